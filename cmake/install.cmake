@@ -1,0 +1,24 @@
+# Install rules: the library, its public headers, a CMake package (find_package(kestovar)) and a
+# pkg-config file.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS kestovar EXPORT kestovarTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY include/kestovar DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT kestovarTargets NAMESPACE kestovar:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kestovar)
+
+configure_package_config_file(cmake/kestovarConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/kestovarConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kestovar)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kestovarConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kestovarConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/kestovarConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kestovar)
+
+configure_file(cmake/kestovar.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kestovar.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kestovar.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

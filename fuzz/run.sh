@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs every fuzz target of a fuzz build for a bounded time, each from its seed corpus in
+# fuzz/corpus/<target>. Exits non-zero on the first finding.
+set -euo pipefail
+build=${1:-build-fuzz}
+seconds=${2:-600}
+here=$(cd "$(dirname "$0")" && pwd)
+for bin in "$build"/fuzz/fuzz_*; do
+  [ -x "$bin" ] || continue
+  name=$(basename "$bin")
+  work=$(mktemp -d)
+  [ -d "$here/corpus/$name" ] && cp -r "$here/corpus/$name/." "$work/"
+  echo "== $name for ${seconds}s"
+  "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+         -artifact_prefix="$build/$name-" "$work" 2>&1 | tail -n 15
+  rm -rf "$work"
+done

@@ -1,0 +1,1 @@
+#include "kestovar/core/exception.h"

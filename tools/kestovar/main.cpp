@@ -1,0 +1,2 @@
+#include <cstdio>
+int main() { std::puts("kestovar"); return 0; }
