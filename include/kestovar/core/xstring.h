@@ -15,8 +15,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "kestovar/core/array.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/export.h"
+#include "kestovar/core/hashmap.h"
 #include "kestovar/core/memory.h"
 #include "kestovar/core/object.h"
 
@@ -26,9 +28,6 @@ template <class T>
 class CXTString;
 using CXStringA = CXTString<char>;
 using CXStringW = CXTString<wchar_t>;
-
-template <class TYPE, class ARG_TYPE>
-class CXArray;
 
 // ---------------------------------------------------------------------------------------------
 // Character helpers
@@ -64,22 +63,6 @@ inline size_t xStrLen(const T* text) {
     const T* p = text;
     while (*p) ++p;
     return size_t(p - text);
-}
-
-// 32-bit FNV-1a over the code units of a text (each unit taken as its unsigned value, so the hash
-// of a CXStringW does not depend on the sign of wchar_t). Equal texts hash equally.
-template <class T>
-inline uint32_t xHashString(const T* text, size_t length) {
-    using U = std::make_unsigned_t<T>;
-    uint32_t h = 2166136261u;
-    for (size_t i = 0; i < length; ++i) {
-        uint32_t c = uint32_t(U(text[i]));
-        for (int b = 0; b < int(sizeof(T)); ++b) {
-            h ^= (c >> (8 * b)) & 0xFFu;
-            h *= 16777619u;
-        }
-    }
-    return h;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -517,8 +500,6 @@ public:
             ar.ReadString(*this);
     }
 
-    uint32_t GetHash() const noexcept { return xHashString(m_pchData, size_t(m_nDataLength)); }
-
     // --- Shared helpers (also used by the string utilities) ------------------------------------
 
     // Ordinal comparison of two ranges, optionally through xCharToLower.
@@ -716,13 +697,90 @@ int CXTString<T>::Replace(const T* oldText, const T* newText) {
         w += literal;
         r += literal;
         if (next < 0) break;
-        std::memmove(m_pchData + w, newText, size_t(newTextLength) * sizeof(T));
+        if (newTextLength) std::memcpy(m_pchData + w, newText, size_t(newTextLength) * sizeof(T));
         w += newTextLength;
         r += oldLength;
     }
     Truncate(newLength);
     return count;
 }
+
+// Hash-container policy for string keys compared without case (CHashMethods<CXTString<T>>, the
+// exact policy, comes with the hash containers): hashes and compares through xCharToLower, so
+// "Abc" and "aBC" are one key.
+template <class T>
+struct CHashMethodsNoCase {
+    static unsigned Hash(const CXTString<T>& key) {
+        using U = std::make_unsigned_t<T>;
+        uint32_t h = 2166136261u;
+        for (int i = 0; i < key.GetLength(); ++i) {
+            h ^= uint32_t(U(xCharToLower(key.GetString()[i])));
+            h *= 16777619u;
+        }
+        return h;
+    }
+    static bool Equal(const CXTString<T>& a, const CXTString<T>& b) { return a.CompareNoCase(b) == 0; }
+};
+
+// ---------------------------------------------------------------------------------------------
+// String utilities (wide text; the comparison and search functions also take narrow text).
+// A null text pointer is taken as "".
+// ---------------------------------------------------------------------------------------------
+
+// Orders of SortStringArray. Bit 0 selects descending order.
+enum _CompareStringsEnum : int {
+    COMPARE_STRINGS_CASE = 0,                // ordinal: code points compared as numbers
+    COMPARE_STRINGS_CASE_DESCENDING = 1,
+    COMPARE_STRINGS_NOCASE = 2,              // ordinal after xCharToLower
+    COMPARE_STRINGS_NOCASE_DESCENDING = 3,
+    COMPARE_STRINGS_NATURAL = 4,             // StringCompareNatural without case: "file2" < "file10"
+    COMPARE_STRINGS_NATURAL_DESCENDING = 5,
+};
+
+// Ordinal comparison; `caseSensitive` false compares through xCharToLower. Returns <0, 0 or >0.
+KESTOVAR_API int StringCompare(const wchar_t* a, const wchar_t* b, bool caseSensitive = true);
+KESTOVAR_API int StringCompare(const char* a, const char* b, bool caseSensitive = true);
+
+// Natural ("logical") order: runs of ASCII digits compare by their numeric value (of any length,
+// leading zeros ignored), other characters ordinally (through xCharToLower unless
+// `caseSensitive`). Strings that differ only in leading zeros compare equal.
+KESTOVAR_API int StringCompareNatural(const wchar_t* a, const wchar_t* b, bool caseSensitive = false);
+
+// Index of the first occurrence of `pattern` in `text` at or after `start`, or -1. An empty pattern
+// matches at `start` when start <= the text length. `caseSensitive` false matches through
+// xCharToLower. A negative `start` raises CXInvalidArgException.
+KESTOVAR_API int StringFind(const wchar_t* text, const wchar_t* pattern, int start = 0, bool caseSensitive = true);
+KESTOVAR_API int StringFind(const char* text, const char* pattern, int start = 0, bool caseSensitive = true);
+// StringFind with the opposite default: the case is ignored unless `ignoreCase` is false.
+KESTOVAR_API int StringFindNoCase(const wchar_t* text, const wchar_t* pattern, int start = 0, bool ignoreCase = true);
+KESTOVAR_API int StringFindNoCase(const char* text, const char* pattern, int start = 0, bool ignoreCase = true);
+
+// Removes every non-overlapping occurrence of `pattern` (scanning from the start, case ignored).
+// Returns the number of occurrences removed.
+KESTOVAR_API int StringRemoveNoCase(CXStringW& text, const wchar_t* pattern);
+
+// Upper-cases the first character of every word; with `lowerOthers`, lower-cases the rest of each
+// word. Words are separated by blanks, U+00A0 and ASCII punctuation other than the apostrophe (so
+// "o'neil" gives "O'neil"). Returns `text`.
+KESTOVAR_API CXStringW& CapitalizeText(CXStringW& text, bool lowerOthers = false);
+
+// Sorts in place. Strings equal under the chosen order (for example "A" and "a" without case) are
+// ordered ordinally among themselves, so the result does not depend on the input order. An order
+// outside _CompareStringsEnum raises CXInvalidArgException.
+KESTOVAR_API void SortStringArray(CXArray<CXStringW>& strings, _CompareStringsEnum order);
+
+// Index of the first element at or after `start` equal to `text`, or -1.
+KESTOVAR_API int FindInStringArray(const CXArray<CXStringW>& strings, const wchar_t* text, bool caseSensitive = true,
+                                   int start = 0);
+
+// Field `index` (from 0) of `text` split at every `separator`: "a,,b" has the fields "a", "" and
+// "b". Returns false (and empties `field`) when the text has fewer fields. A negative index raises
+// CXInvalidArgException.
+KESTOVAR_API bool ExtractString(CXStringW& field, const wchar_t* text, int index, wchar_t separator = L',');
+
+// Copies `source` into `target` (replacing its content, or after it when `append` is set). Returns
+// the size of `target`.
+KESTOVAR_API int CopyStringArray(CXArray<CXStringW>& target, const CXArray<CXStringW>& source, bool append = false);
 
 // ---------------------------------------------------------------------------------------------
 // Conversion classes: each converts its argument once on construction and owns the result (an
