@@ -420,6 +420,53 @@ TEST(XStringUnicode, RoundTripsOutsideTheBasicPlane) {
     EXPECT_EQ(wideAgain.GetString()[wideAgain.GetLength()], L'\0');
 }
 
+TEST(XStringUnicode, EveryScalarValueRoundTrips) {
+    for (uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+        wchar_t w = wchar_t(cp);
+        char utf8[4];
+        size_t n = xConvertUTF32ToUTF8(&w, 1, utf8);
+        ASSERT_EQ(n, cp < 0x80 ? 1u : cp < 0x800 ? 2u : cp < 0x10000 ? 3u : 4u) << std::hex << cp;
+        wchar_t back[4];
+        ASSERT_EQ(xConvertUTF8ToUTF32(utf8, n, back), 1u) << std::hex << cp;
+        ASSERT_EQ(uint32_t(back[0]), cp);
+        char16_t utf16[2];
+        size_t units = xConvertUTF32ToUTF16(&w, 1, utf16);
+        ASSERT_EQ(units, cp < 0x10000 ? 1u : 2u);
+        ASSERT_EQ(xConvertUTF16ToUTF32(utf16, units, back), 1u);
+        ASSERT_EQ(uint32_t(back[0]), cp);
+    }
+}
+
+TEST(XStringUnicode, EveryTwoByteInputDecodesToValidText) {
+    // Whatever the bytes, the result has at most one character per byte, each a valid scalar
+    // value.
+    for (int b0 = 0; b0 < 256; ++b0) {
+        for (int b1 = 0; b1 < 256; ++b1) {
+            const char bytes[2] = {char(b0), char(b1)};
+            wchar_t out[2];
+            size_t n = xConvertUTF8ToUTF32(bytes, 2, out);
+            ASSERT_TRUE(n == 1 || n == 2);
+            for (size_t i = 0; i < n; ++i) {
+                uint32_t c = uint32_t(out[i]);
+                ASSERT_TRUE(c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF));
+            }
+            // One character results from a complete two-byte sequence, or from the valid start of a
+            // longer one that the end cuts short (a single U+FFFD).
+            bool validPair = b0 >= 0xC2 && b0 <= 0xDF && b1 >= 0x80 && b1 <= 0xBF;
+            int lo = b0 == 0xE0 ? 0xA0 : b0 == 0xF0 ? 0x90 : 0x80;
+            int hi = b0 == 0xED ? 0x9F : b0 == 0xF4 ? 0x8F : 0xBF;
+            bool validPrefix = b0 >= 0xE0 && b0 <= 0xF4 && b1 >= lo && b1 <= hi;
+            ASSERT_EQ(n == 1, validPair || validPrefix) << b0 << " " << b1;
+            if (validPair) {
+                ASSERT_EQ(uint32_t(out[0]), uint32_t(((b0 & 0x1F) << 6) | (b1 & 0x3F)));
+            } else if (validPrefix) {
+                ASSERT_EQ(uint32_t(out[0]), 0xFFFDu);
+            }
+        }
+    }
+}
+
 TEST(XStringUnicode, MalformedUTF8BecomesReplacementCharacters) {
     struct Case {
         std::string bytes;
