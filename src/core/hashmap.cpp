@@ -1,1 +1,25 @@
-// Filled in with its class family.
+#include "kestovar/core/hashmap.h"
+
+namespace kestovar {
+
+unsigned int NextPrime(unsigned int n) {
+    if (n < 3) return n + 1;
+    // No 32-bit prime lies above 4294967291; the slot counts never get near it.
+    constexpr unsigned int kLargestPrime = 4294967291u;
+    if (n > kLargestPrime) return kLargestPrime;
+    for (unsigned int c = (n % 2 == 0) ? n + 1 : n;; c += 2) {
+        if (c < 9) return c;
+        bool prime = true;
+        for (unsigned int d = 3; uint64_t(d) * d <= c; d += 2) {
+            if (c % d == 0) {
+                prime = false;
+                break;
+            }
+        }
+        if (prime) return c;
+    }
+}
+
+CIntMap::CIntMap(unsigned size) : CHashMap<int, int, int>(size) {}
+
+}  // namespace kestovar

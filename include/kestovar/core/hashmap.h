@@ -1,0 +1,638 @@
+// Hash containers with open addressing: CHashMap (key -> value) and CHashTable (set of keys), their
+// key policies CHashMethods<T>, the prime rule NextPrime and CIntMap.
+//
+// Layout. One array of slots; a slot holds the key, the value (maps only) and a 32-bit state:
+// 0 occupied, 1 never used, 2 deleted. The slot count is always a result of NextPrime.
+//
+// Placement. A key's home slot is METHODS::Hash(key) modulo the slot count, in unsigned 32-bit
+// arithmetic. Probes then step by 1, 3, 5, ... slots (wrapping), i.e. they land at h, h+1, h+4, h+9,
+// ... A lookup stops at the first never-used slot. An insertion of a new key reuses the first deleted
+// slot it passed, else takes the never-used slot that ended the probe (which raises the fill).
+//
+// Growth. The fill counts occupied and deleted slots. After a new entry, when fill >= slots / 2
+// (integer division), the table is rebuilt (ReHash(false)):
+//   - count / fill <= 0.65 (many deleted slots): NextPrime(max(21, (2 * count + 2) / 0.65)) slots;
+//   - otherwise NextPrime(4 * slots), or NextPrime(2 * slots) once there are 251 slots or more.
+// Live entries are reinserted in slot order. Keeping the fill below half of a prime slot count
+// guarantees that the quadratic probe reaches a never-used slot, so no operation ever fails to find
+// room.
+//
+// Iteration follows slot order: start with position -1 (kHashStartPosition) and call GetNext until
+// it returns false. Pointers and positions are invalidated by any insertion (a rebuild moves the
+// slots); removal keeps them valid.
+#pragma once
+
+#include <cassert>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "kestovar/core/array.h"
+#include "kestovar/core/exception.h"
+#include "kestovar/core/memory.h"
+#include "kestovar/core/object.h"
+
+namespace kestovar {
+
+class CXArchive;
+
+// The smallest prime >= n, by the library's fixed rule: n < 3 gives n + 1; otherwise candidates
+// start at n (n + 1 when n is even) and step by 2; a candidate below 9 is taken as is, a larger one
+// when no odd d >= 3 with d * d <= candidate divides it. (Above the largest 32-bit prime,
+// 4294967291, that prime is returned.)
+KESTOVAR_API unsigned int NextPrime(unsigned int n);
+
+// Position before the first slot, for GetNext.
+constexpr int kHashStartPosition = -1;
+
+// The pair of material identifiers on the two sides of a face border (front, back).
+struct FBMaterialID {
+    unsigned int front;
+    unsigned int back;
+    bool operator==(const FBMaterialID& o) const { return front == o.front && back == o.back; }
+    bool operator!=(const FBMaterialID& o) const { return !(*this == o); }
+};
+
+// ---- key policies --------------------------------------------------------------------------------
+//
+// CHashMethods<T> supplies, for a key type T:
+//   static unsigned Hash(const T& key);            // the value reduced modulo the slot count
+//   static bool Equal(const T& a, const T& b);     // must agree with Hash: equal keys, equal hashes
+// Other parts of the library specialise it for their own key types (points, edges, colours).
+template <class T>
+struct CHashMethods;
+
+// 32-bit (and narrower) integers: key << 4.
+template <class T>
+struct CHashMethodsInt32 {
+    static unsigned Hash(T key) { return unsigned(key) << 4; }
+    static bool Equal(T a, T b) { return a == b; }
+};
+
+// The 64-bit to 32-bit integer mix used for 64-bit keys (thread identifiers): the low 32 bits of
+// a = (k << 18) + ~k; a ^= a >> 31; a *= 21; a ^= a >> 11; a *= 65; a ^= a >> 22.
+inline unsigned HashMix64(uint64_t k) {
+    uint64_t a = (k << 18) + ~k;
+    a ^= a >> 31;
+    a *= 21;
+    a ^= a >> 11;
+    a *= 65;
+    a ^= a >> 22;
+    return unsigned(a);
+}
+
+template <class T>
+struct CHashMethodsInt64 {
+    static unsigned Hash(T key) { return HashMix64(uint64_t(key)); }
+    static bool Equal(T a, T b) { return a == b; }
+};
+
+template <> struct CHashMethods<char> : CHashMethodsInt32<char> {};
+template <> struct CHashMethods<signed char> : CHashMethodsInt32<signed char> {};
+template <> struct CHashMethods<unsigned char> : CHashMethodsInt32<unsigned char> {};
+template <> struct CHashMethods<short> : CHashMethodsInt32<short> {};
+template <> struct CHashMethods<unsigned short> : CHashMethodsInt32<unsigned short> {};
+template <> struct CHashMethods<wchar_t> : CHashMethodsInt32<wchar_t> {};
+template <> struct CHashMethods<int> : CHashMethodsInt32<int> {};
+template <> struct CHashMethods<unsigned int> : CHashMethodsInt32<unsigned int> {};
+template <> struct CHashMethods<long> : CHashMethodsInt64<long> {};
+template <> struct CHashMethods<unsigned long> : CHashMethodsInt64<unsigned long> {};
+template <> struct CHashMethods<long long> : CHashMethodsInt64<long long> {};
+template <> struct CHashMethods<unsigned long long> : CHashMethodsInt64<unsigned long long> {};
+
+// Material pair: ((high + low) << 4), the two words taken as the halves of one 64-bit key.
+template <>
+struct CHashMethods<FBMaterialID> {
+    static unsigned Hash(const FBMaterialID& key) { return (key.front + key.back) << 4; }
+    static bool Equal(const FBMaterialID& a, const FBMaterialID& b) { return a == b; }
+};
+
+// Pointers: identity, hashed through the 64-bit mix of the address.
+template <class T>
+struct CHashMethods<T*> {
+    static unsigned Hash(T* key) { return HashMix64(uint64_t(reinterpret_cast<uintptr_t>(key))); }
+    static bool Equal(T* a, T* b) { return a == b; }
+};
+
+// Floating-point keys: compared with ==, hashed by bit pattern with -0.0 folded onto 0.0 so that
+// the two equal zeros share a slot. A NaN key is never equal to anything, so it is never found.
+template <>
+struct CHashMethods<float> {
+    static unsigned Hash(float key) {
+        if (key == 0.0f) key = 0.0f;
+        uint32_t bits;
+        std::memcpy(&bits, &key, sizeof bits);
+        return HashMix64(bits);
+    }
+    static bool Equal(float a, float b) { return a == b; }
+};
+template <>
+struct CHashMethods<double> {
+    static unsigned Hash(double key) {
+        if (key == 0.0) key = 0.0;
+        uint64_t bits;
+        std::memcpy(&bits, &key, sizeof bits);
+        return HashMix64(bits);
+    }
+    static bool Equal(double a, double b) { return a == b; }
+};
+
+// FNV-1a over a run of characters (narrow or wide), for string key policies.
+template <class CH>
+unsigned HashCharacters(const CH* text, size_t length) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < length; ++i) {
+        h ^= uint32_t(std::make_unsigned_t<CH>(text[i]));
+        h *= 16777619u;
+    }
+    return h;
+}
+
+template <class T>
+class CXTString;
+
+// Strings: by content.
+template <class T>
+struct CHashMethods<CXTString<T>> {
+    static unsigned Hash(const CXTString<T>& key) { return HashCharacters(key.GetString(), size_t(key.GetLength())); }
+    static bool Equal(const CXTString<T>& a, const CXTString<T>& b) {
+        return a.GetLength() == b.GetLength() &&
+               std::memcmp(a.GetString(), b.GetString(), size_t(a.GetLength()) * sizeof(T)) == 0;
+    }
+};
+
+namespace detail {
+
+enum : uint32_t { kSlotOccupied = 0, kSlotNeverUsed = 1, kSlotDeleted = 2 };
+
+// Reduction modulo a run-time divisor d >= 1 without a division instruction (Lemire, Kaser and
+// Kurz, "Faster remainder by direct computation", 2019): with M = ceil(2^64 / d), a mod d equals
+// the high 64 bits of (M * a mod 2^64) * d, exactly, for every 32-bit a and d.
+inline uint64_t ModMagic(uint32_t d) { return UINT64_MAX / d + 1; }
+inline uint32_t FastMod(uint32_t a, uint64_t magic, uint32_t d) {
+    uint64_t low = magic * a;
+    return uint32_t((static_cast<unsigned __int128>(low) * d) >> 64);
+}
+
+template <class KEY, class VALUE>
+struct CHashMapSlot {
+    KEY key;
+    VALUE value;
+    uint32_t state;
+};
+
+template <class KEY>
+struct CHashSetSlot {
+    KEY key;
+    uint32_t state;
+};
+
+// The machinery shared by CHashMap and CHashTable. Keys (and values) are constructed only in
+// occupied slots; never-used and deleted slots hold raw bytes.
+template <class KEY, class SLOT, class METHODS>
+class CHashCore : public CXAllocated {
+    static constexpr bool kHasValue = !std::is_same_v<SLOT, CHashSetSlot<KEY>>;
+
+public:
+    // Live entries.
+    int GetCount() const { return int(m_nCount); }
+    bool IsEmpty() const { return m_nCount == 0; }
+    // Slot count (0 after Free until the next insertion).
+    unsigned GetCapacity() const { return m_nCapacity; }
+    // Occupied plus deleted slots.
+    unsigned GetFill() const { return m_nFill; }
+    // The size asked for at construction or by the last InitHashTable.
+    unsigned GetRequestedSize() const { return m_nRequested; }
+
+    // Discards every entry and starts over with NextPrime(size) never-used slots.
+    void InitHashTable(unsigned size) {
+        Free();
+        m_nRequested = size;
+        Allocate(NextPrime(size));
+    }
+    // Destroys every entry and releases the slots; the next insertion re-creates
+    // NextPrime(requested size) slots.
+    void Free() {
+        DestroyAll();
+        xfree(m_pSlots);
+        m_pSlots = nullptr;
+        m_nCapacity = m_nFill = m_nCount = 0;
+        m_nModMagic = 0;
+    }
+    // Removes every entry but keeps the slot count.
+    void RemoveAll() {
+        DestroyAll();
+        for (unsigned i = 0; i < m_nCapacity; ++i) m_pSlots[i].state = kSlotNeverUsed;
+        m_nFill = m_nCount = 0;
+    }
+
+    // ReHash(false), the growth rehash: nothing unless fill >= slots / 2; then rebuilds with the
+    // slot count of the growth rule (header comment). ReHash(true), the fit rehash: rebuilds with
+    // NextPrime(max(5, 2 * count + 2)) slots unless that is the current count. Returns whether the
+    // table was rebuilt.
+    bool ReHash(bool fit) {
+        if (!m_pSlots) return false;
+        unsigned target;
+        if (fit) {
+            unsigned want = 2 * m_nCount + 2;
+            target = NextPrime(want < 5 ? 5 : want);
+            if (target == m_nCapacity) return false;
+        } else {
+            if (m_nFill == 0 || m_nFill < m_nCapacity / 2) return false;
+            if (double(m_nCount) / double(m_nFill) <= 0.65) {
+                double want = (2.0 * double(m_nCount) + 2.0) / 0.65;
+                if (want < 21.0) want = 21.0;
+                target = NextPrime(unsigned(want));
+            } else {
+                target = NextPrime(m_nCapacity >= 251 ? 2 * m_nCapacity : 4 * m_nCapacity);
+            }
+        }
+        Rebuild(target);
+        return true;
+    }
+
+    // Slot-level view, for diagnostics and tests: the slot holding `key` (-1 when absent), and the
+    // state of a slot (0 occupied, 1 never used, 2 deleted).
+    int GetSlotIndex(const KEY& key) const {
+        const SLOT* s = Lookup(key);
+        return s ? int(s - m_pSlots) : -1;
+    }
+    uint32_t GetSlotState(unsigned index) const {
+        assert(index < m_nCapacity);
+        return m_pSlots[index].state;
+    }
+
+protected:
+    explicit CHashCore(unsigned size) : m_nRequested(size) { Allocate(NextPrime(size)); }
+    CHashCore(const CHashCore& other) : m_nRequested(other.m_nRequested) { CopyFrom(other); }
+    CHashCore(CHashCore&& other) noexcept { TakeFrom(other); }
+    CHashCore& operator=(const CHashCore& other) {
+        if (this != &other) {
+            Free();
+            m_nRequested = other.m_nRequested;
+            CopyFrom(other);
+        }
+        return *this;
+    }
+    CHashCore& operator=(CHashCore&& other) noexcept {
+        if (this != &other) {
+            Free();
+            TakeFrom(other);
+        }
+        return *this;
+    }
+    ~CHashCore() { Free(); }
+
+    unsigned Home(const KEY& key) const { return FastMod(METHODS::Hash(key), m_nModMagic, m_nCapacity); }
+
+    // The occupied slot holding `key`, or null.
+    SLOT* Lookup(const KEY& key) const {
+        if (!m_pSlots) [[unlikely]]
+            return nullptr;
+        const unsigned capacity = m_nCapacity;
+        unsigned pos = Home(key);
+        for (unsigned step = 1;; step += 2) {
+            SLOT& s = m_pSlots[pos];
+            if (s.state == kSlotOccupied) {
+                if (METHODS::Equal(s.key, key)) return &s;
+            } else if (s.state == kSlotNeverUsed) {
+                return nullptr;
+            }
+            assert(step <= 2 * capacity);
+            pos += step;
+            if (pos >= capacity) pos -= capacity;
+        }
+    }
+
+    // The slot for `key`: its existing slot (isNew false) or a newly claimed one whose key is
+    // constructed and whose value (maps) is left for the caller to construct. The caller then calls
+    // AfterNewEntry.
+    SLOT* Claim(const KEY& key, bool& isNew) {
+        if (!m_pSlots) Allocate(NextPrime(m_nRequested));
+        const unsigned capacity = m_nCapacity;
+        unsigned pos = Home(key);
+        SLOT* firstDeleted = nullptr;
+        for (unsigned step = 1;; step += 2) {
+            SLOT& s = m_pSlots[pos];
+            if (s.state == kSlotOccupied) {
+                if (METHODS::Equal(s.key, key)) {
+                    isNew = false;
+                    return &s;
+                }
+            } else if (s.state == kSlotNeverUsed) {
+                break;
+            } else if (!firstDeleted) {
+                firstDeleted = &s;
+            }
+            assert(step <= 2 * capacity);
+            pos += step;
+            if (pos >= capacity) pos -= capacity;
+        }
+        SLOT* target = firstDeleted;
+        if (!target) {
+            target = &m_pSlots[pos];
+            ++m_nFill;
+        }
+        ::new (static_cast<void*>(&target->key)) KEY(key);
+        target->state = kSlotOccupied;
+        ++m_nCount;
+        isNew = true;
+        return target;
+    }
+
+    // Runs the growth rule after a new entry; true when the slots were rebuilt.
+    bool AfterNewEntry() { return m_nFill >= m_nCapacity / 2 && ReHash(false); }
+
+    // Removes the entry in `slot` (must be occupied).
+    void Release(SLOT* slot, bool rehash) {
+        DestroySlot(*slot);
+        slot->state = kSlotDeleted;
+        --m_nCount;
+        if (rehash && m_nCount >= 22) ReHash(false);
+    }
+
+    // The next occupied slot after `position`, updating it; null at the end.
+    SLOT* NextSlot(int& position) const {
+        if (!m_pSlots) return nullptr;
+        for (unsigned i = unsigned(position + 1); i < m_nCapacity; ++i) {
+            if (m_pSlots[i].state == kSlotOccupied) {
+                position = int(i);
+                return &m_pSlots[i];
+            }
+        }
+        position = int(m_nCapacity);
+        return nullptr;
+    }
+
+    unsigned m_nRequested = 21;
+    unsigned m_nCapacity = 0;
+    unsigned m_nFill = 0;
+    unsigned m_nCount = 0;
+    SLOT* m_pSlots = nullptr;
+    // Cached ModMagic(m_nCapacity) for Home.
+    uint64_t m_nModMagic = 0;
+
+private:
+    static void DestroySlot(SLOT& s) {
+        s.key.~KEY();
+        if constexpr (kHasValue) {
+            using V = decltype(s.value);
+            s.value.~V();
+        }
+    }
+    void DestroyAll() {
+        if constexpr (!std::is_trivially_destructible_v<SLOT>) {
+            for (unsigned i = 0; i < m_nCapacity; ++i)
+                if (m_pSlots[i].state == kSlotOccupied) DestroySlot(m_pSlots[i]);
+        }
+    }
+    void Allocate(unsigned capacity) {
+        SLOT* slots = static_cast<SLOT*>(xmalloc(size_t(capacity) * sizeof(SLOT)));
+        if (!slots) XThrow<CXMemoryException>();
+        for (unsigned i = 0; i < capacity; ++i) slots[i].state = kSlotNeverUsed;
+        m_pSlots = slots;
+        m_nCapacity = capacity;
+        m_nModMagic = ModMagic(capacity);
+        m_nFill = m_nCount = 0;
+    }
+    // Moves the live entries, in slot order, into `capacity` fresh slots.
+    void Rebuild(unsigned capacity) {
+        SLOT* old = m_pSlots;
+        unsigned oldCapacity = m_nCapacity;
+        unsigned count = m_nCount;
+        Allocate(capacity);
+        for (unsigned i = 0; i < oldCapacity; ++i) {
+            SLOT& from = old[i];
+            if (from.state != kSlotOccupied) continue;
+            unsigned pos = Home(from.key);
+            for (unsigned step = 1; m_pSlots[pos].state != kSlotNeverUsed; step += 2) {
+                pos += step;
+                if (pos >= capacity) pos -= capacity;
+            }
+            SLOT& to = m_pSlots[pos];
+            ::new (static_cast<void*>(&to.key)) KEY(std::move(from.key));
+            if constexpr (kHasValue) {
+                using V = decltype(from.value);
+                ::new (static_cast<void*>(&to.value)) V(std::move(from.value));
+            }
+            to.state = kSlotOccupied;
+            DestroySlot(from);
+        }
+        xfree(old);
+        m_nFill = m_nCount = count;
+    }
+    // Same slot count and slot states as `other`, so iteration order is identical.
+    void CopyFrom(const CHashCore& other) {
+        if (!other.m_pSlots) return;
+        Allocate(other.m_nCapacity);
+        for (unsigned i = 0; i < m_nCapacity; ++i) {
+            const SLOT& from = other.m_pSlots[i];
+            SLOT& to = m_pSlots[i];
+            if (from.state == kSlotOccupied) {
+                ::new (static_cast<void*>(&to.key)) KEY(from.key);
+                if constexpr (kHasValue) {
+                    using V = decltype(from.value);
+                    ::new (static_cast<void*>(&to.value)) V(from.value);
+                }
+            }
+            to.state = from.state;
+        }
+        m_nFill = other.m_nFill;
+        m_nCount = other.m_nCount;
+    }
+    void TakeFrom(CHashCore& other) {
+        m_nRequested = other.m_nRequested;
+        m_nCapacity = other.m_nCapacity;
+        m_nFill = other.m_nFill;
+        m_nCount = other.m_nCount;
+        m_pSlots = other.m_pSlots;
+        m_nModMagic = other.m_nModMagic;
+        other.m_pSlots = nullptr;
+        other.m_nCapacity = other.m_nFill = other.m_nCount = 0;
+        other.m_nModMagic = 0;
+    }
+};
+
+}  // namespace detail
+
+// ---- the map -------------------------------------------------------------------------------------
+
+template <class KEY, class ARG_KEY, class VALUE, class METHODS = CHashMethods<KEY>>
+class CHashMap : public detail::CHashCore<KEY, detail::CHashMapSlot<KEY, VALUE>, METHODS> {
+    typedef detail::CHashCore<KEY, detail::CHashMapSlot<KEY, VALUE>, METHODS> Core;
+
+public:
+    typedef detail::CHashMapSlot<KEY, VALUE> Slot;
+
+    // NextPrime(size) never-used slots (23 for the default 21).
+    explicit CHashMap(unsigned size = 21) : Core(size) {}
+
+    // Adds key -> value, or replaces the value of an existing key. Returns 1 for a new entry, 0 for
+    // a replaced value. `key` and `value` may refer to entries of this map.
+    int Insert(ARG_KEY key, const VALUE& value) {
+        bool isNew;
+        Slot* s = this->Claim(key, isNew);
+        if (!isNew) {
+            s->value = value;
+            return 0;
+        }
+        ::new (static_cast<void*>(&s->value)) VALUE(value);
+        this->AfterNewEntry();
+        return 1;
+    }
+    // Insert with both arguments taken by value.
+    int Insert2(KEY key, VALUE value) { return Insert(key, value); }
+    // The value of `key`, inserting a value-initialised one when absent (like operator[] of a map).
+    VALUE& GetOrInsert(ARG_KEY key) {
+        bool isNew;
+        Slot* s = this->Claim(key, isNew);
+        if (!isNew) return s->value;
+        ::new (static_cast<void*>(&s->value)) VALUE();
+        KEY copy(s->key);  // `key` may name a slot that a rebuild moves
+        if (!this->AfterNewEntry()) return s->value;
+        return this->Lookup(copy)->value;
+    }
+
+    // Copies the value of `key` into `value`; false (value untouched) when absent.
+    bool Find(ARG_KEY key, VALUE& value) const {
+        const Slot* s = this->Lookup(key);
+        if (!s) return false;
+        value = s->value;
+        return true;
+    }
+    // Pointer to the value of `key`, or null. Valid until the next insertion.
+    VALUE* Find(ARG_KEY key) {
+        Slot* s = this->Lookup(key);
+        return s ? &s->value : nullptr;
+    }
+    const VALUE* Find(ARG_KEY key) const {
+        const Slot* s = this->Lookup(key);
+        return s ? &s->value : nullptr;
+    }
+    bool IsFound(ARG_KEY key) const { return this->Lookup(key) != nullptr; }
+
+    // Marks the slot of `key` deleted. With `rehash`, a remaining count of 22 or more then runs
+    // ReHash(false). Returns 0 when the key was absent, 1 otherwise.
+    int Remove(ARG_KEY key, bool rehash = false) {
+        Slot* s = this->Lookup(key);
+        if (!s) return 0;
+        this->Release(s, rehash);
+        return 1;
+    }
+
+    // Slot-order iteration: `position` starts at kHashStartPosition (-1); each call moves it to the
+    // next occupied slot and returns true, or returns false at the end.
+    bool GetNext(int& position, KEY& key, VALUE& value) const {
+        const Slot* s = this->NextSlot(position);
+        if (!s) return false;
+        key = s->key;
+        value = s->value;
+        return true;
+    }
+    bool GetNext(int& position, KEY& key) const {
+        const Slot* s = this->NextSlot(position);
+        if (!s) return false;
+        key = s->key;
+        return true;
+    }
+    // As GetNext, giving direct access to the entry: null at the end.
+    Slot* GetNextSlot(int& position) { return this->NextSlot(position); }
+    const Slot* GetNextSlot(int& position) const { return this->NextSlot(position); }
+
+    // Persists the entries: the count (archive count encoding), then key and value of each entry in
+    // slot order. Loading replaces the content, re-inserting the entries into a table of the
+    // requested size.
+    template <class Archive>
+    void Serialize(Archive& ar) {
+        if (ar.IsStoring()) {
+            ar.WriteCount(uint64_t(this->m_nCount));
+            int pos = kHashStartPosition;
+            while (Slot* s = this->NextSlot(pos)) {
+                detail::SerializeElement(ar, s->key);
+                detail::SerializeElement(ar, s->value);
+            }
+            return;
+        }
+        int n = detail::ReadIntCount(ar);
+        this->InitHashTable(this->m_nRequested);
+        for (int i = 0; i < n; ++i) {
+            KEY key{};
+            VALUE value{};
+            detail::SerializeElement(ar, key);
+            detail::SerializeElement(ar, value);
+            Insert(key, value);
+        }
+    }
+};
+
+// ---- the set -------------------------------------------------------------------------------------
+
+template <class KEY, class METHODS = CHashMethods<KEY>>
+class CHashTable : public detail::CHashCore<KEY, detail::CHashSetSlot<KEY>, METHODS> {
+    typedef detail::CHashCore<KEY, detail::CHashSetSlot<KEY>, METHODS> Core;
+
+public:
+    typedef detail::CHashSetSlot<KEY> Slot;
+
+    explicit CHashTable(unsigned size = 21) : Core(size) {}
+
+    // Adds `key`; returns 1 when it was new, 0 when it was already present.
+    int Insert(const KEY& key) {
+        bool isNew;
+        this->Claim(key, isNew);
+        if (!isNew) return 0;
+        this->AfterNewEntry();
+        return 1;
+    }
+    int Insert2(KEY key) { return Insert(key); }
+
+    // Pointer to the stored key equal to `key`, or null.
+    const KEY* Find(const KEY& key) const {
+        const Slot* s = this->Lookup(key);
+        return s ? &s->key : nullptr;
+    }
+    bool IsFound(const KEY& key) const { return this->Lookup(key) != nullptr; }
+
+    int Remove(const KEY& key, bool rehash = false) {
+        Slot* s = this->Lookup(key);
+        if (!s) return 0;
+        this->Release(s, rehash);
+        return 1;
+    }
+
+    bool GetNext(int& position, KEY& key) const {
+        const Slot* s = this->NextSlot(position);
+        if (!s) return false;
+        key = s->key;
+        return true;
+    }
+
+    // The count, then each key in slot order.
+    template <class Archive>
+    void Serialize(Archive& ar) {
+        if (ar.IsStoring()) {
+            ar.WriteCount(uint64_t(this->m_nCount));
+            int pos = kHashStartPosition;
+            while (Slot* s = this->NextSlot(pos)) detail::SerializeElement(ar, s->key);
+            return;
+        }
+        int n = detail::ReadIntCount(ar);
+        this->InitHashTable(this->m_nRequested);
+        for (int i = 0; i < n; ++i) {
+            KEY key{};
+            detail::SerializeElement(ar, key);
+            Insert(key);
+        }
+    }
+};
+
+// Map from int to int, the most common instance, compiled once into the library.
+class KESTOVAR_API CIntMap : public CHashMap<int, int, int> {
+public:
+    explicit CIntMap(unsigned size = 21);
+};
+
+}  // namespace kestovar
