@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "kestovar/core/memory.h"
+#include "kestovar/core/xstring.h"
 
 namespace kestovar {
 
@@ -181,6 +182,10 @@ bool CXFile::Open(const wchar_t* path, unsigned flags, CXFileException* error) {
     bool opened = Open(narrow, flags, error);
     xfree(narrow);
     return opened;
+}
+
+bool CXFile::Open(const CXTString<wchar_t>& path, unsigned flags, CXFileException* error) {
+    return Open(path.GetString(), flags, error);
 }
 
 void CXFile::CheckOpen() const {

@@ -15,6 +15,9 @@
 //   taken as UTF-8 on this platform. The length counts code units of the encoding (bytes for
 //   narrow and UTF-8 text, 16-bit units for UTF-16, 32-bit units for UTF-32). No terminator.
 //   Wide strings are written as UTF-16LE, narrow ones without marker.
+// - Value types: their fields in order, each as its number: C3DTPoint/C3DTVector x, y, z;
+//   C2DTPoint u, v; C4DPoint and C4DTVector x, y, z, w; CRGBColor r, g, b, a (one byte each).
+//   The flag word of point records is not part of the value (their Serialize writes it).
 // - Objects (WriteObject): u16 0 for null; an object already written: its index as a u16 when
 //   below 0x7FFF, else u16 0x7FFF and the u32 index. A new object: its class (WriteClass), then it
 //   takes the next index and serialises itself.
@@ -41,9 +44,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kestovar/core/color.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/export.h"
 #include "kestovar/core/object.h"
+#include "kestovar/core/point.h"
 
 namespace kestovar {
 
@@ -293,5 +298,44 @@ private:
     unsigned m_objectSchema;
     void* m_userData;
 };
+
+// ---- value types ------------------------------------------------------------------------------
+
+template <class T>
+CXArchive& operator<<(CXArchive& ar, const C3DTPoint<T>& p) {
+    return ar << p.x << p.y << p.z;
+}
+template <class T>
+CXArchive& operator>>(CXArchive& ar, C3DTPoint<T>& p) {
+    return ar >> p.x >> p.y >> p.z;
+}
+template <class T>
+CXArchive& operator<<(CXArchive& ar, const C3DTVector<T>& v) {
+    return ar << v.x << v.y << v.z;
+}
+template <class T>
+CXArchive& operator>>(CXArchive& ar, C3DTVector<T>& v) {
+    return ar >> v.x >> v.y >> v.z;
+}
+template <class T>
+CXArchive& operator<<(CXArchive& ar, const C2DTPoint<T>& p) {
+    return ar << p.u << p.v;
+}
+template <class T>
+CXArchive& operator>>(CXArchive& ar, C2DTPoint<T>& p) {
+    return ar >> p.u >> p.v;
+}
+template <class T>
+CXArchive& operator<<(CXArchive& ar, const C4DTVector<T>& v) {
+    return ar << v.x << v.y << v.z << v.w;
+}
+template <class T>
+CXArchive& operator>>(CXArchive& ar, C4DTVector<T>& v) {
+    return ar >> v.x >> v.y >> v.z >> v.w;
+}
+inline CXArchive& operator<<(CXArchive& ar, const C4DPoint& p) { return ar << p.x << p.y << p.z << p.w; }
+inline CXArchive& operator>>(CXArchive& ar, C4DPoint& p) { return ar >> p.x >> p.y >> p.z >> p.w; }
+inline CXArchive& operator<<(CXArchive& ar, const CRGBColor& c) { return ar << c.r << c.g << c.b << c.a; }
+inline CXArchive& operator>>(CXArchive& ar, CRGBColor& c) { return ar >> c.r >> c.g >> c.b >> c.a; }
 
 }  // namespace kestovar
