@@ -1,0 +1,518 @@
+// Point records: the polymorphic point base CPt with its 32-bit flag word, the 3D point and vector
+// templates, the 2D texture point, the homogeneous point and the four-component vector.
+//
+// Every record is laid out as: the table of virtual operations, the flag word (32 bits), then the
+// coordinates. Point lists store these records by the million, so the records stay small (24 bytes
+// for C3DTPoint<float>) and every operation used in inner loops is inline.
+//
+// Axis swaps. Swap(code) and the matrix functions SwapMatrix/AdjustMatrix (matrix.h) share one code
+// word. Its low three bits, compared as a whole value, select one exchange: 1 exchanges x and y,
+// 2 exchanges x and z, 4 exchanges y and z, any other value exchanges nothing. Then bits 4 to 6,
+// again compared as a whole value, select one negation: 0x10 negates x, 0x20 negates y, 0x40
+// negates z, any other value negates nothing. The exchange is applied before the negation, so
+// Swap(0x12) moves z into x and then negates it.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <type_traits>
+#include <typeinfo>
+
+#include "kestovar/core/export.h"
+
+namespace kestovar {
+
+class CXArchive;
+class C4DPoint;
+
+// Bits of the point flag word shared by the mesh model and the simplification engine.
+enum _POINT_PROPERTIES : unsigned int {
+    POINT_REMOVED = 0x2,             // invalid point: no live face uses it, or contracted away
+    POINT_BORDER = 0x10,             // on an edge that has exactly one face
+    POINT_SHARED_EDGE = 0x20,        // on an edge that is not shared by exactly one face
+    POINT_NEAR_BORDER = 0x40,        // not on the border, joined by an edge to a border point
+    POINT_CONSTRAINED = 0x80,        // highest move factor below locked
+    POINT_3D_CORNER = 0x100,         // sharp corner of the surface
+    POINT_2D_CORNER = 0x200,         // corner of a border line
+    POINT_UV_SEAM = 0x1000,          // more than one texture vertex at the point
+    POINT_VC_FRONTIER = 0x2000,      // vertex-colour break
+    POINT_NORMAL_FRONTIER = 0x4000,  // break between specified normals
+    POINT_NORMAL_BREAK = 0x8000,     // normal break found while generating corner normals
+    POINT_UV_JUNCTION = 0x10000,     // more than two texture vertices at the point
+    POINT_COPLANAR = 0x20000,        // all faces at the point are coplanar
+    POINT_MATERIAL_FRONTIER = 0x40000,      // faces of several materials meet here
+    POINT_SELECTED = 0x1000000,             // may be contracted
+    POINT_CONSTRAINED_FEATURE = 0x2000000,  // selected, on a feature with constraint planes
+    POINT_FEATURE = 0x4000000,              // selected, on a kept (or constrained) feature
+};
+
+namespace detail {
+// Serialises a point record: the flag word, then `count` coordinates, each as its raw
+// little-endian value. Loading reads them back in the same order.
+KESTOVAR_API void SerializePointRecord(CXArchive& ar, unsigned int& flags, float* values, int count);
+KESTOVAR_API void SerializePointRecord(CXArchive& ar, unsigned int& flags, double* values, int count);
+KESTOVAR_API void SerializePointRecord(CXArchive& ar, unsigned int& flags, int* values, int count);
+
+// Applies a swap code (see the header comment) to three coordinates.
+template <class T>
+inline void SwapCoordinates(unsigned int code, T& x, T& y, T& z) {
+    T t;
+    switch (code & 0x7u) {
+        case 1: t = x; x = y; y = t; break;
+        case 2: t = x; x = z; z = t; break;
+        case 4: t = y; y = z; z = t; break;
+        default: break;
+    }
+    switch (code & 0x70u) {
+        case 0x10: x = -x; break;
+        case 0x20: y = -y; break;
+        case 0x40: z = -z; break;
+        default: break;
+    }
+}
+}  // namespace detail
+
+// Polymorphic base of every point record: the virtual operations, then the flag word.
+class KESTOVAR_API CPt {
+public:
+    // Assignment from any point record: copies the flag word and converts the coordinates (the
+    // same record type copies exactly; another type goes through its homogeneous form).
+    virtual CPt& operator=(const CPt& src) {
+        m_flags = src.m_flags;
+        return *this;
+    }
+    // Assignment from a homogeneous point: the flag word and the first coordinates.
+    virtual CPt& operator=(const C4DPoint& src) = 0;
+    // Writes or reads the flag word, then the coordinates.
+    virtual void Serialize(CXArchive& ar) = 0;
+    // Fills `out` with this record's flags and coordinates (w = 1 for points, 0 for vectors).
+    virtual void To4DPoint(C4DPoint& out) const = 0;
+    // Size of the whole record in bytes.
+    virtual int SizeOf() const = 0;
+
+    unsigned int GetFlags() const { return m_flags; }
+    void SetFlags(unsigned int flags) { m_flags = flags; }
+    void SetFlags(unsigned int flags, bool set) { m_flags = set ? (m_flags | flags) : (m_flags & ~flags); }
+    void SetFlag(_POINT_PROPERTIES flag, bool set) { SetFlags(unsigned(flag), set); }
+    // True when every bit of `flags` is set.
+    bool IsFlagSet(unsigned int flags) const { return (m_flags & flags) == flags; }
+    // True when at least one bit of `flags` is set.
+    bool IsOneFlagSet(unsigned int flags) const { return (m_flags & flags) != 0; }
+
+protected:
+    CPt() : m_flags(0) {}
+    explicit CPt(unsigned int flags) : m_flags(flags) {}
+    CPt(const CPt&) = default;
+    ~CPt() = default;
+
+    unsigned int m_flags;
+};
+
+// Homogeneous point (x, y, z, w): the common form through which point records of different types
+// are converted into one another.
+class KESTOVAR_API C4DPoint : public CPt {
+public:
+    float x, y, z, w;
+
+    C4DPoint() : x(0), y(0), z(0), w(1) {}
+    C4DPoint(float px, float py, float pz, float pw = 1.0f) : x(px), y(py), z(pz), w(pw) {}
+    C4DPoint(const C4DPoint&) = default;
+
+    C4DPoint& operator=(const C4DPoint& src) override {
+        m_flags = src.m_flags;
+        x = src.x;
+        y = src.y;
+        z = src.z;
+        w = src.w;
+        return *this;
+    }
+    C4DPoint& operator=(const CPt& src) override {
+        if (&src != this) src.To4DPoint(*this);
+        return *this;
+    }
+    void Serialize(CXArchive& ar) override { detail::SerializePointRecord(ar, m_flags, &x, 4); }
+    void To4DPoint(C4DPoint& out) const override { out = *this; }
+    int SizeOf() const override { return int(sizeof(C4DPoint)); }
+
+    bool operator==(const C4DPoint& o) const { return x == o.x && y == o.y && z == o.z && w == o.w; }
+    bool operator!=(const C4DPoint& o) const { return !(*this == o); }
+};
+
+// Four-component vector (a plane a, b, c, d, or a homogeneous direction). A plain value: no flag
+// word and no virtual operations.
+template <class T>
+struct C4DTVector {
+    T x, y, z, w;
+
+    C4DTVector() : x(0), y(0), z(0), w(0) {}
+    C4DTVector(T px, T py, T pz, T pw) : x(px), y(py), z(pz), w(pw) {}
+
+    T& operator[](int i) { return (&x)[i]; }
+    const T& operator[](int i) const { return (&x)[i]; }
+    T* ValPtr() { return &x; }
+    const T* ValPtr() const { return &x; }
+
+    C4DTVector operator+(const C4DTVector& o) const { return C4DTVector(x + o.x, y + o.y, z + o.z, w + o.w); }
+    C4DTVector operator-(const C4DTVector& o) const { return C4DTVector(x - o.x, y - o.y, z - o.z, w - o.w); }
+    C4DTVector operator*(double f) const { return C4DTVector(T(x * f), T(y * f), T(z * f), T(w * f)); }
+    C4DTVector operator/(double f) const { return C4DTVector(T(x / f), T(y / f), T(z / f), T(w / f)); }
+    // Four-component dot product.
+    double operator*(const C4DTVector& o) const {
+        return double(x) * o.x + double(y) * o.y + double(z) * o.z + double(w) * o.w;
+    }
+    bool operator==(const C4DTVector& o) const { return x == o.x && y == o.y && z == o.z && w == o.w; }
+    bool operator!=(const C4DTVector& o) const { return !(*this == o); }
+};
+
+template <class T>
+class C3DTVector;
+
+// 3D point (x, y, z) with its flag word. Instantiated for float, double and int.
+template <class T>
+class KESTOVAR_API C3DTPoint : public CPt {
+public:
+    T x, y, z;
+
+    C3DTPoint() : x(0), y(0), z(0) {}
+    // From three numbers (float, double, int or any mix), converted to T.
+    template <class A, class B, class C>
+        requires(std::is_arithmetic_v<A> && std::is_arithmetic_v<B> && std::is_arithmetic_v<C>)
+    C3DTPoint(A px, B py, C pz) : x(T(px)), y(T(py)), z(T(pz)) {}
+    explicit C3DTPoint(const float* v) : x(T(v[0])), y(T(v[1])), z(T(v[2])) {}
+    // The point `p` displaced by the vector `v`, with the flag word `flags`.
+    C3DTPoint(const C3DTPoint& p, const C3DTVector<T>& v, unsigned int flags)
+        : CPt(flags), x(p.x + v.x), y(p.y + v.y), z(p.z + v.z) {}
+    C3DTPoint(const C3DTPoint&) = default;
+    explicit C3DTPoint(const C3DTVector<T>& v) : CPt(v.GetFlags()), x(v.x), y(v.y), z(v.z) {}
+
+    // Copies flags and coordinates.
+    C3DTPoint& operator=(const C3DTPoint& src) {
+        m_flags = src.m_flags;
+        x = src.x;
+        y = src.y;
+        z = src.z;
+        return *this;
+    }
+    C3DTPoint& operator=(const CPt& src) override {
+        if (&src == this) return *this;
+        if (typeid(src) == typeid(C3DTPoint)) return *this = static_cast<const C3DTPoint&>(src);
+        C4DPoint h;
+        src.To4DPoint(h);
+        return *this = h;
+    }
+    C3DTPoint& operator=(const C4DPoint& src) override {
+        m_flags = src.GetFlags();
+        x = T(src.x);
+        y = T(src.y);
+        z = T(src.z);
+        return *this;
+    }
+    void Serialize(CXArchive& ar) override { detail::SerializePointRecord(ar, m_flags, &x, 3); }
+    void To4DPoint(C4DPoint& out) const override {
+        out.SetFlags(m_flags);
+        out.x = float(x);
+        out.y = float(y);
+        out.z = float(z);
+        out.w = 1.0f;
+    }
+    int SizeOf() const override { return int(sizeof(C3DTPoint)); }
+
+    // Coordinate access, 0..2 (not checked).
+    T& operator[](int i) { return (&x)[i]; }
+    const T& operator[](int i) const { return (&x)[i]; }
+    T* ValPtr() { return &x; }
+    const T* ValPtr() const { return &x; }
+
+    void Init(T px, T py, T pz) {
+        x = px;
+        y = py;
+        z = pz;
+    }
+    void SetValues(const float* v) {
+        x = T(v[0]);
+        y = T(v[1]);
+        z = T(v[2]);
+    }
+    // Adds `value` to all three coordinates.
+    void Offset(float value) {
+        x = T(x + value);
+        y = T(y + value);
+        z = T(z + value);
+    }
+    // result = this - other.
+    void SubstractTo(const C3DTPoint& other, C3DTVector<T>& result) const {
+        result.Init(x - other.x, y - other.y, z - other.z);
+    }
+    // Rearranges the coordinates for an axis-convention change (see the header comment).
+    void Swap(unsigned int code) { detail::SwapCoordinates(code, x, y, z); }
+
+    // Arithmetic. Sums and differences keep this point's flags; point - point gives a vector.
+    C3DTPoint operator+(const C3DTVector<T>& v) const { return Make(x + v.x, y + v.y, z + v.z); }
+    C3DTPoint operator-(const C3DTVector<T>& v) const { return Make(x - v.x, y - v.y, z - v.z); }
+    C3DTPoint operator+(const C3DTPoint& p) const { return Make(x + p.x, y + p.y, z + p.z); }
+    C3DTVector<T> operator-(const C3DTPoint& p) const { return C3DTVector<T>(x - p.x, y - p.y, z - p.z); }
+    C3DTPoint operator*(double f) const { return Make(x * f, y * f, z * f); }
+    C3DTPoint operator/(double f) const { return Make(x / f, y / f, z / f); }
+    // Dot product with a plane or homogeneous vector, w taken as 1 for this point.
+    double operator*(const C4DTVector<T>& v) const {
+        return double(x) * v.x + double(y) * v.y + double(z) * v.z + double(v.w);
+    }
+    C3DTPoint& operator+=(const C3DTVector<T>& v) { return Set(x + v.x, y + v.y, z + v.z); }
+    C3DTPoint& operator-=(const C3DTVector<T>& v) { return Set(x - v.x, y - v.y, z - v.z); }
+    C3DTPoint& operator+=(const C3DTPoint& p) { return Set(x + p.x, y + p.y, z + p.z); }
+    C3DTPoint& operator-=(const C3DTPoint& p) { return Set(x - p.x, y - p.y, z - p.z); }
+    C3DTPoint& operator*=(double f) { return Set(x * f, y * f, z * f); }
+    C3DTPoint& operator/=(double f) { return Set(x / f, y / f, z / f); }
+
+    // Exact comparison of the coordinates (no tolerance; the flags are not compared).
+    bool operator==(const C3DTPoint& o) const { return x == o.x && y == o.y && z == o.z; }
+    bool operator!=(const C3DTPoint& o) const { return !(*this == o); }
+
+    double SquaredDistance(const C3DTPoint& o) const {
+        double dx = double(x) - o.x, dy = double(y) - o.y, dz = double(z) - o.z;
+        return dx * dx + dy * dy + dz * dz;
+    }
+    double Distance(const C3DTPoint& o) const { return std::sqrt(SquaredDistance(o)); }
+
+private:
+    template <class U>
+    C3DTPoint Make(U px, U py, U pz) const {
+        C3DTPoint r(*this);
+        r.x = T(px);
+        r.y = T(py);
+        r.z = T(pz);
+        return r;
+    }
+    template <class U>
+    C3DTPoint& Set(U px, U py, U pz) {
+        x = T(px);
+        y = T(py);
+        z = T(pz);
+        return *this;
+    }
+};
+
+// 3D vector (x, y, z) with its flag word. Instantiated for float and double.
+template <class T>
+class KESTOVAR_API C3DTVector : public CPt {
+public:
+    T x, y, z;
+
+    C3DTVector() : x(0), y(0), z(0) {}
+    // From three numbers (float, double, int or any mix), converted to T.
+    template <class A, class B, class C>
+        requires(std::is_arithmetic_v<A> && std::is_arithmetic_v<B> && std::is_arithmetic_v<C>)
+    C3DTVector(A px, B py, C pz) : x(T(px)), y(T(py)), z(T(pz)) {}
+    explicit C3DTVector(const float* v) : x(T(v[0])), y(T(v[1])), z(T(v[2])) {}
+    // The vector from `from` to `to`.
+    C3DTVector(const C3DTPoint<T>& from, const C3DTPoint<T>& to) : x(to.x - from.x), y(to.y - from.y), z(to.z - from.z) {}
+    explicit C3DTVector(const C3DTPoint<T>& p) : CPt(p.GetFlags()), x(p.x), y(p.y), z(p.z) {}
+    C3DTVector(const C3DTVector&) = default;
+
+    C3DTVector& operator=(const C3DTVector& src) {
+        m_flags = src.m_flags;
+        x = src.x;
+        y = src.y;
+        z = src.z;
+        return *this;
+    }
+    C3DTVector& operator=(const CPt& src) override {
+        if (&src == this) return *this;
+        if (typeid(src) == typeid(C3DTVector)) return *this = static_cast<const C3DTVector&>(src);
+        C4DPoint h;
+        src.To4DPoint(h);
+        return *this = h;
+    }
+    C3DTVector& operator=(const C4DPoint& src) override {
+        m_flags = src.GetFlags();
+        x = T(src.x);
+        y = T(src.y);
+        z = T(src.z);
+        return *this;
+    }
+    void Serialize(CXArchive& ar) override { detail::SerializePointRecord(ar, m_flags, &x, 3); }
+    void To4DPoint(C4DPoint& out) const override {
+        out.SetFlags(m_flags);
+        out.x = float(x);
+        out.y = float(y);
+        out.z = float(z);
+        out.w = 0.0f;
+    }
+    int SizeOf() const override { return int(sizeof(C3DTVector)); }
+
+    T& operator[](int i) { return (&x)[i]; }
+    const T& operator[](int i) const { return (&x)[i]; }
+    T* ValPtr() { return &x; }
+    const T* ValPtr() const { return &x; }
+
+    void Init(T px, T py, T pz) {
+        x = px;
+        y = py;
+        z = pz;
+    }
+    void SetValues(const float* v) {
+        x = T(v[0]);
+        y = T(v[1]);
+        z = T(v[2]);
+    }
+    void Offset(float value) {
+        x = T(x + value);
+        y = T(y + value);
+        z = T(z + value);
+    }
+    // result = this - other.
+    void SubstractTo(const C3DTVector& other, C3DTVector& result) const {
+        result.Init(x - other.x, y - other.y, z - other.z);
+    }
+    void Swap(unsigned int code) { detail::SwapCoordinates(code, x, y, z); }
+
+    C3DTVector operator+(const C3DTVector& v) const { return Make(x + v.x, y + v.y, z + v.z); }
+    C3DTVector operator-(const C3DTVector& v) const { return Make(x - v.x, y - v.y, z - v.z); }
+    C3DTVector operator-() const { return Make(-x, -y, -z); }
+    C3DTVector operator*(double f) const { return Make(x * f, y * f, z * f); }
+    C3DTVector operator/(double f) const { return Make(x / f, y / f, z / f); }
+    // Dot product.
+    double operator*(const C3DTVector& v) const { return Dot(v); }
+    C3DTVector& operator+=(const C3DTVector& v) { return Set(x + v.x, y + v.y, z + v.z); }
+    C3DTVector& operator-=(const C3DTVector& v) { return Set(x - v.x, y - v.y, z - v.z); }
+    C3DTVector& operator*=(double f) { return Set(x * f, y * f, z * f); }
+    C3DTVector& operator/=(double f) { return Set(x / f, y / f, z / f); }
+
+    // Exact comparison of the components (no tolerance; the flags are not compared).
+    bool operator==(const C3DTVector& o) const { return x == o.x && y == o.y && z == o.z; }
+    bool operator!=(const C3DTVector& o) const { return !(*this == o); }
+
+    double Dot(const C3DTVector& v) const { return double(x) * v.x + double(y) * v.y + double(z) * v.z; }
+    // Right-handed cross product this × v.
+    C3DTVector Cross(const C3DTVector& v) const {
+        return C3DTVector(double(y) * v.z - double(z) * v.y, double(z) * v.x - double(x) * v.z,
+                          double(x) * v.y - double(y) * v.x);
+    }
+    double SquaredLength() const { return Dot(*this); }
+    double Length() const { return std::sqrt(SquaredLength()); }
+    // Scales the vector to unit length and returns its former length. A zero vector is left as
+    // it is (and 0 returned).
+    double Normalize() {
+        double len = Length();
+        if (len > 0.0) Set(x / len, y / len, z / len);
+        return len;
+    }
+
+private:
+    template <class U>
+    C3DTVector Make(U px, U py, U pz) const {
+        C3DTVector r(*this);
+        r.x = T(px);
+        r.y = T(py);
+        r.z = T(pz);
+        return r;
+    }
+    template <class U>
+    C3DTVector& Set(U px, U py, U pz) {
+        x = T(px);
+        y = T(py);
+        z = T(pz);
+        return *this;
+    }
+};
+
+template <class T>
+inline double DotProduct(const C3DTVector<T>& a, const C3DTVector<T>& b) {
+    return a.Dot(b);
+}
+template <class T>
+inline C3DTVector<T> CrossProduct(const C3DTVector<T>& a, const C3DTVector<T>& b) {
+    return a.Cross(b);
+}
+
+// 2D point (u, v) with its flag word: texture coordinates.
+template <class T>
+class KESTOVAR_API C2DTPoint : public CPt {
+public:
+    T u, v;
+
+    C2DTPoint() : u(0), v(0) {}
+    template <class A, class B>
+        requires(std::is_arithmetic_v<A> && std::is_arithmetic_v<B>)
+    C2DTPoint(A pu, B pv) : u(T(pu)), v(T(pv)) {}
+    explicit C2DTPoint(const float* p) : u(T(p[0])), v(T(p[1])) {}
+    C2DTPoint(const C2DTPoint&) = default;
+
+    C2DTPoint& operator=(const C2DTPoint& src) {
+        m_flags = src.m_flags;
+        u = src.u;
+        v = src.v;
+        return *this;
+    }
+    C2DTPoint& operator=(const CPt& src) override {
+        if (&src == this) return *this;
+        if (typeid(src) == typeid(C2DTPoint)) return *this = static_cast<const C2DTPoint&>(src);
+        C4DPoint h;
+        src.To4DPoint(h);
+        return *this = h;
+    }
+    // Takes x and y as u and v.
+    C2DTPoint& operator=(const C4DPoint& src) override {
+        m_flags = src.GetFlags();
+        u = T(src.x);
+        v = T(src.y);
+        return *this;
+    }
+    void Serialize(CXArchive& ar) override { detail::SerializePointRecord(ar, m_flags, &u, 2); }
+    // (u, v, 0, 1).
+    void To4DPoint(C4DPoint& out) const override {
+        out.SetFlags(m_flags);
+        out.x = float(u);
+        out.y = float(v);
+        out.z = 0.0f;
+        out.w = 1.0f;
+    }
+    int SizeOf() const override { return int(sizeof(C2DTPoint)); }
+
+    T& operator[](int i) { return (&u)[i]; }
+    const T& operator[](int i) const { return (&u)[i]; }
+    T* ValPtr() { return &u; }
+    const T* ValPtr() const { return &u; }
+    void Init(T pu, T pv) {
+        u = pu;
+        v = pv;
+    }
+
+    C2DTPoint operator+(const C2DTPoint& p) const { return Make(u + p.u, v + p.v); }
+    C2DTPoint operator-(const C2DTPoint& p) const { return Make(u - p.u, v - p.v); }
+    C2DTPoint operator*(double f) const { return Make(u * f, v * f); }
+    C2DTPoint operator/(double f) const { return Make(u / f, v / f); }
+    C2DTPoint& operator+=(const C2DTPoint& p) { return Set(u + p.u, v + p.v); }
+    C2DTPoint& operator-=(const C2DTPoint& p) { return Set(u - p.u, v - p.v); }
+    C2DTPoint& operator*=(double f) { return Set(u * f, v * f); }
+    C2DTPoint& operator/=(double f) { return Set(u / f, v / f); }
+
+    bool operator==(const C2DTPoint& o) const { return u == o.u && v == o.v; }
+    bool operator!=(const C2DTPoint& o) const { return !(*this == o); }
+
+    double Dot(const C2DTPoint& p) const { return double(u) * p.u + double(v) * p.v; }
+    double SquaredLength() const { return Dot(*this); }
+    double Length() const { return std::sqrt(SquaredLength()); }
+    double SquaredDistance(const C2DTPoint& p) const {
+        double du = double(u) - p.u, dv = double(v) - p.v;
+        return du * du + dv * dv;
+    }
+    double Distance(const C2DTPoint& p) const { return std::sqrt(SquaredDistance(p)); }
+
+private:
+    template <class U>
+    C2DTPoint Make(U pu, U pv) const {
+        C2DTPoint r(*this);
+        r.u = T(pu);
+        r.v = T(pv);
+        return r;
+    }
+    template <class U>
+    C2DTPoint& Set(U pu, U pv) {
+        u = T(pu);
+        v = T(pv);
+        return *this;
+    }
+};
+
+}  // namespace kestovar
