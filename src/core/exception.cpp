@@ -1,1 +1,178 @@
 #include "kestovar/core/exception.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "kestovar/core/hashmap.h"
+#include "kestovar/core/runtime.h"
+#include "kestovar/platform/thread.h"
+
+namespace kestovar {
+
+KX_IMPLEMENT_DYNAMIC(CXException, CXObject)
+KX_IMPLEMENT_DYNAMIC(CXFileException, CXException)
+KX_IMPLEMENT_DYNAMIC(CXArchiveException, CXException)
+KX_IMPLEMENT_DYNAMIC(CXUserException, CXException)
+KX_IMPLEMENT_DYNAMIC(CXMemoryException, CXException)
+KX_IMPLEMENT_DYNAMIC(CXInvalidArgException, CXException)
+KX_IMPLEMENT_DYNAMIC(CXInternetException, CXException)
+
+// ---- The exception classes ------------------------------------------------------------------------
+
+CXException::CXException(const char* message) { SetMessage(message); }
+
+CXException::~CXException() = default;
+
+void CXException::SetMessage(const char* message) {
+    // Longer texts are cut at the buffer's size; the text is always terminated.
+    size_t n = message ? std::strlen(message) : 0;
+    if (n >= sizeof(m_message)) n = sizeof(m_message) - 1;
+    if (n) std::memcpy(m_message, message, n);
+    m_message[n] = 0;
+}
+
+bool CXException::GetErrorMessage(char* buffer, unsigned size) const {
+    if (buffer && size) buffer[0] = 0;
+    if (!m_message[0]) return false;
+    if (!buffer || size == 0) return true;
+    size_t n = std::strlen(m_message);
+    if (n >= size) n = size - 1;
+    std::memcpy(buffer, m_message, n);
+    buffer[n] = 0;
+    return true;
+}
+
+CXFileException::CXFileException(int cause, long osError, const char* fileName)
+    : m_cause(cause), m_lOsError(osError) {
+    char text[sizeof(m_message)];
+    if (fileName && *fileName)
+        std::snprintf(text, sizeof(text), "file error %d on %s", cause, fileName);
+    else
+        std::snprintf(text, sizeof(text), "file error %d", cause);
+    SetMessage(text);
+}
+
+CXArchiveException::CXArchiveException(int cause, const char* message) : m_cause(cause) {
+    if (message && *message) {
+        SetMessage(message);
+    } else {
+        char text[64];
+        std::snprintf(text, sizeof(text), "archive error %d", cause);
+        SetMessage(text);
+    }
+}
+
+CXUserException::CXUserException(const char* message) : CXException(message) {}
+
+CXMemoryException::CXMemoryException(const char* message) : CXException(message) {}
+
+CXInvalidArgException::CXInvalidArgException(const char* message) : CXException(message) {}
+
+CXInternetException::CXInternetException(long error, const char* message) : m_dwError(error) {
+    if (message && *message) {
+        SetMessage(message);
+    } else {
+        char text[64];
+        std::snprintf(text, sizeof(text), "internet error %ld", error);
+        SetMessage(text);
+    }
+}
+
+// ---- The per-thread registry ----------------------------------------------------------------------
+//
+// One process-wide map from a thread identifier to the exception that thread threw last and has
+// not released yet. It is created on first use (also before InitKestovarApplication) under the
+// library lock, and released with every exception it still holds by an exit callback of priority
+// 0, registered when the map is created; a use after the close creates it again.
+
+namespace {
+
+using ExceptionMap = CHashMap<uint64_t, uint64_t, CXException*>;
+
+// Written under the library lock; read without it only to skip the lock when no map exists.
+std::atomic<ExceptionMap*> g_exceptionMap{nullptr};
+
+void ReleaseExceptionMap() {
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    ExceptionMap* map = g_exceptionMap.exchange(nullptr);
+    if (!map) return;
+    int position = kHashStartPosition;
+    uint64_t thread;
+    CXException* exception;
+    while (map->GetNext(position, thread, exception)) delete exception;
+    delete map;
+}
+
+// The map; created when `create` is set. Call under the library lock.
+ExceptionMap* GetExceptionMap(bool create) {
+    ExceptionMap* map = g_exceptionMap.load(std::memory_order_acquire);
+    if (!map && create) {
+        map = new ExceptionMap(21);
+        g_exceptionMap.store(map, std::memory_order_release);
+        AddApplicationExitCallback(&ReleaseExceptionMap, 0);
+    }
+    return map;
+}
+
+}  // namespace
+
+void XSetThreadException(CXException* exception) {
+    if (!exception) {
+        XDeleteThreadException();
+        return;
+    }
+    uint64_t thread = threadGetCurrentId();
+    CXException* previous = nullptr;
+    {
+        CXSingleLock lock(&XGetLibraryLock(), true);
+        ExceptionMap* map = GetExceptionMap(true);
+        CXException** slot = map->Find(thread);
+        if (slot) {
+            if (*slot != exception) previous = *slot;
+            *slot = exception;
+        } else {
+            map->Insert(thread, exception);
+        }
+    }
+    delete previous;
+}
+
+void XDeleteThreadException() {
+    if (!g_exceptionMap.load(std::memory_order_acquire)) return;
+    uint64_t thread = threadGetCurrentId();
+    CXException* exception = nullptr;
+    {
+        CXSingleLock lock(&XGetLibraryLock(), true);
+        ExceptionMap* map = GetExceptionMap(false);
+        if (map && map->Find(thread, exception)) map->Remove(thread);
+    }
+    delete exception;
+}
+
+CXException* XGetThreadException() {
+    if (!g_exceptionMap.load(std::memory_order_acquire)) return nullptr;
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    ExceptionMap* map = GetExceptionMap(false);
+    CXException* exception = nullptr;
+    if (map) map->Find(threadGetCurrentId(), exception);
+    return exception;
+}
+
+void CXException::Delete() {
+    // Forget every record of this object (normally the calling thread's) before deleting it, so
+    // that the registry never holds a dangling pointer.
+    if (g_exceptionMap.load(std::memory_order_acquire)) {
+        CXSingleLock lock(&XGetLibraryLock(), true);
+        if (ExceptionMap* map = GetExceptionMap(false)) {
+            int position = kHashStartPosition;
+            uint64_t thread;
+            CXException* registered;
+            while (map->GetNext(position, thread, registered))
+                if (registered == this) map->Remove(thread);
+        }
+    }
+    delete this;
+}
+
+}  // namespace kestovar

@@ -1,1 +1,143 @@
-// Filled in with its class family.
+#include "kestovar/core/thread_registry.h"
+
+#include <omp.h>
+
+#include <atomic>
+
+#include "kestovar/core/exception.h"
+#include "kestovar/core/hashmap.h"
+#include "kestovar/core/runtime.h"
+#include "runtime_internal.h"
+
+namespace kestovar {
+
+namespace {
+
+using ThreadSet = CHashTable<uint64_t>;
+using ParentMap = CHashMap<uint64_t, uint64_t, uint64_t>;
+
+// Created on first insertion under the library lock. The pointers are atomic so that a query can
+// tell "never created" without taking the lock, which keeps ShouldCancelThread cheap in loops of
+// a library that nobody cancels.
+std::atomic<ParentMap*> g_parents{nullptr};
+std::atomic<ThreadSet*> g_cancelSet{nullptr};
+std::atomic<ThreadSet*> g_silentSet{nullptr};
+
+// 0 until the count is first stored (initialisation or first use).
+std::atomic<int> g_threadCount{0};
+
+uint64_t Resolve(uint64_t thread) { return thread ? thread : threadGetCurrentId(); }
+
+template <class T>
+T* GetOrCreate(std::atomic<T*>& holder) {
+    T* p = holder.load(std::memory_order_acquire);
+    if (!p) {
+        p = new T(21);
+        holder.store(p, std::memory_order_release);
+    }
+    return p;
+}
+
+void SetMembership(std::atomic<ThreadSet*>& holder, bool member, uint64_t thread) {
+    thread = Resolve(thread);
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    if (member) {
+        GetOrCreate(holder)->Insert(thread);
+    } else if (ThreadSet* set = holder.load(std::memory_order_acquire)) {
+        set->Remove(thread);
+    }
+}
+
+// Whether `thread` or one of its ancestors is in the set.
+bool IsMemberOrInherited(std::atomic<ThreadSet*>& holder, uint64_t thread) {
+    if (!holder.load(std::memory_order_acquire)) return false;
+    thread = Resolve(thread);
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    ThreadSet* set = holder.load(std::memory_order_acquire);
+    if (!set) return false;
+    const ParentMap* parents = g_parents.load(std::memory_order_acquire);
+    // A chain without a cycle visits each recorded thread once: more steps than records mean the
+    // links loop.
+    int steps = parents ? parents->GetCount() + 1 : 1;
+    for (; steps > 0; --steps) {
+        if (set->IsFound(thread)) return true;
+        if (!parents || !parents->Find(thread, thread)) return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+void AttachThread(uint64_t child, uint64_t parent) {
+    child = Resolve(child);
+    parent = Resolve(parent);
+    if (child == parent) return;
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    GetOrCreate(g_parents)->Insert(child, parent);
+}
+
+void DetachThread(uint64_t child) {
+    child = Resolve(child);
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    if (ParentMap* parents = g_parents.load(std::memory_order_acquire)) parents->Remove(child);
+}
+
+int GetChildThreads(uint64_t parent, CXArray<uint64_t>& children) {
+    parent = Resolve(parent);
+    children.RemoveAll();
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    const ParentMap* parents = g_parents.load(std::memory_order_acquire);
+    if (!parents) return 0;
+    int position = kHashStartPosition;
+    uint64_t child, itsParent;
+    while (parents->GetNext(position, child, itsParent))
+        if (itsParent == parent) children.Add(child);
+    return children.GetSize();
+}
+
+void SetCancelThread(bool cancel, uint64_t thread) { SetMembership(g_cancelSet, cancel, thread); }
+
+void SetSilentThread(bool silent, uint64_t thread) { SetMembership(g_silentSet, silent, thread); }
+
+bool ShouldCancelThread(uint64_t thread) { return IsMemberOrInherited(g_cancelSet, thread); }
+
+bool IsSilentThread(uint64_t thread) { return IsMemberOrInherited(g_silentSet, thread); }
+
+int OMPGetMaxThreadCount() {
+    int count = g_threadCount.load(std::memory_order_relaxed);
+    if (count > 0) return count;
+    // Used before initialisation: take the runtime's count, as initialisation would.
+    count = omp_get_max_threads();
+    if (count < 1) count = 1;
+    g_threadCount.store(count, std::memory_order_relaxed);
+    return count;
+}
+
+int OMPSetMaxThreadCount(int n) {
+    if (n < 0) XThrow<CXInvalidArgException>("OMPSetMaxThreadCount: negative thread count");
+    int maximum = omp_get_max_threads();
+    if (n <= maximum) {
+        g_threadCount.store(n == 0 ? 1 : n, std::memory_order_relaxed);
+        return 1;
+    }
+    g_threadCount.store(maximum, std::memory_order_relaxed);
+    return maximum;
+}
+
+unsigned OMPGetScheduleChunkSize(unsigned itemCount) {
+    unsigned chunk = itemCount / (unsigned(OMPGetMaxThreadCount()) * 24u);
+    return chunk ? chunk : 1u;
+}
+
+namespace detail {
+
+void ReleaseThreadRegistry() {
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    delete g_parents.exchange(nullptr);
+    delete g_cancelSet.exchange(nullptr);
+    delete g_silentSet.exchange(nullptr);
+}
+
+}  // namespace detail
+
+}  // namespace kestovar
