@@ -862,8 +862,7 @@ void CCustomData::ReadFrom(CXArchive& ar) {
     Empty();
     m_legacy = 0;
     if (failure != CXFileException::none)
-        XThrow<CXFileException>(failure, -1L, failure == CXFileException::endOfFile ? "custom data: data cut short"
-                                                                                     : "custom data: malformed data");
+        XThrow<CXFileException>(failure, -1L, "custom data block");
     if (total == 0 || blockSize == 0) return;
     m_offsets = std::move(map);
     m_block = block.Release();
