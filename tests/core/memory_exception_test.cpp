@@ -1,1 +1,245 @@
+// The allocation hook and the exception family with its per-thread registry.
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kestovar/core/exception.h"
+#include "kestovar/core/memory.h"
+#include "kestovar/core/runtime.h"
+
+using namespace kestovar;
+
+namespace {
+
+// What the hook saw, in call order.
+struct HookEvent {
+    char what;  // 'a' allocate, 'r' reallocate, 'f' free
+    int kind;   // 0 for reallocate
+    size_t size;
+    void* pointer;
+};
+std::vector<HookEvent>* g_events = nullptr;
+
+void* HookAllocate(size_t size, int kind) {
+    void* p = std::malloc(size ? size : 1);
+    if (g_events) g_events->push_back({'a', kind, size, p});
+    return p;
+}
+void* HookReallocate(void* pointer, size_t size) {
+    void* p = std::realloc(pointer, size);
+    if (g_events) g_events->push_back({'r', 0, size, p});
+    return p;
+}
+void HookFree(void* pointer, int kind) {
+    if (g_events) g_events->push_back({'f', kind, 0, pointer});
+    std::free(pointer);
+}
+
+// Installs the hook for one scope and always removes it, even when an assertion fails. Events are
+// recorded only while `record` is on, so gtest's own bookkeeping never lands in the list.
+class ScopedHook {
+public:
+    explicit ScopedHook(std::vector<HookEvent>* events) {
+        saved_ = memoryCallbackNotify;
+        memoryCallbackNotify = {&HookAllocate, &HookReallocate, &HookFree};
+        g_events = events;
+    }
+    ~ScopedHook() {
+        g_events = nullptr;
+        memoryCallbackNotify = saved_;
+    }
+
+private:
+    XMemoryCallback saved_;
+};
+
+}  // namespace
+
+TEST(MemoryHook, SeesEachAllocationKindWithItsSize) {
+    std::vector<HookEvent> events;
+    events.reserve(16);
+    {
+        ScopedHook hook(&events);
+        void* a = xmalloc(10);
+        void* c = xcalloc(3, 4);  // the hook receives count * size
+        void* n = xnew(24);
+        a = xrealloc(a, 40);
+        // xcalloc zero-fills even though the hook is a plain allocator.
+        unsigned char zero[12] = {};
+        EXPECT_EQ(0, std::memcmp(c, zero, 12));
+        xfree(a);
+        xfree(c);
+        xdelete(n);
+    }
+    ASSERT_EQ(7u, events.size());
+    EXPECT_EQ('a', events[0].what);
+    EXPECT_EQ(XMEM_MALLOC, events[0].kind);
+    EXPECT_EQ(10u, events[0].size);
+    EXPECT_EQ(XMEM_CALLOC, events[1].kind);
+    EXPECT_EQ(12u, events[1].size);
+    EXPECT_EQ(XMEM_NEW, events[2].kind);
+    EXPECT_EQ(24u, events[2].size);
+    EXPECT_EQ('r', events[3].what);
+    EXPECT_EQ(40u, events[3].size);
+    // Frees report their kind: 3 for xfree, 5 for xdelete, each with the block it releases.
+    EXPECT_EQ('f', events[4].what);
+    EXPECT_EQ(XMEM_FREE, events[4].kind);
+    EXPECT_EQ(events[3].pointer, events[4].pointer);  // the reallocated block
+    EXPECT_EQ(XMEM_FREE, events[5].kind);
+    EXPECT_EQ(events[1].pointer, events[5].pointer);
+    EXPECT_EQ('f', events[6].what);
+    EXPECT_EQ(XMEM_DELETE, events[6].kind);
+    EXPECT_EQ(events[2].pointer, events[6].pointer);
+}
+
+TEST(MemoryHook, LibraryObjectsGoThroughNewAndDelete) {
+    std::vector<HookEvent> events;
+    events.reserve(8);
+    {
+        ScopedHook hook(&events);
+        CXException* e = new CXUserException("hooked");
+        delete e;
+    }
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ(XMEM_NEW, events[0].kind);
+    EXPECT_EQ(sizeof(CXUserException), events[0].size);
+    EXPECT_EQ(XMEM_DELETE, events[1].kind);
+    EXPECT_EQ(events[0].pointer, events[1].pointer);
+}
+
+// ---- Exception classes -----------------------------------------------------------------------------
+
+TEST(Exception, DefaultTextsPerClass) {
+    CXFileException named(CXFileException::fileNotFound, 2, "a.txt");
+    EXPECT_STREQ("file error 2 on a.txt", named.GetMessage());
+    EXPECT_EQ(2, named.m_cause);
+    EXPECT_EQ(2, named.m_lOsError);
+    CXFileException unnamed(CXFileException::badFormat);
+    EXPECT_STREQ("file error 15", unnamed.GetMessage());
+
+    EXPECT_STREQ("archive error 3", CXArchiveException(CXArchiveException::endOfFile).GetMessage());
+    EXPECT_STREQ("bad class", CXArchiveException(CXArchiveException::badClass, "bad class").GetMessage());
+    EXPECT_STREQ("out of memory", CXMemoryException().GetMessage());
+    EXPECT_STREQ("invalid argument", CXInvalidArgException().GetMessage());
+    EXPECT_STREQ("internet error 12029", CXInternetException(12029).GetMessage());
+    EXPECT_STREQ("", CXUserException().GetMessage());
+}
+
+TEST(Exception, LongTextIsCutAndGetErrorMessageTruncates) {
+    std::string longText(400, 'x');
+    CXUserException e(longText.c_str());
+    EXPECT_EQ(255u, std::strlen(e.GetMessage()));
+
+    CXUserException shortOne("abcdef");
+    char buffer[4] = {'?', '?', '?', '?'};
+    EXPECT_TRUE(shortOne.GetErrorMessage(buffer, sizeof(buffer)));
+    EXPECT_STREQ("abc", buffer);
+
+    CXUserException empty;
+    buffer[0] = '?';
+    EXPECT_FALSE(empty.GetErrorMessage(buffer, sizeof(buffer)));
+    EXPECT_EQ('\0', buffer[0]);
+}
+
+TEST(Exception, RuntimeClassesChainToCXObject) {
+    CXArchiveException e(CXArchiveException::badIndex);
+    const CXRuntimeClass* c = e.GetRuntimeClassDescriptor();
+    EXPECT_STREQ("CXArchiveException", c->m_lpszClassName);
+    EXPECT_TRUE(e.IsKindOf(KX_RUNTIME_CLASS(CXException)));
+    EXPECT_TRUE(e.IsKindOf(KX_RUNTIME_CLASS(CXObject)));
+    EXPECT_FALSE(e.IsKindOf(KX_RUNTIME_CLASS(CXFileException)));
+    EXPECT_FALSE(e.IsSerializable());
+    for (const char* name : {"CXException", "CXFileException", "CXArchiveException", "CXUserException",
+                             "CXMemoryException", "CXInvalidArgException", "CXInternetException"})
+        EXPECT_NE(nullptr, CXRuntimeClass::FromName(name)) << name;
+}
+
+// ---- The per-thread registry -------------------------------------------------------------------------
+
+namespace {
+
+int g_destroyed = 0;
+
+class CountingException : public CXUserException {
+public:
+    explicit CountingException(const char* text) : CXUserException(text) {}
+    ~CountingException() override { ++g_destroyed; }
+};
+
+}  // namespace
+
+TEST(ThreadException, ThrowRegistersAndDeleteReleases) {
+    // Under AddressSanitizer this test also shows that the thrown object is not leaked.
+    try {
+        XThrow<CXInvalidArgException>("negative size");
+        FAIL() << "XThrow returned";
+    } catch (CXException* e) {
+        EXPECT_TRUE(e->IsKindOf(KX_RUNTIME_CLASS(CXInvalidArgException)));
+        EXPECT_STREQ("negative size", e->GetMessage());
+        EXPECT_EQ(e, XGetThreadException());
+        XDeleteThreadException();
+    }
+    EXPECT_EQ(nullptr, XGetThreadException());
+    XDeleteThreadException();  // nothing registered: harmless
+}
+
+TEST(ThreadException, NewRegistrationDeletesTheOlderOne) {
+    g_destroyed = 0;
+    CountingException* first = new CountingException("first");
+    CountingException* second = new CountingException("second");
+    XSetThreadException(first);
+    XSetThreadException(first);  // the same object again: kept
+    EXPECT_EQ(0, g_destroyed);
+    XSetThreadException(second);
+    EXPECT_EQ(1, g_destroyed);
+    EXPECT_EQ(second, XGetThreadException());
+    XDeleteThreadException();
+    EXPECT_EQ(2, g_destroyed);
+}
+
+TEST(ThreadException, RegistrationsArePerThread) {
+    CXException* mine = new CXUserException("main");
+    XSetThreadException(mine);
+    CXException* seenByWorker = reinterpret_cast<CXException*>(1);
+    std::thread worker([&] {
+        seenByWorker = XGetThreadException();
+        try {
+            XThrow<CXUserException>("worker");
+        } catch (CXException*) {
+            XDeleteThreadException();  // must not touch the main thread's record
+        }
+    });
+    worker.join();
+    EXPECT_EQ(nullptr, seenByWorker);
+    EXPECT_EQ(mine, XGetThreadException());
+    XDeleteThreadException();
+}
+
+TEST(ThreadException, DeleteMemberForgetsTheRegistration) {
+    CXException* e = new CXUserException("x");
+    XSetThreadException(e);
+    e->Delete();
+    EXPECT_EQ(nullptr, XGetThreadException());
+    // An unregistered exception is simply deleted.
+    (new CXUserException("y"))->Delete();
+}
+
+TEST(ThreadException, CloseReleasesTheRegistryWithWhatItHolds) {
+    ASSERT_TRUE(InitKestovarApplication());
+    g_destroyed = 0;
+    XSetThreadException(new CountingException("never released"));
+    CloseKestovarApplication(KESTOVAR_CLOSE_RELEASE_ALL);
+    EXPECT_EQ(1, g_destroyed);
+    EXPECT_EQ(nullptr, XGetThreadException());
+    // Usable again after the close: the registry is created anew.
+    try {
+        XThrow<CXUserException>("after close");
+    } catch (CXException* e) {
+        EXPECT_EQ(e, XGetThreadException());
+        XDeleteThreadException();
+    }
+}
