@@ -1,0 +1,1 @@
+// Filled in with its class family.
