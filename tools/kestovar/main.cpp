@@ -1,2 +1,42 @@
+// The kestovar command-line tool: a thin host of the library. Each subcommand goes through the
+// public API, as any host application would.
 #include <cstdio>
-int main() { std::puts("kestovar"); return 0; }
+#include <cstring>
+
+#include "commands.h"
+#include "kestovar/kestovar.h"
+
+namespace {
+
+void PrintUsage(FILE* out) {
+    std::fprintf(out,
+                 "usage: kestovar <command> [options]\n"
+                 "\n"
+                 "commands:\n"
+                 "  demo DATA_DIR OUT_DIR   run the sample job on every OBJ file of DATA_DIR\n"
+                 "\n"
+                 "options:\n"
+                 "  --help                  show this help\n"
+                 "  --version               print the version\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        PrintUsage(stderr);
+        return kestovar_tool::kExitUsage;
+    }
+    const char* command = argv[1];
+    if (!std::strcmp(command, "--help") || !std::strcmp(command, "-h")) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (!std::strcmp(command, "--version")) {
+        std::printf("kestovar %s\n", KESTOVAR_VERSION_STRING);
+        return 0;
+    }
+    if (!std::strcmp(command, "demo")) return kestovar_tool::RunDemo(argc - 2, argv + 2);
+    std::fprintf(stderr, "kestovar: unknown command '%s' (see kestovar --help)\n", command);
+    return kestovar_tool::kExitUsage;
+}

@@ -1,0 +1,14 @@
+// Subcommands of the kestovar tool and its exit codes.
+#pragma once
+
+namespace kestovar_tool {
+
+// Exit codes: 0 success, 1 bad usage, 2 input/output error, 3 cancelled.
+constexpr int kExitUsage = 1;
+constexpr int kExitIo = 2;
+constexpr int kExitCancelled = 3;
+
+// kestovar demo DATA_DIR OUT_DIR
+int RunDemo(int argc, char** argv);
+
+}  // namespace kestovar_tool
