@@ -6,6 +6,7 @@ SAN_BUILD    ?= build-san
 FUZZ_BUILD   ?= build-fuzz
 BENCH_BUILD  ?= build-bench
 FUZZ_SECONDS ?= 600
+FUZZ_SMOKE_SECONDS ?= 20
 CMAKE        ?= cmake
 GEN          := -G Ninja
 
@@ -46,7 +47,7 @@ fuzz: $(FUZZ_BUILD)/build.ninja
 
 # A short run of every fuzz target, as CI does.
 fuzz-smoke:
-	$(MAKE) fuzz FUZZ_SECONDS=20
+	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_SMOKE_SECONDS)
 
 bench:
 	$(CMAKE) -S . -B $(BENCH_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=Release -DKESTOVAR_BUILD_BENCH=ON \
