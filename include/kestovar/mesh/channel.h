@@ -1,0 +1,206 @@
+// Attribute channels of a geometric object: the channel base CChannel and the per-object channel
+// set CDependentChannels.
+//
+// A channel carries one kind of per-corner or per-point attribute (texture coordinates, vertex
+// colours, weights, normals). A face-mapped channel owns its own point list (the attribute values)
+// and a face list whose face i matches geometric face i corner for corner, holding indices into
+// the channel's points; a point-mapped channel has one value per geometric point and no face list.
+//
+// What is here is the part of the channel model that the geometric object drives: identity,
+// type, flags, the two lists, and the set-level walks (invalidate, transform, clean, copy, flip,
+// trim, checksum). The concrete channel classes and their attribute-specific operations build on
+// these declarations.
+#pragma once
+
+#include <atomic>
+
+#include "kestovar/core/array.h"
+#include "kestovar/core/export.h"
+#include "kestovar/core/matrix.h"
+#include "kestovar/core/object.h"
+#include "kestovar/core/point.h"
+
+namespace kestovar {
+
+class CXArchive;
+class CPointList;
+class CFaceList;
+class CGeomInfo;
+
+// Channel types, one bit each so that they combine into type masks.
+enum _Channel3DType : unsigned int {
+    CHANNEL_NONE = 0,
+    CHANNEL_UVW = 1,            // texture coordinates (u, v, w)
+    CHANNEL_VC = 4,             // vertex colours
+    CHANNEL_WEIGHT = 8,         // one float per corner or per point
+    CHANNEL_POINT_NORMAL = 16,  // smoothed corner normals
+    CHANNEL_FACE_NORMAL = 32,   // one normal per face, no face list
+    CHANNEL_SPEC_NORMAL = 64,   // normals given with the model
+    CHANNEL_ALL = 0xFFFF,       // type mask selecting every channel
+};
+
+// Channel flag word.
+enum _CHANNEL_PROPERTIES : unsigned int {
+    CHANNEL_INVALID = 0x1,       // no longer matches the geometry; dropped by the next clean-up
+    CHANNEL_RECOMPUTABLE = 0x2,  // content computed from the geometry (normals)
+    CHANNEL_OUT_OF_DATE = 0x4,   // recomputable and due for recomputation
+    CHANNEL_DERIVED = 0x8,       // recomputed rather than edited with the geometry
+    CHANNEL_SPEC_NORMALS = 0x10, // carried by the specified-normal channel
+};
+
+// Options of CChannel::Copy and CDependentChannels::CopyChannels.
+enum _CHANNEL_COPY_FLAGS : unsigned int {
+    CHANNEL_COPY_KEEP_ID = 0x1,        // the copy keeps the source's identifier
+    CHANNEL_COPY_SKIP_INVALID = 0x2,   // invalid source channels are left out
+    CHANNEL_COPY_APPEND = 0x4,         // the destination set is not emptied first
+    CHANNEL_COPY_NO_CONTENT = 0x8,     // empty lists; recomputable copies are marked out of date
+    CHANNEL_COPY_SKIP_DERIVED = 0x10,  // derived channels are left out
+    CHANNEL_COPY_SHARE = 0x20,         // the same channel object is shared (one more reference)
+};
+
+// The first identifier handed out to a channel constructed without one.
+constexpr unsigned int kFirstChannelID = 10000;
+// Identifier argument asking for the next value of the library-wide channel counter.
+constexpr unsigned int kNewChannelID = 0xFFFFFFFFu;
+
+// Base of every channel. Reference counted: a channel set holds one reference on each of its
+// channels; Delete releases one.
+class KESTOVAR_API CChannel : public CXObject, public CInstanciatedObject {
+    KX_DECLARE_DYNAMIC(CChannel)
+public:
+    ~CChannel() override;
+    void Serialize(CXArchive& ar) override;
+
+    // Swaps or negates the coordinates of the channel's values (the code of C3DTPoint::Swap).
+    // Nothing to do in the base: false.
+    virtual bool SwapCoordinates(unsigned int code);
+    // Transforms the channel's values with the geometry. Nothing to do in the base: false.
+    virtual bool MatrixTransform(const C4x4TMatrix<float>& m, _POINT_PROPERTIES mask, bool value);
+    // Whether clean-up also drops repeated corner indices in the channel faces. False in the base.
+    virtual bool CleanRemoveDuplicateIndex();
+    // Follows a geometric clean-up: `faceRemap` and `pointRemap` (may be null) are the geometric
+    // remaps (old index -> new index, REMAP_REMOVED for removed elements). Returns whether the
+    // channel changed or became invalid. The base keeps its lists as they are and reports no
+    // change; the channel work gives it the face and point follow-up.
+    virtual bool Clean(const CGeomInfo* geom, CXArray<unsigned int>* faceRemap, CXArray<unsigned int>* pointRemap);
+    // Merges equal attribute values at the same geometric point. False in the base.
+    virtual bool Weld(const CGeomInfo* geom, double tolerance);
+    // Whether two channel values are equal within `tolerance`. The base never finds them equal.
+    virtual bool Compare(const CPt* a, const CPt* b, double tolerance);
+    // Whether the library can compute the channel's content from the geometry. False in the base.
+    virtual bool CanBeRecomputed();
+
+    unsigned int GetID() const { return m_id; }
+    _Channel3DType GetType() const { return m_type; }
+    unsigned int GetFlags() const { return m_flags; }
+    void SetFlag(unsigned int flags, bool set) { m_flags = set ? (m_flags | flags) : (m_flags & ~flags); }
+    // True when every bit of `flags` is set.
+    bool IsFlagSet(unsigned int flags) const { return (m_flags & flags) == flags; }
+    // True when at least one bit of `flags` is set.
+    bool IsOneFlagSet(unsigned int flags) const { return (m_flags & flags) != 0; }
+
+    CPointList* GetPointList() const { return m_pPointList; }
+    CFaceList* GetFaceList() const { return m_pFaceList; }
+    // Each does nothing when `list` is the one held; otherwise releases the old list when
+    // `deleteOld` is set and stores `list` (the channel takes over the caller's reference).
+    // `type` is the channel type the list is meant for; the base stores the list whatever it is.
+    void SetPointList(_Channel3DType type, CPointList* list, bool deleteOld);
+    void SetFaceList(_Channel3DType type, CFaceList* list, bool deleteOld);
+
+    // A new channel of the same class (Duplicate) holding, unless copy flag 0x8, copies of this
+    // channel's lists. See _CHANNEL_COPY_FLAGS; an invalid source copies as if 0x8 were given.
+    CChannel* Copy(unsigned int copyFlags) const;
+    // Trims the slack of both lists.
+    void FreeExtra();
+
+    // The next value of the library-wide identifier counter (starts at kFirstChannelID).
+    static unsigned int NewChannelID();
+
+protected:
+    // `id` kNewChannelID takes the next value of the library-wide counter.
+    CChannel(_Channel3DType type, unsigned int id, unsigned int flags = 0);
+    // A new empty channel of the same class (identifier from the counter). `withLists` asks for
+    // the class's empty point and face lists.
+    virtual CChannel* Duplicate(bool withLists) const = 0;
+
+    unsigned int m_id;
+    _Channel3DType m_type;
+    unsigned int m_flags;
+    CPointList* m_pPointList;  // owned (one reference)
+    CFaceList* m_pFaceList;    // owned (one reference), null for point-mapped channels
+
+private:
+    CChannel(const CChannel&) = delete;
+    CChannel& operator=(const CChannel&) = delete;
+};
+
+// The channel set of one geometric object: an array of channel pointers holding one reference on
+// each channel.
+class KESTOVAR_API CDependentChannels : public CXObject,
+                                        public CXArray<CChannel*, CChannel*>,
+                                        public CInstanciatedObject {
+    KX_DECLARE_SERIAL(CDependentChannels)
+public:
+    CDependentChannels();
+    // A set sharing the channels of `other` (one more reference on each).
+    CDependentChannels(const CDependentChannels& other);
+    ~CDependentChannels() override;
+    // Shares the channels of `other` (one more reference on each) after releasing ours.
+    CDependentChannels& operator=(const CDependentChannels& other);
+
+    // A new empty set (one reference, the caller's).
+    static CDependentChannels* Create();
+
+    // Channel count.
+    int GetSize() const { return CXArray<CChannel*, CChannel*>::GetSize(); }
+    // The channel at `index`; an index outside [0, GetSize()) raises CXInvalidArgException.
+    CChannel* GetChannel(int index) const;
+    // Appends `channel` (taking over the caller's reference) and returns its index; -1 for null.
+    int AddChannel(CChannel* channel);
+    int Add(CChannel* channel) { return AddChannel(channel); }
+    // Releases `channel` and removes it from the set. False when it is not in the set.
+    bool RemoveChannel(CChannel* channel);
+    // Releases every channel and empties the set.
+    void RemoveAll();
+
+    // With typeMask 0: the channel at position `index` (null beyond the end). Otherwise the
+    // index-th channel (from 0) whose type is in `typeMask`, skipping invalid ones when asked.
+    CChannel* GetChannelByIndex(int index, unsigned int typeMask, bool skipInvalid) const;
+    // The first channel with identifier `id` whose type is in `typeMask`, or null.
+    CChannel* GetChannelByID(unsigned int id, unsigned int typeMask) const;
+    // Number of channels whose type is in `typeMask`, skipping invalid ones when asked.
+    int GetChannelsNumber(unsigned int typeMask, bool skipInvalid) const;
+
+    // Marks out of date every recomputable channel whose type is in `typeMask`. Returns whether
+    // any channel was marked.
+    bool InvalidateChannels(unsigned int typeMask);
+    // Transforms every channel whose type is in `typeMask`. Returns whether any changed.
+    bool MatrixTransform(const C4x4TMatrix<float>& m, unsigned int typeMask, _POINT_PROPERTIES mask, bool value);
+    // Runs CChannel::Clean on every channel whose type is in `typeMask`, from the last to the
+    // first; a channel that reports a change and is then invalid is released and removed.
+    // Returns the number of channels that reported a change.
+    int CleanChannels(const CGeomInfo* geom, CXArray<unsigned int>* faceRemap, CXArray<unsigned int>* pointRemap,
+                      unsigned int typeMask = 0xFFFFFFFFu);
+    // Copies the channels of `source` whose type is in `typeMask` (see _CHANNEL_COPY_FLAGS).
+    // `indices` (may be null) receives the source position of every channel added. Returns the
+    // number added.
+    int CopyChannels(const CDependentChannels& source, unsigned int typeMask, unsigned int copyFlags,
+                     CXArray<unsigned int>* indices);
+    // Flips the faces of every channel that is neither invalid nor derived, with the face-list
+    // rule (mask and value as in CFaceList::FlipNormals). Returns whether any channel flipped.
+    bool FlipNormals(unsigned int mask, bool value);
+    // Trims the slack of every channel.
+    void FreeExtra();
+    // Sum (32-bit wrap) of the face-list and point-list checksums of every channel that is
+    // neither invalid nor derived, each with `mask`.
+    unsigned int GetChecksum(unsigned int mask) const;
+
+    // Writes the channel count, then each channel's class and content; loading replaces the set
+    // with fresh channels.
+    void Serialize(CXArchive& ar) override;
+
+private:
+    typedef CXArray<CChannel*, CChannel*> Base;
+};
+
+}  // namespace kestovar
