@@ -1,5 +1,7 @@
 #include "kestovar/core/hashmap.h"
 
+#include "kestovar/core/archive.h"
+
 namespace kestovar {
 
 unsigned int NextPrime(unsigned int n) {
@@ -21,5 +23,7 @@ unsigned int NextPrime(unsigned int n) {
 }
 
 CIntMap::CIntMap(unsigned size) : CHashMap<int, int, int>(size) {}
+
+void CIntMap::Serialize(CXArchive& ar) { CHashMap<int, int, int>::Serialize(ar); }
 
 }  // namespace kestovar

@@ -633,6 +633,9 @@ public:
 class KESTOVAR_API CIntMap : public CHashMap<int, int, int> {
 public:
     explicit CIntMap(unsigned size = 21);
+    // The layout of CHashMap::Serialize: the count, then each key and value as 32-bit integers in
+    // slot order.
+    void Serialize(CXArchive& ar);
 };
 
 }  // namespace kestovar
