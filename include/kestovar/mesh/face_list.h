@@ -221,7 +221,8 @@ public:
     bool ReorderFaces(const unsigned int* order, unsigned int count, bool inverse);
     // Renumbers point indices by an old -> new table: an index v below `count` whose remap[v] is
     // neither v nor REMAP_REMOVED becomes remap[v]. With `liveOnly`, faces that are not live are
-    // left alone. Returns true when any index changed.
+    // left alone. Returns true when any index changed (and then sets FACELIST_CHANGED). Both forms
+    // are implemented with the other list operations (face_list.cpp).
     bool UpdateIndex(const unsigned int* remap, unsigned int count, bool liveOnly = true);
     bool UpdateIndex(const CXArray<unsigned int>* remap, bool liveOnly = true);
     // Writes every face's current index into the FAOI chunk (created when absent).
@@ -261,6 +262,8 @@ public:
     CFaceCollection& GetRecords() { return m_faces; }
 
     // ---- adjacency (face_graph.cpp) ----
+    // The graphs are owned by the list; RemoveAll, operator=, Serialize and the destructor delete
+    // them directly (face_list.cpp), so their types are fixed here.
     // Build the graph when absent (the CGeomInfo gives the point count); true when a graph exists
     // afterwards.
     bool InitPointToFaceGraph(const CGeomInfo* geom);
@@ -318,6 +321,8 @@ public:
     bool Clean(const CGeomInfo* geom, bool cleanIndexes, CXArray<unsigned int>* remap);
 
 protected:
+    // An empty list whose main chunk has the table `mainMethods` (a reference is taken).
+    explicit CFaceList(CElementMethods* mainMethods);
     // Table of the main chunk of this kind of list.
     virtual CElementMethods* GetMainMethods() const;
     void* MainSlot(unsigned int i) const {
@@ -412,6 +417,7 @@ public:
     CFBMaterialHashMap* GetFBMaterialsHashMap(const CGeomInfo* geom);
     // Builds the pair counts (emptying an existing map).
     CFBMaterialHashMap* CreateFBMaterialsHashMap(const CGeomInfo* geom);
+    // Frees the pair map (also run by RemoveAll, operator=, Serialize and the destructor).
     void DeleteFBMaterialsHashMap();
     CFBMaterialHashMap* GetFBMaterialsHashMapIfBuilt() const { return m_pFBMaterialMap; }
     // The face permutation by material (caller frees it with xfree); see the material sort.

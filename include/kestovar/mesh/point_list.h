@@ -198,6 +198,11 @@ protected:
     CDataChunk m_dataChunks;
     unsigned int m_nChangedStamp;
     unsigned int m_nFlags;
+    // Set while the list works on its element array alone (loading, copying): the array's own
+    // calls to the virtual SetSize/RemoveAll then leave the chunks alone.
+    bool m_bArrayOnly;
+
+    friend class CPointListArrayScope;
 };
 
 // Points of a mesh: C3DTPoint<float> records (24 bytes each).
