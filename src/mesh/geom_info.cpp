@@ -1,1 +1,154 @@
-// Filled in with its class family.
+// CGeomInfo: the geometry view handed to mesh algorithms.
+#include "kestovar/mesh/geom_info.h"
+
+#include "kestovar/mesh/channel.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/mesh/point_list.h"
+
+namespace kestovar {
+
+namespace {
+
+// Returns `slot` and, with `take`, clears it so that the view no longer releases it.
+template <class T>
+T* TakeOrPeek(T*& slot, bool take) {
+    T* p = slot;
+    if (take) slot = nullptr;
+    return p;
+}
+
+// Releases an owned source/destination pair; a list held in both places is released once.
+template <class T>
+void ReleasePair(T*& src, T*& dst, unsigned int ownership) {
+    bool ownSrc = (ownership & GEOMINFO_OWN_SRC) != 0;
+    bool ownDst = (ownership & GEOMINFO_OWN_DST) != 0;
+    if (ownSrc && src) src->Delete();
+    if (ownDst && dst && !(ownSrc && dst == src)) dst->Delete();
+    src = dst = nullptr;
+}
+
+CChannel* ChannelAt(const CDependentChannels* set, int index) {
+    return (set && index >= 0 && index < set->GetSize()) ? set->GetChannel(index) : nullptr;
+}
+
+}  // namespace
+
+CGeomInfo::CGeomInfo()
+    : m_ownership(0),
+      m_pScene(nullptr),
+      m_pObject(nullptr),
+      m_pSrcPoints(nullptr),
+      m_pDstPoints(nullptr),
+      m_pSrcFaces(nullptr),
+      m_pDstFaces(nullptr),
+      m_pSrcChannels(nullptr),
+      m_pDstChannels(nullptr) {}
+
+CGeomInfo::CGeomInfo(const C3DBaseObject* object) : CGeomInfo() { InitFromObject(object); }
+
+CGeomInfo::CGeomInfo(const C3DSceneNode*, const C3DBaseObject* object) : CGeomInfo() { InitFromObject(object); }
+
+CGeomInfo::CGeomInfo(C3DFaceList* faces, C3DPointList* points) : CGeomInfo() {
+    m_pSrcFaces = m_pDstFaces = faces;
+    m_pSrcPoints = m_pDstPoints = points;
+}
+
+CGeomInfo::CGeomInfo(const CGeomInfo& other)
+    : CXAllocated(other),
+      m_ownership(0),
+      m_pScene(other.m_pScene),
+      m_pObject(other.m_pObject),
+      m_pSrcPoints(other.m_pSrcPoints),
+      m_pDstPoints(other.m_pDstPoints),
+      m_pSrcFaces(other.m_pSrcFaces),
+      m_pDstFaces(other.m_pDstFaces),
+      m_pSrcChannels(other.m_pSrcChannels),
+      m_pDstChannels(other.m_pDstChannels) {}
+
+CGeomInfo::~CGeomInfo() {
+    ReleasePair(m_pSrcPoints, m_pDstPoints, m_ownership);
+    ReleasePair(m_pSrcFaces, m_pDstFaces, m_ownership);
+    ReleasePair(m_pSrcChannels, m_pDstChannels, m_ownership);
+}
+
+void CGeomInfo::InitFromObject(const C3DBaseObject* object) {
+    // The view reads the object's lists and may write them in place; it never changes the
+    // object's identity, hence the cast away from const for the pointer it records.
+    m_pObject = const_cast<C3DBaseObject*>(object);
+    if (!object) return;
+    m_pScene = object->GetScene();
+    if (!object->IsGeomObject()) return;
+    const C3DGeomObject* geom = static_cast<const C3DGeomObject*>(object);
+    m_pSrcPoints = m_pDstPoints = geom->GetPointList();
+    m_pSrcFaces = m_pDstFaces = geom->GetFaceList();
+    m_pSrcChannels = m_pDstChannels = geom->GetChannels();
+}
+
+C3DPointList* CGeomInfo::GetSrc3DPointList(bool take) { return TakeOrPeek(m_pSrcPoints, take); }
+C3DPointList* CGeomInfo::GetDst3DPointList(bool take) { return TakeOrPeek(m_pDstPoints, take); }
+C3DFaceList* CGeomInfo::GetSrc3DFaceList(bool take) { return TakeOrPeek(m_pSrcFaces, take); }
+C3DFaceList* CGeomInfo::GetDst3DFaceList(bool take) { return TakeOrPeek(m_pDstFaces, take); }
+CDependentChannels* CGeomInfo::GetSrcChannels(bool take) { return TakeOrPeek(m_pSrcChannels, take); }
+CDependentChannels* CGeomInfo::GetDstChannels(bool take) { return TakeOrPeek(m_pDstChannels, take); }
+
+void CGeomInfo::SetPointList(C3DPointList* src, C3DPointList* dst, unsigned int ownership) {
+    m_pSrcPoints = src;
+    m_pDstPoints = dst;
+    m_ownership |= ownership;
+}
+
+void CGeomInfo::SetFaceList(C3DFaceList* src, C3DFaceList* dst, unsigned int ownership) {
+    m_pSrcFaces = src;
+    m_pDstFaces = dst;
+    m_ownership |= ownership;
+}
+
+void CGeomInfo::SetChannels(CDependentChannels* src, CDependentChannels* dst, unsigned int ownership) {
+    m_pSrcChannels = src;
+    m_pDstChannels = dst;
+    m_ownership |= ownership;
+}
+
+// The typed channel lists need the concrete channel classes; until those exist no channel of a
+// set can be of them.
+CUVWFaceList* CGeomInfo::GetSrcUVWFaceList(int) const { return nullptr; }
+CUVWPointList* CGeomInfo::GetSrcUVWPointList(int) const { return nullptr; }
+CVCFaceList* CGeomInfo::GetSrcVCFaceList(int) const { return nullptr; }
+CVCPointList* CGeomInfo::GetSrcVCPointList(int) const { return nullptr; }
+CWeightFaceList* CGeomInfo::GetSrcWeightFaceList(int) const { return nullptr; }
+CWeightPointList* CGeomInfo::GetSrcWeightPointList(int) const { return nullptr; }
+CNormalFaceList* CGeomInfo::GetSrcNormalFaceList() const { return nullptr; }
+C3DVectorList* CGeomInfo::GetSrcNormalPointList() const { return nullptr; }
+CUVWFaceList* CGeomInfo::GetDstUVWFaceList(int) const { return nullptr; }
+CUVWPointList* CGeomInfo::GetDstUVWPointList(int) const { return nullptr; }
+CVCFaceList* CGeomInfo::GetDstVCFaceList(int) const { return nullptr; }
+CVCPointList* CGeomInfo::GetDstVCPointList(int) const { return nullptr; }
+CWeightFaceList* CGeomInfo::GetDstWeightFaceList(int) const { return nullptr; }
+CWeightPointList* CGeomInfo::GetDstWeightPointList(int) const { return nullptr; }
+CNormalFaceList* CGeomInfo::GetDstNormalFaceList() const { return nullptr; }
+C3DVectorList* CGeomInfo::GetDstNormalPointList() const { return nullptr; }
+
+C3DGeomObject* CGeomInfo::GetGeomObject() const {
+    return (m_pObject && m_pObject->IsGeomObject()) ? static_cast<C3DGeomObject*>(m_pObject) : nullptr;
+}
+
+int CGeomInfo::GetChannelSize() const { return m_pSrcChannels ? m_pSrcChannels->GetSize() : 0; }
+
+bool CGeomInfo::GetChannelFaceList(int index, CFaceList*& src, CFaceList*& dst) const {
+    CChannel* s = ChannelAt(m_pSrcChannels, index);
+    CChannel* d = ChannelAt(m_pDstChannels, index);
+    src = s ? s->GetFaceList() : nullptr;
+    dst = d ? d->GetFaceList() : nullptr;
+    return s != nullptr;
+}
+
+bool CGeomInfo::GetChannelPointList(int index, CPointList*& src, CPointList*& dst) const {
+    CChannel* s = ChannelAt(m_pSrcChannels, index);
+    CChannel* d = ChannelAt(m_pDstChannels, index);
+    src = s ? s->GetPointList() : nullptr;
+    dst = d ? d->GetPointList() : nullptr;
+    return s != nullptr;
+}
+
+}  // namespace kestovar

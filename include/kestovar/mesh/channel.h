@@ -189,6 +189,10 @@ public:
     // Flips the faces of every channel that is neither invalid nor derived, with the face-list
     // rule (mask and value as in CFaceList::FlipNormals). Returns whether any channel flipped.
     bool FlipNormals(unsigned int mask, bool value);
+    // Reverses face `face` of every channel that is neither invalid nor derived and whose face is
+    // live: keeps the channels' corners matched when the geometry flips a single face. Returns
+    // whether any channel face flipped.
+    bool FlipFace(unsigned int face);
     // Trims the slack of every channel.
     void FreeExtra();
     // Sum (32-bit wrap) of the face-list and point-list checksums of every channel that is
