@@ -1,0 +1,599 @@
+// Variable-length records in one contiguous byte buffer: CSimpleCollection (the storage of every
+// face's point indices), its record view CCollectionElement, and COffsetArray, the table of each
+// record's byte offset.
+#pragma once
+
+#include <cassert>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#include "kestovar/core/array.h"
+#include "kestovar/core/exception.h"
+#include "kestovar/core/export.h"
+#include "kestovar/core/memory.h"
+#include "kestovar/core/object.h"
+
+namespace kestovar {
+
+class CXArchive;
+
+// ---- COffsetArray ----------------------------------------------------------------------------------
+//
+// 64-bit byte offsets stored compactly: entries below the split index are 32 bits wide, entries from
+// the split index on are 64 bits wide. Until an offset above 0xFFFFFFFF is stored the split index is
+// kNoSplit and every entry is 32 bits. Storing such an offset at an index i below the split first
+// calls SplitArray(i), which moves entries i and later into the 64-bit part, so the offsets of the
+// first i records stay 32 bits wide. Offsets below 2^32 stored at or past the split stay 64 bits
+// wide; nothing ever moves entries back, except shrinking to the split index or below, which
+// returns to a single 32-bit part.
+//
+// Invariant: with a split, the 32-bit part holds exactly `split` entries and the 64-bit part
+// size - split; without one, the 32-bit part holds all `size` entries.
+class KESTOVAR_API COffsetArray : public CXAllocated {
+public:
+    static constexpr unsigned kNoSplit = 0xFFFFFFFFu;
+
+    COffsetArray() = default;
+    COffsetArray(const COffsetArray& other);
+    COffsetArray(COffsetArray&& other) noexcept;
+    COffsetArray& operator=(const COffsetArray& other);
+    COffsetArray& operator=(COffsetArray&& other) noexcept;
+    ~COffsetArray();
+
+    unsigned GetSize() const { return m_nSize; }
+    // The first 64-bit entry, or kNoSplit.
+    unsigned GetSplitIndex() const { return m_nSplit; }
+
+    // The offset at `index`, 0 for an index not below the size.
+    uint64_t GetAt(unsigned index) const { return index < m_nSize ? GetAtUnchecked(index) : 0; }
+    uint64_t operator[](unsigned index) const { return GetAt(index); }
+    // Index must be below the size.
+    uint64_t GetAtUnchecked(unsigned index) const {
+        assert(index < m_nSize);
+        return index < m_nSplit ? uint64_t(m_offsets32.GetData()[index]) : m_pOffsets64[index - m_nSplit];
+    }
+
+    // Stores `offset` at `index` (below the size, else CXInvalidArgException).
+    void SetAt(unsigned index, uint64_t offset);
+    // Stores `offset` at `index`, growing the array to index + 1 entries (new entries 0) first.
+    void SetAtGrow(unsigned index, uint64_t offset);
+    // Appends `offset`; returns its index. The common case (no split, offset below 2^32) is inline.
+    unsigned Add(uint64_t offset) {
+        if (m_nSplit == kNoSplit && offset <= 0xFFFFFFFFu && m_nSize < unsigned(INT_MAX)) [[likely]] {
+            m_offsets32.Add(uint32_t(offset));
+            return m_nSize++;
+        }
+        unsigned index = m_nSize;
+        SetAtGrow(index, offset);
+        return index;
+    }
+    // Resizes to `size` entries; new entries are 0. `growBy` is the grow-by setting of the 32-bit
+    // part (CXArray rule, -1 keeps it); the 64-bit part grows to max(needed, 2 * allocated, 16).
+    void SetSize(unsigned size, int growBy = -1);
+    // Makes room for `count` entries in the part that new entries go to.
+    void PreAllocate(unsigned count);
+    // Removes `count` entries from `index` (the range must lie inside the array).
+    void RemoveAt(unsigned index, unsigned count = 1);
+    // Removes every entry, releases both parts and forgets the split.
+    void RemoveAll();
+    void FreeExtra();
+    // Moves entries from `index` on into the 64-bit part (nothing when index is at or past the
+    // current split). Index must not exceed the size.
+    void SplitArray(unsigned index);
+
+    // The size (archive count encoding), the split index (u32), then the 32-bit entries (u32 each)
+    // and the 64-bit entries (u64 each). Loading checks the split against the size
+    // (CXArchiveException badIndex) and the data length before allocating.
+    void Serialize(CXArchive& ar);
+
+private:
+    void Reserve64(unsigned count);
+
+    unsigned m_nSize = 0;
+    unsigned m_nSplit = kNoSplit;
+    unsigned m_nAlloc64 = 0;
+    CXArray<uint32_t> m_offsets32;
+    uint64_t* m_pOffsets64 = nullptr;
+};
+
+// ---- records ---------------------------------------------------------------------------------------
+
+// The view of one record in a CSimpleCollection: its header (count, capacity, both of type INDEX)
+// overlaid on the buffer, followed by `capacity` values of type T. Values past the count are zero.
+template <class T, class INDEX>
+struct CCollectionElement {
+    INDEX m_nCount;
+    INDEX m_nCapacity;
+
+    unsigned GetSize() const { return m_nCount; }
+    unsigned GetCapacity() const { return m_nCapacity; }
+    T* GetData() { return reinterpret_cast<T*>(reinterpret_cast<unsigned char*>(this) + sizeof(*this)); }
+    const T* GetData() const {
+        return reinterpret_cast<const T*>(reinterpret_cast<const unsigned char*>(this) + sizeof(*this));
+    }
+    T& operator[](unsigned i) {
+        assert(i < m_nCapacity);
+        return GetData()[i];
+    }
+    const T& operator[](unsigned i) const {
+        assert(i < m_nCapacity);
+        return GetData()[i];
+    }
+};
+
+// The element operations of a collection's value type: construct (zero-fill) a run, destroy a
+// run, copy a run (the runs may overlap). Values are plain data, so these are byte operations; the
+// table lets code that handles collections generically work on values without knowing T.
+struct CCollectionElementOps {
+    void (*construct)(void* values, unsigned count);
+    void (*destroy)(void* values, unsigned count);
+    void (*copy)(void* to, const void* from, unsigned count);
+};
+
+template <class T>
+const CCollectionElementOps* CollectionElementOps() {
+    static const CCollectionElementOps ops = {
+        [](void* values, unsigned count) { std::memset(values, 0, size_t(count) * sizeof(T)); },
+        [](void*, unsigned) {},
+        [](void* to, const void* from, unsigned count) { std::memmove(to, from, size_t(count) * sizeof(T)); },
+    };
+    return &ops;
+}
+
+// ---- CSimpleCollection -----------------------------------------------------------------------------
+//
+// Records of up to max(INDEX) values each, indexed 0 .. GetSize() - 1, packed in one byte buffer.
+// A record is its count (INDEX), its capacity (INDEX), then `capacity` values of T, padded to the
+// alignment of T and INDEX; with INDEX = unsigned short and T = int a triangle takes 2 + 2 + 3 * 4 =
+// 16 bytes. The offset array gives each record's byte offset.
+//
+// Records are not kept in index order in the buffer. New records are written at the end of the
+// used bytes. A record that outgrows its capacity is written anew at the end and its old bytes
+// become slack; removed records become slack too. Compact() rewrites the records in index order
+// without slack. Reorder() only permutes the offsets.
+//
+// Buffer growth: to max(needed, allocated + allocated / 2, 256) bytes. When growth is due and the
+// slack is at least half of the used bytes, the records are compacted into the new buffer instead,
+// sized to 1.5 times the live bytes plus the request, so the slack left by moves and removals never
+// holds more than about half of the buffer.
+//
+// A record outgrowing its capacity by InsertValue gets capacity max(count + 1, capacity * 3 / 2);
+// SetRecord gives exactly the new count. Records added by SetSize have count 0 and the typical
+// record length as capacity (3 for faces), so setting them to triangles later writes in place.
+//
+// Pointers to records and values stay valid until the next call that adds, grows, compacts or
+// reorders records.
+template <class T, class INDEX>
+class CSimpleCollection : public CXAllocated {
+    static_assert(std::is_trivially_copyable_v<T>, "collection values are moved as bytes");
+    static_assert(std::is_unsigned_v<INDEX> && sizeof(INDEX) <= 4, "record headers are u16 or u32");
+    static_assert(alignof(T) <= 2 * sizeof(INDEX), "values must be aligned right after the header");
+
+public:
+    typedef CCollectionElement<T, INDEX> Element;
+    static constexpr unsigned kMaxRecordLength = unsigned(std::numeric_limits<INDEX>::max());
+    static constexpr size_t kAlign = alignof(T) > alignof(INDEX) ? alignof(T) : alignof(INDEX);
+    static constexpr uint64_t kMinBufferBytes = 256;
+
+    explicit CSimpleCollection(unsigned typicalLength = 3)
+        : m_pOps(CollectionElementOps<T>()), m_nTypical(typicalLength) {}
+    CSimpleCollection(const CSimpleCollection& other) : m_pOps(other.m_pOps) { CopyFrom(other); }
+    CSimpleCollection& operator=(const CSimpleCollection& other) {
+        if (this != &other) {
+            RemoveAll();
+            CopyFrom(other);
+        }
+        return *this;
+    }
+    ~CSimpleCollection() { xfree(m_pBuffer); }
+
+    // Number of records.
+    unsigned GetSize() const { return m_nCount; }
+    unsigned GetTypicalLength() const { return m_nTypical; }
+    void SetTypicalLength(unsigned length) { m_nTypical = length; }
+    const CCollectionElementOps* GetElementOps() const { return m_pOps; }
+
+    // Bytes written so far (live records plus slack), bytes allocated, and slack bytes.
+    uint64_t GetUsedBytes() const { return m_nUsed; }
+    uint64_t GetAllocatedBytes() const { return m_nAllocated; }
+    uint64_t GetSlack() const { return m_nSlack; }
+    // Bytes of a record of `capacity` values.
+    static uint64_t RecordBytes(unsigned capacity) {
+        uint64_t bytes = sizeof(Element) + uint64_t(capacity) * sizeof(T);
+        return (bytes + kAlign - 1) & ~uint64_t(kAlign - 1);
+    }
+    // Byte offset of record `index` in the buffer (0 for an index out of range).
+    uint64_t GetOffset(unsigned index) const { return m_offsets.GetAt(index); }
+    const COffsetArray& GetOffsets() const { return m_offsets; }
+
+    // ---- records ----
+    // Appends a record of `count` values copied from `values` (zeros when null) with room for
+    // max(count, capacity) values; returns its index. `values` may point into this collection.
+    // Throws CXInvalidArgException when a record would exceed kMaxRecordLength values.
+    unsigned Add(const T* values, unsigned count, unsigned capacity = 0) {
+        if (capacity < count) capacity = count;
+        if (capacity > kMaxRecordLength) ThrowTooLong();
+        uint64_t bytes = RecordBytes(capacity);
+        if (m_nUsed + bytes > m_nAllocated) [[unlikely]]
+            return AddGrow(values, count, capacity);
+        Element* e = At(m_nUsed);
+        e->m_nCount = INDEX(count);
+        e->m_nCapacity = INDEX(capacity);
+        T* out = e->GetData();
+        if (values && count)
+            std::memcpy(static_cast<void*>(out), values, size_t(count) * sizeof(T));
+        else
+            count = 0;
+        if (capacity > count) std::memset(static_cast<void*>(out + count), 0, size_t(capacity - count) * sizeof(T));
+        unsigned index = m_offsets.Add(m_nUsed);
+        m_nUsed += bytes;
+        ++m_nCount;
+        return index;
+    }
+    // The record at `index`, or null for an index out of range.
+    Element* GetElement(unsigned index) {
+        return index < m_nCount ? At(m_offsets.GetAtUnchecked(index)) : nullptr;
+    }
+    const Element* GetElement(unsigned index) const {
+        return index < m_nCount ? At(m_offsets.GetAtUnchecked(index)) : nullptr;
+    }
+    // The values of record `index` and their count; null (count 0) for an index out of range.
+    const T* Get(unsigned index, unsigned& count) const {
+        const Element* e = GetElement(index);
+        count = e ? e->GetSize() : 0;
+        return e ? e->GetData() : nullptr;
+    }
+    T* Get(unsigned index, unsigned& count) {
+        Element* e = GetElement(index);
+        count = e ? e->GetSize() : 0;
+        return e ? e->GetData() : nullptr;
+    }
+    // Count of record `index` (0 for an index out of range).
+    unsigned GetRecordSize(unsigned index) const {
+        const Element* e = GetElement(index);
+        return e ? e->GetSize() : 0;
+    }
+
+    // Replaces the values of record `index` by `count` values from `values` (zeros when null). A
+    // record too small is written anew at the end of the buffer with capacity `count`.
+    void SetRecord(unsigned index, const T* values, unsigned count);
+    // Inserts `value` at position `pos` (0 .. count) of record `index`.
+    void InsertValue(unsigned index, unsigned pos, T value);
+    // Removes the value at `pos` (below the count) of record `index`.
+    void RemoveValue(unsigned index, unsigned pos);
+    // Removes record `index`; the records after it move down one index. Its bytes become slack.
+    void RemoveRecord(unsigned index);
+    // Resizes to `count` records. Removed records become slack; added ones are empty with the
+    // typical record length as capacity.
+    void SetSize(unsigned count);
+    // Makes room for `records` more records of `valuesPerRecord` values (the typical length when
+    // 0) without a reallocation.
+    void PreAllocate(unsigned records, unsigned valuesPerRecord = 0);
+    // Rewrites the records in index order into a buffer of exactly the live bytes; with
+    // `trimCapacity` each record's capacity is also cut to its count.
+    void Compact(bool trimCapacity = false);
+    // Permutes the records: with inverse false record i becomes old record order[i]; with inverse
+    // true old record i becomes record order[i]. `count` must equal the record count and `order`
+    // must be a permutation, else CXInvalidArgException.
+    void Reorder(const unsigned* order, unsigned count, bool inverse = false);
+    // Removes every record and releases the buffer.
+    void RemoveAll();
+
+    // The record count (archive count encoding) and typical length (u32), then each record in
+    // index order: its count (INDEX) and its values. Loading gives each record capacity = count;
+    // memory grows with the data actually read, so forged counts end in endOfFile.
+    template <class Archive>
+    void Serialize(Archive& ar);
+
+private:
+    Element* At(uint64_t offset) { return reinterpret_cast<Element*>(m_pBuffer + offset); }
+    const Element* At(uint64_t offset) const { return reinterpret_cast<const Element*>(m_pBuffer + offset); }
+    [[noreturn]] static void ThrowTooLong() {
+        XThrow<CXInvalidArgException>("CSimpleCollection: record longer than the header type allows");
+    }
+    [[noreturn]] static void ThrowBadIndex() {
+        XThrow<CXInvalidArgException>("CSimpleCollection: record index out of range");
+    }
+    // Add when the buffer must grow first; `values` may point into the buffer.
+    unsigned AddGrow(const T* values, unsigned count, unsigned capacity);
+    // Makes room for `bytes` more bytes, growing or compacting (see the class comment).
+    void Grow(uint64_t bytes);
+    bool PointsIntoBuffer(const T* p) const {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(p);
+        return p && m_pBuffer && b >= m_pBuffer && b < m_pBuffer + m_nAllocated;
+    }
+    // Replaces the buffer by one of `allocated` bytes holding the live records in index order.
+    void Rebuild(uint64_t allocated, bool trimCapacity);
+    // Writes record `index` anew at the end with `capacity` values, keeping its values; returns
+    // the new record. The old bytes become slack.
+    Element* Relocate(unsigned index, unsigned capacity);
+    void CopyFrom(const CSimpleCollection& other);
+
+    const CCollectionElementOps* m_pOps;
+    unsigned char* m_pBuffer = nullptr;
+    unsigned m_nCount = 0;
+    unsigned m_nTypical;
+    uint64_t m_nUsed = 0;
+    uint64_t m_nAllocated = 0;
+    COffsetArray m_offsets;
+    // Bytes of m_nUsed held by no live record (cached so that growth can decide cheaply).
+    uint64_t m_nSlack = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+template <class T, class INDEX>
+unsigned CSimpleCollection<T, INDEX>::AddGrow(const T* values, unsigned count, unsigned capacity) {
+    CXArray<T> aside;
+    if (count && PointsIntoBuffer(values)) {
+        aside.SetSize(int(count));
+        std::memcpy(static_cast<void*>(aside.GetData()), values, size_t(count) * sizeof(T));
+        values = aside.GetData();
+    }
+    Grow(RecordBytes(capacity));
+    return Add(values, count, capacity);
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::Grow(uint64_t bytes) {
+    if (m_nSlack > 0 && m_nSlack * 2 >= m_nUsed) {
+        uint64_t want = m_nUsed - m_nSlack + bytes;
+        want += want / 2;
+        if (want < kMinBufferBytes) want = kMinBufferBytes;
+        Rebuild(want, false);
+        return;
+    }
+    uint64_t want = m_nAllocated + m_nAllocated / 2;
+    if (want < m_nUsed + bytes) want = m_nUsed + bytes;
+    if (want < kMinBufferBytes) want = kMinBufferBytes;
+    if (want > SIZE_MAX) XThrow<CXMemoryException>();
+    void* p = xrealloc(m_pBuffer, size_t(want));
+    if (!p) XThrow<CXMemoryException>();
+    m_pBuffer = static_cast<unsigned char*>(p);
+    m_nAllocated = want;
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::Rebuild(uint64_t allocated, bool trimCapacity) {
+    if (allocated > SIZE_MAX) XThrow<CXMemoryException>();
+    unsigned char* fresh = nullptr;
+    if (allocated) {
+        fresh = static_cast<unsigned char*>(xmalloc(size_t(allocated)));
+        if (!fresh) XThrow<CXMemoryException>();
+    }
+    COffsetArray offsets;
+    offsets.PreAllocate(m_nCount);
+    uint64_t used = 0;
+    for (unsigned i = 0; i < m_nCount; ++i) {
+        const Element* from = At(m_offsets.GetAtUnchecked(i));
+        unsigned capacity = trimCapacity ? from->m_nCount : from->m_nCapacity;
+        uint64_t bytes = RecordBytes(capacity);
+        assert(used + bytes <= allocated);
+        Element* to = reinterpret_cast<Element*>(fresh + used);
+        to->m_nCount = from->m_nCount;
+        to->m_nCapacity = INDEX(capacity);
+        std::memcpy(static_cast<void*>(to->GetData()), from->GetData(), size_t(capacity) * sizeof(T));
+        offsets.Add(used);
+        used += bytes;
+    }
+    xfree(m_pBuffer);
+    m_pBuffer = fresh;
+    m_nAllocated = allocated;
+    m_nUsed = used;
+    m_nSlack = 0;
+    m_offsets = std::move(offsets);
+}
+
+template <class T, class INDEX>
+typename CSimpleCollection<T, INDEX>::Element* CSimpleCollection<T, INDEX>::Relocate(unsigned index,
+                                                                                     unsigned capacity) {
+    assert(capacity <= kMaxRecordLength);
+    uint64_t bytes = RecordBytes(capacity);
+    if (m_nUsed + bytes > m_nAllocated) Grow(bytes);
+    uint64_t oldOffset = m_offsets.GetAtUnchecked(index);
+    const Element* from = At(oldOffset);
+    unsigned count = from->m_nCount;
+    uint64_t oldBytes = RecordBytes(from->m_nCapacity);
+    Element* to = At(m_nUsed);
+    to->m_nCount = INDEX(count);
+    to->m_nCapacity = INDEX(capacity);
+    std::memcpy(static_cast<void*>(to->GetData()), from->GetData(), size_t(count) * sizeof(T));
+    std::memset(static_cast<void*>(to->GetData() + count), 0, size_t(capacity - count) * sizeof(T));
+    m_offsets.SetAt(index, m_nUsed);
+    m_nUsed += bytes;
+    m_nSlack += oldBytes;
+    return to;
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::SetRecord(unsigned index, const T* values, unsigned count) {
+    if (index >= m_nCount) ThrowBadIndex();
+    if (count > kMaxRecordLength) ThrowTooLong();
+    Element* e = GetElement(index);
+    if (count > e->m_nCapacity) {
+        // Copy the new values aside only when they live in this buffer (a relocation may move it).
+        CXArray<T> aside;
+        if (PointsIntoBuffer(values)) {
+            aside.SetSize(int(count));
+            std::memcpy(static_cast<void*>(aside.GetData()), values, size_t(count) * sizeof(T));
+            values = aside.GetData();
+        }
+        e = Relocate(index, count);
+    }
+    T* out = e->GetData();
+    if (values && count)
+        std::memmove(static_cast<void*>(out), values, size_t(count) * sizeof(T));
+    else if (count)
+        std::memset(static_cast<void*>(out), 0, size_t(count) * sizeof(T));
+    unsigned capacity = e->m_nCapacity;
+    if (capacity > count) std::memset(static_cast<void*>(out + count), 0, size_t(capacity - count) * sizeof(T));
+    e->m_nCount = INDEX(count);
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::InsertValue(unsigned index, unsigned pos, T value) {
+    if (index >= m_nCount) ThrowBadIndex();
+    Element* e = GetElement(index);
+    unsigned count = e->m_nCount;
+    if (pos > count) XThrow<CXInvalidArgException>("CSimpleCollection::InsertValue: position out of range");
+    if (count + 1 > e->m_nCapacity) {
+        if (count + 1 > kMaxRecordLength) ThrowTooLong();
+        uint64_t grown = uint64_t(e->m_nCapacity) * 3 / 2;
+        if (grown < count + 1) grown = count + 1;
+        if (grown > kMaxRecordLength) grown = kMaxRecordLength;
+        e = Relocate(index, unsigned(grown));
+    }
+    T* v = e->GetData();
+    std::memmove(static_cast<void*>(v + pos + 1), v + pos, size_t(count - pos) * sizeof(T));
+    v[pos] = value;
+    e->m_nCount = INDEX(count + 1);
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::RemoveValue(unsigned index, unsigned pos) {
+    if (index >= m_nCount) ThrowBadIndex();
+    Element* e = GetElement(index);
+    unsigned count = e->m_nCount;
+    if (pos >= count) XThrow<CXInvalidArgException>("CSimpleCollection::RemoveValue: position out of range");
+    T* v = e->GetData();
+    std::memmove(static_cast<void*>(v + pos), v + pos + 1, size_t(count - pos - 1) * sizeof(T));
+    std::memset(static_cast<void*>(v + count - 1), 0, sizeof(T));
+    e->m_nCount = INDEX(count - 1);
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::RemoveRecord(unsigned index) {
+    if (index >= m_nCount) ThrowBadIndex();
+    m_nSlack += RecordBytes(GetElement(index)->m_nCapacity);
+    m_offsets.RemoveAt(index);
+    --m_nCount;
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::SetSize(unsigned count) {
+    if (count < m_nCount) {
+        for (unsigned i = count; i < m_nCount; ++i) m_nSlack += RecordBytes(GetElement(i)->m_nCapacity);
+        m_offsets.SetSize(count);
+        m_nCount = count;
+        return;
+    }
+    if (count == m_nCount) return;
+    unsigned capacity = m_nTypical > kMaxRecordLength ? kMaxRecordLength : m_nTypical;
+    PreAllocate(count - m_nCount, capacity);
+    m_offsets.PreAllocate(count);
+    while (m_nCount < count) Add(nullptr, 0, capacity);
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::PreAllocate(unsigned records, unsigned valuesPerRecord) {
+    if (valuesPerRecord == 0) valuesPerRecord = m_nTypical;
+    if (valuesPerRecord > kMaxRecordLength) valuesPerRecord = kMaxRecordLength;
+    uint64_t want = m_nUsed + uint64_t(records) * RecordBytes(valuesPerRecord);
+    if (want > m_nAllocated) {
+        if (want > SIZE_MAX) XThrow<CXMemoryException>();
+        void* p = xrealloc(m_pBuffer, size_t(want));
+        if (!p) XThrow<CXMemoryException>();
+        m_pBuffer = static_cast<unsigned char*>(p);
+        m_nAllocated = want;
+    }
+    m_offsets.PreAllocate(m_nCount + records < m_nCount ? UINT_MAX : m_nCount + records);
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::Compact(bool trimCapacity) {
+    uint64_t live = 0;
+    for (unsigned i = 0; i < m_nCount; ++i) {
+        const Element* e = GetElement(i);
+        live += RecordBytes(trimCapacity ? e->m_nCount : e->m_nCapacity);
+    }
+    Rebuild(live, trimCapacity);
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::Reorder(const unsigned* order, unsigned count, bool inverse) {
+    if (count != m_nCount) XThrow<CXInvalidArgException>("CSimpleCollection::Reorder: count differs");
+    if (count == 0) return;
+    if (!order) XThrow<CXInvalidArgException>("CSimpleCollection::Reorder: no order");
+    // Check that `order` is a permutation before touching anything.
+    CXArray<uint8_t> seen;
+    seen.SetSize(int(count));
+    for (unsigned i = 0; i < count; ++i) {
+        unsigned j = order[i];
+        if (j >= count || seen[int(j)]) XThrow<CXInvalidArgException>("CSimpleCollection::Reorder: not a permutation");
+        seen[int(j)] = 1;
+    }
+    COffsetArray offsets;
+    offsets.SetSize(count);
+    for (unsigned i = 0; i < count; ++i) {
+        if (inverse)
+            offsets.SetAt(order[i], m_offsets.GetAtUnchecked(i));
+        else
+            offsets.SetAt(i, m_offsets.GetAtUnchecked(order[i]));
+    }
+    m_offsets = std::move(offsets);
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::RemoveAll() {
+    xfree(m_pBuffer);
+    m_pBuffer = nullptr;
+    m_nCount = 0;
+    m_nUsed = m_nAllocated = m_nSlack = 0;
+    m_offsets.RemoveAll();
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::CopyFrom(const CSimpleCollection& other) {
+    m_nTypical = other.m_nTypical;
+    if (other.m_nUsed) {
+        m_pBuffer = static_cast<unsigned char*>(xmalloc(size_t(other.m_nUsed)));
+        if (!m_pBuffer) XThrow<CXMemoryException>();
+        std::memcpy(m_pBuffer, other.m_pBuffer, size_t(other.m_nUsed));
+    }
+    m_nAllocated = m_nUsed = other.m_nUsed;
+    m_nSlack = other.m_nSlack;
+    m_offsets = other.m_offsets;
+    m_nCount = other.m_nCount;
+}
+
+template <class T, class INDEX>
+template <class Archive>
+void CSimpleCollection<T, INDEX>::Serialize(Archive& ar) {
+    if (ar.IsStoring()) {
+        ar.WriteCount(uint64_t(m_nCount));
+        ar << uint32_t(m_nTypical);
+        for (unsigned i = 0; i < m_nCount; ++i) {
+            const Element* e = GetElement(i);
+            ar << e->m_nCount;
+            detail::StoreElements(ar, e->GetData(), e->m_nCount);
+        }
+        return;
+    }
+    uint64_t n = ar.ReadCount();
+    if (n > UINT_MAX) XThrow<CXArchiveException>(CXArchiveException::badIndex, "record count out of range");
+    uint32_t typical = 0;
+    ar >> typical;
+    RemoveAll();
+    m_nTypical = typical;
+    CXArray<T> values;
+    for (uint64_t i = 0; i < n; ++i) {
+        INDEX count = 0;
+        ar >> count;
+        // Long records are read in steps into a side array, so that a forged count costs memory
+        // only for the values actually present.
+        values.SetSize(0);
+        for (unsigned done = 0; done < count;) {
+            unsigned step = count - done < unsigned(detail::kLoadStep) ? count - done : unsigned(detail::kLoadStep);
+            values.SetSize(int(done + step));
+            detail::LoadElements(ar, values.GetData() + done, step);
+            done += step;
+        }
+        Add(values.GetData(), count);
+    }
+}
+
+}  // namespace kestovar
