@@ -30,6 +30,10 @@ constexpr uint16_t kMarkerUTF32 = 0xFFFC;
 // Largest block handed to one Read/Write call of the file (their counts are 32-bit).
 constexpr size_t kIoBlock = size_t(1) << 30;
 
+// Objects read inside the Serialize of objects being read, at most: each level costs stack, and
+// forged data could nest objects until the stack overflows.
+constexpr unsigned kMaxObjectDepth = 2048;
+
 // Characters encoded per step when a wide string does not fit the buffer: each becomes at most
 // two UTF-16 units, so one step fills at most the stack buffer below.
 constexpr size_t kEncodeStep = 1024;
@@ -72,6 +76,7 @@ CXArchive::CXArchive(CXFile* file, unsigned mode, unsigned bufferSize, void* buf
       m_nextIndex(1),
       m_maps(nullptr),
       m_objectSchema(kNoSchema),
+      m_depth(0),
       m_userData(nullptr) {
     if (!file) XThrow<CXInvalidArgException>("CXArchive: null file");
     if (buffer) {
@@ -575,6 +580,7 @@ CXObject* CXArchive::ReadObject(const CXRuntimeClass* expected) {
     if (expected && !ref.descriptor->IsDerivedFrom(expected))
         Throw(CXArchiveException::badClass, "object of an unexpected class");
     if (m_nextIndex > kMaxIndex) Throw(CXArchiveException::badIndex, "too many objects in one archive");
+    if (m_depth >= kMaxObjectDepth) Throw(CXArchiveException::badIndex, "objects nested too deeply");
     CXObject* object = ref.descriptor->CreateObject();
     if (!object) Throw(CXArchiveException::badClass, "class cannot be created");
 
@@ -584,9 +590,11 @@ CXObject* CXArchive::ReadObject(const CXRuntimeClass* expected) {
     maps.loaded.Add(ObjectMaps::Loaded{object, kNoSchema, ObjectMaps::object});
     unsigned outerSchema = m_objectSchema;
     m_objectSchema = ref.schema;
+    ++m_depth;
     try {
         object->Serialize(*this);
     } catch (...) {
+        --m_depth;
         // Everything read from this object on belongs to it (or is lost with it): forget those
         // indices so that no dangling pointer can be handed out, then release the object.
         for (int i = int(index); i < maps.loaded.GetSize(); ++i) maps.loaded[i].sort = ObjectMaps::none;
@@ -594,6 +602,7 @@ CXObject* CXArchive::ReadObject(const CXRuntimeClass* expected) {
         delete object;
         throw;
     }
+    --m_depth;
     m_objectSchema = outerSchema;
     return object;
 }

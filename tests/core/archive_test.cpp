@@ -471,6 +471,32 @@ TEST(ArchiveObjectTest, TruncatedObjectsAreReleased) {
     }
 }
 
+TEST(ArchiveObjectTest, NestingDepthIsBounded) {
+    // A chain of nodes, each read inside the Serialize of the previous one: 2048 levels read,
+    // 2049 are refused (forged data could otherwise nest until the stack overflows).
+    for (size_t length : {size_t(2048), size_t(2049)}) {
+        std::vector<CTestNode> chain(length);
+        for (size_t i = 0; i < length; ++i) {
+            chain[i].value = int32_t(i);
+            chain[i].next = i + 1 < length ? &chain[i + 1] : nullptr;
+        }
+        Bytes b = Store([&](CXArchive& ar) { ar.WriteObject(&chain[0]); });
+        int before = CTestNode::alive;
+        CXMemFile file(b.data(), b.size());
+        CXArchive ar(&file, CXArchive::load);
+        CXObject* head = nullptr;
+        int cause = ArchiveCause([&] { head = ar.ReadObject(nullptr); });
+        if (length == 2048) {
+            EXPECT_EQ(cause, -1);
+            EXPECT_EQ(CTestNode::alive, before + 2048);
+            delete head;
+        } else {
+            EXPECT_EQ(cause, CXArchiveException::badIndex);
+        }
+        EXPECT_EQ(CTestNode::alive, before);
+    }
+}
+
 // ---- buffering ----------------------------------------------------------------------------------
 
 TEST(ArchiveBufferTest, SmallBufferRoundTripAndLargeBlocks) {

@@ -30,7 +30,8 @@
 // whose schema is 0xFFFF, readOnly (2) when writing to a loading archive, writeOnly (4) when
 // reading from a storing archive, nullClass (6) when writing a null class, endOfFile (3) when the
 // data ends early, badIndex (5) for malformed data (a reference to an index not yet defined or of
-// the wrong sort, an impossible length form), badClass (7) for a class name that is not
+// the wrong sort, an impossible length form, objects nested more than 2048 deep inside one
+// another's Serialize), badClass (7) for a class name that is not
 // registered, not creatable, of a newer schema than this build knows, or not derived from the
 // expected class. The file's own errors surface as CXFileException.
 //
@@ -296,6 +297,7 @@ private:
     uint32_t m_nextIndex;
     ObjectMaps* m_maps;  // store map or load list, created on first use
     unsigned m_objectSchema;
+    unsigned m_depth;  // ReadObject calls in progress
     void* m_userData;
 };
 
