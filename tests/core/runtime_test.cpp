@@ -156,15 +156,6 @@ TEST_F(RuntimeTest, FormatAndPluginFlagsCallTheIOHooks) {
     EXPECT_EQ(expected, calls);
 }
 
-TEST_F(RuntimeTest, FlagsWithoutHooksAreAccepted) {
-    KestovarIOHooks saved = GetKestovarIOHooks();
-    SetKestovarIOHooks({nullptr, nullptr, nullptr, nullptr});
-    EXPECT_TRUE(InitKestovarApplication(nullptr, KESTOVAR_INIT_FORMATS | KESTOVAR_INIT_IGNORE_INVALID_PARAMETERS |
-                                                     KESTOVAR_INIT_IO_PLUGINS));
-    CloseKestovarApplication(KESTOVAR_INIT_FORMATS | KESTOVAR_INIT_IO_PLUGINS);
-    SetKestovarIOHooks(saved);
-}
-
 // ---- Paths -------------------------------------------------------------------------------------------------
 
 TEST_F(RuntimeTest, ApplicationPathAndItsDirectory) {
