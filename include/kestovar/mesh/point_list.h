@@ -212,8 +212,10 @@ public:
     typedef C3DTPoint<float> PointType;
 
     C3DPointList();
-    // An empty list whose chunks are shaped like `layout`'s.
+    // An empty list whose chunks are shaped like `layout`'s (a list of any point type).
     explicit C3DPointList(const CPointList& layout);
+    // Copying constructs from the layout too (the content is copied by operator=).
+    explicit C3DPointList(const C3DPointList& layout) : C3DPointList(static_cast<const CPointList&>(layout)) {}
     ~C3DPointList() override;
     C3DPointList& operator=(const C3DPointList& other) {
         CPointList::operator=(other);
@@ -295,6 +297,8 @@ public:
 
     C3DVectorList();
     explicit C3DVectorList(const CPointList& layout);
+    // Copying constructs from the layout too (the content is copied by operator=).
+    explicit C3DVectorList(const C3DVectorList& layout) : C3DVectorList(static_cast<const CPointList&>(layout)) {}
     ~C3DVectorList() override;
     C3DVectorList& operator=(const C3DVectorList& other) {
         CPointList::operator=(other);
@@ -329,6 +333,8 @@ public:
 
     C2DPointList();
     explicit C2DPointList(const CPointList& layout);
+    // Copying constructs from the layout too (the content is copied by operator=).
+    explicit C2DPointList(const C2DPointList& layout) : C2DPointList(static_cast<const CPointList&>(layout)) {}
     ~C2DPointList() override;
     C2DPointList& operator=(const C2DPointList& other) {
         CPointList::operator=(other);
