@@ -414,9 +414,10 @@ void CSimpleCollection<T, INDEX>::SetRecord(unsigned index, const T* values, uns
     if (index >= m_nCount) ThrowBadIndex();
     if (count > kMaxRecordLength) ThrowTooLong();
     Element* e = GetElement(index);
+    // New values that live in this buffer are copied aside before a relocation may move it; the
+    // copy must outlive the write below.
+    CXArray<T> aside;
     if (count > e->m_nCapacity) {
-        // Copy the new values aside only when they live in this buffer (a relocation may move it).
-        CXArray<T> aside;
         if (PointsIntoBuffer(values)) {
             aside.SetSize(int(count));
             std::memcpy(static_cast<void*>(aside.GetData()), values, size_t(count) * sizeof(T));
