@@ -266,8 +266,10 @@ std::string TrapText(void (*body)()) {
 }
 
 volatile int g_zero = 0;
-// Compiled without the sanitizer's division check, so that the processor itself traps.
-__attribute__((noinline, no_sanitize("undefined"))) int DivideByZero() { return 7 / g_zero; }
+volatile int g_quotient = 0;
+// Compiled without the sanitizer's division check, so that the processor itself traps. The result
+// goes to a volatile so that the optimiser cannot drop the division as unused.
+__attribute__((noinline, no_sanitize("undefined"))) void DivideByZero() { g_quotient = 7 / g_zero; }
 
 void (*CurrentHandler(int signal))(int) {
     struct sigaction current;
