@@ -1,1 +1,222 @@
-// Filled in with its class family.
+// Clean-up of faces and points: the degenerate index clean-up, the removal of invalid faces and of
+// points no live face uses (with their remaps, handed to the channels so that they stay parallel
+// to the geometry), and the border status of points. The renumbering of face indices by a point
+// remap (CFaceList::UpdateIndex) lives with the other index operations of the face list.
+#include <cstdint>
+
+#include "adjacency_internal.h"
+#include "kestovar/core/exception.h"
+#include "kestovar/mesh/channel.h"
+#include "kestovar/mesh/edge.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/point_list.h"
+
+namespace kestovar {
+
+namespace {
+
+// Point flags written by the border status.
+constexpr unsigned kBorderBits = POINT_BORDER | POINT_SHARED_EDGE | POINT_NEAR_BORDER;
+
+// True when the triangle idx[0..2] uses a point twice.
+bool IsDegenerateTriangle(const int* idx) { return idx[0] == idx[1] || idx[1] == idx[2] || idx[0] == idx[2]; }
+
+// Fills `remap` (old -> new, REMAP_REMOVED for dropped elements) and `order` (the kept elements in
+// index order, then the dropped ones: order[i] is the old index of the element that goes to i)
+// from `keep`, a predicate on the old index. Both arrays get `count` entries.
+template <class Keep>
+void BuildRemap(unsigned count, Keep&& keep, CXArray<unsigned>& remap, CXArray<unsigned>& order) {
+    remap.SetSize(int(count));
+    order.SetSize(int(count));
+    unsigned* r = remap.GetData();
+    unsigned* o = order.GetData();
+    unsigned next = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        if (keep(i)) {
+            r[i] = next;
+            o[next++] = i;
+        } else {
+            r[i] = REMAP_REMOVED;
+        }
+    }
+    for (unsigned i = 0; i < count; ++i)
+        if (r[i] == REMAP_REMOVED) o[next++] = i;
+}
+
+}  // namespace
+
+// ---- faces ---------------------------------------------------------------------------------------------
+
+bool CFaceList::CleanPointsIndex(const CGeomInfo* geom) {
+    // The channel face lists that follow the geometry corner by corner (not derived ones, which
+    // are recomputed instead of edited).
+    CXArray<CFaceList*> follow;
+    if (CDependentChannels* channels = detail::ChannelsFor(geom, this)) {
+        for (int c = 0; c < channels->GetSize(); ++c) {
+            CChannel* channel = channels->GetChannel(c);
+            if (!channel || channel->IsOneFlagSet(CHANNEL_DERIVED)) continue;
+            CFaceList* faces = channel->GetFaceList();
+            if (faces && faces != this) follow.Add(faces);
+        }
+    }
+    CXArray<bool> followChanged;
+    followChanged.SetSize(follow.GetSize());
+
+    bool changed = false;
+    const unsigned n = unsigned(m_nFaces);
+    for (unsigned f = 0; f < n; ++f) {
+        if (!IsLiveFaceFlags(GetFaceFlags(f))) continue;
+        int k;
+        int* idx = GetIndexes(f, k);
+        if (k > 3) {
+            // Position j goes when it repeats the index at j + 1 or j + 2 (cyclically). After a
+            // removal position j holds the next index, which is tested in turn. The walk stops
+            // at a triangle, which the triangle rule below judges.
+            int j = 0;
+            while (j < k && k > 3) {
+                const int v = idx[j];
+                if (v != idx[(j + 1) % k] && v != idx[(j + 2) % k]) {
+                    ++j;
+                    continue;
+                }
+                // Removal shifts the tail down inside the record: `idx` stays valid.
+                m_faces.RemoveValue(f, unsigned(j));
+                --k;
+                changed = true;
+                for (int c = 0; c < follow.GetSize(); ++c) {
+                    CFaceList* faces = follow[c];
+                    if (faces->IsFaceLive(f) && faces->GetFaceSize(f) > unsigned(j)) {
+                        faces->GetRecords().RemoveValue(f, unsigned(j));
+                        followChanged[c] = true;
+                    }
+                }
+            }
+        }
+        if (k < 3 || (k == 3 && IsDegenerateTriangle(idx))) {
+            SetFaceFlags(f, FACE_INVALID, true);
+            for (int c = 0; c < follow.GetSize(); ++c) {
+                if (follow[c]->SetFaceFlags(f, FACE_NOT_LIVE, true)) followChanged[c] = true;
+            }
+            changed = true;
+        }
+    }
+    if (changed) SetFlag(FACELIST_CHANGED, true);
+    for (int c = 0; c < follow.GetSize(); ++c)
+        if (followChanged[c]) follow[c]->SetFlag(FACELIST_CHANGED, true);
+    return changed;
+}
+
+bool CFaceList::Clean(const CGeomInfo* geom, bool cleanIndexes, CXArray<unsigned int>* remap) {
+    if (cleanIndexes) CleanPointsIndex(geom);
+    const unsigned n = unsigned(m_nFaces);
+    unsigned kept = 0;
+    for (unsigned f = 0; f < n; ++f)
+        if (!(GetFaceFlags(f) & FACE_INVALID)) ++kept;
+    if (kept == n) {
+        if (remap) remap->SetSize(0);
+        return false;
+    }
+
+    CXArray<unsigned> ownRemap;
+    CXArray<unsigned>& r = remap ? *remap : ownRemap;
+    CXArray<unsigned> order;
+    BuildRemap(n, [this](unsigned f) { return !(GetFaceFlags(f) & FACE_INVALID); }, r, order);
+    // Face indices move: every graph and cache keyed by face index is stale now.
+    DeleteCaches();
+    if (kept == 0) {
+        RemoveAll();
+    } else {
+        // The kept faces come first in index order; cutting the list after them drops the
+        // invalid ones, and FreeExtra packs the records and trims the chunks.
+        ReorderFaces(order.GetData(), n, false);
+        SetSize(int(kept), SETSIZE_KEEP_MEMORY);
+        FreeExtra();
+    }
+    SetFlag(FACELIST_CHANGED, true);
+    return true;
+}
+
+bool CFaceList::Clean(const CGeomInfo* geom) {
+    bool changed = CleanPointsIndex(geom);
+    CXArray<unsigned> faceRemap;
+    CXArray<unsigned> pointRemap;
+    if (Clean(geom, false, &faceRemap)) changed = true;
+    if (C3DPointList* points = detail::PointsFor(geom, this)) {
+        if (points->Clean(this, &pointRemap)) {
+            changed = true;
+            UpdateIndex(&pointRemap, true);
+        }
+        if (changed) points->SetFlag(POINTLIST_CHANGED, true);
+    }
+    if (CDependentChannels* channels = detail::ChannelsFor(geom, this))
+        if (channels->CleanChannels(geom, &faceRemap, &pointRemap) > 0) changed = true;
+    return changed;
+}
+
+// ---- points --------------------------------------------------------------------------------------------
+
+void CPointList::SetInvalidPoints(CFaceList& faces, bool keep) {
+    const unsigned n = unsigned(m_nSize);
+    CXArray<uint8_t> used;
+    used.SetSize(int(n));
+    uint8_t* u = used.GetData();
+    const unsigned faceCount = unsigned(faces.GetSize());
+    for (unsigned f = 0; f < faceCount; ++f) {
+        if (!IsLiveFaceFlags(faces.GetFaceFlags(f))) continue;
+        int k;
+        const int* idx = faces.GetIndexes(f, k);
+        for (int j = 0; j < k; ++j) {
+            if (unsigned(idx[j]) >= n)
+                XThrow<CXInvalidArgException>("SetInvalidPoints: a face uses a point index outside the point list");
+            u[idx[j]] = 1;
+        }
+    }
+    const size_t stride = size_t(m_nElementSize);
+    uint8_t* p = m_pData;
+    for (unsigned i = 0; i < n; ++i, p += stride) {
+        CPt* pt = reinterpret_cast<CPt*>(p);
+        unsigned flags = pt->GetFlags();
+        if (!keep) flags &= ~unsigned(POINT_REMOVED);
+        if (!u[i]) flags |= POINT_REMOVED;
+        pt->SetFlags(flags);
+    }
+}
+
+bool CPointList::Clean(CFaceList* faces, CXArray<unsigned int>* remap) {
+    if (faces) SetInvalidPoints(*faces, false);
+    const unsigned n = unsigned(m_nSize);
+    unsigned kept = 0;
+    for (unsigned i = 0; i < n; ++i)
+        if (!GetPt(int(i))->IsOneFlagSet(POINT_REMOVED)) ++kept;
+    if (kept == n) {
+        if (remap) remap->SetSize(0);
+        return false;
+    }
+
+    CXArray<unsigned> ownRemap;
+    CXArray<unsigned>& r = remap ? *remap : ownRemap;
+    CXArray<unsigned> order;
+    BuildRemap(n, [this](unsigned i) { return !GetPt(int(i))->IsOneFlagSet(POINT_REMOVED); }, r, order);
+    // Kept points move down to their new index in order (each destination is at or below its
+    // source, so nothing is overwritten before it is read), with their chunk data.
+    const unsigned* o = order.GetData();
+    for (unsigned i = 0; i < kept; ++i)
+        if (o[i] != i) CopyPoint(int(i), int(o[i]));
+    SetSize(int(kept));
+    FreeExtra();
+    SetFlag(POINTLIST_CHANGED, true);
+    return true;
+}
+
+void CPointList::SetBorderPointsStatus(CAssociationMap<C3DEdge, int, unsigned short>& edges, bool propagate) {
+    const unsigned n = unsigned(m_nSize);
+    const size_t stride = size_t(m_nElementSize);
+    uint8_t* p = m_pData;
+    for (unsigned i = 0; i < n; ++i, p += stride) reinterpret_cast<CPt*>(p)->SetFlags(kBorderBits, false);
+
+    (void)edges;
+    (void)propagate;
+    // Interim: the status lands with the list form of CAssociationMap.
+}
+
+}  // namespace kestovar

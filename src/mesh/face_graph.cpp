@@ -1,1 +1,561 @@
-// Filled in with its class family.
+// Adjacency of a face list: the builds of the point-to-face and edge-to-face graphs, the
+// neighbourhood queries, and the incremental edits of the point-to-face graph that the
+// simplification engine performs while it contracts edges.
+//
+// Both graphs hold live faces only, as of their build; later face writes do not reach them (the
+// owner rebuilds them or edits them through the Graph* calls). Queries take the graph content as
+// it is and check only that face and point indices are in range.
+#include "kestovar/mesh/face_graph.h"
+
+#include <cassert>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+
+#include "adjacency_internal.h"
+#include "kestovar/core/exception.h"
+#include "kestovar/mesh/edge.h"
+#include "kestovar/mesh/face_list.h"
+
+namespace kestovar {
+
+// ---- CFaceGraphHelper --------------------------------------------------------------------------------
+
+CFaceGraphHelper::~CFaceGraphHelper() { xfree(m_pArray); }
+
+int* CFaceGraphHelper::GetArray(unsigned n) {
+    if (n < m_nCapacity) return m_pArray;
+    xfree(m_pArray);
+    m_pArray = nullptr;
+    m_nCapacity = 0;
+    if (n > 0) {
+        m_pArray = static_cast<int*>(xmalloc(size_t(n) * sizeof(int)));
+        if (!m_pArray) XThrow<CXMemoryException>();
+        m_nCapacity = n;
+    }
+    return m_pArray;
+}
+
+bool CFaceGraphHelper::ReleaseArray(int* array) {
+    if (!array || array != m_pArray) return false;
+    xfree(m_pArray);
+    m_pArray = nullptr;
+    m_nCapacity = 0;
+    return true;
+}
+
+namespace {
+
+// The size the helper's set is built with.
+constexpr unsigned kHelperSetSize = 21;
+
+[[noreturn]] void ThrowBadPointIndex(const char* where) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s: a face uses a point index outside the point list", where);
+    XThrow<CXInvalidArgException>(text);
+}
+
+// Number of points the graphs are built for: the size of the point list that goes with `faces`
+// in `geom`, or, without one, the largest point index of a live face plus one.
+unsigned PointCountFor(const CGeomInfo* geom, const CFaceList& faces, const char* where) {
+    if (const C3DPointList* points = detail::PointsFor(geom, &faces)) return unsigned(points->GetSize());
+    unsigned count = 0;
+    const unsigned n = unsigned(faces.GetSize());
+    for (unsigned f = 0; f < n; ++f) {
+        if (!IsLiveFaceFlags(faces.GetFaceFlags(f))) continue;
+        int k;
+        const int* idx = faces.GetIndexes(f, k);
+        for (int j = 0; j < k; ++j) {
+            if (idx[j] < 0) ThrowBadPointIndex(where);
+            if (unsigned(idx[j]) >= count) count = unsigned(idx[j]) + 1;
+        }
+    }
+    return count;
+}
+
+// Starts the helper's set over for a new query. A set that an earlier large query grew is
+// rebuilt at its initial size, so that the order of a result (slot order) depends only on the
+// values collected, never on earlier queries; a set at its initial size, the usual case, is
+// emptied in place without allocating.
+void ResetSet(CHashTable<int>& set) {
+    static const unsigned initialSlots = NextPrime(kHelperSetSize);
+    if (set.GetCapacity() == initialSlots)
+        set.RemoveAll();
+    else
+        set.InitHashTable(kHelperSetSize);
+}
+
+// Copies the helper's set into the helper's array in slot order; null (count 0) when empty.
+int* CopySet(CFaceGraphHelper& helper, int& count) {
+    CHashTable<int>& set = helper.GetSet();
+    const unsigned n = unsigned(set.GetCount());
+    count = int(n);
+    if (n == 0) return nullptr;
+    // A fresh array gets room to spare so that the following queries of about the same size
+    // reuse it instead of allocating again.
+    int* out = helper.GetArray(n < helper.GetCapacity() ? n : 2 * n + 8);
+    int pos = kHashStartPosition;
+    int value;
+    unsigned i = 0;
+    while (set.GetNext(pos, value)) out[i++] = value;
+    return out;
+}
+
+// True when a and b are consecutive (cyclically, either order) in the face idx[0..k).
+bool FaceHasEdge(const int* idx, int k, int a, int b) {
+    for (int j = 0; j < k; ++j) {
+        int next = idx[j + 1 < k ? j + 1 : 0];
+        if ((idx[j] == a && next == b) || (idx[j] == b && next == a)) return true;
+    }
+    return false;
+}
+
+bool FaceHasPoint(const int* idx, int k, int p) {
+    for (int j = 0; j < k; ++j)
+        if (idx[j] == p) return true;
+    return false;
+}
+
+// Calls fn(g) for every face g other than `self` that contains the edge (a, b): from the
+// edge-to-face graph when the list has one, else from the faces around a in the point-to-face
+// graph. Returns false, calling nothing, when the list has neither graph.
+template <class Fn>
+bool ForEachFaceOnEdge(const CFaceList& list, int a, int b, unsigned self, Fn&& fn) {
+    const CPointToFaceGraph* points = list.GetPointToFaceGraph();
+    if (!points) return false;
+    unsigned n;
+    const int* faces = points->Get(unsigned(a), n);
+    for (unsigned i = 0; i < n; ++i) {
+        if (unsigned(faces[i]) == self) continue;
+        int k;
+        const int* idx = list.GetIndexes(unsigned(faces[i]), k);
+        if (idx && FaceHasEdge(idx, k, a, b)) fn(faces[i]);
+    }
+    return true;
+}
+
+// Adds to `set` the points around p of the kind `type` (2, 3 or other; see _ConnectionInfoType),
+// taken from the faces of p in the point-to-face graph. Type 3 adds p itself too (the caller
+// removes it once every face has been seen); the other types never add p.
+void GatherPoints(const CFaceList& list, const CPointToFaceGraph& graph, unsigned p, int type,
+                  CHashTable<int>& set) {
+    unsigned nf;
+    const int* faces = graph.Get(p, nf);
+    const int pp = int(p);
+    for (unsigned i = 0; i < nf; ++i) {
+        int k;
+        const int* idx = list.GetIndexes(unsigned(faces[i]), k);
+        if (!idx) continue;
+        if (type == CONNECTION_FACE) {
+            for (int j = 0; j < k; ++j) set.Insert(idx[j]);
+            continue;
+        }
+        for (int j = 0; j < k; ++j) {
+            if (idx[j] != pp) continue;
+            if (type == CONNECTION_EDGE) {
+                int before = idx[j > 0 ? j - 1 : k - 1];
+                int after = idx[j + 1 < k ? j + 1 : 0];
+                if (before != pp) set.Insert(before);
+                if (after != pp) set.Insert(after);
+            } else if (k > 3) {
+                // Positions j + 2 .. j + k - 2: every corner but p and its two edge neighbours.
+                for (int d = 2; d <= k - 2; ++d) {
+                    int q = idx[(j + d) % k];
+                    if (q != pp) set.Insert(q);
+                }
+            }
+        }
+    }
+}
+
+// Checked read of one record of the point-to-face graph.
+const int* PointFaces(const CPointToFaceGraph* graph, unsigned p, unsigned& count) {
+    count = 0;
+    return graph ? graph->Get(p, count) : nullptr;
+}
+
+// Builds the point-to-face graph of the live faces of `list` for `pointCount` points.
+//
+// Two passes over the faces, as a counting sort: the first counts how often live faces use each
+// point and checks the indices; the records are then laid out in point order with exactly those
+// counts as capacities (one allocation of the exact size); the second pass appends each face to
+// the records of its points. Faces arrive in increasing order, so a face that uses a point twice
+// is recognised by being the record's last entry already. Only such faces leave unused capacity,
+// which a final compaction trims.
+CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCount) {
+    const unsigned faceCount = unsigned(list.GetSize());
+    CXArray<unsigned> counts;
+    counts.SetSize(int(pointCount));
+    unsigned* count = counts.GetData();
+    uint64_t total = 0;
+    for (unsigned f = 0; f < faceCount; ++f) {
+        if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
+        int k;
+        const int* idx = list.GetIndexes(f, k);
+        for (int j = 0; j < k; ++j) {
+            if (unsigned(idx[j]) >= pointCount) ThrowBadPointIndex("InitPointToFaceGraph");
+            ++count[idx[j]];
+        }
+        total += unsigned(k);
+    }
+
+    CPointToFaceGraph* graph = new CPointToFaceGraph(0);
+    try {
+        // Exact reservation: a record is an 8-byte header plus 4 bytes per value, so the records
+        // of all points take 8 * pointCount + 4 * total bytes. The first call reserves the
+        // offsets (records of 0 values); the second asks for one record holding the whole byte
+        // count, expressed in values.
+        assert(CPointToFaceGraph::RecordBytes(0) == 8 && CPointToFaceGraph::RecordBytes(1) == 12);
+        if (pointCount) {
+            graph->PreAllocate(pointCount, 0);
+            uint64_t values = total + 2 * (uint64_t(pointCount) - 1);
+            graph->PreAllocate(1, values > UINT_MAX ? UINT_MAX : unsigned(values));
+        }
+        for (unsigned p = 0; p < pointCount; ++p) graph->Add(nullptr, 0, count[p]);
+
+        uint64_t filled = 0;
+        for (unsigned f = 0; f < faceCount; ++f) {
+            if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
+            int k;
+            const int* idx = list.GetIndexes(f, k);
+            for (int j = 0; j < k; ++j) {
+                CPointToFaceGraph::Element* e = graph->GetElement(unsigned(idx[j]));
+                unsigned c = e->m_nCount;
+                int* faces = e->GetData();
+                if (c && faces[c - 1] == int(f)) continue;
+                faces[c] = int(f);
+                e->m_nCount = c + 1;
+                ++filled;
+            }
+        }
+        if (filled != total) graph->Compact(true);
+    } catch (...) {
+        delete graph;
+        throw;
+    }
+    return graph;
+}
+
+// Builds the edge-to-face graph of the live faces of `list`: each cyclic edge (a, b) of a live
+// face, with a != b, receives the face once (a face that runs along the same edge twice is
+// listed once). Degenerate edges (a, a) have no geometric meaning and are left out.
+CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList&, unsigned) {
+    // Interim: the edge-to-face graph lands with the list form of CAssociationMap.
+    return nullptr;
+}
+
+}  // namespace
+
+// ---- builds --------------------------------------------------------------------------------------------
+
+bool CFaceList::InitPointToFaceGraph(const CGeomInfo* geom) {
+    return m_pPointToFaceGraph ? true : UpdatePointToFaceGraph(geom);
+}
+
+bool CFaceList::InitEdgeToFaceGraph(const CGeomInfo* geom) {
+    return m_pEdgeToFaceGraph ? true : UpdateEdgeToFaceGraph(geom);
+}
+
+bool CFaceList::UpdatePointToFaceGraph(const CGeomInfo* geom) {
+    CPointToFaceGraph* graph =
+        BuildPointToFaceGraph(*this, PointCountFor(geom, *this, "InitPointToFaceGraph"));
+    delete m_pPointToFaceGraph;
+    m_pPointToFaceGraph = graph;
+    return true;
+}
+
+bool CFaceList::UpdateEdgeToFaceGraph(const CGeomInfo* geom) {
+    CEdgeToFaceGraph* graph = BuildEdgeToFaceGraph(*this, PointCountFor(geom, *this, "InitEdgeToFaceGraph"));
+    delete m_pEdgeToFaceGraph;
+    m_pEdgeToFaceGraph = graph;
+    return graph != nullptr;
+}
+
+void CFaceList::DeletePointToFaceGraph() {
+    delete m_pPointToFaceGraph;
+    m_pPointToFaceGraph = nullptr;
+}
+
+void CFaceList::DeleteEdgeToFaceGraph() {
+    delete m_pEdgeToFaceGraph;
+    m_pEdgeToFaceGraph = nullptr;
+}
+
+// ---- queries -------------------------------------------------------------------------------------------
+
+const int* CFaceList::GetFacesConnectedToPoint(unsigned int p, int& count) const {
+    unsigned n;
+    const int* faces = PointFaces(m_pPointToFaceGraph, p, n);
+    count = int(n);
+    return n ? faces : nullptr;
+}
+
+const int* CFaceList::GetFacesConnectedToEdge(const C3DEdge& edge, int& count) const {
+    count = 0;
+    if (!m_pEdgeToFaceGraph) return nullptr;
+    (void)edge;
+    return nullptr;
+}
+
+int* CFaceList::GetFacesConnectedToPoints(CFaceGraphHelper& helper, unsigned int p1, unsigned int p2, int& count,
+                                          bool exclusive) const {
+    count = 0;
+    if (!m_pPointToFaceGraph) return nullptr;
+    CHashTable<int>& set = helper.GetSet();
+    ResetSet(set);
+    unsigned n;
+    const int* faces = PointFaces(m_pPointToFaceGraph, p1, n);
+    for (unsigned i = 0; i < n; ++i) set.Insert(faces[i]);
+    if (p2 != p1) {
+        faces = PointFaces(m_pPointToFaceGraph, p2, n);
+        // A face found around both points contains both; the exclusive form drops it.
+        for (unsigned i = 0; i < n; ++i)
+            if (!set.Insert(faces[i]) && exclusive) set.Remove(faces[i]);
+    }
+    return CopySet(helper, count);
+}
+
+int* CFaceList::GetFacesNeighbourg(CFaceGraphHelper& helper, unsigned int f, int& count,
+                                   _ConnectionInfoType type) const {
+    count = 0;
+    if (!IsFaceLive(f)) return nullptr;
+    int k;
+    const int* idx = GetIndexes(f, k);
+    CHashTable<int>& set = helper.GetSet();
+    if (type == CONNECTION_EDGE) {
+        if (!m_pEdgeToFaceGraph && !m_pPointToFaceGraph) return nullptr;
+        ResetSet(set);
+        for (int j = 0; j < k; ++j) {
+            int a = idx[j];
+            int b = idx[j + 1 < k ? j + 1 : 0];
+            if (a != b) ForEachFaceOnEdge(*this, a, b, f, [&set](int g) { set.Insert(g); });
+        }
+    } else {
+        if (!m_pPointToFaceGraph) return nullptr;
+        ResetSet(set);
+        for (int j = 0; j < k; ++j) {
+            unsigned n;
+            const int* faces = PointFaces(m_pPointToFaceGraph, unsigned(idx[j]), n);
+            for (unsigned i = 0; i < n; ++i)
+                if (unsigned(faces[i]) != f) set.Insert(faces[i]);
+        }
+    }
+    return CopySet(helper, count);
+}
+
+int* CFaceList::GetPointsNeighbourg(CFaceGraphHelper& helper, unsigned int p, int& count,
+                                    _ConnectionInfoType type) const {
+    count = 0;
+    if (!m_pPointToFaceGraph) return nullptr;
+    CHashTable<int>& set = helper.GetSet();
+    ResetSet(set);
+    GatherPoints(*this, *m_pPointToFaceGraph, p, int(type), set);
+    if (type == CONNECTION_FACE) set.Remove(int(p));
+    return CopySet(helper, count);
+}
+
+int* CFaceList::GetPointsConnectedToPoints(CFaceGraphHelper& helper, const int* points, int pointCount, int& count,
+                                           _ConnectionInfoType type) const {
+    count = 0;
+    if (!m_pPointToFaceGraph || !points || pointCount <= 0) return nullptr;
+    CHashTable<int>& set = helper.GetSet();
+    ResetSet(set);
+    for (int i = 0; i < pointCount; ++i) GatherPoints(*this, *m_pPointToFaceGraph, unsigned(points[i]), int(type), set);
+    for (int i = 0; i < pointCount; ++i) set.Remove(points[i]);
+    return CopySet(helper, count);
+}
+
+int* CFaceList::GetPointsConnectedToEdge(CFaceGraphHelper& helper, const C3DEdge& edge, int& count) const {
+    count = 0;
+    if (!m_pEdgeToFaceGraph && !m_pPointToFaceGraph) return nullptr;
+    CHashTable<int>& set = helper.GetSet();
+    ResetSet(set);
+    const int a = int(edge.GetP1());
+    const int b = int(edge.GetP2());
+    ForEachFaceOnEdge(*this, a, b, UINT_MAX, [&](int g) {
+        int k;
+        const int* idx = GetIndexes(unsigned(g), k);
+        for (int j = 0; j < k; ++j)
+            if (idx[j] != a && idx[j] != b) set.Insert(idx[j]);
+    });
+    return CopySet(helper, count);
+}
+
+bool CFaceList::IsPointNeighbourg(unsigned int p, unsigned int q, _ConnectionInfoType type) const {
+    if (p == q || !m_pPointToFaceGraph) return false;
+    const int pp = int(p);
+    const int qq = int(q);
+    unsigned nf;
+    const int* faces = PointFaces(m_pPointToFaceGraph, p, nf);
+    for (unsigned i = 0; i < nf; ++i) {
+        int k;
+        const int* idx = GetIndexes(unsigned(faces[i]), k);
+        if (!idx) continue;
+        if (type == CONNECTION_FACE) {
+            if (FaceHasPoint(idx, k, qq)) return true;
+            continue;
+        }
+        for (int j = 0; j < k; ++j) {
+            if (idx[j] != pp) continue;
+            if (type == CONNECTION_EDGE) {
+                if (idx[j > 0 ? j - 1 : k - 1] == qq || idx[j + 1 < k ? j + 1 : 0] == qq) return true;
+            } else {
+                for (int d = 2; d <= k - 2; ++d)
+                    if (idx[(j + d) % k] == qq) return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool CFaceList::IsIsolatedFace(unsigned int f) const {
+    if (!IsFaceLive(f) || (!m_pEdgeToFaceGraph && !m_pPointToFaceGraph)) return false;
+    int k;
+    const int* idx = GetIndexes(f, k);
+    bool shared = false;
+    for (int j = 0; j < k && !shared; ++j) {
+        int a = idx[j];
+        int b = idx[j + 1 < k ? j + 1 : 0];
+        if (a != b) ForEachFaceOnEdge(*this, a, b, f, [&shared](int) { shared = true; });
+    }
+    return !shared;
+}
+
+bool CFaceList::AreFacesConnected(unsigned int f1, unsigned int f2) const {
+    if (f1 == f2 || !IsFaceLive(f1) || !IsFaceLive(f2)) return false;
+    int k1, k2;
+    const int* a = GetIndexes(f1, k1);
+    const int* b = GetIndexes(f2, k2);
+    for (int j = 0; j < k1; ++j) {
+        int p = a[j];
+        int q = a[j + 1 < k1 ? j + 1 : 0];
+        if (p != q && FaceHasEdge(b, k2, p, q)) return true;
+    }
+    return false;
+}
+
+bool CFaceList::DoesEdgeExists(const C3DEdge& edge) const {
+    if (edge.IsDegenerate()) return false;
+    bool found = false;
+    ForEachFaceOnEdge(*this, int(edge.GetP1()), int(edge.GetP2()), UINT_MAX, [&found](int) { found = true; });
+    return found;
+}
+
+int CFaceList::GetEdgesOnBorder(const int* faces, int faceCount, CXArray<C3DEdge>& edges) const {
+    if (!faces || faceCount <= 0) return 0;
+    // How many of the given faces run along each edge; the border of the region is the edges
+    // run along once.
+    CHashMap<C3DEdge, const C3DEdge&, int> uses(unsigned(faceCount) * 4 + 8);
+    for (int i = 0; i < faceCount; ++i) {
+        if (!IsFaceLive(unsigned(faces[i]))) continue;
+        int k;
+        const int* idx = GetIndexes(unsigned(faces[i]), k);
+        for (int j = 0; j < k; ++j) {
+            int a = idx[j];
+            int b = idx[j + 1 < k ? j + 1 : 0];
+            if (a != b) ++uses.GetOrInsert(C3DEdge(unsigned(a), unsigned(b)));
+        }
+    }
+    int added = 0;
+    for (int i = 0; i < faceCount; ++i) {
+        if (!IsFaceLive(unsigned(faces[i]))) continue;
+        int k;
+        const int* idx = GetIndexes(unsigned(faces[i]), k);
+        for (int j = 0; j < k; ++j) {
+            int a = idx[j];
+            int b = idx[j + 1 < k ? j + 1 : 0];
+            if (a == b) continue;
+            const C3DEdge e{unsigned(a), unsigned(b)};
+            const int* n = uses.Find(e);
+            if (n && *n == 1) {
+                edges.Add(e);
+                ++added;
+            }
+        }
+    }
+    return added;
+}
+
+int CFaceList::GetFacesByOppositeEdges(unsigned int f, CXArray<int>& faces) const {
+    faces.SetSize(0);
+    if (!IsFaceLive(f) || (!m_pEdgeToFaceGraph && !m_pPointToFaceGraph)) return 0;
+    int k;
+    const int* idx = GetIndexes(f, k);
+    faces.SetSize(k);
+    for (int j = 0; j < k; ++j) {
+        int a = idx[j];
+        int b = idx[j + 1 < k ? j + 1 : 0];
+        int across = -1;
+        int seen = 0;
+        if (a != b)
+            ForEachFaceOnEdge(*this, a, b, f, [&](int g) {
+                if (seen++ == 0) across = g;
+            });
+        faces[j] = seen == 1 ? across : -1;
+    }
+    return k;
+}
+
+// ---- graph edits ---------------------------------------------------------------------------------------
+
+bool CFaceList::GraphConnectFace(unsigned int p, unsigned int f) {
+    if (!m_pPointToFaceGraph || p >= m_pPointToFaceGraph->GetSize()) return false;
+    unsigned n;
+    const int* faces = m_pPointToFaceGraph->Get(p, n);
+    for (unsigned i = 0; i < n; ++i)
+        if (faces[i] == int(f)) return false;
+    m_pPointToFaceGraph->InsertValue(p, n, int(f));
+    return true;
+}
+
+bool CFaceList::GraphDisconnectFace(unsigned int p, unsigned int f) {
+    if (!m_pPointToFaceGraph || p >= m_pPointToFaceGraph->GetSize()) return false;
+    unsigned n;
+    const int* faces = m_pPointToFaceGraph->Get(p, n);
+    for (unsigned i = 0; i < n; ++i) {
+        if (faces[i] == int(f)) {
+            m_pPointToFaceGraph->RemoveValue(p, i);
+            return true;
+        }
+    }
+    return false;
+}
+
+int CFaceList::GraphMergePointConnectivity(unsigned int p1, unsigned int p2) {
+    CPointToFaceGraph* graph = m_pPointToFaceGraph;
+    if (!graph || p1 >= graph->GetSize() || p2 >= graph->GetSize()) return 0;
+    if (p1 == p2) return int(graph->GetRecordSize(p2));
+    const unsigned n1 = graph->GetRecordSize(p1);
+    for (unsigned i = 0; i < n1; ++i) {
+        // Fetched anew each time: appending to p2 may move the records.
+        unsigned c1, c2;
+        const int face = graph->Get(p1, c1)[i];
+        const int* faces2 = graph->Get(p2, c2);
+        bool present = false;
+        for (unsigned j = 0; j < c2 && !present; ++j) present = faces2[j] == face;
+        if (!present) graph->InsertValue(p2, c2, face);
+    }
+    graph->SetRecord(p1, nullptr, 0);
+    return int(graph->GetRecordSize(p2));
+}
+
+int CFaceList::GraphRemoveFaceReference(CGeomInfo* geom, unsigned int f, bool markPoints) {
+    if (!m_pPointToFaceGraph) return 0;
+    int k;
+    const int* idx = GetIndexes(f, k);
+    if (!idx) return 0;
+    C3DPointList* points = markPoints ? detail::PointsFor(geom, this) : nullptr;
+    int emptied = 0;
+    for (int j = 0; j < k; ++j) {
+        const unsigned p = unsigned(idx[j]);
+        unsigned before = m_pPointToFaceGraph->GetRecordSize(p);
+        // A point used twice by the face loses the face at its first occurrence only.
+        if (!GraphDisconnectFace(p, f) || before != 1) continue;
+        ++emptied;
+        if (points)
+            if (CPt* pt = points->GetPt(int(p))) pt->SetFlags(POINT_REMOVED, true);
+    }
+    return emptied;
+}
+
+}  // namespace kestovar

@@ -16,8 +16,9 @@ constexpr unsigned MATERIAL_UNDEFINED = 0xFFFFFFFFu;
 
 // Face count per (front, back) material pair. The back material is the face's back-face material
 // value as stored (MATERIAL_UNDEFINED when the face list has none). Built and owned by
-// C3DFaceList (CreateFBMaterialsHashMap), which records the list's change stamp at the build so
-// that a later request can tell whether the counts are still current.
+// C3DFaceList (CreateFBMaterialsHashMap), which records the list's change stamp at the build.
+// Material writes do not move that stamp, so the stamp only tells that faces were added, removed
+// or reordered since; C3DFaceList::GetMaterialsHashMap therefore always counts again.
 class KESTOVAR_API CFBMaterialHashMap : public CHashMap<FBMaterialID, FBMaterialID, unsigned> {
 public:
     explicit CFBMaterialHashMap(unsigned size = 21) : CHashMap(size) {}
