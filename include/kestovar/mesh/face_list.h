@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cassert>
+#include <cmath>
 #include <cstdint>
 
 #include "kestovar/core/array.h"
@@ -38,6 +39,7 @@ namespace kestovar {
 class CXArchive;
 class CGeomInfo;
 class C3DPointList;
+class C3DFaceGridMap;
 class CFaceGraphHelper;
 class CFBMaterialHashMap;
 // Kind of neighbourhood of the graph queries (defined with the face graph helper).
@@ -431,6 +433,18 @@ public:
     // Takes ownership of `map` (one reference), releasing any previous one.
     void SetFaceGridMapObject(CInstanciatedObject* map);
     void DeleteFaceGridMap();
+
+    // ---- face grid map and closest-face queries (face_grid.cpp; see kestovar/mesh/face_grid.h) ----
+    // The grid over the faces whose flags share no bit with `excludeMask`, with the coordinates of
+    // the view's source points (or `points`): built on first use, rebuilt when the faces, the
+    // points or the mask changed since. Owned by this list. Null when the view has no points.
+    C3DFaceGridMap* GetFaceGridMap(const CGeomInfo* geom, unsigned int excludeMask = FACE_INVALID);
+    C3DFaceGridMap* GetFaceGridMap(const C3DPointList& points, unsigned int excludeMask = FACE_INVALID);
+    // Index of the face closest to p (through GetFaceGridMap(geom), so not to be called from
+    // several threads while the map may need a rebuild) and its exact distance; -1, with distance
+    // +infinity, when no face lies strictly closer than `maxDistance`.
+    int GetClosestFace(const CGeomInfo* geom, const C3DTPoint<float>& p, double& distance,
+                       double maxDistance = HUGE_VAL);
 
 protected:
     CElementMethods* GetMainMethods() const override;

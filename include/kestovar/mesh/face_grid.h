@@ -1,0 +1,198 @@
+// C3DFaceGridMap: a uniform grid over the faces of a C3DFaceList, answering "which face is closest
+// to this point, and how far is it" exactly.
+//
+// Storage. Every face of the list has one cache entry in the face data chunk FGCH
+// (CGridFaceCacheMethods): the triangle's three corners copied from the point list, so that a query
+// reads one contiguous 40-byte record per face instead of the face record, its offset and three
+// point records. The grid itself keeps only the face indices of each cell, in one array sorted by
+// cell; which cells are occupied is a bit per cell with a running count per 64 cells, so an empty
+// cell costs a bit and the cell table stays small even when most of the box is empty.
+//
+// Cell size. The edge of a cell is kCellScale times the square root of the mean face area, so that a
+// cell holds a few faces whatever the mesh's scale and density; the count of cells is then capped
+// at kMaxCellsPerFace per face (the cell grows when the box is large compared to the surface, e.g.
+// a long thin object). A query from a point on or near the surface inspects its own cell and the 26
+// around it at most, and prunes most of those by their distance, so it costs O(1) cells; a query
+// from far away walks outward until no unvisited cell can hold a closer face.
+//
+// Validity. The map records the change stamps of the face list and the point list it was built
+// from. C3DFaceList::GetFaceGridMap rebuilds it when either changed; code that moves points
+// without raising their list's stamp (Invalidate(1) on the object, or POINTLIST_CHANGED) must
+// call DeleteFaceGridMap itself. A map reads the face list's FGCH chunk in place: it may be queried
+// from any number of threads at once, but only until the lists change.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "kestovar/core/array.h"
+#include "kestovar/core/element_array.h"
+#include "kestovar/core/export.h"
+#include "kestovar/core/object.h"
+#include "kestovar/core/point.h"
+
+namespace kestovar {
+
+class C3DFaceList;
+class C3DPointList;
+
+// Element type of the per-face grid cache (GFCH).
+constexpr uint32_t ELEMENT_TYPE_GRID_FACE_CACHE = 0x47464348;
+
+// What a grid cache entry holds.
+enum _GRIDFACE_KIND : uint32_t {
+    GRIDFACE_EMPTY = 0,     // not in the grid: excluded by its flags, fewer than 3 points, an index
+                            // outside the point list or a non-finite coordinate
+    GRIDFACE_TRIANGLE = 1,  // corner[0..2] are the triangle's corners
+    GRIDFACE_POLYGON = 2,   // more than 3 points, tested as the fan (0, i, i + 1) through the face
+                            // record; corner[0] and corner[1] are its box's corners
+};
+
+// One face's grid cache entry (40 bytes). A new entry is empty (all zero).
+struct _GridFaceCache {
+    float corner[3][3];
+    uint32_t kind;  // _GRIDFACE_KIND
+};
+
+// Element table of the FGCH chunk. Plain bytes; its class cannot be created from an archive, so a
+// face list stores the chunk without its elements and a loaded list has no cache (it is rebuilt on
+// demand).
+class KESTOVAR_API CGridFaceCacheMethods : public CElementMethods {
+    KX_DECLARE_DYNAMIC(CGridFaceCacheMethods)
+public:
+    bool IsObject() const override { return false; }
+    int GetSizeof() const override { return int(sizeof(_GridFaceCache)); }
+    uint32_t GetType() const override { return ELEMENT_TYPE_GRID_FACE_CACHE; }
+    uint32_t GetBaseType() const override { return ELEMENT_TYPE_GRID_FACE_CACHE; }
+    void ConstructElement(void* element) const override;
+
+    // The table shared by every face list (one process-wide instance; take a reference to keep it).
+    static CGridFaceCacheMethods* GetShared();
+};
+
+// Work counters of closest-face queries. A query adds to the counters it is given; the process-wide
+// counters (GetGlobalCounters) collect what callers hand to AddToGlobalCounters.
+struct CFaceGridStats {
+    uint64_t queries = 0;         // closest-face queries
+    uint64_t pointSegment = 0;    // point-to-segment distances computed (edge regions, degenerate faces)
+    uint64_t cellsInspected = 0;  // occupied cells whose faces were examined
+
+    void Add(const CFaceGridStats& o) {
+        queries += o.queries;
+        pointSegment += o.pointSegment;
+        cellsInspected += o.cellsInspected;
+    }
+};
+
+// Closest point of the triangle (a, b, c) to p, in double precision, by the Voronoi regions of the
+// triangle (vertex, edge or face region). A triangle whose area is negligible against its longest
+// edge (|ab x ac|^2 <= 1e-16 * longest^4, so its height is below 1e-8 of its longest edge) is
+// measured as its three edges, and a zero-length edge as a point. Returns the squared distance and
+// writes the closest point when `closest` is not null; adds the point-to-segment distances it
+// computed to `pointSegment` when not null.
+KESTOVAR_API double meshClosestPointOnTriangle(const double p[3], const double a[3], const double b[3],
+                                               const double c[3], double* closest = nullptr,
+                                               uint64_t* pointSegment = nullptr);
+
+class KESTOVAR_API C3DFaceGridMap : public CXObject, public CInstanciatedObject {
+    KX_DECLARE_DYNAMIC(C3DFaceGridMap)
+public:
+    using CXAllocated::operator new;
+    using CXAllocated::operator delete;
+
+    // Cell edge = kCellScale * sqrt(mean face area).
+    static constexpr double kCellScale = 1.5;
+    // At most this many cells per indexed face (and never more than kMaxCells).
+    static constexpr unsigned kMaxCellsPerFace = 32;
+    static constexpr unsigned kMaxCells = 1u << 30;
+
+    // An empty map (no cell; every query finds nothing).
+    C3DFaceGridMap();
+    ~C3DFaceGridMap() override;
+    C3DFaceGridMap(const C3DFaceGridMap&) = delete;
+    C3DFaceGridMap& operator=(const C3DFaceGridMap&) = delete;
+
+    // (Re)builds the map over the faces of `faces` whose flags share no bit with `excludeMask`,
+    // with the coordinates of `points`: writes every face's FGCH entry (adding the chunk when
+    // absent), chooses the cell size, and registers each face in every cell its triangle touches.
+    // Returns the number of faces indexed.
+    int Build(C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask);
+    // True when the map was built from these two lists with this mask and neither list changed
+    // (stamps and counts) since.
+    bool IsCurrent(const C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask) const;
+
+    // The face closest to p (coordinates in the mesh's units) among the indexed faces that lie
+    // strictly closer than `maxDistance`; -1 when there is none (or p is not finite), then
+    // `distance` is +infinity. `distance` receives the exact Euclidean distance and `closest`, when
+    // not null, the closest point. `hint` (a face index, -1 for none) is measured first: a face
+    // close to p, such as the previous query's answer for a nearby point, lets the search prune
+    // more. Among faces at the same distance the first one met wins. Thread-safe; allocates nothing.
+    int GetClosestFace(const double p[3], double& distance, double maxDistance = HUGE_VAL,
+                       CFaceGridStats* stats = nullptr, int hint = -1, double* closest = nullptr) const;
+    int GetClosestFace(const C3DTPoint<float>& p, double& distance, double maxDistance = HUGE_VAL,
+                       CFaceGridStats* stats = nullptr) const {
+        const double q[3] = {p.x, p.y, p.z};
+        return GetClosestFace(q, distance, maxDistance, stats);
+    }
+    // Squared distance from p to indexed face f (+infinity for a face that is not indexed).
+    double GetFaceSquaredDistance(const double p[3], unsigned int f, double* closest = nullptr,
+                                  uint64_t* pointSegment = nullptr) const;
+
+    // ---- description ----
+    int GetIndexedFaceCount() const { return m_nIndexedFaces; }
+    double GetCellSize() const { return m_cellSize; }
+    // Cells along x, y, z (0 for an empty map).
+    unsigned int GetCellCount(int axis) const { return m_dims[axis]; }
+    unsigned int GetOccupiedCellCount() const { return m_nOccupied; }
+    // Face references over all cells (a face touching k cells counts k times).
+    unsigned int GetEntryCount() const { return unsigned(m_entries.GetSize()); }
+    // Corner of the grid with the smallest coordinates.
+    const double* GetOrigin() const { return m_origin; }
+
+    // ---- process-wide diagnostic counters (atomic, relaxed: diagnostics only) ----
+    static void ResetGlobalCounters();
+    static void AddToGlobalCounters(const CFaceGridStats& stats);
+    static CFaceGridStats GetGlobalCounters();
+
+private:
+    // 64 cells: their occupancy bits and the number of occupied cells before them.
+    struct CellWord {
+        uint64_t bits;
+        uint32_t rank;
+        uint32_t pad;
+    };
+
+    void Clear();
+    // Index of occupied cell `cell` in m_starts, or -1 for an empty cell.
+    int64_t OccupiedIndex(uint64_t cell) const {
+        const CellWord& w = m_words[int(cell >> 6)];
+        uint64_t bit = uint64_t(1) << (cell & 63);
+        if (!(w.bits & bit)) return -1;
+        return int64_t(w.rank) + __builtin_popcountll(w.bits & (bit - 1));
+    }
+
+    // Build inputs, to tell whether the map is still current.
+    const C3DFaceList* m_pFaces;
+    const C3DPointList* m_pPoints;
+    unsigned int m_faceStamp;
+    unsigned int m_pointStamp;
+    int m_nFaceCount;
+    int m_nPointCount;
+    unsigned int m_excludeMask;
+
+    // The FGCH entries of the faces (owned by the face list).
+    const _GridFaceCache* m_pCache;
+    int m_nIndexedFaces;
+    bool m_bHasPolygons;
+
+    double m_origin[3];
+    double m_cellSize;
+    double m_invCellSize;
+    unsigned int m_dims[3];
+    unsigned int m_nOccupied;
+    CXArray<CellWord> m_words;
+    CXArray<unsigned int> m_starts;   // m_nOccupied + 1 offsets into m_entries
+    CXArray<unsigned int> m_entries;  // face indices, cell by cell, each cell's in increasing order
+};
+
+}  // namespace kestovar

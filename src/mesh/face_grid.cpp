@@ -1,0 +1,669 @@
+// The face grid map: per-face cache entries, the grid build (cell size, triangle/cell overlap, the
+// (cell, face) pairs in radix order), the exact closest point on a triangle and the outward cell
+// search of the closest-face query.
+//
+// References: C. Ericson, Real-Time Collision Detection (2005), section 5.1.5, for the closest
+// point on a triangle by Voronoi regions; T. Akenine-Moller, "Fast 3D Triangle-Box Overlap
+// Testing" (2001), for the separating-axis test that decides which cells a triangle touches.
+#include "kestovar/mesh/face_grid.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/geom_info.h"
+#include "kestovar/mesh/point_list.h"
+#include "mesh/key_sort.h"
+
+namespace kestovar {
+
+KX_IMPLEMENT_DYNAMIC(CGridFaceCacheMethods, CElementMethods)
+KX_IMPLEMENT_DYNAMIC(C3DFaceGridMap, CXObject)
+
+void CGridFaceCacheMethods::ConstructElement(void* element) const { std::memset(element, 0, sizeof(_GridFaceCache)); }
+
+CGridFaceCacheMethods* CGridFaceCacheMethods::GetShared() {
+    static CGridFaceCacheMethods* const instance = new CGridFaceCacheMethods;
+    return instance;
+}
+
+namespace {
+
+std::atomic<uint64_t> g_queries{0};
+std::atomic<uint64_t> g_pointSegment{0};
+std::atomic<uint64_t> g_cellsInspected{0};
+
+inline double Dot(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+inline void Sub(const double* a, const double* b, double* r) {
+    r[0] = a[0] - b[0];
+    r[1] = a[1] - b[1];
+    r[2] = a[2] - b[2];
+}
+inline void Cross(const double* a, const double* b, double* r) {
+    r[0] = a[1] * b[2] - a[2] * b[1];
+    r[1] = a[2] * b[0] - a[0] * b[2];
+    r[2] = a[0] * b[1] - a[1] * b[0];
+}
+inline double Dist2(const double* a, const double* b) {
+    double d[3];
+    Sub(a, b, d);
+    return Dot(d, d);
+}
+inline void Copy3(const double* a, double* r) {
+    r[0] = a[0];
+    r[1] = a[1];
+    r[2] = a[2];
+}
+inline void ToDouble(const float* v, double* r) {
+    r[0] = v[0];
+    r[1] = v[1];
+    r[2] = v[2];
+}
+inline bool IsFinite3(const float* v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
+
+// Squared distance from p to the segment [a, b] (a point when a == b); the closest point in q.
+inline double PointSegment2(const double* p, const double* a, const double* b, double* q) {
+    double ab[3], ap[3];
+    Sub(b, a, ab);
+    Sub(p, a, ap);
+    double len2 = Dot(ab, ab);
+    double t = len2 > 0.0 ? Dot(ap, ab) / len2 : 0.0;
+    t = t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t);
+    q[0] = a[0] + t * ab[0];
+    q[1] = a[1] + t * ab[1];
+    q[2] = a[2] + t * ab[2];
+    return Dist2(p, q);
+}
+
+// Heights below 1e-8 of the longest edge make a triangle degenerate: |ab x ac|^2 <= this * l^4.
+constexpr double kDegenerate = 1e-16;
+
+inline double ClosestOnTriangle(const double* p, const double* a, const double* b, const double* c, double* q,
+                                uint64_t& pointSegment) {
+    double ab[3], ac[3], bc[3], ap[3], n[3];
+    Sub(b, a, ab);
+    Sub(c, a, ac);
+    Sub(c, b, bc);
+    Cross(ab, ac, n);
+    const double n2 = Dot(n, n);
+    const double longest = std::max(Dot(ab, ab), std::max(Dot(ac, ac), Dot(bc, bc)));
+    if (!(n2 > kDegenerate * longest * longest)) {
+        // A needle or a point: the closest of its three edges.
+        double t[3];
+        pointSegment += 3;
+        double best = PointSegment2(p, a, b, q);
+        double d = PointSegment2(p, b, c, t);
+        if (d < best) {
+            best = d;
+            Copy3(t, q);
+        }
+        d = PointSegment2(p, c, a, t);
+        if (d < best) {
+            best = d;
+            Copy3(t, q);
+        }
+        return best;
+    }
+    Sub(p, a, ap);
+    // Vertex region of a.
+    const double d1 = Dot(ab, ap), d2 = Dot(ac, ap);
+    if (d1 <= 0.0 && d2 <= 0.0) {
+        Copy3(a, q);
+        return Dot(ap, ap);
+    }
+    // Vertex region of b.
+    double bp[3];
+    Sub(p, b, bp);
+    const double d3 = Dot(ab, bp), d4 = Dot(ac, bp);
+    if (d3 >= 0.0 && d4 <= d3) {
+        Copy3(b, q);
+        return Dot(bp, bp);
+    }
+    // Edge region of ab.
+    const double vc = d1 * d4 - d3 * d2;
+    if (vc <= 0.0 && d1 >= 0.0 && d3 <= 0.0) {
+        ++pointSegment;
+        const double v = d1 / (d1 - d3);
+        q[0] = a[0] + v * ab[0];
+        q[1] = a[1] + v * ab[1];
+        q[2] = a[2] + v * ab[2];
+        return Dist2(p, q);
+    }
+    // Vertex region of c.
+    double cp[3];
+    Sub(p, c, cp);
+    const double d5 = Dot(ab, cp), d6 = Dot(ac, cp);
+    if (d6 >= 0.0 && d5 <= d6) {
+        Copy3(c, q);
+        return Dot(cp, cp);
+    }
+    // Edge region of ac.
+    const double vb = d5 * d2 - d1 * d6;
+    if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) {
+        ++pointSegment;
+        const double w = d2 / (d2 - d6);
+        q[0] = a[0] + w * ac[0];
+        q[1] = a[1] + w * ac[1];
+        q[2] = a[2] + w * ac[2];
+        return Dist2(p, q);
+    }
+    // Edge region of bc.
+    const double va = d3 * d6 - d5 * d4;
+    if (va <= 0.0 && (d4 - d3) >= 0.0 && (d5 - d6) >= 0.0) {
+        ++pointSegment;
+        const double w = (d4 - d3) / ((d4 - d3) + (d5 - d6));
+        q[0] = b[0] + w * bc[0];
+        q[1] = b[1] + w * bc[1];
+        q[2] = b[2] + w * bc[2];
+        return Dist2(p, q);
+    }
+    // Face region: the distance to the plane, which keeps its precision for points very close to
+    // the face (the difference of two nearly equal points would not).
+    const double s = Dot(ap, n);
+    const double k = s / n2;
+    q[0] = p[0] - k * n[0];
+    q[1] = p[1] - k * n[1];
+    q[2] = p[2] - k * n[2];
+    return s * k;
+}
+
+// Separating-axis test of the triangle v[0..2] against the cube of centre `centre` and half edge
+// `h`: false only when an axis separates them. Degenerate triangles give zero axes, which never
+// separate, so the test stays conservative for them.
+bool TriangleTouchesCell(const double (*v)[3], const double* centre, double h) {
+    double t[3][3];
+    for (int i = 0; i < 3; ++i) Sub(v[i], centre, t[i]);
+    double e[3][3];
+    Sub(t[1], t[0], e[0]);
+    Sub(t[2], t[1], e[1]);
+    Sub(t[0], t[2], e[2]);
+    // The three box axes.
+    for (int k = 0; k < 3; ++k) {
+        double lo = std::min(t[0][k], std::min(t[1][k], t[2][k]));
+        double hi = std::max(t[0][k], std::max(t[1][k], t[2][k]));
+        if (lo > h || hi < -h) return false;
+    }
+    // The nine cross products of a box axis and a triangle edge.
+    for (int j = 0; j < 3; ++j) {
+        for (int k = 0; k < 3; ++k) {
+            double axis[3] = {0.0, 0.0, 0.0};
+            double unit[3] = {0.0, 0.0, 0.0};
+            unit[k] = 1.0;
+            Cross(unit, e[j], axis);
+            double p0 = Dot(axis, t[0]), p1 = Dot(axis, t[1]), p2 = Dot(axis, t[2]);
+            double r = h * (std::fabs(axis[0]) + std::fabs(axis[1]) + std::fabs(axis[2]));
+            double lo = std::min(p0, std::min(p1, p2)), hi = std::max(p0, std::max(p1, p2));
+            if (lo > r || hi < -r) return false;
+        }
+    }
+    // The triangle's plane.
+    double n[3];
+    Cross(e[0], e[1], n);
+    double r = h * (std::fabs(n[0]) + std::fabs(n[1]) + std::fabs(n[2]));
+    double d = Dot(n, t[0]);
+    return !(d > r || d < -r);
+}
+
+// Gap between coordinate x and the interval [lo, lo + size] (0 inside).
+inline double AxisGap(double x, double lo, double size) {
+    if (x < lo) return lo - x;
+    double hi = lo + size;
+    return x > hi ? x - hi : 0.0;
+}
+
+// A small per-query set of the faces already measured: a face that crosses several cells is met
+// once per cell. When it fills up the query simply measures repeated faces again.
+class CSeenFaces {
+public:
+    CSeenFaces() { std::memset(m_slots, 0xFF, sizeof m_slots); }
+    // True the first time `f` is offered (and every time once the set is full).
+    bool Insert(uint32_t f) {
+        if (m_count >= kMaxCount) return true;
+        uint32_t h = (f * 2654435761u) >> (32 - kBits);
+        for (;;) {
+            uint32_t s = m_slots[h];
+            if (s == f) return false;
+            if (s == kEmpty) {
+                m_slots[h] = f;
+                ++m_count;
+                return true;
+            }
+            h = (h + 1) & (kSlots - 1);
+        }
+    }
+
+private:
+    static constexpr unsigned kBits = 7;
+    static constexpr unsigned kSlots = 1u << kBits;
+    static constexpr unsigned kMaxCount = kSlots * 3 / 4;
+    static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+    uint32_t m_slots[kSlots];
+    unsigned m_count = 0;
+};
+
+}  // namespace
+
+double meshClosestPointOnTriangle(const double p[3], const double a[3], const double b[3], const double c[3],
+                                  double* closest, uint64_t* pointSegment) {
+    double q[3];
+    uint64_t ps = 0;
+    double d2 = ClosestOnTriangle(p, a, b, c, q, ps);
+    if (closest) Copy3(q, closest);
+    if (pointSegment) *pointSegment += ps;
+    return d2;
+}
+
+// ---- C3DFaceGridMap --------------------------------------------------------------------------------
+
+C3DFaceGridMap::C3DFaceGridMap() { Clear(); }
+
+C3DFaceGridMap::~C3DFaceGridMap() = default;
+
+void C3DFaceGridMap::Clear() {
+    m_pFaces = nullptr;
+    m_pPoints = nullptr;
+    m_faceStamp = 0;
+    m_pointStamp = 0;
+    m_nFaceCount = -1;
+    m_nPointCount = -1;
+    m_excludeMask = 0;
+    m_pCache = nullptr;
+    m_nIndexedFaces = 0;
+    m_bHasPolygons = false;
+    m_origin[0] = m_origin[1] = m_origin[2] = 0.0;
+    m_cellSize = 0.0;
+    m_invCellSize = 0.0;
+    m_dims[0] = m_dims[1] = m_dims[2] = 0;
+    m_nOccupied = 0;
+    m_words.RemoveAll();
+    m_starts.RemoveAll();
+    m_entries.RemoveAll();
+}
+
+bool C3DFaceGridMap::IsCurrent(const C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask) const {
+    if (m_pFaces != &faces || m_pPoints != &points || m_excludeMask != excludeMask) return false;
+    if (m_faceStamp != faces.GetChangedStamp() || m_pointStamp != points.GetChangedStamp()) return false;
+    if (m_nFaceCount != faces.GetSize() || m_nPointCount != points.GetSize()) return false;
+    // The cache must still be the chunk the map reads.
+    const CElementArray* chunk = faces.GetData(FACE_CHUNK_GRID_CACHE);
+    return chunk && chunk->GetData() == static_cast<const void*>(m_pCache);
+}
+
+int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask) {
+    Clear();
+    // The cache chunk: added when absent, replaced when it holds another kind of element.
+    CElementArray* chunk = faces.GetData(FACE_CHUNK_GRID_CACHE);
+    if (chunk && (chunk->GetTypeOfElement() != ELEMENT_TYPE_GRID_FACE_CACHE ||
+                  chunk->GetSizeOfElement() != int(sizeof(_GridFaceCache)))) {
+        faces.RemoveDataChunk(FACE_CHUNK_GRID_CACHE);
+        chunk = nullptr;
+    }
+    if (!chunk) {
+        faces.AddDataChunk(FACE_CHUNK_GRID_CACHE, CGridFaceCacheMethods::GetShared());
+        chunk = faces.GetData(FACE_CHUNK_GRID_CACHE);
+    }
+    const int nFaces = faces.GetSize();
+    if (!chunk || chunk->GetSize() != nFaces) return 0;
+
+    m_pFaces = &faces;
+    m_pPoints = &points;
+    m_faceStamp = faces.GetChangedStamp();
+    m_pointStamp = points.GetChangedStamp();
+    m_nFaceCount = nFaces;
+    m_nPointCount = points.GetSize();
+    m_excludeMask = excludeMask;
+    _GridFaceCache* cache = static_cast<_GridFaceCache*>(chunk->GetData());
+    m_pCache = cache;
+
+    // Pass 1: the cache entries, the total area and the box of the indexed faces.
+    const C3DTPoint<float>* pts = points.GetPoints();
+    const unsigned nPoints = unsigned(points.GetSize());
+    double area = 0.0;
+    double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    for (int f = 0; f < nFaces; ++f) {
+        _GridFaceCache& entry = cache[f];
+        std::memset(&entry, 0, sizeof entry);
+        if (faces.GetFaceFlags(unsigned(f)) & excludeMask) continue;
+        int count;
+        const int* idx = faces.GetIndexes(unsigned(f), count);
+        if (count < 3) continue;
+        bool usable = true;
+        for (int i = 0; i < count && usable; ++i)
+            usable = unsigned(idx[i]) < nPoints && IsFinite3(pts[idx[i]].ValPtr());
+        if (!usable) continue;
+        double flo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, fhi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+        for (int i = 0; i < count; ++i) {
+            const float* v = pts[idx[i]].ValPtr();
+            for (int k = 0; k < 3; ++k) {
+                flo[k] = std::min(flo[k], double(v[k]));
+                fhi[k] = std::max(fhi[k], double(v[k]));
+            }
+        }
+        double a[3], e1[3], e2[3], n[3];
+        ToDouble(pts[idx[0]].ValPtr(), a);
+        for (int i = 1; i + 1 < count; ++i) {
+            double b[3], c[3];
+            ToDouble(pts[idx[i]].ValPtr(), b);
+            ToDouble(pts[idx[i + 1]].ValPtr(), c);
+            Sub(b, a, e1);
+            Sub(c, a, e2);
+            Cross(e1, e2, n);
+            area += 0.5 * std::sqrt(Dot(n, n));
+        }
+        if (count == 3) {
+            for (int i = 0; i < 3; ++i) std::memcpy(entry.corner[i], pts[idx[i]].ValPtr(), 3 * sizeof(float));
+            entry.kind = GRIDFACE_TRIANGLE;
+        } else {
+            for (int k = 0; k < 3; ++k) {
+                entry.corner[0][k] = float(flo[k]);
+                entry.corner[1][k] = float(fhi[k]);
+            }
+            entry.kind = GRIDFACE_POLYGON;
+            m_bHasPolygons = true;
+        }
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::min(lo[k], flo[k]);
+            hi[k] = std::max(hi[k], fhi[k]);
+        }
+        ++m_nIndexedFaces;
+    }
+    if (m_nIndexedFaces == 0) return 0;
+
+    // Cell size: about the size of a face (see the header), then grown until the cell count fits.
+    double ext[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
+    double diag = std::sqrt(ext[0] * ext[0] + ext[1] * ext[1] + ext[2] * ext[2]);
+    double s = kCellScale * std::sqrt(area / m_nIndexedFaces);
+    if (!(s > 0.0) || !std::isfinite(s)) s = diag / std::cbrt(double(m_nIndexedFaces));
+    if (!(s > 0.0) || !std::isfinite(s)) s = 1.0;  // every face on one point
+    const double maxCells =
+        std::min(double(kMaxCells), std::max(4096.0, double(kMaxCellsPerFace) * double(m_nIndexedFaces)));
+    double dims[3];
+    for (;;) {
+        double cells = 1.0;
+        // floor + 1 rather than ceil: the last cell always reaches past the box.
+        for (int k = 0; k < 3; ++k) {
+            dims[k] = std::floor(ext[k] / s) + 1.0;
+            cells *= dims[k];
+        }
+        if (cells <= maxCells) break;
+        s *= std::cbrt(cells / maxCells) * 1.001;
+    }
+    for (int k = 0; k < 3; ++k) {
+        m_origin[k] = lo[k];
+        m_dims[k] = unsigned(dims[k]);
+    }
+    m_cellSize = s;
+    m_invCellSize = 1.0 / s;
+
+    // Pass 2: (cell, face) pairs. A triangle whose box covers more than two cells is tested
+    // against each of them; the cube is enlarged by a hair so that rounding never loses a cell.
+    double magnitude = 0.0;
+    for (int k = 0; k < 3; ++k) magnitude = std::max(magnitude, std::max(std::fabs(lo[k]), std::fabs(hi[k])));
+    const double half = 0.5 * s * (1.0 + 1e-6) + 1e-12 * magnitude;
+    CXArray<uint64_t> keys;
+    keys.PreAllocate(m_nIndexedFaces * 4);
+    const uint64_t nx = m_dims[0], ny = m_dims[1];
+    auto cellOf = [&](double x, int k) -> unsigned {
+        double t = std::floor((x - m_origin[k]) * m_invCellSize);
+        if (!(t > 0.0)) return 0;
+        return t >= double(m_dims[k] - 1) ? m_dims[k] - 1 : unsigned(t);
+    };
+    for (int f = 0; f < nFaces; ++f) {
+        const _GridFaceCache& entry = cache[f];
+        if (entry.kind == GRIDFACE_EMPTY) continue;
+        double v[3][3];
+        unsigned c0[3], c1[3];
+        if (entry.kind == GRIDFACE_TRIANGLE) {
+            for (int i = 0; i < 3; ++i) ToDouble(entry.corner[i], v[i]);
+            for (int k = 0; k < 3; ++k) {
+                c0[k] = cellOf(std::min(v[0][k], std::min(v[1][k], v[2][k])), k);
+                c1[k] = cellOf(std::max(v[0][k], std::max(v[1][k], v[2][k])), k);
+            }
+        } else {
+            for (int k = 0; k < 3; ++k) {
+                c0[k] = cellOf(entry.corner[0][k], k);
+                c1[k] = cellOf(entry.corner[1][k], k);
+            }
+        }
+        const uint64_t span = uint64_t(c1[0] - c0[0] + 1) * (c1[1] - c0[1] + 1) * (c1[2] - c0[2] + 1);
+        const bool test = entry.kind == GRIDFACE_TRIANGLE && span > 2;
+        for (unsigned z = c0[2]; z <= c1[2]; ++z) {
+            for (unsigned y = c0[1]; y <= c1[1]; ++y) {
+                for (unsigned x = c0[0]; x <= c1[0]; ++x) {
+                    if (test) {
+                        const double centre[3] = {m_origin[0] + (x + 0.5) * s, m_origin[1] + (y + 0.5) * s,
+                                                  m_origin[2] + (z + 0.5) * s};
+                        if (!TriangleTouchesCell(v, centre, half)) continue;
+                    }
+                    const uint64_t cell = (uint64_t(z) * ny + y) * nx + x;
+                    keys.Add((cell << 32) | uint64_t(f));
+                }
+            }
+        }
+    }
+
+    // Sort the pairs by cell (faces stay in increasing order within a cell), then lay out the
+    // occupancy words, the cell offsets and the face entries.
+    const int nKeys = keys.GetSize();
+    {
+        CXArray<uint64_t> scratch;
+        scratch.SetSize(nKeys);
+        unsigned cellBits = 1;
+        while (cellBits < 64 && (uint64_t(1) << cellBits) < nx * ny * uint64_t(m_dims[2])) ++cellBits;
+        detail::SortKeys64(keys.GetData(), scratch.GetData(), size_t(nKeys), 32, 32 + cellBits);
+    }
+    const uint64_t totalCells = nx * ny * uint64_t(m_dims[2]);
+    m_words.SetSize(int((totalCells + 63) / 64));
+    m_entries.SetSize(nKeys);
+    unsigned occupied = 0;
+    for (int i = 0; i < nKeys; ++i)
+        if (i == 0 || (keys[i] >> 32) != (keys[i - 1] >> 32)) ++occupied;
+    m_starts.SetSize(int(occupied) + 1);
+    CellWord* words = m_words.GetData();
+    unsigned* starts = m_starts.GetData();
+    unsigned* entries = m_entries.GetData();
+    unsigned o = 0;
+    for (int i = 0; i < nKeys; ++i) {
+        const uint64_t cell = keys[i] >> 32;
+        if (i == 0 || cell != (keys[i - 1] >> 32)) {
+            starts[o++] = unsigned(i);
+            words[cell >> 6].bits |= uint64_t(1) << (cell & 63);
+        }
+        entries[i] = unsigned(keys[i] & 0xFFFFFFFFu);
+    }
+    starts[occupied] = unsigned(nKeys);
+    uint32_t rank = 0;
+    for (int w = 0; w < m_words.GetSize(); ++w) {
+        words[w].rank = rank;
+        rank += uint32_t(__builtin_popcountll(words[w].bits));
+    }
+    m_nOccupied = occupied;
+    return m_nIndexedFaces;
+}
+
+double C3DFaceGridMap::GetFaceSquaredDistance(const double p[3], unsigned int f, double* closest,
+                                              uint64_t* pointSegment) const {
+    if (!m_pCache || f >= unsigned(m_nFaceCount)) return HUGE_VAL;
+    const _GridFaceCache& entry = m_pCache[f];
+    double q[3];
+    uint64_t ps = 0;
+    double best = HUGE_VAL;
+    if (entry.kind == GRIDFACE_TRIANGLE) {
+        double a[3], b[3], c[3];
+        ToDouble(entry.corner[0], a);
+        ToDouble(entry.corner[1], b);
+        ToDouble(entry.corner[2], c);
+        best = ClosestOnTriangle(p, a, b, c, q, ps);
+    } else if (entry.kind == GRIDFACE_POLYGON) {
+        // A polygon as the fan of triangles (0, i, i + 1) read from its record; the entry was made
+        // only when every index was valid, and the map is current, so the indices still are.
+        int count;
+        const int* idx = m_pFaces->GetIndexes(f, count);
+        const C3DTPoint<float>* pts = m_pPoints->GetPoints();
+        double a[3], b[3], c[3], t[3];
+        ToDouble(pts[idx[0]].ValPtr(), a);
+        for (int i = 1; i + 1 < count; ++i) {
+            ToDouble(pts[idx[i]].ValPtr(), b);
+            ToDouble(pts[idx[i + 1]].ValPtr(), c);
+            double d = ClosestOnTriangle(p, a, b, c, t, ps);
+            if (d < best) {
+                best = d;
+                Copy3(t, q);
+            }
+        }
+    }
+    if (closest && best < HUGE_VAL) Copy3(q, closest);
+    if (pointSegment) *pointSegment += ps;
+    return best;
+}
+
+int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double maxDistance, CFaceGridStats* stats,
+                                   int hint, double* closest) const {
+    distance = HUGE_VAL;
+    if (stats) ++stats->queries;
+    if (m_nOccupied == 0 || !(maxDistance > 0.0) || !std::isfinite(p[0]) || !std::isfinite(p[1]) ||
+        !std::isfinite(p[2]))
+        return -1;
+
+    double best2 = maxDistance * maxDistance;
+    int bestFace = -1;
+    uint64_t inspected = 0, ps = 0;
+    CSeenFaces seen;
+    if (hint >= 0 && hint < m_nFaceCount && m_pCache[hint].kind != GRIDFACE_EMPTY) {
+        seen.Insert(unsigned(hint));
+        double d2 = GetFaceSquaredDistance(p, unsigned(hint), nullptr, &ps);
+        if (d2 < best2) {
+            best2 = d2;
+            bestFace = hint;
+        }
+    }
+
+    // The cell of p, clamped into the grid for a point outside it.
+    int c[3], dims[3];
+    for (int k = 0; k < 3; ++k) {
+        dims[k] = int(m_dims[k]);
+        double t = std::floor((p[k] - m_origin[k]) * m_invCellSize);
+        c[k] = !(t > 0.0) ? 0 : (t >= double(dims[k] - 1) ? dims[k] - 1 : int(t));
+    }
+    const double s = m_cellSize;
+    const unsigned* starts = m_starts.GetData();
+    const unsigned* entries = m_entries.GetData();
+
+    // Shells of cells at Chebyshev distance r = 0, 1, 2, ... from c. A plane, a row or a cell whose
+    // box lies no closer than the best face so far is skipped without looking at its faces.
+    for (int r = 0;; ++r) {
+        int lo[3], hi[3];
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::max(c[k] - r, 0);
+            hi[k] = std::min(c[k] + r, dims[k] - 1);
+        }
+        for (int z = lo[2]; z <= hi[2]; ++z) {
+            const double gz = AxisGap(p[2], m_origin[2] + z * s, s);
+            const double dz2 = gz * gz;
+            if (dz2 >= best2) continue;
+            const bool zShell = z == c[2] - r || z == c[2] + r;
+            for (int y = lo[1]; y <= hi[1]; ++y) {
+                const double gy = AxisGap(p[1], m_origin[1] + y * s, s);
+                const double dyz2 = dz2 + gy * gy;
+                if (dyz2 >= best2) continue;
+                const bool fullRow = zShell || y == c[1] - r || y == c[1] + r;
+                const uint64_t rowBase = (uint64_t(z) * m_dims[1] + uint64_t(y)) * m_dims[0];
+                // Inside the shell a row has only its two end cells on it.
+                const int step = fullRow ? 1 : 2 * r;
+                for (int x = fullRow ? lo[0] : c[0] - r; x <= hi[0]; x += step) {
+                    if (x < 0) continue;
+                    const double gx = AxisGap(p[0], m_origin[0] + x * s, s);
+                    if (dyz2 + gx * gx >= best2) continue;
+                    const int64_t occupiedIndex = OccupiedIndex(rowBase + uint64_t(x));
+                    if (occupiedIndex < 0) continue;
+                    ++inspected;
+                    for (unsigned e = starts[occupiedIndex], end = starts[occupiedIndex + 1]; e < end; ++e) {
+                        const unsigned f = entries[e];
+                        if (!seen.Insert(f)) continue;
+                        double d2 = GetFaceSquaredDistance(p, f, nullptr, &ps);
+                        if (d2 < best2) {
+                            best2 = d2;
+                            bestFace = int(f);
+                        }
+                    }
+                }
+            }
+        }
+        // Every unvisited cell lies beyond one of the block's sides that has not reached the
+        // grid's edge; the nearest such side bounds the distance to any face still unseen.
+        double bound = HUGE_VAL;
+        bool done = true;
+        for (int k = 0; k < 3; ++k) {
+            if (lo[k] > 0) {
+                done = false;
+                bound = std::min(bound, std::max(0.0, p[k] - (m_origin[k] + lo[k] * s)));
+            }
+            if (hi[k] < dims[k] - 1) {
+                done = false;
+                bound = std::min(bound, std::max(0.0, m_origin[k] + (hi[k] + 1) * s - p[k]));
+            }
+        }
+        if (done || bound * bound >= best2) break;
+    }
+
+    if (stats) {
+        stats->cellsInspected += inspected;
+        stats->pointSegment += ps;
+    }
+    if (bestFace < 0) return -1;
+    distance = std::sqrt(best2);
+    if (closest) GetFaceSquaredDistance(p, unsigned(bestFace), closest, nullptr);
+    return bestFace;
+}
+
+void C3DFaceGridMap::ResetGlobalCounters() {
+    g_queries.store(0, std::memory_order_relaxed);
+    g_pointSegment.store(0, std::memory_order_relaxed);
+    g_cellsInspected.store(0, std::memory_order_relaxed);
+}
+
+void C3DFaceGridMap::AddToGlobalCounters(const CFaceGridStats& stats) {
+    g_queries.fetch_add(stats.queries, std::memory_order_relaxed);
+    g_pointSegment.fetch_add(stats.pointSegment, std::memory_order_relaxed);
+    g_cellsInspected.fetch_add(stats.cellsInspected, std::memory_order_relaxed);
+}
+
+CFaceGridStats C3DFaceGridMap::GetGlobalCounters() {
+    CFaceGridStats s;
+    s.queries = g_queries.load(std::memory_order_relaxed);
+    s.pointSegment = g_pointSegment.load(std::memory_order_relaxed);
+    s.cellsInspected = g_cellsInspected.load(std::memory_order_relaxed);
+    return s;
+}
+
+// ---- C3DFaceList members ---------------------------------------------------------------------------
+
+C3DFaceGridMap* C3DFaceList::GetFaceGridMap(const C3DPointList& points, unsigned int excludeMask) {
+    C3DFaceGridMap* map = dynamic_cast<C3DFaceGridMap*>(m_pFaceGridMap);
+    if (!map) {
+        map = new C3DFaceGridMap;
+        SetFaceGridMapObject(map);
+    }
+    if (!map->IsCurrent(*this, points, excludeMask)) map->Build(*this, points, excludeMask);
+    return map;
+}
+
+C3DFaceGridMap* C3DFaceList::GetFaceGridMap(const CGeomInfo* geom, unsigned int excludeMask) {
+    const C3DPointList* points = geom ? geom->GetSrc3DPointList() : nullptr;
+    return points ? GetFaceGridMap(*points, excludeMask) : nullptr;
+}
+
+int C3DFaceList::GetClosestFace(const CGeomInfo* geom, const C3DTPoint<float>& p, double& distance,
+                                double maxDistance) {
+    distance = HUGE_VAL;
+    C3DFaceGridMap* map = GetFaceGridMap(geom);
+    if (!map) return -1;
+    CFaceGridStats stats;
+    int f = map->GetClosestFace(p, distance, maxDistance, &stats);
+    C3DFaceGridMap::AddToGlobalCounters(stats);
+    return f;
+}
+
+}  // namespace kestovar
