@@ -26,6 +26,11 @@
 #include "kestovar/core/tree.h"
 #include "kestovar/core/xstring.h"
 
+#include "kestovar/mesh/face_grid.h"
+
+#include "kestovar/compare/geom_compare.h"
+#include "kestovar/compare/surface_sampler.h"
+
 #include "kestovar/platform/file.h"
 #include "kestovar/platform/path.h"
 #include "kestovar/platform/stdio_file.h"
