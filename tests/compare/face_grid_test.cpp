@@ -1,0 +1,345 @@
+// The face grid map: the closest point on a triangle (every Voronoi region, degenerate triangles),
+// closest-face queries against brute force, the distance bound, which faces are indexed, when the
+// map is rebuilt, polygons, elongated boxes, the cache chunk, and queries from several threads.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "compare_test_util.h"
+#include "kestovar/core/archive.h"
+#include "kestovar/core/matrix.h"
+#include "kestovar/mesh/geom_info.h"
+#include "kestovar/platform/file.h"
+
+using namespace kestovar;
+using namespace kestovar::comparetest;
+
+namespace {
+
+double Seg2(const double* p, const double* a, const double* b) {
+    double ab[3], ap[3];
+    for (int k = 0; k < 3; ++k) {
+        ab[k] = b[k] - a[k];
+        ap[k] = p[k] - a[k];
+    }
+    double l2 = ab[0] * ab[0] + ab[1] * ab[1] + ab[2] * ab[2];
+    double t = l2 > 0 ? (ap[0] * ab[0] + ap[1] * ab[1] + ap[2] * ab[2]) / l2 : 0;
+    t = std::clamp(t, 0.0, 1.0);
+    double d = 0;
+    for (int k = 0; k < 3; ++k) d += (p[k] - a[k] - t * ab[k]) * (p[k] - a[k] - t * ab[k]);
+    return d;
+}
+
+// Independent reference: the plane's foot when it falls inside the triangle, else the nearest edge.
+double Reference2(const double* p, const double* a, const double* b, const double* c) {
+    double e1[3], e2[3], n[3];
+    for (int k = 0; k < 3; ++k) {
+        e1[k] = b[k] - a[k];
+        e2[k] = c[k] - a[k];
+    }
+    n[0] = e1[1] * e2[2] - e1[2] * e2[1];
+    n[1] = e1[2] * e2[0] - e1[0] * e2[2];
+    n[2] = e1[0] * e2[1] - e1[1] * e2[0];
+    double n2 = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
+    double edges = std::min(Seg2(p, a, b), std::min(Seg2(p, b, c), Seg2(p, c, a)));
+    if (n2 == 0) return edges;
+    double s = ((p[0] - a[0]) * n[0] + (p[1] - a[1]) * n[1] + (p[2] - a[2]) * n[2]) / n2;
+    double q[3] = {p[0] - s * n[0], p[1] - s * n[1], p[2] - s * n[2]};
+    const double* v[3] = {a, b, c};
+    for (int i = 0; i < 3; ++i) {
+        const double* u = v[i];
+        const double* w = v[(i + 1) % 3];
+        double ew[3] = {w[0] - u[0], w[1] - u[1], w[2] - u[2]}, uq[3] = {q[0] - u[0], q[1] - u[1], q[2] - u[2]};
+        double cr[3] = {ew[1] * uq[2] - ew[2] * uq[1], ew[2] * uq[0] - ew[0] * uq[2], ew[0] * uq[1] - ew[1] * uq[0]};
+        if (cr[0] * n[0] + cr[1] * n[1] + cr[2] * n[2] < 0) return edges;
+    }
+    return s * s * n2;
+}
+
+}  // namespace
+
+TEST(ClosestPointOnTriangle, EveryRegionOfARightTriangle) {
+    //  c (0,1)
+    //  |  \  (hypotenuse b-c)
+    //  a -- b (1,0)
+    const double a[3] = {0, 0, 0}, b[3] = {1, 0, 0}, c[3] = {0, 1, 0};
+    struct Case {
+        double p[3];
+        double d2;
+        double q[3];
+    } cases[] = {
+        {{0.2, 0.2, 3}, 9, {0.2, 0.2, 0}},    // face
+        {{-1, -1, 0}, 2, {0, 0, 0}},          // vertex a
+        {{2, -1, 0}, 2, {1, 0, 0}},           // vertex b
+        {{-1, 2, 1}, 3, {0, 1, 0}},           // vertex c
+        {{0.5, -2, 0}, 4, {0.5, 0, 0}},       // edge ab
+        {{-3, 0.5, 1}, 10, {0, 0.5, 0}},      // edge ac
+        {{1, 1, 0}, 0.5, {0.5, 0.5, 0}},      // edge bc
+    };
+    for (const Case& k : cases) {
+        double q[3];
+        EXPECT_NEAR(meshClosestPointOnTriangle(k.p, a, b, c, q), k.d2, 1e-14);
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(q[i], k.q[i], 1e-14);
+    }
+    uint64_t segments = 0;
+    meshClosestPointOnTriangle(cases[4].p, a, b, c, nullptr, &segments);
+    EXPECT_EQ(segments, 1u);
+}
+
+TEST(ClosestPointOnTriangle, DegenerateTrianglesAreMeasuredAsSegmentsOrPoints) {
+    const double a[3] = {0, 0, 0}, b[3] = {2, 0, 0}, mid[3] = {1, 0, 0}, needle[3] = {2, 1e-12, 0};
+    const double p[3] = {3, 1, 0}, q[3] = {1, 2, 0};
+    // Collinear, a repeated corner, a needle, a single point.
+    EXPECT_NEAR(meshClosestPointOnTriangle(p, a, b, mid), 2.0, 1e-12);
+    EXPECT_NEAR(meshClosestPointOnTriangle(q, a, mid, mid), 4.0, 1e-12);
+    EXPECT_NEAR(meshClosestPointOnTriangle(q, a, b, needle), 4.0, 1e-9);
+    EXPECT_NEAR(meshClosestPointOnTriangle(q, a, a, a), 5.0, 1e-12);
+}
+
+TEST(ClosestPointOnTriangle, AgreesWithAnIndependentReferenceOnRandomInput) {
+    Random r(7);
+    for (int i = 0; i < 20000; ++i) {
+        double a[3], b[3], c[3], p[3];
+        for (int k = 0; k < 3; ++k) {
+            a[k] = r.Range(-1, 1);
+            b[k] = r.Range(-1, 1);
+            c[k] = r.Range(-1, 1);
+            p[k] = r.Range(-2, 2);
+        }
+        if (i % 4 == 0)  // thin triangles: c close to the line ab
+            for (int k = 0; k < 3; ++k) c[k] = a[k] + 0.3 * (b[k] - a[k]) + r.Range(-1e-4, 1e-4);
+        double got = meshClosestPointOnTriangle(p, a, b, c);
+        double want = Reference2(p, a, b, c);
+        ASSERT_NEAR(got, want, 1e-9 * (1 + want)) << "case " << i;
+    }
+}
+
+namespace {
+
+// A sphere, a plate, one large triangle through both, a collinear triangle and a point triangle.
+Mesh MakeSoup() {
+    Mesh m = MakeIcosphere(3);
+    Mesh plate = MakePlate(12, 3.0);
+    int base = int(m.xyz.size() / 3);
+    for (size_t i = 0; i < plate.xyz.size(); i += 3) m.AddPoint(plate.xyz[i] - 1.5, plate.xyz[i + 1] - 1.5, -1.3);
+    for (int v : plate.tris) m.tris.push_back(base + v);
+    int a = m.AddPoint(-2, -2, -2), b = m.AddPoint(2, 2, 2), c = m.AddPoint(2, -2, 0);
+    m.tris.insert(m.tris.end(), {a, b, c});
+    int d = m.AddPoint(0, 0, 1.5), e = m.AddPoint(1, 1, 1.5), f = m.AddPoint(2, 2, 1.5);
+    m.tris.insert(m.tris.end(), {d, e, f, e, e, e});
+    return m;
+}
+
+}  // namespace
+
+TEST(FaceGridMap, ClosestFaceMatchesBruteForce) {
+    Mesh m = MakeSoup();
+    ObjectPtr o = MakeObject(m);
+    CGeomInfo geom(o.get());
+    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(&geom);
+    ASSERT_NE(map, nullptr);
+    EXPECT_EQ(map->GetIndexedFaceCount(), int(m.tris.size() / 3));
+    Random r(11);
+    for (int i = 0; i < 1500; ++i) {
+        double p[3];
+        if (i < 800) {  // near the sphere
+            double x = r.Range(-1, 1), y = r.Range(-1, 1), z = r.Range(-1, 1);
+            double l = std::sqrt(x * x + y * y + z * z) + 1e-9, s = r.Range(0.95, 1.05) / l;
+            p[0] = x * s, p[1] = y * s, p[2] = z * s;
+        } else if (i < 1400) {  // anywhere in and around the box
+            for (double& v : p) v = r.Range(-3, 3);
+        } else {  // far away
+            for (double& v : p) v = r.Range(-100, 100);
+        }
+        double d, q[3];
+        CFaceGridStats stats;
+        int f = map->GetClosestFace(p, d, HUGE_VAL, &stats, -1, q);
+        ASSERT_GE(f, 0);
+        double want = std::sqrt(BruteForce2(m, p));
+        ASSERT_DOUBLE_EQ(d, want) << "query " << i;
+        EXPECT_DOUBLE_EQ(std::sqrt(map->GetFaceSquaredDistance(p, unsigned(f))), d);
+        EXPECT_NEAR(std::sqrt((p[0] - q[0]) * (p[0] - q[0]) + (p[1] - q[1]) * (p[1] - q[1]) +
+                              (p[2] - q[2]) * (p[2] - q[2])),
+                    d, 1e-9 * (1 + d));
+        EXPECT_EQ(stats.queries, 1u);
+    }
+}
+
+TEST(FaceGridMap, AHintNeverChangesTheAnswer) {
+    Mesh m = MakeIcosphere(2);
+    ObjectPtr o = MakeObject(m);
+    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    Random r(5);
+    for (int i = 0; i < 300; ++i) {
+        double p[3] = {r.Range(-1.5, 1.5), r.Range(-1.5, 1.5), r.Range(-1.5, 1.5)};
+        double plain, hinted;
+        map->GetClosestFace(p, plain);
+        map->GetClosestFace(p, hinted, HUGE_VAL, nullptr, int(r.Next() * 320));
+        ASSERT_EQ(plain, hinted);
+    }
+}
+
+TEST(FaceGridMap, DistanceBoundIsStrict) {
+    ObjectPtr o = MakeObject(MakePlate(4, 1.0));
+    CGeomInfo geom(o.get());
+    C3DFaceList* faces = o->GetFaceList();
+    C3DTPoint<float> p(0.5f, 0.5f, 1.0f);
+    double d;
+    EXPECT_EQ(faces->GetClosestFace(&geom, p, d, 0.5), -1);
+    EXPECT_EQ(d, HUGE_VAL);
+    EXPECT_EQ(faces->GetClosestFace(&geom, p, d, 1.0), -1);
+    EXPECT_GE(faces->GetClosestFace(&geom, p, d, 1.0001), 0);
+    EXPECT_DOUBLE_EQ(d, 1.0);
+    EXPECT_EQ(faces->GetClosestFace(&geom, C3DTPoint<float>(NAN, 0.f, 0.f), d), -1);
+}
+
+TEST(FaceGridMap, IndexesOnlyUsableFacesOutsideTheMask) {
+    // 2 x 2 plate (8 triangles), then face 0 invalid, face 1 hidden, face 2 pointing past the
+    // points, face 3 with a NaN corner.
+    Mesh m = MakePlate(2, 2.0);
+    m.AddPoint(NAN, 0, 0);
+    ObjectPtr o = MakeObject(m);
+    C3DFaceList* faces = o->GetFaceList();
+    faces->SetFaceFlags(0, FACE_INVALID, true);
+    faces->SetFaceFlags(1, FACE_HIDDEN, true);
+    int count;
+    faces->GetIndexes(2, count)[0] = 1000;
+    faces->GetIndexes(3, count)[0] = 9;
+    faces->SetFlag(FACELIST_CHANGED, true);
+    C3DPointList& points = *o->GetPointList();
+    C3DFaceGridMap* map = faces->GetFaceGridMap(points);
+    EXPECT_EQ(map->GetIndexedFaceCount(), 5);
+    const auto* cache = static_cast<const _GridFaceCache*>(faces->GetData(FACE_CHUNK_GRID_CACHE)->GetData());
+    EXPECT_EQ(cache[0].kind, unsigned(GRIDFACE_EMPTY));
+    EXPECT_EQ(cache[1].kind, unsigned(GRIDFACE_TRIANGLE));
+    EXPECT_EQ(cache[2].kind, unsigned(GRIDFACE_EMPTY));
+    EXPECT_EQ(cache[3].kind, unsigned(GRIDFACE_EMPTY));
+    map = faces->GetFaceGridMap(points, FACE_NOT_LIVE);
+    EXPECT_EQ(map->GetIndexedFaceCount(), 4);
+    // Above face 0 (corners (0,0), (1,0), (1,1)): it is not indexed, so the answer is another face.
+    double d;
+    const double p[3] = {0.9, 0.1, 0.0};
+    int f = map->GetClosestFace(p, d);
+    EXPECT_NE(f, 0);
+    EXPECT_GT(d, 0.0);
+}
+
+TEST(FaceGridMap, RebuiltOnlyWhenTheListsChange) {
+    ObjectPtr o = MakeObject(MakePlate(3, 3.0));
+    CGeomInfo geom(o.get());
+    C3DFaceList* faces = o->GetFaceList();
+    C3DFaceGridMap* first = faces->GetFaceGridMap(&geom);
+    EXPECT_TRUE(first->IsCurrent(*faces, *o->GetPointList(), FACE_INVALID));
+    EXPECT_EQ(faces->GetFaceGridMap(&geom), first);
+    double d;
+    C3DTPoint<float> p(1.5f, 1.5f, 2.0f);
+    faces->GetClosestFace(&geom, p, d);
+    EXPECT_DOUBLE_EQ(d, 2.0);
+    // Moving the object through its own transform raises the point stamp: the map follows.
+    C4x4TMatrix<float> lift;
+    lift.m[2][3] = 1.5f;
+    ASSERT_TRUE(o->MatrixTransform(lift));
+    EXPECT_FALSE(first->IsCurrent(*faces, *o->GetPointList(), FACE_INVALID));
+    faces->GetClosestFace(&geom, p, d);
+    EXPECT_DOUBLE_EQ(d, 0.5);
+    // A new face is indexed after the size change.
+    int added = faces->ExpandSize(1);
+    int* idx = nullptr;
+    int n;
+    CFace view;
+    ASSERT_TRUE(faces->GetFace(unsigned(added), view));
+    view.SetTriangle(0, 1, 4);
+    idx = faces->GetIndexes(unsigned(added), n);
+    ASSERT_EQ(n, 3);
+    EXPECT_EQ(faces->GetFaceGridMap(&geom)->GetIndexedFaceCount(), 19);
+    (void)idx;
+}
+
+TEST(FaceGridMap, EmptyListsAndQuadrangles) {
+    Mesh empty;
+    ObjectPtr none = MakeObject(empty);
+    double d;
+    CGeomInfo g0(none.get());
+    EXPECT_EQ(none->GetFaceList()->GetClosestFace(&g0, C3DTPoint<float>(0.f, 0.f, 0.f), d), -1);
+    EXPECT_EQ(d, HUGE_VAL);
+
+    // One unit quadrangle 0-1-2-3 in z = 0, measured as two triangles.
+    Mesh quad;
+    quad.AddPoint(0, 0, 0), quad.AddPoint(1, 0, 0), quad.AddPoint(1, 1, 0), quad.AddPoint(0, 1, 0);
+    quad.quads = {0, 1, 2, 3};
+    ObjectPtr q = MakeObject(quad);
+    CGeomInfo g1(q.get());
+    EXPECT_EQ(q->GetFaceList()->GetClosestFace(&g1, C3DTPoint<float>(0.75f, 0.75f, 2.f), d), 0);
+    EXPECT_DOUBLE_EQ(d, 2.0);
+    EXPECT_EQ(q->GetFaceList()->GetClosestFace(&g1, C3DTPoint<float>(3.f, 0.5f, 0.f), d), 0);
+    EXPECT_DOUBLE_EQ(d, 2.0);
+}
+
+TEST(FaceGridMap, ElongatedBoxKeepsTheCellCountBoundedAndStaysExact) {
+    // A strip 400 long and 1 wide: the cells are capped per face, queries stay exact.
+    Mesh strip;
+    for (int i = 0; i <= 400; ++i) strip.AddPoint(i, 0, 0), strip.AddPoint(i, 1, 0.01 * (i % 3));
+    for (int i = 0; i < 400; ++i) strip.tris.insert(strip.tris.end(), {2 * i, 2 * i + 2, 2 * i + 3, 2 * i, 2 * i + 3, 2 * i + 1});
+    ObjectPtr o = MakeObject(strip);
+    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    double cells = double(map->GetCellCount(0)) * map->GetCellCount(1) * map->GetCellCount(2);
+    EXPECT_LE(cells, std::max(4096.0, 32.0 * 800));
+    Random r(3);
+    for (int i = 0; i < 200; ++i) {
+        double p[3] = {r.Range(-50, 450), r.Range(-20, 20), r.Range(-20, 20)}, d;
+        map->GetClosestFace(p, d);
+        ASSERT_DOUBLE_EQ(d, std::sqrt(BruteForce2(strip, p)));
+    }
+}
+
+TEST(FaceGridMap, CacheChunkHoldsTheCornersAndIsNotStored) {
+    ObjectPtr o = MakeObject(MakePlate(1, 2.0));  // faces (0, 1, 3) and (0, 3, 2)
+    C3DFaceList* faces = o->GetFaceList();
+    faces->GetFaceGridMap(*o->GetPointList());
+    ASSERT_TRUE(faces->HasDataChunk(FACE_CHUNK_GRID_CACHE));
+    const auto* cache = static_cast<const _GridFaceCache*>(faces->GetData(FACE_CHUNK_GRID_CACHE, 0));
+    EXPECT_EQ(cache->corner[1][0], 2.0f);
+    EXPECT_EQ(cache->corner[2][1], 2.0f);
+
+    CXMemFile file;
+    {
+        CXArchive ar(&file, CXArchive::store);
+        faces->Serialize(ar);
+        ar.Close();
+    }
+    CXMemFile in(file.GetBuffer(), file.GetLength());
+    CXArchive ar(&in, CXArchive::load);
+    C3DFaceList loaded;
+    loaded.Serialize(ar);
+    EXPECT_EQ(loaded.GetSize(), 2);
+    EXPECT_FALSE(loaded.HasDataChunk(FACE_CHUNK_GRID_CACHE));
+}
+
+TEST(FaceGridMap, ConcurrentQueriesAgreeWithSequentialOnes) {
+    Mesh m = MakeIcosphere(3);
+    ObjectPtr o = MakeObject(m);
+    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    std::vector<double> points, expected;
+    Random r(9);
+    for (int i = 0; i < 4000; ++i) {
+        double p[3] = {r.Range(-1.2, 1.2), r.Range(-1.2, 1.2), r.Range(-1.2, 1.2)}, d;
+        map->GetClosestFace(p, d);
+        points.insert(points.end(), p, p + 3);
+        expected.push_back(d);
+    }
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t i = 0; i < expected.size(); ++i) {
+                double d;
+                map->GetClosestFace(&points[3 * i], d);
+                if (d != expected[i]) ++mismatches[t];
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    for (int n : mismatches) EXPECT_EQ(n, 0);
+}
