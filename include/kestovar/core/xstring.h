@@ -622,8 +622,8 @@ private:
         CXTString result;
         int n = CheckedSum(la, lb);
         result.EnsureCapacity(n);
-        if (la) std::memcpy(result.m_pchData, a, size_t(la) * sizeof(T));
-        if (lb) std::memcpy(result.m_pchData + la, b, size_t(lb) * sizeof(T));
+        if (la > 0) std::memcpy(result.m_pchData, a, size_t(la) * sizeof(T));
+        if (lb > 0) std::memcpy(result.m_pchData + la, b, size_t(lb) * sizeof(T));
         result.Truncate(n);
         return result;
     }
