@@ -171,7 +171,8 @@ TEST(Collection, ATriangleRecordIsSixteenBytesOfHeaderAndValues) {
     EXPECT_EQ(RawRecord(c, 1), (Bytes{0x02, 0x00, 0x04, 0x00, 5, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(c.Add(nullptr, 0), 2u);  // an empty record is its header alone
     EXPECT_EQ(c.GetUsedBytes(), 16u + 20u + 4u);
-    EXPECT_EQ(c.GetAllocatedBytes(), 256u);  // the first buffer
+    // Growth to needed + max(needed / 4, 16): 16 -> 32, then 36 -> 52.
+    EXPECT_EQ(c.GetAllocatedBytes(), 52u);
     EXPECT_EQ(c.GetElement(3), nullptr);
     unsigned n = 99;
     EXPECT_EQ(c.Get(3, n), nullptr);
@@ -249,36 +250,118 @@ TEST(Collection, CompactRewritesRecordsInIndexOrderWithoutSlack) {
     for (unsigned i = 1; i < 3; ++i) EXPECT_EQ(Record(c, i), before[i]);
 }
 
-TEST(Collection, GrowthCompactsOnceSlackReachesHalfTheUsedBytes) {
+// A full buffer grows to needed + max(needed / 4, bytes of a typical record), needed being the
+// used size plus the new record.
+TEST(Collection, GrowthAddsAQuarterOfTheNeededBytes) {
     Faces c;
     int t[3] = {4, 5, 6};
-    for (int i = 0; i < 16; ++i) c.Add(t, 3);
-    ASSERT_EQ(c.GetUsedBytes(), 256u);
-    ASSERT_EQ(c.GetAllocatedBytes(), 256u);
-    for (int i = 0; i < 8; ++i) c.RemoveRecord(0);
-    EXPECT_EQ(c.GetSlack(), 128u);
-    int u[3] = {7, 8, 9};
-    c.Add(u, 3);  // no room: compacts instead of growing
-    EXPECT_EQ(c.GetSlack(), 0u);
-    EXPECT_EQ(c.GetUsedBytes(), 9u * 16u);
-    EXPECT_EQ(c.GetAllocatedBytes(), 256u);  // max(1.5 * (128 + 16), 256)
-    EXPECT_EQ(c.GetOffset(8), 128u);
-    EXPECT_EQ(Record(c, 8), (std::vector<int>{7, 8, 9}));
-    // Without enough slack the buffer grows by half.
+    uint64_t allocated = 0, used = 0;
+    for (int i = 0; i < 40; ++i) {
+        used += 16;
+        if (used > allocated) allocated = used + std::max<uint64_t>(used / 4, 16);
+        c.Add(t, 3);
+        ASSERT_EQ(c.GetAllocatedBytes(), allocated) << i;
+    }
+    // The typical length sets the minimum step.
+    CSimpleCollection<int, unsigned short> wide(10);
+    wide.Add(t, 1);
+    EXPECT_EQ(wide.GetAllocatedBytes(), 8u + 44u);
+}
+
+// Adding records never compacts; a record grown by a caller that allows it compacts the slack
+// first when the slack alone makes room and is at least a quarter of the used bytes.
+TEST(Collection, OnlyACallerThatAsksGetsTheSlackCompacted) {
+    Faces c;
+    int t[3] = {4, 5, 6};
+    for (int i = 0; i < 8; ++i) c.Add(t, 3);
+    c.FreeExtra();
+    ASSERT_EQ(c.GetAllocatedBytes(), 128u);
+    for (int i = 0; i < 4; ++i) c.RemoveRecord(0);
+    ASSERT_EQ(c.GetSlack(), 64u);
+    c.Add(t, 3);  // no room, slack ignored: 144 + 36
+    EXPECT_EQ(c.GetSlack(), 64u);
+    EXPECT_EQ(c.GetAllocatedBytes(), 180u);
+    while (c.GetUsedBytes() + 16 <= c.GetAllocatedBytes()) c.Add(t, 3);
+    ASSERT_EQ(c.GetUsedBytes(), 176u);
+    c.SetRecordSize(0, 4);  // not allowed to compact: grows
+    EXPECT_EQ(c.GetAllocatedBytes(), 196u + 49u);
+    EXPECT_EQ(c.GetSlack(), 80u);
+    while (c.GetUsedBytes() + 16 <= c.GetAllocatedBytes()) c.Add(t, 3);
+    const unsigned n = c.GetSize();
+    const uint64_t allocated = c.GetAllocatedBytes();
+    Faces::Element* e = c.SetRecordSize(1, 5, true);  // compacts into the same buffer, then moves
+    EXPECT_EQ(c.GetAllocatedBytes(), allocated);
+    EXPECT_EQ(c.GetSlack(), 16u);  // record 1 as packed, left behind
+    EXPECT_EQ(c.GetOffset(0), 0u);
+    EXPECT_EQ(c.GetOffset(1), c.GetUsedBytes() - 24u);
+    EXPECT_EQ(e, c.GetElement(1));
+    EXPECT_EQ(Record(c, 1), (std::vector<int>{4, 5, 6, 0, 0}));
+    EXPECT_EQ(c.GetSize(), n);
+    ExpectConsistent(c);
+}
+
+TEST(Collection, SetRecordSizeKeepsValuesAndClearsTheRest) {
+    Faces c;
+    int q[4] = {1, 2, 3, 4};
+    c.Add(q, 4);
+    c.Add(q, 3);
+    c.SetRecordSize(0, 2);  // shrink: dropped values cleared, record stays
+    EXPECT_EQ(c.GetOffset(0), 0u);
+    EXPECT_EQ(RawRecord(c, 0), (Bytes{2, 0, 4, 0, 1, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    c.SetRecordSize(0, 4);  // within the capacity: new values are 0
+    EXPECT_EQ(Record(c, 0), (std::vector<int>{1, 2, 0, 0}));
+    const uint64_t used = c.GetUsedBytes();
+    c.SetRecordSize(1, 6);  // beyond: rewritten at the end with capacity 6
+    EXPECT_EQ(c.GetOffset(1), used);
+    EXPECT_EQ(c.GetElement(1)->GetCapacity(), 6u);
+    EXPECT_EQ(Record(c, 1), (std::vector<int>{1, 2, 3, 0, 0, 0}));
+    EXPECT_EQ(c.GetSlack(), 16u);
+    EXPECT_EQ(c.GetValueCount(), 10u);
+    EXPECT_EQ(c.GetPackedBytes(), 8u + 40u);
+    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { c.SetRecordSize(2, 1); }));
+    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { c.SetRecordSize(0, 70000); }));
+    ExpectConsistent(c);
+}
+
+TEST(Collection, SizePoliciesAndFreeExtra) {
+    int t[3] = {1, 2, 3};
+    // Shrinking: 2 keeps everything, 1 packs exactly, 0 packs to packed + max(packed / 4, 16)
+    // when the buffer is larger than that.
+    for (int mode : {0, 1, 2}) {
+        Faces c;
+        for (int i = 0; i < 10; ++i) c.Add(t, 3);
+        c.FreeExtra();
+        ASSERT_EQ(c.GetAllocatedBytes(), 160u);
+        c.SetSize(9, mode);
+        EXPECT_EQ(c.GetAllocatedBytes(), mode == 1 ? 144u : 160u) << mode;
+        c.SetSize(2, mode);
+        EXPECT_EQ(c.GetAllocatedBytes(), mode == 0 ? 48u : mode == 1 ? 32u : 160u) << mode;
+        EXPECT_EQ(c.GetUsedBytes(), mode == 2 ? 160u : 32u) << mode;
+        EXPECT_EQ(Record(c, 1), (std::vector<int>{1, 2, 3}));
+    }
+    // Growing: the kept records are packed, the new ones keep room for the typical length.
     Faces g;
-    for (int i = 0; i < 17; ++i) g.Add(t, 3);
-    EXPECT_EQ(g.GetAllocatedBytes(), 384u);
+    g.Add(t, 1, 3);
+    g.Add(t, 3);
+    g.SetSize(4, 1);
+    EXPECT_EQ(g.GetElement(0)->GetCapacity(), 1u);
+    EXPECT_EQ(g.GetElement(3)->GetCapacity(), 3u);
+    EXPECT_EQ(g.GetAllocatedBytes(), 8u + 16u + 32u);
+    EXPECT_EQ(g.GetUsedBytes(), g.GetAllocatedBytes());
+    g.FreeExtra();
+    EXPECT_EQ(g.GetAllocatedBytes(), g.GetPackedBytes());
+    EXPECT_EQ(g.GetUsedBytes(), 8u + 16u + 4u + 4u);
 }
 
 TEST(Collection, ValuesTakenFromTheCollectionItselfSurviveItsGrowth) {
     Faces c;
     int t[3] = {1, 2, 3};
-    for (int i = 0; i < 16; ++i) c.Add(t, 3);
-    ASSERT_EQ(c.GetUsedBytes(), c.GetAllocatedBytes());
+    for (int i = 0; i < 20; ++i) c.Add(t, 3);
+    ASSERT_EQ(c.GetUsedBytes(), c.GetAllocatedBytes());  // 320 bytes, full
     unsigned n = 0;
     const int* five = c.Get(5, n);
     c.Add(five, n);  // the buffer is reallocated during the copy
-    EXPECT_EQ(Record(c, 16), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(Record(c, 20), (std::vector<int>{1, 2, 3}));
     c.InsertValue(3, 0, 42);
     const int* four = c.Get(3, n);
     c.SetRecord(7, four, n);  // relocation of record 7, values read from record 3
@@ -375,6 +458,10 @@ TEST(Collection, RandomEditsKeepContentAndBookkeeping) {
         } else if (op == 6) {
             c.RemoveRecord(i);
             ref.erase(ref.begin() + i);
+        } else if (op == 9) {
+            unsigned n = unsigned(rng() % 9);
+            c.SetRecordSize(i, n, rng() % 2 == 0);
+            ref[i].resize(n, 0);
         } else if (op == 7 && rng() % 50 == 0) {
             c.Compact(rng() % 2 == 0);
         } else if (op == 8 && rng() % 50 == 0) {
@@ -388,9 +475,13 @@ TEST(Collection, RandomEditsKeepContentAndBookkeeping) {
         }
     }
     ASSERT_EQ(c.GetSize(), ref.size());
-    for (unsigned i = 0; i < ref.size(); ++i) ASSERT_EQ(Record(c, i), ref[i]) << i;
+    uint64_t packed = 0;
+    for (unsigned i = 0; i < ref.size(); ++i) {
+        ASSERT_EQ(Record(c, i), ref[i]) << i;
+        packed += Faces::RecordBytes(unsigned(ref[i].size()));
+    }
     ExpectConsistent(c);
-    // Slack never exceeds about half of the buffer for long.
+    EXPECT_EQ(c.GetPackedBytes(), packed);  // the running value count followed every edit
     EXPECT_LE(c.GetSlack(), c.GetAllocatedBytes());
     Faces copy(c);
     for (unsigned i = 0; i < ref.size(); ++i) ASSERT_EQ(Record(copy, i), ref[i]);

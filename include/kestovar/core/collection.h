@@ -153,17 +153,24 @@ const CCollectionElementOps* CollectionElementOps() {
 //
 // Records are not kept in index order in the buffer. New records are written at the end of the
 // used bytes. A record that outgrows its capacity is written anew at the end and its old bytes
-// become slack; removed records become slack too. Compact() rewrites the records in index order
+// become slack; removed records become slack too. Compaction rewrites the records in index order
 // without slack. Reorder() only permutes the offsets.
 //
-// Buffer growth: to max(needed, allocated + allocated / 2, 256) bytes. When growth is due and the
-// slack is at least half of the used bytes, the records are compacted into the new buffer instead,
-// sized to 1.5 times the live bytes plus the request, so the slack left by moves and removals never
-// holds more than about half of the buffer.
+// Resizing record i to n values (SetRecordSize, and SetRecord / InsertValue for their new count):
+//   n equal to the count: nothing; n below the count: the dropped values are cleared; n above the
+//   count within the capacity: the new values are zero; n above the capacity: the record is
+//   rewritten at the end of the buffer with capacity n (InsertValue: max(n, capacity * 3 / 2)),
+//   its offset becomes the old used size and its old bytes become slack.
+// Buffer growth, when the buffer lacks the bytes a record needs: a caller that allows it first has
+// the slack compacted away, provided the slack alone makes room and holds at least a quarter of
+// the used bytes (so that compaction pays for itself); if still short, the buffer is reallocated
+// to needed + max(needed / 4, typical length * sizeof(T) + sizeof(header)) bytes, needed being the
+// used size plus the record's bytes.
+// Compaction (CompactTo, FreeExtra, the sizing policies) rewrites every record in index order with
+// capacity = count into a fresh buffer of the requested size, and trims the offset array.
 //
-// A record outgrowing its capacity by InsertValue gets capacity max(count + 1, capacity * 3 / 2);
-// SetRecord gives exactly the new count. Records added by SetSize have count 0 and the typical
-// record length as capacity (3 for faces), so setting them to triangles later writes in place.
+// Records added by SetSize have count 0 and the typical record length as capacity (3 for faces),
+// so setting them to triangles later writes in place; the sizing policies keep that room.
 //
 // Pointers to records and values stay valid until the next call that adds, grows, compacts or
 // reorders records.
@@ -177,7 +184,17 @@ public:
     typedef CCollectionElement<T, INDEX> Element;
     static constexpr unsigned kMaxRecordLength = unsigned(std::numeric_limits<INDEX>::max());
     static constexpr size_t kAlign = alignof(T) > alignof(INDEX) ? alignof(T) : alignof(INDEX);
-    static constexpr uint64_t kMinBufferBytes = 256;
+
+    // Buffer policies of SetSize / Pack after a change of the record count.
+    enum SizeMode : int {
+        // Compact when the buffer exceeds the packed size plus max(packed / 4, typical record
+        // bytes); the buffer then holds exactly that.
+        kCompactSlack = 0,
+        // Compact to exactly the packed size.
+        kCompactExact = 1,
+        // Keep the buffer; dropped records stay where they are as slack.
+        kKeepMemory = 2,
+    };
 
     explicit CSimpleCollection(unsigned typicalLength = 3)
         : m_pOps(CollectionElementOps<T>()), m_nTypical(typicalLength) {}
@@ -201,10 +218,22 @@ public:
     uint64_t GetUsedBytes() const { return m_nUsed; }
     uint64_t GetAllocatedBytes() const { return m_nAllocated; }
     uint64_t GetSlack() const { return m_nSlack; }
+    // Total number of values over all records.
+    uint64_t GetValueCount() const { return m_nValues; }
     // Bytes of a record of `capacity` values.
     static uint64_t RecordBytes(unsigned capacity) {
         uint64_t bytes = sizeof(Element) + uint64_t(capacity) * sizeof(T);
         return (bytes + kAlign - 1) & ~uint64_t(kAlign - 1);
+    }
+    // Bytes of all records rewritten with capacity = count (the size compaction leads to).
+    uint64_t GetPackedBytes() const {
+        if constexpr (sizeof(Element) % kAlign == 0 && sizeof(T) % kAlign == 0) {
+            return uint64_t(m_nCount) * sizeof(Element) + m_nValues * sizeof(T);
+        } else {
+            uint64_t bytes = 0;
+            for (unsigned i = 0; i < m_nCount; ++i) bytes += RecordBytes(GetElement(i)->m_nCount);
+            return bytes;
+        }
     }
     // Byte offset of record `index` in the buffer (0 for an index out of range).
     uint64_t GetOffset(unsigned index) const { return m_offsets.GetAt(index); }
@@ -226,11 +255,12 @@ public:
         T* out = e->GetData();
         if (values && count)
             std::memcpy(static_cast<void*>(out), values, size_t(count) * sizeof(T));
-        else
-            count = 0;
+        else if (count)
+            std::memset(static_cast<void*>(out), 0, size_t(count) * sizeof(T));
         if (capacity > count) std::memset(static_cast<void*>(out + count), 0, size_t(capacity - count) * sizeof(T));
         unsigned index = m_offsets.Add(m_nUsed);
         m_nUsed += bytes;
+        m_nValues += count;
         ++m_nCount;
         return index;
     }
@@ -258,9 +288,13 @@ public:
         return e ? e->GetSize() : 0;
     }
 
+    // Resizes record `index` to `count` values, keeping the first ones (see the class comment);
+    // returns the record, which may have moved. `allowCompact` lets the buffer be compacted when
+    // it is full.
+    Element* SetRecordSize(unsigned index, unsigned count, bool allowCompact = false);
     // Replaces the values of record `index` by `count` values from `values` (zeros when null). A
     // record too small is written anew at the end of the buffer with capacity `count`.
-    void SetRecord(unsigned index, const T* values, unsigned count);
+    void SetRecord(unsigned index, const T* values, unsigned count, bool allowCompact = false);
     // Inserts `value` at position `pos` (0 .. count) of record `index`.
     void InsertValue(unsigned index, unsigned pos, T value);
     // Removes the value at `pos` (below the count) of record `index`.
@@ -268,14 +302,25 @@ public:
     // Removes record `index`; the records after it move down one index. Its bytes become slack.
     void RemoveRecord(unsigned index);
     // Resizes to `count` records. Removed records become slack; added ones are empty with the
-    // typical record length as capacity.
-    void SetSize(unsigned count);
+    // typical record length as capacity. Then the buffer policy `mode` applies to the records
+    // kept (the added ones keep their room).
+    void SetSize(unsigned count, int mode = kKeepMemory);
+    // Applies the buffer policy `mode` to all records.
+    void Pack(int mode) { PackFrom(mode, m_nCount, 0); }
     // Makes room for `records` more records of `valuesPerRecord` values (the typical length when
     // 0) without a reallocation.
     void PreAllocate(unsigned records, unsigned valuesPerRecord = 0);
+    // Makes room for `bytes` more bytes of records and `records` more offsets without a
+    // reallocation.
+    void Reserve(uint64_t bytes, unsigned records);
     // Rewrites the records in index order into a buffer of exactly the live bytes; with
     // `trimCapacity` each record's capacity is also cut to its count.
     void Compact(bool trimCapacity = false);
+    // Rewrites the records in index order with capacity = count into a fresh buffer of
+    // `allocated` bytes (raised to the packed size when smaller).
+    void CompactTo(uint64_t allocated);
+    // Packs the records so that the used and the allocated bytes both equal the packed size.
+    void FreeExtra() { CompactTo(GetPackedBytes()); }
     // Permutes the records: with inverse false record i becomes old record order[i]; with inverse
     // true old record i becomes record order[i]. `count` must equal the record count and `order`
     // must be a permutation, else CXInvalidArgException.
@@ -300,17 +345,30 @@ private:
     }
     // Add when the buffer must grow first; `values` may point into the buffer.
     unsigned AddGrow(const T* values, unsigned count, unsigned capacity);
-    // Makes room for `bytes` more bytes, growing or compacting (see the class comment).
-    void Grow(uint64_t bytes);
+    // Makes room for `bytes` more bytes (see the class comment for the growth rule).
+    void Grow(uint64_t bytes, bool allowCompact);
+    // The reallocation size for `needed` bytes.
+    uint64_t GrowthTarget(uint64_t needed) const {
+        uint64_t step = needed / 4;
+        uint64_t minimum = RecordBytes(m_nTypical > kMaxRecordLength ? kMaxRecordLength : m_nTypical);
+        return needed + (step > minimum ? step : minimum);
+    }
+    void Reallocate(uint64_t allocated);
     bool PointsIntoBuffer(const T* p) const {
         const unsigned char* b = reinterpret_cast<const unsigned char*>(p);
         return p && m_pBuffer && b >= m_pBuffer && b < m_pBuffer + m_nAllocated;
     }
-    // Replaces the buffer by one of `allocated` bytes holding the live records in index order.
-    void Rebuild(uint64_t allocated, bool trimCapacity);
+    // Replaces the buffer by one of `allocated` bytes holding the live records in index order;
+    // records below `trimBelow` get capacity = count, the others keep theirs. The offset array is
+    // rebuilt with room for `moreRecords` further records.
+    void Rebuild(uint64_t allocated, unsigned trimBelow, unsigned moreRecords = 0);
+    // Applies `mode` after the record count changed: records from `keepFrom` on keep their
+    // capacity; `moreBytes` (of `moreRecords` records about to be appended) count as packed.
+    // Returns true when the records were compacted.
+    bool PackFrom(int mode, unsigned keepFrom, uint64_t moreBytes, unsigned moreRecords = 0);
     // Writes record `index` anew at the end with `capacity` values, keeping its values; returns
     // the new record. The old bytes become slack.
-    Element* Relocate(unsigned index, unsigned capacity);
+    Element* Relocate(unsigned index, unsigned capacity, bool allowCompact);
     void CopyFrom(const CSimpleCollection& other);
 
     const CCollectionElementOps* m_pOps;
@@ -320,8 +378,10 @@ private:
     uint64_t m_nUsed = 0;
     uint64_t m_nAllocated = 0;
     COffsetArray m_offsets;
-    // Bytes of m_nUsed held by no live record (cached so that growth can decide cheaply).
+    // Bytes of m_nUsed held by no live record, and the values over all records (both cached so
+    // that growth and packing decide in constant time).
     uint64_t m_nSlack = 0;
+    uint64_t m_nValues = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -334,31 +394,31 @@ unsigned CSimpleCollection<T, INDEX>::AddGrow(const T* values, unsigned count, u
         std::memcpy(static_cast<void*>(aside.GetData()), values, size_t(count) * sizeof(T));
         values = aside.GetData();
     }
-    Grow(RecordBytes(capacity));
+    Grow(RecordBytes(capacity), false);
     return Add(values, count, capacity);
 }
 
 template <class T, class INDEX>
-void CSimpleCollection<T, INDEX>::Grow(uint64_t bytes) {
-    if (m_nSlack > 0 && m_nSlack * 2 >= m_nUsed) {
-        uint64_t want = m_nUsed - m_nSlack + bytes;
-        want += want / 2;
-        if (want < kMinBufferBytes) want = kMinBufferBytes;
-        Rebuild(want, false);
-        return;
-    }
-    uint64_t want = m_nAllocated + m_nAllocated / 2;
-    if (want < m_nUsed + bytes) want = m_nUsed + bytes;
-    if (want < kMinBufferBytes) want = kMinBufferBytes;
-    if (want > SIZE_MAX) XThrow<CXMemoryException>();
-    void* p = xrealloc(m_pBuffer, size_t(want));
-    if (!p) XThrow<CXMemoryException>();
+void CSimpleCollection<T, INDEX>::Reallocate(uint64_t allocated) {
+    if (allocated > SIZE_MAX) XThrow<CXMemoryException>();
+    void* p = xrealloc(m_pBuffer, size_t(allocated));
+    if (!p && allocated) XThrow<CXMemoryException>();
     m_pBuffer = static_cast<unsigned char*>(p);
-    m_nAllocated = want;
+    m_nAllocated = allocated;
 }
 
 template <class T, class INDEX>
-void CSimpleCollection<T, INDEX>::Rebuild(uint64_t allocated, bool trimCapacity) {
+void CSimpleCollection<T, INDEX>::Grow(uint64_t bytes, bool allowCompact) {
+    if (m_nUsed + bytes <= m_nAllocated) return;
+    if (allowCompact && m_nSlack >= bytes && m_nSlack * 4 >= m_nUsed) {
+        CompactTo(m_nAllocated);
+        if (m_nUsed + bytes <= m_nAllocated) return;
+    }
+    Reallocate(GrowthTarget(m_nUsed + bytes));
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::Rebuild(uint64_t allocated, unsigned trimBelow, unsigned moreRecords) {
     if (allocated > SIZE_MAX) XThrow<CXMemoryException>();
     unsigned char* fresh = nullptr;
     if (allocated) {
@@ -366,17 +426,18 @@ void CSimpleCollection<T, INDEX>::Rebuild(uint64_t allocated, bool trimCapacity)
         if (!fresh) XThrow<CXMemoryException>();
     }
     COffsetArray offsets;
-    offsets.PreAllocate(m_nCount);
+    offsets.PreAllocate(m_nCount + moreRecords < m_nCount ? UINT_MAX : m_nCount + moreRecords);
     uint64_t used = 0;
     for (unsigned i = 0; i < m_nCount; ++i) {
         const Element* from = At(m_offsets.GetAtUnchecked(i));
-        unsigned capacity = trimCapacity ? from->m_nCount : from->m_nCapacity;
+        unsigned capacity = i < trimBelow ? from->m_nCount : from->m_nCapacity;
         uint64_t bytes = RecordBytes(capacity);
         assert(used + bytes <= allocated);
         Element* to = reinterpret_cast<Element*>(fresh + used);
         to->m_nCount = from->m_nCount;
         to->m_nCapacity = INDEX(capacity);
         std::memcpy(static_cast<void*>(to->GetData()), from->GetData(), size_t(capacity) * sizeof(T));
+        // Entries pass 32 bits only in buffers above 4 GB; Add splits the offset array then.
         offsets.Add(used);
         used += bytes;
     }
@@ -390,10 +451,12 @@ void CSimpleCollection<T, INDEX>::Rebuild(uint64_t allocated, bool trimCapacity)
 
 template <class T, class INDEX>
 typename CSimpleCollection<T, INDEX>::Element* CSimpleCollection<T, INDEX>::Relocate(unsigned index,
-                                                                                     unsigned capacity) {
+                                                                                     unsigned capacity,
+                                                                                     bool allowCompact) {
     assert(capacity <= kMaxRecordLength);
     uint64_t bytes = RecordBytes(capacity);
-    if (m_nUsed + bytes > m_nAllocated) Grow(bytes);
+    Grow(bytes, allowCompact);
+    // Read the record after the growth: a compaction moves it (and trims its capacity).
     uint64_t oldOffset = m_offsets.GetAtUnchecked(index);
     const Element* from = At(oldOffset);
     unsigned count = from->m_nCount;
@@ -410,7 +473,28 @@ typename CSimpleCollection<T, INDEX>::Element* CSimpleCollection<T, INDEX>::Relo
 }
 
 template <class T, class INDEX>
-void CSimpleCollection<T, INDEX>::SetRecord(unsigned index, const T* values, unsigned count) {
+typename CSimpleCollection<T, INDEX>::Element* CSimpleCollection<T, INDEX>::SetRecordSize(unsigned index,
+                                                                                          unsigned count,
+                                                                                          bool allowCompact) {
+    if (index >= m_nCount) ThrowBadIndex();
+    if (count > kMaxRecordLength) ThrowTooLong();
+    Element* e = GetElement(index);
+    const unsigned old = e->m_nCount;
+    if (count == old) return e;
+    if (count < old) {
+        std::memset(static_cast<void*>(e->GetData() + count), 0, size_t(old - count) * sizeof(T));
+    } else if (count > e->m_nCapacity) {
+        // The new positions of the rewritten record are zero already.
+        e = Relocate(index, count, allowCompact);
+    }
+    // Values past the count are kept zero, so growing within the capacity needs no clearing.
+    e->m_nCount = INDEX(count);
+    m_nValues = m_nValues + count - old;
+    return e;
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::SetRecord(unsigned index, const T* values, unsigned count, bool allowCompact) {
     if (index >= m_nCount) ThrowBadIndex();
     if (count > kMaxRecordLength) ThrowTooLong();
     Element* e = GetElement(index);
@@ -423,7 +507,7 @@ void CSimpleCollection<T, INDEX>::SetRecord(unsigned index, const T* values, uns
             std::memcpy(static_cast<void*>(aside.GetData()), values, size_t(count) * sizeof(T));
             values = aside.GetData();
         }
-        e = Relocate(index, count);
+        e = Relocate(index, count, allowCompact);
     }
     T* out = e->GetData();
     if (values && count)
@@ -432,6 +516,7 @@ void CSimpleCollection<T, INDEX>::SetRecord(unsigned index, const T* values, uns
         std::memset(static_cast<void*>(out), 0, size_t(count) * sizeof(T));
     unsigned capacity = e->m_nCapacity;
     if (capacity > count) std::memset(static_cast<void*>(out + count), 0, size_t(capacity - count) * sizeof(T));
+    m_nValues = m_nValues + count - e->m_nCount;
     e->m_nCount = INDEX(count);
 }
 
@@ -446,12 +531,14 @@ void CSimpleCollection<T, INDEX>::InsertValue(unsigned index, unsigned pos, T va
         uint64_t grown = uint64_t(e->m_nCapacity) * 3 / 2;
         if (grown < count + 1) grown = count + 1;
         if (grown > kMaxRecordLength) grown = kMaxRecordLength;
-        e = Relocate(index, unsigned(grown));
+        // Records edited one value at a time (adjacency lists) let the slack be reclaimed.
+        e = Relocate(index, unsigned(grown), true);
     }
     T* v = e->GetData();
     std::memmove(static_cast<void*>(v + pos + 1), v + pos, size_t(count - pos) * sizeof(T));
     v[pos] = value;
     e->m_nCount = INDEX(count + 1);
+    ++m_nValues;
 }
 
 template <class T, class INDEX>
@@ -464,28 +551,70 @@ void CSimpleCollection<T, INDEX>::RemoveValue(unsigned index, unsigned pos) {
     std::memmove(static_cast<void*>(v + pos), v + pos + 1, size_t(count - pos - 1) * sizeof(T));
     std::memset(static_cast<void*>(v + count - 1), 0, sizeof(T));
     e->m_nCount = INDEX(count - 1);
+    --m_nValues;
 }
 
 template <class T, class INDEX>
 void CSimpleCollection<T, INDEX>::RemoveRecord(unsigned index) {
     if (index >= m_nCount) ThrowBadIndex();
-    m_nSlack += RecordBytes(GetElement(index)->m_nCapacity);
+    const Element* e = GetElement(index);
+    m_nSlack += RecordBytes(e->m_nCapacity);
+    m_nValues -= e->m_nCount;
     m_offsets.RemoveAt(index);
     --m_nCount;
 }
 
 template <class T, class INDEX>
-void CSimpleCollection<T, INDEX>::SetSize(unsigned count) {
-    if (count < m_nCount) {
-        for (unsigned i = count; i < m_nCount; ++i) m_nSlack += RecordBytes(GetElement(i)->m_nCapacity);
+bool CSimpleCollection<T, INDEX>::PackFrom(int mode, unsigned keepFrom, uint64_t moreBytes, unsigned moreRecords) {
+    if (mode != kCompactSlack && mode != kCompactExact) return false;
+    // Packed size: records below keepFrom at capacity = count, the others at their capacity.
+    uint64_t packed = moreBytes;
+    if (keepFrom >= m_nCount) {
+        packed += GetPackedBytes();
+    } else {
+        for (unsigned i = 0; i < m_nCount; ++i) {
+            const Element* e = GetElement(i);
+            packed += RecordBytes(i < keepFrom ? e->m_nCount : e->m_nCapacity);
+        }
+    }
+    uint64_t target = packed;
+    if (mode == kCompactSlack) {
+        uint64_t slack = packed / 4;
+        uint64_t minimum = RecordBytes(m_nTypical > kMaxRecordLength ? kMaxRecordLength : m_nTypical);
+        target += slack > minimum ? slack : minimum;
+    }
+    // The buffer as it would be once the further records are appended.
+    uint64_t usedAfter = m_nUsed + moreBytes;
+    uint64_t allocatedAfter = usedAfter <= m_nAllocated ? m_nAllocated : GrowthTarget(usedAfter);
+    bool compact = mode == kCompactExact ? !(usedAfter == packed && allocatedAfter == packed)
+                                         : allocatedAfter > target;
+    if (!compact) return false;
+    Rebuild(target, keepFrom, moreRecords);
+    return true;
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::SetSize(unsigned count, int mode) {
+    if (count <= m_nCount) {
+        for (unsigned i = count; i < m_nCount; ++i) {
+            const Element* e = GetElement(i);
+            m_nSlack += RecordBytes(e->m_nCapacity);
+            m_nValues -= e->m_nCount;
+        }
         m_offsets.SetSize(count);
         m_nCount = count;
+        PackFrom(mode, count, 0);
         return;
     }
-    if (count == m_nCount) return;
-    unsigned capacity = m_nTypical > kMaxRecordLength ? kMaxRecordLength : m_nTypical;
-    PreAllocate(count - m_nCount, capacity);
-    m_offsets.PreAllocate(count);
+    const unsigned capacity = m_nTypical > kMaxRecordLength ? kMaxRecordLength : m_nTypical;
+    const unsigned added = count - m_nCount;
+    const uint64_t addedBytes = uint64_t(added) * RecordBytes(capacity);
+    // The kept records are packed (when the policy says so) into a buffer that already has room
+    // for the new ones; otherwise the buffer grows by the usual rule.
+    if (!PackFrom(mode, m_nCount, addedBytes, added)) {
+        if (m_nUsed + addedBytes > m_nAllocated) Reallocate(GrowthTarget(m_nUsed + addedBytes));
+        m_offsets.PreAllocate(count);
+    }
     while (m_nCount < count) Add(nullptr, 0, capacity);
 }
 
@@ -493,25 +622,29 @@ template <class T, class INDEX>
 void CSimpleCollection<T, INDEX>::PreAllocate(unsigned records, unsigned valuesPerRecord) {
     if (valuesPerRecord == 0) valuesPerRecord = m_nTypical;
     if (valuesPerRecord > kMaxRecordLength) valuesPerRecord = kMaxRecordLength;
-    uint64_t want = m_nUsed + uint64_t(records) * RecordBytes(valuesPerRecord);
-    if (want > m_nAllocated) {
-        if (want > SIZE_MAX) XThrow<CXMemoryException>();
-        void* p = xrealloc(m_pBuffer, size_t(want));
-        if (!p) XThrow<CXMemoryException>();
-        m_pBuffer = static_cast<unsigned char*>(p);
-        m_nAllocated = want;
-    }
+    Reserve(uint64_t(records) * RecordBytes(valuesPerRecord), records);
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::Reserve(uint64_t bytes, unsigned records) {
+    uint64_t want = m_nUsed + bytes;
+    if (want > m_nAllocated) Reallocate(want);
     m_offsets.PreAllocate(m_nCount + records < m_nCount ? UINT_MAX : m_nCount + records);
 }
 
 template <class T, class INDEX>
 void CSimpleCollection<T, INDEX>::Compact(bool trimCapacity) {
-    uint64_t live = 0;
-    for (unsigned i = 0; i < m_nCount; ++i) {
-        const Element* e = GetElement(i);
-        live += RecordBytes(trimCapacity ? e->m_nCount : e->m_nCapacity);
+    if (trimCapacity) {
+        CompactTo(GetPackedBytes());
+        return;
     }
-    Rebuild(live, trimCapacity);
+    Rebuild(m_nUsed - m_nSlack, 0);
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::CompactTo(uint64_t allocated) {
+    uint64_t packed = GetPackedBytes();
+    Rebuild(allocated > packed ? allocated : packed, m_nCount);
 }
 
 template <class T, class INDEX>
@@ -543,7 +676,7 @@ void CSimpleCollection<T, INDEX>::RemoveAll() {
     xfree(m_pBuffer);
     m_pBuffer = nullptr;
     m_nCount = 0;
-    m_nUsed = m_nAllocated = m_nSlack = 0;
+    m_nUsed = m_nAllocated = m_nSlack = m_nValues = 0;
     m_offsets.RemoveAll();
 }
 
@@ -557,6 +690,7 @@ void CSimpleCollection<T, INDEX>::CopyFrom(const CSimpleCollection& other) {
     }
     m_nAllocated = m_nUsed = other.m_nUsed;
     m_nSlack = other.m_nSlack;
+    m_nValues = other.m_nValues;
     m_offsets = other.m_offsets;
     m_nCount = other.m_nCount;
 }
