@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "kestovar/mesh/face_list.h"
-#include "mesh/face_records.h"
 
 namespace kestovar {
 
@@ -15,7 +14,7 @@ CFace::~CFace() = default;
 void CFace::Resize(unsigned int count) {
     // Growing past the capacity moves the record to the end of the buffer (and may move the
     // buffer); the view follows. The caller's writes allow a compaction of the slack first.
-    CFaceCollection::Element* e = detail::SetRecordSize(*m_pRecords, m_nFace, count, true);
+    CFaceCollection::Element* e = m_pRecords->SetRecordSize(m_nFace, count, true);
     m_nCount = count;
     m_pIndexes = e->GetData();
 }
@@ -103,7 +102,7 @@ void CSingleFace::InitDataChunks(const CFaceList& list) {
 }
 
 void CSingleFace::Empty() {
-    detail::SetRecordSize(m_record, 0, 0, false);
+    m_record.SetRecordSize(0, 0);
     m_dataChunks.SetDataSize(0, true);
 }
 

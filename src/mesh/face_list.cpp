@@ -9,7 +9,6 @@
 #include "kestovar/core/containers.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/mesh/point_list.h"
-#include "mesh/face_records.h"
 
 namespace kestovar {
 
@@ -111,7 +110,7 @@ CFaceList& CFaceList::operator=(const CFaceList& other) {
 
 void CFaceList::Resize(unsigned int count, int mode, int grow, unsigned int orFlags, bool flagNewOnly) {
     const unsigned old = unsigned(m_nFaces);
-    detail::ResizeRecords(m_faces, count, mode);
+    m_faces.SetSize(count, mode);
     m_dataChunks.SetDataSize(int(count), mode == SETSIZE_KEEP_MEMORY, grow);
     m_nFaces = int(count);
     if (orFlags) {
@@ -147,7 +146,7 @@ bool CFaceList::SetSize(int count, const unsigned int* pointCounts, int mode, in
         values += pointCounts[i];
     }
     m_faces.RemoveAll();
-    detail::ReserveRecords(m_faces, uint64_t(count) * CFaceCollection::RecordBytes(0) + values * sizeof(int), unsigned(count));
+    m_faces.Reserve(uint64_t(count) * CFaceCollection::RecordBytes(0) + values * sizeof(int), unsigned(count));
     for (int i = 0; i < count; ++i) m_faces.Add(nullptr, pointCounts[i], pointCounts[i]);
     m_dataChunks.SetDataSize(count, mode == SETSIZE_KEEP_MEMORY, grow);
     m_nFaces = count;
@@ -160,7 +159,7 @@ bool CFaceList::SetSize(const CFaceList& other, int mode) {
     if (&other == this) return true;
     const unsigned old = unsigned(m_nFaces);
     m_faces = other.m_faces;
-    detail::PackRecords(m_faces, mode);
+    m_faces.Pack(mode);
     m_dataChunks.SetDataSize(other.m_nFaces, mode == SETSIZE_KEEP_MEMORY);
     m_nFaces = other.m_nFaces;
     if (m_nFaces == 0) DeleteCaches();
@@ -191,7 +190,7 @@ int CFaceList::ExpandSizeAndFlags(int count, unsigned int flags) {
 }
 
 void CFaceList::SetFacesSize(unsigned int pointCount) {
-    for (unsigned i = 0; i < unsigned(m_nFaces); ++i) detail::SetRecordSize(m_faces, i, pointCount, false);
+    for (unsigned i = 0; i < unsigned(m_nFaces); ++i) m_faces.SetRecordSize(i, pointCount);
     if (m_nFaces) MarkChanged();
 }
 
@@ -199,7 +198,7 @@ void CFaceList::PreAllocate(int faces, int indices, bool constructAll) {
     if (faces < 0 || indices < 0) XThrow<CXInvalidArgException>("CFaceList::PreAllocate: negative count");
     const int old = m_nFaces;
     m_faces.RemoveAll();
-    detail::ReserveRecords(m_faces, uint64_t(faces) * CFaceCollection::RecordBytes(0) + uint64_t(indices) * sizeof(int),
+    m_faces.Reserve(uint64_t(faces) * CFaceCollection::RecordBytes(0) + uint64_t(indices) * sizeof(int),
                     unsigned(faces));
     m_dataChunks.PreAllocate(faces);
     if (constructAll) {
@@ -223,7 +222,7 @@ void CFaceList::RemoveAll() {
 }
 
 void CFaceList::FreeExtra() {
-    detail::FreeExtraRecords(m_faces);
+    m_faces.FreeExtra();
     m_dataChunks.FreeExtra();
 }
 
@@ -250,7 +249,7 @@ bool CFaceList::CopyFace(unsigned int dst, unsigned int src, const CFaceList& ot
         unsigned n;
         const int* values = other.m_faces.Get(src, n);
         // SetRecord copies the values aside when they live in this buffer and the record moves.
-        m_faces.SetRecord(dst, values, n);
+        m_faces.SetRecord(dst, values, n, true);
     }
     return true;
 }
@@ -272,7 +271,7 @@ bool CFaceList::CopyFrom(unsigned int i, const CSingleFace& face) {
     if (i >= unsigned(m_nFaces) || face.IsEmpty()) return false;
     unsigned n;
     const int* values = face.m_record.Get(0, n);
-    m_faces.SetRecord(i, values, n);
+    m_faces.SetRecord(i, values, n, true);
     m_dataChunks.CopyData(int(i), face.m_dataChunks, 0, 1);
     return true;
 }

@@ -369,6 +369,7 @@ public:
 
     // A new C3DFace.
     CFace* CreateFace() const override;
+    using CFaceList::GetFace;
     bool GetFace(unsigned int i, C3DFace& face) { return CFaceList::GetFace(i, face); }
 
     // ---- materials ----
