@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -139,55 +140,111 @@ TEST(Queue, NonTrivialElementsAreReleased) {
 
 // ---- CAssociationMap ---------------------------------------------------------------------------------
 
-TEST(AssociationMap, DenseIndicesAndContiguousValues) {
-    CAssociationMap<FBMaterialID, float> m;
-    EXPECT_EQ(m.Add(FBMaterialID{1, 2}, 0.5f), 0u);
-    EXPECT_EQ(m.Add(FBMaterialID{2, 1}, 1.5f), 1u);
-    EXPECT_EQ(m.Add(FBMaterialID{7, 7}, 2.5f), 2u);
-    EXPECT_EQ(m.Add(FBMaterialID{1, 2}, 9.0f), 0u);  // existing key: value replaced
-    EXPECT_EQ(m.GetCount(), 3);
-    EXPECT_EQ(m.GetData()[0], 9.0f);
-    EXPECT_EQ(m.Lookup(FBMaterialID{5, 5}), decltype(m)::kNotFound);
-    EXPECT_EQ(m.FindOrAdd(FBMaterialID{5, 5}), 3u);
-    EXPECT_EQ(m[3], 0.0f);
-
-    // Removing index 1 moves the last entry (index 3) into it.
-    EXPECT_TRUE(m.Remove(FBMaterialID{2, 1}));
-    EXPECT_FALSE(m.Remove(FBMaterialID{2, 1}));
-    EXPECT_EQ(m.GetCount(), 3);
-    EXPECT_EQ(m.Lookup(FBMaterialID{5, 5}), 1u);
-    EXPECT_TRUE(m.GetKeyAt(1) == (FBMaterialID{5, 5}));
-    EXPECT_EQ(*m.Find(FBMaterialID{7, 7}), 2.5f);
-    // Removing the last entry moves nothing.
-    EXPECT_TRUE(m.Remove(FBMaterialID{7, 7}));
-    EXPECT_EQ(m.Lookup(FBMaterialID{5, 5}), 1u);
+// The values of `key` as a vector.
+template <class MAP, class KEY>
+std::vector<int> ValuesOf(const MAP& m, const KEY& key) {
+    unsigned n = 99;
+    const int* v = m.Find(key, n);
+    if (!v) {
+        EXPECT_EQ(n, 0u);
+        return {};
+    }
+    return std::vector<int>(v, v + n);
 }
 
-TEST(AssociationMap, TheIndexTypeBoundsTheEntryCount) {
-    CAssociationMap<int, int, unsigned char> m;
-    for (int i = 0; i < 255; ++i) ASSERT_EQ(m.FindOrAdd(i * 3), unsigned(i));  // 255 is kNotFound
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { m.FindOrAdd(10000); }));
-    EXPECT_EQ(m.FindOrAdd(3), 1u);  // existing keys still resolve
+TEST(AssociationMap, EachKeyKeepsItsValuesContiguousInAdditionOrder) {
+    // Records start with room for 2 values; key 1 outgrows its record three times while the
+    // other lists around it must stay intact.
+    CAssociationMap<int, int, unsigned short> m;
+    EXPECT_TRUE(m.IsEmpty());
+    EXPECT_EQ(m.Add(1, 10), 1u);
+    EXPECT_EQ(m.Add(2, 20), 1u);
+    EXPECT_EQ(m.Add(1, 11), 2u);
+    EXPECT_EQ(m.Add(3, 30), 1u);
+    for (int v = 12; v < 17; ++v) m.Add(1, v);
+    EXPECT_EQ(m.Add(2, 21), 2u);
+    EXPECT_EQ(m.GetCount(), 3);
+    EXPECT_EQ(ValuesOf(m, 1), (std::vector<int>{10, 11, 12, 13, 14, 15, 16}));
+    EXPECT_EQ(ValuesOf(m, 2), (std::vector<int>{20, 21}));
+    EXPECT_EQ(ValuesOf(m, 3), (std::vector<int>{30}));
+    EXPECT_TRUE(ValuesOf(m, 4).empty());
+    EXPECT_TRUE(m.IsFound(3));
+    EXPECT_FALSE(m.IsFound(4));
+    EXPECT_EQ(m.GetValueCount(1), 7u);
+    EXPECT_EQ(m.GetValueCount(4), 0u);
+    // Values are writable in place.
+    unsigned n;
+    m.Find(2, n)[1] = 29;
+    EXPECT_EQ(ValuesOf(m, 2), (std::vector<int>{20, 29}));
 }
 
-TEST(AssociationMap, SerializeRoundTripAndRejectsInconsistentData) {
-    CAssociationMap<int, short> m;
-    m.Add(10, 1);
-    m.Add(20, 2);
-    Bytes bytes = StoreBytes([&](CXArchive& ar) { m.Serialize(ar); });
-    EXPECT_EQ(bytes, (Bytes{0x02, 0x00, 10, 0, 0, 0, 20, 0, 0, 0, 0x02, 0x00, 1, 0, 2, 0}));
-    CAssociationMap<int, short> n;
-    LoadBytes(bytes, [&](CXArchive& ar) { n.Serialize(ar); });
-    EXPECT_EQ(n.Lookup(20), 1u);
-    EXPECT_EQ(n[1], 2);
+TEST(AssociationMap, UniqueAdditionAndRemovalOfValuesAndKeys) {
+    CAssociationMap<FBMaterialID, int, unsigned short> m;
+    const FBMaterialID a{1, 2}, b{2, 1};
+    EXPECT_TRUE(m.AddUnique(a, 5));
+    EXPECT_FALSE(m.AddUnique(a, 5));
+    EXPECT_TRUE(m.AddUnique(a, 6));
+    m.Add(a, 5);  // plain Add repeats
+    EXPECT_EQ(ValuesOf(m, a), (std::vector<int>{5, 6, 5}));
+    EXPECT_TRUE(m.Remove(a, 5));  // the first occurrence
+    EXPECT_EQ(ValuesOf(m, a), (std::vector<int>{6, 5}));
+    EXPECT_FALSE(m.Remove(a, 7));
+    EXPECT_FALSE(m.Remove(b, 5));
+    EXPECT_TRUE(m.Remove(a, 6));
+    EXPECT_TRUE(m.Remove(a, 5));
+    EXPECT_FALSE(m.IsFound(a)) << "a key goes with its last value";
+    EXPECT_EQ(m.GetCount(), 0);
+    EXPECT_EQ(m.Add(a, 8), 1u) << "a removed key starts a new list";
+    m.Add(b, 1);
+    m.Add(b, 2);
+    EXPECT_TRUE(m.RemoveKey(b));
+    EXPECT_FALSE(m.RemoveKey(b));
+    EXPECT_EQ(ValuesOf(m, a), (std::vector<int>{8}));
+    EXPECT_EQ(m.GetCount(), 1);
+}
 
-    Bytes repeated = {0x02, 0x00, 10, 0, 0, 0, 10, 0, 0, 0, 0x02, 0x00, 1, 0, 2, 0};
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(repeated, [&](CXArchive& ar) { n.Serialize(ar); }); }),
-              CXArchiveException::badIndex);
-    EXPECT_EQ(n.GetCount(), 0);
-    Bytes mismatch = {0x02, 0x00, 10, 0, 0, 0, 20, 0, 0, 0, 0x01, 0x00, 1, 0};
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(mismatch, [&](CXArchive& ar) { n.Serialize(ar); }); }),
-              CXArchiveException::badIndex);
+TEST(AssociationMap, IterationVisitsEveryKeyOnceWithItsList) {
+    CAssociationMap<int, int, unsigned short> m;
+    std::map<int, std::vector<int>> expected;
+    for (int i = 0; i < 300; ++i) {
+        int key = (i * 7) % 53;
+        m.Add(key, i);
+        expected[key].push_back(i);
+    }
+    std::map<int, std::vector<int>> seen;
+    int pos = kHashStartPosition;
+    int key;
+    const int* values;
+    unsigned n;
+    while (m.GetNext(pos, key, values, n)) {
+        EXPECT_EQ(seen.count(key), 0u);
+        seen[key] = std::vector<int>(values, values + n);
+    }
+    EXPECT_EQ(seen, expected);
+}
+
+TEST(AssociationMap, TheHeaderTypeBoundsAList) {
+    CAssociationMap<int, short, unsigned char> m;
+    for (int i = 0; i < 255; ++i) m.Add(1, short(i));
+    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { m.Add(1, short(255)); }));
+    EXPECT_EQ(m.GetValueCount(1), 255u);
+    EXPECT_EQ(m.Add(2, 0), 1u);
+}
+
+TEST(AssociationMap, PresizedMapDoesNotRehashAndRemoveAllStartsOver) {
+    CAssociationMap<int, int, unsigned short> m;
+    m.InitHashTable(1000);
+    const unsigned slots = m.GetHashCapacity();
+    EXPECT_GE(slots, 2001u);
+    for (int i = 0; i < 1000; ++i) m.Add(i, i);
+    EXPECT_EQ(m.GetHashCapacity(), slots);
+    EXPECT_EQ(m.GetLists().GetSize(), 1000u);
+    m.RemoveAll();
+    EXPECT_EQ(m.GetCount(), 0);
+    EXPECT_EQ(m.GetLists().GetSize(), 0u);
+    EXPECT_TRUE(ValuesOf(m, 5).empty());
+    m.Add(5, 1);
+    EXPECT_EQ(ValuesOf(m, 5), (std::vector<int>{1}));
 }
 
 // ---- CTree -------------------------------------------------------------------------------------------

@@ -1,5 +1,5 @@
 // Small containers built on the library's storage: CBitArray, the stack and queue templates with
-// their abstract interfaces, and CAssociationMap.
+// their abstract interfaces, and CAssociationMap (a list of values per key).
 #pragma once
 
 #include <cassert>
@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "kestovar/core/array.h"
+#include "kestovar/core/collection.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/export.h"
 #include "kestovar/core/hashmap.h"
@@ -236,117 +237,141 @@ private:
 
 // ---- CAssociationMap -------------------------------------------------------------------------------
 //
-// A map from KEY to VALUE whose values sit contiguously in insertion order and are addressed by a
-// dense index of type INDEX (0, 1, 2, ...). Typical use: give every distinct key (a material pair,
-// an edge) a small number and keep per-key data in one array that loops can walk directly.
+// A map from KEY to a list of VALUEs. Every key owns one record of a CSimpleCollection<VALUE,
+// INDEX>, so the values of a key sit contiguously and Find hands them out as a pointer and a
+// count; INDEX is the type of the record header and bounds a list to max(INDEX) values. A
+// CHashMap gives each key its record index (stored plus one, so that the value-initialised 0 of a
+// new slot means "no record yet" and Add needs a single probe).
 //
-// Storage: the keys and the values in two parallel CXArrays, and a CHashMap from key to index.
-// Remove fills the hole with the last entry (its index changes to the removed one), so indices stay
-// dense; nothing else ever changes an index.
+// Typical use: the faces around each edge of a mesh (KEY an edge, VALUE a face index, INDEX
+// unsigned short). Records are created with room for `typicalLength` values; a list that outgrows
+// its record is moved to the end of the collection (see CSimpleCollection). A key whose list
+// becomes empty is removed; its record is left empty and stays as slack until RemoveAll.
+//
+// Iteration follows the hash map's slot order. Pointers returned by Find stay valid until the next
+// Add (which may move records or rehash).
 template <class KEY, class VALUE, class INDEX = unsigned int, class METHODS = CHashMethods<KEY>>
 class CAssociationMap : public CXAllocated {
-    static_assert(std::is_integral_v<INDEX> && std::is_unsigned_v<INDEX>, "INDEX is an unsigned integer type");
-
 public:
-    // Returned by Lookup for an absent key.
-    static constexpr INDEX kNotFound = INDEX(~INDEX(0));
+    typedef CSimpleCollection<VALUE, INDEX> Lists;
 
-    explicit CAssociationMap(unsigned hashSize = 21) : m_index(hashSize) {}
+    explicit CAssociationMap(unsigned hashSize = 21, unsigned typicalLength = 2)
+        : m_lists(typicalLength), m_index(hashSize) {}
 
-    int GetCount() const { return m_keys.GetSize(); }
-    bool IsEmpty() const { return m_keys.GetSize() == 0; }
+    // Number of keys.
+    int GetCount() const { return m_index.GetCount(); }
+    bool IsEmpty() const { return m_index.IsEmpty(); }
 
-    // Index of `key`, or kNotFound.
-    INDEX Lookup(const KEY& key) const {
-        const INDEX* i = m_index.Find(key);
-        return i ? *i : kNotFound;
+    // The values of `key` and their count; null and 0 when the key is absent.
+    const VALUE* Find(const KEY& key, unsigned& count) const {
+        const unsigned* r = m_index.Find(key);
+        if (!r) {
+            count = 0;
+            return nullptr;
+        }
+        return m_lists.Get(*r - 1, count);
+    }
+    VALUE* Find(const KEY& key, unsigned& count) {
+        const unsigned* r = m_index.Find(key);
+        if (!r) {
+            count = 0;
+            return nullptr;
+        }
+        return m_lists.Get(*r - 1, count);
     }
     bool IsFound(const KEY& key) const { return m_index.IsFound(key); }
-    // Pointer to the value of `key`, or null. Valid until the next addition.
-    VALUE* Find(const KEY& key) {
-        const INDEX* i = m_index.Find(key);
-        return i ? &m_values[int(*i)] : nullptr;
+    // Number of values of `key` (0 when absent).
+    unsigned GetValueCount(const KEY& key) const {
+        unsigned count;
+        Find(key, count);
+        return count;
     }
 
-    // Sets the value of `key`, appending a new entry when the key is absent. Returns its index.
-    // Throws CXInvalidArgException when INDEX cannot number another entry.
-    INDEX Add(const KEY& key, const VALUE& value) {
-        INDEX i = FindOrAdd(key);
-        m_values[int(i)] = value;
-        return i;
-    }
-    // Index of `key`, appending an entry with a value-initialised VALUE when absent.
-    INDEX FindOrAdd(const KEY& key) {
-        if (const INDEX* found = m_index.Find(key)) return *found;
-        int n = m_keys.GetSize();
-        if (uint64_t(n) >= uint64_t(kNotFound) || n == INT_MAX)
-            XThrow<CXInvalidArgException>("CAssociationMap: index type exhausted");
-        KEY copy(key);
-        m_keys.Add(copy);
-        m_values.SetSize(n + 1);
-        m_index.Insert(copy, INDEX(n));
-        return INDEX(n);
-    }
-    // Removes `key`; the last entry moves into its index. Returns false when absent.
-    bool Remove(const KEY& key) {
-        const INDEX* found = m_index.Find(key);
-        if (!found) return false;
-        int i = int(*found);
-        int last = m_keys.GetSize() - 1;
-        m_index.Remove(key);
-        if (i != last) {
-            m_keys[i] = std::move(m_keys[last]);
-            m_values[i] = std::move(m_values[last]);
-            *m_index.Find(m_keys[i]) = INDEX(i);
+    // Appends `value` to the list of `key`, creating the key when absent. Returns the new length.
+    // Throws CXInvalidArgException when the list would exceed max(INDEX) values.
+    unsigned Add(const KEY& key, const VALUE& value) {
+        unsigned& r = m_index.GetOrInsert(key);
+        if (r == 0) {
+            if (m_lists.GetSize() == UINT_MAX - 1) XThrow<CXInvalidArgException>("CAssociationMap: too many keys");
+            r = m_lists.Add(&value, 1, m_lists.GetTypicalLength()) + 1;
+            return 1;
         }
-        m_keys.SetSize(last);
-        m_values.SetSize(last);
+        unsigned record = r - 1;
+        unsigned count = m_lists.GetRecordSize(record);
+        m_lists.InsertValue(record, count, value);
+        return count + 1;
+    }
+    // As Add, unless `value` is already in the list: returns false then, changing nothing.
+    bool AddUnique(const KEY& key, const VALUE& value) {
+        unsigned count;
+        const VALUE* values = Find(key, count);
+        for (unsigned i = 0; i < count; ++i)
+            if (values[i] == value) return false;
+        Add(key, value);
         return true;
     }
-    void RemoveAll() {
-        m_keys.RemoveAll();
-        m_values.RemoveAll();
-        m_index.InitHashTable(m_index.GetRequestedSize());
-    }
-
-    // Entries by index, i in [0, GetCount()).
-    const KEY& GetKeyAt(INDEX i) const { return m_keys[int(i)]; }
-    VALUE& GetAt(INDEX i) { return m_values[int(i)]; }
-    const VALUE& GetAt(INDEX i) const { return m_values[int(i)]; }
-    VALUE& operator[](INDEX i) { return m_values[int(i)]; }
-    // The contiguous values, GetCount() of them.
-    VALUE* GetData() { return m_values.GetData(); }
-    const VALUE* GetData() const { return m_values.GetData(); }
-
-    // The keys, then the values, each as a CXArray in index order. Loading rebuilds the index and
-    // rejects data whose two arrays differ in length or repeat a key (CXArchiveException badIndex).
-    template <class Archive>
-    void Serialize(Archive& ar) {
-        if (ar.IsStoring()) {
-            m_keys.Serialize(ar);
-            m_values.Serialize(ar);
-            return;
-        }
-        RemoveAll();
-        m_keys.Serialize(ar);
-        m_values.Serialize(ar);
-        int n = m_keys.GetSize();
-        if (m_values.GetSize() != n || uint64_t(n) > uint64_t(kNotFound)) {
-            RemoveAll();
-            XThrow<CXArchiveException>(CXArchiveException::badIndex, "CAssociationMap: inconsistent data");
-        }
-        for (int i = 0; i < n; ++i) {
-            if (!m_index.Insert(m_keys[i], INDEX(i))) {
-                RemoveAll();
-                XThrow<CXArchiveException>(CXArchiveException::badIndex, "CAssociationMap: repeated key");
+    // Removes the first occurrence of `value` from the list of `key`; the key goes with its last
+    // value. Returns false when the key or the value is absent.
+    bool Remove(const KEY& key, const VALUE& value) {
+        const unsigned* r = m_index.Find(key);
+        if (!r) return false;
+        unsigned record = *r - 1;
+        unsigned count;
+        const VALUE* values = m_lists.Get(record, count);
+        for (unsigned i = 0; i < count; ++i) {
+            if (values[i] == value) {
+                m_lists.RemoveValue(record, i);
+                if (count == 1) m_index.Remove(key);
+                return true;
             }
         }
+        return false;
+    }
+    // Removes `key` and its whole list. Returns false when absent.
+    bool RemoveKey(const KEY& key) {
+        const unsigned* r = m_index.Find(key);
+        if (!r) return false;
+        unsigned record = *r - 1;
+        m_lists.SetRecord(record, nullptr, 0);
+        m_index.Remove(key);
+        return true;
+    }
+    // Removes every key and list. The hash map restarts with NextPrime(hashSize) slots (the size
+    // given at construction or by the last InitHashTable).
+    void RemoveAll() {
+        m_lists.RemoveAll();
+        m_index.InitHashTable(m_index.GetRequestedSize());
+    }
+    void Clear() { RemoveAll(); }
+
+    // Empties the map and sizes the hash map for about `keys` keys without a rehash, and the
+    // collection for `keys` records of the typical length.
+    void InitHashTable(unsigned keys) {
+        m_lists.RemoveAll();
+        uint64_t slots = uint64_t(keys) * 2 + 2;
+        m_index.InitHashTable(slots > UINT_MAX / 2 ? UINT_MAX / 2 : unsigned(slots));
+        if (keys) m_lists.PreAllocate(keys);
     }
 
+    // Slot-order iteration: `position` starts at kHashStartPosition (-1); each call moves it to
+    // the next key, gives its values and returns true, or returns false at the end.
+    bool GetNext(int& position, KEY& key, const VALUE*& values, unsigned& count) const {
+        const typename Index::Slot* s = m_index.GetNextSlot(position);
+        if (!s) return false;
+        key = s->key;
+        values = m_lists.Get(s->value - 1, count);
+        return true;
+    }
+
+    // The record store and the key index, for diagnostics and memory accounting.
+    const Lists& GetLists() const { return m_lists; }
+    unsigned GetHashCapacity() const { return m_index.GetCapacity(); }
+
 private:
-    CXArray<KEY> m_keys;
-    CXArray<VALUE> m_values;
-    CHashMap<KEY, const KEY&, INDEX, METHODS> m_index;
+    typedef CHashMap<KEY, const KEY&, unsigned, METHODS> Index;
+
+    Lists m_lists;
+    Index m_index;
 };
 
 }  // namespace kestovar
