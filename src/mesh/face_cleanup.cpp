@@ -214,9 +214,31 @@ void CPointList::SetBorderPointsStatus(CAssociationMap<C3DEdge, int, unsigned sh
     uint8_t* p = m_pData;
     for (unsigned i = 0; i < n; ++i, p += stride) reinterpret_cast<CPt*>(p)->SetFlags(kBorderBits, false);
 
-    (void)edges;
-    (void)propagate;
-    // Interim: the status lands with the list form of CAssociationMap.
+    auto point = [this, n](unsigned i) -> CPt* {
+        if (i >= n) XThrow<CXInvalidArgException>("SetBorderPointsStatus: an edge ends outside the point list");
+        return reinterpret_cast<CPt*>(m_pData + size_t(i) * size_t(m_nElementSize));
+    };
+    int pos = kHashStartPosition;
+    C3DEdge edge;
+    const int* faces;
+    unsigned count;
+    while (edges.GetNext(pos, edge, faces, count)) {
+        const unsigned bit = count == 1 ? POINT_BORDER : POINT_SHARED_EDGE;
+        point(edge.GetP1())->SetFlags(bit, true);
+        point(edge.GetP2())->SetFlags(bit, true);
+    }
+    if (!propagate) return;
+    // Second walk, once every border point is known: the inner end of an edge leaving the border
+    // is near the border.
+    pos = kHashStartPosition;
+    while (edges.GetNext(pos, edge, faces, count)) {
+        CPt* a = point(edge.GetP1());
+        CPt* b = point(edge.GetP2());
+        const bool borderA = a->IsOneFlagSet(POINT_BORDER);
+        const bool borderB = b->IsOneFlagSet(POINT_BORDER);
+        if (borderA && !borderB) b->SetFlags(POINT_NEAR_BORDER, true);
+        if (borderB && !borderA) a->SetFlags(POINT_NEAR_BORDER, true);
+    }
 }
 
 }  // namespace kestovar

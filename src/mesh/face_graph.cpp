@@ -121,6 +121,13 @@ bool FaceHasPoint(const int* idx, int k, int p) {
 // graph. Returns false, calling nothing, when the list has neither graph.
 template <class Fn>
 bool ForEachFaceOnEdge(const CFaceList& list, int a, int b, unsigned self, Fn&& fn) {
+    if (const CEdgeToFaceGraph* edges = list.GetEdgeToFaceGraph()) {
+        unsigned n;
+        const int* faces = edges->Find(C3DEdge(unsigned(a), unsigned(b)), n);
+        for (unsigned i = 0; i < n; ++i)
+            if (unsigned(faces[i]) != self) fn(faces[i]);
+        return true;
+    }
     const CPointToFaceGraph* points = list.GetPointToFaceGraph();
     if (!points) return false;
     unsigned n;
@@ -176,17 +183,18 @@ const int* PointFaces(const CPointToFaceGraph* graph, unsigned p, unsigned& coun
 
 // Builds the point-to-face graph of the live faces of `list` for `pointCount` points.
 //
-// Two passes over the faces, as a counting sort: the first counts how often live faces use each
-// point and checks the indices; the records are then laid out in point order with exactly those
-// counts as capacities (one allocation of the exact size); the second pass appends each face to
-// the records of its points. Faces arrive in increasing order, so a face that uses a point twice
-// is recognised by being the record's last entry already. Only such faces leave unused capacity,
-// which a final compaction trims.
+// A counting sort: the first pass counts how often live faces use each point (and checks the
+// indices); a prefix sum turns the counts into the start of each point's run in one flat array;
+// the second pass drops each face into the runs of its points. Faces arrive in increasing order,
+// so a face that uses a point twice is recognised by being the run's last entry already, and the
+// runs end up in face order. The records are then written in point order into one buffer of
+// exactly their size, each with capacity = count.
 CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCount) {
     const unsigned faceCount = unsigned(list.GetSize());
-    CXArray<unsigned> counts;
-    counts.SetSize(int(pointCount));
-    unsigned* count = counts.GetData();
+    if (pointCount >= unsigned(INT_MAX)) XThrow<CXMemoryException>("InitPointToFaceGraph: too many points");
+    CXArray<unsigned> startArray;
+    startArray.SetSize(int(pointCount) + 1);
+    unsigned* start = startArray.GetData();
     uint64_t total = 0;
     for (unsigned f = 0; f < faceCount; ++f) {
         if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
@@ -194,41 +202,47 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
         const int* idx = list.GetIndexes(f, k);
         for (int j = 0; j < k; ++j) {
             if (unsigned(idx[j]) >= pointCount) ThrowBadPointIndex("InitPointToFaceGraph");
-            ++count[idx[j]];
+            ++start[idx[j] + 1];
         }
         total += unsigned(k);
+    }
+    if (total >= uint64_t(INT_MAX)) XThrow<CXMemoryException>("InitPointToFaceGraph: too many face corners");
+    for (unsigned p = 0; p < pointCount; ++p) start[p + 1] += start[p];
+
+    CXArray<int> flatArray;
+    flatArray.SetSize(int(total));
+    int* flat = flatArray.GetData();
+    CXArray<unsigned> filledArray;
+    filledArray.SetSize(int(pointCount));
+    unsigned* filled = filledArray.GetData();
+    uint64_t values = 0;
+    for (unsigned f = 0; f < faceCount; ++f) {
+        if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
+        int k;
+        const int* idx = list.GetIndexes(f, k);
+        for (int j = 0; j < k; ++j) {
+            const unsigned p = unsigned(idx[j]);
+            const unsigned n = filled[p];
+            int* run = flat + start[p];
+            if (n && run[n - 1] == int(f)) continue;
+            run[n] = int(f);
+            filled[p] = n + 1;
+            ++values;
+        }
     }
 
     CPointToFaceGraph* graph = new CPointToFaceGraph(0);
     try {
-        // Exact reservation: a record is an 8-byte header plus 4 bytes per value, so the records
-        // of all points take 8 * pointCount + 4 * total bytes. The first call reserves the
-        // offsets (records of 0 values); the second asks for one record holding the whole byte
-        // count, expressed in values.
+        // One allocation of the exact size: a record is an 8-byte header plus 4 bytes per value.
+        // The first call reserves the offsets (records of no value); the second asks for one
+        // record holding all the bytes, expressed in values.
         assert(CPointToFaceGraph::RecordBytes(0) == 8 && CPointToFaceGraph::RecordBytes(1) == 12);
         if (pointCount) {
             graph->PreAllocate(pointCount, 0);
-            uint64_t values = total + 2 * (uint64_t(pointCount) - 1);
-            graph->PreAllocate(1, values > UINT_MAX ? UINT_MAX : unsigned(values));
+            uint64_t asValues = values + 2 * (uint64_t(pointCount) - 1);
+            graph->PreAllocate(1, asValues > UINT_MAX ? UINT_MAX : unsigned(asValues));
         }
-        for (unsigned p = 0; p < pointCount; ++p) graph->Add(nullptr, 0, count[p]);
-
-        uint64_t filled = 0;
-        for (unsigned f = 0; f < faceCount; ++f) {
-            if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
-            int k;
-            const int* idx = list.GetIndexes(f, k);
-            for (int j = 0; j < k; ++j) {
-                CPointToFaceGraph::Element* e = graph->GetElement(unsigned(idx[j]));
-                unsigned c = e->m_nCount;
-                int* faces = e->GetData();
-                if (c && faces[c - 1] == int(f)) continue;
-                faces[c] = int(f);
-                e->m_nCount = c + 1;
-                ++filled;
-            }
-        }
-        if (filled != total) graph->Compact(true);
+        for (unsigned p = 0; p < pointCount; ++p) graph->Add(flat + start[p], filled[p], filled[p]);
     } catch (...) {
         delete graph;
         throw;
@@ -239,9 +253,41 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
 // Builds the edge-to-face graph of the live faces of `list`: each cyclic edge (a, b) of a live
 // face, with a != b, receives the face once (a face that runs along the same edge twice is
 // listed once). Degenerate edges (a, a) have no geometric meaning and are left out.
-CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList&, unsigned) {
-    // Interim: the edge-to-face graph lands with the list form of CAssociationMap.
-    return nullptr;
+CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCount) {
+    const unsigned faceCount = unsigned(list.GetSize());
+    uint64_t halfEdges = 0;
+    for (unsigned f = 0; f < faceCount; ++f) {
+        if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
+        int k;
+        const int* idx = list.GetIndexes(f, k);
+        for (int j = 0; j < k; ++j)
+            if (unsigned(idx[j]) >= pointCount) ThrowBadPointIndex("InitEdgeToFaceGraph");
+        halfEdges += unsigned(k);
+    }
+
+    CEdgeToFaceGraph* graph = new CEdgeToFaceGraph(kHelperSetSize, 2);
+    try {
+        // A closed surface has half as many edges as face corners; an open one a few more (its
+        // border edges count once). Sizing for half the corners plus an eighth avoids a rehash
+        // in both cases.
+        uint64_t keys = halfEdges / 2 + halfEdges / 16 + 16;
+        graph->InitHashTable(keys > UINT_MAX / 4 ? UINT_MAX / 4 : unsigned(keys));
+        for (unsigned f = 0; f < faceCount; ++f) {
+            if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
+            int k;
+            const int* idx = list.GetIndexes(f, k);
+            for (int j = 0; j < k; ++j) {
+                int a = idx[j];
+                int b = idx[j + 1 < k ? j + 1 : 0];
+                if (a == b) continue;
+                graph->AddUnique(C3DEdge(unsigned(a), unsigned(b)), int(f));
+            }
+        }
+    } catch (...) {
+        delete graph;
+        throw;
+    }
+    return graph;
 }
 
 }  // namespace
@@ -268,7 +314,7 @@ bool CFaceList::UpdateEdgeToFaceGraph(const CGeomInfo* geom) {
     CEdgeToFaceGraph* graph = BuildEdgeToFaceGraph(*this, PointCountFor(geom, *this, "InitEdgeToFaceGraph"));
     delete m_pEdgeToFaceGraph;
     m_pEdgeToFaceGraph = graph;
-    return graph != nullptr;
+    return true;
 }
 
 void CFaceList::DeletePointToFaceGraph() {
@@ -293,8 +339,10 @@ const int* CFaceList::GetFacesConnectedToPoint(unsigned int p, int& count) const
 const int* CFaceList::GetFacesConnectedToEdge(const C3DEdge& edge, int& count) const {
     count = 0;
     if (!m_pEdgeToFaceGraph) return nullptr;
-    (void)edge;
-    return nullptr;
+    unsigned n;
+    const int* faces = m_pEdgeToFaceGraph->Find(edge, n);
+    count = int(n);
+    return n ? faces : nullptr;
 }
 
 int* CFaceList::GetFacesConnectedToPoints(CFaceGraphHelper& helper, unsigned int p1, unsigned int p2, int& count,
