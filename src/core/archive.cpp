@@ -101,6 +101,8 @@ CXArchive::~CXArchive() {
             FlushBuffer();
         } catch (CXException* e) {
             e->Delete();
+        } catch (...) {
+            // A destructor must not throw; the data is lost either way.
         }
     }
     if (m_ownsBuffer) xfree(m_buffer);
