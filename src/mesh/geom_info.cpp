@@ -78,7 +78,8 @@ void CGeomInfo::InitFromObject(const C3DBaseObject* object) {
     m_pObject = const_cast<C3DBaseObject*>(object);
     if (!object) return;
     m_pScene = object->GetScene();
-    if (!object->IsGeomObject()) return;
+    // By class rather than by kind: a geometric object built directly on lists has kind 0.
+    if (!object->IsKindOf(KX_RUNTIME_CLASS(C3DGeomObject))) return;
     const C3DGeomObject* geom = static_cast<const C3DGeomObject*>(object);
     m_pSrcPoints = m_pDstPoints = geom->GetPointList();
     m_pSrcFaces = m_pDstFaces = geom->GetFaceList();
@@ -130,7 +131,8 @@ CNormalFaceList* CGeomInfo::GetDstNormalFaceList() const { return nullptr; }
 C3DVectorList* CGeomInfo::GetDstNormalPointList() const { return nullptr; }
 
 C3DGeomObject* CGeomInfo::GetGeomObject() const {
-    return (m_pObject && m_pObject->IsGeomObject()) ? static_cast<C3DGeomObject*>(m_pObject) : nullptr;
+    return (m_pObject && m_pObject->IsKindOf(KX_RUNTIME_CLASS(C3DGeomObject))) ? static_cast<C3DGeomObject*>(m_pObject)
+                                                                             : nullptr;
 }
 
 int CGeomInfo::GetChannelSize() const { return m_pSrcChannels ? m_pSrcChannels->GetSize() : 0; }

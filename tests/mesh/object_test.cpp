@@ -882,6 +882,21 @@ TEST(GeomInfo, ViewOfAnObjectSharesItsListsWithoutOwningThem) {
     o->Delete();
 }
 
+TEST(GeomInfo, GeometricObjectOfKindZeroStillShowsItsLists) {
+    // Built directly on lists, a C3DGeomObject has kind 0: the view must still find its lists,
+    // or the clean-up would run on nothing.
+    C3DPointList* points = new C3DPointList;
+    C3DFaceList* faces = new C3DFaceList;
+    C3DGeomObject* g = new C3DGeomObject(points, faces, nullptr);
+    EXPECT_FALSE(g->IsGeomObject());
+    ASSERT_NE(g->GetChannels(), nullptr);
+    CGeomInfo view(g);
+    EXPECT_EQ(view.GetSrc3DPointList(), points);
+    EXPECT_EQ(view.GetSrc3DFaceList(), faces);
+    EXPECT_EQ(view.GetGeomObject(), g);
+    g->Delete();
+}
+
 TEST(GeomInfo, OwnershipBitsReleaseAndTakeHandsOver) {
     C3DPointList* src = new C3DPointList;
     C3DPointList* dst = new C3DPointList;

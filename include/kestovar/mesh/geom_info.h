@@ -45,8 +45,8 @@ class KESTOVAR_API CGeomInfo : public CXAllocated {
 public:
     // An empty view: no object, no lists.
     CGeomInfo();
-    // The object's own lists, as source and destination, not owned. `object` may be null or of a
-    // non-geometric kind (then the view has no lists). The scene is the object's.
+    // The object's own lists, as source and destination, not owned. `object` may be null or not
+    // a C3DGeomObject (then the view has no lists). The scene is the object's.
     explicit CGeomInfo(const C3DBaseObject* object);
     // As above, for the object placed in `node`. The node only locates the object in its scene;
     // the scene recorded is the object's.
@@ -101,7 +101,7 @@ public:
     C3DVectorList* GetDstNormalPointList() const;
 
     // ---- context ----
-    // The object as a geometric object, or null when there is none or it is not geometric.
+    // The object as a geometric object, or null when there is none or it is not a C3DGeomObject.
     C3DGeomObject* GetGeomObject() const;
     C3DBaseObject* GetBaseObject() const { return m_pObject; }
     C3DScene* GetScene() const { return m_pScene; }
