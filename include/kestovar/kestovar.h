@@ -36,3 +36,9 @@
 #include "kestovar/platform/stdio_file.h"
 #include "kestovar/platform/thread.h"
 #include "kestovar/platform/time.h"
+
+#include "kestovar/scene/keyframe.h"
+#include "kestovar/scene/material.h"
+#include "kestovar/scene/preferences.h"
+#include "kestovar/scene/scene.h"
+#include "kestovar/scene/scene_node.h"

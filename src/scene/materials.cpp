@@ -1,0 +1,236 @@
+// CMaterials: the material table of a scene, with the default material, look-ups, copies between
+// tables and persistence.
+#include <algorithm>
+
+#include "kestovar/core/archive.h"
+#include "kestovar/core/resource_strings.h"
+#include "kestovar/platform/path.h"
+#include "kestovar/scene/material.h"
+#include "scene_internal.h"
+
+namespace kestovar {
+
+namespace {
+
+// String-table identifiers of the scene's texts; the English text stands in while the table has
+// no entry for them.
+constexpr unsigned int kIdsDefaultMaterial = 600;
+constexpr unsigned int kIdsMaterial = 601;
+
+// Smallest stored form of one material: name length (1), five 32-bit fields, an empty custom
+// data block, a key count and a map count. Used only to reject forged counts early.
+constexpr uint64_t kMinMaterialBytes = 24;
+
+}  // namespace
+
+CXTString<wchar_t> DefaultMaterialName() { return LoadResourceString(kIdsDefaultMaterial, L"Default Material"); }
+
+CXTString<wchar_t> MaterialNameStem() { return LoadResourceString(kIdsMaterial, L"Material"); }
+
+KX_IMPLEMENT_SERIAL(CMaterials, CXObject, 1)
+
+CMaterials::CMaterials() = default;
+
+CMaterials::CMaterials(const CMaterials& other) : CXObject(other) { *this = other; }
+
+CMaterials& CMaterials::operator=(const CMaterials& other) {
+    if (this == &other) return *this;
+    RemoveAll();
+    CopyMaterials(other, MATERIAL_NONE, nullptr);
+    return *this;
+}
+
+CMaterials::~CMaterials() { RemoveAll(); }
+
+void CMaterials::Insert(C3DMaterial* material, unsigned int id) {
+    material->m_id = id;
+    material->m_pOwner = this;
+    m_materials.Insert(id, material);
+}
+
+unsigned int CMaterials::FreeCounterID(C3DMaterial* material) const {
+    unsigned int id = material->m_id;
+    // Identifiers given explicitly may have taken counter values: draw until one is free. The
+    // counter never hands out MATERIAL_NONE in practice (it would take 2^32 materials).
+    while (m_materials.IsFound(id) || id == MATERIAL_NONE) id = NextMaterialCounterID();
+    return id;
+}
+
+C3DMaterial* CMaterials::CreateNewMaterial(unsigned int id) {
+    C3DMaterial* material = new C3DMaterial;
+    if (id == MATERIAL_NONE || m_materials.IsFound(id)) id = FreeCounterID(material);
+    if (id == 0) material->SetName(DefaultMaterialName());
+    Insert(material, id);
+    return material;
+}
+
+unsigned int CMaterials::AddMaterial(C3DMaterial* material) {
+    if (!material || material->m_pOwner) XThrow<CXInvalidArgException>("CMaterials::AddMaterial: null material or material already owned");
+    unsigned int id = FreeCounterID(material);
+    Insert(material, id);
+    return id;
+}
+
+C3DMaterial* CMaterials::SetDefaultMaterial(const C3DMaterial& material) {
+    if (C3DMaterial* existing = FindByID(0)) {
+        existing->CopyParameters(material);
+        return existing;
+    }
+    C3DMaterial* copy = new C3DMaterial(material);
+    copy->SetName(DefaultMaterialName());
+    Insert(copy, 0);
+    return copy;
+}
+
+C3DMaterial* CMaterials::GetFirst(int& position) const {
+    position = kHashStartPosition;
+    return GetNext(position);
+}
+
+C3DMaterial* CMaterials::GetNext(int& position) const {
+    const auto* slot = m_materials.GetNextSlot(position);
+    return slot ? slot->value : nullptr;
+}
+
+C3DMaterial* CMaterials::FindByID(unsigned int id) const {
+    C3DMaterial* const* m = m_materials.Find(id);
+    return m ? *m : nullptr;
+}
+
+void CMaterials::GetIDs(CXArray<unsigned int>& ids) const {
+    ids.SetSize(0);
+    ids.PreAllocate(m_materials.GetCount());
+    int pos = kHashStartPosition;
+    unsigned int id;
+    while (m_materials.GetNext(pos, id)) ids.Add(id);
+    std::sort(ids.begin(), ids.end());
+}
+
+C3DMaterial* CMaterials::FindByName(const wchar_t* name, bool noCase) const {
+    CXArray<unsigned int> ids;
+    GetIDs(ids);
+    for (unsigned int id : ids) {
+        C3DMaterial* m = FindByID(id);
+        if (noCase ? m->GetName().CompareNoCase(name) == 0 : m->GetName().Compare(name) == 0) return m;
+    }
+    return nullptr;
+}
+
+C3DMaterial* CMaterials::Find(const C3DMaterial& material, bool sameName) const {
+    CXArray<unsigned int> ids;
+    GetIDs(ids);
+    for (unsigned int id : ids) {
+        C3DMaterial* m = FindByID(id);
+        if (m == &material) continue;
+        if (sameName && m->GetName() != material.GetName()) continue;
+        if (m->HasSameParameters(material)) return m;
+    }
+    return nullptr;
+}
+
+bool CMaterials::RemoveMaterial(unsigned int id) {
+    C3DMaterial* m = FindByID(id);
+    if (!m) return false;
+    m_materials.Remove(id);
+    delete m;
+    return true;
+}
+
+void CMaterials::RemoveAll() {
+    int pos = kHashStartPosition;
+    while (auto* slot = m_materials.GetNextSlot(pos)) delete slot->value;
+    m_materials.RemoveAll();
+}
+
+int CMaterials::CopyMaterials(const CMaterials& source, unsigned int id, CMaterialIDMap* remap) {
+    if (&source == this) return 0;
+    CXArray<unsigned int> ids;
+    source.GetIDs(ids);
+    int copied = 0;
+    for (unsigned int sourceID : ids) {
+        if (id != MATERIAL_NONE && sourceID != id) continue;
+        C3DMaterial* copy = new C3DMaterial(*source.FindByID(sourceID));
+        copy->m_id = sourceID;
+        unsigned int newID = FreeCounterID(copy);
+        Insert(copy, newID);
+        if (remap) remap->Insert(sourceID, newID);
+        ++copied;
+    }
+    return copied;
+}
+
+int CMaterials::MoveMaterials(CMaterials& source, CMaterialIDMap* remap) {
+    if (&source == this) return 0;
+    CXArray<unsigned int> ids;
+    source.GetIDs(ids);
+    for (unsigned int sourceID : ids) {
+        C3DMaterial* m = source.FindByID(sourceID);
+        source.m_materials.Remove(sourceID);
+        unsigned int newID = FreeCounterID(m);
+        Insert(m, newID);
+        if (remap) remap->Insert(sourceID, newID);
+    }
+    source.m_materials.RemoveAll();
+    return ids.GetSize();
+}
+
+int CMaterials::AdjustPaths(const wchar_t* directory, bool makeRelative) {
+    int changed = 0;
+    int pos = kHashStartPosition;
+    while (C3DMaterial* m = GetNext(pos)) {
+        for (int i = 0; i < m->GetMapCount(); ++i) {
+            CMaterialMap* map = m->GetMap(i);
+            const CXTString<wchar_t>* names[2] = {&map->GetFileName(), &map->GetAlphaFileName()};
+            for (int k = 0; k < 2; ++k) {
+                if (names[k]->IsEmpty() || fileIsURL(*names[k])) continue;
+                CXTString<wchar_t> adjusted = makeRelative ? fileMakeRelativePath(fileMakeAbsolutePath(*names[k], directory), directory)
+                                                           : fileMakeAbsolutePath(*names[k], directory);
+                if (adjusted == *names[k]) continue;
+                if (k == 0)
+                    map->SetFileName(adjusted);
+                else
+                    map->SetAlphaFileName(adjusted);
+                ++changed;
+            }
+        }
+    }
+    return changed;
+}
+
+CXTString<wchar_t> CMaterials::GetUniqueName(const wchar_t* name) const {
+    CXTString<wchar_t> candidate(name);
+    for (unsigned int n = 0; FindByName(candidate); ++n) {
+        candidate = name;
+        candidate.AppendFormat(L"%u", n);
+    }
+    return candidate;
+}
+
+void CMaterials::Serialize(CXArchive& ar) {
+    if (ar.IsStoring()) {
+        CXArray<unsigned int> ids;
+        GetIDs(ids);
+        ar.WriteCount(uint64_t(ids.GetSize()));
+        for (unsigned int id : ids) FindByID(id)->Serialize(ar);
+        return;
+    }
+    RemoveAll();
+    uint64_t count = ar.ReadCount();
+    EnsureRecords(ar, count, kMinMaterialBytes);
+    for (uint64_t i = 0; i < count; ++i) {
+        C3DMaterial* m = new C3DMaterial;
+        try {
+            m->Serialize(ar);
+        } catch (...) {
+            delete m;
+            throw;
+        }
+        if (m_materials.IsFound(m->m_id)) {
+            delete m;
+            XThrow<CXArchiveException>(CXArchiveException::badIndex, "material identifier repeated");
+        }
+        Insert(m, m->m_id);
+    }
+}
+
+}  // namespace kestovar

@@ -1,0 +1,481 @@
+// C3DScene: operations run over the scene's objects through the object-level extension points
+// (normals, texture coordinates, concatenation, patch levels), smoothing settings, material
+// queries, texture files and the post-load pipeline.
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <numbers>
+
+#include "kestovar/core/log.h"
+#include "kestovar/core/progress.h"
+#include "kestovar/core/runtime.h"
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/object_creator.h"
+#include "kestovar/mesh/point_list.h"
+#include "kestovar/platform/file.h"
+#include "kestovar/platform/path.h"
+#include "kestovar/scene/preferences.h"
+#include "kestovar/scene/scene.h"
+#include "scene_internal.h"
+
+namespace kestovar {
+
+namespace {
+
+C3DSceneNode* AsNode(CTreeNode* node) { return static_cast<C3DSceneNode*>(node); }
+
+// Installed by the subsystems that implement the object-level operations; read under the library
+// lock.
+C3DSceneObjectHooks g_hooks = {nullptr, nullptr, nullptr, nullptr};
+
+C3DSceneObjectHooks Hooks() {
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    return g_hooks;
+}
+
+// The largest smoothing angle a scene accepts, in degrees.
+constexpr double kMaxSceneSmoothDegrees = 180.01;
+
+// The file name part of a path written with either separator (files from other systems keep
+// their backslashes).
+CXTString<wchar_t> BareName(const wchar_t* path) {
+    CXTString<wchar_t> name(path);
+    int slash = std::max(name.ReverseFind(L'/'), name.ReverseFind(L'\\'));
+    return slash >= 0 ? name.Mid(slash + 1) : name;
+}
+
+bool IsFile(const CXTString<wchar_t>& path) { return !path.IsEmpty() && fileExists(path) && !fileIsDirectory(path); }
+
+// Looks for `fileName` in `directory`: as given (relative names only) and by its bare name.
+bool FindIn(const CXTString<wchar_t>& directory, const wchar_t* fileName, CXTString<wchar_t>& found) {
+    if (directory.IsEmpty()) return false;
+    if (!fileIsAbsolutePath(fileName)) {
+        CXTString<wchar_t> candidate = fileJoinPath(directory, fileName);
+        if (IsFile(candidate)) {
+            found = candidate;
+            return true;
+        }
+    }
+    CXTString<wchar_t> candidate = fileJoinPath(directory, BareName(fileName));
+    if (IsFile(candidate)) {
+        found = candidate;
+        return true;
+    }
+    return false;
+}
+
+// Copies the file `from` to `to` (replacing it). False when either cannot be opened or an I/O
+// error occurs.
+bool CopyFileContent(const CXTString<wchar_t>& from, const CXTString<wchar_t>& to) {
+    CXFile in, out;
+    if (!in.Open(from, CXFile::modeRead) || !out.Open(to, CXFile::modeWrite | CXFile::modeCreate)) return false;
+    try {
+        uint8_t buffer[65536];
+        while (unsigned n = in.Read(buffer, sizeof(buffer))) out.Write(buffer, n);
+        out.Close();
+    } catch (CXException*) {
+        XDeleteThreadException();
+        return false;
+    }
+    return true;
+}
+
+// Empties the merged source nodes, then deletes those left without children (deepest first, so
+// that a source whose only children were sources goes too).
+void RetireSources(CXArray<C3DSceneNode*>& sources) {
+    for (C3DSceneNode* node : sources) node->SetObject(nullptr, true);
+    C3DScene::SortNodesByDepth(sources, true);
+    for (C3DSceneNode* node : sources)
+        if (!node->HasChildren()) delete node;
+}
+
+}  // namespace
+
+void SetSceneObjectHooks(const C3DSceneObjectHooks& hooks) {
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    g_hooks = hooks;
+}
+
+C3DSceneObjectHooks GetSceneObjectHooks() { return Hooks(); }
+
+// ---- object-level operations --------------------------------------------------------------------
+
+int C3DScene::GenerateNormals(C3DSceneNode* start, unsigned int value, _NormalSmoothMode mode) {
+    CLogTimer timer("C3DScene::GenerateNormals");
+    CXArray<C3DSceneNode*> nodes;
+    GetNodesByType(nodes, OBJECT_GEOMETRIC_MASK, start);
+    auto generate = Hooks().generateNormals;
+    const int n = nodes.GetSize();
+    if (!generate || n == 0) return 0;
+
+    CProgressScope progress(L"Generating normals", nullptr, 0, n);
+    std::atomic<int> succeeded{0}, done{0};
+    std::atomic<bool> cancelled{false};
+    const int threads = OMPGetMaxThreadCount();
+    const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
+    // Each object belongs to one iteration, so the hook never sees one object on two threads.
+    // Progress and cancellation go through the calling thread (the team's master) only.
+#pragma omp parallel for schedule(dynamic, chunk) num_threads(threads)
+    for (int i = 0; i < n; ++i) {
+        if (cancelled.load(std::memory_order_relaxed)) continue;
+        if (generate(nodes[i]->GetGeomObject(), value, mode)) succeeded.fetch_add(1, std::memory_order_relaxed);
+        int d = done.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (omp_get_thread_num() == 0 && progress.Step(d)) cancelled.store(true, std::memory_order_relaxed);
+    }
+    return succeeded.load();
+}
+
+int C3DScene::GenerateUVW(unsigned int flags) {
+    auto generate = Hooks().generateUVW;
+    if (!generate) return 0;
+    int succeeded = 0;
+    C3DNodePos pos = GetFirstNode(OBJECT_GEOMETRIC_MASK, WALK_SHARED_ONCE);
+    while (pos) {
+        C3DGeomObject* object;
+        GetNextNode(pos, object);
+        if (object && generate(object, flags)) ++succeeded;
+    }
+    return succeeded;
+}
+
+void C3DScene::CollectSources(C3DSceneNode* start, const C3DFilter* filter, CXArray<C3DSceneNode*>& sources) const {
+    sources.SetSize(0);
+    C3DNodePos pos = GetFirstNode(OBJECT_POLYMESH, WALK_START_IS_STOP, start);
+    pos.SetFilter(filter);
+    while (C3DSceneNode* node = GetNextNode(pos)) sources.Add(node);
+}
+
+C3DSceneNode* C3DScene::ConcatenateInto(C3DSceneNode* start, const wchar_t* name, unsigned int material,
+                                        const CXArray<C3DSceneNode*>& sources) {
+    auto append = Hooks().appendObject;
+    if (!append || sources.IsEmpty()) return nullptr;
+
+    // The new node sits under `start` with an identity transform: each source's geometry goes
+    // into the frame of `start`'s node transform (its keys and its ancestors', at the scene time).
+    C4x4TMatrix<float> frame, local;
+    for (C3DSceneNode* p = start; p; p = p->GetParentNode()) {
+        p->GetNodeLocalTM(m_time, local);
+        frame = local * frame;
+    }
+    const C4x4TMatrix<float> toFrame = frame.GetInverse();
+
+    C3DObjectCreator creator;
+    C3DObject* merged = creator.GetNewPolygonalObject();
+    merged->SetPointList(creator.GetNewPointList(), true);
+    merged->SetFaceList(creator.GetNewFaceList(), true);
+    bool any = false;
+    C4x4TMatrix<float> world;
+    for (C3DSceneNode* source : sources) {
+        source->GetNodeTM(m_time, world, true);
+        any = append(merged, source->GetGeomObject(), toFrame * world, material) || any;
+    }
+    if (!any || merged->GetFaceNbr() == 0) {
+        merged->Delete();
+        return nullptr;
+    }
+    return CreateNode(start, name ? name : start->GetName().GetString(), merged);
+}
+
+C3DSceneNode* C3DScene::Concatenate(C3DSceneNode* start, unsigned int flags, const C3DFilter* filter, const wchar_t* name) {
+    if (!start) start = GetRoot();
+    if (start->m_pScene != this) return nullptr;
+    CXArray<C3DSceneNode*> sources;
+    CollectSources(start, filter, sources);
+    C3DSceneNode* node = ConcatenateInto(start, name, MATERIAL_NONE, sources);
+    if (node && !(flags & CONCATENATE_KEEP_SOURCES)) RetireSources(sources);
+    return node;
+}
+
+int C3DScene::ConcatenateByMaterials(C3DSceneNode* start, unsigned int flags, const C3DFilter* filter) {
+    if (!start) start = GetRoot();
+    if (start->m_pScene != this || !Hooks().appendObject) return 0;
+    // The sources are fixed before any node is added, so that no merged node becomes a source.
+    CXArray<C3DSceneNode*> sources;
+    CollectSources(start, filter, sources);
+    // The materials in use, in ascending order so that the new nodes come out in a fixed order.
+    CMaterialCountMap used;
+    CHashTable<unsigned int> counted;
+    for (C3DSceneNode* source : sources) {
+        C3DGeomObject* object = source->GetGeomObject();
+        if (counted.Insert(object->GetObjectID())) object->GetMaterialsHashMap(used, false, false);
+    }
+    CXArray<unsigned int> materials;
+    int p = kHashStartPosition;
+    unsigned int id;
+    while (used.GetNext(p, id))
+        if (id != MATERIAL_NONE) materials.Add(id);
+    std::sort(materials.begin(), materials.end());
+
+    int created = 0;
+    for (unsigned int material : materials) {
+        CXTString<wchar_t> name;
+        if (C3DMaterial* m = m_materials.FindByID(material); m && !m->GetName().IsEmpty())
+            name = m->GetName();
+        else
+            name.Format(L"%ls %u", MaterialNameStem().GetString(), material);
+        if (ConcatenateInto(start, name, material, sources)) ++created;
+    }
+    // Every material's node is built from the same sources: they retire once, at the end.
+    if (created > 0 && !(flags & CONCATENATE_KEEP_SOURCES)) RetireSources(sources);
+    return created;
+}
+
+// ---- smoothing and patches --------------------------------------------------------------------------
+
+void C3DScene::InvalidateSceneSmoothing() {
+    C3DNodePos pos = GetFirstNode(OBJECT_GEOMETRIC_MASK, WALK_SHARED_ONCE);
+    while (pos) {
+        C3DGeomObject* object;
+        GetNextNode(pos, object);
+        if (!object) continue;
+        bool angleFromScene = false, modeFromScene = false;
+        object->GetSmoothAngle(&angleFromScene);
+        object->GetSmoothMode(&modeFromScene);
+        if (angleFromScene || modeFromScene) object->InvalidateChannels(CHANNEL_POINT_NORMAL | CHANNEL_SPEC_NORMAL);
+    }
+}
+
+bool C3DScene::SetSmoothAngle(float radians, bool setPreferences) {
+    C3DPreferences* prefs = Get3DPreferences();
+    float angle = radians == -1.0f ? prefs->GetSmoothAngle() : radians;
+    double degrees = double(angle) * 180.0 / std::numbers::pi;
+    if (!(degrees >= 0.0 && degrees <= kMaxSceneSmoothDegrees)) return false;
+    if (angle == GetSmoothAngle()) return false;
+    m_properties.SetFloat(SCENE_PROP_SMOOTH_ANGLE, angle);
+    InvalidateSceneSmoothing();
+    if (setPreferences) prefs->SetSmoothAngle(angle);
+    return true;
+}
+
+float C3DScene::GetSmoothAngle() const {
+    float angle = 0.0f;
+    if (m_properties.GetFloat(SCENE_PROP_SMOOTH_ANGLE, angle)) return angle;
+    return Get3DPreferences()->GetSmoothAngle();
+}
+
+bool C3DScene::SetSmoothMode(_NormalSmoothMode mode, bool setPreferences) {
+    _NormalSmoothMode before = GetSmoothMode();
+    if (mode == NORMAL_SMOOTH_SCENE)
+        m_properties.RemoveCustom(SCENE_PROP_SMOOTH_MODE);
+    else
+        m_properties.SetUInt(SCENE_PROP_SMOOTH_MODE, uint32_t(mode));
+    if (setPreferences) Get3DPreferences()->SetSmoothMode(mode);
+    if (GetSmoothMode() == before) return false;
+    InvalidateSceneSmoothing();
+    return true;
+}
+
+_NormalSmoothMode C3DScene::GetSmoothMode() const {
+    uint32_t mode = 0;
+    if (m_properties.GetUInt(SCENE_PROP_SMOOTH_MODE, mode) && mode != 0) return _NormalSmoothMode(mode);
+    return Get3DPreferences()->GetSmoothMode();
+}
+
+void C3DScene::SetPatchLevel(unsigned int level) {
+    m_properties.SetUInt(SCENE_PROP_PATCH_LEVEL, level);
+    auto apply = Hooks().setPatchLevel;
+    if (!apply) return;
+    C3DNodePos pos = GetFirstNode(OBJECT_PATCH, WALK_SHARED_ONCE);
+    while (pos) {
+        C3DBaseObject* object;
+        GetNextNode(pos, object);
+        if (object) apply(static_cast<C3DPatch*>(object), level);
+    }
+}
+
+unsigned int C3DScene::GetPatchLevel() const {
+    uint32_t level = 0;
+    if (m_properties.GetUInt(SCENE_PROP_PATCH_LEVEL, level)) return level;
+    return Get3DPreferences()->GetPatchLevel();
+}
+
+// ---- materials ------------------------------------------------------------------------------------
+
+unsigned int C3DScene::FindMaterialID(const wchar_t* name) const {
+    C3DMaterial* m = m_materials.FindByName(name);
+    return m ? m->GetMaterialID() : MATERIAL_NONE;
+}
+
+int C3DScene::GetFBMaterials(CFBMaterialHashMap& map) const {
+    C3DNodePos pos = GetFirstNode(OBJECT_POLYMESH | OBJECT_PATCH, WALK_SHARED_ONCE);
+    while (pos) {
+        C3DGeomObject* object;
+        GetNextNode(pos, object);
+        const CFBMaterialHashMap* pairs = object ? object->GetFBMaterialsHashMap() : nullptr;
+        if (!pairs) continue;
+        int p = kHashStartPosition;
+        FBMaterialID pair;
+        unsigned int faces;
+        while (pairs->GetNext(p, pair, faces)) map.AddFaces(pair, faces);
+    }
+    return map.GetCount();
+}
+
+int C3DScene::GetMaterials(CMaterialCountMap& map) const {
+    map.RemoveAll();
+    C3DNodePos pos = GetFirstNode(OBJECT_POLYMESH | OBJECT_PATCH, WALK_SHARED_ONCE);
+    while (pos) {
+        C3DGeomObject* object;
+        GetNextNode(pos, object);
+        if (object) object->GetMaterialsHashMap(map, true, false);
+    }
+    return map.GetCount();
+}
+
+// ---- textures and files -----------------------------------------------------------------------------
+
+int C3DScene::GetTexturePaths(CStringArray& paths) const {
+    paths.RemoveAll();
+    m_properties.GetStringArray(SCENE_PROP_TEXTURE_PATHS, paths);
+    return paths.GetSize();
+}
+
+void C3DScene::SetTexturePaths(const CStringArray& paths) { m_properties.SetStringArray(SCENE_PROP_TEXTURE_PATHS, paths); }
+
+void C3DScene::AddTexturePath(const wchar_t* path) {
+    if (!path || !*path) return;
+    CStringArray paths;
+    GetTexturePaths(paths);
+    for (const CXTString<wchar_t>& p : paths)
+        if (p == path) return;
+    paths.Add(CXTString<wchar_t>(path));
+    SetTexturePaths(paths);
+}
+
+CXTString<wchar_t> C3DScene::GetTexturePath(int index) const {
+    CStringArray paths;
+    GetTexturePaths(paths);
+    return index >= 0 && index < paths.GetSize() ? paths[index] : CXTString<wchar_t>();
+}
+
+bool C3DScene::FindBitmap(const wchar_t* fileName, CXTString<wchar_t>& path) const {
+    if (!fileName || !*fileName || fileIsURL(fileName)) return false;
+    if (fileIsAbsolutePath(fileName)) {
+        if (IsFile(CXTString<wchar_t>(fileName))) {
+            path = fileName;
+            return true;
+        }
+    } else {
+        if (!m_fileName.IsEmpty() && FindIn(fileGetDirectory(m_fileName), fileName, path)) return true;
+        if (IsFile(CXTString<wchar_t>(fileName))) {
+            path = fileName;
+            return true;
+        }
+    }
+    CStringArray paths;
+    GetTexturePaths(paths);
+    for (const CXTString<wchar_t>& dir : paths)
+        if (FindIn(dir, fileName, path)) return true;
+    for (const CXTString<wchar_t>& dir : Get3DPreferences()->GetTexturePaths())
+        if (FindIn(dir, fileName, path)) return true;
+    return false;
+}
+
+int C3DScene::GetLinkedFiles(CStringArray& files) const {
+    files.RemoveAll();
+    CXArray<unsigned int> ids;
+    m_materials.GetIDs(ids);
+    for (unsigned int id : ids) {
+        C3DMaterial* m = m_materials.FindByID(id);
+        for (int i = 0; i < m->GetMapCount(); ++i) {
+            const CMaterialMap* map = m->GetMap(i);
+            for (const CXTString<wchar_t>* name : {&map->GetFileName(), &map->GetAlphaFileName()}) {
+                if (name->IsEmpty()) continue;
+                CXTString<wchar_t> resolved;
+                if (!FindBitmap(*name, resolved)) resolved = *name;
+                bool known = false;
+                for (const CXTString<wchar_t>& f : files) known = known || f == resolved;
+                if (!known) files.Add(resolved);
+            }
+        }
+    }
+    return files.GetSize();
+}
+
+int C3DScene::MoveTextures(const wchar_t* directory) {
+    if (!directory || !fileIsDirectory(directory)) return 0;
+    // Source path -> copy, so that a file used by several maps is copied once.
+    CStringArray sources, copies;
+    CXArray<unsigned int> ids;
+    m_materials.GetIDs(ids);
+    for (unsigned int id : ids) {
+        C3DMaterial* m = m_materials.FindByID(id);
+        for (int i = 0; i < m->GetMapCount(); ++i) {
+            CMaterialMap* map = m->GetMap(i);
+            for (int which = 0; which < 2; ++which) {
+                CXTString<wchar_t> name = which == 0 ? map->GetFileName() : map->GetAlphaFileName();
+                CXTString<wchar_t> found;
+                if (name.IsEmpty() || !FindBitmap(name, found)) continue;
+                int k = 0;
+                while (k < sources.GetSize() && sources[k] != found) ++k;
+                if (k == sources.GetSize()) {
+                    CXTString<wchar_t> target = fileJoinPath(directory, BareName(found));
+                    if (fileMakeAbsolutePath(target) != fileMakeAbsolutePath(found) && !CopyFileContent(found, target)) continue;
+                    sources.Add(found);
+                    copies.Add(target);
+                }
+                if (which == 0)
+                    map->SetFileName(copies[k]);
+                else
+                    map->SetAlphaFileName(copies[k]);
+            }
+        }
+    }
+    return sources.GetSize();
+}
+
+int C3DScene::AdjustPaths(const wchar_t* directory, bool makeRelative) {
+    CXTString<wchar_t> base = directory ? CXTString<wchar_t>(directory) : fileGetDirectory(m_fileName);
+    if (base.IsEmpty()) return 0;
+    return m_materials.AdjustPaths(base, makeRelative);
+}
+
+// ---- import pipeline --------------------------------------------------------------------------------
+
+void C3DScene::CheckoutNode(C3DSceneNode* node) {
+    if (!node) return;
+    node->m_pScene = this;
+    node->m_tmCacheValid = false;
+    C3DBaseObject* object = node->GetBaseObject();
+    if (!object) return;
+    object->SetScene(this);
+    const C3DFaceList* faces = object->IsGeomObject() ? static_cast<C3DGeomObject*>(object)->GetFaceList() : nullptr;
+    if (!faces) return;
+    const bool withBack = faces->HasBackFaceMaterials();
+    for (int f = 0; f < faces->GetNumberOfFaces(); ++f) {
+        unsigned int ids[2] = {faces->GetFaceMaterial(unsigned(f)),
+                               withBack && faces->IsFaceLive(unsigned(f)) ? faces->GetBackFaceMaterial(unsigned(f)) : MATERIAL_NONE};
+        for (unsigned int id : ids)
+            if (id != MATERIAL_NONE && !m_materials.FindByID(id)) m_materials.CreateNewMaterial(id);
+    }
+}
+
+bool C3DScene::CheckoutImport(unsigned int flags, _UP_AXIS_MODE upAxis, unsigned int swapCode) {
+    CLogTimer timer("C3DScene::CheckoutImport");
+    if (upAxis != UP_AXIS_NONE && GetUpAxis() != UP_AXIS_NONE) OrientScene(upAxis, false);
+    if (swapCode) SwapCoordinates(swapCode);
+    C3DSceneNode* root = GetRoot();
+    for (CTreeNode* n = root; n; n = root->NextInSubtree(n)) CheckoutNode(AsNode(n));
+    if (flags & SCENE_IMPORT_GLOBAL_COORDINATES) ConvertToGlobalCoordinates(m_time);
+    if (flags & SCENE_IMPORT_CONCATENATE) {
+        CXTString<wchar_t> name = fileGetName(fileRemoveExtension(m_fileName));
+        Concatenate(root, 0, nullptr, name.IsEmpty() ? nullptr : name.GetString());
+    } else if (flags & SCENE_IMPORT_CONCATENATE_BY_MATERIALS) {
+        ConcatenateByMaterials(root, 0, nullptr);
+    }
+    if (flags & SCENE_IMPORT_GENERATE_UVW) GenerateUVW(0);
+    const CXTString<wchar_t> stem = MaterialNameStem();
+    int pos = kHashStartPosition;
+    while (C3DMaterial* m = m_materials.GetNext(pos)) {
+        if (!m->GetName().IsEmpty()) continue;
+        CXTString<wchar_t> name;
+        name.Format(L"%ls %d", stem.GetString(), int(m->GetMaterialID()));
+        m->SetName(name);
+    }
+    return true;
+}
+
+}  // namespace kestovar
