@@ -27,6 +27,10 @@
 #include "kestovar/core/xstring.h"
 
 #include "kestovar/mesh/face_grid.h"
+#include "kestovar/mesh/point_grid.h"
+#include "kestovar/mesh/weld.h"
+#include "kestovar/mesh/triangulate.h"
+#include "kestovar/mesh/face_tagger.h"
 
 #include "kestovar/compare/geom_compare.h"
 #include "kestovar/compare/surface_sampler.h"

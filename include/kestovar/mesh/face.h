@@ -23,10 +23,12 @@
 #include "kestovar/core/data_chunk.h"
 #include "kestovar/core/export.h"
 #include "kestovar/core/object.h"
+#include "kestovar/core/point.h"
 
 namespace kestovar {
 
 class CFaceList;
+class CGeomInfo;
 
 // The record collection holding every face's point indices: per face a count (u16), a capacity
 // (u16) and `capacity` 32-bit point indices.
@@ -141,6 +143,32 @@ public:
     // The stored material identifier (whether or not the face is live).
     unsigned int GetMaterialID() const { return static_cast<const unsigned int*>(m_pMainData)[1]; }
     void SetMaterialID(unsigned int material) { static_cast<unsigned int*>(m_pMainData)[1] = material; }
+
+    // ---- face geometry (face_geometry.cpp); the points are `geom`'s source points ----
+    // Newell normal of the corners (closing edge included), summed in single precision. A face of
+    // fewer than 3 corners, with a corner outside the point list, or whose three sums are all
+    // below 1e-15 in absolute value gets (1, 0, 0) and false; otherwise true, the normal unit
+    // length when `normalize` (its length is then twice the area for a planar face otherwise).
+    bool GetNormal(const CGeomInfo* geom, C3DTVector<float>& n, bool normalize) const;
+    // The plane n.x + d = 0 through the face's centre with its unit Newell normal; the result of
+    // GetNormal (d is computed with the fallback normal too).
+    bool GetPlane(const CGeomInfo* geom, C3DTVector<float>& n, float& d) const;
+    // Mean of the corners (in double); false, and the origin, for a face without corners or with
+    // a corner outside the point list.
+    bool GetCenter(const CGeomInfo* geom, C3DTPoint<float>& center) const;
+    // Area of the face (half the length of the Newell sum, in double): exact for a planar polygon,
+    // that of the projection on the best plane otherwise. 0 for a degenerate face.
+    double Area(const CGeomInfo* geom) const;
+    // Compacity factor (1 equilateral, 0 degenerate) of the first three corners; 0 for a face of
+    // fewer than 3 corners or with a corner outside the point list.
+    double GetCompacityFactor(const CGeomInfo* geom) const;
+    // True when every corner lies within `tolerance` (a distance in model units) of the face's
+    // plane. A triangle is always plane; a degenerate face is not.
+    bool IsPlane(const CGeomInfo* geom, double tolerance) const;
+    // True when the polygon, seen along its normal, turns the same way at every corner (straight
+    // corners allowed) and winds once: no notch, no self-crossing. Triangles that are not
+    // degenerate are convex; faces of fewer than 3 corners and degenerate faces are not.
+    bool IsConvex(const CGeomInfo* geom) const;
 };
 
 // One face outside any list: its point indices in a one-record collection (initial capacity 10)

@@ -42,6 +42,8 @@ class C3DPointList;
 class C3DFaceGridMap;
 class CFaceGraphHelper;
 class CFBMaterialHashMap;
+class CFaceTagger;
+class CBitArray;
 // Kind of neighbourhood of the graph queries (defined with the face graph helper).
 enum _ConnectionInfoType : int;
 
@@ -313,6 +315,13 @@ public:
     int GraphMergePointConnectivity(unsigned int p1, unsigned int p2);
     int GraphRemoveFaceReference(CGeomInfo* geom, unsigned int f, bool markPoints);
 
+    // ---- flood fill (face_tagger.cpp) ----
+    // Groups the live faces by breadth-first growth across shared edges (`byEdge`) or shared
+    // points, asking `tagger` which neighbours join and handing it each finished group (see
+    // kestovar/mesh/face_tagger.h). The graph used is rebuilt first. Returns the number of groups;
+    // 0 without a view or when the tagger's InitProcess refuses.
+    unsigned int TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEdge);
+
     // ---- clean-up (face_cleanup.cpp) ----
     // Degenerate index clean-up of the live faces (and their channel faces).
     bool CleanPointsIndex(const CGeomInfo* geom);
@@ -446,6 +455,22 @@ public:
     // +infinity, when no face lies strictly closer than `maxDistance`.
     int GetClosestFace(const CGeomInfo* geom, const C3DTPoint<float>& p, double& distance,
                        double maxDistance = HUGE_VAL);
+
+    // ---- triangulation (triangulate.cpp) ----
+    // Splits every face of more than 3 points whose all-bits test of `mask` equals `value` into
+    // triangles (see kestovar/mesh/triangulate.h), writing a new face list in which each split
+    // face is replaced by its triangles in consecutive positions and every other face is copied
+    // unchanged. The channels of the view's source set whose types are in `channelMask` (neither
+    // invalid nor derived, and whose face list matches this list's face count) follow into a new
+    // channel set. The new list and set become the view's destinations, not owned by the view:
+    // the caller takes them with GetDst3DFaceList(true) / GetDstChannels(true). Returns the
+    // number of faces split; 0 (destinations untouched) when none takes part.
+    int Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PROPERTIES mask, bool value);
+
+    // ---- orientation (face_tagger.cpp) ----
+    // Makes neighbouring faces traverse shared edges in opposite directions (see CUnifyTagger).
+    // `flipped` is sized to the face count; a set bit marks a face whose order was reversed.
+    bool UnifyNormals(CGeomInfo* geom, CBitArray& flipped);
 
 protected:
     CElementMethods* GetMainMethods() const override;

@@ -114,6 +114,12 @@ enum _faceModeEnum : int {
     FACE_MODE_DEFAULT = 0,
 };
 
+// Face selection modes of C3DGeomObject::SubObject(int, _SUBOBJECT_MODE).
+enum _SUBOBJECT_MODE : int {
+    SUBOBJECT_EQUAL = 1,  // faces with exactly n points
+    SUBOBJECT_MORE = 3,   // faces with more than n points
+};
+
 // Smoothing angle value meaning "take the scene's angle".
 constexpr float kSceneSmoothAngle = -1.0f;
 // The smoothing angle and mode used for an object that follows the scene while no scene is
@@ -374,6 +380,33 @@ public:
     // For every material in use (front or back) that is a key of `map`, ReplaceMaterial(key,
     // value); when anything changed, Invalidate(0x800, true). Returns whether anything changed.
     bool ReplaceMaterials(const CHashMap<unsigned int, unsigned int, unsigned int>& map);
+
+    // ---- clean-up operations (weld.cpp, triangulate.cpp, sub_object.cpp, face_tagger.cpp) ----
+    // Merges points lying together: each point, in index order, that has no representative yet
+    // becomes one and gathers the points of its grid cell and the 26 around it (grid of
+    // C3DPointList::GetGridCoordMap for the tolerance; 0 merges coincident points only). Faces are
+    // renumbered, unused points removed, the channels of the types in `channelMask` welded and
+    // every channel cleaned. `filterCount` pairs of unsigned ints (flag mask, _WELD_FILTER_MODE)
+    // follow; filters are ignored at tolerance 0. Returns whether anything changed; false, with
+    // nothing changed, on cancellation.
+    bool Weld3DPoints(double tolerance, bool absolute, unsigned int channelMask, unsigned int filterCount, ...);
+    // Splits the faces of more than 3 points whose all-bits test of `mask` equals `value` into
+    // triangles by ear clipping; the triangles of a face take its place in consecutive positions.
+    // Channels of the types in `channelMask` follow; the others are dropped. Polymeshes and
+    // patches only. Returns whether anything changed.
+    bool Triangulate(unsigned int channelMask, _FACE_PROPERTIES mask, bool value);
+    // A new polymesh (the caller's reference) made of the listed live faces, with the points they
+    // use and the matching channel data; null when nothing is listed or there are no faces.
+    C3DObject* SubObject(const int* faces, unsigned int count);
+    // The same for the live faces with exactly `pointCount` points (mode SUBOBJECT_EQUAL) or more
+    // (SUBOBJECT_MORE); null for another mode or when no face qualifies.
+    C3DObject* SubObject(int pointCount, _SUBOBJECT_MODE mode);
+    // One new polymesh per edge-connected part, appended to the emptied `parts`; nothing when the
+    // object is one part. Returns the number of parts created.
+    int ExplodeIntoIsolatedParts(CXArray<C3DGeomObject*>& parts);
+    // Makes neighbouring faces traverse their shared edges in opposite directions, flipping the
+    // channel faces with the geometric ones. False without faces.
+    bool UnifyNormals();
 
 protected:
     explicit C3DGeomObject(_OBJECT_KINDOF kind);

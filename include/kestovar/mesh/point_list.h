@@ -29,6 +29,8 @@ namespace kestovar {
 
 class CXArchive;
 class CFaceList;
+class C3DPointGridMap;
+class WeldProximityMap;
 
 // Data chunk identifier of point lists: the original point index written by SavePointsIndex.
 constexpr uint32_t POINT_CHUNK_ORIGINAL_INDEX = 0x504F4F49;  // POOI
@@ -279,6 +281,22 @@ public:
     // Takes ownership of `map` (one reference), releasing any previous one.
     void SetGridMapObject(CInstanciatedObject* map);
     void DeleteGridMap();
+
+    // ---- welding (weld.cpp) ----
+    // A new grid of the points (the caller owns it) whose cell size d is: for tolerance 0, the
+    // box diagonal × 1.5 / 2147483647 (only coincident points share a neighbourhood); for a
+    // relative tolerance, C3DPointGridMap::GetAbsoluteDistance(tolerance, box); for an absolute
+    // one, the tolerance itself (coordinate units). The origin is the box minimum, moved by
+    // -d / 4 on each axis with `shift`. Null for an empty list.
+    C3DPointGridMap* GetGridCoordMap(double tolerance, bool absolute, bool shift) const;
+    // A new proximity map for the weld distance (release with DeleteWeldMap); null for an empty
+    // list.
+    WeldProximityMap* InitWeldMap(double tolerance, bool absolute) const;
+    // The points other than p in p's grid cell and its 26 neighbours, in cell order and
+    // increasing index order within a cell; the result is the map's buffer. Null (count 0) when
+    // p has no cell or is out of range.
+    const int* Get3DProximityPoints(int p, WeldProximityMap* map, int& count) const;
+    static void DeleteWeldMap(WeldProximityMap* map);
 
 protected:
     void DeleteCaches() override;

@@ -1,0 +1,85 @@
+// Face taggers: the strategies driven by CFaceList::TagFaces, the flood fill that grows groups of
+// connected faces. The driver walks the live faces in index order; each face not yet in a group
+// seeds a new group that grows breadth-first across shared edges (edge mode) or shared points
+// (point mode). The tagger decides which neighbours join (BelongToGroup) and what to do with
+// each finished group (GroupFinished).
+#pragma once
+
+#include "kestovar/core/array.h"
+#include "kestovar/core/containers.h"
+#include "kestovar/core/export.h"
+#include "kestovar/core/object.h"
+#include "kestovar/mesh/edge.h"
+
+namespace kestovar {
+
+class CGeomInfo;
+class C3DPointList;
+class CFaceList;
+class C3DGeomObject;
+
+class KESTOVAR_API CFaceTagger : public CXAllocated {
+public:
+    CFaceTagger() : m_pGeom(nullptr), m_pPoints(nullptr), m_pFaces(nullptr) {}
+    virtual ~CFaceTagger();
+    CFaceTagger(const CFaceTagger&) = delete;
+    CFaceTagger& operator=(const CFaceTagger&) = delete;
+
+    // Preparation before the first group; false cancels the run. True in the base.
+    virtual bool InitProcess(CGeomInfo* geom);
+    // After the last group. Nothing in the base.
+    virtual void EndProcess(unsigned int groupCount);
+    // A group numbered `group` (from 0) starts at `seedFace`. Nothing in the base.
+    virtual void BeginNewGroup(unsigned int group, unsigned int seedFace);
+    // Point mode: the faces `candidates` (count of them, not yet in a group) share `point` with
+    // `face`. An entry overwritten with 0xFFFFFFFF stays out; false keeps them all out. True in
+    // the base.
+    virtual bool BelongToGroup(unsigned int face, unsigned int point, int* candidates, unsigned int count);
+    // Edge mode: the same for the faces sharing `edge` with `face`.
+    virtual bool BelongToGroup(unsigned int face, C3DEdge& edge, int* candidates, unsigned int count);
+    // The group is complete: its faces in the order they joined.
+    virtual void GroupFinished(const int* faces, unsigned int count) = 0;
+
+protected:
+    friend class CFaceList;
+    CGeomInfo* m_pGeom;
+    C3DPointList* m_pPoints;
+    CFaceList* m_pFaces;
+};
+
+// Splits an object into one new polymesh per group (edge-connected part). A group holding every
+// live face of the object makes nothing: the object is a single part.
+class KESTOVAR_API CIsolateFaceTagger : public CFaceTagger {
+public:
+    // New objects are appended to `parts`; the caller owns them.
+    CIsolateFaceTagger(C3DGeomObject* object, CXArray<C3DGeomObject*>& parts);
+    ~CIsolateFaceTagger() override;
+    bool InitProcess(CGeomInfo* geom) override;
+    void GroupFinished(const int* faces, unsigned int count) override;
+
+private:
+    C3DGeomObject* m_pObject;
+    CXArray<C3DGeomObject*>& m_parts;
+    unsigned int m_nLiveFaces;
+};
+
+// Makes the faces of each group traverse their shared edges in opposite directions, flipping
+// faces as it walks breadth-first from the group's first face; `flipped` receives a set bit for
+// every face whose index order was reversed. On a non-orientable or non-manifold part some edge
+// necessarily stays traversed in the same direction by two faces; each face is still flipped at
+// most once.
+class KESTOVAR_API CUnifyTagger : public CFaceTagger {
+public:
+    explicit CUnifyTagger(CBitArray& flipped);
+    ~CUnifyTagger() override;
+    bool InitProcess(CGeomInfo* geom) override;
+    void EndProcess(unsigned int groupCount) override;
+    void GroupFinished(const int* faces, unsigned int count) override;
+
+private:
+    CBitArray& m_flipped;
+    CBitArray m_visited;
+    CXArray<int> m_queue;
+};
+
+}  // namespace kestovar

@@ -1,0 +1,213 @@
+// The flood-fill driver CFaceList::TagFaces and the two taggers of the library: isolated parts
+// and consistent orientation.
+#include "kestovar/mesh/face_tagger.h"
+
+#include "kestovar/core/log.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/geom_info.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/mesh/point_list.h"
+
+namespace kestovar {
+
+// ---- CFaceTagger ----------------------------------------------------------------------------------
+
+CFaceTagger::~CFaceTagger() = default;
+bool CFaceTagger::InitProcess(CGeomInfo*) { return true; }
+void CFaceTagger::EndProcess(unsigned int) {}
+void CFaceTagger::BeginNewGroup(unsigned int, unsigned int) {}
+bool CFaceTagger::BelongToGroup(unsigned int, unsigned int, int*, unsigned int) { return true; }
+bool CFaceTagger::BelongToGroup(unsigned int, C3DEdge&, int*, unsigned int) { return true; }
+
+// ---- driver ---------------------------------------------------------------------------------------
+
+unsigned int CFaceList::TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEdge) {
+    if (!geom) return 0;
+    tagger.m_pGeom = geom;
+    tagger.m_pPoints = geom->GetSrc3DPointList();
+    tagger.m_pFaces = this;
+    if (!tagger.InitProcess(geom)) return 0;
+    // The graphs are not maintained by face writes: rebuild so that they describe the faces now.
+    bool graph = byEdge ? UpdateEdgeToFaceGraph(geom) : UpdatePointToFaceGraph(geom);
+    const int n = m_nFaces;
+    CBitArray processed(n);
+    for (int f = 0; f < n; ++f)
+        if (!IsFaceLive(unsigned(f))) processed.Set(f);
+    CXArray<int> queue;
+    CXArray<int> group;
+    CXArray<int> candidates;
+    queue.PreAllocate(64);
+    unsigned int groups = 0;
+    for (int seed = 0; seed < n; ++seed) {
+        if (processed.Get(seed)) continue;
+        tagger.BeginNewGroup(groups, unsigned(seed));
+        queue.SetSize(0);
+        group.SetSize(0);
+        queue.Add(seed);
+        // The queue is consumed from `head`: an index array that only grows within a group.
+        for (int head = 0; head < queue.GetSize(); ++head) {
+            int f = queue[head];
+            if (processed.Get(f)) continue;
+            processed.Set(f);
+            group.Add(f);
+            if (!graph) continue;
+            int k = 0;
+            const int* idx = GetIndexes(unsigned(f), k);
+            for (int i = 0; i < k; ++i) {
+                int count = 0;
+                const int* around;
+                C3DEdge edge;
+                if (byEdge) {
+                    edge.Set(unsigned(idx[i]), unsigned(idx[(i + 1) % k]));
+                    around = GetFacesConnectedToEdge(edge, count);
+                } else {
+                    around = GetFacesConnectedToPoint(unsigned(idx[i]), count);
+                }
+                candidates.SetSize(0);
+                for (int j = 0; j < count; ++j) {
+                    int g = around[j];
+                    if (g != f && g >= 0 && g < n && !processed.Get(g)) candidates.Add(g);
+                }
+                if (candidates.IsEmpty()) continue;
+                bool accept = byEdge ? tagger.BelongToGroup(unsigned(f), edge, candidates.GetData(),
+                                                            unsigned(candidates.GetSize()))
+                                     : tagger.BelongToGroup(unsigned(f), unsigned(idx[i]), candidates.GetData(),
+                                                            unsigned(candidates.GetSize()));
+                if (!accept) continue;
+                for (int g : candidates)
+                    if (g != int(REMAP_REMOVED)) queue.Add(g);
+            }
+        }
+        tagger.GroupFinished(group.GetData(), unsigned(group.GetSize()));
+        ++groups;
+    }
+    tagger.EndProcess(groups);
+    return groups;
+}
+
+// ---- isolated parts -----------------------------------------------------------------------------
+
+CIsolateFaceTagger::CIsolateFaceTagger(C3DGeomObject* object, CXArray<C3DGeomObject*>& parts)
+    : m_pObject(object), m_parts(parts), m_nLiveFaces(0) {}
+
+CIsolateFaceTagger::~CIsolateFaceTagger() = default;
+
+bool CIsolateFaceTagger::InitProcess(CGeomInfo* geom) {
+    if (!m_pObject || !m_pFaces) return false;
+    (void)geom;
+    m_nLiveFaces = unsigned(m_pFaces->GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false));
+    return true;
+}
+
+void CIsolateFaceTagger::GroupFinished(const int* faces, unsigned int count) {
+    if (count == m_nLiveFaces) return;  // the object is a single part
+    C3DObject* part = m_pObject->SubObject(faces, count);
+    if (part) m_parts.Add(part);
+}
+
+int C3DGeomObject::ExplodeIntoIsolatedParts(CXArray<C3DGeomObject*>& parts) {
+    parts.RemoveAll();
+    if (!m_pFaceList || m_pFaceList->GetSize() == 0) return 0;
+    CGeomInfo geom(this);
+    CIsolateFaceTagger tagger(this, parts);
+    m_pFaceList->TagFaces(&geom, tagger, true);
+    return parts.GetSize();
+}
+
+// ---- consistent orientation -----------------------------------------------------------------------
+
+CUnifyTagger::CUnifyTagger(CBitArray& flipped) : m_flipped(flipped) {}
+CUnifyTagger::~CUnifyTagger() = default;
+
+bool CUnifyTagger::InitProcess(CGeomInfo* geom) {
+    // The driver rebuilds the edge-to-face graph right after this call; it is deleted again in
+    // EndProcess since flipping faces is the last use this run makes of it.
+    (void)geom;
+    if (!m_pFaces) return false;
+    m_visited.SetSize(m_pFaces->GetSize(), false);
+    return true;
+}
+
+void CUnifyTagger::EndProcess(unsigned int) {
+    if (m_pFaces) m_pFaces->DeleteEdgeToFaceGraph();
+}
+
+namespace {
+
+// Whether face `g` walks from a to b (in that direction) along one of its edges.
+bool HasDirectedEdge(const int* idx, int k, int a, int b) {
+    for (int i = 0; i < k; ++i)
+        if (idx[i] == a && idx[(i + 1) % k] == b) return true;
+    return false;
+}
+
+}  // namespace
+
+void CUnifyTagger::GroupFinished(const int* faces, unsigned int count) {
+    if (count == 0) return;
+    // Breadth-first from the group's first face, whose orientation is kept: every face reached
+    // across an edge is oriented against the face it was reached from, and then fixed.
+    CFaceList& list = *m_pFaces;
+    const int n = list.GetSize();
+    m_queue.SetSize(0);
+    m_queue.Add(faces[0]);
+    m_visited.Set(faces[0]);
+    for (int head = 0; head < m_queue.GetSize(); ++head) {
+        int f = m_queue[head];
+        int k = 0;
+        const int* idx = list.GetIndexes(unsigned(f), k);
+        for (int i = 0; i < k; ++i) {
+            int a = idx[i], b = idx[(i + 1) % k];
+            if (a == b) continue;
+            int around = 0;
+            const int* g = list.GetFacesConnectedToEdge(C3DEdge(unsigned(a), unsigned(b)), around);
+            for (int j = 0; j < around; ++j) {
+                int h = g[j];
+                if (h == f || h < 0 || h >= n || m_visited.Get(h)) continue;
+                m_visited.Set(h);
+                int hk = 0;
+                const int* hidx = list.GetIndexes(unsigned(h), hk);
+                if (HasDirectedEdge(hidx, hk, a, b)) {
+                    int* w = list.GetIndexes(unsigned(h), hk);
+                    for (int lo = 0, hi = hk - 1; lo < hi; ++lo, --hi) {
+                        int t = w[lo];
+                        w[lo] = w[hi];
+                        w[hi] = t;
+                    }
+                    m_flipped.Set(h, !m_flipped.Get(h));
+                }
+                m_queue.Add(h);
+            }
+        }
+    }
+}
+
+bool C3DFaceList::UnifyNormals(CGeomInfo* geom, CBitArray& flipped) {
+    flipped.SetSize(0);
+    flipped.SetSize(m_nFaces, false);
+    if (m_nFaces == 0) return true;
+    CUnifyTagger tagger(flipped);
+    if (TagFaces(geom, tagger, true) == 0) return GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false) == 0;
+    return true;
+}
+
+bool C3DGeomObject::UnifyNormals() {
+    if (!m_pFaceList || m_pFaceList->GetSize() == 0) return false;
+    CLogTimer timer("C3DGeomObject::UnifyNormals");
+    CGeomInfo geom(this);
+    CBitArray flipped;
+    if (!m_pFaceList->UnifyNormals(&geom, flipped)) return false;
+    bool any = false;
+    for (int f = 0; f < flipped.GetSize(); ++f) {
+        if (!flipped.Get(f)) continue;
+        any = true;
+        if (m_pChannels) m_pChannels->FlipFace(unsigned(f));
+    }
+    if (any) {
+        m_pFaceList->SetFlag(FACELIST_CHANGED, true);
+        Invalidate(INVALIDATE_FACES, true);
+    }
+    return true;
+}
+
+}  // namespace kestovar

@@ -1,0 +1,77 @@
+// Newell's face normal on raw arrays, shared by the face geometry helpers and the normal
+// channels' hot loops (no view objects, no virtual calls).
+#pragma once
+
+#include <cmath>
+
+#include "kestovar/core/point.h"
+
+namespace kestovar::detail {
+
+// Below this every Newell sum counts as zero, and vectors are too short to normalise.
+constexpr double kNormalEpsilon = 1e-15;
+
+// Newell sums of the polygon `idx[0..count)` into out (single precision, closing edge
+// included). False, with out = (1, 0, 0), for fewer than 3 corners, a corner outside
+// [0, pointCount) or sums all below kNormalEpsilon in absolute value (NaN sums compare false
+// and are kept as they are).
+inline bool NewellSums(const C3DTPoint<float>* pts, int pointCount, const int* idx, unsigned count, float out[3]) {
+    if (count < 3 || !pts) {
+        out[0] = 1.0f;
+        out[1] = out[2] = 0.0f;
+        return false;
+    }
+    float nx = 0.0f, ny = 0.0f, nz = 0.0f;
+    int prev = idx[count - 1];
+    if (unsigned(prev) >= unsigned(pointCount)) {
+        out[0] = 1.0f;
+        out[1] = out[2] = 0.0f;
+        return false;
+    }
+    for (unsigned k = 0; k < count; ++k) {
+        const int cur = idx[k];
+        if (unsigned(cur) >= unsigned(pointCount)) {
+            out[0] = 1.0f;
+            out[1] = out[2] = 0.0f;
+            return false;
+        }
+        const C3DTPoint<float>& a = pts[prev];
+        const C3DTPoint<float>& b = pts[cur];
+        nx += (a.y - b.y) * (a.z + b.z);
+        ny += (a.z - b.z) * (a.x + b.x);
+        nz += (a.x - b.x) * (a.y + b.y);
+        prev = cur;
+    }
+    if (std::fabs(nx) < kNormalEpsilon && std::fabs(ny) < kNormalEpsilon && std::fabs(nz) < kNormalEpsilon) {
+        out[0] = 1.0f;
+        out[1] = out[2] = 0.0f;
+        return false;
+    }
+    out[0] = nx;
+    out[1] = ny;
+    out[2] = nz;
+    return true;
+}
+
+// Normalises v in place when its length exceeds kNormalEpsilon (computed in double).
+inline void NormalizeIfLong(float v[3]) {
+    const double len = std::sqrt(double(v[0]) * v[0] + double(v[1]) * v[1] + double(v[2]) * v[2]);
+    if (len > kNormalEpsilon) {
+        v[0] = float(v[0] / len);
+        v[1] = float(v[1] / len);
+        v[2] = float(v[2] / len);
+    }
+}
+
+// Cosine between a and b: their dot product over the product of their lengths, clamped to
+// [-1, 1]; 0 when that product is below kNormalEpsilon (or not a number).
+inline double CosineBetween(const float a[3], const float b[3]) {
+    const double la = double(a[0]) * a[0] + double(a[1]) * a[1] + double(a[2]) * a[2];
+    const double lb = double(b[0]) * b[0] + double(b[1]) * b[1] + double(b[2]) * b[2];
+    const double prod = std::sqrt(la * lb);
+    if (!(prod >= kNormalEpsilon)) return 0.0;
+    const double c = (double(a[0]) * b[0] + double(a[1]) * b[1] + double(a[2]) * b[2]) / prod;
+    return c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c);
+}
+
+}  // namespace kestovar::detail

@@ -1,0 +1,117 @@
+// Objects built in code for the weld, triangulation and tagger tests, and a face-mapped channel
+// whose values are 2D points, to check that channel faces follow the geometry.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "kestovar/mesh/channel.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/mesh/point_list.h"
+
+namespace kestovar::test {
+
+using Poly = std::vector<int>;
+using P3 = std::array<float, 3>;
+
+// A face-mapped channel of 2D values (like texture coordinates).
+class PlainChannel : public CChannel {
+public:
+    explicit PlainChannel(unsigned int id = kNewChannelID) : CChannel(CHANNEL_UVW, id) {
+        SetPointList(CHANNEL_UVW, C2DPointList::Create(), true);
+        SetFaceList(CHANNEL_UVW, CFaceList::Create(), true);
+    }
+
+protected:
+    CChannel* Duplicate(bool) const override { return new PlainChannel; }
+};
+
+inline void WriteFaces(CFaceList& list, const std::vector<Poly>& faces) {
+    list.SetSize(int(faces.size()), 3, SETSIZE_COMPACT_SLACK);
+    for (size_t i = 0; i < faces.size(); ++i) {
+        CFace view;
+        list.GetFace(unsigned(i), view);
+        view.SetIndexes(faces[i].data(), unsigned(faces[i].size()));
+    }
+}
+
+inline std::vector<Poly> ReadFaces(const CFaceList& list) {
+    std::vector<Poly> out;
+    for (int i = 0; i < list.GetSize(); ++i) {
+        int k = 0;
+        const int* idx = list.GetIndexes(unsigned(i), k);
+        out.emplace_back(idx, idx + k);
+    }
+    return out;
+}
+
+// A polymesh of the given points and faces (the caller releases it with Delete()).
+inline C3DObject* MakeObject(const std::vector<P3>& points, const std::vector<Poly>& faces) {
+    C3DPointList* pl = C3DPointList::Create();
+    for (const P3& p : points) pl->Add(p[0], p[1], p[2]);
+    C3DFaceList* fl = C3DFaceList::Create();
+    WriteFaces(*fl, faces);
+    return new C3DObject(pl, fl, nullptr);
+}
+
+// Adds a PlainChannel whose faces are the geometric faces with every index + `offset` and whose
+// point v + offset holds (v, -v). Returns the channel.
+inline PlainChannel* AddOffsetChannel(C3DObject& object, int offset) {
+    PlainChannel* c = new PlainChannel;
+    C2DPointList* pl = static_cast<C2DPointList*>(c->GetPointList());
+    int n = object.GetPointNbr();
+    for (int v = 0; v < n + offset; ++v) pl->Add(float(v - offset), float(offset - v));
+    std::vector<Poly> faces = ReadFaces(*object.GetFaceList());
+    for (Poly& f : faces)
+        for (int& v : f) v += offset;
+    WriteFaces(*c->GetFaceList(), faces);
+    object.AddChannel(c);
+    return c;
+}
+
+// The unit cube: points 0..7 at the corners (bit 0 x, bit 1 y, bit 2 z), six outward quadrangles.
+//
+//     6-----7
+//    /|    /|
+//   4-----5 |
+//   | 2---|-3
+//   |/    |/
+//   0-----1
+inline std::vector<P3> CubePoints(float dx = 0.0f) {
+    std::vector<P3> p;
+    for (int i = 0; i < 8; ++i) p.push_back({float(i & 1) + dx, float((i >> 1) & 1), float((i >> 2) & 1)});
+    return p;
+}
+inline std::vector<Poly> CubeFaces(int base = 0) {
+    std::vector<Poly> f = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4}, {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+    for (Poly& q : f)
+        for (int& v : q) v += base;
+    return f;
+}
+
+// Directed edge counts of the live faces: every manifold edge of a consistently oriented surface
+// appears once in each direction.
+inline std::map<std::pair<int, int>, int> DirectedEdges(const CFaceList& list) {
+    std::map<std::pair<int, int>, int> e;
+    for (int i = 0; i < list.GetSize(); ++i) {
+        if (!list.IsFaceLive(unsigned(i))) continue;
+        int k = 0;
+        const int* idx = list.GetIndexes(unsigned(i), k);
+        for (int j = 0; j < k; ++j) ++e[{idx[j], idx[(j + 1) % k]}];
+    }
+    return e;
+}
+
+inline bool IsConsistentlyOriented(const CFaceList& list) {
+    auto e = DirectedEdges(list);
+    for (const auto& [edge, count] : e)
+        if (count != 1 || e.count({edge.second, edge.first}) == 0) return false;
+    return true;
+}
+
+}  // namespace kestovar::test
