@@ -26,6 +26,7 @@
 #include "kestovar/core/tree.h"
 #include "kestovar/core/xstring.h"
 
+#include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/face_grid.h"
 #include "kestovar/mesh/point_grid.h"
 #include "kestovar/mesh/weld.h"

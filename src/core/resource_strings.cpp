@@ -15,6 +15,12 @@ struct ResourceEntry {
 // The English texts, sorted by identifier so that a look-up is one binary search.
 constexpr ResourceEntry kResourceTable[] = {
     {IDS_OBJECT_CAMERA, L"Camera"},
+    {IDS_CHANNEL_FACE_NORMALS, L"Faces"},
+    {IDS_CHANNEL_POINT_NORMALS, L"Points"},
+    {IDS_CHANNEL_SPEC_NORMALS, L"Normals"},
+    {IDS_CHANNEL_UV, L"UV"},
+    {IDS_CHANNEL_VC, L"VC"},
+    {IDS_CHANNEL_WEIGHT, L"Weight"},
     {IDS_OBJECT_CURVE, L"Curve"},
     {IDS_OBJECT_DUMMY, L"Dummy"},
     {IDS_OBJECT_GROUP, L"Group"},

@@ -20,6 +20,13 @@ enum _RESOURCE_STRING_ID : unsigned int {
     IDS_OBJECT_LIGHT = 368,
     IDS_OBJECT_PATCH = 377,
     IDS_OBJECT_POLYMESH = 378,
+    // Channel type names (CChannel::GetTypeString).
+    IDS_CHANNEL_FACE_NORMALS = 346,
+    IDS_CHANNEL_POINT_NORMALS = 347,
+    IDS_CHANNEL_SPEC_NORMALS = 348,
+    IDS_CHANNEL_UV = 349,
+    IDS_CHANNEL_VC = 350,
+    IDS_CHANNEL_WEIGHT = 351,
 };
 
 // The text of `identifier`, or null when the table has no such entry. The pointer is to static
