@@ -1,0 +1,187 @@
+// Face flood fill, isolated parts, face extraction and consistent orientation.
+#include <gtest/gtest.h>
+
+#include "cleanup_test_util.h"
+#include "kestovar/mesh/face_tagger.h"
+#include "kestovar/mesh/geom_info.h"
+
+namespace kestovar::test {
+namespace {
+
+// Records the groups it is handed.
+class GroupRecorder : public CFaceTagger {
+public:
+    std::vector<std::vector<int>> groups;
+    std::vector<unsigned> seeds;
+    void BeginNewGroup(unsigned int, unsigned int seed) override { seeds.push_back(seed); }
+    void GroupFinished(const int* faces, unsigned int count) override { groups.emplace_back(faces, faces + count); }
+};
+
+// Two triangles touching at point 2 only, and a third sharing edge (3, 4) with the second:
+//
+//   0---1       faces: (0,1,2), (2,3,4), (4,3,5)
+//    . /
+//     2
+//    / .
+//   3---4
+//    . /
+//     5
+TEST(TagFaces, PointModeJoinsFacesSharingACornerAndEdgeModeDoesNot) {
+    C3DObject* obj = MakeObject({{0, 2, 0}, {2, 2, 0}, {1, 1, 0}, {0, 0, 0}, {2, 0, 0}, {1, -1, 0}},
+                                {{0, 1, 2}, {2, 3, 4}, {4, 3, 5}});
+    CGeomInfo geom(obj);
+    GroupRecorder byPoint;
+    EXPECT_EQ(obj->GetFaceList()->TagFaces(&geom, byPoint, false), 1u);
+    GroupRecorder byEdge;
+    EXPECT_EQ(obj->GetFaceList()->TagFaces(&geom, byEdge, true), 2u);
+    ASSERT_EQ(byEdge.groups.size(), 2u);
+    EXPECT_EQ(byEdge.groups[0], (std::vector<int>{0}));
+    EXPECT_EQ(byEdge.groups[1], (std::vector<int>{1, 2}));
+    EXPECT_EQ(byEdge.seeds, (std::vector<unsigned>{0, 1}));
+    obj->Delete();
+}
+
+TEST(TagFaces, FacesThatAreNotLiveNeverStartOrJoinAGroup) {
+    C3DObject* obj = MakeObject({{0, 2, 0}, {2, 2, 0}, {1, 1, 0}, {0, 0, 0}, {2, 0, 0}, {1, -1, 0}},
+                                {{0, 1, 2}, {2, 3, 4}, {4, 3, 5}});
+    obj->GetFaceList()->SetFaceFlags(0, FACE_HIDDEN, true);
+    obj->GetFaceList()->SetFaceFlags(2, FACE_INVALID, true);
+    CGeomInfo geom(obj);
+    GroupRecorder rec;
+    EXPECT_EQ(obj->GetFaceList()->TagFaces(&geom, rec, false), 1u);
+    EXPECT_EQ(rec.groups[0], (std::vector<int>{1}));
+    obj->Delete();
+}
+
+// A tagger that refuses neighbours makes one group per face; one that refuses to start makes none.
+class Refuser : public CFaceTagger {
+public:
+    bool start = true;
+    int finished = 0;
+    bool InitProcess(CGeomInfo*) override { return start; }
+    bool BelongToGroup(unsigned int, C3DEdge&, int* candidates, unsigned int count) override {
+        for (unsigned i = 0; i < count; ++i) candidates[i] = int(REMAP_REMOVED);
+        return true;
+    }
+    void GroupFinished(const int*, unsigned int) override { ++finished; }
+};
+
+TEST(TagFaces, TaggerDecidesWhoJoinsAndMayRefuseTheRun) {
+    C3DObject* obj = MakeObject(CubePoints(), CubeFaces());
+    CGeomInfo geom(obj);
+    Refuser r;
+    EXPECT_EQ(obj->GetFaceList()->TagFaces(&geom, r, true), 6u);
+    EXPECT_EQ(r.finished, 6);
+    Refuser no;
+    no.start = false;
+    EXPECT_EQ(obj->GetFaceList()->TagFaces(&geom, no, true), 0u);
+    EXPECT_EQ(no.finished, 0);
+    EXPECT_EQ(obj->GetFaceList()->TagFaces(nullptr, r, true), 0u);
+    obj->Delete();
+}
+
+TEST(ExplodeIntoIsolatedParts, TwoDisjointCubesGiveTwoObjects) {
+    std::vector<P3> pts = CubePoints();
+    for (const P3& p : CubePoints(3.0f)) pts.push_back(p);
+    std::vector<Poly> faces = CubeFaces(8);
+    for (const Poly& f : CubeFaces(0)) faces.push_back(f);  // second cube's faces listed first
+    C3DObject* obj = MakeObject(pts, faces);
+    AddOffsetChannel(*obj, 0);
+    CXArray<C3DGeomObject*> parts;
+    ASSERT_EQ(obj->ExplodeIntoIsolatedParts(parts), 2);
+    ASSERT_EQ(parts.GetSize(), 2);
+    for (int i = 0; i < 2; ++i) {
+        C3DGeomObject* part = parts[i];
+        EXPECT_EQ(part->GetPointNbr(), 8);
+        EXPECT_EQ(part->GetFaceNbr(), 6);
+        EXPECT_TRUE(IsConsistentlyOriented(*part->GetFaceList()));
+        ASSERT_EQ(part->GetChannels()->GetSize(), 1);
+        CChannel* c = part->GetChannels()->GetChannel(0);
+        EXPECT_EQ(c->GetFaceList()->GetSize(), 6);
+        EXPECT_EQ(c->GetPointList()->GetSize(), 8);
+    }
+    // The first part is the cube whose faces come first: the one at x = 3.
+    C3DTBBox<float> box;
+    parts[0]->GetPointList()->GetBoundingBox(box);
+    EXPECT_EQ(box.GetMin().x, 3.0f);
+    for (C3DGeomObject* p : parts) p->Delete();
+
+    C3DObject* single = MakeObject(CubePoints(), CubeFaces());
+    EXPECT_EQ(single->ExplodeIntoIsolatedParts(parts), 0);
+    EXPECT_EQ(parts.GetSize(), 0);
+    single->Delete();
+    obj->Delete();
+}
+
+TEST(SubObject, BySizeAndByListRenumberPointsInFirstMetOrder) {
+    C3DObject* obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
+                                {{0, 1, 3}, {1, 4, 5, 2}, {2, 3, 1}});
+    C3DObject* quads = obj->SubObject(3, SUBOBJECT_MORE);
+    ASSERT_NE(quads, nullptr);
+    EXPECT_EQ(ReadFaces(*quads->GetFaceList()), (std::vector<Poly>{{0, 1, 2, 3}}));
+    EXPECT_EQ(quads->GetPointList()->GetAt(1).x, 2.0f);
+    quads->Delete();
+    C3DObject* tris = obj->SubObject(3, SUBOBJECT_EQUAL);
+    ASSERT_NE(tris, nullptr);
+    EXPECT_EQ(ReadFaces(*tris->GetFaceList()), (std::vector<Poly>{{0, 1, 2}, {3, 2, 1}}));
+    tris->Delete();
+    EXPECT_EQ(obj->SubObject(5, SUBOBJECT_EQUAL), nullptr);
+    EXPECT_EQ(obj->SubObject(3, _SUBOBJECT_MODE(2)), nullptr);
+    int none[] = {7, -1};
+    EXPECT_EQ(obj->SubObject(none, 2), nullptr);
+    EXPECT_EQ(obj->SubObject(nullptr, 1), nullptr);
+    obj->Delete();
+}
+
+TEST(UnifyNormals, CubeWithFlippedFacesBecomesConsistent) {
+    C3DObject* obj = MakeObject(CubePoints(), CubeFaces());
+    AddOffsetChannel(*obj, 0);
+    for (unsigned f : {1u, 3u, 4u}) obj->GetFaceList()->Flip(f);
+    // Flip the channel faces with the geometry so that they still match corner for corner.
+    CFaceList* cf = obj->GetChannels()->GetChannel(0)->GetFaceList();
+    for (unsigned f : {1u, 3u, 4u}) {
+        int k = 0;
+        int* idx = cf->GetIndexes(f, k);
+        std::reverse(idx, idx + k);
+    }
+    ASSERT_FALSE(IsConsistentlyOriented(*obj->GetFaceList()));
+    CBitArray flipped;
+    C3DObject* copy = MakeObject(CubePoints(), ReadFaces(*obj->GetFaceList()));
+    CGeomInfo copyGeom(copy);
+    ASSERT_TRUE(copy->GetFaceList()->UnifyNormals(&copyGeom, flipped));
+    EXPECT_TRUE(IsConsistentlyOriented(*copy->GetFaceList()));
+    // Face 0 keeps its orientation, so exactly the three reversed faces come back.
+    std::vector<int> bits;
+    for (int i = 0; i < flipped.GetSize(); ++i)
+        if (flipped.Get(i)) bits.push_back(i);
+    EXPECT_EQ(bits, (std::vector<int>{1, 3, 4}));
+    copy->Delete();
+
+    ASSERT_TRUE(obj->UnifyNormals());
+    EXPECT_TRUE(IsConsistentlyOriented(*obj->GetFaceList()));
+    EXPECT_EQ(ReadFaces(*obj->GetFaceList()), CubeFaces());
+    // The channel faces were flipped with their faces.
+    EXPECT_EQ(ReadFaces(*cf), CubeFaces());
+    obj->Delete();
+}
+
+TEST(UnifyNormals, StripWithReversedSecondQuadrangle) {
+    //   3----2----5
+    //   |    |    |
+    //   0----1----4
+    C3DObject* obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
+                                {{0, 1, 2, 3}, {1, 2, 5, 4}});
+    CGeomInfo geom(obj);
+    CBitArray flipped;
+    ASSERT_TRUE(obj->GetFaceList()->UnifyNormals(&geom, flipped));
+    EXPECT_FALSE(flipped.Get(0));
+    EXPECT_TRUE(flipped.Get(1));
+    EXPECT_EQ(ReadFaces(*obj->GetFaceList())[1], (Poly{4, 5, 2, 1}));
+    obj->Delete();
+    C3DObject* empty = MakeObject({}, {});
+    EXPECT_FALSE(empty->UnifyNormals());
+    empty->Delete();
+}
+
+}  // namespace
+}  // namespace kestovar::test

@@ -1,0 +1,199 @@
+// Ear clipping: every triangle lies inside its polygon (never over a notch), the triangles tile
+// the polygon exactly, triangles take consecutive positions, channels follow, bad input is safe.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "cleanup_test_util.h"
+#include "kestovar/mesh/triangulate.h"
+
+namespace kestovar::test {
+namespace {
+
+using P2 = std::array<double, 2>;
+
+double SignedArea(const std::vector<P2>& poly) {
+    double a = 0.0;
+    for (size_t i = 0; i < poly.size(); ++i) {
+        const P2& p = poly[i];
+        const P2& q = poly[(i + 1) % poly.size()];
+        a += p[0] * q[1] - q[0] * p[1];
+    }
+    return a / 2.0;
+}
+
+bool InsidePolygon(const std::vector<P2>& poly, double x, double y) {
+    bool in = false;
+    for (size_t i = 0, j = poly.size() - 1; i < poly.size(); j = i++) {
+        if ((poly[i][1] > y) != (poly[j][1] > y) &&
+            x < (poly[j][0] - poly[i][0]) * (y - poly[i][1]) / (poly[j][1] - poly[i][1]) + poly[i][0])
+            in = !in;
+    }
+    return in;
+}
+
+// Clips a polygon given in the z = 0 plane (counter-clockwise) and checks every triangle against
+// it: centroid inside, same orientation as the polygon, and areas summing to the polygon's.
+void CheckTiling(const std::vector<P2>& poly) {
+    SCOPED_TRACE(::testing::Message() << "polygon of " << poly.size() << " corners");
+    C3DPointList pts;
+    Poly idx;
+    for (size_t i = 0; i < poly.size(); ++i) {
+        pts.Add(float(poly[i][0]), float(poly[i][1]), 0.0f);
+        idx.push_back(int(i));
+    }
+    CTriangulateFaceHelper helper;
+    int n = helper.Clip(pts.GetPoints(), pts.GetSize(), idx.data(), int(idx.size()));
+    ASSERT_EQ(n, int(poly.size()) - 2);
+    const int* t = helper.GetTriangles();
+    double total = 0.0;
+    for (int i = 0; i < n; ++i) {
+        std::vector<P2> tri = {poly[t[3 * i]], poly[t[3 * i + 1]], poly[t[3 * i + 2]]};
+        double a = SignedArea(tri);
+        EXPECT_GT(a, 0.0) << "triangle " << i << " is reversed or flat";
+        total += a;
+        double cx = (tri[0][0] + tri[1][0] + tri[2][0]) / 3.0, cy = (tri[0][1] + tri[1][1] + tri[2][1]) / 3.0;
+        EXPECT_TRUE(InsidePolygon(poly, cx, cy)) << "triangle " << i << " covers a notch";
+    }
+    EXPECT_NEAR(total, SignedArea(poly), 1e-9 * std::fabs(SignedArea(poly)) + 1e-12);
+}
+
+TEST(EarClipping, ConcavePolygonsAreTiledWithoutCoveringNotches) {
+    // L-shaped hexagon:
+    //   5--4
+    //   |  |
+    //   |  3----2
+    //   |       |
+    //   0-------1
+    CheckTiling({{0, 0}, {2, 0}, {2, 1}, {1, 1}, {1, 2}, {0, 2}});
+    // Comb with three teeth (the notches reach almost to the base).
+    CheckTiling({{0, 0}, {5, 0}, {5, 3}, {4, 3}, {4, 0.2}, {3, 0.2}, {3, 3}, {2, 3}, {2, 0.2}, {1, 0.2}, {1, 3}, {0, 3}});
+    // Star of 7 points.
+    std::vector<P2> star;
+    for (int i = 0; i < 14; ++i) {
+        double r = (i % 2) ? 0.35 : 1.0, a = i * M_PI / 7.0;
+        star.push_back({r * std::cos(a), r * std::sin(a)});
+    }
+    CheckTiling(star);
+    // Spiral-like polygon whose first corner is reflex.
+    CheckTiling({{3, 1}, {0, 1}, {0, 0}, {4, 0}, {4, 4}, {1, 4}, {1, 2}, {2, 2}, {2, 3}, {3, 3}});
+    // Convex polygon with a straight corner (a midpoint on an edge).
+    CheckTiling({{0, 0}, {1, 0}, {2, 0}, {2, 2}, {0, 2}});
+}
+
+TEST(EarClipping, ClockwiseInputIsTiledInItsOwnOrientation) {
+    // The projection follows the polygon's own normal, so a clockwise polygon in the xy plane is
+    // clipped in its frame and every triangle keeps the polygon's winding.
+    C3DPointList pts;
+    std::vector<P2> poly = {{0, 2}, {1, 2}, {1, 1}, {2, 1}, {2, 0}, {0, 0}};
+    for (const P2& p : poly) pts.Add(float(p[0]), float(p[1]), 0.0f);
+    Poly idx = {0, 1, 2, 3, 4, 5};
+    CTriangulateFaceHelper helper;
+    ASSERT_EQ(helper.Clip(pts.GetPoints(), 6, idx.data(), 6), 4);
+    for (int i = 0; i < 4; ++i) {
+        const int* t = helper.GetTriangles() + 3 * i;
+        EXPECT_LT(SignedArea({poly[t[0]], poly[t[1]], poly[t[2]]}), 0.0);
+    }
+}
+
+TEST(EarClipping, BadInputGivesFewerTrianglesNeverBadOnes) {
+    CTriangulateFaceHelper helper;
+    C3DPointList pts;
+    pts.Add(0, 0, 0);
+    pts.Add(1, 0, 0);
+    pts.Add(1, 1, 0);
+    pts.Add(0, 1, 0);
+    pts.Add(2, 0, 0);
+    float nan = std::numeric_limits<float>::quiet_NaN();
+    pts.Add(nan, 0, 0);
+    // Repeated index: (0, 1, 2, 1, 3) folds back on itself; ears with a repeated point are dropped.
+    Poly rep = {0, 1, 2, 1, 3};
+    int n = helper.Clip(pts.GetPoints(), pts.GetSize(), rep.data(), 5);
+    EXPECT_LE(n, 3);
+    for (int i = 0; i < n; ++i) {
+        const int* t = helper.GetTriangles() + 3 * i;
+        EXPECT_TRUE(rep[t[0]] != rep[t[1]] && rep[t[1]] != rep[t[2]] && rep[t[0]] != rep[t[2]]);
+    }
+    Poly collinear = {0, 1, 4};
+    EXPECT_EQ(helper.Clip(pts.GetPoints(), pts.GetSize(), collinear.data(), 3), 0);
+    Poly same = {0, 0, 0, 0};
+    EXPECT_EQ(helper.Clip(pts.GetPoints(), pts.GetSize(), same.data(), 4), 0);
+    Poly withNan = {0, 1, 5, 3};
+    EXPECT_EQ(helper.Clip(pts.GetPoints(), pts.GetSize(), withNan.data(), 4), 0);
+    Poly outOfRange = {0, 1, 2, 99};
+    EXPECT_EQ(helper.Clip(pts.GetPoints(), pts.GetSize(), outOfRange.data(), 4), 0);
+    Poly negative = {0, -1, 2, 3};
+    EXPECT_EQ(helper.Clip(pts.GetPoints(), pts.GetSize(), negative.data(), 4), 0);
+}
+
+// Three faces in a row; the middle quadrangle is split:
+//
+//   3----2----5
+//   |    |    |
+//   0----1----4     faces: triangle (0,1,3), quad (1,4,5,2), triangle (2,3,1)
+TEST(TriangulateObject, TrianglesTakeConsecutivePositionsAndFacesBehindMoveOn) {
+    C3DObject* obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
+                                {{0, 1, 3}, {1, 4, 5, 2}, {2, 3, 1}});
+    obj->GetFaceList()->SetFaceMaterial(1, 7);
+    obj->GetFaceList()->SetFaceFlags(1, FACE_SELECTED, true);
+    ASSERT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
+    std::vector<Poly> f = ReadFaces(*obj->GetFaceList());
+    ASSERT_EQ(f.size(), 4u);
+    EXPECT_EQ(f[0], (Poly{0, 1, 3}));
+    EXPECT_EQ(f[3], (Poly{2, 3, 1}));
+    for (int i = 1; i <= 2; ++i) {
+        EXPECT_EQ(obj->GetFaceList()->GetFaceMaterial(unsigned(i)), 7u);
+        EXPECT_TRUE(obj->GetFaceList()->IsFaceFlagSet(unsigned(i), FACE_SELECTED));
+    }
+    std::set<int> used(f[1].begin(), f[1].end());
+    used.insert(f[2].begin(), f[2].end());
+    EXPECT_EQ(used, (std::set<int>{1, 2, 4, 5}));
+    EXPECT_TRUE(obj->IsTriangular(_FACE_PROPERTIES(0), true));
+    // Already triangular: nothing to do.
+    EXPECT_FALSE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
+    obj->Delete();
+}
+
+TEST(TriangulateObject, OnlyFacesMatchingTheMaskAreSplit) {
+    C3DObject* obj = MakeObject(CubePoints(), CubeFaces());
+    obj->GetFaceList()->SetFaceFlags(2, FACE_SELECTED, true);
+    ASSERT_TRUE(obj->Triangulate(CHANNEL_ALL, FACE_SELECTED, true));
+    EXPECT_EQ(obj->GetFaceNbr(), 7);
+    EXPECT_EQ(obj->GetFaceList()->GetFaceSize(2), 3u);
+    EXPECT_EQ(obj->GetFaceList()->GetFaceSize(3), 3u);
+    EXPECT_EQ(obj->GetFaceList()->GetFaceSize(4), 4u);
+    obj->Delete();
+}
+
+TEST(TriangulateObject, ChannelTrianglesTakeTheCornersOfTheGeometricTriangles) {
+    C3DObject* obj = MakeObject(CubePoints(), CubeFaces());
+    AddOffsetChannel(*obj, 10);
+    ASSERT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
+    ASSERT_EQ(obj->GetFaceNbr(), 12);
+    ASSERT_EQ(obj->GetChannels()->GetSize(), 1);
+    CChannel* c = obj->GetChannels()->GetChannel(0);
+    ASSERT_EQ(c->GetFaceList()->GetSize(), 12);
+    const C2DPointList* values = static_cast<const C2DPointList*>(c->GetPointList());
+    std::vector<Poly> geo = ReadFaces(*obj->GetFaceList());
+    std::vector<Poly> ch = ReadFaces(*c->GetFaceList());
+    for (int i = 0; i < 12; ++i) {
+        ASSERT_EQ(ch[i].size(), 3u);
+        for (int j = 0; j < 3; ++j) EXPECT_EQ(values->GetAt(ch[i][j]).u, float(geo[i][j]));
+    }
+    EXPECT_TRUE(IsConsistentlyOriented(*obj->GetFaceList()));
+    obj->Delete();
+}
+
+TEST(TriangulateObject, ChannelWithTheWrongFaceCountIsDropped) {
+    C3DObject* obj = MakeObject(CubePoints(), CubeFaces());
+    PlainChannel* c = AddOffsetChannel(*obj, 0);
+    c->GetFaceList()->SetSize(4);
+    EXPECT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
+    EXPECT_EQ(obj->GetFaceNbr(), 12);
+    EXPECT_EQ(obj->GetChannels()->GetSize(), 0);
+    obj->Delete();
+}
+
+}  // namespace
+}  // namespace kestovar::test
