@@ -1,0 +1,187 @@
+// Clean-up benchmarks, each beside a peer measured in the same run (median of 5 runs):
+//   - Weld3DPoints at tolerance 0 on triangles split per face (3 points per triangle), beside
+//     meshoptimizer's meshopt_generateVertexRemap on the same positions: bunny00.obj and a
+//     generated 2-million-triangle grid;
+//   - Triangulate of a 1-million-quadrangle grid, beside a plain loop that writes two index
+//     triples per quadrangle.
+// Figures are million elements (points welded, quadrangles split) per second.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/mesh/point_list.h"
+
+#ifdef KESTOVAR_HAVE_MESHOPTIMIZER
+#include <meshoptimizer.h>
+#endif
+
+using namespace kestovar;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <class Fn>
+double MedianSeconds(Fn&& fn, int runs = 5) {
+    std::vector<double> t;
+    for (int i = 0; i < runs; ++i) {
+        auto a = Clock::now();
+        fn();
+        t.push_back(std::chrono::duration<double>(Clock::now() - a).count());
+    }
+    std::sort(t.begin(), t.end());
+    return t[t.size() / 2];
+}
+
+struct Soup {
+    std::vector<float> xyz;  // 3 points per triangle, split per face
+};
+
+// Minimal OBJ reader: "v x y z" and "f a b c ..." (fans for polygons, a/b/c forms accepted).
+bool ReadObj(const std::string& path, Soup& soup) {
+    std::ifstream in(path);
+    if (!in) return false;
+    std::vector<float> v;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream s(line);
+        std::string tag;
+        s >> tag;
+        if (tag == "v") {
+            float x, y, z;
+            s >> x >> y >> z;
+            v.insert(v.end(), {x, y, z});
+        } else if (tag == "f") {
+            std::vector<int> f;
+            std::string tok;
+            while (s >> tok) f.push_back(std::stoi(tok) - 1);
+            for (size_t i = 2; i < f.size(); ++i)
+                for (int c : {f[0], f[i - 1], f[i]}) soup.xyz.insert(soup.xyz.end(), v.begin() + 3 * c, v.begin() + 3 * c + 3);
+        }
+    }
+    return !soup.xyz.empty();
+}
+
+// A (w+1) x (h+1) grid of points, two triangles per cell, split per face.
+Soup GridSoup(int w, int h) {
+    Soup s;
+    s.xyz.reserve(size_t(w) * h * 18);
+    auto add = [&](int x, int y) { s.xyz.insert(s.xyz.end(), {float(x) * 0.01f, float(y) * 0.01f, float((x * y) % 7) * 0.001f}); };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            add(x, y), add(x + 1, y), add(x + 1, y + 1);
+            add(x, y), add(x + 1, y + 1), add(x, y + 1);
+        }
+    return s;
+}
+
+C3DObject* SoupObject(const Soup& s) {
+    int n = int(s.xyz.size() / 3);
+    C3DPointList* pl = C3DPointList::Create();
+    pl->SetSize(n);
+    for (int i = 0; i < n; ++i) pl->GetAt(i).Init(s.xyz[3 * i], s.xyz[3 * i + 1], s.xyz[3 * i + 2]);
+    C3DFaceList* fl = C3DFaceList::Create();
+    fl->SetSize(n / 3, 3, SETSIZE_COMPACT_SLACK);
+    CFace view;
+    for (int f = 0; f < n / 3; ++f) {
+        fl->GetFace(unsigned(f), view);
+        view.SetTriangle(3 * f, 3 * f + 1, 3 * f + 2);
+    }
+    return new C3DObject(pl, fl, nullptr);
+}
+
+void BenchWeld(const char* name, const Soup& soup) {
+    size_t n = soup.xyz.size() / 3;
+    int welded = 0;
+    double tk = 0.0;
+    {
+        std::vector<double> t;
+        for (int r = 0; r < 5; ++r) {
+            C3DObject* obj = SoupObject(soup);
+            auto a = Clock::now();
+            obj->Weld3DPoints(0.0, false, 0, 0);
+            t.push_back(std::chrono::duration<double>(Clock::now() - a).count());
+            welded = obj->GetPointNbr();
+            obj->Delete();
+        }
+        std::sort(t.begin(), t.end());
+        tk = t[2];
+    }
+#ifdef KESTOVAR_HAVE_MESHOPTIMIZER
+    std::vector<unsigned> remap(n);
+    size_t unique = 0;
+    double tp = MedianSeconds([&] {
+        unique = meshopt_generateVertexRemap(remap.data(), nullptr, n, soup.xyz.data(), n, 12);
+    });
+    std::printf("weld %-12s points %zu -> %d (peer %zu): Kestovar %.2f M points/s, meshoptimizer %.2f M points/s, ratio %.2fx\n",
+                name, n, welded, unique, n / tk / 1e6, n / tp / 1e6, tk / tp);
+#else
+    std::printf("weld %-12s points %zu -> %d: Kestovar %.2f M points/s, peer unavailable\n", name, n, welded, n / tk / 1e6);
+#endif
+}
+
+void BenchTriangulate(int w, int h) {
+    const int quads = w * h;
+    auto build = [&] {
+        C3DPointList* pl = C3DPointList::Create();
+        pl->SetSize((w + 1) * (h + 1));
+        for (int y = 0; y <= h; ++y)
+            for (int x = 0; x <= w; ++x) pl->GetAt(y * (w + 1) + x).Init(float(x), float(y), 0.0f);
+        C3DFaceList* fl = C3DFaceList::Create();
+        fl->SetSize(quads, 4, SETSIZE_COMPACT_SLACK);
+        CFace view;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                int a = y * (w + 1) + x;
+                fl->GetFace(unsigned(y * w + x), view);
+                view.SetQuadrangle(a, a + 1, a + w + 2, a + w + 1);
+            }
+        return new C3DObject(pl, fl, nullptr);
+    };
+    std::vector<double> t;
+    for (int r = 0; r < 5; ++r) {
+        C3DObject* obj = build();
+        auto a = Clock::now();
+        obj->Triangulate(0, _FACE_PROPERTIES(0), true);
+        t.push_back(std::chrono::duration<double>(Clock::now() - a).count());
+        obj->Delete();
+    }
+    std::sort(t.begin(), t.end());
+    double tk = t[2];
+    std::vector<int> quadIdx(size_t(quads) * 4), tri(size_t(quads) * 6);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            int a = y * (w + 1) + x;
+            int* q = &quadIdx[size_t(y * w + x) * 4];
+            q[0] = a, q[1] = a + 1, q[2] = a + w + 2, q[3] = a + w + 1;
+        }
+    double tp = MedianSeconds([&] {
+        for (int i = 0; i < quads; ++i) {
+            const int* q = &quadIdx[size_t(i) * 4];
+            int* o = &tri[size_t(i) * 6];
+            o[0] = q[0], o[1] = q[1], o[2] = q[2], o[3] = q[0], o[4] = q[2], o[5] = q[3];
+        }
+    });
+    std::printf("triangulate %d quads: Kestovar %.2f M quads/s, plain split loop %.2f M quads/s (checksum %d), ratio %.2fx\n",
+                quads, quads / tk / 1e6, quads / tp / 1e6, tri[size_t(quads) * 6 - 1], tk / tp);
+}
+
+}  // namespace
+
+int main() {
+    Soup bunny;
+    std::string path = std::string(KESTOVAR_SOURCE_DIR) + "/data/bunny00.obj";
+    if (ReadObj(path, bunny))
+        BenchWeld("bunny00", bunny);
+    else
+        std::printf("weld bunny00: %s not readable\n", path.c_str());
+    BenchWeld("grid-2M", GridSoup(1000, 1000));
+    BenchTriangulate(1000, 1000);
+    return 0;
+}
