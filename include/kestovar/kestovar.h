@@ -28,6 +28,7 @@
 
 #include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/face_grid.h"
+#include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/point_grid.h"
 #include "kestovar/mesh/weld.h"
 #include "kestovar/mesh/triangulate.h"
