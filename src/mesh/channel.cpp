@@ -69,7 +69,7 @@ CChannel* CChannel::Create(_Channel3DType type, unsigned int id) {
         case CHANNEL_WEIGHT: return new CWeightChannel(id, true);
         case CHANNEL_POINT_NORMAL:
         case CHANNEL_FACE_NORMAL:
-        case CHANNEL_SPEC_NORMAL: return CreateNormalChannelHook ? CreateNormalChannelHook(type, id) : nullptr;
+        case CHANNEL_SPEC_NORMAL: return CreateNormalChannelHook ? CreateNormalChannelHook(unsigned(type), id) : nullptr;
         default: return nullptr;
     }
 }

@@ -128,7 +128,7 @@ public:
     // any other value. `id` kNewChannelID takes the next value of the identifier counter. The
     // normal channel types are built through CreateNormalChannelHook (null while not installed).
     static CChannel* Create(_Channel3DType type, unsigned int id = kNewChannelID);
-    typedef CChannel* (*CreateNormalChannelFunc)(_Channel3DType type, unsigned int id);
+    typedef CChannel* (*CreateNormalChannelFunc)(unsigned int type, unsigned int id);
     static CreateNormalChannelFunc CreateNormalChannelHook;
     // Marks the normal breaks of a specified-normal channel (bit 0x4000 on the geometric points;
     // `angle` in radians). Installed by the normal channel classes; null until then.
