@@ -12,12 +12,18 @@ namespace {
 constexpr double kMaxCellCoord = 2147482647.0;
 constexpr int kNoCell = INT_MIN;
 
+// Cell coordinates of model points are strongly structured (regular spacing, shared low bits),
+// so the three coordinates are combined and then fully mixed (the 64-bit finaliser of
+// MurmurHash3) before the low bits address the table.
 inline unsigned HashCell(int i, int j, int k) {
-    uint64_t h = uint64_t(uint32_t(i)) * 0x9E3779B97F4A7C15ull;
-    h ^= uint64_t(uint32_t(j)) * 0xC2B2AE3D27D4EB4Full;
-    h ^= uint64_t(uint32_t(k)) * 0x165667B19E3779F9ull;
-    h ^= h >> 29;
-    return unsigned(h ^ (h >> 32));
+    uint64_t h = uint64_t(uint32_t(i)) * 0x9E3779B97F4A7C15ull + uint64_t(uint32_t(j)) * 0xC2B2AE3D27D4EB4Full +
+                 uint64_t(uint32_t(k)) * 0x165667B19E3779F9ull;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return unsigned(h);
 }
 
 inline bool CellCoord(double value, double origin, double cellSize, double invCell, int& out) {
