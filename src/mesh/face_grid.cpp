@@ -80,7 +80,7 @@ inline double PointSegment2(const double* p, const double* a, const double* b, d
 // Heights below 1e-8 of the longest edge make a triangle degenerate: |ab x ac|^2 <= this * l^4.
 constexpr double kDegenerate = 1e-16;
 
-inline double ClosestOnTriangle(const double* p, const double* a, const double* b, const double* c, double* q,
+__attribute__((always_inline)) inline double ClosestOnTriangle(const double* p, const double* a, const double* b, const double* c, double* q,
                                 uint64_t& pointSegment) {
     double ab[3], ac[3], bc[3], ap[3], n[3];
     Sub(b, a, ab);
@@ -413,7 +413,7 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     for (int f = 0; f < nFaces; ++f) {
         const _GridFaceCache& entry = cache[f];
         if (entry.kind == GRIDFACE_EMPTY) continue;
-        double v[3][3];
+        double v[3][3] = {};
         unsigned c0[3], c1[3];
         if (entry.kind == GRIDFACE_TRIANGLE) {
             for (int i = 0; i < 3; ++i) ToDouble(entry.corner[i], v[i]);
@@ -487,7 +487,7 @@ double C3DFaceGridMap::GetFaceSquaredDistance(const double p[3], unsigned int f,
                                               uint64_t* pointSegment) const {
     if (!m_pCache || f >= unsigned(m_nFaceCount)) return HUGE_VAL;
     const _GridFaceCache& entry = m_pCache[f];
-    double q[3];
+    double q[3] = {0.0, 0.0, 0.0};
     uint64_t ps = 0;
     double best = HUGE_VAL;
     if (entry.kind == GRIDFACE_TRIANGLE) {
@@ -579,10 +579,24 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                     const int64_t occupiedIndex = OccupiedIndex(rowBase + uint64_t(x));
                     if (occupiedIndex < 0) continue;
                     ++inspected;
-                    for (unsigned e = starts[occupiedIndex], end = starts[occupiedIndex + 1]; e < end; ++e) {
+                    const unsigned first = starts[occupiedIndex], end = starts[occupiedIndex + 1];
+                    // The cache entries of a cell's faces are scattered over the face order: ask
+                    // for all of them before measuring the first.
+                    for (unsigned e = first; e < end; ++e) __builtin_prefetch(&m_pCache[entries[e]]);
+                    for (unsigned e = first; e < end; ++e) {
                         const unsigned f = entries[e];
                         if (!seen.Insert(f)) continue;
-                        double d2 = GetFaceSquaredDistance(p, f, nullptr, &ps);
+                        const _GridFaceCache& entry = m_pCache[f];
+                        double d2;
+                        if (entry.kind == GRIDFACE_TRIANGLE) {
+                            double a[3], b[3], cc[3], q[3];
+                            ToDouble(entry.corner[0], a);
+                            ToDouble(entry.corner[1], b);
+                            ToDouble(entry.corner[2], cc);
+                            d2 = ClosestOnTriangle(p, a, b, cc, q, ps);
+                        } else {
+                            d2 = GetFaceSquaredDistance(p, f, nullptr, &ps);
+                        }
                         if (d2 < best2) {
                             best2 = d2;
                             bestFace = int(f);
