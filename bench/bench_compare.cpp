@@ -1,0 +1,419 @@
+// Mesh comparison benchmark.
+//
+// 1. GeomCompare of the bunny against a reduction of itself to about 10 % of its faces (flags
+//    0x20007: both directions, point + edge + face samples, budget 6 x the larger face count), on
+//    2 threads: samples per second.
+// 2. Closest-face queries against the bunny from points near its surface: queries per second.
+// 3. Closest-face queries against a bumpy sphere of 1,000,000 triangles: mean cost per query.
+// Each line shows the median of several runs beside the peer measured in the same run: CGAL's AABB
+// tree (closest point on triangles, trees built inside the timed region as the grid is) when the
+// build found CGAL. The reduction is meshoptimizer's simplifier when found, else a small vertex
+// clustering written here.
+//
+// Usage: bench_compare [bunny.obj]
+#include <omp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "kestovar/compare/geom_compare.h"
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/mesh/face_grid.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/geom_info.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/mesh/point_list.h"
+
+#ifdef KESTOVAR_HAVE_MESHOPTIMIZER
+#include <meshoptimizer.h>
+#endif
+
+#ifdef KESTOVAR_HAVE_CGAL
+#include <CGAL/AABB_traits.h>
+#include <CGAL/AABB_tree.h>
+#include <CGAL/AABB_triangle_primitive.h>
+#include <CGAL/Simple_cartesian.h>
+#endif
+
+using namespace kestovar;
+
+namespace {
+
+struct Mesh {
+    std::vector<float> xyz;
+    std::vector<int> tris;
+    size_t Faces() const { return tris.size() / 3; }
+};
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// CPU seconds of the whole process (all threads): on a loaded machine the wall clock also counts
+// the time other processes held the cores.
+double CpuNow() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// Positions ("v x y z") and faces ("f a b c ...", fan-triangulated; "a/b/c" and negative indices
+// accepted). Everything else is skipped.
+bool ReadObj(const std::string& path, Mesh& m) {
+    std::ifstream in(path);
+    if (!in) return false;
+    std::string line;
+    std::vector<int> poly;
+    while (std::getline(in, line)) {
+        if (line.size() < 2) continue;
+        if (line[0] == 'v' && line[1] == ' ') {
+            std::istringstream s(line.substr(2));
+            float x = 0, y = 0, z = 0;
+            s >> x >> y >> z;
+            m.xyz.insert(m.xyz.end(), {x, y, z});
+        } else if (line[0] == 'f' && line[1] == ' ') {
+            std::istringstream s(line.substr(2));
+            std::string tok;
+            poly.clear();
+            const int n = int(m.xyz.size() / 3);
+            while (s >> tok) {
+                int i = std::atoi(tok.c_str());
+                poly.push_back(i < 0 ? n + i : i - 1);
+            }
+            for (size_t k = 1; k + 1 < poly.size(); ++k) m.tris.insert(m.tris.end(), {poly[0], poly[k], poly[k + 1]});
+        }
+    }
+    return !m.tris.empty();
+}
+
+// Vertex clustering on a cubic grid: every point moves to the mean of its cell, faces that lose a
+// corner disappear. The grid resolution is searched so that about `target` faces remain.
+[[maybe_unused]] Mesh Cluster(const Mesh& m, size_t target) {
+    float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
+    for (size_t i = 0; i < m.xyz.size(); ++i) {
+        lo[i % 3] = std::min(lo[i % 3], m.xyz[i]);
+        hi[i % 3] = std::max(hi[i % 3], m.xyz[i]);
+    }
+    const float extent = std::max(hi[0] - lo[0], std::max(hi[1] - lo[1], hi[2] - lo[2]));
+    Mesh best;
+    int a = 4, b = 1024;
+    while (a < b) {
+        int res = (a + b) / 2;
+        Mesh out;
+        std::unordered_map<long long, int> cell;
+        std::vector<int> remap(m.xyz.size() / 3);
+        std::vector<double> sum;
+        std::vector<int> count;
+        for (size_t v = 0; v < remap.size(); ++v) {
+            long long key = 0;
+            for (int k = 0; k < 3; ++k)
+                key = key * 2048 + std::min(res - 1, int((m.xyz[3 * v + k] - lo[k]) / extent * res));
+            auto it = cell.emplace(key, int(count.size())).first;
+            if (it->second == int(count.size())) {
+                count.push_back(0);
+                sum.insert(sum.end(), {0.0, 0.0, 0.0});
+            }
+            remap[v] = it->second;
+            ++count[it->second];
+            for (int k = 0; k < 3; ++k) sum[3 * it->second + k] += m.xyz[3 * v + k];
+        }
+        for (size_t c = 0; c < count.size(); ++c)
+            for (int k = 0; k < 3; ++k) out.xyz.push_back(float(sum[3 * c + k] / count[c]));
+        for (size_t t = 0; t < m.tris.size(); t += 3) {
+            int p = remap[m.tris[t]], q = remap[m.tris[t + 1]], r = remap[m.tris[t + 2]];
+            if (p != q && q != r && r != p) out.tris.insert(out.tris.end(), {p, q, r});
+        }
+        if (out.Faces() < target) {
+            a = res + 1;
+        } else {
+            b = res;
+        }
+        if (best.tris.empty() || std::llabs((long long)out.Faces() - (long long)target) <
+                                     std::llabs((long long)best.Faces() - (long long)target))
+            best = out;
+    }
+    return best;
+}
+
+Mesh Reduce(const Mesh& m, size_t target, const char*& how) {
+#ifdef KESTOVAR_HAVE_MESHOPTIMIZER
+    std::vector<unsigned> in(m.tris.begin(), m.tris.end()), out(in.size());
+    size_t n = meshopt_simplify(out.data(), in.data(), in.size(), m.xyz.data(), m.xyz.size() / 3, 12, target * 3, 1.0f,
+                                0, nullptr);
+    Mesh r;
+    r.xyz = m.xyz;
+    r.tris.assign(out.begin(), out.begin() + long(n));
+    how = "meshoptimizer";
+    return r;
+#else
+    how = "vertex clustering";
+    return Cluster(m, target);
+#endif
+}
+
+// A sphere of radius 1 + 0.1 sin(5 theta) sin(7 phi): rings x segments x 2 triangles.
+Mesh BumpySphere(int rings, int segments) {
+    Mesh m;
+    const double pi = 3.14159265358979323846;
+    for (int i = 0; i <= rings; ++i) {
+        double theta = pi * i / rings;
+        for (int j = 0; j < segments; ++j) {
+            double phi = 2 * pi * j / segments;
+            double r = 1.0 + 0.1 * std::sin(5 * theta) * std::sin(7 * phi);
+            m.xyz.insert(m.xyz.end(), {float(r * std::sin(theta) * std::cos(phi)), float(r * std::sin(theta) * std::sin(phi)),
+                                       float(r * std::cos(theta))});
+        }
+    }
+    for (int i = 0; i < rings; ++i) {
+        for (int j = 0; j < segments; ++j) {
+            int a = i * segments + j, b = i * segments + (j + 1) % segments, c = a + segments, d = b + segments;
+            m.tris.insert(m.tris.end(), {a, c, d, a, d, b});
+        }
+    }
+    return m;
+}
+
+C3DObject* MakeObject(const Mesh& m) {
+    return CreateObjectFromArrays(m.xyz.data(), unsigned(m.xyz.size() * 4), m.tris.data(), unsigned(m.tris.size() * 4),
+                                  nullptr, 0);
+}
+
+// Points near the surface of `m`: on random triangles, pushed off by up to `offset` along x, y, z.
+std::vector<double> NearPoints(const Mesh& m, size_t n, double offset, unsigned seed) {
+    std::vector<double> p;
+    p.reserve(3 * n);
+    uint64_t s = seed * 2862933555777941757ull + 3037000493ull;
+    auto rnd = [&] {
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        return double(s >> 11) / 9007199254740992.0;
+    };
+    for (size_t i = 0; i < n; ++i) {
+        size_t t = std::min(m.Faces() - 1, size_t(rnd() * m.Faces()));
+        double u = rnd(), v = rnd();
+        if (u + v > 1) u = 1 - u, v = 1 - v;
+        for (int k = 0; k < 3; ++k) {
+            double a = m.xyz[3 * m.tris[3 * t] + k], b = m.xyz[3 * m.tris[3 * t + 1] + k], c = m.xyz[3 * m.tris[3 * t + 2] + k];
+            p.push_back(a + u * (b - a) + v * (c - a) + offset * (2 * rnd() - 1));
+        }
+    }
+    return p;
+}
+
+#ifdef KESTOVAR_HAVE_CGAL
+typedef CGAL::Simple_cartesian<double> K;
+typedef std::vector<K::Triangle_3>::const_iterator TriangleIterator;
+typedef CGAL::AABB_triangle_primitive<K, TriangleIterator> Primitive;
+typedef CGAL::AABB_tree<CGAL::AABB_traits<K, Primitive>> Tree;
+
+std::vector<K::Triangle_3> Triangles(const Mesh& m) {
+    std::vector<K::Triangle_3> t;
+    for (size_t i = 0; i < m.tris.size(); i += 3) {
+        K::Point_3 p[3];
+        for (int c = 0; c < 3; ++c) {
+            const float* v = &m.xyz[3 * m.tris[i + c]];
+            p[c] = K::Point_3(v[0], v[1], v[2]);
+        }
+        t.emplace_back(p[0], p[1], p[2]);
+    }
+    return t;
+}
+
+// Largest distance from `points` to the tree (built here, inside the timed region).
+double CgalMax(const std::vector<K::Triangle_3>& triangles, const std::vector<double>& points) {
+    Tree tree(triangles.begin(), triangles.end());
+    tree.accelerate_distance_queries();
+    double worst = 0.0;
+    for (size_t i = 0; i < points.size(); i += 3)
+        worst = std::max(worst, tree.squared_distance(K::Point_3(points[i], points[i + 1], points[i + 2])));
+    return std::sqrt(worst);
+}
+#endif
+
+// Wall-clock and CPU seconds of one timed region.
+struct Timing {
+    double wall, cpu;
+};
+
+class Stopwatch {
+public:
+    Stopwatch() : m_wall(Now()), m_cpu(CpuNow()) {}
+    Timing Stop() const { return {Now() - m_wall, CpuNow() - m_cpu}; }
+
+private:
+    double m_wall, m_cpu;
+};
+
+double MedianWall(const std::vector<Timing>& t) {
+    std::vector<double> v;
+    for (const Timing& x : t) v.push_back(x.wall);
+    return Median(v);
+}
+double MedianCpu(const std::vector<Timing>& t) {
+    std::vector<double> v;
+    for (const Timing& x : t) v.push_back(x.cpu);
+    return Median(v);
+}
+
+// One line: Kestovar's figure, the peer's, their ratio (> 1: Kestovar is better), by the wall clock
+// and by CPU time divided by the threads used (what idle cores would give).
+void PrintLine(const char* what, double work, const std::vector<Timing>& ours, const std::vector<Timing>& peer,
+               int threads, double scale, const char* unit, bool perWork) {
+    auto figure = [&](double seconds) { return perWork ? seconds / work * scale : work / seconds * scale; };
+    const double ow = figure(MedianWall(ours)), oc = figure(MedianCpu(ours) / threads);
+    if (!peer.empty()) {
+        const double pw = figure(MedianWall(peer)), pc = figure(MedianCpu(peer) / threads);
+        std::printf("%s: kestovar %.3f %s, cgal %.3f %s, ratio %.2f (cpu time: %.3f vs %.3f, ratio %.2f)\n", what, ow,
+                    unit, pw, unit, perWork ? pw / ow : ow / pw, oc, pc, perWork ? pc / oc : oc / pc);
+    } else {
+        std::printf("%s: kestovar %.3f %s, cgal n/a (cpu time: %.3f)\n", what, ow, unit, oc);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string path = argc > 1 ? argv[1] : std::string(KESTOVAR_SOURCE_DIR) + "/data/bunny00.obj";
+    Mesh bunny;
+    if (!ReadObj(path, bunny)) {
+        std::fprintf(stderr, "cannot read %s\n", path.c_str());
+        return 1;
+    }
+    const char* how = "";
+    Mesh reduced = Reduce(bunny, bunny.Faces() / 10, how);
+    std::printf("bunny: %zu faces, reduced to %zu faces by %s\n", bunny.Faces(), reduced.Faces(), how);
+    C3DObject* full = MakeObject(bunny);
+    C3DObject* low = MakeObject(reduced);
+    OMPSetMaxThreadCount(std::min(2, omp_get_max_threads()));
+    const int only = argc > 2 ? std::atoi(argv[2]) : 0;  // run one part alone (1, 2 or 3)
+    const int runs = 5;
+    std::vector<Timing> ours, peer;
+
+    // 1. GeomCompare, both directions on two threads; the grids are rebuilt every run (a fresh
+    //    comparison of a new candidate always builds one).
+    if (only == 0 || only == 1) {
+        uint64_t samples = 0;
+        double distance = 0;
+        for (int r = 0; r < runs; ++r) {
+            full->GetFaceList()->DeleteFaceGridMap();
+            low->GetFaceList()->DeleteFaceGridMap();
+            Stopwatch w;
+            distance = GeomCompare(full, low, MESH_COMPARE_HAUSDORFF, HUGE_VAL, GEOMCOMPARE_DEFAULT);
+            ours.push_back(w.Stop());
+            samples = C3DFaceGridMap::GetGlobalCounters().queries;
+        }
+#ifdef KESTOVAR_HAVE_CGAL
+        {
+            // The same number of samples per direction, on the surfaces, one direction per thread.
+            const std::vector<K::Triangle_3> tf = Triangles(bunny), tl = Triangles(reduced);
+            const std::vector<double> onFull = NearPoints(bunny, samples / 2, 0.0, 1),
+                                      onLow = NearPoints(reduced, samples / 2, 0.0, 2);
+            for (int r = 0; r < runs; ++r) {
+                Stopwatch w;
+#pragma omp parallel sections num_threads(2)
+                {
+#pragma omp section
+                    CgalMax(tl, onFull);
+#pragma omp section
+                    CgalMax(tf, onLow);
+                }
+                peer.push_back(w.Stop());
+            }
+        }
+#endif
+        std::printf("GeomCompare bunny %zu vs %zu faces, flags 0x20007, %llu samples, distance %.6f\n",
+                    bunny.Faces(), reduced.Faces(), (unsigned long long)samples, distance);
+        PrintLine("  samples per second on 2 threads", double(samples), ours, peer, 2, 1e-6, "M/s", false);
+    }
+
+    // 2. Closest-face queries against the bunny, one thread, from points near its surface.
+    if (only == 0 || only == 2) {
+        CGeomInfo geom(full);
+        const std::vector<double> pts = NearPoints(reduced, 1000000, 0.002, 3);
+        ours.clear();
+        peer.clear();
+        for (int r = 0; r < runs; ++r) {
+            full->GetFaceList()->DeleteFaceGridMap();
+            Stopwatch w;
+            const C3DFaceGridMap* map = full->GetFaceList()->GetFaceGridMap(&geom);
+            double sink = 0, d;
+            for (size_t i = 0; i < pts.size(); i += 3) {
+                map->GetClosestFace(&pts[i], d);
+                sink += d;
+            }
+            ours.push_back(w.Stop());
+            if (sink < 0) std::printf("!");
+        }
+#ifdef KESTOVAR_HAVE_CGAL
+        const std::vector<K::Triangle_3> tf = Triangles(bunny);
+        for (int r = 0; r < runs; ++r) {
+            Stopwatch w;
+            CgalMax(tf, pts);
+            peer.push_back(w.Stop());
+        }
+#endif
+        PrintLine("closest-face queries on the bunny (1 thread, grid build included)", double(pts.size() / 3), ours,
+                  peer, 1, 1e-6, "M/s", false);
+    }
+    full->Delete();
+    low->Delete();
+
+    // 3. A million triangles: mean cost of one query, build excluded.
+    if (only == 0 || only == 3) {
+        Mesh big = BumpySphere(500, 1000);
+        C3DObject* o = MakeObject(big);
+        CGeomInfo geom(o);
+        Stopwatch build;
+        const C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(&geom);
+        const Timing built = build.Stop();
+        const std::vector<double> pts = NearPoints(big, 1000000, 0.01, 4);
+        ours.clear();
+        peer.clear();
+        for (int r = 0; r < 3; ++r) {
+            Stopwatch w;
+            double sink = 0, d;
+            for (size_t i = 0; i < pts.size(); i += 3) {
+                map->GetClosestFace(&pts[i], d);
+                sink += d;
+            }
+            ours.push_back(w.Stop());
+            if (sink < 0) std::printf("!");
+        }
+#ifdef KESTOVAR_HAVE_CGAL
+        {
+            const std::vector<K::Triangle_3> tb = Triangles(big);
+            Tree tree(tb.begin(), tb.end());
+            tree.accelerate_distance_queries();
+            for (int r = 0; r < 3; ++r) {
+                Stopwatch w;
+                double sink = 0;
+                for (size_t i = 0; i < pts.size(); i += 3)
+                    sink += tree.squared_distance(K::Point_3(pts[i], pts[i + 1], pts[i + 2]));
+                peer.push_back(w.Stop());
+                if (sink < 0) std::printf("!");
+            }
+        }
+#endif
+        std::printf("closest-face grid on %zu triangles: built in %.1f ms (cpu %.1f ms), %u x %u x %u cells, %u occupied, "
+                    "%u entries\n",
+                    big.Faces(), built.wall * 1e3, built.cpu * 1e3, map->GetCellCount(0), map->GetCellCount(1),
+                    map->GetCellCount(2), map->GetOccupiedCellCount(), map->GetEntryCount());
+        PrintLine("  mean query cost (1 thread)", double(pts.size() / 3), ours, peer, 1, 1e6, "us", true);
+        o->Delete();
+    }
+    return 0;
+}
