@@ -246,7 +246,7 @@ void CDataChunk::Serialize(CXArchive& ar) {
     uint32_t count = 0, size = 0, grow = 0;
     ar >> count >> size >> grow;
     if (size > uint32_t(INT_MAX)) XThrow<CXArchiveException>(CXArchiveException::badIndex, "data size out of range");
-    SetGrowFactor(int32_t(grow));
+    SetGrowFactor(CElementArray::CheckLoadedGrowFactor(int32_t(grow)));
     m_nDataSize = int(size);
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t id = 0, options = 0, hasClass = 0;

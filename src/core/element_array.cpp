@@ -396,6 +396,11 @@ void CElementArray::SetMethods(CElementMethods* methods) {
     m_nElementSize = methods ? methods->GetSizeof() : 0;
 }
 
+int CElementArray::CheckLoadedGrowFactor(int64_t grow) {
+    if (grow == -2 || (grow >= 0 && grow <= kMaxLoadedGrowBy)) return int(grow);
+    XThrow<CXArchiveException>(CXArchiveException::badIndex, "grow setting out of range");
+}
+
 void CElementArray::SetGrowFactor(int grow) {
     // -1 means "keep" in the sizing calls; any other negative value but -2 is taken as automatic.
     m_nGrowBy = (grow >= 0 || grow == -2) ? grow : 0;
@@ -480,7 +485,7 @@ void CElementArray::Serialize(CXArchive& ar) {
     RemoveAll();
     SetMethods(methods);
     methods->Delete();  // the array holds the one reference it needs
-    SetGrowFactor(grow);
+    SetGrowFactor(CheckLoadedGrowFactor(grow));
     LoadElements(ar, count);
 }
 

@@ -710,3 +710,19 @@ TEST_F(DataChunkTest, MalformedBytesRaiseWithoutLeaks) {
     EXPECT_EQ(d3.GetChunksNbr(), 0);
     EXPECT_EQ(d3.GetDataSize(), 3);
 }
+
+// A forged grow setting is also the size of the first allocation: a chunk set whose header
+// claims a step of 2^31 elements must be refused before any array is created, not reserve
+// gigabytes (found by fuzzing scene files).
+TEST(DataChunkSerialize, ForgedGrowSettingIsRefused) {
+    CDataChunk chunks;
+    Bytes forged;
+    forged.u32(0).u32(2).u32(0x80000000u);
+    EXPECT_TRUE(Raises<CXArchiveException>([&] { Load(chunks, forged.b); }));
+    Bytes huge;
+    huge.u32(0).u32(2).u32(CElementArray::kMaxLoadedGrowBy + 1);
+    EXPECT_TRUE(Raises<CXArchiveException>([&] { Load(chunks, huge.b); }));
+    Bytes doubling;
+    doubling.u32(0).u32(2).u32(uint32_t(-2));
+    EXPECT_FALSE(Raises<CXArchiveException>([&] { Load(chunks, doubling.b); }));
+}

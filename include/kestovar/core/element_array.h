@@ -284,6 +284,12 @@ public:
     void SetMethods(CElementMethods* methods);
     // Sets the grow setting: 0 automatic, -2 double, n > 0 grow by n.
     void SetGrowFactor(int grow);
+    // Checks a grow setting read from an archive: -2 (double), 0 (automatic) or a step of at most
+    // kMaxLoadedGrowBy elements. A positive setting is also the size of the first allocation, so a
+    // forged one would reserve gigabytes before any element proves to exist; such data raises
+    // CXArchiveException (badIndex).
+    static int CheckLoadedGrowFactor(int64_t grow);
+    static constexpr int kMaxLoadedGrowBy = 1 << 16;
 
     int GetSizeOfElement() const { return m_nElementSize; }
     uint32_t GetTypeOfElement() const;
