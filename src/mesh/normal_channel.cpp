@@ -536,14 +536,14 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     return true;
 }
 
-void CPointNormalChannel::PrepareSmoothing(const CGeomInfo* geom, CSpecNormalChannel* spec) {
+void CPointNormalChannel::PrepareSmoothing(const CGeomInfo* geom, CSpecNormalChannel* specified) {
     m_pSpecFaces = nullptr;
     m_pSpecVectors = nullptr;
     m_pGeomFaces = geom ? geom->GetSrc3DFaceList() : nullptr;
-    if (!spec || spec->IsFlagSet(CHANNEL_INVALID)) return;
-    spec->ComputeNormals(geom, ObjectSmoothMode(geom));
-    m_pSpecFaces = spec->GetNormalFaceList();
-    m_pSpecVectors = spec->GetNormalVectorList();
+    if (!specified || specified->IsFlagSet(CHANNEL_INVALID)) return;
+    specified->ComputeNormals(geom, ObjectSmoothMode(geom));
+    m_pSpecFaces = specified->GetNormalFaceList();
+    m_pSpecVectors = specified->GetNormalVectorList();
 }
 
 const C3DTVector<float>* CPointNormalChannel::GetSmoothNormalByCorner(int face, int corner, unsigned int* source) const {

@@ -354,8 +354,8 @@ TEST(PointNormalChannel, SmoothingLookupPrefersLiveSpecifiedNormals) {
     Mesh m(kStripPoints, kStripFaces);
     CPointNormalChannel channel;
     channel.InitNormals(m.geom, k30Degrees);
-    CSpecNormalChannel* spec = new CSpecNormalChannel;
-    C3DVectorList* sv = spec->GetNormalVectorList();
+    CSpecNormalChannel* specified = new CSpecNormalChannel;
+    C3DVectorList* sv = specified->GetNormalVectorList();
     sv->Add(0.0f, 1.0f, 0.0f);                               // 0: given
     C3DTVector<float> none(0.0f, 0.0f, 0.0f);
     none.SetFlags(SPEC_NORMAL_NONE);
@@ -363,7 +363,7 @@ TEST(PointNormalChannel, SmoothingLookupPrefersLiveSpecifiedNormals) {
     C3DTVector<float> computed(0.0f, 0.0f, 0.0f);
     computed.SetFlags(SPEC_NORMAL_COMPUTED);
     sv->Add(computed);                                       // 2: recomputed from its faces
-    CFaceList* sf = spec->GetFaceList();
+    CFaceList* sf = specified->GetFaceList();
     sf->SetSize(3, 4, SETSIZE_COMPACT_SLACK);
     const int corners[3][4] = {{0, 1, 1, 1}, {2, 2, 2, 2}, {0, 0, 0, 0}};
     for (unsigned f = 0; f < 3; ++f) {
@@ -372,7 +372,7 @@ TEST(PointNormalChannel, SmoothingLookupPrefersLiveSpecifiedNormals) {
         view.SetIndexes(corners[f], 4);
     }
     sf->SetFaceFlag(2, FACE_HIDDEN, true);
-    channel.PrepareSmoothing(m.geom, spec);
+    channel.PrepareSmoothing(m.geom, specified);
     unsigned source = 99;
     ExpectVector(*channel.GetSmoothNormalByCorner(0, 0, &source), 0, 1, 0);
     EXPECT_EQ(source, unsigned(SMOOTH_NORMAL_SPECIFIED));
@@ -380,13 +380,13 @@ TEST(PointNormalChannel, SmoothingLookupPrefersLiveSpecifiedNormals) {
     EXPECT_EQ(source, unsigned(SMOOTH_NORMAL_SMOOTHED));
     ExpectVector(*channel.GetSmoothNormalByCorner(1, 0, &source), 0, 0, 1);  // computed from B
     EXPECT_EQ(source, unsigned(SMOOTH_NORMAL_COMPUTED));
-    ExpectVector(*channel.GetSmoothNormalByCorner(2, 0, &source), 1, 0, 0);  // dead spec face
+    ExpectVector(*channel.GetSmoothNormalByCorner(2, 0, &source), 1, 0, 0);  // dead specified face
     EXPECT_EQ(source, unsigned(SMOOTH_NORMAL_SMOOTHED));
     ExpectVector(*channel.GetSmoothNormalByIndex(2, 5, &source), 1, 0, 0);
     EXPECT_EQ(channel.GetSmoothNormalByIndex(0, 5, &source), nullptr);
     EXPECT_EQ(source, unsigned(SMOOTH_NORMAL_NONE));
     EXPECT_EQ(channel.GetSmoothNormalByCorner(0, 9, &source), nullptr);
-    spec->Delete();
+    specified->Delete();
 }
 
 // ---- specified normals ----

@@ -137,9 +137,9 @@ public:
     // The angle of the last build (radians; 1.0 before any).
     float GetSmoothAngle() const { return m_angle; }
 
-    // Remembers `spec`'s lists (none when null or invalid) and the geometric faces, and brings
+    // Remembers `specified`'s lists (none when null or invalid) and the geometric faces, and brings
     // the specified normals up to date with the object's smoothing mode.
-    void PrepareSmoothing(const CGeomInfo* geom, CSpecNormalChannel* spec);
+    void PrepareSmoothing(const CGeomInfo* geom, CSpecNormalChannel* specified);
     // The normal of corner `corner` of face `face`: the specified one when its face is live and
     // it has no SPEC_NORMAL_NONE (source 5 when computed, 2 otherwise), else the smoothed one
     // (source 9). Null (source 0) when the corner does not exist.
