@@ -30,7 +30,9 @@ namespace kestovar {
 class CXArchive;
 class CFaceList;
 class C3DPointGridMap;
+class C3DPointSymetryMap;
 class WeldProximityMap;
+enum _AXIS_INFO : int;
 
 // Data chunk identifier of point lists: the original point index written by SavePointsIndex.
 constexpr uint32_t POINT_CHUNK_ORIGINAL_INDEX = 0x504F4F49;  // POOI
@@ -297,6 +299,15 @@ public:
     // p has no cell or is out of range.
     const int* Get3DProximityPoints(int p, WeldProximityMap* map, int& count) const;
     static void DeleteWeldMap(WeldProximityMap* map);
+
+    // ---- symmetry (symmetry_map.cpp) ----
+    // A new map (the caller owns it) pairing each point with the point nearest its mirror image
+    // across the mid-plane of the points' box perpendicular to `axis`. Only the grid cell (of
+    // size extent / 20 along `axis`) holding the mirror position is searched, and a partner lies
+    // within extent / 20 × `tolerance` of it (tolerance 0: exact mirrors only). Points on the
+    // plane pair with themselves; a point whose best candidate is already paired stays unpaired.
+    // An empty map when the extent along `axis` is below 1e-15.
+    C3DPointSymetryMap* InitSymetryMap(_AXIS_INFO axis, double tolerance) const;
 
 protected:
     void DeleteCaches() override;
