@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "container_test_util.h"
+#include "test_util.h"
 #include "kestovar/core/xstring.h"
 
 using namespace kestovar;
@@ -247,13 +247,13 @@ TEST(ArrayEdit, CopyAndAppend) {
 TEST(ArrayErrors, NegativeSizesAndIndicesRaiseInvalidArgument) {
     CXArray<int> a;
     a.SetSize(3);
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { a.SetSize(-1); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { a.SetAtGrow(-1, 0); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { a.InsertAt(-1, 0); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { a.InsertAt(0, 0, -2); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { a.RemoveAt(-1); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { a.RemoveAt(2, 2); }));  // past the end
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { a.PreAllocate(-5); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.SetSize(-1); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.SetAtGrow(-1, 0); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.InsertAt(-1, 0); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.InsertAt(0, 0, -2); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.RemoveAt(-1); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.RemoveAt(2, 2); }));  // past the end
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.PreAllocate(-5); }));
     EXPECT_EQ(a.GetSize(), 3);  // nothing changed
     EXPECT_EQ(XGetThreadException(), nullptr);
 }
@@ -322,13 +322,13 @@ TEST(ArraySerialize, PlainElementsAreTheCountThenRawLittleEndianBytes) {
     a.Add(1);
     a.Add(-2);
     a.Add(0x01020304);
-    Bytes bytes = StoreBytes([&](CXArchive& ar) { a.Serialize(ar); });
+    Bytes bytes = Store([&](CXArchive& ar) { a.Serialize(ar); });
     Bytes expected = {0x03, 0x00, 0x01, 0x00, 0x00, 0x00, 0xFE, 0xFF, 0xFF, 0xFF, 0x04, 0x03, 0x02, 0x01};
     EXPECT_EQ(bytes, expected);
 
     CXArray<int> b;
     b.Add(99);  // loading replaces the content
-    LoadBytes(expected, [&](CXArchive& ar) { b.Serialize(ar); });
+    Load(expected, [&](CXArchive& ar) { b.Serialize(ar); });
     EXPECT_EQ(std::vector<int>(b.begin(), b.end()), (std::vector<int>{1, -2, 0x01020304}));
 }
 
@@ -336,11 +336,11 @@ TEST(ArraySerialize, LargeArraysUseTheLongCountFormAndRoundTrip) {
     CXArray<uint16_t> a;
     a.SetSize(70000);
     for (int i = 0; i < a.GetSize(); ++i) a[i] = uint16_t(i * 7);
-    Bytes bytes = StoreBytes([&](CXArchive& ar) { a.Serialize(ar); });
+    Bytes bytes = Store([&](CXArchive& ar) { a.Serialize(ar); });
     ASSERT_EQ(bytes.size(), 2 + 4 + 70000 * 2u);
     EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 6), (Bytes{0xFF, 0xFF, 0x70, 0x11, 0x01, 0x00}));
     CXArray<uint16_t> b;
-    LoadBytes(bytes, [&](CXArchive& ar) { b.Serialize(ar); });
+    Load(bytes, [&](CXArchive& ar) { b.Serialize(ar); });
     ASSERT_EQ(b.GetSize(), 70000);
     EXPECT_EQ(b[69999], uint16_t(69999 * 7));
 }
@@ -349,11 +349,11 @@ TEST(ArraySerialize, NonPlainElementsGoThroughTheArchiveOperators) {
     CXArray<CXTString<char>> a;
     a.Add("ab");
     a.Add("");
-    Bytes bytes = StoreBytes([&](CXArchive& ar) { a.Serialize(ar); });
+    Bytes bytes = Store([&](CXArchive& ar) { a.Serialize(ar); });
     // count 2, then each string as length byte + bytes (narrow strings carry no marker)
     EXPECT_EQ(bytes, (Bytes{0x02, 0x00, 0x02, 'a', 'b', 0x00}));
     CXArray<CXTString<char>> b;
-    LoadBytes(bytes, [&](CXArchive& ar) { b.Serialize(ar); });
+    Load(bytes, [&](CXArchive& ar) { b.Serialize(ar); });
     ASSERT_EQ(b.GetSize(), 2);
     EXPECT_EQ(std::string(b[0].GetString()), "ab");
     EXPECT_TRUE(b[1].IsEmpty());
@@ -363,7 +363,7 @@ TEST(ArraySerialize, MalformedDataIsRejectedWithoutHugeAllocations) {
     // Truncated: three ints announced, five bytes present.
     Bytes truncated = {0x03, 0x00, 1, 0, 0, 0, 2};
     CXArray<int> a;
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(truncated, [&](CXArchive& ar) { a.Serialize(ar); }); }),
+    EXPECT_EQ(ArchiveCause([&] { Load(truncated, [&](CXArchive& ar) { a.Serialize(ar); }); }),
               CXArchiveException::endOfFile);
 
     // A count just below 2^31 with almost no data: must fail at the end of the data, not by
@@ -372,21 +372,21 @@ TEST(ArraySerialize, MalformedDataIsRejectedWithoutHugeAllocations) {
     PutU32(forged, 0x7FFFFFF0u);
     PutU32(forged, 5);
     CXArray<int> b;
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(forged, [&](CXArchive& ar) { b.Serialize(ar); }); }),
+    EXPECT_EQ(ArchiveCause([&] { Load(forged, [&](CXArchive& ar) { b.Serialize(ar); }); }),
               CXArchiveException::endOfFile);
     EXPECT_LE(b.GetCapacity(), 1 << 17);
 
     // A count that no int-sized array can hold.
     Bytes huge = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     PutU64(huge, uint64_t(1) << 40);
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(huge, [&](CXArchive& ar) { b.Serialize(ar); }); }),
+    EXPECT_EQ(ArchiveCause([&] { Load(huge, [&](CXArchive& ar) { b.Serialize(ar); }); }),
               CXArchiveException::badIndex);
 }
 
 TEST(ArraySerialize, ForgedBoolBytesLoadAsBooleans) {
     Bytes bytes = {0x03, 0x00, 0x00, 0x01, 0x7F};
     CXArray<bool> a;
-    LoadBytes(bytes, [&](CXArchive& ar) { a.Serialize(ar); });
+    Load(bytes, [&](CXArchive& ar) { a.Serialize(ar); });
     ASSERT_EQ(a.GetSize(), 3);
     EXPECT_FALSE(a[0]);
     EXPECT_TRUE(a[1]);

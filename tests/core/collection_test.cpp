@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "container_test_util.h"
+#include "test_util.h"
 
 using namespace kestovar;
 using namespace kestovar::test;
@@ -83,7 +83,7 @@ TEST(OffsetArray, OffsetsAbove4GBSplitTheArrayAtTheirIndex) {
     EXPECT_EQ(a.GetSplitIndex(), COffsetArray::kNoSplit);
     a.SetSize(3);
     EXPECT_EQ(Offsets(a), (std::vector<uint64_t>{0, 0, 0}));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { a.SetAt(3, 1); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.SetAt(3, 1); }));
 }
 
 TEST(OffsetArray, RandomEditsAgreeWithAPlainVector) {
@@ -133,25 +133,25 @@ TEST(OffsetArray, SerializesSizeSplitAnd32Then64BitEntries) {
     Bytes expected = {0x03, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00};
     PutU64(expected, 0x100000002ull);
     PutU64(expected, 3);
-    EXPECT_EQ(StoreBytes([&](CXArchive& ar) { a.Serialize(ar); }), expected);
+    EXPECT_EQ(Store([&](CXArchive& ar) { a.Serialize(ar); }), expected);
     COffsetArray b;
-    LoadBytes(expected, [&](CXArchive& ar) { b.Serialize(ar); });
+    Load(expected, [&](CXArchive& ar) { b.Serialize(ar); });
     EXPECT_EQ(Offsets(b), (std::vector<uint64_t>{1, 0x100000002ull, 3}));
     EXPECT_EQ(b.GetSplitIndex(), 1u);
 
     COffsetArray plain;
     plain.Add(9);
-    EXPECT_EQ(StoreBytes([&](CXArchive& ar) { plain.Serialize(ar); }),
+    EXPECT_EQ(Store([&](CXArchive& ar) { plain.Serialize(ar); }),
               (Bytes{0x01, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x09, 0x00, 0x00, 0x00}));
 
     Bytes badSplit = {0x01, 0x00, 0x05, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00};
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(badSplit, [&](CXArchive& ar) { b.Serialize(ar); }); }),
+    EXPECT_EQ(ArchiveCause([&] { Load(badSplit, [&](CXArchive& ar) { b.Serialize(ar); }); }),
               CXArchiveException::badIndex);
     Bytes truncated(expected.begin(), expected.end() - 3);
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(truncated, [&](CXArchive& ar) { b.Serialize(ar); }); }),
+    EXPECT_EQ(ArchiveCause([&] { Load(truncated, [&](CXArchive& ar) { b.Serialize(ar); }); }),
               CXArchiveException::endOfFile);
     Bytes forged = {0xFF, 0xFF, 0xF0, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(forged, [&](CXArchive& ar) { b.Serialize(ar); }); }),
+    EXPECT_EQ(ArchiveCause([&] { Load(forged, [&](CXArchive& ar) { b.Serialize(ar); }); }),
               CXArchiveException::endOfFile);
 }
 
@@ -318,8 +318,8 @@ TEST(Collection, SetRecordSizeKeepsValuesAndClearsTheRest) {
     EXPECT_EQ(c.GetSlack(), 16u);
     EXPECT_EQ(c.GetValueCount(), 10u);
     EXPECT_EQ(c.GetPackedBytes(), 8u + 40u);
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { c.SetRecordSize(2, 1); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { c.SetRecordSize(0, 70000); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { c.SetRecordSize(2, 1); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { c.SetRecordSize(0, 70000); }));
     ExpectConsistent(c);
 }
 
@@ -409,9 +409,9 @@ TEST(Collection, ReorderPermutesRecordsWithoutMovingBytes) {
     for (int i = 0; i < 4; ++i) EXPECT_EQ(Record(c, unsigned(i)), (std::vector<int>{i, i}));
     unsigned dup[4] = {0, 1, 1, 2};
     unsigned out[4] = {0, 1, 2, 4};
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { c.Reorder(dup, 4); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { c.Reorder(out, 4); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { c.Reorder(order, 3); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { c.Reorder(dup, 4); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { c.Reorder(out, 4); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { c.Reorder(order, 3); }));
     EXPECT_EQ(Record(c, 2), (std::vector<int>{2, 2}));  // untouched by the rejected calls
 }
 
@@ -419,11 +419,11 @@ TEST(Collection, ProgrammingErrorsRaiseInvalidArgument) {
     Faces c;
     int t[3] = {1, 2, 3};
     c.Add(t, 3);
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { c.SetRecord(1, t, 3); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { c.InsertValue(0, 4, 0); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { c.RemoveValue(0, 3); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { c.RemoveRecord(1); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { c.Add(nullptr, 70000); }));  // > 65535 values
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { c.SetRecord(1, t, 3); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { c.InsertValue(0, 4, 0); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { c.RemoveValue(0, 3); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { c.RemoveRecord(1); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { c.Add(nullptr, 70000); }));  // > 65535 values
     c.InsertValue(0, 3, 4);
     EXPECT_EQ(Record(c, 0), (std::vector<int>{1, 2, 3, 4}));
 }
@@ -496,9 +496,9 @@ TEST(Collection, SerializesEachRecordAsItsCountAndValues) {
     Bytes expected = {0x02, 0x00, 0x03, 0x00, 0x00, 0x00,  // record count, typical length
                       0x03, 0x00, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0,
                       0x01, 0x00, 7, 0, 0, 0};
-    EXPECT_EQ(StoreBytes([&](CXArchive& ar) { c.Serialize(ar); }), expected);
+    EXPECT_EQ(Store([&](CXArchive& ar) { c.Serialize(ar); }), expected);
     Faces d(5);
-    LoadBytes(expected, [&](CXArchive& ar) { d.Serialize(ar); });
+    Load(expected, [&](CXArchive& ar) { d.Serialize(ar); });
     EXPECT_EQ(d.GetTypicalLength(), 3u);
     EXPECT_EQ(Record(d, 0), (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(d.GetElement(0)->GetCapacity(), 3u);
@@ -506,11 +506,11 @@ TEST(Collection, SerializesEachRecordAsItsCountAndValues) {
     EXPECT_EQ(d.GetSlack(), 0u);
 
     Bytes truncated(expected.begin(), expected.end() - 1);
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(truncated, [&](CXArchive& ar) { d.Serialize(ar); }); }),
+    EXPECT_EQ(ArchiveCause([&] { Load(truncated, [&](CXArchive& ar) { d.Serialize(ar); }); }),
               CXArchiveException::endOfFile);
     // A u32-header record claiming four billion values, with four present.
     CSimpleCollection<int, unsigned int> w;
     Bytes forged = {0x01, 0x00, 0x03, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0};
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(forged, [&](CXArchive& ar) { w.Serialize(ar); }); }),
+    EXPECT_EQ(ArchiveCause([&] { Load(forged, [&](CXArchive& ar) { w.Serialize(ar); }); }),
               CXArchiveException::endOfFile);
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "container_test_util.h"
+#include "test_util.h"
 #include "kestovar/core/tree.h"
 #include "kestovar/core/xstring.h"
 
@@ -56,28 +56,28 @@ TEST(BitArray, SingleBitsAndSearch) {
     EXPECT_TRUE(c == b);
     c.Clear(130);
     EXPECT_TRUE(c != b);
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { b.SetSize(-1); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { b.SetAtGrow(-3); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { b.SetSize(-1); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { b.SetAtGrow(-3); }));
 }
 
 TEST(BitArray, SerializesTheCountThenLittleEndianWords) {
     CBitArray b(35);
     b.Set(0);
     b.Set(33);
-    Bytes bytes = StoreBytes([&](CXArchive& ar) { b.Serialize(ar); });
+    Bytes bytes = Store([&](CXArchive& ar) { b.Serialize(ar); });
     EXPECT_EQ(bytes, (Bytes{0x23, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}));
 
     // Forged words with bits past the size set: they are dropped on loading.
     Bytes forged = {0x23, 0x00, 0x01, 0x00, 0x00, 0x00, 0xFE, 0xFF, 0xFF, 0xFF};
     CBitArray c;
-    LoadBytes(forged, [&](CXArchive& ar) { c.Serialize(ar); });
+    Load(forged, [&](CXArchive& ar) { c.Serialize(ar); });
     EXPECT_EQ(c.GetSize(), 35);
     EXPECT_EQ(c.CountSet(), 3);  // bits 0, 33, 34
 
     Bytes huge = {0xFF, 0xFF};
     PutU32(huge, 0x7FFFFFFF);
     PutU32(huge, 0);
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(huge, [&](CXArchive& ar) { c.Serialize(ar); }); }),
+    EXPECT_EQ(ArchiveCause([&] { Load(huge, [&](CXArchive& ar) { c.Serialize(ar); }); }),
               CXArchiveException::endOfFile);
 }
 
@@ -226,7 +226,7 @@ TEST(AssociationMap, IterationVisitsEveryKeyOnceWithItsList) {
 TEST(AssociationMap, TheHeaderTypeBoundsAList) {
     CAssociationMap<int, short, unsigned char> m;
     for (int i = 0; i < 255; ++i) m.Add(1, short(i));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { m.Add(1, short(255)); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { m.Add(1, short(255)); }));
     EXPECT_EQ(m.GetValueCount(1), 255u);
     EXPECT_EQ(m.Add(2, 0), 1u);
 }
@@ -352,11 +352,11 @@ TEST(Tree, InsertDetachAndMoveKeepTheLinksConsistent) {
     EXPECT_EQ(Name(s.a->GetFirstChild()), "a2");
     EXPECT_FALSE(s.b->HasChildren());
     // Linking a node that already has a parent is a programming error.
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { s.b->AddChild(s.a1); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { s.b->AddChild(s.a1); }));
     // So is linking the top of a detached subtree under one of its own descendants.
     CTreeNode* top = s.tree.RemoveNode(s.a2);
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { s.a2x->AddChild(top); }));
-    EXPECT_TRUE(ThrowsX<CXInvalidArgException>([&] { top->AddChild(top); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { s.a2x->AddChild(top); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { top->AddChild(top); }));
     delete top;
 }
 

@@ -9,8 +9,10 @@
 #include "kestovar/core/element_array.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/platform/file.h"
+#include "test_util.h"
 
 using namespace kestovar;
+using kestovar::test::Raises;
 
 namespace {
 
@@ -41,20 +43,6 @@ uint32_t U32(const void* p) {
     return v;
 }
 
-// Runs `f` and reports whether it raised a library exception of type E (released afterwards).
-template <class E, class F>
-bool Raises(F&& f) {
-    try {
-        f();
-    } catch (E*) {
-        XDeleteThreadException();
-        return true;
-    } catch (CXException*) {
-        XDeleteThreadException();
-        return false;
-    }
-    return false;
-}
 
 // Little-endian byte string builder for expected archive contents.
 struct Bytes {

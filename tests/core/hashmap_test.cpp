@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "container_test_util.h"
+#include "test_util.h"
 #include "kestovar/core/xstring.h"
 
 using namespace kestovar;
@@ -359,33 +359,33 @@ TEST(HashSerialize, EntriesInSlotOrderAfterTheCount) {
     IntMap m;
     m.Insert(1, 10);  // slot 16
     m.Insert(2, 20);  // slot 9
-    Bytes bytes = StoreBytes([&](CXArchive& ar) { m.Serialize(ar); });
+    Bytes bytes = Store([&](CXArchive& ar) { m.Serialize(ar); });
     Bytes expected = {0x02, 0x00, 2, 0, 0, 0, 20, 0, 0, 0, 1, 0, 0, 0, 10, 0, 0, 0};
     EXPECT_EQ(bytes, expected);
 
     CIntMap loaded;
     loaded.Insert(99, 99);
-    LoadBytes(expected, [&](CXArchive& ar) { loaded.Serialize(ar); });
+    Load(expected, [&](CXArchive& ar) { loaded.Serialize(ar); });
     EXPECT_EQ(loaded.GetCount(), 2);
     EXPECT_EQ(*loaded.Find(1), 10);
     EXPECT_FALSE(loaded.IsFound(99));
 
     CHashTable<unsigned short> set;
     set.Insert(7);
-    EXPECT_EQ(StoreBytes([&](CXArchive& ar) { set.Serialize(ar); }), (Bytes{0x01, 0x00, 0x07, 0x00}));
+    EXPECT_EQ(Store([&](CXArchive& ar) { set.Serialize(ar); }), (Bytes{0x01, 0x00, 0x07, 0x00}));
 }
 
 TEST(HashSerialize, TruncatedOrForgedDataIsRejected) {
     Bytes truncated = {0x02, 0x00, 2, 0, 0, 0, 20, 0, 0, 0, 1, 0};
     IntMap m;
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(truncated, [&](CXArchive& ar) { m.Serialize(ar); }); }),
+    EXPECT_EQ(ArchiveCause([&] { Load(truncated, [&](CXArchive& ar) { m.Serialize(ar); }); }),
               CXArchiveException::endOfFile);
     // Two billion entries announced, one present: fails at the end of the data.
     Bytes forged = {0xFF, 0xFF};
     PutU32(forged, 2000000000u);
     PutU32(forged, 1);
     PutU32(forged, 2);
-    EXPECT_EQ(ArchiveCause([&] { LoadBytes(forged, [&](CXArchive& ar) { m.Serialize(ar); }); }),
+    EXPECT_EQ(ArchiveCause([&] { Load(forged, [&](CXArchive& ar) { m.Serialize(ar); }); }),
               CXArchiveException::endOfFile);
     EXPECT_LT(m.GetCapacity(), 100u);
 }

@@ -8,30 +8,13 @@
 #include <vector>
 
 #include "kestovar/core/xstring.h"
+#include "test_util.h"
 
 using namespace kestovar;
+using kestovar::test::Raises;
+using kestovar::test::RaisesInvalidArg;
 
 namespace {
-
-// Runs `f` and reports whether it raised an exception of type E (released afterwards).
-template <class E, class F>
-bool Raises(F f) {
-    try {
-        f();
-    } catch (E*) {
-        XDeleteThreadException();
-        return true;
-    } catch (CXException*) {
-        XDeleteThreadException();
-        return false;
-    }
-    return false;
-}
-
-template <class F>
-bool RaisesInvalidArg(F f) {
-    return Raises<CXInvalidArgException>(f);
-}
 
 std::u16string U16(const CXConvertedText<char16_t>& t) { return std::u16string(t.GetString(), size_t(t.GetLength())); }
 std::wstring W(const CXStringW& s) { return std::wstring(s.GetString(), size_t(s.GetLength())); }

@@ -13,28 +13,13 @@
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/platform/file.h"
+#include "test_util.h"
 
 namespace scene_test {
 
-using Bytes = std::vector<uint8_t>;
-
-// Runs `write` on a storing archive over a memory file and returns the bytes.
-inline Bytes Store(const std::function<void(kestovar::CXArchive&)>& write) {
-    kestovar::CXMemFile file(256);
-    {
-        kestovar::CXArchive ar(&file, kestovar::CXArchive::store);
-        write(ar);
-        ar.Close();
-    }
-    return Bytes(file.GetBuffer(), file.GetBuffer() + file.GetLength());
-}
-
-// Runs `read` on a loading archive over `bytes`.
-inline void Load(const Bytes& bytes, const std::function<void(kestovar::CXArchive&)>& read) {
-    kestovar::CXMemFile file(bytes.data(), bytes.size());
-    kestovar::CXArchive ar(&file, kestovar::CXArchive::load);
-    read(ar);
-}
+using kestovar::test::Bytes;
+using kestovar::test::Load;
+using kestovar::test::Store;
 
 // Runs `f` and returns the library exception it raised (null when none), releasing it. The
 // returned pointer is only good for comparing with null: the object is already deleted, so the

@@ -1,0 +1,80 @@
+// Helpers shared by every test suite: archive round trips through memory files, checks that a
+// call raises a library exception (released afterwards), and little-endian byte builders for
+// hand-written archive layouts.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "kestovar/core/archive.h"
+#include "kestovar/core/exception.h"
+#include "kestovar/platform/file.h"
+
+namespace kestovar::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// Runs `store` on a storing archive over a memory file and returns the bytes written.
+inline Bytes Store(const std::function<void(CXArchive&)>& store) {
+    CXMemFile file;
+    {
+        CXArchive ar(&file, CXArchive::store);
+        store(ar);
+        ar.Close();
+    }
+    return Bytes(file.GetBuffer(), file.GetBuffer() + file.GetLength());
+}
+
+// Runs `load` on a loading archive over `bytes`.
+inline void Load(const Bytes& bytes, const std::function<void(CXArchive&)>& load) {
+    CXMemFile file(bytes.data(), bytes.size());
+    CXArchive ar(&file, CXArchive::load);
+    load(ar);
+}
+
+// True when `fn` raises a library exception of type E; false when it raises another one or none.
+template <class E>
+bool Raises(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (E*) {
+        XDeleteThreadException();
+        return true;
+    } catch (CXException*) {
+        XDeleteThreadException();
+        return false;
+    }
+    return false;
+}
+
+inline bool RaisesInvalidArg(const std::function<void()>& fn) { return Raises<CXInvalidArgException>(fn); }
+
+// The cause of the CXArchiveException `fn` raises; -1 when it raises none, -2 for another library
+// exception.
+inline int ArchiveCause(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (CXArchiveException* e) {
+        int cause = e->m_cause;
+        XDeleteThreadException();
+        return cause;
+    } catch (CXException*) {
+        XDeleteThreadException();
+        return -2;
+    }
+    return -1;
+}
+
+inline void PutU16(Bytes& b, uint16_t v) {
+    b.push_back(uint8_t(v));
+    b.push_back(uint8_t(v >> 8));
+}
+inline void PutU32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+inline void PutU64(Bytes& b, uint64_t v) {
+    for (int i = 0; i < 8; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+
+}  // namespace kestovar::test
