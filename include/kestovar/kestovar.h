@@ -34,6 +34,11 @@
 #include "kestovar/mesh/triangulate.h"
 #include "kestovar/mesh/face_tagger.h"
 
+#include "kestovar/simplify/quadric.h"
+#include "kestovar/simplify/cost_heap.h"
+#include "kestovar/simplify/ext_point.h"
+#include "kestovar/simplify/ext_object.h"
+
 #include "kestovar/compare/geom_compare.h"
 #include "kestovar/compare/surface_sampler.h"
 
