@@ -128,66 +128,53 @@ size_t EncodeUTF32(char32_t cp, wchar_t* dst, size_t pos) {
     return 1;
 }
 
+// A wide character is one unit; invalid values decode to U+FFFD.
+size_t DecodeUTF32(const wchar_t* s, size_t, size_t i, char32_t& cp) {
+    cp = ValidCodePoint(s[i]);
+    return 1;
+}
+
+// Every converter: decode a code point, encode it, until the input is used up. Returns the number
+// of output units; writes them only when `dst` is not null (the counting pass).
+template <class In, class Out, size_t (*Decode)(const In*, size_t, size_t, char32_t&),
+          size_t (*Encode)(char32_t, Out*, size_t)>
+size_t Transcode(const In* src, size_t length, Out* dst) {
+    if (!src) return 0;
+    size_t out = 0;
+    for (size_t i = 0; i < length;) {
+        char32_t cp;
+        i += Decode(src, length, i, cp);
+        out += Encode(cp, dst, out);
+    }
+    return out;
+}
+
 }  // namespace
 
 size_t xConvertUTF8ToUTF32(const char* src, size_t length, wchar_t* dst) {
-    if (!src) return 0;
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
-    size_t out = 0;
-    for (size_t i = 0; i < length;) {
-        char32_t cp;
-        i += DecodeUTF8(s, length, i, cp);
-        out += EncodeUTF32(cp, dst, out);
-    }
-    return out;
+    return Transcode<unsigned char, wchar_t, DecodeUTF8, EncodeUTF32>(reinterpret_cast<const unsigned char*>(src),
+                                                                       length, dst);
 }
 
 size_t xConvertUTF8ToUTF16(const char* src, size_t length, char16_t* dst) {
-    if (!src) return 0;
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
-    size_t out = 0;
-    for (size_t i = 0; i < length;) {
-        char32_t cp;
-        i += DecodeUTF8(s, length, i, cp);
-        out += EncodeUTF16(cp, dst, out);
-    }
-    return out;
+    return Transcode<unsigned char, char16_t, DecodeUTF8, EncodeUTF16>(reinterpret_cast<const unsigned char*>(src),
+                                                                        length, dst);
 }
 
 size_t xConvertUTF32ToUTF8(const wchar_t* src, size_t length, char* dst) {
-    if (!src) return 0;
-    size_t out = 0;
-    for (size_t i = 0; i < length; ++i) out += EncodeUTF8(ValidCodePoint(src[i]), dst, out);
-    return out;
+    return Transcode<wchar_t, char, DecodeUTF32, EncodeUTF8>(src, length, dst);
 }
 
 size_t xConvertUTF32ToUTF16(const wchar_t* src, size_t length, char16_t* dst) {
-    if (!src) return 0;
-    size_t out = 0;
-    for (size_t i = 0; i < length; ++i) out += EncodeUTF16(ValidCodePoint(src[i]), dst, out);
-    return out;
+    return Transcode<wchar_t, char16_t, DecodeUTF32, EncodeUTF16>(src, length, dst);
 }
 
 size_t xConvertUTF16ToUTF8(const char16_t* src, size_t length, char* dst) {
-    if (!src) return 0;
-    size_t out = 0;
-    for (size_t i = 0; i < length;) {
-        char32_t cp;
-        i += DecodeUTF16(src, length, i, cp);
-        out += EncodeUTF8(cp, dst, out);
-    }
-    return out;
+    return Transcode<char16_t, char, DecodeUTF16, EncodeUTF8>(src, length, dst);
 }
 
 size_t xConvertUTF16ToUTF32(const char16_t* src, size_t length, wchar_t* dst) {
-    if (!src) return 0;
-    size_t out = 0;
-    for (size_t i = 0; i < length;) {
-        char32_t cp;
-        i += DecodeUTF16(src, length, i, cp);
-        out += EncodeUTF32(cp, dst, out);
-    }
-    return out;
+    return Transcode<char16_t, wchar_t, DecodeUTF16, EncodeUTF32>(src, length, dst);
 }
 
 size_t xEncodeUTF16LE(const wchar_t* text, size_t length, void* out) {
