@@ -29,6 +29,7 @@ namespace kestovar {
 
 class CXArchive;
 class CFaceList;
+class C3DFaceList;
 class C3DPointGridMap;
 class C3DPointSymetryMap;
 class WeldProximityMap;
@@ -274,6 +275,39 @@ public:
     // h = w(h + i) + bits(x) + bits(y) + bits(z), where a coordinate equal to 0 (also -0) adds 0;
     // 0x2: plus the CPointList checksum (32-bit wrap).
     uint32_t GetChecksum(unsigned int mask) const override;
+
+    // ---- surface features (point_features.cpp) ----
+    // Only live faces count, face corners outside the list are skipped, and faces without area
+    // (no Newell normal) take no part in the normal tests. Each call clears its own flag on every
+    // point first.
+    //
+    // Builds the point-material graph of `faces` (replacing any previous one): record p lists,
+    // once each and in increasing order, the materials of the live faces that use point p.
+    void InitPointMaterialGraph(const C3DFaceList& faces);
+    // The materials around point p in the graph; null (count 0) without a graph or out of range.
+    const unsigned int* GetMaterialsConnectedToPoint(int p, int& count) const;
+    int GetNumberOfMaterialsConnectedToPoint(int p) const;
+    // POINT_MATERIAL_FRONTIER on every point whose graph record lists more than one material.
+    // True when some point got it; false (flag cleared everywhere) without a graph.
+    bool InitShareSeveralMaterialsFlag();
+    // POINT_COPLANAR on every point whose faces all lie in one plane: the unit normals of its
+    // faces are within `tolerance` radians of the first one's (a cosine slack of 1e-8 absorbs
+    // the rounding of float coordinates, so 0 means "coplanar up to rounding"). A point of one
+    // face is coplanar. Returns the number of points flagged.
+    int InitShareCoplanarFacesFlag(const C3DFaceList& faces, double tolerance);
+    // POINT_3D_CORNER on every point whose face normals fall into three or more directions: the
+    // normals are grouped in face order, a normal joining the first group whose leading normal
+    // is at most `angle` radians away, else opening a new group. A cube's corners qualify (three
+    // directions 90 degrees apart at 75 degrees), its edges (two) and flat points (one) do not;
+    // so does the tip of a cone sharp enough to turn its normals by more than twice `angle`.
+    // Returns the number of points flagged.
+    int Set3DCornerPointsStatus(const C3DFaceList& faces, double angle);
+    // POINT_2D_CORNER on the corners of the border lines given by the edges with one face:
+    // a point on exactly two border edges (a, p) and (p, b) when the line turns there by more
+    // than `angle` radians (the angle between p - a and b - p; zero-length edges never make a
+    // corner), and every point on one, three or more border edges (ends and junctions of
+    // border lines). Returns the number of points flagged.
+    int Set2DCornerPointsStatus(const CAssociationMap<C3DEdge, int, unsigned short>& edges, double angle);
 
     // ---- owned caches ----
     CPointMaterialGraph* GetPointMaterialGraph() const { return m_pPointMaterialGraph; }

@@ -1,0 +1,283 @@
+// Surface features of a 3D point list, read from its faces: the point-material graph and the
+// material frontier, coplanar points, 3D corners (points where the surface turns in three or
+// more directions) and 2D corners (corners of the open border lines).
+//
+// Every pass walks the faces once in index order and keeps a few bytes of state per point, so
+// the result depends only on the faces and their order (no graph is needed and none is built).
+// Face normals are computed in double by Newell's method over all corners and kept as floats.
+#include <cmath>
+#include <cstring>
+
+#include "kestovar/core/array.h"
+#include "kestovar/mesh/face.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/point_list.h"
+
+namespace kestovar {
+
+namespace {
+
+// Slack on the cosine of the coplanarity test: unit normals of faces that lie in one plane up to
+// the rounding of float coordinates differ by about 1e-4 radians at most on small faces, whose
+// cosine is 1 - 5e-9.
+constexpr double kCoplanarCosineSlack = 1e-8;
+
+struct Normal3f {
+    float x, y, z;
+};
+
+inline double Dot(const Normal3f& a, const Normal3f& b) {
+    return double(a.x) * double(b.x) + double(a.y) * double(b.y) + double(a.z) * double(b.z);
+}
+
+// Cosine of the angle between two stored normals. The float components carry rounding errors of
+// about 3e-8 that change their length, so the plain dot product of two equal directions may be
+// that far below 1; dividing by the lengths keeps the error second order.
+inline double Cosine(const Normal3f& a, const Normal3f& b) {
+    return Dot(a, b) / std::sqrt(Dot(a, a) * Dot(b, b));
+}
+
+// Unit normal of the polygon `idx[0..count)` by Newell's method (double accumulation); false when
+// the polygon has no area or a corner lies outside the `n` points.
+bool FaceNormal(const C3DTPoint<float>* pts, int n, const int* idx, int count, Normal3f& out) {
+    double nx = 0.0, ny = 0.0, nz = 0.0;
+    for (int k = 0; k < count; ++k) {
+        const int a = idx[k];
+        const int b = idx[k + 1 == count ? 0 : k + 1];
+        if (unsigned(a) >= unsigned(n) || unsigned(b) >= unsigned(n)) return false;
+        const C3DTPoint<float>& p = pts[a];
+        const C3DTPoint<float>& q = pts[b];
+        nx += (double(p.y) - double(q.y)) * (double(p.z) + double(q.z));
+        ny += (double(p.z) - double(q.z)) * (double(p.x) + double(q.x));
+        nz += (double(p.x) - double(q.x)) * (double(p.y) + double(q.y));
+    }
+    const double len = std::sqrt(nx * nx + ny * ny + nz * nz);
+    if (!(len > 1e-30)) return false;
+    out.x = float(nx / len);
+    out.y = float(ny / len);
+    out.z = float(nz / len);
+    return true;
+}
+
+// Calls visit(point, normal) for every in-range corner of every live face with a normal.
+template <class Visit>
+void ForEachCornerNormal(const C3DPointList& points, const C3DFaceList& faces, Visit&& visit) {
+    const int n = points.GetSize();
+    const C3DTPoint<float>* pts = points.GetPoints();
+    const int faceCount = faces.GetSize();
+    for (int f = 0; f < faceCount; ++f) {
+        if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
+        int count;
+        const int* idx = faces.GetIndexes(unsigned(f), count);
+        if (count < 3) continue;
+        Normal3f normal;
+        if (!FaceNormal(pts, n, idx, count, normal)) continue;
+        for (int k = 0; k < count; ++k) visit(idx[k], normal);
+    }
+}
+
+}  // namespace
+
+// ---- point-material graph -----------------------------------------------------------------------
+
+void C3DPointList::InitPointMaterialGraph(const C3DFaceList& faces) {
+    DeletePointMaterialGraph();
+    const int n = m_nSize;
+    const int faceCount = faces.GetSize();
+    // First pass: each point's first material, whether another one follows, and its corner count
+    // (an upper bound of its distinct materials).
+    CXArray<unsigned int> first;
+    CXArray<unsigned int> corners;
+    first.SetSize(n);
+    corners.SetSize(n);
+    std::memset(static_cast<void*>(corners.GetData()), 0, size_t(n) * sizeof(unsigned int));
+    bool anyShared = false;
+    for (int f = 0; f < faceCount; ++f) {
+        const unsigned int material = faces.GetFaceMaterial(unsigned(f));
+        if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
+        int count;
+        const int* idx = faces.GetIndexes(unsigned(f), count);
+        for (int k = 0; k < count; ++k) {
+            const unsigned p = unsigned(idx[k]);
+            if (p >= unsigned(n)) continue;
+            if (corners[int(p)] == 0)
+                first[int(p)] = material;
+            else if (first[int(p)] != material)
+                anyShared = true;
+            if (corners[int(p)] < CPointMaterialGraph::kMaxRecordLength) ++corners[int(p)];
+        }
+    }
+    // Records: empty for unused points, the single material otherwise; points with several
+    // materials get room for all their corners and are completed by a second pass.
+    CPointMaterialGraph* graph = new CPointMaterialGraph(1);
+    graph->PreAllocate(unsigned(n), 1);
+    for (int p = 0; p < n; ++p) {
+        if (corners[p] == 0)
+            graph->Add(nullptr, 0);
+        else
+            graph->Add(&first[p], 1, anyShared ? corners[p] : 1);
+    }
+    if (anyShared) {
+        for (int f = 0; f < faceCount; ++f) {
+            if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
+            const unsigned int material = faces.GetFaceMaterial(unsigned(f));
+            int count;
+            const int* idx = faces.GetIndexes(unsigned(f), count);
+            for (int k = 0; k < count; ++k) {
+                const unsigned p = unsigned(idx[k]);
+                if (p >= unsigned(n)) continue;
+                CPointMaterialGraph::Element* e = graph->GetElement(p);
+                unsigned size = e->GetSize();
+                unsigned* values = e->GetData();
+                // Sorted insertion; records stay short (the materials meeting at one point).
+                unsigned pos = 0;
+                while (pos < size && values[pos] < material) ++pos;
+                if (pos < size && values[pos] == material) continue;
+                if (size == e->GetCapacity()) continue;  // more materials than a record can hold
+                e = graph->SetRecordSize(p, size + 1);
+                values = e->GetData();
+                std::memmove(values + pos + 1, values + pos, size_t(size - pos) * sizeof(unsigned));
+                values[pos] = material;
+            }
+        }
+        graph->Compact(true);
+    }
+    m_pPointMaterialGraph = graph;
+}
+
+const unsigned int* C3DPointList::GetMaterialsConnectedToPoint(int p, int& count) const {
+    count = 0;
+    if (!m_pPointMaterialGraph || p < 0) return nullptr;
+    unsigned n;
+    const unsigned int* values = m_pPointMaterialGraph->Get(unsigned(p), n);
+    count = int(n);
+    return values;
+}
+
+int C3DPointList::GetNumberOfMaterialsConnectedToPoint(int p) const {
+    if (!m_pPointMaterialGraph || p < 0) return 0;
+    return int(m_pPointMaterialGraph->GetRecordSize(unsigned(p)));
+}
+
+bool C3DPointList::InitShareSeveralMaterialsFlag() {
+    C3DTPoint<float>* pts = GetPoints();
+    const int n = m_nSize;
+    bool found = false;
+    for (int p = 0; p < n; ++p) {
+        const bool frontier = m_pPointMaterialGraph && m_pPointMaterialGraph->GetRecordSize(unsigned(p)) > 1;
+        pts[p].SetFlags(POINT_MATERIAL_FRONTIER, frontier);
+        found |= frontier;
+    }
+    return found;
+}
+
+// ---- normal-based features ------------------------------------------------------------------------
+
+int C3DPointList::InitShareCoplanarFacesFlag(const C3DFaceList& faces, double tolerance) {
+    const int n = m_nSize;
+    const double limit = std::cos(tolerance > 0.0 ? tolerance : 0.0) - kCoplanarCosineSlack;
+    // Per point: the normal of its first face and its state (0 no face yet, 1 coplanar so far,
+    // 2 not coplanar).
+    CXArray<Normal3f> reference;
+    CXArray<unsigned char> state;
+    reference.SetSize(n);
+    state.SetSize(n);
+    std::memset(state.GetData(), 0, size_t(n));
+    ForEachCornerNormal(*this, faces, [&](int p, const Normal3f& normal) {
+        unsigned char& s = state[p];
+        if (s == 0) {
+            reference[p] = normal;
+            s = 1;
+        } else if (s == 1 && Cosine(reference[p], normal) < limit) {
+            s = 2;
+        }
+    });
+    C3DTPoint<float>* pts = GetPoints();
+    int flagged = 0;
+    for (int p = 0; p < n; ++p) {
+        const bool coplanar = state[p] == 1;
+        pts[p].SetFlags(POINT_COPLANAR, coplanar);
+        flagged += coplanar;
+    }
+    return flagged;
+}
+
+int C3DPointList::Set3DCornerPointsStatus(const C3DFaceList& faces, double angle) {
+    const int n = m_nSize;
+    const double limit = std::cos(angle);
+    // Per point: the leading normals of its first two groups and the number of groups (a third
+    // group decides, so counting stops at 3).
+    CXArray<Normal3f> leads;
+    CXArray<unsigned char> groups;
+    leads.SetSize(2 * n);
+    groups.SetSize(n);
+    std::memset(groups.GetData(), 0, size_t(n));
+    ForEachCornerNormal(*this, faces, [&](int p, const Normal3f& normal) {
+        unsigned char& g = groups[p];
+        if (g >= 3) return;
+        for (unsigned char k = 0; k < g; ++k)
+            if (Dot(leads[2 * p + k], normal) >= limit) return;
+        if (g < 2) leads[2 * p + g] = normal;
+        ++g;
+    });
+    C3DTPoint<float>* pts = GetPoints();
+    int flagged = 0;
+    for (int p = 0; p < n; ++p) {
+        const bool corner = groups[p] >= 3;
+        pts[p].SetFlags(POINT_3D_CORNER, corner);
+        flagged += corner;
+    }
+    return flagged;
+}
+
+int C3DPointList::Set2DCornerPointsStatus(const CAssociationMap<C3DEdge, int, unsigned short>& edges,
+                                          double angle) {
+    const int n = m_nSize;
+    C3DTPoint<float>* pts = GetPoints();
+    for (int p = 0; p < n; ++p) pts[p].SetFlags(POINT_2D_CORNER, false);
+    // Per point: the number of border edges (saturating) and the other ends of the first two.
+    CXArray<int> ends;
+    CXArray<unsigned char> degree;
+    ends.SetSize(2 * n);
+    degree.SetSize(n);
+    std::memset(degree.GetData(), 0, size_t(n));
+    int position = kHashStartPosition;
+    C3DEdge edge;
+    const int* edgeFaces;
+    unsigned faceCount;
+    while (edges.GetNext(position, edge, edgeFaces, faceCount)) {
+        if (faceCount != 1) continue;
+        const unsigned a = edge.GetP1(), b = edge.GetP2();
+        if (a >= unsigned(n) || b >= unsigned(n) || a == b) continue;
+        const unsigned ends2[2][2] = {{a, b}, {b, a}};
+        for (const auto& e : ends2) {
+            unsigned char& d = degree[int(e[0])];
+            if (d < 2) ends[2 * int(e[0]) + d] = int(e[1]);
+            if (d < 255) ++d;
+        }
+    }
+    const double limit = std::cos(angle);
+    int flagged = 0;
+    for (int p = 0; p < n; ++p) {
+        const unsigned char d = degree[p];
+        if (d == 0) continue;
+        bool corner = d != 2;
+        if (!corner) {
+            const C3DTPoint<float>& a = pts[ends[2 * p]];
+            const C3DTPoint<float>& q = pts[p];
+            const C3DTPoint<float>& b = pts[ends[2 * p + 1]];
+            const double ix = double(q.x) - a.x, iy = double(q.y) - a.y, iz = double(q.z) - a.z;
+            const double ox = double(b.x) - q.x, oy = double(b.y) - q.y, oz = double(b.z) - q.z;
+            const double li = std::sqrt(ix * ix + iy * iy + iz * iz);
+            const double lo = std::sqrt(ox * ox + oy * oy + oz * oz);
+            if (li > 0.0 && lo > 0.0) corner = (ix * ox + iy * oy + iz * oz) / (li * lo) < limit;
+        }
+        if (corner) {
+            pts[p].SetFlags(POINT_2D_CORNER, true);
+            ++flagged;
+        }
+    }
+    return flagged;
+}
+
+}  // namespace kestovar
