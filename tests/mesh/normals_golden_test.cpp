@@ -1,0 +1,123 @@
+// Corner normals of the bunny, bit for bit: the vectors, the corner indices and flags of every
+// channel face, and the normal-break bits of the points, hashed and compared with the values the
+// straightforward implementation (per-point graph queries and a map keyed by x + y + z) produced
+// before the fast path replaced it. Any change of grouping order, summation order, rounding or
+// numbering of the distinct normals changes a hash.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kestovar/mesh/channel_lists.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/geom_info.h"
+#include "kestovar/mesh/normal_channel.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/mesh/point_list.h"
+
+namespace kestovar {
+namespace {
+
+struct Fnv {
+    uint64_t h = 1469598103934665603ull;
+    void Add(const void* data, size_t n) {
+        const unsigned char* p = static_cast<const unsigned char*>(data);
+        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    }
+    void Add(uint32_t v) { Add(&v, sizeof v); }
+    void Add(float v) { Add(&v, sizeof v); }
+};
+
+// The bunny as a polymesh (v and f lines; faces as listed, polygons kept whole).
+C3DObject* LoadBunny() {
+    // The bunny lives in the repository's data folder, beside tests/.
+    std::string root = KESTOVAR_TEST_DATA;
+    root.resize(root.size() - std::strlen("tests/data"));
+    std::ifstream in(root + "data/bunny00.obj");
+    if (!in) return nullptr;
+    C3DPointList* points = C3DPointList::Create();
+    std::vector<std::vector<int>> faces;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream s(line);
+        std::string tag;
+        s >> tag;
+        if (tag == "v") {
+            float x, y, z;
+            s >> x >> y >> z;
+            points->Add(x, y, z);
+        } else if (tag == "f") {
+            std::vector<int> f;
+            std::string item;
+            while (s >> item) f.push_back(std::atoi(item.c_str()) - 1);
+            faces.push_back(f);
+        }
+    }
+    C3DFaceList* list = C3DFaceList::Create();
+    list->SetSize(int(faces.size()), 3, SETSIZE_COMPACT_SLACK);
+    for (size_t i = 0; i < faces.size(); ++i) {
+        CFace view;
+        list->GetFace(unsigned(i), view);
+        view.SetIndexes(faces[i].data(), unsigned(faces[i].size()));
+    }
+    return new C3DObject(points, list, nullptr);
+}
+
+uint64_t HashNormals(C3DObject* object, _NormalSmoothMode mode, float angle) {
+    object->SetSmoothMode(mode);
+    CGeomInfo geom(object);
+    CPointNormalChannel* channel = new CPointNormalChannel;
+    EXPECT_TRUE(channel->InitNormals(&geom, angle));
+    Fnv h;
+    const C3DVectorList* vectors = channel->GetNormalVectorList();
+    h.Add(uint32_t(vectors->GetSize()));
+    for (int i = 0; i < vectors->GetSize(); ++i) {
+        const C3DTVector<float>& v = vectors->GetVectors()[i];
+        h.Add(v.x);
+        h.Add(v.y);
+        h.Add(v.z);
+    }
+    CNormalFaceList* faces = channel->GetNormalFaceList();
+    h.Add(uint32_t(faces->GetSize()));
+    for (int f = 0; f < faces->GetSize(); ++f) {
+        int k = 0;
+        const int* idx = faces->GetIndexes(unsigned(f), k);
+        h.Add(uint32_t(k));
+        h.Add(faces->GetFaceFlags(unsigned(f)));
+        for (int i = 0; i < k; ++i) h.Add(uint32_t(idx[i]));
+    }
+    const C3DPointList* points = object->GetPointList();
+    for (int p = 0; p < points->GetSize(); ++p) h.Add(points->GetPointFlags(p) & POINT_NORMAL_BREAK);
+    channel->Delete();
+    return h.h;
+}
+
+TEST(NormalsGolden, BunnyCornerNormalsAreBitIdenticalInEveryMode) {
+    C3DObject* bunny = LoadBunny();
+    ASSERT_NE(bunny, nullptr);
+    struct Case {
+        _NormalSmoothMode mode;
+        float angle;
+        uint64_t expected;
+    };
+    const Case cases[] = {
+        {NORMAL_SMOOTH_UNWEIGHTED, 0.5235988f, 0xf8a50c331618afb4ull},
+        {NORMAL_SMOOTH_AREA, 0.5235988f, 0x5182e201ac60fa3dull},
+        {NORMAL_SMOOTH_EDGE, 0.5235988f, 0xeb2f9e39b09f40b3ull},
+        {NORMAL_SMOOTH_ANGLE, 0.5235988f, 0x9890d7501b957445ull},
+        {NORMAL_SMOOTH_AREA, 3.1415927f, 0xb189503e4a5bf6dcull},
+        {NORMAL_SMOOTH_AREA, 0.0f, 0x022ec82cb4535826ull},
+    };
+    for (const Case& c : cases) {
+        const uint64_t got = HashNormals(bunny, c.mode, c.angle);
+        EXPECT_EQ(got, c.expected) << "mode " << int(c.mode) << " angle " << c.angle;
+    }
+    bunny->Delete();
+}
+
+}  // namespace
+}  // namespace kestovar
