@@ -67,6 +67,11 @@ public:
     // mirrorA = a's partner and mirrorB = b's partner, so the mirror contraction removes mirrorA
     // into mirrorB. Both are left unchanged on SYMETRIC_EDGE_NONE.
     SymetricEdgeInfo GetSymetricEdge(const CFaceList* faces, int a, int b, int& mirrorA, int& mirrorB) const;
+
+    // Number of distinct mirror edges of the faces' edges: for every face of `faces` and every
+    // pair of consecutive corners, the mirror edge found by GetSymetricEdge (either non-zero
+    // result) is counted once. The face list needs no graph. 0 for a null or empty list.
+    int CountSymetricEdges(const CFaceList* faces) const;
 };
 
 }  // namespace kestovar
