@@ -1,0 +1,782 @@
+// The Wavefront OBJ reader: the line source, number parsing and the two passes (see
+// kestovar/io/wavefront.h for what a file becomes).
+#include <cmath>
+#include <limits>
+
+#include "io/wavefront_text.h"
+#include "kestovar/core/array.h"
+#include "kestovar/core/exception.h"
+#include "kestovar/core/hashmap.h"
+#include "kestovar/core/memory.h"
+#include "kestovar/core/runtime.h"
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/core/xstring.h"
+#include "kestovar/io/file_io.h"
+#include "kestovar/io/wavefront.h"
+#include "kestovar/mesh/channel_lists.h"
+#include "kestovar/mesh/channels.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/normal_channel.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/mesh/point_list.h"
+#include "kestovar/scene/scene.h"
+
+namespace kestovar {
+namespace wavefront {
+
+// ---- numbers --------------------------------------------------------------------------------------
+
+const char* ParseFloat(const char* p, const char* end, float& value) {
+    p = SkipBlanks(p, end);
+    // from_chars refuses the '+' that "%f" accepts.
+    if (p < end && *p == '+') ++p;
+    std::from_chars_result r = std::from_chars(p, end, value);
+    if (r.ec == std::errc()) return r.ptr;
+    if (r.ec != std::errc::result_out_of_range) return nullptr;
+    // Beyond the float range: as "%f", an infinity or a zero of the right sign.
+    double wide = 0.0;
+    r = std::from_chars(p, end, wide);
+    if (r.ptr == p) return nullptr;
+    value = float(wide);
+    return r.ptr;
+}
+
+const char* ParseInt(const char* p, const char* end, int& value) {
+    p = SkipBlanks(p, end);
+    if (p < end && *p == '+') ++p;
+    std::from_chars_result r = std::from_chars(p, end, value);
+    return r.ec == std::errc() ? r.ptr : nullptr;
+}
+
+// ---- line source ----------------------------------------------------------------------------------
+
+CLineSource::CLineSource()
+    : m_fromFile(false), m_eof(true), m_memory(nullptr), m_memorySize(0), m_owned(nullptr), m_buffer(nullptr),
+      m_capacity(0), m_begin(0), m_end(0), m_start(0) {}
+
+CLineSource::~CLineSource() {
+    xfree(m_owned);
+    xfree(m_buffer);
+}
+
+bool CLineSource::OpenFile(const char* path) {
+    if (!m_file.Open(path, CXFile::modeRead | CXFile::typeBinary)) return false;
+    m_fromFile = true;
+    m_capacity = kBlockBytes;
+    m_buffer = static_cast<char*>(xmalloc(m_capacity));
+    if (!m_buffer) XThrow<CXMemoryException>();
+    // A UTF-16 text is converted whole; everything else is read block by block.
+    uint8_t mark[2] = {0, 0};
+    unsigned n = m_file.Read(mark, 2);
+    if (n == 2 && ((mark[0] == 0xFE && mark[1] == 0xFF) || (mark[0] == 0xFF && mark[1] == 0xFE))) {
+        const uint64_t length = m_file.GetLength();
+        if (length > uint64_t(0x7FFFFFFF)) XThrow<CXMemoryException>("UTF-16 text too long");
+        uint8_t* bytes = static_cast<uint8_t*>(xmalloc(size_t(length)));
+        if (!bytes) XThrow<CXMemoryException>();
+        m_file.Seek(0, CXFile::begin);
+        size_t got = 0;
+        while (got < length) {
+            unsigned r = m_file.Read(bytes + got, unsigned(length - got));
+            if (!r) break;
+            got += r;
+        }
+        try {
+            TakeUTF16(bytes, got, mark[0] == 0xFE);
+        } catch (...) {
+            xfree(bytes);
+            throw;
+        }
+        xfree(bytes);
+        m_file.Close();
+        m_fromFile = false;
+        xfree(m_buffer);
+        m_buffer = nullptr;
+        m_capacity = 0;
+    }
+    Rewind();
+    return true;
+}
+
+void CLineSource::TakeUTF16(const uint8_t* bytes, size_t size, bool bigEndian) {
+    // Skip the mark; an odd trailing byte is dropped.
+    const size_t units = size >= 2 ? (size - 2) / 2 : 0;
+    char16_t* text = static_cast<char16_t*>(xmalloc((units + 1) * sizeof(char16_t)));
+    if (!text) XThrow<CXMemoryException>();
+    for (size_t i = 0; i < units; ++i) {
+        const uint8_t a = bytes[2 + 2 * i], b = bytes[3 + 2 * i];
+        text[i] = bigEndian ? char16_t((a << 8) | b) : char16_t((b << 8) | a);
+    }
+    // At most 3 UTF-8 bytes per unit (a surrogate pair gives 4 for 2 units).
+    m_owned = static_cast<char*>(xmalloc(units * 3 + 1));
+    if (!m_owned) {
+        xfree(text);
+        XThrow<CXMemoryException>();
+    }
+    m_memorySize = xConvertUTF16ToUTF8(text, units, m_owned);
+    xfree(text);
+    m_memory = m_owned;
+}
+
+void CLineSource::OpenMemory(const void* data, size_t size) {
+    m_fromFile = false;
+    m_memory = static_cast<const char*>(data);
+    m_memorySize = size;
+    if (size >= 2) {
+        const uint8_t* b = static_cast<const uint8_t*>(data);
+        if ((b[0] == 0xFE && b[1] == 0xFF) || (b[0] == 0xFF && b[1] == 0xFE)) TakeUTF16(b, size, b[0] == 0xFE);
+    }
+    Rewind();
+}
+
+void CLineSource::Rewind() {
+    m_begin = m_end = 0;
+    m_start = 0;
+    if (m_fromFile) {
+        m_file.Seek(0, CXFile::begin);
+        m_eof = false;
+        Fill();
+        if (m_end - m_begin >= 3 && std::memcmp(m_buffer + m_begin, "\xEF\xBB\xBF", 3) == 0) m_begin += 3;
+    } else {
+        m_eof = true;
+        m_end = m_memorySize;
+        if (m_memorySize >= 3 && std::memcmp(m_memory, "\xEF\xBB\xBF", 3) == 0) m_begin = 3;
+    }
+}
+
+bool CLineSource::Fill() {
+    if (m_eof) return false;
+    const size_t pending = m_end - m_begin;
+    if (m_begin > 0) {
+        std::memmove(m_buffer, m_buffer + m_begin, pending);
+        m_begin = 0;
+        m_end = pending;
+    }
+    if (m_end == m_capacity) {
+        // One line fills the whole buffer: make room for the rest of it.
+        char* grown = static_cast<char*>(xrealloc(m_buffer, m_capacity * 2));
+        if (!grown) XThrow<CXMemoryException>();
+        m_buffer = grown;
+        m_capacity *= 2;
+    }
+    size_t room = m_capacity - m_end;
+    if (room > 0x40000000u) room = 0x40000000u;
+    const unsigned got = m_file.Read(m_buffer + m_end, unsigned(room));
+    if (got == 0) {
+        m_eof = true;
+        return false;
+    }
+    m_end += got;
+    return true;
+}
+
+bool CLineSource::Next(const char*& begin, const char*& end) {
+    for (;;) {
+        const char* base = m_fromFile ? m_buffer : m_memory;
+        if (m_begin < m_end) {
+            const char* p = base + m_begin;
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', m_end - m_begin));
+            if (nl || m_eof) {
+                const char* e = nl ? nl : base + m_end;
+                m_begin = nl ? size_t(nl - base) + 1 : m_end;
+                if (e > p && e[-1] == '\r') --e;
+                begin = p;
+                end = e;
+                return true;
+            }
+        } else if (m_eof) {
+            return false;
+        }
+        if (!Fill() && m_begin >= m_end) return false;
+    }
+}
+
+}  // namespace wavefront
+
+using namespace wavefront;
+
+namespace {
+
+// Formats of a face line, from its first token.
+enum FaceFormat : int {
+    FACE_P = 0,    // v
+    FACE_PT = 1,   // v/vt
+    FACE_PTN = 2,  // v/vt/vn
+    FACE_PN = 3,   // v//vn
+};
+
+FaceFormat DetectFormat(const char* token, const char* end) {
+    int slashes = 0;
+    for (const char* p = token; p < end; ++p) {
+        if (*p != '/') continue;
+        if (p + 1 < end && p[1] == '/') return FACE_PN;
+        ++slashes;
+    }
+    return slashes == 0 ? FACE_P : slashes == 1 ? FACE_PT : FACE_PTN;
+}
+
+inline bool HasTexture(FaceFormat f) { return f == FACE_PT || f == FACE_PTN; }
+inline bool HasNormal(FaceFormat f) { return f == FACE_PTN || f == FACE_PN; }
+
+// Reads one corner token of format `f` at p. Null when the token does not have that format (the
+// rest of the line is then ignored).
+const char* ParseCorner(const char* p, const char* end, FaceFormat f, int corner[3]) {
+    p = ParseInt(p, end, corner[0]);
+    if (!p) return nullptr;
+    if (f != FACE_P) {
+        if (p >= end || *p != '/') return nullptr;
+        ++p;
+        if (f == FACE_PN) {
+            if (p >= end || *p != '/') return nullptr;
+            ++p;
+            if (p >= end || IsBlank(*p)) return nullptr;
+            p = ParseInt(p, end, corner[2]);
+        } else {
+            if (p >= end || IsBlank(*p)) return nullptr;
+            p = ParseInt(p, end, corner[1]);
+            if (p && f == FACE_PTN) {
+                if (p >= end || *p != '/') return nullptr;
+                ++p;
+                if (p >= end || IsBlank(*p)) return nullptr;
+                p = ParseInt(p, end, corner[2]);
+            }
+        }
+        if (!p) return nullptr;
+    }
+    // The token must end here.
+    if (p < end && !IsBlank(*p)) return nullptr;
+    return p;
+}
+
+// 1-based (or negative, relative to the `read` elements read so far) index to a 0-based index
+// below `total`; -1 when out of range.
+inline int ResolveIndex(int index, int read, int total) {
+    int i = index > 0 ? index - 1 : read + index;
+    if (index == 0 || i < 0 || i >= total) return -1;
+    return i;
+}
+
+// Per group, from the first pass, and its object while the second runs.
+struct CObjGroup {
+    int nameBegin;   // in CObjReader::m_names
+    int nameLength;
+    int firstFace;   // its first face in the file's face order (faces of a group are contiguous)
+    int faces;
+    int uvFaces;     // faces whose format carries texture coordinates
+    int normalFaces; // faces whose format carries normals
+    C3DObject* object;
+    C3DFaceList* faceList;
+    CUVWChannel* uvw;
+    CSpecNormalChannel* normals;
+    int cursor;      // next face written in the second pass
+    bool dropped;    // some faces had fewer than 3 corners
+};
+
+class CObjReader {
+public:
+    explicit CObjReader(CLineSource& source) : m_source(source) {}
+    ~CObjReader();
+
+    // The scene, or null with `result` set.
+    C3DScene* Read(const wchar_t* directory, int& result);
+
+private:
+    int CountPass();
+    void ReadLibraries(const wchar_t* directory);
+    void CreateObjects();
+    int ParsePass();
+    int ParseFace(const char* p, const char* end);
+    void FinishGroups();
+    void FinishPointCloud();
+    unsigned CurrentMaterial();
+    void ReleaseObjects();
+
+    // The current group's index, opening the default group when none is open.
+    int OpenGroup(bool counting) {
+        if (m_group < 0) {
+            if (counting) StartGroup("default", 7);
+            m_group = m_nextGroup++;
+        }
+        return m_group;
+    }
+    void StartGroup(const char* name, int length) {
+        CObjGroup g{};
+        g.nameBegin = m_names.GetSize();
+        g.nameLength = length;
+        for (int i = 0; i < length; ++i) m_names.Add(name[i]);
+        g.firstFace = m_cornerCounts.GetSize();
+        m_groups.Add(g);
+    }
+
+    CLineSource& m_source;
+    C3DScene* m_pScene = nullptr;
+    unsigned m_uvwChannelID = 0;
+
+    // First pass.
+    int m_vertexCount = 0, m_uvCount = 0, m_normalCount = 0;
+    CXArray<CObjGroup> m_groups;
+    CXArray<char> m_names;
+    CXArray<unsigned> m_cornerCounts;  // per face, freed once the face lists are sized
+    CXArray<CXStringW> m_libraries;
+    unsigned m_maxCorners = 0;
+
+    // Second pass.
+    int m_group = -1;
+    int m_nextGroup = 0;
+    int m_vertexRead = 0, m_uvRead = 0, m_normalRead = 0;
+    CXArray<float> m_positions;  // 3 per vertex of the file
+    CXArray<float> m_uvs;        // 2 per texture coordinate
+    CXArray<float> m_normals;    // 3 per normal
+    CXArray<int> m_corner;       // one face line: 3 indices per corner (-1 absent)
+    CXStringA m_materialName;
+    unsigned m_material = MATERIAL_NONE;
+    bool m_materialResolved = false;
+    CHashMap<CXStringA, const CXStringA&, unsigned> m_materialIDs;
+};
+
+CObjReader::~CObjReader() {
+    ReleaseObjects();
+    if (m_pScene) delete m_pScene;
+}
+
+void CObjReader::ReleaseObjects() {
+    for (int i = 0; i < m_groups.GetSize(); ++i) {
+        CObjGroup& g = m_groups[i];
+        if (g.object) g.object->Delete();
+        g.object = nullptr;
+    }
+}
+
+C3DScene* CObjReader::Read(const wchar_t* directory, int& result) {
+    result = CountPass();
+    if (result != IO_FILE_OK) return nullptr;
+    m_pScene = new C3DScene;
+    m_uvwChannelID = CChannel::NewChannelID();
+    ReadLibraries(directory);
+    CreateObjects();
+    result = ParsePass();
+    if (result != IO_FILE_OK) return nullptr;
+    FinishGroups();
+    C3DScene* scene = m_pScene;
+    m_pScene = nullptr;
+    return scene;
+}
+
+// ---- first pass: counting -------------------------------------------------------------------------
+
+int CObjReader::CountPass() {
+    const char* p;
+    const char* end;
+    bool vertexSeen = false;
+    while (m_source.Next(p, end)) {
+        if (ShouldCancelThread()) return IO_FILE_CANCELED;
+        // Not OBJ text: an enormous line before any vertex.
+        if (!vertexSeen && end - p >= CWavefrontIo::kMaxFirstLineLength) return IO_FILE_BAD_FORMAT;
+        p = SkipBlanks(p, end);
+        if (end - p < 2) continue;
+        const char c0 = ToLower(p[0]), c1 = ToLower(p[1]);
+        const char* rest;
+        if (c0 == 'v') {
+            if (IsBlank(c1)) {
+                ++m_vertexCount;
+                vertexSeen = true;
+            } else if (c1 == 't' && (end - p == 2 || IsBlank(p[2]))) {
+                ++m_uvCount;
+            } else if (c1 == 'n' && (end - p == 2 || IsBlank(p[2]))) {
+                ++m_normalCount;
+            }
+        } else if (c0 == 'f' && IsBlank(c1)) {
+            const char* t = SkipBlanks(p + 1, end);
+            if (t == end) continue;
+            const FaceFormat format = DetectFormat(t, SkipToken(t, end));
+            unsigned corners = 0;
+            while (t < end) {
+                ++corners;
+                t = SkipBlanks(SkipToken(t, end), end);
+            }
+            if (corners > CFaceCollection::kMaxRecordLength) return IO_FILE_BAD_FORMAT;
+            CObjGroup& g = m_groups[OpenGroup(true)];
+            ++g.faces;
+            if (HasTexture(format)) ++g.uvFaces;
+            if (HasNormal(format)) ++g.normalFaces;
+            m_cornerCounts.Add(corners);
+            if (corners > m_maxCorners) m_maxCorners = corners;
+        } else if ((c0 == 'g' || c0 == 'o') && IsBlank(c1)) {
+            const char* b = p + 1;
+            const char* e = end;
+            Trim(b, e);
+            if (c0 == 'o') e = SkipToken(b, e);
+            StartGroup(b, int(e - b));
+            m_group = m_nextGroup++;
+        } else if (MatchKeyword(p, end, "mtllib", rest)) {
+            for (const char* t = SkipBlanks(rest, end); t < end;) {
+                const char* e = SkipToken(t, end);
+                m_libraries.Add(CXStringW(t, int(e - t)));
+                t = SkipBlanks(e, end);
+            }
+        }
+    }
+    return IO_FILE_OK;
+}
+
+void CObjReader::ReadLibraries(const wchar_t* directory) {
+    if (directory) {
+        for (int i = 0; i < m_libraries.GetSize(); ++i) {
+            CXStringW path(directory);
+            if (!path.IsEmpty() && path[path.GetLength() - 1] != L'/') path += L"/";
+            path += m_libraries[i];
+            CWavefrontIo::ReadMtlFile(path, *m_pScene, m_uvwChannelID);
+        }
+    }
+    // Names of the materials the libraries defined (the first of a name wins, as in the table).
+    int position = -1;
+    for (C3DMaterial* m = m_pScene->GetFirstMaterial(position); m; m = m_pScene->GetNextMaterial(position)) {
+        XCW2A name(m->GetName());
+        CXStringA key(name.GetString(), name.GetLength());
+        unsigned* known = m_materialIDs.Find(key);
+        if (!known || *known > m->GetMaterialID()) m_materialIDs.Insert(key, m->GetMaterialID());
+    }
+}
+
+// Sizes every group's lists from the first pass: each face gets its exact corner count, so the
+// second pass writes in place.
+void CObjReader::CreateObjects() {
+    for (int i = 0; i < m_groups.GetSize(); ++i) {
+        CObjGroup& g = m_groups[i];
+        if (g.faces == 0) continue;
+        const unsigned* counts = m_cornerCounts.GetData() + g.firstFace;
+        g.object = new C3DObject(new C3DPointList, new C3DFaceList, nullptr);
+        g.faceList = g.object->GetFaceList();
+        g.faceList->SetSize(g.faces, counts, SETSIZE_COMPACT_EXACT);
+        if (g.uvFaces > 0) {
+            g.uvw = new CUVWChannel(m_uvwChannelID);
+            g.uvw->GetFaceList()->SetSize(g.faces, counts, SETSIZE_COMPACT_EXACT);
+            g.object->AddChannel(g.uvw);
+        }
+        if (g.normalFaces > 0) {
+            g.normals = new CSpecNormalChannel;
+            g.normals->GetFaceList()->SetSize(g.faces, counts, SETSIZE_COMPACT_EXACT);
+            g.object->AddChannel(g.normals);
+        }
+    }
+    m_cornerCounts.RemoveAll();
+}
+
+// ---- second pass: parsing -------------------------------------------------------------------------
+
+unsigned CObjReader::CurrentMaterial() {
+    if (m_materialResolved) return m_material;
+    unsigned* known = m_materialIDs.Find(m_materialName);
+    if (known) {
+        m_material = *known;
+    } else {
+        C3DMaterial* created = m_pScene->CreateNewMaterial();
+        created->SetName(CXStringW(m_materialName.GetString(), m_materialName.GetLength()));
+        m_material = created->GetMaterialID();
+        m_materialIDs.Insert(m_materialName, m_material);
+    }
+    m_materialResolved = true;
+    return m_material;
+}
+
+int CObjReader::ParsePass() {
+    m_positions.SetSize(m_vertexCount * 3);
+    m_uvs.SetSize(m_uvCount * 2);
+    m_normals.SetSize(m_normalCount * 3);
+    m_corner.SetSize(int(m_maxCorners) * 3);
+    m_materialName = "default";
+    m_group = -1;
+    m_nextGroup = 0;
+    m_source.Rewind();
+
+    const char* p;
+    const char* end;
+    while (m_source.Next(p, end)) {
+        if (ShouldCancelThread()) return IO_FILE_CANCELED;
+        p = SkipBlanks(p, end);
+        if (end - p < 2) continue;
+        const char c0 = ToLower(p[0]), c1 = ToLower(p[1]);
+        const char* rest;
+        if (c0 == 'v') {
+            if (IsBlank(c1)) {
+                // The text changed since the first pass.
+                if (m_vertexRead >= m_vertexCount) return IO_FILE_BAD_FORMAT;
+                float* v = m_positions.GetData() + 3 * m_vertexRead++;
+                const char* q = ParseFloat(p + 1, end, v[0]);
+                if (q) q = ParseFloat(q, end, v[1]);
+                if (q) q = ParseFloat(q, end, v[2]);
+                if (!q) return IO_FILE_BAD_FORMAT;
+            } else if (c1 == 't' && (end - p == 2 || IsBlank(p[2]))) {
+                if (m_uvRead >= m_uvCount) return IO_FILE_BAD_FORMAT;
+                float* t = m_uvs.GetData() + 2 * m_uvRead++;
+                const char* q = ParseFloat(p + 2, end, t[0]);
+                if (!q) return IO_FILE_BAD_FORMAT;
+                // A one-dimensional texture coordinate has v = 0.
+                if (!ParseFloat(q, end, t[1])) t[1] = 0.0f;
+            } else if (c1 == 'n' && (end - p == 2 || IsBlank(p[2]))) {
+                if (m_normalRead >= m_normalCount) return IO_FILE_BAD_FORMAT;
+                float* n = m_normals.GetData() + 3 * m_normalRead++;
+                const char* q = ParseFloat(p + 2, end, n[0]);
+                if (q) q = ParseFloat(q, end, n[1]);
+                if (q) q = ParseFloat(q, end, n[2]);
+                if (!q) return IO_FILE_BAD_FORMAT;
+            }
+        } else if (c0 == 'f' && IsBlank(c1)) {
+            const int r = ParseFace(p + 1, end);
+            if (r != IO_FILE_OK) return r;
+        } else if ((c0 == 'g' || c0 == 'o') && IsBlank(c1)) {
+            m_group = m_nextGroup++;
+        } else if (MatchKeyword(p, end, "usemtl", rest)) {
+            const char* b = rest;
+            const char* e = end;
+            Trim(b, e);
+            const int length = int(e - b);
+            if (length != m_materialName.GetLength() || std::memcmp(b, m_materialName.GetString(), size_t(length)) != 0) {
+                m_materialName = CXStringA(b, length);
+                m_materialResolved = false;
+            }
+        }
+    }
+    // The text changed since the first pass.
+    if (m_nextGroup != m_groups.GetSize()) return IO_FILE_BAD_FORMAT;
+    return IO_FILE_OK;
+}
+
+int CObjReader::ParseFace(const char* p, const char* end) {
+    p = SkipBlanks(p, end);
+    if (p == end) return IO_FILE_OK;
+    if (m_group < 0) m_group = m_nextGroup++;
+    if (m_group >= m_groups.GetSize()) return IO_FILE_BAD_FORMAT;
+    CObjGroup& g = m_groups[m_group];
+    if (g.cursor >= g.faces) return IO_FILE_BAD_FORMAT;
+    const unsigned face = unsigned(g.cursor++);
+
+    const FaceFormat format = DetectFormat(p, SkipToken(p, end));
+    const int capacity = m_corner.GetSize() / 3;
+    int* corners = m_corner.GetData();
+    int n = 0;
+    while (p < end && n < capacity) {
+        int c[3] = {0, 0, 0};
+        const char* q = ParseCorner(p, end, format, c);
+        if (!q) break;
+        int* out = corners + 3 * n;
+        out[0] = ResolveIndex(c[0], m_vertexRead, m_vertexCount);
+        if (out[0] < 0) return IO_FILE_BAD_FORMAT;
+        out[1] = out[2] = -1;
+        if (HasTexture(format) && (out[1] = ResolveIndex(c[1], m_uvRead, m_uvCount)) < 0) return IO_FILE_BAD_FORMAT;
+        if (HasNormal(format) && (out[2] = ResolveIndex(c[2], m_normalRead, m_normalCount)) < 0)
+            return IO_FILE_BAD_FORMAT;
+        ++n;
+        p = SkipBlanks(q, end);
+    }
+
+    C3DFaceList* faces = g.faceList;
+    faces->SetFaceMaterial(face, CurrentMaterial());
+    if (n < 3) {
+        // Dropped when the group is finished.
+        faces->SetFaceFlags(face, FACE_INVALID, true);
+        g.dropped = true;
+    }
+    // Writes column `k` of the corners into face `face` of `list` (in place when the count is the
+    // one the first pass gave the face).
+    auto store = [&](CFaceList* list, int k) {
+        int count;
+        int* indices = list->GetIndexes(face, count);
+        if (count != n) {
+            CFace view;
+            list->GetFace(face, view);
+            view.SetSize(unsigned(n));
+            indices = list->GetIndexes(face, count);
+        }
+        for (int i = 0; i < n; ++i) indices[i] = corners[3 * i + k];
+    };
+    store(faces, 0);
+    if (g.uvw) {
+        if (HasTexture(format))
+            store(g.uvw->GetFaceList(), 1);
+        else
+            g.uvw->GetFaceList()->SetFaceFlags(face, FACE_INVALID, true);
+    }
+    if (g.normals) {
+        if (HasNormal(format))
+            store(g.normals->GetFaceList(), 2);
+        else
+            g.normals->GetFaceList()->SetFaceFlags(face, FACE_INVALID, true);
+    }
+    if (n < 3) {
+        if (g.uvw) g.uvw->GetFaceList()->SetFaceFlags(face, FACE_INVALID, true);
+        if (g.normals) g.normals->GetFaceList()->SetFaceFlags(face, FACE_INVALID, true);
+    }
+    return IO_FILE_OK;
+}
+
+// ---- finishing: file indices to object indices ----------------------------------------------------
+
+// Renumbers the indices of the live faces of `list` (file-wide indices of elements) to the order
+// in which the faces first use them, and returns that order in `order` (its first `count`
+// entries). `stamp` and `local` have one entry per element of the file; a stamp equal to `tag`
+// marks an element already numbered for this list.
+int Renumber(CFaceList* list, int tag, CXArray<int>& stamp, CXArray<int>& local, CXArray<int>& order) {
+    int count = 0;
+    int* stamps = stamp.GetData();
+    int* locals = local.GetData();
+    int* orders = order.GetData();
+    const int faces = list->GetSize();
+    for (int f = 0; f < faces; ++f) {
+        if (!list->IsFaceLive(unsigned(f))) continue;
+        int n;
+        int* indices = list->GetIndexes(unsigned(f), n);
+        for (int i = 0; i < n; ++i) {
+            const int e = indices[i];
+            if (stamps[e] != tag) {
+                stamps[e] = tag;
+                locals[e] = count;
+                orders[count++] = e;
+            }
+            indices[i] = locals[e];
+        }
+    }
+    return count;
+}
+
+void CObjReader::FinishGroups() {
+    CXArray<int> stamp, local, order;
+    auto prepare = [&](int elements) {
+        stamp.SetSize(elements);
+        local.SetSize(elements);
+        order.SetSize(elements);
+        for (int i = 0; i < elements; ++i) stamp[i] = -1;
+    };
+    bool anyFace = false;
+    for (int i = 0; i < m_groups.GetSize(); ++i) anyFace |= m_groups[i].object != nullptr;
+    if (!anyFace) {
+        FinishPointCloud();
+        return;
+    }
+
+    // Points.
+    prepare(m_vertexCount);
+    for (int i = 0; i < m_groups.GetSize(); ++i) {
+        CObjGroup& g = m_groups[i];
+        if (!g.object) continue;
+        const int count = Renumber(g.faceList, i, stamp, local, order);
+        C3DPointList* points = g.object->GetPointList();
+        points->SetSize(count);
+        C3DTPoint<float>* out = points->GetPoints();
+        for (int k = 0; k < count; ++k) {
+            const float* v = m_positions.GetData() + 3 * order[k];
+            out[k].Init(v[0], v[1], v[2]);
+        }
+    }
+    m_positions.RemoveAll();
+    // Texture coordinates.
+    prepare(m_uvCount);
+    for (int i = 0; i < m_groups.GetSize(); ++i) {
+        CObjGroup& g = m_groups[i];
+        if (!g.uvw) continue;
+        const int count = Renumber(g.uvw->GetFaceList(), i, stamp, local, order);
+        CUVWPointList* points = g.uvw->GetUVWPointList();
+        points->SetSize(count);
+        CUVWPoint* out = points->GetPoints();
+        for (int k = 0; k < count; ++k) {
+            const float* t = m_uvs.GetData() + 2 * order[k];
+            out[k].u = t[0];
+            out[k].v = t[1];
+            out[k].w = 0.0f;
+        }
+    }
+    m_uvs.RemoveAll();
+    // Normals.
+    prepare(m_normalCount);
+    for (int i = 0; i < m_groups.GetSize(); ++i) {
+        CObjGroup& g = m_groups[i];
+        if (!g.normals) continue;
+        const int count = Renumber(g.normals->GetFaceList(), i, stamp, local, order);
+        C3DVectorList* vectors = g.normals->GetNormalVectorList();
+        vectors->SetSize(count);
+        C3DTVector<float>* out = vectors->GetVectors();
+        for (int k = 0; k < count; ++k) {
+            const float* n = m_normals.GetData() + 3 * order[k];
+            out[k].Init(n[0], n[1], n[2]);
+        }
+    }
+    m_normals.RemoveAll();
+
+    for (int i = 0; i < m_groups.GetSize(); ++i) {
+        CObjGroup& g = m_groups[i];
+        if (!g.object) continue;
+        if (g.dropped) g.object->Clean();
+        g.object->Invalidate(INVALIDATE_POINTS | INVALIDATE_FACES | INVALIDATE_ALL, true);
+        C3DObject* object = g.object;
+        g.object = nullptr;
+        if (object->GetFaceNbr() == 0) {
+            object->Delete();
+            continue;
+        }
+        CXStringW name(m_names.GetData() + g.nameBegin, g.nameLength);
+        m_pScene->CreateNode(nullptr, name, object);
+    }
+}
+
+// A file with points and no face: one node holding every point.
+void CObjReader::FinishPointCloud() {
+    if (m_vertexCount == 0) return;
+    C3DObject* object = new C3DObject(new C3DPointList, new C3DFaceList, nullptr);
+    C3DPointList* points = object->GetPointList();
+    points->SetSize(m_vertexCount);
+    C3DTPoint<float>* out = points->GetPoints();
+    for (int k = 0; k < m_vertexCount; ++k) {
+        const float* v = m_positions.GetData() + 3 * k;
+        out[k].Init(v[0], v[1], v[2]);
+    }
+    object->Invalidate(INVALIDATE_POINTS | INVALIDATE_ALL, true);
+    const CObjGroup* named = m_groups.GetSize() > 0 ? &m_groups[0] : nullptr;
+    CXStringW name = named && named->nameLength > 0 ? CXStringW(m_names.GetData() + named->nameBegin, named->nameLength)
+                                                    : CXStringW(L"default");
+    m_pScene->CreateNode(nullptr, name, object);
+}
+
+// The directory of `fileName` (with its trailing '/'), or "" for a bare name.
+CXStringW DirectoryOf(const wchar_t* fileName) {
+    CXStringW name(fileName);
+    int slash = -1;
+    for (int i = 0; i < name.GetLength(); ++i)
+        if (name[i] == L'/') slash = i;
+    return slash < 0 ? CXStringW(L"") : CXStringW(name.GetString(), slash + 1);
+}
+
+}  // namespace
+
+// ---- entry points -----------------------------------------------------------------------------------
+
+CWavefrontIo::CWavefrontIo(CFileIo* io) : C3DParser(io) {}
+CWavefrontIo::~CWavefrontIo() = default;
+
+C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
+    CSwitchLocale english;
+    CLineSource source;
+    XCW2A path(fileName);
+    if (!source.OpenFile(path)) {
+        result = IO_FILE_CANT_OPEN;
+        return nullptr;
+    }
+    CObjReader reader(source);
+    CXStringW directory = DirectoryOf(fileName);
+    return reader.Read(directory.IsEmpty() ? L"." : directory.GetString(), result);
+}
+
+C3DScene* CWavefrontIo::ReadObjMemory(const void* data, size_t size, const wchar_t* directory, int& result) {
+    CSwitchLocale english;
+    CLineSource source;
+    source.OpenMemory(data, size);
+    CObjReader reader(source);
+    return reader.Read(directory, result);
+}
+
+C3DScene* CWavefrontIo::Read(const wchar_t* fileName, CSceneImportOptions& options) {
+    int result = IO_FILE_OK;
+    C3DScene* scene = ReadObjFile(fileName, result);
+    if (!scene && GetIoMgr()) GetIoMgr()->SetIoError(result, &options);
+    return scene;
+}
+
+}  // namespace kestovar

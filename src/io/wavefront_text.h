@@ -1,0 +1,147 @@
+// Text plumbing shared by the Wavefront OBJ and MTL reader and writer: a line source over a file
+// (read in blocks, so that a large file never sits in memory whole) or a memory block, number
+// parsing with std::from_chars and "%f"-exact number formatting with std::to_chars.
+#pragma once
+
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "kestovar/core/hashmap.h"
+#include "kestovar/core/xstring.h"
+#include "kestovar/platform/file.h"
+
+namespace kestovar {
+
+class C3DScene;
+
+namespace wavefront {
+
+inline bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
+inline char ToLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+inline const char* SkipBlanks(const char* p, const char* end) {
+    while (p < end && IsBlank(*p)) ++p;
+    return p;
+}
+inline const char* SkipToken(const char* p, const char* end) {
+    while (p < end && !IsBlank(*p)) ++p;
+    return p;
+}
+// [begin, end) without leading and trailing blanks.
+inline void Trim(const char*& begin, const char*& end) {
+    begin = SkipBlanks(begin, end);
+    while (end > begin && IsBlank(end[-1])) --end;
+}
+// Whether the line starts with `keyword` (compared without regard to case) followed by a blank or
+// the end of the line; `rest` then points after the keyword.
+inline bool MatchKeyword(const char* p, const char* end, const char* keyword, const char*& rest) {
+    size_t n = std::strlen(keyword);
+    if (size_t(end - p) < n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (ToLower(p[i]) != keyword[i]) return false;
+    if (p + n < end && !IsBlank(p[n])) return false;
+    rest = p + n;
+    return true;
+}
+
+// Reads one float after optional blanks, as "%f" would: a leading '+' is accepted, values beyond
+// the float range become infinities (or zero), "inf" and "nan" are accepted. Returns the position
+// after the number, or null when no number starts there.
+const char* ParseFloat(const char* p, const char* end, float& value);
+// Reads one decimal integer after optional blanks ("%d"), with an optional sign. Null when no
+// number starts there or it does not fit in an int.
+const char* ParseInt(const char* p, const char* end, int& value);
+
+// "%f" of `value` (promoted to double) at `out`: std::to_chars in fixed notation with precision
+// 6 is correctly rounded exactly as glibc's printf, including "-0.000000", "inf" and "nan".
+// `out` needs room for 360 characters (the longest float). Returns the end of the text.
+inline char* FormatFloat(char* out, float value) {
+    return std::to_chars(out, out + 360, double(value), std::chars_format::fixed, 6).ptr;
+}
+inline char* FormatInt(char* out, int value) { return std::to_chars(out, out + 16, value).ptr; }
+
+// Lines of a file or a memory block. A file is read in blocks of kBlockBytes; a line longer than
+// the buffer grows it. Text that starts with a UTF-16 byte-order mark is converted to UTF-8 once,
+// in memory; a UTF-8 byte-order mark is skipped. Lines end at '\n'; a '\r' before it is dropped.
+// The last line needs no terminator.
+class CLineSource {
+public:
+    static constexpr size_t kBlockBytes = size_t(1) << 20;
+
+    CLineSource();
+    ~CLineSource();
+    CLineSource(const CLineSource&) = delete;
+    CLineSource& operator=(const CLineSource&) = delete;
+
+    // Opens `path` (UTF-8); false when it cannot be opened.
+    bool OpenFile(const char* path);
+    // Reads `size` bytes at `data`, which must outlive the source.
+    void OpenMemory(const void* data, size_t size);
+    // Back to the first line.
+    void Rewind();
+    // The next line as [begin, end), without its terminator. False at the end of the text.
+    bool Next(const char*& begin, const char*& end);
+
+private:
+    // Moves the unread bytes to the front and reads more; false when nothing more can be read.
+    bool Fill();
+    // Converts UTF-16 text (big-endian when `bigEndian`) after its mark into an owned UTF-8 block.
+    void TakeUTF16(const uint8_t* bytes, size_t size, bool bigEndian);
+
+    CXFile m_file;
+    bool m_fromFile;
+    bool m_eof;
+    const char* m_memory;  // memory text (the caller's or m_owned)
+    size_t m_memorySize;
+    char* m_owned;         // converted text, xmalloc'ed
+    char* m_buffer;        // file blocks, xmalloc'ed
+    size_t m_capacity;
+    size_t m_begin;        // first unread byte of the buffer (or of the memory text)
+    size_t m_end;          // end of the valid bytes of the buffer
+    size_t m_start;        // offset of the first line (after a byte-order mark)
+};
+
+// Text output into one large buffer that goes to the file whenever it fills, so that formatting
+// never waits on the file and the file sees few, large writes.
+class CTextWriter {
+public:
+    static constexpr size_t kBufferBytes = size_t(1) << 20;
+    // The longest single item Reserve may ask for (a float's "%f" text is at most 360 bytes).
+    static constexpr size_t kMaxItemBytes = 4096;
+
+    explicit CTextWriter(CXFile& file);
+    ~CTextWriter();
+    CTextWriter(const CTextWriter&) = delete;
+    CTextWriter& operator=(const CTextWriter&) = delete;
+
+    // Room for `bytes` (at most kMaxItemBytes) characters at the returned position; Commit the
+    // end of what was written there.
+    char* Reserve(size_t bytes) {
+        if (m_used + bytes > kBufferBytes) Flush();
+        return m_buffer + m_used;
+    }
+    void Commit(char* end) { m_used = size_t(end - m_buffer); }
+    // Any length.
+    void Put(const char* text, size_t length);
+    void Put(const char* text) { Put(text, std::strlen(text)); }
+    // Writes the buffered text to the file (raises as CXFile::Write does).
+    void Flush();
+
+private:
+    CXFile& m_file;
+    char* m_buffer;
+    size_t m_used;
+};
+
+// MTL names of a scene's materials, by identifier: the material's name (UTF-8, line breaks turned
+// into '_', blanks trimmed), made unique with "_<id>" when two materials share one, and
+// "Material<id>" for an empty one.
+typedef CHashMap<unsigned int, unsigned int, CXTString<char>> CMtlNameMap;
+void BuildMtlNames(const C3DScene& scene, CMtlNameMap& names);
+// Writes the MTL text of every material of `scene`, by ascending identifier.
+void WriteMtl(CTextWriter& out, C3DScene& scene, const CMtlNameMap& names);
+
+}  // namespace wavefront
+}  // namespace kestovar

@@ -1,0 +1,445 @@
+// The Wavefront OBJ writer: header, coordinates, merged normals and texture coordinates, faces
+// with 1-based indices across all nodes, and the MTL library beside the file.
+#include <cmath>
+#include <cstring>
+
+#include "io/wavefront_text.h"
+#include "kestovar/core/array.h"
+#include "kestovar/core/hashmap.h"
+#include "kestovar/core/runtime.h"
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/io/file_io.h"
+#include "kestovar/io/wavefront.h"
+#include "kestovar/mesh/channel_lists.h"
+#include "kestovar/mesh/channels.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/normal_channel.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/mesh/point_list.h"
+#include "kestovar/scene/scene.h"
+
+namespace kestovar {
+
+namespace {
+
+// A written value (normal or texture coordinate) by the bits of its components, so that values
+// merge exactly when they would print the same from the same bits.
+struct CValueKey {
+    uint32_t bits[3];
+    bool operator==(const CValueKey& o) const {
+        return bits[0] == o.bits[0] && bits[1] == o.bits[1] && bits[2] == o.bits[2];
+    }
+};
+
+}  // namespace
+
+template <>
+struct CHashMethods<CValueKey> {
+    static unsigned Hash(const CValueKey& k) {
+        return HashMix64((uint64_t(k.bits[0]) << 32 | k.bits[1]) ^ (uint64_t(k.bits[2]) * 0x9E3779B97F4A7C15ull));
+    }
+    static bool Equal(const CValueKey& a, const CValueKey& b) { return a == b; }
+};
+
+namespace wavefront {
+
+CTextWriter::CTextWriter(CXFile& file) : m_file(file), m_used(0) {
+    m_buffer = static_cast<char*>(xmalloc(kBufferBytes));
+    if (!m_buffer) XThrow<CXMemoryException>();
+}
+
+CTextWriter::~CTextWriter() { xfree(m_buffer); }
+
+void CTextWriter::Put(const char* text, size_t length) {
+    while (length > 0) {
+        if (m_used == kBufferBytes) Flush();
+        size_t n = kBufferBytes - m_used;
+        if (n > length) n = length;
+        std::memcpy(m_buffer + m_used, text, n);
+        m_used += n;
+        text += n;
+        length -= n;
+    }
+}
+
+void CTextWriter::Flush() {
+    if (m_used) m_file.Write(m_buffer, unsigned(m_used));
+    m_used = 0;
+}
+
+}  // namespace wavefront
+
+using namespace wavefront;
+
+namespace {
+
+typedef CHashMap<CValueKey, const CValueKey&, int> CValueMap;
+
+inline CValueKey KeyOf(float a, float b, float c) {
+    CValueKey k;
+    std::memcpy(&k.bits[0], &a, 4);
+    std::memcpy(&k.bits[1], &b, 4);
+    std::memcpy(&k.bits[2], &c, 4);
+    return k;
+}
+
+bool IsExactIdentity(const C4x4TMatrix<float>& m) {
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            if (m(r, c) != (r == c ? 1.0f : 0.0f)) return false;
+    return true;
+}
+
+// One node to write, with what its faces need.
+struct CWrittenNode {
+    C3DSceneNode* node;
+    C3DGeomObject* object;
+    C4x4TMatrix<float> tm;          // world transform (points)
+    C4x4TMatrix<float> normalTM;    // inverse transpose (normals)
+    bool identity;
+    CUVWChannel* uvw;               // valid and face-mapped like the geometry, or null
+    CSpecNormalChannel* normals;    // likewise
+    int pointBase;                  // file index of the object's point 0 (0-based)
+    int uvBase;                     // offset of its channel points in the remap array
+    int normalBase;
+};
+
+// Appends "keyword x y z\n" (or "x y") to the output.
+inline void PutNumbers(CTextWriter& out, const char* keyword, size_t keywordLength, const float* v, int count) {
+    char* p = out.Reserve(CTextWriter::kMaxItemBytes);
+    std::memcpy(p, keyword, keywordLength);
+    p += keywordLength;
+    for (int i = 0; i < count; ++i) {
+        if (i) *p++ = ' ';
+        p = FormatFloat(p, v[i]);
+    }
+    *p++ = '\n';
+    out.Commit(p);
+}
+
+// The channel of `type` to write with `object`: valid, and with a face list as long as the
+// geometric one.
+CChannel* WritableChannel(C3DGeomObject* object, _Channel3DType type) {
+    for (int i = 0;; ++i) {
+        CChannel* c = object->GetChannelByIndex(i, type, true);
+        if (!c) return nullptr;
+        if (c->GetFaceList() && c->GetPointList() && c->GetFaceList()->GetSize() == object->GetFaceNbr()) return c;
+    }
+}
+
+// Whether channel face `f` gives every corner of geometric face `f` (`corners` of them) a value
+// of `points` values (and, for normals, one that is given).
+bool ChannelFaceUsable(const CFaceList* faces, int f, int corners, int points, const CPointList* vectors) {
+    if (!faces->IsFaceLive(unsigned(f))) return false;
+    int n;
+    const int* idx = faces->GetIndexes(unsigned(f), n);
+    if (n != corners) return false;
+    for (int i = 0; i < n; ++i) {
+        if (idx[i] < 0 || idx[i] >= points) return false;
+        if (vectors && (vectors->GetPointFlags(idx[i]) & SPEC_NORMAL_NONE)) return false;
+    }
+    return true;
+}
+
+class CObjWriter {
+public:
+    explicit CObjWriter(C3DScene& scene) : m_scene(scene), m_out(nullptr) {}
+    // False when the scene has no geometric node to write.
+    bool Collect();
+    // IO_FILE_OK or IO_FILE_CANCELED.
+    int Write(CTextWriter& out, const char* mtlName, const CMtlNameMap& materials);
+
+private:
+    void WriteHeader(const char* mtlName);
+    void WritePoints();
+    void WriteNormals();
+    void WriteUVs();
+    int WriteFaces(const CMtlNameMap& materials);
+
+    C3DScene& m_scene;
+    CTextWriter* m_out;
+    CXArray<CWrittenNode> m_nodes;
+    CXArray<int> m_uvRemap;      // channel point -> file index, per node from uvBase
+    CXArray<int> m_normalRemap;  // likewise from normalBase
+    int m_points = 0;
+    int m_faces = 0;
+};
+
+bool CObjWriter::Collect() {
+    for (C3DNodePos pos = m_scene.GetFirstNode(OBJECT_GEOMETRIC_MASK, 0); pos;) {
+        C3DGeomObject* object = nullptr;
+        C3DSceneNode* node = m_scene.GetNextNode(pos, object);
+        if (!object || !object->GetPointList()) continue;
+        CWrittenNode w{};
+        w.node = node;
+        w.object = object;
+        node->GetNodeTM(0, w.tm);
+        w.identity = IsExactIdentity(w.tm);
+        if (!w.identity) {
+            w.normalTM = w.tm.GetInverse();
+            w.normalTM.Transpose();
+        }
+        if (object->GetFaceList()) {
+            w.uvw = static_cast<CUVWChannel*>(WritableChannel(object, CHANNEL_UVW));
+            w.normals = static_cast<CSpecNormalChannel*>(WritableChannel(object, CHANNEL_SPEC_NORMAL));
+        }
+        w.pointBase = m_points;
+        m_points += object->GetPointNbr();
+        m_faces += object->GetFaceNbr();
+        m_nodes.Add(w);
+    }
+    return m_nodes.GetSize() > 0;
+}
+
+int CObjWriter::Write(CTextWriter& out, const char* mtlName, const CMtlNameMap& materials) {
+    m_out = &out;
+    WriteHeader(mtlName);
+    WritePoints();
+    WriteNormals();
+    WriteUVs();
+    return WriteFaces(materials);
+}
+
+void CObjWriter::WriteHeader(const char* mtlName) {
+    m_out->Put("# \n# Wavefront OBJ generated by Vistaplex\n# \n");
+    char* p = m_out->Reserve(CTextWriter::kMaxItemBytes);
+    auto text = [&](const char* s) {
+        while (*s) *p++ = *s++;
+    };
+    text("# Kestovar scene: ");
+    p = FormatInt(p, m_nodes.GetSize());
+    text(" objects, ");
+    p = FormatInt(p, m_points);
+    text(" points, ");
+    p = FormatInt(p, m_faces);
+    text(" faces\n# Points are in world space; indices count across objects\n# \n");
+    m_out->Commit(p);
+    m_out->Put("\nmtllib ");
+    m_out->Put(mtlName);
+    m_out->Put("\n");
+}
+
+void CObjWriter::WritePoints() {
+    m_out->Put("\n# Coordinates\n");
+    for (int i = 0; i < m_nodes.GetSize(); ++i) {
+        const CWrittenNode& w = m_nodes[i];
+        const C3DPointList* list = w.object->GetPointList();
+        const C3DTPoint<float>* points = list->GetPoints();
+        const int n = list->GetSize();
+        for (int k = 0; k < n; ++k) {
+            const C3DTPoint<float> q = w.identity ? points[k] : w.tm.TransformPoint(points[k]);
+            const float v[3] = {q.x, q.y, q.z};
+            PutNumbers(*m_out, "v ", 2, v, 3);
+        }
+    }
+}
+
+void CObjWriter::WriteNormals() {
+    m_out->Put("\n# Normals\n");
+    int total = 0;
+    for (int i = 0; i < m_nodes.GetSize(); ++i) {
+        CWrittenNode& w = m_nodes[i];
+        w.normalBase = total;
+        if (w.normals) total += w.normals->GetNormalVectorList()->GetSize();
+    }
+    m_normalRemap.SetSize(total);
+    CValueMap written(total > 21 ? unsigned(total) : 21u);
+    int count = 0;
+    for (int i = 0; i < m_nodes.GetSize(); ++i) {
+        const CWrittenNode& w = m_nodes[i];
+        if (!w.normals) continue;
+        const C3DVectorList* list = w.normals->GetNormalVectorList();
+        const C3DTVector<float>* vectors = list->GetVectors();
+        const int n = list->GetSize();
+        for (int k = 0; k < n; ++k) {
+            C3DTVector<float> v = vectors[k];
+            if (!w.identity) {
+                v = w.normalTM.TransformVector(v);
+                const double length = std::sqrt(double(v.x) * v.x + double(v.y) * v.y + double(v.z) * v.z);
+                if (length > 0.0) v.Init(float(v.x / length), float(v.y / length), float(v.z / length));
+            }
+            int& index = written.GetOrInsert(KeyOf(v.x, v.y, v.z));
+            if (index == 0) {
+                index = ++count;
+                const float f[3] = {v.x, v.y, v.z};
+                PutNumbers(*m_out, "vn ", 3, f, 3);
+            }
+            m_normalRemap[w.normalBase + k] = index;
+        }
+    }
+}
+
+void CObjWriter::WriteUVs() {
+    m_out->Put("\n# UV Coordinates\n");
+    int total = 0;
+    for (int i = 0; i < m_nodes.GetSize(); ++i) {
+        CWrittenNode& w = m_nodes[i];
+        w.uvBase = total;
+        if (w.uvw) total += w.uvw->GetUVWPointList()->GetSize();
+    }
+    m_uvRemap.SetSize(total);
+    CValueMap written(total > 21 ? unsigned(total) : 21u);
+    int count = 0;
+    for (int i = 0; i < m_nodes.GetSize(); ++i) {
+        const CWrittenNode& w = m_nodes[i];
+        if (!w.uvw) continue;
+        const CUVWPointList* list = w.uvw->GetUVWPointList();
+        const CUVWPoint* points = list->GetPoints();
+        const int n = list->GetSize();
+        for (int k = 0; k < n; ++k) {
+            int& index = written.GetOrInsert(KeyOf(points[k].u, points[k].v, 0.0f));
+            if (index == 0) {
+                index = ++count;
+                const float f[2] = {points[k].u, points[k].v};
+                PutNumbers(*m_out, "vt ", 3, f, 2);
+            }
+            m_uvRemap[w.uvBase + k] = index;
+        }
+    }
+}
+
+int CObjWriter::WriteFaces(const CMtlNameMap& materials) {
+    m_out->Put("\n# Faces\n");
+    for (int i = 0; i < m_nodes.GetSize(); ++i) {
+        if (ShouldCancelThread()) return IO_FILE_CANCELED;
+        const CWrittenNode& w = m_nodes[i];
+        XCW2A name(w.node->GetName());
+        m_out->Put("g ");
+        m_out->Put(name.GetString(), size_t(name.GetLength()));
+        m_out->Put("\n");
+        C3DFaceList* faces = w.object->GetFaceList();
+        if (!faces) continue;
+        const CFaceList* uvFaces = w.uvw ? w.uvw->GetFaceList() : nullptr;
+        const int uvPoints = w.uvw ? w.uvw->GetPointList()->GetSize() : 0;
+        const CFaceList* nFaces = w.normals ? w.normals->GetFaceList() : nullptr;
+        const C3DVectorList* vectors = w.normals ? w.normals->GetNormalVectorList() : nullptr;
+        const int nPoints = vectors ? vectors->GetSize() : 0;
+        const int points = w.object->GetPointNbr();
+        // The material of the node's first face is always named.
+        unsigned current = MATERIAL_NONE;
+        bool named = false;
+        const int count = faces->GetSize();
+        for (int f = 0; f < count; ++f) {
+            if ((f & 0xFFFF) == 0xFFFF && ShouldCancelThread()) return IO_FILE_CANCELED;
+            if (!faces->IsFaceLive(unsigned(f))) continue;
+            int n;
+            const int* idx = faces->GetIndexes(unsigned(f), n);
+            if (n == 0) continue;
+            const unsigned material = faces->GetFaceMaterial(unsigned(f));
+            if (!named || material != current) {
+                const CXStringA* mtl = materials.Find(material);
+                m_out->Put("usemtl ");
+                if (mtl)
+                    m_out->Put(mtl->GetString(), size_t(mtl->GetLength()));
+                else
+                    m_out->Put("default");
+                m_out->Put("\n");
+                current = material;
+                named = true;
+            }
+            const bool uv = uvFaces && ChannelFaceUsable(uvFaces, f, n, uvPoints, nullptr);
+            const bool normal = nFaces && ChannelFaceUsable(nFaces, f, n, nPoints, vectors);
+            int dummy;
+            const int* uvIdx = uv ? uvFaces->GetIndexes(unsigned(f), dummy) : nullptr;
+            const int* nIdx = normal ? nFaces->GetIndexes(unsigned(f), dummy) : nullptr;
+            m_out->Put("f ", 2);
+            for (int k = 0; k < n; ++k) {
+                // A corner beyond the points would name another object's point: written as the
+                // object's last point instead (such a face is broken either way).
+                const int local = idx[k] >= 0 && idx[k] < points ? idx[k] : points - 1;
+                char* p = m_out->Reserve(64);
+                p = FormatInt(p, w.pointBase + local + 1);
+                if (uv || normal) {
+                    *p++ = '/';
+                    if (uv) p = FormatInt(p, m_uvRemap[w.uvBase + uvIdx[k]]);
+                    if (normal) {
+                        *p++ = '/';
+                        p = FormatInt(p, m_normalRemap[w.normalBase + nIdx[k]]);
+                    }
+                }
+                *p++ = ' ';
+                m_out->Commit(p);
+            }
+            m_out->Put("\n", 1);
+        }
+    }
+    return IO_FILE_OK;
+}
+
+// The name part of a path (after the last '/').
+const wchar_t* BareName(const wchar_t* path) {
+    const wchar_t* name = path;
+    for (const wchar_t* p = path; *p; ++p)
+        if (*p == L'/') name = p + 1;
+    return name;
+}
+
+// `path` with its extension replaced by ".mtl".
+CXStringW MtlPathFor(const wchar_t* path) {
+    CXStringW result(path);
+    const int nameStart = int(BareName(path) - path);
+    int dot = -1;
+    for (int i = nameStart; i < result.GetLength(); ++i)
+        if (result[i] == L'.') dot = i;
+    if (dot >= 0) result = CXStringW(result.GetString(), dot);
+    result += L".mtl";
+    return result;
+}
+
+}  // namespace
+
+bool CWavefrontIo::WriteObjFile(const wchar_t* fileName, C3DScene& scene, const wchar_t* mtlFileName,
+                                const wchar_t* mtlName, int& result) {
+    CSwitchLocale english;
+    CObjWriter writer(scene);
+    if (!writer.Collect()) {
+        result = IO_FILE_NOTHING_TO_SAVE;
+        return false;
+    }
+    CMtlNameMap materials;
+    BuildMtlNames(scene, materials);
+
+    CXFile mtlFile;
+    if (!mtlFile.Open(mtlFileName, CXFile::modeCreate | CXFile::modeWrite)) {
+        result = IO_FILE_CANT_OPEN;
+        return false;
+    }
+    {
+        CTextWriter out(mtlFile);
+        WriteMtl(out, scene, materials);
+        out.Flush();
+    }
+    mtlFile.Close();
+
+    CXFile file;
+    if (!file.Open(fileName, CXFile::modeCreate | CXFile::modeWrite)) {
+        result = IO_FILE_CANT_OPEN;
+        return false;
+    }
+    CTextWriter out(file);
+    XCW2A name(mtlName);
+    result = writer.Write(out, name, materials);
+    if (result != IO_FILE_OK) return false;
+    out.Flush();
+    file.Close();
+    return true;
+}
+
+void CWavefrontIo::SaveDefaultOptions(CSceneExportOptions& options) {
+    options.SetForcedFlags(kExportForcedFlags);
+    options.SetDefaultFlags(kExportDefaultFlags);
+}
+
+bool CWavefrontIo::Save(const wchar_t* fileName, C3DScene& scene, CSceneExportOptions& options) {
+    // The library is named after the file the user asked for, not after the temporary file the
+    // frame may have handed over, and is written through a temporary file of its own.
+    const CXStringW target = options.GetTargetFileName().IsEmpty() ? CXStringW(fileName) : options.GetTargetFileName();
+    const CXStringW mtlPath = MtlPathFor(target);
+    const CXStringW mtlWritten = options.AddTemporaryFile(mtlPath);
+    int result = IO_FILE_CANT_OPEN;
+    const bool ok = !mtlWritten.IsEmpty() && WriteObjFile(fileName, scene, mtlWritten, BareName(mtlPath), result);
+    if (!ok && GetIoMgr()) GetIoMgr()->SetIoError(result, &options);
+    return ok;
+}
+
+}  // namespace kestovar
