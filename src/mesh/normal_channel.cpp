@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "kestovar/core/archive.h"
+#include "kestovar/core/containers.h"
 #include "kestovar/core/hashmap.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/progress.h"
@@ -78,22 +79,10 @@ private:
     bool m_built;
 };
 
-// Distinct-normal map key: the three components, compared exactly. The home slot comes from the
-// bit pattern of x + y + z (0 when that sum is 0, so that -0 and +0 meet).
+// A corner normal as the distinct-normal table compares it: the three components, exactly.
 struct NormalKey {
     float x, y, z;
 };
-struct NormalKeyMethods {
-    static unsigned Hash(const NormalKey& k) {
-        const float s = k.x + k.y + k.z;
-        if (s == 0.0f) return 0;
-        uint32_t bits;
-        std::memcpy(&bits, &s, sizeof bits);
-        return bits;
-    }
-    static bool Equal(const NormalKey& a, const NormalKey& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
-};
-typedef CHashMap<NormalKey, const NormalKey&, unsigned, NormalKeyMethods> CNormalIndexMap;
 
 // Sets corner k of channel face `face` to `value` wherever the geometric face has `point`.
 void SetCornersAtPoint(CFaceList* channelFaces, const C3DFaceList* faces, unsigned face, int point, int value) {
@@ -113,6 +102,183 @@ int CornerOf(const C3DFaceList* faces, unsigned face, int point) {
         if (g[k] == point) return k;
     return -1;
 }
+
+// The corners around every point, by a counting sort over the live faces: for point p, the run
+// [starts[p], starts[p + 1]) lists the faces using p in increasing order, each once, with the
+// first corner at which it does. The same faces in the same order as the point-to-face graph,
+// without its per-record bookkeeping, and with the corner that the graph would make every user
+// search for again.
+class CCornerAdjacency {
+public:
+    // False when a live face uses a point outside [0, pointCount).
+    bool Build(const CFaceList& faces, int pointCount) {
+        const int nf = faces.GetSize();
+        m_starts.SetSize(pointCount + 1);
+        unsigned* start = m_starts.GetData();
+        std::memset(start, 0, sizeof(unsigned) * size_t(pointCount + 1));
+        m_repeated.SetSize(0);
+        m_repeated.SetSize(nf, false);
+        for (int f = 0; f < nf; ++f) {
+            if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
+            int k = 0;
+            const int* idx = faces.GetIndexes(unsigned(f), k);
+            for (int j = 0; j < k; ++j) {
+                if (unsigned(idx[j]) >= unsigned(pointCount)) return false;
+                ++start[idx[j] + 1];
+            }
+        }
+        for (int p = 0; p < pointCount; ++p) start[p + 1] += start[p];
+        const unsigned total = start[pointCount];
+        m_faces.SetSize(int(total));
+        m_corners.SetSize(int(total));
+        m_end.SetSize(pointCount);
+        unsigned* end = m_end.GetData();
+        std::memcpy(end, start, sizeof(unsigned) * size_t(pointCount));
+        int* outFaces = m_faces.GetData();
+        int* outCorners = m_corners.GetData();
+        for (int f = 0; f < nf; ++f) {
+            if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
+            int k = 0;
+            const int* idx = faces.GetIndexes(unsigned(f), k);
+            for (int j = 0; j < k; ++j) {
+                const unsigned p = unsigned(idx[j]);
+                const unsigned e = end[p];
+                if (e != start[p] && outFaces[e - 1] == f) {
+                    m_repeated.Set(f);
+                    continue;
+                }
+                outFaces[e] = f;
+                outCorners[e] = j;
+                end[p] = e + 1;
+            }
+        }
+        // Runs of points used twice by one face are shorter than counted: close the gaps.
+        if (m_repeated.GetSize() > 0 && AnyRepeated(nf)) {
+            unsigned w = 0;
+            for (int p = 0; p < pointCount; ++p) {
+                const unsigned b = start[p], e = end[p];
+                start[p] = w;
+                for (unsigned i = b; i < e; ++i, ++w) {
+                    outFaces[w] = outFaces[i];
+                    outCorners[w] = outCorners[i];
+                }
+            }
+            start[pointCount] = w;
+        }
+        return true;
+    }
+    const unsigned* GetStarts() const { return m_starts.GetData(); }
+    const int* GetFaces() const { return m_faces.GetData(); }
+    const int* GetCorners() const { return m_corners.GetData(); }
+    // Whether face f uses some point at more than one corner.
+    bool HasRepeatedPoint(unsigned f) const { return m_anyRepeated && m_repeated.Get(int(f)); }
+
+private:
+    bool AnyRepeated(int nf) {
+        m_anyRepeated = false;
+        for (int f = 0; f < nf && !m_anyRepeated; ++f) m_anyRepeated = m_repeated.Get(f);
+        return m_anyRepeated;
+    }
+    CXArray<unsigned> m_starts;
+    CXArray<unsigned> m_end;
+    CXArray<int> m_faces;
+    CXArray<int> m_corners;
+    CBitArray m_repeated;
+    bool m_anyRepeated = false;
+};
+
+// The distinct normals in order of first appearance, found again through an open-addressing
+// table of their indices (power-of-two size, linear probing, each slot tagged with the full hash
+// so that a mismatch costs no load of the vector) under a hash mixing the bits of all three
+// components. Keying on one sum of the components made every normal with the same sum collide,
+// and a smooth height field has many. Equality is exact, component by component, so -0 and +0 meet; a vector with
+// a NaN component equals nothing and always gets an index of its own.
+class CDistinctNormals {
+public:
+    explicit CDistinctNormals(int expected) {
+        unsigned size = 64;
+        while (size < unsigned(expected) * 2u + 16u && size < 0x80000000u) size <<= 1;
+        m_mask = size - 1;
+        m_slots.SetSize(int(size));
+        std::memset(m_slots.GetData(), 0, sizeof(uint64_t) * size);
+        m_vectors.PreAllocate(expected * 3 + 24);
+    }
+    static unsigned Hash(const NormalKey& k) {
+        uint64_t h = (uint64_t(Bits(k.x)) << 32 | Bits(k.y)) * 0x9E3779B97F4A7C15ull;
+        h ^= uint64_t(Bits(k.z)) * 0xC2B2AE3D27D4EB4Full;
+        h ^= h >> 29;
+        h *= 0xBF58476D1CE4E5B9ull;
+        return unsigned(h >> 32);
+    }
+    // The index of `key`, appended when new; `hash` is Hash(key).
+    unsigned Find(const NormalKey& key, unsigned hash) {
+        const unsigned count = unsigned(m_vectors.GetSize() / 3);
+        if (std::isnan(key.x) || std::isnan(key.y) || std::isnan(key.z)) return Append(key, count);
+        if (count * 2u >= m_mask) Grow();
+        uint64_t* slots = m_slots.GetData();
+        const float* v = m_vectors.GetData();
+        for (unsigned pos = hash & m_mask;; pos = (pos + 1) & m_mask) {
+            const uint64_t s = slots[pos];
+            if (s == 0) {
+                slots[pos] = uint64_t(hash) << 32 | (count + 1);
+                return Append(key, count);
+            }
+            if (unsigned(s >> 32) != hash) continue;
+            const unsigned index = unsigned(s) - 1;
+            const float* o = v + size_t(index) * 3;
+            if (o[0] == key.x && o[1] == key.y && o[2] == key.z) return index;
+        }
+    }
+    // Finds the `count` keys (3 floats each) in order, writing their indices to `out`. The table
+    // slots of the keys a little ahead are prefetched, so that the scattered loads overlap.
+    void FindAll(const float* keys, unsigned count, unsigned* out) {
+        constexpr unsigned kAhead = 16;
+        for (unsigned i = 0; i < count; ++i) {
+            if (i + kAhead < count) {
+                const float* a = keys + size_t(i + kAhead) * 3;
+                __builtin_prefetch(m_slots.GetData() + (Hash(NormalKey{a[0], a[1], a[2]}) & m_mask));
+            }
+            const float* k = keys + size_t(i) * 3;
+            const NormalKey key{k[0], k[1], k[2]};
+            out[i] = Find(key, Hash(key));
+        }
+    }
+    CXArray<float, float>& GetVectors() { return m_vectors; }
+
+private:
+    static unsigned Bits(float f) {
+        if (f == 0.0f) return 0;  // -0 and +0 hash alike, as they compare equal
+        uint32_t b;
+        std::memcpy(&b, &f, sizeof b);
+        return b;
+    }
+    unsigned Append(const NormalKey& key, unsigned index) {
+        m_vectors.Add(key.x);
+        m_vectors.Add(key.y);
+        m_vectors.Add(key.z);
+        return index;
+    }
+    void Grow() {
+        const unsigned size = (m_mask + 1) * 2;
+        m_mask = size - 1;
+        m_slots.SetSize(int(size));
+        uint64_t* slots = m_slots.GetData();
+        std::memset(slots, 0, sizeof(uint64_t) * size);
+        const float* v = m_vectors.GetData();
+        const unsigned count = unsigned(m_vectors.GetSize() / 3);
+        for (unsigned i = 0; i < count; ++i) {
+            const NormalKey k{v[3 * i], v[3 * i + 1], v[3 * i + 2]};
+            if (std::isnan(k.x) || std::isnan(k.y) || std::isnan(k.z)) continue;
+            const unsigned hash = Hash(k);
+            unsigned pos = hash & m_mask;
+            while (slots[pos] != 0) pos = (pos + 1) & m_mask;
+            slots[pos] = uint64_t(hash) << 32 | (i + 1);
+        }
+    }
+    CXArray<uint64_t> m_slots;  // hash << 32 | (index + 1); 0 = empty
+    CXArray<float, float> m_vectors;
+    unsigned m_mask;
+};
 
 // Transforms normals by the inverse transpose of the linear part of `m` (the cofactor matrix over
 // the determinant) and renormalises them; vectors selected by the all-bits test on their flags.
@@ -420,11 +586,17 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
 
     // 1. Flags, adjacency, face normals and the weighting.
     points->SetPointsFlags(POINT_NORMAL_BREAK, false);
-    CPointGraphScope graph(faces, geom);
     CFaceNormalSource faceNormals(geom);
     const C3DVectorList* unit = faceNormals.GetVectors();
     CFaceNormalContributionInfo info;
     info.Init(geom, ObjectSmoothMode(geom), unit);
+    CCornerAdjacency around;
+    if (!around.Build(*faces, np)) {
+        // A live face uses a point outside the list: the graph build reports it as it does for
+        // every other user of the adjacency.
+        faces->UpdatePointToFaceGraph(geom);
+        return false;
+    }
 
     // 2. Channel faces parallel to the geometric faces: an invalid face gives an empty, dead
     // channel face; every other the same corner count.
@@ -447,20 +619,33 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
 
     // 3. Groups around every point. A face joins the group of the first unprocessed face (the
     // seed) when its normal is within the angle of the seed's; the others wait for a later group.
+    // The faces around a point come in increasing order, each once, with the first corner at which
+    // it uses the point (the point-to-face graph's order).
     const double minCos = std::cos(double(angle));
-    CNormalIndexMap map(unsigned(np) * 2u + 21u);
-    CXArray<float, float> distinct;
-    distinct.PreAllocate(np * 3 + 24);
+    // Each group's normal is recorded in group order and its corners get the group number; the
+    // distinct normals are found afterwards in one pass over the groups (in the same order, so
+    // numbered by first appearance) and the corners renumbered from group to distinct normal.
+    CXArray<float, float> groupNormals;
+    groupNormals.PreAllocate(np * 3 + 24);
     CXArray<unsigned char, unsigned char> done;
     CXArray<int, int> members;
     CProgressScope progress(L"Computing normals", nullptr, 0, np);
     const C3DTVector<float>* un = unit->GetVectors();
     const int unitCount = unit->GetSize();
+    const _NormalSmoothMode mode = info.GetMode();
+    // Area and unit weighting are inlined; the edge and angle weightings need the corner's edges.
+    const bool areaWeight = mode != NORMAL_SMOOTH_UNWEIGHTED && mode != NORMAL_SMOOTH_EDGE && mode != NORMAL_SMOOTH_ANGLE;
+    const bool unitWeight = mode == NORMAL_SMOOTH_UNWEIGHTED;
+    const float* raw = info.m_rawNormals.GetData();
+    const unsigned* runStart = around.GetStarts();
+    const int* runFaces = around.GetFaces();
+    const int* runCorners = around.GetCorners();
     for (int p = 0; p < np; ++p) {
         if ((p & 0xFFF) == 0) progress.Step(p);
-        int n = 0;
-        const int* around = faces->GetFacesConnectedToPoint(unsigned(p), n);
+        const int n = int(runStart[p + 1] - runStart[p]);
         if (n <= 0) continue;
+        const int* aroundFaces = runFaces + runStart[p];
+        const int* aroundCorners = runCorners + runStart[p];
         if (done.GetSize() < n) {
             done.SetSize(n);
             members.SetSize(n);
@@ -472,54 +657,87 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         for (int s = 0; s < n; ++s) {
             if (state[s]) continue;
             state[s] = 1;
-            const int seed = around[s];
-            if (seed < 0 || seed >= nf || seed >= unitCount || !faces->IsFaceLive(unsigned(seed))) continue;
-            const int seedCorner = CornerOf(faces, unsigned(seed), p);
-            if (seedCorner < 0) continue;
+            const int seed = aroundFaces[s];
+            if (seed >= unitCount) continue;
             double sum[3] = {0.0, 0.0, 0.0};
-            info.AddContribution(unsigned(seed), unsigned(seedCorner), sum);
+            if (areaWeight) {
+                const float* r = raw + size_t(seed) * 3;
+                sum[0] += r[0];
+                sum[1] += r[1];
+                sum[2] += r[2];
+            } else if (unitWeight) {
+                sum[0] += un[seed].x;
+                sum[1] += un[seed].y;
+                sum[2] += un[seed].z;
+            } else {
+                info.AddContribution(unsigned(seed), unsigned(aroundCorners[s]), sum);
+            }
             int groupSize = 0;
-            group[groupSize++] = seed;
+            group[groupSize++] = s;
+            const float* seedNormal = Ptr(un[seed]);
             for (int j = s + 1; j < n; ++j) {
                 if (state[j]) continue;
-                const int f = around[j];
-                if (f < 0 || f >= nf || f >= unitCount || !faces->IsFaceLive(unsigned(f))) {
+                const int f = aroundFaces[j];
+                if (f >= unitCount) {
                     state[j] = 1;  // set aside for good
                     continue;
                 }
-                const int corner = CornerOf(faces, unsigned(f), p);
-                if (corner < 0) {
-                    state[j] = 1;
-                    continue;
-                }
-                if (minCos > CosineBetween(Ptr(un[seed]), Ptr(un[f]))) {
+                if (minCos > CosineBetween(seedNormal, Ptr(un[f]))) {
                     broken = true;
                     continue;
                 }
                 state[j] = 1;
-                info.AddContribution(unsigned(f), unsigned(corner), sum);
-                group[groupSize++] = f;
+                if (areaWeight) {
+                    const float* r = raw + size_t(f) * 3;
+                    sum[0] += r[0];
+                    sum[1] += r[1];
+                    sum[2] += r[2];
+                } else if (unitWeight) {
+                    sum[0] += un[f].x;
+                    sum[1] += un[f].y;
+                    sum[2] += un[f].z;
+                } else {
+                    info.AddContribution(unsigned(f), unsigned(aroundCorners[j]), sum);
+                }
+                group[groupSize++] = j;
             }
             const double len = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
             NormalKey key{float(sum[0]), float(sum[1]), float(sum[2])};
             if (len > kNormalEpsilon) key = NormalKey{float(sum[0] / len), float(sum[1] / len), float(sum[2] / len)};
-            // The map holds index + 1, so that the value-initialised 0 of a new entry means new.
-            // A vector with a NaN component equals nothing, not even itself: it gets an index of
-            // its own without entering the map.
-            const bool nan = std::isnan(key.x) || std::isnan(key.y) || std::isnan(key.z);
-            unsigned fresh = 0;
-            unsigned& slot = nan ? fresh : map.GetOrInsert(key);
-            if (slot == 0) {
-                slot = unsigned(distinct.GetSize() / 3) + 1u;
-                distinct.Add(key.x);
-                distinct.Add(key.y);
-                distinct.Add(key.z);
+            const int index = groupNormals.GetSize() / 3;
+            groupNormals.Add(key.x);
+            groupNormals.Add(key.y);
+            groupNormals.Add(key.z);
+            for (int g = 0; g < groupSize; ++g) {
+                const int member = group[g];
+                const unsigned f = unsigned(aroundFaces[member]);
+                int cn = 0;
+                int* c = channelFaces->GetIndexes(f, cn);
+                if (around.HasRepeatedPoint(f)) {
+                    SetCornersAtPoint(channelFaces, faces, f, p, index);
+                } else if (aroundCorners[member] < cn) {
+                    c[aroundCorners[member]] = index;
+                }
             }
-            const int index = int(slot - 1u);
-            for (int g = 0; g < groupSize; ++g) SetCornersAtPoint(channelFaces, faces, unsigned(group[g]), p, index);
         }
         if (broken) points->GetPt(p)->SetFlags(POINT_NORMAL_BREAK, true);
     }
+    const unsigned groups = unsigned(groupNormals.GetSize() / 3);
+    CDistinctNormals distinctNormals{int(groups)};
+    CXArray<unsigned> groupToNormal;
+    groupToNormal.SetSize(int(groups));
+    distinctNormals.FindAll(groupNormals.GetData(), groups, groupToNormal.GetData());
+    {
+        const unsigned* remap = groupToNormal.GetData();
+        CFaceCollection& records = channelFaces->GetRecords();
+        for (int f = 0; f < nf; ++f) {
+            unsigned k = 0;
+            int* c = records.Get(unsigned(f), k);
+            for (unsigned i = 0; i < k; ++i)
+                if (unsigned(c[i]) < groups) c[i] = int(remap[c[i]]);
+        }
+    }
+    CXArray<float, float>& distinct = distinctNormals.GetVectors();
 
     // 4. The distinct normals in order of first appearance.
     const int count = distinct.GetSize() / 3;
