@@ -33,11 +33,16 @@
 #include "kestovar/mesh/weld.h"
 #include "kestovar/mesh/triangulate.h"
 #include "kestovar/mesh/face_tagger.h"
+#include "kestovar/mesh/symmetry_map.h"
 
 #include "kestovar/simplify/quadric.h"
 #include "kestovar/simplify/cost_heap.h"
 #include "kestovar/simplify/ext_point.h"
 #include "kestovar/simplify/ext_object.h"
+
+#include "kestovar/optimizer/progress_info.h"
+#include "kestovar/optimizer/scene_optimizer.h"
+#include "kestovar/optimizer/track_contractions.h"
 
 #include "kestovar/compare/geom_compare.h"
 #include "kestovar/compare/surface_sampler.h"
