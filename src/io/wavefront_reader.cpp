@@ -45,6 +45,11 @@ const char* ParseInt(const char* p, const char* end, int& value) {
     p = SkipBlanks(p, end);
     if (p < end && *p == '+') ++p;
     std::from_chars_result r = std::from_chars(p, end, value);
+    if (r.ec == std::errc::result_out_of_range) {
+        // Kept as an index no file can hold, so that it is refused rather than skipped.
+        value = *p == '-' ? std::numeric_limits<int>::min() : std::numeric_limits<int>::max();
+        return r.ptr;
+    }
     return r.ec == std::errc() ? r.ptr : nullptr;
 }
 

@@ -50,8 +50,8 @@ inline bool MatchKeyword(const char* p, const char* end, const char* keyword, co
 // the float range become infinities (or zero), "inf" and "nan" are accepted. Returns the position
 // after the number, or null when no number starts there.
 const char* ParseFloat(const char* p, const char* end, float& value);
-// Reads one decimal integer after optional blanks ("%d"), with an optional sign. Null when no
-// number starts there or it does not fit in an int.
+// Reads one decimal integer after optional blanks ("%d"), with an optional sign; a number beyond
+// the int range reads as INT_MAX (INT_MIN when negative). Null when no number starts there.
 const char* ParseInt(const char* p, const char* end, int& value);
 
 // "%f" of `value` (promoted to double) at `out`: std::to_chars in fixed notation with precision

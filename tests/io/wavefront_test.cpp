@@ -1,0 +1,553 @@
+// The Wavefront OBJ/MTL reader and writer: real-world oddities, face token formats, index checks,
+// groups and materials, the exact bytes written, and round trips.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/io/file_io.h"
+#include "kestovar/io/wavefront.h"
+#include "kestovar/mesh/channel_lists.h"
+#include "kestovar/mesh/channels.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/normal_channel.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/mesh/point_list.h"
+#include "kestovar/scene/scene.h"
+#include "../../src/io/wavefront_text.h"
+
+namespace kestovar {
+namespace {
+
+const std::string kData = KESTOVAR_TEST_DATA;
+
+struct SceneDeleter {
+    void operator()(C3DScene* s) const { delete s; }
+};
+using ScenePtr = std::unique_ptr<C3DScene, SceneDeleter>;
+
+ScenePtr ReadText(const std::string& text, int& result) {
+    return ScenePtr(CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result));
+}
+
+ScenePtr ReadPath(const std::string& path, int& result) {
+    CXStringW name(path.c_str());
+    return ScenePtr(CWavefrontIo::ReadObjFile(name, result));
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<C3DSceneNode*> Nodes(C3DScene& scene) {
+    std::vector<C3DSceneNode*> nodes;
+    for (C3DNodePos pos = scene.GetFirstNode(); pos;) nodes.push_back(scene.GetNextNode(pos));
+    return nodes;
+}
+
+C3DGeomObject* Object(C3DSceneNode* node) { return node->GetGeomObject(); }
+
+std::string Name(const CXStringW& text) {
+    XCW2A utf8(text);
+    return std::string(utf8.GetString(), size_t(utf8.GetLength()));
+}
+
+std::vector<int> Face(C3DGeomObject* o, int f) {
+    int n;
+    const int* idx = o->GetFaceList()->GetIndexes(unsigned(f), n);
+    return std::vector<int>(idx, idx + n);
+}
+
+std::vector<int> ChannelFace(CChannel* c, int f) {
+    int n;
+    const int* idx = c->GetFaceList()->GetIndexes(unsigned(f), n);
+    return std::vector<int>(idx, idx + n);
+}
+
+const char* kQuad =
+    "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n"
+    "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
+    "vn 0 0 1\nvn 0 0 -1\n";
+
+// ---- the shared oddity files ---------------------------------------------------------------------
+
+TEST(WavefrontQuirks, EveryFileLoadsAsExpectedOrFailsWithItsCode) {
+    struct Expect {
+        const char* file;
+        int result;
+        int nodes, points, faces;
+    };
+    const Expect cases[] = {
+        {"box_without_lineending.obj", IO_FILE_OK, 1, 8, 6},  // the unterminated last face counts
+        {"box_UTF16BE.obj", IO_FILE_OK, 1, 8, 6},
+        {"box_longline.obj", IO_FILE_OK, 1, 8, 6},            // a 1874-character face after the vertices
+        {"concave_polygon.obj", IO_FILE_OK, 1, 64, 1},
+        {"cube_usemtl.obj", IO_FILE_OK, 1, 8, 12},
+        {"cube_with_vertexcolors.obj", IO_FILE_OK, 1, 8, 12},  // colours after x y z are ignored
+        {"empty_mat.obj", IO_FILE_OK, 1, 130, 256},
+        {"malformed.obj", IO_FILE_BAD_FORMAT, 0, 0, 0},       // index 12 of 8 vertices, then index 0
+        {"malformed2.obj", IO_FILE_OK, 1, 8, 5},              // a bare "f" line is skipped
+        {"multiple_spaces.obj", IO_FILE_OK, 1, 3, 1},
+        {"number_formats.obj", IO_FILE_OK, 1, 3, 1},
+        {"point_cloud.obj", IO_FILE_OK, 1, 3, 0},             // points without faces stay points
+        {"space_in_material_name.obj", IO_FILE_OK, 1, 64, 1},
+        {"testline.obj", IO_FILE_OK, 1, 8, 0},                // lines and points are not faces
+        {"testpoints.obj", IO_FILE_OK, 1, 8, 0},
+        {"testmixed.obj", IO_FILE_OK, 1, 8, 6},
+    };
+    for (const Expect& e : cases) {
+        SCOPED_TRACE(e.file);
+        int result = 0;
+        ScenePtr scene = ReadPath(kData + "/quirks/" + e.file, result);
+        EXPECT_EQ(result, e.result);
+        ASSERT_EQ(scene != nullptr, e.result == IO_FILE_OK);
+        if (!scene) continue;
+        std::vector<C3DSceneNode*> nodes = Nodes(*scene);
+        ASSERT_EQ(int(nodes.size()), e.nodes);
+        EXPECT_EQ(Object(nodes[0])->GetPointNbr(), e.points);
+        EXPECT_EQ(Object(nodes[0])->GetFaceNbr(), e.faces);
+    }
+}
+
+TEST(WavefrontQuirks, TextVariantsGiveTheSameBox) {
+    int r1 = 0, r2 = 0;
+    ScenePtr plain = ReadPath(kData + "/quirks/box_without_lineending.obj", r1);
+    ScenePtr utf16 = ReadPath(kData + "/quirks/box_UTF16BE.obj", r2);
+    ASSERT_TRUE(plain && utf16);
+    C3DGeomObject* a = Object(Nodes(*plain)[0]);
+    C3DGeomObject* b = Object(Nodes(*utf16)[0]);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(a->GetPointList()->GetAt(i).x, b->GetPointList()->GetAt(i).x);
+        EXPECT_EQ(a->GetPointList()->GetAt(i).z, b->GetPointList()->GetAt(i).z);
+    }
+    for (int f = 0; f < 6; ++f) EXPECT_EQ(Face(a, f), Face(b, f));
+}
+
+TEST(WavefrontQuirks, MaterialsComeFromTheLibraryOrAreCreatedByName) {
+    int result = 0;
+    ScenePtr scene = ReadPath(kData + "/quirks/cube_usemtl.obj", result);
+    ASSERT_TRUE(scene);
+    // mtl and mtl2 are defined by the library, mtl3 only named by usemtl.
+    C3DMaterial* mtl2 = scene->GetMaterialByName(L"mtl2");
+    C3DMaterial* mtl3 = scene->GetMaterialByName(L"mtl3");
+    ASSERT_TRUE(mtl2 && mtl3 && scene->GetMaterialByName(L"mtl"));
+    EXPECT_EQ(scene->GetMaterialTable().GetCount(), 3);
+    EXPECT_EQ(mtl2->GetSpecularColor(0).r, 96);  // Ks 0.375 -> 95.6 rounded
+    float ns = 0;
+    EXPECT_TRUE(mtl2->GetCustomData().GetFloat(CWavefrontIo::kMtlShininessID, ns));
+    EXPECT_EQ(ns, 16.0f);
+    C3DFaceList* faces = Object(Nodes(*scene)[0])->GetFaceList();
+    EXPECT_EQ(faces->GetFaceMaterial(0), mtl3->GetMaterialID());
+    EXPECT_EQ(faces->GetFaceMaterial(6), mtl2->GetMaterialID());
+
+    ScenePtr spaced = ReadPath(kData + "/quirks/space_in_material_name.obj", result);
+    ASSERT_TRUE(spaced);
+    C3DMaterial* plastic = spaced->GetMaterialByName(L"Hard Shiny Plastic White");
+    ASSERT_TRUE(plastic);
+    EXPECT_EQ(plastic->GetDiffuseColor(0).b, 105);  // Kd 0.411765
+    EXPECT_EQ(Object(Nodes(*spaced)[0])->GetFaceList()->GetFaceMaterial(0), plastic->GetMaterialID());
+}
+
+// ---- face tokens and indices -----------------------------------------------------------------------
+
+TEST(WavefrontFaces, EachTokenFormatFillsTheMatchingChannels) {
+    int result = 0;
+    ScenePtr scene = ReadText(std::string(kQuad) +
+                                  "f 1//1 2//2 3//1\n"      // normals only
+                                  "f 1/1/2 3/3/2 4/4/2\n"   // both
+                                  "f 1/4 2/3 3/2 4/1\n"     // texture only
+                                  "f 4 3 2\n",              // neither
+                              result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    C3DGeomObject* o = Object(Nodes(*scene)[0]);
+    ASSERT_EQ(o->GetFaceNbr(), 4);
+    EXPECT_EQ(Face(o, 2), (std::vector<int>{0, 1, 2, 3}));
+    CChannel* uv = o->GetChannelByIndex(0, CHANNEL_UVW, false);
+    CChannel* nrm = o->GetChannelByIndex(0, CHANNEL_SPEC_NORMAL, false);
+    ASSERT_TRUE(uv && nrm);
+    CFaceList* uvFaces = uv->GetFaceList();
+    CFaceList* nFaces = nrm->GetFaceList();
+    // Channel faces are live exactly where the line carried the values, corner for corner.
+    EXPECT_FALSE(uvFaces->IsFaceLive(0));
+    EXPECT_TRUE(uvFaces->IsFaceLive(1));
+    EXPECT_TRUE(uvFaces->IsFaceLive(2));
+    EXPECT_FALSE(uvFaces->IsFaceLive(3));
+    EXPECT_TRUE(nFaces->IsFaceLive(0));
+    EXPECT_TRUE(nFaces->IsFaceLive(1));
+    EXPECT_FALSE(nFaces->IsFaceLive(2));
+    // Values follow the indices: texture corner 0 of face 2 is vt 4 = (0, 1).
+    const CUVWPointList* uvPoints = static_cast<CUVWChannel*>(uv)->GetUVWPointList();
+    const CUVWPoint& t = uvPoints->GetAt(ChannelFace(uv, 2)[0]);
+    EXPECT_EQ(t.u, 0.0f);
+    EXPECT_EQ(t.v, 1.0f);
+    const C3DVectorList* normals = static_cast<CSpecNormalChannel*>(nrm)->GetNormalVectorList();
+    EXPECT_EQ(normals->GetSize(), 2);
+    EXPECT_EQ(normals->GetAt(ChannelFace(nrm, 1)[0]).z, -1.0f);
+    EXPECT_EQ(normals->GetAt(ChannelFace(nrm, 0)[2]).z, 1.0f);
+}
+
+TEST(WavefrontFaces, ReadingStopsAtTheFirstTokenOfAnotherFormat) {
+    int result = 0;
+    // The second line changes format at its fourth token and keeps a triangle; the first at its
+    // second token and is left with one corner, which is no face.
+    ScenePtr scene = ReadText(std::string(kQuad) + "f 1/1/1 2/2 3/3/1\nf 1/1/1 2/2/1 3/3/1 4/4\n", result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    C3DGeomObject* o = Object(Nodes(*scene)[0]);
+    ASSERT_EQ(o->GetFaceNbr(), 1);
+    EXPECT_EQ(Face(o, 0).size(), 3u);
+    // The channels followed the dropped face.
+    EXPECT_EQ(o->GetChannelByIndex(0, CHANNEL_UVW, false)->GetFaceList()->GetSize(), 1);
+    EXPECT_EQ(ChannelFace(o->GetChannelByIndex(0, CHANNEL_UVW, false), 0).size(), 3u);
+}
+
+TEST(WavefrontFaces, RelativeIndicesCountBackFromTheLastElementRead) {
+    int result = 0;
+    ScenePtr scene = ReadText(std::string(kQuad) + "f -4/-4/-2 -3/-3/-2 -1/-1/-1\nv 5 5 5\nf -1 -4 -3\n", result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    C3DGeomObject* o = Object(Nodes(*scene)[0]);
+    ASSERT_EQ(o->GetFaceNbr(), 2);
+    const C3DPointList* p = o->GetPointList();
+    // Face 0 is 1 2 4; face 1 is 5 2 3 (relative to five vertices).
+    EXPECT_EQ(p->GetAt(Face(o, 0)[2]).y, 1.0f);
+    EXPECT_EQ(p->GetAt(Face(o, 0)[2]).x, 0.0f);
+    EXPECT_EQ(p->GetAt(Face(o, 1)[0]).x, 5.0f);
+    EXPECT_EQ(p->GetAt(Face(o, 1)[2]).x, 1.0f);
+    EXPECT_EQ(p->GetAt(Face(o, 1)[2]).y, 1.0f);
+    CChannel* nrm = o->GetChannelByIndex(0, CHANNEL_SPEC_NORMAL, false);
+    const C3DVectorList* normals = static_cast<CSpecNormalChannel*>(nrm)->GetNormalVectorList();
+    EXPECT_EQ(normals->GetAt(ChannelFace(nrm, 0)[0]).z, 1.0f);
+    EXPECT_EQ(normals->GetAt(ChannelFace(nrm, 0)[2]).z, -1.0f);
+}
+
+TEST(WavefrontFaces, IndicesOutsideTheFileAreRejectedAndNothingIsKept) {
+    const char* bad[] = {
+        "f 1 2 5\n",           // beyond the 4 vertices
+        "f 0 1 2\n",           // 0 is no index
+        "f -5 1 2\n",          // before the first vertex
+        "f 1/5 2/1 3/1\n",     // beyond the texture coordinates
+        "f 1//3 2//1 3//1\n",  // beyond the normals
+        "f 1 2 99999999999\n", // does not fit an int
+    };
+    for (const char* line : bad) {
+        SCOPED_TRACE(line);
+        int result = 0;
+        ScenePtr scene = ReadText(std::string(kQuad) + "f 1 2 3\n" + line, result);
+        EXPECT_EQ(result, IO_FILE_BAD_FORMAT);
+        EXPECT_FALSE(scene);
+    }
+    // An index naming a vertex defined further down is within the file.
+    int result = 0;
+    ScenePtr forward = ReadText("v 0 0 0\nv 1 0 0\nf 1 2 3\nv 0 1 0\n", result);
+    EXPECT_EQ(result, IO_FILE_OK);
+    ASSERT_TRUE(forward);
+    EXPECT_EQ(Object(Nodes(*forward)[0])->GetFaceNbr(), 1);
+}
+
+TEST(WavefrontFaces, MalformedNumbersAndLines) {
+    int result = 0;
+    EXPECT_FALSE(ReadText("v 1 x 3\nf 1 1 1\n", result));
+    EXPECT_EQ(result, IO_FILE_BAD_FORMAT);
+    // Signs, exponents and trailing junk as "%f" reads them.
+    ScenePtr scene = ReadText("v +1e+2 +2.e+1 +3.1+e2\nv -1e-2 2. 1E2\nv 1e60 -1e60 1e-60\nf 1 2 3\n", result);
+    ASSERT_TRUE(scene);
+    const C3DPointList* p = Object(Nodes(*scene)[0])->GetPointList();
+    EXPECT_EQ(p->GetAt(0).x, 100.0f);
+    EXPECT_EQ(p->GetAt(0).y, 20.0f);
+    EXPECT_EQ(p->GetAt(0).z, 3.1f);
+    EXPECT_EQ(p->GetAt(1).x, -0.01f);
+    EXPECT_EQ(p->GetAt(1).z, 100.0f);
+    EXPECT_TRUE(std::isinf(p->GetAt(2).x) && p->GetAt(2).x > 0);
+    EXPECT_TRUE(std::isinf(p->GetAt(2).y) && p->GetAt(2).y < 0);
+    EXPECT_EQ(p->GetAt(2).z, 0.0f);
+}
+
+TEST(WavefrontFaces, AnOverlongLineBeforeAnyVertexRejectsTheFile) {
+    const std::string longLine = "# " + std::string(1998, 'x') + "\n";
+    int result = 0;
+    EXPECT_FALSE(ReadText(longLine + kQuad + "f 1 2 3\n", result));
+    EXPECT_EQ(result, IO_FILE_BAD_FORMAT);
+    // 1024 characters pass, and after a vertex any length does.
+    ScenePtr shorter = ReadText("# " + std::string(1022, 'x') + "\n" + kQuad + "f 1 2 3\n", result);
+    EXPECT_TRUE(shorter);
+    ScenePtr after = ReadText(std::string(kQuad) + longLine + "f 1 2 3\n", result);
+    EXPECT_TRUE(after);
+}
+
+TEST(WavefrontFaces, ACancelRequestEndsTheRead) {
+    SetCancelThread(true);
+    int result = 0;
+    ScenePtr scene = ReadText(std::string(kQuad) + "f 1 2 3\n", result);
+    SetCancelThread(false);
+    EXPECT_FALSE(scene);
+    EXPECT_EQ(result, IO_FILE_CANCELED);
+}
+
+// ---- groups ----------------------------------------------------------------------------------------
+
+TEST(WavefrontGroups, EachGroupIsANodeWithThePointsItsFacesUse) {
+    int result = 0;
+    ScenePtr scene = ReadText(std::string(kQuad) +
+                                  "f 1 2 3\n"              // the default group
+                                  "g empty\n"              // no face: dropped
+                                  "o first part\n"         // named by its first token
+                                  "usemtl red\n"
+                                  "f 3 4 1\n"
+                                  "g  second  group \n"    // named by the trimmed rest
+                                  "f 4 3 2 1\n",
+                              result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    std::vector<C3DSceneNode*> nodes = Nodes(*scene);
+    ASSERT_EQ(nodes.size(), 3u);
+    EXPECT_EQ(Name(nodes[0]->GetName()), "default");
+    EXPECT_EQ(Name(nodes[1]->GetName()), "first");
+    EXPECT_EQ(Name(nodes[2]->GetName()), "second  group");
+    EXPECT_EQ(Object(nodes[0])->GetPointNbr(), 3);
+    EXPECT_EQ(Object(nodes[2])->GetPointNbr(), 4);
+    // Points are numbered in the order the faces first use them.
+    C3DGeomObject* first = Object(nodes[1]);
+    EXPECT_EQ(Face(first, 0), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(first->GetPointList()->GetAt(0).x, 1.0f);
+    EXPECT_EQ(first->GetPointList()->GetAt(0).y, 1.0f);
+    // Materials: "default" before any usemtl, and usemtl carries over into the next group.
+    const unsigned red = scene->FindMaterialID(L"red");
+    EXPECT_EQ(Object(nodes[0])->GetFaceList()->GetFaceMaterial(0), scene->FindMaterialID(L"default"));
+    EXPECT_EQ(first->GetFaceList()->GetFaceMaterial(0), red);
+    EXPECT_EQ(Object(nodes[2])->GetFaceList()->GetFaceMaterial(0), red);
+}
+
+TEST(WavefrontMtl, LibraryLinesSetTheMaterialParameters) {
+    C3DScene scene;
+    const std::string text =
+        "# comment\nKd 1 0 0\n"          // before any material: ignored
+        "newmtl glass\nKa 0.5\nKd 1 0.5 0\nd 0.25\nMAP_KD  textures/glass file.png \n"
+        "newmtl stone\nTr 0.75\nNs 12.5\n"
+        "newmtl glass\nmap_Kd other.png\n";  // resumes glass, replacing its map
+    EXPECT_EQ(CWavefrontIo::ReadMtlMemory(text.data(), text.size(), scene, 77), 3);
+    EXPECT_EQ(scene.GetMaterialTable().GetCount(), 2);
+    C3DMaterial* glass = scene.GetMaterialByName(L"glass");
+    C3DMaterial* stone = scene.GetMaterialByName(L"stone");
+    ASSERT_TRUE(glass && stone);
+    EXPECT_EQ(glass->GetAmbientColor(0).g, 128);  // one value stands for grey
+    EXPECT_EQ(glass->GetDiffuseColor(0).g, 128);
+    EXPECT_EQ(glass->GetDiffuseColor(0).b, 0);
+    EXPECT_FLOAT_EQ(glass->GetTransparency(0), 0.75f);
+    EXPECT_FLOAT_EQ(stone->GetTransparency(0), 0.75f);
+    ASSERT_EQ(glass->GetMapCount(), 1);
+    EXPECT_EQ(Name(glass->GetDiffuseMaps()->GetFileName()), "other.png");
+    EXPECT_EQ(glass->GetDiffuseMaps()->GetChannelID(), 77u);
+    C3DScene other;
+    const std::string spaced = "newmtl a\nmap_kd  textures/glass file.png \n";
+    CWavefrontIo::ReadMtlMemory(spaced.data(), spaced.size(), other, 1);
+    EXPECT_EQ(Name(other.GetMaterialByName(L"a")->GetDiffuseMaps()->GetFileName()), "textures/glass file.png");
+}
+
+// ---- writing ---------------------------------------------------------------------------------------
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/kestovar_obj_XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
+};
+
+bool Write(C3DScene& scene, const std::string& dir, int& result) {
+    CXStringW obj((dir + "/out.obj").c_str());
+    CXStringW mtl((dir + "/out.mtl").c_str());
+    return CWavefrontIo::WriteObjFile(obj, scene, mtl, L"out.mtl", result);
+}
+
+// A triangle with texture coordinates and normals, and a second node whose quadrangle has the
+// same normal and no texture coordinates, placed by a translation.
+//   node "tri": 0 (0,0,0)  1 (1,0,0)  2 (0,1,0)
+//   node "quad": 0 1 2 3 at z = 0, moved by (0, 0, 2)
+ScenePtr SmallScene() {
+    ScenePtr scene(new C3DScene);
+    C3DMaterial* red = scene->CreateNewMaterial();
+    red->SetName(L"red");
+    red->SetDiffuseColor(CRGBColor(255, 0, 0, 255));
+    red->AddMaterialMap(L"red.png", 5, MAP_DIFFUSE);
+
+    const float tri[9] = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+    const int triIdx[3] = {0, 1, 2};
+    C3DObject* t = CreateObjectFromArrays(tri, sizeof tri, triIdx, sizeof triIdx, nullptr, 0);
+    t->GetFaceList()->SetFaceMaterial(0, red->GetMaterialID());
+    CUVWChannel* uv = new CUVWChannel(5);
+    uv->GetUVWPointList()->Add(0.0f, 0.0f);
+    uv->GetUVWPointList()->Add(0.5f, 0.25f);
+    uv->GetFaceList()->SetSize(1, 3, SETSIZE_COMPACT_EXACT);
+    CFace view;
+    uv->GetFaceList()->GetFace(0, view);
+    view.SetTriangle(0, 1, 0);
+    t->AddChannel(uv);
+    CSpecNormalChannel* n = new CSpecNormalChannel;
+    n->GetNormalVectorList()->Add(0.0f, 0.0f, 1.0f);
+    n->GetFaceList()->SetSize(1, 3, SETSIZE_COMPACT_EXACT);
+    n->GetFaceList()->GetFace(0, view);
+    view.SetTriangle(0, 0, 0);
+    t->AddChannel(n);
+    scene->CreateNode(nullptr, L"tri", t);
+
+    const float quad[12] = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0};
+    const int quadIdx[4] = {0, 1, 2, 3};
+    C3DObject* q = CreateObjectFromArrays(quad, sizeof quad, nullptr, 0, quadIdx, sizeof quadIdx);
+    q->GetFaceList()->SetFaceMaterial(0, red->GetMaterialID());
+    CSpecNormalChannel* qn = new CSpecNormalChannel;
+    qn->GetNormalVectorList()->Add(0.0f, 0.0f, 1.0f);
+    qn->GetFaceList()->SetSize(1, 4, SETSIZE_COMPACT_EXACT);
+    qn->GetFaceList()->GetFace(0, view);
+    view.SetQuadrangle(0, 0, 0, 0);
+    q->AddChannel(qn);
+    C3DSceneNode* node = scene->CreateNode(nullptr, L"quad", q);
+    node->SetPosition(C3DTVector<float>(0, 0, 2));
+    return scene;
+}
+
+TEST(WavefrontWriter, SmallSceneBytesAreExact) {
+    TempDir dir;
+    ScenePtr scene = SmallScene();
+    int result = 0;
+    ASSERT_TRUE(Write(*scene, dir.path, result));
+    EXPECT_EQ(result, IO_FILE_OK);
+    const std::string expected =
+        "# \n# Wavefront OBJ generated by Vistaplex\n# \n"
+        "# Kestovar scene: 2 objects, 7 points, 2 faces\n"
+        "# Points are in world space; indices count across objects\n# \n"
+        "\nmtllib out.mtl\n"
+        "\n# Coordinates\n"
+        "v 0.000000 0.000000 0.000000\nv 1.000000 0.000000 0.000000\nv 0.000000 1.000000 0.000000\n"
+        "v 0.000000 0.000000 2.000000\nv 1.000000 0.000000 2.000000\nv 1.000000 1.000000 2.000000\n"
+        "v 0.000000 1.000000 2.000000\n"
+        "\n# Normals\nvn 0.000000 0.000000 1.000000\n"
+        "\n# UV Coordinates\nvt 0.000000 0.000000\nvt 0.500000 0.250000\n"
+        "\n# Faces\n"
+        "g tri\nusemtl red\nf 1/1/1 2/2/1 3/1/1 \n"
+        "g quad\nusemtl red\nf 4//1 5//1 6//1 7//1 \n";
+    EXPECT_EQ(Slurp(dir.path + "/out.obj"), expected);
+    const std::string mtl =
+        "# Wavefront MTL generated by Vistaplex\n"
+        "newmtl red\nKa 0.117647 0.117647 0.117647\nKd 1.000000 0.000000 0.000000\n"
+        "Ks 0.752941 0.752941 0.752941\nTr 0.000000\nd 1.000000\nNs 0.000000\nmap_Kd red.png\n";
+    EXPECT_EQ(Slurp(dir.path + "/out.mtl"), mtl);
+}
+
+TEST(WavefrontWriter, NumbersAreWrittenExactlyAsPrintfWritesThem) {
+    std::mt19937 random(7);
+    std::uniform_int_distribution<uint32_t> bits;
+    std::vector<float> values = {0.0f, -0.0f, 0.5f, 1e-7f, -1e-7f, 0.0000005f, 0.0000015f, 123456.789f, 3.4e38f,
+                                 -3.4e38f, 1e-45f, INFINITY, -INFINITY, NAN, 2.5e-6f, 1.0f / 3.0f};
+    for (int i = 0; i < 20000; ++i) {
+        uint32_t b = bits(random);
+        float f;
+        std::memcpy(&f, &b, 4);
+        values.push_back(f);
+        values.push_back(float(int(bits(random) % 2000000) - 1000000) / 1000.0f);
+    }
+    char mine[400], theirs[400];
+    for (float f : values) {
+        *wavefront::FormatFloat(mine, f) = 0;
+        std::snprintf(theirs, sizeof theirs, "%f", double(f));
+        ASSERT_STREQ(mine, theirs) << "bits of the value: " << std::hexfloat << f;
+    }
+}
+
+TEST(WavefrontWriter, NothingToWriteAndUnwritableFilesFail) {
+    TempDir dir;
+    C3DScene empty;
+    int result = 0;
+    EXPECT_FALSE(Write(empty, dir.path, result));
+    EXPECT_EQ(result, IO_FILE_NOTHING_TO_SAVE);
+    ScenePtr scene = SmallScene();
+    EXPECT_FALSE(Write(*scene, dir.path + "/missing/dir", result));
+    EXPECT_EQ(result, IO_FILE_CANT_OPEN);
+}
+
+// ---- round trips -----------------------------------------------------------------------------------
+
+void ExpectNear(float a, float b) { EXPECT_NEAR(a, b, 5e-7 * std::max(1.0f, std::fabs(a))); }
+
+TEST(WavefrontRoundTrip, SpiderKeepsCountsAndValuesAndWritesTheSameBytesTwice) {
+    TempDir dir;
+    int result = 0;
+    ScenePtr first = ReadPath(kData + "/../../data/spider.obj", result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    ASSERT_TRUE(Write(*first, dir.path, result));
+    ScenePtr second = ReadPath(dir.path + "/out.obj", result);
+    ASSERT_EQ(result, IO_FILE_OK);
+
+    std::vector<C3DSceneNode*> a = Nodes(*first), b = Nodes(*second);
+    ASSERT_EQ(a.size(), b.size());
+    ASSERT_EQ(a.size(), 19u);
+    int faces = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        SCOPED_TRACE(Name(a[i]->GetName()));
+        EXPECT_EQ(Name(a[i]->GetName()), Name(b[i]->GetName()));
+        C3DGeomObject* oa = Object(a[i]);
+        C3DGeomObject* ob = Object(b[i]);
+        ASSERT_EQ(oa->GetPointNbr(), ob->GetPointNbr());
+        ASSERT_EQ(oa->GetFaceNbr(), ob->GetFaceNbr());
+        faces += oa->GetFaceNbr();
+        for (int p = 0; p < oa->GetPointNbr(); ++p) {
+            ExpectNear(oa->GetPointList()->GetAt(p).x, ob->GetPointList()->GetAt(p).x);
+            ExpectNear(oa->GetPointList()->GetAt(p).y, ob->GetPointList()->GetAt(p).y);
+            ExpectNear(oa->GetPointList()->GetAt(p).z, ob->GetPointList()->GetAt(p).z);
+        }
+        auto* uva = static_cast<CUVWChannel*>(oa->GetChannelByIndex(0, CHANNEL_UVW, false));
+        auto* uvb = static_cast<CUVWChannel*>(ob->GetChannelByIndex(0, CHANNEL_UVW, false));
+        auto* na = static_cast<CSpecNormalChannel*>(oa->GetChannelByIndex(0, CHANNEL_SPEC_NORMAL, false));
+        auto* nb = static_cast<CSpecNormalChannel*>(ob->GetChannelByIndex(0, CHANNEL_SPEC_NORMAL, false));
+        ASSERT_TRUE(uva && uvb && na && nb);
+        ASSERT_EQ(uva->GetPointList()->GetSize(), uvb->GetPointList()->GetSize());
+        ASSERT_EQ(na->GetPointList()->GetSize(), nb->GetPointList()->GetSize());
+        for (int f = 0; f < oa->GetFaceNbr(); ++f) {
+            ASSERT_EQ(Face(oa, f), Face(ob, f));
+            ASSERT_EQ(ChannelFace(uva, f), ChannelFace(uvb, f));
+            ASSERT_EQ(ChannelFace(na, f), ChannelFace(nb, f));
+            EXPECT_EQ(Name(first->GetMaterialByID(oa->GetFaceList()->GetFaceMaterial(f))->GetName()),
+                      Name(second->GetMaterialByID(ob->GetFaceList()->GetFaceMaterial(f))->GetName()));
+        }
+        for (int k = 0; k < uva->GetPointList()->GetSize(); ++k) {
+            ExpectNear(uva->GetUVWPointList()->GetAt(k).u, uvb->GetUVWPointList()->GetAt(k).u);
+            ExpectNear(uva->GetUVWPointList()->GetAt(k).v, uvb->GetUVWPointList()->GetAt(k).v);
+        }
+        for (int k = 0; k < na->GetPointList()->GetSize(); ++k)
+            ExpectNear(na->GetNormalVectorList()->GetAt(k).y, nb->GetNormalVectorList()->GetAt(k).y);
+    }
+    EXPECT_EQ(faces, 1368);
+    // Materials: the same names, colours and maps.
+    ASSERT_EQ(first->GetMaterialTable().GetCount(), second->GetMaterialTable().GetCount());
+    int position = -1;
+    for (C3DMaterial* m = first->GetFirstMaterial(position); m; m = first->GetNextMaterial(position)) {
+        C3DMaterial* o = second->GetMaterialByName(m->GetName());
+        ASSERT_TRUE(o != nullptr);
+        EXPECT_EQ(m->GetDiffuseColor(0).GetValue(), o->GetDiffuseColor(0).GetValue());
+        EXPECT_EQ(m->GetAmbientColor(0).GetValue(), o->GetAmbientColor(0).GetValue());
+        ASSERT_EQ(m->GetMapCount(), o->GetMapCount());
+        if (m->GetMapCount()) {
+            EXPECT_EQ(Name(m->GetMap(0)->GetFileName()), Name(o->GetMap(0)->GetFileName()));
+        }
+    }
+    // What was read back writes the same bytes: nothing drifts on a second trip.
+    const std::string once = Slurp(dir.path + "/out.obj");
+    const std::string mtlOnce = Slurp(dir.path + "/out.mtl");
+    ASSERT_TRUE(Write(*second, dir.path, result));
+    EXPECT_EQ(Slurp(dir.path + "/out.obj"), once);
+    EXPECT_EQ(Slurp(dir.path + "/out.mtl"), mtlOnce);
+}
+
+}  // namespace
+}  // namespace kestovar
