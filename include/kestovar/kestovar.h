@@ -48,6 +48,7 @@
 #include "kestovar/compare/surface_sampler.h"
 
 #include "kestovar/platform/file.h"
+#include "kestovar/platform/module.h"
 #include "kestovar/platform/path.h"
 #include "kestovar/platform/stdio_file.h"
 #include "kestovar/platform/thread.h"
@@ -58,3 +59,9 @@
 #include "kestovar/scene/preferences.h"
 #include "kestovar/scene/scene.h"
 #include "kestovar/scene/scene_node.h"
+
+#include "kestovar/io/file_ext.h"
+#include "kestovar/io/file_io.h"
+#include "kestovar/io/parser.h"
+#include "kestovar/io/plugin.h"
+#include "kestovar/io/wavefront.h"

@@ -80,8 +80,8 @@ public:
     // its path.
     static CXTString<wchar_t> GetIoErrorTxtFromCode(bool loading, int code, const wchar_t* fileName);
     // The hook through which failures (mask 6) and successes (mask 255) are reported. Returns
-    // true; in silent mode at once. It displays nothing (no dialogs on this platform): the outcome
-    // goes to the log when one is open.
+    // true; in silent mode at once. The library's own version displays and logs nothing (no
+    // dialogs on this platform); a host may override it to show the outcome.
     virtual bool ReportIoError(CIoOptions* options, unsigned levelMask);
     bool ReportIoError(const wchar_t* text);
 

@@ -1,0 +1,198 @@
+// Plug-in modules: loading with the version check, the bad-plug-in memory, the table of loaded
+// entries, registration of the formats they declare, and the hooks through which
+// InitKestovarApplication / CloseKestovarApplication reach the I/O subsystem.
+#include "kestovar/io/plugin.h"
+
+#include "kestovar/core/hashmap.h"
+#include "kestovar/core/log.h"
+#include "kestovar/core/runtime.h"
+#include "kestovar/platform/module.h"
+
+namespace kestovar {
+
+namespace {
+
+struct LoadedPlugin {
+    void* module;
+    IoPluginInitFunc entry;
+    CXTString<wchar_t> path;
+    CXTString<char> entryName;
+};
+
+// Process-wide state, created on first use together with the exit callback that releases it;
+// guarded by the library lock.
+struct PluginState {
+    CHashTable<CXTString<wchar_t>> bad;  // "path\nentry" of refused modules
+    CXArray<LoadedPlugin> loaded;
+};
+PluginState* g_plugins = nullptr;
+
+// Priority of the exit callback: after the callbacks of priority 0 that may still read files.
+constexpr unsigned kPluginExitPriority = 10;
+
+void ReleasePluginState() {
+    FreePlugins(nullptr);
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    delete g_plugins;
+    g_plugins = nullptr;
+}
+
+PluginState& Plugins() {
+    if (!g_plugins) {
+        g_plugins = new PluginState;
+        AddApplicationExitCallback(&ReleasePluginState, kPluginExitPriority);
+    }
+    return *g_plugins;
+}
+
+CXTString<wchar_t> BadKey(const wchar_t* path, const char* entry) {
+    return CXTString<wchar_t>(path) + L'\n' + CXTString<wchar_t>(entry);
+}
+
+int FindLoaded(const PluginState& state, const wchar_t* path, const char* entry) {
+    for (int i = 0; i < state.loaded.GetSize(); ++i)
+        if (state.loaded[i].path == path && state.loaded[i].entryName == entry) return i;
+    return -1;
+}
+
+// Probe: a lazy local load, the version function and the entry must be exported and the version
+// must match. The probe handle is closed in every case.
+bool ProbeModule(const wchar_t* path, const char* entryName) {
+    void* probe = moduleLoad(path, true);
+    if (!probe) return false;
+    bool ok = false;
+    auto version = reinterpret_cast<KestovarGetPluginVersionFunc>(moduleGetSymbol(probe, kPluginVersionFunction));
+    if (version && version() == KESTOVAR_PLUGIN_VERSION) ok = moduleGetSymbol(probe, entryName) != nullptr;
+    moduleFree(probe);
+    return ok;
+}
+
+void UnregisterFormatsOf(void* module) {
+    int count = 0;
+    CFileExt* files = fileGetRegisteredFiles(count, 0xFFFFFFFFu);
+    for (int i = 0; i < count; ++i)
+        if (files[i].module == module) fileUnregisterFile(files[i].fileClass);
+    fileFreeRegisteredFiles(files, count);
+}
+
+const char* EntryOfKind(uint32_t kindMask) { return (kindMask & FILE_KIND_3D) ? kPluginEntry3D : kPluginEntryBitmap; }
+
+void RegisterPluginsHook(unsigned kindMask, const wchar_t* name) { RegisterIOPlugins(kindMask, name); }
+void ReleasePluginsHook() { FreePlugins(nullptr); }
+
+// Installs the I/O hooks of the runtime frame when the library is loaded.
+struct HookInstaller {
+    HookInstaller() {
+        KestovarIOHooks hooks{&fileRegisterBuiltinFormats, &fileReleaseRegistry, &RegisterPluginsHook,
+                              &ReleasePluginsHook};
+        SetKestovarIOHooks(hooks);
+    }
+};
+HookInstaller g_hookInstaller;
+
+}  // namespace
+
+bool IsBadPlugin(const wchar_t* modulePath, const char* entryName) {
+    if (!modulePath || !entryName) return false;
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    return g_plugins && g_plugins->bad.IsFound(BadKey(modulePath, entryName));
+}
+
+bool LoadPlugin(const wchar_t* modulePath, const char* entryName, IoPluginInfo& info) {
+    info = IoPluginInfo();
+    if (!modulePath || !*modulePath || !entryName || !*entryName) return false;
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    PluginState& state = Plugins();
+    CXTString<wchar_t> key = BadKey(modulePath, entryName);
+    if (state.bad.IsFound(key)) return false;
+    int known = FindLoaded(state, modulePath, entryName);
+    if (known >= 0) {
+        info.module = state.loaded[known].module;
+        info.entry = state.loaded[known].entry;
+        return true;
+    }
+    void* module = nullptr;
+    IoPluginInitFunc entry = nullptr;
+    if (ProbeModule(modulePath, entryName)) {
+        module = moduleLoad(modulePath, false);
+        if (module) entry = reinterpret_cast<IoPluginInitFunc>(moduleGetSymbol(module, entryName));
+    }
+    if (!entry) {
+        moduleFree(module);
+        state.bad.Insert(key);
+        if (IsLogFileEnabled())
+            WriteToLogFile(L"Plugin %ls refused: %ls\n", modulePath, moduleGetLastError().GetString());
+        return false;
+    }
+    LoadedPlugin loaded{module, entry, CXTString<wchar_t>(modulePath), CXTString<char>(entryName)};
+    state.loaded.Add(loaded);
+    info.module = module;
+    info.entry = entry;
+    return true;
+}
+
+int RegisterIOPlugins(uint32_t kindMask, const wchar_t* name) {
+    CXTString<wchar_t> directory = GetPluginsDirectory();
+    if (directory.IsEmpty()) return 0;
+    CXArray<CXTString<wchar_t>> candidates;
+    fileFindFiles(directory, name && *name ? name : L"*.tepz", candidates);
+    const char* entryName = EntryOfKind(kindMask);
+    int registered = 0;
+    for (int i = 0; i < candidates.GetSize(); ++i) {
+        IoPluginInfo info;
+        if (!LoadPlugin(candidates[i], entryName, info)) continue;
+        int declared = 0;
+        for (int index = 0;; ++index) {
+            CFileExt format;
+            IoPluginDeclareInfo declare{index, &format};
+            if (!info.entry(IO_PLUGIN_DECLARE, &declare)) break;
+            if (index > 4096) break;  // a module that never says "no more" declares nothing more
+            if (!(format.properties & kindMask) || format.fileClass == 0) continue;
+            format.loader = format.saver = FILE_PARSER_PLUGIN;
+            format.initCallback = info.entry;
+            format.module = info.module;
+            if (fileRegisterFile(format)) ++declared;
+        }
+        if (declared == 0) FreePlugin(info.module, entryName, false);
+        registered += declared;
+    }
+    return registered;
+}
+
+bool FreePlugin(void* module, const char* entryName, bool unregisterFormats) {
+    if (!module || !entryName) return false;
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    if (!g_plugins) return false;
+    CXArray<LoadedPlugin>& loaded = g_plugins->loaded;
+    for (int i = 0; i < loaded.GetSize(); ++i) {
+        if (loaded[i].module != module || loaded[i].entryName != entryName) continue;
+        IoPluginInitFunc entry = loaded[i].entry;
+        loaded.RemoveAt(i);
+        if (unregisterFormats) UnregisterFormatsOf(module);
+        entry(IO_PLUGIN_RELEASE, nullptr);
+        moduleFree(module);
+        return true;
+    }
+    return false;
+}
+
+int FreePlugins(const char* entryName) {
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    if (!g_plugins) return 0;
+    int freed = 0;
+    for (int i = g_plugins->loaded.GetSize() - 1; i >= 0; --i) {
+        LoadedPlugin& p = g_plugins->loaded[i];
+        if (entryName && p.entryName != entryName) continue;
+        void* module = p.module;
+        CXTString<char> name = p.entryName;
+        if (FreePlugin(module, name, true)) ++freed;
+    }
+    return freed;
+}
+
+int GetLoadedPluginCount() {
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    return g_plugins ? g_plugins->loaded.GetSize() : 0;
+}
+
+}  // namespace kestovar

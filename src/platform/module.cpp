@@ -1,0 +1,105 @@
+#include "kestovar/platform/module.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace kestovar {
+
+namespace {
+
+thread_local CXTString<wchar_t> t_lastError;
+
+void RecordDlError() {
+    const char* text = dlerror();
+    t_lastError = text ? text : "";
+}
+
+}  // namespace
+
+void* moduleLoad(const wchar_t* path, bool probe) {
+    if (!path || !*path) {
+        t_lastError = L"empty module path";
+        return nullptr;
+    }
+    XCW2A narrow(path);
+    void* handle = dlopen(narrow, probe ? (RTLD_LAZY | RTLD_LOCAL) : (RTLD_NOW | RTLD_LOCAL));
+    if (!handle) RecordDlError();
+    return handle;
+}
+
+void* moduleGetSymbol(void* module, const char* name) {
+    if (!module || !name) return nullptr;
+    dlerror();
+    void* symbol = dlsym(module, name);
+    if (!symbol) RecordDlError();
+    return symbol;
+}
+
+void moduleFree(void* module) {
+    if (module) dlclose(module);
+}
+
+CXTString<wchar_t> moduleGetLastError() { return t_lastError; }
+
+int fileFindFiles(const wchar_t* directory, const wchar_t* pattern, CXArray<CXTString<wchar_t>>& files) {
+    if (!directory || !*directory || !pattern) return 0;
+    XCW2A dirName(directory);
+    XCW2A narrowPattern(pattern);
+    DIR* dir = opendir(dirName);
+    if (!dir) return 0;
+    CXTString<wchar_t> base(directory);
+    if (base.GetAt(base.GetLength() - 1) != L'/') base += L'/';
+    int first = files.GetSize();
+    while (const dirent* entry = readdir(dir)) {
+        if (fnmatch(narrowPattern, entry->d_name, FNM_PERIOD) != 0) continue;
+        CXTString<wchar_t> full = base + CXTString<wchar_t>(entry->d_name);
+        struct stat st;
+        if (stat(XCW2A(full), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        files.Add(full);
+    }
+    closedir(dir);
+    std::sort(files.GetData() + first, files.GetData() + files.GetSize(),
+              [](const CXTString<wchar_t>& a, const CXTString<wchar_t>& b) { return a.Compare(b) < 0; });
+    return files.GetSize() - first;
+}
+
+CXTString<wchar_t> fileCreateTmpBeside(const wchar_t* target) {
+    if (!target || !*target) return CXTString<wchar_t>();
+    CXTString<wchar_t> path(target);
+    int slash = path.ReverseFind(L'/');
+    CXTString<wchar_t> name = path.Mid(slash + 1);
+    CXTString<wchar_t> dir = path.Left(slash + 1);
+    CXTString<char> pattern(XCW2A(dir + L"." + name + L".XXXXXX"));
+    CXTString<char> buffer(pattern);
+    char* chars = buffer.GetBuffer(buffer.GetLength() + 1);
+    int fd = mkstemp(chars);
+    buffer.ReleaseBuffer();
+    if (fd < 0) return CXTString<wchar_t>();
+    struct stat st;
+    mode_t mode;
+    if (stat(XCW2A(path), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    fchmod(fd, mode);
+    close(fd);
+    return CXTString<wchar_t>(buffer.GetString());
+}
+
+bool fileReplace(const wchar_t* from, const wchar_t* to) {
+    if (!from || !to) return false;
+    return std::rename(XCW2A(from), XCW2A(to)) == 0;
+}
+
+}  // namespace kestovar

@@ -1,0 +1,436 @@
+// The reading and writing frame: error codes and their messages, the flag rule of the options
+// records, the empty-scene and parser-exception rules, export copies, safe saving through a
+// temporary file, the file-name split, the saved I/O parameters and the .3dif round trip.
+#include <sys/stat.h>
+
+#include "io_test_util.h"
+#include "kestovar/core/runtime.h"
+#include "kestovar/scene/preferences.h"
+#include "test_util.h"
+
+namespace kestovar {
+namespace {
+
+using namespace iotest;
+
+TEST(IoErrorTest, EveryCodeHasItsMessage) {
+    struct Case {
+        int code;
+        const wchar_t* text;
+    };
+    const Case cases[] = {
+        {-2, L"Unknown file type"},
+        {-3, L"Bad file format"},
+        {-4, L"No enough memory"},
+        {-6, L"Disk full"},
+        {-7, L"Unauthorized access"},
+        {-8, L"There is nothing to save.\nFile saving is canceled."},
+        {-9, L"Can't save in this format with these options"},
+        {-10, L"There is no information in the file. The operation is canceled."},
+        {-11, L"Operation canceled"},
+        {0, L"An unknown error occurs during file access"},
+        {-5, L"An unknown error occurs during file access"},
+        {-12, L"An unknown error occurs during file access"},
+        {-99, L"An unknown error occurs during file access"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(W(CFileIo::GetIoErrorTxtFromCode(true, c.code, L"/a/b.obj")), c.text) << c.code;
+        EXPECT_EQ(W(CFileIo::GetIoErrorTxtFromCode(false, c.code, L"/a/b.obj")), c.text) << c.code;
+    }
+    EXPECT_EQ(W(CFileIo::GetIoErrorTxtFromCode(true, 1, L"x")), L"File successfuly loaded");
+    EXPECT_EQ(W(CFileIo::GetIoErrorTxtFromCode(false, 1, L"x")), L"File successfuly saved");
+    // The file name is stripped of its path; a '%' in it is not taken for a conversion.
+    EXPECT_EQ(W(CFileIo::GetIoErrorTxtFromCode(true, -1, L"/data/dir/50%s done.obj")),
+              L"Can't open the file 50%s done.obj.\nFile might be already opened in another process?");
+}
+
+TEST(IoErrorTest, TextErrorsWinOverCodesAndAreLogged) {
+    C3DIo io(L"/tmp/x.obj", FILE_IO_LOADING);
+    CSceneImportOptions options;
+    io.SetIoError(L"custom trouble", &options, IO_LOG_WARNING);
+    EXPECT_EQ(io.GetIoError(), IO_FILE_TEXT_ERROR);
+    EXPECT_EQ(W(io.GetIoErrorTxt()), L"custom trouble");
+    io.SetIoError(IO_FILE_BAD_FORMAT, &options, IO_LOG_ERROR);
+    EXPECT_EQ(W(io.GetIoErrorTxt()), L"Bad file format");
+    ASSERT_EQ(options.GetLogInfoCount(), 2);
+    IoLogInfo first, second;
+    ASSERT_TRUE(options.GetLogInfo(0, first));
+    ASSERT_TRUE(options.GetLogInfo(1, second));
+    EXPECT_EQ(first.level, IO_LOG_WARNING);
+    EXPECT_EQ(W(first.text), L"custom trouble");
+    EXPECT_EQ(second.code, IO_FILE_BAD_FORMAT);
+    EXPECT_EQ(W(second.text), L"Bad file format");
+    EXPECT_FALSE(options.GetLogInfo(2, first));
+}
+
+TEST(IoReadTest, MissingFileFailsBeforeAnyParserIsMade) {
+    RegisterScriptedFormat();
+    ScratchDir dir;
+    C3DIo io(W(dir / "missing.tst").c_str(), FILE_IO_LOADING);
+    EXPECT_EQ(io.Read(), nullptr);
+    EXPECT_EQ(io.GetIoError(), IO_FILE_CANT_OPEN);
+    EXPECT_EQ(W(io.GetIoErrorTxt()), L"Can't open the file missing.tst.\nFile might be already opened in another process?");
+    EXPECT_EQ(TheScript().parsersMade, 0);
+    EXPECT_EQ(io.GetParser(), nullptr);
+}
+
+TEST(IoReadTest, UnregisteredExtensionIsAnUnknownFileType) {
+    ScratchDir dir;
+    WriteFile(dir / "a.unknownext", "data");
+    C3DIo io(W(dir / "a.unknownext").c_str(), FILE_IO_LOADING);
+    EXPECT_EQ(io.Read(), nullptr);
+    EXPECT_EQ(W(io.GetIoErrorTxt()), L"Unknown file type");
+    // The same through saving.
+    C3DScene* cube = MakeCubeScene();
+    C3DIo saver(W(dir / "b.unknownext").c_str(), 0);
+    EXPECT_FALSE(saver.Save(cube));
+    EXPECT_EQ(saver.GetIoError(), IO_FILE_UNKNOWN_TYPE);
+    EXPECT_FALSE(fs::exists(dir / "b.unknownext"));
+    delete cube;
+}
+
+TEST(IoReadTest, ReaderFailureKeepsTheParsersCodeAndLogsIt) {
+    RegisterScriptedFormat();
+    TheScript().outcome = Script::kFail;
+    ScratchDir dir;
+    WriteFile(dir / "a.tst", "x");
+    C3DIo io(W(dir / "a.tst").c_str(), FILE_IO_LOADING);
+    CSceneImportOptions options;
+    EXPECT_EQ(io.Read(&options), nullptr);
+    EXPECT_EQ(W(io.GetIoErrorTxt()), L"Bad file format");
+    ASSERT_GE(options.GetLogInfoCount(), 1);
+    IoLogInfo info;
+    options.GetLogInfo(0, info);
+    EXPECT_EQ(info.code, IO_FILE_BAD_FORMAT);
+}
+
+// Read: the scene's file name, the post-load pipeline and the -10 rule.
+TEST(IoReadTest, SceneWithoutNodesIsDiscardedAsEmpty) {
+    RegisterScriptedFormat();
+    ScratchDir dir;
+    WriteFile(dir / "a.tst", "x");
+    std::wstring name = W(dir / "a.tst");
+
+    TheScript().outcome = Script::kEmptyScene;
+    C3DIo empty(name.c_str(), FILE_IO_LOADING);
+    EXPECT_EQ(empty.Read(), nullptr);
+    EXPECT_EQ(empty.GetIoError(), IO_FILE_EMPTY);
+    EXPECT_EQ(W(empty.GetIoErrorTxt()), L"There is no information in the file. The operation is canceled.");
+
+    TheScript().outcome = Script::kCube;
+    C3DIo io(name.c_str(), FILE_IO_LOADING);
+    C3DScene* scene = io.Read();
+    ASSERT_NE(scene, nullptr);
+    EXPECT_EQ(io.GetIoError(), IO_FILE_OK);
+    EXPECT_EQ(W(scene->GetFileName()), name);
+    EXPECT_EQ(TheScript().seenFile, name);
+    EXPECT_EQ(Meshes(*scene).size(), 1u);
+    delete scene;
+}
+
+TEST(IoReadTest, ParserExceptionIsRecordedThenRaisedAgain) {
+    RegisterScriptedFormat();
+    TheScript().outcome = Script::kThrow;
+    ScratchDir dir;
+    WriteFile(dir / "a.tst", "x");
+    C3DIo io(W(dir / "a.tst").c_str(), FILE_IO_LOADING);
+    CSceneImportOptions options;
+    bool raised = false;
+    try {
+        io.Read(&options);
+    } catch (CXUserException* e) {
+        raised = std::string(e->GetMessage()) == "scripted failure";
+        XDeleteThreadException();
+    }
+    EXPECT_TRUE(raised);
+    EXPECT_EQ(io.GetIoError(), IO_FILE_EXCEPTION);
+    EXPECT_EQ(W(io.GetIoErrorTxt()), L"An unknown error occurs during file access");
+    EXPECT_EQ(options.GetLogInfoCount(), 1);
+}
+
+// Effective flags = forced | (flags ? flags : defaults), for reading and for writing.
+TEST(IoOptionsTest, ForcedFlagsAlwaysAddDefaultsOnlyWhenNoFlagsGiven) {
+    RegisterScriptedFormat();
+    ScratchDir dir;
+    WriteFile(dir / "a.tst", "x");
+    std::wstring name = W(dir / "a.tst");
+    Script& s = TheScript();
+    s.forced = 0x01000000;
+    s.defaults = 0x02000000;
+
+    struct Case {
+        uint32_t given, expected;
+    };
+    for (Case c : {Case{0, 0x03000000}, Case{0x04000000, 0x05000000}, Case{0x01000000, 0x01000000}}) {
+        C3DIo reader(name.c_str(), FILE_IO_LOADING);
+        CSceneImportOptions in(c.given);
+        C3DScene* scene = reader.Read(&in);
+        ASSERT_NE(scene, nullptr);
+        EXPECT_EQ(s.seenFlags, c.expected) << std::hex << c.given;
+        EXPECT_EQ(in.GetFlags(), c.expected);
+        delete scene;
+
+        C3DScene* cube = MakeCubeScene();
+        C3DIo writer(W(dir / "out.tst").c_str(), 0);
+        CSceneExportOptions out(c.given);
+        EXPECT_TRUE(writer.Save(cube, &out));
+        EXPECT_EQ(s.seenFlags, c.expected) << std::hex << c.given;
+        delete cube;
+    }
+    CSceneImportOptions bare;
+    bare.SetForcedFlags(8);
+    EXPECT_EQ(bare.ComputeFlags(), 8u);
+}
+
+TEST(IoSaveTest, ExportCopyLeavesTheCallersSceneUntouched) {
+    RegisterScriptedFormat();
+    ScratchDir dir;
+    std::wstring target = W(dir / "out.tst");
+    C3DScene* scene = MakeCubeScene();
+    scene->SetFileName(L"original.name");
+
+    C3DIo io(target.c_str(), 0);
+    CSceneExportOptions options;
+    ASSERT_TRUE(io.Save(scene, &options));
+    EXPECT_NE(TheScript().seenScene, scene);
+    EXPECT_EQ(W(scene->GetFileName()), L"original.name");
+    EXPECT_EQ(options.GetExportScene(), nullptr);  // released after the save
+    EXPECT_EQ(W(io.GetIoErrorTxt()), L"File successfuly saved");
+    EXPECT_EQ(ReadFile(dir / "out.tst"), "new content");
+
+    C3DIo direct(target.c_str(), 0);
+    CSceneExportOptions noCopy(SCENE_EXPORT_NO_COPY);
+    ASSERT_TRUE(direct.Save(scene, &noCopy));
+    EXPECT_EQ(TheScript().seenScene, scene);
+    EXPECT_EQ(W(scene->GetFileName()), target);
+    delete scene;
+}
+
+TEST(IoSaveTest, NothingToSaveWithoutNodes) {
+    RegisterScriptedFormat();
+    ScratchDir dir;
+    C3DScene empty;
+    C3DIo io(W(dir / "out.tst").c_str(), 0);
+    EXPECT_FALSE(io.Save(&empty));
+    EXPECT_EQ(W(io.GetIoErrorTxt()), L"There is nothing to save.\nFile saving is canceled.");
+    EXPECT_FALSE(io.Save(nullptr));
+    EXPECT_TRUE(dir.List().empty());
+}
+
+// The parser writes a temporary file beside the target; the target is replaced only after
+// success, and no temporary file survives any outcome.
+TEST(IoSaveTest, FailedOrRaisingSaveLeavesTheExistingFileIntact) {
+    RegisterScriptedFormat();
+    ScratchDir dir;
+    fs::path target = dir / "keep.tst";
+    WriteFile(target, "precious");
+    ::chmod(target.c_str(), 0640);
+    C3DScene* scene = MakeCubeScene();
+
+    TheScript().outcome = Script::kFail;
+    C3DIo failing(W(target).c_str(), 0);
+    EXPECT_FALSE(failing.Save(scene));
+    EXPECT_EQ(failing.GetIoError(), IO_FILE_DISK_FULL);
+    EXPECT_NE(TheScript().seenFile, W(target));
+    EXPECT_EQ(TheScript().seenTarget, W(target));
+    EXPECT_EQ(fs::path(TheScript().seenFile).parent_path(), dir.path());
+    EXPECT_EQ(ReadFile(target), "precious");
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"keep.tst"});
+
+    TheScript().outcome = Script::kThrow;
+    C3DIo raising(W(target).c_str(), 0);
+    EXPECT_TRUE(test::Raises<CXUserException>([&] { raising.Save(scene); }));
+    EXPECT_EQ(raising.GetIoError(), IO_FILE_EXCEPTION);
+    EXPECT_EQ(ReadFile(target), "precious");
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"keep.tst"});
+
+    TheScript().outcome = Script::kCube;
+    C3DIo succeeding(W(target).c_str(), 0);
+    EXPECT_TRUE(succeeding.Save(scene));
+    EXPECT_EQ(ReadFile(target), "new content");
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"keep.tst"});
+    struct stat st;
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);  // the replaced file keeps its permissions
+    delete scene;
+}
+
+TEST(IoSaveTest, CompanionFilesAreCommittedOrDiscardedTogether) {
+    ScratchDir dir;
+    WriteFile(dir / "a.obj", "old a");
+    {
+        CSceneExportOptions options;
+        CXTString<wchar_t> ta = options.AddTemporaryFile(W(dir / "a.obj").c_str());
+        CXTString<wchar_t> tb = options.AddTemporaryFile(W(dir / "a.mtl").c_str());
+        EXPECT_EQ(W(options.AddTemporaryFile(W(dir / "a.obj").c_str())), W(ta));
+        WriteFile(fs::path(W(ta)), "new a");
+        WriteFile(fs::path(W(tb)), "new b");
+        EXPECT_TRUE(options.CommitTemporaryFiles());
+    }
+    EXPECT_EQ(ReadFile(dir / "a.obj"), "new a");
+    EXPECT_EQ(ReadFile(dir / "a.mtl"), "new b");
+    {
+        CSceneExportOptions options;
+        WriteFile(fs::path(W(options.AddTemporaryFile(W(dir / "a.obj").c_str()))), "lost");
+        // Destroyed without commit: the temporary file goes away.
+    }
+    EXPECT_EQ(ReadFile(dir / "a.obj"), "new a");
+    EXPECT_EQ(dir.List(), (std::vector<std::string>{"a.mtl", "a.obj"}));
+    CSceneExportOptions options;
+    EXPECT_TRUE(options.AddTemporaryFile(W(dir / "no/such/dir/x.obj").c_str()).IsEmpty());
+}
+
+TEST(FileInfoTest, SplitsLocalNamesAndUrls) {
+    CFileInfo local(L"/data/models/bunny.v2.OBJ");
+    EXPECT_EQ(W(local.GetRoot()), L"/");
+    EXPECT_EQ(W(local.GetPath()), L"/data/models/");
+    EXPECT_EQ(W(local.GetName()), L"bunny.v2");
+    EXPECT_EQ(W(local.GetExtension()), L".OBJ");
+    EXPECT_EQ(W(local.GetShortFileName()), L"bunny.v2.OBJ");
+    EXPECT_EQ(local.GetClass(), FILE_CLASS_WAVEFRONT);  // extension look-up ignores case
+    EXPECT_TRUE(local.IsFile());
+
+    CFileInfo url(L"http://host:8080/dir/a.obj?v=2");
+    EXPECT_TRUE(url.IsURL());
+    EXPECT_FALSE(url.IsFile());
+    EXPECT_EQ(W(url.GetRoot()), L"http://host:8080/");
+    EXPECT_EQ(W(url.GetPath()), L"http://host:8080/dir/");
+    EXPECT_EQ(W(url.GetName()), L"a");
+    EXPECT_EQ(W(url.GetQuery()), L"?v=2");
+    EXPECT_TRUE(url.GetLocalFileName().IsEmpty());
+
+    CFileInfo fileUrl(L"file:///tmp/x.3dif");
+    EXPECT_TRUE(fileUrl.IsFile());
+    EXPECT_EQ(W(fileUrl.GetLocalFileName()), L"/tmp/x.3dif");
+    EXPECT_EQ(fileUrl.GetClass(), FILE_CLASS_3DIF);
+
+    CFileInfo relative(L"models/.hidden");
+    EXPECT_EQ(W(relative.GetRoot()), L"");
+    EXPECT_EQ(W(relative.GetName()), L".hidden");
+    EXPECT_EQ(W(relative.GetExtension()), L"");
+    EXPECT_FALSE(relative.IsRegistered());
+    EXPECT_EQ(relative.GetLoader(), FILE_PARSER_UNKNOWN);
+}
+
+TEST(FileInfoTest, HttpUrlsCannotBeReadLocally) {
+    C3DIo io(L"http://127.0.0.1:1/a.obj", FILE_IO_LOADING);
+    EXPECT_FALSE(io.PrepareReading());
+    EXPECT_EQ(io.GetIoError(), IO_FILE_CANT_OPEN);
+}
+
+TEST(IoDialogTest, DialogsFollowTheRegistryProperties) {
+    CFileExt ext(L".dlg", L"Dialog test", FourCC('D', 'L', 'G', 'T'), 0x4001 | 64);
+    fileRegisterFile(ext);
+    EXPECT_EQ(CFileIo::HasDialog(ext.fileClass, true), IO_DIALOG_MANDATORY);
+    EXPECT_EQ(CFileIo::HasDialog(ext.fileClass, false), IO_DIALOG_NONE);
+    ext.properties = 0x4002;  // writable scene format: bit 128 added, an optional dialog
+    fileRegisterFile(ext);
+    EXPECT_EQ(CFileIo::HasDialog(ext.fileClass, false), IO_DIALOG_OPTIONAL);
+    EXPECT_EQ(CFileIo::HasDialog(ext.fileClass, true), IO_DIALOG_NONE);
+    EXPECT_EQ(CFileIo::HasDialog(0x12345678, true), IO_DIALOG_NONE);
+    fileUnregisterFile(ext.fileClass);
+}
+
+TEST(IoParametersTest, ParameterBlocksAreKeptPerDirectionAndIdentifier) {
+    CCustomData in, out, read;
+    in.SetInt(FourCC('A', 'B', 'C', 'D'), 7);
+    out.SetInt(FourCC('A', 'B', 'C', 'D'), 9);
+    EXPECT_TRUE(CFileIo::SaveIoParameters(true, in, FourCC('F', 'M', 'T', '1')));
+    EXPECT_TRUE(CFileIo::SaveIoParameters(false, out, FourCC('F', 'M', 'T', '1')));
+    ASSERT_TRUE(CFileIo::LoadIoParameters(true, read, FourCC('F', 'M', 'T', '1')));
+    EXPECT_TRUE(read.IsEqual(in));
+    ASSERT_TRUE(CFileIo::LoadIoParameters(false, read, FourCC('F', 'M', 'T', '1')));
+    EXPECT_TRUE(read.IsEqual(out));
+    EXPECT_FALSE(CFileIo::LoadIoParameters(true, read, FourCC('N', 'O', 'N', 'E')));
+    EXPECT_TRUE(read.IsEqual(out));  // unchanged by the failed load
+}
+
+// The io.prefs file is written by the exit callback only while preference saving is enabled.
+TEST(IoParametersTest, PreferencesFileIsWrittenAtExitWhenEnabled) {
+    ScratchDir dir;
+    SetUserPreferencesPath((W(dir.path()) + L"/").c_str());
+    InitKestovarApplication();
+    EnablePreferencesSaving(true);
+    CCustomData block;
+    block.SetInt(FourCC('V', 'A', 'L', 'U'), 42);
+    CFileIo::SaveIoParameters(false, block, FourCC('F', 'M', 'T', '2'));
+    CXTString<wchar_t> path = CFileIo::GetPreferencesFilePath();
+    CloseKestovarApplication();
+    EXPECT_TRUE(fs::exists(fs::path(W(path))));
+
+    // A new process-wide block loads what was written.
+    InitKestovarApplication();
+    CCustomData read;
+    EXPECT_TRUE(CFileIo::LoadIoParameters(false, read, FourCC('F', 'M', 'T', '2')));
+    EXPECT_TRUE(read.IsEqual(block));
+    EnablePreferencesSaving(false);
+    CloseKestovarApplication();
+    SetUserPreferencesPath(nullptr);
+}
+
+TEST(ThreeDifTest, SceneRoundTripsThroughItsOwnFormat) {
+    ScratchDir dir;
+    std::wstring name = W(dir / "cube.3dif");
+    C3DScene* scene = MakeCubeScene(L"box");
+    C3DIo writer(name.c_str(), 0);
+    ASSERT_TRUE(writer.Save(scene));
+
+    C3DIo reader(name.c_str(), FILE_IO_LOADING);
+    C3DScene* loaded = reader.Read();
+    ASSERT_NE(loaded, nullptr) << W(reader.GetIoErrorTxt()).size();
+    auto a = Meshes(*scene), b = Meshes(*loaded);
+    ASSERT_EQ(b.size(), 1u);
+    ASSERT_EQ(b[0]->GetPointList()->GetSize(), a[0]->GetPointList()->GetSize());
+    ASSERT_EQ(b[0]->GetFaceList()->GetSize(), a[0]->GetFaceList()->GetSize());
+    for (int i = 0; i < a[0]->GetPointList()->GetSize(); ++i) {
+        EXPECT_EQ(b[0]->GetPointList()->GetAt(i).x, a[0]->GetPointList()->GetAt(i).x);
+        EXPECT_EQ(b[0]->GetPointList()->GetAt(i).z, a[0]->GetPointList()->GetAt(i).z);
+    }
+    EXPECT_EQ(W(loaded->GetFileName()), name);  // the copy written took the target's name
+    delete loaded;
+    delete scene;
+}
+
+TEST(ThreeDifTest, DamagedFilesAreBadFormat) {
+    ScratchDir dir;
+    std::wstring name = W(dir / "cube.3dif");
+    C3DScene* scene = MakeCubeScene();
+    ASSERT_TRUE(C3DIo(name.c_str(), 0).Save(scene));
+    delete scene;
+    std::string bytes = ReadFile(fs::path(name));
+    for (size_t cut : {size_t(0), size_t(3), bytes.size() / 2, bytes.size() - 1}) {
+        WriteFile(fs::path(name), bytes.substr(0, cut));
+        C3DIo io(name.c_str(), FILE_IO_LOADING);
+        EXPECT_EQ(io.Read(), nullptr) << cut;
+        EXPECT_EQ(io.GetIoError(), IO_FILE_BAD_FORMAT) << cut;
+    }
+}
+
+TEST(ThreeDifTest, ClassConstructorNamesTheFormat) {
+    C3DIo io(FILE_CLASS_3DIF, 0);
+    EXPECT_EQ(W(io.GetCurrentCompleteFileName()), L".3dif");
+    EXPECT_EQ(io.GetFileInfo().GetClass(), FILE_CLASS_3DIF);
+    EXPECT_TRUE(io.PrepareSaving());
+    EXPECT_NE(io.Get3DParser(), nullptr);
+    EXPECT_FALSE(C3DIo::ReleaseParser(true, FILE_CLASS_3DIF, nullptr));
+}
+
+TEST(IoReadTest, ObjFilesGoThroughTheBuiltInParser) {
+    ScratchDir dir;
+    std::wstring name = W(dir / "cube.obj");
+    C3DScene* cube = MakeCubeScene();
+    C3DIo writer(name.c_str(), 0);
+    ASSERT_TRUE(writer.Save(cube));
+    EXPECT_TRUE(fs::exists(dir / "cube.mtl"));
+    C3DIo reader(name.c_str(), FILE_IO_LOADING);
+    C3DScene* loaded = reader.Read();
+    ASSERT_NE(loaded, nullptr);
+    auto meshes = Meshes(*loaded);
+    ASSERT_EQ(meshes.size(), 1u);
+    EXPECT_EQ(meshes[0]->GetFaceList()->GetSize(), 12);
+    delete loaded;
+    delete cube;
+}
+
+}  // namespace
+}  // namespace kestovar

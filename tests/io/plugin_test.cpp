@@ -1,0 +1,213 @@
+// Plug-in modules: loading the STL plug-in from a plug-ins directory, refusing bad modules once
+// and for all, releasing plug-ins, and STL files going through the whole frame.
+#include <cstdlib>
+#include <cstring>
+
+#include "io_test_util.h"
+#include "kestovar/core/runtime.h"
+#include "kestovar/io/plugin.h"
+#include "test_util.h"
+
+namespace kestovar {
+namespace {
+
+using namespace iotest;
+
+constexpr uint32_t kStlClass = 0x53544C20;  // "STL ", declared by the plug-in
+constexpr uint32_t kStlAscii = 0x1;         // the plug-in's export flag for ASCII text
+
+std::wstring BadPluginDir() { return W(fs::path(KESTOVAR_TEST_BAD_PLUGIN_DIR)); }
+
+// Number of times the bad modules were loaded since `log` was created.
+size_t Loads(const fs::path& log) { return fs::exists(log) ? fs::file_size(log) : 0; }
+
+TEST(PluginTest, WrongVersionIsRefusedOnceAndNeverOpenedAgain) {
+    ScratchDir dir;
+    fs::path log = dir / "loads.log";
+    ::setenv("KESTOVAR_TEST_PROBE_LOG", log.c_str(), 1);
+    for (const char* module : {"badversion.tepz", "noentry.tepz"}) {
+        std::wstring path = BadPluginDir() + L"/" + std::wstring(module, module + std::strlen(module));
+        size_t before = Loads(log);
+        EXPECT_FALSE(IsBadPlugin(path.c_str(), kPluginEntry3D));
+        IoPluginInfo info;
+        EXPECT_FALSE(LoadPlugin(path.c_str(), kPluginEntry3D, info)) << module;
+        EXPECT_EQ(info.module, nullptr);
+        EXPECT_EQ(Loads(log), before + 1) << module;  // probed once
+        EXPECT_TRUE(IsBadPlugin(path.c_str(), kPluginEntry3D));
+        EXPECT_FALSE(LoadPlugin(path.c_str(), kPluginEntry3D, info));
+        EXPECT_EQ(Loads(log), before + 1) << module;  // not touched again
+    }
+    // A directory scan skips them as well.
+    SetPluginsDirectory((BadPluginDir() + L"/").c_str(), false);
+    EXPECT_EQ(RegisterIOPlugins(FILE_KIND_3D), 0);
+    EXPECT_EQ(Loads(log), 2u);
+    EXPECT_EQ(GetLoadedPluginCount(), 0);
+    IoPluginInfo info;
+    EXPECT_FALSE(LoadPlugin(W(dir / "does-not-exist.tepz").c_str(), kPluginEntry3D, info));
+    ::unsetenv("KESTOVAR_TEST_PROBE_LOG");
+}
+
+#ifdef KESTOVAR_TEST_PLUGIN_DIR
+
+std::wstring PluginDir() { return W(fs::path(KESTOVAR_TEST_PLUGIN_DIR)) + L"/"; }
+
+// Loads the STL plug-in through the plug-ins directory for the length of a test.
+class StlPluginTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetPluginsDirectory(PluginDir().c_str(), false);
+        ASSERT_EQ(RegisterIOPlugins(FILE_KIND_3D), 1);
+    }
+    void TearDown() override { FreePlugins(); }
+};
+
+TEST_F(StlPluginTest, DeclaredFormatIsRegisteredAndReleased) {
+    CFileExt ext;
+    ASSERT_TRUE(fileGetFileExt(L"part.STL", ext));
+    EXPECT_EQ(ext.fileClass, kStlClass);
+    EXPECT_EQ(ext.loader, FILE_PARSER_PLUGIN);
+    EXPECT_EQ(ext.saver, FILE_PARSER_PLUGIN);
+    EXPECT_EQ(ext.properties, 0x4013u | 128u);
+    EXPECT_NE(ext.initCallback, nullptr);
+    EXPECT_EQ(GetLoadedPluginCount(), 1);
+    // Loading the same module again hands out the same handle.
+    IoPluginInfo first, again;
+    ASSERT_TRUE(LoadPlugin((PluginDir() + L"stl.tepz").c_str(), kPluginEntry3D, first));
+    ASSERT_TRUE(LoadPlugin((PluginDir() + L"stl.tepz").c_str(), kPluginEntry3D, again));
+    EXPECT_EQ(first.module, again.module);
+    EXPECT_EQ(GetLoadedPluginCount(), 1);
+
+    EXPECT_EQ(FreePlugins(kPluginEntry3D), 1);
+    EXPECT_EQ(GetLoadedPluginCount(), 0);
+    EXPECT_EQ(fileGetClass(L"part.stl"), 0u);
+    EXPECT_FALSE(FreePlugin(first.module, kPluginEntry3D));
+}
+
+TEST_F(StlPluginTest, BinaryAndAsciiRoundTripsKeepTheMesh) {
+    ScratchDir dir;
+    C3DScene* cube = MakeCubeScene();
+    for (uint32_t flags : {0u, kStlAscii}) {
+        std::wstring name = W(dir / (flags ? "ascii.stl" : "binary.stl"));
+        C3DIo writer(name.c_str(), 0);
+        CSceneExportOptions options(flags);
+        ASSERT_TRUE(writer.Save(cube, &options)) << W(writer.GetIoErrorTxt()).size();
+        std::string bytes = ReadFile(fs::path(name));
+        if (flags) {
+            EXPECT_EQ(bytes.rfind("solid ascii\n", 0), 0u);  // named after the target, not the temporary file
+        } else {
+            EXPECT_EQ(bytes.size(), 84u + 50u * 12u);
+        }
+
+        C3DIo reader(name.c_str(), FILE_IO_LOADING);
+        C3DScene* loaded = reader.Read();
+        ASSERT_NE(loaded, nullptr) << flags;
+        auto meshes = Meshes(*loaded);
+        ASSERT_EQ(meshes.size(), 1u);
+        const C3DPointList* points = meshes[0]->GetPointList();
+        const C3DFaceList* faces = meshes[0]->GetFaceList();
+        EXPECT_EQ(points->GetSize(), 8);  // equal corners welded
+        ASSERT_EQ(faces->GetSize(), 12);
+        // Every triangle comes back with the same corner coordinates, in order.
+        const C3DPointList* src = Meshes(*cube)[0]->GetPointList();
+        const C3DFaceList* srcFaces = Meshes(*cube)[0]->GetFaceList();
+        for (int f = 0; f < 12; ++f) {
+            int n = 0, m = 0;
+            const int* a = srcFaces->GetIndexes(unsigned(f), n);
+            const int* b = faces->GetIndexes(unsigned(f), m);
+            ASSERT_EQ(m, 3);
+            for (int k = 0; k < 3; ++k) {
+                EXPECT_EQ(points->GetAt(b[k]).x, src->GetAt(a[k]).x);
+                EXPECT_EQ(points->GetAt(b[k]).y, src->GetAt(a[k]).y);
+                EXPECT_EQ(points->GetAt(b[k]).z, src->GetAt(a[k]).z);
+            }
+        }
+        delete loaded;
+    }
+    delete cube;
+}
+
+TEST_F(StlPluginTest, AsciiNumbersSurviveExactly) {
+    // Values that need all nine digits, written and read back bit for bit.
+    ScratchDir dir;
+    const float points[] = {0.1f, 1.0f / 3.0f, -2.5e-7f, 123456.789f, -0.0f, 3.4e38f, 1e-30f, 7.0f, 2.0f / 3.0f};
+    const int triangle[] = {0, 1, 2};
+    C3DScene scene;
+    scene.CreateNode(nullptr, L"t", CreateObjectFromArrays(points, sizeof points, triangle, sizeof triangle, nullptr, 0));
+    std::wstring name = W(dir / "t.stl");
+    CSceneExportOptions options(kStlAscii);
+    ASSERT_TRUE(C3DIo(name.c_str(), 0).Save(&scene, &options));
+    C3DIo reader(name.c_str(), FILE_IO_LOADING);
+    C3DScene* loaded = reader.Read();
+    ASSERT_NE(loaded, nullptr);
+    const C3DPointList* p = Meshes(*loaded)[0]->GetPointList();
+    ASSERT_EQ(p->GetSize(), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(std::memcmp(&p->GetAt(i).x, &points[3 * i], 4), 0) << i;
+        EXPECT_EQ(std::memcmp(&p->GetAt(i).y, &points[3 * i + 1], 4), 0) << i;
+        EXPECT_EQ(std::memcmp(&p->GetAt(i).z, &points[3 * i + 2], 4), 0) << i;
+    }
+    delete loaded;
+}
+
+TEST_F(StlPluginTest, MalformedOrEmptyFilesFailWithTheirCodes) {
+    ScratchDir dir;
+    struct Case {
+        const char* name;
+        std::string bytes;
+        int code;
+    };
+    std::string binaryHeader(80, ' ');
+    std::string shortBinary = binaryHeader + std::string("\x02\x00\x00\x00", 4) + std::string(50, '\0');
+    std::string emptyBinary = binaryHeader + std::string(4, '\0');
+    const Case cases[] = {
+        {"text.stl", "hello world\n", IO_FILE_BAD_FORMAT},
+        {"badnumber.stl", "solid x\nfacet normal 0 0 1\nouter loop\nvertex 0 0 zero\n", IO_FILE_BAD_FORMAT},
+        {"twocorners.stl", "solid x\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nendloop\nendfacet\nendsolid\n",
+         IO_FILE_BAD_FORMAT},
+        {"truncated.stl", shortBinary, IO_FILE_BAD_FORMAT},
+        {"emptysolid.stl", "solid nothing\nendsolid nothing\n", IO_FILE_EMPTY},
+        {"emptybinary.stl", emptyBinary, IO_FILE_EMPTY},
+        {"zero.stl", "", IO_FILE_BAD_FORMAT},
+    };
+    for (const Case& c : cases) {
+        WriteFile(dir / c.name, c.bytes);
+        C3DIo io(W(dir / c.name).c_str(), FILE_IO_LOADING);
+        EXPECT_EQ(io.Read(), nullptr) << c.name;
+        EXPECT_EQ(io.GetIoError(), c.code) << c.name;
+    }
+}
+
+TEST_F(StlPluginTest, AsciiSolidsBecomeNodesAndPolygonsAreFanned) {
+    ScratchDir dir;
+    WriteFile(dir / "two.stl",
+              "solid first\n facet normal 0 0 1\n  outer loop\n   vertex 0 0 0\n   vertex 1 0 0\n   vertex 1 1 0\n"
+              "   vertex 0 1 0\n  endloop\n endfacet\nendsolid first\n"
+              "SOLID second\n FACET NORMAL 0 0 1\n OUTER LOOP\n VERTEX 0 0 +5\n VERTEX 1 0 5\n VERTEX 1 1 5e0\n ENDLOOP\n"
+              " ENDFACET\n");  // no final endsolid: the end of the file closes the solid
+    C3DIo io(W(dir / "two.stl").c_str(), FILE_IO_LOADING);
+    C3DScene* scene = io.Read();
+    ASSERT_NE(scene, nullptr);
+    auto meshes = Meshes(*scene);
+    ASSERT_EQ(meshes.size(), 2u);
+    EXPECT_EQ(meshes[0]->GetFaceList()->GetSize(), 2);  // the quadrangle, fanned
+    EXPECT_EQ(meshes[0]->GetPointList()->GetSize(), 4);
+    EXPECT_EQ(meshes[1]->GetPointList()->GetAt(0).z, 5.0f);
+    C3DSceneNode* first = scene->GetRoot()->GetFirstChildNode();
+    EXPECT_EQ(W(first->GetName()), L"first");
+    delete scene;
+}
+
+TEST(PluginInitTest, InitialisationFlagsLoadAndReleasePlugins) {
+    InitKestovarApplication(PluginDir().c_str(), KESTOVAR_INIT_FORMATS | KESTOVAR_INIT_IO_PLUGINS);
+    EXPECT_EQ(fileGetClass(L"x.stl"), kStlClass);
+    EXPECT_EQ(GetLoadedPluginCount(), 1);
+    CloseKestovarApplication(KESTOVAR_INIT_FORMATS | KESTOVAR_INIT_IO_PLUGINS);
+    EXPECT_EQ(GetLoadedPluginCount(), 0);
+    EXPECT_EQ(fileGetClass(L"x.stl"), 0u);
+    EXPECT_EQ(fileGetClass(L"x.obj"), FILE_CLASS_WAVEFRONT);
+}
+
+#endif  // KESTOVAR_TEST_PLUGIN_DIR
+
+}  // namespace
+}  // namespace kestovar
