@@ -1,0 +1,360 @@
+// The contraction loop of C3DExtObject: Optimize turns a ratio or a count into a number of
+// elements to remove, then repeatedly takes the cheapest acceptable candidate from the heap,
+// contracts it (ReplacePointInFaceList, ext_object_replace.cpp), and re-evaluates the candidates
+// around the surviving point with the records it freed (RemoveCost / UpdateCost). Symmetric
+// models get every contraction followed by its mirror; recording writes each contraction into the
+// object's CTrackContractions.
+//
+// Allocation: the loop allocates nothing of its own once the reuse array and the contraction
+// scratch (ext_object_replace.cpp) have grown to the largest neighbourhood met.
+#include <cfloat>
+#include <cmath>
+
+#include "kestovar/core/exception.h"
+#include "kestovar/mesh/symmetry_map.h"
+#include "kestovar/optimizer/scene_optimizer.h"
+#include "kestovar/optimizer/track_contractions.h"
+#include "kestovar/simplify/ext_object.h"
+
+namespace kestovar {
+
+namespace {
+
+// Progress is reported (and the cancel state polled) after this many removals.
+constexpr int kProgressStep = 10000;
+
+// Unit normal (p1 - p0) x (p2 - p0), or (1, 0, 0) when all three components are below 1e-15.
+void TriangleNormal(const C3DTPoint<float>& p0, const C3DTPoint<float>& p1, const C3DTPoint<float>& p2,
+                    double n[3]) {
+    const double ux = double(p1.x) - p0.x, uy = double(p1.y) - p0.y, uz = double(p1.z) - p0.z;
+    const double vx = double(p2.x) - p0.x, vy = double(p2.y) - p0.y, vz = double(p2.z) - p0.z;
+    n[0] = uy * vz - uz * vy;
+    n[1] = uz * vx - ux * vz;
+    n[2] = ux * vy - uy * vx;
+    if (std::fabs(n[0]) < 1e-15 && std::fabs(n[1]) < 1e-15 && std::fabs(n[2]) < 1e-15) {
+        n[0] = 1.0;
+        n[1] = n[2] = 0.0;
+        return;
+    }
+    const double l = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    n[0] /= l;
+    n[1] /= l;
+    n[2] /= l;
+}
+
+// The live candidate of the ordered pair (a, b), or null.
+CContractionCost* FindPair(const CContractionPairIndex& index, int a, int b) {
+    CContractionCost probe;
+    probe.first = a < b ? a : b;
+    probe.second = a < b ? b : a;
+    CContractionCost* key = &probe;
+    CContractionCost* const* found = index.Find(key);
+    return found ? *found : nullptr;
+}
+
+float AxisCoordinate(const C3DTPoint<float>& p, int axis) { return axis == 0 ? p.x : (axis == 1 ? p.y : p.z); }
+void SetAxisCoordinate(C3DTPoint<float>& p, int axis, float v) {
+    if (axis == 0)
+        p.x = v;
+    else if (axis == 1)
+        p.y = v;
+    else
+        p.z = v;
+}
+
+}  // namespace
+
+// ---- acceptance tests ----------------------------------------------------------------------------
+
+CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DFaceList& faces, CContractionCost* rec,
+                                                     int kept, int removed, const C3DTPoint<float>& newPos) {
+    (void)rec;
+    int count = 0;
+    const int* around = faces.GetFacesConnectedToPoints(m_faceGraphHelper, unsigned(kept), unsigned(removed), count, true);
+    if (count == 0 || !around) return PRIORITY_NORMAL;
+    if (newPos.x < m_enlargedMin.x || newPos.y < m_enlargedMin.y || newPos.z < m_enlargedMin.z ||
+        newPos.x > m_enlargedMax.x || newPos.y > m_enlargedMax.y || newPos.z > m_enlargedMax.z)
+        return PRIORITY_REJECTED;
+    const bool compacity = (m_optimizeMode & OPT_CHECK_COMPACITY) != 0;
+    const bool flip = (m_optimizeMode & OPT_CHECK_FLIP) != 0;
+    if (!compacity && !flip) return PRIORITY_NORMAL;
+
+    const C3DTPoint<float>* pts = points.GetPoints();
+    double sumOld = 0.0, sumNew = 0.0;
+    for (int i = 0; i < count; ++i) {
+        int n;
+        const int* idx = faces.GetIndexes(unsigned(around[i]), n);
+        if (n != 3) continue;
+        C3DTPoint<float> oldP[3], newP[3];
+        for (int k = 0; k < 3; ++k) {
+            oldP[k] = pts[idx[k]];
+            newP[k] = (idx[k] == kept || idx[k] == removed) ? newPos : oldP[k];
+        }
+        const double qOld = GetCompacityFactor(oldP[0], oldP[1], oldP[2]);
+        sumOld += qOld;
+        if (flip) {
+            double ref[3], now[3];
+            if (qOld < 1e-6) {
+                // A sliver has no reliable orientation: take the next collected face's instead.
+                int m;
+                const int* next = faces.GetIndexes(unsigned(around[(i + 1) % count]), m);
+                if (m >= 3)
+                    TriangleNormal(pts[next[0]], pts[next[1]], pts[next[2]], ref);
+                else
+                    TriangleNormal(oldP[0], oldP[1], oldP[2], ref);
+            } else {
+                TriangleNormal(oldP[0], oldP[1], oldP[2], ref);
+            }
+            TriangleNormal(newP[0], newP[1], newP[2], now);
+            if (ref[0] * now[0] + ref[1] * now[1] + ref[2] * now[2] <= 0.0) return PRIORITY_REJECTED;
+        }
+        if (compacity) {
+            const double qNew = GetCompacityFactor(newP[0], newP[1], newP[2]);
+            sumNew += qNew;
+            if (qOld > 1e-6 && qNew / qOld < 0.2) return PRIORITY_POOR;
+        }
+    }
+    if (!compacity) return PRIORITY_NORMAL;
+    return (sumNew / sumOld < 0.5) ? PRIORITY_POOR : PRIORITY_NORMAL;
+}
+
+// ---- candidate recycling -------------------------------------------------------------------------
+
+void C3DExtObject::RemoveCost(int point, CXArray<CContractionCost*, CContractionCost*>& reuse, unsigned int& count) {
+    int n = 0;
+    const int* around = m_pWorkingFaces->GetFacesConnectedToPoint(unsigned(point), n);
+    for (int i = 0; i < n; ++i) {
+        int k;
+        const int* idx = m_pWorkingFaces->GetIndexes(unsigned(around[i]), k);
+        if (k != 3) continue;
+        for (int j = 0; j < 3; ++j) {
+            const int w = idx[j];
+            if (w == point) continue;
+            CContractionCost* rec = FindPair(m_pairIndex, point, w);
+            if (!rec) continue;
+            if (int(count) >= reuse.GetSize()) reuse.SetSize(int(count) + 1);
+            reuse[int(count)] = rec;
+            ++count;
+            m_heap.Remove(rec->slot);
+            rec->slot = nullptr;
+            m_pairIndex.Remove(rec, true);
+        }
+    }
+}
+
+void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContractionCost*>& reuse, int generation) {
+    int n = 0;
+    const int* around = m_pWorkingFaces->GetFacesConnectedToPoint(unsigned(point), n);
+    const C3DTPoint<float>* pts = m_pWorkingPoints->GetPoints();
+    const bool pointSelected = pts[point].IsFlagSet(POINT_SELECTED);
+    int used = 0;
+    for (int i = 0; i < n; ++i) {
+        int k;
+        const int* idx = m_pWorkingFaces->GetIndexes(unsigned(around[i]), k);
+        if (k != 3) continue;
+        for (int j = 0; j < 3; ++j) {
+            const int w = idx[j];
+            if (w == point) continue;
+            if (!pointSelected && !pts[w].IsFlagSet(POINT_SELECTED)) continue;
+            if (FindPair(m_pairIndex, point, w)) continue;
+            if (used >= reuse.GetSize()) XThrow<CXInvalidArgException>("no candidate record left to reuse");
+            CContractionCost* rec = reuse[used++];
+            rec->first = point < w ? point : w;
+            rec->second = point < w ? w : point;
+            ComputePairCost(*m_pWorkingPoints, *m_pWorkingFaces, rec);
+            InsertCost(rec, generation + 1);
+        }
+    }
+}
+
+// ---- the loop ------------------------------------------------------------------------------------
+
+int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
+    if (!m_pInitialPoints || !m_pInitialFaces) return 0;
+    cancelled = false;
+    if (!CanOptimize()) {
+        InvalidateOptimization();
+        return 0;
+    }
+    if (!InitOptimization(true)) {
+        cancelled = true;
+        return 0;
+    }
+    const bool relative = (flags & OPTIMIZE_RELATIVE) != 0;
+    const bool byPoints = (flags & OPTIMIZE_POINTS) != 0;
+    if (m_pOptimizer && !m_pOptimizer->IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS) && relative) {
+        bool clamped = false;
+        ratio = m_pOptimizer->GetObjectRatioFromGlobalRatio(ratio, m_progressiveThreshold, flags, clamped);
+    }
+
+    const int removable = byPoints ? m_initialRemovablePoints : m_initialRemovableFaces;
+    const int removed = byPoints ? m_removedPoints : m_removedFaces;
+    const double target = relative ? ratio * double(removable) : ratio;
+    const int targetCount = int(target);
+    int current = removable - removed;
+    if (current < targetCount) {
+        // Already more reduced than asked: a relative ratio that did not grow is left alone, any
+        // other target restarts from the initial object.
+        if (relative && ratio <= m_lastRatio) return 0;
+        InvalidateOptimization();
+        current = removable;
+    }
+    int remaining = current - targetCount;
+    if (remaining == 0) return 0;
+
+    m_lastRatio = relative ? ratio : 1.0;
+    if (!InitOptimization(false)) {
+        cancelled = true;
+        return 0;
+    }
+    if (!m_pWorkingPoints || !m_pWorkingFaces || !IsExtFlagSet(EXT_COSTS_READY)) return 0;
+    SetExtFlag(EXT_OPTIMIZATION_RUN, true);
+    if (ratio == 0.0) remaining = int(m_heap.GetCount());
+    if (remaining != 0 && m_pOptimizer) m_pOptimizer->AddProgressRange(unsigned(remaining));
+    int lastReported = remaining;
+
+    CExtPointList& points = *m_pWorkingPoints;
+    C3DFaceList& faces = *m_pWorkingFaces;
+    CTrackContractions* tracker =
+        (m_pOptimizer && m_pOptimizer->IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS)) ? m_pTrackInfo : nullptr;
+
+    // Symmetry: the axis and the plane coordinate (mid-point of the initial box on that axis).
+    const int axis = (m_optimizeMode & OPT_SYMMETRY_Z) ? 2 : (m_optimizeMode & OPT_SYMMETRY_Y) ? 1
+                     : (m_optimizeMode & OPT_SYMMETRY_X) ? 0 : -1;
+    const float plane = axis < 0 ? 0.0f : (AxisCoordinate(m_bboxMin, axis) + AxisCoordinate(m_bboxMax, axis)) * 0.5f;
+    bool mirrorPending = false;
+    int mirrorRemoved = -1, mirrorKept = -1;
+
+    CXArray<CContractionCost*, CContractionCost*> reuse;
+    reuse.PreAllocate(64);
+    CContractionCost copy{};
+    C3DTPoint<float> newPos;
+    int kept = -1, gone = -1;
+
+    while (m_heap.GetCount() > 1) {
+        bool mirrorFound = false;
+        bool isMirror = false;
+        if (mirrorPending) {
+            // The mirror of the previous contraction: same record copy, position reflected.
+            const C3DTPoint<float>* pts = points.GetPoints();
+            mirrorPending = false;
+            if (mirrorRemoved != mirrorKept && !pts[mirrorRemoved].IsFlagSet(POINT_REMOVED) &&
+                !pts[mirrorKept].IsFlagSet(POINT_REMOVED) &&
+                faces.IsPointNeighbourg(unsigned(mirrorKept), unsigned(mirrorRemoved), CONNECTION_EDGE)) {
+                isMirror = true;
+                kept = mirrorKept;
+                gone = mirrorRemoved;
+                SetAxisCoordinate(newPos, axis, 2.0f * plane - AxisCoordinate(newPos, axis));
+            }
+        }
+        if (!isMirror) {
+            if (ratio != 0.0 && remaining < 1) break;
+            unsigned int n = m_heap.GetCount();
+            CContractionCost* rec = nullptr;
+            for (;;) {
+                --n;
+                m_heap.PopTop(rec);
+                copy = *rec;
+                GetContractionPosition(copy, points, newPos);
+                if (copy.GetKind() == POSITION_SECOND) {
+                    kept = copy.second;
+                    gone = copy.first;
+                } else {
+                    kept = copy.first;
+                    gone = copy.second;
+                }
+                if (n == 0) break;
+                const CONTRACTION_PRIORITY p = VerifyPairQuality(points, faces, rec, kept, gone, newPos);
+                if (p < PRIORITY_POOR) break;
+                rec->SetPriority(p);
+                InsertCost(rec, 0);
+            }
+            if (n == 0 && (m_optimizeMode & OPT_STOP_ON_BAD) && copy.GetPriority() > PRIORITY_NORMAL) {
+                m_heap.Reset();
+                m_pairIndex.RemoveAll();
+                break;
+            }
+            if (m_constraintRatio != -1.0f && copy.cost > m_constraintRatio) {
+                // The record stays out of the heap; it leaves the index too, so that no later
+                // walk takes it for a heap entry.
+                m_pairIndex.Remove(rec, true);
+                break;
+            }
+            m_pairIndex.Remove(rec, true);
+            rec->slot = nullptr;
+
+            if (axis >= 0 && m_pWorkingSymetryMap) {
+                int mr = -1, mk = -1;
+                if (m_pWorkingSymetryMap->GetSymetricEdge(&faces, gone, kept, mr, mk) == SYMETRIC_EDGE_OTHER &&
+                    mr != gone && points.GetPoints()[mr].IsFlagSet(POINT_SELECTED)) {
+                    mirrorFound = true;
+                    mirrorRemoved = mr;
+                    mirrorKept = mk;
+                }
+            }
+        }
+        if (axis >= 0 && m_pWorkingSymetryMap) {
+            const int partner = m_pWorkingSymetryMap->GetPartner(gone);
+            if (partner >= 0) {
+                m_pWorkingSymetryMap->Remove(gone, true);
+                if (partner != gone) m_pWorkingSymetryMap->Remove(partner, true);
+            }
+        }
+
+        C3DTPoint<float>* pts = points.GetPoints();
+        if (tracker) {
+            CTrackEdgeContraction* entry = tracker->BeginContraction();
+            entry->SetEdgeContraction(gone, kept);
+            entry->SetPoint(pts[kept]);
+        }
+        pts[gone].SetFlag(POINT_REMOVED, true);
+        pts[kept].x = newPos.x;
+        pts[kept].y = newPos.y;
+        pts[kept].z = newPos.z;
+
+        const bool keptCoplanar = pts[kept].IsFlagSet(POINT_COPLANAR);
+        const bool goneCoplanar = pts[gone].IsFlagSet(POINT_COPLANAR);
+        if (points.HasQuadrics()) {
+            if (!keptCoplanar && !goneCoplanar) {
+                points.GetQuadric(kept) += points.GetQuadric(gone);
+            } else if (keptCoplanar && !goneCoplanar) {
+                points.GetQuadric(kept) = points.GetQuadric(gone);
+                pts[kept].SetFlag(POINT_COPLANAR, false);
+            }
+        }
+
+        unsigned int count = 0;
+        RemoveCost(gone, reuse, count);
+        RemoveCost(kept, reuse, count);
+        reuse.SetSize(int(count));
+        const unsigned int deleted = ReplacePointInFaceList(unsigned(gone), unsigned(kept), &copy);
+
+        if (ratio == 0.0)
+            remaining = int(m_heap.GetCount());
+        else if (byPoints)
+            remaining -= 1;
+        else
+            remaining -= int(deleted);
+
+        UpdateCost(kept, reuse, int(copy.GetGeneration()));
+
+        if (remaining <= 0 || lastReported - remaining > kProgressStep) {
+            if (m_pOptimizer && lastReported > remaining) m_pOptimizer->AddProgressPos(unsigned(lastReported - remaining));
+            lastReported = remaining;
+            if (CheckCancel()) {
+                cancelled = true;
+                InvalidateOptimization();
+                return 0;
+            }
+        }
+        ++m_removedPoints;
+        mirrorPending = axis >= 0 && mirrorFound;
+    }
+
+    faces.SetFlag(FACELIST_CHANGED, true);
+    points.SetFlag(POINTLIST_CHANGED, true);
+    SetExtFlag(EXT_OPTIMIZATION_DONE, true);
+    return byPoints ? m_removedPoints : m_removedFaces;
+}
+
+}  // namespace kestovar

@@ -1,0 +1,236 @@
+// Helpers of the contraction-loop and quality tests: meshes built in code, a contraction-ready
+// object attached to an optimiser that works on a copy, and snapshots of the working mesh.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kestovar/compare/geom_compare.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/optimizer/scene_optimizer.h"
+#include "kestovar/simplify/ext_object.h"
+#include "simplify/obj_mesh_util.h"
+
+namespace kestovar::looptest {
+
+using objtest::ObjMesh;
+
+// ---- meshes ----------------------------------------------------------------------------------------
+
+inline int AddPoint(ObjMesh& m, double x, double y, double z) {
+    m.xyz.push_back(float(x));
+    m.xyz.push_back(float(y));
+    m.xyz.push_back(float(z));
+    return int(m.PointCount() - 1);
+}
+inline void AddTriangle(ObjMesh& m, int a, int b, int c, unsigned material = 0) {
+    m.tris.insert(m.tris.end(), {a, b, c});
+    m.material.push_back(material);
+}
+
+inline ObjMesh Tetrahedron() {
+    ObjMesh m;
+    AddPoint(m, 0, 0, 0);
+    AddPoint(m, 1, 0, 0);
+    AddPoint(m, 0, 1, 0);
+    AddPoint(m, 0, 0, 1);
+    AddTriangle(m, 0, 2, 1);
+    AddTriangle(m, 0, 1, 3);
+    AddTriangle(m, 0, 3, 2);
+    AddTriangle(m, 1, 2, 3);
+    return m;
+}
+
+// The icosahedron subdivided `level` times onto the unit sphere, then every point pushed out by a
+// smooth bump in y and z (x stays mirror-symmetric: the sphere is symmetric across x = 0).
+inline ObjMesh BumpySphere(int level) {
+    const double t = (1.0 + std::sqrt(5.0)) / 2.0;
+    std::vector<double> v = {-1, t, 0, 1, t, 0, -1, -t, 0, 1, -t, 0, 0, -1, t, 0, 1, t,
+                             0, -1, -t, 0, 1, -t, t, 0, -1, t, 0, 1, -t, 0, -1, -t, 0, 1};
+    std::vector<int> f = {0, 11, 5, 0, 5, 1,  0, 1, 7,  0, 7,  10, 0, 10, 11, 1, 5, 9, 5, 11,
+                          4, 11, 10, 2, 10, 7, 6, 7, 1, 8, 3, 9, 4, 3, 4, 2, 3, 2, 6, 3,
+                          6, 8, 3, 8, 9, 4, 9, 5, 2, 4, 11, 6, 2, 10, 8, 6, 7, 9, 8, 1};
+    auto normalise = [&](size_t i) {
+        double l = std::sqrt(v[i] * v[i] + v[i + 1] * v[i + 1] + v[i + 2] * v[i + 2]);
+        for (int k = 0; k < 3; ++k) v[i + k] /= l;
+    };
+    for (size_t i = 0; i < v.size(); i += 3) normalise(i);
+    for (int l = 0; l < level; ++l) {
+        std::map<std::pair<int, int>, int> mid;
+        std::vector<int> g;
+        auto midpoint = [&](int a, int b) {
+            auto key = std::make_pair(std::min(a, b), std::max(a, b));
+            auto it = mid.find(key);
+            if (it != mid.end()) return it->second;
+            for (int k = 0; k < 3; ++k) v.push_back((v[3 * size_t(a) + size_t(k)] + v[3 * size_t(b) + size_t(k)]) * 0.5);
+            normalise(v.size() - 3);
+            int idx = int(v.size() / 3 - 1);
+            mid.emplace(key, idx);
+            return idx;
+        };
+        for (size_t i = 0; i < f.size(); i += 3) {
+            int a = f[i], b = f[i + 1], c = f[i + 2];
+            int ab = midpoint(a, b), bc = midpoint(b, c), ca = midpoint(c, a);
+            g.insert(g.end(), {a, ab, ca, ab, b, bc, ca, bc, c, ab, bc, ca});
+        }
+        f.swap(g);
+    }
+    ObjMesh m;
+    for (size_t i = 0; i < v.size(); i += 3) {
+        const double x = v[i], y = v[i + 1], z = v[i + 2];
+        const double r = 1.0 + 0.15 * std::cos(3.0 * y) * std::cos(2.0 * z) + 0.05 * x * x;
+        AddPoint(m, x * r, y * r, z * r);
+    }
+    for (size_t i = 0; i < f.size(); i += 3) AddTriangle(m, f[i], f[i + 1], f[i + 2]);
+    return m;
+}
+
+// An open n x n grid over [0, 1]^2 with height h(x, y); two triangles per cell.
+inline ObjMesh Grid(int n, double (*height)(double, double)) {
+    ObjMesh m;
+    for (int j = 0; j <= n; ++j)
+        for (int i = 0; i <= n; ++i) {
+            const double x = double(i) / n, y = double(j) / n;
+            AddPoint(m, x, y, height(x, y));
+        }
+    for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) {
+            const int a = j * (n + 1) + i, b = a + 1, c = a + n + 1, d = c + 1;
+            AddTriangle(m, a, b, d);
+            AddTriangle(m, a, d, c);
+        }
+    return m;
+}
+
+// ---- the engine ------------------------------------------------------------------------------------
+
+// An optimiser (working-copy bit set, so the initial mesh stays untouched) and one object.
+struct Engine {
+    CSceneOptimizer optimizer;
+    C3DExtObject* object = nullptr;
+
+    explicit Engine(const ObjMesh& mesh, unsigned long long mode = 0, bool withUV = false, bool record = false) {
+        optimizer.SetFlags(SCENEOPTIMIZER_WORKING_COPY, true);
+        if (record) optimizer.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+        C3DPointList* points = C3DPointList::Create();
+        objtest::FillPoints(mesh, *points);
+        C3DFaceList* faces = C3DFaceList::Create();
+        CDependentChannels* channels = CDependentChannels::Create();
+        objtest::FillFacesAndChannels(mesh, *faces, *channels, withUV);
+        object = new C3DExtObject(points, faces, channels);
+        points->Delete();
+        faces->Delete();
+        channels->Delete();
+        object->SetOptimizer(optimizer, nullptr);
+        if (mode) object->SetOptimizeMode(mode, true);
+    }
+    ~Engine() { object->Delete(); }
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    int Optimize(double ratio, unsigned flags, bool* cancelledOut = nullptr) {
+        bool cancelled = true;
+        int r = object->Optimize(ratio, cancelled, flags);
+        if (cancelledOut) *cancelledOut = cancelled;
+        return r;
+    }
+    CExtPointList& Points() const { return *object->GetPointList(); }
+    C3DFaceList& Faces() const { return *object->GetWorkingFaceList(); }
+};
+
+// The live part of a working mesh, in index order, for exact comparisons.
+struct Snapshot {
+    std::vector<uint32_t> pointBits;  // x, y, z bit patterns of every point not POINT_REMOVED
+    std::vector<int> pointIndex;
+    std::vector<int> faces;           // corners of every live face
+    std::vector<int> faceIndex;
+    bool operator==(const Snapshot& o) const {
+        return pointBits == o.pointBits && pointIndex == o.pointIndex && faces == o.faces && faceIndex == o.faceIndex;
+    }
+};
+
+inline Snapshot Take(const Engine& e) {
+    Snapshot s;
+    const CExtPointList& pts = e.Points();
+    for (int i = 0; i < pts.GetSize(); ++i) {
+        const C3DTPoint<float>& p = *pts.GetPoint(i);
+        if (p.IsFlagSet(POINT_REMOVED)) continue;
+        uint32_t b[3];
+        std::memcpy(b, &p.x, 4);
+        std::memcpy(b + 1, &p.y, 4);
+        std::memcpy(b + 2, &p.z, 4);
+        s.pointBits.insert(s.pointBits.end(), b, b + 3);
+        s.pointIndex.push_back(i);
+    }
+    const C3DFaceList& f = e.Faces();
+    for (int i = 0; i < f.GetSize(); ++i) {
+        if (!f.IsFaceLive(unsigned(i))) continue;
+        int n;
+        const int* idx = f.GetIndexes(unsigned(i), n);
+        s.faces.insert(s.faces.end(), idx, idx + n);
+        s.faceIndex.push_back(i);
+    }
+    return s;
+}
+
+inline int LiveFaces(const Engine& e) { return e.Faces().GetNumberOfFaces(unsigned(FACE_INVALID | 0x2), false); }
+
+// Points used by at least one live face.
+inline int UsedPoints(const Engine& e) {
+    std::vector<char> used(size_t(e.Points().GetSize()), 0);
+    const C3DFaceList& f = e.Faces();
+    for (int i = 0; i < f.GetSize(); ++i) {
+        if (!f.IsFaceLive(unsigned(i))) continue;
+        int n;
+        const int* idx = f.GetIndexes(unsigned(i), n);
+        for (int k = 0; k < n; ++k) used[size_t(idx[k])] = 1;
+    }
+    int count = 0;
+    for (char c : used) count += c;
+    return count;
+}
+
+// ---- comparison ----------------------------------------------------------------------------------
+
+struct ObjectDeleter {
+    void operator()(C3DGeomObject* o) const {
+        if (o) o->Delete();
+    }
+};
+using ObjectPtr = std::unique_ptr<C3DGeomObject, ObjectDeleter>;
+
+inline ObjectPtr MakePlainObject(const std::vector<float>& xyz, const std::vector<int>& tris) {
+    return ObjectPtr(CreateObjectFromArrays(xyz.data(), unsigned(xyz.size() * 4), tris.data(),
+                                            unsigned(tris.size() * 4), nullptr, 0));
+}
+
+// The working mesh as a plain object (every point kept, live faces only).
+inline ObjectPtr ReducedObject(const Engine& e) {
+    std::vector<float> xyz;
+    const CExtPointList& pts = e.Points();
+    for (int i = 0; i < pts.GetSize(); ++i) {
+        const C3DTPoint<float>& p = *pts.GetPoint(i);
+        xyz.insert(xyz.end(), {p.x, p.y, p.z});
+    }
+    std::vector<int> tris;
+    const C3DFaceList& f = e.Faces();
+    for (int i = 0; i < f.GetSize(); ++i) {
+        if (!f.IsFaceLive(unsigned(i))) continue;
+        int n;
+        const int* idx = f.GetIndexes(unsigned(i), n);
+        tris.insert(tris.end(), idx, idx + 3);
+    }
+    return MakePlainObject(xyz, tris);
+}
+
+inline std::string DataPath(const char* name) { return std::string(KESTOVAR_TEST_DATA) + "/" + name; }
+
+}  // namespace kestovar::looptest

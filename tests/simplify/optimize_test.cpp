@@ -1,0 +1,293 @@
+// The contraction loop: targets by ratio and count, points and faces; continuation and restart of
+// repeated runs; frozen borders; the flip test; the cost limit; mirrored contractions; recorded
+// runs played back; determinism across runs and thread counts; cancellation.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/mesh/symmetry_map.h"
+#include "kestovar/optimizer/track_contractions.h"
+#include "simplify/loop_test_util.h"
+
+namespace kestovar::test {
+namespace {
+
+using namespace looptest;
+
+double Bumps(double x, double y) { return 0.08 * std::sin(7.0 * x) * std::cos(5.0 * y); }
+double Flat(double, double) { return 0.0; }
+
+// ---- targets -------------------------------------------------------------------------------------
+
+TEST(OptimizeTarget, TetrahedronCountsOfPoints) {
+    Engine e(Tetrahedron());
+    // 4 removable points, absolute target 3: exactly one contraction.
+    EXPECT_EQ(e.Optimize(3.0, OPTIMIZE_POINTS), 1);
+    EXPECT_EQ(UsedPoints(e), 3);
+    // Absolute target 0: contracts until the heap holds one record, never below.
+    Engine all(Tetrahedron());
+    const int removed = all.Optimize(0.0, OPTIMIZE_POINTS);
+    EXPECT_GE(removed, 1);
+    EXPECT_LE(removed, 4);
+    EXPECT_LE(all.object->GetCostHeap().GetCount(), 1u);
+}
+
+TEST(OptimizeTarget, RatiosAndCountsOfPointsAndFacesAreReached) {
+    const ObjMesh sphere = BumpySphere(3);  // 642 points, 1280 faces, closed
+    {
+        Engine e(sphere);
+        ASSERT_TRUE(e.object->InitOptimization(true));
+        const int r = e.object->GetInitialRemovablePointsNumber();
+        ASSERT_EQ(r, 642);
+        const int removed = e.Optimize(0.25, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS);
+        EXPECT_EQ(removed, r - int(0.25 * r));
+        EXPECT_EQ(UsedPoints(e), int(0.25 * r));
+    }
+    {
+        Engine e(sphere);
+        EXPECT_EQ(e.Optimize(100.0, OPTIMIZE_POINTS), 542);
+        EXPECT_EQ(UsedPoints(e), 100);
+    }
+    {
+        // Faces go two by two on a closed surface: the target is reached or passed by one.
+        Engine e(sphere);
+        const int removed = e.Optimize(0.1, OPTIMIZE_RELATIVE);
+        EXPECT_EQ(LiveFaces(e), 1280 - removed);
+        EXPECT_LE(LiveFaces(e), 128);
+        EXPECT_GE(LiveFaces(e), 127);
+    }
+    {
+        Engine e(sphere);
+        e.Optimize(301.0, 0);
+        EXPECT_LE(LiveFaces(e), 301);
+        EXPECT_GE(LiveFaces(e), 300);
+        // The surface stays closed: every point is used and every edge has two faces.
+        EXPECT_EQ(UsedPoints(e) * 2 - 4, LiveFaces(e));
+    }
+}
+
+// ---- repeated runs -------------------------------------------------------------------------------
+
+TEST(OptimizeRepeat, ContinuationEqualsOneRunAndRestartStartsOver) {
+    const ObjMesh sphere = BumpySphere(3);
+    Engine direct3(sphere), direct5(sphere);
+    direct3.Optimize(0.3, OPTIMIZE_RELATIVE);
+    direct5.Optimize(0.5, OPTIMIZE_RELATIVE);
+
+    // 0.5 then 0.3 continues where the first run stopped: same mesh as going to 0.3 at once.
+    Engine cont(sphere);
+    const int first = cont.Optimize(0.5, OPTIMIZE_RELATIVE);
+    const int second = cont.Optimize(0.3, OPTIMIZE_RELATIVE);
+    EXPECT_GT(second, first);
+    EXPECT_TRUE(Take(cont) == Take(direct3));
+
+    // 0.3 then 0.5 needs fewer removals than done: the run restarts from the initial mesh.
+    Engine restart(sphere);
+    restart.Optimize(0.3, OPTIMIZE_RELATIVE);
+    const int back = restart.Optimize(0.5, OPTIMIZE_RELATIVE);
+    EXPECT_GT(back, 0);
+    EXPECT_TRUE(Take(restart) == Take(direct5));
+
+    // The same relative ratio twice: the second call finds nothing to do.
+    Engine twice(sphere);
+    EXPECT_GT(twice.Optimize(0.5, OPTIMIZE_RELATIVE), 0);
+    const Snapshot before = Take(twice);
+    EXPECT_EQ(twice.Optimize(0.5, OPTIMIZE_RELATIVE), 0);
+    EXPECT_TRUE(Take(twice) == before);
+}
+
+// ---- constraints on the result ---------------------------------------------------------------------
+
+TEST(OptimizeConstraints, FrozenBorderPointsNeverMove) {
+    const ObjMesh grid = Grid(24, Bumps);
+    Engine e(grid, OPT_FREEZE_BORDER);
+    e.Optimize(0.1, OPTIMIZE_RELATIVE);
+    ASSERT_LT(LiveFaces(e), 24 * 24 * 2 / 5);
+    int border = 0;
+    for (size_t i = 0; i < grid.PointCount(); ++i) {
+        const float x = grid.xyz[3 * i], y = grid.xyz[3 * i + 1];
+        if (x != 0.0f && x != 1.0f && y != 0.0f && y != 1.0f) continue;
+        ++border;
+        const C3DTPoint<float>& p = *e.Points().GetPoint(int(i));
+        EXPECT_FALSE(p.IsFlagSet(POINT_REMOVED)) << i;
+        EXPECT_EQ(p.x, grid.xyz[3 * i]);
+        EXPECT_EQ(p.y, grid.xyz[3 * i + 1]);
+        EXPECT_EQ(p.z, grid.xyz[3 * i + 2]);
+    }
+    EXPECT_EQ(border, 4 * 24);
+}
+
+// Count of live faces whose normal points downwards (folded over) on a grid seen from +z.
+int FoldedFaces(const Engine& e) {
+    int folded = 0;
+    const C3DTPoint<float>* p = e.Points().GetPoints();
+    for (int f = 0; f < e.Faces().GetSize(); ++f) {
+        if (!e.Faces().IsFaceLive(unsigned(f))) continue;
+        int n;
+        const int* i = e.Faces().GetIndexes(unsigned(f), n);
+        const double ux = p[i[1]].x - p[i[0]].x, uy = p[i[1]].y - p[i[0]].y;
+        const double vx = p[i[2]].x - p[i[0]].x, vy = p[i[2]].y - p[i[0]].y;
+        if (ux * vy - uy * vx <= 0.0) ++folded;
+    }
+    return folded;
+}
+
+TEST(OptimizeConstraints, FlipCheckedRunNeverFoldsWhileCandidatesPass) {
+    // A flat plate: every cost is 0 and positions tie, the classic way to fold triangles.
+    const ObjMesh plate = Grid(30, Flat);
+    Engine checked(plate, OPT_FREEZE_BORDER | OPT_CHECK_FLIP);
+    checked.Optimize(0.15, OPTIMIZE_RELATIVE);
+    EXPECT_LT(LiveFaces(checked), 30 * 30 * 2 / 5);
+    EXPECT_EQ(FoldedFaces(checked), 0);
+
+    const ObjMesh bumpy = Grid(30, Bumps);
+    Engine checked2(bumpy, OPT_FREEZE_BORDER | OPT_CHECK_FLIP | OPT_CHECK_COMPACITY);
+    checked2.Optimize(0.1, OPTIMIZE_RELATIVE);
+    EXPECT_EQ(FoldedFaces(checked2), 0);
+}
+
+TEST(OptimizeConstraints, CostLimitStopsAtTheFirstDearerCandidate) {
+    // Flat plate: all candidates cost 0, so a limit of 0 does not stop the run.
+    Engine flat(Grid(12, Flat), OPT_FREEZE_BORDER);
+    flat.object->SetConstraintRatio(0.0f);
+    EXPECT_GT(flat.Optimize(0.5, OPTIMIZE_RELATIVE), 0);
+    // A curved closed surface: the first candidate already costs more than 0.
+    Engine round(BumpySphere(2));
+    round.object->SetConstraintRatio(0.0f);
+    EXPECT_EQ(round.Optimize(0.5, OPTIMIZE_RELATIVE), 0);
+    EXPECT_EQ(LiveFaces(round), 320);
+}
+
+TEST(OptimizeConstraints, EveryContractionOfASymmetricModelIsFollowedByItsMirror) {
+    const ObjMesh sphere = BumpySphere(3);  // symmetric across x = 0, the middle of its box
+    Engine e(sphere, OPT_SYMMETRY_X, false, true);
+    ASSERT_NE(e.object->GetOptimizeMode() & OPT_SYMMETRY_X, 0u);
+    e.Optimize(0.2, OPTIMIZE_RELATIVE);
+    const C3DPointSymetryMap* map = e.object->GetInitialSymetryMap();
+    ASSERT_NE(map, nullptr);
+    ASSERT_EQ(map->GetCount(), 642);
+    const CTrackContractions* track = e.object->GetTrackInfo();
+    ASSERT_NE(track, nullptr);
+    // A contraction is mirrored unless its removed point lies on the plane or its edge is its own
+    // mirror; the mirror comes next.
+    int mirrored = 0, mirroredBefore = 0;
+    const unsigned n = track->GetContractionCount();
+    for (unsigned i = 0; i < n; ++i) {
+        int r, k;
+        track->GetContraction(i)->GetEdgeContraction(r, k);
+        const int pr = map->GetPartner(r), pk = map->GetPartner(k);
+        if (pr == r || pr == k) continue;
+        ASSERT_LT(i + 1, n) << "contraction " << i << " has no mirror";
+        int r2, k2;
+        track->GetContraction(i + 1)->GetEdgeContraction(r2, k2);
+        EXPECT_EQ(r2, pr) << i;
+        EXPECT_EQ(k2, pk) << i;
+        const float* a = track->GetContraction(i)->GetPoint();
+        const float* b = track->GetContraction(i + 1)->GetPoint();
+        // Kept points match unless an unmirrored contraction (a plane point removed) moved one.
+        if (pk != k && std::fabs(a[0] + b[0]) < 1e-5f && a[1] == b[1] && a[2] == b[2]) ++mirroredBefore;
+        if (pk == k) ++mirroredBefore;
+        ++mirrored;
+        ++i;
+    }
+    EXPECT_GT(mirrored, 200);
+    EXPECT_GT(mirroredBefore, mirrored * 9 / 10);
+}
+
+// ---- recording ---------------------------------------------------------------------------------------
+
+TEST(OptimizeRecord, PlayingEveryContractionUpRestoresTheWorkingCopy) {
+    const ObjMesh sphere = BumpySphere(3);
+    Engine e(sphere, 0, false, true);
+    // The working copy before any contraction.
+    ASSERT_TRUE(e.object->InitOptimization(false));
+    const Snapshot initial = Take(e);
+    const int removed = e.Optimize(0.1, OPTIMIZE_RELATIVE);
+    ASSERT_GT(removed, 0);
+    CTrackContractions* track = e.object->GetTrackInfo();
+    ASSERT_NE(track, nullptr);
+    ASSERT_GT(track->GetContractionCount(), 0u);
+    const Snapshot reduced = Take(e);
+
+    int points = UsedPoints(e), faces = LiveFaces(e);
+    for (unsigned i = track->GetContractionCount(); i-- > 0;)
+        track->PlayContraction(i, true, e.Points(), e.Faces(), e.object->GetWorkingChannels(), points, faces);
+    EXPECT_EQ(faces, 1280);
+    // Positions and corners are back; removed points keep their flag, so compare the faces and
+    // the coordinates of the points they use.
+    Snapshot up = Take(e);
+    EXPECT_EQ(up.faces, initial.faces);
+    EXPECT_EQ(up.faceIndex, initial.faceIndex);
+    const C3DTPoint<float>* p = e.Points().GetPoints();
+    for (size_t i = 0; i < sphere.PointCount(); ++i) {
+        EXPECT_EQ(p[i].x, sphere.xyz[3 * i]);
+        EXPECT_EQ(p[i].y, sphere.xyz[3 * i + 1]);
+        EXPECT_EQ(p[i].z, sphere.xyz[3 * i + 2]);
+    }
+    for (unsigned i = 0; i < track->GetContractionCount(); ++i)
+        track->PlayContraction(i, false, e.Points(), e.Faces(), e.object->GetWorkingChannels(), points, faces);
+    Snapshot down = Take(e);
+    EXPECT_EQ(down.faces, reduced.faces);
+    EXPECT_EQ(faces, LiveFaces(e));
+}
+
+// ---- determinism and cancellation -------------------------------------------------------------------
+
+TEST(OptimizeRun, SameInputGivesBitIdenticalOutputWhateverTheThreadCount) {
+    const ObjMesh sphere = BumpySphere(4);
+    const int threads = OMPGetMaxThreadCount();
+    Snapshot a, b, c;
+    {
+        Engine e(sphere, OPT_CHECK_FLIP);
+        e.Optimize(0.05, OPTIMIZE_RELATIVE);
+        a = Take(e);
+    }
+    {
+        Engine e(sphere, OPT_CHECK_FLIP);
+        e.Optimize(0.05, OPTIMIZE_RELATIVE);
+        b = Take(e);
+    }
+    OMPSetMaxThreadCount(threads == 1 ? 2 : 1);
+    {
+        Engine e(sphere, OPT_CHECK_FLIP);
+        e.Optimize(0.05, OPTIMIZE_RELATIVE);
+        c = Take(e);
+    }
+    OMPSetMaxThreadCount(threads);
+    EXPECT_FALSE(a.faces.empty());
+    EXPECT_TRUE(a == b);
+    EXPECT_TRUE(a == c);
+}
+
+// Cancels at the first cancel query after the loop reported progress (the preparation's queries
+// come before any progress position).
+bool CancelInLoop(unsigned int event, const QuorvaneProgressInfo& info, void* user) {
+    if (!(event & OPTPROGRESS_CANCEL_QUERY) || info.GetPos() == 0) return false;
+    ++*static_cast<int*>(user);
+    return true;
+}
+
+TEST(OptimizeRun, CancellationReturnsZeroAndTheNextRunStartsFromTheInitialMesh) {
+    const ObjMesh sphere = BumpySphere(5);  // 20480 faces: more than one progress step of removals
+    Engine e(sphere);
+    int queries = 0;
+    e.optimizer.SetProgressCallback(CancelInLoop, &queries);
+    bool cancelled = false;
+    EXPECT_EQ(e.Optimize(0.1, OPTIMIZE_RELATIVE, &cancelled), 0);
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(queries, 1);
+    EXPECT_FALSE(e.object->IsExtFlagSet(EXT_OPTIMIZATION_DONE));
+    EXPECT_EQ(e.object->GetTrackInfo(), nullptr);
+
+    e.optimizer.SetProgressCallback(nullptr, nullptr);
+    const int removed = e.Optimize(0.1, OPTIMIZE_RELATIVE, &cancelled);
+    EXPECT_FALSE(cancelled);
+    Engine fresh(sphere);
+    EXPECT_EQ(removed, fresh.Optimize(0.1, OPTIMIZE_RELATIVE));
+    EXPECT_TRUE(Take(e) == Take(fresh));
+}
+
+}  // namespace
+}  // namespace kestovar::test
