@@ -467,6 +467,21 @@ public:
     // number of faces split; 0 (destinations untouched) when none takes part.
     int Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PROPERTIES mask, bool value);
 
+    // ---- coplanar merging (merge_coplanar.cpp) ----
+    // Groups adjacent faces into regions (same material, normals within `angle` radians of the
+    // face they are reached from, no texture, colour or specified-normal frontier between them,
+    // consistently oriented manifold seams) and replaces each region of two or more faces by one
+    // polygon following its border. Regions are kept simple: a face that would make a region
+    // surround a hole or touch itself at a point does not join it, so an area around a hole comes
+    // out as several simple polygons. The result is written, in the source order with each
+    // region at the place of its first face, into the view's destination face list (into this
+    // list when the view names none or this one); the face-mapped channels of the view's source
+    // set follow into the destination set's channel at the same position (in place without a
+    // destination set), each merged corner taking the channel corner of the face whose border
+    // edge leaves it. Returns the new face count; -1 (0xFFFFFFFF) without points, without faces
+    // or on cancellation, with nothing changed.
+    int MergeCoplanarFaces(const CGeomInfo* geom, double angle);
+
     // ---- orientation (face_tagger.cpp) ----
     // Makes neighbouring faces traverse shared edges in opposite directions (see CUnifyTagger).
     // `flipped` is sized to the face count; a set bit marks a face whose order was reversed.

@@ -407,6 +407,11 @@ public:
     // Makes neighbouring faces traverse their shared edges in opposite directions, flipping the
     // channel faces with the geometric ones. False without faces.
     bool UnifyNormals();
+    // Merges adjacent coplanar faces (see C3DFaceList::MergeCoplanarFaces; `angle` in radians).
+    // The channels of the types in `channelMask` follow and replace the channel set; without
+    // such channels, the channels of the other types are removed. Points are not touched (those
+    // inside merged regions stay, unused). Returns whether the face count changed.
+    bool MergeCoplanarFaces(double angle, unsigned int channelMask);
 
 protected:
     explicit C3DGeomObject(_OBJECT_KINDOF kind);
