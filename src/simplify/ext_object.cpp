@@ -2,6 +2,9 @@
 #include "kestovar/simplify/ext_object.h"
 
 #include "kestovar/mesh/channel.h"
+#include "kestovar/mesh/symmetry_map.h"
+#include "kestovar/optimizer/scene_optimizer.h"
+#include "kestovar/optimizer/track_contractions.h"
 
 namespace kestovar {
 
@@ -12,10 +15,10 @@ C3DExtObject::C3DExtObject() : C3DObject(), m_pairIndex(23), m_excludedMaterials
     m_pInitialChannels = XAddRef(m_pChannels);
 }
 
-// The shown lists adopt the caller's references (as C3DObject does); the initial role takes one
-// more reference on each, so that switching the shown lists never releases the initial mesh.
+// The caller keeps its references. The object holds one reference per role (shown and initial),
+// so that switching the shown lists never releases the initial mesh.
 C3DExtObject::C3DExtObject(C3DPointList* points, C3DFaceList* faces, CDependentChannels* channels)
-    : C3DObject(points, faces, channels), m_pairIndex(23), m_excludedMaterials(23) {
+    : C3DObject(XAddRef(points), XAddRef(faces), XAddRef(channels)), m_pairIndex(23), m_excludedMaterials(23) {
     InitObject();
     m_pInitialPoints = XAddRef(points);
     m_pInitialFaces = XAddRef(faces);
@@ -44,6 +47,7 @@ C3DExtObject::C3DExtObject(const C3DExtObject& other) : C3DObject(), m_pairIndex
 
 C3DExtObject::~C3DExtObject() {
     InvalidateOptimization();
+    XRelease(m_pInitialSymetryMap);
     ReleaseLists();
 }
 
@@ -132,14 +136,206 @@ void C3DExtObject::SetChannels(CDependentChannels* channels, bool deleteOld) {
     SetExtFlags(EXT_PREPARED | EXT_SELECTION_READY, false);
 }
 
+// ---- optimiser ---------------------------------------------------------------------------------------
+
+bool C3DExtObject::CanOptimize() const { return !m_pOptimizer || m_pOptimizer->CanOptimizeNode(m_pNode); }
+
+bool C3DExtObject::CheckCancel() const { return m_pOptimizer && m_pOptimizer->CheckCancelButton(); }
+
+bool C3DExtObject::IsOptimizerFlagSet(unsigned int flags) const {
+    return m_pOptimizer && m_pOptimizer->IsFlagSet(flags);
+}
+
+// In place, the working lists are the initial lists. Their point list must carry quadrics: a
+// plain point list is replaced (in the initial and the shown role) by an extended copy.
+void C3DExtObject::AdoptInitialListsForWork() {
+    if (m_pInitialPoints && !m_pInitialPoints->IsKindOf(KX_RUNTIME_CLASS(CExtPointList))) {
+        CExtPointList* ext = new CExtPointList(*m_pInitialPoints);
+        *ext = *m_pInitialPoints;
+        const bool shown = m_pPointList == m_pInitialPoints;
+        XRelease(m_pInitialPoints);
+        m_pInitialPoints = ext;
+        if (shown) C3DGeomObject::SetPointList(XAddRef(static_cast<C3DPointList*>(ext)), true);
+    }
+    XRelease(m_pWorkingPoints);
+    XRelease(m_pWorkingFaces);
+    XRelease(m_pWorkingChannels);
+    m_pWorkingPoints = static_cast<CExtPointList*>(XAddRef(m_pInitialPoints));
+    m_pWorkingFaces = XAddRef(m_pInitialFaces);
+    m_pWorkingChannels = XAddRef(m_pChannels);
+}
+
+bool C3DExtObject::SetOptimizer(CSceneOptimizer& optimizer, C3DSceneNode* node) {
+    if (m_pOptimizer || m_pNode) return false;
+    InvalidateOptimization();
+    m_pOptimizer = &optimizer;
+    m_pNode = node;
+    if (optimizer.IsFlagSet(SCENEOPTIMIZER_WORKING_COPY)) {
+        XRelease(m_pWorkingPoints);
+        XRelease(m_pWorkingFaces);
+        XRelease(m_pWorkingChannels);
+        m_pWorkingFaces = new C3DFaceList;
+        m_pWorkingPoints = new CExtPointList;
+        m_pWorkingChannels = CDependentChannels::Create();
+    } else {
+        AdoptInitialListsForWork();
+    }
+    // The working lists changed: the selection flags live on them.
+    SetExtFlags(EXT_SELECTION_READY | EXT_WORKING_COPY | EXT_COSTS_READY, false);
+    return true;
+}
+
+// ---- life cycle ------------------------------------------------------------------------------------
+
+bool C3DExtObject::InitOptimization(bool prepareOnly) {
+    // An object used without an optimiser is simplified in place.
+    if (!m_pOptimizer && !m_pWorkingPoints) AdoptInitialListsForWork();
+    CleanAndPrepareObject();
+    if (!m_pInitialPoints || !m_pInitialFaces || m_pInitialPoints->GetSize() == 0 ||
+        m_pInitialFaces->GetSize() == 0 || !m_pWorkingPoints || !m_pWorkingFaces || !CanOptimize()) {
+        InvalidateOptimization();
+        return true;
+    }
+    if (CheckCancel()) return false;
+
+    C3DTBBox<float> box;
+    m_pInitialPoints->GetBoundingBox(box);
+    m_bboxMin.Init(box.GetMin().x, box.GetMin().y, box.GetMin().z);
+    m_bboxMax.Init(box.GetMax().x, box.GetMax().y, box.GetMax().z);
+    const float grow = 0.05f;
+    const float gx = (m_bboxMax.x - m_bboxMin.x) * grow, gy = (m_bboxMax.y - m_bboxMin.y) * grow,
+                gz = (m_bboxMax.z - m_bboxMin.z) * grow;
+    m_enlargedMin.Init(m_bboxMin.x - gx, m_bboxMin.y - gy, m_bboxMin.z - gz);
+    m_enlargedMax.Init(m_bboxMax.x + gx, m_bboxMax.y + gy, m_bboxMax.z + gz);
+
+    InitUVWFlags();
+    if (CheckCancel()) return false;
+    InitVCFlags();
+    if (CheckCancel()) return false;
+    InitNormalFlags();
+    if (CheckCancel()) return false;
+    InitSymetryMap();
+    if (CheckCancel()) return false;
+    InitSelectionMode(*m_pInitialFaces, *m_pInitialPoints);
+    if (CheckCancel()) return false;
+    if (InitOptimizedFacesAndPoints()) {
+        CountRemovableElements();
+        m_removedPoints = 0;
+        m_removedFaces = 0;
+        m_lastRatio = 1.0;
+        m_secondRatio = 1.0;
+    }
+    if (CheckCancel()) return false;
+    if (prepareOnly || IsExtFlagSet(EXT_COSTS_READY)) return true;
+
+    InitPointsQuadric(m_pWorkingFaces);
+    if (CheckCancel()) return false;
+    if (m_optimizeMode & OPT_SYMMETRY_MASK) {
+        XRelease(m_pWorkingSymetryMap);
+        if (!IsOptimizerFlagSet(SCENEOPTIMIZER_WORKING_COPY)) {
+            // The working map consumes the pairs of the initial one: rebuild it next time.
+            SetExtFlag(EXT_SYMMETRY_READY, false);
+            m_pWorkingSymetryMap = XAddRef(m_pInitialSymetryMap);
+        } else if (m_pInitialSymetryMap) {
+            m_pWorkingSymetryMap = new C3DPointSymetryMap(*m_pInitialSymetryMap);
+        }
+    }
+    InitConstraints(m_pWorkingFaces);
+    if (CheckCancel()) return false;
+    InitOrderedCostList();
+    if (CheckCancel()) return false;
+
+    if (IsOptimizerFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS)) {
+        if (!m_pTrackInfo) m_pTrackInfo = new CTrackContractions;
+        const int uvChannels = m_pWorkingChannels ? m_pWorkingChannels->GetChannelsNumber(CHANNEL_UVW, false) : 0;
+        m_pTrackInfo->Reserve(int(m_heap.GetCount()), uvChannels);
+    }
+    SetExtFlag(EXT_COSTS_READY, true);
+    return true;
+}
+
 // Drops everything derived from the initial mesh beyond the selection: the working copy (when it
-// is separate), the candidates and the heap. The removable and removed counters are recomputed by
-// the next preparation.
+// is separate), the symmetry copy, the candidates, the heap and the tracker. The removable and
+// removed counters are recomputed by the next preparation.
 void C3DExtObject::InvalidateOptimization() {
-    if (IsExtFlagSet(EXT_WORKING_COPY)) SetExtFlag(EXT_WORKING_COPY, false);
+    if (IsExtFlagSet(EXT_WORKING_COPY)) {
+        SetExtFlag(EXT_WORKING_COPY, false);
+        if (IsOptimizerFlagSet(SCENEOPTIMIZER_WORKING_COPY)) {
+            if (m_pWorkingFaces) m_pWorkingFaces->RemoveAll();
+            if (m_pWorkingPoints) m_pWorkingPoints->RemoveAll();
+            if (m_pWorkingChannels) m_pWorkingChannels->RemoveAll();
+        }
+    }
+    XRelease(m_pWorkingSymetryMap);
     m_costs.RemoveAll();
     if (m_pairIndex.GetCount() > 0) m_pairIndex.RemoveAll();
     m_heap.Free();
+    XRelease(m_pTrackInfo);
+    SetExtFlag(EXT_COSTS_READY, false);
+}
+
+void C3DExtObject::ResetOptimization() {
+    SetExtFlag(EXT_PREPARED, false);
+    InitOptimization(true);
+}
+
+void C3DExtObject::LockInitialization() { ++m_lockCount; }
+
+void C3DExtObject::UnlockInitialization() {
+    if (m_lockCount > 0) --m_lockCount;
+    if (m_lockCount == 0 && m_modifyCount == 0 && m_optimizeMode != 0) InitOptimization(true);
+}
+
+void C3DExtObject::BeginModifyInitialObject() {
+    ++m_modifyCount;
+    if (IsOptimizerFlagSet(SCENEOPTIMIZER_WORKING_COPY))
+        ShowLists(m_pInitialPoints, m_pInitialFaces, m_pInitialChannels);
+}
+
+void C3DExtObject::EndModifyInitialObject(bool reinit) {
+    if (m_modifyCount > 0) --m_modifyCount;
+    if (m_modifyCount == 0 && reinit) {
+        SetExtFlag(EXT_PREPARED, false);
+        InitOptimization(true);
+    }
+}
+
+bool C3DExtObject::PrepareDisplayedObject(bool showWorking) {
+    const bool wasWorking = m_pWorkingPoints && m_pPointList == m_pWorkingPoints;
+    if (!IsOptimizerFlagSet(SCENEOPTIMIZER_WORKING_COPY)) return wasWorking;
+    if (showWorking && m_modifyCount == 0 && m_pWorkingPoints)
+        ShowLists(m_pWorkingPoints, m_pWorkingFaces, m_pWorkingChannels);
+    else
+        ShowLists(m_pInitialPoints, m_pInitialFaces, m_pInitialChannels);
+    return wasWorking;
+}
+
+void C3DExtObject::ShowSelectedFaces(bool show) {
+    m_bShowSelectedFaces = show;
+    if (!m_pWorkingFaces) return;
+    C3DFaceList& faces = *m_pWorkingFaces;
+    faces.SetFacesFlags(FACE_FROZEN, false);
+    if (!show) return;
+    for (int f = 0, n = faces.GetSize(); f < n; ++f) {
+        if (!faces.IsFaceFlagSet(unsigned(f), FACE_ALL_SELECTED) ||
+            m_excludedMaterials.IsFound(faces.GetStoredFaceMaterial(unsigned(f))))
+            faces.SetFaceFlags(unsigned(f), FACE_FROZEN, true);
+    }
+}
+
+// ---- counters ----------------------------------------------------------------------------------------
+
+int C3DExtObject::GetInitialRemovablePointsNumber() const {
+    return CanOptimize() && IsExtFlagSet(EXT_SELECTION_READY) ? m_initialRemovablePoints : 0;
+}
+int C3DExtObject::GetInitialRemovableFacesNumber() const {
+    return CanOptimize() && IsExtFlagSet(EXT_SELECTION_READY) ? m_initialRemovableFaces : 0;
+}
+int C3DExtObject::GetRemovedPointsNumber() const {
+    return CanOptimize() && IsExtFlagSet(EXT_SELECTION_READY) ? m_removedPoints : 0;
+}
+int C3DExtObject::GetRemovedFacesNumber() const {
+    return CanOptimize() && IsExtFlagSet(EXT_SELECTION_READY) ? m_removedFaces : 0;
 }
 
 }  // namespace kestovar

@@ -124,8 +124,9 @@ class KESTOVAR_API C3DExtObject : public C3DObject {
     KX_DECLARE_SERIAL(C3DExtObject)
 public:
     C3DExtObject();
-    // The lists become the shown lists and the initial lists: each gets one more reference (the
-    // caller keeps its own) and its spare capacity is released. Any may be null.
+    // The lists become the shown lists and the initial lists: the object takes its own
+    // references (the caller keeps and later releases its own) and releases their spare
+    // capacity. Any may be null.
     C3DExtObject(C3DPointList* points, C3DFaceList* faces, CDependentChannels* channels);
     // Shares `other`'s initial lists (one more reference each) and copies its settings (modes,
     // tolerances, excluded materials); nothing is prepared and no optimiser is attached.
@@ -312,6 +313,9 @@ protected:
     void ShowLists(C3DPointList* points, C3DFaceList* faces, CDependentChannels* channels);
     // Releases every list reference held by the object.
     void ReleaseLists();
+    // Makes the working lists the initial lists (simplification in place); a plain initial point
+    // list is first replaced by an extended copy in its initial and shown roles.
+    void AdoptInitialListsForWork();
 
     // ---- contraction loop steps ----
     CONTRACTION_PRIORITY VerifyPairQuality(CExtPointList& points, C3DFaceList& faces, CContractionCost* rec, int kept,

@@ -1,0 +1,371 @@
+// The contraction-ready object's preparation: working copy and triangulation, in-place use,
+// life-cycle flags and determinism, degenerate faces, point and face selection (frozen borders,
+// excluded materials, user selection), constraint planes along borders, and the lock and modify
+// nesting.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "kestovar/mesh/face.h"
+#include "kestovar/optimizer/scene_optimizer.h"
+#include "kestovar/simplify/ext_object.h"
+
+namespace kestovar {
+namespace {
+
+struct Mesh {
+    std::vector<float> xyz;
+    std::vector<std::vector<int>> faces;
+    std::vector<unsigned> materials;  // one per face; empty: all 0
+};
+
+// (n + 1) x (n + 1) points over [0, n]^2 at height h(i, j); quads when `quads`, else two
+// triangles per cell. Point (i, j) has index j * (n + 1) + i:
+//   (n+1) ...
+//   0 1 2 ... n
+Mesh Grid(int n, bool quads, float (*h)(int, int) = nullptr) {
+    Mesh m;
+    for (int j = 0; j <= n; ++j)
+        for (int i = 0; i <= n; ++i) m.xyz.insert(m.xyz.end(), {float(i), float(j), h ? h(i, j) : 0.0f});
+    for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) {
+            const int a = j * (n + 1) + i, b = a + 1, c = a + n + 1, d = c + 1;
+            if (quads) {
+                m.faces.push_back({a, b, d, c});
+            } else {
+                m.faces.push_back({a, b, d});
+                m.faces.push_back({a, d, c});
+            }
+        }
+    return m;
+}
+
+float Bump(int i, int j) { return 0.1f * float((i * 7 + j * 3) % 5); }
+
+//     3
+//    /|\      a closed tetrahedron
+//   0-+-1
+//    \|/
+//     2
+Mesh Tetrahedron() {
+    Mesh m;
+    m.xyz = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1};
+    m.faces = {{0, 2, 1}, {0, 1, 3}, {0, 3, 2}, {1, 2, 3}};
+    return m;
+}
+
+bool IsBorder(int n, int p) {
+    const int i = p % (n + 1), j = p / (n + 1);
+    return i == 0 || j == 0 || i == n || j == n;
+}
+
+struct Engine {
+    CSceneOptimizer optimizer;
+    C3DPointList* points = nullptr;
+    C3DFaceList* faces = nullptr;
+    C3DExtObject* object = nullptr;
+
+    // With `workingCopy` the optimiser keeps the initial mesh untouched; without an optimiser
+    // (`attach` false) the object is simplified in place.
+    explicit Engine(const Mesh& m, bool workingCopy = true, bool attach = true, unsigned optimizerFlags = 0) {
+        points = C3DPointList::Create();
+        for (size_t i = 0; i + 2 < m.xyz.size(); i += 3) points->Add(m.xyz[i], m.xyz[i + 1], m.xyz[i + 2]);
+        faces = C3DFaceList::Create();
+        std::vector<unsigned> sizes;
+        for (const auto& f : m.faces) sizes.push_back(unsigned(f.size()));
+        faces->SetSize(int(sizes.size()), sizes.data(), SETSIZE_COMPACT_EXACT);
+        for (size_t f = 0; f < m.faces.size(); ++f) {
+            CFace view;
+            faces->GetFace(unsigned(f), view);
+            view.SetIndexes(m.faces[f].data(), unsigned(m.faces[f].size()));
+            faces->SetFaceMaterial(unsigned(f), m.materials.empty() ? 0u : m.materials[f]);
+        }
+        object = new C3DExtObject(points, faces, nullptr);
+        optimizer.SetFlags(optimizerFlags, true);
+        if (workingCopy) optimizer.SetFlags(SCENEOPTIMIZER_WORKING_COPY, true);
+        if (attach) object->SetOptimizer(optimizer, nullptr);
+    }
+    ~Engine() {
+        object->Delete();
+        points->Delete();
+        faces->Delete();
+    }
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    CExtPointList& Working() const { return *object->GetPointList(); }
+    C3DFaceList& WorkingFaces() const { return *object->GetWorkingFaceList(); }
+    unsigned Flags(int p) const { return Working().GetAt(p).GetFlags(); }
+    bool Prepare(bool prepareOnly = false) { return object->InitOptimization(prepareOnly); }
+};
+
+// Every candidate once, first < second, found in the pair index, and the heap consistent.
+void ExpectCandidatesConsistent(C3DExtObject& o) {
+    CXArray<CContractionCost>& costs = o.GetCostArray();
+    EXPECT_EQ(int(o.GetCostHeap().GetCount()), costs.GetSize());
+    EXPECT_EQ(o.GetPairIndex().GetCount(), costs.GetSize());
+    EXPECT_TRUE(o.GetCostHeap().CheckConsistency());
+    std::set<std::pair<int, int>> pairs;
+    for (int i = 0; i < costs.GetSize(); ++i) {
+        CContractionCost* r = &costs[i];
+        EXPECT_LT(r->first, r->second);
+        EXPECT_TRUE(pairs.insert({r->first, r->second}).second);
+        const CContractionCost* const* found = o.GetPairIndex().Find(r);
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(*found, r);
+        EXPECT_EQ(*r->slot, r);
+        EXPECT_EQ(r->GetPriority(), unsigned(PRIORITY_NORMAL));
+        EXPECT_EQ(r->GetGeneration(), 0u);
+    }
+}
+
+TEST(ExtObjectPreparation, QuadsAreTriangulatedIntoTheWorkingCopyAndTheInitialMeshStays) {
+    const int n = 3;
+    Engine e(Grid(n, true, Bump));
+    const uint32_t initialChecksum = e.faces->GetChecksum(0x4);
+    ASSERT_TRUE(e.Prepare());
+    EXPECT_FALSE(e.object->IsExtFlagSet(EXT_TRIANGLES_ONLY));
+    EXPECT_TRUE(e.object->IsExtFlagSet(EXT_PREPARED | EXT_SELECTION_READY | EXT_WORKING_COPY | EXT_COSTS_READY));
+    ASSERT_EQ(e.faces->GetSize(), n * n);
+    for (int f = 0; f < n * n; ++f) EXPECT_EQ(e.faces->GetFaceSize(unsigned(f)), 4u);
+    EXPECT_EQ(e.faces->GetChecksum(0x4), initialChecksum);
+    EXPECT_NE(&e.WorkingFaces(), e.faces);
+    ASSERT_EQ(e.WorkingFaces().GetSize(), 2 * n * n);
+    for (int f = 0; f < 2 * n * n; ++f) EXPECT_EQ(e.WorkingFaces().GetFaceSize(unsigned(f)), 3u);
+    EXPECT_EQ(e.Working().GetSize(), (n + 1) * (n + 1));
+    EXPECT_EQ(e.object->GetInitialRemovablePointsNumber(), (n + 1) * (n + 1));
+    EXPECT_EQ(e.object->GetInitialRemovableFacesNumber(), 2 * n * n);
+    // Edges of the triangulated grid: rows, columns and one diagonal per cell.
+    EXPECT_EQ(e.object->GetCostArray().GetSize(), 2 * n * (n + 1) + n * n);
+    ExpectCandidatesConsistent(*e.object);
+}
+
+TEST(ExtObjectPreparation, WithoutAWorkingCopyThePlainPointListIsReplacedAndWorkedInPlace) {
+    Engine e(Tetrahedron(), false, false);
+    ASSERT_TRUE(e.Prepare());
+    CExtPointList* working = e.object->GetPointList();
+    ASSERT_NE(working, nullptr);
+    EXPECT_EQ(static_cast<C3DPointList*>(working), e.object->GetInitialPointList());
+    EXPECT_EQ(static_cast<C3DPointList*>(working), e.object->GetShownPointList());
+    EXPECT_EQ(e.object->GetWorkingFaceList(), e.faces);
+    EXPECT_EQ(working->GetSize(), 4);
+    EXPECT_EQ(working->GetQuadricCount(), 4);
+    EXPECT_EQ(e.object->GetCostArray().GetSize(), 6);
+    ExpectCandidatesConsistent(*e.object);
+    // A closed tetrahedron: every point is on three planes through it, so every quadric is
+    // invertible and each point's own cost is 0.
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(e.object->ComputePointCost(working->GetQuadric(i), working->GetAt(i)), 0, 1e-12);
+}
+
+TEST(ExtObjectLifeCycle, InvalidateDropsTheWorkAndThePreparationRepeatsBitForBit) {
+    Engine e(Grid(6, false, Bump));
+    ASSERT_TRUE(e.Prepare());
+    const CXArray<CContractionCost> first = e.object->GetCostArray();
+    ASSERT_GT(first.GetSize(), 0);
+
+    e.object->InvalidateOptimization();
+    EXPECT_FALSE(e.object->IsExtFlagSet(EXT_WORKING_COPY));
+    EXPECT_FALSE(e.object->IsExtFlagSet(EXT_COSTS_READY));
+    EXPECT_TRUE(e.object->IsExtFlagSet(EXT_PREPARED | EXT_SELECTION_READY));
+    EXPECT_EQ(e.object->GetCostHeap().GetCount(), 0u);
+    EXPECT_EQ(e.object->GetPairIndex().GetCount(), 0);
+    EXPECT_EQ(e.object->GetCostArray().GetSize(), 0);
+    EXPECT_EQ(e.Working().GetSize(), 0);
+    EXPECT_EQ(e.WorkingFaces().GetSize(), 0);
+    EXPECT_EQ(e.points->GetSize(), 49);
+
+    ASSERT_TRUE(e.Prepare());
+    const CXArray<CContractionCost>& second = e.object->GetCostArray();
+    ASSERT_EQ(second.GetSize(), first.GetSize());
+    for (int i = 0; i < first.GetSize(); ++i) {
+        const CContractionCost &a = first[i], &b = second[i];
+        EXPECT_EQ(a.first, b.first);
+        EXPECT_EQ(a.second, b.second);
+        EXPECT_EQ(std::memcmp(&a.cost, &b.cost, sizeof a.cost), 0);
+        EXPECT_EQ(std::memcmp(a.position, b.position, sizeof a.position), 0);
+        EXPECT_EQ(a.flags, b.flags);
+    }
+
+    // Prepare-only stops before the costs; a reset re-classifies the initial mesh.
+    e.object->ResetOptimization();
+    EXPECT_TRUE(e.object->IsExtFlagSet(EXT_PREPARED | EXT_SELECTION_READY | EXT_WORKING_COPY));
+    EXPECT_FALSE(e.object->IsExtFlagSet(EXT_COSTS_READY));
+    EXPECT_EQ(e.object->GetCostHeap().GetCount(), 0u);
+}
+
+TEST(ExtObjectPreparation, ZeroAreaTriangleIsDeletedAndTheCountsFollow) {
+    Mesh m = Tetrahedron();
+    // Three collinear points: a face without area.
+    m.xyz.insert(m.xyz.end(), {2, 0, 0, 3, 0, 0, 4, 0, 0});
+    m.faces.push_back({4, 5, 6});
+    Engine e(m);
+    ASSERT_TRUE(e.Prepare(true));
+    EXPECT_EQ(e.object->GetInitialRemovableFacesNumber(), 5);
+    ASSERT_TRUE(e.Prepare());
+    EXPECT_TRUE(e.WorkingFaces().IsFaceFlagSet(4, FACE_INVALID));
+    EXPECT_EQ(e.object->GetInitialRemovableFacesNumber(), 4);
+    EXPECT_EQ(e.object->GetInitialRemovablePointsNumber(), 4);
+    for (int p = 4; p < 7; ++p) {
+        EXPECT_FALSE(e.Flags(p) & POINT_SELECTED);
+        EXPECT_EQ(e.Working().GetQuadric(p), CSymMatrix(true));
+    }
+    EXPECT_EQ(e.object->GetCostArray().GetSize(), 6);
+}
+
+TEST(ExtObjectSelection, FrozenBorderPointsAreUnselectedAndNoCandidateJoinsTwoOfThem) {
+    const int n = 5;
+    Engine e(Grid(n, false, Bump));
+    e.object->SetOptimizeMode(OPT_FREEZE_BORDER, true);
+    ASSERT_TRUE(e.Prepare());
+    for (int p = 0; p < (n + 1) * (n + 1); ++p) {
+        EXPECT_EQ(IsBorder(n, p), !(e.Flags(p) & POINT_SELECTED)) << p;
+        EXPECT_TRUE(e.Flags(p) & POINT_BORDER ? IsBorder(n, p) : !IsBorder(n, p)) << p;
+    }
+    EXPECT_EQ(e.object->GetInitialRemovablePointsNumber(), (n - 1) * (n - 1));
+    const CXArray<CContractionCost>& costs = e.object->GetCostArray();
+    ASSERT_GT(costs.GetSize(), 0);
+    for (int i = 0; i < costs.GetSize(); ++i) {
+        EXPECT_FALSE(IsBorder(n, costs[i].first) && IsBorder(n, costs[i].second)) << costs[i].first << " " << costs[i].second;
+    }
+    // A candidate with one frozen end keeps the frozen point where it is.
+    for (int i = 0; i < costs.GetSize(); ++i) {
+        const bool b1 = IsBorder(n, costs[i].first), b2 = IsBorder(n, costs[i].second);
+        if (b1) {
+            EXPECT_EQ(costs[i].GetKind(), unsigned(POSITION_FIRST));
+        }
+        if (b2) {
+            EXPECT_EQ(costs[i].GetKind(), unsigned(POSITION_SECOND));
+        }
+    }
+    ExpectCandidatesConsistent(*e.object);
+}
+
+TEST(ExtObjectSelection, ConstrainedBorderPointsGetConstraintPlanes) {
+    const int n = 4;
+    // Flat grid: face planes are z = 0, so any x or y term of a quadric comes from a constraint.
+    Engine plain(Grid(n, false));
+    ASSERT_TRUE(plain.Prepare());
+    Engine constrained(Grid(n, false));
+    constrained.object->SetOptimizeMode(OPT_CONSTRAIN_BORDER, true);
+    ASSERT_TRUE(constrained.Prepare());
+    for (int p = 0; p < (n + 1) * (n + 1); ++p) {
+        const CSymMatrix& q0 = plain.Working().GetQuadric(p);
+        const CSymMatrix& q1 = constrained.Working().GetQuadric(p);
+        EXPECT_EQ(q0.m[0] + q0.m[4], 0.0) << p;
+        if (IsBorder(n, p)) {
+            EXPECT_GT(q1.m[0] + q1.m[4], 0.5) << p;
+            EXPECT_TRUE((constrained.Flags(p) & (POINT_SELECTED | POINT_CONSTRAINED_FEATURE | POINT_FEATURE)) ==
+                        (POINT_SELECTED | POINT_CONSTRAINED_FEATURE | POINT_FEATURE))
+                << p;
+            // The border point itself lies on its constraint planes.
+            EXPECT_NEAR(constrained.object->ComputePointCost(const_cast<CSymMatrix&>(q1), constrained.Working().GetAt(p)),
+                        0.0, 1e-9);
+        } else {
+            EXPECT_EQ(q1, q0) << p;
+        }
+    }
+    // The constraints keep a border point from sliding inwards: moving (0, 2) to (1, 2) costs
+    // nothing on the plain quadric and the squared distance 1 on the constrained one.
+    const int p = 2 * (n + 1);
+    C3DTPoint<float> inwards(1, 2, 0);
+    EXPECT_EQ(plain.object->ComputePointCost(plain.Working().GetQuadric(p), inwards), 0.0);
+    EXPECT_GE(constrained.object->ComputePointCost(constrained.Working().GetQuadric(p), inwards), 1.0);
+}
+
+TEST(ExtObjectSelection, ExcludedMaterialUnselectsEveryPointOfItsFacesAndShowsThemFrozen) {
+    const int n = 4;
+    Mesh m = Grid(n, false, Bump);
+    // Cells left of x = 2 are material 1, the others material 2; column x = 2 is shared.
+    for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) m.materials.insert(m.materials.end(), 2, i < 2 ? 1u : 2u);
+    Engine e(m, true, true, SCENEOPTIMIZER_SHOW_SELECTED_FACES);
+    EXPECT_TRUE(e.object->SelectMaterial(2, false));
+    ASSERT_TRUE(e.Prepare());
+    for (int p = 0; p < (n + 1) * (n + 1); ++p) {
+        const int x = p % (n + 1);
+        EXPECT_EQ(x < 2, (e.Flags(p) & POINT_SELECTED) != 0) << p;
+    }
+    // Frozen (shown as not optimised): excluded, or touching an unselected point.
+    int frozen = 0;
+    for (int f = 0; f < e.WorkingFaces().GetSize(); ++f) {
+        const bool excluded = e.WorkingFaces().GetFaceMaterial(unsigned(f)) == 2;
+        int count;
+        const int* idx = e.WorkingFaces().GetIndexes(unsigned(f), count);
+        bool all = true;
+        for (int k = 0; k < count; ++k) all = all && (e.Flags(idx[k]) & POINT_SELECTED);
+        EXPECT_EQ(excluded || !all, e.WorkingFaces().IsFaceFlagSet(unsigned(f), FACE_FROZEN)) << f;
+        EXPECT_EQ(!excluded, e.WorkingFaces().IsFaceFlagSet(unsigned(f), FACE_SELECTED)) << f;
+        frozen += (excluded || !all) ? 1 : 0;
+    }
+    EXPECT_GT(frozen, 2 * n * 2);
+    e.object->ShowSelectedFaces(false);
+    EXPECT_EQ(e.WorkingFaces().GetNumberOfFaces(FACE_FROZEN, true), 0);
+    e.object->ShowSelectedFaces(true);
+    EXPECT_EQ(e.WorkingFaces().GetNumberOfFaces(FACE_FROZEN, true), frozen);
+}
+
+TEST(ExtObjectSelection, UserSelectionModesFreezeTheOtherSide) {
+    const int n = 3;
+    for (unsigned long long mode : {OPT_SELECTION_ONLY, OPT_PROTECT_SELECTION}) {
+        Engine e(Grid(n, false, Bump));
+        for (int p = 0; p < (n + 1) * (n + 1); ++p)
+            if (p % 2 == 0) e.points->GetAt(p).SetFlags(0x1u, true);
+        e.object->SetOptimizeMode(OPTIMIZE_MODE(mode), true);
+        ASSERT_TRUE(e.Prepare());
+        for (int p = 0; p < (n + 1) * (n + 1); ++p) {
+            const bool user = p % 2 == 0;
+            EXPECT_EQ(mode == OPT_SELECTION_ONLY ? user : !user, (e.Flags(p) & POINT_SELECTED) != 0) << p;
+        }
+        // A face is selected with one selected corner, all-selected with three.
+        for (int f = 0; f < e.WorkingFaces().GetSize(); ++f) {
+            int count;
+            const int* idx = e.WorkingFaces().GetIndexes(unsigned(f), count);
+            int selected = 0;
+            for (int k = 0; k < count; ++k) selected += (e.Flags(idx[k]) & POINT_SELECTED) ? 1 : 0;
+            EXPECT_EQ(selected > 0, e.WorkingFaces().IsFaceFlagSet(unsigned(f), FACE_SELECTED));
+            EXPECT_EQ(selected == 3, e.WorkingFaces().IsFaceFlagSet(unsigned(f), FACE_ALL_SELECTED));
+        }
+    }
+}
+
+TEST(ExtObjectLifeCycle, LockAndModifyNestingBatchTheRepreparation) {
+    Engine e(Grid(3, false, Bump));
+    ASSERT_TRUE(e.Prepare(true));
+    ASSERT_TRUE(e.object->IsExtFlagSet(EXT_SELECTION_READY));
+
+    e.object->LockInitialization();
+    e.object->LockInitialization();
+    EXPECT_TRUE(e.object->SetOptimizeMode(OPT_FREEZE_BORDER, true));
+    EXPECT_FALSE(e.object->IsExtFlagSet(EXT_SELECTION_READY));
+    e.object->UnlockInitialization();
+    EXPECT_FALSE(e.object->IsExtFlagSet(EXT_SELECTION_READY));
+    e.object->UnlockInitialization();
+    EXPECT_TRUE(e.object->IsExtFlagSet(EXT_SELECTION_READY));
+    EXPECT_FALSE(e.Flags(0) & POINT_SELECTED);
+
+    // Extra ends never take the modify count below zero: one Begin opens a modification again.
+    e.object->EndModifyInitialObject(false);
+    e.object->EndModifyInitialObject(false);
+    e.object->BeginModifyInitialObject();
+    EXPECT_EQ(e.object->GetShownPointList(), e.points);
+    EXPECT_FALSE(e.object->PrepareDisplayedObject(true));
+    EXPECT_EQ(e.object->GetShownPointList(), e.points);
+    e.object->EndModifyInitialObject(false);
+    EXPECT_FALSE(e.object->PrepareDisplayedObject(true));
+    EXPECT_EQ(e.object->GetShownPointList(), static_cast<C3DPointList*>(e.object->GetPointList()));
+    EXPECT_TRUE(e.object->PrepareDisplayedObject(false));
+    EXPECT_EQ(e.object->GetShownPointList(), e.points);
+
+    // Closing a modification with re-initialisation classifies the initial mesh again.
+    e.object->BeginModifyInitialObject();
+    e.points->GetAt(5).y += 0.25f;
+    e.object->EndModifyInitialObject(true);
+    EXPECT_TRUE(e.object->IsExtFlagSet(EXT_PREPARED | EXT_SELECTION_READY | EXT_WORKING_COPY));
+    EXPECT_EQ(e.Working().GetAt(5).y, e.points->GetAt(5).y);
+}
+
+}  // namespace
+}  // namespace kestovar
