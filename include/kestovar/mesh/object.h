@@ -412,6 +412,21 @@ public:
     // such channels, the channels of the other types are removed. Points are not touched (those
     // inside merged regions stay, unused). Returns whether the face count changed.
     bool MergeCoplanarFaces(double angle, unsigned int channelMask);
+    // Separates faces that meet only at a point: wherever the live faces around a point form
+    // several fans (groups connected through edges at that point, as where two parts touch at a
+    // corner or an open border passes a point twice), every fan after the first gets its own copy
+    // of the point (element and chunk data), and point-mapped channels copy the point's value.
+    // Face-mapped channels are unchanged (their corners index their own points). Returns the
+    // number of points added.
+    int DisconnectBorderFaces();
+    // Appends the live faces of `source` of material `material` (every live face for
+    // 0xFFFFFFFF) with the points they use, transformed by `transform` (none when null; faces
+    // are reversed when it mirrors), after this object's points and faces. Channels are matched
+    // by type and identifier: a source channel missing here is added with dead faces (point-mapped:
+    // zero values) for the faces (points) already here, and a channel here missing from the source
+    // gets dead faces (zero values) for the appended ones. Derived channels are left out and
+    // recomputed. Returns whether any face was appended.
+    bool Concatenate(const C3DGeomObject& source, const C4x4TMatrix<float>* transform, unsigned int material);
 
 protected:
     explicit C3DGeomObject(_OBJECT_KINDOF kind);

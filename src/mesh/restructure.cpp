@@ -1,0 +1,223 @@
+// Restructuring of objects: C3DGeomObject::Concatenate (appending another object's faces) and
+// C3DGeomObject::DisconnectBorderFaces (separating faces that meet only at a point).
+#include <cstring>
+
+#include "kestovar/core/log.h"
+#include "kestovar/mesh/channel.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/geom_info.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/mesh/point_list.h"
+
+namespace kestovar {
+
+namespace {
+
+constexpr unsigned kDeadFace = FACE_INVALID | FACE_HIDDEN;
+
+// Appends faces [0, count) of `from` to `to`, adding `offset` to every index of a live face.
+void AppendFaces(CFaceList& to, const CFaceList& from, int offset) {
+    const int count = from.GetSize();
+    const int first = to.ExpandSize(count);
+    for (int i = 0; i < count; ++i) {
+        to.CopyFace(unsigned(first + i), unsigned(i), from);
+        if (!from.IsFaceLive(unsigned(i))) continue;
+        int k = 0;
+        int* idx = to.GetIndexes(unsigned(first + i), k);
+        for (int j = 0; j < k; ++j) idx[j] += offset;
+    }
+}
+
+// Appends every point of `from` to `to` (elements and chunk data).
+void AppendPoints(CPointList& to, const CPointList& from) {
+    const int first = to.GetSize();
+    to.SetSize(first + from.GetSize());
+    for (int i = 0; i < from.GetSize(); ++i) to.CopyPoint(first + i, i, from);
+}
+
+// Whether the channel is edited together with the geometry (and so must follow an append).
+bool Follows(const CChannel* c) { return !c->IsOneFlagSet(CHANNEL_INVALID | CHANNEL_DERIVED); }
+
+}  // namespace
+
+bool C3DGeomObject::Concatenate(const C3DGeomObject& source, const C4x4TMatrix<float>* transform,
+                                unsigned int material) {
+    const C3DFaceList* sourceFaces = source.GetFaceList();
+    if (!sourceFaces || !source.GetPointList() || sourceFaces->GetSize() == 0) return false;
+    CXArray<int> taken;
+    for (int f = 0; f < sourceFaces->GetSize(); ++f)
+        if (sourceFaces->IsFaceLive(unsigned(f)) &&
+            (material == 0xFFFFFFFFu || sourceFaces->GetFaceMaterial(unsigned(f)) == material))
+            taken.Add(f);
+    if (taken.IsEmpty()) return false;
+    CLogTimer timer("C3DGeomObject::Concatenate");
+    // The faces taken with the points they use and the matching channel data, compacted, then
+    // moved into this object's frame (points, normals and orientation together).
+    C3DObject* part = const_cast<C3DGeomObject&>(source).SubObject(taken.GetData(), unsigned(taken.GetSize()));
+    if (!part) return false;
+    if (transform) part->MatrixTransform(*transform);
+
+    if (!m_pPointList) {
+        C3DPointList* points = new C3DPointList(static_cast<const CPointList&>(*part->GetPointList()));
+        SetPointList(points, true);
+    }
+    if (!m_pFaceList) {
+        C3DFaceList* faces = new C3DFaceList;
+        faces->InheritSettings(*part->GetFaceList());
+        SetFaceList(faces, true);
+    }
+    if (!m_pChannels) SetChannels(CDependentChannels::Create(), true);
+    const int points0 = m_pPointList->GetSize();
+    const int faces0 = m_pFaceList->GetSize();
+    const int addedPoints = part->GetPointNbr();
+    const int addedFaces = part->GetFaceNbr();
+
+    // Channels are matched by type and identifier; a channel only one side has gets dead faces
+    // (or zero values) on the other side's part.
+    CXArray<CChannel*> matched;
+    CDependentChannels* partChannels = part->GetChannels();
+    for (int i = 0; partChannels && i < partChannels->GetSize(); ++i) {
+        CChannel* pc = partChannels->GetChannel(i);
+        CChannel* mc = m_pChannels->GetChannelByID(pc->GetID(), pc->GetType());
+        const bool faceMapped = pc->GetFaceList() != nullptr;
+        if (mc && (!Follows(mc) || (mc->GetFaceList() != nullptr) != faceMapped || !mc->GetPointList())) mc = nullptr;
+        if (mc && faceMapped && mc->GetFaceList()->GetSize() != faces0) mc = nullptr;
+        if (mc && !faceMapped && mc->GetPointList()->GetSize() != points0) mc = nullptr;
+        if (!mc) {
+            mc = pc->Copy(CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_NO_CONTENT);
+            if (!mc || !mc->GetPointList() || (faceMapped && !mc->GetFaceList())) {
+                if (mc) mc->Delete();
+                continue;
+            }
+            if (faceMapped) {
+                mc->GetFaceList()->InheritSettings(*pc->GetFaceList());
+                mc->GetFaceList()->SetSizeAndFlags(faces0, kDeadFace);
+            } else {
+                mc->GetPointList()->SetSize(points0);
+            }
+            m_pChannels->AddChannel(mc);
+        }
+        if (faceMapped) {
+            const int offset = mc->GetPointList()->GetSize();
+            AppendPoints(*mc->GetPointList(), *pc->GetPointList());
+            AppendFaces(*mc->GetFaceList(), *pc->GetFaceList(), offset);
+        } else {
+            AppendPoints(*mc->GetPointList(), *pc->GetPointList());
+        }
+        matched.Add(mc);
+    }
+    for (int i = 0; i < m_pChannels->GetSize(); ++i) {
+        CChannel* mc = m_pChannels->GetChannel(i);
+        bool done = false;
+        for (CChannel* m : matched) done = done || m == mc;
+        if (done || !Follows(mc) || !mc->GetPointList()) continue;
+        if (CFaceList* faces = mc->GetFaceList()) {
+            if (faces->GetSize() == faces0) faces->ExpandSizeAndFlags(addedFaces, kDeadFace);
+        } else if (mc->GetPointList()->GetSize() == points0) {
+            mc->GetPointList()->SetSize(points0 + addedPoints);
+        }
+    }
+
+    AppendPoints(*m_pPointList, *part->GetPointList());
+    AppendFaces(*m_pFaceList, *part->GetFaceList(), points0);
+    part->Delete();
+    SetFlag(OBJECT_EMPTY, false);
+    Invalidate(INVALIDATE_POINTS | INVALIDATE_FACES, true);
+    CleanChannels(0xFFFFFFFFu, true);
+    return true;
+}
+
+int C3DGeomObject::DisconnectBorderFaces() {
+    if (IsFlagSet(OBJECT_EMPTY) || !m_pFaceList || !m_pPointList || m_pFaceList->GetSize() == 0) return 0;
+    C3DFaceList& faces = *m_pFaceList;
+    const int np = m_pPointList->GetSize();
+    const int nf = faces.GetSize();
+    for (int f = 0; f < nf; ++f) {
+        if (!faces.IsFaceLive(unsigned(f))) continue;
+        int k = 0;
+        const int* idx = faces.GetIndexes(unsigned(f), k);
+        for (int i = 0; i < k; ++i)
+            if (unsigned(idx[i]) >= unsigned(np)) return 0;  // cannot tell fans apart around a bad index
+    }
+    CGeomInfo geom(this);
+    faces.UpdatePointToFaceGraph(&geom);
+
+    // For every point, the fans of faces around it: faces are joined when they share an edge at
+    // the point (each face's neighbours of the point along its border).
+    CXArray<int> fan;           // fan of each face around the current point
+    CXArray<int> sourcePoint;   // source point of every point added
+    CXArray<int> moveFace;      // (face, old point, new point) triples to rewrite
+    CXArray<int> neighbours;    // 2 per corner of the current point: previous and next point
+    CXArray<int> neighbourOwner;
+    for (int p = 0; p < np; ++p) {
+        int n = 0;
+        const int* around = faces.GetFacesConnectedToPoint(unsigned(p), n);
+        if (n < 2) continue;
+        neighbours.SetSize(0);
+        neighbourOwner.SetSize(0);
+        for (int j = 0; j < n; ++j) {
+            int k = 0;
+            const int* idx = faces.GetIndexes(unsigned(around[j]), k);
+            for (int i = 0; i < k; ++i) {
+                if (idx[i] != p) continue;
+                neighbours.Add(idx[i == 0 ? k - 1 : i - 1]);
+                neighbours.Add(idx[i + 1 < k ? i + 1 : 0]);
+                neighbourOwner.Add(j);
+                neighbourOwner.Add(j);
+            }
+        }
+        // Union by relabelling: small fans, so the quadratic walk costs little.
+        fan.SetSize(n);
+        for (int j = 0; j < n; ++j) fan[j] = j;
+        bool changed = true;
+        while (changed) {
+            changed = false;
+            for (int a = 0; a < neighbours.GetSize(); ++a)
+                for (int b = a + 1; b < neighbours.GetSize(); ++b) {
+                    if (neighbours[a] != neighbours[b]) continue;
+                    int& fa = fan[neighbourOwner[a]];
+                    int& fb = fan[neighbourOwner[b]];
+                    if (fa == fb) continue;
+                    const int low = fa < fb ? fa : fb;
+                    fa = fb = low;
+                    changed = true;
+                }
+        }
+        // Fans are named by their lowest member; the fan of the first face keeps the point.
+        for (int j = 0; j < n; ++j) {
+            if (fan[j] != j || j == fan[0]) continue;
+            const int copy = np + sourcePoint.GetSize();
+            sourcePoint.Add(p);
+            for (int m = 0; m < n; ++m) {
+                if (fan[m] != j) continue;
+                moveFace.Add(around[m]);
+                moveFace.Add(p);
+                moveFace.Add(copy);
+            }
+        }
+    }
+    faces.DeletePointToFaceGraph();
+    const int added = sourcePoint.GetSize();
+    if (added == 0) return 0;
+
+    m_pPointList->SetSize(np + added);
+    for (int i = 0; i < added; ++i) m_pPointList->CopyPoint(np + i, sourcePoint[i]);
+    CFace view;
+    for (int i = 0; i < moveFace.GetSize(); i += 3) {
+        faces.GetFace(unsigned(moveFace[i]), view);
+        view.ReplaceIndex(moveFace[i + 1], moveFace[i + 2]);
+    }
+    faces.SetFlag(FACELIST_CHANGED, true);
+    // Point-mapped channels copy the value of the point they were split from.
+    for (int c = 0; m_pChannels && c < m_pChannels->GetSize(); ++c) {
+        CChannel* channel = m_pChannels->GetChannel(c);
+        CPointList* values = channel->GetPointList();
+        if (channel->GetFaceList() || !values || !Follows(channel) || values->GetSize() != np) continue;
+        values->SetSize(np + added);
+        for (int i = 0; i < added; ++i) values->CopyPoint(np + i, sourcePoint[i]);
+    }
+    Invalidate(INVALIDATE_POINTS | INVALIDATE_FACES, true);
+    return added;
+}
+
+}  // namespace kestovar

@@ -1,0 +1,155 @@
+// Restructuring: appending one object to another (points, faces, transform, material filter,
+// channels matched by identifier and kept parallel), separating faces that meet only at a point,
+// and the scene extension points the mesh code installs.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <vector>
+
+#include "cleanup_test_util.h"
+#include "kestovar/mesh/channels.h"
+#include "kestovar/mesh/geom_info.h"
+#include "kestovar/mesh/normal_channel.h"
+#include "kestovar/scene/scene.h"
+
+namespace kestovar {
+namespace {
+
+using test::MakeObject;
+using test::Poly;
+using test::ReadFaces;
+
+CUVWChannel* AddUV(C3DObject& o, unsigned id) {
+    CUVWChannel* uv = new CUVWChannel(id);
+    const C3DTPoint<float>* p = o.GetPointList()->GetPoints();
+    for (int v = 0; v < o.GetPointNbr(); ++v) uv->GetUVWPointList()->Add(p[v].x, p[v].y);
+    test::WriteFaces(*uv->GetUVWFaceList(), ReadFaces(*o.GetFaceList()));
+    o.AddChannel(uv);
+    return uv;
+}
+
+TEST(Concatenate, AppendsTransformedFacesWithChannelsKeptParallel) {
+    C3DObject* a = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
+    C3DObject* b = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {5, 5, 5}}, {{0, 1, 2}, {2, 1, 3}});
+    b->GetFaceList()->SetFaceMaterial(1, 4);
+    AddUV(*a, 7);
+    AddUV(*b, 7);
+    AddUV(*b, 9);  // only in the source
+    const C4x4TMatrix<float> shift = C4x4TMatrix<float>::Translation(10.0f, 0.0f, 0.0f);
+
+    // Material 4 only: one face with the three points it uses; the unused point stays behind.
+    ASSERT_TRUE(a->Concatenate(*b, &shift, 4));
+    EXPECT_EQ(a->GetPointNbr(), 6);
+    EXPECT_EQ(ReadFaces(*a->GetFaceList()), (std::vector<Poly>{{0, 1, 2}, {3, 4, 5}}));
+    const C3DTPoint<float>* p = a->GetPointList()->GetPoints();
+    EXPECT_EQ(p[3].x, 10.0f);  // point 2 of b, (0, 1, 0), moved by 10 along x
+    EXPECT_EQ(p[5].x, 11.0f);
+    EXPECT_EQ(a->GetFaceList()->GetFaceMaterial(1), 4u);
+
+    CUVWChannel* shared = static_cast<CUVWChannel*>(a->GetChannelByID(7, CHANNEL_UVW));
+    CUVWChannel* added = static_cast<CUVWChannel*>(a->GetChannelByID(9, CHANNEL_UVW));
+    ASSERT_NE(shared, nullptr);
+    ASSERT_NE(added, nullptr);
+    for (CUVWChannel* c : {shared, added}) ASSERT_EQ(c->GetFaceList()->GetSize(), a->GetFaceNbr());
+    // The shared channel's appended corners hold the source's values (texture coordinates are
+    // not moved by the transform); the channel that only the source had is dead on a's own face.
+    int k = 0;
+    const int* c = shared->GetFaceList()->GetIndexes(1, k);
+    ASSERT_EQ(k, 3);
+    EXPECT_EQ(shared->GetUVWPointList()->GetPoints()[c[0]].u, 0.0f);
+    EXPECT_EQ(shared->GetUVWPointList()->GetPoints()[c[2]].u, 1.0f);
+    EXPECT_FALSE(added->GetFaceList()->IsFaceLive(0));
+    EXPECT_TRUE(added->GetFaceList()->IsFaceLive(1));
+
+    // No face of the material: nothing appended.
+    EXPECT_FALSE(a->Concatenate(*b, nullptr, 99));
+    a->Delete();
+    b->Delete();
+}
+
+TEST(Concatenate, MirroringTransformKeepsFacesOutward) {
+    C3DObject* a = MakeObject({}, {});
+    C3DObject* b = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
+    const C4x4TMatrix<float> mirror = C4x4TMatrix<float>::Scale(-1.0f, 1.0f, 1.0f);
+    ASSERT_TRUE(a->Concatenate(*b, &mirror, 0xFFFFFFFFu));
+    C3DTVector<float> n;
+    CGeomInfo geom(a);
+    C3DFace face;
+    a->GetFaceList()->GetFace(0, face);
+    ASSERT_TRUE(face.GetNormal(&geom, n, true));
+    EXPECT_FLOAT_EQ(n.z, 1.0f);
+    a->Delete();
+    b->Delete();
+}
+
+TEST(DisconnectBorderFaces, FacesMeetingAtOnePointGetTheirOwnCopy) {
+    // Two triangles touching at point 0 (a bow tie), and a fan of two triangles sharing an edge.
+    C3DObject* o = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {-1, 0, 0}, {-1, -1, 0}, {0, 1, 0}},
+                              {{0, 1, 2}, {0, 3, 4}, {0, 2, 5}});
+    EXPECT_EQ(o->DisconnectBorderFaces(), 1);
+    ASSERT_EQ(o->GetPointNbr(), 7);
+    const auto faces = ReadFaces(*o->GetFaceList());
+    EXPECT_EQ(faces[0], (Poly{0, 1, 2}));
+    EXPECT_EQ(faces[2], (Poly{0, 2, 5}));  // joined to face 0 through edge 0-2: keeps the point
+    EXPECT_EQ(faces[1], (Poly{6, 3, 4}));
+    const C3DTPoint<float>* p = o->GetPointList()->GetPoints();
+    EXPECT_EQ(p[6].x, 0.0f);
+    EXPECT_EQ(p[6].y, 0.0f);
+    // Nothing left to separate.
+    EXPECT_EQ(o->DisconnectBorderFaces(), 0);
+    o->Delete();
+
+    // Two cubes sharing a corner: the corner is split, each cube keeps a closed surface.
+    std::vector<test::P3> pts = test::CubePoints();
+    for (const auto& q : test::CubePoints()) pts.push_back({q[0] + 1, q[1] + 1, q[2] + 1});
+    std::vector<Poly> cubeFaces = test::CubeFaces();
+    for (Poly f : test::CubeFaces(8)) {
+        for (int& v : f) v = v == 8 ? 7 : v;  // the second cube's corner 0 is the first's corner 7
+        cubeFaces.push_back(f);
+    }
+    C3DObject* cubes = MakeObject(pts, cubeFaces);
+    EXPECT_EQ(cubes->DisconnectBorderFaces(), 1);
+    CXArray<C3DGeomObject*> parts;
+    EXPECT_EQ(cubes->ExplodeIntoIsolatedParts(parts), 2);
+    for (C3DGeomObject* part : parts) {
+        EXPECT_TRUE(test::IsConsistentlyOriented(*part->GetFaceList()));
+        part->Delete();
+    }
+    cubes->Delete();
+}
+
+TEST(SceneHooks, MeshCodeInstallsNormalsAndAppend) {
+    const C3DSceneObjectHooks hooks = GetSceneObjectHooks();
+    ASSERT_NE(hooks.generateNormals, nullptr);
+    ASSERT_NE(hooks.appendObject, nullptr);
+
+    C3DObject* cube = MakeObject(test::CubePoints(), test::CubeFaces());
+    cube->SetSmoothAngle(0.5f);
+    ASSERT_TRUE(hooks.generateNormals(cube, GENERATE_NORMALS_MISSING, NORMAL_SMOOTH_SCENE));
+    CSpecNormalChannel* spec = static_cast<CSpecNormalChannel*>(cube->GetChannels()->GetSpecNormalChannel());
+    ASSERT_NE(spec, nullptr);
+    ASSERT_EQ(spec->GetNormalFaceList()->GetSize(), 6);
+    // Flat sides at 0.5 rad: every corner of a side carries that side's normal.
+    for (int f = 0; f < 6; ++f) {
+        EXPECT_TRUE(spec->GetNormalFaceList()->IsFaceLive(unsigned(f)));
+        int k = 0;
+        const int* c = spec->GetNormalFaceList()->GetIndexes(unsigned(f), k);
+        ASSERT_EQ(k, 4);
+        for (int i = 1; i < k; ++i) {
+            const C3DTVector<float>& a = spec->GetNormalVectorList()->GetVectors()[c[0]];
+            const C3DTVector<float>& b = spec->GetNormalVectorList()->GetVectors()[c[i]];
+            EXPECT_NEAR(a.x * b.x + a.y * b.y + a.z * b.z, 1.0, 1e-6);
+        }
+    }
+
+    C3DObject* into = MakeObject({}, {});
+    C4x4TMatrix<float> identity;
+    EXPECT_TRUE(hooks.appendObject(into, cube, identity, 0xFFFFFFFFu));
+    EXPECT_EQ(into->GetFaceNbr(), 6);
+    EXPECT_EQ(into->GetPointNbr(), 8);
+    into->Delete();
+    cube->Delete();
+}
+
+}  // namespace
+}  // namespace kestovar
