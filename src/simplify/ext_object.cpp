@@ -323,6 +323,13 @@ void C3DExtObject::ShowSelectedFaces(bool show) {
     }
 }
 
+// The number of distinct mirror edges of the initial faces under the mode's axis.
+int C3DExtObject::GetSymetricPairsNumber() {
+    if (!(m_optimizeMode & OPT_SYMMETRY_MASK)) return 0;
+    InitSymetryMap();
+    return m_pInitialSymetryMap ? m_pInitialSymetryMap->CountSymetricEdges(m_pInitialFaces) : 0;
+}
+
 // ---- counters ----------------------------------------------------------------------------------------
 
 int C3DExtObject::GetInitialRemovablePointsNumber() const {

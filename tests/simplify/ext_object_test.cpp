@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kestovar/mesh/face.h"
+#include "kestovar/mesh/symmetry_map.h"
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/simplify/ext_object.h"
 
@@ -329,6 +330,36 @@ TEST(ExtObjectSelection, UserSelectionModesFreezeTheOtherSide) {
             EXPECT_EQ(selected == 3, e.WorkingFaces().IsFaceFlagSet(unsigned(f), FACE_ALL_SELECTED));
         }
     }
+}
+
+TEST(ExtObjectSymmetry, MirrorPairsAreFeaturesAndTheWorkingMapIsACopyOrTheMapItself) {
+    const int n = 2;
+    // A quad grid is its own mirror across x = n / 2: every one of its 2 n (n + 1) edges has a
+    // mirror edge.
+    {
+        Engine e(Grid(n, true));
+        EXPECT_EQ(e.object->GetSymetricPairsNumber(), 0);
+        e.object->SetOptimizeMode(OPT_SYMMETRY_X, true);
+        EXPECT_EQ(e.object->GetSymetricPairsNumber(), 2 * n * (n + 1));
+        ASSERT_TRUE(e.Prepare());
+        C3DPointSymetryMap* initial = e.object->GetInitialSymetryMap();
+        C3DPointSymetryMap* working = e.object->GetWorkingSymetryMap();
+        ASSERT_NE(initial, nullptr);
+        ASSERT_NE(working, nullptr);
+        EXPECT_NE(initial, working);
+        EXPECT_EQ(working->GetCount(), (n + 1) * (n + 1));
+        for (int p = 0; p < (n + 1) * (n + 1); ++p) {
+            const int i = p % (n + 1), j = p / (n + 1);
+            EXPECT_EQ(working->GetPartner(p), j * (n + 1) + (n - i)) << p;
+            EXPECT_TRUE(e.Flags(p) & POINT_FEATURE) << p;
+        }
+    }
+    // In place the working map is the initial one, consumed by the run: it is rebuilt next time.
+    Engine e(Grid(n, true), false);
+    e.object->SetOptimizeMode(OPT_SYMMETRY_X, true);
+    ASSERT_TRUE(e.Prepare());
+    EXPECT_EQ(e.object->GetWorkingSymetryMap(), e.object->GetInitialSymetryMap());
+    EXPECT_FALSE(e.object->IsExtFlagSet(EXT_SYMMETRY_READY));
 }
 
 TEST(ExtObjectLifeCycle, LockAndModifyNestingBatchTheRepreparation) {
