@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <system_error>
 
 #include "kestovar/core/hashmap.h"
 #include "kestovar/core/xstring.h"
@@ -18,7 +20,9 @@ class C3DScene;
 
 namespace wavefront {
 
-inline bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
+// Space, tab and every other control character separate tokens (a stray NUL or form feed in a
+// line is taken as a blank rather than as part of a number).
+inline bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 inline char ToLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
 inline const char* SkipBlanks(const char* p, const char* end) {
@@ -49,10 +53,41 @@ inline bool MatchKeyword(const char* p, const char* end, const char* keyword, co
 // Reads one float after optional blanks, as "%f" would: a leading '+' is accepted, values beyond
 // the float range become infinities (or zero), "inf" and "nan" are accepted. Returns the position
 // after the number, or null when no number starts there.
-const char* ParseFloat(const char* p, const char* end, float& value);
+inline const char* ParseFloat(const char* p, const char* end, float& value) {
+    p = SkipBlanks(p, end);
+    // from_chars refuses the '+' that "%f" accepts.
+    if (p < end && *p == '+') ++p;
+    std::from_chars_result r = std::from_chars(p, end, value);
+    if (r.ec == std::errc()) return r.ptr;
+    if (r.ec != std::errc::result_out_of_range) return nullptr;
+    // Beyond the float range: as "%f", an infinity or a zero of the right sign.
+    double wide = 0.0;
+    r = std::from_chars(p, end, wide);
+    if (r.ptr == p) return nullptr;
+    value = float(wide);
+    return r.ptr;
+}
+
 // Reads one decimal integer after optional blanks ("%d"), with an optional sign; a number beyond
 // the int range reads as INT_MAX (INT_MIN when negative). Null when no number starts there.
-const char* ParseInt(const char* p, const char* end, int& value);
+inline const char* ParseInt(const char* p, const char* end, int& value) {
+    p = SkipBlanks(p, end);
+    bool negative = false;
+    if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+    if (p >= end || unsigned(*p - '0') > 9u) return nullptr;
+    // Face lines are mostly indices: a digit loop beats the general conversion. Digits beyond
+    // the int range keep the magnitude pinned above it.
+    int64_t magnitude = 0;
+    do {
+        magnitude = magnitude * 10 + (*p++ - '0');
+        if (magnitude > int64_t(1) << 32) magnitude = int64_t(1) << 32;
+    } while (p < end && unsigned(*p - '0') <= 9u);
+    if (negative)
+        value = magnitude > -int64_t(std::numeric_limits<int>::min()) ? std::numeric_limits<int>::min() : int(-magnitude);
+    else
+        value = magnitude > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : int(magnitude);
+    return p;
+}
 
 // "%f" of `value` (promoted to double) at `out`: std::to_chars in fixed notation with precision
 // 6 is correctly rounded exactly as glibc's printf, including "-0.000000", "inf" and "nan".

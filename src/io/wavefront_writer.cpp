@@ -1,5 +1,6 @@
 // The Wavefront OBJ writer: header, coordinates, merged normals and texture coordinates, faces
 // with 1-based indices across all nodes, and the MTL library beside the file.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -19,27 +20,6 @@
 #include "kestovar/scene/scene.h"
 
 namespace kestovar {
-
-namespace {
-
-// A written value (normal or texture coordinate) by the bits of its components, so that values
-// merge exactly when they would print the same from the same bits.
-struct CValueKey {
-    uint32_t bits[3];
-    bool operator==(const CValueKey& o) const {
-        return bits[0] == o.bits[0] && bits[1] == o.bits[1] && bits[2] == o.bits[2];
-    }
-};
-
-}  // namespace
-
-template <>
-struct CHashMethods<CValueKey> {
-    static unsigned Hash(const CValueKey& k) {
-        return HashMix64((uint64_t(k.bits[0]) << 32 | k.bits[1]) ^ (uint64_t(k.bits[2]) * 0x9E3779B97F4A7C15ull));
-    }
-    static bool Equal(const CValueKey& a, const CValueKey& b) { return a == b; }
-};
 
 namespace wavefront {
 
@@ -73,15 +53,70 @@ using namespace wavefront;
 
 namespace {
 
-typedef CHashMap<CValueKey, const CValueKey&, int> CValueMap;
+// Distinct written values (normals, texture coordinates) by the bits of their three components,
+// so that values merge exactly when they would print the same from the same bits. Open addressing
+// with linear probing in a power-of-two table sized once for the values to come (at most half
+// full); a slot holds the key and its 1-based file index (0: empty).
+//
+// The table is the writer's hot spot on files with many distinct normals: each lookup is a cache
+// miss in a table of tens of megabytes. Callers therefore hash a batch of values first and
+// prefetch their slots (Prepare), then probe them in order (Find), so that the misses of a batch
+// overlap instead of queueing.
+class CValueTable {
+public:
+    struct Key {
+        uint32_t bits[3];
+        unsigned slot;  // home slot
+    };
 
-inline CValueKey KeyOf(float a, float b, float c) {
-    CValueKey k;
-    std::memcpy(&k.bits[0], &a, 4);
-    std::memcpy(&k.bits[1], &b, 4);
-    std::memcpy(&k.bits[2], &c, 4);
-    return k;
-}
+    explicit CValueTable(int values) {
+        unsigned capacity = 64;
+        while (capacity < unsigned(values) * 2u) capacity *= 2;
+        m_slots.SetSize(int(capacity));
+        std::memset(static_cast<void*>(m_slots.GetData()), 0, sizeof(Slot) * capacity);
+        m_mask = capacity - 1;
+    }
+    void Prepare(float a, float b, float c, Key& key) const {
+        std::memcpy(&key.bits[0], &a, 4);
+        std::memcpy(&key.bits[1], &b, 4);
+        std::memcpy(&key.bits[2], &c, 4);
+        uint64_t h = (uint64_t(key.bits[0]) << 32 | key.bits[1]) * 0x9E3779B97F4A7C15ull;
+        h ^= (uint64_t(key.bits[2]) + (h >> 29)) * 0xC2B2AE3D27D4EB4Full;
+        h ^= h >> 32;
+        key.slot = unsigned(h) & m_mask;
+        __builtin_prefetch(m_slots.GetData() + key.slot, 1);
+    }
+    // The file index of `key`; `isNew` tells whether it was just given `next`.
+    int Find(const Key& key, int next, bool& isNew) {
+        Slot* slots = m_slots.GetData();
+        for (unsigned i = key.slot;; i = (i + 1) & m_mask) {
+            Slot& s = slots[i];
+            if (s.index == 0) {
+                s.bits[0] = key.bits[0];
+                s.bits[1] = key.bits[1];
+                s.bits[2] = key.bits[2];
+                s.index = next;
+                isNew = true;
+                return next;
+            }
+            if (s.bits[0] == key.bits[0] && s.bits[1] == key.bits[1] && s.bits[2] == key.bits[2]) {
+                isNew = false;
+                return s.index;
+            }
+        }
+    }
+
+    // Values hashed and prefetched ahead of their probe.
+    static constexpr int kBatch = 16;
+
+private:
+    struct Slot {
+        uint32_t bits[3];
+        int index;
+    };
+    CXArray<Slot> m_slots;
+    unsigned m_mask;
+};
 
 bool IsExactIdentity(const C4x4TMatrix<float>& m) {
     for (int r = 0; r < 4; ++r)
@@ -243,7 +278,7 @@ void CObjWriter::WriteNormals() {
         if (w.normals) total += w.normals->GetNormalVectorList()->GetSize();
     }
     m_normalRemap.SetSize(total);
-    CValueMap written(total > 21 ? unsigned(total) : 21u);
+    CValueTable written(total);
     int count = 0;
     for (int i = 0; i < m_nodes.GetSize(); ++i) {
         const CWrittenNode& w = m_nodes[i];
@@ -251,20 +286,29 @@ void CObjWriter::WriteNormals() {
         const C3DVectorList* list = w.normals->GetNormalVectorList();
         const C3DTVector<float>* vectors = list->GetVectors();
         const int n = list->GetSize();
-        for (int k = 0; k < n; ++k) {
-            C3DTVector<float> v = vectors[k];
-            if (!w.identity) {
-                v = w.normalTM.TransformVector(v);
-                const double length = std::sqrt(double(v.x) * v.x + double(v.y) * v.y + double(v.z) * v.z);
-                if (length > 0.0) v.Init(float(v.x / length), float(v.y / length), float(v.z / length));
+        C3DTVector<float> values[CValueTable::kBatch];
+        CValueTable::Key keys[CValueTable::kBatch];
+        for (int first = 0; first < n; first += CValueTable::kBatch) {
+            const int batch = std::min(CValueTable::kBatch, n - first);
+            for (int b = 0; b < batch; ++b) {
+                C3DTVector<float> v = vectors[first + b];
+                if (!w.identity) {
+                    v = w.normalTM.TransformVector(v);
+                    const double length = std::sqrt(double(v.x) * v.x + double(v.y) * v.y + double(v.z) * v.z);
+                    if (length > 0.0) v.Init(float(v.x / length), float(v.y / length), float(v.z / length));
+                }
+                values[b] = v;
+                written.Prepare(v.x, v.y, v.z, keys[b]);
             }
-            int& index = written.GetOrInsert(KeyOf(v.x, v.y, v.z));
-            if (index == 0) {
-                index = ++count;
-                const float f[3] = {v.x, v.y, v.z};
-                PutNumbers(*m_out, "vn ", 3, f, 3);
+            for (int b = 0; b < batch; ++b) {
+                bool isNew;
+                m_normalRemap[w.normalBase + first + b] = written.Find(keys[b], count + 1, isNew);
+                if (isNew) {
+                    ++count;
+                    const float f[3] = {values[b].x, values[b].y, values[b].z};
+                    PutNumbers(*m_out, "vn ", 3, f, 3);
+                }
             }
-            m_normalRemap[w.normalBase + k] = index;
         }
     }
 }
@@ -278,7 +322,7 @@ void CObjWriter::WriteUVs() {
         if (w.uvw) total += w.uvw->GetUVWPointList()->GetSize();
     }
     m_uvRemap.SetSize(total);
-    CValueMap written(total > 21 ? unsigned(total) : 21u);
+    CValueTable written(total);
     int count = 0;
     for (int i = 0; i < m_nodes.GetSize(); ++i) {
         const CWrittenNode& w = m_nodes[i];
@@ -286,14 +330,19 @@ void CObjWriter::WriteUVs() {
         const CUVWPointList* list = w.uvw->GetUVWPointList();
         const CUVWPoint* points = list->GetPoints();
         const int n = list->GetSize();
-        for (int k = 0; k < n; ++k) {
-            int& index = written.GetOrInsert(KeyOf(points[k].u, points[k].v, 0.0f));
-            if (index == 0) {
-                index = ++count;
-                const float f[2] = {points[k].u, points[k].v};
-                PutNumbers(*m_out, "vt ", 3, f, 2);
+        CValueTable::Key keys[CValueTable::kBatch];
+        for (int first = 0; first < n; first += CValueTable::kBatch) {
+            const int batch = std::min(CValueTable::kBatch, n - first);
+            for (int b = 0; b < batch; ++b) written.Prepare(points[first + b].u, points[first + b].v, 0.0f, keys[b]);
+            for (int b = 0; b < batch; ++b) {
+                bool isNew;
+                m_uvRemap[w.uvBase + first + b] = written.Find(keys[b], count + 1, isNew);
+                if (isNew) {
+                    ++count;
+                    const float f[2] = {points[first + b].u, points[first + b].v};
+                    PutNumbers(*m_out, "vt ", 3, f, 2);
+                }
             }
-            m_uvRemap[w.uvBase + k] = index;
         }
     }
 }
