@@ -2,6 +2,8 @@
 #include "kestovar/mesh/geom_info.h"
 
 #include "kestovar/mesh/channel.h"
+#include "kestovar/mesh/channels.h"
+#include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
@@ -111,24 +113,74 @@ void CGeomInfo::SetChannels(CDependentChannels* src, CDependentChannels* dst, un
     m_ownership |= ownership;
 }
 
-// The typed channel lists need the concrete channel classes; until those exist no channel of a
-// set can be of them.
-CUVWFaceList* CGeomInfo::GetSrcUVWFaceList(int) const { return nullptr; }
-CUVWPointList* CGeomInfo::GetSrcUVWPointList(int) const { return nullptr; }
-CVCFaceList* CGeomInfo::GetSrcVCFaceList(int) const { return nullptr; }
-CVCPointList* CGeomInfo::GetSrcVCPointList(int) const { return nullptr; }
-CWeightFaceList* CGeomInfo::GetSrcWeightFaceList(int) const { return nullptr; }
-CWeightPointList* CGeomInfo::GetSrcWeightPointList(int) const { return nullptr; }
-CNormalFaceList* CGeomInfo::GetSrcNormalFaceList() const { return nullptr; }
-C3DVectorList* CGeomInfo::GetSrcNormalPointList() const { return nullptr; }
-CUVWFaceList* CGeomInfo::GetDstUVWFaceList(int) const { return nullptr; }
-CUVWPointList* CGeomInfo::GetDstUVWPointList(int) const { return nullptr; }
-CVCFaceList* CGeomInfo::GetDstVCFaceList(int) const { return nullptr; }
-CVCPointList* CGeomInfo::GetDstVCPointList(int) const { return nullptr; }
-CWeightFaceList* CGeomInfo::GetDstWeightFaceList(int) const { return nullptr; }
-CWeightPointList* CGeomInfo::GetDstWeightPointList(int) const { return nullptr; }
-CNormalFaceList* CGeomInfo::GetDstNormalFaceList() const { return nullptr; }
-C3DVectorList* CGeomInfo::GetDstNormalPointList() const { return nullptr; }
+namespace {
+
+// The index-th valid channel of `type` in `set` when it is of class C, else null.
+template <class C>
+C* TypedChannel(const CDependentChannels* set, unsigned type, int index) {
+    CChannel* c = set ? set->GetChannelByIndex(index, type, true) : nullptr;
+    return c && c->IsKindOf(KX_RUNTIME_CLASS(C)) ? static_cast<C*>(c) : nullptr;
+}
+
+// The normals a view offers: the specified normals when the set holds a valid specified-normal
+// channel (the normals given with the model), else the smoothed corner normals.
+CChannel* NormalChannel(const CDependentChannels* set) {
+    if (CChannel* c = TypedChannel<CSpecNormalChannel>(set, CHANNEL_SPEC_NORMAL, 0)) return c;
+    return TypedChannel<CPointNormalChannel>(set, CHANNEL_POINT_NORMAL, 0);
+}
+
+CUVWFaceList* UVWFaces(const CDependentChannels* set, int index) {
+    CUVWChannel* c = TypedChannel<CUVWChannel>(set, CHANNEL_UVW, index);
+    return c ? c->GetUVWFaceList() : nullptr;
+}
+CUVWPointList* UVWPoints(const CDependentChannels* set, int index) {
+    CUVWChannel* c = TypedChannel<CUVWChannel>(set, CHANNEL_UVW, index);
+    return c ? c->GetUVWPointList() : nullptr;
+}
+CVCFaceList* VCFaces(const CDependentChannels* set, int index) {
+    CVCChannel* c = TypedChannel<CVCChannel>(set, CHANNEL_VC, index);
+    return c ? c->GetVCFaceList() : nullptr;
+}
+CVCPointList* VCPoints(const CDependentChannels* set, int index) {
+    CVCChannel* c = TypedChannel<CVCChannel>(set, CHANNEL_VC, index);
+    return c ? c->GetVCPointList() : nullptr;
+}
+CWeightFaceList* WeightFaces(const CDependentChannels* set, int index) {
+    CWeightChannel* c = TypedChannel<CWeightChannel>(set, CHANNEL_WEIGHT, index);
+    return c ? c->GetWeightFaceList() : nullptr;
+}
+CWeightPointList* WeightPoints(const CDependentChannels* set, int index) {
+    CWeightChannel* c = TypedChannel<CWeightChannel>(set, CHANNEL_WEIGHT, index);
+    return c ? c->GetWeightPointList() : nullptr;
+}
+CNormalFaceList* NormalFaces(const CDependentChannels* set) {
+    CChannel* c = NormalChannel(set);
+    return c ? static_cast<CNormalFaceList*>(c->GetFaceList()) : nullptr;
+}
+C3DVectorList* NormalVectors(const CDependentChannels* set) {
+    CChannel* c = NormalChannel(set);
+    return c ? static_cast<C3DVectorList*>(c->GetPointList()) : nullptr;
+}
+
+}  // namespace
+
+// Typed channel lists: the index-th valid channel of the type, of its own class.
+CUVWFaceList* CGeomInfo::GetSrcUVWFaceList(int index) const { return UVWFaces(m_pSrcChannels, index); }
+CUVWPointList* CGeomInfo::GetSrcUVWPointList(int index) const { return UVWPoints(m_pSrcChannels, index); }
+CVCFaceList* CGeomInfo::GetSrcVCFaceList(int index) const { return VCFaces(m_pSrcChannels, index); }
+CVCPointList* CGeomInfo::GetSrcVCPointList(int index) const { return VCPoints(m_pSrcChannels, index); }
+CWeightFaceList* CGeomInfo::GetSrcWeightFaceList(int index) const { return WeightFaces(m_pSrcChannels, index); }
+CWeightPointList* CGeomInfo::GetSrcWeightPointList(int index) const { return WeightPoints(m_pSrcChannels, index); }
+CNormalFaceList* CGeomInfo::GetSrcNormalFaceList() const { return NormalFaces(m_pSrcChannels); }
+C3DVectorList* CGeomInfo::GetSrcNormalPointList() const { return NormalVectors(m_pSrcChannels); }
+CUVWFaceList* CGeomInfo::GetDstUVWFaceList(int index) const { return UVWFaces(m_pDstChannels, index); }
+CUVWPointList* CGeomInfo::GetDstUVWPointList(int index) const { return UVWPoints(m_pDstChannels, index); }
+CVCFaceList* CGeomInfo::GetDstVCFaceList(int index) const { return VCFaces(m_pDstChannels, index); }
+CVCPointList* CGeomInfo::GetDstVCPointList(int index) const { return VCPoints(m_pDstChannels, index); }
+CWeightFaceList* CGeomInfo::GetDstWeightFaceList(int index) const { return WeightFaces(m_pDstChannels, index); }
+CWeightPointList* CGeomInfo::GetDstWeightPointList(int index) const { return WeightPoints(m_pDstChannels, index); }
+CNormalFaceList* CGeomInfo::GetDstNormalFaceList() const { return NormalFaces(m_pDstChannels); }
+C3DVectorList* CGeomInfo::GetDstNormalPointList() const { return NormalVectors(m_pDstChannels); }
 
 C3DGeomObject* CGeomInfo::GetGeomObject() const {
     return (m_pObject && m_pObject->IsKindOf(KX_RUNTIME_CLASS(C3DGeomObject))) ? static_cast<C3DGeomObject*>(m_pObject)

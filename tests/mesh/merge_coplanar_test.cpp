@@ -176,6 +176,7 @@ TEST(MergeCoplanarFaces, ChannelFacesFollowTheMergedPolygons) {
     }
     test::WriteFaces(*uv->GetUVWFaceList(), corners);
     grid->AddChannel(uv);
+    const unsigned uvID = uv->GetID();  // the channel itself is replaced by its merged copy
 
     ASSERT_TRUE(grid->MergeCoplanarFaces(0.01, CHANNEL_UVW));
     const auto merged = ReadFaces(*grid->GetFaceList());
@@ -184,7 +185,7 @@ TEST(MergeCoplanarFaces, ChannelFacesFollowTheMergedPolygons) {
     EXPECT_EQ(merged[1], (Poly{0, 3, np}));
     CUVWChannel* after = static_cast<CUVWChannel*>(grid->GetChannelByIndex(0, CHANNEL_UVW, true));
     ASSERT_NE(after, nullptr);
-    EXPECT_EQ(after->GetID(), uv->GetID());
+    EXPECT_EQ(after->GetID(), uvID);
     ASSERT_EQ(after->GetFaceList()->GetSize(), int(merged.size()));
     const CUVWPoint* values = after->GetUVWPointList()->GetPoints();
     for (size_t f = 0; f < merged.size(); ++f) {

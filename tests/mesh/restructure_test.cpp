@@ -118,6 +118,32 @@ TEST(DisconnectBorderFaces, FacesMeetingAtOnePointGetTheirOwnCopy) {
     cubes->Delete();
 }
 
+TEST(GeomInfo, TypedListsAreThoseOfTheIndexthValidChannel) {
+    C3DObject* o = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
+    CUVWChannel* first = AddUV(*o, 1);
+    CUVWChannel* second = AddUV(*o, 2);
+    CWeightChannel* weights = new CWeightChannel(3, true);
+    o->AddChannel(weights);
+    CGeomInfo geom(o);
+    EXPECT_EQ(geom.GetSrcUVWFaceList(0), first->GetUVWFaceList());
+    EXPECT_EQ(geom.GetSrcUVWPointList(1), second->GetUVWPointList());
+    EXPECT_EQ(geom.GetSrcUVWFaceList(2), nullptr);
+    first->SetFlag(CHANNEL_INVALID, true);  // invalid channels are not counted
+    EXPECT_EQ(geom.GetSrcUVWFaceList(0), second->GetUVWFaceList());
+    EXPECT_EQ(geom.GetSrcWeightPointList(0), weights->GetWeightPointList());
+    EXPECT_EQ(geom.GetSrcWeightFaceList(0), nullptr);  // point-mapped
+    EXPECT_EQ(geom.GetSrcVCFaceList(0), nullptr);
+    EXPECT_EQ(geom.GetSrcNormalFaceList(), nullptr);
+    CPointNormalChannel* smoothed = new CPointNormalChannel;
+    o->AddChannel(smoothed);
+    EXPECT_EQ(geom.GetSrcNormalFaceList(), smoothed->GetNormalFaceList());
+    CSpecNormalChannel* specified = new CSpecNormalChannel;
+    o->AddChannel(specified);
+    EXPECT_EQ(geom.GetSrcNormalPointList(), specified->GetNormalVectorList());
+    EXPECT_EQ(geom.GetDstNormalFaceList(), specified->GetNormalFaceList());
+    o->Delete();
+}
+
 TEST(SceneHooks, MeshCodeInstallsNormalsAndAppend) {
     const C3DSceneObjectHooks hooks = GetSceneObjectHooks();
     ASSERT_NE(hooks.generateNormals, nullptr);
