@@ -30,7 +30,7 @@ constexpr float kDefaultUVWTolerance = 0.0f;
 constexpr int kDefaultVCTolerance = 30;
 constexpr double kDefaultNormalThreshold = 0.17453292519943295;  // 10 degrees
 constexpr float kDefaultSymetryTolerance = 0.0f;
-constexpr double kMaxNormalThreshold = 1.5707963267948966;       // pi / 2
+constexpr double kMaxNormalThreshold = 1.5707963267948966;  // pi / 2
 
 // Mode groups: their bits and the state flags a change of the group clears.
 constexpr unsigned long long kSelectionBits = OPT_SELECTION_MASK;
@@ -41,8 +41,6 @@ constexpr unsigned long long kVCBits = OPT_KEEP_VC | OPT_VC_SUB_MASK;
 constexpr unsigned long long kNormalBits = OPT_KEEP_NORMALS | OPT_NORMALS_SUB_MASK;
 constexpr unsigned long long kSymmetryBits = OPT_SYMMETRY_MASK;
 constexpr unsigned long long kCornerBits = OPT_CORNERS_MASK;
-constexpr unsigned long long kPlainBits =
-    OPT_CHECK_COMPACITY | OPT_CHECK_FLIP | OPT_STOP_ON_BAD | OPT_ENDPOINTS_ONLY | OPT_TRIANGULATE_ALL;
 
 constexpr unsigned int kAttributeWork = EXT_SELECTION_READY | EXT_RESERVED_200 | EXT_RESERVED_1000000;
 
@@ -60,14 +58,15 @@ unsigned int StaleFlags(unsigned long long changed) {
 }
 
 // Replaces the bits `mask` of `word` by `value` when `on`, else clears them.
-inline unsigned long long ReplaceBits(unsigned long long word, unsigned long long mask, unsigned long long value,
-                                      bool on) {
+inline unsigned long long ReplaceBits(unsigned long long word, unsigned long long mask,
+                                      unsigned long long value, bool on) {
     word &= ~mask;
     return on ? word | value : word;
 }
 
 // The first of `candidates` (in order) present in `mode`, or 0.
-inline unsigned long long FirstPresent(unsigned long long mode, std::initializer_list<unsigned long long> candidates) {
+inline unsigned long long FirstPresent(unsigned long long mode,
+                                       std::initializer_list<unsigned long long> candidates) {
     for (unsigned long long c : candidates)
         if (mode & c) return c;
     return 0;
@@ -198,11 +197,13 @@ bool C3DExtObject::SetOptimizeMode(unsigned long long mode, bool /*set*/) {
     const unsigned long long old = m_optimizeMode;
     unsigned long long m = old;
 
-    const unsigned long long border = FirstPresent(mode, {OPT_KEEP_BORDER, OPT_CONSTRAIN_BORDER, OPT_FREEZE_BORDER});
+    const unsigned long long border =
+        FirstPresent(mode, {OPT_KEEP_BORDER, OPT_CONSTRAIN_BORDER, OPT_FREEZE_BORDER});
     if (border) m = ReplaceBits(m, kBorderBits, border, true);
     m = ReplaceBits(m, kSelectionBits, FirstPresent(mode, {OPT_PROTECT_SELECTION, OPT_SELECTION_ONLY}), true);
     m = ReplaceBits(m, OPT_KEEP_MATERIAL, mode & OPT_KEEP_MATERIAL, true);
-    m = ReplaceBits(m, OPT_MATERIAL_SUB_MASK, FirstPresent(mode, {OPT_CONSTRAIN_MATERIAL, OPT_FREEZE_MATERIAL}), true);
+    m = ReplaceBits(m, OPT_MATERIAL_SUB_MASK,
+                    FirstPresent(mode, {OPT_CONSTRAIN_MATERIAL, OPT_FREEZE_MATERIAL}), true);
 
     // Attribute groups: the keep bit only with its channel; the sub-bits as asked.
     struct AttributeGroup {
@@ -220,8 +221,10 @@ bool C3DExtObject::SetOptimizeMode(unsigned long long mode, bool /*set*/) {
         m = ReplaceBits(m, g.constrain | g.freeze, FirstPresent(mode, {g.constrain, g.freeze}), true);
     }
 
-    m = ReplaceBits(m, kSymmetryBits, FirstPresent(mode, {OPT_SYMMETRY_Z, OPT_SYMMETRY_Y, OPT_SYMMETRY_X}), true);
-    const unsigned long long copied = OPT_CHECK_COMPACITY | OPT_CHECK_FLIP | OPT_STOP_ON_BAD | OPT_ENDPOINTS_ONLY;
+    m = ReplaceBits(m, kSymmetryBits, FirstPresent(mode, {OPT_SYMMETRY_Z, OPT_SYMMETRY_Y, OPT_SYMMETRY_X}),
+                    true);
+    const unsigned long long copied =
+        OPT_CHECK_COMPACITY | OPT_CHECK_FLIP | OPT_STOP_ON_BAD | OPT_ENDPOINTS_ONLY;
     m = ReplaceBits(m, copied, mode & copied, true);
     m = ReplaceBits(m, kCornerBits,
                     FirstPresent(mode, {OPT_KEEP_CORNERS, OPT_CONSTRAIN_CORNERS, OPT_FREEZE_CORNERS}), true);
@@ -258,7 +261,9 @@ bool C3DExtObject::SetUVWTolerance(float tolerance) {
     return true;
 }
 
-float C3DExtObject::GetUVWTolerance() const { return (m_optimizeMode & OPT_KEEP_UVW) ? m_uvwTolerance : -1.0f; }
+float C3DExtObject::GetUVWTolerance() const {
+    return (m_optimizeMode & OPT_KEEP_UVW) ? m_uvwTolerance : -1.0f;
+}
 
 bool C3DExtObject::SetVCTolerance(int tolerance) {
     if (tolerance < 0) tolerance = 0;
@@ -271,7 +276,9 @@ bool C3DExtObject::SetVCTolerance(int tolerance) {
     return true;
 }
 
-int C3DExtObject::GetVCTolerance() const { return (m_optimizeMode & OPT_KEEP_VC) ? m_vcTolerance : -1; }
+int C3DExtObject::GetVCTolerance() const {
+    return (m_optimizeMode & OPT_KEEP_VC) ? m_vcTolerance : -1;
+}
 
 bool C3DExtObject::SetNormalThreshold(double radians) {
     if (!(radians >= 0.0)) radians = 0.0;
@@ -413,7 +420,8 @@ bool C3DExtObject::InitNormalFlags() {
     CShowInitialScope show(*this, IsOptimizerFlagSet(SCENEOPTIMIZER_WORKING_COPY));
     CGeomInfo geom(this);
     const double threshold = m_normalThreshold < 0.0 ? kDefaultNormalThreshold : m_normalThreshold;
-    static_cast<CSpecNormalChannel*>(channel)->InitNormalBreakFlag(&geom, threshold, true, NORMAL_SMOOTH_SCENE);
+    static_cast<CSpecNormalChannel*>(channel)->InitNormalBreakFlag(&geom, threshold, true,
+                                                                   NORMAL_SMOOTH_SCENE);
     return true;
 }
 
@@ -424,7 +432,9 @@ bool C3DExtObject::InitSymetryMap() {
     XRelease(m_pInitialSymetryMap);
     const unsigned long long axisBit = m_optimizeMode & kSymmetryBits;
     if (!axisBit || !m_pInitialPoints) return true;
-    const _AXIS_INFO axis = (axisBit & OPT_SYMMETRY_Z) ? AXIS_Z : (axisBit & OPT_SYMMETRY_Y) ? AXIS_Y : AXIS_X;
+    const _AXIS_INFO axis = (axisBit & OPT_SYMMETRY_Z)   ? AXIS_Z
+                            : (axisBit & OPT_SYMMETRY_Y) ? AXIS_Y
+                                                         : AXIS_X;
     const float tolerance = m_symetryTolerance < 0.0f ? kDefaultSymetryTolerance : m_symetryTolerance;
     m_pInitialSymetryMap = m_pInitialPoints->InitSymetryMap(axis, double(tolerance));
     return true;
