@@ -519,3 +519,43 @@ TEST(TrackPlayback, InvalidFaceNibbleCountsIsolatedPointsAndDuplicatesFollowThei
 
 }  // namespace
 }  // namespace kestovar::test
+
+namespace kestovar::test {
+namespace {
+
+// Streams reach the tracker from files and downloads: damaged bytes must be refused by Load or,
+// when they still form records, played without touching anything outside the mesh (any index may
+// be wrong). Run under AddressSanitizer this pins every range check of the playback.
+TEST(TrackPlayback, DamagedStreamsAreRefusedOrPlayedWithinTheMesh) {
+    Mesh source(3);
+    CTrackContractions t;
+    int livePoints = source.points->GetSize(), liveFaces = source.faces->GetSize();
+    const int pairs[][2] = {{5, 6}, {0, 1}, {10, 9}, {15, 14}};
+    for (const auto& p : pairs) Contract(source, t, p[0], p[1], livePoints, liveFaces);
+    const std::vector<unsigned char> good = Stream(t);
+
+    std::mt19937 rng(7);
+    int loaded = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::vector<unsigned char> bytes = good;
+        const int flips = 1 + int(rng() % 6u);
+        for (int i = 0; i < flips; ++i) bytes[rng() % bytes.size()] = (unsigned char)(rng());
+        if (rng() % 4u == 0) bytes.resize(rng() % bytes.size());
+        CTrackContractions damaged;
+        if (!damaged.Load(bytes.data(), bytes.size())) {
+            EXPECT_EQ(damaged.GetDataSize(), 0u);
+            continue;
+        }
+        ++loaded;
+        Mesh m(3);
+        int points = 0, faces = 0;
+        for (unsigned i = damaged.GetContractionCount(); i-- > 0;)
+            damaged.PlayContraction(i, true, *m.points, *m.faces, m.channels, points, faces);
+        for (unsigned i = 0; i < damaged.GetContractionCount(); ++i)
+            damaged.PlayContraction(i, false, *m.points, *m.faces, m.channels, points, faces);
+    }
+    EXPECT_GT(loaded, 100);  // most damage keeps the record structure: the playback was exercised
+}
+
+}  // namespace
+}  // namespace kestovar::test
