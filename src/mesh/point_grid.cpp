@@ -4,38 +4,18 @@
 #include <climits>
 #include <cmath>
 
+#include "point_cell.h"
+
 namespace kestovar {
 
 namespace {
 
-// Cell coordinates are kept within ±2^31 - 1000 so that a neighbour (±1) never overflows.
-constexpr double kMaxCellCoord = 2147482647.0;
 constexpr int kNoCell = INT_MIN;
 
-// Cell coordinates of model points are strongly structured (regular spacing, shared low bits),
-// so the three coordinates are combined and then fully mixed (the 64-bit finaliser of
-// MurmurHash3) before the low bits address the table.
-inline unsigned HashCell(int i, int j, int k) {
-    uint64_t h = uint64_t(uint32_t(i)) * 0x9E3779B97F4A7C15ull + uint64_t(uint32_t(j)) * 0xC2B2AE3D27D4EB4Full +
-                 uint64_t(uint32_t(k)) * 0x165667B19E3779F9ull;
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ull;
-    h ^= h >> 33;
-    return unsigned(h);
-}
+inline unsigned HashCell(int i, int j, int k) { return detail::HashPointCell(i, j, k); }
 
 inline bool CellCoord(double value, double origin, double cellSize, double invCell, int& out) {
-    if (!std::isfinite(value)) return false;
-    if (invCell == 0.0) {
-        out = 0;
-        return true;
-    }
-    double q = (value - origin) / cellSize;
-    if (!(q > -kMaxCellCoord && q < kMaxCellCoord)) return false;
-    out = int(q);  // truncation toward zero
-    return true;
+    return detail::PointCellCoord(value, origin, cellSize, invCell, out);
 }
 
 }  // namespace

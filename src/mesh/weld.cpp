@@ -2,9 +2,15 @@
 // C3DGeomObject::Weld3DPoints.
 #include "kestovar/mesh/weld.h"
 
+#include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 
+#include "kestovar/core/exception.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/memory.h"
 #include "kestovar/core/progress.h"
@@ -13,6 +19,7 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_grid.h"
 #include "kestovar/mesh/point_list.h"
+#include "point_cell.h"
 
 namespace kestovar {
 
@@ -42,11 +49,12 @@ int* WeldProximityMap::Reserve(int count) {
 
 // ---- grid for a tolerance ----------------------------------------------------------------------
 
-C3DPointGridMap* C3DPointList::GetGridCoordMap(double tolerance, bool absolute, bool shift) const {
-    int n = GetSize();
-    if (n <= 0) return nullptr;
+namespace {
+
+// Origin and cell size of the grid for a weld tolerance (see GetGridCoordMap); 0 without points.
+double GridFrame(const C3DPointList& points, double tolerance, bool absolute, bool shift, double origin[3]) {
     C3DTBBox<float> box;
-    GetBoundingBox(box);
+    points.GetBoundingBox(box);
     double d;
     if (tolerance == 0.0) {
         d = box.IsValid() ? box.GetDiagonal() * 1.5 / 2147483647.0 : 0.0;
@@ -55,7 +63,7 @@ C3DPointGridMap* C3DPointList::GetGridCoordMap(double tolerance, bool absolute, 
     } else {
         d = tolerance;
     }
-    double origin[3] = {0.0, 0.0, 0.0};
+    origin[0] = origin[1] = origin[2] = 0.0;
     if (box.IsValid()) {
         origin[0] = box.GetMin().x;
         origin[1] = box.GetMin().y;
@@ -64,8 +72,18 @@ C3DPointGridMap* C3DPointList::GetGridCoordMap(double tolerance, bool absolute, 
     if (shift) {
         // Moving the origin back by a quarter cell moves every cell boundary off the round
         // coordinates where model points tend to sit.
-        for (double& o : origin) o -= d / 4.0;
+        for (int k = 0; k < 3; ++k) origin[k] -= d / 4.0;
     }
+    return d;
+}
+
+}  // namespace
+
+C3DPointGridMap* C3DPointList::GetGridCoordMap(double tolerance, bool absolute, bool shift) const {
+    int n = GetSize();
+    if (n <= 0) return nullptr;
+    double origin[3];
+    double d = GridFrame(*this, tolerance, absolute, shift, origin);
     C3DPointGridMap* grid = new C3DPointGridMap;
     grid->Init(GetPoints(), n, origin, d);
     return grid;
@@ -140,6 +158,249 @@ inline double SquaredDistance(const C3DTPoint<float>& a, const C3DTPoint<float>&
     return double(dx) * dx + double(dy) * dy + double(dz) * dz;
 }
 
+// ---- coincident points: one hashing pass ---------------------------------------------------------
+//
+// At tolerance 0 the cells are about 1e-9 of the box diagonal, far below the spacing of
+// single-precision coordinates almost everywhere. Along an axis where a point's coordinate v has
+// both neighbouring float values at least three cells away, no other point can sit in the cell of
+// v or the next one unless it has exactly the coordinate v; call such a coordinate coarse, the
+// others (within about 1e-2 of the diagonal of zero) fine. Two distinct occupied cells can only
+// touch if, along every axis where they differ, two distinct fine coordinates fall in
+// neighbouring cells. So the weld groups the points in one hashing pass (by coordinates or by
+// cell, see WeldCoincident) and keeps, per axis, the set of cells of the fine coordinates: when
+// no axis has two neighbouring cells in its set, no two occupied cells touch and the grid weld
+// reduces to "every point goes to the first point of its own cell". Otherwise the occupied cells
+// are checked for occupied neighbours along those axes, and only if one is found does the general
+// grid weld run. The result is always the grid weld's.
+
+enum class CoincidentWeld { kDone, kCancelled, kNeedsGrid };
+
+// Open-addressing table (linear probing, at most half full) of the occupied cells: the cell and
+// its first point (-1: empty slot).
+struct CellSlot {
+    int x, y, z;
+    int first;
+};
+
+class CCellTable {
+public:
+    explicit CCellTable(unsigned expected) { Allocate(SlotsFor(expected)); }
+    ~CCellTable() { xfree(m_slots); }
+    CCellTable(const CCellTable&) = delete;
+    CCellTable& operator=(const CCellTable&) = delete;
+
+    static unsigned Hash(const int c[3]) { return detail::HashPointCell(c[0], c[1], c[2]); }
+    void Prefetch(unsigned hash) const { __builtin_prefetch(m_slots + (hash & m_mask)); }
+
+    // The slot of cell c (hash = Hash(c)): the occupied slot holding it, or the empty slot where
+    // it belongs.
+    CellSlot* Find(const int c[3], unsigned hash) const {
+        unsigned s = hash & m_mask;
+        for (;;) {
+            CellSlot* e = m_slots + s;
+            if (e->first < 0 || (e->x == c[0] && e->y == c[1] && e->z == c[2])) return e;
+            s = (s + 1) & m_mask;
+        }
+    }
+    bool IsOccupied(int x, int y, int z) const {
+        const int c[3] = {x, y, z};
+        return Find(c, Hash(c))->first >= 0;
+    }
+    // Fills the empty slot `e` (from Find) with cell c and its first point.
+    void Insert(CellSlot* e, const int c[3], int first) {
+        e->x = c[0];
+        e->y = c[1];
+        e->z = c[2];
+        e->first = first;
+        if (2 * ++m_count > m_mask) Grow();
+    }
+    unsigned GetSlotCount() const { return m_mask + 1; }
+    const CellSlot& GetSlot(unsigned s) const { return m_slots[s]; }
+
+private:
+    static unsigned SlotsFor(unsigned expected) {
+        unsigned slots = 64;
+        while (slots < 2 * expected && slots < (1u << 30)) slots <<= 1;
+        return slots;
+    }
+    void Allocate(unsigned slots) {
+        m_slots = static_cast<CellSlot*>(xmalloc(size_t(slots) * sizeof(CellSlot)));
+        if (!m_slots) XThrow<CXMemoryException>();
+        for (unsigned s = 0; s < slots; ++s) m_slots[s].first = -1;
+        m_mask = slots - 1;
+    }
+    void Grow() {
+        CellSlot* old = m_slots;
+        const unsigned oldSlots = m_mask + 1;
+        Allocate(oldSlots * 2);
+        for (unsigned s = 0; s < oldSlots; ++s) {
+            if (old[s].first < 0) continue;
+            const int c[3] = {old[s].x, old[s].y, old[s].z};
+            *Find(c, Hash(c)) = old[s];
+        }
+        xfree(old);
+    }
+
+    CellSlot* m_slots = nullptr;
+    unsigned m_mask = 0;
+    unsigned m_count = 0;
+};
+
+// Set of the cell coordinates met along one axis for fine coordinates, recording whether two of
+// them are neighbours (differ by 1). Open addressing; INT_MIN marks an empty slot (never a cell
+// coordinate, which stays within ±kMaxPointCellCoord).
+class CAxisCellSet {
+public:
+    CAxisCellSet() { Allocate(64); }
+    ~CAxisCellSet() { xfree(m_slots); }
+    CAxisCellSet(const CAxisCellSet&) = delete;
+    CAxisCellSet& operator=(const CAxisCellSet&) = delete;
+
+    void Add(int c) {
+        int* e = Find(c);
+        if (*e == c) return;
+        if (*Find(c - 1) == c - 1 || *Find(c + 1) == c + 1) m_bNeighbours = true;
+        *e = c;
+        if (2 * ++m_count > m_mask) Grow();
+    }
+    bool HasNeighbours() const { return m_bNeighbours; }
+
+private:
+    static unsigned Hash(int c) { return unsigned(uint64_t(uint32_t(c)) * 0x9E3779B97F4A7C15ull >> 32); }
+    int* Find(int c) const {
+        unsigned s = Hash(c) & m_mask;
+        while (m_slots[s] != INT_MIN && m_slots[s] != c) s = (s + 1) & m_mask;
+        return m_slots + s;
+    }
+    void Allocate(unsigned slots) {
+        m_slots = static_cast<int*>(xmalloc(size_t(slots) * sizeof(int)));
+        if (!m_slots) XThrow<CXMemoryException>();
+        for (unsigned s = 0; s < slots; ++s) m_slots[s] = INT_MIN;
+        m_mask = slots - 1;
+    }
+    void Grow() {
+        int* old = m_slots;
+        const unsigned oldSlots = m_mask + 1;
+        Allocate(oldSlots * 2);
+        for (unsigned s = 0; s < oldSlots; ++s)
+            if (old[s] != INT_MIN) *Find(old[s]) = old[s];
+        xfree(old);
+    }
+
+    int* m_slots = nullptr;
+    unsigned m_mask = 0;
+    unsigned m_count = 0;
+    bool m_bNeighbours = false;
+};
+
+inline uint32_t FloatBits(float v) {
+    uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+// Welds points that share a grid cell of size d from `origin` (d > 0 and finite), writing every
+// point's representative; kNeedsGrid, with `rep` unspecified, when two distinct occupied cells
+// touch. Reports progress per point like the grid weld.
+//
+// A point whose three coordinates are coarse shares its cell with exactly the points of the same
+// coordinates, and no cell near it is occupied (a touching cell would need a coordinate within a
+// cell or two of one of its own). Such points are grouped by the bits of their coordinates,
+// without computing a cell. The other points are grouped by cell in a second table, which is the
+// one checked for touching cells.
+CoincidentWeld WeldCoincident(const C3DTPoint<float>* pts, int n, const double origin[3], double d, unsigned* rep,
+                              bool& merged, CProgressScope& progress) {
+    // Smallest power of two t (a normal float) such that every float of magnitude >= t lies at
+    // least 3 cells (and a hair, for the rounding of the cell arithmetic) from its neighbours:
+    // those neighbours are at least t * 2^-24 away. Coordinates below t are fine.
+    const double gap = 3.001 * d;
+    double t = std::ldexp(1.0, -126);
+    while (t * 0x1p-24 < gap && std::isfinite(t)) t *= 2.0;
+    const float fine = t <= double(FLT_MAX) ? float(t) : std::numeric_limits<float>::infinity();
+    const double inv = 1.0 / d;
+    // Sized for a mesh split per face (a sixth as many positions as points) and grown past that.
+    CCellTable coarse(unsigned(n) / 6u + 1u);
+    CCellTable cells(16);
+    CAxisCellSet axes[3];
+    merged = false;
+
+    // Points go in batches: the keys of a batch are computed and their slots prefetched before the
+    // first is probed, so that the table's cache misses overlap instead of queueing.
+    constexpr int kBatch = 32;
+    enum : unsigned char { kNoCell, kCoarse, kFine };
+    int keys[kBatch][3];
+    unsigned hashes[kBatch];
+    unsigned char kinds[kBatch];
+    for (int base = 0; base < n; base += kBatch) {
+        const int m = n - base < kBatch ? n - base : kBatch;
+        for (int i = 0; i < m; ++i) {
+            const C3DTPoint<float>& v = pts[base + i];
+            int* k = keys[i];
+            // Infinite coordinates do not occur here (they make the cell size infinite); NaN
+            // fails the comparison and is sent to the cell computation, which rejects it.
+            if (std::fabs(v.x) >= fine && std::fabs(v.y) >= fine && std::fabs(v.z) >= fine) {
+                k[0] = int(FloatBits(v.x));
+                k[1] = int(FloatBits(v.y));
+                k[2] = int(FloatBits(v.z));
+                kinds[i] = kCoarse;
+                hashes[i] = CCellTable::Hash(k);
+                coarse.Prefetch(hashes[i]);
+            } else if (detail::PointCellCoord(v.x, origin[0], d, inv, k[0]) &&
+                       detail::PointCellCoord(v.y, origin[1], d, inv, k[1]) &&
+                       detail::PointCellCoord(v.z, origin[2], d, inv, k[2])) {
+                kinds[i] = kFine;
+                hashes[i] = CCellTable::Hash(k);
+            } else {
+                kinds[i] = kNoCell;
+            }
+        }
+        for (int i = 0; i < m; ++i) {
+            const int p = base + i;
+            if (progress.Step(p)) return CoincidentWeld::kCancelled;
+            if (kinds[i] == kNoCell) {
+                rep[p] = unsigned(p);  // no cell: never welded
+                continue;
+            }
+            CCellTable& table = kinds[i] == kCoarse ? coarse : cells;
+            CellSlot* e = table.Find(keys[i], hashes[i]);
+            if (e->first >= 0) {
+                rep[p] = unsigned(e->first);
+                merged = true;
+                continue;
+            }
+            rep[p] = unsigned(p);
+            table.Insert(e, keys[i], p);
+            if (kinds[i] == kFine) {
+                const C3DTPoint<float>& v = pts[p];
+                if (std::fabs(v.x) < fine) axes[0].Add(keys[i][0]);
+                if (std::fabs(v.y) < fine) axes[1].Add(keys[i][1]);
+                if (std::fabs(v.z) < fine) axes[2].Add(keys[i][2]);
+            }
+        }
+    }
+
+    // Along the axes where two fine coordinates fall in neighbouring cells, look for touching
+    // occupied cells (only a cell whose own coordinate is fine on an axis can have a neighbour
+    // along it).
+    const bool flagged[3] = {axes[0].HasNeighbours(), axes[1].HasNeighbours(), axes[2].HasNeighbours()};
+    if (!flagged[0] && !flagged[1] && !flagged[2]) return CoincidentWeld::kDone;
+    for (unsigned s = 0; s < cells.GetSlotCount(); ++s) {
+        const CellSlot& e = cells.GetSlot(s);
+        if (e.first < 0) continue;
+        const C3DTPoint<float>& v = pts[e.first];
+        const int fx = flagged[0] && std::fabs(v.x) < fine ? 1 : 0;
+        const int fy = flagged[1] && std::fabs(v.y) < fine ? 1 : 0;
+        const int fz = flagged[2] && std::fabs(v.z) < fine ? 1 : 0;
+        if (!(fx | fy | fz)) continue;
+        for (int dz = -fz; dz <= fz; ++dz)
+            for (int dy = -fy; dy <= fy; ++dy)
+                for (int dx = -fx; dx <= fx; ++dx)
+                    if ((dx | dy | dz) && cells.IsOccupied(e.x + dx, e.y + dy, e.z + dz))
+                        return CoincidentWeld::kNeedsGrid;
+    }
+    return CoincidentWeld::kDone;
+}
+
 }  // namespace
 
 bool C3DGeomObject::Weld3DPoints(double tolerance, bool absolute, unsigned int channelMask, unsigned int filterCount,
@@ -163,41 +424,59 @@ bool C3DGeomObject::Weld3DPoints(double tolerance, bool absolute, unsigned int c
     const int n = points.GetSize();
     CProgressScope progress(LoadResourceString(326).GetString(), LoadResourceString(325).GetString(), 0, n);
 
-    WeldProximityMap* map = points.InitWeldMap(tolerance, absolute);
-    if (!map) return false;
-    CXArray<unsigned int> rep;
-    rep.SetSize(n);
-    unsigned int* r = rep.GetData();
-    for (int i = 0; i < n; ++i) r[i] = REMAP_REMOVED;
-
+    if (n <= 0) return false;
+    // The representative array is written in full by either weld before it is read.
+    struct Representatives {
+        unsigned int* data;
+        explicit Representatives(int count) : data(static_cast<unsigned int*>(xmalloc(size_t(count) * sizeof(unsigned)))) {
+            if (!data) XThrow<CXMemoryException>();
+        }
+        ~Representatives() { xfree(data); }
+    } rep(n);
+    unsigned int* r = rep.data;
     const C3DTPoint<float>* pts = points.GetPoints();
-    const WeldFilter* flt = filters.GetData();
-    const int nf = filters.GetSize();
     bool merged = false;
-    bool cancelled = false;
-    for (int p = 0; p < n; ++p) {
-        if (progress.Step(p)) {
-            cancelled = true;
-            break;
-        }
-        if (r[p] != REMAP_REMOVED) continue;
-        r[p] = unsigned(p);
-        if (nf && !IsSeedAllowed(flt, nf, pts[p].GetFlags())) continue;
-        int count = 0;
-        const int* near = points.Get3DProximityPoints(p, map, count);
-        for (int k = 0; k < count; ++k) {
-            int q = near[k];
-            if (nf && !IsNeighbourAllowed(flt, nf, pts[q].GetFlags())) continue;
-            unsigned int cur = r[q];
-            // A point already taken moves to p only when p lies nearer to it than its current
-            // representative does; a representative itself (cur == q) never moves.
-            if (cur != REMAP_REMOVED && SquaredDistance(pts[cur], pts[p]) <= SquaredDistance(pts[q], pts[p])) continue;
-            r[q] = unsigned(p);
-            merged = true;
-        }
+
+    CoincidentWeld exact = CoincidentWeld::kNeedsGrid;
+    if (tolerance == 0.0) {
+        double origin[3];
+        const double d = GridFrame(points, 0.0, absolute, false, origin);
+        if (d > 0.0 && std::isfinite(d)) exact = WeldCoincident(pts, n, origin, d, r, merged, progress);
+        if (exact == CoincidentWeld::kCancelled) return false;
     }
-    C3DPointList::DeleteWeldMap(map);
-    if (cancelled) return false;
+    if (exact == CoincidentWeld::kNeedsGrid) {
+        WeldProximityMap* map = points.InitWeldMap(tolerance, absolute);
+        if (!map) return false;
+        for (int i = 0; i < n; ++i) r[i] = REMAP_REMOVED;
+        const WeldFilter* flt = filters.GetData();
+        const int nf = filters.GetSize();
+        merged = false;
+        bool cancelled = false;
+        for (int p = 0; p < n; ++p) {
+            if (progress.Step(p)) {
+                cancelled = true;
+                break;
+            }
+            if (r[p] != REMAP_REMOVED) continue;
+            r[p] = unsigned(p);
+            if (nf && !IsSeedAllowed(flt, nf, pts[p].GetFlags())) continue;
+            int count = 0;
+            const int* near = points.Get3DProximityPoints(p, map, count);
+            for (int k = 0; k < count; ++k) {
+                int q = near[k];
+                if (nf && !IsNeighbourAllowed(flt, nf, pts[q].GetFlags())) continue;
+                unsigned int cur = r[q];
+                // A point already taken moves to p only when p lies nearer to it than its current
+                // representative does; a representative itself (cur == q) never moves.
+                if (cur != REMAP_REMOVED && SquaredDistance(pts[cur], pts[p]) <= SquaredDistance(pts[q], pts[p]))
+                    continue;
+                r[q] = unsigned(p);
+                merged = true;
+            }
+        }
+        C3DPointList::DeleteWeldMap(map);
+        if (cancelled) return false;
+    }
 
     bool changed = false;
     if (merged) {
