@@ -728,23 +728,39 @@ CWavefrontIo::~CWavefrontIo() = default;
 
 C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
     CSwitchLocale english;
-    CLineSource source;
-    XCW2A path(fileName);
-    if (!source.OpenFile(path)) {
-        result = IO_FILE_CANT_OPEN;
-        return nullptr;
+    try {
+        CLineSource source;
+        XCW2A path(fileName);
+        if (!source.OpenFile(path)) {
+            result = IO_FILE_CANT_OPEN;
+            return nullptr;
+        }
+        CObjReader reader(source);
+        CXStringW directory = DirectoryOf(fileName);
+        return reader.Read(directory.IsEmpty() ? L"." : directory.GetString(), result);
+    } catch (CXFileException* e) {
+        result = ResultOf(e);
+    } catch (CXMemoryException*) {
+        result = IO_FILE_NO_MEMORY;
     }
-    CObjReader reader(source);
-    CXStringW directory = DirectoryOf(fileName);
-    return reader.Read(directory.IsEmpty() ? L"." : directory.GetString(), result);
+    XDeleteThreadException();
+    return nullptr;
 }
 
 C3DScene* CWavefrontIo::ReadObjMemory(const void* data, size_t size, const wchar_t* directory, int& result) {
     CSwitchLocale english;
-    CLineSource source;
-    source.OpenMemory(data, size);
-    CObjReader reader(source);
-    return reader.Read(directory, result);
+    try {
+        CLineSource source;
+        source.OpenMemory(data, size);
+        CObjReader reader(source);
+        return reader.Read(directory, result);
+    } catch (CXFileException* e) {
+        result = ResultOf(e);
+    } catch (CXMemoryException*) {
+        result = IO_FILE_NO_MEMORY;
+    }
+    XDeleteThreadException();
+    return nullptr;
 }
 
 C3DScene* CWavefrontIo::Read(const wchar_t* fileName, CSceneImportOptions& options) {

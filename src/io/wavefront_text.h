@@ -170,6 +170,14 @@ private:
     size_t m_used;
 };
 
+// The IO_FILE_RESULT of a file exception raised while reading or writing: IO_FILE_DISK_FULL,
+// IO_FILE_ACCESS_DENIED, else IO_FILE_CANT_OPEN.
+inline int ResultOf(const CXFileException* e) {
+    if (e->m_cause == CXFileException::diskFull) return -6;
+    if (e->m_cause == CXFileException::accessDenied) return -7;
+    return -1;
+}
+
 // MTL names of a scene's materials, by identifier: the material's name (UTF-8, line breaks turned
 // into '_', blanks trimmed), made unique with "_<id>" when two materials share one, and
 // "Material<id>" for an empty one.

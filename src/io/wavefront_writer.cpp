@@ -440,38 +440,46 @@ CXStringW MtlPathFor(const wchar_t* path) {
 bool CWavefrontIo::WriteObjFile(const wchar_t* fileName, C3DScene& scene, const wchar_t* mtlFileName,
                                 const wchar_t* mtlName, int& result) {
     CSwitchLocale english;
-    CObjWriter writer(scene);
-    if (!writer.Collect()) {
-        result = IO_FILE_NOTHING_TO_SAVE;
-        return false;
-    }
-    CMtlNameMap materials;
-    BuildMtlNames(scene, materials);
+    try {
+        CObjWriter writer(scene);
+        if (!writer.Collect()) {
+            result = IO_FILE_NOTHING_TO_SAVE;
+            return false;
+        }
+        CMtlNameMap materials;
+        BuildMtlNames(scene, materials);
 
-    CXFile mtlFile;
-    if (!mtlFile.Open(mtlFileName, CXFile::modeCreate | CXFile::modeWrite)) {
-        result = IO_FILE_CANT_OPEN;
-        return false;
-    }
-    {
-        CTextWriter out(mtlFile);
-        WriteMtl(out, scene, materials);
+        CXFile mtlFile;
+        if (!mtlFile.Open(mtlFileName, CXFile::modeCreate | CXFile::modeWrite)) {
+            result = IO_FILE_CANT_OPEN;
+            return false;
+        }
+        {
+            CTextWriter out(mtlFile);
+            WriteMtl(out, scene, materials);
+            out.Flush();
+        }
+        mtlFile.Close();
+
+        CXFile file;
+        if (!file.Open(fileName, CXFile::modeCreate | CXFile::modeWrite)) {
+            result = IO_FILE_CANT_OPEN;
+            return false;
+        }
+        CTextWriter out(file);
+        XCW2A name(mtlName);
+        result = writer.Write(out, name, materials);
+        if (result != IO_FILE_OK) return false;
         out.Flush();
+        file.Close();
+        return true;
+    } catch (CXFileException* e) {
+        result = ResultOf(e);
+    } catch (CXMemoryException*) {
+        result = IO_FILE_NO_MEMORY;
     }
-    mtlFile.Close();
-
-    CXFile file;
-    if (!file.Open(fileName, CXFile::modeCreate | CXFile::modeWrite)) {
-        result = IO_FILE_CANT_OPEN;
-        return false;
-    }
-    CTextWriter out(file);
-    XCW2A name(mtlName);
-    result = writer.Write(out, name, materials);
-    if (result != IO_FILE_OK) return false;
-    out.Flush();
-    file.Close();
-    return true;
+    XDeleteThreadException();
+    return false;
 }
 
 void CWavefrontIo::SaveDefaultOptions(CSceneExportOptions& options) {

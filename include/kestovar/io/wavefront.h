@@ -28,7 +28,9 @@
 // or outside the elements of the file, a number that does not parse where one is required, a
 // face of more than 65535 corners, or a line of 1025 characters or more before any vertex (the
 // text is not taken for OBJ) give IO_FILE_BAD_FORMAT and no scene; a cancel gives
-// IO_FILE_CANCELED. UTF-16 text (with its byte-order mark) is read as its UTF-8 conversion.
+// IO_FILE_CANCELED. File errors after opening give IO_FILE_DISK_FULL or IO_FILE_ACCESS_DENIED
+// when that is their cause (else IO_FILE_CANT_OPEN), exhausted memory IO_FILE_NO_MEMORY; none of
+// these raises. UTF-16 text (with its byte-order mark) is read as its UTF-8 conversion.
 //
 // Writing produces an OBJ file and, beside it, the MTL library named after it, both with the
 // decimal point whatever the process locale. Numbers are written as "%f" writes them. Points of
