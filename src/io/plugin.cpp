@@ -140,7 +140,9 @@ int RegisterIOPlugins(uint32_t kindMask, const wchar_t* name) {
     int registered = 0;
     for (int i = 0; i < candidates.GetSize(); ++i) {
         IoPluginInfo info;
+        const int loadedBefore = GetLoadedPluginCount();
         if (!LoadPlugin(candidates[i], entryName, info)) continue;
+        const bool fresh = GetLoadedPluginCount() > loadedBefore;
         int declared = 0;
         for (int index = 0;; ++index) {
             CFileExt format;
@@ -153,7 +155,9 @@ int RegisterIOPlugins(uint32_t kindMask, const wchar_t* name) {
             format.module = info.module;
             if (fileRegisterFile(format)) ++declared;
         }
-        if (declared == 0) FreePlugin(info.module, entryName, false);
+        // A module loaded only for this scan and of no use for this kind is closed again; one
+        // loaded before keeps serving the formats it declared then.
+        if (declared == 0 && fresh) FreePlugin(info.module, entryName, false);
         registered += declared;
     }
     return registered;

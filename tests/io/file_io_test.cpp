@@ -206,6 +206,32 @@ TEST(IoSaveTest, ExportCopyLeavesTheCallersSceneUntouched) {
     delete scene;
 }
 
+// An update runs only with parser data of the file's own format that the parser accepts;
+// otherwise the request is dropped and the scene is saved in full.
+TEST(IoSaveTest, UpdateRequestsNeedParserDataOfTheFilesFormat) {
+    RegisterScriptedFormat();
+    ScratchDir dir;
+    std::wstring target = W(dir / "out.tst");
+    C3DScene* scene = MakeCubeScene();
+    int foreign = 0;
+    struct Case {
+        uint32_t dataClass;
+        void* data;
+        bool updated;
+    };
+    for (Case c : {Case{kTestClass, &TheScript(), true}, Case{FILE_CLASS_3DIF, &TheScript(), false},
+                   Case{kTestClass, &foreign, false}}) {
+        scene->SetParserData(c.dataClass, c.data);
+        C3DIo io(target.c_str(), 0);
+        CSceneExportOptions options(SCENE_EXPORT_UPDATE);
+        ASSERT_TRUE(io.Save(scene, &options));
+        EXPECT_EQ(TheScript().seenUpdateData, c.updated ? c.data : nullptr) << std::hex << c.dataClass;
+        EXPECT_EQ(options.IsFlagSet(SCENE_EXPORT_UPDATE), c.dataClass == kTestClass);
+    }
+    scene->SetParserData(0, nullptr);
+    delete scene;
+}
+
 TEST(IoSaveTest, NothingToSaveWithoutNodes) {
     RegisterScriptedFormat();
     ScratchDir dir;

@@ -102,6 +102,7 @@ struct Script {
     std::wstring seenTarget;
     C3DScene* seenScene = nullptr;
     int parsersMade = 0;
+    void* seenUpdateData = nullptr;  // the data Update received (null: Save ran)
 };
 
 inline Script& TheScript() {
@@ -137,8 +138,15 @@ public:
         }
         return nullptr;
     }
+    bool CanUpdate(void* data) override { return data == nullptr || data == &TheScript(); }
+    bool Update(const wchar_t* fileName, C3DScene& scene, void* data, CSceneExportOptions& o) override {
+        bool ok = Save(fileName, scene, o);
+        TheScript().seenUpdateData = data;
+        return ok;
+    }
     bool Save(const wchar_t* fileName, C3DScene& scene, CSceneExportOptions& o) override {
         Script& s = TheScript();
+        s.seenUpdateData = nullptr;
         s.seenFlags = o.GetFlags();
         s.seenFile = fileName;
         s.seenTarget = W(o.GetTargetFileName());
