@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "io_test_util.h"
+#include "kestovar/core/log.h"
 #include "kestovar/core/runtime.h"
 #include "kestovar/scene/preferences.h"
 #include "test_util.h"
@@ -149,6 +150,28 @@ TEST(IoReadTest, ParserExceptionIsRecordedThenRaisedAgain) {
 }
 
 // Effective flags = forced | (flags ? flags : defaults), for reading and for writing.
+TEST(IoLogTest, ReadsAndSavesAreTimedInTheLog) {
+    RegisterScriptedFormat();
+    ScratchDir dir;
+    WriteFile(dir / "a.tst", "x");
+    std::string name = (dir / "a.tst").string();
+    ASSERT_TRUE(SetLogFile(W(dir / "io.log").c_str()));
+    C3DScene* scene = C3DIo(W(dir / "a.tst").c_str(), FILE_IO_LOADING).Read();
+    ASSERT_NE(scene, nullptr);
+    EXPECT_TRUE(C3DIo(W(dir / "a.tst").c_str(), 0).Save(scene));
+    TheScript().outcome = Script::kFail;
+    EXPECT_EQ(C3DIo(W(dir / "a.tst").c_str(), FILE_IO_LOADING).Read(), nullptr);
+    EXPECT_FALSE(C3DIo(W(dir / "a.tst").c_str(), 0).Save(scene));
+    CloseLogFile();
+    delete scene;
+    std::string log = ReadFile(dir / "io.log");
+    auto has = [&](const std::string& text) { return log.find(text) != std::string::npos; };
+    EXPECT_TRUE(has("Read scene file " + name + " in ")) << log;
+    EXPECT_TRUE(has("Write scene " + name + " in ")) << log;
+    EXPECT_TRUE(has("Fails to read scene file " + name + "\n")) << log;
+    EXPECT_TRUE(has("Fails to write scene " + name + "\n")) << log;
+}
+
 TEST(IoOptionsTest, ForcedFlagsAlwaysAddDefaultsOnlyWhenNoFlagsGiven) {
     RegisterScriptedFormat();
     ScratchDir dir;
