@@ -263,10 +263,17 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
     return graph;
 }
 
-// One edge of a live face on its way into the edge-to-face graph.
+// Faces of at most this many corners have their repeated edges found by scanning their own edges.
+constexpr int kScannedCorners = 16;
+// Marks, in HalfEdge::face, an edge of a larger face: AddUnique drops it if already listed.
+constexpr unsigned kCheckInTable = 0x80000000u;
+
+// One edge of a live face on its way into the edge-to-face graph, with the block of hash slots
+// its key lands in.
 struct HalfEdge {
     unsigned a, b;  // the ends, smaller first
     int face;
+    unsigned block;
 };
 
 // Builds the edge-to-face graph of the live faces of `list`: each cyclic edge (a, b) of a live
@@ -275,9 +282,13 @@ struct HalfEdge {
 //
 // Inserting the edges in face order would touch the hash slots at random, one cache miss per
 // edge once the table outgrows the caches (a 2-million-triangle mesh has 3 million edges in about
-// 100 MB of slots). So the edges are first counting-sorted by the block of slots their key hashes
-// to, and inserted in that order: the table is then filled front to back. The sort is stable, so
-// the faces of each edge still arrive in increasing order.
+// 100 MB of slots). So the edges are first sorted by the block of slots their key hashes to, and
+// inserted in that order: the table is then filled front to back, and the second face of an edge
+// finds its record still in cache. The sort is a stable two-digit radix sort (digits small enough
+// for the scatter to stay in cache), so each edge's faces still arrive in increasing order and
+// the table and its records are laid out exactly as inserting in (block, face) order gives. A
+// face's repeated edges are dropped while the edges are gathered, so every edge goes in with one
+// probe of the table.
 CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCount) {
     const unsigned faceCount = unsigned(list.GetSize());
     uint64_t halfEdges = 0;
@@ -299,45 +310,64 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
         uint64_t keys = halfEdges / 2 + halfEdges / 16 + 16;
         graph->InitHashTable(keys > UINT_MAX / 4 ? UINT_MAX / 4 : unsigned(keys));
         const unsigned slots = graph->GetHashCapacity();
-        // Blocks of 64 slots (1 KB of 16-byte slots).
+        const uint64_t magic = detail::ModMagic(slots);
+        // Blocks of 64 slots (1 KB of 16-byte slots), sorted in two digits of `digitBits` bits.
         constexpr unsigned kBlockShift = 6;
         const unsigned blocks = (slots >> kBlockShift) + 1;
-        auto blockOf = [slots](unsigned a, unsigned b) {
-            return (CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)) % slots) >> kBlockShift;
-        };
+        unsigned blockBits = 1;
+        while (blockBits < 32 && (uint64_t(1) << blockBits) < blocks) ++blockBits;
+        const unsigned digitBits = (blockBits + 1) / 2;
+        const unsigned digits = 1u << digitBits;
+        const unsigned digitMask = digits - 1;
 
-        CXArray<unsigned> startArray;
-        startArray.SetSize(int(blocks) + 1);
-        unsigned* start = startArray.GetData();
-        unsigned edges = 0;
+        CXArray<unsigned> countArray;
+        countArray.SetSize(int(2 * digits));
+        unsigned* lowCount = countArray.GetData();
+        unsigned* highCount = lowCount + digits;
+        ScratchBuffer<HalfEdge> edgeBuffer{size_t(halfEdges)}, sortedBuffer{size_t(halfEdges)};
+        HalfEdge* edges = edgeBuffer.data;
+        unsigned n = 0;
         for (unsigned f = 0; f < faceCount; ++f) {
             if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
             int k;
             const int* idx = list.GetIndexes(f, k);
-            for (int j = 0; j < k; ++j) {
-                const unsigned a = unsigned(idx[j]);
-                const unsigned b = unsigned(idx[j + 1 < k ? j + 1 : 0]);
-                if (a == b) continue;
-                ++start[blockOf(a, b) + 1];
-                ++edges;
-            }
-        }
-        for (unsigned i = 0; i < blocks; ++i) start[i + 1] += start[i];
-        ScratchBuffer<HalfEdge> sortedBuffer(edges);
-        HalfEdge* sorted = sortedBuffer.data;
-        for (unsigned f = 0; f < faceCount; ++f) {
-            if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
-            int k;
-            const int* idx = list.GetIndexes(f, k);
+            const unsigned first = n;
+            // A large polygon's edges are checked against its earlier ones by the table instead.
+            const bool large = k > kScannedCorners;
             for (int j = 0; j < k; ++j) {
                 unsigned a = unsigned(idx[j]);
                 unsigned b = unsigned(idx[j + 1 < k ? j + 1 : 0]);
                 if (a == b) continue;
                 if (b < a) std::swap(a, b);
-                sorted[start[blockOf(a, b)]++] = HalfEdge{a, b, int(f)};
+                bool repeated = false;
+                for (unsigned i = first; i < n && !large && !repeated; ++i) repeated = edges[i].a == a && edges[i].b == b;
+                if (repeated) continue;
+                const unsigned block =
+                    detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)), magic, slots) >> kBlockShift;
+                edges[n++] = HalfEdge{a, b, large ? int(f | kCheckInTable) : int(f), block};
+                ++lowCount[block & digitMask];
+                ++highCount[block >> digitBits];
             }
         }
-        for (unsigned i = 0; i < edges; ++i) graph->AddUnique(C3DEdge(sorted[i].a, sorted[i].b), sorted[i].face);
+        // Two stable counting passes: by the low digit into `sorted`, then by the high digit back.
+        HalfEdge* sorted = sortedBuffer.data;
+        for (unsigned* count : {lowCount, highCount}) {
+            unsigned sum = 0;
+            for (unsigned d = 0; d < digits; ++d) {
+                const unsigned c = count[d];
+                count[d] = sum;
+                sum += c;
+            }
+        }
+        for (unsigned i = 0; i < n; ++i) sorted[lowCount[edges[i].block & digitMask]++] = edges[i];
+        for (unsigned i = 0; i < n; ++i) edges[highCount[sorted[i].block >> digitBits]++] = sorted[i];
+        for (unsigned i = 0; i < n; ++i) {
+            const HalfEdge& e = edges[i];
+            if (e.face & int(kCheckInTable))
+                graph->AddUnique(C3DEdge(e.a, e.b), e.face & ~int(kCheckInTable));
+            else
+                graph->Add(C3DEdge(e.a, e.b), e.face);
+        }
     } catch (...) {
         delete graph;
         throw;
