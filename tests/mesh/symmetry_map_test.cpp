@@ -249,19 +249,5 @@ TEST(SymmetryMap, CountOfMirrorEdgesIsEveryEdgeOnASymmetricMeshAndDropsWithAsymm
     EXPECT_EQ(moved->CountSymetricEdges(g.faces), int(edges.size()) - 2 * 6);  // 6 edges around it
 }
 
-TEST(SymmetryMap, CopyAndMoveKeepThePairsAndStartWithOneReference) {
-    Grid g(Bowl);
-    MapPtr map(g.points->InitSymetryMap(AXIS_X, 0.01));
-    map->AddRef();
-    C3DPointSymetryMap copy(*map);
-    EXPECT_EQ(copy.GetRefCount(), 1);
-    EXPECT_EQ(Pairs(copy), Pairs(*map));
-    C3DPointSymetryMap moved(std::move(copy));
-    EXPECT_EQ(Pairs(moved), Pairs(*map));
-    copy = moved;
-    EXPECT_EQ(Pairs(copy), Pairs(*map));
-    EXPECT_EQ(map->Delete(), 1);
-}
-
 }  // namespace
 }  // namespace kestovar::test
