@@ -234,8 +234,12 @@ C3DScene* C3DIo::Read(CSceneImportOptions* callerOptions) {
         XDeleteThreadException();
 
         if (!scene && m_fileInfo.CanTryAnotherParser()) {
+            // The next candidate starts with a clean slate: the code describes its outcome, not
+            // the previous parser's.
             CloseParser();
             m_fileInfo.TryNextParser();
+            m_errorText.Empty();
+            m_error = IO_FILE_OK;
             return Read(callerOptions);
         }
         if (scene) {

@@ -129,6 +129,29 @@ TEST(IoReadTest, SceneWithoutNodesIsDiscardedAsEmpty) {
     delete scene;
 }
 
+// When several formats share an extension, a reader that yields nothing hands over to the next.
+TEST(IoReadTest, AnotherParserIsTriedForASharedExtension) {
+    RegisterScriptedFormat();
+    fileUnregisterFile(kTestClass);
+    const uint32_t first = FourCC('T', 'S', 'T', '1'), second = FourCC('T', 'S', 'T', '2');
+    for (uint32_t cls : {first, second}) {
+        CFileExt ext(L".tst", L"Scripted test files", cls, 0x4013, FILE_PARSER_PLUGIN);
+        ext.initCallback = &ScriptedInit;
+        fileRegisterFile(ext);
+    }
+    ScratchDir dir;
+    WriteFile(dir / "a.tst", "x");
+    TheScript().failingClass = first;
+    C3DIo io(W(dir / "a.tst").c_str(), FILE_IO_LOADING);
+    C3DScene* scene = io.Read();
+    ASSERT_NE(scene, nullptr);
+    EXPECT_EQ(io.GetFileInfo().GetClass(), second);
+    EXPECT_EQ(io.GetIoError(), IO_FILE_OK);
+    delete scene;
+    fileUnregisterFile(first);
+    fileUnregisterFile(second);
+}
+
 TEST(IoReadTest, ParserExceptionIsRecordedThenRaisedAgain) {
     RegisterScriptedFormat();
     TheScript().outcome = Script::kThrow;
@@ -419,7 +442,7 @@ TEST(IoParametersTest, PreferencesFileIsWrittenAtExitWhenEnabled) {
 
 TEST(ThreeDifTest, SceneRoundTripsThroughItsOwnFormat) {
     ScratchDir dir;
-    std::wstring name = W(dir / "cube.3dif");
+    std::wstring name = W(dir.path()) + L"/cube \u00e9t\u00e9.3dif";  // file names are UTF-8 on disk
     C3DScene* scene = MakeCubeScene(L"box");
     C3DIo writer(name.c_str(), 0);
     ASSERT_TRUE(writer.Save(scene));

@@ -93,6 +93,7 @@ constexpr uint32_t kTestClass = FourCC('T', 'E', 'S', 'T');
 struct Script {
     enum Outcome { kCube, kEmptyScene, kThrow, kFail };
     Outcome outcome = kCube;
+    uint32_t failingClass = 0;  // Read fails for this format class whatever the outcome
     uint32_t forced = 0;
     uint32_t defaults = 0;
     std::string payload = "new content";  // what Save writes before its outcome
@@ -125,6 +126,10 @@ public:
         Script& s = TheScript();
         s.seenFlags = o.GetFlags();
         s.seenFile = fileName;
+        if (GetIoMgr()->GetFileInfo().GetClass() == s.failingClass) {
+            GetIoMgr()->SetIoError(IO_FILE_BAD_FORMAT, &o);
+            return nullptr;
+        }
         switch (s.outcome) {
             case Script::kCube:
                 return MakeCubeScene();
