@@ -1,0 +1,285 @@
+// Simplification benchmark.
+//
+// Per mesh (bunny00, and a closed ~1.2-million-triangle mesh made by two rounds of 1:4
+// subdivision of bunny00 with every new point displaced along the surface normal) and per target
+// (10 % and 1 % of the faces), on one thread:
+// - Kestovar: seconds for the preparation (InitOptimization: working copy, quadrics, candidate
+//   heap) and for the contraction loop (Optimize), million input triangles per second over both,
+//   peak library memory in bytes per input triangle (input lists included, and above the input);
+// - the same loop with contraction recording on: the ratio of the two loop times;
+// - meshoptimizer's meshopt_simplify (target error 1.0 so that only the count limits it) on the
+//   same mesh in the same run, and the ratio of Kestovar's total to it;
+// - the relative Hausdorff distance (GeomCompare, flags 0x20007) of both results to the input.
+// Kestovar runs with the flip test on (OPT_CHECK_FLIP), as in the quality tests. Every time is the
+// CPU time of the process (one thread), median of several runs.
+//
+// Usage: bench_simplify [bunny.obj] [runs]
+#include <malloc.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "kestovar/compare/geom_compare.h"
+#include "kestovar/core/memory.h"
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/optimizer/scene_optimizer.h"
+#include "kestovar/simplify/ext_object.h"
+#include "simplify/obj_mesh_util.h"
+
+#ifdef KESTOVAR_HAVE_MESHOPTIMIZER
+#include <meshoptimizer.h>
+#endif
+
+using namespace kestovar;
+using objtest::ObjMesh;
+
+namespace {
+
+// CPU time of the process: the machine is shared, so wall-clock figures would measure the other
+// users' load; every timed region runs on one thread.
+double Now() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// ---- library memory accounting through the allocation hook ----------------------------------
+
+std::atomic<int64_t> g_current{0};
+std::atomic<int64_t> g_peak{0};
+
+void Account(int64_t delta) {
+    int64_t now = g_current.fetch_add(delta) + delta;
+    int64_t peak = g_peak.load();
+    while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
+    }
+}
+void* HookAllocate(size_t size, int kind) {
+    void* p = kind == XMEM_CALLOC ? std::calloc(1, size) : std::malloc(size);
+    if (p) Account(int64_t(malloc_usable_size(p)));
+    return p;
+}
+void* HookReallocate(void* p, size_t size) {
+    int64_t before = p ? int64_t(malloc_usable_size(p)) : 0;
+    void* q = std::realloc(p, size);
+    if (q) Account(int64_t(malloc_usable_size(q)) - before);
+    else if (size == 0) Account(-before);
+    return q;
+}
+void HookFree(void* p, int) {
+    if (p) Account(-int64_t(malloc_usable_size(p)));
+    std::free(p);
+}
+void ResetPeak() { g_peak.store(g_current.load()); }
+
+// ---- test meshes -------------------------------------------------------------------------------
+
+// One round of 1:4 subdivision; each new point is the edge midpoint moved along the mean of the
+// end points' normals by up to 8 % of the edge length (a hash of the edge picks the amount), so
+// that no new face is coplanar with its parent.
+ObjMesh Subdivide(const ObjMesh& in) {
+    ObjMesh out;
+    out.xyz = in.xyz;
+    const size_t np = in.PointCount();
+    std::vector<double> normals(np * 3, 0.0);
+    for (size_t f = 0; f < in.TriangleCount(); ++f) {
+        const int* t = &in.tris[3 * f];
+        const float* a = &in.xyz[3 * size_t(t[0])];
+        const float* b = &in.xyz[3 * size_t(t[1])];
+        const float* c = &in.xyz[3 * size_t(t[2])];
+        double u[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]}, v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+        double n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+        for (int k = 0; k < 3; ++k)
+            for (int j = 0; j < 3; ++j) normals[3 * size_t(t[k]) + size_t(j)] += n[j];
+    }
+    for (size_t i = 0; i < np; ++i) {
+        double* n = &normals[3 * i];
+        double l = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        if (l > 0)
+            for (int j = 0; j < 3; ++j) n[j] /= l;
+    }
+    std::unordered_map<uint64_t, int> mid;
+    mid.reserve(in.tris.size());
+    auto midpoint = [&](int a, int b) {
+        uint64_t key = a < b ? (uint64_t(a) << 32 | unsigned(b)) : (uint64_t(b) << 32 | unsigned(a));
+        auto it = mid.find(key);
+        if (it != mid.end()) return it->second;
+        const float* pa = &in.xyz[3 * size_t(a)];
+        const float* pb = &in.xyz[3 * size_t(b)];
+        double len = std::sqrt(double(pa[0] - pb[0]) * (pa[0] - pb[0]) + double(pa[1] - pb[1]) * (pa[1] - pb[1]) +
+                               double(pa[2] - pb[2]) * (pa[2] - pb[2]));
+        uint64_t h = key * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 29;
+        double amount = (double(h % 2001) / 1000.0 - 1.0) * 0.08 * len;
+        int index = int(out.xyz.size() / 3);
+        for (int j = 0; j < 3; ++j) {
+            double n = normals[3 * size_t(a) + size_t(j)] + normals[3 * size_t(b) + size_t(j)];
+            out.xyz.push_back(float(0.5 * (double(pa[j]) + pb[j]) + 0.5 * n * amount));
+        }
+        mid.emplace(key, index);
+        return index;
+    };
+    for (size_t f = 0; f < in.TriangleCount(); ++f) {
+        const int a = in.tris[3 * f], b = in.tris[3 * f + 1], c = in.tris[3 * f + 2];
+        const int ab = midpoint(a, b), bc = midpoint(b, c), ca = midpoint(c, a);
+        out.tris.insert(out.tris.end(), {a, ab, ca, ab, b, bc, ca, bc, c, ab, bc, ca});
+    }
+    out.material.assign(out.TriangleCount(), 0u);
+    return out;
+}
+
+struct ObjectDeleter {
+    void operator()(C3DGeomObject* o) const {
+        if (o) o->Delete();
+    }
+};
+using ObjectPtr = std::unique_ptr<C3DGeomObject, ObjectDeleter>;
+
+ObjectPtr MakePlainObject(const std::vector<float>& xyz, const std::vector<int>& tris) {
+    return ObjectPtr(CreateObjectFromArrays(xyz.data(), unsigned(xyz.size() * 4), tris.data(),
+                                            unsigned(tris.size() * 4), nullptr, 0));
+}
+
+// ---- one Kestovar run --------------------------------------------------------------------------
+
+struct RunResult {
+    double prep = 0, loop = 0;
+    int64_t peakBytes = 0, inputBytes = 0;
+    int faces = 0;
+    std::vector<float> xyz;  // working points after the run
+    std::vector<int> tris;   // live faces after the run
+};
+
+RunResult RunKestovar(const ObjMesh& mesh, double ratio, bool record) {
+    RunResult r;
+    const int64_t base = g_current.load();
+    ResetPeak();
+    CSceneOptimizer optimizer;
+    optimizer.SetFlags(SCENEOPTIMIZER_WORKING_COPY, true);
+    if (record) optimizer.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+    C3DPointList* points = C3DPointList::Create();
+    objtest::FillPoints(mesh, *points);
+    C3DFaceList* faces = C3DFaceList::Create();
+    CDependentChannels* channels = CDependentChannels::Create();
+    objtest::FillFacesAndChannels(mesh, *faces, *channels, false);
+    r.inputBytes = g_current.load() - base;
+    C3DExtObject* object = new C3DExtObject(points, faces, channels);
+    points->Delete();
+    faces->Delete();
+    channels->Delete();
+    object->SetOptimizer(optimizer, nullptr);
+    object->SetOptimizeMode(OPT_CHECK_FLIP, true);
+
+    double t0 = Now();
+    object->InitOptimization(false);
+    double t1 = Now();
+    bool cancelled = false;
+    object->Optimize(ratio, cancelled, 1);
+    double t2 = Now();
+    r.prep = t1 - t0;
+    r.loop = t2 - t1;
+    r.peakBytes = g_peak.load() - base;
+
+    const CExtPointList* pts = object->GetPointList();
+    for (int i = 0; i < pts->GetSize(); ++i) {
+        const C3DTPoint<float>& p = *pts->GetPoint(i);
+        r.xyz.insert(r.xyz.end(), {p.x, p.y, p.z});
+    }
+    C3DFaceList* work = object->GetWorkingFaceList();
+    for (int f = 0; f < work->GetSize(); ++f) {
+        if (!work->IsFaceLive(unsigned(f))) continue;
+        int n;
+        const int* idx = work->GetIndexes(unsigned(f), n);
+        r.tris.insert(r.tris.end(), idx, idx + 3);
+        ++r.faces;
+    }
+    object->Delete();
+    return r;
+}
+
+void Bench(const char* name, const ObjMesh& mesh, int runs) {
+    const double tris = double(mesh.TriangleCount());
+    std::printf("== %s: %.0f triangles, %zu points\n", name, tris, mesh.PointCount());
+    ObjectPtr original = MakePlainObject(mesh.xyz, mesh.tris);
+    for (double ratio : {0.1, 0.01}) {
+        std::vector<double> prep, loop, loopRec, peak;
+        RunResult last;
+        int64_t input = 0;
+        for (int i = 0; i < runs; ++i) {
+            RunResult r = RunKestovar(mesh, ratio, false);
+            prep.push_back(r.prep);
+            loop.push_back(r.loop);
+            peak.push_back(double(r.peakBytes));
+            input = r.inputBytes;
+            RunResult rr = RunKestovar(mesh, ratio, true);
+            loopRec.push_back(rr.loop);
+            if (i + 1 == runs) last = std::move(r);
+        }
+        const double kPrep = Median(prep), kLoop = Median(loop), kRec = Median(loopRec);
+        const double kTotal = kPrep + kLoop;
+        std::printf("  %4.0f %%  kestovar: prep %.3f s, loop %.3f s, %.2f M input tri/s, %d faces left\n",
+                    ratio * 100, kPrep, kLoop, tris / kTotal * 1e-6, last.faces);
+        std::printf("          peak memory %.0f bytes/input triangle (%.0f above the input lists)\n",
+                    Median(peak) / tris, (Median(peak) - double(input)) / tris);
+        std::printf("          recording: loop %.3f s, +%.1f %%\n", kRec, (kRec / kLoop - 1.0) * 100.0);
+        ObjectPtr reduced = MakePlainObject(last.xyz, last.tris);
+        double hk = GeomCompare(original.get(), reduced.get(), MESH_COMPARE_DEFAULT, HUGE_VAL, GEOMCOMPARE_DEFAULT);
+#ifdef KESTOVAR_HAVE_MESHOPTIMIZER
+        std::vector<unsigned> indices(mesh.tris.begin(), mesh.tris.end());
+        std::vector<unsigned> out(indices.size());
+        std::vector<double> mo;
+        size_t count = 0;
+        for (int i = 0; i < runs; ++i) {
+            double t0 = Now();
+            count = meshopt_simplify(out.data(), indices.data(), indices.size(), mesh.xyz.data(), mesh.PointCount(),
+                                     12, size_t(double(indices.size()) * ratio) / 3 * 3, 1.0f, 0, nullptr);
+            mo.push_back(Now() - t0);
+        }
+        std::vector<int> motris(out.begin(), out.begin() + long(count));
+        ObjectPtr moObject = MakePlainObject(mesh.xyz, motris);
+        double hm = GeomCompare(original.get(), moObject.get(), MESH_COMPARE_DEFAULT, HUGE_VAL, GEOMCOMPARE_DEFAULT);
+        const double m = Median(mo);
+        std::printf("          meshoptimizer: %.3f s, %.2f M input tri/s, %zu faces left; kestovar/meshopt %.2fx\n",
+                    m, tris / m * 1e-6, count / 3, kTotal / m);
+        std::printf("          Hausdorff (relative): kestovar %.5f, meshoptimizer %.5f\n", hk, hm);
+#else
+        std::printf("          Hausdorff (relative): kestovar %.5f (meshoptimizer not found)\n", hk);
+#endif
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    memoryCallbackNotify.allocate = HookAllocate;
+    memoryCallbackNotify.reallocate = HookReallocate;
+    memoryCallbackNotify.free = HookFree;
+    OMPSetMaxThreadCount(1);
+    const std::string path = argc > 1 ? argv[1] : std::string(KESTOVAR_SOURCE_DIR) + "/data/bunny00.obj";
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    ObjMesh bunny;
+    if (!objtest::LoadObj(path, bunny)) {
+        std::fprintf(stderr, "cannot read %s\n", path.c_str());
+        return 1;
+    }
+    Bench("bunny00", bunny, runs);
+    if (argc > 3 && std::string(argv[3]) == "small") return 0;
+    ObjMesh big = Subdivide(Subdivide(bunny));
+    Bench("bunny00 x16, displaced", big, std::max(1, runs / 2 + 1));
+    return 0;
+}
