@@ -22,8 +22,24 @@ constexpr double kMaxPreferredAngle = 1.58;
 
 }  // namespace
 
-CTriangulateFaceHelper::CTriangulateFaceHelper() = default;
-CTriangulateFaceHelper::~CTriangulateFaceHelper() = default;
+CTriangulateFaceHelper::CTriangulateFaceHelper() : m_pGeom(nullptr), m_pDestination(nullptr), m_pOwn(nullptr) {}
+CTriangulateFaceHelper::~CTriangulateFaceHelper() { XRelease(m_pOwn); }
+
+void CTriangulateFaceHelper::SetDestination(const CGeomInfo* geom, C3DFaceList* faces) {
+    m_pGeom = geom;
+    m_pDestination = faces;
+}
+
+void CTriangulateFaceHelper::AddChannel(CFaceList* src, CFaceList* dst) {
+    if (!src || !dst) return;
+    ChannelPair pair = {src, dst};
+    m_channels.Add(pair);
+}
+
+C3DFaceList* CTriangulateFaceHelper::GetOwnFaceList() {
+    if (!m_pOwn) m_pOwn = new C3DFaceList;
+    return m_pOwn;
+}
 
 bool CTriangulateFaceHelper::Project(const C3DTPoint<float>* points, int pointCount, const int* indices, int count) {
     for (int i = 0; i < count; ++i) {
@@ -142,6 +158,7 @@ int CTriangulateFaceHelper::Clip(const C3DTPoint<float>* points, int pointCount,
         c[ni].prev = pi;
         --remaining;
         anchor = ni;
+        if (remaining < 3) break;  // the last ear: nothing is left to measure
         UpdateAngle(pi);
         UpdateAngle(ni);
         candidate = (c[ni].convex && c[ni].angle < c[pi].angle) ? ni : pi;
@@ -149,30 +166,146 @@ int CTriangulateFaceHelper::Clip(const C3DTPoint<float>* points, int pointCount,
     return m_triangles.GetSize() / 3;
 }
 
+// ---- one face ----------------------------------------------------------------------------------
+
+bool C3DFace::Get2DCoordinates(const CGeomInfo* geom, C2DPointList& points) const {
+    points.SetSize(0);
+    const C3DPointList* list = geom ? geom->GetSrc3DPointList() : nullptr;
+    if (!list || !IsValid()) return false;
+    CTriangulateFaceHelper helper;
+    if (!helper.Project(list->GetPoints(), list->GetSize(), m_pIndexes, int(m_nCount))) return false;
+    const C2DPointExtList& corners = helper.GetCorners();
+    for (int i = 0; i < corners.GetSize(); ++i) points.Add(float(corners[i].x), float(corners[i].y));
+    return true;
+}
+
+CTriangulateFaceHelper* C3DFace::InitTriangulation(const CGeomInfo* geom) {
+    CTriangulateFaceHelper* helper = new CTriangulateFaceHelper;
+    helper->SetDestination(geom, geom ? geom->GetDst3DFaceList() : nullptr);
+    return helper;
+}
+
+void C3DFace::ReleaseTriangulation(CTriangulateFaceHelper* helper) { delete helper; }
+
+int C3DFace::Triangulate(CTriangulateFaceHelper* helper, int destination, int maxTriangles) {
+    const CGeomInfo* geom = helper ? helper->GetGeomInfo() : nullptr;
+    const C3DPointList* pointList = geom ? geom->GetSrc3DPointList() : nullptr;
+    if (!pointList || !IsValid()) return 0;
+    const int k = int(m_nCount);
+    int triangles = helper->Clip(pointList->GetPoints(), pointList->GetSize(), m_pIndexes, k);
+    if (maxTriangles > 0 && triangles > maxTriangles) triangles = maxTriangles;
+    const bool own = destination == -1;
+    C3DFaceList* dst = own ? helper->GetOwnFaceList() : helper->GetDestination();
+    if (!dst || dst == m_pList) return 0;
+    if (own) {
+        dst->InheritSettings(*m_pList);
+        dst->SetSize(triangles, 3, SETSIZE_COMPACT_SLACK);
+        destination = 0;
+    }
+    if (destination < 0 || destination >= dst->GetSize()) return 0;
+    if (triangles > dst->GetSize() - destination) triangles = dst->GetSize() - destination;
+    const int* corners = helper->GetTriangles();
+    const unsigned flags = GetFlags() & ~unsigned(FACE_INVALID);
+    CFace view;
+    for (int t = 0; t < triangles; ++t) {
+        const unsigned d = unsigned(destination + t);
+        dst->CopyFace(d, *this, true);
+        dst->GetFace(d, view);
+        if (view.GetSize() != 3) view.SetSize(3);
+        int* out = view.GetIndexes();
+        out[0] = m_pIndexes[corners[3 * t]];
+        out[1] = m_pIndexes[corners[3 * t + 1]];
+        out[2] = m_pIndexes[corners[3 * t + 2]];
+        view.SetFlags(flags);
+    }
+    if (own) return triangles;
+    const unsigned f = m_nFace;
+    for (int i = 0; i < helper->GetChannelCount(); ++i) {
+        CFaceList* src = helper->GetChannelSource(i);
+        CFaceList* cdst = helper->GetChannelDestination(i);
+        if (f >= unsigned(src->GetSize()) || destination + triangles > cdst->GetSize()) continue;
+        int ck = 0;
+        const int* cidx = src->GetIndexes(f, ck);
+        const unsigned cflags = src->GetFaceFlags(f);
+        const bool live = IsLiveFaceFlags(cflags);
+        for (int t = 0; t < triangles; ++t) {
+            const unsigned d = unsigned(destination + t);
+            cdst->CopyFace(d, f, *src, true);
+            cdst->GetFace(d, view);
+            if (live && ck == k) {
+                if (view.GetSize() != 3) view.SetSize(3);
+                int* out = view.GetIndexes();
+                out[0] = cidx[corners[3 * t]];
+                out[1] = cidx[corners[3 * t + 1]];
+                out[2] = cidx[corners[3 * t + 2]];
+                view.SetFlags(cflags & ~unsigned(FACE_INVALID));
+            } else if (live) {
+                // Corner counts differ: the channel face cannot be split like the geometry.
+                view.SetFlags(cflags | FACE_HIDDEN);
+            }
+        }
+    }
+    return triangles;
+}
+
+int C3DFace::Triangulate(const CGeomInfo* geom, int destination, int maxTriangles) {
+    if (!geom || !IsValid()) return 0;
+    C3DFaceList* dst = geom->GetDst3DFaceList();
+    if (destination == -1 && dst && dst != m_pList && m_nCount >= 3) {
+        // Room at the end of the destination list; unused positions are dropped again.
+        destination = dst->ExpandSize(int(m_nCount) - 2);
+        CTriangulateFaceHelper* helper = InitTriangulation(geom);
+        const int made = Triangulate(helper, destination, maxTriangles);
+        ReleaseTriangulation(helper);
+        dst->SetSize(destination + made);
+        return made;
+    }
+    if (destination == -1) return 0;
+    CTriangulateFaceHelper* helper = InitTriangulation(geom);
+    const int made = Triangulate(helper, destination, maxTriangles);
+    ReleaseTriangulation(helper);
+    return made;
+}
+
 // ---- face list ------------------------------------------------------------------------------------
 
 namespace {
 
-// A channel following the triangulation: its source face list and the copy's.
-struct ChannelPair {
-    CFaceList* src;
-    CFaceList* dst;
-};
+inline bool TakesPart(unsigned size, unsigned flags, unsigned mask, bool value) {
+    return size > 3 && ((flags & mask) == mask) == value;
+}
 
 }  // namespace
 
+int C3DFaceList::DoTriangulation(CTriangulateFaceHelper* helper, _FACE_PROPERTIES mask, bool value) {
+    C3DFaceList* dst = helper->GetDestination();
+    const int n = m_nFaces;
+    C3DFace view;
+    int written = 0;
+    for (int f = 0; f < n; ++f) {
+        const unsigned k = GetFaceSize(unsigned(f));
+        if (!TakesPart(k, GetFaceFlags(unsigned(f)), unsigned(mask), value)) {
+            dst->CopyFace(unsigned(written), unsigned(f), *this);
+            for (int i = 0; i < helper->GetChannelCount(); ++i)
+                helper->GetChannelDestination(i)->CopyFace(unsigned(written), unsigned(f), *helper->GetChannelSource(i));
+            ++written;
+            continue;
+        }
+        GetFace(unsigned(f), view);
+        written += view.Triangulate(helper, written, int(k) - 2);
+    }
+    return written;
+}
+
 int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PROPERTIES mask, bool value) {
     if (!geom) return 0;
-    const C3DPointList* pointList = geom->GetSrc3DPointList();
     const int n = m_nFaces;
     // Which faces take part, and the size of every new face.
-    CXArray<unsigned int> sizes;
     int split = 0;
     int newCount = 0;
     for (int f = 0; f < n; ++f) {
-        unsigned int k = GetFaceSize(unsigned(f));
-        bool part = k > 3 && ((GetFaceFlags(unsigned(f)) & unsigned(mask)) == unsigned(mask)) == value;
-        if (part) {
+        const unsigned k = GetFaceSize(unsigned(f));
+        if (TakesPart(k, GetFaceFlags(unsigned(f)), unsigned(mask), value)) {
             ++split;
             newCount += int(k) - 2;
         } else {
@@ -180,29 +313,38 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
         }
     }
     if (split == 0) return 0;
-    sizes.SetSize(newCount);
-    {
+    CXArray<unsigned int> sizes;
+    const bool allSplit = split == n;
+    if (!allSplit) {
+        sizes.SetSize(newCount);
         int o = 0;
         for (int f = 0; f < n; ++f) {
-            unsigned int k = GetFaceSize(unsigned(f));
-            bool part = k > 3 && ((GetFaceFlags(unsigned(f)) & unsigned(mask)) == unsigned(mask)) == value;
-            if (part) {
+            const unsigned k = GetFaceSize(unsigned(f));
+            if (TakesPart(k, GetFaceFlags(unsigned(f)), unsigned(mask), value)) {
                 for (unsigned t = 0; t + 2 < k; ++t) sizes[o++] = 3;
             } else {
                 sizes[o++] = k;
             }
         }
     }
+    // Every face splits: all new faces are triangles, sized at once.
+    auto sizeList = [&](CFaceList& list) {
+        if (allSplit)
+            list.SetSize(newCount, 3, SETSIZE_COMPACT_SLACK);
+        else
+            list.SetSize(newCount, sizes.GetData());
+    };
 
     C3DFaceList* dst = new C3DFaceList;
     dst->InheritSettings(*this);
-    dst->SetSize(newCount, sizes.GetData());
+    sizeList(*dst);
+    CTriangulateFaceHelper helper;
+    helper.SetDestination(geom, dst);
 
     // Channels: copies without content keeping their identifiers; the channel points do not
     // change, so they are copied whole, and the channel faces are written with the geometry.
     CDependentChannels* srcChannels = geom->GetSrcChannels();
     CDependentChannels* dstChannels = CDependentChannels::Create();
-    CXArray<ChannelPair> pairs;
     if (srcChannels && channelMask) {
         for (int i = 0; i < srcChannels->GetSize(); ++i) {
             CChannel* c = srcChannels->GetChannel(i);
@@ -215,66 +357,19 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
             if (cf && copy->GetFaceList()) {
                 CFaceList* df = copy->GetFaceList();
                 df->InheritSettings(*cf);
-                df->SetSize(newCount, sizes.GetData());
-                ChannelPair pair = {cf, df};
-                pairs.Add(pair);
+                sizeList(*df);
+                helper.AddChannel(cf, df);
             }
             dstChannels->AddChannel(copy);
         }
     }
 
-    CTriangulateFaceHelper helper;
-    const C3DTPoint<float>* pts = pointList ? pointList->GetPoints() : nullptr;
-    const int pointCount = pointList ? pointList->GetSize() : 0;
-    CFace view;
-    int written = 0;
-    for (int f = 0; f < n; ++f) {
-        int k = 0;
-        const int* idx = GetIndexes(unsigned(f), k);
-        bool part = k > 3 && ((GetFaceFlags(unsigned(f)) & unsigned(mask)) == unsigned(mask)) == value;
-        if (!part) {
-            dst->CopyFace(unsigned(written), unsigned(f), *this);
-            for (const ChannelPair& cp : pairs) cp.dst->CopyFace(unsigned(written), unsigned(f), *cp.src);
-            ++written;
-            continue;
-        }
-        int triangles = helper.Clip(pts, pointCount, idx, k);
-        const int* corners = helper.GetTriangles();
-        unsigned int flags = GetFaceFlags(unsigned(f)) & ~unsigned(FACE_INVALID);
-        for (int t = 0; t < triangles; ++t) {
-            unsigned int d = unsigned(written + t);
-            dst->CopyFace(d, unsigned(f), *this, true);
-            dst->GetFace(d, view);
-            int tri[3] = {idx[corners[3 * t]], idx[corners[3 * t + 1]], idx[corners[3 * t + 2]]};
-            view.SetIndexes(tri, 3);
-            view.SetFlags(flags);
-        }
-        for (const ChannelPair& cp : pairs) {
-            int ck = 0;
-            const int* cidx = cp.src->GetIndexes(unsigned(f), ck);
-            unsigned int cflags = cp.src->GetFaceFlags(unsigned(f));
-            bool live = IsLiveFaceFlags(cflags);
-            for (int t = 0; t < triangles; ++t) {
-                unsigned int d = unsigned(written + t);
-                cp.dst->CopyFace(d, unsigned(f), *cp.src, true);
-                cp.dst->GetFace(d, view);
-                if (live && ck == k) {
-                    int tri[3] = {cidx[corners[3 * t]], cidx[corners[3 * t + 1]], cidx[corners[3 * t + 2]]};
-                    view.SetIndexes(tri, 3);
-                    view.SetFlags(cflags & ~unsigned(FACE_INVALID));
-                } else if (live) {
-                    // Corner counts differ: the channel face cannot be split like the geometry.
-                    view.SetFlags(cflags | FACE_HIDDEN);
-                }
-            }
-        }
-        written += triangles;
-    }
+    const int written = DoTriangulation(&helper, mask, value);
     dst->SetSize(written);
     dst->SetFlag(FACELIST_CHANGED, true);
-    for (const ChannelPair& cp : pairs) {
-        cp.dst->SetSize(written);
-        cp.dst->SetFlag(FACELIST_CHANGED, true);
+    for (int i = 0; i < helper.GetChannelCount(); ++i) {
+        helper.GetChannelDestination(i)->SetSize(written);
+        helper.GetChannelDestination(i)->SetFlag(FACELIST_CHANGED, true);
     }
     geom->SetFaceList(this, dst, 0);
     geom->SetChannels(srcChannels, dstChannels, 0);

@@ -29,6 +29,8 @@ namespace kestovar {
 
 class CFaceList;
 class CGeomInfo;
+class C2DPointList;
+class CTriangulateFaceHelper;
 
 // The record collection holding every face's point indices: per face a count (u16), a capacity
 // (u16) and `capacity` 32-bit point indices.
@@ -169,6 +171,28 @@ public:
     // corners allowed) and winds once: no notch, no self-crossing. Triangles that are not
     // degenerate are convex; faces of fewer than 3 corners and degenerate faces are not.
     bool IsConvex(const CGeomInfo* geom) const;
+
+    // ---- triangulation (triangulate.cpp; see kestovar/mesh/triangulate.h) ----
+    // The corners projected to the face's plane, one 2D point each (u along the first edge, v =
+    // n x u): `points` is emptied, then filled. False, and empty, when the face has no normal,
+    // fewer than 3 corners, a corner outside the point list or a non-finite coordinate.
+    bool Get2DCoordinates(const CGeomInfo* geom, C2DPointList& points) const;
+    // A helper splitting faces of `geom`'s source list into the view's destination face list (the
+    // caller adds the channels that follow); release it with ReleaseTriangulation.
+    static CTriangulateFaceHelper* InitTriangulation(const CGeomInfo* geom);
+    static void ReleaseTriangulation(CTriangulateFaceHelper* helper);
+    // Splits this face by ear clipping into at most n - 2 triangles written at consecutive
+    // positions from `destination` of the helper's destination list, each with a copy of the
+    // face's chunk data and flags (FACE_INVALID cleared); the helper's channels follow (a live
+    // channel face with the face's corner count is split at the same corners, one with another
+    // count gets FACE_HIDDEN, one that is not live keeps its copied flags). With destination -1
+    // (0xFFFFFFFF) the triangles go into the helper's own list, emptied first, without channels.
+    // At most `maxTriangles` are written when it is positive, and never past the end of the
+    // destination list. Returns the number written.
+    int Triangulate(CTriangulateFaceHelper* helper, int destination, int maxTriangles);
+    // The same through a helper made for `geom` and released before returning; with destination
+    // -1 the triangles are appended to the view's destination face list.
+    int Triangulate(const CGeomInfo* geom, int destination, int maxTriangles);
 };
 
 // One face outside any list: its point indices in a one-record collection (initial capacity 10)

@@ -44,6 +44,7 @@ class CFaceGraphHelper;
 class CFBMaterialHashMap;
 class CFaceTagger;
 class CBitArray;
+class CTriangulateFaceHelper;
 // Kind of neighbourhood of the graph queries (defined with the face graph helper).
 enum _ConnectionInfoType : int;
 
@@ -488,6 +489,11 @@ public:
     bool UnifyNormals(CGeomInfo* geom, CBitArray& flipped);
 
 protected:
+    // The split pass of Triangulate: every face of this list in order, those taking part by ear
+    // clipping through `helper` (whose destination and channels are set and sized), the others
+    // copied unchanged with their channel faces. Returns the number of faces written.
+    int DoTriangulation(CTriangulateFaceHelper* helper, _FACE_PROPERTIES mask, bool value);
+
     CElementMethods* GetMainMethods() const override;
     void DeleteCaches() override;
 

@@ -19,6 +19,7 @@ namespace kestovar {
 
 class CGeomInfo;
 class C3DFaceList;
+class CFaceList;
 class CDependentChannels;
 
 // One corner of the polygon being clipped.
@@ -34,7 +35,11 @@ struct C2DPointExt {
 typedef CXArray<C2DPointExt, const C2DPointExt&> C2DPointExtList;
 
 // Scratch state of the triangulation of many faces: the corner list and the triangle buffer are
-// reused from face to face, so that splitting a face allocates nothing once they have grown.
+// reused from face to face, so that splitting a face allocates nothing once they have grown. For
+// C3DFace::Triangulate it also names where the triangles go: the view whose source points are
+// projected, the destination face list and, for each channel that follows, its source and
+// destination face lists (parallel to the geometric ones). Made by C3DFace::InitTriangulation,
+// released by C3DFace::ReleaseTriangulation.
 class KESTOVAR_API CTriangulateFaceHelper : public CXAllocated {
 public:
     CTriangulateFaceHelper();
@@ -48,15 +53,39 @@ public:
     // has fewer than 3 corners, an index out of range, a non-finite coordinate or no normal.
     int Clip(const C3DTPoint<float>* points, int pointCount, const int* indices, int count);
     const int* GetTriangles() const { return m_triangles.GetData(); }
-    // The corners after projection (valid after Clip).
+    // Projects the polygon to its plane (the corners' x, y, corner numbers, point indices and
+    // links, angles included) without clipping; false when it cannot be projected (as Clip).
+    bool Project(const C3DTPoint<float>* points, int pointCount, const int* indices, int count);
+    // The corners after projection (valid after Clip or Project).
     const C2DPointExtList& GetCorners() const { return m_corners; }
 
+    // ---- destination of C3DFace::Triangulate ----
+    // The view (its source points are projected) and the face list the triangles are written to
+    // (none: C3DFace::Triangulate then writes into the helper's own list).
+    void SetDestination(const CGeomInfo* geom, C3DFaceList* faces);
+    // A channel that follows: face f of `src` is split like geometric face f into `dst`.
+    void AddChannel(CFaceList* src, CFaceList* dst);
+    const CGeomInfo* GetGeomInfo() const { return m_pGeom; }
+    C3DFaceList* GetDestination() const { return m_pDestination; }
+    // The helper's own face list (created empty on first use), for faces split on their own.
+    C3DFaceList* GetOwnFaceList();
+    int GetChannelCount() const { return m_channels.GetSize(); }
+    CFaceList* GetChannelSource(int i) const { return m_channels[i].src; }
+    CFaceList* GetChannelDestination(int i) const { return m_channels[i].dst; }
+
 private:
-    bool Project(const C3DTPoint<float>* points, int pointCount, const int* indices, int count);
+    struct ChannelPair {
+        CFaceList* src;
+        CFaceList* dst;
+    };
     void UpdateAngle(int corner);
 
     C2DPointExtList m_corners;
     CXArray<int> m_triangles;
+    const CGeomInfo* m_pGeom;
+    C3DFaceList* m_pDestination;  // not owned
+    C3DFaceList* m_pOwn;          // owned
+    CXArray<ChannelPair> m_channels;
 };
 
 }  // namespace kestovar
