@@ -52,6 +52,22 @@ CContractionCost* FindPair(const CContractionPairIndex& index, int a, int b) {
     return found ? *found : nullptr;
 }
 
+// Neighbours already handled around one point: every neighbour of a closed fan shows up in two
+// triangles, and a repeated pair look-up costs a probe of the pair index. Points of unusually high
+// valence overflow the list and are then simply looked up again.
+struct NeighbourSet {
+    static constexpr int kCapacity = 32;
+    int items[kCapacity];
+    int count = 0;
+    // True when w was not seen before (and records it).
+    bool Add(int w) {
+        for (int i = 0; i < count; ++i)
+            if (items[i] == w) return false;
+        if (count < kCapacity) items[count++] = w;
+        return true;
+    }
+};
+
 float AxisCoordinate(const C3DTPoint<float>& p, int axis) { return axis == 0 ? p.x : (axis == 1 ? p.y : p.z); }
 void SetAxisCoordinate(C3DTPoint<float>& p, int axis, float v) {
     if (axis == 0)
@@ -123,13 +139,14 @@ CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DF
 void C3DExtObject::RemoveCost(int point, CXArray<CContractionCost*, CContractionCost*>& reuse, unsigned int& count) {
     int n = 0;
     const int* around = m_pWorkingFaces->GetFacesConnectedToPoint(unsigned(point), n);
+    NeighbourSet seen;
     for (int i = 0; i < n; ++i) {
         int k;
         const int* idx = m_pWorkingFaces->GetIndexes(unsigned(around[i]), k);
         if (k != 3) continue;
         for (int j = 0; j < 3; ++j) {
             const int w = idx[j];
-            if (w == point) continue;
+            if (w == point || !seen.Add(w)) continue;
             CContractionCost* rec = FindPair(m_pairIndex, point, w);
             if (!rec) continue;
             if (int(count) >= reuse.GetSize()) reuse.SetSize(int(count) + 1);
@@ -148,13 +165,14 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
     const C3DTPoint<float>* pts = m_pWorkingPoints->GetPoints();
     const bool pointSelected = pts[point].IsFlagSet(POINT_SELECTED);
     int used = 0;
+    NeighbourSet seen;
     for (int i = 0; i < n; ++i) {
         int k;
         const int* idx = m_pWorkingFaces->GetIndexes(unsigned(around[i]), k);
         if (k != 3) continue;
         for (int j = 0; j < 3; ++j) {
             const int w = idx[j];
-            if (w == point) continue;
+            if (w == point || !seen.Add(w)) continue;
             if (!pointSelected && !pts[w].IsFlagSet(POINT_SELECTED)) continue;
             if (FindPair(m_pairIndex, point, w)) continue;
             if (used >= reuse.GetSize()) XThrow<CXInvalidArgException>("no candidate record left to reuse");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kestovar/core/thread_registry.h"
+#include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/symmetry_map.h"
 #include "kestovar/optimizer/track_contractions.h"
 #include "simplify/loop_test_util.h"
@@ -196,6 +197,36 @@ TEST(OptimizeConstraints, EveryContractionOfASymmetricModelIsFollowedByItsMirror
     EXPECT_GT(mirroredBefore, mirrored * 9 / 10);
 }
 
+// Two flat five-pointed stars, each fanned from its centre, their rims frozen: the only
+// candidates move a centre onto a rim point, and from every rim point some remaining triangle of
+// its star folds over.
+ObjMesh TwoStars() {
+    ObjMesh m;
+    for (int s = 0; s < 2; ++s) {
+        const int c = AddPoint(m, 3.0 * s, 0, 0);
+        for (int i = 0; i < 10; ++i) {
+            const double a = i * 3.14159265358979 / 5.0, r = (i % 2) ? 0.25 : 1.0;
+            AddPoint(m, 3.0 * s + r * std::cos(a), r * std::sin(a), 0);
+        }
+        for (int i = 0; i < 10; ++i) AddTriangle(m, c, c + 1 + i, c + 1 + (i + 1) % 10);
+    }
+    return m;
+}
+
+TEST(OptimizeConstraints, OnlyFoldingCandidatesLeftStopOrAreForced) {
+    // The first selection tests every candidate but the last one popped, which is taken untested;
+    // the second selection finds only rejected candidates: the stop ends the run there...
+    Engine stop(TwoStars(), OPT_FREEZE_BORDER | OPT_CHECK_FLIP | OPT_STOP_ON_BAD);
+    EXPECT_EQ(stop.Optimize(0.0, OPTIMIZE_RELATIVE), 2);
+    EXPECT_EQ(LiveFaces(stop), 18);
+    EXPECT_EQ(stop.object->GetCostHeap().GetCount(), 0u);
+    EXPECT_EQ(stop.object->GetPairIndex().GetCount(), 0);
+    // ...while without it the last resort folds the second star too.
+    Engine forced(TwoStars(), OPT_FREEZE_BORDER | OPT_CHECK_FLIP);
+    EXPECT_EQ(forced.Optimize(0.0, OPTIMIZE_RELATIVE), 4);
+    EXPECT_EQ(LiveFaces(forced), 16);
+}
+
 // ---- recording ---------------------------------------------------------------------------------------
 
 TEST(OptimizeRecord, PlayingEveryContractionUpRestoresTheWorkingCopy) {
@@ -231,6 +262,52 @@ TEST(OptimizeRecord, PlayingEveryContractionUpRestoresTheWorkingCopy) {
     Snapshot down = Take(e);
     EXPECT_EQ(down.faces, reduced.faces);
     EXPECT_EQ(faces, LiveFaces(e));
+}
+
+// Texture corners (index per face corner) and texture values of channel 0.
+struct UVState {
+    std::vector<int> corners;
+    std::vector<float> values;
+    bool operator==(const UVState& o) const { return corners == o.corners && values == o.values; }
+};
+
+UVState TakeUV(const Engine& e) {
+    UVState s;
+    CUVWFaceList* cf = nullptr;
+    CUVWPointList* cp = nullptr;
+    e.object->GetWorkingChannels()->GetUVWChannelByIndex(0, cf, cp);
+    for (int f = 0; f < e.Faces().GetSize(); ++f) {
+        if (!e.Faces().IsFaceLive(unsigned(f))) continue;
+        int n;
+        const int* idx = cf->GetIndexes(unsigned(f), n);
+        s.corners.insert(s.corners.end(), idx, idx + n);
+    }
+    for (int i = 0; i < cp->GetSize(); ++i) s.values.insert(s.values.end(), {cp->GetPoint(i)->u, cp->GetPoint(i)->v});
+    return s;
+}
+
+TEST(OptimizeRecord, TexturedRunPlayedBackRestoresCornersAndTextureValues) {
+    ObjMesh mesh;
+    ASSERT_TRUE(objtest::LoadObj(DataPath("../../data/spider.obj"), mesh));
+    Engine e(mesh, OPT_KEEP_UVW, true, true);
+    ASSERT_TRUE(e.object->InitOptimization(false));
+    const Snapshot initial = Take(e);
+    const UVState initialUV = TakeUV(e);
+    ASSERT_GT(e.Optimize(0.25, OPTIMIZE_RELATIVE), 0);
+    const Snapshot reduced = Take(e);
+    const UVState reducedUV = TakeUV(e);
+    EXPECT_FALSE(reducedUV.values == initialUV.values);  // some texture values were interpolated
+
+    CTrackContractions* track = e.object->GetTrackInfo();
+    int points = UsedPoints(e), faces = LiveFaces(e);
+    for (unsigned i = track->GetContractionCount(); i-- > 0;)
+        track->PlayContraction(i, true, e.Points(), e.Faces(), e.object->GetWorkingChannels(), points, faces);
+    EXPECT_EQ(Take(e).faces, initial.faces);
+    EXPECT_TRUE(TakeUV(e) == initialUV);
+    for (unsigned i = 0; i < track->GetContractionCount(); ++i)
+        track->PlayContraction(i, false, e.Points(), e.Faces(), e.object->GetWorkingChannels(), points, faces);
+    EXPECT_TRUE(Take(e) == reduced);
+    EXPECT_TRUE(TakeUV(e) == reducedUV);
 }
 
 // ---- determinism and cancellation -------------------------------------------------------------------
