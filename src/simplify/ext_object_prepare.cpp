@@ -489,41 +489,44 @@ void C3DExtObject::InitOrderedCostList() {
 
     m_heap.Reset();
     m_heap.Init(CostHeap::MakeSentinel(), unsigned(edgeCount));
-    m_pairIndex.InitHashTable(2u * unsigned(edgeCount) + 2u);
 
     // The insertion order: slot order of the edge set of the selected faces, filled in face order.
-    CHashTable<C3DEdge> edges(2u * unsigned(nf) + 2u);
-    for (int f = 0; f < nf; ++f) {
-        const unsigned flags = faces.GetFaceFlags(unsigned(f));
-        if (!(flags & FACE_SELECTED) || !IsLiveFaceFlags(flags)) continue;
-        int count;
-        const int* idx = faces.GetIndexes(unsigned(f), count);
-        if (count < 3) continue;
-        for (int e = 0; e < 3; ++e) {
-            const int a = idx[e], b = idx[e == 2 ? 0 : e + 1];
-            if (a == b || a < 0 || b < 0 || a >= np || b >= np) continue;
-            if (!((pts[a].GetFlags() | pts[b].GetFlags()) & POINT_SELECTED)) continue;
-            edges.Insert(C3DEdge(unsigned(a), unsigned(b)));
+    // The set is released before the pair index is built, so that the two never coexist.
+    {
+        CHashTable<C3DEdge> edges(2u * unsigned(nf) + 2u);
+        for (int f = 0; f < nf; ++f) {
+            const unsigned flags = faces.GetFaceFlags(unsigned(f));
+            if (!(flags & FACE_SELECTED) || !IsLiveFaceFlags(flags)) continue;
+            int count;
+            const int* idx = faces.GetIndexes(unsigned(f), count);
+            if (count < 3) continue;
+            for (int e = 0; e < 3; ++e) {
+                const int a = idx[e], b = idx[e == 2 ? 0 : e + 1];
+                if (a == b || a < 0 || b < 0 || a >= np || b >= np) continue;
+                if (!((pts[a].GetFlags() | pts[b].GetFlags()) & POINT_SELECTED)) continue;
+                edges.Insert(C3DEdge(unsigned(a), unsigned(b)));
+            }
         }
-    }
-    assert(edges.GetCount() == edgeCount);
-    // What InsertCost(record, 0) does, split in two: the pair index is a set, so its content does
-    // not depend on the order of insertion and it is filled in point order (its hash follows the
-    // indices, so the fill walks the table almost sequentially); the heap layout does, and the
-    // heap gets the records in the edge set's slot order.
-    for (int i = 0; i < edgeCount; ++i) m_pairIndex.Insert(&recs[i]);
-    int position = kHashStartPosition;
-    C3DEdge edge;
-    while (edges.GetNext(position, edge)) {
-        const int p = int(edge.GetP1()), q = int(edge.GetP2());
-        for (int i = first[p], end = first[p + 1]; i < end; ++i) {
-            if (recs[i].second == q) {
-                recs[i].SetGeneration(0);
-                m_heap.Insert(&recs[i]);
-                break;
+        assert(edges.GetCount() == edgeCount);
+        // What InsertCost(record, 0) does, split in two: the heap layout depends on the order of
+        // insertion, and the heap gets the records in the edge set's slot order; the pair index is a
+        // set, so its content does not, and it is filled afterwards in point order (its hash follows
+        // the indices, so the fill walks the table almost sequentially).
+        int position = kHashStartPosition;
+        C3DEdge edge;
+        while (edges.GetNext(position, edge)) {
+            const int p = int(edge.GetP1()), q = int(edge.GetP2());
+            for (int i = first[p], end = first[p + 1]; i < end; ++i) {
+                if (recs[i].second == q) {
+                    recs[i].SetGeneration(0);
+                    m_heap.Insert(&recs[i]);
+                    break;
+                }
             }
         }
     }
+    m_pairIndex.InitHashTable(2u * unsigned(edgeCount) + 2u);
+    for (int i = 0; i < edgeCount; ++i) m_pairIndex.Insert(&recs[i]);
 }
 
 }  // namespace kestovar

@@ -13,6 +13,7 @@
 #include "kestovar/mesh/symmetry_map.h"
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/simplify/ext_object.h"
+#include "test_util.h"
 
 namespace kestovar {
 namespace {
@@ -121,6 +122,69 @@ void ExpectCandidatesConsistent(C3DExtObject& o) {
         EXPECT_EQ(r->GetPriority(), unsigned(PRIORITY_NORMAL));
         EXPECT_EQ(r->GetGeneration(), 0u);
     }
+}
+
+TEST(ExtPointList, ExchangesPointsWithPlainListsAndKeepsQuadricsAsScratch) {
+    C3DPointList* plain = C3DPointList::Create();
+    plain->Add(1, 2, 3);
+    plain->Add(4, 5, 6);
+    plain->GetAt(1).SetFlags(POINT_BORDER);
+    CExtPointList* ext = new CExtPointList;
+    *ext = *plain;
+    ASSERT_EQ(ext->GetSize(), 2);
+    EXPECT_EQ(ext->GetAt(1), C3DTPoint<float>(4, 5, 6));
+    EXPECT_EQ(ext->GetAt(1).GetFlags(), unsigned(POINT_BORDER));
+    EXPECT_EQ(ext->GetMethods()->GetType(), ELEMENT_TYPE_3DEXTPOINT);
+    EXPECT_FALSE(ext->HasQuadrics());
+
+    // The quadric array follows the size; an assignment drops it.
+    ext->ClearQuadrics();
+    C3DExtPoint p(7, 8, 9);
+    p.GetQuadric().m[9] = 5.0;
+    EXPECT_TRUE(ext->SetAt(0, &p));
+    EXPECT_EQ(ext->GetQuadric(0).m[9], 5.0);
+    EXPECT_EQ(ext->GetExtPoint(0).GetQuadric().m[9], 5.0);
+    ext->Add(0, 0, 0);
+    EXPECT_EQ(ext->GetQuadricCount(), 3);
+    EXPECT_FALSE(ext->SetAt(3, &p));
+
+    // Back into a plain list: coordinates and flags only.
+    C3DPointList* back = C3DPointList::Create();
+    *back = *ext;
+    EXPECT_EQ(back->GetAt(0), C3DTPoint<float>(7, 8, 9));
+
+    // Stored by class and loaded back as an extended list (the quadrics are not stored).
+    test::Bytes bytes = test::Store([&](CXArchive& ar) { ar.WriteObject(ext->AsObject()); });
+    CXObject* loaded = nullptr;
+    test::Load(bytes, [&](CXArchive& ar) { loaded = ar.ReadObject(nullptr); });
+    CExtPointList* again = CExtPointList::FromObject(loaded);
+    ASSERT_NE(again, nullptr);
+    ASSERT_EQ(again->GetSize(), 3);
+    EXPECT_EQ(again->GetAt(0), C3DTPoint<float>(7, 8, 9));
+    EXPECT_EQ(again->GetMethods()->GetType(), ELEMENT_TYPE_3DEXTPOINT);
+    EXPECT_FALSE(again->HasQuadrics());
+    again->Delete();
+    back->Delete();
+    ext->Delete();
+    plain->Delete();
+}
+
+TEST(ExtObjectPreparation, CopySharesTheInitialMeshAndTheSettings) {
+    Engine e(Tetrahedron());
+    e.object->SetOptimizeMode(OPT_FREEZE_BORDER, true);
+    e.object->SelectMaterial(9, false);
+    C3DExtObject* copy = new C3DExtObject(*e.object);
+    EXPECT_EQ(copy->GetInitialPointList(), e.object->GetInitialPointList());
+    EXPECT_EQ(copy->GetInitialFaceList(), e.object->GetInitialFaceList());
+    EXPECT_EQ(copy->GetOptimizeMode(), e.object->GetOptimizeMode());
+    EXPECT_TRUE(copy->GetExcludedMaterials().IsFound(9));
+    EXPECT_EQ(copy->GetOptimizer(), nullptr);
+    // Prepared on its own, in place on the shared lists' extended replacement.
+    ASSERT_TRUE(copy->InitOptimization(false));
+    EXPECT_EQ(copy->GetCostArray().GetSize(), 6);
+    copy->Delete();
+    ASSERT_TRUE(e.Prepare());
+    EXPECT_EQ(e.object->GetCostArray().GetSize(), 6);
 }
 
 TEST(ExtObjectPreparation, QuadsAreTriangulatedIntoTheWorkingCopyAndTheInitialMeshStays) {

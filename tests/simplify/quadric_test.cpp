@@ -64,6 +64,20 @@ TEST(SymMatrix, MultUsesTheThreeByThreeBlockOnly) {
     EXPECT_DOUBLE_EQ(out.z, 3 * 1 - 3 * 3);
 }
 
+TEST(SymMatrix, OldMultDividesByTheHomogeneousWeightFirst) {
+    // Plane z = 2: w = cd z + d2 = -2 + 4 = 2 for (1, 1, 1), so the input becomes (0.5, 0.5, 0.5)
+    // and only the third row (ac, bc, c2, cd) is non-zero: 0.5 - 2.
+    CSymMatrix q = PlaneQuadric(0, 0, 1, -2);
+    C3DTVector<float> out;
+    q.OldMult(out, C3DTVector<float>(1.0f, 1.0f, 1.0f));
+    EXPECT_EQ(out.x, 0.0f);
+    EXPECT_EQ(out.y, 0.0f);
+    EXPECT_EQ(out.z, -1.5f);
+    // (0, 0, 3): w = -6 + 4 = -2 is not above 1e-15, so no division: 3 - 2.
+    q.OldMult(out, C3DTVector<float>(0.0f, 0.0f, 3.0f));
+    EXPECT_EQ(out.z, 1.0f);
+}
+
 TEST(QuadricCost, PointCostIsTheSumOfSquaredPlaneDistances) {
     CostObject o;
     CSymMatrix z0 = PlaneQuadric(0, 0, 1, 0);
