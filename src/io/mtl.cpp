@@ -110,7 +110,8 @@ void BuildMtlNames(const C3DScene& scene, CMtlNameMap& names) {
             name = "Material";
             name += number;
         }
-        if (taken.IsFound(name)) {
+        // A suffix can meet another material's name in turn: repeat until the name is free.
+        while (taken.IsFound(name)) {
             name += '_';
             name += number;
         }

@@ -367,7 +367,7 @@ int CObjReader::CountPass() {
             // Tokens are the starts of non-blank runs after the keyword: blank-to-token steps,
             // counted without a carried state so that the loop vectorises.
             unsigned corners = 0;
-            for (const char* q = p + 2; q < end; ++q) corners += unsigned(IsBlank(q[-1]) & !IsBlank(q[0]));
+            for (const char* q = p + 2; q < end; ++q) corners += unsigned(IsBlank(q[-1])) & unsigned(!IsBlank(q[0]));
             if (corners > CFaceCollection::kMaxRecordLength) return IO_FILE_BAD_FORMAT;
             CObjGroup& g = m_groups[OpenGroup(true)];
             ++g.faces;
@@ -396,9 +396,13 @@ int CObjReader::CountPass() {
 void CObjReader::ReadLibraries(const wchar_t* directory) {
     if (directory) {
         for (int i = 0; i < m_libraries.GetSize(); ++i) {
-            CXStringW path(directory);
-            if (!path.IsEmpty() && path[path.GetLength() - 1] != L'/') path += L"/";
-            path += m_libraries[i];
+            const CXStringW& library = m_libraries[i];
+            CXStringW path;
+            if (library.IsEmpty() || library[0] != L'/') {
+                path = directory;
+                if (!path.IsEmpty() && path[path.GetLength() - 1] != L'/') path += L"/";
+            }
+            path += library;
             CWavefrontIo::ReadMtlFile(path, *m_pScene, m_uvwChannelID);
         }
     }

@@ -476,6 +476,21 @@ TEST(WavefrontWriter, NothingToWriteAndUnwritableFilesFail) {
     EXPECT_EQ(result, IO_FILE_CANT_OPEN);
 }
 
+TEST(WavefrontWriter, MaterialNamesAreMadeUniqueAndSurviveAReadBack) {
+    TempDir dir;
+    ScenePtr scene = SmallScene();
+    // Names that would merge on reading: a duplicate, one that only differs by a line break or
+    // blanks, and an empty one.
+    const wchar_t* names[] = {L"red", L"r\ned", L"  red ", L""};
+    for (const wchar_t* name : names) scene->CreateNewMaterial()->SetName(name);
+    int result = 0;
+    ASSERT_TRUE(Write(*scene, dir.path, result));
+    ScenePtr back = ReadPath(dir.path + "/out.obj", result);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->GetMaterialTable().GetCount(), scene->GetMaterialTable().GetCount());
+    EXPECT_TRUE(back->GetMaterialByName(L"r_ed"));
+}
+
 // ---- round trips -----------------------------------------------------------------------------------
 
 void ExpectNear(float a, float b) { EXPECT_NEAR(a, b, 5e-7 * std::max(1.0f, std::fabs(a))); }

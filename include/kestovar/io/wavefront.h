@@ -34,7 +34,7 @@
 //
 // Writing produces an OBJ file and, beside it, the MTL library named after it, both with the
 // decimal point whatever the process locale. Numbers are written as "%f" writes them. Points of
-// every polymesh node are written in world space (node transform applied; normals by its inverse
+// every geometric node are written in world space (node transform applied; normals by its inverse
 // transpose); identical normals and identical texture coordinates are written once; indices count
 // across all nodes of the file.
 #pragma once
