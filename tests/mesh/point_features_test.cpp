@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <memory>
 #include <set>
 #include <vector>
 
@@ -54,17 +53,6 @@ std::vector<P3> GridPoints(int w, int h) {
     for (int y = 0; y <= h; ++y)
         for (int x = 0; x <= w; ++x) out.push_back({float(x), float(y), 0.0f});
     return out;
-}
-
-// A fan of n triangles around point 0 at height `apex` over a regular n-gon of radius 1.
-std::unique_ptr<Mesh> Cone(int n, float apex) {
-    std::vector<P3> pts = {{0, 0, apex}};
-    std::vector<Face> faces;
-    for (int i = 0; i < n; ++i) {
-        pts.push_back({float(std::cos(2 * M_PI * i / n)), float(std::sin(2 * M_PI * i / n)), 0.0f});
-        faces.push_back({0, 1 + i, 1 + (i + 1) % n});
-    }
-    return std::make_unique<Mesh>(pts, faces);
 }
 
 // The surface of [0, 2]^3 as 2 x 2 quads per side (26 points): each side has a centre point and
@@ -151,19 +139,6 @@ TEST(Corners3D, CubeCornersEdgesAndFlatPoints) {
     EXPECT_EQ(m.Corners2D(k75Degrees), 0);
 }
 
-TEST(Corners3D, ConeTipIsACornerOnlyWhenSharp) {
-    // Side normals of a cone of height h lean atan(h) from the axis, so opposite sides are
-    // 2 atan(h) apart: 152 degrees for h = 4 (three directions at 75), 22.6 for h = 0.2 (one).
-    auto tall = Cone(16, 4.0f);
-    EXPECT_EQ(tall->points->Set3DCornerPointsStatus(*tall->faces, k75Degrees), 1);
-    EXPECT_TRUE(tall->points->GetPt(0)->IsFlagSet(POINT_3D_CORNER));
-    auto flat = Cone(16, 0.2f);
-    EXPECT_EQ(flat->points->Set3DCornerPointsStatus(*flat->faces, k75Degrees), 0);
-    EXPECT_EQ(flat->points->InitShareCoplanarFacesFlag(*flat->faces, 0.0), 0);
-    EXPECT_EQ(flat->points->InitShareCoplanarFacesFlag(*flat->faces, 0.5), 17)
-        << "tolerance above 22.6 degrees";
-}
-
 TEST(Coplanar, TiltedPlaneInFloatsAndFacesThatDoNotCount) {
     // A grid on the plane x + 2y + 3z = 1: the float coordinates lie off the exact plane by their
     // rounding, so the face normals differ in their last bits and must still count as one plane.
@@ -194,9 +169,15 @@ TEST(Corners2D, OutlineTurnsAndJunctions) {
     EXPECT_EQ(grid.Corners2D(k75Degrees), 4);
     EXPECT_EQ(grid.With(POINT_2D_CORNER), (std::set<int>{0, 3, 8, 11}));
     // A hexagon fan turns by 60 degrees at every rim point.
-    auto hex = Cone(6, 0.0f);
-    EXPECT_EQ(hex->Corners2D(k75Degrees), 0);
-    EXPECT_EQ(hex->Corners2D(50.0 * M_PI / 180.0), 6);
+    std::vector<P3> hexPoints = {{0, 0, 0}};
+    std::vector<Face> fan;
+    for (int i = 0; i < 6; ++i) {
+        hexPoints.push_back({float(std::cos(M_PI * i / 3)), float(std::sin(M_PI * i / 3)), 0.0f});
+        fan.push_back({0, 1 + i, 1 + (i + 1) % 6});
+    }
+    Mesh hex(hexPoints, fan);
+    EXPECT_EQ(hex.Corners2D(k75Degrees), 0);
+    EXPECT_EQ(hex.Corners2D(50.0 * M_PI / 180.0), 6);
     // Two triangles touching at point 0 only: four border edges meet there.
     //   2         3
     //   | \     / |
