@@ -110,12 +110,27 @@ int CornerOf(const C3DFaceList* faces, unsigned face, int point) {
 // search for again.
 class CCornerAdjacency {
 public:
+    // One face around a point and the first corner at which it uses the point.
+    struct Entry {
+        int face;
+        int corner;
+    };
+    CCornerAdjacency() = default;
+    ~CCornerAdjacency() {
+        xfree(m_pStarts);
+        xfree(m_pEntries);
+    }
+    CCornerAdjacency(const CCornerAdjacency&) = delete;
+    CCornerAdjacency& operator=(const CCornerAdjacency&) = delete;
+
     // False when a live face uses a point outside [0, pointCount).
     bool Build(const CFaceList& faces, int pointCount) {
         const int nf = faces.GetSize();
-        m_starts.SetSize(pointCount + 1);
-        unsigned* start = m_starts.GetData();
-        std::memset(start, 0, sizeof(unsigned) * size_t(pointCount + 1));
+        // Scratch memory written before it is read: not cleared, except the counts.
+        m_pStarts = static_cast<unsigned*>(xmalloc(sizeof(unsigned) * (size_t(pointCount) + 1)));
+        if (!m_pStarts) XThrow<CXMemoryException>();
+        unsigned* start = m_pStarts;
+        std::memset(start, 0, sizeof(unsigned) * (size_t(pointCount) + 1));
         m_repeated.SetSize(0);
         m_repeated.SetSize(nf, false);
         for (int f = 0; f < nf; ++f) {
@@ -129,13 +144,14 @@ public:
         }
         for (int p = 0; p < pointCount; ++p) start[p + 1] += start[p];
         const unsigned total = start[pointCount];
-        m_faces.SetSize(int(total));
-        m_corners.SetSize(int(total));
-        m_end.SetSize(pointCount);
-        unsigned* end = m_end.GetData();
+        m_pEntries = static_cast<Entry*>(xmalloc(sizeof(Entry) * (size_t(total) + 1)));
+        unsigned* end = static_cast<unsigned*>(xmalloc(sizeof(unsigned) * (size_t(pointCount) + 1)));
+        if (!m_pEntries || !end) {
+            xfree(end);
+            XThrow<CXMemoryException>();
+        }
         std::memcpy(end, start, sizeof(unsigned) * size_t(pointCount));
-        int* outFaces = m_faces.GetData();
-        int* outCorners = m_corners.GetData();
+        Entry* out = m_pEntries;
         for (int f = 0; f < nf; ++f) {
             if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
             int k = 0;
@@ -143,46 +159,37 @@ public:
             for (int j = 0; j < k; ++j) {
                 const unsigned p = unsigned(idx[j]);
                 const unsigned e = end[p];
-                if (e != start[p] && outFaces[e - 1] == f) {
+                if (e != start[p] && out[e - 1].face == f) {
                     m_repeated.Set(f);
+                    m_anyRepeated = true;
                     continue;
                 }
-                outFaces[e] = f;
-                outCorners[e] = j;
+                out[e].face = f;
+                out[e].corner = j;
                 end[p] = e + 1;
             }
         }
         // Runs of points used twice by one face are shorter than counted: close the gaps.
-        if (m_repeated.GetSize() > 0 && AnyRepeated(nf)) {
+        if (m_anyRepeated) {
             unsigned w = 0;
             for (int p = 0; p < pointCount; ++p) {
                 const unsigned b = start[p], e = end[p];
                 start[p] = w;
-                for (unsigned i = b; i < e; ++i, ++w) {
-                    outFaces[w] = outFaces[i];
-                    outCorners[w] = outCorners[i];
-                }
+                for (unsigned i = b; i < e; ++i, ++w) out[w] = out[i];
             }
             start[pointCount] = w;
         }
+        xfree(end);
         return true;
     }
-    const unsigned* GetStarts() const { return m_starts.GetData(); }
-    const int* GetFaces() const { return m_faces.GetData(); }
-    const int* GetCorners() const { return m_corners.GetData(); }
+    const unsigned* GetStarts() const { return m_pStarts; }
+    const Entry* GetEntries() const { return m_pEntries; }
     // Whether face f uses some point at more than one corner.
     bool HasRepeatedPoint(unsigned f) const { return m_anyRepeated && m_repeated.Get(int(f)); }
 
 private:
-    bool AnyRepeated(int nf) {
-        m_anyRepeated = false;
-        for (int f = 0; f < nf && !m_anyRepeated; ++f) m_anyRepeated = m_repeated.Get(f);
-        return m_anyRepeated;
-    }
-    CXArray<unsigned> m_starts;
-    CXArray<unsigned> m_end;
-    CXArray<int> m_faces;
-    CXArray<int> m_corners;
+    unsigned* m_pStarts = nullptr;
+    Entry* m_pEntries = nullptr;
     CBitArray m_repeated;
     bool m_anyRepeated = false;
 };
@@ -197,7 +204,7 @@ class CDistinctNormals {
 public:
     explicit CDistinctNormals(int expected) {
         unsigned size = 64;
-        while (size < unsigned(expected) * 2u + 16u && size < 0x80000000u) size <<= 1;
+        while (size < unsigned(expected) + unsigned(expected) / 2u + 16u && size < 0x80000000u) size <<= 1;
         m_mask = size - 1;
         m_slots.SetSize(int(size));
         std::memset(m_slots.GetData(), 0, sizeof(uint64_t) * size);
@@ -214,7 +221,7 @@ public:
     unsigned Find(const NormalKey& key, unsigned hash) {
         const unsigned count = unsigned(m_vectors.GetSize() / 3);
         if (std::isnan(key.x) || std::isnan(key.y) || std::isnan(key.z)) return Append(key, count);
-        if (count * 2u >= m_mask) Grow();
+        if (uint64_t(count) * 3u >= uint64_t(m_mask) * 2u) Grow();
         uint64_t* slots = m_slots.GetData();
         const float* v = m_vectors.GetData();
         for (unsigned pos = hash & m_mask;; pos = (pos + 1) & m_mask) {
@@ -638,14 +645,12 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     const bool unitWeight = mode == NORMAL_SMOOTH_UNWEIGHTED;
     const float* raw = info.m_rawNormals.GetData();
     const unsigned* runStart = around.GetStarts();
-    const int* runFaces = around.GetFaces();
-    const int* runCorners = around.GetCorners();
+    const CCornerAdjacency::Entry* runEntries = around.GetEntries();
     for (int p = 0; p < np; ++p) {
         if ((p & 0xFFF) == 0) progress.Step(p);
         const int n = int(runStart[p + 1] - runStart[p]);
         if (n <= 0) continue;
-        const int* aroundFaces = runFaces + runStart[p];
-        const int* aroundCorners = runCorners + runStart[p];
+        const CCornerAdjacency::Entry* aroundEntries = runEntries + runStart[p];
         if (done.GetSize() < n) {
             done.SetSize(n);
             members.SetSize(n);
@@ -657,7 +662,7 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         for (int s = 0; s < n; ++s) {
             if (state[s]) continue;
             state[s] = 1;
-            const int seed = aroundFaces[s];
+            const int seed = aroundEntries[s].face;
             if (seed >= unitCount) continue;
             double sum[3] = {0.0, 0.0, 0.0};
             if (areaWeight) {
@@ -670,14 +675,14 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
                 sum[1] += un[seed].y;
                 sum[2] += un[seed].z;
             } else {
-                info.AddContribution(unsigned(seed), unsigned(aroundCorners[s]), sum);
+                info.AddContribution(unsigned(seed), unsigned(aroundEntries[s].corner), sum);
             }
             int groupSize = 0;
             group[groupSize++] = s;
             const float* seedNormal = Ptr(un[seed]);
             for (int j = s + 1; j < n; ++j) {
                 if (state[j]) continue;
-                const int f = aroundFaces[j];
+                const int f = aroundEntries[j].face;
                 if (f >= unitCount) {
                     state[j] = 1;  // set aside for good
                     continue;
@@ -697,7 +702,7 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
                     sum[1] += un[f].y;
                     sum[2] += un[f].z;
                 } else {
-                    info.AddContribution(unsigned(f), unsigned(aroundCorners[j]), sum);
+                    info.AddContribution(unsigned(f), unsigned(aroundEntries[j].corner), sum);
                 }
                 group[groupSize++] = j;
             }
@@ -710,13 +715,13 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
             groupNormals.Add(key.z);
             for (int g = 0; g < groupSize; ++g) {
                 const int member = group[g];
-                const unsigned f = unsigned(aroundFaces[member]);
+                const unsigned f = unsigned(aroundEntries[member].face);
                 int cn = 0;
                 int* c = channelFaces->GetIndexes(f, cn);
                 if (around.HasRepeatedPoint(f)) {
                     SetCornersAtPoint(channelFaces, faces, f, p, index);
-                } else if (aroundCorners[member] < cn) {
-                    c[aroundCorners[member]] = index;
+                } else if (aroundEntries[member].corner < cn) {
+                    c[aroundEntries[member].corner] = index;
                 }
             }
         }
