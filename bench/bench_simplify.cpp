@@ -160,6 +160,7 @@ ObjectPtr MakePlainObject(const std::vector<float>& xyz, const std::vector<int>&
 struct RunResult {
     double prep = 0, loop = 0;
     int64_t peakBytes = 0, inputBytes = 0;
+    int64_t prepPeak = 0, prepHeld = 0;  // peak during the preparation, bytes held after it
     int faces = 0;
     std::vector<float> xyz;  // working points after the run
     std::vector<int> tris;   // live faces after the run
@@ -188,6 +189,8 @@ RunResult RunKestovar(const ObjMesh& mesh, double ratio, bool record) {
     double t0 = Now();
     object->InitOptimization(false);
     double t1 = Now();
+    r.prepPeak = g_peak.load() - base;
+    r.prepHeld = g_current.load() - base;
     bool cancelled = false;
     object->Optimize(ratio, cancelled, 1);
     double t2 = Now();
@@ -219,13 +222,15 @@ void Bench(const char* name, const ObjMesh& mesh, int runs) {
     for (double ratio : {0.1, 0.01}) {
         std::vector<double> prep, loop, loopRec, peak;
         RunResult last;
-        int64_t input = 0;
+        int64_t input = 0, prepPeak = 0, prepHeld = 0;
         for (int i = 0; i < runs; ++i) {
             RunResult r = RunKestovar(mesh, ratio, false);
             prep.push_back(r.prep);
             loop.push_back(r.loop);
             peak.push_back(double(r.peakBytes));
             input = r.inputBytes;
+            prepPeak = r.prepPeak;
+            prepHeld = r.prepHeld;
             RunResult rr = RunKestovar(mesh, ratio, true);
             loopRec.push_back(rr.loop);
             if (i + 1 == runs) last = std::move(r);
@@ -236,6 +241,8 @@ void Bench(const char* name, const ObjMesh& mesh, int runs) {
                     ratio * 100, kPrep, kLoop, tris / kTotal * 1e-6, last.faces);
         std::printf("          peak memory %.0f bytes/input triangle (%.0f above the input lists)\n",
                     Median(peak) / tris, (Median(peak) - double(input)) / tris);
+        std::printf("          of which: input %.0f, preparation peak %.0f, held after preparation %.0f\n",
+                    double(input) / tris, double(prepPeak) / tris, double(prepHeld) / tris);
         std::printf("          recording: loop %.3f s, +%.1f %%\n", kRec, (kRec / kLoop - 1.0) * 100.0);
         ObjectPtr reduced = MakePlainObject(last.xyz, last.tris);
         double hk = GeomCompare(original.get(), reduced.get(), MESH_COMPARE_DEFAULT, HUGE_VAL, GEOMCOMPARE_DEFAULT);

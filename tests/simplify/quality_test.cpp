@@ -20,8 +20,8 @@ using namespace looptest;
 
 struct QualityCase {
     const char* file;
-    double ratio;
-    double bound;  // recorded distance + slack
+    double bound10;  // recorded distance at 10 % + slack
+    double bound1;   // recorded distance at 1 % + slack
 };
 
 // Reduces `mesh` to `ratio` of its faces and returns the relative Hausdorff distance to it.
@@ -36,26 +36,27 @@ double ReduceAndCompare(const ObjMesh& mesh, double ratio, int& faces) {
     return GeomCompare(original.get(), reduced.get(), MESH_COMPARE_DEFAULT, HUGE_VAL, GEOMCOMPARE_DEFAULT);
 }
 
-TEST(Quality, RealMeshesStayWithinTheRecordedDistance) {
-    const QualityCase cases[] = {
-        // First correct run: 0.001224, 0.008659, 0.003111, 0.030847, 0.015942, 0.027406.
-        {"../../data/bunny00.obj", 0.10, 0.00130},
-        {"../../data/bunny00.obj", 0.01, 0.0092},
-        {"camel.obj", 0.10, 0.0033},
-        {"camel.obj", 0.01, 0.0325},
-        {"blade.obj", 0.10, 0.0168},
-        {"blade.obj", 0.01, 0.0290},
-    };
-    for (const QualityCase& c : cases) {
-        ObjMesh mesh;
-        ASSERT_TRUE(objtest::LoadObj(DataPath(c.file), mesh)) << c.file;
+class QualityTest : public ::testing::TestWithParam<QualityCase> {};
+
+TEST_P(QualityTest, StaysWithinTheRecordedDistance) {
+    const QualityCase& c = GetParam();
+    ObjMesh mesh;
+    ASSERT_TRUE(objtest::LoadObj(DataPath(c.file), mesh)) << c.file;
+    for (double ratio : {0.10, 0.01}) {
         int faces = 0;
-        const double d = ReduceAndCompare(mesh, c.ratio, faces);
-        std::printf("%s at %.0f %%: %d faces, relative Hausdorff %.6f\n", c.file, c.ratio * 100, faces, d);
-        EXPECT_LE(faces, int(c.ratio * double(mesh.TriangleCount())) + 1) << c.file;
-        EXPECT_LE(d, c.bound) << c.file << " at " << c.ratio;
+        const double d = ReduceAndCompare(mesh, ratio, faces);
+        std::printf("%s at %.0f %%: %d faces, relative Hausdorff %.6f\n", c.file, ratio * 100, faces, d);
+        EXPECT_LE(faces, int(ratio * double(mesh.TriangleCount())) + 1);
+        EXPECT_LE(d, ratio > 0.05 ? c.bound10 : c.bound1) << c.file << " at " << ratio;
     }
 }
+
+// First correct run: bunny 0.001224 / 0.008659, camel 0.003111 / 0.030847, blade 0.015942 /
+// 0.027406 (10 % / 1 %). The best open-source reducer measured 0.00124 / 0.0088 on the bunny.
+INSTANTIATE_TEST_SUITE_P(Meshes, QualityTest,
+                         ::testing::Values(QualityCase{"../../data/bunny00.obj", 0.00130, 0.0092},
+                                           QualityCase{"camel.obj", 0.0033, 0.0325},
+                                           QualityCase{"blade.obj", 0.0168, 0.0290}));
 
 // Pairs of materials whose faces share a point, over the live faces.
 std::set<std::pair<unsigned, unsigned>> MaterialContacts(const C3DFaceList& faces, int pointCount) {
