@@ -45,7 +45,9 @@ C3DExtObject::C3DExtObject(const C3DExtObject& other) : C3DObject(), m_pairIndex
     m_extFlags = other.m_extFlags & EXT_TRIANGLES_ONLY;
 }
 
+// The optimiser may already be gone: the working lists are released, not emptied through it.
 C3DExtObject::~C3DExtObject() {
+    SetExtFlag(EXT_WORKING_COPY, false);
     InvalidateOptimization();
     XRelease(m_pInitialSymetryMap);
     ReleaseLists();
