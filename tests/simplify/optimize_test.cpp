@@ -69,6 +69,18 @@ TEST(OptimizeTarget, RatiosAndCountsOfPointsAndFacesAreReached) {
     }
 }
 
+TEST(OptimizeTarget, RatioZeroContractsAsFarAsPossibleOverTheInitialHeapCount) {
+    Engine e(BumpySphere(2));
+    e.optimizer.SetProgressCallback([](unsigned, const QuorvaneProgressInfo&, void*) { return false; }, nullptr);
+    ASSERT_TRUE(e.object->InitOptimization(false));
+    const unsigned candidates = e.object->GetCostHeap().GetCount();
+    ASSERT_EQ(candidates, 480u);  // the edges of a closed 320-face surface
+    EXPECT_GT(e.Optimize(0.0, OPTIMIZE_RELATIVE), 300);
+    EXPECT_EQ(unsigned(e.optimizer.GetProgressInfo().GetMax()), candidates);
+    EXPECT_LE(e.object->GetCostHeap().GetCount(), 1u);
+    EXPECT_TRUE(e.object->IsExtFlagSet(EXT_OPTIMIZATION_RUN | EXT_OPTIMIZATION_DONE));
+}
+
 // ---- repeated runs -------------------------------------------------------------------------------
 
 TEST(OptimizeRepeat, ContinuationEqualsOneRunAndRestartStartsOver) {
@@ -118,6 +130,55 @@ TEST(OptimizeConstraints, FrozenBorderPointsNeverMove) {
         EXPECT_EQ(p.z, grid.xyz[3 * i + 2]);
     }
     EXPECT_EQ(border, 4 * 24);
+}
+
+// Exposes the acceptance tests of the loop.
+class ProbeObject : public C3DExtObject {
+public:
+    using C3DExtObject::C3DExtObject;
+    using C3DExtObject::VerifyPairQuality;
+};
+
+TEST(OptimizeConstraints, AcceptanceTestsRankCandidates) {
+    // A flat 4 x 4 grid over [0, 1]^2; points 6, 7, 8 sit at (0.25, 0.25), (0.5, 0.25), (0.75, 0.25).
+    const ObjMesh grid = Grid(4, Flat);
+    CSceneOptimizer optimizer;
+    optimizer.SetFlags(SCENEOPTIMIZER_WORKING_COPY, true);
+    C3DPointList* points = C3DPointList::Create();
+    objtest::FillPoints(grid, *points);
+    C3DFaceList* faces = C3DFaceList::Create();
+    CDependentChannels* channels = CDependentChannels::Create();
+    objtest::FillFacesAndChannels(grid, *faces, *channels, false);
+    ProbeObject* object = new ProbeObject(points, faces, channels);
+    points->Delete();
+    faces->Delete();
+    channels->Delete();
+    object->SetOptimizer(optimizer, nullptr);
+    ASSERT_TRUE(object->InitOptimization(false));
+    CExtPointList& pts = *object->GetPointList();
+    C3DFaceList& work = *object->GetWorkingFaceList();
+    CContractionCost rec{};
+    auto verify = [&](float x, float y) {
+        return object->VerifyPairQuality(pts, work, &rec, 7, 6, C3DTPoint<float>(x, y, 0.0f));
+    };
+    // Without tests: only the enlarged box (5 % per side) counts.
+    EXPECT_EQ(verify(0.4f, 0.25f), PRIORITY_NORMAL);
+    EXPECT_EQ(verify(-0.04f, 0.25f), PRIORITY_NORMAL);
+    EXPECT_EQ(verify(1.06f, 0.25f), PRIORITY_REJECTED);
+    EXPECT_EQ(verify(0.5f, 0.5f), PRIORITY_NORMAL);
+    // Flip test: moving the pair left of its left neighbours folds the faces on the right.
+    object->SetOptimizeMode(OPT_CHECK_FLIP, true);
+    ASSERT_TRUE(object->InitOptimization(false));
+    EXPECT_EQ(verify(0.4f, 0.25f), PRIORITY_NORMAL);
+    EXPECT_EQ(verify(-0.04f, 0.25f), PRIORITY_REJECTED);
+    // Compactness: next to point 8 the faces between 7 and 8 become slivers, not folds.
+    EXPECT_EQ(verify(0.74f, 0.25f), PRIORITY_NORMAL);
+    object->SetOptimizeMode(OPT_CHECK_COMPACITY, true);
+    ASSERT_TRUE(object->InitOptimization(false));
+    EXPECT_EQ(verify(0.74f, 0.25f), PRIORITY_POOR);
+    EXPECT_EQ(verify(0.4f, 0.25f), PRIORITY_NORMAL);
+    EXPECT_EQ(verify(1.06f, 0.25f), PRIORITY_REJECTED);
+    object->Delete();
 }
 
 // Count of live faces whose normal points downwards (folded over) on a grid seen from +z.
