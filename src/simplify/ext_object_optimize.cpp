@@ -220,11 +220,13 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
     int remaining = current - targetCount;
     if (remaining == 0) return 0;
 
-    m_lastRatio = relative ? ratio : 1.0;
     if (!InitOptimization(false)) {
         cancelled = true;
         return 0;
     }
+    // Set after the preparation: rebuilding the working copy resets the last ratio to 1.0, which
+    // would make every later restart look like a ratio that did not grow.
+    m_lastRatio = relative ? ratio : 1.0;
     if (!m_pWorkingPoints || !m_pWorkingFaces || !IsExtFlagSet(EXT_COSTS_READY)) return 0;
     SetExtFlag(EXT_OPTIMIZATION_RUN, true);
     if (ratio == 0.0) remaining = int(m_heap.GetCount());

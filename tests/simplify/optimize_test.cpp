@@ -103,6 +103,12 @@ TEST(OptimizeRepeat, ContinuationEqualsOneRunAndRestartStartsOver) {
     EXPECT_GT(back, 0);
     EXPECT_TRUE(Take(restart) == Take(direct5));
 
+    // A second restart works as the first.
+    Engine direct7(sphere);
+    direct7.Optimize(0.7, OPTIMIZE_RELATIVE);
+    EXPECT_GT(restart.Optimize(0.7, OPTIMIZE_RELATIVE), 0);
+    EXPECT_TRUE(Take(restart) == Take(direct7));
+
     // The same relative ratio twice: the second call finds nothing to do.
     Engine twice(sphere);
     EXPECT_GT(twice.Optimize(0.5, OPTIMIZE_RELATIVE), 0);
