@@ -8,6 +8,7 @@
 
 #include "kestovar/core/thread_registry.h"
 #include "kestovar/mesh/channels.h"
+#include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/symmetry_map.h"
 #include "kestovar/optimizer/track_contractions.h"
 #include "simplify/loop_test_util.h"
@@ -375,6 +376,90 @@ TEST(OptimizeRecord, TexturedRunPlayedBackRestoresCornersAndTextureValues) {
         track->PlayContraction(i, false, e.Points(), e.Faces(), e.object->GetWorkingChannels(), points, faces);
     EXPECT_TRUE(Take(e) == reduced);
     EXPECT_TRUE(TakeUV(e) == reducedUV);
+}
+
+// Normal corners (index per face corner) and the normal vectors.
+struct NormalState {
+    std::vector<int> corners;
+    std::vector<float> values;
+};
+
+NormalState TakeNormals(const Engine& e) {
+    NormalState s;
+    CNormalFaceList* nf = nullptr;
+    C3DVectorList* nv = nullptr;
+    e.object->GetWorkingChannels()->GetSpecNormalChannel(nf, nv);
+    for (int f = 0; f < e.Faces().GetSize(); ++f) {
+        if (!e.Faces().IsFaceLive(unsigned(f))) continue;
+        int n;
+        const int* idx = nf->GetIndexes(unsigned(f), n);
+        s.corners.insert(s.corners.end(), idx, idx + n);
+    }
+    for (int i = 0; i < nv->GetSize(); ++i)
+        s.values.insert(s.values.end(), {nv->GetVector(i)->x, nv->GetVector(i)->y, nv->GetVector(i)->z});
+    return s;
+}
+
+TEST(OptimizeRecord, SpecifiedNormalsStayUnitAndPlayBack) {
+    // Radial normals, one per point, with a second copy on the faces of the upper cap so that
+    // the cap's rim is a normal break of 90 degrees.
+    const ObjMesh sphere = BumpySphere(3);
+    Engine e(sphere, 0, false, true);
+    CSpecNormalChannel* channel = new CSpecNormalChannel;
+    C3DVectorList* nv = channel->GetNormalVectorList();
+    const int np = int(sphere.PointCount());
+    for (int copy = 0; copy < 2; ++copy) {
+        for (int i = 0; i < np; ++i) {
+            const double x = sphere.xyz[3 * size_t(i)], y = sphere.xyz[3 * size_t(i) + 1], z = sphere.xyz[3 * size_t(i) + 2];
+            const double l = std::sqrt(x * x + y * y + z * z);
+            if (copy == 0)
+                nv->Add(float(x / l), float(y / l), float(z / l));
+            else
+                nv->Add(0.0f, 0.0f, 1.0f);
+        }
+    }
+    CNormalFaceList* nf = channel->GetNormalFaceList();
+    nf->SetSize(int(sphere.TriangleCount()), 3, SETSIZE_COMPACT_EXACT);
+    for (size_t f = 0; f < sphere.TriangleCount(); ++f) {
+        const int* t = &sphere.tris[3 * f];
+        const bool cap = sphere.xyz[3 * size_t(t[0]) + 2] > 0.6f && sphere.xyz[3 * size_t(t[1]) + 2] > 0.6f &&
+                         sphere.xyz[3 * size_t(t[2]) + 2] > 0.6f;
+        const int idx[3] = {t[0] + (cap ? np : 0), t[1] + (cap ? np : 0), t[2] + (cap ? np : 0)};
+        CFace view;
+        nf->GetFace(unsigned(f), view);
+        view.SetIndexes(idx, 3);
+    }
+    e.object->GetInitialChannels()->AddChannel(channel);
+    ASSERT_TRUE(e.object->SetOptimizeMode(OPT_KEEP_NORMALS, true));
+    ASSERT_TRUE(e.object->InitOptimization(false));
+    const Snapshot initial = Take(e);
+    const NormalState initialNormals = TakeNormals(e);
+    ASSERT_GT(e.Optimize(0.2, OPTIMIZE_RELATIVE), 0);
+    const NormalState reducedNormals = TakeNormals(e);
+
+    // Every live corner names a unit normal; cap corners keep the cap's normal (the break is
+    // sharp, so those normals are never interpolated with radial ones).
+    const NormalState now = TakeNormals(e);
+    for (int c : now.corners) {
+        ASSERT_GE(c, 0);
+        ASSERT_LT(c, 2 * np);
+        const double x = now.values[3 * size_t(c)], y = now.values[3 * size_t(c) + 1], z = now.values[3 * size_t(c) + 2];
+        EXPECT_NEAR(x * x + y * y + z * z, 1.0, 1e-5);
+        if (c >= np) {
+            EXPECT_EQ(x, 0.0);
+            EXPECT_EQ(z, 1.0);
+        }
+    }
+    EXPECT_NE(reducedNormals.values, initialNormals.values);  // interpolated along edges
+
+    CTrackContractions* track = e.object->GetTrackInfo();
+    int points = UsedPoints(e), faces = LiveFaces(e);
+    for (unsigned i = track->GetContractionCount(); i-- > 0;)
+        track->PlayContraction(i, true, e.Points(), e.Faces(), e.object->GetWorkingChannels(), points, faces);
+    EXPECT_EQ(Take(e).faces, initial.faces);
+    const NormalState up = TakeNormals(e);
+    EXPECT_EQ(up.corners, initialNormals.corners);
+    EXPECT_EQ(up.values, initialNormals.values);
 }
 
 // ---- determinism and cancellation -------------------------------------------------------------------
