@@ -180,6 +180,53 @@ void CUnifyTagger::GroupFinished(const int* faces, unsigned int count) {
             }
         }
     }
+    RepairOrientation(faces, count);
+}
+
+void CUnifyTagger::RepairOrientation(const int* faces, unsigned int count) {
+    // The walk orients every face against the first face that reached it. Across an edge shared
+    // by three faces or more, or around a part that cannot be oriented, faces reached later may
+    // disagree with more of their neighbours than they agree with. Such a face is turned over:
+    // that strictly lowers the number of neighbouring pairs running a shared edge the same way,
+    // so the rounds end. On a part the walk oriented consistently no face disagrees with any
+    // neighbour and nothing moves.
+    CFaceList& list = *m_pFaces;
+    const int n = list.GetSize();
+    for (int round = 0; round < 16; ++round) {
+        bool turned = false;
+        for (unsigned q = 0; q < count; ++q) {
+            const int f = faces[q];
+            int k = 0;
+            const int* idx = list.GetIndexes(unsigned(f), k);
+            int agree = 0, disagree = 0;
+            for (int i = 0; i < k; ++i) {
+                const int a = idx[i], b = idx[(i + 1) % k];
+                if (a == b) continue;
+                int around = 0;
+                const int* g = list.GetFacesConnectedToEdge(C3DEdge(unsigned(a), unsigned(b)), around);
+                for (int j = 0; j < around; ++j) {
+                    const int h = g[j];
+                    if (h == f || h < 0 || h >= n) continue;
+                    int hk = 0;
+                    const int* hidx = list.GetIndexes(unsigned(h), hk);
+                    if (HasDirectedEdge(hidx, hk, a, b))
+                        ++disagree;
+                    else if (HasDirectedEdge(hidx, hk, b, a))
+                        ++agree;
+                }
+            }
+            if (disagree <= agree) continue;
+            int* w = list.GetIndexes(unsigned(f), k);
+            for (int lo = 0, hi = k - 1; lo < hi; ++lo, --hi) {
+                const int t = w[lo];
+                w[lo] = w[hi];
+                w[hi] = t;
+            }
+            m_flipped.Set(f, !m_flipped.Get(f));
+            turned = true;
+        }
+        if (!turned) break;
+    }
 }
 
 bool C3DFaceList::UnifyNormals(CGeomInfo* geom, CBitArray& flipped) {

@@ -118,6 +118,40 @@ TEST(DisconnectBorderFaces, FacesMeetingAtOnePointGetTheirOwnCopy) {
     cubes->Delete();
 }
 
+// Neighbouring face pairs that run a shared edge in the same direction.
+int SameDirectionPairs(const std::vector<Poly>& faces) {
+    int pairs = 0;
+    for (size_t f = 0; f < faces.size(); ++f)
+        for (size_t g = f + 1; g < faces.size(); ++g)
+            for (size_t i = 0; i < faces[f].size(); ++i) {
+                const int a = faces[f][i], b = faces[f][(i + 1) % faces[f].size()];
+                for (size_t j = 0; j < faces[g].size(); ++j)
+                    if (faces[g][j] == a && faces[g][(j + 1) % faces[g].size()] == b) ++pairs;
+            }
+    return pairs;
+}
+
+TEST(UnifyNormals, FinOnAClosedSurfaceLeavesOnlyTheUnavoidableConflict) {
+    // A tetrahedron with a fin on edge 0-1 (three faces on that edge), listed with mixed
+    // orientations. The walk from the fin orients both tetrahedron faces on the spine against
+    // the fin, so they disagree with each other; at best the tetrahedron is consistent and the
+    // fin disagrees with one of its two spine neighbours.
+    const std::vector<Poly> before = {{0, 1, 2}, {0, 1, 3}, {0, 4, 1}, {0, 3, 4}, {1, 4, 3}};
+    C3DObject* o = MakeObject({{0, 0, 0}, {1, 0, 0}, {0.5f, 1, 0}, {0.5f, -0.5f, 1}, {0.5f, -1, 0}}, before);
+    CGeomInfo geom(o);
+    CBitArray flipped;
+    ASSERT_TRUE(o->GetFaceList()->UnifyNormals(&geom, flipped));
+    const std::vector<Poly> after = ReadFaces(*o->GetFaceList());
+    EXPECT_EQ(SameDirectionPairs(after), 1);
+    EXPECT_EQ(SameDirectionPairs(std::vector<Poly>(after.begin() + 1, after.end())), 0);
+    for (size_t f = 0; f < before.size(); ++f) {
+        const Poly reversed(before[f].rbegin(), before[f].rend());
+        EXPECT_EQ(after[f] == reversed, flipped.Get(int(f))) << "face " << f;
+        EXPECT_TRUE(after[f] == reversed || after[f] == before[f]);
+    }
+    o->Delete();
+}
+
 TEST(GeomInfo, TypedListsAreThoseOfTheIndexthValidChannel) {
     C3DObject* o = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
     CUVWChannel* first = AddUV(*o, 1);

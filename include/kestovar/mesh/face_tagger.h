@@ -65,9 +65,10 @@ private:
 
 // Makes the faces of each group traverse their shared edges in opposite directions, flipping
 // faces as it walks breadth-first from the group's first face; `flipped` receives a set bit for
-// every face whose index order was reversed. On a non-orientable or non-manifold part some edge
-// necessarily stays traversed in the same direction by two faces; each face is still flipped at
-// most once.
+// every face whose index order was reversed (a face turned back to its first order has its bit
+// clear). On a non-orientable or non-manifold part some edge necessarily stays traversed in the
+// same direction by two faces; a second pass then turns over every face that disagrees with more
+// of its neighbours than it agrees with, until none does.
 class KESTOVAR_API CUnifyTagger : public CFaceTagger {
 public:
     explicit CUnifyTagger(CBitArray& flipped);
@@ -77,6 +78,10 @@ public:
     void GroupFinished(const int* faces, unsigned int count) override;
 
 private:
+    // The second pass over a finished group: faces that disagree with more neighbours across
+    // their edges than they agree with are turned over, round after round, until none does.
+    void RepairOrientation(const int* faces, unsigned int count);
+
     CBitArray& m_flipped;
     CBitArray m_visited;
     CXArray<int> m_queue;
