@@ -748,7 +748,12 @@ TEST(SceneTest, ParserDataIsReleasedWhenReplacedAndWithTheScene) {
 // Installs hooks for one test and restores the previous ones.
 class HookTest : public ::testing::Test {
 protected:
-    void SetUp() override { m_saved = GetSceneObjectHooks(); }
+    // Each test starts without hooks (the mesh side installs real ones when the library loads)
+    // and installs the ones it needs.
+    void SetUp() override {
+        m_saved = GetSceneObjectHooks();
+        SetSceneObjectHooks(C3DSceneObjectHooks{});
+    }
     void TearDown() override { SetSceneObjectHooks(m_saved); }
     C3DSceneObjectHooks m_saved;
 };
