@@ -2,6 +2,7 @@
 #include "kestovar/mesh/triangulate.h"
 
 #include <cmath>
+#include <typeinfo>
 
 #include "kestovar/core/log.h"
 #include "kestovar/core/progress.h"
@@ -21,6 +22,39 @@ namespace {
 constexpr double kMaxPreferredAngle = 1.58;
 
 }  // namespace
+
+// ---- corner records ---------------------------------------------------------------------------------
+
+KX_IMPLEMENT_SERIAL(C2DPointExtMethods, CPointMethods, 1)
+
+C2DPointExt& C2DPointExt::operator=(const CPt& src) {
+    if (&src == this) return *this;
+    if (typeid(src) == typeid(C2DPointExt)) return *this = static_cast<const C2DPointExt&>(src);
+    C2DTPoint<float>::operator=(src);
+    x = u;
+    y = v;
+    return *this;
+}
+
+C2DPointExt& C2DPointExt::operator=(const C4DPoint& src) {
+    C2DTPoint<float>::operator=(src);
+    x = u;
+    y = v;
+    return *this;
+}
+
+namespace {
+
+// The one table shared by every corner list (it holds a reference; never released).
+C2DPointExtMethods* CornerMethods() {
+    static C2DPointExtMethods* const methods = new C2DPointExtMethods;
+    return methods;
+}
+
+}  // namespace
+
+C2DPointExtList::C2DPointExtList() : CPointList(CornerMethods()) {}
+C2DPointExtList::~C2DPointExtList() = default;
 
 CTriangulateFaceHelper::CTriangulateFaceHelper() : m_pGeom(nullptr), m_pDestination(nullptr), m_pOwn(nullptr) {}
 CTriangulateFaceHelper::~CTriangulateFaceHelper() { XRelease(m_pOwn); }
@@ -81,13 +115,15 @@ bool CTriangulateFaceHelper::Project(const C3DTPoint<float>* points, int pointCo
     }
     double vx = ny * uz - nz * uy, vy = nz * ux - nx * uz, vz = nx * uy - ny * ux;
 
-    m_corners.SetSize(count);
+    m_corners.SetSize(count, true);  // the memory stays for the next face
     C2DPointExt* c = m_corners.GetData();
     for (int i = 0; i < count; ++i) {
         const C3DTPoint<float>& p = points[indices[i]];
         double dx = double(p.x) - c0.x, dy = double(p.y) - c0.y, dz = double(p.z) - c0.z;
         c[i].x = dx * ux + dy * uy + dz * uz;
         c[i].y = dx * vx + dy * vy + dz * vz;
+        c[i].u = float(c[i].x);
+        c[i].v = float(c[i].y);
         c[i].corner = i;
         c[i].point = indices[i];
         c[i].prev = i == 0 ? count - 1 : i - 1;

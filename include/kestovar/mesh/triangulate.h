@@ -11,9 +11,11 @@
 #pragma once
 
 #include "kestovar/core/array.h"
+#include "kestovar/core/element_array.h"
 #include "kestovar/core/export.h"
 #include "kestovar/core/object.h"
 #include "kestovar/core/point.h"
+#include "kestovar/mesh/point_list.h"
 
 namespace kestovar {
 
@@ -22,17 +24,48 @@ class C3DFaceList;
 class CFaceList;
 class CDependentChannels;
 
-// One corner of the polygon being clipped.
-struct C2DPointExt {
-    double x, y;    // position in the polygon's plane
+// Element type code of the corner records (2DEX), a kind of point (base type PNTS).
+constexpr uint32_t ELEMENT_TYPE_2DPOINT_EXT = 0x32444558;
+
+// One corner of the polygon being clipped: a 2D point whose (u, v) hold its position in the
+// polygon's plane (as floats, for code that reads any point list), with the working data of the
+// ear clipping. Copies from other point kinds take their 2D position; archives store it as a 2D
+// point.
+class KESTOVAR_API C2DPointExt : public C2DTPoint<float> {
+public:
+    double x, y;    // position in the polygon's plane, full precision
     double angle;   // signed corner angle in radians
     bool convex;    // angle >= 0 and not found to hold a reflex corner in its ear
     int corner;     // corner number in the source face
     int point;      // point index
     int prev, next;  // neighbouring corners of the remaining polygon
+
+    C2DPointExt() : x(0), y(0), angle(0), convex(false), corner(0), point(0), prev(0), next(0) {}
+    C2DPointExt(const C2DPointExt&) = default;
+    C2DPointExt& operator=(const C2DPointExt&) = default;
+    C2DPointExt& operator=(const CPt& src) override;
+    C2DPointExt& operator=(const C4DPoint& src) override;
+    int SizeOf() const override { return int(sizeof(C2DPointExt)); }
 };
 
-typedef CXArray<C2DPointExt, const C2DPointExt&> C2DPointExtList;
+// Element table of the corner records.
+class KESTOVAR_API C2DPointExtMethods : public CPointElementMethods<C2DPointExt, ELEMENT_TYPE_2DPOINT_EXT> {
+    KX_DECLARE_SERIAL(C2DPointExtMethods)
+};
+
+// The corners of the polygon being clipped: a point list of C2DPointExtMethods elements.
+class KESTOVAR_API C2DPointExtList : public CPointList {
+public:
+    C2DPointExtList();
+    ~C2DPointExtList() override;
+    C2DPointExtList(const C2DPointExtList&) = delete;
+    C2DPointExtList& operator=(const C2DPointExtList&) = delete;
+
+    C2DPointExt* GetData() { return reinterpret_cast<C2DPointExt*>(m_pData); }
+    const C2DPointExt* GetData() const { return reinterpret_cast<const C2DPointExt*>(m_pData); }
+    C2DPointExt& operator[](int i) { return GetData()[i]; }
+    const C2DPointExt& operator[](int i) const { return GetData()[i]; }
+};
 
 // Scratch state of the triangulation of many faces: the corner list and the triangle buffer are
 // reused from face to face, so that splitting a face allocates nothing once they have grown. For
