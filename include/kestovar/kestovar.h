@@ -40,6 +40,7 @@
 #include "kestovar/simplify/ext_point.h"
 #include "kestovar/simplify/ext_object.h"
 
+#include "kestovar/optimizer/object_creator.h"
 #include "kestovar/optimizer/progress_info.h"
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/optimizer/track_contractions.h"
