@@ -45,10 +45,14 @@ _NormalSmoothMode ObjectSmoothMode(const CGeomInfo* geom) {
 // a temporary one that the holder releases.
 class CFaceNormalSource {
 public:
-    explicit CFaceNormalSource(const CGeomInfo* geom) : m_pTemp(nullptr) {
+    explicit CFaceNormalSource(const CGeomInfo* geom) : CFaceNormalSource(geom, nullptr) {}
+    // With `raw`, the unnormalised Newell sums of every face (3 floats each; zero for a face that
+    // is not live or has no normal), a recomputation normalises them instead of summing again:
+    // the same values CFaceNormalChannel::InitNormals computes, bit for bit.
+    CFaceNormalSource(const CGeomInfo* geom, const float* raw) : m_pTemp(nullptr) {
         CFaceNormalChannel* channel = static_cast<CFaceNormalChannel*>(FindNormalChannel(geom, CHANNEL_FACE_NORMAL));
         if (!channel) channel = m_pTemp = new CFaceNormalChannel(0);
-        channel->InitNormals(geom);
+        if (!raw || !FillFromRaw(channel, geom, raw)) channel->InitNormals(geom);
         m_pVectors = channel->GetNormalVectorList();
     }
     ~CFaceNormalSource() { XRelease(m_pTemp); }
@@ -57,6 +61,29 @@ public:
     const C3DVectorList* GetVectors() const { return m_pVectors; }
 
 private:
+    static bool FillFromRaw(CFaceNormalChannel* channel, const CGeomInfo* geom, const float* raw) {
+        C3DVectorList* vectors = channel->GetNormalVectorList();
+        const C3DFaceList* faces = geom ? geom->GetSrc3DFaceList() : nullptr;
+        if (!vectors || !faces) return false;
+        if (!channel->IsOneFlagSet(CHANNEL_INVALID | CHANNEL_OUT_OF_DATE)) return true;
+        channel->SetFlag(CHANNEL_OUT_OF_DATE, false);
+        const int nf = faces->GetSize();
+        vectors->SetSize(nf);
+        C3DTVector<float>* out = vectors->GetVectors();
+        for (int f = 0; f < nf; ++f) {
+            if (!faces->IsFaceLive(unsigned(f))) continue;
+            float n[3] = {raw[3 * f], raw[3 * f + 1], raw[3 * f + 2]};
+            if (n[0] == 0.0f && n[1] == 0.0f && n[2] == 0.0f) {
+                n[0] = 1.0f;  // no normal: the fallback of the Newell sums
+            } else {
+                detail::NormalizeIfLong(n);
+            }
+            out[f].Init(n[0], n[1], n[2]);
+        }
+        vectors->SetFlag(POINTLIST_CHANGED, true);
+        return true;
+    }
+
     CFaceNormalChannel* m_pTemp;
     const C3DVectorList* m_pVectors;
 };
@@ -593,10 +620,14 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
 
     // 1. Flags, adjacency, face normals and the weighting.
     points->SetPointsFlags(POINT_NORMAL_BREAK, false);
-    CFaceNormalSource faceNormals(geom);
-    const C3DVectorList* unit = faceNormals.GetVectors();
+    // The raw Newell sums first (area and edge weighting need them); the unit face normals are
+    // then those sums normalised.
     CFaceNormalContributionInfo info;
-    info.Init(geom, ObjectSmoothMode(geom), unit);
+    info.Init(geom, ObjectSmoothMode(geom), nullptr);
+    const bool hasRaw = info.m_rawNormals.GetSize() == faces->GetSize() * 3;
+    CFaceNormalSource faceNormals(geom, hasRaw ? info.m_rawNormals.GetData() : nullptr);
+    const C3DVectorList* unit = faceNormals.GetVectors();
+    info.m_pUnitNormals = unit;
     CCornerAdjacency around;
     if (!around.Build(*faces, np)) {
         // A live face uses a point outside the list: the graph build reports it as it does for
