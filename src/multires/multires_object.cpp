@@ -1,0 +1,261 @@
+// Multiresolution objects: the abstract interface and the contraction-record player.
+#include "kestovar/multires/multires_object.h"
+
+#include "kestovar/core/point.h"
+#include "kestovar/mesh/channel.h"
+#include "kestovar/mesh/face.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/channel_lists.h"
+#include "kestovar/mesh/channels.h"
+#include "kestovar/mesh/point_list.h"
+#include "kestovar/optimizer/scene_optimizer.h"
+#include "kestovar/optimizer/track_contractions.h"
+#include "kestovar/simplify/ext_object.h"
+
+namespace kestovar {
+
+KX_IMPLEMENT_DYNAMIC(CMultiresolutionObject, C3DObject)
+KX_IMPLEMENT_SERIAL(CMultiresolutionObject1, CMultiresolutionObject, 1)
+
+// ---------------------------------------------------------------------------------------------
+// CMultiresolutionObject
+
+CMultiresolutionObject::CMultiresolutionObject() { InitBase(); }
+
+CMultiresolutionObject::~CMultiresolutionObject() { FreeChannelArrays(); }
+
+void CMultiresolutionObject::InitBase() {
+    m_pSrcNode = nullptr;
+    m_pExtObject = nullptr;
+    m_pOptimizer = nullptr;
+    FreeChannelArrays();
+    m_bRatioUnset = true;
+    m_lastKnownRatio = 1.0;
+}
+
+void CMultiresolutionObject::FreeChannelArrays() {
+    m_channelFaces.RemoveAll();
+    m_channelPoints.RemoveAll();
+}
+
+bool CMultiresolutionObject::Clean() { return C3DGeomObject::Clean(); }
+
+void CMultiresolutionObject::ShowSelectedFaces(bool) {}
+
+void CMultiresolutionObject::FreezeObject() { FreeChannelArrays(); }
+
+bool CMultiresolutionObject::InternalCopy(C3DBaseObject*& dst, int copyFlags, C3DObjectCreator* creator) {
+    const bool ok = C3DGeomObject::InternalCopy(dst, copyFlags, creator);
+    // A plain copy has no record to play its dead faces and removed points back: drop them.
+    if (ok && dst && dst != this && !dst->IsKindOf(KX_RUNTIME_CLASS(CMultiresolutionObject)) &&
+        dst->IsKindOf(KX_RUNTIME_CLASS(C3DGeomObject)))
+        static_cast<C3DGeomObject*>(dst)->Clean();
+    return ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CMultiresolutionObject1
+
+CMultiresolutionObject1::CMultiresolutionObject1() : m_pTrack(nullptr) { Init(); }
+
+CMultiresolutionObject1::CMultiresolutionObject1(CSceneOptimizer* optimizer, C3DExtObject* object,
+                                                 C3DSceneNode* node)
+    : m_pTrack(nullptr) {
+    Init();
+    m_pOptimizer = optimizer;
+    m_pExtObject = object;
+    m_pSrcNode = node;
+}
+
+CMultiresolutionObject1::~CMultiresolutionObject1() {
+    XRelease(m_pTrack);
+    FreeChannelArrays();
+}
+
+void CMultiresolutionObject1::Init() {
+    InitBase();
+    XRelease(m_pTrack);
+    m_progressiveThreshold = 1.0;
+    m_mrFlags = 0;
+    m_maxFaces = m_minFaces = m_currentFaces = 0;
+    m_maxPoints = m_minPoints = m_currentPoints = 0;
+    m_bFirstPass = true;
+    m_bChanging = false;
+    m_bLastDirectionUp = true;
+}
+
+void CMultiresolutionObject1::SetTrackInfo(CTrackContractions* track) {
+    if (track == m_pTrack) return;
+    XRelease(m_pTrack);
+    m_pTrack = track;
+}
+
+bool CMultiresolutionObject1::Clean() { return m_pTrack ? false : C3DGeomObject::Clean(); }
+
+int CMultiresolutionObject1::GetTrackPosition() const { return m_pTrack ? m_pTrack->GetCurrentPosition() : 0; }
+
+double CMultiresolutionObject1::GetCurrentRatio() const {
+    if (m_maxFaces == m_minFaces) return 1.0;
+    return double(m_currentFaces - m_minFaces) / double(m_maxFaces - m_minFaces);
+}
+
+void CMultiresolutionObject1::SetProgressiveThreshold(double threshold) {
+    m_progressiveThreshold = threshold == 0.0 ? double(0.0001f) : (threshold < 1.0 ? threshold : 1.0);
+}
+
+int CMultiresolutionObject1::GetTargetCount(double ratio, unsigned int flags, bool& clamped) const {
+    clamped = false;
+    double r = ratio;
+    if (m_pOptimizer && !(flags & MRRATIO_NO_PROGRESSIVE)) {
+        r = m_pOptimizer->GetObjectRatioFromGlobalRatio(ratio, m_progressiveThreshold, 1, clamped);
+        if (m_maxPoints == m_minPoints) clamped = false;
+    }
+    if (flags & MRRATIO_FACES) return int(double(m_maxFaces - m_minFaces) * r) + m_minFaces;
+    return int(double(m_maxPoints - m_minPoints) * r) + m_minPoints;
+}
+
+void CMultiresolutionObject1::ShowSelectedFaces(bool show) {
+    if (!m_pExtObject || !m_pFaceList) return;
+    C3DFaceList& faces = *m_pFaceList;
+    faces.SetFacesFlags(FACE_FROZEN, false);
+    if (!show) return;
+    const CMaterialIDMap& excluded = m_pExtObject->GetExcludedMaterials();
+    for (int f = 0, n = faces.GetSize(); f < n; ++f) {
+        if (!faces.IsFaceFlagSet(unsigned(f), FACE_ALL_SELECTED) ||
+            excluded.IsFound(faces.GetStoredFaceMaterial(unsigned(f))))
+            faces.SetFaceFlags(unsigned(f), FACE_FROZEN, true);
+    }
+}
+
+void CMultiresolutionObject1::FreezeObject() {
+    CMultiresolutionObject::FreezeObject();
+    m_minFaces = m_maxFaces = m_currentFaces;
+    m_minPoints = m_maxPoints = m_currentPoints;
+    if (m_pPointList) m_pPointList->SetPointsFlags(POINT_SELECTED, false);
+    XRelease(m_pTrack);
+    m_bLastDirectionUp = true;
+    Clean();
+}
+
+bool CMultiresolutionObject1::PrepareGeometry(bool fullDetail) {
+    FreeChannelArrays();
+    if (m_pChannels) {
+        const int n = m_pChannels->GetChannelsNumber(CHANNEL_UVW, true);
+        for (int c = 0; c < n; ++c) {
+            CUVWFaceList* faces = nullptr;
+            CUVWPointList* points = nullptr;
+            m_pChannels->GetUVWChannelByIndex(c, faces, points, true);
+            m_channelFaces.Add(faces);
+            m_channelPoints.Add(points);
+        }
+    }
+    m_bLastDirectionUp = true;
+    if (fullDetail || !m_pTrack) {
+        m_currentFaces = m_maxFaces;
+        m_currentPoints = m_maxPoints;
+        if (m_pTrack) m_pTrack->SetCurrentPosition(0);
+    } else {
+        m_currentFaces = m_minFaces;
+        m_currentPoints = m_minPoints;
+        m_pTrack->SetCurrentPosition(int(m_pTrack->GetContractionCount()));
+        InvalidateChannels(48);
+        // Every contraction, whatever it changed in the counts: position 0 is full detail.
+        SetObjectRatio(0.0, 0, MRRATIO_INDEX | MRRATIO_FORCE);
+    }
+    SetMultiResFlag(MROBJ_GEOMETRY_READY | MROBJ_COMPLETE, true);
+    m_bFirstPass = false;
+    return true;
+}
+
+int CMultiresolutionObject1::SetObjectRatio(double ratio, int count, unsigned int flags) {
+    const bool lockedOut = !(flags & MRRATIO_FORCE) && IsRatioLocked();
+    if (lockedOut) return (flags & MRRATIO_POINTS) ? m_currentPoints : m_currentFaces;
+
+    unsigned int mode = flags & 0xFFu;
+    const bool indexMode = mode == MRRATIO_INDEX;
+    // The index mode counts contractions; every other ratio is a fraction.
+    if (!indexMode) ratio = ratio < 0.0 ? 0.0 : (ratio > 1.0 ? 1.0 : ratio);
+    if (mode == MRRATIO_RELATIVE) mode = MRRATIO_RELATIVE | MRRATIO_POINTS;
+    if (mode & MRRATIO_RELATIVE) {
+        m_bRatioUnset = false;
+        m_lastKnownRatio = ratio;
+    } else {
+        m_bRatioUnset = true;
+    }
+    bool clamped = false;
+    if (!m_bFirstPass && (mode & MRRATIO_RELATIVE) && !(flags & MRRATIO_NO_PROGRESSIVE)) {
+        ratio = m_pOptimizer ? m_pOptimizer->GetObjectRatioFromGlobalRatio(ratio, m_progressiveThreshold, mode, clamped)
+                             : CSceneOptimizer::GetObjectRatioFromGlobalRatio(IsMultiResFlagSet(MROBJ_PROGRESSIVE), ratio,
+                                                                              m_progressiveThreshold, mode, clamped);
+    }
+
+    const bool byFaces = !indexMode && (mode & MRRATIO_FACES);
+    int* counter = byFaces ? &m_currentFaces : &m_currentPoints;
+    if (!m_pTrack || !m_pPointList || !m_pFaceList) return indexMode ? 0 : *counter;
+
+    const int n = int(m_pTrack->GetContractionCount());
+    int position = m_pTrack->GetCurrentPosition();
+    int target;
+    int current;
+    if (indexMode) {
+        // Levels are counted in contractions applied: 0 is full detail, n the coarsest level.
+        target = int(ratio);
+        target = target < 0 ? 0 : (target > n ? n : target);
+        current = m_bLastDirectionUp ? position : position + 1;
+    } else {
+        if (mode == (MRRATIO_RELATIVE | MRRATIO_FACES))
+            target = int(double(m_maxFaces - m_minFaces) * ratio) + m_minFaces;
+        else if (mode == (MRRATIO_ABSOLUTE | MRRATIO_FACES) || mode == (MRRATIO_ABSOLUTE | MRRATIO_POINTS))
+            target = count;
+        else
+            target = int(double(m_maxPoints - m_minPoints) * ratio) + m_minPoints;
+        current = *counter;
+    }
+    if (current == target) return current;
+    // Index mode: going up means fewer contractions applied.
+    const bool up = indexMode ? target < current : target > current;
+
+    int i = position;
+    if (up && m_bLastDirectionUp) --i;
+    else if (!up && !m_bLastDirectionUp) ++i;
+    if (i < 0 || i >= n) return current;
+    m_bLastDirectionUp = up;
+    if (m_bFirstPass && up && (m_currentPoints == 0 || m_currentFaces == 0)) {
+        if (m_minFaces == 0) m_minFaces = m_currentFaces;
+        if (m_minPoints == 0) m_minPoints = m_currentPoints;
+    }
+
+    C3DPointList& points = *m_pPointList;
+    CFaceList& faces = *m_pFaceList;
+    CDependentChannels* channels = m_pChannels;
+    int before = *counter;
+    for (;;) {
+        before = *counter;
+        m_pTrack->PlayContraction(unsigned(i), up, points, faces, channels, m_currentPoints, m_currentFaces);
+        if (up) {
+            if (indexMode ? i == target : *counter >= target) break;
+            if (i == 0) break;
+            --i;
+        } else {
+            if (indexMode ? i + 1 == target : *counter <= target) break;
+            if (i == n - 1) break;
+            ++i;
+        }
+    }
+    m_pTrack->SetCurrentPosition(i);
+
+    // An absolute target approached from below is never exceeded: step back one contraction.
+    if (up && !m_bChanging && !indexMode && (mode & MRRATIO_ABSOLUTE) && !(flags & MRRATIO_ALLOW_OVERSHOOT) &&
+        *counter > target) {
+        m_bChanging = true;
+        SetObjectRatio(ratio, before,
+                       (byFaces ? (MRRATIO_ABSOLUTE | MRRATIO_FACES) : (MRRATIO_ABSOLUTE | MRRATIO_POINTS)) |
+                           (flags & MRRATIO_FORCE));
+        m_bChanging = false;
+    }
+    Invalidate(0x803, true);
+    if (indexMode) return m_bLastDirectionUp ? m_pTrack->GetCurrentPosition() : m_pTrack->GetCurrentPosition() + 1;
+    return *counter;
+}
+
+}  // namespace kestovar

@@ -1,0 +1,211 @@
+// Multiresolution hand-off: turns a reduced, recorded contraction-ready object into a
+// CMultiresolutionObject1.
+//
+// The new object's lists hold the coarsest mesh first (the faces that were never deleted and the
+// points they use, in their working order), then, contraction by contraction from the last one
+// recorded to the first, the point each contraction removed, the faces it deleted and the points
+// that became unused with those faces. Undoing contractions from the last one therefore always
+// revives the elements right after the live ones, so that every level is a prefix of the lists.
+// The tracker is renumbered to the new order; texture and normal channel points keep theirs (the
+// records index them directly) while channel faces follow the geometric faces.
+#include "kestovar/core/exception.h"
+#include "kestovar/mesh/channel.h"
+#include "kestovar/mesh/face.h"
+#include "kestovar/multires/multires_object.h"
+#include "kestovar/optimizer/scene_optimizer.h"
+#include "kestovar/optimizer/track_contractions.h"
+#include "kestovar/simplify/ext_object.h"
+
+namespace kestovar {
+
+namespace {
+
+// Progress granularity of the reordering walk (contractions between cancel checks).
+constexpr int kProgressStep = 3000;
+
+// Old -> new index tables built in placement order.
+struct CPlacement {
+    CXArray<unsigned int> remap;  // old -> new, REMAP_REMOVED until placed
+    CXArray<unsigned int> order;  // new -> old
+    int placed = 0;
+
+    void Init(int count) {
+        remap.SetSize(count);
+        unsigned int* r = remap.GetData();
+        for (int i = 0; i < count; ++i) r[i] = REMAP_REMOVED;
+        order.SetSize(count);
+        placed = 0;
+    }
+    // Places old index `i` when not yet placed.
+    void Place(int i) {
+        if (remap[i] != REMAP_REMOVED) return;
+        remap[i] = unsigned(placed);
+        order[placed++] = unsigned(i);
+    }
+    // Completes `order` into a permutation: the elements never placed follow the placed ones.
+    void CompleteOrder() {
+        int next = placed;
+        for (int i = 0, n = remap.GetSize(); i < n; ++i)
+            if (remap[i] == REMAP_REMOVED) order[next++] = unsigned(i);
+    }
+};
+
+void CheckIndex(int i, int count) {
+    if (i < 0 || i >= count) XThrow<CXInvalidArgException>("recorded index out of range");
+}
+
+// Puts the faces of `faces` into the new order and drops the faces never placed.
+void ReorderAndTrim(CFaceList& faces, const CPlacement& placement) {
+    faces.ReorderFaces(placement.order.GetData(), unsigned(placement.order.GetSize()), false);
+    faces.SetSize(placement.placed);
+    faces.SetFacesFlags(FACE_INVALID, false);
+}
+
+}  // namespace
+
+CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled) {
+    cancelled = false;
+    if (!CanOptimize()) {
+        InvalidateOptimization();
+        return nullptr;
+    }
+    if (!IsOptimizerFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS) || !m_pWorkingPoints || !m_pWorkingFaces)
+        return nullptr;
+    CExtPointList& workPoints = *m_pWorkingPoints;
+    C3DFaceList& workFaces = *m_pWorkingFaces;
+    const int nPoints = workPoints.GetSize();
+    const int nFaces = workFaces.GetSize();
+    CTrackContractions* track = m_pTrackInfo;
+    const int nContractions = track ? int(track->GetContractionCount()) : 0;
+    const bool workingCopy = IsOptimizerFlagSet(SCENEOPTIMIZER_WORKING_COPY);
+
+    // 1. The new order. The coarsest mesh: every face not deleted and the points it uses.
+    CPlacement points, faces;
+    points.Init(nPoints);
+    faces.Init(nFaces);
+    for (int f = 0; f < nFaces; ++f) {
+        if (workFaces.IsFaceOneFlagSet(unsigned(f), FACE_INVALID)) continue;
+        faces.Place(f);
+    }
+    {
+        // Points in index order, as the clean-up of the coarsest mesh would keep them.
+        CXArray<unsigned char> used;
+        used.SetSize(nPoints);
+        unsigned char* u = used.GetData();
+        for (int p = 0; p < nPoints; ++p) u[p] = 0;
+        for (int k = 0; k < faces.placed; ++k) {
+            int count;
+            const int* idx = workFaces.GetIndexes(faces.order[k], count);
+            for (int c = 0; c < count; ++c)
+                if (idx[c] >= 0 && idx[c] < nPoints) u[idx[c]] = 1;
+        }
+        for (int p = 0; p < nPoints; ++p)
+            if (u[p]) points.Place(p);
+    }
+    const int coarsestPoints = points.placed;
+    const int coarsestFaces = faces.placed;
+
+    // 2. The removed elements, last contraction first.
+    if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressRange(unsigned(3 * nContractions));
+    for (int c = nContractions - 1; c >= 0; --c) {
+        if (c % kProgressStep == 0 && m_pOptimizer) {
+            m_pOptimizer->AddProgressPos(unsigned(kProgressStep));
+            if (m_pOptimizer->CheckCancelButton()) {
+                cancelled = true;
+                return nullptr;
+            }
+        }
+        CTrackEdgeContraction* e = track->GetContraction(unsigned(c));
+        CheckIndex(e->GetRemoved(), nPoints);
+        CheckIndex(e->GetKept(), nPoints);
+        points.Place(e->GetRemoved());
+        for (CTrackInfo* r = track->GetFirstSideRecord(e); r; r = track->GetNextSideRecord(r)) {
+            if (r->GetType() != TRACK_INVALID_FACE) continue;
+            CTrackInvalidFace* deleted = static_cast<CTrackInvalidFace*>(r);
+            const int f = deleted->GetCurrentFace();
+            CheckIndex(f, nFaces);
+            faces.Place(f);
+            // Points this face alone still used become live with it. The record's count of such
+            // points is rewritten to what was placed here, so that playback counts match the
+            // prefix layout (the loop may count the removed point again when the last faces
+            // around it go).
+            const int before = points.placed;
+            int count;
+            const int* idx = workFaces.GetIndexes(unsigned(f), count);
+            for (int k = 0; k < count; ++k) {
+                CheckIndex(idx[k], nPoints);
+                points.Place(idx[k]);
+            }
+            deleted->SetIsolatedFacePointNumber(points.placed - before);
+        }
+    }
+    points.CompleteOrder();
+    faces.CompleteOrder();
+
+    // 3. The new lists: points copied in the new order, faces and the kept channels' faces
+    // permuted and trimmed, corners renumbered.
+    workFaces.DeletePointToFaceGraph();
+    C3DPointList* newPoints = new C3DPointList(static_cast<const CPointList&>(workPoints));
+    newPoints->SetSize(points.placed);
+    for (int i = 0; i < points.placed; ++i) newPoints->CopyPoint(i, int(points.order[i]), workPoints);
+    newPoints->SetPointsFlags(POINT_REMOVED, false);
+
+    C3DFaceList* newFaces = C3DFaceList::Create();
+    *newFaces = workFaces;
+    ReorderAndTrim(*newFaces, faces);
+    newFaces->UpdateIndex(&points.remap, false);
+
+    CDependentChannels* newChannels = CDependentChannels::Create();
+    unsigned int keptTypes = 0;
+    if (m_optimizeMode & OPT_KEEP_UVW) keptTypes |= CHANNEL_UVW;
+    if (m_optimizeMode & OPT_KEEP_VC) keptTypes |= CHANNEL_VC;
+    if (m_optimizeMode & OPT_KEEP_NORMALS) keptTypes |= CHANNEL_SPEC_NORMAL;
+    if (m_pWorkingChannels && keptTypes)
+        newChannels->CopyChannels(*m_pWorkingChannels, keptTypes, CHANNEL_COPY_KEEP_ID, nullptr);
+    for (int c = 0; c < newChannels->GetSize(); ++c) {
+        CChannel* channel = newChannels->GetChannel(c);
+        if (CFaceList* cf = channel->GetFaceList())
+            if (cf->GetSize() == nFaces) ReorderAndTrim(*cf, faces);
+        if (CPointList* cp = channel->GetPointList()) cp->SetPointsFlags(POINT_REMOVED, false);
+    }
+
+    CMultiresolutionObject1* object = new CMultiresolutionObject1(m_pOptimizer, workingCopy ? this : nullptr, m_pNode);
+    object->SetPointList(newPoints, true);
+    object->SetFaceList(newFaces, true);
+    object->SetChannels(newChannels, true);
+    object->SetMaxSize(faces.placed, points.placed);
+    object->SetMinSize(coarsestFaces, coarsestPoints);
+    object->SetCurrentSize(coarsestFaces, coarsestPoints);
+
+    // 4. The tracker moves to the new object; this object gives up its optimisation.
+    if (track) {
+        track->AddRef();
+    } else {
+        track = new CTrackContractions;
+    }
+    const bool hadTrack = m_pTrackInfo != nullptr;
+    if (hadTrack) {
+        if (workingCopy) {
+            InvalidateOptimization();
+        } else {
+            // Simplified in place: the shown lists are the reduced working lists.
+            InvalidateOptimization();
+            C3DGeomObject::Clean();
+        }
+    }
+    object->SetExtObject(this);
+    object->SetTrackInfo(track);
+    track->Renumber(faces.remap, points.remap);
+    if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressPos(unsigned(nContractions));
+    if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressPos(unsigned(nContractions));
+    object->PrepareGeometry(false);
+
+    // 5. The orders for the host, on request.
+    if (m_optimizeExtMode & OPT_EXT_RECORD_SELECTED_FACES) {
+        m_customData.SetBinary(EXT_POINT_ORDER_KEY, points.remap.GetData(), unsigned(nPoints) * 4u);
+        m_customData.SetBinary(EXT_FACE_ORDER_KEY, faces.remap.GetData(), unsigned(nFaces) * 4u);
+    }
+    return object;
+}
+
+}  // namespace kestovar

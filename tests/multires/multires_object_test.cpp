@@ -1,0 +1,436 @@
+// The multiresolution hand-off and the contraction-record player: a recorded run on a small mesh is
+// handed over, then moved between levels with every ratio mode; each level must be a prefix of the
+// renumbered lists, and going back to a level must give it back bit for bit.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "kestovar/mesh/channel_lists.h"
+#include "kestovar/mesh/channels.h"
+#include "kestovar/multires/multires_object.h"
+#include "kestovar/optimizer/track_contractions.h"
+#include "simplify/loop_test_util.h"
+
+namespace kestovar::test {
+namespace {
+
+using looptest::Engine;
+using objtest::ObjMesh;
+
+struct MrDeleter {
+    void operator()(CMultiresolutionObject1* o) const {
+        if (o) o->Delete();
+    }
+};
+using MrPtr = std::unique_ptr<CMultiresolutionObject1, MrDeleter>;
+
+uint32_t Bits(float f) {
+    uint32_t v;
+    std::memcpy(&v, &f, 4);
+    return v;
+}
+
+// The mesh of an object's current level: positions of the first `points` points, then corners and
+// texture corners of the first `faces` faces, with the texture values they use.
+struct Level {
+    std::vector<uint32_t> values;
+    bool operator==(const Level& o) const { return values == o.values; }
+};
+
+Level TakeLevel(const CMultiresolutionObject1& o) {
+    Level l;
+    int faces, points;
+    o.GetCurrentSize(faces, points);
+    const C3DPointList& pts = *o.GetPointList();
+    for (int i = 0; i < points; ++i) {
+        const C3DTPoint<float>& p = pts.GetAt(i);
+        l.values.insert(l.values.end(), {Bits(p.x), Bits(p.y), Bits(p.z)});
+    }
+    CUVWFaceList* uvFaces = nullptr;
+    CUVWPointList* uvPoints = nullptr;
+    o.GetChannels()->GetUVWChannelByIndex(0, uvFaces, uvPoints);
+    const C3DFaceList& fl = *o.GetFaceList();
+    for (int f = 0; f < faces; ++f) {
+        int k;
+        const int* idx = fl.GetIndexes(unsigned(f), k);
+        l.values.insert(l.values.end(), idx, idx + k);
+        if (!uvFaces) continue;
+        const int* t = uvFaces->GetIndexes(unsigned(f), k);
+        for (int c = 0; c < k; ++c) {
+            const CUVWPoint& uv = uvPoints->GetAt(t[c]);
+            l.values.insert(l.values.end(), {uint32_t(t[c]), Bits(uv.u), Bits(uv.v)});
+        }
+    }
+    return l;
+}
+
+// Every level is a prefix: the first `faces` faces are live and use only the first `points`
+// points, every later face is deleted.
+void ExpectPrefixLevel(const CMultiresolutionObject1& o) {
+    int faces, points;
+    o.GetCurrentSize(faces, points);
+    const C3DFaceList& fl = *o.GetFaceList();
+    ASSERT_LE(faces, fl.GetSize());
+    int bad = 0;
+    for (int f = 0; f < fl.GetSize(); ++f) {
+        if (fl.IsFaceLive(unsigned(f)) != (f < faces)) ++bad;
+        if (f >= faces) continue;
+        int k;
+        const int* idx = fl.GetIndexes(unsigned(f), k);
+        for (int c = 0; c < k; ++c) bad += idx[c] < 0 || idx[c] >= points;
+    }
+    EXPECT_EQ(bad, 0);
+}
+
+// The full-detail working mesh of an engine before its run: positions and corners in working order.
+struct FullMesh {
+    std::vector<C3DTPoint<float>> points;
+    std::vector<std::vector<int>> faces;
+    std::vector<unsigned> materials;
+    std::vector<bool> live;
+};
+
+FullMesh TakeWorking(Engine& e) {
+    FullMesh m;
+    for (int i = 0; i < e.Points().GetSize(); ++i) m.points.push_back(*e.Points().GetPoint(i));
+    for (int f = 0; f < e.Faces().GetSize(); ++f) {
+        int k;
+        const int* idx = e.Faces().GetIndexes(unsigned(f), k);
+        m.faces.emplace_back(idx, idx + k);
+        m.materials.push_back(e.Faces().GetStoredFaceMaterial(unsigned(f)));
+        m.live.push_back(e.Faces().IsFaceLive(unsigned(f)));
+    }
+    return m;
+}
+
+// A recorded run down to `ratio` (relative points) and its hand-off.
+struct Handed {
+    std::unique_ptr<Engine> engine;
+    FullMesh full;
+    std::vector<int> removed;                   // removed point of each contraction (working indices)
+    std::vector<std::vector<int>> deletedFaces;  // faces deleted by each contraction
+    MrPtr object;
+};
+
+Handed HandOver(const ObjMesh& mesh, double ratio, unsigned long long mode = 0, bool withUV = false) {
+    Handed h;
+    h.engine = std::make_unique<Engine>(mesh, mode, withUV, true);
+    C3DExtObject& ext = *h.engine->object;
+    ext.SetOptimizeExtMode(OPT_EXT_RECORD_SELECTED_FACES, true);
+    EXPECT_TRUE(ext.InitOptimization(false));
+    h.full = TakeWorking(*h.engine);
+    EXPECT_GT(h.engine->Optimize(ratio, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS), 0);
+    CTrackContractions* track = ext.GetTrackInfo();
+    EXPECT_NE(track, nullptr);
+    for (unsigned c = 0; track && c < track->GetContractionCount(); ++c) {
+        const CTrackEdgeContraction* e = track->GetContraction(c);
+        h.removed.push_back(e->GetRemoved());
+        h.deletedFaces.emplace_back();
+        for (const CTrackInfo* r = track->GetFirstSideRecord(e); r; r = track->GetNextSideRecord(r))
+            if (r->GetType() == TRACK_INVALID_FACE)
+                h.deletedFaces.back().push_back(static_cast<const CTrackInvalidFace*>(r)->GetCurrentFace());
+    }
+    bool cancelled = true;
+    h.object.reset(ext.GetMultiresolutionObject(cancelled));
+    EXPECT_FALSE(cancelled);
+    return h;
+}
+
+std::vector<unsigned> ReadOrder(const C3DExtObject& ext, uint32_t key, size_t n) {
+    std::vector<unsigned> v(n, 0u);
+    EXPECT_TRUE(ext.GetCustomData().GetBinary(key, v.data(), unsigned(n * 4)));
+    return v;
+}
+
+TEST(MultiresHandOff, ReducedMeshFirstThenRemovedElementsInReverseOrderOfRemoval) {
+    Handed h = HandOver(looptest::BumpySphere(2), 0.0);
+    ASSERT_TRUE(h.object);
+    CMultiresolutionObject1& o = *h.object;
+    const size_t nPoints = h.full.points.size(), nFaces = h.full.faces.size();
+    const std::vector<unsigned> pointMap = ReadOrder(*h.engine->object, EXT_POINT_ORDER_KEY, nPoints);
+    const std::vector<unsigned> faceMap = ReadOrder(*h.engine->object, EXT_FACE_ORDER_KEY, nFaces);
+
+    int minFaces, minPoints, maxFaces, maxPoints;
+    o.GetMinSize(minFaces, minPoints);
+    o.GetMaxSize(maxFaces, maxPoints);
+    EXPECT_EQ(maxPoints, int(nPoints));
+    EXPECT_EQ(maxFaces, int(nFaces));
+    // A closed mesh collapses completely: the last faces leave their other points unused too.
+    EXPECT_GE(o.GetRemovablePtNbr(), int(h.removed.size()));
+    EXPECT_EQ(o.GetTrackInfo()->GetContractionCount(), h.removed.size());
+
+    // Removed points and deleted faces come after the coarsest mesh, later removals first.
+    int lastPoint = minPoints - 1;
+    unsigned lastFace = unsigned(minFaces) - 1;
+    for (size_t c = h.removed.size(); c-- > 0;) {
+        const int p = int(pointMap[size_t(h.removed[c])]);
+        EXPECT_GT(p, lastPoint) << "contraction " << c;
+        lastPoint = p;
+        for (int f : h.deletedFaces[c]) {
+            EXPECT_EQ(faceMap[size_t(f)], lastFace + 1);
+            lastFace = faceMap[size_t(f)];
+        }
+    }
+    EXPECT_EQ(lastFace, nFaces - 1);
+
+    // After the hand-off the object is at full detail: the working mesh renumbered, bit for bit.
+    int curFaces, curPoints;
+    o.GetCurrentSize(curFaces, curPoints);
+    EXPECT_EQ(curFaces, maxFaces);
+    EXPECT_EQ(curPoints, maxPoints);
+    EXPECT_DOUBLE_EQ(o.GetCurrentRatio(), 1.0);
+    int mismatches = 0;
+    for (size_t i = 0; i < nPoints; ++i) {
+        const C3DTPoint<float>& p = o.GetPointList()->GetAt(int(pointMap[i]));
+        mismatches += Bits(p.x) != Bits(h.full.points[i].x) || Bits(p.y) != Bits(h.full.points[i].y) ||
+                      Bits(p.z) != Bits(h.full.points[i].z);
+        mismatches += p.IsFlagSet(POINT_REMOVED);
+    }
+    for (size_t f = 0; f < nFaces; ++f) {
+        int k;
+        const int* idx = o.GetFaceList()->GetIndexes(faceMap[f], k);
+        ASSERT_EQ(size_t(k), h.full.faces[f].size());
+        for (int c = 0; c < k; ++c) mismatches += unsigned(idx[c]) != pointMap[size_t(h.full.faces[f][size_t(c)])];
+    }
+    EXPECT_EQ(mismatches, 0);
+    ExpectPrefixLevel(o);
+    // The contraction-ready object gave its record away.
+    EXPECT_EQ(h.engine->object->GetTrackInfo(), nullptr);
+    EXPECT_EQ(o.GetExtObject(), h.engine->object);
+}
+
+TEST(MultiresHandOff, WithoutRecordingNothingIsHandedOver) {
+    Engine e(looptest::BumpySphere(1));
+    ASSERT_GT(e.Optimize(0.5, OPTIMIZE_RELATIVE), 0);
+    const looptest::Snapshot before = looptest::Take(e);
+    bool cancelled = true;
+    EXPECT_EQ(e.object->GetMultiresolutionObject(cancelled), nullptr);
+    EXPECT_FALSE(cancelled);
+    EXPECT_TRUE(looptest::Take(e) == before);
+}
+
+TEST(MultiresHandOff, CancelledReorderingKeepsTheOptimisation) {
+    Engine e(looptest::BumpySphere(1), 0, false, true);
+    ASSERT_GT(e.Optimize(0.0, OPTIMIZE_RELATIVE), 0);
+    e.optimizer.SetProgressCallback(
+        [](unsigned event, const QuorvaneProgressInfo&, void*) { return (event & OPTPROGRESS_CANCEL_QUERY) != 0; },
+        nullptr);
+    CTrackContractions* track = e.object->GetTrackInfo();
+    const looptest::Snapshot before = looptest::Take(e);
+    bool cancelled = false;
+    EXPECT_EQ(e.object->GetMultiresolutionObject(cancelled), nullptr);
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(e.object->GetTrackInfo(), track);
+    EXPECT_TRUE(looptest::Take(e) == before);
+}
+
+TEST(MultiresHandOff, RunThatRemovedNothingGivesTheWorkingMeshAndAnEmptyRecord) {
+    Engine e(looptest::BumpySphere(1), 0, false, true);
+    ASSERT_TRUE(e.object->InitOptimization(false));
+    const int faces = looptest::LiveFaces(e);
+    e.Optimize(1.0, OPTIMIZE_RELATIVE);
+    bool cancelled = true;
+    MrPtr o(e.object->GetMultiresolutionObject(cancelled));
+    ASSERT_TRUE(o);
+    ASSERT_NE(o->GetTrackInfo(), nullptr);
+    EXPECT_EQ(o->GetTrackInfo()->GetContractionCount(), 0u);
+    EXPECT_EQ(o->GetRemovableFaceNbr(), 0);
+    EXPECT_EQ(o->GetFaceList()->GetSize(), faces);
+    EXPECT_EQ(o->SetObjectRatio(0.0, 0, 0x21), o->GetPointList()->GetSize());
+}
+
+TEST(MultiresObject1, RelativeLevelsRoundTripBitForBit) {
+    Handed h = HandOver(looptest::BumpySphere(2), 0.0);
+    ASSERT_TRUE(h.object);
+    CMultiresolutionObject1& o = *h.object;
+    const Level full = TakeLevel(o);
+
+    const int p30 = o.SetObjectRatio(0.3, 0, 0x21);
+    bool clamped = true;
+    EXPECT_EQ(p30, o.GetTargetCount(0.3, 0x20, clamped));
+    ExpectPrefixLevel(o);
+    const Level l30 = TakeLevel(o);
+    bool unset = true;
+    EXPECT_DOUBLE_EQ(o.GetLastKnownRatio(unset), 0.3);
+    EXPECT_FALSE(unset);
+
+    EXPECT_EQ(o.SetObjectRatio(1.0, 0, 0x21), o.GetPointList()->GetSize());
+    EXPECT_TRUE(TakeLevel(o) == full);
+    EXPECT_EQ(o.SetObjectRatio(0.3, 0, 0x21), p30);
+    EXPECT_TRUE(TakeLevel(o) == l30);
+    // Down to the coarsest level and up again through an intermediate level.
+    o.SetObjectRatio(0.0, 0, 0x21);
+    int faces, points, minFaces, minPoints;
+    o.GetCurrentSize(faces, points);
+    o.GetMinSize(minFaces, minPoints);
+    EXPECT_EQ(points, minPoints);
+    EXPECT_EQ(faces, minFaces);
+    ExpectPrefixLevel(o);
+    o.SetObjectRatio(0.3, 0, 0x21);
+    EXPECT_TRUE(TakeLevel(o) == l30);
+    o.SetObjectRatio(1.0, 0, 0x21);
+    EXPECT_TRUE(TakeLevel(o) == full);
+}
+
+TEST(MultiresObject1, CountModesStopAtTheFirstLevelPastTheTarget) {
+    Handed h = HandOver(looptest::BumpySphere(2), 0.0);
+    ASSERT_TRUE(h.object);
+    CMultiresolutionObject1& o = *h.object;
+    int maxFaces, maxPoints, minFaces, minPoints, faces, points;
+    o.GetMaxSize(maxFaces, maxPoints);
+    o.GetMinSize(minFaces, minPoints);
+
+    // Relative faces going down stops at or below the target; the same call again plays nothing.
+    const int target = int((maxFaces - minFaces) * 0.5) + minFaces;
+    const int f50 = o.SetObjectRatio(0.5, 0, 0x11);
+    EXPECT_LE(f50, target);
+    EXPECT_GT(f50, target - 3);  // one contraction deletes at most a few faces
+    const int pos = o.GetTrackPosition();
+    EXPECT_EQ(o.SetObjectRatio(0.5, 0, 0x11), f50);
+    EXPECT_EQ(o.GetTrackPosition(), pos);
+    bool unset = false;
+    o.GetLastKnownRatio(unset);
+    EXPECT_FALSE(unset);
+
+    // Absolute points from below never overshoot; with overshoot allowed the target is reached.
+    o.SetObjectRatio(0.0, 0, 0x21);
+    o.GetCurrentSize(faces, points);
+    const int wanted = points + 7;
+    EXPECT_EQ(o.SetObjectRatio(0.0, wanted, 0x22), wanted);  // every contraction adds one point here
+    o.GetLastKnownRatio(unset);
+    EXPECT_TRUE(unset);
+    // Faces come in steps of one or two: an odd absolute face count from an even level is hit
+    // from below at most.
+    o.SetObjectRatio(0.0, 0, 0x21);
+    o.GetCurrentSize(faces, points);
+    for (int extra = 1; extra < 12; ++extra) {
+        o.SetObjectRatio(0.0, 0, 0x21);
+        const int below = o.SetObjectRatio(0.0, faces + extra, 0x12);
+        EXPECT_LE(below, faces + extra);
+        o.SetObjectRatio(0.0, 0, 0x21);
+        const int over = o.SetObjectRatio(0.0, faces + extra, 0x112);
+        EXPECT_GE(over, faces + extra);
+        EXPECT_LE(over - below, 2);
+        ExpectPrefixLevel(o);
+    }
+    // Index mode counts contractions applied: 0 is full detail.
+    EXPECT_EQ(o.SetObjectRatio(0.0, 0, MRRATIO_INDEX), 0);
+    o.GetCurrentSize(faces, points);
+    EXPECT_EQ(points, maxPoints);
+    EXPECT_EQ(o.SetObjectRatio(5.0, 0, MRRATIO_INDEX), 5);
+    o.GetCurrentSize(faces, points);
+    EXPECT_EQ(points, maxPoints - 5);
+}
+
+TEST(MultiresObject1, LockedRatioIgnoresCallsUnlessForced) {
+    Handed h = HandOver(looptest::BumpySphere(1), 0.0);
+    ASSERT_TRUE(h.object);
+    CMultiresolutionObject1& o = *h.object;
+    int faces, points;
+    o.GetMaxSize(faces, points);
+    o.LockRatio(true);
+    EXPECT_TRUE(o.IsRatioLocked());
+    EXPECT_EQ(o.SetObjectRatio(0.0, 0, 0x21), points);
+    EXPECT_EQ(o.SetObjectRatio(0.0, 0, 0x11), faces);
+    int minFaces, minPoints;
+    o.GetMinSize(minFaces, minPoints);
+    EXPECT_EQ(o.SetObjectRatio(0.0, 0, 0x421), minPoints);
+    o.LockRatio(false);
+    EXPECT_FALSE(o.IsRatioLocked());
+}
+
+TEST(MultiresObject1, ProgressiveThresholdAndTargets) {
+    CMultiresolutionObject1 o;
+    o.SetProgressiveThreshold(0.0);
+    EXPECT_EQ(o.GetProgressiveThreshold(), double(0.0001f));
+    o.SetProgressiveThreshold(2.0);
+    EXPECT_EQ(o.GetProgressiveThreshold(), 1.0);
+    o.SetMaxSize(200, 100);
+    o.SetMinSize(40, 20);
+    bool clamped = true;
+    EXPECT_EQ(o.GetTargetCount(0.5, 0x10, clamped), 120);
+    EXPECT_FALSE(clamped);
+    EXPECT_EQ(o.GetTargetCount(0.5, 0x20, clamped), 60);
+    o.SetMinSize(200, 20);
+    EXPECT_EQ(o.GetCurrentRatio(), 1.0);
+
+    // Without an optimiser the object's own progressive flag drives the mapping: above the
+    // threshold the object stays at full detail.
+    Handed h = HandOver(looptest::BumpySphere(1), 0.0);
+    ASSERT_TRUE(h.object);
+    CMultiresolutionObject1& m = *h.object;
+    m.DetachOptimizer();
+    m.SetProgressive(true);
+    m.SetProgressiveThreshold(0.5);
+    int maxFaces, maxPoints;
+    m.GetMaxSize(maxFaces, maxPoints);
+    EXPECT_EQ(m.SetObjectRatio(0.6, 0, 0x21), maxPoints);
+    EXPECT_LT(m.SetObjectRatio(0.6, 0, 0x221), maxPoints);
+    bool unset = true;
+    EXPECT_DOUBLE_EQ(m.GetLastKnownRatio(unset), 0.6);
+}
+
+TEST(MultiresObject1, FreezeMakesAPlainMeshOfTheCurrentLevel) {
+    Handed h = HandOver(looptest::BumpySphere(2), 0.0);
+    ASSERT_TRUE(h.object);
+    CMultiresolutionObject1& o = *h.object;
+    o.SetObjectRatio(0.4, 0, 0x21);
+    const Level level = TakeLevel(o);
+    int faces, points;
+    o.GetCurrentSize(faces, points);
+    o.FreezeObject();
+    EXPECT_EQ(o.GetTrackInfo(), nullptr);
+    EXPECT_EQ(o.GetRemovablePtNbr(), 0);
+    EXPECT_EQ(o.GetRemovableFaceNbr(), 0);
+    EXPECT_EQ(o.GetFaceList()->GetSize(), faces);
+    EXPECT_EQ(o.GetPointList()->GetSize(), points);
+    EXPECT_TRUE(TakeLevel(o) == level);
+    EXPECT_EQ(o.GetPointList()->GetNumberOfPoints(POINT_SELECTED, true), 0);
+    // Nothing left to play.
+    EXPECT_EQ(o.SetObjectRatio(0.0, 0, 0x21), points);
+}
+
+TEST(MultiresObject1, RuntimeClassNames) {
+    CMultiresolutionObject1 o;
+    EXPECT_STREQ(o.GetRuntimeClassDescriptor()->m_lpszClassName, "CMultiresolutionObject1");
+    EXPECT_STREQ(CMultiresolutionObject::GetThisRuntimeClassDescriptor()->m_lpszClassName, "CMultiresolutionObject");
+    EXPECT_TRUE(o.IsKindOf(KX_RUNTIME_CLASS(CMultiresolutionObject)));
+    EXPECT_TRUE(o.IsKindOf(KX_RUNTIME_CLASS(C3DObject)));
+    EXPECT_EQ(o.GetKindOf(), OBJECT_POLYMESH);
+}
+
+// The textured spider: texture corners and values follow the levels too.
+TEST(MultiresObject1, TexturedSpiderRoundTrip) {
+    ObjMesh mesh;
+    ASSERT_TRUE(objtest::LoadObj(std::string(KESTOVAR_TEST_DATA) + "/../../data/spider.obj", mesh));
+    Handed h = HandOver(mesh, 0.0, OPT_KEEP_UVW | OPT_KEEP_MATERIAL, true);
+    ASSERT_TRUE(h.object);
+    CMultiresolutionObject1& o = *h.object;
+    ASSERT_EQ(o.GetChannels()->GetChannelsNumber(CHANNEL_UVW, false), 1);
+    const Level full = TakeLevel(o);
+    o.SetObjectRatio(0.3, 0, 0x21);
+    const Level l30 = TakeLevel(o);
+    ExpectPrefixLevel(o);
+    o.SetObjectRatio(1.0, 0, 0x21);
+    EXPECT_TRUE(TakeLevel(o) == full);
+    o.SetObjectRatio(0.3, 0, 0x21);
+    EXPECT_TRUE(TakeLevel(o) == l30);
+    // Materials ride with the faces.
+    const std::vector<unsigned> faceMap = ReadOrder(*h.engine->object, EXT_FACE_ORDER_KEY, h.full.faces.size());
+    int wrong = 0;
+    for (size_t f = 0; f < h.full.faces.size(); ++f) {
+        // Faces invalid before the run (degenerate ones of the model) are dropped.
+        if (faceMap[f] == REMAP_REMOVED) {
+            wrong += h.full.live[f];
+            continue;
+        }
+        wrong += o.GetFaceList()->GetStoredFaceMaterial(faceMap[f]) != h.full.materials[f];
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
+}  // namespace
+}  // namespace kestovar::test
