@@ -223,6 +223,39 @@ const char* ParseCorner(const char* p, const char* end, FaceFormat f, int corner
     return p;
 }
 
+// Bit 7 of every byte of `x` that is blank (at most ' ', see IsBlank), the other bits clear. The
+// low seven bits plus 0x5F carry into bit 7 exactly when they are at least 0x21, and no byte's sum
+// reaches the next byte; a byte with bit 7 set is no blank either.
+inline uint64_t BlankMask(uint64_t x) {
+    const uint64_t t = (x & 0x7F7F7F7F7F7F7F7Full) + 0x5F5F5F5F5F5F5F5Full;
+    return ~(t | x) & 0x8080808080808080ull;
+}
+
+// Tokens of [p, end) (starts of non-blank runs), p being preceded by a non-blank byte: eight
+// bytes at a time, a token starting where a blank byte is followed by a non-blank one. Counting
+// corners is most of the first pass over face lines.
+unsigned CountTokens(const char* p, const char* end) {
+    unsigned count = 0;
+    uint64_t carry = 0;  // bit 7: the byte before the current word is blank
+    for (; end - p >= 8; p += 8) {
+        uint64_t x;
+        std::memcpy(&x, p, 8);
+        const uint64_t blank = BlankMask(x);
+        const uint64_t before = (blank << 8) | carry;
+        // One bit per byte at most: moved to bit 0 of each byte, the bytes summed by a multiply
+        // (no population-count instruction is assumed).
+        const uint64_t starts = (before & ~blank & 0x8080808080808080ull) >> 7;
+        count += unsigned((starts * 0x0101010101010101ull) >> 56);
+        carry = (blank >> 56) & 0x80;
+    }
+    for (bool previous = carry != 0; p < end; ++p) {
+        const bool blank = IsBlank(*p);
+        count += unsigned(previous && !blank);
+        previous = blank;
+    }
+    return count;
+}
+
 // 1-based (or negative, relative to the `read` elements read so far) index to a 0-based index
 // below `total`; -1 when out of range.
 inline int ResolveIndex(int index, int read, int total) {
@@ -364,10 +397,7 @@ int CObjReader::CountPass() {
             const char* t = SkipBlanks(p + 1, end);
             if (t == end) continue;
             const FaceFormat format = DetectFormat(t, SkipToken(t, end));
-            // Tokens are the starts of non-blank runs after the keyword: blank-to-token steps,
-            // counted without a carried state so that the loop vectorises.
-            unsigned corners = 0;
-            for (const char* q = p + 2; q < end; ++q) corners += unsigned(IsBlank(q[-1])) & unsigned(!IsBlank(q[0]));
+            const unsigned corners = CountTokens(p + 1, end);
             if (corners > CFaceCollection::kMaxRecordLength) return IO_FILE_BAD_FORMAT;
             CObjGroup& g = m_groups[OpenGroup(true)];
             ++g.faces;
@@ -549,7 +579,8 @@ int CObjReader::ParseFace(const char* p, const char* end) {
     }
 
     C3DFaceList* faces = g.faceList;
-    faces->SetFaceMaterial(face, CurrentMaterial());
+    // The main data of a 3D face is its flag word, then its material.
+    static_cast<unsigned*>(faces->GetMainData(face))[1] = CurrentMaterial();
     if (n < 3) {
         // Dropped when the group is finished.
         faces->SetFaceFlags(face, FACE_INVALID, true);
