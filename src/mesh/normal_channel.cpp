@@ -637,20 +637,25 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     }
 
     // 2. Channel faces parallel to the geometric faces: an invalid face gives an empty, dead
-    // channel face; every other the same corner count.
+    // channel face; every other the same corner count. The records are copied whole from the
+    // geometric faces (one block) and their corners rewritten below: every corner of a live face
+    // gets its normal, those of the other faces are cleared.
     {
-        CXArray<unsigned int> counts;
-        counts.SetSize(nf);
-        unsigned* c = counts.GetData();
-        for (int f = 0; f < nf; ++f)
-            c[f] = (faces->GetFaceFlags(unsigned(f)) & FACE_INVALID) ? 0u : faces->GetFaceSize(unsigned(f));
-        channelFaces->SetSize(nf, c, SETSIZE_COMPACT_EXACT);
+        channelFaces->SetSize(*faces, SETSIZE_COMPACT_EXACT);
+        CFace view;
         for (int f = 0; f < nf; ++f) {
+            const unsigned geometric = faces->GetFaceFlags(unsigned(f));
             unsigned flags = 0;
-            if (faces->GetFaceFlags(unsigned(f)) & FACE_INVALID)
+            if (geometric & FACE_INVALID) {
+                channelFaces->GetFace(unsigned(f), view);
+                view.SetSize(0);
                 flags = FACE_INVALID | FACE_HIDDEN;
-            else if (c[f] < 3)
-                flags = FACE_INVALID;
+            } else {
+                int k = 0;
+                int* c = channelFaces->GetIndexes(unsigned(f), k);
+                if (!IsLiveFaceFlags(geometric)) std::memset(c, 0, sizeof(int) * size_t(k));
+                if (k < 3) flags = FACE_INVALID;
+            }
             channelFaces->SetFaceFlags(unsigned(f), flags);
         }
     }
