@@ -2,17 +2,21 @@
 // tolerances to the contraction-ready objects of its source scene, runs their contraction, and
 // reports progress to the host's callback.
 //
-// This header holds the part of the class the simplification engine relies on: the flag word,
-// the node filter, the per-object ratio rule of progressive ratios, and the progress and cancel
-// operations that contraction runs call from worker threads. Every progress operation that may
-// run while workers are busy updates the record and calls the callback under one nestable lock,
-// so the host's callback is never entered by two threads at once and may itself report.
+// Ownership: the optimiser always owns its multiresolution scene, and owns the source scene only
+// when SetScene was told so (SCENEOPTIMIZER_HANDLE_DELETION).
+//
+// Every progress operation that may run while workers are busy updates the record and calls the
+// callback under one nestable lock, so the host's callback is never entered by two threads at
+// once and may itself report. Optimize and ComputeMultiresolutionScene run the object work on one
+// extra thread (itself running a parallel loop over the objects) while the calling thread polls
+// every 50 ms and reports; their begin and end events are sent from the calling thread.
 #pragma once
 
 #include <omp.h>
 
 #include <cstdint>
 
+#include "kestovar/core/array.h"
 #include "kestovar/core/export.h"
 #include "kestovar/core/xstring.h"
 #include "kestovar/optimizer/progress_info.h"
@@ -22,6 +26,9 @@ namespace kestovar {
 class C3DObject;
 class C3DScene;
 class C3DSceneNode;
+class C3DExtObject;
+class CMultiresolutionObject;
+enum OPTIMIZE_MODE : unsigned long long;
 
 // Bits of the optimiser's flag word.
 enum _SCENEOPTIMIZER_FLAGS : unsigned int {
@@ -47,6 +54,53 @@ enum _OPTPROGRESS_EVENTS : unsigned int {
     OPTPROGRESS_MESH_POS = 0x400,     // mesh position changed
     OPTPROGRESS_TEXT = 0x800,         // the record's text changed
 };
+
+// Flag of Optimize: each object contracts to its predictive ratio of its removable points.
+constexpr unsigned int OPTIMIZE_PREDICTIVE = 0x800;
+
+// Which nodes an operation applies to. Internally also the selection mask of
+// GetOptimizableObjects, where bit 2 additionally skips objects whose ratio is locked.
+enum ApplyTo : unsigned int {
+    APPLY_TO_ALL = 0,        // every optimisable node
+    APPLY_TO_SELECTION = 1,  // only selected nodes (node flag 2)
+};
+constexpr unsigned int APPLY_TO_SKIP_LOCKED = 0x2;
+
+// Figures of GetMultiresolutionInfo (faces first, then points, of the min, max and current sizes).
+enum MultiresolutionInfo : unsigned int {
+    MRINFO_MIN_FACES = 0,
+    MRINFO_MIN_POINTS = 1,
+    MRINFO_MAX_FACES = 2,
+    MRINFO_MAX_POINTS = 3,
+    MRINFO_CURRENT_FACES = 4,
+    MRINFO_CURRENT_POINTS = 5,
+};
+
+// Steps of editing an attached source scene (ModifyScene).
+enum ModifySceneMode : unsigned int {
+    MODIFY_SCENE_BEGIN = 1,
+    MODIFY_SCENE_CANCEL = 2,
+    MODIFY_SCENE_CONVERT = 4,
+};
+
+// Flags of GetScene.
+enum _GETSCENE_FLAGS : unsigned int {
+    GETSCENE_ORIGINAL_MESH = 0x1,         // source form: show the initial mesh, not the working copy
+    GETSCENE_RESET_OPTIMIZATION = 0x4,    // source form: drop each object's optimisation state
+    GETSCENE_SOURCE = 0x8,                // the source scene unchanged
+    GETSCENE_MULTIRES = 0x10,             // the multiresolution scene itself
+    GETSCENE_MULTIRES_FROZEN = 0x20,      // the multiresolution scene frozen at its current levels
+    GETSCENE_COPY = 0x100,                // a copy (with GETSCENE_SOURCE or GETSCENE_MULTIRES_FROZEN)
+    GETSCENE_RELEASE_SOURCE = 0x200,      // with 0x10/0x20: release the source once the other exists
+};
+
+// The unit of every per-object loop of the optimiser.
+struct OptimizableObjectInfo {
+    CMultiresolutionObject* mrObject;
+    C3DExtObject* extObject;
+    C3DSceneNode* node;
+};
+typedef CXArray<OptimizableObjectInfo, const OptimizableObjectInfo&> COptimizableObjectArray;
 
 // The host's progress callback: `event` is a set of _OPTPROGRESS_EVENTS bits; the answer is read
 // only for OPTPROGRESS_CANCEL_QUERY (true asks to cancel).
@@ -79,6 +133,118 @@ public:
     bool IsNewScene() const { return IsFlagSet(SCENEOPTIMIZER_NEW_SCENE); }
     bool OptimizerHandleDeletion() const { return IsFlagSet(SCENEOPTIMIZER_HANDLE_DELETION); }
     bool HasMultiresolutionScene() const { return m_pMultiresScene != nullptr; }
+
+    // ---- scenes ----
+    // Attaches `scene` (nothing happens when it already is the source scene). A previous source
+    // scene is replaced: SCENEOPTIMIZER_NEW_SCENE is set and the old scene deleted when owned.
+    // `handleDeletion` decides whether the optimiser owns the new one. Every contraction-ready
+    // object of the scene is attached to this optimiser. The multiresolution scene stays.
+    void SetScene(C3DScene& scene, bool handleDeletion);
+    // See _GETSCENE_FLAGS. The source form (neither 0x10 nor 0x20) shows each contraction-ready
+    // object's working mesh (the initial one with GETSCENE_ORIGINAL_MESH) and returns the source
+    // scene. The multiresolution forms build that scene on first use; null when it cannot be
+    // built. A copy belongs to the caller.
+    C3DScene* GetScene(unsigned int flags);
+    C3DScene* GetSourceScene() const { return m_pScene; }
+    // Returns the source scene and forgets it without deleting it.
+    C3DScene* DetachScene();
+    // Deletes the source scene when owned; forgets it either way.
+    void DeleteScene();
+    void CleanMultiresolutionScene();
+    // CleanMultiresolutionScene, then DeleteScene.
+    void Clean();
+    // Begins, cancels or ends (converting new polymeshes to contraction-ready objects, attaching
+    // them and giving them their ancestors' or the optimiser's modes) an edit of the source scene.
+    void ModifyScene(ModifySceneMode mode);
+
+    // Sets or clears SCENEOPTIMIZER_SHOW_SELECTED_FACES and passes it to every multiresolution
+    // object (or, without multiresolution scene, every contraction-ready object).
+    void ShowSelectedFaces(bool show);
+    // The library-wide worker-thread count (not a per-optimiser value).
+    void SetMaxThreadCount(unsigned int count);
+    unsigned int GetMaxThreadCount() const;
+
+    // ---- settings forwarded to every contraction-ready object of the source scene ----
+    // Each returns true when at least one object reported a change. Between LockInitialization
+    // and UnlockInitialization no progress event is sent and objects defer their re-preparation.
+    bool SetOptimizeMode(unsigned long long mode, bool set);
+    bool SetOptimizeExtMode(unsigned long long mode, bool set);
+    // One object when `object` is non-null, else every object in a parallel loop.
+    bool SetOptimizeMode(C3DExtObject* object, OPTIMIZE_MODE mode, bool set);
+    bool SelectMaterial(C3DExtObject* object, unsigned int material, bool select);
+    bool SetUVWTolerance(float tolerance);
+    bool SetVCTolerance(int tolerance);
+    bool SetNormalThreshold(double radians);
+    bool SetSymetryTolerance(float tolerance);
+    bool SetConstraintRatio(float ratio);
+    // OR of every object's mode; 0x00C00020 without source scene or when the OR is 0.
+    unsigned long long GetOptimizeMode() const;
+    unsigned long long GetOptimizeExtMode() const;
+    // The first object's value that is set (not -1), else 0.
+    float GetUVWTolerance() const;
+    int GetVCTolerance() const;
+    double GetNormalThreshold() const;
+    // The first object's value, else 0.0 / -1.0.
+    float GetSymetryTolerance() const;
+    float GetConstraintRatio() const;
+    // Sums over every object.
+    int GetSymetricPairsNumber() const;
+    int GetInitialRemovablePointsNumber() const;
+    int GetInitialRemovableFacesNumber() const;
+    int GetRemovedPointsNumber() const;
+    int GetRemovedFacesNumber() const;
+    int GetInitialRemovableElementNumber(bool points) const;
+    int GetRemovedElementNumber(bool points) const;
+    // True as soon as one object answers true.
+    bool ContainMaterialFrontier() const;
+    bool ContainNormalInfo() const;
+    bool ContainUVWInfo() const;
+    bool ContainVCInfo() const;
+    // Nests: objects defer re-preparation until the matching UnlockInitialization, which
+    // re-prepares them in parallel and then gives every object but the largest its progressive
+    // threshold when progressive ratios are enabled.
+    void LockInitialization();
+    void UnlockInitialization();
+    int GetInitializationLockCount() const { return m_nInitLockCount; }
+
+    // ---- optimisation ----
+    // Contracts every optimisable object to `ratio` (`flags` as C3DExtObject::Optimize, plus
+    // OPTIMIZE_PREDICTIVE) on a worker thread; returns the total of the per-object results and
+    // reports cancellation (asked through the progress callback) in `cancelled`.
+    int Optimize(double ratio, bool& cancelled, unsigned int flags);
+    // 1.0 for null; the predictive-ratio hook when set; else DefaultPredictiveRatio.
+    double ComputePredictiveRatio(C3DObject* object) const;
+    void SetPredictiveRatioHook(PredictiveRatioHook hook) { m_pPredictiveRatio = hook; }
+    // The ratio expected to keep the shape of `object`, from its share of border and corner
+    // points and its size (1.0 for small or null objects). The object is not modified.
+    static double DefaultPredictiveRatio(C3DObject* object);
+    // 1.0 when progressive ratios are off, applyTo is APPLY_TO_ALL or there is no scene; else the
+    // largest progressive threshold of the listed objects.
+    double GetMaxThresholdFromSelection(ApplyTo applyTo) const;
+
+    // ---- multiresolution scene ----
+    // Moves every listed object (`applyTo`; locked objects only with MRRATIO_FORCE) to `ratio`
+    // (clamped to [0, 1]) or `count`, with the multiresolution objects' ratio flags. With
+    // MRRATIO_ABSOLUTE `count` is a total over the objects, reached through one common ratio found
+    // by bisection; when no ratio gives it exactly the search stops once two successive totals
+    // are equal. False without multiresolution scene.
+    bool SetMultiresolutionRatio(double ratio, int count, unsigned int flags, ApplyTo applyTo);
+    // Locks or unlocks the ratio of the listed multiresolution objects; returns how many changed.
+    int LockOptimizeRatio(bool lock, ApplyTo applyTo);
+    bool HasLockedRatio() const;
+    // True when every listed object reports the same last ratio (and none is unset).
+    bool HasSameRatio(ApplyTo applyTo) const;
+    // APPLY_TO_SELECTION when some but not all optimisable nodes are selected.
+    ApplyTo GetApplyToMode() const;
+    // Sum of the figure `info` over the listed objects (0 for info > 5 or without the scene).
+    int GetMultiresolutionInfo(MultiresolutionInfo info, ApplyTo applyTo) const;
+
+    // ---- collectors ----
+    // {multiresolution object or null, contraction-ready object or null, node} of every node of
+    // the multiresolution scene (else the source scene); `selection` is an ApplyTo value, with
+    // APPLY_TO_SKIP_LOCKED leaving out objects whose ratio is locked. Returns the count.
+    unsigned int GetOptimizableObjects(COptimizableObjectArray& objects, unsigned int selection,
+                                       bool checkNode) const;
 
     // ---- nodes and ratios ----
     // False only when SCENEOPTIMIZER_SKIP_EXCLUDED_NODES is set and the node carries node flag 1.
@@ -128,6 +294,26 @@ public:
     bool CheckCancelButton();
 
 protected:
+    // Every contraction-ready object of the source scene (also those held by multiresolution
+    // objects), with its node; excluded nodes are left out when `onlyOptimizable` and the
+    // optimiser skips them.
+    unsigned int GetSrcExtObjects(COptimizableObjectArray& objects, bool onlyOptimizable) const;
+    C3DExtObject* GetExtObject(C3DSceneNode* node, bool checkNode) const;
+    CMultiresolutionObject* GetMultiresolutionObject(C3DSceneNode* node, bool checkNode) const;
+    // Builds the multiresolution scene (not stored): every optimisable object is handed over as a
+    // multiresolution object on a worker thread, and the source scene is copied with them in
+    // place. Null without source scene, without objects or on cancellation (nothing is kept).
+    C3DScene* ComputeMultiresolutionScene();
+    int GetMultiresolutionInfo(MultiresolutionInfo info, const CMultiresolutionObject* object) const;
+    bool SetOptimizeModeOrExtMode(unsigned long long mode, bool ext, bool set);
+    unsigned long long GetOptimizeModeOrExtMode(bool ext) const;
+    // Settings events: state 1, begin with resource text `textId`, end; nothing while the
+    // initialisation lock count is non-zero.
+    void BeginSettings(unsigned int textId, bool setState);
+    void EndSettings();
+    // Sends `event` under the lock (nothing without callback).
+    void SendEvent(unsigned int event);
+
     void LockProgress() { omp_set_nest_lock(m_pProgressLock); }
     void UnlockProgress() { omp_unset_nest_lock(m_pProgressLock); }
     // Calls the callback with `event`; the caller holds the lock.

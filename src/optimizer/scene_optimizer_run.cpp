@@ -1,0 +1,238 @@
+// The scene optimiser's runs: Optimize and the building of the multiresolution scene. Both put the
+// object work on one worker thread that runs a parallel loop over the objects, while the calling
+// thread polls every 50 ms, answers nothing itself and reports progress to the host.
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "kestovar/core/log.h"
+#include "kestovar/core/resource_strings.h"
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/mesh/object_creator.h"
+#include "kestovar/multires/multires_object.h"
+#include "kestovar/optimizer/scene_optimizer.h"
+#include "kestovar/platform/thread.h"
+#include "kestovar/platform/time.h"
+#include "optimizer/scene_optimizer_internal.h"
+
+namespace kestovar {
+
+namespace {
+
+const wchar_t kRemovedText[] = L"%d elements have been removed.";
+const wchar_t kInitializedText[] = L"%d dynamic object(s) initialized...";
+const wchar_t kOptimizedText[] = L"%d object(s) optimized...";
+
+// Shared state of one run between the calling thread and the worker.
+struct RunCounters {
+    std::atomic<int> done{0};
+    std::atomic<int> total{0};
+    std::atomic<bool> finished{false};
+    std::atomic<bool> cancelled{false};
+};
+
+// Runs `body` on a new thread whose cancellation follows the calling thread's.
+template <class Fn>
+std::thread StartWorker(RunCounters& counters, Fn body) {
+    const uint64_t parent = threadGetCurrentId();
+    return std::thread([&counters, parent, body]() mutable {
+        const uint64_t self = threadGetCurrentId();
+        AttachThread(self, parent);
+        body();
+        DetachThread(self);
+        counters.finished.store(true, std::memory_order_release);
+    });
+}
+
+void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+
+// The multiresolution creator: the copy of the source scene shares the multiresolution objects
+// made for its contraction-ready objects instead of copying them.
+class CMultiresolutionCreator : public C3DObjectCreator {
+public:
+    explicit CMultiresolutionCreator(const CObjectMap& map) : m_map(map) {}
+    C3DBaseObject* GetNewObjectFrom(const C3DBaseObject* source, bool& created) override {
+        void* mapped = nullptr;
+        if (m_map.Find(source, mapped)) {
+            created = false;
+            return static_cast<C3DBaseObject*>(mapped);
+        }
+        return C3DObjectCreator::GetNewObjectFrom(source, created);
+    }
+
+private:
+    const CObjectMap& m_map;
+};
+
+}  // namespace
+
+// ---- Optimize ---------------------------------------------------------------------------------
+
+int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags) {
+    const unsigned int t0 = timeGetTick();
+    cancelled = false;
+    COptimizableObjectArray objects;
+    const int n = int(GetSrcExtObjects(objects, true));
+
+    LockProgress();
+    m_progress.m_state = QuorvaneProgressInfo::STATE_OPTIMIZING;
+    m_progress.m_bMultipleMeshes = n > 1;
+    UnlockProgress();
+    if (m_pCallback) {
+        m_pCallback(OPTPROGRESS_PROCESS | OPTPROGRESS_BEGIN, m_progress, m_pUser);
+        SetProgressMeshRange(unsigned(n));
+    }
+
+    RunCounters counters;
+    std::thread worker = StartWorker(counters, [&]() {
+        const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
+#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount())
+        for (int i = 0; i < n; ++i) {
+            if (counters.cancelled.load(std::memory_order_acquire)) continue;
+            C3DExtObject* object = objects[i].extObject;
+            double r = ratio;
+            unsigned int f = flags;
+            if (f & OPTIMIZE_PREDICTIVE) {
+                r = ComputePredictiveRatio(object) * object->GetInitialRemovablePointsNumber();
+                f = 0x22;  // an absolute point count
+            }
+            bool objectCancelled = false;
+            const int result = object->Optimize(r, objectCancelled, f);
+            counters.done.fetch_add(1);
+            counters.total.fetch_add(result);
+            if (objectCancelled) counters.cancelled.store(true, std::memory_order_release);
+        }
+    });
+
+    int lastDone = 0, lastPos = 0;
+    while (!counters.finished.load(std::memory_order_acquire)) {
+        Pause();
+        if (!m_pCallback) continue;
+        LockProgress();
+        Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_CANCEL_QUERY);
+        const int pos = m_progress.m_nPos;
+        UnlockProgress();
+        const int done = counters.done.load();
+        if (done == lastDone && pos - lastPos < 5000) continue;
+        lastDone = done;
+        lastPos = pos;
+        LockProgress();
+        if (m_progress.m_bMultipleMeshes) {
+            m_progress.m_nMeshPos = done;
+            Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_MESH_POS);
+        }
+        Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_RANGE | OPTPROGRESS_POS);
+        UnlockProgress();
+        CXTString<wchar_t> text, removed;
+        text.Format(LoadResourceString(374, kOptimizedText), done);
+        removed.Format(LoadResourceString(357, kRemovedText), pos);
+        text += L"\n";
+        text += removed;
+        SetProgressStatus(text);
+    }
+    worker.join();
+
+    cancelled = counters.cancelled.load();
+    if (m_pCallback) m_pCallback(OPTPROGRESS_PROCESS | OPTPROGRESS_END, m_progress, m_pUser);
+    if (IsLogFileEnabled()) WriteToLogFile("Optimization time: %d ms\n", int(timeGetTick() - t0));
+    return counters.total.load();
+}
+
+// ---- multiresolution scene --------------------------------------------------------------------
+
+C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
+    if (!m_pScene) return nullptr;
+    if (m_pMultiresScene) return m_pMultiresScene;
+
+    C3DObjectCreator::CObjectMap map(21);
+    CXArray<CMultiresolutionObject1*, CMultiresolutionObject1*> created;
+    COptimizableObjectArray objects;
+    const int n = int(GetSrcExtObjects(objects, true));
+
+    LockProgress();
+    m_progress.m_state = QuorvaneProgressInfo::STATE_MULTIRESOLUTION;
+    m_progress.m_bMultipleMeshes = false;
+    UnlockProgress();
+    if (m_pCallback) m_pCallback(OPTPROGRESS_PROCESS | OPTPROGRESS_BEGIN, m_progress, m_pUser);
+    SetProgressMeshRange(unsigned(n));
+
+    RunCounters counters;
+    CXCriticalSection guard;
+    std::thread worker = StartWorker(counters, [&]() {
+        const unsigned int start = timeGetTick();
+        const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
+#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount())
+        for (int i = 0; i < n; ++i) {
+            if (counters.cancelled.load(std::memory_order_acquire)) continue;
+            bool objectCancelled = false;
+            CMultiresolutionObject1* mr = objects[i].extObject->GetMultiresolutionObject(objectCancelled);
+            counters.done.fetch_add(1);
+            {
+                CXSingleLock lock(&guard, true);
+                if (mr) {
+                    map.Insert(static_cast<const C3DBaseObject*>(objects[i].extObject), static_cast<C3DBaseObject*>(mr));
+                    created.Add(mr);
+                }
+            }
+            if (objectCancelled) counters.cancelled.store(true, std::memory_order_release);
+        }
+        if (IsLogFileEnabled())
+            WriteToLogFile("Multiresolution scene generation time: %d ms\n", int(timeGetTick() - start));
+    });
+
+    int lastDone = 0;
+    while (!counters.finished.load(std::memory_order_acquire)) {
+        Pause();
+        if (!m_pCallback) continue;
+        const int done = counters.done.load();
+        if (done == lastDone) continue;
+        lastDone = done;
+        LockProgress();
+        m_progress.m_nMeshPos = done;
+        Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_MESH_POS);
+        if (m_progress.m_bMultipleMeshes) Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_RANGE | OPTPROGRESS_POS);
+        UnlockProgress();
+        CXTString<wchar_t> text;
+        text.Format(LoadResourceString(371, kInitializedText), done);
+        SetProgressStatus(text);
+    }
+    worker.join();
+    if (m_pCallback) m_pCallback(OPTPROGRESS_PROCESS | OPTPROGRESS_END, m_progress, m_pUser);
+
+    const int count = created.GetSize();
+    if (counters.cancelled.load()) {
+        for (int i = 0; i < count; ++i) created[i]->Delete();
+        return nullptr;
+    }
+    if (count == 0) return nullptr;
+
+    // The workers finish in any order: sort by removable points, ties by scene order, so that the
+    // thresholds do not depend on the thread count.
+    CMultiresolutionObject1** first = created.GetData();
+    auto sceneIndex = [&](const CMultiresolutionObject1* mr) {
+        for (int i = 0; i < n; ++i)
+            if (objects[i].extObject == mr->GetExtObject()) return i;
+        return n;
+    };
+    std::sort(first, first + count, [&](const CMultiresolutionObject1* a, const CMultiresolutionObject1* b) {
+        if (a->GetRemovablePtNbr() != b->GetRemovablePtNbr()) return a->GetRemovablePtNbr() < b->GetRemovablePtNbr();
+        return sceneIndex(a) < sceneIndex(b);
+    });
+    if (count >= 2) {
+        const int largest = first[count - 1]->GetRemovablePtNbr();
+        for (int i = count - 2; i >= 0; --i)
+            first[i]->SetProgressiveThreshold(ComputeProgressiveThreshold(first[i]->GetRemovablePtNbr(), largest));
+    }
+
+    CMultiresolutionCreator creator(map);
+    C3DScene* scene = m_pScene->Copy(nullptr, 0, &creator, 0x100);
+    // The copy holds its own references on the shared objects.
+    for (int i = 0; i < count; ++i) created[i]->Delete();
+    if (scene) scene->SelectNone();
+    return scene;
+}
+
+}  // namespace kestovar

@@ -1,0 +1,215 @@
+// The scene optimiser's scenes: attaching and owning the source scene, the forms GetScene hands
+// out, editing an attached scene, and the collectors of optimisable objects.
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/mesh/point_list.h"
+#include "kestovar/multires/multires_object.h"
+#include "kestovar/optimizer/object_creator.h"
+#include "kestovar/optimizer/scene_optimizer.h"
+#include "optimizer/scene_optimizer_internal.h"
+
+namespace kestovar {
+
+using optimizer_detail::ForEachExtObject;
+using optimizer_detail::kWalkFlags;
+using optimizer_detail::kWalkKinds;
+
+// ---- ownership --------------------------------------------------------------------------------
+
+void CSceneOptimizer::SetScene(C3DScene& scene, bool handleDeletion) {
+    if (m_pScene == &scene) return;
+    if (m_pScene) {
+        SetFlag(SCENEOPTIMIZER_NEW_SCENE, true);
+        if (IsFlagSet(SCENEOPTIMIZER_HANDLE_DELETION)) XRelease(m_pScene);
+    }
+    SetFlag(SCENEOPTIMIZER_HANDLE_DELETION, handleDeletion);
+    m_pScene = &scene;
+    ForEachExtObject(m_pScene, [this](C3DExtObject* o, C3DSceneNode* node) {
+        o->SetOptimizer(*this, node);
+        return true;
+    });
+}
+
+C3DScene* CSceneOptimizer::DetachScene() {
+    C3DScene* scene = m_pScene;
+    m_pScene = nullptr;
+    return scene;
+}
+
+void CSceneOptimizer::DeleteScene() {
+    if (IsFlagSet(SCENEOPTIMIZER_HANDLE_DELETION)) XRelease(m_pScene);
+    m_pScene = nullptr;
+}
+
+void CSceneOptimizer::CleanMultiresolutionScene() { XRelease(m_pMultiresScene); }
+
+void CSceneOptimizer::Clean() {
+    CleanMultiresolutionScene();
+    DeleteScene();
+}
+
+void CSceneOptimizer::SetMaxThreadCount(unsigned int count) { OMPSetMaxThreadCount(int(count)); }
+
+unsigned int CSceneOptimizer::GetMaxThreadCount() const { return unsigned(OMPGetMaxThreadCount()); }
+
+void CSceneOptimizer::ShowSelectedFaces(bool show) {
+    if (IsFlagSet(SCENEOPTIMIZER_SHOW_SELECTED_FACES) == show) return;
+    SetFlag(SCENEOPTIMIZER_SHOW_SELECTED_FACES, show);
+    if (m_pMultiresScene) {
+        for (C3DNodePos pos = m_pMultiresScene->GetFirstNode(kWalkKinds, kWalkFlags); pos;) {
+            C3DBaseObject* object = nullptr;
+            m_pMultiresScene->GetNextNode(pos, object);
+            if (auto* mr = dynamic_cast<CMultiresolutionObject*>(object)) mr->ShowSelectedFaces(show);
+        }
+        return;
+    }
+    ForEachExtObject(m_pScene, [show](C3DExtObject* o, C3DSceneNode*) {
+        o->ShowSelectedFaces(show);
+        return true;
+    });
+}
+
+// ---- scene forms ------------------------------------------------------------------------------
+
+C3DScene* CSceneOptimizer::GetScene(unsigned int flags) {
+    if (flags & GETSCENE_SOURCE) {
+        if (!m_pScene) return nullptr;
+        return (flags & GETSCENE_COPY) ? m_pScene->Copy(nullptr, 0, nullptr, 0x100) : m_pScene;
+    }
+    if (!(flags & (GETSCENE_MULTIRES | GETSCENE_MULTIRES_FROZEN))) {
+        const bool workingCopy = IsFlagSet(SCENEOPTIMIZER_WORKING_COPY);
+        ForEachExtObject(m_pScene, [flags, workingCopy](C3DExtObject* o, C3DSceneNode*) {
+            o->PrepareDisplayedObject(!(flags & GETSCENE_ORIGINAL_MESH));
+            if (flags & GETSCENE_RESET_OPTIMIZATION) {
+                if (C3DPointList* points = o->GetShownPointList()) {
+                    if (C3DFaceList* faces = o->GetFaceList()) points->SetInvalidPoints(*faces, false);
+                    points->SetPointsFlags(0x1000000u, false);
+                }
+                o->Clean();
+                if (workingCopy)
+                    o->InvalidateOptimization();
+                else
+                    o->ResetOptimization();
+            }
+            return true;
+        });
+        return m_pScene;
+    }
+    if (!m_pMultiresScene) m_pMultiresScene = ComputeMultiresolutionScene();
+    if ((flags & GETSCENE_RELEASE_SOURCE) && m_pMultiresScene) DeleteScene();
+    if (!m_pMultiresScene) return nullptr;
+    if (flags & GETSCENE_MULTIRES) return m_pMultiresScene;
+
+    C3DScene* frozen = (flags & GETSCENE_COPY) ? m_pMultiresScene->Copy(nullptr, 0, nullptr, 0) : m_pMultiresScene;
+    if (!frozen) return nullptr;
+    for (C3DNodePos pos = frozen->GetFirstNode(kWalkKinds, kWalkFlags); pos;) {
+        C3DBaseObject* object = nullptr;
+        frozen->GetNextNode(pos, object);
+        if (auto* mr = dynamic_cast<CMultiresolutionObject*>(object))
+            mr->FreezeObject();
+        else if (auto* geom = dynamic_cast<C3DGeomObject*>(object))
+            geom->Clean();
+    }
+    return frozen;
+}
+
+// ---- editing the source scene -----------------------------------------------------------------
+
+void CSceneOptimizer::ModifyScene(ModifySceneMode mode) {
+    if (!m_pScene) return;
+    if (mode == MODIFY_SCENE_CONVERT) {
+        C3DQuorvaneObjectCreator creator(IsFlagSet(SCENEOPTIMIZER_WORKING_COPY) ? CREATOR_SHARE_POINTS
+                                                                                : CREATOR_COPY_POINTS);
+        m_pScene->ConvertToType(creator);
+        LockInitialization();
+    }
+    ForEachExtObject(m_pScene, [this, mode](C3DExtObject* o, C3DSceneNode* node) {
+        switch (mode) {
+            case MODIFY_SCENE_BEGIN: o->BeginModifyInitialObject(); break;
+            case MODIFY_SCENE_CANCEL: o->EndModifyInitialObject(false); break;
+            case MODIFY_SCENE_CONVERT: {
+                if (o->GetNode()) {
+                    o->EndModifyInitialObject(true);
+                    break;
+                }
+                o->SetOptimizer(*this, node);
+                // A new object takes the modes of its nearest contraction-ready ancestor, else
+                // the optimiser's combined mode.
+                unsigned long long optimizeMode = 0, extMode = 0;
+                for (C3DSceneNode* parent = m_pScene->GetParent(node); parent && optimizeMode == 0;
+                     parent = m_pScene->GetParent(parent)) {
+                    if (auto* ext = dynamic_cast<C3DExtObject*>(parent->GetBaseObject())) {
+                        optimizeMode = ext->GetOptimizeMode();
+                        extMode = ext->GetOptimizeExtMode();
+                    }
+                }
+                if (optimizeMode == 0) optimizeMode = GetOptimizeMode();
+                o->BeginModifyInitialObject();
+                o->SetOptimizeMode(optimizeMode, true);
+                o->SetOptimizeExtMode(extMode, true);
+                o->EndModifyInitialObject(true);
+                break;
+            }
+            default: break;
+        }
+        return true;
+    });
+    if (mode == MODIFY_SCENE_CONVERT) UnlockInitialization();
+}
+
+// ---- collectors -------------------------------------------------------------------------------
+
+unsigned int CSceneOptimizer::GetSrcExtObjects(COptimizableObjectArray& objects, bool onlyOptimizable) const {
+    objects.RemoveAll();
+    if (!m_pScene) return 0;
+    for (C3DNodePos pos = m_pScene->GetFirstNode(kWalkKinds, kWalkFlags); pos;) {
+        C3DBaseObject* object = nullptr;
+        C3DSceneNode* node = m_pScene->GetNextNode(pos, object);
+        if (!node) continue;
+        if (onlyOptimizable && !CanOptimizeNode(node)) continue;
+        C3DExtObject* ext = nullptr;
+        if (auto* mr = dynamic_cast<CMultiresolutionObject*>(object))
+            ext = mr->GetExtObject();
+        else
+            ext = dynamic_cast<C3DExtObject*>(object);
+        if (!ext) continue;
+        objects.Add(OptimizableObjectInfo{nullptr, ext, node});
+    }
+    return unsigned(objects.GetSize());
+}
+
+C3DExtObject* CSceneOptimizer::GetExtObject(C3DSceneNode* node, bool checkNode) const {
+    if (!node || (checkNode && !CanOptimizeNode(node))) return nullptr;
+    C3DBaseObject* object = node->GetBaseObject();
+    if (auto* mr = dynamic_cast<CMultiresolutionObject*>(object)) return mr->GetExtObject();
+    return dynamic_cast<C3DExtObject*>(object);
+}
+
+CMultiresolutionObject* CSceneOptimizer::GetMultiresolutionObject(C3DSceneNode* node, bool checkNode) const {
+    if (!node || (checkNode && !CanOptimizeNode(node))) return nullptr;
+    return dynamic_cast<CMultiresolutionObject*>(node->GetBaseObject());
+}
+
+unsigned int CSceneOptimizer::GetOptimizableObjects(COptimizableObjectArray& objects, unsigned int selection,
+                                                    bool checkNode) const {
+    objects.RemoveAll();
+    const C3DScene* scene = m_pMultiresScene ? m_pMultiresScene : m_pScene;
+    if (!scene) return 0;
+    const bool withExt = IsFlagSet(SCENEOPTIMIZER_WORKING_COPY) && m_pMultiresScene;
+    for (C3DNodePos pos = scene->GetFirstNode(kWalkKinds, kWalkFlags); pos;) {
+        C3DBaseObject* object = nullptr;
+        C3DSceneNode* node = scene->GetNextNode(pos, object);
+        if (!node) continue;
+        if ((selection & APPLY_TO_SELECTION) && !node->IsFlagSet(NODE_SELECTED)) continue;
+        C3DExtObject* ext = nullptr;
+        if (withExt) {
+            ext = GetExtObject(node, checkNode);
+            if (!ext) continue;
+        }
+        CMultiresolutionObject* mr = dynamic_cast<CMultiresolutionObject*>(object);
+        if (mr && (selection & APPLY_TO_SKIP_LOCKED) && mr->IsRatioLocked()) continue;
+        objects.Add(OptimizableObjectInfo{mr, ext, node});
+    }
+    return unsigned(objects.GetSize());
+}
+
+}  // namespace kestovar

@@ -1,0 +1,283 @@
+// The scene optimiser over a whole scene: scene ownership, the settings broadcast with its
+// events and initialisation lock, progressive thresholds, the predictive ratio, and Optimize on a
+// multi-object scene (thread-count independence, cancellation from the callback).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/optimizer/object_creator.h"
+#include "kestovar/optimizer/scene_optimizer.h"
+#include "kestovar/scene/scene.h"
+#include "kestovar/scene/scene_node.h"
+#include "simplify/loop_test_util.h"
+
+namespace kestovar::test {
+namespace {
+
+C3DObject* Sphere(int level, float shift = 0.0f) {
+    auto m = looptest::BumpySphere(level);
+    for (size_t i = 0; i < m.xyz.size(); i += 3) m.xyz[i] += shift;
+    return CreateObjectFromArrays(m.xyz.data(), unsigned(m.xyz.size() * 4), m.tris.data(),
+                                  unsigned(m.tris.size() * 4), nullptr, 0);
+}
+
+// A scene of spheres of the given subdivision levels, converted to contraction-ready objects.
+C3DScene* SphereScene(std::initializer_list<int> levels) {
+    C3DScene* scene = C3DScene::Create();
+    int i = 0;
+    for (int level : levels) scene->CreateNode(nullptr, L"s", Sphere(level, float(3 * i++)));
+    C3DQuorvaneObjectCreator creator(CREATOR_COPY_POINTS);
+    scene->ConvertToType(creator);
+    return scene;
+}
+
+std::vector<C3DExtObject*> ExtObjects(C3DScene* scene) {
+    std::vector<C3DExtObject*> out;
+    for (C3DNodePos pos = scene->GetFirstNode(7, WALK_SHARED_ONCE); pos;) {
+        C3DBaseObject* object = nullptr;
+        scene->GetNextNode(pos, object);
+        if (auto* ext = dynamic_cast<C3DExtObject*>(object)) out.push_back(ext);
+    }
+    return out;
+}
+
+// Bit patterns of the live working points and the corners of the live working faces.
+std::vector<uint32_t> Working(C3DExtObject* o) {
+    std::vector<uint32_t> out;
+    const CExtPointList& pts = *o->GetPointList();
+    for (int i = 0; i < pts.GetSize(); ++i) {
+        const C3DTPoint<float>& p = *pts.GetPoint(i);
+        if (p.IsFlagSet(POINT_REMOVED)) continue;
+        uint32_t b[3];
+        std::memcpy(b, &p.x, 12);
+        out.insert(out.end(), b, b + 3);
+    }
+    out.push_back(0xFFFFFFFFu);
+    const C3DFaceList& f = *o->GetWorkingFaceList();
+    for (int i = 0; i < f.GetSize(); ++i) {
+        if (!f.IsFaceLive(unsigned(i))) continue;
+        int n;
+        const int* idx = f.GetIndexes(unsigned(i), n);
+        out.insert(out.end(), idx, idx + n);
+    }
+    return out;
+}
+
+std::vector<float> Coordinates(const C3DPointList& pts) {
+    std::vector<float> out;
+    for (int i = 0; i < pts.GetSize(); ++i) out.insert(out.end(), {pts[i]->x, pts[i]->y, pts[i]->z});
+    return out;
+}
+
+struct Recorder {
+    std::vector<unsigned> events;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    std::atomic<int> positions{0};
+    int cancelAfter = -1;  // answer cancel queries once this many position events were seen
+};
+
+bool RecordEvent(unsigned event, const QuorvaneProgressInfo&, void* user) {
+    auto* r = static_cast<Recorder*>(user);
+    if (r->inside.fetch_add(1) != 0) r->overlapped = true;
+    r->events.push_back(event);
+    if (event & OPTPROGRESS_POS) ++r->positions;
+    const bool cancel = (event & OPTPROGRESS_CANCEL_QUERY) && r->cancelAfter >= 0 && r->positions >= r->cancelAfter;
+    r->inside.fetch_sub(1);
+    return cancel;
+}
+
+int Count(const std::vector<unsigned>& events, unsigned code) {
+    int n = 0;
+    for (unsigned e : events) n += e == code;
+    return n;
+}
+
+TEST(SceneOptimizerScene, OwnershipFollowsSetScene) {
+    CSceneOptimizer opt;
+    C3DScene* first = SphereScene({1});
+    C3DScene* second = SphereScene({1});
+    first->AddRef();  // watch it: the count tells whether the optimiser released it
+    opt.SetScene(*first, true);
+    EXPECT_TRUE(opt.OptimizerHandleDeletion());
+    EXPECT_EQ(ExtObjects(first)[0]->GetOptimizer(), &opt);
+    opt.SetScene(*first, false);  // same scene: nothing changes
+    EXPECT_FALSE(opt.IsNewScene());
+    EXPECT_TRUE(opt.OptimizerHandleDeletion());
+
+    opt.SetScene(*second, false);  // replaces an owned scene: it is released
+    EXPECT_TRUE(opt.IsNewScene());
+    EXPECT_FALSE(opt.OptimizerHandleDeletion());
+    EXPECT_EQ(first->AddRef(), 2);  // our watch reference and this one
+    first->Delete();
+    first->Delete();
+
+    second->AddRef();
+    opt.DeleteScene();  // not owned: forgotten only
+    EXPECT_EQ(opt.GetSourceScene(), nullptr);
+    EXPECT_EQ(second->AddRef(), 3);
+    second->Delete();
+    opt.SetScene(*second, true);
+    EXPECT_EQ(opt.DetachScene(), second);  // never deletes
+    EXPECT_EQ(second->AddRef(), 3);
+    second->Delete();
+    second->Delete();
+    second->Delete();
+
+    // Without a scene the readers give their defaults.
+    EXPECT_EQ(opt.GetOptimizeMode(), 0x00C00020ull);
+    EXPECT_EQ(opt.GetConstraintRatio(), -1.0f);
+    EXPECT_EQ(opt.GetScene(GETSCENE_MULTIRES), nullptr);
+}
+
+TEST(SceneOptimizerScene, SettingsReachEveryObjectAndTheLockSilencesEvents) {
+    CSceneOptimizer opt;
+    Recorder rec;
+    opt.SetProgressCallback(RecordEvent, &rec);
+    C3DScene* scene = SphereScene({1, 2});
+    opt.SetScene(*scene, true);
+
+    EXPECT_TRUE(opt.SetOptimizeMode(OPT_KEEP_BORDER, true));
+    EXPECT_EQ(opt.GetProgressInfo().GetState(), QuorvaneProgressInfo::STATE_SETTINGS);
+    // Begin and end frame the objects' re-preparation (which asks for cancellation).
+    ASSERT_GE(rec.events.size(), 2u);
+    EXPECT_EQ(rec.events.front(), 0x811u);
+    EXPECT_EQ(rec.events.back(), 0x21u);
+    EXPECT_EQ(Count(rec.events, 0x42) + 2, int(rec.events.size()));
+    EXPECT_FALSE(opt.SetOptimizeMode(OPT_KEEP_BORDER, true));  // nothing changed
+    for (C3DExtObject* o : ExtObjects(scene)) EXPECT_TRUE(o->GetOptimizeMode() & OPT_KEEP_BORDER);
+    EXPECT_TRUE(opt.GetOptimizeMode() & OPT_KEEP_BORDER);
+    EXPECT_TRUE(opt.SetOptimizeMode(nullptr, OPT_CHECK_FLIP, true));  // parallel form
+    for (C3DExtObject* o : ExtObjects(scene)) EXPECT_TRUE(o->GetOptimizeMode() & OPT_CHECK_FLIP);
+    EXPECT_TRUE(opt.SetConstraintRatio(0.25f));
+    EXPECT_EQ(opt.GetConstraintRatio(), 0.25f);
+
+    // Nested locks: no settings events until the outermost unlock has run.
+    rec.events.clear();
+    opt.LockInitialization();
+    opt.LockInitialization();
+    EXPECT_EQ(opt.GetInitializationLockCount(), 2);
+    opt.SetSymetryTolerance(0.5f);
+    opt.SelectMaterial(nullptr, 3, false);
+    opt.ShowInformation(true, 365);
+    opt.UnlockInitialization();
+    EXPECT_EQ(opt.GetInitializationLockCount(), 1);
+    EXPECT_TRUE(rec.events.empty());
+    opt.UnlockInitialization();
+    EXPECT_EQ(opt.GetInitializationLockCount(), 0);
+    // Unlocking runs inside its own lock: only the objects' cancel queries of their preparation.
+    EXPECT_EQ(Count(rec.events, 0x811) + Count(rec.events, 0x21), 0);
+    EXPECT_EQ(opt.GetSymetryTolerance(), 0.5f);
+    opt.SetProgressCallback(nullptr, nullptr);
+}
+
+TEST(SceneOptimizerScene, UnlockGivesSmallerObjectsProgressiveThresholds) {
+    CSceneOptimizer opt;
+    opt.SetFlags(SCENEOPTIMIZER_PROGRESSIVE_RATIO, true);
+    C3DScene* scene = SphereScene({3, 1, 2});
+    opt.SetScene(*scene, true);
+    opt.LockInitialization();
+    opt.SetOptimizeMode(OPT_CHECK_FLIP, true);  // prepared objects know their removable points
+    opt.UnlockInitialization();
+    const auto objects = ExtObjects(scene);
+    const int largest = objects[0]->GetInitialRemovablePointsNumber();
+    ASSERT_GT(largest, objects[2]->GetInitialRemovablePointsNumber());
+    const double before = objects[0]->GetProgressiveThreshold();
+    for (int i : {1, 2})
+        EXPECT_DOUBLE_EQ(objects[size_t(i)]->GetProgressiveThreshold(),
+                         CSceneOptimizer::ComputeProgressiveThreshold(
+                             objects[size_t(i)]->GetInitialRemovablePointsNumber(), largest));
+    EXPECT_EQ(objects[0]->GetProgressiveThreshold(), before);  // the largest keeps its own
+    EXPECT_LT(objects[1]->GetProgressiveThreshold(), objects[2]->GetProgressiveThreshold());
+}
+
+TEST(SceneOptimizerScene, DefaultPredictiveRatioFromSizeAndBorders) {
+    EXPECT_EQ(CSceneOptimizer::DefaultPredictiveRatio(nullptr), 1.0);
+    C3DObject* tiny = Sphere(0);  // 12 points
+    EXPECT_EQ(CSceneOptimizer::DefaultPredictiveRatio(tiny), 1.0);
+    tiny->Delete();
+    // Closed spheres have no border: 0.15, then the square root below 1000 points.
+    C3DObject* medium = Sphere(3);  // 642 points
+    const unsigned flagsBefore = medium->GetPointList()->GetPointFlags(0);
+    EXPECT_DOUBLE_EQ(CSceneOptimizer::DefaultPredictiveRatio(medium), std::sqrt(0.15));
+    EXPECT_EQ(medium->GetPointList()->GetPointFlags(0), flagsBefore);  // measured on a copy
+    medium->Delete();
+    C3DObject* large = Sphere(4);  // 2562 points
+    EXPECT_DOUBLE_EQ(CSceneOptimizer::DefaultPredictiveRatio(large), 0.15);
+    CSceneOptimizer opt;
+    opt.SetPredictiveRatioHook([](C3DObject*) { return 0.5; });
+    EXPECT_EQ(opt.ComputePredictiveRatio(large), 0.5);
+    EXPECT_EQ(opt.ComputePredictiveRatio(nullptr), 1.0);
+    large->Delete();
+}
+
+// Optimises a fresh scene with `threads` workers; returns every object's working mesh.
+std::vector<std::vector<uint32_t>> OptimizeWith(int threads, int& total) {
+    const int saved = OMPGetMaxThreadCount();
+    OMPSetMaxThreadCount(threads);
+    CSceneOptimizer opt;
+    opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY | SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+    Recorder rec;
+    opt.SetProgressCallback(RecordEvent, &rec);
+    C3DScene* scene = SphereScene({3, 2, 3, 1});
+    opt.SetScene(*scene, true);
+    bool cancelled = true;
+    total = opt.Optimize(0.1, cancelled, 0x21);
+    EXPECT_FALSE(cancelled);
+    EXPECT_FALSE(rec.overlapped);
+    EXPECT_EQ(rec.events.front(), 0x12u);
+    EXPECT_EQ(rec.events.back(), 0x22u);
+    EXPECT_EQ(Count(rec.events, 0x102), 1);
+    EXPECT_EQ(opt.GetProgressInfo().GetState(), QuorvaneProgressInfo::STATE_OPTIMIZING);
+    EXPECT_EQ(opt.GetProgressInfo().GetMeshCount(), 4);
+    std::vector<std::vector<uint32_t>> out;
+    for (C3DExtObject* o : ExtObjects(scene)) out.push_back(Working(o));
+    EXPECT_EQ(opt.GetRemovedPointsNumber(), total);
+    OMPSetMaxThreadCount(saved);
+    return out;
+}
+
+TEST(SceneOptimizerRun, SameResultWithOneAndTwoThreads) {
+    int total1 = 0, total2 = 0;
+    const auto one = OptimizeWith(1, total1);
+    const auto two = OptimizeWith(2, total2);
+    EXPECT_GT(total1, 0);
+    EXPECT_EQ(total1, total2);
+    EXPECT_TRUE(one == two);
+}
+
+TEST(SceneOptimizerRun, CancelFromTheCallbackLeavesInitialMeshesAlone) {
+    CSceneOptimizer opt;
+    opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY, true);
+    Recorder rec;
+    rec.cancelAfter = 3;
+    opt.SetProgressCallback(RecordEvent, &rec);
+    C3DScene* scene = SphereScene({4, 4, 4});
+    opt.SetScene(*scene, true);
+    std::vector<std::vector<float>> before;
+    for (C3DExtObject* o : ExtObjects(scene)) before.push_back(Coordinates(*o->GetInitialPointList()));
+    bool cancelled = false;
+    const int removed = opt.Optimize(0.0, cancelled, 0x21);
+    EXPECT_TRUE(cancelled);
+    EXPECT_LT(removed, opt.GetInitialRemovablePointsNumber());
+    EXPECT_EQ(rec.events.back(), 0x22u);
+    EXPECT_FALSE(rec.overlapped);
+    size_t i = 0;
+    for (C3DExtObject* o : ExtObjects(scene)) {
+        EXPECT_EQ(Coordinates(*o->GetInitialPointList()), before[i++]);
+        EXPECT_EQ(o->GetInitialFaceList()->GetNumberOfFaces(unsigned(FACE_INVALID | 0x2), false), 5120);
+    }
+    // The source form shows the initial mesh on request, the working copy otherwise.
+    EXPECT_EQ(opt.GetScene(GETSCENE_ORIGINAL_MESH), scene);
+    EXPECT_EQ(ExtObjects(scene)[0]->GetShownPointList(), ExtObjects(scene)[0]->GetInitialPointList());
+    C3DScene* copy = opt.GetScene(GETSCENE_SOURCE | GETSCENE_COPY);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_NE(copy, scene);
+    copy->Delete();
+}
+
+}  // namespace
+}  // namespace kestovar::test
