@@ -21,7 +21,7 @@ constexpr int kBadFormat = -3;
 constexpr int kNoMemory = -4;
 constexpr int kNothing = -8;
 constexpr int kCanceled = -11;
-// Cancellation is tested once per this many triangles.
+// Cancellation is tested on the first triangle and then once per this many.
 constexpr unsigned kCancelStride = 1u << 16;
 
 // Welds corners with bit-identical coordinates: an open-addressing table of point indices keyed
@@ -177,7 +177,7 @@ int ReadAscii(const uint8_t* data, size_t size, const wchar_t* name, C3DScene& s
                 ended = true;
                 break;
             }
-            if ((++facets % kCancelStride) == 0 && ShouldCancelThread(0)) return kCanceled;
+            if ((facets++ % kCancelStride) == 0 && ShouldCancelThread(0)) return kCanceled;
             float normal[3];
             if (!text.Keyword("facet") || !text.Keyword("normal")) return kBadFormat;
             for (float& n : normal)
@@ -316,7 +316,7 @@ int WriteStl(const C3DScene& scene, bool ascii, const char* solidName, CXTString
             const int* idx = faces->GetIndexes(unsigned(f), n);
             if (!faces->IsFaceLive(unsigned(f)) || n < 3) continue;
             for (int k = 2; k < n; ++k) {
-                if ((++written % kCancelStride) == 0 && ShouldCancelThread(0)) return kCanceled;
+                if ((written++ % kCancelStride) == 0 && ShouldCancelThread(0)) return kCanceled;
                 int corner[3] = {idx[0], idx[k - 1], idx[k]};
                 float p[3][3];
                 for (int c = 0; c < 3; ++c) {

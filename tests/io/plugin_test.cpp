@@ -5,6 +5,7 @@
 
 #include "io_test_util.h"
 #include "kestovar/core/runtime.h"
+#include "kestovar/core/thread_registry.h"
 #include "kestovar/io/plugin.h"
 #include "test_util.h"
 
@@ -195,6 +196,28 @@ TEST_F(StlPluginTest, AsciiSolidsBecomeNodesAndPolygonsAreFanned) {
     C3DSceneNode* first = scene->GetRoot()->GetFirstChildNode();
     EXPECT_EQ(W(first->GetName()), L"first");
     delete scene;
+}
+
+// A cancel request ends reading and writing; a cancelled save leaves the existing file as it was.
+TEST_F(StlPluginTest, CancelRequestsEndReadsAndSavesWithoutDamage) {
+    ScratchDir dir;
+    C3DScene* cube = MakeCubeScene();
+    WriteFile(dir / "keep.stl", "precious");
+    ASSERT_TRUE(C3DIo(W(dir / "cube.stl").c_str(), 0).Save(cube));
+    SetCancelThread(true);
+    for (uint32_t flags : {0u, kStlAscii}) {
+        C3DIo writer(W(dir / "keep.stl").c_str(), 0);
+        CSceneExportOptions options(flags);
+        EXPECT_FALSE(writer.Save(cube, &options));
+        EXPECT_EQ(W(writer.GetIoErrorTxt()), L"Operation canceled");
+    }
+    C3DIo reader(W(dir / "cube.stl").c_str(), FILE_IO_LOADING);
+    EXPECT_EQ(reader.Read(), nullptr);
+    EXPECT_EQ(reader.GetIoError(), IO_FILE_CANCELED);
+    SetCancelThread(false);
+    EXPECT_EQ(ReadFile(dir / "keep.stl"), "precious");
+    EXPECT_EQ(dir.List(), (std::vector<std::string>{"cube.stl", "keep.stl"}));
+    delete cube;
 }
 
 TEST(PluginInitTest, InitialisationFlagsLoadAndReleasePlugins) {
