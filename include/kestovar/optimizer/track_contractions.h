@@ -121,7 +121,7 @@ private:
     float m_uvw[3];
     int m_index;
     unsigned char m_channel;
-    unsigned char m_pad2[3];
+    [[maybe_unused]] unsigned char m_pad2[3];  // keeps the record a whole number of words
 };
 
 class KESTOVAR_API CTrackNormalContraction : public CTrackInfo {
@@ -192,7 +192,7 @@ public:
 
 private:
     unsigned char m_channel;
-    unsigned char m_pad2[3];
+    [[maybe_unused]] unsigned char m_pad2[3];  // keeps the record a whole number of words
 };
 
 // A corner of a specified-normal face (of the face named by the preceding CTrackFace).
