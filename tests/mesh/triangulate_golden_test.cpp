@@ -1,0 +1,161 @@
+// Triangulation bit for bit: polygons built on the bunny's points (skewed, non-planar, concave
+// and self-crossing quadrangles and pentagons, plus repeated and degenerate corners), a regular
+// quadrangle grid and a set of concave outlines are triangulated at object level with a channel
+// carried along; the corner indices, flags and materials of every output face and channel face
+// are hashed and compared with the values the general ear-clipping pass produced before any fast
+// path existed. Any change in which triangles are cut, or in their corner order, changes a hash.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "cleanup_test_util.h"
+#include "kestovar/mesh/triangulate.h"
+
+namespace kestovar::test {
+namespace {
+
+struct Fnv {
+    uint64_t h = 1469598103934665603ull;
+    void Add(uint32_t v) {
+        for (int i = 0; i < 4; ++i) h = (h ^ ((v >> (8 * i)) & 0xFF)) * 1099511628211ull;
+    }
+};
+
+std::vector<P3> BunnyPoints() {
+    std::string root = KESTOVAR_TEST_DATA;
+    root.resize(root.size() - std::strlen("tests/data"));
+    std::ifstream in(root + "data/bunny00.obj");
+    std::vector<P3> points;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream s(line);
+        std::string tag;
+        s >> tag;
+        if (tag != "v") continue;
+        float x, y, z;
+        s >> x >> y >> z;
+        points.push_back({x, y, z});
+    }
+    return points;
+}
+
+uint64_t HashObject(const C3DObject& object) {
+    Fnv h;
+    const C3DFaceList* faces = object.GetFaceList();
+    h.Add(uint32_t(faces->GetSize()));
+    for (int f = 0; f < faces->GetSize(); ++f) {
+        int k = 0;
+        const int* idx = faces->GetIndexes(unsigned(f), k);
+        h.Add(uint32_t(k));
+        for (int i = 0; i < k; ++i) h.Add(uint32_t(idx[i]));
+        h.Add(faces->GetFaceFlags(unsigned(f)));
+        h.Add(faces->GetFaceMaterial(unsigned(f)));
+    }
+    const CDependentChannels* channels = object.GetChannels();
+    for (int c = 0; channels && c < channels->GetSize(); ++c) {
+        const CFaceList* cf = channels->GetChannel(c)->GetFaceList();
+        if (!cf) continue;
+        h.Add(uint32_t(cf->GetSize()));
+        for (int f = 0; f < cf->GetSize(); ++f) {
+            int k = 0;
+            const int* idx = cf->GetIndexes(unsigned(f), k);
+            h.Add(uint32_t(k));
+            for (int i = 0; i < k; ++i) h.Add(uint32_t(idx[i]));
+            h.Add(cf->GetFaceFlags(unsigned(f)));
+        }
+    }
+    return h.h;
+}
+
+uint64_t TriangulateAndHash(const std::vector<P3>& points, const std::vector<Poly>& faces) {
+    C3DObject* obj = MakeObject(points, faces);
+    for (int f = 0; f < obj->GetFaceList()->GetSize(); f += 7) obj->GetFaceList()->SetFaceMaterial(unsigned(f), unsigned(f % 5));
+    AddOffsetChannel(*obj, 3);
+    EXPECT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
+    const uint64_t h = HashObject(*obj);
+    obj->Delete();
+    return h;
+}
+
+TEST(TriangulateGolden, BunnyPolygonsKeepTheirTriangles) {
+    const std::vector<P3> points = BunnyPoints();
+    ASSERT_GT(points.size(), 1000u);
+    const int n = int(points.size());
+    // Corners from a fixed pseudo-random walk: mostly near each other in the file (so many
+    // polygons are nearly planar and convex), some far apart (non-planar, self-crossing).
+    uint32_t state = 12345u;
+    auto next = [&] { return state = state * 1664525u + 1013904223u; };
+    std::vector<Poly> faces;
+    for (int f = 0; f < 6000; ++f) {
+        const int k = f % 11 == 0 ? 5 : (f % 13 == 0 ? 3 : 4);
+        Poly poly;
+        int p = int(next() % uint32_t(n));
+        for (int i = 0; i < k; ++i) {
+            poly.push_back(p);
+            const uint32_t r = next();
+            p = (r & 7) == 0 ? int(r >> 8) % n : (p + 1 + int((r >> 3) % 3)) % n;
+        }
+        if (f % 97 == 0) poly[2] = poly[0];  // repeated corner
+        if (f % 89 == 0) poly[3 % k] = poly[1];
+        faces.push_back(poly);
+    }
+    EXPECT_EQ(TriangulateAndHash(points, faces), 0x3a7243cbd1cb728cull);
+}
+
+TEST(TriangulateGolden, GridAndConcaveOutlinesKeepTheirTriangles) {
+    // A 40 x 30 quadrangle grid with a gentle height field, every fifth quadrangle given a
+    // concave (dart) or degenerate (collinear, coincident) shape, then concave outlines.
+    std::vector<P3> points;
+    std::vector<Poly> faces;
+    const int w = 40, h = 30;
+    for (int y = 0; y <= h; ++y)
+        for (int x = 0; x <= w; ++x)
+            points.push_back({float(x), float(y), 0.3f * std::sin(0.7f * float(x)) * std::cos(0.5f * float(y))});
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int a = y * (w + 1) + x, b = a + 1, c = a + w + 2, d = a + w + 1;
+            faces.push_back((x + y) % 2 ? Poly{a, b, c, d} : Poly{a, d, c, b});
+        }
+    const int base = int(points.size());
+    // A dart (reflex corner 2), a quadrangle with three collinear corners, one with two
+    // coincident corners, a bow tie, a non-planar (folded) quadrangle.
+    const std::vector<P3> extra = {{0, 0, 5},   {4, 0, 5},   {1, 1, 5},   {0, 4, 5},   {10, 0, 5}, {11, 0, 5}, {12, 0, 5},
+                                   {11, 3, 5},  {20, 0, 5},  {22, 0, 5},  {22, 0, 5},  {21, 2, 5}, {30, 0, 5}, {32, 2, 5},
+                                   {32, 0, 5},  {30, 2, 5},  {40, 0, 5},  {42, 0, 5},  {42, 2, 7}, {40, 2, 5}};
+    points.insert(points.end(), extra.begin(), extra.end());
+    for (int i = 0; i < 5; ++i) faces.push_back({base + 4 * i, base + 4 * i + 1, base + 4 * i + 2, base + 4 * i + 3});
+    // Concave outlines: a comb, a star and a spiral-like notch, in both orientations.
+    auto addOutline = [&](const std::vector<std::array<float, 2>>& outline, float z, bool reverse) {
+        Poly poly;
+        for (const auto& q : outline) {
+            poly.push_back(int(points.size()));
+            points.push_back({q[0], q[1], z});
+        }
+        if (reverse) std::reverse(poly.begin(), poly.end());
+        faces.push_back(poly);
+    };
+    std::vector<std::array<float, 2>> comb = {{0, 0}, {7, 0}, {7, 3}, {6, 3}, {6, 1}, {5, 1}, {5, 3}, {4, 3},
+                                              {4, 1}, {3, 1}, {3, 3}, {2, 3}, {2, 1}, {1, 1}, {1, 3}, {0, 3}};
+    std::vector<std::array<float, 2>> star;
+    for (int i = 0; i < 14; ++i) {
+        const float r = i % 2 ? 1.0f : 3.0f, t = 6.2831853f * float(i) / 14.0f;
+        star.push_back({r * std::cos(t), r * std::sin(t)});
+    }
+    std::vector<std::array<float, 2>> notch = {{0, 0}, {6, 0}, {6, 6}, {1, 6}, {1, 2}, {4, 2}, {4, 4}, {3, 4}, {3, 3}, {2, 3}, {2, 5}, {5, 5}, {5, 1}, {0, 1}};
+    for (int r = 0; r < 2; ++r) {
+        addOutline(comb, 10.0f + float(r), r == 1);
+        addOutline(star, 20.0f + float(r), r == 1);
+        addOutline(notch, 30.0f + float(r), r == 1);
+    }
+    EXPECT_EQ(TriangulateAndHash(points, faces), 0x962710bbb621fd13ull);
+}
+
+}  // namespace
+}  // namespace kestovar::test
