@@ -45,6 +45,8 @@
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/optimizer/track_contractions.h"
 
+#include "kestovar/multires/multires_object.h"
+
 #include "kestovar/compare/geom_compare.h"
 #include "kestovar/compare/surface_sampler.h"
 

@@ -5,6 +5,7 @@
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face.h"
 #include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/channel_lists.h"
 #include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/point_list.h"
@@ -16,6 +17,132 @@ namespace kestovar {
 
 KX_IMPLEMENT_DYNAMIC(CMultiresolutionObject, C3DObject)
 KX_IMPLEMENT_SERIAL(CMultiresolutionObject1, CMultiresolutionObject, 1)
+
+namespace {
+
+// Plays recorded contractions on one object's lists with everything looked up once per call: the
+// record stream is walked in place (no gathering) and the channel lists come from arrays indexed
+// by channel. Same effect, record for record, as CTrackContractions::PlayContraction.
+class CPlayer {
+public:
+    CPlayer(CTrackContractions& track, C3DPointList& points, CFaceList& faces, CDependentChannels* channels,
+            const CXArray<CFaceList*, CFaceList*>& uvFaces, const CXArray<CPointList*, CPointList*>& uvPoints)
+        : m_track(track),
+          m_points(points.GetPoints()),
+          m_nPoints(points.GetSize()),
+          m_faces(faces),
+          m_uvFaces(uvFaces.GetData()),
+          m_uvPoints(uvPoints.GetData()),
+          m_nUV(uvFaces.GetSize()),
+          m_normalFaces(nullptr),
+          m_normals(nullptr),
+          m_end(track.GetData() + track.GetDataSize()) {
+        if (channels) channels->GetSpecNormalChannel(m_normalFaces, m_normals);
+    }
+
+    void Play(unsigned index, bool up, int& currentPoints, int& currentFaces) {
+        CTrackEdgeContraction* e = m_track.GetContraction(index);
+        const int removed = e->GetRemoved(), kept = e->GetKept();
+        if (kept >= 0 && kept < m_nPoints) Swap3(&m_points[kept].x, e->GetPoint());
+        currentPoints += up ? 1 : -1;
+        int currentFace = -1;
+        unsigned char* r = reinterpret_cast<unsigned char*>(e) + sizeof(CTrackEdgeContraction);
+        while (r < m_end) {
+            const unsigned type = unsigned(r[0]) >> 4;
+            if (type == TRACK_EDGE_CONTRACTION) break;
+            const unsigned size = CTrackInfo::GetRecordSize(type);
+            if (size == 0) break;
+            CTrackInfo* rec = reinterpret_cast<CTrackInfo*>(r);
+            switch (type) {
+                case TRACK_UV_CONTRACTION: {
+                    auto* uv = static_cast<CTrackUVContraction*>(rec);
+                    const int c = uv->GetChannel(), k = uv->GetUVWIndex();
+                    if (c < m_nUV && m_uvPoints[c] && k >= 0 && k < m_uvPoints[c]->GetSize())
+                        Swap3(&static_cast<CUVWPointList*>(m_uvPoints[c])->GetAt(k).u, uv->GetUVWPoint());
+                    break;
+                }
+                case TRACK_NORMAL_CONTRACTION: {
+                    auto* nr = static_cast<CTrackNormalContraction*>(rec);
+                    const int k = nr->GetNormalIndex();
+                    if (m_normals && k >= 0 && k < m_normals->GetSize()) Swap3(&m_normals->GetAt(k).x, nr->GetNormal());
+                    break;
+                }
+                case TRACK_INVALID_FACE: {
+                    auto* f = static_cast<CTrackInvalidFace*>(rec);
+                    const int isolated = f->GetIsolatedFacePointNumber();
+                    m_faces.SetFaceFlags(unsigned(f->GetCurrentFace()), FACE_INVALID, !up);
+                    currentFaces += up ? 1 : -1;
+                    currentPoints += up ? isolated : -isolated;
+                    break;
+                }
+                case TRACK_FACE: {
+                    currentFace = static_cast<CTrackFace*>(rec)->GetCurrentFace();
+                    int k;
+                    int* idx = m_faces.GetIndexes(unsigned(currentFace), k);
+                    const unsigned corner = rec->GetLowValue();
+                    if (idx && int(corner) < k) idx[corner] = up ? removed : kept;
+                    break;
+                }
+                case TRACK_CHANNEL_FACE: {
+                    auto* cf = static_cast<CTrackChannelFace*>(rec);
+                    const int c = cf->GetChannel();
+                    if (c < m_nUV) SwapCorner(m_uvFaces[c], currentFace, cf->GetLowValue(), *cf);
+                    break;
+                }
+                case TRACK_NORMAL_FACE:
+                    SwapCorner(m_normalFaces, currentFace, rec->GetLowValue(), *static_cast<CTrackNormalFace*>(rec));
+                    break;
+                case TRACK_MOVE_DUPLICATED_POINT: {
+                    auto* d = static_cast<CTrackMoveDuplicatedPoint*>(rec);
+                    const int target = d->GetIndex();
+                    const int source = up && d->GetLowValue() == 2 ? removed : kept;
+                    if (target < 0 || target >= m_nPoints || source < 0 || source >= m_nPoints) break;
+                    C3DTPoint<float>& t = m_points[target];
+                    const C3DTPoint<float>& s = m_points[source];
+                    t.SetFlags(s.GetFlags());
+                    t.x = s.x;
+                    t.y = s.y;
+                    t.z = s.z;
+                    break;
+                }
+                default:
+                    break;
+            }
+            r += size;
+        }
+    }
+
+private:
+    static void Swap3(float* a, float* b) {
+        for (int k = 0; k < 3; ++k) {
+            const float t = a[k];
+            a[k] = b[k];
+            b[k] = t;
+        }
+    }
+    static void SwapCorner(CFaceList* faces, int face, unsigned corner, CTrackCell& cell) {
+        if (!faces || face < 0) return;
+        int k;
+        int* idx = faces->GetIndexes(unsigned(face), k);
+        if (!idx || int(corner) >= k) return;
+        const int old = idx[corner];
+        idx[corner] = cell.GetIndexChange();
+        cell.SetIndexChange(old);
+    }
+
+    CTrackContractions& m_track;
+    C3DTPoint<float>* m_points;
+    int m_nPoints;
+    CFaceList& m_faces;
+    CFaceList* const* m_uvFaces;
+    CPointList* const* m_uvPoints;
+    int m_nUV;
+    CNormalFaceList* m_normalFaces;
+    C3DVectorList* m_normals;
+    const unsigned char* m_end;
+};
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // CMultiresolutionObject
@@ -140,11 +267,12 @@ void CMultiresolutionObject1::FreezeObject() {
 bool CMultiresolutionObject1::PrepareGeometry(bool fullDetail) {
     FreeChannelArrays();
     if (m_pChannels) {
-        const int n = m_pChannels->GetChannelsNumber(CHANNEL_UVW, true);
+        // Indexed as the records index texture channels: every texture channel, invalid or not.
+        const int n = m_pChannels->GetChannelsNumber(CHANNEL_UVW, false);
         for (int c = 0; c < n; ++c) {
             CUVWFaceList* faces = nullptr;
             CUVWPointList* points = nullptr;
-            m_pChannels->GetUVWChannelByIndex(c, faces, points, true);
+            m_pChannels->GetUVWChannelByIndex(c, faces, points, false);
             m_channelFaces.Add(faces);
             m_channelPoints.Add(points);
         }
@@ -225,13 +353,11 @@ int CMultiresolutionObject1::SetObjectRatio(double ratio, int count, unsigned in
         if (m_minPoints == 0) m_minPoints = m_currentPoints;
     }
 
-    C3DPointList& points = *m_pPointList;
-    CFaceList& faces = *m_pFaceList;
-    CDependentChannels* channels = m_pChannels;
+    CPlayer player(*m_pTrack, *m_pPointList, *m_pFaceList, m_pChannels, m_channelFaces, m_channelPoints);
     int before = *counter;
     for (;;) {
         before = *counter;
-        m_pTrack->PlayContraction(unsigned(i), up, points, faces, channels, m_currentPoints, m_currentFaces);
+        player.Play(unsigned(i), up, m_currentPoints, m_currentFaces);
         if (up) {
             if (indexMode ? i == target : *counter >= target) break;
             if (i == 0) break;

@@ -432,5 +432,37 @@ TEST(MultiresObject1, TexturedSpiderRoundTrip) {
     EXPECT_EQ(wrong, 0);
 }
 
+// The object's own player must do what the record's reference playback does, record for record:
+// two identical runs, one moved by SetObjectRatio, the other by CTrackContractions::PlayContraction.
+TEST(MultiresObject1, PlaybackMatchesTheRecordsReferencePlayback) {
+    ObjMesh mesh;
+    ASSERT_TRUE(objtest::LoadObj(std::string(KESTOVAR_TEST_DATA) + "/../../data/spider.obj", mesh));
+    Handed a = HandOver(mesh, 0.0, OPT_KEEP_UVW, true);
+    Handed b = HandOver(mesh, 0.0, OPT_KEEP_UVW, true);
+    ASSERT_TRUE(a.object && b.object);
+    ASSERT_TRUE(TakeLevel(*a.object) == TakeLevel(*b.object));
+    a.object->SetObjectRatio(0.3, 0, 0x221);
+    ASSERT_FALSE(a.object->IsLastDirectionUp());
+    int faces, points;
+    b.object->GetCurrentSize(faces, points);
+    CTrackContractions& track = *b.object->GetTrackInfo();
+    for (int i = 0; i <= a.object->GetTrackPosition(); ++i)
+        track.PlayContraction(unsigned(i), false, *b.object->GetPointList(), *b.object->GetFaceList(),
+                              b.object->GetChannels(), points, faces);
+    b.object->SetCurrentSize(faces, points);
+    int fa, pa;
+    a.object->GetCurrentSize(fa, pa);
+    EXPECT_EQ(fa, faces);
+    EXPECT_EQ(pa, points);
+    EXPECT_TRUE(TakeLevel(*a.object) == TakeLevel(*b.object));
+    // And back up: the reference playback of the same contractions gives the other's full mesh.
+    for (int i = a.object->GetTrackPosition(); i >= 0; --i)
+        track.PlayContraction(unsigned(i), true, *b.object->GetPointList(), *b.object->GetFaceList(),
+                              b.object->GetChannels(), points, faces);
+    b.object->SetCurrentSize(faces, points);
+    a.object->SetObjectRatio(1.0, 0, 0x221);
+    EXPECT_TRUE(TakeLevel(*a.object) == TakeLevel(*b.object));
+}
+
 }  // namespace
 }  // namespace kestovar::test
