@@ -1,0 +1,265 @@
+// The optimiser's multiresolution scene: the road from a loaded scene to any level of detail
+// (spider end to end), the common-ratio bisection for total counts, ratio locks, and the frozen
+// forms of GetScene.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "kestovar/io/file_io.h"
+#include "kestovar/multires/multires_object.h"
+#include "kestovar/optimizer/object_creator.h"
+#include "kestovar/optimizer/scene_optimizer.h"
+#include "kestovar/scene/scene.h"
+#include "kestovar/scene/scene_node.h"
+#include "simplify/loop_test_util.h"
+
+namespace kestovar::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+template <class T>
+std::vector<T*> Objects(C3DScene* scene) {
+    std::vector<T*> out;
+    for (C3DNodePos pos = scene->GetFirstNode(7, WALK_SHARED_ONCE); pos;) {
+        C3DBaseObject* object = nullptr;
+        scene->GetNextNode(pos, object);
+        if (auto* o = dynamic_cast<T*>(object)) out.push_back(o);
+    }
+    return out;
+}
+
+using Triangle = std::array<float, 9>;
+
+// The live triangles of a plain mesh by coordinates, each rotated to start at its smallest
+// corner and the whole list sorted: equal for the same mesh under any renumbering.
+std::vector<Triangle> Triangles(const C3DPointList& pts, const C3DFaceList& faces, int faceCount) {
+    std::vector<Triangle> out;
+    for (int f = 0; f < faceCount; ++f) {
+        if (!faces.IsFaceLive(unsigned(f))) continue;
+        int n;
+        const int* idx = faces.GetIndexes(unsigned(f), n);
+        if (n != 3) continue;
+        std::array<std::array<float, 3>, 3> c;
+        for (int k = 0; k < 3; ++k) c[size_t(k)] = {pts[idx[k]]->x, pts[idx[k]]->y, pts[idx[k]]->z};
+        const size_t first = size_t(std::min_element(c.begin(), c.end()) - c.begin());
+        Triangle t;
+        for (size_t k = 0; k < 3; ++k)
+            for (size_t a = 0; a < 3; ++a) t[k * 3 + a] = c[(first + k) % 3][a];
+        out.push_back(t);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<std::vector<Triangle>> Levels(C3DScene* scene) {
+    std::vector<std::vector<Triangle>> out;
+    for (auto* mr : Objects<CMultiresolutionObject>(scene)) {
+        int faces = 0, points = 0;
+        mr->GetCurrentSize(faces, points);
+        out.push_back(Triangles(*mr->GetPointList(), *mr->GetFaceList(), faces));
+    }
+    return out;
+}
+
+std::vector<std::vector<Triangle>> PlainMeshes(C3DScene* scene) {
+    std::vector<std::vector<Triangle>> out;
+    for (auto* o : Objects<C3DObject>(scene))
+        out.push_back(Triangles(*o->GetPointList(), *o->GetFaceList(), o->GetFaceList()->GetSize()));
+    return out;
+}
+
+int TotalFaces(C3DScene* scene) {
+    int total = 0;
+    for (auto* o : Objects<C3DObject>(scene))
+        total += o->GetFaceList()->GetNumberOfFaces(unsigned(FACE_INVALID | 0x2), false);
+    return total;
+}
+
+// Full detail gives back each original mesh; parts whose file repeats triangles come back with
+// the repeats dropped by the preparation, the other triangles unchanged.
+void ExpectOriginal(const std::vector<std::vector<Triangle>>& levels, const std::vector<std::vector<Triangle>>& original) {
+    ASSERT_EQ(levels.size(), original.size());
+    for (size_t i = 0; i < levels.size(); ++i) {
+        auto unique = original[i];
+        unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+        if (unique.size() == original[i].size()) {
+            EXPECT_TRUE(levels[i] == original[i]) << i;
+        } else {
+            EXPECT_TRUE(std::includes(unique.begin(), unique.end(), levels[i].begin(), levels[i].end())) << i;
+            EXPECT_GE(levels[i].size() * 10, unique.size() * 8) << i;
+        }
+    }
+}
+
+const std::string kSpider = std::string(KESTOVAR_TEST_DATA) + "/../../data/spider.obj";
+
+C3DScene* ReadScene(const std::string& path) {
+    C3DIo reader(CXStringW(std::wstring(path.begin(), path.end()).c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
+    return reader.Read();
+}
+
+TEST(MultiresScene, SpiderFromFileToAnyLevelAndBack) {
+    C3DScene* original = ReadScene(kSpider);
+    ASSERT_NE(original, nullptr);
+    const auto originalMeshes = PlainMeshes(original);
+
+    C3DScene* scene = ReadScene(kSpider);
+    ASSERT_NE(scene, nullptr);
+    C3DQuorvaneObjectCreator creator(CREATOR_COPY_POINTS);
+    scene->ConvertToType(creator);
+    CSceneOptimizer opt;
+    opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+    opt.SetScene(*scene, true);
+    opt.LockInitialization();
+    opt.SetOptimizeMode(OPT_KEEP_UVW, true);
+    opt.SetOptimizeMode(OPT_KEEP_MATERIAL, true);
+    opt.UnlockInitialization();
+    bool cancelled = true;
+    EXPECT_GT(opt.Optimize(0.0, cancelled, 0x21), 0);
+    EXPECT_FALSE(cancelled);
+
+    C3DScene* mr = opt.GetScene(GETSCENE_MULTIRES);
+    ASSERT_NE(mr, nullptr);
+    EXPECT_EQ(opt.GetScene(GETSCENE_MULTIRES), mr);  // built once
+    EXPECT_EQ(Objects<CMultiresolutionObject>(mr).size(), originalMeshes.size());
+
+    ASSERT_TRUE(opt.SetMultiresolutionRatio(0.3, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL));
+    const auto first = Levels(mr);
+    EXPECT_TRUE(opt.HasSameRatio(APPLY_TO_ALL));
+    ASSERT_TRUE(opt.SetMultiresolutionRatio(1.0, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL));
+    ExpectOriginal(Levels(mr), originalMeshes);
+    EXPECT_EQ(opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL),
+              opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL));
+    ASSERT_TRUE(opt.SetMultiresolutionRatio(0.3, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL));
+    EXPECT_TRUE(Levels(mr) == first);
+    const int faces = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
+    EXPECT_LT(faces, opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL));
+
+    // A frozen copy is a plain scene at these levels; the live scene stays playable.
+    C3DScene* frozen = opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY);
+    ASSERT_NE(frozen, nullptr);
+    EXPECT_NE(frozen, mr);
+    EXPECT_EQ(TotalFaces(frozen), faces);
+    const fs::path dir = fs::temp_directory_path() / ("kx_optim_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string out = (dir / "spider_lod.obj").string();
+    {
+        C3DIo writer(CXStringW(std::wstring(out.begin(), out.end()).c_str()), FILE_IO_SILENT);
+        ASSERT_TRUE(writer.Save(frozen));
+    }
+    C3DScene* back = ReadScene(out);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(TotalFaces(back), faces);
+    EXPECT_EQ(Objects<C3DObject>(back).size(), originalMeshes.size());
+    back->Delete();
+    frozen->Delete();
+    fs::remove_all(dir);
+    ASSERT_TRUE(opt.SetMultiresolutionRatio(1.0, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL));
+    ExpectOriginal(Levels(mr), originalMeshes);
+    original->Delete();
+}
+
+// Three recorded spheres of different sizes, optimised and handed over.
+struct SphereScene {
+    CSceneOptimizer opt;
+    C3DScene* mr = nullptr;
+    SphereScene() {
+        C3DScene* scene = C3DScene::Create();
+        int i = 0;
+        for (int level : {3, 2, 1}) {
+            auto m = looptest::BumpySphere(level);
+            for (size_t k = 0; k < m.xyz.size(); k += 3) m.xyz[k] += float(3 * i);
+            scene->CreateNode(nullptr, L"s",
+                              CreateObjectFromArrays(m.xyz.data(), unsigned(m.xyz.size() * 4), m.tris.data(),
+                                                     unsigned(m.tris.size() * 4), nullptr, 0));
+            ++i;
+        }
+        opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+        opt.SetScene(*scene, true);
+        opt.ModifyScene(MODIFY_SCENE_CONVERT);
+        bool cancelled = false;
+        opt.Optimize(0.0, cancelled, 0x21);
+        mr = opt.GetScene(GETSCENE_MULTIRES);
+    }
+};
+
+TEST(MultiresScene, RatiosAreClampedAndNeedTheScene) {
+    CSceneOptimizer empty;
+    EXPECT_FALSE(empty.SetMultiresolutionRatio(0.5, 0, MRRATIO_RELATIVE, APPLY_TO_ALL));
+    EXPECT_EQ(empty.LockOptimizeRatio(true, APPLY_TO_ALL), 0);
+    EXPECT_TRUE(empty.HasSameRatio(APPLY_TO_ALL));
+
+    SphereScene s;
+    ASSERT_NE(s.mr, nullptr);
+    EXPECT_EQ(Objects<CMultiresolutionObject>(s.mr).size(), 3u);
+    ASSERT_TRUE(s.opt.SetMultiresolutionRatio(1.5, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL));
+    EXPECT_EQ(s.opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL),
+              s.opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL));
+    ASSERT_TRUE(s.opt.SetMultiresolutionRatio(-0.2, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL));
+    EXPECT_EQ(s.opt.GetMultiresolutionInfo(MRINFO_CURRENT_POINTS, APPLY_TO_ALL),
+              s.opt.GetMultiresolutionInfo(MRINFO_MIN_POINTS, APPLY_TO_ALL));
+    EXPECT_EQ(s.opt.GetMultiresolutionInfo(MultiresolutionInfo(6), APPLY_TO_ALL), 0);
+    EXPECT_EQ(s.opt.GetMaxThresholdFromSelection(APPLY_TO_ALL), 1.0);
+}
+
+TEST(MultiresScene, AbsoluteCountsFindOneCommonRatio) {
+    SphereScene s;
+    ASSERT_NE(s.mr, nullptr);
+    const int minFaces = s.opt.GetMultiresolutionInfo(MRINFO_MIN_FACES, APPLY_TO_ALL);
+    const int maxFaces = s.opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
+    for (int wanted : {minFaces, (minFaces + maxFaces) / 2, maxFaces, maxFaces + 100, 1}) {
+        ASSERT_TRUE(s.opt.SetMultiresolutionRatio(0.0, wanted, MRRATIO_ABSOLUTE | MRRATIO_FACES, APPLY_TO_ALL));
+        const int got = s.opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
+        EXPECT_GE(got, minFaces);
+        EXPECT_LE(got, maxFaces);
+        // Faces go by pairs and small steps: the total lands close to any reachable target.
+        if (wanted >= minFaces && wanted <= maxFaces) {
+            EXPECT_NEAR(got, wanted, 0.02 * maxFaces) << wanted;
+        }
+        EXPECT_TRUE(s.opt.HasSameRatio(APPLY_TO_ALL));
+    }
+}
+
+TEST(MultiresScene, LocksSelectionAndFrozenForms) {
+    SphereScene s;
+    ASSERT_NE(s.mr, nullptr);
+    EXPECT_FALSE(s.opt.HasLockedRatio());
+    EXPECT_EQ(s.opt.GetApplyToMode(), APPLY_TO_ALL);
+    std::vector<C3DSceneNode*> nodes;
+    for (C3DNodePos pos = s.mr->GetFirstNode(7, WALK_SHARED_ONCE); pos;) nodes.push_back(s.mr->GetNextNode(pos));
+    ASSERT_EQ(nodes.size(), 3u);
+    nodes[0]->Select(true);
+    EXPECT_EQ(s.opt.GetApplyToMode(), APPLY_TO_SELECTION);
+
+    EXPECT_EQ(s.opt.LockOptimizeRatio(true, APPLY_TO_SELECTION), 1);
+    EXPECT_EQ(s.opt.LockOptimizeRatio(true, APPLY_TO_SELECTION), 0);
+    EXPECT_TRUE(s.opt.HasLockedRatio());
+    auto* locked = dynamic_cast<CMultiresolutionObject*>(nodes[0]->GetBaseObject());
+    int lockedFaces = 0, points = 0;
+    locked->GetCurrentSize(lockedFaces, points);
+    s.opt.SetMultiresolutionRatio(0.5, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL);
+    int faces = 0;
+    locked->GetCurrentSize(faces, points);
+    EXPECT_EQ(faces, lockedFaces);  // skipped while locked
+    EXPECT_FALSE(s.opt.HasSameRatio(APPLY_TO_ALL));
+    s.opt.SetMultiresolutionRatio(0.5, 0, MRRATIO_RELATIVE | MRRATIO_FACES | MRRATIO_FORCE, APPLY_TO_ALL);
+    EXPECT_TRUE(s.opt.HasSameRatio(APPLY_TO_ALL));
+    EXPECT_EQ(s.opt.LockOptimizeRatio(false, APPLY_TO_ALL), 1);
+
+    // Frozen without a copy freezes the live scene itself.
+    C3DScene* frozen = s.opt.GetScene(GETSCENE_MULTIRES_FROZEN);
+    EXPECT_EQ(frozen, s.mr);
+    EXPECT_TRUE(s.opt.HasMultiresolutionScene());
+    s.opt.CleanMultiresolutionScene();
+    EXPECT_FALSE(s.opt.HasMultiresolutionScene());
+    EXPECT_FALSE(s.opt.SetMultiresolutionRatio(0.5, 0, MRRATIO_RELATIVE, APPLY_TO_ALL));
+}
+
+}  // namespace
+}  // namespace kestovar::test
