@@ -202,6 +202,154 @@ int CTriangulateFaceHelper::Clip(const C3DTPoint<float>* points, int pointCount,
     return m_triangles.GetSize() / 3;
 }
 
+// ---- strictly convex quadrangles --------------------------------------------------------------
+
+namespace {
+
+// Clip compares corner angles atan2(c, d) (c the cross product, d the dot product of the two
+// edges at a corner). On a strictly convex corner (c > 0) the angle is acot(d / c), decreasing in
+// t = d / c, so two angles compare as their t values in reverse, and an angle exceeds
+// kMaxPreferredAngle exactly when t is below the cotangent of that bound. The atan2 results are
+// rounded, so a comparison is only trusted when the angles differ by far more than their
+// rounding (1e-12 radians, with |t_a - t_b| / (1 + max t^2) a lower bound of the difference);
+// bitwise equal (c, d) pairs give bitwise equal angles, a tie that keeps the first corner as
+// Clip does. Anything closer makes the quick path give up and leaves the decision to Clip.
+const double kCotMaxPreferredAngle = std::cos(kMaxPreferredAngle) / std::sin(kMaxPreferredAngle);
+constexpr double kAngleMargin = 1e-12;
+
+struct QuickCorner {
+    double x, y;  // projected position, as Project computes it
+    double c, d;  // cross and dot products of the edges, as UpdateAngle computes them
+    double t;     // d / c
+};
+
+class CQuickQuad {
+public:
+    bool undecided = false;
+
+    // The corner's angle from its neighbours' positions; false unless strictly convex.
+    bool Measure(QuickCorner& k, const QuickCorner& p, const QuickCorner& n) {
+        const double e1x = p.x - k.x, e1y = p.y - k.y;
+        const double e2x = n.x - k.x, e2y = n.y - k.y;
+        k.c = e1y * e2x - e1x * e2y;
+        k.d = e1y * e2y + e1x * e2x;
+        k.t = k.d / k.c;
+        // Far from 0 and pi only: atan2 of a huge |t| may round to the bounds themselves.
+        return k.c > 0.0 && std::fabs(k.t) < 1e12;
+    }
+    // Whether a's angle is below b's.
+    bool Less(const QuickCorner& a, const QuickCorner& b) {
+        if (a.c == b.c && a.d == b.d) return false;
+        const double big = std::fmax(a.t * a.t, b.t * b.t);
+        const double gap = (a.t - b.t) / (1.0 + big);
+        if (!(std::fabs(gap) > kAngleMargin)) undecided = true;
+        return gap > 0.0;
+    }
+    // Whether a's angle exceeds kMaxPreferredAngle.
+    bool Wide(const QuickCorner& a) {
+        const double big = std::fmax(a.t * a.t, kCotMaxPreferredAngle * kCotMaxPreferredAngle);
+        const double gap = (kCotMaxPreferredAngle - a.t) / (1.0 + big);
+        if (!(std::fabs(gap) > kAngleMargin)) undecided = true;
+        return gap > 0.0;
+    }
+};
+
+// The triangles Clip cuts from a quadrangle whose four corners are strictly convex in its
+// projection, found without atan2: the same projection, the same angle inputs and the same
+// order of decisions. Writes the corner numbers of the triangles to `out` and returns their count,
+// or -1 when the quadrangle is not strictly convex, cannot be projected or a decision is too close
+// to call (Clip must then decide).
+int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* indices, int out[6]) {
+    for (int i = 0; i < 4; ++i) {
+        const int p = indices[i];
+        if (p < 0 || p >= pointCount) return -1;
+        if (!std::isfinite(points[p].x) || !std::isfinite(points[p].y) || !std::isfinite(points[p].z)) return -1;
+    }
+    double nx = 0.0, ny = 0.0, nz = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        const C3DTPoint<float>& a = points[indices[i]];
+        const C3DTPoint<float>& b = points[indices[(i + 1) % 4]];
+        nx += (double(a.y) - b.y) * (double(a.z) + b.z);
+        ny += (double(a.z) - b.z) * (double(a.x) + b.x);
+        nz += (double(a.x) - b.x) * (double(a.y) + b.y);
+    }
+    double nl = std::sqrt(nx * nx + ny * ny + nz * nz);
+    if (!(nl > 0.0) || !std::isfinite(nl)) return -1;
+    nx /= nl;
+    ny /= nl;
+    nz /= nl;
+    const C3DTPoint<float>& c0 = points[indices[0]];
+    double ux = 0.0, uy = 0.0, uz = 0.0;
+    bool found = false;
+    for (int i = 1; i < 4 && !found; ++i) {
+        const C3DTPoint<float>& c = points[indices[i]];
+        ux = double(c.x) - c0.x;
+        uy = double(c.y) - c0.y;
+        uz = double(c.z) - c0.z;
+        found = std::fabs(ux) >= 1e-15 || std::fabs(uy) >= 1e-15 || std::fabs(uz) >= 1e-15;
+    }
+    if (!found) return -1;
+    double ul = std::sqrt(ux * ux + uy * uy + uz * uz);
+    if (ul > 1e-15) {
+        ux /= ul;
+        uy /= ul;
+        uz /= ul;
+    }
+    double vx = ny * uz - nz * uy, vy = nz * ux - nx * uz, vz = nx * uy - ny * ux;
+    QuickCorner q[4];
+    for (int i = 0; i < 4; ++i) {
+        const C3DTPoint<float>& p = points[indices[i]];
+        double dx = double(p.x) - c0.x, dy = double(p.y) - c0.y, dz = double(p.z) - c0.z;
+        q[i].x = dx * ux + dy * uy + dz * uz;
+        q[i].y = dx * vx + dy * vy + dz * vz;
+    }
+    CQuickQuad rule;
+    for (int i = 0; i < 4; ++i)
+        if (!rule.Measure(q[i], q[(i + 3) & 3], q[(i + 1) & 3])) return -1;
+
+    // First ear: the sharpest of corners 1..3, unless it is wide; then the sharpest of the others
+    // from corner 0 on. No corner is reflex, so nothing blocks it.
+    int e = 1;
+    for (int i = 2; i < 4; ++i)
+        if (rule.Less(q[i], q[e])) e = i;
+    if (rule.Wide(q[e])) {
+        int best = -1;
+        for (int k = 0; k < 4; ++k)
+            if (k != e && (best < 0 || rule.Less(q[k], q[best]))) best = k;
+        e = best;
+    }
+    const int n = (e + 1) & 3, p = (e + 3) & 3, x = (e + 2) & 3;
+    int made = 0;
+    if (indices[e] != indices[n] && indices[e] != indices[p] && indices[n] != indices[p]) {
+        out[0] = e;
+        out[1] = n;
+        out[2] = p;
+        made = 1;
+    }
+    // The triangle left: n -> x -> p. Corners p and n are measured again, x keeps its angle.
+    if (!rule.Measure(q[p], q[x], q[n]) || !rule.Measure(q[n], q[p], q[x])) return -1;
+    int cand = rule.Less(q[n], q[p]) ? n : p;
+    if (rule.Wide(q[cand])) {
+        const int order[3] = {n, x, p};
+        int best = -1;
+        for (int k : order)
+            if (k != cand && (best < 0 || rule.Less(q[k], q[best]))) best = k;
+        cand = best;
+    }
+    if (rule.undecided) return -1;
+    const int cn = cand == n ? x : (cand == x ? p : n);
+    const int cp = cand == n ? p : (cand == x ? n : x);
+    if (indices[cand] != indices[cn] && indices[cand] != indices[cp] && indices[cn] != indices[cp]) {
+        out[3 * made] = cand;
+        out[3 * made + 1] = cn;
+        out[3 * made + 2] = cp;
+        ++made;
+    }
+    return made;
+}
+
+}  // namespace
+
 // ---- one face ----------------------------------------------------------------------------------
 
 bool C3DFace::Get2DCoordinates(const CGeomInfo* geom, C2DPointList& points) const {
@@ -228,7 +376,10 @@ int C3DFace::Triangulate(CTriangulateFaceHelper* helper, int destination, int ma
     const C3DPointList* pointList = geom ? geom->GetSrc3DPointList() : nullptr;
     if (!pointList || !IsValid()) return 0;
     const int k = int(m_nCount);
-    int triangles = helper->Clip(pointList->GetPoints(), pointList->GetSize(), m_pIndexes, k);
+    // Strictly convex quadrangles (most of them in practice) skip the general clipping.
+    int quick[6];
+    const int quickCount = k == 4 ? ClipConvexQuad(pointList->GetPoints(), pointList->GetSize(), m_pIndexes, quick) : -1;
+    int triangles = quickCount >= 0 ? quickCount : helper->Clip(pointList->GetPoints(), pointList->GetSize(), m_pIndexes, k);
     if (maxTriangles > 0 && triangles > maxTriangles) triangles = maxTriangles;
     const bool own = destination == -1;
     C3DFaceList* dst = own ? helper->GetOwnFaceList() : helper->GetDestination();
@@ -240,7 +391,7 @@ int C3DFace::Triangulate(CTriangulateFaceHelper* helper, int destination, int ma
     }
     if (destination < 0 || destination >= dst->GetSize()) return 0;
     if (triangles > dst->GetSize() - destination) triangles = dst->GetSize() - destination;
-    const int* corners = helper->GetTriangles();
+    const int* corners = quickCount >= 0 ? quick : helper->GetTriangles();
     const unsigned flags = GetFlags() & ~unsigned(FACE_INVALID);
     CFace view;
     for (int t = 0; t < triangles; ++t) {
