@@ -304,6 +304,10 @@ int CMultiresolutionObject1::SetObjectRatio(double ratio, int count, unsigned in
     // The index mode counts contractions; every other ratio is a fraction.
     if (!indexMode) ratio = ratio < 0.0 ? 0.0 : (ratio > 1.0 ? 1.0 : ratio);
     if (mode == MRRATIO_RELATIVE) mode = MRRATIO_RELATIVE | MRRATIO_POINTS;
+    if (flags == MRRATIO_PREDICTIVE) {
+        mode = MRRATIO_RELATIVE | MRRATIO_POINTS;
+        ratio = CSceneOptimizer::DefaultPredictiveRatio(this);
+    }
     if (mode & MRRATIO_RELATIVE) {
         m_bRatioUnset = false;
         m_lastKnownRatio = ratio;

@@ -340,6 +340,12 @@ TEST(MultiresObject1, LockedRatioIgnoresCallsUnlessForced) {
     EXPECT_EQ(o.SetObjectRatio(0.0, 0, 0x421), minPoints);
     o.LockRatio(false);
     EXPECT_FALSE(o.IsRatioLocked());
+
+    // The predictive flag alone plays to the optimiser's predicted ratio on points.
+    const double predicted = CSceneOptimizer::DefaultPredictiveRatio(&o);
+    const int expected = o.SetObjectRatio(predicted, 0, 0x221);
+    o.SetObjectRatio(1.0, 0, 0x221);
+    EXPECT_EQ(o.SetObjectRatio(0.0, 0, MRRATIO_PREDICTIVE), expected);
 }
 
 TEST(MultiresObject1, ProgressiveThresholdAndTargets) {
