@@ -687,6 +687,48 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         const int n = int(runStart[p + 1] - runStart[p]);
         if (n <= 0) continue;
         const CCornerAdjacency::Entry* aroundEntries = runEntries + runStart[p];
+        // The common case: every face around the point lies within the angle of the first one,
+        // so they form a single group summed in the same order as below. Checked first without
+        // any bookkeeping; area and unit weighting only (the others need each corner's edges).
+        if (areaWeight || unitWeight) {
+            const int seed = aroundEntries[0].face;
+            bool single = seed < unitCount;
+            if (single) {
+                const float* seedNormal = Ptr(un[seed]);
+                for (int j = 1; j < n && single; ++j) {
+                    const int f = aroundEntries[j].face;
+                    single = f < unitCount && !(minCos > CosineBetween(seedNormal, Ptr(un[f])));
+                }
+            }
+            if (single) {
+                double sum[3] = {0.0, 0.0, 0.0};
+                for (int j = 0; j < n; ++j) {
+                    const int f = aroundEntries[j].face;
+                    const float* r = areaWeight ? raw + size_t(f) * 3 : Ptr(un[f]);
+                    sum[0] += r[0];
+                    sum[1] += r[1];
+                    sum[2] += r[2];
+                }
+                const double len = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
+                NormalKey key{float(sum[0]), float(sum[1]), float(sum[2])};
+                if (len > kNormalEpsilon) key = NormalKey{float(sum[0] / len), float(sum[1] / len), float(sum[2] / len)};
+                const int index = groupNormals.GetSize() / 3;
+                groupNormals.Add(key.x);
+                groupNormals.Add(key.y);
+                groupNormals.Add(key.z);
+                for (int j = 0; j < n; ++j) {
+                    const unsigned f = unsigned(aroundEntries[j].face);
+                    int cn = 0;
+                    int* c = channelFaces->GetIndexes(f, cn);
+                    if (around.HasRepeatedPoint(f)) {
+                        SetCornersAtPoint(channelFaces, faces, f, p, index);
+                    } else if (aroundEntries[j].corner < cn) {
+                        c[aroundEntries[j].corner] = index;
+                    }
+                }
+                continue;
+            }
+        }
         if (done.GetSize() < n) {
             done.SetSize(n);
             members.SetSize(n);
