@@ -399,6 +399,57 @@ TEST(MultiresObject1, FreezeMakesAPlainMeshOfTheCurrentLevel) {
     EXPECT_EQ(o.SetObjectRatio(0.0, 0, 0x21), points);
 }
 
+TEST(MultiresObject1, PlainCopyIsTheCurrentLevelCleaned) {
+    Handed h = HandOver(looptest::BumpySphere(2), 0.0);
+    ASSERT_TRUE(h.object);
+    h.object->SetObjectRatio(0.5, 0, 0x21);
+    int faces, points;
+    h.object->GetCurrentSize(faces, points);
+    C3DBaseObject* copy = h.object->Copy(0);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_FALSE(copy->IsKindOf(KX_RUNTIME_CLASS(CMultiresolutionObject)));
+    auto* g = static_cast<C3DGeomObject*>(copy);
+    EXPECT_EQ(g->GetFaceList()->GetSize(), faces);
+    EXPECT_EQ(g->GetPointList()->GetSize(), points);
+    copy->Delete();
+    // The original still plays.
+    EXPECT_EQ(h.object->SetObjectRatio(1.0, 0, 0x21), h.object->GetPointList()->GetSize());
+}
+
+// Without the working-copy bit the object was simplified in place: the hand-off still gives the
+// full mesh back, and the contraction-ready object is left with its reduced mesh compacted.
+TEST(MultiresHandOff, InPlaceRunLeavesTheReducedMeshCleaned) {
+    CSceneOptimizer optimizer;
+    optimizer.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+    const ObjMesh mesh = looptest::BumpySphere(2);
+    C3DPointList* points = C3DPointList::Create();
+    objtest::FillPoints(mesh, *points);
+    C3DFaceList* faces = C3DFaceList::Create();
+    CDependentChannels* channels = CDependentChannels::Create();
+    objtest::FillFacesAndChannels(mesh, *faces, *channels, false);
+    C3DExtObject* ext = new C3DExtObject(points, faces, channels);
+    points->Delete();
+    faces->Delete();
+    channels->Delete();
+    ext->SetOptimizer(optimizer, nullptr);
+    bool cancelled = true;
+    ASSERT_GT(ext->Optimize(0.25, cancelled, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS), 0);
+    MrPtr o(ext->GetMultiresolutionObject(cancelled));
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->GetExtObject(), ext);
+    int minFaces, minPoints;
+    o->GetMinSize(minFaces, minPoints);
+    EXPECT_EQ(ext->GetShownPointList()->GetSize(), minPoints);
+    EXPECT_EQ(ext->GetFaceList()->GetSize(), minFaces);
+    int maxFaces, maxPoints;
+    o->GetMaxSize(maxFaces, maxPoints);
+    EXPECT_EQ(maxFaces, int(mesh.TriangleCount()));
+    EXPECT_EQ(maxPoints, int(mesh.PointCount()));
+    ExpectPrefixLevel(*o);
+    o.reset();
+    ext->Delete();
+}
+
 TEST(MultiresObject1, RuntimeClassNames) {
     CMultiresolutionObject1 o;
     EXPECT_STREQ(o.GetRuntimeClassDescriptor()->m_lpszClassName, "CMultiresolutionObject1");
