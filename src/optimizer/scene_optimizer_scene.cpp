@@ -180,7 +180,9 @@ unsigned int CSceneOptimizer::GetSrcExtObjects(COptimizableObjectArray& objects,
 C3DExtObject* CSceneOptimizer::GetExtObject(C3DSceneNode* node, bool checkNode) const {
     if (!node || (checkNode && !CanOptimizeNode(node))) return nullptr;
     C3DBaseObject* object = node->GetBaseObject();
-    if (auto* mr = dynamic_cast<CMultiresolutionObject*>(object)) return mr->GetExtObject();
+    // A multiresolution object only points at its contraction-ready object, which lives in the
+    // source scene: once that scene is gone the link is not followed.
+    if (auto* mr = dynamic_cast<CMultiresolutionObject*>(object)) return m_pScene ? mr->GetExtObject() : nullptr;
     return dynamic_cast<C3DExtObject*>(object);
 }
 

@@ -169,7 +169,8 @@ TEST(MultiresScene, SpiderFromFileToAnyLevelAndBack) {
 struct SphereScene {
     CSceneOptimizer opt;
     C3DScene* mr = nullptr;
-    SphereScene() {
+    explicit SphereScene(unsigned int extraFlags = 0, unsigned int getFlags = GETSCENE_MULTIRES) {
+        opt.SetFlags(extraFlags, true);
         C3DScene* scene = C3DScene::Create();
         int i = 0;
         for (int level : {3, 2, 1}) {
@@ -185,7 +186,7 @@ struct SphereScene {
         opt.ModifyScene(MODIFY_SCENE_CONVERT);
         bool cancelled = false;
         opt.Optimize(0.0, cancelled, 0x21);
-        mr = opt.GetScene(GETSCENE_MULTIRES);
+        mr = opt.GetScene(getFlags);
     }
 };
 
@@ -198,6 +199,11 @@ TEST(MultiresScene, RatiosAreClampedAndNeedTheScene) {
     SphereScene s;
     ASSERT_NE(s.mr, nullptr);
     EXPECT_EQ(Objects<CMultiresolutionObject>(s.mr).size(), 3u);
+    // The conversion attached every new object and gave it the optimiser's default mode.
+    for (auto* ext : Objects<C3DExtObject>(s.opt.GetSourceScene())) {
+        EXPECT_EQ(ext->GetOptimizer(), &s.opt);
+        EXPECT_EQ(ext->GetOptimizeMode(), 0x00C00020ull);
+    }
     ASSERT_TRUE(s.opt.SetMultiresolutionRatio(1.5, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL));
     EXPECT_EQ(s.opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL),
               s.opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL));
@@ -206,6 +212,20 @@ TEST(MultiresScene, RatiosAreClampedAndNeedTheScene) {
               s.opt.GetMultiresolutionInfo(MRINFO_MIN_POINTS, APPLY_TO_ALL));
     EXPECT_EQ(s.opt.GetMultiresolutionInfo(MultiresolutionInfo(6), APPLY_TO_ALL), 0);
     EXPECT_EQ(s.opt.GetMaxThresholdFromSelection(APPLY_TO_ALL), 1.0);
+}
+
+TEST(MultiresScene, WorkingCopiesAreListedOnlyWhileTheSourceSceneExists) {
+    SphereScene kept(SCENEOPTIMIZER_WORKING_COPY);
+    ASSERT_NE(kept.mr, nullptr);
+    COptimizableObjectArray objects;
+    ASSERT_EQ(kept.opt.GetOptimizableObjects(objects, APPLY_TO_ALL, true), 3u);
+    for (int i = 0; i < 3; ++i) EXPECT_NE(objects[i].extObject, nullptr);
+
+    SphereScene released(SCENEOPTIMIZER_WORKING_COPY, GETSCENE_MULTIRES | GETSCENE_RELEASE_SOURCE);
+    ASSERT_NE(released.mr, nullptr);
+    EXPECT_EQ(released.opt.GetSourceScene(), nullptr);
+    EXPECT_EQ(released.opt.GetOptimizableObjects(objects, APPLY_TO_ALL, true), 0u);
+    EXPECT_EQ(released.opt.GetScene(GETSCENE_MULTIRES), released.mr);
 }
 
 TEST(MultiresScene, AbsoluteCountsFindOneCommonRatio) {
