@@ -241,15 +241,15 @@ public:
     bool Less(const QuickCorner& a, const QuickCorner& b) {
         if (a.c == b.c && a.d == b.d) return false;
         const double big = std::fmax(a.t * a.t, b.t * b.t);
-        const double gap = (a.t - b.t) / (1.0 + big);
-        if (!(std::fabs(gap) > kAngleMargin)) undecided = true;
+        const double gap = a.t - b.t;  // angle gap times at most (1 + big)
+        if (!(std::fabs(gap) > kAngleMargin * (1.0 + big))) undecided = true;
         return gap > 0.0;
     }
     // Whether a's angle exceeds kMaxPreferredAngle.
     bool Wide(const QuickCorner& a) {
         const double big = std::fmax(a.t * a.t, kCotMaxPreferredAngle * kCotMaxPreferredAngle);
-        const double gap = (kCotMaxPreferredAngle - a.t) / (1.0 + big);
-        if (!(std::fabs(gap) > kAngleMargin)) undecided = true;
+        const double gap = kCotMaxPreferredAngle - a.t;
+        if (!(std::fabs(gap) > kAngleMargin * (1.0 + big))) undecided = true;
         return gap > 0.0;
     }
 };
