@@ -489,6 +489,30 @@ TEST(MultiresObject1, TexturedSpiderRoundTrip) {
     EXPECT_EQ(wrong, 0);
 }
 
+TEST(MultiresObject1, ShowSelectedFacesFreezesFacesOfExcludedMaterials) {
+    ObjMesh mesh;
+    ASSERT_TRUE(objtest::LoadObj(std::string(KESTOVAR_TEST_DATA) + "/../../data/spider.obj", mesh));
+    Handed h = HandOver(mesh, 0.5, OPT_KEEP_MATERIAL);
+    ASSERT_TRUE(h.object);
+    CMultiresolutionObject1& o = *h.object;
+    const C3DFaceList& faces = *o.GetFaceList();
+    auto frozen = [&] { return faces.GetNumberOfFaces(FACE_FROZEN, true); };
+    int unselected = 0, ofMaterial = 0;
+    for (int f = 0; f < faces.GetSize(); ++f) {
+        const bool all = faces.IsFaceFlagSet(unsigned(f), FACE_ALL_SELECTED);
+        unselected += !all;
+        ofMaterial += all && faces.GetStoredFaceMaterial(unsigned(f)) == 2;
+    }
+    ASSERT_GT(ofMaterial, 0);
+    o.ShowSelectedFaces(true);
+    EXPECT_EQ(frozen(), unselected);
+    h.engine->object->SelectMaterial(2, false);
+    o.ShowSelectedFaces(true);
+    EXPECT_EQ(frozen(), unselected + ofMaterial);
+    o.ShowSelectedFaces(false);
+    EXPECT_EQ(frozen(), 0);
+}
+
 // The object's own player must do what the record's reference playback does, record for record:
 // two identical runs, one moved by SetObjectRatio, the other by CTrackContractions::PlayContraction.
 TEST(MultiresObject1, PlaybackMatchesTheRecordsReferencePlayback) {
