@@ -833,7 +833,14 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     }
     vectors->SetFlag(POINTLIST_CHANGED, true);
     vectors->FreeExtra();
-    channelFaces->FreeExtra();
+    // The channel records were copied from the geometric ones and only rewritten in place: when
+    // the geometric records were packed (every capacity equal to its count, no slack, nothing
+    // allocated beyond), compacting would rewrite the same bytes into a fresh buffer.
+    const CFaceCollection& records = channelFaces->GetRecords();
+    const uint64_t packed = records.GetPackedBytes();
+    channelFaces->GetDataChunks().FreeExtra();
+    if (records.GetUsedBytes() != packed || records.GetAllocatedBytes() != packed || records.GetSlack() != 0)
+        channelFaces->GetRecords().FreeExtra();
     return true;
 }
 
