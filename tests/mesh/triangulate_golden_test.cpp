@@ -16,6 +16,7 @@
 #include <string>
 
 #include "cleanup_test_util.h"
+#include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/triangulate.h"
 
 namespace kestovar::test {
@@ -155,6 +156,78 @@ TEST(TriangulateGolden, GridAndConcaveOutlinesKeepTheirTriangles) {
         addOutline(notch, 30.0f + float(r), r == 1);
     }
     EXPECT_EQ(TriangulateAndHash(points, faces), 0x962710bbb621fd13ull);
+}
+
+
+// Quadrangles are split by a shortcut when strictly convex; it must cut the very triangles, in
+// the same corner order, that the general clipping of the helper cuts. Shapes chosen to sit on
+// the rule's decision points: squares, rectangles, rhombi and kites (equal angles), corners near
+// the preferred-angle bound, nearly flat corners, tilted and slightly folded quadrangles.
+TEST(TriangulateGolden, ConvexQuadrangleShortcutMatchesTheGeneralRule) {
+    std::vector<P3> points;
+    std::vector<Poly> faces;
+    uint32_t state = 777u;
+    auto uniform = [&] {
+        state = state * 1664525u + 1013904223u;
+        return float(state >> 8) / float(1u << 24);
+    };
+    const float bound = 1.58f;
+    for (int f = 0; f < 4000; ++f) {
+        float q[4][3];
+        const int kind = f % 6;
+        if (kind == 0) {  // axis-aligned rectangle or square, at integer or fractional scale
+            const float w = 1.0f + float(f % 5), h = (f % 3) ? w : 0.5f * w;
+            const float pts[4][3] = {{0, 0, 0}, {w, 0, 0}, {w, h, 0}, {0, h, 0}};
+            std::memcpy(q, pts, sizeof q);
+        } else if (kind == 1) {  // rhombus or kite
+            const float a = 0.2f + uniform(), b = 0.2f + uniform(), c = (f % 2) ? a : 0.3f + uniform();
+            const float pts[4][3] = {{0, -b, 0}, {c, 0, 0}, {0, b, 0}, {-a, 0, 0}};
+            std::memcpy(q, pts, sizeof q);
+        } else if (kind == 2) {  // one corner near the preferred-angle bound
+            const float t = bound + (uniform() - 0.5f) * 1e-6f * float(1 + f % 4);
+            const float pts[4][3] = {{0, 0, 0}, {1, 0, 0}, {1 + std::cos(t), std::sin(t), 0}, {0, 1, 0}};
+            std::memcpy(q, pts, sizeof q);
+        } else if (kind == 3) {  // a nearly flat corner
+            const float e = 1e-7f * float(f % 7);
+            const float pts[4][3] = {{0, 0, 0}, {1, e, 0}, {2, 0, 0}, {1, 1, 0}};
+            std::memcpy(q, pts, sizeof q);
+        } else {  // random convex-ish quadrangle, tilted in space and slightly folded
+            const float pts[4][3] = {{uniform() * 0.3f, uniform() * 0.3f, 0},
+                                     {1 - uniform() * 0.3f, uniform() * 0.3f, 0},
+                                     {1 - uniform() * 0.3f, 1 - uniform() * 0.3f, kind == 5 ? 0.2f * uniform() : 0.0f},
+                                     {uniform() * 0.3f, 1 - uniform() * 0.3f, 0}};
+            std::memcpy(q, pts, sizeof q);
+            for (auto& v : q) {
+                const float y = v[1], z = v[2];
+                v[1] = 0.6f * y - 0.8f * z;
+                v[2] = 0.8f * y + 0.6f * z;
+            }
+        }
+        const int base = int(points.size()), rot = f % 4;
+        for (int i = 0; i < 4; ++i) points.push_back({q[i][0] + float(f), q[i][1], q[i][2]});
+        faces.push_back({base + rot, base + (rot + 1) % 4, base + (rot + 2) % 4, base + (rot + 3) % 4});
+    }
+    C3DObject* obj = MakeObject(points, faces);
+    CGeomInfo geom(obj);
+    CTriangulateFaceHelper* helper = C3DFace::InitTriangulation(&geom);
+    CTriangulateFaceHelper general;
+    C3DFace face;
+    C3DPointList* pl = obj->GetPointList();
+    for (int f = 0; f < int(faces.size()); ++f) {
+        SCOPED_TRACE(::testing::Message() << "quadrangle " << f);
+        obj->GetFaceList()->GetFace(unsigned(f), face);
+        const int made = face.Triangulate(helper, -1, 0);
+        const int expected = general.Clip(pl->GetPoints(), pl->GetSize(), faces[size_t(f)].data(), 4);
+        ASSERT_EQ(made, expected);
+        const std::vector<Poly> got = ReadFaces(*helper->GetOwnFaceList());
+        for (int t = 0; t < made; ++t) {
+            const int* c = general.GetTriangles() + 3 * t;
+            const Poly want = {faces[size_t(f)][size_t(c[0])], faces[size_t(f)][size_t(c[1])], faces[size_t(f)][size_t(c[2])]};
+            ASSERT_EQ(got[size_t(t)], want) << "triangle " << t;
+        }
+    }
+    C3DFace::ReleaseTriangulation(helper);
+    obj->Delete();
 }
 
 }  // namespace
