@@ -225,6 +225,27 @@ TEST(ExtObjectPreparation, WithoutAWorkingCopyThePlainPointListIsReplacedAndWork
     for (int i = 0; i < 4; ++i) EXPECT_NEAR(e.object->ComputePointCost(working->GetQuadric(i), working->GetAt(i)), 0, 1e-12);
 }
 
+TEST(ExtObjectPreparation, InPlaceQuadsAreReplacedByTheirTrianglesAndTheSelectionIsRecorded) {
+    const int n = 3;
+    Engine e(Grid(n, true, Bump), false);
+    e.object->SetOptimizeExtMode(OPT_EXT_RECORD_SELECTED_FACES, true);
+    // Point 0 frozen through the user selection: its quad keeps a selected corner, so every
+    // initial face is selected.
+    e.points->GetAt(0).SetFlags(0x1u, true);
+    e.object->SetOptimizeMode(OPT_PROTECT_SELECTION, true);
+    ASSERT_TRUE(e.Prepare());
+    // In place the working faces are the object's own face list, now holding the triangles.
+    EXPECT_EQ(e.object->GetWorkingFaceList(), e.object->GetInitialFaceList());
+    ASSERT_EQ(e.WorkingFaces().GetSize(), 2 * n * n);
+    for (int f = 0; f < 2 * n * n; ++f) EXPECT_EQ(e.WorkingFaces().GetFaceSize(unsigned(f)), 3u);
+    EXPECT_EQ(e.object->GetCostArray().GetSize(), 2 * n * (n + 1) + n * n);
+    ExpectCandidatesConsistent(*e.object);
+    uint8_t bits[2] = {0, 0};
+    ASSERT_TRUE(e.object->GetCustomData().GetBinary(EXT_SELECTED_FACES_KEY, bits, 2));
+    EXPECT_EQ(bits[0], 0xFF);
+    EXPECT_EQ(bits[1], 0x01);
+}
+
 TEST(ExtObjectLifeCycle, InvalidateDropsTheWorkAndThePreparationRepeatsBitForBit) {
     Engine e(Grid(6, false, Bump));
     ASSERT_TRUE(e.Prepare());
