@@ -396,7 +396,13 @@ int C3DFace::Triangulate(CTriangulateFaceHelper* helper, int destination, int ma
     CFace view;
     for (int t = 0; t < triangles; ++t) {
         const unsigned d = unsigned(destination + t);
-        dst->CopyFace(d, *this, true);
+        // The face's data goes to the first triangle; the others copy it within the destination
+        // list, which spares looking each data chunk up in the source list again (their flag
+        // words are rewritten below either way).
+        if (t == 0)
+            dst->CopyFace(d, *this, true);
+        else
+            dst->CopyFace(d, unsigned(destination), true);
         dst->GetFace(d, view);
         if (view.GetSize() != 3) view.SetSize(3);
         int* out = view.GetIndexes();
@@ -417,7 +423,10 @@ int C3DFace::Triangulate(CTriangulateFaceHelper* helper, int destination, int ma
         const bool live = IsLiveFaceFlags(cflags);
         for (int t = 0; t < triangles; ++t) {
             const unsigned d = unsigned(destination + t);
-            cdst->CopyFace(d, f, *src, true);
+            if (t == 0)
+                cdst->CopyFace(d, f, *src, true);
+            else
+                cdst->CopyFace(d, unsigned(destination), true);
             cdst->GetFace(d, view);
             if (live && ck == k) {
                 if (view.GetSize() != 3) view.SetSize(3);
