@@ -16,12 +16,18 @@ namespace {
 using ThreadSet = CHashTable<uint64_t>;
 using ParentMap = CHashMap<uint64_t, uint64_t, uint64_t>;
 
-// Created on first insertion under the library lock. The pointers are atomic so that a query can
-// tell "never created" without taking the lock, which keeps ShouldCancelThread cheap in loops of
-// a library that nobody cancels.
+// A set of threads, created on first insertion under the library lock. The member count is
+// mirrored in an atomic so that a query can tell "no thread is in the set" without taking the lock:
+// ShouldCancelThread runs once per line of a file being read and once per batch of contractions,
+// and stays lock-free whenever no cancellation is pending, also after earlier ones were cleared.
+struct MemberSet {
+    std::atomic<ThreadSet*> set{nullptr};
+    std::atomic<int> count{0};
+};
+
 std::atomic<ParentMap*> g_parents{nullptr};
-std::atomic<ThreadSet*> g_cancelSet{nullptr};
-std::atomic<ThreadSet*> g_silentSet{nullptr};
+MemberSet g_cancelSet;
+MemberSet g_silentSet;
 
 // 0 until the count is first stored (initialisation or first use).
 std::atomic<int> g_threadCount{0};
@@ -38,22 +44,24 @@ T* GetOrCreate(std::atomic<T*>& holder) {
     return p;
 }
 
-void SetMembership(std::atomic<ThreadSet*>& holder, bool member, uint64_t thread) {
+void SetMembership(MemberSet& members, bool member, uint64_t thread) {
     thread = Resolve(thread);
     CXSingleLock lock(&XGetLibraryLock(), true);
     if (member) {
-        GetOrCreate(holder)->Insert(thread);
-    } else if (ThreadSet* set = holder.load(std::memory_order_acquire)) {
+        GetOrCreate(members.set)->Insert(thread);
+    } else if (ThreadSet* set = members.set.load(std::memory_order_acquire)) {
         set->Remove(thread);
     }
+    ThreadSet* set = members.set.load(std::memory_order_acquire);
+    members.count.store(set ? set->GetCount() : 0, std::memory_order_release);
 }
 
 // Whether `thread` or one of its ancestors is in the set.
-bool IsMemberOrInherited(std::atomic<ThreadSet*>& holder, uint64_t thread) {
-    if (!holder.load(std::memory_order_acquire)) return false;
+bool IsMemberOrInherited(MemberSet& members, uint64_t thread) {
+    if (members.count.load(std::memory_order_acquire) == 0) return false;
     thread = Resolve(thread);
     CXSingleLock lock(&XGetLibraryLock(), true);
-    ThreadSet* set = holder.load(std::memory_order_acquire);
+    ThreadSet* set = members.set.load(std::memory_order_acquire);
     if (!set) return false;
     const ParentMap* parents = g_parents.load(std::memory_order_acquire);
     // A chain without a cycle visits each recorded thread once: more steps than records mean the
@@ -134,8 +142,10 @@ namespace detail {
 void ReleaseThreadRegistry() {
     CXSingleLock lock(&XGetLibraryLock(), true);
     delete g_parents.exchange(nullptr);
-    delete g_cancelSet.exchange(nullptr);
-    delete g_silentSet.exchange(nullptr);
+    for (MemberSet* members : {&g_cancelSet, &g_silentSet}) {
+        members->count.store(0, std::memory_order_release);
+        delete members->set.exchange(nullptr);
+    }
 }
 
 }  // namespace detail
