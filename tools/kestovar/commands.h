@@ -10,5 +10,11 @@ constexpr int kExitCancelled = 3;
 
 // kestovar demo DATA_DIR OUT_DIR
 int RunDemo(int argc, char** argv);
+// kestovar reduce INPUT [-o OUTPUT] (--ratio R | --faces N | --points N) [options]
+int RunReduce(int argc, char** argv);
+// kestovar compare A B [--json]
+int RunCompare(int argc, char** argv);
+// kestovar info FILE [--json]
+int RunInfo(int argc, char** argv);
 
 }  // namespace kestovar_tool

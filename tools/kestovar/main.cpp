@@ -13,7 +13,13 @@ void PrintUsage(FILE* out) {
                  "usage: kestovar <command> [options]\n"
                  "\n"
                  "commands:\n"
-                 "  demo DATA_DIR OUT_DIR   run the sample job on every OBJ file of DATA_DIR\n"
+                 "  reduce INPUT [-o OUT] (--ratio R | --faces N | --points N)\n"
+                 "                          reduce the polygon count of a scene file\n"
+                 "  compare A B             distance between the surfaces of two files\n"
+                 "  info FILE               counts, materials, channels and box of a file\n"
+                 "  demo DATA_DIR OUT_DIR   reduce and compare every OBJ file of DATA_DIR\n"
+                 "\n"
+                 "Run 'kestovar COMMAND --help' for the options of a command.\n"
                  "\n"
                  "options:\n"
                  "  --help                  show this help\n"
@@ -37,6 +43,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!std::strcmp(command, "demo")) return kestovar_tool::RunDemo(argc - 2, argv + 2);
+    if (!std::strcmp(command, "reduce")) return kestovar_tool::RunReduce(argc - 2, argv + 2);
+    if (!std::strcmp(command, "compare")) return kestovar_tool::RunCompare(argc - 2, argv + 2);
+    if (!std::strcmp(command, "info")) return kestovar_tool::RunInfo(argc - 2, argv + 2);
     std::fprintf(stderr, "kestovar: unknown command '%s' (see kestovar --help)\n", command);
     return kestovar_tool::kExitUsage;
 }

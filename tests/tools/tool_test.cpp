@@ -1,0 +1,245 @@
+// The kestovar command-line tool, run as a child process: each subcommand on small meshes, the
+// JSON output, the exit codes and the one-line messages of bad input.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class Tool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("kx_tool_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs the tool with `args` (already quoted as needed); stdout and stderr are captured apart.
+    Outcome Kestovar(const std::string& args) {
+        const fs::path out = dir_ / "stdout.txt", err = dir_ / "stderr.txt";
+        const std::string command = std::string("'") + KESTOVAR_TOOL + "' " + args + " >'" + out.string() + "' 2>'" +
+                                    err.string() + "' </dev/null";
+        Outcome r;
+        const int raw = std::system(command.c_str());
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = Slurp(out);
+        r.err = Slurp(err);
+        return r;
+    }
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+    fs::path dir_;
+};
+
+const std::string kData = KESTOVAR_TEST_DATA;
+const std::string kBunny = std::string(KESTOVAR_DATA) + "/bunny00.obj";
+const std::string kSpider = std::string(KESTOVAR_DATA) + "/spider.obj";
+
+// A minimal structural check of a one-object JSON document: braces and brackets balance outside
+// strings, strings close, and the document is one object.
+bool LooksLikeJson(const std::string& text) {
+    std::string t = text;
+    while (!t.empty() && (t.back() == '\n' || t.back() == ' ')) t.pop_back();
+    if (t.size() < 2 || t.front() != '{' || t.back() != '}') return false;
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < t.size(); ++i) {
+        const char c = t[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+            continue;
+        }
+        if (c == '"') inString = true;
+        else if (c == '{' || c == '[') ++depth;
+        else if (c == '}' || c == ']') {
+            if (--depth < 0) return false;
+            if (depth == 0 && i + 1 != t.size()) return false;
+        }
+        else if (c == 'n' && t.compare(i, 3, "nan") == 0) return false;  // not a JSON number
+    }
+    return depth == 0 && !inString;
+}
+
+// The number after "key": in a JSON text (first occurrence).
+double JsonNumber(const std::string& json, const std::string& key) {
+    std::smatch m;
+    if (!std::regex_search(json, m, std::regex("\"" + key + "\": *(-?[0-9.eE+-]+)"))) return -1;
+    return std::stod(m[1]);
+}
+
+TEST_F(Tool, ReduceByRatioWritesTheDefaultOutputAndCompareMeasuresIt) {
+    const std::string input = Path("bunny.obj");
+    fs::copy_file(kBunny, input);
+    Outcome r = Kestovar("reduce '" + input + "' --ratio 0.1 --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(LooksLikeJson(r.out)) << r.out;
+    const std::string output = Path("bunny-reduced.obj");
+    ASSERT_TRUE(fs::exists(output));
+    // Only the result (and its material library) is left beside the input: no temporary file.
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "bunny.obj" || name == "bunny-reduced.obj" || name == "bunny-reduced.mtl" ||
+                    name.starts_with("std"))
+            << name;
+    }
+
+    Outcome info = Kestovar("info '" + output + "' --json");
+    ASSERT_EQ(info.status, 0) << info.err;
+    ASSERT_TRUE(LooksLikeJson(info.out)) << info.out;
+    const double faces = JsonNumber(info.out, "faces");
+    EXPECT_NEAR(faces, 7541, 80);  // a tenth of 75408
+    EXPECT_EQ(JsonNumber(info.out, "non_manifold_edges"), 0);
+
+    Outcome cmp = Kestovar("compare '" + input + "' '" + output + "'");
+    ASSERT_EQ(cmp.status, 0) << cmp.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(cmp.out, m, std::regex("Hausdorff distance: ([0-9.]+)\n$"))) << cmp.out;
+    const double h = std::stod(m[1]);
+    EXPECT_GT(h, 0.0);
+    EXPECT_LT(h, 0.02);  // a tenth of the bunny stays close to its surface
+}
+
+TEST_F(Tool, ReduceToTotalsOverAMultiObjectSceneWithOptions) {
+    const std::string out = Path("spider_small.obj");
+    Outcome r = Kestovar("reduce '" + kSpider + "' -o '" + out +
+                     "' --faces 500 --keep borders,uv,materials --constrain corners --check flips,compactness "
+                     "--symmetry x --threads 1 --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(LooksLikeJson(r.out)) << r.out;
+    Outcome info = Kestovar("info '" + out + "' --json");
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_NEAR(JsonNumber(info.out, "faces"), 500, 25);
+    EXPECT_EQ(JsonNumber(info.out, "objects"), 19);  // every part kept, materials with them
+    EXPECT_EQ(JsonNumber(info.out, "materials"), 4);
+
+    // A point total, with the frozen-border and end-point modes.
+    const std::string out2 = Path("spider_points.obj");
+    r = Kestovar("reduce '" + kSpider + "' -o '" + out2 + "' --points 400 --freeze borders --endpoints-only --quiet");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");  // --quiet
+    info = Kestovar("info '" + out2 + "' --json");
+    EXPECT_NEAR(JsonNumber(info.out, "points"), 400, 40);
+}
+
+TEST_F(Tool, SameInputAndSettingsGiveTheSameFile) {
+    const std::string a = Path("a.obj"), b = Path("b.obj");
+    ASSERT_EQ(Kestovar("reduce '" + kSpider + "' -o '" + a + "' --ratio 0.3 --threads 1 -q").status, 0);
+    ASSERT_EQ(Kestovar("reduce '" + kSpider + "' -o '" + b + "' --ratio 0.3 --threads 2 -q").status, 0);
+    // The files name their material library after themselves; compare the geometry lines.
+    auto body = [](const std::string& path) {
+        std::istringstream in(Slurp(path));
+        std::string line, out;
+        while (std::getline(in, line))
+            if (line.rfind("v", 0) == 0 || line.rfind("f ", 0) == 0) out += line + "\n";
+        return out;
+    };
+    EXPECT_FALSE(body(a).empty());
+    EXPECT_EQ(body(a), body(b));
+}
+
+TEST_F(Tool, CompareOfAFileWithItselfIsZero) {
+    Outcome r = Kestovar("compare '" + kSpider + "' '" + kSpider + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("A -> B: max 0.000000"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.ends_with("\nHausdorff distance: 0.000000\n")) << r.out;
+    r = Kestovar("compare '" + kSpider + "' '" + kSpider + "' --json");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(LooksLikeJson(r.out)) << r.out;
+    EXPECT_EQ(JsonNumber(r.out, "hausdorff"), 0.0);
+}
+
+TEST_F(Tool, InfoCountsFacesBordersAndChannels) {
+    Outcome r = Kestovar("info '" + kSpider + "' --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(LooksLikeJson(r.out)) << r.out;
+    EXPECT_EQ(JsonNumber(r.out, "faces"), 1368);
+    EXPECT_EQ(JsonNumber(r.out, "objects"), 19);
+    EXPECT_EQ(JsonNumber(r.out, "materials"), 4);
+    EXPECT_GT(JsonNumber(r.out, "border_edges"), 0);  // the spider's parts are open
+    EXPECT_NE(r.out.find("\"UV\""), std::string::npos);
+    // A closed mesh has no open border.
+    r = Kestovar("info '" + kBunny + "' --json");
+    EXPECT_EQ(JsonNumber(r.out, "border_edges"), 0);
+    EXPECT_EQ(JsonNumber(r.out, "triangles"), 75408);
+}
+
+// Each kind of bad input: one line on stderr naming the file, the documented exit code, and no
+// output file.
+TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
+    const std::string missing = Path("missing.obj");
+    const std::string unknown = Path("mesh.xyz");
+    const std::string malformed = Path("broken.obj");
+    std::ofstream(unknown) << "not a mesh\n";
+    std::ofstream(malformed) << "v 1 2\nf 1 2 9\n";
+    for (const std::string& input : {missing, unknown, malformed}) {
+        for (const std::string& command : {"info '" + input + "'", "reduce '" + input + "' --ratio 0.5",
+                                           "compare '" + input + "' '" + kSpider + "'"}) {
+            Outcome r = Kestovar(command);
+            EXPECT_EQ(r.status, 2) << command;
+            EXPECT_EQ(r.err.rfind("kestovar: " + input + ": ", 0), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_EQ(r.out, "");
+        }
+    }
+    EXPECT_NE(Kestovar("info '" + unknown + "'").err.find("Unknown file type"), std::string::npos);
+    EXPECT_FALSE(fs::exists(Path("missing-reduced.obj")));
+    EXPECT_FALSE(fs::exists(Path("broken-reduced.obj")));
+
+    // An output that cannot be written: input/output error, message names the output.
+    Outcome r = Kestovar("reduce '" + kSpider + "' -o '" + Path("no/such/dir/out.obj") + "' --ratio 0.5");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("no/such/dir/out.obj: "), std::string::npos) << r.err;
+}
+
+TEST_F(Tool, BadUsageExitsWithOne) {
+    const std::string s = "'" + kSpider + "'";
+    for (const std::string& args :
+         {std::string(""), std::string("frobnicate"), "reduce " + s, "reduce " + s + " --ratio 0.5 --faces 10",
+          "reduce " + s + " --ratio 1.5", "reduce " + s + " --ratio abc", "reduce " + s + " --faces -3",
+          "reduce " + s + " --ratio 0.5 --keep wings", "reduce " + s + " --ratio 0.5 --symmetry w",
+          "reduce " + s + " --ratio 0.5 --check speed", "reduce " + s + " --ratio 0.5 --threads 0",
+          "reduce " + s + " --ratio 0.5 --bogus", "reduce " + s + " --ratio 0.5 -o", "compare " + s,
+          "compare " + s + " " + s + " " + s, std::string("info"), "info " + s + " --verbose"}) {
+        Outcome r = Kestovar(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_FALSE(r.err.empty()) << args;
+    }
+    EXPECT_FALSE(fs::exists(std::string(KESTOVAR_DATA) + "/spider-reduced.obj"));
+}
+
+TEST_F(Tool, HelpAndVersion) {
+    for (const char* args : {"--help", "reduce --help", "compare -h", "info --help"}) {
+        Outcome r = Kestovar(args);
+        EXPECT_EQ(r.status, 0) << args;
+        EXPECT_EQ(r.out.rfind("usage: kestovar", 0), 0u) << args;
+    }
+    Outcome r = Kestovar("--version");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("kestovar [0-9]+\\.[0-9]+.*\n")));
+}
+
+}  // namespace

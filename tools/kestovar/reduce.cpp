@@ -1,0 +1,291 @@
+// `kestovar reduce`: one optimisation of every object to its coarsest level, then the requested
+// level (a ratio, or a face or point total over the scene) saved as a frozen copy.
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "commands.h"
+#include "kestovar/kestovar.h"
+#include "scene_util.h"
+
+namespace kestovar_tool {
+namespace {
+
+using namespace kestovar;
+
+const char kReduceHelp[] =
+    "usage: kestovar reduce INPUT [-o OUTPUT] (--ratio R | --faces N | --points N) [options]\n"
+    "\n"
+    "Reduces every object of INPUT once to its coarsest level, then saves the scene at the\n"
+    "requested level. --faces and --points are totals over the whole scene.\n"
+    "\n"
+    "  -o, --output FILE    output file (default: INPUT with \"-reduced\" before the extension)\n"
+    "  --ratio R            keep the fraction R (0..1) of the faces of every object\n"
+    "  --faces N            keep about N faces in total\n"
+    "  --points N           keep about N points in total\n"
+    "  --keep LIST          preserve these features: borders,corners,materials,uv,colors,normals\n"
+    "  --constrain LIST     as --keep, and hold them to their lines with constraint planes\n"
+    "  --freeze LIST        never move the points of these features\n"
+    "  --symmetry x|y|z     mirror the contractions across the box's mid-plane\n"
+    "  --check LIST         reject contractions that fail these tests: flips,compactness\n"
+    "  --endpoints-only     merged points are always one of the two end points\n"
+    "  --stop-on-bad        stop an object when only rejected contractions remain\n"
+    "  --selection-only     reduce only the selected nodes\n"
+    "  --threads N          worker threads (default: all cores)\n"
+    "  --json               print the result as JSON on stdout\n"
+    "  -q, --quiet          no progress bar\n"
+    "  -h, --help           show this help\n"
+    "\n"
+    "Exit status: 0 success, 1 bad usage, 2 input/output error, 3 cancelled.\n";
+
+// Bits of one feature group: keep, constrain, freeze.
+struct Feature {
+    const char* name;
+    unsigned long long keep, constrain, freeze;
+};
+const Feature kFeatures[] = {
+    {"borders", OPT_KEEP_BORDER, OPT_CONSTRAIN_BORDER, OPT_FREEZE_BORDER},
+    {"corners", OPT_KEEP_CORNERS, OPT_CONSTRAIN_CORNERS, OPT_FREEZE_CORNERS},
+    {"materials", OPT_KEEP_MATERIAL, OPT_CONSTRAIN_MATERIAL, OPT_FREEZE_MATERIAL},
+    {"uv", OPT_KEEP_UVW, OPT_CONSTRAIN_UVW, OPT_FREEZE_UVW},
+    {"colors", OPT_KEEP_VC, OPT_CONSTRAIN_VC, OPT_FREEZE_VC},
+    {"normals", OPT_KEEP_NORMALS, OPT_CONSTRAIN_NORMALS, OPT_FREEZE_NORMALS},
+};
+
+// Adds to `modes` the bits `which` (0 keep, 1 constrain, 2 freeze) of the listed features.
+bool ParseFeatures(const char* option, const char* list, int which, unsigned long long& modes) {
+    if (!list) {
+        UsageError("reduce", (std::string(option) + " needs a list").c_str());
+        return false;
+    }
+    std::string text = list;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        const std::string name = text.substr(start, comma - start);
+        bool found = false;
+        for (const Feature& f : kFeatures) {
+            if (name == f.name) {
+                modes |= which == 0 ? f.keep : which == 1 ? f.constrain : f.freeze;
+                found = true;
+            }
+        }
+        if (!found) {
+            UsageError("reduce", (std::string("unknown feature for ") + option).c_str(), name.c_str());
+            return false;
+        }
+        start = comma + 1;
+    }
+    return true;
+}
+
+bool ParseChecks(const char* list, unsigned long long& modes) {
+    if (!list) {
+        UsageError("reduce", "--check needs a list");
+        return false;
+    }
+    std::string text = list;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        const std::string name = text.substr(start, comma - start);
+        if (name == "flips")
+            modes |= OPT_CHECK_FLIP;
+        else if (name == "compactness")
+            modes |= OPT_CHECK_COMPACITY;
+        else {
+            UsageError("reduce", "unknown check", name.c_str());
+            return false;
+        }
+        start = comma + 1;
+    }
+    return true;
+}
+
+std::string DefaultOutput(const std::string& input) {
+    const size_t slash = input.find_last_of('/');
+    const size_t dot = input.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return input + "-reduced";
+    return input.substr(0, dot) + "-reduced" + input.substr(dot);
+}
+
+std::atomic<bool> g_interrupted{false};
+
+void OnInterrupt(int) {
+    g_interrupted.store(true);
+}
+
+// The progress bar on stderr and the cancellation by Ctrl-C, both through the optimiser's callback.
+struct ProgressState {
+    bool bar = false;
+    double start = 0;
+    int lastPercent = -1, lastMesh = -1;
+};
+
+bool OnProgress(unsigned int event, const QuorvaneProgressInfo& info, void* user) {
+    auto* state = static_cast<ProgressState*>(user);
+    if (event & OPTPROGRESS_CANCEL_QUERY) return g_interrupted.load();
+    if (!state->bar || info.GetState() != QuorvaneProgressInfo::STATE_OPTIMIZING) return false;
+    const int range = info.GetMax() - info.GetMin();
+    const int percent = range > 0 ? int(100.0 * (info.GetPos() - info.GetMin()) / range) : 0;
+    if (percent == state->lastPercent && info.GetMeshPos() == state->lastMesh) return false;
+    state->lastPercent = percent;
+    state->lastMesh = info.GetMeshPos();
+    const int width = 30, filled = percent * width / 100;
+    std::fprintf(stderr, "\rmesh %d of %d [%.*s%*s] %3d%% %6.1f s", info.GetMeshPos() + 1,
+                 info.GetMeshCount() > 0 ? info.GetMeshCount() : 1, filled, "##############################",
+                 width - filled, "", percent, NowSeconds() - state->start);
+    return false;
+}
+
+}  // namespace
+
+int RunReduce(int argc, char** argv) {
+    std::string input, output;
+    double ratio = -1;
+    int faces = -1, points = -1, threads = 0;
+    unsigned long long modes = 0;
+    bool json = false, quiet = false, selectionOnly = false;
+    for (int i = 0; i < argc; ++i) {
+        const char* a = argv[i];
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
+            std::fputs(kReduceHelp, stdout);
+            return 0;
+        } else if (!std::strcmp(a, "-o") || !std::strcmp(a, "--output")) {
+            if (!next) return UsageError("reduce", "-o needs a file name"), kExitUsage;
+            output = next, ++i;
+        } else if (!std::strcmp(a, "--ratio")) {
+            if (!ParseDouble("reduce", a, next, ratio)) return kExitUsage;
+            if (!(ratio >= 0 && ratio <= 1)) return UsageError("reduce", "--ratio must lie in [0, 1], got", next), kExitUsage;
+            ++i;
+        } else if (!std::strcmp(a, "--faces")) {
+            if (!ParseInt("reduce", a, next, faces)) return kExitUsage;
+            ++i;
+        } else if (!std::strcmp(a, "--points")) {
+            if (!ParseInt("reduce", a, next, points)) return kExitUsage;
+            ++i;
+        } else if (!std::strcmp(a, "--keep") || !std::strcmp(a, "--constrain") || !std::strcmp(a, "--freeze")) {
+            const int which = a[2] == 'k' ? 0 : a[2] == 'c' ? 1 : 2;
+            if (!ParseFeatures(a, next, which, modes)) return kExitUsage;
+            ++i;
+        } else if (!std::strcmp(a, "--symmetry")) {
+            if (next && !std::strcmp(next, "x"))
+                modes |= OPT_SYMMETRY_X;
+            else if (next && !std::strcmp(next, "y"))
+                modes |= OPT_SYMMETRY_Y;
+            else if (next && !std::strcmp(next, "z"))
+                modes |= OPT_SYMMETRY_Z;
+            else
+                return UsageError("reduce", "--symmetry expects x, y or z, got", next ? next : ""), kExitUsage;
+            ++i;
+        } else if (!std::strcmp(a, "--check")) {
+            if (!ParseChecks(next, modes)) return kExitUsage;
+            ++i;
+        } else if (!std::strcmp(a, "--endpoints-only")) {
+            modes |= OPT_ENDPOINTS_ONLY;
+        } else if (!std::strcmp(a, "--stop-on-bad")) {
+            modes |= OPT_STOP_ON_BAD;
+        } else if (!std::strcmp(a, "--selection-only")) {
+            selectionOnly = true;
+        } else if (!std::strcmp(a, "--threads")) {
+            if (!ParseInt("reduce", a, next, threads) || threads < 1) {
+                if (threads < 1 && next) UsageError("reduce", "--threads must be at least 1");
+                return kExitUsage;
+            }
+            ++i;
+        } else if (!std::strcmp(a, "--json")) {
+            json = true;
+        } else if (!std::strcmp(a, "-q") || !std::strcmp(a, "--quiet")) {
+            quiet = true;
+        } else if (a[0] == '-' && a[1]) {
+            return UsageError("reduce", "unknown option", a), kExitUsage;
+        } else if (input.empty()) {
+            input = a;
+        } else {
+            return UsageError("reduce", "unexpected argument", a), kExitUsage;
+        }
+    }
+    if (input.empty()) return UsageError("reduce", "missing INPUT"), kExitUsage;
+    if ((ratio >= 0) + (faces >= 0) + (points >= 0) != 1)
+        return UsageError("reduce", "give exactly one of --ratio, --faces and --points"), kExitUsage;
+    if (output.empty()) output = DefaultOutput(input);
+
+    LibrarySession session;
+    if (threads > 0) OMPSetMaxThreadCount(threads);
+    const double t0 = NowSeconds();
+    C3DScene* scene = ReadScene(input, true);
+    if (!scene) return kExitIo;
+    const double t1 = NowSeconds();
+
+    CSceneOptimizer opt;
+    ProgressState progress;
+    progress.bar = !quiet && !json && isatty(STDERR_FILENO);
+    progress.start = t1;
+    opt.SetProgressCallback(OnProgress, &progress);
+    opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+    opt.SetScene(*scene, true);  // the optimiser owns and deletes the scene
+    opt.LockInitialization();
+    if (modes) opt.SetOptimizeMode(modes, true);
+    opt.UnlockInitialization();
+
+    g_interrupted.store(false);
+    auto previous = std::signal(SIGINT, OnInterrupt);
+    bool cancelled = false;
+    opt.Optimize(0.0, cancelled, 0x21);
+    std::signal(SIGINT, previous);
+    if (progress.bar) std::fputc('\n', stderr);
+    if (cancelled || g_interrupted.load()) {
+        std::fprintf(stderr, "kestovar: %s: cancelled\n", input.c_str());
+        return kExitCancelled;
+    }
+    const double t2 = NowSeconds();
+
+    C3DScene* mr = opt.GetScene(GETSCENE_MULTIRES);
+    if (!mr) {
+        std::fprintf(stderr, "kestovar: %s: no polygonal object to reduce\n", input.c_str());
+        return kExitIo;
+    }
+    const ApplyTo applyTo = selectionOnly ? APPLY_TO_SELECTION : APPLY_TO_ALL;
+    const int maxFaces = opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
+    const int maxPoints = opt.GetMultiresolutionInfo(MRINFO_MAX_POINTS, APPLY_TO_ALL);
+    bool set;
+    if (ratio >= 0)
+        set = opt.SetMultiresolutionRatio(ratio, 0, MRRATIO_RELATIVE | MRRATIO_FACES, applyTo);
+    else if (faces >= 0)
+        set = opt.SetMultiresolutionRatio(0, faces, MRRATIO_ABSOLUTE | MRRATIO_FACES, applyTo);
+    else
+        set = opt.SetMultiresolutionRatio(0, points, MRRATIO_ABSOLUTE | MRRATIO_POINTS, applyTo);
+    if (!set) {
+        std::fprintf(stderr, "kestovar: %s: the requested level cannot be set\n", input.c_str());
+        return kExitIo;
+    }
+    const int outFaces = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
+    const int outPoints = opt.GetMultiresolutionInfo(MRINFO_CURRENT_POINTS, APPLY_TO_ALL);
+    C3DScene* frozen = opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY);
+    if (!frozen) {
+        std::fprintf(stderr, "kestovar: %s: cannot freeze the reduced scene\n", input.c_str());
+        return kExitIo;
+    }
+    const bool saved = SaveScene(*frozen, output);
+    frozen->Delete();
+    if (!saved) return kExitIo;
+    const double t3 = NowSeconds();
+
+    if (json) {
+        std::printf("{\"input\": %s, \"output\": %s, \"faces\": [%d, %d], \"points\": [%d, %d], "
+                    "\"read_s\": %.3f, \"optimize_s\": %.3f, \"save_s\": %.3f}\n",
+                    JsonString(input).c_str(), JsonString(output).c_str(), maxFaces, outFaces, maxPoints, outPoints,
+                    t1 - t0, t2 - t1, t3 - t2);
+    } else if (!quiet) {
+        std::printf("%s -> %s\n  faces  %8d -> %8d\n  points %8d -> %8d\n  read %.3f s, optimize %.3f s, save %.3f s\n",
+                    input.c_str(), output.c_str(), maxFaces, outFaces, maxPoints, outPoints, t1 - t0, t2 - t1, t3 - t2);
+    }
+    return 0;
+}
+
+}  // namespace kestovar_tool

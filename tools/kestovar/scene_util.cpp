@@ -1,0 +1,248 @@
+// Helpers shared by the subcommands (see scene_util.h).
+#include "scene_util.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cwchar>
+#include <unordered_map>
+
+#include "kestovar/kestovar.h"
+
+namespace kestovar_tool {
+
+using namespace kestovar;
+
+LibrarySession::LibrarySession() {
+    InitKestovarApplication(nullptr, KESTOVAR_INIT_FORMATS);
+}
+
+LibrarySession::~LibrarySession() {
+    CloseKestovarApplication(KESTOVAR_INIT_FORMATS | KESTOVAR_CLOSE_RELEASE_ALL);
+}
+
+// The library's messages may span lines; the tool reports every error on one line.
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+std::wstring Widen(const std::string& text) {
+    std::mbstate_t state{};
+    const char* src = text.c_str();
+    size_t n = std::mbsrtowcs(nullptr, &src, 0, &state);
+    if (n == size_t(-1)) return std::wstring(text.begin(), text.end());
+    std::wstring out(n, L'\0');
+    src = text.c_str();
+    std::mbsrtowcs(out.data(), &src, n, &state);
+    return out;
+}
+
+std::string Narrow(const wchar_t* text) {
+    std::mbstate_t state{};
+    const wchar_t* src = text;
+    size_t n = std::wcsrtombs(nullptr, &src, 0, &state);
+    if (n == size_t(-1)) {
+        std::string out;
+        for (const wchar_t* p = text; *p; ++p) out += *p < 128 ? char(*p) : '?';
+        return out;
+    }
+    std::string out(n, '\0');
+    src = text;
+    std::wcsrtombs(out.data(), &src, n, &state);
+    return out;
+}
+
+C3DScene* ReadScene(const std::string& path, bool forOptimizer) {
+    const std::wstring wide = Widen(path);
+    C3DIo reader(wide.c_str(), FILE_IO_LOADING | FILE_IO_SILENT);
+    C3DScene* scene = nullptr;
+    try {
+        scene = reader.Read();
+    } catch (CXException* e) {
+        std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), OneLine(e->GetMessage()).c_str());
+        XDeleteThreadException();
+        return nullptr;
+    }
+    if (!scene) {
+        std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), OneLine(Narrow(reader.GetIoErrorTxt())).c_str());
+        return nullptr;
+    }
+    if (forOptimizer) {
+        C3DQuorvaneObjectCreator creator(CREATOR_COPY_POINTS);
+        scene->ConvertToType(creator);
+    }
+    return scene;
+}
+
+bool SaveScene(C3DScene& scene, const std::string& path) {
+    const std::wstring wide = Widen(path);
+    C3DIo writer(wide.c_str(), FILE_IO_SILENT);
+    bool ok = false;
+    try {
+        ok = writer.Save(&scene);
+    } catch (CXException* e) {
+        std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), OneLine(e->GetMessage()).c_str());
+        XDeleteThreadException();
+        return false;
+    }
+    if (!ok) std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), OneLine(Narrow(writer.GetIoErrorTxt())).c_str());
+    return ok;
+}
+
+namespace {
+
+uint64_t EdgeKey(int a, int b) {
+    const uint64_t lo = uint32_t(a < b ? a : b), hi = uint32_t(a < b ? b : a);
+    return (lo << 32) | hi;
+}
+
+void Extend(SceneFigures& f, const C3DTPoint<float>& p) {
+    const float c[3] = {p.x, p.y, p.z};
+    for (int k = 0; k < 3; ++k) {
+        if (!f.hasBox || c[k] < f.boxMin[k]) f.boxMin[k] = c[k];
+        if (!f.hasBox || c[k] > f.boxMax[k]) f.boxMax[k] = c[k];
+    }
+    f.hasBox = true;
+}
+
+}  // namespace
+
+SceneFigures MeasureScene(C3DScene& scene) {
+    SceneFigures f;
+    for (C3DNodePos pos = scene.GetFirstNode(); pos;) {
+        scene.GetNextNode(pos);
+        ++f.nodes;
+    }
+    CMaterialCountMap used;
+    f.materials = scene.GetMaterials(used);
+    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
+        C3DGeomObject* geom = nullptr;
+        C3DSceneNode* node = scene.GetNextNode(pos, geom);
+        auto* object = dynamic_cast<C3DObject*>(geom);
+        if (!object || !object->GetPointList() || !object->GetFaceList()) continue;
+        ++f.objects;
+        C4x4TMatrix<float> tm;
+        node->GetNodeTM(0, tm);
+        const C3DPointList& points = *object->GetPointList();
+        const C3DFaceList& faces = *object->GetFaceList();
+        std::unordered_map<uint64_t, int> edgeUses;
+        std::vector<char> used(size_t(points.GetSize()), 0);
+        for (int i = 0; i < faces.GetSize(); ++i) {
+            if (!faces.IsFaceLive(unsigned(i))) continue;
+            int n = 0;
+            const int* idx = faces.GetIndexes(unsigned(i), n);
+            ++f.faces;
+            if (n == 3)
+                ++f.triangles;
+            else
+                ++f.polygons;
+            for (int k = 0; k < n; ++k) {
+                ++edgeUses[EdgeKey(idx[k], idx[(k + 1) % n])];
+                if (idx[k] >= 0 && idx[k] < points.GetSize() && !used[size_t(idx[k])]) {
+                    used[size_t(idx[k])] = 1;
+                    ++f.points;
+                    Extend(f, tm.TransformPoint(*points[idx[k]]));
+                }
+            }
+        }
+        for (const auto& [edge, uses] : edgeUses) {
+            if (uses == 1) ++f.borderEdges;
+            if (uses > 2) ++f.nonManifoldEdges;
+        }
+        if (CDependentChannels* channels = object->GetChannels()) {
+            for (int c = 0; c < channels->GetSize(); ++c) {
+                CChannel* channel = channels->GetChannel(c);
+                const std::string type = Narrow(channel->GetTypeString());
+                const int size = channel->GetPointList() ? channel->GetPointList()->GetSize() : 0;
+                size_t k = 0;
+                while (k < f.channels.size() && f.channels[k].type != type) ++k;
+                if (k == f.channels.size()) f.channels.push_back({type, 0, 0});
+                ++f.channels[k].count;
+                f.channels[k].values += size;
+            }
+        }
+    }
+    return f;
+}
+
+C3DObject* MergeToTriangles(C3DScene& scene) {
+    std::vector<float> xyz;
+    std::vector<int> triangles;
+    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH); pos;) {
+        C3DGeomObject* geom = nullptr;
+        C3DSceneNode* node = scene.GetNextNode(pos, geom);
+        auto* object = dynamic_cast<C3DObject*>(geom);
+        if (!object || !object->GetPointList() || !object->GetFaceList()) continue;
+        C4x4TMatrix<float> tm;
+        node->GetNodeTM(0, tm);
+        const C3DPointList& points = *object->GetPointList();
+        const C3DFaceList& faces = *object->GetFaceList();
+        const int base = int(xyz.size() / 3);
+        for (int i = 0; i < points.GetSize(); ++i) {
+            const C3DTPoint<float> p = tm.TransformPoint(*points[i]);
+            xyz.insert(xyz.end(), {p.x, p.y, p.z});
+        }
+        // Polygons are split as fans: exact for the convex faces scene files carry in practice,
+        // and the comparison samples only the surface.
+        for (int i = 0; i < faces.GetSize(); ++i) {
+            if (!faces.IsFaceLive(unsigned(i))) continue;
+            int n = 0;
+            const int* idx = faces.GetIndexes(unsigned(i), n);
+            for (int k = 1; k + 1 < n; ++k) triangles.insert(triangles.end(), {base + idx[0], base + idx[k], base + idx[k + 1]});
+        }
+    }
+    if (triangles.empty()) return nullptr;
+    return CreateObjectFromArrays(xyz.data(), unsigned(xyz.size() * sizeof(float)), triangles.data(),
+                                  unsigned(triangles.size() * sizeof(int)), nullptr, 0);
+}
+
+void UsageError(const char* command, const char* message, const char* detail) {
+    if (detail)
+        std::fprintf(stderr, "kestovar %s: %s '%s' (see kestovar %s --help)\n", command, message, detail, command);
+    else
+        std::fprintf(stderr, "kestovar %s: %s (see kestovar %s --help)\n", command, message, command);
+}
+
+bool ParseDouble(const char* command, const char* option, const char* text, double& value) {
+    char* end = nullptr;
+    value = text ? std::strtod(text, &end) : 0.0;
+    if (!text || end == text || *end) {
+        UsageError(command, (std::string(option) + " expects a number, got").c_str(), text ? text : "");
+        return false;
+    }
+    return true;
+}
+
+bool ParseInt(const char* command, const char* option, const char* text, int& value) {
+    char* end = nullptr;
+    const long v = text ? std::strtol(text, &end, 10) : 0;
+    if (!text || end == text || *end || v < 0 || v > 0x7FFFFFFF) {
+        UsageError(command, (std::string(option) + " expects a non-negative integer, got").c_str(), text ? text : "");
+        return false;
+    }
+    value = int(v);
+    return true;
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(c));
+            out += buf;
+            continue;
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+double NowSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace kestovar_tool

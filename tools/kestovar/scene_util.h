@@ -1,0 +1,63 @@
+// Helpers shared by the subcommands: library start-up, reading and saving scenes with the
+// library's messages, scene figures, and the small pieces of option parsing.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace kestovar {
+class C3DScene;
+class C3DObject;
+}  // namespace kestovar
+
+namespace kestovar_tool {
+
+// Initialises the library with its built-in formats and plug-ins; closes it on destruction.
+struct LibrarySession {
+    LibrarySession();
+    ~LibrarySession();
+    LibrarySession(const LibrarySession&) = delete;
+    LibrarySession& operator=(const LibrarySession&) = delete;
+};
+
+std::string OneLine(std::string text);
+std::wstring Widen(const std::string& text);
+std::string Narrow(const wchar_t* text);
+
+// Reads `path`; on failure prints "kestovar: PATH: MESSAGE" (the library's message) and returns
+// null. With `forOptimizer` the polygonal objects are created contraction-ready.
+kestovar::C3DScene* ReadScene(const std::string& path, bool forOptimizer);
+// Saves `scene` to `path` (through the library's temporary file); prints the error on failure.
+bool SaveScene(kestovar::C3DScene& scene, const std::string& path);
+
+// Totals over the polygonal objects of a scene (each shared object once).
+struct SceneFigures {
+    int nodes = 0, objects = 0, points = 0, faces = 0, triangles = 0, polygons = 0;
+    int materials = 0, borderEdges = 0, nonManifoldEdges = 0;
+    bool hasBox = false;
+    float boxMin[3] = {0, 0, 0}, boxMax[3] = {0, 0, 0};
+    struct Channels {
+        std::string type;
+        int count, values;  // channels of this type, and their data records summed
+    };
+    std::vector<Channels> channels;  // per type, in order of first appearance
+};
+SceneFigures MeasureScene(kestovar::C3DScene& scene);
+
+// One triangulated polymesh with every face of the scene in world coordinates (the caller's
+// reference), or null when the scene has no face.
+kestovar::C3DObject* MergeToTriangles(kestovar::C3DScene& scene);
+
+// Parsing helpers: print "kestovar SUBCOMMAND: MESSAGE" on stderr and return false on error.
+bool ParseDouble(const char* command, const char* option, const char* text, double& value);
+bool ParseInt(const char* command, const char* option, const char* text, int& value);
+void UsageError(const char* command, const char* message, const char* detail = nullptr);
+
+// JSON string literal of `text` (quotes and backslashes escaped).
+std::string JsonString(const std::string& text);
+
+// Seconds since an arbitrary origin, for the timings printed by the tool.
+double NowSeconds();
+
+}  // namespace kestovar_tool
