@@ -231,6 +231,25 @@ TEST_F(Tool, BadUsageExitsWithOne) {
     EXPECT_FALSE(fs::exists(std::string(KESTOVAR_DATA) + "/spider-reduced.obj"));
 }
 
+TEST_F(Tool, DemoReducesEverySampleTwiceAndMeasuresIt) {
+    const fs::path data = dir_ / "data";
+    fs::create_directories(data);
+    fs::copy_file(kSpider, data / "spider.obj");
+    fs::copy_file(std::string(KESTOVAR_DATA) + "/spider.mtl", data / "spider.mtl");
+    Outcome r = Kestovar("demo '" + data.string() + "' '" + Path("out") + "' 500");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("spider-10pct.obj +1312 +([0-9]+) .* ([0-9.]+)\n"))) << r.out;
+    // The ratio applies to each of the 19 parts, rounded per part: about a tenth in total.
+    EXPECT_GT(std::stod(m[1]), 60);
+    EXPECT_LE(std::stod(m[1]), 140);
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("spider-500f.obj +1312 +([0-9]+) "))) << r.out;
+    EXPECT_NEAR(std::stod(m[1]), 500, 25);
+    EXPECT_TRUE(fs::exists(Path("out/spider-10pct.obj")));
+    EXPECT_TRUE(fs::exists(Path("out/spider-500f.obj")));
+    EXPECT_EQ(Kestovar("demo '" + Path("nothing") + "' '" + Path("out") + "'").status, 2);
+}
+
 TEST_F(Tool, HelpAndVersion) {
     for (const char* args : {"--help", "reduce --help", "compare -h", "info --help"}) {
         Outcome r = Kestovar(args);

@@ -1,6 +1,8 @@
 // Subcommands of the kestovar tool and its exit codes.
 #pragma once
 
+#include <string>
+
 namespace kestovar_tool {
 
 // Exit codes: 0 success, 1 bad usage, 2 input/output error, 3 cancelled.
@@ -12,6 +14,31 @@ constexpr int kExitCancelled = 3;
 int RunDemo(int argc, char** argv);
 // kestovar reduce INPUT [-o OUTPUT] (--ratio R | --faces N | --points N) [options]
 int RunReduce(int argc, char** argv);
+// One reduction: exactly one of ratio (0..1), faces and points is non-negative; `modes` are
+// optimisation mode bits; threads 0 keeps the library's worker count.
+struct ReduceSettings {
+    double ratio = -1;
+    int faces = -1, points = -1, threads = 0;
+    unsigned long long modes = 0;
+    bool selectionOnly = false, progressBar = false;
+};
+struct ReduceReport {
+    int facesBefore = 0, facesAfter = 0, pointsBefore = 0, pointsAfter = 0;
+    double readSeconds = 0, optimizeSeconds = 0, saveSeconds = 0;
+};
+// Reads `input`, reduces it and saves the result to `output` (library initialised by the
+// caller); messages on stderr. Returns 0 or the tool's exit code.
+int ReduceFile(const std::string& input, const std::string& output, const ReduceSettings& settings,
+               ReduceReport& report);
+
+// The sampled distances between two files, both ways (absolute), and the relative Hausdorff
+// distance. Returns 0 or the tool's exit code (library initialised by the caller).
+struct CompareReport {
+    double diagonal = 0, hausdorff = 0;
+    double max[2] = {0, 0}, mean[2] = {0, 0}, rms[2] = {0, 0};  // [0] A to B, [1] B to A
+};
+int CompareFiles(const std::string& a, const std::string& b, CompareReport& report);
+
 // kestovar compare A B [--json]
 int RunCompare(int argc, char** argv);
 // kestovar info FILE [--json]

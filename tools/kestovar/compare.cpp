@@ -45,28 +45,8 @@ Direction Measure(const C3DObject* from, const C3DObject* to, double diagonal) {
 
 }  // namespace
 
-int RunCompare(int argc, char** argv) {
-    std::string paths[2];
-    int count = 0;
-    bool json = false;
-    for (int i = 0; i < argc; ++i) {
-        const char* a = argv[i];
-        if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
-            std::fputs(kCompareHelp, stdout);
-            return 0;
-        } else if (!std::strcmp(a, "--json")) {
-            json = true;
-        } else if (a[0] == '-' && a[1]) {
-            return UsageError("compare", "unknown option", a), kExitUsage;
-        } else if (count < 2) {
-            paths[count++] = a;
-        } else {
-            return UsageError("compare", "unexpected argument", a), kExitUsage;
-        }
-    }
-    if (count != 2) return UsageError("compare", "expects two files"), kExitUsage;
-
-    LibrarySession session;
+int CompareFiles(const std::string& a, const std::string& b, CompareReport& report) {
+    const std::string paths[2] = {a, b};
     C3DObject* objects[2] = {nullptr, nullptr};
     for (int k = 0; k < 2; ++k) {
         C3DScene* scene = ReadScene(paths[k], false);
@@ -92,6 +72,41 @@ int RunCompare(int argc, char** argv) {
         std::fprintf(stderr, "kestovar: %s: the comparison with %s failed\n", paths[0].c_str(), paths[1].c_str());
         return kExitIo;
     }
+    report.diagonal = diagonal;
+    report.hausdorff = hausdorff;
+    report.max[0] = ab.max, report.mean[0] = ab.mean, report.rms[0] = ab.rms;
+    report.max[1] = ba.max, report.mean[1] = ba.mean, report.rms[1] = ba.rms;
+    return 0;
+}
+
+int RunCompare(int argc, char** argv) {
+    std::string paths[2];
+    int count = 0;
+    bool json = false;
+    for (int i = 0; i < argc; ++i) {
+        const char* a = argv[i];
+        if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
+            std::fputs(kCompareHelp, stdout);
+            return 0;
+        } else if (!std::strcmp(a, "--json")) {
+            json = true;
+        } else if (a[0] == '-' && a[1]) {
+            return UsageError("compare", "unknown option", a), kExitUsage;
+        } else if (count < 2) {
+            paths[count++] = a;
+        } else {
+            return UsageError("compare", "unexpected argument", a), kExitUsage;
+        }
+    }
+    if (count != 2) return UsageError("compare", "expects two files"), kExitUsage;
+
+    LibrarySession session;
+    CompareReport report;
+    const int status = CompareFiles(paths[0], paths[1], report);
+    if (status) return status;
+    const Direction ab{report.max[0], report.mean[0], report.rms[0], true};
+    const Direction ba{report.max[1], report.mean[1], report.rms[1], true};
+    const double diagonal = report.diagonal, hausdorff = report.hausdorff;
     if (json) {
         std::printf("{\"a\": %s, \"b\": %s, \"diagonal\": %.9g, "
                     "\"a_to_b\": {\"max\": %.9g, \"mean\": %.9g, \"rms\": %.9g}, "

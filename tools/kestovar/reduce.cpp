@@ -144,6 +144,78 @@ bool OnProgress(unsigned int event, const QuorvaneProgressInfo& info, void* user
 
 }  // namespace
 
+int ReduceFile(const std::string& input, const std::string& output, const ReduceSettings& settings,
+               ReduceReport& report) {
+    if (settings.threads > 0) OMPSetMaxThreadCount(settings.threads);
+    const double t0 = NowSeconds();
+    C3DScene* scene = ReadScene(input, true);
+    if (!scene) return kExitIo;
+    const double t1 = NowSeconds();
+
+    CSceneOptimizer opt;
+    ProgressState progress;
+    progress.bar = settings.progressBar;
+    progress.start = t1;
+    opt.SetProgressCallback(OnProgress, &progress);
+    opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+    opt.SetScene(*scene, true);  // the optimiser owns and deletes the scene
+    opt.LockInitialization();
+    if (settings.modes) opt.SetOptimizeMode(settings.modes, true);
+    opt.UnlockInitialization();
+
+    g_interrupted.store(false);
+    auto previous = std::signal(SIGINT, OnInterrupt);
+    bool cancelled = false;
+    opt.Optimize(0.0, cancelled, 0x21);
+    std::signal(SIGINT, previous);
+    if (progress.bar) std::fputc('\n', stderr);
+    if (cancelled || g_interrupted.load()) {
+        std::fprintf(stderr, "kestovar: %s: cancelled\n", input.c_str());
+        return kExitCancelled;
+    }
+    const double t2 = NowSeconds();
+
+    C3DScene* mr = opt.GetScene(GETSCENE_MULTIRES);
+    if (!mr) {
+        std::fprintf(stderr, "kestovar: %s: no polygonal object to reduce\n", input.c_str());
+        return kExitIo;
+    }
+    const ApplyTo applyTo = settings.selectionOnly ? APPLY_TO_SELECTION : APPLY_TO_ALL;
+    const int maxFaces = opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
+    const int maxPoints = opt.GetMultiresolutionInfo(MRINFO_MAX_POINTS, APPLY_TO_ALL);
+    bool set;
+    if (settings.ratio >= 0)
+        set = opt.SetMultiresolutionRatio(settings.ratio, 0, MRRATIO_RELATIVE | MRRATIO_FACES, applyTo);
+    else if (settings.faces >= 0)
+        set = opt.SetMultiresolutionRatio(0, settings.faces, MRRATIO_ABSOLUTE | MRRATIO_FACES, applyTo);
+    else
+        set = opt.SetMultiresolutionRatio(0, settings.points, MRRATIO_ABSOLUTE | MRRATIO_POINTS, applyTo);
+    if (!set) {
+        std::fprintf(stderr, "kestovar: %s: the requested level cannot be set\n", input.c_str());
+        return kExitIo;
+    }
+    const int outFaces = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
+    const int outPoints = opt.GetMultiresolutionInfo(MRINFO_CURRENT_POINTS, APPLY_TO_ALL);
+    C3DScene* frozen = opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY);
+    if (!frozen) {
+        std::fprintf(stderr, "kestovar: %s: cannot freeze the reduced scene\n", input.c_str());
+        return kExitIo;
+    }
+    const bool saved = SaveScene(*frozen, output);
+    frozen->Delete();
+    if (!saved) return kExitIo;
+    const double t3 = NowSeconds();
+
+    report.facesBefore = maxFaces;
+    report.facesAfter = outFaces;
+    report.pointsBefore = maxPoints;
+    report.pointsAfter = outPoints;
+    report.readSeconds = t1 - t0;
+    report.optimizeSeconds = t2 - t1;
+    report.saveSeconds = t3 - t2;
+    return 0;
+}
+
 int RunReduce(int argc, char** argv) {
     std::string input, output;
     double ratio = -1;
@@ -216,66 +288,20 @@ int RunReduce(int argc, char** argv) {
     if (output.empty()) output = DefaultOutput(input);
 
     LibrarySession session;
-    if (threads > 0) OMPSetMaxThreadCount(threads);
-    const double t0 = NowSeconds();
-    C3DScene* scene = ReadScene(input, true);
-    if (!scene) return kExitIo;
-    const double t1 = NowSeconds();
-
-    CSceneOptimizer opt;
-    ProgressState progress;
-    progress.bar = !quiet && !json && isatty(STDERR_FILENO);
-    progress.start = t1;
-    opt.SetProgressCallback(OnProgress, &progress);
-    opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
-    opt.SetScene(*scene, true);  // the optimiser owns and deletes the scene
-    opt.LockInitialization();
-    if (modes) opt.SetOptimizeMode(modes, true);
-    opt.UnlockInitialization();
-
-    g_interrupted.store(false);
-    auto previous = std::signal(SIGINT, OnInterrupt);
-    bool cancelled = false;
-    opt.Optimize(0.0, cancelled, 0x21);
-    std::signal(SIGINT, previous);
-    if (progress.bar) std::fputc('\n', stderr);
-    if (cancelled || g_interrupted.load()) {
-        std::fprintf(stderr, "kestovar: %s: cancelled\n", input.c_str());
-        return kExitCancelled;
-    }
-    const double t2 = NowSeconds();
-
-    C3DScene* mr = opt.GetScene(GETSCENE_MULTIRES);
-    if (!mr) {
-        std::fprintf(stderr, "kestovar: %s: no polygonal object to reduce\n", input.c_str());
-        return kExitIo;
-    }
-    const ApplyTo applyTo = selectionOnly ? APPLY_TO_SELECTION : APPLY_TO_ALL;
-    const int maxFaces = opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
-    const int maxPoints = opt.GetMultiresolutionInfo(MRINFO_MAX_POINTS, APPLY_TO_ALL);
-    bool set;
-    if (ratio >= 0)
-        set = opt.SetMultiresolutionRatio(ratio, 0, MRRATIO_RELATIVE | MRRATIO_FACES, applyTo);
-    else if (faces >= 0)
-        set = opt.SetMultiresolutionRatio(0, faces, MRRATIO_ABSOLUTE | MRRATIO_FACES, applyTo);
-    else
-        set = opt.SetMultiresolutionRatio(0, points, MRRATIO_ABSOLUTE | MRRATIO_POINTS, applyTo);
-    if (!set) {
-        std::fprintf(stderr, "kestovar: %s: the requested level cannot be set\n", input.c_str());
-        return kExitIo;
-    }
-    const int outFaces = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
-    const int outPoints = opt.GetMultiresolutionInfo(MRINFO_CURRENT_POINTS, APPLY_TO_ALL);
-    C3DScene* frozen = opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY);
-    if (!frozen) {
-        std::fprintf(stderr, "kestovar: %s: cannot freeze the reduced scene\n", input.c_str());
-        return kExitIo;
-    }
-    const bool saved = SaveScene(*frozen, output);
-    frozen->Delete();
-    if (!saved) return kExitIo;
-    const double t3 = NowSeconds();
-
+    ReduceSettings settings;
+    settings.ratio = ratio;
+    settings.faces = faces;
+    settings.points = points;
+    settings.modes = modes;
+    settings.threads = threads;
+    settings.selectionOnly = selectionOnly;
+    settings.progressBar = !quiet && !json && isatty(STDERR_FILENO);
+    ReduceReport report;
+    const int status = ReduceFile(input, output, settings, report);
+    if (status) return status;
+    const int maxFaces = report.facesBefore, outFaces = report.facesAfter;
+    const int maxPoints = report.pointsBefore, outPoints = report.pointsAfter;
+    const double t0 = 0, t1 = report.readSeconds, t2 = t1 + report.optimizeSeconds, t3 = t2 + report.saveSeconds;
     if (json) {
         std::printf("{\"input\": %s, \"output\": %s, \"faces\": [%d, %d], \"points\": [%d, %d], "
                     "\"read_s\": %.3f, \"optimize_s\": %.3f, \"save_s\": %.3f}\n",

@@ -12,8 +12,8 @@ namespace kestovar_tool {
 
 using namespace kestovar;
 
-LibrarySession::LibrarySession() {
-    InitKestovarApplication(nullptr, KESTOVAR_INIT_FORMATS);
+LibrarySession::LibrarySession(const wchar_t* logPath) {
+    InitKestovarApplication(nullptr, KESTOVAR_INIT_FORMATS, logPath);
 }
 
 LibrarySession::~LibrarySession() {

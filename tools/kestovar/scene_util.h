@@ -13,9 +13,10 @@ class C3DObject;
 
 namespace kestovar_tool {
 
-// Initialises the library with its built-in formats and plug-ins; closes it on destruction.
+// Initialises the library with its built-in formats (and a log when a path is given); closes it
+// on destruction.
 struct LibrarySession {
-    LibrarySession();
+    explicit LibrarySession(const wchar_t* logPath = nullptr);
     ~LibrarySession();
     LibrarySession(const LibrarySession&) = delete;
     LibrarySession& operator=(const LibrarySession&) = delete;
