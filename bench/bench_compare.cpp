@@ -408,13 +408,6 @@ int main(int argc, char** argv) {
             }
         }
 #endif
-        CFaceGridStats work;
-        for (size_t i = 0; i < pts.size(); i += 3) {
-            double d;
-            map->GetClosestFace(&pts[i], d, HUGE_VAL, &work);
-        }
-        std::printf("closest-face queries: %.1f occupied cells inspected per query\n",
-                    double(work.cellsInspected) / double(work.queries));
         std::printf("closest-face grid on %zu triangles: built in %.1f ms (cpu %.1f ms), %u x %u x %u cells, %u occupied, "
                     "%u entries\n",
                     big.Faces(), built.wall * 1e3, built.cpu * 1e3, map->GetCellCount(0), map->GetCellCount(1),

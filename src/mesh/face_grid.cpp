@@ -279,7 +279,7 @@ void C3DFaceGridMap::Clear() {
     m_nOccupied = 0;
     m_words.RemoveAll();
     m_starts.RemoveAll();
-    m_cellFaces.RemoveAll();
+    m_entries.RemoveAll();
 }
 
 bool C3DFaceGridMap::IsCurrent(const C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask) const {
@@ -445,7 +445,7 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     }
 
     // Sort the pairs by cell (faces stay in increasing order within a cell), then lay out the
-    // occupancy words, the cell offsets and the cell-ordered copies of the triangles.
+    // occupancy words, the cell offsets and the face entries.
     const int nKeys = keys.GetSize();
     {
         CXArray<uint64_t> scratch;
@@ -456,14 +456,14 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     }
     const uint64_t totalCells = nx * ny * uint64_t(m_dims[2]);
     m_words.SetSize(int((totalCells + 63) / 64));
-    m_cellFaces.SetSize(nKeys);
+    m_entries.SetSize(nKeys);
     unsigned occupied = 0;
     for (int i = 0; i < nKeys; ++i)
         if (i == 0 || (keys[i] >> 32) != (keys[i - 1] >> 32)) ++occupied;
     m_starts.SetSize(int(occupied) + 1);
     CellWord* words = m_words.GetData();
     unsigned* starts = m_starts.GetData();
-    CellFace* cellFaces = m_cellFaces.GetData();
+    unsigned* entries = m_entries.GetData();
     unsigned o = 0;
     for (int i = 0; i < nKeys; ++i) {
         const uint64_t cell = keys[i] >> 32;
@@ -471,15 +471,7 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
             starts[o++] = unsigned(i);
             words[cell >> 6].bits |= uint64_t(1) << (cell & 63);
         }
-        const unsigned f = unsigned(keys[i] & 0xFFFFFFFFu);
-        CellFace& cf = cellFaces[i];
-        if (cache[f].kind == GRIDFACE_TRIANGLE) {
-            std::memcpy(cf.corner, cache[f].corner, sizeof cf.corner);
-            cf.face = f;
-        } else {
-            std::memset(cf.corner, 0, sizeof cf.corner);
-            cf.face = f | kPolygonFace;
-        }
+        entries[i] = unsigned(keys[i] & 0xFFFFFFFFu);
     }
     starts[occupied] = unsigned(nKeys);
     uint32_t rank = 0;
@@ -557,7 +549,7 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
     }
     const double s = m_cellSize;
     const unsigned* starts = m_starts.GetData();
-    const CellFace* cellFaces = m_cellFaces.GetData();
+    const unsigned* entries = m_entries.GetData();
 
     // Shells of cells at Chebyshev distance r = 0, 1, 2, ... from c. A plane, a row or a cell whose
     // box lies no closer than the best face so far is skipped without looking at its faces.
@@ -566,19 +558,6 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
         for (int k = 0; k < 3; ++k) {
             lo[k] = std::max(c[k] - r, 0);
             hi[k] = std::min(c[k] + r, dims[k] - 1);
-        }
-        // The occupancy words of the shell's rows are scattered over the grid: ask for those of
-        // every row that may hold a closer face before reading the first.
-        for (int z = lo[2]; z <= hi[2]; ++z) {
-            const double gz = AxisGap(p[2], m_origin[2] + z * s, s);
-            if (gz * gz >= best2) continue;
-            for (int y = lo[1]; y <= hi[1]; ++y) {
-                const double gy = AxisGap(p[1], m_origin[1] + y * s, s);
-                if (gz * gz + gy * gy >= best2) continue;
-                const uint64_t rowBase = (uint64_t(z) * m_dims[1] + uint64_t(y)) * m_dims[0];
-                __builtin_prefetch(&m_words[int((rowBase + uint64_t(lo[0])) >> 6)]);
-                __builtin_prefetch(&m_words[int((rowBase + uint64_t(hi[0])) >> 6)]);
-            }
         }
         for (int z = lo[2]; z <= hi[2]; ++z) {
             const double gz = AxisGap(p[2], m_origin[2] + z * s, s);
@@ -601,17 +580,19 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                     if (occupiedIndex < 0) continue;
                     ++inspected;
                     const unsigned first = starts[occupiedIndex], end = starts[occupiedIndex + 1];
-                    // The cell's triangles lie together, in increasing face order.
+                    // The cache entries of a cell's faces are scattered over the face order: ask
+                    // for all of them before measuring the first.
+                    for (unsigned e = first; e < end; ++e) __builtin_prefetch(&m_pCache[entries[e]]);
                     for (unsigned e = first; e < end; ++e) {
-                        const CellFace& cf = cellFaces[e];
-                        const unsigned f = cf.face & ~kPolygonFace;
+                        const unsigned f = entries[e];
                         if (!seen.Insert(f)) continue;
+                        const _GridFaceCache& entry = m_pCache[f];
                         double d2;
-                        if (!(cf.face & kPolygonFace)) {
+                        if (entry.kind == GRIDFACE_TRIANGLE) {
                             double a[3], b[3], cc[3], q[3];
-                            ToDouble(cf.corner[0], a);
-                            ToDouble(cf.corner[1], b);
-                            ToDouble(cf.corner[2], cc);
+                            ToDouble(entry.corner[0], a);
+                            ToDouble(entry.corner[1], b);
+                            ToDouble(entry.corner[2], cc);
                             d2 = ClosestOnTriangle(p, a, b, cc, q, ps);
                         } else {
                             d2 = GetFaceSquaredDistance(p, f, nullptr, &ps);

@@ -70,7 +70,9 @@ public:
                 case TRACK_INVALID_FACE: {
                     auto* f = static_cast<CTrackInvalidFace*>(rec);
                     const int isolated = f->GetIsolatedFacePointNumber();
-                    m_faces.SetFaceFlags(unsigned(f->GetCurrentFace()), FACE_INVALID, !up);
+                    // The flag word is written in place (no call per deleted face).
+                    if (unsigned* flags = static_cast<unsigned*>(m_faces.GetMainData(unsigned(f->GetCurrentFace()))))
+                        *flags = up ? (*flags & ~unsigned(FACE_INVALID)) : (*flags | unsigned(FACE_INVALID));
                     currentFaces += up ? 1 : -1;
                     currentPoints += up ? isolated : -isolated;
                     break;

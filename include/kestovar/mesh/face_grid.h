@@ -2,13 +2,11 @@
 // to this point, and how far is it" exactly.
 //
 // Storage. Every face of the list has one cache entry in the face data chunk FGCH
-// (CGridFaceCacheMethods): the triangle's three corners copied from the point list, so that a
-// single-face measure reads one contiguous 40-byte record instead of the face record, its offset
-// and three point records. The grid keeps, cell after cell, a copy of the corners of each of the
-// cell's triangles with the face index (40 bytes per cell and face), so that a query reads a
-// cell's triangles as one contiguous run instead of one scattered cache entry per face. Which
-// cells are occupied is a bit per cell with a running count per 64 cells, so an empty cell costs a
-// bit and the cell table stays small even when most of the box is empty.
+// (CGridFaceCacheMethods): the triangle's three corners copied from the point list, so that a query
+// reads one contiguous 40-byte record per face instead of the face record, its offset and three
+// point records. The grid itself keeps only the face indices of each cell, in one array sorted by
+// cell; which cells are occupied is a bit per cell with a running count per 64 cells, so an empty
+// cell costs a bit and the cell table stays small even when most of the box is empty.
 //
 // Cell size. The edge of a cell is kCellScale times the square root of the mean face area, so that a
 // cell holds a few faces whatever the mesh's scale and density; the count of cells is then capped
@@ -147,7 +145,7 @@ public:
     unsigned int GetCellCount(int axis) const { return m_dims[axis]; }
     unsigned int GetOccupiedCellCount() const { return m_nOccupied; }
     // Face references over all cells (a face touching k cells counts k times).
-    unsigned int GetEntryCount() const { return unsigned(m_cellFaces.GetSize()); }
+    unsigned int GetEntryCount() const { return unsigned(m_entries.GetSize()); }
     // Corner of the grid with the smallest coordinates.
     const double* GetOrigin() const { return m_origin; }
 
@@ -193,16 +191,8 @@ private:
     unsigned int m_dims[3];
     unsigned int m_nOccupied;
     CXArray<CellWord> m_words;
-    // A face as listed in a cell: the corners of a triangle (unused for a polygon) and the face
-    // index, with kPolygonFace set for a polygon (measured through its face record).
-    struct CellFace {
-        float corner[3][3];
-        uint32_t face;
-    };
-    static constexpr uint32_t kPolygonFace = 0x80000000u;
-
-    CXArray<unsigned int> m_starts;  // m_nOccupied + 1 offsets into m_cellFaces
-    CXArray<CellFace> m_cellFaces;   // cell by cell, each cell's faces in increasing order
+    CXArray<unsigned int> m_starts;   // m_nOccupied + 1 offsets into m_entries
+    CXArray<unsigned int> m_entries;  // face indices, cell by cell, each cell's in increasing order
 };
 
 }  // namespace kestovar
