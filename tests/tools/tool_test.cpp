@@ -1,10 +1,15 @@
 // The kestovar command-line tool, run as a child process: each subcommand on small meshes, the
 // JSON output, the exit codes and the one-line messages of bad input.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -229,6 +234,32 @@ TEST_F(Tool, BadUsageExitsWithOne) {
         EXPECT_FALSE(r.err.empty()) << args;
     }
     EXPECT_FALSE(fs::exists(std::string(KESTOVAR_DATA) + "/spider-reduced.obj"));
+}
+
+// Ctrl-C during the optimisation: exit code 3, "cancelled" on stderr, and no output file.
+TEST_F(Tool, InterruptCancelsAndLeavesNoOutput) {
+    const std::string output = Path("cancelled.obj"), errors = Path("stderr.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> args = {KESTOVAR_TOOL, "reduce", kBunny, "-o", output, "--ratio", "0.1", "--threads", "1", "-q"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, KESTOVAR_TOOL, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    ::kill(pid, SIGINT);
+    int raw = 0;
+    ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+    ASSERT_TRUE(WIFEXITED(raw)) << "killed by signal " << WTERMSIG(raw);
+    if (WEXITSTATUS(raw) == 0) GTEST_SKIP() << "the run ended before the interrupt";
+    EXPECT_EQ(WEXITSTATUS(raw), 3);
+    EXPECT_NE(Slurp(errors).find("cancelled"), std::string::npos) << Slurp(errors);
+    EXPECT_FALSE(fs::exists(output));
+    for (const auto& entry : fs::directory_iterator(dir_))
+        EXPECT_TRUE(entry.path().filename().string().starts_with("std")) << entry.path();
 }
 
 TEST_F(Tool, DemoReducesEverySampleTwiceAndMeasuresIt) {

@@ -119,6 +119,19 @@ void OnInterrupt(int) {
     g_interrupted.store(true);
 }
 
+// Routes SIGINT to the cancel flag for its lifetime, then restores the previous handler.
+struct InterruptGuard {
+    using Handler = void (*)(int);
+    Handler previous;
+    InterruptGuard() {
+        g_interrupted.store(false);
+        previous = std::signal(SIGINT, OnInterrupt);
+    }
+    ~InterruptGuard() { std::signal(SIGINT, previous); }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+
 // The progress bar on stderr and the cancellation by Ctrl-C, both through the optimiser's callback.
 struct ProgressState {
     bool bar = false;
@@ -147,6 +160,8 @@ bool OnProgress(unsigned int event, const QuorvaneProgressInfo& info, void* user
 int ReduceFile(const std::string& input, const std::string& output, const ReduceSettings& settings,
                ReduceReport& report) {
     if (settings.threads > 0) OMPSetMaxThreadCount(settings.threads);
+    // Ctrl-C from here until the save starts cancels the run; nothing is written then.
+    InterruptGuard guard;
     const double t0 = NowSeconds();
     C3DScene* scene = ReadScene(input, true);
     if (!scene) return kExitIo;
@@ -163,11 +178,8 @@ int ReduceFile(const std::string& input, const std::string& output, const Reduce
     if (settings.modes) opt.SetOptimizeMode(settings.modes, true);
     opt.UnlockInitialization();
 
-    g_interrupted.store(false);
-    auto previous = std::signal(SIGINT, OnInterrupt);
-    bool cancelled = false;
-    opt.Optimize(0.0, cancelled, 0x21);
-    std::signal(SIGINT, previous);
+    bool cancelled = g_interrupted.load();
+    if (!cancelled) opt.Optimize(0.0, cancelled, 0x21);
     if (progress.bar) std::fputc('\n', stderr);
     if (cancelled || g_interrupted.load()) {
         std::fprintf(stderr, "kestovar: %s: cancelled\n", input.c_str());
@@ -200,6 +212,11 @@ int ReduceFile(const std::string& input, const std::string& output, const Reduce
     if (!frozen) {
         std::fprintf(stderr, "kestovar: %s: cannot freeze the reduced scene\n", input.c_str());
         return kExitIo;
+    }
+    if (g_interrupted.load()) {
+        frozen->Delete();
+        std::fprintf(stderr, "kestovar: %s: cancelled\n", input.c_str());
+        return kExitCancelled;
     }
     const bool saved = SaveScene(*frozen, output);
     frozen->Delete();
