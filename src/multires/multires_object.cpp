@@ -26,7 +26,8 @@ namespace {
 class CPlayer {
 public:
     CPlayer(CTrackContractions& track, C3DPointList& points, CFaceList& faces, CDependentChannels* channels,
-            const CXArray<CFaceList*, CFaceList*>& uvFaces, const CXArray<CPointList*, CPointList*>& uvPoints)
+            const CXArray<CFaceList*, CFaceList*>& uvFaces, const CXArray<CPointList*, CPointList*>& uvPoints,
+            int* const* corners, const unsigned* firstCorner)
         : m_track(track),
           m_points(points.GetPoints()),
           m_nPoints(points.GetSize()),
@@ -36,7 +37,9 @@ public:
           m_nUV(uvFaces.GetSize()),
           m_normalFaces(nullptr),
           m_normals(nullptr),
-          m_end(track.GetData() + track.GetDataSize()) {
+          m_end(track.GetData() + track.GetDataSize()),
+          m_corners(corners),
+          m_firstCorner(firstCorner) {
         if (channels) channels->GetSpecNormalChannel(m_normalFaces, m_normals);
     }
 
@@ -46,6 +49,7 @@ public:
         if (kept >= 0 && kept < m_nPoints) Swap3(&m_points[kept].x, e->GetPoint());
         currentPoints += up ? 1 : -1;
         int currentFace = -1;
+        int* const* corner = m_corners ? m_corners + m_firstCorner[index] : nullptr;
         unsigned char* r = reinterpret_cast<unsigned char*>(e) + sizeof(CTrackEdgeContraction);
         while (r < m_end) {
             const unsigned type = unsigned(r[0]) >> 4;
@@ -79,6 +83,10 @@ public:
                 }
                 case TRACK_FACE: {
                     currentFace = static_cast<CTrackFace*>(rec)->GetCurrentFace();
+                    if (corner) {
+                        if (int* c = *corner++) *c = up ? removed : kept;
+                        break;
+                    }
                     int k;
                     int* idx = m_faces.GetIndexes(unsigned(currentFace), k);
                     const unsigned corner = rec->GetLowValue();
@@ -114,6 +122,17 @@ public:
         }
     }
 
+    // Asks the memory system for the kept point and the face corners contraction `index` writes
+    // (only with a corner table). They are scattered over the lists of a large mesh, and playback
+    // walks the contractions in order, so asking a few contractions early hides the misses.
+    // Reads and writes nothing of the mesh.
+    void Prefetch(unsigned index) const {
+        const int kept = m_track.GetContraction(index)->GetKept();
+        if (kept >= 0 && kept < m_nPoints) __builtin_prefetch(&m_points[kept], 1);
+        for (unsigned c = m_firstCorner[index], e = m_firstCorner[index + 1]; c < e; ++c)
+            if (m_corners[c]) __builtin_prefetch(m_corners[c], 1);
+    }
+
 private:
     static void Swap3(float* a, float* b) {
         for (int k = 0; k < 3; ++k) {
@@ -142,6 +161,8 @@ private:
     CNormalFaceList* m_normalFaces;
     C3DVectorList* m_normals;
     const unsigned char* m_end;
+    int* const* m_corners;
+    const unsigned* m_firstCorner;
 };
 
 }  // namespace
@@ -211,10 +232,65 @@ void CMultiresolutionObject1::Init() {
     m_bFirstPass = true;
     m_bChanging = false;
     m_bLastDirectionUp = true;
+    FreeCornerTable();
+}
+
+void CMultiresolutionObject1::FreeCornerTable() {
+    m_corners.RemoveAll();
+    m_firstCorner.RemoveAll();
+    m_cornerKeyStream = nullptr;
+    m_cornerKeyFaces = nullptr;
+    m_cornerKeyStreamBytes = 0;
+    m_cornerKeyFaceBytes = 0;
+    m_cornerKeyFaceCount = -1;
+}
+
+bool CMultiresolutionObject1::UpdateCornerTable() {
+    if (!m_pTrack || !m_pFaceList || m_pFaceList->GetSize() == 0) return false;
+    const unsigned n = m_pTrack->GetContractionCount();
+    if (n == 0) return false;
+    CFaceList& faces = *m_pFaceList;
+    const void* facesBase = faces.GetRecords().GetElement(0);
+    const unsigned long long faceBytes = faces.GetRecords().GetUsedBytes();
+    if (m_firstCorner.GetSize() == int(n) + 1 && m_cornerKeyStream == m_pTrack->GetData() &&
+        m_cornerKeyStreamBytes == m_pTrack->GetDataSize() && m_cornerKeyFaces == facesBase &&
+        m_cornerKeyFaceBytes == faceBytes && m_cornerKeyFaceCount == faces.GetSize())
+        return true;
+    FreeCornerTable();
+    m_firstCorner.SetSize(int(n) + 1);
+    unsigned* first = m_firstCorner.GetData();
+    const unsigned char* end = m_pTrack->GetData() + m_pTrack->GetDataSize();
+    for (unsigned i = 0; i < n; ++i) {
+        first[i] = unsigned(m_corners.GetSize());
+        const unsigned char* r = reinterpret_cast<const unsigned char*>(m_pTrack->GetContraction(i)) +
+                                 sizeof(CTrackEdgeContraction);
+        while (r < end) {
+            const unsigned type = unsigned(r[0]) >> 4;
+            if (type == TRACK_EDGE_CONTRACTION) break;
+            const unsigned size = CTrackInfo::GetRecordSize(type);
+            if (size == 0) break;
+            if (type == TRACK_FACE) {
+                const auto* f = reinterpret_cast<const CTrackFace*>(r);
+                int k;
+                int* idx = faces.GetIndexes(unsigned(f->GetCurrentFace()), k);
+                const unsigned corner = f->GetLowValue();
+                m_corners.Add(idx && int(corner) < k ? idx + corner : nullptr);
+            }
+            r += size;
+        }
+    }
+    first[n] = unsigned(m_corners.GetSize());
+    m_cornerKeyStream = m_pTrack->GetData();
+    m_cornerKeyStreamBytes = m_pTrack->GetDataSize();
+    m_cornerKeyFaces = facesBase;
+    m_cornerKeyFaceBytes = faceBytes;
+    m_cornerKeyFaceCount = faces.GetSize();
+    return true;
 }
 
 void CMultiresolutionObject1::SetTrackInfo(CTrackContractions* track) {
     if (track == m_pTrack) return;
+    FreeCornerTable();
     XRelease(m_pTrack);
     m_pTrack = track;
 }
@@ -262,6 +338,7 @@ void CMultiresolutionObject1::FreezeObject() {
     m_minPoints = m_maxPoints = m_currentPoints;
     if (m_pPointList) m_pPointList->SetPointsFlags(POINT_SELECTED, false);
     XRelease(m_pTrack);
+    FreeCornerTable();
     m_bLastDirectionUp = true;
     Clean();
 }
@@ -359,10 +436,23 @@ int CMultiresolutionObject1::SetObjectRatio(double ratio, int count, unsigned in
         if (m_minPoints == 0) m_minPoints = m_currentPoints;
     }
 
-    CPlayer player(*m_pTrack, *m_pPointList, *m_pFaceList, m_pChannels, m_channelFaces, m_channelPoints);
+    const bool table = UpdateCornerTable();
+    CPlayer player(*m_pTrack, *m_pPointList, *m_pFaceList, m_pChannels, m_channelFaces, m_channelPoints,
+                   table ? m_corners.GetData() : nullptr, table ? m_firstCorner.GetData() : nullptr);
+    // How many contractions ahead the player asks for the data it will touch.
+    const int ahead = 8;
+    if (table)
+        for (int k = 1; k <= ahead; ++k) {
+            const int j = up ? i - k : i + k;
+            if (j >= 0 && j < n) player.Prefetch(unsigned(j));
+        }
     int before = *counter;
     for (;;) {
         before = *counter;
+        if (table) {
+            const int j = up ? i - ahead - 1 : i + ahead + 1;
+            if (j >= 0 && j < n) player.Prefetch(unsigned(j));
+        }
         player.Play(unsigned(i), up, m_currentPoints, m_currentFaces);
         if (up) {
             if (indexMode ? i == target : *counter >= target) break;

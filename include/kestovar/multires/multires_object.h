@@ -200,6 +200,10 @@ public:
 protected:
     // Members back to their defaults (the links of the base too).
     void Init();
+    // Makes the corner table match the tracker and the face list (rebuilt when either changed
+    // since it was built); false when there is none to use.
+    bool UpdateCornerTable();
+    void FreeCornerTable();
 
     CTrackContractions* m_pTrack;  // owned (one reference)
     double m_progressiveThreshold;
@@ -213,6 +217,18 @@ protected:
     bool m_bFirstPass;         // true until PrepareGeometry
     bool m_bChanging;          // blocks re-entry of the overshoot correction
     bool m_bLastDirectionUp;
+    // Corner table: the address of the face corner every face record re-points, in stream order
+    // (null when the face or corner does not exist), and per contraction the index of its first
+    // entry (count + 1 entries). Playback then writes corners without looking faces up, and can
+    // ask for them ahead of time. Valid for the tracker stream and face records it was built on:
+    // the key holds the stream's address and size and the face records' buffer and used bytes.
+    CXArray<int*, int*> m_corners;
+    CXArray<unsigned> m_firstCorner;
+    const void* m_cornerKeyStream;
+    const void* m_cornerKeyFaces;
+    unsigned long long m_cornerKeyStreamBytes;
+    unsigned long long m_cornerKeyFaceBytes;
+    int m_cornerKeyFaceCount;
 };
 
 }  // namespace kestovar
