@@ -96,6 +96,15 @@ double JsonNumber(const std::string& json, const std::string& key) {
     return std::stod(m[1]);
 }
 
+// The geometry lines of an OBJ file (its material-library line names the file itself).
+std::string Geometry(const std::string& path) {
+    std::istringstream in(Slurp(path));
+    std::string line, out;
+    while (std::getline(in, line))
+        if (line.rfind("v", 0) == 0 || line.rfind("f ", 0) == 0) out += line + "\n";
+    return out;
+}
+
 TEST_F(Tool, ReduceByRatioWritesTheDefaultOutputAndCompareMeasuresIt) {
     const std::string input = Path("bunny.obj");
     fs::copy_file(kBunny, input);
@@ -154,16 +163,27 @@ TEST_F(Tool, SameInputAndSettingsGiveTheSameFile) {
     const std::string a = Path("a.obj"), b = Path("b.obj");
     ASSERT_EQ(Kestovar("reduce '" + kSpider + "' -o '" + a + "' --ratio 0.3 --threads 1 -q").status, 0);
     ASSERT_EQ(Kestovar("reduce '" + kSpider + "' -o '" + b + "' --ratio 0.3 --threads 2 -q").status, 0);
-    // The files name their material library after themselves; compare the geometry lines.
-    auto body = [](const std::string& path) {
-        std::istringstream in(Slurp(path));
-        std::string line, out;
-        while (std::getline(in, line))
-            if (line.rfind("v", 0) == 0 || line.rfind("f ", 0) == 0) out += line + "\n";
-        return out;
-    };
-    EXPECT_FALSE(body(a).empty());
-    EXPECT_EQ(body(a), body(b));
+    EXPECT_FALSE(Geometry(a).empty());
+    EXPECT_EQ(Geometry(a), Geometry(b));
+}
+
+// Levels played back from one optimisation, in any order, are the files single reductions give;
+// going back up to 1 restores the original surface.
+TEST_F(Tool, LodLevelsMatchSingleReductions) {
+    Outcome r = Kestovar("lod '" + kSpider + "' -o '" + Path("levels") + "' --ratios 0.5,0.1,1 --threads 1 -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(fs::exists(Path("levels/spider-lod" + std::to_string(i) + ".obj"))) << i;
+    ASSERT_EQ(Kestovar("reduce '" + kSpider + "' -o '" + Path("half.obj") + "' --ratio 0.5 --threads 1 -q").status, 0);
+    ASSERT_EQ(Kestovar("reduce '" + kSpider + "' -o '" + Path("tenth.obj") + "' --ratio 0.1 --threads 1 -q").status, 0);
+    EXPECT_EQ(Geometry(Path("levels/spider-lod0.obj")), Geometry(Path("half.obj")));
+    EXPECT_EQ(Geometry(Path("levels/spider-lod1.obj")), Geometry(Path("tenth.obj")));
+    r = Kestovar("compare '" + kSpider + "' '" + Path("levels/spider-lod2.obj") + "'");
+    EXPECT_TRUE(r.out.ends_with("Hausdorff distance: 0.000000\n")) << r.out;
+
+    EXPECT_EQ(Kestovar("lod '" + kSpider + "' --ratios 0.5").status, 1);  // no -o
+    EXPECT_EQ(Kestovar("lod '" + kSpider + "' -o '" + Path("x") + "' --ratios 0.5,2").status, 1);
+    EXPECT_EQ(Kestovar("lod '" + kSpider + "' -o '" + Path("x") + "' --ratios 0.5,,1").status, 1);
+    EXPECT_EQ(Kestovar("lod '" + Path("missing.obj") + "' -o '" + Path("x") + "'").status, 2);
 }
 
 TEST_F(Tool, CompareOfAFileWithItselfIsZero) {
@@ -282,7 +302,7 @@ TEST_F(Tool, DemoReducesEverySampleTwiceAndMeasuresIt) {
 }
 
 TEST_F(Tool, HelpAndVersion) {
-    for (const char* args : {"--help", "reduce --help", "compare -h", "info --help"}) {
+    for (const char* args : {"--help", "reduce --help", "lod --help", "compare -h", "info --help"}) {
         Outcome r = Kestovar(args);
         EXPECT_EQ(r.status, 0) << args;
         EXPECT_EQ(r.out.rfind("usage: kestovar", 0), 0u) << args;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kestovar_tool {
 
@@ -26,6 +27,16 @@ struct ReduceReport {
     int facesBefore = 0, facesAfter = 0, pointsBefore = 0, pointsAfter = 0;
     double readSeconds = 0, optimizeSeconds = 0, saveSeconds = 0;
 };
+// One level to save: exactly one of ratio, faces and points non-negative.
+struct ReduceLevel {
+    double ratio = -1;
+    int faces = -1, points = -1;
+    std::string output;
+};
+// Reads `input`, optimises it once and saves every level in order by playback (library
+// initialised by the caller); messages on stderr. Returns 0 or the tool's exit code.
+int ReduceFileLevels(const std::string& input, const ReduceSettings& settings, const std::vector<ReduceLevel>& levels,
+                     std::vector<ReduceReport>& reports);
 // Reads `input`, reduces it and saves the result to `output` (library initialised by the
 // caller); messages on stderr. Returns 0 or the tool's exit code.
 int ReduceFile(const std::string& input, const std::string& output, const ReduceSettings& settings,
@@ -41,6 +52,8 @@ int CompareFiles(const std::string& a, const std::string& b, CompareReport& repo
 
 // kestovar compare A B [--json]
 int RunCompare(int argc, char** argv);
+// kestovar lod INPUT -o DIR --ratios R1,R2,...
+int RunLod(int argc, char** argv);
 // kestovar info FILE [--json]
 int RunInfo(int argc, char** argv);
 

@@ -15,10 +15,12 @@ void PrintUsage(FILE* out) {
                  "commands:\n"
                  "  reduce INPUT [-o OUT] (--ratio R | --faces N | --points N)\n"
                  "                          reduce the polygon count of a scene file\n"
+                 "  lod INPUT -o DIR [--ratios 1,0.5,0.25,0.1]\n"
+                 "                          one reduction, one file per level\n"
                  "  compare A B             distance between the surfaces of two files\n"
                  "  info FILE               counts, materials, channels and box of a file\n"
                  "  demo DATA_DIR OUT_DIR   reduce every OBJ file of DATA_DIR to 10 %% and to\n"
-                 "                          1000 faces, and compare each result with it\n"
+                 "                          1000 faces; compare each result with its source\n"
                  "\n"
                  "Run 'kestovar COMMAND --help' for the options of a command.\n"
                  "\n"
@@ -45,6 +47,7 @@ int main(int argc, char** argv) {
     }
     if (!std::strcmp(command, "demo")) return kestovar_tool::RunDemo(argc - 2, argv + 2);
     if (!std::strcmp(command, "reduce")) return kestovar_tool::RunReduce(argc - 2, argv + 2);
+    if (!std::strcmp(command, "lod")) return kestovar_tool::RunLod(argc - 2, argv + 2);
     if (!std::strcmp(command, "compare")) return kestovar_tool::RunCompare(argc - 2, argv + 2);
     if (!std::strcmp(command, "info")) return kestovar_tool::RunInfo(argc - 2, argv + 2);
     std::fprintf(stderr, "kestovar: unknown command '%s' (see kestovar --help)\n", command);

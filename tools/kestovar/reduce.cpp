@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <filesystem>
+#include <vector>
 #include <unistd.h>
 
 #include "commands.h"
@@ -157,8 +159,9 @@ bool OnProgress(unsigned int event, const QuorvaneProgressInfo& info, void* user
 
 }  // namespace
 
-int ReduceFile(const std::string& input, const std::string& output, const ReduceSettings& settings,
-               ReduceReport& report) {
+int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const std::vector<ReduceLevel>& levels,
+                     std::vector<ReduceReport>& reports) {
+    const ReduceSettings& settings = base;
     if (settings.threads > 0) OMPSetMaxThreadCount(settings.threads);
     // Ctrl-C from here until the save starts cancels the run; nothing is written then.
     InterruptGuard guard;
@@ -195,42 +198,53 @@ int ReduceFile(const std::string& input, const std::string& output, const Reduce
     const ApplyTo applyTo = settings.selectionOnly ? APPLY_TO_SELECTION : APPLY_TO_ALL;
     const int maxFaces = opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
     const int maxPoints = opt.GetMultiresolutionInfo(MRINFO_MAX_POINTS, APPLY_TO_ALL);
-    bool set;
-    if (settings.ratio >= 0)
-        set = opt.SetMultiresolutionRatio(settings.ratio, 0, MRRATIO_RELATIVE | MRRATIO_FACES, applyTo);
-    else if (settings.faces >= 0)
-        set = opt.SetMultiresolutionRatio(0, settings.faces, MRRATIO_ABSOLUTE | MRRATIO_FACES, applyTo);
-    else
-        set = opt.SetMultiresolutionRatio(0, settings.points, MRRATIO_ABSOLUTE | MRRATIO_POINTS, applyTo);
-    if (!set) {
-        std::fprintf(stderr, "kestovar: %s: the requested level cannot be set\n", input.c_str());
-        return kExitIo;
-    }
-    const int outFaces = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
-    const int outPoints = opt.GetMultiresolutionInfo(MRINFO_CURRENT_POINTS, APPLY_TO_ALL);
-    C3DScene* frozen = opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY);
-    if (!frozen) {
-        std::fprintf(stderr, "kestovar: %s: cannot freeze the reduced scene\n", input.c_str());
-        return kExitIo;
-    }
-    if (g_interrupted.load()) {
+    reports.clear();
+    for (const ReduceLevel& level : levels) {
+        const double s0 = NowSeconds();
+        bool set;
+        if (level.ratio >= 0)
+            set = opt.SetMultiresolutionRatio(level.ratio, 0, MRRATIO_RELATIVE | MRRATIO_FACES, applyTo);
+        else if (level.faces >= 0)
+            set = opt.SetMultiresolutionRatio(0, level.faces, MRRATIO_ABSOLUTE | MRRATIO_FACES, applyTo);
+        else
+            set = opt.SetMultiresolutionRatio(0, level.points, MRRATIO_ABSOLUTE | MRRATIO_POINTS, applyTo);
+        if (!set) {
+            std::fprintf(stderr, "kestovar: %s: the requested level cannot be set\n", input.c_str());
+            return kExitIo;
+        }
+        ReduceReport report;
+        report.facesBefore = maxFaces;
+        report.pointsBefore = maxPoints;
+        report.facesAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
+        report.pointsAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_POINTS, APPLY_TO_ALL);
+        C3DScene* frozen = opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY);
+        if (!frozen) {
+            std::fprintf(stderr, "kestovar: %s: cannot freeze the reduced scene\n", input.c_str());
+            return kExitIo;
+        }
+        if (g_interrupted.load()) {
+            frozen->Delete();
+            std::fprintf(stderr, "kestovar: %s: cancelled\n", input.c_str());
+            return kExitCancelled;
+        }
+        const bool saved = SaveScene(*frozen, level.output);
         frozen->Delete();
-        std::fprintf(stderr, "kestovar: %s: cancelled\n", input.c_str());
-        return kExitCancelled;
+        if (!saved) return kExitIo;
+        report.readSeconds = t1 - t0;
+        report.optimizeSeconds = t2 - t1;
+        report.saveSeconds = NowSeconds() - s0;
+        reports.push_back(report);
     }
-    const bool saved = SaveScene(*frozen, output);
-    frozen->Delete();
-    if (!saved) return kExitIo;
-    const double t3 = NowSeconds();
-
-    report.facesBefore = maxFaces;
-    report.facesAfter = outFaces;
-    report.pointsBefore = maxPoints;
-    report.pointsAfter = outPoints;
-    report.readSeconds = t1 - t0;
-    report.optimizeSeconds = t2 - t1;
-    report.saveSeconds = t3 - t2;
     return 0;
+}
+
+int ReduceFile(const std::string& input, const std::string& output, const ReduceSettings& settings,
+               ReduceReport& report) {
+    std::vector<ReduceReport> reports;
+    const int status =
+        ReduceFileLevels(input, settings, {ReduceLevel{settings.ratio, settings.faces, settings.points, output}}, reports);
+    if (!status) report = reports[0];
+    return status;
 }
 
 int RunReduce(int argc, char** argv) {
@@ -327,6 +341,123 @@ int RunReduce(int argc, char** argv) {
     } else if (!quiet) {
         std::printf("%s -> %s\n  faces  %8d -> %8d\n  points %8d -> %8d\n  read %.3f s, optimize %.3f s, save %.3f s\n",
                     input.c_str(), output.c_str(), maxFaces, outFaces, maxPoints, outPoints, t1 - t0, t2 - t1, t3 - t2);
+    }
+    return 0;
+}
+
+}  // namespace kestovar_tool
+
+namespace kestovar_tool {
+namespace {
+
+const char kLodHelp[] =
+    "usage: kestovar lod INPUT -o DIR [--ratios R1,R2,...] [options]\n"
+    "\n"
+    "Reduces every object of INPUT once, then saves one file per ratio of the list, in that order,\n"
+    "by playing the recorded reduction back: DIR/NAME-lod0.EXT for the first ratio, and so on.\n"
+    "\n"
+    "  -o, --output DIR     folder of the levels (created when missing)\n"
+    "  --ratios LIST        fractions of the faces to keep (default 1,0.5,0.25,0.1)\n"
+    "  --keep LIST          preserve these features: borders,corners,materials,uv,colors,normals\n"
+    "  --constrain LIST     as --keep, and hold them to their lines with constraint planes\n"
+    "  --freeze LIST        never move the points of these features\n"
+    "  --threads N          worker threads (default: all cores)\n"
+    "  -q, --quiet          no progress bar and no table\n"
+    "  -h, --help           show this help\n"
+    "\n"
+    "Exit status: 0 success, 1 bad usage, 2 input/output error, 3 cancelled.\n";
+
+bool ParseRatios(const char* list, std::vector<double>& ratios) {
+    ratios.clear();
+    if (!list || !*list) {
+        UsageError("lod", "--ratios needs a list");
+        return false;
+    }
+    std::string text = list;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        const std::string item = text.substr(start, comma - start);
+        double r = 0;
+        if (!ParseDouble("lod", "--ratios", item.c_str(), r)) return false;
+        if (!(r >= 0 && r <= 1)) {
+            UsageError("lod", "ratios must lie in [0, 1], got", item.c_str());
+            return false;
+        }
+        ratios.push_back(r);
+        start = comma + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunLod(int argc, char** argv) {
+    namespace fs = std::filesystem;
+    std::string input, dir;
+    std::vector<double> ratios = {1, 0.5, 0.25, 0.1};
+    ReduceSettings settings;
+    bool quiet = false;
+    for (int i = 0; i < argc; ++i) {
+        const char* a = argv[i];
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
+            std::fputs(kLodHelp, stdout);
+            return 0;
+        } else if (!std::strcmp(a, "-o") || !std::strcmp(a, "--output")) {
+            if (!next) return UsageError("lod", "-o needs a folder"), kExitUsage;
+            dir = next, ++i;
+        } else if (!std::strcmp(a, "--ratios")) {
+            if (!ParseRatios(next, ratios)) return kExitUsage;
+            ++i;
+        } else if (!std::strcmp(a, "--keep") || !std::strcmp(a, "--constrain") || !std::strcmp(a, "--freeze")) {
+            const int which = a[2] == 'k' ? 0 : a[2] == 'c' ? 1 : 2;
+            if (!ParseFeatures(a, next, which, settings.modes)) return kExitUsage;
+            ++i;
+        } else if (!std::strcmp(a, "--threads")) {
+            if (!ParseInt("lod", a, next, settings.threads)) return kExitUsage;
+            if (settings.threads < 1) return UsageError("lod", "--threads must be at least 1"), kExitUsage;
+            ++i;
+        } else if (!std::strcmp(a, "-q") || !std::strcmp(a, "--quiet")) {
+            quiet = true;
+        } else if (a[0] == '-' && a[1]) {
+            return UsageError("lod", "unknown option", a), kExitUsage;
+        } else if (input.empty()) {
+            input = a;
+        } else {
+            return UsageError("lod", "unexpected argument", a), kExitUsage;
+        }
+    }
+    if (input.empty()) return UsageError("lod", "missing INPUT"), kExitUsage;
+    if (dir.empty()) return UsageError("lod", "missing -o DIR"), kExitUsage;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+        std::fprintf(stderr, "kestovar: %s: %s\n", dir.c_str(), ec.message().c_str());
+        return kExitIo;
+    }
+    const fs::path source(input);
+    std::vector<ReduceLevel> levels;
+    for (size_t i = 0; i < ratios.size(); ++i) {
+        ReduceLevel level;
+        level.ratio = ratios[i];
+        level.output = (fs::path(dir) / (source.stem().string() + "-lod" + std::to_string(i) +
+                                         source.extension().string()))
+                           .string();
+        levels.push_back(level);
+    }
+    settings.progressBar = !quiet && isatty(STDERR_FILENO);
+
+    LibrarySession session;
+    std::vector<ReduceReport> reports;
+    const int status = ReduceFileLevels(input, settings, levels, reports);
+    if (status) return status;
+    if (!quiet) {
+        std::printf("%s: optimised once in %.3f s\n", input.c_str(), reports[0].optimizeSeconds);
+        for (size_t i = 0; i < levels.size(); ++i)
+            std::printf("  ratio %-6g %8d faces %8d points  %s\n", ratios[i], reports[i].facesAfter,
+                        reports[i].pointsAfter, levels[i].output.c_str());
     }
     return 0;
 }
