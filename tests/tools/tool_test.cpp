@@ -254,6 +254,12 @@ TEST_F(Tool, BadUsageExitsWithOne) {
         EXPECT_FALSE(r.err.empty()) << args;
     }
     EXPECT_FALSE(fs::exists(std::string(KESTOVAR_DATA) + "/spider-reduced.obj"));
+
+    // An option the file cannot satisfy: OBJ files carry no node selection.
+    Outcome r = Kestovar("reduce " + s + " -o '" + Path("sel.obj") + "' --ratio 0.5 --selection-only");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kestovar: " + kSpider + ": --selection-only: the file has no selected node\n");
+    EXPECT_FALSE(fs::exists(Path("sel.obj")));
 }
 
 // Ctrl-C during the optimisation: exit code 3, "cancelled" on stderr, and no output file.

@@ -170,6 +170,18 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     if (!scene) return kExitIo;
     const double t1 = NowSeconds();
 
+    if (settings.selectionOnly) {
+        bool any = false;
+        for (C3DNodePos pos = scene->GetFirstNode(OBJECT_POLYMESH); pos && !any;) {
+            C3DGeomObject* object = nullptr;
+            any = scene->GetNextNode(pos, object)->IsNodeSelected();
+        }
+        if (!any) {
+            std::fprintf(stderr, "kestovar: %s: --selection-only: the file has no selected node\n", input.c_str());
+            scene->Delete();
+            return kExitUsage;
+        }
+    }
     CSceneOptimizer opt;
     ProgressState progress;
     progress.bar = settings.progressBar;
