@@ -342,17 +342,16 @@ int RunReduce(int argc, char** argv) {
     ReduceReport report;
     const int status = ReduceFile(input, output, settings, report);
     if (status) return status;
-    const int maxFaces = report.facesBefore, outFaces = report.facesAfter;
-    const int maxPoints = report.pointsBefore, outPoints = report.pointsAfter;
-    const double t0 = 0, t1 = report.readSeconds, t2 = t1 + report.optimizeSeconds, t3 = t2 + report.saveSeconds;
+    const ReduceReport& r = report;
     if (json) {
         std::printf("{\"input\": %s, \"output\": %s, \"faces\": [%d, %d], \"points\": [%d, %d], "
                     "\"read_s\": %.3f, \"optimize_s\": %.3f, \"save_s\": %.3f}\n",
-                    JsonString(input).c_str(), JsonString(output).c_str(), maxFaces, outFaces, maxPoints, outPoints,
-                    t1 - t0, t2 - t1, t3 - t2);
+                    JsonString(input).c_str(), JsonString(output).c_str(), r.facesBefore, r.facesAfter, r.pointsBefore,
+                    r.pointsAfter, r.readSeconds, r.optimizeSeconds, r.saveSeconds);
     } else if (!quiet) {
         std::printf("%s -> %s\n  faces  %8d -> %8d\n  points %8d -> %8d\n  read %.3f s, optimize %.3f s, save %.3f s\n",
-                    input.c_str(), output.c_str(), maxFaces, outFaces, maxPoints, outPoints, t1 - t0, t2 - t1, t3 - t2);
+                    input.c_str(), output.c_str(), r.facesBefore, r.facesAfter, r.pointsBefore, r.pointsAfter,
+                    r.readSeconds, r.optimizeSeconds, r.saveSeconds);
     }
     return 0;
 }
