@@ -525,7 +525,11 @@ void C3DExtObject::InitOrderedCostList() {
             }
         }
     }
-    m_pairIndex.InitHashTable(2u * unsigned(edgeCount) + 2u);
+    // The loop never holds more candidates than this, but its new pairs fill never-used slots while
+    // the removed ones leave deleted slots behind. Sized at what a clean-up rebuild of the table
+    // would choose for this count, so that the first new pair does not double a table filled up
+    // to its growth threshold (a doubling that the loop then keeps to the end).
+    m_pairIndex.InitHashTable(unsigned((2.0 * double(edgeCount) + 2.0) / 0.65));
     for (int i = 0; i < edgeCount; ++i) m_pairIndex.Insert(&recs[i]);
 }
 
