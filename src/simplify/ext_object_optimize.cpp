@@ -287,7 +287,10 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
                 const CONTRACTION_PRIORITY p = VerifyPairQuality(points, faces, rec, kept, gone, newPos);
                 if (p < PRIORITY_POOR) break;
                 rec->SetPriority(p);
-                InsertCost(rec, 0);
+                // What InsertCost(rec, 0) does, less the pair index: a popped record keeps its
+                // entry there, so the insertion would only look the pair up again.
+                rec->SetGeneration(0);
+                rec->slot = m_heap.Insert(rec);
             }
             if (n == 0 && (m_optimizeMode & OPT_STOP_ON_BAD) && copy.GetPriority() > PRIORITY_NORMAL) {
                 m_heap.Reset();
