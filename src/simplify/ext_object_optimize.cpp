@@ -174,13 +174,21 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
             const int w = idx[j];
             if (w == point || !seen.Add(w)) continue;
             if (!pointSelected && !pts[w].IsFlagSet(POINT_SELECTED)) continue;
-            if (FindPair(m_pairIndex, point, w)) continue;
-            if (used >= reuse.GetSize()) XThrow<CXInvalidArgException>("no candidate record left to reuse");
-            CContractionCost* rec = reuse[used++];
+            if (used >= reuse.GetSize()) {
+                if (FindPair(m_pairIndex, point, w)) continue;
+                XThrow<CXInvalidArgException>("no candidate record left to reuse");
+            }
+            // InsertCost split: the index insertion doubles as the look-up of an existing pair (one
+            // walk of the table instead of two); the table is in the same state either way, as
+            // nothing else touches it between the look-up and the insertion.
+            CContractionCost* rec = reuse[used];
             rec->first = point < w ? point : w;
             rec->second = point < w ? w : point;
+            if (!m_pairIndex.Insert(rec)) continue;
+            ++used;
             ComputePairCost(*m_pWorkingPoints, *m_pWorkingFaces, rec);
-            InsertCost(rec, generation + 1);
+            rec->SetGeneration(unsigned(generation + 1));
+            rec->slot = m_heap.Insert(rec);
         }
     }
 }
