@@ -29,6 +29,7 @@
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "report.h"
 
 #ifdef KESTOVAR_HAVE_MESHOPTIMIZER
 #include <meshoptimizer.h>
@@ -139,8 +140,10 @@ void BenchWeld(const char* name, const Soup& soup) {
     });
     std::printf("weld %-12s points %zu -> %d (peer %zu): Kestovar %.2f M points/s, meshoptimizer %.2f M points/s, ratio %.2fx\n",
                 name, n, welded, unique, n / tk / 1e6, n / tp / 1e6, tk / tp);
+    benchreport::Report((std::string("weld ") + name).c_str(), tk, -1, "meshoptimizer", tp, -1);
 #else
     std::printf("weld %-12s points %zu -> %d: Kestovar %.2f M points/s, peer unavailable\n", name, n, welded, n / tk / 1e6);
+    benchreport::Report((std::string("weld ") + name).c_str(), tk, -1, nullptr, -1, -1);
 #endif
 }
 
@@ -188,6 +191,8 @@ void BenchTriangulate(int w, int h) {
     });
     std::printf("triangulate %d quads: Kestovar %.2f M quads/s, plain split loop %.2f M quads/s (checksum %d), ratio %.2fx\n",
                 quads, quads / tk / 1e6, quads / tp / 1e6, tri[size_t(quads) * 6 - 1], tk / tp);
+    benchreport::Report(("triangulate " + std::to_string(quads) + " quads").c_str(), tk, -1, "plain loop", tp,
+                        -1);
 }
 
 }  // namespace
@@ -208,7 +213,9 @@ int main(int argc, char** argv) {
         else
             std::printf("weld bunny00: %s not readable\n", path.c_str());
     }
-    if (wanted("weld-grid")) BenchWeld("grid-2M", GridSoup(1000, 1000));
-    if (wanted("triangulate")) BenchTriangulate(1000, 1000);
+    // Quick mode: a 300 x 300 grid instead of 1000 x 1000.
+    const int side = benchreport::Quick() ? 300 : 1000;
+    if (wanted("weld-grid")) BenchWeld(benchreport::Quick() ? "grid-180k" : "grid-2M", GridSoup(side, side));
+    if (wanted("triangulate")) BenchTriangulate(side, side);
     return 0;
 }

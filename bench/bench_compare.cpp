@@ -33,6 +33,7 @@
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "report.h"
 
 #ifdef KESTOVAR_HAVE_MESHOPTIMIZER
 #include <meshoptimizer.h>
@@ -67,10 +68,7 @@ double CpuNow() {
     return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
 }
 
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
-}
+using benchreport::Median;
 
 // Positions ("v x y z") and faces ("f a b c ...", fan-triangulated; "a/b/c" and negative indices
 // accepted). Everything else is skipped.
@@ -271,16 +269,19 @@ double MedianCpu(const std::vector<Timing>& t) {
 
 // One line: Kestovar's figure, the peer's, their ratio (> 1: Kestovar is better), by the wall clock
 // and by CPU time divided by the threads used (what idle cores would give).
-void PrintLine(const char* what, double work, const std::vector<Timing>& ours, const std::vector<Timing>& peer,
-               int threads, double scale, const char* unit, bool perWork) {
+// `summary` names the operation in the summary table (its figures there are median wall seconds).
+void PrintLine(const std::string& summary, const char* what, double work, const std::vector<Timing>& ours,
+               const std::vector<Timing>& peer, int threads, double scale, const char* unit, bool perWork) {
     auto figure = [&](double seconds) { return perWork ? seconds / work * scale : work / seconds * scale; };
     const double ow = figure(MedianWall(ours)), oc = figure(MedianCpu(ours) / threads);
     if (!peer.empty()) {
         const double pw = figure(MedianWall(peer)), pc = figure(MedianCpu(peer) / threads);
         std::printf("%s: kestovar %.3f %s, cgal %.3f %s, ratio %.2f (cpu time: %.3f vs %.3f, ratio %.2f)\n", what, ow,
                     unit, pw, unit, perWork ? pw / ow : ow / pw, oc, pc, perWork ? pc / oc : oc / pc);
+        benchreport::Report(summary.c_str(), MedianWall(ours), -1, "CGAL", MedianWall(peer), -1);
     } else {
         std::printf("%s: kestovar %.3f %s, cgal n/a (cpu time: %.3f)\n", what, ow, unit, oc);
+        benchreport::Report(summary.c_str(), MedianWall(ours), -1, nullptr, -1, -1);
     }
 }
 
@@ -337,7 +338,8 @@ int main(int argc, char** argv) {
 #endif
         std::printf("GeomCompare bunny %zu vs %zu faces, flags 0x20007, %llu samples, distance %.6f\n",
                     bunny.Faces(), reduced.Faces(), (unsigned long long)samples, distance);
-        PrintLine("  samples per second on 2 threads", double(samples), ours, peer, 2, 1e-6, "M/s", false);
+        PrintLine("GeomCompare bunny both ways (2 threads)", "  samples per second on 2 threads",
+                  double(samples), ours, peer, 2, 1e-6, "M/s", false);
     }
 
     // 2. Closest-face queries against the bunny, one thread, from points near its surface.
@@ -366,8 +368,9 @@ int main(int argc, char** argv) {
             peer.push_back(w.Stop());
         }
 #endif
-        PrintLine("closest-face queries on the bunny (1 thread, grid build included)", double(pts.size() / 3), ours,
-                  peer, 1, 1e-6, "M/s", false);
+        PrintLine("closest-face queries, bunny (grid build included)",
+                  "closest-face queries on the bunny (1 thread, grid build included)", double(pts.size() / 3),
+                  ours, peer, 1, 1e-6, "M/s", false);
     }
     full->Delete();
     low->Delete();
@@ -412,7 +415,8 @@ int main(int argc, char** argv) {
                     "%u entries\n",
                     big.Faces(), built.wall * 1e3, built.cpu * 1e3, map->GetCellCount(0), map->GetCellCount(1),
                     map->GetCellCount(2), map->GetOccupiedCellCount(), map->GetEntryCount());
-        PrintLine("  mean query cost (1 thread)", double(pts.size() / 3), ours, peer, 1, 1e6, "us", true);
+        PrintLine("closest-face queries, " + std::to_string(big.Faces()) + " triangles",
+                  "  mean query cost (1 thread)", double(pts.size() / 3), ours, peer, 1, 1e6, "us", true);
         o->Delete();
     }
     return 0;

@@ -11,6 +11,7 @@
 
 #include "kestovar/core/array.h"
 #include "kestovar/core/hashmap.h"
+#include "report.h"
 
 using namespace kestovar;
 
@@ -37,6 +38,7 @@ double Median(F&& run) {
 
 void Report(const char* what, double ours, double peer) {
     std::printf("%-44s kestovar %9.1f ms   peer %9.1f ms   ratio %.2f\n", what, ours, peer, ours / peer);
+    benchreport::Report(what, ours * 1e-3, -1, "std containers", peer * 1e-3, -1);
 }
 
 // Fixed-seed pseudo-random 32-bit keys (xorshift32), the same sequence for every run and peer.

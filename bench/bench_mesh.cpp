@@ -27,6 +27,7 @@
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/point_list.h"
+#include "report.h"
 
 using namespace kestovar;
 
@@ -173,6 +174,8 @@ void ReportRate(const char* what, double ms, int faces) {
 void ReportBuild(const char* what, double ms, const char* refName, double refMs, int faces) {
     std::printf("  %-34s %9.2f ms  %7.1f Mfaces/s   %s %8.2f ms   ratio %.2f %s\n", what, ms,
                 double(faces) / 1000.0 / ms, refName, refMs, ms / refMs, ms <= 2.0 * refMs ? "(goal met)" : "(GOAL MISSED)");
+    benchreport::Report((std::string(what) + ", " + std::to_string(faces) + " faces").c_str(), ms * 1e-3, -1,
+                        "plain loop", refMs * 1e-3, -1);
 }
 
 uint64_t OffsetBytes(const COffsetArray& offsets) {

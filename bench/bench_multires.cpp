@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "kestovar/core/thread_registry.h"
@@ -24,6 +25,7 @@
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/optimizer/track_contractions.h"
 #include "kestovar/simplify/ext_object.h"
+#include "report.h"
 #include "simplify/obj_mesh_util.h"
 
 using namespace kestovar;
@@ -36,10 +38,7 @@ double Now() {
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
-}
+using benchreport::Median;
 
 objtest::ObjMesh HeightField(int n) {
     objtest::ObjMesh m;
@@ -123,6 +122,10 @@ int main(int argc, char** argv) {
                 played / Median(sweep) * 1e-6);
     std::printf("  jump 0 -> 1: %.1f ms, jump 1 -> 0: %.1f ms (index buffer copy %.2f ms, checksum %d)\n",
                 Median(up) * 1e3, Median(down) * 1e3, Median(copy) * 1e3, indexCopy[indexCopy.size() / 2] & 1);
+    const std::string size = std::to_string(mesh.TriangleCount()) + " triangles";
+    benchreport::Report(("multires sweep 0-1-0, " + size).c_str(), Median(sweep), -1, nullptr, -1, -1);
+    benchreport::Report(("multires jump 0 -> 1, " + size).c_str(), Median(up), -1, "memcpy of index buffer",
+                        Median(copy), -1);
     mr->Delete();
     ext->Delete();
     return 0;

@@ -28,6 +28,7 @@
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/point_list.h"
+#include "report.h"
 
 using namespace kestovar;
 
@@ -174,6 +175,8 @@ void Run(const char* name, const Mesh& m) {
                 "%6.2f Mfaces/s   ratio %.2f\n",
                 name, nf, channel->GetNormalVectorList()->GetSize(), ours, nf / ours / 1000.0, peer,
                 nf / peer / 1000.0, ours / peer);
+    benchreport::Report((std::string("InitNormals 30deg ") + name).c_str(), ours * 1e-3, -1, "plain loop",
+                        peer * 1e-3, -1);
     channel->Delete();
     faces->Delete();
     points->Delete();
@@ -193,6 +196,11 @@ int main(int argc, char** argv) {
         Run("bunny00", m);
     else
         std::printf("InitNormals: cannot read %s\n", bunny.c_str());
-    if (argc <= 2 || std::string(argv[2]) != "bunny-only") Run("grid2M", HeightField(1000));
+    if (argc <= 2 || std::string(argv[2]) != "bunny-only") {
+        if (benchreport::Quick())
+            Run("grid180k", HeightField(300));
+        else
+            Run("grid2M", HeightField(1000));
+    }
     return 0;
 }

@@ -12,6 +12,7 @@
 // (tinyobjloader has no writer).
 //
 //   bench_obj [runs] [--keep]   default 5 runs; --keep leaves the generated files in place
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,7 +24,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <malloc.h>
 #include <string>
 #include <vector>
 
@@ -33,6 +33,7 @@
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/scene/scene.h"
+#include "report.h"
 
 #ifdef KESTOVAR_HAVE_TINYOBJLOADER
 #include <tiny_obj_loader.h>
@@ -42,7 +43,7 @@ using namespace kestovar;
 
 namespace {
 
-constexpr int kGrid = 867;  // 866 * 866 * 2 = 1,499,912 triangles
+const int kGrid = benchreport::Quick() ? 301 : 867;  // 866 * 866 * 2 = 1,499,912 triangles (quick: 180,000)
 
 std::string TempDir() {
     const char* t = std::getenv("TMPDIR");
@@ -261,8 +262,13 @@ double Median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-void Measure(const char* self, const char* label, const std::string& what, const std::string& path,
-             const std::string& output, long bytesForRate, int runs) {
+// Median wall seconds and peak resident bytes of one measurement; negative when it failed.
+struct Figures {
+    double seconds = -1.0, bytes = -1.0;
+};
+
+Figures Measure(const char* self, const char* label, const std::string& what, const std::string& path,
+                const std::string& output, long bytesForRate, int runs) {
     std::vector<double> times, cpus;
     Sample last;
     long peakKB = 0;
@@ -270,7 +276,7 @@ void Measure(const char* self, const char* label, const std::string& what, const
         Sample s;
         if (!RunChild(self, what, path, output, s)) {
             std::printf("  %-28s failed\n", label);
-            return;
+            return {};
         }
         times.push_back(s.seconds);
         cpus.push_back(s.cpu);
@@ -290,6 +296,10 @@ void Measure(const char* self, const char* label, const std::string& what, const
                         double(last.peakBytes) / double(last.sceneBytes));
     }
     std::printf("\n");
+    Figures f;
+    f.seconds = t;
+    f.bytes = what.rfind("read", 0) == 0 ? double(peakKB) * 1024.0 : -1.0;
+    return f;
 }
 
 }  // namespace
@@ -313,14 +323,21 @@ int main(int argc, char** argv) {
         const long size = FileSize(*file);
         std::printf("%s: %.1f MB, median of %d runs, one core\n", file == &full ? "v/vt/vn" : "positions only",
                     size / 1e6, runs);
-        Measure(exe, "read  kestovar", "read-kestovar", *file, written, size, runs);
+        const std::string kind = file == &full ? "v/vt/vn" : "v only";
+        const Figures rk = Measure(exe, "read  kestovar", "read-kestovar", *file, written, size, runs);
 #ifdef KESTOVAR_HAVE_TINYOBJLOADER
-        Measure(exe, "read  tinyobjloader", "read-tinyobj", *file, written, size, runs);
+        const Figures rp = Measure(exe, "read  tinyobjloader", "read-tinyobj", *file, written, size, runs);
+        benchreport::Report(("OBJ read " + kind).c_str(), rk.seconds, rk.bytes, "tinyobjloader", rp.seconds,
+                            rp.bytes);
 #else
         std::printf("  tinyobjloader not found at configure time\n");
+        benchreport::Report(("OBJ read " + kind).c_str(), rk.seconds, rk.bytes, nullptr, -1, -1);
 #endif
-        Measure(exe, "write kestovar", "write-kestovar", *file, written, 0, runs);
-        Measure(exe, "write fprintf %f (v, f only)", "write-printf", *file, written, 0, runs);
+        const Figures wk = Measure(exe, "write kestovar", "write-kestovar", *file, written, 0, runs);
+        const Figures wp =
+            Measure(exe, "write fprintf %f (v, f only)", "write-printf", *file, written, 0, runs);
+        benchreport::Report(("OBJ write " + kind).c_str(), wk.seconds, -1, "fprintf loop (v, f only)",
+                            wp.seconds, -1);
     }
     if (!(argc > 2 && std::strcmp(argv[2], "--keep") == 0)) {
         std::remove(positions.c_str());

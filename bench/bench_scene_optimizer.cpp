@@ -21,6 +21,7 @@
 #include "kestovar/scene/scene_node.h"
 #include "kestovar/simplify/ext_object.h"
 #include "kestovar/simplify/ext_point.h"
+#include "report.h"
 
 using namespace kestovar;
 
@@ -145,5 +146,8 @@ int main(int argc, char** argv) {
     // On a loaded machine the wall times mean little: the CPU time shows the work each run did.
     std::printf("process CPU time: 1 thread %.3f s, 2 threads %.3f s\n", cpu1[cpu1.size() / 2], cpu2[cpu2.size() / 2]);
     std::printf("results bit-identical across thread counts: %s\n", hash1 == hash2 ? "yes" : "NO");
+    const std::string scene = "Optimize 64 objects, " + std::to_string(triangles) + " triangles";
+    benchreport::Report((scene + ", 1 thread").c_str(), m1, -1, nullptr, -1, -1);
+    benchreport::Report((scene + ", 2 threads").c_str(), m2, -1, nullptr, -1, -1);
     return hash1 == hash2 ? 0 : 1;
 }

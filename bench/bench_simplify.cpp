@@ -34,6 +34,7 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/simplify/ext_object.h"
+#include "report.h"
 #include "simplify/obj_mesh_util.h"
 
 #ifdef KESTOVAR_HAVE_MESHOPTIMIZER
@@ -215,6 +216,10 @@ RunResult RunKestovar(const ObjMesh& mesh, double ratio, bool record) {
     return r;
 }
 
+std::string SummaryName(const char* name, double ratio) {
+    return "simplify " + std::string(name) + " to " + std::to_string(int(ratio * 100 + 0.5)) + " %";
+}
+
 void Bench(const char* name, const ObjMesh& mesh, int runs) {
     const double tris = double(mesh.TriangleCount());
     std::printf("== %s: %.0f triangles, %zu points\n", name, tris, mesh.PointCount());
@@ -263,9 +268,11 @@ void Bench(const char* name, const ObjMesh& mesh, int runs) {
         const double m = Median(mo);
         std::printf("          meshoptimizer: %.3f s, %.2f M input tri/s, %zu faces left; kestovar/meshopt %.2fx\n",
                     m, tris / m * 1e-6, count / 3, kTotal / m);
+        benchreport::Report(SummaryName(name, ratio).c_str(), kTotal, Median(peak), "meshoptimizer", m, -1);
         std::printf("          Hausdorff (relative): kestovar %.5f, meshoptimizer %.5f\n", hk, hm);
 #else
         std::printf("          Hausdorff (relative): kestovar %.5f (meshoptimizer not found)\n", hk);
+        benchreport::Report(SummaryName(name, ratio).c_str(), kTotal, Median(peak), nullptr, -1, -1);
 #endif
     }
 }
