@@ -40,6 +40,8 @@ for bin in "$build"/bench/bench_*; do
   fi
 done
 
+table="$build/bench-table.txt"
+{
 echo
 echo "Kestovar beside its peers (${quick:+quick mode, }median times; memory is peak, where measured)"
 echo
@@ -64,17 +66,18 @@ awk -F'\t' '
     }
     line = ""
     for (c = 1; c <= 7; c++) line = line cell(c, h[c])
-    print line
+    sub(/ +$/, "", line); print line
     line = ""
     for (c = 1; c <= 7; c++) { d = ""; for (k = 0; k < w[c]; k++) d = d "-"; line = line d "  " }
-    print line
+    sub(/ +$/, "", line); print line
     for (i = 1; i <= n; i++) {
       line = ""
       for (c = 1; c <= 7; c++) line = line cell(c, row[i, c])
-      print line
+      sub(/ +$/, "", line); print line
     }
     if (n == 0) print "(no REPORT lines: did the benchmarks build?)"
   }' "$log"
+} | tee "$table"
 echo
-echo "full output: $log"
+echo "full output: $log, table alone: $table"
 exit $failed
