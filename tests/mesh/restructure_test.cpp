@@ -186,18 +186,18 @@ TEST(SceneHooks, MeshCodeInstallsNormalsAndAppend) {
     C3DObject* cube = MakeObject(test::CubePoints(), test::CubeFaces());
     cube->SetSmoothAngle(0.5f);
     ASSERT_TRUE(hooks.generateNormals(cube, GENERATE_NORMALS_MISSING, NORMAL_SMOOTH_SCENE));
-    CSpecNormalChannel* spec = static_cast<CSpecNormalChannel*>(cube->GetChannels()->GetSpecNormalChannel());
-    ASSERT_NE(spec, nullptr);
-    ASSERT_EQ(spec->GetNormalFaceList()->GetSize(), 6);
+    CSpecNormalChannel* specified = static_cast<CSpecNormalChannel*>(cube->GetChannels()->GetSpecNormalChannel());
+    ASSERT_NE(specified, nullptr);
+    ASSERT_EQ(specified->GetNormalFaceList()->GetSize(), 6);
     // Flat sides at 0.5 rad: every corner of a side carries that side's normal.
     for (int f = 0; f < 6; ++f) {
-        EXPECT_TRUE(spec->GetNormalFaceList()->IsFaceLive(unsigned(f)));
+        EXPECT_TRUE(specified->GetNormalFaceList()->IsFaceLive(unsigned(f)));
         int k = 0;
-        const int* c = spec->GetNormalFaceList()->GetIndexes(unsigned(f), k);
+        const int* c = specified->GetNormalFaceList()->GetIndexes(unsigned(f), k);
         ASSERT_EQ(k, 4);
         for (int i = 1; i < k; ++i) {
-            const C3DTVector<float>& a = spec->GetNormalVectorList()->GetVectors()[c[0]];
-            const C3DTVector<float>& b = spec->GetNormalVectorList()->GetVectors()[c[i]];
+            const C3DTVector<float>& a = specified->GetNormalVectorList()->GetVectors()[c[0]];
+            const C3DTVector<float>& b = specified->GetNormalVectorList()->GetVectors()[c[i]];
             EXPECT_NEAR(a.x * b.x + a.y * b.y + a.z * b.z, 1.0, 1e-6);
         }
     }
