@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "kestovar/io/file_io.h"
@@ -14,6 +16,26 @@
 #include "kestovar/scene/scene.h"
 
 using namespace kestovar;
+
+namespace {
+
+// The scratch files of this process ("<base>.obj", "<base>.mtl"), removed when the fuzzer exits.
+std::string g_scratchBase;
+
+void RemoveScratchFiles() {
+    std::remove((g_scratchBase + ".obj").c_str());
+    std::remove((g_scratchBase + ".mtl").c_str());
+}
+
+const std::string& ScratchBase() {
+    if (g_scratchBase.empty()) {
+        g_scratchBase = "/tmp/kestovar_fuzz_mtl_" + std::to_string(getpid());
+        std::atexit(RemoveScratchFiles);
+    }
+    return g_scratchBase;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     C3DScene scene;
@@ -33,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     C3DObject* object = CreateObjectFromArrays(points, sizeof points, triangle, sizeof triangle, nullptr, 0);
     object->GetFaceList()->SetFaceMaterial(0, anyMaterial);
     scene.CreateNode(nullptr, L"t", object);
-    static const std::string base = "/tmp/kestovar_fuzz_mtl_" + std::to_string(getpid());
+    static const std::string& base = ScratchBase();
     CXStringW obj((base + ".obj").c_str());
     CXStringW mtl((base + ".mtl").c_str());
     const std::string bare = "kestovar_fuzz_mtl_" + std::to_string(getpid()) + ".mtl";

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "kestovar/io/file_io.h"
@@ -13,6 +14,26 @@
 #include "kestovar/scene/scene.h"
 
 using namespace kestovar;
+
+namespace {
+
+// The scratch files of this process ("<base>.obj", "<base>.mtl"), removed when the fuzzer exits.
+std::string g_scratchBase;
+
+void RemoveScratchFiles() {
+    std::remove((g_scratchBase + ".obj").c_str());
+    std::remove((g_scratchBase + ".mtl").c_str());
+}
+
+const std::string& ScratchBase() {
+    if (g_scratchBase.empty()) {
+        g_scratchBase = "/tmp/kestovar_fuzz_obj_" + std::to_string(getpid());
+        std::atexit(RemoveScratchFiles);
+    }
+    return g_scratchBase;
+}
+
+}  // namespace
 
 namespace {
 
@@ -44,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const Counts before = Count(*scene);
     if (before.nodes > 0) {
-        static const std::string base = "/tmp/kestovar_fuzz_obj_" + std::to_string(getpid());
+        static const std::string& base = ScratchBase();
         CXStringW obj((base + ".obj").c_str());
         CXStringW mtl((base + ".mtl").c_str());
         if (!CWavefrontIo::WriteObjFile(obj, *scene, mtl, L"unused.mtl", result)) __builtin_trap();
