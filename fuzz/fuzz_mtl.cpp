@@ -14,28 +14,9 @@
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/scene/scene.h"
+#include "scratch_files.h"
 
 using namespace kestovar;
-
-namespace {
-
-// The scratch files of this process ("<base>.obj", "<base>.mtl"), removed when the fuzzer exits.
-std::string g_scratchBase;
-
-void RemoveScratchFiles() {
-    std::remove((g_scratchBase + ".obj").c_str());
-    std::remove((g_scratchBase + ".mtl").c_str());
-}
-
-const std::string& ScratchBase() {
-    if (g_scratchBase.empty()) {
-        g_scratchBase = "/tmp/kestovar_fuzz_mtl_" + std::to_string(getpid());
-        std::atexit(RemoveScratchFiles);
-    }
-    return g_scratchBase;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     C3DScene scene;
@@ -55,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     C3DObject* object = CreateObjectFromArrays(points, sizeof points, triangle, sizeof triangle, nullptr, 0);
     object->GetFaceList()->SetFaceMaterial(0, anyMaterial);
     scene.CreateNode(nullptr, L"t", object);
-    static const std::string& base = ScratchBase();
+    static const std::string& base = fuzz_scratch::ScratchBase("mtl");
     CXStringW obj((base + ".obj").c_str());
     CXStringW mtl((base + ".mtl").c_str());
     const std::string bare = "kestovar_fuzz_mtl_" + std::to_string(getpid()) + ".mtl";

@@ -12,28 +12,9 @@
 #include "kestovar/io/file_io.h"
 #include "kestovar/io/wavefront.h"
 #include "kestovar/scene/scene.h"
+#include "scratch_files.h"
 
 using namespace kestovar;
-
-namespace {
-
-// The scratch files of this process ("<base>.obj", "<base>.mtl"), removed when the fuzzer exits.
-std::string g_scratchBase;
-
-void RemoveScratchFiles() {
-    std::remove((g_scratchBase + ".obj").c_str());
-    std::remove((g_scratchBase + ".mtl").c_str());
-}
-
-const std::string& ScratchBase() {
-    if (g_scratchBase.empty()) {
-        g_scratchBase = "/tmp/kestovar_fuzz_obj_" + std::to_string(getpid());
-        std::atexit(RemoveScratchFiles);
-    }
-    return g_scratchBase;
-}
-
-}  // namespace
 
 namespace {
 
@@ -65,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const Counts before = Count(*scene);
     if (before.nodes > 0) {
-        static const std::string& base = ScratchBase();
+        static const std::string& base = fuzz_scratch::ScratchBase("obj");
         CXStringW obj((base + ".obj").c_str());
         CXStringW mtl((base + ".mtl").c_str());
         if (!CWavefrontIo::WriteObjFile(obj, *scene, mtl, L"unused.mtl", result)) __builtin_trap();
