@@ -682,6 +682,40 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     const float* raw = info.m_rawNormals.GetData();
     const unsigned* runStart = around.GetStarts();
     const CCornerAdjacency::Entry* runEntries = around.GetEntries();
+    // Adds the weighted normal of `face` at its corner `corner` to a group's sum.
+    auto addFace = [&](int face, int corner, double* sum) {
+        if (areaWeight || unitWeight) {
+            const float* r = areaWeight ? raw + size_t(face) * 3 : Ptr(un[face]);
+            sum[0] += r[0];
+            sum[1] += r[1];
+            sum[2] += r[2];
+        } else {
+            info.AddContribution(unsigned(face), unsigned(corner), sum);
+        }
+    };
+    // Records a group's normal (the sum made unit length unless it vanishes); returns its number.
+    auto addGroupNormal = [&](const double* sum) {
+        const double len = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
+        NormalKey key{float(sum[0]), float(sum[1]), float(sum[2])};
+        if (len > kNormalEpsilon) key = NormalKey{float(sum[0] / len), float(sum[1] / len), float(sum[2] / len)};
+        const int index = groupNormals.GetSize() / 3;
+        groupNormals.Add(key.x);
+        groupNormals.Add(key.y);
+        groupNormals.Add(key.z);
+        return index;
+    };
+    // Gives the corner of `entry` at point `p` the group number `index` (every corner at the point
+    // when the face uses it more than once).
+    auto assignCorner = [&](const CCornerAdjacency::Entry& entry, int p, int index) {
+        const unsigned f = unsigned(entry.face);
+        int cn = 0;
+        int* c = channelFaces->GetIndexes(f, cn);
+        if (around.HasRepeatedPoint(f)) {
+            SetCornersAtPoint(channelFaces, faces, f, p, index);
+        } else if (entry.corner < cn) {
+            c[entry.corner] = index;
+        }
+    };
     for (int p = 0; p < np; ++p) {
         if ((p & 0xFFF) == 0) progress.Step(p);
         const int n = int(runStart[p + 1] - runStart[p]);
@@ -702,30 +736,9 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
             }
             if (single) {
                 double sum[3] = {0.0, 0.0, 0.0};
-                for (int j = 0; j < n; ++j) {
-                    const int f = aroundEntries[j].face;
-                    const float* r = areaWeight ? raw + size_t(f) * 3 : Ptr(un[f]);
-                    sum[0] += r[0];
-                    sum[1] += r[1];
-                    sum[2] += r[2];
-                }
-                const double len = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
-                NormalKey key{float(sum[0]), float(sum[1]), float(sum[2])};
-                if (len > kNormalEpsilon) key = NormalKey{float(sum[0] / len), float(sum[1] / len), float(sum[2] / len)};
-                const int index = groupNormals.GetSize() / 3;
-                groupNormals.Add(key.x);
-                groupNormals.Add(key.y);
-                groupNormals.Add(key.z);
-                for (int j = 0; j < n; ++j) {
-                    const unsigned f = unsigned(aroundEntries[j].face);
-                    int cn = 0;
-                    int* c = channelFaces->GetIndexes(f, cn);
-                    if (around.HasRepeatedPoint(f)) {
-                        SetCornersAtPoint(channelFaces, faces, f, p, index);
-                    } else if (aroundEntries[j].corner < cn) {
-                        c[aroundEntries[j].corner] = index;
-                    }
-                }
+                for (int j = 0; j < n; ++j) addFace(aroundEntries[j].face, aroundEntries[j].corner, sum);
+                const int index = addGroupNormal(sum);
+                for (int j = 0; j < n; ++j) assignCorner(aroundEntries[j], p, index);
                 continue;
             }
         }
@@ -743,18 +756,7 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
             const int seed = aroundEntries[s].face;
             if (seed >= unitCount) continue;
             double sum[3] = {0.0, 0.0, 0.0};
-            if (areaWeight) {
-                const float* r = raw + size_t(seed) * 3;
-                sum[0] += r[0];
-                sum[1] += r[1];
-                sum[2] += r[2];
-            } else if (unitWeight) {
-                sum[0] += un[seed].x;
-                sum[1] += un[seed].y;
-                sum[2] += un[seed].z;
-            } else {
-                info.AddContribution(unsigned(seed), unsigned(aroundEntries[s].corner), sum);
-            }
+            addFace(seed, aroundEntries[s].corner, sum);
             int groupSize = 0;
             group[groupSize++] = s;
             const float* seedNormal = Ptr(un[seed]);
@@ -770,38 +772,11 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
                     continue;
                 }
                 state[j] = 1;
-                if (areaWeight) {
-                    const float* r = raw + size_t(f) * 3;
-                    sum[0] += r[0];
-                    sum[1] += r[1];
-                    sum[2] += r[2];
-                } else if (unitWeight) {
-                    sum[0] += un[f].x;
-                    sum[1] += un[f].y;
-                    sum[2] += un[f].z;
-                } else {
-                    info.AddContribution(unsigned(f), unsigned(aroundEntries[j].corner), sum);
-                }
+                addFace(f, aroundEntries[j].corner, sum);
                 group[groupSize++] = j;
             }
-            const double len = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
-            NormalKey key{float(sum[0]), float(sum[1]), float(sum[2])};
-            if (len > kNormalEpsilon) key = NormalKey{float(sum[0] / len), float(sum[1] / len), float(sum[2] / len)};
-            const int index = groupNormals.GetSize() / 3;
-            groupNormals.Add(key.x);
-            groupNormals.Add(key.y);
-            groupNormals.Add(key.z);
-            for (int g = 0; g < groupSize; ++g) {
-                const int member = group[g];
-                const unsigned f = unsigned(aroundEntries[member].face);
-                int cn = 0;
-                int* c = channelFaces->GetIndexes(f, cn);
-                if (around.HasRepeatedPoint(f)) {
-                    SetCornersAtPoint(channelFaces, faces, f, p, index);
-                } else if (aroundEntries[member].corner < cn) {
-                    c[aroundEntries[member].corner] = index;
-                }
-            }
+            const int index = addGroupNormal(sum);
+            for (int g = 0; g < groupSize; ++g) assignCorner(aroundEntries[group[g]], p, index);
         }
         if (broken) points->GetPt(p)->SetFlags(POINT_NORMAL_BREAK, true);
     }
