@@ -1,6 +1,6 @@
 // Adjacency of a face list: the builds of the point-to-face and edge-to-face graphs, the
-// neighbourhood queries, and the incremental edits of the point-to-face graph that the
-// simplification engine performs while it contracts edges.
+// neighbourhood queries (the incremental edits the simplification engine performs while it
+// contracts edges live in face_graph_edit.cpp).
 //
 // Both graphs hold live faces only, as of their build; later face writes do not reach them (the
 // owner rebuilds them or edits them through the Graph* calls). Queries take the graph content as
@@ -627,68 +627,6 @@ int CFaceList::GetFacesByOppositeEdges(unsigned int f, CXArray<int>& faces) cons
         faces[j] = seen == 1 ? across : -1;
     }
     return k;
-}
-
-// ---- graph edits ---------------------------------------------------------------------------------------
-
-bool CFaceList::GraphConnectFace(unsigned int p, unsigned int f) {
-    if (!m_pPointToFaceGraph || p >= m_pPointToFaceGraph->GetSize()) return false;
-    unsigned n;
-    const int* faces = m_pPointToFaceGraph->Get(p, n);
-    for (unsigned i = 0; i < n; ++i)
-        if (faces[i] == int(f)) return false;
-    m_pPointToFaceGraph->InsertValue(p, n, int(f));
-    return true;
-}
-
-bool CFaceList::GraphDisconnectFace(unsigned int p, unsigned int f) {
-    if (!m_pPointToFaceGraph || p >= m_pPointToFaceGraph->GetSize()) return false;
-    unsigned n;
-    const int* faces = m_pPointToFaceGraph->Get(p, n);
-    for (unsigned i = 0; i < n; ++i) {
-        if (faces[i] == int(f)) {
-            m_pPointToFaceGraph->RemoveValue(p, i);
-            return true;
-        }
-    }
-    return false;
-}
-
-int CFaceList::GraphMergePointConnectivity(unsigned int p1, unsigned int p2) {
-    CPointToFaceGraph* graph = m_pPointToFaceGraph;
-    if (!graph || p1 >= graph->GetSize() || p2 >= graph->GetSize()) return 0;
-    if (p1 == p2) return int(graph->GetRecordSize(p2));
-    const unsigned n1 = graph->GetRecordSize(p1);
-    for (unsigned i = 0; i < n1; ++i) {
-        // Fetched anew each time: appending to p2 may move the records.
-        unsigned c1, c2;
-        const int face = graph->Get(p1, c1)[i];
-        const int* faces2 = graph->Get(p2, c2);
-        bool present = false;
-        for (unsigned j = 0; j < c2 && !present; ++j) present = faces2[j] == face;
-        if (!present) graph->InsertValue(p2, c2, face);
-    }
-    graph->SetRecord(p1, nullptr, 0);
-    return int(graph->GetRecordSize(p2));
-}
-
-int CFaceList::GraphRemoveFaceReference(CGeomInfo* geom, unsigned int f, bool markPoints) {
-    if (!m_pPointToFaceGraph) return 0;
-    int k;
-    const int* idx = GetIndexes(f, k);
-    if (!idx) return 0;
-    C3DPointList* points = markPoints ? detail::PointsFor(geom, this) : nullptr;
-    int emptied = 0;
-    for (int j = 0; j < k; ++j) {
-        const unsigned p = unsigned(idx[j]);
-        unsigned before = m_pPointToFaceGraph->GetRecordSize(p);
-        // A point used twice by the face loses the face at its first occurrence only.
-        if (!GraphDisconnectFace(p, f) || before != 1) continue;
-        ++emptied;
-        if (points)
-            if (CPt* pt = points->GetPt(int(p))) pt->SetFlags(POINT_REMOVED, true);
-    }
-    return emptied;
 }
 
 }  // namespace kestovar
