@@ -115,6 +115,45 @@ std::string DefaultOutput(const std::string& input) {
     return input.substr(0, dot) + "-reduced" + input.substr(dot);
 }
 
+// The options `reduce` and `lod` share: the output (a file for reduce, a folder for lod), the
+// feature groups, the thread count, --quiet, and the single INPUT. Each command tries its own
+// options first and hands every other argument to TakeSharedOption, which also rejects unknown
+// options and extra arguments.
+struct SharedOptions {
+    std::string input, output;
+    unsigned long long modes = 0;
+    int threads = 0;
+    bool quiet = false;
+};
+
+// Consumes argv[i] (and its value, advancing i). Returns false after printing the usage error.
+bool TakeSharedOption(const char* command, const char* outputKind, int argc, char** argv, int& i,
+                      SharedOptions& options) {
+    const char* a = argv[i];
+    const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (!std::strcmp(a, "-o") || !std::strcmp(a, "--output")) {
+        if (!next) return UsageError(command, (std::string("-o needs a ") + outputKind).c_str()), false;
+        options.output = next, ++i;
+    } else if (!std::strcmp(a, "--keep") || !std::strcmp(a, "--constrain") || !std::strcmp(a, "--freeze")) {
+        const int which = a[2] == 'k' ? 0 : a[2] == 'c' ? 1 : 2;
+        if (!ParseFeatures(a, next, which, options.modes)) return false;
+        ++i;
+    } else if (!std::strcmp(a, "--threads")) {
+        if (!ParseInt(command, a, next, options.threads)) return false;
+        if (options.threads < 1) return UsageError(command, "--threads must be at least 1"), false;
+        ++i;
+    } else if (!std::strcmp(a, "-q") || !std::strcmp(a, "--quiet")) {
+        options.quiet = true;
+    } else if (a[0] == '-' && a[1]) {
+        return UsageError(command, "unknown option", a), false;
+    } else if (options.input.empty()) {
+        options.input = a;
+    } else {
+        return UsageError(command, "unexpected argument", a), false;
+    }
+    return true;
+}
+
 std::atomic<bool> g_interrupted{false};
 
 void OnInterrupt(int) {
@@ -260,20 +299,17 @@ int ReduceFile(const std::string& input, const std::string& output, const Reduce
 }
 
 int RunReduce(int argc, char** argv) {
-    std::string input, output;
+    SharedOptions shared;
     double ratio = -1;
-    int faces = -1, points = -1, threads = 0;
+    int faces = -1, points = -1;
     unsigned long long modes = 0;
-    bool json = false, quiet = false, selectionOnly = false;
+    bool json = false, selectionOnly = false;
     for (int i = 0; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
             std::fputs(kReduceHelp, stdout);
             return 0;
-        } else if (!std::strcmp(a, "-o") || !std::strcmp(a, "--output")) {
-            if (!next) return UsageError("reduce", "-o needs a file name"), kExitUsage;
-            output = next, ++i;
         } else if (!std::strcmp(a, "--ratio")) {
             if (!ParseDouble("reduce", a, next, ratio)) return kExitUsage;
             if (!(ratio >= 0 && ratio <= 1)) return UsageError("reduce", "--ratio must lie in [0, 1], got", next), kExitUsage;
@@ -283,10 +319,6 @@ int RunReduce(int argc, char** argv) {
             ++i;
         } else if (!std::strcmp(a, "--points")) {
             if (!ParseInt("reduce", a, next, points)) return kExitUsage;
-            ++i;
-        } else if (!std::strcmp(a, "--keep") || !std::strcmp(a, "--constrain") || !std::strcmp(a, "--freeze")) {
-            const int which = a[2] == 'k' ? 0 : a[2] == 'c' ? 1 : 2;
-            if (!ParseFeatures(a, next, which, modes)) return kExitUsage;
             ++i;
         } else if (!std::strcmp(a, "--symmetry")) {
             if (next && !std::strcmp(next, "x"))
@@ -307,36 +339,26 @@ int RunReduce(int argc, char** argv) {
             modes |= OPT_STOP_ON_BAD;
         } else if (!std::strcmp(a, "--selection-only")) {
             selectionOnly = true;
-        } else if (!std::strcmp(a, "--threads")) {
-            if (!ParseInt("reduce", a, next, threads) || threads < 1) {
-                if (threads < 1 && next) UsageError("reduce", "--threads must be at least 1");
-                return kExitUsage;
-            }
-            ++i;
         } else if (!std::strcmp(a, "--json")) {
             json = true;
-        } else if (!std::strcmp(a, "-q") || !std::strcmp(a, "--quiet")) {
-            quiet = true;
-        } else if (a[0] == '-' && a[1]) {
-            return UsageError("reduce", "unknown option", a), kExitUsage;
-        } else if (input.empty()) {
-            input = a;
-        } else {
-            return UsageError("reduce", "unexpected argument", a), kExitUsage;
+        } else if (!TakeSharedOption("reduce", "file name", argc, argv, i, shared)) {
+            return kExitUsage;
         }
     }
+    const std::string& input = shared.input;
+    const bool quiet = shared.quiet;
     if (input.empty()) return UsageError("reduce", "missing INPUT"), kExitUsage;
     if ((ratio >= 0) + (faces >= 0) + (points >= 0) != 1)
         return UsageError("reduce", "give exactly one of --ratio, --faces and --points"), kExitUsage;
-    if (output.empty()) output = DefaultOutput(input);
+    const std::string output = shared.output.empty() ? DefaultOutput(input) : shared.output;
 
     LibrarySession session;
     ReduceSettings settings;
     settings.ratio = ratio;
     settings.faces = faces;
     settings.points = points;
-    settings.modes = modes;
-    settings.threads = threads;
+    settings.modes = modes | shared.modes;
+    settings.threads = shared.threads;
     settings.selectionOnly = selectionOnly;
     settings.progressBar = !quiet && !json && isatty(STDERR_FILENO);
     ReduceReport report;
@@ -406,42 +428,29 @@ bool ParseRatios(const char* list, std::vector<double>& ratios) {
 
 int RunLod(int argc, char** argv) {
     namespace fs = std::filesystem;
-    std::string input, dir;
+    SharedOptions shared;
     std::vector<double> ratios = {1, 0.5, 0.25, 0.1};
-    ReduceSettings settings;
-    bool quiet = false;
     for (int i = 0; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
             std::fputs(kLodHelp, stdout);
             return 0;
-        } else if (!std::strcmp(a, "-o") || !std::strcmp(a, "--output")) {
-            if (!next) return UsageError("lod", "-o needs a folder"), kExitUsage;
-            dir = next, ++i;
         } else if (!std::strcmp(a, "--ratios")) {
             if (!ParseRatios(next, ratios)) return kExitUsage;
             ++i;
-        } else if (!std::strcmp(a, "--keep") || !std::strcmp(a, "--constrain") || !std::strcmp(a, "--freeze")) {
-            const int which = a[2] == 'k' ? 0 : a[2] == 'c' ? 1 : 2;
-            if (!ParseFeatures(a, next, which, settings.modes)) return kExitUsage;
-            ++i;
-        } else if (!std::strcmp(a, "--threads")) {
-            if (!ParseInt("lod", a, next, settings.threads)) return kExitUsage;
-            if (settings.threads < 1) return UsageError("lod", "--threads must be at least 1"), kExitUsage;
-            ++i;
-        } else if (!std::strcmp(a, "-q") || !std::strcmp(a, "--quiet")) {
-            quiet = true;
-        } else if (a[0] == '-' && a[1]) {
-            return UsageError("lod", "unknown option", a), kExitUsage;
-        } else if (input.empty()) {
-            input = a;
-        } else {
-            return UsageError("lod", "unexpected argument", a), kExitUsage;
+        } else if (!TakeSharedOption("lod", "folder", argc, argv, i, shared)) {
+            return kExitUsage;
         }
     }
+    const std::string& input = shared.input;
+    const std::string& dir = shared.output;
+    const bool quiet = shared.quiet;
     if (input.empty()) return UsageError("lod", "missing INPUT"), kExitUsage;
     if (dir.empty()) return UsageError("lod", "missing -o DIR"), kExitUsage;
+    ReduceSettings settings;
+    settings.modes = shared.modes;
+    settings.threads = shared.threads;
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) {
