@@ -1,0 +1,220 @@
+// The graph builds and the weld, bit for bit: hashes of everything a caller can observe of the
+// point-to-face and edge-to-face graphs (records in index order with their capacities, the hash
+// map's slot count and slot-order walk) and of an object after Weld3DPoints (points with their
+// flags, faces with their flags, channel faces), compared with the values the plain
+// implementations produced. A faster build or weld that changes an order, a record numbering, a
+// capacity or a surviving point changes a hash.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "adjacency_test_util.h"
+#include "cleanup_test_util.h"
+#include "kestovar/mesh/edge.h"
+
+namespace kestovar::test {
+namespace {
+
+struct Fnv {
+    uint64_t h = 1469598103934665603ull;
+    void Add(const void* data, size_t n) {
+        const unsigned char* p = static_cast<const unsigned char*>(data);
+        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    }
+    void Add(uint32_t v) { Add(&v, sizeof v); }
+    void Add(float v) { Add(&v, sizeof v); }
+};
+
+struct Mesh {
+    std::vector<P3> points;
+    std::vector<Poly> faces;
+};
+
+// The bunny (data/bunny00.obj, beside tests/): v and f lines, polygons kept whole.
+Mesh LoadBunny() {
+    std::string root = KESTOVAR_TEST_DATA;
+    root.resize(root.size() - std::strlen("tests/data"));
+    std::ifstream in(root + "data/bunny00.obj");
+    Mesh m;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream s(line);
+        std::string tag;
+        s >> tag;
+        if (tag == "v") {
+            P3 p;
+            s >> p[0] >> p[1] >> p[2];
+            m.points.push_back(p);
+        } else if (tag == "f") {
+            Poly f;
+            std::string item;
+            while (s >> item) f.push_back(std::atoi(item.c_str()) - 1);
+            m.faces.push_back(f);
+        }
+    }
+    return m;
+}
+
+// Every face gets its own copies of its corners (the layout of a file without shared points).
+Mesh SplitPerFace(const Mesh& m) {
+    Mesh out;
+    for (const Poly& f : m.faces) {
+        Poly g;
+        for (int v : f) {
+            g.push_back(int(out.points.size()));
+            out.points.push_back(m.points[size_t(v)]);
+        }
+        out.faces.push_back(g);
+    }
+    return out;
+}
+
+// A w x h grid of quads split into triangles, split per face, with heights (x * y mod 7) / 1000
+// (several coordinates near zero, where the tolerance-0 weld must look at neighbouring cells).
+Mesh SplitGrid(int w, int h) {
+    Mesh m;
+    auto add = [&](int x, int y) {
+        m.points.push_back({float(x) * 0.01f, float(y) * 0.01f, float((x * y) % 7) * 0.001f});
+        return int(m.points.size()) - 1;
+    };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            int a = add(x, y), b = add(x + 1, y), c = add(x + 1, y + 1);
+            m.faces.push_back({a, b, c});
+            a = add(x, y), b = add(x + 1, y + 1), c = add(x, y + 1);
+            m.faces.push_back({a, b, c});
+        }
+    return m;
+}
+
+template <class T, class INDEX>
+void HashRecords(Fnv& h, const CSimpleCollection<T, INDEX>& records) {
+    h.Add(records.GetSize());
+    for (unsigned r = 0; r < records.GetSize(); ++r) {
+        const auto* e = records.GetElement(r);
+        h.Add(e->GetSize());
+        h.Add(e->GetCapacity());
+        h.Add(e->GetData(), e->GetSize() * sizeof(T));
+    }
+}
+
+uint64_t HashPointGraph(const CPointToFaceGraph& graph) {
+    Fnv h;
+    HashRecords(h, graph);
+    return h.h;
+}
+
+uint64_t HashEdgeGraph(const CEdgeToFaceGraph& graph) {
+    Fnv h;
+    h.Add(graph.GetHashCapacity());
+    h.Add(uint32_t(graph.GetCount()));
+    int pos = kHashStartPosition;
+    C3DEdge key;
+    const int* values;
+    unsigned n;
+    while (graph.GetNext(pos, key, values, n)) {
+        h.Add(uint32_t(pos));
+        h.Add(key.GetP1());
+        h.Add(key.GetP2());
+        h.Add(n);
+        h.Add(values, n * sizeof(int));
+    }
+    HashRecords(h, graph.GetLists());
+    return h.h;
+}
+
+uint64_t HashObject(const C3DObject& object) {
+    Fnv h;
+    const C3DPointList& points = *object.GetPointList();
+    h.Add(uint32_t(points.GetSize()));
+    for (int i = 0; i < points.GetSize(); ++i) {
+        h.Add(points.GetAt(i).ValPtr(), 3 * sizeof(float));
+        h.Add(points.GetPointFlags(i));
+    }
+    const C3DFaceList& faces = *object.GetFaceList();
+    h.Add(uint32_t(faces.GetSize()));
+    for (int f = 0; f < faces.GetSize(); ++f) {
+        int k;
+        const int* idx = faces.GetIndexes(unsigned(f), k);
+        h.Add(uint32_t(k));
+        h.Add(faces.GetFaceFlags(unsigned(f)));
+        h.Add(idx, size_t(k) * sizeof(int));
+    }
+    if (const CDependentChannels* channels = object.GetChannels())
+        for (int c = 0; c < channels->GetSize(); ++c)
+            for (const Poly& f : ReadFaces(*channels->GetChannel(c)->GetFaceList())) h.Add(f.data(), f.size() * sizeof(int));
+    return h.h;
+}
+
+struct Graphs {
+    uint64_t point, edge;
+};
+
+Graphs BuildAndHash(const Mesh& m, const std::vector<unsigned>& hidden = {}) {
+    TestMesh t(0, m.faces);
+    for (const P3& p : m.points) t.points->Add(p[0], p[1], p[2]);
+    for (unsigned f : hidden) t.faces->SetFaceFlags(f, FACE_HIDDEN, true);
+    EXPECT_TRUE(t.faces->InitPointToFaceGraph(t.geom));
+    EXPECT_TRUE(t.faces->InitEdgeToFaceGraph(t.geom));
+    return {HashPointGraph(*t.faces->GetPointToFaceGraph()), HashEdgeGraph(*t.faces->GetEdgeToFaceGraph())};
+}
+
+TEST(GraphGolden, BunnyGraphsAreBitIdentical) {
+    const Mesh bunny = LoadBunny();
+    ASSERT_EQ(bunny.faces.size(), 75408u);
+    const Graphs g = BuildAndHash(bunny);
+    EXPECT_EQ(g.point, 0xd444ed2eb6ef7784ull);
+    EXPECT_EQ(g.edge, 0xd77c680ce0dc8297ull);
+}
+
+TEST(GraphGolden, PolygonsRepeatedCornersAndHiddenFacesAreBitIdentical) {
+    // A grid with fans of long polygons (some above the length whose repeated edges are found by
+    // the table), faces with repeated corners, non-manifold edges, hidden faces and unused points.
+    Mesh m;
+    for (int i = 0; i < 61 * 41 + 10; ++i) m.points.push_back({float(i), 0.0f, 0.0f});
+    for (const Face& f : GridTriangles(60, 40)) m.faces.push_back(f);
+    for (int i = 0; i < 120; ++i) {
+        Poly poly;
+        for (int k = 0; k < 3 + i % 30; ++k) poly.push_back((i * 53 + k * 17) % 2501);
+        m.faces.push_back(poly);
+        m.faces.push_back({i, i, i + 1});
+        m.faces.push_back({i + 1, i + 2, i + 1, i + 2});
+    }
+    std::vector<unsigned> hidden;
+    for (unsigned f = 0; f < m.faces.size(); f += 9) hidden.push_back(f);
+    const Graphs g = BuildAndHash(m, hidden);
+    EXPECT_EQ(g.point, 0xe2b4057d3d289785ull);
+    EXPECT_EQ(g.edge, 0x6c2b667559187b48ull);
+}
+
+uint64_t WeldAndHash(const Mesh& m, double tolerance, bool withChannel, bool expectChange = true) {
+    C3DObject* obj = MakeObject(m.points, m.faces);
+    if (withChannel) AddOffsetChannel(*obj, 3);
+    EXPECT_EQ(obj->Weld3DPoints(tolerance, false, 0, 0), expectChange);
+    const uint64_t h = HashObject(*obj);
+    obj->Delete();
+    return h;
+}
+
+TEST(WeldGolden, SplitMeshesWeldBitIdentically) {
+    const Mesh bunny = SplitPerFace(LoadBunny());
+    const Mesh grid = SplitGrid(70, 50);
+    // Exact matches on the bunny (no coordinate near zero) and on the grid (several), the bunny
+    // with a channel that must follow, and a tolerance that takes the general grid weld.
+    EXPECT_EQ(WeldAndHash(bunny, 0.0, false), 0x76369cb27854f665ull);
+    EXPECT_EQ(WeldAndHash(grid, 0.0, false), 0x076014ca7e3c9421ull);
+    EXPECT_EQ(WeldAndHash(bunny, 0.0, true), 0xd08b0cce3d4bba45ull);
+    EXPECT_EQ(WeldAndHash(grid, 0.004, false), 0x076014ca7e3c9421ull);
+    // Welding collapses faces of the grid at a coarse tolerance: degenerate faces go.
+    EXPECT_EQ(WeldAndHash(grid, 0.02, true), 0x588046329c9c34c9ull);
+    // Nothing to merge: the mesh with shared points stays as it is.
+    EXPECT_EQ(WeldAndHash(LoadBunny(), 0.0, false, false), 0x21af6d14e7fc24c5ull);
+}
+
+}  // namespace
+}  // namespace kestovar::test
