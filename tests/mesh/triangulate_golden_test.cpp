@@ -232,3 +232,75 @@ TEST(TriangulateGolden, ConvexQuadrangleShortcutMatchesTheGeneralRule) {
 
 }  // namespace
 }  // namespace kestovar::test
+
+namespace kestovar::test {
+namespace {
+
+// Every chunk value of the geometric faces (flags, stored materials, back materials, original
+// indices) and of every channel's faces, on top of the corner indices.
+uint64_t HashWithChunks(const C3DObject& object) {
+    Fnv h;
+    h.Add(uint32_t(HashObject(object)));
+    h.Add(uint32_t(HashObject(object) >> 32));
+    const C3DFaceList* faces = object.GetFaceList();
+    for (int f = 0; f < faces->GetSize(); ++f) {
+        h.Add(faces->GetStoredFaceMaterial(unsigned(f)));
+        h.Add(faces->GetBackFaceMaterial(unsigned(f)));
+        h.Add(faces->GetOriginalIndex(unsigned(f)));
+    }
+    return h.h;
+}
+
+// Faces carrying more than the main data, flags of every kind, and channel faces that cannot be
+// split like their geometric face (another corner count, not live), triangulated whole and by a
+// flag mask (the faces left out are copied, chunks and channel faces included).
+TEST(TriangulateGolden, ChunksFlagsAndUnevenChannelFacesKeepTheirOutput) {
+    std::vector<P3> points;
+    std::vector<Poly> faces;
+    const int w = 12, h = 9;
+    for (int y = 0; y <= h; ++y)
+        for (int x = 0; x <= w; ++x) points.push_back({float(x) * 0.7f, float(y) * 1.3f, 0.05f * float((x * y) % 5)});
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int a = y * (w + 1) + x, b = a + 1, c = a + w + 2, d = a + w + 1;
+            if ((x + 2 * y) % 7 == 0)
+                faces.push_back({a, b, c});  // a triangle among the quadrangles
+            else if (x % 4 == 3 && x + 1 < w)
+                faces.push_back({a, b, b + 1, c + 1, c, d});  // hexagon over two cells (overlaps)
+            else
+                faces.push_back({a, b, c, d});
+        }
+    faces.push_back({0, 5, 30, 2, 17});  // self-crossing pentagon
+    faces.push_back({3, 3, 4, 16});      // repeated corner
+    const unsigned flagSet[6] = {0u, FACE_SELECTED, FACE_HIDDEN | FACE_SELECTED, FACE_FROZEN | FACE_SORT_HIGH,
+                                 FACE_INVALID, FACE_SELECTED | FACE_ALL_SELECTED | FACE_SORT_LOW};
+    for (int mode = 0; mode < 2; ++mode) {
+        SCOPED_TRACE(mode == 0 ? "every face" : "selected faces");
+        C3DObject* obj = MakeObject(points, faces);
+        C3DFaceList* fl = obj->GetFaceList();
+        fl->SaveFacesIndex();
+        for (int f = 0; f < fl->GetSize(); ++f) {
+            fl->SetFaceMaterial(unsigned(f), unsigned(f % 3));
+            if (f % 5 == 1) fl->SetBackFaceMaterial(unsigned(f), unsigned(100 + f));
+            fl->SetFaceFlags(unsigned(f), flagSet[(f * 7) % 6]);
+        }
+        AddOffsetChannel(*obj, 2);
+        PlainChannel* uneven = AddOffsetChannel(*obj, 5);
+        CFaceList* cf = uneven->GetFaceList();
+        for (int f = 0; f < cf->GetSize(); f += 4) {
+            CFace view;
+            cf->GetFace(unsigned(f), view);
+            if (f % 8 == 0 && view.GetSize() > 3)
+                view.SetSize(view.GetSize() - 1);  // one corner fewer than the geometric face
+            else
+                view.SetFlags(FACE_HIDDEN, true);  // not live
+        }
+        EXPECT_TRUE(obj->Triangulate(CHANNEL_ALL, mode == 0 ? _FACE_PROPERTIES(0) : FACE_SELECTED, true));
+        const uint64_t got = HashWithChunks(*obj);
+        EXPECT_EQ(got, mode == 0 ? 0x7f5bccc9c0db2130ull : 0xdf3e3f1602402718ull);
+        obj->Delete();
+    }
+}
+
+}  // namespace
+}  // namespace kestovar::test
