@@ -2,6 +2,7 @@
 #include "kestovar/mesh/triangulate.h"
 
 #include <cmath>
+#include <cstring>
 #include <typeinfo>
 
 #include "kestovar/core/log.h"
@@ -56,7 +57,8 @@ C2DPointExtMethods* CornerMethods() {
 C2DPointExtList::C2DPointExtList() : CPointList(CornerMethods()) {}
 C2DPointExtList::~C2DPointExtList() = default;
 
-CTriangulateFaceHelper::CTriangulateFaceHelper() : m_pGeom(nullptr), m_pDestination(nullptr), m_pOwn(nullptr) {}
+CTriangulateFaceHelper::CTriangulateFaceHelper()
+    : m_quick{}, m_pGeom(nullptr), m_pDestination(nullptr), m_pOwn(nullptr), m_geomPlan{0, 0, 0, 0} {}
 CTriangulateFaceHelper::~CTriangulateFaceHelper() { XRelease(m_pOwn); }
 
 void CTriangulateFaceHelper::SetDestination(const CGeomInfo* geom, C3DFaceList* faces) {
@@ -66,7 +68,7 @@ void CTriangulateFaceHelper::SetDestination(const CGeomInfo* geom, C3DFaceList* 
 
 void CTriangulateFaceHelper::AddChannel(CFaceList* src, CFaceList* dst) {
     if (!src || !dst) return;
-    ChannelPair pair = {src, dst};
+    ChannelPair pair = {src, dst, {0, 0, 0, 0}};
     m_channels.Add(pair);
 }
 
@@ -371,15 +373,152 @@ CTriangulateFaceHelper* C3DFace::InitTriangulation(const CGeomInfo* geom) {
 
 void C3DFace::ReleaseTriangulation(CTriangulateFaceHelper* helper) { delete helper; }
 
+// ---- writing the triangles ----------------------------------------------------------------------
+
+int CTriangulateFaceHelper::Split(const C3DTPoint<float>* points, int pointCount, const int* indices, int count,
+                                  const int*& corners) {
+    // Strictly convex quadrangles (most of them in practice) skip the general clipping.
+    if (count == 4) {
+        const int quick = ClipConvexQuad(points, pointCount, indices, m_quick);
+        if (quick >= 0) {
+            corners = m_quick;
+            return quick;
+        }
+    }
+    const int made = Clip(points, pointCount, indices, count);
+    corners = m_triangles.GetData();
+    return made;
+}
+
+CTriangulateFaceHelper::ChunkPlan CTriangulateFaceHelper::PlanChunks(const CFaceList& src, CFaceList& dst) {
+    ChunkPlan plan = {m_plan.GetSize(), 0, 0, 0};
+    const CDataChunk& chunks = dst.GetDataChunks();
+    int position = 0;
+    uint32_t id = 0;
+    // Slot order, as CDataChunk::CopyData walks them.
+    for (CElementArray* to = chunks.GetFirstChunk(position, id); to; to = chunks.GetNextChunk(position, id)) {
+        const CElementArray* from = src.GetData(id);
+        if (!from || !CElementMethods::AreOfAKind(to->GetMethods(), from->GetMethods())) continue;
+        const int bytes = to->GetSizeOfElement() < from->GetSizeOfElement() ? to->GetSizeOfElement() : from->GetSizeOfElement();
+        ChunkCopy c = {to, from, to->GetMethods(), from->GetMethods(), bytes,
+                       to->GetMethods()->IsObject() && from->GetMethods()->IsObject()};
+        m_plan.Add(c);
+        ++plan.crossCount;
+    }
+    plan.self = m_plan.GetSize();
+    for (CElementArray* to = chunks.GetFirstChunk(position, id); to; to = chunks.GetNextChunk(position, id)) {
+        ChunkCopy c = {to, to, to->GetMethods(), to->GetMethods(), to->GetSizeOfElement(), to->GetMethods()->IsObject()};
+        m_plan.Add(c);
+        ++plan.selfCount;
+    }
+    return plan;
+}
+
+void CTriangulateFaceHelper::PlanAll(const CFaceList& src, CFaceList& dst, bool channels) {
+    m_plan.SetSize(0);
+    m_geomPlan = PlanChunks(src, dst);
+    if (!channels) return;
+    for (int i = 0; i < m_channels.GetSize(); ++i) m_channels[i].plan = PlanChunks(*m_channels[i].src, *m_channels[i].dst);
+}
+
+void CTriangulateFaceHelper::CopyChunks(int first, int count, unsigned to, unsigned from) const {
+    const ChunkCopy* c = m_plan.GetData() + first;
+    for (int i = 0; i < count; ++i, ++c) {
+        uint8_t* d = static_cast<uint8_t*>(c->dst->GetData()) + size_t(to) * size_t(c->dst->GetSizeOfElement());
+        const uint8_t* s = static_cast<const uint8_t*>(c->src->GetData()) + size_t(from) * size_t(c->src->GetSizeOfElement());
+        if (d == s) continue;
+        if (c->object) {
+            c->dstMethods->CopyElement(d, c->dstMethods, s, c->srcMethods);
+        } else if (c->bytes == 8) {  // the flag word and material of a 3D face
+            uint64_t v;
+            std::memcpy(&v, s, 8);
+            std::memcpy(d, &v, 8);
+        } else if (c->bytes == 4) {
+            uint32_t v;
+            std::memcpy(&v, s, 4);
+            std::memcpy(d, &v, 4);
+        } else {
+            std::memmove(d, s, size_t(c->bytes));
+        }
+    }
+}
+
+void CTriangulateFaceHelper::WriteTriangles(unsigned f, const int* indices, int count, unsigned flags, const int* corners,
+                                            int triangles, CFaceList& dst, int destination, bool geometryOnly) const {
+    CFaceCollection& records = dst.GetRecords();
+    const unsigned live = flags & ~unsigned(FACE_INVALID);
+    for (int t = 0; t < triangles; ++t) {
+        const unsigned d = unsigned(destination + t);
+        // The face's data goes to the first triangle; the others copy it within the destination
+        // list (their flag words are rewritten below either way).
+        if (t == 0)
+            CopyChunks(m_geomPlan.cross, m_geomPlan.crossCount, d, f);
+        else
+            CopyChunks(m_geomPlan.self, m_geomPlan.selfCount, d, unsigned(destination));
+        int* out = records.SetRecordSize(d, 3, true)->GetData();
+        out[0] = indices[corners[3 * t]];
+        out[1] = indices[corners[3 * t + 1]];
+        out[2] = indices[corners[3 * t + 2]];
+        *static_cast<unsigned*>(dst.GetMainData(d)) = live;
+    }
+    if (geometryOnly) return;
+    for (int i = 0; i < m_channels.GetSize(); ++i) {
+        const ChannelPair& pair = m_channels[i];
+        CFaceList* src = pair.src;
+        CFaceList* cdst = pair.dst;
+        if (f >= unsigned(src->GetSize()) || destination + triangles > cdst->GetSize()) continue;
+        int ck = 0;
+        const int* cidx = src->GetIndexes(f, ck);
+        const unsigned cflags = src->GetFaceFlags(f);
+        const bool split = IsLiveFaceFlags(cflags) && ck == count;
+        const bool hide = IsLiveFaceFlags(cflags) && ck != count;
+        CFaceCollection& crecords = cdst->GetRecords();
+        for (int t = 0; t < triangles; ++t) {
+            const unsigned d = unsigned(destination + t);
+            if (t == 0)
+                CopyChunks(pair.plan.cross, pair.plan.crossCount, d, f);
+            else
+                CopyChunks(pair.plan.self, pair.plan.selfCount, d, unsigned(destination));
+            if (split) {
+                int* out = crecords.SetRecordSize(d, 3, true)->GetData();
+                out[0] = cidx[corners[3 * t]];
+                out[1] = cidx[corners[3 * t + 1]];
+                out[2] = cidx[corners[3 * t + 2]];
+                *static_cast<unsigned*>(cdst->GetMainData(d)) = cflags & ~unsigned(FACE_INVALID);
+            } else if (hide) {
+                // Corner counts differ: the channel face cannot be split like the geometry.
+                *static_cast<unsigned*>(cdst->GetMainData(d)) = cflags | FACE_HIDDEN;
+            }
+        }
+    }
+}
+
+void CTriangulateFaceHelper::CopyWhole(const CFaceList& src, unsigned f, CFaceList& dst, unsigned to) const {
+    if (to < unsigned(dst.GetSize()) && f < unsigned(src.GetSize())) {
+        CopyChunks(m_geomPlan.cross, m_geomPlan.crossCount, to, f);
+        unsigned n = 0;
+        const int* values = src.GetRecords().Get(f, n);
+        dst.GetRecords().SetRecord(to, values, n, true);
+    }
+    for (int i = 0; i < m_channels.GetSize(); ++i) {
+        const ChannelPair& pair = m_channels[i];
+        if (to >= unsigned(pair.dst->GetSize()) || f >= unsigned(pair.src->GetSize())) continue;
+        CopyChunks(pair.plan.cross, pair.plan.crossCount, to, f);
+        unsigned n = 0;
+        const int* values = pair.src->GetRecords().Get(f, n);
+        pair.dst->GetRecords().SetRecord(to, values, n, true);
+    }
+}
+
+// ---- one face ----------------------------------------------------------------------------------
+
 int C3DFace::Triangulate(CTriangulateFaceHelper* helper, int destination, int maxTriangles) {
     const CGeomInfo* geom = helper ? helper->GetGeomInfo() : nullptr;
     const C3DPointList* pointList = geom ? geom->GetSrc3DPointList() : nullptr;
     if (!pointList || !IsValid()) return 0;
     const int k = int(m_nCount);
-    // Strictly convex quadrangles (most of them in practice) skip the general clipping.
-    int quick[6];
-    const int quickCount = k == 4 ? ClipConvexQuad(pointList->GetPoints(), pointList->GetSize(), m_pIndexes, quick) : -1;
-    int triangles = quickCount >= 0 ? quickCount : helper->Clip(pointList->GetPoints(), pointList->GetSize(), m_pIndexes, k);
+    const int* corners = nullptr;
+    int triangles = helper->Split(pointList->GetPoints(), pointList->GetSize(), m_pIndexes, k, corners);
     if (maxTriangles > 0 && triangles > maxTriangles) triangles = maxTriangles;
     const bool own = destination == -1;
     C3DFaceList* dst = own ? helper->GetOwnFaceList() : helper->GetDestination();
@@ -391,56 +530,8 @@ int C3DFace::Triangulate(CTriangulateFaceHelper* helper, int destination, int ma
     }
     if (destination < 0 || destination >= dst->GetSize()) return 0;
     if (triangles > dst->GetSize() - destination) triangles = dst->GetSize() - destination;
-    const int* corners = quickCount >= 0 ? quick : helper->GetTriangles();
-    const unsigned flags = GetFlags() & ~unsigned(FACE_INVALID);
-    CFace view;
-    for (int t = 0; t < triangles; ++t) {
-        const unsigned d = unsigned(destination + t);
-        // The face's data goes to the first triangle; the others copy it within the destination
-        // list, which spares looking each data chunk up in the source list again (their flag
-        // words are rewritten below either way).
-        if (t == 0)
-            dst->CopyFace(d, *this, true);
-        else
-            dst->CopyFace(d, unsigned(destination), true);
-        dst->GetFace(d, view);
-        if (view.GetSize() != 3) view.SetSize(3);
-        int* out = view.GetIndexes();
-        out[0] = m_pIndexes[corners[3 * t]];
-        out[1] = m_pIndexes[corners[3 * t + 1]];
-        out[2] = m_pIndexes[corners[3 * t + 2]];
-        view.SetFlags(flags);
-    }
-    if (own) return triangles;
-    const unsigned f = m_nFace;
-    for (int i = 0; i < helper->GetChannelCount(); ++i) {
-        CFaceList* src = helper->GetChannelSource(i);
-        CFaceList* cdst = helper->GetChannelDestination(i);
-        if (f >= unsigned(src->GetSize()) || destination + triangles > cdst->GetSize()) continue;
-        int ck = 0;
-        const int* cidx = src->GetIndexes(f, ck);
-        const unsigned cflags = src->GetFaceFlags(f);
-        const bool live = IsLiveFaceFlags(cflags);
-        for (int t = 0; t < triangles; ++t) {
-            const unsigned d = unsigned(destination + t);
-            if (t == 0)
-                cdst->CopyFace(d, f, *src, true);
-            else
-                cdst->CopyFace(d, unsigned(destination), true);
-            cdst->GetFace(d, view);
-            if (live && ck == k) {
-                if (view.GetSize() != 3) view.SetSize(3);
-                int* out = view.GetIndexes();
-                out[0] = cidx[corners[3 * t]];
-                out[1] = cidx[corners[3 * t + 1]];
-                out[2] = cidx[corners[3 * t + 2]];
-                view.SetFlags(cflags & ~unsigned(FACE_INVALID));
-            } else if (live) {
-                // Corner counts differ: the channel face cannot be split like the geometry.
-                view.SetFlags(cflags | FACE_HIDDEN);
-            }
-        }
-    }
+    helper->PlanAll(*m_pList, *dst, !own);
+    helper->WriteTriangles(m_nFace, m_pIndexes, k, GetFlags(), corners, triangles, *dst, destination, own);
     return triangles;
 }
 
@@ -475,20 +566,32 @@ inline bool TakesPart(unsigned size, unsigned flags, unsigned mask, bool value) 
 
 int C3DFaceList::DoTriangulation(CTriangulateFaceHelper* helper, _FACE_PROPERTIES mask, bool value) {
     C3DFaceList* dst = helper->GetDestination();
+    const CGeomInfo* geom = helper->GetGeomInfo();
+    const C3DPointList* pointList = geom ? geom->GetSrc3DPointList() : nullptr;
+    const C3DTPoint<float>* points = pointList ? pointList->GetPoints() : nullptr;
+    const int pointCount = pointList ? pointList->GetSize() : 0;
+    // The chunk copies are resolved once; the destination lists are sized already, so their
+    // chunk arrays stay where they are for the whole pass.
+    helper->PlanAll(*this, *dst, true);
     const int n = m_nFaces;
-    C3DFace view;
+    const int room = dst->GetSize();
     int written = 0;
     for (int f = 0; f < n; ++f) {
-        const unsigned k = GetFaceSize(unsigned(f));
-        if (!TakesPart(k, GetFaceFlags(unsigned(f)), unsigned(mask), value)) {
-            dst->CopyFace(unsigned(written), unsigned(f), *this);
-            for (int i = 0; i < helper->GetChannelCount(); ++i)
-                helper->GetChannelDestination(i)->CopyFace(unsigned(written), unsigned(f), *helper->GetChannelSource(i));
+        const CFaceCollection::Element* e = m_faces.GetElement(unsigned(f));
+        const unsigned k = e->GetSize();
+        const unsigned flags = *static_cast<const unsigned*>(MainSlot(unsigned(f)));
+        if (!TakesPart(k, flags, unsigned(mask), value)) {
+            helper->CopyWhole(*this, unsigned(f), *dst, unsigned(written));
             ++written;
             continue;
         }
-        GetFace(unsigned(f), view);
-        written += view.Triangulate(helper, written, int(k) - 2);
+        if (!points || written >= room) continue;
+        const int* corners = nullptr;
+        int triangles = helper->Split(points, pointCount, e->GetData(), int(k), corners);
+        if (triangles > int(k) - 2) triangles = int(k) - 2;
+        if (triangles > room - written) triangles = room - written;
+        helper->WriteTriangles(unsigned(f), e->GetData(), int(k), flags, corners, triangles, *dst, written, false);
+        written += triangles;
     }
     return written;
 }

@@ -107,18 +107,60 @@ public:
     CFaceList* GetChannelDestination(int i) const { return m_channels[i].dst; }
 
 private:
+    friend class C3DFace;
+    friend class C3DFaceList;
+
+    // One data chunk copied between two face lists, resolved once per pass instead of looked up
+    // by identifier for every face.
+    struct ChunkCopy {
+        CElementArray* dst;
+        const CElementArray* src;
+        const CElementMethods* dstMethods;
+        const CElementMethods* srcMethods;
+        int bytes;    // bytes of a plain copy: the smaller of the two element sizes
+        bool object;  // both tables copy element by element
+    };
+    // The copies of one (source, destination) pair of face lists, as ranges of m_plan: `cross`
+    // copies the chunks of the destination that have a counterpart of a kind in the source (what
+    // CFaceList::CopyFace from the source does), `self` every chunk of the destination onto
+    // itself (what CopyFace within the destination does).
+    struct ChunkPlan {
+        int cross, crossCount;
+        int self, selfCount;
+    };
     struct ChannelPair {
         CFaceList* src;
         CFaceList* dst;
+        ChunkPlan plan;
     };
+
     void UpdateAngle(int corner);
+    // Triangles of the polygon: the convex-quadrangle shortcut when it decides, else Clip.
+    // Returns their number; `corners` then points at three corner numbers per triangle.
+    int Split(const C3DTPoint<float>* points, int pointCount, const int* indices, int count, const int*& corners);
+    // Resolves the chunk copies from `src` into `dst` and, with `channels`, those of every channel
+    // pair. Allocates only while m_plan grows.
+    ChunkPlan PlanChunks(const CFaceList& src, CFaceList& dst);
+    void PlanAll(const CFaceList& src, CFaceList& dst, bool channels);
+    // Element `from` of the plan's source lists onto element `to` of its destination lists.
+    void CopyChunks(int first, int count, unsigned to, unsigned from) const;
+    // The `triangles` triangles of face `f` (corner indices `indices`, flag word `flags`) into
+    // `dst` from `destination` (in range), chunk data from the face, flags without FACE_INVALID;
+    // then, unless `geometryOnly`, the channels that follow.
+    void WriteTriangles(unsigned f, const int* indices, int count, unsigned flags, const int* corners, int triangles,
+                        CFaceList& dst, int destination, bool geometryOnly) const;
+    // Face f copied unchanged onto face `to` of the destination and of every channel.
+    void CopyWhole(const CFaceList& src, unsigned f, CFaceList& dst, unsigned to) const;
 
     C2DPointExtList m_corners;
     CXArray<int> m_triangles;
+    int m_quick[6];  // triangles of the convex-quadrangle shortcut
     const CGeomInfo* m_pGeom;
     C3DFaceList* m_pDestination;  // not owned
     C3DFaceList* m_pOwn;          // owned
     CXArray<ChannelPair> m_channels;
+    CXArray<ChunkCopy> m_plan;
+    ChunkPlan m_geomPlan;
 };
 
 }  // namespace kestovar
