@@ -119,5 +119,74 @@ TEST(NormalsGolden, BunnyCornerNormalsAreBitIdenticalInEveryMode) {
     bunny->Delete();
 }
 
+
+// A height field with creases steeper than 30 degrees (so that most points around a crease carry
+// several groups), quads and triangles mixed, and every kind of face the grouping must step
+// around: hidden faces (dead, corners cleared), an invalid face (emptied), a two-point face, a
+// face using one point twice (every corner at that point takes the group's normal), a
+// degenerate sliver and a point used by no face.
+//
+//  y
+//  ^  q q t t q q ...   (row r: quads where (x + r) % 3 != 0, else two triangles)
+//  +--> x
+C3DObject* MakeCreasedField(int n) {
+    C3DPointList* points = C3DPointList::Create();
+    for (int y = 0; y <= n; ++y)
+        for (int x = 0; x <= n; ++x) {
+            const float z = 0.15f * float((x / 7 + y / 5) & 1) + 0.02f * float((x * 7 + y * 3) % 5);
+            points->Add(float(x) / float(n), float(y) / float(n), z);
+        }
+    points->Add(5.0f, 5.0f, 5.0f);  // used by no face
+    std::vector<std::vector<int>> faces;
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            const int a = y * (n + 1) + x, b = a + 1, c = a + n + 2, d = a + n + 1;
+            if ((x + y) % 3 != 0) {
+                faces.push_back({a, b, c, d});
+            } else {
+                faces.push_back({a, b, c});
+                faces.push_back({a, c, d});
+            }
+        }
+    faces.push_back({0, 1, 1, n + 1});          // point 1 used twice
+    faces.push_back({2, 3});                    // two points
+    faces.push_back({4, 5, 5});                 // degenerate
+    faces.push_back({n + 2, n + 3, 2 * n + 3});  // will be invalid
+    C3DFaceList* list = C3DFaceList::Create();
+    list->SetSize(int(faces.size()), 3, SETSIZE_COMPACT_SLACK);
+    for (size_t i = 0; i < faces.size(); ++i) {
+        CFace view;
+        list->GetFace(unsigned(i), view);
+        view.SetIndexes(faces[i].data(), unsigned(faces[i].size()));
+    }
+    for (int f = 10; f < int(faces.size()); f += 37) list->SetFaceFlags(unsigned(f), FACE_HIDDEN, true);
+    list->SetFaceFlags(unsigned(faces.size() - 1), FACE_INVALID, true);
+    return new C3DObject(points, list, nullptr);
+}
+
+// The same pin on the creased field: the bunny has no dead, short or repeated-point faces and
+// few points with several groups, so these paths are pinned here.
+TEST(NormalsGolden, CreasedFieldWithDeadAndDegenerateFacesIsBitIdentical) {
+    C3DObject* field = MakeCreasedField(40);
+    ASSERT_NE(field, nullptr);
+    struct Case {
+        _NormalSmoothMode mode;
+        float angle;
+        uint64_t expected;
+    };
+    const Case cases[] = {
+        {NORMAL_SMOOTH_UNWEIGHTED, 0.5235988f, 0xef5c0261ca495401ull},
+        {NORMAL_SMOOTH_AREA, 0.5235988f, 0x918cc99754c17767ull},
+        {NORMAL_SMOOTH_EDGE, 0.5235988f, 0x7e3b060b7156e9b4ull},
+        {NORMAL_SMOOTH_ANGLE, 0.5235988f, 0xbd818a59c556af19ull},
+        {NORMAL_SMOOTH_AREA, 0.2f, 0xda2ace240829c451ull},
+    };
+    for (const Case& c : cases) {
+        const uint64_t got = HashNormals(field, c.mode, c.angle);
+        EXPECT_EQ(got, c.expected) << "mode " << int(c.mode) << " angle " << c.angle;
+    }
+    field->Delete();
+}
+
 }  // namespace
 }  // namespace kestovar
