@@ -1,10 +1,15 @@
 // Newell's face normal on raw arrays, shared by the face geometry helpers and the normal
-// channels' hot loops (no view objects, no virtual calls).
+// channels' hot loops (no view objects, no virtual calls), and the face-normal source the normal
+// channels share.
 #pragma once
 
 #include <cmath>
 
 #include "kestovar/core/point.h"
+#include "kestovar/mesh/channel_lists.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/geom_info.h"
+#include "kestovar/mesh/normal_channel.h"
 
 namespace kestovar::detail {
 
@@ -73,5 +78,58 @@ inline double CosineBetween(const float a[3], const float b[3]) {
     const double c = (double(a[0]) * b[0] + double(a[1]) * b[1] + double(a[2]) * b[2]) / prod;
     return c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c);
 }
+
+// The smoothing mode of the view's object, or the default without one.
+inline _NormalSmoothMode ObjectSmoothMode(const CGeomInfo* geom) {
+    const C3DGeomObject* object = geom ? geom->GetGeomObject() : nullptr;
+    return object ? object->GetSmoothMode() : kDefaultSmoothMode;
+}
+
+// The face normal channel of the view's object brought up to date, or, when the object has none,
+// a temporary one that the holder releases.
+class CFaceNormalSource {
+public:
+    explicit CFaceNormalSource(const CGeomInfo* geom) : CFaceNormalSource(geom, nullptr) {}
+    // With `raw`, the unnormalised Newell sums of every face (3 floats each; zero for a face that
+    // is not live or has no normal), a recomputation normalises them instead of summing again:
+    // the same values CFaceNormalChannel::InitNormals computes, bit for bit.
+    CFaceNormalSource(const CGeomInfo* geom, const float* raw) : m_pTemp(nullptr) {
+        CFaceNormalChannel* channel = static_cast<CFaceNormalChannel*>(FindNormalChannel(geom, CHANNEL_FACE_NORMAL));
+        if (!channel) channel = m_pTemp = new CFaceNormalChannel(0);
+        if (!raw || !FillFromRaw(channel, geom, raw)) channel->InitNormals(geom);
+        m_pVectors = channel->GetNormalVectorList();
+    }
+    ~CFaceNormalSource() { XRelease(m_pTemp); }
+    CFaceNormalSource(const CFaceNormalSource&) = delete;
+    CFaceNormalSource& operator=(const CFaceNormalSource&) = delete;
+    const C3DVectorList* GetVectors() const { return m_pVectors; }
+
+private:
+    static bool FillFromRaw(CFaceNormalChannel* channel, const CGeomInfo* geom, const float* raw) {
+        C3DVectorList* vectors = channel->GetNormalVectorList();
+        const C3DFaceList* faces = geom ? geom->GetSrc3DFaceList() : nullptr;
+        if (!vectors || !faces) return false;
+        if (!channel->IsOneFlagSet(CHANNEL_INVALID | CHANNEL_OUT_OF_DATE)) return true;
+        channel->SetFlag(CHANNEL_OUT_OF_DATE, false);
+        const int nf = faces->GetSize();
+        vectors->SetSize(nf);
+        C3DTVector<float>* out = vectors->GetVectors();
+        for (int f = 0; f < nf; ++f) {
+            if (!faces->IsFaceLive(unsigned(f))) continue;
+            float n[3] = {raw[3 * f], raw[3 * f + 1], raw[3 * f + 2]};
+            if (n[0] == 0.0f && n[1] == 0.0f && n[2] == 0.0f) {
+                n[0] = 1.0f;  // no normal: the fallback of the Newell sums
+            } else {
+                detail::NormalizeIfLong(n);
+            }
+            out[f].Init(n[0], n[1], n[2]);
+        }
+        vectors->SetFlag(POINTLIST_CHANGED, true);
+        return true;
+    }
+
+    CFaceNormalChannel* m_pTemp;
+    const C3DVectorList* m_pVectors;
+};
 
 }  // namespace kestovar::detail

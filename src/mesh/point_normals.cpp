@@ -1,0 +1,557 @@
+// Corner normals with a smoothing angle (CPointNormalChannel::InitNormals).
+//
+// Around every point the faces fall into groups: the first face not yet grouped seeds a group,
+// and every later face whose normal lies within the angle of the seed's joins it; the group's
+// normal is the weighted sum of its faces' contributions, made unit length. Distinct normals are
+// stored once, numbered by first appearance in point order.
+//
+// Most points carry one group. They are found in one pass over the faces in index order, which
+// sums each point's faces exactly as the grouping would (the same faces, the same order, the
+// same double-precision additions), so that neither the point-to-face adjacency nor a walk per
+// point is needed for them. Only the points where some face falls outside its seed's angle
+// (the "split" points) get the adjacency and the general grouping.
+#include <cmath>
+#include <cstring>
+
+#include "kestovar/core/containers.h"
+#include "kestovar/core/log.h"
+#include "kestovar/core/progress.h"
+#include "kestovar/mesh/channel_lists.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/geom_info.h"
+#include "kestovar/mesh/normal_channel.h"
+#include "kestovar/mesh/point_list.h"
+#include "normal_internal.h"
+
+namespace kestovar {
+
+namespace {
+
+using detail::CFaceNormalSource;
+using detail::CosineBetween;
+using detail::kNormalEpsilon;
+using detail::ObjectSmoothMode;
+
+inline const float* Ptr(const C3DTVector<float>& v) { return &v.x; }
+
+// An uninitialised scratch buffer of `count` elements from the library's allocator.
+template <class T>
+class CScratch {
+public:
+    explicit CScratch(size_t count) : m_pData(static_cast<T*>(xmalloc(sizeof(T) * (count ? count : 1)))) {
+        if (!m_pData) XThrow<CXMemoryException>();
+    }
+    ~CScratch() { xfree(m_pData); }
+    CScratch(const CScratch&) = delete;
+    CScratch& operator=(const CScratch&) = delete;
+    T* Get() const { return m_pData; }
+
+private:
+    T* m_pData;
+};
+
+// A corner normal as the distinct-normal table compares it: the three components, exactly.
+struct NormalKey {
+    float x, y, z;
+};
+
+// Sets corner k of channel face `face` to `value` wherever the geometric face has `point`.
+void SetCornersAtPoint(CFaceList* channelFaces, const C3DFaceList* faces, unsigned face, int point, int value) {
+    int gn = 0, cn = 0;
+    const int* g = faces->GetIndexes(face, gn);
+    int* c = channelFaces->GetIndexes(face, cn);
+    const int n = gn < cn ? gn : cn;
+    for (int k = 0; k < n; ++k)
+        if (g[k] == point) c[k] = value;
+}
+
+// The corners around the selected points, by a counting sort over the live faces: for point p, the run
+// [starts[p], starts[p + 1]) lists the faces using p in increasing order, each once, with the
+// first corner at which it does. The same faces in the same order as the point-to-face graph,
+// without its per-record bookkeeping, and with the corner that the graph would make every user
+// search for again.
+class CCornerAdjacency {
+public:
+    // One face around a point and the first corner at which it uses the point.
+    struct Entry {
+        int face;
+        int corner;
+    };
+    CCornerAdjacency() = default;
+    ~CCornerAdjacency() {
+        xfree(m_pStarts);
+        xfree(m_pEntries);
+    }
+    CCornerAdjacency(const CCornerAdjacency&) = delete;
+    CCornerAdjacency& operator=(const CCornerAdjacency&) = delete;
+
+    // Only the points p with select[p] == wanted get runs (the others get empty ones). False when a
+    // live face uses a point outside [0, pointCount).
+    bool Build(const CFaceList& faces, int pointCount, const unsigned char* select, unsigned char wanted) {
+        const int nf = faces.GetSize();
+        // Scratch memory written before it is read: not cleared, except the counts.
+        m_pStarts = static_cast<unsigned*>(xmalloc(sizeof(unsigned) * (size_t(pointCount) + 1)));
+        if (!m_pStarts) XThrow<CXMemoryException>();
+        unsigned* start = m_pStarts;
+        std::memset(start, 0, sizeof(unsigned) * (size_t(pointCount) + 1));
+        m_repeated.SetSize(0);
+        m_repeated.SetSize(nf, false);
+        for (int f = 0; f < nf; ++f) {
+            if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
+            int k = 0;
+            const int* idx = faces.GetIndexes(unsigned(f), k);
+            for (int j = 0; j < k; ++j) {
+                if (unsigned(idx[j]) >= unsigned(pointCount)) return false;
+                if (select[idx[j]] == wanted) ++start[idx[j] + 1];
+            }
+        }
+        for (int p = 0; p < pointCount; ++p) start[p + 1] += start[p];
+        const unsigned total = start[pointCount];
+        m_pEntries = static_cast<Entry*>(xmalloc(sizeof(Entry) * (size_t(total) + 1)));
+        unsigned* end = static_cast<unsigned*>(xmalloc(sizeof(unsigned) * (size_t(pointCount) + 1)));
+        if (!m_pEntries || !end) {
+            xfree(end);
+            XThrow<CXMemoryException>();
+        }
+        std::memcpy(end, start, sizeof(unsigned) * size_t(pointCount));
+        Entry* out = m_pEntries;
+        for (int f = 0; f < nf; ++f) {
+            if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
+            int k = 0;
+            const int* idx = faces.GetIndexes(unsigned(f), k);
+            for (int j = 0; j < k; ++j) {
+                const unsigned p = unsigned(idx[j]);
+                if (select[p] != wanted) continue;
+                const unsigned e = end[p];
+                if (e != start[p] && out[e - 1].face == f) {
+                    m_repeated.Set(f);
+                    m_anyRepeated = true;
+                    continue;
+                }
+                out[e].face = f;
+                out[e].corner = j;
+                end[p] = e + 1;
+            }
+        }
+        // Runs of points used twice by one face are shorter than counted: close the gaps.
+        if (m_anyRepeated) {
+            unsigned w = 0;
+            for (int p = 0; p < pointCount; ++p) {
+                const unsigned b = start[p], e = end[p];
+                start[p] = w;
+                for (unsigned i = b; i < e; ++i, ++w) out[w] = out[i];
+            }
+            start[pointCount] = w;
+        }
+        xfree(end);
+        return true;
+    }
+    const unsigned* GetStarts() const { return m_pStarts; }
+    const Entry* GetEntries() const { return m_pEntries; }
+    // Whether face f uses some point at more than one corner.
+    bool HasRepeatedPoint(unsigned f) const { return m_anyRepeated && m_repeated.Get(int(f)); }
+
+private:
+    unsigned* m_pStarts = nullptr;
+    Entry* m_pEntries = nullptr;
+    CBitArray m_repeated;
+    bool m_anyRepeated = false;
+};
+
+// The distinct normals in order of first appearance, found again through an open-addressing
+// table of their indices (power-of-two size, linear probing, each slot tagged with the full hash
+// so that a mismatch costs no load of the vector) under a hash mixing the bits of all three
+// components. Keying on one sum of the components made every normal with the same sum collide,
+// and a smooth height field has many. Equality is exact, component by component, so -0 and +0 meet; a vector with
+// a NaN component equals nothing and always gets an index of its own.
+class CDistinctNormals {
+public:
+    explicit CDistinctNormals(int expected) {
+        unsigned size = 64;
+        while (size < unsigned(expected) + unsigned(expected) / 2u + 16u && size < 0x80000000u) size <<= 1;
+        m_mask = size - 1;
+        m_slots.SetSize(int(size));
+        std::memset(m_slots.GetData(), 0, sizeof(uint64_t) * size);
+        m_vectors.PreAllocate(expected * 3 + 24);
+    }
+    static unsigned Hash(const NormalKey& k) {
+        uint64_t h = (uint64_t(Bits(k.x)) << 32 | Bits(k.y)) * 0x9E3779B97F4A7C15ull;
+        h ^= uint64_t(Bits(k.z)) * 0xC2B2AE3D27D4EB4Full;
+        h ^= h >> 29;
+        h *= 0xBF58476D1CE4E5B9ull;
+        return unsigned(h >> 32);
+    }
+    // The index of `key`, appended when new; `hash` is Hash(key).
+    unsigned Find(const NormalKey& key, unsigned hash) {
+        const unsigned count = unsigned(m_vectors.GetSize() / 3);
+        if (std::isnan(key.x) || std::isnan(key.y) || std::isnan(key.z)) return Append(key, count);
+        if (uint64_t(count) * 3u >= uint64_t(m_mask) * 2u) Grow();
+        uint64_t* slots = m_slots.GetData();
+        const float* v = m_vectors.GetData();
+        for (unsigned pos = hash & m_mask;; pos = (pos + 1) & m_mask) {
+            const uint64_t s = slots[pos];
+            if (s == 0) {
+                slots[pos] = uint64_t(hash) << 32 | (count + 1);
+                return Append(key, count);
+            }
+            if (unsigned(s >> 32) != hash) continue;
+            const unsigned index = unsigned(s) - 1;
+            const float* o = v + size_t(index) * 3;
+            if (o[0] == key.x && o[1] == key.y && o[2] == key.z) return index;
+        }
+    }
+    // Finds the `count` keys (3 floats each) in order, writing their indices to `out`. The table
+    // slots of the keys a little ahead are prefetched, so that the scattered loads overlap.
+    void FindAll(const float* keys, unsigned count, unsigned* out) {
+        constexpr unsigned kAhead = 16;
+        for (unsigned i = 0; i < count; ++i) {
+            if (i + kAhead < count) {
+                const float* a = keys + size_t(i + kAhead) * 3;
+                __builtin_prefetch(m_slots.GetData() + (Hash(NormalKey{a[0], a[1], a[2]}) & m_mask));
+            }
+            const float* k = keys + size_t(i) * 3;
+            const NormalKey key{k[0], k[1], k[2]};
+            out[i] = Find(key, Hash(key));
+        }
+    }
+    CXArray<float, float>& GetVectors() { return m_vectors; }
+
+private:
+    static unsigned Bits(float f) {
+        if (f == 0.0f) return 0;  // -0 and +0 hash alike, as they compare equal
+        uint32_t b;
+        std::memcpy(&b, &f, sizeof b);
+        return b;
+    }
+    unsigned Append(const NormalKey& key, unsigned index) {
+        m_vectors.Add(key.x);
+        m_vectors.Add(key.y);
+        m_vectors.Add(key.z);
+        return index;
+    }
+    void Grow() {
+        const unsigned size = (m_mask + 1) * 2;
+        m_mask = size - 1;
+        m_slots.SetSize(int(size));
+        uint64_t* slots = m_slots.GetData();
+        std::memset(slots, 0, sizeof(uint64_t) * size);
+        const float* v = m_vectors.GetData();
+        const unsigned count = unsigned(m_vectors.GetSize() / 3);
+        for (unsigned i = 0; i < count; ++i) {
+            const NormalKey k{v[3 * i], v[3 * i + 1], v[3 * i + 2]};
+            if (std::isnan(k.x) || std::isnan(k.y) || std::isnan(k.z)) continue;
+            const unsigned hash = Hash(k);
+            unsigned pos = hash & m_mask;
+            while (slots[pos] != 0) pos = (pos + 1) & m_mask;
+            slots[pos] = uint64_t(hash) << 32 | (i + 1);
+        }
+    }
+    CXArray<uint64_t> m_slots;  // hash << 32 | (index + 1); 0 = empty
+    CXArray<float, float> m_vectors;
+    unsigned m_mask;
+};
+// Whether a face of normal b joins the group seeded by a face of normal a:
+// !(minCos > CosineBetween(a, b)), bit for bit. When both normals have unit length within 1e-3,
+// the cosine differs from their dot product d by at most 1.0011e-3 |d| (plus rounding far below
+// that), so a dot product clear of the threshold by 2e-3 |d| + 1e-9 decides without the square
+// root and the division; anything closer, or a normal of another length (the degenerate faces'
+// fallback is (1, 0, 0), but a face normal channel may hold anything), takes the exact test.
+inline bool JoinsSeed(const float a[3], const float b[3], double minCos) {
+    const double la = double(a[0]) * a[0] + double(a[1]) * a[1] + double(a[2]) * a[2];
+    const double lb = double(b[0]) * b[0] + double(b[1]) * b[1] + double(b[2]) * b[2];
+    if (la >= 1.0 - 1e-3 && la <= 1.0 + 1e-3 && lb >= 1.0 - 1e-3 && lb <= 1.0 + 1e-3) {
+        const double d = double(a[0]) * b[0] + double(a[1]) * b[1] + double(a[2]) * b[2];
+        const double margin = 2e-3 * std::fabs(d) + 1e-9;
+        if (d - margin > minCos) return true;
+        // Below the threshold, unless the exact cosine clamps to -1 at a threshold of -1.
+        if (d + margin < minCos && minCos > -1.0) return false;
+    }
+    return !(minCos > CosineBetween(a, b));
+}
+
+// What the first pass found at a point.
+enum PointKind : unsigned char {
+    kPointUnused = 0,  // no live face uses it
+    kPointSingle = 1,  // every face around it lies within the angle of the first: one group
+    kPointSplit = 2,   // some face does not: grouped by the general walk over its adjacency
+};
+
+// The first pass's state of a point: the running sum of its single group, the seed face's normal
+// (a copy, so that the angle test loads nothing but this record) and the last face that added to
+// it (a face using the point at two corners adds once, at the first); once the sum is recorded,
+// `last` holds the group's number.
+struct PointSum {
+    double sum[3];
+    float seed[3];
+    int last;
+};
+
+// The first pass: for every live face in index order and every point it uses (once, at its first
+// corner), seeds the point's group, adds the face to it, or marks the point split when the face
+// is outside the seed's angle or has no face normal (index not below unitCount). `kind` must be
+// all kPointUnused on entry. Returns false when a live face uses a point outside [0, np); the
+// scratch is then partly written.
+template <class AddFace>
+bool SumSingleGroups(const C3DFaceList& faces, int np, const C3DTVector<float>* un, int unitCount, double minCos,
+                     AddFace&& addFace, PointSum* state, unsigned char* kind, bool& anySplit) {
+    const int nf = faces.GetSize();
+    for (int f = 0; f < nf; ++f) {
+        if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
+        int k = 0;
+        const int* idx = faces.GetIndexes(unsigned(f), k);
+        const bool hasNormal = f < unitCount;
+        const float* normal = hasNormal ? Ptr(un[f]) : nullptr;
+        for (int j = 0; j < k; ++j) {
+            const unsigned p = unsigned(idx[j]);
+            if (p >= unsigned(np)) return false;
+            PointSum& s = state[p];
+            if (kind[p] == kPointUnused) {
+                s.last = f;
+                if (!hasNormal) {
+                    kind[p] = kPointSplit;
+                    anySplit = true;
+                    continue;
+                }
+                kind[p] = kPointSingle;
+                s.seed[0] = normal[0];
+                s.seed[1] = normal[1];
+                s.seed[2] = normal[2];
+                s.sum[0] = s.sum[1] = s.sum[2] = 0.0;
+                addFace(f, j, s.sum);
+            } else if (kind[p] == kPointSingle && s.last != f) {
+                s.last = f;
+                if (hasNormal && JoinsSeed(s.seed, normal, minCos)) {
+                    addFace(f, j, s.sum);
+                } else {
+                    kind[p] = kPointSplit;
+                    anySplit = true;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
+    if (m_angle == angle && !IsOneFlagSet(CHANNEL_INVALID | CHANNEL_OUT_OF_DATE)) return false;
+    m_angle = angle;
+    SetFlag(CHANNEL_OUT_OF_DATE, false);
+    C3DFaceList* faces = geom ? geom->GetSrc3DFaceList() : nullptr;
+    C3DPointList* points = geom ? geom->GetSrc3DPointList() : nullptr;
+    if (!faces || !points || faces->GetSize() == 0 || points->GetSize() == 0) return false;
+    CLogTimer timer("CPointNormalChannel::InitNormals");
+    if (!m_pPointList) m_pPointList = new C3DVectorList;
+    if (!m_pFaceList) m_pFaceList = new CNormalFaceList;
+    C3DVectorList* vectors = GetNormalVectorList();
+    CFaceList* channelFaces = m_pFaceList;
+    const int nf = faces->GetSize();
+    const int np = points->GetSize();
+
+    // 1. Flags, face normals and the weighting. The raw Newell sums first (area and edge
+    // weighting need them); the unit face normals are then those sums normalised.
+    points->SetPointsFlags(POINT_NORMAL_BREAK, false);
+    CFaceNormalContributionInfo info;
+    info.Init(geom, ObjectSmoothMode(geom), nullptr);
+    const bool hasRaw = info.m_rawNormals.GetSize() == faces->GetSize() * 3;
+    CFaceNormalSource faceNormals(geom, hasRaw ? info.m_rawNormals.GetData() : nullptr);
+    const C3DVectorList* unit = faceNormals.GetVectors();
+    info.m_pUnitNormals = unit;
+    const C3DTVector<float>* un = unit->GetVectors();
+    const int unitCount = unit->GetSize();
+    const _NormalSmoothMode mode = info.GetMode();
+    // Area and unit weighting are inlined; the edge and angle weightings need the corner's edges.
+    const bool areaWeight = mode != NORMAL_SMOOTH_UNWEIGHTED && mode != NORMAL_SMOOTH_EDGE && mode != NORMAL_SMOOTH_ANGLE;
+    const bool unitWeight = mode == NORMAL_SMOOTH_UNWEIGHTED;
+    const float* raw = info.m_rawNormals.GetData();
+    // Adds the weighted normal of `face` at its corner `corner` to a group's sum.
+    auto addFace = [&](int face, int corner, double* sum) {
+        if (areaWeight || unitWeight) {
+            const float* r = areaWeight ? raw + size_t(face) * 3 : Ptr(un[face]);
+            sum[0] += r[0];
+            sum[1] += r[1];
+            sum[2] += r[2];
+        } else {
+            info.AddContribution(unsigned(face), unsigned(corner), sum);
+        }
+    };
+    const double minCos = std::cos(double(angle));
+
+    // 2. The single-group points, summed in one pass over the faces; the adjacency of the split
+    // points only.
+    CScratch<PointSum> state{size_t(np)};
+    CScratch<unsigned char> kind{size_t(np)};
+    std::memset(kind.Get(), kPointUnused, size_t(np));
+    bool anySplit = false;
+    CCornerAdjacency around;
+    if (!SumSingleGroups(*faces, np, un, unitCount, minCos, addFace, state.Get(), kind.Get(), anySplit) ||
+        (anySplit && !around.Build(*faces, np, kind.Get(), kPointSplit))) {
+        // A live face uses a point outside the list: the graph build reports it as it does for
+        // every other user of the adjacency.
+        faces->UpdatePointToFaceGraph(geom);
+        return false;
+    }
+
+    // 3. Channel faces parallel to the geometric faces: an invalid face gives an empty, dead
+    // channel face; every other the same corner count. The records are copied whole from the
+    // geometric faces (one block) and their corners rewritten below: every corner of a live face
+    // gets its normal, those of the other faces are cleared.
+    {
+        channelFaces->SetSize(*faces, SETSIZE_COMPACT_EXACT);
+        CFace view;
+        for (int f = 0; f < nf; ++f) {
+            const unsigned geometric = faces->GetFaceFlags(unsigned(f));
+            unsigned flags = 0;
+            if (geometric & FACE_INVALID) {
+                channelFaces->GetFace(unsigned(f), view);
+                view.SetSize(0);
+                flags = FACE_INVALID | FACE_HIDDEN;
+            } else {
+                int k = 0;
+                int* c = channelFaces->GetIndexes(unsigned(f), k);
+                if (!IsLiveFaceFlags(geometric)) std::memset(c, 0, sizeof(int) * size_t(k));
+                if (k < 3) flags = FACE_INVALID;
+            }
+            channelFaces->SetFaceFlags(unsigned(f), flags);
+        }
+    }
+
+    // 4. The groups in point order. A single-group point records its sum; around a split point a
+    // face joins the group of the first unprocessed face (the seed) when its normal is within the
+    // angle of the seed's, and the others wait for a later group. The faces around a point come
+    // in increasing order, each once, with the first corner at which it uses the point (the
+    // point-to-face graph's order). Each group's normal is recorded in group order; a single
+    // group's number is kept in place of its seed, and the corners of split points get their
+    // group's number. The distinct normals are found afterwards in one pass over the groups (in
+    // the same order, so numbered by first appearance) and every corner is then given its
+    // distinct normal.
+    CXArray<float, float> groupNormals;
+    groupNormals.PreAllocate(np * 3 + 24);
+    CXArray<unsigned char, unsigned char> done;
+    CXArray<int, int> members;
+    CProgressScope progress(L"Computing normals", nullptr, 0, np);
+    const unsigned* runStart = around.GetStarts();
+    const CCornerAdjacency::Entry* runEntries = around.GetEntries();
+    // Records a group's normal (the sum made unit length unless it vanishes); returns its number.
+    auto addGroupNormal = [&](const double* sum) {
+        const double len = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
+        NormalKey key{float(sum[0]), float(sum[1]), float(sum[2])};
+        if (len > kNormalEpsilon) key = NormalKey{float(sum[0] / len), float(sum[1] / len), float(sum[2] / len)};
+        const int index = groupNormals.GetSize() / 3;
+        groupNormals.Add(key.x);
+        groupNormals.Add(key.y);
+        groupNormals.Add(key.z);
+        return index;
+    };
+    // Gives the corner of `entry` at point `p` the group number `index` (every corner at the point
+    // when the face uses it more than once).
+    auto assignCorner = [&](const CCornerAdjacency::Entry& entry, int p, int index) {
+        const unsigned f = unsigned(entry.face);
+        int cn = 0;
+        int* c = channelFaces->GetIndexes(f, cn);
+        if (around.HasRepeatedPoint(f)) {
+            SetCornersAtPoint(channelFaces, faces, f, p, index);
+        } else if (entry.corner < cn) {
+            c[entry.corner] = index;
+        }
+    };
+    PointSum* sums = state.Get();
+    const unsigned char* kinds = kind.Get();
+    for (int p = 0; p < np; ++p) {
+        if ((p & 0xFFF) == 0) progress.Step(p);
+        if (kinds[p] == kPointSingle) {
+            sums[p].last = addGroupNormal(sums[p].sum);
+            continue;
+        }
+        if (kinds[p] != kPointSplit) continue;
+        const int n = int(runStart[p + 1] - runStart[p]);
+        const CCornerAdjacency::Entry* aroundEntries = runEntries + runStart[p];
+        if (done.GetSize() < n) {
+            done.SetSize(n);
+            members.SetSize(n);
+        }
+        unsigned char* processed = done.GetData();
+        std::memset(processed, 0, size_t(n));
+        int* group = members.GetData();
+        bool broken = false;
+        for (int s = 0; s < n; ++s) {
+            if (processed[s]) continue;
+            processed[s] = 1;
+            const int seed = aroundEntries[s].face;
+            if (seed >= unitCount) continue;
+            double sum[3] = {0.0, 0.0, 0.0};
+            addFace(seed, aroundEntries[s].corner, sum);
+            int groupSize = 0;
+            group[groupSize++] = s;
+            const float* seedNormal = Ptr(un[seed]);
+            for (int j = s + 1; j < n; ++j) {
+                if (processed[j]) continue;
+                const int f = aroundEntries[j].face;
+                if (f >= unitCount) {
+                    processed[j] = 1;  // set aside for good
+                    continue;
+                }
+                if (!JoinsSeed(seedNormal, Ptr(un[f]), minCos)) {
+                    broken = true;
+                    continue;
+                }
+                processed[j] = 1;
+                addFace(f, aroundEntries[j].corner, sum);
+                group[groupSize++] = j;
+            }
+            const int index = addGroupNormal(sum);
+            for (int g = 0; g < groupSize; ++g) assignCorner(aroundEntries[group[g]], p, index);
+        }
+        if (broken) points->GetPt(p)->SetFlags(POINT_NORMAL_BREAK, true);
+    }
+    const unsigned groups = unsigned(groupNormals.GetSize() / 3);
+    CDistinctNormals distinctNormals{int(groups)};
+    CXArray<unsigned> groupToNormal;
+    groupToNormal.SetSize(int(groups));
+    distinctNormals.FindAll(groupNormals.GetData(), groups, groupToNormal.GetData());
+    // Every corner of a live face to its distinct normal: through its point's single group, or
+    // from the group number a split point's walk wrote. The corners of the faces that are not
+    // live were cleared to 0, which group 0 (distinct normal 0) leaves as it is.
+    {
+        const unsigned* remap = groupToNormal.GetData();
+        for (int f = 0; f < nf; ++f) {
+            if (!IsLiveFaceFlags(faces->GetFaceFlags(unsigned(f)))) continue;
+            int gn = 0, cn = 0;
+            const int* g = faces->GetIndexes(unsigned(f), gn);
+            int* c = channelFaces->GetIndexes(unsigned(f), cn);
+            const int n = gn < cn ? gn : cn;
+            for (int i = 0; i < n; ++i) {
+                const int p = g[i];
+                if (kinds[p] == kPointSingle)
+                    c[i] = int(remap[sums[p].last]);
+                else if (unsigned(c[i]) < groups)
+                    c[i] = int(remap[c[i]]);
+            }
+        }
+    }
+    CXArray<float, float>& distinct = distinctNormals.GetVectors();
+
+    // 5. The distinct normals in order of first appearance.
+    const int count = distinct.GetSize() / 3;
+    vectors->SetSize(count);
+    C3DTVector<float>* out = vectors->GetVectors();
+    const float* d = distinct.GetData();
+    for (int k = 0; k < count; ++k) {
+        out[k].SetFlags(0);
+        out[k].Init(d[3 * k], d[3 * k + 1], d[3 * k + 2]);
+    }
+    vectors->SetFlag(POINTLIST_CHANGED, true);
+    vectors->FreeExtra();
+    // The channel records were copied from the geometric ones and only rewritten in place: when
+    // the geometric records were packed (every capacity equal to its count, no slack, nothing
+    // allocated beyond), compacting would rewrite the same bytes into a fresh buffer.
+    const CFaceCollection& records = channelFaces->GetRecords();
+    const uint64_t packed = records.GetPackedBytes();
+    channelFaces->GetDataChunks().FreeExtra();
+    if (records.GetUsedBytes() != packed || records.GetAllocatedBytes() != packed || records.GetSlack() != 0)
+        channelFaces->GetRecords().FreeExtra();
+    return true;
+}
+
+}  // namespace kestovar
