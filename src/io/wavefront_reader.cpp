@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "io/obj_number.h"
 #include "io/wavefront_text.h"
 #include "kestovar/core/array.h"
 #include "kestovar/core/exception.h"
@@ -196,7 +197,7 @@ inline bool HasNormal(FaceFormat f) { return f == FACE_PTN || f == FACE_PN; }
 // Reads one corner token of format `f` at p. Null when the token does not have that format (the
 // rest of the line is then ignored).
 const char* ParseCorner(const char* p, const char* end, FaceFormat f, int corner[3]) {
-    p = ParseInt(p, end, corner[0]);
+    p = ParseIntFast(p, end, corner[0]);
     if (!p) return nullptr;
     if (f != FACE_P) {
         if (p >= end || *p != '/') return nullptr;
@@ -205,15 +206,15 @@ const char* ParseCorner(const char* p, const char* end, FaceFormat f, int corner
             if (p >= end || *p != '/') return nullptr;
             ++p;
             if (p >= end || IsBlank(*p)) return nullptr;
-            p = ParseInt(p, end, corner[2]);
+            p = ParseIntFast(p, end, corner[2]);
         } else {
             if (p >= end || IsBlank(*p)) return nullptr;
-            p = ParseInt(p, end, corner[1]);
+            p = ParseIntFast(p, end, corner[1]);
             if (p && f == FACE_PTN) {
                 if (p >= end || *p != '/') return nullptr;
                 ++p;
                 if (p >= end || IsBlank(*p)) return nullptr;
-                p = ParseInt(p, end, corner[2]);
+                p = ParseIntFast(p, end, corner[2]);
             }
         }
         if (!p) return nullptr;
@@ -510,23 +511,23 @@ int CObjReader::ParsePass() {
                 // The text changed since the first pass.
                 if (m_vertexRead >= m_vertexCount) return IO_FILE_BAD_FORMAT;
                 float* v = m_positions.GetData() + 3 * m_vertexRead++;
-                const char* q = ParseFloat(p + 1, end, v[0]);
-                if (q) q = ParseFloat(q, end, v[1]);
-                if (q) q = ParseFloat(q, end, v[2]);
+                const char* q = ParseFloatFast(p + 1, end, v[0]);
+                if (q) q = ParseFloatFast(q, end, v[1]);
+                if (q) q = ParseFloatFast(q, end, v[2]);
                 if (!q) return IO_FILE_BAD_FORMAT;
             } else if (c1 == 't' && (end - p == 2 || IsBlank(p[2]))) {
                 if (m_uvRead >= m_uvCount) return IO_FILE_BAD_FORMAT;
                 float* t = m_uvs.GetData() + 2 * m_uvRead++;
-                const char* q = ParseFloat(p + 2, end, t[0]);
+                const char* q = ParseFloatFast(p + 2, end, t[0]);
                 if (!q) return IO_FILE_BAD_FORMAT;
                 // A one-dimensional texture coordinate has v = 0.
-                if (!ParseFloat(q, end, t[1])) t[1] = 0.0f;
+                if (!ParseFloatFast(q, end, t[1])) t[1] = 0.0f;
             } else if (c1 == 'n' && (end - p == 2 || IsBlank(p[2]))) {
                 if (m_normalRead >= m_normalCount) return IO_FILE_BAD_FORMAT;
                 float* n = m_normals.GetData() + 3 * m_normalRead++;
-                const char* q = ParseFloat(p + 2, end, n[0]);
-                if (q) q = ParseFloat(q, end, n[1]);
-                if (q) q = ParseFloat(q, end, n[2]);
+                const char* q = ParseFloatFast(p + 2, end, n[0]);
+                if (q) q = ParseFloatFast(q, end, n[1]);
+                if (q) q = ParseFloatFast(q, end, n[2]);
                 if (!q) return IO_FILE_BAD_FORMAT;
             }
         } else if (c0 == 'f' && IsBlank(c1)) {
