@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "kestovar/mesh/channel.h"
 #include "kestovar/multires/multires_object.h"
 #include "kestovar/optimizer/track_contractions.h"
 #include "simplify/loop_test_util.h"
@@ -49,9 +51,10 @@ struct Handed {
     MrPtr object;
 };
 
-Handed HandOver() {
+Handed HandOver(const objtest::ObjMesh& mesh = looptest::BumpySphere(2), unsigned long long mode = 0,
+                bool withUV = false) {
     Handed h;
-    h.engine = std::make_unique<looptest::Engine>(looptest::BumpySphere(2), 0, false, true);
+    h.engine = std::make_unique<looptest::Engine>(mesh, mode, withUV, true);
     EXPECT_TRUE(h.engine->object->InitOptimization(false));
     EXPECT_GT(h.engine->Optimize(0.0, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS), 0);
     bool cancelled = true;
@@ -90,6 +93,73 @@ TEST(MultiresPlayback, LevelsSurviveMovedFaceRecordsAndAReplacedRecordStream) {
     o.GetFaceList()->GetRecords().Compact(true);
     o.SetObjectRatio(0.3, 0, kPoints);
     EXPECT_EQ(TakeLevel(o), l30);
+}
+
+// FNV-1a over bytes, chained.
+uint64_t Fnv(uint64_t h, const void* data, size_t size) {
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+constexpr uint64_t kFnvSeed = 14695981039346656037ull;
+
+// Everything playback may write, over the whole lists (dead faces and removed points included):
+// point positions and flags, face corners, flag words and materials, texture corners and values,
+// and the record stream (it holds the other side of every played change).
+uint64_t HashState(const CMultiresolutionObject1& o) {
+    uint64_t h = kFnvSeed;
+    const C3DPointList& pts = *o.GetPointList();
+    for (int i = 0; i < pts.GetSize(); ++i) {
+        const C3DTPoint<float>& p = pts.GetAt(i);
+        const unsigned flags = p.GetFlags();
+        h = Fnv(h, &p.x, 12);
+        h = Fnv(h, &flags, 4);
+    }
+    const C3DFaceList& faces = *o.GetFaceList();
+    for (int f = 0; f < faces.GetSize(); ++f) {
+        int k;
+        const int* idx = faces.GetIndexes(unsigned(f), k);
+        const unsigned word[2] = {faces.GetFaceFlags(unsigned(f)), faces.GetStoredFaceMaterial(unsigned(f))};
+        h = Fnv(h, idx, size_t(k) * 4);
+        h = Fnv(h, word, 8);
+    }
+    CUVWFaceList* uvFaces = nullptr;
+    CUVWPointList* uvPoints = nullptr;
+    if (o.GetChannels() && o.GetChannels()->GetUVWChannelByIndex(0, uvFaces, uvPoints)) {
+        for (int f = 0; f < uvFaces->GetSize(); ++f) {
+            int k;
+            const int* idx = uvFaces->GetIndexes(unsigned(f), k);
+            h = Fnv(h, idx, size_t(k) * 4);
+        }
+        for (int i = 0; i < uvPoints->GetSize(); ++i) h = Fnv(h, &uvPoints->GetAt(i).u, 12);
+    }
+    const CTrackContractions& t = *o.GetTrackInfo();
+    return Fnv(h, t.GetData(), size_t(t.GetDataSize()));
+}
+
+// Golden values of the textured spider's hand-off and of the levels played from it: any change of
+// the order the hand-off gives points and faces, of the records, or of what playback writes shows
+// here, whatever the player's internal tables look like.
+TEST(MultiresPlayback, TexturedSpiderHandOffAndLevelsArePinned) {
+    objtest::ObjMesh mesh;
+    ASSERT_TRUE(objtest::LoadObj(std::string(KESTOVAR_TEST_DATA) + "/../../data/spider.obj", mesh));
+    Handed h = HandOver(mesh, OPT_KEEP_UVW | OPT_KEEP_MATERIAL, true);
+    ASSERT_TRUE(h.object);
+    CMultiresolutionObject1& o = *h.object;
+    std::vector<uint64_t> got;
+    got.push_back(HashState(o));
+    o.SetObjectRatio(0.3, 0, kPoints);
+    got.push_back(HashState(o));
+    o.SetObjectRatio(0.0, 0, kPoints);
+    got.push_back(HashState(o));
+    o.SetObjectRatio(0.55, 0, MRRATIO_RELATIVE | MRRATIO_FACES | MRRATIO_NO_PROGRESSIVE);
+    got.push_back(HashState(o));
+    o.SetObjectRatio(1.0, 0, kPoints);
+    got.push_back(HashState(o));
+    EXPECT_EQ(got.front(), got.back());
+    const std::vector<uint64_t> golden = {0xff70c233bbdddf06ull, 0x13422f5edcda8a13ull, 0x56570fd8151ea02full,
+                                          0x3fc727d2c223c231ull, 0xff70c233bbdddf06ull};
+    EXPECT_EQ(got, golden);
 }
 
 }  // namespace
