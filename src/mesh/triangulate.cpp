@@ -58,7 +58,7 @@ C2DPointExtList::C2DPointExtList() : CPointList(CornerMethods()) {}
 C2DPointExtList::~C2DPointExtList() = default;
 
 CTriangulateFaceHelper::CTriangulateFaceHelper()
-    : m_quick{}, m_pGeom(nullptr), m_pDestination(nullptr), m_pOwn(nullptr), m_geomPlan{0, 0, 0, 0} {}
+    : m_quick{}, m_pGeom(nullptr), m_pDestination(nullptr), m_pOwn(nullptr), m_geomPlan{0, 0, 0, 0, false} {}
 CTriangulateFaceHelper::~CTriangulateFaceHelper() { XRelease(m_pOwn); }
 
 void CTriangulateFaceHelper::SetDestination(const CGeomInfo* geom, C3DFaceList* faces) {
@@ -68,7 +68,7 @@ void CTriangulateFaceHelper::SetDestination(const CGeomInfo* geom, C3DFaceList* 
 
 void CTriangulateFaceHelper::AddChannel(CFaceList* src, CFaceList* dst) {
     if (!src || !dst) return;
-    ChannelPair pair = {src, dst, {0, 0, 0, 0}};
+    ChannelPair pair = {src, dst, {0, 0, 0, 0, false}};
     m_channels.Add(pair);
 }
 
@@ -209,50 +209,51 @@ int CTriangulateFaceHelper::Clip(const C3DTPoint<float>* points, int pointCount,
 namespace {
 
 // Clip compares corner angles atan2(c, d) (c the cross product, d the dot product of the two
-// edges at a corner). On a strictly convex corner (c > 0) the angle is acot(d / c), decreasing in
-// t = d / c, so two angles compare as their t values in reverse, and an angle exceeds
-// kMaxPreferredAngle exactly when t is below the cotangent of that bound. The atan2 results are
-// rounded, so a comparison is only trusted when the angles differ by far more than their
-// rounding (1e-12 radians, with |t_a - t_b| / (1 + max t^2) a lower bound of the difference);
-// bitwise equal (c, d) pairs give bitwise equal angles, a tie that keeps the first corner as
-// Clip does. Anything closer makes the quick path give up and leaves the decision to Clip.
-const double kCotMaxPreferredAngle = std::cos(kMaxPreferredAngle) / std::sin(kMaxPreferredAngle);
-constexpr double kAngleMargin = 1e-12;
+// edges at a corner, L = sqrt(c^2 + d^2) their lengths' product). On strictly convex corners
+// (c > 0, angles in (0, pi)) two angles a and b compare as the sign of
+// d_a c_b - d_b c_a = L_a L_b sin(angle_b - angle_a), and an angle exceeds kMaxPreferredAngle (B)
+// exactly when c cos B - d sin B = L sin(angle - B) is positive: no division, no atan2. The atan2
+// results are rounded, so a comparison is only trusted when the angles differ by far more than
+// their rounding: |sin(gap)| above 1e-12 (then the gap itself is), tested on squares so that
+// nothing is divided; rounding of the products is ~1e-16 of L_a L_b, far below. Bitwise equal
+// (c, d) pairs give bitwise equal angles, a tie that keeps the first corner as Clip does.
+// Anything closer, and any overflow (an infinite or NaN product fails the strict test), makes
+// the quick path give up and leaves the decision to Clip.
+const double kCosMaxPreferredAngle = std::cos(kMaxPreferredAngle);
+const double kSinMaxPreferredAngle = std::sin(kMaxPreferredAngle);
+constexpr double kSquaredAngleMargin = 1e-12 * 1e-12;
 
 struct QuickCorner {
     double x, y;  // projected position, as Project computes it
     double c, d;  // cross and dot products of the edges, as UpdateAngle computes them
-    double t;     // d / c
 };
 
 class CQuickQuad {
 public:
     bool undecided = false;
 
-    // The corner's angle from its neighbours' positions; false unless strictly convex.
-    bool Measure(QuickCorner& k, const QuickCorner& p, const QuickCorner& n) {
+    // The corner's angle from its neighbours' positions; false unless strictly convex and far
+    // from 0 and pi (atan2 of a nearly flat corner may round to the bounds themselves).
+    static bool Measure(QuickCorner& k, const QuickCorner& p, const QuickCorner& n) {
         const double e1x = p.x - k.x, e1y = p.y - k.y;
         const double e2x = n.x - k.x, e2y = n.y - k.y;
         k.c = e1y * e2x - e1x * e2y;
         k.d = e1y * e2y + e1x * e2x;
-        k.t = k.d / k.c;
-        // Far from 0 and pi only: atan2 of a huge |t| may round to the bounds themselves.
-        return k.c > 0.0 && std::fabs(k.t) < 1e12;
+        return k.c > 0.0 && std::fabs(k.d) < 1e12 * k.c;
     }
     // Whether a's angle is below b's.
     bool Less(const QuickCorner& a, const QuickCorner& b) {
         if (a.c == b.c && a.d == b.d) return false;
-        const double big = std::fmax(a.t * a.t, b.t * b.t);
-        const double gap = a.t - b.t;  // angle gap times at most (1 + big)
-        if (!(std::fabs(gap) > kAngleMargin * (1.0 + big))) undecided = true;
-        return gap > 0.0;
+        const double s = a.d * b.c - b.d * a.c;
+        const double la = a.c * a.c + a.d * a.d, lb = b.c * b.c + b.d * b.d;
+        if (!(s * s > kSquaredAngleMargin * la * lb)) undecided = true;
+        return s > 0.0;
     }
     // Whether a's angle exceeds kMaxPreferredAngle.
     bool Wide(const QuickCorner& a) {
-        const double big = std::fmax(a.t * a.t, kCotMaxPreferredAngle * kCotMaxPreferredAngle);
-        const double gap = kCotMaxPreferredAngle - a.t;
-        if (!(std::fabs(gap) > kAngleMargin * (1.0 + big))) undecided = true;
-        return gap > 0.0;
+        const double w = a.c * kCosMaxPreferredAngle - a.d * kSinMaxPreferredAngle;
+        if (!(w * w > kSquaredAngleMargin * (a.c * a.c + a.d * a.d))) undecided = true;
+        return w > 0.0;
     }
 };
 
@@ -262,32 +263,44 @@ public:
 // or -1 when the quadrangle is not strictly convex, cannot be projected or a decision is too close
 // to call (Clip must then decide).
 int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* indices, int out[6]) {
-    for (int i = 0; i < 4; ++i) {
-        const int p = indices[i];
-        if (p < 0 || p >= pointCount) return -1;
-        if (!std::isfinite(points[p].x) || !std::isfinite(points[p].y) || !std::isfinite(points[p].z)) return -1;
-    }
+    const int i0 = indices[0], i1 = indices[1], i2 = indices[2], i3 = indices[3];
+    if (unsigned(i0) >= unsigned(pointCount) || unsigned(i1) >= unsigned(pointCount) ||
+        unsigned(i2) >= unsigned(pointCount) || unsigned(i3) >= unsigned(pointCount))
+        return -1;
+    // The corners in double, as Project reads them (every expression below is Project's, in the
+    // same order of operations, so that the projected positions are bitwise the same).
+    const double X[4] = {points[i0].x, points[i1].x, points[i2].x, points[i3].x};
+    const double Y[4] = {points[i0].y, points[i1].y, points[i2].y, points[i3].y};
+    const double Z[4] = {points[i0].z, points[i1].z, points[i2].z, points[i3].z};
+    // Non-finite coordinates (Project refuses them): v - v is NaN for them, 0 otherwise.
+    const double finite = ((X[0] - X[0]) + (X[1] - X[1]) + (X[2] - X[2]) + (X[3] - X[3])) +
+                          ((Y[0] - Y[0]) + (Y[1] - Y[1]) + (Y[2] - Y[2]) + (Y[3] - Y[3])) +
+                          ((Z[0] - Z[0]) + (Z[1] - Z[1]) + (Z[2] - Z[2]) + (Z[3] - Z[3]));
+    if (!(finite == 0.0)) return -1;
     double nx = 0.0, ny = 0.0, nz = 0.0;
-    for (int i = 0; i < 4; ++i) {
-        const C3DTPoint<float>& a = points[indices[i]];
-        const C3DTPoint<float>& b = points[indices[(i + 1) % 4]];
-        nx += (double(a.y) - b.y) * (double(a.z) + b.z);
-        ny += (double(a.z) - b.z) * (double(a.x) + b.x);
-        nz += (double(a.x) - b.x) * (double(a.y) + b.y);
-    }
+    nx += (Y[0] - Y[1]) * (Z[0] + Z[1]);
+    ny += (Z[0] - Z[1]) * (X[0] + X[1]);
+    nz += (X[0] - X[1]) * (Y[0] + Y[1]);
+    nx += (Y[1] - Y[2]) * (Z[1] + Z[2]);
+    ny += (Z[1] - Z[2]) * (X[1] + X[2]);
+    nz += (X[1] - X[2]) * (Y[1] + Y[2]);
+    nx += (Y[2] - Y[3]) * (Z[2] + Z[3]);
+    ny += (Z[2] - Z[3]) * (X[2] + X[3]);
+    nz += (X[2] - X[3]) * (Y[2] + Y[3]);
+    nx += (Y[3] - Y[0]) * (Z[3] + Z[0]);
+    ny += (Z[3] - Z[0]) * (X[3] + X[0]);
+    nz += (X[3] - X[0]) * (Y[3] + Y[0]);
     double nl = std::sqrt(nx * nx + ny * ny + nz * nz);
     if (!(nl > 0.0) || !std::isfinite(nl)) return -1;
     nx /= nl;
     ny /= nl;
     nz /= nl;
-    const C3DTPoint<float>& c0 = points[indices[0]];
     double ux = 0.0, uy = 0.0, uz = 0.0;
     bool found = false;
     for (int i = 1; i < 4 && !found; ++i) {
-        const C3DTPoint<float>& c = points[indices[i]];
-        ux = double(c.x) - c0.x;
-        uy = double(c.y) - c0.y;
-        uz = double(c.z) - c0.z;
+        ux = X[i] - X[0];
+        uy = Y[i] - Y[0];
+        uz = Z[i] - Z[0];
         found = std::fabs(ux) >= 1e-15 || std::fabs(uy) >= 1e-15 || std::fabs(uz) >= 1e-15;
     }
     if (!found) return -1;
@@ -300,14 +313,15 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
     double vx = ny * uz - nz * uy, vy = nz * ux - nx * uz, vz = nx * uy - ny * ux;
     QuickCorner q[4];
     for (int i = 0; i < 4; ++i) {
-        const C3DTPoint<float>& p = points[indices[i]];
-        double dx = double(p.x) - c0.x, dy = double(p.y) - c0.y, dz = double(p.z) - c0.z;
+        double dx = X[i] - X[0], dy = Y[i] - Y[0], dz = Z[i] - Z[0];
         q[i].x = dx * ux + dy * uy + dz * uz;
         q[i].y = dx * vx + dy * vy + dz * vz;
     }
+    const bool convex = CQuickQuad::Measure(q[0], q[3], q[1]) & CQuickQuad::Measure(q[1], q[0], q[2]) &
+                        CQuickQuad::Measure(q[2], q[1], q[3]) & CQuickQuad::Measure(q[3], q[2], q[0]);
+    if (!convex) return -1;
+
     CQuickQuad rule;
-    for (int i = 0; i < 4; ++i)
-        if (!rule.Measure(q[i], q[(i + 3) & 3], q[(i + 1) & 3])) return -1;
 
     // First ear: the sharpest of corners 1..3, unless it is wide; then the sharpest of the others
     // from corner 0 on. No corner is reflex, so nothing blocks it.
@@ -329,7 +343,7 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
         made = 1;
     }
     // The triangle left: n -> x -> p. Corners p and n are measured again, x keeps its angle.
-    if (!rule.Measure(q[p], q[x], q[n]) || !rule.Measure(q[n], q[p], q[x])) return -1;
+    if (!CQuickQuad::Measure(q[p], q[x], q[n]) || !CQuickQuad::Measure(q[n], q[p], q[x])) return -1;
     int cand = rule.Less(q[n], q[p]) ? n : p;
     if (rule.Wide(q[cand])) {
         const int order[3] = {n, x, p};
@@ -391,7 +405,7 @@ int CTriangulateFaceHelper::Split(const C3DTPoint<float>* points, int pointCount
 }
 
 CTriangulateFaceHelper::ChunkPlan CTriangulateFaceHelper::PlanChunks(const CFaceList& src, CFaceList& dst) {
-    ChunkPlan plan = {m_plan.GetSize(), 0, 0, 0};
+    ChunkPlan plan = {m_plan.GetSize(), 0, 0, 0, false};
     const CDataChunk& chunks = dst.GetDataChunks();
     int position = 0;
     uint32_t id = 0;
@@ -405,6 +419,10 @@ CTriangulateFaceHelper::ChunkPlan CTriangulateFaceHelper::PlanChunks(const CFace
         m_plan.Add(c);
         ++plan.crossCount;
     }
+    // The usual case: nothing but the 8-byte main data (flag word and material) on either side.
+    const ChunkCopy* only = plan.crossCount == 1 ? m_plan.GetData() + plan.cross : nullptr;
+    plan.mainOnly = only && chunks.GetChunksNbr() == 1 && only->dst == dst.GetMainArray() && !only->object &&
+                    only->bytes == 8 && only->dst->GetSizeOfElement() == 8 && only->src->GetSizeOfElement() == 8;
     plan.self = m_plan.GetSize();
     for (CElementArray* to = chunks.GetFirstChunk(position, id); to; to = chunks.GetNextChunk(position, id)) {
         ChunkCopy c = {to, to, to->GetMethods(), to->GetMethods(), to->GetSizeOfElement(), to->GetMethods()->IsObject()};
@@ -447,7 +465,22 @@ void CTriangulateFaceHelper::WriteTriangles(unsigned f, const int* indices, int 
                                             int triangles, CFaceList& dst, int destination, bool geometryOnly) const {
     CFaceCollection& records = dst.GetRecords();
     const unsigned live = flags & ~unsigned(FACE_INVALID);
-    for (int t = 0; t < triangles; ++t) {
+    if (m_geomPlan.mainOnly && triangles > 0) {
+        // Every triangle gets the face's main data with the new flag word, nothing else.
+        const ChunkCopy& c = m_plan[m_geomPlan.cross];
+        uint32_t main[2];
+        std::memcpy(main, static_cast<const uint8_t*>(c.src->GetData()) + size_t(f) * 8, 8);
+        main[0] = live;
+        uint8_t* slots = static_cast<uint8_t*>(c.dst->GetData()) + size_t(destination) * 8;
+        for (int t = 0; t < triangles; ++t) {
+            int* out = records.SetRecordSize(unsigned(destination + t), 3, true)->GetData();
+            out[0] = indices[corners[3 * t]];
+            out[1] = indices[corners[3 * t + 1]];
+            out[2] = indices[corners[3 * t + 2]];
+            std::memcpy(slots + size_t(t) * 8, main, 8);
+        }
+    }
+    for (int t = 0; t < triangles && !m_geomPlan.mainOnly; ++t) {
         const unsigned d = unsigned(destination + t);
         // The face's data goes to the first triangle; the others copy it within the destination
         // list (their flag words are rewritten below either way).
@@ -636,7 +669,20 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
 
     C3DFaceList* dst = new C3DFaceList;
     dst->InheritSettings(*this);
-    sizeList(*dst);
+    if (allSplit) {
+        // Every new face is a triangle: the records are laid out once, in index order, each
+        // already holding three corners (all written by the pass), instead of empty records
+        // that each triangle then resizes.
+        static const int kNoCorners[3] = {0, 0, 0};
+        dst->m_faces.SetTypicalLength(3);
+        dst->m_faces.Reserve(uint64_t(newCount) * CFaceCollection::RecordBytes(3), unsigned(newCount));
+        for (int f = 0; f < newCount; ++f) dst->m_faces.Add(kNoCorners, 3, 3);
+        dst->m_dataChunks.SetDataSize(newCount);
+        dst->m_nFaces = newCount;
+        dst->MarkChanged();
+    } else {
+        sizeList(*dst);
+    }
     CTriangulateFaceHelper helper;
     helper.SetDestination(geom, dst);
 

@@ -127,6 +127,7 @@ private:
     struct ChunkPlan {
         int cross, crossCount;
         int self, selfCount;
+        bool mainOnly;  // both lists hold only the 8-byte main data (flag word, material)
     };
     struct ChannelPair {
         CFaceList* src;
