@@ -272,11 +272,9 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
     const double X[4] = {points[i0].x, points[i1].x, points[i2].x, points[i3].x};
     const double Y[4] = {points[i0].y, points[i1].y, points[i2].y, points[i3].y};
     const double Z[4] = {points[i0].z, points[i1].z, points[i2].z, points[i3].z};
-    // Non-finite coordinates (Project refuses them): v - v is NaN for them, 0 otherwise.
-    const double finite = ((X[0] - X[0]) + (X[1] - X[1]) + (X[2] - X[2]) + (X[3] - X[3])) +
-                          ((Y[0] - Y[0]) + (Y[1] - Y[1]) + (Y[2] - Y[2]) + (Y[3] - Y[3])) +
-                          ((Z[0] - Z[0]) + (Z[1] - Z[1]) + (Z[2] - Z[2]) + (Z[3] - Z[3]));
-    if (!(finite == 0.0)) return -1;
+    // Non-finite coordinates (which Project refuses) need no test of their own: every coordinate
+    // is a factor of some product of the Newell sums, a product with an infinite or NaN factor is
+    // infinite or NaN, and so is any sum holding one, so the length test below rejects them.
     double nx = 0.0, ny = 0.0, nz = 0.0;
     nx += (Y[0] - Y[1]) * (Z[0] + Z[1]);
     ny += (Z[0] - Z[1]) * (X[0] + X[1]);

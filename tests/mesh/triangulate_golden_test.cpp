@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 
@@ -300,6 +301,66 @@ TEST(TriangulateGolden, ChunksFlagsAndUnevenChannelFacesKeepTheirOutput) {
         EXPECT_EQ(got, mode == 0 ? 0x7f5bccc9c0db2130ull : 0xdf3e3f1602402718ull);
         obj->Delete();
     }
+}
+
+}  // namespace
+}  // namespace kestovar::test
+
+namespace kestovar::test {
+namespace {
+
+// The quadrangle shortcut sees corners the general rule refuses (non-finite coordinates) or
+// whose products overflow or underflow (extreme scales): it must then give what Clip gives.
+TEST(TriangulateGolden, ConvexQuadrangleShortcutAgreesOnNonFiniteAndExtremeCorners) {
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<std::array<P3, 4>> quads;
+    const std::array<P3, 4> square = {{{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}};
+    for (int corner = 0; corner < 4; ++corner)
+        for (int axis = 0; axis < 3; ++axis)
+            for (float bad : {inf, -inf, nan}) {
+                std::array<P3, 4> q = square;
+                q[size_t(corner)][size_t(axis)] = bad;
+                quads.push_back(q);
+            }
+    for (float scale : {1e-38f, 1e-30f, 1e-20f, 1e19f, 1e25f, 1e30f, 3e38f}) {
+        const std::array<P3, 4> skew = {{{0, 0, 0}, {scale, 0, 0.1f * scale}, {0.9f * scale, scale, 0}, {0, 0.8f * scale, 0}}};
+        quads.push_back(skew);
+        std::array<P3, 4> flat = square;
+        for (auto& p : flat)
+            for (float& v : p) v *= scale;
+        quads.push_back(flat);
+    }
+    std::vector<P3> points;
+    std::vector<Poly> faces;
+    for (const auto& q : quads) {
+        const int base = int(points.size());
+        points.insert(points.end(), q.begin(), q.end());
+        faces.push_back({base, base + 1, base + 2, base + 3});
+    }
+    C3DObject* obj = MakeObject(points, faces);
+    CGeomInfo geom(obj);
+    CTriangulateFaceHelper* helper = C3DFace::InitTriangulation(&geom);
+    CTriangulateFaceHelper general;
+    C3DFace face;
+    C3DPointList* pl = obj->GetPointList();
+    int refused = 0;
+    for (int f = 0; f < int(faces.size()); ++f) {
+        SCOPED_TRACE(::testing::Message() << "quadrangle " << f);
+        obj->GetFaceList()->GetFace(unsigned(f), face);
+        const int made = face.Triangulate(helper, -1, 0);
+        const int expected = general.Clip(pl->GetPoints(), pl->GetSize(), faces[size_t(f)].data(), 4);
+        ASSERT_EQ(made, expected);
+        refused += expected == 0;
+        const std::vector<Poly> got = ReadFaces(*helper->GetOwnFaceList());
+        for (int t = 0; t < made; ++t) {
+            const int* c = general.GetTriangles() + 3 * t;
+            const Poly want = {faces[size_t(f)][size_t(c[0])], faces[size_t(f)][size_t(c[1])], faces[size_t(f)][size_t(c[2])]};
+            ASSERT_EQ(got[size_t(t)], want) << "triangle " << t;
+        }
+    }
+    EXPECT_GE(refused, 36);  // every quadrangle with a non-finite corner
+    C3DFace::ReleaseTriangulation(helper);
+    obj->Delete();
 }
 
 }  // namespace
