@@ -471,7 +471,10 @@ void CTriangulateFaceHelper::WriteTriangles(unsigned f, const int* indices, int 
         main[0] = live;
         uint8_t* slots = static_cast<uint8_t*>(c.dst->GetData()) + size_t(destination) * 8;
         for (int t = 0; t < triangles; ++t) {
-            int* out = records.SetRecordSize(unsigned(destination + t), 3, true)->GetData();
+            // Records laid out for triangles already hold three corners.
+            CFaceCollection::Element* e = records.GetElement(unsigned(destination + t));
+            if (e->GetSize() != 3) e = records.SetRecordSize(unsigned(destination + t), 3, true);
+            int* out = e->GetData();
             out[0] = indices[corners[3 * t]];
             out[1] = indices[corners[3 * t + 1]];
             out[2] = indices[corners[3 * t + 2]];
