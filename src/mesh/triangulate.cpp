@@ -257,6 +257,20 @@ public:
     }
 };
 
+// Divides (x, y, z) by its length `len` without dividing when every component is zero or of
+// magnitude `len` (a vector along an axis, as the normal and first edge of a quadrangle lying in
+// a coordinate plane): those quotients are exact, +-0 and +-1, so the result is bitwise the
+// division's. False, nothing changed, otherwise.
+inline bool ExactUnit(double& x, double& y, double& z, double len) {
+    const bool exact = (x == 0.0 || std::fabs(x) == len) && (y == 0.0 || std::fabs(y) == len) &&
+                       (z == 0.0 || std::fabs(z) == len);
+    if (!exact) return false;
+    if (x != 0.0) x = std::copysign(1.0, x);
+    if (y != 0.0) y = std::copysign(1.0, y);
+    if (z != 0.0) z = std::copysign(1.0, z);
+    return true;
+}
+
 // The triangles Clip cuts from a quadrangle whose four corners are strictly convex in its
 // projection, found without atan2: the same projection, the same angle inputs and the same
 // order of decisions. Writes the corner numbers of the triangles to `out` and returns their count,
@@ -290,9 +304,11 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
     nz += (X[3] - X[0]) * (Y[3] + Y[0]);
     double nl = std::sqrt(nx * nx + ny * ny + nz * nz);
     if (!(nl > 0.0) || !std::isfinite(nl)) return -1;
-    nx /= nl;
-    ny /= nl;
-    nz /= nl;
+    if (!ExactUnit(nx, ny, nz, nl)) {
+        nx /= nl;
+        ny /= nl;
+        nz /= nl;
+    }
     double ux = 0.0, uy = 0.0, uz = 0.0;
     bool found = false;
     for (int i = 1; i < 4 && !found; ++i) {
@@ -303,7 +319,7 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
     }
     if (!found) return -1;
     double ul = std::sqrt(ux * ux + uy * uy + uz * uz);
-    if (ul > 1e-15) {
+    if (ul > 1e-15 && !ExactUnit(ux, uy, uz, ul)) {
         ux /= ul;
         uy /= ul;
         uz /= ul;
