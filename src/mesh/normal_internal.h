@@ -89,11 +89,15 @@ inline _NormalSmoothMode ObjectSmoothMode(const CGeomInfo* geom) {
 // a temporary one that the holder releases.
 class CFaceNormalSource {
 public:
+    // Empty until Init.
+    CFaceNormalSource() : m_pTemp(nullptr), m_pVectors(nullptr) {}
     explicit CFaceNormalSource(const CGeomInfo* geom) : CFaceNormalSource(geom, nullptr) {}
     // With `raw`, the unnormalised Newell sums of every face (3 floats each; zero for a face that
     // is not live or has no normal), a recomputation normalises them instead of summing again:
     // the same values CFaceNormalChannel::InitNormals computes, bit for bit.
-    CFaceNormalSource(const CGeomInfo* geom, const float* raw) : m_pTemp(nullptr) {
+    CFaceNormalSource(const CGeomInfo* geom, const float* raw) : m_pTemp(nullptr), m_pVectors(nullptr) { Init(geom, raw); }
+    // Finds or creates the channel and brings it up to date (once per holder).
+    void Init(const CGeomInfo* geom, const float* raw) {
         CFaceNormalChannel* channel = static_cast<CFaceNormalChannel*>(FindNormalChannel(geom, CHANNEL_FACE_NORMAL));
         if (!channel) channel = m_pTemp = new CFaceNormalChannel(0);
         if (!raw || !FillFromRaw(channel, geom, raw)) channel->InitNormals(geom);

@@ -170,8 +170,7 @@ public:
         unsigned size = 64;
         while (size < unsigned(expected) + unsigned(expected) / 2u + 16u && size < 0x80000000u) size <<= 1;
         m_mask = size - 1;
-        m_slots.SetSize(int(size));
-        std::memset(m_slots.GetData(), 0, sizeof(uint64_t) * size);
+        m_slots.SetSize(int(size));  // zero-filled: every slot empty
         m_vectors.PreAllocate(expected * 3 + 24);
     }
     static unsigned Hash(const NormalKey& k) {
@@ -250,18 +249,24 @@ private:
     CXArray<float, float> m_vectors;
     unsigned m_mask;
 };
+// Whether a normal has unit length within 1e-3 (false for NaN), the condition of the quick
+// decision of JoinsSeed.
+inline bool IsNearUnit(const float v[3]) {
+    const float l = v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
+    return l >= 1.0f - 1e-3f && l <= 1.0f + 1e-3f;
+}
+
 // Whether a face of normal b joins the group seeded by a face of normal a:
-// !(minCos > CosineBetween(a, b)), bit for bit. When both normals have unit length within 1e-3,
-// the cosine differs from their dot product d by at most 1.0011e-3 |d| (plus rounding far below
-// that), so a dot product clear of the threshold by 2e-3 |d| + 1e-9 decides without the square
-// root and the division; anything closer, or a normal of another length (the degenerate faces'
-// fallback is (1, 0, 0), but a face normal channel may hold anything), takes the exact test.
-inline bool JoinsSeed(const float a[3], const float b[3], double minCos) {
-    const double la = double(a[0]) * a[0] + double(a[1]) * a[1] + double(a[2]) * a[2];
-    const double lb = double(b[0]) * b[0] + double(b[1]) * b[1] + double(b[2]) * b[2];
-    if (la >= 1.0 - 1e-3 && la <= 1.0 + 1e-3 && lb >= 1.0 - 1e-3 && lb <= 1.0 + 1e-3) {
-        const double d = double(a[0]) * b[0] + double(a[1]) * b[1] + double(a[2]) * b[2];
-        const double margin = 2e-3 * std::fabs(d) + 1e-9;
+// !(minCos > CosineBetween(a, b)), bit for bit. When both normals have unit length within 1e-3
+// (`nearUnit`: IsNearUnit of both), the cosine differs from their dot product d by at most
+// 1.0011e-3 |d|, and d computed in single precision is off by less than 1e-6, so a dot product
+// clear of the threshold by 2e-3 |d| + 1e-5 decides without the square root and the division;
+// anything closer, or a normal of another length (the degenerate faces' fallback is (1, 0, 0),
+// but a face normal channel may hold anything), takes the exact test.
+inline bool JoinsSeed(const float a[3], const float b[3], bool nearUnit, double minCos) {
+    if (nearUnit) {
+        const double d = a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+        const double margin = 2e-3 * std::fabs(d) + 1e-5;
         if (d - margin > minCos) return true;
         // Below the threshold, unless the exact cosine clamps to -1 at a threshold of -1.
         if (d + margin < minCos && minCos > -1.0) return false;
@@ -274,6 +279,7 @@ enum PointKind : unsigned char {
     kPointUnused = 0,  // no live face uses it
     kPointSingle = 1,  // every face around it lies within the angle of the first: one group
     kPointSplit = 2,   // some face does not: grouped by the general walk over its adjacency
+    kPointSingleOdd = 3,  // kPointSingle with a seed normal not of unit length (exact tests only)
 };
 
 // The first pass's state of a point: the running sum of its single group, the seed face's normal
@@ -286,21 +292,97 @@ struct PointSum {
     int last;
 };
 
-// The first pass: for every live face in index order and every point it uses (once, at its first
-// corner), seeds the point's group, adds the face to it, or marks the point split when the face
-// is outside the seed's angle or has no face normal (index not below unitCount). `kind` must be
-// all kPointUnused on entry. Returns false when a live face uses a point outside [0, np); the
-// scratch is then partly written.
-template <class AddFace>
-bool SumSingleGroups(const C3DFaceList& faces, int np, const C3DTVector<float>* un, int unitCount, double minCos,
-                     AddFace&& addFace, PointSum* state, unsigned char* kind, bool& anySplit) {
+// Unit face normals are read as floats a fixed stride apart: 3 in the scratch normals computed in
+// the first pass, the size of a vector in a vector list.
+static_assert(sizeof(C3DTVector<float>) % sizeof(float) == 0, "vectors must be whole floats");
+constexpr size_t kListStride = sizeof(C3DTVector<float>) / sizeof(float);
+
+// detail::NewellSums for a triangle, the loop unrolled with the same operations in the same order
+// (the closing edge first, the sums starting from +0).
+inline bool TriangleNewellSums(const C3DTPoint<float>* pts, int np, const int* idx, float out[3]) {
+    const unsigned i0 = unsigned(idx[0]), i1 = unsigned(idx[1]), i2 = unsigned(idx[2]);
+    if (!pts || i0 >= unsigned(np) || i1 >= unsigned(np) || i2 >= unsigned(np)) {
+        out[0] = 1.0f;
+        out[1] = out[2] = 0.0f;
+        return false;
+    }
+    const C3DTPoint<float>& p0 = pts[i0];
+    const C3DTPoint<float>& p1 = pts[i1];
+    const C3DTPoint<float>& p2 = pts[i2];
+    float nx = 0.0f, ny = 0.0f, nz = 0.0f;
+    nx += (p2.y - p0.y) * (p2.z + p0.z);
+    ny += (p2.z - p0.z) * (p2.x + p0.x);
+    nz += (p2.x - p0.x) * (p2.y + p0.y);
+    nx += (p0.y - p1.y) * (p0.z + p1.z);
+    ny += (p0.z - p1.z) * (p0.x + p1.x);
+    nz += (p0.x - p1.x) * (p0.y + p1.y);
+    nx += (p1.y - p2.y) * (p1.z + p2.z);
+    ny += (p1.z - p2.z) * (p1.x + p2.x);
+    nz += (p1.x - p2.x) * (p1.y + p2.y);
+    if (std::fabs(nx) < kNormalEpsilon && std::fabs(ny) < kNormalEpsilon && std::fabs(nz) < kNormalEpsilon) {
+        out[0] = 1.0f;
+        out[1] = out[2] = 0.0f;
+        return false;
+    }
+    out[0] = nx;
+    out[1] = ny;
+    out[2] = nz;
+    return true;
+}
+
+// Newell sums and unit normal of one face, as the face normal channel and the weighting state
+// compute them: `raw` gets the sums (zero for a face without a normal) and `unit` the sums made
+// unit length, or (1, 0, 0) for a face without a normal.
+inline void ComputeFaceNormal(const C3DTPoint<float>* pts, int np, const int* idx, int k, float* raw, float* unit) {
+    float n[3];
+    if (k == 3 ? TriangleNewellSums(pts, np, idx, n) : detail::NewellSums(pts, np, idx, unsigned(k), n)) {
+        if (raw) {
+            raw[0] = n[0];
+            raw[1] = n[1];
+            raw[2] = n[2];
+        }
+        detail::NormalizeIfLong(n);
+    } else if (raw) {
+        raw[0] = raw[1] = raw[2] = 0.0f;
+    }
+    unit[0] = n[0];
+    unit[1] = n[1];
+    unit[2] = n[2];
+}
+
+// The first pass: for every live face in index order, `prepare`(f, idx, k) makes its normals
+// available (it computes them when the first pass is also the face normal pass), then for every
+// point the face uses (once, at its first corner) the pass seeds the point's group, adds the face
+// to it, or marks the point split when the face is outside the seed's angle or has no face normal
+// (index not below unitCount). `kind` must be all kPointUnused on entry. Returns false when a
+// live face uses a point outside [0, np); the scratch is then partly written.
+template <class Prepare, class AddFace>
+bool SumSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pts, int np, const float* unitBase,
+                     size_t unitStride, int unitCount, double minCos, Prepare&& prepare, AddFace&& addFace,
+                     PointSum* state, unsigned char* kind, bool& anySplit) {
     const int nf = faces.GetSize();
+    // The points and point states of the face a few faces ahead are prefetched: the work per face
+    // (a square root and divisions) is too long for the processor to reach the next faces' loads
+    // by itself, and both arrays are read in the mesh's own, scattered, point order.
+    constexpr int kAhead = 6;
     for (int f = 0; f < nf; ++f) {
+        if (f + kAhead < nf) {
+            int ka = 0;
+            const int* ahead = faces.GetIndexes(unsigned(f + kAhead), ka);
+            for (int j = 0; j < ka && j < 4; ++j) {
+                const unsigned q = unsigned(ahead[j]);
+                if (q >= unsigned(np)) continue;
+                if (pts) __builtin_prefetch(pts + q);
+                __builtin_prefetch(state + q);
+            }
+        }
         if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
         int k = 0;
         const int* idx = faces.GetIndexes(unsigned(f), k);
+        prepare(f, idx, k);
         const bool hasNormal = f < unitCount;
-        const float* normal = hasNormal ? Ptr(un[f]) : nullptr;
+        const float* normal = hasNormal ? unitBase + size_t(f) * unitStride : nullptr;
+        const bool nearUnit = hasNormal && IsNearUnit(normal);
         for (int j = 0; j < k; ++j) {
             const unsigned p = unsigned(idx[j]);
             if (p >= unsigned(np)) return false;
@@ -312,15 +394,15 @@ bool SumSingleGroups(const C3DFaceList& faces, int np, const C3DTVector<float>* 
                     anySplit = true;
                     continue;
                 }
-                kind[p] = kPointSingle;
+                kind[p] = nearUnit ? kPointSingle : kPointSingleOdd;
                 s.seed[0] = normal[0];
                 s.seed[1] = normal[1];
                 s.seed[2] = normal[2];
                 s.sum[0] = s.sum[1] = s.sum[2] = 0.0;
                 addFace(f, j, s.sum);
-            } else if (kind[p] == kPointSingle && s.last != f) {
+            } else if ((kind[p] & kPointSingle) && s.last != f) {
                 s.last = f;
-                if (hasNormal && JoinsSeed(s.seed, normal, minCos)) {
+                if (hasNormal && JoinsSeed(s.seed, normal, nearUnit && kind[p] == kPointSingle, minCos)) {
                     addFace(f, j, s.sum);
                 } else {
                     kind[p] = kPointSplit;
@@ -349,26 +431,49 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     const int nf = faces->GetSize();
     const int np = points->GetSize();
 
-    // 1. Flags, face normals and the weighting. The raw Newell sums first (area and edge
-    // weighting need them); the unit face normals are then those sums normalised.
+    // 1. Flags, face normals and the weighting. Area and unit weighting are inlined; the edge and
+    // angle weightings need the corner's edges, and read the unit normals through the weighting
+    // state.
     points->SetPointsFlags(POINT_NORMAL_BREAK, false);
-    CFaceNormalContributionInfo info;
-    info.Init(geom, ObjectSmoothMode(geom), nullptr);
-    const bool hasRaw = info.m_rawNormals.GetSize() == faces->GetSize() * 3;
-    CFaceNormalSource faceNormals(geom, hasRaw ? info.m_rawNormals.GetData() : nullptr);
-    const C3DVectorList* unit = faceNormals.GetVectors();
-    info.m_pUnitNormals = unit;
-    const C3DTVector<float>* un = unit->GetVectors();
-    const int unitCount = unit->GetSize();
-    const _NormalSmoothMode mode = info.GetMode();
-    // Area and unit weighting are inlined; the edge and angle weightings need the corner's edges.
+    const _NormalSmoothMode mode = ObjectSmoothMode(geom);
     const bool areaWeight = mode != NORMAL_SMOOTH_UNWEIGHTED && mode != NORMAL_SMOOTH_EDGE && mode != NORMAL_SMOOTH_ANGLE;
     const bool unitWeight = mode == NORMAL_SMOOTH_UNWEIGHTED;
-    const float* raw = info.m_rawNormals.GetData();
+    // When the object has no face normal channel and the weighting is inlined, the face normals
+    // are computed in the first pass into scratch (what a temporary channel would hold for the
+    // live faces, which are the only ones read). Otherwise the raw Newell sums come first (area
+    // and edge weighting need them) and the face normal channel is brought up to date from them,
+    // or a temporary one is filled.
+    const bool ownNormals = (areaWeight || unitWeight) && !FindNormalChannel(geom, CHANNEL_FACE_NORMAL);
+    CFaceNormalContributionInfo info;
+    CScratch<float> ownUnit{ownNormals ? size_t(nf) * 3 : 0};
+    CScratch<float> ownRaw{ownNormals && areaWeight ? size_t(nf) * 3 : 0};
+    const float* unitBase = ownUnit.Get();
+    size_t unitStride = 3;
+    const float* raw = ownRaw.Get();
+    int unitCount = nf;
+    CFaceNormalSource faceNormals;
+    if (!ownNormals) {
+        info.Init(geom, mode, nullptr);
+        const bool hasRaw = info.m_rawNormals.GetSize() == faces->GetSize() * 3;
+        faceNormals.Init(geom, hasRaw ? info.m_rawNormals.GetData() : nullptr);
+        const C3DVectorList* unit = faceNormals.GetVectors();
+        info.m_pUnitNormals = unit;
+        unitBase = unit->GetSize() ? Ptr(unit->GetVectors()[0]) : nullptr;
+        unitStride = kListStride;
+        unitCount = unit->GetSize();
+        raw = info.m_rawNormals.GetData();
+    }
+    const C3DTPoint<float>* pts = points->GetPoints();
+    // Computes face f's normals into the scratch (first pass with ownNormals only).
+    auto prepare = [&](int f, const int* idx, int k) {
+        if (ownNormals)
+            ComputeFaceNormal(pts, np, idx, k, areaWeight ? ownRaw.Get() + size_t(f) * 3 : nullptr,
+                              ownUnit.Get() + size_t(f) * 3);
+    };
     // Adds the weighted normal of `face` at its corner `corner` to a group's sum.
     auto addFace = [&](int face, int corner, double* sum) {
         if (areaWeight || unitWeight) {
-            const float* r = areaWeight ? raw + size_t(face) * 3 : Ptr(un[face]);
+            const float* r = areaWeight ? raw + size_t(face) * 3 : unitBase + size_t(face) * unitStride;
             sum[0] += r[0];
             sum[1] += r[1];
             sum[2] += r[2];
@@ -385,7 +490,7 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     std::memset(kind.Get(), kPointUnused, size_t(np));
     bool anySplit = false;
     CCornerAdjacency around;
-    if (!SumSingleGroups(*faces, np, un, unitCount, minCos, addFace, state.Get(), kind.Get(), anySplit) ||
+    if (!SumSingleGroups(*faces, points->GetPoints(), np, unitBase, unitStride, unitCount, minCos, prepare, addFace, state.Get(), kind.Get(), anySplit) ||
         (anySplit && !around.Build(*faces, np, kind.Get(), kPointSplit))) {
         // A live face uses a point outside the list: the graph build reports it as it does for
         // every other user of the adjacency.
@@ -393,29 +498,9 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         return false;
     }
 
-    // 3. Channel faces parallel to the geometric faces: an invalid face gives an empty, dead
-    // channel face; every other the same corner count. The records are copied whole from the
-    // geometric faces (one block) and their corners rewritten below: every corner of a live face
-    // gets its normal, those of the other faces are cleared.
-    {
-        channelFaces->SetSize(*faces, SETSIZE_COMPACT_EXACT);
-        CFace view;
-        for (int f = 0; f < nf; ++f) {
-            const unsigned geometric = faces->GetFaceFlags(unsigned(f));
-            unsigned flags = 0;
-            if (geometric & FACE_INVALID) {
-                channelFaces->GetFace(unsigned(f), view);
-                view.SetSize(0);
-                flags = FACE_INVALID | FACE_HIDDEN;
-            } else {
-                int k = 0;
-                int* c = channelFaces->GetIndexes(unsigned(f), k);
-                if (!IsLiveFaceFlags(geometric)) std::memset(c, 0, sizeof(int) * size_t(k));
-                if (k < 3) flags = FACE_INVALID;
-            }
-            channelFaces->SetFaceFlags(unsigned(f), flags);
-        }
-    }
+    // 3. Channel faces parallel to the geometric faces, their records copied whole from the
+    // geometric faces (one block); their flags and corners are rewritten after the grouping.
+    channelFaces->SetSize(*faces, SETSIZE_COMPACT_EXACT);
 
     // 4. The groups in point order. A single-group point records its sum; around a split point a
     // face joins the group of the first unprocessed face (the seed) when its normal is within the
@@ -460,7 +545,7 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     const unsigned char* kinds = kind.Get();
     for (int p = 0; p < np; ++p) {
         if ((p & 0xFFF) == 0) progress.Step(p);
-        if (kinds[p] == kPointSingle) {
+        if (kinds[p] & kPointSingle) {
             sums[p].last = addGroupNormal(sums[p].sum);
             continue;
         }
@@ -484,7 +569,8 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
             addFace(seed, aroundEntries[s].corner, sum);
             int groupSize = 0;
             group[groupSize++] = s;
-            const float* seedNormal = Ptr(un[seed]);
+            const float* seedNormal = unitBase + size_t(seed) * unitStride;
+            const bool seedNearUnit = IsNearUnit(seedNormal);
             for (int j = s + 1; j < n; ++j) {
                 if (processed[j]) continue;
                 const int f = aroundEntries[j].face;
@@ -492,7 +578,8 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
                     processed[j] = 1;  // set aside for good
                     continue;
                 }
-                if (!JoinsSeed(seedNormal, Ptr(un[f]), minCos)) {
+                const float* normal = unitBase + size_t(f) * unitStride;
+                if (!JoinsSeed(seedNormal, normal, seedNearUnit && IsNearUnit(normal), minCos)) {
                     broken = true;
                     continue;
                 }
@@ -510,21 +597,41 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     CXArray<unsigned> groupToNormal;
     groupToNormal.SetSize(int(groups));
     distinctNormals.FindAll(groupNormals.GetData(), groups, groupToNormal.GetData());
-    // Every corner of a live face to its distinct normal: through its point's single group, or
-    // from the group number a split point's walk wrote. The corners of the faces that are not
-    // live were cleared to 0, which group 0 (distinct normal 0) leaves as it is.
+    // The channel faces: an invalid geometric face gives an empty, dead channel face; every other
+    // keeps its corner count (flag FACE_INVALID below 3). Every corner of a live face gets its
+    // distinct normal, through its point's single group or from the group number a split point's
+    // walk wrote; the corners of the other faces are cleared to 0.
     {
         const unsigned* remap = groupToNormal.GetData();
+        // The distinct normal of every single-group point, in a compact array read by the corner
+        // loop (the group numbers grow with the point index, so this pass reads sequentially).
+        CScratch<int> pointNormal{size_t(np)};
+        int* normalOf = pointNormal.Get();
+        for (int p = 0; p < np; ++p)
+            if (kinds[p] & kPointSingle) normalOf[p] = int(remap[sums[p].last]);
+        CFace view;
         for (int f = 0; f < nf; ++f) {
-            if (!IsLiveFaceFlags(faces->GetFaceFlags(unsigned(f)))) continue;
+            const unsigned geometric = faces->GetFaceFlags(unsigned(f));
+            unsigned* flags = static_cast<unsigned*>(channelFaces->GetMainData(unsigned(f)));
+            if (geometric & FACE_INVALID) {
+                channelFaces->GetFace(unsigned(f), view);
+                view.SetSize(0);
+                *flags = FACE_INVALID | FACE_HIDDEN;
+                continue;
+            }
             int gn = 0, cn = 0;
-            const int* g = faces->GetIndexes(unsigned(f), gn);
             int* c = channelFaces->GetIndexes(unsigned(f), cn);
+            *flags = cn < 3 ? unsigned(FACE_INVALID) : 0u;
+            if (!IsLiveFaceFlags(geometric)) {
+                std::memset(c, 0, sizeof(int) * size_t(cn));
+                continue;
+            }
+            const int* g = faces->GetIndexes(unsigned(f), gn);
             const int n = gn < cn ? gn : cn;
             for (int i = 0; i < n; ++i) {
                 const int p = g[i];
-                if (kinds[p] == kPointSingle)
-                    c[i] = int(remap[sums[p].last]);
+                if (kinds[p] & kPointSingle)
+                    c[i] = normalOf[p];
                 else if (unsigned(c[i]) < groups)
                     c[i] = int(remap[c[i]]);
             }
