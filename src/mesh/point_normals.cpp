@@ -85,27 +85,22 @@ public:
     CCornerAdjacency(const CCornerAdjacency&) = delete;
     CCornerAdjacency& operator=(const CCornerAdjacency&) = delete;
 
-    // Only the points p with select[p] == wanted get runs (the others get empty ones). False when a
-    // live face uses a point outside [0, pointCount).
-    bool Build(const CFaceList& faces, int pointCount, const unsigned char* select, unsigned char wanted) {
+    // Only the points p with select[p] == wanted get runs (the others get empty ones);
+    // cornerCount(p) is the number of corners of live faces at such a point (counted by the
+    // caller's own pass over the faces). False when a live face uses a point outside
+    // [0, pointCount).
+    template <class CornerCount>
+    bool Build(const CFaceList& faces, int pointCount, const unsigned char* select, unsigned char wanted,
+               CornerCount&& cornerCount) {
         const int nf = faces.GetSize();
-        // Scratch memory written before it is read: not cleared, except the counts.
+        // Scratch memory written before it is read.
         m_pStarts = static_cast<unsigned*>(xmalloc(sizeof(unsigned) * (size_t(pointCount) + 1)));
         if (!m_pStarts) XThrow<CXMemoryException>();
         unsigned* start = m_pStarts;
-        std::memset(start, 0, sizeof(unsigned) * (size_t(pointCount) + 1));
         m_repeated.SetSize(0);
         m_repeated.SetSize(nf, false);
-        for (int f = 0; f < nf; ++f) {
-            if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
-            int k = 0;
-            const int* idx = faces.GetIndexes(unsigned(f), k);
-            for (int j = 0; j < k; ++j) {
-                if (unsigned(idx[j]) >= unsigned(pointCount)) return false;
-                if (select[idx[j]] == wanted) ++start[idx[j] + 1];
-            }
-        }
-        for (int p = 0; p < pointCount; ++p) start[p + 1] += start[p];
+        start[0] = 0;
+        for (int p = 0; p < pointCount; ++p) start[p + 1] = start[p] + (select[p] == wanted ? cornerCount(p) : 0u);
         const unsigned total = start[pointCount];
         m_pEntries = static_cast<Entry*>(xmalloc(sizeof(Entry) * (size_t(total) + 1)));
         unsigned* end = static_cast<unsigned*>(xmalloc(sizeof(unsigned) * (size_t(pointCount) + 1)));
@@ -121,6 +116,10 @@ public:
             const int* idx = faces.GetIndexes(unsigned(f), k);
             for (int j = 0; j < k; ++j) {
                 const unsigned p = unsigned(idx[j]);
+                if (p >= unsigned(pointCount)) {
+                    xfree(end);
+                    return false;
+                }
                 if (select[p] != wanted) continue;
                 const unsigned e = end[p];
                 if (e != start[p] && out[e - 1].face == f) {
@@ -290,6 +289,7 @@ struct PointSum {
     double sum[3];
     float seed[3];
     int last;
+    unsigned corners;  // corners of live faces at the point (the adjacency's run length)
 };
 
 // Unit face normals are read as floats a fixed stride apart: 3 in the scratch normals computed in
@@ -389,6 +389,7 @@ bool SumSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pts, int 
             PointSum& s = state[p];
             if (kind[p] == kPointUnused) {
                 s.last = f;
+                s.corners = 1;
                 if (!hasNormal) {
                     kind[p] = kPointSplit;
                     anySplit = true;
@@ -400,7 +401,10 @@ bool SumSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pts, int 
                 s.seed[2] = normal[2];
                 s.sum[0] = s.sum[1] = s.sum[2] = 0.0;
                 addFace(f, j, s.sum);
-            } else if ((kind[p] & kPointSingle) && s.last != f) {
+                continue;
+            }
+            ++s.corners;
+            if ((kind[p] & kPointSingle) && s.last != f) {
                 s.last = f;
                 if (hasNormal && JoinsSeed(s.seed, normal, nearUnit && kind[p] == kPointSingle, minCos)) {
                     addFace(f, j, s.sum);
@@ -491,7 +495,8 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     bool anySplit = false;
     CCornerAdjacency around;
     if (!SumSingleGroups(*faces, points->GetPoints(), np, unitBase, unitStride, unitCount, minCos, prepare, addFace, state.Get(), kind.Get(), anySplit) ||
-        (anySplit && !around.Build(*faces, np, kind.Get(), kPointSplit))) {
+        (anySplit && !around.Build(*faces, np, kind.Get(), kPointSplit,
+                                   [&](int p) { return state.Get()[p].corners; }))) {
         // A live face uses a point outside the list: the graph build reports it as it does for
         // every other user of the adjacency.
         faces->UpdatePointToFaceGraph(geom);
