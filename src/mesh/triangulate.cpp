@@ -262,6 +262,8 @@ public:
 // a coordinate plane): those quotients are exact, +-0 and +-1, so the result is bitwise the
 // division's. False, nothing changed, otherwise.
 inline bool ExactUnit(double& x, double& y, double& z, double len) {
+    // A vector off every axis, the usual case, is turned away by one test.
+    if ((x == 0.0) + (y == 0.0) + (z == 0.0) != 2) return false;
     const bool exact = (x == 0.0 || std::fabs(x) == len) && (y == 0.0 || std::fabs(y) == len) &&
                        (z == 0.0 || std::fabs(z) == len);
     if (!exact) return false;
