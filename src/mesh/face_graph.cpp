@@ -194,67 +194,106 @@ struct ScratchBuffer {
     ScratchBuffer& operator=(const ScratchBuffer&) = delete;
 };
 
+// Faces of at most this many corners have their repeated corners found by scanning their own
+// corners; a larger face marks its points in a stamp array instead.
+constexpr int kScannedCorners = 16;
+
+// True when idx[j] already occurs in idx[0 .. j).
+inline bool IsRepeatedCorner(const int* idx, int j) {
+    for (int i = 0; i < j; ++i)
+        if (idx[i] == idx[j]) return true;
+    return false;
+}
+
+// Calls fn(p) once for every distinct point p of the face idx[0 .. k) of index f. `stamp` (one
+// int per point, lazily filled with -1) serves faces longer than kScannedCorners: each call marks
+// the points it passes with `mark`, which must differ from every mark of an earlier call.
+template <class Fn>
+inline void ForEachDistinctCorner(const int* idx, int k, CXArray<int>& stamp, unsigned pointCount, int mark, Fn&& fn) {
+    if (k <= kScannedCorners) {
+        for (int j = 0; j < k; ++j)
+            if (!IsRepeatedCorner(idx, j)) fn(unsigned(idx[j]));
+        return;
+    }
+    if (stamp.GetSize() == 0) {
+        stamp.SetSize(int(pointCount));
+        for (unsigned p = 0; p < pointCount; ++p) stamp[int(p)] = -1;
+    }
+    for (int j = 0; j < k; ++j) {
+        int& s = stamp[idx[j]];
+        if (s == mark) continue;
+        s = mark;
+        fn(unsigned(idx[j]));
+    }
+}
+
 // Builds the point-to-face graph of the live faces of `list` for `pointCount` points.
 //
-// The first pass counts how often live faces use each point (and checks the indices); those
-// counts size the records. The faces are then dropped into place by a counting sort in a flat
-// array (each point's run starting at the prefix sum of the counts), and the records are written
-// from it in point order into one buffer of exactly their size. Going through the flat array
-// keeps the scatter as cheap as a plain table's (two small arrays and the run being written)
-// instead of paying the record bookkeeping for every corner.
+// The first pass checks the indices and counts how many live faces use each point (a face that
+// uses a point twice counts once); those counts size the records. Every record is then created at
+// once with exactly its size, in point order in one buffer of exactly their bytes, and the faces
+// are dropped straight into the records by a counting sort: in increasing order, so each record
+// lists its faces in face order. Writing into the records themselves costs no more than a plain
+// table's scatter and saves a copy of every face index.
 //
-// Faces arrive in increasing order, so a face that uses a point twice is recognised by being the
-// run's last entry already; its record is then shorter than counted and is written with capacity
-// = count, so the records never hold unused room.
+// A triangle with three distinct corners, nearly every face, goes through both passes without
+// the test for a repeated corner.
 CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCount) {
     const unsigned faceCount = unsigned(list.GetSize());
     if (pointCount >= unsigned(INT_MAX)) XThrow<CXMemoryException>("InitPointToFaceGraph: too many points");
-    CXArray<unsigned> startArray;
-    startArray.SetSize(int(pointCount) + 1);
-    unsigned* start = startArray.GetData();
-    uint64_t total = 0;
-    for (unsigned f = 0; f < faceCount; ++f) {
-        if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
-        int k;
-        const int* idx = list.GetIndexes(f, k);
-        for (int j = 0; j < k; ++j) {
-            if (unsigned(idx[j]) >= pointCount) ThrowBadPointIndex("InitPointToFaceGraph");
-            ++start[idx[j] + 1];
-        }
-        total += unsigned(k);
-    }
-    if (total >= uint64_t(INT_MAX)) XThrow<CXMemoryException>("InitPointToFaceGraph: too many face corners");
-    for (unsigned p = 0; p < pointCount; ++p) start[p + 1] += start[p];
-
-    // end[p]: where the next face of p goes; start[p] .. end[p] is p's run so far.
-    ScratchBuffer<unsigned> endBuffer(pointCount);
-    unsigned* end = endBuffer.data;
-    std::memcpy(end, start, size_t(pointCount) * sizeof(unsigned));
-    ScratchBuffer<int> flatBuffer{size_t(total)};
-    int* flat = flatBuffer.data;
+    CXArray<unsigned> countArray;
+    countArray.SetSize(int(pointCount) + 1);
+    unsigned* count = countArray.GetData();
+    CXArray<int> stamp;
     uint64_t values = 0;
     for (unsigned f = 0; f < faceCount; ++f) {
         if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
         int k;
         const int* idx = list.GetIndexes(f, k);
-        for (int j = 0; j < k; ++j) {
-            const unsigned p = unsigned(idx[j]);
-            const unsigned e = end[p];
-            if (e != start[p] && flat[e - 1] == int(f)) continue;
-            flat[e] = int(f);
-            end[p] = e + 1;
-            ++values;
+        for (int j = 0; j < k; ++j)
+            if (unsigned(idx[j]) >= pointCount) ThrowBadPointIndex("InitPointToFaceGraph");
+        if (k == 3 && idx[0] != idx[1] && idx[1] != idx[2] && idx[0] != idx[2]) {
+            ++count[idx[0]];
+            ++count[idx[1]];
+            ++count[idx[2]];
+            values += 3;
+            continue;
         }
+        ForEachDistinctCorner(idx, k, stamp, pointCount, int(f), [&](unsigned p) {
+            ++count[p];
+            ++values;
+        });
     }
+    if (values >= uint64_t(INT_MAX)) XThrow<CXMemoryException>("InitPointToFaceGraph: too many face corners");
 
     CPointToFaceGraph* graph = new CPointToFaceGraph(0);
     try {
         graph->Reserve(uint64_t(pointCount) * CPointToFaceGraph::RecordBytes(0) +
                            values * (CPointToFaceGraph::RecordBytes(1) - CPointToFaceGraph::RecordBytes(0)),
                        pointCount);
+        // count[p] becomes the position of p's next face, counted in ints from the values of
+        // record 0 (the records sit one after the other in the reserved buffer).
+        int* base = nullptr;
         for (unsigned p = 0; p < pointCount; ++p) {
-            const unsigned n = end[p] - start[p];
-            graph->Add(flat + start[p], n, n);
+            const unsigned n = count[p];
+            graph->Add(nullptr, n, n);
+            unsigned ignored;
+            int* data = graph->Get(p, ignored);
+            if (p == 0) base = data;
+            count[p] = unsigned(data - base);
+        }
+        for (unsigned f = 0; f < faceCount; ++f) {
+            if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
+            int k;
+            const int* idx = list.GetIndexes(f, k);
+            if (k == 3 && idx[0] != idx[1] && idx[1] != idx[2] && idx[0] != idx[2]) {
+                base[count[idx[0]]++] = int(f);
+                base[count[idx[1]]++] = int(f);
+                base[count[idx[2]]++] = int(f);
+                continue;
+            }
+            // Marks of this pass (-2 - f) differ from those of the counting pass (f) and from -1.
+            ForEachDistinctCorner(idx, k, stamp, pointCount, -2 - int(f), [&](unsigned p) { base[count[p]++] = int(f); });
         }
     } catch (...) {
         delete graph;
@@ -263,8 +302,6 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
     return graph;
 }
 
-// Faces of at most this many corners have their repeated edges found by scanning their own edges.
-constexpr int kScannedCorners = 16;
 // Marks, in HalfEdge::face, an edge of a larger face: AddUnique drops it if already listed.
 constexpr unsigned kCheckInTable = 0x80000000u;
 

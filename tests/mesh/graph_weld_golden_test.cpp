@@ -192,6 +192,40 @@ TEST(GraphGolden, PolygonsRepeatedCornersAndHiddenFacesAreBitIdentical) {
     EXPECT_EQ(g.edge, 0x6c2b667559187b48ull);
 }
 
+TEST(GraphGolden, RepeatedCornersGiveAPointEachFaceOnceInRecordsOfExactSize) {
+    // Triangles repeating a corner in each position, a quad folded onto an edge, and polygons
+    // above the length whose repeats are found by marking points, between plain triangles.
+    std::vector<Face> faces = GridTriangles(6, 5);
+    Face longFace, otherLongFace;
+    for (int k = 0; k < 40; ++k) longFace.push_back((k * 7) % 13);
+    for (int k = 0; k < 30; ++k) otherLongFace.push_back(20 + (k * 5) % 11);
+    faces.insert(faces.begin() + 5, longFace);
+    faces.insert(faces.begin() + 9, {3, 3, 4});
+    faces.insert(faces.begin() + 12, {4, 5, 4});
+    faces.insert(faces.begin() + 20, {6, 7, 7});
+    faces.insert(faces.begin() + 21, {8, 9, 8, 9});
+    faces.push_back(otherLongFace);
+    faces.push_back({1, 2, 3});
+    TestMesh m(7 * 6, faces);
+    m.faces->SetFaceFlags(21, FACE_HIDDEN, true);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(m.faces->UpdatePointToFaceGraph(m.geom));
+        const CPointToFaceGraph& g = *m.faces->GetPointToFaceGraph();
+        const auto reference = ReferencePointFaces(*m.faces);
+        uint64_t packed = 0;
+        for (int p = 0; p < 42; ++p) {
+            const auto it = reference.find(p);
+            const std::vector<int> expected = it == reference.end() ? std::vector<int>()
+                                                                    : std::vector<int>(it->second.begin(), it->second.end());
+            EXPECT_EQ(GraphFaces(*m.faces, p), expected) << "point " << p;
+            EXPECT_EQ(g.GetElement(unsigned(p))->GetCapacity(), g.GetElement(unsigned(p))->GetSize());
+            packed += CPointToFaceGraph::RecordBytes(unsigned(expected.size()));
+        }
+        EXPECT_EQ(g.GetAllocatedBytes(), packed);
+        EXPECT_EQ(g.GetUsedBytes(), packed);
+    }
+}
+
 uint64_t WeldAndHash(const Mesh& m, double tolerance, bool withChannel, bool expectChange = true) {
     C3DObject* obj = MakeObject(m.points, m.faces);
     if (withChannel) AddOffsetChannel(*obj, 3);
