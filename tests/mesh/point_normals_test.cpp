@@ -1,0 +1,187 @@
+// Corner-normal grouping at the edges of its quick paths: the angle test decided from the dot
+// product must agree with the exact rule (cos(angle) > cosine between the face normals) right at
+// the threshold, face normals of any length from the object's own channel must group as unit ones
+// would, and a live face using a point outside the list must stop the build.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "kestovar/core/exception.h"
+#include "kestovar/mesh/channel_lists.h"
+#include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/geom_info.h"
+#include "kestovar/mesh/normal_channel.h"
+#include "kestovar/mesh/object.h"
+#include "kestovar/mesh/point_list.h"
+
+namespace kestovar {
+namespace {
+
+struct Mesh {
+    C3DGeomObject* object;
+    CGeomInfo* geom;
+
+    Mesh(const std::vector<float>& xyz, const std::vector<std::vector<int>>& faces) {
+        C3DPointList* points = C3DPointList::Create();
+        for (size_t i = 0; i + 2 < xyz.size(); i += 3) points->Add(xyz[i], xyz[i + 1], xyz[i + 2]);
+        C3DFaceList* list = C3DFaceList::Create();
+        list->SetSize(int(faces.size()), 3, SETSIZE_COMPACT_SLACK);
+        for (size_t i = 0; i < faces.size(); ++i) {
+            CFace view;
+            list->GetFace(unsigned(i), view);
+            view.SetIndexes(faces[i].data(), unsigned(faces[i].size()));
+        }
+        object = new C3DGeomObject(points, list, nullptr);
+        geom = new CGeomInfo(object);
+    }
+    ~Mesh() {
+        delete geom;
+        object->Delete();
+    }
+    Mesh(const Mesh&) = delete;
+    Mesh& operator=(const Mesh&) = delete;
+};
+
+// The cosine the grouping rule compares with cos(angle): double precision over the float
+// normals, clamped, 0 for near-zero lengths.
+double RuleCosine(const C3DTVector<float>& a, const C3DTVector<float>& b) {
+    const double la = double(a.x) * a.x + double(a.y) * a.y + double(a.z) * a.z;
+    const double lb = double(b.x) * b.x + double(b.y) * b.y + double(b.z) * b.z;
+    const double prod = std::sqrt(la * lb);
+    if (!(prod >= 1e-15)) return 0.0;
+    const double c = (double(a.x) * b.x + double(a.y) * b.y + double(a.z) * b.z) / prod;
+    return c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c);
+}
+
+// Two triangles folded along the x axis by `fold` radians:
+//
+//   2 (0.5, -1, 0)      A = (0, 1, 2) in z = 0
+//   0 -------- 1        B = (1, 0, 3), 3 = (0.5, cos fold, sin fold)
+//   3 (0.5, cos, sin)
+Mesh Hinge(double fold) {
+    return Mesh({0, 0, 0, 1, 0, 0, 0.5f, -1, 0, 0.5f, float(std::cos(fold)), float(std::sin(fold))},
+                {{0, 2, 1}, {1, 3, 0}});
+}
+
+TEST(PointNormalGrouping, AngleTestMatchesTheExactRuleAtTheThreshold) {
+    // For each fold, the smoothing angles nearest the one at which the two faces stop sharing a
+    // normal: a quick decision with a wrong margin splits or joins on the wrong side here.
+    for (const double foldDegrees : {1.0, 10.0, 29.5, 45.0, 89.0, 120.0, 170.0}) {
+        Mesh m = Hinge(foldDegrees * 3.14159265358979 / 180.0);
+        CFaceNormalChannel faceNormals(0);
+        faceNormals.InitNormals(m.geom);
+        const C3DTVector<float>* n = faceNormals.GetNormalVectorList()->GetVectors();
+        const double c = RuleCosine(n[0], n[1]);
+        float angle = float(std::acos(c));
+        for (int step = 0; step < 3; ++step) angle = std::nextafter(angle, 0.0f);
+        for (int step = 0; step < 7; ++step, angle = std::nextafter(angle, 4.0f)) {
+            const bool split = std::cos(double(angle)) > c;
+            for (const _NormalSmoothMode mode : {NORMAL_SMOOTH_AREA, NORMAL_SMOOTH_UNWEIGHTED, NORMAL_SMOOTH_ANGLE}) {
+                m.object->SetSmoothMode(mode);
+                CPointNormalChannel channel;
+                ASSERT_TRUE(channel.InitNormals(m.geom, angle));
+                for (int p : {0, 1})
+                    EXPECT_EQ(m.object->GetPointList()->GetPt(p)->IsOneFlagSet(POINT_NORMAL_BREAK), split)
+                        << "fold " << foldDegrees << " angle " << angle << " mode " << int(mode) << " point " << p;
+                // Split: A's and B's normals; joined: their sum at 0 and 1 besides A's at 2, B's at 3.
+                EXPECT_EQ(channel.GetNormalVectorList()->GetSize(), split ? 2 : 3);
+            }
+        }
+    }
+}
+
+// A small height field with creases and gentle slopes, as triangles.
+Mesh Field(int n) {
+    std::vector<float> xyz;
+    for (int y = 0; y <= n; ++y)
+        for (int x = 0; x <= n; ++x)
+            xyz.insert(xyz.end(), {float(x) / float(n), float(y) / float(n),
+                                   0.15f * float((x / 4 + y / 3) & 1) + 0.01f * float((x * 5 + y * 3) % 7)});
+    std::vector<std::vector<int>> faces;
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            const int a = y * (n + 1) + x;
+            faces.push_back({a, a + 1, a + n + 2});
+            faces.push_back({a, a + n + 2, a + n + 1});
+        }
+    return Mesh(xyz, faces);
+}
+
+struct CornerNormals {
+    std::vector<float> vectors;
+    std::vector<int> corners;
+    std::vector<bool> breaks;
+    bool operator==(const CornerNormals&) const = default;
+};
+
+CornerNormals Build(const Mesh& m, float angle) {
+    CPointNormalChannel channel;
+    EXPECT_TRUE(channel.InitNormals(m.geom, angle));
+    CornerNormals out;
+    const C3DVectorList* v = channel.GetNormalVectorList();
+    for (int i = 0; i < v->GetSize(); ++i)
+        out.vectors.insert(out.vectors.end(), {v->GetVectors()[i].x, v->GetVectors()[i].y, v->GetVectors()[i].z});
+    const CFaceList* faces = channel.GetFaceList();
+    for (int f = 0; f < faces->GetSize(); ++f) {
+        int k = 0;
+        const int* idx = faces->GetIndexes(unsigned(f), k);
+        out.corners.insert(out.corners.end(), idx, idx + k);
+    }
+    const C3DPointList* points = m.object->GetPointList();
+    for (int p = 0; p < points->GetSize(); ++p) out.breaks.push_back(points->GetPt(p)->IsOneFlagSet(POINT_NORMAL_BREAK));
+    return out;
+}
+
+TEST(PointNormalGrouping, FaceNormalsOfAnyLengthGroupAsUnitOnes) {
+    // The object's own face normal channel, scaled by 4 (exact in floating point, so the rule's
+    // cosines are unchanged) or left unit: the quick decision, which assumes unit normals, must
+    // fall back to the exact test for the scaled ones, and area weighting sums the Newell normals
+    // either way, so every corner normal, index and break flag must stay the same.
+    Mesh m = Field(24);
+    m.object->SetSmoothMode(NORMAL_SMOOTH_AREA);
+    for (const float angle : {0.2f, 0.5235988f, 1.2f}) {
+        const CornerNormals plain = Build(m, angle);
+        EXPECT_TRUE(std::find(plain.breaks.begin(), plain.breaks.end(), true) != plain.breaks.end());
+        CFaceNormalChannel* faceNormals = new CFaceNormalChannel;
+        m.object->AddChannel(faceNormals);
+        faceNormals->InitNormals(m.geom);
+        EXPECT_EQ(Build(m, angle), plain) << "unit channel, angle " << angle;
+        C3DVectorList* v = faceNormals->GetNormalVectorList();
+        for (int f = 0; f < v->GetSize(); ++f) {
+            C3DTVector<float>& n = v->GetVectors()[f];
+            n.Init(n.x * 4.0f, n.y * 4.0f, n.z * 4.0f);
+        }
+        EXPECT_EQ(Build(m, angle), plain) << "scaled channel, angle " << angle;
+        m.object->GetChannels()->RemoveChannel(faceNormals);
+    }
+}
+
+TEST(PointNormalGrouping, LiveFaceOutsideThePointListStopsTheBuild) {
+    // 0 1
+    // 2 3     face 1 uses point 7, which does not exist: a programming error, reported as the
+    //         point-to-face graph reports it, before any corner is written.
+    Mesh m({0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0}, {{0, 2, 1}, {1, 2, 7}});
+    CPointNormalChannel channel;
+    bool thrown = false;
+    try {
+        channel.InitNormals(m.geom, 0.5f);
+    } catch (CXInvalidArgException*) {
+        XDeleteThreadException();
+        thrown = true;
+    }
+    EXPECT_TRUE(thrown);
+    // Hidden, the same face is out of every graph and the build goes through.
+    m.object->GetFaceList()->SetFaceFlags(1, FACE_HIDDEN, true);
+    CPointNormalChannel again;
+    ASSERT_TRUE(again.InitNormals(m.geom, 0.5f));
+    EXPECT_EQ(again.GetNormalVectorList()->GetSize(), 1);
+    int k = 0;
+    const int* idx = again.GetFaceList()->GetIndexes(1, k);
+    ASSERT_EQ(k, 3);
+    EXPECT_EQ(idx[0] | idx[1] | idx[2], 0);  // corners of a face that is not live are cleared
+}
+
+}  // namespace
+}  // namespace kestovar
