@@ -244,6 +244,7 @@ bool C3DExtObject::InitOptimization(bool prepareOnly) {
     }
     InitConstraints(m_pWorkingFaces);
     if (CheckCancel()) return false;
+    WidenPointToFaceGraph();
     InitOrderedCostList();
     if (CheckCancel()) return false;
 
@@ -273,6 +274,7 @@ void C3DExtObject::InvalidateOptimization() {
     if (m_pairIndex.GetCount() > 0) m_pairIndex.RemoveAll();
     m_heap.Free();
     XRelease(m_pTrackInfo);
+    ClearGraphPool();
     SetExtFlag(EXT_COSTS_READY, false);
 }
 

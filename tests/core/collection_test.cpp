@@ -415,6 +415,35 @@ TEST(Collection, ReorderPermutesRecordsWithoutMovingBytes) {
     EXPECT_EQ(Record(c, 2), (std::vector<int>{2, 2}));  // untouched by the rejected calls
 }
 
+// Swapping exchanges the two records' storage: contents, capacities and the bookkeeping follow,
+// nothing is written to the buffer, and a later growth of either record relocates the right one.
+TEST(Collection, SwapRecordsExchangesStorageOnly) {
+    Faces c;
+    int a[2] = {1, 2}, b[4] = {7, 8, 9, 10};
+    c.Add(a, 2, 5);
+    c.Add(b, 4);
+    c.Add(a, 1);
+    const uint64_t used = c.GetUsedBytes(), slack = c.GetSlack(), values = c.GetValueCount();
+    c.SwapRecords(0, 1);
+    EXPECT_EQ(Record(c, 0), (std::vector<int>{7, 8, 9, 10}));
+    EXPECT_EQ(Record(c, 1), (std::vector<int>{1, 2}));
+    EXPECT_EQ(c.GetElement(1)->GetCapacity(), 5u);
+    EXPECT_EQ(c.GetUsedBytes(), used);
+    EXPECT_EQ(c.GetSlack(), slack);
+    EXPECT_EQ(c.GetValueCount(), values);
+    c.SwapRecords(2, 2);
+    EXPECT_EQ(Record(c, 2), (std::vector<int>{1}));
+    // Record 1 grows within the room it took over; record 0 (capacity 4) is rewritten at the end.
+    c.InsertValue(1, 2, 3);
+    EXPECT_EQ(c.GetUsedBytes(), used);
+    c.InsertValue(0, 0, 6);
+    EXPECT_EQ(Record(c, 0), (std::vector<int>{6, 7, 8, 9, 10}));
+    EXPECT_EQ(Record(c, 1), (std::vector<int>{1, 2, 3}));
+    EXPECT_GT(c.GetUsedBytes(), used);
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { c.SwapRecords(0, 3); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { c.SwapRecords(3, 0); }));
+}
+
 TEST(Collection, ProgrammingErrorsRaiseInvalidArgument) {
     Faces c;
     int t[3] = {1, 2, 3};

@@ -3,8 +3,12 @@
 // edges contract, in which order, or where the merged points go. Each case reduces a mesh and
 // compares a hash of the live points (bit patterns), the live faces and, where attributes are
 // kept, the texture corners and values with the value recorded from the first correct run.
+//
+// Also here: the working point-to-face graph stays exact through a run (every live point lists
+// exactly its live faces) and its buffer does not grow during the loop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -113,6 +117,42 @@ TEST(EnginePin, TexturedSpiderKeepingTexturesAndMaterials) {
     e.Optimize(0.25, OPTIMIZE_RELATIVE);
     EXPECT_EQ(HashOf(e), 0xe7b23e49e9f15ac6ull);
     EXPECT_EQ(TextureHashOf(e), 0x0ce99062a42adfb4ull);
+}
+
+// Every point's record lists exactly the live faces that use it (in any order, each once), so a
+// point removed by a contraction has an empty record; and the buffer of the graph, sized by the
+// preparation, holds through the run without growing by more than a tenth.
+TEST(EngineGraph, RecordsStayExactAndTheBufferDoesNotGrow) {
+    Engine e(BumpySphere(5), OPT_CHECK_FLIP);
+    ASSERT_TRUE(e.object->InitOptimization(false));
+    const CPointToFaceGraph* graph = e.Faces().GetPointToFaceGraph();
+    ASSERT_NE(graph, nullptr);
+    const uint64_t before = graph->GetAllocatedBytes();
+    e.Optimize(0.05, OPTIMIZE_RELATIVE);
+    ASSERT_EQ(e.Faces().GetPointToFaceGraph(), graph);
+    EXPECT_LE(graph->GetAllocatedBytes(), before + before / 10);
+
+    const int np = e.Points().GetSize();
+    std::vector<std::vector<int>> expected(static_cast<size_t>(np));
+    for (int f = 0; f < e.Faces().GetSize(); ++f) {
+        if (!e.Faces().IsFaceLive(unsigned(f))) continue;
+        int n;
+        const int* idx = e.Faces().GetIndexes(unsigned(f), n);
+        for (int k = 0; k < n; ++k) {
+            std::vector<int>& list = expected[size_t(idx[k])];
+            if (std::find(list.begin(), list.end(), f) == list.end()) list.push_back(f);
+        }
+    }
+    int emptied = 0;
+    for (int p = 0; p < np; ++p) {
+        unsigned n;
+        const int* faces = graph->Get(unsigned(p), n);
+        std::vector<int> got(faces, faces + n);
+        std::sort(got.begin(), got.end());
+        ASSERT_EQ(got, expected[size_t(p)]) << "point " << p;
+        emptied += n == 0;
+    }
+    EXPECT_GT(emptied, np / 2);
 }
 
 }  // namespace

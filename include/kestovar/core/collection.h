@@ -301,6 +301,9 @@ public:
     void RemoveValue(unsigned index, unsigned pos);
     // Removes record `index`; the records after it move down one index. Its bytes become slack.
     void RemoveRecord(unsigned index);
+    // Exchanges the storage of records i and j (their offsets only; no value moves), so that an
+    // editor can hand a record that outgrew its room the room of one that no longer needs it.
+    void SwapRecords(unsigned i, unsigned j);
     // Resizes to `count` records. Removed records become slack; added ones are empty with the
     // typical record length as capacity. Then the buffer policy `mode` applies to the records
     // kept (the added ones keep their room).
@@ -562,6 +565,15 @@ void CSimpleCollection<T, INDEX>::RemoveRecord(unsigned index) {
     m_nValues -= e->m_nCount;
     m_offsets.RemoveAt(index);
     --m_nCount;
+}
+
+template <class T, class INDEX>
+void CSimpleCollection<T, INDEX>::SwapRecords(unsigned i, unsigned j) {
+    if (i >= m_nCount || j >= m_nCount) ThrowBadIndex();
+    const uint64_t a = m_offsets.GetAtUnchecked(i);
+    const uint64_t b = m_offsets.GetAtUnchecked(j);
+    m_offsets.SetAt(i, b);
+    m_offsets.SetAt(j, a);
 }
 
 template <class T, class INDEX>

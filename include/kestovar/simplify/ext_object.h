@@ -323,6 +323,16 @@ protected:
     unsigned int ReplacePointInFaceList(unsigned int removed, unsigned int kept, CContractionCost* const rec);
     void RemoveCost(int point, CXArray<CContractionCost*, CContractionCost*>& reuse, unsigned int& count);
     void UpdateCost(int point, CXArray<CContractionCost*, CContractionCost*>& reuse, int generation);
+    // Moves the removed point's faces onto the kept point in the working point-to-face graph;
+    // returns the kept point's face count (see ext_object_replace.cpp).
+    int MergePointFaces(unsigned int removed, unsigned int kept);
+    // Forgets every record of the graph-room pool below.
+    void ClearGraphPool();
+    // Adds an emptied graph record of `capacity` values to the pool.
+    void KeepGraphRoom(unsigned int point, unsigned int capacity);
+    // Gives every used record of the working point-to-face graph kGraphRoomMargin values of room
+    // (building the graph when absent); contents unchanged.
+    void WidenPointToFaceGraph();
 
     // ---- data, in the order of the object's table ----
     CExtPointList* m_pWorkingPoints;          // the triangulated copy's points, with quadrics
@@ -370,6 +380,18 @@ protected:
     C3DTPoint<float> m_bboxMax;
     C3DTPoint<float> m_enlargedMin;            // grown by 5 % of the extent per side
     C3DTPoint<float> m_enlargedMax;
+    // Room of the working point-to-face graph left by removed points: m_graphPool[c] lists
+    // points whose record is empty with capacity c (kGraphPoolSmallest .. kGraphPoolLargest). A
+    // kept point whose record outgrows its own capacity takes one of these records' room instead
+    // of a new record at the end of the graph's buffer, so the graph stops growing once the loop
+    // has run for a while. Smaller records are not kept: a merged record that outgrows its room
+    // almost always needs more than a point of valence 6 had, so they would only fill the pool.
+    static constexpr int kGraphPoolSmallest = 7;
+    static constexpr unsigned kGraphRoomMargin = 3;
+    static constexpr int kGraphPoolDepth = 4096;
+    static constexpr int kGraphPoolLargest = 32;
+    CXArray<int> m_graphPool[kGraphPoolLargest + 1];
+    CXArray<int> m_mergeScratch;  // the kept point's merged faces
 };
 
 }  // namespace kestovar
