@@ -109,6 +109,8 @@ void SetSilentThread(bool silent, uint64_t thread) { SetMembership(g_silentSet, 
 
 bool ShouldCancelThread(uint64_t thread) { return IsMemberOrInherited(g_cancelSet, thread); }
 
+const std::atomic<int>* GetCancelSetCount() { return &g_cancelSet.count; }
+
 bool IsSilentThread(uint64_t thread) { return IsMemberOrInherited(g_silentSet, thread); }
 
 int OMPGetMaxThreadCount() {

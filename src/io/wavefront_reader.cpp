@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "io/obj_lines.h"
 #include "io/obj_number.h"
 #include "io/wavefront_text.h"
 #include "kestovar/core/array.h"
@@ -167,6 +168,147 @@ bool CLineSource::Next(const char*& begin, const char*& end) {
     }
 }
 
+// ---- OBJ line source ------------------------------------------------------------------------------
+
+CObjLines::~CObjLines() {
+    xfree(m_owned);
+    xfree(m_buffer);
+}
+
+bool CObjLines::OpenFile(const char* path) {
+    if (!m_file.Open(path, CXFile::modeRead | CXFile::typeBinary)) return false;
+    m_fromFile = true;
+    // A UTF-16 text is converted whole; everything else is read block by block.
+    uint8_t mark[2] = {0, 0};
+    unsigned n = m_file.Read(mark, 2);
+    if (n == 2 && ((mark[0] == 0xFE && mark[1] == 0xFF) || (mark[0] == 0xFF && mark[1] == 0xFE))) {
+        const uint64_t length = m_file.GetLength();
+        if (length > uint64_t(0x7FFFFFFF)) XThrow<CXMemoryException>("UTF-16 text too long");
+        uint8_t* bytes = static_cast<uint8_t*>(xmalloc(size_t(length)));
+        if (!bytes) XThrow<CXMemoryException>();
+        m_file.Seek(0, CXFile::begin);
+        size_t got = 0;
+        while (got < length) {
+            unsigned r = m_file.Read(bytes + got, unsigned(length - got));
+            if (!r) break;
+            got += r;
+        }
+        try {
+            TakeUTF16(bytes, got, mark[0] == 0xFE);
+        } catch (...) {
+            xfree(bytes);
+            throw;
+        }
+        xfree(bytes);
+        m_file.Close();
+        m_fromFile = false;
+    }
+    Rewind();
+    return true;
+}
+
+void CObjLines::TakeUTF16(const uint8_t* bytes, size_t size, bool bigEndian) {
+    // Skip the mark; an odd trailing byte is dropped.
+    const size_t units = size >= 2 ? (size - 2) / 2 : 0;
+    char16_t* text = static_cast<char16_t*>(xmalloc((units + 1) * sizeof(char16_t)));
+    if (!text) XThrow<CXMemoryException>();
+    for (size_t i = 0; i < units; ++i) {
+        const uint8_t a = bytes[2 + 2 * i], b = bytes[3 + 2 * i];
+        text[i] = bigEndian ? char16_t((a << 8) | b) : char16_t((b << 8) | a);
+    }
+    // At most 3 UTF-8 bytes per unit (a surrogate pair gives 4 for 2 units).
+    xfree(m_owned);
+    m_owned = static_cast<char*>(xmalloc(units * 3 + 1));
+    if (!m_owned) {
+        xfree(text);
+        XThrow<CXMemoryException>();
+    }
+    m_memorySize = xConvertUTF16ToUTF8(text, units, m_owned);
+    xfree(text);
+    m_memory = m_owned;
+}
+
+void CObjLines::OpenMemory(const void* data, size_t size) {
+    m_fromFile = false;
+    m_memory = static_cast<const char*>(data);
+    m_memorySize = size;
+    if (size >= 2) {
+        const uint8_t* b = static_cast<const uint8_t*>(data);
+        if ((b[0] == 0xFE && b[1] == 0xFF) || (b[0] == 0xFF && b[1] == 0xFE)) TakeUTF16(b, size, b[0] == 0xFE);
+    }
+    Rewind();
+}
+
+void CObjLines::Rewind() {
+    if (!m_buffer) {
+        m_capacity = kBlockBytes;
+        m_buffer = static_cast<char*>(xmalloc(m_capacity + kGuardBytes));
+        if (!m_buffer) XThrow<CXMemoryException>();
+    }
+    m_begin = m_end = 0;
+    std::memset(m_buffer, '\n', kGuardBytes);
+    if (m_fromFile) m_file.Seek(0, CXFile::begin);
+    m_memoryRead = 0;
+    m_eof = false;
+    Fill();
+    if (m_end - m_begin >= 3 && std::memcmp(m_buffer + m_begin, "\xEF\xBB\xBF", 3) == 0) m_begin += 3;
+}
+
+size_t CObjLines::ReadText(char* to, size_t room) {
+    if (m_fromFile) {
+        if (room > 0x40000000u) room = 0x40000000u;
+        return m_file.Read(to, unsigned(room));
+    }
+    const size_t n = room < m_memorySize - m_memoryRead ? room : m_memorySize - m_memoryRead;
+    std::memcpy(to, m_memory + m_memoryRead, n);
+    m_memoryRead += n;
+    return n;
+}
+
+bool CObjLines::Fill() {
+    if (m_eof) return false;
+    const size_t pending = m_end - m_begin;
+    if (m_begin > 0) {
+        std::memmove(m_buffer, m_buffer + m_begin, pending);
+        m_begin = 0;
+        m_end = pending;
+    }
+    if (m_end == m_capacity) {
+        // One line fills the whole buffer: make room for the rest of it.
+        char* grown = static_cast<char*>(xrealloc(m_buffer, m_capacity * 2 + kGuardBytes));
+        if (!grown) XThrow<CXMemoryException>();
+        m_buffer = grown;
+        m_capacity *= 2;
+    }
+    const size_t got = ReadText(m_buffer + m_end, m_capacity - m_end);
+    if (got == 0) m_eof = true;
+    m_end += got;
+    // The guard: line ends for a last line without one, readable bytes for the scanners.
+    std::memset(m_buffer + m_end, '\n', kGuardBytes);
+    return got != 0;
+}
+
+bool CObjLines::NextSlow(const char*& begin, const char*& end) {
+    for (;;) {
+        if (m_begin < m_end) {
+            const char* p = m_buffer + m_begin;
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', m_end - m_begin));
+            if (nl || m_eof) {
+                // Without a '\n', the line ends at the guard's.
+                const char* e = nl ? nl : m_buffer + m_end;
+                m_begin = size_t(e - m_buffer) + (nl ? 1 : 0);
+                if (e > p && e[-1] == '\r') --e;
+                begin = p;
+                end = e;
+                return true;
+            }
+        } else if (m_eof) {
+            return false;
+        }
+        if (!Fill() && m_begin >= m_end) return false;
+    }
+}
+
 }  // namespace wavefront
 
 using namespace wavefront;
@@ -249,12 +391,35 @@ unsigned CountTokens(const char* p, const char* end) {
         count += unsigned((starts * 0x0101010101010101ull) >> 56);
         carry = (blank >> 56) & 0x80;
     }
-    for (bool previous = carry != 0; p < end; ++p) {
-        const bool blank = IsBlank(*p);
-        count += unsigned(previous && !blank);
-        previous = blank;
+    if (p < end) {
+        // The last 1 to 7 bytes in one word: the line source's guard makes the 8 bytes readable,
+        // and the bytes past the end are taken as blanks.
+        uint64_t x;
+        std::memcpy(&x, p, 8);
+        const uint64_t mine = ~uint64_t(0) >> (8 * (8 - (end - p)));
+        const uint64_t blank = BlankMask(x) | (~mine & 0x8080808080808080ull);
+        const uint64_t before = (blank << 8) | carry;
+        const uint64_t starts = (before & ~blank & 0x8080808080808080ull) >> 7;
+        count += unsigned((starts * 0x0101010101010101ull) >> 56);
     }
     return count;
+}
+
+// DetectFormat of the token at `token` (not blank), which ends at the next blank: with the line
+// source's guard, a token shorter than 8 bytes is classified from one 8-byte word.
+FaceFormat DetectFirstFormat(const char* token, const char* end) {
+    uint64_t x;
+    std::memcpy(&x, token, 8);
+    const uint64_t blank = BlankMask(x);
+    if (!blank) return DetectFormat(token, SkipToken(token, end));
+    const unsigned length = unsigned(__builtin_ctzll(blank)) >> 3;  // at least 1
+    const uint64_t inToken = (~uint64_t(0) >> (8 * (8 - length))) & 0x8080808080808080ull;
+    // Bit 7 of every '/' byte of the token (a byte of y is zero exactly for '/').
+    const uint64_t y = x ^ 0x2F2F2F2F2F2F2F2Full;
+    const uint64_t slash = ~(((y & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | y) & inToken;
+    if (slash & (slash >> 8)) return FACE_PN;  // two adjacent slashes
+    const int slashes = __builtin_popcountll(slash);
+    return slashes == 0 ? FACE_P : slashes == 1 ? FACE_PT : FACE_PTN;
 }
 
 // 1-based (or negative, relative to the `read` elements read so far) index to a 0-based index
@@ -283,7 +448,7 @@ struct CObjGroup {
 
 class CObjReader {
 public:
-    explicit CObjReader(CLineSource& source) : m_source(source) {}
+    explicit CObjReader(CObjLines& source) : m_source(source) {}
     ~CObjReader();
 
     // The scene, or null with `result` set.
@@ -317,7 +482,9 @@ private:
         m_groups.Add(g);
     }
 
-    CLineSource& m_source;
+    CObjLines& m_source;
+    // Read on every line: a cancellation request reaches the read at the next line.
+    const std::atomic<int>* m_cancelPending = GetCancelSetCount();
     C3DScene* m_pScene = nullptr;
     unsigned m_uvwChannelID = 0;
 
@@ -378,7 +545,7 @@ int CObjReader::CountPass() {
     const char* end;
     bool vertexSeen = false;
     while (m_source.Next(p, end)) {
-        if (ShouldCancelThread()) return IO_FILE_CANCELED;
+        if (m_cancelPending->load(std::memory_order_acquire) && ShouldCancelThread()) return IO_FILE_CANCELED;
         // Not OBJ text: an enormous line before any vertex.
         if (!vertexSeen && end - p >= CWavefrontIo::kMaxFirstLineLength) return IO_FILE_BAD_FORMAT;
         p = SkipBlanks(p, end);
@@ -397,7 +564,7 @@ int CObjReader::CountPass() {
         } else if (c0 == 'f' && IsBlank(c1)) {
             const char* t = SkipBlanks(p + 1, end);
             if (t == end) continue;
-            const FaceFormat format = DetectFormat(t, SkipToken(t, end));
+            const FaceFormat format = DetectFirstFormat(t, end);
             const unsigned corners = CountTokens(p + 1, end);
             if (corners > CFaceCollection::kMaxRecordLength) return IO_FILE_BAD_FORMAT;
             CObjGroup& g = m_groups[OpenGroup(true)];
@@ -501,7 +668,7 @@ int CObjReader::ParsePass() {
     const char* p;
     const char* end;
     while (m_source.Next(p, end)) {
-        if (ShouldCancelThread()) return IO_FILE_CANCELED;
+        if (m_cancelPending->load(std::memory_order_acquire) && ShouldCancelThread()) return IO_FILE_CANCELED;
         p = SkipBlanks(p, end);
         if (end - p < 2) continue;
         const char c0 = ToLower(p[0]), c1 = ToLower(p[1]);
@@ -560,7 +727,7 @@ int CObjReader::ParseFace(const char* p, const char* end) {
     if (g.cursor >= g.faces) return IO_FILE_BAD_FORMAT;
     const unsigned face = unsigned(g.cursor++);
 
-    const FaceFormat format = DetectFormat(p, SkipToken(p, end));
+    const FaceFormat format = DetectFirstFormat(p, end);
     const int capacity = m_corner.GetSize() / 3;
     int* corners = m_corner.GetData();
     int n = 0;
@@ -765,7 +932,7 @@ CWavefrontIo::~CWavefrontIo() = default;
 C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
     CSwitchLocale english;
     try {
-        CLineSource source;
+        CObjLines source;
         XCW2A path(fileName);
         if (!source.OpenFile(path)) {
             result = IO_FILE_CANT_OPEN;
@@ -786,7 +953,7 @@ C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
 C3DScene* CWavefrontIo::ReadObjMemory(const void* data, size_t size, const wchar_t* directory, int& result) {
     CSwitchLocale english;
     try {
-        CLineSource source;
+        CObjLines source;
         source.OpenMemory(data, size);
         CObjReader reader(source);
         return reader.Read(directory, result);

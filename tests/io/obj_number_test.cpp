@@ -1,5 +1,6 @@
 // The OBJ reader's fast number reading against the general conversions it stands in for: the same
-// bits and the same end position for every text, in and out of the fast case.
+// bits and the same end position for every text, in and out of the fast case, with the bytes after
+// a line's end looking like more digits.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -19,9 +20,16 @@ uint32_t Bits(float f) {
     return b;
 }
 
-// Both float readers on `text` (bounded by its end, so no terminator helps either).
+// `text` as the OBJ line source hands out a line: a '\n' or '\r' at its end, then readable bytes,
+// here digits and dots that a reader looking past the end would take for more of the number.
+std::string AsLine(const std::string& text, char terminator) {
+    return text + terminator + "1234567.890123456";
+}
+
+// Both float readers on `text`.
 void ExpectSameFloat(const std::string& text) {
-    const char* b = text.data();
+    const std::string line = AsLine(text, text.size() % 2 ? '\n' : '\r');
+    const char* b = line.data();
     const char* e = b + text.size();
     float general = 12345.0f, fast = 12345.0f;
     const char* g = ParseFloat(b, e, general);
@@ -33,7 +41,8 @@ void ExpectSameFloat(const std::string& text) {
 }
 
 void ExpectSameInt(const std::string& text) {
-    const char* b = text.data();
+    const std::string line = AsLine(text, '\n');
+    const char* b = line.data();
     const char* e = b + text.size();
     int general = 7, fast = 7;
     const char* g = ParseInt(b, e, general);
@@ -52,7 +61,8 @@ TEST(ObjNumbers, FloatsAtTheEdgesOfTheFastCase) {
         "0.0000000001", "0.00000000001", "0.1234567891", "9999999999", "1234567890123456789",
         "12345678901234567890", "00000000000000000001.5", "0.10000000000000000000000", "inf", "-inf",
         "nan", "infinity", "1e39", "-1e39", "1e-50", "3.4028235e38", "0x1p3", "1,5", "1/2", "7 8",
-        "0.5\r", "0.5#", "340282356779733661637539395458142568448", "1.0000000596046447753906250",
+        "0.5#", "1234567.1234567", "1234567.12345678", "12345678.5", "9999999.9999999", "0.0000001",
+        "00000001.5", "-0000000.5", "1e", "1E+", "0.", "-0.", "340282356779733661637539395458142568448", "1.0000000596046447753906250",
         "1.00000005960464477539062501", "0.3", "0.1", "0.7", "-2.675", "123456.7", "16777215.5",
     };
     for (const char* t : texts) ExpectSameFloat(t);
@@ -90,7 +100,7 @@ TEST(ObjNumbers, RandomFloatsMatchTheGeneralConversion) {
 TEST(ObjNumbers, IntsIncludingClampedAndZeroPaddedOnes) {
     const char* texts[] = {
         "0", "-0", "+7", "-7", "12", "2147483647", "2147483648", "-2147483648", "-2147483649", "4294967296",
-        "4294967297", "9999999999", "10000000000", "-10000000000", "99999999999999999999999",
+        "4294967297", "9999999", "10000000", "99999999", "0000000", "00000000", "0000000012", "9999999999", "10000000000", "-10000000000", "99999999999999999999999",
         "00000000000000000000001", "-000000000002147483648", "0000000000002147483648", "12/3", "5//6",
         "", "-", "+", "x", " \t 42", "--1", "+-1", "7 8",
     };

@@ -2,7 +2,8 @@
 // material and name of the scenes read from the oddity files, the sample meshes and a generated
 // height field (the benchmark's generator at a small size), so that a faster reader must produce
 // exactly the same scenes. Also: the same scene from a file (read block by block) and from memory,
-// and from texts that spell the same numbers and lines differently.
+// and from texts that spell the same numbers and lines differently. Also how a read reacts to
+// cancellation requests.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,9 +13,11 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "io_test_util.h"
+#include "kestovar/core/thread_registry.h"
 #include "kestovar/io/wavefront.h"
 #include "kestovar/mesh/channel_lists.h"
 #include "kestovar/mesh/channels.h"
@@ -22,6 +25,7 @@
 #include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "kestovar/platform/thread.h"
 #include "kestovar/scene/material.h"
 #include "kestovar/scene/scene.h"
 
@@ -323,6 +327,36 @@ TEST(ObjReadPinned, RespelledTextGivesTheSameScene) {
         return "v " + exponent(t[1]) + " " + exponent(t[2]) + " " + exponent(t[3]);
     });
     EXPECT_EQ(DigestOfText(exponents, result), expected);
+}
+
+// The read polls the cancel set's count on every line and asks the full question only when the
+// count is not zero: another thread's request must not stop it, a request for the reading thread's
+// parent must.
+TEST(ObjReadCancel, OnlyARequestForTheReaderOrItsParentStopsTheRead) {
+    const std::string text = HeightField(21, false);
+    const std::atomic<int>* count = GetCancelSetCount();
+    ASSERT_EQ(count->load(), 0);
+    const uint64_t stranger = threadGetCurrentId() + 1000003;
+    SetCancelThread(true, stranger);
+    EXPECT_EQ(count->load(), 1);
+    int result = 0;
+    EXPECT_NE(DigestOfText(text, result), 0u);
+    EXPECT_EQ(result, IO_FILE_OK);
+    SetCancelThread(false, stranger);
+    EXPECT_EQ(count->load(), 0);
+
+    const uint64_t parent = threadGetCurrentId();
+    SetCancelThread(true);
+    int workerResult = 0;
+    std::thread worker([&] {
+        AttachThread(0, parent);
+        DigestOfText(text, workerResult);
+        DetachThread(0);
+    });
+    worker.join();
+    SetCancelThread(false);
+    EXPECT_EQ(workerResult, IO_FILE_CANCELED);
+    EXPECT_EQ(count->load(), 0);
 }
 
 }  // namespace

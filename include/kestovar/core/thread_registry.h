@@ -6,6 +6,7 @@
 // their first insertion (23 slots) and survive CloseKestovarApplication unless it is given flag 16.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "kestovar/core/array.h"
@@ -30,6 +31,10 @@ KESTOVAR_API void SetSilentThread(bool silent, uint64_t thread = 0);
 // (false) instead of looping.
 KESTOVAR_API bool ShouldCancelThread(uint64_t thread = 0);
 KESTOVAR_API bool IsSilentThread(uint64_t thread = 0);
+// The number of threads in the cancel set, for a loop that polls on every item without a call:
+// while it reads 0, ShouldCancelThread answers false for every thread, so the loop asks
+// ShouldCancelThread only when it does not. The address stays valid for the life of the process.
+KESTOVAR_API const std::atomic<int>* GetCancelSetCount();
 
 // The number of threads parallel loops use. It is omp_get_max_threads() from initialisation (or
 // from the first call, when the library is used before InitKestovarApplication). Read without the
