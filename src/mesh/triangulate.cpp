@@ -58,7 +58,7 @@ C2DPointExtList::C2DPointExtList() : CPointList(CornerMethods()) {}
 C2DPointExtList::~C2DPointExtList() = default;
 
 CTriangulateFaceHelper::CTriangulateFaceHelper()
-    : m_quick{}, m_pGeom(nullptr), m_pDestination(nullptr), m_pOwn(nullptr), m_geomPlan{0, 0, 0, 0, false} {}
+    : m_quick{}, m_pGeom(nullptr), m_pDestination(nullptr), m_pOwn(nullptr), m_geomPlan{0, 0, 0, 0, 0} {}
 CTriangulateFaceHelper::~CTriangulateFaceHelper() { XRelease(m_pOwn); }
 
 void CTriangulateFaceHelper::SetDestination(const CGeomInfo* geom, C3DFaceList* faces) {
@@ -68,7 +68,7 @@ void CTriangulateFaceHelper::SetDestination(const CGeomInfo* geom, C3DFaceList* 
 
 void CTriangulateFaceHelper::AddChannel(CFaceList* src, CFaceList* dst) {
     if (!src || !dst) return;
-    ChannelPair pair = {src, dst, {0, 0, 0, 0, false}};
+    ChannelPair pair = {src, dst, {0, 0, 0, 0, 0}};
     m_channels.Add(pair);
 }
 
@@ -421,7 +421,7 @@ int CTriangulateFaceHelper::Split(const C3DTPoint<float>* points, int pointCount
 }
 
 CTriangulateFaceHelper::ChunkPlan CTriangulateFaceHelper::PlanChunks(const CFaceList& src, CFaceList& dst) {
-    ChunkPlan plan = {m_plan.GetSize(), 0, 0, 0, false};
+    ChunkPlan plan = {m_plan.GetSize(), 0, 0, 0, 0};
     const CDataChunk& chunks = dst.GetDataChunks();
     int position = 0;
     uint32_t id = 0;
@@ -435,10 +435,13 @@ CTriangulateFaceHelper::ChunkPlan CTriangulateFaceHelper::PlanChunks(const CFace
         m_plan.Add(c);
         ++plan.crossCount;
     }
-    // The usual case: nothing but the 8-byte main data (flag word and material) on either side.
+    // The usual case: nothing but the main data on either side, the flag word (channel faces)
+    // or the flag word and the material (3D faces).
     const ChunkCopy* only = plan.crossCount == 1 ? m_plan.GetData() + plan.cross : nullptr;
-    plan.mainOnly = only && chunks.GetChunksNbr() == 1 && only->dst == dst.GetMainArray() && !only->object &&
-                    only->bytes == 8 && only->dst->GetSizeOfElement() == 8 && only->src->GetSizeOfElement() == 8;
+    const bool mainOnly = only && chunks.GetChunksNbr() == 1 && only->dst == dst.GetMainArray() && !only->object &&
+                          only->dst->GetSizeOfElement() == only->bytes && only->src->GetSizeOfElement() == only->bytes &&
+                          (only->bytes == 4 || only->bytes == 8);
+    plan.mainBytes = mainOnly ? only->bytes : 0;
     plan.self = m_plan.GetSize();
     for (CElementArray* to = chunks.GetFirstChunk(position, id); to; to = chunks.GetNextChunk(position, id)) {
         ChunkCopy c = {to, to, to->GetMethods(), to->GetMethods(), to->GetSizeOfElement(), to->GetMethods()->IsObject()};
@@ -477,41 +480,64 @@ void CTriangulateFaceHelper::CopyChunks(int first, int count, unsigned to, unsig
     }
 }
 
+namespace {
+
+// Corners `corners` of `indices` into record d, which records laid out for triangles already
+// size.
+inline void WriteTriangle(CFaceCollection& records, unsigned d, const int* indices, const int* corners) {
+    CFaceCollection::Element* e = records.GetElement(d);
+    if (e->GetSize() != 3) e = records.SetRecordSize(d, 3, true);
+    int* out = e->GetData();
+    out[0] = indices[corners[0]];
+    out[1] = indices[corners[1]];
+    out[2] = indices[corners[2]];
+}
+
+inline void StoreMain(uint8_t* slots, int t, int bytes, const uint32_t main[2]) {
+    if (bytes == 8)
+        std::memcpy(slots + size_t(t) * 8, main, 8);
+    else
+        std::memcpy(slots + size_t(t) * 4, main, 4);
+}
+
+}  // namespace
+
+uint8_t* CTriangulateFaceHelper::MainOnly(const ChunkPlan& plan, unsigned f, int destination, uint32_t main[2]) const {
+    const ChunkCopy& c = m_plan[plan.cross];
+    main[1] = 0;
+    if (plan.mainBytes == 8)
+        std::memcpy(main, static_cast<const uint8_t*>(c.src->GetData()) + size_t(f) * 8, 8);
+    else
+        std::memcpy(main, static_cast<const uint8_t*>(c.src->GetData()) + size_t(f) * 4, 4);
+    return static_cast<uint8_t*>(c.dst->GetData()) + size_t(destination) * size_t(plan.mainBytes);
+}
+
 void CTriangulateFaceHelper::WriteTriangles(unsigned f, const int* indices, int count, unsigned flags, const int* corners,
                                             int triangles, CFaceList& dst, int destination, bool geometryOnly) const {
     CFaceCollection& records = dst.GetRecords();
     const unsigned live = flags & ~unsigned(FACE_INVALID);
-    if (m_geomPlan.mainOnly && triangles > 0) {
-        // Every triangle gets the face's main data with the new flag word, nothing else.
-        const ChunkCopy& c = m_plan[m_geomPlan.cross];
+    if (m_geomPlan.mainBytes && triangles > 0) {
+        // Every triangle gets the face's main data with the new flag word, nothing else (what
+        // the copies below amount to).
         uint32_t main[2];
-        std::memcpy(main, static_cast<const uint8_t*>(c.src->GetData()) + size_t(f) * 8, 8);
+        uint8_t* slots = MainOnly(m_geomPlan, f, destination, main);
         main[0] = live;
-        uint8_t* slots = static_cast<uint8_t*>(c.dst->GetData()) + size_t(destination) * 8;
         for (int t = 0; t < triangles; ++t) {
-            // Records laid out for triangles already hold three corners.
-            CFaceCollection::Element* e = records.GetElement(unsigned(destination + t));
-            if (e->GetSize() != 3) e = records.SetRecordSize(unsigned(destination + t), 3, true);
-            int* out = e->GetData();
-            out[0] = indices[corners[3 * t]];
-            out[1] = indices[corners[3 * t + 1]];
-            out[2] = indices[corners[3 * t + 2]];
-            std::memcpy(slots + size_t(t) * 8, main, 8);
+            WriteTriangle(records, unsigned(destination + t), indices, corners + 3 * t);
+            StoreMain(slots, t, m_geomPlan.mainBytes, main);
         }
-    }
-    for (int t = 0; t < triangles && !m_geomPlan.mainOnly; ++t) {
-        const unsigned d = unsigned(destination + t);
-        // The face's data goes to the first triangle; the others copy it within the destination
-        // list (their flag words are rewritten below either way).
-        if (t == 0)
-            CopyChunks(m_geomPlan.cross, m_geomPlan.crossCount, d, f);
-        else
-            CopyChunks(m_geomPlan.self, m_geomPlan.selfCount, d, unsigned(destination));
-        int* out = records.SetRecordSize(d, 3, true)->GetData();
-        out[0] = indices[corners[3 * t]];
-        out[1] = indices[corners[3 * t + 1]];
-        out[2] = indices[corners[3 * t + 2]];
-        *static_cast<unsigned*>(dst.GetMainData(d)) = live;
+    } else {
+        for (int t = 0; t < triangles; ++t) {
+            const unsigned d = unsigned(destination + t);
+            // The face's data goes to the first triangle; the others copy it within the
+            // destination list (their flag words are rewritten below either way).
+            if (t == 0)
+                CopyChunks(m_geomPlan.cross, m_geomPlan.crossCount, d, f);
+            else
+                CopyChunks(m_geomPlan.self, m_geomPlan.selfCount, d, unsigned(destination));
+            WriteTriangle(records, d, indices, corners + 3 * t);
+            *static_cast<unsigned*>(dst.GetMainData(d)) = live;
+        }
     }
     if (geometryOnly) return;
     for (int i = 0; i < m_channels.GetSize(); ++i) {
@@ -525,6 +551,19 @@ void CTriangulateFaceHelper::WriteTriangles(unsigned f, const int* indices, int 
         const bool split = IsLiveFaceFlags(cflags) && ck == count;
         const bool hide = IsLiveFaceFlags(cflags) && ck != count;
         CFaceCollection& crecords = cdst->GetRecords();
+        if (pair.plan.mainBytes) {
+            uint32_t main[2];
+            uint8_t* slots = MainOnly(pair.plan, f, destination, main);
+            if (split)
+                main[0] = cflags & ~unsigned(FACE_INVALID);
+            else if (hide)
+                main[0] = cflags | FACE_HIDDEN;
+            for (int t = 0; t < triangles; ++t) {
+                if (split) WriteTriangle(crecords, unsigned(destination + t), cidx, corners + 3 * t);
+                StoreMain(slots, t, pair.plan.mainBytes, main);
+            }
+            continue;
+        }
         for (int t = 0; t < triangles; ++t) {
             const unsigned d = unsigned(destination + t);
             if (t == 0)
@@ -532,10 +571,7 @@ void CTriangulateFaceHelper::WriteTriangles(unsigned f, const int* indices, int 
             else
                 CopyChunks(pair.plan.self, pair.plan.selfCount, d, unsigned(destination));
             if (split) {
-                int* out = crecords.SetRecordSize(d, 3, true)->GetData();
-                out[0] = cidx[corners[3 * t]];
-                out[1] = cidx[corners[3 * t + 1]];
-                out[2] = cidx[corners[3 * t + 2]];
+                WriteTriangle(crecords, d, cidx, corners + 3 * t);
                 *static_cast<unsigned*>(cdst->GetMainData(d)) = cflags & ~unsigned(FACE_INVALID);
             } else if (hide) {
                 // Corner counts differ: the channel face cannot be split like the geometry.

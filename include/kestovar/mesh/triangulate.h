@@ -127,7 +127,7 @@ private:
     struct ChunkPlan {
         int cross, crossCount;
         int self, selfCount;
-        bool mainOnly;  // both lists hold only the 8-byte main data (flag word, material)
+        int mainBytes;  // both lists hold nothing but main data of this size (4 or 8), else 0
     };
     struct ChannelPair {
         CFaceList* src;
@@ -143,6 +143,9 @@ private:
     // pair. Allocates only while m_plan grows.
     ChunkPlan PlanChunks(const CFaceList& src, CFaceList& dst);
     void PlanAll(const CFaceList& src, CFaceList& dst, bool channels);
+    // For a plan of main data only: reads face f's main data into `main` and returns the first
+    // destination slot (of `destination`).
+    uint8_t* MainOnly(const ChunkPlan& plan, unsigned f, int destination, uint32_t main[2]) const;
     // Element `from` of the plan's source lists onto element `to` of its destination lists.
     void CopyChunks(int first, int count, unsigned to, unsigned from) const;
     // The `triangles` triangles of face `f` (corner indices `indices`, flag word `flags`) into
