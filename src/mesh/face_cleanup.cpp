@@ -161,10 +161,15 @@ void CPointList::SetInvalidPoints(CFaceList& faces, bool keep) {
     used.SetSize(int(n));
     uint8_t* u = used.GetData();
     const unsigned faceCount = unsigned(faces.GetSize());
+    const CElementArray* main = faces.GetMainArray();
+    const uint8_t* faceFlags = static_cast<const uint8_t*>(main->GetData());
+    const size_t faceStride = size_t(main->GetSizeOfElement());
+    const CFaceCollection& records = faces.GetRecords();
     for (unsigned f = 0; f < faceCount; ++f) {
-        if (!IsLiveFaceFlags(faces.GetFaceFlags(f))) continue;
-        int k;
-        const int* idx = faces.GetIndexes(f, k);
+        if (!IsLiveFaceFlags(*reinterpret_cast<const unsigned*>(faceFlags + f * faceStride))) continue;
+        const CFaceCollection::Element* e = records.GetElement(f);
+        const int k = int(e->m_nCount);
+        const int* idx = e->GetData();
         for (int j = 0; j < k; ++j) {
             if (unsigned(idx[j]) >= n)
                 XThrow<CXInvalidArgException>("SetInvalidPoints: a face uses a point index outside the point list");
@@ -198,10 +203,24 @@ bool CPointList::Clean(CFaceList* faces, CXArray<unsigned int>* remap) {
     CXArray<unsigned> order;
     BuildRemap(n, [this](unsigned i) { return !GetPt(int(i))->IsOneFlagSet(POINT_REMOVED); }, r, order);
     // Kept points move down to their new index in order (each destination is at or below its
-    // source, so nothing is overwritten before it is read), with their chunk data.
+    // source, so nothing is overwritten before it is read), with their chunk data. Runs of
+    // consecutive points move in one copy; the chunks move array by array.
     const unsigned* o = order.GetData();
-    for (unsigned i = 0; i < kept; ++i)
-        if (o[i] != i) CopyPoint(int(i), int(o[i]));
+    unsigned first = 0;
+    while (first < kept && o[first] == first) ++first;
+    for (unsigned i = first; i < kept;) {
+        unsigned run = 1;
+        while (i + run < kept && o[i + run] == o[i] + run) ++run;
+        CElementArray::CopyFrom(int(i), *this, int(o[i]), int(run));
+        i += run;
+    }
+    if (m_dataChunks.GetChunksNbr() > 0) {
+        int pos;
+        uint32_t id;
+        for (CElementArray* chunk = m_dataChunks.GetFirstChunk(pos, id); chunk; chunk = m_dataChunks.GetNextChunk(pos, id))
+            for (unsigned i = first; i < kept; ++i) chunk->Copy(int(i), int(o[i]), *chunk);
+    }
+    if (first < kept) MarkChanged();
     SetSize(int(kept));
     FreeExtra();
     SetFlag(POINTLIST_CHANGED, true);

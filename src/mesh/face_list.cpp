@@ -387,18 +387,23 @@ bool CFaceList::ReorderFaces(const unsigned int* order, unsigned int count, bool
 
 bool CFaceList::UpdateIndex(const unsigned int* remap, unsigned int count, bool liveOnly) {
     if (!remap || count == 0) return false;
+    // Every index is rewritten, unchanged ones with their own value, so that the loop carries no
+    // branch on the remap's content (a weld changes most indices, a clean-up few).
     bool changed = false;
+    const uint8_t* flags = static_cast<const uint8_t*>(m_pMainData->GetData());
+    const size_t stride = size_t(m_pMainData->GetSizeOfElement());
     for (unsigned i = 0; i < unsigned(m_nFaces); ++i) {
-        if (liveOnly && !IsLiveFaceFlags(GetFaceFlags(i))) continue;
-        unsigned n;
-        int* v = m_faces.Get(i, n);
+        if (liveOnly && !IsLiveFaceFlags(*reinterpret_cast<const unsigned*>(flags + i * stride))) continue;
+        CFaceCollection::Element* e = m_faces.GetElement(i);
+        const unsigned n = e->m_nCount;
+        int* v = e->GetData();
         for (unsigned k = 0; k < n; ++k) {
             const unsigned old = unsigned(v[k]);
             if (old >= count) continue;
-            const unsigned to = remap[old];
-            if (to == old || to == REMAP_REMOVED) continue;
+            const unsigned mapped = remap[old];
+            const unsigned to = mapped == REMAP_REMOVED ? old : mapped;
+            changed |= to != old;
             v[k] = int(to);
-            changed = true;
         }
     }
     if (changed) MarkChanged();
