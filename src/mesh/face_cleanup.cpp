@@ -64,10 +64,14 @@ bool CFaceList::CleanPointsIndex(const CGeomInfo* geom) {
 
     bool changed = false;
     const unsigned n = unsigned(m_nFaces);
+    const uint8_t* flags = static_cast<const uint8_t*>(m_pMainData->GetData());
+    const size_t stride = size_t(m_pMainData->GetSizeOfElement());
     for (unsigned f = 0; f < n; ++f) {
-        if (!IsLiveFaceFlags(GetFaceFlags(f))) continue;
-        int k;
-        int* idx = GetIndexes(f, k);
+        if (!IsLiveFaceFlags(*reinterpret_cast<const unsigned*>(flags + f * stride))) continue;
+        CFaceCollection::Element* e = m_faces.GetElement(f);
+        int k = int(e->m_nCount);
+        int* idx = e->GetData();
+        if (k == 3 && !IsDegenerateTriangle(idx)) continue;
         if (k > 3) {
             // Position j goes when it repeats the index at j + 1 or j + 2 (cyclically). After a
             // removal position j holds the next index, which is tested in turn. The walk stops
@@ -190,9 +194,12 @@ void CPointList::SetInvalidPoints(CFaceList& faces, bool keep) {
 bool CPointList::Clean(CFaceList* faces, CXArray<unsigned int>* remap) {
     if (faces) SetInvalidPoints(*faces, false);
     const unsigned n = unsigned(m_nSize);
+    const size_t stride = size_t(m_nElementSize);
+    auto keep = [this, stride](unsigned i) {
+        return !reinterpret_cast<const CPt*>(m_pData + i * stride)->IsOneFlagSet(POINT_REMOVED);
+    };
     unsigned kept = 0;
-    for (unsigned i = 0; i < n; ++i)
-        if (!GetPt(int(i))->IsOneFlagSet(POINT_REMOVED)) ++kept;
+    for (unsigned i = 0; i < n; ++i) kept += keep(i) ? 1u : 0u;
     if (kept == n) {
         if (remap) remap->SetSize(0);
         return false;
@@ -201,7 +208,7 @@ bool CPointList::Clean(CFaceList* faces, CXArray<unsigned int>* remap) {
     CXArray<unsigned> ownRemap;
     CXArray<unsigned>& r = remap ? *remap : ownRemap;
     CXArray<unsigned> order;
-    BuildRemap(n, [this](unsigned i) { return !GetPt(int(i))->IsOneFlagSet(POINT_REMOVED); }, r, order);
+    BuildRemap(n, keep, r, order);
     // Kept points move down to their new index in order (each destination is at or below its
     // source, so nothing is overwritten before it is read), with their chunk data. Runs of
     // consecutive points move in one copy; the chunks move array by array.

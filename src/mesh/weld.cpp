@@ -51,10 +51,32 @@ int* WeldProximityMap::Reserve(int count) {
 
 namespace {
 
+// The box of all the points, as C3DPointList::GetBoundingBox gives it without a filter: the first
+// point's coordinates, then widened by every smaller or larger coordinate (so a NaN after the
+// first point never widens it), in one pass free of the per-point tests of the general form.
+C3DTBBox<float> BoxOfAllPoints(const C3DPointList& points) {
+    C3DTBBox<float> box;
+    const int n = points.GetSize();
+    if (n <= 0) return box;
+    const C3DTPoint<float>* p = points.GetPoints();
+    float lo[3] = {p[0].x, p[0].y, p[0].z}, hi[3] = {p[0].x, p[0].y, p[0].z};
+    for (int i = 1; i < n; ++i) {
+        const float v[3] = {p[i].x, p[i].y, p[i].z};
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = v[k] < lo[k] ? v[k] : lo[k];
+            hi[k] = v[k] > hi[k] ? v[k] : hi[k];
+        }
+    }
+    C3DTPoint<float> a, b;
+    a.Init(lo[0], lo[1], lo[2]);
+    b.Init(hi[0], hi[1], hi[2]);
+    box.Set(a, b);
+    return box;
+}
+
 // Origin and cell size of the grid for a weld tolerance (see GetGridCoordMap); 0 without points.
 double GridFrame(const C3DPointList& points, double tolerance, bool absolute, bool shift, double origin[3]) {
-    C3DTBBox<float> box;
-    points.GetBoundingBox(box);
+    const C3DTBBox<float> box = BoxOfAllPoints(points);
     double d;
     if (tolerance == 0.0) {
         d = box.IsValid() ? box.GetDiagonal() * 1.5 / 2147483647.0 : 0.0;
