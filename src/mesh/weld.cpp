@@ -9,16 +9,19 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <typeinfo>
 
 #include "kestovar/core/exception.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/memory.h"
 #include "kestovar/core/progress.h"
 #include "kestovar/core/resource_strings.h"
+#include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_grid.h"
 #include "kestovar/mesh/point_list.h"
+#include "adjacency_internal.h"
 #include "point_cell.h"
 
 namespace kestovar {
@@ -423,6 +426,100 @@ CoincidentWeld WeldCoincident(const C3DTPoint<float>* pts, int n, const double o
     return CoincidentWeld::kDone;
 }
 
+// ---- renumbering and clean-up after a weld -------------------------------------------------------
+//
+// Renumbering the faces by the representatives and cleaning up afterwards reads and writes every
+// face several times (the renumbering, the degenerate-index clean-up, the marking of used points,
+// the renumbering by the point remap). When one read of the faces shows that the clean-up can only
+// remove unused points, the weld does that work itself with one read and one write of the faces,
+// handing the point list, the channels and the object exactly what the general clean-up would.
+
+enum class WeldRenumbering {
+    kNoChange,  // no live face index changes: nothing to renumber or clean
+    kSimple,    // the clean-up can only remove points that no live face uses
+    kGeneral,   // faces may become degenerate or be removed: the general clean-up runs
+};
+
+// Reads the live faces through the representatives `rep` (n entries) and marks in `used` the
+// representatives they use. kSimple requires that no face carries FACE_INVALID, that every live
+// face has at least 3 corners, all indices below n, and no corner equal to the next or the one
+// after it once renumbered (what the degenerate-index clean-up looks for).
+WeldRenumbering InspectRenumbering(const CFaceList& faces, const unsigned* rep, unsigned n, uint8_t* used) {
+    const unsigned count = unsigned(faces.GetSize());
+    const CElementArray* main = faces.GetMainArray();
+    const uint8_t* flags = static_cast<const uint8_t*>(main->GetData());
+    const size_t stride = size_t(main->GetSizeOfElement());
+    const CFaceCollection& records = faces.GetRecords();
+    bool changes = false;
+    for (unsigned f = 0; f < count; ++f) {
+        const unsigned word = *reinterpret_cast<const unsigned*>(flags + f * stride);
+        if (word & FACE_INVALID) return WeldRenumbering::kGeneral;
+        if (!IsLiveFaceFlags(word)) continue;
+        const CFaceCollection::Element* e = records.GetElement(f);
+        const unsigned k = e->m_nCount;
+        const int* idx = e->GetData();
+        if (k < 3) return WeldRenumbering::kGeneral;
+        if (k == 3) {
+            const unsigned a = unsigned(idx[0]), b = unsigned(idx[1]), c = unsigned(idx[2]);
+            if (a >= n || b >= n || c >= n) return WeldRenumbering::kGeneral;
+            const unsigned ra = rep[a], rb = rep[b], rc = rep[c];
+            if (ra == rb || rb == rc || ra == rc) return WeldRenumbering::kGeneral;
+            changes |= (ra != a) | (rb != b) | (rc != c);
+            used[ra] = used[rb] = used[rc] = 1;
+            continue;
+        }
+        for (unsigned j = 0; j < k; ++j)
+            if (unsigned(idx[j]) >= n) return WeldRenumbering::kGeneral;
+        for (unsigned j = 0; j < k; ++j) {
+            const unsigned r = rep[idx[j]];
+            if (r == rep[idx[(j + 1) % k]] || r == rep[idx[(j + 2) % k]]) return WeldRenumbering::kGeneral;
+            changes |= r != unsigned(idx[j]);
+            used[r] = 1;
+        }
+    }
+    return changes ? WeldRenumbering::kSimple : WeldRenumbering::kNoChange;
+}
+
+// The simple case of InspectRenumbering: marks the unused points removed (and clears the mark on
+// the others), compacts the point list, renumbers the live faces by the representatives and the
+// point remap in one pass, hands the remaps to the channels and finishes as Clean does.
+void WeldCleanUnusedPoints(C3DGeomObject& object, const unsigned* rep, const uint8_t* used) {
+    C3DPointList& points = *object.GetPointList();
+    C3DFaceList& faces = *object.GetFaceList();
+    const int n = points.GetSize();
+    C3DTPoint<float>* pts = points.GetPoints();
+    for (int i = 0; i < n; ++i) {
+        const unsigned flags = pts[i].GetFlags() & ~unsigned(POINT_REMOVED);
+        pts[i].SetFlags(used[i] ? flags : flags | POINT_REMOVED);
+    }
+    CXArray<unsigned> faceRemap;
+    CXArray<unsigned> pointRemap;
+    points.Clean(nullptr, &pointRemap);
+    const unsigned* remap = pointRemap.GetSize() ? pointRemap.GetData() : nullptr;
+    const unsigned count = unsigned(faces.GetSize());
+    const CElementArray* main = faces.GetMainArray();
+    const uint8_t* flags = static_cast<const uint8_t*>(main->GetData());
+    const size_t stride = size_t(main->GetSizeOfElement());
+    CFaceCollection& records = faces.GetRecords();
+    for (unsigned f = 0; f < count; ++f) {
+        if (!IsLiveFaceFlags(*reinterpret_cast<const unsigned*>(flags + f * stride))) continue;
+        CFaceCollection::Element* e = records.GetElement(f);
+        int* idx = e->GetData();
+        for (unsigned j = 0; j < e->m_nCount; ++j) {
+            const unsigned r = rep[idx[j]];
+            idx[j] = int(remap ? remap[r] : r);
+        }
+    }
+    faces.SetFlag(FACELIST_CHANGED, true);
+    points.SetFlag(POINTLIST_CHANGED, true);
+    CGeomInfo geom(&object);
+    if (CDependentChannels* channels = detail::ChannelsFor(&geom, &faces))
+        channels->CleanChannels(&geom, &faceRemap, &pointRemap);
+    if (faces.GetSize() == 0 && points.GetSize() == 0) object.SetFlag(OBJECT_EMPTY, true);
+    object.Invalidate(INVALIDATE_POINTS | INVALIDATE_FACES, true);
+    object.FreeExtra();
+}
+
 }  // namespace
 
 bool C3DGeomObject::Weld3DPoints(double tolerance, bool absolute, unsigned int channelMask, unsigned int filterCount,
@@ -502,8 +599,22 @@ bool C3DGeomObject::Weld3DPoints(double tolerance, bool absolute, unsigned int c
 
     bool changed = false;
     if (merged) {
-        if (m_pFaceList) {
+        // The shortcut stands in for this class's own clean-up only (kinds that override Clean
+        // take the general way), on a non-empty object with faces.
+        WeldRenumbering renumbering = WeldRenumbering::kGeneral;
+        CXArray<uint8_t> used;
+        if (m_pFaceList && m_pFaceList->GetSize() > 0 && !IsFlagSet(OBJECT_EMPTY) && typeid(*this) == typeid(C3DObject)) {
+            used.SetSize(n);
+            renumbering = InspectRenumbering(*m_pFaceList, r, unsigned(n), used.GetData());
+        }
+        if (renumbering == WeldRenumbering::kSimple) {
+            WeldCleanUnusedPoints(*this, r, used.GetData());
+            changed = true;
+        } else if (renumbering == WeldRenumbering::kNoChange) {
+            changed = false;
+        } else if (m_pFaceList) {
             changed = m_pFaceList->UpdateIndex(r, unsigned(n), true);
+            if (changed) Clean();
         } else {
             for (int i = 0; i < n; ++i) {
                 if (r[i] != unsigned(i)) {
@@ -511,8 +622,8 @@ bool C3DGeomObject::Weld3DPoints(double tolerance, bool absolute, unsigned int c
                     changed = true;
                 }
             }
+            if (changed) Clean();
         }
-        if (changed) Clean();
     }
     if (m_pChannels && channelMask) {
         CGeomInfo geom(this);

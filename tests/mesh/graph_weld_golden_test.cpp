@@ -15,6 +15,7 @@
 
 #include "adjacency_test_util.h"
 #include "cleanup_test_util.h"
+#include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/edge.h"
 
 namespace kestovar::test {
@@ -147,7 +148,8 @@ uint64_t HashObject(const C3DObject& object) {
     }
     if (const CDependentChannels* channels = object.GetChannels())
         for (int c = 0; c < channels->GetSize(); ++c)
-            for (const Poly& f : ReadFaces(*channels->GetChannel(c)->GetFaceList())) h.Add(f.data(), f.size() * sizeof(int));
+            if (const CFaceList* faces = channels->GetChannel(c)->GetFaceList())
+                for (const Poly& f : ReadFaces(*faces)) h.Add(f.data(), f.size() * sizeof(int));
     return h.h;
 }
 
@@ -248,6 +250,60 @@ TEST(WeldGolden, SplitMeshesWeldBitIdentically) {
     EXPECT_EQ(WeldAndHash(grid, 0.02, true), 0x588046329c9c34c9ull);
     // Nothing to merge: the mesh with shared points stays as it is.
     EXPECT_EQ(WeldAndHash(LoadBunny(), 0.0, false, false), 0x21af6d14e7fc24c5ull);
+}
+
+// An object kind of its own: the weld hands it to the general renumbering and Clean instead of
+// the shortcut it takes for plain C3DObjects, so the two can be compared.
+class GeneralPathObject : public C3DObject {
+public:
+    using C3DObject::C3DObject;
+};
+
+uint64_t WeldEitherWay(const Mesh& m, double tolerance, bool general, const std::vector<unsigned>& invalid = {}) {
+    C3DPointList* pl = C3DPointList::Create();
+    for (const P3& p : m.points) pl->Add(p[0], p[1], p[2]);
+    C3DFaceList* fl = C3DFaceList::Create();
+    WriteFaces(*fl, m.faces);
+    for (unsigned f : invalid) fl->SetFaceFlags(f, FACE_INVALID, true);
+    C3DObject* obj = general ? new GeneralPathObject(pl, fl, nullptr) : new C3DObject(pl, fl, nullptr);
+    AddOffsetChannel(*obj, 2);
+    // Weight i on point i, a channel that follows the point remap.
+    CWeightChannel* weights = new CWeightChannel(kNewChannelID, true);
+    for (size_t i = 0; i < m.points.size(); ++i) weights->GetWeightPointList()->Add(float(i));
+    obj->GetChannels()->AddChannel(weights);
+    obj->Weld3DPoints(tolerance, false, 0, 0);
+    Fnv h;
+    h.h = HashObject(*obj);
+    EXPECT_EQ(obj->GetChannels()->GetSize(), 2);
+    const CWeightPointList& w = *weights->GetWeightPointList();
+    for (int i = 0; i < w.GetSize(); ++i) h.Add(w.GetAt(i).weight);
+    obj->Delete();
+    return h.h;
+}
+
+TEST(WeldGolden, ShortcutAfterTheWeldEqualsTheGeneralCleanUp) {
+    // Split triangles and quads (the shortcut), a quad whose welded corners repeat two apart and
+    // a triangle that collapses (degenerate faces: the general way), a face already invalid, and
+    // points no face uses.
+    Mesh m = SplitGrid(12, 9);
+    const int base = int(m.points.size());
+    for (const P3& p : {P3{0.0f, 0.0f, 0.0f}, P3{0.01f, 0.0f, 0.0f}, P3{0.01f, 0.01f, 0.0f}, P3{5.0f, 5.0f, 5.0f}})
+        m.points.push_back(p);
+    m.faces.push_back({base, base + 1, base + 2, base + 3});
+    Mesh collapsing = m;
+    collapsing.points.push_back({0.01f, 0.0f, 0.0f});
+    collapsing.faces.push_back({base + 1, int(collapsing.points.size()) - 1, base + 3});
+    Mesh folded = m;
+    folded.faces.push_back({0, base + 3, base, base + 2});
+    struct Case {
+        const Mesh* mesh;
+        double tolerance;
+        std::vector<unsigned> invalid;
+    };
+    const Case cases[] = {{&m, 0.0, {}}, {&m, 0.003, {}}, {&collapsing, 0.0, {}}, {&folded, 0.0, {}}, {&m, 0.0, {7, 40}}};
+    for (const Case& c : cases)
+        EXPECT_EQ(WeldEitherWay(*c.mesh, c.tolerance, false, c.invalid), WeldEitherWay(*c.mesh, c.tolerance, true, c.invalid))
+            << "tolerance " << c.tolerance << ", " << c.mesh->faces.size() << " faces";
 }
 
 }  // namespace
