@@ -10,6 +10,8 @@
 // same double-precision additions), so that neither the point-to-face adjacency nor a walk per
 // point is needed for them. Only the points where some face falls outside its seed's angle
 // (the "split" points) get the adjacency and the general grouping.
+#include <emmintrin.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -330,40 +332,126 @@ inline bool TriangleNewellSums(const C3DTPoint<float>* pts, int np, const int* i
     return true;
 }
 
-// Newell sums and unit normal of one face, as the face normal channel and the weighting state
-// compute them: `raw` gets the sums (zero for a face without a normal) and `unit` the sums made
-// unit length, or (1, 0, 0) for a face without a normal.
-inline void ComputeFaceNormal(const C3DTPoint<float>* pts, int np, const int* idx, int k, float* raw, float* unit) {
-    float n[3];
-    if (k == 3 ? TriangleNewellSums(pts, np, idx, n) : detail::NewellSums(pts, np, idx, unsigned(k), n)) {
-        if (raw) {
-            raw[0] = n[0];
-            raw[1] = n[1];
-            raw[2] = n[2];
-        }
-        detail::NormalizeIfLong(n);
-    } else if (raw) {
-        raw[0] = raw[1] = raw[2] = 0.0f;
+// Makes the `count` vectors of v (3 floats each) unit length as detail::NormalizeIfLong does,
+// bit for bit, two at a time: the square roots and divisions in double precision are what the
+// face and group normals spend most of their time on, and the packed instructions round exactly
+// as the scalar ones.
+void NormalizeAll(float* v, size_t count) {
+    const __m128d eps = _mm_set1_pd(kNormalEpsilon);
+    size_t i = 0;
+    for (; i + 1 < count; i += 2) {
+        float* a = v + 3 * i;
+        float* b = a + 3;
+        const __m128d x = _mm_set_pd(b[0], a[0]);
+        const __m128d y = _mm_set_pd(b[1], a[1]);
+        const __m128d z = _mm_set_pd(b[2], a[2]);
+        const __m128d len =
+            _mm_sqrt_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(x, x), _mm_mul_pd(y, y)), _mm_mul_pd(z, z)));
+        // Longer than the epsilon: divided; otherwise (NaN included) kept as it is.
+        const __m128d keep = _mm_cmpgt_pd(len, eps);
+        float out[3][4];
+        _mm_storeu_ps(out[0], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(x, len)), _mm_andnot_pd(keep, x))));
+        _mm_storeu_ps(out[1], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(y, len)), _mm_andnot_pd(keep, y))));
+        _mm_storeu_ps(out[2], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(z, len)), _mm_andnot_pd(keep, z))));
+        a[0] = out[0][0];
+        a[1] = out[1][0];
+        a[2] = out[2][0];
+        b[0] = out[0][1];
+        b[1] = out[1][1];
+        b[2] = out[2][1];
     }
-    unit[0] = n[0];
-    unit[1] = n[1];
-    unit[2] = n[2];
+    if (i < count) detail::NormalizeIfLong(v + 3 * i);
 }
 
-// The first pass: for every live face in index order, `prepare`(f, idx, k) makes its normals
-// available (it computes them when the first pass is also the face normal pass), then for every
-// point the face uses (once, at its first corner) the pass seeds the point's group, adds the face
-// to it, or marks the point split when the face is outside the seed's angle or has no face normal
-// (index not below unitCount). `kind` must be all kPointUnused on entry. Returns false when a
-// live face uses a point outside [0, np); the scratch is then partly written.
-template <class Prepare, class AddFace>
-bool SumSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pts, int np, const float* unitBase,
-                     size_t unitStride, int unitCount, double minCos, Prepare&& prepare, AddFace&& addFace,
-                     PointSum* state, unsigned char* kind, bool& anySplit) {
+// The group normals: every sum of `sums` (3 doubles each) made unit length when its length
+// exceeds the epsilon, rounded to floats into `out`; two at a time, as NormalizeAll.
+void NormalizeSums(const double* sums, size_t count, float* out) {
+    const __m128d eps = _mm_set1_pd(kNormalEpsilon);
+    size_t i = 0;
+    for (; i + 1 < count; i += 2) {
+        const double* a = sums + 3 * i;
+        const double* b = a + 3;
+        float* oa = out + 3 * i;
+        float* ob = oa + 3;
+        const __m128d x = _mm_set_pd(b[0], a[0]);
+        const __m128d y = _mm_set_pd(b[1], a[1]);
+        const __m128d z = _mm_set_pd(b[2], a[2]);
+        const __m128d len =
+            _mm_sqrt_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(x, x), _mm_mul_pd(y, y)), _mm_mul_pd(z, z)));
+        const __m128d keep = _mm_cmpgt_pd(len, eps);
+        float o[3][4];
+        _mm_storeu_ps(o[0], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(x, len)), _mm_andnot_pd(keep, x))));
+        _mm_storeu_ps(o[1], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(y, len)), _mm_andnot_pd(keep, y))));
+        _mm_storeu_ps(o[2], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(z, len)), _mm_andnot_pd(keep, z))));
+        oa[0] = o[0][0];
+        oa[1] = o[1][0];
+        oa[2] = o[2][0];
+        ob[0] = o[0][1];
+        ob[1] = o[1][1];
+        ob[2] = o[2][1];
+    }
+    for (; i < count; ++i) {
+        const double* sum = sums + 3 * i;
+        float* o = out + 3 * i;
+        const double len = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
+        if (len > kNormalEpsilon) {
+            o[0] = float(sum[0] / len);
+            o[1] = float(sum[1] / len);
+            o[2] = float(sum[2] / len);
+        } else {
+            o[0] = float(sum[0]);
+            o[1] = float(sum[1]);
+            o[2] = float(sum[2]);
+        }
+    }
+}
+
+// The face normals of the live faces, as the face normal channel and the weighting state compute
+// them: `raw` (when not null) gets the Newell sums, zero for a face without a normal, and `unit`
+// the sums made unit length, (1, 0, 0) for a face without a normal. The entries of the faces that
+// are not live are left unset (nothing reads them).
+void ComputeFaceNormals(const C3DFaceList& faces, const C3DTPoint<float>* pts, int np, float* raw, float* unit) {
     const int nf = faces.GetSize();
-    // The points and point states of the face a few faces ahead are prefetched: the work per face
-    // (a square root and divisions) is too long for the processor to reach the next faces' loads
-    // by itself, and both arrays are read in the mesh's own, scattered, point order.
+    // The points of the face a few faces ahead are prefetched: they are read in the mesh's own,
+    // scattered, point order.
+    constexpr int kAhead = 8;
+    for (int f = 0; f < nf; ++f) {
+        if (f + kAhead < nf && pts) {
+            int ka = 0;
+            const int* ahead = faces.GetIndexes(unsigned(f + kAhead), ka);
+            for (int j = 0; j < ka && j < 4; ++j)
+                if (unsigned(ahead[j]) < unsigned(np)) __builtin_prefetch(pts + ahead[j]);
+        }
+        float* n = unit + size_t(f) * 3;
+        if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) {
+            n[0] = 1.0f;
+            n[1] = n[2] = 0.0f;
+            continue;
+        }
+        int k = 0;
+        const int* idx = faces.GetIndexes(unsigned(f), k);
+        // Without a normal the sums are (1, 0, 0), which normalising leaves as it is.
+        const bool ok = k == 3 ? TriangleNewellSums(pts, np, idx, n) : detail::NewellSums(pts, np, idx, unsigned(k), n);
+        if (raw) {
+            float* r = raw + size_t(f) * 3;
+            r[0] = ok ? n[0] : 0.0f;
+            r[1] = ok ? n[1] : 0.0f;
+            r[2] = ok ? n[2] : 0.0f;
+        }
+    }
+    NormalizeAll(unit, size_t(nf));
+}
+
+// The first pass: for every live face in index order and every point it uses (once, at its first
+// corner), seeds the point's group, adds the face to it, or marks the point split when the face
+// is outside the seed's angle or has no face normal (index not below unitCount). `kind` must be all kPointUnused on entry. Returns false when a
+// live face uses a point outside [0, np); the scratch is then partly written.
+template <class AddFace>
+bool SumSingleGroups(const C3DFaceList& faces, int np, const float* unitBase, size_t unitStride, int unitCount,
+                     double minCos, AddFace&& addFace, PointSum* state, unsigned char* kind, bool& anySplit) {
+    const int nf = faces.GetSize();
+    // The point states of the face a few faces ahead are prefetched: they are read in the mesh's
+    // own, scattered, point order.
     constexpr int kAhead = 6;
     for (int f = 0; f < nf; ++f) {
         if (f + kAhead < nf) {
@@ -372,14 +460,12 @@ bool SumSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pts, int 
             for (int j = 0; j < ka && j < 4; ++j) {
                 const unsigned q = unsigned(ahead[j]);
                 if (q >= unsigned(np)) continue;
-                if (pts) __builtin_prefetch(pts + q);
                 __builtin_prefetch(state + q);
             }
         }
         if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
         int k = 0;
         const int* idx = faces.GetIndexes(unsigned(f), k);
-        prepare(f, idx, k);
         const bool hasNormal = f < unitCount;
         const float* normal = hasNormal ? unitBase + size_t(f) * unitStride : nullptr;
         const bool nearUnit = hasNormal && IsNearUnit(normal);
@@ -467,13 +553,7 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         unitCount = unit->GetSize();
         raw = info.m_rawNormals.GetData();
     }
-    const C3DTPoint<float>* pts = points->GetPoints();
-    // Computes face f's normals into the scratch (first pass with ownNormals only).
-    auto prepare = [&](int f, const int* idx, int k) {
-        if (ownNormals)
-            ComputeFaceNormal(pts, np, idx, k, areaWeight ? ownRaw.Get() + size_t(f) * 3 : nullptr,
-                              ownUnit.Get() + size_t(f) * 3);
-    };
+    if (ownNormals) ComputeFaceNormals(*faces, points->GetPoints(), np, areaWeight ? ownRaw.Get() : nullptr, ownUnit.Get());
     // Adds the weighted normal of `face` at its corner `corner` to a group's sum.
     auto addFace = [&](int face, int corner, double* sum) {
         if (areaWeight || unitWeight) {
@@ -494,7 +574,7 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     std::memset(kind.Get(), kPointUnused, size_t(np));
     bool anySplit = false;
     CCornerAdjacency around;
-    if (!SumSingleGroups(*faces, points->GetPoints(), np, unitBase, unitStride, unitCount, minCos, prepare, addFace, state.Get(), kind.Get(), anySplit) ||
+    if (!SumSingleGroups(*faces, np, unitBase, unitStride, unitCount, minCos, addFace, state.Get(), kind.Get(), anySplit) ||
         (anySplit && !around.Build(*faces, np, kind.Get(), kPointSplit,
                                    [&](int p) { return state.Get()[p].corners; }))) {
         // A live face uses a point outside the list: the graph build reports it as it does for
@@ -516,22 +596,20 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     // group's number. The distinct normals are found afterwards in one pass over the groups (in
     // the same order, so numbered by first appearance) and every corner is then given its
     // distinct normal.
-    CXArray<float, float> groupNormals;
-    groupNormals.PreAllocate(np * 3 + 24);
+    CXArray<double, double> groupSums;
+    groupSums.PreAllocate(np * 3 + 24);
     CXArray<unsigned char, unsigned char> done;
     CXArray<int, int> members;
     CProgressScope progress(L"Computing normals", nullptr, 0, np);
     const unsigned* runStart = around.GetStarts();
     const CCornerAdjacency::Entry* runEntries = around.GetEntries();
-    // Records a group's normal (the sum made unit length unless it vanishes); returns its number.
+    // Records a group's sum (made unit length, unless it vanishes, once all are known); returns
+    // the group's number.
     auto addGroupNormal = [&](const double* sum) {
-        const double len = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
-        NormalKey key{float(sum[0]), float(sum[1]), float(sum[2])};
-        if (len > kNormalEpsilon) key = NormalKey{float(sum[0] / len), float(sum[1] / len), float(sum[2] / len)};
-        const int index = groupNormals.GetSize() / 3;
-        groupNormals.Add(key.x);
-        groupNormals.Add(key.y);
-        groupNormals.Add(key.z);
+        const int index = groupSums.GetSize() / 3;
+        groupSums.Add(sum[0]);
+        groupSums.Add(sum[1]);
+        groupSums.Add(sum[2]);
         return index;
     };
     // Gives the corner of `entry` at point `p` the group number `index` (every corner at the point
@@ -597,11 +675,13 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         }
         if (broken) points->GetPt(p)->SetFlags(POINT_NORMAL_BREAK, true);
     }
-    const unsigned groups = unsigned(groupNormals.GetSize() / 3);
+    const unsigned groups = unsigned(groupSums.GetSize() / 3);
+    CScratch<float> groupNormals{size_t(groups) * 3};
+    NormalizeSums(groupSums.GetData(), groups, groupNormals.Get());
     CDistinctNormals distinctNormals{int(groups)};
     CXArray<unsigned> groupToNormal;
     groupToNormal.SetSize(int(groups));
-    distinctNormals.FindAll(groupNormals.GetData(), groups, groupToNormal.GetData());
+    distinctNormals.FindAll(groupNormals.Get(), groups, groupToNormal.GetData());
     // The channel faces: an invalid geometric face gives an empty, dead channel face; every other
     // keeps its corner count (flag FACE_INVALID below 3). Every corner of a live face gets its
     // distinct normal, through its point's single group or from the group number a split point's
