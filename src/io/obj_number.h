@@ -61,8 +61,13 @@ inline const char* ParseFloatFast(const char* p, const char* end, float& value) 
         ++q;
     }
     uint32_t integer = 0;
-    const unsigned digits = ShortDigitRun(q, integer);
-    if (digits - 1u >= 7u) return ParseFloat(p, end, value);  // no digit, or 8 or more
+    unsigned digits = 1;
+    if (unsigned(q[0] - '0') <= 9u && q[1] == '.') {
+        integer = unsigned(q[0] - '0');  // "%f" of a coordinate below 10 in magnitude
+    } else {
+        digits = ShortDigitRun(q, integer);
+        if (digits - 1u >= 7u) return ParseFloat(p, end, value);  // no digit, or 8 or more
+    }
     q += digits;
     uint64_t m = integer;
     unsigned fraction = 0;

@@ -407,7 +407,7 @@ unsigned CountTokens(const char* p, const char* end) {
 
 // DetectFormat of the token at `token` (not blank), which ends at the next blank: with the line
 // source's guard, a token shorter than 8 bytes is classified from one 8-byte word.
-FaceFormat DetectFirstFormat(const char* token, const char* end) {
+inline FaceFormat DetectFirstFormat(const char* token, const char* end) {
     uint64_t x;
     std::memcpy(&x, token, 8);
     const uint64_t blank = BlankMask(x);
@@ -417,6 +417,7 @@ FaceFormat DetectFirstFormat(const char* token, const char* end) {
     // Bit 7 of every '/' byte of the token (a byte of y is zero exactly for '/').
     const uint64_t y = x ^ 0x2F2F2F2F2F2F2F2Full;
     const uint64_t slash = ~(((y & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | y) & inToken;
+    if (!slash) return FACE_P;
     if (slash & (slash >> 8)) return FACE_PN;  // two adjacent slashes
     const int slashes = __builtin_popcountll(slash);
     return slashes == 0 ? FACE_P : slashes == 1 ? FACE_PT : FACE_PTN;
