@@ -12,160 +12,12 @@
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/optimizer/track_contractions.h"
 #include "kestovar/simplify/ext_object.h"
+#include "optimizer/track_player.h"
 
 namespace kestovar {
 
 KX_IMPLEMENT_DYNAMIC(CMultiresolutionObject, C3DObject)
 KX_IMPLEMENT_SERIAL(CMultiresolutionObject1, CMultiresolutionObject, 1)
-
-namespace {
-
-// Plays recorded contractions on one object's lists with everything looked up once per call: the
-// record stream is walked in place (no gathering) and the channel lists come from arrays indexed
-// by channel. Same effect, record for record, as CTrackContractions::PlayContraction.
-class CPlayer {
-public:
-    CPlayer(CTrackContractions& track, C3DPointList& points, CFaceList& faces, CDependentChannels* channels,
-            const CXArray<CFaceList*, CFaceList*>& uvFaces, const CXArray<CPointList*, CPointList*>& uvPoints,
-            int* const* corners, const unsigned* firstCorner)
-        : m_track(track),
-          m_points(points.GetPoints()),
-          m_nPoints(points.GetSize()),
-          m_faces(faces),
-          m_uvFaces(uvFaces.GetData()),
-          m_uvPoints(uvPoints.GetData()),
-          m_nUV(uvFaces.GetSize()),
-          m_normalFaces(nullptr),
-          m_normals(nullptr),
-          m_end(track.GetData() + track.GetDataSize()),
-          m_corners(corners),
-          m_firstCorner(firstCorner) {
-        if (channels) channels->GetSpecNormalChannel(m_normalFaces, m_normals);
-    }
-
-    void Play(unsigned index, bool up, int& currentPoints, int& currentFaces) {
-        CTrackEdgeContraction* e = m_track.GetContraction(index);
-        const int removed = e->GetRemoved(), kept = e->GetKept();
-        if (kept >= 0 && kept < m_nPoints) Swap3(&m_points[kept].x, e->GetPoint());
-        currentPoints += up ? 1 : -1;
-        int currentFace = -1;
-        int* const* corner = m_corners ? m_corners + m_firstCorner[index] : nullptr;
-        unsigned char* r = reinterpret_cast<unsigned char*>(e) + sizeof(CTrackEdgeContraction);
-        while (r < m_end) {
-            const unsigned type = unsigned(r[0]) >> 4;
-            if (type == TRACK_EDGE_CONTRACTION) break;
-            const unsigned size = CTrackInfo::GetRecordSize(type);
-            if (size == 0) break;
-            CTrackInfo* rec = reinterpret_cast<CTrackInfo*>(r);
-            switch (type) {
-                case TRACK_UV_CONTRACTION: {
-                    auto* uv = static_cast<CTrackUVContraction*>(rec);
-                    const int c = uv->GetChannel(), k = uv->GetUVWIndex();
-                    if (c < m_nUV && m_uvPoints[c] && k >= 0 && k < m_uvPoints[c]->GetSize())
-                        Swap3(&static_cast<CUVWPointList*>(m_uvPoints[c])->GetAt(k).u, uv->GetUVWPoint());
-                    break;
-                }
-                case TRACK_NORMAL_CONTRACTION: {
-                    auto* nr = static_cast<CTrackNormalContraction*>(rec);
-                    const int k = nr->GetNormalIndex();
-                    if (m_normals && k >= 0 && k < m_normals->GetSize()) Swap3(&m_normals->GetAt(k).x, nr->GetNormal());
-                    break;
-                }
-                case TRACK_INVALID_FACE: {
-                    auto* f = static_cast<CTrackInvalidFace*>(rec);
-                    const int isolated = f->GetIsolatedFacePointNumber();
-                    // The flag word is written in place (no call per deleted face).
-                    if (unsigned* flags = static_cast<unsigned*>(m_faces.GetMainData(unsigned(f->GetCurrentFace()))))
-                        *flags = up ? (*flags & ~unsigned(FACE_INVALID)) : (*flags | unsigned(FACE_INVALID));
-                    currentFaces += up ? 1 : -1;
-                    currentPoints += up ? isolated : -isolated;
-                    break;
-                }
-                case TRACK_FACE: {
-                    currentFace = static_cast<CTrackFace*>(rec)->GetCurrentFace();
-                    if (corner) {
-                        if (int* c = *corner++) *c = up ? removed : kept;
-                        break;
-                    }
-                    int k;
-                    int* idx = m_faces.GetIndexes(unsigned(currentFace), k);
-                    const unsigned corner = rec->GetLowValue();
-                    if (idx && int(corner) < k) idx[corner] = up ? removed : kept;
-                    break;
-                }
-                case TRACK_CHANNEL_FACE: {
-                    auto* cf = static_cast<CTrackChannelFace*>(rec);
-                    const int c = cf->GetChannel();
-                    if (c < m_nUV) SwapCorner(m_uvFaces[c], currentFace, cf->GetLowValue(), *cf);
-                    break;
-                }
-                case TRACK_NORMAL_FACE:
-                    SwapCorner(m_normalFaces, currentFace, rec->GetLowValue(), *static_cast<CTrackNormalFace*>(rec));
-                    break;
-                case TRACK_MOVE_DUPLICATED_POINT: {
-                    auto* d = static_cast<CTrackMoveDuplicatedPoint*>(rec);
-                    const int target = d->GetIndex();
-                    const int source = up && d->GetLowValue() == 2 ? removed : kept;
-                    if (target < 0 || target >= m_nPoints || source < 0 || source >= m_nPoints) break;
-                    C3DTPoint<float>& t = m_points[target];
-                    const C3DTPoint<float>& s = m_points[source];
-                    t.SetFlags(s.GetFlags());
-                    t.x = s.x;
-                    t.y = s.y;
-                    t.z = s.z;
-                    break;
-                }
-                default:
-                    break;
-            }
-            r += size;
-        }
-    }
-
-    // Asks the memory system for the kept point and the face corners contraction `index` writes
-    // (only with a corner table). They are scattered over the lists of a large mesh, and playback
-    // walks the contractions in order, so asking a few contractions early hides the misses.
-    // Reads and writes nothing of the mesh.
-    void Prefetch(unsigned index) const {
-        const int kept = m_track.GetContraction(index)->GetKept();
-        if (kept >= 0 && kept < m_nPoints) __builtin_prefetch(&m_points[kept], 1);
-        for (unsigned c = m_firstCorner[index], e = m_firstCorner[index + 1]; c < e; ++c)
-            if (m_corners[c]) __builtin_prefetch(m_corners[c], 1);
-    }
-
-private:
-    static void Swap3(float* a, float* b) {
-        for (int k = 0; k < 3; ++k) {
-            const float t = a[k];
-            a[k] = b[k];
-            b[k] = t;
-        }
-    }
-    static void SwapCorner(CFaceList* faces, int face, unsigned corner, CTrackCell& cell) {
-        if (!faces || face < 0) return;
-        int k;
-        int* idx = faces->GetIndexes(unsigned(face), k);
-        if (!idx || int(corner) >= k) return;
-        const int old = idx[corner];
-        idx[corner] = cell.GetIndexChange();
-        cell.SetIndexChange(old);
-    }
-
-    CTrackContractions& m_track;
-    C3DTPoint<float>* m_points;
-    int m_nPoints;
-    CFaceList& m_faces;
-    CFaceList* const* m_uvFaces;
-    CPointList* const* m_uvPoints;
-    int m_nUV;
-    CNormalFaceList* m_normalFaces;
-    C3DVectorList* m_normals;
-    const unsigned char* m_end;
-    int* const* m_corners;
-    const unsigned* m_firstCorner;
-};
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // CMultiresolutionObject
@@ -206,11 +58,11 @@ bool CMultiresolutionObject::InternalCopy(C3DBaseObject*& dst, int copyFlags, C3
 // ---------------------------------------------------------------------------------------------
 // CMultiresolutionObject1
 
-CMultiresolutionObject1::CMultiresolutionObject1() : m_pTrack(nullptr) { Init(); }
+CMultiresolutionObject1::CMultiresolutionObject1() : m_pTrack(nullptr), m_pPlayTable(nullptr) { Init(); }
 
 CMultiresolutionObject1::CMultiresolutionObject1(CSceneOptimizer* optimizer, C3DExtObject* object,
                                                  C3DSceneNode* node)
-    : m_pTrack(nullptr) {
+    : m_pTrack(nullptr), m_pPlayTable(nullptr) {
     Init();
     m_pOptimizer = optimizer;
     m_pExtObject = object;
@@ -218,6 +70,7 @@ CMultiresolutionObject1::CMultiresolutionObject1(CSceneOptimizer* optimizer, C3D
 }
 
 CMultiresolutionObject1::~CMultiresolutionObject1() {
+    FreePlayTable();
     XRelease(m_pTrack);
     FreeChannelArrays();
 }
@@ -232,65 +85,17 @@ void CMultiresolutionObject1::Init() {
     m_bFirstPass = true;
     m_bChanging = false;
     m_bLastDirectionUp = true;
-    FreeCornerTable();
+    FreePlayTable();
 }
 
-void CMultiresolutionObject1::FreeCornerTable() {
-    m_corners.RemoveAll();
-    m_firstCorner.RemoveAll();
-    m_cornerKeyStream = nullptr;
-    m_cornerKeyFaces = nullptr;
-    m_cornerKeyStreamBytes = 0;
-    m_cornerKeyFaceBytes = 0;
-    m_cornerKeyFaceCount = -1;
-}
-
-bool CMultiresolutionObject1::UpdateCornerTable() {
-    if (!m_pTrack || !m_pFaceList || m_pFaceList->GetSize() == 0) return false;
-    const unsigned n = m_pTrack->GetContractionCount();
-    if (n == 0) return false;
-    CFaceList& faces = *m_pFaceList;
-    const void* facesBase = faces.GetRecords().GetElement(0);
-    const unsigned long long faceBytes = faces.GetRecords().GetUsedBytes();
-    if (m_firstCorner.GetSize() == int(n) + 1 && m_cornerKeyStream == m_pTrack->GetData() &&
-        m_cornerKeyStreamBytes == m_pTrack->GetDataSize() && m_cornerKeyFaces == facesBase &&
-        m_cornerKeyFaceBytes == faceBytes && m_cornerKeyFaceCount == faces.GetSize())
-        return true;
-    FreeCornerTable();
-    m_firstCorner.SetSize(int(n) + 1);
-    unsigned* first = m_firstCorner.GetData();
-    const unsigned char* end = m_pTrack->GetData() + m_pTrack->GetDataSize();
-    for (unsigned i = 0; i < n; ++i) {
-        first[i] = unsigned(m_corners.GetSize());
-        const unsigned char* r = reinterpret_cast<const unsigned char*>(m_pTrack->GetContraction(i)) +
-                                 sizeof(CTrackEdgeContraction);
-        while (r < end) {
-            const unsigned type = unsigned(r[0]) >> 4;
-            if (type == TRACK_EDGE_CONTRACTION) break;
-            const unsigned size = CTrackInfo::GetRecordSize(type);
-            if (size == 0) break;
-            if (type == TRACK_FACE) {
-                const auto* f = reinterpret_cast<const CTrackFace*>(r);
-                int k;
-                int* idx = faces.GetIndexes(unsigned(f->GetCurrentFace()), k);
-                const unsigned corner = f->GetLowValue();
-                m_corners.Add(idx && int(corner) < k ? idx + corner : nullptr);
-            }
-            r += size;
-        }
-    }
-    first[n] = unsigned(m_corners.GetSize());
-    m_cornerKeyStream = m_pTrack->GetData();
-    m_cornerKeyStreamBytes = m_pTrack->GetDataSize();
-    m_cornerKeyFaces = facesBase;
-    m_cornerKeyFaceBytes = faceBytes;
-    m_cornerKeyFaceCount = faces.GetSize();
-    return true;
+void CMultiresolutionObject1::FreePlayTable() {
+    delete m_pPlayTable;
+    m_pPlayTable = nullptr;
 }
 
 void CMultiresolutionObject1::SetTrackInfo(CTrackContractions* track) {
     if (track == m_pTrack) return;
-    FreeCornerTable();
+    FreePlayTable();
     XRelease(m_pTrack);
     m_pTrack = track;
 }
@@ -338,7 +143,7 @@ void CMultiresolutionObject1::FreezeObject() {
     m_minPoints = m_maxPoints = m_currentPoints;
     if (m_pPointList) m_pPointList->SetPointsFlags(POINT_SELECTED, false);
     XRelease(m_pTrack);
-    FreeCornerTable();
+    FreePlayTable();
     m_bLastDirectionUp = true;
     Clean();
 }
@@ -436,9 +241,10 @@ int CMultiresolutionObject1::SetObjectRatio(double ratio, int count, unsigned in
         if (m_minPoints == 0) m_minPoints = m_currentPoints;
     }
 
-    const bool table = UpdateCornerTable();
-    CPlayer player(*m_pTrack, *m_pPointList, *m_pFaceList, m_pChannels, m_channelFaces, m_channelPoints,
-                   table ? m_corners.GetData() : nullptr, table ? m_firstCorner.GetData() : nullptr);
+    if (!m_pPlayTable) m_pPlayTable = new CTrackPlayTable;
+    const bool table = m_pPlayTable->Update(*m_pTrack, *m_pFaceList);
+    CTrackPlayer player(*m_pTrack, *m_pPointList, *m_pFaceList, m_pChannels, m_channelFaces.GetData(),
+                        m_channelPoints.GetData(), m_channelFaces.GetSize(), table ? m_pPlayTable : nullptr);
     // How many contractions ahead the player asks for the data it will touch.
     const int ahead = 8;
     if (table)

@@ -11,6 +11,7 @@
 #include "kestovar/mesh/face.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/point_list.h"
+#include "optimizer/track_player.h"
 
 namespace kestovar {
 
@@ -47,7 +48,8 @@ CTrackContractions::CTrackContractions()
       m_nContractions(0),
       m_nCoarsestPoints(-1),
       m_nCoarsestFaces(-1),
-      m_nCurrent(0) {}
+      m_nCurrent(0),
+      m_nGeneration(0) {}
 
 CTrackContractions::~CTrackContractions() { xfree(m_pBuffer); }
 
@@ -63,6 +65,7 @@ void CTrackContractions::Clear() {
     m_nCurrent = 0;
     m_nCoarsestPoints = -1;
     m_nCoarsestFaces = -1;
+    ++m_nGeneration;
 }
 
 void CTrackContractions::Reserve(int pairCount, int channelCount) {
@@ -190,6 +193,7 @@ void CTrackContractions::CopyFrom(const CTrackContractions& other) {
     m_nCoarsestPoints = other.m_nCoarsestPoints;
     m_nCoarsestFaces = other.m_nCoarsestFaces;
     m_nCurrent = other.m_nCurrent;
+    ++m_nGeneration;
 }
 
 void CTrackContractions::Compact() {
@@ -259,6 +263,7 @@ int MapIndex(const CXArray<unsigned int>& map, int index) {
 }  // namespace
 
 void CTrackContractions::Renumber(const CXArray<unsigned int>& faceMap, const CXArray<unsigned int>& pointMap) {
+    ++m_nGeneration;
     for (unsigned c = 0; c < m_nContractions; ++c) {
         CTrackEdgeContraction* e = GetContraction(c);
         int removed, kept;
@@ -303,135 +308,13 @@ void CTrackContractions::Renumber(const CXArray<unsigned int>& faceMap, const CX
     m_nCoarsestFaces = smallest < 0 ? 0 : smallest;
 }
 
-namespace {
-
-template <class T>
-inline void SwapValues(T& a, T& b) {
-    T t = a;
-    a = b;
-    b = t;
-}
-
-// Swaps corner `corner` of face `face` of `faces` with `value` (nothing when the face or the
-// corner does not exist).
-void SwapCorner(CFaceList* faces, int face, unsigned corner, CTrackCell& cell) {
-    if (!faces || face < 0 || face >= faces->GetSize()) return;
-    int k;
-    int* idx = faces->GetIndexes(unsigned(face), k);
-    if (!idx || int(corner) >= k) return;
-    const int old = idx[corner];
-    idx[corner] = cell.GetIndexChange();
-    cell.SetIndexChange(old);
-}
-
-}  // namespace
-
 void CTrackContractions::PlayContraction(unsigned index, bool up, C3DPointList& points, CFaceList& faces,
                                          CDependentChannels* channels, int& currentPoints, int& currentFaces) {
     if (index >= m_nContractions) XThrow<CXInvalidArgException>("contraction index out of range");
-    CTrackEdgeContraction* e = GetContraction(index);
-    const int removed = e->GetRemoved(), kept = e->GetKept();
-    const int nPoints = points.GetSize();
-
-    // 1. The kept point goes back to (up) or away from (down) its position before the contraction.
-    if (kept >= 0 && kept < nPoints) {
-        C3DTPoint<float>& p = points.GetAt(kept);
-        float* r = e->GetPoint();
-        SwapValues(p.x, r[0]);
-        SwapValues(p.y, r[1]);
-        SwapValues(p.z, r[2]);
-    }
-    currentPoints += up ? 1 : -1;
-
-    // 2. Side records in stream order. The channel lists are looked up on demand: most
-    // contractions touch one texture channel at most.
-    CNormalFaceList* normalFaces = nullptr;
-    C3DVectorList* normals = nullptr;
-    bool normalsLooked = false;
-    auto lookNormals = [&]() {
-        if (!normalsLooked && channels) channels->GetSpecNormalChannel(normalFaces, normals);
-        normalsLooked = true;
-    };
-    int currentFace = -1;
-    const unsigned n = Gather(e);
-    for (unsigned i = 0; i < n; ++i) {
-        CTrackInfo* r = m_gathered[int(i)];
-        switch (r->GetType()) {
-            case TRACK_UV_CONTRACTION: {
-                auto* uv = static_cast<CTrackUVContraction*>(r);
-                CFaceList* cf = nullptr;
-                CPointList* cp = nullptr;
-                if (!channels || !channels->GetChannelByIndex(int(uv->GetChannel()), cf, cp, CHANNEL_UVW)) break;
-                auto* list = static_cast<CUVWPointList*>(cp);
-                const int k = uv->GetUVWIndex();
-                if (!list || k < 0 || k >= list->GetSize()) break;
-                CUVWPoint& t = list->GetAt(k);
-                float* v = uv->GetUVWPoint();
-                SwapValues(t.u, v[0]);
-                SwapValues(t.v, v[1]);
-                SwapValues(t.w, v[2]);
-                break;
-            }
-            case TRACK_NORMAL_CONTRACTION: {
-                auto* nr = static_cast<CTrackNormalContraction*>(r);
-                lookNormals();
-                const int k = nr->GetNormalIndex();
-                if (!normals || k < 0 || k >= normals->GetSize()) break;
-                C3DTVector<float>& t = normals->GetAt(k);
-                float* v = nr->GetNormal();
-                SwapValues(t.x, v[0]);
-                SwapValues(t.y, v[1]);
-                SwapValues(t.z, v[2]);
-                break;
-            }
-            case TRACK_INVALID_FACE: {
-                auto* f = static_cast<CTrackInvalidFace*>(r);
-                const int isolated = f->GetIsolatedFacePointNumber();
-                faces.SetFaceFlags(unsigned(f->GetCurrentFace()), FACE_INVALID, !up);
-                currentFaces += up ? 1 : -1;
-                currentPoints += up ? isolated : -isolated;
-                break;
-            }
-            case TRACK_FACE: {
-                auto* f = static_cast<CTrackFace*>(r);
-                currentFace = f->GetCurrentFace();
-                if (currentFace < 0 || currentFace >= faces.GetSize()) break;
-                int k;
-                int* idx = faces.GetIndexes(unsigned(currentFace), k);
-                const unsigned corner = f->GetLowValue();
-                if (idx && int(corner) < k) idx[corner] = up ? removed : kept;
-                break;
-            }
-            case TRACK_CHANNEL_FACE: {
-                auto* cf = static_cast<CTrackChannelFace*>(r);
-                CFaceList* list = nullptr;
-                CPointList* cp = nullptr;
-                if (channels && channels->GetChannelByIndex(int(cf->GetChannel()), list, cp, CHANNEL_UVW))
-                    SwapCorner(list, currentFace, cf->GetLowValue(), *cf);
-                break;
-            }
-            case TRACK_NORMAL_FACE: {
-                lookNormals();
-                SwapCorner(normalFaces, currentFace, r->GetLowValue(), *static_cast<CTrackNormalFace*>(r));
-                break;
-            }
-            case TRACK_MOVE_DUPLICATED_POINT: {
-                auto* d = static_cast<CTrackMoveDuplicatedPoint*>(r);
-                const int target = d->GetIndex();
-                const int source = up && d->GetLowValue() == 2 ? removed : kept;
-                if (target < 0 || target >= nPoints || source < 0 || source >= nPoints) break;
-                C3DTPoint<float>& t = points.GetAt(target);
-                const C3DTPoint<float>& s = points.GetAt(source);
-                t.SetFlags(s.GetFlags());
-                t.x = s.x;
-                t.y = s.y;
-                t.z = s.z;
-                break;
-            }
-            default:
-                break;
-        }
-    }
+    // The multiresolution objects' player, without tables (building them would cost a walk of the
+    // whole stream) and with the texture channels looked up when a record needs them.
+    CTrackPlayer player(*this, points, faces, channels, nullptr, nullptr, -1, nullptr);
+    player.Play(index, up, currentPoints, currentFaces);
 }
 
 }  // namespace kestovar

@@ -24,6 +24,7 @@ class CSceneOptimizer;
 class C3DExtObject;
 class C3DSceneNode;
 class CTrackContractions;
+class CTrackPlayTable;
 class CFaceList;
 class CPointList;
 
@@ -200,10 +201,8 @@ public:
 protected:
     // Members back to their defaults (the links of the base too).
     void Init();
-    // Makes the corner table match the tracker and the face list (rebuilt when either changed
-    // since it was built); false when there is none to use.
-    bool UpdateCornerTable();
-    void FreeCornerTable();
+    // Drops the player's tables (rebuilt on the next level change).
+    void FreePlayTable();
 
     CTrackContractions* m_pTrack;  // owned (one reference)
     double m_progressiveThreshold;
@@ -217,18 +216,10 @@ protected:
     bool m_bFirstPass;         // true until PrepareGeometry
     bool m_bChanging;          // blocks re-entry of the overshoot correction
     bool m_bLastDirectionUp;
-    // Corner table: the address of the face corner every face record re-points, in stream order
-    // (null when the face or corner does not exist), and per contraction the index of its first
-    // entry (count + 1 entries). Playback then writes corners without looking faces up, and can
-    // ask for them ahead of time. Valid for the tracker stream and face records it was built on:
-    // the key holds the stream's address and size and the face records' buffer and used bytes.
-    CXArray<int*, int*> m_corners;
-    CXArray<unsigned> m_firstCorner;
-    const void* m_cornerKeyStream;
-    const void* m_cornerKeyFaces;
-    unsigned long long m_cornerKeyStreamBytes;
-    unsigned long long m_cornerKeyFaceBytes;
-    int m_cornerKeyFaceCount;
+    // The player's tables for the tracker and the face list (corner and deleted-face addresses
+    // in play order, count changes per contraction); built on the first level change, rebuilt
+    // when the stream or the face records change, null until then and after FreezeObject.
+    CTrackPlayTable* m_pPlayTable;
 };
 
 }  // namespace kestovar

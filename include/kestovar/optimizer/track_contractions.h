@@ -303,6 +303,11 @@ public:
                          int& currentPoints, int& currentFaces);
 
 private:
+    // The player's tables read the content generation to notice records rewritten in place; the
+    // player reaches contraction records without the range check of GetContraction.
+    friend class CTrackPlayTable;
+    friend class CTrackPlayer;
+
     // Room for `size` more bytes, growing the buffer by 40 % steps; returns the write position.
     unsigned char* Grow(uint64_t size);
     unsigned char* Append(unsigned char firstByte);
@@ -318,6 +323,9 @@ private:
     int m_nCoarsestPoints;
     int m_nCoarsestFaces;
     int m_nCurrent;
+    // Incremented whenever recorded indices may change without the stream moving or changing size
+    // (renumbering, loading, copying, clearing).
+    unsigned m_nGeneration;
 };
 
 }  // namespace kestovar
