@@ -183,5 +183,126 @@ TEST(CostHeap, PopSequenceEqualsSortedOrder) {
     EXPECT_EQ(heap.GetCapacity(), 0u);
 }
 
+// The heap as a plain array of record pointers compared through CostHeap::Before only: the layout
+// every sequence of operations must leave, slot for slot.
+struct ReferenceHeap {
+    std::vector<CContractionCost*> slots{nullptr};
+    void SiftDown(size_t i, CContractionCost* rec) {
+        const size_t n = slots.size() - 1;
+        while (2 * i <= n) {
+            size_t child = 2 * i;
+            if (child != n && CostHeap::Before(slots[child + 1], slots[child])) ++child;
+            if (!CostHeap::Before(slots[child], rec)) break;
+            slots[i] = slots[child];
+            i = child;
+        }
+        slots[i] = rec;
+    }
+    void Insert(CContractionCost* rec) {
+        slots.push_back(rec);
+        size_t hole = slots.size() - 1;
+        while (hole > 1 && CostHeap::Before(rec, slots[hole >> 1])) {
+            slots[hole] = slots[hole >> 1];
+            hole >>= 1;
+        }
+        slots[hole] = rec;
+    }
+    CContractionCost* PopTop() {
+        CContractionCost* top = slots[1];
+        CContractionCost* last = slots.back();
+        slots.pop_back();
+        if (slots.size() > 1) SiftDown(1, last);
+        return top;
+    }
+    void Remove(CContractionCost* rec) {
+        size_t i = size_t(std::find(slots.begin() + 1, slots.end(), rec) - slots.begin());
+        CContractionCost* last = slots.back();
+        slots.pop_back();
+        if (i == slots.size()) return;
+        while (i > 1 && CostHeap::Before(last, slots[i >> 1])) {
+            slots[i] = slots[i >> 1];
+            i >>= 1;
+        }
+        slots[i] = last;
+        SiftDown(i, last);
+    }
+};
+
+// The heap decides most comparisons on a compact key beside each slot; the layout must still be
+// exactly the one that comparing the records gives, including where the key cannot decide: costs
+// one or two units in the last place apart, -0 against +0, infinities, NaN (which compares with
+// nothing), the largest and smallest finite costs and subnormals, over many ties.
+TEST(CostHeap, LayoutEqualsTheRecordComparisonForHardCosts) {
+    const float hard[] = {0.0f,
+                          -0.0f,
+                          1.0f,
+                          std::nextafter(1.0f, 2.0f),
+                          std::nextafter(std::nextafter(1.0f, 2.0f), 2.0f),
+                          std::nextafter(1.0f, 0.0f),
+                          -1.0f,
+                          std::nextafter(-1.0f, 0.0f),
+                          HUGE_VALF,
+                          -HUGE_VALF,
+                          std::nanf(""),
+                          -std::nanf(""),
+                          FLT_MAX,
+                          -FLT_MAX,
+                          FLT_MIN,
+                          std::nextafter(0.0f, 1.0f),
+                          std::nextafter(0.0f, -1.0f),
+                          3.0e-5f};
+    const int kinds = int(sizeof hard / sizeof hard[0]);
+    std::mt19937 rng(4242);
+    for (int round = 0; round < 30; ++round) {
+        const int n = 1 + int(rng() % 400);
+        std::vector<CContractionCost> recs(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i)
+            recs[size_t(i)] = Make(1 + rng() % 3, hard[rng() % unsigned(kinds)], rng() % 8, 1 + rng() % 4, i);
+        std::vector<bool> in(size_t(n), false);
+        CostHeap heap;
+        heap.Init(CostHeap::MakeSentinel(), unsigned(n));
+        ReferenceHeap ref;
+        for (int step = 0; step < 5 * n; ++step) {
+            const int i = int(rng() % unsigned(n));
+            const unsigned op = rng() % 3;
+            if (!in[size_t(i)]) {
+                heap.Insert(&recs[size_t(i)]);
+                ref.Insert(&recs[size_t(i)]);
+                in[size_t(i)] = true;
+            } else if (op == 0) {
+                heap.Remove(recs[size_t(i)].slot);
+                ref.Remove(&recs[size_t(i)]);
+                in[size_t(i)] = false;
+            } else if (op == 1 && heap.GetCount() > 0) {
+                CContractionCost* top = nullptr;
+                heap.PopTop(top);
+                ASSERT_EQ(top, ref.PopTop());
+                in[size_t(top->first)] = false;
+            }
+            ASSERT_EQ(size_t(heap.GetCount()), ref.slots.size() - 1);
+            for (unsigned k = 1; k <= heap.GetCount(); ++k) ASSERT_EQ(heap.GetSlot(k), ref.slots[k]) << "slot " << k;
+        }
+        // Back-pointers only: with NaN costs, which compare with nothing, a removal can leave a
+        // record below one it precedes (the two were ordered only through the NaN between them),
+        // in the comparison-only heap as here, so CheckConsistency's heap property need not hold.
+        for (unsigned k = 1; k <= heap.GetCount(); ++k) ASSERT_EQ(*heap.GetSlot(k)->slot, heap.GetSlot(k));
+    }
+}
+
+// CheckConsistency notices a record whose cost changed while it sat in the heap (the heap's key
+// for it is stale, so its place would no longer be where the order puts it).
+TEST(CostHeap, ConsistencyCheckCatchesARecordChangedInPlace) {
+    CContractionCost r[3] = {Make(1, 1.0f, 0, 1, 0), Make(1, 2.0f, 0, 1, 1), Make(1, 3.0f, 0, 1, 2)};
+    CostHeap heap;
+    heap.Init(CostHeap::MakeSentinel(), 3);
+    for (CContractionCost& x : r) heap.Insert(&x);
+    EXPECT_TRUE(heap.CheckConsistency());
+    r[2].cost = 2.5f;
+    EXPECT_FALSE(heap.CheckConsistency());
+    r[2].cost = 3.0f;
+    r[1].SetPriority(2);
+    EXPECT_FALSE(heap.CheckConsistency());
+}
+
 }  // namespace
 }  // namespace kestovar

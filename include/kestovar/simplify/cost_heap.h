@@ -9,12 +9,20 @@
 // check. Every time a record is placed into slot i its `slot` field becomes &slots[i]; removing an
 // arbitrary record is therefore O(log n) without a search. The heap does not own the records.
 //
+// Keys. Beside each slot the heap keeps a 32-bit order key of its record (priority and a
+// truncated cost), so that the sift loops decide almost every comparison without reading a record;
+// ties of the key fall back to the full comparison. A record's priority, cost and flags must
+// therefore not change while it is in the heap (the engine changes them only on records it has
+// popped or removed).
+//
 // Capacity. The slot array is sized once by Init and never grown: the engine sizes it with the
 // number of candidates, and every later insertion re-inserts a record that was popped or removed,
 // so the count never exceeds it (checked by an assertion).
 #pragma once
 
 #include <cassert>
+#include <cstdint>
+#include <cstring>
 
 #include "kestovar/core/export.h"
 #include "kestovar/core/memory.h"
@@ -75,11 +83,35 @@ public:
     static CContractionCost MakeSentinel();
 
 private:
-    void SiftDown(unsigned int i, CContractionCost* rec);
+    // Order key of a record, kept beside its slot so that the sift loops compare without reading
+    // the records (which lie scattered in memory): bits 30-31 the priority, bits 0-29 the cost
+    // mapped to an unsigned value of the same order with its two lowest bits dropped (-0 counts
+    // as +0; a NaN gets kNaNKey). Two keys of the same priority that differ and are not kNaNKey
+    // order their records as Before does; equal keys or a NaN fall back to Before itself.
+    static constexpr uint32_t kNaNKey = 0x3FFFFFFFu;
+    static uint32_t KeyOf(const CContractionCost* rec) {
+        uint32_t bits;
+        float cost = rec->cost;
+        if (cost == 0.0f) cost = 0.0f;
+        std::memcpy(&bits, &cost, sizeof bits);
+        uint32_t low;
+        if (cost != cost)
+            low = kNaNKey;
+        else
+            low = ((bits & 0x80000000u) ? ~bits : (bits | 0x80000000u)) >> 2;
+        return (uint32_t(rec->flags & 0x3u) << 30) | low;
+    }
+    static bool KeyBefore(uint32_t kx, uint32_t ky, const CContractionCost* x, const CContractionCost* y) {
+        if ((kx ^ ky) >> 30) return kx < ky;
+        if (kx != ky && (kx & kNaNKey) != kNaNKey && (ky & kNaNKey) != kNaNKey) return kx < ky;
+        return Before(x, y);
+    }
+    void SiftDown(unsigned int i, CContractionCost* rec, uint32_t key);
 
     unsigned int m_nCapacity;
     unsigned int m_nCount;
     CContractionCost** m_pSlots;  // capacity + 1 entries; slot 0 -> m_sentinel
+    uint32_t* m_pKeys;            // KeyOf of each slot's record, same indices
     CContractionCost m_sentinel;
 };
 
