@@ -7,6 +7,7 @@
 // it is and check only that face and point indices are in range.
 #include "kestovar/mesh/face_graph.h"
 
+#include <cassert>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -272,16 +273,19 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
                            values * (CPointToFaceGraph::RecordBytes(1) - CPointToFaceGraph::RecordBytes(0)),
                        pointCount);
         // count[p] becomes the position of p's next face, counted in ints from the values of
-        // record 0 (the records sit one after the other in the reserved buffer).
-        int* base = nullptr;
+        // record 0: the records sit one after the other in the reserved buffer, each a header of
+        // two ints and its values.
+        static_assert(sizeof(CPointToFaceGraph::Element) == 2 * sizeof(int), "a record header is two ints");
+        unsigned position = 0;
         for (unsigned p = 0; p < pointCount; ++p) {
             const unsigned n = count[p];
             graph->Add(nullptr, n, n);
-            unsigned ignored;
-            int* data = graph->Get(p, ignored);
-            if (p == 0) base = data;
-            count[p] = unsigned(data - base);
+            count[p] = position;
+            position += n + 2;
         }
+        unsigned ignored;
+        int* base = pointCount ? graph->Get(0, ignored) : nullptr;
+        assert(pointCount == 0 || graph->Get(pointCount - 1, ignored) == base + count[pointCount - 1]);
         for (unsigned f = 0; f < faceCount; ++f) {
             if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
             int k;
