@@ -243,6 +243,79 @@ private:
     unsigned m_count = 0;
 };
 
+// Squared gap between p and the box of a cache entry (0 inside): a lower bound of the face's
+// squared distance, from the floats already in the entry, without a branch. A polygon's entry holds
+// its box's two corners, whose box is the entry's own corners 0 and 1.
+inline double FaceBoxGap2(const _GridFaceCache& e, const double* p) {
+    const float* c0 = e.corner[0];
+    const float* c1 = e.corner[1];
+    const float* c2 = e.kind == GRIDFACE_TRIANGLE ? e.corner[2] : e.corner[1];
+    double g2 = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        const double lo = std::min(c0[k], std::min(c1[k], c2[k]));
+        const double hi = std::max(c0[k], std::max(c1[k], c2[k]));
+        // max(gap, 0) as (gap + |gap|) / 2, exact, because a compiler may turn max into a branch,
+        // which this test cannot predict.
+        const double gap = std::max(lo - p[k], p[k] - hi);
+        const double g = 0.5 * (gap + std::fabs(gap));
+        g2 += g * g;
+    }
+    return g2;
+}
+
+// Faces of a cell whose boxes are measured together before their exact distances.
+constexpr unsigned kFaceChunk = 32;
+
+// Slack of the pruning tests, relative to the largest coordinate magnitude of a query: far above
+// the rounding of any distance computed here (a few 1e-16 of that magnitude), so that a cell or a
+// face is passed over only when it certainly holds nothing as close as the best face, ties
+// included.
+constexpr double kPruneSlack = 1e-9;
+
+// The best face of a query so far. `limit2` is (distance + slack)^2: a cell or face box farther
+// than that cannot hold a face as close as the best one.
+struct CBestFace {
+    double d2;
+    double limit2;
+    double slack;
+    int face = -1;
+
+    CBestFace(double maxDistance, double slack_) : d2(maxDistance * maxDistance), slack(slack_) {
+        limit2 = std::isfinite(d2) ? (maxDistance + slack) * (maxDistance + slack) : HUGE_VAL;
+    }
+    // Keeps face f when it is strictly closer, or as close and of a lower index (so that the answer
+    // does not depend on the order in which faces are met).
+    void Offer(double faceD2, unsigned f) {
+        if (faceD2 < d2 || (faceD2 == d2 && face >= 0 && int(f) < face)) {
+            d2 = faceD2;
+            face = int(f);
+            const double d = std::sqrt(faceD2) + slack;
+            limit2 = d * d;
+        }
+    }
+};
+
+// Occupied cells waiting to be measured, with their squared box distances.
+struct CCellBatch {
+    static constexpr int kSize = 64;
+    struct Cell {
+        double d2;
+        uint32_t occupied;
+    };
+    Cell cells[kSize];
+    int count = 0;
+
+    // Insertion sort by distance, stable (a short list, nearly in order).
+    void Sort() {
+        for (int i = 1; i < count; ++i) {
+            const Cell c = cells[i];
+            int j = i;
+            for (; j > 0 && cells[j - 1].d2 > c.d2; --j) cells[j] = cells[j - 1];
+            cells[j] = c;
+        }
+    }
+};
+
 }  // namespace
 
 double meshClosestPointOnTriangle(const double p[3], const double a[3], const double b[3], const double c[3],
@@ -527,32 +600,91 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
         !std::isfinite(p[2]))
         return -1;
 
-    double best2 = maxDistance * maxDistance;
-    int bestFace = -1;
-    uint64_t inspected = 0, ps = 0;
-    CSeenFaces seen;
-    if (hint >= 0 && hint < m_nFaceCount && m_pCache[hint].kind != GRIDFACE_EMPTY) {
-        seen.Insert(unsigned(hint));
-        double d2 = GetFaceSquaredDistance(p, unsigned(hint), nullptr, &ps);
-        if (d2 < best2) {
-            best2 = d2;
-            bestFace = hint;
-        }
-    }
-
-    // The cell of p, clamped into the grid for a point outside it.
+    // The cell of p, clamped into the grid for a point outside it, and the largest coordinate
+    // magnitude involved, which scales the slack of the pruning tests.
     int c[3], dims[3];
+    const double s = m_cellSize;
+    double magnitude = 0.0;
     for (int k = 0; k < 3; ++k) {
         dims[k] = int(m_dims[k]);
         double t = std::floor((p[k] - m_origin[k]) * m_invCellSize);
         c[k] = !(t > 0.0) ? 0 : (t >= double(dims[k] - 1) ? dims[k] - 1 : int(t));
+        magnitude = std::max(magnitude, std::max(std::fabs(p[k]), std::fabs(m_origin[k]) + dims[k] * s));
     }
-    const double s = m_cellSize;
+    CBestFace best(maxDistance, kPruneSlack * magnitude);
+    uint64_t inspected = 0, ps = 0;
+    CSeenFaces seen;
+    if (hint >= 0 && hint < m_nFaceCount && m_pCache[hint].kind != GRIDFACE_EMPTY) {
+        seen.Insert(unsigned(hint));
+        best.Offer(GetFaceSquaredDistance(p, unsigned(hint), nullptr, &ps), unsigned(hint));
+    }
+
     const unsigned* starts = m_starts.GetData();
     const unsigned* entries = m_entries.GetData();
+    const _GridFaceCache* cache = m_pCache;
+
+    // Measures the faces of one occupied cell, a chunk at a time: first the box gaps of the chunk's
+    // faces, without a branch, then the exact distance of those whose box lies within the limit
+    // (the box gap bounds a face's distance from below).
+    auto measureCell = [&](uint32_t occupied) {
+        ++inspected;
+        const unsigned first = starts[occupied], end = starts[occupied + 1];
+        for (unsigned chunk = first; chunk < end; chunk += kFaceChunk) {
+            const unsigned n = std::min(end - chunk, kFaceChunk);
+            unsigned near[kFaceChunk];
+            unsigned nNear = 0;
+            const double limit2 = best.limit2;
+            for (unsigned i = 0; i < n; ++i) {
+                const unsigned f = entries[chunk + i];
+                near[nNear] = f;
+                nNear += FaceBoxGap2(cache[f], p) <= limit2 ? 1u : 0u;
+            }
+            for (unsigned i = 0; i < nNear; ++i) {
+                const unsigned f = near[i];
+                if (!seen.Insert(f)) continue;
+                const _GridFaceCache& entry = cache[f];
+                double d2;
+                if (entry.kind == GRIDFACE_TRIANGLE) {
+                    double a[3], b[3], cc[3], q[3];
+                    ToDouble(entry.corner[0], a);
+                    ToDouble(entry.corner[1], b);
+                    ToDouble(entry.corner[2], cc);
+                    d2 = ClosestOnTriangle(p, a, b, cc, q, ps);
+                } else {
+                    d2 = GetFaceSquaredDistance(p, f, nullptr, &ps);
+                }
+                best.Offer(d2, f);
+            }
+        }
+    };
+
+    // Occupied cells met but not yet measured, measured nearest first so that the first faces
+    // measured are likely the closest and prune the rest.
+    CCellBatch batch;
+    // The loads of a batch are chained (offsets, then face indices, then cache entries) and mostly
+    // miss the caches on a large mesh: each link is asked for in all cells still within the limit
+    // before the next one is read, so that the misses overlap instead of following each other.
+    auto flush = [&] {
+        batch.Sort();
+        int n = batch.count;
+        while (n > 0 && batch.cells[n - 1].d2 > best.limit2) --n;
+        for (int i = 0; i < n; ++i) {
+            const uint32_t o = batch.cells[i].occupied;
+            for (unsigned e = starts[o]; e < starts[o + 1]; e += 16) __builtin_prefetch(&entries[e]);
+        }
+        for (int i = 0; i < n; ++i) {
+            const uint32_t o = batch.cells[i].occupied;
+            for (unsigned e = starts[o]; e < starts[o + 1]; ++e) __builtin_prefetch(&cache[entries[e]]);
+        }
+        for (int i = 0; i < n; ++i) {
+            if (batch.cells[i].d2 > best.limit2) break;
+            measureCell(batch.cells[i].occupied);
+        }
+        batch.count = 0;
+    };
 
     // Shells of cells at Chebyshev distance r = 0, 1, 2, ... from c. A plane, a row or a cell whose
-    // box lies no closer than the best face so far is skipped without looking at its faces.
+    // box lies beyond the limit is skipped without looking at its faces.
     for (int r = 0;; ++r) {
         int lo[3], hi[3];
         for (int k = 0; k < 3; ++k) {
@@ -562,12 +694,12 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
         for (int z = lo[2]; z <= hi[2]; ++z) {
             const double gz = AxisGap(p[2], m_origin[2] + z * s, s);
             const double dz2 = gz * gz;
-            if (dz2 >= best2) continue;
+            if (dz2 > best.limit2) continue;
             const bool zShell = z == c[2] - r || z == c[2] + r;
             for (int y = lo[1]; y <= hi[1]; ++y) {
                 const double gy = AxisGap(p[1], m_origin[1] + y * s, s);
                 const double dyz2 = dz2 + gy * gy;
-                if (dyz2 >= best2) continue;
+                if (dyz2 > best.limit2) continue;
                 const bool fullRow = zShell || y == c[1] - r || y == c[1] + r;
                 const uint64_t rowBase = (uint64_t(z) * m_dims[1] + uint64_t(y)) * m_dims[0];
                 // Inside the shell a row has only its two end cells on it.
@@ -575,36 +707,20 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                 for (int x = fullRow ? lo[0] : c[0] - r; x <= hi[0]; x += step) {
                     if (x < 0) continue;
                     const double gx = AxisGap(p[0], m_origin[0] + x * s, s);
-                    if (dyz2 + gx * gx >= best2) continue;
+                    const double d2 = dyz2 + gx * gx;
+                    if (d2 > best.limit2) continue;
                     const int64_t occupiedIndex = OccupiedIndex(rowBase + uint64_t(x));
                     if (occupiedIndex < 0) continue;
-                    ++inspected;
-                    const unsigned first = starts[occupiedIndex], end = starts[occupiedIndex + 1];
-                    // The cache entries of a cell's faces are scattered over the face order: ask
-                    // for all of them before measuring the first.
-                    for (unsigned e = first; e < end; ++e) __builtin_prefetch(&m_pCache[entries[e]]);
-                    for (unsigned e = first; e < end; ++e) {
-                        const unsigned f = entries[e];
-                        if (!seen.Insert(f)) continue;
-                        const _GridFaceCache& entry = m_pCache[f];
-                        double d2;
-                        if (entry.kind == GRIDFACE_TRIANGLE) {
-                            double a[3], b[3], cc[3], q[3];
-                            ToDouble(entry.corner[0], a);
-                            ToDouble(entry.corner[1], b);
-                            ToDouble(entry.corner[2], cc);
-                            d2 = ClosestOnTriangle(p, a, b, cc, q, ps);
-                        } else {
-                            d2 = GetFaceSquaredDistance(p, f, nullptr, &ps);
-                        }
-                        if (d2 < best2) {
-                            best2 = d2;
-                            bestFace = int(f);
-                        }
-                    }
+                    __builtin_prefetch(&starts[occupiedIndex]);
+                    if (batch.count == CCellBatch::kSize) flush();
+                    batch.cells[batch.count++] = {d2, uint32_t(occupiedIndex)};
                 }
             }
         }
+        // The own cell alone is worth measuring first only when a hint already set a limit;
+        // otherwise it joins its 26 neighbours, nearest first.
+        if (r == 0 && best.face < 0) continue;
+        flush();
         // Every unvisited cell lies beyond one of the block's sides that has not reached the
         // grid's edge; the nearest such side bounds the distance to any face still unseen.
         double bound = HUGE_VAL;
@@ -619,17 +735,17 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                 bound = std::min(bound, std::max(0.0, m_origin[k] + (hi[k] + 1) * s - p[k]));
             }
         }
-        if (done || bound * bound >= best2) break;
+        if (done || bound * bound > best.limit2) break;
     }
 
     if (stats) {
         stats->cellsInspected += inspected;
         stats->pointSegment += ps;
     }
-    if (bestFace < 0) return -1;
-    distance = std::sqrt(best2);
-    if (closest) GetFaceSquaredDistance(p, unsigned(bestFace), closest, nullptr);
-    return bestFace;
+    if (best.face < 0) return -1;
+    distance = std::sqrt(best.d2);
+    if (closest) GetFaceSquaredDistance(p, unsigned(best.face), closest, nullptr);
+    return best.face;
 }
 
 void C3DFaceGridMap::ResetGlobalCounters() {

@@ -126,7 +126,8 @@ public:
     // `distance` is +infinity. `distance` receives the exact Euclidean distance and `closest`, when
     // not null, the closest point. `hint` (a face index, -1 for none) is measured first: a face
     // close to p, such as the previous query's answer for a nearby point, lets the search prune
-    // more. Among faces at the same distance the first one met wins. Thread-safe; allocates nothing.
+    // more. Among faces at the same distance the lowest index wins, so neither the hint nor the
+    // order of the search changes the answer. Thread-safe; allocates nothing.
     int GetClosestFace(const double p[3], double& distance, double maxDistance = HUGE_VAL,
                        CFaceGridStats* stats = nullptr, int hint = -1, double* closest = nullptr) const;
     int GetClosestFace(const C3DTPoint<float>& p, double& distance, double maxDistance = HUGE_VAL,
