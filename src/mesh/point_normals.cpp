@@ -201,17 +201,27 @@ public:
         }
     }
     // Finds the `count` keys (3 floats each) in order, writing their indices to `out`. The table
-    // slots of the keys a little ahead are prefetched, so that the scattered loads overlap.
+    // slots of the keys a little ahead are prefetched, so that the scattered loads overlap; their
+    // hashes wait in a ring until their turn.
     void FindAll(const float* keys, unsigned count, unsigned* out) {
         constexpr unsigned kAhead = 16;
+        unsigned ring[kAhead];
+        const unsigned first = count < kAhead ? count : kAhead;
+        for (unsigned i = 0; i < first; ++i) {
+            const float* a = keys + size_t(i) * 3;
+            ring[i] = Hash(NormalKey{a[0], a[1], a[2]});
+            __builtin_prefetch(m_slots.GetData() + (ring[i] & m_mask));
+        }
         for (unsigned i = 0; i < count; ++i) {
+            const unsigned hash = ring[i % kAhead];
             if (i + kAhead < count) {
                 const float* a = keys + size_t(i + kAhead) * 3;
-                __builtin_prefetch(m_slots.GetData() + (Hash(NormalKey{a[0], a[1], a[2]}) & m_mask));
+                const unsigned ahead = Hash(NormalKey{a[0], a[1], a[2]});
+                ring[i % kAhead] = ahead;
+                __builtin_prefetch(m_slots.GetData() + (ahead & m_mask));
             }
             const float* k = keys + size_t(i) * 3;
-            const NormalKey key{k[0], k[1], k[2]};
-            out[i] = Find(key, Hash(key));
+            out[i] = Find(NormalKey{k[0], k[1], k[2]}, hash);
         }
     }
     CXArray<float, float>& GetVectors() { return m_vectors; }
