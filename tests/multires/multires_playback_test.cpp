@@ -4,6 +4,7 @@
 // it) or leaves the live faces unchanged (the level comparisons below fail).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,9 @@
 #include <vector>
 
 #include "kestovar/mesh/channel.h"
+#include "kestovar/mesh/channel_lists.h"
+#include "kestovar/mesh/face.h"
+#include "kestovar/mesh/normal_channel.h"
 #include "kestovar/multires/multires_object.h"
 #include "kestovar/optimizer/track_contractions.h"
 #include "simplify/loop_test_util.h"
@@ -50,6 +54,32 @@ struct Handed {
     std::unique_ptr<looptest::Engine> engine;
     MrPtr object;
 };
+
+// A specified-normal channel parallel to the faces: one normal per point, pointing away from the
+// centre of the model, so that merged corners interpolate them.
+void AddSpecifiedNormals(const objtest::ObjMesh& mesh, CDependentChannels& channels) {
+    CSpecNormalChannel* specified = new CSpecNormalChannel;
+    double centre[3] = {0, 0, 0};
+    for (size_t i = 0; i < mesh.PointCount(); ++i)
+        for (int k = 0; k < 3; ++k) centre[k] += mesh.xyz[3 * i + size_t(k)] / double(mesh.PointCount());
+    for (size_t i = 0; i < mesh.PointCount(); ++i) {
+        double d[3], l = 0;
+        for (int k = 0; k < 3; ++k) {
+            d[k] = mesh.xyz[3 * i + size_t(k)] - centre[k];
+            l += d[k] * d[k];
+        }
+        l = l > 0 ? std::sqrt(l) : 1.0;
+        specified->GetNormalVectorList()->Add(C3DTVector<float>(float(d[0] / l), float(d[1] / l), float(d[2] / l)));
+    }
+    CFaceList* nf = specified->GetFaceList();
+    nf->SetSize(int(mesh.TriangleCount()), 3, SETSIZE_COMPACT_EXACT);
+    for (int f = 0; f < nf->GetSize(); ++f) {
+        CFace view;
+        nf->GetFace(unsigned(f), view);
+        view.SetIndexes(&mesh.tris[3 * size_t(f)], 3);
+    }
+    channels.AddChannel(specified);
+}
 
 Handed HandOver(const objtest::ObjMesh& mesh = looptest::BumpySphere(2), unsigned long long mode = 0,
                 bool withUV = false) {
@@ -135,6 +165,124 @@ uint64_t HashState(const CMultiresolutionObject1& o) {
     }
     const CTrackContractions& t = *o.GetTrackInfo();
     return Fnv(h, t.GetData(), size_t(t.GetDataSize()));
+}
+
+// A run on the spider with a texture and specified normals, handed over.
+struct NormalRun {
+    CSceneOptimizer optimizer;
+    C3DExtObject* ext = nullptr;
+    MrPtr object;
+
+    explicit NormalRun(const objtest::ObjMesh& mesh) {
+        optimizer.SetFlags(SCENEOPTIMIZER_WORKING_COPY | SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+        C3DPointList* points = C3DPointList::Create();
+        objtest::FillPoints(mesh, *points);
+        C3DFaceList* faces = C3DFaceList::Create();
+        CDependentChannels* channels = CDependentChannels::Create();
+        objtest::FillFacesAndChannels(mesh, *faces, *channels, true);
+        AddSpecifiedNormals(mesh, *channels);
+        ext = new C3DExtObject(points, faces, channels);
+        points->Delete();
+        faces->Delete();
+        channels->Delete();
+        ext->SetOptimizer(optimizer, nullptr);
+        ext->SetOptimizeMode(OPT_KEEP_UVW | OPT_KEEP_NORMALS, true);
+        EXPECT_TRUE(ext->InitOptimization(false));
+        bool cancelled = true;
+        EXPECT_GT(ext->Optimize(0.0, cancelled, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS), 0);
+        object.reset(ext->GetMultiresolutionObject(cancelled));
+        EXPECT_FALSE(cancelled);
+    }
+    ~NormalRun() {
+        object.reset();
+        ext->Delete();
+    }
+};
+
+// Texture and normal values and corners of every channel, bit for bit, besides the level.
+std::vector<uint32_t> TakeAll(const CMultiresolutionObject1& o) {
+    std::vector<uint32_t> v = TakeLevel(o);
+    auto bits = [&v](const float* f) {
+        uint32_t b[3];
+        std::memcpy(b, f, 12);
+        v.insert(v.end(), b, b + 3);
+    };
+    CDependentChannels& channels = *o.GetChannels();
+    for (int c = 0; c < channels.GetSize(); ++c) {
+        const CChannel* channel = channels.GetChannel(c);
+        if (const CFaceList* faces = channel->GetFaceList())
+            for (int f = 0; f < faces->GetSize(); ++f) {
+                int k;
+                const int* idx = faces->GetIndexes(unsigned(f), k);
+                v.insert(v.end(), idx, idx + k);
+            }
+    }
+    CUVWFaceList* uvFaces = nullptr;
+    CUVWPointList* uvPoints = nullptr;
+    if (channels.GetUVWChannelByIndex(0, uvFaces, uvPoints))
+        for (int i = 0; i < uvPoints->GetSize(); ++i) bits(&uvPoints->GetAt(i).u);
+    CNormalFaceList* normalFaces = nullptr;
+    C3DVectorList* normals = nullptr;
+    if (channels.GetSpecNormalChannel(normalFaces, normals))
+        for (int i = 0; i < normals->GetSize(); ++i) bits(&normals->GetAt(i).x);
+    return v;
+}
+
+// Level changes play face and deleted-face records from the player's tables and walk only the
+// records the tables leave out (texture, normal and channel corners here), the reference playback
+// walks every record. Two twins handed over from the same run must stay equal through moves in both
+// directions, by either way of counting, and the tables must have been used for both kinds of
+// contraction (with and without walked records).
+TEST(MultiresPlayback, TablePlaybackMatchesTheRecordWalkWithTexturesAndNormals) {
+    objtest::ObjMesh mesh;
+    ASSERT_TRUE(objtest::LoadObj(std::string(KESTOVAR_TEST_DATA) + "/../../data/spider.obj", mesh));
+    NormalRun a(mesh), b(mesh);
+    ASSERT_TRUE(a.object && b.object);
+    ASSERT_TRUE(TakeAll(*a.object) == TakeAll(*b.object));
+    CTrackContractions& track = *b.object->GetTrackInfo();
+    unsigned walked = 0, normalRecords = 0;
+    for (unsigned c = 0; c < track.GetContractionCount(); ++c) {
+        bool walk = false;
+        for (const CTrackInfo* r = track.GetFirstSideRecord(track.GetContraction(c)); r; r = track.GetNextSideRecord(r)) {
+            walk |= r->GetType() != TRACK_FACE && r->GetType() != TRACK_INVALID_FACE;
+            normalRecords += r->GetType() == TRACK_NORMAL_CONTRACTION || r->GetType() == TRACK_NORMAL_FACE;
+        }
+        walked += walk;
+    }
+    ASSERT_GT(normalRecords, 0u);
+    ASSERT_GT(walked, 0u);
+    ASSERT_LT(walked, track.GetContractionCount());
+
+    // b follows a's index position (contractions applied) with the reference playback.
+    int applied = 0;
+    auto follow = [&](int target) {
+        int faces, points;
+        b.object->GetCurrentSize(faces, points);
+        for (; applied < target; ++applied)
+            track.PlayContraction(unsigned(applied), false, *b.object->GetPointList(), *b.object->GetFaceList(),
+                                  b.object->GetChannels(), points, faces);
+        for (; applied > target; --applied)
+            track.PlayContraction(unsigned(applied - 1), true, *b.object->GetPointList(), *b.object->GetFaceList(),
+                                  b.object->GetChannels(), points, faces);
+        b.object->SetCurrentSize(faces, points);
+    };
+    const struct {
+        double ratio;
+        unsigned flags;
+    } moves[] = {{0.3, kPoints}, {0.0, kPoints}, {0.7, MRRATIO_RELATIVE | MRRATIO_FACES | MRRATIO_NO_PROGRESSIVE},
+                 {0.45, kPoints}, {1.0, kPoints}};
+    for (const auto& m : moves) {
+        SCOPED_TRACE(m.ratio);
+        a.object->SetObjectRatio(m.ratio, 0, m.flags);
+        const int position = a.object->GetTrackPosition();
+        follow(a.object->IsLastDirectionUp() ? position : position + 1);
+        int fa, pa, fb, pb;
+        a.object->GetCurrentSize(fa, pa);
+        b.object->GetCurrentSize(fb, pb);
+        EXPECT_EQ(fa, fb);
+        EXPECT_EQ(pa, pb);
+        EXPECT_TRUE(TakeAll(*a.object) == TakeAll(*b.object));
+    }
 }
 
 // Golden values of the textured spider's hand-off and of the levels played from it: any change of
