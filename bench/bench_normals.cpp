@@ -9,6 +9,16 @@
 // loop alike, so that the medians are warm-heap figures without the cost of faulting fresh pages in;
 // KESTOVAR_BENCH_COLD=1 keeps the allocator's defaults.
 //
+// Where the time goes (bunny, 4.4 ms a build against 0.4 ms for the plain loop, averages of 61
+// builds on the shared machine): face normals 0.85 ms (Newell sums, then a double-precision
+// square root and three divisions per face, which the output's bit-exactness requires); the pass
+// that sums the single-group points 1.65 ms (a 48-byte state per point read in the mesh's
+// scattered order, the angle test and double-precision sums per corner); the adjacency of the
+// points where faces split 0.36 ms; copying the channel's face records 0.11 ms; the walk over the
+// split points 0.24 ms; group normals and the distinct-normal table 0.56 ms; writing every corner
+// 0.42 ms; the output vectors 0.14 ms. The height field splits most of its points at its creases,
+// so there the adjacency and the walk over split points weigh as much as the single-group pass.
+//
 // Usage: bench_normals [obj file] [bunny-only]
 #include <malloc.h>
 #include <time.h>
