@@ -4,7 +4,10 @@
 //    0x20007: both directions, point + edge + face samples, budget 6 x the larger face count), on
 //    2 threads: samples per second.
 // 2. Closest-face queries against the bunny from points near its surface: queries per second.
-// 3. Closest-face queries against a bumpy sphere of 1,000,000 triangles: mean cost per query.
+// 3. Closest-face queries against a bumpy sphere of 1,000,000 triangles: mean cost per query, with
+//    the points in random order (the headline figure: every query starts cold) and in surface order
+//    (points made face after face, each query hinted with the previous answer, as GeomCompare's
+//    samplers ask), and the grid's memory per triangle.
 // Each line shows the median of several runs beside the peer measured in the same run: CGAL's AABB
 // tree (closest point on triangles, trees built inside the timed region as the grid is) when the
 // build found CGAL. The reduction is meshoptimizer's simplifier when found, else a small vertex
@@ -212,6 +215,30 @@ std::vector<double> NearPoints(const Mesh& m, size_t n, double offset, unsigned 
     return p;
 }
 
+// Points near the surface of `m` in surface order: `perFace` points on each triangle in turn,
+// pushed off by up to `offset` along x, y, z.
+std::vector<double> SurfacePoints(const Mesh& m, size_t perFace, double offset, unsigned seed) {
+    std::vector<double> p;
+    p.reserve(3 * perFace * m.Faces());
+    uint64_t s = seed * 2862933555777941757ull + 3037000493ull;
+    auto rnd = [&] {
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        return double(s >> 11) / 9007199254740992.0;
+    };
+    for (size_t t = 0; t < m.Faces(); ++t) {
+        for (size_t i = 0; i < perFace; ++i) {
+            double u = rnd(), v = rnd();
+            if (u + v > 1) u = 1 - u, v = 1 - v;
+            for (int k = 0; k < 3; ++k) {
+                double a = m.xyz[3 * m.tris[3 * t] + k], b = m.xyz[3 * m.tris[3 * t + 1] + k],
+                       c = m.xyz[3 * m.tris[3 * t + 2] + k];
+                p.push_back(a + u * (b - a) + v * (c - a) + offset * (2 * rnd() - 1));
+            }
+        }
+    }
+    return p;
+}
+
 #ifdef KESTOVAR_HAVE_CGAL
 typedef CGAL::Simple_cartesian<double> K;
 typedef std::vector<K::Triangle_3>::const_iterator TriangleIterator;
@@ -375,7 +402,8 @@ int main(int argc, char** argv) {
     full->Delete();
     low->Delete();
 
-    // 3. A million triangles: mean cost of one query, build excluded.
+    // 3. A million triangles: mean cost of one query, build excluded, in random order and in
+    //    surface order (one point per face, face after face, hinted with the previous answer).
     if (only == 0 || only == 3) {
         Mesh big = BumpySphere(500, 1000);
         C3DObject* o = MakeObject(big);
@@ -383,17 +411,27 @@ int main(int argc, char** argv) {
         Stopwatch build;
         const C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(&geom);
         const Timing built = build.Stop();
-        const std::vector<double> pts = NearPoints(big, 1000000, 0.01, 4);
+        const std::vector<double> random = NearPoints(big, 1000000, 0.01, 4);
+        const std::vector<double> surface = SurfacePoints(big, 1, 0.01, 5);
+        std::vector<Timing> oursSurface, peerSurface;
         ours.clear();
         peer.clear();
+        CFaceGridStats stats;
         for (int r = 0; r < 3; ++r) {
             Stopwatch w;
             double sink = 0, d;
-            for (size_t i = 0; i < pts.size(); i += 3) {
-                map->GetClosestFace(&pts[i], d);
+            for (size_t i = 0; i < random.size(); i += 3) {
+                map->GetClosestFace(&random[i], d, HUGE_VAL, r == 0 ? &stats : nullptr);
                 sink += d;
             }
             ours.push_back(w.Stop());
+            Stopwatch ws;
+            int hint = -1;
+            for (size_t i = 0; i < surface.size(); i += 3) {
+                hint = map->GetClosestFace(&surface[i], d, HUGE_VAL, nullptr, hint);
+                sink += d;
+            }
+            oursSurface.push_back(ws.Stop());
             if (sink < 0) std::printf("!");
         }
 #ifdef KESTOVAR_HAVE_CGAL
@@ -402,21 +440,35 @@ int main(int argc, char** argv) {
             Tree tree(tb.begin(), tb.end());
             tree.accelerate_distance_queries();
             for (int r = 0; r < 3; ++r) {
-                Stopwatch w;
-                double sink = 0;
-                for (size_t i = 0; i < pts.size(); i += 3)
-                    sink += tree.squared_distance(K::Point_3(pts[i], pts[i + 1], pts[i + 2]));
-                peer.push_back(w.Stop());
-                if (sink < 0) std::printf("!");
+                for (const std::vector<double>* pts : {&random, &surface}) {
+                    Stopwatch w;
+                    double sink = 0;
+                    for (size_t i = 0; i < pts->size(); i += 3)
+                        sink += tree.squared_distance(K::Point_3((*pts)[i], (*pts)[i + 1], (*pts)[i + 2]));
+                    (pts == &random ? peer : peerSurface).push_back(w.Stop());
+                    if (sink < 0) std::printf("!");
+                }
             }
         }
 #endif
+        // The grid's own arrays (occupancy words, cell offsets, face entries) and the face list's
+        // per-face cache chunk it reads.
+        const double words = double(map->GetCellCount(0)) * map->GetCellCount(1) * map->GetCellCount(2) / 64.0 * 16.0;
+        const double gridBytes = words + 4.0 * (map->GetOccupiedCellCount() + 1) + 4.0 * map->GetEntryCount();
+        const double faces = double(big.Faces());
         std::printf("closest-face grid on %zu triangles: built in %.1f ms (cpu %.1f ms), %u x %u x %u cells, %u occupied, "
-                    "%u entries\n",
+                    "%u entries; %.1f bytes per triangle (+ %zu of face cache)\n",
                     big.Faces(), built.wall * 1e3, built.cpu * 1e3, map->GetCellCount(0), map->GetCellCount(1),
-                    map->GetCellCount(2), map->GetOccupiedCellCount(), map->GetEntryCount());
+                    map->GetCellCount(2), map->GetOccupiedCellCount(), map->GetEntryCount(), gridBytes / faces,
+                    sizeof(_GridFaceCache));
+        std::printf("  per random-order query: %.2f cells inspected, %.2f point-segment distances\n",
+                    double(stats.cellsInspected) / double(stats.queries), double(stats.pointSegment) / double(stats.queries));
         PrintLine("closest-face queries, " + std::to_string(big.Faces()) + " triangles",
-                  "  mean query cost (1 thread)", double(pts.size() / 3), ours, peer, 1, 1e6, "us", true);
+                  "  mean query cost, random order (1 thread)", double(random.size() / 3), ours, peer, 1, 1e6, "us",
+                  true);
+        PrintLine("closest-face queries, " + std::to_string(big.Faces()) + " triangles, surface order",
+                  "  mean query cost, surface order, hinted (1 thread)", double(surface.size() / 3), oursSurface,
+                  peerSurface, 1, 1e6, "us", true);
         o->Delete();
     }
     return 0;
