@@ -8,6 +8,13 @@
 // revives the elements right after the live ones, so that every level is a prefix of the lists.
 // The tracker is renumbered to the new order; texture and normal channel points keep theirs (the
 // records index them directly) while channel faces follow the geometric faces.
+//
+// Where the face records lie in their buffer is not part of that order (a face list reaches each
+// record through an offset table), and it decides how fast the object plays: a contraction
+// re-points the corners of the faces around its removed point, which the order above scatters over
+// the whole list. The records are therefore laid out by the first contraction that re-points their
+// face, so that the faces a contraction re-points for the first time lie next to those of the
+// contractions played just before and after it.
 #include "kestovar/core/exception.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face.h"
@@ -49,6 +56,17 @@ struct CPlacement {
             if (remap[i] == REMAP_REMOVED) order[next++] = unsigned(i);
     }
 };
+
+// Lays out the records of `faces` in the order `recordOrder` (a permutation of the face indices)
+// without changing which record each face index reaches.
+void LayOutRecords(CFaceList& faces, const CXArray<unsigned int>& recordOrder) {
+    CFaceCollection& records = faces.GetRecords();
+    const unsigned n = records.GetSize();
+    if (n == 0 || unsigned(recordOrder.GetSize()) != n) return;
+    records.Reorder(recordOrder.GetData(), n, false);
+    records.Compact(false);
+    records.Reorder(recordOrder.GetData(), n, true);
+}
 
 void CheckIndex(int i, int count) {
     if (i < 0 || i >= count) XThrow<CXInvalidArgException>("recorded index out of range");
@@ -105,7 +123,11 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
     const int coarsestPoints = points.placed;
     const int coarsestFaces = faces.placed;
 
-    // 2. The removed elements, last contraction first.
+    // 2. The removed elements, last contraction first. Meanwhile each face notes the first
+    // contraction that re-points one of its corners (the walk goes backwards: the last note wins).
+    CXArray<unsigned int> firstRepoint;
+    firstRepoint.SetSize(nFaces);
+    for (int f = 0; f < nFaces; ++f) firstRepoint[f] = unsigned(nContractions);
     if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressRange(unsigned(3 * nContractions));
     for (int c = nContractions - 1; c >= 0; --c) {
         if (c % kProgressStep == 0 && m_pOptimizer) {
@@ -120,6 +142,11 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
         CheckIndex(e->GetKept(), nPoints);
         points.Place(e->GetRemoved());
         for (CTrackInfo* r = track->GetFirstSideRecord(e); r; r = track->GetNextSideRecord(r)) {
+            if (r->GetType() == TRACK_FACE) {
+                const int f = static_cast<const CTrackFace*>(r)->GetCurrentFace();
+                if (f >= 0 && f < nFaces) firstRepoint[f] = unsigned(c);
+                continue;
+            }
             if (r->GetType() != TRACK_INVALID_FACE) continue;
             CTrackInvalidFace* deleted = static_cast<CTrackInvalidFace*>(r);
             const int f = deleted->GetCurrentFace();
@@ -142,6 +169,20 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
     points.CompleteOrder();
     faces.CompleteOrder();
 
+    // The record layout: faces by first re-pointing contraction (a counting sort; faces never
+    // re-pointed last), each key's faces in index order.
+    CXArray<unsigned int> recordOrder;
+    {
+        CXArray<unsigned int> start;
+        start.SetSize(nContractions + 2);
+        unsigned int* s = start.GetData();
+        for (int k = 0; k < nContractions + 2; ++k) s[k] = 0;
+        for (int f = 0; f < nFaces; ++f) ++s[firstRepoint[f] + 1];
+        for (int k = 1; k < nContractions + 2; ++k) s[k] += s[k - 1];
+        recordOrder.SetSize(nFaces);
+        for (int f = 0; f < nFaces; ++f) recordOrder[int(s[firstRepoint[f]]++)] = unsigned(f);
+    }
+
     // 3. The new lists: points copied in the new order, faces and the kept channels' faces
     // permuted and trimmed, corners renumbered.
     workFaces.DeletePointToFaceGraph();
@@ -152,6 +193,7 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
 
     C3DFaceList* newFaces = C3DFaceList::Create();
     *newFaces = workFaces;
+    LayOutRecords(*newFaces, recordOrder);
     ReorderAndTrim(*newFaces, faces);
     newFaces->UpdateIndex(&points.remap, false);
 
@@ -165,7 +207,10 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
     for (int c = 0; c < newChannels->GetSize(); ++c) {
         CChannel* channel = newChannels->GetChannel(c);
         if (CFaceList* cf = channel->GetFaceList())
-            if (cf->GetSize() == nFaces) ReorderAndTrim(*cf, faces);
+            if (cf->GetSize() == nFaces) {
+                LayOutRecords(*cf, recordOrder);
+                ReorderAndTrim(*cf, faces);
+            }
         if (CPointList* cp = channel->GetPointList()) cp->SetPointsFlags(POINT_REMOVED, false);
     }
 
