@@ -47,6 +47,9 @@ void CTrackPlayTable::Free() {
     m_entries.RemoveAll();
     m_corners.RemoveAll();
     m_deleted.RemoveAll();
+    m_cornerBase = nullptr;
+    m_flagBase = nullptr;
+    m_flagStride = 0;
     m_keyStream = nullptr;
     m_keyStreamBytes = 0;
     m_keyGeneration = 0;
@@ -72,6 +75,16 @@ bool CTrackPlayTable::Update(const CTrackContractions& track, CFaceList& faces) 
         return true;
 
     Free();
+    // Corner entries index the record buffer as ints from its start (record 0 minus its offset).
+    CFaceCollection& records = faces.GetRecords();
+    if (faceBytes / sizeof(int) >= kNone) return false;
+    auto* bufferStart = reinterpret_cast<unsigned char*>(records.GetElement(0)) - records.GetOffset(0);
+    m_cornerBase = reinterpret_cast<int*>(bufferStart);
+    m_flagBase = static_cast<unsigned char*>(faces.GetMainData(0));
+    m_flagStride = faces.GetSize() > 1
+                       ? size_t(static_cast<unsigned char*>(faces.GetMainData(1)) - m_flagBase)
+                       : 0;
+    const unsigned nFaces = unsigned(faces.GetSize());
     m_entries.SetSize(int(n) + 1);
     Entry* entries = m_entries.GetData();
     const unsigned char* end = track.GetData() + track.GetDataSize();
@@ -92,10 +105,11 @@ bool CTrackPlayTable::Update(const CTrackContractions& track, CFaceList& faces) 
                 int k;
                 int* idx = faces.GetIndexes(unsigned(f->GetCurrentFace()), k);
                 const unsigned corner = f->GetLowValue();
-                m_corners.Add(idx && int(corner) < k ? idx + corner : nullptr);
+                m_corners.Add(idx && int(corner) < k ? unsigned(idx + corner - m_cornerBase) : kNone);
             } else if (type == TRACK_INVALID_FACE) {
                 const auto* f = reinterpret_cast<const CTrackInvalidFace*>(r);
-                m_deleted.Add(static_cast<unsigned*>(faces.GetMainData(unsigned(f->GetCurrentFace()))));
+                const unsigned face = unsigned(f->GetCurrentFace());
+                m_deleted.Add(face < nFaces ? face : kNone);
                 ++deleted;
                 points += f->GetIsolatedFacePointNumber();
             } else {
@@ -141,7 +155,10 @@ CTrackPlayer::CTrackPlayer(CTrackContractions& track, C3DPointList& points, CFac
       m_end(track.GetData() + track.GetDataSize()),
       m_entries(table ? table->GetEntries() : nullptr),
       m_corners(table ? table->GetCorners() : nullptr),
-      m_deleted(table ? table->GetDeleted() : nullptr) {}
+      m_deleted(table ? table->GetDeleted() : nullptr),
+      m_cornerBase(table ? table->GetCornerBase() : nullptr),
+      m_flagBase(table ? table->GetFlagBase() : nullptr),
+      m_flagStride(table ? table->GetFlagStride() : 0) {}
 
 bool CTrackPlayer::GetUV(int channel, CFaceList*& faces, CPointList*& points) const {
     faces = nullptr;

@@ -32,9 +32,12 @@ class C3DVectorList;
 // its corner and deleted-face entries (the next contraction's first entry ends them), and whether
 // it holds records the tables do not cover (texture, normal, channel-corner and duplicated-point
 // records), which the player then reaches by walking the records.
-// Corner entries: the address of the face corner every face record re-points, in stream order
-// (null when the face or the corner does not exist). Deleted-face entries: the address of the flag
-// word of every deleted face, in stream order (null when out of range).
+// Corner entries: where the face corner every face record re-points lies, in stream order, as a
+// 32-bit index into the face-record buffer seen as ints (kNone when the face or the corner does not
+// exist). Deleted-face entries: the face of every deleted-face record, in stream order (kNone when
+// out of range), whose flag word lies at the flag base plus face times the flag stride. Four bytes
+// an entry rather than an address halve the tables' memory and the bytes playback streams through.
+// A record buffer of 2^32 ints or more gets no tables.
 //
 // The addresses point into the face list, so the tables are valid only for the stream and the
 // face list they were built on; Update rebuilds them when either changed: the stream's address,
@@ -51,6 +54,8 @@ public:
         unsigned facesWalk;  // faces that appear, times 2, plus 1 when records must be walked
     };
 
+    static constexpr unsigned kNone = 0xFFFFFFFFu;
+
     CTrackPlayTable();
     CTrackPlayTable(const CTrackPlayTable&) = delete;
     CTrackPlayTable& operator=(const CTrackPlayTable&) = delete;
@@ -62,13 +67,19 @@ public:
     void Free();
 
     const Entry* GetEntries() const { return m_entries.GetData(); }
-    int* const* GetCorners() const { return m_corners.GetData(); }
-    unsigned* const* GetDeleted() const { return m_deleted.GetData(); }
+    const unsigned* GetCorners() const { return m_corners.GetData(); }
+    const unsigned* GetDeleted() const { return m_deleted.GetData(); }
+    int* GetCornerBase() const { return m_cornerBase; }
+    unsigned char* GetFlagBase() const { return m_flagBase; }
+    size_t GetFlagStride() const { return m_flagStride; }
 
 private:
     CXArray<Entry> m_entries;  // contraction count + 1 (the last one only ends the ranges)
-    CXArray<int*, int*> m_corners;
-    CXArray<unsigned*, unsigned*> m_deleted;
+    CXArray<unsigned> m_corners;
+    CXArray<unsigned> m_deleted;
+    int* m_cornerBase;          // start of the face-record buffer
+    unsigned char* m_flagBase;  // flag word of face 0
+    size_t m_flagStride;        // bytes from one face's flag word to the next
     // What the tables were built on.
     const void* m_keyStream;
     uint64_t m_keyStreamBytes;
@@ -117,10 +128,12 @@ public:
         const CTrackPlayTable::Entry& next = (&en)[1];
         const int value = up ? e->GetRemoved() : kept;
         for (unsigned c = en.firstCorner; c < next.firstCorner; ++c)
-            if (int* corner = m_corners[c]) *corner = value;
+            if (m_corners[c] != CTrackPlayTable::kNone) m_cornerBase[m_corners[c]] = value;
         for (unsigned d = en.firstDeleted; d < next.firstDeleted; ++d)
-            if (unsigned* flags = m_deleted[d])
-                *flags = up ? (*flags & ~unsigned(FACE_INVALID)) : (*flags | unsigned(FACE_INVALID));
+            if (m_deleted[d] != CTrackPlayTable::kNone) {
+                unsigned& flags = *reinterpret_cast<unsigned*>(m_flagBase + size_t(m_deleted[d]) * m_flagStride);
+                flags = up ? (flags & ~unsigned(FACE_INVALID)) : (flags | unsigned(FACE_INVALID));
+            }
         const int faces = int(en.facesWalk >> 1);
         currentPoints += up ? en.points : -en.points;
         currentFaces += up ? faces : -faces;
@@ -133,7 +146,7 @@ public:
         const int kept = Edge(index)->GetKept();
         if (kept >= 0 && kept < m_nPoints) __builtin_prefetch(&m_points[kept], 1);
         for (unsigned c = m_entries[index].firstCorner, e = m_entries[index + 1].firstCorner; c < e; ++c)
-            if (m_corners[c]) __builtin_prefetch(m_corners[c], 1);
+            if (m_corners[c] != CTrackPlayTable::kNone) __builtin_prefetch(m_cornerBase + m_corners[c], 1);
     }
 
 private:
@@ -160,8 +173,11 @@ private:
     bool m_normalsLooked;
     const unsigned char* m_end;
     const CTrackPlayTable::Entry* m_entries;
-    int* const* m_corners;
-    unsigned* const* m_deleted;
+    const unsigned* m_corners;
+    const unsigned* m_deleted;
+    int* m_cornerBase;
+    unsigned char* m_flagBase;
+    size_t m_flagStride;
 };
 
 }  // namespace kestovar
