@@ -164,6 +164,24 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
     const int* around = m_pWorkingFaces->GetFacesConnectedToPoint(unsigned(point), n);
     const C3DTPoint<float>* pts = m_pWorkingPoints->GetPoints();
     const bool pointSelected = pts[point].IsFlagSet(POINT_SELECTED);
+    // The neighbours' points and quadrics lie scattered over the lists: ask for all of them before
+    // the evaluations below read them one after the other.
+    if (const CSymMatrix* quadrics = m_pWorkingPoints->GetQuadrics()) {
+        NeighbourSet ahead;
+        for (int i = 0; i < n; ++i) {
+            int k;
+            const int* idx = m_pWorkingFaces->GetIndexes(unsigned(around[i]), k);
+            if (k != 3) continue;
+            for (int j = 0; j < 3; ++j) {
+                const int w = idx[j];
+                if (w == point || !ahead.Add(w)) continue;
+                const char* q = reinterpret_cast<const char*>(quadrics + w);
+                __builtin_prefetch(q);
+                __builtin_prefetch(q + sizeof(CSymMatrix) - 1);
+                __builtin_prefetch(pts + w);
+            }
+        }
+    }
     int used = 0;
     NeighbourSet seen;
     for (int i = 0; i < n; ++i) {
