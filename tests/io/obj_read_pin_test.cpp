@@ -330,6 +330,35 @@ TEST(ObjReadPinned, RespelledTextGivesTheSameScene) {
     EXPECT_EQ(DigestOfText(exponents, result), expected);
 }
 
+// Lines longer than the line source's block (a comment and a face of 60,000 corners) make it grow
+// its buffer in both passes; a UTF-8 byte-order mark is skipped and a last line without its end
+// still counts. File and memory give the same scene.
+TEST(ObjReadPinned, LinesLongerThanABlock) {
+    std::string text = "\xEF\xBB\xBFv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n# " + std::string(700000, 'x') + "\nf";
+    for (int i = 0; i < 60000; ++i) text += i % 2 ? " 2" : " 1";
+    text += "\r\nf 1 2 3";
+    iotest::ScratchDir dir;
+    iotest::WriteFile(dir / "long.obj", text);
+    CXStringW name((dir / "long.obj").string().c_str());
+    int result = 0;
+    ScenePtr scene(CWavefrontIo::ReadObjFile(name, result));
+    ASSERT_TRUE(scene);
+    C3DNodePos pos = scene->GetFirstNode();
+    C3DSceneNode* node = scene->GetNextNode(pos);
+    C3DGeomObject* o = node->GetGeomObject();
+    ASSERT_EQ(o->GetFaceNbr(), 2);
+    int n = 0;
+    const int* corners = o->GetFaceList()->GetIndexes(0, n);
+    EXPECT_EQ(n, 60000);
+    EXPECT_EQ(corners[59999], 1);  // the second point used, "2"
+    o->GetFaceList()->GetIndexes(1, n);
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(o->GetPointList()->GetAt(2).y, 1.0f);
+    int memoryResult = 0;
+    EXPECT_EQ(DigestOfText(text, memoryResult), SceneDigest(*scene));
+    EXPECT_EQ(memoryResult, IO_FILE_OK);
+}
+
 // The read polls the cancel set's count on every line and asks the full question only when the
 // count is not zero: another thread's request must not stop it, a request for the reading thread's
 // parent must.
