@@ -550,7 +550,7 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     uint32_t rank = 0;
     for (int w = 0; w < m_words.GetSize(); ++w) {
         words[w].rank = rank;
-        rank += uint32_t(__builtin_popcountll(words[w].bits));
+        rank += uint32_t(CountBits(words[w].bits));
     }
     m_nOccupied = occupied;
     return m_nIndexedFaces;

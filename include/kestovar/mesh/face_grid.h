@@ -164,12 +164,20 @@ private:
     };
 
     void Clear();
+    // Set bits of v, in plain integer operations (no library call where the target lacks the
+    // instruction).
+    static unsigned CountBits(uint64_t v) {
+        v = v - ((v >> 1) & 0x5555555555555555ull);
+        v = (v & 0x3333333333333333ull) + ((v >> 2) & 0x3333333333333333ull);
+        v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+        return unsigned((v * 0x0101010101010101ull) >> 56);
+    }
     // Index of occupied cell `cell` in m_starts, or -1 for an empty cell.
     int64_t OccupiedIndex(uint64_t cell) const {
         const CellWord& w = m_words[int(cell >> 6)];
         uint64_t bit = uint64_t(1) << (cell & 63);
         if (!(w.bits & bit)) return -1;
-        return int64_t(w.rank) + __builtin_popcountll(w.bits & (bit - 1));
+        return int64_t(w.rank) + CountBits(w.bits & (bit - 1));
     }
 
     // Build inputs, to tell whether the map is still current.
