@@ -4,11 +4,13 @@
 // it) or leaves the live faces unchanged (the level comparisons below fail).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kestovar/mesh/channel.h"
@@ -282,6 +284,41 @@ TEST(MultiresPlayback, TablePlaybackMatchesTheRecordWalkWithTexturesAndNormals) 
         EXPECT_EQ(fa, fb);
         EXPECT_EQ(pa, pb);
         EXPECT_TRUE(TakeAll(*a.object) == TakeAll(*b.object));
+    }
+}
+
+// The hand-off lays the face records out (in the record buffer, which no face index shows) by the
+// first contraction that re-points each face, so that playback writes corners in a sweep through
+// the buffer rather than all over it. Walking the records in buffer order, that contraction never
+// decreases, for the faces and for the texture faces parallel to them; faces never re-pointed
+// come last.
+TEST(MultiresPlayback, HandOffLaysFaceRecordsOutByFirstRepointingContraction) {
+    objtest::ObjMesh mesh;
+    ASSERT_TRUE(objtest::LoadObj(std::string(KESTOVAR_TEST_DATA) + "/../../data/spider.obj", mesh));
+    Handed h = HandOver(mesh, OPT_KEEP_UVW, true);
+    ASSERT_TRUE(h.object);
+    const CTrackContractions& track = *h.object->GetTrackInfo();
+    const unsigned n = track.GetContractionCount();
+    const CFaceList& faces = *h.object->GetFaceList();
+    std::vector<unsigned> first(size_t(faces.GetSize()), n);
+    for (unsigned c = n; c-- > 0;)
+        for (const CTrackInfo* r = track.GetFirstSideRecord(track.GetContraction(c)); r; r = track.GetNextSideRecord(r))
+            if (r->GetType() == TRACK_FACE) first[size_t(static_cast<const CTrackFace*>(r)->GetCurrentFace())] = c;
+    CUVWFaceList* uvFaces = nullptr;
+    CUVWPointList* uvPoints = nullptr;
+    ASSERT_TRUE(h.object->GetChannels()->GetUVWChannelByIndex(0, uvFaces, uvPoints));
+    for (const CFaceList* list : {&faces, static_cast<const CFaceList*>(uvFaces)}) {
+        ASSERT_EQ(list->GetSize(), faces.GetSize());
+        std::vector<std::pair<const int*, unsigned>> byAddress;
+        for (int f = 0; f < list->GetSize(); ++f) {
+            int k;
+            byAddress.emplace_back(list->GetIndexes(unsigned(f), k), first[size_t(f)]);
+        }
+        std::sort(byAddress.begin(), byAddress.end());
+        size_t decreases = 0;
+        for (size_t i = 1; i < byAddress.size(); ++i) decreases += byAddress[i].second < byAddress[i - 1].second;
+        EXPECT_EQ(decreases, 0u);
+        EXPECT_LT(byAddress.front().second, n);
     }
 }
 
