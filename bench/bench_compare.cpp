@@ -451,9 +451,10 @@ int main(int argc, char** argv) {
             }
         }
 #endif
-        // The grid's own arrays (occupancy words, cell offsets, face entries) and the face list's
-        // per-face cache chunk it reads.
-        const double words = double(map->GetCellCount(0)) * map->GetCellCount(1) * map->GetCellCount(2) / 64.0 * 16.0;
+        // The grid's own arrays (one 16-byte occupancy word per block of 4 x 4 x 4 cells, cell
+        // offsets, face entries) and the face list's per-face cache chunk it reads.
+        double words = 16.0;
+        for (int k = 0; k < 3; ++k) words *= double((map->GetCellCount(k) + 3) / 4);
         const double gridBytes = words + 4.0 * (map->GetOccupiedCellCount() + 1) + 4.0 * map->GetEntryCount();
         const double faces = double(big.Faces());
         std::printf("closest-face grid on %zu triangles: built in %.1f ms (cpu %.1f ms), %u x %u x %u cells, %u occupied, "

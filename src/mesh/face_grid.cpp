@@ -349,6 +349,7 @@ void C3DFaceGridMap::Clear() {
     m_cellSize = 0.0;
     m_invCellSize = 0.0;
     m_dims[0] = m_dims[1] = m_dims[2] = 0;
+    m_blocks[0] = m_blocks[1] = m_blocks[2] = 0;
     m_nOccupied = 0;
     m_words.RemoveAll();
     m_starts.RemoveAll();
@@ -452,20 +453,25 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     if (!(s > 0.0) || !std::isfinite(s)) s = 1.0;  // every face on one point
     const double maxCells =
         std::min(double(kMaxCells), std::max(4096.0, double(kMaxCellsPerFace) * double(m_nIndexedFaces)));
+    // The cells are stored by blocks of 4 x 4 x 4 (see CellCode), so the block counts, rounded up,
+    // must also keep the cell codes within 31 bits.
+    constexpr double kMaxCodes = double(1u << 31);
     double dims[3];
     for (;;) {
-        double cells = 1.0;
+        double cells = 1.0, codes = 64.0;
         // floor + 1 rather than ceil: the last cell always reaches past the box.
         for (int k = 0; k < 3; ++k) {
             dims[k] = std::floor(ext[k] / s) + 1.0;
             cells *= dims[k];
+            codes *= std::ceil(dims[k] / 4.0);
         }
-        if (cells <= maxCells) break;
-        s *= std::cbrt(cells / maxCells) * 1.001;
+        if (cells <= maxCells && codes <= kMaxCodes) break;
+        s *= std::cbrt(std::max(cells / maxCells, codes / kMaxCodes)) * 1.001;
     }
     for (int k = 0; k < 3; ++k) {
         m_origin[k] = lo[k];
         m_dims[k] = unsigned(dims[k]);
+        m_blocks[k] = (m_dims[k] + 3) / 4;
     }
     m_cellSize = s;
     m_invCellSize = 1.0 / s;
@@ -477,7 +483,6 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     const double half = 0.5 * s * (1.0 + 1e-6) + 1e-12 * magnitude;
     CXArray<uint64_t> keys;
     keys.PreAllocate(m_nIndexedFaces * 4);
-    const uint64_t nx = m_dims[0], ny = m_dims[1];
     auto cellOf = [&](double x, int k) -> unsigned {
         double t = std::floor((x - m_origin[k]) * m_invCellSize);
         if (!(t > 0.0)) return 0;
@@ -510,8 +515,7 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
                                                   m_origin[2] + (z + 0.5) * s};
                         if (!TriangleTouchesCell(v, centre, half)) continue;
                     }
-                    const uint64_t cell = (uint64_t(z) * ny + y) * nx + x;
-                    keys.Add((cell << 32) | uint64_t(f));
+                    keys.Add((CellCode(x, y, z) << 32) | uint64_t(f));
                 }
             }
         }
@@ -523,12 +527,12 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     {
         CXArray<uint64_t> scratch;
         scratch.SetSize(nKeys);
+        const uint64_t codes = uint64_t(m_blocks[0]) * m_blocks[1] * m_blocks[2] * 64;
         unsigned cellBits = 1;
-        while (cellBits < 64 && (uint64_t(1) << cellBits) < nx * ny * uint64_t(m_dims[2])) ++cellBits;
+        while (cellBits < 64 && (uint64_t(1) << cellBits) < codes) ++cellBits;
         detail::SortKeys64(keys.GetData(), scratch.GetData(), size_t(nKeys), 32, 32 + cellBits);
     }
-    const uint64_t totalCells = nx * ny * uint64_t(m_dims[2]);
-    m_words.SetSize(int((totalCells + 63) / 64));
+    m_words.SetSize(int(m_blocks[0] * m_blocks[1] * m_blocks[2]));
     m_entries.SetSize(nKeys);
     unsigned occupied = 0;
     for (int i = 0; i < nKeys; ++i)
@@ -701,7 +705,9 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                 const double dyz2 = dz2 + gy * gy;
                 if (dyz2 > best.limit2) continue;
                 const bool fullRow = zShell || y == c[1] - r || y == c[1] + r;
-                const uint64_t rowBase = (uint64_t(z) * m_dims[1] + uint64_t(y)) * m_dims[0];
+                // The code of cell (x, y, z) is rowBlock's block + x / 4, then rowLocal + x % 4.
+                const uint64_t rowBlock = (uint64_t(z >> 2) * m_blocks[1] + uint64_t(y >> 2)) * m_blocks[0];
+                const uint64_t rowLocal = uint64_t((z & 3) << 4 | (y & 3) << 2);
                 // Inside the shell a row has only its two end cells on it.
                 const int step = fullRow ? 1 : 2 * r;
                 for (int x = fullRow ? lo[0] : c[0] - r; x <= hi[0]; x += step) {
@@ -709,7 +715,7 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                     const double gx = AxisGap(p[0], m_origin[0] + x * s, s);
                     const double d2 = dyz2 + gx * gx;
                     if (d2 > best.limit2) continue;
-                    const int64_t occupiedIndex = OccupiedIndex(rowBase + uint64_t(x));
+                    const int64_t occupiedIndex = OccupiedIndex((rowBlock + uint64_t(x >> 2)) << 6 | rowLocal | uint64_t(x & 3));
                     if (occupiedIndex < 0) continue;
                     __builtin_prefetch(&starts[occupiedIndex]);
                     if (batch.count == CCellBatch::kSize) flush();
