@@ -119,6 +119,40 @@ TEST(EnginePin, TexturedSpiderKeepingTexturesAndMaterials) {
     EXPECT_EQ(TextureHashOf(e), 0x0ce99062a42adfb4ull);
 }
 
+// A closed drum: three rings of 48 points closed by two flat caps whose centres have valence 48,
+// above the 32 neighbours the loop tracks as already handled around one point (past those it may
+// meet a neighbour again and must still take each candidate once). The flat caps make the
+// centres' edges cheap, so they contract while the centres still have all their neighbours.
+ObjMesh Drum() {
+    ObjMesh m;
+    const int ring = 48;
+    for (int r = 0; r < 3; ++r)
+        for (int i = 0; i < ring; ++i) {
+            const double a = 6.283185307179586 * (i + 0.5 * r) / ring;
+            const double radius = (r == 1 ? 1.0 : 0.7) * (1.0 + 0.05 * std::cos(5.0 * a));
+            AddPoint(m, radius * std::cos(a), radius * std::sin(a), 0.6 * (r - 1));
+        }
+    const int top = AddPoint(m, 0, 0, 0.6), bottom = AddPoint(m, 0, 0, -0.6);
+    for (int i = 0; i < ring; ++i) {
+        const int j = (i + 1) % ring;
+        AddTriangle(m, bottom, j, i);
+        AddTriangle(m, top, 2 * ring + i, 2 * ring + j);
+        for (int r = 0; r < 2; ++r) {
+            const int a = r * ring + i, b = r * ring + j, c = (r + 1) * ring + i, d = (r + 1) * ring + j;
+            AddTriangle(m, a, b, d);
+            AddTriangle(m, a, d, c);
+        }
+    }
+    return m;
+}
+
+TEST(EnginePin, PolesOfHighValence) {
+    Engine e(Drum(), OPT_CHECK_FLIP);
+    e.Optimize(0.10, OPTIMIZE_RELATIVE);
+    EXPECT_EQ(HashOf(e), 0xb9fc556a8cc96e03ull);
+    EXPECT_TRUE(e.object->GetCostHeap().CheckConsistency());
+}
+
 // Every point's record lists exactly the live faces that use it (in any order, each once), so a
 // point removed by a contraction has an empty record; and the buffer of the graph, sized by the
 // preparation, holds through the run without growing by more than a tenth.
