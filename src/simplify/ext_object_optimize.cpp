@@ -146,6 +146,11 @@ CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DF
 void C3DExtObject::RemoveCost(int point, CXArray<CContractionCost*, CContractionCost*>& reuse, unsigned int& count) {
     int n = 0;
     const int* around = m_pWorkingFaces->GetFacesConnectedToPoint(unsigned(point), n);
+    // First every candidate is looked up, and its heap slot asked for; then they leave the heap
+    // and the index in the same order. Looking a pair up does not depend on other pairs having
+    // left the index (a deleted slot is probed past like an occupied one), so this is the order
+    // of operations of removing each as it is found, with the heap's misses overlapping.
+    const unsigned first = count;
     NeighbourSet seen;
     for (int i = 0; i < n; ++i) {
         int k;
@@ -156,13 +161,23 @@ void C3DExtObject::RemoveCost(int point, CXArray<CContractionCost*, CContraction
             if (w == point || !seen.Add(w)) continue;
             CContractionCost* rec = FindPair(m_pairIndex, point, w);
             if (!rec) continue;
+            if (seen.count == NeighbourSet::kCapacity) {
+                // Past the set's capacity a neighbour may come again: take its candidate once.
+                bool again = false;
+                for (unsigned r = first; r < count && !again; ++r) again = reuse[int(r)] == rec;
+                if (again) continue;
+            }
             if (int(count) >= reuse.GetSize()) reuse.SetSize(int(count) + 1);
             reuse[int(count)] = rec;
             ++count;
-            m_heap.Remove(rec->slot);
-            rec->slot = nullptr;
-            m_pairIndex.Remove(rec, true);
+            __builtin_prefetch(rec->slot);
         }
+    }
+    for (unsigned r = first; r < count; ++r) {
+        CContractionCost* rec = reuse[int(r)];
+        m_heap.Remove(rec->slot);
+        rec->slot = nullptr;
+        m_pairIndex.Remove(rec, true);
     }
 }
 
