@@ -333,8 +333,10 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
         q[i].x = dx * ux + dy * uy + dz * uz;
         q[i].y = dx * vx + dy * vy + dz * vz;
     }
-    const bool convex = CQuickQuad::Measure(q[0], q[3], q[1]) & CQuickQuad::Measure(q[1], q[0], q[2]) &
-                        CQuickQuad::Measure(q[2], q[1], q[3]) & CQuickQuad::Measure(q[3], q[2], q[0]);
+    // Every corner is measured (Measure records its angle), so the results combine without
+    // short-circuiting.
+    const bool convex = (int(CQuickQuad::Measure(q[0], q[3], q[1])) & int(CQuickQuad::Measure(q[1], q[0], q[2])) &
+                         int(CQuickQuad::Measure(q[2], q[1], q[3])) & int(CQuickQuad::Measure(q[3], q[2], q[0]))) != 0;
     if (!convex) return -1;
 
     CQuickQuad rule;
