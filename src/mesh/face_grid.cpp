@@ -715,7 +715,8 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                     const double gx = AxisGap(p[0], m_origin[0] + x * s, s);
                     const double d2 = dyz2 + gx * gx;
                     if (d2 > best.limit2) continue;
-                    const int64_t occupiedIndex = OccupiedIndex((rowBlock + uint64_t(x >> 2)) << 6 | rowLocal | uint64_t(x & 3));
+                    const int64_t occupiedIndex =
+                        OccupiedIndex((rowBlock + uint64_t(x >> 2)) << 6 | rowLocal | uint64_t(x & 3));
                     if (occupiedIndex < 0) continue;
                     __builtin_prefetch(&starts[occupiedIndex]);
                     if (batch.count == CCellBatch::kSize) flush();
