@@ -1,7 +1,10 @@
-// Playback through the player's corner table: the table caches where every recorded face corner
-// lives, so it must follow whatever moves the face records or replaces the record stream between
-// two level changes. A stale table writes into freed or foreign memory (AddressSanitizer reports
-// it) or leaves the live faces unchanged (the level comparisons below fail).
+// Playback of multiresolution objects: the player's tables against the record walk, the tables'
+// rebuilds, the hand-off's record layout, and golden values of a textured hand-off and its levels.
+//
+// The tables cache where every recorded face corner and deleted face's flag word lives, so they
+// must follow whatever moves the face records or replaces the record stream between two level
+// changes. A stale table writes into freed or foreign memory (AddressSanitizer reports it) or
+// leaves the live faces unchanged (the level comparisons fail).
 #include <gtest/gtest.h>
 
 #include <algorithm>
