@@ -340,6 +340,57 @@ TEST(FaceGridMap, EmptyListsAndQuadrangles) {
     EXPECT_DOUBLE_EQ(d, 2.0);
 }
 
+// Quadrangles are indexed by their boxes and measured as fans: a wavy sheet of quadrangles with a
+// strip of triangles across it, queried from near the sheet, gives the brute-force distance over
+// the fans bit for bit and the lowest face index among ties (faces: the triangles, then the quads).
+TEST(FaceGridMap, QuadranglesNearTheSurfaceMatchBruteForce) {
+    const int n = 10;
+    Mesh m;
+    for (int j = 0; j <= n; ++j)
+        for (int i = 0; i <= n; ++i) m.AddPoint(i, j, 0.4 * std::sin(0.7 * i) * std::cos(0.5 * j));
+    for (int j = 0; j < n; ++j) {
+        for (int i = 0; i < n; ++i) {
+            const int a = j * (n + 1) + i;
+            m.quads.insert(m.quads.end(), {a, a + 1, a + n + 2, a + n + 1});
+        }
+    }
+    for (int i = 0; i < n; ++i) {
+        const int a = m.AddPoint(i, 4.5, 0.3), b = m.AddPoint(i + 1, 4.5, 0.3), c = m.AddPoint(i + 0.5, 5.5, -0.2);
+        m.tris.insert(m.tris.end(), {a, b, c});
+    }
+    ObjectPtr o = MakeObject(m);
+    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    const int nTris = int(m.tris.size() / 3);
+    auto corner = [&](int v, double* out) {
+        for (int k = 0; k < 3; ++k) out[k] = m.xyz[3 * v + k];
+    };
+    Random r(17);
+    for (int q = 0; q < 1500; ++q) {
+        double p[3] = {r.Range(-0.5, n + 0.5), r.Range(-0.5, n + 0.5), 0.0};
+        p[2] = 0.4 * std::sin(0.7 * p[0]) * std::cos(0.5 * p[1]) + r.Range(-0.6, 0.6);
+        double want = HUGE_VAL;
+        int wantFace = -1;
+        for (int t = 0; t < nTris + n * n; ++t) {
+            double a[3], b[3], c[3], d = HUGE_VAL;
+            if (t < nTris) {
+                corner(m.tris[3 * t], a), corner(m.tris[3 * t + 1], b), corner(m.tris[3 * t + 2], c);
+                d = meshClosestPointOnTriangle(p, a, b, c);
+            } else {
+                const int* v = &m.quads[4 * (t - nTris)];
+                corner(v[0], a);
+                for (int i = 1; i + 1 < 4; ++i) {
+                    corner(v[i], b), corner(v[i + 1], c);
+                    d = std::min(d, meshClosestPointOnTriangle(p, a, b, c));
+                }
+            }
+            if (d < want) want = d, wantFace = t;
+        }
+        double got;
+        ASSERT_EQ(map->GetClosestFace(p, got), wantFace) << "query " << q;
+        ASSERT_EQ(got, std::sqrt(want)) << "query " << q;
+    }
+}
+
 TEST(FaceGridMap, ElongatedBoxKeepsTheCellCountBoundedAndStaysExact) {
     // A strip 400 long and 1 wide: the cells are capped per face, queries stay exact.
     Mesh strip;
