@@ -34,7 +34,10 @@ public:
         if (ar.GetObjectSchema() >= 2) ar >> m_value;
         ar >> m_name;
         uint64_t links = ar.ReadCount();
-        for (uint64_t i = 0; i < links && i < 8; ++i) ar.ReadObject(KX_RUNTIME_CLASS(CXObject));
+        // Links are nodes: the archive refuses any other class before creating it, since this
+        // target could not release a library object it did not create (the library's own
+        // classes are read, with their real owners, by the scene target).
+        for (uint64_t i = 0; i < links && i < 8; ++i) ar.ReadObject(KX_RUNTIME_CLASS(CFuzzNode));
     }
     int32_t m_value = 0;
     CXStringW m_name;
@@ -75,7 +78,7 @@ void Step(CXArchive& ar, uint8_t op) {
             break;
         }
         case 4:
-            ar.ReadObject(nullptr);
+            ar.ReadObject(KX_RUNTIME_CLASS(CFuzzNode));
             break;
         case 5:
             ar.ReadObject(KX_RUNTIME_CLASS(CFuzzLeaf));

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every fuzz target of a fuzz build for a bounded time, each from its seed corpus in
-# fuzz/corpus/<target>. Exits non-zero on the first finding.
+# fuzz/corpus/<target>. Exits non-zero on the first finding. The mutation sequence is seeded
+# (FUZZ_SEED, default 1) so that a short run explores the same inputs each time; set another seed
+# (or 0 for a random one) to explore further.
 set -euo pipefail
 build=${1:-build-fuzz}
 seconds=${2:-600}
@@ -11,7 +13,7 @@ for bin in "$build"/fuzz/fuzz_*; do
   work=$(mktemp -d)
   [ -d "$here/corpus/$name" ] && cp -r "$here/corpus/$name/." "$work/"
   echo "== $name for ${seconds}s"
-  "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  "$bin" -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
          -artifact_prefix="$build/$name-" "$work" 2>&1 | tail -n 15
   rm -rf "$work"
 done
