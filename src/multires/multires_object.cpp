@@ -245,18 +245,26 @@ int CMultiresolutionObject1::SetObjectRatio(double ratio, int count, unsigned in
     const bool table = m_pPlayTable->Update(*m_pTrack, *m_pFaceList);
     CTrackPlayer player(*m_pTrack, *m_pPointList, *m_pFaceList, m_pChannels, m_channelFaces.GetData(),
                         m_channelPoints.GetData(), m_channelFaces.GetSize(), table ? m_pPlayTable : nullptr);
-    // How many contractions ahead the player asks for the data it will touch.
-    const int ahead = 8;
-    if (table)
+    // How many contractions ahead the player asks for the data it will touch (`ahead`), and for
+    // the contraction records that say where that data is (`far`).
+    const int ahead = 8, far = 24;
+    if (table) {
+        for (int k = 1; k <= far; ++k) {
+            const int j = up ? i - k : i + k;
+            if (j >= 0 && j < n) player.PrefetchRecord(unsigned(j));
+        }
         for (int k = 1; k <= ahead; ++k) {
             const int j = up ? i - k : i + k;
             if (j >= 0 && j < n) player.Prefetch(unsigned(j));
         }
+    }
     int before = *counter;
     for (;;) {
         before = *counter;
         if (table) {
-            const int j = up ? i - ahead - 1 : i + ahead + 1;
+            const int step = up ? -1 : 1;
+            const int j = i + step * (ahead + 1), r = i + step * (far + 1);
+            if (r >= 0 && r < n) player.PrefetchRecord(unsigned(r));
             if (j >= 0 && j < n) player.Prefetch(unsigned(j));
         }
         player.Play(unsigned(i), up, m_currentPoints, m_currentFaces);
