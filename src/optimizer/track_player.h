@@ -156,8 +156,11 @@ public:
         if (!m_entries) return;
         const int kept = Edge(index)->GetKept();
         if (kept >= 0 && kept < m_nPoints) PrefetchLine(&m_points[kept]);
-        for (unsigned c = m_entries[index].firstCorner, e = m_entries[index + 1].firstCorner; c < e; ++c)
-            if (m_corners[c] != CTrackPlayTable::kNone) PrefetchLine(m_cornerBase + m_corners[c]);
+        // The corners a contraction re-points lie together (the hand-off groups face records by
+        // the first contraction that re-points them): the first one's line brings most of them.
+        const unsigned c = m_entries[index].firstCorner;
+        if (c < m_entries[index + 1].firstCorner && m_corners[c] != CTrackPlayTable::kNone)
+            PrefetchLine(m_cornerBase + m_corners[c]);
     }
 
     // Asks the memory system for contraction `index`'s own record only: the first of two steps,
