@@ -1,6 +1,7 @@
 // Wavefront MTL material libraries: reading into a scene's material table and writing it.
 #include <cmath>
 
+#include "io/line_source.h"
 #include "io/wavefront_text.h"
 #include "kestovar/core/runtime.h"
 #include "kestovar/core/thread_registry.h"

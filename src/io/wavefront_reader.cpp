@@ -1,9 +1,9 @@
-// The Wavefront OBJ reader: the line source, number parsing and the two passes (see
+// The Wavefront OBJ reader: number parsing and the two passes (see
 // kestovar/io/wavefront.h for what a file becomes).
 #include <cmath>
 #include <limits>
 
-#include "io/obj_lines.h"
+#include "io/line_source.h"
 #include "io/obj_number.h"
 #include "io/wavefront_text.h"
 #include "kestovar/core/array.h"
@@ -25,289 +25,6 @@
 
 namespace kestovar {
 namespace wavefront {
-
-// ---- line source ----------------------------------------------------------------------------------
-
-CLineSource::CLineSource()
-    : m_fromFile(false), m_eof(true), m_memory(nullptr), m_memorySize(0), m_owned(nullptr), m_buffer(nullptr),
-      m_capacity(0), m_begin(0), m_end(0), m_start(0) {}
-
-CLineSource::~CLineSource() {
-    xfree(m_owned);
-    xfree(m_buffer);
-}
-
-bool CLineSource::OpenFile(const char* path) {
-    if (!m_file.Open(path, CXFile::modeRead | CXFile::typeBinary)) return false;
-    m_fromFile = true;
-    m_capacity = kBlockBytes;
-    m_buffer = static_cast<char*>(xmalloc(m_capacity));
-    if (!m_buffer) XThrow<CXMemoryException>();
-    // A UTF-16 text is converted whole; everything else is read block by block.
-    uint8_t mark[2] = {0, 0};
-    unsigned n = m_file.Read(mark, 2);
-    if (n == 2 && ((mark[0] == 0xFE && mark[1] == 0xFF) || (mark[0] == 0xFF && mark[1] == 0xFE))) {
-        const uint64_t length = m_file.GetLength();
-        if (length > uint64_t(0x7FFFFFFF)) XThrow<CXMemoryException>("UTF-16 text too long");
-        uint8_t* bytes = static_cast<uint8_t*>(xmalloc(size_t(length)));
-        if (!bytes) XThrow<CXMemoryException>();
-        m_file.Seek(0, CXFile::begin);
-        size_t got = 0;
-        while (got < length) {
-            unsigned r = m_file.Read(bytes + got, unsigned(length - got));
-            if (!r) break;
-            got += r;
-        }
-        try {
-            TakeUTF16(bytes, got, mark[0] == 0xFE);
-        } catch (...) {
-            xfree(bytes);
-            throw;
-        }
-        xfree(bytes);
-        m_file.Close();
-        m_fromFile = false;
-        xfree(m_buffer);
-        m_buffer = nullptr;
-        m_capacity = 0;
-    }
-    Rewind();
-    return true;
-}
-
-void CLineSource::TakeUTF16(const uint8_t* bytes, size_t size, bool bigEndian) {
-    // Skip the mark; an odd trailing byte is dropped.
-    const size_t units = size >= 2 ? (size - 2) / 2 : 0;
-    char16_t* text = static_cast<char16_t*>(xmalloc((units + 1) * sizeof(char16_t)));
-    if (!text) XThrow<CXMemoryException>();
-    for (size_t i = 0; i < units; ++i) {
-        const uint8_t a = bytes[2 + 2 * i], b = bytes[3 + 2 * i];
-        text[i] = bigEndian ? char16_t((a << 8) | b) : char16_t((b << 8) | a);
-    }
-    // At most 3 UTF-8 bytes per unit (a surrogate pair gives 4 for 2 units).
-    m_owned = static_cast<char*>(xmalloc(units * 3 + 1));
-    if (!m_owned) {
-        xfree(text);
-        XThrow<CXMemoryException>();
-    }
-    m_memorySize = xConvertUTF16ToUTF8(text, units, m_owned);
-    xfree(text);
-    m_memory = m_owned;
-}
-
-void CLineSource::OpenMemory(const void* data, size_t size) {
-    m_fromFile = false;
-    m_memory = static_cast<const char*>(data);
-    m_memorySize = size;
-    if (size >= 2) {
-        const uint8_t* b = static_cast<const uint8_t*>(data);
-        if ((b[0] == 0xFE && b[1] == 0xFF) || (b[0] == 0xFF && b[1] == 0xFE)) TakeUTF16(b, size, b[0] == 0xFE);
-    }
-    Rewind();
-}
-
-void CLineSource::Rewind() {
-    m_begin = m_end = 0;
-    m_start = 0;
-    if (m_fromFile) {
-        m_file.Seek(0, CXFile::begin);
-        m_eof = false;
-        Fill();
-        if (m_end - m_begin >= 3 && std::memcmp(m_buffer + m_begin, "\xEF\xBB\xBF", 3) == 0) m_begin += 3;
-    } else {
-        m_eof = true;
-        m_end = m_memorySize;
-        if (m_memorySize >= 3 && std::memcmp(m_memory, "\xEF\xBB\xBF", 3) == 0) m_begin = 3;
-    }
-}
-
-bool CLineSource::Fill() {
-    if (m_eof) return false;
-    const size_t pending = m_end - m_begin;
-    if (m_begin > 0) {
-        std::memmove(m_buffer, m_buffer + m_begin, pending);
-        m_begin = 0;
-        m_end = pending;
-    }
-    if (m_end == m_capacity) {
-        // One line fills the whole buffer: make room for the rest of it.
-        char* grown = static_cast<char*>(xrealloc(m_buffer, m_capacity * 2));
-        if (!grown) XThrow<CXMemoryException>();
-        m_buffer = grown;
-        m_capacity *= 2;
-    }
-    size_t room = m_capacity - m_end;
-    if (room > 0x40000000u) room = 0x40000000u;
-    const unsigned got = m_file.Read(m_buffer + m_end, unsigned(room));
-    if (got == 0) {
-        m_eof = true;
-        return false;
-    }
-    m_end += got;
-    return true;
-}
-
-bool CLineSource::Next(const char*& begin, const char*& end) {
-    for (;;) {
-        const char* base = m_fromFile ? m_buffer : m_memory;
-        if (m_begin < m_end) {
-            const char* p = base + m_begin;
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', m_end - m_begin));
-            if (nl || m_eof) {
-                const char* e = nl ? nl : base + m_end;
-                m_begin = nl ? size_t(nl - base) + 1 : m_end;
-                if (e > p && e[-1] == '\r') --e;
-                begin = p;
-                end = e;
-                return true;
-            }
-        } else if (m_eof) {
-            return false;
-        }
-        if (!Fill() && m_begin >= m_end) return false;
-    }
-}
-
-// ---- OBJ line source ------------------------------------------------------------------------------
-
-CObjLines::~CObjLines() {
-    xfree(m_owned);
-    xfree(m_buffer);
-}
-
-bool CObjLines::OpenFile(const char* path) {
-    if (!m_file.Open(path, CXFile::modeRead | CXFile::typeBinary)) return false;
-    m_fromFile = true;
-    // A UTF-16 text is converted whole; everything else is read block by block.
-    uint8_t mark[2] = {0, 0};
-    unsigned n = m_file.Read(mark, 2);
-    if (n == 2 && ((mark[0] == 0xFE && mark[1] == 0xFF) || (mark[0] == 0xFF && mark[1] == 0xFE))) {
-        const uint64_t length = m_file.GetLength();
-        if (length > uint64_t(0x7FFFFFFF)) XThrow<CXMemoryException>("UTF-16 text too long");
-        uint8_t* bytes = static_cast<uint8_t*>(xmalloc(size_t(length)));
-        if (!bytes) XThrow<CXMemoryException>();
-        m_file.Seek(0, CXFile::begin);
-        size_t got = 0;
-        while (got < length) {
-            unsigned r = m_file.Read(bytes + got, unsigned(length - got));
-            if (!r) break;
-            got += r;
-        }
-        try {
-            TakeUTF16(bytes, got, mark[0] == 0xFE);
-        } catch (...) {
-            xfree(bytes);
-            throw;
-        }
-        xfree(bytes);
-        m_file.Close();
-        m_fromFile = false;
-    }
-    Rewind();
-    return true;
-}
-
-void CObjLines::TakeUTF16(const uint8_t* bytes, size_t size, bool bigEndian) {
-    // Skip the mark; an odd trailing byte is dropped.
-    const size_t units = size >= 2 ? (size - 2) / 2 : 0;
-    char16_t* text = static_cast<char16_t*>(xmalloc((units + 1) * sizeof(char16_t)));
-    if (!text) XThrow<CXMemoryException>();
-    for (size_t i = 0; i < units; ++i) {
-        const uint8_t a = bytes[2 + 2 * i], b = bytes[3 + 2 * i];
-        text[i] = bigEndian ? char16_t((a << 8) | b) : char16_t((b << 8) | a);
-    }
-    // At most 3 UTF-8 bytes per unit (a surrogate pair gives 4 for 2 units).
-    xfree(m_owned);
-    m_owned = static_cast<char*>(xmalloc(units * 3 + 1));
-    if (!m_owned) {
-        xfree(text);
-        XThrow<CXMemoryException>();
-    }
-    m_memorySize = xConvertUTF16ToUTF8(text, units, m_owned);
-    xfree(text);
-    m_memory = m_owned;
-}
-
-void CObjLines::OpenMemory(const void* data, size_t size) {
-    m_fromFile = false;
-    m_memory = static_cast<const char*>(data);
-    m_memorySize = size;
-    if (size >= 2) {
-        const uint8_t* b = static_cast<const uint8_t*>(data);
-        if ((b[0] == 0xFE && b[1] == 0xFF) || (b[0] == 0xFF && b[1] == 0xFE)) TakeUTF16(b, size, b[0] == 0xFE);
-    }
-    Rewind();
-}
-
-void CObjLines::Rewind() {
-    if (!m_buffer) {
-        m_capacity = kBlockBytes;
-        m_buffer = static_cast<char*>(xmalloc(m_capacity + kGuardBytes));
-        if (!m_buffer) XThrow<CXMemoryException>();
-    }
-    m_begin = m_end = 0;
-    std::memset(m_buffer, '\n', kGuardBytes);
-    if (m_fromFile) m_file.Seek(0, CXFile::begin);
-    m_memoryRead = 0;
-    m_eof = false;
-    Fill();
-    if (m_end - m_begin >= 3 && std::memcmp(m_buffer + m_begin, "\xEF\xBB\xBF", 3) == 0) m_begin += 3;
-}
-
-size_t CObjLines::ReadText(char* to, size_t room) {
-    if (m_fromFile) {
-        if (room > 0x40000000u) room = 0x40000000u;
-        return m_file.Read(to, unsigned(room));
-    }
-    const size_t n = room < m_memorySize - m_memoryRead ? room : m_memorySize - m_memoryRead;
-    std::memcpy(to, m_memory + m_memoryRead, n);
-    m_memoryRead += n;
-    return n;
-}
-
-bool CObjLines::Fill() {
-    if (m_eof) return false;
-    const size_t pending = m_end - m_begin;
-    if (m_begin > 0) {
-        std::memmove(m_buffer, m_buffer + m_begin, pending);
-        m_begin = 0;
-        m_end = pending;
-    }
-    if (m_end == m_capacity) {
-        // One line fills the whole buffer: make room for the rest of it.
-        char* grown = static_cast<char*>(xrealloc(m_buffer, m_capacity * 2 + kGuardBytes));
-        if (!grown) XThrow<CXMemoryException>();
-        m_buffer = grown;
-        m_capacity *= 2;
-    }
-    const size_t got = ReadText(m_buffer + m_end, m_capacity - m_end);
-    if (got == 0) m_eof = true;
-    m_end += got;
-    // The guard: line ends for a last line without one, readable bytes for the scanners.
-    std::memset(m_buffer + m_end, '\n', kGuardBytes);
-    return got != 0;
-}
-
-bool CObjLines::NextSlow(const char*& begin, const char*& end) {
-    for (;;) {
-        if (m_begin < m_end) {
-            const char* p = m_buffer + m_begin;
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', m_end - m_begin));
-            if (nl || m_eof) {
-                // Without a '\n', the line ends at the guard's.
-                const char* e = nl ? nl : m_buffer + m_end;
-                m_begin = size_t(e - m_buffer) + (nl ? 1 : 0);
-                if (e > p && e[-1] == '\r') --e;
-                begin = p;
-                end = e;
-                return true;
-            }
-        } else if (m_eof) {
-            return false;
-        }
-        if (!Fill() && m_begin >= m_end) return false;
-    }
-}
 
 }  // namespace wavefront
 
@@ -449,7 +166,7 @@ struct CObjGroup {
 
 class CObjReader {
 public:
-    explicit CObjReader(CObjLines& source) : m_source(source) {}
+    explicit CObjReader(CLineSource& source) : m_source(source) {}
     ~CObjReader();
 
     // The scene, or null with `result` set.
@@ -483,7 +200,7 @@ private:
         m_groups.Add(g);
     }
 
-    CObjLines& m_source;
+    CLineSource& m_source;
     // Read on every line: a cancellation request reaches the read at the next line.
     const std::atomic<int>* m_cancelPending = GetCancelSetCount();
     C3DScene* m_pScene = nullptr;
@@ -933,7 +650,7 @@ CWavefrontIo::~CWavefrontIo() = default;
 C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
     CSwitchLocale english;
     try {
-        CObjLines source;
+        CLineSource source;
         XCW2A path(fileName);
         if (!source.OpenFile(path)) {
             result = IO_FILE_CANT_OPEN;
@@ -954,7 +671,7 @@ C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
 C3DScene* CWavefrontIo::ReadObjMemory(const void* data, size_t size, const wchar_t* directory, int& result) {
     CSwitchLocale english;
     try {
-        CObjLines source;
+        CLineSource source;
         source.OpenMemory(data, size);
         CObjReader reader(source);
         return reader.Read(directory, result);

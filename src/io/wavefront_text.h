@@ -97,47 +97,6 @@ inline char* FormatFloat(char* out, float value) {
 }
 inline char* FormatInt(char* out, int value) { return std::to_chars(out, out + 16, value).ptr; }
 
-// Lines of a file or a memory block. A file is read in blocks of kBlockBytes; a line longer than
-// the buffer grows it. Text that starts with a UTF-16 byte-order mark is converted to UTF-8 once,
-// in memory; a UTF-8 byte-order mark is skipped. Lines end at '\n'; a '\r' before it is dropped.
-// The last line needs no terminator.
-class CLineSource {
-public:
-    static constexpr size_t kBlockBytes = size_t(1) << 20;
-
-    CLineSource();
-    ~CLineSource();
-    CLineSource(const CLineSource&) = delete;
-    CLineSource& operator=(const CLineSource&) = delete;
-
-    // Opens `path` (UTF-8); false when it cannot be opened.
-    bool OpenFile(const char* path);
-    // Reads `size` bytes at `data`, which must outlive the source.
-    void OpenMemory(const void* data, size_t size);
-    // Back to the first line.
-    void Rewind();
-    // The next line as [begin, end), without its terminator. False at the end of the text.
-    bool Next(const char*& begin, const char*& end);
-
-private:
-    // Moves the unread bytes to the front and reads more; false when nothing more can be read.
-    bool Fill();
-    // Converts UTF-16 text (big-endian when `bigEndian`) after its mark into an owned UTF-8 block.
-    void TakeUTF16(const uint8_t* bytes, size_t size, bool bigEndian);
-
-    CXFile m_file;
-    bool m_fromFile;
-    bool m_eof;
-    const char* m_memory;  // memory text (the caller's or m_owned)
-    size_t m_memorySize;
-    char* m_owned;         // converted text, xmalloc'ed
-    char* m_buffer;        // file blocks, xmalloc'ed
-    size_t m_capacity;
-    size_t m_begin;        // first unread byte of the buffer (or of the memory text)
-    size_t m_end;          // end of the valid bytes of the buffer
-    size_t m_start;        // offset of the first line (after a byte-order mark)
-};
-
 // Text output into one large buffer that goes to the file whenever it fills, so that formatting
 // never waits on the file and the file sees few, large writes.
 class CTextWriter {

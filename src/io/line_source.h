@@ -1,7 +1,7 @@
-// Lines of OBJ text for the reader's two passes: a file or a memory block alike, through one block
-// buffer with a guard after the valid bytes, so that the line scanners and number readers of the
-// reader's hot lines may load a few bytes at once and stop at the end of a line without testing
-// for the end of the text.
+// Lines of OBJ and MTL text: a file or a memory block alike, through one block buffer with a guard
+// after the valid bytes, so that the line scanners and number readers of the OBJ reader's hot
+// lines may load a few bytes at once and stop at the end of a line without testing for the end of
+// the text.
 #pragma once
 
 #include <cstddef>
@@ -20,15 +20,15 @@ namespace wavefront {
 // that memory text needs no guard of its own). Text starting with a UTF-16 byte-order mark is
 // converted to UTF-8 once, in memory; a UTF-8 byte-order mark is skipped. Lines end at '\n'; a
 // '\r' before it is dropped. A line longer than the buffer grows it.
-class CObjLines {
+class CLineSource {
 public:
     static constexpr size_t kBlockBytes = size_t(1) << 18;
     static constexpr size_t kGuardBytes = 16;
 
-    CObjLines() = default;
-    ~CObjLines();
-    CObjLines(const CObjLines&) = delete;
-    CObjLines& operator=(const CObjLines&) = delete;
+    CLineSource() = default;
+    ~CLineSource();
+    CLineSource(const CLineSource&) = delete;
+    CLineSource& operator=(const CLineSource&) = delete;
 
     // Opens `path` (UTF-8); false when it cannot be opened.
     bool OpenFile(const char* path);
