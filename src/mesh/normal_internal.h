@@ -16,30 +16,36 @@ namespace kestovar::detail {
 // Below this every Newell sum counts as zero, and vectors are too short to normalise.
 constexpr double kNormalEpsilon = 1e-15;
 
+// The normal (1, 0, 0) given to a face without one; false, which the Newell helpers return then.
+inline bool NoFaceNormal(float out[3]) {
+    out[0] = 1.0f;
+    out[1] = out[2] = 0.0f;
+    return false;
+}
+
+// Stores the Newell sums of a face, or the normal of a face without one when all three lie below
+// kNormalEpsilon; true when the sums were stored.
+inline bool StoreNewellSums(float nx, float ny, float nz, float out[3]) {
+    if (std::fabs(nx) < kNormalEpsilon && std::fabs(ny) < kNormalEpsilon && std::fabs(nz) < kNormalEpsilon)
+        return NoFaceNormal(out);
+    out[0] = nx;
+    out[1] = ny;
+    out[2] = nz;
+    return true;
+}
+
 // Newell sums of the polygon `idx[0..count)` into out (single precision, closing edge
 // included). False, with out = (1, 0, 0), for fewer than 3 corners, a corner outside
 // [0, pointCount) or sums all below kNormalEpsilon in absolute value (NaN sums compare false
 // and are kept as they are).
 inline bool NewellSums(const C3DTPoint<float>* pts, int pointCount, const int* idx, unsigned count, float out[3]) {
-    if (count < 3 || !pts) {
-        out[0] = 1.0f;
-        out[1] = out[2] = 0.0f;
-        return false;
-    }
+    if (count < 3 || !pts) return NoFaceNormal(out);
     float nx = 0.0f, ny = 0.0f, nz = 0.0f;
     int prev = idx[count - 1];
-    if (unsigned(prev) >= unsigned(pointCount)) {
-        out[0] = 1.0f;
-        out[1] = out[2] = 0.0f;
-        return false;
-    }
+    if (unsigned(prev) >= unsigned(pointCount)) return NoFaceNormal(out);
     for (unsigned k = 0; k < count; ++k) {
         const int cur = idx[k];
-        if (unsigned(cur) >= unsigned(pointCount)) {
-            out[0] = 1.0f;
-            out[1] = out[2] = 0.0f;
-            return false;
-        }
+        if (unsigned(cur) >= unsigned(pointCount)) return NoFaceNormal(out);
         const C3DTPoint<float>& a = pts[prev];
         const C3DTPoint<float>& b = pts[cur];
         nx += (a.y - b.y) * (a.z + b.z);
@@ -47,15 +53,7 @@ inline bool NewellSums(const C3DTPoint<float>* pts, int pointCount, const int* i
         nz += (a.x - b.x) * (a.y + b.y);
         prev = cur;
     }
-    if (std::fabs(nx) < kNormalEpsilon && std::fabs(ny) < kNormalEpsilon && std::fabs(nz) < kNormalEpsilon) {
-        out[0] = 1.0f;
-        out[1] = out[2] = 0.0f;
-        return false;
-    }
-    out[0] = nx;
-    out[1] = ny;
-    out[2] = nz;
-    return true;
+    return StoreNewellSums(nx, ny, nz, out);
 }
 
 // Normalises v in place when its length exceeds kNormalEpsilon (computed in double).

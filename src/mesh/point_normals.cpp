@@ -313,11 +313,7 @@ constexpr size_t kListStride = sizeof(C3DTVector<float>) / sizeof(float);
 // (the closing edge first, the sums starting from +0).
 inline bool TriangleNewellSums(const C3DTPoint<float>* pts, int np, const int* idx, float out[3]) {
     const unsigned i0 = unsigned(idx[0]), i1 = unsigned(idx[1]), i2 = unsigned(idx[2]);
-    if (!pts || i0 >= unsigned(np) || i1 >= unsigned(np) || i2 >= unsigned(np)) {
-        out[0] = 1.0f;
-        out[1] = out[2] = 0.0f;
-        return false;
-    }
+    if (!pts || i0 >= unsigned(np) || i1 >= unsigned(np) || i2 >= unsigned(np)) return detail::NoFaceNormal(out);
     const C3DTPoint<float>& p0 = pts[i0];
     const C3DTPoint<float>& p1 = pts[i1];
     const C3DTPoint<float>& p2 = pts[i2];
@@ -331,75 +327,47 @@ inline bool TriangleNewellSums(const C3DTPoint<float>* pts, int np, const int* i
     nx += (p1.y - p2.y) * (p1.z + p2.z);
     ny += (p1.z - p2.z) * (p1.x + p2.x);
     nz += (p1.x - p2.x) * (p1.y + p2.y);
-    if (std::fabs(nx) < kNormalEpsilon && std::fabs(ny) < kNormalEpsilon && std::fabs(nz) < kNormalEpsilon) {
-        out[0] = 1.0f;
-        out[1] = out[2] = 0.0f;
-        return false;
-    }
-    out[0] = nx;
-    out[1] = ny;
-    out[2] = nz;
-    return true;
+    return detail::StoreNewellSums(nx, ny, nz, out);
+}
+
+// Vectors a and b (3 floats or doubles each) divided by their lengths in double precision when
+// those exceed the epsilon, kept as they are otherwise (NaN included), rounded to floats into oa
+// and ob (which may be a and b): both at once with packed instructions, which round exactly as the
+// scalar ones, since the square roots and divisions are what face and group normals spend most of
+// their time on.
+template <class S>
+inline void NormalizeTwo(const S* a, const S* b, float* oa, float* ob) {
+    const __m128d eps = _mm_set1_pd(kNormalEpsilon);
+    const __m128d x = _mm_set_pd(double(b[0]), double(a[0]));
+    const __m128d y = _mm_set_pd(double(b[1]), double(a[1]));
+    const __m128d z = _mm_set_pd(double(b[2]), double(a[2]));
+    const __m128d len = _mm_sqrt_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(x, x), _mm_mul_pd(y, y)), _mm_mul_pd(z, z)));
+    const __m128d keep = _mm_cmpgt_pd(len, eps);
+    float o[3][4];
+    _mm_storeu_ps(o[0], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(x, len)), _mm_andnot_pd(keep, x))));
+    _mm_storeu_ps(o[1], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(y, len)), _mm_andnot_pd(keep, y))));
+    _mm_storeu_ps(o[2], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(z, len)), _mm_andnot_pd(keep, z))));
+    oa[0] = o[0][0];
+    oa[1] = o[1][0];
+    oa[2] = o[2][0];
+    ob[0] = o[0][1];
+    ob[1] = o[1][1];
+    ob[2] = o[2][1];
 }
 
 // Makes the `count` vectors of v (3 floats each) unit length as detail::NormalizeIfLong does,
-// bit for bit, two at a time: the square roots and divisions in double precision are what the
-// face and group normals spend most of their time on, and the packed instructions round exactly
-// as the scalar ones.
+// bit for bit, two at a time.
 void NormalizeAll(float* v, size_t count) {
-    const __m128d eps = _mm_set1_pd(kNormalEpsilon);
     size_t i = 0;
-    for (; i + 1 < count; i += 2) {
-        float* a = v + 3 * i;
-        float* b = a + 3;
-        const __m128d x = _mm_set_pd(b[0], a[0]);
-        const __m128d y = _mm_set_pd(b[1], a[1]);
-        const __m128d z = _mm_set_pd(b[2], a[2]);
-        const __m128d len =
-            _mm_sqrt_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(x, x), _mm_mul_pd(y, y)), _mm_mul_pd(z, z)));
-        // Longer than the epsilon: divided; otherwise (NaN included) kept as it is.
-        const __m128d keep = _mm_cmpgt_pd(len, eps);
-        float out[3][4];
-        _mm_storeu_ps(out[0], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(x, len)), _mm_andnot_pd(keep, x))));
-        _mm_storeu_ps(out[1], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(y, len)), _mm_andnot_pd(keep, y))));
-        _mm_storeu_ps(out[2], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(z, len)), _mm_andnot_pd(keep, z))));
-        a[0] = out[0][0];
-        a[1] = out[1][0];
-        a[2] = out[2][0];
-        b[0] = out[0][1];
-        b[1] = out[1][1];
-        b[2] = out[2][1];
-    }
+    for (; i + 1 < count; i += 2) NormalizeTwo(v + 3 * i, v + 3 * i + 3, v + 3 * i, v + 3 * i + 3);
     if (i < count) detail::NormalizeIfLong(v + 3 * i);
 }
 
 // The group normals: every sum of `sums` (3 doubles each) made unit length when its length
 // exceeds the epsilon, rounded to floats into `out`; two at a time, as NormalizeAll.
 void NormalizeSums(const double* sums, size_t count, float* out) {
-    const __m128d eps = _mm_set1_pd(kNormalEpsilon);
     size_t i = 0;
-    for (; i + 1 < count; i += 2) {
-        const double* a = sums + 3 * i;
-        const double* b = a + 3;
-        float* oa = out + 3 * i;
-        float* ob = oa + 3;
-        const __m128d x = _mm_set_pd(b[0], a[0]);
-        const __m128d y = _mm_set_pd(b[1], a[1]);
-        const __m128d z = _mm_set_pd(b[2], a[2]);
-        const __m128d len =
-            _mm_sqrt_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(x, x), _mm_mul_pd(y, y)), _mm_mul_pd(z, z)));
-        const __m128d keep = _mm_cmpgt_pd(len, eps);
-        float o[3][4];
-        _mm_storeu_ps(o[0], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(x, len)), _mm_andnot_pd(keep, x))));
-        _mm_storeu_ps(o[1], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(y, len)), _mm_andnot_pd(keep, y))));
-        _mm_storeu_ps(o[2], _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(keep, _mm_div_pd(z, len)), _mm_andnot_pd(keep, z))));
-        oa[0] = o[0][0];
-        oa[1] = o[1][0];
-        oa[2] = o[2][0];
-        ob[0] = o[0][1];
-        ob[1] = o[1][1];
-        ob[2] = o[2][1];
-    }
+    for (; i + 1 < count; i += 2) NormalizeTwo(sums + 3 * i, sums + 3 * i + 3, out + 3 * i, out + 3 * i + 3);
     for (; i < count; ++i) {
         const double* sum = sums + 3 * i;
         float* o = out + 3 * i;
