@@ -68,6 +68,24 @@ struct NeighbourSet {
     }
 };
 
+// Calls visit(w, mayRepeat) once for each neighbour w of `point` across the triangles `around`
+// (its faces), in the order the faces list them. Past the set's capacity a neighbour may come
+// again; `mayRepeat` then says so.
+template <class Visit>
+inline void ForEachNeighbour(const C3DFaceList& faces, int point, const int* around, int n, Visit&& visit) {
+    NeighbourSet seen;
+    for (int i = 0; i < n; ++i) {
+        int k;
+        const int* idx = faces.GetIndexes(unsigned(around[i]), k);
+        if (k != 3) continue;
+        for (int j = 0; j < 3; ++j) {
+            const int w = idx[j];
+            if (w == point || !seen.Add(w)) continue;
+            visit(w, seen.count == NeighbourSet::kCapacity);
+        }
+    }
+}
+
 float AxisCoordinate(const C3DTPoint<float>& p, int axis) { return axis == 0 ? p.x : (axis == 1 ? p.y : p.z); }
 void SetAxisCoordinate(C3DTPoint<float>& p, int axis, float v) {
     if (axis == 0)
@@ -151,28 +169,19 @@ void C3DExtObject::RemoveCost(int point, CXArray<CContractionCost*, CContraction
     // left the index (a deleted slot is probed past like an occupied one), so this is the order
     // of operations of removing each as it is found, with the heap's misses overlapping.
     const unsigned first = count;
-    NeighbourSet seen;
-    for (int i = 0; i < n; ++i) {
-        int k;
-        const int* idx = m_pWorkingFaces->GetIndexes(unsigned(around[i]), k);
-        if (k != 3) continue;
-        for (int j = 0; j < 3; ++j) {
-            const int w = idx[j];
-            if (w == point || !seen.Add(w)) continue;
-            CContractionCost* rec = FindPair(m_pairIndex, point, w);
-            if (!rec) continue;
-            if (seen.count == NeighbourSet::kCapacity) {
-                // Past the set's capacity a neighbour may come again: take its candidate once.
-                bool again = false;
-                for (unsigned r = first; r < count && !again; ++r) again = reuse[int(r)] == rec;
-                if (again) continue;
-            }
-            if (int(count) >= reuse.GetSize()) reuse.SetSize(int(count) + 1);
-            reuse[int(count)] = rec;
-            ++count;
-            __builtin_prefetch(rec->slot);
+    ForEachNeighbour(*m_pWorkingFaces, point, around, n, [&](int w, bool mayRepeat) {
+        CContractionCost* rec = FindPair(m_pairIndex, point, w);
+        if (!rec) return;
+        if (mayRepeat) {
+            // Take a candidate met again only once.
+            for (unsigned r = first; r < count; ++r)
+                if (reuse[int(r)] == rec) return;
         }
-    }
+        if (int(count) >= reuse.GetSize()) reuse.SetSize(int(count) + 1);
+        reuse[int(count)] = rec;
+        ++count;
+        __builtin_prefetch(rec->slot);
+    });
     for (unsigned r = first; r < count; ++r) {
         CContractionCost* rec = reuse[int(r)];
         m_heap.Remove(rec->slot);
@@ -189,48 +198,32 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
     // The neighbours' points and quadrics lie scattered over the lists: ask for all of them before
     // the evaluations below read them one after the other.
     if (const CSymMatrix* quadrics = m_pWorkingPoints->GetQuadrics()) {
-        NeighbourSet ahead;
-        for (int i = 0; i < n; ++i) {
-            int k;
-            const int* idx = m_pWorkingFaces->GetIndexes(unsigned(around[i]), k);
-            if (k != 3) continue;
-            for (int j = 0; j < 3; ++j) {
-                const int w = idx[j];
-                if (w == point || !ahead.Add(w)) continue;
-                const char* q = reinterpret_cast<const char*>(quadrics + w);
-                __builtin_prefetch(q);
-                __builtin_prefetch(q + sizeof(CSymMatrix) - 1);
-                __builtin_prefetch(pts + w);
-            }
-        }
+        ForEachNeighbour(*m_pWorkingFaces, point, around, n, [&](int w, bool) {
+            const char* q = reinterpret_cast<const char*>(quadrics + w);
+            __builtin_prefetch(q);
+            __builtin_prefetch(q + sizeof(CSymMatrix) - 1);
+            __builtin_prefetch(pts + w);
+        });
     }
     int used = 0;
-    NeighbourSet seen;
-    for (int i = 0; i < n; ++i) {
-        int k;
-        const int* idx = m_pWorkingFaces->GetIndexes(unsigned(around[i]), k);
-        if (k != 3) continue;
-        for (int j = 0; j < 3; ++j) {
-            const int w = idx[j];
-            if (w == point || !seen.Add(w)) continue;
-            if (!pointSelected && !pts[w].IsFlagSet(POINT_SELECTED)) continue;
-            if (used >= reuse.GetSize()) {
-                if (FindPair(m_pairIndex, point, w)) continue;
-                XThrow<CXInvalidArgException>("no candidate record left to reuse");
-            }
-            // InsertCost split: the index insertion doubles as the look-up of an existing pair (one
-            // walk of the table instead of two); the table is in the same state either way, as
-            // nothing else touches it between the look-up and the insertion.
-            CContractionCost* rec = reuse[used];
-            rec->first = point < w ? point : w;
-            rec->second = point < w ? w : point;
-            if (!m_pairIndex.Insert(rec)) continue;
-            ++used;
-            ComputePairCost(*m_pWorkingPoints, *m_pWorkingFaces, rec);
-            rec->SetGeneration(unsigned(generation + 1));
-            rec->slot = m_heap.Insert(rec);
+    ForEachNeighbour(*m_pWorkingFaces, point, around, n, [&](int w, bool) {
+        if (!pointSelected && !pts[w].IsFlagSet(POINT_SELECTED)) return;
+        if (used >= reuse.GetSize()) {
+            if (FindPair(m_pairIndex, point, w)) return;
+            XThrow<CXInvalidArgException>("no candidate record left to reuse");
         }
-    }
+        // InsertCost split: the index insertion doubles as the look-up of an existing pair (one
+        // walk of the table instead of two); the table is in the same state either way, as
+        // nothing else touches it between the look-up and the insertion.
+        CContractionCost* rec = reuse[used];
+        rec->first = point < w ? point : w;
+        rec->second = point < w ? w : point;
+        if (!m_pairIndex.Insert(rec)) return;
+        ++used;
+        ComputePairCost(*m_pWorkingPoints, *m_pWorkingFaces, rec);
+        rec->SetGeneration(unsigned(generation + 1));
+        rec->slot = m_heap.Insert(rec);
+    });
 }
 
 // ---- the loop ------------------------------------------------------------------------------------
