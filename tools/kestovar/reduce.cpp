@@ -56,56 +56,49 @@ const Feature kFeatures[] = {
     {"normals", OPT_KEEP_NORMALS, OPT_CONSTRAIN_NORMALS, OPT_FREEZE_NORMALS},
 };
 
-// Adds to `modes` the bits `which` (0 keep, 1 constrain, 2 freeze) of the listed features.
-bool ParseFeatures(const char* option, const char* list, int which, unsigned long long& modes) {
-    if (!list) {
-        UsageError("reduce", (std::string(option) + " needs a list").c_str());
+// Splits the comma-separated `list` of `option` and hands each item to `take`, which returns false
+// after printing its own error. False, with a usage error, when the list is missing or empty.
+template <class Take>
+bool ForEachListItem(const char* command, const char* option, const char* list, Take&& take) {
+    if (!list || !*list) {
+        UsageError(command, (std::string(option) + " needs a list").c_str());
         return false;
     }
-    std::string text = list;
-    size_t start = 0;
-    while (start <= text.size()) {
+    const std::string text = list;
+    for (size_t start = 0; start <= text.size();) {
         size_t comma = text.find(',', start);
         if (comma == std::string::npos) comma = text.size();
-        const std::string name = text.substr(start, comma - start);
-        bool found = false;
-        for (const Feature& f : kFeatures) {
-            if (name == f.name) {
-                modes |= which == 0 ? f.keep : which == 1 ? f.constrain : f.freeze;
-                found = true;
-            }
-        }
-        if (!found) {
-            UsageError("reduce", (std::string("unknown feature for ") + option).c_str(), name.c_str());
-            return false;
-        }
+        if (!take(text.substr(start, comma - start))) return false;
         start = comma + 1;
     }
     return true;
 }
 
-bool ParseChecks(const char* list, unsigned long long& modes) {
-    if (!list) {
-        UsageError("reduce", "--check needs a list");
+// Adds to `modes` the bits `which` (0 keep, 1 constrain, 2 freeze) of the listed features.
+bool ParseFeatures(const char* command, const char* option, const char* list, int which,
+                   unsigned long long& modes) {
+    return ForEachListItem(command, option, list, [&](const std::string& name) {
+        for (const Feature& f : kFeatures) {
+            if (name == f.name) {
+                modes |= which == 0 ? f.keep : which == 1 ? f.constrain : f.freeze;
+                return true;
+            }
+        }
+        UsageError(command, (std::string("unknown feature for ") + option).c_str(), name.c_str());
         return false;
-    }
-    std::string text = list;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t comma = text.find(',', start);
-        if (comma == std::string::npos) comma = text.size();
-        const std::string name = text.substr(start, comma - start);
+    });
+}
+
+bool ParseChecks(const char* list, unsigned long long& modes) {
+    return ForEachListItem("reduce", "--check", list, [&](const std::string& name) {
         if (name == "flips")
             modes |= OPT_CHECK_FLIP;
         else if (name == "compactness")
             modes |= OPT_CHECK_COMPACITY;
-        else {
-            UsageError("reduce", "unknown check", name.c_str());
-            return false;
-        }
-        start = comma + 1;
-    }
-    return true;
+        else
+            return UsageError("reduce", "unknown check", name.c_str()), false;
+        return true;
+    });
 }
 
 std::string DefaultOutput(const std::string& input) {
@@ -136,7 +129,7 @@ bool TakeSharedOption(const char* command, const char* outputKind, int argc, cha
         options.output = next, ++i;
     } else if (!std::strcmp(a, "--keep") || !std::strcmp(a, "--constrain") || !std::strcmp(a, "--freeze")) {
         const int which = a[2] == 'k' ? 0 : a[2] == 'c' ? 1 : 2;
-        if (!ParseFeatures(a, next, which, options.modes)) return false;
+        if (!ParseFeatures(command, a, next, which, options.modes)) return false;
         ++i;
     } else if (!std::strcmp(a, "--threads")) {
         if (!ParseInt(command, a, next, options.threads)) return false;
@@ -402,26 +395,13 @@ const char kLodHelp[] =
 
 bool ParseRatios(const char* list, std::vector<double>& ratios) {
     ratios.clear();
-    if (!list || !*list) {
-        UsageError("lod", "--ratios needs a list");
-        return false;
-    }
-    std::string text = list;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t comma = text.find(',', start);
-        if (comma == std::string::npos) comma = text.size();
-        const std::string item = text.substr(start, comma - start);
+    return ForEachListItem("lod", "--ratios", list, [&](const std::string& item) {
         double r = 0;
         if (!ParseDouble("lod", "--ratios", item.c_str(), r)) return false;
-        if (!(r >= 0 && r <= 1)) {
-            UsageError("lod", "ratios must lie in [0, 1], got", item.c_str());
-            return false;
-        }
+        if (!(r >= 0 && r <= 1)) return UsageError("lod", "ratios must lie in [0, 1], got", item.c_str()), false;
         ratios.push_back(r);
-        start = comma + 1;
-    }
-    return true;
+        return true;
+    });
 }
 
 }  // namespace
