@@ -96,15 +96,22 @@ uint64_t HashNormals(C3DObject* object, _NormalSmoothMode mode, float angle) {
     return h.h;
 }
 
+// One pinned build: the weighting, the smoothing angle and the hash of its corner normals.
+struct Pin {
+    _NormalSmoothMode mode;
+    float angle;
+    uint64_t expected;
+};
+
+void ExpectPins(C3DObject* object, const std::vector<Pin>& pins) {
+    for (const Pin& c : pins)
+        EXPECT_EQ(HashNormals(object, c.mode, c.angle), c.expected) << "mode " << int(c.mode) << " angle " << c.angle;
+}
+
 TEST(NormalsGolden, BunnyCornerNormalsAreBitIdenticalInEveryMode) {
     C3DObject* bunny = LoadBunny();
     ASSERT_NE(bunny, nullptr);
-    struct Case {
-        _NormalSmoothMode mode;
-        float angle;
-        uint64_t expected;
-    };
-    const Case cases[] = {
+    const std::vector<Pin> cases = {
         {NORMAL_SMOOTH_UNWEIGHTED, 0.5235988f, 0xf8a50c331618afb4ull},
         {NORMAL_SMOOTH_AREA, 0.5235988f, 0x5182e201ac60fa3dull},
         {NORMAL_SMOOTH_EDGE, 0.5235988f, 0xeb2f9e39b09f40b3ull},
@@ -112,10 +119,7 @@ TEST(NormalsGolden, BunnyCornerNormalsAreBitIdenticalInEveryMode) {
         {NORMAL_SMOOTH_AREA, 3.1415927f, 0xb189503e4a5bf6dcull},
         {NORMAL_SMOOTH_AREA, 0.0f, 0x022ec82cb4535826ull},
     };
-    for (const Case& c : cases) {
-        const uint64_t got = HashNormals(bunny, c.mode, c.angle);
-        EXPECT_EQ(got, c.expected) << "mode " << int(c.mode) << " angle " << c.angle;
-    }
+    ExpectPins(bunny, cases);
     bunny->Delete();
 }
 
@@ -169,22 +173,14 @@ C3DObject* MakeCreasedField(int n) {
 TEST(NormalsGolden, CreasedFieldWithDeadAndDegenerateFacesIsBitIdentical) {
     C3DObject* field = MakeCreasedField(40);
     ASSERT_NE(field, nullptr);
-    struct Case {
-        _NormalSmoothMode mode;
-        float angle;
-        uint64_t expected;
-    };
-    const Case cases[] = {
+    const std::vector<Pin> cases = {
         {NORMAL_SMOOTH_UNWEIGHTED, 0.5235988f, 0xef5c0261ca495401ull},
         {NORMAL_SMOOTH_AREA, 0.5235988f, 0x918cc99754c17767ull},
         {NORMAL_SMOOTH_EDGE, 0.5235988f, 0x7e3b060b7156e9b4ull},
         {NORMAL_SMOOTH_ANGLE, 0.5235988f, 0xbd818a59c556af19ull},
         {NORMAL_SMOOTH_AREA, 0.2f, 0xda2ace240829c451ull},
     };
-    for (const Case& c : cases) {
-        const uint64_t got = HashNormals(field, c.mode, c.angle);
-        EXPECT_EQ(got, c.expected) << "mode " << int(c.mode) << " angle " << c.angle;
-    }
+    ExpectPins(field, cases);
     field->Delete();
 }
 

@@ -81,29 +81,7 @@ TEST(RecordPlayback, TexturedRunPlayedFullyUpAndDownRestoresEveryValue) {
     C3DFaceList* faces = C3DFaceList::Create();
     CDependentChannels* channels = CDependentChannels::Create();
     objtest::FillFacesAndChannels(mesh, *faces, *channels, true);
-    // Specified normals: one per point, the direction from the centre of the model, so that
-    // merged corners interpolate them.
-    CSpecNormalChannel* specified = new CSpecNormalChannel;
-    double centre[3] = {0, 0, 0};
-    for (size_t i = 0; i < mesh.PointCount(); ++i)
-        for (int k = 0; k < 3; ++k) centre[k] += mesh.xyz[3 * i + size_t(k)] / double(mesh.PointCount());
-    for (size_t i = 0; i < mesh.PointCount(); ++i) {
-        double d[3], l = 0;
-        for (int k = 0; k < 3; ++k) {
-            d[k] = mesh.xyz[3 * i + size_t(k)] - centre[k];
-            l += d[k] * d[k];
-        }
-        l = l > 0 ? std::sqrt(l) : 1.0;
-        specified->GetNormalVectorList()->Add(C3DTVector<float>(float(d[0] / l), float(d[1] / l), float(d[2] / l)));
-    }
-    CFaceList* nf = specified->GetFaceList();
-    nf->SetSize(faces->GetSize(), 3, SETSIZE_COMPACT_EXACT);
-    for (int f = 0; f < faces->GetSize(); ++f) {
-        CFace view;
-        nf->GetFace(unsigned(f), view);
-        view.SetIndexes(&mesh.tris[3 * size_t(f)], 3);
-    }
-    channels->AddChannel(specified);
+    objtest::AddRadialNormals(mesh, *channels);
 
     C3DExtObject* object = new C3DExtObject(points, faces, channels);
     points->Delete();

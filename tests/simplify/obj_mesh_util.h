@@ -4,6 +4,7 @@
 // own OBJ reader, so that a fault there does not show up as a simplification fault.
 #pragma once
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/face.h"
 #include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/point_list.h"
 
 namespace kestovar::objtest {
@@ -131,6 +133,32 @@ inline void FillFacesAndChannels(const ObjMesh& m, C3DFaceList& faces, CDependen
         view.SetIndexes(idx, 3);
     }
     channels.AddChannel(c);
+}
+
+// Adds a specified-normal channel parallel to the faces: one normal per point, pointing away from
+// the centre of the model, so that merged corners interpolate them.
+inline void AddRadialNormals(const ObjMesh& mesh, CDependentChannels& channels) {
+    CSpecNormalChannel* specified = new CSpecNormalChannel;
+    double centre[3] = {0, 0, 0};
+    for (size_t i = 0; i < mesh.PointCount(); ++i)
+        for (int k = 0; k < 3; ++k) centre[k] += mesh.xyz[3 * i + size_t(k)] / double(mesh.PointCount());
+    for (size_t i = 0; i < mesh.PointCount(); ++i) {
+        double d[3], l = 0;
+        for (int k = 0; k < 3; ++k) {
+            d[k] = mesh.xyz[3 * i + size_t(k)] - centre[k];
+            l += d[k] * d[k];
+        }
+        l = l > 0 ? std::sqrt(l) : 1.0;
+        specified->GetNormalVectorList()->Add(C3DTVector<float>(float(d[0] / l), float(d[1] / l), float(d[2] / l)));
+    }
+    CFaceList* nf = specified->GetFaceList();
+    nf->SetSize(int(mesh.TriangleCount()), 3, SETSIZE_COMPACT_EXACT);
+    for (int f = 0; f < nf->GetSize(); ++f) {
+        CFace view;
+        nf->GetFace(unsigned(f), view);
+        view.SetIndexes(&mesh.tris[3 * size_t(f)], 3);
+    }
+    channels.AddChannel(specified);
 }
 
 }  // namespace kestovar::objtest
