@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/prefetch.h"
 #include "io/wavefront_text.h"
 #include "kestovar/core/array.h"
 #include "kestovar/core/hashmap.h"
@@ -84,7 +85,7 @@ public:
         h ^= (uint64_t(key.bits[2]) + (h >> 29)) * 0xC2B2AE3D27D4EB4Full;
         h ^= h >> 32;
         key.slot = unsigned(h) & m_mask;
-        __builtin_prefetch(m_slots.GetData() + key.slot, 1);
+        detail::PrefetchLine(m_slots.GetData() + key.slot);
     }
     // The file index of `key`; `isNew` tells whether it was just given `next`.
     int Find(const Key& key, int next, bool& isNew) {

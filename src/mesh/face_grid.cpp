@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/prefetch.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/point_list.h"
@@ -674,11 +675,11 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
         while (n > 0 && batch.cells[n - 1].d2 > best.limit2) --n;
         for (int i = 0; i < n; ++i) {
             const uint32_t o = batch.cells[i].occupied;
-            for (unsigned e = starts[o]; e < starts[o + 1]; e += 16) __builtin_prefetch(&entries[e]);
+            for (unsigned e = starts[o]; e < starts[o + 1]; e += 16) detail::PrefetchLine(&entries[e]);
         }
         for (int i = 0; i < n; ++i) {
             const uint32_t o = batch.cells[i].occupied;
-            for (unsigned e = starts[o]; e < starts[o + 1]; ++e) __builtin_prefetch(&cache[entries[e]]);
+            for (unsigned e = starts[o]; e < starts[o + 1]; ++e) detail::PrefetchLine(&cache[entries[e]]);
         }
         for (int i = 0; i < n; ++i) {
             if (batch.cells[i].d2 > best.limit2) break;
@@ -718,7 +719,7 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                     const int64_t occupiedIndex =
                         OccupiedIndex((rowBlock + uint64_t(x >> 2)) << 6 | rowLocal | uint64_t(x & 3));
                     if (occupiedIndex < 0) continue;
-                    __builtin_prefetch(&starts[occupiedIndex]);
+                    detail::PrefetchLine(&starts[occupiedIndex]);
                     if (batch.count == CCellBatch::kSize) flush();
                     batch.cells[batch.count++] = {d2, uint32_t(occupiedIndex)};
                 }

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/prefetch.h"
 #include "kestovar/core/containers.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/progress.h"
@@ -210,7 +211,7 @@ public:
         for (unsigned i = 0; i < first; ++i) {
             const float* a = keys + size_t(i) * 3;
             ring[i] = Hash(NormalKey{a[0], a[1], a[2]});
-            __builtin_prefetch(m_slots.GetData() + (ring[i] & m_mask));
+            detail::PrefetchLine(m_slots.GetData() + (ring[i] & m_mask));
         }
         for (unsigned i = 0; i < count; ++i) {
             const unsigned hash = ring[i % kAhead];
@@ -218,7 +219,7 @@ public:
                 const float* a = keys + size_t(i + kAhead) * 3;
                 const unsigned ahead = Hash(NormalKey{a[0], a[1], a[2]});
                 ring[i % kAhead] = ahead;
-                __builtin_prefetch(m_slots.GetData() + (ahead & m_mask));
+                detail::PrefetchLine(m_slots.GetData() + (ahead & m_mask));
             }
             const float* k = keys + size_t(i) * 3;
             out[i] = Find(NormalKey{k[0], k[1], k[2]}, hash);
@@ -398,7 +399,7 @@ void ComputeFaceNormals(const C3DFaceList& faces, const C3DTPoint<float>* pts, i
             int ka = 0;
             const int* ahead = faces.GetIndexes(unsigned(f + kAhead), ka);
             for (int j = 0; j < ka && j < 4; ++j)
-                if (unsigned(ahead[j]) < unsigned(np)) __builtin_prefetch(pts + ahead[j]);
+                if (unsigned(ahead[j]) < unsigned(np)) detail::PrefetchLine(pts + ahead[j]);
         }
         float* n = unit + size_t(f) * 3;
         if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) {
@@ -438,7 +439,7 @@ bool SumSingleGroups(const C3DFaceList& faces, int np, const float* unitBase, si
             for (int j = 0; j < ka && j < 4; ++j) {
                 const unsigned q = unsigned(ahead[j]);
                 if (q >= unsigned(np)) continue;
-                __builtin_prefetch(state + q);
+                detail::PrefetchLine(state + q);
             }
         }
         if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;

@@ -11,6 +11,7 @@
 #include <limits>
 #include <typeinfo>
 
+#include "core/prefetch.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/memory.h"
@@ -215,7 +216,7 @@ public:
     CCellTable& operator=(const CCellTable&) = delete;
 
     static unsigned Hash(const int c[3]) { return detail::HashPointCell(c[0], c[1], c[2]); }
-    void Prefetch(unsigned hash) const { __builtin_prefetch(m_slots + (hash & m_mask)); }
+    void Prefetch(unsigned hash) const { detail::PrefetchLine(m_slots + (hash & m_mask)); }
 
     // The slot of cell c (hash = Hash(c)): the occupied slot holding it, or the empty slot where
     // it belongs.

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "core/prefetch.h"
 #include "kestovar/core/array.h"
 #include "kestovar/core/memory.h"
 #include "kestovar/core/point.h"
@@ -90,17 +91,6 @@ private:
     int m_keyFaceCount;
 };
 
-// Asks for the cache line holding `p`, without reading it (a prefetch never faults). Written as
-// volatile assembly on x86 because GCC drops __builtin_prefetch from code it finds free of side
-// effects, which removed every look-ahead of the level-change loop in optimised builds.
-inline void PrefetchLine(const void* p) {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(p)));
-#else
-    __builtin_prefetch(p);
-#endif
-}
-
 class CTrackPlayer {
 public:
     // Plays `track` on `points` and `faces`. Texture channel c of a record is uvFaces[c] /
@@ -155,12 +145,12 @@ public:
     void Prefetch(unsigned index) const {
         if (!m_entries) return;
         const int kept = Edge(index)->GetKept();
-        if (kept >= 0 && kept < m_nPoints) PrefetchLine(&m_points[kept]);
+        if (kept >= 0 && kept < m_nPoints) detail::PrefetchLine(&m_points[kept]);
         // The corners a contraction re-points lie together (the hand-off groups face records by
         // the first contraction that re-points them): the first one's line brings most of them.
         const unsigned c = m_entries[index].firstCorner;
         if (c < m_entries[index + 1].firstCorner && m_corners[c] != CTrackPlayTable::kNone)
-            PrefetchLine(m_cornerBase + m_corners[c]);
+            detail::PrefetchLine(m_cornerBase + m_corners[c]);
     }
 
     // Asks the memory system for contraction `index`'s own record only: the first of two steps,
@@ -168,8 +158,8 @@ public:
     // instead of waiting for the record to compute its addresses.
     void PrefetchRecord(unsigned index) const {
         const char* e = reinterpret_cast<const char*>(Edge(index));
-        PrefetchLine(e);
-        PrefetchLine(e + sizeof(CTrackEdgeContraction) - 1);
+        detail::PrefetchLine(e);
+        detail::PrefetchLine(e + sizeof(CTrackEdgeContraction) - 1);
     }
 
 private:

@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cstring>
 
+#include "core/prefetch.h"
 #include "kestovar/core/exception.h"
 
 namespace kestovar {
@@ -79,7 +80,7 @@ void CostHeap::SiftDown(unsigned int i, CContractionCost* rec, uint32_t key) {
     while (2 * i <= n) {
         unsigned int child = 2 * i;
         // The keys of the next level's children share a cache line; ask for it one level early.
-        if (4 * i <= n) __builtin_prefetch(&keys[4 * i]);
+        if (4 * i <= n) detail::PrefetchLine(&keys[4 * i]);
         if (child != n && KeyBefore(keys[child + 1], keys[child], slots[child + 1], slots[child])) ++child;
         if (!KeyBefore(keys[child], key, slots[child], rec)) break;
         slots[i] = slots[child];

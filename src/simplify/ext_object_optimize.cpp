@@ -10,6 +10,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "core/prefetch.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/mesh/symmetry_map.h"
 #include "kestovar/optimizer/scene_optimizer.h"
@@ -119,7 +120,7 @@ CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DF
     for (int i = 0; i < count; ++i) {
         int n;
         const int* idx = faces.GetIndexes(unsigned(around[i]), n);
-        for (int k = 0; k < n && k < 3; ++k) __builtin_prefetch(pts + idx[k]);
+        for (int k = 0; k < n && k < 3; ++k) detail::PrefetchLine(pts + idx[k]);
     }
     double sumOld = 0.0, sumNew = 0.0;
     for (int i = 0; i < count; ++i) {
@@ -180,7 +181,7 @@ void C3DExtObject::RemoveCost(int point, CXArray<CContractionCost*, CContraction
         if (int(count) >= reuse.GetSize()) reuse.SetSize(int(count) + 1);
         reuse[int(count)] = rec;
         ++count;
-        __builtin_prefetch(rec->slot);
+        detail::PrefetchLine(rec->slot);
     });
     for (unsigned r = first; r < count; ++r) {
         CContractionCost* rec = reuse[int(r)];
@@ -200,9 +201,9 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
     if (const CSymMatrix* quadrics = m_pWorkingPoints->GetQuadrics()) {
         ForEachNeighbour(*m_pWorkingFaces, point, around, n, [&](int w, bool) {
             const char* q = reinterpret_cast<const char*>(quadrics + w);
-            __builtin_prefetch(q);
-            __builtin_prefetch(q + sizeof(CSymMatrix) - 1);
-            __builtin_prefetch(pts + w);
+            detail::PrefetchLine(q);
+            detail::PrefetchLine(q + sizeof(CSymMatrix) - 1);
+            detail::PrefetchLine(pts + w);
         });
     }
     int used = 0;
