@@ -1,8 +1,9 @@
 // Helpers shared by every test suite: archive round trips through memory files, checks that a
-// call raises a library exception (released afterwards), and little-endian byte builders for
-// hand-written archive layouts.
+// call raises a library exception (released afterwards), little-endian byte builders for
+// hand-written archive layouts, and the hash of the golden tests.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -76,5 +77,24 @@ inline void PutU32(Bytes& b, uint32_t v) {
 inline void PutU64(Bytes& b, uint64_t v) {
     for (int i = 0; i < 8; ++i) b.push_back(uint8_t(v >> (8 * i)));
 }
+
+// FNV-1a over bytes, for the golden tests that pin bit-exact outputs. The pinned values were
+// recorded with this starting value: changing it changes every pin.
+struct Fnv {
+    uint64_t h = 1469598103934665603ull;
+    void Add(const void* data, size_t n) {
+        const unsigned char* p = static_cast<const unsigned char*>(data);
+        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    }
+    void Add(uint32_t v) { Add(&v, sizeof v); }
+    void Add(float v) { Add(&v, sizeof v); }
+    // The element count (64 bits), then the elements' bytes.
+    template <class T>
+    void AddVector(const std::vector<T>& v) {
+        const uint64_t n = v.size();
+        Add(&n, sizeof n);
+        Add(v.data(), v.size() * sizeof(T));
+    }
+};
 
 }  // namespace kestovar::test

@@ -17,19 +17,10 @@
 #include "cleanup_test_util.h"
 #include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/edge.h"
+#include "test_util.h"
 
 namespace kestovar::test {
 namespace {
-
-struct Fnv {
-    uint64_t h = 1469598103934665603ull;
-    void Add(const void* data, size_t n) {
-        const unsigned char* p = static_cast<const unsigned char*>(data);
-        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-    }
-    void Add(uint32_t v) { Add(&v, sizeof v); }
-    void Add(float v) { Add(&v, sizeof v); }
-};
 
 struct Mesh {
     std::vector<P3> points;

@@ -18,19 +18,12 @@
 #include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "test_util.h"
 
 namespace kestovar {
 namespace {
 
-struct Fnv {
-    uint64_t h = 1469598103934665603ull;
-    void Add(const void* data, size_t n) {
-        const unsigned char* p = static_cast<const unsigned char*>(data);
-        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-    }
-    void Add(uint32_t v) { Add(&v, sizeof v); }
-    void Add(float v) { Add(&v, sizeof v); }
-};
+using test::Fnv;
 
 // The bunny as a polymesh (v and f lines; faces as listed, polygons kept whole).
 C3DObject* LoadBunny() {

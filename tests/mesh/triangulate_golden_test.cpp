@@ -19,16 +19,10 @@
 #include "cleanup_test_util.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/triangulate.h"
+#include "test_util.h"
 
 namespace kestovar::test {
 namespace {
-
-struct Fnv {
-    uint64_t h = 1469598103934665603ull;
-    void Add(uint32_t v) {
-        for (int i = 0; i < 4; ++i) h = (h ^ ((v >> (8 * i)) & 0xFF)) * 1099511628211ull;
-    }
-};
 
 std::vector<P3> BunnyPoints() {
     std::string root = KESTOVAR_TEST_DATA;

@@ -17,36 +17,20 @@
 #include "kestovar/mesh/channel_lists.h"
 #include "kestovar/mesh/channels.h"
 #include "simplify/loop_test_util.h"
+#include "test_util.h"
 
 namespace kestovar::test {
 namespace {
 
 using namespace looptest;
 
-struct Fnv {
-    uint64_t h = 1469598103934665603ull;
-    void Bytes(const void* p, size_t n) {
-        const unsigned char* c = static_cast<const unsigned char*>(p);
-        for (size_t i = 0; i < n; ++i) {
-            h ^= c[i];
-            h *= 1099511628211ull;
-        }
-    }
-    template <class T>
-    void Vector(const std::vector<T>& v) {
-        const uint64_t n = v.size();
-        Bytes(&n, sizeof n);
-        Bytes(v.data(), v.size() * sizeof(T));
-    }
-};
-
 uint64_t HashOf(const Engine& e) {
     const Snapshot s = Take(e);
     Fnv f;
-    f.Vector(s.pointBits);
-    f.Vector(s.pointIndex);
-    f.Vector(s.faces);
-    f.Vector(s.faceIndex);
+    f.AddVector(s.pointBits);
+    f.AddVector(s.pointIndex);
+    f.AddVector(s.faces);
+    f.AddVector(s.faceIndex);
     return f.h;
 }
 
@@ -73,8 +57,8 @@ uint64_t TextureHashOf(const Engine& e) {
         values.insert(values.end(), b, b + 3);
     }
     Fnv f;
-    f.Vector(corners);
-    f.Vector(values);
+    f.AddVector(corners);
+    f.AddVector(values);
     return f.h;
 }
 
