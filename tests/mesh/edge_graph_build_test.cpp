@@ -1,15 +1,20 @@
 // The edge-to-face graph build against a reference computed edge by edge: every edge of every
 // live face lists its faces once each, in face order, whatever the face sizes (short faces and
 // long polygons drop a repeated edge by different means), and the slot-order walk visits each
-// edge exactly once with the same faces as the look-up.
+// edge exactly once with the same faces as the look-up. Then the whole built state, pinned bit for
+// bit on meshes that stress the build's corners: slot positions of the walk, record numbering,
+// capacities and the record buffer's layout (a different insertion order, a missed rehash or a
+// record grown at another moment changes a pin).
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <utility>
 #include <vector>
 
 #include "adjacency_test_util.h"
 #include "kestovar/mesh/edge.h"
+#include "test_util.h"
 
 namespace kestovar::test {
 namespace {
@@ -78,6 +83,113 @@ TEST(EdgeGraphBuild, GridWithHiddenFacesAndPolygonsMatchesTheReference) {
     for (int f = 0; f < int(faces.size()); f += 7) m.faces->SetFaceFlags(unsigned(f), FACE_HIDDEN, true);
     ASSERT_TRUE(m.faces->InitEdgeToFaceGraph(m.geom));
     ExpectGraphMatches(*m.faces);
+}
+
+// Everything observable of a built graph: slot count, the slot-order walk with positions, and
+// every record in index order with its offset, count, capacity and values, then the buffer's
+// used, slack and allocated bytes.
+uint64_t HashBuiltGraph(const CEdgeToFaceGraph& graph) {
+    Fnv h;
+    h.Add(graph.GetHashCapacity());
+    h.Add(uint32_t(graph.GetCount()));
+    int pos = kHashStartPosition;
+    C3DEdge key;
+    const int* values;
+    unsigned n;
+    while (graph.GetNext(pos, key, values, n)) {
+        h.Add(uint32_t(pos));
+        h.Add(key.GetP1());
+        h.Add(key.GetP2());
+        h.Add(values, n * sizeof(int));
+    }
+    const CEdgeToFaceGraph::Lists& lists = graph.GetLists();
+    h.Add(lists.GetSize());
+    for (unsigned r = 0; r < lists.GetSize(); ++r) {
+        const auto* e = lists.GetElement(r);
+        const uint64_t offset = lists.GetOffset(r);
+        h.Add(&offset, sizeof offset);
+        h.Add(e->GetSize());
+        h.Add(e->GetCapacity());
+        h.Add(e->GetData(), e->GetSize() * sizeof(int));
+    }
+    const uint64_t bytes[3] = {lists.GetUsedBytes(), lists.GetSlack(), lists.GetAllocatedBytes()};
+    h.Add(bytes, sizeof bytes);
+    return h.h;
+}
+
+uint64_t BuildAndHash(int pointCount, const std::vector<Face>& faces, unsigned hideEvery = 0) {
+    TestMesh m(pointCount, faces);
+    if (hideEvery)
+        for (size_t f = 0; f < faces.size(); f += hideEvery) m.faces->SetFaceFlags(unsigned(f), FACE_HIDDEN, true);
+    EXPECT_TRUE(m.faces->InitEdgeToFaceGraph(m.geom));
+    ExpectGraphMatches(*m.faces);
+    return HashBuiltGraph(*m.faces->GetEdgeToFaceGraph());
+}
+
+TEST(EdgeGraphBuild, LargeShuffledGridIsBitIdentical) {
+    // 60k triangles in a scrambled face order (the first face of an edge is far from the
+    // second), quads over part of the grid, every 13th face hidden: a table of about 200k slots.
+    const std::vector<Face> grid = GridTriangles(200, 150);
+    std::vector<Face> faces(grid.size());
+    for (size_t f = 0; f < grid.size(); ++f) faces[(f * 7919) % grid.size()] = grid[f];
+    for (int y = 0; y < 150; y += 3)
+        for (int x = 0; x < 200; x += 5) faces.push_back({y * 201 + x, y * 201 + x + 1, y * 201 + x + 202, y * 201 + x + 201});
+    EXPECT_EQ(BuildAndHash(201 * 151, faces, 13), 7994019730855926076ull);
+}
+
+TEST(EdgeGraphBuild, TriangleSoupThatOutgrowsTheTableIsBitIdentical) {
+    // Every triangle on its own points: three times as many edges as the table was sized for from
+    // the corner count, so the build rehashes part-way.
+    std::vector<Face> faces;
+    for (int f = 0; f < 20000; ++f) faces.push_back({3 * f, 3 * f + 1, 3 * f + 2});
+    // A few shared edges among them, and long polygons whose repeated edges the table drops.
+    for (int f = 0; f < 300; ++f) faces.push_back({3 * f, 3 * f + 1, 3 * f + 7});
+    for (int i = 0; i < 20; ++i) {
+        Face poly;
+        for (int k = 0; k < 24; ++k) poly.push_back((i * 101 + (k % 12) * 13) % 60000);
+        faces.push_back(poly);
+    }
+    EXPECT_EQ(BuildAndHash(60000, faces), 127042420352367420ull);
+}
+
+TEST(EdgeGraphBuild, StackedFacesThatOutgrowTheirRecordsAreBitIdentical) {
+    // Triangles of a grid repeated 1 to 6 times: edges with up to 12 faces grow their records
+    // several times during the build, leaving slack that the record buffer compacts away when it
+    // runs out of room.
+    const std::vector<Face> grid = GridTriangles(120, 80);
+    std::vector<Face> faces;
+    for (size_t f = 0; f < grid.size(); ++f)
+        for (size_t copy = 0; copy <= (f * 5) % 6; ++copy) faces.push_back(grid[(f + copy * 977) % grid.size()]);
+    EXPECT_EQ(BuildAndHash(121 * 81, faces, 17), 13597558500906275502ull);
+}
+
+TEST(EdgeGraphBuild, EmptyAndAllHiddenListsGiveEmptyGraphs) {
+    for (bool hide : {false, true}) {
+        TestMesh m(10, hide ? std::vector<Face>{{0, 1, 2}, {2, 3, 4, 5}} : std::vector<Face>{});
+        if (hide)
+            for (unsigned f = 0; f < 2; ++f) m.faces->SetFaceFlags(f, FACE_HIDDEN, true);
+        ASSERT_TRUE(m.faces->InitEdgeToFaceGraph(m.geom));
+        const CEdgeToFaceGraph* graph = m.faces->GetEdgeToFaceGraph();
+        EXPECT_EQ(graph->GetCount(), 0);
+        int pos = kHashStartPosition;
+        C3DEdge key;
+        const int* values;
+        unsigned n;
+        EXPECT_FALSE(graph->GetNext(pos, key, values, n));
+    }
+}
+
+TEST(EdgeGraphBuild, OutOfRangeIndexThrowsAndKeepsTheOldGraph) {
+    TestMesh m(4, {{0, 1, 2}, {1, 2, 3}});
+    ASSERT_TRUE(m.faces->InitEdgeToFaceGraph(m.geom));
+    const CEdgeToFaceGraph* before = m.faces->GetEdgeToFaceGraph();
+    CFace view;
+    ASSERT_TRUE(m.faces->GetFace(1, view));
+    const int bad[3] = {1, 2, 4};
+    view.SetIndexes(bad, 3);
+    EXPECT_TRUE(RaisesInvalidArg([&] { m.faces->UpdateEdgeToFaceGraph(m.geom); }));
+    EXPECT_EQ(m.faces->GetEdgeToFaceGraph(), before);
+    EXPECT_EQ(before->GetValueCount(C3DEdge(1, 2)), 2u);
 }
 
 }  // namespace
