@@ -1,0 +1,129 @@
+// What the weld at tolerance 0 tells the host while it runs, and what a cancel in the middle
+// leaves behind: the exact sequence of progress messages (start, one query every granularity
+// points from 0, the end at the last point), and an object left untouched when the host cancels
+// at any query, on meshes that take the hashing pass and on one that needs the grid.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "cleanup_test_util.h"
+#include "kestovar/core/progress.h"
+
+namespace kestovar::test {
+namespace {
+
+struct Message {
+    unsigned kind;
+    int position, minimum, maximum;
+    bool operator==(const Message& o) const {
+        return kind == o.kind && position == o.position && minimum == o.minimum && maximum == o.maximum;
+    }
+};
+
+struct Recorder {
+    std::vector<Message> messages;
+    int queries = 0;
+    int cancelAt = -1;  // answer "cancel" to this query (0-based); -1: never
+};
+
+bool Record(unsigned kind, const ProcessProgressInfo& info, void* user) {
+    Recorder& r = *static_cast<Recorder*>(user);
+    r.messages.push_back({kind, info.position, info.minimum, info.maximum});
+    if (!(kind & PROGRESS_CANCEL_QUERY)) return false;
+    return r.queries++ == r.cancelAt;
+}
+
+// Triangles of a w x h grid, each with its own three points (heights near zero on one row so
+// that some points take the cell path of the hashing pass).
+std::vector<P3> SplitGridPoints(int w, int h) {
+    std::vector<P3> pts;
+    auto at = [](int x, int y) { return P3{float(x) * 0.25f + 1.0f, float(y) * 0.25f - 2.0f, y == 3 ? 0.0f : 1.5f}; };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (const P3& p : {at(x, y), at(x + 1, y), at(x + 1, y + 1), at(x, y), at(x + 1, y + 1), at(x, y + 1)})
+                pts.push_back(p);
+    return pts;
+}
+
+std::vector<Poly> Triangles(int points) {
+    std::vector<Poly> faces;
+    for (int i = 0; i + 2 < points; i += 3) faces.push_back({i, i + 1, i + 2});
+    return faces;
+}
+
+// A split grid, optionally with two points in touching cells near zero (x = 0 and about 1.5 cells
+// from it), which sends the weld from the hashing pass to the grid.
+std::vector<P3> Mesh(int side, bool touching) {
+    std::vector<P3> pts = SplitGridPoints(side, side);
+    if (touching) {
+        pts[7] = {0.0f, 0.5f, 0.5f};
+        P3 lo = pts[0], hi = pts[0];
+        for (const P3& p : pts)
+            for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], p[k]), hi[k] = std::max(hi[k], p[k]);
+        double diagonal = 0.0;
+        for (int k = 0; k < 3; ++k) diagonal += double(hi[k] - lo[k]) * double(hi[k] - lo[k]);
+        const double cell = std::sqrt(diagonal) * 1.5 / 2147483647.0;
+        pts[8] = {float(1.5 * cell), 0.5f, 0.5f};  // the cell next to that of x = 0
+    }
+    return pts;
+}
+
+TEST(WeldProgress, OneQueryPerGranularityFromZeroAndTheEndAtTheLastPoint) {
+    for (bool touching : {false, true})
+        for (int side : {3, 20, 45}) {
+            const std::vector<P3> pts = Mesh(side, touching);
+            const int n = int(pts.size());
+            C3DObject* obj = MakeObject(pts, Triangles(n));
+            Recorder r;
+            progressPushCallback(&Record, &r);
+            EXPECT_TRUE(obj->Weld3DPoints(0.0, false, 0, 0));
+            progressPopCallback();
+            // The two touching points merge, their triangle collapses and goes with them.
+            EXPECT_EQ(obj->GetPointNbr(), (side + 1) * (side + 1));
+
+            const int g = n / 1000 > 0 ? n / 1000 : 1;
+            std::vector<Message> expected = {{PROGRESS_START | PROGRESS_TEXT, 0, 0, n}};
+            for (int pass = 0; pass < (touching ? 2 : 1); ++pass)
+                for (int p = 0; p < n; p += g) expected.push_back({PROGRESS_POSITION | PROGRESS_CANCEL_QUERY, p, 0, n});
+            expected.push_back({PROGRESS_END, n - 1, 0, n});
+            EXPECT_EQ(r.messages, expected) << side << " x " << side << " grid, " << n << " points, touching " << touching;
+            obj->Delete();
+        }
+}
+
+TEST(WeldProgress, ACancelAtAnyQueryStopsThereAndChangesNothing) {
+    // 45 x 45 split grid: 12150 points, a query every 12, 1013 queries per pass.
+    for (bool touching : {false, true}) {
+        const std::vector<P3> pts = Mesh(45, touching);
+        const int n = int(pts.size());
+        const int g = n / 1000;
+        const int perPass = (n - 1) / g + 1;
+        std::vector<int> cancels = {0, 1, 500, perPass - 1};
+        if (touching) cancels.insert(cancels.end(), {perPass, perPass + 3, 2 * perPass - 1});
+        for (int cancelAt : cancels) {
+            C3DObject* obj = MakeObject(pts, Triangles(n));
+            Recorder r;
+            r.cancelAt = cancelAt;
+            progressPushCallback(&Record, &r);
+            EXPECT_FALSE(obj->Weld3DPoints(0.0, false, 0, 0));
+            EXPECT_TRUE(progressPopCallback());
+            EXPECT_EQ(r.queries, cancelAt + 1) << "no query after the cancel";
+            ASSERT_GE(r.messages.size(), 2u);
+            EXPECT_EQ(r.messages[r.messages.size() - 2].position, (cancelAt % perPass) * g);
+            EXPECT_EQ(r.messages.back().kind, unsigned(PROGRESS_END));
+            ASSERT_EQ(obj->GetPointNbr(), n);
+            for (int i = 0; i < n; ++i) {
+                const C3DTPoint<float>& p = obj->GetPointList()->GetAt(i);
+                ASSERT_TRUE(p.x == pts[i][0] && p.y == pts[i][1] && p.z == pts[i][2]) << i;
+                ASSERT_FALSE(p.IsOneFlagSet(POINT_REMOVED)) << i;
+            }
+            EXPECT_EQ(ReadFaces(*obj->GetFaceList()), Triangles(n));
+            obj->Delete();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestovar::test
