@@ -53,11 +53,6 @@ private:
     T* m_pData;
 };
 
-// A corner normal as the distinct-normal table compares it: the three components, exactly.
-struct NormalKey {
-    float x, y, z;
-};
-
 // Sets corner k of channel face `face` to `value` wherever the geometric face has `point`.
 void SetCornersAtPoint(CFaceList* channelFaces, const C3DFaceList* faces, unsigned face, int point, int value) {
     int gn = 0, cn = 0;
@@ -164,68 +159,66 @@ private:
 // table of their indices (power-of-two size, linear probing, each slot tagged with the full hash
 // so that a mismatch costs no load of the vector) under a hash mixing the bits of all three
 // components. Keying on one sum of the components made every normal with the same sum collide,
-// and a smooth height field has many. Equality is exact, component by component, so -0 and +0 meet; a vector with
-// a NaN component equals nothing and always gets an index of its own.
+// and a smooth height field has many. Equality is exact, component by component, so -0 and +0
+// meet; a vector with a NaN component equals nothing and always gets an index of its own.
+// Sized once for `capacity` vectors (the number of keys looked up: every key adds at most one),
+// so that no look-up grows or checks room.
 class CDistinctNormals {
 public:
-    explicit CDistinctNormals(int expected) {
+    explicit CDistinctNormals(unsigned capacity) : m_vectors(size_t(capacity) * 3) {
         unsigned size = 64;
-        while (size < unsigned(expected) + unsigned(expected) / 2u + 16u && size < 0x80000000u) size <<= 1;
+        while (size < capacity + capacity / 2u + 16u && size < 0x80000000u) size <<= 1;
         m_mask = size - 1;
         m_slots.SetSize(int(size));  // zero-filled: every slot empty
-        m_vectors.PreAllocate(expected * 3 + 24);
     }
-    static unsigned Hash(const NormalKey& k) {
-        uint64_t h = (uint64_t(Bits(k.x)) << 32 | Bits(k.y)) * 0x9E3779B97F4A7C15ull;
-        h ^= uint64_t(Bits(k.z)) * 0xC2B2AE3D27D4EB4Full;
+    static unsigned Hash(const float* k) {
+        uint64_t h = (uint64_t(Bits(k[0])) << 32 | Bits(k[1])) * 0x9E3779B97F4A7C15ull;
+        h ^= uint64_t(Bits(k[2])) * 0xC2B2AE3D27D4EB4Full;
         h ^= h >> 29;
         h *= 0xBF58476D1CE4E5B9ull;
         return unsigned(h >> 32);
     }
-    // The index of `key`, appended when new; `hash` is Hash(key).
-    unsigned Find(const NormalKey& key, unsigned hash) {
-        const unsigned count = unsigned(m_vectors.GetSize() / 3);
-        if (std::isnan(key.x) || std::isnan(key.y) || std::isnan(key.z)) return Append(key, count);
-        if (uint64_t(count) * 3u >= uint64_t(m_mask) * 2u) Grow();
+    // The index of `key` (3 floats), appended when new; `hash` is Hash(key).
+    unsigned Find(const float* key, unsigned hash) {
+        if (std::isnan(key[0]) || std::isnan(key[1]) || std::isnan(key[2])) return Append(key);
         uint64_t* slots = m_slots.GetData();
-        const float* v = m_vectors.GetData();
+        const float* v = m_vectors.Get();
         for (unsigned pos = hash & m_mask;; pos = (pos + 1) & m_mask) {
             const uint64_t s = slots[pos];
             if (s == 0) {
-                slots[pos] = uint64_t(hash) << 32 | (count + 1);
-                return Append(key, count);
+                slots[pos] = uint64_t(hash) << 32 | (m_count + 1);
+                return Append(key);
             }
             if (unsigned(s >> 32) != hash) continue;
             const unsigned index = unsigned(s) - 1;
             const float* o = v + size_t(index) * 3;
-            if (o[0] == key.x && o[1] == key.y && o[2] == key.z) return index;
+            if (o[0] == key[0] && o[1] == key[1] && o[2] == key[2]) return index;
         }
     }
-    // Finds the `count` keys (3 floats each) in order, writing their indices to `out`. The table
-    // slots of the keys a little ahead are prefetched, so that the scattered loads overlap; their
-    // hashes wait in a ring until their turn.
+    // Finds the `count` keys (3 floats each; at most the capacity) in order, writing their
+    // indices to `out`. The table slots of the keys a little ahead are prefetched, so that the
+    // scattered loads overlap; their hashes wait in a ring until their turn.
     void FindAll(const float* keys, unsigned count, unsigned* out) {
         constexpr unsigned kAhead = 16;
         unsigned ring[kAhead];
         const unsigned first = count < kAhead ? count : kAhead;
         for (unsigned i = 0; i < first; ++i) {
-            const float* a = keys + size_t(i) * 3;
-            ring[i] = Hash(NormalKey{a[0], a[1], a[2]});
+            ring[i] = Hash(keys + size_t(i) * 3);
             detail::PrefetchLine(m_slots.GetData() + (ring[i] & m_mask));
         }
         for (unsigned i = 0; i < count; ++i) {
             const unsigned hash = ring[i % kAhead];
             if (i + kAhead < count) {
-                const float* a = keys + size_t(i + kAhead) * 3;
-                const unsigned ahead = Hash(NormalKey{a[0], a[1], a[2]});
+                const unsigned ahead = Hash(keys + size_t(i + kAhead) * 3);
                 ring[i % kAhead] = ahead;
                 detail::PrefetchLine(m_slots.GetData() + (ahead & m_mask));
             }
-            const float* k = keys + size_t(i) * 3;
-            out[i] = Find(NormalKey{k[0], k[1], k[2]}, hash);
+            out[i] = Find(keys + size_t(i) * 3, hash);
         }
     }
-    CXArray<float, float>& GetVectors() { return m_vectors; }
+    // The distinct vectors found so far, 3 floats each.
+    const float* GetVectors() const { return m_vectors.Get(); }
+    unsigned GetCount() const { return m_count; }
 
 private:
     static unsigned Bits(float f) {
@@ -234,31 +227,16 @@ private:
         std::memcpy(&b, &f, sizeof b);
         return b;
     }
-    unsigned Append(const NormalKey& key, unsigned index) {
-        m_vectors.Add(key.x);
-        m_vectors.Add(key.y);
-        m_vectors.Add(key.z);
-        return index;
-    }
-    void Grow() {
-        const unsigned size = (m_mask + 1) * 2;
-        m_mask = size - 1;
-        m_slots.SetSize(int(size));
-        uint64_t* slots = m_slots.GetData();
-        std::memset(slots, 0, sizeof(uint64_t) * size);
-        const float* v = m_vectors.GetData();
-        const unsigned count = unsigned(m_vectors.GetSize() / 3);
-        for (unsigned i = 0; i < count; ++i) {
-            const NormalKey k{v[3 * i], v[3 * i + 1], v[3 * i + 2]};
-            if (std::isnan(k.x) || std::isnan(k.y) || std::isnan(k.z)) continue;
-            const unsigned hash = Hash(k);
-            unsigned pos = hash & m_mask;
-            while (slots[pos] != 0) pos = (pos + 1) & m_mask;
-            slots[pos] = uint64_t(hash) << 32 | (i + 1);
-        }
+    unsigned Append(const float* key) {
+        float* o = m_vectors.Get() + size_t(m_count) * 3;
+        o[0] = key[0];
+        o[1] = key[1];
+        o[2] = key[2];
+        return m_count++;
     }
     CXArray<uint64_t> m_slots;  // hash << 32 | (index + 1); 0 = empty
-    CXArray<float, float> m_vectors;
+    CScratch<float> m_vectors;
+    unsigned m_count = 0;
     unsigned m_mask;
 };
 // Whether a normal has unit length within 1e-3 (false for NaN), the condition of the quick
@@ -575,8 +553,11 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     // group's number. The distinct normals are found afterwards in one pass over the groups (in
     // the same order, so numbered by first appearance) and every corner is then given its
     // distinct normal.
-    CXArray<double, double> groupSums;
-    groupSums.PreAllocate(np * 3 + 24);
+    // At most one group per single-group point and one per face around a split point.
+    const size_t maxGroups = size_t(np) + (anySplit ? size_t(around.GetStarts()[np]) : 0u);
+    CScratch<double> groupSums{maxGroups * 3};
+    double* groupOut = groupSums.Get();
+    int groupCount = 0;
     CXArray<unsigned char, unsigned char> done;
     CXArray<int, int> members;
     CProgressScope progress(L"Computing normals", nullptr, 0, np);
@@ -585,11 +566,11 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     // Records a group's sum (made unit length, unless it vanishes, once all are known); returns
     // the group's number.
     auto addGroupNormal = [&](const double* sum) {
-        const int index = groupSums.GetSize() / 3;
-        groupSums.Add(sum[0]);
-        groupSums.Add(sum[1]);
-        groupSums.Add(sum[2]);
-        return index;
+        double* o = groupOut + size_t(groupCount) * 3;
+        o[0] = sum[0];
+        o[1] = sum[1];
+        o[2] = sum[2];
+        return groupCount++;
     };
     // Gives the corner of `entry` at point `p` the group number `index` (every corner at the point
     // when the face uses it more than once).
@@ -654,10 +635,10 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         }
         if (broken) points->GetPt(p)->SetFlags(POINT_NORMAL_BREAK, true);
     }
-    const unsigned groups = unsigned(groupSums.GetSize() / 3);
+    const unsigned groups = unsigned(groupCount);
     CScratch<float> groupNormals{size_t(groups) * 3};
-    NormalizeSums(groupSums.GetData(), groups, groupNormals.Get());
-    CDistinctNormals distinctNormals{int(groups)};
+    NormalizeSums(groupSums.Get(), groups, groupNormals.Get());
+    CDistinctNormals distinctNormals{groups};
     CXArray<unsigned> groupToNormal;
     groupToNormal.SetSize(int(groups));
     distinctNormals.FindAll(groupNormals.Get(), groups, groupToNormal.GetData());
@@ -667,12 +648,12 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     // walk wrote; the corners of the other faces are cleared to 0.
     {
         const unsigned* remap = groupToNormal.GetData();
-        // The distinct normal of every single-group point, in a compact array read by the corner
-        // loop (the group numbers grow with the point index, so this pass reads sequentially).
+        // The distinct normal of every single-group point, -1 for the others, in a compact array
+        // read by the corner loop (the group numbers grow with the point index, so this pass
+        // reads sequentially).
         CScratch<int> pointNormal{size_t(np)};
         int* normalOf = pointNormal.Get();
-        for (int p = 0; p < np; ++p)
-            if (kinds[p] & kPointSingle) normalOf[p] = int(remap[sums[p].last]);
+        for (int p = 0; p < np; ++p) normalOf[p] = (kinds[p] & kPointSingle) ? int(remap[sums[p].last]) : -1;
         CFace view;
         for (int f = 0; f < nf; ++f) {
             const unsigned geometric = faces->GetFaceFlags(unsigned(f));
@@ -693,21 +674,20 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
             const int* g = faces->GetIndexes(unsigned(f), gn);
             const int n = gn < cn ? gn : cn;
             for (int i = 0; i < n; ++i) {
-                const int p = g[i];
-                if (kinds[p] & kPointSingle)
-                    c[i] = normalOf[p];
+                const int single = normalOf[g[i]];
+                if (single >= 0)
+                    c[i] = single;
                 else if (unsigned(c[i]) < groups)
                     c[i] = int(remap[c[i]]);
             }
         }
     }
-    CXArray<float, float>& distinct = distinctNormals.GetVectors();
 
     // 5. The distinct normals in order of first appearance.
-    const int count = distinct.GetSize() / 3;
+    const int count = int(distinctNormals.GetCount());
     vectors->SetSize(count);
     C3DTVector<float>* out = vectors->GetVectors();
-    const float* d = distinct.GetData();
+    const float* d = distinctNormals.GetVectors();
     for (int k = 0; k < count; ++k) {
         out[k].SetFlags(0);
         out[k].Init(d[3 * k], d[3 * k + 1], d[3 * k + 2]);
