@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -456,4 +457,48 @@ TEST(FaceGridMap, ConcurrentQueriesAgreeWithSequentialOnes) {
     }
     for (std::thread& th : threads) th.join();
     for (int n : mismatches) EXPECT_EQ(n, 0);
+}
+
+// The answers of many queries on a denser bumpy sphere, hashed: faces, distances and closest
+// points bit for bit, in random order without a hint, in surface order with the previous answer as
+// the hint, from far away and under a distance bound. The grid's search may change for speed;
+// these answers may not.
+TEST(FaceGridMap, AnswersOnADenseSurfaceArePinned) {
+    Mesh m = MakeBumpySphere(150, 300);
+    ObjectPtr o = MakeObject(m);
+    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    const size_t nFaces = m.tris.size() / 3;
+    uint64_t hash = 1469598103934665603ull;
+    auto mix = [&hash](uint64_t v) { hash = (hash ^ v) * 1099511628211ull; };
+    auto bits = [](double x) {
+        uint64_t b;
+        std::memcpy(&b, &x, sizeof b);
+        return b;
+    };
+    Random r(31);
+    int hint = -1, found = 0;
+    for (int i = 0; i < 24000; ++i) {
+        const int group = i / 6000;  // random order, surface order, far away, bounded
+        const size_t t = group == 1 ? size_t(i - 6000) * nFaces / 6000 : size_t(r.Next() * double(nFaces));
+        double u = r.Next(), v = r.Next();
+        if (u + v > 1) u = 1 - u, v = 1 - v;
+        const double offset = group == 2 ? r.Range(0.05, 0.5) : (i % 2 ? 0.01 : 1e-5);
+        double p[3];
+        for (int k = 0; k < 3; ++k) {
+            const double a = m.xyz[3 * m.tris[3 * t] + k], b = m.xyz[3 * m.tris[3 * t + 1] + k],
+                         c = m.xyz[3 * m.tris[3 * t + 2] + k];
+            p[k] = a + u * (b - a) + v * (c - a) + offset * r.Range(-1, 1);
+        }
+        double d, q[3] = {0, 0, 0};
+        const double bound = group == 3 ? 0.004 : HUGE_VAL;
+        const int f = map->GetClosestFace(p, d, bound, nullptr, group == 1 ? hint : -1, q);
+        hint = f;
+        found += f >= 0;
+        mix(uint64_t(uint32_t(f)));
+        mix(bits(d));
+        if (f >= 0)
+            for (double x : q) mix(bits(x));
+    }
+    EXPECT_EQ(found, 22339);
+    EXPECT_EQ(hash, 2456991699372365660ull);
 }
