@@ -11,6 +11,10 @@
 #include <limits>
 #include <typeinfo>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/prefetch.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/log.h"
@@ -64,6 +68,23 @@ C3DTBBox<float> BoxOfAllPoints(const C3DPointList& points) {
     if (n <= 0) return box;
     const C3DTPoint<float>* p = points.GetPoints();
     float lo[3] = {p[0].x, p[0].y, p[0].z}, hi[3] = {p[0].x, p[0].y, p[0].z};
+#if defined(__SSE2__)
+    // The flag word and the three coordinates of a record in one load (lane 0, the flags, is
+    // ignored). minps(v, lo) is v < lo ? v : lo lane by lane, the scalar rule below, NaN and
+    // signed zeros included; one accumulator keeps the order of the comparisons.
+    static_assert(sizeof(C3DTPoint<float>) == 24, "flag word at 8, coordinates at 12");
+    const auto* bytes = reinterpret_cast<const unsigned char*>(p) + 8;
+    __m128 vlo = _mm_loadu_ps(reinterpret_cast<const float*>(bytes)), vhi = vlo;
+    for (int i = 1; i < n; ++i) {
+        const __m128 v = _mm_loadu_ps(reinterpret_cast<const float*>(bytes + size_t(i) * 24));
+        vlo = _mm_min_ps(v, vlo);
+        vhi = _mm_max_ps(v, vhi);
+    }
+    float l[4], h[4];
+    _mm_storeu_ps(l, vlo);
+    _mm_storeu_ps(h, vhi);
+    for (int k = 0; k < 3; ++k) lo[k] = l[k + 1], hi[k] = h[k + 1];
+#else
     for (int i = 1; i < n; ++i) {
         const float v[3] = {p[i].x, p[i].y, p[i].z};
         for (int k = 0; k < 3; ++k) {
@@ -71,6 +92,7 @@ C3DTBBox<float> BoxOfAllPoints(const C3DPointList& points) {
             hi[k] = v[k] > hi[k] ? v[k] : hi[k];
         }
     }
+#endif
     C3DTPoint<float> a, b;
     a.Init(lo[0], lo[1], lo[2]);
     b.Init(hi[0], hi[1], hi[2]);
@@ -200,6 +222,28 @@ inline double SquaredDistance(const C3DTPoint<float>& a, const C3DTPoint<float>&
 // grid weld run. The result is always the grid weld's.
 
 enum class CoincidentWeld { kDone, kCancelled, kNeedsGrid };
+
+// The progress steps of a pass over points 0, 1, ..., n - 1 of a scope that starts at 0, with
+// Step called only where it queries the host (every granularity points from 0: a fresh scope's
+// first Step queries) and at the last point, so that the host sees the same messages as with a
+// Step per point and the loop pays one comparison per point.
+class CPassSteps {
+public:
+    explicit CPassSteps(CProgressScope& scope) : m_scope(scope), m_step(scope.GetGranularity()) {}
+    // True when the host asked to cancel at this point. `p` goes up by one from 0.
+    bool At(int p) {
+        if (p != m_next) return false;
+        m_next += m_step;
+        return m_scope.Step(p);
+    }
+    // Ends the pass at `last` (the position a Step per point leaves behind).
+    void Finish(int last) { m_scope.Step(last); }
+
+private:
+    CProgressScope& m_scope;
+    int m_next = 0;
+    int m_step;
+};
 
 // Open-addressing table (linear probing, at most half full) of the occupied cells: the cell and
 // its first point (-1: empty slot).
@@ -349,6 +393,7 @@ CoincidentWeld WeldCoincident(const C3DTPoint<float>* pts, int n, const double o
     CCellTable cells(16);
     CAxisCellSet axes[3];
     merged = false;
+    CPassSteps steps(progress);
 
     // Points go in batches: the keys of a batch are computed and their slots prefetched before the
     // first is probed, so that the table's cache misses overlap instead of queueing.
@@ -382,7 +427,7 @@ CoincidentWeld WeldCoincident(const C3DTPoint<float>* pts, int n, const double o
         }
         for (int i = 0; i < m; ++i) {
             const int p = base + i;
-            if (progress.Step(p)) return CoincidentWeld::kCancelled;
+            if (steps.At(p)) return CoincidentWeld::kCancelled;
             if (kinds[i] == kNoCell) {
                 rep[p] = unsigned(p);  // no cell: never welded
                 continue;
@@ -404,6 +449,8 @@ CoincidentWeld WeldCoincident(const C3DTPoint<float>* pts, int n, const double o
             }
         }
     }
+
+    steps.Finish(n - 1);
 
     // Along the axes where two fine coordinates fall in neighbouring cells, look for touching
     // occupied cells (only a cell whose own coordinate is fine on an axis can have a neighbour
