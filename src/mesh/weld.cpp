@@ -363,21 +363,95 @@ private:
     bool m_bNeighbours = false;
 };
 
-inline uint32_t FloatBits(float v) {
-    uint32_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
+// Open-addressing table (linear probing, at most half full) of the distinct positions met, by the
+// bits of their three coordinates, with what a point at that position takes as representative
+// (stored plus one, so that a zero-filled table is empty).
+struct PositionSlot {
+    uint32_t x, y, z;
+    uint32_t rep1;  // representative + 1; 0: empty slot; kOwnRep: every point here keeps itself
+};
+constexpr uint32_t kOwnRep = 0xFFFFFFFFu;
+
+class CPositionTable {
+public:
+    explicit CPositionTable(unsigned expected) { Allocate(SlotsFor(expected)); }
+    ~CPositionTable() { xfree(m_slots); }
+    CPositionTable(const CPositionTable&) = delete;
+    CPositionTable& operator=(const CPositionTable&) = delete;
+
+    // Multiplicative hashing of the 64-bit pair (x, y) and of z, combined: the top bits of each
+    // product depend on every bit of its input, and the table takes the top bits.
+    static uint64_t Hash(const uint32_t k[3]) {
+        const uint64_t xy = uint64_t(k[0]) | uint64_t(k[1]) << 32;
+        return xy * 0x9E3779B97F4A7C15ull ^ uint64_t(k[2]) * 0xC2B2AE3D27D4EB4Full;
+    }
+    unsigned SlotOf(uint64_t hash) const { return unsigned(hash >> m_shift); }
+    void Prefetch(uint64_t hash) const { detail::PrefetchLine(m_slots + SlotOf(hash)); }
+
+    // The slot of position k (hash = Hash(k)): the occupied slot holding it, or the empty slot
+    // where it belongs.
+    PositionSlot* Find(const uint32_t k[3], uint64_t hash) const {
+        unsigned s = SlotOf(hash);
+        for (;;) {
+            PositionSlot* e = m_slots + s;
+            if (e->rep1 == 0 || (e->x == k[0] && e->y == k[1] && e->z == k[2])) return e;
+            s = (s + 1) & m_mask;
+        }
+    }
+    // Fills the empty slot `e` (from Find) with position k and its representative; slot
+    // pointers are invalid afterwards (the table may grow).
+    void Insert(PositionSlot* e, const uint32_t k[3], uint32_t rep1) {
+        e->x = k[0];
+        e->y = k[1];
+        e->z = k[2];
+        e->rep1 = rep1;
+        if (2 * ++m_count > m_mask) Grow();
+    }
+
+private:
+    static unsigned SlotsFor(unsigned expected) {
+        unsigned slots = 64;
+        while (slots < 2 * expected && slots < (1u << 30)) slots <<= 1;
+        return slots;
+    }
+    void Allocate(unsigned slots) {
+        m_slots = static_cast<PositionSlot*>(xcalloc(slots, sizeof(PositionSlot)));
+        if (!m_slots) XThrow<CXMemoryException>();
+        m_mask = slots - 1;
+        int bits = 0;
+        while ((1u << bits) < slots) ++bits;
+        m_shift = 64 - bits;
+    }
+    void Grow() {
+        PositionSlot* old = m_slots;
+        const unsigned oldSlots = m_mask + 1;
+        Allocate(oldSlots * 2);
+        for (unsigned s = 0; s < oldSlots; ++s) {
+            if (old[s].rep1 == 0) continue;
+            const uint32_t k[3] = {old[s].x, old[s].y, old[s].z};
+            *Find(k, Hash(k)) = old[s];
+        }
+        xfree(old);
+    }
+
+    PositionSlot* m_slots = nullptr;
+    unsigned m_mask = 0;
+    unsigned m_shift = 0;
+    unsigned m_count = 0;
+};
 
 // Welds points that share a grid cell of size d from `origin` (d > 0 and finite), writing every
 // point's representative; kNeedsGrid, with `rep` unspecified, when two distinct occupied cells
 // touch. Reports progress per point like the grid weld.
 //
-// A point whose three coordinates are coarse shares its cell with exactly the points of the same
-// coordinates, and no cell near it is occupied (a touching cell would need a coordinate within a
-// cell or two of one of its own). Such points are grouped by the bits of their coordinates,
-// without computing a cell. The other points are grouped by cell in a second table, which is the
-// one checked for touching cells.
+// Points at the same position (the same bits) share a cell, so the pass groups them by position
+// in one table and classifies only a position's first point. A position whose three coordinates
+// are coarse shares its cell with exactly the points at the same position, and no cell near it is
+// occupied (a touching cell would need a coordinate within a cell or two of one of its own): its
+// points take its first point. The cell of a position with a fine coordinate may hold other
+// positions: such a position takes the first point of its cell from a second table keyed by
+// cell, the one checked for touching cells. A position without a cell (NaN) leaves each of its
+// points alone. So every point gets the first point of its cell, as with cells alone.
 CoincidentWeld WeldCoincident(const C3DTPoint<float>* pts, int n, const double origin[3], double d, unsigned* rep,
                               bool& merged, CProgressScope& progress) {
     // Smallest power of two t (a normal float) such that every float of magnitude >= t lies at
@@ -389,67 +463,58 @@ CoincidentWeld WeldCoincident(const C3DTPoint<float>* pts, int n, const double o
     const float fine = t <= double(FLT_MAX) ? float(t) : std::numeric_limits<float>::infinity();
     const double inv = 1.0 / d;
     // Sized for a mesh split per face (a sixth as many positions as points) and grown past that.
-    CCellTable coarse(unsigned(n) / 6u + 1u);
+    CPositionTable positions(unsigned(n) / 6u + 1u);
     CCellTable cells(16);
     CAxisCellSet axes[3];
-    merged = false;
     CPassSteps steps(progress);
+    bool anyMerge = false;
 
-    // Points go in batches: the keys of a batch are computed and their slots prefetched before the
-    // first is probed, so that the table's cache misses overlap instead of queueing.
+    // The representative (plus one) of a position first met at point p.
+    auto classify = [&](int p) -> uint32_t {
+        const C3DTPoint<float>& v = pts[p];
+        // Infinite coordinates do not occur here (they make the cell size infinite); NaN fails the
+        // comparison and is sent to the cell computation, which rejects it.
+        if (std::fabs(v.x) >= fine && std::fabs(v.y) >= fine && std::fabs(v.z) >= fine) return uint32_t(p) + 1;
+        int c[3];
+        if (!detail::PointCellCoord(v.x, origin[0], d, inv, c[0]) || !detail::PointCellCoord(v.y, origin[1], d, inv, c[1]) ||
+            !detail::PointCellCoord(v.z, origin[2], d, inv, c[2]))
+            return kOwnRep;
+        CellSlot* e = cells.Find(c, CCellTable::Hash(c));
+        if (e->first >= 0) return uint32_t(e->first) + 1;
+        cells.Insert(e, c, p);
+        if (std::fabs(v.x) < fine) axes[0].Add(c[0]);
+        if (std::fabs(v.y) < fine) axes[1].Add(c[1]);
+        if (std::fabs(v.z) < fine) axes[2].Add(c[2]);
+        return uint32_t(p) + 1;
+    };
+
+    // Points go in batches: the hashes of a batch are computed and their slots prefetched before
+    // the first is probed, so that the table's cache misses overlap instead of queueing.
     constexpr int kBatch = 32;
-    enum : unsigned char { kNoCell, kCoarse, kFine };
-    int keys[kBatch][3];
-    unsigned hashes[kBatch];
-    unsigned char kinds[kBatch];
+    uint32_t keys[kBatch][3];
+    uint64_t hashes[kBatch];
     for (int base = 0; base < n; base += kBatch) {
         const int m = n - base < kBatch ? n - base : kBatch;
         for (int i = 0; i < m; ++i) {
-            const C3DTPoint<float>& v = pts[base + i];
-            int* k = keys[i];
-            // Infinite coordinates do not occur here (they make the cell size infinite); NaN
-            // fails the comparison and is sent to the cell computation, which rejects it.
-            if (std::fabs(v.x) >= fine && std::fabs(v.y) >= fine && std::fabs(v.z) >= fine) {
-                k[0] = int(FloatBits(v.x));
-                k[1] = int(FloatBits(v.y));
-                k[2] = int(FloatBits(v.z));
-                kinds[i] = kCoarse;
-                hashes[i] = CCellTable::Hash(k);
-                coarse.Prefetch(hashes[i]);
-            } else if (detail::PointCellCoord(v.x, origin[0], d, inv, k[0]) &&
-                       detail::PointCellCoord(v.y, origin[1], d, inv, k[1]) &&
-                       detail::PointCellCoord(v.z, origin[2], d, inv, k[2])) {
-                kinds[i] = kFine;
-                hashes[i] = CCellTable::Hash(k);
-            } else {
-                kinds[i] = kNoCell;
-            }
+            std::memcpy(keys[i], &pts[base + i].x, 3 * sizeof(float));
+            hashes[i] = CPositionTable::Hash(keys[i]);
+            positions.Prefetch(hashes[i]);
         }
         for (int i = 0; i < m; ++i) {
             const int p = base + i;
             if (steps.At(p)) return CoincidentWeld::kCancelled;
-            if (kinds[i] == kNoCell) {
-                rep[p] = unsigned(p);  // no cell: never welded
-                continue;
+            PositionSlot* e = positions.Find(keys[i], hashes[i]);
+            uint32_t rep1 = e->rep1;
+            if (rep1 == 0) {
+                rep1 = classify(p);
+                positions.Insert(e, keys[i], rep1);
             }
-            CCellTable& table = kinds[i] == kCoarse ? coarse : cells;
-            CellSlot* e = table.Find(keys[i], hashes[i]);
-            if (e->first >= 0) {
-                rep[p] = unsigned(e->first);
-                merged = true;
-                continue;
-            }
-            rep[p] = unsigned(p);
-            table.Insert(e, keys[i], p);
-            if (kinds[i] == kFine) {
-                const C3DTPoint<float>& v = pts[p];
-                if (std::fabs(v.x) < fine) axes[0].Add(keys[i][0]);
-                if (std::fabs(v.y) < fine) axes[1].Add(keys[i][1]);
-                if (std::fabs(v.z) < fine) axes[2].Add(keys[i][2]);
-            }
+            const unsigned r = rep1 == kOwnRep ? unsigned(p) : rep1 - 1;
+            rep[p] = r;
+            anyMerge |= r != unsigned(p);
         }
     }
-
+    merged = anyMerge;
     steps.Finish(n - 1);
 
     // Along the axes where two fine coordinates fall in neighbouring cells, look for touching

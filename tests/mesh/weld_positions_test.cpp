@@ -1,0 +1,128 @@
+// The tolerance-0 weld groups points by the bits of their coordinates first and looks at cells
+// only for the first point of each position. These tests mix, in scrambled order and in numbers
+// that make the position table grow several times: exact copies far from zero, distinct
+// positions near zero that share a cell (which must merge into the first point of the cell,
+// whichever of its positions comes back later), NaN copies (never merged, however often they
+// repeat) and signed zeros; the result must be the grid weld's.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "cleanup_test_util.h"
+#include "kestovar/mesh/point_grid.h"
+#include "kestovar/mesh/weld.h"
+
+namespace kestovar::test {
+namespace {
+
+// Representatives of the grid weld over the public proximity queries (every point of the 27
+// cells around a representative; a point moves to a nearer later representative).
+std::vector<unsigned> GridWeld(const std::vector<P3>& points) {
+    C3DPointList list;
+    for (const P3& p : points) list.Add(p[0], p[1], p[2]);
+    const int n = int(points.size());
+    std::vector<unsigned> rep(size_t(n), REMAP_REMOVED);
+    WeldProximityMap* map = list.InitWeldMap(0.0, false);
+    auto dist2 = [&](int a, int b) {
+        const float dx = points[a][0] - points[b][0], dy = points[a][1] - points[b][1], dz = points[a][2] - points[b][2];
+        return double(dx) * dx + double(dy) * dy + double(dz) * dz;
+    };
+    for (int p = 0; p < n; ++p) {
+        if (rep[p] != REMAP_REMOVED) continue;
+        rep[p] = unsigned(p);
+        int count = 0;
+        const int* near = list.Get3DProximityPoints(p, map, count);
+        for (int k = 0; k < count; ++k) {
+            const int q = near[k];
+            if (rep[q] != REMAP_REMOVED && dist2(int(rep[q]), p) <= dist2(q, p)) continue;
+            rep[q] = unsigned(p);
+        }
+    }
+    C3DPointList::DeleteWeldMap(map);
+    return rep;
+}
+
+// Welds `points` (point i the first corner of face i, the other two corners anchors at +-1000)
+// and checks every face's first corner against the grid weld: same coordinate bits as the
+// representative, and shared exactly between points of one representative.
+void ExpectGridWeld(const std::vector<P3>& points) {
+    std::vector<P3> all = points;
+    const int a = int(all.size());
+    all.push_back({1000.0f, 1000.0f, 1000.0f});
+    all.push_back({-1000.0f, -1000.0f, -1000.0f});
+    const std::vector<unsigned> rep = GridWeld(all);
+    std::vector<Poly> faces;
+    for (int i = 0; i < a; ++i) faces.push_back({i, a, a + 1});
+    C3DObject* obj = MakeObject(all, faces);
+    obj->Weld3DPoints(0.0, false, 0, 0);
+    const std::vector<Poly> welded = ReadFaces(*obj->GetFaceList());
+    ASSERT_EQ(welded.size(), size_t(a));
+    std::vector<int> cornerOfRep(size_t(a), -1);
+    int representatives = 0;
+    for (int i = 0; i < a; ++i) {
+        const int corner = welded[i][0];
+        const float* got = obj->GetPointList()->GetAt(corner).ValPtr();
+        ASSERT_EQ(std::memcmp(got, all[rep[i]].data(), sizeof(P3)), 0) << "point " << i;
+        if (cornerOfRep[rep[i]] < 0) {
+            cornerOfRep[rep[i]] = corner;
+            ++representatives;
+        }
+        ASSERT_EQ(corner, cornerOfRep[rep[i]]) << "point " << i;
+    }
+    EXPECT_EQ(obj->GetPointNbr(), representatives + 2);
+    obj->Delete();
+}
+
+TEST(WeldPositions, CopiesCellSharersNanAndSignedZerosInScrambledOrder) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    // The frame of the weld's cells: that of the anchors' box, which holds every point.
+    C3DPointList anchors;
+    anchors.Add(1000.0f, 1000.0f, 1000.0f);
+    anchors.Add(-1000.0f, -1000.0f, -1000.0f);
+    C3DPointGridMap* grid = anchors.GetGridCoordMap(0.0, false, false);
+    ASSERT_NE(grid, nullptr);
+    const double d = grid->GetCellSize(), origin = grid->GetOrigin()[0];
+    XRelease(grid);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> coarse(1.0f, 900.0f);
+    std::uniform_real_distribution<double> within(0.05, 0.95);
+    std::vector<P3> pool;
+    for (int i = 0; i < 400; ++i) pool.push_back({coarse(rng), -coarse(rng), coarse(rng)});
+    // Near zero along x: three distinct positions in each of 150 cells, cells 7 apart.
+    std::vector<std::vector<P3>> sharers;
+    const double zeroCell = std::floor(-origin / d);
+    for (int c = 0; c < 150; ++c) {
+        const double cell = zeroCell + 7.0 * c - 500.0;
+        std::vector<P3> inCell;
+        while (inCell.size() < 3) {
+            const P3 p = {float(origin + (cell + within(rng)) * d), 400.0f + float(c), 250.0f};
+            if (double(int((double(p[0]) - origin) / d)) != cell) continue;  // rounded out of the cell
+            if (std::find(inCell.begin(), inCell.end(), p) == inCell.end()) inCell.push_back(p);
+        }
+        sharers.push_back(inCell);
+    }
+    for (int round = 0; round < 3; ++round) {
+        std::vector<P3> points;
+        for (int i = 0; i < 6000; ++i) {
+            const unsigned kind = rng() % 10;
+            if (kind < 5) {
+                points.push_back(pool[rng() % pool.size()]);
+            } else if (kind < 9) {
+                const std::vector<P3>& cell = sharers[rng() % sharers.size()];
+                points.push_back(cell[rng() % 3]);
+            } else {
+                const P3 odd[] = {{nan, 5.0f, 5.0f}, {0.0f, 600.0f, -0.0f}, {-0.0f, 600.0f, 0.0f}, {7.0f, 7.0f, nan}};
+                points.push_back(odd[rng() % 4]);
+            }
+        }
+        ExpectGridWeld(points);
+    }
+}
+
+}  // namespace
+}  // namespace kestovar::test
