@@ -33,6 +33,7 @@
 #include "kestovar/mesh/weld.h"
 #include "kestovar/mesh/triangulate.h"
 #include "kestovar/mesh/face_tagger.h"
+#include "kestovar/mesh/face_graph_edit.h"
 #include "kestovar/mesh/symmetry_map.h"
 
 #include "kestovar/simplify/quadric.h"

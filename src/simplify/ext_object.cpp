@@ -274,7 +274,7 @@ void C3DExtObject::InvalidateOptimization() {
     if (m_pairIndex.GetCount() > 0) m_pairIndex.RemoveAll();
     m_heap.Free();
     XRelease(m_pTrackInfo);
-    ClearGraphPool();
+    m_graphRoom.Clear();
     SetExtFlag(EXT_COSTS_READY, false);
 }
 

@@ -21,6 +21,7 @@
 
 #include "kestovar/mesh/channel_lists.h"
 #include "kestovar/mesh/channels.h"
+#include "kestovar/mesh/face_graph_edit.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/normal_channel.h"
 #include "kestovar/optimizer/scene_optimizer.h"
@@ -352,71 +353,14 @@ unsigned int C3DExtObject::ReplacePointInFaceList(unsigned int removed, unsigned
     return unsigned(dyingCount);
 }
 
-// What CFaceList::GraphMergePointConnectivity(removed, kept) does to the records' contents (the
-// removed point's faces that the kept point lacks are appended to the kept point's record in
-// their order, then the removed point's record is emptied), with different room management. The
-// general edit grows the kept record by writing it anew at the end of the graph's buffer, which
-// leaves both the old kept record and the emptied removed record as dead bytes; over a long run
-// the buffer then grows by about half and is finally compacted into a second buffer of the same
-// size. Here an outgrown kept record takes the room of an emptied record from the pool (the two
-// records swap their storage), and every emptied record goes back to the pool.
+// The removed point's faces move onto the kept point in the working point-to-face graph, recycling
+// the room of emptied records through the object's pool. Without the pool the kept record would
+// grow by being written anew at the end of the graph's buffer, leaving both its old room and the
+// emptied removed record as dead bytes; over a long run the buffer would then grow by about half
+// and finally be compacted into a second buffer of the same size.
 int C3DExtObject::MergePointFaces(unsigned int removed, unsigned int kept) {
     CPointToFaceGraph* graph = m_pWorkingFaces ? m_pWorkingFaces->GetPointToFaceGraph() : nullptr;
-    if (!graph || removed >= graph->GetSize() || kept >= graph->GetSize()) return 0;
-    if (removed == kept) return int(graph->GetRecordSize(kept));
-
-    // The removed point's faces that the kept point lacks, in their order.
-    unsigned n1, n2;
-    const int* f1 = graph->Get(removed, n1);
-    const int* f2 = graph->Get(kept, n2);
-    if (m_mergeScratch.GetSize() < int(n1)) m_mergeScratch.SetSize(int(n1));
-    int* added = m_mergeScratch.GetData();
-    unsigned addedCount = 0;
-    for (unsigned i = 0; i < n1; ++i) {
-        bool present = false;
-        for (unsigned j = 0; j < n2 && !present; ++j) present = f2[j] == f1[i];
-        if (!present) added[addedCount++] = f1[i];
-    }
-    const unsigned total = n2 + addedCount;
-    const unsigned capacity = graph->GetElement(kept)->GetCapacity();
-
-    int* out = nullptr;
-    if (total > capacity) {
-        // An emptied record with room enough, smallest first; entries whose record has since
-        // been filled or compacted are dropped.
-        for (unsigned c = total; c <= unsigned(kGraphPoolLargest) && !out; ++c) {
-            CXArray<int>& bucket = m_graphPool[c];
-            while (bucket.GetSize() > 0 && !out) {
-                const unsigned d = unsigned(bucket[bucket.GetSize() - 1]);
-                bucket.SetSize(bucket.GetSize() - 1);
-                const CPointToFaceGraph::Element* e = graph->GetElement(d);
-                if (!e || e->GetSize() != 0 || e->GetCapacity() != c || d == kept || d == removed) continue;
-                // The kept faces go into d's room, the two records swap, and d keeps the kept
-                // point's old room, emptied.
-                int* room = graph->SetRecordSize(d, total)->GetData();
-                for (unsigned j = 0; j < n2; ++j) room[j] = f2[j];
-                graph->SwapRecords(d, kept);
-                graph->SetRecord(d, nullptr, 0);
-                KeepGraphRoom(d, capacity);
-                out = room + n2;
-            }
-        }
-        if (!out) {
-            // No room to take over: the record is written anew at the end, with the growth
-            // margin of a one-value insertion.
-            unsigned grown = capacity * 3 / 2;
-            if (grown < total) grown = total;
-            graph->SetRecordSize(kept, grown, true);
-            out = graph->SetRecordSize(kept, total)->GetData() + n2;
-        }
-    } else {
-        out = graph->SetRecordSize(kept, total)->GetData() + n2;
-    }
-    for (unsigned i = 0; i < addedCount; ++i) out[i] = added[i];
-
-    graph->SetRecord(removed, nullptr, 0);
-    KeepGraphRoom(removed, graph->GetElement(removed)->GetCapacity());
-    return int(total);
+    return graph ? MergePointToFaceRecords(*graph, removed, kept, &m_graphRoom) : 0;
 }
 
 // Rewrites the working point-to-face graph with kGraphRoomMargin values of room in every used
@@ -428,7 +372,7 @@ int C3DExtObject::MergePointFaces(unsigned int removed, unsigned int kept) {
 // kept record anew at the end of the buffer, growing it by half before emptied records of the
 // right size exist. The contents are unchanged.
 void C3DExtObject::WidenPointToFaceGraph() {
-    ClearGraphPool();
+    m_graphRoom.Clear();
     C3DFaceList& faces = *m_pWorkingFaces;
     if (!faces.HasPointToFaceGraph()) {
         CGeomInfo geom(&faces, m_pWorkingPoints);
@@ -449,19 +393,6 @@ void C3DExtObject::WidenPointToFaceGraph() {
     // A little room at the end for the rare record that neither fits nor finds an emptied one, so
     // that the first such record does not grow the whole buffer by a quarter.
     graph->Reserve(bytes / 64, 0);
-}
-
-// A pool entry for an emptied record of `capacity` values. Emptied records far outnumber the
-// records that outgrow their room, so each size keeps only its latest kGraphPoolDepth.
-void C3DExtObject::KeepGraphRoom(unsigned int point, unsigned int capacity) {
-    if (capacity < unsigned(kGraphPoolSmallest) || capacity > unsigned(kGraphPoolLargest)) return;
-    CXArray<int>& bucket = m_graphPool[capacity];
-    if (bucket.GetSize() < kGraphPoolDepth) bucket.Add(int(point));
-}
-
-void C3DExtObject::ClearGraphPool() {
-    for (CXArray<int>& bucket : m_graphPool) bucket.RemoveAll();
-    m_mergeScratch.RemoveAll();
 }
 
 }  // namespace kestovar

@@ -27,6 +27,7 @@
 #include "kestovar/core/hashmap.h"
 #include "kestovar/core/point.h"
 #include "kestovar/mesh/face_graph.h"
+#include "kestovar/mesh/face_graph_edit.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/simplify/cost_heap.h"
@@ -326,10 +327,6 @@ protected:
     // Moves the removed point's faces onto the kept point in the working point-to-face graph;
     // returns the kept point's face count (see ext_object_replace.cpp).
     int MergePointFaces(unsigned int removed, unsigned int kept);
-    // Forgets every record of the graph-room pool below.
-    void ClearGraphPool();
-    // Adds an emptied graph record of `capacity` values to the pool.
-    void KeepGraphRoom(unsigned int point, unsigned int capacity);
     // Gives every used record of the working point-to-face graph kGraphRoomMargin values of room
     // (building the graph when absent); contents unchanged.
     void WidenPointToFaceGraph();
@@ -380,18 +377,12 @@ protected:
     C3DTPoint<float> m_bboxMax;
     C3DTPoint<float> m_enlargedMin;            // grown by 5 % of the extent per side
     C3DTPoint<float> m_enlargedMax;
-    // Room of the working point-to-face graph left by removed points: m_graphPool[c] lists
-    // points whose record is empty with capacity c (kGraphPoolSmallest .. kGraphPoolLargest). A
-    // kept point whose record outgrows its own capacity takes one of these records' room instead
-    // of a new record at the end of the graph's buffer, so the graph stops growing once the loop
-    // has run for a while. Smaller records are not kept: a merged record that outgrows its room
-    // almost always needs more than a point of valence 6 had, so they would only fill the pool.
-    static constexpr int kGraphPoolSmallest = 7;
+    // Room of the working point-to-face graph left by removed points: a kept point whose record
+    // outgrows its own room takes the room of an emptied record instead of a new record at the end
+    // of the graph's buffer, so the graph stops growing once the loop has run for a while.
+    CGraphRoomPool m_graphRoom;
+    // Values of room WidenPointToFaceGraph gives every used record.
     static constexpr unsigned kGraphRoomMargin = 3;
-    static constexpr int kGraphPoolDepth = 4096;
-    static constexpr int kGraphPoolLargest = 32;
-    CXArray<int> m_graphPool[kGraphPoolLargest + 1];
-    CXArray<int> m_mergeScratch;  // the kept point's merged faces
 };
 
 }  // namespace kestovar
