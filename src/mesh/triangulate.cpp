@@ -225,37 +225,39 @@ constexpr double kSquaredAngleMargin = 1e-12 * 1e-12;
 
 struct QuickCorner {
     double x, y;  // projected position, as Project computes it
-    double c, d;  // cross and dot products of the edges, as UpdateAngle computes them
 };
 
-class CQuickQuad {
-public:
-    bool undecided = false;
-
-    // The corner's angle from its neighbours' positions; false unless strictly convex and far
-    // from 0 and pi (atan2 of a nearly flat corner may round to the bounds themselves).
-    static bool Measure(QuickCorner& k, const QuickCorner& p, const QuickCorner& n) {
-        const double e1x = p.x - k.x, e1y = p.y - k.y;
-        const double e2x = n.x - k.x, e2y = n.y - k.y;
-        k.c = e1y * e2x - e1x * e2y;
-        k.d = e1y * e2y + e1x * e2x;
-        return k.c > 0.0 && std::fabs(k.d) < 1e12 * k.c;
-    }
-    // Whether a's angle is below b's.
-    bool Less(const QuickCorner& a, const QuickCorner& b) {
-        if (a.c == b.c && a.d == b.d) return false;
-        const double s = a.d * b.c - b.d * a.c;
-        const double la = a.c * a.c + a.d * a.d, lb = b.c * b.c + b.d * b.d;
-        if (!(s * s > kSquaredAngleMargin * la * lb)) undecided = true;
-        return s > 0.0;
-    }
-    // Whether a's angle exceeds kMaxPreferredAngle.
-    bool Wide(const QuickCorner& a) {
-        const double w = a.c * kCosMaxPreferredAngle - a.d * kSinMaxPreferredAngle;
-        if (!(w * w > kSquaredAngleMargin * (a.c * a.c + a.d * a.d))) undecided = true;
-        return w > 0.0;
-    }
+// A corner's angle as Clip's UpdateAngle measures it: the cross and dot products of its edges,
+// and the square of their lengths' product.
+struct QuickAngle {
+    double c, d, l;
 };
+
+// The angle at k between the edges to p (previous) and n (next); false unless strictly convex
+// and far from 0 and pi (atan2 of a nearly flat corner may round to the bounds themselves).
+inline bool Measure(QuickAngle& a, const QuickCorner& k, const QuickCorner& p, const QuickCorner& n) {
+    const double e1x = p.x - k.x, e1y = p.y - k.y;
+    const double e2x = n.x - k.x, e2y = n.y - k.y;
+    a.c = e1y * e2x - e1x * e2y;
+    a.d = e1y * e2y + e1x * e2x;
+    a.l = a.c * a.c + a.d * a.d;
+    return a.c > 0.0 && std::fabs(a.d) < 1e12 * a.c;
+}
+
+// Whether a's angle is below b's; a gap too close to call sets `undecided`.
+inline bool Less(const QuickAngle& a, const QuickAngle& b, bool& undecided) {
+    if (a.c == b.c && a.d == b.d) return false;
+    const double s = a.d * b.c - b.d * a.c;
+    if (!(s * s > kSquaredAngleMargin * a.l * b.l)) undecided = true;
+    return s > 0.0;
+}
+
+// Whether a's angle exceeds kMaxPreferredAngle; too close to call sets `undecided`.
+inline bool Wide(const QuickAngle& a, bool& undecided) {
+    const double w = a.c * kCosMaxPreferredAngle - a.d * kSinMaxPreferredAngle;
+    if (!(w * w > kSquaredAngleMargin * a.l)) undecided = true;
+    return w > 0.0;
+}
 
 // Divides (x, y, z) by its length `len` without dividing when every component is zero or of
 // magnitude `len` (a vector along an axis, as the normal and first edge of a quadrangle lying in
@@ -333,26 +335,29 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
         q[i].x = dx * ux + dy * uy + dz * uz;
         q[i].y = dx * vx + dy * vy + dz * vz;
     }
-    // Every corner is measured (Measure records its angle), so the results combine without
-    // short-circuiting.
-    const bool convex = (int(CQuickQuad::Measure(q[0], q[3], q[1])) & int(CQuickQuad::Measure(q[1], q[0], q[2])) &
-                         int(CQuickQuad::Measure(q[2], q[1], q[3])) & int(CQuickQuad::Measure(q[3], q[2], q[0]))) != 0;
+    // Every corner is measured, so the results combine without short-circuiting.
+    QuickAngle angle[4];
+    const bool convex = (int(Measure(angle[0], q[0], q[3], q[1])) & int(Measure(angle[1], q[1], q[0], q[2])) &
+                         int(Measure(angle[2], q[2], q[1], q[3])) & int(Measure(angle[3], q[3], q[2], q[0]))) != 0;
     if (!convex) return -1;
 
-    CQuickQuad rule;
-
-    // First ear: the sharpest of corners 1..3, unless it is wide; then the sharpest of the others
-    // from corner 0 on. No corner is reflex, so nothing blocks it.
-    int e = 1;
-    for (int i = 2; i < 4; ++i)
-        if (rule.Less(q[i], q[e])) e = i;
-    if (rule.Wide(q[e])) {
-        int best = -1;
-        for (int k = 0; k < 4; ++k)
-            if (k != e && (best < 0 || rule.Less(q[k], q[best]))) best = k;
-        e = best;
-    }
+    // First ear: the sharpest of corners 1..3 (the first of equals), unless it is wide. Then Clip
+    // takes the sharpest of the other corners, which is always corner 0: the four angles of a
+    // convex quadrangle add up to 2 pi, so with corners 1..3 all above the bound (1.58) corner 0
+    // is below 2 pi - 3 * 1.58 = 1.543, by a margin no rounding of the angles comes near. No
+    // corner is reflex, so nothing blocks the ear.
+    bool undecided = false;
+    int e = Less(angle[2], angle[1], undecided) ? 2 : 1;
+    if (Less(angle[3], angle[e], undecided)) e = 3;
+    if (Wide(angle[e], undecided)) e = 0;
     const int n = (e + 1) & 3, p = (e + 3) & 3, x = (e + 2) & 3;
+    // The triangle left, n -> x -> p: corners p and n are measured again, x keeps its angle. Its
+    // angles add up to pi, so the sharper of n and p is below pi / 2 and never wide: Clip cuts
+    // it at once, n when strictly sharper than p, else p.
+    QuickAngle an, ap;
+    if (!Measure(ap, q[p], q[x], q[n]) || !Measure(an, q[n], q[p], q[x])) return -1;
+    const bool nFirst = Less(an, ap, undecided);
+    if (undecided) return -1;
     int made = 0;
     if (indices[e] != indices[n] && indices[e] != indices[p] && indices[n] != indices[p]) {
         out[0] = e;
@@ -360,23 +365,12 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
         out[2] = p;
         made = 1;
     }
-    // The triangle left: n -> x -> p. Corners p and n are measured again, x keeps its angle.
-    if (!CQuickQuad::Measure(q[p], q[x], q[n]) || !CQuickQuad::Measure(q[n], q[p], q[x])) return -1;
-    int cand = rule.Less(q[n], q[p]) ? n : p;
-    if (rule.Wide(q[cand])) {
-        const int order[3] = {n, x, p};
-        int best = -1;
-        for (int k : order)
-            if (k != cand && (best < 0 || rule.Less(q[k], q[best]))) best = k;
-        cand = best;
-    }
-    if (rule.undecided) return -1;
-    const int cn = cand == n ? x : (cand == x ? p : n);
-    const int cp = cand == n ? p : (cand == x ? n : x);
-    if (indices[cand] != indices[cn] && indices[cand] != indices[cp] && indices[cn] != indices[cp]) {
-        out[3 * made] = cand;
-        out[3 * made + 1] = cn;
-        out[3 * made + 2] = cp;
+    // (candidate, next, previous) in the triangle.
+    const int t0 = nFirst ? n : p, t1 = nFirst ? x : n, t2 = nFirst ? p : x;
+    if (indices[t0] != indices[t1] && indices[t0] != indices[t2] && indices[t1] != indices[t2]) {
+        out[3 * made] = t0;
+        out[3 * made + 1] = t1;
+        out[3 * made + 2] = t2;
         ++made;
     }
     return made;

@@ -109,6 +109,7 @@ public:
 private:
     friend class C3DFace;
     friend class C3DFaceList;
+    friend struct TriangulateSplitProbe;  // the tests reach Split and the quadrangle shortcut
 
     // One data chunk copied between two face lists, resolved once per pass instead of looked up
     // by identifier for every face.
