@@ -359,3 +359,54 @@ TEST(TriangulateGolden, ConvexQuadrangleShortcutAgreesOnNonFiniteAndExtremeCorne
 
 }  // namespace
 }  // namespace kestovar::test
+
+namespace kestovar::test {
+namespace {
+
+// Every face splits (the pass that appends the triangles): quadrangles, a few pentagons, a
+// concave and a degenerate quadrangle (fewer triangles than corners - 2), flags of every kind
+// including FACE_INVALID, materials, and channel faces that split, cannot split (another corner
+// count) or are not live.
+TEST(TriangulateGolden, EveryFaceSplitKeepsFlagsMaterialsAndChannelFaces) {
+    std::vector<P3> points;
+    std::vector<Poly> faces;
+    const int w = 10, h = 7;
+    for (int y = 0; y <= h; ++y)
+        for (int x = 0; x <= w; ++x) points.push_back({float(x) * 0.9f, float(y) * 1.1f, 0.07f * float((x * y) % 4)});
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int a = y * (w + 1) + x, b = a + 1, c = a + w + 2, d = a + w + 1;
+            if ((x + 3 * y) % 11 == 0 && x + 1 < w)
+                faces.push_back({a, b, b + 1, c, d});  // pentagon (overlaps the next cell)
+            else
+                faces.push_back({a, b, c, d});
+        }
+    faces.push_back({0, 12, 1, 13});  // self-crossing
+    faces.push_back({5, 5, 6, 17});   // repeated corner: one triangle
+    faces.push_back({20, 20, 20, 20});  // nothing to cut
+    const unsigned flagSet[6] = {0u, FACE_SELECTED, FACE_HIDDEN | FACE_SELECTED, FACE_FROZEN | FACE_SORT_HIGH,
+                                 FACE_INVALID, FACE_SELECTED | FACE_ALL_SELECTED | FACE_SORT_LOW};
+    C3DObject* obj = MakeObject(points, faces);
+    C3DFaceList* fl = obj->GetFaceList();
+    for (int f = 0; f < fl->GetSize(); ++f) {
+        fl->SetFaceMaterial(unsigned(f), unsigned(f % 4));
+        fl->SetFaceFlags(unsigned(f), flagSet[(f * 5) % 6]);
+    }
+    AddOffsetChannel(*obj, 1);
+    PlainChannel* uneven = AddOffsetChannel(*obj, 4);
+    CFaceList* cf = uneven->GetFaceList();
+    for (int f = 1; f < cf->GetSize(); f += 3) {
+        CFace view;
+        cf->GetFace(unsigned(f), view);
+        if (f % 2 == 0 && view.GetSize() > 3)
+            view.SetSize(view.GetSize() - 1);  // one corner fewer than the geometric face
+        else
+            view.SetFlags(FACE_HIDDEN, true);  // not live
+    }
+    EXPECT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
+    EXPECT_EQ(HashWithChunks(*obj), 0xa23f75eee45e853aull);
+    obj->Delete();
+}
+
+}  // namespace
+}  // namespace kestovar::test
