@@ -5,8 +5,9 @@
 // models get every contraction followed by its mirror; recording writes each contraction into the
 // object's CTrackContractions.
 //
-// Allocation: the loop allocates nothing of its own once the reuse array and the contraction
-// scratch (ext_object_replace.cpp) have grown to the largest neighbourhood met.
+// Allocation: the loop allocates nothing of its own once the reuse array, the face set of the
+// acceptance test and the contraction scratch (ext_object_replace.cpp) have grown to the largest
+// neighbourhood met.
 #include <cfloat>
 #include <cmath>
 
@@ -16,10 +17,47 @@
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/optimizer/track_contractions.h"
 #include "kestovar/simplify/ext_object.h"
+#include "simplify/slot_order_set.h"
 
 namespace kestovar {
 
 namespace {
+
+// The faces around either point of a candidate that hold only one of the two, in the order a
+// fresh CHashTable<int> of the graph query helper's size (21) lists them after taking the first
+// point's faces and then the second's, a face met twice leaving again (what
+// CFaceList::GetFacesConnectedToPoints gives with `exclusive`): the acceptance test sums over
+// them in that order and, for slivers, borrows the orientation of the next face listed. The set
+// and the result array keep their memory, so a query allocates nothing once they have grown.
+class ExclusiveFaces {
+public:
+    const int* Collect(const C3DFaceList& faces, unsigned p1, unsigned p2, int& count) {
+        count = 0;
+        const CPointToFaceGraph* graph = faces.GetPointToFaceGraph();
+        if (!graph) return nullptr;
+        m_set.Reset(kQuerySetSize);
+        unsigned n;
+        const int* around = graph->Get(p1, n);
+        for (unsigned i = 0; i < n; ++i) m_set.Insert(around[i]);
+        if (p2 != p1) {
+            around = graph->Get(p2, n);
+            for (unsigned i = 0; i < n; ++i)
+                if (!m_set.Insert(around[i])) m_set.Remove(around[i]);
+        }
+        count = int(m_set.GetCount());
+        if (count == 0) return nullptr;
+        if (m_out.GetSize() < count) m_out.SetSize(count);
+        m_set.CopyTo(m_out.GetData());
+        return m_out.GetData();
+    }
+
+private:
+    static constexpr unsigned kQuerySetSize = 21;
+    SlotOrderSet<int> m_set;
+    CXArray<int> m_out;
+};
+
+thread_local ExclusiveFaces t_exclusiveFaces;
 
 // Progress is reported (and the cancel state polled) after this many removals.
 constexpr int kProgressStep = 10000;
@@ -105,7 +143,7 @@ CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DF
                                                      int kept, int removed, const C3DTPoint<float>& newPos) {
     (void)rec;
     int count = 0;
-    const int* around = faces.GetFacesConnectedToPoints(m_faceGraphHelper, unsigned(kept), unsigned(removed), count, true);
+    const int* around = t_exclusiveFaces.Collect(faces, unsigned(kept), unsigned(removed), count);
     if (count == 0 || !around) return PRIORITY_NORMAL;
     if (newPos.x < m_enlargedMin.x || newPos.y < m_enlargedMin.y || newPos.z < m_enlargedMin.z ||
         newPos.x > m_enlargedMax.x || newPos.y > m_enlargedMax.y || newPos.z > m_enlargedMax.z)
