@@ -535,7 +535,11 @@ void CTriangulateFaceHelper::WriteTriangles(unsigned f, const int* indices, int 
             *static_cast<unsigned*>(dst.GetMainData(d)) = live;
         }
     }
-    if (geometryOnly) return;
+    if (!geometryOnly) WriteChannelTriangles(f, count, corners, triangles, destination);
+}
+
+void CTriangulateFaceHelper::WriteChannelTriangles(unsigned f, int count, const int* corners, int triangles,
+                                                   int destination) const {
     for (int i = 0; i < m_channels.GetSize(); ++i) {
         const ChannelPair& pair = m_channels[i];
         CFaceList* src = pair.src;
@@ -648,6 +652,36 @@ inline bool TakesPart(unsigned size, unsigned flags, unsigned mask, bool value) 
 
 }  // namespace
 
+int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoint<float>* points, int pointCount,
+                                            CFaceList& dst) {
+    const CFaceCollection& in = src.GetRecords();
+    CFaceCollection& out = dst.GetRecords();
+    const int mainBytes = m_geomPlan.mainBytes;
+    const bool channels = m_channels.GetSize() > 0;
+    const int n = src.GetSize();
+    int written = 0;
+    for (int f = 0; f < n; ++f) {
+        const CFaceCollection::Element* e = in.GetElement(unsigned(f));
+        const int k = int(e->GetSize());
+        const int* indices = e->GetData();
+        const int* corners = nullptr;
+        int triangles = Split(points, pointCount, indices, k, corners);
+        if (triangles > k - 2) triangles = k - 2;
+        uint32_t main[2];
+        uint8_t* slots = MainOnly(m_geomPlan, unsigned(f), written, main);
+        main[0] = src.GetFaceFlags(unsigned(f)) & ~unsigned(FACE_INVALID);
+        for (int t = 0; t < triangles; ++t) {
+            const int* c = corners + 3 * t;
+            const int triangle[3] = {indices[c[0]], indices[c[1]], indices[c[2]]};
+            out.Add(triangle, 3, 3);
+            StoreMain(slots, t, mainBytes, main);
+        }
+        if (channels) WriteChannelTriangles(unsigned(f), k, corners, triangles, written);
+        written += triangles;
+    }
+    return written;
+}
+
 int C3DFaceList::DoTriangulation(CTriangulateFaceHelper* helper, _FACE_PROPERTIES mask, bool value) {
     C3DFaceList* dst = helper->GetDestination();
     const CGeomInfo* geom = helper->GetGeomInfo();
@@ -721,13 +755,10 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
     C3DFaceList* dst = new C3DFaceList;
     dst->InheritSettings(*this);
     if (allSplit) {
-        // Every new face is a triangle: the records are laid out once, in index order, each
-        // already holding three corners (all written by the pass), instead of empty records
-        // that each triangle then resizes.
-        static const int kNoCorners[3] = {0, 0, 0};
+        // Every new face is a triangle: room for all their records at once; the records
+        // themselves are appended by the pass below, or laid out before the general pass.
         dst->m_faces.SetTypicalLength(3);
         dst->m_faces.Reserve(uint64_t(newCount) * CFaceCollection::RecordBytes(3), unsigned(newCount));
-        for (int f = 0; f < newCount; ++f) dst->m_faces.Add(kNoCorners, 3, 3);
         dst->m_dataChunks.SetDataSize(newCount);
         dst->m_nFaces = newCount;
         dst->MarkChanged();
@@ -760,7 +791,20 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
         }
     }
 
-    const int written = DoTriangulation(&helper, mask, value);
+    const C3DPointList* pointList = geom->GetSrc3DPointList();
+    helper.PlanAll(*this, *dst, true);
+    int written = 0;
+    if (allSplit && pointList && pointList->GetPoints() && helper.m_geomPlan.mainBytes) {
+        written = helper.AppendTriangles(*this, pointList->GetPoints(), pointList->GetSize(), *dst);
+    } else {
+        if (allSplit) {
+            // The general pass writes into records laid out in index order, each already
+            // holding three corners (all written by the pass).
+            static const int kNoCorners[3] = {0, 0, 0};
+            for (int f = 0; f < newCount; ++f) dst->m_faces.Add(kNoCorners, 3, 3);
+        }
+        written = DoTriangulation(&helper, mask, value);
+    }
     dst->SetSize(written);
     dst->SetFlag(FACELIST_CHANGED, true);
     for (int i = 0; i < helper.GetChannelCount(); ++i) {

@@ -154,6 +154,16 @@ private:
     // then, unless `geometryOnly`, the channels that follow.
     void WriteTriangles(unsigned f, const int* indices, int count, unsigned flags, const int* corners, int triangles,
                         CFaceList& dst, int destination, bool geometryOnly) const;
+    // The channel part of WriteTriangles: the channel faces of face f (of `count` corners) split
+    // or copied onto `destination` and the positions after it.
+    void WriteChannelTriangles(unsigned f, int count, const int* corners, int triangles, int destination) const;
+    // The pass of C3DFaceList::Triangulate when every face of `src` splits and both lists hold
+    // nothing but main data (m_geomPlan, planned): each face's triangles are appended to the records
+    // of `dst` (sized, with room reserved but no records yet) in order, with the face's main data
+    // and its flag word without FACE_INVALID, the channels written as DoTriangulation writes them.
+    // The same faces as DoTriangulation, without laying the records out first. Returns the number
+    // of triangles.
+    int AppendTriangles(const CFaceList& src, const C3DTPoint<float>* points, int pointCount, CFaceList& dst);
     // Face f copied unchanged onto face `to` of the destination and of every channel.
     void CopyWhole(const CFaceList& src, unsigned f, CFaceList& dst, unsigned to) const;
 
