@@ -233,15 +233,17 @@ struct QuickAngle {
     double c, d, l;
 };
 
-// The angle at k between the edges to p (previous) and n (next); false unless strictly convex
-// and far from 0 and pi (atan2 of a nearly flat corner may round to the bounds themselves).
-inline bool Measure(QuickAngle& a, const QuickCorner& k, const QuickCorner& p, const QuickCorner& n) {
-    const double e1x = p.x - k.x, e1y = p.y - k.y;
-    const double e2x = n.x - k.x, e2y = n.y - k.y;
-    a.c = e1y * e2x - e1x * e2y;
-    a.d = e1y * e2y + e1x * e2x;
-    a.l = a.c * a.c + a.d * a.d;
-    return a.c > 0.0 && std::fabs(a.d) < 1e12 * a.c;
+// The angle at a corner reached along edge (ax, ay) and left along edge (bx, by) (each the
+// difference of its end and start positions); false unless strictly convex and far from 0 and pi
+// (atan2 of a nearly flat corner may round to the bounds themselves). UpdateAngle takes the
+// edges from the corner, e1 = -a and e2 = b; since rounding is symmetric (fl(-u) = -fl(u) for
+// differences and products), its c = e1y e2x - e1x e2y and d = e1y e2y + e1x e2x are bitwise
+// ax by - ay bx and -(ay by + ax bx), so each edge is computed once for both of its corners.
+inline bool Measure(QuickAngle& r, double ax, double ay, double bx, double by) {
+    r.c = ax * by - ay * bx;
+    r.d = -(ay * by + ax * bx);
+    r.l = r.c * r.c + r.d * r.d;
+    return r.c > 0.0 && std::fabs(r.d) < 1e12 * r.c;
 }
 
 // Whether a's angle is below b's; a gap too close to call sets `undecided`.
@@ -264,15 +266,24 @@ inline bool Wide(const QuickAngle& a, bool& undecided) {
 // a coordinate plane): those quotients are exact, +-0 and +-1, so the result is bitwise the
 // division's. False, nothing changed, otherwise.
 inline bool ExactUnit(double& x, double& y, double& z, double len) {
-    // A vector off every axis, the usual case, is turned away by one test.
-    if ((x == 0.0) + (y == 0.0) + (z == 0.0) != 2) return false;
-    const bool exact = (x == 0.0 || std::fabs(x) == len) && (y == 0.0 || std::fabs(y) == len) &&
-                       (z == 0.0 || std::fabs(z) == len);
-    if (!exact) return false;
-    if (x != 0.0) x = std::copysign(1.0, x);
-    if (y != 0.0) y = std::copysign(1.0, y);
-    if (z != 0.0) z = std::copysign(1.0, z);
-    return true;
+    // Each case first tests one component for zero, which a vector off every axis (the usual
+    // case) fails.
+    if (y == 0.0 && z == 0.0) {
+        if (std::fabs(x) != len) return false;
+        x = std::copysign(1.0, x);
+        return true;
+    }
+    if (x == 0.0 && z == 0.0) {
+        if (std::fabs(y) != len) return false;
+        y = std::copysign(1.0, y);
+        return true;
+    }
+    if (x == 0.0 && y == 0.0) {
+        if (std::fabs(z) != len) return false;
+        z = std::copysign(1.0, z);
+        return true;
+    }
+    return false;
 }
 
 // The triangles Clip cuts from a quadrangle whose four corners are strictly convex in its
@@ -335,10 +346,16 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
         q[i].x = dx * ux + dy * uy + dz * uz;
         q[i].y = dx * vx + dy * vy + dz * vz;
     }
-    // Every corner is measured, so the results combine without short-circuiting.
+    // Edge i runs from corner i to corner i + 1. Every corner is measured, so the results
+    // combine without short-circuiting.
+    double ex[4], ey[4];
+    for (int i = 0; i < 4; ++i) {
+        ex[i] = q[(i + 1) & 3].x - q[i].x;
+        ey[i] = q[(i + 1) & 3].y - q[i].y;
+    }
     QuickAngle angle[4];
-    const bool convex = (int(Measure(angle[0], q[0], q[3], q[1])) & int(Measure(angle[1], q[1], q[0], q[2])) &
-                         int(Measure(angle[2], q[2], q[1], q[3])) & int(Measure(angle[3], q[3], q[2], q[0]))) != 0;
+    const bool convex = (int(Measure(angle[0], ex[3], ey[3], ex[0], ey[0])) & int(Measure(angle[1], ex[0], ey[0], ex[1], ey[1])) &
+                         int(Measure(angle[2], ex[1], ey[1], ex[2], ey[2])) & int(Measure(angle[3], ex[2], ey[2], ex[3], ey[3]))) != 0;
     if (!convex) return -1;
 
     // First ear: the sharpest of corners 1..3 (the first of equals), unless it is wide. Then Clip
@@ -354,8 +371,11 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
     // The triangle left, n -> x -> p: corners p and n are measured again, x keeps its angle. Its
     // angles add up to pi, so the sharper of n and p is below pi / 2 and never wide: Clip cuts
     // it at once, n when strictly sharper than p, else p.
+    // Corner p is reached along edge x and left along the diagonal to n; corner n is reached
+    // along that diagonal and left along edge n.
     QuickAngle an, ap;
-    if (!Measure(ap, q[p], q[x], q[n]) || !Measure(an, q[n], q[p], q[x])) return -1;
+    const double gx = q[n].x - q[p].x, gy = q[n].y - q[p].y;
+    if (!Measure(ap, ex[x], ey[x], gx, gy) || !Measure(an, gx, gy, ex[n], ey[n])) return -1;
     const bool nFirst = Less(an, ap, undecided);
     if (undecided) return -1;
     int made = 0;
