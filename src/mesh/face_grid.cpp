@@ -11,6 +11,9 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/prefetch.h"
 #include "kestovar/mesh/face_list.h"
@@ -263,6 +266,41 @@ inline double FaceBoxGap2(const _GridFaceCache& e, const double* p) {
     }
     return g2;
 }
+
+#if defined(__SSE2__)
+// The query point for the box test in single precision: the box gaps are then measured four lanes
+// at a time in float, shrunk by a margin that covers every rounding of that arithmetic, so that the
+// test still passes over only faces whose box certainly lies beyond the limit.
+struct CBoxProbe {
+    __m128 p;       // the point, rounded to float (lane 3: 0)
+    __m128 margin;  // absolute margin per gap: rounding of the point and of the difference
+    explicit CBoxProbe(const double* q, double magnitude) {
+        p = _mm_set_ps(0.0f, float(q[2]), float(q[1]), float(q[0]));
+        // |q - float(q)| <= 2^-24 |q| and the difference of two floats of magnitude <= M rounds by
+        // at most 2^-24 * 2M; 2^-20 M covers both with room to spare.
+        const float m = float(magnitude * (1.0 / 1048576.0));
+        margin = _mm_set1_ps(m);
+    }
+    // True when the face's box may lie within sqrt(limit2) of the point.
+    bool Near(const _GridFaceCache& e, float limit2) const {
+        const float* base = e.corner[0];
+        const __m128 c0 = _mm_loadu_ps(base);      // x0 y0 z0 x1
+        const __m128 c1 = _mm_loadu_ps(base + 3);  // x1 y1 z1 x2
+        // A polygon's box is corners 0 and 1: its corner 2 is read as corner 1 again.
+        const __m128 c2 = _mm_loadu_ps(base + (e.kind == GRIDFACE_TRIANGLE ? 6 : 3));
+        const __m128 lo = _mm_min_ps(c0, _mm_min_ps(c1, c2));
+        const __m128 hi = _mm_max_ps(c0, _mm_max_ps(c1, c2));
+        __m128 gap = _mm_max_ps(_mm_sub_ps(lo, p), _mm_sub_ps(p, hi));
+        gap = _mm_max_ps(_mm_sub_ps(gap, margin), _mm_setzero_ps());
+        // Lane 3 compares unrelated values; it is dropped before the sum.
+        gap = _mm_and_ps(gap, _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1)));
+        const __m128 g2 = _mm_mul_ps(gap, gap);
+        const __m128 sum = _mm_add_ps(g2, _mm_movehl_ps(g2, g2));
+        const __m128 total = _mm_add_ss(sum, _mm_shuffle_ps(sum, sum, 1));
+        return _mm_cvtss_f32(total) <= limit2;
+    }
+};
+#endif
 
 // Faces of a cell whose boxes are measured together before their exact distances.
 constexpr unsigned kFaceChunk = 32;
@@ -617,6 +655,9 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
         magnitude = std::max(magnitude, std::max(std::fabs(p[k]), std::fabs(m_origin[k]) + dims[k] * s));
     }
     CBestFace best(maxDistance, kPruneSlack * magnitude);
+#if defined(__SSE2__)
+    const CBoxProbe probe(p, magnitude);
+#endif
     uint64_t inspected = 0, ps = 0;
     CSeenFaces seen;
     if (hint >= 0 && hint < m_nFaceCount && m_pCache[hint].kind != GRIDFACE_EMPTY) {
@@ -638,12 +679,22 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
             const unsigned n = std::min(end - chunk, kFaceChunk);
             unsigned near[kFaceChunk];
             unsigned nNear = 0;
+#if defined(__SSE2__)
+            // Rounded up by more than the float conversion and the sum can lose.
+            const float limit2 = float(best.limit2 * (1.0 + 1.0 / 1048576.0));
+            for (unsigned i = 0; i < n; ++i) {
+                const unsigned f = entries[chunk + i];
+                near[nNear] = f;
+                nNear += probe.Near(cache[f], limit2) ? 1u : 0u;
+            }
+#else
             const double limit2 = best.limit2;
             for (unsigned i = 0; i < n; ++i) {
                 const unsigned f = entries[chunk + i];
                 near[nNear] = f;
                 nNear += FaceBoxGap2(cache[f], p) <= limit2 ? 1u : 0u;
             }
+#endif
             for (unsigned i = 0; i < nNear; ++i) {
                 const unsigned f = near[i];
                 if (!seen.Insert(f)) continue;
