@@ -53,6 +53,46 @@ private:
     T* m_pData;
 };
 
+// Reads the faces of a list in index order: the flag words in place, and the records of the point
+// indices. When the records lie one after another in index order (a list filled face after face,
+// or a packed copy of one), each record is found by stepping over the one before instead of
+// through the offset table.
+class CFaceWalk {
+public:
+    // `sequential`: the records are known to lie in index order.
+    CFaceWalk(const CFaceList& faces, bool sequential)
+        : m_records(faces.GetRecords()),
+          m_pFlags(static_cast<const unsigned char*>(faces.GetMainData(0))),
+          m_flagStride(faces.GetSize() ? size_t(faces.GetMainArray()->GetSizeOfElement()) : 0),
+          m_pNext(sequential && faces.GetSize() ? reinterpret_cast<const unsigned char*>(m_records.GetElement(0))
+                                                : nullptr) {}
+    unsigned Flags(unsigned f) const {
+        unsigned flags;
+        std::memcpy(&flags, m_pFlags + size_t(f) * m_flagStride, sizeof flags);
+        return flags;
+    }
+    // The record of face f. Faces are asked for in increasing order, and every one of them when
+    // the records are sequential.
+    const CFaceCollection::Element* Record(unsigned f) {
+        if (!m_pNext) return m_records.GetElement(f);
+        const auto* e = reinterpret_cast<const CFaceCollection::Element*>(m_pNext);
+        m_pNext += CFaceCollection::RecordBytes(e->GetCapacity());
+        return e;
+    }
+    // The point indices of face f and their count, under Record's rule.
+    const int* Indexes(unsigned f, int& count) {
+        const CFaceCollection::Element* e = Record(f);
+        count = int(e->GetSize());
+        return e->GetData();
+    }
+
+private:
+    const CFaceCollection& m_records;
+    const unsigned char* m_pFlags;
+    size_t m_flagStride;
+    const unsigned char* m_pNext;
+};
+
 // Sets corner k of channel face `face` to `value` wherever the geometric face has `point`.
 void SetCornersAtPoint(CFaceList* channelFaces, const C3DFaceList* faces, unsigned face, int point, int value) {
     int gn = 0, cn = 0;
@@ -85,11 +125,11 @@ public:
 
     // Only the points p with select[p] == wanted get runs (the others get empty ones);
     // cornerCount(p) is the number of corners of live faces at such a point (counted by the
-    // caller's own pass over the faces). False when a live face uses a point outside
-    // [0, pointCount).
+    // caller's own pass over the faces); `sequential` as for CFaceWalk. False when a live face
+    // uses a point outside [0, pointCount).
     template <class CornerCount>
-    bool Build(const CFaceList& faces, int pointCount, const unsigned char* select, unsigned char wanted,
-               CornerCount&& cornerCount) {
+    bool Build(const CFaceList& faces, bool sequential, int pointCount, const unsigned char* select,
+               unsigned char wanted, CornerCount&& cornerCount) {
         const int nf = faces.GetSize();
         // Scratch memory written before it is read.
         m_pStarts = static_cast<unsigned*>(xmalloc(sizeof(unsigned) * (size_t(pointCount) + 1)));
@@ -108,10 +148,11 @@ public:
         }
         std::memcpy(end, start, sizeof(unsigned) * size_t(pointCount));
         Entry* out = m_pEntries;
+        CFaceWalk walk(faces, sequential);
         for (int f = 0; f < nf; ++f) {
-            if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
             int k = 0;
-            const int* idx = faces.GetIndexes(unsigned(f), k);
+            const int* idx = walk.Indexes(unsigned(f), k);
+            if (!IsLiveFaceFlags(walk.Flags(unsigned(f)))) continue;
             for (int j = 0; j < k; ++j) {
                 const unsigned p = unsigned(idx[j]);
                 if (p >= unsigned(pointCount)) {
@@ -366,9 +407,14 @@ void NormalizeSums(const double* sums, size_t count, float* out) {
 // The face normals of the live faces, as the face normal channel and the weighting state compute
 // them: `raw` (when not null) gets the Newell sums, zero for a face without a normal, and `unit`
 // the sums made unit length, (1, 0, 0) for a face without a normal. The entries of the faces that
-// are not live are left unset (nothing reads them).
-void ComputeFaceNormals(const C3DFaceList& faces, const C3DTPoint<float>* pts, int np, float* raw, float* unit) {
+// are not live are left unset (nothing reads them). Returns whether the records lie one after
+// another in index order (what CFaceWalk can step through), found on the way.
+bool ComputeFaceNormals(const C3DFaceList& faces, const C3DTPoint<float>* pts, int np, float* raw, float* unit) {
     const int nf = faces.GetSize();
+    const CFaceCollection& records = faces.GetRecords();
+    const unsigned char* expected = nf ? reinterpret_cast<const unsigned char*>(records.GetElement(0)) : nullptr;
+    bool sequential = true;
+    CFaceWalk walk(faces, false);
     // The points of the face a few faces ahead are prefetched: they are read in the mesh's own,
     // scattered, point order.
     constexpr int kAhead = 8;
@@ -379,14 +425,17 @@ void ComputeFaceNormals(const C3DFaceList& faces, const C3DTPoint<float>* pts, i
             for (int j = 0; j < ka && j < 4; ++j)
                 if (unsigned(ahead[j]) < unsigned(np)) detail::PrefetchLine(pts + ahead[j]);
         }
+        const CFaceCollection::Element* e = walk.Record(unsigned(f));
+        sequential &= reinterpret_cast<const unsigned char*>(e) == expected;
+        expected = reinterpret_cast<const unsigned char*>(e) + CFaceCollection::RecordBytes(e->GetCapacity());
         float* n = unit + size_t(f) * 3;
-        if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) {
+        if (!IsLiveFaceFlags(walk.Flags(unsigned(f)))) {
             n[0] = 1.0f;
             n[1] = n[2] = 0.0f;
             continue;
         }
-        int k = 0;
-        const int* idx = faces.GetIndexes(unsigned(f), k);
+        const int k = int(e->GetSize());
+        const int* idx = e->GetData();
         // Without a normal the sums are (1, 0, 0), which normalising leaves as it is.
         const bool ok = k == 3 ? TriangleNewellSums(pts, np, idx, n) : detail::NewellSums(pts, np, idx, unsigned(k), n);
         if (raw) {
@@ -397,6 +446,7 @@ void ComputeFaceNormals(const C3DFaceList& faces, const C3DTPoint<float>* pts, i
         }
     }
     NormalizeAll(unit, size_t(nf));
+    return sequential;
 }
 
 // The first pass: for every live face in index order and every point it uses (once, at its first
@@ -404,25 +454,29 @@ void ComputeFaceNormals(const C3DFaceList& faces, const C3DTPoint<float>* pts, i
 // is outside the seed's angle or has no face normal (index not below unitCount). `kind` must be all kPointUnused on entry. Returns false when a
 // live face uses a point outside [0, np); the scratch is then partly written.
 template <class AddFace>
-bool SumSingleGroups(const C3DFaceList& faces, int np, const float* unitBase, size_t unitStride, int unitCount,
-                     double minCos, AddFace&& addFace, PointSum* state, unsigned char* kind, bool& anySplit) {
+bool SumSingleGroups(const C3DFaceList& faces, bool sequential, int np, const float* unitBase, size_t unitStride,
+                     int unitCount, double minCos, AddFace&& addFace, PointSum* state, unsigned char* kind,
+                     bool& anySplit) {
     const int nf = faces.GetSize();
+    CFaceWalk walk(faces, sequential);
     // The point states of the face a few faces ahead are prefetched: they are read in the mesh's
-    // own, scattered, point order.
+    // own, scattered, point order. A second walk runs that far ahead.
     constexpr int kAhead = 6;
+    CFaceWalk ahead(faces, sequential);
+    for (int f = 0; f < kAhead && f < nf; ++f) ahead.Record(unsigned(f));
     for (int f = 0; f < nf; ++f) {
         if (f + kAhead < nf) {
             int ka = 0;
-            const int* ahead = faces.GetIndexes(unsigned(f + kAhead), ka);
+            const int* next = ahead.Indexes(unsigned(f + kAhead), ka);
             for (int j = 0; j < ka && j < 4; ++j) {
-                const unsigned q = unsigned(ahead[j]);
+                const unsigned q = unsigned(next[j]);
                 if (q >= unsigned(np)) continue;
                 detail::PrefetchLine(state + q);
             }
         }
-        if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
         int k = 0;
-        const int* idx = faces.GetIndexes(unsigned(f), k);
+        const int* idx = walk.Indexes(unsigned(f), k);
+        if (!IsLiveFaceFlags(walk.Flags(unsigned(f)))) continue;
         const bool hasNormal = f < unitCount;
         const float* normal = hasNormal ? unitBase + size_t(f) * unitStride : nullptr;
         const bool nearUnit = hasNormal && IsNearUnit(normal);
@@ -510,7 +564,12 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         unitCount = unit->GetSize();
         raw = info.m_rawNormals.GetData();
     }
-    if (ownNormals) ComputeFaceNormals(*faces, points->GetPoints(), np, areaWeight ? ownRaw.Get() : nullptr, ownUnit.Get());
+    // Whether the geometric records lie in index order, for the walks over the faces (learnt while
+    // computing the face normals; otherwise they go through the offset table).
+    bool sequential = false;
+    if (ownNormals)
+        sequential =
+            ComputeFaceNormals(*faces, points->GetPoints(), np, areaWeight ? ownRaw.Get() : nullptr, ownUnit.Get());
     // Adds the weighted normal of `face` at its corner `corner` to a group's sum.
     auto addFace = [&](int face, int corner, double* sum) {
         if (areaWeight || unitWeight) {
@@ -531,8 +590,9 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     std::memset(kind.Get(), kPointUnused, size_t(np));
     bool anySplit = false;
     CCornerAdjacency around;
-    if (!SumSingleGroups(*faces, np, unitBase, unitStride, unitCount, minCos, addFace, state.Get(), kind.Get(), anySplit) ||
-        (anySplit && !around.Build(*faces, np, kind.Get(), kPointSplit,
+    if (!SumSingleGroups(*faces, sequential, np, unitBase, unitStride, unitCount, minCos, addFace, state.Get(),
+                         kind.Get(), anySplit) ||
+        (anySplit && !around.Build(*faces, sequential, np, kind.Get(), kPointSplit,
                                    [&](int p) { return state.Get()[p].corners; }))) {
         // A live face uses a point outside the list: the graph build reports it as it does for
         // every other user of the adjacency.
@@ -654,31 +714,44 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         CScratch<int> pointNormal{size_t(np)};
         int* normalOf = pointNormal.Get();
         for (int p = 0; p < np; ++p) normalOf[p] = (kinds[p] & kPointSingle) ? int(remap[sums[p].last]) : -1;
-        CFace view;
+        CFaceWalk geometricWalk(*faces, sequential);
+        // The channel records are a packed copy of the geometric ones: in index order when those are.
+        CFaceWalk channelWalk(*channelFaces, sequential);
+        unsigned char* channelFlags = static_cast<unsigned char*>(channelFaces->GetMainData(0));
+        const size_t channelFlagStride = size_t(channelFaces->GetMainArray()->GetSizeOfElement());
+        bool anyInvalid = false;
         for (int f = 0; f < nf; ++f) {
-            const unsigned geometric = faces->GetFaceFlags(unsigned(f));
-            unsigned* flags = static_cast<unsigned*>(channelFaces->GetMainData(unsigned(f)));
+            int gn = 0, cn = 0;
+            const int* g = geometricWalk.Indexes(unsigned(f), gn);
+            // The channel list is this channel's own: its indices are written here.
+            int* c = const_cast<int*>(channelWalk.Indexes(unsigned(f), cn));
+            const unsigned geometric = geometricWalk.Flags(unsigned(f));
+            unsigned flags = cn < 3 ? unsigned(FACE_INVALID) : 0u;
             if (geometric & FACE_INVALID) {
+                flags = FACE_INVALID | FACE_HIDDEN;
+                anyInvalid = true;
+            } else if (!IsLiveFaceFlags(geometric)) {
+                std::memset(c, 0, sizeof(int) * size_t(cn));
+            } else {
+                const int n = gn < cn ? gn : cn;
+                for (int i = 0; i < n; ++i) {
+                    const int single = normalOf[g[i]];
+                    if (single >= 0)
+                        c[i] = single;
+                    else if (unsigned(c[i]) < groups)
+                        c[i] = int(remap[c[i]]);
+                }
+            }
+            std::memcpy(channelFlags + size_t(f) * channelFlagStride, &flags, sizeof flags);
+        }
+        // An invalid geometric face gives an empty channel face; emptied after the walk, which
+        // steps over the records as they were copied.
+        if (anyInvalid) {
+            CFace view;
+            for (int f = 0; f < nf; ++f) {
+                if (!(faces->GetFaceFlags(unsigned(f)) & FACE_INVALID)) continue;
                 channelFaces->GetFace(unsigned(f), view);
                 view.SetSize(0);
-                *flags = FACE_INVALID | FACE_HIDDEN;
-                continue;
-            }
-            int gn = 0, cn = 0;
-            int* c = channelFaces->GetIndexes(unsigned(f), cn);
-            *flags = cn < 3 ? unsigned(FACE_INVALID) : 0u;
-            if (!IsLiveFaceFlags(geometric)) {
-                std::memset(c, 0, sizeof(int) * size_t(cn));
-                continue;
-            }
-            const int* g = faces->GetIndexes(unsigned(f), gn);
-            const int n = gn < cn ? gn : cn;
-            for (int i = 0; i < n; ++i) {
-                const int single = normalOf[g[i]];
-                if (single >= 0)
-                    c[i] = single;
-                else if (unsigned(c[i]) < groups)
-                    c[i] = int(remap[c[i]]);
             }
         }
     }
