@@ -3,6 +3,7 @@
 // to the geometry), and the border status of points. The renumbering of face indices by a point
 // remap (CFaceList::UpdateIndex) lives with the other index operations of the face list.
 #include <cstdint>
+#include <typeinfo>
 
 #include "adjacency_internal.h"
 #include "kestovar/core/exception.h"
@@ -191,6 +192,46 @@ void CPointList::SetInvalidPoints(CFaceList& faces, bool keep) {
     }
 }
 
+namespace {
+
+// Compaction of a point list's records in one pass: the kept records (without POINT_REMOVED) move
+// down to their new index, each destination below its source, and the remap gets the new index
+// or REMAP_REMOVED. For the record types of the library's own element tables a record moves by
+// its own assignment, which is exactly what the table's copy does, without a call per record.
+// Returns the number of kept records; sets `moved` when a record changed place.
+template <class P>
+unsigned CompactTypedRecords(uint8_t* data, unsigned n, unsigned* remap, bool& moved) {
+    P* pts = reinterpret_cast<P*>(data);
+    unsigned next = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        if (pts[i].IsOneFlagSet(POINT_REMOVED)) {
+            remap[i] = REMAP_REMOVED;
+            continue;
+        }
+        remap[i] = next;
+        if (next != i) {
+            pts[next] = pts[i];
+            moved = true;
+        }
+        ++next;
+    }
+    return next;
+}
+
+// The record type of `methods` when it is one of the library's point tables (0: another table,
+// whose copies go through the table): 1 C3DTPoint<float>, 2 C3DTVector<float>, 3 C2DTPoint<float>.
+// Their records are trivially destructible.
+int LibraryRecordKind(const CElementMethods* methods) {
+    if (!methods) return 0;
+    const std::type_info& t = typeid(*methods);
+    if (t == typeid(C3DPointMethods)) return 1;
+    if (t == typeid(C3DVectorMethods)) return 2;
+    if (t == typeid(C2DPointMethods)) return 3;
+    return 0;
+}
+
+}  // namespace
+
 bool CPointList::Clean(CFaceList* faces, CXArray<unsigned int>* remap) {
     if (faces) SetInvalidPoints(*faces, false);
     const unsigned n = unsigned(m_nSize);
@@ -207,28 +248,54 @@ bool CPointList::Clean(CFaceList* faces, CXArray<unsigned int>* remap) {
 
     CXArray<unsigned> ownRemap;
     CXArray<unsigned>& r = remap ? *remap : ownRemap;
-    CXArray<unsigned> order;
-    BuildRemap(n, keep, r, order);
+    r.SetSize(int(n));
+    unsigned* rm = r.GetData();
     // Kept points move down to their new index in order (each destination is at or below its
-    // source, so nothing is overwritten before it is read), with their chunk data. Runs of
-    // consecutive points move in one copy; the chunks move array by array.
-    const unsigned* o = order.GetData();
-    unsigned first = 0;
-    while (first < kept && o[first] == first) ++first;
-    for (unsigned i = first; i < kept;) {
-        unsigned run = 1;
-        while (i + run < kept && o[i + run] == o[i] + run) ++run;
-        CElementArray::CopyFrom(int(i), *this, int(o[i]), int(run));
-        i += run;
+    // source, so nothing is overwritten before it is read), then their chunk data.
+    const int kind = LibraryRecordKind(m_pMethods);
+    bool moved = false;
+    if (kind == 1) {
+        CompactTypedRecords<C3DTPoint<float>>(m_pData, n, rm, moved);
+    } else if (kind == 2) {
+        CompactTypedRecords<C3DTVector<float>>(m_pData, n, rm, moved);
+    } else if (kind == 3) {
+        CompactTypedRecords<C2DTPoint<float>>(m_pData, n, rm, moved);
+    } else {
+        // Any other table: the remap first, then runs of consecutive points in one copy each.
+        unsigned next = 0;
+        for (unsigned i = 0; i < n; ++i) rm[i] = keep(i) ? next++ : REMAP_REMOVED;
+        for (unsigned i = 0; i < n;) {
+            if (rm[i] == REMAP_REMOVED || rm[i] == i) {
+                ++i;
+                continue;
+            }
+            unsigned run = 1;
+            while (i + run < n && rm[i + run] == rm[i] + run) ++run;
+            CElementArray::CopyFrom(int(rm[i]), *this, int(i), int(run));
+            moved = true;
+            i += run;
+        }
     }
     if (m_dataChunks.GetChunksNbr() > 0) {
         int pos;
         uint32_t id;
         for (CElementArray* chunk = m_dataChunks.GetFirstChunk(pos, id); chunk; chunk = m_dataChunks.GetNextChunk(pos, id))
-            for (unsigned i = first; i < kept; ++i) chunk->Copy(int(i), int(o[i]), *chunk);
+            for (unsigned i = 0; i < n; ++i)
+                if (rm[i] != REMAP_REMOVED && rm[i] != i) chunk->Copy(int(rm[i]), int(i), *chunk);
     }
-    if (first < kept) MarkChanged();
-    SetSize(int(kept));
+    if (moved) MarkChanged();
+    // The dropped records of the library's tables need no destruction: keeping them until
+    // FreeExtra releases the slots ends in the same state without a call per dropped record,
+    // when the chunks hold plain data too (their dropped elements need none either). An emptied
+    // list still goes through RemoveAll, as before.
+    bool keepMemory = kind != 0 && kept > 0;
+    if (keepMemory && m_dataChunks.GetChunksNbr() > 0) {
+        int pos;
+        uint32_t id;
+        for (CElementArray* chunk = m_dataChunks.GetFirstChunk(pos, id); chunk; chunk = m_dataChunks.GetNextChunk(pos, id))
+            if (chunk->GetMethods() && chunk->GetMethods()->IsObject()) keepMemory = false;
+    }
+    SetSize(int(kept), keepMemory);
     FreeExtra();
     SetFlag(POINTLIST_CHANGED, true);
     return true;
