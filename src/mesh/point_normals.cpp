@@ -383,26 +383,48 @@ void NormalizeAll(float* v, size_t count) {
     if (i < count) detail::NormalizeIfLong(v + 3 * i);
 }
 
-// The group normals: every sum of `sums` (3 doubles each) made unit length when its length
-// exceeds the epsilon, rounded to floats into `out`; two at a time, as NormalizeAll.
-void NormalizeSums(const double* sums, size_t count, float* out) {
-    size_t i = 0;
-    for (; i + 1 < count; i += 2) NormalizeTwo(sums + 3 * i, sums + 3 * i + 3, out + 3 * i, out + 3 * i + 3);
-    for (; i < count; ++i) {
-        const double* sum = sums + 3 * i;
-        float* o = out + 3 * i;
-        const double len = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
-        if (len > kNormalEpsilon) {
-            o[0] = float(sum[0] / len);
-            o[1] = float(sum[1] / len);
-            o[2] = float(sum[2] / len);
+// The group normals, made as the groups come: every sum made unit length when its length exceeds
+// the epsilon, rounded to floats, two at a time (NormalizeTwo) and the last one of an odd count
+// alone, so that the sums never need storing.
+class CGroupNormals {
+public:
+    explicit CGroupNormals(float* out) : m_pOut(out) {}
+    // Adds the group of sum `sum` (3 doubles); returns its number.
+    unsigned Add(const double* sum) {
+        const unsigned index = m_count++;
+        if (index & 1) {
+            NormalizeTwo(m_pending, sum, m_pOut + size_t(index - 1) * 3, m_pOut + size_t(index) * 3);
         } else {
-            o[0] = float(sum[0]);
-            o[1] = float(sum[1]);
-            o[2] = float(sum[2]);
+            m_pending[0] = sum[0];
+            m_pending[1] = sum[1];
+            m_pending[2] = sum[2];
         }
+        return index;
     }
-}
+    // Makes the last group of an odd count; returns the number of groups.
+    unsigned Finish() {
+        if (m_count & 1) {
+            const double* sum = m_pending;
+            float* o = m_pOut + size_t(m_count - 1) * 3;
+            const double len = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
+            if (len > kNormalEpsilon) {
+                o[0] = float(sum[0] / len);
+                o[1] = float(sum[1] / len);
+                o[2] = float(sum[2] / len);
+            } else {
+                o[0] = float(sum[0]);
+                o[1] = float(sum[1]);
+                o[2] = float(sum[2]);
+            }
+        }
+        return m_count;
+    }
+
+private:
+    float* m_pOut;
+    double m_pending[3] = {0.0, 0.0, 0.0};
+    unsigned m_count = 0;
+};
 
 // The face normals of the live faces, as the face normal channel and the weighting state compute
 // them: `raw` (when not null) gets the Newell sums, zero for a face without a normal, and `unit`
@@ -615,23 +637,16 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     // distinct normal.
     // At most one group per single-group point and one per face around a split point.
     const size_t maxGroups = size_t(np) + (anySplit ? size_t(around.GetStarts()[np]) : 0u);
-    CScratch<double> groupSums{maxGroups * 3};
-    double* groupOut = groupSums.Get();
-    int groupCount = 0;
+    CScratch<float> groupNormals{maxGroups * 3};
+    CGroupNormals groupMaker(groupNormals.Get());
     CXArray<unsigned char, unsigned char> done;
     CXArray<int, int> members;
     CProgressScope progress(L"Computing normals", nullptr, 0, np);
     const unsigned* runStart = around.GetStarts();
     const CCornerAdjacency::Entry* runEntries = around.GetEntries();
-    // Records a group's sum (made unit length, unless it vanishes, once all are known); returns
-    // the group's number.
-    auto addGroupNormal = [&](const double* sum) {
-        double* o = groupOut + size_t(groupCount) * 3;
-        o[0] = sum[0];
-        o[1] = sum[1];
-        o[2] = sum[2];
-        return groupCount++;
-    };
+    // Records a group's normal (its sum made unit length, unless it vanishes); returns the
+    // group's number.
+    auto addGroupNormal = [&](const double* sum) { return int(groupMaker.Add(sum)); };
     // Gives the corner of `entry` at point `p` the group number `index` (every corner at the point
     // when the face uses it more than once).
     auto assignCorner = [&](const CCornerAdjacency::Entry& entry, int p, int index) {
@@ -695,9 +710,7 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         }
         if (broken) points->GetPt(p)->SetFlags(POINT_NORMAL_BREAK, true);
     }
-    const unsigned groups = unsigned(groupCount);
-    CScratch<float> groupNormals{size_t(groups) * 3};
-    NormalizeSums(groupSums.Get(), groups, groupNormals.Get());
+    const unsigned groups = groupMaker.Finish();
     CDistinctNormals distinctNormals{groups};
     CXArray<unsigned> groupToNormal;
     groupToNormal.SetSize(int(groups));
