@@ -73,6 +73,29 @@ CContractionCost** CostHeap::Insert(CContractionCost* rec) {
     return &m_pSlots[hole];
 }
 
+void CostHeap::InsertAll(CContractionCost* records, const uint32_t* order, unsigned int count) {
+    assert(m_nCount + count <= m_nCapacity);
+    // Far enough ahead for the misses to overlap, near enough for the lines to stay cached.
+    constexpr unsigned kAhead = 16;
+    CContractionCost** slots = m_pSlots;
+    uint32_t* keys = m_pKeys;
+    for (unsigned k = 0; k < count; ++k) {
+        if (k + kAhead < count) detail::PrefetchLine(&records[order[k + kAhead]]);
+        CContractionCost* rec = &records[order[k]];
+        const uint32_t key = KeyOf(rec);
+        unsigned int hole = ++m_nCount;
+        while (KeyBefore(key, keys[hole >> 1], rec, slots[hole >> 1])) {
+            slots[hole] = slots[hole >> 1];
+            keys[hole] = keys[hole >> 1];
+            hole >>= 1;
+        }
+        slots[hole] = rec;
+        keys[hole] = key;
+    }
+    // Records that were already in the heap may have moved down as well.
+    for (unsigned i = 1; i <= m_nCount; ++i) slots[i]->slot = &slots[i];
+}
+
 void CostHeap::SiftDown(unsigned int i, CContractionCost* rec, uint32_t key) {
     const unsigned int n = m_nCount;
     CContractionCost** slots = m_pSlots;

@@ -15,6 +15,7 @@
 #include "kestovar/mesh/symmetry_map.h"
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/simplify/ext_object.h"
+#include "simplify/slot_order_set.h"
 
 namespace kestovar {
 
@@ -434,14 +435,15 @@ void C3DExtObject::InitOrderedCostList() {
         faces.UpdatePointToFaceGraph(&geom);
     }
 
-    // Records by smaller index: start[p] .. start[p + 1] hold the edges (p, q), q > p. seen[q] == p
-    // while the edges of p are collected, so that each edge is emitted once.
+    // Records by smaller index: start[p] .. start[p + 1] hold the edges (p, q), q > p. The walk
+    // visits every (face, edge) occurrence of an edge (p, q), q > p, from p; seen[q] tells whether
+    // the edge (p, q) was met before while p is walked, so that each edge gets one record.
     CXArray<int> start, seen;
     start.SetSize(np + 1);
     seen.SetSize(np);
     int* first = start.GetData();
     int* mark = seen.GetData();
-    auto forEachEdge = [&](auto&& emit) {
+    auto forEachEdge = [&](auto&& visit) {
         for (int p = 0; p < np; ++p) {
             const bool pSelected = pts[p].IsFlagSet(POINT_SELECTED);
             int around;
@@ -455,13 +457,15 @@ void C3DExtObject::InitOrderedCostList() {
                 if (count < 3) continue;
                 for (int c = 0; c < 3; ++c) {
                     if (idx[c] != p) continue;
-                    // The two edges of the first three corners that meet at corner c.
+                    // The two edges of the first three corners that meet at corner c: edge c
+                    // (to the next corner) and edge c - 1 (from the previous one).
                     const int nb[2] = {idx[c == 2 ? 0 : c + 1], idx[c == 0 ? 2 : c - 1]};
-                    for (int q : nb) {
-                        if (q <= p || q >= np || mark[q] == p) continue;
+                    const int edge[2] = {c, c == 0 ? 2 : c - 1};
+                    for (int j = 0; j < 2; ++j) {
+                        const int q = nb[j];
+                        if (q <= p || q >= np) continue;
                         if (!pSelected && !pts[q].IsFlagSet(POINT_SELECTED)) continue;
-                        mark[q] = p;
-                        emit(p, q);
+                        visit(p, q, f, edge[j]);
                     }
                 }
             }
@@ -469,62 +473,76 @@ void C3DExtObject::InitOrderedCostList() {
     };
     for (int i = 0; i < np; ++i) mark[i] = -1;
     for (int i = 0; i <= np; ++i) first[i] = 0;
-    forEachEdge([&](int p, int) { ++first[p + 1]; });
+    forEachEdge([&](int p, int q, unsigned, int) {
+        if (mark[q] == p) return;
+        mark[q] = p;
+        ++first[p + 1];
+    });
     for (int i = 0; i < np; ++i) first[i + 1] += first[i];
     const int edgeCount = np > 0 ? first[np] : 0;
 
     m_costs.RemoveAll();
     m_costs.SetSize(edgeCount);
     CContractionCost* recs = m_costs.GetData();
+    // The record of each edge of each face (kNoRecord where the edge has none), for the edge set
+    // below, which is filled in face order: face order reaches the records of an edge's smaller
+    // point in no useful order, so looking them up there would miss the cache on most edges.
+    constexpr uint32_t kNoRecord = 0xFFFFFFFFu;
+    CXArray<uint32_t> faceEdges;
+    faceEdges.SetSize(3 * nf);
+    uint32_t* recordOf = faceEdges.GetData();
+    for (int i = 0; i < 3 * nf; ++i) recordOf[i] = kNoRecord;
+    // While p is walked, seen[q] is the record of (p, q) once made (records of earlier points lie
+    // below first[p]).
     for (int i = 0; i < np; ++i) mark[i] = -1;
     int n = 0;
-    forEachEdge([&](int p, int q) {
-        CContractionCost& rec = recs[n++];
-        rec.first = p;
-        rec.second = q;
-        rec.slot = nullptr;
-        ComputePairCost(points, faces, &rec);
+    forEachEdge([&](int p, int q, unsigned f, int e) {
+        int r = mark[q];
+        if (r < first[p]) {
+            r = n++;
+            mark[q] = r;
+            CContractionCost& rec = recs[r];
+            rec.first = p;
+            rec.second = q;
+            rec.slot = nullptr;
+            ComputePairCost(points, faces, &rec);
+            rec.SetGeneration(0);
+        }
+        recordOf[3 * f + unsigned(e)] = uint32_t(r);
     });
     seen.RemoveAll();
 
     m_heap.Reset();
     m_heap.Init(CostHeap::MakeSentinel(), unsigned(edgeCount));
 
-    // The insertion order: slot order of the edge set of the selected faces, filled in face order.
-    // The set is released before the pair index is built, so that the two never coexist.
+    // The insertion order: slot order of the edge set of the selected faces, filled in face order
+    // (a CHashTable<C3DEdge> sized for 2 * faces + 2 edges). Only that order is needed, so the set
+    // holds each edge's record index and hash instead of the edge (8 bytes a slot instead of 12),
+    // and the walk hands the heap the records directly. The set is released before the pair index
+    // is built, so that the two never coexist.
     {
-        CHashTable<C3DEdge> edges(2u * unsigned(nf) + 2u);
+        InsertOnlySlotOrder edges(2u * unsigned(nf) + 2u);
         for (int f = 0; f < nf; ++f) {
-            const unsigned flags = faces.GetFaceFlags(unsigned(f));
-            if (!(flags & FACE_SELECTED) || !IsLiveFaceFlags(flags)) continue;
+            const uint32_t* r = recordOf + 3 * f;
+            if (r[0] == kNoRecord && r[1] == kNoRecord && r[2] == kNoRecord) continue;
             int count;
             const int* idx = faces.GetIndexes(unsigned(f), count);
-            if (count < 3) continue;
             for (int e = 0; e < 3; ++e) {
-                const int a = idx[e], b = idx[e == 2 ? 0 : e + 1];
-                if (a == b || a < 0 || b < 0 || a >= np || b >= np) continue;
-                if (!((pts[a].GetFlags() | pts[b].GetFlags()) & POINT_SELECTED)) continue;
-                edges.Insert(C3DEdge(unsigned(a), unsigned(b)));
+                if (r[e] == kNoRecord) continue;
+                const C3DEdge edge{unsigned(idx[e]), unsigned(idx[e == 2 ? 0 : e + 1])};
+                edges.Insert(CHashMethods<C3DEdge>::Hash(edge), r[e]);
             }
         }
-        assert(edges.GetCount() == edgeCount);
-        // What InsertCost(record, 0) does, split in two: the heap layout depends on the order of
-        // insertion, and the heap gets the records in the edge set's slot order; the pair index is a
-        // set, so its content does not, and it is filled afterwards in point order (its hash follows
-        // the indices, so the fill walks the table almost sequentially).
-        int position = kHashStartPosition;
-        C3DEdge edge;
-        while (edges.GetNext(position, edge)) {
-            const int p = int(edge.GetP1()), q = int(edge.GetP2());
-            for (int i = first[p], end = first[p + 1]; i < end; ++i) {
-                if (recs[i].second == q) {
-                    recs[i].SetGeneration(0);
-                    m_heap.Insert(&recs[i]);
-                    break;
-                }
-            }
-        }
+        assert(int(edges.GetCount()) == edgeCount);
+        // The order is kept in the face records' array (no longer needed), and the set goes
+        // before the heap is built.
+        edges.CopyTo(recordOf);
     }
+    // What InsertCost(record, 0) does, split in two: the heap layout depends on the order of
+    // insertion; the pair index is a set, so its content does not, and it is filled afterwards in
+    // point order (its hash follows the indices, so the fill walks the table almost sequentially).
+    m_heap.InsertAll(recs, recordOf, unsigned(edgeCount));
+    faceEdges.RemoveAll();
     // The loop never holds more candidates than this, but its new pairs fill never-used slots while
     // the removed ones leave deleted slots behind. Sized at what a clean-up rebuild of the table
     // would choose for this count, so that the first new pair does not double a table filled up

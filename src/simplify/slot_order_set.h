@@ -20,7 +20,9 @@
 #include <cstdint>
 
 #include "kestovar/core/array.h"
+#include "kestovar/core/exception.h"
 #include "kestovar/core/hashmap.h"
+#include "kestovar/core/memory.h"
 
 namespace kestovar {
 
@@ -150,6 +152,86 @@ private:
     uint64_t m_magic = 0;
     unsigned m_requested = 0;
     unsigned m_primeOfRequested = 0;
+};
+
+// The slot order of a CHashTable whose distinct keys are only ever inserted (never removed),
+// reproduced without the keys: each key is known by the caller's index for it (equal indices for
+// equal keys, below 0xFFFFFFFF) and by its hash (METHODS::Hash of the key), which an 8-byte slot
+// holds, so that the growth rebuild can place it again. Placement and growth as in CHashCore (see
+// SlotOrderSet); without removals every rebuild takes the growing branch. The preparation uses it
+// for the edges of the working copy, whose CHashTable<C3DEdge> takes 12 bytes a slot and for
+// which only the order matters.
+class InsertOnlySlotOrder {
+public:
+    // NextPrime(requested) never-used slots, as a fresh CHashTable(requested).
+    explicit InsertOnlySlotOrder(unsigned requested) { Allocate(NextPrime(requested)); }
+    ~InsertOnlySlotOrder() { xfree(m_slots); }
+    InsertOnlySlotOrder(const InsertOnlySlotOrder&) = delete;
+    InsertOnlySlotOrder& operator=(const InsertOnlySlotOrder&) = delete;
+
+    // Adds the key known by `index` with hash `hash`; true when it was new.
+    bool Insert(unsigned hash, uint32_t index) {
+        unsigned pos = detail::FastMod(hash, m_magic, m_capacity);
+        for (unsigned step = 1; m_slots[pos].index != kNeverUsed; step += 2) {
+            if (m_slots[pos].index == index) return false;
+            pos += step;
+            if (pos >= m_capacity) pos -= m_capacity;
+        }
+        m_slots[pos] = Slot{index, hash};
+        ++m_count;
+        if (m_count >= m_capacity / 2) Grow();
+        return true;
+    }
+
+    // Writes the keys' indices in slot order to `out` (room for GetCount() indices).
+    void CopyTo(uint32_t* out) const {
+        for (unsigned i = 0; i < m_capacity; ++i)
+            if (m_slots[i].index != kNeverUsed) *out++ = m_slots[i].index;
+    }
+
+    unsigned GetCount() const { return m_count; }
+    unsigned GetCapacity() const { return m_capacity; }
+
+private:
+    static constexpr uint32_t kNeverUsed = 0xFFFFFFFFu;
+    struct Slot {
+        uint32_t index;
+        uint32_t hash;
+    };
+
+    // Makes a table of `capacity` never-used slots the current one; the previous table is left
+    // to the caller (so that a failed allocation leaves it in place).
+    void Allocate(unsigned capacity) {
+        Slot* slots = static_cast<Slot*>(xmalloc(size_t(capacity) * sizeof(Slot)));
+        if (!slots) XThrow<CXMemoryException>();
+        for (unsigned i = 0; i < capacity; ++i) slots[i].index = kNeverUsed;
+        m_slots = slots;
+        m_capacity = capacity;
+        m_magic = detail::ModMagic(capacity);
+        m_count = 0;
+    }
+
+    void Grow() {
+        Slot* old = m_slots;
+        const unsigned oldCapacity = m_capacity, count = m_count;
+        Allocate(NextPrime(oldCapacity >= 251 ? 2 * oldCapacity : 4 * oldCapacity));
+        for (unsigned i = 0; i < oldCapacity; ++i) {
+            if (old[i].index == kNeverUsed) continue;
+            unsigned pos = detail::FastMod(old[i].hash, m_magic, m_capacity);
+            for (unsigned step = 1; m_slots[pos].index != kNeverUsed; step += 2) {
+                pos += step;
+                if (pos >= m_capacity) pos -= m_capacity;
+            }
+            m_slots[pos] = old[i];
+        }
+        xfree(old);
+        m_count = count;
+    }
+
+    Slot* m_slots = nullptr;
+    unsigned m_capacity = 0;
+    unsigned m_count = 0;
+    uint64_t m_magic = 0;
 };
 
 }  // namespace kestovar

@@ -289,6 +289,38 @@ TEST(CostHeap, LayoutEqualsTheRecordComparisonForHardCosts) {
     }
 }
 
+// The bulk insertion leaves exactly the slots of one Insert after another, ties and hard costs
+// included, on top of records already in the heap, and every record (old ones that moved down
+// too) points at its slot.
+TEST(CostHeap, InsertAllLeavesTheLayoutOfSuccessiveInserts) {
+    const float costs[] = {0.0f, -0.0f, 1.0f, std::nextafter(1.0f, 2.0f), 2.0f, -3.0f, std::nanf(""), HUGE_VALF};
+    std::mt19937 rng(77);
+    for (int round = 0; round < 20; ++round) {
+        const unsigned n = 1 + rng() % 3000, before = rng() % 50;
+        std::vector<CContractionCost> a(n + before), b;
+        for (unsigned i = 0; i < n + before; ++i)
+            a[i] = Make(1 + rng() % 3, costs[rng() % 8], rng() % 8, 1 + rng() % 4, int(i));
+        b = a;
+        std::vector<uint32_t> order(n);
+        for (unsigned i = 0; i < n; ++i) order[i] = before + i;
+        std::shuffle(order.begin(), order.end(), rng);
+        CostHeap one, bulk;
+        one.Init(CostHeap::MakeSentinel(), n + before);
+        bulk.Init(CostHeap::MakeSentinel(), n + before);
+        for (unsigned i = 0; i < before; ++i) {
+            one.Insert(&a[i]);
+            bulk.Insert(&b[i]);
+        }
+        for (uint32_t i : order) one.Insert(&a[i]);
+        bulk.InsertAll(b.data(), order.data(), n);
+        ASSERT_EQ(bulk.GetCount(), one.GetCount());
+        for (unsigned k = 1; k <= one.GetCount(); ++k) {
+            ASSERT_EQ(bulk.GetSlot(k) - b.data(), one.GetSlot(k) - a.data()) << "slot " << k;
+            ASSERT_EQ(*bulk.GetSlot(k)->slot, bulk.GetSlot(k));
+        }
+    }
+}
+
 // CheckConsistency notices a record whose cost changed while it sat in the heap (the heap's key
 // for it is stale, so its place would no longer be where the order puts it).
 TEST(CostHeap, ConsistencyCheckCatchesARecordChangedInPlace) {

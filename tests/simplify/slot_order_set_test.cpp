@@ -1,8 +1,10 @@
 // SlotOrderSet against CHashTable: the same keys in the same slot order after any mix of
 // insertions, removals (deleted slots and their reuse), growth rebuilds of both kinds and resets,
-// and no allocation once the largest table has been met.
+// and no allocation once the largest table has been met; InsertOnlySlotOrder against the edge
+// table it stands in for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -90,6 +92,32 @@ TEST(SlotOrderSet, EdgeKeysFollowTheTableAcrossTheLargeGrowthRule) {
     EXPECT_GT(table.GetCapacity(), 251u * 4);
     EXPECT_EQ(set.GetCapacity(), table.GetCapacity());
     EXPECT_EQ(SetOrder(set), TableOrder(table));
+}
+
+TEST(InsertOnlySlotOrder, IndicesComeInTheSlotOrderOfTheEdgeTable) {
+    // Edges named by an index each, inserted with repeats, through several growth rebuilds (from
+    // a small table, past 251 slots, and from a table sized for the expected count).
+    std::mt19937 rng(3);
+    for (unsigned requested : {5u, 300u, 8000u}) {
+        std::vector<C3DEdge> edges;
+        std::uniform_int_distribution<unsigned> point(0, 3000);
+        for (int i = 0; i < 4000; ++i) edges.emplace_back(point(rng), point(rng));
+        std::sort(edges.begin(), edges.end());
+        edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
+        CHashTable<C3DEdge> table(requested);
+        InsertOnlySlotOrder order(requested);
+        std::uniform_int_distribution<size_t> pick(0, edges.size() - 1);
+        for (int i = 0; i < 6000; ++i) {
+            const size_t k = pick(rng);
+            ASSERT_EQ(order.Insert(CHashMethods<C3DEdge>::Hash(edges[k]), uint32_t(k)), table.Insert(edges[k]) == 1);
+        }
+        ASSERT_EQ(order.GetCapacity(), table.GetCapacity());
+        std::vector<uint32_t> indices(order.GetCount());
+        order.CopyTo(indices.data());
+        std::vector<C3DEdge> named;
+        for (uint32_t k : indices) named.push_back(edges[k]);
+        EXPECT_EQ(named, TableOrder(table)) << "requested " << requested;
+    }
 }
 
 TEST(SlotOrderSet, AllocatesNothingOnceGrown) {

@@ -49,6 +49,11 @@ public:
     // Adds `rec`; returns the address of the slot that now holds it (the caller stores it in
     // rec->slot; the heap has already done so).
     CContractionCost** Insert(CContractionCost* rec);
+    // Inserts records[order[0]], records[order[1]], ..., records[order[count - 1]]: the same
+    // slots as that many Insert calls, but the records' slot fields are written in one pass at
+    // the end and the records ahead are prefetched, so that building a large heap from records
+    // scattered in memory does not wait on each one in turn.
+    void InsertAll(CContractionCost* records, const uint32_t* order, unsigned int count);
     // Takes the top record into `rec`; it keeps a stale slot field. The heap must not be empty.
     void PopTop(CContractionCost*& rec);
     // Removes the record held by `slot` (an address inside the slot array, index 1..count).
