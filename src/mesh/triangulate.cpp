@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <typeinfo>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "kestovar/core/log.h"
 #include "kestovar/core/progress.h"
@@ -58,7 +61,7 @@ C2DPointExtList::C2DPointExtList() : CPointList(CornerMethods()) {}
 C2DPointExtList::~C2DPointExtList() = default;
 
 CTriangulateFaceHelper::CTriangulateFaceHelper()
-    : m_quick{}, m_pGeom(nullptr), m_pDestination(nullptr), m_pOwn(nullptr), m_geomPlan{0, 0, 0, 0, 0} {}
+    : m_quick{}, m_pair{}, m_pGeom(nullptr), m_pDestination(nullptr), m_pOwn(nullptr), m_geomPlan{0, 0, 0, 0, 0} {}
 CTriangulateFaceHelper::~CTriangulateFaceHelper() { XRelease(m_pOwn); }
 
 void CTriangulateFaceHelper::SetDestination(const CGeomInfo* geom, C3DFaceList* faces) {
@@ -223,10 +226,6 @@ const double kCosMaxPreferredAngle = std::cos(kMaxPreferredAngle);
 const double kSinMaxPreferredAngle = std::sin(kMaxPreferredAngle);
 constexpr double kSquaredAngleMargin = 1e-12 * 1e-12;
 
-struct QuickCorner {
-    double x, y;  // projected position, as Project computes it
-};
-
 // A corner's angle as Clip's UpdateAngle measures it: the cross and dot products of its edges,
 // and the square of their lengths' product.
 struct QuickAngle {
@@ -286,6 +285,40 @@ inline bool ExactUnit(double& x, double& y, double& z, double len) {
     return false;
 }
 
+// The triangles of a strictly convex quadrangle whose first ear is at corner e (projected
+// corners qx, qy, edges ex, ey from corner i to i + 1), written to `out` as ClipConvexQuad
+// describes; -1 when a decision is too close to call (`undecided` already, or the triangle left).
+[[gnu::always_inline]] inline int CutQuad(const double qx[4], const double qy[4], const double ex[4], const double ey[4], int e, bool undecided,
+            const int* indices, int out[6]) {
+    const int n = (e + 1) & 3, p = (e + 3) & 3, x = (e + 2) & 3;
+    // The triangle left, n -> x -> p: corners p and n are measured again, x keeps its angle. Its
+    // angles add up to pi, so the sharper of n and p is below pi / 2 and never wide: Clip cuts
+    // it at once, n when strictly sharper than p, else p.
+    // Corner p is reached along edge x and left along the diagonal to n; corner n is reached
+    // along that diagonal and left along edge n.
+    QuickAngle an, ap;
+    const double gx = qx[n] - qx[p], gy = qy[n] - qy[p];
+    if (!Measure(ap, ex[x], ey[x], gx, gy) || !Measure(an, gx, gy, ex[n], ey[n])) return -1;
+    const bool nFirst = Less(an, ap, undecided);
+    if (undecided) return -1;
+    int made = 0;
+    if (indices[e] != indices[n] && indices[e] != indices[p] && indices[n] != indices[p]) {
+        out[0] = e;
+        out[1] = n;
+        out[2] = p;
+        made = 1;
+    }
+    // (candidate, next, previous) in the triangle.
+    const int t0 = nFirst ? n : p, t1 = nFirst ? x : n, t2 = nFirst ? p : x;
+    if (indices[t0] != indices[t1] && indices[t0] != indices[t2] && indices[t1] != indices[t2]) {
+        out[3 * made] = t0;
+        out[3 * made + 1] = t1;
+        out[3 * made + 2] = t2;
+        ++made;
+    }
+    return made;
+}
+
 // The triangles Clip cuts from a quadrangle whose four corners are strictly convex in its
 // projection, found without atan2: the same projection, the same angle inputs and the same
 // order of decisions. Writes the corner numbers of the triangles to `out` and returns their count,
@@ -340,18 +373,18 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
         uz /= ul;
     }
     double vx = ny * uz - nz * uy, vy = nz * ux - nx * uz, vz = nx * uy - ny * ux;
-    QuickCorner q[4];
+    double qx[4], qy[4];
     for (int i = 0; i < 4; ++i) {
         double dx = X[i] - X[0], dy = Y[i] - Y[0], dz = Z[i] - Z[0];
-        q[i].x = dx * ux + dy * uy + dz * uz;
-        q[i].y = dx * vx + dy * vy + dz * vz;
+        qx[i] = dx * ux + dy * uy + dz * uz;
+        qy[i] = dx * vx + dy * vy + dz * vz;
     }
     // Edge i runs from corner i to corner i + 1. Every corner is measured, so the results
     // combine without short-circuiting.
     double ex[4], ey[4];
     for (int i = 0; i < 4; ++i) {
-        ex[i] = q[(i + 1) & 3].x - q[i].x;
-        ey[i] = q[(i + 1) & 3].y - q[i].y;
+        ex[i] = qx[(i + 1) & 3] - qx[i];
+        ey[i] = qy[(i + 1) & 3] - qy[i];
     }
     QuickAngle angle[4];
     const bool convex = (int(Measure(angle[0], ex[3], ey[3], ex[0], ey[0])) & int(Measure(angle[1], ex[0], ey[0], ex[1], ey[1])) &
@@ -367,33 +400,168 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
     int e = Less(angle[2], angle[1], undecided) ? 2 : 1;
     if (Less(angle[3], angle[e], undecided)) e = 3;
     if (Wide(angle[e], undecided)) e = 0;
-    const int n = (e + 1) & 3, p = (e + 3) & 3, x = (e + 2) & 3;
-    // The triangle left, n -> x -> p: corners p and n are measured again, x keeps its angle. Its
-    // angles add up to pi, so the sharper of n and p is below pi / 2 and never wide: Clip cuts
-    // it at once, n when strictly sharper than p, else p.
-    // Corner p is reached along edge x and left along the diagonal to n; corner n is reached
-    // along that diagonal and left along edge n.
-    QuickAngle an, ap;
-    const double gx = q[n].x - q[p].x, gy = q[n].y - q[p].y;
-    if (!Measure(ap, ex[x], ey[x], gx, gy) || !Measure(an, gx, gy, ex[n], ey[n])) return -1;
-    const bool nFirst = Less(an, ap, undecided);
-    if (undecided) return -1;
-    int made = 0;
-    if (indices[e] != indices[n] && indices[e] != indices[p] && indices[n] != indices[p]) {
-        out[0] = e;
-        out[1] = n;
-        out[2] = p;
-        made = 1;
+    return CutQuad(qx, qy, ex, ey, e, undecided, indices, out);
+}
+
+// ---- two quadrangles at once ----
+//
+// ClipConvexQuad for two quadrangles side by side, one in each lane of two-double vectors: every
+// lane computes the scalar expressions in the same order (IEEE operations are the same per lane),
+// so the projected corners, edges and angle inputs are bitwise the scalar ones. The normal and
+// the first edge are always divided by their lengths: where ExactUnit skips the division, the
+// quotients are the exact +-0 and +-1 it writes. A lane whose quadrangle needs anything the lanes
+// do not do (a second corner too close to the first, a short first edge, no normal) or that is
+// not strictly convex, or whose decision is too close to call, gives -1.
+
+typedef double V2 __attribute__((vector_size(16)));
+typedef long long M2 __attribute__((vector_size(16)));
+
+struct PairAngle {
+    V2 c, d, l;
+};
+
+inline V2 Abs(V2 v) {
+    const M2 magnitude = {0x7FFFFFFFFFFFFFFFll, 0x7FFFFFFFFFFFFFFFll};
+    return (V2)((M2)v & magnitude);
+}
+
+// Measure per lane; the mask is all ones where the corner is strictly convex (and far from 0, pi).
+inline M2 MeasurePair(PairAngle& r, V2 ax, V2 ay, V2 bx, V2 by) {
+    const V2 zero = {0.0, 0.0};
+    r.c = ax * by - ay * bx;
+    r.d = -(ay * by + ax * bx);
+    r.l = r.c * r.c + r.d * r.d;
+    const V2 limit = {1e12, 1e12};
+    return (r.c > zero) & (Abs(r.d) < limit * r.c);
+}
+
+// Less per lane: `less` where a's angle is below b's, `undecided` where too close to call.
+inline void LessPair(const PairAngle& a, const PairAngle& b, M2& less, M2& undecided) {
+    const V2 zero = {0.0, 0.0}, margin = {kSquaredAngleMargin, kSquaredAngleMargin};
+    const M2 tie = (a.c == b.c) & (a.d == b.d);
+    const V2 s = a.d * b.c - b.d * a.c;
+    const M2 clear = s * s > margin * a.l * b.l;
+    less = ~tie & (s > zero);
+    undecided = ~tie & ~clear;
+}
+
+// Wide per lane.
+inline void WidePair(const PairAngle& a, M2& wide, M2& undecided) {
+    const V2 zero = {0.0, 0.0}, margin = {kSquaredAngleMargin, kSquaredAngleMargin};
+    const V2 cosB = {kCosMaxPreferredAngle, kCosMaxPreferredAngle}, sinB = {kSinMaxPreferredAngle, kSinMaxPreferredAngle};
+    const V2 w = a.c * cosB - a.d * sinB;
+    wide = w > zero;
+    undecided = ~(w * w > margin * a.l);
+}
+
+inline V2 Pair(float a, float b) { return V2{double(a), double(b)}; }
+
+inline V2 SquareRoot(V2 v) {
+#if defined(__SSE2__)
+    return (V2)_mm_sqrt_pd((__m128d)v);
+#else
+    return V2{std::sqrt(v[0]), std::sqrt(v[1])};
+#endif
+}
+
+// ExactUnit for both lanes at once: when in each lane every component is zero or of magnitude
+// `len`, writes the exact quotients (+-0 stays, the other becomes +-1) and returns true; else
+// false, nothing changed (a lane that qualifies gets the same bits from the division).
+inline bool ExactUnitPair(V2& x, V2& y, V2& z, V2 len) {
+    const V2 zero = {0.0, 0.0};
+    const M2 zx = x == zero, zy = y == zero, zz = z == zero;
+    const M2 exact = (zx | (Abs(x) == len)) & (zy | (Abs(y) == len)) & (zz | (Abs(z) == len));
+    if (!(exact[0] && exact[1])) return false;
+    const M2 sign = {(long long)0x8000000000000000ull, (long long)0x8000000000000000ull};
+    const V2 one = {1.0, 1.0};
+    x = (V2)((zx & (M2)x) | (~zx & (((M2)x & sign) | (M2)one)));
+    y = (V2)((zy & (M2)y) | (~zy & (((M2)y & sign) | (M2)one)));
+    z = (V2)((zz & (M2)z) | (~zz & (((M2)z & sign) | (M2)one)));
+    return true;
+}
+
+// Writes each lane's triangles to out[lane] and their count to made[lane] (-1: not decided here).
+void ClipConvexQuadPair(const C3DTPoint<float>* points, const int* indices[2], int out[2][6], int made[2]) {
+    const C3DTPoint<float>* a[4] = {&points[indices[0][0]], &points[indices[0][1]], &points[indices[0][2]], &points[indices[0][3]]};
+    const C3DTPoint<float>* b[4] = {&points[indices[1][0]], &points[indices[1][1]], &points[indices[1][2]], &points[indices[1][3]]};
+    V2 X[4], Y[4], Z[4];
+    for (int i = 0; i < 4; ++i) {
+        X[i] = Pair(a[i]->x, b[i]->x);
+        Y[i] = Pair(a[i]->y, b[i]->y);
+        Z[i] = Pair(a[i]->z, b[i]->z);
     }
-    // (candidate, next, previous) in the triangle.
-    const int t0 = nFirst ? n : p, t1 = nFirst ? x : n, t2 = nFirst ? p : x;
-    if (indices[t0] != indices[t1] && indices[t0] != indices[t2] && indices[t1] != indices[t2]) {
-        out[3 * made] = t0;
-        out[3 * made + 1] = t1;
-        out[3 * made + 2] = t2;
-        ++made;
+    V2 nx = {0.0, 0.0}, ny = {0.0, 0.0}, nz = {0.0, 0.0};
+    nx += (Y[0] - Y[1]) * (Z[0] + Z[1]);
+    ny += (Z[0] - Z[1]) * (X[0] + X[1]);
+    nz += (X[0] - X[1]) * (Y[0] + Y[1]);
+    nx += (Y[1] - Y[2]) * (Z[1] + Z[2]);
+    ny += (Z[1] - Z[2]) * (X[1] + X[2]);
+    nz += (X[1] - X[2]) * (Y[1] + Y[2]);
+    nx += (Y[2] - Y[3]) * (Z[2] + Z[3]);
+    ny += (Z[2] - Z[3]) * (X[2] + X[3]);
+    nz += (X[2] - X[3]) * (Y[2] + Y[3]);
+    nx += (Y[3] - Y[0]) * (Z[3] + Z[0]);
+    ny += (Z[3] - Z[0]) * (X[3] + X[0]);
+    nz += (X[3] - X[0]) * (Y[3] + Y[0]);
+    const V2 nn = nx * nx + ny * ny + nz * nz;
+    const V2 nl = SquareRoot(nn);
+    const V2 zero = {0.0, 0.0}, infinity = {HUGE_VAL, HUGE_VAL}, tiny = {1e-15, 1e-15};
+    // No normal: not above 0, or not finite (NaN fails both comparisons).
+    M2 usable = (nl > zero) & (nl < infinity);
+    if (!ExactUnitPair(nx, ny, nz, nl)) {
+        nx /= nl;
+        ny /= nl;
+        nz /= nl;
     }
-    return made;
+    // The first edge, to corner 1 (the scalar search goes on to corners 2 and 3 when corner 1
+    // is within 1e-15 of corner 0 on every axis: such lanes are left to it).
+    V2 ux = X[1] - X[0], uy = Y[1] - Y[0], uz = Z[1] - Z[0];
+    usable &= (Abs(ux) >= tiny) | (Abs(uy) >= tiny) | (Abs(uz) >= tiny);
+    const V2 uu = ux * ux + uy * uy + uz * uz;
+    const V2 ul = SquareRoot(uu);
+    usable &= ul > tiny;
+    if (!ExactUnitPair(ux, uy, uz, ul)) {
+        ux /= ul;
+        uy /= ul;
+        uz /= ul;
+    }
+    const V2 vx = ny * uz - nz * uy, vy = nz * ux - nx * uz, vz = nx * uy - ny * ux;
+    V2 qx[4], qy[4];
+    for (int i = 0; i < 4; ++i) {
+        const V2 dx = X[i] - X[0], dy = Y[i] - Y[0], dz = Z[i] - Z[0];
+        qx[i] = dx * ux + dy * uy + dz * uz;
+        qy[i] = dx * vx + dy * vy + dz * vz;
+    }
+    V2 ex[4], ey[4];
+    for (int i = 0; i < 4; ++i) {
+        ex[i] = qx[(i + 1) & 3] - qx[i];
+        ey[i] = qy[(i + 1) & 3] - qy[i];
+    }
+    PairAngle angle[4];
+    usable &= MeasurePair(angle[0], ex[3], ey[3], ex[0], ey[0]) & MeasurePair(angle[1], ex[0], ey[0], ex[1], ey[1]) &
+              MeasurePair(angle[2], ex[1], ey[1], ex[2], ey[2]) & MeasurePair(angle[3], ex[2], ey[2], ex[3], ey[3]);
+    // Every comparison the first-ear choice may make, per lane; each lane then takes its own.
+    M2 less21, und21, less31, und31, less32, und32, wide[4], undWide[4];
+    LessPair(angle[2], angle[1], less21, und21);
+    LessPair(angle[3], angle[1], less31, und31);
+    LessPair(angle[3], angle[2], less32, und32);
+    for (int i = 1; i < 4; ++i) WidePair(angle[i], wide[i], undWide[i]);
+    for (int lane = 0; lane < 2; ++lane) {
+        made[lane] = -1;
+        if (!usable[lane]) continue;
+        bool undecided = und21[lane] != 0;
+        int e = less21[lane] ? 2 : 1;
+        const bool sharper3 = e == 1 ? less31[lane] != 0 : less32[lane] != 0;
+        undecided |= (e == 1 ? und31[lane] : und32[lane]) != 0;
+        if (sharper3) e = 3;
+        undecided |= undWide[e][lane] != 0;
+        if (wide[e][lane]) e = 0;
+        const double lx[4] = {qx[0][lane], qx[1][lane], qx[2][lane], qx[3][lane]};
+        const double ly[4] = {qy[0][lane], qy[1][lane], qy[2][lane], qy[3][lane]};
+        const double lex[4] = {ex[0][lane], ex[1][lane], ex[2][lane], ex[3][lane]};
+        const double ley[4] = {ey[0][lane], ey[1][lane], ey[2][lane], ey[3][lane]};
+        made[lane] = CutQuad(lx, ly, lex, ley, e, undecided, indices[lane], out[lane]);
+    }
 }
 
 }  // namespace
@@ -434,6 +602,24 @@ int CTriangulateFaceHelper::Split(const C3DTPoint<float>* points, int pointCount
     const int made = Clip(points, pointCount, indices, count);
     corners = m_triangles.GetData();
     return made;
+}
+
+void CTriangulateFaceHelper::SplitQuadPair(const C3DTPoint<float>* points, int pointCount, const int* a, const int* b,
+                                           int made[2], const int* corners[2]) {
+    const int* indices[2] = {a, b};
+    bool inRange = points != nullptr;
+    for (int i = 0; i < 4; ++i) inRange = inRange && unsigned(a[i]) < unsigned(pointCount) && unsigned(b[i]) < unsigned(pointCount);
+    made[0] = made[1] = -1;
+    if (inRange) ClipConvexQuadPair(points, indices, m_pair, made);
+    for (int lane = 0; lane < 2; ++lane) {
+        corners[lane] = m_pair[lane];
+        if (made[lane] >= 0) continue;
+        // Left to the one-face split, whose buffers the next split reuses: this lane's triangles
+        // (at most two) are kept here.
+        const int* c = nullptr;
+        made[lane] = Split(points, pointCount, indices[lane], 4, c);
+        if (made[lane] > 0) std::memcpy(m_pair[lane], c, sizeof(int) * 3 * size_t(made[lane]));
+    }
 }
 
 CTriangulateFaceHelper::ChunkPlan CTriangulateFaceHelper::PlanChunks(const CFaceList& src, CFaceList& dst) {
@@ -678,26 +864,41 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
     CFaceCollection& out = dst.GetRecords();
     const int mainBytes = m_geomPlan.mainBytes;
     const bool channels = m_channels.GetSize() > 0;
-    const int n = src.GetSize();
     int written = 0;
-    for (int f = 0; f < n; ++f) {
-        const CFaceCollection::Element* e = in.GetElement(unsigned(f));
-        const int k = int(e->GetSize());
-        const int* indices = e->GetData();
-        const int* corners = nullptr;
-        int triangles = Split(points, pointCount, indices, k, corners);
+    auto emit = [&](unsigned f, const int* indices, int k, const int* corners, int triangles) {
         if (triangles > k - 2) triangles = k - 2;
         uint32_t main[2];
-        uint8_t* slots = MainOnly(m_geomPlan, unsigned(f), written, main);
-        main[0] = src.GetFaceFlags(unsigned(f)) & ~unsigned(FACE_INVALID);
+        uint8_t* slots = MainOnly(m_geomPlan, f, written, main);
+        main[0] = src.GetFaceFlags(f) & ~unsigned(FACE_INVALID);
         for (int t = 0; t < triangles; ++t) {
             const int* c = corners + 3 * t;
             const int triangle[3] = {indices[c[0]], indices[c[1]], indices[c[2]]};
             out.Add(triangle, 3, 3);
             StoreMain(slots, t, mainBytes, main);
         }
-        if (channels) WriteChannelTriangles(unsigned(f), k, corners, triangles, written);
+        if (channels) WriteChannelTriangles(f, k, corners, triangles, written);
         written += triangles;
+    };
+    const unsigned n = unsigned(src.GetSize());
+    unsigned f = 0;
+    while (f < n) {
+        const CFaceCollection::Element* e = in.GetElement(f);
+        const CFaceCollection::Element* next = f + 1 < n ? in.GetElement(f + 1) : nullptr;
+        if (e->GetSize() == 4 && next && next->GetSize() == 4) {
+            // Two quadrangles in a row (the usual case) are split side by side.
+            int made[2];
+            const int* corners[2];
+            SplitQuadPair(points, pointCount, e->GetData(), next->GetData(), made, corners);
+            emit(f, e->GetData(), 4, corners[0], made[0]);
+            emit(f + 1, next->GetData(), 4, corners[1], made[1]);
+            f += 2;
+            continue;
+        }
+        const int* corners = nullptr;
+        const int k = int(e->GetSize());
+        const int triangles = Split(points, pointCount, e->GetData(), k, corners);
+        emit(f, e->GetData(), k, corners, triangles);
+        ++f;
     }
     return written;
 }

@@ -25,6 +25,10 @@ struct TriangulateSplitProbe {
         quick = corners == helper.m_quick;
         return made;
     }
+    static void SplitPair(CTriangulateFaceHelper& helper, const C3DTPoint<float>* points, int pointCount, const int* a,
+                          const int* b, int made[2], const int* corners[2]) {
+        helper.SplitQuadPair(points, pointCount, a, b, made, corners);
+    }
 };
 
 namespace test {
@@ -211,6 +215,45 @@ TEST(TriangulateQuadRule, SplitCutsWhatClipCutsOnEveryKindOfQuadrangle) {
             EXPECT_GT(quick, perFamily / 50);
         }
     }
+}
+
+// Two quadrangles split side by side (the face-list pass pairs consecutive quadrangles): each
+// must get what Clip cuts from it alone, whatever family its neighbour comes from, including
+// lanes the pair hands back to the one-face split (bad indices, coincident first corners).
+TEST(TriangulateQuadRule, QuadranglePairsCutWhatClipCuts) {
+    const int pairs = 4 * QuadsPerFamily();
+    const int patterns = int(sizeof kPatterns / sizeof kPatterns[0]);
+    CTriangulateFaceHelper fast, general;
+    QuadMaker maker(7u);
+    std::vector<C3DTPoint<float>> points(8);
+    int mismatches = 0;
+    for (int i = 0; i < pairs; ++i) {
+        const Family fa = Family(i % kFamilyCount), fb = Family((i / kFamilyCount) % kFamilyCount);
+        const Quad qa = maker.Make(fa), qb = maker.Make(fb);
+        for (int c = 0; c < 4; ++c) {
+            points[size_t(c)] = C3DTPoint<float>(qa[size_t(c)][0], qa[size_t(c)][1], qa[size_t(c)][2]);
+            points[size_t(c + 4)] = C3DTPoint<float>(qb[size_t(c)][0], qb[size_t(c)][1], qb[size_t(c)][2]);
+        }
+        int a[4], b[4];
+        for (int c = 0; c < 4; ++c) {
+            a[c] = kPatterns[i % patterns][c];
+            b[c] = 4 + kPatterns[(i / patterns) % patterns][c];
+        }
+        if (i % 97 == 0) b[i % 4] = 8;  // out of range: nothing cut from that quadrangle
+        if (i % 89 == 0) points[1] = points[0];  // coincident first corners
+        int made[2];
+        const int* corners[2];
+        TriangulateSplitProbe::SplitPair(fast, points.data(), 8, a, b, made, corners);
+        for (int lane = 0; lane < 2; ++lane) {
+            const int expected = general.Clip(points.data(), 8, lane == 0 ? a : b, 4);
+            bool same = made[lane] == expected;
+            for (int k = 0; same && k < 3 * expected; ++k) same = corners[lane][k] == general.GetTriangles()[k];
+            if (!same && ++mismatches <= 5)
+                ADD_FAILURE() << "pair " << i << " lane " << lane << " (families " << fa << ", " << fb << "): " << made[lane]
+                              << " vs " << expected << " triangles";
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
 }
 
 }  // namespace

@@ -140,6 +140,10 @@ private:
     // Triangles of the polygon: the convex-quadrangle shortcut when it decides, else Clip.
     // Returns their number; `corners` then points at three corner numbers per triangle.
     int Split(const C3DTPoint<float>* points, int pointCount, const int* indices, int count, const int*& corners);
+    // Split of two quadrangles (corner indices a and b) at once: their triangle counts in made[0]
+    // and made[1], their corners in corners[0] and corners[1] (valid until the next split).
+    void SplitQuadPair(const C3DTPoint<float>* points, int pointCount, const int* a, const int* b, int made[2],
+                       const int* corners[2]);
     // Resolves the chunk copies from `src` into `dst` and, with `channels`, those of every channel
     // pair. Allocates only while m_plan grows.
     ChunkPlan PlanChunks(const CFaceList& src, CFaceList& dst);
@@ -170,6 +174,7 @@ private:
     C2DPointExtList m_corners;
     CXArray<int> m_triangles;
     int m_quick[6];  // triangles of the convex-quadrangle shortcut
+    int m_pair[2][6];  // triangles of the two quadrangles of SplitQuadPair
     const CGeomInfo* m_pGeom;
     C3DFaceList* m_pDestination;  // not owned
     C3DFaceList* m_pOwn;          // owned
