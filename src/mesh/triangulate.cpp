@@ -864,12 +864,22 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
     CFaceCollection& out = dst.GetRecords();
     const int mainBytes = m_geomPlan.mainBytes;
     const bool channels = m_channels.GetSize() > 0;
+    // The main data as MainOnly reads and writes it, the flag word as GetFaceFlags reads it; the
+    // arrays stay where they are for the whole pass.
+    const ChunkCopy& mainCopy = m_plan[m_geomPlan.cross];
+    const uint8_t* srcMain = static_cast<const uint8_t*>(mainCopy.src->GetData());
+    uint8_t* dstMain = static_cast<uint8_t*>(mainCopy.dst->GetData());
+    const uint8_t* srcFlags = static_cast<const uint8_t*>(src.GetMainArray()->GetData());
+    const size_t flagStride = size_t(src.GetMainArray()->GetSizeOfElement());
     int written = 0;
     auto emit = [&](unsigned f, const int* indices, int k, const int* corners, int triangles) {
         if (triangles > k - 2) triangles = k - 2;
-        uint32_t main[2];
-        uint8_t* slots = MainOnly(m_geomPlan, f, written, main);
-        main[0] = src.GetFaceFlags(f) & ~unsigned(FACE_INVALID);
+        uint32_t main[2] = {0, 0};
+        std::memcpy(main, srcMain + size_t(f) * size_t(mainBytes), mainBytes == 8 ? 8 : 4);
+        unsigned flags;
+        std::memcpy(&flags, srcFlags + size_t(f) * flagStride, sizeof flags);
+        main[0] = flags & ~unsigned(FACE_INVALID);
+        uint8_t* slots = dstMain + size_t(written) * size_t(mainBytes);
         for (int t = 0; t < triangles; ++t) {
             const int* c = corners + 3 * t;
             const int triangle[3] = {indices[c[0]], indices[c[1]], indices[c[2]]};
