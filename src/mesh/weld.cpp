@@ -59,50 +59,79 @@ int* WeldProximityMap::Reserve(int count) {
 
 namespace {
 
-// The box of all the points, as C3DPointList::GetBoundingBox gives it without a filter: the first
-// point's coordinates, then widened by every smaller or larger coordinate (so a NaN after the
-// first point never widens it), in one pass free of the per-point tests of the general form.
-C3DTBBox<float> BoxOfAllPoints(const C3DPointList& points) {
-    C3DTBBox<float> box;
-    const int n = points.GetSize();
-    if (n <= 0) return box;
-    const C3DTPoint<float>* p = points.GetPoints();
-    float lo[3] = {p[0].x, p[0].y, p[0].z}, hi[3] = {p[0].x, p[0].y, p[0].z};
+// The box of points as C3DPointList::GetBoundingBox gives it without a filter: the first point's
+// coordinates, then widened by every smaller or larger coordinate in order (so a NaN after the
+// first point never widens it), free of the per-point tests of the general form.
+class CBoxOfPoints {
+public:
+    explicit CBoxOfPoints(const C3DTPoint<float>& first) {
+#if defined(__SSE2__)
+        m_lo = m_hi = Load(first);
+#else
+        m_lo[0] = m_hi[0] = first.x;
+        m_lo[1] = m_hi[1] = first.y;
+        m_lo[2] = m_hi[2] = first.z;
+#endif
+    }
+    void Add(const C3DTPoint<float>& p) {
+#if defined(__SSE2__)
+        // minps(v, lo) is v < lo ? v : lo lane by lane, the scalar rule, NaN and signed zeros
+        // included; one accumulator keeps the order of the comparisons.
+        const __m128 v = Load(p);
+        m_lo = _mm_min_ps(v, m_lo);
+        m_hi = _mm_max_ps(v, m_hi);
+#else
+        const float v[3] = {p.x, p.y, p.z};
+        for (int k = 0; k < 3; ++k) {
+            m_lo[k] = v[k] < m_lo[k] ? v[k] : m_lo[k];
+            m_hi[k] = v[k] > m_hi[k] ? v[k] : m_hi[k];
+        }
+#endif
+    }
+    C3DTBBox<float> Get() const {
+        float lo[3], hi[3];
+#if defined(__SSE2__)
+        float l[4], h[4];
+        _mm_storeu_ps(l, m_lo);
+        _mm_storeu_ps(h, m_hi);
+        for (int k = 0; k < 3; ++k) lo[k] = l[k + 1], hi[k] = h[k + 1];
+#else
+        for (int k = 0; k < 3; ++k) lo[k] = m_lo[k], hi[k] = m_hi[k];
+#endif
+        C3DTPoint<float> a, b;
+        a.Init(lo[0], lo[1], lo[2]);
+        b.Init(hi[0], hi[1], hi[2]);
+        C3DTBBox<float> box;
+        box.Set(a, b);
+        return box;
+    }
+
+private:
 #if defined(__SSE2__)
     // The flag word and the three coordinates of a record in one load (lane 0, the flags, is
-    // ignored). minps(v, lo) is v < lo ? v : lo lane by lane, the scalar rule below, NaN and
-    // signed zeros included; one accumulator keeps the order of the comparisons.
+    // ignored).
     static_assert(sizeof(C3DTPoint<float>) == 24, "flag word at 8, coordinates at 12");
-    const auto* bytes = reinterpret_cast<const unsigned char*>(p) + 8;
-    __m128 vlo = _mm_loadu_ps(reinterpret_cast<const float*>(bytes)), vhi = vlo;
-    for (int i = 1; i < n; ++i) {
-        const __m128 v = _mm_loadu_ps(reinterpret_cast<const float*>(bytes + size_t(i) * 24));
-        vlo = _mm_min_ps(v, vlo);
-        vhi = _mm_max_ps(v, vhi);
+    static __m128 Load(const C3DTPoint<float>& p) {
+        return _mm_loadu_ps(reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(&p) + 8));
     }
-    float l[4], h[4];
-    _mm_storeu_ps(l, vlo);
-    _mm_storeu_ps(h, vhi);
-    for (int k = 0; k < 3; ++k) lo[k] = l[k + 1], hi[k] = h[k + 1];
+    __m128 m_lo, m_hi;
 #else
-    for (int i = 1; i < n; ++i) {
-        const float v[3] = {p[i].x, p[i].y, p[i].z};
-        for (int k = 0; k < 3; ++k) {
-            lo[k] = v[k] < lo[k] ? v[k] : lo[k];
-            hi[k] = v[k] > hi[k] ? v[k] : hi[k];
-        }
-    }
+    float m_lo[3], m_hi[3];
 #endif
-    C3DTPoint<float> a, b;
-    a.Init(lo[0], lo[1], lo[2]);
-    b.Init(hi[0], hi[1], hi[2]);
-    box.Set(a, b);
-    return box;
+};
+
+C3DTBBox<float> BoxOfAllPoints(const C3DPointList& points) {
+    const int n = points.GetSize();
+    if (n <= 0) return C3DTBBox<float>();
+    const C3DTPoint<float>* p = points.GetPoints();
+    CBoxOfPoints box(p[0]);
+    for (int i = 1; i < n; ++i) box.Add(p[i]);
+    return box.Get();
 }
 
-// Origin and cell size of the grid for a weld tolerance (see GetGridCoordMap); 0 without points.
-double GridFrame(const C3DPointList& points, double tolerance, bool absolute, bool shift, double origin[3]) {
-    const C3DTBBox<float> box = BoxOfAllPoints(points);
+// Origin and cell size of the grid for a weld tolerance (see GetGridCoordMap) from the box of the
+// points.
+double FrameOfBox(const C3DTBBox<float>& box, double tolerance, bool absolute, bool shift, double origin[3]) {
     double d;
     if (tolerance == 0.0) {
         d = box.IsValid() ? box.GetDiagonal() * 1.5 / 2147483647.0 : 0.0;
@@ -123,6 +152,11 @@ double GridFrame(const C3DPointList& points, double tolerance, bool absolute, bo
         for (int k = 0; k < 3; ++k) origin[k] -= d / 4.0;
     }
     return d;
+}
+
+// The same from the points; 0 without points.
+double GridFrame(const C3DPointList& points, double tolerance, bool absolute, bool shift, double origin[3]) {
+    return FrameOfBox(BoxOfAllPoints(points), tolerance, absolute, shift, origin);
 }
 
 }  // namespace
@@ -214,12 +248,13 @@ inline double SquaredDistance(const C3DTPoint<float>& a, const C3DTPoint<float>&
 // v or the next one unless it has exactly the coordinate v; call such a coordinate coarse, the
 // others (within about 1e-2 of the diagonal of zero) fine. Two distinct occupied cells can only
 // touch if, along every axis where they differ, two distinct fine coordinates fall in
-// neighbouring cells. So the weld groups the points in one hashing pass (by coordinates or by
-// cell, see WeldCoincident) and keeps, per axis, the set of cells of the fine coordinates: when
-// no axis has two neighbouring cells in its set, no two occupied cells touch and the grid weld
-// reduces to "every point goes to the first point of its own cell". Otherwise the occupied cells
-// are checked for occupied neighbours along those axes, and only if one is found does the general
-// grid weld run. The result is always the grid weld's.
+// neighbouring cells. So the weld groups the points by position in one hashing pass, which also
+// takes the box, then looks at cells only for the distinct positions with a fine coordinate (see
+// WeldCoincident), keeping per axis the set of cells of the fine coordinates: when no axis has two
+// neighbouring cells in its set, no two occupied cells touch and the grid weld reduces to "every
+// point goes to the first point of its own cell". Otherwise the occupied cells are checked for
+// occupied neighbours along those axes, and only if one is found does the general grid weld run.
+// The result is always the grid weld's.
 
 enum class CoincidentWeld { kDone, kCancelled, kNeedsGrid };
 
@@ -440,53 +475,31 @@ private:
     unsigned m_count = 0;
 };
 
-// Welds points that share a grid cell of size d from `origin` (d > 0 and finite), writing every
-// point's representative; kNeedsGrid, with `rep` unspecified, when two distinct occupied cells
-// touch. Reports progress per point like the grid weld.
+// Welds the points that share a grid cell of the tolerance-0 frame, writing every point's
+// representative; kNeedsGrid, with `rep` unspecified, when two distinct occupied cells touch.
+// Reports progress per point like the grid weld.
 //
-// Points at the same position (the same bits) share a cell, so the pass groups them by position
-// in one table and classifies only a position's first point. A position whose three coordinates
-// are coarse shares its cell with exactly the points at the same position, and no cell near it is
-// occupied (a touching cell would need a coordinate within a cell or two of one of its own): its
-// points take its first point. The cell of a position with a fine coordinate may hold other
-// positions: such a position takes the first point of its cell from a second table keyed by
-// cell, the one checked for touching cells. A position without a cell (NaN) leaves each of its
-// points alone. So every point gets the first point of its cell, as with cells alone.
-CoincidentWeld WeldCoincident(const C3DTPoint<float>* pts, int n, const double origin[3], double d, unsigned* rep,
-                              bool& merged, CProgressScope& progress) {
-    // Smallest power of two t (a normal float) such that every float of magnitude >= t lies at
-    // least 3 cells (and a hair, for the rounding of the cell arithmetic) from its neighbours:
-    // those neighbours are at least t * 2^-24 away. Coordinates below t are fine.
-    const double gap = 3.001 * d;
-    double t = std::ldexp(1.0, -126);
-    while (t * 0x1p-24 < gap && std::isfinite(t)) t *= 2.0;
-    const float fine = t <= double(FLT_MAX) ? float(t) : std::numeric_limits<float>::infinity();
-    const double inv = 1.0 / d;
+// The pass over the points takes their box and groups them by position (the bits of the three
+// coordinates): every point provisionally goes to the first point at its position. Points at the
+// same position share a cell. Then, with the frame known, the distinct positions are classified
+// in the order of their first points: a position whose three coordinates are coarse shares its
+// cell with exactly the points at that position, and no cell near it is occupied (a touching
+// cell would need a coordinate within a cell or two of one of its own), so its points keep their
+// first point. A position with a fine coordinate takes the first point of its cell from a table
+// keyed by cell, and a position without a cell (NaN) leaves each of its points alone; only then
+// are the points revisited. Without a usable cell size (all points at one position, an infinite
+// coordinate, a NaN first point) the grid puts every finite point in one cell, which the
+// classification reproduces by sending every position to cell (0, 0, 0).
+CoincidentWeld WeldCoincident(const C3DPointList& points, unsigned* rep, bool& merged, CProgressScope& progress) {
+    const int n = points.GetSize();
+    const C3DTPoint<float>* pts = points.GetPoints();
+    CPassSteps steps(progress);
+    CBoxOfPoints box(pts[0]);
     // Sized for a mesh split per face (a sixth as many positions as points) and grown past that.
     CPositionTable positions(unsigned(n) / 6u + 1u);
-    CCellTable cells(16);
-    CAxisCellSet axes[3];
-    CPassSteps steps(progress);
-    bool anyMerge = false;
-
-    // The representative (plus one) of a position first met at point p.
-    auto classify = [&](int p) -> uint32_t {
-        const C3DTPoint<float>& v = pts[p];
-        // Infinite coordinates do not occur here (they make the cell size infinite); NaN fails the
-        // comparison and is sent to the cell computation, which rejects it.
-        if (std::fabs(v.x) >= fine && std::fabs(v.y) >= fine && std::fabs(v.z) >= fine) return uint32_t(p) + 1;
-        int c[3];
-        if (!detail::PointCellCoord(v.x, origin[0], d, inv, c[0]) || !detail::PointCellCoord(v.y, origin[1], d, inv, c[1]) ||
-            !detail::PointCellCoord(v.z, origin[2], d, inv, c[2]))
-            return kOwnRep;
-        CellSlot* e = cells.Find(c, CCellTable::Hash(c));
-        if (e->first >= 0) return uint32_t(e->first) + 1;
-        cells.Insert(e, c, p);
-        if (std::fabs(v.x) < fine) axes[0].Add(c[0]);
-        if (std::fabs(v.y) < fine) axes[1].Add(c[1]);
-        if (std::fabs(v.z) < fine) axes[2].Add(c[2]);
-        return uint32_t(p) + 1;
-    };
+    CXArray<unsigned> firsts;  // first point of every distinct position, in increasing order
+    firsts.PreAllocate(int(unsigned(n) / 6u + 1u));
+    bool anyCopy = false;
 
     // Points go in batches: the hashes of a batch are computed and their slots prefetched before
     // the first is probed, so that the table's cache misses overlap instead of queueing.
@@ -496,7 +509,9 @@ CoincidentWeld WeldCoincident(const C3DTPoint<float>* pts, int n, const double o
     for (int base = 0; base < n; base += kBatch) {
         const int m = n - base < kBatch ? n - base : kBatch;
         for (int i = 0; i < m; ++i) {
-            std::memcpy(keys[i], &pts[base + i].x, 3 * sizeof(float));
+            const C3DTPoint<float>& v = pts[base + i];
+            box.Add(v);
+            std::memcpy(keys[i], &v.x, 3 * sizeof(float));
             hashes[i] = CPositionTable::Hash(keys[i]);
             positions.Prefetch(hashes[i]);
         }
@@ -504,38 +519,101 @@ CoincidentWeld WeldCoincident(const C3DTPoint<float>* pts, int n, const double o
             const int p = base + i;
             if (steps.At(p)) return CoincidentWeld::kCancelled;
             PositionSlot* e = positions.Find(keys[i], hashes[i]);
-            uint32_t rep1 = e->rep1;
-            if (rep1 == 0) {
-                rep1 = classify(p);
-                positions.Insert(e, keys[i], rep1);
+            if (e->rep1 != 0) {
+                rep[p] = e->rep1 - 1;
+                anyCopy = true;
+                continue;
             }
-            const unsigned r = rep1 == kOwnRep ? unsigned(p) : rep1 - 1;
-            rep[p] = r;
-            anyMerge |= r != unsigned(p);
+            rep[p] = unsigned(p);
+            firsts.Add(unsigned(p));
+            positions.Insert(e, keys[i], uint32_t(p) + 1);
         }
     }
-    merged = anyMerge;
     steps.Finish(n - 1);
+
+    double origin[3];
+    const double d = FrameOfBox(box.Get(), 0.0, false, false, origin);
+    const bool usable = d > 0.0 && std::isfinite(d);
+    // Smallest power of two t (a normal float) such that every float of magnitude >= t lies at
+    // least 3 cells (and a hair, for the rounding of the cell arithmetic) from its neighbours:
+    // those neighbours are at least t * 2^-24 away. Coordinates below t are fine. Without a
+    // usable cell size every coordinate is fine and every finite one in cell 0.
+    float fine = std::numeric_limits<float>::infinity();
+    if (usable) {
+        const double gap = 3.001 * d;
+        double t = std::ldexp(1.0, -126);
+        while (t * 0x1p-24 < gap && std::isfinite(t)) t *= 2.0;
+        if (t <= double(FLT_MAX)) fine = float(t);
+    }
+    const double inv = usable ? 1.0 / d : 0.0;
+
+    // Positions whose points do not keep their first point: the new representative of the first
+    // point (kOwnRep: each point keeps itself), written into `moved` (allocated on the first).
+    CXArray<unsigned> moved;
+    CCellTable cells(16);
+    CAxisCellSet axes[3];
+    const unsigned* first = firsts.GetData();
+    const int distinct = firsts.GetSize();
+    for (int i = 0; i < distinct; ++i) {
+        const unsigned f = first[i];
+        const C3DTPoint<float>& v = pts[f];
+        // NaN fails the comparison and is sent to the cell computation, which rejects it.
+        if (std::fabs(v.x) >= fine && std::fabs(v.y) >= fine && std::fabs(v.z) >= fine) continue;
+        int c[3];
+        unsigned to;
+        if (!detail::PointCellCoord(v.x, origin[0], d, inv, c[0]) || !detail::PointCellCoord(v.y, origin[1], d, inv, c[1]) ||
+            !detail::PointCellCoord(v.z, origin[2], d, inv, c[2])) {
+            to = kOwnRep;
+        } else {
+            CellSlot* e = cells.Find(c, CCellTable::Hash(c));
+            if (e->first < 0) {
+                cells.Insert(e, c, int(f));
+                if (std::fabs(v.x) < fine) axes[0].Add(c[0]);
+                if (std::fabs(v.y) < fine) axes[1].Add(c[1]);
+                if (std::fabs(v.z) < fine) axes[2].Add(c[2]);
+                continue;
+            }
+            to = unsigned(e->first);
+        }
+        if (moved.GetSize() == 0) {
+            moved.SetSize(n);
+            for (int j = 0; j < distinct; ++j) moved[int(first[j])] = first[j];
+        }
+        moved[int(f)] = to;
+    }
 
     // Along the axes where two fine coordinates fall in neighbouring cells, look for touching
     // occupied cells (only a cell whose own coordinate is fine on an axis can have a neighbour
-    // along it).
+    // along it). Without a usable cell size there is one cell.
     const bool flagged[3] = {axes[0].HasNeighbours(), axes[1].HasNeighbours(), axes[2].HasNeighbours()};
-    if (!flagged[0] && !flagged[1] && !flagged[2]) return CoincidentWeld::kDone;
-    for (unsigned s = 0; s < cells.GetSlotCount(); ++s) {
-        const CellSlot& e = cells.GetSlot(s);
-        if (e.first < 0) continue;
-        const C3DTPoint<float>& v = pts[e.first];
-        const int fx = flagged[0] && std::fabs(v.x) < fine ? 1 : 0;
-        const int fy = flagged[1] && std::fabs(v.y) < fine ? 1 : 0;
-        const int fz = flagged[2] && std::fabs(v.z) < fine ? 1 : 0;
-        if (!(fx | fy | fz)) continue;
-        for (int dz = -fz; dz <= fz; ++dz)
-            for (int dy = -fy; dy <= fy; ++dy)
-                for (int dx = -fx; dx <= fx; ++dx)
-                    if ((dx | dy | dz) && cells.IsOccupied(e.x + dx, e.y + dy, e.z + dz))
-                        return CoincidentWeld::kNeedsGrid;
+    if (usable && (flagged[0] || flagged[1] || flagged[2])) {
+        for (unsigned s = 0; s < cells.GetSlotCount(); ++s) {
+            const CellSlot& e = cells.GetSlot(s);
+            if (e.first < 0) continue;
+            const C3DTPoint<float>& v = pts[e.first];
+            const int fx = flagged[0] && std::fabs(v.x) < fine ? 1 : 0;
+            const int fy = flagged[1] && std::fabs(v.y) < fine ? 1 : 0;
+            const int fz = flagged[2] && std::fabs(v.z) < fine ? 1 : 0;
+            for (int dz = -fz; dz <= fz; ++dz)
+                for (int dy = -fy; dy <= fy; ++dy)
+                    for (int dx = -fx; dx <= fx; ++dx)
+                        if ((dx | dy | dz) && cells.IsOccupied(e.x + dx, e.y + dy, e.z + dz))
+                            return CoincidentWeld::kNeedsGrid;
+        }
     }
+
+    if (moved.GetSize() == 0) {
+        merged = anyCopy;
+        return CoincidentWeld::kDone;
+    }
+    const unsigned* to = moved.GetData();
+    bool any = false;
+    for (int p = 0; p < n; ++p) {
+        const unsigned r = to[rep[p]];
+        rep[p] = r == kOwnRep ? unsigned(p) : r;
+        any |= rep[p] != unsigned(p);
+    }
+    merged = any;
     return CoincidentWeld::kDone;
 }
 
@@ -671,9 +749,7 @@ bool C3DGeomObject::Weld3DPoints(double tolerance, bool absolute, unsigned int c
 
     CoincidentWeld exact = CoincidentWeld::kNeedsGrid;
     if (tolerance == 0.0) {
-        double origin[3];
-        const double d = GridFrame(points, 0.0, absolute, false, origin);
-        if (d > 0.0 && std::isfinite(d)) exact = WeldCoincident(pts, n, origin, d, r, merged, progress);
+        exact = WeldCoincident(points, r, merged, progress);
         if (exact == CoincidentWeld::kCancelled) return false;
     }
     if (exact == CoincidentWeld::kNeedsGrid) {

@@ -3,7 +3,8 @@
 // that make the position table grow several times: exact copies far from zero, distinct
 // positions near zero that share a cell (which must merge into the first point of the cell,
 // whichever of its positions comes back later), NaN copies (never merged, however often they
-// repeat) and signed zeros; the result must be the grid weld's.
+// repeat) and signed zeros; and frames without a usable cell size. The result must be the grid
+// weld's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -122,6 +123,35 @@ TEST(WeldPositions, CopiesCellSharersNanAndSignedZerosInScrambledOrder) {
         }
         ExpectGridWeld(points);
     }
+}
+
+TEST(WeldPositions, WithoutAUsableCellSizeEveryFinitePointGoesToTheFirst) {
+    // A NaN first point leaves the box without extent (every comparison with NaN fails), a single
+    // repeated position gives a box of size 0: the grid then has one cell for all finite points.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<float> u(-50.0f, 50.0f);
+    std::vector<P3> points = {{nan, 1.0f, 1.0f}};
+    for (int i = 0; i < 300; ++i) points.push_back({u(rng), u(rng), i % 7 == 0 ? nan : u(rng)});
+    // Without faces the weld keeps exactly the representatives, in order.
+    const std::vector<unsigned> rep = GridWeld(points);
+    C3DPointList* pl = C3DPointList::Create();
+    for (const P3& p : points) pl->Add(p[0], p[1], p[2]);
+    C3DObject* loose = new C3DObject(pl, nullptr, nullptr);
+    EXPECT_TRUE(loose->Weld3DPoints(0.0, false, 0, 0));
+    std::vector<int> survivors;
+    for (int i = 0; i < int(points.size()); ++i)
+        if (rep[i] == unsigned(i)) survivors.push_back(i);
+    EXPECT_EQ(survivors.size(), 1u + 1u + 300u / 7u + 1u) << "the NaN points and the first finite one";
+    ASSERT_EQ(loose->GetPointNbr(), int(survivors.size()));
+    for (int j = 0; j < int(survivors.size()); ++j)
+        EXPECT_EQ(std::memcmp(loose->GetPointList()->GetAt(j).ValPtr(), points[survivors[j]].data(), sizeof(P3)), 0) << j;
+    loose->Delete();
+
+    C3DObject* one = MakeObject(std::vector<P3>(12, P3{3.0f, -2.0f, 0.5f}), {{0, 1, 2}, {3, 4, 5}, {6, 7, 8}, {9, 10, 11}});
+    EXPECT_TRUE(one->Weld3DPoints(0.0, false, 0, 0));
+    EXPECT_EQ(one->GetPointNbr(), 0) << "every face collapses, and with them every point";
+    one->Delete();
 }
 
 }  // namespace

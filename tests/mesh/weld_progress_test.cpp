@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "cleanup_test_util.h"
@@ -91,6 +92,20 @@ TEST(WeldProgress, OneQueryPerGranularityFromZeroAndTheEndAtTheLastPoint) {
             EXPECT_EQ(r.messages, expected) << side << " x " << side << " grid, " << n << " points, touching " << touching;
             obj->Delete();
         }
+
+    // A NaN first point leaves no usable cell size: one pass too, every finite point merges.
+    std::vector<P3> pts = Mesh(20, false);
+    pts[0][0] = std::numeric_limits<float>::quiet_NaN();
+    const int n = int(pts.size());
+    C3DObject* obj = MakeObject(pts, Triangles(n));
+    Recorder r;
+    progressPushCallback(&Record, &r);
+    EXPECT_TRUE(obj->Weld3DPoints(0.0, false, 0, 0));
+    progressPopCallback();
+    EXPECT_EQ(obj->GetPointNbr(), 0) << "every triangle collapses";
+    ASSERT_EQ(r.messages.size(), 2u + size_t((n - 1) / (n / 1000) + 1));
+    EXPECT_EQ(r.messages.back(), (Message{PROGRESS_END, n - 1, 0, n}));
+    obj->Delete();
 }
 
 TEST(WeldProgress, ACancelAtAnyQueryStopsThereAndChangesNothing) {
