@@ -19,6 +19,7 @@
 
 #include <cstdint>
 
+#include "../core/prefetch.h"
 #include "kestovar/core/array.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/hashmap.h"
@@ -182,6 +183,10 @@ public:
         if (m_count >= m_capacity / 2) Grow();
         return true;
     }
+
+    // Asks for the home slot of a key with hash `hash` to be brought into the cache (a key about to
+    // be inserted; a rebuild in between only makes the request useless).
+    void Prefetch(unsigned hash) const { detail::PrefetchLine(&m_slots[detail::FastMod(hash, m_magic, m_capacity)]); }
 
     // Writes the keys' indices in slot order to `out` (room for GetCount() indices).
     void CopyTo(uint32_t* out) const {
