@@ -8,6 +8,7 @@
 #include <cassert>
 #include <cmath>
 
+#include "core/prefetch.h"
 #include "kestovar/core/containers.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/edge.h"
@@ -443,8 +444,44 @@ void C3DExtObject::InitOrderedCostList() {
     seen.SetSize(np);
     int* first = start.GetData();
     int* mark = seen.GetData();
-    auto forEachEdge = [&](auto&& visit) {
+    // The faces around a point, and their corners, lie anywhere in memory: the walk asks for the
+    // face records and flag words kFacesAhead points ahead, and for the corner points (with their
+    // quadrics when `quadrics`) kCornersAhead points ahead, by which time those face records
+    // have arrived.
+    constexpr int kFacesAhead = 16, kCornersAhead = 8;
+    const CElementArray* mainArray = faces.GetMainArray();
+    const uint8_t* faceWords = static_cast<const uint8_t*>(mainArray->GetData());
+    const size_t faceWordStride = size_t(mainArray->GetSizeOfElement());
+    const CSymMatrix* quadricOf = points.GetQuadrics();
+    auto prefetchAhead = [&](int p, bool quadrics) {
+        int around;
+        if (p + kFacesAhead < np) {
+            const int* list = faces.GetFacesConnectedToPoint(unsigned(p + kFacesAhead), around);
+            for (int k = 0; k < around; ++k) {
+                int unused;
+                detail::PrefetchLine(faces.GetIndexes(unsigned(list[k]), unused));
+                detail::PrefetchLine(faceWords + size_t(list[k]) * faceWordStride);
+            }
+        }
+        if (p + kCornersAhead < np) {
+            const int* list = faces.GetFacesConnectedToPoint(unsigned(p + kCornersAhead), around);
+            for (int k = 0; k < around; ++k) {
+                int count;
+                const int* idx = faces.GetIndexes(unsigned(list[k]), count);
+                for (int c = 0; c < count && c < 3; ++c) {
+                    if (unsigned(idx[c]) >= unsigned(np)) continue;
+                    detail::PrefetchLine(pts + idx[c]);
+                    if (quadrics) {
+                        detail::PrefetchLine(quadricOf + idx[c]);
+                        detail::PrefetchLine(reinterpret_cast<const uint8_t*>(quadricOf + idx[c]) + sizeof(CSymMatrix) - 1);
+                    }
+                }
+            }
+        }
+    };
+    auto forEachEdge = [&](bool quadrics, auto&& visit) {
         for (int p = 0; p < np; ++p) {
+            prefetchAhead(p, quadrics);
             const bool pSelected = pts[p].IsFlagSet(POINT_SELECTED);
             int around;
             const int* list = faces.GetFacesConnectedToPoint(unsigned(p), around);
@@ -473,7 +510,7 @@ void C3DExtObject::InitOrderedCostList() {
     };
     for (int i = 0; i < np; ++i) mark[i] = -1;
     for (int i = 0; i <= np; ++i) first[i] = 0;
-    forEachEdge([&](int p, int q, unsigned, int) {
+    forEachEdge(false, [&](int p, int q, unsigned, int) {
         if (mark[q] == p) return;
         mark[q] = p;
         ++first[p + 1];
@@ -496,7 +533,7 @@ void C3DExtObject::InitOrderedCostList() {
     // below first[p]).
     for (int i = 0; i < np; ++i) mark[i] = -1;
     int n = 0;
-    forEachEdge([&](int p, int q, unsigned f, int e) {
+    forEachEdge(true, [&](int p, int q, unsigned f, int e) {
         int r = mark[q];
         if (r < first[p]) {
             r = n++;
