@@ -250,11 +250,14 @@ inline double SquaredDistance(const C3DTPoint<float>& a, const C3DTPoint<float>&
 // touch if, along every axis where they differ, two distinct fine coordinates fall in
 // neighbouring cells. So the weld groups the points by position in one hashing pass, which also
 // takes the box, then looks at cells only for the distinct positions with a fine coordinate (see
-// WeldCoincident), keeping per axis the set of cells of the fine coordinates: when no axis has two
-// neighbouring cells in its set, no two occupied cells touch and the grid weld reduces to "every
-// point goes to the first point of its own cell". Otherwise the occupied cells are checked for
-// occupied neighbours along those axes, and only if one is found does the general grid weld run.
-// The result is always the grid weld's.
+// WeldCoincident). Commonly no axis has two distinct fine coordinates in one cell or in
+// neighbouring cells: then every position is a cell of its own, no two cells touch, and each
+// point goes to the first point at its position (ClassifyByAxes). Otherwise the positions are
+// grouped by cell, keeping per axis the set of cells of the fine coordinates: when no axis has
+// two neighbouring cells in its set, no two occupied cells touch and the grid weld reduces to
+// "every point goes to the first point of its own cell". Otherwise the occupied cells are
+// checked for occupied neighbours along those axes, and only if one is found does the general
+// grid weld run (ClassifyByCells). The result is always the grid weld's.
 
 enum class CoincidentWeld { kDone, kCancelled, kNeedsGrid };
 
@@ -398,6 +401,59 @@ private:
     bool m_bNeighbours = false;
 };
 
+// Map, along one axis, from the cell of each fine coordinate met to that coordinate's bits,
+// recording whether two distinct coordinates share a cell or fall in neighbouring cells. Open
+// addressing; INT_MIN marks an empty slot (never a cell coordinate).
+class CAxisValueMap {
+public:
+    CAxisValueMap() { Allocate(64); }
+    ~CAxisValueMap() { xfree(m_slots); }
+    CAxisValueMap(const CAxisValueMap&) = delete;
+    CAxisValueMap& operator=(const CAxisValueMap&) = delete;
+
+    // Adds coordinate bits `bits` in cell c; false once two distinct coordinates are met in one
+    // cell or in neighbouring cells.
+    bool Add(int c, uint32_t bits) {
+        Slot* e = Find(c);
+        if (e->cell == c) return e->bits == bits;
+        if (Find(c - 1)->cell == c - 1 || Find(c + 1)->cell == c + 1) return false;
+        e->cell = c;
+        e->bits = bits;
+        if (2 * ++m_count > m_mask) Grow();
+        return true;
+    }
+
+private:
+    struct Slot {
+        int cell;
+        uint32_t bits;
+    };
+    static unsigned Hash(int c) { return unsigned(uint64_t(uint32_t(c)) * 0x9E3779B97F4A7C15ull >> 32); }
+    Slot* Find(int c) const {
+        unsigned s = Hash(c) & m_mask;
+        while (m_slots[s].cell != INT_MIN && m_slots[s].cell != c) s = (s + 1) & m_mask;
+        return m_slots + s;
+    }
+    void Allocate(unsigned slots) {
+        m_slots = static_cast<Slot*>(xmalloc(size_t(slots) * sizeof(Slot)));
+        if (!m_slots) XThrow<CXMemoryException>();
+        for (unsigned s = 0; s < slots; ++s) m_slots[s].cell = INT_MIN;
+        m_mask = slots - 1;
+    }
+    void Grow() {
+        Slot* old = m_slots;
+        const unsigned oldSlots = m_mask + 1;
+        Allocate(oldSlots * 2);
+        for (unsigned s = 0; s < oldSlots; ++s)
+            if (old[s].cell != INT_MIN) *Find(old[s].cell) = old[s];
+        xfree(old);
+    }
+
+    Slot* m_slots = nullptr;
+    unsigned m_mask = 0;
+    unsigned m_count = 0;
+};
+
 // Open-addressing table (linear probing, at most half full) of the distinct positions met, by the
 // bits of their three coordinates, with what a point at that position takes as representative
 // (stored plus one, so that a zero-filled table is empty).
@@ -475,6 +531,92 @@ private:
     unsigned m_count = 0;
 };
 
+// The classification of the distinct positions (first points `firsts`, in increasing order) by
+// cell, for a frame of origin `origin`, cell size d (1 / d in `inv`, 0 without a usable size) and
+// fine threshold `fine`: a position with a fine coordinate takes the first point of its cell (the
+// first position to reach it keeps itself), a position without a cell keeps each of its points
+// alone; `move(f, to)` reports the positions that do not keep their first point f. kNeedsGrid
+// when two distinct occupied cells touch.
+template <class Move>
+CoincidentWeld ClassifyByCells(const C3DTPoint<float>* pts, const CXArray<unsigned>& firsts, const double origin[3],
+                               double d, double inv, float fine, bool usable, Move&& move) {
+    CCellTable cells(16);
+    CAxisCellSet axes[3];
+    for (const unsigned f : firsts) {
+        const C3DTPoint<float>& v = pts[f];
+        // NaN fails the comparison and is sent to the cell computation, which rejects it.
+        if (std::fabs(v.x) >= fine && std::fabs(v.y) >= fine && std::fabs(v.z) >= fine) continue;
+        int c[3];
+        if (!detail::PointCellCoord(v.x, origin[0], d, inv, c[0]) || !detail::PointCellCoord(v.y, origin[1], d, inv, c[1]) ||
+            !detail::PointCellCoord(v.z, origin[2], d, inv, c[2])) {
+            move(f, kOwnRep);
+            continue;
+        }
+        CellSlot* e = cells.Find(c, CCellTable::Hash(c));
+        if (e->first >= 0) {
+            move(f, unsigned(e->first));
+            continue;
+        }
+        cells.Insert(e, c, int(f));
+        if (std::fabs(v.x) < fine) axes[0].Add(c[0]);
+        if (std::fabs(v.y) < fine) axes[1].Add(c[1]);
+        if (std::fabs(v.z) < fine) axes[2].Add(c[2]);
+    }
+
+    // Along the axes where two fine coordinates fall in neighbouring cells, look for touching
+    // occupied cells (only a cell whose own coordinate is fine on an axis can have a neighbour
+    // along it). Without a usable cell size there is one cell.
+    const bool flagged[3] = {axes[0].HasNeighbours(), axes[1].HasNeighbours(), axes[2].HasNeighbours()};
+    if (!usable || !(flagged[0] || flagged[1] || flagged[2])) return CoincidentWeld::kDone;
+    for (unsigned s = 0; s < cells.GetSlotCount(); ++s) {
+        const CellSlot& e = cells.GetSlot(s);
+        if (e.first < 0) continue;
+        const C3DTPoint<float>& v = pts[e.first];
+        const int fx = flagged[0] && std::fabs(v.x) < fine ? 1 : 0;
+        const int fy = flagged[1] && std::fabs(v.y) < fine ? 1 : 0;
+        const int fz = flagged[2] && std::fabs(v.z) < fine ? 1 : 0;
+        for (int dz = -fz; dz <= fz; ++dz)
+            for (int dy = -fy; dy <= fy; ++dy)
+                for (int dx = -fx; dx <= fx; ++dx)
+                    if ((dx | dy | dz) && cells.IsOccupied(e.x + dx, e.y + dy, e.z + dz))
+                        return CoincidentWeld::kNeedsGrid;
+    }
+    return CoincidentWeld::kDone;
+}
+
+// The common case of ClassifyByCells (usable frame), decided axis by axis without a table of
+// cells: when, along every axis, no two distinct fine coordinates of the positions share a cell
+// or fall in neighbouring cells, no two distinct positions share or touch a cell (along an axis
+// where they differ, two coarse coordinates, or a coarse and a fine one, lie at least three cells
+// apart, and two fine ones were just ruled out), so every position keeps its first point and only
+// positions without a cell (NaN) are reported to `move`. False (with `move` called for some
+// positions) when some axis has such a pair: ClassifyByCells decides then.
+template <class Move>
+bool ClassifyByAxes(const C3DTPoint<float>* pts, const CXArray<unsigned>& firsts, const double origin[3], double d,
+                    double inv, float fine, Move&& move) {
+    CAxisValueMap axes[3];
+    for (const unsigned f : firsts) {
+        const float* v = pts[f].ValPtr();
+        // NaN is never coarse; its cell computation fails.
+        const bool fineAxis[3] = {!(std::fabs(v[0]) >= fine), !(std::fabs(v[1]) >= fine), !(std::fabs(v[2]) >= fine)};
+        if (!(fineAxis[0] || fineAxis[1] || fineAxis[2])) continue;
+        int c[3] = {0, 0, 0};
+        bool hasCell = true;
+        for (int k = 0; k < 3; ++k)
+            if (fineAxis[k] && !detail::PointCellCoord(v[k], origin[k], d, inv, c[k])) hasCell = false;
+        if (!hasCell) {
+            move(f, kOwnRep);
+            continue;
+        }
+        for (int k = 0; k < 3; ++k) {
+            uint32_t bits;
+            std::memcpy(&bits, v + k, sizeof bits);
+            if (fineAxis[k] && !axes[k].Add(c[k], bits)) return false;
+        }
+    }
+    return true;
+}
+
 // Welds the points that share a grid cell of the tolerance-0 frame, writing every point's
 // representative; kNeedsGrid, with `rep` unspecified, when two distinct occupied cells touch.
 // Reports progress per point like the grid weld.
@@ -550,56 +692,17 @@ CoincidentWeld WeldCoincident(const C3DPointList& points, unsigned* rep, bool& m
     // Positions whose points do not keep their first point: the new representative of the first
     // point (kOwnRep: each point keeps itself), written into `moved` (allocated on the first).
     CXArray<unsigned> moved;
-    CCellTable cells(16);
-    CAxisCellSet axes[3];
-    const unsigned* first = firsts.GetData();
-    const int distinct = firsts.GetSize();
-    for (int i = 0; i < distinct; ++i) {
-        const unsigned f = first[i];
-        const C3DTPoint<float>& v = pts[f];
-        // NaN fails the comparison and is sent to the cell computation, which rejects it.
-        if (std::fabs(v.x) >= fine && std::fabs(v.y) >= fine && std::fabs(v.z) >= fine) continue;
-        int c[3];
-        unsigned to;
-        if (!detail::PointCellCoord(v.x, origin[0], d, inv, c[0]) || !detail::PointCellCoord(v.y, origin[1], d, inv, c[1]) ||
-            !detail::PointCellCoord(v.z, origin[2], d, inv, c[2])) {
-            to = kOwnRep;
-        } else {
-            CellSlot* e = cells.Find(c, CCellTable::Hash(c));
-            if (e->first < 0) {
-                cells.Insert(e, c, int(f));
-                if (std::fabs(v.x) < fine) axes[0].Add(c[0]);
-                if (std::fabs(v.y) < fine) axes[1].Add(c[1]);
-                if (std::fabs(v.z) < fine) axes[2].Add(c[2]);
-                continue;
-            }
-            to = unsigned(e->first);
-        }
+    auto move = [&](unsigned f, unsigned to) {
         if (moved.GetSize() == 0) {
             moved.SetSize(n);
-            for (int j = 0; j < distinct; ++j) moved[int(first[j])] = first[j];
+            for (const unsigned g : firsts) moved[int(g)] = g;
         }
         moved[int(f)] = to;
-    }
-
-    // Along the axes where two fine coordinates fall in neighbouring cells, look for touching
-    // occupied cells (only a cell whose own coordinate is fine on an axis can have a neighbour
-    // along it). Without a usable cell size there is one cell.
-    const bool flagged[3] = {axes[0].HasNeighbours(), axes[1].HasNeighbours(), axes[2].HasNeighbours()};
-    if (usable && (flagged[0] || flagged[1] || flagged[2])) {
-        for (unsigned s = 0; s < cells.GetSlotCount(); ++s) {
-            const CellSlot& e = cells.GetSlot(s);
-            if (e.first < 0) continue;
-            const C3DTPoint<float>& v = pts[e.first];
-            const int fx = flagged[0] && std::fabs(v.x) < fine ? 1 : 0;
-            const int fy = flagged[1] && std::fabs(v.y) < fine ? 1 : 0;
-            const int fz = flagged[2] && std::fabs(v.z) < fine ? 1 : 0;
-            for (int dz = -fz; dz <= fz; ++dz)
-                for (int dy = -fy; dy <= fy; ++dy)
-                    for (int dx = -fx; dx <= fx; ++dx)
-                        if ((dx | dy | dz) && cells.IsOccupied(e.x + dx, e.y + dy, e.z + dz))
-                            return CoincidentWeld::kNeedsGrid;
-        }
+    };
+    if (!usable || !ClassifyByAxes(pts, firsts, origin, d, inv, fine, move)) {
+        moved.SetSize(0);
+        if (ClassifyByCells(pts, firsts, origin, d, inv, fine, usable, move) == CoincidentWeld::kNeedsGrid)
+            return CoincidentWeld::kNeedsGrid;
     }
 
     if (moved.GetSize() == 0) {
