@@ -294,7 +294,20 @@ void C3DExtObject::InitPointsQuadric(C3DFaceList* faces) {
     const int np = points.GetSize();
     CSymMatrix k;
     bool degenerate = false;
+    // Faces in order reach their corners' points and quadrics in no useful order: those of the
+    // face kFacesAhead on are asked for before the current face is summed.
+    constexpr int kFacesAhead = 8;
     for (int f = 0, nf = faces->GetSize(); f < nf; ++f) {
+        if (f + kFacesAhead < nf) {
+            int count;
+            const int* idx = faces->GetIndexes(unsigned(f + kFacesAhead), count);
+            for (int c = 0; c < count && c < 3; ++c) {
+                if (unsigned(idx[c]) >= unsigned(np)) continue;
+                detail::PrefetchLine(pts + idx[c]);
+                detail::PrefetchLine(quadrics + idx[c]);
+                detail::PrefetchLine(reinterpret_cast<const uint8_t*>(quadrics + idx[c]) + sizeof(CSymMatrix) - 1);
+            }
+        }
         if (!IsLiveFaceFlags(faces->GetFaceFlags(unsigned(f)))) continue;
         int count;
         const int* idx = faces->GetIndexes(unsigned(f), count);
