@@ -787,6 +787,35 @@ void CTriangulateFaceHelper::WriteChannelTriangles(unsigned f, int count, const 
     }
 }
 
+void CTriangulateFaceHelper::AppendChannelTriangles(unsigned f, int count, const int* corners, int triangles,
+                                                    int destination) const {
+    for (int i = 0; i < m_channels.GetSize(); ++i) {
+        const ChannelPair& pair = m_channels[i];
+        int ck = 0;
+        const int* cidx = pair.src->GetIndexes(f, ck);
+        const unsigned cflags = pair.src->GetFaceFlags(f);
+        const bool split = IsLiveFaceFlags(cflags) && ck == count;
+        const bool hide = IsLiveFaceFlags(cflags) && ck != count;
+        CFaceCollection& records = pair.dst->GetRecords();
+        uint32_t main[2];
+        uint8_t* slots = MainOnly(pair.plan, f, destination, main);
+        if (split)
+            main[0] = cflags & ~unsigned(FACE_INVALID);
+        else if (hide)
+            main[0] = cflags | FACE_HIDDEN;  // the channel face cannot be split like the geometry
+        for (int t = 0; t < triangles; ++t) {
+            if (split) {
+                const int* c = corners + 3 * t;
+                const int triangle[3] = {cidx[c[0]], cidx[c[1]], cidx[c[2]]};
+                records.Add(triangle, 3, 3);
+            } else {
+                records.Add(nullptr, 0, 3);  // the empty record the general pass leaves
+            }
+            StoreMain(slots, t, pair.plan.mainBytes, main);
+        }
+    }
+}
+
 void CTriangulateFaceHelper::CopyWhole(const CFaceList& src, unsigned f, CFaceList& dst, unsigned to) const {
     if (to < unsigned(dst.GetSize()) && f < unsigned(src.GetSize())) {
         CopyChunks(m_geomPlan.cross, m_geomPlan.crossCount, to, f);
@@ -886,7 +915,7 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
             out.Add(triangle, 3, 3);
             StoreMain(slots, t, mainBytes, main);
         }
-        if (channels) WriteChannelTriangles(f, k, corners, triangles, written);
+        if (channels) AppendChannelTriangles(f, k, corners, triangles, written);
         written += triangles;
     };
     const unsigned n = unsigned(src.GetSize());
@@ -1015,17 +1044,34 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
             if (cf && copy->GetFaceList()) {
                 CFaceList* df = copy->GetFaceList();
                 df->InheritSettings(*cf);
-                sizeList(*df);
-                helper.AddChannel(cf, df);
+                helper.AddChannel(cf, df);  // sized below
             }
             dstChannels->AddChannel(copy);
         }
     }
 
+    // The triangles are appended in order when every face splits and every list involved holds
+    // nothing but main data; otherwise the general pass writes into lists laid out beforehand.
     const C3DPointList* pointList = geom->GetSrc3DPointList();
     helper.PlanAll(*this, *dst, true);
+    bool append = allSplit && pointList && pointList->GetPoints() && helper.m_geomPlan.mainBytes;
+    for (int i = 0; i < helper.GetChannelCount(); ++i) {
+        const CFaceList* df = helper.GetChannelDestination(i);
+        append = append && helper.m_channels[i].plan.mainBytes && df->GetSize() == 0 && df->GetRecords().GetSize() == 0;
+    }
+    for (int i = 0; i < helper.GetChannelCount(); ++i) {
+        CFaceList* df = helper.GetChannelDestination(i);
+        if (append) {
+            // What SetSize(newCount, 3) does, but for the records: room for them only.
+            df->GetRecords().SetTypicalLength(3);
+            df->GetRecords().Reserve(uint64_t(newCount) * CFaceCollection::RecordBytes(3), unsigned(newCount));
+            df->GetDataChunks().SetDataSize(newCount);
+        } else {
+            sizeList(*df);
+        }
+    }
     int written = 0;
-    if (allSplit && pointList && pointList->GetPoints() && helper.m_geomPlan.mainBytes) {
+    if (append) {
         written = helper.AppendTriangles(*this, pointList->GetPoints(), pointList->GetSize(), *dst);
     } else {
         if (allSplit) {

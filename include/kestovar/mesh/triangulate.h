@@ -161,10 +161,13 @@ private:
     // The channel part of WriteTriangles: the channel faces of face f (of `count` corners) split
     // or copied onto `destination` and the positions after it.
     void WriteChannelTriangles(unsigned f, int count, const int* corners, int triangles, int destination) const;
-    // The pass of C3DFaceList::Triangulate when every face of `src` splits and both lists hold
-    // nothing but main data (m_geomPlan, planned): each face's triangles are appended to the records
-    // of `dst` (sized, with room reserved but no records yet) in order, with the face's main data
-    // and its flag word without FACE_INVALID, the channels written as DoTriangulation writes them.
+    // AppendTriangles' part for the channels (all of main data only): what WriteChannelTriangles
+    // writes, appended to each channel's records (room reserved, no records yet).
+    void AppendChannelTriangles(unsigned f, int count, const int* corners, int triangles, int destination) const;
+    // The pass of C3DFaceList::Triangulate when every face of `src` splits and every list, the
+    // channels' included, holds nothing but main data (planned): each face's triangles are
+    // appended to the records of `dst` and of the channel lists (chunks sized, room reserved but
+    // no records yet) in order, with the face's main data and its flag word without FACE_INVALID.
     // The same faces as DoTriangulation, without laying the records out first. Returns the number
     // of triangles.
     int AppendTriangles(const CFaceList& src, const C3DTPoint<float>* points, int pointCount, CFaceList& dst);
