@@ -410,3 +410,61 @@ TEST(TriangulateGolden, EveryFaceSplitKeepsFlagsMaterialsAndChannelFaces) {
 
 }  // namespace
 }  // namespace kestovar::test
+
+namespace kestovar::test {
+namespace {
+
+// Faces that split among faces that do not (triangles, faces whose flags fail the mask, faces of
+// fewer than 3 corners), splitting faces that give fewer triangles than corners - 2 (so that the
+// faces behind them move on), materials, flags of every kind, and channel faces that split,
+// have fewer or more corners than their geometric face, or are not live.
+TEST(TriangulateGolden, MixedListsKeepTheirFacesChannelsAndRecords) {
+    std::vector<P3> points;
+    std::vector<Poly> faces;
+    const int w = 9, h = 8;
+    for (int y = 0; y <= h; ++y)
+        for (int x = 0; x <= w; ++x) points.push_back({float(x) * 1.1f, float(y) * 0.8f, 0.05f * float((x + y) % 3)});
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int a = y * (w + 1) + x, b = a + 1, c = a + w + 2, d = a + w + 1;
+            switch ((x + 2 * y) % 9) {
+                case 0: faces.push_back({a, b, c}); break;                 // triangle
+                case 3: faces.push_back({a, a, b, c}); break;              // repeated corner
+                case 5: faces.push_back({a, b}); break;                    // two corners
+                case 7: faces.push_back({a, b, b + 1 < (y + 1) * (w + 1) ? b + 1 : b, c, d}); break;  // pentagon
+                default: faces.push_back({a, b, c, d});
+            }
+        }
+    const unsigned flagSet[6] = {0u, FACE_SELECTED, FACE_HIDDEN | FACE_SELECTED, FACE_FROZEN | FACE_SORT_HIGH,
+                                 FACE_INVALID | FACE_SELECTED, FACE_SELECTED | FACE_ALL_SELECTED | FACE_SORT_LOW};
+    uint64_t got[2];
+    for (int mode = 0; mode < 2; ++mode) {
+        C3DObject* obj = MakeObject(points, faces);
+        C3DFaceList* fl = obj->GetFaceList();
+        for (int f = 0; f < fl->GetSize(); ++f) {
+            fl->SetFaceMaterial(unsigned(f), unsigned(f % 3));
+            fl->SetFaceFlags(unsigned(f), flagSet[(f * 5) % 6]);
+        }
+        AddOffsetChannel(*obj, 3);
+        PlainChannel* uneven = AddOffsetChannel(*obj, 1);
+        CFaceList* cf = uneven->GetFaceList();
+        for (int f = 0; f < cf->GetSize(); f += 2) {
+            CFace view;
+            cf->GetFace(unsigned(f), view);
+            if (f % 6 == 0)
+                view.SetFlags(FACE_HIDDEN, true);  // not live
+            else if (f % 6 == 2 && view.GetSize() > 2)
+                view.SetSize(view.GetSize() - 1);  // fewer corners than the geometric face
+            else if (view.GetSize() > 0)
+                view.AddIndex(view[0]);  // more corners
+        }
+        EXPECT_TRUE(obj->Triangulate(CHANNEL_ALL, mode == 0 ? _FACE_PROPERTIES(0) : FACE_SELECTED, true));
+        got[mode] = HashWithChunks(*obj);
+        obj->Delete();
+    }
+    EXPECT_EQ(got[0], 0x6ef82b12bbf3216full);
+    EXPECT_EQ(got[1], 0xdc08cc6fad2faceeull);
+}
+
+}  // namespace
+}  // namespace kestovar::test
