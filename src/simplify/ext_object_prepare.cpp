@@ -600,7 +600,9 @@ void C3DExtObject::InitOrderedCostList() {
     // insertion; the pair index is a set, so its content does not, and it is filled afterwards in
     // point order (its hash follows the indices, so the fill walks the table almost sequentially).
     m_heap.InsertAll(recs, recordOf, unsigned(edgeCount));
+    // Neither is needed any more; freed before the pair index, whose fill is the peak of memory.
     faceEdges.RemoveAll();
+    start.RemoveAll();
     // The loop never holds more candidates than this, but its new pairs fill never-used slots while
     // the removed ones leave deleted slots behind. Sized at what a clean-up rebuild of the table
     // would choose for this count, so that the first new pair does not double a table filled up
