@@ -401,59 +401,6 @@ private:
     bool m_bNeighbours = false;
 };
 
-// Map, along one axis, from the cell of each fine coordinate met to that coordinate's bits,
-// recording whether two distinct coordinates share a cell or fall in neighbouring cells. Open
-// addressing; INT_MIN marks an empty slot (never a cell coordinate).
-class CAxisValueMap {
-public:
-    CAxisValueMap() { Allocate(64); }
-    ~CAxisValueMap() { xfree(m_slots); }
-    CAxisValueMap(const CAxisValueMap&) = delete;
-    CAxisValueMap& operator=(const CAxisValueMap&) = delete;
-
-    // Adds coordinate bits `bits` in cell c; false once two distinct coordinates are met in one
-    // cell or in neighbouring cells.
-    bool Add(int c, uint32_t bits) {
-        Slot* e = Find(c);
-        if (e->cell == c) return e->bits == bits;
-        if (Find(c - 1)->cell == c - 1 || Find(c + 1)->cell == c + 1) return false;
-        e->cell = c;
-        e->bits = bits;
-        if (2 * ++m_count > m_mask) Grow();
-        return true;
-    }
-
-private:
-    struct Slot {
-        int cell;
-        uint32_t bits;
-    };
-    static unsigned Hash(int c) { return unsigned(uint64_t(uint32_t(c)) * 0x9E3779B97F4A7C15ull >> 32); }
-    Slot* Find(int c) const {
-        unsigned s = Hash(c) & m_mask;
-        while (m_slots[s].cell != INT_MIN && m_slots[s].cell != c) s = (s + 1) & m_mask;
-        return m_slots + s;
-    }
-    void Allocate(unsigned slots) {
-        m_slots = static_cast<Slot*>(xmalloc(size_t(slots) * sizeof(Slot)));
-        if (!m_slots) XThrow<CXMemoryException>();
-        for (unsigned s = 0; s < slots; ++s) m_slots[s].cell = INT_MIN;
-        m_mask = slots - 1;
-    }
-    void Grow() {
-        Slot* old = m_slots;
-        const unsigned oldSlots = m_mask + 1;
-        Allocate(oldSlots * 2);
-        for (unsigned s = 0; s < oldSlots; ++s)
-            if (old[s].cell != INT_MIN) *Find(old[s].cell) = old[s];
-        xfree(old);
-    }
-
-    Slot* m_slots = nullptr;
-    unsigned m_mask = 0;
-    unsigned m_count = 0;
-};
-
 // Open-addressing table (linear probing, at most half full) of the distinct positions met, by the
 // bits of their three coordinates, with what a point at that position takes as representative
 // (stored plus one, so that a zero-filled table is empty).
@@ -531,19 +478,28 @@ private:
     unsigned m_count = 0;
 };
 
-// The classification of the distinct positions (first points `firsts`, in increasing order) by
+// A distinct position: its first point and its coordinates, kept in the order of the first points
+// so that the classification reads them in one sequential sweep instead of visiting the records.
+struct FirstPosition {
+    unsigned point;
+    float v[3];
+};
+
+// The classification of the distinct positions (`firsts`, in the order of their first points) by
 // cell, for a frame of origin `origin`, cell size d (1 / d in `inv`, 0 without a usable size) and
 // fine threshold `fine`: a position with a fine coordinate takes the first point of its cell (the
 // first position to reach it keeps itself), a position without a cell keeps each of its points
 // alone; `move(f, to)` reports the positions that do not keep their first point f. kNeedsGrid
 // when two distinct occupied cells touch.
 template <class Move>
-CoincidentWeld ClassifyByCells(const C3DTPoint<float>* pts, const CXArray<unsigned>& firsts, const double origin[3],
+CoincidentWeld ClassifyByCells(const C3DTPoint<float>* pts, const CXArray<FirstPosition>& firsts, const double origin[3],
                                double d, double inv, float fine, bool usable, Move&& move) {
     CCellTable cells(16);
     CAxisCellSet axes[3];
-    for (const unsigned f : firsts) {
-        const C3DTPoint<float>& v = pts[f];
+    for (const FirstPosition& first : firsts) {
+        const unsigned f = first.point;
+        C3DTPoint<float> v;
+        v.Init(first.v[0], first.v[1], first.v[2]);
         // NaN fails the comparison and is sent to the cell computation, which rejects it.
         if (std::fabs(v.x) >= fine && std::fabs(v.y) >= fine && std::fabs(v.z) >= fine) continue;
         int c[3];
@@ -584,6 +540,33 @@ CoincidentWeld ClassifyByCells(const C3DTPoint<float>* pts, const CXArray<unsign
     return CoincidentWeld::kDone;
 }
 
+// A fine coordinate along one axis: its cell (as an order-keeping unsigned key) and its bits.
+struct AxisEntry {
+    uint32_t key;
+    uint32_t bits;
+};
+
+// Sorts a[0..n) by key, keeping the order of equal keys (least significant digit first, 11 bits a
+// pass), with `scratch` of n entries; returns the buffer holding the result (a or scratch).
+AxisEntry* SortByKey(AxisEntry* a, AxisEntry* scratch, unsigned n) {
+    for (int shift = 0; shift < 32; shift += 11) {
+        unsigned start[2048] = {};
+        for (unsigned i = 0; i < n; ++i) ++start[(a[i].key >> shift) & 2047u];
+        if (start[(a[0].key >> shift) & 2047u] == n) continue;  // one digit: nothing moves
+        unsigned sum = 0;
+        for (unsigned& s : start) {
+            const unsigned c = s;
+            s = sum;
+            sum += c;
+        }
+        for (unsigned i = 0; i < n; ++i) scratch[start[(a[i].key >> shift) & 2047u]++] = a[i];
+        AxisEntry* t = a;
+        a = scratch;
+        scratch = t;
+    }
+    return a;
+}
+
 // The common case of ClassifyByCells (usable frame), decided axis by axis without a table of
 // cells: when, along every axis, no two distinct fine coordinates of the positions share a cell
 // or fall in neighbouring cells, no two distinct positions share or touch a cell (along an axis
@@ -591,28 +574,49 @@ CoincidentWeld ClassifyByCells(const C3DTPoint<float>* pts, const CXArray<unsign
 // apart, and two fine ones were just ruled out), so every position keeps its first point and only
 // positions without a cell (NaN) are reported to `move`. False (with `move` called for some
 // positions) when some axis has such a pair: ClassifyByCells decides then.
+//
+// Each axis collects the cells and bits of its fine coordinates and sorts them by cell: two
+// distinct coordinates within one cell of each other leave, between them in that order, two
+// neighbours of distinct bits within one cell of each other, which one sweep finds.
 template <class Move>
-bool ClassifyByAxes(const C3DTPoint<float>* pts, const CXArray<unsigned>& firsts, const double origin[3], double d,
-                    double inv, float fine, Move&& move) {
-    CAxisValueMap axes[3];
-    for (const unsigned f : firsts) {
-        const float* v = pts[f].ValPtr();
-        // NaN is never coarse; its cell computation fails.
-        const bool fineAxis[3] = {!(std::fabs(v[0]) >= fine), !(std::fabs(v[1]) >= fine), !(std::fabs(v[2]) >= fine)};
+bool ClassifyByAxes(const CXArray<FirstPosition>& firsts, const double origin[3], double d, double inv, float fine,
+                    Move&& move) {
+    // NaN is never coarse (its cell computation fails below).
+    auto isFine = [fine](float v) { return !(std::fabs(v) >= fine); };
+    unsigned count[3] = {0, 0, 0};
+    for (const FirstPosition& first : firsts)
+        for (int k = 0; k < 3; ++k) count[k] += isFine(first.v[k]) ? 1u : 0u;
+    const unsigned total = count[0] + count[1] + count[2];
+    if (total == 0) return true;
+    CXArray<AxisEntry> entries, scratch;
+    entries.SetSize(int(total));
+    scratch.SetSize(int(total));
+    AxisEntry* axis[3] = {entries.GetData(), entries.GetData() + count[0], entries.GetData() + count[0] + count[1]};
+    unsigned used[3] = {0, 0, 0};
+    for (const FirstPosition& first : firsts) {
+        const float* v = first.v;
+        const bool fineAxis[3] = {isFine(v[0]), isFine(v[1]), isFine(v[2])};
         if (!(fineAxis[0] || fineAxis[1] || fineAxis[2])) continue;
         int c[3] = {0, 0, 0};
         bool hasCell = true;
         for (int k = 0; k < 3; ++k)
             if (fineAxis[k] && !detail::PointCellCoord(v[k], origin[k], d, inv, c[k])) hasCell = false;
         if (!hasCell) {
-            move(f, kOwnRep);
+            move(first.point, kOwnRep);
             continue;
         }
         for (int k = 0; k < 3; ++k) {
-            uint32_t bits;
-            std::memcpy(&bits, v + k, sizeof bits);
-            if (fineAxis[k] && !axes[k].Add(c[k], bits)) return false;
+            if (!fineAxis[k]) continue;
+            AxisEntry& e = axis[k][used[k]++];
+            e.key = uint32_t(c[k]) ^ 0x80000000u;  // signed order as unsigned order
+            std::memcpy(&e.bits, v + k, sizeof e.bits);
         }
+    }
+    for (int k = 0; k < 3; ++k) {
+        if (used[k] < 2) continue;
+        const AxisEntry* sorted = SortByKey(axis[k], scratch.GetData() + (axis[k] - entries.GetData()), used[k]);
+        for (unsigned i = 1; i < used[k]; ++i)
+            if (sorted[i].key - sorted[i - 1].key <= 1u && sorted[i].bits != sorted[i - 1].bits) return false;
     }
     return true;
 }
@@ -639,7 +643,7 @@ CoincidentWeld WeldCoincident(const C3DPointList& points, unsigned* rep, bool& m
     CBoxOfPoints box(pts[0]);
     // Sized for a mesh split per face (a sixth as many positions as points) and grown past that.
     CPositionTable positions(unsigned(n) / 6u + 1u);
-    CXArray<unsigned> firsts;  // first point of every distinct position, in increasing order
+    CXArray<FirstPosition> firsts;  // the distinct positions, in increasing order of first point
     firsts.PreAllocate(int(unsigned(n) / 6u + 1u));
     bool anyCopy = false;
 
@@ -667,7 +671,10 @@ CoincidentWeld WeldCoincident(const C3DPointList& points, unsigned* rep, bool& m
                 continue;
             }
             rep[p] = unsigned(p);
-            firsts.Add(unsigned(p));
+            FirstPosition first;
+            first.point = unsigned(p);
+            std::memcpy(first.v, keys[i], sizeof first.v);
+            firsts.Add(first);
             positions.Insert(e, keys[i], uint32_t(p) + 1);
         }
     }
@@ -695,11 +702,11 @@ CoincidentWeld WeldCoincident(const C3DPointList& points, unsigned* rep, bool& m
     auto move = [&](unsigned f, unsigned to) {
         if (moved.GetSize() == 0) {
             moved.SetSize(n);
-            for (const unsigned g : firsts) moved[int(g)] = g;
+            for (const FirstPosition& g : firsts) moved[int(g.point)] = g.point;
         }
         moved[int(f)] = to;
     };
-    if (!usable || !ClassifyByAxes(pts, firsts, origin, d, inv, fine, move)) {
+    if (!usable || !ClassifyByAxes(firsts, origin, d, inv, fine, move)) {
         moved.SetSize(0);
         if (ClassifyByCells(pts, firsts, origin, d, inv, fine, usable, move) == CoincidentWeld::kNeedsGrid)
             return CoincidentWeld::kNeedsGrid;
