@@ -788,7 +788,7 @@ void CTriangulateFaceHelper::WriteChannelTriangles(unsigned f, int count, const 
 }
 
 void CTriangulateFaceHelper::AppendChannelTriangles(unsigned f, int count, const int* corners, int triangles,
-                                                    int destination) const {
+                                                    int destination, const unsigned* layout) const {
     for (int i = 0; i < m_channels.GetSize(); ++i) {
         const ChannelPair& pair = m_channels[i];
         int ck = 0;
@@ -809,10 +809,30 @@ void CTriangulateFaceHelper::AppendChannelTriangles(unsigned f, int count, const
                 const int triangle[3] = {cidx[c[0]], cidx[c[1]], cidx[c[2]]};
                 records.Add(triangle, 3, 3);
             } else {
-                records.Add(nullptr, 0, 3);  // the empty record the general pass leaves
+                // The record the general pass lays out there and leaves as it is: empty when
+                // every face splits, else zeros as many as the layout gave that position.
+                if (layout)
+                    records.Add(nullptr, layout[destination + t], layout[destination + t]);
+                else
+                    records.Add(nullptr, 0, 3);
             }
             StoreMain(slots, t, pair.plan.mainBytes, main);
         }
+    }
+}
+
+void CTriangulateFaceHelper::AppendChannelCopies(unsigned f, unsigned count, int destination) const {
+    for (int i = 0; i < m_channels.GetSize(); ++i) {
+        const ChannelPair& pair = m_channels[i];
+        unsigned ck = 0;
+        const int* cidx = pair.src->GetRecords().Get(f, ck);
+        // The general pass lays the record out with the geometric face's size, and SetRecord
+        // keeps that room or, when the channel face is longer, writes it anew with its own size.
+        pair.dst->GetRecords().Add(cidx, ck, ck > count ? ck : count);
+        const int bytes = pair.plan.mainBytes;
+        const ChunkCopy& c = m_plan[pair.plan.cross];
+        std::memcpy(static_cast<uint8_t*>(c.dst->GetData()) + size_t(destination) * size_t(bytes),
+                    static_cast<const uint8_t*>(c.src->GetData()) + size_t(f) * size_t(bytes), size_t(bytes));
     }
 }
 
@@ -888,7 +908,7 @@ inline bool TakesPart(unsigned size, unsigned flags, unsigned mask, bool value) 
 }  // namespace
 
 int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoint<float>* points, int pointCount,
-                                            CFaceList& dst) {
+                                            CFaceList& dst, unsigned mask, bool value, const unsigned* layout) {
     const CFaceCollection& in = src.GetRecords();
     CFaceCollection& out = dst.GetRecords();
     const int mainBytes = m_geomPlan.mainBytes;
@@ -900,14 +920,17 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
     uint8_t* dstMain = static_cast<uint8_t*>(mainCopy.dst->GetData());
     const uint8_t* srcFlags = static_cast<const uint8_t*>(src.GetMainArray()->GetData());
     const size_t flagStride = size_t(src.GetMainArray()->GetSizeOfElement());
+    auto flagsOf = [&](unsigned f) {
+        unsigned flags;
+        std::memcpy(&flags, srcFlags + size_t(f) * flagStride, sizeof flags);
+        return flags;
+    };
     int written = 0;
     auto emit = [&](unsigned f, const int* indices, int k, const int* corners, int triangles) {
         if (triangles > k - 2) triangles = k - 2;
         uint32_t main[2] = {0, 0};
         std::memcpy(main, srcMain + size_t(f) * size_t(mainBytes), mainBytes == 8 ? 8 : 4);
-        unsigned flags;
-        std::memcpy(&flags, srcFlags + size_t(f) * flagStride, sizeof flags);
-        main[0] = flags & ~unsigned(FACE_INVALID);
+        main[0] = flagsOf(f) & ~unsigned(FACE_INVALID);
         uint8_t* slots = dstMain + size_t(written) * size_t(mainBytes);
         for (int t = 0; t < triangles; ++t) {
             const int* c = corners + 3 * t;
@@ -915,15 +938,27 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
             out.Add(triangle, 3, 3);
             StoreMain(slots, t, mainBytes, main);
         }
-        if (channels) AppendChannelTriangles(f, k, corners, triangles, written);
+        if (channels) AppendChannelTriangles(f, k, corners, triangles, written, layout);
         written += triangles;
     };
     const unsigned n = unsigned(src.GetSize());
     unsigned f = 0;
     while (f < n) {
         const CFaceCollection::Element* e = in.GetElement(f);
+        const unsigned k = e->GetSize();
+        if (!TakesPart(k, flagsOf(f), mask, value)) {
+            // Copied whole, as CopyWhole copies it onto the record the general pass lays out
+            // with the face's size.
+            out.Add(e->GetData(), k, k);
+            std::memcpy(dstMain + size_t(written) * size_t(mainBytes), srcMain + size_t(f) * size_t(mainBytes),
+                        size_t(mainBytes));
+            if (channels) AppendChannelCopies(f, k, written);
+            ++written;
+            ++f;
+            continue;
+        }
         const CFaceCollection::Element* next = f + 1 < n ? in.GetElement(f + 1) : nullptr;
-        if (e->GetSize() == 4 && next && next->GetSize() == 4) {
+        if (k == 4 && next && next->GetSize() == 4 && TakesPart(4, flagsOf(f + 1), mask, value)) {
             // Two quadrangles in a row (the usual case) are split side by side.
             int made[2];
             const int* corners[2];
@@ -934,9 +969,8 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
             continue;
         }
         const int* corners = nullptr;
-        const int k = int(e->GetSize());
-        const int triangles = Split(points, pointCount, e->GetData(), k, corners);
-        emit(f, e->GetData(), k, corners, triangles);
+        const int triangles = Split(points, pointCount, e->GetData(), int(k), corners);
+        emit(f, e->GetData(), int(k), corners, triangles);
         ++f;
     }
     return written;
@@ -980,13 +1014,16 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
     // Which faces take part, and the size of every new face.
     int split = 0;
     int newCount = 0;
+    uint64_t recordBytes = 0;  // of the new faces' records, each as long as its face
     for (int f = 0; f < n; ++f) {
         const unsigned k = GetFaceSize(unsigned(f));
         if (TakesPart(k, GetFaceFlags(unsigned(f)), unsigned(mask), value)) {
             ++split;
             newCount += int(k) - 2;
+            recordBytes += uint64_t(k - 2) * CFaceCollection::RecordBytes(3);
         } else {
             newCount += 1;
+            recordBytes += CFaceCollection::RecordBytes(k);
         }
     }
     if (split == 0) return 0;
@@ -1014,17 +1051,6 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
 
     C3DFaceList* dst = new C3DFaceList;
     dst->InheritSettings(*this);
-    if (allSplit) {
-        // Every new face is a triangle: room for all their records at once; the records
-        // themselves are appended by the pass below, or laid out before the general pass.
-        dst->m_faces.SetTypicalLength(3);
-        dst->m_faces.Reserve(uint64_t(newCount) * CFaceCollection::RecordBytes(3), unsigned(newCount));
-        dst->m_dataChunks.SetDataSize(newCount);
-        dst->m_nFaces = newCount;
-        dst->MarkChanged();
-    } else {
-        sizeList(*dst);
-    }
     CTriangulateFaceHelper helper;
     helper.SetDestination(geom, dst);
 
@@ -1050,38 +1076,48 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
         }
     }
 
-    // The triangles are appended in order when every face splits and every list involved holds
-    // nothing but main data; otherwise the general pass writes into lists laid out beforehand.
+    // When every list involved holds nothing but main data, the new faces are appended in order
+    // (room reserved, chunks sized); otherwise the general pass writes into lists laid out
+    // beforehand.
     const C3DPointList* pointList = geom->GetSrc3DPointList();
     helper.PlanAll(*this, *dst, true);
-    bool append = allSplit && pointList && pointList->GetPoints() && helper.m_geomPlan.mainBytes;
+    bool append = pointList && pointList->GetPoints() && helper.m_geomPlan.mainBytes;
     for (int i = 0; i < helper.GetChannelCount(); ++i) {
         const CFaceList* df = helper.GetChannelDestination(i);
         append = append && helper.m_channels[i].plan.mainBytes && df->GetSize() == 0 && df->GetRecords().GetSize() == 0;
     }
-    for (int i = 0; i < helper.GetChannelCount(); ++i) {
-        CFaceList* df = helper.GetChannelDestination(i);
-        if (append) {
-            // What SetSize(newCount, 3) does, but for the records: room for them only.
-            df->GetRecords().SetTypicalLength(3);
-            df->GetRecords().Reserve(uint64_t(newCount) * CFaceCollection::RecordBytes(3), unsigned(newCount));
-            df->GetDataChunks().SetDataSize(newCount);
-        } else {
-            sizeList(*df);
-        }
-    }
-    int written = 0;
+    auto reserve = [&](CFaceList& list) {
+        // What SetSize(newCount, ...) does, but for the records: room for them only.
+        list.GetRecords().SetTypicalLength(3);
+        list.GetRecords().Reserve(recordBytes, unsigned(newCount));
+        list.GetDataChunks().SetDataSize(newCount);
+    };
     if (append) {
-        written = helper.AppendTriangles(*this, pointList->GetPoints(), pointList->GetSize(), *dst);
+        reserve(*dst);
+        dst->m_nFaces = newCount;
+        dst->MarkChanged();
+    } else if (allSplit) {
+        // The general pass writes into records laid out in index order, each already holding
+        // three corners (all written by the pass).
+        static const int kNoCorners[3] = {0, 0, 0};
+        dst->m_faces.SetTypicalLength(3);
+        dst->m_faces.Reserve(uint64_t(newCount) * CFaceCollection::RecordBytes(3), unsigned(newCount));
+        for (int f = 0; f < newCount; ++f) dst->m_faces.Add(kNoCorners, 3, 3);
+        dst->m_dataChunks.SetDataSize(newCount);
+        dst->m_nFaces = newCount;
+        dst->MarkChanged();
     } else {
-        if (allSplit) {
-            // The general pass writes into records laid out in index order, each already
-            // holding three corners (all written by the pass).
-            static const int kNoCorners[3] = {0, 0, 0};
-            for (int f = 0; f < newCount; ++f) dst->m_faces.Add(kNoCorners, 3, 3);
-        }
-        written = DoTriangulation(&helper, mask, value);
+        sizeList(*dst);
     }
+    for (int i = 0; i < helper.GetChannelCount(); ++i) {
+        if (append)
+            reserve(*helper.GetChannelDestination(i));
+        else
+            sizeList(*helper.GetChannelDestination(i));
+    }
+    const int written = append ? helper.AppendTriangles(*this, pointList->GetPoints(), pointList->GetSize(), *dst,
+                                                        unsigned(mask), value, allSplit ? nullptr : sizes.GetData())
+                               : DoTriangulation(&helper, mask, value);
     dst->SetSize(written);
     dst->SetFlag(FACELIST_CHANGED, true);
     for (int i = 0; i < helper.GetChannelCount(); ++i) {

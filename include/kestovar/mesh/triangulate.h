@@ -162,15 +162,22 @@ private:
     // or copied onto `destination` and the positions after it.
     void WriteChannelTriangles(unsigned f, int count, const int* corners, int triangles, int destination) const;
     // AppendTriangles' part for the channels (all of main data only): what WriteChannelTriangles
-    // writes, appended to each channel's records (room reserved, no records yet).
-    void AppendChannelTriangles(unsigned f, int count, const int* corners, int triangles, int destination) const;
-    // The pass of C3DFaceList::Triangulate when every face of `src` splits and every list, the
-    // channels' included, holds nothing but main data (planned): each face's triangles are
-    // appended to the records of `dst` and of the channel lists (chunks sized, room reserved but
-    // no records yet) in order, with the face's main data and its flag word without FACE_INVALID.
-    // The same faces as DoTriangulation, without laying the records out first. Returns the number
-    // of triangles.
-    int AppendTriangles(const CFaceList& src, const C3DTPoint<float>* points, int pointCount, CFaceList& dst);
+    // writes, appended to each channel's records. A channel triangle left empty gets the record
+    // the general pass lays out at its position: `layout` gives the sizes it lays out (null: every
+    // face splits, and the records are empty with room for three corners).
+    void AppendChannelTriangles(unsigned f, int count, const int* corners, int triangles, int destination,
+                                const unsigned* layout) const;
+    // AppendTriangles' part for the channels of a face copied whole (of `count` corners).
+    void AppendChannelCopies(unsigned f, unsigned count, int destination) const;
+    // The pass of C3DFaceList::Triangulate when every list, the channels' included, holds nothing
+    // but main data (planned): each face of `src` that takes part (more than 3 corners, flags
+    // against `mask` giving `value`) has its triangles appended to the records of `dst` and of
+    // the channel lists, with its main data and its flag word without FACE_INVALID; every other
+    // face is appended unchanged. The lists' chunks are sized and room for the records reserved,
+    // no records yet; `layout` as for AppendChannelTriangles. The same faces as DoTriangulation,
+    // without laying the records out first. Returns the number of faces written.
+    int AppendTriangles(const CFaceList& src, const C3DTPoint<float>* points, int pointCount, CFaceList& dst,
+                        unsigned mask, bool value, const unsigned* layout);
     // Face f copied unchanged onto face `to` of the destination and of every channel.
     void CopyWhole(const CFaceList& src, unsigned f, CFaceList& dst, unsigned to) const;
 
