@@ -61,8 +61,15 @@ C2DPointExtList::C2DPointExtList() : CPointList(CornerMethods()) {}
 C2DPointExtList::~C2DPointExtList() = default;
 
 CTriangulateFaceHelper::CTriangulateFaceHelper()
-    : m_quick{}, m_pair{}, m_pGeom(nullptr), m_pDestination(nullptr), m_pOwn(nullptr), m_geomPlan{0, 0, 0, 0, 0} {}
-CTriangulateFaceHelper::~CTriangulateFaceHelper() { XRelease(m_pOwn); }
+    : m_quick{},
+      m_pair{},
+      m_pGeom(nullptr),
+      m_pDestination(nullptr),
+      m_pOwn(nullptr),
+      m_geomPlan{0, 0, 0, 0, 0} {}
+CTriangulateFaceHelper::~CTriangulateFaceHelper() {
+    XRelease(m_pOwn);
+}
 
 void CTriangulateFaceHelper::SetDestination(const CGeomInfo* geom, C3DFaceList* faces) {
     m_pGeom = geom;
@@ -80,11 +87,13 @@ C3DFaceList* CTriangulateFaceHelper::GetOwnFaceList() {
     return m_pOwn;
 }
 
-bool CTriangulateFaceHelper::Project(const C3DTPoint<float>* points, int pointCount, const int* indices, int count) {
+bool CTriangulateFaceHelper::Project(const C3DTPoint<float>* points, int pointCount, const int* indices,
+                                     int count) {
     for (int i = 0; i < count; ++i) {
         int p = indices[i];
         if (p < 0 || p >= pointCount) return false;
-        if (!std::isfinite(points[p].x) || !std::isfinite(points[p].y) || !std::isfinite(points[p].z)) return false;
+        if (!std::isfinite(points[p].x) || !std::isfinite(points[p].y) || !std::isfinite(points[p].z))
+            return false;
     }
     // Newell normal, in double.
     double nx = 0.0, ny = 0.0, nz = 0.0;
@@ -149,7 +158,8 @@ void CTriangulateFaceHelper::UpdateAngle(int corner) {
     k.convex = k.angle >= 0.0;
 }
 
-int CTriangulateFaceHelper::Clip(const C3DTPoint<float>* points, int pointCount, const int* indices, int count) {
+int CTriangulateFaceHelper::Clip(const C3DTPoint<float>* points, int pointCount, const int* indices,
+                                 int count) {
     m_triangles.SetSize(0);
     if (count < 3 || !points || !indices || !Project(points, pointCount, indices, count)) return 0;
     C2DPointExt* c = m_corners.GetData();
@@ -288,8 +298,9 @@ inline bool ExactUnit(double& x, double& y, double& z, double len) {
 // The triangles of a strictly convex quadrangle whose first ear is at corner e (projected
 // corners qx, qy, edges ex, ey from corner i to i + 1), written to `out` as ClipConvexQuad
 // describes; -1 when a decision is too close to call (`undecided` already, or the triangle left).
-[[gnu::always_inline]] inline int CutQuad(const double qx[4], const double qy[4], const double ex[4], const double ey[4], int e, bool undecided,
-            const int* indices, int out[6]) {
+[[gnu::always_inline]] inline int CutQuad(const double qx[4], const double qy[4], const double ex[4],
+                                          const double ey[4], int e, bool undecided, const int* indices,
+                                          int out[6]) {
     const int n = (e + 1) & 3, p = (e + 3) & 3, x = (e + 2) & 3;
     // The triangle left, n -> x -> p: corners p and n are measured again, x keeps its angle. Its
     // angles add up to pi, so the sharper of n and p is below pi / 2 and never wide: Clip cuts
@@ -320,8 +331,9 @@ inline bool ExactUnit(double& x, double& y, double& z, double len) {
 }
 
 // The triangles Clip cuts from a quadrangle whose four corners are strictly convex in its
-// projection, found without atan2: the same projection, the same angle inputs and the same
-// order of decisions. Writes the corner numbers of the triangles to `out` and returns their count,
+// projection, found without atan2: the same projection and angle inputs, and those of Clip's
+// decisions that can go either way (the others follow from the angle sums, as the comments in
+// the body say). Writes the corner numbers of the triangles to `out` and returns their count,
 // or -1 when the quadrangle is not strictly convex, cannot be projected or a decision is too close
 // to call (Clip must then decide).
 int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* indices, int out[6]) {
@@ -387,8 +399,10 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
         ey[i] = qy[(i + 1) & 3] - qy[i];
     }
     QuickAngle angle[4];
-    const bool convex = (int(Measure(angle[0], ex[3], ey[3], ex[0], ey[0])) & int(Measure(angle[1], ex[0], ey[0], ex[1], ey[1])) &
-                         int(Measure(angle[2], ex[1], ey[1], ex[2], ey[2])) & int(Measure(angle[3], ex[2], ey[2], ex[3], ey[3]))) != 0;
+    const bool convex = (int(Measure(angle[0], ex[3], ey[3], ex[0], ey[0])) &
+                         int(Measure(angle[1], ex[0], ey[0], ex[1], ey[1])) &
+                         int(Measure(angle[2], ex[1], ey[1], ex[2], ey[2])) &
+                         int(Measure(angle[3], ex[2], ey[2], ex[3], ey[3]))) != 0;
     if (!convex) return -1;
 
     // First ear: the sharpest of corners 1..3 (the first of equals), unless it is wide. Then Clip
@@ -448,13 +462,16 @@ inline void LessPair(const PairAngle& a, const PairAngle& b, M2& less, M2& undec
 // Wide per lane.
 inline void WidePair(const PairAngle& a, M2& wide, M2& undecided) {
     const V2 zero = {0.0, 0.0}, margin = {kSquaredAngleMargin, kSquaredAngleMargin};
-    const V2 cosB = {kCosMaxPreferredAngle, kCosMaxPreferredAngle}, sinB = {kSinMaxPreferredAngle, kSinMaxPreferredAngle};
+    const V2 cosB = {kCosMaxPreferredAngle, kCosMaxPreferredAngle},
+             sinB = {kSinMaxPreferredAngle, kSinMaxPreferredAngle};
     const V2 w = a.c * cosB - a.d * sinB;
     wide = w > zero;
     undecided = ~(w * w > margin * a.l);
 }
 
-inline V2 Pair(float a, float b) { return V2{double(a), double(b)}; }
+inline V2 Pair(float a, float b) {
+    return V2{double(a), double(b)};
+}
 
 inline V2 SquareRoot(V2 v) {
 #if defined(__SSE2__)
@@ -482,8 +499,10 @@ inline bool ExactUnitPair(V2& x, V2& y, V2& z, V2 len) {
 
 // Writes each lane's triangles to out[lane] and their count to made[lane] (-1: not decided here).
 void ClipConvexQuadPair(const C3DTPoint<float>* points, const int* indices[2], int out[2][6], int made[2]) {
-    const C3DTPoint<float>* a[4] = {&points[indices[0][0]], &points[indices[0][1]], &points[indices[0][2]], &points[indices[0][3]]};
-    const C3DTPoint<float>* b[4] = {&points[indices[1][0]], &points[indices[1][1]], &points[indices[1][2]], &points[indices[1][3]]};
+    const C3DTPoint<float>* a[4] = {&points[indices[0][0]], &points[indices[0][1]], &points[indices[0][2]],
+                                    &points[indices[0][3]]};
+    const C3DTPoint<float>* b[4] = {&points[indices[1][0]], &points[indices[1][1]], &points[indices[1][2]],
+                                    &points[indices[1][3]]};
     V2 X[4], Y[4], Z[4];
     for (int i = 0; i < 4; ++i) {
         X[i] = Pair(a[i]->x, b[i]->x);
@@ -538,8 +557,10 @@ void ClipConvexQuadPair(const C3DTPoint<float>* points, const int* indices[2], i
         ey[i] = qy[(i + 1) & 3] - qy[i];
     }
     PairAngle angle[4];
-    usable &= MeasurePair(angle[0], ex[3], ey[3], ex[0], ey[0]) & MeasurePair(angle[1], ex[0], ey[0], ex[1], ey[1]) &
-              MeasurePair(angle[2], ex[1], ey[1], ex[2], ey[2]) & MeasurePair(angle[3], ex[2], ey[2], ex[3], ey[3]);
+    usable &= MeasurePair(angle[0], ex[3], ey[3], ex[0], ey[0]) &
+              MeasurePair(angle[1], ex[0], ey[0], ex[1], ey[1]) &
+              MeasurePair(angle[2], ex[1], ey[1], ex[2], ey[2]) &
+              MeasurePair(angle[3], ex[2], ey[2], ex[3], ey[3]);
     // Every comparison the first-ear choice may make, per lane; each lane then takes its own.
     M2 less21, und21, less31, und31, less32, und32, wide[4], undWide[4];
     LessPair(angle[2], angle[1], less21, und21);
@@ -585,12 +606,14 @@ CTriangulateFaceHelper* C3DFace::InitTriangulation(const CGeomInfo* geom) {
     return helper;
 }
 
-void C3DFace::ReleaseTriangulation(CTriangulateFaceHelper* helper) { delete helper; }
+void C3DFace::ReleaseTriangulation(CTriangulateFaceHelper* helper) {
+    delete helper;
+}
 
 // ---- writing the triangles ----------------------------------------------------------------------
 
-int CTriangulateFaceHelper::Split(const C3DTPoint<float>* points, int pointCount, const int* indices, int count,
-                                  const int*& corners) {
+int CTriangulateFaceHelper::Split(const C3DTPoint<float>* points, int pointCount, const int* indices,
+                                  int count, const int*& corners) {
     // Strictly convex quadrangles (most of them in practice) skip the general clipping.
     if (count == 4) {
         const int quick = ClipConvexQuad(points, pointCount, indices, m_quick);
@@ -604,11 +627,12 @@ int CTriangulateFaceHelper::Split(const C3DTPoint<float>* points, int pointCount
     return made;
 }
 
-void CTriangulateFaceHelper::SplitQuadPair(const C3DTPoint<float>* points, int pointCount, const int* a, const int* b,
-                                           int made[2], const int* corners[2]) {
+void CTriangulateFaceHelper::SplitQuadPair(const C3DTPoint<float>* points, int pointCount, const int* a,
+                                           const int* b, int made[2], const int* corners[2]) {
     const int* indices[2] = {a, b};
     bool inRange = points != nullptr;
-    for (int i = 0; i < 4; ++i) inRange = inRange && unsigned(a[i]) < unsigned(pointCount) && unsigned(b[i]) < unsigned(pointCount);
+    for (int i = 0; i < 4; ++i)
+        inRange = inRange && unsigned(a[i]) < unsigned(pointCount) && unsigned(b[i]) < unsigned(pointCount);
     made[0] = made[1] = -1;
     if (inRange) ClipConvexQuadPair(points, indices, m_pair, made);
     for (int lane = 0; lane < 2; ++lane) {
@@ -631,8 +655,13 @@ CTriangulateFaceHelper::ChunkPlan CTriangulateFaceHelper::PlanChunks(const CFace
     for (CElementArray* to = chunks.GetFirstChunk(position, id); to; to = chunks.GetNextChunk(position, id)) {
         const CElementArray* from = src.GetData(id);
         if (!from || !CElementMethods::AreOfAKind(to->GetMethods(), from->GetMethods())) continue;
-        const int bytes = to->GetSizeOfElement() < from->GetSizeOfElement() ? to->GetSizeOfElement() : from->GetSizeOfElement();
-        ChunkCopy c = {to, from, to->GetMethods(), from->GetMethods(), bytes,
+        const int bytes = to->GetSizeOfElement() < from->GetSizeOfElement() ? to->GetSizeOfElement()
+                                                                            : from->GetSizeOfElement();
+        ChunkCopy c = {to,
+                       from,
+                       to->GetMethods(),
+                       from->GetMethods(),
+                       bytes,
                        to->GetMethods()->IsObject() && from->GetMethods()->IsObject()};
         m_plan.Add(c);
         ++plan.crossCount;
@@ -640,13 +669,15 @@ CTriangulateFaceHelper::ChunkPlan CTriangulateFaceHelper::PlanChunks(const CFace
     // The usual case: nothing but the main data on either side, the flag word (channel faces)
     // or the flag word and the material (3D faces).
     const ChunkCopy* only = plan.crossCount == 1 ? m_plan.GetData() + plan.cross : nullptr;
-    const bool mainOnly = only && chunks.GetChunksNbr() == 1 && only->dst == dst.GetMainArray() && !only->object &&
-                          only->dst->GetSizeOfElement() == only->bytes && only->src->GetSizeOfElement() == only->bytes &&
+    const bool mainOnly = only && chunks.GetChunksNbr() == 1 && only->dst == dst.GetMainArray() &&
+                          !only->object && only->dst->GetSizeOfElement() == only->bytes &&
+                          only->src->GetSizeOfElement() == only->bytes &&
                           (only->bytes == 4 || only->bytes == 8);
     plan.mainBytes = mainOnly ? only->bytes : 0;
     plan.self = m_plan.GetSize();
     for (CElementArray* to = chunks.GetFirstChunk(position, id); to; to = chunks.GetNextChunk(position, id)) {
-        ChunkCopy c = {to, to, to->GetMethods(), to->GetMethods(), to->GetSizeOfElement(), to->GetMethods()->IsObject()};
+        ChunkCopy c = {
+            to, to, to->GetMethods(), to->GetMethods(), to->GetSizeOfElement(), to->GetMethods()->IsObject()};
         m_plan.Add(c);
         ++plan.selfCount;
     }
@@ -657,14 +688,17 @@ void CTriangulateFaceHelper::PlanAll(const CFaceList& src, CFaceList& dst, bool 
     m_plan.SetSize(0);
     m_geomPlan = PlanChunks(src, dst);
     if (!channels) return;
-    for (int i = 0; i < m_channels.GetSize(); ++i) m_channels[i].plan = PlanChunks(*m_channels[i].src, *m_channels[i].dst);
+    for (int i = 0; i < m_channels.GetSize(); ++i)
+        m_channels[i].plan = PlanChunks(*m_channels[i].src, *m_channels[i].dst);
 }
 
 void CTriangulateFaceHelper::CopyChunks(int first, int count, unsigned to, unsigned from) const {
     const ChunkCopy* c = m_plan.GetData() + first;
     for (int i = 0; i < count; ++i, ++c) {
-        uint8_t* d = static_cast<uint8_t*>(c->dst->GetData()) + size_t(to) * size_t(c->dst->GetSizeOfElement());
-        const uint8_t* s = static_cast<const uint8_t*>(c->src->GetData()) + size_t(from) * size_t(c->src->GetSizeOfElement());
+        uint8_t* d =
+            static_cast<uint8_t*>(c->dst->GetData()) + size_t(to) * size_t(c->dst->GetSizeOfElement());
+        const uint8_t* s = static_cast<const uint8_t*>(c->src->GetData()) +
+                           size_t(from) * size_t(c->src->GetSizeOfElement());
         if (d == s) continue;
         if (c->object) {
             c->dstMethods->CopyElement(d, c->dstMethods, s, c->srcMethods);
@@ -704,7 +738,8 @@ inline void StoreMain(uint8_t* slots, int t, int bytes, const uint32_t main[2]) 
 
 }  // namespace
 
-uint8_t* CTriangulateFaceHelper::MainOnly(const ChunkPlan& plan, unsigned f, int destination, uint32_t main[2]) const {
+uint8_t* CTriangulateFaceHelper::MainOnly(const ChunkPlan& plan, unsigned f, int destination,
+                                          uint32_t main[2]) const {
     const ChunkCopy& c = m_plan[plan.cross];
     main[1] = 0;
     if (plan.mainBytes == 8)
@@ -714,8 +749,9 @@ uint8_t* CTriangulateFaceHelper::MainOnly(const ChunkPlan& plan, unsigned f, int
     return static_cast<uint8_t*>(c.dst->GetData()) + size_t(destination) * size_t(plan.mainBytes);
 }
 
-void CTriangulateFaceHelper::WriteTriangles(unsigned f, const int* indices, int count, unsigned flags, const int* corners,
-                                            int triangles, CFaceList& dst, int destination, bool geometryOnly) const {
+void CTriangulateFaceHelper::WriteTriangles(unsigned f, const int* indices, int count, unsigned flags,
+                                            const int* corners, int triangles, CFaceList& dst,
+                                            int destination, bool geometryOnly) const {
     CFaceCollection& records = dst.GetRecords();
     const unsigned live = flags & ~unsigned(FACE_INVALID);
     if (m_geomPlan.mainBytes && triangles > 0) {
@@ -907,8 +943,9 @@ inline bool TakesPart(unsigned size, unsigned flags, unsigned mask, bool value) 
 
 }  // namespace
 
-int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoint<float>* points, int pointCount,
-                                            CFaceList& dst, unsigned mask, bool value, const unsigned* layout) {
+int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoint<float>* points,
+                                            int pointCount, CFaceList& dst, unsigned mask, bool value,
+                                            const unsigned* layout) {
     const CFaceCollection& in = src.GetRecords();
     CFaceCollection& out = dst.GetRecords();
     const int mainBytes = m_geomPlan.mainBytes;
@@ -950,8 +987,8 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
             // Copied whole, as CopyWhole copies it onto the record the general pass lays out
             // with the face's size.
             out.Add(e->GetData(), k, k);
-            std::memcpy(dstMain + size_t(written) * size_t(mainBytes), srcMain + size_t(f) * size_t(mainBytes),
-                        size_t(mainBytes));
+            std::memcpy(dstMain + size_t(written) * size_t(mainBytes),
+                        srcMain + size_t(f) * size_t(mainBytes), size_t(mainBytes));
             if (channels) AppendChannelCopies(f, k, written);
             ++written;
             ++f;
@@ -1002,7 +1039,8 @@ int C3DFaceList::DoTriangulation(CTriangulateFaceHelper* helper, _FACE_PROPERTIE
         int triangles = helper->Split(points, pointCount, e->GetData(), int(k), corners);
         if (triangles > int(k) - 2) triangles = int(k) - 2;
         if (triangles > room - written) triangles = room - written;
-        helper->WriteTriangles(unsigned(f), e->GetData(), int(k), flags, corners, triangles, *dst, written, false);
+        helper->WriteTriangles(unsigned(f), e->GetData(), int(k), flags, corners, triangles, *dst, written,
+                               false);
         written += triangles;
     }
     return written;
@@ -1084,7 +1122,8 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
     bool append = pointList && pointList->GetPoints() && helper.m_geomPlan.mainBytes;
     for (int i = 0; i < helper.GetChannelCount(); ++i) {
         const CFaceList* df = helper.GetChannelDestination(i);
-        append = append && helper.m_channels[i].plan.mainBytes && df->GetSize() == 0 && df->GetRecords().GetSize() == 0;
+        append = append && helper.m_channels[i].plan.mainBytes && df->GetSize() == 0 &&
+                 df->GetRecords().GetSize() == 0;
     }
     auto reserve = [&](CFaceList& list) {
         // What SetSize(newCount, ...) does, but for the records: room for them only.
@@ -1115,9 +1154,10 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
         else
             sizeList(*helper.GetChannelDestination(i));
     }
-    const int written = append ? helper.AppendTriangles(*this, pointList->GetPoints(), pointList->GetSize(), *dst,
-                                                        unsigned(mask), value, allSplit ? nullptr : sizes.GetData())
-                               : DoTriangulation(&helper, mask, value);
+    const int written =
+        append ? helper.AppendTriangles(*this, pointList->GetPoints(), pointList->GetSize(), *dst,
+                                        unsigned(mask), value, allSplit ? nullptr : sizes.GetData())
+               : DoTriangulation(&helper, mask, value);
     dst->SetSize(written);
     dst->SetFlag(FACELIST_CHANGED, true);
     for (int i = 0; i < helper.GetChannelCount(); ++i) {

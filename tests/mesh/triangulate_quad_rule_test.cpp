@@ -19,14 +19,14 @@ namespace kestovar {
 
 // Reaches the helper's private split (the shortcut when it decides, else Clip).
 struct TriangulateSplitProbe {
-    static int Split(CTriangulateFaceHelper& helper, const C3DTPoint<float>* points, int pointCount, const int* indices,
-                     const int*& corners, bool& quick) {
+    static int Split(CTriangulateFaceHelper& helper, const C3DTPoint<float>* points, int pointCount,
+                     const int* indices, const int*& corners, bool& quick) {
         const int made = helper.Split(points, pointCount, indices, 4, corners);
         quick = corners == helper.m_quick;
         return made;
     }
-    static void SplitPair(CTriangulateFaceHelper& helper, const C3DTPoint<float>* points, int pointCount, const int* a,
-                          const int* b, int made[2], const int* corners[2]) {
+    static void SplitPair(CTriangulateFaceHelper& helper, const C3DTPoint<float>* points, int pointCount,
+                          const int* a, const int* b, int made[2], const int* corners[2]) {
         helper.SplitQuadPair(points, pointCount, a, b, made, corners);
     }
 };
@@ -38,15 +38,15 @@ using Quad = std::array<std::array<float, 3>, 4>;
 
 // Quadrangle families; each aims at some of the rule's decision points.
 enum Family {
-    kRandomSpace,      // corners anywhere in a cube: concave, crossing, folded
-    kIntegerSpace,     // corners on a 3 x 3 x 3 lattice: coincident, collinear, exact ties
-    kAxisPlaneLattice, // corners on a lattice of a coordinate plane: exact projections, ties
-    kAxisPlaneShapes,  // rectangles, squares, rhombi, kites, trapezoids in a coordinate plane
-    kRotatedShapes,    // the same shapes turned in space: ties broken by rounding
-    kWideCorners,      // three corners near or above the preferred-angle bound
-    kNearlyFlat,       // a corner within 1e-7 of a straight angle, or a nearly empty quadrangle
-    kFolded,           // convex quadrangles folded out of their plane a little
-    kFarAway,          // small quadrangles far from the origin
+    kRandomSpace,       // corners anywhere in a cube: concave, crossing, folded
+    kIntegerSpace,      // corners on a 3 x 3 x 3 lattice: coincident, collinear, exact ties
+    kAxisPlaneLattice,  // corners on a lattice of a coordinate plane: exact projections, ties
+    kAxisPlaneShapes,   // rectangles, squares, rhombi, kites, trapezoids in a coordinate plane
+    kRotatedShapes,     // the same shapes turned in space: ties broken by rounding
+    kWideCorners,       // three corners near or above the preferred-angle bound
+    kNearlyFlat,        // a corner within 1e-7 of a straight angle, or a nearly empty quadrangle
+    kFolded,            // convex quadrangles folded out of their plane a little
+    kFarAway,           // small quadrangles far from the origin
     kFamilyCount
 };
 
@@ -74,15 +74,19 @@ public:
                 for (auto& p : q) p = {float(Int(4)), float(Int(4)), level};
                 return Axes(q);
             }
-            case kAxisPlaneShapes: return Axes(Scaled(Shape(), Int(2) ? float(1 + Int(8)) : Uniform(0.01f, 10.0f)));
-            case kRotatedShapes: return Turned(Scaled(Shape(), Uniform(0.1f, 10.0f)));
+            case kAxisPlaneShapes:
+                return Axes(Scaled(Shape(), Int(2) ? float(1 + Int(8)) : Uniform(0.01f, 10.0f)));
+            case kRotatedShapes:
+                return Turned(Scaled(Shape(), Uniform(0.1f, 10.0f)));
             case kWideCorners: {
                 // A kite with angles a, b, c, b: corners 1..3 within a few thousandths of the
                 // bound (all above it, or some below), corner 0 taking the rest of 2 pi.
                 const double b = 1.58 + Uniform(-1e-3f, 3e-3f), c = 1.58 + Uniform(-1e-3f, 3e-3f);
                 const double a = 2.0 * 3.14159265358979 - 2.0 * b - c;
                 const double tip = std::cos(a / 2) + std::sin(a / 2) / std::tan(c / 2);
-                Quad q = {{{0.0f, 0.0f, 0.0f}, {float(std::cos(a / 2)), -float(std::sin(a / 2)), 0.0f}, {float(tip), 0.0f, 0.0f},
+                Quad q = {{{0.0f, 0.0f, 0.0f},
+                           {float(std::cos(a / 2)), -float(std::sin(a / 2)), 0.0f},
+                           {float(tip), 0.0f, 0.0f},
                            {float(std::cos(a / 2)), float(std::sin(a / 2)), 0.0f}}};
                 q = Rotate(q, Int(4));
                 return Int(2) ? Turned(q) : Axes(q);
@@ -104,7 +108,8 @@ public:
                 for (auto& p : q) p = {p[0] + ox, p[1] + oy, p[2] + oz};
                 return q;
             }
-            default: return Quad{};
+            default:
+                return Quad{};
         }
     }
 
@@ -117,10 +122,18 @@ private:
         Quad q;
         const float w = Int(3) ? 1.0f : Uniform(0.2f, 3.0f), h = Int(2) ? w : Uniform(0.2f, 3.0f);
         switch (Int(5)) {
-            case 0: q = {{{0, 0, 0}, {w, 0, 0}, {w, h, 0}, {0, h, 0}}}; break;                  // rectangle
-            case 1: q = {{{0, -h, 0}, {w, 0, 0}, {0, h, 0}, {-w, 0, 0}}}; break;                // rhombus
-            case 2: q = {{{0, -h, 0}, {w, 0, 0}, {0, h, 0}, {-0.5f * w, 0, 0}}}; break;         // kite
-            case 3: q = {{{0, 0, 0}, {w, 0, 0}, {0.75f * w, h, 0}, {0.25f * w, h, 0}}}; break;  // trapezoid
+            case 0:
+                q = {{{0, 0, 0}, {w, 0, 0}, {w, h, 0}, {0, h, 0}}};
+                break;  // rectangle
+            case 1:
+                q = {{{0, -h, 0}, {w, 0, 0}, {0, h, 0}, {-w, 0, 0}}};
+                break;  // rhombus
+            case 2:
+                q = {{{0, -h, 0}, {w, 0, 0}, {0, h, 0}, {-0.5f * w, 0, 0}}};
+                break;  // kite
+            case 3:
+                q = {{{0, 0, 0}, {w, 0, 0}, {0.75f * w, h, 0}, {0.25f * w, h, 0}}};
+                break;  // trapezoid
             default:
                 q = {{{Uniform(0, 0.3f), Uniform(0, 0.3f), 0},
                       {Uniform(0.7f, 1), Uniform(0, 0.3f), 0},
@@ -148,7 +161,8 @@ private:
         const float offset = float(Int(3));
         for (auto& p : q) {
             const std::array<float, 3> o = p;
-            for (int a = 0; a < 3; ++a) p[size_t(order[perm][a])] = sign[a] * o[size_t(a)] + (a == 2 ? offset : 0.0f);
+            for (int a = 0; a < 3; ++a)
+                p[size_t(order[perm][a])] = sign[a] * o[size_t(a)] + (a == 2 ? offset : 0.0f);
         }
         return q;
     }
@@ -163,7 +177,8 @@ private:
                                 {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}};
         for (auto& p : q) {
             const double v[3] = {p[0], p[1], p[2]};
-            for (int r = 0; r < 3; ++r) p[size_t(r)] = float(m[r][0] * v[0] + m[r][1] * v[1] + m[r][2] * v[2]);
+            for (int r = 0; r < 3; ++r)
+                p[size_t(r)] = float(m[r][0] * v[0] + m[r][1] * v[1] + m[r][2] * v[2]);
         }
         return q;
     }
@@ -172,7 +187,8 @@ private:
 };
 
 // Corner index patterns: four distinct points, or repeated ones (a corner used twice).
-const int kPatterns[][4] = {{0, 1, 2, 3}, {0, 1, 2, 3}, {0, 1, 2, 3}, {0, 0, 2, 3}, {0, 1, 0, 3}, {0, 1, 2, 2}, {3, 1, 2, 3}};
+const int kPatterns[][4] = {{0, 1, 2, 3}, {0, 1, 2, 3}, {0, 1, 2, 3}, {0, 0, 2, 3},
+                            {0, 1, 0, 3}, {0, 1, 2, 2}, {3, 1, 2, 3}};
 
 int QuadsPerFamily() {
     const char* v = std::getenv("KESTOVAR_QUAD_RULE_COUNT");
@@ -190,7 +206,8 @@ TEST(TriangulateQuadRule, SplitCutsWhatClipCutsOnEveryKindOfQuadrangle) {
         int quick = 0, mismatches = 0;
         for (int i = 0; i < perFamily; ++i) {
             const Quad q = maker.Make(Family(family));
-            for (int c = 0; c < 4; ++c) points[size_t(c)] = C3DTPoint<float>(q[size_t(c)][0], q[size_t(c)][1], q[size_t(c)][2]);
+            for (int c = 0; c < 4; ++c)
+                points[size_t(c)] = C3DTPoint<float>(q[size_t(c)][0], q[size_t(c)][1], q[size_t(c)][2]);
             const int* indices = kPatterns[i % patterns];
             const int* got = nullptr;
             bool shortcut = false;
@@ -200,11 +217,11 @@ TEST(TriangulateQuadRule, SplitCutsWhatClipCutsOnEveryKindOfQuadrangle) {
             bool same = made == expected;
             for (int k = 0; same && k < 3 * made; ++k) same = got[k] == general.GetTriangles()[k];
             if (!same && ++mismatches <= 5) {
-                ADD_FAILURE() << "quadrangle " << i << " corners " << indices[0] << indices[1] << indices[2] << indices[3]
-                              << ": (" << q[0][0] << ", " << q[0][1] << ", " << q[0][2] << ") (" << q[1][0] << ", " << q[1][1]
-                              << ", " << q[1][2] << ") (" << q[2][0] << ", " << q[2][1] << ", " << q[2][2] << ") ("
-                              << q[3][0] << ", " << q[3][1] << ", " << q[3][2] << "): " << made << " vs " << expected
-                              << " triangles";
+                ADD_FAILURE() << "quadrangle " << i << " corners " << indices[0] << indices[1] << indices[2]
+                              << indices[3] << ": (" << q[0][0] << ", " << q[0][1] << ", " << q[0][2] << ") ("
+                              << q[1][0] << ", " << q[1][1] << ", " << q[1][2] << ") (" << q[2][0] << ", "
+                              << q[2][1] << ", " << q[2][2] << ") (" << q[3][0] << ", " << q[3][1] << ", "
+                              << q[3][2] << "): " << made << " vs " << expected << " triangles";
             }
         }
         EXPECT_EQ(mismatches, 0);
@@ -239,7 +256,7 @@ TEST(TriangulateQuadRule, QuadranglePairsCutWhatClipCuts) {
             a[c] = kPatterns[i % patterns][c];
             b[c] = 4 + kPatterns[(i / patterns) % patterns][c];
         }
-        if (i % 97 == 0) b[i % 4] = 8;  // out of range: nothing cut from that quadrangle
+        if (i % 97 == 0) b[i % 4] = 8;           // out of range: nothing cut from that quadrangle
         if (i % 89 == 0) points[1] = points[0];  // coincident first corners
         int made[2];
         const int* corners[2];
@@ -247,10 +264,11 @@ TEST(TriangulateQuadRule, QuadranglePairsCutWhatClipCuts) {
         for (int lane = 0; lane < 2; ++lane) {
             const int expected = general.Clip(points.data(), 8, lane == 0 ? a : b, 4);
             bool same = made[lane] == expected;
-            for (int k = 0; same && k < 3 * expected; ++k) same = corners[lane][k] == general.GetTriangles()[k];
+            for (int k = 0; same && k < 3 * expected; ++k)
+                same = corners[lane][k] == general.GetTriangles()[k];
             if (!same && ++mismatches <= 5)
-                ADD_FAILURE() << "pair " << i << " lane " << lane << " (families " << fa << ", " << fb << "): " << made[lane]
-                              << " vs " << expected << " triangles";
+                ADD_FAILURE() << "pair " << i << " lane " << lane << " (families " << fa << ", " << fb
+                              << "): " << made[lane] << " vs " << expected << " triangles";
         }
     }
     EXPECT_EQ(mismatches, 0);

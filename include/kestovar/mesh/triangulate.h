@@ -33,11 +33,11 @@ constexpr uint32_t ELEMENT_TYPE_2DPOINT_EXT = 0x32444558;
 // point.
 class KESTOVAR_API C2DPointExt : public C2DTPoint<float> {
 public:
-    double x, y;    // position in the polygon's plane, full precision
-    double angle;   // signed corner angle in radians
-    bool convex;    // angle >= 0 and not found to hold a reflex corner in its ear
-    int corner;     // corner number in the source face
-    int point;      // point index
+    double x, y;     // position in the polygon's plane, full precision
+    double angle;    // signed corner angle in radians
+    bool convex;     // angle >= 0 and not found to hold a reflex corner in its ear
+    int corner;      // corner number in the source face
+    int point;       // point index
     int prev, next;  // neighbouring corners of the remaining polygon
 
     C2DPointExt() : x(0), y(0), angle(0), convex(false), corner(0), point(0), prev(0), next(0) {}
@@ -139,11 +139,12 @@ private:
     void UpdateAngle(int corner);
     // Triangles of the polygon: the convex-quadrangle shortcut when it decides, else Clip.
     // Returns their number; `corners` then points at three corner numbers per triangle.
-    int Split(const C3DTPoint<float>* points, int pointCount, const int* indices, int count, const int*& corners);
+    int Split(const C3DTPoint<float>* points, int pointCount, const int* indices, int count,
+              const int*& corners);
     // Split of two quadrangles (corner indices a and b) at once: their triangle counts in made[0]
     // and made[1], their corners in corners[0] and corners[1] (valid until the next split).
-    void SplitQuadPair(const C3DTPoint<float>* points, int pointCount, const int* a, const int* b, int made[2],
-                       const int* corners[2]);
+    void SplitQuadPair(const C3DTPoint<float>* points, int pointCount, const int* a, const int* b,
+                       int made[2], const int* corners[2]);
     // Resolves the chunk copies from `src` into `dst` and, with `channels`, those of every channel
     // pair. Allocates only while m_plan grows.
     ChunkPlan PlanChunks(const CFaceList& src, CFaceList& dst);
@@ -156,11 +157,12 @@ private:
     // The `triangles` triangles of face `f` (corner indices `indices`, flag word `flags`) into
     // `dst` from `destination` (in range), chunk data from the face, flags without FACE_INVALID;
     // then, unless `geometryOnly`, the channels that follow.
-    void WriteTriangles(unsigned f, const int* indices, int count, unsigned flags, const int* corners, int triangles,
-                        CFaceList& dst, int destination, bool geometryOnly) const;
+    void WriteTriangles(unsigned f, const int* indices, int count, unsigned flags, const int* corners,
+                        int triangles, CFaceList& dst, int destination, bool geometryOnly) const;
     // The channel part of WriteTriangles: the channel faces of face f (of `count` corners) split
     // or copied onto `destination` and the positions after it.
-    void WriteChannelTriangles(unsigned f, int count, const int* corners, int triangles, int destination) const;
+    void WriteChannelTriangles(unsigned f, int count, const int* corners, int triangles,
+                               int destination) const;
     // AppendTriangles' part for the channels (all of main data only): what WriteChannelTriangles
     // writes, appended to each channel's records. A channel triangle left empty gets the record
     // the general pass lays out at its position: `layout` gives the sizes it lays out (null: every
@@ -183,7 +185,7 @@ private:
 
     C2DPointExtList m_corners;
     CXArray<int> m_triangles;
-    int m_quick[6];  // triangles of the convex-quadrangle shortcut
+    int m_quick[6];    // triangles of the convex-quadrangle shortcut
     int m_pair[2][6];  // triangles of the two quadrangles of SplitQuadPair
     const CGeomInfo* m_pGeom;
     C3DFaceList* m_pDestination;  // not owned
