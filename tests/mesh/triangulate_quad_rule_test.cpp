@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <random>
-#include <vector>
 
 #include "kestovar/mesh/triangulate.h"
 
@@ -200,19 +199,19 @@ TEST(TriangulateQuadRule, SplitCutsWhatClipCutsOnEveryKindOfQuadrangle) {
     const int patterns = int(sizeof kPatterns / sizeof kPatterns[0]);
     CTriangulateFaceHelper fast, general;
     QuadMaker maker(20261207u);
-    std::vector<C3DTPoint<float>> points(4);
+    C3DTPoint<float> points[4];
     for (int family = 0; family < kFamilyCount; ++family) {
         SCOPED_TRACE(::testing::Message() << "family " << family);
         int quick = 0, mismatches = 0;
         for (int i = 0; i < perFamily; ++i) {
             const Quad q = maker.Make(Family(family));
             for (int c = 0; c < 4; ++c)
-                points[size_t(c)] = C3DTPoint<float>(q[size_t(c)][0], q[size_t(c)][1], q[size_t(c)][2]);
+                points[c] = C3DTPoint<float>(q[size_t(c)][0], q[size_t(c)][1], q[size_t(c)][2]);
             const int* indices = kPatterns[i % patterns];
             const int* got = nullptr;
             bool shortcut = false;
-            const int made = TriangulateSplitProbe::Split(fast, points.data(), 4, indices, got, shortcut);
-            const int expected = general.Clip(points.data(), 4, indices, 4);
+            const int made = TriangulateSplitProbe::Split(fast, points, 4, indices, got, shortcut);
+            const int expected = general.Clip(points, 4, indices, 4);
             quick += shortcut;
             bool same = made == expected;
             for (int k = 0; same && k < 3 * made; ++k) same = got[k] == general.GetTriangles()[k];
@@ -242,14 +241,14 @@ TEST(TriangulateQuadRule, QuadranglePairsCutWhatClipCuts) {
     const int patterns = int(sizeof kPatterns / sizeof kPatterns[0]);
     CTriangulateFaceHelper fast, general;
     QuadMaker maker(7u);
-    std::vector<C3DTPoint<float>> points(8);
+    C3DTPoint<float> points[8];
     int mismatches = 0;
     for (int i = 0; i < pairs; ++i) {
         const Family fa = Family(i % kFamilyCount), fb = Family((i / kFamilyCount) % kFamilyCount);
         const Quad qa = maker.Make(fa), qb = maker.Make(fb);
         for (int c = 0; c < 4; ++c) {
-            points[size_t(c)] = C3DTPoint<float>(qa[size_t(c)][0], qa[size_t(c)][1], qa[size_t(c)][2]);
-            points[size_t(c + 4)] = C3DTPoint<float>(qb[size_t(c)][0], qb[size_t(c)][1], qb[size_t(c)][2]);
+            points[c] = C3DTPoint<float>(qa[size_t(c)][0], qa[size_t(c)][1], qa[size_t(c)][2]);
+            points[c + 4] = C3DTPoint<float>(qb[size_t(c)][0], qb[size_t(c)][1], qb[size_t(c)][2]);
         }
         int a[4], b[4];
         for (int c = 0; c < 4; ++c) {
@@ -260,9 +259,9 @@ TEST(TriangulateQuadRule, QuadranglePairsCutWhatClipCuts) {
         if (i % 89 == 0) points[1] = points[0];  // coincident first corners
         int made[2];
         const int* corners[2];
-        TriangulateSplitProbe::SplitPair(fast, points.data(), 8, a, b, made, corners);
+        TriangulateSplitProbe::SplitPair(fast, points, 8, a, b, made, corners);
         for (int lane = 0; lane < 2; ++lane) {
-            const int expected = general.Clip(points.data(), 8, lane == 0 ? a : b, 4);
+            const int expected = general.Clip(points, 8, lane == 0 ? a : b, 4);
             bool same = made[lane] == expected;
             for (int k = 0; same && k < 3 * expected; ++k)
                 same = corners[lane][k] == general.GetTriangles()[k];
