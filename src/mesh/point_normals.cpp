@@ -287,16 +287,38 @@ inline bool IsNearUnit(const float v[3]) {
     return l >= 1.0f - 1e-3f && l <= 1.0f + 1e-3f;
 }
 
+// The grouping's angle test at one smoothing angle: the cosine threshold, and the single-precision
+// dot product of two near-unit normals above which JoinsSeed's quick decision accepts with no
+// more arithmetic. For d above it, d - (2e-3 |d| + 1e-5) > minCos holds in exact arithmetic with
+// room to spare (1e-9, far above the rounding of the terms), so such a d lies inside the region
+// where the quick decision is proven to agree with the exact test.
+struct AngleTest {
+    explicit AngleTest(double cosine) : minCos(cosine) {
+        const double t = cosine + 1e-5;
+        const double bound = (t >= 0.0 ? t / (1.0 - 2e-3) : t / (1.0 + 2e-3)) + 1e-9;
+        // Rounded up to a float (NaN stays NaN and accepts nothing; past 1.01 nothing is near-unit).
+        float above = float(bound);
+        if (double(above) < bound) above = std::nextafter(above, 2.0f);
+        acceptAbove = above;
+    }
+    double minCos;
+    float acceptAbove;
+};
+
 // Whether a face of normal b joins the group seeded by a face of normal a:
 // !(minCos > CosineBetween(a, b)), bit for bit. When both normals have unit length within 1e-3
 // (`nearUnit`: IsNearUnit of both), the cosine differs from their dot product d by at most
 // 1.0011e-3 |d|, and d computed in single precision is off by less than 1e-6, so a dot product
-// clear of the threshold by 2e-3 |d| + 1e-5 decides without the square root and the division;
-// anything closer, or a normal of another length (the degenerate faces' fallback is (1, 0, 0),
-// but a face normal channel may hold anything), takes the exact test.
-inline bool JoinsSeed(const float a[3], const float b[3], bool nearUnit, double minCos) {
+// clear of the threshold by 2e-3 |d| + 1e-5 decides without the square root and the division
+// (above the threshold by a single comparison, see AngleTest); anything closer, or a normal of
+// another length (the degenerate faces' fallback is (1, 0, 0), but a face normal channel may hold
+// anything), takes the exact test.
+inline bool JoinsSeed(const float a[3], const float b[3], bool nearUnit, const AngleTest& test) {
+    const double minCos = test.minCos;
     if (nearUnit) {
-        const double d = a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+        const float dot = a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+        if (dot > test.acceptAbove) return true;
+        const double d = dot;
         const double margin = 2e-3 * std::fabs(d) + 1e-5;
         if (d - margin > minCos) return true;
         // Below the threshold, unless the exact cosine clamps to -1 at a threshold of -1.
@@ -473,12 +495,13 @@ bool ComputeFaceNormals(const C3DFaceList& faces, const C3DTPoint<float>* pts, i
 
 // The first pass: for every live face in index order and every point it uses (once, at its first
 // corner), seeds the point's group, adds the face to it, or marks the point split when the face
-// is outside the seed's angle or has no face normal (index not below unitCount). `kind` must be all kPointUnused on entry. Returns false when a
-// live face uses a point outside [0, np); the scratch is then partly written.
+// is outside the seed's angle or has no face normal (index not below unitCount). `kind` must be
+// all kPointUnused on entry. Returns false when a live face uses a point outside [0, np); the
+// scratch is then partly written.
 template <class AddFace>
 bool SumSingleGroups(const C3DFaceList& faces, bool sequential, int np, const float* unitBase, size_t unitStride,
-                     int unitCount, double minCos, AddFace&& addFace, PointSum* state, unsigned char* kind,
-                     bool& anySplit) {
+                     int unitCount, const AngleTest& angleTest, AddFace&& addFace, PointSum* state,
+                     unsigned char* kind, bool& anySplit) {
     const int nf = faces.GetSize();
     CFaceWalk walk(faces, sequential);
     // The point states of the face a few faces ahead are prefetched: they are read in the mesh's
@@ -525,7 +548,7 @@ bool SumSingleGroups(const C3DFaceList& faces, bool sequential, int np, const fl
             ++s.corners;
             if ((kind[p] & kPointSingle) && s.last != f) {
                 s.last = f;
-                if (hasNormal && JoinsSeed(s.seed, normal, nearUnit && kind[p] == kPointSingle, minCos)) {
+                if (hasNormal && JoinsSeed(s.seed, normal, nearUnit && kind[p] == kPointSingle, angleTest)) {
                     addFace(f, j, s.sum);
                 } else {
                     kind[p] = kPointSplit;
@@ -603,7 +626,7 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
             info.AddContribution(unsigned(face), unsigned(corner), sum);
         }
     };
-    const double minCos = std::cos(double(angle));
+    const AngleTest angleTest(std::cos(double(angle)));
 
     // 2. The single-group points, summed in one pass over the faces; the adjacency of the split
     // points only.
@@ -612,7 +635,7 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     std::memset(kind.Get(), kPointUnused, size_t(np));
     bool anySplit = false;
     CCornerAdjacency around;
-    if (!SumSingleGroups(*faces, sequential, np, unitBase, unitStride, unitCount, minCos, addFace, state.Get(),
+    if (!SumSingleGroups(*faces, sequential, np, unitBase, unitStride, unitCount, angleTest, addFace, state.Get(),
                          kind.Get(), anySplit) ||
         (anySplit && !around.Build(*faces, sequential, np, kind.Get(), kPointSplit,
                                    [&](int p) { return state.Get()[p].corners; }))) {
@@ -697,7 +720,7 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
                     continue;
                 }
                 const float* normal = unitBase + size_t(f) * unitStride;
-                if (!JoinsSeed(seedNormal, normal, seedNearUnit && IsNearUnit(normal), minCos)) {
+                if (!JoinsSeed(seedNormal, normal, seedNearUnit && IsNearUnit(normal), angleTest)) {
                     broken = true;
                     continue;
                 }
