@@ -344,7 +344,6 @@ protected:
     CXArray<CContractionCost> m_costs;         // one record per candidate edge
     CContractionPairIndex m_pairIndex;         // live candidates by (first, second)
     CostHeap m_heap;
-    CFaceGraphHelper m_faceGraphHelper;        // reused by neighbourhood queries
     double m_lastRatio;
     double m_secondRatio;
     double m_progressiveThreshold;
