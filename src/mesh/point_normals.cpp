@@ -337,8 +337,7 @@ enum PointKind : unsigned char {
 
 // The first pass's state of a point: the running sum of its single group, the seed face's normal
 // (a copy, so that the angle test loads nothing but this record) and the last face that added to
-// it (a face using the point at two corners adds once, at the first); once the sum is recorded,
-// `last` holds the group's number.
+// it (a face using the point at two corners adds once, at the first).
 struct PointSum {
     double sum[3];
     float seed[3];
@@ -684,12 +683,18 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     };
     PointSum* sums = state.Get();
     const unsigned char* kinds = kind.Get();
+    // The group of every single-group point, -1 for the others; made the point's distinct normal
+    // once those are known, for the corner loop (a compact array, where the point states would
+    // be read again 48 bytes apart).
+    CScratch<int> pointNormal{size_t(np)};
+    int* normalOf = pointNormal.Get();
     for (int p = 0; p < np; ++p) {
         if ((p & 0xFFF) == 0) progress.Step(p);
         if (kinds[p] & kPointSingle) {
-            sums[p].last = addGroupNormal(sums[p].sum);
+            normalOf[p] = addGroupNormal(sums[p].sum);
             continue;
         }
+        normalOf[p] = -1;
         if (kinds[p] != kPointSplit) continue;
         const int n = int(runStart[p + 1] - runStart[p]);
         const CCornerAdjacency::Entry* aroundEntries = runEntries + runStart[p];
@@ -744,12 +749,10 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     // walk wrote; the corners of the other faces are cleared to 0.
     {
         const unsigned* remap = groupToNormal.GetData();
-        // The distinct normal of every single-group point, -1 for the others, in a compact array
-        // read by the corner loop (the group numbers grow with the point index, so this pass
-        // reads sequentially).
-        CScratch<int> pointNormal{size_t(np)};
-        int* normalOf = pointNormal.Get();
-        for (int p = 0; p < np; ++p) normalOf[p] = (kinds[p] & kPointSingle) ? int(remap[sums[p].last]) : -1;
+        // The distinct normal of every single-group point (the group numbers grow with the point
+        // index, so this pass reads the table sequentially).
+        for (int p = 0; p < np; ++p)
+            if (normalOf[p] >= 0) normalOf[p] = int(remap[normalOf[p]]);
         CFaceWalk geometricWalk(*faces, sequential);
         // The channel records are a packed copy of the geometric ones: in index order when those are.
         CFaceWalk channelWalk(*channelFaces, sequential);
