@@ -9,6 +9,7 @@
 
 #include <cassert>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -309,38 +310,87 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
 // Marks, in HalfEdge::face, an edge of a larger face: AddUnique drops it if already listed.
 constexpr unsigned kCheckInTable = 0x80000000u;
 
-// One edge of a live face on its way into the edge-to-face graph, with the block of hash slots
-// its key lands in.
+// One edge of a live face on its way into the edge-to-face graph, with the home slot of its key.
 struct HalfEdge {
     unsigned a, b;  // the ends, smaller first
-    int face;
-    unsigned block;
+    int face;       // with kCheckInTable for an edge of a face longer than kScannedCorners
+    unsigned home;
 };
+
+// Calls fn(a, b, face) for each edge of the face idx[0 .. k) of index f that goes into the graph,
+// in corner order: ends a < b, degenerate edges left out, and, in a face of at most
+// kScannedCorners corners, an edge already passed left out too; a longer face marks its edges
+// with kCheckInTable instead, to be dropped by the table.
+template <class Fn>
+inline void ForEachGraphEdge(const int* idx, int k, unsigned f, Fn&& fn) {
+    if (k == 3 && idx[0] != idx[1] && idx[1] != idx[2] && idx[0] != idx[2]) {
+        // Three distinct corners: three distinct edges.
+        const unsigned p0 = unsigned(idx[0]), p1 = unsigned(idx[1]), p2 = unsigned(idx[2]);
+        fn(p0 < p1 ? p0 : p1, p0 < p1 ? p1 : p0, int(f));
+        fn(p1 < p2 ? p1 : p2, p1 < p2 ? p2 : p1, int(f));
+        fn(p2 < p0 ? p2 : p0, p2 < p0 ? p0 : p2, int(f));
+        return;
+    }
+    const bool large = k > kScannedCorners;
+    unsigned seen[2 * kScannedCorners];
+    unsigned nSeen = 0;
+    for (int j = 0; j < k; ++j) {
+        unsigned a = unsigned(idx[j]);
+        unsigned b = unsigned(idx[j + 1 < k ? j + 1 : 0]);
+        if (a == b) continue;
+        if (b < a) std::swap(a, b);
+        if (large) {
+            fn(a, b, int(f | kCheckInTable));
+            continue;
+        }
+        bool repeated = false;
+        for (unsigned i = 0; i < nSeen && !repeated; i += 2) repeated = seen[i] == a && seen[i + 1] == b;
+        if (repeated) continue;
+        seen[nSeen++] = a;
+        seen[nSeen++] = b;
+        fn(a, b, int(f));
+    }
+}
+
+// Number of corners of the live faces of `list`. When every face has its record, that is the
+// value count of the records less the corners of the faces that are not live, which reads the
+// flags only.
+uint64_t LiveCorners(const CFaceList& list) {
+    const unsigned faceCount = unsigned(list.GetSize());
+    const CFaceCollection& records = list.GetRecords();
+    uint64_t corners = 0;
+    if (records.GetSize() == faceCount) {
+        corners = records.GetValueCount();
+        for (unsigned f = 0; f < faceCount; ++f)
+            if (!IsLiveFaceFlags(list.GetFaceFlags(f))) [[unlikely]]
+                corners -= records.GetRecordSize(f);
+        return corners;
+    }
+    for (unsigned f = 0; f < faceCount; ++f)
+        if (IsLiveFaceFlags(list.GetFaceFlags(f))) corners += list.GetFaceSize(f);
+    return corners;
+}
 
 // Builds the edge-to-face graph of the live faces of `list`: each cyclic edge (a, b) of a live
 // face, with a != b, receives the face once (a face that runs along the same edge twice is
 // listed once). Degenerate edges (a, a) have no geometric meaning and are left out.
 //
-// Inserting the edges in face order would touch the hash slots at random, one cache miss per
-// edge once the table outgrows the caches (a 2-million-triangle mesh has 3 million edges in about
-// 100 MB of slots). So the edges are first sorted by the block of slots their key hashes to, and
-// inserted in that order: the table is then filled front to back, and the second face of an edge
-// finds its record still in cache. The sort is a stable two-digit radix sort (digits small enough
-// for the scatter to stay in cache), so each edge's faces still arrive in increasing order and
-// the table and its records are laid out exactly as inserting in (block, face) order gives. A
-// face's repeated edges are dropped while the edges are gathered, so every edge goes in with one
-// probe of the table.
+// The result is that of adding the edges to the map in the order of the block of 64 hash slots
+// their key's home lies in, and within a block in face order (corner order within a face): that
+// order fills the table front to back, so that the second face of an edge finds its slot still
+// in cache, where face order would miss the cache once per edge on a large mesh (a
+// 2-million-triangle mesh has 3 million edges in about 100 MB of slots). It comes from a stable
+// sort in two digits. The faces are read once: each edge, its home computed, is dropped into
+// its bucket of consecutive blocks, given room for its expected share of the edges plus six
+// standard deviations (keys hash uniformly; edges past the room, as many faces on one edge can
+// give, go to an overflow list that is sorted by bucket afterwards and read after the bucket's
+// own edges, which keeps the order). Each bucket, small enough to stay in cache, is then sorted
+// by block and loaded into the map. The map's loader writes the slot states as the load reaches
+// them, so the table is written once, front to back. A face's repeated edges are dropped while
+// the edges are gathered, so every edge goes in with one probe.
 CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCount) {
     const unsigned faceCount = unsigned(list.GetSize());
-    uint64_t halfEdges = 0;
-    for (unsigned f = 0; f < faceCount; ++f) {
-        if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
-        int k;
-        const int* idx = list.GetIndexes(f, k);
-        for (int j = 0; j < k; ++j)
-            if (unsigned(idx[j]) >= pointCount) ThrowBadPointIndex("InitEdgeToFaceGraph");
-        halfEdges += unsigned(k);
-    }
+    const uint64_t halfEdges = LiveCorners(list);
     if (halfEdges >= uint64_t(INT_MAX)) XThrow<CXMemoryException>("InitEdgeToFaceGraph: too many face corners");
 
     CEdgeToFaceGraph* graph = new CEdgeToFaceGraph(kHelperSetSize, 2);
@@ -349,65 +399,123 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
         // border edges count once). Sizing for half the corners plus an eighth avoids a rehash
         // in both cases.
         uint64_t keys = halfEdges / 2 + halfEdges / 16 + 16;
-        graph->InitHashTable(keys > UINT_MAX / 4 ? UINT_MAX / 4 : unsigned(keys));
-        const unsigned slots = graph->GetHashCapacity();
+        CEdgeToFaceGraph::Loader load(*graph, keys > UINT_MAX / 4 ? UINT_MAX / 4 : unsigned(keys));
+        const unsigned slots = load.GetHashCapacity();
         const uint64_t magic = detail::ModMagic(slots);
-        // Blocks of 64 slots (1 KB of 16-byte slots), sorted in two digits of `digitBits` bits.
+        // Blocks of 64 slots (1 KB of 16-byte slots); buckets of 2^lowBits blocks, at most
+        // kBuckets of them.
         constexpr unsigned kBlockShift = 6;
+        constexpr unsigned kBuckets = 1024;
         const unsigned blocks = (slots >> kBlockShift) + 1;
-        unsigned blockBits = 1;
-        while (blockBits < 32 && (uint64_t(1) << blockBits) < blocks) ++blockBits;
-        const unsigned digitBits = (blockBits + 1) / 2;
-        const unsigned digits = 1u << digitBits;
-        const unsigned digitMask = digits - 1;
+        unsigned lowBits = 0;
+        while (((blocks - 1) >> lowBits) + 1 > kBuckets) ++lowBits;
+        const unsigned bucketShift = kBlockShift + lowBits;
+        const unsigned buckets = ((slots - 1) >> bucketShift) + 1;
+        const unsigned lowMask = (1u << lowBits) - 1;
 
+        // Room of each bucket: [start[d], room[d].limit), room[d].next the next free entry.
+        struct Room {
+            unsigned next, limit;
+        };
+        CXArray<Room> roomArray;
+        roomArray.SetSize(int(buckets));
+        Room* room = roomArray.GetData();
         CXArray<unsigned> countArray;
-        countArray.SetSize(int(2 * digits));
-        unsigned* lowCount = countArray.GetData();
-        unsigned* highCount = lowCount + digits;
-        ScratchBuffer<HalfEdge> edgeBuffer{size_t(halfEdges)}, sortedBuffer{size_t(halfEdges)};
+        countArray.SetSize(int(buckets + 1 + (1u << lowBits)));
+        unsigned* start = countArray.GetData();
+        unsigned* lowCount = start + buckets + 1;
+        uint64_t total = 0;
+        for (unsigned d = 0; d < buckets; ++d) {
+            const uint64_t first = uint64_t(d) << bucketShift;
+            const uint64_t last = first + (uint64_t(1) << bucketShift) < slots ? first + (uint64_t(1) << bucketShift) : slots;
+            const double mean = double(halfEdges) * double(last - first) / double(slots);
+            uint64_t size = uint64_t(mean + 6.0 * std::sqrt(mean)) + 16;
+            if (size > halfEdges) size = halfEdges;
+            start[d] = room[d].next = unsigned(total);
+            total += size;
+            room[d].limit = unsigned(total);
+        }
+        start[buckets] = unsigned(total);
+
+        ScratchBuffer<HalfEdge> edgeBuffer{size_t(total)};
         HalfEdge* edges = edgeBuffer.data;
-        unsigned n = 0;
+        CXArray<HalfEdge> overflow;
         for (unsigned f = 0; f < faceCount; ++f) {
             if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
             int k;
             const int* idx = list.GetIndexes(f, k);
-            const unsigned first = n;
-            // A large polygon's edges are checked against its earlier ones by the table instead.
-            const bool large = k > kScannedCorners;
-            for (int j = 0; j < k; ++j) {
-                unsigned a = unsigned(idx[j]);
-                unsigned b = unsigned(idx[j + 1 < k ? j + 1 : 0]);
-                if (a == b) continue;
-                if (b < a) std::swap(a, b);
-                bool repeated = false;
-                for (unsigned i = first; i < n && !large && !repeated; ++i) repeated = edges[i].a == a && edges[i].b == b;
-                if (repeated) continue;
-                const unsigned block =
-                    detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)), magic, slots) >> kBlockShift;
-                edges[n++] = HalfEdge{a, b, large ? int(f | kCheckInTable) : int(f), block};
-                ++lowCount[block & digitMask];
-                ++highCount[block >> digitBits];
-            }
+            for (int j = 0; j < k; ++j)
+                if (unsigned(idx[j]) >= pointCount) ThrowBadPointIndex("InitEdgeToFaceGraph");
+            // Inlined by request: GCC kept this lambda, called three times per triangle, out of line.
+            ForEachGraphEdge(idx, k, f, [&](unsigned a, unsigned b, int face) __attribute__((always_inline)) {
+                const unsigned home =
+                    detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)), magic, slots);
+                Room& r = room[home >> bucketShift];
+                if (r.next < r.limit) [[likely]]
+                    edges[r.next++] = HalfEdge{a, b, face, home};
+                else
+                    overflow.Add(HalfEdge{a, b, face, home});
+            });
         }
-        // Two stable counting passes: by the low digit into `sorted`, then by the high digit back.
+
+        // The overflow, sorted stably by bucket: bucket d's part is [overStart[d], overStart[d + 1]).
+        const unsigned overCount = unsigned(overflow.GetSize());
+        CXArray<unsigned> overBounds;
+        CXArray<HalfEdge> overSorted;
+        if (overCount) {
+            overBounds.SetSize(int(buckets + 1));
+            unsigned* overStart = overBounds.GetData();
+            for (unsigned i = 0; i < overCount; ++i) ++overStart[(overflow[int(i)].home >> bucketShift) + 1];
+            for (unsigned d = 1; d <= buckets; ++d) overStart[d] += overStart[d - 1];
+            overSorted.SetSize(int(overCount));
+            CXArray<unsigned> next;
+            next.SetSize(int(buckets));
+            for (unsigned d = 0; d < buckets; ++d) next[int(d)] = overStart[d];
+            for (unsigned i = 0; i < overCount; ++i) {
+                const HalfEdge& e = overflow[int(i)];
+                overSorted[int(next[int(e.home >> bucketShift)]++)] = e;
+            }
+            overflow.RemoveAll();
+        }
+        unsigned largest = 0;
+        for (unsigned d = 0; d < buckets; ++d) {
+            unsigned size = room[d].next - start[d];
+            if (overCount) size += overBounds[int(d + 1)] - overBounds[int(d)];
+            if (size > largest) largest = size;
+        }
+
+        ScratchBuffer<HalfEdge> sortedBuffer{size_t(largest)};
         HalfEdge* sorted = sortedBuffer.data;
-        for (unsigned* count : {lowCount, highCount}) {
-            unsigned sum = 0;
-            for (unsigned d = 0; d < digits; ++d) {
-                const unsigned c = count[d];
-                count[d] = sum;
-                sum += c;
+        for (unsigned d = 0; d < buckets; ++d) {
+            // The bucket's edges in face order: its own, then its overflow.
+            const HalfEdge* own = edges + start[d];
+            const unsigned ownSize = room[d].next - start[d];
+            const HalfEdge* more = overCount ? overSorted.GetData() + overBounds[int(d)] : nullptr;
+            const unsigned moreSize = overCount ? overBounds[int(d + 1)] - overBounds[int(d)] : 0;
+            const HalfEdge* run = own;
+            const unsigned size = ownSize + moreSize;
+            if (lowBits || moreSize) {
+                std::memset(lowCount, 0, (size_t(lowMask) + 1) * sizeof(unsigned));
+                for (unsigned i = 0; i < ownSize; ++i) ++lowCount[(own[i].home >> kBlockShift) & lowMask];
+                for (unsigned i = 0; i < moreSize; ++i) ++lowCount[(more[i].home >> kBlockShift) & lowMask];
+                unsigned sum = 0;
+                for (unsigned l = 0; l <= lowMask; ++l) {
+                    const unsigned c = lowCount[l];
+                    lowCount[l] = sum;
+                    sum += c;
+                }
+                for (unsigned i = 0; i < ownSize; ++i) sorted[lowCount[(own[i].home >> kBlockShift) & lowMask]++] = own[i];
+                for (unsigned i = 0; i < moreSize; ++i)
+                    sorted[lowCount[(more[i].home >> kBlockShift) & lowMask]++] = more[i];
+                run = sorted;
             }
-        }
-        for (unsigned i = 0; i < n; ++i) sorted[lowCount[edges[i].block & digitMask]++] = edges[i];
-        for (unsigned i = 0; i < n; ++i) edges[highCount[sorted[i].block >> digitBits]++] = sorted[i];
-        for (unsigned i = 0; i < n; ++i) {
-            const HalfEdge& e = edges[i];
-            if (e.face & int(kCheckInTable))
-                graph->AddUnique(C3DEdge(e.a, e.b), e.face & ~int(kCheckInTable));
-            else
-                graph->Add(C3DEdge(e.a, e.b), e.face);
+            for (unsigned i = 0; i < size; ++i) {
+                const HalfEdge& e = run[i];
+                if (e.face & int(kCheckInTable)) [[unlikely]]
+                    load.AddUnique(C3DEdge(e.a, e.b), e.home, e.face & ~int(kCheckInTable));
+                else
+                    load.Add(C3DEdge(e.a, e.b), e.home, e.face);
+            }
         }
     } catch (...) {
         delete graph;

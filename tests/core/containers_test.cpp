@@ -394,3 +394,158 @@ TEST(Tree, DeepChainsAreWalkedAndDeletedWithoutRecursion) {
     tree.DeleteAll();
     EXPECT_TRUE(tree.IsEmpty());
 }
+
+// ---- loading -------------------------------------------------------------------------------------
+//
+// A loader must leave a map exactly as the same calls on the map itself would: same slot of every
+// key, same record numbering, capacities and record layout, same growth. These compare the two
+// slot by slot and record by record, for keys loaded in home order (the use it is made for) and in
+// an order that is not, with enough keys to make the map grow part-way.
+
+namespace {
+
+typedef CAssociationMap<uint64_t, int, unsigned short> U64Lists;
+
+unsigned HomeOf(uint64_t key, unsigned slots) { return CHashMethods<uint64_t>::Hash(key) % slots; }
+
+void ExpectSameMaps(const U64Lists& a, const U64Lists& b) {
+    ASSERT_EQ(a.GetHashCapacity(), b.GetHashCapacity());
+    ASSERT_EQ(a.GetCount(), b.GetCount());
+    int pa = kHashStartPosition, pb = kHashStartPosition;
+    uint64_t ka, kb;
+    const int *va, *vb;
+    unsigned na, nb;
+    while (a.GetNext(pa, ka, va, na)) {
+        ASSERT_TRUE(b.GetNext(pb, kb, vb, nb));
+        ASSERT_EQ(pa, pb);
+        ASSERT_EQ(ka, kb);
+        ASSERT_EQ(std::vector<int>(va, va + na), std::vector<int>(vb, vb + nb));
+    }
+    EXPECT_FALSE(b.GetNext(pb, kb, vb, nb));
+    const U64Lists::Lists &la = a.GetLists(), &lb = b.GetLists();
+    ASSERT_EQ(la.GetSize(), lb.GetSize());
+    for (unsigned r = 0; r < la.GetSize(); ++r) {
+        EXPECT_EQ(la.GetOffset(r), lb.GetOffset(r)) << "record " << r;
+        EXPECT_EQ(la.GetElement(r)->GetCapacity(), lb.GetElement(r)->GetCapacity()) << "record " << r;
+    }
+    EXPECT_EQ(la.GetUsedBytes(), lb.GetUsedBytes());
+    EXPECT_EQ(la.GetSlack(), lb.GetSlack());
+    EXPECT_EQ(la.GetAllocatedBytes(), lb.GetAllocatedBytes());
+}
+
+struct Item {
+    uint64_t key;
+    int value;
+    bool unique;
+};
+
+// `count` additions over count / 3 keys (most keys get two to four values, a few many more, so
+// that records outgrow their room), every seventh one an AddUnique that may repeat a value.
+std::vector<Item> MakeItems(int count, uint32_t seed) {
+    std::vector<Item> items;
+    uint32_t s = seed;
+    auto next = [&s] { return s = s * 1664525u + 1013904223u; };
+    for (int i = 0; i < count; ++i) {
+        const uint32_t r = next();
+        const uint64_t key = (r % 16 == 0) ? uint64_t(r % 5) : (uint64_t(next() % unsigned(count / 3 + 1)) << 20) + 7;
+        items.push_back({key, int(next() % 9), i % 7 == 0});
+    }
+    return items;
+}
+
+void AddAll(U64Lists& map, const std::vector<Item>& items) {
+    for (const Item& it : items) {
+        if (it.unique)
+            map.AddUnique(it.key, it.value);
+        else
+            map.Add(it.key, it.value);
+    }
+}
+
+}  // namespace
+
+TEST(AssociationMapLoader, LoadingGivesTheMapTheSameCallsWouldInHomeOrderOrNot) {
+    for (unsigned keysAskedFor : {4000u, 150u}) {  // the second one grows part-way
+        for (bool homeOrder : {true, false}) {
+            std::vector<Item> items = MakeItems(9000, keysAskedFor + (homeOrder ? 1 : 2));
+            const unsigned slots = NextPrime(2 * keysAskedFor + 2);
+            if (homeOrder)
+                std::stable_sort(items.begin(), items.end(), [slots](const Item& x, const Item& y) {
+                    return HomeOf(x.key, slots) / 64 < HomeOf(y.key, slots) / 64;
+                });
+            U64Lists plain, loaded;
+            plain.InitHashTable(keysAskedFor);
+            AddAll(plain, items);
+            {
+                U64Lists::Loader load(loaded, keysAskedFor);
+                ASSERT_EQ(load.GetHashCapacity(), slots);
+                for (const Item& it : items) {
+                    const unsigned home = HomeOf(it.key, slots);
+                    if (it.unique)
+                        load.AddUnique(it.key, home, it.value);
+                    else
+                        load.Add(it.key, home, it.value);
+                }
+            }
+            SCOPED_TRACE(keysAskedFor);
+            SCOPED_TRACE(homeOrder);
+            ExpectSameMaps(plain, loaded);
+            if (keysAskedFor == 150u) {
+                EXPECT_GT(loaded.GetHashCapacity(), slots);
+            }
+        }
+    }
+}
+
+TEST(AssociationMapLoader, AMapLeftPartLoadedIsComplete) {
+    // A loader that ends early (an exception in its caller) leaves an ordinary map: the slots it
+    // never reached are never used, so look-ups end there and later additions work.
+    U64Lists map;
+    {
+        U64Lists::Loader load(map, 1000);
+        const unsigned slots = load.GetHashCapacity();
+        for (uint64_t key : {3ull, 40ull, 41ull}) load.Add(key, HomeOf(key, slots), int(key));
+    }
+    EXPECT_EQ(map.GetCount(), 3);
+    EXPECT_EQ(map.GetValueCount(41), 1u);
+    for (uint64_t key = 100; key < 400; ++key) EXPECT_FALSE(map.IsFound(key));
+    for (uint64_t key = 100; key < 2000; ++key) map.Add(key, 1);
+    EXPECT_EQ(map.GetCount(), 1903);
+    int pos = kHashStartPosition, walked = 0;
+    uint64_t key;
+    const int* values;
+    unsigned n;
+    while (map.GetNext(pos, key, values, n)) ++walked;
+    EXPECT_EQ(walked, 1903);
+}
+
+TEST(CollectionAppend, AppendValueIsInsertValueAtTheEnd) {
+    // In place while a record has room, moved (with the growth and compaction of InsertValue)
+    // once it has not: the two collections stay byte for byte alike.
+    CSimpleCollection<int, unsigned short> a(2), b(2);
+    uint32_t s = 5;
+    for (int i = 0; i < 3000; ++i) {
+        s = s * 1664525u + 1013904223u;
+        if (a.GetSize() < 50 || s % 5 == 0) {
+            const int v = int(s >> 8);
+            a.Add(&v, 1, 2);
+            b.Add(&v, 1, 2);
+            continue;
+        }
+        const unsigned r = (s >> 4) % a.GetSize();
+        const unsigned count = a.GetRecordSize(r);
+        EXPECT_EQ(a.AppendValue(r, i), count + 1);
+        b.InsertValue(r, count, i);
+    }
+    ASSERT_EQ(a.GetSize(), b.GetSize());
+    EXPECT_EQ(a.GetUsedBytes(), b.GetUsedBytes());
+    EXPECT_EQ(a.GetSlack(), b.GetSlack());
+    EXPECT_EQ(a.GetValueCount(), b.GetValueCount());
+    for (unsigned r = 0; r < a.GetSize(); ++r) {
+        ASSERT_EQ(a.GetOffset(r), b.GetOffset(r));
+        const auto *ea = a.GetElement(r), *eb = b.GetElement(r);
+        ASSERT_EQ(ea->GetCapacity(), eb->GetCapacity());
+        ASSERT_EQ(std::vector<int>(ea->GetData(), ea->GetData() + ea->GetCapacity()),
+                  std::vector<int>(eb->GetData(), eb->GetData() + eb->GetCapacity()));
+    }
+}

@@ -257,7 +257,12 @@ public:
             std::memcpy(static_cast<void*>(out), values, size_t(count) * sizeof(T));
         else if (count)
             std::memset(static_cast<void*>(out), 0, size_t(count) * sizeof(T));
-        if (capacity > count) std::memset(static_cast<void*>(out + count), 0, size_t(capacity - count) * sizeof(T));
+        // A short tail (the room a small record keeps) is cleared value by value, without a call.
+        if (capacity - count <= 4) {
+            for (unsigned i = count; i < capacity; ++i) std::memset(static_cast<void*>(out + i), 0, sizeof(T));
+        } else {
+            std::memset(static_cast<void*>(out + count), 0, size_t(capacity - count) * sizeof(T));
+        }
         unsigned index = m_offsets.Add(m_nUsed);
         m_nUsed += bytes;
         m_nValues += count;
@@ -297,6 +302,23 @@ public:
     void SetRecord(unsigned index, const T* values, unsigned count, bool allowCompact = false);
     // Inserts `value` at position `pos` (0 .. count) of record `index`.
     void InsertValue(unsigned index, unsigned pos, T value);
+    // InsertValue at the end of record `index`, written in place when the record has room;
+    // returns the new count.
+    unsigned AppendValue(unsigned index, T value) {
+        if (index < m_nCount) [[likely]] {
+            Element* e = At(m_offsets.GetAtUnchecked(index));
+            const unsigned count = e->m_nCount;
+            if (count < e->m_nCapacity) [[likely]] {
+                e->GetData()[count] = value;
+                e->m_nCount = INDEX(count + 1);
+                ++m_nValues;
+                return count + 1;
+            }
+        }
+        const unsigned count = GetRecordSize(index);
+        InsertValue(index, count, value);
+        return count + 1;
+    }
     // Removes the value at `pos` (below the count) of record `index`.
     void RemoveValue(unsigned index, unsigned pos);
     // Removes record `index`; the records after it move down one index. Its bytes become slack.

@@ -252,6 +252,8 @@ private:
 // Add (which may move records or rehash).
 template <class KEY, class VALUE, class INDEX = unsigned int, class METHODS = CHashMethods<KEY>>
 class CAssociationMap : public CXAllocated {
+    typedef CHashMap<KEY, const KEY&, unsigned, METHODS> Index;
+
 public:
     typedef CSimpleCollection<VALUE, INDEX> Lists;
 
@@ -289,18 +291,7 @@ public:
 
     // Appends `value` to the list of `key`, creating the key when absent. Returns the new length.
     // Throws CXInvalidArgException when the list would exceed max(INDEX) values.
-    unsigned Add(const KEY& key, const VALUE& value) {
-        unsigned& r = m_index.GetOrInsert(key);
-        if (r == 0) {
-            if (m_lists.GetSize() == UINT_MAX - 1) XThrow<CXInvalidArgException>("CAssociationMap: too many keys");
-            r = m_lists.Add(&value, 1, m_lists.GetTypicalLength()) + 1;
-            return 1;
-        }
-        unsigned record = r - 1;
-        unsigned count = m_lists.GetRecordSize(record);
-        m_lists.InsertValue(record, count, value);
-        return count + 1;
-    }
+    unsigned Add(const KEY& key, const VALUE& value) { return AddToRecord(m_index.GetOrInsert(key), value); }
     // As Add, unless `value` is already in the list: returns false then, changing nothing.
     bool AddUnique(const KEY& key, const VALUE& value) {
         unsigned count;
@@ -310,6 +301,43 @@ public:
         Add(key, value);
         return true;
     }
+
+    // Fills an empty map through the hash map's loader (CHashMap::Loader): the caller gives each
+    // key's home slot, and the result is that of the same Add and AddUnique calls on the map in
+    // the same order, slots, records and growth alike. The map is used through the loader only
+    // while it lives.
+    class Loader {
+    public:
+        // Empties `map` and sizes it as InitHashTable(keys) does.
+        Loader(CAssociationMap& map, unsigned keys) : m_map(map), m_index(map.m_index, SlotsFor(keys)) {
+            map.m_lists.RemoveAll();
+            if (keys) map.m_lists.PreAllocate(keys);
+        }
+        // The slot count the homes are reduced by.
+        unsigned GetHashCapacity() const { return m_index.GetCapacity(); }
+        // Add(key, value) of the map; `home` = METHODS::Hash(key) mod GetHashCapacity().
+        unsigned Add(const KEY& key, unsigned home, const VALUE& value) {
+            return m_map.AddToRecord(m_index.GetOrInsert(key, home), value);
+        }
+        // AddUnique(key, value) of the map.
+        bool AddUnique(const KEY& key, unsigned home, const VALUE& value) {
+            unsigned& r = m_index.GetOrInsert(key, home);
+            if (r != 0) {
+                unsigned count;
+                const VALUE* values = m_map.m_lists.Get(r - 1, count);
+                for (unsigned i = 0; i < count; ++i)
+                    if (values[i] == value) return false;
+            }
+            m_map.AddToRecord(r, value);
+            return true;
+        }
+        // Completes the hash map (see CHashMap::Loader::Finish); also done by the destructor.
+        void Finish() { m_index.Finish(); }
+
+    private:
+        CAssociationMap& m_map;
+        typename Index::Loader m_index;
+    };
     // Removes the first occurrence of `value` from the list of `key`; the key goes with its last
     // value. Returns false when the key or the value is absent.
     bool Remove(const KEY& key, const VALUE& value) {
@@ -348,8 +376,7 @@ public:
     // collection for `keys` records of the typical length.
     void InitHashTable(unsigned keys) {
         m_lists.RemoveAll();
-        uint64_t slots = uint64_t(keys) * 2 + 2;
-        m_index.InitHashTable(slots > UINT_MAX / 2 ? UINT_MAX / 2 : unsigned(slots));
+        m_index.InitHashTable(SlotsFor(keys));
         if (keys) m_lists.PreAllocate(keys);
     }
 
@@ -368,7 +395,20 @@ public:
     unsigned GetHashCapacity() const { return m_index.GetCapacity(); }
 
 private:
-    typedef CHashMap<KEY, const KEY&, unsigned, METHODS> Index;
+    // The hash map size asked for `keys` keys.
+    static unsigned SlotsFor(unsigned keys) {
+        uint64_t slots = uint64_t(keys) * 2 + 2;
+        return slots > UINT_MAX / 2 ? UINT_MAX / 2 : unsigned(slots);
+    }
+    // Appends `value` to the list whose record index plus one is `r` (0: none yet, then created).
+    unsigned AddToRecord(unsigned& r, const VALUE& value) {
+        if (r == 0) {
+            if (m_lists.GetSize() == UINT_MAX - 1) XThrow<CXInvalidArgException>("CAssociationMap: too many keys");
+            r = m_lists.Add(&value, 1, m_lists.GetTypicalLength()) + 1;
+            return 1;
+        }
+        return m_lists.AppendValue(r - 1, value);
+    }
 
     Lists m_lists;
     Index m_index;

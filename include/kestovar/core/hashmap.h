@@ -343,6 +343,51 @@ protected:
         return target;
     }
 
+    // ---- loading (CHashMap::Loader) ----
+    // Empties the table as InitHashTable(size) does, leaving the states of the new slots
+    // unwritten: the load treats every slot from its clear mark on as never used.
+    void BeginLoad(unsigned size) {
+        Free();
+        m_nRequested = size;
+        Allocate(NextPrime(size), false);
+    }
+    // Claim for a load, with the home slot of `key` computed by the caller. Slots from `cleared`
+    // on are never used; taking one of them first clears the states up to it and moves the mark
+    // past it. Loads only insert, so no slot is deleted.
+    SLOT* ClaimLoading(const KEY& key, unsigned home, unsigned& cleared, bool& isNew) {
+        const unsigned capacity = m_nCapacity;
+        assert(home < capacity);
+        unsigned pos = home;
+        for (unsigned step = 1;; step += 2) {
+            if (pos >= cleared) {
+                for (unsigned i = cleared; i < pos; ++i) m_pSlots[i].state = kSlotNeverUsed;
+                cleared = pos + 1;
+                break;
+            }
+            SLOT& s = m_pSlots[pos];
+            if (s.state == kSlotNeverUsed) break;
+            assert(s.state == kSlotOccupied);
+            if (METHODS::Equal(s.key, key)) {
+                isNew = false;
+                return &s;
+            }
+            assert(step <= 2 * capacity);
+            pos += step;
+            if (pos >= capacity) pos -= capacity;
+        }
+        SLOT& target = m_pSlots[pos];
+        ::new (static_cast<void*>(&target.key)) KEY(key);
+        target.state = kSlotOccupied;
+        ++m_nFill;
+        ++m_nCount;
+        isNew = true;
+        return &target;
+    }
+    // Ends a load: the slots from `cleared` on become never used.
+    void EndLoad(unsigned cleared) {
+        for (unsigned i = cleared; i < m_nCapacity; ++i) m_pSlots[i].state = kSlotNeverUsed;
+    }
+
     // Runs the growth rule after a new entry; true when the slots were rebuilt.
     bool AfterNewEntry() { return m_nFill >= m_nCapacity / 2 && ReHash(false); }
 
@@ -389,10 +434,12 @@ private:
                 if (m_pSlots[i].state == kSlotOccupied) DestroySlot(m_pSlots[i]);
         }
     }
-    void Allocate(unsigned capacity) {
+    // Slots with unwritten states serve a load (see CHashMap::Loader), which clears them itself.
+    void Allocate(unsigned capacity, bool clear = true) {
         SLOT* slots = static_cast<SLOT*>(xmalloc(size_t(capacity) * sizeof(SLOT)));
         if (!slots) XThrow<CXMemoryException>();
-        for (unsigned i = 0; i < capacity; ++i) slots[i].state = kSlotNeverUsed;
+        if (clear)
+            for (unsigned i = 0; i < capacity; ++i) slots[i].state = kSlotNeverUsed;
         m_pSlots = slots;
         m_nCapacity = capacity;
         m_nModMagic = ModMagic(capacity);
@@ -495,6 +542,56 @@ public:
         if (!this->AfterNewEntry()) return s->value;
         return this->Lookup(copy)->value;
     }
+
+    // Fills an empty map from keys whose home slots the caller computes, with the result of the
+    // same GetOrInsert calls on the map in the same order: same slots, same growth. The states of
+    // the slots are written as the load reaches them instead of all up front, so a load whose
+    // homes rise (a build sorted by home slot) writes the table once, front to back. While a
+    // loader lives, the map is used through it only; its destructor (or Finish) completes the
+    // table.
+    class Loader {
+    public:
+        // Empties `map` and gives it NextPrime(size) slots, as InitHashTable(size) does.
+        Loader(CHashMap& map, unsigned size) : m_map(map) {
+            map.BeginLoad(size);
+            m_nCapacity = map.m_nCapacity;
+        }
+        ~Loader() { Finish(); }
+        Loader(const Loader&) = delete;
+        Loader& operator=(const Loader&) = delete;
+
+        // The slot count the homes are reduced by (the map's slot count until a growth rehash).
+        unsigned GetCapacity() const { return m_nCapacity; }
+        // GetOrInsert(key) of the map, for a key whose home is `home` = METHODS::Hash(key) mod
+        // GetCapacity(). Once the growth rule has rebuilt the map, `home` is ignored.
+        VALUE& GetOrInsert(ARG_KEY key, unsigned home) {
+            if (m_nCleared == kFinished) [[unlikely]]
+                return m_map.GetOrInsert(key);
+            bool isNew;
+            Slot* s = m_map.ClaimLoading(key, home, m_nCleared, isNew);
+            if (!isNew) return s->value;
+            ::new (static_cast<void*>(&s->value)) VALUE();
+            if (m_map.m_nFill < m_nCapacity / 2) [[likely]]
+                return s->value;
+            KEY copy(s->key);
+            Finish();
+            m_map.AfterNewEntry();
+            return m_map.Lookup(copy)->value;
+        }
+        // Clears the slots the load has not reached; the map is then an ordinary map. Further
+        // GetOrInsert calls go to the map itself.
+        void Finish() {
+            if (m_nCleared == kFinished) return;
+            m_map.EndLoad(m_nCleared);
+            m_nCleared = kFinished;
+        }
+
+    private:
+        static constexpr unsigned kFinished = UINT_MAX;
+        CHashMap& m_map;
+        unsigned m_nCapacity;
+        unsigned m_nCleared = 0;
+    };
 
     // Copies the value of `key` into `value`; false (value untouched) when absent.
     bool Find(ARG_KEY key, VALUE& value) const {
