@@ -450,7 +450,7 @@ void C3DExtObject::InitOrderedCostList() {
     }
 
     // Records by smaller index: start[p] .. start[p + 1] hold the edges (p, q), q > p. The walk
-    // visits every (face, edge) occurrence of an edge (p, q), q > p, from p; seen[q] tells whether
+    // meets every (face, edge) occurrence of an edge (p, q), q > p, from p; seen[q] tells whether
     // the edge (p, q) was met before while p is walked, so that each edge gets one record.
     CXArray<int> start, seen;
     start.SetSize(np + 1);
@@ -458,15 +458,14 @@ void C3DExtObject::InitOrderedCostList() {
     int* first = start.GetData();
     int* mark = seen.GetData();
     // The faces around a point, and their corners, lie anywhere in memory: the walk asks for the
-    // face records and flag words kFacesAhead points ahead, and for the corner points (with their
-    // quadrics when `quadrics`) kCornersAhead points ahead, by which time those face records
-    // have arrived.
+    // face records and flag words kFacesAhead points ahead, and for the corner points and their
+    // quadrics kCornersAhead points ahead, by which time those face records have arrived.
     constexpr int kFacesAhead = 16, kCornersAhead = 8;
     const CElementArray* mainArray = faces.GetMainArray();
     const uint8_t* faceWords = static_cast<const uint8_t*>(mainArray->GetData());
     const size_t faceWordStride = size_t(mainArray->GetSizeOfElement());
     const CSymMatrix* quadricOf = points.GetQuadrics();
-    auto prefetchAhead = [&](int p, bool quadrics) {
+    auto prefetchAhead = [&](int p) {
         int around;
         if (p + kFacesAhead < np) {
             const int* list = faces.GetFacesConnectedToPoint(unsigned(p + kFacesAhead), around);
@@ -484,55 +483,23 @@ void C3DExtObject::InitOrderedCostList() {
                 for (int c = 0; c < count && c < 3; ++c) {
                     if (unsigned(idx[c]) >= unsigned(np)) continue;
                     detail::PrefetchLine(pts + idx[c]);
-                    if (quadrics) {
-                        detail::PrefetchLine(quadricOf + idx[c]);
-                        detail::PrefetchLine(reinterpret_cast<const uint8_t*>(quadricOf + idx[c]) + sizeof(CSymMatrix) - 1);
-                    }
+                    detail::PrefetchLine(quadricOf + idx[c]);
+                    detail::PrefetchLine(reinterpret_cast<const uint8_t*>(quadricOf + idx[c]) + sizeof(CSymMatrix) - 1);
                 }
             }
         }
     };
-    auto forEachEdge = [&](bool quadrics, auto&& visit) {
-        for (int p = 0; p < np; ++p) {
-            prefetchAhead(p, quadrics);
-            const bool pSelected = pts[p].IsFlagSet(POINT_SELECTED);
-            int around;
-            const int* list = faces.GetFacesConnectedToPoint(unsigned(p), around);
-            for (int k = 0; k < around; ++k) {
-                const unsigned f = unsigned(list[k]);
-                const unsigned flags = faces.GetFaceFlags(f);
-                if (!(flags & FACE_SELECTED) || !IsLiveFaceFlags(flags)) continue;
-                int count;
-                const int* idx = faces.GetIndexes(f, count);
-                if (count < 3) continue;
-                for (int c = 0; c < 3; ++c) {
-                    if (idx[c] != p) continue;
-                    // The two edges of the first three corners that meet at corner c: edge c
-                    // (to the next corner) and edge c - 1 (from the previous one).
-                    const int nb[2] = {idx[c == 2 ? 0 : c + 1], idx[c == 0 ? 2 : c - 1]};
-                    const int edge[2] = {c, c == 0 ? 2 : c - 1};
-                    for (int j = 0; j < 2; ++j) {
-                        const int q = nb[j];
-                        if (q <= p || q >= np) continue;
-                        if (!pSelected && !pts[q].IsFlagSet(POINT_SELECTED)) continue;
-                        visit(p, q, f, edge[j]);
-                    }
-                }
-            }
-        }
-    };
-    for (int i = 0; i < np; ++i) mark[i] = -1;
-    for (int i = 0; i <= np; ++i) first[i] = 0;
-    forEachEdge(false, [&](int p, int q, unsigned, int) {
-        if (mark[q] == p) return;
-        mark[q] = p;
-        ++first[p + 1];
-    });
-    for (int i = 0; i < np; ++i) first[i + 1] += first[i];
-    const int edgeCount = np > 0 ? first[np] : 0;
-
+    // One walk makes the records, in point order: at most three per selected live face, so the
+    // record array is first sized for that many and then trimmed (in place) to the edges found.
+    // The bound costs less than a counting walk: while the walk runs it holds less than the pair
+    // index filled below holds at once.
+    int selectedFaces = 0;
+    for (int f = 0; f < nf; ++f) {
+        const unsigned flags = faces.GetFaceFlags(unsigned(f));
+        if ((flags & FACE_SELECTED) && IsLiveFaceFlags(flags)) ++selectedFaces;
+    }
     m_costs.RemoveAll();
-    m_costs.SetSize(edgeCount);
+    m_costs.SetSize(3 * selectedFaces);
     CContractionCost* recs = m_costs.GetData();
     // The record of each edge of each face (kNoRecord where the edge has none), for the edge set
     // below, which is filled in face order: face order reaches the records of an edge's smaller
@@ -546,20 +513,50 @@ void C3DExtObject::InitOrderedCostList() {
     // below first[p]).
     for (int i = 0; i < np; ++i) mark[i] = -1;
     int n = 0;
-    forEachEdge(true, [&](int p, int q, unsigned f, int e) {
-        int r = mark[q];
-        if (r < first[p]) {
-            r = n++;
-            mark[q] = r;
-            CContractionCost& rec = recs[r];
-            rec.first = p;
-            rec.second = q;
-            rec.slot = nullptr;
-            ComputePairCost(points, faces, &rec);
-            rec.SetGeneration(0);
+    for (int p = 0; p < np; ++p) {
+        first[p] = n;
+        prefetchAhead(p);
+        const bool pSelected = pts[p].IsFlagSet(POINT_SELECTED);
+        int around;
+        const int* list = faces.GetFacesConnectedToPoint(unsigned(p), around);
+        for (int k = 0; k < around; ++k) {
+            const unsigned f = unsigned(list[k]);
+            const unsigned flags = faces.GetFaceFlags(f);
+            if (!(flags & FACE_SELECTED) || !IsLiveFaceFlags(flags)) continue;
+            int count;
+            const int* idx = faces.GetIndexes(f, count);
+            if (count < 3) continue;
+            for (int c = 0; c < 3; ++c) {
+                if (idx[c] != p) continue;
+                // The two edges of the first three corners that meet at corner c: edge c (to the
+                // next corner) and edge c - 1 (from the previous one).
+                const int nb[2] = {idx[c == 2 ? 0 : c + 1], idx[c == 0 ? 2 : c - 1]};
+                const int edge[2] = {c, c == 0 ? 2 : c - 1};
+                for (int j = 0; j < 2; ++j) {
+                    const int q = nb[j];
+                    if (q <= p || q >= np) continue;
+                    if (!pSelected && !pts[q].IsFlagSet(POINT_SELECTED)) continue;
+                    int r = mark[q];
+                    if (r < first[p]) {
+                        r = n++;
+                        mark[q] = r;
+                        CContractionCost& rec = recs[r];
+                        rec.first = p;
+                        rec.second = q;
+                        rec.slot = nullptr;
+                        ComputePairCost(points, faces, &rec);
+                        rec.SetGeneration(0);
+                    }
+                    recordOf[3 * f + unsigned(edge[j])] = uint32_t(r);
+                }
+            }
         }
-        recordOf[3 * f + unsigned(e)] = uint32_t(r);
-    });
+    }
+    if (np > 0) first[np] = n;
+    const int edgeCount = n;
+    m_costs.SetSize(edgeCount);
+    m_costs.FreeExtra();
+    recs = m_costs.GetData();
     seen.RemoveAll();
 
     m_heap.Reset();
