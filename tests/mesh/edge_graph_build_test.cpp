@@ -163,6 +163,22 @@ TEST(EdgeGraphBuild, StackedFacesThatOutgrowTheirRecordsAreBitIdentical) {
     EXPECT_EQ(BuildAndHash(121 * 81, faces, 17), 13597558500906275502ull);
 }
 
+TEST(EdgeGraphBuild, ABookOfFacesOnOneSpineKeepsFaceOrder) {
+    // 3000 triangles on the edge 0-1, between and after the faces of a grid: every occurrence of
+    // the spine hashes to the same slot, far past the share of edges its part of the table
+    // expects, and its faces must still come out in face order, as the grid's edges around it.
+    std::vector<Face> faces = GridTriangles(50, 40);
+    const int firstLeaf = 51 * 41;
+    for (int i = 0; i < 3000; ++i) {
+        const Face leaf = i % 2 ? Face{0, 1, firstLeaf + i} : Face{firstLeaf + i, 1, 0};
+        faces.insert(faces.begin() + (i * 7) % int(faces.size()), leaf);
+    }
+    TestMesh m(firstLeaf + 3000, faces);
+    ASSERT_TRUE(m.faces->InitEdgeToFaceGraph(m.geom));
+    ExpectGraphMatches(*m.faces);
+    EXPECT_EQ(m.faces->GetEdgeToFaceGraph()->GetValueCount(C3DEdge(1, 0)), 3000u + 1u);
+}
+
 TEST(EdgeGraphBuild, EmptyAndAllHiddenListsGiveEmptyGraphs) {
     for (bool hide : {false, true}) {
         TestMesh m(10, hide ? std::vector<Face>{{0, 1, 2}, {2, 3, 4, 5}} : std::vector<Face>{});
