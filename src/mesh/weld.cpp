@@ -402,12 +402,14 @@ private:
 };
 
 // Open-addressing table (linear probing, at most half full) of the distinct positions met, by the
-// bits of their three coordinates, with what a point at that position takes as representative
-// (stored plus one, so that a zero-filled table is empty).
+// bits of their three coordinates, with the first point at that position (stored plus one, so
+// that a zero-filled table is empty).
 struct PositionSlot {
     uint32_t x, y, z;
-    uint32_t rep1;  // representative + 1; 0: empty slot; kOwnRep: every point here keeps itself
+    uint32_t rep1;  // first point + 1; 0: empty slot
 };
+
+// The representative a position's points take when each keeps itself (no cell).
 constexpr uint32_t kOwnRep = 0xFFFFFFFFu;
 
 class CPositionTable {
@@ -436,7 +438,7 @@ public:
             s = (s + 1) & m_mask;
         }
     }
-    // Fills the empty slot `e` (from Find) with position k and its representative; slot
+    // Fills the empty slot `e` (from Find) with position k and its first point + 1; slot
     // pointers are invalid afterwards (the table may grow).
     void Insert(PositionSlot* e, const uint32_t k[3], uint32_t rep1) {
         e->x = k[0];
