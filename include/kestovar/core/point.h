@@ -167,55 +167,43 @@ struct C4DTVector {
 template <class T>
 class C3DTVector;
 
-// 3D point (x, y, z) with its flag word. Instantiated for float, double and int.
-template <class T>
-class KESTOVAR_API C3DTPoint : public CPt {
+namespace detail {
+// The coordinates (x, y, z) with the flag word, and the record operations that are the same for a
+// position and a direction: conversion from other records, serialisation, element access, the
+// axis swap and exact comparison. `Derived` is the record type (C3DTPoint<T> or C3DTVector<T>),
+// the only type copied exactly by the polymorphic assignment; `W` is its homogeneous coordinate
+// (1 for a position, 0 for a direction).
+template <class Derived, class T, int W>
+class KESTOVAR_API C3DTTriple : public CPt {
 public:
     T x, y, z;
 
-    C3DTPoint() : x(0), y(0), z(0) {}
-    // From three numbers (float, double, int or any mix), converted to T.
-    template <class A, class B, class C>
-        requires(std::is_arithmetic_v<A> && std::is_arithmetic_v<B> && std::is_arithmetic_v<C>)
-    C3DTPoint(A px, B py, C pz) : x(T(px)), y(T(py)), z(T(pz)) {}
-    explicit C3DTPoint(const float* v) : x(T(v[0])), y(T(v[1])), z(T(v[2])) {}
-    // The point `p` displaced by the vector `v`, with the flag word `flags`.
-    C3DTPoint(const C3DTPoint& p, const C3DTVector<T>& v, unsigned int flags)
-        : CPt(flags), x(p.x + v.x), y(p.y + v.y), z(p.z + v.z) {}
-    C3DTPoint(const C3DTPoint&) = default;
-    explicit C3DTPoint(const C3DTVector<T>& v) : CPt(v.GetFlags()), x(v.x), y(v.y), z(v.z) {}
-
-    // Copies flags and coordinates.
-    C3DTPoint& operator=(const C3DTPoint& src) {
-        m_flags = src.m_flags;
-        x = src.x;
-        y = src.y;
-        z = src.z;
-        return *this;
-    }
-    C3DTPoint& operator=(const CPt& src) override {
+    // Copies the flag word and converts the coordinates (the same record type copies exactly;
+    // another type goes through its homogeneous form).
+    C3DTTriple& operator=(const CPt& src) override {
         if (&src == this) return *this;
-        if (typeid(src) == typeid(C3DTPoint)) return *this = static_cast<const C3DTPoint&>(src);
+        if (typeid(src) == typeid(Derived)) {
+            const auto& o = static_cast<const Derived&>(src);
+            m_flags = o.m_flags;
+            return Set(o.x, o.y, o.z);
+        }
         C4DPoint h;
         src.To4DPoint(h);
         return *this = h;
     }
-    C3DTPoint& operator=(const C4DPoint& src) override {
+    C3DTTriple& operator=(const C4DPoint& src) override {
         m_flags = src.GetFlags();
-        x = T(src.x);
-        y = T(src.y);
-        z = T(src.z);
-        return *this;
+        return Set(src.x, src.y, src.z);
     }
-    void Serialize(CXArchive& ar) override { detail::SerializePointRecord(ar, m_flags, &x, 3); }
+    void Serialize(CXArchive& ar) override { SerializePointRecord(ar, m_flags, &x, 3); }
     void To4DPoint(C4DPoint& out) const override {
         out.SetFlags(m_flags);
         out.x = float(x);
         out.y = float(y);
         out.z = float(z);
-        out.w = 1.0f;
+        out.w = float(W);
     }
-    int SizeOf() const override { return int(sizeof(C3DTPoint)); }
+    int SizeOf() const override { return int(sizeof(Derived)); }
 
     // Coordinate access, 0..2 (not checked).
     T& operator[](int i) { return (&x)[i]; }
@@ -228,159 +216,139 @@ public:
         y = py;
         z = pz;
     }
-    void SetValues(const float* v) {
-        x = T(v[0]);
-        y = T(v[1]);
-        z = T(v[2]);
-    }
+    void SetValues(const float* v) { Set(v[0], v[1], v[2]); }
     // Adds `value` to all three coordinates.
-    void Offset(float value) {
-        x = T(x + value);
-        y = T(y + value);
-        z = T(z + value);
+    void Offset(float value) { Set(x + value, y + value, z + value); }
+    // Rearranges the coordinates for an axis-convention change (see the header comment).
+    void Swap(unsigned int code) { SwapCoordinates(code, x, y, z); }
+
+    // Exact comparison of the coordinates (no tolerance; the flags are not compared).
+    bool operator==(const Derived& o) const { return x == o.x && y == o.y && z == o.z; }
+    bool operator!=(const Derived& o) const { return !(*this == o); }
+
+protected:
+    C3DTTriple() : x(0), y(0), z(0) {}
+    C3DTTriple(unsigned int flags, T px, T py, T pz) : CPt(flags), x(px), y(py), z(pz) {}
+    C3DTTriple(const C3DTTriple&) = default;
+    C3DTTriple& operator=(const C3DTTriple&) = default;
+
+    // A copy of this record (flags included) with the coordinates converted to T.
+    template <class U>
+    Derived Make(U px, U py, U pz) const {
+        Derived r(static_cast<const Derived&>(*this));
+        r.x = T(px);
+        r.y = T(py);
+        r.z = T(pz);
+        return r;
     }
+    // Sets the coordinates, converted to T, and returns the record.
+    template <class U>
+    Derived& Set(U px, U py, U pz) {
+        x = T(px);
+        y = T(py);
+        z = T(pz);
+        return static_cast<Derived&>(*this);
+    }
+};
+}  // namespace detail
+
+// 3D point (x, y, z) with its flag word. Instantiated for float, double and int.
+template <class T>
+class KESTOVAR_API C3DTPoint : public detail::C3DTTriple<C3DTPoint<T>, T, 1> {
+    using Base = detail::C3DTTriple<C3DTPoint<T>, T, 1>;
+    friend Base;
+
+public:
+    using Base::x;
+    using Base::y;
+    using Base::z;
+    using Base::operator=;
+
+    C3DTPoint() = default;
+    // From three numbers (float, double, int or any mix), converted to T.
+    template <class A, class B, class C>
+        requires(std::is_arithmetic_v<A> && std::is_arithmetic_v<B> && std::is_arithmetic_v<C>)
+    C3DTPoint(A px, B py, C pz) : Base(0, T(px), T(py), T(pz)) {}
+    explicit C3DTPoint(const float* v) : Base(0, T(v[0]), T(v[1]), T(v[2])) {}
+    // The point `p` displaced by the vector `v`, with the flag word `flags`.
+    C3DTPoint(const C3DTPoint& p, const C3DTVector<T>& v, unsigned int flags)
+        : Base(flags, p.x + v.x, p.y + v.y, p.z + v.z) {}
+    C3DTPoint(const C3DTPoint&) = default;
+    explicit C3DTPoint(const C3DTVector<T>& v) : Base(v.GetFlags(), v.x, v.y, v.z) {}
+    // Copies flags and coordinates.
+    C3DTPoint& operator=(const C3DTPoint&) = default;
+
     // result = this - other.
     void SubstractTo(const C3DTPoint& other, C3DTVector<T>& result) const {
         result.Init(x - other.x, y - other.y, z - other.z);
     }
-    // Rearranges the coordinates for an axis-convention change (see the header comment).
-    void Swap(unsigned int code) { detail::SwapCoordinates(code, x, y, z); }
 
     // Arithmetic. Sums and differences keep this point's flags; point - point gives a vector.
-    C3DTPoint operator+(const C3DTVector<T>& v) const { return Make(x + v.x, y + v.y, z + v.z); }
-    C3DTPoint operator-(const C3DTVector<T>& v) const { return Make(x - v.x, y - v.y, z - v.z); }
-    C3DTPoint operator+(const C3DTPoint& p) const { return Make(x + p.x, y + p.y, z + p.z); }
+    C3DTPoint operator+(const C3DTVector<T>& v) const { return this->Make(x + v.x, y + v.y, z + v.z); }
+    C3DTPoint operator-(const C3DTVector<T>& v) const { return this->Make(x - v.x, y - v.y, z - v.z); }
+    C3DTPoint operator+(const C3DTPoint& p) const { return this->Make(x + p.x, y + p.y, z + p.z); }
     C3DTVector<T> operator-(const C3DTPoint& p) const { return C3DTVector<T>(x - p.x, y - p.y, z - p.z); }
-    C3DTPoint operator*(double f) const { return Make(x * f, y * f, z * f); }
-    C3DTPoint operator/(double f) const { return Make(x / f, y / f, z / f); }
+    C3DTPoint operator*(double f) const { return this->Make(x * f, y * f, z * f); }
+    C3DTPoint operator/(double f) const { return this->Make(x / f, y / f, z / f); }
     // Dot product with a plane or homogeneous vector, w taken as 1 for this point.
     double operator*(const C4DTVector<T>& v) const {
         return double(x) * v.x + double(y) * v.y + double(z) * v.z + double(v.w);
     }
-    C3DTPoint& operator+=(const C3DTVector<T>& v) { return Set(x + v.x, y + v.y, z + v.z); }
-    C3DTPoint& operator-=(const C3DTVector<T>& v) { return Set(x - v.x, y - v.y, z - v.z); }
-    C3DTPoint& operator+=(const C3DTPoint& p) { return Set(x + p.x, y + p.y, z + p.z); }
-    C3DTPoint& operator-=(const C3DTPoint& p) { return Set(x - p.x, y - p.y, z - p.z); }
-    C3DTPoint& operator*=(double f) { return Set(x * f, y * f, z * f); }
-    C3DTPoint& operator/=(double f) { return Set(x / f, y / f, z / f); }
-
-    // Exact comparison of the coordinates (no tolerance; the flags are not compared).
-    bool operator==(const C3DTPoint& o) const { return x == o.x && y == o.y && z == o.z; }
-    bool operator!=(const C3DTPoint& o) const { return !(*this == o); }
+    C3DTPoint& operator+=(const C3DTVector<T>& v) { return this->Set(x + v.x, y + v.y, z + v.z); }
+    C3DTPoint& operator-=(const C3DTVector<T>& v) { return this->Set(x - v.x, y - v.y, z - v.z); }
+    C3DTPoint& operator+=(const C3DTPoint& p) { return this->Set(x + p.x, y + p.y, z + p.z); }
+    C3DTPoint& operator-=(const C3DTPoint& p) { return this->Set(x - p.x, y - p.y, z - p.z); }
+    C3DTPoint& operator*=(double f) { return this->Set(x * f, y * f, z * f); }
+    C3DTPoint& operator/=(double f) { return this->Set(x / f, y / f, z / f); }
 
     double SquaredDistance(const C3DTPoint& o) const {
         double dx = double(x) - o.x, dy = double(y) - o.y, dz = double(z) - o.z;
         return dx * dx + dy * dy + dz * dz;
     }
     double Distance(const C3DTPoint& o) const { return std::sqrt(SquaredDistance(o)); }
-
-private:
-    template <class U>
-    C3DTPoint Make(U px, U py, U pz) const {
-        C3DTPoint r(*this);
-        r.x = T(px);
-        r.y = T(py);
-        r.z = T(pz);
-        return r;
-    }
-    template <class U>
-    C3DTPoint& Set(U px, U py, U pz) {
-        x = T(px);
-        y = T(py);
-        z = T(pz);
-        return *this;
-    }
 };
 
 // 3D vector (x, y, z) with its flag word. Instantiated for float and double.
 template <class T>
-class KESTOVAR_API C3DTVector : public CPt {
-public:
-    T x, y, z;
+class KESTOVAR_API C3DTVector : public detail::C3DTTriple<C3DTVector<T>, T, 0> {
+    using Base = detail::C3DTTriple<C3DTVector<T>, T, 0>;
+    friend Base;
 
-    C3DTVector() : x(0), y(0), z(0) {}
+public:
+    using Base::x;
+    using Base::y;
+    using Base::z;
+    using Base::operator=;
+
+    C3DTVector() = default;
     // From three numbers (float, double, int or any mix), converted to T.
     template <class A, class B, class C>
         requires(std::is_arithmetic_v<A> && std::is_arithmetic_v<B> && std::is_arithmetic_v<C>)
-    C3DTVector(A px, B py, C pz) : x(T(px)), y(T(py)), z(T(pz)) {}
-    explicit C3DTVector(const float* v) : x(T(v[0])), y(T(v[1])), z(T(v[2])) {}
+    C3DTVector(A px, B py, C pz) : Base(0, T(px), T(py), T(pz)) {}
+    explicit C3DTVector(const float* v) : Base(0, T(v[0]), T(v[1]), T(v[2])) {}
     // The vector from `from` to `to`.
-    C3DTVector(const C3DTPoint<T>& from, const C3DTPoint<T>& to) : x(to.x - from.x), y(to.y - from.y), z(to.z - from.z) {}
-    explicit C3DTVector(const C3DTPoint<T>& p) : CPt(p.GetFlags()), x(p.x), y(p.y), z(p.z) {}
+    C3DTVector(const C3DTPoint<T>& from, const C3DTPoint<T>& to)
+        : Base(0, to.x - from.x, to.y - from.y, to.z - from.z) {}
+    explicit C3DTVector(const C3DTPoint<T>& p) : Base(p.GetFlags(), p.x, p.y, p.z) {}
     C3DTVector(const C3DTVector&) = default;
+    C3DTVector& operator=(const C3DTVector&) = default;
 
-    C3DTVector& operator=(const C3DTVector& src) {
-        m_flags = src.m_flags;
-        x = src.x;
-        y = src.y;
-        z = src.z;
-        return *this;
-    }
-    C3DTVector& operator=(const CPt& src) override {
-        if (&src == this) return *this;
-        if (typeid(src) == typeid(C3DTVector)) return *this = static_cast<const C3DTVector&>(src);
-        C4DPoint h;
-        src.To4DPoint(h);
-        return *this = h;
-    }
-    C3DTVector& operator=(const C4DPoint& src) override {
-        m_flags = src.GetFlags();
-        x = T(src.x);
-        y = T(src.y);
-        z = T(src.z);
-        return *this;
-    }
-    void Serialize(CXArchive& ar) override { detail::SerializePointRecord(ar, m_flags, &x, 3); }
-    void To4DPoint(C4DPoint& out) const override {
-        out.SetFlags(m_flags);
-        out.x = float(x);
-        out.y = float(y);
-        out.z = float(z);
-        out.w = 0.0f;
-    }
-    int SizeOf() const override { return int(sizeof(C3DTVector)); }
-
-    T& operator[](int i) { return (&x)[i]; }
-    const T& operator[](int i) const { return (&x)[i]; }
-    T* ValPtr() { return &x; }
-    const T* ValPtr() const { return &x; }
-
-    void Init(T px, T py, T pz) {
-        x = px;
-        y = py;
-        z = pz;
-    }
-    void SetValues(const float* v) {
-        x = T(v[0]);
-        y = T(v[1]);
-        z = T(v[2]);
-    }
-    void Offset(float value) {
-        x = T(x + value);
-        y = T(y + value);
-        z = T(z + value);
-    }
     // result = this - other.
     void SubstractTo(const C3DTVector& other, C3DTVector& result) const {
         result.Init(x - other.x, y - other.y, z - other.z);
     }
-    void Swap(unsigned int code) { detail::SwapCoordinates(code, x, y, z); }
 
-    C3DTVector operator+(const C3DTVector& v) const { return Make(x + v.x, y + v.y, z + v.z); }
-    C3DTVector operator-(const C3DTVector& v) const { return Make(x - v.x, y - v.y, z - v.z); }
-    C3DTVector operator-() const { return Make(-x, -y, -z); }
-    C3DTVector operator*(double f) const { return Make(x * f, y * f, z * f); }
-    C3DTVector operator/(double f) const { return Make(x / f, y / f, z / f); }
+    C3DTVector operator+(const C3DTVector& v) const { return this->Make(x + v.x, y + v.y, z + v.z); }
+    C3DTVector operator-(const C3DTVector& v) const { return this->Make(x - v.x, y - v.y, z - v.z); }
+    C3DTVector operator-() const { return this->Make(-x, -y, -z); }
+    C3DTVector operator*(double f) const { return this->Make(x * f, y * f, z * f); }
+    C3DTVector operator/(double f) const { return this->Make(x / f, y / f, z / f); }
     // Dot product.
     double operator*(const C3DTVector& v) const { return Dot(v); }
-    C3DTVector& operator+=(const C3DTVector& v) { return Set(x + v.x, y + v.y, z + v.z); }
-    C3DTVector& operator-=(const C3DTVector& v) { return Set(x - v.x, y - v.y, z - v.z); }
-    C3DTVector& operator*=(double f) { return Set(x * f, y * f, z * f); }
-    C3DTVector& operator/=(double f) { return Set(x / f, y / f, z / f); }
-
-    // Exact comparison of the components (no tolerance; the flags are not compared).
-    bool operator==(const C3DTVector& o) const { return x == o.x && y == o.y && z == o.z; }
-    bool operator!=(const C3DTVector& o) const { return !(*this == o); }
+    C3DTVector& operator+=(const C3DTVector& v) { return this->Set(x + v.x, y + v.y, z + v.z); }
+    C3DTVector& operator-=(const C3DTVector& v) { return this->Set(x - v.x, y - v.y, z - v.z); }
+    C3DTVector& operator*=(double f) { return this->Set(x * f, y * f, z * f); }
+    C3DTVector& operator/=(double f) { return this->Set(x / f, y / f, z / f); }
 
     double Dot(const C3DTVector& v) const { return double(x) * v.x + double(y) * v.y + double(z) * v.z; }
     // Right-handed cross product this × v.
@@ -394,25 +362,8 @@ public:
     // it is (and 0 returned).
     double Normalize() {
         double len = Length();
-        if (len > 0.0) Set(x / len, y / len, z / len);
+        if (len > 0.0) this->Set(x / len, y / len, z / len);
         return len;
-    }
-
-private:
-    template <class U>
-    C3DTVector Make(U px, U py, U pz) const {
-        C3DTVector r(*this);
-        r.x = T(px);
-        r.y = T(py);
-        r.z = T(pz);
-        return r;
-    }
-    template <class U>
-    C3DTVector& Set(U px, U py, U pz) {
-        x = T(px);
-        y = T(py);
-        z = T(pz);
-        return *this;
     }
 };
 
