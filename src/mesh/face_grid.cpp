@@ -247,6 +247,7 @@ private:
     unsigned m_count = 0;
 };
 
+#if !defined(__SSE2__)
 // Squared gap between p and the box of a cache entry (0 inside): a lower bound of the face's
 // squared distance, from the floats already in the entry, without a branch. A polygon's entry holds
 // its box's two corners, whose box is the entry's own corners 0 and 1.
@@ -266,6 +267,7 @@ inline double FaceBoxGap2(const _GridFaceCache& e, const double* p) {
     }
     return g2;
 }
+#endif
 
 #if defined(__SSE2__)
 // The query point for the box test in single precision: the box gaps are then measured four lanes
