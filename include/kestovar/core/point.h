@@ -223,8 +223,9 @@ public:
     void Swap(unsigned int code) { SwapCoordinates(code, x, y, z); }
 
     // Exact comparison of the coordinates (no tolerance; the flags are not compared).
-    bool operator==(const Derived& o) const { return x == o.x && y == o.y && z == o.z; }
-    bool operator!=(const Derived& o) const { return !(*this == o); }
+    friend bool operator==(const Derived& a, const Derived& b) {
+        return a.x == b.x && a.y == b.y && a.z == b.z;
+    }
 
 protected:
     C3DTTriple() : x(0), y(0), z(0) {}
