@@ -270,6 +270,22 @@ inline bool Wide(const QuickAngle& a, bool& undecided) {
     return w > 0.0;
 }
 
+// Newell sums of a quadrangle's normal from its corners' coordinates, for one quadrangle (double)
+// or two side by side (a two-double vector, each lane the same operations in the same order, so
+// bitwise the scalar sums).
+template <class T>
+inline void QuadNewell(const T X[4], const T Y[4], const T Z[4], T& nx, T& ny, T& nz) {
+    nx = T{};
+    ny = T{};
+    nz = T{};
+    for (int a = 0; a < 4; ++a) {
+        const int b = (a + 1) & 3;
+        nx += (Y[a] - Y[b]) * (Z[a] + Z[b]);
+        ny += (Z[a] - Z[b]) * (X[a] + X[b]);
+        nz += (X[a] - X[b]) * (Y[a] + Y[b]);
+    }
+}
+
 // Divides (x, y, z) by its length `len` without dividing when every component is zero or of
 // magnitude `len` (a vector along an axis, as the normal and first edge of a quadrangle lying in
 // a coordinate plane): those quotients are exact, +-0 and +-1, so the result is bitwise the
@@ -349,19 +365,8 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
     // Non-finite coordinates (which Project refuses) need no test of their own: every coordinate
     // is a factor of some product of the Newell sums, a product with an infinite or NaN factor is
     // infinite or NaN, and so is any sum holding one, so the length test below rejects them.
-    double nx = 0.0, ny = 0.0, nz = 0.0;
-    nx += (Y[0] - Y[1]) * (Z[0] + Z[1]);
-    ny += (Z[0] - Z[1]) * (X[0] + X[1]);
-    nz += (X[0] - X[1]) * (Y[0] + Y[1]);
-    nx += (Y[1] - Y[2]) * (Z[1] + Z[2]);
-    ny += (Z[1] - Z[2]) * (X[1] + X[2]);
-    nz += (X[1] - X[2]) * (Y[1] + Y[2]);
-    nx += (Y[2] - Y[3]) * (Z[2] + Z[3]);
-    ny += (Z[2] - Z[3]) * (X[2] + X[3]);
-    nz += (X[2] - X[3]) * (Y[2] + Y[3]);
-    nx += (Y[3] - Y[0]) * (Z[3] + Z[0]);
-    ny += (Z[3] - Z[0]) * (X[3] + X[0]);
-    nz += (X[3] - X[0]) * (Y[3] + Y[0]);
+    double nx, ny, nz;
+    QuadNewell(X, Y, Z, nx, ny, nz);
     double nl = std::sqrt(nx * nx + ny * ny + nz * nz);
     if (!(nl > 0.0) || !std::isfinite(nl)) return -1;
     if (!ExactUnit(nx, ny, nz, nl)) {
@@ -509,19 +514,8 @@ void ClipConvexQuadPair(const C3DTPoint<float>* points, const int* indices[2], i
         Y[i] = Pair(a[i]->y, b[i]->y);
         Z[i] = Pair(a[i]->z, b[i]->z);
     }
-    V2 nx = {0.0, 0.0}, ny = {0.0, 0.0}, nz = {0.0, 0.0};
-    nx += (Y[0] - Y[1]) * (Z[0] + Z[1]);
-    ny += (Z[0] - Z[1]) * (X[0] + X[1]);
-    nz += (X[0] - X[1]) * (Y[0] + Y[1]);
-    nx += (Y[1] - Y[2]) * (Z[1] + Z[2]);
-    ny += (Z[1] - Z[2]) * (X[1] + X[2]);
-    nz += (X[1] - X[2]) * (Y[1] + Y[2]);
-    nx += (Y[2] - Y[3]) * (Z[2] + Z[3]);
-    ny += (Z[2] - Z[3]) * (X[2] + X[3]);
-    nz += (X[2] - X[3]) * (Y[2] + Y[3]);
-    nx += (Y[3] - Y[0]) * (Z[3] + Z[0]);
-    ny += (Z[3] - Z[0]) * (X[3] + X[0]);
-    nz += (X[3] - X[0]) * (Y[3] + Y[0]);
+    V2 nx, ny, nz;
+    QuadNewell(X, Y, Z, nx, ny, nz);
     const V2 nn = nx * nx + ny * ny + nz * nz;
     const V2 nl = SquareRoot(nn);
     const V2 zero = {0.0, 0.0}, infinity = {HUGE_VAL, HUGE_VAL}, tiny = {1e-15, 1e-15};

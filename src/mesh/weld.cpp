@@ -283,6 +283,14 @@ private:
     int m_step;
 };
 
+// Slots of an open-addressing table kept at most half full for `expected` entries: a power of two,
+// at least 64, at most 2^30.
+unsigned SlotsFor(unsigned expected) {
+    unsigned slots = 64;
+    while (slots < 2 * expected && slots < (1u << 30)) slots <<= 1;
+    return slots;
+}
+
 // Open-addressing table (linear probing, at most half full) of the occupied cells: the cell and
 // its first point (-1: empty slot).
 struct CellSlot {
@@ -326,11 +334,6 @@ public:
     const CellSlot& GetSlot(unsigned s) const { return m_slots[s]; }
 
 private:
-    static unsigned SlotsFor(unsigned expected) {
-        unsigned slots = 64;
-        while (slots < 2 * expected && slots < (1u << 30)) slots <<= 1;
-        return slots;
-    }
     void Allocate(unsigned slots) {
         m_slots = static_cast<CellSlot*>(xmalloc(size_t(slots) * sizeof(CellSlot)));
         if (!m_slots) XThrow<CXMemoryException>();
@@ -449,11 +452,6 @@ public:
     }
 
 private:
-    static unsigned SlotsFor(unsigned expected) {
-        unsigned slots = 64;
-        while (slots < 2 * expected && slots < (1u << 30)) slots <<= 1;
-        return slots;
-    }
     void Allocate(unsigned slots) {
         m_slots = static_cast<PositionSlot*>(xcalloc(slots, sizeof(PositionSlot)));
         if (!m_slots) XThrow<CXMemoryException>();

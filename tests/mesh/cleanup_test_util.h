@@ -15,6 +15,7 @@
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "kestovar/mesh/weld.h"
 
 namespace kestovar::test {
 
@@ -114,6 +115,34 @@ inline bool IsConsistentlyOriented(const CFaceList& list) {
     for (const auto& [edge, count] : e)
         if (count != 1 || e.count({edge.second, edge.first}) == 0) return false;
     return true;
+}
+
+// Reference for the weld at tolerance 0: the grid weld written out over the public proximity
+// queries (every point of the 27 cells around a representative; a point moves to a nearer later
+// representative). Representative of every point.
+inline std::vector<unsigned> GridWeld(const std::vector<P3>& points) {
+    C3DPointList list;
+    for (const P3& p : points) list.Add(p[0], p[1], p[2]);
+    const int n = int(points.size());
+    std::vector<unsigned> rep(size_t(n), REMAP_REMOVED);
+    WeldProximityMap* map = list.InitWeldMap(0.0, false);
+    auto dist2 = [&](int a, int b) {
+        const float dx = points[a][0] - points[b][0], dy = points[a][1] - points[b][1], dz = points[a][2] - points[b][2];
+        return double(dx) * dx + double(dy) * dy + double(dz) * dz;
+    };
+    for (int p = 0; p < n; ++p) {
+        if (rep[p] != REMAP_REMOVED) continue;
+        rep[p] = unsigned(p);
+        int count = 0;
+        const int* near = list.Get3DProximityPoints(p, map, count);
+        for (int k = 0; k < count; ++k) {
+            const int q = near[k];
+            if (rep[q] != REMAP_REMOVED && dist2(int(rep[q]), p) <= dist2(q, p)) continue;
+            rep[q] = unsigned(p);
+        }
+    }
+    C3DPointList::DeleteWeldMap(map);
+    return rep;
 }
 
 }  // namespace kestovar::test

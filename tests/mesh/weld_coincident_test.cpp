@@ -16,32 +16,6 @@
 namespace kestovar::test {
 namespace {
 
-// The grid weld written out over the public proximity queries: representative of every point.
-std::vector<unsigned> GridWeld(const std::vector<P3>& points) {
-    C3DPointList list;
-    for (const P3& p : points) list.Add(p[0], p[1], p[2]);
-    const int n = int(points.size());
-    std::vector<unsigned> rep(size_t(n), REMAP_REMOVED);
-    WeldProximityMap* map = list.InitWeldMap(0.0, false);
-    auto dist2 = [&](int a, int b) {
-        float dx = points[a][0] - points[b][0], dy = points[a][1] - points[b][1], dz = points[a][2] - points[b][2];
-        return double(dx) * dx + double(dy) * dy + double(dz) * dz;
-    };
-    for (int p = 0; p < n; ++p) {
-        if (rep[p] != REMAP_REMOVED) continue;
-        rep[p] = unsigned(p);
-        int count = 0;
-        const int* near = list.Get3DProximityPoints(p, map, count);
-        for (int k = 0; k < count; ++k) {
-            const int q = near[k];
-            if (rep[q] != REMAP_REMOVED && dist2(int(rep[q]), p) <= dist2(q, p)) continue;
-            rep[q] = unsigned(p);
-        }
-    }
-    C3DPointList::DeleteWeldMap(map);
-    return rep;
-}
-
 bool SameBits(const float* a, const float* b) { return std::memcmp(a, b, 3 * sizeof(float)) == 0; }
 
 // Welds `points` as an object in which point i is the first corner of face i, whose two other

@@ -21,33 +21,6 @@
 namespace kestovar::test {
 namespace {
 
-// Representatives of the grid weld over the public proximity queries (every point of the 27
-// cells around a representative; a point moves to a nearer later representative).
-std::vector<unsigned> GridWeld(const std::vector<P3>& points) {
-    C3DPointList list;
-    for (const P3& p : points) list.Add(p[0], p[1], p[2]);
-    const int n = int(points.size());
-    std::vector<unsigned> rep(size_t(n), REMAP_REMOVED);
-    WeldProximityMap* map = list.InitWeldMap(0.0, false);
-    auto dist2 = [&](int a, int b) {
-        const float dx = points[a][0] - points[b][0], dy = points[a][1] - points[b][1], dz = points[a][2] - points[b][2];
-        return double(dx) * dx + double(dy) * dy + double(dz) * dz;
-    };
-    for (int p = 0; p < n; ++p) {
-        if (rep[p] != REMAP_REMOVED) continue;
-        rep[p] = unsigned(p);
-        int count = 0;
-        const int* near = list.Get3DProximityPoints(p, map, count);
-        for (int k = 0; k < count; ++k) {
-            const int q = near[k];
-            if (rep[q] != REMAP_REMOVED && dist2(int(rep[q]), p) <= dist2(q, p)) continue;
-            rep[q] = unsigned(p);
-        }
-    }
-    C3DPointList::DeleteWeldMap(map);
-    return rep;
-}
-
 // Welds `points` (point i the first corner of face i, the other two corners anchors at +-1000)
 // and checks every face's first corner against the grid weld: same coordinate bits as the
 // representative, and shared exactly between points of one representative.
