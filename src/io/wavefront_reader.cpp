@@ -549,52 +549,56 @@ void CObjReader::FinishGroups() {
         return;
     }
 
-    // Points.
-    prepare(m_vertexCount);
-    for (int i = 0; i < m_groups.GetSize(); ++i) {
-        CObjGroup& g = m_groups[i];
-        if (!g.object) continue;
-        const int count = Renumber(g.faceList, i, stamp, local, order);
-        C3DPointList* points = g.object->GetPointList();
-        points->SetSize(count);
-        C3DTPoint<float>* out = points->GetPoints();
-        for (int k = 0; k < count; ++k) {
-            const float* v = m_positions.GetData() + 3 * order[k];
-            out[k].Init(v[0], v[1], v[2]);
+    // Each kind of element (positions, texture coordinates, normals) is renumbered per group to
+    // the elements that group uses, in first-use order; `fill` then copies those elements from the
+    // file-wide array into the group's own list.
+    auto renumberKind = [&](int elements, auto faceListOf, auto fill) {
+        prepare(elements);
+        for (int i = 0; i < m_groups.GetSize(); ++i) {
+            CObjGroup& g = m_groups[i];
+            CFaceList* faces = faceListOf(g);
+            if (!faces) continue;
+            const int count = Renumber(faces, i, stamp, local, order);
+            fill(g, count, order.GetData());
         }
-    }
+    };
+    renumberKind(
+        m_vertexCount, [](CObjGroup& g) { return g.object ? g.faceList : nullptr; },
+        [&](CObjGroup& g, int count, const int* order) {
+            C3DPointList* points = g.object->GetPointList();
+            points->SetSize(count);
+            C3DTPoint<float>* out = points->GetPoints();
+            for (int k = 0; k < count; ++k) {
+                const float* v = m_positions.GetData() + 3 * order[k];
+                out[k].Init(v[0], v[1], v[2]);
+            }
+        });
     m_positions.RemoveAll();
-    // Texture coordinates.
-    prepare(m_uvCount);
-    for (int i = 0; i < m_groups.GetSize(); ++i) {
-        CObjGroup& g = m_groups[i];
-        if (!g.uvw) continue;
-        const int count = Renumber(g.uvw->GetFaceList(), i, stamp, local, order);
-        CUVWPointList* points = g.uvw->GetUVWPointList();
-        points->SetSize(count);
-        CUVWPoint* out = points->GetPoints();
-        for (int k = 0; k < count; ++k) {
-            const float* t = m_uvs.GetData() + 2 * order[k];
-            out[k].u = t[0];
-            out[k].v = t[1];
-            out[k].w = 0.0f;
-        }
-    }
+    renumberKind(
+        m_uvCount, [](CObjGroup& g) { return g.uvw ? g.uvw->GetFaceList() : nullptr; },
+        [&](CObjGroup& g, int count, const int* order) {
+            CUVWPointList* points = g.uvw->GetUVWPointList();
+            points->SetSize(count);
+            CUVWPoint* out = points->GetPoints();
+            for (int k = 0; k < count; ++k) {
+                const float* t = m_uvs.GetData() + 2 * order[k];
+                out[k].u = t[0];
+                out[k].v = t[1];
+                out[k].w = 0.0f;
+            }
+        });
     m_uvs.RemoveAll();
-    // Normals.
-    prepare(m_normalCount);
-    for (int i = 0; i < m_groups.GetSize(); ++i) {
-        CObjGroup& g = m_groups[i];
-        if (!g.normals) continue;
-        const int count = Renumber(g.normals->GetFaceList(), i, stamp, local, order);
-        C3DVectorList* vectors = g.normals->GetNormalVectorList();
-        vectors->SetSize(count);
-        C3DTVector<float>* out = vectors->GetVectors();
-        for (int k = 0; k < count; ++k) {
-            const float* n = m_normals.GetData() + 3 * order[k];
-            out[k].Init(n[0], n[1], n[2]);
-        }
-    }
+    renumberKind(
+        m_normalCount, [](CObjGroup& g) { return g.normals ? g.normals->GetFaceList() : nullptr; },
+        [&](CObjGroup& g, int count, const int* order) {
+            C3DVectorList* vectors = g.normals->GetNormalVectorList();
+            vectors->SetSize(count);
+            C3DTVector<float>* out = vectors->GetVectors();
+            for (int k = 0; k < count; ++k) {
+                const float* n = m_normals.GetData() + 3 * order[k];
+                out[k].Init(n[0], n[1], n[2]);
+            }
+        });
     m_normals.RemoveAll();
 
     for (int i = 0; i < m_groups.GetSize(); ++i) {
