@@ -200,6 +200,25 @@ struct ScratchBuffer {
     ScratchBuffer& operator=(const ScratchBuffer&) = delete;
 };
 
+// The flag words of a list's faces read straight from the main data (the flag word leads each
+// face's element), without the range test and the look-ups of CFaceList::GetFaceFlags per face.
+class FaceFlagsReader {
+public:
+    explicit FaceFlagsReader(const CFaceList& list)
+        : m_pData(list.GetSize() ? static_cast<const unsigned char*>(list.GetMainData(0)) : nullptr),
+          m_nStride(list.GetSize() ? size_t(list.GetMainArray()->GetSizeOfElement()) : 0) {}
+    // The flag word of face f (below the face count).
+    unsigned operator()(unsigned f) const {
+        unsigned flags;
+        std::memcpy(&flags, m_pData + size_t(f) * m_nStride, sizeof flags);
+        return flags;
+    }
+
+private:
+    const unsigned char* m_pData;
+    size_t m_nStride;
+};
+
 // Faces of at most this many corners have their repeated corners found by scanning their own
 // corners; a larger face marks its points in a stamp array instead.
 constexpr int kScannedCorners = 16;
@@ -242,8 +261,9 @@ inline void ForEachDistinctCorner(const int* idx, int k, CXArray<int>& stamp, un
 // lists its faces in face order. Writing into the records themselves costs no more than a plain
 // table's scatter and saves a copy of every face index.
 //
-// A triangle with three distinct corners, nearly every face, goes through both passes without
-// the test for a repeated corner.
+// A triangle of three distinct points in range, nearly every face, takes one branch for all its
+// tests in the first pass; when every live face is one, the second pass drops the faces into the
+// records without any test.
 CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCount) {
     const unsigned faceCount = unsigned(list.GetSize());
     if (pointCount >= unsigned(INT_MAX)) XThrow<CXMemoryException>("InitPointToFaceGraph: too many points");
@@ -251,25 +271,36 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
     countArray.SetSize(int(pointCount) + 1);
     unsigned* count = countArray.GetData();
     CXArray<int> stamp;
-    uint64_t values = 0;
+    const FaceFlagsReader flags(list);
+    // Corners of the faces other than plain triangles; whether every live face is a plain
+    // triangle (three distinct points in range), which lets the second pass skip every test.
+    uint64_t otherValues = 0;
+    unsigned plainTriangles = 0;
+    bool allPlain = true;
     for (unsigned f = 0; f < faceCount; ++f) {
-        if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
+        if (!IsLiveFaceFlags(flags(f))) continue;
         int k;
         const int* idx = list.GetIndexes(f, k);
+        if (k == 3) {
+            const unsigned p0 = unsigned(idx[0]), p1 = unsigned(idx[1]), p2 = unsigned(idx[2]);
+            if ((p0 < pointCount) & (p1 < pointCount) & (p2 < pointCount) & (p0 != p1) & (p1 != p2) &
+                (p0 != p2)) [[likely]] {
+                ++count[p0];
+                ++count[p1];
+                ++count[p2];
+                ++plainTriangles;
+                continue;
+            }
+        }
+        allPlain = false;
         for (int j = 0; j < k; ++j)
             if (unsigned(idx[j]) >= pointCount) ThrowBadPointIndex("InitPointToFaceGraph");
-        if (k == 3 && idx[0] != idx[1] && idx[1] != idx[2] && idx[0] != idx[2]) {
-            ++count[idx[0]];
-            ++count[idx[1]];
-            ++count[idx[2]];
-            values += 3;
-            continue;
-        }
         ForEachDistinctCorner(idx, k, stamp, pointCount, int(f), [&](unsigned p) {
             ++count[p];
-            ++values;
+            ++otherValues;
         });
     }
+    const uint64_t values = 3 * uint64_t(plainTriangles) + otherValues;
     if (values >= uint64_t(INT_MAX)) XThrow<CXMemoryException>("InitPointToFaceGraph: too many face corners");
 
     CPointToFaceGraph* graph = new CPointToFaceGraph(0);
@@ -291,8 +322,19 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
         unsigned ignored;
         int* base = pointCount ? graph->Get(0, ignored) : nullptr;
         assert(pointCount == 0 || graph->Get(pointCount - 1, ignored) == base + count[pointCount - 1]);
+        if (allPlain) {
+            for (unsigned f = 0; f < faceCount; ++f) {
+                if (!IsLiveFaceFlags(flags(f))) continue;
+                int k;
+                const int* idx = list.GetIndexes(f, k);
+                base[count[idx[0]]++] = int(f);
+                base[count[idx[1]]++] = int(f);
+                base[count[idx[2]]++] = int(f);
+            }
+            return graph;
+        }
         for (unsigned f = 0; f < faceCount; ++f) {
-            if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
+            if (!IsLiveFaceFlags(flags(f))) continue;
             int k;
             const int* idx = list.GetIndexes(f, k);
             if (k == 3 && idx[0] != idx[1] && idx[1] != idx[2] && idx[0] != idx[2]) {
@@ -388,8 +430,9 @@ uint64_t LiveCorners(const CFaceList& list) {
     uint64_t corners = 0;
     if (records.GetSize() == faceCount) {
         corners = records.GetValueCount();
+        const FaceFlagsReader flags(list);
         for (unsigned f = 0; f < faceCount; ++f)
-            if (!IsLiveFaceFlags(list.GetFaceFlags(f))) [[unlikely]]
+            if (!IsLiveFaceFlags(flags(f))) [[unlikely]]
                 corners -= records.GetRecordSize(f);
         return corners;
     }
@@ -492,8 +535,9 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
         const auto homeOf = [&](unsigned a, unsigned b) __attribute__((always_inline)) {
             return detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)), magic, slots);
         };
+        const FaceFlagsReader flags(list);
         for (unsigned f = 0; f < faceCount; ++f) {
-            if (!IsLiveFaceFlags(list.GetFaceFlags(f))) continue;
+            if (!IsLiveFaceFlags(flags(f))) continue;
             int k;
             const int* idx = list.GetIndexes(f, k);
             if (k == 3) {

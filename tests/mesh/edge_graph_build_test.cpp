@@ -7,8 +7,10 @@
 // record grown at another moment changes a pin).
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -177,6 +179,51 @@ TEST(EdgeGraphBuild, ABookOfFacesOnOneSpineKeepsFaceOrder) {
     ASSERT_TRUE(m.faces->InitEdgeToFaceGraph(m.geom));
     ExpectGraphMatches(*m.faces);
     EXPECT_EQ(m.faces->GetEdgeToFaceGraph()->GetValueCount(C3DEdge(1, 0)), 3000u + 1u);
+}
+
+// Both graph builds take a shortcut for triangles of three distinct points in range, the point
+// graph a second one when every live face is such a triangle. A face that is not (a repeated
+// corner, a quad) must send the build back to the general rules wherever it sits, and a bad
+// index must be caught in any corner, the negative ones included.
+TEST(EdgeGraphBuild, PlainTrianglesAndOtherFacesAgreeWithTheReference) {
+    const std::vector<Face> grid = GridTriangles(30, 20);
+    const int points = 31 * 21;
+    std::vector<std::vector<Face>> lists = {grid};
+    for (size_t at : {size_t(0), grid.size() / 2, grid.size()}) {
+        for (const Face& odd : {Face{5, 6, 5}, Face{7, 7, 40}, Face{8, 9, 40, 39}}) {
+            std::vector<Face> faces = grid;
+            faces.insert(faces.begin() + long(at), odd);
+            lists.push_back(faces);
+        }
+    }
+    for (const std::vector<Face>& faces : lists) {
+        for (unsigned hideEvery : {0u, 5u}) {
+            TestMesh m(points, faces);
+            if (hideEvery)
+                for (size_t f = 1; f < faces.size(); f += hideEvery) m.faces->SetFaceFlags(unsigned(f), FACE_HIDDEN, true);
+            ASSERT_TRUE(m.faces->InitPointToFaceGraph(m.geom));
+            ASSERT_TRUE(m.faces->InitEdgeToFaceGraph(m.geom));
+            const std::map<int, std::set<int>> expected = ReferencePointFaces(*m.faces);
+            for (int p = 0; p < points; ++p) {
+                const std::vector<int> got = GraphFaces(*m.faces, p);
+                const auto it = expected.find(p);
+                const std::vector<int> want = it == expected.end() ? std::vector<int>() : std::vector<int>(it->second.begin(), it->second.end());
+                ASSERT_EQ(got, want) << "point " << p << " of a list of " << faces.size() << " faces";
+            }
+            ExpectGraphMatches(*m.faces);
+        }
+    }
+    for (int bad : {-1, points, INT_MAX}) {
+        for (int corner = 0; corner < 3; ++corner) {
+            std::vector<Face> faces = grid;
+            faces[faces.size() / 2][size_t(corner)] = bad;
+            TestMesh m(points, faces);
+            EXPECT_TRUE(RaisesInvalidArg([&] { m.faces->InitPointToFaceGraph(m.geom); })) << bad << " at " << corner;
+            EXPECT_TRUE(RaisesInvalidArg([&] { m.faces->InitEdgeToFaceGraph(m.geom); })) << bad << " at " << corner;
+            EXPECT_FALSE(m.faces->HasPointToFaceGraph());
+            EXPECT_FALSE(m.faces->HasEdgeToFaceGraph());
+        }
+    }
 }
 
 TEST(EdgeGraphBuild, EmptyAndAllHiddenListsGiveEmptyGraphs) {
