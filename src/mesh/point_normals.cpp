@@ -350,25 +350,33 @@ struct PointSum {
 static_assert(sizeof(C3DTVector<float>) % sizeof(float) == 0, "vectors must be whole floats");
 constexpr size_t kListStride = sizeof(C3DTVector<float>) / sizeof(float);
 
-// detail::NewellSums for a triangle, the loop unrolled with the same operations in the same order
-// (the closing edge first, the sums starting from +0).
+// The coordinates of a point record as the lanes (y, z, x, x) and (z, x, y, y): one edge's Newell
+// terms are then (a1 - b1) * (a2 + b2) lane by lane. The record is read from its flag word, the 4
+// bytes before x, so that the load stays inside the record; the flag lane is never used, since
+// its bits as a float may be a denormal, which would slow the arithmetic down.
+static_assert(sizeof(C3DTPoint<float>) == 24, "flag word at 8, coordinates at 12");
+inline void NewellLanes(const C3DTPoint<float>& p, __m128& a1, __m128& a2) {
+    const __m128 v = _mm_loadu_ps(reinterpret_cast<const float*>(&p.x) - 1);
+    a1 = _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 1, 3, 2));
+    a2 = _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 2, 1, 3));
+}
+
+// detail::NewellSums for a triangle, the three sums in the lanes of one register: the same
+// single-precision operations in the same order (the closing edge first, the sums starting from
+// +0), so the same bits.
 inline bool TriangleNewellSums(const C3DTPoint<float>* pts, int np, const int* idx, float out[3]) {
     const unsigned i0 = unsigned(idx[0]), i1 = unsigned(idx[1]), i2 = unsigned(idx[2]);
     if (!pts || i0 >= unsigned(np) || i1 >= unsigned(np) || i2 >= unsigned(np)) return detail::NoFaceNormal(out);
-    const C3DTPoint<float>& p0 = pts[i0];
-    const C3DTPoint<float>& p1 = pts[i1];
-    const C3DTPoint<float>& p2 = pts[i2];
-    float nx = 0.0f, ny = 0.0f, nz = 0.0f;
-    nx += (p2.y - p0.y) * (p2.z + p0.z);
-    ny += (p2.z - p0.z) * (p2.x + p0.x);
-    nz += (p2.x - p0.x) * (p2.y + p0.y);
-    nx += (p0.y - p1.y) * (p0.z + p1.z);
-    ny += (p0.z - p1.z) * (p0.x + p1.x);
-    nz += (p0.x - p1.x) * (p0.y + p1.y);
-    nx += (p1.y - p2.y) * (p1.z + p2.z);
-    ny += (p1.z - p2.z) * (p1.x + p2.x);
-    nz += (p1.x - p2.x) * (p1.y + p2.y);
-    return detail::StoreNewellSums(nx, ny, nz, out);
+    __m128 a1, a2, b1, b2, c1, c2;
+    NewellLanes(pts[i0], a1, a2);
+    NewellLanes(pts[i1], b1, b2);
+    NewellLanes(pts[i2], c1, c2);
+    __m128 n = _mm_add_ps(_mm_setzero_ps(), _mm_mul_ps(_mm_sub_ps(c1, a1), _mm_add_ps(c2, a2)));
+    n = _mm_add_ps(n, _mm_mul_ps(_mm_sub_ps(a1, b1), _mm_add_ps(a2, b2)));
+    n = _mm_add_ps(n, _mm_mul_ps(_mm_sub_ps(b1, c1), _mm_add_ps(b2, c2)));
+    float sums[4];
+    _mm_storeu_ps(sums, n);
+    return detail::StoreNewellSums(sums[0], sums[1], sums[2], out);
 }
 
 // Vectors a and b (3 floats or doubles each) divided by their lengths in double precision when
@@ -394,14 +402,6 @@ inline void NormalizeTwo(const S* a, const S* b, float* oa, float* ob) {
     ob[0] = o[0][1];
     ob[1] = o[1][1];
     ob[2] = o[2][1];
-}
-
-// Makes the `count` vectors of v (3 floats each) unit length as detail::NormalizeIfLong does,
-// bit for bit, two at a time.
-void NormalizeAll(float* v, size_t count) {
-    size_t i = 0;
-    for (; i + 1 < count; i += 2) NormalizeTwo(v + 3 * i, v + 3 * i + 3, v + 3 * i, v + 3 * i + 3);
-    if (i < count) detail::NormalizeIfLong(v + 3 * i);
 }
 
 // The group normals, made as the groups come: every sum made unit length when its length exceeds
@@ -447,26 +447,86 @@ private:
     unsigned m_count = 0;
 };
 
-// The face normals of the live faces, as the face normal channel and the weighting state compute
-// them: `raw` (when not null) gets the Newell sums, zero for a face without a normal, and `unit`
-// the sums made unit length, (1, 0, 0) for a face without a normal. The entries of the faces that
-// are not live are left unset (nothing reads them). Returns whether the records lie one after
-// another in index order (what CFaceWalk can step through), found on the way.
-bool ComputeFaceNormals(const C3DFaceList& faces, const C3DTPoint<float>* pts, int np, float* raw, float* unit) {
+// The first pass's work at one live face f: for every point it uses (once, at its first corner),
+// seeds the point's group, adds the face to it, or marks the point split when the face is outside
+// the seed's angle or has no face normal (`normal` null). False when the face uses a point outside
+// [0, np).
+template <class AddFace>
+inline bool VisitCorners(int f, const int* idx, int k, int np, const float* normal, const AngleTest& angleTest,
+                         AddFace& addFace, PointSum* state, unsigned char* kind, bool& anySplit) {
+    const bool hasNormal = normal != nullptr;
+    const bool nearUnit = hasNormal && IsNearUnit(normal);
+    for (int j = 0; j < k; ++j) {
+        const unsigned p = unsigned(idx[j]);
+        if (p >= unsigned(np)) return false;
+        PointSum& s = state[p];
+        if (kind[p] == kPointUnused) {
+            s.last = f;
+            s.corners = 1;
+            if (!hasNormal) {
+                kind[p] = kPointSplit;
+                anySplit = true;
+                continue;
+            }
+            kind[p] = nearUnit ? kPointSingle : kPointSingleOdd;
+            s.seed[0] = normal[0];
+            s.seed[1] = normal[1];
+            s.seed[2] = normal[2];
+            s.sum[0] = s.sum[1] = s.sum[2] = 0.0;
+            addFace(f, j, s.sum);
+            continue;
+        }
+        ++s.corners;
+        if ((kind[p] & kPointSingle) && s.last != f) {
+            s.last = f;
+            if (hasNormal && JoinsSeed(s.seed, normal, nearUnit && kind[p] == kPointSingle, angleTest)) {
+                addFace(f, j, s.sum);
+            } else {
+                kind[p] = kPointSplit;
+                anySplit = true;
+            }
+        }
+    }
+    return true;
+}
+
+// The first pass when the face normals are this build's own: each live face's normal is computed
+// and then used at once for its corners (VisitCorners), in index order, so the point sums see the
+// faces in the same order as a pass over finished normals would. The Newell sums of two live faces
+// are made unit length together (NormalizeTwo) before the corners of both are visited. `raw` (when
+// not null) gets the Newell sums, zero for a face without a normal, and `unit` the sums made unit
+// length, (1, 0, 0) for a face without a normal or not live; the raw entries of the faces that are
+// not live are left unset (nothing reads them). `kind` must be all kPointUnused on entry.
+// `sequential` tells whether the records lie one after another in index order (what CFaceWalk can
+// step through). Returns false when a live face uses a point outside [0, np); the scratch is then
+// partly written.
+template <class AddFace>
+bool NormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pts, int np, float* raw, float* unit,
+                            const AngleTest& angleTest, AddFace&& addFace, PointSum* state, unsigned char* kind,
+                            bool& anySplit, bool& sequential) {
     const int nf = faces.GetSize();
     const CFaceCollection& records = faces.GetRecords();
     const unsigned char* expected = nf ? reinterpret_cast<const unsigned char*>(records.GetElement(0)) : nullptr;
-    bool sequential = true;
+    sequential = true;
     CFaceWalk walk(faces, false);
-    // The points of the face a few faces ahead are prefetched: they are read in the mesh's own,
-    // scattered, point order.
+    // The points and point states of the face a few faces ahead are prefetched: both are read in
+    // the mesh's own, scattered, point order.
     constexpr int kAhead = 8;
+    // A live face whose Newell sums wait for a second one to be made unit length with.
+    int pending = -1;
+    const int* pendingIdx = nullptr;
+    int pendingCount = 0;
     for (int f = 0; f < nf; ++f) {
-        if (f + kAhead < nf && pts) {
-            int ka = 0;
-            const int* ahead = faces.GetIndexes(unsigned(f + kAhead), ka);
-            for (int j = 0; j < ka && j < 4; ++j)
-                if (unsigned(ahead[j]) < unsigned(np)) detail::PrefetchLine(pts + ahead[j]);
+        if (f + kAhead < nf) {
+            const CFaceCollection::Element* ahead = records.GetElement(unsigned(f + kAhead));
+            const int* next = ahead->GetData();
+            const unsigned ka = ahead->GetSize() < 4 ? ahead->GetSize() : 4;
+            for (unsigned j = 0; j < ka; ++j) {
+                const unsigned q = unsigned(next[j]);
+                if (q >= unsigned(np)) continue;
+                if (pts) detail::PrefetchLine(pts + q);
+                detail::PrefetchLine(state + q);
+            }
         }
         const CFaceCollection::Element* e = walk.Record(unsigned(f));
         sequential &= reinterpret_cast<const unsigned char*>(e) == expected;
@@ -487,16 +547,31 @@ bool ComputeFaceNormals(const C3DFaceList& faces, const C3DTPoint<float>* pts, i
             r[1] = ok ? n[1] : 0.0f;
             r[2] = ok ? n[2] : 0.0f;
         }
+        if (pending < 0) {
+            pending = f;
+            pendingIdx = idx;
+            pendingCount = k;
+            continue;
+        }
+        float* m = unit + size_t(pending) * 3;
+        NormalizeTwo(m, n, m, n);
+        if (!VisitCorners(pending, pendingIdx, pendingCount, np, m, angleTest, addFace, state, kind, anySplit) ||
+            !VisitCorners(f, idx, k, np, n, angleTest, addFace, state, kind, anySplit))
+            return false;
+        pending = -1;
     }
-    NormalizeAll(unit, size_t(nf));
-    return sequential;
+    if (pending >= 0) {
+        float* m = unit + size_t(pending) * 3;
+        detail::NormalizeIfLong(m);
+        return VisitCorners(pending, pendingIdx, pendingCount, np, m, angleTest, addFace, state, kind, anySplit);
+    }
+    return true;
 }
 
-// The first pass: for every live face in index order and every point it uses (once, at its first
-// corner), seeds the point's group, adds the face to it, or marks the point split when the face
-// is outside the seed's angle or has no face normal (index not below unitCount). `kind` must be
-// all kPointUnused on entry. Returns false when a live face uses a point outside [0, np); the
-// scratch is then partly written.
+// The first pass over normals computed beforehand (a face normal channel's vectors, `unitCount`
+// of them, `unitStride` floats apart): VisitCorners for every live face in index order, a face
+// whose index is not below unitCount having no normal. `kind` must be all kPointUnused on entry.
+// Returns false when a live face uses a point outside [0, np); the scratch is then partly written.
 template <class AddFace>
 bool SumSingleGroups(const C3DFaceList& faces, bool sequential, int np, const float* unitBase, size_t unitStride,
                      int unitCount, const AngleTest& angleTest, AddFace&& addFace, PointSum* state,
@@ -521,40 +596,8 @@ bool SumSingleGroups(const C3DFaceList& faces, bool sequential, int np, const fl
         int k = 0;
         const int* idx = walk.Indexes(unsigned(f), k);
         if (!IsLiveFaceFlags(walk.Flags(unsigned(f)))) continue;
-        const bool hasNormal = f < unitCount;
-        const float* normal = hasNormal ? unitBase + size_t(f) * unitStride : nullptr;
-        const bool nearUnit = hasNormal && IsNearUnit(normal);
-        for (int j = 0; j < k; ++j) {
-            const unsigned p = unsigned(idx[j]);
-            if (p >= unsigned(np)) return false;
-            PointSum& s = state[p];
-            if (kind[p] == kPointUnused) {
-                s.last = f;
-                s.corners = 1;
-                if (!hasNormal) {
-                    kind[p] = kPointSplit;
-                    anySplit = true;
-                    continue;
-                }
-                kind[p] = nearUnit ? kPointSingle : kPointSingleOdd;
-                s.seed[0] = normal[0];
-                s.seed[1] = normal[1];
-                s.seed[2] = normal[2];
-                s.sum[0] = s.sum[1] = s.sum[2] = 0.0;
-                addFace(f, j, s.sum);
-                continue;
-            }
-            ++s.corners;
-            if ((kind[p] & kPointSingle) && s.last != f) {
-                s.last = f;
-                if (hasNormal && JoinsSeed(s.seed, normal, nearUnit && kind[p] == kPointSingle, angleTest)) {
-                    addFace(f, j, s.sum);
-                } else {
-                    kind[p] = kPointSplit;
-                    anySplit = true;
-                }
-            }
-        }
+        const float* normal = f < unitCount ? unitBase + size_t(f) * unitStride : nullptr;
+        if (!VisitCorners(f, idx, k, np, normal, angleTest, addFace, state, kind, anySplit)) return false;
     }
     return true;
 }
@@ -608,12 +651,9 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         unitCount = unit->GetSize();
         raw = info.m_rawNormals.GetData();
     }
-    // Whether the geometric records lie in index order, for the walks over the faces (learnt while
-    // computing the face normals; otherwise they go through the offset table).
+    // Whether the geometric records lie in index order, for the walks over the faces (learnt in the
+    // first pass when it computes the face normals; otherwise they go through the offset table).
     bool sequential = false;
-    if (ownNormals)
-        sequential =
-            ComputeFaceNormals(*faces, points->GetPoints(), np, areaWeight ? ownRaw.Get() : nullptr, ownUnit.Get());
     // Adds the weighted normal of `face` at its corner `corner` to a group's sum.
     auto addFace = [&](int face, int corner, double* sum) {
         if (areaWeight || unitWeight) {
@@ -634,8 +674,13 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     std::memset(kind.Get(), kPointUnused, size_t(np));
     bool anySplit = false;
     CCornerAdjacency around;
-    if (!SumSingleGroups(*faces, sequential, np, unitBase, unitStride, unitCount, angleTest, addFace, state.Get(),
-                         kind.Get(), anySplit) ||
+    const bool firstPass =
+        ownNormals ? NormalsAndSingleGroups(*faces, points->GetPoints(), np, areaWeight ? ownRaw.Get() : nullptr,
+                                            ownUnit.Get(), angleTest, addFace, state.Get(), kind.Get(), anySplit,
+                                            sequential)
+                   : SumSingleGroups(*faces, sequential, np, unitBase, unitStride, unitCount, angleTest, addFace,
+                                     state.Get(), kind.Get(), anySplit);
+    if (!firstPass ||
         (anySplit && !around.Build(*faces, sequential, np, kind.Get(), kPointSplit,
                                    [&](int p) { return state.Get()[p].corners; }))) {
         // A live face uses a point outside the list: the graph build reports it as it does for
