@@ -24,9 +24,13 @@ constexpr unsigned kAllowAll = 30;
 // FLT_MAX widened: the cost of an end point that may not be chosen.
 constexpr double kNoCost = double(FLT_MAX);
 
-}  // namespace
+// The evaluation steps below are plain functions of this file, so that ComputePairCost, which
+// runs for every re-evaluated candidate of the contraction loop, inlines them; the public members
+// of the same names are thin wrappers. (Exported members are called through the procedure
+// linkage table from inside the library and are never inlined.)
 
-double C3DExtObject::ComputePointCost(CSymMatrix& q, const C3DTPoint<float>& v) {
+// v^T Q v with v = (x, y, z, 1).
+inline double PointCost(const CSymMatrix& q, const C3DTPoint<float>& v) {
     const double x = v.x, y = v.y, z = v.z;
     const double* m = q.m;
     return m[0] * x * x + 2.0 * m[1] * x * y + 2.0 * m[2] * x * z + 2.0 * m[3] * x + m[4] * y * y +
@@ -36,7 +40,7 @@ double C3DExtObject::ComputePointCost(CSymMatrix& q, const C3DTPoint<float>& v) 
 // The determinant of A is tested against the sum of the magnitudes of its six terms rather than
 // against an absolute epsilon, so the test does not depend on the mesh's scale: a quadric made of
 // nearly parallel planes is refused at any size.
-bool C3DExtObject::InverseExist(const CSymMatrix& q, C3DTPoint<float>& out) {
+inline bool QuadricMinimum(const CSymMatrix& q, double* inv, C3DTPoint<float>& out) {
     const double* m = q.m;
     const double terms[6] = {
         m[0] * m[4] * m[7],     // a2 b2 c2
@@ -57,7 +61,6 @@ bool C3DExtObject::InverseExist(const CSymMatrix& q, C3DTPoint<float>& out) {
     if (det == 0.0) return false;
     if (std::fabs(det / (pos - neg)) < 1e-12) return false;
 
-    double* inv = m_scratchInverse;
     inv[0] = (m[4] * m[7] - m[5] * m[5]) / det;
     inv[1] = (m[2] * m[5] - m[1] * m[7]) / det;
     inv[2] = (m[1] * m[5] - m[2] * m[4]) / det;
@@ -72,6 +75,46 @@ bool C3DExtObject::InverseExist(const CSymMatrix& q, C3DTPoint<float>& out) {
     out.y = float(-(inv[3] * bx + inv[4] * by + inv[5] * bz));
     out.z = float(-(inv[6] * bx + inv[7] * by + inv[8] * bz));
     return true;
+}
+
+// The first rule that applies decides. noFreePosition is only ever raised here: the caller starts
+// it false and passes it to both points of a pair.
+inline _MOVE_FACTOR MoveFactor(unsigned long long m, const C3DPointSymetryMap* symmetry, const C3DTPoint<float>* p,
+                               int index, bool& noFreePosition) {
+    const unsigned int f = p->GetFlags();
+    if (!(f & POINT_SELECTED)) return MOVE_FACTOR_LOCKED;
+    if (f & POINT_CONSTRAINED) return MOVE_FACTOR_CONSTRAINED;
+    if ((m & OPT_SYMMETRY_MASK) && symmetry && symmetry->IsFound(index))
+        return MOVE_FACTOR_SYMMETRY;
+    const bool corners = (m & (OPT_KEEP_CORNERS | OPT_CONSTRAIN_CORNERS)) != 0;
+    const bool isCorner = (f & (POINT_3D_CORNER | POINT_2D_CORNER)) != 0;
+    if ((m & (OPT_KEEP_BORDER | OPT_CONSTRAIN_BORDER)) && (f & POINT_BORDER)) {
+        if (corners && isCorner) noFreePosition = true;
+        return (f & POINT_SHARED_EDGE) ? MOVE_FACTOR_SEAM : MOVE_FACTOR_BORDER;
+    }
+    if ((m & OPT_KEEP_UVW) && (f & POINT_UV_SEAM)) {
+        noFreePosition = true;
+        return MOVE_FACTOR_SEAM;
+    }
+    if ((m & OPT_KEEP_NORMALS) && (f & POINT_NORMAL_FRONTIER)) {
+        noFreePosition = true;
+        return MOVE_FACTOR_SOFT;
+    }
+    if ((m & OPT_KEEP_VC) && (f & POINT_VC_FRONTIER)) return MOVE_FACTOR_SEAM;
+    if ((m & OPT_KEEP_MATERIAL) && (f & POINT_MATERIAL_FRONTIER)) return MOVE_FACTOR_MATERIAL;
+    if (corners && isCorner) {
+        noFreePosition = true;
+        return MOVE_FACTOR_SOFT;
+    }
+    return MOVE_FACTOR_FREE;
+}
+
+}  // namespace
+
+double C3DExtObject::ComputePointCost(CSymMatrix& q, const C3DTPoint<float>& v) { return PointCost(q, v); }
+
+bool C3DExtObject::InverseExist(const CSymMatrix& q, C3DTPoint<float>& out) {
+    return QuadricMinimum(q, m_scratchInverse, out);
 }
 
 // Minimum of cost(p2 + t d), d = p1 - p2: the derivative 2 d^T A (p2 + t d) + 2 b.d vanishes at
@@ -102,36 +145,8 @@ bool C3DExtObject::FindBestPosOnLine(const CSymMatrix& q, const C3DTPoint<float>
     return true;
 }
 
-// The first rule that applies decides. noFreePosition is only ever raised here: the caller starts
-// it false and passes it to both points of a pair.
 _MOVE_FACTOR C3DExtObject::GetPointMoveFactor(const C3DTPoint<float>* p, int index, bool& noFreePosition) {
-    const unsigned int f = p->GetFlags();
-    const unsigned long long m = m_optimizeMode;
-    if (!(f & POINT_SELECTED)) return MOVE_FACTOR_LOCKED;
-    if (f & POINT_CONSTRAINED) return MOVE_FACTOR_CONSTRAINED;
-    if ((m & OPT_SYMMETRY_MASK) && m_pWorkingSymetryMap && m_pWorkingSymetryMap->IsFound(index))
-        return MOVE_FACTOR_SYMMETRY;
-    const bool corners = (m & (OPT_KEEP_CORNERS | OPT_CONSTRAIN_CORNERS)) != 0;
-    const bool isCorner = (f & (POINT_3D_CORNER | POINT_2D_CORNER)) != 0;
-    if ((m & (OPT_KEEP_BORDER | OPT_CONSTRAIN_BORDER)) && (f & POINT_BORDER)) {
-        if (corners && isCorner) noFreePosition = true;
-        return (f & POINT_SHARED_EDGE) ? MOVE_FACTOR_SEAM : MOVE_FACTOR_BORDER;
-    }
-    if ((m & OPT_KEEP_UVW) && (f & POINT_UV_SEAM)) {
-        noFreePosition = true;
-        return MOVE_FACTOR_SEAM;
-    }
-    if ((m & OPT_KEEP_NORMALS) && (f & POINT_NORMAL_FRONTIER)) {
-        noFreePosition = true;
-        return MOVE_FACTOR_SOFT;
-    }
-    if ((m & OPT_KEEP_VC) && (f & POINT_VC_FRONTIER)) return MOVE_FACTOR_SEAM;
-    if ((m & OPT_KEEP_MATERIAL) && (f & POINT_MATERIAL_FRONTIER)) return MOVE_FACTOR_MATERIAL;
-    if (corners && isCorner) {
-        noFreePosition = true;
-        return MOVE_FACTOR_SOFT;
-    }
-    return MOVE_FACTOR_FREE;
+    return MoveFactor(m_optimizeMode, m_pWorkingSymetryMap, p, index, noFreePosition);
 }
 
 void C3DExtObject::GetContractionPosition(const CInitialCost& rec, const C3DPointList& points, C3DTPoint<float>& out) {
@@ -168,13 +183,12 @@ void C3DExtObject::ComputePairCost(CExtPointList& points, C3DFaceList& faces, CI
     const int i1 = rec->first, i2 = rec->second;
     const C3DTPoint<float>& p1 = points.GetAt(i1);
     const C3DTPoint<float>& p2 = points.GetAt(i2);
-    CSymMatrix& q = m_scratchQuadric;
-    q = points.GetQuadric(i1);
+    CSymMatrix q = points.GetQuadric(i1);
     q += points.GetQuadric(i2);
 
     bool noFreePosition = false;
-    const int f1 = GetPointMoveFactor(&p1, i1, noFreePosition);
-    const int f2 = GetPointMoveFactor(&p2, i2, noFreePosition);
+    const int f1 = MoveFactor(m_optimizeMode, m_pWorkingSymetryMap, &p1, i1, noFreePosition);
+    const int f2 = MoveFactor(m_optimizeMode, m_pWorkingSymetryMap, &p2, i2, noFreePosition);
     unsigned allowed = kAllowAll;
     if (f1 > f2)
         allowed = kAllowFirst;
@@ -189,27 +203,28 @@ void C3DExtObject::ComputePairCost(CExtPointList& points, C3DFaceList& faces, CI
     else if (m & (OPT_KEEP_UVW | OPT_KEEP_NORMALS))
         allowed &= ~kAllowOptimal;
 
-    C3DTPoint<float>& v = m_scratchPoint;
-    if ((allowed & kAllowOptimal) && InverseExist(q, v)) {
+    C3DTPoint<float> v;
+    double inverse[9];
+    if ((allowed & kAllowOptimal) && QuadricMinimum(q, inverse, v)) {
         rec->flags = CONTRACTION_FLAGS_OPTIMAL;
         rec->SetXYZ(v.x, v.y, v.z);
-        rec->cost = float(ComputePointCost(q, v));
+        rec->cost = float(PointCost(q, v));
         return;
     }
     if ((allowed & kAllowOnEdge) && FindBestPosOnLine(q, p1, p2, rec)) {
         GetContractionPosition(*rec, points, v);
-        rec->cost = float(ComputePointCost(q, v));
+        rec->cost = float(PointCost(q, v));
         return;
     }
 
-    const double c1 = (allowed & kAllowFirst) ? ComputePointCost(q, p1) : kNoCost;
-    const double c2 = (allowed & kAllowSecond) ? ComputePointCost(q, p2) : kNoCost;
+    const double c1 = (allowed & kAllowFirst) ? PointCost(q, p1) : kNoCost;
+    const double c2 = (allowed & kAllowSecond) ? PointCost(q, p2) : kNoCost;
     double cm = kNoCost;
     if ((allowed & kAllowOnEdge) || (c1 == kNoCost && c2 == kNoCost)) {
         v.x = float(double(p2.x + p1.x) * 0.5);
         v.y = float(double(p2.y + p1.y) * 0.5);
         v.z = float(double(p2.z + p1.z) * 0.5);
-        cm = ComputePointCost(q, v);
+        cm = PointCost(q, v);
     }
     // Ties between the end points go to the second point; a tie with the midpoint goes to the
     // midpoint.
