@@ -57,7 +57,19 @@ private:
     CXArray<int> m_out;
 };
 
-thread_local ExclusiveFaces t_exclusiveFaces;
+// Per-thread scratch of the loop's steps; it keeps its memory, so the steps allocate nothing once
+// it has grown to the largest neighbourhood met.
+struct LoopScratch {
+    ExclusiveFaces exclusive;  // the acceptance test's face set
+    CXArray<int> neighbours;   // a point's neighbours, in visiting order (UpdateCost)
+};
+
+thread_local LoopScratch t_loopScratch;
+
+// The calling thread's scratch. Not inlined on purpose: a caller then holds a plain pointer,
+// where an inlined thread-local access is recomputed (a call into the dynamic linker from a
+// shared library) at nearly every use of the scratch's members.
+[[gnu::noinline]] LoopScratch& ThreadScratch() { return t_loopScratch; }
 
 // Progress is reported (and the cancel state polled) after this many removals.
 constexpr int kProgressStep = 10000;
@@ -79,6 +91,31 @@ void TriangleNormal(const C3DTPoint<float>& p0, const C3DTPoint<float>& p1, cons
     n[0] /= l;
     n[1] /= l;
     n[2] /= l;
+}
+
+// GetCompacityFactor(p0, p1, p2) and, into n, TriangleNormal(p0, p1, p2, n), from one cross
+// product: both functions form the same (p1 - p0) x (p2 - p0) with the same operations, so the
+// results are bit for bit theirs. The acceptance test needs both for every face it checks.
+inline double CompacityAndNormal(const C3DTPoint<float>& p0, const C3DTPoint<float>& p1, const C3DTPoint<float>& p2,
+                                 double n[3]) {
+    const double ax = double(p1.x) - p0.x, ay = double(p1.y) - p0.y, az = double(p1.z) - p0.z;
+    const double bx = double(p2.x) - p0.x, by = double(p2.y) - p0.y, bz = double(p2.z) - p0.z;
+    const double cx = double(p2.x) - p1.x, cy = double(p2.y) - p1.y, cz = double(p2.z) - p1.z;
+    const double nx = ay * bz - az * by, ny = az * bx - ax * bz, nz = ax * by - ay * bx;
+    const double squared = nx * nx + ny * ny + nz * nz;
+    if (std::fabs(nx) < 1e-15 && std::fabs(ny) < 1e-15 && std::fabs(nz) < 1e-15) {
+        n[0] = 1.0;
+        n[1] = n[2] = 0.0;
+    } else {
+        const double l = std::sqrt(squared);
+        n[0] = nx / l;
+        n[1] = ny / l;
+        n[2] = nz / l;
+    }
+    const double area = std::sqrt(squared) / 2.0;
+    const double edges = ax * ax + ay * ay + az * az + bx * bx + by * by + bz * bz + cx * cx + cy * cy + cz * cz;
+    if (edges <= 0.0) return 0.0;
+    return 6.928203230275509 * area / edges;
 }
 
 // The live candidate of the ordered pair (a, b), or null.
@@ -143,7 +180,7 @@ CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DF
                                                      int kept, int removed, const C3DTPoint<float>& newPos) {
     (void)rec;
     int count = 0;
-    const int* around = t_exclusiveFaces.Collect(faces, unsigned(kept), unsigned(removed), count);
+    const int* around = ThreadScratch().exclusive.Collect(faces, unsigned(kept), unsigned(removed), count);
     if (count == 0 || !around) return PRIORITY_NORMAL;
     if (newPos.x < m_enlargedMin.x || newPos.y < m_enlargedMin.y || newPos.z < m_enlargedMin.z ||
         newPos.x > m_enlargedMax.x || newPos.y > m_enlargedMax.y || newPos.z > m_enlargedMax.z)
@@ -170,26 +207,24 @@ CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DF
             oldP[k] = pts[idx[k]];
             newP[k] = (idx[k] == kept || idx[k] == removed) ? newPos : oldP[k];
         }
-        const double qOld = GetCompacityFactor(oldP[0], oldP[1], oldP[2]);
+        double ref[3], now[3];
+        const double qOld = CompacityAndNormal(oldP[0], oldP[1], oldP[2], ref);
         sumOld += qOld;
+        double qNew = 0.0;
+        if (compacity)
+            qNew = CompacityAndNormal(newP[0], newP[1], newP[2], now);
+        else
+            TriangleNormal(newP[0], newP[1], newP[2], now);
         if (flip) {
-            double ref[3], now[3];
             if (qOld < 1e-6) {
                 // A sliver has no reliable orientation: take the next collected face's instead.
                 int m;
                 const int* next = faces.GetIndexes(unsigned(around[(i + 1) % count]), m);
-                if (m >= 3)
-                    TriangleNormal(pts[next[0]], pts[next[1]], pts[next[2]], ref);
-                else
-                    TriangleNormal(oldP[0], oldP[1], oldP[2], ref);
-            } else {
-                TriangleNormal(oldP[0], oldP[1], oldP[2], ref);
+                if (m >= 3) TriangleNormal(pts[next[0]], pts[next[1]], pts[next[2]], ref);
             }
-            TriangleNormal(newP[0], newP[1], newP[2], now);
             if (ref[0] * now[0] + ref[1] * now[1] + ref[2] * now[2] <= 0.0) return PRIORITY_REJECTED;
         }
         if (compacity) {
-            const double qNew = GetCompacityFactor(newP[0], newP[1], newP[2]);
             sumNew += qNew;
             if (qOld > 1e-6 && qNew / qOld < 0.2) return PRIORITY_POOR;
         }
@@ -234,21 +269,27 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
     const int* around = m_pWorkingFaces->GetFacesConnectedToPoint(unsigned(point), n);
     const C3DTPoint<float>* pts = m_pWorkingPoints->GetPoints();
     const bool pointSelected = pts[point].IsFlagSet(POINT_SELECTED);
-    // The neighbours' points and quadrics lie scattered over the lists: ask for all of them before
-    // the evaluations below read them one after the other.
-    if (const CSymMatrix* quadrics = m_pWorkingPoints->GetQuadrics()) {
-        ForEachNeighbour(*m_pWorkingFaces, point, around, n, [&](int w, bool) {
+    // The neighbours are listed first, asking for their points and quadrics (scattered over the
+    // lists) on the way, so that the evaluations below do not wait on each one in turn.
+    const CSymMatrix* quadrics = m_pWorkingPoints->GetQuadrics();
+    CXArray<int>& neighbours = ThreadScratch().neighbours;
+    int listed = 0;
+    ForEachNeighbour(*m_pWorkingFaces, point, around, n, [&](int w, bool) {
+        if (listed >= neighbours.GetSize()) neighbours.SetSize(2 * listed + 16);
+        neighbours[listed++] = w;
+        if (quadrics) {
             const char* q = reinterpret_cast<const char*>(quadrics + w);
             detail::PrefetchLine(q);
             detail::PrefetchLine(q + sizeof(CSymMatrix) - 1);
             detail::PrefetchLine(pts + w);
-        });
-    }
+        }
+    });
     int used = 0;
-    ForEachNeighbour(*m_pWorkingFaces, point, around, n, [&](int w, bool) {
-        if (!pointSelected && !pts[w].IsFlagSet(POINT_SELECTED)) return;
+    for (int i = 0; i < listed; ++i) {
+        const int w = neighbours[i];
+        if (!pointSelected && !pts[w].IsFlagSet(POINT_SELECTED)) continue;
         if (used >= reuse.GetSize()) {
-            if (FindPair(m_pairIndex, point, w)) return;
+            if (FindPair(m_pairIndex, point, w)) continue;
             XThrow<CXInvalidArgException>("no candidate record left to reuse");
         }
         // InsertCost split: the index insertion doubles as the look-up of an existing pair (one
@@ -257,12 +298,12 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
         CContractionCost* rec = reuse[used];
         rec->first = point < w ? point : w;
         rec->second = point < w ? w : point;
-        if (!m_pairIndex.Insert(rec)) return;
+        if (!m_pairIndex.Insert(rec)) continue;
         ++used;
         ComputePairCost(*m_pWorkingPoints, *m_pWorkingFaces, rec);
         rec->SetGeneration(unsigned(generation + 1));
         rec->slot = m_heap.Insert(rec);
-    });
+    }
 }
 
 // ---- the loop ------------------------------------------------------------------------------------
