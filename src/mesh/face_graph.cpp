@@ -219,6 +219,35 @@ private:
     size_t m_nStride;
 };
 
+// The point indices of a list's faces read straight from the record buffer through the 32-bit
+// offsets when every face has its record and no offset needs 64 bits (always, below 4 GB of
+// records), else through CFaceList::GetIndexes.
+class FaceIndexReader {
+public:
+    explicit FaceIndexReader(const CFaceList& list) : m_list(list) {
+        const CFaceCollection& records = list.GetRecords();
+        if (records.GetSize() == unsigned(list.GetSize()) &&
+            records.GetOffsets().GetSplitIndex() == COffsetArray::kNoSplit) {
+            m_pBuffer = records.GetBuffer();
+            m_pOffsets = records.GetOffsets().GetNarrowData();
+        }
+    }
+    // The indices of face f (below the face count) and their count.
+    const int* operator()(unsigned f, int& count) const {
+        if (m_pOffsets) [[likely]] {
+            const auto* e = reinterpret_cast<const CFaceCollection::Element*>(m_pBuffer + m_pOffsets[f]);
+            count = int(e->m_nCount);
+            return e->GetData();
+        }
+        return m_list.GetIndexes(f, count);
+    }
+
+private:
+    const CFaceList& m_list;
+    const unsigned char* m_pBuffer = nullptr;
+    const uint32_t* m_pOffsets = nullptr;
+};
+
 // Faces of at most this many corners have their repeated corners found by scanning their own
 // corners; a larger face marks its points in a stamp array instead.
 constexpr int kScannedCorners = 16;
@@ -256,9 +285,10 @@ inline void ForEachDistinctCorner(const int* idx, int k, CXArray<int>& stamp, un
 //
 // The first pass checks the indices and counts how many live faces use each point (a face that
 // uses a point twice counts once); those counts size the records. Every record is then created at
-// once with exactly its size, in point order in one buffer of exactly their bytes, and the faces
-// are dropped straight into the records by a counting sort: in increasing order, so each record
-// lists its faces in face order. Writing into the records themselves costs no more than a plain
+// once with exactly its size, in point order in one buffer of exactly their bytes, its values left
+// unwritten (not zero-filled), and the faces are dropped straight into the records by a counting
+// sort, which writes every value: in increasing order, so each record lists its faces in face
+// order. Writing into the records themselves costs no more than a plain
 // table's scatter and saves a copy of every face index.
 //
 // A triangle of three distinct points in range, nearly every face, takes one branch for all its
@@ -272,6 +302,7 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
     unsigned* count = countArray.GetData();
     CXArray<int> stamp;
     const FaceFlagsReader flags(list);
+    const FaceIndexReader indexes(list);
     // Corners of the faces other than plain triangles; whether every live face is a plain
     // triangle (three distinct points in range), which lets the second pass skip every test.
     uint64_t otherValues = 0;
@@ -280,7 +311,7 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
     for (unsigned f = 0; f < faceCount; ++f) {
         if (!IsLiveFaceFlags(flags(f))) continue;
         int k;
-        const int* idx = list.GetIndexes(f, k);
+        const int* idx = indexes(f, k);
         if (k == 3) {
             const unsigned p0 = unsigned(idx[0]), p1 = unsigned(idx[1]), p2 = unsigned(idx[2]);
             if ((p0 < pointCount) & (p1 < pointCount) & (p2 < pointCount) & (p0 != p1) & (p1 != p2) &
@@ -305,17 +336,13 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
 
     CPointToFaceGraph* graph = new CPointToFaceGraph(0);
     try {
-        graph->Reserve(uint64_t(pointCount) * CPointToFaceGraph::RecordBytes(0) +
-                           values * (CPointToFaceGraph::RecordBytes(1) - CPointToFaceGraph::RecordBytes(0)),
-                       pointCount);
+        graph->AddUnfilledRecords(count, pointCount);
         // count[p] becomes the position of p's next face, counted in ints from the values of
-        // record 0: the records sit one after the other in the reserved buffer, each a header of
-        // two ints and its values.
+        // record 0: the records sit one after the other, each a header of two ints and its values.
         static_assert(sizeof(CPointToFaceGraph::Element) == 2 * sizeof(int), "a record header is two ints");
         unsigned position = 0;
         for (unsigned p = 0; p < pointCount; ++p) {
             const unsigned n = count[p];
-            graph->Add(nullptr, n, n);
             count[p] = position;
             position += n + 2;
         }
@@ -326,7 +353,7 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
             for (unsigned f = 0; f < faceCount; ++f) {
                 if (!IsLiveFaceFlags(flags(f))) continue;
                 int k;
-                const int* idx = list.GetIndexes(f, k);
+                const int* idx = indexes(f, k);
                 base[count[idx[0]]++] = int(f);
                 base[count[idx[1]]++] = int(f);
                 base[count[idx[2]]++] = int(f);
@@ -336,7 +363,7 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
         for (unsigned f = 0; f < faceCount; ++f) {
             if (!IsLiveFaceFlags(flags(f))) continue;
             int k;
-            const int* idx = list.GetIndexes(f, k);
+            const int* idx = indexes(f, k);
             if (k == 3 && idx[0] != idx[1] && idx[1] != idx[2] && idx[0] != idx[2]) {
                 base[count[idx[0]]++] = int(f);
                 base[count[idx[1]]++] = int(f);
@@ -536,10 +563,11 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
             return detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)), magic, slots);
         };
         const FaceFlagsReader flags(list);
+        const FaceIndexReader indexes(list);
         for (unsigned f = 0; f < faceCount; ++f) {
             if (!IsLiveFaceFlags(flags(f))) continue;
             int k;
-            const int* idx = list.GetIndexes(f, k);
+            const int* idx = indexes(f, k);
             if (k == 3) {
                 // Nearly every face: a triangle of three distinct points in range, three edges,
                 // with one branch for all the tests.

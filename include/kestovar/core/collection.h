@@ -47,6 +47,9 @@ public:
     unsigned GetSize() const { return m_nSize; }
     // The first 64-bit entry, or kNoSplit.
     unsigned GetSplitIndex() const { return m_nSplit; }
+    // The 32-bit entries: the first GetSplitIndex() entries, or all of them without a split (for
+    // loops over every entry that need no test per entry).
+    const uint32_t* GetNarrowData() const { return m_offsets32.GetData(); }
 
     // The offset at `index`, 0 for an index not below the size.
     uint64_t GetAt(unsigned index) const { return index < m_nSize ? GetAtUnchecked(index) : 0; }
@@ -238,6 +241,9 @@ public:
     // Byte offset of record `index` in the buffer (0 for an index out of range).
     uint64_t GetOffset(unsigned index) const { return m_offsets.GetAt(index); }
     const COffsetArray& GetOffsets() const { return m_offsets; }
+    // The byte buffer: record i starts GetOffset(i) bytes in (for loops over every record that
+    // need no test per record). Valid until the next call that adds, grows or compacts records.
+    const unsigned char* GetBuffer() const { return m_pBuffer; }
 
     // ---- records ----
     // Appends a record of `count` values copied from `values` (zeros when null) with room for
@@ -338,6 +344,35 @@ public:
     // Makes room for `bytes` more bytes of records and `records` more offsets without a
     // reallocation.
     void Reserve(uint64_t bytes, unsigned records);
+    // Appends one record per entry of counts[0 .. records), record i with count and capacity
+    // counts[i], one after another in index order at the end of the used bytes; returns the index
+    // of the first (the size when `records` is 0). A buffer short of room grows to exactly the
+    // bytes needed, as Reserve does. The values are left unwritten: the caller writes every one
+    // of them before any other use of the collection (a build that scatters values into records
+    // it has sized beforehand). Throws CXInvalidArgException, adding nothing, for a count above
+    // kMaxRecordLength.
+    unsigned AddUnfilledRecords(const unsigned* counts, unsigned records) {
+        uint64_t bytes = 0, values = 0;
+        for (unsigned i = 0; i < records; ++i) {
+            if (counts[i] > kMaxRecordLength) ThrowTooLong();
+            bytes += RecordBytes(counts[i]);
+            values += counts[i];
+        }
+        Reserve(bytes, records);
+        const unsigned first = m_nCount;
+        uint64_t used = m_nUsed;
+        for (unsigned i = 0; i < records; ++i) {
+            Element* e = At(used);
+            e->m_nCount = INDEX(counts[i]);
+            e->m_nCapacity = INDEX(counts[i]);
+            m_offsets.Add(used);
+            used += RecordBytes(counts[i]);
+        }
+        m_nUsed = used;
+        m_nValues += values;
+        m_nCount += records;
+        return first;
+    }
     // Rewrites the records in index order into a buffer of exactly the live bytes; with
     // `trimCapacity` each record's capacity is also cut to its count.
     void Compact(bool trimCapacity = false);
