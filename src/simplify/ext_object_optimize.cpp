@@ -61,7 +61,7 @@ private:
 // it has grown to the largest neighbourhood met.
 struct LoopScratch {
     ExclusiveFaces exclusive;  // the acceptance test's face set
-    CXArray<int> neighbours;   // a point's neighbours, in visiting order (UpdateCost)
+    CXArray<int> neighbours;   // a point's neighbours, in visiting order
 };
 
 thread_local LoopScratch t_loopScratch;
@@ -116,6 +116,14 @@ inline double CompacityAndNormal(const C3DTPoint<float>& p0, const C3DTPoint<flo
     const double edges = ax * ax + ay * ay + az * az + bx * bx + by * by + bz * bz + cx * cx + cy * cy + cz * cz;
     if (edges <= 0.0) return 0.0;
     return 6.928203230275509 * area / edges;
+}
+
+// The pair (a, b) as a look-up key of the pair index.
+inline CContractionCost PairKey(int a, int b) {
+    CContractionCost key{};
+    key.first = a < b ? a : b;
+    key.second = a < b ? b : a;
+    return key;
 }
 
 // The live candidate of the ordered pair (a, b), or null.
@@ -238,24 +246,42 @@ CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DF
 void C3DExtObject::RemoveCost(int point, CXArray<CContractionCost*, CContractionCost*>& reuse, unsigned int& count) {
     int n = 0;
     const int* around = m_pWorkingFaces->GetFacesConnectedToPoint(unsigned(point), n);
-    // First every candidate is looked up, and its heap slot asked for; then they leave the heap
-    // and the index in the same order. Looking a pair up does not depend on other pairs having
-    // left the index (a deleted slot is probed past like an occupied one), so this is the order
-    // of operations of removing each as it is found, with the heap's misses overlapping.
-    const unsigned first = count;
+    // The neighbours are listed first, asking for the home slot of each pair; then for the record
+    // each home slot holds; then every candidate is looked up, and its heap slot asked for; then
+    // they leave the heap and the index in the same order. A lookup of the large pair index costs
+    // two dependent misses (slot, then record), which the stages overlap across the neighbours.
+    // Looking a pair up does not depend on other pairs having left the index (a deleted slot is
+    // probed past like an occupied one), so this is the order of operations of removing each as
+    // it is found.
+    CXArray<int>& neighbours = ThreadScratch().neighbours;
+    int listed = 0, repeatFrom = -1;
     ForEachNeighbour(*m_pWorkingFaces, point, around, n, [&](int w, bool mayRepeat) {
-        CContractionCost* rec = FindPair(m_pairIndex, point, w);
-        if (!rec) return;
-        if (mayRepeat) {
+        if (listed >= neighbours.GetSize()) neighbours.SetSize(2 * listed + 16);
+        // Past the set's capacity every later neighbour may repeat.
+        if (mayRepeat && repeatFrom < 0) repeatFrom = listed;
+        neighbours[listed++] = w;
+        const CContractionCost key = PairKey(point, w);
+        if (const void* home = m_pairIndex.GetHomeSlot(&key)) detail::PrefetchLine(home);
+    });
+    for (int i = 0; i < listed; ++i) {
+        const CContractionCost key = PairKey(point, neighbours[i]);
+        if (const CContractionCost* home = m_pairIndex.GetHomeRecord(&key)) detail::PrefetchLine(home);
+    }
+    const unsigned first = count;
+    for (int i = 0; i < listed; ++i) {
+        CContractionCost* rec = FindPair(m_pairIndex, point, neighbours[i]);
+        if (!rec) continue;
+        if (repeatFrom >= 0 && i >= repeatFrom) {
             // Take a candidate met again only once.
-            for (unsigned r = first; r < count; ++r)
-                if (reuse[int(r)] == rec) return;
+            bool again = false;
+            for (unsigned r = first; r < count && !again; ++r) again = reuse[int(r)] == rec;
+            if (again) continue;
         }
         if (int(count) >= reuse.GetSize()) reuse.SetSize(int(count) + 1);
         reuse[int(count)] = rec;
         ++count;
         detail::PrefetchLine(rec->slot);
-    });
+    }
     for (unsigned r = first; r < count; ++r) {
         CContractionCost* rec = reuse[int(r)];
         m_heap.Remove(rec->slot);
@@ -270,13 +296,17 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
     const C3DTPoint<float>* pts = m_pWorkingPoints->GetPoints();
     const bool pointSelected = pts[point].IsFlagSet(POINT_SELECTED);
     // The neighbours are listed first, asking for their points and quadrics (scattered over the
-    // lists) on the way, so that the evaluations below do not wait on each one in turn.
+    // lists) and for the home slots of their pairs on the way, then for the records those slots
+    // hold (the insertions below probe them), so that the evaluations and insertions do not wait
+    // on each one in turn.
     const CSymMatrix* quadrics = m_pWorkingPoints->GetQuadrics();
     CXArray<int>& neighbours = ThreadScratch().neighbours;
     int listed = 0;
     ForEachNeighbour(*m_pWorkingFaces, point, around, n, [&](int w, bool) {
         if (listed >= neighbours.GetSize()) neighbours.SetSize(2 * listed + 16);
         neighbours[listed++] = w;
+        const CContractionCost key = PairKey(point, w);
+        if (const void* home = m_pairIndex.GetHomeSlot(&key)) detail::PrefetchLine(home);
         if (quadrics) {
             const char* q = reinterpret_cast<const char*>(quadrics + w);
             detail::PrefetchLine(q);
@@ -284,6 +314,10 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
             detail::PrefetchLine(pts + w);
         }
     });
+    for (int i = 0; i < listed; ++i) {
+        const CContractionCost key = PairKey(point, neighbours[i]);
+        if (const CContractionCost* home = m_pairIndex.GetHomeRecord(&key)) detail::PrefetchLine(home);
+    }
     int used = 0;
     for (int i = 0; i < listed; ++i) {
         const int w = neighbours[i];

@@ -116,8 +116,25 @@ enum _OPTIMIZE_FLAGS : unsigned int {
     OPTIMIZE_POINTS = 0x20,   // count points (else faces)
 };
 
-// Pair index of the candidates: CContractionCost* keyed by (first, second).
-typedef CHashTable<CContractionCost*, CContractionCostPairMethods> CContractionPairIndex;
+// Pair index of the candidates: CContractionCost* keyed by (first, second). The contraction loop
+// looks up several pairs at once and first asks for their home slots and the records they point
+// at, so that the misses of the lookups overlap; the table itself is a plain CHashTable.
+class CContractionPairIndex : public CHashTable<CContractionCost*, CContractionCostPairMethods> {
+public:
+    using CHashTable::CHashTable;
+    // The home slot of `key`'s pair (null while no slot exists), for a prefetch.
+    const void* GetHomeSlot(const CContractionCost* key) const {
+        return this->m_pSlots ? &this->m_pSlots[this->Home(const_cast<CContractionCost*>(key))] : nullptr;
+    }
+    // The record held by the home slot of `key`'s pair when that slot is occupied (else null):
+    // the first record a lookup of the pair compares, and the one it finds unless the slot went
+    // to another pair first. Read the home slot only once it is cached.
+    const CContractionCost* GetHomeRecord(const CContractionCost* key) const {
+        if (!this->m_pSlots) return nullptr;
+        const Slot& s = this->m_pSlots[this->Home(const_cast<CContractionCost*>(key))];
+        return s.state == detail::kSlotOccupied ? s.key : nullptr;
+    }
+};
 // Material identifier map (excluded materials).
 typedef CHashMap<unsigned int, unsigned int, unsigned int, CHashMethods<unsigned int>> CMaterialIDMap;
 
