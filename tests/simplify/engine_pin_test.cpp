@@ -137,6 +137,53 @@ TEST(EnginePin, PolesOfHighValence) {
     EXPECT_TRUE(e.object->GetCostHeap().CheckConsistency());
 }
 
+// A wavy grid in which every third cell holds a sliver: the cell's upper triangle is split at the
+// midpoint m of its diagonal, and the zero-area triangle (p00, p11, m) joins the halves to the
+// lower triangle. The acceptance test gives such a face the orientation of the next face it
+// collects, and its compactness enters the sums of the compactness test.
+ObjMesh SliverGrid() {
+    ObjMesh m;
+    const int n = 24;
+    for (int j = 0; j <= n; ++j)
+        for (int i = 0; i <= n; ++i) {
+            const double x = double(i) / n, y = double(j) / n;
+            AddPoint(m, x, y, 0.15 * std::sin(7.0 * x + 3.0 * y) * std::cos(4.0 * y));
+        }
+    for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) {
+            const int a = j * (n + 1) + i, b = a + 1, c = a + n + 1, d = c + 1;
+            AddTriangle(m, a, b, d);
+            if ((i + 2 * j) % 3 != 0) {
+                AddTriangle(m, a, d, c);
+                continue;
+            }
+            const float* pa = &m.xyz[3 * size_t(a)];
+            const float* pd = &m.xyz[3 * size_t(d)];
+            const int mid = AddPoint(m, 0.5 * (double(pa[0]) + pd[0]), 0.5 * (double(pa[1]) + pd[1]),
+                                     0.5 * (double(pa[2]) + pd[2]));
+            AddTriangle(m, a, d, mid);
+            AddTriangle(m, a, mid, c);
+            AddTriangle(m, mid, d, c);
+        }
+    return m;
+}
+
+TEST(EnginePin, SliversUnderTheFlipAndCompactnessTests) {
+    const ObjMesh grid = SliverGrid();
+    Engine both(grid, OPT_CHECK_FLIP | OPT_CHECK_COMPACITY);
+    both.Optimize(0.20, OPTIMIZE_RELATIVE);
+    EXPECT_EQ(HashOf(both), 0x851e79a10f42283aull) << "flip and compactness";
+    EXPECT_TRUE(both.object->GetCostHeap().CheckConsistency());
+
+    Engine flip(grid, OPT_CHECK_FLIP);
+    flip.Optimize(0.20, OPTIMIZE_RELATIVE);
+    EXPECT_EQ(HashOf(flip), 0x910fe6aa51f56d6bull) << "flip only";
+
+    Engine compact(grid, OPT_CHECK_COMPACITY);
+    compact.Optimize(0.20, OPTIMIZE_RELATIVE);
+    EXPECT_EQ(HashOf(compact), 0x3725d6d4c2bda19eull) << "compactness only";
+}
+
 // Every point's record lists exactly the live faces that use it (in any order, each once), so a
 // point removed by a contraction has an empty record; and the buffer of the graph, sized by the
 // preparation, holds through the run without growing by more than a tenth.

@@ -485,3 +485,52 @@ TEST(ExtObjectLifeCycle, LockAndModifyNestingBatchTheRepreparation) {
 
 }  // namespace
 }  // namespace kestovar
+
+namespace kestovar {
+namespace {
+
+// The home slot and home record the contraction loop prefetches before its lookups: the home
+// record is the first record a lookup of the pair compares, so it is the pair's own record when
+// that sits at home, another pair's when the slot was taken first, and nothing when the slot is
+// free or deleted. After a growth rebuild (no deleted slots) every present pair's home slot is
+// occupied.
+TEST(ContractionPairIndex, HomeSlotAndHomeRecordFollowThePlacement) {
+    std::vector<CContractionCost> recs(400);
+    for (size_t i = 0; i < recs.size(); ++i) {
+        recs[i] = CContractionCost{};
+        recs[i].first = int(i / 20);
+        recs[i].second = int(i / 20 + 1 + i % 20);
+    }
+    CContractionPairIndex index;
+    CContractionCost* a = &recs[0];
+    ASSERT_NE(index.GetHomeSlot(a), nullptr);
+    EXPECT_EQ(index.GetHomeRecord(a), nullptr);
+    ASSERT_EQ(index.Insert(a), 1);
+    EXPECT_EQ(index.GetHomeRecord(a), a);
+
+    // A pair with the same home slot as a: its lookup meets a first.
+    CContractionCost* b = nullptr;
+    for (size_t i = 1; i < recs.size() && !b; ++i)
+        if (index.GetHomeSlot(&recs[i]) == index.GetHomeSlot(a)) b = &recs[i];
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(index.Insert(b), 1);
+    EXPECT_EQ(index.GetHomeRecord(b), a);
+    EXPECT_EQ(*index.Find(b), b);
+    ASSERT_EQ(index.Remove(a), 1);
+    EXPECT_EQ(index.GetHomeRecord(b), nullptr);
+    EXPECT_EQ(*index.Find(b), b);
+
+    for (CContractionCost& r : recs) index.Insert(&r);
+    EXPECT_GT(index.GetCapacity(), 23u);
+    for (CContractionCost& r : recs) {
+        EXPECT_NE(index.GetHomeRecord(&r), nullptr);
+        EXPECT_EQ(*index.Find(&r), &r);
+    }
+
+    index.Free();
+    EXPECT_EQ(index.GetHomeSlot(a), nullptr);
+    EXPECT_EQ(index.GetHomeRecord(a), nullptr);
+}
+
+}  // namespace
+}  // namespace kestovar
