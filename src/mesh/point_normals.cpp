@@ -674,9 +674,18 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     std::memset(kind.Get(), kPointUnused, size_t(np));
     bool anySplit = false;
     CCornerAdjacency around;
+    // The first pass's own face normals are weighted as they are: the Newell sums for area
+    // weighting, the unit normals otherwise; no test of the mode per corner.
+    const float* ownWeights = areaWeight ? ownRaw.Get() : ownUnit.Get();
+    auto addOwn = [ownWeights](int face, int, double* sum) {
+        const float* r = ownWeights + size_t(face) * 3;
+        sum[0] += r[0];
+        sum[1] += r[1];
+        sum[2] += r[2];
+    };
     const bool firstPass =
         ownNormals ? NormalsAndSingleGroups(*faces, points->GetPoints(), np, areaWeight ? ownRaw.Get() : nullptr,
-                                            ownUnit.Get(), angleTest, addFace, state.Get(), kind.Get(), anySplit,
+                                            ownUnit.Get(), angleTest, addOwn, state.Get(), kind.Get(), anySplit,
                                             sequential)
                    : SumSingleGroups(*faces, sequential, np, unitBase, unitStride, unitCount, angleTest, addFace,
                                      state.Get(), kind.Get(), anySplit);
