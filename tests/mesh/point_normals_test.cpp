@@ -1,11 +1,16 @@
 // Corner-normal grouping at the edges of its quick paths: the angle test decided from the dot
 // product must agree with the exact rule (cos(angle) > cosine between the face normals) right at
 // the threshold, face normals of any length from the object's own channel must group as unit ones
-// would, and a live face using a point outside the list must stop the build.
+// would, the face normals a build computes for itself must be the face normal channel's to the
+// bit, and a live face using a point outside the list must stop the build.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
 #include <vector>
 
 #include "kestovar/core/exception.h"
@@ -155,6 +160,92 @@ TEST(PointNormalGrouping, FaceNormalsOfAnyLengthGroupAsUnitOnes) {
         }
         EXPECT_EQ(Build(m, angle), plain) << "scaled channel, angle " << angle;
         m.object->GetChannels()->RemoveChannel(faceNormals);
+    }
+}
+
+// Every output bit of a build: the vectors' bit patterns (NaN included), the corners and flags of
+// the channel faces, the break flags of the points.
+std::vector<uint32_t> BuildBits(const Mesh& m, float angle) {
+    CPointNormalChannel channel;
+    EXPECT_TRUE(channel.InitNormals(m.geom, angle));
+    std::vector<uint32_t> out;
+    const C3DVectorList* v = channel.GetNormalVectorList();
+    for (int i = 0; i < v->GetSize(); ++i)
+        for (const float c : {v->GetVectors()[i].x, v->GetVectors()[i].y, v->GetVectors()[i].z}) {
+            uint32_t b;
+            std::memcpy(&b, &c, sizeof b);
+            out.push_back(b);
+        }
+    const CFaceList* faces = channel.GetFaceList();
+    for (int f = 0; f < faces->GetSize(); ++f) {
+        int k = 0;
+        const int* idx = faces->GetIndexes(unsigned(f), k);
+        out.push_back(0xFFFFFFFFu);
+        out.push_back(faces->GetFaceFlags(unsigned(f)));
+        out.insert(out.end(), idx, idx + k);
+    }
+    const C3DPointList* points = m.object->GetPointList();
+    for (int p = 0; p < points->GetSize(); ++p) out.push_back(points->GetPointFlags(p) & POINT_NORMAL_BREAK);
+    return out;
+}
+
+// A soup of faces over random points: triangles sharing points (so that groups form and split),
+// quadrangles and pentagons, triangles with a repeated point, collinear and tiny triangles, faces
+// of huge coordinates, faces through a point with a NaN coordinate, hidden and invalid faces, and
+// an odd number of live faces (face 17 is to be hidden and face 40 made invalid). `extraLive`
+// adds one more live triangle at the end.
+Mesh Soup(unsigned seed, bool extraLive) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> coord(-1.0f, 1.0f);
+    std::vector<float> xyz;
+    const int n = 300;
+    for (int i = 0; i < n; ++i) xyz.insert(xyz.end(), {coord(rng), coord(rng), coord(rng)});
+    // 300..302 collinear, 303..305 a triangle of area ~1e-14, 306..308 near 1e18, 309 NaN.
+    xyz.insert(xyz.end(), {0, 0, 0, 1, 1, 1, 2, 2, 2});
+    xyz.insert(xyz.end(), {0.5f, 0.5f, 0.5f, 0.5f + 1e-7f, 0.5f, 0.5f, 0.5f, 0.5f + 1e-7f, 0.5f});
+    xyz.insert(xyz.end(), {1e18f, 0, 0, 0, 3e18f, 0, 0, 0, 2e18f});
+    xyz.insert(xyz.end(), {std::numeric_limits<float>::quiet_NaN(), 0, 0});
+    std::uniform_int_distribution<int> point(0, 59);  // few points, many faces around each
+    std::vector<std::vector<int>> faces;
+    for (int f = 0; f < 400; ++f) {
+        const int k = f % 13 == 0 ? 4 : (f % 29 == 0 ? 5 : 3);
+        std::vector<int> face;
+        while (int(face.size()) < k) {
+            const int q = point(rng) + (f % 2 ? 0 : 60 * (f % 5));
+            if (std::find(face.begin(), face.end(), q) == face.end()) face.push_back(q);
+        }
+        faces.push_back(face);
+    }
+    faces.push_back({0, 1, 0});
+    faces.push_back({300, 301, 302});
+    faces.push_back({303, 304, 305});
+    faces.push_back({306, 307, 308});
+    faces.push_back({309, 2, 3});
+    faces.push_back({4, 309, 5, 6});
+    if (extraLive) faces.push_back({7, 8, 9});
+    return Mesh(xyz, faces);
+}
+
+TEST(PointNormalGrouping, OwnFaceNormalsMatchTheFaceNormalChannelBitForBit) {
+    // Without a face normal channel the build computes the face normals itself (triangles in a
+    // packed form, two faces made unit length at a time); with one, it reads the channel's, which
+    // the general face normal code computes. Every output bit must agree, degenerate faces, NaN
+    // and an odd or even count of live faces included.
+    for (const bool extraLive : {false, true}) {
+        Mesh m = Soup(7u + unsigned(extraLive), extraLive);
+        m.object->GetFaceList()->SetFaceFlags(17, FACE_HIDDEN, true);
+        m.object->GetFaceList()->SetFaceFlags(40, FACE_INVALID, true);
+        for (const _NormalSmoothMode mode : {NORMAL_SMOOTH_AREA, NORMAL_SMOOTH_UNWEIGHTED}) {
+            m.object->SetSmoothMode(mode);
+            for (const float angle : {0.0f, 0.5235988f, 1.5f, 3.1415927f}) {
+                const std::vector<uint32_t> own = BuildBits(m, angle);
+                CFaceNormalChannel* faceNormals = new CFaceNormalChannel;
+                m.object->AddChannel(faceNormals);
+                faceNormals->InitNormals(m.geom);
+                EXPECT_EQ(BuildBits(m, angle), own) << "mode " << int(mode) << " angle " << angle << " extra " << extraLive;
+                m.object->GetChannels()->RemoveChannel(faceNormals);
+            }
+        }
     }
 }
 
