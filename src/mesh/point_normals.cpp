@@ -500,9 +500,8 @@ inline bool VisitCorners(int f, const int* idx, int k, int np, const float* norm
 // `sequential` tells whether the records lie one after another in index order (what CFaceWalk can
 // step through). Returns false when a live face uses a point outside [0, np); the scratch is then
 // partly written.
-template <class AddFace>
 bool NormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pts, int np, float* raw, float* unit,
-                            const AngleTest& angleTest, AddFace&& addFace, PointSum* state, unsigned char* kind,
+                            bool areaWeight, const AngleTest& angleTest, PointSum* state, unsigned char* kind,
                             bool& anySplit, bool& sequential) {
     const int nf = faces.GetSize();
     const CFaceCollection& records = faces.GetRecords();
@@ -516,6 +515,22 @@ bool NormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pt
     int pending = -1;
     const int* pendingIdx = nullptr;
     int pendingCount = 0;
+    // The weighted normal of the face being visited (the Newell sums for area weighting, the unit
+    // normal otherwise), converted to double once for all its corners, and added to a point's sum
+    // two components at a time (each lane rounds as the scalar addition does).
+    double weight[3];
+    auto addWeight = [&weight](int, int, double* sum) {
+        _mm_storeu_pd(sum, _mm_add_pd(_mm_loadu_pd(sum), _mm_loadu_pd(weight)));
+        sum[2] += weight[2];
+    };
+    auto visit = [&](int face, const int* idx, int k) {
+        const float* n = unit + size_t(face) * 3;
+        const float* w = areaWeight ? raw + size_t(face) * 3 : n;
+        weight[0] = w[0];
+        weight[1] = w[1];
+        weight[2] = w[2];
+        return VisitCorners(face, idx, k, np, n, angleTest, addWeight, state, kind, anySplit);
+    };
     for (int f = 0; f < nf; ++f) {
         if (f + kAhead < nf) {
             const CFaceCollection::Element* ahead = records.GetElement(unsigned(f + kAhead));
@@ -555,15 +570,13 @@ bool NormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pt
         }
         float* m = unit + size_t(pending) * 3;
         NormalizeTwo(m, n, m, n);
-        if (!VisitCorners(pending, pendingIdx, pendingCount, np, m, angleTest, addFace, state, kind, anySplit) ||
-            !VisitCorners(f, idx, k, np, n, angleTest, addFace, state, kind, anySplit))
-            return false;
+        if (!visit(pending, pendingIdx, pendingCount) || !visit(f, idx, k)) return false;
         pending = -1;
     }
     if (pending >= 0) {
         float* m = unit + size_t(pending) * 3;
         detail::NormalizeIfLong(m);
-        return VisitCorners(pending, pendingIdx, pendingCount, np, m, angleTest, addFace, state, kind, anySplit);
+        return visit(pending, pendingIdx, pendingCount);
     }
     return true;
 }
@@ -674,18 +687,9 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     std::memset(kind.Get(), kPointUnused, size_t(np));
     bool anySplit = false;
     CCornerAdjacency around;
-    // The first pass's own face normals are weighted as they are: the Newell sums for area
-    // weighting, the unit normals otherwise; no test of the mode per corner.
-    const float* ownWeights = areaWeight ? ownRaw.Get() : ownUnit.Get();
-    auto addOwn = [ownWeights](int face, int, double* sum) {
-        const float* r = ownWeights + size_t(face) * 3;
-        sum[0] += r[0];
-        sum[1] += r[1];
-        sum[2] += r[2];
-    };
     const bool firstPass =
         ownNormals ? NormalsAndSingleGroups(*faces, points->GetPoints(), np, areaWeight ? ownRaw.Get() : nullptr,
-                                            ownUnit.Get(), angleTest, addOwn, state.Get(), kind.Get(), anySplit,
+                                            ownUnit.Get(), areaWeight, angleTest, state.Get(), kind.Get(), anySplit,
                                             sequential)
                    : SumSingleGroups(*faces, sequential, np, unitBase, unitStride, unitCount, angleTest, addFace,
                                      state.Get(), kind.Get(), anySplit);
