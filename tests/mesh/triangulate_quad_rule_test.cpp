@@ -28,6 +28,12 @@ struct TriangulateSplitProbe {
                           const int* a, const int* b, int made[2], const int* corners[2]) {
         helper.SplitQuadPair(points, pointCount, a, b, made, corners);
     }
+    // Chooses the form the pair split decides in: AVX (only where the processor has it) or SSE2.
+    static bool UseAvx(CTriangulateFaceHelper& helper, bool avx) {
+        const bool had = helper.m_avx;
+        helper.m_avx = avx && had;
+        return helper.m_avx;
+    }
 };
 
 namespace test {
@@ -235,11 +241,16 @@ TEST(TriangulateQuadRule, SplitCutsWhatClipCutsOnEveryKindOfQuadrangle) {
 
 // Two quadrangles split side by side (the face-list pass pairs consecutive quadrangles): each
 // must get what Clip cuts from it alone, whatever family its neighbour comes from, including
-// lanes the pair hands back to the one-face split (bad indices, coincident first corners).
-TEST(TriangulateQuadRule, QuadranglePairsCutWhatClipCuts) {
+// lanes the pair hands back to the one-face split (bad indices, coincident first corners). Both
+// forms of the pair split are checked: SSE2 always, AVX where the processor has it.
+class QuadranglePairs : public ::testing::TestWithParam<bool> {};
+
+TEST_P(QuadranglePairs, CutWhatClipCuts) {
     const int pairs = 4 * QuadsPerFamily();
     const int patterns = int(sizeof kPatterns / sizeof kPatterns[0]);
     CTriangulateFaceHelper fast, general;
+    if (TriangulateSplitProbe::UseAvx(fast, GetParam()) != GetParam())
+        GTEST_SKIP() << "the processor has no AVX";
     QuadMaker maker(7u);
     C3DTPoint<float> points[8];
     int mismatches = 0;
@@ -272,6 +283,9 @@ TEST(TriangulateQuadRule, QuadranglePairsCutWhatClipCuts) {
     }
     EXPECT_EQ(mismatches, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(TriangulateQuadRule, QuadranglePairs, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Avx" : "Sse2"; });
 
 }  // namespace
 }  // namespace test

@@ -187,6 +187,7 @@ private:
     CXArray<int> m_triangles;
     int m_quick[6];    // triangles of the convex-quadrangle shortcut
     int m_pair[2][6];  // triangles of the two quadrangles of SplitQuadPair
+    bool m_avx;        // SplitQuadPair decides in its AVX form (set when the processor has AVX)
     const CGeomInfo* m_pGeom;
     C3DFaceList* m_pDestination;  // not owned
     C3DFaceList* m_pOwn;          // owned
