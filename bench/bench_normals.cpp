@@ -10,18 +10,22 @@
 // KESTOVAR_BENCH_COLD=1 keeps the allocator's defaults.
 //
 // Where the time goes (CPU time per build on the shared machine, bunny / 2M height field; the
-// plain loop takes 0.4 / 17 ms): face normals 0.97 / 34 ms (Newell sums, then a double-precision
-// square root and three divisions per face, which the output's bit-exactness requires); the pass
-// that sums the single-group points 1.6 / 31 ms (a 48-byte state per point read in the mesh's
-// order, the angle test and double-precision sums per corner); the adjacency of the points where
-// faces split 0.22 / 16.5 ms; copying the channel's face records 0.11 / 7.3 ms; the walk over the
-// points (single groups normalised as they come, split points grouped) 0.17 / 21 ms; the
-// distinct-normal table 0.37 / 20.5 ms; writing every corner 0.3 / 16 ms; the output vectors
-// 0.16 / 7.3 ms. In all about 4.0 / 154 ms, 10x / 9x the plain loop. The height field splits 8 %
-// of its points at its creases (1.08M distinct normals for 1M points), so there the adjacency,
-// the walk over split points and the table weigh as much as the single-group pass; on a mesh of
-// that size the passes are mostly bound by memory traffic (roughly 400 MB per build, against
-// about 60 MB for the plain loop).
+// plain loop takes 0.4 / 17 ms): the first pass 2.5 / 50 ms, which computes each face's Newell
+// sums (a triangle's three in the lanes of one register), makes two faces' sums unit length
+// together (a double-precision square root and three divisions per face, which the output's
+// bit-exactness requires) and at once adds the faces to the single-group points' sums (a 48-byte
+// state per point read in the mesh's order, the angle test and double-precision sums per corner;
+// on the bunny, whose faces use their points in a scattered order, it waits on those states:
+// without prefetching them it takes 3.2 ms); the adjacency of the points where faces split
+// 0.24 / 17 ms; copying the channel's face records 0.24 / 11 ms; the walk over the points
+// (single groups normalised as they come, split points grouped) 0.22 / 22 ms; the distinct-normal
+// table 0.48 / 23 ms; writing every corner 0.24 / 11.5 ms; the output vectors 0.2 / 10 ms;
+// clearing the points' break flags 0.05 / 2.5 ms (timed apart, the parts add up to a little more
+// than the whole). In all about 3.9 / 137 ms, 9.3x / 7.3x the plain loop. The height field splits
+// 8 % of its points at its creases (1.08M distinct normals for 1M points), so there the
+// adjacency, the walk over split points and the table together weigh more than the first pass; on
+// a mesh of that size the passes are mostly bound by memory traffic (roughly 400 MB per build,
+// against about 60 MB for the plain loop).
 //
 // Usage: bench_normals [obj file] [bunny-only]
 #include <malloc.h>
