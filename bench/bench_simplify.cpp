@@ -279,10 +279,12 @@ void Bench(const char* name, const ObjMesh& mesh, int runs, bool quick = false) 
                     Median(peak) / tris, (Median(peak) - double(input)) / tris);
         std::printf("          of which: input %.0f, preparation peak %.0f, held after preparation %.0f\n",
                     double(input) / tris, double(prepPeak) / tris, double(prepHeld) / tris);
-        if (!quick) std::printf("          recording: loop %.3f s, +%.1f %%\n", kRec, (kRec / kLoop - 1.0) * 100.0);
+        if (!quick)
+            std::printf("          recording: loop %.3f s, +%.1f %%\n", kRec, (kRec / kLoop - 1.0) * 100.0);
         ObjectPtr reduced = MakePlainObject(last.xyz, last.tris);
         double hk = quick ? 0.0
-                          : GeomCompare(original.get(), reduced.get(), MESH_COMPARE_DEFAULT, HUGE_VAL, GEOMCOMPARE_DEFAULT);
+                          : GeomCompare(original.get(), reduced.get(), MESH_COMPARE_DEFAULT, HUGE_VAL,
+                                        GEOMCOMPARE_DEFAULT);
 #ifdef KESTOVAR_HAVE_MESHOPTIMIZER
         std::vector<unsigned> indices(mesh.tris.begin(), mesh.tris.end());
         std::vector<unsigned> out(indices.size());
@@ -297,12 +299,14 @@ void Bench(const char* name, const ObjMesh& mesh, int runs, bool quick = false) 
         std::vector<int> motris(out.begin(), out.begin() + long(count));
         ObjectPtr moObject = MakePlainObject(mesh.xyz, motris);
         double hm = quick ? 0.0
-                          : GeomCompare(original.get(), moObject.get(), MESH_COMPARE_DEFAULT, HUGE_VAL, GEOMCOMPARE_DEFAULT);
+                          : GeomCompare(original.get(), moObject.get(), MESH_COMPARE_DEFAULT, HUGE_VAL,
+                                        GEOMCOMPARE_DEFAULT);
         const double m = Median(mo);
         std::printf("          meshoptimizer: %.3f s, %.2f M input tri/s, %zu faces left; kestovar/meshopt %.2fx\n",
                     m, tris / m * 1e-6, count / 3, kTotal / m);
         benchreport::Report(SummaryName(name, ratio).c_str(), kTotal, Median(peak), "meshoptimizer", m, -1);
-        if (!quick) std::printf("          Hausdorff (relative): kestovar %.5f, meshoptimizer %.5f\n", hk, hm);
+        if (!quick)
+            std::printf("          Hausdorff (relative): kestovar %.5f, meshoptimizer %.5f\n", hk, hm);
 #else
         std::printf("          Hausdorff (relative): kestovar %.5f (meshoptimizer not found)\n", hk);
         benchreport::Report(SummaryName(name, ratio).c_str(), kTotal, Median(peak), nullptr, -1, -1);

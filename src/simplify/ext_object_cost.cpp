@@ -79,13 +79,12 @@ inline bool QuadricMinimum(const CSymMatrix& q, double* inv, C3DTPoint<float>& o
 
 // The first rule that applies decides. noFreePosition is only ever raised here: the caller starts
 // it false and passes it to both points of a pair.
-inline _MOVE_FACTOR MoveFactor(unsigned long long m, const C3DPointSymetryMap* symmetry, const C3DTPoint<float>* p,
-                               int index, bool& noFreePosition) {
+inline _MOVE_FACTOR MoveFactor(unsigned long long m, const C3DPointSymetryMap* symmetry,
+                               const C3DTPoint<float>* p, int index, bool& noFreePosition) {
     const unsigned int f = p->GetFlags();
     if (!(f & POINT_SELECTED)) return MOVE_FACTOR_LOCKED;
     if (f & POINT_CONSTRAINED) return MOVE_FACTOR_CONSTRAINED;
-    if ((m & OPT_SYMMETRY_MASK) && symmetry && symmetry->IsFound(index))
-        return MOVE_FACTOR_SYMMETRY;
+    if ((m & OPT_SYMMETRY_MASK) && symmetry && symmetry->IsFound(index)) return MOVE_FACTOR_SYMMETRY;
     const bool corners = (m & (OPT_KEEP_CORNERS | OPT_CONSTRAIN_CORNERS)) != 0;
     const bool isCorner = (f & (POINT_3D_CORNER | POINT_2D_CORNER)) != 0;
     if ((m & (OPT_KEEP_BORDER | OPT_CONSTRAIN_BORDER)) && (f & POINT_BORDER)) {
@@ -111,7 +110,9 @@ inline _MOVE_FACTOR MoveFactor(unsigned long long m, const C3DPointSymetryMap* s
 
 }  // namespace
 
-double C3DExtObject::ComputePointCost(CSymMatrix& q, const C3DTPoint<float>& v) { return PointCost(q, v); }
+double C3DExtObject::ComputePointCost(CSymMatrix& q, const C3DTPoint<float>& v) {
+    return PointCost(q, v);
+}
 
 bool C3DExtObject::InverseExist(const CSymMatrix& q, C3DTPoint<float>& out) {
     return QuadricMinimum(q, m_scratchInverse, out);

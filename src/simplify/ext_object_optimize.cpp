@@ -69,7 +69,9 @@ thread_local LoopScratch t_loopScratch;
 // The calling thread's scratch. Not inlined on purpose: a caller then holds a plain pointer,
 // where an inlined thread-local access is recomputed (a call into the dynamic linker from a
 // shared library) at nearly every use of the scratch's members.
-[[gnu::noinline]] LoopScratch& ThreadScratch() { return t_loopScratch; }
+[[gnu::noinline]] LoopScratch& ThreadScratch() {
+    return t_loopScratch;
+}
 
 // Progress is reported (and the cancel state polled) after this many removals.
 constexpr int kProgressStep = 10000;
@@ -96,8 +98,8 @@ void TriangleNormal(const C3DTPoint<float>& p0, const C3DTPoint<float>& p1, cons
 // GetCompacityFactor(p0, p1, p2) and, into n, TriangleNormal(p0, p1, p2, n), from one cross
 // product: both functions form the same (p1 - p0) x (p2 - p0) with the same operations, so the
 // results are bit for bit theirs. The acceptance test needs both for every face it checks.
-inline double CompacityAndNormal(const C3DTPoint<float>& p0, const C3DTPoint<float>& p1, const C3DTPoint<float>& p2,
-                                 double n[3]) {
+inline double CompacityAndNormal(const C3DTPoint<float>& p0, const C3DTPoint<float>& p1,
+                                 const C3DTPoint<float>& p2, double n[3]) {
     const double ax = double(p1.x) - p0.x, ay = double(p1.y) - p0.y, az = double(p1.z) - p0.z;
     const double bx = double(p2.x) - p0.x, by = double(p2.y) - p0.y, bz = double(p2.z) - p0.z;
     const double cx = double(p2.x) - p1.x, cy = double(p2.y) - p1.y, cz = double(p2.z) - p1.z;
@@ -113,7 +115,8 @@ inline double CompacityAndNormal(const C3DTPoint<float>& p0, const C3DTPoint<flo
         n[2] = nz / l;
     }
     const double area = std::sqrt(squared) / 2.0;
-    const double edges = ax * ax + ay * ay + az * az + bx * bx + by * by + bz * bz + cx * cx + cy * cy + cz * cz;
+    const double edges =
+        ax * ax + ay * ay + az * az + bx * bx + by * by + bz * bz + cx * cx + cy * cy + cz * cz;
     if (edges <= 0.0) return 0.0;
     return 6.928203230275509 * area / edges;
 }
