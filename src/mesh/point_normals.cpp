@@ -508,9 +508,10 @@ bool NormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pt
     const unsigned char* expected = nf ? reinterpret_cast<const unsigned char*>(records.GetElement(0)) : nullptr;
     sequential = true;
     CFaceWalk walk(faces, false);
-    // The points and point states of the face a few faces ahead are prefetched: both are read in
-    // the mesh's own, scattered, point order.
-    constexpr int kAhead = 8;
+    // The points and point states of the face 16 faces ahead are prefetched: both are read in the
+    // mesh's own, scattered, point order (on the bunny the pass takes a quarter longer without;
+    // 16 faces ahead did a little better than 8).
+    constexpr int kAhead = 16;
     // A live face whose Newell sums wait for a second one to be made unit length with.
     int pending = -1;
     const int* pendingIdx = nullptr;
