@@ -409,6 +409,73 @@ TEST(FaceGridMap, ElongatedBoxKeepsTheCellCountBoundedAndStaysExact) {
     }
 }
 
+// Points far above a long strip: the search walks shells of a large radius, whose rows hold more
+// cells than the query keeps waiting at once, so a row is cut in the middle; the answers stay the
+// brute-force ones, face included.
+TEST(FaceGridMap, RowsLongerThanTheCellBatchStayExact) {
+    Mesh strip;
+    for (int i = 0; i <= 300; ++i) strip.AddPoint(i, 0, 0), strip.AddPoint(i, 2, 0.02 * (i % 5));
+    for (int i = 0; i < 300; ++i) strip.tris.insert(strip.tris.end(), {2 * i, 2 * i + 2, 2 * i + 3, 2 * i, 2 * i + 3, 2 * i + 1});
+    ObjectPtr o = MakeObject(strip);
+    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    ASSERT_GT(map->GetCellCount(0), 150u);
+    Random r(17);
+    for (int i = 0; i < 150; ++i) {
+        double p[3] = {r.Range(-30, 330), r.Range(-5, 7), r.Range(60, 140)}, d;
+        CFaceGridStats stats;
+        const int f = map->GetClosestFace(p, d, HUGE_VAL, &stats);
+        int want = -1;
+        ASSERT_EQ(d, std::sqrt(BruteForce2(strip, p, &want))) << "query " << i;
+        ASSERT_EQ(f, want) << "query " << i;
+        EXPECT_GE(stats.cellsInspected, 1u);
+    }
+}
+
+// A stack of finely cut plates (the cells are large because of one big plate far above): four
+// plates fill all 64 cells of one block of 4 x 4 x 4 cells with about 4600 face references, a
+// fifth fills 16 cells of the block above with about 1150, and the big plate's blocks hold a few
+// references each: crowded cells, whose faces are measured in several chunks, beside sparse ones.
+// Every answer equals the brute-force one, face included.
+TEST(FaceGridMap, CrowdedBlocksMatchBruteForce) {
+    Mesh m;
+    const int n = 24;
+    for (int layer = 0; layer < 5; ++layer) {
+        const int base = int(m.xyz.size() / 3);
+        const double z = layer < 4 ? 0.1 + 0.5 * layer : 2.35;
+        for (int j = 0; j <= n; ++j)
+            for (int i = 0; i <= n; ++i) m.AddPoint(-0.45 + 1.9 * i / n, -0.45 + 1.9 * j / n, z + 0.01 * ((i + j) % 2));
+        for (int j = 0; j < n; ++j)
+            for (int i = 0; i < n; ++i) {
+                const int a = base + j * (n + 1) + i, b = a + 1, c = a + n + 1, d = c + 1;
+                m.tris.insert(m.tris.end(), {a, b, d, a, d, c});
+            }
+    }
+    const int b0 = m.AddPoint(-12.5, -12.5, 20), b1 = m.AddPoint(12.44, -12.5, 20), b2 = m.AddPoint(12.44, 12.44, 20),
+              b3 = m.AddPoint(-12.5, 12.44, 20);
+    m.tris.insert(m.tris.end(), {b0, b1, b2, b0, b2, b3});
+    ObjectPtr o = MakeObject(m);
+    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    // Cells of about a quarter of the stack's width: the stack fills whole blocks.
+    ASSERT_GT(map->GetCellSize(), 0.4);
+    ASSERT_LT(map->GetCellSize(), 0.6);
+    Random r(23);
+    int hint = -1;
+    for (int i = 0; i < 1200; ++i) {
+        double p[3];
+        if (i < 1000) {
+            for (double& v : p) v = r.Range(-0.7, 2.7);
+        } else {
+            p[0] = r.Range(-12, 12), p[1] = r.Range(-12, 12), p[2] = r.Range(15, 25);
+        }
+        double d;
+        const int f = map->GetClosestFace(p, d, HUGE_VAL, nullptr, i % 2 ? hint : -1);
+        hint = f;
+        int want = -1;
+        ASSERT_EQ(d, std::sqrt(BruteForce2(m, p, &want))) << "query " << i;
+        ASSERT_EQ(f, want) << "query " << i;
+    }
+}
+
 TEST(FaceGridMap, CacheChunkHoldsTheCornersAndIsNotStored) {
     ObjectPtr o = MakeObject(MakePlate(1, 2.0));  // faces (0, 1, 3) and (0, 3, 2)
     C3DFaceList* faces = o->GetFaceList();
