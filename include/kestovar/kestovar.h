@@ -52,6 +52,7 @@
 #include "kestovar/compare/surface_sampler.h"
 
 #include "kestovar/platform/file.h"
+#include "kestovar/platform/huge_pages.h"
 #include "kestovar/platform/module.h"
 #include "kestovar/platform/path.h"
 #include "kestovar/platform/stdio_file.h"

@@ -1,0 +1,25 @@
+// Large pages for big, randomly read blocks. Random loads over arrays of tens of megabytes (the
+// face grid of a closest-face query and the per-face corner cache it reads) miss the translation
+// cache on almost every access with 4 KiB pages; backing such a block with 2 MiB pages removes most
+// of those misses. Only the whole 2 MiB-aligned pages inside a block can be backed so.
+#pragma once
+
+#include <cstddef>
+
+#include "kestovar/core/export.h"
+
+namespace kestovar {
+
+// Blocks smaller than this (bytes) are left alone: they hold too few whole large pages to matter.
+constexpr size_t memLargePageMinimum = size_t(4) << 20;
+
+// For a block about to be written whole: drops the contents of the whole 2 MiB-aligned pages inside
+// [block, block + bytes) (they read as zero afterwards; the rest of the block is kept) and asks
+// that they come back as large pages when next written (Linux: madvise MADV_DONTNEED, then
+// MADV_HUGEPAGE). This moves a block that is already in use onto large pages without copying it.
+// Does nothing for null, for blocks below memLargePageMinimum, on other systems, or when the
+// environment variable KESTOVAR_LARGE_PAGES is "0" (read once; for measuring the difference); the
+// contents are then kept. Returns the number of bytes dropped and advised, 0 when none.
+KESTOVAR_API size_t memResetLargePages(void* block, size_t bytes);
+
+}  // namespace kestovar
