@@ -13,17 +13,17 @@
 // build found CGAL. The reduction is meshoptimizer's simplifier when found, else a small vertex
 // clustering written here.
 //
-// Last figures (2 shared cores, load average 7 to 10, CPU time, medians of 3 runs; wall times were
-// about twice as long): part 3 costs 2.1-2.35 us per query in random order, 1.15 us in surface
-// order, 5.7x faster than CGAL by CPU time in random order and 2.0x in surface order. The grid
-// takes 24.7 bytes per triangle plus the 40-byte face cache entry, and a random-order query makes
-// 6.06 cells inspected, about 71 box tests and 17 exact triangle tests, about 13k instructions.
-// The query waits mostly on chained cache misses (occupancy word, cell offsets, face indices, face
-// cache entries), not on arithmetic. With the large arrays on 2 MB pages (glibc tunable
-// glibc.malloc.hugetlb=1) the random-order cost dropped by a further 10-13 %. Part 1: about
-// 5 M samples per second by CPU time on 2 threads.
+// Last figures (2 shared cores, CPU time): part 3 costs 1.8-2.1 us per query in random order
+// (medians of 3 alternating runs of an ad-hoc driver: 2.05 us; one quiet bench run: 1.82 us, 6.1x
+// faster than CGAL) and 1.1 us in surface order (1.85x CGAL); the grid takes 24.7 bytes per
+// triangle plus the 40-byte face cache entry and is built in 320-350 ms. A random-order query
+// makes 6.06 cells inspected, about 71 box tests and 17 exact triangle tests, about 13k
+// instructions. With "large" (grid tables and face cache on 2 MB pages) the random-order cost
+// drops to 1.73 us (driver medians; -4 % to -16 % run to run, one bench run 1.74 us) but the
+// first build takes 390-480 ms, as this machine must find and clear fresh 2 MB pages. Part 1:
+// about 5 M samples per second by CPU time on 2 threads.
 //
-// Usage: bench_compare [bunny.obj]
+// Usage: bench_compare [bunny.obj [part [large]]]
 #include <omp.h>
 
 #include <algorithm>
@@ -338,6 +338,8 @@ int main(int argc, char** argv) {
     C3DObject* low = MakeObject(reduced);
     OMPSetMaxThreadCount(std::min(2, omp_get_max_threads()));
     const int only = argc > 2 ? std::atoi(argv[2]) : 0;  // run one part alone (1, 2 or 3)
+    // "large": part 3's grid on large pages (C3DFaceGridMap::SetLargePages).
+    const bool largePages = argc > 3 && std::strcmp(argv[3], "large") == 0;
     const int runs = 5;
     std::vector<Timing> ours, peer;
 
@@ -418,9 +420,11 @@ int main(int argc, char** argv) {
         Mesh big = BumpySphere(500, 1000);
         C3DObject* o = MakeObject(big);
         CGeomInfo geom(o);
+        C3DFaceGridMap::SetLargePages(largePages);
         Stopwatch build;
         const C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(&geom);
         const Timing built = build.Stop();
+        C3DFaceGridMap::SetLargePages(false);
         const std::vector<double> random = NearPoints(big, 1000000, 0.01, 4);
         const std::vector<double> surface = SurfacePoints(big, 1, 0.01, 5);
         std::vector<Timing> oursSurface, peerSurface;
@@ -468,10 +472,10 @@ int main(int argc, char** argv) {
         const double gridBytes = words + 4.0 * (map->GetOccupiedCellCount() + 1) + 4.0 * map->GetEntryCount();
         const double faces = double(big.Faces());
         std::printf("closest-face grid on %zu triangles: built in %.1f ms (cpu %.1f ms), %u x %u x %u cells, %u occupied, "
-                    "%u entries; %.1f bytes per triangle (+ %zu of face cache)\n",
+                    "%u entries; %.1f bytes per triangle (+ %zu of face cache); large pages %s\n",
                     big.Faces(), built.wall * 1e3, built.cpu * 1e3, map->GetCellCount(0), map->GetCellCount(1),
                     map->GetCellCount(2), map->GetOccupiedCellCount(), map->GetEntryCount(), gridBytes / faces,
-                    sizeof(_GridFaceCache));
+                    sizeof(_GridFaceCache), largePages ? "on" : "off");
         std::printf("  per random-order query: %.2f cells inspected, %.2f point-segment distances\n",
                     double(stats.cellsInspected) / double(stats.queries), double(stats.pointSegment) / double(stats.queries));
         PrintLine("closest-face queries, " + std::to_string(big.Faces()) + " triangles",

@@ -19,6 +19,7 @@
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/point_list.h"
+#include "kestovar/platform/huge_pages.h"
 #include "mesh/key_sort.h"
 
 namespace kestovar {
@@ -38,6 +39,7 @@ namespace {
 std::atomic<uint64_t> g_queries{0};
 std::atomic<uint64_t> g_pointSegment{0};
 std::atomic<uint64_t> g_cellsInspected{0};
+std::atomic<bool> g_largePages{false};
 
 inline double Dot(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 inline void Sub(const double* a, const double* b, double* r) {
@@ -432,6 +434,11 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     _GridFaceCache* cache = static_cast<_GridFaceCache*>(chunk->GetData());
     m_pCache = cache;
 
+    // Every cache entry is written below, so with large pages the chunk's pages can be dropped and
+    // made again, large, as pass 1 writes them.
+    const bool largePages = g_largePages.load(std::memory_order_relaxed);
+    if (largePages) memResetLargePages(cache, size_t(nFaces) * sizeof(_GridFaceCache));
+
     // Pass 1: the cache entries, the total area and the box of the indexed faces.
     const C3DTPoint<float>* pts = points.GetPoints();
     const unsigned nPoints = unsigned(points.GetSize());
@@ -582,6 +589,12 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     CellWord* words = m_words.GetData();
     unsigned* starts = m_starts.GetData();
     unsigned* entries = m_entries.GetData();
+    if (largePages) {
+        // Zero or written whole below: the pages can be dropped and come back large.
+        memResetLargePages(words, size_t(m_words.GetSize()) * sizeof(CellWord));
+        memResetLargePages(starts, size_t(m_starts.GetSize()) * sizeof(unsigned));
+        memResetLargePages(entries, size_t(nKeys) * sizeof(unsigned));
+    }
     unsigned o = 0;
     for (int i = 0; i < nKeys; ++i) {
         const uint64_t cell = keys[i] >> 32;
@@ -808,6 +821,10 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
     if (closest) GetFaceSquaredDistance(p, unsigned(best.face), closest, nullptr);
     return best.face;
 }
+
+void C3DFaceGridMap::SetLargePages(bool on) { g_largePages.store(on, std::memory_order_relaxed); }
+
+bool C3DFaceGridMap::GetLargePages() { return g_largePages.load(std::memory_order_relaxed); }
 
 void C3DFaceGridMap::ResetGlobalCounters() {
     g_queries.store(0, std::memory_order_relaxed);
