@@ -12,6 +12,8 @@
 #include "kestovar/mesh/face.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/point_list.h"
+#include "mesh/surface_features.h"
+#include "core/prefetch.h"
 
 namespace kestovar {
 
@@ -37,20 +39,8 @@ inline double Cosine(const Normal3f& a, const Normal3f& b) {
     return Dot(a, b) / std::sqrt(Dot(a, a) * Dot(b, b));
 }
 
-// Unit normal of the polygon `idx[0..count)` by Newell's method (double accumulation); false when
-// the polygon has no area or a corner lies outside the `n` points.
-bool FaceNormal(const C3DTPoint<float>* pts, int n, const int* idx, int count, Normal3f& out) {
-    double nx = 0.0, ny = 0.0, nz = 0.0;
-    for (int k = 0; k < count; ++k) {
-        const int a = idx[k];
-        const int b = idx[k + 1 == count ? 0 : k + 1];
-        if (unsigned(a) >= unsigned(n) || unsigned(b) >= unsigned(n)) return false;
-        const C3DTPoint<float>& p = pts[a];
-        const C3DTPoint<float>& q = pts[b];
-        nx += (double(p.y) - double(q.y)) * (double(p.z) + double(q.z));
-        ny += (double(p.z) - double(q.z)) * (double(p.x) + double(q.x));
-        nz += (double(p.x) - double(q.x)) * (double(p.y) + double(q.y));
-    }
+// Unit normal of `n` (not null) once the Newell sums are done; false when it has no length.
+inline bool UnitNormal(double nx, double ny, double nz, Normal3f& out) {
     const double len = std::sqrt(nx * nx + ny * ny + nz * nz);
     if (!(len > 1e-30)) return false;
     out.x = float(nx / len);
@@ -59,13 +49,56 @@ bool FaceNormal(const C3DTPoint<float>* pts, int n, const int* idx, int count, N
     return true;
 }
 
+// One term of Newell's sums: the edge p -> q added to (nx, ny, nz).
+inline void NewellTerm(const C3DTPoint<float>& p, const C3DTPoint<float>& q, double& nx, double& ny, double& nz) {
+    nx += (double(p.y) - double(q.y)) * (double(p.z) + double(q.z));
+    ny += (double(p.z) - double(q.z)) * (double(p.x) + double(q.x));
+    nz += (double(p.x) - double(q.x)) * (double(p.y) + double(q.y));
+}
+
+// Unit normal of the polygon `idx[0..count)` by Newell's method (double accumulation); false when
+// the polygon has no area or a corner lies outside the `n` points. Triangles (nearly every face)
+// take a straight path: one range test for the three corners and the three edges unrolled, adding
+// the same terms in the same order as the general loop, so both give the same bits.
+bool FaceNormal(const C3DTPoint<float>* pts, int n, const int* idx, int count, Normal3f& out) {
+    double nx = 0.0, ny = 0.0, nz = 0.0;
+    if (count == 3) {
+        const unsigned a = unsigned(idx[0]), b = unsigned(idx[1]), c = unsigned(idx[2]);
+        if ((a >= unsigned(n)) | (b >= unsigned(n)) | (c >= unsigned(n))) return false;
+        NewellTerm(pts[a], pts[b], nx, ny, nz);
+        NewellTerm(pts[b], pts[c], nx, ny, nz);
+        NewellTerm(pts[c], pts[a], nx, ny, nz);
+        return UnitNormal(nx, ny, nz, out);
+    }
+    for (int k = 0; k < count; ++k) {
+        const int a = idx[k];
+        const int b = idx[k + 1 == count ? 0 : k + 1];
+        if (unsigned(a) >= unsigned(n) || unsigned(b) >= unsigned(n)) return false;
+        NewellTerm(pts[a], pts[b], nx, ny, nz);
+    }
+    return UnitNormal(nx, ny, nz, out);
+}
+
 // Calls visit(point, normal) for every in-range corner of every live face with a normal.
-template <class Visit>
-void ForEachCornerNormal(const C3DPointList& points, const C3DFaceList& faces, Visit&& visit) {
+// ahead(point) is called for the corners of the face kFacesAhead on, so that the caller can ask
+// for the per-point state those corners will touch (the faces reach their points in no useful
+// order).
+template <class Visit, class Ahead>
+void ForEachCornerNormal(const C3DPointList& points, const C3DFaceList& faces, Visit&& visit, Ahead&& ahead) {
+    constexpr int kFacesAhead = 8;
     const int n = points.GetSize();
     const C3DTPoint<float>* pts = points.GetPoints();
     const int faceCount = faces.GetSize();
     for (int f = 0; f < faceCount; ++f) {
+        if (f + kFacesAhead < faceCount) {
+            int count;
+            const int* idx = faces.GetIndexes(unsigned(f + kFacesAhead), count);
+            for (int k = 0; k < count && k < 3; ++k) {
+                if (unsigned(idx[k]) >= unsigned(n)) continue;
+                detail::PrefetchLine(pts + idx[k]);
+                ahead(idx[k]);
+            }
+        }
         if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
         int count;
         const int* idx = faces.GetIndexes(unsigned(f), count);
@@ -75,6 +108,20 @@ void ForEachCornerNormal(const C3DPointList& points, const C3DFaceList& faces, V
         for (int k = 0; k < count; ++k) visit(idx[k], normal);
     }
 }
+
+template <class Visit>
+void ForEachCornerNormal(const C3DPointList& points, const C3DFaceList& faces, Visit&& visit) {
+    ForEachCornerNormal(points, faces, visit, [](int) {});
+}
+
+// Both normal-based features of one point, kept together so that a corner touches one record.
+// The first normal a point meets is both its coplanarity reference and the lead of its first
+// corner group, so one array of two leads serves both.
+struct CornerAndPlaneState {
+    Normal3f leads[2];
+    unsigned char groups;   // corner groups met so far (3 decides)
+    unsigned char planar;   // 0 no face yet, 1 coplanar so far, 2 not coplanar
+};
 
 }  // namespace
 
@@ -228,6 +275,41 @@ int C3DPointList::Set3DCornerPointsStatus(const C3DFaceList& faces, double angle
         flagged += corner;
     }
     return flagged;
+}
+
+void detail::SetCornerAndCoplanarFlags(C3DPointList& points, const C3DFaceList& faces, double cornerAngle,
+                                       double coplanarTolerance) {
+    const int n = points.GetSize();
+    const double cornerLimit = std::cos(cornerAngle);
+    const double planeLimit = std::cos(coplanarTolerance > 0.0 ? coplanarTolerance : 0.0) - kCoplanarCosineSlack;
+    CXArray<CornerAndPlaneState> states;
+    states.SetSize(n);
+    CornerAndPlaneState* state = states.GetData();
+    ForEachCornerNormal(
+        points, faces,
+        [&](int p, const Normal3f& normal) {
+            CornerAndPlaneState& s = state[p];
+            if (s.planar == 0) {
+                // The first face of the point: both features start from its normal.
+                s.leads[0] = normal;
+                s.groups = 1;
+                s.planar = 1;
+                return;
+            }
+            if (s.planar == 1 && Cosine(s.leads[0], normal) < planeLimit) s.planar = 2;
+            const unsigned char g = s.groups;
+            if (g >= 3) return;
+            for (unsigned char k = 0; k < g; ++k)
+                if (Dot(s.leads[k], normal) >= cornerLimit) return;
+            if (g < 2) s.leads[g] = normal;
+            s.groups = static_cast<unsigned char>(g + 1);
+        },
+        [&](int p) { detail::PrefetchLine(state + p); });
+    C3DTPoint<float>* pts = points.GetPoints();
+    for (int p = 0; p < n; ++p) {
+        pts[p].SetFlags(POINT_3D_CORNER, state[p].groups >= 3);
+        pts[p].SetFlags(POINT_COPLANAR, state[p].planar == 1);
+    }
 }
 
 int C3DPointList::Set2DCornerPointsStatus(const CAssociationMap<C3DEdge, int, unsigned short>& edges,

@@ -16,6 +16,7 @@
 #include "kestovar/mesh/symmetry_map.h"
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/simplify/ext_object.h"
+#include "mesh/surface_features.h"
 #include "simplify/slot_order_set.h"
 
 namespace kestovar {
@@ -99,18 +100,21 @@ bool C3DExtObject::CleanAndPrepareObject() {
         }
     }
 
+    // No step here reads a point-to-face graph (the feature passes walk the faces themselves),
+    // so none is built; one left by the caller goes, as the preparation always ends without.
     CGeomInfo geom(&faces, &points);
-    faces.UpdatePointToFaceGraph(&geom);
     points.InitPointMaterialGraph(faces);
     m_bMaterialFrontier = points.InitShareSeveralMaterialsFlag();
     points.DeletePointMaterialGraph();
     faces.UpdateEdgeToFaceGraph(&geom);
     if (CEdgeToFaceGraph* edges = faces.GetEdgeToFaceGraph()) {
         points.SetBorderPointsStatus(*edges, false);
-        points.Set3DCornerPointsStatus(faces, kCornerAngle);
         points.Set2DCornerPointsStatus(*edges, kCornerAngle);
+        // 3D corners and coplanar points from one computation of each face normal.
+        detail::SetCornerAndCoplanarFlags(points, faces, kCornerAngle, 0.0);
+    } else {
+        points.InitShareCoplanarFacesFlag(faces, 0.0);
     }
-    points.InitShareCoplanarFacesFlag(faces, 0.0);
     faces.DeleteEdgeToFaceGraph();
     faces.DeletePointToFaceGraph();
 
