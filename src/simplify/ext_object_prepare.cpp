@@ -505,17 +505,15 @@ void C3DExtObject::InitOrderedCostList() {
     m_costs.RemoveAll();
     m_costs.SetSize(3 * selectedFaces);
     CContractionCost* recs = m_costs.GetData();
-    // The record of each edge of each face (kNoRecord where the edge has none), for the edge set
-    // below, which is filled in face order: face order reaches the records of an edge's smaller
-    // point in no useful order, so looking them up there would miss the cache on most edges.
-    constexpr uint32_t kNoRecord = 0xFFFFFFFFu;
+    // The record of each edge of each face plus one (0, as the array comes zero-filled, where
+    // the edge has none), for the edge set below, which is filled in face order: face order
+    // reaches the records of an edge's smaller point in no useful order, so looking them up
+    // there would miss the cache on most edges.
     CXArray<uint32_t> faceEdges;
     faceEdges.SetSize(3 * nf);
     uint32_t* recordOf = faceEdges.GetData();
-    for (int i = 0; i < 3 * nf; ++i) recordOf[i] = kNoRecord;
-    // While p is walked, seen[q] is the record of (p, q) once made (records of earlier points lie
-    // below first[p]).
-    for (int i = 0; i < np; ++i) mark[i] = -1;
+    // While p is walked, seen[q] is the record of (p, q) plus one once made (records of earlier
+    // points lie below first[p]; the zero fill counts as below every point's first record).
     int n = 0;
     for (int p = 0; p < np; ++p) {
         first[p] = n;
@@ -540,10 +538,10 @@ void C3DExtObject::InitOrderedCostList() {
                     const int q = nb[j];
                     if (q <= p || q >= np) continue;
                     if (!pSelected && !pts[q].IsFlagSet(POINT_SELECTED)) continue;
-                    int r = mark[q];
+                    int r = mark[q] - 1;
                     if (r < first[p]) {
                         r = n++;
-                        mark[q] = r;
+                        mark[q] = r + 1;
                         CContractionCost& rec = recs[r];
                         rec.first = p;
                         rec.second = q;
@@ -551,7 +549,7 @@ void C3DExtObject::InitOrderedCostList() {
                         ComputePairCost(points, faces, &rec);
                         rec.SetGeneration(0);
                     }
-                    recordOf[3 * f + unsigned(edge[j])] = uint32_t(r);
+                    recordOf[3 * f + unsigned(edge[j])] = uint32_t(r) + 1u;
                 }
             }
         }
@@ -578,13 +576,13 @@ void C3DExtObject::InitOrderedCostList() {
         constexpr int kFaceAhead = 8;
         auto forEachFaceEdge = [&](int f, auto&& visit) {
             const uint32_t* r = recordOf + 3 * f;
-            if (r[0] == kNoRecord && r[1] == kNoRecord && r[2] == kNoRecord) return;
+            if ((r[0] | r[1] | r[2]) == 0) return;
             int count;
             const int* idx = faces.GetIndexes(unsigned(f), count);
             for (int e = 0; e < 3; ++e) {
-                if (r[e] == kNoRecord) continue;
+                if (r[e] == 0) continue;
                 const C3DEdge edge{unsigned(idx[e]), unsigned(idx[e == 2 ? 0 : e + 1])};
-                visit(CHashMethods<C3DEdge>::Hash(edge), r[e]);
+                visit(CHashMethods<C3DEdge>::Hash(edge), r[e] - 1u);
             }
         };
         for (int f = 0; f < nf; ++f) {

@@ -63,10 +63,13 @@ C3DExtPoint CExtPointList::GetExtPoint(int i) const {
 
 void CExtPointList::AllocQuadrics() { m_quadrics.SetSize(GetSize()); }
 
+// Slots the array adds come zero-filled, which is the bit pattern of a cleared quadric (ten
+// +0.0), so only the slots it already held are cleared again (none on a first preparation).
 void CExtPointList::ClearQuadrics() {
+    const int held = m_quadrics.GetSize();
     AllocQuadrics();
     CSymMatrix* q = m_quadrics.GetData();
-    for (int i = 0, n = m_quadrics.GetSize(); i < n; ++i) q[i].Init();
+    for (int i = 0, n = held < m_quadrics.GetSize() ? held : m_quadrics.GetSize(); i < n; ++i) q[i].Init();
 }
 
 void CExtPointList::SetSize(int count, bool keepMemory, int grow) {

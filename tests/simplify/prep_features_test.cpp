@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "kestovar/core/point.h"
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/simplify/ext_object.h"
+#include "kestovar/simplify/ext_point.h"
 
 namespace kestovar::test {
 namespace {
@@ -125,6 +127,38 @@ TEST(PrepFeatures, SameCornerAndCoplanarFlagsAsTheTwoPublicPasses) {
     // Both features occur, and not on every point.
     EXPECT_GT(corners, 0);
     EXPECT_GT(coplanar, 0);
+}
+
+// Quadrics start every preparation at ten +0.0 each (bit pattern), whether their slots are new
+// or held stale values from before, after the list grew, shrank or kept its size.
+TEST(PrepFeatures, ClearedQuadricsAreZeroBitsInHeldAndAddedSlots) {
+    CExtPointList* points = new CExtPointList;
+    for (int i = 0; i < 5; ++i) points->Add(float(i), 0.0f, 0.0f);
+    auto fill = [&](double v) {
+        for (int i = 0; i < points->GetQuadricCount(); ++i)
+            for (double& m : points->GetQuadric(i).m) m = v;
+    };
+    auto expectZeroBits = [&](const char* when) {
+        ASSERT_EQ(points->GetQuadricCount(), points->GetSize()) << when;
+        const CSymMatrix zero(true);
+        for (int i = 0; i < points->GetSize(); ++i)
+            EXPECT_EQ(std::memcmp(&points->GetQuadric(i), &zero, sizeof zero), 0) << when << ", point " << i;
+    };
+    points->ClearQuadrics();
+    expectZeroBits("first");
+    fill(-0.0);
+    points->ClearQuadrics();
+    expectZeroBits("negative zeros");
+    fill(-1.5);
+    points->SetSize(8, true);
+    fill(2.5);
+    points->ClearQuadrics();
+    expectZeroBits("grown");
+    fill(3.5);
+    points->SetSize(3, true);
+    points->ClearQuadrics();
+    expectZeroBits("shrunk");
+    points->Delete();
 }
 
 }  // namespace
