@@ -462,15 +462,24 @@ void C3DExtObject::InitOrderedCostList() {
     int* first = start.GetData();
     int* mark = seen.GetData();
     // The faces around a point, and their corners, lie anywhere in memory: the walk asks for the
-    // face records and flag words kFacesAhead points ahead, and for the corner points and their
-    // quadrics kCornersAhead points ahead, by which time those face records have arrived.
-    constexpr int kFacesAhead = 16, kCornersAhead = 8;
+    // faces' entries in the record offset table kOffsetsAhead points ahead, for the face records
+    // (found through those offsets) and flag words kFacesAhead points ahead, and for the corner
+    // points and their quadrics kCornersAhead points ahead, by which time those face records have
+    // arrived.
+    constexpr int kOffsetsAhead = 24, kFacesAhead = 16, kCornersAhead = 8;
+    const COffsetArray& faceOffsets = faces.GetRecords().GetOffsets();
+    const uint32_t* offsetOf =
+        faceOffsets.GetSplitIndex() == COffsetArray::kNoSplit ? faceOffsets.GetNarrowData() : nullptr;
     const CElementArray* mainArray = faces.GetMainArray();
     const uint8_t* faceWords = static_cast<const uint8_t*>(mainArray->GetData());
     const size_t faceWordStride = size_t(mainArray->GetSizeOfElement());
     const CSymMatrix* quadricOf = points.GetQuadrics();
     auto prefetchAhead = [&](int p) {
         int around;
+        if (offsetOf && p + kOffsetsAhead < np) {
+            const int* list = faces.GetFacesConnectedToPoint(unsigned(p + kOffsetsAhead), around);
+            for (int k = 0; k < around; ++k) detail::PrefetchLine(offsetOf + list[k]);
+        }
         if (p + kFacesAhead < np) {
             const int* list = faces.GetFacesConnectedToPoint(unsigned(p + kFacesAhead), around);
             for (int k = 0; k < around; ++k) {
