@@ -201,7 +201,9 @@ private:
 // so that a mismatch costs no load of the vector) under a hash mixing the bits of all three
 // components. Keying on one sum of the components made every normal with the same sum collide,
 // and a smooth height field has many. Equality is exact, component by component, so -0 and +0
-// meet; a vector with a NaN component equals nothing and always gets an index of its own.
+// meet; a vector with a NaN component equals nothing and always gets an index of its own: it is
+// entered in the table like any other, where no later look-up ever matches it (a look-up adds at
+// most one slot either way, so the table's size still holds).
 // Sized once for `capacity` vectors (the number of keys looked up: every key adds at most one),
 // so that no look-up grows or checks room.
 class CDistinctNormals {
@@ -221,7 +223,6 @@ public:
     }
     // The index of `key` (3 floats), appended when new; `hash` is Hash(key).
     unsigned Find(const float* key, unsigned hash) {
-        if (std::isnan(key[0]) || std::isnan(key[1]) || std::isnan(key[2])) return Append(key);
         uint64_t* slots = m_slots.GetData();
         const float* v = m_vectors.Get();
         for (unsigned pos = hash & m_mask;; pos = (pos + 1) & m_mask) {

@@ -249,6 +249,53 @@ TEST(PointNormalGrouping, OwnFaceNormalsMatchTheFaceNormalChannelBitForBit) {
     }
 }
 
+TEST(PointNormalGrouping, NaNNormalsNeverShareAStoredNormal) {
+    // Three triangles through a point with a NaN coordinate, whose normals (and so their groups'
+    // normals, with identical bits at the outer points of a face) have NaN components, and two
+    // separate flat triangles of normal (0, 0, 1). A NaN normal equals nothing, not even one of
+    // the same bits: every group of a NaN face keeps a stored normal of its own, while the flat
+    // triangles' six groups, entered in the same table after them, still share one.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    Mesh m({nan, 0, 0,  1, 0, 0,  0, 1, 0,  2, 0, 1,  0, 2, 1,  3, 1, 0,  1, 3, 0,
+            5, 5, 0,  6, 5, 0,  5, 6, 0,  8, 8, 0,  9, 8, 0,  8, 9, 0},
+           {{0, 1, 2}, {0, 3, 4}, {0, 5, 6}, {7, 8, 9}, {10, 11, 12}});
+    CPointNormalChannel channel;
+    ASSERT_TRUE(channel.InitNormals(m.geom, 0.5235988f));
+    const C3DVectorList* v = channel.GetNormalVectorList();
+    const CFaceList* faces = channel.GetFaceList();
+    std::vector<int> outer, center, flat;
+    for (unsigned f = 0; f < 5; ++f) {
+        int k = 0;
+        const int* idx = faces->GetIndexes(f, k);
+        ASSERT_EQ(k, 3);
+        for (int j = 0; j < 3; ++j) {
+            ASSERT_GE(idx[j], 0);
+            ASSERT_LT(idx[j], v->GetSize());
+            if (f >= 3) {
+                flat.push_back(idx[j]);
+                continue;
+            }
+            const C3DTVector<float>& n = v->GetVectors()[idx[j]];
+            EXPECT_TRUE(std::isnan(n.x) || std::isnan(n.y) || std::isnan(n.z)) << "face " << f << " corner " << j;
+            (j == 0 ? center : outer).push_back(idx[j]);
+        }
+    }
+    std::vector<int> all = outer;
+    all.insert(all.end(), center.begin(), center.end());
+    all.insert(all.end(), flat.begin(), flat.end());
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    EXPECT_EQ(int(all.size()), v->GetSize()) << "every stored normal is used by some corner";
+    std::sort(outer.begin(), outer.end());
+    EXPECT_EQ(std::unique(outer.begin(), outer.end()), outer.end()) << "six outer points, six stored normals";
+    for (const int c : center) EXPECT_EQ(std::count(outer.begin(), outer.end(), c), 0);
+    EXPECT_EQ(std::count(flat.begin(), flat.end(), flat[0]), 6) << "equal normals still share";
+    const C3DTVector<float>& up = v->GetVectors()[flat[0]];
+    EXPECT_EQ(up.x, 0.0f);
+    EXPECT_EQ(up.y, 0.0f);
+    EXPECT_EQ(up.z, 1.0f);
+}
+
 TEST(PointNormalGrouping, LiveFaceOutsideThePointListStopsTheBuild) {
     // 0 1
     // 2 3     face 1 uses point 7, which does not exist: a programming error, reported as the
