@@ -533,9 +533,15 @@ bool NormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pt
         weight[2] = w[2];
         return VisitCorners(face, idx, k, np, n, angleTest, addWeight, state, kind, anySplit);
     };
+    // The records of the faces from f to f + kAhead - 1, each found once through the offset table,
+    // when the look-ahead reaches it.
+    const CFaceCollection::Element* ring[kAhead];
+    for (int f = 0; f < kAhead && f < nf; ++f) ring[f] = records.GetElement(unsigned(f));
     for (int f = 0; f < nf; ++f) {
+        const CFaceCollection::Element* e = ring[f % kAhead];
         if (f + kAhead < nf) {
             const CFaceCollection::Element* ahead = records.GetElement(unsigned(f + kAhead));
+            ring[f % kAhead] = ahead;
             const int* next = ahead->GetData();
             const unsigned ka = ahead->GetSize() < 4 ? ahead->GetSize() : 4;
             for (unsigned j = 0; j < ka; ++j) {
@@ -545,7 +551,6 @@ bool NormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pt
                 detail::PrefetchLine(state + q);
             }
         }
-        const CFaceCollection::Element* e = walk.Record(unsigned(f));
         sequential &= reinterpret_cast<const unsigned char*>(e) == expected;
         expected = reinterpret_cast<const unsigned char*>(e) + CFaceCollection::RecordBytes(e->GetCapacity());
         float* n = unit + size_t(f) * 3;
