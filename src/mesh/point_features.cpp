@@ -192,6 +192,42 @@ void C3DPointList::InitPointMaterialGraph(const C3DFaceList& faces) {
     m_pPointMaterialGraph = graph;
 }
 
+bool detail::SetMaterialFrontierFlags(C3DPointList& points, const C3DFaceList& faces) {
+    const int n = points.GetSize();
+    const int faceCount = faces.GetSize();
+    // Per point: its first material and its state (0 no face yet, 1 one material so far, 2 more).
+    CXArray<unsigned int> first;
+    CXArray<unsigned char> state;
+    first.SetSize(n);
+    state.SetSize(n);
+    unsigned int* firstOf = first.GetData();
+    unsigned char* stateOf = state.GetData();
+    for (int f = 0; f < faceCount; ++f) {
+        if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
+        const unsigned int material = faces.GetFaceMaterial(unsigned(f));
+        int count;
+        const int* idx = faces.GetIndexes(unsigned(f), count);
+        for (int k = 0; k < count; ++k) {
+            const unsigned p = unsigned(idx[k]);
+            if (p >= unsigned(n)) continue;
+            if (stateOf[p] == 0) {
+                firstOf[p] = material;
+                stateOf[p] = 1;
+            } else if (firstOf[p] != material) {
+                stateOf[p] = 2;
+            }
+        }
+    }
+    C3DTPoint<float>* pts = points.GetPoints();
+    bool found = false;
+    for (int p = 0; p < n; ++p) {
+        const bool frontier = stateOf[p] == 2;
+        pts[p].SetFlags(POINT_MATERIAL_FRONTIER, frontier);
+        found |= frontier;
+    }
+    return found;
+}
+
 const unsigned int* C3DPointList::GetMaterialsConnectedToPoint(int p, int& count) const {
     count = 0;
     if (!m_pPointMaterialGraph || p < 0) return nullptr;

@@ -100,11 +100,11 @@ bool C3DExtObject::CleanAndPrepareObject() {
         }
     }
 
-    // No step here reads a point-to-face graph (the feature passes walk the faces themselves),
-    // so none is built; one left by the caller goes, as the preparation always ends without.
+    // No step here reads a point-to-face graph or a point-material graph (the feature passes walk
+    // the faces themselves), so neither is built; graphs left by the caller go, as the
+    // preparation always ends without.
     CGeomInfo geom(&faces, &points);
-    points.InitPointMaterialGraph(faces);
-    m_bMaterialFrontier = points.InitShareSeveralMaterialsFlag();
+    m_bMaterialFrontier = detail::SetMaterialFrontierFlags(points, faces);
     points.DeletePointMaterialGraph();
     faces.UpdateEdgeToFaceGraph(&geom);
     if (CEdgeToFaceGraph* edges = faces.GetEdgeToFaceGraph()) {

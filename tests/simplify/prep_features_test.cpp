@@ -1,8 +1,9 @@
-// The preparation marks 3D corners and coplanar points in one walk over the faces; it must set
-// exactly the flags of the two public passes (Set3DCornerPointsStatus at 75 degrees,
-// InitShareCoplanarFacesFlag at 0) on every point, whatever the faces look like: triangles and
-// larger polygons, faces without area, dead faces, points of no face, flat patches that are flat
-// only up to float rounding.
+// The preparation marks 3D corners and coplanar points in one walk over the faces, and the
+// material frontier in another without the point-material graph; it must set exactly the flags
+// of the public passes (Set3DCornerPointsStatus at 75 degrees, InitShareCoplanarFacesFlag at 0,
+// the material graph and InitShareSeveralMaterialsFlag) on every point, whatever the faces look
+// like: triangles and larger polygons, faces without area, dead faces, points of no face, flat
+// patches that are flat only up to float rounding, materials in patches and strewn faces.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -27,6 +28,7 @@ struct Jagged {
     std::vector<float> xyz;
     std::vector<Face> faces;
     std::vector<unsigned> faceFlags;
+    std::vector<unsigned> materials;
 
     explicit Jagged(unsigned seed) {
         std::mt19937 rng(seed);
@@ -70,6 +72,12 @@ struct Jagged {
         // A lone point (no face) after the spike.
         xyz.insert(xyz.end(), {-3.0f, -3.0f, -3.0f});
         faceFlags.assign(faces.size(), 0);
+        // Materials in patches of 4 x 4 cells, with a few faces of a fourth one strewn inside.
+        std::uniform_int_distribution<int> stray(0, 19);
+        for (size_t f = 0; f < faces.size(); ++f) {
+            const int a = faces[f][0], i = a % (n + 1), j = a / (n + 1);
+            materials.push_back(stray(rng) == 0 ? 7u : unsigned((i / 4 + j / 4) % 3));
+        }
         // Hidden and invalid faces do not count.
         faceFlags[3] = FACE_HIDDEN;
         faceFlags[11] = FACE_INVALID;
@@ -82,8 +90,10 @@ struct Lists {
     Lists(const Jagged& mesh, unsigned stale) {
         for (size_t i = 0; i < mesh.xyz.size(); i += 3) points->Add(mesh.xyz[i], mesh.xyz[i + 1], mesh.xyz[i + 2]);
         FillFaces(*faces, mesh.faces);
-        for (size_t f = 0; f < mesh.faceFlags.size(); ++f)
+        for (size_t f = 0; f < mesh.faceFlags.size(); ++f) {
+            faces->SetFaceMaterial(unsigned(f), mesh.materials[f]);
             if (mesh.faceFlags[f]) faces->SetFaceFlags(unsigned(f), mesh.faceFlags[f], true);
+        }
         // Every other bit must be kept as it is; the two feature bits must be rewritten.
         for (int i = 0; i < points->GetSize(); ++i)
             points->GetPt(i)->SetFlags((stale * 2654435761u + unsigned(i) * 40503u) & ~unsigned(POINT_REMOVED));
@@ -99,15 +109,19 @@ struct Lists {
     }
 };
 
-constexpr unsigned kFeatureBits = POINT_3D_CORNER | POINT_COPLANAR;
+constexpr unsigned kFeatureBits = POINT_3D_CORNER | POINT_COPLANAR | POINT_MATERIAL_FRONTIER;
 
-TEST(PrepFeatures, SameCornerAndCoplanarFlagsAsTheTwoPublicPasses) {
-    int corners = 0, coplanar = 0;
+TEST(PrepFeatures, SameCornerCoplanarAndFrontierFlagsAsThePublicPasses) {
+    int corners = 0, coplanar = 0, frontier = 0;
     for (unsigned seed = 1; seed <= 6; ++seed) {
         const Jagged mesh(seed);
         Lists expected(mesh, seed);
         corners += expected.points->Set3DCornerPointsStatus(*expected.faces, 1.3089969389957472);
         coplanar += expected.points->InitShareCoplanarFacesFlag(*expected.faces, 0.0);
+        expected.points->InitPointMaterialGraph(*expected.faces);
+        expected.points->InitShareSeveralMaterialsFlag();
+        for (int i = 0; i < expected.points->GetSize(); ++i)
+            frontier += expected.points->GetPt(i)->IsFlagSet(POINT_MATERIAL_FRONTIER) ? 1 : 0;
 
         Lists input(mesh, seed);
         CSceneOptimizer optimizer;
@@ -127,6 +141,7 @@ TEST(PrepFeatures, SameCornerAndCoplanarFlagsAsTheTwoPublicPasses) {
     // Both features occur, and not on every point.
     EXPECT_GT(corners, 0);
     EXPECT_GT(coplanar, 0);
+    EXPECT_GT(frontier, 0);
 }
 
 // Quadrics start every preparation at ten +0.0 each (bit pattern), whether their slots are new
