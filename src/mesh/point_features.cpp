@@ -8,12 +8,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/prefetch.h"
 #include "kestovar/core/array.h"
 #include "kestovar/mesh/face.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/point_list.h"
 #include "mesh/surface_features.h"
-#include "core/prefetch.h"
 
 namespace kestovar {
 
@@ -39,7 +39,7 @@ inline double Cosine(const Normal3f& a, const Normal3f& b) {
     return Dot(a, b) / std::sqrt(Dot(a, a) * Dot(b, b));
 }
 
-// Unit normal of `n` (not null) once the Newell sums are done; false when it has no length.
+// The unit vector along the finished Newell sums (nx, ny, nz); false when they have no length.
 inline bool UnitNormal(double nx, double ny, double nz, Normal3f& out) {
     const double len = std::sqrt(nx * nx + ny * ny + nz * nz);
     if (!(len > 1e-30)) return false;
