@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 #include <string>
 
@@ -179,6 +180,17 @@ TEST(ArrayGrowth, NewSlotsAreZeroInEveryPath) {
     b.SetSize(3);
     EXPECT_EQ(b.GetCapacity(), 16);
     for (int i = 3; i < 16; ++i) EXPECT_EQ(b.GetData()[i], 0);
+    // A fresh buffer is zero even where the heap hands back memory just freed dirty (small
+    // blocks come from the free lists, large ones may be reused too).
+    for (int count : {24, 300000}) {
+        CXArray<int> dirty;
+        dirty.SetSize(count);
+        std::memset(dirty.GetData(), 0xFF, size_t(count) * sizeof(int));
+        dirty.RemoveAll();
+        CXArray<int> fresh;
+        fresh.SetSize(count);
+        for (int i = 0; i < fresh.GetCapacity(); ++i) ASSERT_EQ(fresh.GetData()[i], 0) << count << " " << i;
+    }
 }
 
 TEST(ArrayGrowth, PreAllocateAndFreeExtraSetTheCapacityExactly) {

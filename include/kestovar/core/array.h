@@ -237,11 +237,20 @@ private:
     // Moves the live elements into a buffer of `capacity` slots; slots from the size on are zero.
     void Reallocate(int capacity);
     static TYPE* Allocate(int capacity);
+    static TYPE* AllocateZeroed(int capacity);
     static void ZeroConstruct(TYPE* p, int n) {
         if (n <= 0) return;
         std::memset(static_cast<void*>(p), 0, size_t(n) * sizeof(TYPE));
         if constexpr (!kRaw)
             for (int i = 0; i < n; ++i) ::new (static_cast<void*>(p + i)) TYPE();
+    }
+    // Constructs n elements in memory that is already zero (a fresh zeroed buffer, or the spare
+    // tail that Reallocate has just cleared): only non-raw types need their constructor run.
+    static void ConstructInZeroed(TYPE* p, int n) {
+        if constexpr (!kRaw)
+            for (int i = 0; i < n; ++i) ::new (static_cast<void*>(p + i)) TYPE();
+        (void)p;
+        (void)n;
     }
     static void Destroy(TYPE* p, int n) {
         if constexpr (!kRaw)
@@ -256,6 +265,15 @@ private:
 template <class TYPE, class ARG_TYPE>
 TYPE* CXArray<TYPE, ARG_TYPE>::Allocate(int capacity) {
     void* p = xmalloc(size_t(capacity) * sizeof(TYPE));
+    if (!p) XThrow<CXMemoryException>();
+    return static_cast<TYPE*>(p);
+}
+
+// A zero-filled buffer: large blocks come straight from the system as zero pages, without a pass
+// that writes the zeros.
+template <class TYPE, class ARG_TYPE>
+TYPE* CXArray<TYPE, ARG_TYPE>::AllocateZeroed(int capacity) {
+    void* p = xcalloc(size_t(capacity), sizeof(TYPE));
     if (!p) XThrow<CXMemoryException>();
     return static_cast<TYPE*>(p);
 }
@@ -321,16 +339,15 @@ void CXArray<TYPE, ARG_TYPE>::SetSize(int newSize, int growBy) {
     }
     if (!m_pData) {
         int capacity = newSize > m_nGrowBy ? newSize : m_nGrowBy;
-        m_pData = Allocate(capacity);
+        m_pData = AllocateZeroed(capacity);
         m_nMaxSize = capacity;
-        std::memset(static_cast<void*>(m_pData), 0, size_t(capacity) * sizeof(TYPE));
-        ZeroConstruct(m_pData, newSize);
+        ConstructInZeroed(m_pData, newSize);
         m_nSize = newSize;
         return;
     }
     if (newSize > m_nMaxSize) {
-        Reallocate(GrownCapacity(newSize));
-        ZeroConstruct(m_pData + m_nSize, newSize - m_nSize);
+        Reallocate(GrownCapacity(newSize));  // clears the new tail
+        ConstructInZeroed(m_pData + m_nSize, newSize - m_nSize);
     } else if (newSize > m_nSize) {
         ZeroConstruct(m_pData + m_nSize, newSize - m_nSize);
     } else {
