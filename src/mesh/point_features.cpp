@@ -109,19 +109,72 @@ void ForEachCornerNormal(const C3DPointList& points, const C3DFaceList& faces, V
     }
 }
 
-template <class Visit>
-void ForEachCornerNormal(const C3DPointList& points, const C3DFaceList& faces, Visit&& visit) {
-    ForEachCornerNormal(points, faces, visit, [](int) {});
-}
-
 // Both normal-based features of one point, kept together so that a corner touches one record.
 // The first normal a point meets is both its coplanarity reference and the lead of its first
 // corner group, so one array of two leads serves both.
 struct CornerAndPlaneState {
     Normal3f leads[2];
-    unsigned char groups;   // corner groups met so far (3 decides)
-    unsigned char planar;   // 0 no face yet, 1 coplanar so far, 2 not coplanar
+    unsigned char groups;   // corner groups met so far (0 no face yet; 3 decides)
+    unsigned char planar;   // 1 coplanar so far, 2 not coplanar
 };
+
+// The normal-based features a walk decides.
+constexpr unsigned kCornerFeature = 0x1, kCoplanarFeature = 0x2;
+
+// Sets POINT_3D_CORNER (when kFeatures has kCornerFeature: the point's face normals fall in three
+// or more groups, a normal joining the first group whose lead is within cornerAngle) and
+// POINT_COPLANAR (when kFeatures has kCoplanarFeature: every face normal of the point is within
+// coplanarTolerance of its first one) from one walk that computes each face normal once. Angles in
+// radians. Counts the points flagged with each feature into *corners and *coplanar.
+template <unsigned kFeatures>
+void SetNormalFeatureFlags(C3DPointList& points, const C3DFaceList& faces, double cornerAngle,
+                           double coplanarTolerance, int* corners, int* coplanar) {
+    const int n = points.GetSize();
+    const double cornerLimit = std::cos(cornerAngle);
+    const double planeLimit = std::cos(coplanarTolerance > 0.0 ? coplanarTolerance : 0.0) - kCoplanarCosineSlack;
+    CXArray<CornerAndPlaneState> states;
+    states.SetSize(n);
+    CornerAndPlaneState* state = states.GetData();
+    ForEachCornerNormal(
+        points, faces,
+        [&](int p, const Normal3f& normal) {
+            CornerAndPlaneState& s = state[p];
+            if (s.groups == 0) {
+                // The first face of the point: both features start from its normal.
+                s.leads[0] = normal;
+                s.groups = 1;
+                s.planar = 1;
+                return;
+            }
+            if constexpr ((kFeatures & kCoplanarFeature) != 0)
+                if (s.planar == 1 && Cosine(s.leads[0], normal) < planeLimit) s.planar = 2;
+            if constexpr ((kFeatures & kCornerFeature) != 0) {
+                const unsigned char g = s.groups;
+                if (g >= 3) return;
+                for (unsigned char k = 0; k < g; ++k)
+                    if (Dot(s.leads[k], normal) >= cornerLimit) return;
+                if (g < 2) s.leads[g] = normal;
+                s.groups = static_cast<unsigned char>(g + 1);
+            }
+        },
+        [&](int p) { detail::PrefetchLine(state + p); });
+    C3DTPoint<float>* pts = points.GetPoints();
+    int cornerCount = 0, coplanarCount = 0;
+    for (int p = 0; p < n; ++p) {
+        if constexpr ((kFeatures & kCornerFeature) != 0) {
+            const bool corner = state[p].groups >= 3;
+            pts[p].SetFlags(POINT_3D_CORNER, corner);
+            cornerCount += corner;
+        }
+        if constexpr ((kFeatures & kCoplanarFeature) != 0) {
+            const bool flat = state[p].planar == 1;
+            pts[p].SetFlags(POINT_COPLANAR, flat);
+            coplanarCount += flat;
+        }
+    }
+    if (corners) *corners = cornerCount;
+    if (coplanar) *coplanar = coplanarCount;
+}
 
 }  // namespace
 
@@ -136,8 +189,7 @@ void C3DPointList::InitPointMaterialGraph(const C3DFaceList& faces) {
     CXArray<unsigned int> first;
     CXArray<unsigned int> corners;
     first.SetSize(n);
-    corners.SetSize(n);
-    std::memset(static_cast<void*>(corners.GetData()), 0, size_t(n) * sizeof(unsigned int));
+    corners.SetSize(n);  // zero-filled
     bool anyShared = false;
     for (int f = 0; f < faceCount; ++f) {
         const unsigned int material = faces.GetFaceMaterial(unsigned(f));
@@ -257,95 +309,21 @@ bool C3DPointList::InitShareSeveralMaterialsFlag() {
 // ---- normal-based features ------------------------------------------------------------------------
 
 int C3DPointList::InitShareCoplanarFacesFlag(const C3DFaceList& faces, double tolerance) {
-    const int n = m_nSize;
-    const double limit = std::cos(tolerance > 0.0 ? tolerance : 0.0) - kCoplanarCosineSlack;
-    // Per point: the normal of its first face and its state (0 no face yet, 1 coplanar so far,
-    // 2 not coplanar).
-    CXArray<Normal3f> reference;
-    CXArray<unsigned char> state;
-    reference.SetSize(n);
-    state.SetSize(n);
-    std::memset(state.GetData(), 0, size_t(n));
-    ForEachCornerNormal(*this, faces, [&](int p, const Normal3f& normal) {
-        unsigned char& s = state[p];
-        if (s == 0) {
-            reference[p] = normal;
-            s = 1;
-        } else if (s == 1 && Cosine(reference[p], normal) < limit) {
-            s = 2;
-        }
-    });
-    C3DTPoint<float>* pts = GetPoints();
     int flagged = 0;
-    for (int p = 0; p < n; ++p) {
-        const bool coplanar = state[p] == 1;
-        pts[p].SetFlags(POINT_COPLANAR, coplanar);
-        flagged += coplanar;
-    }
+    SetNormalFeatureFlags<kCoplanarFeature>(*this, faces, 0.0, tolerance, nullptr, &flagged);
     return flagged;
 }
 
 int C3DPointList::Set3DCornerPointsStatus(const C3DFaceList& faces, double angle) {
-    const int n = m_nSize;
-    const double limit = std::cos(angle);
-    // Per point: the leading normals of its first two groups and the number of groups (a third
-    // group decides, so counting stops at 3).
-    CXArray<Normal3f> leads;
-    CXArray<unsigned char> groups;
-    leads.SetSize(2 * n);
-    groups.SetSize(n);
-    std::memset(groups.GetData(), 0, size_t(n));
-    ForEachCornerNormal(*this, faces, [&](int p, const Normal3f& normal) {
-        unsigned char& g = groups[p];
-        if (g >= 3) return;
-        for (unsigned char k = 0; k < g; ++k)
-            if (Dot(leads[2 * p + k], normal) >= limit) return;
-        if (g < 2) leads[2 * p + g] = normal;
-        ++g;
-    });
-    C3DTPoint<float>* pts = GetPoints();
     int flagged = 0;
-    for (int p = 0; p < n; ++p) {
-        const bool corner = groups[p] >= 3;
-        pts[p].SetFlags(POINT_3D_CORNER, corner);
-        flagged += corner;
-    }
+    SetNormalFeatureFlags<kCornerFeature>(*this, faces, angle, 0.0, &flagged, nullptr);
     return flagged;
 }
 
 void detail::SetCornerAndCoplanarFlags(C3DPointList& points, const C3DFaceList& faces, double cornerAngle,
                                        double coplanarTolerance) {
-    const int n = points.GetSize();
-    const double cornerLimit = std::cos(cornerAngle);
-    const double planeLimit = std::cos(coplanarTolerance > 0.0 ? coplanarTolerance : 0.0) - kCoplanarCosineSlack;
-    CXArray<CornerAndPlaneState> states;
-    states.SetSize(n);
-    CornerAndPlaneState* state = states.GetData();
-    ForEachCornerNormal(
-        points, faces,
-        [&](int p, const Normal3f& normal) {
-            CornerAndPlaneState& s = state[p];
-            if (s.planar == 0) {
-                // The first face of the point: both features start from its normal.
-                s.leads[0] = normal;
-                s.groups = 1;
-                s.planar = 1;
-                return;
-            }
-            if (s.planar == 1 && Cosine(s.leads[0], normal) < planeLimit) s.planar = 2;
-            const unsigned char g = s.groups;
-            if (g >= 3) return;
-            for (unsigned char k = 0; k < g; ++k)
-                if (Dot(s.leads[k], normal) >= cornerLimit) return;
-            if (g < 2) s.leads[g] = normal;
-            s.groups = static_cast<unsigned char>(g + 1);
-        },
-        [&](int p) { detail::PrefetchLine(state + p); });
-    C3DTPoint<float>* pts = points.GetPoints();
-    for (int p = 0; p < n; ++p) {
-        pts[p].SetFlags(POINT_3D_CORNER, state[p].groups >= 3);
-        pts[p].SetFlags(POINT_COPLANAR, state[p].planar == 1);
-    }
+    SetNormalFeatureFlags<kCornerFeature | kCoplanarFeature>(points, faces, cornerAngle, coplanarTolerance, nullptr,
+                                                             nullptr);
 }
 
 int C3DPointList::Set2DCornerPointsStatus(const CAssociationMap<C3DEdge, int, unsigned short>& edges,
@@ -357,8 +335,7 @@ int C3DPointList::Set2DCornerPointsStatus(const CAssociationMap<C3DEdge, int, un
     CXArray<int> ends;
     CXArray<unsigned char> degree;
     ends.SetSize(2 * n);
-    degree.SetSize(n);
-    std::memset(degree.GetData(), 0, size_t(n));
+    degree.SetSize(n);  // zero-filled
     int position = kHashStartPosition;
     C3DEdge edge;
     const int* edgeFaces;
