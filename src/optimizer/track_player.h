@@ -157,9 +157,7 @@ public:
     // taken further ahead than Prefetch so that Prefetch finds the kept point's index in cache
     // instead of waiting for the record to compute its addresses.
     void PrefetchRecord(unsigned index) const {
-        const char* e = reinterpret_cast<const char*>(Edge(index));
-        detail::PrefetchLine(e);
-        detail::PrefetchLine(e + sizeof(CTrackEdgeContraction) - 1);
+        detail::PrefetchObject(Edge(index));
     }
 
 private:

@@ -131,9 +131,7 @@ inline CContractionCost PairKey(int a, int b) {
 
 // The live candidate of the ordered pair (a, b), or null.
 CContractionCost* FindPair(const CContractionPairIndex& index, int a, int b) {
-    CContractionCost probe;
-    probe.first = a < b ? a : b;
-    probe.second = a < b ? b : a;
+    CContractionCost probe = PairKey(a, b);
     CContractionCost* key = &probe;
     CContractionCost* const* found = index.Find(key);
     return found ? *found : nullptr;
@@ -246,6 +244,37 @@ CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DF
 
 // ---- candidate recycling -------------------------------------------------------------------------
 
+namespace {
+
+// Lists the neighbours of `point` (ForEachNeighbour's order) into the thread's scratch and asks,
+// in two stages, for the home slot of each pair in `index` and then for the record that slot
+// holds, so that the pair look-ups that follow overlap their misses instead of waiting on each in
+// turn. each(w) runs as each neighbour is listed, for further requests. Returns the count;
+// repeatFrom is the first position from which a neighbour may be one listed before (-1: none).
+template <class Each>
+int ListNeighbourPairs(const C3DFaceList& faces, const CContractionPairIndex& index, int point, const int* around,
+                       int n, int& repeatFrom, Each&& each) {
+    CXArray<int>& neighbours = ThreadScratch().neighbours;
+    int listed = 0;
+    repeatFrom = -1;
+    ForEachNeighbour(faces, point, around, n, [&](int w, bool mayRepeat) {
+        if (listed >= neighbours.GetSize()) neighbours.SetSize(2 * listed + 16);
+        // Past the set's capacity every later neighbour may repeat.
+        if (mayRepeat && repeatFrom < 0) repeatFrom = listed;
+        neighbours[listed++] = w;
+        const CContractionCost key = PairKey(point, w);
+        if (const void* home = index.GetHomeSlot(&key)) detail::PrefetchLine(home);
+        each(w);
+    });
+    for (int i = 0; i < listed; ++i) {
+        const CContractionCost key = PairKey(point, neighbours[i]);
+        if (const CContractionCost* home = index.GetHomeRecord(&key)) detail::PrefetchLine(home);
+    }
+    return listed;
+}
+
+}  // namespace
+
 void C3DExtObject::RemoveCost(int point, CXArray<CContractionCost*, CContractionCost*>& reuse, unsigned int& count) {
     int n = 0;
     const int* around = m_pWorkingFaces->GetFacesConnectedToPoint(unsigned(point), n);
@@ -256,20 +285,9 @@ void C3DExtObject::RemoveCost(int point, CXArray<CContractionCost*, CContraction
     // Looking a pair up does not depend on other pairs having left the index (a deleted slot is
     // probed past like an occupied one), so this is the order of operations of removing each as
     // it is found.
-    CXArray<int>& neighbours = ThreadScratch().neighbours;
-    int listed = 0, repeatFrom = -1;
-    ForEachNeighbour(*m_pWorkingFaces, point, around, n, [&](int w, bool mayRepeat) {
-        if (listed >= neighbours.GetSize()) neighbours.SetSize(2 * listed + 16);
-        // Past the set's capacity every later neighbour may repeat.
-        if (mayRepeat && repeatFrom < 0) repeatFrom = listed;
-        neighbours[listed++] = w;
-        const CContractionCost key = PairKey(point, w);
-        if (const void* home = m_pairIndex.GetHomeSlot(&key)) detail::PrefetchLine(home);
-    });
-    for (int i = 0; i < listed; ++i) {
-        const CContractionCost key = PairKey(point, neighbours[i]);
-        if (const CContractionCost* home = m_pairIndex.GetHomeRecord(&key)) detail::PrefetchLine(home);
-    }
+    int repeatFrom;
+    const int listed = ListNeighbourPairs(*m_pWorkingFaces, m_pairIndex, point, around, n, repeatFrom, [](int) {});
+    const int* neighbours = ThreadScratch().neighbours.GetData();
     const unsigned first = count;
     for (int i = 0; i < listed; ++i) {
         CContractionCost* rec = FindPair(m_pairIndex, point, neighbours[i]);
@@ -303,24 +321,14 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
     // hold (the insertions below probe them), so that the evaluations and insertions do not wait
     // on each one in turn.
     const CSymMatrix* quadrics = m_pWorkingPoints->GetQuadrics();
-    CXArray<int>& neighbours = ThreadScratch().neighbours;
-    int listed = 0;
-    ForEachNeighbour(*m_pWorkingFaces, point, around, n, [&](int w, bool) {
-        if (listed >= neighbours.GetSize()) neighbours.SetSize(2 * listed + 16);
-        neighbours[listed++] = w;
-        const CContractionCost key = PairKey(point, w);
-        if (const void* home = m_pairIndex.GetHomeSlot(&key)) detail::PrefetchLine(home);
+    int repeatFrom;
+    const int listed = ListNeighbourPairs(*m_pWorkingFaces, m_pairIndex, point, around, n, repeatFrom, [&](int w) {
         if (quadrics) {
-            const char* q = reinterpret_cast<const char*>(quadrics + w);
-            detail::PrefetchLine(q);
-            detail::PrefetchLine(q + sizeof(CSymMatrix) - 1);
+            detail::PrefetchObject(quadrics + w);
             detail::PrefetchLine(pts + w);
         }
     });
-    for (int i = 0; i < listed; ++i) {
-        const CContractionCost key = PairKey(point, neighbours[i]);
-        if (const CContractionCost* home = m_pairIndex.GetHomeRecord(&key)) detail::PrefetchLine(home);
-    }
+    const int* neighbours = ThreadScratch().neighbours.GetData();
     int used = 0;
     for (int i = 0; i < listed; ++i) {
         const int w = neighbours[i];

@@ -308,8 +308,7 @@ void C3DExtObject::InitPointsQuadric(C3DFaceList* faces) {
             for (int c = 0; c < count && c < 3; ++c) {
                 if (unsigned(idx[c]) >= unsigned(np)) continue;
                 detail::PrefetchLine(pts + idx[c]);
-                detail::PrefetchLine(quadrics + idx[c]);
-                detail::PrefetchLine(reinterpret_cast<const uint8_t*>(quadrics + idx[c]) + sizeof(CSymMatrix) - 1);
+                detail::PrefetchObject(quadrics + idx[c]);
             }
         }
         if (!IsLiveFaceFlags(faces->GetFaceFlags(unsigned(f)))) continue;
@@ -496,8 +495,7 @@ void C3DExtObject::InitOrderedCostList() {
                 for (int c = 0; c < count && c < 3; ++c) {
                     if (unsigned(idx[c]) >= unsigned(np)) continue;
                     detail::PrefetchLine(pts + idx[c]);
-                    detail::PrefetchLine(quadricOf + idx[c]);
-                    detail::PrefetchLine(reinterpret_cast<const uint8_t*>(quadricOf + idx[c]) + sizeof(CSymMatrix) - 1);
+                    detail::PrefetchObject(quadricOf + idx[c]);
                 }
             }
         }
