@@ -200,25 +200,6 @@ struct ScratchBuffer {
     ScratchBuffer& operator=(const ScratchBuffer&) = delete;
 };
 
-// The flag words of a list's faces read straight from the main data (the flag word leads each
-// face's element), without the range test and the look-ups of CFaceList::GetFaceFlags per face.
-class FaceFlagsReader {
-public:
-    explicit FaceFlagsReader(const CFaceList& list)
-        : m_pData(list.GetSize() ? static_cast<const unsigned char*>(list.GetMainData(0)) : nullptr),
-          m_nStride(list.GetSize() ? size_t(list.GetMainArray()->GetSizeOfElement()) : 0) {}
-    // The flag word of face f (below the face count).
-    unsigned operator()(unsigned f) const {
-        unsigned flags;
-        std::memcpy(&flags, m_pData + size_t(f) * m_nStride, sizeof flags);
-        return flags;
-    }
-
-private:
-    const unsigned char* m_pData;
-    size_t m_nStride;
-};
-
 // The point indices of a list's faces read straight from the record buffer through the 32-bit
 // offsets when every face has its record and no offset needs 64 bits (always, below 4 GB of
 // records), else through CFaceList::GetIndexes.
@@ -301,7 +282,7 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
     countArray.SetSize(int(pointCount) + 1);
     unsigned* count = countArray.GetData();
     CXArray<int> stamp;
-    const FaceFlagsReader flags(list);
+    const CFaceFlagsView flags(list);
     const FaceIndexReader indexes(list);
     // Corners of the faces other than plain triangles; whether every live face is a plain
     // triangle (three distinct points in range), which lets the second pass skip every test.
@@ -457,7 +438,7 @@ uint64_t LiveCorners(const CFaceList& list) {
     uint64_t corners = 0;
     if (records.GetSize() == faceCount) {
         corners = records.GetValueCount();
-        const FaceFlagsReader flags(list);
+        const CFaceFlagsView flags(list);
         for (unsigned f = 0; f < faceCount; ++f)
             if (!IsLiveFaceFlags(flags(f))) [[unlikely]]
                 corners -= records.GetRecordSize(f);
@@ -562,7 +543,7 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
         const auto homeOf = [&](unsigned a, unsigned b) __attribute__((always_inline)) {
             return detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)), magic, slots);
         };
-        const FaceFlagsReader flags(list);
+        const CFaceFlagsView flags(list);
         const FaceIndexReader indexes(list);
         for (unsigned f = 0; f < faceCount; ++f) {
             if (!IsLiveFaceFlags(flags(f))) continue;

@@ -62,15 +62,10 @@ public:
     // `sequential`: the records are known to lie in index order.
     CFaceWalk(const CFaceList& faces, bool sequential)
         : m_records(faces.GetRecords()),
-          m_pFlags(static_cast<const unsigned char*>(faces.GetMainData(0))),
-          m_flagStride(faces.GetSize() ? size_t(faces.GetMainArray()->GetSizeOfElement()) : 0),
+          m_flags(faces),
           m_pNext(sequential && faces.GetSize() ? reinterpret_cast<const unsigned char*>(m_records.GetElement(0))
                                                 : nullptr) {}
-    unsigned Flags(unsigned f) const {
-        unsigned flags;
-        std::memcpy(&flags, m_pFlags + size_t(f) * m_flagStride, sizeof flags);
-        return flags;
-    }
+    unsigned Flags(unsigned f) const { return m_flags(f); }
     // The record of face f. Faces are asked for in increasing order, and every one of them when
     // the records are sequential.
     const CFaceCollection::Element* Record(unsigned f) {
@@ -88,8 +83,7 @@ public:
 
 private:
     const CFaceCollection& m_records;
-    const unsigned char* m_pFlags;
-    size_t m_flagStride;
+    CFaceFlagsView m_flags;
     const unsigned char* m_pNext;
 };
 

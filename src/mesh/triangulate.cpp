@@ -992,13 +992,7 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
     const ChunkCopy& mainCopy = m_plan[m_geomPlan.cross];
     const uint8_t* srcMain = static_cast<const uint8_t*>(mainCopy.src->GetData());
     uint8_t* dstMain = static_cast<uint8_t*>(mainCopy.dst->GetData());
-    const uint8_t* srcFlags = static_cast<const uint8_t*>(src.GetMainArray()->GetData());
-    const size_t flagStride = size_t(src.GetMainArray()->GetSizeOfElement());
-    auto flagsOf = [&](unsigned f) {
-        unsigned flags;
-        std::memcpy(&flags, srcFlags + size_t(f) * flagStride, sizeof flags);
-        return flags;
-    };
+    const CFaceFlagsView flagsOf(src);
     int written = 0;
     auto emit = [&](unsigned f, const int* indices, int k, const int* corners, int triangles) {
         if (triangles > k - 2) triangles = k - 2;

@@ -747,13 +747,11 @@ enum class WeldRenumbering {
 // after it once renumbered (what the degenerate-index clean-up looks for).
 WeldRenumbering InspectRenumbering(const CFaceList& faces, const unsigned* rep, unsigned n, uint8_t* used) {
     const unsigned count = unsigned(faces.GetSize());
-    const CElementArray* main = faces.GetMainArray();
-    const uint8_t* flags = static_cast<const uint8_t*>(main->GetData());
-    const size_t stride = size_t(main->GetSizeOfElement());
+    const CFaceFlagsView flags(faces);
     const CFaceCollection& records = faces.GetRecords();
     bool changes = false;
     for (unsigned f = 0; f < count; ++f) {
-        const unsigned word = *reinterpret_cast<const unsigned*>(flags + f * stride);
+        const unsigned word = flags(f);
         if (word & FACE_INVALID) return WeldRenumbering::kGeneral;
         if (!IsLiveFaceFlags(word)) continue;
         const CFaceCollection::Element* e = records.GetElement(f);
@@ -798,12 +796,10 @@ void WeldCleanUnusedPoints(C3DGeomObject& object, const unsigned* rep, const uin
     points.Clean(nullptr, &pointRemap);
     const unsigned* remap = pointRemap.GetSize() ? pointRemap.GetData() : nullptr;
     const unsigned count = unsigned(faces.GetSize());
-    const CElementArray* main = faces.GetMainArray();
-    const uint8_t* flags = static_cast<const uint8_t*>(main->GetData());
-    const size_t stride = size_t(main->GetSizeOfElement());
+    const CFaceFlagsView flags(faces);
     CFaceCollection& records = faces.GetRecords();
     for (unsigned f = 0; f < count; ++f) {
-        if (!IsLiveFaceFlags(*reinterpret_cast<const unsigned*>(flags + f * stride))) continue;
+        if (!IsLiveFaceFlags(flags(f))) continue;
         CFaceCollection::Element* e = records.GetElement(f);
         int* idx = e->GetData();
         for (unsigned j = 0; j < e->m_nCount; ++j) {

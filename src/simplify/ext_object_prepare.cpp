@@ -469,9 +469,7 @@ void C3DExtObject::InitOrderedCostList() {
     const COffsetArray& faceOffsets = faces.GetRecords().GetOffsets();
     const uint32_t* offsetOf =
         faceOffsets.GetSplitIndex() == COffsetArray::kNoSplit ? faceOffsets.GetNarrowData() : nullptr;
-    const CElementArray* mainArray = faces.GetMainArray();
-    const uint8_t* faceWords = static_cast<const uint8_t*>(mainArray->GetData());
-    const size_t faceWordStride = size_t(mainArray->GetSizeOfElement());
+    const CFaceFlagsView faceWords(faces);
     const CSymMatrix* quadricOf = points.GetQuadrics();
     auto prefetchAhead = [&](int p) {
         int around;
@@ -484,7 +482,7 @@ void C3DExtObject::InitOrderedCostList() {
             for (int k = 0; k < around; ++k) {
                 int unused;
                 detail::PrefetchLine(faces.GetIndexes(unsigned(list[k]), unused));
-                detail::PrefetchLine(faceWords + size_t(list[k]) * faceWordStride);
+                detail::PrefetchLine(faceWords.Address(unsigned(list[k])));
             }
         }
         if (p + kCornersAhead < np) {

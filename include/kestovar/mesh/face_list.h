@@ -20,6 +20,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "kestovar/core/array.h"
 #include "kestovar/core/containers.h"
@@ -361,6 +362,29 @@ protected:
     CEdgeToFaceGraph* m_pEdgeToFaceGraph;
     unsigned int m_nChangedStamp;
     unsigned int m_nFlags;
+};
+
+// The flag words of a list's faces read in place, for passes over many faces: the main data's
+// address and stride are read once, where each GetFaceFlags call reads them again (the compiler
+// cannot keep them across the pass's own writes). Only for faces below the count, and only while
+// the list's size and main data stay as they were when the view was made.
+class CFaceFlagsView {
+public:
+    explicit CFaceFlagsView(const CFaceList& faces)
+        : m_pData(faces.GetSize() ? static_cast<const unsigned char*>(faces.GetMainData(0)) : nullptr),
+          m_nStride(faces.GetSize() ? size_t(faces.GetMainArray()->GetSizeOfElement()) : 0) {}
+    // The flag word of face f.
+    unsigned operator()(unsigned f) const {
+        unsigned flags;
+        std::memcpy(&flags, Address(f), sizeof flags);
+        return flags;
+    }
+    // Where face f's main data (its flag word first) lies, for a prefetch.
+    const void* Address(unsigned f) const { return m_pData + size_t(f) * m_nStride; }
+
+private:
+    const unsigned char* m_pData;
+    size_t m_nStride;
 };
 
 class KESTOVAR_API C3DFaceList : public CFaceList {
