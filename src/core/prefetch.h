@@ -16,14 +16,14 @@ inline void PrefetchLine(const void* p) {
 #endif
 }
 
-// Asks for every cache line the object at `p` may cover: one prefetch per 64 bytes from its first
-// byte, and one for its last byte (an object that does not start on a line boundary reaches one
-// line further).
+// Asks for the lines of the first and the last byte of the object at `p`: every line it covers
+// when it is at most 64 bytes long, the two ends of a longer one (the middle line of an object
+// that spans three is left to the hardware, whose next-line fetch usually brings it).
 template <class T>
 inline void PrefetchObject(const T* p) {
     const char* bytes = reinterpret_cast<const char*>(p);
-    for (unsigned long at = 0; at < sizeof(T); at += 64) PrefetchLine(bytes + at);
-    if constexpr (sizeof(T) > 1) PrefetchLine(bytes + sizeof(T) - 1);
+    PrefetchLine(bytes);
+    PrefetchLine(bytes + sizeof(T) - 1);
 }
 
 }  // namespace detail
