@@ -331,14 +331,17 @@ enum PointKind : unsigned char {
 };
 
 // The first pass's state of a point: the running sum of its single group, the seed face's normal
-// (a copy, so that the angle test loads nothing but this record) and the last face that added to
-// it (a face using the point at two corners adds once, at the first).
+// (a copy, so that the angle test loads nothing but this record; AreaNormalsAndSingleGroups keeps
+// its probe there) and the last face that added to it (a face using the point at two corners adds
+// once, at the first).
 struct PointSum {
     double sum[3];
     float seed[3];
     int last;
     unsigned corners;  // corners of live faces at the point (the adjacency's run length)
+    int seedFace;      // set by AreaNormalsAndSingleGroups only
 };
+static_assert(sizeof(PointSum) == 48, "the point state fills 48 bytes");
 
 // Unit face normals are read as floats a fixed stride apart: 3 in the scratch normals computed in
 // the first pass, the size of a vector in a vector list.
@@ -616,6 +619,200 @@ bool SumSingleGroups(const C3DFaceList& faces, bool sequential, int np, const fl
     return true;
 }
 
+// The unit normal of a face from the Newell sums the first pass stores for it (zero for a face
+// without a normal): (1, 0, 0) for zero sums, the sums made unit length otherwise, bit for bit
+// what NormalizeTwo makes of them.
+inline void UnitFromSums(const float* sums, float out[3]) {
+    if (sums[0] == 0.0f && sums[1] == 0.0f && sums[2] == 0.0f) {
+        detail::NoFaceNormal(out);
+        return;
+    }
+    out[0] = sums[0];
+    out[1] = sums[1];
+    out[2] = sums[2];
+    detail::NormalizeIfLong(out);
+}
+
+// The exact grouping rule between the faces `seedFace` and `face` from their stored Newell sums,
+// for the pairs the probes of AreaNormalsAndSingleGroups cannot decide. `faceUnit` caches the unit
+// normal of `face` once made (`faceUnitMade`).
+[[gnu::noinline]] bool JoinsSeedExactly(const float* raw, int seedFace, int face, float faceUnit[3], bool& faceUnitMade,
+                                        double minCos) {
+    float seedUnit[3];
+    UnitFromSums(raw + size_t(seedFace) * 3, seedUnit);
+    if (!faceUnitMade) {
+        UnitFromSums(raw + size_t(face) * 3, faceUnit);
+        faceUnitMade = true;
+    }
+    return !(minCos > CosineBetween(seedUnit, faceUnit));
+}
+
+// The first pass for area weighting when the face normals are this build's own: in index order,
+// each live face's Newell sums are stored in `raw` (zero for a face without a normal; the entries
+// of the faces that are not live are left unset) and its corners visited at once (the single
+// groups seeded, summed in double precision or split, as VisitCorners does).
+//
+// The angle tests need no unit normal. A face's probe is its Newell sums scaled by the estimate
+// of the reciprocal square root of their squared length, which puts its length within 4e-4 of 1
+// and its direction within 1e-7 radians of the unit normal's (each component rounded once); the
+// unit normal itself lies within 1e-7 radians of the sums' direction. The cosine between two
+// unit normals thus lies within 5e-7 of the angle of their probes, and the dot product of two
+// probes decides as JoinsSeed's quick decision does for unit normals: its margin (2e-3 |d| +
+// 1e-5) covers the lengths and the roundings with 9e-6 to spare. Only pairs closer to the bound
+// than that margin, and faces whose squared sums leave [1e-30, FLT_MAX] (then the unit normal is
+// the probe, and JoinsSeed's condition applies), take the exact rule over unit normals made from
+// the stored sums. The unit normals are made afterwards for the faces around split points only.
+// `kind` must be all kPointUnused on entry; the point states record their seed face. Returns false
+// when a live face uses a point outside [0, np); the scratch is then partly written.
+bool AreaNormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>* pts, int np, float* raw,
+                                const AngleTest& angleTest, PointSum* state, unsigned char* kind, bool& anySplit,
+                                bool& sequential) {
+    const int nf = faces.GetSize();
+    const CFaceCollection& records = faces.GetRecords();
+    const unsigned char* expected = nf ? reinterpret_cast<const unsigned char*>(records.GetElement(0)) : nullptr;
+    sequential = true;
+    CFaceFlagsView flagsOf(faces);
+    const float acceptAbove = angleTest.acceptAbove;
+    const double minCos = angleTest.minCos;
+    // The points and point states of the face 16 faces ahead are prefetched, as in
+    // NormalsAndSingleGroups; the records from f to f + kAhead - 1 wait in a ring.
+    constexpr int kAhead = 16;
+    const CFaceCollection::Element* ring[kAhead];
+    for (int f = 0; f < kAhead && f < nf; ++f) ring[f] = records.GetElement(unsigned(f));
+    const unsigned last = unsigned(np) - 1;
+    // |x| < sumEpsilon in single precision exactly when |x| < kNormalEpsilon in double: the
+    // smallest float not below the epsilon.
+    float epsilon = float(kNormalEpsilon);
+    if (double(epsilon) < kNormalEpsilon) epsilon = std::nextafter(epsilon, 1.0f);
+    const __m128 sumEpsilon = _mm_set1_ps(epsilon);
+    for (int f = 0; f < nf; ++f) {
+        const CFaceCollection::Element* e = ring[f % kAhead];
+        if (f + kAhead < nf) {
+            const CFaceCollection::Element* ahead = records.GetElement(unsigned(f + kAhead));
+            ring[f % kAhead] = ahead;
+            const int* next = ahead->GetData();
+            const unsigned ka = ahead->GetSize() < 4 ? ahead->GetSize() : 4;
+            for (unsigned j = 0; j < ka; ++j) {
+                unsigned q = unsigned(next[j]);
+                q = q <= last ? q : 0u;
+                detail::PrefetchLine(pts + q);
+                detail::PrefetchLine(state + q);
+            }
+        }
+        sequential &= reinterpret_cast<const unsigned char*>(e) == expected;
+        expected = reinterpret_cast<const unsigned char*>(e) + CFaceCollection::RecordBytes(e->GetCapacity());
+        if (!IsLiveFaceFlags(flagsOf(unsigned(f)))) continue;
+        const int k = int(e->GetSize());
+        const int* idx = e->GetData();
+        // The Newell sums in the lanes x, y, z (the fourth lane is never used).
+        float* r = raw + size_t(f) * 3;
+        __m128 sums;
+        bool hasNormal;
+        bool distinct = false;
+        if (k == 3) {
+            const unsigned i0 = unsigned(idx[0]), i1 = unsigned(idx[1]), i2 = unsigned(idx[2]);
+            if (i0 > last || i1 > last || i2 > last) return false;
+            distinct = i0 != i1 && i1 != i2 && i0 != i2;
+            __m128 a1, a2, b1, b2, c1, c2;
+            NewellLanes(pts[i0], a1, a2);
+            NewellLanes(pts[i1], b1, b2);
+            NewellLanes(pts[i2], c1, c2);
+            sums = _mm_add_ps(_mm_setzero_ps(), _mm_mul_ps(_mm_sub_ps(c1, a1), _mm_add_ps(c2, a2)));
+            sums = _mm_add_ps(sums, _mm_mul_ps(_mm_sub_ps(a1, b1), _mm_add_ps(a2, b2)));
+            sums = _mm_add_ps(sums, _mm_mul_ps(_mm_sub_ps(b1, c1), _mm_add_ps(b2, c2)));
+            // No normal when every sum lies below the epsilon in absolute value (NaN does not).
+            const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), sums);
+            hasNormal = (_mm_movemask_ps(_mm_cmplt_ps(magnitude, sumEpsilon)) & 7) != 7;
+        } else {
+            float n[4];
+            hasNormal = detail::NewellSums(pts, np, idx, unsigned(k), n);
+            n[3] = 0.0f;
+            sums = _mm_loadu_ps(n);
+        }
+        float probe[4];
+        bool quick = true;
+        if (!hasNormal) {
+            sums = _mm_setzero_ps();
+            detail::NoFaceNormal(probe);
+        } else {
+            const __m128 squares = _mm_mul_ps(sums, sums);
+            __m128 length2 = _mm_add_ss(squares, _mm_shuffle_ps(squares, squares, _MM_SHUFFLE(1, 1, 1, 1)));
+            length2 = _mm_add_ss(length2, _mm_movehl_ps(squares, squares));
+            const float l2 = _mm_cvtss_f32(length2);
+            if (l2 >= 1e-30f && l2 <= 3.4028235e38f) {
+                const __m128 scale = _mm_rsqrt_ss(length2);
+                _mm_storeu_ps(probe, _mm_mul_ps(sums, _mm_shuffle_ps(scale, scale, 0)));
+            } else {
+                _mm_storeu_ps(probe, sums);
+                detail::NormalizeIfLong(probe);
+                quick = IsNearUnit(probe);
+            }
+        }
+        float sumsOut[4];
+        _mm_storeu_ps(sumsOut, sums);
+        r[0] = sumsOut[0];
+        r[1] = sumsOut[1];
+        r[2] = sumsOut[2];
+        // The weight, in double precision once for all corners.
+        const __m128d weightXY = _mm_cvtps_pd(sums);
+        const double weightZ = double(sumsOut[2]);
+        float faceUnit[3];
+        bool faceUnitMade = false;
+        const unsigned char seededKind = quick ? kPointSingle : kPointSingleOdd;
+        for (int j = 0; j < k; ++j) {
+            const unsigned p = unsigned(idx[j]);
+            if (p > last) return false;
+            PointSum& s = state[p];
+            const unsigned char kd = kind[p];
+            if (kd == kPointUnused) {
+                kind[p] = seededKind;
+                s.last = f;
+                s.corners = 1;
+                s.seedFace = f;
+                s.seed[0] = probe[0];
+                s.seed[1] = probe[1];
+                s.seed[2] = probe[2];
+                _mm_storeu_pd(s.sum, _mm_add_pd(_mm_setzero_pd(), weightXY));
+                s.sum[2] = 0.0 + weightZ;
+                continue;
+            }
+            ++s.corners;
+            if (!(kd & kPointSingle)) continue;
+            // A face using the point at two corners adds once, at the first.
+            if (!distinct) {
+                if (s.last == f) continue;
+                s.last = f;
+            }
+            bool joins;
+            const float dot = s.seed[0] * probe[0] + s.seed[1] * probe[1] + s.seed[2] * probe[2];
+            if (kd == kPointSingle && quick) {
+                if (dot > acceptAbove) {
+                    joins = true;
+                } else {
+                    const double d = dot;
+                    const double margin = 2e-3 * std::fabs(d) + 1e-5;
+                    if (d - margin > minCos)
+                        joins = true;
+                    else if (d + margin < minCos && minCos > -1.0)
+                        joins = false;
+                    else
+                        joins = JoinsSeedExactly(raw, s.seedFace, f, faceUnit, faceUnitMade, minCos);
+                }
+            } else {
+                joins = JoinsSeedExactly(raw, s.seedFace, f, faceUnit, faceUnitMade, minCos);
+            }
+            if (joins) {
+                _mm_storeu_pd(s.sum, _mm_add_pd(_mm_loadu_pd(s.sum), weightXY));
+                s.sum[2] += weightZ;
+            } else {
+                kind[p] = kPointSplit;
+                anySplit = true;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
@@ -688,12 +885,18 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     std::memset(kind.Get(), kPointUnused, size_t(np));
     bool anySplit = false;
     CCornerAdjacency around;
+    // With area weighting and its own face normals the first pass makes no unit normal: those of
+    // the faces around split points are made once the adjacency lists them.
+    const C3DTPoint<float>* pts = points->GetPoints();
+    const bool probePass = ownNormals && areaWeight && pts;
     const bool firstPass =
-        ownNormals ? NormalsAndSingleGroups(*faces, points->GetPoints(), np, areaWeight ? ownRaw.Get() : nullptr,
-                                            ownUnit.Get(), areaWeight, angleTest, state.Get(), kind.Get(), anySplit,
-                                            sequential)
-                   : SumSingleGroups(*faces, sequential, np, unitBase, unitStride, unitCount, angleTest, addFace,
-                                     state.Get(), kind.Get(), anySplit);
+        probePass ? AreaNormalsAndSingleGroups(*faces, pts, np, ownRaw.Get(), angleTest, state.Get(), kind.Get(),
+                                               anySplit, sequential)
+        : ownNormals
+            ? NormalsAndSingleGroups(*faces, pts, np, areaWeight ? ownRaw.Get() : nullptr, ownUnit.Get(), areaWeight,
+                                     angleTest, state.Get(), kind.Get(), anySplit, sequential)
+            : SumSingleGroups(*faces, sequential, np, unitBase, unitStride, unitCount, angleTest, addFace, state.Get(),
+                              kind.Get(), anySplit);
     if (!firstPass ||
         (anySplit && !around.Build(*faces, sequential, np, kind.Get(), kPointSplit,
                                    [&](int p) { return state.Get()[p].corners; }))) {
@@ -701,6 +904,15 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         // every other user of the adjacency.
         faces->UpdatePointToFaceGraph(geom);
         return false;
+    }
+    if (probePass && anySplit) {
+        const CCornerAdjacency::Entry* entry = around.GetEntries();
+        const unsigned entries = around.GetStarts()[np];
+        float* unit = ownUnit.Get();
+        for (unsigned i = 0; i < entries; ++i) {
+            const size_t f = size_t(entry[i].face);
+            UnitFromSums(ownRaw.Get() + f * 3, unit + f * 3);
+        }
     }
 
     // 3. Channel faces parallel to the geometric faces, their records copied whole from the

@@ -97,13 +97,15 @@ TEST(PointNormalGrouping, AngleTestMatchesTheExactRuleAtTheThreshold) {
     }
 }
 
-// A small height field with creases and gentle slopes, as triangles.
-Mesh Field(int n) {
+// A small height field with creases and gentle slopes, as triangles, every coordinate multiplied
+// by `scale`.
+Mesh Field(int n, float scale = 1.0f) {
     std::vector<float> xyz;
     for (int y = 0; y <= n; ++y)
         for (int x = 0; x <= n; ++x)
             xyz.insert(xyz.end(), {float(x) / float(n), float(y) / float(n),
                                    0.15f * float((x / 4 + y / 3) & 1) + 0.01f * float((x * 5 + y * 3) % 7)});
+    for (float& c : xyz) c *= scale;
     std::vector<std::vector<int>> faces;
     for (int y = 0; y < n; ++y)
         for (int x = 0; x < n; ++x) {
@@ -245,6 +247,28 @@ TEST(PointNormalGrouping, OwnFaceNormalsMatchTheFaceNormalChannelBitForBit) {
                 EXPECT_EQ(BuildBits(m, angle), own) << "mode " << int(mode) << " angle " << angle << " extra " << extraLive;
                 m.object->GetChannels()->RemoveChannel(faceNormals);
             }
+        }
+    }
+}
+
+TEST(PointNormalGrouping, ScaleLeavesEveryOutputBitAlone) {
+    // At 2^-18 the faces' Newell sums are near 1e-14; at 2^30 their squares near 1e31 still fit a
+    // float; at 2^40 and 2^50 those squares overflow, so the angle tests cannot use the estimated
+    // unit normals and must take the exact rule. Scaling by a power of two changes no unit normal,
+    // no cosine and no group normal: the corners, the stored vectors (groups summed in double
+    // precision and made unit length) and the break flags must be those of the unscaled field, and
+    // the build from the face normal channel must agree as well.
+    for (const float angle : {0.05f, 0.5235988f, 1.2f}) {
+        Mesh reference = Field(20);
+        const std::vector<uint32_t> expected = BuildBits(reference, angle);
+        for (const int power : {-18, 30, 40, 50}) {
+            // A power of two: the Newell sums scale exactly and their unit normals keep their bits.
+            Mesh m = Field(20, std::ldexp(1.0f, power));
+            EXPECT_EQ(BuildBits(m, angle), expected) << "scale 2^" << power << " angle " << angle;
+            CFaceNormalChannel* faceNormals = new CFaceNormalChannel;
+            m.object->AddChannel(faceNormals);
+            faceNormals->InitNormals(m.geom);
+            EXPECT_EQ(BuildBits(m, angle), expected) << "channel, scale 2^" << power << " angle " << angle;
         }
     }
 }
