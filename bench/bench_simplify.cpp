@@ -258,6 +258,20 @@ RunResult RunKestovar(const ObjMesh& mesh, double ratio, bool record) {
     return r;
 }
 
+// FNV-1a over the bit patterns of the result's points and its face corners: equal hashes from
+// two builds mean the same contractions in the same order (the output must stay bit-identical
+// across speed work, on the large mesh as on the pinned test meshes).
+uint64_t ResultHash(const RunResult& r) {
+    uint64_t h = 1469598103934665603ull;
+    auto add = [&h](const void* data, size_t bytes) {
+        const unsigned char* b = static_cast<const unsigned char*>(data);
+        for (size_t i = 0; i < bytes; ++i) h = (h ^ b[i]) * 1099511628211ull;
+    };
+    add(r.xyz.data(), r.xyz.size() * sizeof(float));
+    add(r.tris.data(), r.tris.size() * sizeof(int));
+    return h;
+}
+
 std::string SummaryName(const char* name, double ratio) {
     return "simplify " + std::string(name) + " to " + std::to_string(int(ratio * 100 + 0.5)) + " %";
 }
@@ -286,6 +300,7 @@ void Bench(const char* name, const ObjMesh& mesh, int runs, bool quick = false) 
         const double kTotal = kPrep + kLoop;
         std::printf("  %4.0f %%  kestovar: prep %.3f s, loop %.3f s, %.2f M input tri/s, %d faces left\n",
                     ratio * 100, kPrep, kLoop, tris / kTotal * 1e-6, last.faces);
+        std::printf("          result hash %016llx\n", static_cast<unsigned long long>(ResultHash(last)));
         std::printf("          peak memory %.0f bytes/input triangle (%.0f above the input lists)\n",
                     Median(peak) / tris, (Median(peak) - double(input)) / tris);
         std::printf("          of which: input %.0f, preparation peak %.0f, held after preparation %.0f\n",

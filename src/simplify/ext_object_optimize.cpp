@@ -246,14 +246,15 @@ CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DF
 
 namespace {
 
-// Lists the neighbours of `point` (ForEachNeighbour's order) into the thread's scratch and asks,
-// in two stages, for the home slot of each pair in `index` and then for the record that slot
-// holds, so that the pair look-ups that follow overlap their misses instead of waiting on each in
-// turn. each(w) runs as each neighbour is listed, for further requests. Returns the count;
-// repeatFrom is the first position from which a neighbour may be one listed before (-1: none).
+// Lists the neighbours of `point` (ForEachNeighbour's order) into the thread's scratch and asks
+// for the home slot of each pair in `index` and, with `askRecords`, then for the record that slot
+// holds (the record a found pair's caller reads next), so that the pair look-ups that follow
+// overlap their misses instead of waiting on each in turn. each(w) runs as each neighbour is
+// listed, for further requests. Returns the count; repeatFrom is the first position from which a
+// neighbour may be one listed before (-1: none).
 template <class Each>
 int ListNeighbourPairs(const C3DFaceList& faces, const CContractionPairIndex& index, int point, const int* around,
-                       int n, int& repeatFrom, Each&& each) {
+                       int n, bool askRecords, int& repeatFrom, Each&& each) {
     CXArray<int>& neighbours = ThreadScratch().neighbours;
     int listed = 0;
     repeatFrom = -1;
@@ -266,9 +267,11 @@ int ListNeighbourPairs(const C3DFaceList& faces, const CContractionPairIndex& in
         if (const void* home = index.GetHomeSlot(&key)) detail::PrefetchLine(home);
         each(w);
     });
-    for (int i = 0; i < listed; ++i) {
-        const CContractionCost key = PairKey(point, neighbours[i]);
-        if (const CContractionCost* home = index.GetHomeRecord(&key)) detail::PrefetchLine(home);
+    if (askRecords) {
+        for (int i = 0; i < listed; ++i) {
+            const CContractionCost key = PairKey(point, neighbours[i]);
+            if (const CContractionCost* home = index.GetHomeRecord(&key)) detail::PrefetchLine(home);
+        }
     }
     return listed;
 }
@@ -286,7 +289,8 @@ void C3DExtObject::RemoveCost(int point, CXArray<CContractionCost*, CContraction
     // probed past like an occupied one), so this is the order of operations of removing each as
     // it is found.
     int repeatFrom;
-    const int listed = ListNeighbourPairs(*m_pWorkingFaces, m_pairIndex, point, around, n, repeatFrom, [](int) {});
+    const int listed =
+        ListNeighbourPairs(*m_pWorkingFaces, m_pairIndex, point, around, n, true, repeatFrom, [](int) {});
     const int* neighbours = ThreadScratch().neighbours.GetData();
     const unsigned first = count;
     for (int i = 0; i < listed; ++i) {
@@ -317,17 +321,18 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
     const C3DTPoint<float>* pts = m_pWorkingPoints->GetPoints();
     const bool pointSelected = pts[point].IsFlagSet(POINT_SELECTED);
     // The neighbours are listed first, asking for their points and quadrics (scattered over the
-    // lists) and for the home slots of their pairs on the way, then for the records those slots
-    // hold (the insertions below probe them), so that the evaluations and insertions do not wait
-    // on each one in turn.
+    // lists) and for the home slots of their pairs on the way, so that the evaluations and
+    // insertions do not wait on each one in turn (an insertion compares the pairs its probe's
+    // slots hold, not the records they point at).
     const CSymMatrix* quadrics = m_pWorkingPoints->GetQuadrics();
     int repeatFrom;
-    const int listed = ListNeighbourPairs(*m_pWorkingFaces, m_pairIndex, point, around, n, repeatFrom, [&](int w) {
-        if (quadrics) {
-            detail::PrefetchObject(quadrics + w);
-            detail::PrefetchLine(pts + w);
-        }
-    });
+    const int listed =
+        ListNeighbourPairs(*m_pWorkingFaces, m_pairIndex, point, around, n, false, repeatFrom, [&](int w) {
+            if (quadrics) {
+                detail::PrefetchObject(quadrics + w);
+                detail::PrefetchLine(pts + w);
+            }
+        });
     const int* neighbours = ThreadScratch().neighbours.GetData();
     int used = 0;
     for (int i = 0; i < listed; ++i) {

@@ -613,16 +613,12 @@ void C3DExtObject::InitOrderedCostList() {
     // to its growth threshold (a doubling that the loop then keeps to the end).
     m_pairIndex.InitHashTable(unsigned((2.0 * double(edgeCount) + 2.0) / 0.65));
     // The second indices of neighbouring records lie far apart, so the home slots do too: the
-    // home slot of the record kSlotAhead on is asked for, and once it has arrived (kRecordAhead
-    // on) the record it holds, which the insertion compares against.
-    constexpr int kSlotAhead = 16, kRecordAhead = 8;
+    // home slot of the record kSlotAhead on is asked for (a probe compares the pairs the slots
+    // hold, so the records already in the table are not read).
+    constexpr int kSlotAhead = 16;
     for (int i = 0; i < edgeCount; ++i) {
         if (i + kSlotAhead < edgeCount) {
             if (const void* slot = m_pairIndex.GetHomeSlot(&recs[i + kSlotAhead])) detail::PrefetchLine(slot);
-        }
-        if (i + kRecordAhead < edgeCount) {
-            if (const CContractionCost* held = m_pairIndex.GetHomeRecord(&recs[i + kRecordAhead]))
-                detail::PrefetchLine(held);
         }
         m_pairIndex.Insert(&recs[i]);
     }

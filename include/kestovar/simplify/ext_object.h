@@ -116,25 +116,101 @@ enum _OPTIMIZE_FLAGS : unsigned int {
     OPTIMIZE_POINTS = 0x20,   // count points (else faces)
 };
 
-// Pair index of the candidates: CContractionCost* keyed by (first, second). The contraction loop
-// looks up several pairs at once and first asks for their home slots and the records they point
-// at, so that the misses of the lookups overlap; the table itself is a plain CHashTable.
-class CContractionPairIndex : public CHashTable<CContractionCost*, CContractionCostPairMethods> {
+// Pair index of the candidates: a set of CContractionCost* keyed by (first, second), with the
+// placement, probing and growth rules of CHashTable (hashmap.h): home slot
+// CContractionCostPairMethods::Hash modulo a prime slot count, probes at h, h+1, h+4, h+9, ...,
+// rebuilt when occupied plus deleted slots reach half the slots. Unlike a CHashTable of pointers,
+// each 16-byte slot holds the pair's two indices beside the record's address, so a probe decides
+// on the slot alone: the records lie scattered in memory, and comparing against each record a
+// probe passed cost a miss per slot in the contraction loop's and the preparation's insertions.
+// A slot whose pair is (-1, -1) is free: never used when its record address is null, deleted
+// otherwise. The set's content does not depend on the layout, so neither does any result.
+class KESTOVAR_API CContractionPairIndex : public CXAllocated {
 public:
-    using CHashTable::CHashTable;
+    // Slots for NextPrime(size), allocated at once.
+    explicit CContractionPairIndex(unsigned size = 21);
+    ~CContractionPairIndex();
+    CContractionPairIndex(const CContractionPairIndex&) = delete;
+    CContractionPairIndex& operator=(const CContractionPairIndex&) = delete;
+
+    int GetCount() const { return int(m_nCount); }
+    bool IsEmpty() const { return m_nCount == 0; }
+    // Slot count (0 after Free until the next insertion).
+    unsigned GetCapacity() const { return m_nCapacity; }
+    // Occupied plus deleted slots.
+    unsigned GetFill() const { return m_nFill; }
+
+    // Discards every entry and starts over with NextPrime(size) never-used slots.
+    void InitHashTable(unsigned size);
+    // Releases the slots; the next insertion re-creates NextPrime(requested size) slots.
+    void Free();
+    // Removes every entry but keeps the slot count.
+    void RemoveAll();
+
+    // Adds `rec` under its current (first, second); 1 when the pair was new, 0 when a record of
+    // that pair was already present (it stays). The pair (-1, -1) marks free slots and is never
+    // indexed: its insertion returns 0 and its look-ups find nothing.
+    int Insert(CContractionCost* rec);
+    // The stored record of `key`'s pair (as the address of the slot's record field), or null.
+    CContractionCost* const* Find(const CContractionCost* key) const {
+        const Slot* s = Lookup(PairOf(key));
+        return s ? &s->rec : nullptr;
+    }
+    // Removes the record of `key`'s pair; 1 when there was one. With `rehash`, a table left with
+    // 22 or more entries is then rebuilt if it is at its growth threshold.
+    int Remove(const CContractionCost* key, bool rehash = false);
+
     // The home slot of `key`'s pair (null while no slot exists), for a prefetch.
     const void* GetHomeSlot(const CContractionCost* key) const {
-        return this->m_pSlots ? &this->m_pSlots[this->Home(const_cast<CContractionCost*>(key))] : nullptr;
+        return m_pSlots ? &m_pSlots[Home(PairOf(key))] : nullptr;
     }
-    // The record held by the home slot of `key`'s pair when that slot is occupied (else null):
-    // the first record a lookup of the pair compares, and the one it finds unless the slot went
-    // to another pair first. Read the home slot only once it is cached.
+    // The record held by the home slot of `key`'s pair when that slot is occupied (else null).
+    // Read the home slot only once it is cached.
     const CContractionCost* GetHomeRecord(const CContractionCost* key) const {
-        if (!this->m_pSlots) return nullptr;
-        const Slot& s = this->m_pSlots[this->Home(const_cast<CContractionCost*>(key))];
-        return s.state == detail::kSlotOccupied ? s.key : nullptr;
+        if (!m_pSlots) return nullptr;
+        const Slot& s = m_pSlots[Home(PairOf(key))];
+        return s.pair != kFreePair ? s.rec : nullptr;
     }
+
+private:
+    struct Slot {
+        CContractionCost* rec;
+        uint64_t pair;  // first in the low half, second in the high half
+    };
+    static constexpr uint64_t kFreePair = ~uint64_t(0);
+    static uint64_t PairOf(const CContractionCost* r) {
+        return uint64_t(uint32_t(r->first)) | (uint64_t(uint32_t(r->second)) << 32);
+    }
+    // CContractionCostPairMethods::Hash of the pair.
+    static unsigned HashOf(uint64_t pair) { return 4u * uint32_t(pair) + 16u * uint32_t(pair >> 32); }
+    unsigned Home(uint64_t pair) const { return detail::FastMod(HashOf(pair), m_nModMagic, m_nCapacity); }
+    // The occupied slot of `pair`, or null.
+    const Slot* Lookup(uint64_t pair) const {
+        if (!m_pSlots || pair == kFreePair) [[unlikely]]
+            return nullptr;
+        const unsigned capacity = m_nCapacity;
+        unsigned pos = Home(pair);
+        for (unsigned step = 1;; step += 2) {
+            const Slot& s = m_pSlots[pos];
+            if (s.pair == pair) return &s;
+            if (!s.rec) return nullptr;
+            pos += step;
+            if (pos >= capacity) pos -= capacity;
+        }
+    }
+    void Allocate(unsigned capacity);
+    void Rebuild(unsigned capacity);
+    // The growth rule of CHashTable: nothing below the threshold, else a rebuild.
+    void GrowIfFull();
+
+    unsigned m_nRequested;
+    unsigned m_nCapacity = 0;
+    unsigned m_nFill = 0;
+    unsigned m_nCount = 0;
+    Slot* m_pSlots = nullptr;
+    uint64_t m_nModMagic = 0;
 };
+
 // Material identifier map (excluded materials).
 typedef CHashMap<unsigned int, unsigned int, unsigned int, CHashMethods<unsigned int>> CMaterialIDMap;
 
