@@ -181,6 +181,34 @@ TEST(EdgeGraphBuild, ABookOfFacesOnOneSpineKeepsFaceOrder) {
     EXPECT_EQ(m.faces->GetEdgeToFaceGraph()->GetValueCount(C3DEdge(1, 0)), 3000u + 1u);
 }
 
+// The build takes plain triangles in batches and computes their edges' home slots together
+// (four lanes at a time where the processor allows); any other face empties the batch first.
+// Faces that are not plain triangles next to every batch boundary, hidden faces among them, and
+// edges whose ends spread over the whole index range (the lanes' 64-bit keys and the reduction's
+// partial products) must give the table and records of the edge-at-a-time build.
+TEST(EdgeGraphBuild, BatchedHomesKeepOrderAtBatchEdgesAndOverTheIndexRange) {
+    std::vector<Face> faces = GridTriangles(40, 12);
+    for (int at : {63, 64, 65, 128, 191, 193, 256}) faces.insert(faces.begin() + at, Face{at, at + 1, at + 42, at + 41});
+    faces.insert(faces.begin() + 127, Face{9, 9, 50});
+    EXPECT_EQ(BuildAndHash(41 * 13, faces, 64), 399348408445033322ull);
+
+    // No point list: the build counts the points from the largest index, so the indices may
+    // reach INT_MAX - 1 without a point per index.
+    std::vector<Face> wide;
+    const unsigned spread[] = {0u, 1u, 0x7FFFFFFEu, 0x40000000u, 0x7FFF0001u, 0x12345678u, 0x00FFFFFFu, 0x5A5A5A5Au};
+    for (unsigned i = 0; i < 300; ++i) {
+        const int p = int(spread[i % 8] - (spread[i % 8] > 0x70000000u ? i * 7 : 0u) + (spread[i % 8] < 0x70000000u ? i * 7 : 0u));
+        wide.push_back({p, p + 1 + int(i % 3), p + 5});
+        wide.push_back({p + 5, p + 1 + int(i % 3), p + 6});
+    }
+    C3DFaceList* list = C3DFaceList::Create();
+    FillFaces(*list, wide);
+    ASSERT_TRUE(list->InitEdgeToFaceGraph(nullptr));
+    ExpectGraphMatches(*list);
+    EXPECT_EQ(HashBuiltGraph(*list->GetEdgeToFaceGraph()), 16983619246800658617ull);
+    list->Delete();
+}
+
 // Both graph builds take a shortcut for triangles of three distinct points in range, the point
 // graph a second one when every live face is such a triangle. A face that is not (a repeated
 // corner, a quad) must send the build back to the general rules wherever it sits, and a bad
