@@ -707,7 +707,12 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
             const unsigned size = ownSize + moreSize;
             if (lowBits || moreSize) {
                 std::memset(lowCount, 0, (size_t(lowMask) + 1) * sizeof(unsigned));
-                for (unsigned i = 0; i < ownSize; ++i) ++lowCount[(own[i].home >> kBlockShift) & lowMask];
+                // The bucket's own edges come from memory (they were streamed past the cache):
+                // each line is asked for 1 KB ahead of the count.
+                for (unsigned i = 0; i < ownSize; ++i) {
+                    if ((i & 3) == 0) __builtin_prefetch(own + i + 64);
+                    ++lowCount[(own[i].home >> kBlockShift) & lowMask];
+                }
                 for (unsigned i = 0; i < moreSize; ++i) ++lowCount[(more[i].home >> kBlockShift) & lowMask];
                 unsigned sum = 0;
                 for (unsigned l = 0; l <= lowMask; ++l) {
