@@ -147,6 +147,14 @@ public:
             int k = 0;
             const int* idx = walk.Indexes(unsigned(f), k);
             if (!IsLiveFaceFlags(walk.Flags(unsigned(f)))) continue;
+            if (k == 3) {
+                // Most triangles have no selected point: one test for the three.
+                const unsigned i0 = unsigned(idx[0]), i1 = unsigned(idx[1]), i2 = unsigned(idx[2]);
+                const unsigned top = i0 > i1 ? (i0 > i2 ? i0 : i2) : (i1 > i2 ? i1 : i2);
+                if (top < unsigned(pointCount) &&
+                    ((select[i0] == wanted) | (select[i1] == wanted) | (select[i2] == wanted)) == 0)
+                    continue;
+            }
             for (int j = 0; j < k; ++j) {
                 const unsigned p = unsigned(idx[j]);
                 if (p >= unsigned(pointCount)) {
@@ -208,9 +216,15 @@ public:
         m_mask = size - 1;
         m_slots.SetSize(int(size));  // zero-filled: every slot empty
     }
+    // The hash of the key k[0..2]; k[3] must be readable (its value is not used). -0 and +0 hash
+    // alike, as they compare equal: adding +0 turns -0 into +0 and leaves every other value's bits
+    // (a NaN may come back quiet, and matches nothing anyway).
     static unsigned Hash(const float* k) {
-        uint64_t h = (uint64_t(Bits(k[0])) << 32 | Bits(k[1])) * 0x9E3779B97F4A7C15ull;
-        h ^= uint64_t(Bits(k[2])) * 0xC2B2AE3D27D4EB4Full;
+        const __m128i v = _mm_castps_si128(_mm_add_ps(_mm_loadu_ps(k), _mm_setzero_ps()));
+        const uint64_t xy = uint64_t(_mm_cvtsi128_si64(v));
+        const uint64_t z = uint32_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(v, v)));
+        uint64_t h = xy * 0x9E3779B97F4A7C15ull;
+        h ^= z * 0xC2B2AE3D27D4EB4Full;
         h ^= h >> 29;
         h *= 0xBF58476D1CE4E5B9ull;
         return unsigned(h >> 32);
@@ -231,9 +245,10 @@ public:
             if (o[0] == key[0] && o[1] == key[1] && o[2] == key[2]) return index;
         }
     }
-    // Finds the `count` keys (3 floats each; at most the capacity) in order, writing their
-    // indices to `out`. The table slots of the keys a little ahead are prefetched, so that the
-    // scattered loads overlap; their hashes wait in a ring until their turn.
+    // Finds the `count` keys (3 floats each, and one readable float after the last; at most the
+    // capacity) in order, writing their indices to `out`. The table slots of the keys a little
+    // ahead are prefetched, so that the scattered loads overlap; their hashes wait in a ring
+    // until their turn.
     void FindAll(const float* keys, unsigned count, unsigned* out) {
         constexpr unsigned kAhead = 16;
         unsigned ring[kAhead];
@@ -257,12 +272,6 @@ public:
     unsigned GetCount() const { return m_count; }
 
 private:
-    static unsigned Bits(float f) {
-        if (f == 0.0f) return 0;  // -0 and +0 hash alike, as they compare equal
-        uint32_t b;
-        std::memcpy(&b, &f, sizeof b);
-        return b;
-    }
     unsigned Append(const float* key) {
         float* o = m_vectors.Get() + size_t(m_count) * 3;
         o[0] = key[0];
@@ -633,11 +642,19 @@ inline void UnitFromSums(const float* sums, float out[3]) {
     detail::NormalizeIfLong(out);
 }
 
-// The exact grouping rule between the faces `seedFace` and `face` from their stored Newell sums,
-// for the pairs the probes of AreaNormalsAndSingleGroups cannot decide. `faceUnit` caches the unit
+// The angle test of AreaNormalsAndSingleGroups for the pairs a single comparison of the probes'
+// dot product does not accept: with `quick` (both probes near unit length) the margins of
+// JoinsSeed's quick decision, and then, or without `quick`, the exact rule between the faces
+// `seedFace` and `face` over unit normals made from their stored sums. `faceUnit` caches the unit
 // normal of `face` once made (`faceUnitMade`).
-[[gnu::noinline]] bool JoinsSeedExactly(const float* raw, int seedFace, int face, float faceUnit[3], bool& faceUnitMade,
-                                        double minCos) {
+[[gnu::noinline]] bool JoinsSeedNearBound(float dot, bool quick, const float* raw, int seedFace, int face,
+                                          float faceUnit[3], bool& faceUnitMade, double minCos) {
+    if (quick) {
+        const double d = dot;
+        const double margin = 2e-3 * std::fabs(d) + 1e-5;
+        if (d - margin > minCos) return true;
+        if (d + margin < minCos && minCos > -1.0) return false;
+    }
     float seedUnit[3];
     UnitFromSums(raw + size_t(seedFace) * 3, seedUnit);
     if (!faceUnitMade) {
@@ -759,9 +776,11 @@ bool AreaNormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>
         float faceUnit[3];
         bool faceUnitMade = false;
         const unsigned char seededKind = quick ? kPointSingle : kPointSingleOdd;
-        for (int j = 0; j < k; ++j) {
-            const unsigned p = unsigned(idx[j]);
-            if (p > last) return false;
+        const bool quickSingle = quick;
+        // Seeds the point's group, adds the face to it or splits the point. With `checkLast`, a
+        // face using the point at two corners adds once, at the first; a face of distinct points
+        // needs no such check (and leaves `last` as it is).
+        auto visit = [&](unsigned p, bool checkLast) __attribute__((always_inline)) {
             PointSum& s = state[p];
             const unsigned char kd = kind[p];
             if (kd == kPointUnused) {
@@ -774,33 +793,18 @@ bool AreaNormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>
                 s.seed[2] = probe[2];
                 _mm_storeu_pd(s.sum, _mm_add_pd(_mm_setzero_pd(), weightXY));
                 s.sum[2] = 0.0 + weightZ;
-                continue;
+                return;
             }
             ++s.corners;
-            if (!(kd & kPointSingle)) continue;
-            // A face using the point at two corners adds once, at the first.
-            if (!distinct) {
-                if (s.last == f) continue;
+            if (!(kd & kPointSingle)) return;
+            if (checkLast) {
+                if (s.last == f) return;
                 s.last = f;
             }
-            bool joins;
             const float dot = s.seed[0] * probe[0] + s.seed[1] * probe[1] + s.seed[2] * probe[2];
-            if (kd == kPointSingle && quick) {
-                if (dot > acceptAbove) {
-                    joins = true;
-                } else {
-                    const double d = dot;
-                    const double margin = 2e-3 * std::fabs(d) + 1e-5;
-                    if (d - margin > minCos)
-                        joins = true;
-                    else if (d + margin < minCos && minCos > -1.0)
-                        joins = false;
-                    else
-                        joins = JoinsSeedExactly(raw, s.seedFace, f, faceUnit, faceUnitMade, minCos);
-                }
-            } else {
-                joins = JoinsSeedExactly(raw, s.seedFace, f, faceUnit, faceUnitMade, minCos);
-            }
+            const bool joins = (dot > acceptAbove && kd == kPointSingle && quickSingle) ||
+                               JoinsSeedNearBound(dot, kd == kPointSingle && quickSingle, raw, s.seedFace, f, faceUnit,
+                                                  faceUnitMade, minCos);
             if (joins) {
                 _mm_storeu_pd(s.sum, _mm_add_pd(_mm_loadu_pd(s.sum), weightXY));
                 s.sum[2] += weightZ;
@@ -808,6 +812,17 @@ bool AreaNormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>
                 kind[p] = kPointSplit;
                 anySplit = true;
             }
+        };
+        if (distinct) {
+            visit(unsigned(idx[0]), false);
+            visit(unsigned(idx[1]), false);
+            visit(unsigned(idx[2]), false);
+            continue;
+        }
+        for (int j = 0; j < k; ++j) {
+            const unsigned p = unsigned(idx[j]);
+            if (p > last) return false;
+            visit(p, true);
         }
     }
     return true;
@@ -930,7 +945,9 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     // distinct normal.
     // At most one group per single-group point and one per face around a split point.
     const size_t maxGroups = size_t(np) + (anySplit ? size_t(around.GetStarts()[np]) : 0u);
-    CScratch<float> groupNormals{maxGroups * 3};
+    // One float more, which the distinct-normal table's hash reads past the last normal.
+    CScratch<float> groupNormals{maxGroups * 3 + 1};
+    groupNormals.Get()[maxGroups * 3] = 0.0f;
     CGroupNormals groupMaker(groupNormals.Get());
     CXArray<unsigned char, unsigned char> done;
     CXArray<int, int> members;
@@ -1044,12 +1061,19 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
                 std::memset(c, 0, sizeof(int) * size_t(cn));
             } else {
                 const int n = gn < cn ? gn : cn;
-                for (int i = 0; i < n; ++i) {
+                auto corner = [&](int i) __attribute__((always_inline)) {
                     const int single = normalOf[g[i]];
                     if (single >= 0)
                         c[i] = single;
                     else if (unsigned(c[i]) < groups)
                         c[i] = int(remap[c[i]]);
+                };
+                if (n == 3) {
+                    corner(0);
+                    corner(1);
+                    corner(2);
+                } else {
+                    for (int i = 0; i < n; ++i) corner(i);
                 }
             }
             std::memcpy(channelFlags + size_t(f) * channelFlagStride, &flags, sizeof flags);
