@@ -56,11 +56,18 @@ C2DPointExtMethods* CornerMethods() {
 }
 
 bool ProcessorHasAvx();
+bool ProcessorHasAvx2();
 
 // Whether the pair split takes its AVX form (see ClipConvexQuadPairAvx), asked once.
 bool PairSplitAvx() {
     static const bool avx = ProcessorHasAvx();
     return avx;
+}
+
+// Whether four quadrangles can be split at once (see ClipConvexQuadFourAvx2), asked once.
+bool FourSplitAvx2() {
+    static const bool avx2 = ProcessorHasAvx2();
+    return avx2;
 }
 
 }  // namespace
@@ -71,7 +78,9 @@ C2DPointExtList::~C2DPointExtList() = default;
 CTriangulateFaceHelper::CTriangulateFaceHelper()
     : m_quick{},
       m_pair{},
+      m_four{},
       m_avx(PairSplitAvx()),
+      m_avx2(FourSplitAvx2()),
       m_pGeom(nullptr),
       m_pDestination(nullptr),
       m_pOwn(nullptr),
@@ -320,6 +329,29 @@ inline bool ExactUnit(double& x, double& y, double& z, double len) {
     return false;
 }
 
+// The triangles of a quadrangle whose first ear is at corner e, the triangle left being cut at
+// corner n = e + 1 (`nFirst`) or p = e + 3, written to `out` as (candidate, next, previous); a
+// triangle whose point indices are not distinct is dropped, as Clip drops it. Returns their count.
+[[gnu::always_inline]] inline int WriteQuadCut(int e, bool nFirst, const int* indices, int out[6]) {
+    const int n = (e + 1) & 3, p = (e + 3) & 3, x = (e + 2) & 3;
+    int made = 0;
+    if (indices[e] != indices[n] && indices[e] != indices[p] && indices[n] != indices[p]) {
+        out[0] = e;
+        out[1] = n;
+        out[2] = p;
+        made = 1;
+    }
+    // (candidate, next, previous) in the triangle.
+    const int t0 = nFirst ? n : p, t1 = nFirst ? x : n, t2 = nFirst ? p : x;
+    if (indices[t0] != indices[t1] && indices[t0] != indices[t2] && indices[t1] != indices[t2]) {
+        out[3 * made] = t0;
+        out[3 * made + 1] = t1;
+        out[3 * made + 2] = t2;
+        ++made;
+    }
+    return made;
+}
+
 // The triangles of a strictly convex quadrangle whose first ear is at corner e (projected
 // corners qx, qy, edges ex, ey from corner i to i + 1), written to `out` as ClipConvexQuad
 // describes; -1 when a decision is too close to call (`undecided` already, or the triangle left).
@@ -337,22 +369,7 @@ inline bool ExactUnit(double& x, double& y, double& z, double len) {
     if (!Measure(ap, ex[x], ey[x], gx, gy) || !Measure(an, gx, gy, ex[n], ey[n])) return -1;
     const bool nFirst = Less(an, ap, undecided);
     if (undecided) return -1;
-    int made = 0;
-    if (indices[e] != indices[n] && indices[e] != indices[p] && indices[n] != indices[p]) {
-        out[0] = e;
-        out[1] = n;
-        out[2] = p;
-        made = 1;
-    }
-    // (candidate, next, previous) in the triangle.
-    const int t0 = nFirst ? n : p, t1 = nFirst ? x : n, t2 = nFirst ? p : x;
-    if (indices[t0] != indices[t1] && indices[t0] != indices[t2] && indices[t1] != indices[t2]) {
-        out[3 * made] = t0;
-        out[3 * made + 1] = t1;
-        out[3 * made + 2] = t2;
-        ++made;
-    }
-    return made;
+    return WriteQuadCut(e, nFirst, indices, out);
 }
 
 // The triangles Clip cuts from a quadrangle whose four corners are strictly convex in its
@@ -431,60 +448,73 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
     return CutQuad(qx, qy, ex, ey, e, undecided, indices, out);
 }
 
-// ---- two quadrangles at once ----
+// ---- two or four quadrangles at once ----
 //
-// ClipConvexQuad for two quadrangles side by side, one in each lane of two-double vectors: every
-// lane computes the scalar expressions in the same order (IEEE operations are the same per lane),
-// so the projected corners, edges and angle inputs are bitwise the scalar ones. The normal and
-// the first edge are always divided by their lengths: where ExactUnit skips the division, the
-// quotients are the exact +-0 and +-1 it writes. A lane whose quadrangle needs anything the lanes
-// do not do (a second corner too close to the first, a short first edge, no normal) or that is
-// not strictly convex, or whose decision is too close to call, gives -1.
+// ClipConvexQuad for several quadrangles side by side, one in each lane of double vectors (two
+// lanes for SSE2 and AVX, four for AVX2): every lane computes the scalar expressions in the same
+// order (IEEE operations are the same per lane), so the projected corners, edges and angle inputs
+// are bitwise the scalar ones. The normal and the first edge are always divided by their lengths:
+// where ExactUnit skips the division, the quotients are the exact +-0 and +-1 it writes. A lane
+// whose quadrangle needs anything the lanes do not do (a second corner too close to the first, a
+// short first edge, no normal) or that is not strictly convex, or whose decision is too close to
+// call, gives -1.
 
 typedef double V2 __attribute__((vector_size(16)));
-typedef long long M2 __attribute__((vector_size(16)));
+typedef double V4 __attribute__((vector_size(32)));
 
-struct PairAngle {
-    V2 c, d, l;
+// The helpers below pass four-lane vectors by value; they are always inlined into the function
+// of the right target, so no call ever crosses the ABI the compilers warn about (GCC warns at the
+// end of the file, so the warning stays off from here on).
+#if defined(__clang__)
+#if __has_warning("-Wpsabi")
+#pragma clang diagnostic ignored "-Wpsabi"
+#endif
+#elif defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+// The comparison mask of a vector of doubles: all ones in a lane where the comparison holds.
+template <class V>
+using MaskOf = decltype(V{} < V{});
+
+template <class V>
+struct LaneAngle {
+    V c, d, l;
 };
 
-[[gnu::always_inline]] inline V2 Abs(V2 v) {
-    const M2 magnitude = {0x7FFFFFFFFFFFFFFFll, 0x7FFFFFFFFFFFFFFFll};
-    return (V2)((M2)v & magnitude);
+template <class V>
+[[gnu::always_inline]] inline V Abs(V v) {
+    typedef MaskOf<V> M;
+    return (V)((M)v & (M{} + 0x7FFFFFFFFFFFFFFFll));
 }
 
 // Measure per lane; the mask is all ones where the corner is strictly convex (and far from 0, pi).
-[[gnu::always_inline]] inline M2 MeasurePair(PairAngle& r, V2 ax, V2 ay, V2 bx, V2 by) {
-    const V2 zero = {0.0, 0.0};
+template <class V>
+[[gnu::always_inline]] inline MaskOf<V> MeasureLanes(LaneAngle<V>& r, V ax, V ay, V bx, V by) {
     r.c = ax * by - ay * bx;
     r.d = -(ay * by + ax * bx);
     r.l = r.c * r.c + r.d * r.d;
-    const V2 limit = {1e12, 1e12};
-    return (r.c > zero) & (Abs(r.d) < limit * r.c);
+    return (r.c > V{}) & (Abs(r.d) < (V{} + 1e12) * r.c);
 }
 
 // Less per lane: `less` where a's angle is below b's, `undecided` where too close to call.
-[[gnu::always_inline]] inline void LessPair(const PairAngle& a, const PairAngle& b, M2& less, M2& undecided) {
-    const V2 zero = {0.0, 0.0}, margin = {kSquaredAngleMargin, kSquaredAngleMargin};
-    const M2 tie = (a.c == b.c) & (a.d == b.d);
-    const V2 s = a.d * b.c - b.d * a.c;
-    const M2 clear = s * s > margin * a.l * b.l;
-    less = ~tie & (s > zero);
+template <class V>
+[[gnu::always_inline]] inline void LessLanes(const LaneAngle<V>& a, const LaneAngle<V>& b, MaskOf<V>& less,
+                                             MaskOf<V>& undecided) {
+    typedef MaskOf<V> M;
+    const M tie = (a.c == b.c) & (a.d == b.d);
+    const V s = a.d * b.c - b.d * a.c;
+    const M clear = s * s > (V{} + kSquaredAngleMargin) * a.l * b.l;
+    less = ~tie & (s > V{});
     undecided = ~tie & ~clear;
 }
 
 // Wide per lane.
-[[gnu::always_inline]] inline void WidePair(const PairAngle& a, M2& wide, M2& undecided) {
-    const V2 zero = {0.0, 0.0}, margin = {kSquaredAngleMargin, kSquaredAngleMargin};
-    const V2 cosB = {kCosMaxPreferredAngle, kCosMaxPreferredAngle},
-             sinB = {kSinMaxPreferredAngle, kSinMaxPreferredAngle};
-    const V2 w = a.c * cosB - a.d * sinB;
-    wide = w > zero;
-    undecided = ~(w * w > margin * a.l);
-}
-
-[[gnu::always_inline]] inline V2 Pair(float a, float b) {
-    return V2{double(a), double(b)};
+template <class V>
+[[gnu::always_inline]] inline void WideLanes(const LaneAngle<V>& a, MaskOf<V>& wide, MaskOf<V>& undecided) {
+    const V w = a.c * (V{} + kCosMaxPreferredAngle) - a.d * (V{} + kSinMaxPreferredAngle);
+    wide = w > V{};
+    undecided = ~(w * w > (V{} + kSquaredAngleMargin) * a.l);
 }
 
 [[gnu::always_inline]] inline V2 SquareRoot(V2 v) {
@@ -495,124 +525,169 @@ struct PairAngle {
 #endif
 }
 
-// ExactUnit for both lanes at once: when in each lane every component is zero or of magnitude
+// In halves, so that no helper needs a target of its own (each is compiled for its caller's).
+[[gnu::always_inline]] inline V4 SquareRoot(V4 v) {
+    const V2 low = SquareRoot(V2{v[0], v[1]}), high = SquareRoot(V2{v[2], v[3]});
+    return V4{low[0], low[1], high[0], high[1]};
+}
+
+// values[(e + shift) & 3] in each lane, e being the lane's ear corner (ear[e] all ones there, the
+// other masks zero).
+template <class V>
+[[gnu::always_inline]] inline V PickByEar(const MaskOf<V> ear[4], const V values[4], int shift) {
+    typedef MaskOf<V> M;
+    M r = ear[0] & (M)values[shift & 3];
+    for (int k = 1; k < 4; ++k) r |= ear[k] & (M)values[(k + shift) & 3];
+    return (V)r;
+}
+
+// ExactUnit for every lane at once: when in each lane every component is zero or of magnitude
 // `len`, writes the exact quotients (+-0 stays, the other becomes +-1) and returns true; else
 // false, nothing changed (a lane that qualifies gets the same bits from the division).
-[[gnu::always_inline]] inline bool ExactUnitPair(V2& x, V2& y, V2& z, V2 len) {
-    const V2 zero = {0.0, 0.0};
-    const M2 zx = x == zero, zy = y == zero, zz = z == zero;
-    const M2 exact = (zx | (Abs(x) == len)) & (zy | (Abs(y) == len)) & (zz | (Abs(z) == len));
-    if (!(exact[0] && exact[1])) return false;
-    const M2 sign = {(long long)0x8000000000000000ull, (long long)0x8000000000000000ull};
-    const V2 one = {1.0, 1.0};
-    x = (V2)((zx & (M2)x) | (~zx & (((M2)x & sign) | (M2)one)));
-    y = (V2)((zy & (M2)y) | (~zy & (((M2)y & sign) | (M2)one)));
-    z = (V2)((zz & (M2)z) | (~zz & (((M2)z & sign) | (M2)one)));
+template <class V>
+[[gnu::always_inline]] inline bool ExactUnitLanes(V& x, V& y, V& z, V len) {
+    typedef MaskOf<V> M;
+    constexpr int kLanes = int(sizeof(V) / sizeof(double));
+    const M zx = x == V{}, zy = y == V{}, zz = z == V{};
+    const M exact = (zx | (Abs(x) == len)) & (zy | (Abs(y) == len)) & (zz | (Abs(z) == len));
+    for (int lane = 0; lane < kLanes; ++lane)
+        if (!exact[lane]) return false;
+    const M sign = M{} + (long long)0x8000000000000000ull;
+    const M one = (M)(V{} + 1.0);
+    x = (V)((zx & (M)x) | (~zx & (((M)x & sign) | one)));
+    y = (V)((zy & (M)y) | (~zy & (((M)y & sign) | one)));
+    z = (V)((zz & (M)z) | (~zz & (((M)z & sign) | one)));
     return true;
 }
 
 // Writes each lane's triangles to out[lane] and their count to made[lane] (-1: not decided here).
-[[gnu::always_inline]] inline void ClipConvexQuadPairBody(const C3DTPoint<float>* points, const int* indices[2],
-                                                            int out[2][6], int made[2]) {
-    const C3DTPoint<float>* a[4] = {&points[indices[0][0]], &points[indices[0][1]], &points[indices[0][2]],
-                                    &points[indices[0][3]]};
-    const C3DTPoint<float>* b[4] = {&points[indices[1][0]], &points[indices[1][1]], &points[indices[1][2]],
-                                    &points[indices[1][3]]};
-    V2 X[4], Y[4], Z[4];
-    for (int i = 0; i < 4; ++i) {
-        X[i] = Pair(a[i]->x, b[i]->x);
-        Y[i] = Pair(a[i]->y, b[i]->y);
-        Z[i] = Pair(a[i]->z, b[i]->z);
-    }
-    V2 nx, ny, nz;
+template <class V>
+[[gnu::always_inline]] inline void ClipConvexQuadLanes(const C3DTPoint<float>* points, const int* const* indices,
+                                                       int (*out)[6], int* made) {
+    typedef MaskOf<V> M;
+    constexpr int kLanes = int(sizeof(V) / sizeof(double));
+    V X[4], Y[4], Z[4];
+    for (int i = 0; i < 4; ++i)
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const C3DTPoint<float>& p = points[indices[lane][i]];
+            X[i][lane] = double(p.x);
+            Y[i][lane] = double(p.y);
+            Z[i][lane] = double(p.z);
+        }
+    V nx, ny, nz;
     QuadNewell(X, Y, Z, nx, ny, nz);
-    const V2 nn = nx * nx + ny * ny + nz * nz;
-    const V2 nl = SquareRoot(nn);
-    const V2 zero = {0.0, 0.0}, infinity = {HUGE_VAL, HUGE_VAL}, tiny = {1e-15, 1e-15};
+    const V nn = nx * nx + ny * ny + nz * nz;
+    const V nl = SquareRoot(nn);
+    const V tiny = V{} + 1e-15;
     // No normal: not above 0, or not finite (NaN fails both comparisons).
-    M2 usable = (nl > zero) & (nl < infinity);
-    if (!ExactUnitPair(nx, ny, nz, nl)) {
+    M usable = (nl > V{}) & (nl < V{} + HUGE_VAL);
+    if (!ExactUnitLanes(nx, ny, nz, nl)) {
         nx /= nl;
         ny /= nl;
         nz /= nl;
     }
     // The first edge, to corner 1 (the scalar search goes on to corners 2 and 3 when corner 1
     // is within 1e-15 of corner 0 on every axis: such lanes are left to it).
-    V2 ux = X[1] - X[0], uy = Y[1] - Y[0], uz = Z[1] - Z[0];
+    V ux = X[1] - X[0], uy = Y[1] - Y[0], uz = Z[1] - Z[0];
     usable &= (Abs(ux) >= tiny) | (Abs(uy) >= tiny) | (Abs(uz) >= tiny);
-    const V2 uu = ux * ux + uy * uy + uz * uz;
-    const V2 ul = SquareRoot(uu);
+    const V uu = ux * ux + uy * uy + uz * uz;
+    const V ul = SquareRoot(uu);
     usable &= ul > tiny;
-    if (!ExactUnitPair(ux, uy, uz, ul)) {
+    if (!ExactUnitLanes(ux, uy, uz, ul)) {
         ux /= ul;
         uy /= ul;
         uz /= ul;
     }
-    const V2 vx = ny * uz - nz * uy, vy = nz * ux - nx * uz, vz = nx * uy - ny * ux;
-    V2 qx[4], qy[4];
+    const V vx = ny * uz - nz * uy, vy = nz * ux - nx * uz, vz = nx * uy - ny * ux;
+    V qx[4], qy[4];
     for (int i = 0; i < 4; ++i) {
-        const V2 dx = X[i] - X[0], dy = Y[i] - Y[0], dz = Z[i] - Z[0];
+        const V dx = X[i] - X[0], dy = Y[i] - Y[0], dz = Z[i] - Z[0];
         qx[i] = dx * ux + dy * uy + dz * uz;
         qy[i] = dx * vx + dy * vy + dz * vz;
     }
-    V2 ex[4], ey[4];
+    V ex[4], ey[4];
     for (int i = 0; i < 4; ++i) {
         ex[i] = qx[(i + 1) & 3] - qx[i];
         ey[i] = qy[(i + 1) & 3] - qy[i];
     }
-    PairAngle angle[4];
-    usable &= MeasurePair(angle[0], ex[3], ey[3], ex[0], ey[0]) &
-              MeasurePair(angle[1], ex[0], ey[0], ex[1], ey[1]) &
-              MeasurePair(angle[2], ex[1], ey[1], ex[2], ey[2]) &
-              MeasurePair(angle[3], ex[2], ey[2], ex[3], ey[3]);
+    LaneAngle<V> angle[4];
+    usable &= MeasureLanes(angle[0], ex[3], ey[3], ex[0], ey[0]) & MeasureLanes(angle[1], ex[0], ey[0], ex[1], ey[1]) &
+              MeasureLanes(angle[2], ex[1], ey[1], ex[2], ey[2]) & MeasureLanes(angle[3], ex[2], ey[2], ex[3], ey[3]);
     // Every comparison the first-ear choice may make, per lane; each lane then takes its own.
-    M2 less21, und21, less31, und31, less32, und32, wide[4], undWide[4];
-    LessPair(angle[2], angle[1], less21, und21);
-    LessPair(angle[3], angle[1], less31, und31);
-    LessPair(angle[3], angle[2], less32, und32);
-    for (int i = 1; i < 4; ++i) WidePair(angle[i], wide[i], undWide[i]);
-    for (int lane = 0; lane < 2; ++lane) {
-        made[lane] = -1;
-        if (!usable[lane]) continue;
-        bool undecided = und21[lane] != 0;
-        int e = less21[lane] ? 2 : 1;
-        const bool sharper3 = e == 1 ? less31[lane] != 0 : less32[lane] != 0;
-        undecided |= (e == 1 ? und31[lane] : und32[lane]) != 0;
-        if (sharper3) e = 3;
-        undecided |= undWide[e][lane] != 0;
-        if (wide[e][lane]) e = 0;
-        const double lx[4] = {qx[0][lane], qx[1][lane], qx[2][lane], qx[3][lane]};
-        const double ly[4] = {qy[0][lane], qy[1][lane], qy[2][lane], qy[3][lane]};
-        const double lex[4] = {ex[0][lane], ex[1][lane], ex[2][lane], ex[3][lane]};
-        const double ley[4] = {ey[0][lane], ey[1][lane], ey[2][lane], ey[3][lane]};
-        made[lane] = CutQuad(lx, ly, lex, ley, e, undecided, indices[lane], out[lane]);
+    M less21, und21, less31, und31, less32, und32, wide[4], undWide[4];
+    LessLanes(angle[2], angle[1], less21, und21);
+    LessLanes(angle[3], angle[1], less31, und31);
+    LessLanes(angle[3], angle[2], less32, und32);
+    for (int i = 1; i < 4; ++i) WideLanes(angle[i], wide[i], undWide[i]);
+    // The first ear per lane, as one mask per corner: corner 2 where it is sharper than corner 1,
+    // else 1; then 3 where it is sharper than that one; then 0 where that one is wide.
+    const M sharper3 = (less21 & less32) | (~less21 & less31);
+    M undecided = ~usable | und21 | (less21 & und32) | (~less21 & und31);
+    const M at1 = ~less21 & ~sharper3, at2 = less21 & ~sharper3, at3 = sharper3;
+    undecided |= (at1 & undWide[1]) | (at2 & undWide[2]) | (at3 & undWide[3]);
+    const M at0 = (at1 & wide[1]) | (at2 & wide[2]) | (at3 & wide[3]);
+    const M ear[4] = {at0, at1 & ~at0, at2 & ~at0, at3 & ~at0};
+    // The triangle left, n -> x -> p (n = e + 1, x = e + 2, p = e + 3), measured as CutQuad
+    // measures it, its positions and edges picked lane by lane (bitwise) by the ear's corner.
+    const V gx = PickByEar(ear, qx, 1) - PickByEar(ear, qx, 3), gy = PickByEar(ear, qy, 1) - PickByEar(ear, qy, 3);
+    LaneAngle<V> an, ap;
+    const M measured = MeasureLanes(ap, PickByEar(ear, ex, 2), PickByEar(ear, ey, 2), gx, gy) &
+                       MeasureLanes(an, gx, gy, PickByEar(ear, ex, 1), PickByEar(ear, ey, 1));
+    M nFirst, undecidedLeft;
+    LessLanes(an, ap, nFirst, undecidedLeft);
+    const M failed = undecided | undecidedLeft | ~measured;
+    for (int lane = 0; lane < kLanes; ++lane) {
+        if (failed[lane]) {
+            made[lane] = -1;
+            continue;
+        }
+        const int e = int(ear[1][lane] & 1) | int(ear[2][lane] & 2) | int(ear[3][lane] & 3);
+        made[lane] = WriteQuadCut(e, nFirst[lane] != 0, indices[lane], out[lane]);
     }
 }
 
-// The pair split in two forms of the same code: for SSE2, which every x86-64 processor has, and
-// for AVX, whose three-operand instructions spare the register copies the two-operand SSE2 ones
-// need (a fifth of the instructions the split executes). The operations are the same, lane by
-// lane, and neither form enables fused multiply-add, so both give the same bits.
+// The lane split in three forms of the same code: two lanes for SSE2, which every x86-64
+// processor has, and for AVX, whose three-operand instructions spare the register copies the
+// two-operand SSE2 ones need; four lanes for AVX2. The operations are the same, lane by lane, and
+// no form enables fused multiply-add, so all give the same bits.
 void ClipConvexQuadPair(const C3DTPoint<float>* points, const int* indices[2], int out[2][6], int made[2]) {
-    ClipConvexQuadPairBody(points, indices, out, made);
+    ClipConvexQuadLanes<V2>(points, indices, out, made);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 [[gnu::target("avx")]] void ClipConvexQuadPairAvx(const C3DTPoint<float>* points, const int* indices[2],
                                                   int out[2][6], int made[2]) {
-    ClipConvexQuadPairBody(points, indices, out, made);
+    ClipConvexQuadLanes<V2>(points, indices, out, made);
+}
+
+[[gnu::target("avx2")]] void ClipConvexQuadFourAvx2(const C3DTPoint<float>* points, const int* indices[4],
+                                                    int out[4][6], int made[4]) {
+    ClipConvexQuadLanes<V4>(points, indices, out, made);
 }
 
 bool ProcessorHasAvx() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx");
 }
+
+bool ProcessorHasAvx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
 #else
 void ClipConvexQuadPairAvx(const C3DTPoint<float>* points, const int* indices[2], int out[2][6], int made[2]) {
-    ClipConvexQuadPairBody(points, indices, out, made);
+    ClipConvexQuadLanes<V2>(points, indices, out, made);
+}
+
+void ClipConvexQuadFourAvx2(const C3DTPoint<float>* points, const int* indices[4], int out[4][6], int made[4]) {
+    ClipConvexQuadLanes<V4>(points, indices, out, made);
 }
 
 bool ProcessorHasAvx() {
+    return false;
+}
+
+bool ProcessorHasAvx2() {
     return false;
 }
 #endif
@@ -680,6 +755,24 @@ void CTriangulateFaceHelper::SplitQuadPair(const C3DTPoint<float>* points, int p
         const int* c = nullptr;
         made[lane] = Split(points, pointCount, indices[lane], 4, c);
         if (made[lane] > 0) std::memcpy(m_pair[lane], c, sizeof(int) * 3 * size_t(made[lane]));
+    }
+}
+
+void CTriangulateFaceHelper::SplitQuadFour(const C3DTPoint<float>* points, int pointCount, const int* const quads[4],
+                                           int made[4], const int* corners[4]) {
+    bool inRange = points != nullptr;
+    for (int q = 0; q < 4; ++q)
+        for (int i = 0; i < 4; ++i) inRange = inRange && unsigned(quads[q][i]) < unsigned(pointCount);
+    made[0] = made[1] = made[2] = made[3] = -1;
+    const int* indices[4] = {quads[0], quads[1], quads[2], quads[3]};
+    if (inRange && m_avx2) ClipConvexQuadFourAvx2(points, indices, m_four, made);
+    for (int lane = 0; lane < 4; ++lane) {
+        corners[lane] = m_four[lane];
+        if (made[lane] >= 0) continue;
+        // Left to the one-face split, whose buffers the next split reuses (as in SplitQuadPair).
+        const int* c = nullptr;
+        made[lane] = Split(points, pointCount, quads[lane], 4, c);
+        if (made[lane] > 0) std::memcpy(m_four[lane], c, sizeof(int) * 3 * size_t(made[lane]));
     }
 }
 
@@ -994,17 +1087,35 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
     uint8_t* dstMain = static_cast<uint8_t*>(mainCopy.dst->GetData());
     const CFaceFlagsView flagsOf(src);
     int written = 0;
+    // The triangles' corners are gathered here and appended to the records a block at a time
+    // (in order: a face copied whole first appends the block gathered before it).
+    constexpr int kStageTriangles = 256;
+    m_stage.SetSize(3 * kStageTriangles);
+    int* const stage = m_stage.GetData();
+    int staged = 0;
+    auto flush = [&] {
+        out.AddRecords(stage, 3, unsigned(staged));
+        staged = 0;
+    };
     auto emit = [&](unsigned f, const int* indices, int k, const int* corners, int triangles) {
         if (triangles > k - 2) triangles = k - 2;
-        uint32_t main[2] = {0, 0};
-        std::memcpy(main, srcMain + size_t(f) * size_t(mainBytes), mainBytes == 8 ? 8 : 4);
-        main[0] = flagsOf(f) & ~unsigned(FACE_INVALID);
+        // The main data word by word, the flag word rewritten (each written once: no wider read
+        // of narrower writes).
+        const uint8_t* from = srcMain + size_t(f) * size_t(mainBytes);
+        const uint32_t flags = flagsOf(f) & ~unsigned(FACE_INVALID);
+        uint32_t second = 0;
+        if (mainBytes == 8) std::memcpy(&second, from + 4, 4);
         uint8_t* slots = dstMain + size_t(written) * size_t(mainBytes);
+        if (staged + triangles > kStageTriangles) flush();
         for (int t = 0; t < triangles; ++t) {
             const int* c = corners + 3 * t;
-            const int triangle[3] = {indices[c[0]], indices[c[1]], indices[c[2]]};
-            out.Add(triangle, 3, 3);
-            StoreMain(slots, t, mainBytes, main);
+            int* v = stage + 3 * staged++;
+            v[0] = indices[c[0]];
+            v[1] = indices[c[1]];
+            v[2] = indices[c[2]];
+            uint8_t* slot = slots + size_t(t) * size_t(mainBytes);
+            std::memcpy(slot, &flags, 4);
+            if (mainBytes == 8) std::memcpy(slot + 4, &second, 4);
         }
         if (channels) AppendChannelTriangles(f, k, corners, triangles, written, layout);
         written += triangles;
@@ -1017,6 +1128,7 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
         if (!TakesPart(k, flagsOf(f), mask, value)) {
             // Copied whole, as CopyWhole copies it onto the record the general pass lays out
             // with the face's size.
+            flush();
             out.Add(e->GetData(), k, k);
             std::memcpy(dstMain + size_t(written) * size_t(mainBytes),
                         srcMain + size_t(f) * size_t(mainBytes), size_t(mainBytes));
@@ -1024,6 +1136,23 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
             ++written;
             ++f;
             continue;
+        }
+        if (m_avx2 && k == 4 && f + 3 < n) {
+            // Four quadrangles in a row are split side by side where the processor has AVX2.
+            const CFaceCollection::Element* more[3] = {in.GetElement(f + 1), in.GetElement(f + 2),
+                                                       in.GetElement(f + 3)};
+            bool four = true;
+            for (unsigned q = 0; q < 3; ++q)
+                four = four && more[q]->GetSize() == 4 && TakesPart(4, flagsOf(f + 1 + q), mask, value);
+            if (four) {
+                const int* quads[4] = {e->GetData(), more[0]->GetData(), more[1]->GetData(), more[2]->GetData()};
+                int made[4];
+                const int* corners[4];
+                SplitQuadFour(points, pointCount, quads, made, corners);
+                for (unsigned q = 0; q < 4; ++q) emit(f + q, quads[q], 4, corners[q], made[q]);
+                f += 4;
+                continue;
+            }
         }
         const CFaceCollection::Element* next = f + 1 < n ? in.GetElement(f + 1) : nullptr;
         if (k == 4 && next && next->GetSize() == 4 && TakesPart(4, flagsOf(f + 1), mask, value)) {
@@ -1041,6 +1170,7 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
         emit(f, e->GetData(), int(k), corners, triangles);
         ++f;
     }
+    flush();
     return written;
 }
 

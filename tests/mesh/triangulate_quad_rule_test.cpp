@@ -28,6 +28,12 @@ struct TriangulateSplitProbe {
                           const int* a, const int* b, int made[2], const int* corners[2]) {
         helper.SplitQuadPair(points, pointCount, a, b, made, corners);
     }
+    static void SplitFour(CTriangulateFaceHelper& helper, const C3DTPoint<float>* points, int pointCount,
+                          const int* const quads[4], int made[4], const int* corners[4]) {
+        helper.SplitQuadFour(points, pointCount, quads, made, corners);
+    }
+    // Whether the face-list pass splits four quadrangles at once on this processor.
+    static bool HasFour(const CTriangulateFaceHelper& helper) { return helper.m_avx2; }
     // Chooses the form the pair split decides in: AVX (only where the processor has it) or SSE2.
     static bool UseAvx(CTriangulateFaceHelper& helper, bool avx) {
         const bool had = helper.m_avx;
@@ -278,6 +284,51 @@ TEST_P(QuadranglePairs, CutWhatClipCuts) {
                 same = corners[lane][k] == general.GetTriangles()[k];
             if (!same && ++mismatches <= 5)
                 ADD_FAILURE() << "pair " << i << " lane " << lane << " (families " << fa << ", " << fb
+                              << "): " << made[lane] << " vs " << expected << " triangles";
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
+}
+
+// Four quadrangles split side by side (the face-list pass groups four consecutive quadrangles
+// where the processor has AVX2): each lane must get what Clip cuts from its quadrangle alone,
+// whichever families share the group and whichever lanes are handed back to the one-face split
+// (bad indices, coincident first corners, shapes too close to call), in every lane position.
+TEST(TriangulateQuadRule, FourQuadranglesCutWhatClipCuts) {
+    CTriangulateFaceHelper fast, general;
+    if (!TriangulateSplitProbe::HasFour(fast)) GTEST_SKIP() << "the processor has no AVX2";
+    const int groups = 2 * QuadsPerFamily();
+    const int patterns = int(sizeof kPatterns / sizeof kPatterns[0]);
+    QuadMaker maker(1207u);
+    C3DTPoint<float> points[16];
+    int mismatches = 0;
+    for (int i = 0; i < groups; ++i) {
+        int quads[4][4];
+        Family families[4];
+        for (int lane = 0; lane < 4; ++lane) {
+            // Lane families cycle at different rates, so every family meets every other in every
+            // lane position.
+            int rate = 1;
+            for (int k = 0; k < lane; ++k) rate *= kFamilyCount;
+            families[lane] = Family((i / rate + lane) % kFamilyCount);
+            const Quad q = maker.Make(families[lane]);
+            for (int c = 0; c < 4; ++c) {
+                points[4 * lane + c] = C3DTPoint<float>(q[size_t(c)][0], q[size_t(c)][1], q[size_t(c)][2]);
+                quads[lane][c] = 4 * lane + kPatterns[(i + 3 * lane) % patterns][c];
+            }
+        }
+        if (i % 53 == 0) quads[(i / 53) % 4][i % 4] = 16;                             // out of range
+        if (i % 47 == 0) points[4 * ((i / 47) % 4) + 1] = points[4 * ((i / 47) % 4)];  // coincident first corners
+        const int* const lanes[4] = {quads[0], quads[1], quads[2], quads[3]};
+        int made[4];
+        const int* corners[4];
+        TriangulateSplitProbe::SplitFour(fast, points, 16, lanes, made, corners);
+        for (int lane = 0; lane < 4; ++lane) {
+            const int expected = general.Clip(points, 16, quads[lane], 4);
+            bool same = made[lane] == expected;
+            for (int k = 0; same && k < 3 * expected; ++k) same = corners[lane][k] == general.GetTriangles()[k];
+            if (!same && ++mismatches <= 5)
+                ADD_FAILURE() << "group " << i << " lane " << lane << " (family " << families[lane]
                               << "): " << made[lane] << " vs " << expected << " triangles";
         }
     }

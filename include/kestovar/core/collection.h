@@ -373,6 +373,37 @@ public:
         m_nCount += records;
         return first;
     }
+    // Appends `records` records of `count` values each (capacity `count`), their values copied
+    // from `values` (records x count values, one record after another), one after another at the
+    // end of the used bytes; returns the index of the first (the size when `records` is 0). The
+    // records and offsets are those of as many Add(values + i * count, count, count) calls; a
+    // buffer short of room grows once by the growth rule. `values` must not point into this
+    // collection. Throws CXInvalidArgException, adding nothing, for a count above
+    // kMaxRecordLength.
+    unsigned AddRecords(const T* values, unsigned count, unsigned records) {
+        if (count > kMaxRecordLength) ThrowTooLong();
+        const unsigned first = m_nCount;
+        if (records == 0) return first;
+        const uint64_t step = RecordBytes(count);
+        const uint64_t bytes = step * records;
+        if (m_nUsed + bytes > m_nAllocated) Grow(bytes, false);
+        m_offsets.PreAllocate(m_nCount + records < m_nCount ? UINT_MAX : m_nCount + records);
+        // The buffer is written through locals first: its bytes may alias any member.
+        unsigned char* out = m_pBuffer + m_nUsed;
+        const size_t valueBytes = size_t(count) * sizeof(T);
+        for (unsigned i = 0; i < records; ++i, out += step, values += count) {
+            Element* e = reinterpret_cast<Element*>(out);
+            e->m_nCount = INDEX(count);
+            e->m_nCapacity = INDEX(count);
+            if (valueBytes) std::memcpy(static_cast<void*>(e->GetData()), values, valueBytes);
+        }
+        uint64_t used = m_nUsed;
+        for (unsigned i = 0; i < records; ++i, used += step) m_offsets.Add(used);
+        m_nUsed = used;
+        m_nValues += uint64_t(count) * records;
+        m_nCount += records;
+        return first;
+    }
     // Rewrites the records in index order into a buffer of exactly the live bytes; with
     // `trimCapacity` each record's capacity is also cut to its count.
     void Compact(bool trimCapacity = false);
