@@ -76,6 +76,78 @@ thread_local LoopScratch t_loopScratch;
 // Progress is reported (and the cancel state polled) after this many removals.
 constexpr int kProgressStep = 10000;
 
+// The acceptance test of a candidate reads, one after the other, the point-to-face records of its
+// two points (an entry of the graph's offset table, then the record), the records of their faces
+// (an offset, then the record) and the corner points: a chain of dependent misses, as all of
+// these lie scattered over large arrays. The loop asks for the links of that chain in stages
+// spread over the current contraction, each for the candidate then at the top of the heap,
+// which is usually the next one taken (the contraction changes the top only when it removes it
+// or re-evaluates a cheaper one). A stage that finds another top asks for that one's data.
+// Prefetching only: nothing is written, so the loop's results do not depend on it.
+class NextCandidatePrefetch {
+public:
+    NextCandidatePrefetch(const C3DFaceList& faces, const CostHeap& heap) : m_faces(faces), m_heap(heap) {}
+    // The candidate's record.
+    void Record() {
+        if (const CContractionCost* top = Top()) detail::PrefetchLine(top);
+    }
+    // The graph's offset entries of its points.
+    void GraphOffsets() {
+        if (const CContractionCost* top = Top()) {
+            const uint32_t* offsets = m_pGraph->GetOffsets().GetNarrowData();
+            detail::PrefetchLine(offsets + top->first);
+            detail::PrefetchLine(offsets + top->second);
+        }
+    }
+    // Its points' point-to-face records.
+    void GraphRecords() {
+        if (const CContractionCost* top = Top()) {
+            PrefetchElement(m_pGraph->GetElement(unsigned(top->first)));
+            PrefetchElement(m_pGraph->GetElement(unsigned(top->second)));
+        }
+    }
+    // The face offset entries of the faces around its points.
+    void FaceOffsets() {
+        const uint32_t* offsets = m_faces.GetRecords().GetOffsets().GetNarrowData();
+        ForEachFace([offsets](int f) { detail::PrefetchLine(offsets + f); });
+    }
+    // The records of those faces.
+    void FaceRecords() {
+        const CFaceCollection& records = m_faces.GetRecords();
+        ForEachFace([&records](int f) { PrefetchElement(records.GetElement(unsigned(f))); });
+    }
+
+private:
+    // The top candidate, with m_pGraph set; null when the heap is empty or the lists have no
+    // graph or an offset table with 64-bit entries (then no look-ahead).
+    const CContractionCost* Top() {
+        m_pGraph = m_faces.GetPointToFaceGraph();
+        if (!m_pGraph || m_pGraph->GetOffsets().GetSplitIndex() != COffsetArray::kNoSplit ||
+            m_faces.GetRecords().GetOffsets().GetSplitIndex() != COffsetArray::kNoSplit)
+            return nullptr;
+        return m_heap.GetTop();
+    }
+    static void PrefetchElement(const void* e) {
+        if (e) detail::PrefetchLine(e);
+    }
+    template <class Visit>
+    void ForEachFace(Visit&& visit) {
+        const CContractionCost* top = Top();
+        if (!top) return;
+        const unsigned faceCount = m_faces.GetRecords().GetSize();
+        for (int p : {top->first, top->second}) {
+            unsigned n;
+            const int* around = m_pGraph->Get(unsigned(p), n);
+            for (unsigned i = 0; i < n; ++i)
+                if (unsigned(around[i]) < faceCount) visit(around[i]);
+        }
+    }
+
+    const C3DFaceList& m_faces;
+    const CostHeap& m_heap;
+    const CPointToFaceGraph* m_pGraph = nullptr;
+};
+
 // Unit normal (p1 - p0) x (p2 - p0), or (1, 0, 0) when all three components are below 1e-15.
 void TriangleNormal(const C3DTPoint<float>& p0, const C3DTPoint<float>& p1, const C3DTPoint<float>& p2,
                     double n[3]) {
@@ -416,6 +488,7 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
     bool mirrorPending = false;
     int mirrorRemoved = -1, mirrorKept = -1;
 
+    NextCandidatePrefetch ahead(faces, m_heap);
     CXArray<CContractionCost*, CContractionCost*> reuse;
     reuse.PreAllocate(64);
     CContractionCost copy{};
@@ -495,6 +568,7 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
             }
         }
 
+        ahead.Record();
         C3DTPoint<float>* pts = points.GetPoints();
         if (tracker) {
             CTrackEdgeContraction* entry = tracker->BeginContraction();
@@ -519,9 +593,12 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
 
         unsigned int count = 0;
         RemoveCost(gone, reuse, count);
+        ahead.GraphOffsets();
         RemoveCost(kept, reuse, count);
+        ahead.GraphRecords();
         reuse.SetSize(int(count));
         const unsigned int deleted = ReplacePointInFaceList(unsigned(gone), unsigned(kept), &copy);
+        ahead.FaceOffsets();
 
         if (ratio == 0.0)
             remaining = int(m_heap.GetCount());
@@ -531,6 +608,7 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
             remaining -= int(deleted);
 
         UpdateCost(kept, reuse, int(copy.GetGeneration()));
+        ahead.FaceRecords();
 
         if (remaining <= 0 || lastReported - remaining > kProgressStep) {
             if (m_pOptimizer && lastReported > remaining) m_pOptimizer->AddProgressPos(unsigned(lastReported - remaining));
