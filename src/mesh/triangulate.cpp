@@ -64,7 +64,8 @@ bool PairSplitAvx() {
     return avx;
 }
 
-// Whether four quadrangles can be split at once (see ClipConvexQuadFourAvx2), asked once.
+// Whether four or eight quadrangles can be split at once (see ClipConvexQuadFourAvx2), asked
+// once.
 bool FourSplitAvx2() {
     static const bool avx2 = ProcessorHasAvx2();
     return avx2;
@@ -78,7 +79,7 @@ C2DPointExtList::~C2DPointExtList() = default;
 CTriangulateFaceHelper::CTriangulateFaceHelper()
     : m_quick{},
       m_pair{},
-      m_four{},
+      m_group{},
       m_avx(PairSplitAvx()),
       m_avx2(FourSplitAvx2()),
       m_pGeom(nullptr),
@@ -560,10 +561,19 @@ template <class V>
     return true;
 }
 
-// Writes each lane's triangles to out[lane] and their count to made[lane] (-1: not decided here).
+// The first part of the lane split, up to the first ear: the projected corners and edges, the
+// ear's corner as one mask per corner, and the lanes already found too close to call (or not
+// usable).
 template <class V>
-[[gnu::always_inline]] inline void ClipConvexQuadLanes(const C3DTPoint<float>* points, const int* const* indices,
-                                                       int (*out)[6], int* made) {
+struct LaneEars {
+    V qx[4], qy[4], ex[4], ey[4];
+    MaskOf<V> ear[4];
+    MaskOf<V> undecided;
+};
+
+template <class V>
+[[gnu::always_inline]] inline void FindEarLanes(const C3DTPoint<float>* points, const int* const* indices,
+                                                LaneEars<V>& r) {
     typedef MaskOf<V> M;
     constexpr int kLanes = int(sizeof(V) / sizeof(double));
     V X[4], Y[4], Z[4];
@@ -599,13 +609,15 @@ template <class V>
         uz /= ul;
     }
     const V vx = ny * uz - nz * uy, vy = nz * ux - nx * uz, vz = nx * uy - ny * ux;
-    V qx[4], qy[4];
+    V* qx = r.qx;
+    V* qy = r.qy;
     for (int i = 0; i < 4; ++i) {
         const V dx = X[i] - X[0], dy = Y[i] - Y[0], dz = Z[i] - Z[0];
         qx[i] = dx * ux + dy * uy + dz * uz;
         qy[i] = dx * vx + dy * vy + dz * vz;
     }
-    V ex[4], ey[4];
+    V* ex = r.ex;
+    V* ey = r.ey;
     for (int i = 0; i < 4; ++i) {
         ex[i] = qx[(i + 1) & 3] - qx[i];
         ey[i] = qy[(i + 1) & 3] - qy[i];
@@ -626,7 +638,22 @@ template <class V>
     const M at1 = ~less21 & ~sharper3, at2 = less21 & ~sharper3, at3 = sharper3;
     undecided |= (at1 & undWide[1]) | (at2 & undWide[2]) | (at3 & undWide[3]);
     const M at0 = (at1 & wide[1]) | (at2 & wide[2]) | (at3 & wide[3]);
-    const M ear[4] = {at0, at1 & ~at0, at2 & ~at0, at3 & ~at0};
+    r.ear[0] = at0;
+    r.ear[1] = at1 & ~at0;
+    r.ear[2] = at2 & ~at0;
+    r.ear[3] = at3 & ~at0;
+    r.undecided = undecided;
+}
+
+// The second part: the triangle left decided, each lane's triangles written to out[lane] and
+// their count to made[lane] (-1: not decided here).
+template <class V>
+[[gnu::always_inline]] inline void CutEarLanes(const LaneEars<V>& r, const int* const* indices, int (*out)[6],
+                                               int* made) {
+    typedef MaskOf<V> M;
+    constexpr int kLanes = int(sizeof(V) / sizeof(double));
+    const M* ear = r.ear;
+    const V *qx = r.qx, *qy = r.qy, *ex = r.ex, *ey = r.ey;
     // The triangle left, n -> x -> p (n = e + 1, x = e + 2, p = e + 3), measured as CutQuad
     // measures it, its positions and edges picked lane by lane (bitwise) by the ear's corner.
     const V gx = PickByEar(ear, qx, 1) - PickByEar(ear, qx, 3), gy = PickByEar(ear, qy, 1) - PickByEar(ear, qy, 3);
@@ -635,7 +662,7 @@ template <class V>
                        MeasureLanes(an, gx, gy, PickByEar(ear, ex, 1), PickByEar(ear, ey, 1));
     M nFirst, undecidedLeft;
     LessLanes(an, ap, nFirst, undecidedLeft);
-    const M failed = undecided | undecidedLeft | ~measured;
+    const M failed = r.undecided | undecidedLeft | ~measured;
     for (int lane = 0; lane < kLanes; ++lane) {
         if (failed[lane]) {
             made[lane] = -1;
@@ -644,6 +671,15 @@ template <class V>
         const int e = int(ear[1][lane] & 1) | int(ear[2][lane] & 2) | int(ear[3][lane] & 3);
         made[lane] = WriteQuadCut(e, nFirst[lane] != 0, indices[lane], out[lane]);
     }
+}
+
+// Both parts for one vector of lanes.
+template <class V>
+[[gnu::always_inline]] inline void ClipConvexQuadLanes(const C3DTPoint<float>* points, const int* const* indices,
+                                                       int (*out)[6], int* made) {
+    LaneEars<V> ears;
+    FindEarLanes(points, indices, ears);
+    CutEarLanes(ears, indices, out, made);
 }
 
 // The lane split in three forms of the same code: two lanes for SSE2, which every x86-64
@@ -665,6 +701,18 @@ void ClipConvexQuadPair(const C3DTPoint<float>* points, const int* indices[2], i
     ClipConvexQuadLanes<V4>(points, indices, out, made);
 }
 
+// Eight quadrangles as two groups of four whose parts alternate (first parts, then second
+// parts): the two groups' long chains of dependent operations are independent, so the
+// processor can run them side by side.
+[[gnu::target("avx2")]] void ClipConvexQuadEightAvx2(const C3DTPoint<float>* points, const int* indices[8],
+                                                     int out[8][6], int made[8]) {
+    LaneEars<V4> a, b;
+    FindEarLanes(points, indices, a);
+    FindEarLanes(points, indices + 4, b);
+    CutEarLanes(a, indices, out, made);
+    CutEarLanes(b, indices + 4, out + 4, made + 4);
+}
+
 bool ProcessorHasAvx() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx");
@@ -681,6 +729,11 @@ void ClipConvexQuadPairAvx(const C3DTPoint<float>* points, const int* indices[2]
 
 void ClipConvexQuadFourAvx2(const C3DTPoint<float>* points, const int* indices[4], int out[4][6], int made[4]) {
     ClipConvexQuadLanes<V4>(points, indices, out, made);
+}
+
+void ClipConvexQuadEightAvx2(const C3DTPoint<float>* points, const int* indices[8], int out[8][6], int made[8]) {
+    ClipConvexQuadLanes<V4>(points, indices, out, made);
+    ClipConvexQuadLanes<V4>(points, indices + 4, out + 4, made + 4);
 }
 
 bool ProcessorHasAvx() {
@@ -758,21 +811,29 @@ void CTriangulateFaceHelper::SplitQuadPair(const C3DTPoint<float>* points, int p
     }
 }
 
-void CTriangulateFaceHelper::SplitQuadFour(const C3DTPoint<float>* points, int pointCount, const int* const quads[4],
-                                           int made[4], const int* corners[4]) {
+void CTriangulateFaceHelper::SplitQuadGroup(const C3DTPoint<float>* points, int pointCount, const int* const* quads,
+                                            int count, int* made, const int** corners) {
     bool inRange = points != nullptr;
-    for (int q = 0; q < 4; ++q)
+    for (int q = 0; q < count; ++q)
         for (int i = 0; i < 4; ++i) inRange = inRange && unsigned(quads[q][i]) < unsigned(pointCount);
-    made[0] = made[1] = made[2] = made[3] = -1;
-    const int* indices[4] = {quads[0], quads[1], quads[2], quads[3]};
-    if (inRange && m_avx2) ClipConvexQuadFourAvx2(points, indices, m_four, made);
-    for (int lane = 0; lane < 4; ++lane) {
-        corners[lane] = m_four[lane];
+    const int* indices[8];
+    for (int q = 0; q < count; ++q) {
+        made[q] = -1;
+        indices[q] = quads[q];
+    }
+    if (inRange && m_avx2) {
+        if (count == 8)
+            ClipConvexQuadEightAvx2(points, indices, m_group, made);
+        else
+            ClipConvexQuadFourAvx2(points, indices, m_group, made);
+    }
+    for (int lane = 0; lane < count; ++lane) {
+        corners[lane] = m_group[lane];
         if (made[lane] >= 0) continue;
         // Left to the one-face split, whose buffers the next split reuses (as in SplitQuadPair).
         const int* c = nullptr;
         made[lane] = Split(points, pointCount, quads[lane], 4, c);
-        if (made[lane] > 0) std::memcpy(m_four[lane], c, sizeof(int) * 3 * size_t(made[lane]));
+        if (made[lane] > 0) std::memcpy(m_group[lane], c, sizeof(int) * 3 * size_t(made[lane]));
     }
 }
 
@@ -1138,19 +1199,23 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
             continue;
         }
         if (m_avx2 && k == 4 && f + 3 < n) {
-            // Four quadrangles in a row are split side by side where the processor has AVX2.
-            const CFaceCollection::Element* more[3] = {in.GetElement(f + 1), in.GetElement(f + 2),
-                                                       in.GetElement(f + 3)};
-            bool four = true;
-            for (unsigned q = 0; q < 3; ++q)
-                four = four && more[q]->GetSize() == 4 && TakesPart(4, flagsOf(f + 1 + q), mask, value);
-            if (four) {
-                const int* quads[4] = {e->GetData(), more[0]->GetData(), more[1]->GetData(), more[2]->GetData()};
-                int made[4];
-                const int* corners[4];
-                SplitQuadFour(points, pointCount, quads, made, corners);
-                for (unsigned q = 0; q < 4; ++q) emit(f + q, quads[q], 4, corners[q], made[q]);
-                f += 4;
+            // Eight, else four quadrangles in a row are split side by side where the processor
+            // has AVX2.
+            const int* quads[8] = {e->GetData()};
+            int count = 1;
+            const unsigned most = f + 8 <= n ? 8 : 4;
+            while (unsigned(count) < most) {
+                const CFaceCollection::Element* q = in.GetElement(f + unsigned(count));
+                if (q->GetSize() != 4 || !TakesPart(4, flagsOf(f + unsigned(count)), mask, value)) break;
+                quads[count++] = q->GetData();
+            }
+            if (count >= 4) {
+                count = count == 8 ? 8 : 4;
+                int made[8];
+                const int* corners[8];
+                SplitQuadGroup(points, pointCount, quads, count, made, corners);
+                for (int q = 0; q < count; ++q) emit(f + unsigned(q), quads[q], 4, corners[q], made[q]);
+                f += unsigned(count);
                 continue;
             }
         }

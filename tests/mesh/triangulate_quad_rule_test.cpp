@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <random>
+#include <string>
 
 #include "kestovar/mesh/triangulate.h"
 
@@ -28,12 +29,12 @@ struct TriangulateSplitProbe {
                           const int* a, const int* b, int made[2], const int* corners[2]) {
         helper.SplitQuadPair(points, pointCount, a, b, made, corners);
     }
-    static void SplitFour(CTriangulateFaceHelper& helper, const C3DTPoint<float>* points, int pointCount,
-                          const int* const quads[4], int made[4], const int* corners[4]) {
-        helper.SplitQuadFour(points, pointCount, quads, made, corners);
+    static void SplitGroup(CTriangulateFaceHelper& helper, const C3DTPoint<float>* points, int pointCount,
+                           const int* const* quads, int count, int* made, const int** corners) {
+        helper.SplitQuadGroup(points, pointCount, quads, count, made, corners);
     }
-    // Whether the face-list pass splits four quadrangles at once on this processor.
-    static bool HasFour(const CTriangulateFaceHelper& helper) { return helper.m_avx2; }
+    // Whether the face-list pass splits four or eight quadrangles at once on this processor.
+    static bool HasGroups(const CTriangulateFaceHelper& helper) { return helper.m_avx2; }
     // Chooses the form the pair split decides in: AVX (only where the processor has it) or SSE2.
     static bool UseAvx(CTriangulateFaceHelper& helper, bool avx) {
         const bool had = helper.m_avx;
@@ -290,26 +291,28 @@ TEST_P(QuadranglePairs, CutWhatClipCuts) {
     EXPECT_EQ(mismatches, 0);
 }
 
-// Four quadrangles split side by side (the face-list pass groups four consecutive quadrangles
-// where the processor has AVX2): each lane must get what Clip cuts from its quadrangle alone,
-// whichever families share the group and whichever lanes are handed back to the one-face split
-// (bad indices, coincident first corners, shapes too close to call), in every lane position.
-TEST(TriangulateQuadRule, FourQuadranglesCutWhatClipCuts) {
+// Four or eight quadrangles split side by side (the face-list pass groups consecutive
+// quadrangles so where the processor has AVX2; eight go as two interleaved groups of four): each
+// lane must get what Clip cuts from its quadrangle alone, whichever families share the group and
+// whichever lanes are handed back to the one-face split (bad indices, coincident first corners,
+// shapes too close to call), in every lane position.
+class QuadrangleGroups : public ::testing::TestWithParam<int> {};
+
+TEST_P(QuadrangleGroups, CutWhatClipCuts) {
+    const int count = GetParam();
     CTriangulateFaceHelper fast, general;
-    if (!TriangulateSplitProbe::HasFour(fast)) GTEST_SKIP() << "the processor has no AVX2";
-    const int groups = 2 * QuadsPerFamily();
+    if (!TriangulateSplitProbe::HasGroups(fast)) GTEST_SKIP() << "the processor has no AVX2";
+    const int groups = 8 * QuadsPerFamily() / count;
     const int patterns = int(sizeof kPatterns / sizeof kPatterns[0]);
-    QuadMaker maker(1207u);
-    C3DTPoint<float> points[16];
+    QuadMaker maker(1207u + uint32_t(count));
+    C3DTPoint<float> points[32];
     int mismatches = 0;
     for (int i = 0; i < groups; ++i) {
-        int quads[4][4];
-        Family families[4];
-        for (int lane = 0; lane < 4; ++lane) {
-            // Lane families cycle at different rates, so every family meets every other in every
-            // lane position.
-            int rate = 1;
-            for (int k = 0; k < lane; ++k) rate *= kFamilyCount;
+        int quads[8][4];
+        Family families[8];
+        for (int lane = 0; lane < count; ++lane) {
+            // Lane families cycle at different rates, so that families meet in every lane position.
+            const int rate = lane % 4 == 0 ? 1 : lane % 4 == 1 ? kFamilyCount : lane % 4 == 2 ? 7 : 13;
             families[lane] = Family((i / rate + lane) % kFamilyCount);
             const Quad q = maker.Make(families[lane]);
             for (int c = 0; c < 4; ++c) {
@@ -317,14 +320,19 @@ TEST(TriangulateQuadRule, FourQuadranglesCutWhatClipCuts) {
                 quads[lane][c] = 4 * lane + kPatterns[(i + 3 * lane) % patterns][c];
             }
         }
-        if (i % 53 == 0) quads[(i / 53) % 4][i % 4] = 16;                             // out of range
-        if (i % 47 == 0) points[4 * ((i / 47) % 4) + 1] = points[4 * ((i / 47) % 4)];  // coincident first corners
-        const int* const lanes[4] = {quads[0], quads[1], quads[2], quads[3]};
-        int made[4];
-        const int* corners[4];
-        TriangulateSplitProbe::SplitFour(fast, points, 16, lanes, made, corners);
-        for (int lane = 0; lane < 4; ++lane) {
-            const int expected = general.Clip(points, 16, quads[lane], 4);
+        const int pointCount = 4 * count;
+        if (i % 53 == 0) quads[(i / 53) % count][i % 4] = pointCount;  // out of range
+        if (i % 47 == 0) {
+            const int lane = (i / 47) % count;
+            points[4 * lane + 1] = points[4 * lane];  // coincident first corners
+        }
+        const int* lanes[8];
+        for (int lane = 0; lane < count; ++lane) lanes[lane] = quads[lane];
+        int made[8];
+        const int* corners[8];
+        TriangulateSplitProbe::SplitGroup(fast, points, pointCount, lanes, count, made, corners);
+        for (int lane = 0; lane < count; ++lane) {
+            const int expected = general.Clip(points, pointCount, quads[lane], 4);
             bool same = made[lane] == expected;
             for (int k = 0; same && k < 3 * expected; ++k) same = corners[lane][k] == general.GetTriangles()[k];
             if (!same && ++mismatches <= 5)
@@ -334,6 +342,9 @@ TEST(TriangulateQuadRule, FourQuadranglesCutWhatClipCuts) {
     }
     EXPECT_EQ(mismatches, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(TriangulateQuadRule, QuadrangleGroups, ::testing::Values(4, 8),
+                         [](const ::testing::TestParamInfo<int>& info) { return std::to_string(info.param); });
 
 INSTANTIATE_TEST_SUITE_P(TriangulateQuadRule, QuadranglePairs, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Avx" : "Sse2"; });

@@ -145,10 +145,10 @@ private:
     // and made[1], their corners in corners[0] and corners[1] (valid until the next split).
     void SplitQuadPair(const C3DTPoint<float>* points, int pointCount, const int* a, const int* b,
                        int made[2], const int* corners[2]);
-    // Split of four quadrangles (corner indices quads[0..3]) at once, as SplitQuadPair; only
-    // where m_avx2 is set.
-    void SplitQuadFour(const C3DTPoint<float>* points, int pointCount, const int* const quads[4], int made[4],
-                       const int* corners[4]);
+    // Split of `count` (4 or 8) quadrangles (corner indices quads[0 .. count)) at once, as
+    // SplitQuadPair; the lanes decide only where m_avx2 is set.
+    void SplitQuadGroup(const C3DTPoint<float>* points, int pointCount, const int* const* quads, int count,
+                        int* made, const int** corners);
     // Resolves the chunk copies from `src` into `dst` and, with `channels`, those of every channel
     // pair. Allocates only while m_plan grows.
     ChunkPlan PlanChunks(const CFaceList& src, CFaceList& dst);
@@ -192,9 +192,9 @@ private:
     CXArray<int> m_stage;  // AppendTriangles' block of triangle corners (point indices)
     int m_quick[6];    // triangles of the convex-quadrangle shortcut
     int m_pair[2][6];  // triangles of the two quadrangles of SplitQuadPair
-    int m_four[4][6];  // triangles of the four quadrangles of SplitQuadFour
+    int m_group[8][6];  // triangles of the quadrangles of SplitQuadGroup
     bool m_avx;        // SplitQuadPair decides in its AVX form (set when the processor has AVX)
-    bool m_avx2;       // the face-list pass splits four quadrangles at once (the processor has AVX2)
+    bool m_avx2;       // the face-list pass splits 4 or 8 quadrangles at once (the processor has AVX2)
     const CGeomInfo* m_pGeom;
     C3DFaceList* m_pDestination;  // not owned
     C3DFaceList* m_pOwn;          // owned
