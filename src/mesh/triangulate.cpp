@@ -1279,9 +1279,19 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
     int split = 0;
     int newCount = 0;
     uint64_t recordBytes = 0;  // of the new faces' records, each as long as its face
+    // The records' headers read in place (offsets below 2^32, every face with a record), the
+    // flag words through one view; otherwise face by face.
+    const CFaceFlagsView flagsOf(*this);
+    const COffsetArray& offsets = m_faces.GetOffsets();
+    const uint32_t* narrow = offsets.GetSplitIndex() == COffsetArray::kNoSplit && m_faces.GetSize() >= unsigned(n)
+                                 ? offsets.GetNarrowData()
+                                 : nullptr;
+    const unsigned char* records = m_faces.GetBuffer();
     for (int f = 0; f < n; ++f) {
-        const unsigned k = GetFaceSize(unsigned(f));
-        if (TakesPart(k, GetFaceFlags(unsigned(f)), unsigned(mask), value)) {
+        const unsigned k =
+            narrow ? reinterpret_cast<const CFaceCollection::Element*>(records + narrow[f])->GetSize()
+                   : GetFaceSize(unsigned(f));
+        if (TakesPart(k, flagsOf(unsigned(f)), unsigned(mask), value)) {
             ++split;
             newCount += int(k) - 2;
             recordBytes += uint64_t(k - 2) * CFaceCollection::RecordBytes(3);
