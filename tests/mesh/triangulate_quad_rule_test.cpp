@@ -1,9 +1,10 @@
 // The quadrangle shortcut of the face split against the general ear clipping: on random
 // quadrangles of every sort (general, concave, self-crossing, non-planar, degenerate, repeated
 // corners, exact and rounded angle ties, corners at the preferred-angle bound, far from the
-// origin) the split must cut exactly the triangles Clip cuts, in the same corner order, and the
-// shortcut must decide (not hand back to Clip) on the common shapes. The number of quadrangles per
-// family can be raised for a long run with KESTOVAR_QUAD_RULE_COUNT.
+// origin, one edge nearly vanishing) the split must cut exactly the triangles Clip cuts, in the
+// same corner order, and the shortcut must decide (not hand back to Clip) on the common shapes.
+// The number of quadrangles per family can be raised for a long run with
+// KESTOVAR_QUAD_RULE_COUNT.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -59,6 +60,7 @@ enum Family {
     kNearlyFlat,        // a corner within 1e-7 of a straight angle, or a nearly empty quadrangle
     kFolded,            // convex quadrangles folded out of their plane a little
     kFarAway,           // small quadrangles far from the origin
+    kShortEdge,         // one edge 1e-6 to 1e-2 of the others: angles decided by a few ulps
     kFamilyCount
 };
 
@@ -119,6 +121,16 @@ public:
                 const float ox = Uniform(-1e4f, 1e4f), oy = Uniform(-1e4f, 1e4f), oz = Uniform(-1e4f, 1e4f);
                 for (auto& p : q) p = {p[0] + ox, p[1] + oy, p[2] + oz};
                 return q;
+            }
+            case kShortEdge: {
+                // A trapezoid whose top edge nearly vanishes (two corners close to a right angle
+                // or to each other), or a rectangle one of whose sides nearly vanishes.
+                const float t = std::pow(10.0f, Uniform(-6.0f, -2.0f));
+                Quad q = Int(2) ? Quad{{{0, 0, 0}, {1, 0, 0}, {0.5f + t, 1, 0}, {0.5f - t, 1, 0}}}
+                                : Quad{{{0, 0, 0}, {1, 0, 0}, {1, t, 0}, {0, t, 0}}};
+                if (Int(2)) std::swap(q[1], q[3]);
+                q = Rotate(q, Int(4));
+                return Int(2) ? Turned(Scaled(q, Uniform(0.1f, 100.0f))) : Axes(q);
             }
             default:
                 return Quad{};
@@ -240,7 +252,7 @@ TEST(TriangulateQuadRule, SplitCutsWhatClipCutsOnEveryKindOfQuadrangle) {
         // The shortcut must carry the usual shapes, not leave them all to Clip.
         if (family == kAxisPlaneShapes || family == kFolded || family == kWideCorners) {
             EXPECT_GT(quick, perFamily / 4);
-        } else if (family == kRandomSpace || family == kAxisPlaneLattice) {
+        } else if (family == kRandomSpace || family == kAxisPlaneLattice || family == kShortEdge) {
             EXPECT_GT(quick, perFamily / 50);
         }
     }
