@@ -924,10 +924,20 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         const CCornerAdjacency::Entry* entry = around.GetEntries();
         const unsigned entries = around.GetStarts()[np];
         float* unit = ownUnit.Get();
-        for (unsigned i = 0; i < entries; ++i) {
-            const size_t f = size_t(entry[i].face);
-            UnitFromSums(ownRaw.Get() + f * 3, unit + f * 3);
+        const float* sums = ownRaw.Get();
+        auto isZero = [](const float* v) { return v[0] == 0.0f && v[1] == 0.0f && v[2] == 0.0f; };
+        // Two at a time where both faces have a normal (NormalizeTwo rounds as UnitFromSums does).
+        unsigned i = 0;
+        for (; i + 1 < entries; i += 2) {
+            const size_t f = size_t(entry[i].face), g = size_t(entry[i + 1].face);
+            if (isZero(sums + f * 3) || isZero(sums + g * 3)) {
+                UnitFromSums(sums + f * 3, unit + f * 3);
+                UnitFromSums(sums + g * 3, unit + g * 3);
+            } else {
+                NormalizeTwo(sums + f * 3, sums + g * 3, unit + f * 3, unit + g * 3);
+            }
         }
+        if (i < entries) UnitFromSums(sums + size_t(entry[i].face) * 3, unit + size_t(entry[i].face) * 3);
     }
 
     // 3. Channel faces parallel to the geometric faces, their records copied whole from the
