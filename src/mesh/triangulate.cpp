@@ -1214,7 +1214,34 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
                 int made[8];
                 const int* corners[8];
                 SplitQuadGroup(points, pointCount, quads, count, made, corners);
-                for (int q = 0; q < count; ++q) emit(f + unsigned(q), quads[q], 4, corners[q], made[q]);
+                if (channels) {
+                    for (int q = 0; q < count; ++q) emit(f + unsigned(q), quads[q], 4, corners[q], made[q]);
+                } else {
+                    // What emit does, with the block position and face count kept in locals.
+                    if (staged + 2 * count > kStageTriangles) flush();
+                    int* to = stage + 3 * staged;
+                    uint8_t* slot = dstMain + size_t(written) * size_t(mainBytes);
+                    int added = 0;
+                    for (int q = 0; q < count; ++q) {
+                        const unsigned fq = f + unsigned(q);
+                        const uint32_t flags = flagsOf(fq) & ~unsigned(FACE_INVALID);
+                        uint32_t second = 0;
+                        if (mainBytes == 8) std::memcpy(&second, srcMain + size_t(fq) * 8 + 4, 4);
+                        const int* indices = quads[q];
+                        const int* c = corners[q];
+                        const int triangles = made[q] < 2 ? made[q] : 2;
+                        for (int t = 0; t < triangles; ++t, c += 3, to += 3, slot += mainBytes) {
+                            to[0] = indices[c[0]];
+                            to[1] = indices[c[1]];
+                            to[2] = indices[c[2]];
+                            std::memcpy(slot, &flags, 4);
+                            if (mainBytes == 8) std::memcpy(slot + 4, &second, 4);
+                        }
+                        added += triangles;
+                    }
+                    staged += added;
+                    written += added;
+                }
                 f += unsigned(count);
                 continue;
             }
