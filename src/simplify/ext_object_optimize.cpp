@@ -62,6 +62,12 @@ private:
 struct LoopScratch {
     ExclusiveFaces exclusive;  // the acceptance test's face set
     CXArray<int> neighbours;   // a point's neighbours, in visiting order
+    // The point of the last RemoveCost and the other points of the pairs it took out of the
+    // pair index: the re-evaluation of that point re-inserts most of those pairs, and knows
+    // them absent without a look-up (see UpdateCost).
+    int removedPoint = -1;
+    int removedCount = 0;
+    CXArray<int> removedPartners;
 };
 
 thread_local LoopScratch t_loopScratch;
@@ -379,12 +385,18 @@ void C3DExtObject::RemoveCost(int point, CXArray<CContractionCost*, CContraction
         ++count;
         detail::PrefetchLine(rec->slot);
     }
+    LoopScratch& scratch = ThreadScratch();
+    CXArray<int>& partners = scratch.removedPartners;
+    if (partners.GetSize() < int(count - first)) partners.SetSize(int(count - first) + 16);
     for (unsigned r = first; r < count; ++r) {
         CContractionCost* rec = reuse[int(r)];
         m_heap.Remove(rec->slot);
         rec->slot = nullptr;
         m_pairIndex.Remove(rec, true);
+        partners[int(r - first)] = rec->first == point ? rec->second : rec->first;
     }
+    scratch.removedPoint = point;
+    scratch.removedCount = int(count - first);
 }
 
 void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContractionCost*>& reuse, int generation) {
@@ -405,7 +417,13 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
                 detail::PrefetchLine(pts + w);
             }
         });
-    const int* neighbours = ThreadScratch().neighbours.GetData();
+    LoopScratch& scratch = ThreadScratch();
+    const int* neighbours = scratch.neighbours.GetData();
+    // Pairs of this point that the removal step just took out of the index are known absent; each
+    // is struck from the list as it goes back in (a neighbour listed twice then finds it present).
+    int* partners = scratch.removedPartners.GetData();
+    int partnerCount = scratch.removedPoint == point ? scratch.removedCount : 0;
+    scratch.removedPoint = -1;
     int used = 0;
     for (int i = 0; i < listed; ++i) {
         const int w = neighbours[i];
@@ -420,7 +438,14 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
         CContractionCost* rec = reuse[used];
         rec->first = point < w ? point : w;
         rec->second = point < w ? w : point;
-        if (!m_pairIndex.Insert(rec)) continue;
+        int known = 0;
+        while (known < partnerCount && partners[known] != w) ++known;
+        if (known < partnerCount) {
+            partners[known] = partners[--partnerCount];
+            m_pairIndex.InsertNew(rec);
+        } else if (!m_pairIndex.Insert(rec)) {
+            continue;
+        }
         ++used;
         ComputePairCost(*m_pWorkingPoints, *m_pWorkingFaces, rec);
         rec->SetGeneration(unsigned(generation + 1));

@@ -78,6 +78,27 @@ int CContractionPairIndex::Insert(CContractionCost* rec) {
     return 1;
 }
 
+void CContractionPairIndex::InsertNew(CContractionCost* rec) {
+    const uint64_t pair = PairOf(rec);
+    assert(pair != kFreePair && !Lookup(pair));
+    if (!m_pSlots) Allocate(NextPrime(m_nRequested));
+    const unsigned capacity = m_nCapacity;
+    unsigned pos = Home(pair);
+    // Insert takes the first deleted slot of the probe, else the never-used slot ending it: the
+    // first free slot either way.
+    for (unsigned step = 1; m_pSlots[pos].pair != kFreePair; step += 2) {
+        assert(step <= 2 * capacity);
+        pos += step;
+        if (pos >= capacity) pos -= capacity;
+    }
+    Slot& target = m_pSlots[pos];
+    if (!target.rec) ++m_nFill;
+    target.rec = rec;
+    target.pair = pair;
+    ++m_nCount;
+    if (m_nFill >= m_nCapacity / 2) GrowIfFull();
+}
+
 int CContractionPairIndex::Remove(const CContractionCost* key, bool rehash) {
     Slot* s = const_cast<Slot*>(Lookup(PairOf(key)));
     if (!s) return 0;

@@ -1,7 +1,8 @@
 // The candidates' pair index: a set of records keyed by their (first, second) pair whose slots hold
 // the pair beside the record address. Checked against a reference set through long random runs of
 // insertions, duplicate insertions, look-ups and removals that cross growth and clean-up rebuilds;
-// the stored record (not the probe key) is what a look-up returns; the free-slot pair (-1, -1) is
+// the stored record (not the probe key) is what a look-up returns; the insertion of pairs known to
+// be absent places them as the checking insertion does; the free-slot pair (-1, -1) is
 // never indexed; the table's growth follows the CHashTable rule (same slot counts), so that its
 // memory is that of the table it replaced.
 #include <gtest/gtest.h>
@@ -83,6 +84,69 @@ TEST(PairIndex, MatchesAReferenceSetThroughGrowthAndCleanUps) {
     RunAgainstReference(sized, 2u, 20000, 300);
     CContractionPairIndex wide(23);
     RunAgainstReference(wide, 3u, 30000, 3000);
+}
+
+// InsertNew, for pairs known to be absent, takes the slot Insert would: two indexes fed the same
+// operations, one re-inserting removed pairs through InsertNew, hold every pair in the same slot
+// (seen through the home-slot occupants of every pair) with the same fill, through reuse of
+// deleted slots and rebuilds.
+TEST(PairIndex, InsertNewTakesTheSlotInsertWould) {
+    std::mt19937 rng(7u);
+    std::vector<CContractionCost> pool(60000);
+    size_t used = 0;
+    CContractionPairIndex plain(23), known(23);
+    std::vector<std::pair<int, int>> removed;
+    for (int op = 0; op < 20000; ++op) {
+        const unsigned what = rng() % 4u;
+        if (what == 0 && !removed.empty()) {
+            // Re-insert a pair removed earlier (and not re-inserted since).
+            const size_t pick = rng() % removed.size();
+            const std::pair<int, int> pr = removed[pick];
+            removed[pick] = removed.back();
+            removed.pop_back();
+            CContractionCost* rec = &pool[used++];
+            rec->first = pr.first;
+            rec->second = pr.second;
+            ASSERT_EQ(plain.Insert(rec), 1);
+            known.InsertNew(rec);
+        } else if (what == 1) {
+            const int a = int(rng() % 400u), b = a + 1 + int(rng() % 9u);
+            const CContractionCost key = Key(a, b);
+            const int r = plain.Remove(&key, true);
+            ASSERT_EQ(known.Remove(&key, true), r);
+            if (r) removed.push_back({a, b});
+        } else {
+            CContractionCost* rec = &pool[used++];
+            rec->first = int(rng() % 400u);
+            rec->second = rec->first + 1 + int(rng() % 9u);
+            const int r = plain.Insert(rec);
+            ASSERT_EQ(known.Insert(rec), r);
+            if (r) {
+                for (size_t k = 0; k < removed.size(); ++k) {
+                    if (removed[k] == std::make_pair(rec->first, rec->second)) {
+                        removed[k] = removed.back();
+                        removed.pop_back();
+                        break;
+                    }
+                }
+            }
+        }
+        ASSERT_EQ(known.GetCount(), plain.GetCount());
+        ASSERT_EQ(known.GetFill(), plain.GetFill()) << "op " << op;
+        ASSERT_EQ(known.GetCapacity(), plain.GetCapacity());
+    }
+    for (int a = 0; a < 400; ++a) {
+        for (int b = a + 1; b <= a + 9; ++b) {
+            const CContractionCost key = Key(a, b);
+            ASSERT_EQ(known.GetHomeRecord(&key), plain.GetHomeRecord(&key)) << a << "," << b;
+            CContractionCost* const* x = known.Find(&key);
+            CContractionCost* const* y = plain.Find(&key);
+            ASSERT_EQ(x != nullptr, y != nullptr);
+            if (x) {
+                ASSERT_EQ(*x, *y);
+            }
+        }
+    }
 }
 
 TEST(PairIndex, KeepsTheFirstRecordAndFindsItByKey) {

@@ -151,6 +151,10 @@ public:
     // that pair was already present (it stays). The pair (-1, -1) marks free slots and is never
     // indexed: its insertion returns 0 and its look-ups find nothing.
     int Insert(CContractionCost* rec);
+    // Adds `rec`, whose pair the caller knows to be absent (for instance just removed): the
+    // slot Insert would choose, found without walking the probe on to a never-used slot, which
+    // only an insertion that must check for the pair needs. Not for the pair (-1, -1).
+    void InsertNew(CContractionCost* rec);
     // The stored record of `key`'s pair (as the address of the slot's record field), or null.
     CContractionCost* const* Find(const CContractionCost* key) const {
         const Slot* s = Lookup(PairOf(key));
