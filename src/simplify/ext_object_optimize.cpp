@@ -259,6 +259,50 @@ void SetAxisCoordinate(C3DTPoint<float>& p, int axis, float v) {
         p.z = v;
 }
 
+// The faces that hold both points of an accepted candidate disappear in the graph edit, which
+// sets their flag words and takes each out of the point-to-face record of its third corner: lines
+// no earlier step of the contraction reads. Asked for in two stages (the flag words and the third
+// corners' offset entries once the candidate is accepted, the records after the first removal
+// step), they arrive before the edit. Prefetching only.
+class DyingFacePrefetch {
+public:
+    explicit DyingFacePrefetch(const C3DFaceList& faces) : m_faces(faces) {}
+    void FlagsAndOffsets(int gone, int kept) {
+        m_count = 0;
+        const CPointToFaceGraph* graph = m_faces.GetPointToFaceGraph();
+        if (!graph || graph->GetOffsets().GetSplitIndex() != COffsetArray::kNoSplit) return;
+        const CFaceFlagsView words(m_faces);
+        const uint32_t* offsets = graph->GetOffsets().GetNarrowData();
+        const unsigned np = graph->GetSize();
+        unsigned n;
+        const int* around = graph->Get(unsigned(gone), n);
+        for (unsigned i = 0; i < n; ++i) {
+            int k;
+            const int* idx = m_faces.GetIndexes(unsigned(around[i]), k);
+            if (k != 3 || (idx[0] != kept && idx[1] != kept && idx[2] != kept)) continue;
+            detail::PrefetchLine(words.Address(unsigned(around[i])));
+            const int third = idx[0] != kept && idx[0] != gone   ? idx[0]
+                              : idx[1] != kept && idx[1] != gone ? idx[1]
+                                                                 : idx[2];
+            if (unsigned(third) >= np || m_count == kMax) continue;
+            detail::PrefetchLine(offsets + third);
+            m_third[m_count++] = third;
+        }
+    }
+    void Records() {
+        const CPointToFaceGraph* graph = m_faces.GetPointToFaceGraph();
+        if (!graph) return;
+        for (int i = 0; i < m_count; ++i)
+            if (const void* e = graph->GetElement(unsigned(m_third[i]))) detail::PrefetchLine(e);
+    }
+
+private:
+    static constexpr int kMax = 8;
+    const C3DFaceList& m_faces;
+    int m_third[kMax];
+    int m_count = 0;
+};
+
 }  // namespace
 
 // ---- acceptance tests ----------------------------------------------------------------------------
@@ -514,6 +558,7 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
     int mirrorRemoved = -1, mirrorKept = -1;
 
     NextCandidatePrefetch ahead(faces, m_heap);
+    DyingFacePrefetch dying(faces);
     CXArray<CContractionCost*, CContractionCost*> reuse;
     reuse.PreAllocate(64);
     CContractionCost copy{};
@@ -593,6 +638,7 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
             }
         }
 
+        dying.FlagsAndOffsets(gone, kept);
         ahead.Record();
         C3DTPoint<float>* pts = points.GetPoints();
         if (tracker) {
@@ -618,6 +664,7 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
 
         unsigned int count = 0;
         RemoveCost(gone, reuse, count);
+        dying.Records();
         ahead.GraphOffsets();
         RemoveCost(kept, reuse, count);
         ahead.GraphRecords();
