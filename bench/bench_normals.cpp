@@ -9,34 +9,32 @@
 // loop alike, so that the medians are warm-heap figures without the cost of faulting fresh pages in;
 // KESTOVAR_BENCH_COLD=1 keeps the allocator's defaults.
 //
-// Where the time goes (CPU time per build on the shared machine, bunny / 2M height field; the
-// plain loop takes 0.4 / 17 ms): the first pass 2.5 / 50 ms, which computes each face's Newell
-// sums (a triangle's three in the lanes of one register), makes two faces' sums unit length
-// together (a double-precision square root and three divisions per face, which the output's
-// bit-exactness requires) and at once adds the faces to the single-group points' sums (a 48-byte
-// state per point read in the mesh's order, the angle test and double-precision sums per corner;
-// on the bunny, whose faces use their points in a scattered order, it waits on those states:
-// without prefetching them it takes 3.2 ms); the adjacency of the points where faces split
-// 0.24 / 17 ms; copying the channel's face records 0.24 / 11 ms; the walk over the points
-// (single groups normalised as they come, split points grouped) 0.22 / 22 ms; the distinct-normal
-// table 0.48 / 23 ms; writing every corner 0.24 / 11.5 ms; the output vectors 0.2 / 10 ms;
-// clearing the points' break flags 0.05 / 2.5 ms (timed apart, the parts add up to a little more
-// than the whole). In all about 3.9 / 137 ms, 9.3x / 7.3x the plain loop. The height field splits
-// 8 % of its points at its creases (1.08M distinct normals for 1M points), so there the
-// adjacency, the walk over split points and the table together weigh more than the first pass; on
-// a mesh of that size the passes are mostly bound by memory traffic (roughly 400 MB per build,
-// against about 60 MB for the plain loop).
+// Where the time goes (shares of the CPU samples of repeated builds, bunny / 2M height field): the
+// first pass over the faces 59 % / 25 %. It computes each face's Newell sums (a triangle's three
+// in the lanes of one register), scales them by the reciprocal square root estimate into a probe
+// for the angle tests, stores the sums as the area weight and at once adds the face to the
+// single-group points' sums (a 48-byte state per point read in the mesh's order, one
+// single-precision comparison per corner in the usual case, double-precision sums); no face is made
+// unit length there, only the faces around split points afterwards, and only pairs within the
+// quick decision's margin of the bound take the exact test. Then the distinct-normal table
+// 8.5 % / 10 %; the adjacency of the split points 6 % / 15 % (with its walk over the face records);
+// copying the channel's face records 5 % / 8 %; the output vectors 3 % / 7 % (with the faults of
+// fresh pages); the walk over the points and the split points' grouping 3 % / 9 %; the corner
+// writes 4 % / 3 %; clearing the points' break flags 1 % / 2 %. The height field splits 8 % of its
+// points at its creases (1.08M distinct normals for 1M points), and on a mesh of that size the
+// passes are mostly bound by memory traffic (roughly 400 MB per build, against about 60 MB for
+// the plain loop).
 //
-// The size of the first pass's point state does not set its pace on the machine these figures come
-// from (2 MB of second-level cache per core, a large shared third level): padded from 48 to 64
-// bytes, or cut to 32 (the seed face's index in place of a copy of its normal, its normal then read
-// from the face normals), the medians of 7 alternating runs stayed within 3 % of each other on both
-// meshes (bunny 3.3-3.5 ms, height field 129-132 ms), and the 32-byte form ran 11 % more
-// instructions in the pass. With its look-ahead prefetching, the pass runs about 350 instructions
-// per face, some 10 billion a second (26M instructions in 2.5 ms): it is bound by its arithmetic
-// (the Newell sums, the double-precision square roots and divisions the bit-exact unit normals
-// need, the angle test and the double-precision sums at every corner), not by waiting on the
-// states. Now about 3.3 ms / 126 ms, 8.6x / 7.7x the plain loop.
+// The first pass runs about 190 instructions per face (the whole build 36M instructions on the
+// bunny, 45M before the probes). What did not pay on the machine these figures come from (2 MB of
+// second-level cache per core, a large shared third level): a 40-byte point state (the seed face
+// kept apart, a face's repeated points found within the face) ran 4 % slower on the bunny than the
+// 48-byte one, as padding to 64 or cutting to 32 bytes did not help before; visiting the corners
+// without branches (a fresh point's state masked instead of tested) ran 20 % slower, so the
+// mispredicted seeding branches (about 33k per build, simulated) do not set the pace; prefetching
+// the points' kind bytes or the last line of each state, or looking 24 or 32 faces ahead instead of
+// 16, changed nothing. Now about 3.1 ms / 118 ms, 8.2x / 7.6x the plain loop (medians of 5
+// alternating runs under a load of 5; 2.7 ms on the bunny as the median of 100 builds).
 //
 // Usage: bench_normals [obj file] [bunny-only]
 #include <malloc.h>

@@ -709,11 +709,18 @@ bool AreaNormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>
             ring[f % kAhead] = ahead;
             const int* next = ahead->GetData();
             const unsigned ka = ahead->GetSize() < 4 ? ahead->GetSize() : 4;
-            for (unsigned j = 0; j < ka; ++j) {
+            auto prefetch = [&](unsigned j) __attribute__((always_inline)) {
                 unsigned q = unsigned(next[j]);
                 q = q <= last ? q : 0u;
                 detail::PrefetchLine(pts + q);
                 detail::PrefetchLine(state + q);
+            };
+            if (ka == 3) {
+                prefetch(0);
+                prefetch(1);
+                prefetch(2);
+            } else {
+                for (unsigned j = 0; j < ka; ++j) prefetch(j);
             }
         }
         sequential &= reinterpret_cast<const unsigned char*>(e) == expected;
@@ -728,7 +735,7 @@ bool AreaNormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>
         bool distinct = false;
         if (k == 3) {
             const unsigned i0 = unsigned(idx[0]), i1 = unsigned(idx[1]), i2 = unsigned(idx[2]);
-            if (i0 > last || i1 > last || i2 > last) return false;
+            if ((i0 > i1 ? (i0 > i2 ? i0 : i2) : (i1 > i2 ? i1 : i2)) > last) return false;
             distinct = i0 != i1 && i1 != i2 && i0 != i2;
             __m128 a1, a2, b1, b2, c1, c2;
             NewellLanes(pts[i0], a1, a2);
