@@ -334,6 +334,19 @@ inline bool ExactUnit(double& x, double& y, double& z, double len) {
 // corner n = e + 1 (`nFirst`) or p = e + 3, written to `out` as (candidate, next, previous); a
 // triangle whose point indices are not distinct is dropped, as Clip drops it. Returns their count.
 [[gnu::always_inline]] inline int WriteQuadCut(int e, bool nFirst, const int* indices, int out[6]) {
+    // Four distinct point indices (the usual case): both triangles, as the general rule below
+    // lays them out for each first ear and each choice of the second.
+    static constexpr int kCuts[4][2][6] = {
+        {{0, 1, 3, 3, 1, 2}, {0, 1, 3, 1, 2, 3}},
+        {{1, 2, 0, 0, 2, 3}, {1, 2, 0, 2, 3, 0}},
+        {{2, 3, 1, 1, 3, 0}, {2, 3, 1, 3, 0, 1}},
+        {{3, 0, 2, 2, 0, 1}, {3, 0, 2, 0, 1, 2}},
+    };
+    const int i0 = indices[0], i1 = indices[1], i2 = indices[2], i3 = indices[3];
+    if (((i0 != i1) & (i0 != i2) & (i0 != i3) & (i1 != i2) & (i1 != i3) & (i2 != i3)) != 0) {
+        std::memcpy(out, kCuts[e][nFirst ? 1 : 0], sizeof kCuts[0][0]);
+        return 2;
+    }
     const int n = (e + 1) & 3, p = (e + 3) & 3, x = (e + 2) & 3;
     int made = 0;
     if (indices[e] != indices[n] && indices[e] != indices[p] && indices[n] != indices[p]) {
@@ -696,7 +709,7 @@ void ClipConvexQuadPair(const C3DTPoint<float>* points, const int* indices[2], i
     ClipConvexQuadLanes<V2>(points, indices, out, made);
 }
 
-[[gnu::target("avx2")]] void ClipConvexQuadFourAvx2(const C3DTPoint<float>* points, const int* indices[4],
+[[gnu::target("avx2")]] void ClipConvexQuadFourAvx2(const C3DTPoint<float>* points, const int* const indices[4],
                                                     int out[4][6], int made[4]) {
     ClipConvexQuadLanes<V4>(points, indices, out, made);
 }
@@ -704,7 +717,7 @@ void ClipConvexQuadPair(const C3DTPoint<float>* points, const int* indices[2], i
 // Eight quadrangles as two groups of four whose parts alternate (first parts, then second
 // parts): the two groups' long chains of dependent operations are independent, so the
 // processor can run them side by side.
-[[gnu::target("avx2")]] void ClipConvexQuadEightAvx2(const C3DTPoint<float>* points, const int* indices[8],
+[[gnu::target("avx2")]] void ClipConvexQuadEightAvx2(const C3DTPoint<float>* points, const int* const indices[8],
                                                      int out[8][6], int made[8]) {
     LaneEars<V4> a, b;
     FindEarLanes(points, indices, a);
@@ -727,11 +740,12 @@ void ClipConvexQuadPairAvx(const C3DTPoint<float>* points, const int* indices[2]
     ClipConvexQuadLanes<V2>(points, indices, out, made);
 }
 
-void ClipConvexQuadFourAvx2(const C3DTPoint<float>* points, const int* indices[4], int out[4][6], int made[4]) {
+void ClipConvexQuadFourAvx2(const C3DTPoint<float>* points, const int* const indices[4], int out[4][6], int made[4]) {
     ClipConvexQuadLanes<V4>(points, indices, out, made);
 }
 
-void ClipConvexQuadEightAvx2(const C3DTPoint<float>* points, const int* indices[8], int out[8][6], int made[8]) {
+void ClipConvexQuadEightAvx2(const C3DTPoint<float>* points, const int* const indices[8], int out[8][6],
+                             int made[8]) {
     ClipConvexQuadLanes<V4>(points, indices, out, made);
     ClipConvexQuadLanes<V4>(points, indices + 4, out + 4, made + 4);
 }
@@ -813,19 +827,24 @@ void CTriangulateFaceHelper::SplitQuadPair(const C3DTPoint<float>* points, int p
 
 void CTriangulateFaceHelper::SplitQuadGroup(const C3DTPoint<float>* points, int pointCount, const int* const* quads,
                                             int count, int* made, const int** corners) {
-    bool inRange = points != nullptr;
-    for (int q = 0; q < count; ++q)
-        for (int i = 0; i < 4; ++i) inRange = inRange && unsigned(quads[q][i]) < unsigned(pointCount);
-    const int* indices[8];
+    // Every index tested without short-circuits, a quadrangle's four at once.
+    typedef unsigned U4 __attribute__((vector_size(16)));
+    U4 outside = {0, 0, 0, 0};
+    const U4 limit = U4{0, 0, 0, 0} + unsigned(pointCount);
     for (int q = 0; q < count; ++q) {
-        made[q] = -1;
-        indices[q] = quads[q];
+        U4 v;
+        std::memcpy(&v, quads[q], sizeof v);
+        outside |= (U4)(v >= limit);
     }
+    const bool inRange = points != nullptr && (outside[0] | outside[1] | outside[2] | outside[3]) == 0;
     if (inRange && m_avx2) {
+        // The lanes set every made[lane].
         if (count == 8)
-            ClipConvexQuadEightAvx2(points, indices, m_group, made);
+            ClipConvexQuadEightAvx2(points, quads, m_group, made);
         else
-            ClipConvexQuadFourAvx2(points, indices, m_group, made);
+            ClipConvexQuadFourAvx2(points, quads, m_group, made);
+    } else {
+        for (int q = 0; q < count; ++q) made[q] = -1;
     }
     for (int lane = 0; lane < count; ++lane) {
         corners[lane] = m_group[lane];
