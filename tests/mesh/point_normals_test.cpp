@@ -273,6 +273,69 @@ TEST(PointNormalGrouping, ScaleLeavesEveryOutputBitAlone) {
     }
 }
 
+TEST(PointNormalGrouping, FacesOfMixedScalesAroundOnePointMatchTheChannel) {
+    // A fan of 12 triangles around the origin whose first 6 rim points lie 1 away and the others
+    // 2^45, raised or lowered by up to half their distance: the triangles between two far points
+    // have squared Newell sums beyond the float range, so their angle tests take unit normals
+    // while the others use estimates, and points seeded by either kind meet faces of the other.
+    // Every output bit must be that of the build over the face normal channel, at angles on both
+    // sides of the folds.
+    const float big = std::ldexp(1.0f, 45);
+    std::vector<float> xyz = {0, 0, 0};
+    for (int i = 0; i < 12; ++i) {
+        const double a = 6.283185307179586 * i / 12.0;
+        const float r = i < 6 ? 1.0f : big;
+        xyz.insert(xyz.end(),
+                   {float(r * std::cos(a)), float(r * std::sin(a)), r * 0.25f * float((i * 7) % 5 - 2)});
+    }
+    std::vector<std::vector<int>> faces;
+    for (int i = 0; i < 12; ++i) faces.push_back({0, 1 + i, 1 + (i + 1) % 12});
+    // Apart, point 13 with one short and one far triangle, 43.3 degrees apart: it must split below
+    // that angle, which the test between an estimate and a unit normal decides.
+    xyz.insert(xyz.end(), {10, 10, 10, 11, 10, 10, 10, 11, 10.3f});
+    xyz.insert(xyz.end(), {10 + big, 10, 10, 10, 10 + big, 10 - 0.5f * big});
+    faces.push_back({13, 14, 15});
+    faces.push_back({13, 16, 17});
+    Mesh m(xyz, faces);
+    for (const float angle : {0.01f, 0.1f, 0.3f, 0.5235988f, 1.0f, 2.0f}) {
+        const std::vector<uint32_t> own = BuildBits(m, angle);
+        EXPECT_EQ(m.object->GetPointList()->GetPt(13)->IsOneFlagSet(POINT_NORMAL_BREAK), angle < 0.75f)
+            << "angle " << angle;
+        CFaceNormalChannel* faceNormals = new CFaceNormalChannel;
+        m.object->AddChannel(faceNormals);
+        faceNormals->InitNormals(m.geom);
+        EXPECT_EQ(BuildBits(m, angle), own) << "angle " << angle;
+        m.object->GetChannels()->RemoveChannel(faceNormals);
+    }
+}
+
+TEST(PointNormalGrouping, FacesWithoutANormalEndExactlyAtTheEpsilon) {
+    // The triangle (0, 0, 0), (1, 0, 0), (0, b, 0) has the Newell sums (0, 0, b) exactly. Sums all
+    // below 1e-15 in absolute value mean no normal (weight zero, so the corner normal stays the
+    // zero sum); 1e-15 lies between two floats, and the floats on either side of it must fall on
+    // the right side, as the face normal channel decides.
+    float below = float(1e-15);
+    if (double(below) > 1e-15) below = std::nextafter(below, 0.0f);
+    const float above = std::nextafter(below, 1.0f);
+    ASSERT_LT(double(below), 1e-15);
+    ASSERT_GT(double(above), 1e-15);
+    for (const float b : {std::nextafter(below, 0.0f), below, above, std::nextafter(above, 1.0f)}) {
+        Mesh m({0, 0, 0, 1, 0, 0, 0, b, 0}, {{0, 1, 2}});
+        CPointNormalChannel channel;
+        ASSERT_TRUE(channel.InitNormals(m.geom, 0.5f));
+        ASSERT_EQ(channel.GetNormalVectorList()->GetSize(), 1);
+        const C3DTVector<float>& n = channel.GetNormalVectorList()->GetVectors()[0];
+        EXPECT_EQ(n.z, double(b) < 1e-15 ? 0.0f : 1.0f) << "b " << b;
+        EXPECT_EQ(n.x, 0.0f);
+        EXPECT_EQ(n.y, 0.0f);
+        const std::vector<uint32_t> own = BuildBits(m, 0.5f);
+        CFaceNormalChannel* faceNormals = new CFaceNormalChannel;
+        m.object->AddChannel(faceNormals);
+        faceNormals->InitNormals(m.geom);
+        EXPECT_EQ(BuildBits(m, 0.5f), own) << "b " << b;
+    }
+}
+
 TEST(PointNormalGrouping, NaNNormalsNeverShareAStoredNormal) {
     // Three triangles through a point with a NaN coordinate, whose normals (and so their groups'
     // normals, with identical bits at the outer points of a face) have NaN components, and two
