@@ -211,8 +211,13 @@ private:
 class CDistinctNormals {
 public:
     explicit CDistinctNormals(unsigned capacity) : m_vectors(size_t(capacity) * 3) {
+        // At most half full while the slots fit the second-level cache (128k slots, 1 MB, for up
+        // to 64k normals), where the count of probes sets the pace; up to two-thirds full beyond,
+        // where the memory traffic does.
+        const unsigned sparse = 2u * capacity + 16u;
+        const unsigned wanted = capacity < (1u << 16) && sparse <= (1u << 17) ? sparse : capacity + capacity / 2u + 16u;
         unsigned size = 64;
-        while (size < capacity + capacity / 2u + 16u && size < 0x80000000u) size <<= 1;
+        while (size < wanted && size < 0x80000000u) size <<= 1;
         m_mask = size - 1;
         m_slots.SetSize(int(size));  // zero-filled: every slot empty
     }
