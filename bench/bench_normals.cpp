@@ -33,8 +33,10 @@
 // without branches (a fresh point's state masked instead of tested) ran 20 % slower, so the
 // mispredicted seeding branches (about 33k per build, simulated) do not set the pace; prefetching
 // the points' kind bytes or the last line of each state, or looking 24 or 32 faces ahead instead of
-// 16, changed nothing. Now about 3.1 ms / 118 ms, 8.2x / 7.6x the plain loop (medians of 5
-// alternating runs under a load of 5; 2.7 ms on the bunny as the median of 100 builds).
+// 16, changed nothing. The distinct-normal table is kept at most half full while it fits the
+// second-level cache (4 % on the bunny). Now about 2.8 ms / 118.5 ms, 7.3x / 7.5x the plain loop
+// (medians of 7 alternating runs under a load of 5 against the library before this round, which
+// ran 3.3 ms / 126 ms, 8.6x / 8.2x; 2.6 ms on the bunny as the median of 100 builds).
 //
 // Usage: bench_normals [obj file] [bunny-only]
 #include <malloc.h>
