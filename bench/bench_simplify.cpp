@@ -15,7 +15,8 @@
 //
 // Where the contraction loop goes (profiled on this machine, December 2026, after the loop work
 // of that month). callgrind, `bench_simplify data/bunny00.obj 1 small` (four loops of 35.6k
-// contractions each, 16.1k instructions per contraction in all), inclusive per step of one
+// contractions each, 16.1k instructions per contraction in all; 16.8k since the look-ahead
+// stages described below, which trade instructions for misses), inclusive per step of one
 // contraction:
 //   pop + acceptance test (flip/compactness over the faces of the two points,
 //     collected in the order the exclusive face query gives them)          4.2k  26 %
@@ -31,18 +32,28 @@
 //   quadric update, symmetry, bookkeeping                                  0.1k   1 %
 //   recording (when on): ~0.4k per contraction, 0-4 % of the loop time
 // On the 1.2M-triangle mesh the loop is bound by cache misses rather than instructions (about
-// 9 us per contraction against 4.5 us on bunny00); sampled CPU time (perf, loop mode) splits the
-// loop as: candidate removal 22 % (pair index probes: home slot, then the record it points at),
-// acceptance test 19 %, heap sift-down 17 % (each level writes the back-pointer of a record
-// scattered in memory), re-evaluation 16 % (index insertions, points and quadrics), the loop's
-// own body 6 %, graph edits 5 %, heap removal 4 %, face flags 4 %, cost solve 3 %.
+// 6 us per contraction against 4.5 us on bunny00). The pair index keeps each pair beside its
+// record address, so its probes read no records; the loop asks ahead, in stages spread over a
+// contraction, for what the next acceptance test reads (the heap top's record, graph records,
+// faces) and for what the graph edit reads of the disappearing faces. Sampled CPU time (perf,
+// loop mode, after that work) splits the loop as: candidate removal 31 % (neighbour listing,
+// pair index probes, then the record's heap slot; heap removals 5 % of it), heap sift-down 23 %
+// (each level writes the back-pointer of a record scattered in memory), re-evaluation 17 %, the
+// acceptance test 10 %, the loop's own body with its look-ahead stages 10 %, graph edits 5 %.
+// Tried and measured without gain (alternating runs): keys and slots prefetched four and five
+// levels ahead in the sift-down, with or without asking for the records on the likely path;
+// siblings' keys and slots in one 24-byte unit; the heap lines of each removal asked for when
+// its record is found; the pair slots, points and quadrics of the whole neighbourhood asked for
+// at acceptance; the top's quadrics asked for ahead. The misses overlap as far as the core's
+// outstanding-miss limit allows, so more requests only move the stall.
 // What is inherent to this design: the heap's tie order (a different heap shape changes which
 // of equal-cost candidates goes first, so the layout and every sift stay), the exclusive face
 // query's hash order (the acceptance test's sums and sliver rule follow it), and one pair index
 // probe per neighbour (no per-point candidate lists fit the memory budget).
 //
-// Where the preparation goes (1.2M-triangle mesh, December 2026): 1.02-1.05 s of CPU time, of
-// which SetOptimizeMode (classification, selection, working copy) 0.33 s. callgrind, one
+// Where the preparation goes (1.2M-triangle mesh, December 2026): 1.02-1.05 s of CPU time
+// (0.92-1.0 s in later runs on a quieter machine), of which SetOptimizeMode (classification,
+// selection, working copy) 0.33 s. callgrind, one
 // preparation, inclusive: 4.83 G instructions; SetOptimizeMode 1.77 G (classification 1.39 G:
 // edge-to-face graph 0.68 G, 3D corners and coplanar points in one walk 0.42 G, material frontier
 // 0.10 G, border and 2D corners 0.17 G; working copy 0.19 G; selection 0.14 G); candidate records,
