@@ -43,8 +43,8 @@
 // Tried and measured without gain (alternating runs): keys and slots prefetched four and five
 // levels ahead in the sift-down, with or without asking for the records on the likely path;
 // siblings' keys and slots in one 24-byte unit; the heap lines of each removal asked for when
-// its record is found; the pair slots, points and quadrics of the whole neighbourhood asked for
-// at acceptance; the top's quadrics asked for ahead. The misses overlap as far as the core's
+// its record is found; the pair slots (and records), points and quadrics of the neighbourhood
+// asked for during or right after the acceptance test; the top's quadrics asked for ahead. The misses overlap as far as the core's
 // outstanding-miss limit allows, so more requests only move the stall.
 // What is inherent to this design: the heap's tie order (a different heap shape changes which
 // of equal-cost candidates goes first, so the layout and every sift stay), the exclusive face
