@@ -518,8 +518,8 @@ uint64_t LiveCorners(const CFaceList& list) {
 // its bucket of consecutive blocks, given room for its expected share of the edges plus six
 // standard deviations (keys hash uniformly; edges past the room, as many faces on one edge can
 // give, go to an overflow list that is sorted by bucket afterwards and read after the bucket's
-// own edges, which keeps the order). Each bucket, small enough to stay in cache, is then sorted
-// by block and loaded into the map. The map's loader writes the slot states as the load reaches
+// own edges, which keeps the order), and counted per block. Each bucket, small enough to stay
+// in cache, is then sorted by block with those counts and loaded into the map. The map's loader writes the slot states as the load reaches
 // them, so the table is written once, front to back. A face's repeated edges are dropped while
 // the edges are gathered, so every edge goes in with one probe.
 CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCount) {
@@ -588,11 +588,18 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
         ScratchBuffer<HalfEdge> stageBuffer{size_t(buckets) * kStaged + 4};
         HalfEdge* stage = AlignToLine(stageBuffer.data);
         CXArray<HalfEdge> overflow;
+        // Edges per block of slots, counted as they are dropped: they give each bucket's sort its
+        // digit counts, so that the sort reads the bucket's edges from memory once, not twice.
+        CXArray<unsigned> blockCountArray;
+        blockCountArray.SetSize(int(size_t(buckets) << lowBits));
+        unsigned* blockCount = blockCountArray.GetData();
         // The loop's invariants are captured by value: taken by reference, they would be read
         // again after every store of an edge, which might alias them.
-        const auto put = [room, stage, edges, bucketShift, &overflow](unsigned a, unsigned b, int face, unsigned home)
+        const auto put = [room, stage, edges, blockCount, bucketShift, &overflow](unsigned a, unsigned b, int face,
+                                                                                  unsigned home)
                              __attribute__((always_inline)) {
             const unsigned d = home >> bucketShift;
+            ++blockCount[home >> kBlockShift];
             Room& r = room[d];
             if (r.next < r.limit) [[likely]] {
                 const unsigned n = r.next++;
@@ -706,21 +713,19 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
             const HalfEdge* run = own;
             const unsigned size = ownSize + moreSize;
             if (lowBits || moreSize) {
-                std::memset(lowCount, 0, (size_t(lowMask) + 1) * sizeof(unsigned));
-                // The bucket's own edges come from memory (they were streamed past the cache):
-                // each line is asked for 1 KB ahead of the count.
-                for (unsigned i = 0; i < ownSize; ++i) {
-                    if ((i & 3) == 0) __builtin_prefetch(own + i + 64);
-                    ++lowCount[(own[i].home >> kBlockShift) & lowMask];
-                }
-                for (unsigned i = 0; i < moreSize; ++i) ++lowCount[(more[i].home >> kBlockShift) & lowMask];
+                const unsigned* count = blockCount + (size_t(d) << lowBits);
                 unsigned sum = 0;
                 for (unsigned l = 0; l <= lowMask; ++l) {
-                    const unsigned c = lowCount[l];
                     lowCount[l] = sum;
-                    sum += c;
+                    sum += count[l];
                 }
-                for (unsigned i = 0; i < ownSize; ++i) sorted[lowCount[(own[i].home >> kBlockShift) & lowMask]++] = own[i];
+                assert(sum == size);
+                // The bucket's own edges come from memory (they were streamed past the cache):
+                // each line is asked for 1 KB ahead.
+                for (unsigned i = 0; i < ownSize; ++i) {
+                    if ((i & 3) == 0) __builtin_prefetch(own + i + 64);
+                    sorted[lowCount[(own[i].home >> kBlockShift) & lowMask]++] = own[i];
+                }
                 for (unsigned i = 0; i < moreSize; ++i)
                     sorted[lowCount[(more[i].home >> kBlockShift) & lowMask]++] = more[i];
                 run = sorted;
