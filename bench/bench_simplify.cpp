@@ -61,6 +61,9 @@
 // record array 0.29 G); quadrics 0.52 G plus 0.19 G of array fill. In CPU time the candidate step
 // is about half of the preparation, bound by misses (pair index and edge-order set probes, the
 // faces around each point) rather than instructions; page faults of fresh arrays take ~10 %.
+// Measured without gain in December 2026: a zero-filled pair index from the allocator instead of
+// a fill pass (the page faults move to the insertions), and asking ahead for the records in the
+// heap build's pass over the slot fields.
 //
 // Usage: bench_simplify [bunny.obj] [runs] [small|prep|loop]
 // "small" stops after bunny00; "prep" times only the preparation of the large mesh (median CPU
