@@ -519,9 +519,11 @@ uint64_t LiveCorners(const CFaceList& list) {
 // standard deviations (keys hash uniformly; edges past the room, as many faces on one edge can
 // give, go to an overflow list that is sorted by bucket afterwards and read after the bucket's
 // own edges, which keeps the order), and counted per block. Each bucket, small enough to stay
-// in cache, is then sorted by block with those counts and loaded into the map. The map's loader writes the slot states as the load reaches
-// them, so the table is written once, front to back. A face's repeated edges are dropped while
-// the edges are gathered, so every edge goes in with one probe.
+// in cache, is then sorted by block with those counts and loaded into the map in one call
+// (CAssociationMap::Loader::AddRun), which keeps the state of the claims in locals and lays the
+// records out in place. The map's loader writes the slot states as the load reaches them, so
+// the table is written once, front to back. A face's repeated edges are dropped while the
+// edges are gathered, so every edge goes in with one probe.
 CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCount) {
     const unsigned faceCount = unsigned(list.GetSize());
     const uint64_t halfEdges = LiveCorners(list);
@@ -730,13 +732,14 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
                     sorted[lowCount[(more[i].home >> kBlockShift) & lowMask]++] = more[i];
                 run = sorted;
             }
-            for (unsigned i = 0; i < size; ++i) {
+            // Add, or AddUnique for an edge of a long face, of each edge in turn, in one call.
+            load.AddRun(size, [run](unsigned i, unsigned& home, int& face, bool& unique) __attribute__((always_inline)) {
                 const HalfEdge& e = run[i];
-                if (e.face & int(kCheckInTable)) [[unlikely]]
-                    load.AddUnique(C3DEdge(e.a, e.b), e.home, e.face & ~int(kCheckInTable));
-                else
-                    load.Add(C3DEdge(e.a, e.b), e.home, e.face);
-            }
+                home = e.home;
+                face = e.face & ~int(kCheckInTable);
+                unique = (e.face & int(kCheckInTable)) != 0;
+                return C3DEdge(e.a, e.b);
+            });
         }
     } catch (...) {
         delete graph;

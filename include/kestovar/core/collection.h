@@ -373,6 +373,25 @@ public:
         m_nCount += records;
         return first;
     }
+    // The bytes past the used ones, `free` of them. A loader may lay records out there, one after
+    // another from the start, each RecordBytes(capacity) bytes with the values past its count
+    // zero, and then make them records with CommitFreeRecords. Valid until the next call that
+    // adds, grows or compacts records.
+    unsigned char* GetFreeBytes(uint64_t& free) {
+        free = m_nAllocated - m_nUsed;
+        return m_pBuffer + m_nUsed;
+    }
+    // Makes the first `records` records laid out at GetFreeBytes, `step` bytes each and `values`
+    // values in all, the next records in order: the records and offsets of the Add calls that
+    // would have written the same bytes.
+    void CommitFreeRecords(unsigned records, uint64_t step, uint64_t values) {
+        assert(step * records <= m_nAllocated - m_nUsed);
+        uint64_t used = m_nUsed;
+        for (unsigned i = 0; i < records; ++i, used += step) m_offsets.Add(used);
+        m_nUsed = used;
+        m_nValues += values;
+        m_nCount += records;
+    }
     // Appends `records` records of `count` values each (capacity `count`), their values copied
     // from `values` (records x count values, one record after another), one after another at the
     // end of the used bytes; returns the index of the first (the size when `records` is 0). The

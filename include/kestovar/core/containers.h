@@ -334,6 +334,117 @@ public:
         // Completes the hash map (see CHashMap::Loader::Finish); also done by the destructor.
         void Finish() { m_index.Finish(); }
 
+        // Add and AddUnique calls in bulk, with the result of making them one by one in order:
+        // entry i (i < n) is the key get(i, home, value, unique) returns, with its home, its value
+        // and whether the call is an AddUnique. The keys are claimed in order (CHashMap::Loader::
+        // ClaimRun) and their records numbered as the calls would number them. While every entry
+        // adds to a record the run creates and no record outgrows its room or the buffer, the
+        // records are laid out in the collection's free bytes as the claims go (the records and
+        // bytes of the calls, as no record moves); otherwise the record calls are made one by one
+        // afterwards, get being called a second time for each entry. After an exception the map
+        // is left in no defined state and is to be discarded.
+        template <class Get>
+        void AddRun(unsigned n, Get&& get) {
+            typedef typename Lists::Element Element;
+            Lists& lists = m_map.m_lists;
+            const unsigned first = lists.GetSize();
+            const unsigned typical = lists.GetTypicalLength();
+            // The room Add(&value, 1, typical) gives a new record, and its bytes.
+            const unsigned room = typical > 1 ? typical : 1;
+            bool inPlace = room <= Lists::kMaxRecordLength;
+            const uint64_t step = Lists::RecordBytes(inPlace ? room : 1);
+            uint64_t free;
+            unsigned char* const base = lists.GetFreeBytes(free);
+            const uint64_t fit = free / step;
+            unsigned next = first;
+            const auto keyAt = [&get](unsigned i, unsigned& home) __attribute__((always_inline)) {
+                VALUE value;
+                bool unique;
+                return get(i, home, value, unique);
+            };
+            const auto visit = [&](unsigned i, unsigned& r, bool isNew) __attribute__((always_inline)) {
+                unsigned home;
+                VALUE value;
+                bool unique;
+                get(i, home, value, unique);
+                if (isNew) {
+                    if (next == UINT_MAX - 1) XThrow<CXInvalidArgException>("CAssociationMap: too many keys");
+                    const unsigned j = next - first;
+                    r = ++next;
+                    if (!inPlace) return;
+                    if (j >= fit) {
+                        inPlace = false;
+                        return;
+                    }
+                    Element* e = reinterpret_cast<Element*>(base + j * step);
+                    e->m_nCount = 1;
+                    e->m_nCapacity = INDEX(room);
+                    VALUE* data = e->GetData();
+                    data[0] = value;
+                    if constexpr (std::is_arithmetic_v<VALUE>) {
+                        if (room == 2)
+                            data[1] = VALUE(0);
+                        else
+                            for (unsigned k = 1; k < room; ++k) data[k] = VALUE(0);
+                    } else {
+                        std::memset(static_cast<void*>(data + 1), 0, size_t(room - 1) * sizeof(VALUE));
+                    }
+                    return;
+                }
+                if (!inPlace) return;
+                // A record from before the run, an AddUnique on a key already listed, or a record
+                // out of room: the record calls are made one by one.
+                if (r - 1 < first || unique) {
+                    inPlace = false;
+                    return;
+                }
+                Element* e = reinterpret_cast<Element*>(base + uint64_t(r - 1 - first) * step);
+                const unsigned count = e->m_nCount;
+                if (count == room) {
+                    inPlace = false;
+                    return;
+                }
+                e->GetData()[count] = value;
+                e->m_nCount = INDEX(count + 1);
+            };
+            unsigned i = m_index.ClaimRun(n, keyAt, visit);
+            for (; i < n; ++i) {
+                unsigned home;
+                VALUE value;
+                bool unique;
+                const KEY key = get(i, home, value, unique);
+                unsigned& r = m_index.GetOrInsert(key, home);
+                visit(i, r, r == 0);
+            }
+            if (inPlace) {
+                lists.CommitFreeRecords(next - first, step, n);
+                return;
+            }
+            // One by one. The records from `first` on are created in the order of their first
+            // entries, so the first entry naming record `created` is the one that creates it.
+            unsigned created = first;
+            for (i = 0; i < n; ++i) {
+                unsigned home;
+                VALUE value;
+                bool unique;
+                const KEY key = get(i, home, value, unique);
+                const unsigned rec = m_index.GetOrInsert(key, home) - 1;
+                if (rec == created) {
+                    lists.Add(&value, 1, typical);
+                    ++created;
+                    continue;
+                }
+                if (unique) {
+                    unsigned count;
+                    const VALUE* have = lists.Get(rec, count);
+                    bool repeated = false;
+                    for (unsigned k = 0; k < count && !repeated; ++k) repeated = have[k] == value;
+                    if (repeated) continue;
+                }
+                lists.AppendValue(rec, value);
+            }
+        }
+
     private:
         CAssociationMap& m_map;
         typename Index::Loader m_index;

@@ -578,6 +578,63 @@ public:
             m_map.AfterNewEntry();
             return m_map.Lookup(copy)->value;
         }
+        // GetOrInsert for the entries i = 0, 1, ... < n of a run, with the state of the claims in
+        // locals: keyAt(i, home) gives entry i's key and sets its home, and visit(i, value,
+        // isNew) receives the key's value (value-initialised when the key is new). Stops before
+        // an entry whose key, new, would make the growth rule rebuild the map, and returns how
+        // many entries it took; the caller takes the rest through GetOrInsert.
+        template <class KeyAt, class Visit>
+        unsigned ClaimRun(unsigned n, KeyAt&& keyAt, Visit&& visit) {
+            if (m_nCleared == kFinished) return 0;
+            Slot* const slots = m_map.m_pSlots;
+            const unsigned capacity = m_nCapacity;
+            // A new key that brings the fill to `limit` makes the growth rule rebuild the map.
+            const unsigned limit = capacity / 2;
+            const unsigned fillBefore = m_map.m_nFill;
+            unsigned cleared = m_nCleared, fill = fillBefore;
+            unsigned i = 0;
+            for (; i < n; ++i) {
+                unsigned home;
+                const KEY key = keyAt(i, home);
+                assert(home < capacity);
+                unsigned pos = home;
+                Slot* s;
+                for (unsigned step = 1;; step += 2) {
+                    if (pos >= cleared) {
+                        for (unsigned j = cleared; j < pos; ++j) slots[j].state = detail::kSlotNeverUsed;
+                        cleared = pos + 1;
+                        break;
+                    }
+                    s = &slots[pos];
+                    if (s->state == detail::kSlotNeverUsed) break;
+                    assert(s->state == detail::kSlotOccupied);
+                    if (METHODS::Equal(s->key, key)) goto found;
+                    assert(step <= 2 * capacity);
+                    pos += step;
+                    if (pos >= capacity) pos -= capacity;
+                }
+                if (fill + 1 >= limit) [[unlikely]] {
+                    // Left to the caller: the mark must not pass the slot, whose state is
+                    // unwritten when the mark moved for it.
+                    if (cleared == pos + 1) cleared = pos;
+                    break;
+                }
+                s = &slots[pos];
+                ::new (static_cast<void*>(&s->key)) KEY(key);
+                ::new (static_cast<void*>(&s->value)) VALUE();
+                s->state = detail::kSlotOccupied;
+                ++fill;
+                visit(i, s->value, true);
+                continue;
+            found:
+                visit(i, s->value, false);
+            }
+            // Loads only insert: every slot filled holds a new key.
+            m_map.m_nCount += fill - fillBefore;
+            m_map.m_nFill = fill;
+            m_nCleared = cleared;
+            return i;
+        }
         // Clears the slots the load has not reached; the map is then an ordinary map. Further
         // GetOrInsert calls go to the map itself.
         void Finish() {

@@ -1,0 +1,254 @@
+// Bulk loading of an association map (CAssociationMap::Loader::AddRun, over CHashMap::Loader::
+// ClaimRun and the collection's free bytes) must leave exactly the map that the same Add and
+// AddUnique calls made one by one leave: same slot of every key, same record numbering,
+// capacities, offsets and byte counts. The runs here drive each way AddRun takes: records laid
+// out in place, records that outgrow their room, repeated values of AddUnique, keys from an
+// earlier run, a record buffer short of room, and a table that grows part-way through a run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "kestovar/core/containers.h"
+#include "kestovar/core/hashmap.h"
+
+using namespace kestovar;
+
+namespace {
+
+typedef CAssociationMap<uint64_t, int, unsigned short> Lists64;
+
+unsigned HomeOf(uint64_t key, unsigned slots) { return CHashMethods<uint64_t>::Hash(key) % slots; }
+
+struct Call {
+    uint64_t key;
+    int value;
+    bool unique;
+};
+
+void ExpectSameMaps(const Lists64& a, const Lists64& b) {
+    ASSERT_EQ(a.GetHashCapacity(), b.GetHashCapacity());
+    ASSERT_EQ(a.GetCount(), b.GetCount());
+    int pa = kHashStartPosition, pb = kHashStartPosition;
+    uint64_t ka, kb;
+    const int *va, *vb;
+    unsigned na, nb;
+    while (a.GetNext(pa, ka, va, na)) {
+        ASSERT_TRUE(b.GetNext(pb, kb, vb, nb));
+        ASSERT_EQ(pa, pb);
+        ASSERT_EQ(ka, kb);
+        ASSERT_EQ(std::vector<int>(va, va + na), std::vector<int>(vb, vb + nb)) << "key " << ka;
+    }
+    EXPECT_FALSE(b.GetNext(pb, kb, vb, nb));
+    const Lists64::Lists &la = a.GetLists(), &lb = b.GetLists();
+    ASSERT_EQ(la.GetSize(), lb.GetSize());
+    for (unsigned r = 0; r < la.GetSize(); ++r) {
+        ASSERT_EQ(la.GetOffset(r), lb.GetOffset(r)) << "record " << r;
+        ASSERT_EQ(la.GetElement(r)->GetCapacity(), lb.GetElement(r)->GetCapacity()) << "record " << r;
+        // The room past the count reads as zero in both.
+        for (unsigned k = la.GetElement(r)->GetSize(); k < la.GetElement(r)->GetCapacity(); ++k)
+            ASSERT_EQ((*lb.GetElement(r))[k], 0) << "record " << r;
+    }
+    EXPECT_EQ(la.GetUsedBytes(), lb.GetUsedBytes());
+    EXPECT_EQ(la.GetSlack(), lb.GetSlack());
+    EXPECT_EQ(la.GetAllocatedBytes(), lb.GetAllocatedBytes());
+    EXPECT_EQ(la.GetValueCount(), lb.GetValueCount());
+}
+
+// The map of the calls made one by one, and the map of the same calls loaded in runs (the run
+// boundaries are `cuts`, increasing, ending at calls.size()).
+void ExpectRunsMatchCalls(const std::vector<Call>& calls, const std::vector<size_t>& cuts, unsigned keysAskedFor,
+                          unsigned typical = 2) {
+    Lists64 plain(21, typical), loaded(21, typical);
+    plain.InitHashTable(keysAskedFor);
+    for (const Call& c : calls) {
+        if (c.unique)
+            plain.AddUnique(c.key, c.value);
+        else
+            plain.Add(c.key, c.value);
+    }
+    {
+        Lists64::Loader load(loaded, keysAskedFor);
+        const unsigned slots = load.GetHashCapacity();
+        size_t from = 0;
+        for (size_t to : cuts) {
+            const Call* run = calls.data() + from;
+            load.AddRun(unsigned(to - from), [run, slots](unsigned i, unsigned& home, int& value, bool& unique) {
+                home = HomeOf(run[i].key, slots);
+                value = run[i].value;
+                unique = run[i].unique;
+                return run[i].key;
+            });
+            from = to;
+        }
+    }
+    ExpectSameMaps(plain, loaded);
+}
+
+// Calls in home-block order (the build's order) over `keys` keys, each key given `perKey(k)`
+// values; every `uniqueEvery`-th call (0: none) an AddUnique that repeats the key's last value.
+std::vector<Call> BlockOrderedCalls(unsigned keys, unsigned slots, unsigned (*perKey)(unsigned), unsigned uniqueEvery) {
+    std::vector<Call> calls;
+    for (unsigned k = 0; k < keys; ++k)
+        for (unsigned v = 0; v < perKey(k); ++v) calls.push_back({(uint64_t(k) * 2654435761u) << 3, int(k * 7 + v), false});
+    // Scatter the calls, then sort them stably by block of 64 slots.
+    for (size_t i = 0; i < calls.size(); ++i) std::swap(calls[i], calls[(i * 7919) % calls.size()]);
+    std::stable_sort(calls.begin(), calls.end(),
+                     [slots](const Call& x, const Call& y) { return HomeOf(x.key, slots) / 64 < HomeOf(y.key, slots) / 64; });
+    if (uniqueEvery) {
+        std::vector<int> last(keys, -1);
+        for (size_t i = 0; i < calls.size(); ++i) {
+            const unsigned k = unsigned(calls[i].value / 7);
+            if (i % uniqueEvery == uniqueEvery - 1 && last[k] >= 0) {
+                // Half of them repeat the value listed last (and are dropped).
+                calls[i].unique = true;
+                if ((i / uniqueEvery) % 2 == 0) calls[i].value = last[k];
+            }
+            last[k] = calls[i].value;
+        }
+    }
+    return calls;
+}
+
+std::vector<size_t> EvenCuts(size_t total, size_t parts) {
+    std::vector<size_t> cuts;
+    for (size_t p = 1; p <= parts; ++p) cuts.push_back(total * p / parts);
+    return cuts;
+}
+
+unsigned OneOrTwo(unsigned k) { return 1 + (k % 3 != 0); }
+unsigned UpToFive(unsigned k) { return 1 + (k * 13) % 5; }
+
+}  // namespace
+
+TEST(AssociationMapLoadRun, RunsOfKeysWithRoomForTheirValuesMatchTheCalls) {
+    // Every key's values in one run, none past a record's room: the records are laid out in
+    // place. One run, many runs, and an empty run between them.
+    const unsigned keys = 3000;
+    const unsigned slots = NextPrime(2 * keys + 2);
+    const std::vector<Call> calls = BlockOrderedCalls(keys, slots, OneOrTwo, 0);
+    // Cuts at block boundaries keep each key's values in one run.
+    std::vector<size_t> blockCuts;
+    for (size_t i = 1; i < calls.size(); ++i)
+        if (HomeOf(calls[i].key, slots) / 4096 != HomeOf(calls[i - 1].key, slots) / 4096) blockCuts.push_back(i);
+    blockCuts.push_back(calls.size());
+    std::vector<size_t> withEmpty = blockCuts;
+    withEmpty.insert(withEmpty.begin() + 1, withEmpty[0]);
+    for (unsigned typical : {1u, 2u, 3u}) {
+        SCOPED_TRACE(typical);
+        ExpectRunsMatchCalls(calls, {calls.size()}, keys, typical);
+        ExpectRunsMatchCalls(calls, blockCuts, keys, typical);
+        ExpectRunsMatchCalls(calls, withEmpty, keys, typical);
+    }
+}
+
+TEST(AssociationMapLoadRun, RecordsPastTheirRoomRepeatedUniqueValuesAndEarlierKeysMatchTheCalls) {
+    // Every key created first, then each given more values than its room, in one run: the room
+    // past a record is the next record's header.
+    for (unsigned typical : {1u, 2u}) {
+        std::vector<Call> overfull;
+        for (unsigned round = 0; round < 3; ++round)
+            for (uint64_t k = 0; k < 40; ++k) overfull.push_back({k * 977 + 5, 0, false});
+        SCOPED_TRACE(typical);
+        ExpectRunsMatchCalls(overfull, {overfull.size()}, 40, typical);
+    }
+    const unsigned keys = 2000;
+    const unsigned slots = NextPrime(2 * keys + 2);
+    // Up to five values per key in records of room two: records move and the buffer grows.
+    const std::vector<Call> many = BlockOrderedCalls(keys, slots, UpToFive, 0);
+    ExpectRunsMatchCalls(many, EvenCuts(many.size(), 7), keys);
+    // AddUnique calls, some repeating a value already listed (dropped) on keys the run created.
+    const std::vector<Call> unique = BlockOrderedCalls(keys, slots, OneOrTwo, 3);
+    ExpectRunsMatchCalls(unique, EvenCuts(unique.size(), 5), keys);
+    // Cuts that split keys between runs: a later run adds to records of an earlier one.
+    const std::vector<Call> split = BlockOrderedCalls(keys, slots, OneOrTwo, 0);
+    ExpectRunsMatchCalls(split, EvenCuts(split.size(), 13), keys);
+    // Calls out of home order, every fifth an AddUnique.
+    std::vector<Call> shuffled = BlockOrderedCalls(keys, slots, UpToFive, 5);
+    for (size_t i = 0; i < shuffled.size(); ++i) std::swap(shuffled[i], shuffled[(i * 104729) % shuffled.size()]);
+    ExpectRunsMatchCalls(shuffled, EvenCuts(shuffled.size(), 3), keys);
+}
+
+TEST(AssociationMapLoadRun, ARecordBufferShortOfRoomAndATableThatGrowsMidRunMatchTheCalls) {
+    // Sized for 400 keys, given 3000: the record buffer runs out of room part-way through a run
+    // and the table's growth rule rebuilds it inside a run (the homes of the rest are then
+    // ignored). Runs of every size from one call to all of them.
+    const unsigned keys = 3000, asked = 400;
+    const unsigned slots = NextPrime(2 * asked + 2);
+    const std::vector<Call> calls = BlockOrderedCalls(keys, slots, OneOrTwo, 0);
+    for (size_t parts : {size_t(1), size_t(3), size_t(40), calls.size()}) {
+        SCOPED_TRACE(parts);
+        ExpectRunsMatchCalls(calls, EvenCuts(calls.size(), parts), asked);
+    }
+    Lists64 grown;
+    {
+        Lists64::Loader load(grown, asked);
+        const unsigned loadSlots = load.GetHashCapacity();
+        load.AddRun(unsigned(calls.size()), [&](unsigned i, unsigned& home, int& value, bool& unique) {
+            home = HomeOf(calls[i].key, loadSlots);
+            value = calls[i].value;
+            unique = false;
+            return calls[i].key;
+        });
+    }
+    EXPECT_GT(grown.GetHashCapacity(), slots);
+}
+
+TEST(HashMapLoadRun, ClaimRunStopsBeforeTheGrowthAndTheRestGoesThroughGetOrInsert) {
+    // ClaimRun hands back each key's value (new ones value-initialised) and stops before the new
+    // key that makes the growth rule rebuild; the caller finishes with GetOrInsert. The result
+    // equals GetOrInsert calls made one by one, slot for slot.
+    typedef CHashMap<uint64_t, uint64_t, unsigned> Map;
+    std::vector<uint64_t> keys;
+    for (uint64_t k = 0; k < 600; ++k) keys.push_back(((k * 40503u) % 257) * 1000003u + 11);  // repeats
+    Map plain(100), loaded(100);
+    for (uint64_t k : keys) plain.GetOrInsert(k) += unsigned(k % 13) + 1;
+    unsigned taken;
+    std::vector<bool> seenNew(keys.size(), false);
+    {
+        Map::Loader load(loaded, 100);
+        const unsigned slots = load.GetCapacity();
+        taken = load.ClaimRun(
+            unsigned(keys.size()),
+            [&](unsigned i, unsigned& home) {
+                home = HomeOf(keys[i], slots);
+                return keys[i];
+            },
+            [&](unsigned i, unsigned& value, bool isNew) {
+                if (isNew) {
+                    EXPECT_EQ(value, 0u);
+                }
+                seenNew[i] = isNew;
+                value += unsigned(keys[i] % 13) + 1;
+            });
+        for (unsigned i = taken; i < keys.size(); ++i) load.GetOrInsert(keys[i], HomeOf(keys[i], slots)) += unsigned(keys[i] % 13) + 1;
+    }
+    // It stops at the entry whose key is the (slots / 2)-th distinct one.
+    std::vector<uint64_t> distinct;
+    unsigned stop = unsigned(keys.size());
+    for (unsigned i = 0; i < keys.size() && stop == keys.size(); ++i) {
+        if (std::find(distinct.begin(), distinct.end(), keys[i]) != distinct.end()) continue;
+        distinct.push_back(keys[i]);
+        if (distinct.size() == NextPrime(100) / 2) stop = i;
+    }
+    EXPECT_EQ(taken, stop);
+    // Exactly the first occurrences were new.
+    for (unsigned i = 0; i < taken; ++i) {
+        const bool first = std::find(keys.begin(), keys.begin() + i, keys[i]) == keys.begin() + i;
+        EXPECT_EQ(seenNew[i], first) << i;
+    }
+    ASSERT_EQ(plain.GetCapacity(), loaded.GetCapacity());
+    ASSERT_EQ(plain.GetCount(), loaded.GetCount());
+    ASSERT_EQ(plain.GetFill(), loaded.GetFill());
+    for (unsigned s = 0; s < plain.GetCapacity(); ++s) ASSERT_EQ(plain.GetSlotState(s), loaded.GetSlotState(s)) << s;
+    int pa = kHashStartPosition, pb = kHashStartPosition;
+    uint64_t ka, kb;
+    unsigned va, vb;
+    while (plain.GetNext(pa, ka, va)) {
+        ASSERT_TRUE(loaded.GetNext(pb, kb, vb));
+        EXPECT_EQ(pa, pb);
+        EXPECT_EQ(ka, kb);
+        EXPECT_EQ(va, vb);
+    }
+}
