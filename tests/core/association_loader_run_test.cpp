@@ -12,6 +12,7 @@
 
 #include "kestovar/core/containers.h"
 #include "kestovar/core/hashmap.h"
+#include "kestovar/core/collection.h"
 
 using namespace kestovar;
 
@@ -250,5 +251,58 @@ TEST(HashMapLoadRun, ClaimRunStopsBeforeTheGrowthAndTheRestGoesThroughGetOrInser
         EXPECT_EQ(pa, pb);
         EXPECT_EQ(ka, kb);
         EXPECT_EQ(va, vb);
+    }
+}
+
+TEST(OffsetArrayRun, AddRunEqualsAddCallsInAndOutOfRoomAndAcrossTheSplit) {
+    // The run is written in one pass only within the room of the 32-bit part and below 4 GiB;
+    // every other case (no room, room for part of the run, offsets past 4 GiB, an array already
+    // split) goes offset by offset. Each must end as the Add calls end.
+    struct Case {
+        unsigned before, room;  // offsets already added, room made beforehand (0: none)
+        uint64_t first, step;
+        unsigned count;
+    };
+    const Case cases[] = {
+        {0, 0, 0, 12, 500},             // no room: Add's own growth
+        {3, 1000, 36, 12, 500},         // room for all
+        {3, 200, 36, 12, 500},          // room for part of the run
+        {0, 1000, 0xFFFFF000u, 16, 600},  // crosses 4 GiB part-way: the split
+        {5, 1000, uint64_t(1) << 33, 8, 50},  // past 4 GiB from the start
+        {2, 1000, 100, 0, 10},          // step 0
+        {2, 1000, 100, 7, 0},           // empty run
+    };
+    for (const Case& c : cases) {
+        COffsetArray plain, run;
+        if (c.room) {
+            plain.PreAllocate(c.room);
+            run.PreAllocate(c.room);
+        }
+        for (unsigned i = 0; i < c.before; ++i) {
+            plain.Add(uint64_t(i) * 12);
+            run.Add(uint64_t(i) * 12);
+        }
+        for (unsigned i = 0; i < c.count; ++i) plain.Add(c.first + c.step * i);
+        run.AddRun(c.first, c.step, c.count);
+        SCOPED_TRACE(c.first);
+        ASSERT_EQ(run.GetSize(), plain.GetSize());
+        EXPECT_EQ(run.GetSplitIndex(), plain.GetSplitIndex());
+        for (unsigned i = 0; i < plain.GetSize(); ++i) ASSERT_EQ(run.GetAt(i), plain.GetAt(i)) << i;
+    }
+    // An array split before the run stays split, the run in its 64-bit part, with or without
+    // room made in its 32-bit part.
+    for (unsigned room : {0u, 100u}) {
+        COffsetArray plain, run;
+        plain.PreAllocate(room);
+        run.PreAllocate(room);
+        for (COffsetArray* a : {&plain, &run}) {
+            a->Add(8);
+            a->Add(uint64_t(1) << 34);
+        }
+        for (unsigned i = 0; i < 3; ++i) plain.Add(64 + 4 * i);
+        run.AddRun(64, 4, 3);
+        ASSERT_EQ(run.GetSize(), 5u);
+        EXPECT_EQ(run.GetSplitIndex(), 1u);
+        for (unsigned i = 0; i < 5; ++i) EXPECT_EQ(run.GetAt(i), plain.GetAt(i)) << i;
     }
 }

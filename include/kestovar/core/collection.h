@@ -74,6 +74,23 @@ public:
         SetAtGrow(index, offset);
         return index;
     }
+    // Appends the `count` offsets first, first + step, first + 2 * step, ...: as many Add calls,
+    // in one pass when they all fit 32 bits and the room of the 32-bit part (a loop of Add
+    // rewrites the sizes after every offset, which the offset stores may alias).
+    void AddRun(uint64_t first, uint64_t step, unsigned count) {
+        if (count == 0) return;
+        const uint64_t last = first + step * (count - 1);
+        if (m_nSplit == kNoSplit && last <= 0xFFFFFFFFu && count <= unsigned(INT_MAX) - m_nSize &&
+            count <= unsigned(m_offsets32.GetCapacity()) - m_nSize) {
+            m_offsets32.SetSize(int(m_nSize + count));
+            uint32_t* out = m_offsets32.GetData() + m_nSize;
+            uint32_t offset = uint32_t(first);
+            for (unsigned i = 0; i < count; ++i, offset += uint32_t(step)) out[i] = offset;
+            m_nSize += count;
+            return;
+        }
+        for (unsigned i = 0; i < count; ++i) Add(first + step * i);
+    }
     // Resizes to `size` entries; new entries are 0. `growBy` is the grow-by setting of the 32-bit
     // part (CXArray rule, -1 keeps it); the 64-bit part grows to max(needed, 2 * allocated, 16).
     void SetSize(unsigned size, int growBy = -1);
@@ -386,9 +403,8 @@ public:
     // would have written the same bytes.
     void CommitFreeRecords(unsigned records, uint64_t step, uint64_t values) {
         assert(step * records <= m_nAllocated - m_nUsed);
-        uint64_t used = m_nUsed;
-        for (unsigned i = 0; i < records; ++i, used += step) m_offsets.Add(used);
-        m_nUsed = used;
+        m_offsets.AddRun(m_nUsed, step, records);
+        m_nUsed += step * records;
         m_nValues += values;
         m_nCount += records;
     }
