@@ -10,60 +10,20 @@
 #include <cstdint>
 #include <vector>
 
-#include "kestovar/core/containers.h"
-#include "kestovar/core/hashmap.h"
-#include "kestovar/core/collection.h"
+#include "association_map_compare.h"
 
 using namespace kestovar;
+using namespace kestovar::test;
 
 namespace {
 
-typedef CAssociationMap<uint64_t, int, unsigned short> Lists64;
-
-unsigned HomeOf(uint64_t key, unsigned slots) { return CHashMethods<uint64_t>::Hash(key) % slots; }
-
-struct Call {
-    uint64_t key;
-    int value;
-    bool unique;
-};
-
-void ExpectSameMaps(const Lists64& a, const Lists64& b) {
-    ASSERT_EQ(a.GetHashCapacity(), b.GetHashCapacity());
-    ASSERT_EQ(a.GetCount(), b.GetCount());
-    int pa = kHashStartPosition, pb = kHashStartPosition;
-    uint64_t ka, kb;
-    const int *va, *vb;
-    unsigned na, nb;
-    while (a.GetNext(pa, ka, va, na)) {
-        ASSERT_TRUE(b.GetNext(pb, kb, vb, nb));
-        ASSERT_EQ(pa, pb);
-        ASSERT_EQ(ka, kb);
-        ASSERT_EQ(std::vector<int>(va, va + na), std::vector<int>(vb, vb + nb)) << "key " << ka;
-    }
-    EXPECT_FALSE(b.GetNext(pb, kb, vb, nb));
-    const Lists64::Lists &la = a.GetLists(), &lb = b.GetLists();
-    ASSERT_EQ(la.GetSize(), lb.GetSize());
-    for (unsigned r = 0; r < la.GetSize(); ++r) {
-        ASSERT_EQ(la.GetOffset(r), lb.GetOffset(r)) << "record " << r;
-        ASSERT_EQ(la.GetElement(r)->GetCapacity(), lb.GetElement(r)->GetCapacity()) << "record " << r;
-        // The room past the count reads as zero in both.
-        for (unsigned k = la.GetElement(r)->GetSize(); k < la.GetElement(r)->GetCapacity(); ++k)
-            ASSERT_EQ((*lb.GetElement(r))[k], 0) << "record " << r;
-    }
-    EXPECT_EQ(la.GetUsedBytes(), lb.GetUsedBytes());
-    EXPECT_EQ(la.GetSlack(), lb.GetSlack());
-    EXPECT_EQ(la.GetAllocatedBytes(), lb.GetAllocatedBytes());
-    EXPECT_EQ(la.GetValueCount(), lb.GetValueCount());
-}
-
 // The map of the calls made one by one, and the map of the same calls loaded in runs (the run
 // boundaries are `cuts`, increasing, ending at calls.size()).
-void ExpectRunsMatchCalls(const std::vector<Call>& calls, const std::vector<size_t>& cuts, unsigned keysAskedFor,
+void ExpectRunsMatchCalls(const std::vector<MapCall>& calls, const std::vector<size_t>& cuts, unsigned keysAskedFor,
                           unsigned typical = 2) {
     Lists64 plain(21, typical), loaded(21, typical);
     plain.InitHashTable(keysAskedFor);
-    for (const Call& c : calls) {
+    for (const MapCall& c : calls) {
         if (c.unique)
             plain.AddUnique(c.key, c.value);
         else
@@ -74,7 +34,7 @@ void ExpectRunsMatchCalls(const std::vector<Call>& calls, const std::vector<size
         const unsigned slots = load.GetHashCapacity();
         size_t from = 0;
         for (size_t to : cuts) {
-            const Call* run = calls.data() + from;
+            const MapCall* run = calls.data() + from;
             load.AddRun(unsigned(to - from), [run, slots](unsigned i, unsigned& home, int& value, bool& unique) {
                 home = HomeOf(run[i].key, slots);
                 value = run[i].value;
@@ -89,14 +49,14 @@ void ExpectRunsMatchCalls(const std::vector<Call>& calls, const std::vector<size
 
 // Calls in home-block order (the build's order) over `keys` keys, each key given `perKey(k)`
 // values; every `uniqueEvery`-th call (0: none) an AddUnique that repeats the key's last value.
-std::vector<Call> BlockOrderedCalls(unsigned keys, unsigned slots, unsigned (*perKey)(unsigned), unsigned uniqueEvery) {
-    std::vector<Call> calls;
+std::vector<MapCall> BlockOrderedCalls(unsigned keys, unsigned slots, unsigned (*perKey)(unsigned), unsigned uniqueEvery) {
+    std::vector<MapCall> calls;
     for (unsigned k = 0; k < keys; ++k)
         for (unsigned v = 0; v < perKey(k); ++v) calls.push_back({(uint64_t(k) * 2654435761u) << 3, int(k * 7 + v), false});
     // Scatter the calls, then sort them stably by block of 64 slots.
     for (size_t i = 0; i < calls.size(); ++i) std::swap(calls[i], calls[(i * 7919) % calls.size()]);
     std::stable_sort(calls.begin(), calls.end(),
-                     [slots](const Call& x, const Call& y) { return HomeOf(x.key, slots) / 64 < HomeOf(y.key, slots) / 64; });
+                     [slots](const MapCall& x, const MapCall& y) { return HomeOf(x.key, slots) / 64 < HomeOf(y.key, slots) / 64; });
     if (uniqueEvery) {
         std::vector<int> last(keys, -1);
         for (size_t i = 0; i < calls.size(); ++i) {
@@ -128,7 +88,7 @@ TEST(AssociationMapLoadRun, RunsOfKeysWithRoomForTheirValuesMatchTheCalls) {
     // place. One run, many runs, and an empty run between them.
     const unsigned keys = 3000;
     const unsigned slots = NextPrime(2 * keys + 2);
-    const std::vector<Call> calls = BlockOrderedCalls(keys, slots, OneOrTwo, 0);
+    const std::vector<MapCall> calls = BlockOrderedCalls(keys, slots, OneOrTwo, 0);
     // Cuts at block boundaries keep each key's values in one run.
     std::vector<size_t> blockCuts;
     for (size_t i = 1; i < calls.size(); ++i)
@@ -148,7 +108,7 @@ TEST(AssociationMapLoadRun, RecordsPastTheirRoomRepeatedUniqueValuesAndEarlierKe
     // Every key created first, then each given more values than its room, in one run: the room
     // past a record is the next record's header.
     for (unsigned typical : {1u, 2u}) {
-        std::vector<Call> overfull;
+        std::vector<MapCall> overfull;
         for (unsigned round = 0; round < 3; ++round)
             for (uint64_t k = 0; k < 40; ++k) overfull.push_back({k * 977 + 5, 0, false});
         SCOPED_TRACE(typical);
@@ -157,16 +117,16 @@ TEST(AssociationMapLoadRun, RecordsPastTheirRoomRepeatedUniqueValuesAndEarlierKe
     const unsigned keys = 2000;
     const unsigned slots = NextPrime(2 * keys + 2);
     // Up to five values per key in records of room two: records move and the buffer grows.
-    const std::vector<Call> many = BlockOrderedCalls(keys, slots, UpToFive, 0);
+    const std::vector<MapCall> many = BlockOrderedCalls(keys, slots, UpToFive, 0);
     ExpectRunsMatchCalls(many, EvenCuts(many.size(), 7), keys);
     // AddUnique calls, some repeating a value already listed (dropped) on keys the run created.
-    const std::vector<Call> unique = BlockOrderedCalls(keys, slots, OneOrTwo, 3);
+    const std::vector<MapCall> unique = BlockOrderedCalls(keys, slots, OneOrTwo, 3);
     ExpectRunsMatchCalls(unique, EvenCuts(unique.size(), 5), keys);
     // Cuts that split keys between runs: a later run adds to records of an earlier one.
-    const std::vector<Call> split = BlockOrderedCalls(keys, slots, OneOrTwo, 0);
+    const std::vector<MapCall> split = BlockOrderedCalls(keys, slots, OneOrTwo, 0);
     ExpectRunsMatchCalls(split, EvenCuts(split.size(), 13), keys);
     // Calls out of home order, every fifth an AddUnique.
-    std::vector<Call> shuffled = BlockOrderedCalls(keys, slots, UpToFive, 5);
+    std::vector<MapCall> shuffled = BlockOrderedCalls(keys, slots, UpToFive, 5);
     for (size_t i = 0; i < shuffled.size(); ++i) std::swap(shuffled[i], shuffled[(i * 104729) % shuffled.size()]);
     ExpectRunsMatchCalls(shuffled, EvenCuts(shuffled.size(), 3), keys);
 }
@@ -177,7 +137,7 @@ TEST(AssociationMapLoadRun, ARecordBufferShortOfRoomAndATableThatGrowsMidRunMatc
     // ignored). Runs of every size from one call to all of them.
     const unsigned keys = 3000, asked = 400;
     const unsigned slots = NextPrime(2 * asked + 2);
-    const std::vector<Call> calls = BlockOrderedCalls(keys, slots, OneOrTwo, 0);
+    const std::vector<MapCall> calls = BlockOrderedCalls(keys, slots, OneOrTwo, 0);
     for (size_t parts : {size_t(1), size_t(3), size_t(40), calls.size()}) {
         SCOPED_TRACE(parts);
         ExpectRunsMatchCalls(calls, EvenCuts(calls.size(), parts), asked);

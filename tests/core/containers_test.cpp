@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "test_util.h"
+#include "association_map_compare.h"
 #include "kestovar/core/tree.h"
 #include "kestovar/core/xstring.h"
 
@@ -404,45 +405,10 @@ TEST(Tree, DeepChainsAreWalkedAndDeletedWithoutRecursion) {
 
 namespace {
 
-typedef CAssociationMap<uint64_t, int, unsigned short> U64Lists;
-
-unsigned HomeOf(uint64_t key, unsigned slots) { return CHashMethods<uint64_t>::Hash(key) % slots; }
-
-void ExpectSameMaps(const U64Lists& a, const U64Lists& b) {
-    ASSERT_EQ(a.GetHashCapacity(), b.GetHashCapacity());
-    ASSERT_EQ(a.GetCount(), b.GetCount());
-    int pa = kHashStartPosition, pb = kHashStartPosition;
-    uint64_t ka, kb;
-    const int *va, *vb;
-    unsigned na, nb;
-    while (a.GetNext(pa, ka, va, na)) {
-        ASSERT_TRUE(b.GetNext(pb, kb, vb, nb));
-        ASSERT_EQ(pa, pb);
-        ASSERT_EQ(ka, kb);
-        ASSERT_EQ(std::vector<int>(va, va + na), std::vector<int>(vb, vb + nb));
-    }
-    EXPECT_FALSE(b.GetNext(pb, kb, vb, nb));
-    const U64Lists::Lists &la = a.GetLists(), &lb = b.GetLists();
-    ASSERT_EQ(la.GetSize(), lb.GetSize());
-    for (unsigned r = 0; r < la.GetSize(); ++r) {
-        EXPECT_EQ(la.GetOffset(r), lb.GetOffset(r)) << "record " << r;
-        EXPECT_EQ(la.GetElement(r)->GetCapacity(), lb.GetElement(r)->GetCapacity()) << "record " << r;
-    }
-    EXPECT_EQ(la.GetUsedBytes(), lb.GetUsedBytes());
-    EXPECT_EQ(la.GetSlack(), lb.GetSlack());
-    EXPECT_EQ(la.GetAllocatedBytes(), lb.GetAllocatedBytes());
-}
-
-struct Item {
-    uint64_t key;
-    int value;
-    bool unique;
-};
-
 // `count` additions over count / 3 keys (most keys get two to four values, a few many more, so
 // that records outgrow their room), every seventh one an AddUnique that may repeat a value.
-std::vector<Item> MakeItems(int count, uint32_t seed) {
-    std::vector<Item> items;
+std::vector<MapCall> MakeItems(int count, uint32_t seed) {
+    std::vector<MapCall> items;
     uint32_t s = seed;
     auto next = [&s] { return s = s * 1664525u + 1013904223u; };
     for (int i = 0; i < count; ++i) {
@@ -453,8 +419,8 @@ std::vector<Item> MakeItems(int count, uint32_t seed) {
     return items;
 }
 
-void AddAll(U64Lists& map, const std::vector<Item>& items) {
-    for (const Item& it : items) {
+void AddAll(Lists64& map, const std::vector<MapCall>& items) {
+    for (const MapCall& it : items) {
         if (it.unique)
             map.AddUnique(it.key, it.value);
         else
@@ -467,19 +433,19 @@ void AddAll(U64Lists& map, const std::vector<Item>& items) {
 TEST(AssociationMapLoader, LoadingGivesTheMapTheSameCallsWouldInHomeOrderOrNot) {
     for (unsigned keysAskedFor : {4000u, 150u}) {  // the second one grows part-way
         for (bool homeOrder : {true, false}) {
-            std::vector<Item> items = MakeItems(9000, keysAskedFor + (homeOrder ? 1 : 2));
+            std::vector<MapCall> items = MakeItems(9000, keysAskedFor + (homeOrder ? 1 : 2));
             const unsigned slots = NextPrime(2 * keysAskedFor + 2);
             if (homeOrder)
-                std::stable_sort(items.begin(), items.end(), [slots](const Item& x, const Item& y) {
+                std::stable_sort(items.begin(), items.end(), [slots](const MapCall& x, const MapCall& y) {
                     return HomeOf(x.key, slots) / 64 < HomeOf(y.key, slots) / 64;
                 });
-            U64Lists plain, loaded;
+            Lists64 plain, loaded;
             plain.InitHashTable(keysAskedFor);
             AddAll(plain, items);
             {
-                U64Lists::Loader load(loaded, keysAskedFor);
+                Lists64::Loader load(loaded, keysAskedFor);
                 ASSERT_EQ(load.GetHashCapacity(), slots);
-                for (const Item& it : items) {
+                for (const MapCall& it : items) {
                     const unsigned home = HomeOf(it.key, slots);
                     if (it.unique)
                         load.AddUnique(it.key, home, it.value);
@@ -500,9 +466,9 @@ TEST(AssociationMapLoader, LoadingGivesTheMapTheSameCallsWouldInHomeOrderOrNot) 
 TEST(AssociationMapLoader, AMapLeftPartLoadedIsComplete) {
     // A loader that ends early (an exception in its caller) leaves an ordinary map: the slots it
     // never reached are never used, so look-ups end there and later additions work.
-    U64Lists map;
+    Lists64 map;
     {
-        U64Lists::Loader load(map, 1000);
+        Lists64::Loader load(map, 1000);
         const unsigned slots = load.GetHashCapacity();
         for (uint64_t key : {3ull, 40ull, 41ull}) load.Add(key, HomeOf(key, slots), int(key));
     }
