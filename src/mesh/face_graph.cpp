@@ -488,20 +488,27 @@ inline void ForEachGraphEdge(const int* idx, int k, unsigned f, Fn&& fn) {
 // Number of corners of the live faces of `list`. When every face has its record, that is the
 // value count of the records less the corners of the faces that are not live, which reads the
 // flags only.
-uint64_t LiveCorners(const CFaceList& list) {
+uint64_t LiveCorners(const CFaceList& list, bool& allLive) {
     const unsigned faceCount = unsigned(list.GetSize());
     const CFaceCollection& records = list.GetRecords();
     uint64_t corners = 0;
+    allLive = true;
     if (records.GetSize() == faceCount) {
         corners = records.GetValueCount();
         const CFaceFlagsView flags(list);
         for (unsigned f = 0; f < faceCount; ++f)
-            if (!IsLiveFaceFlags(flags(f))) [[unlikely]]
+            if (!IsLiveFaceFlags(flags(f))) [[unlikely]] {
                 corners -= records.GetRecordSize(f);
+                allLive = false;
+            }
         return corners;
     }
-    for (unsigned f = 0; f < faceCount; ++f)
-        if (IsLiveFaceFlags(list.GetFaceFlags(f))) corners += list.GetFaceSize(f);
+    for (unsigned f = 0; f < faceCount; ++f) {
+        if (IsLiveFaceFlags(list.GetFaceFlags(f)))
+            corners += list.GetFaceSize(f);
+        else
+            allLive = false;
+    }
     return corners;
 }
 
@@ -526,7 +533,8 @@ uint64_t LiveCorners(const CFaceList& list) {
 // edges are gathered, so every edge goes in with one probe.
 CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCount) {
     const unsigned faceCount = unsigned(list.GetSize());
-    const uint64_t halfEdges = LiveCorners(list);
+    bool allLive;
+    const uint64_t halfEdges = LiveCorners(list, allLive);
     if (halfEdges >= uint64_t(INT_MAX)) XThrow<CXMemoryException>("InitEdgeToFaceGraph: too many face corners");
 
     CEdgeToFaceGraph* graph = new CEdgeToFaceGraph(kHelperSetSize, 2);
@@ -628,23 +636,27 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
         unsigned batchFace[kBatch];
         unsigned batched = 0;
         const auto flush = [&]() {
-            const unsigned n = 3 * batched;
+            // The count and the put's invariants in locals: the edge stores may alias the
+            // closures' members, which would then be read again after every edge.
+            const unsigned count = batched;
+            const auto drop = put;
+            const unsigned n = 3 * count;
             if (avx2)
                 EdgeHomesAvx2(batchA, batchB, (n + 3) & ~3u, magic, slots, batchHome);
             else
                 EdgeHomesPlain(batchA, batchB, n, magic, slots, batchHome);
-            for (unsigned t = 0; t < batched; ++t) {
+            for (unsigned t = 0; t < count; ++t) {
                 const int face = int(batchFace[t]);
-                put(batchA[3 * t], batchB[3 * t], face, batchHome[3 * t]);
-                put(batchA[3 * t + 1], batchB[3 * t + 1], face, batchHome[3 * t + 1]);
-                put(batchA[3 * t + 2], batchB[3 * t + 2], face, batchHome[3 * t + 2]);
+                drop(batchA[3 * t], batchB[3 * t], face, batchHome[3 * t]);
+                drop(batchA[3 * t + 1], batchB[3 * t + 1], face, batchHome[3 * t + 1]);
+                drop(batchA[3 * t + 2], batchB[3 * t + 2], face, batchHome[3 * t + 2]);
             }
             batched = 0;
         };
         const CFaceFlagsView flags(list);
         const FaceIndexReader indexes(list);
         for (unsigned f = 0; f < faceCount; ++f) {
-            if (!IsLiveFaceFlags(flags(f))) continue;
+            if (!allLive && !IsLiveFaceFlags(flags(f))) continue;
             int k;
             const int* idx = indexes(f, k);
             if (k == 3) {

@@ -172,6 +172,7 @@ enum : uint32_t { kSlotOccupied = 0, kSlotNeverUsed = 1, kSlotDeleted = 2 };
 // Kurz, "Faster remainder by direct computation", 2019): with M = ceil(2^64 / d), a mod d equals
 // the high 64 bits of (M * a mod 2^64) * d, exactly, for every 32-bit a and d.
 inline uint64_t ModMagic(uint32_t d) { return UINT64_MAX / d + 1; }
+
 inline uint32_t FastMod(uint32_t a, uint64_t magic, uint32_t d) {
     uint64_t low = magic * a;
     return uint32_t((static_cast<unsigned __int128>(low) * d) >> 64);
@@ -593,41 +594,56 @@ public:
             const unsigned fillBefore = m_map.m_nFill;
             unsigned cleared = m_nCleared, fill = fillBefore;
             unsigned i = 0;
+            // Slots from `cleared` on are never used; reaching one, the states are written ahead
+            // to the next kClearAhead boundary, so that the mark moves about once per that many
+            // slots instead of with every claim.
+            const auto clearTo = [slots, capacity, &cleared](unsigned pos) __attribute__((always_inline)) {
+                unsigned end = (pos + kClearAhead) & ~(kClearAhead - 1);
+                if (end > capacity || end <= pos) end = capacity;
+                for (unsigned j = cleared; j < end; ++j) slots[j].state = detail::kSlotNeverUsed;
+                cleared = end;
+            };
             for (; i < n; ++i) {
                 unsigned home;
                 const KEY key = keyAt(i, home);
                 assert(home < capacity);
                 unsigned pos = home;
-                Slot* s;
-                for (unsigned step = 1;; step += 2) {
-                    if (pos >= cleared) {
-                        for (unsigned j = cleared; j < pos; ++j) slots[j].state = detail::kSlotNeverUsed;
-                        cleared = pos + 1;
-                        break;
+                if (pos >= cleared) [[unlikely]]
+                    clearTo(pos);
+                Slot* s = &slots[pos];
+                bool isNew = s->state == detail::kSlotNeverUsed;
+                // Most keys are new in their home slot or found there; the others probe on.
+                if (!isNew && !METHODS::Equal(s->key, key)) [[unlikely]] {
+                    for (unsigned step = 1;; step += 2) {
+                        assert(step <= 2 * capacity);
+                        pos += step;
+                        if (pos >= capacity) pos -= capacity;
+                        if (pos >= cleared) clearTo(pos);
+                        s = &slots[pos];
+                        if (s->state == detail::kSlotNeverUsed) {
+                            isNew = true;
+                            break;
+                        }
+                        assert(s->state == detail::kSlotOccupied);
+                        if (METHODS::Equal(s->key, key)) break;
                     }
-                    s = &slots[pos];
-                    if (s->state == detail::kSlotNeverUsed) break;
-                    assert(s->state == detail::kSlotOccupied);
-                    if (METHODS::Equal(s->key, key)) goto found;
-                    assert(step <= 2 * capacity);
-                    pos += step;
-                    if (pos >= capacity) pos -= capacity;
                 }
-                if (fill + 1 >= limit) [[unlikely]] {
-                    // Left to the caller: the mark must not pass the slot, whose state is
-                    // unwritten when the mark moved for it.
-                    if (cleared == pos + 1) cleared = pos;
+                if (isNew & (fill + 1 >= limit)) [[unlikely]]
                     break;
+                if constexpr (std::is_trivially_copyable_v<KEY> && std::is_trivially_copyable_v<VALUE>) {
+                    // Without a branch: a found slot is rewritten with its own bytes.
+                    const KEY stored = isNew ? key : s->key;
+                    const VALUE value = isNew ? VALUE() : s->value;
+                    s->key = stored;
+                    s->value = value;
+                    s->state = detail::kSlotOccupied;
+                } else if (isNew) {
+                    ::new (static_cast<void*>(&s->key)) KEY(key);
+                    ::new (static_cast<void*>(&s->value)) VALUE();
+                    s->state = detail::kSlotOccupied;
                 }
-                s = &slots[pos];
-                ::new (static_cast<void*>(&s->key)) KEY(key);
-                ::new (static_cast<void*>(&s->value)) VALUE();
-                s->state = detail::kSlotOccupied;
-                ++fill;
-                visit(i, s->value, true);
-                continue;
-            found:
-                visit(i, s->value, false);
+                fill += isNew;
+                visit(i, s->value, isNew);
             }
             // Loads only insert: every slot filled holds a new key.
             m_map.m_nCount += fill - fillBefore;
@@ -645,6 +661,8 @@ public:
 
     private:
         static constexpr unsigned kFinished = UINT_MAX;
+        // Slots whose never-used states a run writes at once (a power of two).
+        static constexpr unsigned kClearAhead = 64;
         CHashMap& m_map;
         unsigned m_nCapacity;
         unsigned m_nCleared = 0;
