@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <cstdlib>
+
 #include "kestovar/core/hashmap.h"
+#include "kestovar/core/memory.h"
 #include "kestovar/core/xstring.h"
 
 using namespace kestovar;
@@ -29,11 +32,41 @@ struct TaggedKeyMethods {
     static bool Equal(const TaggedKey& a, const TaggedKey& b) { return a.id == b.id; }
 };
 
+// A key of 8 bytes hashed as an int (key << 4), so that the homes can be chosen: its slots are
+// 16 bytes, as those of the edge map, where 12-byte int slots are claimed another way.
+struct WideKey {
+    uint32_t id;
+    uint32_t spare;
+};
+
+struct WideKeyMethods {
+    static unsigned Hash(const WideKey& k) { return k.id << 4; }
+    static bool Equal(const WideKey& a, const WideKey& b) { return a.id == b.id && a.spare == b.spare; }
+};
+
+// While it lives, the library's fresh blocks are zero-filled: a slot the load leaves unwritten
+// then reads as occupied (state 0) instead of as whatever an earlier table left in the block.
+class ZeroedBlocks {
+public:
+    ZeroedBlocks() : m_saved(memoryCallbackNotify) {
+        memoryCallbackNotify = {[](size_t size, int) { return std::calloc(size ? size : 1, 1); },
+                                [](void* p, size_t size) { return std::realloc(p, size); },
+                                [](void* p, int) { std::free(p); }};
+    }
+    ~ZeroedBlocks() { memoryCallbackNotify = m_saved; }
+    ZeroedBlocks(const ZeroedBlocks&) = delete;
+    ZeroedBlocks& operator=(const ZeroedBlocks&) = delete;
+
+private:
+    XMemoryCallback m_saved;
+};
+
 // Loads `keys` through ClaimRun in runs ending at `cuts` (the entries a run leaves go through the
 // loader's GetOrInsert, as AddRun does), adding i + 1 to the value of entry i's key; builds the
 // same map by GetOrInsert calls one by one; and compares the two slot for slot.
 template <class Map, class Methods, class Key>
 void ExpectClaimsMatchCalls(const std::vector<Key>& keys, const std::vector<size_t>& cuts, unsigned size) {
+    ZeroedBlocks zeroed;
     Map plain(size), loaded(size);
     for (size_t i = 0; i < keys.size(); ++i) plain.GetOrInsert(keys[i]) += unsigned(i + 1);
     {
@@ -88,16 +121,24 @@ TEST(HashMapClaimRun, HomesAtTheEndOfTheTableAndProbesThatWrapMatchTheCalls) {
     // before and after keys homed there; homes fall back and jump ahead by more than a thousand
     // slots, as an unsorted load gives them; keys come back, found at home and past it. In one
     // run and cut into many, in a small table and in one of several thousand slots.
-    typedef CHashMap<unsigned, unsigned, unsigned> Map;
-    for (unsigned size : {150u, 5000u}) {
+    typedef CHashMap<unsigned, unsigned, unsigned> IntMap;
+    typedef CHashMap<WideKey, const WideKey&, unsigned, WideKeyMethods> WideMap;
+    static_assert(sizeof(WideMap::Slot) == 16, "slots of the edge map's size");
+    // 150 and 5000 slots are claimed in place, 300000 through the loader's window.
+    for (unsigned size : {150u, 5000u, 300000u}) {
         SCOPED_TRACE(size);
         const unsigned slots = NextPrime(size);
         ASSERT_NE(slots % 64, 0u);
-        // Keys whose home is slot h: the k with (k << 4) mod slots == h.
-        std::vector<std::vector<unsigned>> byHome(slots);
-        for (unsigned k = 1; k < 40 * slots; ++k) byHome[(k << 4) % slots].push_back(k);
+        // The j-th key whose home is slot h: k = h / 16 mod slots (slots is prime), plus j slots.
+        uint64_t inverse = 1;
+        for (uint64_t b = 16, e = slots - 2; e; e >>= 1, b = b * b % slots)
+            if (e & 1) inverse = inverse * b % slots;
         std::vector<unsigned> keys;
-        const auto add = [&](unsigned h, unsigned j) { keys.push_back(byHome[h % slots][j]); };
+        const auto add = [&](unsigned h, unsigned j) {
+            const unsigned k = unsigned(uint64_t(h % slots) * inverse % slots + uint64_t(j + 1) * slots);
+            ASSERT_EQ((k << 4) % slots, h % slots);
+            keys.push_back(k);
+        };
         for (unsigned h = 0; h < 70; h += 3) add(h, 2);
         for (unsigned round = 0; round < 3; ++round)
             for (unsigned h = slots - 3; h < slots; ++h)
@@ -111,9 +152,12 @@ TEST(HashMapClaimRun, HomesAtTheEndOfTheTableAndProbesThatWrapMatchTheCalls) {
             add(h, 3);
         }
         for (unsigned h = slots / 3; h < slots / 3 + 200; h += 5) add(h, 5);
+        std::vector<WideKey> wide;
+        for (unsigned k : keys) wide.push_back({k, 7});
         for (size_t parts : {size_t(1), size_t(2), size_t(7), keys.size()}) {
             SCOPED_TRACE(parts);
-            ExpectClaimsMatchCalls<Map, CHashMethods<unsigned>>(keys, Cuts(keys.size(), parts), size);
+            ExpectClaimsMatchCalls<IntMap, CHashMethods<unsigned>>(keys, Cuts(keys.size(), parts), size);
+            ExpectClaimsMatchCalls<WideMap, WideKeyMethods>(wide, Cuts(keys.size(), parts), size);
         }
     }
 }
@@ -128,7 +172,7 @@ TEST(HashMapClaimRun, AFoundKeyKeepsTheBytesOfTheFirstEqualKey) {
         for (uint32_t id = 0; id < 60; ++id) keys.push_back({(id * 37) % 61, round * 100 + id});
     for (size_t parts : {size_t(1), size_t(4), keys.size()}) {
         SCOPED_TRACE(parts);
-        for (unsigned size : {8u, 200u, 3000u})
+        for (unsigned size : {8u, 200u, 300000u})
             ExpectClaimsMatchCalls<Map, TaggedKeyMethods>(keys, Cuts(keys.size(), parts), size);
     }
     Map loaded(200);

@@ -139,6 +139,18 @@ TEST(EdgeGraphBuild, LargeShuffledGridIsBitIdentical) {
     EXPECT_EQ(BuildAndHash(201 * 151, faces, 13), 7994019730855926076ull);
 }
 
+TEST(EdgeGraphBuild, GridOfManyBlocksIsBitIdentical) {
+    // 200k triangles in a scrambled face order, quads over part of the grid, every 11th face
+    // hidden: a table of about 650k slots, large enough to be claimed through the map loader's
+    // window of slots, which slides over it and copies the slots it leaves to the table.
+    const std::vector<Face> grid = GridTriangles(330, 300);
+    std::vector<Face> faces(grid.size());
+    for (size_t f = 0; f < grid.size(); ++f) faces[(f * 7919) % grid.size()] = grid[f];
+    for (int y = 0; y < 300; y += 4)
+        for (int x = 0; x < 330; x += 7) faces.push_back({y * 331 + x, y * 331 + x + 1, y * 331 + x + 332, y * 331 + x + 331});
+    EXPECT_EQ(BuildAndHash(331 * 301, faces, 11), 15655525521026489416ull);
+}
+
 TEST(EdgeGraphBuild, TriangleSoupThatOutgrowsTheTableIsBitIdentical) {
     // Every triangle on its own points: three times as many edges as the table was sized for from
     // the corner count, so the build rehashes part-way.

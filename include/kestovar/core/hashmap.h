@@ -30,6 +30,10 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "kestovar/core/array.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/memory.h"
@@ -568,6 +572,7 @@ public:
         VALUE& GetOrInsert(ARG_KEY key, unsigned home) {
             if (m_nCleared == kFinished) [[unlikely]]
                 return m_map.GetOrInsert(key);
+            if (m_bWindow) CloseWindow();
             bool isNew;
             Slot* s = m_map.ClaimLoading(key, home, m_nCleared, isNew);
             if (!isNew) return s->value;
@@ -587,6 +592,10 @@ public:
         template <class KeyAt, class Visit>
         unsigned ClaimRun(unsigned n, KeyAt&& keyAt, Visit&& visit) {
             if (m_nCleared == kFinished) return 0;
+            if constexpr (kWindowed) {
+                if (m_nCapacity >= kWindowedCapacity && (reinterpret_cast<uintptr_t>(m_map.m_pSlots) & 15) == 0)
+                    return ClaimRunWindowed(n, keyAt, visit);
+            }
             Slot* const slots = m_map.m_pSlots;
             const unsigned capacity = m_nCapacity;
             // A new key that brings the fill to `limit` makes the growth rule rebuild the map.
@@ -654,13 +663,145 @@ public:
         // Clears the slots the load has not reached; the map is then an ordinary map. Further
         // GetOrInsert calls go to the map itself.
         void Finish() {
+            if (m_bWindow) CloseWindow();
+            xfree(m_pWindow);
+            m_pWindow = nullptr;
             if (m_nCleared == kFinished) return;
             m_map.EndLoad(m_nCleared);
             m_nCleared = kFinished;
         }
 
     private:
+        // ClaimRun for a large table of 16-byte plain slots: the claims go to a window of
+        // kWindow slots kept in the cache (a ring: slot p at m_pWindow[p % kWindow]) that opens
+        // at the clear mark and slides forward as the claims move on; the slots it leaves behind
+        // are copied to the table with streaming stores, so that the table's lines are written
+        // once without being read first. Slots before the window are read and written in the
+        // table itself (a probe that wraps past the end, a home below the window); a slot past
+        // it moves the window. The window stays open from run to run, until a GetOrInsert call
+        // or Finish closes it: its slots then go to the table and the clear mark to its end.
+        template <class KeyAt, class Visit>
+        unsigned ClaimRunWindowed(unsigned n, KeyAt& keyAt, Visit& visit) {
+            if (!m_bWindow) {
+                if (!m_pWindow) {
+                    m_pWindow = static_cast<Slot*>(xmalloc(sizeof(Slot) * kWindow));
+                    if (!m_pWindow) XThrow<CXMemoryException>();
+                }
+                // The table's slots from the clear mark on are unwritten, so never used.
+                for (unsigned j = 0; j < kWindow; ++j) m_pWindow[j].state = detail::kSlotNeverUsed;
+                m_nBase = m_nCleared;
+                m_bWindow = true;
+            }
+            Slot* const slots = m_map.m_pSlots;
+            Slot* const ring = m_pWindow;
+            const unsigned capacity = m_nCapacity;
+            const unsigned limit = capacity / 2;
+            const unsigned fillBefore = m_map.m_nFill;
+            unsigned fill = fillBefore;
+            // The window is [base, base + kWindow); the table's slots from base on are unwritten.
+            unsigned base = m_nBase;
+            // Copies the window's slots [from, to) to the table (those below the capacity) and
+            // empties their ring entries, which then hold the never-used slots kWindow further on.
+            const auto release = [slots, ring, capacity](unsigned from, unsigned to) __attribute__((always_inline)) {
+                const unsigned end = to < capacity ? to : capacity;
+                for (unsigned p = from; p < end; ++p) {
+                    Slot& w = ring[p & (kWindow - 1)];
+                    StreamSlot(slots + p, &w);
+                    w.state = detail::kSlotNeverUsed;
+                }
+                for (unsigned p = end; p < to; ++p) ring[p & (kWindow - 1)].state = detail::kSlotNeverUsed;
+            };
+            const auto at = [&](unsigned pos) __attribute__((always_inline)) -> Slot* {
+                if (pos - base < kWindow) [[likely]]
+                    return &ring[pos & (kWindow - 1)];
+                if (pos < base) return &slots[pos];
+                // Past the window: it moves so that pos lies kWindowAhead slots before its end.
+                const unsigned next = pos - (kWindow - kWindowAhead);
+                if (next >= base + kWindow) {
+                    // The whole window goes; the table's slots between it and the new one are
+                    // never used.
+                    release(base, base + kWindow);
+                    for (unsigned p = base + kWindow; p < next; ++p) slots[p].state = detail::kSlotNeverUsed;
+                } else {
+                    release(base, next);
+                }
+                base = next;
+                return &ring[pos & (kWindow - 1)];
+            };
+            unsigned i = 0;
+            for (; i < n; ++i) {
+                unsigned home;
+                const KEY key = keyAt(i, home);
+                assert(home < capacity);
+                unsigned pos = home;
+                Slot* s = at(pos);
+                bool isNew = s->state == detail::kSlotNeverUsed;
+                // Most keys are new in their home slot or found there; the others probe on.
+                if (!isNew && !METHODS::Equal(s->key, key)) [[unlikely]] {
+                    for (unsigned step = 1;; step += 2) {
+                        assert(step <= 2 * capacity);
+                        pos += step;
+                        if (pos >= capacity) pos -= capacity;
+                        s = at(pos);
+                        if (s->state == detail::kSlotNeverUsed) {
+                            isNew = true;
+                            break;
+                        }
+                        assert(s->state == detail::kSlotOccupied);
+                        if (METHODS::Equal(s->key, key)) break;
+                    }
+                }
+                if (isNew & (fill + 1 >= limit)) [[unlikely]]
+                    break;
+                // Without a branch: a found slot is rewritten with its own bytes.
+                const KEY stored = isNew ? key : s->key;
+                const VALUE value = isNew ? VALUE() : s->value;
+                s->key = stored;
+                s->value = value;
+                s->state = detail::kSlotOccupied;
+                fill += isNew;
+                visit(i, s->value, isNew);
+            }
+            m_nBase = base;
+            m_map.m_nCount += fill - fillBefore;
+            m_map.m_nFill = fill;
+            return i;
+        }
+        // Copies the open window to the table; the clear mark moves to its end.
+        void CloseWindow() {
+            Slot* const slots = m_map.m_pSlots;
+            const unsigned end = m_nBase + kWindow < m_nCapacity ? m_nBase + kWindow : m_nCapacity;
+            for (unsigned p = m_nBase; p < end; ++p) StreamSlot(slots + p, m_pWindow + (p & (kWindow - 1)));
+            FinishStreaming();
+            m_nCleared = end;
+            m_bWindow = false;
+        }
+        static void StreamSlot(Slot* to, const Slot* from) {
+#if defined(__SSE2__)
+            _mm_stream_si128(reinterpret_cast<__m128i*>(to), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
+#else
+            std::memcpy(static_cast<void*>(to), from, sizeof(Slot));
+#endif
+        }
+        static void FinishStreaming() {
+#if defined(__SSE2__)
+            _mm_sfence();
+#endif
+        }
+
         static constexpr unsigned kFinished = UINT_MAX;
+        // Slots of the claim window (a power of two), and how many of them lie past the slot
+        // that moves it.
+        static constexpr unsigned kWindow = 1024;
+        static constexpr unsigned kWindowAhead = 256;
+        // Slots that the window may hold and stream: 16 plain, 16-byte aligned bytes.
+        static constexpr bool kWindowed = sizeof(Slot) == 16 && alignof(Slot) <= 16 &&
+                                          std::is_trivially_copyable_v<KEY> && std::is_trivially_copyable_v<VALUE>;
+        // Tables of fewer slots stay in the cache and are claimed in place.
+        static constexpr unsigned kWindowedCapacity = 1u << 18;
+        Slot* m_pWindow = nullptr;
+        unsigned m_nBase = 0;
+        bool m_bWindow = false;
         // Slots whose never-used states a run writes at once (a power of two).
         static constexpr unsigned kClearAhead = 64;
         CHashMap& m_map;
