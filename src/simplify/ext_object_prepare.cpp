@@ -7,9 +7,11 @@
 // its working structures once per stage and never per point.
 #include <cassert>
 #include <cmath>
+#include <cstring>
 
 #include "core/prefetch.h"
 #include "kestovar/core/containers.h"
+#include "kestovar/core/memory.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/edge.h"
 #include "kestovar/mesh/geom_info.h"
@@ -55,6 +57,25 @@ bool TriangleNormal(const C3DTPoint<float>& p0, const C3DTPoint<float>& p1, cons
     n[2] /= length;
     return true;
 }
+
+// The candidate record array, filled by the candidate walk. It is sized for three records per
+// selected face, about twice the edges of a closed mesh, and the walk clears and then writes every
+// record it keeps: its buffer comes from the allocator unfilled, because a zero fill of the whole
+// bound would touch (and, where the host installs an allocation hook, write) twice the memory the
+// records use. The array is handed to the object by Swap.
+class CUnfilledCostArray : public CXArray<CContractionCost> {
+public:
+    // Replaces the content by `count` records whose bytes are undefined.
+    void SetUnfilledSize(int count) {
+        RemoveAll();
+        if (count <= 0) return;
+        void* p = xmalloc(size_t(count) * sizeof(CContractionCost));
+        if (!p) XThrow<CXMemoryException>();
+        m_pData = static_cast<CContractionCost*>(p);
+        m_nSize = m_nMaxSize = count;
+    }
+};
+static_assert(detail::kRawMovable<CContractionCost>, "the unfilled records need no constructor");
 
 // One constraint plane to add: the edge (a, b) of `face`, with the weight of each side.
 struct CEdgeConstraintInfo {
@@ -508,7 +529,11 @@ void C3DExtObject::InitOrderedCostList() {
         if ((flags & FACE_SELECTED) && IsLiveFaceFlags(flags)) ++selectedFaces;
     }
     m_costs.RemoveAll();
-    m_costs.SetSize(3 * selectedFaces);
+    {
+        CUnfilledCostArray unfilled;
+        unfilled.SetUnfilledSize(3 * selectedFaces);
+        m_costs.Swap(unfilled);
+    }
     CContractionCost* recs = m_costs.GetData();
     // The record of each edge of each face plus one (0, as the array comes zero-filled, where
     // the edge has none), for the edge set below, which is filled in face order: face order
@@ -548,6 +573,9 @@ void C3DExtObject::InitOrderedCostList() {
                         r = n++;
                         mark[q] = r + 1;
                         CContractionCost& rec = recs[r];
+                        // The bytes no field write reaches (the padding, the position bytes past
+                        // the parameter of an edge position) are zero, as in a filled array.
+                        std::memset(static_cast<void*>(&rec), 0, sizeof rec);
                         rec.first = p;
                         rec.second = q;
                         rec.slot = nullptr;
