@@ -236,27 +236,43 @@ private:
     bool m_anyRepeated = false;
 };
 
-// The distinct normals in order of first appearance, found again through an open-addressing
-// table of their indices (power-of-two size, linear probing, each slot tagged with the full hash
-// so that a mismatch costs no load of the vector) under a hash mixing the bits of all three
-// components. Keying on one sum of the components made every normal with the same sum collide,
-// and a smooth height field has many. Equality is exact, component by component, so -0 and +0
-// meet; a vector with a NaN component equals nothing and always gets an index of its own: it is
-// entered in the table like any other, where no later look-up ever matches it (a look-up adds at
-// most one slot either way, so the table's size still holds).
-// Sized once for `capacity` vectors (the number of keys looked up: every key adds at most one),
-// so that no look-up grows or checks room.
+// The distinct normals in order of first appearance, written straight into the channel's vector
+// list and found again through an open-addressing table of their indices (power-of-two size,
+// linear probing, each slot tagged with bits of the hash so that a mismatch costs no load of the
+// vector) under a hash mixing the bits of all three components. Keying on one sum of the
+// components made every normal with the same sum collide, and a smooth height field has many.
+// Equality is exact, component by component, so -0 and +0 meet; a vector with a NaN component
+// equals nothing and always gets an index of its own: it is entered in the table like any other,
+// where no later look-up ever matches it (a look-up adds at most one slot either way, so the
+// table's size still holds).
+// A slot holds the tag in its high bits and index + 1 in its low bits (0 = empty). `Slot` is
+// uint32_t when every index + 1 fits 24 bits (8 tag bits at least, more for fewer normals), which
+// halves the table's memory traffic against 64-bit slots (32 index bits, 32 tag bits), used
+// beyond. Sized once for `capacity` vectors (the number of keys looked up: every key adds at most
+// one), so that no look-up grows or checks room.
+template <class Slot>
 class CDistinctNormals {
 public:
-    explicit CDistinctNormals(unsigned capacity) : m_vectors(size_t(capacity) * 3) {
-        // At most half full while the slots fit the second-level cache (128k slots, 1 MB, for up
-        // to 64k normals), where the count of probes sets the pace; up to two-thirds full beyond,
-        // where the memory traffic does.
+    // Whether 32-bit slots can number `capacity` vectors.
+    static constexpr bool FitsNarrowSlots(unsigned capacity) { return capacity < (1u << 24); }
+    // `out` has room for `capacity` vectors; the i-th distinct normal is written to out[i] (flag
+    // word cleared).
+    CDistinctNormals(unsigned capacity, C3DTVector<float>* out) : m_pOut(out) {
+        // At most half full while the slots fit the second-level cache (128k slots for up to 64k
+        // normals), where the count of probes sets the pace; up to two-thirds full beyond, where
+        // the memory traffic does.
         const unsigned sparse = 2u * capacity + 16u;
         const unsigned wanted = capacity < (1u << 16) && sparse <= (1u << 17) ? sparse : capacity + capacity / 2u + 16u;
         unsigned size = 64;
         while (size < wanted && size < 0x80000000u) size <<= 1;
         m_mask = size - 1;
+        if constexpr (sizeof(Slot) == 4) {
+            Slot index = 1;
+            while (index <= capacity) index <<= 1;
+            m_indexMask = index - 1;
+        } else {
+            m_indexMask = 0xFFFFFFFFu;
+        }
         m_slots.SetSize(int(size));  // zero-filled: every slot empty
     }
     // The hash of the key k[0..2]; k[3] must be readable (its value is not used). -0 and +0 hash
@@ -272,20 +288,21 @@ public:
         h *= 0xBF58476D1CE4E5B9ull;
         return unsigned(h >> 32);
     }
-    // The index of `key` (3 floats), appended when new; `hash` is Hash(key).
+    // The index of `key` (3 floats), appended when new; `hash` is Hash(key). The slot's position
+    // comes from the hash's low bits, its tag from the high ones.
     unsigned Find(const float* key, unsigned hash) {
-        uint64_t* slots = m_slots.GetData();
-        const float* v = m_vectors.Get();
+        Slot* slots = m_slots.GetData();
+        const Slot tag = (Slot(hash) << (8 * sizeof(Slot) - 32)) & ~m_indexMask;
         for (unsigned pos = hash & m_mask;; pos = (pos + 1) & m_mask) {
-            const uint64_t s = slots[pos];
+            const Slot s = slots[pos];
             if (s == 0) {
-                slots[pos] = uint64_t(hash) << 32 | (m_count + 1);
+                slots[pos] = tag | Slot(m_count + 1);
                 return Append(key);
             }
-            if (unsigned(s >> 32) != hash) continue;
-            const unsigned index = unsigned(s) - 1;
-            const float* o = v + size_t(index) * 3;
-            if (o[0] == key[0] && o[1] == key[1] && o[2] == key[2]) return index;
+            if ((s & ~m_indexMask) != tag) continue;
+            const unsigned index = unsigned(s & m_indexMask) - 1;
+            const C3DTVector<float>& o = m_pOut[index];
+            if (o.x == key[0] && o.y == key[1] && o.z == key[2]) return index;
         }
     }
     // Finds the `count` keys (3 floats each, and one readable float after the last; at most the
@@ -310,23 +327,36 @@ public:
             out[i] = Find(keys + size_t(i) * 3, hash);
         }
     }
-    // The distinct vectors found so far, 3 floats each.
-    const float* GetVectors() const { return m_vectors.Get(); }
     unsigned GetCount() const { return m_count; }
 
 private:
     unsigned Append(const float* key) {
-        float* o = m_vectors.Get() + size_t(m_count) * 3;
-        o[0] = key[0];
-        o[1] = key[1];
-        o[2] = key[2];
+        C3DTVector<float>& o = m_pOut[m_count];
+        o.SetFlags(0);
+        o.Init(key[0], key[1], key[2]);
         return m_count++;
     }
-    CXArray<uint64_t> m_slots;  // hash << 32 | (index + 1); 0 = empty
-    CScratch<float> m_vectors;
+    CXArray<Slot> m_slots;  // tag | (index + 1); 0 = empty
+    C3DTVector<float>* m_pOut;
     unsigned m_count = 0;
     unsigned m_mask;
+    Slot m_indexMask;
 };
+
+// The distinct normals of the `count` group normals `keys` (3 floats each, one readable float
+// after the last) written to out[0..) in order of first appearance, and the index of each group's
+// among them to groupTo; returns their number. `out` has room for `count` vectors.
+unsigned FindDistinctNormals(const float* keys, unsigned count, C3DTVector<float>* out, unsigned* groupTo) {
+    if (CDistinctNormals<uint32_t>::FitsNarrowSlots(count)) {
+        CDistinctNormals<uint32_t> table(count, out);
+        table.FindAll(keys, count, groupTo);
+        return table.GetCount();
+    }
+    CDistinctNormals<uint64_t> table(count, out);
+    table.FindAll(keys, count, groupTo);
+    return table.GetCount();
+}
+
 // Whether a normal has unit length within 1e-3 (false for NaN), the condition of the quick
 // decision of JoinsSeed.
 inline bool IsNearUnit(const float v[3]) {
@@ -1071,16 +1101,18 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
         if (broken) points->GetPt(p)->SetFlags(POINT_NORMAL_BREAK, true);
     }
     const unsigned groups = groupMaker.Finish();
-    CDistinctNormals distinctNormals{groups};
-    CXArray<unsigned> groupToNormal;
-    groupToNormal.SetSize(int(groups));
-    distinctNormals.FindAll(groupNormals.Get(), groups, groupToNormal.GetData());
+    // The vector list gets room for one normal per group, the distinct ones are written into it
+    // in place, and it is cut to their count afterwards (a shrink, which moves nothing).
+    vectors->SetSize(int(groups));
+    CScratch<unsigned> groupToNormal{groups};
+    const unsigned distinctCount =
+        FindDistinctNormals(groupNormals.Get(), groups, groups ? vectors->GetVectors() : nullptr, groupToNormal.Get());
     // The channel faces: an invalid geometric face gives an empty, dead channel face; every other
     // keeps its corner count (flag FACE_INVALID below 3). Every corner of a live face gets its
     // distinct normal, through its point's single group or from the group number a split point's
     // walk wrote; the corners of the other faces are cleared to 0.
     {
-        const unsigned* remap = groupToNormal.GetData();
+        const unsigned* remap = groupToNormal.Get();
         // The distinct normal of every single-group point (the group numbers grow with the point
         // index, so this pass reads the table sequentially).
         for (int p = 0; p < np; ++p)
@@ -1135,14 +1167,7 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
     }
 
     // 5. The distinct normals in order of first appearance.
-    const int count = int(distinctNormals.GetCount());
-    vectors->SetSize(count);
-    C3DTVector<float>* out = vectors->GetVectors();
-    const float* d = distinctNormals.GetVectors();
-    for (int k = 0; k < count; ++k) {
-        out[k].SetFlags(0);
-        out[k].Init(d[3 * k], d[3 * k + 1], d[3 * k + 2]);
-    }
+    vectors->SetSize(int(distinctCount));
     vectors->SetFlag(POINTLIST_CHANGED, true);
     vectors->FreeExtra();
     // The channel records were copied from the geometric ones and only rewritten in place: when

@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "kestovar/core/exception.h"
@@ -381,6 +383,148 @@ TEST(PointNormalGrouping, NaNNormalsNeverShareAStoredNormal) {
     EXPECT_EQ(up.x, 0.0f);
     EXPECT_EQ(up.y, 0.0f);
     EXPECT_EQ(up.z, 1.0f);
+}
+
+// A strip of triangles (i, i + 1, i + 2) over `points` points with integer coordinates: x = i,
+// y drawn from [0, 3] for even i and from [4, 7] for odd i, z drawn from [0, zRange]. With zRange * points below 2^22 every Newell
+// term and every sum of them is an integer below 2^24, so all of them are exact and the group
+// normals can be worked out here to the bit. `copies` translated copies (by whole numbers, which leaves every normal's bits) each
+// repeat the same normals.
+Mesh IntegerStrip(int points, int zRange, unsigned seed, int copies = 1) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> height(0, zRange);
+    std::vector<float> base;
+    for (int i = 0; i < points; ++i) base.insert(base.end(), {float(i), float(4 * (i & 1) + (height(rng) & 3)), float(height(rng))});
+    std::vector<float> xyz;
+    std::vector<std::vector<int>> faces;
+    for (int c = 0; c < copies; ++c) {
+        const int first = c * points;
+        for (int i = 0; i < points; ++i)
+            xyz.insert(xyz.end(), {base[3 * i] + float(3 * c), base[3 * i + 1] - float(5 * c), base[3 * i + 2] + float(7 * c)});
+        for (int i = 0; i + 2 < points; ++i)
+            faces.push_back(i & 1 ? std::vector<int>{first + i + 1, first + i, first + i + 2}
+                                  : std::vector<int>{first + i, first + i + 1, first + i + 2});
+    }
+    return Mesh(xyz, faces);
+}
+
+// The smoothed normal of every point at a half turn (one group per point, area weighting): the
+// Newell sums of its faces added up and made unit length in double precision, then rounded.
+std::vector<std::array<float, 3>> ExpectedPointNormals(const Mesh& m) {
+    const C3DPointList* points = m.object->GetPointList();
+    const C3DFaceList* faces = m.object->GetFaceList();
+    std::vector<std::array<double, 3>> sum(size_t(points->GetSize()), {0.0, 0.0, 0.0});
+    for (int f = 0; f < faces->GetSize(); ++f) {
+        int k = 0;
+        const int* idx = faces->GetIndexes(unsigned(f), k);
+        double n[3] = {0.0, 0.0, 0.0};
+        for (int j = 0; j < k; ++j) {
+            const C3DTPoint<float>& a = points->GetPoints()[idx[(j + k - 1) % k]];
+            const C3DTPoint<float>& b = points->GetPoints()[idx[j]];
+            n[0] += (double(a.y) - b.y) * (double(a.z) + b.z);
+            n[1] += (double(a.z) - b.z) * (double(a.x) + b.x);
+            n[2] += (double(a.x) - b.x) * (double(a.y) + b.y);
+        }
+        for (int j = 0; j < k; ++j)
+            for (int c = 0; c < 3; ++c) sum[size_t(idx[j])][size_t(c)] += n[c];
+    }
+    std::vector<std::array<float, 3>> out;
+    for (const auto& s : sum) {
+        const double len = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
+        out.push_back({float(s[0] / len), float(s[1] / len), float(s[2] / len)});
+    }
+    return out;
+}
+
+// Checks the stored normals of `channel` against `expected` (one per point): every corner's
+// stored normal has the bits of its point's normal, stored normals are numbered by first
+// appearance in point order, every one is used and no two are equal, and every flag word is 0.
+void ExpectDistinctNormals(const Mesh& m, const CPointNormalChannel& channel,
+                           const std::vector<std::array<float, 3>>& expected, const char* what) {
+    const C3DVectorList* v = channel.GetNormalVectorList();
+    const C3DFaceList* geometric = m.object->GetFaceList();
+    const CFaceList* faces = channel.GetFaceList();
+    std::vector<int> ofPoint(expected.size(), -1);
+    for (int f = 0; f < faces->GetSize(); ++f) {
+        int k = 0, gk = 0;
+        const int* idx = faces->GetIndexes(unsigned(f), k);
+        const int* g = geometric->GetIndexes(unsigned(f), gk);
+        ASSERT_EQ(k, gk) << what;
+        for (int j = 0; j < k; ++j) {
+            ASSERT_GE(idx[j], 0) << what;
+            ASSERT_LT(idx[j], v->GetSize()) << what;
+            const C3DTVector<float>& n = v->GetVectors()[idx[j]];
+            const std::array<float, 3>& e = expected[size_t(g[j])];
+            ASSERT_TRUE(std::memcmp(&n.x, e.data(), sizeof(float)) == 0 && std::memcmp(&n.y, &e[1], sizeof(float)) == 0 &&
+                        std::memcmp(&n.z, &e[2], sizeof(float)) == 0)
+                << what << ": face " << f << " corner " << j;
+            ASSERT_TRUE(ofPoint[size_t(g[j])] < 0 || ofPoint[size_t(g[j])] == idx[j]) << what << ": one normal per point";
+            ofPoint[size_t(g[j])] = idx[j];
+        }
+    }
+    int next = 0;
+    for (const int index : ofPoint) {
+        ASSERT_LE(index, next) << what << ": numbered by first appearance";
+        if (index == next) ++next;
+    }
+    EXPECT_EQ(next, v->GetSize()) << what << ": every stored normal is used";
+    std::vector<std::array<float, 3>> stored;
+    for (int i = 0; i < v->GetSize(); ++i) {
+        EXPECT_EQ(v->GetVectors()[i].GetFlags(), 0u) << what << ": vector " << i;
+        stored.push_back({v->GetVectors()[i].x, v->GetVectors()[i].y, v->GetVectors()[i].z});
+    }
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(std::adjacent_find(stored.begin(), stored.end()), stored.end()) << what << ": no normal stored twice";
+}
+
+TEST(PointNormalGrouping, DistinctNormalsAreSharedAndNumberedAtEveryTableSize) {
+    // Point counts on both sides of powers of two (the width of the indices the distinct-normal
+    // table keeps in its slots) and of the table's change of fill rule at 64k normals. With wide
+    // heights nearly every point has a normal of its own, so the stored indices run up to the
+    // number of groups; with narrow ones many points share, and every look-up after the first
+    // must find the normal stored. Translated copies repeat every normal and add none.
+    const float halfTurn = 3.14159f;
+    for (const int points : {3, 255, 256, 257, 4095, 4096, 4097, 65537}) {
+        for (const int zRange : {2, 60}) {
+            for (const int copies : {1, 3}) {
+                if (points > 5000 && copies > 1) continue;
+                Mesh m = IntegerStrip(points, zRange, unsigned(points * 31 + zRange), copies);
+                const std::vector<std::array<float, 3>> expected = ExpectedPointNormals(m);
+                CPointNormalChannel channel;
+                ASSERT_TRUE(channel.InitNormals(m.geom, halfTurn));
+                const std::string what = std::to_string(points) + " points, z in [0, " + std::to_string(zRange) +
+                                         "], " + std::to_string(copies) + " copies";
+                ExpectDistinctNormals(m, channel, expected, what.c_str());
+                std::vector<std::array<float, 3>> unique(expected.begin(), expected.begin() + points);
+                std::sort(unique.begin(), unique.end());
+                unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+                EXPECT_EQ(channel.GetNormalVectorList()->GetSize(), int(unique.size())) << what;
+                if (zRange > 50 && points > 3) {
+                    EXPECT_GT(unique.size(), size_t(points) * 9 / 10) << what;
+                }
+            }
+        }
+    }
+}
+
+TEST(PointNormalGrouping, RebuildOverwritesEveryStoredNormal) {
+    // A channel built again over a list that holds more (or fewer) vectors than the new build
+    // stores, some with flags set: the result is the one a fresh channel gives, flag words
+    // cleared, nothing left over from before.
+    Mesh small = IntegerStrip(40, 60, 7);
+    Mesh large = IntegerStrip(900, 60, 8);
+    CPointNormalChannel channel;
+    ASSERT_TRUE(channel.InitNormals(large.geom, 3.14159f));
+    const int before = channel.GetNormalVectorList()->GetSize();
+    for (int i = 0; i < before; ++i) channel.GetNormalVectorList()->GetVectors()[i].SetFlags(0x8000 | 0x5);
+    ASSERT_TRUE(channel.InitNormals(small.geom, 3.1f));
+    EXPECT_LT(channel.GetNormalVectorList()->GetSize(), before);
+    ExpectDistinctNormals(small, channel, ExpectedPointNormals(small), "small after large");
+    for (int i = 0; i < channel.GetNormalVectorList()->GetSize(); ++i)
+        channel.GetNormalVectorList()->GetVectors()[i].SetFlags(0x8000);
+    ASSERT_TRUE(channel.InitNormals(large.geom, 3.14159f));
+    EXPECT_EQ(channel.GetNormalVectorList()->GetSize(), before);
+    ExpectDistinctNormals(large, channel, ExpectedPointNormals(large), "large after small");
 }
 
 TEST(PointNormalGrouping, LiveFaceOutsideThePointListStopsTheBuild) {
