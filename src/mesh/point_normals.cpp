@@ -157,11 +157,13 @@ public:
 
     // Only the points p with select[p] == wanted get runs (the others get empty ones);
     // cornerCount(p) is the number of corners of live faces at such a point (counted by the
-    // caller's own pass over the faces); `sequential` as for CFaceWalk. False when a live face
-    // uses a point outside [0, pointCount).
-    template <class CornerCount>
+    // caller's own pass over the faces), and prefetchCount(p) starts loading it, some points
+    // early: the counts lie in scattered records, whose misses would otherwise come one after
+    // another in the running sum. `sequential` as for CFaceWalk. False when a live face uses a
+    // point outside [0, pointCount).
+    template <class CornerCount, class PrefetchCount>
     bool Build(const CFaceList& faces, bool sequential, int pointCount, const unsigned char* select,
-               unsigned char wanted, CornerCount&& cornerCount) {
+               unsigned char wanted, CornerCount&& cornerCount, PrefetchCount&& prefetchCount) {
         const int nf = faces.GetSize();
         // Scratch memory written before it is read.
         m_pStarts = static_cast<unsigned*>(xmalloc(sizeof(unsigned) * (size_t(pointCount) + 1)));
@@ -170,7 +172,11 @@ public:
         m_repeated.SetSize(0);
         m_repeated.SetSize(nf, false);
         start[0] = 0;
-        for (int p = 0; p < pointCount; ++p) start[p + 1] = start[p] + (select[p] == wanted ? cornerCount(p) : 0u);
+        constexpr int kCountAhead = 128;
+        for (int p = 0; p < pointCount; ++p) {
+            if (p + kCountAhead < pointCount && select[p + kCountAhead] == wanted) prefetchCount(p + kCountAhead);
+            start[p + 1] = start[p] + (select[p] == wanted ? cornerCount(p) : 0u);
+        }
         const unsigned total = start[pointCount];
         m_pEntries = static_cast<Entry*>(xmalloc(sizeof(Entry) * (size_t(total) + 1)));
         unsigned* end = static_cast<unsigned*>(xmalloc(sizeof(unsigned) * (size_t(pointCount) + 1)));
@@ -978,7 +984,8 @@ bool CPointNormalChannel::InitNormals(const CGeomInfo* geom, float angle) {
                               kind.Get(), anySplit);
     if (!firstPass ||
         (anySplit && !around.Build(*faces, sequential, np, kind.Get(), kPointSplit,
-                                   [&](int p) { return state.Get()[p].corners; }))) {
+                                   [&](int p) { return state.Get()[p].corners; },
+                                   [&](int p) { detail::PrefetchLine(&state.Get()[p].corners); }))) {
         // A live face uses a point outside the list: the graph build reports it as it does for
         // every other user of the adjacency.
         faces->UpdatePointToFaceGraph(geom);
