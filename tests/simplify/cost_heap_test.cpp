@@ -321,6 +321,45 @@ TEST(CostHeap, InsertAllLeavesTheLayoutOfSuccessiveInserts) {
     }
 }
 
+// The same when the order is a permutation of the whole record array (the engine's case, where
+// the keys are taken in one pass over the records before the insertions) and records of another
+// array already sit in the heap; near-equal costs make many keys tie, so that the insertions
+// also fall back to the records themselves. Orders naming records past the count take the other
+// path, which the test above covers.
+TEST(CostHeap, InsertAllOfAWholeArrayLeavesTheLayoutOfSuccessiveInserts) {
+    const float costs[] = {0.0f, -0.0f, 1.0f, std::nextafter(1.0f, 2.0f), std::nextafter(1.0f, 0.0f),
+                           2.0f, -3.0f, std::nanf(""), HUGE_VALF};
+    std::mt19937 rng(1234);
+    for (int round = 0; round < 20; ++round) {
+        const unsigned n = 1 + rng() % 3000, before = round % 3 == 0 ? 0 : rng() % 50;
+        std::vector<CContractionCost> earlier(before), a(n), b;
+        for (unsigned i = 0; i < before; ++i) earlier[i] = Make(1 + rng() % 3, costs[rng() % 9], rng() % 8, 1, int(i));
+        for (unsigned i = 0; i < n; ++i)
+            a[i] = Make(1 + rng() % 3, costs[rng() % 9], rng() % 8, 1 + rng() % 4, int(before + i));
+        b = a;
+        std::vector<CContractionCost> earlierOne = earlier, earlierBulk = earlier;
+        std::vector<uint32_t> order(n);
+        for (unsigned i = 0; i < n; ++i) order[i] = i;
+        std::shuffle(order.begin(), order.end(), rng);
+        CostHeap one, bulk;
+        one.Init(CostHeap::MakeSentinel(), n + before);
+        bulk.Init(CostHeap::MakeSentinel(), n + before);
+        for (unsigned i = 0; i < before; ++i) {
+            one.Insert(&earlierOne[i]);
+            bulk.Insert(&earlierBulk[i]);
+        }
+        for (uint32_t i : order) one.Insert(&a[i]);
+        bulk.InsertAll(b.data(), order.data(), n);
+        ASSERT_EQ(bulk.GetCount(), one.GetCount());
+        for (unsigned k = 1; k <= one.GetCount(); ++k) {
+            const CContractionCost* x = one.GetSlot(k);
+            const CContractionCost* y = bulk.GetSlot(k);
+            ASSERT_EQ(x->first, y->first) << "slot " << k;
+            ASSERT_EQ(*y->slot, y);
+        }
+    }
+}
+
 // CheckConsistency notices a record whose cost changed while it sat in the heap (the heap's key
 // for it is stale, so its place would no longer be where the order puts it).
 TEST(CostHeap, ConsistencyCheckCatchesARecordChangedInPlace) {
