@@ -190,8 +190,16 @@ public:
 
     // Writes the keys' indices in slot order to `out` (room for GetCount() indices).
     void CopyTo(uint32_t* out) const {
-        for (unsigned i = 0; i < m_capacity; ++i)
-            if (m_slots[i].index != kNeverUsed) *out++ = m_slots[i].index;
+        // Used and never-used slots alternate at random (the table is a quarter to a half full),
+        // so the copy stores every slot's index and advances only past used ones rather than
+        // branching on each; a store past the last key would lie outside `out`, so the walk ends
+        // with the last key.
+        const Slot* slot = m_slots;
+        for (unsigned n = 0; n < m_count; ++slot) {
+            const uint32_t index = slot->index;
+            out[n] = index;
+            n += index != kNeverUsed ? 1u : 0u;
+        }
     }
 
     unsigned GetCount() const { return m_count; }

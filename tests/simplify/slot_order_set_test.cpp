@@ -120,6 +120,23 @@ TEST(InsertOnlySlotOrder, IndicesComeInTheSlotOrderOfTheEdgeTable) {
     }
 }
 
+// The copy writes exactly GetCount() indices, in slot order, when a key sits in the last slot and
+// another wrapped around to the first; an empty set writes nothing.
+TEST(InsertOnlySlotOrder, CopyWritesExactlyTheKeys) {
+    InsertOnlySlotOrder order(11);
+    const unsigned last = order.GetCapacity() - 1;
+    std::vector<uint32_t> out(4, 0xABCDu);
+    order.CopyTo(out.data());
+    EXPECT_EQ(out, std::vector<uint32_t>(4, 0xABCDu));
+    ASSERT_TRUE(order.Insert(last, 7));
+    ASSERT_TRUE(order.Insert(3, 4));
+    order.CopyTo(out.data());
+    EXPECT_EQ(out, (std::vector<uint32_t>{4, 7, 0xABCDu, 0xABCDu}));
+    ASSERT_TRUE(order.Insert(last, 9));  // its home is taken: the probe wraps to slot 0
+    order.CopyTo(out.data());
+    EXPECT_EQ(out, (std::vector<uint32_t>{9, 4, 7, 0xABCDu}));
+}
+
 TEST(SlotOrderSet, AllocatesNothingOnceGrown) {
     SlotOrderSet<int> set;
     auto run = [&set] {
