@@ -25,6 +25,15 @@
 // passes are mostly bound by memory traffic (roughly 400 MB per build, against about 60 MB for
 // the plain loop).
 //
+// Since then, per pass on the 2M height field (CPU-time timers around each pass, three builds):
+// first pass 31 ms; adjacency 14 ms (its running sum over the points 2.5 ms, down from 3.7 ms
+// now that it prefetches the split points' corner counts, its walk over the faces 11 ms); unit
+// normals of the faces around split points 5.5 ms; copying the channel's face records 7 ms; the
+// walk over the points with the group normals (one square root and three divisions per group)
+// 20 ms; the distinct-normal table 16 ms (of which 0.8 ms the zero fill of its slots, 32-bit
+// since this round, and it writes the distinct normals straight into the vector list); the
+// corner writes 11 ms; the break flags 2.5 ms.
+//
 // The first pass runs about 190 instructions per face (the whole build 36M instructions on the
 // bunny, 45M before the probes). What did not pay on the machine these figures come from (2 MB of
 // second-level cache per core, a large shared third level): a 40-byte point state (the seed face
@@ -34,9 +43,17 @@
 // mispredicted seeding branches (about 33k per build, simulated) do not set the pace; prefetching
 // the points' kind bytes or the last line of each state, or looking 24 or 32 faces ahead instead of
 // 16, changed nothing. The distinct-normal table is kept at most half full while it fits the
-// second-level cache (4 % on the bunny). Now about 2.8 ms / 118.5 ms, 7.3x / 7.5x the plain loop
-// (medians of 7 alternating runs under a load of 5 against the library before this round, which
-// ran 3.3 ms / 126 ms, 8.6x / 8.2x; 2.6 ms on the bunny as the median of 100 builds).
+// second-level cache (4 % on the bunny). Also without gain: the corner writes reading only the
+// channel records (split points' group numbers stored negated) instead of both lists, +0.6M
+// instructions per bunny build and no change in time; probing the table's 32-bit slots four at
+// a time with one comparison (fewer mispredicted branches), +0.5M instructions, the table's
+// 16 ms on the height field unchanged; prefetching the table's slots 48 keys ahead instead of 16,
+// no change; the adjacency's running sum without branches (the count read through a pointer
+// chosen between the state and a zero), 2.5 -> 4.4 ms.
+//
+// Now about 2.7 ms / 107 ms, 7.2x / 7.0x the plain loop (medians of 9 alternating runs on a
+// quiet machine against the library before this round, which ran 2.85 ms / 117.6 ms, 7.6x /
+// 7.3x).
 //
 // Usage: bench_normals [obj file] [bunny-only]
 #include <malloc.h>
