@@ -43,6 +43,19 @@ namespace {
 // Elements loaded per step when the count comes from an archive: a damaged count then fails at
 // the end of the data after at most one step of extra memory.
 constexpr size_t kLoadStepBytes = size_t(1) << 20;
+
+// Whether a plain-data table constructs its elements as zero bytes (points, vectors and most face
+// properties do). Slots that Reallocate has just cleared then already hold constructed elements,
+// and a large array sized before being written whole is not written a second time.
+bool ConstructsZeroBytes(const CElementMethods* methods, size_t elementSize) {
+    alignas(16) uint8_t element[256];
+    if (!methods || methods->IsObject() || elementSize == 0 || elementSize > sizeof(element)) return false;
+    std::memset(element, 0, elementSize);
+    methods->ConstructElement(element);
+    for (size_t i = 0; i < elementSize; ++i)
+        if (element[i]) return false;
+    return true;
+}
 }  // namespace
 
 CElementArray::CElementArray()
@@ -113,11 +126,15 @@ void CElementArray::SetSize(int count, bool keepMemory, int grow) {
     if (!m_pMethods || m_nElementSize <= 0)
         XThrow<CXInvalidArgException>("CElementArray::SetSize: the array has no element table");
 
+    // Constructs the slots from `first` on, fresh from Reallocate (zero bytes).
+    const auto constructFresh = [this](int first, int n) {
+        if (n > 0 && !ConstructsZeroBytes(m_pMethods, size_t(m_nElementSize))) Construct(first, n);
+    };
     if (!m_pData) {
         // A positive grow setting doubles as the minimum first allocation.
         int first = std::max(count, m_nGrowBy > 0 ? m_nGrowBy : 0);
         Reallocate(first);
-        Construct(0, m_bConstructAll ? first : count);
+        constructFresh(0, m_bConstructAll ? first : count);
         m_nSize = count;
         return;
     }
@@ -133,10 +150,13 @@ void CElementArray::SetSize(int count, bool keepMemory, int grow) {
         int newMax = int(std::min<int64_t>(target, INT_MAX));
         int oldMax = m_nMaxSize;
         Reallocate(newMax);
-        if (m_bConstructAll)
-            Construct(oldMax, newMax - oldMax);
-        else
-            Construct(m_nSize, count - m_nSize);
+        if (m_bConstructAll) {
+            constructFresh(oldMax, newMax - oldMax);
+        } else {
+            // The old reserve may hold earlier elements; the slots past it are fresh.
+            Construct(m_nSize, oldMax - m_nSize);
+            constructFresh(oldMax, count - oldMax);
+        }
         m_nSize = count;
         return;
     }

@@ -261,6 +261,36 @@ TEST(ElementArraySizing, ConstructAllFillsTheReserve) {
     EXPECT_EQ(a.GetAllocatedSize(), 9);
 }
 
+// Growing past the buffer after a shrink that kept the memory: the old reserve still holds the
+// earlier elements and must be constructed again, while the slots past it start fresh. Both a
+// plain table whose new elements are zero bytes (64-bit face words) and one whose are not
+// (original indices).
+TEST(ElementArraySizing, GrowthPastAKeptReserveConstructsEverySlot) {
+    CMaxFaceMethods2* wm = new CMaxFaceMethods2;
+    CElementArray words(wm, 4);
+    wm->Delete();
+    words.SetSize(6);
+    const uint64_t marked = 0x123456789ABCDEFull;
+    for (int i = 0; i < 6; ++i) words.SetAt(i, &marked);
+    words.SetSize(2, true);
+    words.SetSize(words.GetAllocatedSize() + 7);
+    for (int i = 0; i < words.GetSize(); ++i) {
+        uint64_t w;
+        std::memcpy(&w, words[i], sizeof w);
+        EXPECT_EQ(w, i < 2 ? marked : 0u) << i;
+    }
+
+    COriginalIndexMethods* om = new COriginalIndexMethods;
+    CElementArray indices(om, 4);
+    om->Delete();
+    indices.SetSize(6);
+    const uint32_t seven = 7;
+    for (int i = 0; i < 6; ++i) indices.SetAt(i, &seven);
+    indices.SetSize(2, true);
+    indices.SetSize(indices.GetAllocatedSize() + 7);
+    for (int i = 0; i < indices.GetSize(); ++i) EXPECT_EQ(U32(indices[i]), i < 2 ? 7u : 0xFFFFFFFFu) << i;
+}
+
 TEST(ElementArrayEdit, AddInsertRemove) {
     CElementArray* a = MakeArray<CFaceTagIDMethods>({0, 1, 2, 3});
     uint32_t nine = 9;
