@@ -598,28 +598,54 @@ public:
             }
             Slot* const slots = m_map.m_pSlots;
             const unsigned capacity = m_nCapacity;
-            // A new key that brings the fill to `limit` makes the growth rule rebuild the map.
-            const unsigned limit = capacity / 2;
             const unsigned fillBefore = m_map.m_nFill;
             unsigned cleared = m_nCleared, fill = fillBefore;
-            unsigned i = 0;
             // Slots from `cleared` on are never used; reaching one, the states are written ahead
             // to the next kClearAhead boundary, so that the mark moves about once per that many
             // slots instead of with every claim.
-            const auto clearTo = [slots, capacity, &cleared](unsigned pos) __attribute__((always_inline)) {
-                unsigned end = (pos + kClearAhead) & ~(kClearAhead - 1);
-                if (end > capacity || end <= pos) end = capacity;
-                for (unsigned j = cleared; j < end; ++j) slots[j].state = detail::kSlotNeverUsed;
-                cleared = end;
+            const auto at = [slots, capacity, &cleared](unsigned pos) __attribute__((always_inline)) -> Slot* {
+                if (pos >= cleared) [[unlikely]] {
+                    unsigned end = (pos + kClearAhead) & ~(kClearAhead - 1);
+                    if (end > capacity || end <= pos) end = capacity;
+                    for (unsigned j = cleared; j < end; ++j) slots[j].state = detail::kSlotNeverUsed;
+                    cleared = end;
+                }
+                return &slots[pos];
             };
+            const unsigned i = ClaimEach(n, keyAt, visit, at, fill);
+            // Loads only insert: every slot filled holds a new key.
+            m_map.m_nCount += fill - fillBefore;
+            m_map.m_nFill = fill;
+            m_nCleared = cleared;
+            return i;
+        }
+        // Clears the slots the load has not reached; the map is then an ordinary map. Further
+        // GetOrInsert calls go to the map itself.
+        void Finish() {
+            if (m_bWindow) CloseWindow();
+            xfree(m_pWindow);
+            m_pWindow = nullptr;
+            if (m_nCleared == kFinished) return;
+            m_map.EndLoad(m_nCleared);
+            m_nCleared = kFinished;
+        }
+
+    private:
+        // The claims of ClaimRun over the caller's view of the table: at(pos) is the slot at pos,
+        // `fill` the map's fill kept in the caller's local. Returns how many entries it took.
+        template <class KeyAt, class Visit, class SlotAt>
+        [[gnu::always_inline]] inline unsigned ClaimEach(unsigned n, KeyAt& keyAt, Visit& visit, SlotAt& at,
+                                                         unsigned& fill) {
+            const unsigned capacity = m_nCapacity;
+            // A new key that brings the fill to `limit` makes the growth rule rebuild the map.
+            const unsigned limit = capacity / 2;
+            unsigned i = 0;
             for (; i < n; ++i) {
                 unsigned home;
                 const KEY key = keyAt(i, home);
                 assert(home < capacity);
                 unsigned pos = home;
-                if (pos >= cleared) [[unlikely]]
-                    clearTo(pos);
-                Slot* s = &slots[pos];
+                Slot* s = at(pos);
                 bool isNew = s->state == detail::kSlotNeverUsed;
                 // Most keys are new in their home slot or found there; the others probe on.
                 if (!isNew && !METHODS::Equal(s->key, key)) [[unlikely]] {
@@ -627,8 +653,7 @@ public:
                         assert(step <= 2 * capacity);
                         pos += step;
                         if (pos >= capacity) pos -= capacity;
-                        if (pos >= cleared) clearTo(pos);
-                        s = &slots[pos];
+                        s = at(pos);
                         if (s->state == detail::kSlotNeverUsed) {
                             isNew = true;
                             break;
@@ -654,24 +679,9 @@ public:
                 fill += isNew;
                 visit(i, s->value, isNew);
             }
-            // Loads only insert: every slot filled holds a new key.
-            m_map.m_nCount += fill - fillBefore;
-            m_map.m_nFill = fill;
-            m_nCleared = cleared;
             return i;
         }
-        // Clears the slots the load has not reached; the map is then an ordinary map. Further
-        // GetOrInsert calls go to the map itself.
-        void Finish() {
-            if (m_bWindow) CloseWindow();
-            xfree(m_pWindow);
-            m_pWindow = nullptr;
-            if (m_nCleared == kFinished) return;
-            m_map.EndLoad(m_nCleared);
-            m_nCleared = kFinished;
-        }
 
-    private:
         // ClaimRun for a large table of 16-byte plain slots: the claims go to a window of
         // kWindow slots kept in the cache (a ring: slot p at m_pWindow[p % kWindow]) that opens
         // at the clear mark and slides forward as the claims move on; the slots it leaves behind
@@ -695,7 +705,6 @@ public:
             Slot* const slots = m_map.m_pSlots;
             Slot* const ring = m_pWindow;
             const unsigned capacity = m_nCapacity;
-            const unsigned limit = capacity / 2;
             const unsigned fillBefore = m_map.m_nFill;
             unsigned fill = fillBefore;
             // The window is [base, base + kWindow); the table's slots from base on are unwritten.
@@ -728,40 +737,7 @@ public:
                 base = next;
                 return &ring[pos & (kWindow - 1)];
             };
-            unsigned i = 0;
-            for (; i < n; ++i) {
-                unsigned home;
-                const KEY key = keyAt(i, home);
-                assert(home < capacity);
-                unsigned pos = home;
-                Slot* s = at(pos);
-                bool isNew = s->state == detail::kSlotNeverUsed;
-                // Most keys are new in their home slot or found there; the others probe on.
-                if (!isNew && !METHODS::Equal(s->key, key)) [[unlikely]] {
-                    for (unsigned step = 1;; step += 2) {
-                        assert(step <= 2 * capacity);
-                        pos += step;
-                        if (pos >= capacity) pos -= capacity;
-                        s = at(pos);
-                        if (s->state == detail::kSlotNeverUsed) {
-                            isNew = true;
-                            break;
-                        }
-                        assert(s->state == detail::kSlotOccupied);
-                        if (METHODS::Equal(s->key, key)) break;
-                    }
-                }
-                if (isNew & (fill + 1 >= limit)) [[unlikely]]
-                    break;
-                // Without a branch: a found slot is rewritten with its own bytes.
-                const KEY stored = isNew ? key : s->key;
-                const VALUE value = isNew ? VALUE() : s->value;
-                s->key = stored;
-                s->value = value;
-                s->state = detail::kSlotOccupied;
-                fill += isNew;
-                visit(i, s->value, isNew);
-            }
+            const unsigned i = ClaimEach(n, keyAt, visit, at, fill);
             m_nBase = base;
             m_map.m_nCount += fill - fillBefore;
             m_map.m_nFill = fill;
