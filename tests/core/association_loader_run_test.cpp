@@ -199,19 +199,7 @@ TEST(HashMapLoadRun, ClaimRunStopsBeforeTheGrowthAndTheRestGoesThroughGetOrInser
         const bool first = std::find(keys.begin(), keys.begin() + i, keys[i]) == keys.begin() + i;
         EXPECT_EQ(seenNew[i], first) << i;
     }
-    ASSERT_EQ(plain.GetCapacity(), loaded.GetCapacity());
-    ASSERT_EQ(plain.GetCount(), loaded.GetCount());
-    ASSERT_EQ(plain.GetFill(), loaded.GetFill());
-    for (unsigned s = 0; s < plain.GetCapacity(); ++s) ASSERT_EQ(plain.GetSlotState(s), loaded.GetSlotState(s)) << s;
-    int pa = kHashStartPosition, pb = kHashStartPosition;
-    uint64_t ka, kb;
-    unsigned va, vb;
-    while (plain.GetNext(pa, ka, va)) {
-        ASSERT_TRUE(loaded.GetNext(pb, kb, vb));
-        EXPECT_EQ(pa, pb);
-        EXPECT_EQ(ka, kb);
-        EXPECT_EQ(va, vb);
-    }
+    ExpectSameTables(plain, loaded);
 }
 
 TEST(OffsetArrayRun, AddRunEqualsAddCallsInAndOutOfRoomAndAcrossTheSplit) {

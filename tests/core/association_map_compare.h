@@ -1,10 +1,12 @@
-// What the association-map tests share: a map of 64-bit keys to lists of ints, the home slot of a
-// key, a recorded Add/AddUnique call, and the comparison of two maps down to their record layout.
+// What the hash-map and association-map load tests share: a map of 64-bit keys to lists of ints,
+// the home slot of a key, a recorded Add/AddUnique call, and the comparisons of two hash tables
+// slot by slot and of two association maps down to their record layout.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "kestovar/core/collection.h"
@@ -23,6 +25,32 @@ struct MapCall {
     int value;
     bool unique;
 };
+
+// Two hash tables are the same when they have the same capacity, count, fill and slot states,
+// and walk the same slots with the same values and keys; keys are compared as bytes (a load
+// must keep the bytes of the key that made the slot) unless `sameKey` says otherwise.
+template <class Map, class SameKey>
+void ExpectSameTables(const Map& plain, const Map& loaded, SameKey sameKey) {
+    ASSERT_EQ(plain.GetCapacity(), loaded.GetCapacity());
+    ASSERT_EQ(plain.GetCount(), loaded.GetCount());
+    ASSERT_EQ(plain.GetFill(), loaded.GetFill());
+    for (unsigned s = 0; s < plain.GetCapacity(); ++s) ASSERT_EQ(plain.GetSlotState(s), loaded.GetSlotState(s)) << s;
+    int pa = kHashStartPosition, pb = kHashStartPosition;
+    const typename Map::Slot* a;
+    while ((a = plain.GetNextSlot(pa)) != nullptr) {
+        const typename Map::Slot* b = loaded.GetNextSlot(pb);
+        ASSERT_NE(b, nullptr);
+        ASSERT_EQ(pa, pb);
+        ASSERT_TRUE(sameKey(a->key, b->key)) << "slot " << pa;
+        ASSERT_EQ(a->value, b->value) << "slot " << pa;
+    }
+    EXPECT_EQ(loaded.GetNextSlot(pb), nullptr);
+}
+
+template <class Map>
+void ExpectSameTables(const Map& plain, const Map& loaded) {
+    ExpectSameTables(plain, loaded, [](const auto& a, const auto& b) { return std::memcmp(&a, &b, sizeof a) == 0; });
+}
 
 // Two maps are the same when they walk the same keys in the same slots with the same lists, and
 // their record collections have the same offsets, capacities, byte counts and value count; the

@@ -16,7 +16,10 @@
 #include "kestovar/core/memory.h"
 #include "kestovar/core/xstring.h"
 
+#include "association_map_compare.h"
+
 using namespace kestovar;
+using kestovar::test::ExpectSameTables;
 
 namespace {
 
@@ -91,20 +94,7 @@ void ExpectClaimsMatchCalls(const std::vector<Key>& keys, const std::vector<size
             from = to;
         }
     }
-    ASSERT_EQ(plain.GetCapacity(), loaded.GetCapacity());
-    ASSERT_EQ(plain.GetCount(), loaded.GetCount());
-    ASSERT_EQ(plain.GetFill(), loaded.GetFill());
-    for (unsigned s = 0; s < plain.GetCapacity(); ++s) ASSERT_EQ(plain.GetSlotState(s), loaded.GetSlotState(s)) << s;
-    int pa = kHashStartPosition, pb = kHashStartPosition;
-    const typename Map::Slot* a;
-    while ((a = plain.GetNextSlot(pa)) != nullptr) {
-        const typename Map::Slot* b = loaded.GetNextSlot(pb);
-        ASSERT_NE(b, nullptr);
-        ASSERT_EQ(pa, pb);
-        ASSERT_EQ(0, std::memcmp(&a->key, &b->key, sizeof a->key)) << "slot " << pa;
-        ASSERT_EQ(a->value, b->value) << "slot " << pa;
-    }
-    EXPECT_EQ(loaded.GetNextSlot(pb), nullptr);
+    ExpectSameTables(plain, loaded);
 }
 
 std::vector<size_t> Cuts(size_t total, size_t parts) {
@@ -225,17 +215,6 @@ TEST(HashMapClaimRun, KeysThatOwnMemoryMatchTheCalls) {
                 from = to;
             }
         }
-        ASSERT_EQ(plain.GetCapacity(), loaded.GetCapacity());
-        ASSERT_EQ(plain.GetCount(), loaded.GetCount());
-        for (unsigned s = 0; s < plain.GetCapacity(); ++s) ASSERT_EQ(plain.GetSlotState(s), loaded.GetSlotState(s)) << s;
-        int pa = kHashStartPosition, pb = kHashStartPosition;
-        CXStringA ka, kb;
-        unsigned va, vb;
-        while (plain.GetNext(pa, ka, va)) {
-            ASSERT_TRUE(loaded.GetNext(pb, kb, vb));
-            EXPECT_EQ(pa, pb);
-            EXPECT_TRUE(ka == kb);
-            EXPECT_EQ(va, vb);
-        }
+        ExpectSameTables(plain, loaded, [](const CXStringA& a, const CXStringA& b) { return a == b; });
     }
 }

@@ -128,27 +128,29 @@ uint64_t BuildAndHash(int pointCount, const std::vector<Face>& faces, unsigned h
     return HashBuiltGraph(*m.faces->GetEdgeToFaceGraph());
 }
 
+// The triangles of a w x h grid in a scrambled order (face f goes to position f * 7919 mod the
+// count), then quads over every `qx`-th cell of every `qy`-th row.
+std::vector<Face> ShuffledGridWithQuads(int w, int h, int qx, int qy) {
+    const std::vector<Face> grid = GridTriangles(w, h);
+    std::vector<Face> faces(grid.size());
+    for (size_t f = 0; f < grid.size(); ++f) faces[(f * 7919) % grid.size()] = grid[f];
+    const int row = w + 1;
+    for (int y = 0; y < h; y += qy)
+        for (int x = 0; x < w; x += qx) faces.push_back({y * row + x, y * row + x + 1, y * row + x + row + 1, y * row + x + row});
+    return faces;
+}
+
 TEST(EdgeGraphBuild, LargeShuffledGridIsBitIdentical) {
     // 60k triangles in a scrambled face order (the first face of an edge is far from the
     // second), quads over part of the grid, every 13th face hidden: a table of about 200k slots.
-    const std::vector<Face> grid = GridTriangles(200, 150);
-    std::vector<Face> faces(grid.size());
-    for (size_t f = 0; f < grid.size(); ++f) faces[(f * 7919) % grid.size()] = grid[f];
-    for (int y = 0; y < 150; y += 3)
-        for (int x = 0; x < 200; x += 5) faces.push_back({y * 201 + x, y * 201 + x + 1, y * 201 + x + 202, y * 201 + x + 201});
-    EXPECT_EQ(BuildAndHash(201 * 151, faces, 13), 7994019730855926076ull);
+    EXPECT_EQ(BuildAndHash(201 * 151, ShuffledGridWithQuads(200, 150, 5, 3), 13), 7994019730855926076ull);
 }
 
 TEST(EdgeGraphBuild, GridOfManyBlocksIsBitIdentical) {
     // 200k triangles in a scrambled face order, quads over part of the grid, every 11th face
     // hidden: a table of about 650k slots, large enough to be claimed through the map loader's
     // window of slots, which slides over it and copies the slots it leaves to the table.
-    const std::vector<Face> grid = GridTriangles(330, 300);
-    std::vector<Face> faces(grid.size());
-    for (size_t f = 0; f < grid.size(); ++f) faces[(f * 7919) % grid.size()] = grid[f];
-    for (int y = 0; y < 300; y += 4)
-        for (int x = 0; x < 330; x += 7) faces.push_back({y * 331 + x, y * 331 + x + 1, y * 331 + x + 332, y * 331 + x + 331});
-    EXPECT_EQ(BuildAndHash(331 * 301, faces, 11), 15655525521026489416ull);
+    EXPECT_EQ(BuildAndHash(331 * 301, ShuffledGridWithQuads(330, 300, 7, 4), 11), 15655525521026489416ull);
 }
 
 TEST(EdgeGraphBuild, TriangleSoupThatOutgrowsTheTableIsBitIdentical) {
