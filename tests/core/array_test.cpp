@@ -193,6 +193,25 @@ TEST(ArrayGrowth, NewSlotsAreZeroInEveryPath) {
     }
 }
 
+TEST(ArrayGrowth, GrowingIntoAReserveThatHeldValuesGivesZeros) {
+    // A reserve that still holds earlier values (the size was cut back) and a reserve that
+    // PreAllocate added without writing it: every way to grow into them writes the elements it
+    // adds, so nothing of the old bytes shows.
+    for (int path = 0; path < 3; ++path) {
+        CXArray<int> a;
+        for (int i = 0; i < 64; ++i) a.Add(-1);
+        a.SetSize(4);
+        a.PreAllocate(5000);
+        ASSERT_EQ(a.GetCapacity(), 5000);
+        if (path == 0) a.SetSize(3000);
+        if (path == 1) a.SetAtGrow(2999, 7);
+        if (path == 2) a.InsertAt(2999, 7);
+        ASSERT_EQ(a.GetSize(), 3000);
+        EXPECT_EQ(a[2999], path == 0 ? 0 : 7);
+        for (int i = 4; i < 2999; ++i) ASSERT_EQ(a[i], 0) << path << " " << i;
+    }
+}
+
 TEST(ArrayGrowth, PreAllocateAndFreeExtraSetTheCapacityExactly) {
     CXArray<int> a;
     a.PreAllocate(37);

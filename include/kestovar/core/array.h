@@ -198,6 +198,16 @@ public:
         }
         return AddGrow(e, growBy);
     }
+    // Grows the size by `count` elements of the reserve, left unwritten, and returns the first of
+    // them: for a plain type whose caller writes every one before any other use. The reserve must
+    // hold them (count <= capacity - size).
+    TYPE* GrowUnfilled(int count) {
+        static_assert(detail::kRawMovable<TYPE>, "GrowUnfilled is for plain types");
+        assert(count >= 0 && count <= m_nMaxSize - m_nSize);
+        TYPE* first = m_pData + m_nSize;
+        m_nSize += count;
+        return first;
+    }
     // Stores `e` at `index`, growing the array to index + 1 when needed. Throws for index < 0.
     void SetAtGrow(int index, ARG_TYPE e, int growBy = -1);
     // Inserts `count` copies of `e` before `index`; an index at or past the end grows the array to
@@ -234,8 +244,9 @@ private:
     int AddGrow(ARG_TYPE e, int growBy);
     // Capacity for a request of `newSize` > capacity under the current grow-by setting.
     int GrownCapacity(int newSize) const;
-    // Moves the live elements into a buffer of `capacity` slots; slots from the size on are zero.
-    void Reallocate(int capacity);
+    // Moves the live elements into a buffer of `capacity` slots; slots from the size on are zero
+    // (left unwritten without `clearTail`).
+    void Reallocate(int capacity, bool clearTail = true);
     static TYPE* Allocate(int capacity);
     static TYPE* AllocateZeroed(int capacity);
     static void ZeroConstruct(TYPE* p, int n) {
@@ -297,7 +308,7 @@ int CXArray<TYPE, ARG_TYPE>::GrownCapacity(int newSize) const {
 }
 
 template <class TYPE, class ARG_TYPE>
-void CXArray<TYPE, ARG_TYPE>::Reallocate(int capacity) {
+void CXArray<TYPE, ARG_TYPE>::Reallocate(int capacity, bool clearTail) {
     assert(capacity >= m_nSize);
     if constexpr (kRaw) {
         void* p = xrealloc(m_pData, size_t(capacity) * sizeof(TYPE));
@@ -317,7 +328,7 @@ void CXArray<TYPE, ARG_TYPE>::Reallocate(int capacity) {
         xfree(m_pData);
         m_pData = fresh;
     }
-    if (capacity > m_nSize)
+    if (clearTail && capacity > m_nSize)
         std::memset(static_cast<void*>(m_pData + m_nSize), 0, size_t(capacity - m_nSize) * sizeof(TYPE));
     m_nMaxSize = capacity;
 }
@@ -360,7 +371,9 @@ template <class TYPE, class ARG_TYPE>
 void CXArray<TYPE, ARG_TYPE>::PreAllocate(int count, int growBy) {
     if (count < 0) XThrow<CXInvalidArgException>("CXArray::PreAllocate: negative count");
     if (growBy != -1) m_nGrowBy = growBy;
-    if (count > m_nMaxSize) Reallocate(count);
+    // The reserve is left unwritten for plain types: every way to grow the size into it (SetSize,
+    // Add, GrowUnfilled) writes the elements it adds.
+    if (count > m_nMaxSize) Reallocate(count, !kRaw);
 }
 
 template <class TYPE, class ARG_TYPE>

@@ -82,8 +82,7 @@ public:
         const uint64_t last = first + step * (count - 1);
         if (m_nSplit == kNoSplit && last <= 0xFFFFFFFFu && count <= unsigned(INT_MAX) - m_nSize &&
             count <= unsigned(m_offsets32.GetCapacity()) - m_nSize) {
-            m_offsets32.SetSize(int(m_nSize + count));
-            uint32_t* out = m_offsets32.GetData() + m_nSize;
+            uint32_t* out = m_offsets32.GrowUnfilled(int(count));
             uint32_t offset = uint32_t(first);
             for (unsigned i = 0; i < count; ++i, offset += uint32_t(step)) out[i] = offset;
             m_nSize += count;
