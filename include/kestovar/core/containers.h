@@ -344,7 +344,10 @@ public:
         // afterwards, get being called a second time for each entry. After an exception the map
         // is left in no defined state and is to be discarded.
         template <class Get>
-        void AddRun(unsigned n, Get&& get) {
+        void AddRun(unsigned n, Get&& getIn) {
+            // A copy of the entry reader in this frame: the caller's may be aliased by the
+            // record and slot stores, and would then be read again after each of them.
+            std::decay_t<Get> get(getIn);
             typedef typename Lists::Element Element;
             Lists& lists = m_map.m_lists;
             const unsigned first = lists.GetSize();
