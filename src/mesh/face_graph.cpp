@@ -640,16 +640,22 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
             // closures' members, which would then be read again after every edge.
             const unsigned count = batched;
             const auto drop = put;
+            // The batch's arrays through local pointers too: reached through the closure, they
+            // would be read again after each streamed line.
+            const unsigned* const ea = batchA;
+            const unsigned* const eb = batchB;
+            unsigned* const eh = batchHome;
+            const unsigned* const ef = batchFace;
             const unsigned n = 3 * count;
             if (avx2)
-                EdgeHomesAvx2(batchA, batchB, (n + 3) & ~3u, magic, slots, batchHome);
+                EdgeHomesAvx2(ea, eb, (n + 3) & ~3u, magic, slots, eh);
             else
-                EdgeHomesPlain(batchA, batchB, n, magic, slots, batchHome);
+                EdgeHomesPlain(ea, eb, n, magic, slots, eh);
             for (unsigned t = 0; t < count; ++t) {
-                const int face = int(batchFace[t]);
-                drop(batchA[3 * t], batchB[3 * t], face, batchHome[3 * t]);
-                drop(batchA[3 * t + 1], batchB[3 * t + 1], face, batchHome[3 * t + 1]);
-                drop(batchA[3 * t + 2], batchB[3 * t + 2], face, batchHome[3 * t + 2]);
+                const int face = int(ef[t]);
+                drop(ea[3 * t], eb[3 * t], face, eh[3 * t]);
+                drop(ea[3 * t + 1], eb[3 * t + 1], face, eh[3 * t + 1]);
+                drop(ea[3 * t + 2], eb[3 * t + 2], face, eh[3 * t + 2]);
             }
             batched = 0;
         };
