@@ -1,5 +1,5 @@
-// Small meshes built in code for the adjacency, clean-up and material tests, a channel that
-// records what the clean-up hands it, and a from-scratch reference of the point-to-face graph.
+// Small meshes built in code for the adjacency, clean-up, material and normal tests, a channel
+// that records what the clean-up hands it, and a from-scratch reference of the point-to-face graph.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include "kestovar/mesh/face_graph.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
+#include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
 
 namespace kestovar::test {
@@ -64,6 +65,53 @@ struct TestMesh {
     }
     TestMesh(const TestMesh&) = delete;
     TestMesh& operator=(const TestMesh&) = delete;
+};
+
+// A point written out in code.
+struct XYZ {
+    float x, y, z;
+};
+
+// An object holding the given points and faces, with a view over it. Channels added through
+// `object->AddChannel` are seen by the view. The points come either as a list or as consecutive
+// x, y, z values.
+struct ObjectMesh {
+    C3DGeomObject* object = nullptr;
+    CGeomInfo* geom = nullptr;
+
+    ObjectMesh(const std::vector<XYZ>& points, const std::vector<Face>& faces) {
+        C3DPointList* list = C3DPointList::Create();
+        for (const XYZ& p : points) list->Add(p.x, p.y, p.z);
+        Build(list, faces);
+    }
+    ObjectMesh(const std::vector<float>& xyz, const std::vector<Face>& faces) {
+        C3DPointList* list = C3DPointList::Create();
+        for (size_t i = 0; i + 2 < xyz.size(); i += 3) list->Add(xyz[i], xyz[i + 1], xyz[i + 2]);
+        Build(list, faces);
+    }
+    ~ObjectMesh() {
+        delete geom;
+        object->Delete();
+    }
+    ObjectMesh(const ObjectMesh&) = delete;
+    ObjectMesh& operator=(const ObjectMesh&) = delete;
+
+    C3DPointList* Points() const { return object->GetPointList(); }
+    C3DFaceList* Faces() const { return object->GetFaceList(); }
+    C3DFace View(unsigned f) const {
+        C3DFace v;
+        Faces()->GetFace(f, v);
+        return v;
+    }
+
+private:
+    // Takes over the creation reference of `points`.
+    void Build(C3DPointList* points, const std::vector<Face>& faces) {
+        C3DFaceList* list = C3DFaceList::Create();
+        FillFaces(*list, faces);
+        object = new C3DGeomObject(points, list, nullptr);
+        geom = new CGeomInfo(object);
+    }
 };
 
 // A regular grid of w x h quads split into triangles, points numbered row by row:

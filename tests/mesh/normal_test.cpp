@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "adjacency_test_util.h"
 #include "kestovar/mesh/channel_lists.h"
 #include "kestovar/mesh/edge.h"
 #include "kestovar/mesh/face.h"
@@ -20,45 +21,10 @@
 namespace kestovar {
 namespace {
 
-using Face = std::vector<int>;
-struct P3 {
-    float x, y, z;
-};
-
-// An object holding the given points and faces, with a view over it. Channels added through
-// `object->AddChannel` are seen by the view.
-struct Mesh {
-    C3DGeomObject* object;
-    CGeomInfo* geom;
-
-    Mesh(const std::vector<P3>& pts, const std::vector<Face>& faces) {
-        C3DPointList* points = C3DPointList::Create();
-        for (const P3& p : pts) points->Add(p.x, p.y, p.z);
-        C3DFaceList* list = C3DFaceList::Create();
-        list->SetSize(int(faces.size()), 3, SETSIZE_COMPACT_SLACK);
-        for (size_t i = 0; i < faces.size(); ++i) {
-            CFace view;
-            list->GetFace(unsigned(i), view);
-            view.SetIndexes(faces[i].data(), unsigned(faces[i].size()));
-        }
-        object = new C3DGeomObject(points, list, nullptr);
-        geom = new CGeomInfo(object);
-    }
-    ~Mesh() {
-        delete geom;
-        object->Delete();
-    }
-    Mesh(const Mesh&) = delete;
-    Mesh& operator=(const Mesh&) = delete;
-
-    C3DPointList* Points() const { return object->GetPointList(); }
-    C3DFaceList* Faces() const { return object->GetFaceList(); }
-    C3DFace View(unsigned f) const {
-        C3DFace v;
-        Faces()->GetFace(f, v);
-        return v;
-    }
-};
+using test::Face;
+using test::XYZ;
+// An object over the given points and faces with a view over it (see adjacency_test_util.h).
+using Mesh = test::ObjectMesh;
 
 // The unit cube, outward faces counter-clockwise seen from outside:
 //
@@ -68,8 +34,8 @@ struct Mesh {
 //    | 3-----|-2        4 (0,0,1) 5 (1,0,1) 6 (1,1,1) 7 (0,1,1)
 //    |/      |/
 //    0-------1
-const std::vector<P3> kCubePoints = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0},
-                                     {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
+const std::vector<XYZ> kCubePoints = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0},
+                                      {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
 const std::vector<Face> kCubeFaces = {{0, 3, 2, 1}, {4, 5, 6, 7}, {0, 1, 5, 4},
                                       {1, 2, 6, 5}, {2, 3, 7, 6}, {3, 0, 4, 7}};
 
@@ -79,8 +45,8 @@ const std::vector<Face> kCubeFaces = {{0, 3, 2, 1}, {4, 5, 6, 7}, {0, 1, 5, 4},
 //   3---4---5            6 (2,0,-1)  7 (2,1,-1)
 //   | A | B |\ C
 //   0---1---2 7..6       A, B face +z; C = (2,6,7,5) faces +x
-const std::vector<P3> kStripPoints = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {0, 1, 0},
-                                      {1, 1, 0}, {2, 1, 0}, {2, 0, -1}, {2, 1, -1}};
+const std::vector<XYZ> kStripPoints = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0},  {0, 1, 0},
+                                       {1, 1, 0}, {2, 1, 0}, {2, 0, -1}, {2, 1, -1}};
 const std::vector<Face> kStripFaces = {{0, 1, 4, 3}, {1, 2, 5, 4}, {2, 6, 7, 5}};
 
 constexpr float kPi = 3.14159265358979f;
@@ -240,7 +206,7 @@ TEST(PointNormalChannel, CubeAtHalfTurnSmoothsEveryPoint) {
         const int* idx = channel.GetFaceList()->GetIndexes(f, n);
         const Face& g = kCubeFaces[f];
         for (int k = 0; k < n; ++k) {
-            const P3& p = kCubePoints[size_t(g[size_t(k)])];
+            const XYZ& p = kCubePoints[size_t(g[size_t(k)])];
             // Outward diagonal through the corner.
             ExpectVector(v->GetAt(idx[k]), (p.x * 2 - 1) * s, (p.y * 2 - 1) * s, (p.z * 2 - 1) * s);
         }
@@ -344,7 +310,7 @@ TEST(PointNormalChannel, DegenerateAndNaNInputNeverCrash) {
         for (int k = 0; k < n; ++k) EXPECT_LT(idx[k], channel.GetNormalVectorList()->GetSize());
     }
     // No faces or no points: nothing to do.
-    Mesh empty({}, {});
+    Mesh empty(std::vector<XYZ>{}, {});
     CPointNormalChannel channel;
     EXPECT_FALSE(channel.InitNormals(empty.geom, kPi));
     EXPECT_FALSE(channel.InitNormals(nullptr, 0.5f));

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "adjacency_test_util.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/mesh/channel_lists.h"
 #include "kestovar/mesh/face_list.h"
@@ -26,30 +27,8 @@
 namespace kestovar {
 namespace {
 
-struct Mesh {
-    C3DGeomObject* object;
-    CGeomInfo* geom;
-
-    Mesh(const std::vector<float>& xyz, const std::vector<std::vector<int>>& faces) {
-        C3DPointList* points = C3DPointList::Create();
-        for (size_t i = 0; i + 2 < xyz.size(); i += 3) points->Add(xyz[i], xyz[i + 1], xyz[i + 2]);
-        C3DFaceList* list = C3DFaceList::Create();
-        list->SetSize(int(faces.size()), 3, SETSIZE_COMPACT_SLACK);
-        for (size_t i = 0; i < faces.size(); ++i) {
-            CFace view;
-            list->GetFace(unsigned(i), view);
-            view.SetIndexes(faces[i].data(), unsigned(faces[i].size()));
-        }
-        object = new C3DGeomObject(points, list, nullptr);
-        geom = new CGeomInfo(object);
-    }
-    ~Mesh() {
-        delete geom;
-        object->Delete();
-    }
-    Mesh(const Mesh&) = delete;
-    Mesh& operator=(const Mesh&) = delete;
-};
+// An object over the given points and faces with a view over it (see adjacency_test_util.h).
+using Mesh = test::ObjectMesh;
 
 // The cosine the grouping rule compares with cos(angle): double precision over the float
 // normals, clamped, 0 for near-zero lengths.
