@@ -1,10 +1,12 @@
 // Small meshes built in code for the adjacency, clean-up, material and normal tests, a channel
-// that records what the clean-up hands it, and a from-scratch reference of the point-to-face graph.
+// that records what the clean-up hands it, a from-scratch reference of the point-to-face graph,
+// and the hashing of built graphs for the tests that pin them.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <initializer_list>
 #include <map>
 #include <set>
@@ -12,11 +14,13 @@
 
 #include "kestovar/core/exception.h"
 #include "kestovar/mesh/channel.h"
+#include "kestovar/mesh/edge.h"
 #include "kestovar/mesh/face_graph.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "test_util.h"
 
 namespace kestovar::test {
 
@@ -159,6 +163,41 @@ inline std::vector<std::set<int>> GraphAsSets(const CFaceList& list, int pointCo
         EXPECT_EQ(faces.size(), out[size_t(p)].size()) << "point " << p << " lists a face twice";
     }
     return out;
+}
+
+// Adds the records of a graph in index order: their count, then for each record (its offset in
+// the record buffer first, with `offsets`) its size, capacity and values.
+template <class T, class INDEX>
+void HashRecords(Fnv& h, const CSimpleCollection<T, INDEX>& records, bool offsets = false) {
+    h.Add(records.GetSize());
+    for (unsigned r = 0; r < records.GetSize(); ++r) {
+        const auto* e = records.GetElement(r);
+        if (offsets) {
+            const uint64_t offset = records.GetOffset(r);
+            h.Add(&offset, sizeof offset);
+        }
+        h.Add(e->GetSize());
+        h.Add(e->GetCapacity());
+        h.Add(e->GetData(), e->GetSize() * sizeof(T));
+    }
+}
+
+// Adds the edge-to-face graph's slot count, entry count and slot-order walk: for each entry its
+// slot position and edge, its face count (with `faceCounts`), then its faces.
+inline void HashEdgeWalk(Fnv& h, const CEdgeToFaceGraph& graph, bool faceCounts) {
+    h.Add(graph.GetHashCapacity());
+    h.Add(uint32_t(graph.GetCount()));
+    int pos = kHashStartPosition;
+    C3DEdge key;
+    const int* values;
+    unsigned n;
+    while (graph.GetNext(pos, key, values, n)) {
+        h.Add(uint32_t(pos));
+        h.Add(key.GetP1());
+        h.Add(key.GetP2());
+        if (faceCounts) h.Add(n);
+        h.Add(values, n * sizeof(int));
+    }
 }
 
 // The values of a helper-array result as a sorted vector.

@@ -92,28 +92,9 @@ TEST(EdgeGraphBuild, GridWithHiddenFacesAndPolygonsMatchesTheReference) {
 // used, slack and allocated bytes.
 uint64_t HashBuiltGraph(const CEdgeToFaceGraph& graph) {
     Fnv h;
-    h.Add(graph.GetHashCapacity());
-    h.Add(uint32_t(graph.GetCount()));
-    int pos = kHashStartPosition;
-    C3DEdge key;
-    const int* values;
-    unsigned n;
-    while (graph.GetNext(pos, key, values, n)) {
-        h.Add(uint32_t(pos));
-        h.Add(key.GetP1());
-        h.Add(key.GetP2());
-        h.Add(values, n * sizeof(int));
-    }
+    HashEdgeWalk(h, graph, false);
     const CEdgeToFaceGraph::Lists& lists = graph.GetLists();
-    h.Add(lists.GetSize());
-    for (unsigned r = 0; r < lists.GetSize(); ++r) {
-        const auto* e = lists.GetElement(r);
-        const uint64_t offset = lists.GetOffset(r);
-        h.Add(&offset, sizeof offset);
-        h.Add(e->GetSize());
-        h.Add(e->GetCapacity());
-        h.Add(e->GetData(), e->GetSize() * sizeof(int));
-    }
+    HashRecords(h, lists, true);
     const uint64_t bytes[3] = {lists.GetUsedBytes(), lists.GetSlack(), lists.GetAllocatedBytes()};
     h.Add(bytes, sizeof bytes);
     return h.h;

@@ -84,17 +84,6 @@ Mesh SplitGrid(int w, int h) {
     return m;
 }
 
-template <class T, class INDEX>
-void HashRecords(Fnv& h, const CSimpleCollection<T, INDEX>& records) {
-    h.Add(records.GetSize());
-    for (unsigned r = 0; r < records.GetSize(); ++r) {
-        const auto* e = records.GetElement(r);
-        h.Add(e->GetSize());
-        h.Add(e->GetCapacity());
-        h.Add(e->GetData(), e->GetSize() * sizeof(T));
-    }
-}
-
 uint64_t HashPointGraph(const CPointToFaceGraph& graph) {
     Fnv h;
     HashRecords(h, graph);
@@ -103,19 +92,7 @@ uint64_t HashPointGraph(const CPointToFaceGraph& graph) {
 
 uint64_t HashEdgeGraph(const CEdgeToFaceGraph& graph) {
     Fnv h;
-    h.Add(graph.GetHashCapacity());
-    h.Add(uint32_t(graph.GetCount()));
-    int pos = kHashStartPosition;
-    C3DEdge key;
-    const int* values;
-    unsigned n;
-    while (graph.GetNext(pos, key, values, n)) {
-        h.Add(uint32_t(pos));
-        h.Add(key.GetP1());
-        h.Add(key.GetP2());
-        h.Add(n);
-        h.Add(values, n * sizeof(int));
-    }
+    HashEdgeWalk(h, graph, true);
     HashRecords(h, graph.GetLists());
     return h.h;
 }
