@@ -4,15 +4,14 @@
 
 #include <cmath>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <utility>
 #include <vector>
 
 #include "kestovar/mesh/face_grid.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "shape_test_util.h"
 
 namespace kestovar::comparetest {
 
@@ -50,60 +49,24 @@ inline ObjectPtr MakeObject(const Mesh& m) {
                                             unsigned(m.quads.size() * 4)));
 }
 
-// A square plate in the z = 0 plane, [0, size]^2, cut into n x n squares of two triangles:
-//
-//   (n+1)..   ...
-//     0 -- 1 -- 2 ... n
-inline Mesh MakePlate(int n, double size) {
+// The points of `shape` scaled by `scale`, and its triangles.
+inline Mesh FromShape(const test::Triangles& shape, double scale = 1.0) {
     Mesh m;
-    for (int j = 0; j <= n; ++j)
-        for (int i = 0; i <= n; ++i) m.AddPoint(size * i / n, size * j / n, 0.0);
-    for (int j = 0; j < n; ++j) {
-        for (int i = 0; i < n; ++i) {
-            int a = j * (n + 1) + i, b = a + 1, c = a + n + 1, d = c + 1;
-            m.tris.insert(m.tris.end(), {a, b, d, a, d, c});
-        }
-    }
+    for (size_t i = 0; i < shape.xyz.size(); i += 3)
+        m.AddPoint(scale * shape.xyz[i], scale * shape.xyz[i + 1], scale * shape.xyz[i + 2]);
+    m.tris = shape.tris;
     return m;
+}
+
+// A square plate in the z = 0 plane, [0, size]^2, cut into n x n squares of two triangles
+// (test::SquareGrid).
+inline Mesh MakePlate(int n, double size) {
+    return FromShape(test::SquareGrid(n, size));
 }
 
 // The unit icosahedron subdivided `level` times, every point on the sphere of radius `radius`.
 inline Mesh MakeIcosphere(int level, double radius = 1.0) {
-    const double t = (1.0 + std::sqrt(5.0)) / 2.0;
-    std::vector<double> v = {-1, t, 0, 1, t, 0, -1, -t, 0, 1, -t, 0, 0, -1, t, 0, 1, t,
-                             0, -1, -t, 0, 1, -t, t, 0, -1, t, 0, 1, -t, 0, -1, -t, 0, 1};
-    std::vector<int> f = {0, 11, 5, 0, 5, 1,  0, 1, 7,  0, 7,  10, 0, 10, 11, 1, 5, 9, 5, 11,
-                          4, 11, 10, 2, 10, 7, 6, 7, 1, 8, 3, 9, 4, 3, 4, 2, 3, 2, 6, 3,
-                          6, 8, 3, 8, 9, 4, 9, 5, 2, 4, 11, 6, 2, 10, 8, 6, 7, 9, 8, 1};
-    auto normalise = [&](size_t i) {
-        double l = std::sqrt(v[i] * v[i] + v[i + 1] * v[i + 1] + v[i + 2] * v[i + 2]);
-        for (int k = 0; k < 3; ++k) v[i + k] /= l;
-    };
-    for (size_t i = 0; i < v.size(); i += 3) normalise(i);
-    for (int l = 0; l < level; ++l) {
-        std::map<std::pair<int, int>, int> mid;
-        auto midpoint = [&](int a, int b) {
-            auto key = std::make_pair(std::min(a, b), std::max(a, b));
-            auto it = mid.find(key);
-            if (it != mid.end()) return it->second;
-            for (int k = 0; k < 3; ++k) v.push_back((v[3 * a + k] + v[3 * b + k]) / 2.0);
-            normalise(v.size() - 3);
-            int id = int(v.size() / 3 - 1);
-            mid[key] = id;
-            return id;
-        };
-        std::vector<int> g;
-        for (size_t i = 0; i < f.size(); i += 3) {
-            int a = f[i], b = f[i + 1], c = f[i + 2];
-            int ab = midpoint(a, b), bc = midpoint(b, c), ca = midpoint(c, a);
-            g.insert(g.end(), {a, ab, ca, b, bc, ab, c, ca, bc, ab, bc, ca});
-        }
-        f.swap(g);
-    }
-    Mesh m;
-    for (size_t i = 0; i < v.size(); i += 3) m.AddPoint(radius * v[i], radius * v[i + 1], radius * v[i + 2]);
-    m.tris = f;
-    return m;
+    return FromShape(test::UnitIcosphere(level), radius);
 }
 
 // Smallest squared distance from p to the triangles of `m` (the grid's reference).

@@ -7,16 +7,15 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "kestovar/compare/geom_compare.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/simplify/ext_object.h"
+#include "shape_test_util.h"
 #include "simplify/obj_mesh_util.h"
 
 namespace kestovar::looptest {
@@ -49,64 +48,33 @@ inline ObjMesh Tetrahedron() {
     return m;
 }
 
-// The icosahedron subdivided `level` times onto the unit sphere, then every point pushed out by a
-// smooth bump in y and z (x stays mirror-symmetric: the sphere is symmetric across x = 0).
+// The triangles of `corners` (three corners each), all of material 0.
+inline void AddTriangles(ObjMesh& m, const std::vector<int>& corners) {
+    for (size_t i = 0; i < corners.size(); i += 3) AddTriangle(m, corners[i], corners[i + 1], corners[i + 2]);
+}
+
+// The icosahedron subdivided `level` times onto the unit sphere (test::UnitIcosphere), then every
+// point pushed out by a smooth bump in y and z (x stays mirror-symmetric: the sphere is symmetric
+// across x = 0).
 inline ObjMesh BumpySphere(int level) {
-    const double t = (1.0 + std::sqrt(5.0)) / 2.0;
-    std::vector<double> v = {-1, t, 0, 1, t, 0, -1, -t, 0, 1, -t, 0, 0, -1, t, 0, 1, t,
-                             0, -1, -t, 0, 1, -t, t, 0, -1, t, 0, 1, -t, 0, -1, -t, 0, 1};
-    std::vector<int> f = {0, 11, 5, 0, 5, 1,  0, 1, 7,  0, 7,  10, 0, 10, 11, 1, 5, 9, 5, 11,
-                          4, 11, 10, 2, 10, 7, 6, 7, 1, 8, 3, 9, 4, 3, 4, 2, 3, 2, 6, 3,
-                          6, 8, 3, 8, 9, 4, 9, 5, 2, 4, 11, 6, 2, 10, 8, 6, 7, 9, 8, 1};
-    auto normalise = [&](size_t i) {
-        double l = std::sqrt(v[i] * v[i] + v[i + 1] * v[i + 1] + v[i + 2] * v[i + 2]);
-        for (int k = 0; k < 3; ++k) v[i + k] /= l;
-    };
-    for (size_t i = 0; i < v.size(); i += 3) normalise(i);
-    for (int l = 0; l < level; ++l) {
-        std::map<std::pair<int, int>, int> mid;
-        std::vector<int> g;
-        auto midpoint = [&](int a, int b) {
-            auto key = std::make_pair(std::min(a, b), std::max(a, b));
-            auto it = mid.find(key);
-            if (it != mid.end()) return it->second;
-            for (int k = 0; k < 3; ++k) v.push_back((v[3 * size_t(a) + size_t(k)] + v[3 * size_t(b) + size_t(k)]) * 0.5);
-            normalise(v.size() - 3);
-            int idx = int(v.size() / 3 - 1);
-            mid.emplace(key, idx);
-            return idx;
-        };
-        for (size_t i = 0; i < f.size(); i += 3) {
-            int a = f[i], b = f[i + 1], c = f[i + 2];
-            int ab = midpoint(a, b), bc = midpoint(b, c), ca = midpoint(c, a);
-            g.insert(g.end(), {a, ab, ca, ab, b, bc, ca, bc, c, ab, bc, ca});
-        }
-        f.swap(g);
-    }
+    const test::Triangles sphere = test::UnitIcosphere(level);
     ObjMesh m;
-    for (size_t i = 0; i < v.size(); i += 3) {
-        const double x = v[i], y = v[i + 1], z = v[i + 2];
+    for (size_t i = 0; i < sphere.xyz.size(); i += 3) {
+        const double x = sphere.xyz[i], y = sphere.xyz[i + 1], z = sphere.xyz[i + 2];
         const double r = 1.0 + 0.15 * std::cos(3.0 * y) * std::cos(2.0 * z) + 0.05 * x * x;
         AddPoint(m, x * r, y * r, z * r);
     }
-    for (size_t i = 0; i < f.size(); i += 3) AddTriangle(m, f[i], f[i + 1], f[i + 2]);
+    AddTriangles(m, sphere.tris);
     return m;
 }
 
-// An open n x n grid over [0, 1]^2 with height h(x, y); two triangles per cell.
+// An open n x n grid over [0, 1]^2 with height h(x, y); two triangles per cell (test::SquareGrid).
 inline ObjMesh Grid(int n, double (*height)(double, double)) {
+    const test::Triangles grid = test::SquareGrid(n, 1.0, height);
     ObjMesh m;
-    for (int j = 0; j <= n; ++j)
-        for (int i = 0; i <= n; ++i) {
-            const double x = double(i) / n, y = double(j) / n;
-            AddPoint(m, x, y, height(x, y));
-        }
-    for (int j = 0; j < n; ++j)
-        for (int i = 0; i < n; ++i) {
-            const int a = j * (n + 1) + i, b = a + 1, c = a + n + 1, d = c + 1;
-            AddTriangle(m, a, b, d);
-            AddTriangle(m, a, d, c);
-        }
+    for (size_t i = 0; i < grid.xyz.size(); i += 3)
+        AddPoint(m, grid.xyz[i], grid.xyz[i + 1], grid.xyz[i + 2]);
+    AddTriangles(m, grid.tris);
     return m;
 }
 
