@@ -1,5 +1,6 @@
-// Objects built in code for the weld, triangulation and tagger tests, and a face-mapped channel
-// whose values are 2D points, to check that channel faces follow the geometry.
+// Objects built in code for the weld, triangulation and tagger tests, a face-mapped channel whose
+// values are 2D points, to check that channel faces follow the geometry, and the grid weld that
+// the tolerance-0 weld must match.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -144,5 +145,28 @@ inline std::vector<unsigned> GridWeld(const std::vector<P3>& points) {
     C3DPointList::DeleteWeldMap(map);
     return rep;
 }
+
+// A tolerance-0 weld case: point i of the given points is the first corner of face i, whose two
+// other corners are anchors at (1000, 1000, 1000) and (-1000, -1000, -1000), away from every
+// point. Holds the object to weld and the grid weld's representative of every point to check the
+// weld against.
+struct AnchoredWeldCase {
+    std::vector<P3> all;        // the points, then the two anchors
+    std::vector<unsigned> rep;  // GridWeld(all)
+    C3DObject* object = nullptr;
+
+    explicit AnchoredWeldCase(const std::vector<P3>& points) : all(points) {
+        const int a = int(points.size());
+        all.push_back({1000.0f, 1000.0f, 1000.0f});
+        all.push_back({-1000.0f, -1000.0f, -1000.0f});
+        rep = GridWeld(all);
+        std::vector<Poly> faces;
+        for (int i = 0; i < a; ++i) faces.push_back({i, a, a + 1});
+        object = MakeObject(all, faces);
+    }
+    ~AnchoredWeldCase() { object->Delete(); }
+    AnchoredWeldCase(const AnchoredWeldCase&) = delete;
+    AnchoredWeldCase& operator=(const AnchoredWeldCase&) = delete;
+};
 
 }  // namespace kestovar::test

@@ -28,14 +28,10 @@ struct WeldOutcome {
 };
 
 WeldOutcome WeldAndCompare(const std::vector<P3>& points) {
-    std::vector<P3> all = points;
-    const int a = int(all.size());
-    all.push_back({1000.0f, 1000.0f, 1000.0f});
-    all.push_back({-1000.0f, -1000.0f, -1000.0f});
-    const std::vector<unsigned> rep = GridWeld(all);
-    std::vector<Poly> faces;
-    for (int i = 0; i < a; ++i) faces.push_back({i, a, a + 1});
-    C3DObject* obj = MakeObject(all, faces);
+    const AnchoredWeldCase weld(points);
+    const std::vector<unsigned>& rep = weld.rep;
+    C3DObject* obj = weld.object;
+    const int a = int(points.size());
     const bool anyMerge = [&] {
         for (int i = 0; i < a; ++i)
             if (rep[i] != unsigned(i)) return true;
@@ -55,7 +51,6 @@ WeldOutcome WeldAndCompare(const std::vector<P3>& points) {
     WeldOutcome out{obj->GetPointNbr(), 0};
     for (int i = 0; i < a; ++i)
         if (!SameBits(points[i].data(), points[rep[i]].data())) ++out.distinctMerges;
-    obj->Delete();
     return out;
 }
 

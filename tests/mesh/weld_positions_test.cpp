@@ -25,14 +25,11 @@ namespace {
 // and checks every face's first corner against the grid weld: same coordinate bits as the
 // representative, and shared exactly between points of one representative.
 void ExpectGridWeld(const std::vector<P3>& points) {
-    std::vector<P3> all = points;
-    const int a = int(all.size());
-    all.push_back({1000.0f, 1000.0f, 1000.0f});
-    all.push_back({-1000.0f, -1000.0f, -1000.0f});
-    const std::vector<unsigned> rep = GridWeld(all);
-    std::vector<Poly> faces;
-    for (int i = 0; i < a; ++i) faces.push_back({i, a, a + 1});
-    C3DObject* obj = MakeObject(all, faces);
+    const AnchoredWeldCase weld(points);
+    const std::vector<P3>& all = weld.all;
+    const std::vector<unsigned>& rep = weld.rep;
+    C3DObject* obj = weld.object;
+    const int a = int(points.size());
     obj->Weld3DPoints(0.0, false, 0, 0);
     const std::vector<Poly> welded = ReadFaces(*obj->GetFaceList());
     ASSERT_EQ(welded.size(), size_t(a));
@@ -49,7 +46,6 @@ void ExpectGridWeld(const std::vector<P3>& points) {
         ASSERT_EQ(corner, cornerOfRep[rep[i]]) << "point " << i;
     }
     EXPECT_EQ(obj->GetPointNbr(), representatives + 2);
-    obj->Delete();
 }
 
 TEST(WeldPositions, CopiesCellSharersNanAndSignedZerosInScrambledOrder) {
