@@ -534,6 +534,16 @@ int Renumber(CFaceList* list, int tag, CXArray<int>& stamp, CXArray<int>& local,
     return count;
 }
 
+// Sets out[k] to the x, y, z triple number order[k] of `triples`, for k below `count` (positions
+// and normals are both kept as triples in the file-wide arrays).
+template <class T>
+void CopyTriples(T* out, const float* triples, const int* order, int count) {
+    for (int k = 0; k < count; ++k) {
+        const float* v = triples + 3 * order[k];
+        out[k].Init(v[0], v[1], v[2]);
+    }
+}
+
 void CObjReader::FinishGroups() {
     CXArray<int> stamp, local, order;
     auto prepare = [&](int elements) {
@@ -567,11 +577,7 @@ void CObjReader::FinishGroups() {
         [&](CObjGroup& g, int count, const int* order) {
             C3DPointList* points = g.object->GetPointList();
             points->SetSize(count);
-            C3DTPoint<float>* out = points->GetPoints();
-            for (int k = 0; k < count; ++k) {
-                const float* v = m_positions.GetData() + 3 * order[k];
-                out[k].Init(v[0], v[1], v[2]);
-            }
+            CopyTriples(points->GetPoints(), m_positions.GetData(), order, count);
         });
     m_positions.RemoveAll();
     renumberKind(
@@ -593,11 +599,7 @@ void CObjReader::FinishGroups() {
         [&](CObjGroup& g, int count, const int* order) {
             C3DVectorList* vectors = g.normals->GetNormalVectorList();
             vectors->SetSize(count);
-            C3DTVector<float>* out = vectors->GetVectors();
-            for (int k = 0; k < count; ++k) {
-                const float* n = m_normals.GetData() + 3 * order[k];
-                out[k].Init(n[0], n[1], n[2]);
-            }
+            CopyTriples(vectors->GetVectors(), m_normals.GetData(), order, count);
         });
     m_normals.RemoveAll();
 
