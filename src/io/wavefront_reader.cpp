@@ -646,25 +646,14 @@ CXStringW DirectoryOf(const wchar_t* fileName) {
     return slash < 0 ? CXStringW(L"") : CXStringW(name.GetString(), slash + 1);
 }
 
-}  // namespace
-
-// ---- entry points -----------------------------------------------------------------------------------
-
-CWavefrontIo::CWavefrontIo(CFileIo* io) : C3DParser(io) {}
-CWavefrontIo::~CWavefrontIo() = default;
-
-C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
+// Runs read(source) over a fresh line source with numbers in the English format. A file or memory
+// exception raised on the way becomes the result code (and is released) and gives no scene.
+template <class Read>
+C3DScene* ReadGuarded(int& result, Read&& read) {
     CSwitchLocale english;
     try {
         CLineSource source;
-        XCW2A path(fileName);
-        if (!source.OpenFile(path)) {
-            result = IO_FILE_CANT_OPEN;
-            return nullptr;
-        }
-        CObjReader reader(source);
-        CXStringW directory = DirectoryOf(fileName);
-        return reader.Read(directory.IsEmpty() ? L"." : directory.GetString(), result);
+        return read(source);
     } catch (CXFileException* e) {
         result = ResultOf(e);
     } catch (CXMemoryException*) {
@@ -674,20 +663,32 @@ C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
     return nullptr;
 }
 
+}  // namespace
+
+// ---- entry points -----------------------------------------------------------------------------------
+
+CWavefrontIo::CWavefrontIo(CFileIo* io) : C3DParser(io) {}
+CWavefrontIo::~CWavefrontIo() = default;
+
+C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
+    return ReadGuarded(result, [&](CLineSource& source) -> C3DScene* {
+        XCW2A path(fileName);
+        if (!source.OpenFile(path)) {
+            result = IO_FILE_CANT_OPEN;
+            return nullptr;
+        }
+        CObjReader reader(source);
+        CXStringW directory = DirectoryOf(fileName);
+        return reader.Read(directory.IsEmpty() ? L"." : directory.GetString(), result);
+    });
+}
+
 C3DScene* CWavefrontIo::ReadObjMemory(const void* data, size_t size, const wchar_t* directory, int& result) {
-    CSwitchLocale english;
-    try {
-        CLineSource source;
+    return ReadGuarded(result, [&](CLineSource& source) {
         source.OpenMemory(data, size);
         CObjReader reader(source);
         return reader.Read(directory, result);
-    } catch (CXFileException* e) {
-        result = ResultOf(e);
-    } catch (CXMemoryException*) {
-        result = IO_FILE_NO_MEMORY;
-    }
-    XDeleteThreadException();
-    return nullptr;
+    });
 }
 
 C3DScene* CWavefrontIo::Read(const wchar_t* fileName, CSceneImportOptions& options) {
