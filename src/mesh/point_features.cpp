@@ -176,6 +176,23 @@ void SetNormalFeatureFlags(C3DPointList& points, const C3DFaceList& faces, doubl
     if (coplanar) *coplanar = coplanarCount;
 }
 
+// Calls visit(p, material) for every corner p below `n` of every live face, in face order then
+// corner order, with the face's material.
+template <class Visit>
+void ForEachLiveCornerMaterial(const C3DFaceList& faces, int n, Visit&& visit) {
+    const int faceCount = faces.GetSize();
+    for (int f = 0; f < faceCount; ++f) {
+        if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
+        const unsigned int material = faces.GetFaceMaterial(unsigned(f));
+        int count;
+        const int* idx = faces.GetIndexes(unsigned(f), count);
+        for (int k = 0; k < count; ++k) {
+            const unsigned p = unsigned(idx[k]);
+            if (p < unsigned(n)) visit(p, material);
+        }
+    }
+}
+
 }  // namespace
 
 // ---- point-material graph -----------------------------------------------------------------------
@@ -183,7 +200,6 @@ void SetNormalFeatureFlags(C3DPointList& points, const C3DFaceList& faces, doubl
 void C3DPointList::InitPointMaterialGraph(const C3DFaceList& faces) {
     DeletePointMaterialGraph();
     const int n = m_nSize;
-    const int faceCount = faces.GetSize();
     // First pass: each point's first material, whether another one follows, and its corner count
     // (an upper bound of its distinct materials).
     CXArray<unsigned int> first;
@@ -191,21 +207,13 @@ void C3DPointList::InitPointMaterialGraph(const C3DFaceList& faces) {
     first.SetSize(n);
     corners.SetSize(n);  // zero-filled
     bool anyShared = false;
-    for (int f = 0; f < faceCount; ++f) {
-        const unsigned int material = faces.GetFaceMaterial(unsigned(f));
-        if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
-        int count;
-        const int* idx = faces.GetIndexes(unsigned(f), count);
-        for (int k = 0; k < count; ++k) {
-            const unsigned p = unsigned(idx[k]);
-            if (p >= unsigned(n)) continue;
-            if (corners[int(p)] == 0)
-                first[int(p)] = material;
-            else if (first[int(p)] != material)
-                anyShared = true;
-            if (corners[int(p)] < CPointMaterialGraph::kMaxRecordLength) ++corners[int(p)];
-        }
-    }
+    ForEachLiveCornerMaterial(faces, n, [&](unsigned p, unsigned int material) {
+        if (corners[int(p)] == 0)
+            first[int(p)] = material;
+        else if (first[int(p)] != material)
+            anyShared = true;
+        if (corners[int(p)] < CPointMaterialGraph::kMaxRecordLength) ++corners[int(p)];
+    });
     // Records: empty for unused points, the single material otherwise; points with several
     // materials get room for all their corners and are completed by a second pass.
     CPointMaterialGraph* graph = new CPointMaterialGraph(1);
@@ -217,28 +225,20 @@ void C3DPointList::InitPointMaterialGraph(const C3DFaceList& faces) {
             graph->Add(&first[p], 1, anyShared ? corners[p] : 1);
     }
     if (anyShared) {
-        for (int f = 0; f < faceCount; ++f) {
-            if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
-            const unsigned int material = faces.GetFaceMaterial(unsigned(f));
-            int count;
-            const int* idx = faces.GetIndexes(unsigned(f), count);
-            for (int k = 0; k < count; ++k) {
-                const unsigned p = unsigned(idx[k]);
-                if (p >= unsigned(n)) continue;
-                CPointMaterialGraph::Element* e = graph->GetElement(p);
-                unsigned size = e->GetSize();
-                unsigned* values = e->GetData();
-                // Sorted insertion; records stay short (the materials meeting at one point).
-                unsigned pos = 0;
-                while (pos < size && values[pos] < material) ++pos;
-                if (pos < size && values[pos] == material) continue;
-                if (size == e->GetCapacity()) continue;  // more materials than a record can hold
-                e = graph->SetRecordSize(p, size + 1);
-                values = e->GetData();
-                std::memmove(values + pos + 1, values + pos, size_t(size - pos) * sizeof(unsigned));
-                values[pos] = material;
-            }
-        }
+        ForEachLiveCornerMaterial(faces, n, [&](unsigned p, unsigned int material) {
+            CPointMaterialGraph::Element* e = graph->GetElement(p);
+            unsigned size = e->GetSize();
+            unsigned* values = e->GetData();
+            // Sorted insertion; records stay short (the materials meeting at one point).
+            unsigned pos = 0;
+            while (pos < size && values[pos] < material) ++pos;
+            if (pos < size && values[pos] == material) return;
+            if (size == e->GetCapacity()) return;  // more materials than a record can hold
+            e = graph->SetRecordSize(p, size + 1);
+            values = e->GetData();
+            std::memmove(values + pos + 1, values + pos, size_t(size - pos) * sizeof(unsigned));
+            values[pos] = material;
+        });
         graph->Compact(true);
     }
     m_pPointMaterialGraph = graph;
@@ -246,7 +246,6 @@ void C3DPointList::InitPointMaterialGraph(const C3DFaceList& faces) {
 
 bool detail::SetMaterialFrontierFlags(C3DPointList& points, const C3DFaceList& faces) {
     const int n = points.GetSize();
-    const int faceCount = faces.GetSize();
     // Per point: its first material and its state (0 no face yet, 1 one material so far, 2 more).
     CXArray<unsigned int> first;
     CXArray<unsigned char> state;
@@ -254,22 +253,14 @@ bool detail::SetMaterialFrontierFlags(C3DPointList& points, const C3DFaceList& f
     state.SetSize(n);
     unsigned int* firstOf = first.GetData();
     unsigned char* stateOf = state.GetData();
-    for (int f = 0; f < faceCount; ++f) {
-        if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
-        const unsigned int material = faces.GetFaceMaterial(unsigned(f));
-        int count;
-        const int* idx = faces.GetIndexes(unsigned(f), count);
-        for (int k = 0; k < count; ++k) {
-            const unsigned p = unsigned(idx[k]);
-            if (p >= unsigned(n)) continue;
-            if (stateOf[p] == 0) {
-                firstOf[p] = material;
-                stateOf[p] = 1;
-            } else if (firstOf[p] != material) {
-                stateOf[p] = 2;
-            }
+    ForEachLiveCornerMaterial(faces, n, [&](unsigned p, unsigned int material) {
+        if (stateOf[p] == 0) {
+            firstOf[p] = material;
+            stateOf[p] = 1;
+        } else if (firstOf[p] != material) {
+            stateOf[p] = 2;
         }
-    }
+    });
     C3DTPoint<float>* pts = points.GetPoints();
     bool found = false;
     for (int p = 0; p < n; ++p) {
