@@ -398,19 +398,25 @@ void CSurfaceSampler::FacePass() {
     m_timeFace = ElapsedMs(start);
 }
 
+// Measures the point a + u ab + v ac of a face and counts it as a face sample; false when the
+// passes must stop.
+bool CSurfaceSampler::MeasureFacePoint(const double* a, const double* ab, const double* ac, double u,
+                                       double v) {
+    const double p[3] = {a[0] + u * ab[0] + v * ac[0], a[1] + u * ab[1] + v * ac[1],
+                         a[2] + u * ab[2] + v * ac[2]};
+    const unsigned before = m_nSamples;
+    const bool go = Measure(p);
+    m_nFaceSamples += m_nSamples - before;
+    return go;
+}
+
 // Interior points of the pattern with k points per side: (i, j) / (k - 1), i, j >= 1, i + j <= k - 2.
 bool CSurfaceSampler::SampleFaceDefault(const double* a, const double* ab, const double* ac, unsigned n) {
     const unsigned k = unsigned((std::sqrt(8.0 * double(n) + 1.0) + 5.0) / 2.0);
     const double step = 1.0 / double(k - 1);
     for (unsigned i = 1; i + 2 <= k; ++i) {
         for (unsigned j = 1; i + j + 2 <= k; ++j) {
-            const double u = i * step, v = j * step;
-            const double p[3] = {a[0] + u * ab[0] + v * ac[0], a[1] + u * ab[1] + v * ac[1],
-                                 a[2] + u * ab[2] + v * ac[2]};
-            const unsigned before = m_nSamples;
-            bool go = Measure(p);
-            m_nFaceSamples += m_nSamples - before;
-            if (!go) return false;
+            if (!MeasureFacePoint(a, ab, ac, i * step, j * step)) return false;
         }
     }
     return true;
@@ -428,12 +434,7 @@ bool CSurfaceSampler::SampleFaceSequence(const double* a, const double* ab, cons
             su = 1.0 - su;
             sv = 1.0 - sv;
         }
-        const double p[3] = {a[0] + su * ab[0] + sv * ac[0], a[1] + su * ab[1] + sv * ac[1],
-                             a[2] + su * ab[2] + sv * ac[2]};
-        const unsigned before = m_nSamples;
-        bool go = Measure(p);
-        m_nFaceSamples += m_nSamples - before;
-        if (!go) return false;
+        if (!MeasureFacePoint(a, ab, ac, su, sv)) return false;
         u += a1;
         v += a2;
         if (u >= 1.0) u -= 1.0;
@@ -451,13 +452,7 @@ bool CSurfaceSampler::SampleFaceCentroids(const double* a, const double* ab, con
         const unsigned limit = pass == 0 ? s : s - 1;  // i + j < limit
         for (unsigned i = 0; i < limit; ++i) {
             for (unsigned j = 0; i + j < limit; ++j) {
-                const double u = (i + offset) * inv, v = (j + offset) * inv;
-                const double p[3] = {a[0] + u * ab[0] + v * ac[0], a[1] + u * ab[1] + v * ac[1],
-                                     a[2] + u * ab[2] + v * ac[2]};
-                const unsigned before = m_nSamples;
-                bool go = Measure(p);
-                m_nFaceSamples += m_nSamples - before;
-                if (!go) return false;
+                if (!MeasureFacePoint(a, ab, ac, (i + offset) * inv, (j + offset) * inv)) return false;
             }
         }
     }

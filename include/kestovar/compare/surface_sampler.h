@@ -143,6 +143,8 @@ private:
     // Measures one sample (coordinates in double); false when the passes must stop.
     bool Measure(const double p[3]);
     bool Step();
+    // Measures the face point a + u ab + v ac as a face sample.
+    bool MeasureFacePoint(const double* a, const double* ab, const double* ac, double u, double v);
     bool SampleFaceDefault(const double* a, const double* ab, const double* ac, unsigned n);
     bool SampleFaceSequence(const double* a, const double* ab, const double* ac, unsigned n);
     bool SampleFaceCentroids(const double* a, const double* ab, const double* ac, unsigned s);
