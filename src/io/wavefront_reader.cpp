@@ -646,32 +646,19 @@ CXStringW DirectoryOf(const wchar_t* fileName) {
     return slash < 0 ? CXStringW(L"") : CXStringW(name.GetString(), slash + 1);
 }
 
-// Runs read(source) over a fresh line source with numbers in the English format. A file or memory
-// exception raised on the way becomes the result code (and is released) and gives no scene.
-template <class Read>
-C3DScene* ReadGuarded(int& result, Read&& read) {
-    CSwitchLocale english;
-    try {
-        CLineSource source;
-        return read(source);
-    } catch (CXFileException* e) {
-        result = ResultOf(e);
-    } catch (CXMemoryException*) {
-        result = IO_FILE_NO_MEMORY;
-    }
-    XDeleteThreadException();
-    return nullptr;
-}
-
 }  // namespace
 
 // ---- entry points -----------------------------------------------------------------------------------
+
+// GuardedIo (io/wavefront_text.h) reports exhausted memory by this value.
+static_assert(IO_FILE_NO_MEMORY == -4);
 
 CWavefrontIo::CWavefrontIo(CFileIo* io) : C3DParser(io) {}
 CWavefrontIo::~CWavefrontIo() = default;
 
 C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
-    return ReadGuarded(result, [&](CLineSource& source) -> C3DScene* {
+    return GuardedIo<C3DScene*>(result, nullptr, [&]() -> C3DScene* {
+        CLineSource source;
         XCW2A path(fileName);
         if (!source.OpenFile(path)) {
             result = IO_FILE_CANT_OPEN;
@@ -684,7 +671,8 @@ C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
 }
 
 C3DScene* CWavefrontIo::ReadObjMemory(const void* data, size_t size, const wchar_t* directory, int& result) {
-    return ReadGuarded(result, [&](CLineSource& source) {
+    return GuardedIo<C3DScene*>(result, nullptr, [&] {
+        CLineSource source;
         source.OpenMemory(data, size);
         CObjReader reader(source);
         return reader.Read(directory, result);

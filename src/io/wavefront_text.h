@@ -1,6 +1,7 @@
 // Text plumbing shared by the Wavefront OBJ and MTL reader and writer: a line source over a file
 // (read in blocks, so that a large file never sits in memory whole) or a memory block, number
-// parsing with std::from_chars and "%f"-exact number formatting with std::to_chars.
+// parsing with std::from_chars, "%f"-exact number formatting with std::to_chars, and the guard of
+// the entry points that turns file and memory exceptions into result codes.
 #pragma once
 
 #include <charconv>
@@ -10,7 +11,9 @@
 #include <limits>
 #include <system_error>
 
+#include "kestovar/core/exception.h"
 #include "kestovar/core/hashmap.h"
+#include "kestovar/core/runtime.h"
 #include "kestovar/core/xstring.h"
 #include "kestovar/platform/file.h"
 
@@ -135,6 +138,23 @@ inline int ResultOf(const CXFileException* e) {
     if (e->m_cause == CXFileException::diskFull) return -6;
     if (e->m_cause == CXFileException::accessDenied) return -7;
     return -1;
+}
+
+// Runs fn() with numbers in the English format and returns its value. A file or memory exception
+// raised on the way is released and gives `failed`, its IO_FILE_RESULT in `result` (that of
+// ResultOf, or IO_FILE_NO_MEMORY).
+template <class T, class Fn>
+T GuardedIo(int& result, T failed, Fn&& fn) {
+    CSwitchLocale english;
+    try {
+        return fn();
+    } catch (CXFileException* e) {
+        result = ResultOf(e);
+    } catch (CXMemoryException*) {
+        result = -4;  // IO_FILE_NO_MEMORY
+    }
+    XDeleteThreadException();
+    return failed;
 }
 
 // MTL names of a scene's materials, by identifier: the material's name (UTF-8, line breaks turned

@@ -440,8 +440,7 @@ CXStringW MtlPathFor(const wchar_t* path) {
 
 bool CWavefrontIo::WriteObjFile(const wchar_t* fileName, C3DScene& scene, const wchar_t* mtlFileName,
                                 const wchar_t* mtlName, int& result) {
-    CSwitchLocale english;
-    try {
+    return GuardedIo(result, false, [&] {
         CObjWriter writer(scene);
         if (!writer.Collect()) {
             result = IO_FILE_NOTHING_TO_SAVE;
@@ -474,13 +473,7 @@ bool CWavefrontIo::WriteObjFile(const wchar_t* fileName, C3DScene& scene, const 
         out.Flush();
         file.Close();
         return true;
-    } catch (CXFileException* e) {
-        result = ResultOf(e);
-    } catch (CXMemoryException*) {
-        result = IO_FILE_NO_MEMORY;
-    }
-    XDeleteThreadException();
-    return false;
+    });
 }
 
 void CWavefrontIo::SaveDefaultOptions(CSceneExportOptions& options) {
