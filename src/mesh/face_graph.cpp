@@ -216,6 +216,9 @@ public:
             m_pOffsets = records.GetOffsets().GetNarrowData();
         }
     }
+    // The record buffer and the 32-bit offsets read directly (null when faces go through the list).
+    const unsigned char* Buffer() const { return m_pBuffer; }
+    const uint32_t* Offsets() const { return m_pOffsets; }
     // The indices of face f (below the face count) and their count.
     const int* operator()(unsigned f, int& count) const {
         if (m_pOffsets) [[likely]] {
@@ -438,6 +441,63 @@ void EdgeHomesAvx2(const unsigned* a, const unsigned* b, unsigned n, uint64_t ma
 bool ProcessorHasAvx2() { return false; }
 #endif
 
+#if defined(__x86_64__)
+// The edges of the eight faces f .. f + 7 when each is a plain triangle (three distinct points
+// below pointCount) in a record of 16 bytes right after the one before, record f + 8 following
+// them (so that the eight records are read whole, and nothing past them): a[k][i] < b[k][i] the
+// ends of edge k (corners k and k + 1 mod 3) of face f + i, face[i] = f + i. Otherwise false,
+// nothing written. `offsets` holds the records' 32-bit offsets into `buffer`, f + 8 below the
+// face count.
+[[gnu::target("avx2")]] bool PlainTriangles8(const unsigned char* buffer, const uint32_t* offsets, unsigned f,
+                                             unsigned pointCount, unsigned* const a[3], unsigned* const b[3],
+                                             unsigned* face) {
+    static_assert(sizeof(CFaceCollection::Element) == 4, "a record is a 4-byte header and its indices");
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const uint32_t first = offsets[f];
+    const __m256i expected = _mm256_add_epi32(_mm256_set1_epi32(int(first)), _mm256_slli_epi32(lane, 4));
+    const __m256i have = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + f));
+    if ((_mm256_movemask_epi8(_mm256_cmpeq_epi32(have, expected)) != -1) | (offsets[f + 8] != first + 128) |
+        (pointCount == 0))
+        return false;
+    // Two records per register (header, p0, p1, p2 each), then transposed: the lanes of H, P, Q
+    // and R hold the faces in the order 0 2 4 6 1 3 5 7.
+    const __m256i* r = reinterpret_cast<const __m256i*>(buffer + first);
+    const __m256i r0 = _mm256_loadu_si256(r), r1 = _mm256_loadu_si256(r + 1);
+    const __m256i r2 = _mm256_loadu_si256(r + 2), r3 = _mm256_loadu_si256(r + 3);
+    const __m256i t0 = _mm256_unpacklo_epi32(r0, r1), t1 = _mm256_unpackhi_epi32(r0, r1);
+    const __m256i t2 = _mm256_unpacklo_epi32(r2, r3), t3 = _mm256_unpackhi_epi32(r2, r3);
+    const __m256i h = _mm256_unpacklo_epi64(t0, t2);
+    __m256i p = _mm256_unpackhi_epi64(t0, t2);
+    __m256i q = _mm256_unpacklo_epi64(t1, t3);
+    __m256i u = _mm256_unpackhi_epi64(t1, t3);
+    const __m256i last = _mm256_set1_epi32(int(pointCount - 1));
+    const __m256i three = _mm256_cmpeq_epi32(_mm256_and_si256(h, _mm256_set1_epi32(0xFFFF)), _mm256_set1_epi32(3));
+    const __m256i inRange = _mm256_and_si256(
+        _mm256_and_si256(_mm256_cmpeq_epi32(_mm256_min_epu32(p, last), p), _mm256_cmpeq_epi32(_mm256_min_epu32(q, last), q)),
+        _mm256_cmpeq_epi32(_mm256_min_epu32(u, last), u));
+    const __m256i repeated = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi32(p, q), _mm256_cmpeq_epi32(q, u)),
+                                             _mm256_cmpeq_epi32(u, p));
+    if (_mm256_movemask_epi8(_mm256_andnot_si256(repeated, _mm256_and_si256(three, inRange))) != -1) return false;
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    p = _mm256_permutevar8x32_epi32(p, order);
+    q = _mm256_permutevar8x32_epi32(q, order);
+    u = _mm256_permutevar8x32_epi32(u, order);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a[0]), _mm256_min_epu32(p, q));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b[0]), _mm256_max_epu32(p, q));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a[1]), _mm256_min_epu32(q, u));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b[1]), _mm256_max_epu32(q, u));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a[2]), _mm256_min_epu32(u, p));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b[2]), _mm256_max_epu32(u, p));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(face), _mm256_add_epi32(_mm256_set1_epi32(int(f)), lane));
+    return true;
+}
+#else
+bool PlainTriangles8(const unsigned char*, const uint32_t*, unsigned, unsigned, unsigned* const*, unsigned* const*,
+                     unsigned*) {
+    return false;
+}
+#endif
+
 // One edge of a live face on its way into the edge-to-face graph, with the home slot of its key.
 struct HalfEdge {
     unsigned a, b;  // the ends, smaller first
@@ -628,41 +688,56 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
         };
         // The plain triangles (three distinct points in range, nearly every face) are taken in
         // batches: their edges' homes are computed together, four at a time where the processor
-        // has AVX2, then the edges are dropped in face order. Any other face first empties the
-        // batch, so that the order stays that of the faces.
+        // has AVX2, then the edges are dropped in face order. Where the processor has AVX2, every
+        // face is live and the records are read through their offsets, eight faces at a time
+        // are read and tested together. Any other face first empties the batch, so that the
+        // order stays that of the faces.
         static const bool avx2 = ProcessorHasAvx2();
         constexpr unsigned kBatch = 64;
-        unsigned batchA[3 * kBatch + 4] = {}, batchB[3 * kBatch + 4] = {}, batchHome[3 * kBatch + 4];
+        // Edge k of batched face t (corners k and k + 1 mod 3): ends batchA[k][t] < batchB[k][t],
+        // home batchHome[k][t]; the rows have room for the hashing's multiples of four.
+        unsigned batchA[3][kBatch + 4] = {}, batchB[3][kBatch + 4] = {}, batchHome[3][kBatch + 4];
         unsigned batchFace[kBatch];
         unsigned batched = 0;
         const auto flush = [&]() {
             // The count and the put's invariants in locals: the edge stores may alias the
-            // closures' members, which would then be read again after every edge.
+            // closures' members, which would then be read again after every edge. The batch's
+            // arrays through local pointers too: reached through the closure, they would be read
+            // again after each streamed line.
             const unsigned count = batched;
             const auto drop = put;
-            // The batch's arrays through local pointers too: reached through the closure, they
-            // would be read again after each streamed line.
-            const unsigned* const ea = batchA;
-            const unsigned* const eb = batchB;
-            unsigned* const eh = batchHome;
+            const unsigned* const a0 = batchA[0];
+            const unsigned* const a1 = batchA[1];
+            const unsigned* const a2 = batchA[2];
+            const unsigned* const b0 = batchB[0];
+            const unsigned* const b1 = batchB[1];
+            const unsigned* const b2 = batchB[2];
+            unsigned* const h0 = batchHome[0];
+            unsigned* const h1 = batchHome[1];
+            unsigned* const h2 = batchHome[2];
             const unsigned* const ef = batchFace;
-            const unsigned n = 3 * count;
-            if (avx2)
-                EdgeHomesAvx2(ea, eb, (n + 3) & ~3u, magic, slots, eh);
-            else
-                EdgeHomesPlain(ea, eb, n, magic, slots, eh);
+            if (avx2) {
+                const unsigned n = (count + 3) & ~3u;
+                EdgeHomesAvx2(a0, b0, n, magic, slots, h0);
+                EdgeHomesAvx2(a1, b1, n, magic, slots, h1);
+                EdgeHomesAvx2(a2, b2, n, magic, slots, h2);
+            } else {
+                EdgeHomesPlain(a0, b0, count, magic, slots, h0);
+                EdgeHomesPlain(a1, b1, count, magic, slots, h1);
+                EdgeHomesPlain(a2, b2, count, magic, slots, h2);
+            }
             for (unsigned t = 0; t < count; ++t) {
                 const int face = int(ef[t]);
-                drop(ea[3 * t], eb[3 * t], face, eh[3 * t]);
-                drop(ea[3 * t + 1], eb[3 * t + 1], face, eh[3 * t + 1]);
-                drop(ea[3 * t + 2], eb[3 * t + 2], face, eh[3 * t + 2]);
+                drop(a0[t], b0[t], face, h0[t]);
+                drop(a1[t], b1[t], face, h1[t]);
+                drop(a2[t], b2[t], face, h2[t]);
             }
             batched = 0;
         };
         const CFaceFlagsView flags(list);
         const FaceIndexReader indexes(list);
-        for (unsigned f = 0; f < faceCount; ++f) {
-            if (!allLive && !IsLiveFaceFlags(flags(f))) continue;
+        const auto takeFace = [&](unsigned f) {
+            if (!allLive && !IsLiveFaceFlags(flags(f))) return;
             int k;
             const int* idx = indexes(f, k);
             if (k == 3) {
@@ -670,24 +745,40 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
                 const unsigned p0 = unsigned(idx[0]), p1 = unsigned(idx[1]), p2 = unsigned(idx[2]);
                 if ((p0 < pointCount) & (p1 < pointCount) & (p2 < pointCount) & (p0 != p1) & (p1 != p2) &
                     (p0 != p2)) [[likely]] {
-                    unsigned* ea = batchA + 3 * batched;
-                    unsigned* eb = batchB + 3 * batched;
-                    ea[0] = p0 < p1 ? p0 : p1;
-                    eb[0] = p0 < p1 ? p1 : p0;
-                    ea[1] = p1 < p2 ? p1 : p2;
-                    eb[1] = p1 < p2 ? p2 : p1;
-                    ea[2] = p2 < p0 ? p2 : p0;
-                    eb[2] = p2 < p0 ? p0 : p2;
+                    batchA[0][batched] = p0 < p1 ? p0 : p1;
+                    batchB[0][batched] = p0 < p1 ? p1 : p0;
+                    batchA[1][batched] = p1 < p2 ? p1 : p2;
+                    batchB[1][batched] = p1 < p2 ? p2 : p1;
+                    batchA[2][batched] = p2 < p0 ? p2 : p0;
+                    batchB[2][batched] = p2 < p0 ? p0 : p2;
                     batchFace[batched] = f;
                     if (++batched == kBatch) flush();
-                    continue;
+                    return;
                 }
             }
             if (batched) flush();
             for (int j = 0; j < k; ++j)
                 if (unsigned(idx[j]) >= pointCount) ThrowBadPointIndex("InitEdgeToFaceGraph");
             ForEachGraphEdge(idx, k, f, [&](unsigned a, unsigned b, int face) { put(a, b, face, homeOf(a, b)); });
+        };
+        const unsigned char* const buffer = indexes.Buffer();
+        const uint32_t* const offsets = indexes.Offsets();
+        unsigned f = 0;
+        if (avx2 && allLive && offsets) {
+            while (f + 8 < faceCount) {
+                // The batch is emptied at kBatch faces; eight more must fit.
+                if (batched > kBatch - 8) flush();
+                unsigned* const a[3] = {batchA[0] + batched, batchA[1] + batched, batchA[2] + batched};
+                unsigned* const b[3] = {batchB[0] + batched, batchB[1] + batched, batchB[2] + batched};
+                if (PlainTriangles8(buffer, offsets, f, pointCount, a, b, batchFace + batched)) {
+                    f += 8;
+                    if ((batched += 8) == kBatch) flush();
+                    continue;
+                }
+                for (const unsigned end = f + 8; f < end; ++f) takeFace(f);
+            }
         }
+        for (; f < faceCount; ++f) takeFace(f);
         if (batched) flush();
         // The last, partial line of each bucket.
         for (unsigned d = 0; d < buckets; ++d) {

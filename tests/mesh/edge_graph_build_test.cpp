@@ -181,6 +181,28 @@ TEST(EdgeGraphBuild, ABookOfFacesOnOneSpineKeepsFaceOrder) {
 // Faces that are not plain triangles next to every batch boundary, hidden faces among them, and
 // edges whose ends spread over the whole index range (the lanes' 64-bit keys and the reduction's
 // partial products) must give the table and records of the edge-at-a-time build.
+TEST(EdgeGraphBuild, TrianglesReadEightAtATimeAgreeWithTheReferenceAtEveryCount) {
+    // Plain triangles in records that follow each other are read eight at a time, into batches
+    // of 64 faces. Counts around the group and batch sizes end the groups and the batches at every
+    // offset; a group that holds another face (a quad, whose grown record moved away, a two-corner
+    // face, a repeated corner) is read face by face, and the groups after it eight at a time again.
+    const std::vector<Face> grid = GridTriangles(40, 2);
+    for (size_t count : {1, 7, 8, 9, 15, 16, 17, 56, 63, 64, 65, 71, 72, 73, 120, 127, 128, 129, 136, 137, 160}) {
+        const std::vector<Face> faces(grid.begin(), grid.begin() + ptrdiff_t(count));
+        TestMesh m(41 * 3, faces);
+        ASSERT_TRUE(m.faces->InitEdgeToFaceGraph(m.geom));
+        ExpectGraphMatches(*m.faces);
+    }
+    std::vector<Face> mixed = grid;
+    mixed[13] = Face{13, 14, 55, 54};
+    mixed[70] = Face{70, 71};
+    mixed[101] = Face{30, 30, 72};
+    mixed[159] = Face{1, 2, 43, 42};
+    TestMesh m(41 * 3, mixed);
+    ASSERT_TRUE(m.faces->InitEdgeToFaceGraph(m.geom));
+    ExpectGraphMatches(*m.faces);
+}
+
 TEST(EdgeGraphBuild, BatchedHomesKeepOrderAtBatchEdgesAndOverTheIndexRange) {
     std::vector<Face> faces = GridTriangles(40, 12);
     for (int at : {63, 64, 65, 128, 191, 193, 256}) faces.insert(faces.begin() + at, Face{at, at + 1, at + 42, at + 41});
