@@ -26,6 +26,7 @@
 #include "kestovar/core/exception.h"
 #include "kestovar/mesh/edge.h"
 #include "kestovar/mesh/face_list.h"
+#include "platform/cpu_features.h"
 
 namespace kestovar {
 
@@ -428,17 +429,10 @@ void EdgeHomesPlain(const unsigned* a, const unsigned* b, unsigned n, uint64_t m
         _mm_storeu_si128(reinterpret_cast<__m128i*>(home + i), _mm256_castsi256_si128(r));
     }
 }
-
-bool ProcessorHasAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
 #else
 void EdgeHomesAvx2(const unsigned* a, const unsigned* b, unsigned n, uint64_t magic, unsigned slots, unsigned* home) {
     EdgeHomesPlain(a, b, n, magic, slots, home);
 }
-
-bool ProcessorHasAvx2() { return false; }
 #endif
 
 #if defined(__x86_64__)

@@ -16,6 +16,7 @@
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "platform/cpu_features.h"
 
 namespace kestovar {
 
@@ -54,9 +55,6 @@ C2DPointExtMethods* CornerMethods() {
     static C2DPointExtMethods* const methods = new C2DPointExtMethods;
     return methods;
 }
-
-bool ProcessorHasAvx();
-bool ProcessorHasAvx2();
 
 // Whether the pair split takes its AVX form (see ClipConvexQuadPairAvx), asked once.
 bool PairSplitAvx() {
@@ -725,16 +723,6 @@ void ClipConvexQuadPair(const C3DTPoint<float>* points, const int* indices[2], i
     CutEarLanes(a, indices, out, made);
     CutEarLanes(b, indices + 4, out + 4, made + 4);
 }
-
-bool ProcessorHasAvx() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx");
-}
-
-bool ProcessorHasAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
 #else
 void ClipConvexQuadPairAvx(const C3DTPoint<float>* points, const int* indices[2], int out[2][6], int made[2]) {
     ClipConvexQuadLanes<V2>(points, indices, out, made);
@@ -748,14 +736,6 @@ void ClipConvexQuadEightAvx2(const C3DTPoint<float>* points, const int* const in
                              int made[8]) {
     ClipConvexQuadLanes<V4>(points, indices, out, made);
     ClipConvexQuadLanes<V4>(points, indices + 4, out + 4, made + 4);
-}
-
-bool ProcessorHasAvx() {
-    return false;
-}
-
-bool ProcessorHasAvx2() {
-    return false;
 }
 #endif
 
