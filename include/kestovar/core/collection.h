@@ -80,15 +80,23 @@ public:
     void AddRun(uint64_t first, uint64_t step, unsigned count) {
         if (count == 0) return;
         const uint64_t last = first + step * (count - 1);
-        if (m_nSplit == kNoSplit && last <= 0xFFFFFFFFu && count <= unsigned(INT_MAX) - m_nSize &&
-            count <= unsigned(m_offsets32.GetCapacity()) - m_nSize) {
-            uint32_t* out = m_offsets32.GrowUnfilled(int(count));
+        if (uint32_t* out = last <= 0xFFFFFFFFu ? GrowNarrowUnfilled(count) : nullptr) {
             uint32_t offset = uint32_t(first);
             for (unsigned i = 0; i < count; ++i, offset += uint32_t(step)) out[i] = offset;
-            m_nSize += count;
             return;
         }
         for (unsigned i = 0; i < count; ++i) Add(first + step * i);
+    }
+    // The next `count` entries, unwritten, for a caller that writes each with an offset below
+    // 2^32 before any other use: where the array has no 64-bit part and the 32-bit part has room
+    // for them (then the size grows by count); null otherwise (nothing changes).
+    uint32_t* GrowNarrowUnfilled(unsigned count) {
+        if (m_nSplit != kNoSplit || count > unsigned(INT_MAX) - m_nSize ||
+            count > unsigned(m_offsets32.GetCapacity()) - m_nSize)
+            return nullptr;
+        uint32_t* out = m_offsets32.GrowUnfilled(int(count));
+        m_nSize += count;
+        return out;
     }
     // Resizes to `size` entries; new entries are 0. `growBy` is the grow-by setting of the 32-bit
     // part (CXArray rule, -1 keeps it); the 64-bit part grows to max(needed, 2 * allocated, 16).
@@ -377,12 +385,27 @@ public:
         Reserve(bytes, records);
         const unsigned first = m_nCount;
         uint64_t used = m_nUsed;
-        for (unsigned i = 0; i < records; ++i) {
-            Element* e = At(used);
-            e->m_nCount = INDEX(counts[i]);
-            e->m_nCapacity = INDEX(counts[i]);
-            m_offsets.Add(used);
-            used += RecordBytes(counts[i]);
+        // Below 4 GB of records (always, in practice) the offsets are written in one pass through
+        // a pointer, not added one by one.
+        if (uint32_t* out = m_nUsed + bytes <= 0xFFFFFFFFu ? m_offsets.GrowNarrowUnfilled(records) : nullptr) {
+            unsigned char* const buffer = m_pBuffer;
+            uint32_t at = uint32_t(used);
+            for (unsigned i = 0; i < records; ++i) {
+                Element* e = reinterpret_cast<Element*>(buffer + at);
+                e->m_nCount = INDEX(counts[i]);
+                e->m_nCapacity = INDEX(counts[i]);
+                out[i] = at;
+                at += uint32_t(RecordBytes(counts[i]));
+            }
+            used = at;
+        } else {
+            for (unsigned i = 0; i < records; ++i) {
+                Element* e = At(used);
+                e->m_nCount = INDEX(counts[i]);
+                e->m_nCapacity = INDEX(counts[i]);
+                m_offsets.Add(used);
+                used += RecordBytes(counts[i]);
+            }
         }
         m_nUsed = used;
         m_nValues += values;
