@@ -295,9 +295,12 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
     // triangle (three distinct points in range), which lets the second pass skip every test.
     uint64_t otherValues = 0;
     unsigned plainTriangles = 0;
-    bool allPlain = true;
+    bool allPlain = true, allLive = true;
     for (unsigned f = 0; f < faceCount; ++f) {
-        if (!IsLiveFaceFlags(flags(f))) continue;
+        if (!IsLiveFaceFlags(flags(f))) {
+            allLive = false;
+            continue;
+        }
         int k;
         const int* idx = indexes(f, k);
         if (k == 3) {
@@ -338,8 +341,9 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
         int* base = pointCount ? graph->Get(0, ignored) : nullptr;
         assert(pointCount == 0 || graph->Get(pointCount - 1, ignored) == base + count[pointCount - 1]);
         if (allPlain) {
+            // The second pass reads the flags again only where some face is not live.
             for (unsigned f = 0; f < faceCount; ++f) {
-                if (!IsLiveFaceFlags(flags(f))) continue;
+                if (!allLive && !IsLiveFaceFlags(flags(f))) continue;
                 int k;
                 const int* idx = indexes(f, k);
                 base[count[idx[0]]++] = int(f);
