@@ -236,6 +236,86 @@ private:
     const uint32_t* m_pOffsets = nullptr;
 };
 
+#if defined(__x86_64__)
+// Whether the eight faces f .. f + 7 are plain triangles (three distinct points below
+// pointCount) in records of 16 bytes each right after the one before, record f + 8 following
+// them (so that the eight records are read whole, and nothing past them); if so, their corners:
+// lane i of p, q and u holds the corners 0, 1 and 2 of face f + i. `offsets` holds the records'
+// 32-bit offsets into `buffer`, f + 8 below the face count.
+[[gnu::target("avx2")]] inline bool LoadPlainTriangles8(const unsigned char* buffer, const uint32_t* offsets,
+                                                        unsigned f, unsigned pointCount, __m256i& p, __m256i& q,
+                                                        __m256i& u) {
+    static_assert(sizeof(CFaceCollection::Element) == 4, "a record is a 4-byte header and its indices");
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const uint32_t first = offsets[f];
+    const __m256i expected = _mm256_add_epi32(_mm256_set1_epi32(int(first)), _mm256_slli_epi32(lane, 4));
+    const __m256i have = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + f));
+    if ((_mm256_movemask_epi8(_mm256_cmpeq_epi32(have, expected)) != -1) | (offsets[f + 8] != first + 128) |
+        (pointCount == 0))
+        return false;
+    // Two records per register (header, p0, p1, p2 each), then transposed: the lanes of h, p, q
+    // and u hold the faces in the order 0 2 4 6 1 3 5 7 until the permutation at the end.
+    const __m256i* r = reinterpret_cast<const __m256i*>(buffer + first);
+    const __m256i r0 = _mm256_loadu_si256(r), r1 = _mm256_loadu_si256(r + 1);
+    const __m256i r2 = _mm256_loadu_si256(r + 2), r3 = _mm256_loadu_si256(r + 3);
+    const __m256i t0 = _mm256_unpacklo_epi32(r0, r1), t1 = _mm256_unpackhi_epi32(r0, r1);
+    const __m256i t2 = _mm256_unpacklo_epi32(r2, r3), t3 = _mm256_unpackhi_epi32(r2, r3);
+    const __m256i h = _mm256_unpacklo_epi64(t0, t2);
+    p = _mm256_unpackhi_epi64(t0, t2);
+    q = _mm256_unpacklo_epi64(t1, t3);
+    u = _mm256_unpackhi_epi64(t1, t3);
+    const __m256i last = _mm256_set1_epi32(int(pointCount - 1));
+    const __m256i three = _mm256_cmpeq_epi32(_mm256_and_si256(h, _mm256_set1_epi32(0xFFFF)), _mm256_set1_epi32(3));
+    const __m256i inRange = _mm256_and_si256(
+        _mm256_and_si256(_mm256_cmpeq_epi32(_mm256_min_epu32(p, last), p), _mm256_cmpeq_epi32(_mm256_min_epu32(q, last), q)),
+        _mm256_cmpeq_epi32(_mm256_min_epu32(u, last), u));
+    const __m256i repeated = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi32(p, q), _mm256_cmpeq_epi32(q, u)),
+                                             _mm256_cmpeq_epi32(u, p));
+    if (_mm256_movemask_epi8(_mm256_andnot_si256(repeated, _mm256_and_si256(three, inRange))) != -1) return false;
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    p = _mm256_permutevar8x32_epi32(p, order);
+    q = _mm256_permutevar8x32_epi32(q, order);
+    u = _mm256_permutevar8x32_epi32(u, order);
+    return true;
+}
+
+// LoadPlainTriangles8, the corners stored: corner[k][i] is corner k of face f + i.
+[[gnu::target("avx2")]] bool PlainTriangleCorners8(const unsigned char* buffer, const uint32_t* offsets, unsigned f,
+                                                   unsigned pointCount, unsigned corner[3][8]) {
+    __m256i p, q, u;
+    if (!LoadPlainTriangles8(buffer, offsets, f, pointCount, p, q, u)) return false;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(corner[0]), p);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(corner[1]), q);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(corner[2]), u);
+    return true;
+}
+
+// LoadPlainTriangles8, the edges stored: a[k][i] < b[k][i] the ends of edge k (corners k and
+// k + 1 mod 3) of face f + i, face[i] = f + i.
+[[gnu::target("avx2")]] bool PlainTriangles8(const unsigned char* buffer, const uint32_t* offsets, unsigned f,
+                                             unsigned pointCount, unsigned* const a[3], unsigned* const b[3],
+                                             unsigned* face) {
+    __m256i p, q, u;
+    if (!LoadPlainTriangles8(buffer, offsets, f, pointCount, p, q, u)) return false;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a[0]), _mm256_min_epu32(p, q));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b[0]), _mm256_max_epu32(p, q));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a[1]), _mm256_min_epu32(q, u));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b[1]), _mm256_max_epu32(q, u));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a[2]), _mm256_min_epu32(u, p));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b[2]), _mm256_max_epu32(u, p));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(face),
+                        _mm256_add_epi32(_mm256_set1_epi32(int(f)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
+    return true;
+}
+#else
+bool PlainTriangleCorners8(const unsigned char*, const uint32_t*, unsigned, unsigned, unsigned[3][8]) { return false; }
+
+bool PlainTriangles8(const unsigned char*, const uint32_t*, unsigned, unsigned, unsigned* const*, unsigned* const*,
+                     unsigned*) {
+    return false;
+}
+#endif
+
 // Faces of at most this many corners have their repeated corners found by scanning their own
 // corners; a larger face marks its points in a stamp array instead.
 constexpr int kScannedCorners = 16;
@@ -296,10 +376,10 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
     uint64_t otherValues = 0;
     unsigned plainTriangles = 0;
     bool allPlain = true, allLive = true;
-    for (unsigned f = 0; f < faceCount; ++f) {
+    const auto countFace = [&](unsigned f) {
         if (!IsLiveFaceFlags(flags(f))) {
             allLive = false;
-            continue;
+            return;
         }
         int k;
         const int* idx = indexes(f, k);
@@ -311,7 +391,7 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
                 ++count[p1];
                 ++count[p2];
                 ++plainTriangles;
-                continue;
+                return;
             }
         }
         allPlain = false;
@@ -321,7 +401,33 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
             ++count[p];
             ++otherValues;
         });
+    };
+    // Where the processor has AVX2 and the records are read through their offsets, eight live
+    // plain triangles in records that follow each other are read and tested at once (see
+    // LoadPlainTriangles8); any other group of eight goes face by face.
+    const unsigned char* const buffer = indexes.Buffer();
+    const uint32_t* const offsets = indexes.Offsets();
+    const bool eightAtOnce = offsets && ProcessorHasAvx2();
+    unsigned corner[3][8];
+    unsigned f = 0;
+    if (eightAtOnce) {
+        while (f + 8 < faceCount) {
+            unsigned merged = 0;
+            for (unsigned i = 0; i < 8; ++i) merged |= flags(f + i);
+            if (IsLiveFaceFlags(merged) && PlainTriangleCorners8(buffer, offsets, f, pointCount, corner)) {
+                for (unsigned i = 0; i < 8; ++i) {
+                    ++count[corner[0][i]];
+                    ++count[corner[1][i]];
+                    ++count[corner[2][i]];
+                }
+                plainTriangles += 8;
+                f += 8;
+                continue;
+            }
+            for (const unsigned end = f + 8; f < end; ++f) countFace(f);
+        }
     }
+    for (; f < faceCount; ++f) countFace(f);
     const uint64_t values = 3 * uint64_t(plainTriangles) + otherValues;
     if (values >= uint64_t(INT_MAX)) XThrow<CXMemoryException>("InitPointToFaceGraph: too many face corners");
 
@@ -342,14 +448,30 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
         assert(pointCount == 0 || graph->Get(pointCount - 1, ignored) == base + count[pointCount - 1]);
         if (allPlain) {
             // The second pass reads the flags again only where some face is not live.
-            for (unsigned f = 0; f < faceCount; ++f) {
-                if (!allLive && !IsLiveFaceFlags(flags(f))) continue;
+            const auto dropFace = [&](unsigned f) {
+                if (!allLive && !IsLiveFaceFlags(flags(f))) return;
                 int k;
                 const int* idx = indexes(f, k);
                 base[count[idx[0]]++] = int(f);
                 base[count[idx[1]]++] = int(f);
                 base[count[idx[2]]++] = int(f);
+            };
+            f = 0;
+            if (eightAtOnce && allLive) {
+                while (f + 8 < faceCount) {
+                    if (PlainTriangleCorners8(buffer, offsets, f, pointCount, corner)) {
+                        for (unsigned i = 0; i < 8; ++i) {
+                            base[count[corner[0][i]]++] = int(f + i);
+                            base[count[corner[1][i]]++] = int(f + i);
+                            base[count[corner[2][i]]++] = int(f + i);
+                        }
+                        f += 8;
+                        continue;
+                    }
+                    for (const unsigned end = f + 8; f < end; ++f) dropFace(f);
+                }
             }
+            for (; f < faceCount; ++f) dropFace(f);
             return graph;
         }
         for (unsigned f = 0; f < faceCount; ++f) {
@@ -436,63 +558,6 @@ void EdgeHomesPlain(const unsigned* a, const unsigned* b, unsigned n, uint64_t m
 #else
 void EdgeHomesAvx2(const unsigned* a, const unsigned* b, unsigned n, uint64_t magic, unsigned slots, unsigned* home) {
     EdgeHomesPlain(a, b, n, magic, slots, home);
-}
-#endif
-
-#if defined(__x86_64__)
-// The edges of the eight faces f .. f + 7 when each is a plain triangle (three distinct points
-// below pointCount) in a record of 16 bytes right after the one before, record f + 8 following
-// them (so that the eight records are read whole, and nothing past them): a[k][i] < b[k][i] the
-// ends of edge k (corners k and k + 1 mod 3) of face f + i, face[i] = f + i. Otherwise false,
-// nothing written. `offsets` holds the records' 32-bit offsets into `buffer`, f + 8 below the
-// face count.
-[[gnu::target("avx2")]] bool PlainTriangles8(const unsigned char* buffer, const uint32_t* offsets, unsigned f,
-                                             unsigned pointCount, unsigned* const a[3], unsigned* const b[3],
-                                             unsigned* face) {
-    static_assert(sizeof(CFaceCollection::Element) == 4, "a record is a 4-byte header and its indices");
-    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const uint32_t first = offsets[f];
-    const __m256i expected = _mm256_add_epi32(_mm256_set1_epi32(int(first)), _mm256_slli_epi32(lane, 4));
-    const __m256i have = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + f));
-    if ((_mm256_movemask_epi8(_mm256_cmpeq_epi32(have, expected)) != -1) | (offsets[f + 8] != first + 128) |
-        (pointCount == 0))
-        return false;
-    // Two records per register (header, p0, p1, p2 each), then transposed: the lanes of H, P, Q
-    // and R hold the faces in the order 0 2 4 6 1 3 5 7.
-    const __m256i* r = reinterpret_cast<const __m256i*>(buffer + first);
-    const __m256i r0 = _mm256_loadu_si256(r), r1 = _mm256_loadu_si256(r + 1);
-    const __m256i r2 = _mm256_loadu_si256(r + 2), r3 = _mm256_loadu_si256(r + 3);
-    const __m256i t0 = _mm256_unpacklo_epi32(r0, r1), t1 = _mm256_unpackhi_epi32(r0, r1);
-    const __m256i t2 = _mm256_unpacklo_epi32(r2, r3), t3 = _mm256_unpackhi_epi32(r2, r3);
-    const __m256i h = _mm256_unpacklo_epi64(t0, t2);
-    __m256i p = _mm256_unpackhi_epi64(t0, t2);
-    __m256i q = _mm256_unpacklo_epi64(t1, t3);
-    __m256i u = _mm256_unpackhi_epi64(t1, t3);
-    const __m256i last = _mm256_set1_epi32(int(pointCount - 1));
-    const __m256i three = _mm256_cmpeq_epi32(_mm256_and_si256(h, _mm256_set1_epi32(0xFFFF)), _mm256_set1_epi32(3));
-    const __m256i inRange = _mm256_and_si256(
-        _mm256_and_si256(_mm256_cmpeq_epi32(_mm256_min_epu32(p, last), p), _mm256_cmpeq_epi32(_mm256_min_epu32(q, last), q)),
-        _mm256_cmpeq_epi32(_mm256_min_epu32(u, last), u));
-    const __m256i repeated = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi32(p, q), _mm256_cmpeq_epi32(q, u)),
-                                             _mm256_cmpeq_epi32(u, p));
-    if (_mm256_movemask_epi8(_mm256_andnot_si256(repeated, _mm256_and_si256(three, inRange))) != -1) return false;
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    p = _mm256_permutevar8x32_epi32(p, order);
-    q = _mm256_permutevar8x32_epi32(q, order);
-    u = _mm256_permutevar8x32_epi32(u, order);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a[0]), _mm256_min_epu32(p, q));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b[0]), _mm256_max_epu32(p, q));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a[1]), _mm256_min_epu32(q, u));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b[1]), _mm256_max_epu32(q, u));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a[2]), _mm256_min_epu32(u, p));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b[2]), _mm256_max_epu32(u, p));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(face), _mm256_add_epi32(_mm256_set1_epi32(int(f)), lane));
-    return true;
-}
-#else
-bool PlainTriangles8(const unsigned char*, const uint32_t*, unsigned, unsigned, unsigned* const*, unsigned* const*,
-                     unsigned*) {
-    return false;
 }
 #endif
 

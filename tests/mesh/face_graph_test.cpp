@@ -82,6 +82,38 @@ TEST(PointToFaceGraph, ListsEveryLiveFaceOncePerPointInFaceOrder) {
     EXPECT_EQ(g->GetAllocatedBytes(), packed);
 }
 
+TEST(PointToFaceGraph, TrianglesReadEightAtATimeAgreeWithAReferenceAtEveryCount) {
+    // Live plain triangles in records that follow each other are read eight at a time in both
+    // passes. Counts around the group size end the groups at every offset; a group that holds
+    // another face (a quad whose grown record moved away, a two-corner face, which is not live, a
+    // repeated corner, a hidden face) is read face by face, and so is every group of the second
+    // pass once a face is not live.
+    const std::vector<Face> grid = GridTriangles(40, 2);
+    const auto check = [](const std::vector<Face>& faces, int hidden) {
+        TestMesh m(41 * 3, faces);
+        if (hidden >= 0) m.faces->SetFaceFlags(unsigned(hidden), FACE_HIDDEN, true);
+        ASSERT_TRUE(m.faces->InitPointToFaceGraph(m.geom));
+        std::vector<std::vector<int>> expected(41 * 3);
+        for (int f = 0; f < int(faces.size()); ++f) {
+            if (!m.faces->IsFaceLive(unsigned(f))) continue;
+            const Face idx = FaceAt(*m.faces, unsigned(f));
+            for (size_t j = 0; j < idx.size(); ++j)
+                if (std::find(idx.begin(), idx.begin() + ptrdiff_t(j), idx[j]) == idx.begin() + ptrdiff_t(j))
+                    expected[size_t(idx[j])].push_back(f);
+        }
+        for (unsigned p = 0; p < 41 * 3; ++p)
+            ASSERT_EQ(GraphFaces(*m.faces, p), expected[p]) << faces.size() << " faces, point " << p;
+    };
+    for (size_t count : {1, 7, 8, 9, 15, 16, 17, 23, 24, 25, 79, 80, 81, 160})
+        check(std::vector<Face>(grid.begin(), grid.begin() + ptrdiff_t(count)), -1);
+    std::vector<Face> mixed = grid;
+    mixed[13] = Face{13, 14, 55, 54};
+    mixed[70] = Face{70, 71};
+    mixed[101] = Face{30, 30, 72};
+    check(mixed, -1);
+    check(grid, 42);
+}
+
 TEST(PointToFaceGraph, BuildWithoutRepeatsNeedsNoCompaction) {
     TestMesh m(12, GridTriangles(3, 2));
     ASSERT_TRUE(m.faces->InitPointToFaceGraph(m.geom));
