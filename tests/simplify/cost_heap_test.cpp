@@ -292,6 +292,29 @@ TEST(CostHeap, LayoutEqualsTheRecordComparisonForHardCosts) {
 // The bulk insertion leaves exactly the slots of one Insert after another, ties and hard costs
 // included, on top of records already in the heap, and every record (old ones that moved down
 // too) points at its slot.
+// Puts the `before` records of oneEarlier into one heap and those of bulkEarlier (a copy) into
+// another, one by one; then the records a[order[i]] one by one into the first and the records
+// b[order[i]] (b a copy of a) with InsertAll into the second. Both heaps must then hold the same
+// records slot for slot (told apart by `first`, unique in each test), with their back-pointers.
+void ExpectBulkMatchesOneByOne(CContractionCost* oneEarlier, CContractionCost* bulkEarlier, unsigned before,
+                               CContractionCost* a, CContractionCost* b, const std::vector<uint32_t>& order) {
+    const unsigned n = unsigned(order.size());
+    CostHeap one, bulk;
+    one.Init(CostHeap::MakeSentinel(), n + before);
+    bulk.Init(CostHeap::MakeSentinel(), n + before);
+    for (unsigned i = 0; i < before; ++i) {
+        one.Insert(&oneEarlier[i]);
+        bulk.Insert(&bulkEarlier[i]);
+    }
+    for (uint32_t i : order) one.Insert(&a[i]);
+    bulk.InsertAll(b, order.data(), n);
+    ASSERT_EQ(bulk.GetCount(), one.GetCount());
+    for (unsigned k = 1; k <= one.GetCount(); ++k) {
+        ASSERT_EQ(bulk.GetSlot(k)->first, one.GetSlot(k)->first) << "slot " << k;
+        ASSERT_EQ(*bulk.GetSlot(k)->slot, bulk.GetSlot(k));
+    }
+}
+
 TEST(CostHeap, InsertAllLeavesTheLayoutOfSuccessiveInserts) {
     const float costs[] = {0.0f, -0.0f, 1.0f, std::nextafter(1.0f, 2.0f), 2.0f, -3.0f, std::nanf(""), HUGE_VALF};
     std::mt19937 rng(77);
@@ -304,20 +327,7 @@ TEST(CostHeap, InsertAllLeavesTheLayoutOfSuccessiveInserts) {
         std::vector<uint32_t> order(n);
         for (unsigned i = 0; i < n; ++i) order[i] = before + i;
         std::shuffle(order.begin(), order.end(), rng);
-        CostHeap one, bulk;
-        one.Init(CostHeap::MakeSentinel(), n + before);
-        bulk.Init(CostHeap::MakeSentinel(), n + before);
-        for (unsigned i = 0; i < before; ++i) {
-            one.Insert(&a[i]);
-            bulk.Insert(&b[i]);
-        }
-        for (uint32_t i : order) one.Insert(&a[i]);
-        bulk.InsertAll(b.data(), order.data(), n);
-        ASSERT_EQ(bulk.GetCount(), one.GetCount());
-        for (unsigned k = 1; k <= one.GetCount(); ++k) {
-            ASSERT_EQ(bulk.GetSlot(k) - b.data(), one.GetSlot(k) - a.data()) << "slot " << k;
-            ASSERT_EQ(*bulk.GetSlot(k)->slot, bulk.GetSlot(k));
-        }
+        ExpectBulkMatchesOneByOne(a.data(), b.data(), before, a.data(), b.data(), order);
     }
 }
 
@@ -341,22 +351,7 @@ TEST(CostHeap, InsertAllOfAWholeArrayLeavesTheLayoutOfSuccessiveInserts) {
         std::vector<uint32_t> order(n);
         for (unsigned i = 0; i < n; ++i) order[i] = i;
         std::shuffle(order.begin(), order.end(), rng);
-        CostHeap one, bulk;
-        one.Init(CostHeap::MakeSentinel(), n + before);
-        bulk.Init(CostHeap::MakeSentinel(), n + before);
-        for (unsigned i = 0; i < before; ++i) {
-            one.Insert(&earlierOne[i]);
-            bulk.Insert(&earlierBulk[i]);
-        }
-        for (uint32_t i : order) one.Insert(&a[i]);
-        bulk.InsertAll(b.data(), order.data(), n);
-        ASSERT_EQ(bulk.GetCount(), one.GetCount());
-        for (unsigned k = 1; k <= one.GetCount(); ++k) {
-            const CContractionCost* x = one.GetSlot(k);
-            const CContractionCost* y = bulk.GetSlot(k);
-            ASSERT_EQ(x->first, y->first) << "slot " << k;
-            ASSERT_EQ(*y->slot, y);
-        }
+        ExpectBulkMatchesOneByOne(earlierOne.data(), earlierBulk.data(), before, a.data(), b.data(), order);
     }
 }
 
