@@ -316,6 +316,25 @@ bool PlainTriangles8(const unsigned char*, const uint32_t*, unsigned, unsigned, 
 }
 #endif
 
+// Takes the faces 0 .. faceCount - 1 in order: with `inEights`, eight at a time through
+// group(f), which handles f .. f + 7 and returns true or declines them (false, nothing done), in
+// which case, and for the last faces (the groups stop before face faceCount - 8, so that a group
+// may read the record after it), one(f) takes each face on its own.
+template <class Group, class One>
+inline void ForEachFaceInEights(unsigned faceCount, bool inEights, Group&& group, One&& one) {
+    unsigned f = 0;
+    if (inEights) {
+        while (f + 8 < faceCount) {
+            if (group(f)) {
+                f += 8;
+                continue;
+            }
+            for (const unsigned end = f + 8; f < end; ++f) one(f);
+        }
+    }
+    for (; f < faceCount; ++f) one(f);
+}
+
 // Faces of at most this many corners have their repeated corners found by scanning their own
 // corners; a larger face marks its points in a stamp array instead.
 constexpr int kScannedCorners = 16;
@@ -409,25 +428,21 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
     const uint32_t* const offsets = indexes.Offsets();
     const bool eightAtOnce = offsets && ProcessorHasAvx2();
     unsigned corner[3][8];
-    unsigned f = 0;
-    if (eightAtOnce) {
-        while (f + 8 < faceCount) {
+    ForEachFaceInEights(
+        faceCount, eightAtOnce,
+        [&](unsigned f) {
             unsigned merged = 0;
             for (unsigned i = 0; i < 8; ++i) merged |= flags(f + i);
-            if (IsLiveFaceFlags(merged) && PlainTriangleCorners8(buffer, offsets, f, pointCount, corner)) {
-                for (unsigned i = 0; i < 8; ++i) {
-                    ++count[corner[0][i]];
-                    ++count[corner[1][i]];
-                    ++count[corner[2][i]];
-                }
-                plainTriangles += 8;
-                f += 8;
-                continue;
+            if (!IsLiveFaceFlags(merged) || !PlainTriangleCorners8(buffer, offsets, f, pointCount, corner)) return false;
+            for (unsigned i = 0; i < 8; ++i) {
+                ++count[corner[0][i]];
+                ++count[corner[1][i]];
+                ++count[corner[2][i]];
             }
-            for (const unsigned end = f + 8; f < end; ++f) countFace(f);
-        }
-    }
-    for (; f < faceCount; ++f) countFace(f);
+            plainTriangles += 8;
+            return true;
+        },
+        countFace);
     const uint64_t values = 3 * uint64_t(plainTriangles) + otherValues;
     if (values >= uint64_t(INT_MAX)) XThrow<CXMemoryException>("InitPointToFaceGraph: too many face corners");
 
@@ -456,22 +471,18 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
                 base[count[idx[1]]++] = int(f);
                 base[count[idx[2]]++] = int(f);
             };
-            f = 0;
-            if (eightAtOnce && allLive) {
-                while (f + 8 < faceCount) {
-                    if (PlainTriangleCorners8(buffer, offsets, f, pointCount, corner)) {
-                        for (unsigned i = 0; i < 8; ++i) {
-                            base[count[corner[0][i]]++] = int(f + i);
-                            base[count[corner[1][i]]++] = int(f + i);
-                            base[count[corner[2][i]]++] = int(f + i);
-                        }
-                        f += 8;
-                        continue;
+            ForEachFaceInEights(
+                faceCount, eightAtOnce && allLive,
+                [&](unsigned f) {
+                    if (!PlainTriangleCorners8(buffer, offsets, f, pointCount, corner)) return false;
+                    for (unsigned i = 0; i < 8; ++i) {
+                        base[count[corner[0][i]]++] = int(f + i);
+                        base[count[corner[1][i]]++] = int(f + i);
+                        base[count[corner[2][i]]++] = int(f + i);
                     }
-                    for (const unsigned end = f + 8; f < end; ++f) dropFace(f);
-                }
-            }
-            for (; f < faceCount; ++f) dropFace(f);
+                    return true;
+                },
+                dropFace);
             return graph;
         }
         for (unsigned f = 0; f < faceCount; ++f) {
@@ -775,19 +786,15 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
             const unsigned* const b0 = batchB[0];
             const unsigned* const b1 = batchB[1];
             const unsigned* const b2 = batchB[2];
-            unsigned* const h0 = batchHome[0];
-            unsigned* const h1 = batchHome[1];
-            unsigned* const h2 = batchHome[2];
+            const unsigned* const h0 = batchHome[0];
+            const unsigned* const h1 = batchHome[1];
+            const unsigned* const h2 = batchHome[2];
             const unsigned* const ef = batchFace;
-            if (avx2) {
-                const unsigned n = (count + 3) & ~3u;
-                EdgeHomesAvx2(a0, b0, n, magic, slots, h0);
-                EdgeHomesAvx2(a1, b1, n, magic, slots, h1);
-                EdgeHomesAvx2(a2, b2, n, magic, slots, h2);
-            } else {
-                EdgeHomesPlain(a0, b0, count, magic, slots, h0);
-                EdgeHomesPlain(a1, b1, count, magic, slots, h1);
-                EdgeHomesPlain(a2, b2, count, magic, slots, h2);
+            for (unsigned k = 0; k < 3; ++k) {
+                if (avx2)
+                    EdgeHomesAvx2(batchA[k], batchB[k], (count + 3) & ~3u, magic, slots, batchHome[k]);
+                else
+                    EdgeHomesPlain(batchA[k], batchB[k], count, magic, slots, batchHome[k]);
             }
             for (unsigned t = 0; t < count; ++t) {
                 const int face = int(ef[t]);
@@ -826,22 +833,18 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
         };
         const unsigned char* const buffer = indexes.Buffer();
         const uint32_t* const offsets = indexes.Offsets();
-        unsigned f = 0;
-        if (avx2 && allLive && offsets) {
-            while (f + 8 < faceCount) {
+        ForEachFaceInEights(
+            faceCount, avx2 && allLive && offsets,
+            [&](unsigned f) {
                 // The batch is emptied at kBatch faces; eight more must fit.
                 if (batched > kBatch - 8) flush();
                 unsigned* const a[3] = {batchA[0] + batched, batchA[1] + batched, batchA[2] + batched};
                 unsigned* const b[3] = {batchB[0] + batched, batchB[1] + batched, batchB[2] + batched};
-                if (PlainTriangles8(buffer, offsets, f, pointCount, a, b, batchFace + batched)) {
-                    f += 8;
-                    if ((batched += 8) == kBatch) flush();
-                    continue;
-                }
-                for (const unsigned end = f + 8; f < end; ++f) takeFace(f);
-            }
-        }
-        for (; f < faceCount; ++f) takeFace(f);
+                if (!PlainTriangles8(buffer, offsets, f, pointCount, a, b, batchFace + batched)) return false;
+                if ((batched += 8) == kBatch) flush();
+                return true;
+            },
+            takeFace);
         if (batched) flush();
         // The last, partial line of each bucket.
         for (unsigned d = 0; d < buckets; ++d) {
