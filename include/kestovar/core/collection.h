@@ -385,27 +385,18 @@ public:
         Reserve(bytes, records);
         const unsigned first = m_nCount;
         uint64_t used = m_nUsed;
-        // Below 4 GB of records (always, in practice) the offsets are written in one pass through
-        // a pointer, not added one by one.
-        if (uint32_t* out = m_nUsed + bytes <= 0xFFFFFFFFu ? m_offsets.GrowNarrowUnfilled(records) : nullptr) {
-            unsigned char* const buffer = m_pBuffer;
-            uint32_t at = uint32_t(used);
-            for (unsigned i = 0; i < records; ++i) {
-                Element* e = reinterpret_cast<Element*>(buffer + at);
-                e->m_nCount = INDEX(counts[i]);
-                e->m_nCapacity = INDEX(counts[i]);
-                out[i] = at;
-                at += uint32_t(RecordBytes(counts[i]));
-            }
-            used = at;
-        } else {
-            for (unsigned i = 0; i < records; ++i) {
-                Element* e = At(used);
-                e->m_nCount = INDEX(counts[i]);
-                e->m_nCapacity = INDEX(counts[i]);
+        // Below 4 GB of records (always, in practice) the offsets are written through a pointer,
+        // not added one by one.
+        uint32_t* const narrow = m_nUsed + bytes <= 0xFFFFFFFFu ? m_offsets.GrowNarrowUnfilled(records) : nullptr;
+        for (unsigned i = 0; i < records; ++i) {
+            Element* e = At(used);
+            e->m_nCount = INDEX(counts[i]);
+            e->m_nCapacity = INDEX(counts[i]);
+            if (narrow)
+                narrow[i] = uint32_t(used);
+            else
                 m_offsets.Add(used);
-                used += RecordBytes(counts[i]);
-            }
+            used += RecordBytes(counts[i]);
         }
         m_nUsed = used;
         m_nValues += values;
