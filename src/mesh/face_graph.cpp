@@ -320,19 +320,19 @@ bool PlainTriangles8(const unsigned char*, const uint32_t*, unsigned, unsigned, 
 // group(f), which handles f .. f + 7 and returns true or declines them (false, nothing done), in
 // which case, and for the last faces (the groups stop before face faceCount - 8, so that a group
 // may read the record after it), one(f) takes each face on its own.
+// one(f) is called from a single place, so that the compiler inlines it once: with two calls of
+// a large one, the point-to-face graph's counting pass ran 15 % slower on the bunny.
 template <class Group, class One>
-inline void ForEachFaceInEights(unsigned faceCount, bool inEights, Group&& group, One&& one) {
+[[gnu::always_inline]] inline void ForEachFaceInEights(unsigned faceCount, bool inEights, Group&& group, One&& one) {
     unsigned f = 0;
-    if (inEights) {
-        while (f + 8 < faceCount) {
-            if (group(f)) {
-                f += 8;
-                continue;
-            }
-            for (const unsigned end = f + 8; f < end; ++f) one(f);
+    while (f < faceCount) {
+        const bool eight = inEights && f + 8 < faceCount;
+        if (eight && group(f)) {
+            f += 8;
+            continue;
         }
+        for (const unsigned end = eight ? f + 8 : faceCount; f < end; ++f) one(f);
     }
-    for (; f < faceCount; ++f) one(f);
 }
 
 // Faces of at most this many corners have their repeated corners found by scanning their own
