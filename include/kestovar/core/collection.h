@@ -388,8 +388,11 @@ public:
         // Below 4 GB of records (always, in practice) the offsets are written through a pointer,
         // not added one by one.
         uint32_t* const narrow = m_nUsed + bytes <= 0xFFFFFFFFu ? m_offsets.GrowNarrowUnfilled(records) : nullptr;
+        // The buffer in a local: through At, it was loaded again after every store (the stores
+        // may alias the collection), a few per cent of the point-to-face graph on the bunny.
+        unsigned char* const buffer = m_pBuffer;
         for (unsigned i = 0; i < records; ++i) {
-            Element* e = At(used);
+            Element* e = reinterpret_cast<Element*>(buffer + used);
             e->m_nCount = INDEX(counts[i]);
             e->m_nCapacity = INDEX(counts[i]);
             if (narrow)
