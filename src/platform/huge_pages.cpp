@@ -51,4 +51,17 @@ size_t memResetLargePages(void* block, size_t bytes) {
 #endif
 }
 
+size_t memAdviseLargePages(void* block, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    uintptr_t begin, end;
+    if (!WholePages(block, bytes, begin, end)) return 0;
+    if (madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE) != 0) return 0;
+    return size_t(end - begin);
+#else
+    (void)block;
+    (void)bytes;
+    return 0;
+#endif
+}
+
 }  // namespace kestovar

@@ -60,3 +60,29 @@ TEST(LargePages, ResetZeroesOnlyWholePagesInsideTheRange) {
     std::memset(block.data, 0x5A, block.bytes);
     for (size_t i = 0; i < block.bytes; i += 511) ASSERT_EQ(block.data[i], 0x5A) << i;
 }
+
+// The advice the allocation functions give big blocks covers the same whole large pages as the
+// reset, but drops nothing: a block written before the advice keeps every byte, and so does a
+// block that grows through xrealloc (advised again at its new size).
+TEST(LargePages, AdviceKeepsEveryByte) {
+    EXPECT_EQ(memAdviseLargePages(nullptr, size_t(64) << 20), 0u);
+    PatternBlock small(memLargePageMinimum - 1);
+    EXPECT_EQ(memAdviseLargePages(small.data, small.bytes), 0u);
+
+    PatternBlock block(size_t(9) << 20);
+    uint8_t* first = block.data + 4321;
+    const size_t bytes = (size_t(6) << 20) + 99;
+    const size_t advised = memAdviseLargePages(first, bytes);
+    const uintptr_t lo = reinterpret_cast<uintptr_t>(first);
+    const uintptr_t begin = (lo + kLarge - 1) & ~(kLarge - 1), end = (lo + bytes) & ~(kLarge - 1);
+    EXPECT_TRUE(advised == 0 || advised == size_t(end - begin)) << advised;
+    for (size_t i = 0; i < block.bytes; ++i) ASSERT_TRUE(block.Holds(i)) << i;
+
+    const size_t grown = size_t(23) << 20;
+    uint8_t* moved = static_cast<uint8_t*>(xrealloc(block.data, grown));
+    ASSERT_NE(moved, nullptr);
+    block.data = moved;
+    for (size_t i = 0; i < block.bytes; ++i) ASSERT_TRUE(block.Holds(i)) << i;
+    std::memset(moved + block.bytes, 0x3C, grown - block.bytes);
+    for (size_t i = block.bytes; i < grown; i += 1021) ASSERT_EQ(moved[i], 0x3C) << i;
+}
