@@ -18,8 +18,10 @@
 // 20 instructions per edge); the per-bucket sort by block about 16 ms (the bucket's edges read
 // back from memory); the map load about 42 ms, bound by the claims themselves (about 20 cycles
 // per half-edge: skipping the record writes saved about 2 ms, skipping the slot stream 4-8 ms).
-// The first build in a process costs about twice as much: it faults in about 250 MB of fresh
-// pages (the 96 MB staging buffer, 108 MB of slots, 40 MB of records).
+// The first build in a process faults in about 250 MB of fresh pages (the 96 MB staging buffer,
+// 108 MB of slots, 40 MB of records): about 220 ms on small pages, about 120 ms since the
+// allocation functions ask for large pages (more, now and then, on a young virtual machine; see
+// kestovar/platform/huge_pages.h).
 // Measured without gain (alternating runs): branch-free claims, reading the home and the next
 // slot together or writing records through local stand-ins (5-10 % and 35 % slower: the stores
 // then wait for the slot loads); claiming each bucket in face order through a bucket-sized

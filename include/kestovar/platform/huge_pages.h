@@ -30,6 +30,12 @@ KESTOVAR_API size_t memResetLargePages(void* block, size_t bytes);
 // (records, graphs, heaps, tables) take one page fault per 2 MiB instead of 512 and miss the
 // translation cache far less when read at random. Same conditions and result as
 // memResetLargePages; nothing is ever dropped.
+// Measured on a 2-core virtual machine: 256 MB written page by page in 31 ms on large pages
+// against 105 ms on small ones, and the first edge-to-face build of a 2M-triangle grid in a
+// process (250 MB of fresh blocks) in about 120 ms against 220 ms. A large page the guest system
+// has never used before can cost far more the first time (up to 600 ms for 256 MB while the
+// host backs it), so a young virtual machine sees some slow first builds until its memory has
+// been used once; KESTOVAR_LARGE_PAGES=0 avoids that.
 KESTOVAR_API size_t memAdviseLargePages(void* block, size_t bytes);
 
 }  // namespace kestovar
