@@ -448,9 +448,8 @@ public:
             e->m_nCapacity = INDEX(count);
             if (valueBytes) std::memcpy(static_cast<void*>(e->GetData()), values, valueBytes);
         }
-        uint64_t used = m_nUsed;
-        for (unsigned i = 0; i < records; ++i, used += step) m_offsets.Add(used);
-        m_nUsed = used;
+        m_offsets.AddRun(m_nUsed, step, records);
+        m_nUsed += bytes;
         m_nValues += uint64_t(count) * records;
         m_nCount += records;
         return first;
