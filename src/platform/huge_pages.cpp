@@ -34,34 +34,32 @@ bool WholePages(void* block, size_t bytes, uintptr_t& begin, uintptr_t& end) {
 }  // namespace
 #endif
 
-size_t memResetLargePages(void* block, size_t bytes) {
+namespace {
+
+// The whole large pages inside the block advised to be large, dropped first with `drop`; the
+// bytes advised, 0 when none.
+size_t AdviseWholePages(void* block, size_t bytes, bool drop) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     uintptr_t begin, end;
     if (!WholePages(block, bytes, begin, end)) return 0;
     void* first = reinterpret_cast<void*>(begin);
     // Dropped first: advised pages that are still small would stay small until a background
     // collapse.
-    if (madvise(first, end - begin, MADV_DONTNEED) != 0) return 0;
-    madvise(first, end - begin, MADV_HUGEPAGE);
+    if (drop && madvise(first, end - begin, MADV_DONTNEED) != 0) return 0;
+    if (madvise(first, end - begin, MADV_HUGEPAGE) != 0 && !drop) return 0;
     return size_t(end - begin);
 #else
     (void)block;
     (void)bytes;
+    (void)drop;
     return 0;
 #endif
 }
 
-size_t memAdviseLargePages(void* block, size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    uintptr_t begin, end;
-    if (!WholePages(block, bytes, begin, end)) return 0;
-    if (madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE) != 0) return 0;
-    return size_t(end - begin);
-#else
-    (void)block;
-    (void)bytes;
-    return 0;
-#endif
-}
+}  // namespace
+
+size_t memResetLargePages(void* block, size_t bytes) { return AdviseWholePages(block, bytes, true); }
+
+size_t memAdviseLargePages(void* block, size_t bytes) { return AdviseWholePages(block, bytes, false); }
 
 }  // namespace kestovar
