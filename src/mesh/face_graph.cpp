@@ -462,27 +462,17 @@ CPointToFaceGraph* BuildPointToFaceGraph(const CFaceList& list, unsigned pointCo
         int* base = pointCount ? graph->Get(0, ignored) : nullptr;
         assert(pointCount == 0 || graph->Get(pointCount - 1, ignored) == base + count[pointCount - 1]);
         if (allPlain) {
-            // The second pass reads the flags again only where some face is not live.
-            const auto dropFace = [&](unsigned f) {
-                if (!allLive && !IsLiveFaceFlags(flags(f))) return;
+            // The second pass reads the flags again only where some face is not live. It goes
+            // face by face: reading eight faces at once here, as the counting pass does, made the
+            // whole build slower (bunny 0.53 -> 0.78 ms, 2M grid 18 -> 20 ms in alternating runs).
+            for (unsigned f = 0; f < faceCount; ++f) {
+                if (!allLive && !IsLiveFaceFlags(flags(f))) continue;
                 int k;
                 const int* idx = indexes(f, k);
                 base[count[idx[0]]++] = int(f);
                 base[count[idx[1]]++] = int(f);
                 base[count[idx[2]]++] = int(f);
-            };
-            ForEachFaceInEights(
-                faceCount, eightAtOnce && allLive,
-                [&](unsigned f) {
-                    if (!PlainTriangleCorners8(buffer, offsets, f, pointCount, corner)) return false;
-                    for (unsigned i = 0; i < 8; ++i) {
-                        base[count[corner[0][i]]++] = int(f + i);
-                        base[count[corner[1][i]]++] = int(f + i);
-                        base[count[corner[2][i]]++] = int(f + i);
-                    }
-                    return true;
-                },
-                dropFace);
+            }
             return graph;
         }
         for (unsigned f = 0; f < faceCount; ++f) {
