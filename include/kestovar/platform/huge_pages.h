@@ -35,7 +35,9 @@ KESTOVAR_API size_t memResetLargePages(void* block, size_t bytes);
 // process (250 MB of fresh blocks) in about 120 ms against 220 ms. A large page the guest system
 // has never used before can cost far more the first time (up to 600 ms for 256 MB while the
 // host backs it), so a young virtual machine sees some slow first builds until its memory has
-// been used once; KESTOVAR_LARGE_PAGES=0 avoids that.
+// been used once; KESTOVAR_LARGE_PAGES=0 avoids that. Once the memory has been used (4 GB
+// touched), a one-shot simplification preparation of 1.2M triangles in a fresh process took
+// 0.70 s against 0.87 s on small pages.
 KESTOVAR_API size_t memAdviseLargePages(void* block, size_t bytes);
 
 }  // namespace kestovar
