@@ -28,7 +28,8 @@
 // window instead of sorting it by block (the load doubled); the key written in one 8-byte store;
 // prefetching the sort's input 3 or 6 KB ahead instead of 1 KB; a branch-free liveness test of
 // the flags (bound by memory); large pages for the staging buffer; packed 12-byte edges; 8-edge
-// staging; 128 or 1024 buckets.
+// staging; 128 or 1024 buckets; hashing the homes eight at a time with AVX-512 (73-75 ms with
+// and without).
 #include <malloc.h>
 #include <time.h>
 
