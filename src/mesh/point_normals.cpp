@@ -25,6 +25,7 @@
 #include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/point_list.h"
 #include "normal_internal.h"
+#include "point_record.h"
 
 namespace kestovar {
 
@@ -437,12 +438,11 @@ static_assert(sizeof(C3DTVector<float>) % sizeof(float) == 0, "vectors must be w
 constexpr size_t kListStride = sizeof(C3DTVector<float>) / sizeof(float);
 
 // The coordinates of a point record as the lanes (y, z, x, x) and (z, x, y, y): one edge's Newell
-// terms are then (a1 - b1) * (a2 + b2) lane by lane. The record is read from its flag word, the 4
-// bytes before x, so that the load stays inside the record; the flag lane is never used, since
-// its bits as a float may be a denormal, which would slow the arithmetic down.
-static_assert(sizeof(C3DTPoint<float>) == 24, "flag word at 8, coordinates at 12");
+// terms are then (a1 - b1) * (a2 + b2) lane by lane. The record is read whole (PointRecordWords);
+// the flag lane is never used, since its bits as a float may be a denormal, which would slow the
+// arithmetic down.
 inline void NewellLanes(const C3DTPoint<float>& p, __m128& a1, __m128& a2) {
-    const __m128 v = _mm_loadu_ps(reinterpret_cast<const float*>(&p.x) - 1);
+    const __m128 v = _mm_loadu_ps(detail::PointRecordWords(p));
     a1 = _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 1, 3, 2));
     a2 = _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 2, 1, 3));
 }

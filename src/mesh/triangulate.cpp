@@ -17,6 +17,7 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
 #include "platform/cpu_features.h"
+#include "point_record.h"
 
 namespace kestovar {
 
@@ -589,12 +590,10 @@ template <class V>
     constexpr int kLanes = int(sizeof(V) / sizeof(double));
     V X[4], Y[4], Z[4];
     if constexpr (kLanes == 4) {
-        // Each point record read whole from its flag word (the 16 bytes before its end: flags,
-        // x, y, z), the flag lane cleared (its bits as a float may be a denormal or a NaN),
-        // widened to doubles at once (exactly, as the scalar conversions) and transposed into
-        // the lanes: a few vector instructions per corner instead of twelve scalar loads,
-        // conversions and inserts.
-        static_assert(sizeof(C3DTPoint<float>) == 24, "flag word at 8, coordinates at 12");
+        // Each point record read whole (PointRecordWords: flags, x, y, z), the flag lane
+        // cleared, widened to doubles at once (exactly, as the scalar conversions) and
+        // transposed into the lanes: a few vector instructions per corner instead of twelve
+        // scalar loads, conversions and inserts.
         typedef float F4 __attribute__((vector_size(16)));
         typedef int I4 __attribute__((vector_size(16)));
         const I4 keep = {0, -1, -1, -1};
@@ -602,7 +601,7 @@ template <class V>
             V r[4];
             for (int lane = 0; lane < 4; ++lane) {
                 F4 v;
-                std::memcpy(&v, reinterpret_cast<const float*>(&points[indices[lane][i]].x) - 1, sizeof v);
+                std::memcpy(&v, detail::PointRecordWords(points[indices[lane][i]]), sizeof v);
                 r[lane] = __builtin_convertvector((F4)((I4)v & keep), V);
             }
             const V xy01 = __builtin_shufflevector(r[0], r[1], 1, 5, 2, 6);

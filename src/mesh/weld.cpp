@@ -28,6 +28,7 @@
 #include "kestovar/mesh/point_list.h"
 #include "adjacency_internal.h"
 #include "point_cell.h"
+#include "point_record.h"
 
 namespace kestovar {
 
@@ -110,10 +111,7 @@ private:
 #if defined(__SSE2__)
     // The flag word and the three coordinates of a record in one load (lane 0, the flags, is
     // ignored).
-    static_assert(sizeof(C3DTPoint<float>) == 24, "flag word at 8, coordinates at 12");
-    static __m128 Load(const C3DTPoint<float>& p) {
-        return _mm_loadu_ps(reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(&p) + 8));
-    }
+    static __m128 Load(const C3DTPoint<float>& p) { return _mm_loadu_ps(detail::PointRecordWords(p)); }
     __m128 m_lo, m_hi;
 #else
     float m_lo[3], m_hi[3];
