@@ -1,5 +1,5 @@
-// Helpers shared by the adjacency, clean-up and material sources (face_graph.cpp,
-// face_cleanup.cpp, face_material.cpp). Not part of the public interface.
+// Helpers shared by the adjacency, clean-up, material and symmetry sources (face_graph.cpp,
+// face_cleanup.cpp, face_material.cpp, symmetry_map.cpp, ...). Not part of the public interface.
 #pragma once
 
 #include "kestovar/mesh/face_list.h"
@@ -30,6 +30,21 @@ inline CDependentChannels* ChannelsFor(const CGeomInfo* geom, const CFaceList* f
     if (faces && static_cast<const CFaceList*>(geom->GetSrc3DFaceList()) == faces && src) return src;
     if (faces && static_cast<const CFaceList*>(geom->GetDst3DFaceList()) == faces && dst) return dst;
     return dst ? dst : src;
+}
+
+// Calls fn(a, b) for every cyclic edge (a, b) = (corner j, corner j + 1 mod k) of face f with
+// a != b, in corner order, when f is a live face with a record; nothing otherwise. Degenerate
+// edges (a, a) have no geometric meaning and are passed over.
+template <class Fn>
+inline void ForEachFaceEdge(const CFaceList& list, unsigned f, Fn&& fn) {
+    if (!list.IsFaceLive(f)) return;
+    int k = 0;
+    const int* idx = list.GetIndexes(f, k);
+    if (!idx) return;
+    for (int j = 0; j < k; ++j) {
+        const int a = idx[j], b = idx[j + 1 < k ? j + 1 : 0];
+        if (a != b) fn(a, b);
+    }
 }
 
 }  // namespace detail

@@ -1117,33 +1117,19 @@ int CFaceList::GetEdgesOnBorder(const int* faces, int faceCount, CXArray<C3DEdge
     // How many of the given faces run along each edge; the border of the region is the edges
     // run along once.
     CHashMap<C3DEdge, const C3DEdge&, int> uses(unsigned(faceCount) * 4 + 8);
-    for (int i = 0; i < faceCount; ++i) {
-        if (!IsFaceLive(unsigned(faces[i]))) continue;
-        int k;
-        const int* idx = GetIndexes(unsigned(faces[i]), k);
-        for (int j = 0; j < k; ++j) {
-            int a = idx[j];
-            int b = idx[j + 1 < k ? j + 1 : 0];
-            if (a != b) ++uses.GetOrInsert(C3DEdge(unsigned(a), unsigned(b)));
-        }
-    }
+    for (int i = 0; i < faceCount; ++i)
+        detail::ForEachFaceEdge(*this, unsigned(faces[i]),
+                                [&uses](int a, int b) { ++uses.GetOrInsert(C3DEdge(unsigned(a), unsigned(b))); });
     int added = 0;
-    for (int i = 0; i < faceCount; ++i) {
-        if (!IsFaceLive(unsigned(faces[i]))) continue;
-        int k;
-        const int* idx = GetIndexes(unsigned(faces[i]), k);
-        for (int j = 0; j < k; ++j) {
-            int a = idx[j];
-            int b = idx[j + 1 < k ? j + 1 : 0];
-            if (a == b) continue;
+    for (int i = 0; i < faceCount; ++i)
+        detail::ForEachFaceEdge(*this, unsigned(faces[i]), [&](int a, int b) {
             const C3DEdge e{unsigned(a), unsigned(b)};
             const int* n = uses.Find(e);
             if (n && *n == 1) {
                 edges.Add(e);
                 ++added;
             }
-        }
-    }
+        });
     return added;
 }
 

@@ -8,6 +8,7 @@
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/point_grid.h"
 #include "kestovar/mesh/point_list.h"
+#include "adjacency_internal.h"
 
 namespace kestovar {
 
@@ -65,16 +66,9 @@ int C3DPointSymetryMap::CountSymetricEdges(const CFaceList* faces) const {
     const int n = faces->GetSize();
     // Every edge of the live faces once, so that mirror edges are tested without a face graph.
     CHashTable<C3DEdge> edges(unsigned(n) * 3 / 2 + 8);
-    for (int f = 0; f < n; ++f) {
-        if (!faces->IsFaceLive(unsigned(f))) continue;
-        int k;
-        const int* idx = faces->GetIndexes(unsigned(f), k);
-        if (!idx) continue;
-        for (int j = 0; j < k; ++j) {
-            const int u = idx[j], v = idx[j + 1 < k ? j + 1 : 0];
-            if (u != v) edges.Insert(C3DEdge(unsigned(u), unsigned(v)));
-        }
-    }
+    for (int f = 0; f < n; ++f)
+        detail::ForEachFaceEdge(*faces, unsigned(f),
+                                [&edges](int u, int v) { edges.Insert(C3DEdge(unsigned(u), unsigned(v))); });
     unsigned setSize = NextPrime(2u * unsigned(n / 2) + 2u);
     CHashTable<C3DEdge> mirrors(setSize < 5 ? 5 : setSize);
     for (int f = 0; f < n; ++f) {
