@@ -3,8 +3,8 @@
 // Each graph build is timed beside a plain reference built in the same run from a flat index
 // array: a counting-sort point-to-face table (offsets and face ids in two std::vectors) and, for
 // edges, the same counting sort keyed by the smaller end of each edge with each bucket sorted by
-// the larger end. Every figure is the median of 5 runs, printed with the rate in million faces per
-// second and the ratio to the reference. Times are CPU time of the benchmark thread on a warm heap
+// the larger end. Every figure is the median of 5 runs (a graph build's runs taken in turn with its
+// reference's), printed with the rate in million faces per second and the ratio to the reference. Times are CPU time of the benchmark thread on a warm heap
 // (see main). Then the memory of the lists per triangle (points, face records with their
 // offsets, face main data) and of each graph.
 //
@@ -74,6 +74,22 @@ double Median(F&& run) {
     for (int i = 0; i < kRuns; ++i) times.push_back(run());
     std::sort(times.begin(), times.end());
     return times[kRuns / 2];
+}
+
+// Medians of kRuns runs each of `ours` and `reference` (each returns its own time in milliseconds),
+// taken in turn: the speed of a shared machine drifts from minute to minute, and alternating puts
+// both under the same conditions, so that the ratio of the medians drifts less than either.
+template <class A, class B>
+void AlternatingMedians(A&& ours, B&& reference, double& oursMs, double& referenceMs) {
+    std::vector<double> a, b;
+    for (int i = 0; i < kRuns; ++i) {
+        b.push_back(reference());
+        a.push_back(ours());
+    }
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    oursMs = a[kRuns / 2];
+    referenceMs = b[kRuns / 2];
 }
 
 template <class F>
@@ -210,32 +226,38 @@ void Run(const char* name, const Triangles& t) {
     Lists m(t);
 
     // The references build their tables from scratch in fresh vectors, as the graph builds do.
-    double refPoint = Median([&] {
-        return TimeIt([&] {
-            std::vector<unsigned> offsets;
-            std::vector<int> ids;
-            ReferencePointToFace(t, offsets, ids);
-            g_sink = ids.size();
-        });
-    });
-    double point = Median([&] {
-        m.faces->DeletePointToFaceGraph();
-        return TimeIt([&] { m.faces->InitPointToFaceGraph(m.geom); });
-    });
+    double point = 0, refPoint = 0;
+    AlternatingMedians(
+        [&] {
+            m.faces->DeletePointToFaceGraph();
+            return TimeIt([&] { m.faces->InitPointToFaceGraph(m.geom); });
+        },
+        [&] {
+            return TimeIt([&] {
+                std::vector<unsigned> offsets;
+                std::vector<int> ids;
+                ReferencePointToFace(t, offsets, ids);
+                g_sink = ids.size();
+            });
+        },
+        point, refPoint);
     ReportBuild("point-to-face graph", point, "counting sort", refPoint, faceCount);
 
-    double refEdge = Median([&] {
-        return TimeIt([&] {
-            std::vector<unsigned> offsets;
-            std::vector<uint64_t> edges;
-            ReferenceEdgeToFace(t, offsets, edges);
-            g_sink = edges.size();
-        });
-    });
-    double edge = Median([&] {
-        m.faces->DeleteEdgeToFaceGraph();
-        return TimeIt([&] { m.faces->InitEdgeToFaceGraph(m.geom); });
-    });
+    double edge = 0, refEdge = 0;
+    AlternatingMedians(
+        [&] {
+            m.faces->DeleteEdgeToFaceGraph();
+            return TimeIt([&] { m.faces->InitEdgeToFaceGraph(m.geom); });
+        },
+        [&] {
+            return TimeIt([&] {
+                std::vector<unsigned> offsets;
+                std::vector<uint64_t> edges;
+                ReferenceEdgeToFace(t, offsets, edges);
+                g_sink = edges.size();
+            });
+        },
+        edge, refEdge);
     ReportBuild("edge-to-face graph", edge, "sorted edge table", refEdge, faceCount);
     std::printf("  %-34s %9s     %7s           %s %8.2f ms   ratio %.2f\n", "edge-to-face graph", "", "",
                 "counting sort", refPoint, edge / refPoint);
