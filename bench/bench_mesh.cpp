@@ -4,8 +4,8 @@
 // array: a counting-sort point-to-face table (offsets and face ids in two std::vectors) and, for
 // edges, the same counting sort keyed by the smaller end of each edge with each bucket sorted by
 // the larger end. Every figure is the median of 5 runs (a graph build's runs taken in turn with its
-// reference's), printed with the rate in million faces per second and the ratio to the reference. Times are CPU time of the benchmark thread on a warm heap
-// (see main). Then the memory of the lists per triangle (points, face records with their
+// reference's), printed with the rate in million faces per second and the ratio to the reference.
+// Times are CPU time of the benchmark thread on a warm heap (see main). Then the memory of the lists per triangle (points, face records with their
 // offsets, face main data) and of each graph.
 //
 // Goals (one core): each graph build within 2x its reference; at most 48 bytes per triangle,
@@ -205,6 +205,18 @@ void ReferenceEdgeToFace(const Triangles& t, std::vector<unsigned>& offsets, std
     for (int p = 0; p < n; ++p) std::sort(entries.begin() + offsets[size_t(p)], entries.begin() + offsets[size_t(p) + 1]);
 }
 
+// Time of one reference build (`build`, one of the two above) into fresh vectors, entries of type
+// Entry.
+template <class Entry>
+double TimeReference(const Triangles& t, void (*build)(const Triangles&, std::vector<unsigned>&, std::vector<Entry>&)) {
+    return TimeIt([&] {
+        std::vector<unsigned> offsets;
+        std::vector<Entry> entries;
+        build(t, offsets, entries);
+        g_sink = entries.size();
+    });
+}
+
 void ReportRate(const char* what, double ms, int faces) {
     std::printf("  %-34s %9.2f ms  %7.1f Mfaces/s\n", what, ms, double(faces) / 1000.0 / ms);
 }
@@ -234,15 +246,7 @@ void Run(const char* name, const Triangles& t) {
             m.faces->DeletePointToFaceGraph();
             return TimeIt([&] { m.faces->InitPointToFaceGraph(m.geom); });
         },
-        [&] {
-            return TimeIt([&] {
-                std::vector<unsigned> offsets;
-                std::vector<int> ids;
-                ReferencePointToFace(t, offsets, ids);
-                g_sink = ids.size();
-            });
-        },
-        point, refPoint);
+        [&] { return TimeReference<int>(t, ReferencePointToFace); }, point, refPoint);
     ReportBuild("point-to-face graph", point, "counting sort", refPoint, faceCount);
 
     double edge = 0, refEdge = 0;
@@ -251,15 +255,7 @@ void Run(const char* name, const Triangles& t) {
             m.faces->DeleteEdgeToFaceGraph();
             return TimeIt([&] { m.faces->InitEdgeToFaceGraph(m.geom); });
         },
-        [&] {
-            return TimeIt([&] {
-                std::vector<unsigned> offsets;
-                std::vector<uint64_t> edges;
-                ReferenceEdgeToFace(t, offsets, edges);
-                g_sink = edges.size();
-            });
-        },
-        edge, refEdge);
+        [&] { return TimeReference<uint64_t>(t, ReferenceEdgeToFace); }, edge, refEdge);
     ReportBuild("edge-to-face graph", edge, "sorted edge table", refEdge, faceCount);
     std::printf("  %-34s %9s     %7s           %s %8.2f ms   ratio %.2f\n", "edge-to-face graph", "", "",
                 "counting sort", refPoint, edge / refPoint);
