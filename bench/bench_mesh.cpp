@@ -5,8 +5,8 @@
 // edges, the same counting sort keyed by the smaller end of each edge with each bucket sorted by
 // the larger end. Every figure is the median of 5 runs (a graph build's runs taken in turn with its
 // reference's), printed with the rate in million faces per second and the ratio to the reference.
-// Times are CPU time of the benchmark thread on a warm heap (see main). Then the memory of the lists per triangle (points, face records with their
-// offsets, face main data) and of each graph.
+// Times are CPU time of the benchmark thread on a warm heap (see main). Then the memory of the
+// lists per triangle (points, face records with their offsets, face main data) and of each graph.
 //
 // Goals (one core): each graph build within 2x its reference; at most 48 bytes per triangle,
 // points included, before graphs.
