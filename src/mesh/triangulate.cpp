@@ -1194,6 +1194,9 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
         uint8_t* slots = dstMain + size_t(written) * size_t(mainBytes);
         if (staged + triangles > kStageTriangles) flush();
         for (int t = 0; t < triangles; ++t) {
+            // Only a face of more than kStageTriangles + 2 corners fills the block on its own.
+            if (staged == kStageTriangles) [[unlikely]]
+                flush();
             const int* c = corners + 3 * t;
             int* v = stage + 3 * staged++;
             v[0] = indices[c[0]];

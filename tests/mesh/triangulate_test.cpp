@@ -155,6 +155,44 @@ TEST(TriangulateObject, TrianglesTakeConsecutivePositionsAndFacesBehindMoveOn) {
     obj->Delete();
 }
 
+// A polygon cut into more triangles than the writer gathers in one block (256), after a face that
+// already partly filled the block; the repeated-corner form is the "f 1 2 3 4 1 2 3 4 ..." line
+// real files carry. Every triangle lands, in order, with its channel triangle beside it.
+TEST(TriangulateObject, PolygonsLongerThanTheWriteBlockKeepEveryTriangle) {
+    for (bool repeated : {false, true}) {
+        SCOPED_TRACE(repeated ? "corners repeated" : "convex 600-gon");
+        const int corners = repeated ? 900 : 600;
+        std::vector<P3> points;
+        Poly polygon;
+        for (int i = 0; i < (repeated ? 4 : corners); ++i) {
+            const double a = 2.0 * M_PI * i / (repeated ? 4 : corners);
+            points.push_back({float(std::cos(a)), float(std::sin(a)), 0.0f});
+        }
+        for (int i = 0; i < corners; ++i) polygon.push_back(repeated ? i % 4 : i);
+        C3DObject* obj = MakeObject(points, {{0, 1, 2, 3}, polygon, {1, 2, 3}});
+        AddOffsetChannel(*obj, 10);
+        ASSERT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
+        const std::vector<Poly> f = ReadFaces(*obj->GetFaceList());
+        ASSERT_GE(f.size(), 4u);
+        EXPECT_EQ(f.back(), (Poly{1, 2, 3}));
+        if (!repeated) {
+            EXPECT_EQ(f.size(), 2u + 598u + 1u);
+        }
+        for (const Poly& t : f) {
+            ASSERT_EQ(t.size(), 3u);
+            for (int v : t) ASSERT_TRUE(v >= 0 && v < int(points.size()));
+        }
+        CChannel* c = obj->GetChannels()->GetChannel(0);
+        ASSERT_NE(c, nullptr);
+        const std::vector<Poly> ch = ReadFaces(*c->GetFaceList());
+        ASSERT_EQ(ch.size(), f.size());
+        const C2DPointList* values = static_cast<const C2DPointList*>(c->GetPointList());
+        for (size_t i = 0; i < f.size(); ++i)
+            for (int j = 0; j < 3; ++j) ASSERT_EQ(values->GetAt(ch[i][j]).u, float(f[i][j])) << "triangle " << i;
+        obj->Delete();
+    }
+}
+
 TEST(TriangulateObject, OnlyFacesMatchingTheMaskAreSplit) {
     C3DObject* obj = MakeObject(CubePoints(), CubeFaces());
     obj->GetFaceList()->SetFaceFlags(2, FACE_SELECTED, true);
