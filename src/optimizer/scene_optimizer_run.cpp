@@ -1,11 +1,14 @@
 // The scene optimiser's runs: Optimize and the building of the multiresolution scene. Both put the
 // object work on one worker thread that runs a parallel loop over the objects, while the calling
-// thread polls every 50 ms, answers nothing itself and reports progress to the host.
+// thread polls every 50 ms, answers nothing itself and reports progress to the host. A poll ends
+// early when the worker finishes, so that a run of small objects does not wait out the interval.
 #include <omp.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "kestovar/core/log.h"
@@ -32,6 +35,9 @@ struct RunCounters {
     std::atomic<int> total{0};
     std::atomic<bool> finished{false};
     std::atomic<bool> cancelled{false};
+    // Wakes the polling thread when `finished` is set.
+    std::mutex mutex;
+    std::condition_variable wake;
 };
 
 // Runs `body` on a new thread whose cancellation follows the calling thread's.
@@ -43,11 +49,20 @@ std::thread StartWorker(RunCounters& counters, Fn body) {
         AttachThread(self, parent);
         body();
         DetachThread(self);
-        counters.finished.store(true, std::memory_order_release);
+        {
+            std::lock_guard<std::mutex> lock(counters.mutex);
+            counters.finished.store(true, std::memory_order_release);
+        }
+        counters.wake.notify_all();
     });
 }
 
-void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+// The polling interval: 50 ms, or less when the worker finishes first.
+void Pause(RunCounters& counters) {
+    std::unique_lock<std::mutex> lock(counters.mutex);
+    counters.wake.wait_for(lock, std::chrono::milliseconds(50),
+                           [&counters] { return counters.finished.load(std::memory_order_acquire); });
+}
 
 // The multiresolution creator: the copy of the source scene shares the multiresolution objects
 // made for its contraction-ready objects instead of copying them.
@@ -109,7 +124,7 @@ int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags)
 
     int lastDone = 0, lastPos = 0;
     while (!counters.finished.load(std::memory_order_acquire)) {
-        Pause();
+        Pause(counters);
         if (!m_pCallback) continue;
         LockProgress();
         Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_CANCEL_QUERY);
@@ -185,7 +200,7 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
 
     int lastDone = 0;
     while (!counters.finished.load(std::memory_order_acquire)) {
-        Pause();
+        Pause(counters);
         if (!m_pCallback) continue;
         const int done = counters.done.load();
         if (done == lastDone) continue;
