@@ -1,0 +1,106 @@
+// Odd input on the whole road (read, reduce to nothing with recording, set and freeze levels):
+// the real-world quirk files and hand-made hostile geometry, under mode sets that between them
+// switch on every preservation form, symmetry and the working-copy triangulation. Nothing may
+// fault, and every level must stay a valid mesh.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kestovar/io/wavefront.h"
+#include "reduce_road.h"
+
+namespace kestovar::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+void RunAllModes(const std::string& name, const std::string& text) {
+    for (unsigned long long modes : road::kModeSets) {
+        SCOPED_TRACE(name + ", modes 0x" + [&] {
+            std::ostringstream s;
+            s << std::hex << modes;
+            return s.str();
+        }());
+        int result = 0;
+        C3DScene* scene = CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result);
+        if (!scene) continue;  // the readers' tests pin which files load
+        EXPECT_EQ(road::Run(scene, modes), "");
+    }
+}
+
+TEST(OddInputRoad, QuirkFilesGoTheWholeRoad) {
+    const fs::path dir = fs::path(KESTOVAR_TEST_DATA) / "quirks";
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().extension() != ".obj") continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        RunAllModes(entry.path().filename().string(), text.str());
+        ++files;
+    }
+    EXPECT_GE(files, 15);
+}
+
+// A ring of n points in the z = 0 plane, as OBJ "v" lines.
+std::string Ring(int n, double radius) {
+    std::ostringstream s;
+    s.precision(9);
+    for (int i = 0; i < n; ++i) {
+        const double a = 2.0 * M_PI * i / n;
+        s << "v " << radius * std::cos(a) << ' ' << radius * std::sin(a) << " 0\n";
+    }
+    return s.str();
+}
+
+// An octahedron with texture coordinates and two materials, the x of its top and the y of its
+// bottom point given as text.
+std::string Octahedron(const char* x5, const char* y6) {
+    std::ostringstream s;
+    s << "v 1 0 0\nv -1 0 0\nv 0 1 0\nv 0 -1 0\nv " << x5 << " 0 1\nv 0 " << y6 << " -1\n";
+    s << "vt 0 0\nvt 1 0\nvt 0 1\n";
+    s << "usemtl a\nf 1/1 3/2 5/3\nf 3/1 2/2 5/3\nf 2/1 4/2 5/3\nf 4/1 1/2 5/3\n";
+    s << "usemtl b\nf 3/1 1/2 6/3\nf 2/1 3/2 6/3\nf 4/1 2/2 6/3\nf 1/1 4/2 6/3\n";
+    return s.str();
+}
+
+TEST(OddInputRoad, HostileGeometryGoesTheWholeRoad) {
+    // Non-finite and extreme coordinates on a closed surface with seams and two materials.
+    RunAllModes("nan", Octahedron("nan", "1"));
+    RunAllModes("inf", Octahedron("0", "-inf"));
+    RunAllModes("extreme", Octahedron("3e38", "1e-44"));
+    // Every point in one place.
+    {
+        std::string text;
+        for (int i = 0; i < 12; ++i) text += "v 1 1 1\n";
+        for (int i = 1; i + 2 <= 12; ++i)
+            text += "f " + std::to_string(i) + ' ' + std::to_string(i + 1) + ' ' + std::to_string(i + 2) + '\n';
+        RunAllModes("coincident", text);
+    }
+    // Forty triangles on one edge, each twice, one of them reversed.
+    {
+        std::string text = "v 0 0 0\nv 0 0 1\n" + Ring(40, 1.0);
+        for (int i = 0; i < 40; ++i) {
+            const std::string apex = std::to_string(3 + i);
+            text += "f 1 2 " + apex + "\nf 1 2 " + apex + "\nf 2 1 " + apex + '\n';
+        }
+        RunAllModes("fan on one edge", text);
+    }
+    // Polygons longer than any fixed block: a 2000-gon beside a 900-corner run over four points.
+    {
+        std::string text = Ring(2000, 1.0) + "f";
+        for (int i = 1; i <= 2000; ++i) text += ' ' + std::to_string(i);
+        text += "\nf";
+        for (int i = 0; i < 900; ++i) text += ' ' + std::to_string(1 + 500 * (i % 4));
+        text += '\n';
+        RunAllModes("long polygons", text);
+    }
+}
+
+}  // namespace
+}  // namespace kestovar::test
