@@ -1,13 +1,16 @@
 // The whole road a host takes with a scene it read (objects converted, optimiser attached, one
 // recorded reduction to nothing, levels of detail set and frozen), with the checks that hold for
 // any input: each level is settable, a frozen level lists only faces whose corners (geometric and
-// in every channel) are points of their lists, and the full level has every face back. Shared by
-// the optimiser tests and the fuzz target that runs it on arbitrary OBJ text, so it reports faults
-// as text instead of through a test framework.
+// in every channel) are points of their lists, no level has more faces than the full one, the full
+// level has every face back, and the distance of level 0.1 to the full level is a number. Shared
+// by the optimiser tests and the fuzz target that runs it on arbitrary OBJ text, so it reports
+// faults as text instead of through a test framework.
 #pragma once
 
+#include <cmath>
 #include <string>
 
+#include "kestovar/compare/geom_compare.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/multires/multires_object.h"
@@ -67,6 +70,23 @@ inline std::string CheckLevel(C3DScene& scene, long long& faces) {
     return {};
 }
 
+// Faults of the distances between the objects of two frozen levels, taken in walk order: each
+// must be a number, 0 or above (+infinity allowed: an object left without faces).
+inline std::string CheckDistances(C3DScene& a, C3DScene& b) {
+    C3DNodePos pa = a.GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE);
+    C3DNodePos pb = b.GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE);
+    while (pa && pb) {
+        C3DGeomObject* oa = nullptr;
+        C3DGeomObject* ob = nullptr;
+        a.GetNextNode(pa, oa);
+        b.GetNextNode(pb, ob);
+        if (!oa || !ob) continue;
+        const double d = GeomCompare(oa, ob, MESH_COMPARE_HAUSDORFF, INFINITY, GEOMCOMPARE_DEFAULT);
+        if (!(d >= 0.0)) return "distance between levels " + std::to_string(d);
+    }
+    return {};
+}
+
 // Takes `scene` (owned from here on) down the whole road under `modes`; empty when every check
 // held, else what failed.
 inline std::string Run(C3DScene* scene, unsigned long long modes) {
@@ -84,23 +104,37 @@ inline std::string Run(C3DScene* scene, unsigned long long modes) {
     if (cancelled) return "cancelled without being asked to";
     if (!opt.GetScene(GETSCENE_MULTIRES)) return {};  // nothing polygonal to reduce
     long long full = -1;
+    C3DScene* first = nullptr;  // the full level, frozen, for the distances of level 0.1
+    std::string fault;
     for (double ratio : {1.0, 0.5, 0.1, 0.0, 1.0}) {
-        if (!opt.SetMultiresolutionRatio(ratio, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL))
-            return "level " + std::to_string(ratio) + " cannot be set";
-        C3DScene* frozen = opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY);
-        if (!frozen) return "level " + std::to_string(ratio) + " cannot be frozen";
-        long long faces = 0;
-        std::string fault = CheckLevel(*frozen, faces);
-        frozen->Delete();
-        if (!fault.empty()) return "level " + std::to_string(ratio) + ": " + fault;
-        if (ratio == 1.0) {
-            if (full >= 0 && faces != full) return "the full level lost faces on the way back up";
-            full = faces;
-        } else if (faces > full) {
-            return "level " + std::to_string(ratio) + " has more faces than the full one";
+        const std::string level = "level " + std::to_string(ratio);
+        if (!opt.SetMultiresolutionRatio(ratio, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL)) {
+            fault = level + " cannot be set";
+            break;
         }
+        C3DScene* frozen = opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY);
+        if (!frozen) {
+            fault = level + " cannot be frozen";
+            break;
+        }
+        long long faces = 0;
+        fault = CheckLevel(*frozen, faces);
+        if (fault.empty() && ratio == 0.1) fault = CheckDistances(*frozen, *first);
+        if (fault.empty() && ratio == 1.0 && full >= 0 && faces != full)
+            fault = "the full level lost faces on the way back up";
+        if (fault.empty() && full >= 0 && faces > full) fault = "more faces than the full level";
+        if (!first)
+            first = frozen;
+        else
+            frozen->Delete();
+        if (!fault.empty()) {
+            fault = level + ": " + fault;
+            break;
+        }
+        if (full < 0) full = faces;
     }
-    return {};
+    if (first) first->Delete();
+    return fault;
 }
 
 }  // namespace kestovar::road

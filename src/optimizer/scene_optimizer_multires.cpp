@@ -54,7 +54,7 @@ bool CSceneOptimizer::SetMultiresolutionRatio(double ratio, int count, unsigned 
         flags = (flags & ~unsigned(MRRATIO_ABSOLUTE)) | MRRATIO_RELATIVE;
     }
 
-#pragma omp parallel for schedule(dynamic, 1) num_threads(OMPGetMaxThreadCount())
+#pragma omp parallel for schedule(dynamic, 1) num_threads(OMPGetMaxThreadCount()) if (n > 1)
     for (int i = 0; i < n; ++i)
         if (objects[i].mrObject) objects[i].mrObject->SetObjectRatio(ratio, count, flags);
     return true;

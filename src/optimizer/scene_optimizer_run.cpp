@@ -2,6 +2,8 @@
 // object work on one worker thread that runs a parallel loop over the objects, while the calling
 // thread polls every 50 ms, answers nothing itself and reports progress to the host. A poll ends
 // early when the worker finishes, so that a run of small objects does not wait out the interval.
+// The parallel loops over objects (here and in the settings) run without a team for a single
+// object: the team's start and barriers would be all it added (milliseconds each on a busy machine).
 #include <omp.h>
 
 #include <algorithm>
@@ -104,7 +106,7 @@ int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags)
     RunCounters counters;
     std::thread worker = StartWorker(counters, [&]() {
         const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
-#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount())
+#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount()) if (n > 1)
         for (int i = 0; i < n; ++i) {
             if (counters.cancelled.load(std::memory_order_acquire)) continue;
             C3DExtObject* object = objects[i].extObject;
@@ -179,7 +181,7 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
     std::thread worker = StartWorker(counters, [&]() {
         const unsigned int start = timeGetTick();
         const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
-#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount())
+#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount()) if (n > 1)
         for (int i = 0; i < n; ++i) {
             if (counters.cancelled.load(std::memory_order_acquire)) continue;
             bool objectCancelled = false;

@@ -72,7 +72,7 @@ bool BroadcastParallel(C3DExtObject* one, const COptimizableObjectArray& objects
     const int n = objects.GetSize();
     const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
     int changed = 0;
-#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount()) reduction(| : changed)
+#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount()) if (n > 1) reduction(| : changed)
     for (int i = 0; i < n; ++i)
         if (objects[i].extObject && set(*objects[i].extObject)) changed |= 1;
     return changed != 0;
@@ -271,7 +271,7 @@ void CSceneOptimizer::UnlockInitialization() {
     COptimizableObjectArray objects;
     const int n = int(GetSrcExtObjects(objects, true));
     const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
-#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount())
+#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount()) if (n > 1)
     for (int i = 0; i < n; ++i) objects[i].extObject->UnlockInitialization();
     EndSettings();
 
