@@ -22,6 +22,9 @@ namespace kestovar {
 
 namespace {
 
+// Faces of the two objects together from which the two directions run side by side.
+constexpr int64_t kParallelFaces = 4096;
+
 // Widens [lo, hi] by the points used by the faces of `object` without FACE_INVALID.
 void AddUsedPointsBox(const C3DGeomObject* object, double* lo, double* hi) {
     const C3DFaceList* faces = object ? object->GetFaceList() : nullptr;
@@ -118,9 +121,12 @@ double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, MeshCompareMe
     // object on both sides would have both threads build one grid, so that case runs in turn.
     // Thread 0 of the team (the calling thread) always runs the first direction, so that progress
     // reaches the host whichever thread finishes first; a team of one runs both in turn.
+    // Small pairs run in turn too: below a few thousand faces a direction takes less time than
+    // starting the second thread and meeting it again (milliseconds when the cores are busy).
     bool okAB = false, okBA = false;
     const int threads = std::min(2, OMPGetMaxThreadCount());
-#pragma omp parallel num_threads(threads) if (a != b && threads > 1)
+    const bool large = int64_t(a->GetFaceNbr()) + int64_t(b->GetFaceNbr()) >= kParallelFaces;
+#pragma omp parallel num_threads(threads) if (a != b && threads > 1 && large)
     {
         const int thread = omp_get_thread_num();
         const int team = omp_get_num_threads();

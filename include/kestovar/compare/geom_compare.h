@@ -62,9 +62,10 @@ constexpr unsigned int POINT_COMPARE_SAMPLED = 0x1000000;
 
 // The distance between a and b divided by D (see the header comment), or +infinity. `limit` is
 // relative to D: a direction stops at its first sample farther than limit * D (limit = +infinity:
-// never), and the result, then known to exceed the limit, is the largest distance found so far. The two directions run as two parallel OpenMP sections (one after the
-// other when a and b are the same object or the worker count is 1); the result does not depend on
-// the thread count. Resets the process-wide closest-face counters (C3DFaceGridMap) first. When a
+// never), and the result, then known to exceed the limit, is the largest distance found so far.
+// The two directions run as two parallel OpenMP sections (one after the other when a and b are
+// the same object, the worker count is 1 or the two have fewer than 4096 faces together); the
+// result does not depend on the thread count. Resets the process-wide closest-face counters (C3DFaceGridMap) first. When a
 // log is open each direction writes its report block. Reports progress through the host's callback
 // when called on the main thread. Builds (or reuses) the face grid map of each object's face list,
 // which is why the objects, though const, must not be modified by another thread meanwhile.
