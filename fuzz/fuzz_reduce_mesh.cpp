@@ -1,0 +1,62 @@
+// Fuzz target: small meshes built from the bytes, taken down the whole reduction road (see
+// tests/reduce_road.h). Where fuzz_reduce mutates OBJ text, most of whose mutations the reader
+// refuses, this target spends every byte on geometry: points on a coarse grid (so that coincident,
+// collinear and coplanar points are common) or at finer positions, texture coordinates, and faces
+// of 3 to 10 corners with repeated corners, material switches and shared or reversed edges as the
+// bytes fall. The mesh goes in as OBJ text, so the reader's own handling applies as for a file.
+//
+// Layout: mode set, point count, texture coordinate count, then 3 bytes per point, 2 per texture
+// coordinate, and faces (a header byte: corner count and material, then one byte per corner)
+// until the bytes run out.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/io/wavefront.h"
+#include "reduce_road.h"
+
+using namespace kestovar;
+
+namespace {
+
+// A coordinate from one byte: with the top bit set, one of the five grid values -2 .. 2; else
+// one of 128 values 1/16 apart in [-4, 4).
+std::string Coordinate(uint8_t b) {
+    if (b & 0x80) return std::to_string(int(b % 5) - 2);
+    return std::to_string((int(b) - 64) / 16.0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 3 || size > 4096) return 0;
+    static const bool oneThread = (OMPSetMaxThreadCount(1), true);
+    (void)oneThread;
+    const unsigned long long modes = road::kModeSets[data[0] & 3];
+    const unsigned points = 3 + data[1] % 61, uvs = data[2] % 9;
+    size_t at = 3;
+    if (size < at + 3 * points + 2 * uvs) return 0;
+    std::string text;
+    for (unsigned i = 0; i < points; ++i, at += 3)
+        text += "v " + Coordinate(data[at]) + ' ' + Coordinate(data[at + 1]) + ' ' + Coordinate(data[at + 2]) + '\n';
+    for (unsigned i = 0; i < uvs; ++i, at += 2)
+        text += "vt " + std::to_string(data[at] / 255.0) + ' ' + std::to_string(data[at + 1] / 255.0) + '\n';
+    while (at < size) {
+        const uint8_t header = data[at++];
+        const unsigned corners = 3 + header % 8;
+        if (size - at < corners) break;
+        if (header & 0x08) text += "usemtl m" + std::to_string(header >> 5) + '\n';
+        text += 'f';
+        for (unsigned j = 0; j < corners; ++j, ++at) {
+            text += ' ' + std::to_string(1 + data[at] % points);
+            if (uvs) text += '/' + std::to_string(1 + (data[at] >> 2) % uvs);
+        }
+        text += '\n';
+    }
+    int result = 0;
+    C3DScene* scene = CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result);
+    if (!scene) return 0;
+    if (!road::Run(scene, modes).empty()) __builtin_trap();
+    return 0;
+}
