@@ -4,6 +4,8 @@
 #include <numbers>
 
 #include "kestovar/core/archive.h"
+#include "kestovar/core/exception.h"
+#include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/object.h"
@@ -23,6 +25,21 @@ constexpr unsigned int kSmoothedChannels = CHANNEL_POINT_NORMAL | CHANNEL_SPEC_N
 // not part of the mesh model yet: until they are, every object follows the preferences' defaults.
 float SceneSmoothAngle(const C3DScene*) { return kDefaultSmoothAngle; }
 _NormalSmoothMode SceneSmoothMode(const C3DScene*) { return kDefaultSmoothMode; }
+
+// Refuses loaded faces that reach past their point list: every later operation would read out
+// of bounds or stop on them, so such data counts as malformed like any other. Only live faces are
+// checked; a face that is not live is never read as geometry.
+void CheckLoadedCorners(const CFaceList* faces, int points, const char* what) {
+    if (!faces) return;
+    const unsigned n = unsigned(faces->GetSize());
+    for (unsigned f = 0; f < n; ++f) {
+        if (!faces->IsFaceLive(f)) continue;
+        int k = 0;
+        const int* idx = faces->GetIndexes(f, k);
+        for (int j = 0; j < k; ++j)
+            if (unsigned(idx[j]) >= unsigned(points)) XThrow<CXArchiveException>(CXArchiveException::badIndex, what);
+    }
+}
 
 }  // namespace
 
@@ -91,6 +108,14 @@ void C3DGeomObject::Serialize(CXArchive& ar) {
     m_smoothMode = _NormalSmoothMode(smoothMode);
     m_globalUVWChannel = uvw;
     m_globalVCChannel = vc;
+    CheckLoadedCorners(m_pFaceList, m_pPointList ? m_pPointList->GetSize() : 0, "face corner outside the point list");
+    for (int i = 0; i < m_pChannels->GetSize(); ++i) {
+        const CChannel* channel = m_pChannels->GetChannel(i);
+        if (!channel) continue;
+        const CPointList* values = channel->GetPointList();
+        CheckLoadedCorners(channel->GetFaceList(), values ? values->GetSize() : 0,
+                           "channel face corner outside the channel's values");
+    }
 }
 
 unsigned int C3DGeomObject::GetChecksum(unsigned int mask) {

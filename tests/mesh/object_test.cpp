@@ -845,6 +845,33 @@ TEST(ObjectSerialize, MalformedDataIsRejected) {
     o->Delete();
 }
 
+// A live face reaching past its point list (geometric or in a channel) would send every later
+// operation out of bounds: the load refuses it. A face that is not live keeps any corners.
+TEST(ObjectSerialize, CornersOutsideTheirPointListsAreRejected) {
+    C3DObject* o = MakeSquare();
+    CTestChannel* uv = AddTestChannel(*o, CHANNEL_UVW, 0, 41);
+    ShapeLike(*uv, *o->GetFaceList());
+    C3DBaseObject* fine = Load(Store(o));
+    ASSERT_NE(fine, nullptr);
+    fine->Delete();
+
+    CFace view;
+    o->GetFaceList()->GetFace(1, view);
+    view.GetIndexes()[2] = o->GetPointNbr();  // one past the last point
+    EXPECT_EQ(LoadFailure(Store(o)), CXArchiveException::badIndex);
+    o->GetFaceList()->SetFaceFlags(1, FACE_INVALID, true);
+    C3DBaseObject* dead = Load(Store(o));
+    ASSERT_NE(dead, nullptr);
+    dead->Delete();
+    o->GetFaceList()->SetFaceFlags(1, FACE_INVALID, false);
+    view.GetIndexes()[2] = 3;
+
+    uv->GetFaceList()->GetFace(0, view);
+    view.GetIndexes()[0] = -1;
+    EXPECT_EQ(LoadFailure(Store(o)), CXArchiveException::badIndex);
+    o->Delete();
+}
+
 TEST(ObjectSerialize, ReadingAnObjectFromAStoringArchiveRaises) {
     CXMemFile file;
     CXArchive ar(&file, CXArchive::store);

@@ -1,0 +1,32 @@
+// Fuzz target: arbitrary bytes read as a ".3dif" scene file and, when they load, taken down the
+// whole reduction road (see tests/reduce_road.h). A scene file can hold objects in states the
+// building calls never produce (point and face flags, materials, channels whose lists disagree with
+// the geometry); the road must treat them as it treats any object: no crash, hang, out-of-bounds
+// access or leak, and every level a valid mesh. The mode set follows the size of the input.
+#include <cstddef>
+#include <cstdint>
+
+#include "kestovar/core/archive.h"
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/platform/file.h"
+#include "kestovar/scene/scene.h"
+#include "reduce_road.h"
+
+using namespace kestovar;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 65536) return 0;
+    static const bool oneThread = (OMPSetMaxThreadCount(1), true);
+    (void)oneThread;
+    C3DScene* scene = nullptr;
+    try {
+        CXMemFile file(data, size);
+        CXArchive ar(&file, CXArchive::load);
+        scene = C3DScene::ReadSceneFile(ar);
+    } catch (CXException*) {
+        XDeleteThreadException();
+        return 0;
+    }
+    if (!road::Run(scene, road::kModeSets[size & 3]).empty()) __builtin_trap();
+    return 0;
+}
