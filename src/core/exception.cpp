@@ -7,6 +7,7 @@
 #include "kestovar/core/hashmap.h"
 #include "kestovar/core/runtime.h"
 #include "kestovar/platform/thread.h"
+#include "core/parallel_failure.h"
 
 namespace kestovar {
 
@@ -162,6 +163,11 @@ CXException* XGetThreadException() {
 void CXException::Delete() {
     // Forget every record of this object (normally the calling thread's) before deleting it, so
     // that the registry never holds a dangling pointer.
+    detail::ForgetException(this);
+    delete this;
+}
+
+void detail::ForgetException(CXException* exception) {
     if (g_exceptionMap.load(std::memory_order_acquire)) {
         CXSingleLock lock(&XGetLibraryLock(), true);
         if (ExceptionMap* map = GetExceptionMap(false)) {
@@ -169,10 +175,9 @@ void CXException::Delete() {
             uint64_t thread;
             CXException* registered;
             while (map->GetNext(position, thread, registered))
-                if (registered == this) map->Remove(thread);
+                if (registered == exception) map->Remove(thread);
         }
     }
-    delete this;
 }
 
 }  // namespace kestovar

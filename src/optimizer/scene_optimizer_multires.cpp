@@ -7,6 +7,7 @@
 #include "kestovar/core/thread_registry.h"
 #include "kestovar/multires/multires_object.h"
 #include "kestovar/optimizer/scene_optimizer.h"
+#include "core/parallel_failure.h"
 #include "optimizer/scene_optimizer_internal.h"
 
 namespace kestovar {
@@ -54,9 +55,13 @@ bool CSceneOptimizer::SetMultiresolutionRatio(double ratio, int count, unsigned 
         flags = (flags & ~unsigned(MRRATIO_ABSOLUTE)) | MRRATIO_RELATIVE;
     }
 
+    detail::CParallelFailure failure;
 #pragma omp parallel for schedule(dynamic, 1) num_threads(OMPGetMaxThreadCount()) if (n > 1)
     for (int i = 0; i < n; ++i)
-        if (objects[i].mrObject) objects[i].mrObject->SetObjectRatio(ratio, count, flags);
+        failure.Run(i, [&] {
+            if (objects[i].mrObject) objects[i].mrObject->SetObjectRatio(ratio, count, flags);
+        });
+    failure.Rethrow();
     return true;
 }
 

@@ -21,6 +21,7 @@
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/platform/thread.h"
 #include "kestovar/platform/time.h"
+#include "core/parallel_failure.h"
 #include "optimizer/scene_optimizer_internal.h"
 
 namespace kestovar {
@@ -40,6 +41,9 @@ struct RunCounters {
     // Wakes the polling thread when `finished` is set.
     std::mutex mutex;
     std::condition_variable wake;
+    // What an object's work raised (by object index), or the worker's own work (after them all);
+    // raised again on the calling thread once the worker has ended.
+    detail::CParallelFailure failure;
 };
 
 // Runs `body` on a new thread whose cancellation follows the calling thread's.
@@ -49,7 +53,7 @@ std::thread StartWorker(RunCounters& counters, Fn body) {
     return std::thread([&counters, parent, body]() mutable {
         const uint64_t self = threadGetCurrentId();
         AttachThread(self, parent);
-        body();
+        counters.failure.Run(INT_MAX - 1, body);
         DetachThread(self);
         {
             std::lock_guard<std::mutex> lock(counters.mutex);
@@ -112,15 +116,17 @@ int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags)
             C3DExtObject* object = objects[i].extObject;
             double r = ratio;
             unsigned int f = flags;
-            if (f & OPTIMIZE_PREDICTIVE) {
-                r = ComputePredictiveRatio(object) * object->GetInitialRemovablePointsNumber();
-                f = 0x22;  // an absolute point count
-            }
-            bool objectCancelled = false;
-            const int result = object->Optimize(r, objectCancelled, f);
+            counters.failure.Run(i, [&] {
+                if (f & OPTIMIZE_PREDICTIVE) {
+                    r = ComputePredictiveRatio(object) * object->GetInitialRemovablePointsNumber();
+                    f = 0x22;  // an absolute point count
+                }
+                bool objectCancelled = false;
+                const int result = object->Optimize(r, objectCancelled, f);
+                counters.total.fetch_add(result);
+                if (objectCancelled) counters.cancelled.store(true, std::memory_order_release);
+            });
             counters.done.fetch_add(1);
-            counters.total.fetch_add(result);
-            if (objectCancelled) counters.cancelled.store(true, std::memory_order_release);
         }
     });
 
@@ -155,6 +161,7 @@ int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags)
     cancelled = counters.cancelled.load();
     if (m_pCallback) m_pCallback(OPTPROGRESS_PROCESS | OPTPROGRESS_END, m_progress, m_pUser);
     if (IsLogFileEnabled()) WriteToLogFile("Optimization time: %d ms\n", int(timeGetTick() - t0));
+    counters.failure.Rethrow();
     return counters.total.load();
 }
 
@@ -184,17 +191,20 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
 #pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount()) if (n > 1)
         for (int i = 0; i < n; ++i) {
             if (counters.cancelled.load(std::memory_order_acquire)) continue;
-            bool objectCancelled = false;
-            CMultiresolutionObject1* mr = objects[i].extObject->GetMultiresolutionObject(objectCancelled);
-            counters.done.fetch_add(1);
-            {
-                CXSingleLock lock(&guard, true);
-                if (mr) {
-                    map.Insert(static_cast<const C3DBaseObject*>(objects[i].extObject), static_cast<C3DBaseObject*>(mr));
-                    created.Add(mr);
+            counters.failure.Run(i, [&] {
+                bool objectCancelled = false;
+                CMultiresolutionObject1* mr = objects[i].extObject->GetMultiresolutionObject(objectCancelled);
+                {
+                    CXSingleLock lock(&guard, true);
+                    if (mr) {
+                        map.Insert(static_cast<const C3DBaseObject*>(objects[i].extObject),
+                                   static_cast<C3DBaseObject*>(mr));
+                        created.Add(mr);
+                    }
                 }
-            }
-            if (objectCancelled) counters.cancelled.store(true, std::memory_order_release);
+                if (objectCancelled) counters.cancelled.store(true, std::memory_order_release);
+            });
+            counters.done.fetch_add(1);
         }
         if (IsLogFileEnabled())
             WriteToLogFile("Multiresolution scene generation time: %d ms\n", int(timeGetTick() - start));
@@ -220,6 +230,12 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
     if (m_pCallback) m_pCallback(OPTPROGRESS_PROCESS | OPTPROGRESS_END, m_progress, m_pUser);
 
     const int count = created.GetSize();
+    try {
+        counters.failure.Rethrow();
+    } catch (...) {
+        for (int i = 0; i < count; ++i) created[i]->Delete();
+        throw;
+    }
     if (counters.cancelled.load()) {
         for (int i = 0; i < count; ++i) created[i]->Delete();
         return nullptr;

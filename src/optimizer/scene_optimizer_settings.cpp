@@ -13,6 +13,7 @@
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/multires/multires_object.h"
 #include "kestovar/optimizer/scene_optimizer.h"
+#include "core/parallel_failure.h"
 #include "optimizer/scene_optimizer_internal.h"
 
 namespace kestovar {
@@ -72,9 +73,13 @@ bool BroadcastParallel(C3DExtObject* one, const COptimizableObjectArray& objects
     const int n = objects.GetSize();
     const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
     int changed = 0;
+    detail::CParallelFailure failure;
 #pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount()) if (n > 1) reduction(| : changed)
     for (int i = 0; i < n; ++i)
-        if (objects[i].extObject && set(*objects[i].extObject)) changed |= 1;
+        failure.Run(i, [&] {
+            if (objects[i].extObject && set(*objects[i].extObject)) changed |= 1;
+        });
+    failure.Rethrow();
     return changed != 0;
 }
 
@@ -271,9 +276,11 @@ void CSceneOptimizer::UnlockInitialization() {
     COptimizableObjectArray objects;
     const int n = int(GetSrcExtObjects(objects, true));
     const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
+    detail::CParallelFailure failure;
 #pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount()) if (n > 1)
-    for (int i = 0; i < n; ++i) objects[i].extObject->UnlockInitialization();
+    for (int i = 0; i < n; ++i) failure.Run(i, [&] { objects[i].extObject->UnlockInitialization(); });
     EndSettings();
+    failure.Rethrow();
 
     if (n > 1 && IsProgressiveRatioEnabled()) {
         // Smallest first; equal counts keep their scene order so the result is deterministic.

@@ -19,6 +19,7 @@
 #include "kestovar/platform/path.h"
 #include "kestovar/scene/preferences.h"
 #include "kestovar/scene/scene.h"
+#include "core/parallel_failure.h"
 #include "scene_internal.h"
 
 namespace kestovar {
@@ -118,13 +119,18 @@ int C3DScene::GenerateNormals(C3DSceneNode* start, unsigned int value, _NormalSm
     const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
     // Each object belongs to one iteration, so the hook never sees one object on two threads.
     // Progress and cancellation go through the calling thread (the team's master) only.
-#pragma omp parallel for schedule(dynamic, chunk) num_threads(threads)
+    // What an object raises is raised again here, once the loop is over.
+    detail::CParallelFailure failure;
+#pragma omp parallel for schedule(dynamic, chunk) num_threads(threads) if (n > 1)
     for (int i = 0; i < n; ++i) {
         if (cancelled.load(std::memory_order_relaxed)) continue;
-        if (generate(nodes[i]->GetGeomObject(), value, mode)) succeeded.fetch_add(1, std::memory_order_relaxed);
+        failure.Run(i, [&] {
+            if (generate(nodes[i]->GetGeomObject(), value, mode)) succeeded.fetch_add(1, std::memory_order_relaxed);
+        });
         int d = done.fetch_add(1, std::memory_order_relaxed) + 1;
         if (omp_get_thread_num() == 0 && progress.Step(d)) cancelled.store(true, std::memory_order_relaxed);
     }
+    failure.Rethrow();
     return succeeded.load();
 }
 

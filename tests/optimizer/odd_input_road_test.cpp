@@ -4,13 +4,16 @@
 // fault, and every level must stay a valid mesh.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "kestovar/core/exception.h"
 #include "kestovar/io/wavefront.h"
 #include "reduce_road.h"
 
@@ -99,6 +102,34 @@ TEST(OddInputRoad, HostileGeometryGoesTheWholeRoad) {
         for (int i = 0; i < 900; ++i) text += ' ' + std::to_string(1 + 500 * (i % 4));
         text += '\n';
         RunAllModes("long polygons", text);
+    }
+}
+
+// CreateObjectFromArrays trusts its indices; an object built with one past its points (the
+// caller's fault) makes the engine raise its bad-index exception. Raised inside the optimiser's
+// parallel loop, it must reach the host on the calling thread instead of ending the process, and
+// the optimiser must still be destroyed cleanly.
+TEST(OddInputRoad, AnObjectsExceptionReachesTheHost) {
+    static const float kPoints[] = {1, 0, 0, -1, 0, 0, 0, 1, 0, 0, -1, 0, 0, 0, 1, 0, 0, -1};
+    static const int kGood[] = {0, 2, 4, 2, 1, 4, 1, 3, 4, 3, 0, 4, 2, 0, 5, 1, 2, 5, 3, 1, 5, 0, 3, 5};
+    int bad[24];
+    std::copy(std::begin(kGood), std::end(kGood), bad);
+    bad[7] = 6;  // one past the last point
+    for (int run = 0; run < 2; ++run) {
+        C3DScene* scene = C3DScene::Create();
+        for (int i = 0; i < 4; ++i)
+            scene->CreateNode(nullptr, L"o",
+                              CreateObjectFromArrays(kPoints, sizeof kPoints, i == 2 ? bad : kGood, sizeof kGood, nullptr, 0));
+        try {
+            road::Run(scene, road::kModeSets[1]);
+            ADD_FAILURE() << "nothing raised";
+        } catch (CXInvalidArgException* e) {
+            EXPECT_EQ(XGetThreadException(), e);
+            XDeleteThreadException();
+        } catch (CXException* e) {
+            ADD_FAILURE() << e->GetMessage();
+            XDeleteThreadException();
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <map>
 #include <mutex>
 #include <numbers>
 #include <set>
@@ -784,6 +785,37 @@ TEST_F(HookTest, GenerateNormalsVisitsEveryObjectOnceInParallel) {
     scene.CreateNode(nodes[3], L"child", MakeTriangle());
     EXPECT_EQ(scene.GenerateNormals(nodes[3], 7, NORMAL_SMOOTH_ANGLE), 1);
     EXPECT_EQ(g_seen.size(), 1u);
+}
+
+std::map<const void*, int> g_order;
+
+// An exception of one object's work may not leave the parallel loop (the process would end): it
+// reaches the caller, registered for the calling thread, and of several the first object's wins
+// whichever thread raised it first.
+TEST_F(HookTest, GenerateNormalsRaisesTheFirstFailingObjectsExceptionOnTheCaller) {
+    C3DScene scene;
+    std::vector<C3DSceneNode*> nodes;
+    for (int i = 0; i < 40; ++i) nodes.push_back(scene.CreateNode(nullptr, L"n", MakeQuad()));
+    g_order.clear();
+    for (int i = 0; i < 40; ++i) g_order[nodes[size_t(i)]->GetGeomObject()] = i;
+    C3DSceneObjectHooks hooks = {};
+    hooks.generateNormals = [](C3DGeomObject* object, unsigned, _NormalSmoothMode) {
+        const int i = g_order.at(object);
+        if (i == 31) XThrow<CXInvalidArgException>("object 31");
+        if (i == 12) XThrow<CXInvalidArgException>("object 12");
+        return true;
+    };
+    SetSceneObjectHooks(hooks);
+    for (int run = 0; run < 4; ++run) {
+        try {
+            scene.GenerateNormals(nullptr, 7, NORMAL_SMOOTH_ANGLE);
+            ADD_FAILURE() << "nothing raised";
+        } catch (CXException* e) {
+            EXPECT_STREQ(e->GetMessage(), "object 12");
+            EXPECT_EQ(XGetThreadException(), e);
+            XDeleteThreadException();
+        }
+    }
 }
 
 // Appends the source faces of `material` (all for MATERIAL_NONE) with their own copy of the

@@ -1,0 +1,76 @@
+// Exceptions of parallel work. An exception may not leave an OpenMP region or a thread's body (the
+// process would end), so work that runs there catches what its items raise and hands the first of
+// them, in item order, to the thread that waits for the work, which raises it again.
+#pragma once
+
+#include <climits>
+#include <exception>
+#include <mutex>
+
+#include "kestovar/core/exception.h"
+
+namespace kestovar {
+namespace detail {
+
+// Removes every registration of `exception` (XSetThreadException) without deleting it, so that
+// another thread can take it over.
+void ForgetException(CXException* exception);
+
+// The first failure of a piece of parallel work, by item: the same whatever the threads' timing,
+// since every item runs and the lowest failing item wins.
+class CParallelFailure {
+public:
+    CParallelFailure() = default;
+    CParallelFailure(const CParallelFailure&) = delete;
+    CParallelFailure& operator=(const CParallelFailure&) = delete;
+    ~CParallelFailure() {
+        if (m_exception) m_exception->Delete();
+    }
+
+    // Runs fn(); what it raises is kept when `item` comes before the item of what is kept already,
+    // else released.
+    template <class Fn>
+    void Run(int item, Fn&& fn) noexcept {
+        try {
+            fn();
+        } catch (CXException* e) {
+            // The pointer is thrown again through `error`, which keeps its type as thrown.
+            Keep(item, e, std::current_exception());
+        } catch (...) {
+            Keep(item, nullptr, std::current_exception());
+        }
+    }
+
+    // Raises the kept exception, if any, on the calling thread (a library exception registered
+    // for it, as XThrow does).
+    void Rethrow() {
+        if (!m_error) return;
+        if (m_exception) XSetThreadException(m_exception);
+        m_exception = nullptr;
+        std::exception_ptr error = m_error;
+        m_error = nullptr;
+        std::rethrow_exception(error);
+    }
+
+private:
+    void Keep(int item, CXException* exception, std::exception_ptr error) noexcept {
+        if (exception) ForgetException(exception);
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (item >= m_item) {
+            if (exception) exception->Delete();
+            return;
+        }
+        if (m_exception) m_exception->Delete();
+        m_item = item;
+        m_exception = exception;
+        m_error = error;
+    }
+
+    std::mutex m_lock;
+    int m_item = INT_MAX;
+    CXException* m_exception = nullptr;
+    std::exception_ptr m_error;
+};
+
+}  // namespace detail
+}  // namespace kestovar
