@@ -6,10 +6,12 @@
 
 namespace kestovar_tool {
 
-// Exit codes: 0 success, 1 bad usage, 2 input/output error, 3 cancelled.
+// Exit codes: 0 success, 1 bad usage, 2 input/output error, 3 cancelled, 4 an error the library
+// raised (out of memory, for one).
 constexpr int kExitUsage = 1;
 constexpr int kExitIo = 2;
 constexpr int kExitCancelled = 3;
+constexpr int kExitFailed = 4;
 
 // kestovar demo DATA_DIR OUT_DIR
 int RunDemo(int argc, char** argv);

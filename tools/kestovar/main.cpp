@@ -29,9 +29,7 @@ void PrintUsage(FILE* out) {
                  "  --version               print the version\n");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Dispatch(int argc, char** argv) {
     if (argc < 2) {
         PrintUsage(stderr);
         return kestovar_tool::kExitUsage;
@@ -52,4 +50,18 @@ int main(int argc, char** argv) {
     if (!std::strcmp(command, "info")) return kestovar_tool::RunInfo(argc - 2, argv + 2);
     std::fprintf(stderr, "kestovar: unknown command '%s' (see kestovar --help)\n", command);
     return kestovar_tool::kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The commands report what they expect to fail (files, levels, cancellation) themselves; this
+    // catches what the library raises besides, such as running out of memory.
+    try {
+        return Dispatch(argc, argv);
+    } catch (kestovar::CXException* e) {
+        std::fprintf(stderr, "kestovar: %s\n", e->GetMessage());
+        kestovar::XDeleteThreadException();
+        return kestovar_tool::kExitFailed;
+    }
 }
