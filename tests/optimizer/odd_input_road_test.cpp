@@ -94,12 +94,12 @@ TEST(OddInputRoad, HostileGeometryGoesTheWholeRoad) {
         }
         RunAllModes("fan on one edge", text);
     }
-    // Polygons longer than any fixed block: a 2000-gon beside a 900-corner run over four points.
+    // Polygons longer than any fixed block: a 700-gon beside a 600-corner run over four points.
     {
-        std::string text = Ring(2000, 1.0) + "f";
-        for (int i = 1; i <= 2000; ++i) text += ' ' + std::to_string(i);
+        std::string text = Ring(700, 1.0) + "f";
+        for (int i = 1; i <= 700; ++i) text += ' ' + std::to_string(i);
         text += "\nf";
-        for (int i = 0; i < 900; ++i) text += ' ' + std::to_string(1 + 500 * (i % 4));
+        for (int i = 0; i < 600; ++i) text += ' ' + std::to_string(1 + 175 * (i % 4));
         text += '\n';
         RunAllModes("long polygons", text);
     }
@@ -130,6 +130,29 @@ TEST(OddInputRoad, AnObjectsExceptionReachesTheHost) {
             ADD_FAILURE() << e->GetMessage();
             XDeleteThreadException();
         }
+    }
+}
+
+// A file mangled by the fuzzer: stacked cubes with a coordinate of -1e49 (infinite in float).
+// Under the freezing mode set a frozen point's costs overflow to infinity, the position rule then
+// picks the midpoint, and the frozen point is removed; the neighbours it brings along need more
+// candidate records than the contraction freed, which the engine's rules answer with an
+// invalid-argument error in the middle of the loop. The host receives it, and the optimiser, its
+// objects and the half-done reduction are torn down without a leak.
+TEST(OddInputRoad, AnErrorInTheMiddleOfTheLoopReachesTheHost) {
+    std::ifstream in(fs::path(KESTOVAR_TEST_DATA) / "odd" / "frozen_point_overflow.obj", std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string obj = text.str();
+    int result = 0;
+    C3DScene* scene = CWavefrontIo::ReadObjMemory(obj.data(), obj.size(), nullptr, result);
+    ASSERT_NE(scene, nullptr);
+    try {
+        road::Run(scene, road::kModeSets[3]);
+        ADD_FAILURE() << "nothing raised";
+    } catch (CXInvalidArgException* e) {
+        EXPECT_STREQ(e->GetMessage(), "no candidate record left to reuse");
+        XDeleteThreadException();
     }
 }
 
