@@ -762,12 +762,22 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
             lo[k] = std::max(c[k] - r, 0);
             hi[k] = std::min(c[k] + r, dims[k] - 1);
         }
-        for (int z = lo[2]; z <= hi[2]; ++z) {
+        // Where both ends of an axis lie outside the grid, a plane or row off the shell in the
+        // other axes has no cell on the shell at all: only the planes z = c - r, c + r (and rows
+        // y = c - r, c + r) are walked then. Without this a grid that is long on one axis only
+        // walked every row of every shell, which is quadratic in its length.
+        const bool xEndsOut = c[0] - r < 0 && c[0] + r > dims[0] - 1;
+        const bool yEndsOut = c[1] - r < 0 && c[1] + r > dims[1] - 1;
+        const int zStep = r > 0 && xEndsOut && yEndsOut ? 2 * r : 1;
+        for (int z = zStep == 1 ? lo[2] : c[2] - r; z <= hi[2]; z += zStep) {
+            if (z < 0) continue;
             const double gz = AxisGap(p[2], m_origin[2] + z * s, s);
             const double dz2 = gz * gz;
             if (dz2 > best.limit2) continue;
             const bool zShell = z == c[2] - r || z == c[2] + r;
-            for (int y = lo[1]; y <= hi[1]; ++y) {
+            const int yStep = !zShell && xEndsOut ? 2 * r : 1;
+            for (int y = yStep == 1 ? lo[1] : c[1] - r; y <= hi[1]; y += yStep) {
+                if (y < 0) continue;
                 const double gy = AxisGap(p[1], m_origin[1] + y * s, s);
                 const double dyz2 = dz2 + gy * gy;
                 if (dyz2 > best.limit2) continue;
