@@ -1,6 +1,7 @@
-// Fuzz target: arbitrary OBJ text taken down the whole road of a host (objects converted, reduced
-// to nothing with recording, levels set and frozen; see tests/reduce_road.h). The first byte picks
-// one of the road's mode sets, the rest is the file. Whatever geometry the reader lets through
+// Fuzz target: arbitrary OBJ text taken down the whole road of a host (optionally cleaned up,
+// objects converted, reduced to nothing with recording, levels set and frozen; see
+// tests/reduce_road.h). The first byte picks one of the road's mode sets (bits 0-1) and the
+// clean-up (bit 2), the rest is the file. Whatever geometry the reader lets through
 // (non-finite or extreme coordinates, repeated corners, long polygons, faces piled on one edge)
 // must never crash, hang, read out of bounds or leak, and every level must stay a valid mesh.
 #include <cstddef>
@@ -20,6 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int result = 0;
     C3DScene* scene = CWavefrontIo::ReadObjMemory(data + 1, size - 1, nullptr, result);
     if (!scene) return 0;
-    if (!road::RunAcceptingErrors(scene, road::kModeSets[data[0] & 3]).empty()) __builtin_trap();
+    if (!road::RunAcceptingErrors(scene, road::kModeSets[data[0] & 3], (data[0] & 4) != 0).empty()) __builtin_trap();
     return 0;
 }

@@ -5,7 +5,7 @@
 // of 3 to 10 corners with repeated corners, material switches and shared or reversed edges as the
 // bytes fall. The mesh goes in as OBJ text, so the reader's own handling applies as for a file.
 //
-// Layout: mode set, point count, texture coordinate count, then 3 bytes per point, 2 per texture
+// Layout: mode set (bits 0-1) and clean-up (bit 2), point count, texture coordinate count, then 3 bytes per point, 2 per texture
 // coordinate, and faces (a header byte: corner count and material, then one byte per corner)
 // until the bytes run out.
 #include <cstddef>
@@ -57,6 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int result = 0;
     C3DScene* scene = CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result);
     if (!scene) return 0;
-    if (!road::RunAcceptingErrors(scene, modes).empty()) __builtin_trap();
+    if (!road::RunAcceptingErrors(scene, modes, (data[0] & 4) != 0).empty()) __builtin_trap();
     return 0;
 }

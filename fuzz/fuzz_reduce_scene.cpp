@@ -2,7 +2,7 @@
 // whole reduction road (see tests/reduce_road.h). A scene file can hold objects in states the
 // building calls never produce (point and face flags, materials, channels whose lists disagree with
 // the geometry); the road must treat them as it treats any object: no crash, hang, out-of-bounds
-// access or leak, and every level a valid mesh. The mode set follows the size of the input.
+// access or leak, and every level a valid mesh. The mode set and the clean-up follow the size of the input.
 #include <cstddef>
 #include <cstdint>
 
@@ -27,6 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         XDeleteThreadException();
         return 0;
     }
-    if (!road::RunAcceptingErrors(scene, road::kModeSets[size & 3]).empty()) __builtin_trap();
+    if (!road::RunAcceptingErrors(scene, road::kModeSets[size & 3], (size & 4) != 0).empty()) __builtin_trap();
     return 0;
 }

@@ -1,10 +1,10 @@
-// The whole road a host takes with a scene it read (objects converted, optimiser attached, one
-// recorded reduction to nothing, levels of detail set and frozen), with the checks that hold for
-// any input: each level is settable, a frozen level lists only faces whose corners (geometric and
-// in every channel) are points of their lists, no level has more faces than the full one, the full
-// level has every face back, and the distance of level 0.1 to the full level is a number. Shared
-// by the optimiser tests and the fuzz target that runs it on arbitrary OBJ text, so it reports
-// faults as text instead of through a test framework.
+// The whole road a host takes with a scene it read (optionally cleaned up, objects converted,
+// optimiser attached, one recorded reduction to nothing, levels of detail set and frozen), with
+// the checks that hold for any input: each level is settable, a frozen level lists only faces
+// whose corners (geometric and in every channel) are points of their lists, no level has more
+// faces than the full one, the full level has every face back, and the distance of level 0.1 to
+// the full level is a number. Shared by the optimiser tests and the fuzz targets that run it on
+// arbitrary input, so it reports faults as text instead of through a test framework.
 #pragma once
 
 #include <cmath>
@@ -88,9 +88,26 @@ inline std::string CheckDistances(C3DScene& a, C3DScene& b) {
     return {};
 }
 
-// Takes `scene` (owned from here on) down the whole road under `modes`; empty when every check
-// held, else what failed.
-inline std::string Run(C3DScene* scene, unsigned long long modes) {
+// The clean-up a host may run on what it read before reducing it: welding at a tolerance
+// relative to the object, consistent orientation, separating faces that meet at a point only,
+// merging coplanar faces.
+inline void CleanUp(C3DScene& scene) {
+    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
+        C3DGeomObject* object = nullptr;
+        scene.GetNextNode(pos, object);
+        auto* mesh = dynamic_cast<C3DObject*>(object);
+        if (!mesh) continue;
+        mesh->Weld3DPoints(0.001, false, CHANNEL_ALL, 0);
+        mesh->UnifyNormals();
+        mesh->DisconnectBorderFaces();
+        mesh->MergeCoplanarFaces(0.02, CHANNEL_ALL);
+    }
+}
+
+// Takes `scene` (owned from here on) down the whole road under `modes`, cleaned up first when
+// `cleanFirst`; empty when every check held, else what failed.
+inline std::string Run(C3DScene* scene, unsigned long long modes, bool cleanFirst = false) {
+    if (cleanFirst) CleanUp(*scene);
     // Plain objects become the optimiser's own kind, as a host converts a scene it read.
     C3DQuorvaneObjectCreator creator(CREATOR_COPY_POINTS);
     scene->ConvertToType(creator);
@@ -142,9 +159,9 @@ inline std::string Run(C3DScene* scene, unsigned long long modes) {
 // one, raises an invalid-argument error when its rules leave it without a candidate record to
 // reuse (a frozen point whose costs overflow to infinity can then be removed). Only a fault of
 // the road counts; the optimiser must still have been torn down cleanly.
-inline std::string RunAcceptingErrors(C3DScene* scene, unsigned long long modes) {
+inline std::string RunAcceptingErrors(C3DScene* scene, unsigned long long modes, bool cleanFirst) {
     try {
-        return Run(scene, modes);
+        return Run(scene, modes, cleanFirst);
     } catch (CXException*) {
         XDeleteThreadException();
         return {};

@@ -22,18 +22,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Every mode set, each with and without the clean-up before the reduction.
 void RunAllModes(const std::string& name, const std::string& text) {
-    for (unsigned long long modes : road::kModeSets) {
-        SCOPED_TRACE(name + ", modes 0x" + [&] {
-            std::ostringstream s;
-            s << std::hex << modes;
-            return s.str();
-        }());
-        int result = 0;
-        C3DScene* scene = CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result);
-        if (!scene) continue;  // the readers' tests pin which files load
-        EXPECT_EQ(road::Run(scene, modes), "");
-    }
+    for (unsigned long long modes : road::kModeSets)
+        for (bool clean : {false, true}) {
+            SCOPED_TRACE(name + ", modes 0x" + [&] {
+                std::ostringstream s;
+                s << std::hex << modes << (clean ? ", cleaned up" : "");
+                return s.str();
+            }());
+            int result = 0;
+            C3DScene* scene = CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result);
+            if (!scene) continue;  // the readers' tests pin which files load
+            EXPECT_EQ(road::Run(scene, modes, clean), "");
+        }
 }
 
 TEST(OddInputRoad, QuirkFilesGoTheWholeRoad) {
