@@ -10,6 +10,7 @@
 #include "kestovar/core/thread_registry.h"
 #include "kestovar/platform/file.h"
 #include "kestovar/scene/scene.h"
+#include "scene_bytes.h"
 #include "reduce_road.h"
 
 using namespace kestovar;
@@ -18,15 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 65536) return 0;
     static const bool oneThread = (OMPSetMaxThreadCount(1), true);
     (void)oneThread;
-    C3DScene* scene = nullptr;
-    try {
-        CXMemFile file(data, size);
-        CXArchive ar(&file, CXArchive::load);
-        scene = C3DScene::ReadSceneFile(ar);
-    } catch (CXException*) {
-        XDeleteThreadException();
-        return 0;
-    }
+    C3DScene* scene = fuzz_scene_bytes::Read(data, size);
+    if (!scene) return 0;
     if (!road::RunAcceptingErrors(scene, road::kModeSets[size & 3], (size & 4) != 0).empty()) __builtin_trap();
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "kestovar/core/archive.h"
 #include "kestovar/platform/file.h"
 #include "kestovar/scene/scene.h"
+#include "scene_bytes.h"
 
 namespace {
 
@@ -36,15 +37,8 @@ void Exercise(C3DScene& scene) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    C3DScene* scene = nullptr;
-    try {
-        CXMemFile file(data, size);
-        CXArchive ar(&file, CXArchive::load);
-        scene = C3DScene::ReadSceneFile(ar);
-    } catch (CXException*) {
-        XDeleteThreadException();
-        return 0;
-    }
+    C3DScene* scene = fuzz_scene_bytes::Read(data, size);
+    if (!scene) return 0;
     Exercise(*scene);
     // What loaded must write and load again.
     CXMemFile copy;
