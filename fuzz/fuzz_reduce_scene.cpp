@@ -6,9 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kestovar/core/archive.h"
 #include "kestovar/core/thread_registry.h"
-#include "kestovar/platform/file.h"
 #include "kestovar/scene/scene.h"
 #include "scene_bytes.h"
 #include "reduce_road.h"
