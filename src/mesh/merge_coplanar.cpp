@@ -334,7 +334,8 @@ bool CCoplanarMerger::TraceBorder(int region) {
             ++edges;
         }
     }
-    if (first < 0) return false;
+    // A border longer than a face record can hold would not fit its polygon: the faces stay.
+    if (first < 0 || unsigned(edges) > CFaceCollection::kMaxRecordLength) return false;
     const int start = m_loop.GetSize();
     int p = first;
     int steps = 0;

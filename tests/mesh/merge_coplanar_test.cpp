@@ -91,6 +91,34 @@ TEST(MergeCoplanarFaces, SubdividedPlaneBecomesOnePolygonAlongItsBorder) {
     grid->Delete();
 }
 
+// A plane whose border has more corners than a face record holds (65535) cannot become one
+// polygon: its faces stay as they are. One square fewer and it merges.
+TEST(MergeCoplanarFaces, RegionWithABorderLongerThanARecordKeepsItsFaces) {
+    for (int columns : {32766, 32767}) {
+        SCOPED_TRACE(columns);
+        std::vector<P3> pts;
+        for (int y = 0; y <= 1; ++y)
+            for (int x = 0; x <= columns; ++x) pts.push_back({float(x), float(y), 0.0f});
+        std::vector<Poly> faces;
+        for (int x = 0; x < columns; ++x) {
+            const int a = x, b = x + 1, c = x + columns + 2, d = x + columns + 1;
+            faces.push_back({a, b, c});
+            faces.push_back({a, c, d});
+        }
+        C3DObject* strip = MakeObject(pts, faces);
+        const bool fits = 2 * (columns + 1) <= 65535;
+        EXPECT_EQ(strip->MergeCoplanarFaces(0.01, 0), fits);
+        const auto merged = ReadFaces(*strip->GetFaceList());
+        if (fits) {
+            ASSERT_EQ(merged.size(), 1u);
+            EXPECT_EQ(merged[0].size(), size_t(2 * (columns + 1)));
+        } else {
+            EXPECT_EQ(merged, faces);
+        }
+        strip->Delete();
+    }
+}
+
 TEST(MergeCoplanarFaces, AreaAroundAHoleBecomesSimplePolygonsCoveringItOnce) {
     // 4 x 4 squares with the two middle ones of the second row removed, and a 3 x 3 ring.
     for (const auto& [n, hole] : std::vector<std::pair<int, std::set<int>>>{{4, {5, 6}}, {3, {4}}}) {
