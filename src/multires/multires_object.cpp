@@ -1,6 +1,8 @@
 // Multiresolution objects: the abstract interface and the contraction-record player.
 #include "kestovar/multires/multires_object.h"
 
+#include <cmath>
+
 #include "kestovar/core/point.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face.h"
@@ -182,6 +184,8 @@ bool CMultiresolutionObject1::PrepareGeometry(bool fullDetail) {
 int CMultiresolutionObject1::SetObjectRatio(double ratio, int count, unsigned int flags) {
     const bool lockedOut = !(flags & MRRATIO_FORCE) && IsRatioLocked();
     if (lockedOut) return (flags & MRRATIO_POINTS) ? m_currentPoints : m_currentFaces;
+    // A ratio that is not a number moves nothing, as a locked ratio does.
+    if (std::isnan(ratio)) return (flags & MRRATIO_POINTS) ? m_currentPoints : m_currentFaces;
 
     unsigned int mode = flags & 0xFFu;
     const bool indexMode = mode == MRRATIO_INDEX;
@@ -215,8 +219,8 @@ int CMultiresolutionObject1::SetObjectRatio(double ratio, int count, unsigned in
     int current;
     if (indexMode) {
         // Levels are counted in contractions applied: 0 is full detail, n the coarsest level.
-        target = int(ratio);
-        target = target < 0 ? 0 : (target > n ? n : target);
+        // Clamped before the conversion, which no double beyond the int range survives.
+        target = ratio <= 0.0 ? 0 : (ratio >= double(n) ? n : int(ratio));
         current = m_bLastDirectionUp ? position : position + 1;
     } else {
         if (mode == (MRRATIO_RELATIVE | MRRATIO_FACES))

@@ -8,8 +8,11 @@
 // Allocation: the loop allocates nothing of its own once the reuse array, the face set of the
 // acceptance test and the contraction scratch (ext_object_replace.cpp) have grown to the largest
 // neighbourhood met.
+#include <algorithm>
 #include <cfloat>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 
 #include "core/prefetch.h"
 #include "kestovar/core/exception.h"
@@ -520,8 +523,15 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
     const int removable = byPoints ? m_initialRemovablePoints : m_initialRemovableFaces;
     const int removed = byPoints ? m_removedPoints : m_removedFaces;
     const double target = relative ? ratio * double(removable) : ratio;
-    const int targetCount = int(target);
-    int current = removable - removed;
+    // A target that is not a number asks for nothing. Any other is truncated toward zero in 64
+    // bits, so that no ratio, however far outside [0, 1], overflows the counts below; the count
+    // left to remove is then clamped to what an int holds (far beyond any heap).
+    if (std::isnan(target)) return 0;
+    constexpr double kCountBound = 4.0e18;
+    const int64_t targetCount = target >= kCountBound ? int64_t(kCountBound)
+                                : target <= -kCountBound ? -int64_t(kCountBound)
+                                                         : int64_t(target);
+    int64_t current = int64_t(removable) - int64_t(removed);
     if (current < targetCount) {
         // Already more reduced than asked: a relative ratio that did not grow is left alone, any
         // other target restarts from the initial object.
@@ -529,8 +539,9 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
         InvalidateOptimization();
         current = removable;
     }
-    int remaining = current - targetCount;
-    if (remaining == 0) return 0;
+    const int64_t left = current - targetCount;
+    if (left == 0) return 0;
+    int remaining = int(std::clamp<int64_t>(left, -int64_t(INT_MAX), int64_t(INT_MAX)));
 
     if (!InitOptimization(false)) {
         cancelled = true;
@@ -542,7 +553,7 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
     if (!m_pWorkingPoints || !m_pWorkingFaces || !IsExtFlagSet(EXT_COSTS_READY)) return 0;
     SetExtFlag(EXT_OPTIMIZATION_RUN, true);
     if (ratio == 0.0) remaining = int(m_heap.GetCount());
-    if (remaining != 0 && m_pOptimizer) m_pOptimizer->AddProgressRange(unsigned(remaining));
+    if (remaining > 0 && m_pOptimizer) m_pOptimizer->AddProgressRange(unsigned(remaining));
     int lastReported = remaining;
 
     CExtPointList& points = *m_pWorkingPoints;

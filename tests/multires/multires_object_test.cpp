@@ -3,6 +3,8 @@
 // renumbered lists, and going back to a level must give it back bit for bit.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -346,6 +348,29 @@ TEST(MultiresObject1, LockedRatioIgnoresCallsUnlessForced) {
     const int expected = o.SetObjectRatio(predicted, 0, 0x221);
     o.SetObjectRatio(1.0, 0, 0x221);
     EXPECT_EQ(o.SetObjectRatio(0.0, 0, MRRATIO_PREDICTIVE), expected);
+}
+
+// A ratio that is not a number leaves the level where it is; an index far beyond the int range
+// takes the coarsest level, far below it the full one.
+TEST(MultiresObject1, RatiosBeyondAnyLevelAreHeldWithin) {
+    Handed h = HandOver(looptest::BumpySphere(1), 0.0);
+    ASSERT_TRUE(h.object);
+    CMultiresolutionObject1& o = *h.object;
+    int faces, points, minFaces, minPoints;
+    o.GetMaxSize(faces, points);
+    o.GetMinSize(minFaces, minPoints);
+    const int half = o.SetObjectRatio(0.5, 0, 0x11);
+    EXPECT_EQ(o.SetObjectRatio(std::nan(""), 0, 0x11), half);
+    EXPECT_EQ(o.SetObjectRatio(std::nan(""), 0, MRRATIO_INDEX), half);
+    EXPECT_EQ(o.SetObjectRatio(1e300, 0, 0x11), faces);
+    EXPECT_EQ(o.SetObjectRatio(-1e300, 0, 0x11), minFaces);
+    o.SetObjectRatio(1e300, 0, MRRATIO_INDEX);
+    int f = 0, p = 0;
+    o.GetCurrentSize(f, p);
+    EXPECT_EQ(f, minFaces);
+    o.SetObjectRatio(-1e300, 0, MRRATIO_INDEX);
+    o.GetCurrentSize(f, p);
+    EXPECT_EQ(f, faces);
 }
 
 TEST(MultiresObject1, ProgressiveThresholdAndTargets) {

@@ -70,6 +70,27 @@ TEST(OptimizeTarget, RatiosAndCountsOfPointsAndFacesAreReached) {
     }
 }
 
+// Targets no count can express: a ratio that is not a number asks for nothing; infinite and huge
+// ones are held within the counts instead of overflowing them (a target above the mesh does
+// nothing, one below zero contracts as far as possible).
+TEST(OptimizeTarget, RatiosBeyondAnyCountNeitherOverflowNorMoveOnNothing) {
+    const ObjMesh sphere = BumpySphere(2);
+    const double nan = std::nan("");
+    for (unsigned flags : {0u, unsigned(OPTIMIZE_RELATIVE), unsigned(OPTIMIZE_POINTS)}) {
+        SCOPED_TRACE(flags);
+        Engine none(sphere);
+        EXPECT_EQ(none.Optimize(nan, flags), 0);
+        EXPECT_EQ(none.Optimize(HUGE_VAL, flags), 0);
+        EXPECT_EQ(none.Optimize(1e300, flags), 0);
+        Engine all(sphere);
+        EXPECT_GT(all.Optimize(-HUGE_VAL, flags), 0);
+        EXPECT_LE(all.object->GetCostHeap().GetCount(), 1u);
+        Engine most(sphere);
+        EXPECT_GT(most.Optimize(-1e300, flags), 0);
+        EXPECT_LE(most.object->GetCostHeap().GetCount(), 1u);
+    }
+}
+
 TEST(OptimizeTarget, RatioZeroContractsAsFarAsPossibleOverTheInitialHeapCount) {
     Engine e(BumpySphere(2));
     e.optimizer.SetProgressCallback([](unsigned, const QuorvaneProgressInfo&, void*) { return false; }, nullptr);
