@@ -172,9 +172,12 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
     if (m_pMultiresScene) return m_pMultiresScene;
 
     C3DObjectCreator::CObjectMap map(21);
-    CXArray<CMultiresolutionObject1*, CMultiresolutionObject1*> created;
     COptimizableObjectArray objects;
     const int n = int(GetSrcExtObjects(objects, true));
+    // Each object's multiresolution object, at the object's place in the scene order (null where
+    // none was made); every iteration writes its own entry.
+    CXArray<CMultiresolutionObject1*, CMultiresolutionObject1*> made;
+    made.SetSize(n);
 
     LockProgress();
     m_progress.m_state = QuorvaneProgressInfo::STATE_MULTIRESOLUTION;
@@ -199,7 +202,7 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
                     if (mr) {
                         map.Insert(static_cast<const C3DBaseObject*>(objects[i].extObject),
                                    static_cast<C3DBaseObject*>(mr));
-                        created.Add(mr);
+                        made[i] = mr;
                     }
                 }
                 if (objectCancelled) counters.cancelled.store(true, std::memory_order_release);
@@ -229,6 +232,10 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
     worker.join();
     if (m_pCallback) m_pCallback(OPTPROGRESS_PROCESS | OPTPROGRESS_END, m_progress, m_pUser);
 
+    // The objects made, in scene order.
+    CXArray<CMultiresolutionObject1*, CMultiresolutionObject1*> created;
+    for (int i = 0; i < n; ++i)
+        if (made[i]) created.Add(made[i]);
     const int count = created.GetSize();
     try {
         counters.failure.Rethrow();
@@ -242,17 +249,11 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
     }
     if (count == 0) return nullptr;
 
-    // The workers finish in any order: sort by removable points, ties by scene order, so that the
-    // thresholds do not depend on the thread count.
+    // By removable points, ties in scene order (a stable sort of the scene-ordered list), so that
+    // the thresholds do not depend on the order in which the workers finished.
     CMultiresolutionObject1** first = created.GetData();
-    auto sceneIndex = [&](const CMultiresolutionObject1* mr) {
-        for (int i = 0; i < n; ++i)
-            if (objects[i].extObject == mr->GetExtObject()) return i;
-        return n;
-    };
-    std::sort(first, first + count, [&](const CMultiresolutionObject1* a, const CMultiresolutionObject1* b) {
-        if (a->GetRemovablePtNbr() != b->GetRemovablePtNbr()) return a->GetRemovablePtNbr() < b->GetRemovablePtNbr();
-        return sceneIndex(a) < sceneIndex(b);
+    std::stable_sort(first, first + count, [](const CMultiresolutionObject1* a, const CMultiresolutionObject1* b) {
+        return a->GetRemovablePtNbr() < b->GetRemovablePtNbr();
     });
     if (count >= 2) {
         const int largest = first[count - 1]->GetRemovablePtNbr();
