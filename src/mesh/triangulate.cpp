@@ -1192,9 +1192,9 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
         uint32_t second = 0;
         if (mainBytes == 8) std::memcpy(&second, from + 4, 4);
         uint8_t* slots = dstMain + size_t(written) * size_t(mainBytes);
-        if (staged + triangles > kStageTriangles) flush();
         for (int t = 0; t < triangles; ++t) {
-            // Only a face of more than kStageTriangles + 2 corners fills the block on its own.
+            // The block goes out whenever it is full, within a face too (a face may have more
+            // triangles than the block holds).
             if (staged == kStageTriangles) [[unlikely]]
                 flush();
             const int* c = corners + 3 * t;
