@@ -21,6 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int result = 0;
     C3DScene* scene = CWavefrontIo::ReadObjMemory(data + 1, size - 1, nullptr, result);
     if (!scene) return 0;
-    if (!road::RunAcceptingErrors(scene, road::kModeSets[data[0] & 3], (data[0] & 4) != 0).empty()) __builtin_trap();
+    // The file's last (up to) eight bytes are also the index levels walked after the road's own.
+    const size_t steps = size < 8 ? size : 8;
+    if (!road::RunAcceptingErrors(scene, road::kModeSets[data[0] & 3], (data[0] & 4) != 0, data + size - steps, steps)
+             .empty())
+        __builtin_trap();
     return 0;
 }

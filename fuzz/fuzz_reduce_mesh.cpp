@@ -7,7 +7,8 @@
 //
 // Layout: mode set (bits 0-1) and clean-up (bit 2), point count, texture coordinate count, then 3 bytes per point, 2 per texture
 // coordinate, and faces (a header byte: corner count and material, then one byte per corner)
-// until the bytes run out.
+// until the bytes run out. The last (up to) eight bytes are also the index levels the reduced
+// objects walk afterwards, each checked against the same level reached from full detail.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -57,6 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int result = 0;
     C3DScene* scene = CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result);
     if (!scene) return 0;
-    if (!road::RunAcceptingErrors(scene, modes, (data[0] & 4) != 0).empty()) __builtin_trap();
+    const size_t steps = size < 8 ? size : 8;
+    if (!road::RunAcceptingErrors(scene, modes, (data[0] & 4) != 0, data + size - steps, steps).empty())
+        __builtin_trap();
     return 0;
 }

@@ -2,7 +2,9 @@
 // whole reduction road (see tests/reduce_road.h). A scene file can hold objects in states the
 // building calls never produce (point and face flags, materials, channels whose lists disagree with
 // the geometry); the road must treat them as it treats any object: no crash, hang, out-of-bounds
-// access or leak, and every level a valid mesh. The mode set and the clean-up follow the size of the input.
+// access or leak, and every level a valid mesh. The mode set and the clean-up follow the size of the input;
+// the last (up to) eight bytes are the index levels the reduced objects walk afterwards, each checked
+// against the same level reached from full detail.
 #include <cstddef>
 #include <cstdint>
 
@@ -19,6 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)oneThread;
     C3DScene* scene = fuzz_scene_bytes::Read(data, size);
     if (!scene) return 0;
-    if (!road::RunAcceptingErrors(scene, road::kModeSets[size & 3], (size & 4) != 0).empty()) __builtin_trap();
+    const size_t steps = size < 8 ? size : 8;
+    if (!road::RunAcceptingErrors(scene, road::kModeSets[size & 3], (size & 4) != 0, data + size - steps, steps)
+             .empty())
+        __builtin_trap();
     return 0;
 }

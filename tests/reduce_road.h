@@ -17,6 +17,7 @@
 #include "kestovar/multires/multires_object.h"
 #include "kestovar/optimizer/object_creator.h"
 #include "kestovar/optimizer/scene_optimizer.h"
+#include "kestovar/optimizer/track_contractions.h"
 #include "kestovar/scene/scene.h"
 #include "kestovar/simplify/ext_object.h"
 
@@ -104,9 +105,70 @@ inline void CleanUp(C3DScene& scene) {
     }
 }
 
+// Moves every multiresolution object of `opt` to the level at which `step` / 255 of its recorded
+// contractions are applied (index mode, so that the level does not depend on the way there).
+inline void SetIndexLevel(CSceneOptimizer& opt, unsigned char step) {
+    C3DScene* scene = opt.GetScene(GETSCENE_MULTIRES);
+    if (!scene) return;
+    for (C3DNodePos pos = scene->GetFirstNode(KIND_ALL, WALK_SHARED_ONCE); pos;) {
+        C3DBaseObject* object = nullptr;
+        scene->GetNextNode(pos, object);
+        auto* mr = dynamic_cast<CMultiresolutionObject1*>(object);
+        if (!mr || !mr->GetTrackInfo()) continue;
+        const double count = double(mr->GetTrackInfo()->GetContractionCount());
+        mr->SetObjectRatio(std::floor(count * step / 255.0), 0, MRRATIO_INDEX | MRRATIO_FORCE);
+    }
+}
+
+// Checksum of the levels the objects of `opt` are at (frozen copy: points, faces and channels of
+// every polygonal object, in walk order); `fault` is set when they cannot be frozen.
+inline unsigned LevelChecksum(CSceneOptimizer& opt, std::string& fault) {
+    C3DScene* frozen = opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY);
+    if (!frozen) {
+        fault = "the level cannot be frozen";
+        return 0;
+    }
+    unsigned sum = 0;
+    for (C3DNodePos pos = frozen->GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
+        C3DGeomObject* object = nullptr;
+        frozen->GetNextNode(pos, object);
+        if (object) sum = sum * 31u + object->GetChecksum(0x1F);
+    }
+    frozen->Delete();
+    return sum;
+}
+
+// Walks the index levels of `steps` (see SetIndexLevel) in turn, up and down as they come, and
+// checks each against the same level reached straight from full detail: playback must give one
+// state per level whatever the way there. Empty when every level matched, else what failed.
+inline std::string CheckLevelPath(CSceneOptimizer& opt, const unsigned char* steps, size_t count) {
+    std::string fault;
+    unsigned reference[256];
+    bool known[256] = {};
+    for (size_t i = 0; i < count && fault.empty(); ++i) {
+        const unsigned char step = steps[i];
+        if (!known[step]) {
+            SetIndexLevel(opt, 0);
+            SetIndexLevel(opt, step);
+            reference[step] = LevelChecksum(opt, fault);
+            known[step] = true;
+            // Back to where the path was, so that the next step moves from there.
+            if (i > 0) SetIndexLevel(opt, steps[i - 1]);
+        }
+        SetIndexLevel(opt, step);
+        const unsigned sum = LevelChecksum(opt, fault);
+        if (fault.empty() && sum != reference[step])
+            fault = "index level " + std::to_string(step) + "/255 reached as step " + std::to_string(i) +
+                    " differs from the same level reached from full detail";
+    }
+    return fault;
+}
+
 // Takes `scene` (owned from here on) down the whole road under `modes`, cleaned up first when
-// `cleanFirst`; empty when every check held, else what failed.
-inline std::string Run(C3DScene* scene, unsigned long long modes, bool cleanFirst = false) {
+// `cleanFirst`; empty when every check held, else what failed. With `steps`, the recorded levels
+// are then walked along them (CheckLevelPath).
+inline std::string Run(C3DScene* scene, unsigned long long modes, bool cleanFirst = false,
+                       const unsigned char* steps = nullptr, size_t stepCount = 0) {
     if (cleanFirst) CleanUp(*scene);
     // Plain objects become the optimiser's own kind, as a host converts a scene it read.
     C3DQuorvaneObjectCreator creator(CREATOR_COPY_POINTS);
@@ -152,6 +214,7 @@ inline std::string Run(C3DScene* scene, unsigned long long modes, bool cleanFirs
         if (full < 0) full = faces;
     }
     if (first) first->Delete();
+    if (fault.empty() && stepCount) fault = CheckLevelPath(opt, steps, stepCount);
     return fault;
 }
 
@@ -159,9 +222,10 @@ inline std::string Run(C3DScene* scene, unsigned long long modes, bool cleanFirs
 // one, raises an invalid-argument error when its rules leave it without a candidate record to
 // reuse (a frozen point whose costs overflow to infinity can then be removed). Only a fault of
 // the road counts; the optimiser must still have been torn down cleanly.
-inline std::string RunAcceptingErrors(C3DScene* scene, unsigned long long modes, bool cleanFirst) {
+inline std::string RunAcceptingErrors(C3DScene* scene, unsigned long long modes, bool cleanFirst,
+                                      const unsigned char* steps = nullptr, size_t stepCount = 0) {
     try {
-        return Run(scene, modes, cleanFirst);
+        return Run(scene, modes, cleanFirst, steps, stepCount);
     } catch (CXException*) {
         XDeleteThreadException();
         return {};

@@ -22,6 +22,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Index levels (in 255ths of each object's contractions) walked after the road's own levels,
+// down and up in steps large and small, every level checked against the same level reached
+// straight from full detail.
+constexpr unsigned char kLevelPath[] = {255, 37, 200, 0, 128, 129, 3, 255, 90, 91, 60};
+
 // Every mode set, each with and without the clean-up before the reduction.
 void RunAllModes(const std::string& name, const std::string& text) {
     for (unsigned long long modes : road::kModeSets)
@@ -34,7 +39,7 @@ void RunAllModes(const std::string& name, const std::string& text) {
             int result = 0;
             C3DScene* scene = CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result);
             if (!scene) continue;  // the readers' tests pin which files load
-            EXPECT_EQ(road::Run(scene, modes, clean), "");
+            EXPECT_EQ(road::Run(scene, modes, clean, kLevelPath, std::size(kLevelPath)), "");
         }
 }
 
@@ -50,6 +55,24 @@ TEST(OddInputRoad, QuirkFilesGoTheWholeRoad) {
         ++files;
     }
     EXPECT_GE(files, 15);
+}
+
+// Real meshes with many contractions: the spider (19 objects, texture seams, materials) and the
+// camel (one closed object of 20k triangles) walk the level path under every mode set.
+TEST(OddInputRoad, LevelsOfRealMeshesDoNotDependOnTheWayThere) {
+    for (const char* file : {"/../../data/spider.obj", "/camel.obj"}) {
+        std::ifstream in(std::string(KESTOVAR_TEST_DATA) + file, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        ASSERT_FALSE(text.str().empty()) << file;
+        for (unsigned long long modes : road::kModeSets) {
+            SCOPED_TRACE(std::string(file) + ", modes " + std::to_string(modes));
+            int result = 0;
+            C3DScene* scene = CWavefrontIo::ReadObjMemory(text.str().data(), text.str().size(), nullptr, result);
+            ASSERT_NE(scene, nullptr);
+            EXPECT_EQ(road::Run(scene, modes, false, kLevelPath, std::size(kLevelPath)), "");
+        }
+    }
 }
 
 // A ring of n points in the z = 0 plane, as OBJ "v" lines.
