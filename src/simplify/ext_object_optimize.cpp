@@ -71,7 +71,14 @@ struct LoopScratch {
     int removedPoint = -1;
     int removedCount = 0;
     CXArray<int> removedPartners;
+    // Points already met around a point of unusually high valence (beyond NeighbourSet's
+    // capacity), where a list search per neighbour would make each step quadratic in the valence.
+    SlotOrderSet<int> highValence;
 };
+
+// Above this many points, membership among a point's neighbours goes through the scratch's hash
+// set rather than a search of the list.
+constexpr int kListSearchLimit = 32;
 
 thread_local LoopScratch t_loopScratch;
 
@@ -416,23 +423,23 @@ void C3DExtObject::RemoveCost(int point, CXArray<CContractionCost*, CContraction
     int repeatFrom;
     const int listed =
         ListNeighbourPairs(*m_pWorkingFaces, m_pairIndex, point, around, n, true, repeatFrom, [](int) {});
-    const int* neighbours = ThreadScratch().neighbours.GetData();
+    LoopScratch& scratch = ThreadScratch();
+    const int* neighbours = scratch.neighbours.GetData();
     const unsigned first = count;
+    // A candidate met again is taken only once. Neighbours listed before repeatFrom are distinct;
+    // past it, the neighbours whose candidates were taken are looked up in a set (a candidate is
+    // its pair, so its other point names it).
+    SlotOrderSet<int>* taken = repeatFrom >= 0 ? &scratch.highValence : nullptr;
+    if (taken) taken->Reset(3u * unsigned(listed));
     for (int i = 0; i < listed; ++i) {
         CContractionCost* rec = FindPair(m_pairIndex, point, neighbours[i]);
         if (!rec) continue;
-        if (repeatFrom >= 0 && i >= repeatFrom) {
-            // Take a candidate met again only once.
-            bool again = false;
-            for (unsigned r = first; r < count && !again; ++r) again = reuse[int(r)] == rec;
-            if (again) continue;
-        }
+        if (taken && !taken->Insert(neighbours[i])) continue;
         if (int(count) >= reuse.GetSize()) reuse.SetSize(int(count) + 1);
         reuse[int(count)] = rec;
         ++count;
         detail::PrefetchLine(rec->slot);
     }
-    LoopScratch& scratch = ThreadScratch();
     CXArray<int>& partners = scratch.removedPartners;
     if (partners.GetSize() < int(count - first)) partners.SetSize(int(count - first) + 16);
     for (unsigned r = first; r < count; ++r) {
@@ -471,6 +478,12 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
     int* partners = scratch.removedPartners.GetData();
     int partnerCount = scratch.removedPoint == point ? scratch.removedCount : 0;
     scratch.removedPoint = -1;
+    // Many partners (a point of high valence) are looked up in a set instead of the list.
+    SlotOrderSet<int>* absent = partnerCount > kListSearchLimit ? &scratch.highValence : nullptr;
+    if (absent) {
+        absent->Reset(3u * unsigned(partnerCount));
+        for (int k = 0; k < partnerCount; ++k) absent->Insert(partners[k]);
+    }
     int used = 0;
     for (int i = 0; i < listed; ++i) {
         const int w = neighbours[i];
@@ -485,10 +498,16 @@ void C3DExtObject::UpdateCost(int point, CXArray<CContractionCost*, CContraction
         CContractionCost* rec = reuse[used];
         rec->first = point < w ? point : w;
         rec->second = point < w ? w : point;
-        int known = 0;
-        while (known < partnerCount && partners[known] != w) ++known;
-        if (known < partnerCount) {
-            partners[known] = partners[--partnerCount];
+        bool wasRemoved;
+        if (absent) {
+            wasRemoved = absent->Remove(w);
+        } else {
+            int known = 0;
+            while (known < partnerCount && partners[known] != w) ++known;
+            wasRemoved = known < partnerCount;
+            if (wasRemoved) partners[known] = partners[--partnerCount];
+        }
+        if (wasRemoved) {
             m_pairIndex.InsertNew(rec);
         } else if (!m_pairIndex.Insert(rec)) {
             continue;

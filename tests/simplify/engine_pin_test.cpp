@@ -137,6 +137,24 @@ TEST(EnginePin, PolesOfHighValence) {
     EXPECT_TRUE(e.object->GetCostHeap().CheckConsistency());
 }
 
+// A cone of 600 triangles around its apex with an open rim: the apex's edges contract one after
+// the other, each time with hundreds of neighbours around the kept point, whose candidates are
+// then taken out and re-evaluated (sets rather than list searches at that valence).
+TEST(EnginePin, ConeApexOfValence600) {
+    ObjMesh m;
+    const int rim = 600;
+    const int apex = AddPoint(m, 0, 0, 0.3);
+    for (int i = 0; i < rim; ++i) {
+        const double a = 6.283185307179586 * i / rim;
+        AddPoint(m, std::cos(a), std::sin(a), 0.02 * std::cos(7.0 * a));
+    }
+    for (int i = 0; i < rim; ++i) AddTriangle(m, apex, 1 + i, 1 + (i + 1) % rim);
+    Engine e(std::move(m), OPT_CHECK_FLIP);
+    e.Optimize(0.10, OPTIMIZE_RELATIVE);
+    EXPECT_EQ(HashOf(e), 0x8f41b0ea6463bee9ull);
+    EXPECT_TRUE(e.object->GetCostHeap().CheckConsistency());
+}
+
 // A wavy grid in which every third cell holds a sliver: the cell's upper triangle is split at the
 // midpoint m of its diagonal, and the zero-area triangle (p00, p11, m) joins the halves to the
 // lower triangle. The acceptance test gives such a face the orientation of the next face it
