@@ -178,6 +178,9 @@ __attribute__((always_inline)) inline double ClosestOnTriangle(const double* p, 
 // Separating-axis test of the triangle v[0..2] against the cube of centre `centre` and half edge
 // `h`: false only when an axis separates them. Degenerate triangles give zero axes, which never
 // separate, so the test stays conservative for them.
+// Corners of a triangle cut by two slabs: at most 3 + 2 + 2.
+constexpr int kMaxClipCorners = 7;
+
 bool TriangleTouchesCell(const double (*v)[3], const double* centre, double h) {
     double t[3][3];
     for (int i = 0; i < 3; ++i) Sub(v[i], centre, t[i]);
@@ -210,6 +213,33 @@ bool TriangleTouchesCell(const double (*v)[3], const double* centre, double h) {
     double r = h * (std::fabs(n[0]) + std::fabs(n[1]) + std::fabs(n[2]));
     double d = Dot(n, t[0]);
     return !(d > r || d < -r);
+}
+
+// The part of the convex polygon `in` (n corners) with lo <= p[axis] <= hi, as a convex polygon
+// written to `out` (room for n + 2 corners); returns its corner count (0: nothing left). Corners are
+// only cut where an edge crosses a bound, so no division is by zero.
+int ClipToSlab(const double (*in)[3], int n, int axis, double lo, double hi, double (*out)[3]) {
+    double mid[kMaxClipCorners][3];
+    int m = 0;
+    // Keeps the side p[axis] >= bound (sign 1) or p[axis] <= bound (sign -1).
+    auto clip = [axis](const double (*from)[3], int count, double bound, double sign, double (*to)[3]) {
+        int made = 0;
+        for (int i = 0; i < count; ++i) {
+            const double* a = from[i];
+            const double* b = from[(i + 1) % count];
+            const double da = sign * (a[axis] - bound), db = sign * (b[axis] - bound);
+            if (da >= 0.0) Copy3(a, to[made++]);
+            if ((da >= 0.0) != (db >= 0.0)) {
+                const double t = da / (da - db);
+                for (int k = 0; k < 3; ++k) to[made][k] = a[k] + t * (b[k] - a[k]);
+                to[made][axis] = bound;
+                ++made;
+            }
+        }
+        return made;
+    };
+    m = clip(in, n, lo, 1.0, mid);
+    return m ? clip(mid, m, hi, -1.0, out) : 0;
 }
 
 // Gap between coordinate x and the interval [lo, lo + size] (0 inside).
@@ -314,6 +344,11 @@ constexpr unsigned kFaceChunk = 32;
 // face is passed over only when it certainly holds nothing as close as the best face, ties
 // included.
 constexpr double kPruneSlack = 1e-9;
+
+// A triangle whose box spans more cells than this has its cells found slab by slab (see Build),
+// while no coordinate's magnitude reaches kSparseMagnitude.
+constexpr uint64_t kSparseSpan = 64;
+constexpr double kSparseMagnitude = 1e90;
 
 // The best face of a query so far. `limit2` is (distance + slack)^2: a cell or face box farther
 // than that cannot hold a face as close as the best one.
@@ -536,6 +571,51 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
         if (!(t > 0.0)) return 0;
         return t >= double(m_dims[k] - 1) ? m_dims[k] - 1 : unsigned(t);
     };
+    // A long sliver across the grid has a box of up to (length / s)^3 cells but touches only about
+    // length / s of them, and testing its whole box made the build quadratic or worse in the
+    // length. Such a triangle's cells are found slab by slab instead: the part of the triangle
+    // within each x slab of cells (widened to the test cube and a margin), then within each y row
+    // of that slab, bounds the cells that can pass the test, and only those are tested. The margin
+    // (far above the rounding of the clipping and of the test) keeps every cell the test accepts,
+    // so the registered cells are those of the box walk. Used while the coordinates are small
+    // enough that no product of the clipping or of the test can overflow.
+    const double margin = 1e-6 * s + 1e-10 * magnitude;
+    const double reach = half + margin;
+    // Cells in [first, last] whose test cube (centre origin + (i + 0.5) s, half side `half`) can
+    // meet [a, b] on axis k, within [lo, hi]; false when none.
+    auto cellRange = [&](double a, double b, int k, unsigned lo, unsigned hi, unsigned& first, unsigned& last) {
+        const double f = std::max(double(lo), std::ceil((a - reach - m_origin[k]) * m_invCellSize - 0.5));
+        const double l = std::min(double(hi), std::floor((b + reach - m_origin[k]) * m_invCellSize - 0.5));
+        if (!(f <= l)) return false;
+        first = unsigned(f);
+        last = unsigned(l);
+        return true;
+    };
+    auto AddTouchedCells = [&](const double (*v)[3], const unsigned* c0, const unsigned* c1, int f) {
+        double slab[kMaxClipCorners][3], row[kMaxClipCorners][3];
+        for (unsigned x = c0[0]; x <= c1[0]; ++x) {
+            const double cx = m_origin[0] + (x + 0.5) * s;
+            const int ns = ClipToSlab(v, 3, 0, cx - reach, cx + reach, slab);
+            if (ns == 0) continue;
+            double ylo = HUGE_VAL, yhi = -HUGE_VAL;
+            for (int i = 0; i < ns; ++i) ylo = std::min(ylo, slab[i][1]), yhi = std::max(yhi, slab[i][1]);
+            unsigned y0, y1;
+            if (!cellRange(ylo, yhi, 1, c0[1], c1[1], y0, y1)) continue;
+            for (unsigned y = y0; y <= y1; ++y) {
+                const double cy = m_origin[1] + (y + 0.5) * s;
+                const int nr = ClipToSlab(slab, ns, 1, cy - reach, cy + reach, row);
+                if (nr == 0) continue;
+                double zlo = HUGE_VAL, zhi = -HUGE_VAL;
+                for (int i = 0; i < nr; ++i) zlo = std::min(zlo, row[i][2]), zhi = std::max(zhi, row[i][2]);
+                unsigned z0, z1;
+                if (!cellRange(zlo, zhi, 2, c0[2], c1[2], z0, z1)) continue;
+                for (unsigned z = z0; z <= z1; ++z) {
+                    const double centre[3] = {cx, cy, m_origin[2] + (z + 0.5) * s};
+                    if (TriangleTouchesCell(v, centre, half)) keys.Add((CellCode(x, y, z) << 32) | uint64_t(f));
+                }
+            }
+        }
+    };
     for (int f = 0; f < nFaces; ++f) {
         const _GridFaceCache& entry = cache[f];
         if (entry.kind == GRIDFACE_EMPTY) continue;
@@ -555,6 +635,10 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
         }
         const uint64_t span = uint64_t(c1[0] - c0[0] + 1) * (c1[1] - c0[1] + 1) * (c1[2] - c0[2] + 1);
         const bool test = entry.kind == GRIDFACE_TRIANGLE && span > 2;
+        if (test && span > kSparseSpan && magnitude < kSparseMagnitude) {
+            AddTouchedCells(v, c0, c1, f);
+            continue;
+        }
         for (unsigned z = c0[2]; z <= c1[2]; ++z) {
             for (unsigned y = c0[1]; y <= c1[1]; ++y) {
                 for (unsigned x = c0[0]; x <= c1[0]; ++x) {

@@ -431,6 +431,39 @@ TEST(FaceGridMap, RowsLongerThanTheCellBatchStayExact) {
     }
 }
 
+// Long slivers whose boxes span hundreds of cells on every axis: a tilted fan of 2000 triangles
+// around one point and 300 random slivers across the box. The build visits only the cells near each
+// triangle, and must register every face in exactly the cells the cell-by-cell test of its whole box
+// finds (counts pinned from that test); queries stay the brute-force ones.
+TEST(FaceGridMap, LongSliversAreRegisteredInTheCellsTheyTouch) {
+    Mesh m;
+    const int hub = m.AddPoint(0.1, -0.2, 0.05), rim = 2000;
+    for (int i = 0; i < rim; ++i) {
+        const double a = 6.283185307179586 * i / rim;
+        m.AddPoint(std::cos(a), 0.6 * std::sin(a), 0.8 * std::sin(a) + 0.05 * std::cos(3 * a));
+    }
+    for (int i = 0; i < rim; ++i) m.tris.insert(m.tris.end(), {hub, 1 + i, 1 + (i + 1) % rim});
+    Random r(41);
+    for (int i = 0; i < 300; ++i) {
+        double a[3], b[3];
+        for (int k = 0; k < 3; ++k) a[k] = r.Range(-1, 1), b[k] = r.Range(-1, 1);
+        const int p = m.AddPoint(a[0], a[1], a[2]), q = m.AddPoint(b[0], b[1], b[2]);
+        const int c = m.AddPoint(a[0] + r.Range(-0.01, 0.01), a[1] + r.Range(-0.01, 0.01), a[2] + 0.01);
+        m.tris.insert(m.tris.end(), {p, q, c});
+    }
+    ObjectPtr o = MakeObject(m);
+    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    EXPECT_EQ(map->GetEntryCount(), 55677u);
+    EXPECT_EQ(map->GetOccupiedCellCount(), 7526u);
+    for (int i = 0; i < 300; ++i) {
+        double p[3] = {r.Range(-1.2, 1.2), r.Range(-1.2, 1.2), r.Range(-1.2, 1.2)}, d;
+        int want = -1;
+        const int f = map->GetClosestFace(p, d);
+        ASSERT_EQ(d, std::sqrt(BruteForce2(m, p, &want))) << "query " << i;
+        ASSERT_EQ(f, want) << "query " << i;
+    }
+}
+
 // A stack of finely cut plates (the cells are large because of one big plate far above): four
 // plates fill all 64 cells of one block of 4 x 4 x 4 cells with about 4600 face references, a
 // fifth fills 16 cells of the block above with about 1150, and the big plate's blocks hold a few
