@@ -581,14 +581,17 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     // enough that no product of the clipping or of the test can overflow.
     const double margin = 1e-6 * s + 1e-10 * magnitude;
     const double reach = half + margin;
-    // Cells in [first, last] whose test cube (centre origin + (i + 0.5) s, half side `half`) can
-    // meet [a, b] on axis k, within [lo, hi]; false when none.
-    auto cellRange = [&](double a, double b, int k, unsigned lo, unsigned hi, unsigned& first, unsigned& last) {
-        const double f = std::max(double(lo), std::ceil((a - reach - m_origin[k]) * m_invCellSize - 0.5));
-        const double l = std::min(double(hi), std::floor((b + reach - m_origin[k]) * m_invCellSize - 0.5));
-        if (!(f <= l)) return false;
-        first = unsigned(f);
-        last = unsigned(l);
+    // The cells [first, last] on axis k, within [c0[k], c1[k]], whose test cube (centre origin +
+    // (i + 0.5) s, half side `half`) can meet the polygon `poly` (n corners); false when none.
+    auto cellRange = [&](const double (*poly)[3], int n, int k, const unsigned* c0, const unsigned* c1,
+                         unsigned& first, unsigned& last) {
+        double a = HUGE_VAL, b = -HUGE_VAL;
+        for (int i = 0; i < n; ++i) a = std::min(a, poly[i][k]), b = std::max(b, poly[i][k]);
+        const double lo = std::max(double(c0[k]), std::ceil((a - reach - m_origin[k]) * m_invCellSize - 0.5));
+        const double hi = std::min(double(c1[k]), std::floor((b + reach - m_origin[k]) * m_invCellSize - 0.5));
+        if (!(n > 0 && lo <= hi)) return false;
+        first = unsigned(lo);
+        last = unsigned(hi);
         return true;
     };
     auto AddTouchedCells = [&](const double (*v)[3], const unsigned* c0, const unsigned* c1, int f) {
@@ -596,19 +599,13 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
         for (unsigned x = c0[0]; x <= c1[0]; ++x) {
             const double cx = m_origin[0] + (x + 0.5) * s;
             const int ns = ClipToSlab(v, 3, 0, cx - reach, cx + reach, slab);
-            if (ns == 0) continue;
-            double ylo = HUGE_VAL, yhi = -HUGE_VAL;
-            for (int i = 0; i < ns; ++i) ylo = std::min(ylo, slab[i][1]), yhi = std::max(yhi, slab[i][1]);
             unsigned y0, y1;
-            if (!cellRange(ylo, yhi, 1, c0[1], c1[1], y0, y1)) continue;
+            if (!cellRange(slab, ns, 1, c0, c1, y0, y1)) continue;
             for (unsigned y = y0; y <= y1; ++y) {
                 const double cy = m_origin[1] + (y + 0.5) * s;
                 const int nr = ClipToSlab(slab, ns, 1, cy - reach, cy + reach, row);
-                if (nr == 0) continue;
-                double zlo = HUGE_VAL, zhi = -HUGE_VAL;
-                for (int i = 0; i < nr; ++i) zlo = std::min(zlo, row[i][2]), zhi = std::max(zhi, row[i][2]);
                 unsigned z0, z1;
-                if (!cellRange(zlo, zhi, 2, c0[2], c1[2], z0, z1)) continue;
+                if (!cellRange(row, nr, 2, c0, c1, z0, z1)) continue;
                 for (unsigned z = z0; z <= z1; ++z) {
                     const double centre[3] = {cx, cy, m_origin[2] + (z + 0.5) * s};
                     if (TriangleTouchesCell(v, centre, half)) keys.Add((CellCode(x, y, z) << 32) | uint64_t(f));
