@@ -178,9 +178,6 @@ __attribute__((always_inline)) inline double ClosestOnTriangle(const double* p, 
 // Separating-axis test of the triangle v[0..2] against the cube of centre `centre` and half edge
 // `h`: false only when an axis separates them. Degenerate triangles give zero axes, which never
 // separate, so the test stays conservative for them.
-// Corners of a triangle cut by two slabs: at most 3 + 2 + 2.
-constexpr int kMaxClipCorners = 7;
-
 bool TriangleTouchesCell(const double (*v)[3], const double* centre, double h) {
     double t[3][3];
     for (int i = 0; i < 3; ++i) Sub(v[i], centre, t[i]);
@@ -214,6 +211,9 @@ bool TriangleTouchesCell(const double (*v)[3], const double* centre, double h) {
     double d = Dot(n, t[0]);
     return !(d > r || d < -r);
 }
+
+// Corners of a triangle cut by two slabs: at most 3 + 2 + 2.
+constexpr int kMaxClipCorners = 7;
 
 // The part of the convex polygon `in` (n corners) with lo <= p[axis] <= hi, as a convex polygon
 // written to `out` (room for n + 2 corners); returns its corner count (0: nothing left). Corners are
@@ -372,6 +372,29 @@ struct CBestFace {
         }
     }
 };
+
+// Whether the plane of the triangle (a, b, c) lies farther from p than sqrt(limit2): then so does
+// the triangle, and it can be skipped. The box gap cannot tell that for long triangles whose boxes
+// hold p (around the centre of a fan every face's box does, and each query measured them all).
+// Only triangles whose angle at a has a sine above 1e-5 are tested: their normal is then
+// accurate enough that the test's rounding stays below 1e-10 of the distance from p to a, far
+// below the search's slack (kPruneSlack of the coordinates' magnitude, which limit2 includes), so a
+// face it skips is strictly farther than the best one and the answer does not change.
+inline bool PlaneBeyondLimit(const double* p, const double* a, const double* b, const double* c, double limit2) {
+    double e1[3], e2[3], n[3], ap[3];
+    Sub(b, a, e1);
+    Sub(c, a, e2);
+    Cross(e1, e2, n);
+    const double nn = Dot(n, n);
+    if (!(nn > 1e-10 * Dot(e1, e1) * Dot(e2, e2))) return false;
+    Sub(p, a, ap);
+    const double h = Dot(n, ap);
+    return h * h > limit2 * nn;
+}
+
+// A cell holding more faces than this is crowded: its faces whose boxes pass are then also tested
+// against their planes (see PlaneBeyondLimit).
+constexpr unsigned kCrowdedCell = 128;
 
 // Occupied cells waiting to be measured, with their squared box distances.
 struct CCellBatch {
@@ -771,6 +794,9 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
     auto measureCell = [&](uint32_t occupied) {
         ++inspected;
         const unsigned first = starts[occupied], end = starts[occupied + 1];
+        // Only a crowded cell (the centre of a fan, for one) holds many faces whose boxes pass and
+        // whose planes lie beyond the limit; elsewhere the planes would rarely prune anything.
+        const bool crowded = end - first > kCrowdedCell;
         for (unsigned chunk = first; chunk < end; chunk += kFaceChunk) {
             const unsigned n = std::min(end - chunk, kFaceChunk);
             unsigned near[kFaceChunk];
@@ -801,6 +827,7 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                     ToDouble(entry.corner[0], a);
                     ToDouble(entry.corner[1], b);
                     ToDouble(entry.corner[2], cc);
+                    if (crowded && PlaneBeyondLimit(p, a, b, cc, best.limit2)) continue;
                     d2 = ClosestOnTriangle(p, a, b, cc, q, ps);
                 } else {
                     d2 = GetFaceSquaredDistance(p, f, nullptr, &ps);

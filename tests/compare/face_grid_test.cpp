@@ -455,13 +455,55 @@ TEST(FaceGridMap, LongSliversAreRegisteredInTheCellsTheyTouch) {
     C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
     EXPECT_EQ(map->GetEntryCount(), 55677u);
     EXPECT_EQ(map->GetOccupiedCellCount(), 7526u);
-    for (int i = 0; i < 300; ++i) {
+    // Anywhere in the box, and close to the fan's centre, where every fan face's box holds the
+    // query and only the planes of the faces tell most of them apart from the closest.
+    for (int i = 0; i < 600; ++i) {
         double p[3] = {r.Range(-1.2, 1.2), r.Range(-1.2, 1.2), r.Range(-1.2, 1.2)}, d;
+        if (i >= 300) {
+            const double a = r.Range(0, 6.283185307179586), t = std::pow(10.0, r.Range(-6, -1));
+            p[0] = 0.1 + t * std::cos(a);
+            p[1] = -0.2 + t * 0.6 * std::sin(a);
+            p[2] = 0.05 + t * (0.8 * std::sin(a) + r.Range(-0.01, 0.01));
+        }
         int want = -1;
         const int f = map->GetClosestFace(p, d);
         ASSERT_EQ(d, std::sqrt(BruteForce2(m, p, &want))) << "query " << i;
         ASSERT_EQ(f, want) << "query " << i;
     }
+}
+
+// Around the apex of a cone of 2000 triangles every face's box holds the query, so boxes prune
+// nothing there; the faces' planes rule out all but those near the query's direction. Answers stay
+// the brute-force ones, face included.
+TEST(FaceGridMap, QueriesAtAConesApexMeasureOnlyTheFacesAround) {
+    Mesh m;
+    const int apex = m.AddPoint(0, 0, 0.5), rim = 2000;
+    for (int i = 0; i < rim; ++i) {
+        const double a = 6.283185307179586 * i / rim;
+        m.AddPoint(std::cos(a), std::sin(a), 0.02 * std::sin(5 * a));
+    }
+    for (int i = 0; i < rim; ++i) m.tris.insert(m.tris.end(), {apex, 1 + i, 1 + (i + 1) % rim});
+    ObjectPtr o = MakeObject(m);
+    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    // Queries around the apex in turn, each with the previous answer as its hint, as a comparison
+    // samples a surface.
+    Random r(43);
+    uint64_t measured = 0;
+    int hint = -1;
+    for (int i = 0; i < 300; ++i) {
+        const double a = 6.283185307179586 * i / 300, t = std::pow(10.0, r.Range(-6, -1));
+        double p[3] = {t * std::cos(a), t * std::sin(a), 0.5 * (1 - t) + t * r.Range(-0.01, 0.01)}, d;
+        int want = -1;
+        CFaceGridStats stats;
+        const int f = map->GetClosestFace(p, d, HUGE_VAL, &stats, hint);
+        ASSERT_EQ(d, std::sqrt(BruteForce2(m, p, &want))) << "query " << i;
+        ASSERT_EQ(f, want) << "query " << i;
+        measured += stats.pointSegment;
+        hint = f;
+    }
+    // Measuring every face whose box holds the query takes over 600 point-segment distances per
+    // query here, the planes about 150.
+    EXPECT_LT(measured, 300u * 300u);
 }
 
 // A stack of finely cut plates (the cells are large because of one big plate far above): four
