@@ -14,7 +14,6 @@
 #include <string>
 
 #include "kestovar/core/thread_registry.h"
-#include "kestovar/io/wavefront.h"
 #include "reduce_road.h"
 
 using namespace kestovar;
@@ -55,8 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         text += '\n';
     }
-    int result = 0;
-    C3DScene* scene = CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result);
+    C3DScene* scene = road::ReadObjText(text);
     if (!scene) return 0;
     const size_t steps = size < 8 ? size : 8;
     if (!road::RunAcceptingErrors(scene, modes, (data[0] & 4) != 0, data + size - steps, steps).empty())

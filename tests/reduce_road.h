@@ -8,10 +8,13 @@
 #pragma once
 
 #include <cmath>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "kestovar/compare/geom_compare.h"
 #include "kestovar/core/exception.h"
+#include "kestovar/io/wavefront.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/multires/multires_object.h"
@@ -34,6 +37,20 @@ constexpr unsigned long long kModeSets[4] = {
     OPT_FREEZE_UVW | OPT_FREEZE_MATERIAL | OPT_FREEZE_NORMALS | OPT_FREEZE_VC | OPT_FREEZE_BORDER |
         OPT_FREEZE_CORNERS | OPT_ENDPOINTS_ONLY | OPT_STOP_ON_BAD | OPT_SYMMETRY_Y | OPT_SYMMETRY_Z,
 };
+
+// The whole content of the file at `path` (empty when it cannot be read).
+inline std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The scene of OBJ text, as a host reads it from memory; null when the reader refuses it.
+inline C3DScene* ReadObjText(const std::string& text) {
+    int result = 0;
+    return CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result);
+}
 
 // A fault of the faces of `faces`: a live face with a corner outside [0, points).
 inline std::string CheckCorners(const CFaceList& faces, int points, const char* what) {

@@ -6,13 +6,10 @@
 
 #include <cfloat>
 #include <cmath>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 
 #include "kestovar/compare/geom_compare.h"
-#include "kestovar/io/wavefront.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/normal_channel.h"
 #include "reduce_road.h"
@@ -26,11 +23,7 @@ constexpr double kHostile[] = {kNaN, kInf, -kInf, -1.0, 0.0, 1e-300, 1e300, DBL_
 
 // The spider scene as a host reads it (19 objects, texture seams, two materials).
 C3DScene* ReadSpider() {
-    std::ifstream in(std::string(KESTOVAR_TEST_DATA) + "/../../data/spider.obj", std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    int result = 0;
-    return CWavefrontIo::ReadObjMemory(text.str().data(), text.str().size(), nullptr, result);
+    return road::ReadObjText(road::FileText(std::string(KESTOVAR_TEST_DATA) + "/../../data/spider.obj"));
 }
 
 // Calls `fn` on every polygonal object of a freshly read spider, checks every object afterwards

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <iterator>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -36,8 +35,7 @@ void RunAllModes(const std::string& name, const std::string& text) {
                 s << std::hex << modes << (clean ? ", cleaned up" : "");
                 return s.str();
             }());
-            int result = 0;
-            C3DScene* scene = CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result);
+            C3DScene* scene = road::ReadObjText(text);
             if (!scene) continue;  // the readers' tests pin which files load
             EXPECT_EQ(road::Run(scene, modes, clean, kLevelPath, std::size(kLevelPath)), "");
         }
@@ -48,10 +46,7 @@ TEST(OddInputRoad, QuirkFilesGoTheWholeRoad) {
     int files = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
         if (entry.path().extension() != ".obj") continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        RunAllModes(entry.path().filename().string(), text.str());
+        RunAllModes(entry.path().filename().string(), road::FileText(entry.path().string()));
         ++files;
     }
     EXPECT_GE(files, 15);
@@ -61,14 +56,11 @@ TEST(OddInputRoad, QuirkFilesGoTheWholeRoad) {
 // camel (one closed object of 20k triangles) walk the level path under every mode set.
 TEST(OddInputRoad, LevelsOfRealMeshesDoNotDependOnTheWayThere) {
     for (const char* file : {"/../../data/spider.obj", "/camel.obj"}) {
-        std::ifstream in(std::string(KESTOVAR_TEST_DATA) + file, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        ASSERT_FALSE(text.str().empty()) << file;
+        const std::string text = road::FileText(std::string(KESTOVAR_TEST_DATA) + file);
+        ASSERT_FALSE(text.empty()) << file;
         for (unsigned long long modes : road::kModeSets) {
             SCOPED_TRACE(std::string(file) + ", modes " + std::to_string(modes));
-            int result = 0;
-            C3DScene* scene = CWavefrontIo::ReadObjMemory(text.str().data(), text.str().size(), nullptr, result);
+            C3DScene* scene = road::ReadObjText(text);
             ASSERT_NE(scene, nullptr);
             EXPECT_EQ(road::Run(scene, modes, false, kLevelPath, std::size(kLevelPath)), "");
         }
@@ -165,12 +157,8 @@ TEST(OddInputRoad, AnObjectsExceptionReachesTheHost) {
 // invalid-argument error in the middle of the loop. The host receives it, and the optimiser, its
 // objects and the half-done reduction are torn down without a leak.
 TEST(OddInputRoad, AnErrorInTheMiddleOfTheLoopReachesTheHost) {
-    std::ifstream in(fs::path(KESTOVAR_TEST_DATA) / "odd" / "frozen_point_overflow.obj", std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string obj = text.str();
-    int result = 0;
-    C3DScene* scene = CWavefrontIo::ReadObjMemory(obj.data(), obj.size(), nullptr, result);
+    C3DScene* scene =
+        road::ReadObjText(road::FileText((fs::path(KESTOVAR_TEST_DATA) / "odd" / "frozen_point_overflow.obj").string()));
     ASSERT_NE(scene, nullptr);
     try {
         road::Run(scene, road::kModeSets[3]);
