@@ -220,7 +220,6 @@ constexpr int kMaxClipCorners = 7;
 // only cut where an edge crosses a bound, so no division is by zero.
 int ClipToSlab(const double (*in)[3], int n, int axis, double lo, double hi, double (*out)[3]) {
     double mid[kMaxClipCorners][3];
-    int m = 0;
     // Keeps the side p[axis] >= bound (sign 1) or p[axis] <= bound (sign -1).
     auto clip = [axis](const double (*from)[3], int count, double bound, double sign, double (*to)[3]) {
         int made = 0;
@@ -238,7 +237,7 @@ int ClipToSlab(const double (*in)[3], int n, int axis, double lo, double hi, dou
         }
         return made;
     };
-    m = clip(in, n, lo, 1.0, mid);
+    const int m = clip(in, n, lo, 1.0, mid);
     return m ? clip(mid, m, hi, -1.0, out) : 0;
 }
 
