@@ -22,6 +22,16 @@ unsigned int NextPrime(unsigned int n) {
     }
 }
 
+unsigned int GrownSlotCount(unsigned int count, unsigned int fill, unsigned int slots) {
+    // Mostly deleted slots: a clean table sized for the live entries.
+    if (double(count) / double(fill) <= 0.65) {
+        double want = (2.0 * double(count) + 2.0) / 0.65;
+        if (want < 21.0) want = 21.0;
+        return NextPrime(unsigned(want));
+    }
+    return NextPrime(slots >= 251 ? 2 * slots : 4 * slots);
+}
+
 CIntMap::CIntMap(unsigned size) : CHashMap<int, int, int>(size) {}
 
 void CIntMap::Serialize(CXArchive& ar) { CHashMap<int, int, int>::Serialize(ar); }

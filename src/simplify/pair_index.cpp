@@ -111,16 +111,7 @@ int CContractionPairIndex::Remove(const CContractionCost* key, bool rehash) {
 
 void CContractionPairIndex::GrowIfFull() {
     if (!m_pSlots || m_nFill == 0 || m_nFill < m_nCapacity / 2) return;
-    unsigned target;
-    if (double(m_nCount) / double(m_nFill) <= 0.65) {
-        // Mostly deleted slots: a clean table sized for the live entries.
-        double want = (2.0 * double(m_nCount) + 2.0) / 0.65;
-        if (want < 21.0) want = 21.0;
-        target = NextPrime(unsigned(want));
-    } else {
-        target = NextPrime(m_nCapacity >= 251 ? 2 * m_nCapacity : 4 * m_nCapacity);
-    }
-    Rebuild(target);
+    Rebuild(GrownSlotCount(m_nCount, m_nFill, m_nCapacity));
 }
 
 void CContractionPairIndex::Rebuild(unsigned capacity) {

@@ -6,9 +6,8 @@
 // steps by 1, 3, 5, ... slots (wrapping); an insertion takes the first deleted slot met on its way
 // when there is one, else the never-used slot that ends the probe; removal leaves a deleted slot.
 // After a new entry, once occupied plus deleted slots reach half the slot count, the table is
-// rebuilt with NextPrime(max(21, (2 * count + 2) / 0.65)) slots when at most 65 % of those slots
-// are live, else NextPrime(4 * slots) (NextPrime(2 * slots) from 251 slots on); the rebuild moves
-// the live keys in slot order.
+// rebuilt with GrownSlotCount slots (the library's growth rule, hashmap.h); the rebuild moves the
+// live keys in slot order.
 //
 // Memory. CHashTable frees and allocates on every rebuild and on every re-initialisation at
 // another size; here the two slot buffers (the table and the rebuild target) only ever grow, so
@@ -120,14 +119,7 @@ private:
     }
 
     void Grow() {
-        unsigned target;
-        if (double(m_count) / double(m_fill) <= 0.65) {
-            double want = (2.0 * double(m_count) + 2.0) / 0.65;
-            if (want < 21.0) want = 21.0;
-            target = NextPrime(unsigned(want));
-        } else {
-            target = NextPrime(m_capacity >= 251 ? 2 * m_capacity : 4 * m_capacity);
-        }
+        const unsigned target = GrownSlotCount(m_count, m_fill, m_capacity);
         const Slot* old = Current();
         const unsigned oldCapacity = m_capacity, count = m_count;
         m_current ^= 1;

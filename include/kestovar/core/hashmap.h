@@ -49,6 +49,11 @@ class CXArchive;
 // 4294967291, that prime is returned.)
 KESTOVAR_API unsigned int NextPrime(unsigned int n);
 
+// The slot count a table of `slots` slots is rebuilt with once its fill (occupied and deleted
+// slots, at least 1) has reached half of them and it holds `count` live entries: the growth rule
+// above. Every open-addressing table of the library grows by it.
+KESTOVAR_API unsigned int GrownSlotCount(unsigned int count, unsigned int fill, unsigned int slots);
+
 // Position before the first slot, for GetNext.
 constexpr int kHashStartPosition = -1;
 
@@ -247,13 +252,7 @@ public:
             if (target == m_nCapacity) return false;
         } else {
             if (m_nFill == 0 || m_nFill < m_nCapacity / 2) return false;
-            if (double(m_nCount) / double(m_nFill) <= 0.65) {
-                double want = (2.0 * double(m_nCount) + 2.0) / 0.65;
-                if (want < 21.0) want = 21.0;
-                target = NextPrime(unsigned(want));
-            } else {
-                target = NextPrime(m_nCapacity >= 251 ? 2 * m_nCapacity : 4 * m_nCapacity);
-            }
+            target = GrownSlotCount(m_nCount, m_nFill, m_nCapacity);
         }
         Rebuild(target);
         return true;
