@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "kestovar/core/thread_registry.h"
@@ -12,6 +13,7 @@
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/scene/scene.h"
 #include "kestovar/scene/scene_node.h"
+#include "reduce_road.h"
 #include "simplify/loop_test_util.h"
 
 namespace kestovar::test {
@@ -212,6 +214,58 @@ TEST(SceneOptimizerScene, DefaultPredictiveRatioFromSizeAndBorders) {
     EXPECT_EQ(opt.ComputePredictiveRatio(large), 0.5);
     EXPECT_EQ(opt.ComputePredictiveRatio(nullptr), 1.0);
     large->Delete();
+}
+
+// The scene's readers combine the objects' values: tolerances from the first object that sets
+// one, counts summed over the objects (a shared object once), the symmetric pairs over every
+// placement, the channel queries true when one object has the channel.
+TEST(SceneOptimizerScene, ReadersCombineTheObjectsValues) {
+    CSceneOptimizer opt;
+    C3DScene* scene = C3DScene::Create();
+    scene->CreateNode(nullptr, L"sphere", Sphere(2));
+    C3DScene* spider = road::ReadObjText(road::FileText(std::string(KESTOVAR_TEST_DATA) + "/../../data/spider.obj"));
+    ASSERT_NE(spider, nullptr);
+    C3DNodePos pos = spider->GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE);
+    C3DBaseObject* leg = nullptr;
+    spider->GetNextNode(pos, leg);
+    ASSERT_NE(leg, nullptr);
+    leg->AddRef();
+    scene->CreateNode(nullptr, L"leg", leg);  // textured, with a material
+    spider->Delete();
+    C3DQuorvaneObjectCreator creator(CREATOR_COPY_POINTS);
+    scene->ConvertToType(creator);
+    opt.SetScene(*scene, true);
+    const auto objects = ExtObjects(scene);
+    ASSERT_EQ(objects.size(), 2u);
+    objects[0]->AddRef();
+    scene->CreateNode(nullptr, L"again", objects[0]);  // the sphere placed twice
+
+    EXPECT_EQ(opt.GetUVWTolerance(), 0.0f);  // no object keeps texture coordinates
+    objects[1]->SetOptimizeMode(OPT_KEEP_UVW, true);
+    objects[1]->SetUVWTolerance(0.25f);
+    EXPECT_EQ(objects[0]->GetUVWTolerance(), -1.0f);
+    EXPECT_EQ(opt.GetUVWTolerance(), 0.25f);  // the sphere's is unset: the leg's counts
+    EXPECT_TRUE(opt.ContainUVWInfo());
+    EXPECT_FALSE(objects[0]->ContainUVWInfo());
+
+    opt.SetOptimizeMode(OPT_CHECK_FLIP | OPT_SYMMETRY_X, true);
+    const int faces = objects[0]->GetInitialRemovableFacesNumber() + objects[1]->GetInitialRemovableFacesNumber();
+    EXPECT_GT(objects[0]->GetInitialRemovableFacesNumber(), 0);
+    EXPECT_EQ(opt.GetInitialRemovableFacesNumber(), faces);
+    EXPECT_EQ(opt.GetInitialRemovableElementNumber(false), faces);
+    EXPECT_EQ(opt.GetInitialRemovableElementNumber(true),
+              objects[0]->GetInitialRemovablePointsNumber() + objects[1]->GetInitialRemovablePointsNumber());
+    const int pairs0 = objects[0]->GetSymetricPairsNumber(), pairs1 = objects[1]->GetSymetricPairsNumber();
+    EXPECT_GT(pairs0, 0);
+    EXPECT_EQ(opt.GetSymetricPairsNumber(), 2 * pairs0 + pairs1);
+
+    bool cancelled = false;
+    opt.Optimize(0.5, cancelled, 0x21);
+    const int removed = objects[0]->GetRemovedFacesNumber() + objects[1]->GetRemovedFacesNumber();
+    EXPECT_GT(objects[0]->GetRemovedFacesNumber(), 0);
+    EXPECT_GT(objects[1]->GetRemovedFacesNumber(), 0);
+    EXPECT_EQ(opt.GetRemovedFacesNumber(), removed);
+    EXPECT_EQ(opt.GetRemovedElementNumber(false), removed);
 }
 
 // Optimises a fresh scene with `threads` workers; returns every object's working mesh.
