@@ -268,6 +268,59 @@ TEST(SceneOptimizerScene, ReadersCombineTheObjectsValues) {
     EXPECT_EQ(opt.GetRemovedElementNumber(false), removed);
 }
 
+// Editing the attached source scene: while the modification is open the objects show their
+// initial lists; converting re-prepares the edited object from its edited points and attaches a
+// new object with the modes of its contraction-ready parent; cancelling closes the modification
+// without a re-preparation.
+TEST(SceneOptimizerScene, EditingTheSourceSceneReachesTheNextReduction) {
+    CSceneOptimizer opt;
+    opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY, true);
+    C3DScene* scene = SphereScene({2});
+    opt.SetScene(*scene, true);
+    opt.SetOptimizeMode(OPT_CHECK_FLIP | OPT_KEEP_BORDER, true);
+    C3DExtObject* sphere = ExtObjects(scene)[0];
+    bool cancelled = false;
+    opt.Optimize(0.5, cancelled, 0x21);
+    ASSERT_GT(sphere->GetRemovedFacesNumber(), 0);
+    sphere->PrepareDisplayedObject(true);
+    ASSERT_NE(sphere->GetShownPointList(), sphere->GetInitialPointList());
+
+    opt.ModifyScene(MODIFY_SCENE_BEGIN);
+    sphere->PrepareDisplayedObject(true);
+    EXPECT_EQ(sphere->GetShownPointList(), sphere->GetInitialPointList());  // the host edits these
+    opt.ModifyScene(MODIFY_SCENE_CANCEL);
+    sphere->PrepareDisplayedObject(true);
+    EXPECT_NE(sphere->GetShownPointList(), sphere->GetInitialPointList());
+    EXPECT_GT(sphere->GetRemovedFacesNumber(), 0);  // cancelling kept the reduction
+
+    opt.ModifyScene(MODIFY_SCENE_BEGIN);
+    C3DPointList& initial = *sphere->GetInitialPointList();
+    for (int i = 0; i < initial.GetSize(); ++i) initial[i]->x += 10.0f;
+    scene->CreateNode(sphere->GetNode(), L"child", Sphere(1, -10.0f));
+    opt.ModifyScene(MODIFY_SCENE_CONVERT);
+
+    const auto objects = ExtObjects(scene);
+    ASSERT_EQ(objects.size(), 2u);
+    C3DExtObject* child = objects[0] == sphere ? objects[1] : objects[0];
+    EXPECT_EQ(child->GetOptimizer(), &opt);
+    EXPECT_EQ(child->GetOptimizeMode(), sphere->GetOptimizeMode());
+    opt.Optimize(0.5, cancelled, 0x21);
+    EXPECT_FALSE(cancelled);
+    EXPECT_GT(child->GetRemovedFacesNumber(), 0);
+    // The edited sphere was reduced again from its moved points.
+    const CExtPointList& working = *sphere->GetPointList();
+    int live = 0, moved = 0;
+    for (int i = 0; i < working.GetSize(); ++i) {
+        const C3DTPoint<float>& p = *working.GetPoint(i);
+        if (p.IsFlagSet(POINT_REMOVED)) continue;
+        ++live;
+        moved += p.x > 8.0f;
+    }
+    EXPECT_GT(live, 0);
+    EXPECT_EQ(moved, live);
+    EXPECT_GT(sphere->GetRemovedFacesNumber(), 0);
+}
+
 // Optimises a fresh scene with `threads` workers; returns every object's working mesh.
 std::vector<std::vector<uint32_t>> OptimizeWith(int threads, int& total) {
     const int saved = OMPGetMaxThreadCount();
