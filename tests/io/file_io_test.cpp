@@ -348,6 +348,18 @@ TEST(IoSaveTest, CompanionFilesAreCommittedOrDiscardedTogether) {
     }
     EXPECT_EQ(ReadFile(dir / "a.obj"), "new a");
     EXPECT_EQ(dir.List(), (std::vector<std::string>{"a.mtl", "a.obj"}));
+    {
+        // A companion that cannot be put in place (a directory holds its name): the commit
+        // fails, the files after it are not committed, and no temporary file stays behind.
+        fs::create_directory(dir / "c.mtl");
+        CSceneExportOptions failing;
+        WriteFile(fs::path(W(failing.AddTemporaryFile(W(dir / "c.mtl").c_str()))), "new c.mtl");
+        WriteFile(fs::path(W(failing.AddTemporaryFile(W(dir / "a.obj").c_str()))), "newer a");
+        EXPECT_FALSE(failing.CommitTemporaryFiles());
+        EXPECT_TRUE(fs::is_directory(dir / "c.mtl"));
+        EXPECT_EQ(ReadFile(dir / "a.obj"), "new a");
+        EXPECT_EQ(dir.List(), (std::vector<std::string>{"a.mtl", "a.obj", "c.mtl"}));
+    }
     CSceneExportOptions options;
     EXPECT_TRUE(options.AddTemporaryFile(W(dir / "no/such/dir/x.obj").c_str()).IsEmpty());
 }
