@@ -4,6 +4,7 @@
 #include <omp.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -291,6 +292,33 @@ TEST_F(RuntimeTest, TrappedSignalsBecomeTextExceptions) {
     CloseKestovarApplication(KESTOVAR_INIT_SIGNALS);
     EXPECT_FALSE(XAreSignalHandlersInstalled());
     EXPECT_EQ(before, CurrentHandler(SIGFPE));
+}
+
+// Outside any guard the library's traps stand aside: a handler the host installed before them
+// still receives the signal, and without one the process still ends by it (a host's crash
+// reporting keeps working).
+TEST_F(RuntimeTest, SignalsOutsideGuardsReachTheHostsHandler) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            struct sigaction host = {};
+            host.sa_handler = [](int) { _exit(42); };
+            sigemptyset(&host.sa_mask);
+            sigaction(SIGSEGV, &host, nullptr);
+            InitKestovarApplication(nullptr, KESTOVAR_INIT_SIGNALS);
+            raise(SIGSEGV);
+        },
+        ::testing::ExitedWithCode(42), "");
+    EXPECT_EXIT(
+        {
+            struct sigaction fallback = {};
+            fallback.sa_handler = SIG_DFL;
+            sigemptyset(&fallback.sa_mask);
+            sigaction(SIGFPE, &fallback, nullptr);
+            InitKestovarApplication(nullptr, KESTOVAR_INIT_SIGNALS);
+            raise(SIGFPE);
+        },
+        ::testing::KilledBySignal(SIGFPE), "");
 }
 
 TEST_F(RuntimeTest, SignalGuardsNestAndLetExceptionsThrough) {
