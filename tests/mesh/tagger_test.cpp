@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "cleanup_test_util.h"
+#include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/face_tagger.h"
 #include "kestovar/mesh/geom_info.h"
 
@@ -130,6 +131,51 @@ TEST(SubObject, BySizeAndByListRenumberPointsInFirstMetOrder) {
     int none[] = {7, -1};
     EXPECT_EQ(obj->SubObject(none, 2), nullptr);
     EXPECT_EQ(obj->SubObject(nullptr, 1), nullptr);
+    obj->Delete();
+}
+
+// Channels follow the extraction: a point-mapped channel through the point renumbering, a
+// face-mapped one through its own; a face with a corner outside the point list comes out invalid.
+TEST(SubObject, ChannelsFollowAndAStrayCornerMakesTheFaceInvalid) {
+    C3DObject* obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
+                                {{0, 1, 3}, {1, 4, 5, 2}, {2, 3, 1}});
+    CWeightChannel* weights = new CWeightChannel(kNewChannelID, true);
+    for (int i = 0; i < 6; ++i) weights->GetWeightPointList()->Add(10.0f * float(i));
+    obj->AddChannel(weights);
+    PlainChannel* offset = AddOffsetChannel(*obj, 3);  // channel point v + 3 holds (v, -v)
+
+    const int picked[] = {2, 1};
+    C3DObject* sub = obj->SubObject(picked, 2);
+    ASSERT_NE(sub, nullptr);
+    EXPECT_EQ(ReadFaces(*sub->GetFaceList()), (std::vector<Poly>{{0, 1, 2}, {2, 3, 4, 0}}));
+    ASSERT_EQ(sub->GetChannels()->GetSize(), 2);
+    const int source[] = {2, 3, 1, 4, 5};  // geometric point of each new point
+    for (int c = 0; c < 2; ++c) {
+        CChannel* channel = sub->GetChannels()->GetChannel(c);
+        if (auto* w = dynamic_cast<CWeightChannel*>(channel)) {
+            ASSERT_EQ(w->GetWeightPointList()->GetSize(), 5);
+            for (int i = 0; i < 5; ++i) EXPECT_EQ(w->GetWeightPointList()->GetAt(i).weight, 10.0f * float(source[i]));
+        } else {
+            ASSERT_NE(channel->GetFaceList(), nullptr);
+            EXPECT_EQ(ReadFaces(*channel->GetFaceList()), (std::vector<Poly>{{0, 1, 2}, {2, 3, 4, 0}}));
+            const C2DPointList* values = static_cast<const C2DPointList*>(channel->GetPointList());
+            ASSERT_EQ(values->GetSize(), 5);
+            for (int i = 0; i < 5; ++i) EXPECT_EQ(values->GetAt(i).u, float(source[i])) << i;
+        }
+    }
+    sub->Delete();
+
+    // A corner that names no point: the face is carried, invalid, the corner set to 0.
+    int count = 0;
+    obj->GetFaceList()->GetIndexes(0, count)[2] = 17;
+    offset->GetFaceList()->GetIndexes(0, count)[1] = -4;
+    const int first[] = {0};
+    sub = obj->SubObject(first, 1);
+    ASSERT_NE(sub, nullptr);
+    EXPECT_EQ(ReadFaces(*sub->GetFaceList()), (std::vector<Poly>{{0, 1, 0}}));
+    EXPECT_TRUE(sub->GetFaceList()->IsFaceFlagSet(0, FACE_INVALID));
+    EXPECT_EQ(sub->GetPointList()->GetSize(), 2);
+    sub->Delete();
     obj->Delete();
 }
 
