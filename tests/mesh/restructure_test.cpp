@@ -67,6 +67,46 @@ TEST(Concatenate, AppendsTransformedFacesWithChannelsKeptParallel) {
     b->Delete();
 }
 
+CWeightChannel* AddWeights(C3DObject& o, unsigned id, float first) {
+    CWeightChannel* w = new CWeightChannel(id, true);
+    for (int v = 0; v < o.GetPointNbr(); ++v) w->GetWeightPointList()->Add(first + float(v));
+    o.AddChannel(w);
+    return w;
+}
+
+std::vector<float> Weights(const C3DObject& o, unsigned id) {
+    std::vector<float> out;
+    auto* w = static_cast<CWeightChannel*>(o.GetChannelByID(id, CHANNEL_WEIGHT));
+    if (!w) return out;
+    for (int i = 0; i < w->GetWeightPointList()->GetSize(); ++i) out.push_back(w->GetWeightPointList()->GetAt(i).weight);
+    return out;
+}
+
+// Point-mapped channels keep one value per point: a channel of one side only gets zeros for the
+// other side's points. An object without lists takes the source's.
+TEST(Concatenate, PointMappedChannelsGetZerosForTheOtherSidesPoints) {
+    C3DObject* a = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
+    C3DObject* b = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {{0, 1, 2}, {2, 1, 3}});
+    AddWeights(*a, 20, 1.0f);    // a only
+    AddWeights(*b, 21, 100.0f);  // b only
+    AddWeights(*a, 22, 10.0f);   // both
+    AddWeights(*b, 22, 50.0f);
+    ASSERT_TRUE(a->Concatenate(*b, nullptr, 0xFFFFFFFFu));
+    EXPECT_EQ(a->GetPointNbr(), 7);
+    EXPECT_EQ(Weights(*a, 20), (std::vector<float>{1, 2, 3, 0, 0, 0, 0}));
+    EXPECT_EQ(Weights(*a, 21), (std::vector<float>{0, 0, 0, 100, 101, 102, 103}));
+    EXPECT_EQ(Weights(*a, 22), (std::vector<float>{10, 11, 12, 50, 51, 52, 53}));
+
+    C3DObject* bare = new C3DObject;
+    ASSERT_TRUE(bare->Concatenate(*b, nullptr, 0xFFFFFFFFu));
+    EXPECT_EQ(bare->GetPointNbr(), 4);
+    EXPECT_EQ(ReadFaces(*bare->GetFaceList()), (std::vector<Poly>{{0, 1, 2}, {2, 1, 3}}));
+    EXPECT_EQ(Weights(*bare, 22), (std::vector<float>{50, 51, 52, 53}));
+    bare->Delete();
+    a->Delete();
+    b->Delete();
+}
+
 TEST(Concatenate, MirroringTransformKeepsFacesOutward) {
     C3DObject* a = MakeObject({}, {});
     C3DObject* b = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
