@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -186,11 +187,19 @@ inline std::string CheckLevelPath(CSceneOptimizer& opt, const unsigned char* ste
 // are then walked along them (CheckLevelPath).
 inline std::string Run(C3DScene* scene, unsigned long long modes, bool cleanFirst = false,
                        const unsigned char* steps = nullptr, size_t stepCount = 0) {
-    if (cleanFirst) CleanUp(*scene);
-    // Plain objects become the optimiser's own kind, as a host converts a scene it read.
-    C3DQuorvaneObjectCreator creator(CREATOR_COPY_POINTS);
-    scene->ConvertToType(creator);
-    CSceneOptimizer opt;
+    // Until the optimiser owns the scene, a failure (an allocation refused, for one) releases it.
+    std::unique_ptr<CSceneOptimizer> optimizer;
+    try {
+        if (cleanFirst) CleanUp(*scene);
+        // Plain objects become the optimiser's own kind, as a host converts a scene it read.
+        C3DQuorvaneObjectCreator creator(CREATOR_COPY_POINTS);
+        scene->ConvertToType(creator);
+        optimizer = std::make_unique<CSceneOptimizer>();
+    } catch (...) {
+        scene->Delete();
+        throw;
+    }
+    CSceneOptimizer& opt = *optimizer;
     opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
     opt.SetScene(*scene, true);  // the optimiser owns and deletes the scene
     opt.LockInitialization();

@@ -339,18 +339,22 @@ void CObjReader::CreateObjects() {
         CObjGroup& g = m_groups[i];
         if (g.faces == 0) continue;
         const unsigned* counts = m_cornerCounts.GetData() + g.firstFace;
-        g.object = new C3DObject(new C3DPointList, new C3DFaceList, nullptr);
+        // Each new piece is handed to its owner before anything else can fail, so that a failed
+        // allocation leaves nothing behind (the groups' objects are released with the reader).
+        g.object = new C3DObject;
+        g.object->SetPointList(new C3DPointList, false);
+        g.object->SetFaceList(new C3DFaceList, false);
         g.faceList = g.object->GetFaceList();
         g.faceList->SetSize(g.faces, counts, SETSIZE_COMPACT_EXACT);
         if (g.uvFaces > 0) {
             g.uvw = new CUVWChannel(m_uvwChannelID);
-            g.uvw->GetFaceList()->SetSize(g.faces, counts, SETSIZE_COMPACT_EXACT);
             g.object->AddChannel(g.uvw);
+            g.uvw->GetFaceList()->SetSize(g.faces, counts, SETSIZE_COMPACT_EXACT);
         }
         if (g.normalFaces > 0) {
             g.normals = new CSpecNormalChannel;
-            g.normals->GetFaceList()->SetSize(g.faces, counts, SETSIZE_COMPACT_EXACT);
             g.object->AddChannel(g.normals);
+            g.normals->GetFaceList()->SetSize(g.faces, counts, SETSIZE_COMPACT_EXACT);
         }
     }
     m_cornerCounts.RemoveAll();
@@ -608,21 +612,28 @@ void CObjReader::FinishGroups() {
         if (!g.object) continue;
         if (g.dropped) g.object->Clean();
         g.object->Invalidate(INVALIDATE_POINTS | INVALIDATE_FACES | INVALIDATE_ALL, true);
-        C3DObject* object = g.object;
-        g.object = nullptr;
-        if (object->GetFaceNbr() == 0) {
-            object->Delete();
+        if (g.object->GetFaceNbr() == 0) {
+            XRelease(g.object);
             continue;
         }
         CXStringW name(m_names.GetData() + g.nameBegin, g.nameLength);
-        m_pScene->CreateNode(nullptr, name, object);
+        C3DObject* object = g.object;
+        g.object = nullptr;
+        m_pScene->CreateNode(nullptr, name, object);  // takes the reference, even when it fails
     }
 }
 
 // A file with points and no face: one node holding every point.
 void CObjReader::FinishPointCloud() {
     if (m_vertexCount == 0) return;
-    C3DObject* object = new C3DObject(new C3DPointList, new C3DFaceList, nullptr);
+    // Kept by the first group until the scene takes it, so that a failure on the way releases it.
+    if (m_groups.IsEmpty()) m_groups.Add(CObjGroup{});
+    C3DObject*& held = m_groups[0].object;
+    XRelease(held);
+    held = new C3DObject;
+    held->SetPointList(new C3DPointList, false);
+    held->SetFaceList(new C3DFaceList, false);
+    C3DObject* object = held;
     C3DPointList* points = object->GetPointList();
     points->SetSize(m_vertexCount);
     C3DTPoint<float>* out = points->GetPoints();
@@ -631,10 +642,11 @@ void CObjReader::FinishPointCloud() {
         out[k].Init(v[0], v[1], v[2]);
     }
     object->Invalidate(INVALIDATE_POINTS | INVALIDATE_ALL, true);
-    const CObjGroup* named = m_groups.GetSize() > 0 ? &m_groups[0] : nullptr;
-    CXStringW name = named && named->nameLength > 0 ? CXStringW(m_names.GetData() + named->nameBegin, named->nameLength)
-                                                    : CXStringW(L"default");
-    m_pScene->CreateNode(nullptr, name, object);
+    const CObjGroup& named = m_groups[0];
+    CXStringW name = named.nameLength > 0 ? CXStringW(m_names.GetData() + named.nameBegin, named.nameLength)
+                                          : CXStringW(L"default");
+    held = nullptr;
+    m_pScene->CreateNode(nullptr, name, object);  // takes the reference, even when it fails
 }
 
 // The directory of `fileName` (with its trailing '/'), or "" for a bare name.

@@ -1,9 +1,11 @@
 // The channel base and the per-object channel set: identity, flags, lists, and the walks the
 // geometric object runs over its channels.
+#include "core/checked_memory.h"
 #include "kestovar/mesh/channel.h"
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 #include "kestovar/core/archive.h"
 #include "kestovar/core/exception.h"
@@ -240,7 +242,7 @@ bool CChannel::InitGraph(const CGeomInfo* geom) {
     const unsigned nf = unsigned(gf->GetSize());
     const unsigned channelPoints = m_pPointList ? unsigned(m_pPointList->GetSize()) : 0u;
 
-    CChannelCornerGraph* g = new CChannelCornerGraph;
+    std::unique_ptr<CChannelCornerGraph> g(new CChannelCornerGraph);
     g->offsets.SetSize(int(np) + 1);
     unsigned* off = g->offsets.GetData();
     std::fill(off, off + np + 1, 0u);
@@ -272,7 +274,7 @@ bool CChannel::InitGraph(const CGeomInfo* geom) {
             corners[cur[idx[j]]++] = CChannelCorner{cp, f};
         }
     }
-    m_pGraph = g;
+    m_pGraph = g.release();
     return true;
 }
 
@@ -314,7 +316,7 @@ void CChannel::SetFaceList(_Channel3DType, CFaceList* list, bool deleteOld) {
 CChannel* CChannel::Copy(unsigned int copyFlags) const {
     if (IsFlagSet(CHANNEL_INVALID)) copyFlags |= CHANNEL_COPY_NO_CONTENT;
     bool withContent = (copyFlags & CHANNEL_COPY_NO_CONTENT) == 0;
-    CChannel* copy = Duplicate(true);
+    detail::HeldReference<CChannel> copy(Duplicate(true));  // released should a copy below fail
     if (!copy) return nullptr;
     copy->m_customData = m_customData;
     if (copyFlags & CHANNEL_COPY_KEEP_ID) copy->m_id = m_id;
@@ -324,7 +326,7 @@ CChannel* CChannel::Copy(unsigned int copyFlags) const {
     } else if (IsFlagSet(CHANNEL_RECOMPUTABLE)) {
         copy->m_flags |= CHANNEL_OUT_OF_DATE;
     }
-    return copy;
+    return copy.release();
 }
 
 void CChannel::Inherit(const CChannel& other) {
@@ -370,7 +372,12 @@ CChannel* CDependentChannels::GetChannel(int index) const {
 
 int CDependentChannels::AddChannel(CChannel* channel) {
     if (!channel) return -1;
-    return Base::Add(channel);
+    try {
+        return Base::Add(channel);
+    } catch (...) {
+        channel->Delete();  // the reference was handed over: a failed append releases it
+        throw;
+    }
 }
 
 bool CDependentChannels::RemoveChannel(CChannel* channel) {
@@ -467,7 +474,7 @@ int CDependentChannels::CopyChannels(const CDependentChannels& source, unsigned 
         if ((copyFlags & CHANNEL_COPY_SKIP_INVALID) && c->IsFlagSet(CHANNEL_INVALID)) continue;
         CChannel* copy = (copyFlags & CHANNEL_COPY_SHARE) ? XAddRef(c) : c->Copy(copyFlags);
         if (!copy) continue;
-        Base::Add(copy);
+        AddChannel(copy);  // releases the copy should the append fail
         if (indices) indices->Add(unsigned(i));
         ++added;
     }

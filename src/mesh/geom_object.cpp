@@ -198,7 +198,14 @@ int C3DGeomObject::GetFaceNbr() const { return m_pFaceList ? m_pFaceList->GetSiz
 
 int C3DGeomObject::AddChannel(CChannel* channel) {
     if (!channel) return -1;
-    if (!m_pChannels) m_pChannels = CDependentChannels::Create();
+    if (!m_pChannels) {
+        try {
+            m_pChannels = CDependentChannels::Create();
+        } catch (...) {
+            channel->Delete();  // handed over: released on failure, as the set does
+            throw;
+        }
+    }
     return m_pChannels->AddChannel(channel);
 }
 

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/checked_memory.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/progress.h"
 #include "kestovar/mesh/channel.h"
@@ -510,31 +511,27 @@ bool C3DGeomObject::MergeCoplanarFaces(double angle, unsigned int channelMask) {
     // The channels of the mask are shared on the source side and copied empty, with their
     // identifiers, on the destination side; derived channels (recomputed normals) are left out of
     // both so that the two sides stay position for position.
-    CDependentChannels* srcChannels = nullptr;
-    CDependentChannels* dstChannels = nullptr;
+    // Held until handed over, so that a failure on the way releases them.
+    detail::HeldReference<CDependentChannels> srcChannels, dstChannels;
     if (m_pChannels && m_pChannels->GetSize() > 0 && channelMask) {
         const unsigned skip = CHANNEL_COPY_SKIP_INVALID | CHANNEL_COPY_SKIP_DERIVED;
-        srcChannels = CDependentChannels::Create();
+        srcChannels.reset(CDependentChannels::Create());
         srcChannels->CopyChannels(*m_pChannels, channelMask, skip | CHANNEL_COPY_SHARE, nullptr);
-        dstChannels = CDependentChannels::Create();
+        dstChannels.reset(CDependentChannels::Create());
         dstChannels->CopyChannels(*m_pChannels, channelMask, skip | CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_NO_CONTENT,
                                   nullptr);
     }
-    C3DFaceList* dst = new C3DFaceList;
+    detail::HeldReference<C3DFaceList> dst(new C3DFaceList);
     CGeomInfo geom(this);
-    geom.SetFaceList(m_pFaceList, dst, 0);
-    geom.SetChannels(srcChannels, dstChannels, 0);
+    geom.SetFaceList(m_pFaceList, dst.get(), 0);
+    geom.SetChannels(srcChannels.get(), dstChannels.get(), 0);
     const int before = m_pFaceList->GetSize();
     const int after = m_pFaceList->MergeCoplanarFaces(&geom, angle);
-    if (srcChannels) srcChannels->Delete();
-    if (after < 0 || after == before) {
-        dst->Delete();
-        if (dstChannels) dstChannels->Delete();
-        return false;
-    }
-    SetFaceList(dst, true);
+    srcChannels.reset();
+    if (after < 0 || after == before) return false;
+    SetFaceList(dst.release(), true);
     if (dstChannels)
-        SetChannels(dstChannels, true);
+        SetChannels(dstChannels.release(), true);
     else if (m_pChannels)
         m_pChannels->RemoveChannelsByType(~channelMask & unsigned(CHANNEL_ALL));
     CleanChannels(0xFFFFFFFFu, true);

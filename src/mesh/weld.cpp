@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <typeinfo>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "core/checked_memory.h"
 #include "core/prefetch.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/log.h"
@@ -164,17 +166,17 @@ C3DPointGridMap* C3DPointList::GetGridCoordMap(double tolerance, bool absolute, 
     if (n <= 0) return nullptr;
     double origin[3];
     double d = GridFrame(*this, tolerance, absolute, shift, origin);
-    C3DPointGridMap* grid = new C3DPointGridMap;
+    detail::HeldReference<C3DPointGridMap> grid(new C3DPointGridMap);
     grid->Init(GetPoints(), n, origin, d);
-    return grid;
+    return grid.release();
 }
 
 WeldProximityMap* C3DPointList::InitWeldMap(double tolerance, bool absolute) const {
-    C3DPointGridMap* grid = GetGridCoordMap(tolerance, absolute, false);
+    detail::HeldReference<C3DPointGridMap> grid(GetGridCoordMap(tolerance, absolute, false));
     if (!grid) return nullptr;
-    WeldProximityMap* map = new WeldProximityMap;
-    map->SetGrid(grid);
-    return map;
+    std::unique_ptr<WeldProximityMap> map(new WeldProximityMap);
+    map->SetGrid(grid.release());
+    return map.release();
 }
 
 const int* C3DPointList::Get3DProximityPoints(int p, WeldProximityMap* map, int& count) const {
@@ -857,8 +859,9 @@ bool C3DGeomObject::Weld3DPoints(double tolerance, bool absolute, unsigned int c
         if (exact == CoincidentWeld::kCancelled) return false;
     }
     if (exact == CoincidentWeld::kNeedsGrid) {
-        WeldProximityMap* map = points.InitWeldMap(tolerance, absolute);
-        if (!map) return false;
+        std::unique_ptr<WeldProximityMap> held(points.InitWeldMap(tolerance, absolute));
+        if (!held) return false;
+        WeldProximityMap* map = held.get();
         for (int i = 0; i < n; ++i) r[i] = REMAP_REMOVED;
         const WeldFilter* flt = filters.GetData();
         const int nf = filters.GetSize();
@@ -886,7 +889,7 @@ bool C3DGeomObject::Weld3DPoints(double tolerance, bool absolute, unsigned int c
                 merged = true;
             }
         }
-        C3DPointList::DeleteWeldMap(map);
+        held.reset();
         if (cancelled) return false;
     }
 

@@ -1,5 +1,6 @@
 // The contraction-ready object creator and the batch settings (see
 // kestovar/optimizer/object_creator.h).
+#include "core/checked_memory.h"
 #include "kestovar/optimizer/object_creator.h"
 
 #include "kestovar/core/resource_strings.h"
@@ -39,16 +40,16 @@ C3DBaseObject* C3DQuorvaneObjectCreator::ConvertToType(const C3DSceneNode*, cons
     // The new object takes its own references on the lists it is given; a copied point list
     // carries only ours, released once the object holds it.
     C3DPointList* points = geom->GetPointList();
-    CExtPointList* copy = nullptr;
+    detail::HeldReference<CExtPointList> copy;
     if (m_mode == CREATOR_COPY_POINTS && points) {
-        copy = new CExtPointList(*points);
+        copy.reset(new CExtPointList(*points));
         *copy = *points;
-        points = copy;
+        points = copy.get();
     }
-    C3DExtObject* converted = new C3DExtObject(points, geom->GetFaceList(), geom->GetChannels());
-    XRelease(copy);
+    detail::HeldReference<C3DExtObject> converted(new C3DExtObject(points, geom->GetFaceList(), geom->GetChannels()));
+    copy.reset();
     converted->InheritFlags(*object, 0);
-    return converted;
+    return converted.release();
 }
 
 C3DBaseObject* C3DQuorvaneObjectCreator::GetNewObjectFrom(const C3DBaseObject* source, bool& created) {
@@ -66,13 +67,17 @@ C3DPointList* C3DQuorvaneObjectCreator::GetNewPointList() {
 }
 
 C3DObject* C3DQuorvaneObjectCreator::GetNewPolygonalObject() {
-    C3DPointList* points = GetNewPointList();
-    C3DFaceList* faces = GetNewFaceList();
-    // A plain object adopts our references; a contraction-ready one takes its own.
-    if (m_mode == CREATOR_PLAIN) return new C3DObject(points, faces, nullptr);
-    C3DObject* object = new C3DExtObject(points, faces, nullptr);
-    XRelease(points);
-    XRelease(faces);
+    detail::HeldReference<C3DPointList> points(GetNewPointList());
+    detail::HeldReference<C3DFaceList> faces(GetNewFaceList());
+    C3DObject* object;
+    if (m_mode == CREATOR_PLAIN) {
+        // A plain object adopts our references.
+        object = new C3DObject;
+        object->SetPointList(points.release(), false);
+        object->SetFaceList(faces.release(), false);
+        return object;
+    }
+    object = new C3DExtObject(points.get(), faces.get(), nullptr);  // takes references of its own
     return object;
 }
 

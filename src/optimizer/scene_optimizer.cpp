@@ -65,6 +65,7 @@ CSceneOptimizer::CSceneOptimizer()
       m_pScene(nullptr),
       m_pMultiresScene(nullptr),
       m_nInitLockCount(0) {
+    if (!m_pProgressLock) XThrow<CXMemoryException>();
     omp_init_nest_lock(m_pProgressLock);
 }
 

@@ -11,6 +11,7 @@
 #include "kestovar/mesh/face.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/point_list.h"
+#include "core/checked_memory.h"
 #include "optimizer/track_player.h"
 
 namespace kestovar {
@@ -79,7 +80,7 @@ void CTrackContractions::Reserve(int pairCount, int channelCount) {
     m_offsets.PreAllocate(unsigned(1.5 * double(k)));
     const uint64_t capacity = (4 * k * uint64_t(channelCount) + 14 * k) * 4;
     if (capacity != m_nCapacity) {
-        m_pBuffer = static_cast<unsigned char*>(xrealloc(m_pBuffer, size_t(capacity)));
+        m_pBuffer = static_cast<unsigned char*>(detail::xreallocChecked(m_pBuffer, size_t(capacity)));
         m_nCapacity = capacity;
     }
 }
@@ -89,7 +90,7 @@ unsigned char* CTrackContractions::Grow(uint64_t size) {
         // Grow by 40 % (at least the record) so that reallocations stay logarithmic in the size.
         uint64_t capacity = m_nCapacity;
         while (m_nUsed + size > capacity) capacity += std::max<uint64_t>(uint64_t(0.4 * double(capacity)), size);
-        m_pBuffer = static_cast<unsigned char*>(xrealloc(m_pBuffer, size_t(capacity)));
+        m_pBuffer = static_cast<unsigned char*>(detail::xreallocChecked(m_pBuffer, size_t(capacity)));
         m_nCapacity = capacity;
     }
     return m_pBuffer + m_nUsed;
@@ -170,7 +171,7 @@ bool CTrackContractions::Load(const void* bytes, uint64_t size) {
         pos += recordSize;
     }
     if (size) {
-        m_pBuffer = static_cast<unsigned char*>(xmalloc(size_t(size)));
+        m_pBuffer = static_cast<unsigned char*>(detail::xmallocChecked(size_t(size)));
         std::memcpy(m_pBuffer, src, size_t(size));
     }
     m_nCapacity = size;
@@ -183,7 +184,7 @@ void CTrackContractions::CopyFrom(const CTrackContractions& other) {
     if (&other == this) return;
     Clear();
     if (other.m_nUsed) {
-        m_pBuffer = static_cast<unsigned char*>(xmalloc(size_t(other.m_nUsed)));
+        m_pBuffer = static_cast<unsigned char*>(detail::xmallocChecked(size_t(other.m_nUsed)));
         std::memcpy(m_pBuffer, other.m_pBuffer, size_t(other.m_nUsed));
     }
     m_nCapacity = other.m_nUsed;
@@ -203,7 +204,10 @@ void CTrackContractions::Compact() {
         xfree(m_pBuffer);
         m_pBuffer = nullptr;
     } else {
-        m_pBuffer = static_cast<unsigned char*>(xrealloc(m_pBuffer, size_t(m_nUsed)));
+        // A shrink the allocator refuses keeps the larger block.
+        void* shrunk = xrealloc(m_pBuffer, size_t(m_nUsed));
+        if (!shrunk) return;
+        m_pBuffer = static_cast<unsigned char*>(shrunk);
     }
     m_nCapacity = m_nUsed;
 }

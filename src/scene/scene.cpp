@@ -126,7 +126,15 @@ void C3DScene::DeleteRoot() {
 }
 
 void C3DScene::ResetRoot() {
-    C3DSceneNode* root = new C3DSceneNode(kRootName, new C3DGroup);
+    C3DGroup* group = new C3DGroup;
+    C3DSceneNode* root;
+    try {
+        root = new C3DSceneNode(kRootName, nullptr);
+    } catch (...) {
+        group->Delete();
+        throw;
+    }
+    root->SetObject(group, true);
     root->m_pScene = this;
     root->GetBaseObject()->SetScene(this);
     SetRoot(root);
@@ -179,8 +187,24 @@ C3DSceneNode* C3DScene::AddNode(C3DSceneNode* parent, C3DSceneNode* node, bool a
 }
 
 C3DSceneNode* C3DScene::CreateNode(C3DSceneNode* parent, const wchar_t* name, C3DBaseObject* object) {
-    C3DSceneNode* node = new C3DSceneNode(name, object);
-    if (!AddNode(parent, node)) {
+    // The node is made empty and given the object afterwards (which cannot fail on a fresh node),
+    // so that the caller's reference is released whichever allocation fails.
+    C3DSceneNode* node;
+    try {
+        node = new C3DSceneNode(name, nullptr);
+    } catch (...) {
+        if (object) object->DeleteFromNode();
+        throw;
+    }
+    node->SetObject(object, true);
+    bool added;
+    try {
+        added = AddNode(parent, node);
+    } catch (...) {
+        delete node;
+        throw;
+    }
+    if (!added) {
         delete node;
         return nullptr;
     }

@@ -47,9 +47,13 @@ C3DSceneNode::C3DSceneNode()
       m_tmCacheTime(0),
       m_tmCacheValid(false) {}
 
-C3DSceneNode::C3DSceneNode(const wchar_t* name, C3DBaseObject* object) : C3DSceneNode() {
+C3DSceneNode::C3DSceneNode(const wchar_t* name, C3DBaseObject* object) try : C3DSceneNode() {
     m_name = name;
-    SetObject(object, true);
+    SetObject(object, true);  // last: taking a fresh node's object cannot fail
+} catch (...) {
+    // Nothing took the caller's reference when construction failed: release it here, as the
+    // node would have (the exception goes on to the caller).
+    if (object) object->DeleteFromNode();
 }
 
 C3DSceneNode::~C3DSceneNode() { SetObject(nullptr, true); }

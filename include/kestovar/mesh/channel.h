@@ -255,7 +255,8 @@ public:
     int GetSize() const { return CXArray<CChannel*, CChannel*>::GetSize(); }
     // The channel at `index`; an index outside [0, GetSize()) raises CXInvalidArgException.
     CChannel* GetChannel(int index) const;
-    // Appends `channel` (taking over the caller's reference) and returns its index; -1 for null.
+    // Appends `channel` (taking over the caller's reference, which is released should the append
+    // fail) and returns its index; -1 for null.
     int AddChannel(CChannel* channel);
     int Add(CChannel* channel) { return AddChannel(channel); }
     // Releases `channel` and removes it from the set. False when it is not in the set.
