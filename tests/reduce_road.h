@@ -123,6 +123,12 @@ inline void CleanUp(C3DScene& scene) {
     }
 }
 
+// Releases a scene the road holds, also when the library raises on the way.
+struct SceneRelease {
+    void operator()(C3DScene* scene) const { scene->Delete(); }
+};
+using HeldScene = std::unique_ptr<C3DScene, SceneRelease>;
+
 // Moves every multiresolution object of `opt` to the level at which `step` / 255 of its recorded
 // contractions are applied (index mode, so that the level does not depend on the way there).
 inline void SetIndexLevel(CSceneOptimizer& opt, unsigned char step) {
@@ -141,7 +147,7 @@ inline void SetIndexLevel(CSceneOptimizer& opt, unsigned char step) {
 // Checksum of the levels the objects of `opt` are at (frozen copy: points, faces and channels of
 // every polygonal object, in walk order); `fault` is set when they cannot be frozen.
 inline unsigned LevelChecksum(CSceneOptimizer& opt, std::string& fault) {
-    C3DScene* frozen = opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY);
+    HeldScene frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
     if (!frozen) {
         fault = "the level cannot be frozen";
         return 0;
@@ -152,7 +158,6 @@ inline unsigned LevelChecksum(CSceneOptimizer& opt, std::string& fault) {
         frozen->GetNextNode(pos, object);
         if (object) sum = sum * 31u + object->GetChecksum(0x1F);
     }
-    frozen->Delete();
     return sum;
 }
 
@@ -210,7 +215,8 @@ inline std::string Run(C3DScene* scene, unsigned long long modes, bool cleanFirs
     if (cancelled) return "cancelled without being asked to";
     if (!opt.GetScene(GETSCENE_MULTIRES)) return {};  // nothing polygonal to reduce
     long long full = -1;
-    C3DScene* first = nullptr;  // the full level, frozen, for the distances of level 0.1
+    // Frozen levels are released whatever happens (an error the library raises, for one).
+    HeldScene first;  // the full level, frozen, for the distances of level 0.1
     std::string fault;
     for (double ratio : {1.0, 0.5, 0.1, 0.0, 1.0}) {
         const std::string level = "level " + std::to_string(ratio);
@@ -218,7 +224,7 @@ inline std::string Run(C3DScene* scene, unsigned long long modes, bool cleanFirs
             fault = level + " cannot be set";
             break;
         }
-        C3DScene* frozen = opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY);
+        HeldScene frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
         if (!frozen) {
             fault = level + " cannot be frozen";
             break;
@@ -229,17 +235,14 @@ inline std::string Run(C3DScene* scene, unsigned long long modes, bool cleanFirs
         if (fault.empty() && ratio == 1.0 && full >= 0 && faces != full)
             fault = "the full level lost faces on the way back up";
         if (fault.empty() && full >= 0 && faces > full) fault = "more faces than the full level";
-        if (!first)
-            first = frozen;
-        else
-            frozen->Delete();
+        if (!first) first = std::move(frozen);
         if (!fault.empty()) {
             fault = level + ": " + fault;
             break;
         }
         if (full < 0) full = faces;
     }
-    if (first) first->Delete();
+    first.reset();
     if (fault.empty() && stepCount) fault = CheckLevelPath(opt, steps, stepCount);
     return fault;
 }

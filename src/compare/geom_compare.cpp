@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <new>
 
 #include "kestovar/compare/surface_sampler.h"
 #include "kestovar/core/exception.h"
@@ -82,6 +83,8 @@ bool RunDirection(CSurfaceSampler& s) {
         ok = s.Compute();
     } catch (CXException* e) {
         e->Delete();
+        ok = false;
+    } catch (std::bad_alloc&) {  // a library object that new could not allocate
         ok = false;
     }
     C3DFaceGridMap::AddToGlobalCounters(s.GetStats());

@@ -148,7 +148,14 @@ C3DBaseObject* C3DBaseObject::Copy(int copyFlags, C3DObjectCreator* creator) {
     C3DObjectCreator defaultCreator;
     if (!creator) creator = &defaultCreator;
     C3DBaseObject* dst = nullptr;
-    if (!InternalCopy(dst, copyFlags, creator)) {
+    bool copied;
+    try {
+        copied = InternalCopy(dst, copyFlags, creator);
+    } catch (...) {
+        XRelease(dst);  // the partial copy goes with the failure
+        throw;
+    }
+    if (!copied) {
         XRelease(dst);
         return nullptr;
     }

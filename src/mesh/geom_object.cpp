@@ -59,7 +59,7 @@ C3DGeomObject::C3DGeomObject(_OBJECT_KINDOF kind)
       m_globalVCChannel(kNoChannel),
       m_globalVCParameter(1.0f) {}
 
-C3DGeomObject::C3DGeomObject(C3DPointList* points, C3DFaceList* faces, CDependentChannels* channels)
+C3DGeomObject::C3DGeomObject(C3DPointList* points, C3DFaceList* faces, CDependentChannels* channels) try
     : C3DGeomObject(OBJECT_NONE) {
     m_pPointList = points;
     m_pFaceList = faces;
@@ -67,6 +67,11 @@ C3DGeomObject::C3DGeomObject(C3DPointList* points, C3DFaceList* faces, CDependen
         XRelease(m_pChannels);
         m_pChannels = channels;
     }
+} catch (...) {
+    // The lists were handed over: a construction that fails releases them.
+    XRelease(points);
+    XRelease(faces);
+    XRelease(channels);
 }
 
 C3DGeomObject::~C3DGeomObject() { ReleaseGeometry(); }

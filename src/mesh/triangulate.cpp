@@ -1,4 +1,5 @@
 // Ear clipping of polygons and the triangulation of face lists and objects.
+#include "core/checked_memory.h"
 #include "kestovar/mesh/triangulate.h"
 
 #include <cmath>
@@ -1378,7 +1379,10 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
             list.SetSize(newCount, sizes.GetData());
     };
 
-    C3DFaceList* dst = new C3DFaceList;
+    // The new lists are held until the view takes them, so that a failure on the way leaves
+    // nothing behind.
+    detail::HeldReference<C3DFaceList> heldFaces(new C3DFaceList);
+    C3DFaceList* dst = heldFaces.get();
     dst->InheritSettings(*this);
     CTriangulateFaceHelper helper;
     helper.SetDestination(geom, dst);
@@ -1386,7 +1390,8 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
     // Channels: copies without content keeping their identifiers; the channel points do not
     // change, so they are copied whole, and the channel faces are written with the geometry.
     CDependentChannels* srcChannels = geom->GetSrcChannels();
-    CDependentChannels* dstChannels = CDependentChannels::Create();
+    detail::HeldReference<CDependentChannels> heldChannels(CDependentChannels::Create());
+    CDependentChannels* dstChannels = heldChannels.get();
     if (srcChannels && channelMask) {
         for (int i = 0; i < srcChannels->GetSize(); ++i) {
             CChannel* c = srcChannels->GetChannel(i);
@@ -1395,13 +1400,13 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
             if (cf && cf->GetSize() != n) continue;  // no longer parallel: dropped
             CChannel* copy = c->Copy(CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_NO_CONTENT);
             if (!copy) continue;
+            dstChannels->AddChannel(copy);  // owned by the set from here on
             if (c->GetPointList() && copy->GetPointList()) *copy->GetPointList() = *c->GetPointList();
             if (cf && copy->GetFaceList()) {
                 CFaceList* df = copy->GetFaceList();
                 df->InheritSettings(*cf);
                 helper.AddChannel(cf, df);  // sized below
             }
-            dstChannels->AddChannel(copy);
         }
     }
 
@@ -1455,8 +1460,8 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
         helper.GetChannelDestination(i)->SetSize(written);
         helper.GetChannelDestination(i)->SetFlag(FACELIST_CHANGED, true);
     }
-    geom->SetFaceList(this, dst, 0);
-    geom->SetChannels(srcChannels, dstChannels, 0);
+    geom->SetFaceList(this, heldFaces.release(), 0);
+    geom->SetChannels(srcChannels, heldChannels.release(), 0);
     return split;
 }
 

@@ -130,70 +130,63 @@ void CSceneOptimizer::SetProgressCallback(QuorvaneProgressCallback callback, voi
 
 void CSceneOptimizer::SetProgressRange(unsigned int min, unsigned int max) {
     if (!m_pCallback) return;
-    LockProgress();
+    CProgressLock lock(*this);
     m_progress.m_nMin = int(min);
     m_progress.m_nMax = int(max);
     Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_RANGE);
-    UnlockProgress();
 }
 
 void CSceneOptimizer::AddProgressRange(unsigned int n) {
     if (!m_pCallback) return;
-    LockProgress();
+    CProgressLock lock(*this);
     m_progress.m_nMax += int(n);
     m_progress.m_nMin = 0;
     Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_RANGE);
-    UnlockProgress();
 }
 
 void CSceneOptimizer::SetProgressPos(unsigned int pos) {
     if (!m_pCallback) return;
-    LockProgress();
+    CProgressLock lock(*this);
     m_progress.m_nPos = int(pos);
     Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_RANGE | OPTPROGRESS_POS);
-    UnlockProgress();
 }
 
 void CSceneOptimizer::AddProgressPos(unsigned int n) {
     if (!m_pCallback) return;
-    LockProgress();
+    CProgressLock lock(*this);
     m_progress.m_nPos += int(n);
     Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_POS);
-    UnlockProgress();
 }
 
 void CSceneOptimizer::SetProgressMeshRange(unsigned int n) {
     if (!m_pCallback) return;
-    LockProgress();
+    CProgressLock lock(*this);
     m_progress.m_nMeshCount = int(n);
     m_progress.m_nMin = 0;
     m_progress.m_nMax = 0;
     m_progress.m_nPos = 0;
     m_progress.m_nMeshPos = 0;
     Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_MESH_RANGE);
-    UnlockProgress();
 }
 
 void CSceneOptimizer::SetMeshPos(unsigned int i) {
     if (!m_pCallback) return;
-    LockProgress();
+    CProgressLock lock(*this);
     m_progress.m_nMeshPos = int(i);
     Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_MESH_POS);
     if (m_progress.m_bMultipleMeshes) Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_RANGE | OPTPROGRESS_POS);
-    UnlockProgress();
 }
 
 void CSceneOptimizer::SetProgressStatus(const CXTString<wchar_t>& text) {
     if (!m_pCallback) return;
-    LockProgress();
+    CProgressLock lock(*this);
     m_progress.m_text = text;
     Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_TEXT);
-    UnlockProgress();
 }
 
 void CSceneOptimizer::ShowInformation(bool show, unsigned int textId) {
     if (!m_pCallback || m_nInitLockCount != 0) return;
-    LockProgress();
+    CProgressLock lock(*this);
     if (!show) {
         Notify(OPTPROGRESS_SETTINGS | OPTPROGRESS_END);
     } else if (textId != 0xFFFFFFFFu) {
@@ -202,15 +195,12 @@ void CSceneOptimizer::ShowInformation(bool show, unsigned int textId) {
     } else {
         Notify(OPTPROGRESS_SETTINGS | OPTPROGRESS_BEGIN);
     }
-    UnlockProgress();
 }
 
 bool CSceneOptimizer::CheckCancelButton() {
     if (!m_pCallback) return false;
-    LockProgress();
-    const bool cancel = Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_CANCEL_QUERY);
-    UnlockProgress();
-    return cancel;
+    CProgressLock lock(*this);
+    return Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_CANCEL_QUERY);
 }
 
 }  // namespace kestovar

@@ -52,9 +52,15 @@ std::thread StartWorker(RunCounters& counters, Fn body) {
     const uint64_t parent = threadGetCurrentId();
     return std::thread([&counters, parent, body]() mutable {
         const uint64_t self = threadGetCurrentId();
-        AttachThread(self, parent);
-        counters.failure.Run(INT_MAX - 1, body);
-        DetachThread(self);
+        // Attaching (an allocation that may fail) runs inside the failure frame too: nothing may
+        // leave the thread's body.
+        bool attached = false;
+        counters.failure.Run(INT_MAX - 1, [&] {
+            AttachThread(self, parent);
+            attached = true;
+            body();
+        });
+        if (attached) DetachThread(self);
         {
             std::lock_guard<std::mutex> lock(counters.mutex);
             counters.finished.store(true, std::memory_order_release);
@@ -62,6 +68,25 @@ std::thread StartWorker(RunCounters& counters, Fn body) {
         counters.wake.notify_all();
     });
 }
+
+// Joins the worker when the calling thread leaves its polling loop early (an exception from the
+// host's callback or a refused allocation): the objects not yet started are skipped and the
+// running ones finish first, as a thread may not be destroyed while it runs.
+class CWorkerJoin {
+public:
+    CWorkerJoin(std::thread& worker, RunCounters& counters) : m_worker(worker), m_counters(counters) {}
+    CWorkerJoin(const CWorkerJoin&) = delete;
+    CWorkerJoin& operator=(const CWorkerJoin&) = delete;
+    ~CWorkerJoin() {
+        if (!m_worker.joinable()) return;
+        m_counters.cancelled.store(true, std::memory_order_release);
+        m_worker.join();
+    }
+
+private:
+    std::thread& m_worker;
+    RunCounters& m_counters;
+};
 
 // The polling interval: 50 ms, or less when the worker finishes first.
 void Pause(RunCounters& counters) {
@@ -130,25 +155,29 @@ int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags)
         }
     });
 
+    CWorkerJoin join(worker, counters);
     int lastDone = 0, lastPos = 0;
     while (!counters.finished.load(std::memory_order_acquire)) {
         Pause(counters);
         if (!m_pCallback) continue;
-        LockProgress();
-        Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_CANCEL_QUERY);
-        const int pos = m_progress.m_nPos;
-        UnlockProgress();
+        int pos;
+        {
+            CProgressLock lock(*this);
+            Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_CANCEL_QUERY);
+            pos = m_progress.m_nPos;
+        }
         const int done = counters.done.load();
         if (done == lastDone && pos - lastPos < 5000) continue;
         lastDone = done;
         lastPos = pos;
-        LockProgress();
-        if (m_progress.m_bMultipleMeshes) {
-            m_progress.m_nMeshPos = done;
-            Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_MESH_POS);
+        {
+            CProgressLock lock(*this);
+            if (m_progress.m_bMultipleMeshes) {
+                m_progress.m_nMeshPos = done;
+                Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_MESH_POS);
+            }
+            Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_RANGE | OPTPROGRESS_POS);
         }
-        Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_RANGE | OPTPROGRESS_POS);
-        UnlockProgress();
         CXTString<wchar_t> text, removed;
         text.Format(LoadResourceString(374, kOptimizedText), done);
         removed.Format(LoadResourceString(357, kRemovedText), pos);
@@ -175,9 +204,17 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
     COptimizableObjectArray objects;
     const int n = int(GetSrcExtObjects(objects, true));
     // Each object's multiresolution object, at the object's place in the scene order (null where
-    // none was made); every iteration writes its own entry.
+    // none was made); every iteration writes its own entry. Whatever happens, they are released
+    // on the way out: the scene copy takes references of its own.
     CXArray<CMultiresolutionObject1*, CMultiresolutionObject1*> made;
     made.SetSize(n);
+    struct ReleaseMade {
+        CXArray<CMultiresolutionObject1*, CMultiresolutionObject1*>& made;
+        ~ReleaseMade() {
+            for (int i = 0; i < made.GetSize(); ++i)
+                if (made[i]) made[i]->Delete();
+        }
+    } releaseMade{made};
 
     LockProgress();
     m_progress.m_state = QuorvaneProgressInfo::STATE_MULTIRESOLUTION;
@@ -200,9 +237,9 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
                 {
                     CXSingleLock lock(&guard, true);
                     if (mr) {
+                        made[i] = mr;  // first: from here on it is released whatever fails
                         map.Insert(static_cast<const C3DBaseObject*>(objects[i].extObject),
                                    static_cast<C3DBaseObject*>(mr));
-                        made[i] = mr;
                     }
                 }
                 if (objectCancelled) counters.cancelled.store(true, std::memory_order_release);
@@ -213,6 +250,7 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
             WriteToLogFile("Multiresolution scene generation time: %d ms\n", int(timeGetTick() - start));
     });
 
+    CWorkerJoin join(worker, counters);
     int lastDone = 0;
     while (!counters.finished.load(std::memory_order_acquire)) {
         Pause(counters);
@@ -220,11 +258,12 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
         const int done = counters.done.load();
         if (done == lastDone) continue;
         lastDone = done;
-        LockProgress();
-        m_progress.m_nMeshPos = done;
-        Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_MESH_POS);
-        if (m_progress.m_bMultipleMeshes) Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_RANGE | OPTPROGRESS_POS);
-        UnlockProgress();
+        {
+            CProgressLock lock(*this);
+            m_progress.m_nMeshPos = done;
+            Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_MESH_POS);
+            if (m_progress.m_bMultipleMeshes) Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_RANGE | OPTPROGRESS_POS);
+        }
         CXTString<wchar_t> text;
         text.Format(LoadResourceString(371, kInitializedText), done);
         SetProgressStatus(text);
@@ -237,16 +276,8 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
     for (int i = 0; i < n; ++i)
         if (made[i]) created.Add(made[i]);
     const int count = created.GetSize();
-    try {
-        counters.failure.Rethrow();
-    } catch (...) {
-        for (int i = 0; i < count; ++i) created[i]->Delete();
-        throw;
-    }
-    if (counters.cancelled.load()) {
-        for (int i = 0; i < count; ++i) created[i]->Delete();
-        return nullptr;
-    }
+    counters.failure.Rethrow();
+    if (counters.cancelled.load()) return nullptr;
     if (count == 0) return nullptr;
 
     // By removable points, ties in scene order (a stable sort of the scene-ordered list), so that
@@ -263,8 +294,6 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
 
     CMultiresolutionCreator creator(map);
     C3DScene* scene = m_pScene->Copy(nullptr, 0, &creator, 0x100);
-    // The copy holds its own references on the shared objects.
-    for (int i = 0; i < count; ++i) created[i]->Delete();
     if (scene) scene->SelectNone();
     return scene;
 }

@@ -31,18 +31,16 @@ const wchar_t kMaterialText[] = L"Updating material optimisation information..."
 
 void CSceneOptimizer::SendEvent(unsigned int event) {
     if (!m_pCallback) return;
-    LockProgress();
+    CProgressLock lock(*this);
     Notify(event);
-    UnlockProgress();
 }
 
 void CSceneOptimizer::BeginSettings(unsigned int textId, bool setState) {
     if (setState) m_progress.m_state = QuorvaneProgressInfo::STATE_SETTINGS;
     if (!m_pCallback || m_nInitLockCount != 0) return;
-    LockProgress();
+    CProgressLock lock(*this);
     m_progress.m_text = LoadResourceString(textId, textId == 396 ? kMaterialText : kInitializingText);
     Notify(OPTPROGRESS_SETTINGS | OPTPROGRESS_BEGIN | OPTPROGRESS_TEXT);
-    UnlockProgress();
 }
 
 void CSceneOptimizer::EndSettings() {

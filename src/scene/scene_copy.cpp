@@ -1,6 +1,9 @@
 // C3DScene: copies of scenes and branches through an object creator, scene merging, instances,
 // conversion of objects to other classes, and the renumbering of face materials that copies
 // between material tables need.
+#include <memory>
+
+#include "core/checked_memory.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object_creator.h"
 #include "kestovar/scene/scene.h"
@@ -53,7 +56,14 @@ C3DBaseObject* C3DScene::CopyObject(const C3DSceneNode* source, C3DObjectCreator
         if (map.Find(object, copied) && copied) return static_cast<C3DBaseObject*>(copied)->Copy(OBJECT_COPY_INSTANCE);
     }
     C3DBaseObject* copy = object->Copy(int(copyFlags & kObjectCopyFlags), creator);
-    if (copy) map.Insert(object, copy);
+    if (copy) {
+        try {
+            map.Insert(object, copy);
+        } catch (...) {
+            copy->Delete();
+            throw;
+        }
+    }
     return copy;
 }
 
@@ -67,7 +77,9 @@ C3DSceneNode* C3DScene::CopyBranch(const C3DSceneNode* source, C3DSceneNode* par
 
     // The copy is built detached and linked once complete, so that copying a branch into itself
     // never walks what it has just added.
-    C3DSceneNode* top = new C3DSceneNode;
+    // A failure on the way deletes the detached copy with its subtree.
+    std::unique_ptr<C3DSceneNode> held(new C3DSceneNode);
+    C3DSceneNode* top = held.get();
     top->CopyNodeData(*source);
     top->SetObject(CopyObject(source, creator, copyFlags), true);
     if (withChildren) {
@@ -76,13 +88,13 @@ C3DSceneNode* C3DScene::CopyBranch(const C3DSceneNode* source, C3DSceneNode* par
         for (const CTreeNode* n = source->NextInSubtree(source); n; n = source->NextInSubtree(n)) {
             const C3DSceneNode* s = static_cast<const C3DSceneNode*>(n);
             C3DSceneNode* copy = new C3DSceneNode;
-            (*copies.Find(n->GetParent()))->AddChild(copy);
+            (*copies.Find(n->GetParent()))->AddChild(copy);  // linking allocates nothing
             copy->CopyNodeData(*s);
             copy->SetObject(CopyObject(s, creator, copyFlags), true);
             copies.Insert(n, copy);
         }
     }
-    parent->AddChild(top);
+    parent->AddChild(held.release());
     SetBranchScene(top, this);
     top->InvalidateTMCache();
     return top;
@@ -94,7 +106,9 @@ C3DScene* C3DScene::Copy(C3DSceneNode* start, int time, C3DObjectCreator* creato
     creator->GetObjectMap().RemoveAll();
     if (start && start->m_pScene != this) return nullptr;
 
-    C3DScene* scene = new C3DScene;
+    // Held until complete, so that a failure on the way releases the partial copy.
+    detail::HeldReference<C3DScene> held(new C3DScene);
+    C3DScene* scene = held.get();
     scene->m_properties = m_properties;
     scene->m_materials = m_materials;
     scene->m_fileName = m_fileName;
@@ -107,7 +121,7 @@ C3DScene* C3DScene::Copy(C3DSceneNode* start, int time, C3DObjectCreator* creato
         scene->GetRoot()->CopyNodeData(*root);
         for (CTreeNode* c = root->GetFirstChild(); c; c = c->GetNextSibling())
             scene->CopyBranch(AsNode(c), nullptr, creator, copyFlags, true);
-        return scene;
+        return held.release();
     }
     C3DSceneNode* top = scene->CopyBranch(start, nullptr, creator, copyFlags, true);
     // The ancestors of the start node are not copied: their transform at `time` goes into it.
@@ -123,7 +137,7 @@ C3DScene* C3DScene::Copy(C3DSceneNode* start, int time, C3DObjectCreator* creato
         top->DeleteAllKeys(KEY_NODE_SCALE);
         top->SetTransform(above * local);
     }
-    return scene;
+    return held.release();
 }
 
 C3DSceneNode* C3DScene::CopyNode(const C3DSceneNode* source, C3DSceneNode* parent, C3DObjectCreator* creator,
@@ -247,11 +261,12 @@ int C3DScene::ConvertToType(C3DObjectCreator& creator, C3DSceneNode* start) {
         }
         C3DBaseObject* result = creator.CanProcess(node, object) ? creator.ConvertToType(node, object) : object;
         if (!result) result = object;
-        converted.Insert(id, result);
+        // The node takes the new object before anything else can fail.
         if (result != object) {
             node->SetObject(result, true);
             ++replaced;
         }
+        converted.Insert(id, result);
     }
     return replaced;
 }

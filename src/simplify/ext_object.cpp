@@ -20,11 +20,13 @@ C3DExtObject::C3DExtObject() : C3DObject(), m_pairIndex(23), m_excludedMaterials
 C3DExtObject::C3DExtObject(C3DPointList* points, C3DFaceList* faces, CDependentChannels* channels)
     : C3DObject(XAddRef(points), XAddRef(faces), XAddRef(channels)), m_pairIndex(23), m_excludedMaterials(23) {
     InitObject();
+    // What may fail comes first: the initial lists' references are taken last, so that a failed
+    // construction (whose destructor never runs) leaves none behind.
+    if (points) points->FreeExtra();
+    if (faces) faces->FreeExtra();
     m_pInitialPoints = XAddRef(points);
     m_pInitialFaces = XAddRef(faces);
     m_pInitialChannels = XAddRef(m_pChannels);
-    if (points) points->FreeExtra();
-    if (faces) faces->FreeExtra();
 }
 
 C3DExtObject::C3DExtObject(const C3DExtObject& other) : C3DObject(), m_pairIndex(23), m_excludedMaterials(23) {

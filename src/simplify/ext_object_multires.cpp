@@ -15,6 +15,7 @@
 // the whole list. The records are therefore laid out by the first contraction that re-points their
 // face, so that the faces a contraction re-points for the first time lie next to those of the
 // contractions played just before and after it.
+#include "core/checked_memory.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face.h"
@@ -186,18 +187,20 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
     // 3. The new lists: points copied in the new order, faces and the kept channels' faces
     // permuted and trimmed, corners renumbered.
     workFaces.DeletePointToFaceGraph();
-    C3DPointList* newPoints = new C3DPointList(static_cast<const CPointList&>(workPoints));
+    // The new lists and object are held until handed over, so that a failed allocation on the
+    // way leaves nothing behind.
+    detail::HeldReference<C3DPointList> newPoints(new C3DPointList(static_cast<const CPointList&>(workPoints)));
     newPoints->SetSize(points.placed);
     for (int i = 0; i < points.placed; ++i) newPoints->CopyPoint(i, int(points.order[i]), workPoints);
     newPoints->SetPointsFlags(POINT_REMOVED, false);
 
-    C3DFaceList* newFaces = C3DFaceList::Create();
+    detail::HeldReference<C3DFaceList> newFaces(C3DFaceList::Create());
     *newFaces = workFaces;
     LayOutRecords(*newFaces, recordOrder);
     ReorderAndTrim(*newFaces, faces);
     newFaces->UpdateIndex(&points.remap, false);
 
-    CDependentChannels* newChannels = CDependentChannels::Create();
+    detail::HeldReference<CDependentChannels> newChannels(CDependentChannels::Create());
     unsigned int keptTypes = 0;
     if (m_optimizeMode & OPT_KEEP_UVW) keptTypes |= CHANNEL_UVW;
     if (m_optimizeMode & OPT_KEEP_VC) keptTypes |= CHANNEL_VC;
@@ -214,10 +217,11 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
         if (CPointList* cp = channel->GetPointList()) cp->SetPointsFlags(POINT_REMOVED, false);
     }
 
-    CMultiresolutionObject1* object = new CMultiresolutionObject1(m_pOptimizer, workingCopy ? this : nullptr, m_pNode);
-    object->SetPointList(newPoints, true);
-    object->SetFaceList(newFaces, true);
-    object->SetChannels(newChannels, true);
+    detail::HeldReference<CMultiresolutionObject1> object(
+        new CMultiresolutionObject1(m_pOptimizer, workingCopy ? this : nullptr, m_pNode));
+    object->SetPointList(newPoints.release(), true);
+    object->SetFaceList(newFaces.release(), true);
+    object->SetChannels(newChannels.release(), true);
     object->SetMaxSize(faces.placed, points.placed);
     object->SetMinSize(coarsestFaces, coarsestPoints);
     object->SetCurrentSize(coarsestFaces, coarsestPoints);
@@ -228,6 +232,7 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
     } else {
         track = new CTrackContractions;
     }
+    detail::HeldReference<CTrackContractions> heldTrack(track);
     const bool hadTrack = m_pTrackInfo != nullptr;
     if (hadTrack) {
         if (workingCopy) {
@@ -239,7 +244,7 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
         }
     }
     object->SetExtObject(this);
-    object->SetTrackInfo(track);
+    object->SetTrackInfo(heldTrack.release());
     track->Renumber(faces.remap, points.remap);
     if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressPos(unsigned(nContractions));
     if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressPos(unsigned(nContractions));
@@ -250,7 +255,7 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
         m_customData.SetBinary(EXT_POINT_ORDER_KEY, points.remap.GetData(), unsigned(nPoints) * 4u);
         m_customData.SetBinary(EXT_FACE_ORDER_KEY, faces.remap.GetData(), unsigned(nFaces) * 4u);
     }
-    return object;
+    return object.release();
 }
 
 }  // namespace kestovar

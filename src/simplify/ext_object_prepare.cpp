@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/prefetch.h"
+#include "core/checked_memory.h"
 #include "kestovar/core/containers.h"
 #include "kestovar/core/memory.h"
 #include "kestovar/mesh/channel.h"
@@ -273,6 +274,9 @@ bool C3DExtObject::InitOptimizedFacesAndPoints() {
         const int split = m_pInitialFaces->Triangulate(&geom, channelMask, all ? _FACE_PROPERTIES(0) : FACE_SELECTED, true);
         C3DFaceList* triangles = geom.GetDst3DFaceList(true);
         CDependentChannels* channels = geom.GetDstChannels(true);
+        // New lists are ours: held so that they are released whatever happens below.
+        detail::HeldReference<C3DFaceList> heldTriangles(triangles != m_pInitialFaces ? triangles : nullptr);
+        detail::HeldReference<CDependentChannels> heldChannels(channels != m_pInitialChannels ? channels : nullptr);
         if (split > 0 && triangles && triangles != m_pInitialFaces) {
             *m_pWorkingFaces = *triangles;
             if (channels && m_pWorkingChannels && channels != m_pInitialChannels)
@@ -280,8 +284,6 @@ bool C3DExtObject::InitOptimizedFacesAndPoints() {
         } else {
             copied = true;
         }
-        if (triangles != m_pInitialFaces) XRelease(triangles);
-        if (channels != m_pInitialChannels) XRelease(channels);
     }
     if (copied && separate) {
         *m_pWorkingFaces = *m_pInitialFaces;

@@ -561,26 +561,33 @@ void CSimpleCollection<T, INDEX>::Grow(uint64_t bytes, bool allowCompact) {
 template <class T, class INDEX>
 void CSimpleCollection<T, INDEX>::Rebuild(uint64_t allocated, unsigned trimBelow, unsigned moreRecords) {
     if (allocated > SIZE_MAX) XThrow<CXMemoryException>();
+    // The offsets first: once the buffer is allocated only a split of the offsets past 4 GB can
+    // still fail, and then the buffer is freed.
+    COffsetArray offsets;
+    offsets.PreAllocate(m_nCount + moreRecords < m_nCount ? UINT_MAX : m_nCount + moreRecords);
     unsigned char* fresh = nullptr;
     if (allocated) {
         fresh = static_cast<unsigned char*>(xmalloc(size_t(allocated)));
         if (!fresh) XThrow<CXMemoryException>();
     }
-    COffsetArray offsets;
-    offsets.PreAllocate(m_nCount + moreRecords < m_nCount ? UINT_MAX : m_nCount + moreRecords);
     uint64_t used = 0;
-    for (unsigned i = 0; i < m_nCount; ++i) {
-        const Element* from = At(m_offsets.GetAtUnchecked(i));
-        unsigned capacity = i < trimBelow ? from->m_nCount : from->m_nCapacity;
-        uint64_t bytes = RecordBytes(capacity);
-        assert(used + bytes <= allocated);
-        Element* to = reinterpret_cast<Element*>(fresh + used);
-        to->m_nCount = from->m_nCount;
-        to->m_nCapacity = INDEX(capacity);
-        std::memcpy(static_cast<void*>(to->GetData()), from->GetData(), size_t(capacity) * sizeof(T));
-        // Entries pass 32 bits only in buffers above 4 GB; Add splits the offset array then.
-        offsets.Add(used);
-        used += bytes;
+    try {
+        for (unsigned i = 0; i < m_nCount; ++i) {
+            const Element* from = At(m_offsets.GetAtUnchecked(i));
+            unsigned capacity = i < trimBelow ? from->m_nCount : from->m_nCapacity;
+            uint64_t bytes = RecordBytes(capacity);
+            assert(used + bytes <= allocated);
+            Element* to = reinterpret_cast<Element*>(fresh + used);
+            to->m_nCount = from->m_nCount;
+            to->m_nCapacity = INDEX(capacity);
+            std::memcpy(static_cast<void*>(to->GetData()), from->GetData(), size_t(capacity) * sizeof(T));
+            // Entries pass 32 bits only in buffers above 4 GB; Add splits the offset array then.
+            offsets.Add(used);
+            used += bytes;
+        }
+    } catch (...) {
+        xfree(fresh);
+        throw;
     }
     xfree(m_pBuffer);
     m_pBuffer = fresh;

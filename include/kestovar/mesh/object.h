@@ -249,8 +249,8 @@ class KESTOVAR_API C3DGeomObject : public C3DBaseObject {
 public:
     // Kind 0, no lists, an empty channel set.
     C3DGeomObject();
-    // Adopts the given lists and channels (their references pass to the object); a null channel
-    // set is replaced by a new empty one.
+    // Adopts the given lists and channels (their references pass to the object, and are released
+    // should the construction fail); a null channel set is replaced by a new empty one.
     C3DGeomObject(C3DPointList* points, C3DFaceList* faces, CDependentChannels* channels);
     ~C3DGeomObject() override;
 

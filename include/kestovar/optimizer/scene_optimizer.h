@@ -316,6 +316,18 @@ protected:
 
     void LockProgress() { omp_set_nest_lock(m_pProgressLock); }
     void UnlockProgress() { omp_unset_nest_lock(m_pProgressLock); }
+    // Holds the progress lock for a scope, released also when the host's callback throws (the
+    // workers would otherwise wait for it forever).
+    class CProgressLock {
+    public:
+        explicit CProgressLock(CSceneOptimizer& optimizer) : m_optimizer(optimizer) { optimizer.LockProgress(); }
+        ~CProgressLock() { m_optimizer.UnlockProgress(); }
+        CProgressLock(const CProgressLock&) = delete;
+        CProgressLock& operator=(const CProgressLock&) = delete;
+
+    private:
+        CSceneOptimizer& m_optimizer;
+    };
     // Calls the callback with `event`; the caller holds the lock.
     bool Notify(unsigned int event) { return m_pCallback(event, m_progress, m_pUser); }
 

@@ -1,0 +1,126 @@
+// Running out of memory on the whole road of a host: a small textured scene with two materials
+// and a quadrangle row is read, cleaned up, converted, reduced with recording and played through
+// its levels while the n-th allocation of the library is refused, for every n the road makes.
+// Each run must end in a CXMemoryException (std::bad_alloc where a library object could not be
+// allocated by new), or an answer of failure, and never write through a null pointer, leave a
+// thread behind or leak: the sanitizer run of this suite checks the last.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "kestovar/core/memory.h"
+#include "kestovar/core/thread_registry.h"
+#include "reduce_road.h"
+
+namespace kestovar::test {
+namespace {
+
+// A wavy 8 x 8 grid with texture coordinates, one normal, two materials and a row of
+// quadrangles, as OBJ text.
+std::string SmallTexturedScene() {
+    const int n = 8;
+    std::string text = "mtllib none.mtl\n";
+    for (int y = 0; y <= n; ++y)
+        for (int x = 0; x <= n; ++x)
+            text += "v " + std::to_string(x) + " " + std::to_string(y) + " " +
+                    std::to_string(0.3 * std::sin(x * 0.9) * std::cos(y * 0.7)) + "\n";
+    for (int y = 0; y <= n; ++y)
+        for (int x = 0; x <= n; ++x) text += "vt " + std::to_string(double(x) / n) + " " + std::to_string(double(y) / n) + "\n";
+    text += "vn 0 0 1\n";
+    auto corner = [](int v) { return " " + std::to_string(v) + "/" + std::to_string(v) + "/1"; };
+    for (int y = 0; y < n; ++y) {
+        text += y < n / 2 ? "usemtl a\n" : "usemtl b\n";
+        for (int x = 0; x < n; ++x) {
+            const int a = y * (n + 1) + x + 1, b = a + 1, c = a + n + 2, d = a + n + 1;
+            if (x == 3)
+                text += "f" + corner(a) + corner(b) + corner(c) + corner(d) + "\n";
+            else
+                text += "f" + corner(a) + corner(b) + corner(c) + "\nf" + corner(a) + corner(c) + corner(d) + "\n";
+        }
+    }
+    return text;
+}
+
+// The allocation hook: counts the library's allocations and refuses the one numbered g_refuse.
+std::atomic<long> g_allocations{0};
+std::atomic<long> g_refuse{-1};
+std::atomic<bool> g_refused{false};
+
+bool Refuse() {
+    if (g_allocations.fetch_add(1) + 1 != g_refuse.load()) return false;
+    g_refused = true;
+    return true;
+}
+void* Allocate(size_t size, int) { return Refuse() ? nullptr : std::malloc(size ? size : 1); }
+void* Reallocate(void* pointer, size_t size) { return Refuse() ? nullptr : std::realloc(pointer, size); }
+void Free(void* pointer, int) { std::free(pointer); }
+
+// Installs the hook for one scope, on one worker thread (the count is then the same each run).
+class RefusingHook {
+public:
+    RefusingHook() : m_threads(OMPGetMaxThreadCount()) {
+        OMPSetMaxThreadCount(1);
+        memoryCallbackNotify = {Allocate, Reallocate, Free};
+    }
+    ~RefusingHook() {
+        memoryCallbackNotify = {nullptr, nullptr, nullptr};
+        OMPSetMaxThreadCount(m_threads);
+    }
+
+private:
+    int m_threads;
+};
+
+enum class Outcome { kClean, kMemoryError, kOtherError };
+
+// The road under `modes` with allocation `refuse` refused (-1: none).
+Outcome RunRefusing(const std::string& text, unsigned long long modes, long refuse, std::string& fault) {
+    g_allocations = 0;
+    g_refuse = refuse;
+    g_refused = false;
+    try {
+        C3DScene* scene = road::ReadObjText(text);
+        fault = scene ? road::Run(scene, modes, true) : "no scene";
+        return Outcome::kClean;
+    } catch (CXMemoryException*) {
+        XDeleteThreadException();
+        return Outcome::kMemoryError;
+    } catch (std::bad_alloc&) {
+        return Outcome::kMemoryError;
+    } catch (CXException*) {
+        XDeleteThreadException();
+        return Outcome::kOtherError;
+    }
+}
+
+TEST(AllocationFailure, EveryRefusedAllocationOfTheRoadRaisesAndLeaksNothing) {
+    const std::string text = SmallTexturedScene();
+    RefusingHook hook;
+    for (unsigned long long modes : {road::kModeSets[0], road::kModeSets[1]}) {
+        SCOPED_TRACE(modes);
+        std::string fault;
+        // Twice: the first run also makes the library's one-time allocations (registries).
+        ASSERT_EQ(RunRefusing(text, modes, -1, fault), Outcome::kClean);
+        ASSERT_EQ(RunRefusing(text, modes, -1, fault), Outcome::kClean);
+        ASSERT_EQ(fault, "");
+        const long total = g_allocations.load();
+        ASSERT_GT(total, 100);
+        int raised = 0;
+        for (long n = 1; n <= total; ++n) {
+            const Outcome outcome = RunRefusing(text, modes, n, fault);
+            ASSERT_TRUE(g_refused) << "allocation " << n << " of " << total << " was not made";
+            ASSERT_NE(outcome, Outcome::kOtherError) << "allocation " << n;
+            raised += outcome == Outcome::kMemoryError;
+        }
+        // Most refusals reach the host; the others are answered by a failure of their own (a level
+        // that cannot be frozen, an optional shrink skipped).
+        EXPECT_GT(raised, total / 2);
+    }
+}
+
+}  // namespace
+}  // namespace kestovar::test
