@@ -109,13 +109,18 @@ TEST(AllocationFailure, EveryRefusedAllocationOfTheRoadRaisesAndLeaksNothing) {
         ASSERT_EQ(fault, "");
         const long total = g_allocations.load();
         ASSERT_GT(total, 100);
+        // Until a run makes fewer allocations than the one refused: the thread registry's table
+        // grows at moments that depend on the worker threads' identifiers, so the last few
+        // numbers may not be reached.
         int raised = 0;
-        for (long n = 1; n <= total; ++n) {
+        long n = 1;
+        for (; n <= total + 64; ++n) {
             const Outcome outcome = RunRefusing(text, modes, n, fault);
-            ASSERT_TRUE(g_refused) << "allocation " << n << " of " << total << " was not made";
+            if (!g_refused) break;
             ASSERT_NE(outcome, Outcome::kOtherError) << "allocation " << n;
             raised += outcome == Outcome::kMemoryError;
         }
+        EXPECT_GE(n, total - 16);
         // Most refusals reach the host; the others are answered by a failure of their own (a level
         // that cannot be frozen, an optional shrink skipped).
         EXPECT_GT(raised, total / 2);
