@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "core/checked_memory.h"
 #include "kestovar/mesh/bbox.h"
 #include "kestovar/mesh/face_graph.h"
 #include "kestovar/mesh/face_list.h"
@@ -112,7 +113,8 @@ C3DPointSymetryMap* C3DPointList::InitSymetryMap(_AXIS_INFO axis, double toleran
     }
     const double matchDistance = cell * tolerance;
 
-    C3DPointSymetryMap* map = new C3DPointSymetryMap(unsigned(n / 6));
+    // Held until complete: a failed insertion releases it.
+    detail::HeldReference<C3DPointSymetryMap> map(new C3DPointSymetryMap(unsigned(n / 6)));
     const C3DTPoint<float>* pts = GetPoints();
     for (int p = 0; p < n; ++p) {
         if (map->IsFound(p)) continue;
@@ -144,7 +146,7 @@ C3DPointSymetryMap* C3DPointList::InitSymetryMap(_AXIS_INFO axis, double toleran
         map->Insert(p, best);
         if (best != p) map->Insert(best, p);
     }
-    return map;
+    return map.release();
 }
 
 }  // namespace kestovar

@@ -428,15 +428,17 @@ bool C3DExtObject::InitNormalFlags() {
 bool C3DExtObject::InitSymetryMap() {
     if (IsExtFlagSet(EXT_SYMMETRY_READY)) return false;
     SetExtFlag(EXT_SELECTION_READY, false);
-    SetExtFlag(EXT_SYMMETRY_READY, true);
     XRelease(m_pInitialSymetryMap);
     const unsigned long long axisBit = m_optimizeMode & kSymmetryBits;
-    if (!axisBit || !m_pInitialPoints) return true;
-    const _AXIS_INFO axis = (axisBit & OPT_SYMMETRY_Z)   ? AXIS_Z
-                            : (axisBit & OPT_SYMMETRY_Y) ? AXIS_Y
-                                                         : AXIS_X;
-    const float tolerance = m_symetryTolerance < 0.0f ? kDefaultSymetryTolerance : m_symetryTolerance;
-    m_pInitialSymetryMap = m_pInitialPoints->InitSymetryMap(axis, double(tolerance));
+    if (axisBit && m_pInitialPoints) {
+        const _AXIS_INFO axis = (axisBit & OPT_SYMMETRY_Z)   ? AXIS_Z
+                                : (axisBit & OPT_SYMMETRY_Y) ? AXIS_Y
+                                                             : AXIS_X;
+        const float tolerance = m_symetryTolerance < 0.0f ? kDefaultSymetryTolerance : m_symetryTolerance;
+        m_pInitialSymetryMap = m_pInitialPoints->InitSymetryMap(axis, double(tolerance));
+    }
+    // Ready only once built: a failure (memory) leaves it to be built again.
+    SetExtFlag(EXT_SYMMETRY_READY, true);
     return true;
 }
 

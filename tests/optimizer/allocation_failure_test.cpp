@@ -1,6 +1,7 @@
 // Running out of memory on the whole road of a host: a small textured scene with two materials
-// and a quadrangle row is read, cleaned up, converted, reduced with recording and played through
-// its levels while the n-th allocation of the library is refused, for every n the road makes.
+// and a quadrangle row is read, cleaned up, converted, reduced with recording under each of the
+// road's mode sets (keep, constrain, freeze, symmetry) and played through its levels while the
+// n-th allocation of the library is refused, for every n the road makes.
 // Each run must end in a CXMemoryException (std::bad_alloc where a library object could not be
 // allocated by new), or an answer of failure, and never write through a null pointer, leave a
 // thread behind or leak: the sanitizer run of this suite checks the last.
@@ -100,7 +101,7 @@ Outcome RunRefusing(const std::string& text, unsigned long long modes, long refu
 TEST(AllocationFailure, EveryRefusedAllocationOfTheRoadRaisesAndLeaksNothing) {
     const std::string text = SmallTexturedScene();
     RefusingHook hook;
-    for (unsigned long long modes : {road::kModeSets[0], road::kModeSets[1]}) {
+    for (unsigned long long modes : road::kModeSets) {
         SCOPED_TRACE(modes);
         std::string fault;
         // Twice: the first run also makes the library's one-time allocations (registries).
