@@ -589,7 +589,12 @@ CXObject* CXArchive::ReadObject(const CXRuntimeClass* expected) {
     // The object takes its index before reading itself, so that the data may refer back to it.
     ObjectMaps& maps = Maps();
     uint32_t index = m_nextIndex++;
-    maps.loaded.Add(ObjectMaps::Loaded{object, kNoSchema, ObjectMaps::object});
+    try {
+        maps.loaded.Add(ObjectMaps::Loaded{object, kNoSchema, ObjectMaps::object});
+    } catch (...) {
+        delete object;
+        throw;
+    }
     unsigned outerSchema = m_objectSchema;
     m_objectSchema = ref.schema;
     ++m_depth;

@@ -1,3 +1,4 @@
+#include "core/checked_memory.h"
 #include "kestovar/core/data_chunk.h"
 
 #include <climits>
@@ -256,18 +257,18 @@ void CDataChunk::Serialize(CXArchive& ar) {
         const CXRuntimeClass* cls = ar.ReadClass(KX_RUNTIME_CLASS(CElementMethods));
         CXObject* object = cls ? cls->CreateObject() : nullptr;
         if (!object) XThrow<CXArchiveException>(CXArchiveException::badClass, "data chunk table cannot be created");
-        CElementMethods* methods = static_cast<CElementMethods*>(object);
-        CElementArray* array = new CElementArray(methods, m_nGrowBy);
-        methods->Delete();  // the array holds the reference
+        detail::HeldReference<CElementMethods> methods(static_cast<CElementMethods*>(object));
+        CElementArray* array = new CElementArray(methods.get(), m_nGrowBy);
+        methods.reset();  // the array holds the reference
+        _DataChunkEntry entry{array, uint8_t(options & 0xFFu)};
         try {
             array->LoadElements(ar, m_nDataSize);
+            if (_DataChunkEntry* existing = m_chunks.Find(id)) DropChunk(id, *existing);
+            m_chunks.Insert(id, entry);
         } catch (...) {
             delete array;
             throw;
         }
-        if (_DataChunkEntry* existing = m_chunks.Find(id)) DropChunk(id, *existing);
-        _DataChunkEntry entry{array, uint8_t(options & 0xFFu)};
-        m_chunks.Insert(id, entry);
         if (entry.options & DATACHUNK_MAIN) SetMain(id, m_chunks.Find(id));
     }
 }

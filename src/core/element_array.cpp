@@ -1,3 +1,4 @@
+#include "core/checked_memory.h"
 #include "kestovar/core/element_array.h"
 
 #include <algorithm>
@@ -501,10 +502,10 @@ void CElementArray::Serialize(CXArchive& ar) {
     const CXRuntimeClass* cls = ar.ReadClass(KX_RUNTIME_CLASS(CElementMethods));
     CXObject* object = cls ? cls->CreateObject() : nullptr;
     if (!object) XThrow<CXArchiveException>(CXArchiveException::badClass, "element table cannot be created");
-    CElementMethods* methods = static_cast<CElementMethods*>(object);
+    detail::HeldReference<CElementMethods> methods(static_cast<CElementMethods*>(object));
     RemoveAll();
-    SetMethods(methods);
-    methods->Delete();  // the array holds the one reference it needs
+    SetMethods(methods.get());
+    methods.reset();  // the array holds the one reference it needs
     SetGrowFactor(CheckLoadedGrowFactor(grow));
     LoadElements(ar, count);
 }

@@ -549,7 +549,7 @@ void CDependentChannels::Serialize(CXArchive& ar) {
             throw;
         }
         ar.SetObjectSchema(outerSchema);
-        Base::Add(channel);
+        AddChannel(channel);  // releases the channel should the append fail
     }
 }
 

@@ -13,8 +13,10 @@
 #include <new>
 #include <string>
 
+#include "kestovar/core/archive.h"
 #include "kestovar/core/memory.h"
 #include "kestovar/core/thread_registry.h"
+#include "kestovar/platform/file.h"
 #include "reduce_road.h"
 
 namespace kestovar::test {
@@ -126,6 +128,50 @@ TEST(AllocationFailure, EveryRefusedAllocationOfTheRoadRaisesAndLeaksNothing) {
         // that cannot be frozen, an optional shrink skipped).
         EXPECT_GT(raised, total / 2);
     }
+}
+
+// Writing the scene as a ".3dif" file and reading it back (in memory), with allocation n refused.
+Outcome RoundTripRefusing(C3DScene& scene, long refuse) {
+    g_allocations = 0;
+    g_refuse = refuse;
+    g_refused = false;
+    try {
+        CXMemFile file;
+        {
+            CXArchive ar(&file, CXArchive::store);
+            scene.WriteSceneFile(ar);
+            ar.Close();
+        }
+        CXMemFile again(file.GetBuffer(), size_t(file.GetLength()));
+        CXArchive ar(&again, CXArchive::load);
+        delete C3DScene::ReadSceneFile(ar);
+        return Outcome::kClean;
+    } catch (CXMemoryException*) {
+        XDeleteThreadException();
+        return Outcome::kMemoryError;
+    } catch (std::bad_alloc&) {
+        return Outcome::kMemoryError;
+    } catch (CXException*) {
+        XDeleteThreadException();
+        return Outcome::kOtherError;
+    }
+}
+
+TEST(AllocationFailure, SceneFileRoundTripRaisesAndLeaksNothing) {
+    C3DScene* scene = road::ReadObjText(SmallTexturedScene());
+    ASSERT_NE(scene, nullptr);
+    {
+        RefusingHook hook;
+        ASSERT_EQ(RoundTripRefusing(*scene, -1), Outcome::kClean);
+        const long total = g_allocations.load();
+        ASSERT_GT(total, 50);
+        for (long n = 1; n <= total; ++n) {
+            const Outcome outcome = RoundTripRefusing(*scene, n);
+            ASSERT_TRUE(g_refused) << "allocation " << n;
+            ASSERT_EQ(outcome, Outcome::kMemoryError) << "allocation " << n;
+        }
+    }
+    delete scene;
 }
 
 }  // namespace
