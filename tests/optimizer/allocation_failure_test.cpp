@@ -80,14 +80,14 @@ private:
 
 enum class Outcome { kClean, kMemoryError, kOtherError };
 
-// The road under `modes` with allocation `refuse` refused (-1: none).
-Outcome RunRefusing(const std::string& text, unsigned long long modes, long refuse, std::string& fault) {
+// Runs `body` with allocation `refuse` refused (-1: none) and tells how it ended.
+template <class Fn>
+Outcome Refusing(long refuse, Fn&& body) {
     g_allocations = 0;
     g_refuse = refuse;
     g_refused = false;
     try {
-        C3DScene* scene = road::ReadObjText(text);
-        fault = scene ? road::Run(scene, modes, true) : "no scene";
+        body();
         return Outcome::kClean;
     } catch (CXMemoryException*) {
         XDeleteThreadException();
@@ -98,6 +98,14 @@ Outcome RunRefusing(const std::string& text, unsigned long long modes, long refu
         XDeleteThreadException();
         return Outcome::kOtherError;
     }
+}
+
+// The road under `modes`; `fault` is what it found wrong.
+Outcome RunRefusing(const std::string& text, unsigned long long modes, long refuse, std::string& fault) {
+    return Refusing(refuse, [&] {
+        C3DScene* scene = road::ReadObjText(text);
+        fault = scene ? road::Run(scene, modes, true) : "no scene";
+    });
 }
 
 TEST(AllocationFailure, EveryRefusedAllocationOfTheRoadRaisesAndLeaksNothing) {
@@ -130,12 +138,9 @@ TEST(AllocationFailure, EveryRefusedAllocationOfTheRoadRaisesAndLeaksNothing) {
     }
 }
 
-// Writing the scene as a ".3dif" file and reading it back (in memory), with allocation n refused.
+// Writing the scene as a ".3dif" file and reading it back (in memory).
 Outcome RoundTripRefusing(C3DScene& scene, long refuse) {
-    g_allocations = 0;
-    g_refuse = refuse;
-    g_refused = false;
-    try {
+    return Refusing(refuse, [&] {
         CXMemFile file;
         {
             CXArchive ar(&file, CXArchive::store);
@@ -145,16 +150,7 @@ Outcome RoundTripRefusing(C3DScene& scene, long refuse) {
         CXMemFile again(file.GetBuffer(), size_t(file.GetLength()));
         CXArchive ar(&again, CXArchive::load);
         delete C3DScene::ReadSceneFile(ar);
-        return Outcome::kClean;
-    } catch (CXMemoryException*) {
-        XDeleteThreadException();
-        return Outcome::kMemoryError;
-    } catch (std::bad_alloc&) {
-        return Outcome::kMemoryError;
-    } catch (CXException*) {
-        XDeleteThreadException();
-        return Outcome::kOtherError;
-    }
+    });
 }
 
 TEST(AllocationFailure, SceneFileRoundTripRaisesAndLeaksNothing) {
