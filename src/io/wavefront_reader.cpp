@@ -6,6 +6,7 @@
 #include "io/line_source.h"
 #include "io/obj_number.h"
 #include "io/wavefront_text.h"
+#include "core/checked_memory.h"
 #include "kestovar/core/array.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/hashmap.h"
@@ -626,14 +627,10 @@ void CObjReader::FinishGroups() {
 // A file with points and no face: one node holding every point.
 void CObjReader::FinishPointCloud() {
     if (m_vertexCount == 0) return;
-    // Kept by the first group until the scene takes it, so that a failure on the way releases it.
-    if (m_groups.IsEmpty()) m_groups.Add(CObjGroup{});
-    C3DObject*& held = m_groups[0].object;
-    XRelease(held);
-    held = new C3DObject;
-    held->SetPointList(new C3DPointList, false);
-    held->SetFaceList(new C3DFaceList, false);
-    C3DObject* object = held;
+    // Held until the scene takes it, so that a failure on the way releases it.
+    detail::HeldReference<C3DObject> object(new C3DObject);
+    object->SetPointList(new C3DPointList, false);
+    object->SetFaceList(new C3DFaceList, false);
     C3DPointList* points = object->GetPointList();
     points->SetSize(m_vertexCount);
     C3DTPoint<float>* out = points->GetPoints();
@@ -642,11 +639,10 @@ void CObjReader::FinishPointCloud() {
         out[k].Init(v[0], v[1], v[2]);
     }
     object->Invalidate(INVALIDATE_POINTS | INVALIDATE_ALL, true);
-    const CObjGroup& named = m_groups[0];
-    CXStringW name = named.nameLength > 0 ? CXStringW(m_names.GetData() + named.nameBegin, named.nameLength)
-                                          : CXStringW(L"default");
-    held = nullptr;
-    m_pScene->CreateNode(nullptr, name, object);  // takes the reference, even when it fails
+    const CObjGroup* named = m_groups.GetSize() > 0 ? &m_groups[0] : nullptr;
+    CXStringW name = named && named->nameLength > 0 ? CXStringW(m_names.GetData() + named->nameBegin, named->nameLength)
+                                                    : CXStringW(L"default");
+    m_pScene->CreateNode(nullptr, name, object.release());  // takes the reference, even when it fails
 }
 
 // The directory of `fileName` (with its trailing '/'), or "" for a bare name.

@@ -59,8 +59,12 @@ C3DGeomObject::C3DGeomObject(_OBJECT_KINDOF kind)
       m_globalVCChannel(kNoChannel),
       m_globalVCParameter(1.0f) {}
 
-C3DGeomObject::C3DGeomObject(C3DPointList* points, C3DFaceList* faces, CDependentChannels* channels) try
-    : C3DGeomObject(OBJECT_NONE) {
+C3DGeomObject::C3DGeomObject(C3DPointList* points, C3DFaceList* faces, CDependentChannels* channels)
+    : C3DGeomObject(OBJECT_NONE, points, faces, channels) {}
+
+C3DGeomObject::C3DGeomObject(_OBJECT_KINDOF kind, C3DPointList* points, C3DFaceList* faces,
+                             CDependentChannels* channels) try
+    : C3DGeomObject(kind) {
     m_pPointList = points;
     m_pFaceList = faces;
     if (channels) {

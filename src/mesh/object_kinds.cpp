@@ -20,20 +20,8 @@ C3DObject::InitTextureChannelFunc C3DObject::InitTextureChannelHook = nullptr;
 
 C3DObject::C3DObject() : C3DGeomObject(OBJECT_POLYMESH) {}
 
-C3DObject::C3DObject(C3DPointList* points, C3DFaceList* faces, CDependentChannels* channels) try
-    : C3DGeomObject(OBJECT_POLYMESH) {
-    m_pPointList = points;
-    m_pFaceList = faces;
-    if (channels) {
-        XRelease(m_pChannels);
-        m_pChannels = channels;
-    }
-} catch (...) {
-    // The lists were handed over: a construction that fails releases them.
-    XRelease(points);
-    XRelease(faces);
-    XRelease(channels);
-}
+C3DObject::C3DObject(C3DPointList* points, C3DFaceList* faces, CDependentChannels* channels)
+    : C3DGeomObject(OBJECT_POLYMESH, points, faces, channels) {}
 
 C3DObject::~C3DObject() = default;
 

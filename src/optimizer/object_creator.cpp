@@ -69,15 +69,10 @@ C3DPointList* C3DQuorvaneObjectCreator::GetNewPointList() {
 C3DObject* C3DQuorvaneObjectCreator::GetNewPolygonalObject() {
     detail::HeldReference<C3DPointList> points(GetNewPointList());
     detail::HeldReference<C3DFaceList> faces(GetNewFaceList());
-    C3DObject* object;
-    if (m_mode == CREATOR_PLAIN) {
-        // A plain object adopts our references.
-        object = new C3DObject;
-        object->SetPointList(points.release(), false);
-        object->SetFaceList(faces.release(), false);
-        return object;
-    }
-    object = new C3DExtObject(points.get(), faces.get(), nullptr);  // takes references of its own
+    // A plain object adopts our references (released by it should its construction fail); a
+    // contraction-ready one takes references of its own.
+    if (m_mode == CREATOR_PLAIN) return new C3DObject(points.release(), faces.release(), nullptr);
+    C3DObject* object = new C3DExtObject(points.get(), faces.get(), nullptr);
     return object;
 }
 

@@ -20,6 +20,21 @@ bool IsEmptyGroup(const C3DSceneNode* node) {
     return !node->HasChildren() && (kind == OBJECT_NONE || kind == OBJECT_GROUP);
 }
 
+// A new node holding `object` (taking the caller's reference). The node is made empty and given
+// the object afterwards, which cannot fail on a fresh node, so that the reference is released
+// whichever allocation fails, the node's own included.
+C3DSceneNode* NewNodeHolding(const wchar_t* name, C3DBaseObject* object) {
+    C3DSceneNode* node;
+    try {
+        node = new C3DSceneNode(name, nullptr);
+    } catch (...) {
+        if (object) object->DeleteFromNode();
+        throw;
+    }
+    node->SetObject(object, true);
+    return node;
+}
+
 }  // namespace
 
 KX_IMPLEMENT_SERIAL(C3DScene, CTree, 1)
@@ -126,15 +141,7 @@ void C3DScene::DeleteRoot() {
 }
 
 void C3DScene::ResetRoot() {
-    C3DGroup* group = new C3DGroup;
-    C3DSceneNode* root;
-    try {
-        root = new C3DSceneNode(kRootName, nullptr);
-    } catch (...) {
-        group->Delete();
-        throw;
-    }
-    root->SetObject(group, true);
+    C3DSceneNode* root = NewNodeHolding(kRootName, new C3DGroup);
     root->m_pScene = this;
     root->GetBaseObject()->SetScene(this);
     SetRoot(root);
@@ -187,16 +194,7 @@ C3DSceneNode* C3DScene::AddNode(C3DSceneNode* parent, C3DSceneNode* node, bool a
 }
 
 C3DSceneNode* C3DScene::CreateNode(C3DSceneNode* parent, const wchar_t* name, C3DBaseObject* object) {
-    // The node is made empty and given the object afterwards (which cannot fail on a fresh node),
-    // so that the caller's reference is released whichever allocation fails.
-    C3DSceneNode* node;
-    try {
-        node = new C3DSceneNode(name, nullptr);
-    } catch (...) {
-        if (object) object->DeleteFromNode();
-        throw;
-    }
-    node->SetObject(object, true);
+    C3DSceneNode* node = NewNodeHolding(name, object);
     bool added;
     try {
         added = AddNode(parent, node);

@@ -430,6 +430,8 @@ public:
 
 protected:
     explicit C3DGeomObject(_OBJECT_KINDOF kind);
+    // Kind `kind`, adopting the lists and channels as the public form does.
+    C3DGeomObject(_OBJECT_KINDOF kind, C3DPointList* points, C3DFaceList* faces, CDependentChannels* channels);
     // Geometric part of the copy (kind check, lists, channels), then the base part.
     bool InternalCopy(C3DBaseObject*& dst, int copyFlags, C3DObjectCreator* creator) override;
     // Drops both cached boxes (invalid, corners at the origin).
