@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "allocation_refusal.h"
 #include "test_util.h"
 #include "kestovar/core/xstring.h"
 
@@ -329,6 +331,77 @@ TEST(HashValues, NonTrivialValuesSurviveRehashCopyAndRemoval) {
     g.GetOrInsert(77) = 5;  // the 11th key rebuilds the table
     EXPECT_EQ(g.GetCapacity(), 97u);
     EXPECT_EQ(*g.Find(77), 5);
+}
+
+// A value counting its live copies, whose copies raise once `copiesLeft` reaches 0 (never while
+// it is negative).
+struct Fragile {
+    static inline int live = 0;
+    static inline int copiesLeft = -1;
+    int v = 0;
+    Fragile(int value = 0) : v(value) { ++live; }
+    Fragile(const Fragile& other) : v(other.v) {
+        if (copiesLeft == 0) throw std::runtime_error("copy refused");
+        if (copiesLeft > 0) --copiesLeft;
+        ++live;
+    }
+    Fragile& operator=(const Fragile& other) = default;
+    ~Fragile() { --live; }
+};
+
+// Count, fill, capacity and every slot's state.
+template <class Map>
+std::vector<unsigned> Layout(const Map& m) {
+    std::vector<unsigned> layout = {unsigned(m.GetCount()), m.GetFill(), m.GetCapacity()};
+    for (unsigned i = 0; i < m.GetCapacity(); ++i) layout.push_back(m.GetSlotState(i));
+    return layout;
+}
+
+TEST(HashFailure, AnInsertionThatRaisesLeavesTheTableAsItWas) {
+    {
+        // The value cannot be copied: on a never-used slot and on a deleted one.
+        CHashMap<int, int, Fragile> m;
+        for (int k = 0; k < 6; ++k) m.Insert(k, Fragile(k));
+        m.Remove(2);
+        const std::vector<unsigned> before = Layout(m);
+        Fragile::copiesLeft = 0;
+        EXPECT_THROW(m.Insert(40, Fragile(40)), std::runtime_error);
+        EXPECT_THROW(m.Insert(2, Fragile(2)), std::runtime_error);
+        Fragile::copiesLeft = -1;
+        EXPECT_EQ(Layout(m), before);
+        EXPECT_FALSE(m.IsFound(40));
+        EXPECT_FALSE(m.IsFound(2));
+        EXPECT_EQ(Fragile::live, 5);
+        // A copy of the map that fails half-way releases the copies it made.
+        Fragile::copiesLeft = 3;
+        EXPECT_THROW((CHashMap<int, int, Fragile>(m)), std::runtime_error);
+        Fragile::copiesLeft = -1;
+        EXPECT_EQ(Fragile::live, 5);
+        m.Insert(40, Fragile(40));
+        EXPECT_EQ(m.Find(40)->v, 40);
+    }
+    EXPECT_EQ(Fragile::live, 0);
+
+    // The growth the eleventh key of a 23-slot table calls for cannot be made: the key is not
+    // stored, so a caller handing over an owned pointer still owns it.
+    IntMap m;
+    CHashTable<int> set;
+    for (int k = 0; k < 10; ++k) m.Insert(k, k), set.Insert(k);
+    const std::vector<unsigned> mapBefore = Layout(m), setBefore = Layout(set);
+    {
+        RefusingHook hook;
+        EXPECT_EQ(Refusing(1, [&] { m.Insert(77, 1); }), Outcome::kMemoryError);
+        EXPECT_EQ(Refusing(1, [&] { m.GetOrInsert(77) = 1; }), Outcome::kMemoryError);
+        EXPECT_EQ(Refusing(1, [&] { set.Insert(77); }), Outcome::kMemoryError);
+    }
+    EXPECT_EQ(Layout(m), mapBefore);
+    EXPECT_EQ(Layout(set), setBefore);
+    EXPECT_FALSE(m.IsFound(77));
+    EXPECT_FALSE(set.IsFound(77));
+    m.Insert(77, 1);
+    set.Insert(77);
+    EXPECT_EQ(m.GetCapacity(), 97u);
+    EXPECT_EQ(set.GetCapacity(), 97u);
 }
 
 TEST(HashSet, InsertFindRemoveAndOrder) {

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -335,12 +336,9 @@ protected:
             pos += step;
             if (pos >= capacity) pos -= capacity;
         }
-        SLOT* target = firstDeleted;
-        if (!target) {
-            target = &m_pSlots[pos];
-            ++m_nFill;
-        }
-        ::new (static_cast<void*>(&target->key)) KEY(key);
+        SLOT* target = firstDeleted ? firstDeleted : &m_pSlots[pos];
+        ::new (static_cast<void*>(&target->key)) KEY(key);  // a key that cannot be copied claims nothing
+        if (!firstDeleted) ++m_nFill;
         target->state = kSlotOccupied;
         ++m_nCount;
         isNew = true;
@@ -394,6 +392,31 @@ protected:
 
     // Runs the growth rule after a new entry; true when the slots were rebuilt.
     bool AfterNewEntry() { return m_nFill >= m_nCapacity / 2 && ReHash(false); }
+
+    // Undoes the claim of `slot` (Claim made with `fill` the fill count before it): its key is
+    // destroyed, and its value too when `withValue`, and a slot the claim took from the never-used
+    // ones is never used again, so the table is exactly as before the claim.
+    void Unclaim(SLOT* slot, unsigned fill, bool withValue) {
+        if (withValue)
+            DestroySlot(*slot);
+        else
+            slot->key.~KEY();
+        slot->state = m_nFill != fill ? kSlotNeverUsed : kSlotDeleted;
+        m_nFill = fill;
+        --m_nCount;
+    }
+    // AfterNewEntry for the entry just claimed in `slot` (fill count `fill` before the claim),
+    // with its key and value constructed. When the growth cannot be made, the claim is undone
+    // before the exception goes on: an insertion that raises has stored nothing, which lets a
+    // caller handing over an owned pointer know that it still owns it.
+    bool AfterClaim(SLOT* slot, unsigned fill) {
+        try {
+            return AfterNewEntry();
+        } catch (...) {
+            Unclaim(slot, fill, true);
+            throw;
+        }
+    }
 
     // Removes the entry in `slot` (must be occupied).
     void Release(SLOT* slot, bool rehash) {
@@ -475,21 +498,34 @@ private:
         xfree(old);
         m_nFill = m_nCount = count;
     }
-    // Same slot count and slot states as `other`, so iteration order is identical.
+    // Same slot count and slot states as `other`, so iteration order is identical. When a key or
+    // value cannot be copied, the copies made so far and the slots are released (the table is then
+    // empty and holds no block, which also serves the copy constructor, whose destructor does not
+    // run) and the exception goes on.
     void CopyFrom(const CHashCore& other) {
         if (!other.m_pSlots) return;
         Allocate(other.m_nCapacity);
-        for (unsigned i = 0; i < m_nCapacity; ++i) {
-            const SLOT& from = other.m_pSlots[i];
-            SLOT& to = m_pSlots[i];
-            if (from.state == kSlotOccupied) {
-                ::new (static_cast<void*>(&to.key)) KEY(from.key);
-                if constexpr (kHasValue) {
-                    using V = decltype(from.value);
-                    ::new (static_cast<void*>(&to.value)) V(from.value);
+        try {
+            for (unsigned i = 0; i < m_nCapacity; ++i) {
+                const SLOT& from = other.m_pSlots[i];
+                SLOT& to = m_pSlots[i];
+                if (from.state == kSlotOccupied) {
+                    ::new (static_cast<void*>(&to.key)) KEY(from.key);
+                    if constexpr (kHasValue) {
+                        using V = decltype(from.value);
+                        try {
+                            ::new (static_cast<void*>(&to.value)) V(from.value);
+                        } catch (...) {
+                            to.key.~KEY();
+                            throw;
+                        }
+                    }
                 }
+                to.state = from.state;
             }
-            to.state = from.state;
+        } catch (...) {
+            Free();  // slots not reached are still never used
+            throw;
         }
         m_nFill = other.m_nFill;
         m_nCount = other.m_nCount;
@@ -523,28 +559,49 @@ public:
 
     // Adds key -> value, or replaces the value of an existing key. Returns 1 for a new entry, 0 for
     // a replaced value. `key` and `value` may refer to entries of this map.
+    // When it raises (CXMemoryException), the map is as before the call.
     int Insert(ARG_KEY key, const VALUE& value) {
         bool isNew;
+        const unsigned fill = this->m_nFill;
         Slot* s = this->Claim(key, isNew);
         if (!isNew) {
             s->value = value;
             return 0;
         }
-        ::new (static_cast<void*>(&s->value)) VALUE(value);
-        this->AfterNewEntry();
+        try {
+            ::new (static_cast<void*>(&s->value)) VALUE(value);
+        } catch (...) {
+            this->Unclaim(s, fill, false);
+            throw;
+        }
+        this->AfterClaim(s, fill);
         return 1;
     }
     // Insert with both arguments taken by value.
     int Insert2(KEY key, VALUE value) { return Insert(key, value); }
     // The value of `key`, inserting a value-initialised one when absent (like operator[] of a map).
+    // When it raises (CXMemoryException), the map is as before the call.
     VALUE& GetOrInsert(ARG_KEY key) {
         bool isNew;
+        const unsigned fill = this->m_nFill;
         Slot* s = this->Claim(key, isNew);
         if (!isNew) return s->value;
-        ::new (static_cast<void*>(&s->value)) VALUE();
-        KEY copy(s->key);  // `key` may name a slot that a rebuild moves
-        if (!this->AfterNewEntry()) return s->value;
-        return this->Lookup(copy)->value;
+        try {
+            ::new (static_cast<void*>(&s->value)) VALUE();
+        } catch (...) {
+            this->Unclaim(s, fill, false);
+            throw;
+        }
+        if (this->m_nFill < this->m_nCapacity / 2) return s->value;  // no growth due
+        std::optional<KEY> copy;  // `key` may name a slot that the growth moves
+        try {
+            copy.emplace(s->key);
+        } catch (...) {
+            this->Unclaim(s, fill, true);
+            throw;
+        }
+        this->AfterClaim(s, fill);
+        return this->Lookup(*copy)->value;
     }
 
     // Fills an empty map from keys whose home slots the caller computes, with the result of the
@@ -868,11 +925,13 @@ public:
     explicit CHashTable(unsigned size = 21) : Core(size) {}
 
     // Adds `key`; returns 1 when it was new, 0 when it was already present.
+    // When it raises (CXMemoryException), the set is as before the call.
     int Insert(const KEY& key) {
         bool isNew;
-        this->Claim(key, isNew);
+        const unsigned fill = this->m_nFill;
+        Slot* s = this->Claim(key, isNew);
         if (!isNew) return 0;
-        this->AfterNewEntry();
+        this->AfterClaim(s, fill);
         return 1;
     }
     int Insert2(KEY key) { return Insert(key); }
