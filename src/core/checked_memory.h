@@ -26,6 +26,14 @@ inline void* xreallocChecked(void* pointer, size_t size) {
     return p;
 }
 
+// Frees a block of xmalloc: a scratch block held in a std::unique_ptr<T, FreeBlock> (HeldBlock)
+// is released on every way out of its scope, a raised exception included.
+struct FreeBlock {
+    void operator()(void* block) const { xfree(block); }
+};
+template <class T>
+using HeldBlock = std::unique_ptr<T, FreeBlock>;
+
 // Holds the creator's reference of a fresh reference-counted object (one with Delete) while it is
 // being filled, releasing it should anything fail before release() hands it over. Plain objects
 // use std::unique_ptr itself.

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "adjacency_internal.h"
+#include "core/checked_memory.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face_list.h"
@@ -143,12 +144,6 @@ struct SortEntry {
     unsigned index;
 };
 
-// xfree on scope exit, for the permutation while it is applied.
-struct FreeOnExit {
-    void* p;
-    ~FreeOnExit() { xfree(p); }
-};
-
 }  // namespace
 
 unsigned int* C3DFaceList::Sort(unsigned int flags, unsigned int& count, bool& changed) const {
@@ -177,7 +172,7 @@ unsigned int* C3DFaceList::Sort(unsigned int flags, unsigned int& count, bool& c
         xfree(order);
         XThrow<CXMemoryException>();
     }
-    FreeOnExit entriesGuard{entries};
+    detail::HeldBlock<SortEntry> entriesHeld(entries);
     const uint32_t* back = backArray ? static_cast<const uint32_t*>(backArray->GetData()) : nullptr;
     for (unsigned e = 0; e < total; ++e) {
         const unsigned f = e < n ? e : e - n;
@@ -210,7 +205,7 @@ bool C3DFaceList::Sort(const CGeomInfo* geom, unsigned int flags) {
     unsigned count;
     bool changed;
     unsigned* order = Sort(flags, count, changed);
-    FreeOnExit orderGuard{order};
+    detail::HeldBlock<unsigned> orderHeld(order);
     if (!order || !changed) return false;
     ReorderFaces(order, count, false);
     if (CDependentChannels* channels = detail::ChannelsFor(geom, this)) {

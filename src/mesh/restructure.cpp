@@ -2,6 +2,7 @@
 // C3DGeomObject::DisconnectBorderFaces (separating faces that meet only at a point).
 #include <cstring>
 
+#include "core/checked_memory.h"
 #include "kestovar/core/log.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face_list.h"
@@ -53,18 +54,18 @@ bool C3DGeomObject::Concatenate(const C3DGeomObject& source, const C4x4TMatrix<f
     CLogTimer timer("C3DGeomObject::Concatenate");
     // The faces taken with the points they use and the matching channel data, compacted, then
     // moved into this object's frame (points, normals and orientation together).
-    C3DObject* part = const_cast<C3DGeomObject&>(source).SubObject(taken.GetData(), unsigned(taken.GetSize()));
+    // The part and the channels made for it are held until used or handed over, so that a failure
+    // on the way releases them.
+    const detail::HeldReference<C3DObject> part(
+        const_cast<C3DGeomObject&>(source).SubObject(taken.GetData(), unsigned(taken.GetSize())));
     if (!part) return false;
     if (transform) part->MatrixTransform(*transform);
 
-    if (!m_pPointList) {
-        C3DPointList* points = new C3DPointList(static_cast<const CPointList&>(*part->GetPointList()));
-        SetPointList(points, true);
-    }
+    if (!m_pPointList) SetPointList(new C3DPointList(static_cast<const CPointList&>(*part->GetPointList())), true);
     if (!m_pFaceList) {
-        C3DFaceList* faces = new C3DFaceList;
+        detail::HeldReference<C3DFaceList> faces(new C3DFaceList);
         faces->InheritSettings(*part->GetFaceList());
-        SetFaceList(faces, true);
+        SetFaceList(faces.release(), true);
     }
     if (!m_pChannels) SetChannels(CDependentChannels::Create(), true);
     const int points0 = m_pPointList->GetSize();
@@ -84,18 +85,16 @@ bool C3DGeomObject::Concatenate(const C3DGeomObject& source, const C4x4TMatrix<f
         if (mc && faceMapped && mc->GetFaceList()->GetSize() != faces0) mc = nullptr;
         if (mc && !faceMapped && mc->GetPointList()->GetSize() != points0) mc = nullptr;
         if (!mc) {
-            mc = pc->Copy(CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_NO_CONTENT);
-            if (!mc || !mc->GetPointList() || (faceMapped && !mc->GetFaceList())) {
-                if (mc) mc->Delete();
-                continue;
-            }
+            detail::HeldReference<CChannel> copy(pc->Copy(CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_NO_CONTENT));
+            if (!copy || !copy->GetPointList() || (faceMapped && !copy->GetFaceList())) continue;
             if (faceMapped) {
-                mc->GetFaceList()->InheritSettings(*pc->GetFaceList());
-                mc->GetFaceList()->SetSizeAndFlags(faces0, kDeadFace);
+                copy->GetFaceList()->InheritSettings(*pc->GetFaceList());
+                copy->GetFaceList()->SetSizeAndFlags(faces0, kDeadFace);
             } else {
-                mc->GetPointList()->SetSize(points0);
+                copy->GetPointList()->SetSize(points0);
             }
-            m_pChannels->AddChannel(mc);
+            mc = copy.get();
+            m_pChannels->AddChannel(copy.release());
         }
         if (faceMapped) {
             const int offset = mc->GetPointList()->GetSize();
@@ -120,7 +119,6 @@ bool C3DGeomObject::Concatenate(const C3DGeomObject& source, const C4x4TMatrix<f
 
     AppendPoints(*m_pPointList, *part->GetPointList());
     AppendFaces(*m_pFaceList, *part->GetFaceList(), points0);
-    part->Delete();
     SetFlag(OBJECT_EMPTY, false);
     Invalidate(INVALIDATE_POINTS | INVALIDATE_FACES, true);
     CleanChannels(0xFFFFFFFFu, true);

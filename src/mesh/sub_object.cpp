@@ -1,4 +1,5 @@
 // Extraction of faces into a new object: C3DGeomObject::SubObject.
+#include "core/checked_memory.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object.h"
@@ -36,7 +37,10 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
     if (taken.IsEmpty()) return nullptr;
     const int nTaken = taken.GetSize();
 
-    C3DFaceList* dstFaces = new C3DFaceList;
+    // Each new list and channel is held until its owner takes it, so that a failure on the way
+    // releases what was made.
+    detail::HeldReference<C3DFaceList> heldFaces(new C3DFaceList);
+    C3DFaceList* dstFaces = heldFaces.get();
     dstFaces->InheritSettings(src);
     dstFaces->SetSize(nTaken, int(longest), SETSIZE_COMPACT_SLACK);
 
@@ -68,18 +72,20 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
     }
     dstFaces->FreeExtra();
 
-    C3DPointList* dstPoints = new C3DPointList(static_cast<const CPointList&>(srcPoints));
+    detail::HeldReference<C3DPointList> heldPoints(new C3DPointList(static_cast<const CPointList&>(srcPoints)));
+    C3DPointList* dstPoints = heldPoints.get();
     dstPoints->SetSize(int(nextPoint));
     for (int v = 0; v < nPoints; ++v)
         if (pointMap[v] != REMAP_REMOVED) dstPoints->CopyPoint(int(pointMap[v]), v, srcPoints);
     dstPoints->FreeExtra();
 
-    C3DObject* object = new C3DObject;
+    detail::HeldReference<C3DObject> held(new C3DObject);
+    C3DObject* object = held.get();
     object->InheritFlags(*this, 0);
-    object->SetPointList(dstPoints, true);
-    object->SetFaceList(dstFaces, true);
+    object->SetPointList(heldPoints.release(), true);
+    object->SetFaceList(heldFaces.release(), true);
 
-    if (!m_pChannels) return object;
+    if (!m_pChannels) return held.release();
     CXArray<unsigned int> channelMap;
     for (int c = 0; c < m_pChannels->GetSize(); ++c) {
         CChannel* channel = m_pChannels->GetChannel(c);
@@ -87,7 +93,8 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
         CPointList* cp = channel->GetPointList();
         CFaceList* cf = channel->GetFaceList();
         if (cf && cf->GetSize() != nFaces) continue;  // no longer parallel to the faces
-        CChannel* copy = channel->Copy(CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_NO_CONTENT);
+        detail::HeldReference<CChannel> heldCopy(channel->Copy(CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_NO_CONTENT));
+        CChannel* copy = heldCopy.get();
         if (!copy) continue;
         CPointList* dp = copy->GetPointList();
         CFaceList* df = copy->GetFaceList();
@@ -97,16 +104,11 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
                 dp->SetSize(int(nextPoint));
                 for (int v = 0; v < nPoints; ++v)
                     if (pointMap[v] != REMAP_REMOVED) dp->CopyPoint(int(pointMap[v]), v, *cp);
-                object->AddChannel(copy);
-            } else {
-                copy->Delete();
+                object->AddChannel(heldCopy.release());
             }
             continue;
         }
-        if (!df || !cp || !dp) {
-            copy->Delete();
-            continue;
-        }
+        if (!df || !cp || !dp) continue;
         const int nChannelPoints = cp->GetSize();
         channelMap.SetSize(nChannelPoints);
         for (unsigned int& m : channelMap) m = REMAP_REMOVED;
@@ -134,16 +136,13 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
             }
             view.SetFlags(FACE_INVALID, !valid);
         }
-        if (nextChannelPoint == 0) {
-            copy->Delete();
-            continue;
-        }
+        if (nextChannelPoint == 0) continue;
         dp->SetSize(int(nextChannelPoint));
         for (int v = 0; v < nChannelPoints; ++v)
             if (channelMap[v] != REMAP_REMOVED) dp->CopyPoint(int(channelMap[v]), v, *cp);
-        object->AddChannel(copy);
+        object->AddChannel(heldCopy.release());
     }
-    return object;
+    return held.release();
 }
 
 C3DObject* C3DGeomObject::SubObject(int pointCount, _SUBOBJECT_MODE mode) {

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 
+#include "core/checked_memory.h"
 #include "kestovar/core/memory.h"
 #include "kestovar/core/xstring.h"
 
@@ -149,6 +150,8 @@ bool CXFile::Open(const char* path, unsigned flags, CXFileException* error) {
         oflags |= O_CREAT;
         if (!(flags & modeNoTruncate)) oflags |= O_TRUNC;
     }
+    // The path is copied first, so that no descriptor is left open when the copy cannot be made.
+    detail::HeldBlock<char> copy(CopyText(path));
     int fd;
     do {
         fd = ::open(path, oflags, 0666);
@@ -172,16 +175,14 @@ bool CXFile::Open(const char* path, unsigned flags, CXFileException* error) {
         return false;
     }
     m_fd = fd;
-    m_path = CopyText(path);
+    m_path = copy.release();
     return true;
 }
 
 bool CXFile::Open(const wchar_t* path, unsigned flags, CXFileException* error) {
     if (!path) return Open(static_cast<const char*>(nullptr), flags, error);
-    char* narrow = WideToUtf8(path);
-    bool opened = Open(narrow, flags, error);
-    xfree(narrow);
-    return opened;
+    detail::HeldBlock<char> narrow(WideToUtf8(path));
+    return Open(narrow.get(), flags, error);
 }
 
 bool CXFile::Open(const CXTString<wchar_t>& path, unsigned flags, CXFileException* error) {

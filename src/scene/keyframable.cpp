@@ -1,6 +1,7 @@
 // C3DKeyframable: the time-ordered key list, key look-up, evaluation with its cache, and the
 // persistence of keys.
 #include <climits>
+#include <memory>
 
 #include "kestovar/core/archive.h"
 #include "kestovar/core/exception.h"
@@ -75,7 +76,14 @@ int C3DKeyframable::AddKey(int time, C3DKeyframe* key) {
         if (m_keys[index].key != key) delete m_keys[index].key;
         m_keys[index].key = key;
     } else {
-        m_keys.InsertAt(pos, C3DKeyEntry{time, key});
+        // The key is the list's from here; when the list cannot grow it is released, as the
+        // caller handed it over.
+        try {
+            m_keys.InsertAt(pos, C3DKeyEntry{time, key});
+        } catch (...) {
+            delete key;
+            throw;
+        }
         index = pos;
     }
     ClearCache(type);
@@ -206,9 +214,12 @@ C3DKeyframe* C3DKeyframable::Evaluate(int time, uint64_t keyType) {
     } else {
         return nullptr;
     }
+    // The value belongs to the cache once stored; until then it is held here, so that a cache
+    // that cannot be made or grown releases it (an insertion that raises stores nothing).
+    std::unique_ptr<C3DKeyframe> held(value);
     if (!m_pCache) m_pCache = new CKeyCache;
     m_pCache->Insert(id, value);
-    return value;
+    return held.release();
 }
 
 bool C3DKeyframable::Evaluate(int time, C3DKeyframe& key) {

@@ -344,8 +344,21 @@ CMaterialMap* C3DMaterial::AddMaterialMap(const wchar_t* fileName, unsigned int 
 
 CMaterialMap* C3DMaterial::AddMaterialMap(CMaterialMap* map) {
     if (!map || map->m_pMaterial) XThrow<CXInvalidArgException>("C3DMaterial::AddMaterialMap: null map or map already attached");
-    m_maps.Add(map);
-    LinkMap(map);
+    // The map is the material's from here; when it cannot be recorded it is released, as the
+    // caller handed it over.
+    try {
+        m_maps.Add(map);
+    } catch (...) {
+        delete map;
+        throw;
+    }
+    try {
+        LinkMap(map);  // fails only where the index has no map of the type yet: nothing to undo there
+    } catch (...) {
+        m_maps.RemoveAt(m_maps.GetSize() - 1);
+        delete map;
+        throw;
+    }
     return map;
 }
 

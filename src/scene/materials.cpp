@@ -1,6 +1,7 @@
 // CMaterials: the material table of a scene, with the default material, look-ups, copies between
 // tables and persistence.
 #include <algorithm>
+#include <memory>
 
 #include "kestovar/core/archive.h"
 #include "kestovar/core/resource_strings.h"
@@ -42,10 +43,11 @@ CMaterials& CMaterials::operator=(const CMaterials& other) {
 
 CMaterials::~CMaterials() { RemoveAll(); }
 
-void CMaterials::Insert(C3DMaterial* material, unsigned int id) {
+C3DMaterial* CMaterials::Insert(std::unique_ptr<C3DMaterial>& material, unsigned int id) {
+    m_materials.Insert(id, material.get());  // stores nothing when it raises
     material->m_id = id;
     material->m_pOwner = this;
-    m_materials.Insert(id, material);
+    return material.release();
 }
 
 unsigned int CMaterials::FreeCounterID(C3DMaterial* material) const {
@@ -57,17 +59,19 @@ unsigned int CMaterials::FreeCounterID(C3DMaterial* material) const {
 }
 
 C3DMaterial* CMaterials::CreateNewMaterial(unsigned int id) {
-    C3DMaterial* material = new C3DMaterial;
-    if (id == MATERIAL_NONE || m_materials.IsFound(id)) id = FreeCounterID(material);
+    std::unique_ptr<C3DMaterial> material(new C3DMaterial);
+    if (id == MATERIAL_NONE || m_materials.IsFound(id)) id = FreeCounterID(material.get());
     if (id == 0) material->SetName(DefaultMaterialName());
-    Insert(material, id);
-    return material;
+    return Insert(material, id);
 }
 
 unsigned int CMaterials::AddMaterial(C3DMaterial* material) {
     if (!material || material->m_pOwner) XThrow<CXInvalidArgException>("CMaterials::AddMaterial: null material or material already owned");
+    // The table owns the material once stored; a material that cannot be stored is released, as
+    // the caller handed it over.
+    std::unique_ptr<C3DMaterial> held(material);
     unsigned int id = FreeCounterID(material);
-    Insert(material, id);
+    Insert(held, id);
     return id;
 }
 
@@ -76,10 +80,9 @@ C3DMaterial* CMaterials::SetDefaultMaterial(const C3DMaterial& material) {
         existing->CopyParameters(material);
         return existing;
     }
-    C3DMaterial* copy = new C3DMaterial(material);
+    std::unique_ptr<C3DMaterial> copy(new C3DMaterial(material));
     copy->SetName(DefaultMaterialName());
-    Insert(copy, 0);
-    return copy;
+    return Insert(copy, 0);
 }
 
 C3DMaterial* CMaterials::GetFirst(int& position) const {
@@ -149,9 +152,9 @@ int CMaterials::CopyMaterials(const CMaterials& source, unsigned int id, CMateri
     int copied = 0;
     for (unsigned int sourceID : ids) {
         if (id != MATERIAL_NONE && sourceID != id) continue;
-        C3DMaterial* copy = new C3DMaterial(*source.FindByID(sourceID));
+        std::unique_ptr<C3DMaterial> copy(new C3DMaterial(*source.FindByID(sourceID)));
         copy->m_id = sourceID;
-        unsigned int newID = FreeCounterID(copy);
+        unsigned int newID = FreeCounterID(copy.get());
         Insert(copy, newID);
         if (remap) remap->Insert(sourceID, newID);
         ++copied;
@@ -164,10 +167,16 @@ int CMaterials::MoveMaterials(CMaterials& source, CMaterialIDMap* remap) {
     CXArray<unsigned int> ids;
     source.GetIDs(ids);
     for (unsigned int sourceID : ids) {
-        C3DMaterial* m = source.FindByID(sourceID);
+        // Stored here before it leaves the source, so that a failure leaves it where it was.
+        std::unique_ptr<C3DMaterial> m(source.FindByID(sourceID));
+        const unsigned int newID = FreeCounterID(m.get());
+        try {
+            Insert(m, newID);
+        } catch (...) {
+            m.release();
+            throw;
+        }
         source.m_materials.Remove(sourceID);
-        unsigned int newID = FreeCounterID(m);
-        Insert(m, newID);
         if (remap) remap->Insert(sourceID, newID);
     }
     source.m_materials.RemoveAll();
@@ -218,17 +227,10 @@ void CMaterials::Serialize(CXArchive& ar) {
     uint64_t count = ar.ReadCount();
     EnsureRecords(ar, count, kMinMaterialBytes);
     for (uint64_t i = 0; i < count; ++i) {
-        C3DMaterial* m = new C3DMaterial;
-        try {
-            m->Serialize(ar);
-        } catch (...) {
-            delete m;
-            throw;
-        }
-        if (m_materials.IsFound(m->m_id)) {
-            delete m;
+        std::unique_ptr<C3DMaterial> m(new C3DMaterial);
+        m->Serialize(ar);
+        if (m_materials.IsFound(m->m_id))
             XThrow<CXArchiveException>(CXArchiveException::badIndex, "material identifier repeated");
-        }
         Insert(m, m->m_id);
     }
 }

@@ -19,6 +19,7 @@
 #include "kestovar/platform/path.h"
 #include "kestovar/scene/preferences.h"
 #include "kestovar/scene/scene.h"
+#include "core/checked_memory.h"
 #include "core/parallel_failure.h"
 #include "scene_internal.h"
 
@@ -169,7 +170,9 @@ C3DSceneNode* C3DScene::ConcatenateInto(C3DSceneNode* start, const wchar_t* name
     const C4x4TMatrix<float> toFrame = frame.GetInverse();
 
     C3DObjectCreator creator;
-    C3DObject* merged = creator.GetNewPolygonalObject();
+    // Held until its node takes it, so that a failure on the way releases it.
+    detail::HeldReference<C3DObject> held(creator.GetNewPolygonalObject());
+    C3DObject* merged = held.get();
     merged->SetPointList(creator.GetNewPointList(), true);
     merged->SetFaceList(creator.GetNewFaceList(), true);
     bool any = false;
@@ -178,11 +181,9 @@ C3DSceneNode* C3DScene::ConcatenateInto(C3DSceneNode* start, const wchar_t* name
         source->GetNodeTM(m_time, world, true);
         any = append(merged, source->GetGeomObject(), toFrame * world, material) || any;
     }
-    if (!any || merged->GetFaceNbr() == 0) {
-        merged->Delete();
-        return nullptr;
-    }
-    return CreateNode(start, name ? name : start->GetName().GetString(), merged);
+    if (!any || merged->GetFaceNbr() == 0) return nullptr;
+    // CreateNode releases the object itself when it fails.
+    return CreateNode(start, name ? name : start->GetName().GetString(), held.release());
 }
 
 C3DSceneNode* C3DScene::Concatenate(C3DSceneNode* start, unsigned int flags, const C3DFilter* filter, const wchar_t* name) {

@@ -4,18 +4,20 @@
 // n-th allocation of the library is refused, for every n the road makes.
 // Each run must end in a CXMemoryException (std::bad_alloc where a library object could not be
 // allocated by new), or an answer of failure, and never write through a null pointer, leave a
-// thread behind or leak: the sanitizer run of this suite checks the last.
+// thread behind or leak: the sanitizer run of this suite checks the last. The same holds for the
+// scene written and read again, in memory and through the file frame with a material library.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <new>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 
+#include "allocation_refusal.h"
 #include "kestovar/core/archive.h"
-#include "kestovar/core/memory.h"
-#include "kestovar/core/thread_registry.h"
+#include "kestovar/io/file_io.h"
 #include "kestovar/platform/file.h"
 #include "reduce_road.h"
 
@@ -48,58 +50,6 @@ std::string SmallTexturedScene() {
     return text;
 }
 
-// The allocation hook: counts the library's allocations and refuses the one numbered g_refuse.
-std::atomic<long> g_allocations{0};
-std::atomic<long> g_refuse{-1};
-std::atomic<bool> g_refused{false};
-
-bool Refuse() {
-    if (g_allocations.fetch_add(1) + 1 != g_refuse.load()) return false;
-    g_refused = true;
-    return true;
-}
-void* Allocate(size_t size, int) { return Refuse() ? nullptr : std::malloc(size ? size : 1); }
-void* Reallocate(void* pointer, size_t size) { return Refuse() ? nullptr : std::realloc(pointer, size); }
-void Free(void* pointer, int) { std::free(pointer); }
-
-// Installs the hook for one scope, on one worker thread (the count is then the same each run).
-class RefusingHook {
-public:
-    RefusingHook() : m_threads(OMPGetMaxThreadCount()) {
-        OMPSetMaxThreadCount(1);
-        memoryCallbackNotify = {Allocate, Reallocate, Free};
-    }
-    ~RefusingHook() {
-        memoryCallbackNotify = {nullptr, nullptr, nullptr};
-        OMPSetMaxThreadCount(m_threads);
-    }
-
-private:
-    int m_threads;
-};
-
-enum class Outcome { kClean, kMemoryError, kOtherError };
-
-// Runs `body` with allocation `refuse` refused (-1: none) and tells how it ended.
-template <class Fn>
-Outcome Refusing(long refuse, Fn&& body) {
-    g_allocations = 0;
-    g_refuse = refuse;
-    g_refused = false;
-    try {
-        body();
-        return Outcome::kClean;
-    } catch (CXMemoryException*) {
-        XDeleteThreadException();
-        return Outcome::kMemoryError;
-    } catch (std::bad_alloc&) {
-        return Outcome::kMemoryError;
-    } catch (CXException*) {
-        XDeleteThreadException();
-        return Outcome::kOtherError;
-    }
-}
-
 // The road under `modes`; `fault` is what it found wrong.
 Outcome RunRefusing(const std::string& text, unsigned long long modes, long refuse, std::string& fault) {
     return Refusing(refuse, [&] {
@@ -118,7 +68,7 @@ TEST(AllocationFailure, EveryRefusedAllocationOfTheRoadRaisesAndLeaksNothing) {
         ASSERT_EQ(RunRefusing(text, modes, -1, fault), Outcome::kClean);
         ASSERT_EQ(RunRefusing(text, modes, -1, fault), Outcome::kClean);
         ASSERT_EQ(fault, "");
-        const long total = g_allocations.load();
+        const long total = RefusingHook::Allocations();
         ASSERT_GT(total, 100);
         // Until a run makes fewer allocations than the one refused: the thread registry's table
         // grows at moments that depend on the worker threads' identifiers, so the last few
@@ -127,7 +77,7 @@ TEST(AllocationFailure, EveryRefusedAllocationOfTheRoadRaisesAndLeaksNothing) {
         long n = 1;
         for (; n <= total + 64; ++n) {
             const Outcome outcome = RunRefusing(text, modes, n, fault);
-            if (!g_refused) break;
+            if (!RefusingHook::Refused()) break;
             ASSERT_NE(outcome, Outcome::kOtherError) << "allocation " << n;
             raised += outcome == Outcome::kMemoryError;
         }
@@ -159,15 +109,69 @@ TEST(AllocationFailure, SceneFileRoundTripRaisesAndLeaksNothing) {
     {
         RefusingHook hook;
         ASSERT_EQ(RoundTripRefusing(*scene, -1), Outcome::kClean);
-        const long total = g_allocations.load();
+        const long total = RefusingHook::Allocations();
         ASSERT_GT(total, 50);
         for (long n = 1; n <= total; ++n) {
             const Outcome outcome = RoundTripRefusing(*scene, n);
-            ASSERT_TRUE(g_refused) << "allocation " << n;
+            ASSERT_TRUE(RefusingHook::Refused()) << "allocation " << n;
             ASSERT_EQ(outcome, Outcome::kMemoryError) << "allocation " << n;
         }
     }
     delete scene;
+}
+
+// The scene as OBJ text with a material library that gives both materials colours, an opacity,
+// a shininess and a texture map, written with its library into a fresh directory.
+class SceneFiles {
+public:
+    SceneFiles() : m_dir(std::filesystem::temp_directory_path() / ("kestovar_refusal_" + std::to_string(::getpid()))) {
+        std::filesystem::remove_all(m_dir);
+        std::filesystem::create_directories(m_dir);
+        std::string text = SmallTexturedScene();
+        text.replace(0, text.find('\n'), "mtllib two.mtl");
+        std::ofstream(m_dir / "scene.obj") << text;
+        std::ofstream(m_dir / "two.mtl") << "newmtl a\nKa 0.1 0.1 0.1\nKd 0.8 0.2 0.2\nKs 1 1 1\nNs 20\nd 0.5\n"
+                                            "map_Kd wood.png\nnewmtl b\nKd 0.2 0.8 0.2\nmap_Kd grass.png\n";
+    }
+    ~SceneFiles() { std::filesystem::remove_all(m_dir); }
+    std::wstring operator/(const char* name) const { return (m_dir / name).wstring(); }
+
+private:
+    std::filesystem::path m_dir;
+};
+
+// Reads the scene file split into one node per material, saves it as `format` through the file
+// frame (export copy, temporary file, material library) and reads the result back.
+Outcome FileRoundTripRefusing(const SceneFiles& files, const char* format, long refuse) {
+    return Refusing(refuse, [&] {
+        CSceneImportOptions byMaterials(SCENE_IMPORT_CONCATENATE_BY_MATERIALS);
+        std::unique_ptr<C3DScene> scene(
+            C3DIo((files / "scene.obj").c_str(), FILE_IO_LOADING | FILE_IO_SILENT).Read(&byMaterials));
+        if (!scene) return;
+        const std::wstring out = files / format;
+        if (!C3DIo(out.c_str(), FILE_IO_SILENT).Save(scene.get())) return;
+        delete C3DIo(out.c_str(), FILE_IO_LOADING | FILE_IO_SILENT).Read();
+    });
+}
+
+TEST(AllocationFailure, FileRoundTripsThroughTheFrameRaiseOrFailAndLeakNothing) {
+    const SceneFiles files;
+    for (const char* format : {"out.obj", "out.3dif"}) {
+        SCOPED_TRACE(format);
+        RefusingHook hook;
+        // Twice: the first run also makes the one-time allocations (the format registry).
+        ASSERT_EQ(FileRoundTripRefusing(files, format, -1), Outcome::kClean);
+        ASSERT_EQ(FileRoundTripRefusing(files, format, -1), Outcome::kClean);
+        const long total = RefusingHook::Allocations();
+        ASSERT_GT(total, 100);
+        long n = 1;
+        for (; n <= total + 16; ++n) {
+            const Outcome outcome = FileRoundTripRefusing(files, format, n);
+            if (!RefusingHook::Refused()) break;
+            ASSERT_NE(outcome, Outcome::kOtherError) << "allocation " << n;
+        }
+        EXPECT_GE(n, total - 16);
+    }
 }
 
 }  // namespace

@@ -380,7 +380,8 @@ public:
     // Adopts `key` (must not be null) at `time` and returns its index. The key goes before the
     // first key whose time is greater; a key of the same type already at that time is deleted
     // and replaced, so one type never has two keys at one time. Then the cache entries of the
-    // key's type are dropped and OnKeyframesChanged(type) is called.
+    // key's type are dropped and OnKeyframesChanged(type) is called. When the list cannot grow
+    // (CXMemoryException), the key is deleted before the exception leaves.
     int AddKey(int time, C3DKeyframe* key);
     // The same with a copy of `key`.
     int AddKey(int time, const C3DKeyframe& key) { return AddKey(time, key.Clone()); }

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "kestovar/core/array.h"
 #include "kestovar/core/color.h"
@@ -279,7 +280,8 @@ public:
     // Creates and attaches a map (the material owns it) and returns it.
     CMaterialMap* AddMaterialMap(const wchar_t* fileName, unsigned int channelID, MapType type,
                                  MapProjection projection = MAP_PROJECTION_UV);
-    // Attaches `map` (must be detached), taking ownership.
+    // Attaches `map` (must be detached), taking ownership; a map that cannot be recorded for want
+    // of memory is deleted before the exception leaves.
     CMaterialMap* AddMaterialMap(CMaterialMap* map);
     // Deletes `map`; false when it is not one of this material's maps.
     bool RemoveMaterialMap(CMaterialMap* map);
@@ -344,7 +346,8 @@ public:
     // Material".
     C3DMaterial* CreateNewMaterial(unsigned int id = MATERIAL_NONE);
     // Inserts `material` (detached, from new) under its own identifier, or a fresh counter
-    // identifier when that one is taken. Returns the identifier.
+    // identifier when that one is taken. Returns the identifier. A material that cannot be stored
+    // for want of memory is deleted before the exception leaves.
     unsigned int AddMaterial(C3DMaterial* material);
     // When the table holds identifier 0, that material takes the parameters of `material`;
     // otherwise a copy is inserted under 0 and named "Default Material". Returns the default
@@ -387,7 +390,9 @@ public:
     void Serialize(CXArchive& ar) override;
 
 private:
-    void Insert(C3DMaterial* material, unsigned int id);
+    // Stores `material` under `id` and takes it from the holder; when it cannot be stored the
+    // holder keeps it (and the table is unchanged).
+    C3DMaterial* Insert(std::unique_ptr<C3DMaterial>& material, unsigned int id);
     unsigned int FreeCounterID(C3DMaterial* material) const;
 
     CHashMap<unsigned int, unsigned int, C3DMaterial*> m_materials;
