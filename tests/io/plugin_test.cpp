@@ -2,7 +2,9 @@
 // and for all, releasing plug-ins, and STL files going through the whole frame.
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
+#include "allocation_refusal.h"
 #include "io_test_util.h"
 #include "kestovar/core/runtime.h"
 #include "kestovar/core/thread_registry.h"
@@ -125,6 +127,34 @@ TEST_F(StlPluginTest, BinaryAndAsciiRoundTripsKeepTheMesh) {
         delete loaded;
     }
     delete cube;
+}
+
+// Refusing each allocation in turn while the cube is saved through the plug-in and read back,
+// in both encodings: every run raises CXMemoryException or answers failure (the sanitizer run
+// checks that nothing leaks).
+TEST_F(StlPluginTest, RefusedAllocationsRaiseOrFailAndLeakNothing) {
+    ScratchDir dir;
+    std::unique_ptr<C3DScene> cube(MakeCubeScene());
+    for (uint32_t flags : {0u, kStlAscii}) {
+        const std::wstring name = W(dir / "cube.stl");
+        auto roundTrip = [&](long n) {
+            return test::Refusing(n, [&] {
+                CSceneExportOptions options(flags);
+                if (!C3DIo(name.c_str(), FILE_IO_SILENT).Save(cube.get(), &options)) return;
+                delete C3DIo(name.c_str(), FILE_IO_LOADING | FILE_IO_SILENT).Read();
+            });
+        };
+        test::RefusingHook hook;
+        // Twice: the first run also makes the one-time allocations (the plug-in's parser).
+        ASSERT_EQ(roundTrip(-1), test::Outcome::kClean);
+        ASSERT_EQ(roundTrip(-1), test::Outcome::kClean);
+        const long total = test::RefusingHook::Allocations();
+        ASSERT_GT(total, 20);
+        for (long n = 1; n <= total; ++n) {
+            ASSERT_NE(roundTrip(n), test::Outcome::kOtherError) << "allocation " << n;
+            ASSERT_TRUE(test::RefusingHook::Refused()) << "allocation " << n;
+        }
+    }
 }
 
 TEST_F(StlPluginTest, AsciiNumbersSurviveExactly) {
