@@ -47,27 +47,24 @@ Direction Measure(const C3DObject* from, const C3DObject* to, double diagonal) {
 
 int CompareFiles(const std::string& a, const std::string& b, CompareReport& report) {
     const std::string paths[2] = {a, b};
-    C3DObject* objects[2] = {nullptr, nullptr};
+    Held<C3DObject> objects[2];
     for (int k = 0; k < 2; ++k) {
-        C3DScene* scene = ReadScene(paths[k], false);
-        if (!scene) {
-            if (objects[0]) objects[0]->Delete();
-            return kExitIo;
-        }
+        Held<C3DScene> scene = ReadScene(paths[k], false);
+        if (!scene) return kExitIo;
         objects[k] = MergeToTriangles(*scene);
-        scene->Delete();
         if (!objects[k]) {
             std::fprintf(stderr, "kestovar: %s: the file holds no face\n", paths[k].c_str());
-            if (objects[0]) objects[0]->Delete();
             return kExitIo;
         }
     }
-    const double diagonal = GeomCompareDiagonal(objects[0], objects[1]);
-    const Direction ab = Measure(objects[0], objects[1], diagonal);
-    const Direction ba = Measure(objects[1], objects[0], diagonal);
-    const double hausdorff = GeomCompare(objects[0], objects[1], MESH_COMPARE_HAUSDORFF, INFINITY, GEOMCOMPARE_DEFAULT);
-    objects[0]->Delete();
-    objects[1]->Delete();
+    const C3DObject* const a0 = objects[0].get();
+    const C3DObject* const b0 = objects[1].get();
+    const double diagonal = GeomCompareDiagonal(a0, b0);
+    const Direction ab = Measure(a0, b0, diagonal);
+    const Direction ba = Measure(b0, a0, diagonal);
+    const double hausdorff = GeomCompare(a0, b0, MESH_COMPARE_HAUSDORFF, INFINITY, GEOMCOMPARE_DEFAULT);
+    objects[0].reset();
+    objects[1].reset();
     if (!ab.ok || !ba.ok || !std::isfinite(hausdorff)) {
         std::fprintf(stderr, "kestovar: %s: the comparison with %s failed\n", paths[0].c_str(), paths[1].c_str());
         return kExitIo;

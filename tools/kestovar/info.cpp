@@ -44,10 +44,9 @@ int RunInfo(int argc, char** argv) {
     if (path.empty()) return UsageError("info", "missing FILE"), kExitUsage;
 
     LibrarySession session;
-    kestovar::C3DScene* scene = ReadScene(path, false);
+    const Held<kestovar::C3DScene> scene = ReadScene(path, false);
     if (!scene) return kExitIo;
     const SceneFigures f = MeasureScene(*scene);
-    scene->Delete();
 
     if (json) {
         std::string channels;

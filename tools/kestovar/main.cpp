@@ -2,6 +2,7 @@
 // public API, as any host application would.
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "commands.h"
 #include "kestovar/kestovar.h"
@@ -62,6 +63,9 @@ int main(int argc, char** argv) {
     } catch (kestovar::CXException* e) {
         std::fprintf(stderr, "kestovar: %s\n", e->GetMessage());
         kestovar::XDeleteThreadException();
+        return kestovar_tool::kExitFailed;
+    } catch (std::bad_alloc&) {  // a library object or a container of the tool that new could not allocate
+        std::fprintf(stderr, "kestovar: out of memory\n");
         return kestovar_tool::kExitFailed;
     }
 }

@@ -198,7 +198,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     // Ctrl-C from here until the save starts cancels the run; nothing is written then.
     InterruptGuard guard;
     const double t0 = NowSeconds();
-    C3DScene* scene = ReadScene(input, true);
+    Held<C3DScene> scene = ReadScene(input, true);
     if (!scene) return kExitIo;
     const double t1 = NowSeconds();
 
@@ -210,7 +210,6 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         }
         if (!any) {
             std::fprintf(stderr, "kestovar: %s: --selection-only: the file has no selected node\n", input.c_str());
-            scene->Delete();
             return kExitUsage;
         }
     }
@@ -220,7 +219,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     progress.start = t1;
     opt.SetProgressCallback(OnProgress, &progress);
     opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
-    opt.SetScene(*scene, true);  // the optimiser owns and deletes the scene
+    opt.SetScene(*scene.release(), true);  // the optimiser owns and deletes the scene
     opt.LockInitialization();
     if (settings.modes) opt.SetOptimizeMode(settings.modes, true);
     opt.UnlockInitialization();
@@ -261,19 +260,16 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         report.pointsBefore = maxPoints;
         report.facesAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
         report.pointsAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_POINTS, APPLY_TO_ALL);
-        C3DScene* frozen = opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY);
+        const Held<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
         if (!frozen) {
             std::fprintf(stderr, "kestovar: %s: cannot freeze the reduced scene\n", input.c_str());
             return kExitIo;
         }
         if (g_interrupted.load()) {
-            frozen->Delete();
             std::fprintf(stderr, "kestovar: %s: cancelled\n", input.c_str());
             return kExitCancelled;
         }
-        const bool saved = SaveScene(*frozen, level.output);
-        frozen->Delete();
-        if (!saved) return kExitIo;
+        if (!SaveScene(*frozen, level.output)) return kExitIo;
         report.readSeconds = t1 - t0;
         report.optimizeSeconds = t2 - t1;
         report.saveSeconds = NowSeconds() - s0;

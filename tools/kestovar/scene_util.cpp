@@ -54,12 +54,12 @@ std::string Narrow(const wchar_t* text) {
     return out;
 }
 
-C3DScene* ReadScene(const std::string& path, bool forOptimizer) {
+Held<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
     const std::wstring wide = Widen(path);
     C3DIo reader(wide.c_str(), FILE_IO_LOADING | FILE_IO_SILENT);
-    C3DScene* scene = nullptr;
+    Held<C3DScene> scene;
     try {
-        scene = reader.Read();
+        scene.reset(reader.Read());
     } catch (CXException* e) {
         std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), OneLine(e->GetMessage()).c_str());
         XDeleteThreadException();
@@ -167,7 +167,7 @@ SceneFigures MeasureScene(C3DScene& scene) {
     return f;
 }
 
-C3DObject* MergeToTriangles(C3DScene& scene) {
+Held<C3DObject> MergeToTriangles(C3DScene& scene) {
     std::vector<float> xyz;
     std::vector<int> triangles;
     for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH); pos;) {
@@ -194,8 +194,8 @@ C3DObject* MergeToTriangles(C3DScene& scene) {
         }
     }
     if (triangles.empty()) return nullptr;
-    return CreateObjectFromArrays(xyz.data(), unsigned(xyz.size() * sizeof(float)), triangles.data(),
-                                  unsigned(triangles.size() * sizeof(int)), nullptr, 0);
+    return Held<C3DObject>(CreateObjectFromArrays(xyz.data(), unsigned(xyz.size() * sizeof(float)), triangles.data(),
+                                                  unsigned(triangles.size() * sizeof(int)), nullptr, 0));
 }
 
 void UsageError(const char* command, const char* message, const char* detail) {
