@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "io_internal.h"
 #include "kestovar/core/runtime.h"
 
 namespace kestovar {
@@ -105,6 +106,21 @@ bool fileRegisterFile(const CFileExt& ext) {
 bool fileUnregisterFile(uint32_t fileClass) {
     CXSingleLock lock(&XGetLibraryLock(), true);
     return Registry().Remove(fileClass) != 0;
+}
+
+int detail::UnregisterFormatsOfModule(void* module) {
+    CXSingleLock lock(&XGetLibraryLock(), true);
+    if (!g_registry || !module) return 0;
+    int removed = 0;
+    int pos = kHashStartPosition;
+    // Removal keeps slot positions valid, so the walk goes on from the removed entry.
+    while (const CRegistryMap::Slot* slot = g_registry->GetNextSlot(pos)) {
+        if (slot->value.module != module) continue;
+        const uint32_t fileClass = slot->key;
+        g_registry->Remove(fileClass);
+        ++removed;
+    }
+    return removed;
 }
 
 void fileRegisterBuiltinFormats() {
@@ -213,7 +229,13 @@ CFileExt* fileGetRegisteredFiles(int& count, uint32_t kindMask) {
     if (count == 0) return nullptr;
     CFileExt* files = static_cast<CFileExt*>(xnew(sizeof(CFileExt) * size_t(count)));
     if (!files) XThrow<CXMemoryException>();
-    for (int i = 0; i < count; ++i) ::new (files + i) CFileExt(*found[i]);
+    int made = 0;
+    try {
+        for (; made < count; ++made) ::new (files + made) CFileExt(*found[made]);
+    } catch (...) {
+        fileFreeRegisteredFiles(files, made);  // the copies made so far and the block
+        throw;
+    }
     return files;
 }
 

@@ -3,6 +3,7 @@
 // InitKestovarApplication / CloseKestovarApplication reach the I/O subsystem.
 #include "kestovar/io/plugin.h"
 
+#include "io_internal.h"
 #include "kestovar/core/hashmap.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/runtime.h"
@@ -67,14 +68,6 @@ bool ProbeModule(const wchar_t* path, const char* entryName) {
     return ok;
 }
 
-void UnregisterFormatsOf(void* module) {
-    int count = 0;
-    CFileExt* files = fileGetRegisteredFiles(count, 0xFFFFFFFFu);
-    for (int i = 0; i < count; ++i)
-        if (files[i].module == module) fileUnregisterFile(files[i].fileClass);
-    fileFreeRegisteredFiles(files, count);
-}
-
 const char* EntryOfKind(uint32_t kindMask) { return (kindMask & FILE_KIND_3D) ? kPluginEntry3D : kPluginEntryBitmap; }
 
 void RegisterPluginsHook(unsigned kindMask, const wchar_t* name) { RegisterIOPlugins(kindMask, name); }
@@ -124,8 +117,14 @@ bool LoadPlugin(const wchar_t* modulePath, const char* entryName, IoPluginInfo& 
             WriteToLogFile(L"Plugin %ls refused: %ls\n", modulePath, moduleGetLastError().GetString());
         return false;
     }
-    LoadedPlugin loaded{module, entry, CXTString<wchar_t>(modulePath), CXTString<char>(entryName)};
-    state.loaded.Add(loaded);
+    // A module that cannot be recorded is closed again, so that none stays loaded unknown.
+    try {
+        LoadedPlugin loaded{module, entry, CXTString<wchar_t>(modulePath), CXTString<char>(entryName)};
+        state.loaded.Add(loaded);
+    } catch (...) {
+        moduleFree(module);
+        throw;
+    }
     info.module = module;
     info.entry = entry;
     return true;
@@ -172,7 +171,7 @@ bool FreePlugin(void* module, const char* entryName, bool unregisterFormats) {
         if (loaded[i].module != module || loaded[i].entryName != entryName) continue;
         IoPluginInitFunc entry = loaded[i].entry;
         loaded.RemoveAt(i);
-        if (unregisterFormats) UnregisterFormatsOf(module);
+        if (unregisterFormats) detail::UnregisterFormatsOfModule(module);
         entry(IO_PLUGIN_RELEASE, nullptr);
         moduleFree(module);
         return true;

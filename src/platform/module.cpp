@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 namespace kestovar {
 
@@ -53,7 +54,9 @@ int fileFindFiles(const wchar_t* directory, const wchar_t* pattern, CXArray<CXTS
     if (!directory || !*directory || !pattern) return 0;
     XCW2A dirName(directory);
     XCW2A narrowPattern(pattern);
-    DIR* dir = opendir(dirName);
+    // Closed on every way out, a raised exception included.
+    const std::unique_ptr<DIR, int (*)(DIR*)> held(opendir(dirName), &closedir);
+    DIR* dir = held.get();
     if (!dir) return 0;
     CXTString<wchar_t> base(directory);
     if (base.GetAt(base.GetLength() - 1) != L'/') base += L'/';
@@ -65,7 +68,6 @@ int fileFindFiles(const wchar_t* directory, const wchar_t* pattern, CXArray<CXTS
         if (stat(XCW2A(full), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         files.Add(full);
     }
-    closedir(dir);
     std::sort(files.GetData() + first, files.GetData() + files.GetSize(),
               [](const CXTString<wchar_t>& a, const CXTString<wchar_t>& b) { return a.Compare(b) < 0; });
     return files.GetSize() - first;

@@ -157,6 +157,33 @@ TEST_F(StlPluginTest, RefusedAllocationsRaiseOrFailAndLeakNothing) {
     }
 }
 
+// Scanning the plug-ins directory and releasing the plug-ins with every allocation refused in
+// turn: each scan raises or registers, and releasing afterwards leaves no format, module or
+// directory handle behind.
+TEST_F(StlPluginTest, RegisteringAndReleasingUnderRefusedAllocationsLeakNothing) {
+    FreePlugins();
+    auto scan = [](long n) {
+        return test::Refusing(n, [] {
+            SetPluginsDirectory(PluginDir().c_str(), false);
+            RegisterIOPlugins(FILE_KIND_3D);
+            FreePlugins();
+        });
+    };
+    test::RefusingHook hook;
+    ASSERT_EQ(scan(-1), test::Outcome::kClean);
+    ASSERT_EQ(scan(-1), test::Outcome::kClean);
+    const long total = test::RefusingHook::Allocations();
+    ASSERT_GT(total, 5);
+    for (long n = 1; n <= total; ++n) {
+        ASSERT_NE(scan(n), test::Outcome::kOtherError) << "allocation " << n;
+        FreePlugins();
+        ASSERT_EQ(GetLoadedPluginCount(), 0) << "allocation " << n;
+        ASSERT_EQ(fileGetClass(L"part.stl"), 0u) << "allocation " << n;
+    }
+    SetPluginsDirectory(PluginDir().c_str(), false);
+    ASSERT_EQ(RegisterIOPlugins(FILE_KIND_3D), 1);
+}
+
 TEST_F(StlPluginTest, AsciiNumbersSurviveExactly) {
     // Values that need all nine digits, written and read back bit for bit.
     ScratchDir dir;
