@@ -181,7 +181,8 @@ void C3DKeyframe::SetCurve(C3DKeyCurve* curve) {
 }
 
 float C3DKeyframe::GetParameter(int time, const CTimeRange& range) const {
-    int span = range.end - range.start;
+    // In 64 bits: keys read from a file may lie at any two times of the int range.
+    const int64_t span = int64_t(range.end) - range.start;
     float u = float(int64_t(time) - range.start) / float(span == 0 ? 1 : span);
     if (m_pCurve) u = float(m_pCurve->MapParameter(double(u)));
     return u;

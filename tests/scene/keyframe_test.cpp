@@ -2,6 +2,7 @@
 // interpolation of every key class, curves, and the persistence of key lists.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <numbers>
 
@@ -46,6 +47,13 @@ TEST(KeyframeTest, FloatKeysInterpolateAndHoldOutsideTheirRange) {
     EXPECT_EQ(FloatAt(owner, 0), 2.0f);
     EXPECT_EQ(FloatAt(owner, 10), 4.0f);
     EXPECT_FLOAT_EQ(FloatAt(owner, 1), 2.2f);
+    // Keys at the ends of the time range (as a file may carry them): the span is wider than an
+    // int holds, and the value still lies between the keys' values.
+    C3DKeyframable wide;
+    wide.AddKey(INT_MIN + 1, C3DFloatKey(kFloatType, 2.0f));
+    wide.AddKey(INT_MAX, C3DFloatKey(kFloatType, 4.0f));
+    EXPECT_FLOAT_EQ(FloatAt(wide, 0), 3.0f);
+    EXPECT_EQ(FloatAt(wide, INT_MAX), 4.0f);
 }
 
 TEST(KeyframeTest, NoKeyOfTheTypeEvaluatesToNull) {
