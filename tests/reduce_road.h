@@ -123,12 +123,6 @@ inline void CleanUp(C3DScene& scene) {
     }
 }
 
-// Releases a scene the road holds, also when the library raises on the way.
-struct SceneRelease {
-    void operator()(C3DScene* scene) const { scene->Delete(); }
-};
-using HeldScene = std::unique_ptr<C3DScene, SceneRelease>;
-
 // Moves every multiresolution object of `opt` to the level at which `step` / 255 of its recorded
 // contractions are applied (index mode, so that the level does not depend on the way there).
 inline void SetIndexLevel(CSceneOptimizer& opt, unsigned char step) {
@@ -147,7 +141,7 @@ inline void SetIndexLevel(CSceneOptimizer& opt, unsigned char step) {
 // Checksum of the levels the objects of `opt` are at (frozen copy: points, faces and channels of
 // every polygonal object, in walk order); `fault` is set when they cannot be frozen.
 inline unsigned LevelChecksum(CSceneOptimizer& opt, std::string& fault) {
-    HeldScene frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
+    XHeld<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
     if (!frozen) {
         fault = "the level cannot be frozen";
         return 0;
@@ -216,7 +210,7 @@ inline std::string Run(C3DScene* scene, unsigned long long modes, bool cleanFirs
     if (!opt.GetScene(GETSCENE_MULTIRES)) return {};  // nothing polygonal to reduce
     long long full = -1;
     // Frozen levels are released whatever happens (an error the library raises, for one).
-    HeldScene first;  // the full level, frozen, for the distances of level 0.1
+    XHeld<C3DScene> first;  // the full level, frozen, for the distances of level 0.1
     std::string fault;
     for (double ratio : {1.0, 0.5, 0.1, 0.0, 1.0}) {
         const std::string level = "level " + std::to_string(ratio);
@@ -224,7 +218,7 @@ inline std::string Run(C3DScene* scene, unsigned long long modes, bool cleanFirs
             fault = level + " cannot be set";
             break;
         }
-        HeldScene frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
+        XHeld<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
         if (!frozen) {
             fault = level + " cannot be frozen";
             break;

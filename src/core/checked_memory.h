@@ -34,16 +34,4 @@ struct FreeBlock {
 template <class T>
 using HeldBlock = std::unique_ptr<T, FreeBlock>;
 
-// Holds the creator's reference of a fresh reference-counted object (one with Delete) while it is
-// being filled, releasing it should anything fail before release() hands it over. Plain objects
-// use std::unique_ptr itself.
-struct ReleaseReference {
-    template <class T>
-    void operator()(T* object) const {
-        object->Delete();
-    }
-};
-template <class T>
-using HeldReference = std::unique_ptr<T, ReleaseReference>;
-
 }  // namespace kestovar::detail

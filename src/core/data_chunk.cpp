@@ -1,4 +1,3 @@
-#include "core/checked_memory.h"
 #include "kestovar/core/data_chunk.h"
 
 #include <climits>
@@ -257,7 +256,7 @@ void CDataChunk::Serialize(CXArchive& ar) {
         const CXRuntimeClass* cls = ar.ReadClass(KX_RUNTIME_CLASS(CElementMethods));
         CXObject* object = cls ? cls->CreateObject() : nullptr;
         if (!object) XThrow<CXArchiveException>(CXArchiveException::badClass, "data chunk table cannot be created");
-        detail::HeldReference<CElementMethods> methods(static_cast<CElementMethods*>(object));
+        XHeld<CElementMethods> methods(static_cast<CElementMethods*>(object));
         CElementArray* array = new CElementArray(methods.get(), m_nGrowBy);
         methods.reset();  // the array holds the reference
         _DataChunkEntry entry{array, uint8_t(options & 0xFFu)};

@@ -1,4 +1,3 @@
-#include "core/checked_memory.h"
 #include "kestovar/core/element_array.h"
 
 #include <algorithm>
@@ -502,7 +501,7 @@ void CElementArray::Serialize(CXArchive& ar) {
     const CXRuntimeClass* cls = ar.ReadClass(KX_RUNTIME_CLASS(CElementMethods));
     CXObject* object = cls ? cls->CreateObject() : nullptr;
     if (!object) XThrow<CXArchiveException>(CXArchiveException::badClass, "element table cannot be created");
-    detail::HeldReference<CElementMethods> methods(static_cast<CElementMethods*>(object));
+    XHeld<CElementMethods> methods(static_cast<CElementMethods*>(object));
     RemoveAll();
     SetMethods(methods.get());
     methods.reset();  // the array holds the one reference it needs

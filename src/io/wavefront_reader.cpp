@@ -6,7 +6,6 @@
 #include "io/line_source.h"
 #include "io/obj_number.h"
 #include "io/wavefront_text.h"
-#include "core/checked_memory.h"
 #include "kestovar/core/array.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/hashmap.h"
@@ -628,7 +627,7 @@ void CObjReader::FinishGroups() {
 void CObjReader::FinishPointCloud() {
     if (m_vertexCount == 0) return;
     // Held until the scene takes it, so that a failure on the way releases it.
-    detail::HeldReference<C3DObject> object(new C3DObject);
+    XHeld<C3DObject> object(new C3DObject);
     object->SetPointList(new C3DPointList, false);
     object->SetFaceList(new C3DFaceList, false);
     C3DPointList* points = object->GetPointList();

@@ -1,6 +1,5 @@
 // The channel base and the per-object channel set: identity, flags, lists, and the walks the
 // geometric object runs over its channels.
-#include "core/checked_memory.h"
 #include "kestovar/mesh/channel.h"
 
 #include <algorithm>
@@ -316,7 +315,7 @@ void CChannel::SetFaceList(_Channel3DType, CFaceList* list, bool deleteOld) {
 CChannel* CChannel::Copy(unsigned int copyFlags) const {
     if (IsFlagSet(CHANNEL_INVALID)) copyFlags |= CHANNEL_COPY_NO_CONTENT;
     bool withContent = (copyFlags & CHANNEL_COPY_NO_CONTENT) == 0;
-    detail::HeldReference<CChannel> copy(Duplicate(true));  // released should a copy below fail
+    XHeld<CChannel> copy(Duplicate(true));  // released should a copy below fail
     if (!copy) return nullptr;
     copy->m_customData = m_customData;
     if (copyFlags & CHANNEL_COPY_KEEP_ID) copy->m_id = m_id;

@@ -18,7 +18,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/checked_memory.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/progress.h"
 #include "kestovar/mesh/channel.h"
@@ -512,7 +511,7 @@ bool C3DGeomObject::MergeCoplanarFaces(double angle, unsigned int channelMask) {
     // identifiers, on the destination side; derived channels (recomputed normals) are left out of
     // both so that the two sides stay position for position.
     // Held until handed over, so that a failure on the way releases them.
-    detail::HeldReference<CDependentChannels> srcChannels, dstChannels;
+    XHeld<CDependentChannels> srcChannels, dstChannels;
     if (m_pChannels && m_pChannels->GetSize() > 0 && channelMask) {
         const unsigned skip = CHANNEL_COPY_SKIP_INVALID | CHANNEL_COPY_SKIP_DERIVED;
         srcChannels.reset(CDependentChannels::Create());
@@ -521,7 +520,7 @@ bool C3DGeomObject::MergeCoplanarFaces(double angle, unsigned int channelMask) {
         dstChannels->CopyChannels(*m_pChannels, channelMask, skip | CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_NO_CONTENT,
                                   nullptr);
     }
-    detail::HeldReference<C3DFaceList> dst(new C3DFaceList);
+    XHeld<C3DFaceList> dst(new C3DFaceList);
     CGeomInfo geom(this);
     geom.SetFaceList(m_pFaceList, dst.get(), 0);
     geom.SetChannels(srcChannels.get(), dstChannels.get(), 0);

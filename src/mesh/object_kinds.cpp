@@ -1,6 +1,5 @@
 // The concrete object kinds: the polymesh with its initialisation, the kinds whose content belongs
 // to the scene code, and CreateObjectFromArrays.
-#include "core/checked_memory.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
@@ -61,7 +60,7 @@ C3DObject* CreateObjectFromArrays(const float* coordinates, unsigned int coordin
     const unsigned int triangleCount = triangleBytes / 12;
     const unsigned int quadrangleCount = quadrangleBytes / 16;
 
-    detail::HeldReference<C3DObject> held(new C3DObject);
+    XHeld<C3DObject> held(new C3DObject);
     C3DObject* object = held.get();
     // Room for four indices per face: a quadrangle then fits its record without moving.
     object->Init(int(points), int(triangleCount + quadrangleCount), 4, 0, 0, 0);

@@ -2,7 +2,6 @@
 // C3DGeomObject::DisconnectBorderFaces (separating faces that meet only at a point).
 #include <cstring>
 
-#include "core/checked_memory.h"
 #include "kestovar/core/log.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face_list.h"
@@ -56,14 +55,14 @@ bool C3DGeomObject::Concatenate(const C3DGeomObject& source, const C4x4TMatrix<f
     // moved into this object's frame (points, normals and orientation together).
     // The part and the channels made for it are held until used or handed over, so that a failure
     // on the way releases them.
-    const detail::HeldReference<C3DObject> part(
+    const XHeld<C3DObject> part(
         const_cast<C3DGeomObject&>(source).SubObject(taken.GetData(), unsigned(taken.GetSize())));
     if (!part) return false;
     if (transform) part->MatrixTransform(*transform);
 
     if (!m_pPointList) SetPointList(new C3DPointList(static_cast<const CPointList&>(*part->GetPointList())), true);
     if (!m_pFaceList) {
-        detail::HeldReference<C3DFaceList> faces(new C3DFaceList);
+        XHeld<C3DFaceList> faces(new C3DFaceList);
         faces->InheritSettings(*part->GetFaceList());
         SetFaceList(faces.release(), true);
     }
@@ -85,7 +84,7 @@ bool C3DGeomObject::Concatenate(const C3DGeomObject& source, const C4x4TMatrix<f
         if (mc && faceMapped && mc->GetFaceList()->GetSize() != faces0) mc = nullptr;
         if (mc && !faceMapped && mc->GetPointList()->GetSize() != points0) mc = nullptr;
         if (!mc) {
-            detail::HeldReference<CChannel> copy(pc->Copy(CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_NO_CONTENT));
+            XHeld<CChannel> copy(pc->Copy(CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_NO_CONTENT));
             if (!copy || !copy->GetPointList() || (faceMapped && !copy->GetFaceList())) continue;
             if (faceMapped) {
                 copy->GetFaceList()->InheritSettings(*pc->GetFaceList());

@@ -1,5 +1,4 @@
 // Extraction of faces into a new object: C3DGeomObject::SubObject.
-#include "core/checked_memory.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object.h"
@@ -39,7 +38,7 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
 
     // Each new list and channel is held until its owner takes it, so that a failure on the way
     // releases what was made.
-    detail::HeldReference<C3DFaceList> heldFaces(new C3DFaceList);
+    XHeld<C3DFaceList> heldFaces(new C3DFaceList);
     C3DFaceList* dstFaces = heldFaces.get();
     dstFaces->InheritSettings(src);
     dstFaces->SetSize(nTaken, int(longest), SETSIZE_COMPACT_SLACK);
@@ -72,14 +71,14 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
     }
     dstFaces->FreeExtra();
 
-    detail::HeldReference<C3DPointList> heldPoints(new C3DPointList(static_cast<const CPointList&>(srcPoints)));
+    XHeld<C3DPointList> heldPoints(new C3DPointList(static_cast<const CPointList&>(srcPoints)));
     C3DPointList* dstPoints = heldPoints.get();
     dstPoints->SetSize(int(nextPoint));
     for (int v = 0; v < nPoints; ++v)
         if (pointMap[v] != REMAP_REMOVED) dstPoints->CopyPoint(int(pointMap[v]), v, srcPoints);
     dstPoints->FreeExtra();
 
-    detail::HeldReference<C3DObject> held(new C3DObject);
+    XHeld<C3DObject> held(new C3DObject);
     C3DObject* object = held.get();
     object->InheritFlags(*this, 0);
     object->SetPointList(heldPoints.release(), true);
@@ -93,7 +92,7 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
         CPointList* cp = channel->GetPointList();
         CFaceList* cf = channel->GetFaceList();
         if (cf && cf->GetSize() != nFaces) continue;  // no longer parallel to the faces
-        detail::HeldReference<CChannel> heldCopy(channel->Copy(CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_NO_CONTENT));
+        XHeld<CChannel> heldCopy(channel->Copy(CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_NO_CONTENT));
         CChannel* copy = heldCopy.get();
         if (!copy) continue;
         CPointList* dp = copy->GetPointList();

@@ -3,7 +3,6 @@
 
 #include <cmath>
 
-#include "core/checked_memory.h"
 #include "kestovar/mesh/bbox.h"
 #include "kestovar/mesh/face_graph.h"
 #include "kestovar/mesh/face_list.h"
@@ -114,7 +113,7 @@ C3DPointSymetryMap* C3DPointList::InitSymetryMap(_AXIS_INFO axis, double toleran
     const double matchDistance = cell * tolerance;
 
     // Held until complete: a failed insertion releases it.
-    detail::HeldReference<C3DPointSymetryMap> map(new C3DPointSymetryMap(unsigned(n / 6)));
+    XHeld<C3DPointSymetryMap> map(new C3DPointSymetryMap(unsigned(n / 6)));
     const C3DTPoint<float>* pts = GetPoints();
     for (int p = 0; p < n; ++p) {
         if (map->IsFound(p)) continue;

@@ -1,5 +1,4 @@
 // Ear clipping of polygons and the triangulation of face lists and objects.
-#include "core/checked_memory.h"
 #include "kestovar/mesh/triangulate.h"
 
 #include <cmath>
@@ -1381,7 +1380,7 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
 
     // The new lists are held until the view takes them, so that a failure on the way leaves
     // nothing behind.
-    detail::HeldReference<C3DFaceList> heldFaces(new C3DFaceList);
+    XHeld<C3DFaceList> heldFaces(new C3DFaceList);
     C3DFaceList* dst = heldFaces.get();
     dst->InheritSettings(*this);
     CTriangulateFaceHelper helper;
@@ -1390,7 +1389,7 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
     // Channels: copies without content keeping their identifiers; the channel points do not
     // change, so they are copied whole, and the channel faces are written with the geometry.
     CDependentChannels* srcChannels = geom->GetSrcChannels();
-    detail::HeldReference<CDependentChannels> heldChannels(CDependentChannels::Create());
+    XHeld<CDependentChannels> heldChannels(CDependentChannels::Create());
     CDependentChannels* dstChannels = heldChannels.get();
     if (srcChannels && channelMask) {
         for (int i = 0; i < srcChannels->GetSize(); ++i) {

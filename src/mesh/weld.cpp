@@ -16,7 +16,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "core/checked_memory.h"
 #include "core/prefetch.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/log.h"
@@ -166,13 +165,13 @@ C3DPointGridMap* C3DPointList::GetGridCoordMap(double tolerance, bool absolute, 
     if (n <= 0) return nullptr;
     double origin[3];
     double d = GridFrame(*this, tolerance, absolute, shift, origin);
-    detail::HeldReference<C3DPointGridMap> grid(new C3DPointGridMap);
+    XHeld<C3DPointGridMap> grid(new C3DPointGridMap);
     grid->Init(GetPoints(), n, origin, d);
     return grid.release();
 }
 
 WeldProximityMap* C3DPointList::InitWeldMap(double tolerance, bool absolute) const {
-    detail::HeldReference<C3DPointGridMap> grid(GetGridCoordMap(tolerance, absolute, false));
+    XHeld<C3DPointGridMap> grid(GetGridCoordMap(tolerance, absolute, false));
     if (!grid) return nullptr;
     std::unique_ptr<WeldProximityMap> map(new WeldProximityMap);
     map->SetGrid(grid.release());

@@ -1,6 +1,5 @@
 // The contraction-ready object creator and the batch settings (see
 // kestovar/optimizer/object_creator.h).
-#include "core/checked_memory.h"
 #include "kestovar/optimizer/object_creator.h"
 
 #include "kestovar/core/resource_strings.h"
@@ -40,13 +39,13 @@ C3DBaseObject* C3DQuorvaneObjectCreator::ConvertToType(const C3DSceneNode*, cons
     // The new object takes its own references on the lists it is given; a copied point list
     // carries only ours, released once the object holds it.
     C3DPointList* points = geom->GetPointList();
-    detail::HeldReference<CExtPointList> copy;
+    XHeld<CExtPointList> copy;
     if (m_mode == CREATOR_COPY_POINTS && points) {
         copy.reset(new CExtPointList(*points));
         *copy = *points;
         points = copy.get();
     }
-    detail::HeldReference<C3DExtObject> converted(new C3DExtObject(points, geom->GetFaceList(), geom->GetChannels()));
+    XHeld<C3DExtObject> converted(new C3DExtObject(points, geom->GetFaceList(), geom->GetChannels()));
     copy.reset();
     converted->InheritFlags(*object, 0);
     return converted.release();
@@ -67,13 +66,12 @@ C3DPointList* C3DQuorvaneObjectCreator::GetNewPointList() {
 }
 
 C3DObject* C3DQuorvaneObjectCreator::GetNewPolygonalObject() {
-    detail::HeldReference<C3DPointList> points(GetNewPointList());
-    detail::HeldReference<C3DFaceList> faces(GetNewFaceList());
+    XHeld<C3DPointList> points(GetNewPointList());
+    XHeld<C3DFaceList> faces(GetNewFaceList());
     // A plain object adopts our references (released by it should its construction fail); a
     // contraction-ready one takes references of its own.
     if (m_mode == CREATOR_PLAIN) return new C3DObject(points.release(), faces.release(), nullptr);
-    C3DObject* object = new C3DExtObject(points.get(), faces.get(), nullptr);
-    return object;
+    return new C3DExtObject(points.get(), faces.get(), nullptr);
 }
 
 C3DPatch* C3DQuorvaneObjectCreator::GetNewPatchObject() { return nullptr; }

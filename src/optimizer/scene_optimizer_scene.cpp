@@ -1,6 +1,5 @@
 // The scene optimiser's scenes: attaching and owning the source scene, the forms GetScene hands
 // out, editing an attached scene, and the collectors of optimisable objects.
-#include "core/checked_memory.h"
 #include "kestovar/core/thread_registry.h"
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/multires/multires_object.h"
@@ -103,7 +102,7 @@ C3DScene* CSceneOptimizer::GetScene(unsigned int flags) {
     C3DScene* frozen = (flags & GETSCENE_COPY) ? m_pMultiresScene->Copy(nullptr, 0, nullptr, 0) : m_pMultiresScene;
     if (!frozen) return nullptr;
     // A copy is the caller's only once frozen: a failure on the way releases it.
-    detail::HeldReference<C3DScene> heldCopy(frozen != m_pMultiresScene ? frozen : nullptr);
+    XHeld<C3DScene> heldCopy(frozen != m_pMultiresScene ? frozen : nullptr);
     for (C3DNodePos pos = frozen->GetFirstNode(kWalkKinds, kWalkFlags); pos;) {
         C3DBaseObject* object = nullptr;
         frozen->GetNextNode(pos, object);

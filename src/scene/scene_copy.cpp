@@ -3,7 +3,6 @@
 // between material tables need.
 #include <memory>
 
-#include "core/checked_memory.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object_creator.h"
 #include "kestovar/scene/scene.h"
@@ -107,7 +106,7 @@ C3DScene* C3DScene::Copy(C3DSceneNode* start, int time, C3DObjectCreator* creato
     if (start && start->m_pScene != this) return nullptr;
 
     // Held until complete, so that a failure on the way releases the partial copy.
-    detail::HeldReference<C3DScene> held(new C3DScene);
+    XHeld<C3DScene> held(new C3DScene);
     C3DScene* scene = held.get();
     scene->m_properties = m_properties;
     scene->m_materials = m_materials;

@@ -19,7 +19,6 @@
 #include "kestovar/platform/path.h"
 #include "kestovar/scene/preferences.h"
 #include "kestovar/scene/scene.h"
-#include "core/checked_memory.h"
 #include "core/parallel_failure.h"
 #include "scene_internal.h"
 
@@ -171,7 +170,7 @@ C3DSceneNode* C3DScene::ConcatenateInto(C3DSceneNode* start, const wchar_t* name
 
     C3DObjectCreator creator;
     // Held until its node takes it, so that a failure on the way releases it.
-    detail::HeldReference<C3DObject> held(creator.GetNewPolygonalObject());
+    XHeld<C3DObject> held(creator.GetNewPolygonalObject());
     C3DObject* merged = held.get();
     merged->SetPointList(creator.GetNewPointList(), true);
     merged->SetFaceList(creator.GetNewFaceList(), true);

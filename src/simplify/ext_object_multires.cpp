@@ -15,7 +15,6 @@
 // the whole list. The records are therefore laid out by the first contraction that re-points their
 // face, so that the faces a contraction re-points for the first time lie next to those of the
 // contractions played just before and after it.
-#include "core/checked_memory.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face.h"
@@ -189,18 +188,18 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
     workFaces.DeletePointToFaceGraph();
     // The new lists and object are held until handed over, so that a failed allocation on the
     // way leaves nothing behind.
-    detail::HeldReference<C3DPointList> newPoints(new C3DPointList(static_cast<const CPointList&>(workPoints)));
+    XHeld<C3DPointList> newPoints(new C3DPointList(static_cast<const CPointList&>(workPoints)));
     newPoints->SetSize(points.placed);
     for (int i = 0; i < points.placed; ++i) newPoints->CopyPoint(i, int(points.order[i]), workPoints);
     newPoints->SetPointsFlags(POINT_REMOVED, false);
 
-    detail::HeldReference<C3DFaceList> newFaces(C3DFaceList::Create());
+    XHeld<C3DFaceList> newFaces(C3DFaceList::Create());
     *newFaces = workFaces;
     LayOutRecords(*newFaces, recordOrder);
     ReorderAndTrim(*newFaces, faces);
     newFaces->UpdateIndex(&points.remap, false);
 
-    detail::HeldReference<CDependentChannels> newChannels(CDependentChannels::Create());
+    XHeld<CDependentChannels> newChannels(CDependentChannels::Create());
     unsigned int keptTypes = 0;
     if (m_optimizeMode & OPT_KEEP_UVW) keptTypes |= CHANNEL_UVW;
     if (m_optimizeMode & OPT_KEEP_VC) keptTypes |= CHANNEL_VC;
@@ -217,7 +216,7 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
         if (CPointList* cp = channel->GetPointList()) cp->SetPointsFlags(POINT_REMOVED, false);
     }
 
-    detail::HeldReference<CMultiresolutionObject1> object(
+    XHeld<CMultiresolutionObject1> object(
         new CMultiresolutionObject1(m_pOptimizer, workingCopy ? this : nullptr, m_pNode));
     object->SetPointList(newPoints.release(), true);
     object->SetFaceList(newFaces.release(), true);
@@ -232,7 +231,7 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
     } else {
         track = new CTrackContractions;
     }
-    detail::HeldReference<CTrackContractions> heldTrack(track);
+    XHeld<CTrackContractions> heldTrack(track);
     const bool hadTrack = m_pTrackInfo != nullptr;
     if (hadTrack) {
         if (workingCopy) {

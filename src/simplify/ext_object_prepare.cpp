@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "core/prefetch.h"
-#include "core/checked_memory.h"
 #include "kestovar/core/containers.h"
 #include "kestovar/core/memory.h"
 #include "kestovar/mesh/channel.h"
@@ -275,8 +274,8 @@ bool C3DExtObject::InitOptimizedFacesAndPoints() {
         C3DFaceList* triangles = geom.GetDst3DFaceList(true);
         CDependentChannels* channels = geom.GetDstChannels(true);
         // New lists are ours: held so that they are released whatever happens below.
-        detail::HeldReference<C3DFaceList> heldTriangles(triangles != m_pInitialFaces ? triangles : nullptr);
-        detail::HeldReference<CDependentChannels> heldChannels(channels != m_pInitialChannels ? channels : nullptr);
+        XHeld<C3DFaceList> heldTriangles(triangles != m_pInitialFaces ? triangles : nullptr);
+        XHeld<CDependentChannels> heldChannels(channels != m_pInitialChannels ? channels : nullptr);
         if (split > 0 && triangles && triangles != m_pInitialFaces) {
             *m_pWorkingFaces = *triangles;
             if (channels && m_pWorkingChannels && channels != m_pInitialChannels)

@@ -47,9 +47,9 @@ Direction Measure(const C3DObject* from, const C3DObject* to, double diagonal) {
 
 int CompareFiles(const std::string& a, const std::string& b, CompareReport& report) {
     const std::string paths[2] = {a, b};
-    Held<C3DObject> objects[2];
+    XHeld<C3DObject> objects[2];
     for (int k = 0; k < 2; ++k) {
-        Held<C3DScene> scene = ReadScene(paths[k], false);
+        XHeld<C3DScene> scene = ReadScene(paths[k], false);
         if (!scene) return kExitIo;
         objects[k] = MergeToTriangles(*scene);
         if (!objects[k]) {

@@ -44,7 +44,7 @@ int RunInfo(int argc, char** argv) {
     if (path.empty()) return UsageError("info", "missing FILE"), kExitUsage;
 
     LibrarySession session;
-    const Held<kestovar::C3DScene> scene = ReadScene(path, false);
+    const kestovar::XHeld<kestovar::C3DScene> scene = ReadScene(path, false);
     if (!scene) return kExitIo;
     const SceneFigures f = MeasureScene(*scene);
 

@@ -198,7 +198,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     // Ctrl-C from here until the save starts cancels the run; nothing is written then.
     InterruptGuard guard;
     const double t0 = NowSeconds();
-    Held<C3DScene> scene = ReadScene(input, true);
+    XHeld<C3DScene> scene = ReadScene(input, true);
     if (!scene) return kExitIo;
     const double t1 = NowSeconds();
 
@@ -260,7 +260,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         report.pointsBefore = maxPoints;
         report.facesAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
         report.pointsAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_POINTS, APPLY_TO_ALL);
-        const Held<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
+        const XHeld<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
         if (!frozen) {
             std::fprintf(stderr, "kestovar: %s: cannot freeze the reduced scene\n", input.c_str());
             return kExitIo;

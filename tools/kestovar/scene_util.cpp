@@ -54,10 +54,10 @@ std::string Narrow(const wchar_t* text) {
     return out;
 }
 
-Held<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
+XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
     const std::wstring wide = Widen(path);
     C3DIo reader(wide.c_str(), FILE_IO_LOADING | FILE_IO_SILENT);
-    Held<C3DScene> scene;
+    XHeld<C3DScene> scene;
     try {
         scene.reset(reader.Read());
     } catch (CXException* e) {
@@ -167,7 +167,7 @@ SceneFigures MeasureScene(C3DScene& scene) {
     return f;
 }
 
-Held<C3DObject> MergeToTriangles(C3DScene& scene) {
+XHeld<C3DObject> MergeToTriangles(C3DScene& scene) {
     std::vector<float> xyz;
     std::vector<int> triangles;
     for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH); pos;) {
@@ -194,7 +194,7 @@ Held<C3DObject> MergeToTriangles(C3DScene& scene) {
         }
     }
     if (triangles.empty()) return nullptr;
-    return Held<C3DObject>(CreateObjectFromArrays(xyz.data(), unsigned(xyz.size() * sizeof(float)), triangles.data(),
+    return XHeld<C3DObject>(CreateObjectFromArrays(xyz.data(), unsigned(xyz.size() * sizeof(float)), triangles.data(),
                                                   unsigned(triangles.size() * sizeof(int)), nullptr, 0));
 }
 

@@ -3,9 +3,10 @@
 #pragma once
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
+
+#include "kestovar/core/object.h"
 
 namespace kestovar {
 class C3DScene;
@@ -27,20 +28,9 @@ std::string OneLine(std::string text);
 std::wstring Widen(const std::string& text);
 std::string Narrow(const wchar_t* text);
 
-// Holds the tool's reference of a library scene or object, released through its Delete on every
-// way out (a library error raised on the way included).
-struct ReleaseReference {
-    template <class T>
-    void operator()(T* object) const {
-        object->Delete();
-    }
-};
-template <class T>
-using Held = std::unique_ptr<T, ReleaseReference>;
-
 // Reads `path`; on failure prints "kestovar: PATH: MESSAGE" (the library's message) and returns
 // null. With `forOptimizer` the polygonal objects are created contraction-ready.
-Held<kestovar::C3DScene> ReadScene(const std::string& path, bool forOptimizer);
+kestovar::XHeld<kestovar::C3DScene> ReadScene(const std::string& path, bool forOptimizer);
 // Saves `scene` to `path` (through the library's temporary file); prints the error on failure.
 bool SaveScene(kestovar::C3DScene& scene, const std::string& path);
 
@@ -60,7 +50,7 @@ SceneFigures MeasureScene(kestovar::C3DScene& scene);
 
 // One triangulated polymesh with every face of the scene in world coordinates, or null when the
 // scene has no face.
-Held<kestovar::C3DObject> MergeToTriangles(kestovar::C3DScene& scene);
+kestovar::XHeld<kestovar::C3DObject> MergeToTriangles(kestovar::C3DScene& scene);
 
 // Parsing helpers: print "kestovar SUBCOMMAND: MESSAGE" on stderr and return false on error.
 bool ParseDouble(const char* command, const char* option, const char* text, double& value);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "kestovar/core/export.h"
 #include "kestovar/core/memory.h"
@@ -137,5 +138,19 @@ void XRelease(T*& object) {
         p->Delete();
     }
 }
+
+// The deleter of XHeld: releases the one reference it is given.
+struct XReleaseReference {
+    template <class T>
+    void operator()(T* object) const {
+        object->Delete();
+    }
+};
+
+// Holds one reference of a reference-counted object (a scene, an object, a list, a channel set)
+// while it is being made or used: release() hands it over, and on every other way out, a raised
+// exception included, the reference is released.
+template <class T>
+using XHeld = std::unique_ptr<T, XReleaseReference>;
 
 }  // namespace kestovar
