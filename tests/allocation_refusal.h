@@ -5,6 +5,8 @@
 // never in a crash, and the sanitizer run of the suites checks that nothing leaks.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -78,6 +80,37 @@ Outcome Refusing(long n, Fn&& body) {
         XDeleteThreadException();
         return Outcome::kOtherError;
     }
+}
+
+// Walks the refusals of one piece of work, `run(n)` running it under Refusing(n, ...): the work
+// runs clean twice (the first run also makes the process's one-time allocations, registries for
+// one), then once with each allocation of the clean run refused in turn, and `check(n, outcome)`
+// judges each of those runs. With `mayFallShort` the walk ends at the first run that no longer
+// reaches its refusal (the thread registry grows at moments that depend on thread identifiers),
+// at most 16 allocations early; otherwise every run must reach it. The walk stops at the first
+// failure. Returns the number of allocations of the clean run (0 when it was not clean).
+template <class Run, class Check>
+long WalkRefusals(Run&& run, Check&& check, bool mayFallShort = false) {
+    for (int k = 0; k < 2; ++k) {
+        const Outcome clean = run(-1L);
+        EXPECT_EQ(clean, Outcome::kClean);
+        if (clean != Outcome::kClean) return 0;
+    }
+    const long total = RefusingHook::Allocations();
+    long n = 1;
+    for (; n <= total + (mayFallShort ? 64 : 0); ++n) {
+        const Outcome outcome = run(n);
+        if (!RefusingHook::Refused()) {
+            EXPECT_TRUE(mayFallShort) << "allocation " << n << " was not reached";
+            break;
+        }
+        check(n, outcome);
+        if (::testing::Test::HasFailure()) return total;
+    }
+    if (mayFallShort) {
+        EXPECT_GE(n, total - 16);
+    }
+    return total;
 }
 
 }  // namespace kestovar::test
