@@ -245,8 +245,13 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
     object->SetExtObject(this);
     object->SetTrackInfo(heldTrack.release());
     track->Renumber(faces.remap, points.remap);
-    if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressPos(unsigned(nContractions));
-    if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressPos(unsigned(nContractions));
+    // The range opened above is three times the contractions: the walk, the renumbering and the
+    // faces' re-indexing. The re-indexing already ran in step 3, so its share is reported here,
+    // after the renumbering's, as a second event of its own.
+    if (m_pOptimizer && nContractions > 0) {
+        m_pOptimizer->AddProgressPos(unsigned(nContractions));
+        m_pOptimizer->AddProgressPos(unsigned(nContractions));
+    }
     object->PrepareGeometry(false);
 
     // 5. The orders for the host, on request.
