@@ -448,7 +448,11 @@ TEST(FaceGridMap, LongSliversAreRegisteredInTheCellsTheyTouch) {
         double a[3], b[3];
         for (int k = 0; k < 3; ++k) a[k] = r.Range(-1, 1), b[k] = r.Range(-1, 1);
         const int p = m.AddPoint(a[0], a[1], a[2]), q = m.AddPoint(b[0], b[1], b[2]);
-        const int c = m.AddPoint(a[0] + r.Range(-0.01, 0.01), a[1] + r.Range(-0.01, 0.01), a[2] + 0.01);
+        // Drawn one statement at a time (the order of a call's arguments is the compiler's choice),
+        // y first as the pinned counts were made.
+        const double dy = r.Range(-0.01, 0.01);
+        const double dx = r.Range(-0.01, 0.01);
+        const int c = m.AddPoint(a[0] + dx, a[1] + dy, a[2] + 0.01);
         m.tris.insert(m.tris.end(), {p, q, c});
     }
     ObjectPtr o = MakeObject(m);

@@ -106,8 +106,9 @@ TEST_F(LogTest, RejectsBadArguments) {
     EXPECT_FALSE(SetLogFile(Wide(dir_ + "missing/dir/x.txt")));
     EXPECT_FALSE(IsLogFileEnabled());
     WriteToLogFile("dropped\n");  // no log: nothing happens
-    const char* noFormat = nullptr;
-    WriteToLogFile(noFormat);
+    // A null format is dropped too; called through a pointer, which carries no printf checking.
+    void (*write)(const char*, ...) = WriteToLogFile;
+    write(nullptr);
 }
 
 TEST_F(LogTest, ModesTruncateAppendAndUnique) {

@@ -89,7 +89,10 @@ void ExpectPrefixLevel(const CMultiresolutionObject1& o) {
 
 // The full-detail working mesh of an engine before its run: positions and corners in working order.
 struct FullMesh {
-    std::vector<C3DTPoint<float>> points;
+    struct Xyz {
+        float x, y, z;
+    };
+    std::vector<Xyz> points;
     std::vector<std::vector<int>> faces;
     std::vector<unsigned> materials;
     std::vector<bool> live;
@@ -97,7 +100,10 @@ struct FullMesh {
 
 FullMesh TakeWorking(Engine& e) {
     FullMesh m;
-    for (int i = 0; i < e.Points().GetSize(); ++i) m.points.push_back(*e.Points().GetPoint(i));
+    for (int i = 0; i < e.Points().GetSize(); ++i) {
+        const C3DTPoint<float>& p = *e.Points().GetPoint(i);
+        m.points.push_back({p.x, p.y, p.z});
+    }
     for (int f = 0; f < e.Faces().GetSize(); ++f) {
         int k;
         const int* idx = e.Faces().GetIndexes(unsigned(f), k);
