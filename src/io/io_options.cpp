@@ -281,23 +281,30 @@ CXTString<wchar_t> CFileIo::GetPreferencesFilePath() {
     return GetUserPreferencesPath(false) + L"Kestovar/io.prefs";
 }
 
+// The caller's block is read or written outside the library lock: it has a lock of its own, and
+// holding the library lock while taking it would order the two locks against every thread that
+// raises an exception (which registers it under the library lock) while holding that block's.
 bool CFileIo::LoadIoParameters(bool reading, CCustomData& parameters, uint32_t identifier) {
-    CXSingleLock lock(&XGetLibraryLock(), true);
-    CCustomData direction;
-    if (!IoPrefs().GetCustomData(reading ? kPrefsImport : kPrefsExport, direction)) return false;
     CCustomData block;
-    if (!direction.GetCustomData(identifier, block)) return false;
+    {
+        CXSingleLock lock(&XGetLibraryLock(), true);
+        CCustomData direction;
+        if (!IoPrefs().GetCustomData(reading ? kPrefsImport : kPrefsExport, direction)) return false;
+        if (!direction.GetCustomData(identifier, block)) return false;
+    }
     parameters.Copy(block);
     return true;
 }
 
 bool CFileIo::SaveIoParameters(bool reading, const CCustomData& parameters, uint32_t identifier) {
+    CCustomData block;
+    block.Copy(parameters);
     CXSingleLock lock(&XGetLibraryLock(), true);
     CCustomData& prefs = IoPrefs();
     uint32_t key = reading ? kPrefsImport : kPrefsExport;
     CCustomData direction;
     prefs.GetCustomData(key, direction);
-    direction.SetCustomData(identifier, parameters);
+    direction.SetCustomData(identifier, block);
     prefs.SetCustomData(key, direction);
     return true;
 }
