@@ -5,12 +5,14 @@ BUILD        ?= build
 SAN_BUILD    ?= build-san
 FUZZ_BUILD   ?= build-fuzz
 BENCH_BUILD  ?= build-bench
+TSAN_BUILD   ?= build-tsan
+ARCHER       ?= $(firstword $(wildcard /usr/lib/llvm-*/lib/libarcher.so))
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 20
 CMAKE        ?= cmake
 GEN          := -G Ninja
 
-.PHONY: all build demo test sanitize fuzz fuzz-smoke bench install clean format
+.PHONY: all build demo test sanitize tsan fuzz fuzz-smoke bench install clean format
 
 all: build
 
@@ -33,6 +35,19 @@ sanitize:
 	$(CMAKE) --build $(SAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+
+# The whole test suite under ThreadSanitizer, built with clang and LLVM's OpenMP runtime, whose
+# tool library (Archer) tells ThreadSanitizer about OpenMP's own synchronisation; the runtime's
+# uninstrumented internals are ignored. Needs clang and libomp-dev (Debian 12: libomp-14-dev).
+tsan:
+	@test -n "$(ARCHER)" || { echo "make tsan: libarcher.so not found (install libomp-dev)"; exit 1; }
+	$(CMAKE) -S . -B $(TSAN_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+	  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread
+	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS)
+	OMP_TOOL_LIBRARIES=$(ARCHER) \
+	  TSAN_OPTIONS=halt_on_error=1:ignore_noninstrumented_modules=1:second_deadlock_stack=1 \
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
 
 $(FUZZ_BUILD)/build.ninja:
 	$(CMAKE) -S . -B $(FUZZ_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -62,4 +77,4 @@ format:
 	find include src tests bench fuzz tools -name '*.h' -o -name '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
