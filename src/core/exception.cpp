@@ -118,11 +118,23 @@ ExceptionMap* GetExceptionMap(bool create) {
 
 }  // namespace
 
+namespace {
+// Set while this thread registers an exception. The registry's growth may run out of memory, and
+// the memory exception that reports it would need registering in turn: that nested registration
+// raises std::bad_alloc instead, which needs none.
+thread_local bool t_registering = false;
+}  // namespace
+
 void XSetThreadException(CXException* exception) {
     if (!exception) {
         XDeleteThreadException();
         return;
     }
+    if (t_registering) throw std::bad_alloc();
+    t_registering = true;
+    struct Registering {
+        ~Registering() { t_registering = false; }
+    } registering;
     uint64_t thread = threadGetCurrentId();
     CXException* previous = nullptr;
     {

@@ -45,10 +45,18 @@ public:
     // for it, as XThrow does).
     void Rethrow() {
         if (!m_error) return;
-        if (m_exception) XSetThreadException(m_exception);
-        m_exception = nullptr;
+        CXException* exception = m_exception;
         std::exception_ptr error = m_error;
+        m_exception = nullptr;
         m_error = nullptr;
+        if (exception) {
+            try {
+                XSetThreadException(exception);
+            } catch (...) {
+                delete exception;  // the registry could not take it: std::bad_alloc goes on instead
+                throw;
+            }
+        }
         std::rethrow_exception(error);
     }
 

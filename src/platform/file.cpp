@@ -107,17 +107,9 @@ CXFile::CXFile(const char* path, unsigned flags) {
 
 CXFile::CXFile(const wchar_t* path, unsigned flags) {
     if (!path) XThrow<CXFileException>(CXFileException::badPath, long(EINVAL), nullptr);
-    char* narrow = WideToUtf8(path);
+    const detail::HeldBlock<char> narrow(WideToUtf8(path));
     CXFileException error;
-    bool opened = Open(narrow, flags, &error);
-    if (!opened) {
-        // The exception copies the name into its message, so the conversion can go first.
-        CXFileException* e = new CXFileException(error.m_cause, error.m_lOsError, narrow);
-        xfree(narrow);
-        XSetThreadException(e);
-        throw e;
-    }
-    xfree(narrow);
+    if (!Open(narrow.get(), flags, &error)) XThrow<CXFileException>(error.m_cause, error.m_lOsError, narrow.get());
 }
 
 CXFile::~CXFile() {

@@ -1,11 +1,17 @@
 // The allocation hook and the exception family with its per-thread registry.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "allocation_refusal.h"
 
 #include "kestovar/core/exception.h"
 #include "kestovar/core/memory.h"
@@ -203,6 +209,57 @@ TEST(ThreadException, RegistrationsArePerThread) {
     EXPECT_EQ(nullptr, seenByWorker);
     EXPECT_EQ(mine, XGetThreadException());
     XDeleteThreadException();
+}
+
+// Threads that each keep an exception registered fill the registry until it has to grow. Each new
+// thread first throws with its second allocation refused (the first is the exception itself), so
+// that every growth of the registry is first tried and refused: the thrower must then get
+// std::bad_alloc with nothing registered, never a memory exception standing in for the one it
+// threw (the registration of that memory exception would re-enter the registry in mid-growth).
+TEST(ThreadException, ARegistrationThatCannotGrowTheRegistryRaisesBadAlloc) {
+    namespace refusal = kestovar::test::refusal;
+    kestovar::test::RefusingHook hook;
+    std::mutex lock;
+    std::condition_variable wake;
+    bool release = false;
+    std::atomic<int> ready{0};
+    std::atomic<int> growthsRefused{0}, wrongKind{0}, leftRegistered{0};
+    std::vector<std::thread> holders;
+    const int kHolders = 120;
+    for (int k = 0; k < kHolders; ++k) {
+        holders.emplace_back([&] {
+            refusal::allocations = 0;
+            refusal::refused = false;
+            refusal::refuse = 2;
+            try {
+                XThrow<CXInvalidArgException>("thrown");
+            } catch (CXInvalidArgException*) {
+                XDeleteThreadException();
+            } catch (std::bad_alloc&) {
+                growthsRefused += refusal::refused ? 1 : 0;
+                leftRegistered += XGetThreadException() != nullptr ? 1 : 0;
+            } catch (CXException*) {
+                ++wrongKind;
+                XDeleteThreadException();
+            }
+            refusal::refuse = -1;
+            XSetThreadException(new CXUserException("held"));
+            ++ready;
+            std::unique_lock<std::mutex> hold(lock);
+            wake.wait(hold, [&] { return release; });
+            XDeleteThreadException();
+        });
+        while (ready.load() != k + 1) std::this_thread::yield();
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        release = true;
+    }
+    wake.notify_all();
+    for (std::thread& t : holders) t.join();
+    EXPECT_EQ(wrongKind.load(), 0);
+    EXPECT_EQ(leftRegistered.load(), 0);
+    EXPECT_GE(growthsRefused.load(), 1) << "no growth of the registry was refused";
 }
 
 TEST(ThreadException, DeleteMemberForgetsTheRegistration) {

@@ -110,17 +110,26 @@ public:
 };
 
 // Registers `exception` as the calling thread's current exception (see the header comment).
+// When the registry cannot grow to take it, raises std::bad_alloc and leaves `exception`
+// unregistered, still the caller's (a registration that runs out of memory cannot register the
+// memory exception that would report it).
 KESTOVAR_API void XSetThreadException(CXException* exception);
 // Deletes the calling thread's registered exception, if any, and forgets it.
 KESTOVAR_API void XDeleteThreadException();
 // The calling thread's registered exception, or null.
 KESTOVAR_API CXException* XGetThreadException();
 
-// Creates an exception of type E, registers it and throws it by pointer.
+// Creates an exception of type E, registers it and throws it by pointer. Raises std::bad_alloc
+// instead when memory runs out on the way (the exception, if made, is then deleted).
 template <class E, class... Args>
 [[noreturn]] void XThrow(Args&&... args) {
     E* e = new E(std::forward<Args>(args)...);
-    XSetThreadException(e);
+    try {
+        XSetThreadException(e);
+    } catch (...) {
+        delete e;
+        throw;
+    }
     throw e;
 }
 
