@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "kestovar/core/hashmap.h"
 #include "kestovar/core/runtime.h"
@@ -116,13 +117,11 @@ ExceptionMap* GetExceptionMap(bool create) {
     return map;
 }
 
-}  // namespace
-
-namespace {
 // Set while this thread registers an exception. The registry's growth may run out of memory, and
 // the memory exception that reports it would need registering in turn: that nested registration
 // raises std::bad_alloc instead, which needs none.
 thread_local bool t_registering = false;
+
 }  // namespace
 
 void XSetThreadException(CXException* exception) {
