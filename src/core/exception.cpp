@@ -110,9 +110,10 @@ void ReleaseExceptionMap() {
 ExceptionMap* GetExceptionMap(bool create) {
     ExceptionMap* map = g_exceptionMap.load(std::memory_order_acquire);
     if (!map && create) {
+        // The release first (registering it twice is harmless): a map never exists without it.
+        AddApplicationExitCallback(&ReleaseExceptionMap, 0);
         map = new ExceptionMap(21);
         g_exceptionMap.store(map, std::memory_order_release);
-        AddApplicationExitCallback(&ReleaseExceptionMap, 0);
     }
     return map;
 }

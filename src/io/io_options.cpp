@@ -49,6 +49,8 @@ void SaveIoPrefsAtExit() {
 // The process-wide block, loaded on first use. Library lock held by the caller.
 CCustomData& IoPrefs() {
     if (!g_ioPrefs) {
+        // The release first (registering it twice is harmless): the block never exists without it.
+        AddApplicationExitCallback(&SaveIoPrefsAtExit, kPrefsExitPriority);
         g_ioPrefs = new CCustomData;
         if (IsPreferencesSavingEnabled()) {
             g_ioPrefs->LoadFromPrefs(CFileIo::GetPreferencesFilePath(), kPrefsSection, kPrefsEntry);
@@ -56,7 +58,6 @@ CCustomData& IoPrefs() {
             g_ioPrefs->GetUInt(kPrefsWord, word, 0);
             g_ioPrefsWord = word & 0xFFFF0000u;
         }
-        AddApplicationExitCallback(&SaveIoPrefsAtExit, kPrefsExitPriority);
     }
     return *g_ioPrefs;
 }

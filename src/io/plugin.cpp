@@ -40,8 +40,9 @@ void ReleasePluginState() {
 
 PluginState& Plugins() {
     if (!g_plugins) {
-        g_plugins = new PluginState;
+        // The release first (registering it twice is harmless): the state never exists without it.
         AddApplicationExitCallback(&ReleasePluginState, kPluginExitPriority);
+        g_plugins = new PluginState;
     }
     return *g_plugins;
 }

@@ -37,8 +37,10 @@ C3DPreferences* C3DPreferences::Get3DPreferences() {
     {
         CXSingleLock lock(&XGetLibraryLock(), true);
         if (!g_preferences) {
-            g_preferences = new C3DPreferences;
+            // The release first (registering it twice is harmless): the object never exists
+            // without it.
             AddApplicationExitCallback(&C3DPreferences::OnLibraryExit, kExitPriority);
+            g_preferences = new C3DPreferences;
         }
         prefs = g_preferences;
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -269,6 +270,78 @@ TEST(ThreadException, DeleteMemberForgetsTheRegistration) {
     EXPECT_EQ(nullptr, XGetThreadException());
     // An unregistered exception is simply deleted.
     (new CXUserException("y"))->Delete();
+}
+
+namespace {
+
+// Refuses allocation number `refuse` (counted from 1 since installation) and remembers the blocks
+// it gave out that are still live; blocks made before it was installed are not followed.
+class LiveBlockHook {
+public:
+    explicit LiveBlockHook(long refuse) : m_saved(memoryCallbackNotify) {
+        s_live.clear();
+        s_count = 0;
+        s_refuse = refuse;
+        memoryCallbackNotify = {Allocate, Reallocate, Free};
+    }
+    ~LiveBlockHook() { memoryCallbackNotify = m_saved; }
+    LiveBlockHook(const LiveBlockHook&) = delete;
+    LiveBlockHook& operator=(const LiveBlockHook&) = delete;
+
+    static size_t Live() { return s_live.size(); }
+    static bool Reached() { return s_count >= s_refuse; }
+
+private:
+    static bool Refuse() { return ++s_count == s_refuse; }
+    static void* Allocate(size_t size, int) {
+        if (Refuse()) return nullptr;
+        void* p = std::malloc(size ? size : 1);
+        s_live.insert(p);
+        return p;
+    }
+    static void* Reallocate(void* p, size_t size) {
+        if (Refuse()) return nullptr;
+        const bool followed = !p || s_live.erase(p) != 0;
+        void* q = std::realloc(p, size);
+        if (followed) s_live.insert(q);
+        return q;
+    }
+    static void Free(void* p, int) {
+        s_live.erase(p);
+        std::free(p);
+    }
+
+    XMemoryCallback m_saved;
+    static inline std::set<void*> s_live;
+    static inline long s_count = 0;
+    static inline long s_refuse = -1;
+};
+
+}  // namespace
+
+// After a close the first exception makes the registry again and registers its release for the
+// next close. With each allocation of that refused in turn, the next close leaves nothing behind:
+// the release is registered before the registry is made, so that no registry can exist without it.
+TEST(ThreadException, ARegistryMadeUnderRefusedAllocationsIsReleasedAtTheNextClose) {
+    for (long n = -1; n <= 8; ++n) {
+        ASSERT_TRUE(InitKestovarApplication());
+        CloseKestovarApplication(KESTOVAR_CLOSE_RELEASE_ALL);
+        {
+            LiveBlockHook hook(n);
+            try {
+                XThrow<CXUserException>("first after close");
+            } catch (CXUserException*) {
+                XDeleteThreadException();
+            } catch (CXMemoryException*) {
+                XDeleteThreadException();
+            } catch (std::bad_alloc&) {
+            }
+            if (n > 0 && !LiveBlockHook::Reached()) break;
+            ASSERT_TRUE(InitKestovarApplication());
+            CloseKestovarApplication(KESTOVAR_CLOSE_RELEASE_ALL);
+            EXPECT_EQ(LiveBlockHook::Live(), 0u) << "allocation " << n << " refused";
+        }
+    }
 }
 
 TEST(ThreadException, CloseReleasesTheRegistryWithWhatItHolds) {
