@@ -210,6 +210,14 @@ TEST_F(Tool, InfoCountsFacesBordersAndChannels) {
     r = Kestovar("info '" + kBunny + "' --json");
     EXPECT_EQ(JsonNumber(r.out, "border_edges"), 0);
     EXPECT_EQ(JsonNumber(r.out, "triangles"), 75408);
+    // A file of points only: an object without faces, whose points all count, box included.
+    const std::string cloud = Path("cloud.obj");
+    std::ofstream(cloud) << "v 0 0 0\nv 1 2 3\nv -1 0 5\n";
+    r = Kestovar("info '" + cloud + "' --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(JsonNumber(r.out, "points"), 3);
+    EXPECT_EQ(JsonNumber(r.out, "faces"), 0);
+    EXPECT_NE(r.out.find("\"box\": [[-1, 0, 0], [1, 2, 5]]"), std::string::npos) << r.out;
 }
 
 // Each kind of bad input: one line on stderr naming the file, the documented exit code, and no

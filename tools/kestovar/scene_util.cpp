@@ -129,10 +129,12 @@ SceneFigures MeasureScene(C3DScene& scene) {
         const C3DFaceList& faces = *object->GetFaceList();
         std::unordered_map<uint64_t, int> edgeUses;
         std::vector<char> used(size_t(points.GetSize()), 0);
+        int liveFaces = 0;
         for (int i = 0; i < faces.GetSize(); ++i) {
             if (!faces.IsFaceLive(unsigned(i))) continue;
             int n = 0;
             const int* idx = faces.GetIndexes(unsigned(i), n);
+            ++liveFaces;
             ++f.faces;
             if (n == 3)
                 ++f.triangles;
@@ -146,6 +148,11 @@ SceneFigures MeasureScene(C3DScene& scene) {
                     Extend(f, tm.TransformPoint(*points[idx[k]]));
                 }
             }
+        }
+        // An object without faces is a point cloud: all its points count.
+        if (liveFaces == 0) {
+            for (int i = 0; i < points.GetSize(); ++i) Extend(f, tm.TransformPoint(*points[i]));
+            f.points += points.GetSize();
         }
         for (const auto& [edge, uses] : edgeUses) {
             if (uses == 1) ++f.borderEdges;
