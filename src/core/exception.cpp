@@ -130,14 +130,18 @@ void XSetThreadException(CXException* exception) {
         XDeleteThreadException();
         return;
     }
-    if (t_registering) throw std::bad_alloc();
+    // The registry takes `exception` whatever happens: when it cannot record it, it deletes it.
+    if (t_registering) {
+        delete exception;
+        throw std::bad_alloc();
+    }
     t_registering = true;
     struct Registering {
         ~Registering() { t_registering = false; }
     } registering;
     uint64_t thread = threadGetCurrentId();
     CXException* previous = nullptr;
-    {
+    try {
         CXSingleLock lock(&XGetLibraryLock(), true);
         ExceptionMap* map = GetExceptionMap(true);
         CXException** slot = map->Find(thread);
@@ -145,8 +149,11 @@ void XSetThreadException(CXException* exception) {
             if (*slot != exception) previous = *slot;
             *slot = exception;
         } else {
-            map->Insert(thread, exception);
+            map->Insert(thread, exception);  // stores nothing when it raises
         }
+    } catch (...) {
+        delete exception;
+        throw;
     }
     delete previous;
 }

@@ -49,14 +49,7 @@ public:
         std::exception_ptr error = m_error;
         m_exception = nullptr;
         m_error = nullptr;
-        if (exception) {
-            try {
-                XSetThreadException(exception);
-            } catch (...) {
-                delete exception;  // the registry could not take it: std::bad_alloc goes on instead
-                throw;
-            }
-        }
+        if (exception) XSetThreadException(exception);  // std::bad_alloc instead when it cannot
         std::rethrow_exception(error);
     }
 

@@ -129,12 +129,11 @@ SceneFigures MeasureScene(C3DScene& scene) {
         const C3DFaceList& faces = *object->GetFaceList();
         std::unordered_map<uint64_t, int> edgeUses;
         std::vector<char> used(size_t(points.GetSize()), 0);
-        int liveFaces = 0;
+        const int facesBefore = f.faces;
         for (int i = 0; i < faces.GetSize(); ++i) {
             if (!faces.IsFaceLive(unsigned(i))) continue;
             int n = 0;
             const int* idx = faces.GetIndexes(unsigned(i), n);
-            ++liveFaces;
             ++f.faces;
             if (n == 3)
                 ++f.triangles;
@@ -150,7 +149,7 @@ SceneFigures MeasureScene(C3DScene& scene) {
             }
         }
         // An object without faces is a point cloud: all its points count.
-        if (liveFaces == 0) {
+        if (f.faces == facesBefore) {
             for (int i = 0; i < points.GetSize(); ++i) Extend(f, tm.TransformPoint(*points[i]));
             f.points += points.GetSize();
         }

@@ -109,10 +109,10 @@ public:
     long m_dwError;
 };
 
-// Registers `exception` as the calling thread's current exception (see the header comment).
-// When the registry cannot grow to take it, raises std::bad_alloc and leaves `exception`
-// unregistered, still the caller's (a registration that runs out of memory cannot register the
-// memory exception that would report it).
+// Registers `exception` as the calling thread's current exception (see the header comment); the
+// registry takes it. When the registry cannot grow to record it, `exception` is deleted and
+// std::bad_alloc raised (a registration that runs out of memory cannot register the memory
+// exception that would report it).
 KESTOVAR_API void XSetThreadException(CXException* exception);
 // Deletes the calling thread's registered exception, if any, and forgets it.
 KESTOVAR_API void XDeleteThreadException();
@@ -120,16 +120,11 @@ KESTOVAR_API void XDeleteThreadException();
 KESTOVAR_API CXException* XGetThreadException();
 
 // Creates an exception of type E, registers it and throws it by pointer. Raises std::bad_alloc
-// instead when memory runs out on the way (the exception, if made, is then deleted).
+// instead when memory runs out on the way.
 template <class E, class... Args>
 [[noreturn]] void XThrow(Args&&... args) {
     E* e = new E(std::forward<Args>(args)...);
-    try {
-        XSetThreadException(e);
-    } catch (...) {
-        delete e;
-        throw;
-    }
+    XSetThreadException(e);
     throw e;
 }
 
