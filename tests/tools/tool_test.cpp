@@ -220,6 +220,23 @@ TEST_F(Tool, InfoCountsFacesBordersAndChannels) {
     EXPECT_NE(r.out.find("\"box\": [[-1, 0, 0], [1, 2, 5]]"), std::string::npos) << r.out;
 }
 
+// A mesh drawn at a tiny scale: every triangle's edge cross product is below the preparation's
+// degeneracy bound, so all faces go. The run still succeeds, but says why the result is empty;
+// an ordinary mesh gets no such line.
+TEST_F(Tool, ReduceWarnsWhenThePreparationDropsEveryFace) {
+    const std::string tiny = Path("tiny.obj");
+    std::ofstream(tiny) << "v 0 0 0\nv 1e-9 0 0\nv 0 1e-9 0\nv 1e-9 1e-9 1e-9\nf 1 2 3\nf 2 4 3\n";
+    Outcome r = Kestovar("reduce '" + tiny + "' --ratio 0.5 --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("kestovar: " + tiny + ": warning: all 2 faces were dropped as degenerate"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("\"faces\": [0, 0]"), std::string::npos) << r.out;
+    r = Kestovar("reduce '" + kSpider + "' -o '" + Path("spider.obj") + "' --ratio 0.5 -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+}
+
 // Each kind of bad input: one line on stderr naming the file, the documented exit code, and no
 // output file.
 TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {

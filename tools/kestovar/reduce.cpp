@@ -200,6 +200,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     const double t0 = NowSeconds();
     XHeld<C3DScene> scene = ReadScene(input, true);
     if (!scene) return kExitIo;
+    const int facesRead = CountFaces(*scene);
     const double t1 = NowSeconds();
 
     if (settings.selectionOnly) {
@@ -241,6 +242,14 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     const ApplyTo applyTo = settings.selectionOnly ? APPLY_TO_SELECTION : APPLY_TO_ALL;
     const int maxFaces = opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
     const int maxPoints = opt.GetMultiresolutionInfo(MRINFO_MAX_POINTS, APPLY_TO_ALL);
+    // The preparation drops degenerate faces: repeated corners, or a cross product of two edges
+    // shorter than 1e-15 (an area below about 5e-16 in the file's units, so a mesh drawn at a
+    // tiny scale loses them all). Say so rather than write an empty file without a word.
+    if (facesRead > 0 && maxFaces == 0)
+        std::fprintf(stderr,
+                     "kestovar: %s: warning: all %d faces were dropped as degenerate (repeated corners, or an area "
+                     "below about 5e-16 in the file's units); the result is empty\n",
+                     input.c_str(), facesRead);
     reports.clear();
     for (const ReduceLevel& level : levels) {
         const double s0 = NowSeconds();

@@ -173,6 +173,18 @@ SceneFigures MeasureScene(C3DScene& scene) {
     return f;
 }
 
+int CountFaces(C3DScene& scene) {
+    int count = 0;
+    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
+        C3DGeomObject* geom = nullptr;
+        scene.GetNextNode(pos, geom);
+        const C3DFaceList* faces = geom ? geom->GetFaceList() : nullptr;
+        if (!faces) continue;
+        for (int i = 0; i < faces->GetSize(); ++i) count += faces->IsFaceLive(unsigned(i)) ? 1 : 0;
+    }
+    return count;
+}
+
 XHeld<C3DObject> MergeToTriangles(C3DScene& scene) {
     std::vector<float> xyz;
     std::vector<int> triangles;

@@ -48,6 +48,9 @@ struct SceneFigures {
 };
 SceneFigures MeasureScene(kestovar::C3DScene& scene);
 
+// Live faces of the polygonal objects of a scene (each shared object once).
+int CountFaces(kestovar::C3DScene& scene);
+
 // One triangulated polymesh with every face of the scene in world coordinates, or null when the
 // scene has no face.
 kestovar::XHeld<kestovar::C3DObject> MergeToTriangles(kestovar::C3DScene& scene);
