@@ -220,6 +220,30 @@ TEST_F(Tool, InfoCountsFacesBordersAndChannels) {
     EXPECT_NE(r.out.find("\"box\": [[-1, 0, 0], [1, 2, 5]]"), std::string::npos) << r.out;
 }
 
+// File names are UTF-8 whatever the process locale (the tool runs in the C locale here): a
+// folder and a file named with accents, CJK characters and blanks are read, written and named
+// in messages as they are.
+TEST_F(Tool, NonAsciiFileNamesAreReadAndWritten) {
+    const fs::path folder = dir_ / "d\u00e9j\u00e0 \u65e5\u672c";
+    fs::create_directories(folder);
+    const std::string input = (folder / "sp\u00efder 1.obj").string();
+    fs::copy_file(kSpider, input);
+    Outcome r = Kestovar("reduce '" + input + "' --ratio 0.5 -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string output = (folder / "sp\u00efder 1-reduced.obj").string();
+    ASSERT_TRUE(fs::exists(output));
+    r = Kestovar("info '" + output + "' --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_GT(JsonNumber(r.out, "faces"), 1368 / 3);  // reduced from the spider's 1368
+    EXPECT_LT(JsonNumber(r.out, "faces"), 1368);
+    EXPECT_EQ(JsonNumber(r.out, "materials"), 4);
+    // A missing file is named in the message exactly as given.
+    const std::string missing = (folder / "\u00f8.obj").string();
+    r = Kestovar("info '" + missing + "'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("kestovar: " + missing + ": ", 0), 0u) << r.err;
+}
+
 // A mesh drawn at a tiny scale: every triangle's edge cross product is below the preparation's
 // degeneracy bound, so all faces go. The run still succeeds, but says why the result is empty;
 // an ordinary mesh gets no such line.

@@ -28,30 +28,17 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// File names and messages cross between the tool and the library as UTF-8 and UTF-32, the
+// library's own conventions, whatever the process locale (the tool never sets one, and the C
+// locale would refuse every byte above 127).
 std::wstring Widen(const std::string& text) {
-    std::mbstate_t state{};
-    const char* src = text.c_str();
-    size_t n = std::mbsrtowcs(nullptr, &src, 0, &state);
-    if (n == size_t(-1)) return std::wstring(text.begin(), text.end());
-    std::wstring out(n, L'\0');
-    src = text.c_str();
-    std::mbsrtowcs(out.data(), &src, n, &state);
-    return out;
+    const XCA2W wide(text.c_str(), int(text.size()));
+    return std::wstring(wide.GetString(), size_t(wide.GetLength()));
 }
 
 std::string Narrow(const wchar_t* text) {
-    std::mbstate_t state{};
-    const wchar_t* src = text;
-    size_t n = std::wcsrtombs(nullptr, &src, 0, &state);
-    if (n == size_t(-1)) {
-        std::string out;
-        for (const wchar_t* p = text; *p; ++p) out += *p < 128 ? char(*p) : '?';
-        return out;
-    }
-    std::string out(n, '\0');
-    src = text;
-    std::wcsrtombs(out.data(), &src, n, &state);
-    return out;
+    const XCW2A narrow(text);
+    return std::string(narrow.GetString(), size_t(narrow.GetLength()));
 }
 
 XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
