@@ -21,6 +21,7 @@
 #include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "kestovar/platform/path.h"
 #include "kestovar/scene/scene.h"
 
 namespace kestovar {
@@ -299,27 +300,49 @@ int CObjReader::CountPass() {
             StartGroup(b, int(e - b));
             m_group = m_nextGroup++;
         } else if (MatchKeyword(p, end, "mtllib", rest)) {
-            for (const char* t = SkipBlanks(rest, end); t < end;) {
-                const char* e = SkipToken(t, end);
-                m_libraries.Add(CXStringW(t, int(e - t)));
-                t = SkipBlanks(e, end);
-            }
+            // The names as written; ReadLibraries decides how they split.
+            const char* b = rest;
+            const char* e = end;
+            Trim(b, e);
+            if (b < e) m_libraries.Add(CXStringW(b, int(e - b)));
         }
     }
     return IO_FILE_OK;
 }
 
+// The path of a material library named in the OBJ file: relative names are taken in the OBJ
+// file's folder.
+static CXStringW LibraryPath(const wchar_t* directory, const CXStringW& library) {
+    CXStringW path;
+    if (library.IsEmpty() || library[0] != L'/') {
+        path = directory;
+        if (!path.IsEmpty() && path[path.GetLength() - 1] != L'/') path += L"/";
+    }
+    path += library;
+    return path;
+}
+
 void CObjReader::ReadLibraries(const wchar_t* directory) {
     if (directory) {
         for (int i = 0; i < m_libraries.GetSize(); ++i) {
-            const CXStringW& library = m_libraries[i];
-            CXStringW path;
-            if (library.IsEmpty() || library[0] != L'/') {
-                path = directory;
-                if (!path.IsEmpty() && path[path.GetLength() - 1] != L'/') path += L"/";
+            // An "mtllib" line lists blank-separated names. Writers that name the library after
+            // an OBJ file with blanks in its name (this one included) write that name whole, so
+            // a line whose whole text names an existing file is that one library.
+            const CXStringW& names = m_libraries[i];
+            if (names.FindOneOf(L" \t") >= 0) {
+                const CXStringW whole = LibraryPath(directory, names);
+                if (fileExists(whole)) {
+                    CWavefrontIo::ReadMtlFile(whole, *m_pScene, m_uvwChannelID);
+                    continue;
+                }
             }
-            path += library;
-            CWavefrontIo::ReadMtlFile(path, *m_pScene, m_uvwChannelID);
+            for (int t = 0; t < names.GetLength();) {
+                while (t < names.GetLength() && (names[t] == L' ' || names[t] == L'\t')) ++t;
+                int e = t;
+                while (e < names.GetLength() && names[e] != L' ' && names[e] != L'\t') ++e;
+                if (e > t) CWavefrontIo::ReadMtlFile(LibraryPath(directory, names.Mid(t, e - t)), *m_pScene, m_uvwChannelID);
+                t = e;
+            }
         }
     }
     // Names of the materials the libraries defined (the first of a name wins, as in the table).

@@ -599,5 +599,39 @@ TEST(WavefrontFrame, ReadAndSaveByFileNameWithTheLibraryBesideTheTarget) {
     EXPECT_EQ(Text(bad.GetIoErrorTxt()), "Bad file format");
 }
 
+// "mtllib" lists blank-separated names, but the writer names the library after the OBJ file, blanks
+// included: a line whose whole text names an existing file is that one library, any other is
+// split. Both read back every material.
+TEST(WavefrontFrame, ALibraryNamedWithBlanksIsReadWholeAndAListOneByOne) {
+    TempDir dir;
+    C3DIo reader(CXStringW((kData + "/../../data/spider.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
+    ScenePtr scene(reader.Read());
+    ASSERT_TRUE(scene && scene->GetMaterialByName(L"Skin"));
+    const CRGBColor skin = scene->GetMaterialByName(L"Skin")->GetDiffuseColor(0);
+    CSceneExportOptions options;
+    C3DIo writer(CXStringW((dir.path + "/my copy.obj").c_str()), FILE_IO_SILENT);
+    ASSERT_TRUE(writer.Save(scene.get(), &options));
+    EXPECT_NE(Slurp(dir.path + "/my copy.obj").find("\nmtllib my copy.mtl\n"), std::string::npos);
+    C3DIo again(CXStringW((dir.path + "/my copy.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
+    ScenePtr copy(again.Read());
+    ASSERT_TRUE(copy);
+    C3DMaterial* read = copy->GetMaterialByName(L"Skin");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->GetDiffuseColor(0).r, skin.r);
+    EXPECT_EQ(read->GetDiffuseColor(0).g, skin.g);
+    EXPECT_EQ(read->GetDiffuseColor(0).b, skin.b);
+
+    std::ofstream(dir.path + "/one.mtl") << "newmtl a\nKd 0 1 0\n";
+    std::ofstream(dir.path + "/two.mtl") << "newmtl b\nKd 0 0 1\n";
+    std::ofstream(dir.path + "/list.obj") << "mtllib one.mtl  two.mtl\t\nv 0 0 0\nv 1 0 0\nv 0 1 0\n"
+                                            "usemtl a\nf 1 2 3\nusemtl b\nf 3 2 1\n";
+    C3DIo list(CXStringW((dir.path + "/list.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
+    ScenePtr listed(list.Read());
+    ASSERT_TRUE(listed);
+    ASSERT_TRUE(listed->GetMaterialByName(L"a") && listed->GetMaterialByName(L"b"));
+    EXPECT_EQ(listed->GetMaterialByName(L"a")->GetDiffuseColor(0).g, 255);
+    EXPECT_EQ(listed->GetMaterialByName(L"b")->GetDiffuseColor(0).b, 255);
+}
+
 }  // namespace
 }  // namespace kestovar
