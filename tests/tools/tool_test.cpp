@@ -43,9 +43,10 @@ protected:
     void TearDown() override { fs::remove_all(dir_); }
 
     // Runs the tool with `args` (already quoted as needed); stdout and stderr are captured apart.
-    Outcome Kestovar(const std::string& args) {
+    // `env` is put before the command (variable assignments for the child).
+    Outcome Kestovar(const std::string& args, const std::string& env = std::string()) {
         const fs::path out = dir_ / "stdout.txt", err = dir_ / "stderr.txt";
-        const std::string command = std::string("'") + KESTOVAR_TOOL + "' " + args + " >'" + out.string() + "' 2>'" +
+        const std::string command = env + "'" + KESTOVAR_TOOL + "' " + args + " >'" + out.string() + "' 2>'" +
                                     err.string() + "' </dev/null";
         Outcome r;
         const int raw = std::system(command.c_str());
@@ -244,6 +245,31 @@ TEST_F(Tool, NonAsciiFileNamesAreReadAndWritten) {
     EXPECT_EQ(r.err.rfind("kestovar: " + missing + ": ", 0), 0u) << r.err;
 }
 
+// Plug-in formats: the tool loads the STL plug-in from the folder KESTOVAR_PLUGINS names, or by
+// default from the build tree's, writes and reads .stl files through it, and without plug-ins
+// does not know the extension.
+TEST_F(Tool, PluginFormatsComeFromTheNamedOrTheDefaultFolder) {
+#ifndef KESTOVAR_TEST_PLUGIN_DIR
+    GTEST_SKIP() << "plug-ins not built";
+#else
+    const std::string named = std::string("KESTOVAR_PLUGINS='") + KESTOVAR_TEST_PLUGIN_DIR + "' ";
+    const std::string stl = Path("bunny.stl");
+    Outcome r = Kestovar("reduce '" + kBunny + "' -o '" + stl + "' --ratio 0.1 --json", named);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("\"faces\": \\[[0-9]+, ([0-9]+)\\]"))) << r.out;
+    const double written = std::stod(m[1]);
+    for (const std::string& env : {named, std::string()}) {
+        r = Kestovar("info '" + stl + "' --json", env);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(JsonNumber(r.out, "faces"), written);
+    }
+    r = Kestovar("info '" + stl + "'", "KESTOVAR_PLUGINS= ");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("Unknown file type"), std::string::npos) << r.err;
+#endif
+}
+
 // A mesh drawn at a tiny scale: every triangle's edge cross product is below the preparation's
 // degeneracy bound, so all faces go. The run still succeeds, but says why the result is empty;
 // an ordinary mesh gets no such line.
@@ -313,11 +339,23 @@ TEST_F(Tool, BadUsageExitsWithOne) {
 
 // Ctrl-C during the optimisation: exit code 3, "cancelled" on stderr, and no output file.
 TEST_F(Tool, InterruptCancelsAndLeavesNoOutput) {
-    const std::string output = Path("cancelled.obj"), errors = Path("stderr.txt");
+    const std::string input = Path("grid.obj"), output = Path("cancelled.obj"), errors = Path("stderr.txt");
+    // A wavy 400 x 400 grid (320k triangles): long enough a run that the interrupt lands in it.
+    {
+        std::ofstream grid(input);
+        const int n = 401;
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) grid << "v " << x << ' ' << y << ' ' << ((x * 7 + y * 13) % 5) * 0.1 << '\n';
+        for (int y = 0; y + 1 < n; ++y)
+            for (int x = 0; x + 1 < n; ++x) {
+                const int a = y * n + x + 1;
+                grid << "f " << a << ' ' << a + 1 << ' ' << a + n + 1 << ' ' << a + n << '\n';
+            }
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> args = {KESTOVAR_TOOL, "reduce", kBunny, "-o", output, "--ratio", "0.1", "--threads", "1", "-q"};
+    std::vector<std::string> args = {KESTOVAR_TOOL, "reduce", input, "-o", output, "--ratio", "0.1", "--threads", "1", "-q"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -334,7 +372,7 @@ TEST_F(Tool, InterruptCancelsAndLeavesNoOutput) {
     EXPECT_NE(Slurp(errors).find("cancelled"), std::string::npos) << Slurp(errors);
     EXPECT_FALSE(fs::exists(output));
     for (const auto& entry : fs::directory_iterator(dir_))
-        EXPECT_TRUE(entry.path().filename().string().starts_with("std")) << entry.path();
+        EXPECT_TRUE(entry.path().filename().string().starts_with("std") || entry.path() == input) << entry.path();
 }
 
 TEST_F(Tool, DemoReducesEverySampleTwiceAndMeasuresIt) {

@@ -27,7 +27,11 @@ void PrintUsage(FILE* out) {
                  "\n"
                  "options:\n"
                  "  --help                  show this help\n"
-                 "  --version               print the version\n");
+                 "  --version               print the version\n"
+                 "\n"
+                 "Files are read and written by their extension: .obj, .3dif, and the formats of the\n"
+                 "plug-ins (.stl) found in the folder KESTOVAR_PLUGINS names, or else in the one\n"
+                 "installed beside the tool.\n");
 }
 
 int Dispatch(int argc, char** argv) {

@@ -234,11 +234,18 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     }
     const double t2 = NowSeconds();
 
-    C3DScene* mr = opt.GetScene(GETSCENE_MULTIRES);
-    if (!mr) {
-        std::fprintf(stderr, "kestovar: %s: no polygonal object to reduce\n", input.c_str());
+    // The steps after Optimize (the multiresolution scene, the levels, the frozen copies) poll the
+    // same cancel query, so an interrupt there makes them fail: report that as the cancellation.
+    auto failure = [&](const char* message) {
+        if (g_interrupted.load()) {
+            std::fprintf(stderr, "kestovar: %s: cancelled\n", input.c_str());
+            return kExitCancelled;
+        }
+        std::fprintf(stderr, "kestovar: %s: %s\n", input.c_str(), message);
         return kExitIo;
-    }
+    };
+    C3DScene* mr = opt.GetScene(GETSCENE_MULTIRES);
+    if (!mr) return failure("no polygonal object to reduce");
     const ApplyTo applyTo = settings.selectionOnly ? APPLY_TO_SELECTION : APPLY_TO_ALL;
     const int maxFaces = opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
     const int maxPoints = opt.GetMultiresolutionInfo(MRINFO_MAX_POINTS, APPLY_TO_ALL);
@@ -260,24 +267,14 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
             set = opt.SetMultiresolutionRatio(0, level.faces, MRRATIO_ABSOLUTE | MRRATIO_FACES, applyTo);
         else
             set = opt.SetMultiresolutionRatio(0, level.points, MRRATIO_ABSOLUTE | MRRATIO_POINTS, applyTo);
-        if (!set) {
-            std::fprintf(stderr, "kestovar: %s: the requested level cannot be set\n", input.c_str());
-            return kExitIo;
-        }
+        if (!set) return failure("the requested level cannot be set");
         ReduceReport report;
         report.facesBefore = maxFaces;
         report.pointsBefore = maxPoints;
         report.facesAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
         report.pointsAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_POINTS, APPLY_TO_ALL);
         const XHeld<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
-        if (!frozen) {
-            std::fprintf(stderr, "kestovar: %s: cannot freeze the reduced scene\n", input.c_str());
-            return kExitIo;
-        }
-        if (g_interrupted.load()) {
-            std::fprintf(stderr, "kestovar: %s: cancelled\n", input.c_str());
-            return kExitCancelled;
-        }
+        if (!frozen || g_interrupted.load()) return failure("cannot freeze the reduced scene");
         if (!SaveScene(*frozen, level.output)) return kExitIo;
         report.readSeconds = t1 - t0;
         report.optimizeSeconds = t2 - t1;

@@ -3,7 +3,7 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cwchar>
+#include <filesystem>
 #include <unordered_map>
 
 #include "kestovar/kestovar.h"
@@ -12,12 +12,38 @@ namespace kestovar_tool {
 
 using namespace kestovar;
 
+namespace {
+
+// The folder of the plug-in formats: the one KESTOVAR_PLUGINS names when it is set (even empty:
+// then none), else the first that exists of the installed layout (<prefix>/<libdir>/kestovar/
+// Plugins beside <prefix>/bin/kestovar) and the build tree's (<build>/plugins beside
+// <build>/tools/kestovar/kestovar). Empty when there is none.
+std::string PluginsFolder() {
+    if (const char* named = std::getenv("KESTOVAR_PLUGINS")) return named;
+    std::error_code error;
+    const std::filesystem::path tool = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return std::string();
+    const std::filesystem::path bin = tool.parent_path();
+    for (const std::filesystem::path& folder :
+         {bin / ".." / KESTOVAR_INSTALL_LIBDIR / "kestovar" / "Plugins", bin / ".." / ".." / "plugins"})
+        if (std::filesystem::is_directory(folder, error)) return folder.lexically_normal().string();
+    return std::string();
+}
+
+}  // namespace
+
 LibrarySession::LibrarySession(const wchar_t* logPath) {
     InitKestovarApplication(nullptr, KESTOVAR_INIT_FORMATS, logPath);
+    const std::string folder = PluginsFolder();
+    if (!folder.empty()) {
+        // The library keeps the directory part of the path it is given.
+        SetPluginsDirectory(Widen(folder + "/").c_str(), false);
+        RegisterIOPlugins(16384u, L"");
+    }
 }
 
 LibrarySession::~LibrarySession() {
-    CloseKestovarApplication(KESTOVAR_INIT_FORMATS | KESTOVAR_CLOSE_RELEASE_ALL);
+    CloseKestovarApplication(KESTOVAR_INIT_FORMATS | KESTOVAR_INIT_IO_PLUGINS | KESTOVAR_CLOSE_RELEASE_ALL);
 }
 
 // The library's messages may span lines; the tool reports every error on one line.
