@@ -221,6 +221,24 @@ TEST_F(Tool, InfoCountsFacesBordersAndChannels) {
     EXPECT_NE(r.out.find("\"box\": [[-1, 0, 0], [1, 2, 5]]"), std::string::npos) << r.out;
 }
 
+// The spider carries texture coordinates and normals: a plain reduction keeps both channels,
+// --drop leaves the named ones out, and dropping then keeping again keeps them.
+TEST_F(Tool, AttributesAreKeptUnlessDropped) {
+    const std::string kept = Path("kept.obj"), dropped = Path("dropped.obj"), again = Path("again.obj");
+    ASSERT_EQ(Kestovar("reduce '" + kSpider + "' -o '" + kept + "' --ratio 0.5 -q").status, 0);
+    ASSERT_EQ(Kestovar("reduce '" + kSpider + "' -o '" + dropped + "' --ratio 0.5 -q --drop uv,normals").status, 0);
+    ASSERT_EQ(Kestovar("reduce '" + kSpider + "' -o '" + again + "' --ratio 0.5 -q --drop uv,normals --keep uv").status, 0);
+    Outcome r = Kestovar("info '" + kept + "' --json");
+    EXPECT_NE(r.out.find("\"UV\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"Normals\""), std::string::npos) << r.out;
+    r = Kestovar("info '" + dropped + "' --json");
+    EXPECT_NE(r.out.find("\"channels\": []"), std::string::npos) << r.out;
+    r = Kestovar("info '" + again + "' --json");
+    EXPECT_NE(r.out.find("\"UV\""), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\"Normals\""), std::string::npos) << r.out;
+    EXPECT_EQ(Kestovar("reduce '" + kSpider + "' --ratio 0.5 --drop wings").status, 1);
+}
+
 // File names are UTF-8 whatever the process locale (the tool runs in the C locale here): a
 // folder and a file named with accents, CJK characters and blanks are read, written and named
 // in messages as they are.

@@ -17,12 +17,16 @@ constexpr int kExitFailed = 4;
 int RunDemo(int argc, char** argv);
 // kestovar reduce INPUT [-o OUTPUT] (--ratio R | --faces N | --points N) [options]
 int RunReduce(int argc, char** argv);
+// The optimisation modes the tool uses unless told otherwise: keep the attributes a file carries
+// (texture coordinates, vertex colours, normals; a channel that is not kept is left out of the
+// result) and the borders between materials.
+extern const unsigned long long kDefaultModes;
 // One reduction: exactly one of ratio (0..1), faces and points is non-negative; `modes` are
 // optimisation mode bits; threads 0 keeps the library's worker count.
 struct ReduceSettings {
     double ratio = -1;
     int faces = -1, points = -1, threads = 0;
-    unsigned long long modes = 0;
+    unsigned long long modes = kDefaultModes;
     bool selectionOnly = false, progressBar = false;
 };
 struct ReduceReport {

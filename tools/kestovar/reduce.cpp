@@ -13,6 +13,10 @@
 #include "scene_util.h"
 
 namespace kestovar_tool {
+
+const unsigned long long kDefaultModes =
+    kestovar::OPT_KEEP_MATERIAL | kestovar::OPT_KEEP_UVW | kestovar::OPT_KEEP_VC | kestovar::OPT_KEEP_NORMALS;
+
 namespace {
 
 using namespace kestovar;
@@ -28,6 +32,9 @@ const char kReduceHelp[] =
     "  --faces N            keep about N faces in total\n"
     "  --points N           keep about N points in total\n"
     "  --keep LIST          preserve these features: borders,corners,materials,uv,colors,normals\n"
+    "                       (materials, uv, colors and normals are kept unless dropped)\n"
+    "  --drop LIST          stop preserving these features; dropped uv, colors and normals\n"
+    "                       are left out of the output\n"
     "  --constrain LIST     as --keep, and hold them to their lines with constraint planes\n"
     "  --freeze LIST        never move the points of these features\n"
     "  --symmetry x|y|z     mirror the contractions across the box's mid-plane\n"
@@ -74,13 +81,17 @@ bool ForEachListItem(const char* command, const char* option, const char* list, 
     return true;
 }
 
-// Adds to `modes` the bits `which` (0 keep, 1 constrain, 2 freeze) of the listed features.
+// Adds to `modes` the bits `which` (0 keep, 1 constrain, 2 freeze) of the listed features, or
+// with `which` 3 (drop) clears all three.
 bool ParseFeatures(const char* command, const char* option, const char* list, int which,
                    unsigned long long& modes) {
     return ForEachListItem(command, option, list, [&](const std::string& name) {
         for (const Feature& f : kFeatures) {
             if (name == f.name) {
-                modes |= which == 0 ? f.keep : which == 1 ? f.constrain : f.freeze;
+                if (which == 3)
+                    modes &= ~(f.keep | f.constrain | f.freeze);
+                else
+                    modes |= which == 0 ? f.keep : which == 1 ? f.constrain : f.freeze;
                 return true;
             }
         }
@@ -114,7 +125,7 @@ std::string DefaultOutput(const std::string& input) {
 // options and extra arguments.
 struct SharedOptions {
     std::string input, output;
-    unsigned long long modes = 0;
+    unsigned long long modes = kDefaultModes;
     int threads = 0;
     bool quiet = false;
 };
@@ -127,8 +138,9 @@ bool TakeSharedOption(const char* command, const char* outputKind, int argc, cha
     if (!std::strcmp(a, "-o") || !std::strcmp(a, "--output")) {
         if (!next) return UsageError(command, (std::string("-o needs a ") + outputKind).c_str()), false;
         options.output = next, ++i;
-    } else if (!std::strcmp(a, "--keep") || !std::strcmp(a, "--constrain") || !std::strcmp(a, "--freeze")) {
-        const int which = a[2] == 'k' ? 0 : a[2] == 'c' ? 1 : 2;
+    } else if (!std::strcmp(a, "--keep") || !std::strcmp(a, "--constrain") || !std::strcmp(a, "--freeze") ||
+               !std::strcmp(a, "--drop")) {
+        const int which = a[2] == 'k' ? 0 : a[2] == 'c' ? 1 : a[2] == 'f' ? 2 : 3;
         if (!ParseFeatures(command, a, next, which, options.modes)) return false;
         ++i;
     } else if (!std::strcmp(a, "--threads")) {
@@ -387,6 +399,9 @@ const char kLodHelp[] =
     "  -o, --output DIR     folder of the levels (created when missing)\n"
     "  --ratios LIST        fractions of the faces to keep (default 1,0.5,0.25,0.1)\n"
     "  --keep LIST          preserve these features: borders,corners,materials,uv,colors,normals\n"
+    "                       (materials, uv, colors and normals are kept unless dropped)\n"
+    "  --drop LIST          stop preserving these features; dropped uv, colors and normals\n"
+    "                       are left out of the output\n"
     "  --constrain LIST     as --keep, and hold them to their lines with constraint planes\n"
     "  --freeze LIST        never move the points of these features\n"
     "  --threads N          worker threads (default: all cores)\n"
