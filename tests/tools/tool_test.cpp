@@ -158,6 +158,13 @@ TEST_F(Tool, ReduceToTotalsOverAMultiObjectSceneWithOptions) {
     EXPECT_EQ(r.out, "");  // --quiet
     info = Kestovar("info '" + out2 + "' --json");
     EXPECT_NEAR(JsonNumber(info.out, "points"), 400, 40);
+
+    // A total at or above the scene's keeps the whole scene.
+    for (const char* total : {"--faces 1312", "--faces 100000", "--points 746"}) {
+        r = Kestovar("reduce '" + kSpider + "' -o '" + out2 + "' --json " + total);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("\"faces\": [1312, 1312], \"points\": [746, 746]"), std::string::npos) << total << r.out;
+    }
 }
 
 TEST_F(Tool, SameInputAndSettingsGiveTheSameFile) {
@@ -327,10 +334,17 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
     EXPECT_FALSE(fs::exists(Path("missing-reduced.obj")));
     EXPECT_FALSE(fs::exists(Path("broken-reduced.obj")));
 
-    // An output that cannot be written: input/output error, message names the output.
-    Outcome r = Kestovar("reduce '" + kSpider + "' -o '" + Path("no/such/dir/out.obj") + "' --ratio 0.5");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("no/such/dir/out.obj: "), std::string::npos) << r.err;
+    // An output that cannot be written, in a missing folder or in a format the library does not
+    // write: input/output error (found before the optimisation), the message names the output.
+    for (const std::string& output : {Path("no/such/dir/out.obj"), Path("out.xyz")}) {
+        Outcome r = Kestovar("reduce '" + kSpider + "' -o '" + output + "' --ratio 0.5");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.rfind("kestovar: " + output + ": ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    Outcome r = Kestovar("reduce '" + kSpider + "' -o '" + Path("out.xyz") + "' --ratio 0.5");
+    EXPECT_NE(r.err.find("Unknown file type"), std::string::npos) << r.err;
 }
 
 TEST_F(Tool, BadUsageExitsWithOne) {

@@ -212,6 +212,9 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     const double t0 = NowSeconds();
     XHeld<C3DScene> scene = ReadScene(input, true);
     if (!scene) return kExitIo;
+    // Outputs that cannot be written are refused before the optimisation, not after it.
+    for (const ReduceLevel& level : levels)
+        if (!CanSaveTo(level.output)) return kExitIo;
     const int facesRead = CountFaces(*scene);
     const double t1 = NowSeconds();
 
@@ -272,9 +275,12 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     reports.clear();
     for (const ReduceLevel& level : levels) {
         const double s0 = NowSeconds();
+        // A total at or above the full scene is the full scene: the ratio search for a count
+        // approaches ratio 1 from below and stops short of it.
+        const bool whole = (level.faces >= 0 && level.faces >= maxFaces) || (level.points >= 0 && level.points >= maxPoints);
         bool set;
-        if (level.ratio >= 0)
-            set = opt.SetMultiresolutionRatio(level.ratio, 0, MRRATIO_RELATIVE | MRRATIO_FACES, applyTo);
+        if (level.ratio >= 0 || whole)
+            set = opt.SetMultiresolutionRatio(whole ? 1.0 : level.ratio, 0, MRRATIO_RELATIVE | MRRATIO_FACES, applyTo);
         else if (level.faces >= 0)
             set = opt.SetMultiresolutionRatio(0, level.faces, MRRATIO_ABSOLUTE | MRRATIO_FACES, applyTo);
         else

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <unistd.h>
 #include <unordered_map>
 
 #include "kestovar/kestovar.h"
@@ -184,6 +185,24 @@ SceneFigures MeasureScene(C3DScene& scene) {
         }
     }
     return f;
+}
+
+bool CanSaveTo(const std::string& path) {
+    const std::wstring wide = Widen(path);
+    int code = 0;
+    if (!(fileGetKindOf(wide.c_str()) & FILE_KIND_3D) || fileGetSaver(wide.c_str()) == FILE_PARSER_UNKNOWN) {
+        code = IO_FILE_UNKNOWN_TYPE;
+    } else {
+        const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+        std::error_code error;
+        const std::string name = folder.empty() ? std::string(".") : folder.string();
+        if (!std::filesystem::is_directory(name, error) || ::access(name.c_str(), W_OK | X_OK) != 0)
+            code = IO_FILE_CANT_OPEN;
+    }
+    if (code)
+        std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(),
+                     OneLine(Narrow(C3DIo::GetIoErrorTxtFromCode(false, code, wide.c_str()))).c_str());
+    return code == 0;
 }
 
 int CountFaces(C3DScene& scene) {

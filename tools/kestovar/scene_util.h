@@ -34,6 +34,11 @@ kestovar::XHeld<kestovar::C3DScene> ReadScene(const std::string& path, bool forO
 // Saves `scene` to `path` (through the library's temporary file); prints the error on failure.
 bool SaveScene(kestovar::C3DScene& scene, const std::string& path);
 
+// Whether a scene can be saved to `path`: a format the library writes, in a folder that exists and
+// is writable. Otherwise prints the library's message for the failure, as SaveScene would after
+// the work, and returns false.
+bool CanSaveTo(const std::string& path);
+
 // Totals over the polygonal objects of a scene (each shared object once).
 struct SceneFigures {
     int nodes = 0, objects = 0, points = 0, faces = 0, triangles = 0, polygons = 0;
