@@ -20,5 +20,17 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kestovarConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/kestovarConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kestovar)
 
+# The pkg-config file finds the prefix from its own place (pcfiledir), so that an installation
+# made with `cmake --install --prefix DIR`, or moved afterwards, names its own folders.
+file(RELATIVE_PATH KESTOVAR_PC_UP "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+string(REGEX REPLACE "/$" "" KESTOVAR_PC_UP "${KESTOVAR_PC_UP}")
+set(KESTOVAR_PC_PREFIX "\${pcfiledir}/${KESTOVAR_PC_UP}")
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(KESTOVAR_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(KESTOVAR_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
 configure_file(cmake/kestovar.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kestovar.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kestovar.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
