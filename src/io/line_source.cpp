@@ -16,6 +16,13 @@ CLineSource::~CLineSource() {
 
 bool CLineSource::OpenFile(const char* path) {
     if (!m_file.Open(path, CXFile::modeRead | CXFile::typeBinary)) return false;
+    // Text is read twice (the OBJ reader counts, then parses) and a device such as /dev/zero, or a
+    // pipe, has no end: a file named inside another file ("mtllib /dev/zero") must not hang the
+    // reader or fill the memory, so only regular files are read.
+    if (!m_file.IsRegularFile()) {
+        m_file.Abort();
+        return false;
+    }
     m_fromFile = true;
     // A UTF-16 text is converted whole; everything else is read block by block.
     uint8_t mark[2] = {0, 0};

@@ -240,6 +240,11 @@ uint64_t CXFile::GetPosition() const {
     return uint64_t(position);
 }
 
+bool CXFile::IsRegularFile() const {
+    struct stat info;
+    return m_fd >= 0 && ::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 uint64_t CXFile::GetLength() const {
     CheckOpen();
     struct stat info;

@@ -1,6 +1,7 @@
 // The Wavefront OBJ/MTL reader and writer: real-world oddities, face token formats, index checks,
 // groups and materials, the exact bytes written, and round trips.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -597,6 +598,25 @@ TEST(WavefrontFrame, ReadAndSaveByFileNameWithTheLibraryBesideTheTarget) {
     EXPECT_FALSE(bad.Read());
     EXPECT_EQ(bad.GetIoError(), IO_FILE_BAD_FORMAT);
     EXPECT_EQ(Text(bad.GetIoErrorTxt()), "Bad file format");
+}
+
+// Files named inside a file are read only when they are regular files: a library naming a device
+// without end is skipped (its materials are made by name) instead of hanging the reader, and an
+// OBJ name that leads to a device is refused like a file that cannot be opened.
+TEST(WavefrontFrame, DevicesAreNotReadAsFiles) {
+    TempDir dir;
+    for (const char* device : {"/dev/zero", "/dev/urandom"}) {
+        std::ofstream(dir.path + "/device.obj") << "mtllib " << device << "\nv 0 0 0\nv 1 0 0\nv 0 1 0\n"
+                                                  "usemtl red\nf 1 2 3\n";
+        C3DIo reader(CXStringW((dir.path + "/device.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
+        ScenePtr scene(reader.Read());
+        ASSERT_TRUE(scene) << device;
+        EXPECT_TRUE(scene->GetMaterialByName(L"red"));
+    }
+    ASSERT_EQ(::symlink("/dev/zero", (dir.path + "/zero.obj").c_str()), 0);
+    C3DIo zero(CXStringW((dir.path + "/zero.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
+    EXPECT_FALSE(zero.Read());
+    EXPECT_EQ(zero.GetIoError(), IO_FILE_CANT_OPEN);
 }
 
 // "mtllib" lists blank-separated names, but the writer names the library after the OBJ file, blanks

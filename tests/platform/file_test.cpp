@@ -2,6 +2,7 @@
 
 // ---- CXFile and CXMemFile -----------------------------------------------------------------------
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -106,6 +107,29 @@ TEST_F(FileTest, WriteSeekReadAndLength) {
     file.Close();
     EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(Slurp(path), std::string("hello\0\0\0", 8));
+}
+
+// Readers that take a file twice, or to its end, read only regular files: a device or a pipe
+// opens but is told apart.
+TEST_F(FileTest, RegularFilesAreToldFromDevicesAndPipes) {
+    CXFile file;
+    EXPECT_FALSE(file.IsRegularFile());  // not open
+    std::string path = Path("plain.bin");
+    ASSERT_TRUE(file.Open(path.c_str(), CXFile::modeCreate | CXFile::modeWrite));
+    EXPECT_TRUE(file.IsRegularFile());
+    file.Close();
+    ASSERT_TRUE(file.Open("/dev/zero", CXFile::modeRead));
+    EXPECT_FALSE(file.IsRegularFile());
+    file.Close();
+    std::string fifo = Path("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int keep = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);  // so that opening does not wait
+    ASSERT_GE(keep, 0);
+    ASSERT_TRUE(file.Open(fifo.c_str(), CXFile::modeRead));
+    EXPECT_FALSE(file.IsRegularFile());
+    file.Close();
+    ::close(keep);
+    EXPECT_FALSE(CXMemFile().IsRegularFile());
 }
 
 TEST_F(FileTest, CreateTruncatesUnlessNoTruncate) {

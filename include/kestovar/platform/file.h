@@ -73,6 +73,10 @@ public:
     // Closes the file ignoring every error; safe to call on a closed file.
     virtual void Abort();
     virtual bool IsOpen() const { return m_fd >= 0; }
+    // Whether the file opened by path is a regular file, not a device, pipe, socket or directory:
+    // its length is finite and it can be read again from the start. False when not open, and for
+    // memory files.
+    bool IsRegularFile() const;
 
     // The path given to Open (UTF-8), or an empty string when the file is not open.
     const char* GetFilePath() const { return m_path ? m_path : ""; }
