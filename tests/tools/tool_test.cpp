@@ -298,7 +298,7 @@ TEST_F(Tool, PluginFormatsComeFromTheNamedOrTheDefaultFolder) {
 // A mesh drawn at a tiny scale: every triangle's edge cross product is below the preparation's
 // degeneracy bound, so all faces go. The run still succeeds, but says why the result is empty;
 // an ordinary mesh gets no such line.
-TEST_F(Tool, ReduceWarnsWhenThePreparationDropsEveryFace) {
+TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
     const std::string tiny = Path("tiny.obj");
     std::ofstream(tiny) << "v 0 0 0\nv 1e-9 0 0\nv 0 1e-9 0\nv 1e-9 1e-9 1e-9\nf 1 2 3\nf 2 4 3\n";
     Outcome r = Kestovar("reduce '" + tiny + "' --ratio 0.5 --json");
@@ -308,6 +308,18 @@ TEST_F(Tool, ReduceWarnsWhenThePreparationDropsEveryFace) {
         << r.err;
     EXPECT_NE(r.out.find("\"faces\": [0, 0]"), std::string::npos) << r.out;
     r = Kestovar("reduce '" + kSpider + "' -o '" + Path("spider.obj") + "' --ratio 0.5 -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+
+    // A scene a few 1e-4 across keeps its faces, but OBJ text (six decimals) would round it
+    // coarsely: saving it as OBJ says so, saving it as .3dif does not.
+    const std::string small = Path("small.obj");
+    std::ofstream(small) << "v 0 0 0\nv 1e-4 0 0\nv 0 1e-4 0\nv 1e-4 1e-4 1e-4\nf 1 2 3\nf 2 4 3\n";
+    r = Kestovar("reduce '" + small + "' -o '" + Path("small-out.obj") + "' --ratio 1 -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.rfind("kestovar: " + Path("small-out.obj") + ": warning: OBJ files keep six decimals", 0), 0u)
+        << r.err;
+    r = Kestovar("reduce '" + small + "' -o '" + Path("small-out.3dif") + "' --ratio 1 -q");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
 }

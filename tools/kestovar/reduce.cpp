@@ -215,7 +215,20 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     // Outputs that cannot be written are refused before the optimisation, not after it.
     for (const ReduceLevel& level : levels)
         if (!CanSaveTo(level.output)) return kExitIo;
-    const int facesRead = CountFaces(*scene);
+    const SceneExtent extent = MeasureExtent(*scene);
+    const int facesRead = extent.faces;
+    // OBJ text keeps six decimals ("v %f %f %f"): a scene under a hundredth of a unit across
+    // loses detail there (a step of 1e-6 is then over 1e-4 of its size).
+    if (extent.diagonal > 0 && extent.diagonal < 0.01) {
+        for (const ReduceLevel& level : levels) {
+            if (fileGetClass(Widen(level.output).c_str()) != FILE_CLASS_WAVEFRONT) continue;
+            std::fprintf(stderr,
+                         "kestovar: %s: warning: OBJ files keep six decimals, coarse for a scene %g units across; "
+                         ".3dif keeps every digit\n",
+                         level.output.c_str(), extent.diagonal);
+            break;
+        }
+    }
     const double t1 = NowSeconds();
 
     if (settings.selectionOnly) {

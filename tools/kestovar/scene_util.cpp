@@ -1,7 +1,9 @@
 // Helpers shared by the subcommands (see scene_util.h).
 #include "scene_util.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <unistd.h>
@@ -205,16 +207,26 @@ bool CanSaveTo(const std::string& path) {
     return code == 0;
 }
 
-int CountFaces(C3DScene& scene) {
-    int count = 0;
+SceneExtent MeasureExtent(C3DScene& scene) {
+    SceneExtent extent;
+    double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
     for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
         C3DGeomObject* geom = nullptr;
         scene.GetNextNode(pos, geom);
         const C3DFaceList* faces = geom ? geom->GetFaceList() : nullptr;
-        if (!faces) continue;
-        for (int i = 0; i < faces->GetSize(); ++i) count += faces->IsFaceLive(unsigned(i)) ? 1 : 0;
+        const C3DPointList* points = geom ? geom->GetPointList() : nullptr;
+        if (faces)
+            for (int i = 0; i < faces->GetSize(); ++i) extent.faces += faces->IsFaceLive(unsigned(i)) ? 1 : 0;
+        if (points)
+            for (int i = 0; i < points->GetSize(); ++i) {
+                const C3DTPoint<float>& p = *(*points)[i];
+                const double c[3] = {p.x, p.y, p.z};
+                if (!std::isfinite(c[0]) || !std::isfinite(c[1]) || !std::isfinite(c[2])) continue;
+                for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], c[k]), hi[k] = std::max(hi[k], c[k]);
+            }
     }
-    return count;
+    if (lo[0] <= hi[0]) extent.diagonal = std::hypot(hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]);
+    return extent;
 }
 
 XHeld<C3DObject> MergeToTriangles(C3DScene& scene) {

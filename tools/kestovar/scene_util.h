@@ -53,8 +53,13 @@ struct SceneFigures {
 };
 SceneFigures MeasureScene(kestovar::C3DScene& scene);
 
-// Live faces of the polygonal objects of a scene (each shared object once).
-int CountFaces(kestovar::C3DScene& scene);
+// The live faces of the polygonal objects of a scene (each shared object once) and the diagonal
+// of the box of their finite points (object coordinates; 0 without points).
+struct SceneExtent {
+    int faces = 0;
+    double diagonal = 0;
+};
+SceneExtent MeasureExtent(kestovar::C3DScene& scene);
 
 // One triangulated polymesh with every face of the scene in world coordinates, or null when the
 // scene has no face.
