@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <thread>
@@ -244,6 +245,57 @@ TEST_F(Tool, AttributesAreKeptUnlessDropped) {
     EXPECT_NE(r.out.find("\"UV\""), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("\"Normals\""), std::string::npos) << r.out;
     EXPECT_EQ(Kestovar("reduce '" + kSpider + "' --ratio 0.5 --drop wings").status, 1);
+}
+
+// The relative Hausdorff distance `compare` prints last, or -1.
+double HausdorffOf(const std::string& out) {
+    std::smatch m;
+    return std::regex_search(out, m, std::regex("Hausdorff distance: ([0-9.]+)\n$")) ? std::stod(m[1]) : -1;
+}
+
+// A sphere written as two OBJ groups that share the equator's points: each group is an object of
+// its own with an open border there. By default the borders are held to their lines, so the two
+// halves stay joined; dropping that lets each half pull its side of the seam away.
+TEST_F(Tool, GroupsOfOneMeshStayJoinedByDefault) {
+    const std::string input = Path("sphere.obj");
+    {
+        std::ofstream obj(input);
+        const int rings = 40, segments = 80;
+        obj << "v 0 0 1\n";
+        for (int r = 1; r < rings; ++r)
+            for (int k = 0; k < segments; ++k) {
+                const double t = M_PI * r / rings, p = 2 * M_PI * k / segments;
+                obj << "v " << std::sin(t) * std::cos(p) << ' ' << std::sin(t) * std::sin(p) << ' ' << std::cos(t)
+                    << '\n';
+            }
+        obj << "v 0 0 -1\n";
+        const int south = 2 + (rings - 1) * segments;
+        auto at = [&](int r, int k) { return 2 + (r - 1) * segments + (k % segments); };
+        for (int half = 0; half < 2; ++half) {
+            obj << (half ? "g south\n" : "g north\n");
+            for (int r = half ? rings / 2 : 0; r < (half ? rings : rings / 2); ++r)
+                for (int k = 0; k < segments; ++k) {
+                    if (r == 0)
+                        obj << "f 1 " << at(1, k) << ' ' << at(1, k + 1) << '\n';
+                    else if (r == rings - 1)
+                        obj << "f " << at(r, k) << ' ' << south << ' ' << at(r, k + 1) << '\n';
+                    else
+                        obj << "f " << at(r, k) << ' ' << at(r + 1, k) << ' ' << at(r + 1, k + 1) << ' ' << at(r, k + 1)
+                            << '\n';
+                }
+        }
+    }
+    double distance[2];
+    for (int drop = 0; drop < 2; ++drop) {
+        const std::string output = Path(drop ? "dropped.obj" : "joined.obj");
+        Outcome r = Kestovar("reduce '" + input + "' -o '" + output + "' --ratio 0.1 -q" + (drop ? " --drop borders" : ""));
+        ASSERT_EQ(r.status, 0) << r.err;
+        r = Kestovar("compare '" + input + "' '" + output + "'");
+        ASSERT_EQ(r.status, 0) << r.err;
+        distance[drop] = HausdorffOf(r.out);
+        ASSERT_GT(distance[drop], 0);
+    }
+    EXPECT_LT(distance[0], 0.5 * distance[1]) << distance[0] << " " << distance[1];
 }
 
 // File names are UTF-8 whatever the process locale (the tool runs in the C locale here): a

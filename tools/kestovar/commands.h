@@ -17,9 +17,10 @@ constexpr int kExitFailed = 4;
 int RunDemo(int argc, char** argv);
 // kestovar reduce INPUT [-o OUTPUT] (--ratio R | --faces N | --points N) [options]
 int RunReduce(int argc, char** argv);
-// The optimisation modes the tool uses unless told otherwise: keep the attributes a file carries
-// (texture coordinates, vertex colours, normals; a channel that is not kept is left out of the
-// result) and the borders between materials.
+// The optimisation modes the tool uses unless told otherwise: open borders held to their lines
+// (so that objects that meet along a border, such as the groups of one OBJ mesh, stay joined),
+// and the attributes a file carries kept (texture coordinates, vertex colours, normals; a channel
+// that is not kept is left out of the result) with the borders between materials.
 extern const unsigned long long kDefaultModes;
 // One reduction: exactly one of ratio (0..1), faces and points is non-negative; `modes` are
 // optimisation mode bits; threads 0 keeps the library's worker count.

@@ -14,8 +14,8 @@
 
 namespace kestovar_tool {
 
-const unsigned long long kDefaultModes =
-    kestovar::OPT_KEEP_MATERIAL | kestovar::OPT_KEEP_UVW | kestovar::OPT_KEEP_VC | kestovar::OPT_KEEP_NORMALS;
+const unsigned long long kDefaultModes = kestovar::OPT_CONSTRAIN_BORDER | kestovar::OPT_KEEP_MATERIAL |
+                                        kestovar::OPT_KEEP_UVW | kestovar::OPT_KEEP_VC | kestovar::OPT_KEEP_NORMALS;
 
 namespace {
 
@@ -32,7 +32,8 @@ const char kReduceHelp[] =
     "  --faces N            keep about N faces in total\n"
     "  --points N           keep about N points in total\n"
     "  --keep LIST          preserve these features: borders,corners,materials,uv,colors,normals\n"
-    "                       (materials, uv, colors and normals are kept unless dropped)\n"
+    "                       (unless dropped, borders are constrained and materials, uv,\n"
+    "                       colors and normals kept)\n"
     "  --drop LIST          stop preserving these features; dropped uv, colors and normals\n"
     "                       are left out of the output\n"
     "  --constrain LIST     as --keep, and hold them to their lines with constraint planes\n"
@@ -418,7 +419,8 @@ const char kLodHelp[] =
     "  -o, --output DIR     folder of the levels (created when missing)\n"
     "  --ratios LIST        fractions of the faces to keep (default 1,0.5,0.25,0.1)\n"
     "  --keep LIST          preserve these features: borders,corners,materials,uv,colors,normals\n"
-    "                       (materials, uv, colors and normals are kept unless dropped)\n"
+    "                       (unless dropped, borders are constrained and materials, uv,\n"
+    "                       colors and normals kept)\n"
     "  --drop LIST          stop preserving these features; dropped uv, colors and normals\n"
     "                       are left out of the output\n"
     "  --constrain LIST     as --keep, and hold them to their lines with constraint planes\n"
