@@ -189,6 +189,15 @@ TEST_F(Tool, LodLevelsMatchSingleReductions) {
     r = Kestovar("compare '" + kSpider + "' '" + Path("levels/spider-lod2.obj") + "'");
     EXPECT_TRUE(r.out.ends_with("Hausdorff distance: 0.000000\n")) << r.out;
 
+    // The JSON form: the input's counts and one record per level, in order.
+    r = Kestovar("lod '" + kSpider + "' -o '" + Path("levels") + "' --ratios 0.5,1 --threads 1 --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(LooksLikeJson(r.out)) << r.out;
+    EXPECT_EQ(JsonNumber(r.out, "faces"), 1312);
+    EXPECT_NE(r.out.find("\"faces\": 1312, \"points\": 746, \"output\": \"" + Path("levels/spider-lod1.obj")),
+              std::string::npos)
+        << r.out;
+
     EXPECT_EQ(Kestovar("lod '" + kSpider + "' --ratios 0.5").status, 1);  // no -o
     EXPECT_EQ(Kestovar("lod '" + kSpider + "' -o '" + Path("x") + "' --ratios 0.5,2").status, 1);
     EXPECT_EQ(Kestovar("lod '" + kSpider + "' -o '" + Path("x") + "' --ratios 0.5,,1").status, 1);

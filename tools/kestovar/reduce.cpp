@@ -426,6 +426,7 @@ const char kLodHelp[] =
     "  --constrain LIST     as --keep, and hold them to their lines with constraint planes\n"
     "  --freeze LIST        never move the points of these features\n"
     "  --threads N          worker threads (default: all cores)\n"
+    "  --json               print the result as JSON on stdout\n"
     "  -q, --quiet          no progress bar and no table\n"
     "  -h, --help           show this help\n"
     "\n"
@@ -448,6 +449,7 @@ int RunLod(int argc, char** argv) {
     namespace fs = std::filesystem;
     SharedOptions shared;
     std::vector<double> ratios = {1, 0.5, 0.25, 0.1};
+    bool json = false;
     for (int i = 0; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -457,6 +459,8 @@ int RunLod(int argc, char** argv) {
         } else if (!std::strcmp(a, "--ratios")) {
             if (!ParseRatios(next, ratios)) return kExitUsage;
             ++i;
+        } else if (!std::strcmp(a, "--json")) {
+            json = true;
         } else if (!TakeSharedOption("lod", "folder", argc, argv, i, shared)) {
             return kExitUsage;
         }
@@ -485,13 +489,27 @@ int RunLod(int argc, char** argv) {
                            .string();
         levels.push_back(level);
     }
-    settings.progressBar = !quiet && isatty(STDERR_FILENO);
+    settings.progressBar = !quiet && !json && isatty(STDERR_FILENO);
 
     LibrarySession session;
     std::vector<ReduceReport> reports;
     const int status = ReduceFileLevels(input, settings, levels, reports);
     if (status) return status;
-    if (!quiet) {
+    if (json) {
+        std::string list;
+        for (size_t i = 0; i < levels.size(); ++i) {
+            char ratio[32];
+            std::snprintf(ratio, sizeof ratio, "%.9g", ratios[i]);
+            list += std::string(i ? ", " : "") + "{\"ratio\": " + ratio +
+                    ", \"faces\": " + std::to_string(reports[i].facesAfter) +
+                    ", \"points\": " + std::to_string(reports[i].pointsAfter) +
+                    ", \"output\": " + JsonString(levels[i].output) + "}";
+        }
+        std::printf("{\"input\": %s, \"faces\": %d, \"points\": %d, \"read_s\": %.3f, \"optimize_s\": %.3f, "
+                    "\"levels\": [%s]}\n",
+                    JsonString(input).c_str(), reports[0].facesBefore, reports[0].pointsBefore,
+                    reports[0].readSeconds, reports[0].optimizeSeconds, list.c_str());
+    } else if (!quiet) {
         std::printf("%s: optimised once in %.3f s\n", input.c_str(), reports[0].optimizeSeconds);
         for (size_t i = 0; i < levels.size(); ++i)
             std::printf("  ratio %-6g %8d faces %8d points  %s\n", ratios[i], reports[i].facesAfter,
