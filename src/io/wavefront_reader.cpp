@@ -312,14 +312,26 @@ int CObjReader::CountPass() {
 
 // The path of a material library named in the OBJ file: relative names are taken in the OBJ
 // file's folder.
-static CXStringW LibraryPath(const wchar_t* directory, const CXStringW& library) {
-    CXStringW path;
-    if (library.IsEmpty() || library[0] != L'/') {
-        path = directory;
-        if (!path.IsEmpty() && path[path.GetLength() - 1] != L'/') path += L"/";
+// The path of a material library named in the OBJ file, or an empty string when no file has that
+// name: relative names are taken in the OBJ file's folder, and a name written with Windows
+// separators ("mtllib ..\\materials\\wood.mtl", from files made there) is also tried with slashes.
+static CXStringW FindLibrary(const wchar_t* directory, const CXStringW& library) {
+    for (int form = 0; form < 2; ++form) {
+        CXStringW name = library;
+        if (form == 1) {
+            if (name.Find(L'\\') < 0) break;
+            for (int i = 0; i < name.GetLength(); ++i)
+                if (name[i] == L'\\') name.SetAt(i, L'/');
+        }
+        CXStringW path;
+        if (name.IsEmpty() || name[0] != L'/') {
+            path = directory;
+            if (!path.IsEmpty() && path[path.GetLength() - 1] != L'/') path += L"/";
+        }
+        path += name;
+        if (fileExists(path)) return path;
     }
-    path += library;
-    return path;
+    return CXStringW();
 }
 
 void CObjReader::ReadLibraries(const wchar_t* directory) {
@@ -330,8 +342,8 @@ void CObjReader::ReadLibraries(const wchar_t* directory) {
             // a line whose whole text names an existing file is that one library.
             const CXStringW& names = m_libraries[i];
             if (names.FindOneOf(L" \t") >= 0) {
-                const CXStringW whole = LibraryPath(directory, names);
-                if (fileExists(whole)) {
+                const CXStringW whole = FindLibrary(directory, names);
+                if (!whole.IsEmpty()) {
                     CWavefrontIo::ReadMtlFile(whole, *m_pScene, m_uvwChannelID);
                     continue;
                 }
@@ -340,7 +352,10 @@ void CObjReader::ReadLibraries(const wchar_t* directory) {
                 while (t < names.GetLength() && (names[t] == L' ' || names[t] == L'\t')) ++t;
                 int e = t;
                 while (e < names.GetLength() && names[e] != L' ' && names[e] != L'\t') ++e;
-                if (e > t) CWavefrontIo::ReadMtlFile(LibraryPath(directory, names.Mid(t, e - t)), *m_pScene, m_uvwChannelID);
+                if (e > t) {
+                    const CXStringW path = FindLibrary(directory, names.Mid(t, e - t));
+                    if (!path.IsEmpty()) CWavefrontIo::ReadMtlFile(path, *m_pScene, m_uvwChannelID);
+                }
                 t = e;
             }
         }

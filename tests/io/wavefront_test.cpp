@@ -621,8 +621,8 @@ TEST(WavefrontFrame, DevicesAreNotReadAsFiles) {
 
 // "mtllib" lists blank-separated names, but the writer names the library after the OBJ file, blanks
 // included: a line whose whole text names an existing file is that one library, any other is
-// split. Both read back every material.
-TEST(WavefrontFrame, ALibraryNamedWithBlanksIsReadWholeAndAListOneByOne) {
+// split. Both read back every material; so does a name with Windows separators.
+TEST(WavefrontFrame, LibraryNamesWithBlanksListsAndWindowsSeparators) {
     TempDir dir;
     C3DIo reader(CXStringW((kData + "/../../data/spider.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
     ScenePtr scene(reader.Read());
@@ -651,6 +651,16 @@ TEST(WavefrontFrame, ALibraryNamedWithBlanksIsReadWholeAndAListOneByOne) {
     ASSERT_TRUE(listed->GetMaterialByName(L"a") && listed->GetMaterialByName(L"b"));
     EXPECT_EQ(listed->GetMaterialByName(L"a")->GetDiffuseColor(0).g, 255);
     EXPECT_EQ(listed->GetMaterialByName(L"b")->GetDiffuseColor(0).b, 255);
+
+    // A name written with Windows separators is found with slashes.
+    ASSERT_EQ(std::system(("mkdir -p '" + dir.path + "/sub/deeper'").c_str()), 0);
+    std::ofstream(dir.path + "/sub/deeper/wood.mtl") << "newmtl wood\nKd 1 0 0\n";
+    std::ofstream(dir.path + "/windows.obj") << "mtllib sub\\deeper\\wood.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\n"
+                                               "usemtl wood\nf 1 2 3\n";
+    C3DIo windows(CXStringW((dir.path + "/windows.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
+    ScenePtr fromWindows(windows.Read());
+    ASSERT_TRUE(fromWindows && fromWindows->GetMaterialByName(L"wood"));
+    EXPECT_EQ(fromWindows->GetMaterialByName(L"wood")->GetDiffuseColor(0).r, 255);
 }
 
 }  // namespace
