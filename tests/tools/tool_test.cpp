@@ -307,6 +307,25 @@ TEST_F(Tool, GroupsOfOneMeshStayJoinedByDefault) {
     EXPECT_LT(distance[0], 0.5 * distance[1]) << distance[0] << " " << distance[1];
 }
 
+// Texture files are named relative to the OBJ file's folder: a result saved in another folder names
+// them relative to its own, so that they are still found; absolute names stay as they are.
+TEST_F(Tool, TextureNamesFollowTheOutputFolder) {
+    fs::create_directories(dir_ / "in");
+    fs::create_directories(dir_ / "out" / "deep");
+    fs::copy_file(kSpider, dir_ / "in" / "spider.obj");
+    std::ofstream(dir_ / "in" / "spider.mtl") << "newmtl Skin\nKd 1 0 0\nmap_Kd tex/skin.png\n"
+                                                 "newmtl Other\nmap_Kd /textures/other.png\n";
+    Outcome r = Kestovar("reduce '" + Path("in/spider.obj") + "' -o '" + Path("out/deep/r.obj") + "' --ratio 0.5 -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string moved = Slurp(dir_ / "out" / "deep" / "r.mtl");
+    EXPECT_NE(moved.find("map_Kd ../../in/tex/skin.png\n"), std::string::npos) << moved;
+    EXPECT_NE(moved.find("map_Kd /textures/other.png\n"), std::string::npos) << moved;
+    // Beside the input, the names stay as written.
+    r = Kestovar("reduce '" + Path("in/spider.obj") + "' --ratio 0.5 -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(Slurp(dir_ / "in" / "spider-reduced.mtl").find("map_Kd tex/skin.png\n"), std::string::npos);
+}
+
 // File names are UTF-8 whatever the process locale (the tool runs in the C locale here): a
 // folder and a file named with accents, CJK characters and blanks are read, written and named
 // in messages as they are.

@@ -202,6 +202,32 @@ bool OnProgress(unsigned int event, const QuorvaneProgressInfo& info, void* user
     return false;
 }
 
+// Texture files named relative to the input's folder are renamed relative to the output's, so
+// that a result saved in another folder still finds them; absolute names and URLs stay as they are.
+void RelocateTextures(C3DScene& scene, const std::string& input, const std::string& output) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path from = fs::absolute(input, error).parent_path(), to = fs::absolute(output, error).parent_path();
+    if (error || from.lexically_normal() == to.lexically_normal()) return;
+    const std::wstring fromDir = Widen(from.string()), toDir = Widen(to.string());
+    int position = -1;
+    for (C3DMaterial* m = scene.GetFirstMaterial(position); m; m = scene.GetNextMaterial(position)) {
+        for (int i = 0; i < m->GetMapCount(); ++i) {
+            CMaterialMap* map = m->GetMap(i);
+            for (int alpha = 0; alpha < 2; ++alpha) {
+                const CXTString<wchar_t>& name = alpha ? map->GetAlphaFileName() : map->GetFileName();
+                if (name.IsEmpty() || fileIsAbsolutePath(name) || fileIsURL(name)) continue;
+                const CXTString<wchar_t> moved =
+                    fileMakeRelativePath(fileMakeAbsolutePath(name, fromDir.c_str()), toDir.c_str());
+                if (alpha)
+                    map->SetAlphaFileName(moved);
+                else
+                    map->SetFileName(moved);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const std::vector<ReduceLevel>& levels,
@@ -307,6 +333,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         report.pointsAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_POINTS, APPLY_TO_ALL);
         const XHeld<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
         if (!frozen || g_interrupted.load()) return failure("cannot freeze the reduced scene");
+        RelocateTextures(*frozen, input, level.output);
         if (!SaveScene(*frozen, level.output)) return kExitIo;
         report.readSeconds = t1 - t0;
         report.optimizeSeconds = t2 - t1;
