@@ -98,6 +98,15 @@ void CLineSource::Rewind() {
     m_eof = false;
     Fill();
     if (m_end - m_begin >= 3 && std::memcmp(m_buffer + m_begin, "\xEF\xBB\xBF", 3) == 0) m_begin += 3;
+    // The first line end tells the convention: a '\r' not followed by '\n' is classic Mac OS text.
+    m_terminator = '\n';
+    for (size_t i = m_begin; i < m_end; ++i) {
+        if (m_buffer[i] == '\n') break;
+        if (m_buffer[i] == '\r') {
+            if (i + 1 < m_end && m_buffer[i + 1] != '\n') m_terminator = '\r';
+            break;
+        }
+    }
 }
 
 size_t CLineSource::ReadText(char* to, size_t room) {
@@ -138,7 +147,7 @@ bool CLineSource::NextSlow(const char*& begin, const char*& end) {
     for (;;) {
         if (m_begin < m_end) {
             const char* p = m_buffer + m_begin;
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', m_end - m_begin));
+            const char* nl = static_cast<const char*>(std::memchr(p, m_terminator, m_end - m_begin));
             if (nl || m_eof) {
                 // Without a '\n', the line ends at the guard's.
                 const char* e = nl ? nl : m_buffer + m_end;

@@ -19,7 +19,8 @@ namespace wavefront {
 // A file is read in blocks of kBlockBytes; memory text is copied block by block the same way (so
 // that memory text needs no guard of its own). Text starting with a UTF-16 byte-order mark is
 // converted to UTF-8 once, in memory; a UTF-8 byte-order mark is skipped. Lines end at '\n'; a
-// '\r' before it is dropped. A line longer than the buffer grows it.
+// '\r' before it is dropped; text whose first line ends with a lone '\r' (classic Mac OS) has its
+// lines end at '\r' instead. A line longer than the buffer grows it.
 class CLineSource {
 public:
     static constexpr size_t kBlockBytes = size_t(1) << 18;
@@ -41,7 +42,7 @@ public:
     bool Next(const char*& begin, const char*& end) {
         if (m_begin < m_end) {
             const char* p = m_buffer + m_begin;
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', m_end - m_begin));
+            const char* nl = static_cast<const char*>(std::memchr(p, m_terminator, m_end - m_begin));
             if (nl) {
                 m_begin = size_t(nl - m_buffer) + 1;
                 if (nl > p && nl[-1] == '\r') --nl;
@@ -74,6 +75,7 @@ private:
     size_t m_capacity = 0;
     size_t m_begin = 0;       // first unread byte of the buffer
     size_t m_end = 0;         // end of the valid bytes of the buffer
+    char m_terminator = '\n'; // what ends a line: '\n', or '\r' in classic Mac OS text
 };
 
 }  // namespace wavefront

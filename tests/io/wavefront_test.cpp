@@ -85,6 +85,16 @@ const char* kQuad =
 
 // ---- the shared oddity files ---------------------------------------------------------------------
 
+// A fresh directory under /tmp, removed with the object.
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/kestovar_obj_XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
+};
+
 TEST(WavefrontQuirks, EveryFileLoadsAsExpectedOrFailsWithItsCode) {
     struct Expect {
         const char* file;
@@ -135,6 +145,21 @@ TEST(WavefrontQuirks, TextVariantsGiveTheSameBox) {
         EXPECT_EQ(a->GetPointList()->GetAt(i).z, b->GetPointList()->GetAt(i).z);
     }
     for (int f = 0; f < 6; ++f) EXPECT_EQ(Face(a, f), Face(b, f));
+
+    // The same text with classic Mac OS line ends (a lone '\r'), and with Windows ones.
+    TempDir dir;
+    const std::string text = Slurp(kData + "/quirks/box_without_lineending.obj");
+    for (const char* end : {"\r", "\r\n"}) {
+        std::string converted;
+        for (char c : text) converted += c == '\n' ? std::string(end) : std::string(1, c);
+        std::ofstream(dir.path + "/box.obj", std::ios::binary) << converted;
+        ScenePtr other = ReadPath(dir.path + "/box.obj", r1);
+        ASSERT_TRUE(other) << int(end[1]);
+        C3DGeomObject* c = Object(Nodes(*other)[0]);
+        ASSERT_EQ(c->GetPointList()->GetSize(), a->GetPointList()->GetSize());
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(c->GetPointList()->GetAt(i).y, a->GetPointList()->GetAt(i).y);
+        for (int f = 0; f < 6; ++f) EXPECT_EQ(Face(c, f), Face(a, f));
+    }
 }
 
 TEST(WavefrontQuirks, MaterialsComeFromTheLibraryOrAreCreatedByName) {
@@ -356,15 +381,6 @@ TEST(WavefrontMtl, LibraryLinesSetTheMaterialParameters) {
 }
 
 // ---- writing ---------------------------------------------------------------------------------------
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/kestovar_obj_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
-};
 
 bool Write(C3DScene& scene, const std::string& dir, int& result) {
     CXStringW obj((dir + "/out.obj").c_str());
