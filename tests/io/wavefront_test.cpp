@@ -155,6 +155,7 @@ TEST(WavefrontQuirks, TextVariantsGiveTheSameBox) {
         std::ofstream(dir.path + "/box.obj", std::ios::binary) << converted;
         ScenePtr other = ReadPath(dir.path + "/box.obj", r1);
         ASSERT_TRUE(other) << int(end[1]);
+        ASSERT_EQ(Nodes(*other).size(), 1u) << int(end[1]);
         C3DGeomObject* c = Object(Nodes(*other)[0]);
         ASSERT_EQ(c->GetPointList()->GetSize(), a->GetPointList()->GetSize());
         for (int i = 0; i < 8; ++i) EXPECT_EQ(c->GetPointList()->GetAt(i).y, a->GetPointList()->GetAt(i).y);
