@@ -423,6 +423,13 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
         }
     }
     EXPECT_NE(Kestovar("info '" + unknown + "'").err.find("Unknown file type"), std::string::npos);
+    // A file of points only: nothing to reduce, and nothing written.
+    const std::string cloud = Path("cloud.obj");
+    std::ofstream(cloud) << "v 0 0 0\nv 1 2 3\n";
+    Outcome cloudRun = Kestovar("reduce '" + cloud + "' --ratio 0.5");
+    EXPECT_EQ(cloudRun.status, 2);
+    EXPECT_EQ(cloudRun.err, "kestovar: " + cloud + ": the file holds no face to reduce\n");
+    EXPECT_FALSE(fs::exists(Path("cloud-reduced.obj")));
     EXPECT_FALSE(fs::exists(Path("missing-reduced.obj")));
     EXPECT_FALSE(fs::exists(Path("broken-reduced.obj")));
 

@@ -244,6 +244,12 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         if (!CanSaveTo(level.output)) return kExitIo;
     const SceneExtent extent = MeasureExtent(*scene);
     const int facesRead = extent.faces;
+    // A file of points only (or of nothing) has nothing to reduce, and its result would lose the
+    // points: refuse it, as compare does, rather than write an empty file.
+    if (facesRead == 0) {
+        std::fprintf(stderr, "kestovar: %s: the file holds no face to reduce\n", input.c_str());
+        return kExitIo;
+    }
     // OBJ text keeps six decimals ("v %f %f %f"): a scene under a hundredth of a unit across
     // loses detail there (a step of 1e-6 is then over 1e-4 of its size).
     if (extent.diagonal > 0 && extent.diagonal < 0.01) {
