@@ -213,6 +213,14 @@ TEST_F(Tool, CompareOfAFileWithItselfIsZero) {
     ASSERT_EQ(r.status, 0);
     EXPECT_TRUE(LooksLikeJson(r.out)) << r.out;
     EXPECT_EQ(JsonNumber(r.out, "hausdorff"), 0.0);
+
+    // Faces whose points all lie at one place give no scale to measure against: a one-line error.
+    const std::string point = Path("point.obj");
+    std::ofstream(point) << "v 1 1 1\nv 1 1 1\nv 1 1 1\nf 1 2 3\n";
+    r = Kestovar("compare '" + point + "' '" + point + "'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("kestovar: " + point + ": the comparison with " + point + " has no scale", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
 TEST_F(Tool, InfoCountsFacesBordersAndChannels) {

@@ -60,13 +60,23 @@ int CompareFiles(const std::string& a, const std::string& b, CompareReport& repo
     const C3DObject* const a0 = objects[0].get();
     const C3DObject* const b0 = objects[1].get();
     const double diagonal = GeomCompareDiagonal(a0, b0);
+    // Distances are relative to the diagonal of the pair's box of finite points: without extent
+    // (every finite point at one place, the others infinite or not numbers) there is no scale.
+    if (!(diagonal > 0) || !std::isfinite(diagonal)) {
+        std::fprintf(stderr, "kestovar: %s: the comparison with %s has no scale: the finite points of both files lie at one place\n",
+                     paths[0].c_str(), paths[1].c_str());
+        return kExitIo;
+    }
     const Direction ab = Measure(a0, b0, diagonal);
     const Direction ba = Measure(b0, a0, diagonal);
     const double hausdorff = GeomCompare(a0, b0, MESH_COMPARE_HAUSDORFF, INFINITY, GEOMCOMPARE_DEFAULT);
     objects[0].reset();
     objects[1].reset();
     if (!ab.ok || !ba.ok || !std::isfinite(hausdorff)) {
-        std::fprintf(stderr, "kestovar: %s: the comparison with %s failed\n", paths[0].c_str(), paths[1].c_str());
+        std::fprintf(stderr,
+                     "kestovar: %s: the comparison with %s failed: a surface could not be sampled (degenerate faces, "
+                     "or coordinates near or beyond the single-precision range)\n",
+                     paths[0].c_str(), paths[1].c_str());
         return kExitIo;
     }
     report.diagonal = diagonal;
