@@ -40,6 +40,19 @@ struct ReduceLevel {
     int faces = -1, points = -1;
     std::string output;
 };
+// Routes SIGINT (Ctrl-C) to the cancellation of the reductions for its lifetime, then restores
+// the previous handler. A command that reduces holds one from before the library starts, so that
+// an interrupt at any moment of the run cancels it (instead of killing the process).
+class InterruptGuard {
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    void (*m_previous)(int);
+};
 // Reads `input`, optimises it once and saves every level in order by playback (library
 // initialised by the caller); messages on stderr. Returns 0 or the tool's exit code.
 int ReduceFileLevels(const std::string& input, const ReduceSettings& settings, const std::vector<ReduceLevel>& levels,

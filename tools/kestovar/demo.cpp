@@ -41,6 +41,7 @@ int RunDemo(int argc, char** argv) {
     std::sort(inputs.begin(), inputs.end());
 
     const std::wstring logPath = Widen((outDir / "kestovar.log").string());
+    InterruptGuard interrupt;
     LibrarySession session(logPath.c_str());
     std::printf("%-22s %8s %8s %8s %8s %9s %9s\n", "result", "faces", "->", "points", "->", "time (s)", "Hausdorff");
     int status = 0;
@@ -60,6 +61,7 @@ int RunDemo(int argc, char** argv) {
             int result = ReduceFile(input.string(), output.string(), settings, reduced);
             CompareReport compared;
             if (!result) result = CompareFiles(input.string(), output.string(), compared);
+            if (result == kExitCancelled) return result;  // Ctrl-C stops the whole demo
             if (result) {
                 status = result;
                 continue;

@@ -166,18 +166,6 @@ void OnInterrupt(int) {
     g_interrupted.store(true);
 }
 
-// Routes SIGINT to the cancel flag for its lifetime, then restores the previous handler.
-struct InterruptGuard {
-    using Handler = void (*)(int);
-    Handler previous;
-    InterruptGuard() {
-        g_interrupted.store(false);
-        previous = std::signal(SIGINT, OnInterrupt);
-    }
-    ~InterruptGuard() { std::signal(SIGINT, previous); }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-};
 
 // The progress bar on stderr and the cancellation by Ctrl-C, both through the optimiser's callback.
 struct ProgressState {
@@ -230,12 +218,21 @@ void RelocateTextures(C3DScene& scene, const std::string& input, const std::stri
 
 }  // namespace
 
+InterruptGuard::InterruptGuard() {
+    g_interrupted.store(false);
+    m_previous = std::signal(SIGINT, OnInterrupt);
+}
+
+InterruptGuard::~InterruptGuard() {
+    std::signal(SIGINT, m_previous);
+}
+
 int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const std::vector<ReduceLevel>& levels,
                      std::vector<ReduceReport>& reports) {
     const ReduceSettings& settings = base;
     if (settings.threads > 0) OMPSetMaxThreadCount(settings.threads);
-    // Ctrl-C from here until the save starts cancels the run; nothing is written then.
-    InterruptGuard guard;
+    // Ctrl-C (under the caller's InterruptGuard) until the save starts cancels the run; nothing
+    // is written then.
     const double t0 = NowSeconds();
     XHeld<C3DScene> scene = ReadScene(input, true);
     if (!scene) return kExitIo;
@@ -412,6 +409,7 @@ int RunReduce(int argc, char** argv) {
         return UsageError("reduce", "give exactly one of --ratio, --faces and --points"), kExitUsage;
     const std::string output = shared.output.empty() ? DefaultOutput(input) : shared.output;
 
+    InterruptGuard interrupt;
     LibrarySession session;
     ReduceSettings settings;
     settings.ratio = ratio;
@@ -524,6 +522,7 @@ int RunLod(int argc, char** argv) {
     }
     settings.progressBar = !quiet && !json && isatty(STDERR_FILENO);
 
+    InterruptGuard interrupt;
     LibrarySession session;
     std::vector<ReduceReport> reports;
     const int status = ReduceFileLevels(input, settings, levels, reports);
