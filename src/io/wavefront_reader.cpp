@@ -310,11 +310,9 @@ int CObjReader::CountPass() {
     return IO_FILE_OK;
 }
 
-// The path of a material library named in the OBJ file: relative names are taken in the OBJ
-// file's folder.
 // The path of a material library named in the OBJ file, or an empty string when no file has that
 // name: relative names are taken in the OBJ file's folder, and a name written with Windows
-// separators ("mtllib ..\\materials\\wood.mtl", from files made there) is also tried with slashes.
+// separators ("mtllib ..\materials\wood.mtl", from files made there) is also tried with slashes.
 static CXStringW FindLibrary(const wchar_t* directory, const CXStringW& library) {
     for (int form = 0; form < 2; ++form) {
         CXStringW name = library;
