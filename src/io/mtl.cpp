@@ -98,13 +98,11 @@ void BuildMtlNames(const C3DScene& scene, CMtlNameMap& names) {
     CHashMap<CXStringA, const CXStringA&, unsigned int> taken;
     for (int i = 0; i < ids.GetSize(); ++i) {
         const unsigned id = ids[i];
-        XCW2A utf8(scene.GetMaterialByID(id)->GetName());
-        const char* b = utf8.GetString();
-        const char* e = b + utf8.GetLength();
+        const CXStringA line = OneLineText(scene.GetMaterialByID(id)->GetName());
+        const char* b = line.GetString();
+        const char* e = b + line.GetLength();
         Trim(b, e);
         CXStringA name(b, int(e - b));
-        for (int k = 0; k < name.GetLength(); ++k)
-            if (name[k] == '\n' || name[k] == '\r') name.SetAt(k, '_');
         char number[16];
         *FormatInt(number, int(id)) = 0;
         if (name.IsEmpty()) {
@@ -162,7 +160,7 @@ void WriteMtl(CTextWriter& out, C3DScene& scene, const CMtlNameMap& names) {
         m->GetCustomData().GetFloat(CWavefrontIo::kMtlShininessID, shininess, 0.0f);
         number("Ns ", shininess);
         if (CMaterialMap* map = m->GetDiffuseMaps()) {
-            XCW2A file(map->GetFileName());
+            const CXStringA file = OneLineText(map->GetFileName());
             out.Put("map_Kd ");
             out.Put(file.GetString(), size_t(file.GetLength()));
             out.Put("\n");

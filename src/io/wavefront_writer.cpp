@@ -353,7 +353,7 @@ int CObjWriter::WriteFaces(const CMtlNameMap& materials) {
     for (int i = 0; i < m_nodes.GetSize(); ++i) {
         if (ShouldCancelThread()) return IO_FILE_CANCELED;
         const CWrittenNode& w = m_nodes[i];
-        XCW2A name(w.node->GetName());
+        const CXStringA name = OneLineText(w.node->GetName());
         m_out->Put("g ");
         m_out->Put(name.GetString(), size_t(name.GetLength()));
         m_out->Put("\n");

@@ -507,6 +507,21 @@ TEST(WavefrontWriter, MaterialNamesAreMadeUniqueAndSurviveAReadBack) {
     ASSERT_TRUE(back);
     EXPECT_EQ(back->GetMaterialTable().GetCount(), scene->GetMaterialTable().GetCount());
     EXPECT_TRUE(back->GetMaterialByName(L"r_ed"));
+
+    // Line breaks in a node's name or a texture file's name (possible in other formats) would
+    // start lines of their own, here faces with an index past the points, which make the file
+    // unreadable: they become '_'.
+    ScenePtr odd = SmallScene();
+    C3DNodePos pos = odd->GetFirstNode();
+    odd->GetNextNode(pos)->SetName(L"tri\nf 1 2 99");
+    odd->GetMaterialByName(L"red")->GetDiffuseMaps()->SetFileName(L"red\r\nnewmtl x.png");
+    ASSERT_TRUE(Write(*odd, dir.path, result));
+    back = ReadPath(dir.path + "/out.obj", result);
+    ASSERT_TRUE(back) << result;
+    EXPECT_EQ(Nodes(*back).size(), 2u);
+    EXPECT_EQ(Name(Nodes(*back)[0]->GetName()), "tri_f 1 2 99");
+    EXPECT_EQ(back->GetMaterialTable().GetCount(), odd->GetMaterialTable().GetCount());
+    EXPECT_EQ(Name(back->GetMaterialByName(L"red")->GetDiffuseMaps()->GetFileName()), "red__newmtl x.png");
 }
 
 // ---- round trips -----------------------------------------------------------------------------------
