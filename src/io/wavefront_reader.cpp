@@ -212,7 +212,7 @@ private:
     CXArray<CObjGroup> m_groups;
     CXArray<char> m_names;
     CXArray<unsigned> m_cornerCounts;  // per face, freed once the face lists are sized
-    CXArray<CXStringW> m_libraries;
+    CXArray<CXStringA> m_libraries;  // the text of each "mtllib" line, trimmed
     unsigned m_maxCorners = 0;
 
     // Second pass.
@@ -304,29 +304,25 @@ int CObjReader::CountPass() {
             const char* b = rest;
             const char* e = end;
             Trim(b, e);
-            if (b < e) m_libraries.Add(CXStringW(b, int(e - b)));
+            if (b < e) m_libraries.Add(CXStringA(b, int(e - b)));
         }
     }
     return IO_FILE_OK;
 }
 
-// The path of a material library named in the OBJ file, or an empty string when no file has that
-// name: relative names are taken in the OBJ file's folder, and a name written with Windows
-// separators ("mtllib ..\materials\wood.mtl", from files made there) is also tried with slashes.
-static CXStringW FindLibrary(const wchar_t* directory, const CXStringW& library) {
+// The path of the material library named by [begin, end) (UTF-8 text of the OBJ file), or an empty
+// string when no file has that name: relative names are taken in the OBJ file's folder, and a name
+// written with Windows separators ("mtllib ..\materials\wood.mtl", from files made there) is also
+// tried with slashes.
+static CXStringW FindLibrary(const wchar_t* directory, const char* begin, const char* end) {
+    CXStringW name(begin, int(end - begin));
     for (int form = 0; form < 2; ++form) {
-        CXStringW name = library;
         if (form == 1) {
             if (name.Find(L'\\') < 0) break;
             for (int i = 0; i < name.GetLength(); ++i)
                 if (name[i] == L'\\') name.SetAt(i, L'/');
         }
-        CXStringW path;
-        if (name.IsEmpty() || name[0] != L'/') {
-            path = directory;
-            if (!path.IsEmpty() && path[path.GetLength() - 1] != L'/') path += L"/";
-        }
-        path += name;
+        const CXStringW path = fileIsAbsolutePath(name) ? name : fileJoinPath(directory, name);
         if (fileExists(path)) return path;
     }
     return CXStringW();
@@ -338,23 +334,20 @@ void CObjReader::ReadLibraries(const wchar_t* directory) {
             // An "mtllib" line lists blank-separated names. Writers that name the library after
             // an OBJ file with blanks in its name (this one included) write that name whole, so
             // a line whose whole text names an existing file is that one library.
-            const CXStringW& names = m_libraries[i];
-            if (names.FindOneOf(L" \t") >= 0) {
-                const CXStringW whole = FindLibrary(directory, names);
+            const char* b = m_libraries[i].GetString();
+            const char* e = b + m_libraries[i].GetLength();
+            if (SkipToken(b, e) < e) {
+                const CXStringW whole = FindLibrary(directory, b, e);
                 if (!whole.IsEmpty()) {
                     CWavefrontIo::ReadMtlFile(whole, *m_pScene, m_uvwChannelID);
                     continue;
                 }
             }
-            for (int t = 0; t < names.GetLength();) {
-                while (t < names.GetLength() && (names[t] == L' ' || names[t] == L'\t')) ++t;
-                int e = t;
-                while (e < names.GetLength() && names[e] != L' ' && names[e] != L'\t') ++e;
-                if (e > t) {
-                    const CXStringW path = FindLibrary(directory, names.Mid(t, e - t));
-                    if (!path.IsEmpty()) CWavefrontIo::ReadMtlFile(path, *m_pScene, m_uvwChannelID);
-                }
-                t = e;
+            for (const char* t = SkipBlanks(b, e); t < e;) {
+                const char* x = SkipToken(t, e);
+                const CXStringW path = FindLibrary(directory, t, x);
+                if (!path.IsEmpty()) CWavefrontIo::ReadMtlFile(path, *m_pScene, m_uvwChannelID);
+                t = SkipBlanks(x, e);
             }
         }
     }

@@ -23,8 +23,6 @@ class C3DScene;
 
 namespace wavefront {
 
-// Space, tab and every other control character separate tokens (a stray NUL or form feed in a
-// line is taken as a blank rather than as part of a number).
 // A name from another format (a node, a material, a texture file) as UTF-8 for the rest of one
 // line of text: its line breaks become '_', so that it can neither end the line early nor add
 // lines of its own.
@@ -36,6 +34,8 @@ inline CXStringA OneLineText(const wchar_t* text) {
     return line;
 }
 
+// Space, tab and every other control character separate tokens (a stray NUL or form feed in a
+// line is taken as a blank rather than as part of a number).
 inline bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 inline char ToLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 

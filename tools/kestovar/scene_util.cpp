@@ -215,8 +215,7 @@ SceneExtent MeasureExtent(C3DScene& scene) {
         scene.GetNextNode(pos, geom);
         const C3DFaceList* faces = geom ? geom->GetFaceList() : nullptr;
         const C3DPointList* points = geom ? geom->GetPointList() : nullptr;
-        if (faces)
-            for (int i = 0; i < faces->GetSize(); ++i) extent.faces += faces->IsFaceLive(unsigned(i)) ? 1 : 0;
+        if (faces) extent.faces += faces->GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false);
         if (points)
             for (int i = 0; i < points->GetSize(); ++i) {
                 const C3DTPoint<float>& p = *(*points)[i];
