@@ -334,6 +334,13 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         report.pointsBefore = maxPoints;
         report.facesAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
         report.pointsAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_POINTS, APPLY_TO_ALL);
+        // A contraction removes the two faces of its edge, so a small closed mesh asked for a
+        // few faces (a cube at 10 %: 1.2 of 12) can step past the target to none at all.
+        if (maxFaces > 0 && report.facesAfter == 0)
+            std::fprintf(stderr,
+                         "kestovar: %s: warning: the reduced scene keeps no face of %d; ask for a larger ratio "
+                         "or a number of faces\n",
+                         level.output.c_str(), maxFaces);
         const XHeld<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
         if (!frozen || g_interrupted.load()) return failure("cannot freeze the reduced scene");
         RelocateTextures(*frozen, input, level.output);
