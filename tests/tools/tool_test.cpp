@@ -400,7 +400,8 @@ TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
     EXPECT_EQ(r.err, "");
 
     // A cube at 10 % (1.2 of 12 faces) contracts down to no face at all: the empty result is
-    // written, with a word on why; at 50 % it keeps faces and says nothing.
+    // written, with a word on why; at 50 % it keeps faces and says nothing. Its six quadrangles
+    // are reduced as twelve triangles, and the table says where the twelve come from.
     const std::string cube = Path("cube.obj");
     std::ofstream(cube) << "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0 0 1\nv 1 0 1\nv 1 1 1\nv 0 1 1\n"
                            "f 1 4 3 2\nf 5 6 7 8\nf 1 2 6 5\nf 2 3 7 6\nf 3 4 8 7\nf 4 1 5 8\n";
@@ -408,9 +409,12 @@ TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "kestovar: " + Path("cube-10.obj") +
                          ": warning: the reduced scene keeps no face of 12; ask for a larger ratio or a number of faces\n");
-    r = Kestovar("reduce '" + cube + "' -o '" + Path("cube-50.obj") + "' --ratio 0.5 -q");
+    r = Kestovar("reduce '" + cube + "' -o '" + Path("cube-50.obj") + "' --ratio 0.5");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("  faces        12 ->        6\n         (6 in the file: polygons count as their triangles"),
+              std::string::npos)
+        << r.out;
 
     // A scene a few 1e-4 across keeps its faces, but OBJ text (six decimals) would round it
     // coarsely: saving it as OBJ says so, saving it as .3dif does not.

@@ -31,7 +31,9 @@ struct ReduceSettings {
     bool selectionOnly = false, progressBar = false;
 };
 struct ReduceReport {
-    int facesBefore = 0, facesAfter = 0, pointsBefore = 0, pointsAfter = 0;
+    // Before: the reducible scene (polygons split into triangles, degenerate faces dropped);
+    // facesRead: the faces of the file as read.
+    int facesRead = 0, facesBefore = 0, facesAfter = 0, pointsBefore = 0, pointsAfter = 0;
     double readSeconds = 0, optimizeSeconds = 0, saveSeconds = 0;
 };
 // One level to save: exactly one of ratio, faces and points non-negative.

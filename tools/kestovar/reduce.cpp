@@ -330,6 +330,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
             set = opt.SetMultiresolutionRatio(0, level.points, MRRATIO_ABSOLUTE | MRRATIO_POINTS, applyTo);
         if (!set) return failure("the requested level cannot be set");
         ReduceReport report;
+        report.facesRead = facesRead;
         report.facesBefore = maxFaces;
         report.pointsBefore = maxPoints;
         report.facesAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
@@ -436,8 +437,11 @@ int RunReduce(int argc, char** argv) {
                     JsonString(input).c_str(), JsonString(output).c_str(), r.facesBefore, r.facesAfter, r.pointsBefore,
                     r.pointsAfter, r.readSeconds, r.optimizeSeconds, r.saveSeconds);
     } else if (!quiet) {
-        std::printf("%s -> %s\n  faces  %8d -> %8d\n  points %8d -> %8d\n  read %.3f s, optimize %.3f s, save %.3f s\n",
-                    input.c_str(), output.c_str(), r.facesBefore, r.facesAfter, r.pointsBefore, r.pointsAfter,
+        std::printf("%s -> %s\n  faces  %8d -> %8d\n", input.c_str(), output.c_str(), r.facesBefore, r.facesAfter);
+        if (r.facesRead != r.facesBefore)
+            std::printf("         (%d in the file: polygons count as their triangles, degenerate faces are dropped)\n",
+                        r.facesRead);
+        std::printf("  points %8d -> %8d\n  read %.3f s, optimize %.3f s, save %.3f s\n", r.pointsBefore, r.pointsAfter,
                     r.readSeconds, r.optimizeSeconds, r.saveSeconds);
     }
     return 0;
