@@ -64,6 +64,8 @@ protected:
 const std::string kData = KESTOVAR_TEST_DATA;
 const std::string kBunny = std::string(KESTOVAR_DATA) + "/bunny00.obj";
 const std::string kSpider = std::string(KESTOVAR_DATA) + "/spider.obj";
+// The last line of `compare`: the Hausdorff distance as a fraction of the diagonal.
+const std::regex kHausdorffLine("Hausdorff distance: ([0-9.]+)  \\(of the diagonal\\)\n$");
 
 // A minimal structural check of a one-object JSON document: braces and brackets balance outside
 // strings, strings close, and the document is one object.
@@ -133,7 +135,7 @@ TEST_F(Tool, ReduceByRatioWritesTheDefaultOutputAndCompareMeasuresIt) {
     Outcome cmp = Kestovar("compare '" + input + "' '" + output + "'");
     ASSERT_EQ(cmp.status, 0) << cmp.err;
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(cmp.out, m, std::regex("Hausdorff distance: ([0-9.]+)\n$"))) << cmp.out;
+    ASSERT_TRUE(std::regex_search(cmp.out, m, kHausdorffLine)) << cmp.out;
     const double h = std::stod(m[1]);
     EXPECT_GT(h, 0.0);
     EXPECT_LT(h, 0.02);  // a tenth of the bunny stays close to its surface
@@ -187,7 +189,7 @@ TEST_F(Tool, LodLevelsMatchSingleReductions) {
     EXPECT_EQ(Geometry(Path("levels/spider-lod0.obj")), Geometry(Path("half.obj")));
     EXPECT_EQ(Geometry(Path("levels/spider-lod1.obj")), Geometry(Path("tenth.obj")));
     r = Kestovar("compare '" + kSpider + "' '" + Path("levels/spider-lod2.obj") + "'");
-    EXPECT_TRUE(r.out.ends_with("Hausdorff distance: 0.000000\n")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("Hausdorff distance: 0.000000  (of the diagonal)\n")) << r.out;
 
     // The JSON form: the input's counts and one record per level, in order.
     r = Kestovar("lod '" + kSpider + "' -o '" + Path("levels") + "' --ratios 0.5,1 --threads 1 --json");
@@ -208,7 +210,7 @@ TEST_F(Tool, CompareOfAFileWithItselfIsZero) {
     Outcome r = Kestovar("compare '" + kSpider + "' '" + kSpider + "'");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("A -> B: max 0.000000"), std::string::npos) << r.out;
-    EXPECT_TRUE(r.out.ends_with("\nHausdorff distance: 0.000000\n")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("\nHausdorff distance: 0.000000  (of the diagonal)\n")) << r.out;
     r = Kestovar("compare '" + kSpider + "' '" + kSpider + "' --json");
     ASSERT_EQ(r.status, 0);
     EXPECT_TRUE(LooksLikeJson(r.out)) << r.out;
@@ -267,7 +269,7 @@ TEST_F(Tool, AttributesAreKeptUnlessDropped) {
 // The relative Hausdorff distance `compare` prints last, or -1.
 double HausdorffOf(const std::string& out) {
     std::smatch m;
-    return std::regex_search(out, m, std::regex("Hausdorff distance: ([0-9.]+)\n$")) ? std::stod(m[1]) : -1;
+    return std::regex_search(out, m, kHausdorffLine) ? std::stod(m[1]) : -1;
 }
 
 // A sphere written as two OBJ groups that share the equator's points: each group is an object of

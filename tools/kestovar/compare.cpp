@@ -17,10 +17,11 @@ const char kCompareHelp[] =
     "usage: kestovar compare A B [--json]\n"
     "\n"
     "Measures the distance between the surfaces of two scene files by sampling each surface and\n"
-    "measuring every sample to the other one. Prints the largest, mean and RMS distance for each\n"
-    "direction and, last, the Hausdorff distance relative to the diagonal of the pair's box:\n"
+    "measuring every sample to the other one. Prints the diagonal of the pair's box, the largest,\n"
+    "mean and RMS distance for each direction in the files' units and, last, the Hausdorff\n"
+    "distance as a fraction of the diagonal:\n"
     "\n"
-    "  Hausdorff distance: 0.001234\n"
+    "  Hausdorff distance: 0.001234  (of the diagonal)\n"
     "\n"
     "  --json      print the result as JSON on stdout\n"
     "  -h, --help  show this help\n"
@@ -123,9 +124,9 @@ int RunCompare(int argc, char** argv) {
         return 0;
     }
     std::printf("diagonal: %f\n", diagonal);
-    std::printf("A -> B: max %f  mean %f  RMS %f\n", ab.max, ab.mean, ab.rms);
-    std::printf("B -> A: max %f  mean %f  RMS %f\n", ba.max, ba.mean, ba.rms);
-    std::printf("Hausdorff distance: %f\n", hausdorff);
+    std::printf("A -> B: max %f  mean %f  RMS %f  (files' units)\n", ab.max, ab.mean, ab.rms);
+    std::printf("B -> A: max %f  mean %f  RMS %f  (files' units)\n", ba.max, ba.mean, ba.rms);
+    std::printf("Hausdorff distance: %f  (of the diagonal)\n", hausdorff);
     return 0;
 }
 
