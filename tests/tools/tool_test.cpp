@@ -411,6 +411,9 @@ TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "kestovar: " + Path("cube-10.obj") +
                          ": warning: the reduced scene keeps no face of 12; ask for a larger ratio or a number of faces\n");
+    r = Kestovar("reduce '" + cube + "' -o '" + Path("cube-0.obj") + "' --faces 0 -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
     r = Kestovar("reduce '" + cube + "' -o '" + Path("cube-50.obj") + "' --ratio 0.5");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");

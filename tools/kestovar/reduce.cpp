@@ -336,8 +336,10 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         report.facesAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
         report.pointsAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_POINTS, APPLY_TO_ALL);
         // A contraction removes the two faces of its edge, so a small closed mesh asked for a
-        // few faces (a cube at 10 %: 1.2 of 12) can step past the target to none at all.
-        if (maxFaces > 0 && report.facesAfter == 0)
+        // few faces (a cube at 10 %: 1.2 of 12) can step past the target to none at all. An
+        // explicit request for nothing gets no word.
+        const bool askedForSome = level.ratio > 0 || level.faces > 0 || level.points > 0;
+        if (maxFaces > 0 && report.facesAfter == 0 && askedForSome)
             std::fprintf(stderr,
                          "kestovar: %s: warning: the reduced scene keeps no face of %d; ask for a larger ratio "
                          "or a number of faces\n",
