@@ -555,6 +555,11 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
         // Already more reduced than asked: a relative ratio that did not grow is left alone, any
         // other target restarts from the initial object.
         if (relative && ratio <= m_lastRatio) return 0;
+        // Without the working-copy bit the object was reduced in place: the initial mesh is gone,
+        // and preparing again would take the reduced mesh for it while the count left to remove
+        // still comes from the full one (a relative 0.3 then 0.5 removed every face). The detail
+        // cannot come back; the object stays as it is.
+        if (!IsOptimizerFlagSet(SCENEOPTIMIZER_WORKING_COPY)) return 0;
         InvalidateOptimization();
         current = removable;
     }

@@ -80,13 +80,15 @@ inline ObjMesh Grid(int n, double (*height)(double, double)) {
 
 // ---- the engine ------------------------------------------------------------------------------------
 
-// An optimiser (working-copy bit set, so the initial mesh stays untouched) and one object.
+// An optimiser and one object; the optimiser's working-copy bit is set (the initial mesh stays
+// untouched) unless `inPlace`.
 struct Engine {
     CSceneOptimizer optimizer;
     C3DExtObject* object = nullptr;
 
-    explicit Engine(const ObjMesh& mesh, unsigned long long mode = 0, bool withUV = false, bool record = false) {
-        optimizer.SetFlags(SCENEOPTIMIZER_WORKING_COPY, true);
+    explicit Engine(const ObjMesh& mesh, unsigned long long mode = 0, bool withUV = false, bool record = false,
+                    bool inPlace = false) {
+        optimizer.SetFlags(SCENEOPTIMIZER_WORKING_COPY, !inPlace);
         if (record) optimizer.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
         C3DPointList* points = C3DPointList::Create();
         objtest::FillPoints(mesh, *points);

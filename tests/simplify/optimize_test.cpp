@@ -139,6 +139,28 @@ TEST(OptimizeRepeat, ContinuationEqualsOneRunAndRestartStartsOver) {
     EXPECT_TRUE(Take(twice) == before);
 }
 
+// Without the working-copy bit the object is reduced in place, so nothing can bring detail back:
+// a target keeping more than is left (relative or absolute) leaves the mesh as it is instead of
+// re-preparing the reduced mesh with the full mesh's count to remove (which emptied it), and a
+// smaller target still continues.
+TEST(OptimizeRepeat, InPlaceObjectsCannotGoBackAndStayAsTheyAre) {
+    const ObjMesh sphere = BumpySphere(3);
+    for (unsigned flags : {unsigned(OPTIMIZE_RELATIVE), unsigned(OPTIMIZE_RELATIVE | OPTIMIZE_POINTS)}) {
+        SCOPED_TRACE(flags);
+        Engine e(sphere, 0, false, false, true);
+        const int first = e.Optimize(0.3, flags);
+        ASSERT_GT(first, 0);
+        const int faces = LiveFaces(e);
+        const Snapshot reduced = Take(e);
+        EXPECT_EQ(e.Optimize(0.5, flags), 0);
+        EXPECT_EQ(e.Optimize(double(faces + 10), 0), 0);
+        EXPECT_TRUE(Take(e) == reduced);
+        EXPECT_GT(e.Optimize(0.2, flags), first);
+        EXPECT_LT(LiveFaces(e), faces);
+        EXPECT_GT(LiveFaces(e), 0);
+    }
+}
+
 // ---- constraints on the result ---------------------------------------------------------------------
 
 TEST(OptimizeConstraints, FrozenBorderPointsNeverMove) {

@@ -210,7 +210,9 @@ public:
     // ---- optimisation ----
     // Contracts every optimisable object to `ratio` (`flags` as C3DExtObject::Optimize, plus
     // OPTIMIZE_PREDICTIVE) on a worker thread; returns the total of the per-object results and
-    // reports cancellation (asked through the progress callback) in `cancelled`.
+    // reports cancellation (asked through the progress callback) in `cancelled`. Going back to
+    // more detail than a previous call left (0.3, then 0.5) needs SCENEOPTIMIZER_WORKING_COPY;
+    // without it the objects were reduced in place and stay as they are.
     int Optimize(double ratio, bool& cancelled, unsigned int flags);
     // 1.0 for null; the predictive-ratio hook when set; else DefaultPredictiveRatio.
     double ComputePredictiveRatio(C3DObject* object) const;

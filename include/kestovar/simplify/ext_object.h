@@ -344,6 +344,9 @@ public:
     // ---- contraction loop ----
     // Contracts down to a target; see _OPTIMIZE_FLAGS. Returns the total number of removed points
     // (OPTIMIZE_POINTS) or faces since preparation, 0 when nothing was done or on cancellation.
+    // A target that keeps more than the object has left restarts from the initial mesh, which only
+    // the optimiser's SCENEOPTIMIZER_WORKING_COPY bit keeps: without it the object was reduced in
+    // place, and such a target does nothing (returns 0, the mesh stays as it is).
     int Optimize(double ratio, bool& cancelled, unsigned int flags);
 
     // ---- multiresolution hand-off ----
