@@ -250,13 +250,15 @@ bool C3DExtObject::InitOptimization(bool prepareOnly) {
     InitOrderedCostList();
     if (CheckCancel()) return false;
 
-    if (IsOptimizerFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS)) {
-        if (!m_pTrackInfo) m_pTrackInfo = new CTrackContractions;
-        const int uvChannels = m_pWorkingChannels ? m_pWorkingChannels->GetChannelsNumber(CHANNEL_UVW, false) : 0;
-        m_pTrackInfo->Reserve(int(m_heap.GetCount()), uvChannels);
-    }
+    if (IsOptimizerFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS)) StartTracking();
     SetExtFlag(EXT_COSTS_READY, true);
     return true;
+}
+
+void C3DExtObject::StartTracking() {
+    if (!m_pTrackInfo) m_pTrackInfo = new CTrackContractions;
+    const int uvChannels = m_pWorkingChannels ? m_pWorkingChannels->GetChannelsNumber(CHANNEL_UVW, false) : 0;
+    m_pTrackInfo->Reserve(int(m_heap.GetCount()), uvChannels);
 }
 
 // Drops everything derived from the initial mesh beyond the selection: the working copy (when it

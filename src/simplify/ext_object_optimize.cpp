@@ -532,6 +532,19 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
         cancelled = true;
         return 0;
     }
+    // A multiresolution object plays the record back from the mesh the record starts at, so the
+    // record must hold every contraction made since then. Recording switched on after contractions
+    // made without it: with a working copy the run starts over from the initial mesh, so that the
+    // record covers all of it; in place (below) the record starts from the mesh as it is now.
+    const bool record = IsOptimizerFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS);
+    if (record && !m_pTrackInfo && (m_removedPoints > 0 || m_removedFaces > 0) &&
+        IsOptimizerFlagSet(SCENEOPTIMIZER_WORKING_COPY)) {
+        InvalidateOptimization();
+        if (!InitOptimization(true)) {
+            cancelled = true;
+            return 0;
+        }
+    }
     const bool relative = (flags & OPTIMIZE_RELATIVE) != 0;
     const bool byPoints = (flags & OPTIMIZE_POINTS) != 0;
     if (m_pOptimizer && !m_pOptimizer->IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS) && relative) {
@@ -579,11 +592,16 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
     if (ratio == 0.0) remaining = int(m_heap.GetCount());
     if (remaining > 0 && m_pOptimizer) m_pOptimizer->AddProgressRange(unsigned(remaining));
     int lastReported = remaining;
+    if (remaining > 0) {
+        // A record that misses contractions would play back to wrong meshes: an unrecorded run
+        // ends it, and a recorded one without a record starts one here.
+        if (!record) XRelease(m_pTrackInfo);
+        if (record && !m_pTrackInfo) StartTracking();
+    }
 
     CExtPointList& points = *m_pWorkingPoints;
     C3DFaceList& faces = *m_pWorkingFaces;
-    CTrackContractions* tracker =
-        (m_pOptimizer && m_pOptimizer->IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS)) ? m_pTrackInfo : nullptr;
+    CTrackContractions* tracker = record ? m_pTrackInfo : nullptr;
 
     // Symmetry: the axis and the plane coordinate (mid-point of the initial box on that axis).
     const int axis = (m_optimizeMode & OPT_SYMMETRY_Z) ? 2 : (m_optimizeMode & OPT_SYMMETRY_Y) ? 1

@@ -481,6 +481,66 @@ TEST(MultiresHandOff, InPlaceRunLeavesTheReducedMeshCleaned) {
     ext->Delete();
 }
 
+// A record must hold every contraction since the mesh it starts from. Recording switched on after
+// unrecorded contractions, or a run made without recording between recorded ones: with a working
+// copy the recorded run starts over, and its object plays back exactly as a run recorded from the
+// start; in place the record starts from the mesh as the recorded run found it.
+TEST(MultiresHandOff, RecordsMissingContractionsAreNeverPlayedBack) {
+    const ObjMesh mesh = looptest::BumpySphere(2);
+    Handed direct = HandOver(mesh, 0.0);
+    ASSERT_TRUE(direct.object);
+    const Level directFull = TakeLevel(*direct.object);
+    direct.object->SetObjectRatio(0.3, 0, 0x21);
+    const Level direct30 = TakeLevel(*direct.object);
+
+    auto expectLikeDirect = [&](Engine& e) {
+        bool cancelled = true;
+        MrPtr o(e.object->GetMultiresolutionObject(cancelled));
+        ASSERT_TRUE(o);
+        EXPECT_TRUE(TakeLevel(*o) == directFull);
+        o->SetObjectRatio(0.3, 0, 0x21);
+        EXPECT_TRUE(TakeLevel(*o) == direct30);
+    };
+    {
+        SCOPED_TRACE("switched on late");
+        Engine e(mesh);
+        ASSERT_GT(e.Optimize(0.5, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS), 0);
+        e.optimizer.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+        ASSERT_GT(e.Optimize(0.0, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS), 0);
+        expectLikeDirect(e);
+    }
+    {
+        SCOPED_TRACE("unrecorded run in between");
+        Engine e(mesh, 0, false, true);
+        ASSERT_GT(e.Optimize(0.5, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS), 0);
+        e.optimizer.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, false);
+        ASSERT_GT(e.Optimize(0.3, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS), 0);
+        EXPECT_EQ(e.object->GetTrackInfo(), nullptr);
+        e.optimizer.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+        ASSERT_GT(e.Optimize(0.0, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS), 0);
+        expectLikeDirect(e);
+    }
+    {
+        SCOPED_TRACE("in place");
+        Engine e(mesh, 0, false, false, true);
+        ASSERT_GT(e.Optimize(0.5, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS), 0);
+        const int faces = looptest::LiveFaces(e);
+        e.optimizer.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+        ASSERT_GT(e.Optimize(0.0, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS), 0);
+        bool cancelled = true;
+        MrPtr o(e.object->GetMultiresolutionObject(cancelled));
+        ASSERT_TRUE(o);
+        int maxFaces, maxPoints;
+        o->GetMaxSize(maxFaces, maxPoints);
+        EXPECT_EQ(maxFaces, faces);
+        for (double r : {1.0, 0.4, 0.0, 0.7, 1.0}) {
+            o->SetObjectRatio(r, 0, 0x21);
+            ExpectPrefixLevel(*o);
+        }
+        o.reset();
+    }
+}
+
 TEST(MultiresObject1, RuntimeClassNames) {
     CMultiresolutionObject1 o;
     EXPECT_STREQ(o.GetRuntimeClassDescriptor()->m_lpszClassName, "CMultiresolutionObject1");

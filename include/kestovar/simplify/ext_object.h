@@ -404,6 +404,9 @@ protected:
     // Counts POINT_SELECTED working points and FACE_SELECTED working faces into the initial
     // removable counters.
     void CountRemovableElements();
+    // Creates the contraction tracker when there is none and reserves room for the candidates of
+    // the heap.
+    void StartTracking();
     // Whether the optimiser (when any) lets this object's node be optimised.
     bool CanOptimize() const;
     // The optimiser's cancel check (false without optimiser).
