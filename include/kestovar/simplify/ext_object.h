@@ -346,7 +346,8 @@ public:
     // (OPTIMIZE_POINTS) or faces since preparation, 0 when nothing was done or on cancellation.
     // A target that keeps more than the object has left restarts from the initial mesh, which only
     // the optimiser's SCENEOPTIMIZER_WORKING_COPY bit keeps: without it the object was reduced in
-    // place, and such a target does nothing (returns 0, the mesh stays as it is).
+    // place, and such a target does nothing (returns 0, the mesh stays as it is); a change of
+    // settings then prepares the reduced mesh as the new initial one, and ratios count from it.
     int Optimize(double ratio, bool& cancelled, unsigned int flags);
 
     // ---- multiresolution hand-off ----
