@@ -474,6 +474,9 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
     }
     Outcome r = Kestovar("reduce '" + kSpider + "' -o '" + Path("out.xyz") + "' --ratio 0.5");
     EXPECT_NE(r.err.find("Unknown file type"), std::string::npos) << r.err;
+    r = Kestovar("reduce '" + kSpider + "' -o '" + Path("no/such/dir/out.obj") + "' --ratio 0.5");
+    EXPECT_EQ(r.err, "kestovar: " + Path("no/such/dir/out.obj") + ": the folder " + Path("no/such/dir") +
+                         " does not exist\n");
 }
 
 TEST_F(Tool, BadUsageExitsWithOne) {

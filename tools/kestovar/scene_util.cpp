@@ -191,20 +191,21 @@ SceneFigures MeasureScene(C3DScene& scene) {
 
 bool CanSaveTo(const std::string& path) {
     const std::wstring wide = Widen(path);
-    int code = 0;
     if (!(fileGetKindOf(wide.c_str()) & FILE_KIND_3D) || fileGetSaver(wide.c_str()) == FILE_PARSER_UNKNOWN) {
-        code = IO_FILE_UNKNOWN_TYPE;
-    } else {
-        const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-        std::error_code error;
-        const std::string name = folder.empty() ? std::string(".") : folder.string();
-        if (!std::filesystem::is_directory(name, error) || ::access(name.c_str(), W_OK | X_OK) != 0)
-            code = IO_FILE_CANT_OPEN;
-    }
-    if (code)
         std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(),
-                     OneLine(Narrow(C3DIo::GetIoErrorTxtFromCode(false, code, wide.c_str()))).c_str());
-    return code == 0;
+                     OneLine(Narrow(C3DIo::GetIoErrorTxtFromCode(false, IO_FILE_UNKNOWN_TYPE, wide.c_str()))).c_str());
+        return false;
+    }
+    // The library's own message for a file it cannot create suspects another process holding
+    // it; a missing or read-only folder is said as such.
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    std::error_code error;
+    const std::string name = folder.empty() ? std::string(".") : folder.string();
+    const char* problem = !std::filesystem::is_directory(name, error)   ? "does not exist"
+                          : ::access(name.c_str(), W_OK | X_OK) != 0 ? "is not writable"
+                                                                       : nullptr;
+    if (problem) std::fprintf(stderr, "kestovar: %s: the folder %s %s\n", path.c_str(), name.c_str(), problem);
+    return !problem;
 }
 
 SceneExtent MeasureExtent(C3DScene& scene) {
