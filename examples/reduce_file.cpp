@@ -26,15 +26,16 @@ int main(int argc, char** argv) {
             // The polygonal objects become contraction-ready; the optimiser owns the scene then.
             C3DQuorvaneObjectCreator creator(CREATOR_COPY_POINTS);
             scene->ConvertToType(creator);
-            CSceneOptimizer optimizer;
-            optimizer.SetScene(*scene, true);
-            optimizer.LockInitialization();
-            optimizer.SetOptimizeMode(OPT_KEEP_UVW | OPT_KEEP_NORMALS | OPT_KEEP_MATERIAL, true);
-            optimizer.UnlockInitialization();
             // One recorded reduction of every object as far as it goes; then any level is a
             // playback of the record.
-            bool cancelled = false;
+            CSceneOptimizer optimizer;
             optimizer.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+            optimizer.SetScene(*scene, true);
+            optimizer.LockInitialization();
+            // Contractions that would fold a triangle over are put off until no other is left.
+            optimizer.SetOptimizeMode(OPT_KEEP_UVW | OPT_KEEP_NORMALS | OPT_KEEP_MATERIAL | OPT_CHECK_FLIP, true);
+            optimizer.UnlockInitialization();
+            bool cancelled = false;
             optimizer.Optimize(0.0, cancelled, 0x21);
             if (!cancelled && optimizer.GetScene(GETSCENE_MULTIRES) &&
                 optimizer.SetMultiresolutionRatio(0.1, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL)) {
