@@ -143,13 +143,16 @@ public:
     // See _GETSCENE_FLAGS. The source form (neither 0x10 nor 0x20) shows each contraction-ready
     // object's working mesh (the initial one with GETSCENE_ORIGINAL_MESH) and returns the source
     // scene. The multiresolution forms build that scene on first use; null when it cannot be
-    // built. A copy belongs to the caller.
+    // built. A copy belongs to the caller. Without SCENEOPTIMIZER_WORKING_COPY the objects were
+    // reduced in place: once the multiresolution scene is built the source objects hold its
+    // coarsest level, and the full detail lives on in the multiresolution scene alone.
     C3DScene* GetScene(unsigned int flags);
     C3DScene* GetSourceScene() const { return m_pScene; }
     // Returns the source scene and forgets it without deleting it.
     C3DScene* DetachScene();
     // Deletes the source scene when owned; forgets it either way.
     void DeleteScene();
+    // Deletes the multiresolution scene (with it, in place, the only full-detail copy).
     void CleanMultiresolutionScene();
     // CleanMultiresolutionScene, then DeleteScene.
     void Clean();
