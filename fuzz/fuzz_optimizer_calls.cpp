@@ -1,0 +1,228 @@
+// Fuzz target: the calls a host makes on a scene optimiser, in any order and with any arguments.
+// A fixed two-object scene (a closed, textured sphere with two materials and an open grid) is
+// attached to an optimiser, then the bytes choose the calls: reductions to relative and absolute
+// targets (continuations, restarts, targets beyond the mesh), recording switched on and off between
+// them, mode changes, multiresolution scenes built, moved to levels, frozen and deleted, and the
+// source scene shown. Every scene handed out must hold only faces whose corners (geometric and in
+// every channel) are points of their lists; nothing may crash, leak or read out of bounds. An
+// error the library raises ends the input as an answer, not as a fault. Two rules of the results
+// hold too: a multiresolution scene, when first built, has at its full level at least the faces
+// the source objects showed just before, and at least those they showed when the last recorded
+// reduction began (the record covers that reduction whole); and while every reduction so far kept at least a tenth of the faces (relative face
+// targets of 0.1 or more, no mode change in between, no multiresolution scene yet), every object
+// keeps a face. (Not in place under a symmetry mode: there every call prepares the object again,
+// and its reduced mesh becomes the one later ratios count from.)
+//
+// Layout: one set-up byte (bit 0 the working-copy flag, bit 1 recording from the start, bits 2-3
+// the first mode set), then calls, each one byte (the call) and one byte (its argument).
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "kestovar/core/thread_registry.h"
+#include "reduce_road.h"
+
+using namespace kestovar;
+
+namespace {
+
+// A sphere of 8 rings of 12 points between two poles (texture coordinates per point, the upper
+// half in material "a", the lower in "b") and, as a second group, an open 5 x 5 grid of quads.
+std::string SceneText() {
+    std::string t = "mtllib none.mtl\ng sphere\n";
+    const int rings = 8, sectors = 12;
+    t += "v 0 0 1\nvt 0.5 1\n";
+    for (int r = 1; r <= rings; ++r) {
+        const double theta = M_PI * r / (rings + 1);
+        for (int s = 0; s < sectors; ++s) {
+            const double phi = 2 * M_PI * s / sectors;
+            const double radius = 1.0 + 0.1 * std::cos(3 * phi) * std::sin(2 * theta);
+            t += "v " + std::to_string(radius * std::sin(theta) * std::cos(phi)) + ' ' +
+                 std::to_string(radius * std::sin(theta) * std::sin(phi)) + ' ' +
+                 std::to_string(radius * std::cos(theta)) + '\n';
+            t += "vt " + std::to_string(double(s) / sectors) + ' ' + std::to_string(1.0 - double(r) / (rings + 1)) +
+                 '\n';
+        }
+    }
+    t += "v 0 0 -1\nvt 0.5 0\n";
+    const int south = 2 + rings * sectors;
+    auto at = [&](int r, int s) { return std::to_string(2 + (r - 1) * sectors + (s % sectors)); };
+    auto corner = [](const std::string& i) { return i + '/' + i; };
+    t += "usemtl a\n";
+    for (int s = 0; s < sectors; ++s) t += "f 1/1 " + corner(at(1, s)) + ' ' + corner(at(1, s + 1)) + '\n';
+    for (int r = 1; r < rings; ++r) {
+        if (r == rings / 2) t += "usemtl b\n";
+        for (int s = 0; s < sectors; ++s)
+            t += "f " + corner(at(r, s)) + ' ' + corner(at(r + 1, s)) + ' ' + corner(at(r + 1, s + 1)) + ' ' +
+                 corner(at(r, s + 1)) + '\n';
+    }
+    const std::string sp = std::to_string(south);
+    for (int s = 0; s < sectors; ++s) t += "f " + corner(at(rings, s + 1)) + ' ' + corner(at(rings, s)) + ' ' +
+                                           sp + '/' + sp + '\n';
+    t += "g grid\nusemtl a\n";
+    const int n = 5, first = south + 1;
+    for (int i = 0; i <= n; ++i)
+        for (int j = 0; j <= n; ++j)
+            t += "v " + std::to_string(3.0 + i * 0.4) + ' ' + std::to_string(j * 0.4) + ' ' +
+                 std::to_string(0.05 * ((i * 7 + j * 3) % 5)) + '\n';
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            const int a = first + i * (n + 1) + j;
+            t += "f " + std::to_string(a) + ' ' + std::to_string(a + n + 1) + ' ' + std::to_string(a + n + 2) + ' ' +
+                 std::to_string(a + 1) + '\n';
+        }
+    return t;
+}
+
+// Faults of a scene handed out by the optimiser (null is not one).
+std::string Check(C3DScene* scene) {
+    if (!scene) return {};
+    long long faces = 0;
+    return road::CheckLevel(*scene, faces);
+}
+
+// The live faces of the source scene's objects as the optimiser shows them, and the fewest any
+// one object has.
+struct SourceFaces {
+    long long total = 0, fewest = -1;
+};
+SourceFaces CountSourceFaces(CSceneOptimizer& opt) {
+    SourceFaces count;
+    C3DScene* scene = opt.GetScene(0);
+    if (!scene) return count;
+    for (C3DNodePos pos = scene->GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
+        C3DGeomObject* object = nullptr;
+        scene->GetNextNode(pos, object);
+        const CFaceList* faces = object ? object->GetFaceList() : nullptr;
+        if (!faces) continue;
+        const long long live = faces->GetNumberOfFaces(unsigned(FACE_INVALID | 0x2), false);
+        count.total += live;
+        if (count.fewest < 0 || live < count.fewest) count.fewest = live;
+    }
+    return count;
+}
+
+std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool ratiosFromTheStart) {
+    bool multires = false;                  // a multiresolution scene exists
+    bool everBuilt = false;                 // one was built during this input
+    bool keptATenth = ratiosFromTheStart;   // every reduction so far kept a tenth of the faces or more
+    long long recordedFrom = 0;             // faces shown when the last recorded reduction began
+    for (size_t i = 0; i + 1 < size; i += 2) {
+        const uint8_t arg = data[i + 1];
+        const unsigned call = data[i] % 12;
+        bool cancelled = false;
+        std::string fault;
+        if (call <= 2 && opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS)) recordedFrom = CountSourceFaces(opt).total;
+        // The calls that may build the multiresolution scene: what the source showed before.
+        const bool mayBuild = !multires && (call == 5 || call == 8 || call == 11);
+        const long long sourceBefore = mayBuild ? CountSourceFaces(opt).total : 0;
+        switch (call) {
+            case 0: {  // a relative target, at times beyond [0, 1]
+                const double ratio = arg / 200.0 - 0.1;
+                const bool points = (arg & 1) != 0;
+                opt.Optimize(ratio, cancelled, OPTIMIZE_RELATIVE | (points ? OPTIMIZE_POINTS : 0));
+                keptATenth = keptATenth && !points && ratio >= 0.1 && !everBuilt;
+                if (keptATenth && !cancelled && CountSourceFaces(opt).fewest == 0)
+                    fault = "a reduction to " + std::to_string(ratio) + " of the faces left an object without faces";
+                break;
+            }
+            case 1:  // an absolute target
+                opt.Optimize(arg * 2.0, cancelled, arg & 1 ? OPTIMIZE_POINTS : 0);
+                keptATenth = false;
+                break;
+            case 2:
+                opt.Optimize(0.0, cancelled, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS);
+                keptATenth = false;
+                break;
+            case 3:
+                opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, !opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS));
+                break;
+            case 4:
+                opt.LockInitialization();
+                opt.SetOptimizeMode(road::kModeSets[arg & 3], true);
+                opt.UnlockInitialization();
+                keptATenth = false;
+                break;
+            case 5:
+                fault = Check(opt.GetScene(GETSCENE_MULTIRES));
+                break;
+            case 6:
+                opt.SetMultiresolutionRatio(arg / 255.0, 0,
+                                            MRRATIO_RELATIVE | (arg & 1 ? MRRATIO_POINTS : MRRATIO_FACES),
+                                            APPLY_TO_ALL);
+                break;
+            case 7:
+                opt.SetMultiresolutionRatio(0, arg * 2, MRRATIO_ABSOLUTE | (arg & 1 ? MRRATIO_POINTS : MRRATIO_FACES),
+                                            APPLY_TO_ALL);
+                break;
+            case 8: {
+                XHeld<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
+                fault = Check(frozen.get());
+                break;
+            }
+            case 9:
+                opt.CleanMultiresolutionScene();
+                multires = false;
+                recordedFrom = 0;
+                break;
+            case 10:
+                fault = Check(opt.GetScene(arg & 1 ? GETSCENE_ORIGINAL_MESH : 0));
+                break;
+            case 11:
+                fault = Check(opt.GetScene(GETSCENE_MULTIRES_FROZEN));
+                break;
+        }
+        if (mayBuild && opt.GetScene(GETSCENE_MULTIRES)) {
+            multires = everBuilt = true;
+            const long long full = opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
+            if (fault.empty() && (full < sourceBefore || full < recordedFrom))
+                fault = "the new multiresolution scene has " + std::to_string(full) + " faces at full detail, the " +
+                        "source showed " + std::to_string(sourceBefore) + " and " + std::to_string(recordedFrom) +
+                        " when the last recorded reduction began";
+            recordedFrom = 0;
+        }
+        if (cancelled) return "call " + std::to_string(i / 2) + ": cancelled without being asked to";
+        if (!fault.empty()) return "call " + std::to_string(i / 2) + ": " + fault;
+    }
+    return {};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1 || size > 257) return 0;
+    static const bool oneThread = (OMPSetMaxThreadCount(1), true);
+    (void)oneThread;
+    static const std::string text = SceneText();
+    C3DScene* scene = road::ReadObjText(text);
+    if (!scene) __builtin_trap();
+    try {
+        C3DQuorvaneObjectCreator creator(CREATOR_COPY_POINTS);
+        scene->ConvertToType(creator);
+    } catch (CXException*) {
+        XDeleteThreadException();
+        scene->Delete();
+        return 0;
+    }
+    std::string fault;
+    try {
+        CSceneOptimizer opt;
+        opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY, (data[0] & 1) != 0);
+        opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, (data[0] & 2) != 0);
+        opt.SetScene(*scene, true);
+        opt.LockInitialization();
+        const unsigned long long modes = road::kModeSets[(data[0] >> 2) & 3];
+        opt.SetOptimizeMode(modes, true);
+        opt.UnlockInitialization();
+        fault = Calls(opt, data + 1, size - 1, (data[0] & 1) || !(modes & OPT_SYMMETRY_MASK));
+    } catch (CXException*) {
+        XDeleteThreadException();
+    }
+    if (!fault.empty()) {
+        std::fprintf(stderr, "%s\n", fault.c_str());
+        __builtin_trap();
+    }
+    return 0;
+}
