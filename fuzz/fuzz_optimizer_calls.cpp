@@ -8,10 +8,11 @@
 // error the library raises ends the input as an answer, not as a fault. Two rules of the results
 // hold too: a multiresolution scene, when first built, has at its full level at least the faces
 // the source objects showed just before, and at least those they showed when the last recorded
-// reduction began (the record covers that reduction whole); and while every reduction so far kept at least a tenth of the faces (relative face
-// targets of 0.1 or more, no mode change in between, no multiresolution scene yet), every object
-// keeps a face. (Not in place under a symmetry mode: there every call prepares the object again,
-// and its reduced mesh becomes the one later ratios count from.)
+// reduction began (the record covers that reduction whole); and while every reduction so far kept
+// at least a tenth of the faces (relative face targets of 0.1 or more, no mode change in between,
+// no multiresolution scene yet), every object keeps a face. (Not in place under a symmetry mode:
+// there every call prepares the object again, and its reduced mesh becomes the one later ratios
+// count from.)
 //
 // Layout: one set-up byte (bit 0 the working-copy flag, bit 1 recording from the start, bits 2-3
 // the first mode set), then calls, each one byte (the call) and one byte (its argument).
@@ -42,8 +43,8 @@ std::string SceneText() {
             t += "v " + std::to_string(radius * std::sin(theta) * std::cos(phi)) + ' ' +
                  std::to_string(radius * std::sin(theta) * std::sin(phi)) + ' ' +
                  std::to_string(radius * std::cos(theta)) + '\n';
-            t += "vt " + std::to_string(double(s) / sectors) + ' ' + std::to_string(1.0 - double(r) / (rings + 1)) +
-                 '\n';
+            t += "vt " + std::to_string(double(s) / sectors) + ' ' +
+                 std::to_string(1.0 - double(r) / (rings + 1)) + '\n';
         }
     }
     t += "v 0 0 -1\nvt 0.5 0\n";
@@ -59,8 +60,8 @@ std::string SceneText() {
                  corner(at(r, s + 1)) + '\n';
     }
     const std::string sp = std::to_string(south);
-    for (int s = 0; s < sectors; ++s) t += "f " + corner(at(rings, s + 1)) + ' ' + corner(at(rings, s)) + ' ' +
-                                           sp + '/' + sp + '\n';
+    for (int s = 0; s < sectors; ++s)
+        t += "f " + corner(at(rings, s + 1)) + ' ' + corner(at(rings, s)) + ' ' + sp + '/' + sp + '\n';
     t += "g grid\nusemtl a\n";
     const int n = 5, first = south + 1;
     for (int i = 0; i <= n; ++i)
@@ -70,8 +71,8 @@ std::string SceneText() {
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j) {
             const int a = first + i * (n + 1) + j;
-            t += "f " + std::to_string(a) + ' ' + std::to_string(a + n + 1) + ' ' + std::to_string(a + n + 2) + ' ' +
-                 std::to_string(a + 1) + '\n';
+            t += "f " + std::to_string(a) + ' ' + std::to_string(a + n + 1) + ' ' +
+                 std::to_string(a + n + 2) + ' ' + std::to_string(a + 1) + '\n';
         }
     return t;
 }
@@ -105,16 +106,17 @@ SourceFaces CountSourceFaces(CSceneOptimizer& opt) {
 }
 
 std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool ratiosFromTheStart) {
-    bool multires = false;                  // a multiresolution scene exists
-    bool everBuilt = false;                 // one was built during this input
-    bool keptATenth = ratiosFromTheStart;   // every reduction so far kept a tenth of the faces or more
-    long long recordedFrom = 0;             // faces shown when the last recorded reduction began
+    bool multires = false;                 // a multiresolution scene exists
+    bool everBuilt = false;                // one was built during this input
+    bool keptATenth = ratiosFromTheStart;  // every reduction so far kept a tenth of the faces or more
+    long long recordedFrom = 0;            // faces shown when the last recorded reduction began
     for (size_t i = 0; i + 1 < size; i += 2) {
         const uint8_t arg = data[i + 1];
         const unsigned call = data[i] % 12;
         bool cancelled = false;
         std::string fault;
-        if (call <= 2 && opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS)) recordedFrom = CountSourceFaces(opt).total;
+        if (call <= 2 && opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS))
+            recordedFrom = CountSourceFaces(opt).total;
         // The calls that may build the multiresolution scene: what the source showed before.
         const bool mayBuild = !multires && (call == 5 || call == 8 || call == 11);
         const long long sourceBefore = mayBuild ? CountSourceFaces(opt).total : 0;
@@ -125,7 +127,8 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
                 opt.Optimize(ratio, cancelled, OPTIMIZE_RELATIVE | (points ? OPTIMIZE_POINTS : 0));
                 keptATenth = keptATenth && !points && ratio >= 0.1 && !everBuilt;
                 if (keptATenth && !cancelled && CountSourceFaces(opt).fewest == 0)
-                    fault = "a reduction to " + std::to_string(ratio) + " of the faces left an object without faces";
+                    fault = "a reduction to " + std::to_string(ratio) +
+                            " of the faces left an object without faces";
                 break;
             }
             case 1:  // an absolute target
@@ -137,7 +140,8 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
                 keptATenth = false;
                 break;
             case 3:
-                opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, !opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS));
+                opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS,
+                             !opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS));
                 break;
             case 4:
                 opt.LockInitialization();
@@ -154,8 +158,8 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
                                             APPLY_TO_ALL);
                 break;
             case 7:
-                opt.SetMultiresolutionRatio(0, arg * 2, MRRATIO_ABSOLUTE | (arg & 1 ? MRRATIO_POINTS : MRRATIO_FACES),
-                                            APPLY_TO_ALL);
+                opt.SetMultiresolutionRatio(
+                    0, arg * 2, MRRATIO_ABSOLUTE | (arg & 1 ? MRRATIO_POINTS : MRRATIO_FACES), APPLY_TO_ALL);
                 break;
             case 8: {
                 XHeld<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
@@ -178,9 +182,9 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
             multires = everBuilt = true;
             const long long full = opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
             if (fault.empty() && (full < sourceBefore || full < recordedFrom))
-                fault = "the new multiresolution scene has " + std::to_string(full) + " faces at full detail, the " +
-                        "source showed " + std::to_string(sourceBefore) + " and " + std::to_string(recordedFrom) +
-                        " when the last recorded reduction began";
+                fault = "the new multiresolution scene has " + std::to_string(full) +
+                        " faces at full detail, the " + "source showed " + std::to_string(sourceBefore) +
+                        " and " + std::to_string(recordedFrom) + " when the last recorded reduction began";
             recordedFrom = 0;
         }
         if (cancelled) return "call " + std::to_string(i / 2) + ": cancelled without being asked to";
