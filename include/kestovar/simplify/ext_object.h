@@ -348,6 +348,9 @@ public:
     // the optimiser's SCENEOPTIMIZER_WORKING_COPY bit keeps: without it the object was reduced in
     // place, and such a target does nothing (returns 0, the mesh stays as it is); a change of
     // settings then prepares the reduced mesh as the new initial one, and ratios count from it.
+    // Under a symmetry mode an object reduced in place is prepared again by every call (its
+    // symmetry map is rebuilt from its current points), so there every ratio counts from the mesh
+    // the call starts from.
     int Optimize(double ratio, bool& cancelled, unsigned int flags);
 
     // ---- multiresolution hand-off ----
