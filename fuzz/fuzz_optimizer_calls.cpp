@@ -115,8 +115,10 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
         const unsigned call = data[i] % 12;
         bool cancelled = false;
         std::string fault;
-        if (call <= 2 && opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS))
-            recordedFrom = CountSourceFaces(opt).total;
+        // A reduction without recording ends the record (the next recorded one starts anew).
+        if (call <= 2)
+            recordedFrom =
+                opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS) ? CountSourceFaces(opt).total : 0;
         // The calls that may build the multiresolution scene: what the source showed before.
         const bool mayBuild = !multires && (call == 5 || call == 8 || call == 11);
         const long long sourceBefore = mayBuild ? CountSourceFaces(opt).total : 0;
