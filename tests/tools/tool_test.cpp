@@ -474,6 +474,11 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
         }
     }
     EXPECT_NE(Kestovar("info '" + unknown + "'").err.find("Unknown file type"), std::string::npos);
+    // The usual reasons a file cannot be opened are named.
+    EXPECT_EQ(Kestovar("info '" + missing + "'").err, "kestovar: " + missing + ": no such file\n");
+    fs::create_directories(Path("folder.obj"));
+    EXPECT_EQ(Kestovar("reduce '" + Path("folder.obj") + "' --ratio 0.5").err,
+              "kestovar: " + Path("folder.obj") + ": is a folder, not a file\n");
     // A file of points only: nothing to reduce, and nothing written.
     const std::string cloud = Path("cloud.obj");
     std::ofstream(cloud) << "v 0 0 0\nv 1 2 3\n";
