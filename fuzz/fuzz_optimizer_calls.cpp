@@ -150,6 +150,7 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
                 opt.SetOptimizeMode(road::kModeSets[arg & 3], true);
                 opt.UnlockInitialization();
                 keptATenth = false;
+                recordedFrom = 0;  // a mode change drops the optimisation with its record
                 break;
             case 5:
                 fault = Check(opt.GetScene(GETSCENE_MULTIRES));
