@@ -7,12 +7,12 @@
 // every channel) are points of their lists; nothing may crash, leak or read out of bounds. An
 // error the library raises ends the input as an answer, not as a fault. Two rules of the results
 // hold too: a multiresolution scene, when first built, has at its full level at least the faces
-// the source objects showed just before, and at least those they showed when the last recorded
-// reduction began (the record covers that reduction whole); and while every reduction so far kept
-// at least a tenth of the faces (relative face targets of 0.1 or more, no mode change in between,
-// no multiresolution scene yet), every object keeps a face. (Not in place under a symmetry mode:
-// there every call prepares the object again, and its reduced mesh becomes the one later ratios
-// count from.)
+// the source objects showed just before, and at least those spanning an area they showed when the
+// last recorded reduction began (the record covers that reduction whole; its preparation drops
+// faces without area); and while every reduction so far kept at least a tenth of the faces
+// (relative face targets of 0.1 or more, no mode change in between, no multiresolution scene yet),
+// every object keeps a face. (Not in place under a symmetry mode: there every call prepares the
+// object again, and its reduced mesh becomes the one later ratios count from.)
 //
 // Layout: one set-up byte (bit 0 the working-copy flag, bit 1 recording from the start, bits 2-3
 // the first mode set), then calls, each one byte (the call) and one byte (its argument).
@@ -84,12 +84,27 @@ std::string Check(C3DScene* scene) {
     return road::CheckLevel(*scene, faces);
 }
 
+// Whether the preparation of a reduction keeps face `f`: its first three corners span an area
+// (the cross product of two edges, in double, 1e-15 long or more).
+bool SpansAnArea(const CFaceList& faces, const C3DPointList& points, int f) {
+    int k = 0;
+    const int* idx = faces.GetIndexes(unsigned(f), k);
+    if (k < 3) return false;
+    for (int c = 0; c < 3; ++c)
+        if (idx[c] < 0 || idx[c] >= points.GetSize()) return false;
+    const C3DTPoint<float>&p0 = points.GetAt(idx[0]), &p1 = points.GetAt(idx[1]), &p2 = points.GetAt(idx[2]);
+    const double u[3] = {double(p1.x) - p0.x, double(p1.y) - p0.y, double(p1.z) - p0.z};
+    const double v[3] = {double(p2.x) - p0.x, double(p2.y) - p0.y, double(p2.z) - p0.z};
+    const double n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+    return std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]) >= 1e-15;
+}
+
 // The live faces of the source scene's objects as the optimiser shows them, and the fewest any
-// one object has.
+// one object has; with `spanning`, only the faces that span an area.
 struct SourceFaces {
     long long total = 0, fewest = -1;
 };
-SourceFaces CountSourceFaces(CSceneOptimizer& opt) {
+SourceFaces CountSourceFaces(CSceneOptimizer& opt, bool spanning = false) {
     SourceFaces count;
     C3DScene* scene = opt.GetScene(0);
     if (!scene) return count;
@@ -97,8 +112,11 @@ SourceFaces CountSourceFaces(CSceneOptimizer& opt) {
         C3DGeomObject* object = nullptr;
         scene->GetNextNode(pos, object);
         const CFaceList* faces = object ? object->GetFaceList() : nullptr;
-        if (!faces) continue;
-        const long long live = faces->GetNumberOfFaces(unsigned(FACE_INVALID | 0x2), false);
+        const auto* points = object ? dynamic_cast<const C3DPointList*>(object->GetPointList()) : nullptr;
+        if (!faces || !points) continue;
+        long long live = 0;
+        for (int f = 0; f < faces->GetSize(); ++f)
+            live += faces->IsFaceLive(unsigned(f)) && (!spanning || SpansAnArea(*faces, *points, f));
         count.total += live;
         if (count.fewest < 0 || live < count.fewest) count.fewest = live;
     }
@@ -118,7 +136,7 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
         // A reduction without recording ends the record (the next recorded one starts anew).
         if (call <= 2)
             recordedFrom =
-                opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS) ? CountSourceFaces(opt).total : 0;
+                opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS) ? CountSourceFaces(opt, true).total : 0;
         // The calls that may build the multiresolution scene: what the source showed before.
         const bool mayBuild = !multires && (call == 5 || call == 8 || call == 11);
         const long long sourceBefore = mayBuild ? CountSourceFaces(opt).total : 0;
