@@ -479,6 +479,7 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
     fs::create_directories(Path("folder.obj"));
     EXPECT_EQ(Kestovar("reduce '" + Path("folder.obj") + "' --ratio 0.5").err,
               "kestovar: " + Path("folder.obj") + ": is a folder, not a file\n");
+    EXPECT_EQ(Kestovar("info /dev/null").err, "kestovar: /dev/null: is not a regular file\n");
     // A file of points only: nothing to reduce, and nothing written.
     const std::string cloud = Path("cloud.obj");
     std::ofstream(cloud) << "v 0 0 0\nv 1 2 3\n";

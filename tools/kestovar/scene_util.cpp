@@ -72,13 +72,14 @@ std::string Narrow(const wchar_t* text) {
 
 XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
     // The library's message for a file it cannot open suspects another process holding it; the
-    // usual causes (a mistyped name, a folder, no permission) are said as such.
+    // usual causes (a mistyped name, a folder, a device, no permission) are said as such.
     std::error_code error;
     const std::filesystem::file_status status = std::filesystem::status(path, error);
-    const char* problem = !std::filesystem::exists(status)          ? "no such file"
-                          : std::filesystem::is_directory(status)   ? "is a folder, not a file"
-                          : ::access(path.c_str(), R_OK) != 0       ? "cannot be read (permission denied)"
-                                                                    : nullptr;
+    const char* problem = !std::filesystem::exists(status)            ? "no such file"
+                          : std::filesystem::is_directory(status)     ? "is a folder, not a file"
+                          : !std::filesystem::is_regular_file(status) ? "is not a regular file"
+                          : ::access(path.c_str(), R_OK) != 0         ? "cannot be read (permission denied)"
+                                                                      : nullptr;
     if (problem) {
         std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), problem);
         return nullptr;
