@@ -564,6 +564,7 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
                                 : target <= -kCountBound ? -int64_t(kCountBound)
                                                          : int64_t(target);
     int64_t current = int64_t(removable) - int64_t(removed);
+    bool restarted = false;
     if (current < targetCount) {
         // Already more reduced than asked: a relative ratio that did not grow is left alone, any
         // other target restarts from the initial object.
@@ -575,9 +576,15 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
         if (!IsOptimizerFlagSet(SCENEOPTIMIZER_WORKING_COPY)) return 0;
         InvalidateOptimization();
         current = removable;
+        restarted = true;
     }
     const int64_t left = current - targetCount;
-    if (left == 0) return 0;
+    if (left == 0) {
+        // A restart with nothing to remove (a count equal to the initial one) still brings the
+        // initial mesh back; the invalidation alone left the working copy empty.
+        if (restarted && !InitOptimization(true)) cancelled = true;
+        return 0;
+    }
     int remaining = int(std::clamp<int64_t>(left, -int64_t(INT_MAX), int64_t(INT_MAX)));
 
     if (!InitOptimization(false)) {

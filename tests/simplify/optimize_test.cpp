@@ -139,6 +139,25 @@ TEST(OptimizeRepeat, ContinuationEqualsOneRunAndRestartStartsOver) {
     EXPECT_TRUE(Take(twice) == before);
 }
 
+// A restart whose target is the whole initial mesh (an absolute count equal to the removable
+// count) removes nothing but still brings the initial mesh back: the invalidation of the restart
+// had emptied the working copy, so the object showed no face and its multiresolution form lost it.
+TEST(OptimizeRepeat, RestartToTheWholeMeshBringsItBack) {
+    const ObjMesh sphere = BumpySphere(2);
+    for (unsigned flags : {0u, unsigned(OPTIMIZE_POINTS)}) {
+        SCOPED_TRACE(flags);
+        Engine e(sphere);
+        ASSERT_TRUE(e.object->InitOptimization(true));
+        const Snapshot full = Take(e);
+        const int whole =
+            flags ? e.object->GetInitialRemovablePointsNumber() : e.object->GetInitialRemovableFacesNumber();
+        ASSERT_GT(e.Optimize(0.3, OPTIMIZE_RELATIVE | flags), 0);
+        EXPECT_EQ(e.Optimize(double(whole), flags), 0);
+        EXPECT_EQ(LiveFaces(e), int(sphere.TriangleCount()));
+        EXPECT_TRUE(Take(e) == full);
+    }
+}
+
 // Without the working-copy bit the object is reduced in place, so nothing can bring detail back:
 // a target keeping more than is left (relative or absolute) leaves the mesh as it is instead of
 // re-preparing the reduced mesh with the full mesh's count to remove (which emptied it), and a
