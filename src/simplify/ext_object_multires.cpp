@@ -89,6 +89,13 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
     }
     if (!IsOptimizerFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS) || !m_pWorkingPoints || !m_pWorkingFaces)
         return nullptr;
+    // A settings change after the run invalidated the optimisation, which empties a separate
+    // working copy: the object is handed over as prepared anew (its initial mesh, no record)
+    // rather than as an empty mesh.
+    if (!IsExtFlagSet(EXT_WORKING_COPY) && !InitOptimization(true)) {
+        cancelled = true;
+        return nullptr;
+    }
     CExtPointList& workPoints = *m_pWorkingPoints;
     C3DFaceList& workFaces = *m_pWorkingFaces;
     const int nPoints = workPoints.GetSize();

@@ -541,6 +541,28 @@ TEST(MultiresHandOff, RecordsMissingContractionsAreNeverPlayedBack) {
     }
 }
 
+// A settings change after a recorded run invalidates the optimisation, which empties the working
+// copy: the object then shows its initial mesh, and is handed over as that mesh without a record
+// (it was handed over empty, and the multiresolution scene lost it).
+TEST(MultiresHandOff, SettingsChangedAfterTheRunHandOverTheInitialMesh) {
+    const ObjMesh mesh = looptest::BumpySphere(2);
+    Engine e(mesh, 0, false, true);
+    ASSERT_GT(e.Optimize(0.5, OPTIMIZE_RELATIVE | OPTIMIZE_POINTS), 0);
+    ASSERT_TRUE(e.object->SetConstraintRatio(0.5f));
+    e.object->PrepareDisplayedObject(true);
+    EXPECT_EQ(e.object->GetFaceList()->GetNumberOfFaces(unsigned(FACE_INVALID), false), int(mesh.TriangleCount()));
+    bool cancelled = true;
+    MrPtr o(e.object->GetMultiresolutionObject(cancelled));
+    ASSERT_TRUE(o);
+    EXPECT_FALSE(cancelled);
+    int maxFaces, maxPoints;
+    o->GetMaxSize(maxFaces, maxPoints);
+    EXPECT_EQ(maxFaces, int(mesh.TriangleCount()));
+    EXPECT_EQ(maxPoints, int(mesh.PointCount()));
+    ASSERT_NE(o->GetTrackInfo(), nullptr);
+    EXPECT_EQ(o->GetTrackInfo()->GetContractionCount(), 0u);
+}
+
 TEST(MultiresObject1, RuntimeClassNames) {
     CMultiresolutionObject1 o;
     EXPECT_STREQ(o.GetRuntimeClassDescriptor()->m_lpszClassName, "CMultiresolutionObject1");
