@@ -2,17 +2,16 @@
 // A fixed two-object scene (a closed, textured sphere with two materials and an open grid) is
 // attached to an optimiser, then the bytes choose the calls: reductions to relative and absolute
 // targets (continuations, restarts, targets beyond the mesh), recording switched on and off between
-// them, mode changes, multiresolution scenes built, moved to levels, frozen and deleted, and the
-// source scene shown. Every scene handed out must hold only faces whose corners (geometric and in
-// every channel) are points of their lists; nothing may crash, leak or read out of bounds. An
-// error the library raises ends the input as an answer, not as a fault. Two rules of the results
-// hold too: a multiresolution scene, when first built, has at its full level at least the faces
-// the source objects showed just before, and at least those spanning an area they showed when the
-// last recorded reduction began (the record covers that reduction whole; its preparation drops
-// faces without area); and while every reduction so far kept at least a tenth of the faces
-// (relative face targets of 0.1 or more, no mode change in between, no multiresolution scene yet),
-// every object keeps a face. (Not in place under a symmetry mode: there every call prepares the
-// object again, and its reduced mesh becomes the one later ratios count from.)
+// them, mode and tolerance changes, multiresolution scenes built, moved to levels, frozen and deleted, and
+// the source scene shown. Every scene handed out must hold only faces whose corners (geometric and in every
+// channel) are points of their lists; nothing may crash, leak or read out of bounds. An error the library
+// raises ends the input as an answer, not as a fault. Two rules of the results hold too: a multiresolution
+// scene, when first built, has at its full level at least the faces the source objects showed just before,
+// and at least those spanning an area they showed when the last recorded reduction began (the record covers
+// that reduction whole; its preparation drops faces without area); and while every reduction so far kept at
+// least a tenth of the faces (relative face targets of 0.1 or more, no mode change in between, no
+// multiresolution scene yet), every object keeps a face. (Not in place under a symmetry mode: there every
+// call prepares the object again, and its reduced mesh becomes the one later ratios count from.)
 //
 // Layout: one set-up byte (bit 0 the working-copy flag, bit 1 recording from the start, bits 2-3
 // the first mode set), then calls, each one byte (the call) and one byte (its argument).
@@ -99,8 +98,9 @@ bool SpansAnArea(const CFaceList& faces, const C3DPointList& points, int f) {
     return std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]) >= 1e-15;
 }
 
-// The live faces of the source scene's objects as the optimiser shows them, and the fewest any
-// one object has; with `spanning`, only the faces that span an area.
+// The live faces of the source scene's objects as the optimiser shows them, each counted as the
+// triangles it splits into (as the reduction and the multiresolution scene count them), and the
+// fewest any one object has; with `spanning`, only the faces that span an area.
 struct SourceFaces {
     long long total = 0, fewest = -1;
 };
@@ -115,8 +115,12 @@ SourceFaces CountSourceFaces(CSceneOptimizer& opt, bool spanning = false) {
         const auto* points = object ? dynamic_cast<const C3DPointList*>(object->GetPointList()) : nullptr;
         if (!faces || !points) continue;
         long long live = 0;
-        for (int f = 0; f < faces->GetSize(); ++f)
-            live += faces->IsFaceLive(unsigned(f)) && (!spanning || SpansAnArea(*faces, *points, f));
+        for (int f = 0; f < faces->GetSize(); ++f) {
+            int k = 0;
+            faces->GetIndexes(unsigned(f), k);
+            if (k >= 3 && faces->IsFaceLive(unsigned(f)) && (!spanning || SpansAnArea(*faces, *points, f)))
+                live += k - 2;
+        }
         count.total += live;
         if (count.fewest < 0 || live < count.fewest) count.fewest = live;
     }
@@ -130,7 +134,7 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
     long long recordedFrom = 0;            // faces shown when the last recorded reduction began
     for (size_t i = 0; i + 1 < size; i += 2) {
         const uint8_t arg = data[i + 1];
-        const unsigned call = data[i] % 12;
+        const unsigned call = data[i] % 13;
         bool cancelled = false;
         std::string fault;
         // A reduction without recording ends the record (the next recorded one starts anew).
@@ -164,12 +168,32 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
                              !opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS));
                 break;
             case 4:
-                opt.LockInitialization();
-                opt.SetOptimizeMode(road::kModeSets[arg & 3], true);
-                opt.UnlockInitialization();
+            case 12: {
+                // A settings change drops the optimisation with its record; the objects show
+                // their initial mesh again (a separate working copy) or their mesh as prepared
+                // anew (in place, where faces without area go), never fewer faces than that.
+                const long long before = CountSourceFaces(opt, true).total;
+                if (call == 4) {
+                    opt.LockInitialization();
+                    opt.SetOptimizeMode(road::kModeSets[arg & 3], true);
+                    opt.UnlockInitialization();
+                } else if ((arg & 3) == 0) {
+                    opt.SetConstraintRatio(arg / 255.0f);
+                } else if ((arg & 3) == 1) {
+                    opt.SetUVWTolerance(arg / 255.0f);
+                } else if ((arg & 3) == 2) {
+                    opt.SetNormalThreshold(arg / 100.0);
+                } else {
+                    opt.SetSymetryTolerance(arg / 255.0f);
+                }
                 keptATenth = false;
-                recordedFrom = 0;  // a mode change drops the optimisation with its record
+                recordedFrom = 0;
+                const long long after = CountSourceFaces(opt).total;
+                if (after < before)
+                    fault = "a settings change left " + std::to_string(after) + " faces of " +
+                            std::to_string(before);
                 break;
+            }
             case 5:
                 fault = Check(opt.GetScene(GETSCENE_MULTIRES));
                 break;
