@@ -78,7 +78,9 @@ C3DScene* CSceneOptimizer::GetScene(unsigned int flags) {
     if (!(flags & (GETSCENE_MULTIRES | GETSCENE_MULTIRES_FROZEN))) {
         const bool workingCopy = IsFlagSet(SCENEOPTIMIZER_WORKING_COPY);
         ForEachExtObject(m_pScene, [flags, workingCopy](C3DExtObject* o, C3DSceneNode*) {
-            o->PrepareDisplayedObject(!(flags & GETSCENE_ORIGINAL_MESH));
+            // A working copy that an invalidation emptied (a setting changed after a run) is no
+            // mesh to show: the initial one is.
+            o->PrepareDisplayedObject(!(flags & GETSCENE_ORIGINAL_MESH) && o->IsExtFlagSet(EXT_WORKING_COPY));
             if (flags & GETSCENE_RESET_OPTIMIZATION) {
                 if (C3DPointList* points = o->GetShownPointList()) {
                     if (C3DFaceList* faces = o->GetFaceList()) points->SetInvalidPoints(*faces, false);

@@ -311,8 +311,7 @@ void C3DExtObject::EndModifyInitialObject(bool reinit) {
 bool C3DExtObject::PrepareDisplayedObject(bool showWorking) {
     const bool wasWorking = m_pWorkingPoints && m_pPointList == m_pWorkingPoints;
     if (!IsOptimizerFlagSet(SCENEOPTIMIZER_WORKING_COPY)) return wasWorking;
-    // A working copy that an invalidation emptied is no mesh to show: the initial one is.
-    if (showWorking && m_modifyCount == 0 && m_pWorkingPoints && IsExtFlagSet(EXT_WORKING_COPY))
+    if (showWorking && m_modifyCount == 0 && m_pWorkingPoints)
         ShowLists(m_pWorkingPoints, m_pWorkingFaces, m_pWorkingChannels);
     else
         ShowLists(m_pInitialPoints, m_pInitialFaces, m_pInitialChannels);

@@ -214,6 +214,27 @@ TEST(MultiresScene, RatiosAreClampedAndNeedTheScene) {
     EXPECT_EQ(s.opt.GetMaxThresholdFromSelection(APPLY_TO_ALL), 1.0);
 }
 
+// A setting changed after a run drops the optimisation, and with it a separate working copy: the
+// source form then shows the initial meshes and the multiresolution scene holds them whole (both
+// were empty).
+TEST(MultiresScene, SettingChangedAfterTheRunShowsAndHandsOverTheInitialMeshes) {
+    CSceneOptimizer opt;
+    opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY | SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+    C3DScene* scene = C3DScene::Create();
+    const auto m = looptest::BumpySphere(2);
+    scene->CreateNode(nullptr, L"s",
+                      CreateObjectFromArrays(m.xyz.data(), unsigned(m.xyz.size() * 4), m.tris.data(),
+                                             unsigned(m.tris.size() * 4), nullptr, 0));
+    opt.SetScene(*scene, true);
+    opt.ModifyScene(MODIFY_SCENE_CONVERT);
+    bool cancelled = true;
+    ASSERT_GT(opt.Optimize(0.5, cancelled, 0x21), 0);
+    ASSERT_TRUE(opt.SetConstraintRatio(0.25f));
+    EXPECT_EQ(TotalFaces(opt.GetScene(0)), int(m.TriangleCount()));
+    ASSERT_NE(opt.GetScene(GETSCENE_MULTIRES), nullptr);
+    EXPECT_EQ(opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL), int(m.TriangleCount()));
+}
+
 TEST(MultiresScene, WorkingCopiesAreListedOnlyWhileTheSourceSceneExists) {
     SphereScene kept(SCENEOPTIMIZER_WORKING_COPY);
     ASSERT_NE(kept.mr, nullptr);
