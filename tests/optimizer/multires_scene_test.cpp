@@ -216,7 +216,7 @@ TEST(MultiresScene, RatiosAreClampedAndNeedTheScene) {
 
 // A setting changed after a run drops the optimisation, and with it a separate working copy: the
 // source form then shows the initial meshes and the multiresolution scene holds them whole (both
-// were empty).
+// were empty). A multiresolution scene built before any reduction holds them whole too.
 TEST(MultiresScene, SettingChangedAfterTheRunShowsAndHandsOverTheInitialMeshes) {
     CSceneOptimizer opt;
     opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY | SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
@@ -233,6 +233,18 @@ TEST(MultiresScene, SettingChangedAfterTheRunShowsAndHandsOverTheInitialMeshes) 
     EXPECT_EQ(TotalFaces(opt.GetScene(0)), int(m.TriangleCount()));
     ASSERT_NE(opt.GetScene(GETSCENE_MULTIRES), nullptr);
     EXPECT_EQ(opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL), int(m.TriangleCount()));
+
+    // The same for a scene built before any reduction: its objects had no working copy yet.
+    CSceneOptimizer fresh;
+    fresh.SetFlags(SCENEOPTIMIZER_WORKING_COPY | SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+    C3DScene* unreduced = C3DScene::Create();
+    unreduced->CreateNode(nullptr, L"s",
+                          CreateObjectFromArrays(m.xyz.data(), unsigned(m.xyz.size() * 4), m.tris.data(),
+                                                 unsigned(m.tris.size() * 4), nullptr, 0));
+    fresh.SetScene(*unreduced, true);
+    fresh.ModifyScene(MODIFY_SCENE_CONVERT);
+    ASSERT_NE(fresh.GetScene(GETSCENE_MULTIRES), nullptr);
+    EXPECT_EQ(fresh.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL), int(m.TriangleCount()));
 }
 
 TEST(MultiresScene, WorkingCopiesAreListedOnlyWhileTheSourceSceneExists) {
