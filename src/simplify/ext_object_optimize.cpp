@@ -547,7 +547,7 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
     }
     const bool relative = (flags & OPTIMIZE_RELATIVE) != 0;
     const bool byPoints = (flags & OPTIMIZE_POINTS) != 0;
-    if (m_pOptimizer && !m_pOptimizer->IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS) && relative) {
+    if (m_pOptimizer && !record && relative) {
         bool clamped = false;
         ratio = m_pOptimizer->GetObjectRatioFromGlobalRatio(ratio, m_progressiveThreshold, flags, clamped);
     }

@@ -179,7 +179,6 @@ void OnInterrupt(int) {
     g_interrupted.store(true);
 }
 
-
 // The progress bar on stderr and the cancellation by Ctrl-C, both through the optimiser's callback.
 struct ProgressState {
     bool bar = false;
