@@ -2,6 +2,10 @@
 // face_cleanup.cpp, face_material.cpp, symmetry_map.cpp, ...). Not part of the public interface.
 #pragma once
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/point_list.h"
@@ -30,6 +34,25 @@ inline CDependentChannels* ChannelsFor(const CGeomInfo* geom, const CFaceList* f
     if (faces && static_cast<const CFaceList*>(geom->GetSrc3DFaceList()) == faces && src) return src;
     if (faces && static_cast<const CFaceList*>(geom->GetDst3DFaceList()) == faces && dst) return dst;
     return dst ? dst : src;
+}
+
+// Position of `value` among values[0 .. count), count when absent. A point's face record can hold
+// hundreds of thousands of faces (the hub of a fan), and the simplification engine searches it
+// for every face it removes there, so eight values are compared at once; the tail and the block
+// holding the value are scanned one by one, which keeps the first occurrence.
+inline unsigned FindValue(const int* values, unsigned count, int value) {
+    unsigned i = 0;
+#if defined(__SSE2__)
+    const __m128i key = _mm_set1_epi32(value);
+    for (; i + 8 <= count; i += 8) {
+        const __m128i a = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i)), key);
+        const __m128i b = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i + 4)), key);
+        if (_mm_movemask_epi8(_mm_or_si128(a, b))) break;
+    }
+#endif
+    for (; i < count; ++i)
+        if (values[i] == value) return i;
+    return count;
 }
 
 // Calls fn(a, b) for every cyclic edge (a, b) = (corner j, corner j + 1 mod k) of face f with

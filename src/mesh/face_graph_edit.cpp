@@ -44,11 +44,7 @@ int CGraphRoomPool::GetCount() const {
 
 namespace {
 
-bool Contains(const int* values, unsigned count, int value) {
-    for (unsigned j = 0; j < count; ++j)
-        if (values[j] == value) return true;
-    return false;
-}
+bool Contains(const int* values, unsigned count, int value) { return detail::FindValue(values, count, value) < count; }
 
 }  // namespace
 
@@ -100,8 +96,7 @@ bool CFaceList::GraphConnectFace(unsigned int p, unsigned int f) {
     if (!m_pPointToFaceGraph || p >= m_pPointToFaceGraph->GetSize()) return false;
     unsigned n;
     const int* faces = m_pPointToFaceGraph->Get(p, n);
-    for (unsigned i = 0; i < n; ++i)
-        if (faces[i] == int(f)) return false;
+    if (detail::FindValue(faces, n, int(f)) < n) return false;
     m_pPointToFaceGraph->InsertValue(p, n, int(f));
     return true;
 }
@@ -110,13 +105,10 @@ bool CFaceList::GraphDisconnectFace(unsigned int p, unsigned int f) {
     if (!m_pPointToFaceGraph || p >= m_pPointToFaceGraph->GetSize()) return false;
     unsigned n;
     const int* faces = m_pPointToFaceGraph->Get(p, n);
-    for (unsigned i = 0; i < n; ++i) {
-        if (faces[i] == int(f)) {
-            m_pPointToFaceGraph->RemoveValue(p, i);
-            return true;
-        }
-    }
-    return false;
+    const unsigned i = detail::FindValue(faces, n, int(f));
+    if (i == n) return false;
+    m_pPointToFaceGraph->RemoveValue(p, i);
+    return true;
 }
 
 int CFaceList::GraphMergePointConnectivity(unsigned int p1, unsigned int p2) {

@@ -510,6 +510,36 @@ TEST(GraphEdits, ConnectAndDisconnect) {
     EXPECT_EQ(GraphFaces(*m.faces, 3), (std::vector<int>{0}));
 }
 
+TEST(GraphEdits, LongRecordsFindEveryPosition) {
+    // The hub of a closed fan of 40 triangles: its record is searched in blocks, so faces at
+    // the first and last places of a block, in the partial block at the end, and absent ones
+    // are each looked for; the record keeps its order after each removal.
+    const int n = 40;
+    std::vector<Face> fan;
+    for (int i = 0; i < n; ++i) fan.push_back({0, 1 + i, 1 + (i + 1) % n});
+    TestMesh m(n + 1, fan);
+    ASSERT_TRUE(m.faces->InitPointToFaceGraph(m.geom));
+    std::vector<int> expected(n);
+    for (int i = 0; i < n; ++i) expected[i] = i;
+    ASSERT_EQ(GraphFaces(*m.faces, 0), expected);
+    for (int f : {39, 15, 8, 7, 0, 16, 33}) {
+        EXPECT_FALSE(m.faces->GraphConnectFace(0, unsigned(f))) << f << " is listed";
+        EXPECT_TRUE(m.faces->GraphDisconnectFace(0, unsigned(f))) << f;
+        EXPECT_FALSE(m.faces->GraphDisconnectFace(0, unsigned(f))) << f << " was removed";
+        expected.erase(std::find(expected.begin(), expected.end(), f));
+        EXPECT_EQ(GraphFaces(*m.faces, 0), expected) << "after removing " << f;
+    }
+    EXPECT_TRUE(m.faces->GraphConnectFace(0, 15));
+    expected.push_back(15);
+    EXPECT_EQ(GraphFaces(*m.faces, 0), expected);
+    // Merging rim point 9 (faces 7 and 8, both disconnected from the hub) into the hub appends
+    // just those two; merging point 17 (faces 15 and 16, only 16 missing) appends 16.
+    EXPECT_EQ(m.faces->GraphMergePointConnectivity(9, 0), n - 7 + 1 + 2);
+    EXPECT_EQ(m.faces->GraphMergePointConnectivity(17, 0), n - 7 + 1 + 3);
+    expected.insert(expected.end(), {7, 8, 16});
+    EXPECT_EQ(GraphFaces(*m.faces, 0), expected);
+}
+
 TEST(GraphEdits, EdgeFlipMatchesRebuild) {
     // Flip the diagonal of the square: (0, 1, 2), (0, 2, 3) become (0, 1, 3), (1, 2, 3).
     //
