@@ -243,6 +243,28 @@ TEST(EdgeToFaceGraph, InitKeepsUpdateRebuildsDeleteFrees) {
     EXPECT_FALSE(m.faces->HasEdgeToFaceGraph());
 }
 
+TEST(EdgeToFaceGraph, AnEdgeOfMoreFacesThanAListHoldsKeepsTheFirstOnes) {
+    // One triangle repeated 70000 times, then one more triangle on the edge 0-1: an edge list
+    // holds 65535 faces, so each edge of the repeated triangle lists the first 65535 of them
+    // (the build does not fail), and the last triangle's other edges list it alone.
+    const int copies = 70000;
+    std::vector<Face> faces(copies, Face{0, 1, 2});
+    faces.push_back({1, 0, 3});
+    TestMesh m(4, faces);
+    ASSERT_TRUE(m.faces->InitEdgeToFaceGraph(m.geom));
+    for (const C3DEdge& e : {C3DEdge(0, 1), C3DEdge(1, 2), C3DEdge(2, 0)}) {
+        int n;
+        const int* listed = m.faces->GetFacesConnectedToEdge(e, n);
+        ASSERT_EQ(n, 65535);
+        EXPECT_EQ(listed[0], 0);
+        EXPECT_EQ(listed[n - 1], 65534);
+    }
+    int n;
+    const int* last = m.faces->GetFacesConnectedToEdge(C3DEdge(0, 3), n);
+    ASSERT_EQ(n, 1);
+    EXPECT_EQ(last[0], copies);
+}
+
 // ---- CFaceGraphHelper ----
 
 TEST(FaceGraphHelper, ArrayIsReplacedOnlyWhenTheRequestReachesTheCapacity) {

@@ -341,8 +341,11 @@ public:
         // adds to a record the run creates and no record outgrows its room or the buffer, the
         // records are laid out in the collection's free bytes as the claims go (the records and
         // bytes of the calls, as no record moves); otherwise the record calls are made one by one
-        // afterwards, get being called a second time for each entry. After an exception the map
-        // is left in no defined state and is to be discarded.
+        // afterwards, get being called a second time for each entry. Unlike Add, a run never
+        // fails on a long list: a key's values past max(INDEX) are dropped, so that a bulk build
+        // (the edge-to-face graph of a file where one edge has 70000 faces) gives each key the
+        // longest list its record can hold. After an exception (memory, keys) the map is left in
+        // no defined state and is to be discarded.
         template <class Get>
         void AddRun(unsigned n, Get&& getIn) {
             // A copy of the entry reader in this frame: the caller's may be aliased by the
@@ -444,6 +447,8 @@ public:
                     for (unsigned k = 0; k < count && !repeated; ++k) repeated = have[k] == value;
                     if (repeated) continue;
                 }
+                // A full list drops the value (see above).
+                if (lists.GetRecordSize(rec) == Lists::kMaxRecordLength) continue;
                 lists.AppendValue(rec, value);
             }
         }

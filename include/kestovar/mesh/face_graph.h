@@ -26,7 +26,10 @@ typedef CSimpleCollection<int, unsigned int> CPointToFaceGraph;
 
 // Edge-to-face graph: an edge, normalised to (smaller index, larger index), maps to the list of
 // live faces that contain it. An edge of a manifold surface holds two faces, a border edge one,
-// a non-manifold edge three or more. Users of the map include kestovar/mesh/edge.h.
+// a non-manifold edge three or more. A list holds at most 65535 faces (its 16-bit header): a
+// build lists the first 65535 faces of an edge that has more (a file repeating one triangle
+// 70000 times), which every reader of the graph takes, as it would the whole list, for a
+// non-manifold edge. Users of the map include kestovar/mesh/edge.h.
 typedef CAssociationMap<C3DEdge, int, unsigned short> CEdgeToFaceGraph;
 
 // The kind of neighbourhood that CFaceList::GetPointsNeighbourg collects around a point p.
