@@ -26,7 +26,7 @@ const char kCompareHelp[] =
     "  --json      print the result as JSON on stdout\n"
     "  -h, --help  show this help\n"
     "\n"
-    "Exit status: 0 success, 1 bad usage, 2 input/output error.\n";
+    "Exit status: 0 success, 1 bad usage, 2 input/output error, 4 other failure.\n";
 
 struct Direction {
     double max = 0, mean = 0, rms = 0;

@@ -20,7 +20,7 @@ const char kInfoHelp[] =
     "  --json      print the result as JSON on stdout\n"
     "  -h, --help  show this help\n"
     "\n"
-    "Exit status: 0 success, 1 bad usage, 2 input/output error.\n";
+    "Exit status: 0 success, 1 bad usage, 2 input/output error, 4 other failure.\n";
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "commands.h"
+#include "scene_util.h"
 #include "kestovar/kestovar.h"
 
 namespace {
@@ -65,11 +66,14 @@ int main(int argc, char** argv) {
     try {
         return Dispatch(argc, argv);
     } catch (kestovar::CXException* e) {
-        std::fprintf(stderr, "kestovar: %s\n", e->GetMessage());
+        // The exception belongs to the library, which frees it when it closes: report it first.
+        std::fprintf(stderr, "kestovar: %s\n", kestovar_tool::OneLine(e->GetMessage()).c_str());
         kestovar::XDeleteThreadException();
+        kestovar_tool::CloseDeferredSession();
         return kestovar_tool::kExitFailed;
     } catch (std::bad_alloc&) {  // a library object or a container of the tool that new could not allocate
         std::fprintf(stderr, "kestovar: out of memory\n");
+        kestovar_tool::CloseDeferredSession();
         return kestovar_tool::kExitFailed;
     }
 }

@@ -53,7 +53,7 @@ const char kReduceHelp[] =
     "  -q, --quiet          no progress bar\n"
     "  -h, --help           show this help\n"
     "\n"
-    "Exit status: 0 success, 1 bad usage, 2 input/output error, 3 cancelled.\n";
+    "Exit status: 0 success, 1 bad usage, 2 input/output error, 3 cancelled, 4 other failure.\n";
 
 // Bits of one feature group: keep, constrain, freeze.
 struct Feature {
@@ -485,7 +485,7 @@ const char kLodHelp[] =
     "  -q, --quiet          no progress bar and no table\n"
     "  -h, --help           show this help\n"
     "\n"
-    "Exit status: 0 success, 1 bad usage, 2 input/output error, 3 cancelled.\n";
+    "Exit status: 0 success, 1 bad usage, 2 input/output error, 3 cancelled, 4 other failure.\n";
 
 bool ParseRatios(const char* list, std::vector<double>& ratios) {
     ratios.clear();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <unistd.h>
 #include <unordered_map>
@@ -35,7 +36,14 @@ std::string PluginsFolder() {
 
 }  // namespace
 
-LibrarySession::LibrarySession(const wchar_t* logPath) {
+namespace {
+
+constexpr unsigned kCloseFlags = KESTOVAR_INIT_FORMATS | KESTOVAR_INIT_IO_PLUGINS | KESTOVAR_CLOSE_RELEASE_ALL;
+bool g_closeDeferred = false;
+
+}  // namespace
+
+LibrarySession::LibrarySession(const wchar_t* logPath) : m_uncaught(std::uncaught_exceptions()) {
     InitKestovarApplication(nullptr, KESTOVAR_INIT_FORMATS, logPath);
     const std::string folder = PluginsFolder();
     if (!folder.empty()) {
@@ -46,7 +54,16 @@ LibrarySession::LibrarySession(const wchar_t* logPath) {
 }
 
 LibrarySession::~LibrarySession() {
-    CloseKestovarApplication(KESTOVAR_INIT_FORMATS | KESTOVAR_INIT_IO_PLUGINS | KESTOVAR_CLOSE_RELEASE_ALL);
+    if (std::uncaught_exceptions() > m_uncaught)
+        g_closeDeferred = true;
+    else
+        CloseKestovarApplication(kCloseFlags);
+}
+
+void CloseDeferredSession() {
+    if (!g_closeDeferred) return;
+    g_closeDeferred = false;
+    CloseKestovarApplication(kCloseFlags);
 }
 
 // The library's messages may span lines; the tool reports every error on one line.

@@ -16,13 +16,20 @@ class C3DObject;
 namespace kestovar_tool {
 
 // Initialises the library with its built-in formats (and a log when a path is given); closes it
-// on destruction.
+// on destruction. Closing releases the exceptions the library raised, so while a library
+// exception leaves the command the close waits for CloseDeferredSession, which main calls once
+// it has reported the exception.
 struct LibrarySession {
     explicit LibrarySession(const wchar_t* logPath = nullptr);
     ~LibrarySession();
     LibrarySession(const LibrarySession&) = delete;
     LibrarySession& operator=(const LibrarySession&) = delete;
+
+private:
+    int m_uncaught;  // exceptions in flight at the start
 };
+// Closes the library when a session left it open for an exception in flight.
+void CloseDeferredSession();
 
 std::string OneLine(std::string text);
 std::wstring Widen(const std::string& text);
