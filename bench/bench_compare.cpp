@@ -22,6 +22,13 @@
 // drops to 1.73 us (driver medians; -4 % to -16 % run to run, one bench run 1.74 us) but the
 // first build takes 390-480 ms, as this machine must find and clear fresh 2 MB pages. Part 1:
 // about 5 M samples per second by CPU time on 2 threads.
+// Queries far from every face (December 2026): comparing the bunny with a copy of itself moved
+// two or a hundred diagonals away walked every empty cell of the grid per query and ran for more
+// than two minutes without an end in sight; since queries whose answer lies beyond four shells of
+// cells go down the occupancy tree, the whole comparison takes 10-11 s (8-9x the comparison of
+// the bunny with itself: a far point's sphere is nearly flat across the mesh, so the occupied
+// cells of a whole layer facing it lie within its bound). Near queries are unchanged (parts 2
+// and 3 in alternating runs, within the noise).
 //
 // Usage: bench_compare [bunny.obj [part [large]]]
 #include <omp.h>

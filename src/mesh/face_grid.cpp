@@ -395,6 +395,9 @@ inline bool PlaneBeyondLimit(const double* p, const double* a, const double* b, 
 // against their planes (see PlaneBeyondLimit).
 constexpr unsigned kCrowdedCell = 128;
 
+// Shells of cells walked around a query point before the occupancy tree takes over.
+constexpr int kShellsBeforeTree = 4;
+
 // Occupied cells waiting to be measured, with their squared box distances.
 struct CCellBatch {
     static constexpr int kSize = 64;
@@ -454,6 +457,8 @@ void C3DFaceGridMap::Clear() {
     m_words.RemoveAll();
     m_starts.RemoveAll();
     m_entries.RemoveAll();
+    m_nTop = 0;
+    m_tree.RemoveAll();
 }
 
 bool C3DFaceGridMap::IsCurrent(const C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask) const {
@@ -714,7 +719,128 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
         rank += uint32_t(CountBits(words[w].bits));
     }
     m_nOccupied = occupied;
+    BuildTree();
     return m_nIndexedFaces;
+}
+
+void C3DFaceGridMap::BuildTree() {
+    m_nTop = 1;
+    m_tree.RemoveAll();
+    for (int k = 0; k < 3; ++k) m_treeDims[1][k] = m_blocks[k];
+    // The sizes of the levels first (the blocks shrink fourfold a level, so about a 63rd of the
+    // blocks in all), then the bits, level by level from the blocks up.
+    unsigned total = 0;
+    while (m_treeDims[m_nTop][0] > 1 || m_treeDims[m_nTop][1] > 1 || m_treeDims[m_nTop][2] > 1) {
+        const int level = ++m_nTop;
+        for (int k = 0; k < 3; ++k) m_treeDims[level][k] = (m_treeDims[level - 1][k] + 3) / 4;
+        m_treeStart[level] = total;
+        total += m_treeDims[level][0] * m_treeDims[level][1] * m_treeDims[level][2];
+    }
+    m_tree.SetSize(int(total));
+    uint64_t* tree = m_tree.GetData();
+    for (int level = 2; level <= m_nTop; ++level) {
+        const unsigned* below = m_treeDims[level - 1];
+        const unsigned* here = m_treeDims[level];
+        for (unsigned z = 0; z < below[2]; ++z)
+            for (unsigned y = 0; y < below[1]; ++y)
+                for (unsigned x = 0; x < below[0]; ++x) {
+                    if (!TreeWord(level - 1, x, y, z)) continue;
+                    const unsigned parent = ((z >> 2) * here[1] + (y >> 2)) * here[0] + (x >> 2);
+                    tree[m_treeStart[level] + parent] |= uint64_t(1) << ((z & 3) << 4 | (y & 3) << 2 | (x & 3));
+                }
+    }
+}
+
+uint64_t C3DFaceGridMap::TreeWord(int level, unsigned x, unsigned y, unsigned z) const {
+    const unsigned* d = m_treeDims[level];
+    const unsigned unit = (z * d[1] + y) * d[0] + x;
+    return level == 1 ? m_words[int(unit)].bits : m_tree[int(m_treeStart[level] + unit)];
+}
+
+template <class Measure>
+void C3DFaceGridMap::WalkTree(const double p[3], const double& limit2, const int* lo, const int* hi,
+                              Measure& measure) const {
+    // One frame a level above the blocks: the occupied children of a unit with the squared gaps
+    // between p and their boxes, nearest first. A child beyond the limit when its turn comes ends
+    // its frame, as every later one lies further still. The cells of a block are measured in
+    // their order (sorting 64 cells cost more than it saved). No allocation: a frame holds 64
+    // children at most.
+    struct Child {
+        double d2;
+        unsigned xyz[3];
+    };
+    struct Frame {
+        Child child[64];
+        int count, next;
+        int level;  // the children's
+    };
+    Frame frames[kMaxLevels];
+    const double s = m_cellSize;
+    // The squared gap between p and the box of unit xyz of `level`.
+    auto gap2 = [&](int level, const unsigned* xyz) {
+        const uint64_t span = uint64_t(1) << (2 * level);  // cells along an axis of the unit
+        double d2 = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            const uint64_t first = uint64_t(xyz[k]) * span;
+            const uint64_t end = std::min<uint64_t>(first + span, m_dims[k]);
+            const double gap = AxisGap(p[k], m_origin[k] + double(first) * s, double(end - first) * s);
+            d2 += gap * gap;
+        }
+        return d2;
+    };
+    // Measures the occupied cells of block xyz within the limit that the shell walk left.
+    auto measureBlock = [&](const unsigned* xyz) {
+        const CellWord& w = m_words[int((xyz[2] * m_blocks[1] + xyz[1]) * m_blocks[0] + xyz[0])];
+        uint64_t bits = w.bits;
+        for (uint32_t occupied = w.rank; bits; ++occupied) {
+            const unsigned bit = unsigned(__builtin_ctzll(bits));
+            bits &= bits - 1;
+            const unsigned cell[3] = {xyz[0] * 4 + (bit & 3), xyz[1] * 4 + (bit >> 2 & 3), xyz[2] * 4 + (bit >> 4)};
+            bool visited = true;
+            for (int k = 0; k < 3; ++k) visited = visited && int(cell[k]) >= lo[k] && int(cell[k]) <= hi[k];
+            if (!visited && gap2(0, cell) <= limit2) measure(occupied);
+        }
+    };
+    // Fills frames[depth] with the children of unit xyz of `level` (>= 2).
+    auto open = [&](Frame& f, int level, const unsigned* xyz) {
+        f.count = f.next = 0;
+        f.level = level - 1;
+        uint64_t word = TreeWord(level, xyz[0], xyz[1], xyz[2]);
+        while (word) {
+            const unsigned bit = unsigned(__builtin_ctzll(word));
+            word &= word - 1;
+            Child c;
+            c.xyz[0] = xyz[0] * 4 + (bit & 3);
+            c.xyz[1] = xyz[1] * 4 + (bit >> 2 & 3);
+            c.xyz[2] = xyz[2] * 4 + (bit >> 4);
+            c.d2 = gap2(f.level, c.xyz);
+            if (c.d2 > limit2) continue;
+            int i = f.count++;
+            for (; i > 0 && f.child[i - 1].d2 > c.d2; --i) f.child[i] = f.child[i - 1];
+            f.child[i] = c;
+        }
+    };
+    const unsigned root[3] = {0, 0, 0};
+    if (m_nTop == 1) {
+        measureBlock(root);
+        return;
+    }
+    int depth = 0;
+    open(frames[0], m_nTop, root);
+    while (depth >= 0) {
+        Frame& f = frames[depth];
+        if (f.next == f.count || f.child[f.next].d2 > limit2) {
+            --depth;
+            continue;
+        }
+        const Child& c = f.child[f.next++];
+        if (f.level == 1) {
+            measureBlock(c.xyz);
+        } else {
+            ++depth;
+            open(frames[depth], f.level, c.xyz);
+        }
+    }
 }
 
 double C3DFaceGridMap::GetFaceSquaredDistance(const double p[3], unsigned int f, double* closest,
@@ -927,6 +1053,12 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
             }
         }
         if (done || bound * bound > best.limit2) break;
+        // Beyond the cells around p the answer lies in empty space's far side: the tree finds it
+        // without walking the empty cells on the way.
+        if (r >= kShellsBeforeTree) {
+            WalkTree(p, best.limit2, lo, hi, measureCell);
+            break;
+        }
     }
 
     if (stats) {

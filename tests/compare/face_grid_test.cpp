@@ -231,6 +231,42 @@ TEST(FaceGridMap, NearSurfaceQueriesMatchBruteForceInAnyOrder) {
     }
 }
 
+// Answers more than two cells away come from the occupancy tree over the blocks: two dense
+// spheres far apart (a grid mostly empty between them, with several tree levels), asked from the
+// empty middle, from beside each sphere, and from far outside the grid on every side. Every
+// answer is the brute-force face and distance, bit for bit.
+TEST(FaceGridMap, QueriesFarFromEveryFaceMatchBruteForce) {
+    Mesh m = MakeBumpySphere(30, 48);
+    const size_t points = m.xyz.size() / 3, tris = m.tris.size();
+    for (size_t i = 0; i < points; ++i) m.AddPoint(m.xyz[3 * i] + 40.0, m.xyz[3 * i + 1], m.xyz[3 * i + 2] * 0.5);
+    for (size_t i = 0; i < tris; ++i) m.tris.push_back(m.tris[i] + int(points));
+    ObjectPtr o = MakeObject(m);
+    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    ASSERT_GT(map->GetCellCount(0), 64u) << "the grid should need tree levels above the blocks";
+    Random r(77);
+    for (int i = 0; i < 600; ++i) {
+        double p[3];
+        if (i < 200) {  // the empty space between the spheres
+            p[0] = r.Range(3, 37), p[1] = r.Range(-1, 1), p[2] = r.Range(-1, 1);
+        } else if (i < 400) {  // beside either sphere, a few radii out
+            const double x = r.Range(-1, 1), y = r.Range(-1, 1), z = r.Range(-1, 1);
+            const double l = std::sqrt(x * x + y * y + z * z) + 1e-9, s = r.Range(1.5, 4.0) / l;
+            p[0] = x * s + (i % 2 ? 40.0 : 0.0), p[1] = y * s, p[2] = z * s;
+        } else {  // far outside the grid, up to a thousand times its size
+            const double scale = i < 500 ? 100.0 : 50000.0;
+            for (double& v : p) v = r.Range(-scale, scale);
+        }
+        double d;
+        const int f = map->GetClosestFace(p, d, HUGE_VAL, nullptr, i % 2 ? -1 : int(r.Next() * 100));
+        int want = -1;
+        ASSERT_EQ(d, std::sqrt(BruteForce2(m, p, &want))) << "query " << i;
+        ASSERT_EQ(f, want) << "query " << i;
+        // With a bound below the answer nothing is found.
+        double none;
+        ASSERT_EQ(map->GetClosestFace(p, none, d * 0.999), -1) << "query " << i;
+    }
+}
+
 TEST(FaceGridMap, AHintNeverChangesTheAnswer) {
     Mesh m = MakeIcosphere(2);
     ObjectPtr o = MakeObject(m);

@@ -15,8 +15,11 @@
 // cell holds a few faces whatever the mesh's scale and density; the count of cells is then capped
 // at kMaxCellsPerFace per face (the cell grows when the box is large compared to the surface, e.g.
 // a long thin object). A query from a point on or near the surface inspects its own cell and the 26
-// around it at most, and prunes most of those by their distance, so it costs O(1) cells; a query
-// from far away walks outward until no unvisited cell can hold a closer face.
+// around it at most, and prunes most of those by their distance, so it costs O(1) cells. A query
+// whose answer lies further than two cells away (a point far off the surface, or outside the
+// grid: the other mesh of a comparison placed elsewhere) goes on down a tree of occupancy words
+// over the blocks, nearest unit first, so that it visits the occupied cells near its answer and
+// not the empty space around it.
 //
 // Query. The occupied cells of the point's neighbourhood are measured nearest first; within a
 // cell, a face whose box (from its cache entry) lies beyond the best distance so far is passed
@@ -198,6 +201,21 @@ private:
         const uint64_t block = (uint64_t(z >> 2) * m_blocks[1] + (y >> 2)) * m_blocks[0] + (x >> 2);
         return block << 6 | (z & 3) << 4 | (y & 3) << 2 | (x & 3);
     }
+    // Levels of the occupancy tree: level 0 is a cell, level 1 a block of 4 x 4 x 4 cells (its
+    // word in m_words), level L >= 2 a unit of 4 x 4 x 4 units of level L - 1 (one word in m_tree
+    // with a bit per child that holds an occupied cell, bit (z & 3) << 4 | (y & 3) << 2 | (x & 3)
+    // as in CellCode). The top level has a single unit.
+    static constexpr int kMaxLevels = 20;
+    // Builds the levels above the blocks from m_words.
+    void BuildTree();
+    // The children's word of unit (x, y, z) of `level` >= 1.
+    uint64_t TreeWord(int level, unsigned x, unsigned y, unsigned z) const;
+    // Nearest-first descent of the occupancy tree from the top, measuring (measure(occupied
+    // index)) every occupied cell whose box lies within limit2, except the cells of the box
+    // [lo, hi] that the shell walk has measured already. limit2 shrinks as measure finds faces.
+    template <class Measure>
+    void WalkTree(const double p[3], const double& limit2, const int* lo, const int* hi, Measure& measure) const;
+
     // Index of the occupied cell of code `cell` in m_starts, or -1 for an empty cell.
     int64_t OccupiedIndex(uint64_t cell) const {
         const CellWord& w = m_words[int(cell >> 6)];
@@ -229,6 +247,13 @@ private:
     CXArray<CellWord> m_words;
     CXArray<unsigned int> m_starts;   // m_nOccupied + 1 offsets into m_entries
     CXArray<unsigned int> m_entries;  // face indices, cell by cell, each cell's in increasing order
+    // The occupancy tree above the blocks (see kMaxLevels): m_nTop is the top level (1 when the
+    // grid is one block), level L's words start at m_treeStart[L] in m_tree, m_treeDims[L] units
+    // along x, y, z.
+    int m_nTop;
+    unsigned int m_treeStart[kMaxLevels + 1];
+    unsigned int m_treeDims[kMaxLevels + 1][3];
+    CXArray<uint64_t> m_tree;
 };
 
 }  // namespace kestovar
