@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "kestovar/core/log.h"
@@ -46,9 +47,11 @@ struct RunCounters {
     detail::CParallelFailure failure;
 };
 
-// Runs `body` on a new thread whose cancellation follows the calling thread's.
+// Runs `body` on a new thread whose cancellation follows the calling thread's. A thread the
+// system cannot start (no room for its stack, or the process's thread limit) raises
+// CXMemoryException, as every other resource the run cannot get does.
 template <class Fn>
-std::thread StartWorker(RunCounters& counters, Fn body) {
+std::thread StartWorker(RunCounters& counters, Fn body) try {
     const uint64_t parent = threadGetCurrentId();
     return std::thread([&counters, parent, body]() mutable {
         const uint64_t self = threadGetCurrentId();
@@ -67,6 +70,8 @@ std::thread StartWorker(RunCounters& counters, Fn body) {
         }
         counters.wake.notify_all();
     });
+} catch (const std::system_error&) {
+    XThrow<CXMemoryException>("out of memory: a worker thread could not be started");
 }
 
 // Joins the worker when the calling thread leaves its polling loop early (an exception from the
