@@ -1,5 +1,6 @@
 // `kestovar compare A B`: the sampled distance between two scene files, both ways, each file
 // merged into one triangulated surface in world coordinates.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -30,6 +31,7 @@ const char kCompareHelp[] =
 
 struct Direction {
     double max = 0, mean = 0, rms = 0;
+    double normalized = 0;  // the largest distance over the diagonal, as GeomCompare counts it
     bool ok = false;
 };
 
@@ -41,6 +43,7 @@ Direction Measure(const C3DObject* from, const C3DObject* to, double diagonal) {
     if (!std::isfinite(d.max) || d.max < 0) d.max = 0;
     d.mean = sampler.GetMean();
     d.rms = sampler.GetRMS();
+    d.normalized = sampler.GetNormalizedDistance();
     return d;
 }
 
@@ -70,7 +73,10 @@ int CompareFiles(const std::string& a, const std::string& b, CompareReport& repo
     }
     const Direction ab = Measure(a0, b0, diagonal);
     const Direction ba = Measure(b0, a0, diagonal);
-    const double hausdorff = GeomCompare(a0, b0, MESH_COMPARE_HAUSDORFF, INFINITY, GEOMCOMPARE_DEFAULT);
+    // What GeomCompare(a, b, MESH_COMPARE_HAUSDORFF, INFINITY, GEOMCOMPARE_DEFAULT) returns: the
+    // larger of the two directions just measured, with the same samples (calling it would sample
+    // both surfaces a second time).
+    const double hausdorff = std::max(ab.normalized, ba.normalized);
     objects[0].reset();
     objects[1].reset();
     if (!ab.ok || !ba.ok || !std::isfinite(hausdorff)) {
