@@ -459,6 +459,7 @@ void C3DFaceGridMap::Clear() {
     m_entries.RemoveAll();
     m_nTop = 0;
     m_tree.RemoveAll();
+    m_stray.RemoveAll();
 }
 
 bool C3DFaceGridMap::IsCurrent(const C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask) const {
@@ -468,6 +469,111 @@ bool C3DFaceGridMap::IsCurrent(const C3DFaceList& faces, const C3DPointList& poi
     // The cache must still be the chunk the map reads.
     const CElementArray* chunk = faces.GetData(FACE_CHUNK_GRID_CACHE);
     return chunk && chunk->GetData() == static_cast<const void*>(m_pCache);
+}
+
+namespace {
+
+// Area of the polygon idx[0 .. count) as the fan (0, i, i + 1), in double precision.
+double FanArea(const C3DTPoint<float>* pts, const int* idx, int count) {
+    double area = 0.0, a[3], e1[3], e2[3], n[3];
+    ToDouble(pts[idx[0]].ValPtr(), a);
+    for (int i = 1; i + 1 < count; ++i) {
+        double b[3], c[3];
+        ToDouble(pts[idx[i]].ValPtr(), b);
+        ToDouble(pts[idx[i + 1]].ValPtr(), c);
+        Sub(b, a, e1);
+        Sub(c, a, e2);
+        Cross(e1, e2, n);
+        area += 0.5 * std::sqrt(Dot(n, n));
+    }
+    return area;
+}
+
+// Box of an indexed cache entry (a triangle's corners, or a polygon's box corners 0 and 1).
+void EntryBox(const _GridFaceCache& e, float* lo, float* hi) {
+    const int corners = e.kind == GRIDFACE_TRIANGLE ? 3 : 2;
+    for (int k = 0; k < 3; ++k) {
+        lo[k] = hi[k] = e.corner[0][k];
+        for (int i = 1; i < corners; ++i) {
+            lo[k] = std::min(lo[k], e.corner[i][k]);
+            hi[k] = std::max(hi[k], e.corner[i][k]);
+        }
+    }
+}
+
+double Diagonal(const double* lo, const double* hi) {
+    double d2 = 0.0;
+    for (int k = 0; k < 3; ++k) d2 += (hi[k] - lo[k]) * (hi[k] - lo[k]);
+    return std::sqrt(d2);
+}
+
+}  // namespace
+
+void C3DFaceGridMap::KeepStrayFacesApart(const C3DTPoint<float>* pts, double* lo, double* hi, double& area) {
+    const int n = m_nFaceCount;
+    const _GridFaceCache* cache = m_pCache;
+    // Per axis, the centres at places kStraySide from either end: the faces beyond them (at most
+    // kStraySide a side) are the candidates.
+    CXArray<float> centres, scratch;
+    centres.SetSize(3 * m_nIndexedFaces);
+    scratch.SetSize(m_nIndexedFaces);
+    int j = 0;
+    for (int f = 0; f < n; ++f) {
+        if (cache[f].kind == GRIDFACE_EMPTY) continue;
+        float flo[3], fhi[3];
+        EntryBox(cache[f], flo, fhi);
+        for (int k = 0; k < 3; ++k) centres[3 * j + k] = 0.5f * flo[k] + 0.5f * fhi[k];
+        ++j;
+    }
+    const int last = m_nIndexedFaces - 1;
+    float first[3], end[3];
+    for (int k = 0; k < 3; ++k) {
+        for (int i = 0; i < m_nIndexedFaces; ++i) scratch[i] = centres[3 * i + k];
+        float* v = scratch.GetData();
+        std::nth_element(v, v + kStraySide, v + m_nIndexedFaces);
+        first[k] = v[kStraySide];
+        std::nth_element(v, v + (last - int(kStraySide)), v + m_nIndexedFaces);
+        end[k] = v[last - int(kStraySide)];
+    }
+    // The box of the others.
+    double rlo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, rhi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    int strays = 0;
+    j = 0;
+    for (int f = 0; f < n; ++f) {
+        if (cache[f].kind == GRIDFACE_EMPTY) continue;
+        const float* c = &centres[3 * j++];
+        bool stray = false;
+        for (int k = 0; k < 3; ++k) stray = stray || c[k] < first[k] || c[k] > end[k];
+        if (stray) {
+            ++strays;
+            continue;
+        }
+        float flo[3], fhi[3];
+        EntryBox(cache[f], flo, fhi);
+        for (int k = 0; k < 3; ++k) {
+            rlo[k] = std::min(rlo[k], double(flo[k]));
+            rhi[k] = std::max(rhi[k], double(fhi[k]));
+        }
+    }
+    if (strays == 0 || !(Diagonal(lo, hi) > kStrayShrink * Diagonal(rlo, rhi))) return;
+    m_stray.PreAllocate(strays);
+    j = 0;
+    for (int f = 0; f < n; ++f) {
+        if (cache[f].kind == GRIDFACE_EMPTY) continue;
+        const float* c = &centres[3 * j++];
+        bool stray = false;
+        for (int k = 0; k < 3; ++k) stray = stray || c[k] < first[k] || c[k] > end[k];
+        if (!stray) continue;
+        m_stray.Add(unsigned(f));
+        int count;
+        const int* idx = m_pFaces->GetIndexes(unsigned(f), count);
+        area -= FanArea(pts, idx, count);
+    }
+    if (!(area > 0.0)) area = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        lo[k] = rlo[k];
+        hi[k] = rhi[k];
+    }
 }
 
 int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask) {
@@ -525,17 +631,7 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
                 fhi[k] = std::max(fhi[k], double(v[k]));
             }
         }
-        double a[3], e1[3], e2[3], n[3];
-        ToDouble(pts[idx[0]].ValPtr(), a);
-        for (int i = 1; i + 1 < count; ++i) {
-            double b[3], c[3];
-            ToDouble(pts[idx[i]].ValPtr(), b);
-            ToDouble(pts[idx[i + 1]].ValPtr(), c);
-            Sub(b, a, e1);
-            Sub(c, a, e2);
-            Cross(e1, e2, n);
-            area += 0.5 * std::sqrt(Dot(n, n));
-        }
+        area += FanArea(pts, idx, count);
         if (count == 3) {
             for (int i = 0; i < 3; ++i) std::memcpy(entry.corner[i], pts[idx[i]].ValPtr(), 3 * sizeof(float));
             entry.kind = GRIDFACE_TRIANGLE;
@@ -554,6 +650,15 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
         ++m_nIndexedFaces;
     }
     if (m_nIndexedFaces == 0) return 0;
+    // Stray faces are looked for only when the box is large for the surface's area (a closed
+    // surface's squared diagonal is about its area; a cable's may be a few hundred times it).
+    if (m_nIndexedFaces > int(8 * kStraySide) && Diagonal(lo, hi) * Diagonal(lo, hi) > 16.0 * area)
+        KeepStrayFacesApart(pts, lo, hi, area);
+    CXArray<unsigned char> apart;
+    if (m_stray.GetSize() > 0) {
+        apart.SetSize(nFaces);
+        for (int i = 0; i < m_stray.GetSize(); ++i) apart[int(m_stray[i])] = 1;
+    }
 
     // Cell size: about the size of a face (see the header), then grown until the cell count fits.
     double ext[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
@@ -642,7 +747,7 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     };
     for (int f = 0; f < nFaces; ++f) {
         const _GridFaceCache& entry = cache[f];
-        if (entry.kind == GRIDFACE_EMPTY) continue;
+        if (entry.kind == GRIDFACE_EMPTY || (apart.GetSize() && apart[f])) continue;
         double v[3][3] = {};
         unsigned c0[3], c1[3];
         if (entry.kind == GRIDFACE_TRIANGLE) {
@@ -916,13 +1021,11 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
     // Measures the faces of one occupied cell, a chunk at a time: first the box gaps of the chunk's
     // faces, without a branch, then the exact distance of those whose box lies within the limit
     // (the box gap bounds a face's distance from below).
-    auto measureCell = [&](uint32_t occupied) {
-        ++inspected;
-        const unsigned first = starts[occupied], end = starts[occupied + 1];
+    auto measureFaces = [&](const unsigned* list, unsigned end) {
         // Only a crowded cell (the centre of a fan, for one) holds many faces whose boxes pass and
         // whose planes lie beyond the limit; elsewhere the planes would rarely prune anything.
-        const bool crowded = end - first > kCrowdedCell;
-        for (unsigned chunk = first; chunk < end; chunk += kFaceChunk) {
+        const bool crowded = end > kCrowdedCell;
+        for (unsigned chunk = 0; chunk < end; chunk += kFaceChunk) {
             const unsigned n = std::min(end - chunk, kFaceChunk);
             unsigned near[kFaceChunk];
             unsigned nNear = 0;
@@ -930,14 +1033,14 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
             // Rounded up by more than the float conversion and the sum can lose.
             const float limit2 = float(best.limit2 * (1.0 + 1.0 / 1048576.0));
             for (unsigned i = 0; i < n; ++i) {
-                const unsigned f = entries[chunk + i];
+                const unsigned f = list[chunk + i];
                 near[nNear] = f;
                 nNear += probe.Near(cache[f], limit2) ? 1u : 0u;
             }
 #else
             const double limit2 = best.limit2;
             for (unsigned i = 0; i < n; ++i) {
-                const unsigned f = entries[chunk + i];
+                const unsigned f = list[chunk + i];
                 near[nNear] = f;
                 nNear += FaceBoxGap2(cache[f], p) <= limit2 ? 1u : 0u;
             }
@@ -960,6 +1063,10 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                 best.Offer(d2, f);
             }
         }
+    };
+    auto measureCell = [&](uint32_t occupied) {
+        ++inspected;
+        measureFaces(entries + starts[occupied], starts[occupied + 1] - starts[occupied]);
     };
 
     // Occupied cells met but not yet measured, measured nearest first so that the first faces
@@ -1060,6 +1167,9 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
             break;
         }
     }
+
+    // The stray faces last, when the cells have set a limit that prunes most of them.
+    if (m_stray.GetSize() > 0) measureFaces(m_stray.GetData(), unsigned(m_stray.GetSize()));
 
     if (stats) {
         stats->cellsInspected += inspected;

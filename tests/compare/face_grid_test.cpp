@@ -267,6 +267,62 @@ TEST(FaceGridMap, QueriesFarFromEveryFaceMatchBruteForce) {
     }
 }
 
+// Stray faces far from the rest (a triangle a million units off; the slivers of one point moved
+// far away) stay out of the cells, so that the cells keep the size of the surface's faces, and
+// every answer stays the brute-force one: near the surface, near the strays and in between.
+// Surfaces without strays, a long cable among them, keep every face in the cells.
+TEST(FaceGridMap, StrayFacesKeepTheCellsSmallAndAnswersExact) {
+    const Mesh clean = MakeBumpySphere(30, 48);
+    ObjectPtr cleanObject = MakeObject(clean);
+    const C3DFaceGridMap* cleanMap = cleanObject->GetFaceList()->GetFaceGridMap(*cleanObject->GetPointList());
+    EXPECT_EQ(cleanMap->GetStrayFaceCount(), 0u);
+
+    Mesh far = clean;
+    const int a = far.AddPoint(1e6, 0, 0), b = far.AddPoint(1e6, 0.01, 0), c = far.AddPoint(1e6, 0, 0.01);
+    far.tris.insert(far.tris.end(), {a, b, c});
+    Mesh spike = clean;
+    spike.xyz[0] = 3e4, spike.xyz[1] = -2e4, spike.xyz[2] = 1e4;  // point 0, a pole: a fan of slivers
+    for (const Mesh* m : {&far, &spike}) {
+        ObjectPtr o = MakeObject(*m);
+        const C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+        EXPECT_GT(map->GetStrayFaceCount(), 0u);
+        EXPECT_LE(map->GetStrayFaceCount(), 6 * C3DFaceGridMap::kStraySide);
+        EXPECT_LT(map->GetCellSize(), 2 * cleanMap->GetCellSize());
+        Random r(31);
+        for (int i = 0; i < 400; ++i) {
+            double p[3];
+            if (i < 200) {  // near the sphere
+                for (double& v : p) v = r.Range(-1.3, 1.3);
+            } else if (i < 300) {  // near the strays
+                p[0] = m == &far ? 1e6 + r.Range(-1, 1) : 3e4 * r.Next();
+                p[1] = m == &far ? r.Range(-1, 1) : -2e4 * r.Next();
+                p[2] = m == &far ? r.Range(-1, 1) : 1e4 * r.Next();
+            } else {  // anywhere between
+                for (double& v : p) v = r.Range(-1e5, 1e5);
+            }
+            double d;
+            const int f = map->GetClosestFace(p, d, HUGE_VAL, nullptr, i % 2 ? -1 : int(r.Next() * 100));
+            int want = -1;
+            ASSERT_EQ(d, std::sqrt(BruteForce2(*m, p, &want))) << "query " << i;
+            ASSERT_EQ(f, want) << "query " << i;
+        }
+    }
+
+    // A cable 400 radii long: its box is large for its area, but no few faces make it.
+    Mesh cable;
+    const int around = 12, along = 800;
+    for (int i = 0; i <= along; ++i)
+        for (int j = 0; j < around; ++j)
+            cable.AddPoint(i * 0.5, std::cos(2 * 3.14159265358979 * j / around), std::sin(2 * 3.14159265358979 * j / around));
+    for (int i = 0; i < along; ++i)
+        for (int j = 0; j < around; ++j) {
+            const int p0 = i * around + j, p1 = i * around + (j + 1) % around;
+            cable.tris.insert(cable.tris.end(), {p0, p0 + around, p1 + around, p0, p1 + around, p1});
+        }
+    ObjectPtr cableObject = MakeObject(cable);
+    EXPECT_EQ(cableObject->GetFaceList()->GetFaceGridMap(*cableObject->GetPointList())->GetStrayFaceCount(), 0u);
+}
+
 TEST(FaceGridMap, AHintNeverChangesTheAnswer) {
     Mesh m = MakeIcosphere(2);
     ObjectPtr o = MakeObject(m);

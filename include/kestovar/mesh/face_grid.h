@@ -14,7 +14,11 @@
 // Cell size. The edge of a cell is kCellScale times the square root of the mean face area, so that a
 // cell holds a few faces whatever the mesh's scale and density; the count of cells is then capped
 // at kMaxCellsPerFace per face (the cell grows when the box is large compared to the surface, e.g.
-// a long thin object). A query from a point on or near the surface inspects its own cell and the 26
+// a long thin object). A few stray faces far from all the others (a triangle left a million
+// units off, or the slivers of one stray point) would make the box, and so the cells, huge and
+// crowd the real surface into a handful of cells: up to kStraySide faces whose centres lie beyond
+// all the others on one side of an axis are kept out of the grid when the others' box is at
+// least kStrayShrink times smaller, and every query measures them after the cells. A query from a point on or near the surface inspects its own cell and the 26
 // around it at most, and prunes most of those by their distance, so it costs O(1) cells. A query
 // whose answer lies further than two cells away (a point far off the surface, or outside the
 // grid: the other mesh of a comparison placed elsewhere) goes on down a tree of occupancy words
@@ -117,6 +121,12 @@ public:
     // At most this many cells per indexed face (and never more than kMaxCells).
     static constexpr unsigned kMaxCellsPerFace = 32;
     static constexpr unsigned kMaxCells = 1u << 30;
+    // Stray faces kept out of the cells (see the header comment): at most this many per side of
+    // an axis, when the box shrinks this many times without them.
+    static constexpr unsigned kStraySide = 16;
+    static constexpr double kStrayShrink = 8.0;
+    // Faces kept out of the cells as strays by the last build.
+    unsigned int GetStrayFaceCount() const { return unsigned(m_stray.GetSize()); }
 
     // An empty map (no cell; every query finds nothing).
     C3DFaceGridMap();
@@ -208,6 +218,10 @@ private:
     static constexpr int kMaxLevels = 20;
     // Builds the levels above the blocks from m_words.
     void BuildTree();
+    // Moves stray faces (see the header comment) from the grid to m_stray, shrinking the box
+    // lo, hi to the other faces and taking the strays' area from `area`; nothing when there are
+    // none. Reads the cache entries of pass 1 of Build.
+    void KeepStrayFacesApart(const C3DTPoint<float>* pts, double* lo, double* hi, double& area);
     // The children's word of unit (x, y, z) of `level` >= 1.
     uint64_t TreeWord(int level, unsigned x, unsigned y, unsigned z) const;
     // Nearest-first descent of the occupancy tree from the top, measuring (measure(occupied
@@ -251,6 +265,9 @@ private:
     // grid is one block), level L's words start at m_treeStart[L] in m_tree, m_treeDims[L] units
     // along x, y, z.
     int m_nTop;
+    // Indexed faces kept out of the cells (see Build: stray faces far from the rest), ascending;
+    // every query measures them after the cells.
+    CXArray<unsigned int> m_stray;
     unsigned int m_treeStart[kMaxLevels + 1];
     unsigned int m_treeDims[kMaxLevels + 1][3];
     CXArray<uint64_t> m_tree;
