@@ -535,9 +535,9 @@ void C3DFaceGridMap::KeepStrayFacesApart(const C3DTPoint<float>* pts, double* lo
         std::nth_element(v, v + (last - int(kStraySide)), v + m_nIndexedFaces);
         end[k] = v[last - int(kStraySide)];
     }
-    // The box of the others.
+    // The candidates, and the box of the others.
     double rlo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, rhi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-    int strays = 0;
+    CXArray<unsigned int> strays;
     j = 0;
     for (int f = 0; f < n; ++f) {
         if (cache[f].kind == GRIDFACE_EMPTY) continue;
@@ -545,7 +545,7 @@ void C3DFaceGridMap::KeepStrayFacesApart(const C3DTPoint<float>* pts, double* lo
         bool stray = false;
         for (int k = 0; k < 3; ++k) stray = stray || c[k] < first[k] || c[k] > end[k];
         if (stray) {
-            ++strays;
+            strays.Add(unsigned(f));
             continue;
         }
         float flo[3], fhi[3];
@@ -555,20 +555,13 @@ void C3DFaceGridMap::KeepStrayFacesApart(const C3DTPoint<float>* pts, double* lo
             rhi[k] = std::max(rhi[k], double(fhi[k]));
         }
     }
-    if (strays == 0 || !(Diagonal(lo, hi) > kStrayShrink * Diagonal(rlo, rhi))) return;
-    m_stray.PreAllocate(strays);
-    j = 0;
-    for (int f = 0; f < n; ++f) {
-        if (cache[f].kind == GRIDFACE_EMPTY) continue;
-        const float* c = &centres[3 * j++];
-        bool stray = false;
-        for (int k = 0; k < 3; ++k) stray = stray || c[k] < first[k] || c[k] > end[k];
-        if (!stray) continue;
-        m_stray.Add(unsigned(f));
+    if (strays.GetSize() == 0 || !(Diagonal(lo, hi) > kStrayShrink * Diagonal(rlo, rhi))) return;
+    for (int i = 0; i < strays.GetSize(); ++i) {
         int count;
-        const int* idx = m_pFaces->GetIndexes(unsigned(f), count);
+        const int* idx = m_pFaces->GetIndexes(strays[i], count);
         area -= FanArea(pts, idx, count);
     }
+    m_stray.Copy(strays);
     if (!(area > 0.0)) area = 0.0;
     for (int k = 0; k < 3; ++k) {
         lo[k] = rlo[k];
