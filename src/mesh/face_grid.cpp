@@ -645,13 +645,8 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     if (m_nIndexedFaces == 0) return 0;
     // Stray faces are looked for only when the box is large for the surface's area (a closed
     // surface's squared diagonal is about its area; a cable's may be a few hundred times it).
-    if (m_nIndexedFaces > int(8 * kStraySide) && Diagonal(lo, hi) * Diagonal(lo, hi) > 16.0 * area)
+    if (const double d = Diagonal(lo, hi); m_nIndexedFaces > int(8 * kStraySide) && d * d > 16.0 * area)
         KeepStrayFacesApart(pts, lo, hi, area);
-    CXArray<unsigned char> apart;
-    if (m_stray.GetSize() > 0) {
-        apart.SetSize(nFaces);
-        for (int i = 0; i < m_stray.GetSize(); ++i) apart[int(m_stray[i])] = 1;
-    }
 
     // Cell size: about the size of a face (see the header), then grown until the cell count fits.
     double ext[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
@@ -738,9 +733,15 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
             }
         }
     };
+    // The stray faces (ascending) are passed over as the walk meets them.
+    int nextStray = 0;
     for (int f = 0; f < nFaces; ++f) {
         const _GridFaceCache& entry = cache[f];
-        if (entry.kind == GRIDFACE_EMPTY || (apart.GetSize() && apart[f])) continue;
+        if (entry.kind == GRIDFACE_EMPTY) continue;
+        if (nextStray < m_stray.GetSize() && m_stray[nextStray] == unsigned(f)) {
+            ++nextStray;
+            continue;
+        }
         double v[3][3] = {};
         unsigned c0[3], c1[3];
         if (entry.kind == GRIDFACE_TRIANGLE) {

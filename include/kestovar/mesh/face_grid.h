@@ -18,9 +18,11 @@
 // units off, or the slivers of one stray point) would make the box, and so the cells, huge and
 // crowd the real surface into a handful of cells: up to kStraySide faces whose centres lie beyond
 // all the others on one side of an axis are kept out of the grid when the others' box is at
-// least kStrayShrink times smaller, and every query measures them after the cells. A query from a point on or near the surface inspects its own cell and the 26
-// around it at most, and prunes most of those by their distance, so it costs O(1) cells. A query
-// whose answer lies further than two cells away (a point far off the surface, or outside the
+// least kStrayShrink times smaller, and every query measures them after the cells.
+//
+// Reach. A query from a point on or near the surface inspects its own cell and the 26 around it
+// at most, and prunes most of those by their distance, so it costs O(1) cells. A query whose
+// answer lies beyond four shells of cells around it (a point far off the surface, or outside the
 // grid: the other mesh of a comparison placed elsewhere) goes on down a tree of occupancy words
 // over the blocks, nearest unit first, so that it visits the occupied cells near its answer and
 // not the empty space around it.
@@ -265,12 +267,12 @@ private:
     // grid is one block), level L's words start at m_treeStart[L] in m_tree, m_treeDims[L] units
     // along x, y, z.
     int m_nTop;
-    // Indexed faces kept out of the cells (see Build: stray faces far from the rest), ascending;
-    // every query measures them after the cells.
-    CXArray<unsigned int> m_stray;
     unsigned int m_treeStart[kMaxLevels + 1];
     unsigned int m_treeDims[kMaxLevels + 1][3];
     CXArray<uint64_t> m_tree;
+    // Indexed faces kept out of the cells (stray faces far from the rest), ascending; every query
+    // measures them after the cells.
+    CXArray<unsigned int> m_stray;
 };
 
 }  // namespace kestovar
