@@ -3,7 +3,14 @@
 //     meshoptimizer's meshopt_generateVertexRemap on the same positions: bunny00.obj and a
 //     generated 2-million-triangle grid;
 //   - Triangulate of a 1-million-quadrangle grid, beside a plain loop that writes two index
-//     triples per quadrangle.
+//     triples per quadrangle;
+//   - the ear clipping of single long polygons (a star of random radii, half its corners
+//     reflex; a comb of narrow teeth; an octagon of straight corners), at 4000 and 64000
+//     corners (2000 and 16000 in quick mode), beside a plain loop that writes the n - 2 triples
+//     of a fan. The second length has 16 (8) times the corners: a time growing by about that
+//     factor shows clipping near n log n (it grew by about 256 when every ear walked the polygon:
+//     a 60000-corner outline took 12 to 24 s, about 0.15 s now; the comb is the slowest shape,
+//     its long thin ears' boxes spanning many cells of the reflex grid).
 // Figures are million elements (points welded, quadrangles split) per second, from the CPU time of
 // the benchmark thread (the machines these figures come from are shared, and the wall clock would
 // mostly measure the other processes).
@@ -25,11 +32,12 @@
 // compiler's generic vectors (twice as slow; the lanes are then extracted one by one, and that
 // target lets the compiler fuse multiplies and adds, which would change bits).
 //
-// Usage: bench_cleanup [weld-bunny|weld-grid|triangulate] (default: all three)
+// Usage: bench_cleanup [weld-bunny|weld-grid|triangulate|polygon] (default: all four)
 #include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +49,7 @@
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "kestovar/mesh/triangulate.h"
 #include "report.h"
 
 #ifdef KESTOVAR_HAVE_MESHOPTIMIZER
@@ -207,6 +216,67 @@ void BenchTriangulate(int w, int h) {
                         -1);
 }
 
+// One polygon of `n` corners in the z = 0 plane: 0 a star of random radii, 1 a comb of teeth 1
+// wide and 9 tall, 2 an octagon of unit lattice steps.
+std::vector<C3DTPoint<float>> LongPolygon(int shape, int n) {
+    std::vector<C3DTPoint<float>> points(static_cast<size_t>(n));
+    unsigned seed = 12345;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 8 & 0xFFFF; };
+    static const int steps[8][2] = {{1, 0}, {1, 1}, {0, 1}, {-1, 1}, {-1, 0}, {-1, -1}, {0, -1}, {1, -1}};
+    int x = 0, y = 0;
+    for (int i = 0; i < n; ++i) {
+        double px, py;
+        if (shape == 0) {
+            const double a = 2.0 * M_PI * i / n, r = 0.2 + 0.8 * next() / 65535.0;
+            px = r * std::cos(a), py = r * std::sin(a);
+        } else if (shape == 1) {
+            const int step = i % 4;
+            px = 2.0 * (i / 4) + (step == 2 || step == 3 ? 1.0 : 0.0);
+            py = step == 0 || step == 3 ? 0.25 : 9.0;
+            if (i == n - 1) py = 0.0;
+        } else {
+            px = x, py = y;
+            const int* s = steps[(i * 8) / n];
+            x += s[0], y += s[1];
+        }
+        points[size_t(i)].x = float(px);
+        points[size_t(i)].y = float(py);
+        points[size_t(i)].z = 0.0f;
+    }
+    if (shape == 1) points[0].y = 0.0f;
+    return points;
+}
+
+void BenchLongPolygons() {
+    static const char* const shapes[] = {"star", "comb", "octagon"};
+    const int lengths[2] = {benchreport::Quick() ? 2000 : 4000, benchreport::Quick() ? 16000 : 64000};
+    for (int shape = 0; shape < 3; ++shape) {
+        double seconds[2] = {0.0, 0.0};
+        for (int l = 0; l < 2; ++l) {
+            const int n = lengths[l];
+            const std::vector<C3DTPoint<float>> pts = LongPolygon(shape, n);
+            std::vector<int> indices(static_cast<size_t>(n)), fan(static_cast<size_t>(n - 2) * 3);
+            for (int i = 0; i < n; ++i) indices[size_t(i)] = i;
+            CTriangulateFaceHelper helper;
+            int made = 0;
+            const double tk = MedianSeconds([&] { made = helper.Clip(pts.data(), n, indices.data(), n); });
+            const double tp = MedianSeconds([&] {
+                for (int i = 0; i + 2 < n; ++i) {
+                    int* t = &fan[size_t(i) * 3];
+                    t[0] = 0, t[1] = i + 1, t[2] = i + 2;
+                }
+            });
+            seconds[l] = tk;
+            std::printf("polygon %-7s %6d corners -> %6d triangles: Kestovar %.2f M corners/s (%.1f ms), plain fan loop %.0f M corners/s (checksum %d), ratio %.0fx\n",
+                        shapes[shape], n, made, n / tk / 1e6, tk * 1e3, n / tp / 1e6, fan[fan.size() - 1], tk / tp);
+            benchreport::Report(("polygon " + std::string(shapes[shape]) + " " + std::to_string(n)).c_str(), tk, -1,
+                                "plain fan loop", tp, -1);
+        }
+        std::printf("polygon %-7s %dx the corners, %.1fx the time\n", shapes[shape], lengths[1] / lengths[0],
+                    seconds[1] / seconds[0]);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -229,5 +299,6 @@ int main(int argc, char** argv) {
     const int side = benchreport::Quick() ? 300 : 1000;
     if (wanted("weld-grid")) BenchWeld(benchreport::Quick() ? "grid-180k" : "grid-2M", GridSoup(side, side));
     if (wanted("triangulate")) BenchTriangulate(side, side);
+    if (wanted("polygon")) BenchLongPolygons();
     return 0;
 }

@@ -17,6 +17,7 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
 #include "platform/cpu_features.h"
+#include "ear_clip_index.h"
 #include "point_record.h"
 
 namespace kestovar {
@@ -26,6 +27,10 @@ namespace {
 // An ear whose corner angle exceeds this (a little above a right angle) is only cut when no
 // sharper convex corner is left: cutting the sharpest corners first keeps triangles compact.
 constexpr double kMaxPreferredAngle = 1.58;
+
+// Clip indexes the corners of polygons from this length on (see ear_clip_index.h); below it the
+// walks over the polygon cost less than setting the index up.
+constexpr int kIndexedClipCorners = 48;
 
 }  // namespace
 
@@ -84,9 +89,12 @@ CTriangulateFaceHelper::CTriangulateFaceHelper()
       m_pGeom(nullptr),
       m_pDestination(nullptr),
       m_pOwn(nullptr),
+      m_pIndex(nullptr),
+      m_indexFrom(kIndexedClipCorners),
       m_geomPlan{0, 0, 0, 0, 0} {}
 CTriangulateFaceHelper::~CTriangulateFaceHelper() {
     XRelease(m_pOwn);
+    delete m_pIndex;
 }
 
 void CTriangulateFaceHelper::SetDestination(const CGeomInfo* geom, C3DFaceList* faces) {
@@ -185,35 +193,36 @@ int CTriangulateFaceHelper::Clip(const C3DTPoint<float>* points, int pointCount,
     int candidate = -1;
     for (int i = 1; i < count; ++i)
         if (c[i].convex && (candidate < 0 || c[i].angle < c[candidate].angle)) candidate = i;
+    // Each ear is found and checked by walks over the remaining polygon, or, on long polygons, by
+    // the index, which gives the same answers in about log n.
+    detail::CEarClipIndex* index = nullptr;
+    if (count >= m_indexFrom) {
+        if (!m_pIndex) m_pIndex = new detail::CEarClipIndex;
+        index = m_pIndex;
+        index->Build(c, count);
+    }
     int remaining = count;
     int anchor = 0;  // some corner still in the polygon, to walk it from
     while (remaining >= 3) {
         if (candidate < 0 || !c[candidate].convex || c[candidate].angle > kMaxPreferredAngle) {
             int best = -1;
-            int k = anchor;
-            for (int s = 0; s < remaining; ++s, k = c[k].next)
-                if (k != candidate && c[k].convex && (best < 0 || c[k].angle < c[best].angle)) best = k;
+            if (index) {
+                best = index->FindSharpest(anchor, candidate);
+            } else {
+                int k = anchor;
+                for (int s = 0; s < remaining; ++s, k = c[k].next)
+                    if (k != candidate && c[k].convex && (best < 0 || c[k].angle < c[best].angle)) best = k;
+            }
             if (best < 0 || !(c[best].angle > 0.0)) break;
             candidate = best;
         }
         const C2DPointExt& e = c[candidate];
         const C2DPointExt& n = c[e.next];
         const C2DPointExt& p = c[e.prev];
-        double minX = std::fmin(e.x, std::fmin(n.x, p.x)), maxX = std::fmax(e.x, std::fmax(n.x, p.x));
-        double minY = std::fmin(e.y, std::fmin(n.y, p.y)), maxY = std::fmax(e.y, std::fmax(n.y, p.y));
         // A reflex corner inside the ear means the ear would cover a notch of the polygon.
-        bool blocked = false;
-        for (int k = n.next; k != e.prev && !blocked; k = c[k].next) {
-            const C2DPointExt& q = c[k];
-            if (!(q.angle < 0.0)) continue;
-            if (!(q.x > minX && q.x < maxX && q.y > minY && q.y < maxY)) continue;
-            double s1 = (n.x - e.x) * (q.y - e.y) - (n.y - e.y) * (q.x - e.x);
-            double s2 = (p.x - n.x) * (q.y - n.y) - (p.y - n.y) * (q.x - n.x);
-            double s3 = (e.x - p.x) * (q.y - p.y) - (e.y - p.y) * (q.x - p.x);
-            blocked = s1 >= 0.0 && s2 >= 0.0 && s3 >= 0.0;
-        }
-        if (blocked) {
+        if (index ? index->IsEarBlocked(c, candidate, remaining) : detail::EarBlockedByWalk(c, candidate)) {
             c[candidate].convex = false;
+            if (index) index->Update(c, candidate, false);
             candidate = e.next;
             continue;
         }
@@ -225,11 +234,16 @@ int CTriangulateFaceHelper::Clip(const C3DTPoint<float>* points, int pointCount,
         int ni = e.next, pi = e.prev;
         c[pi].next = ni;
         c[ni].prev = pi;
+        if (index) index->Update(c, candidate, true);
         --remaining;
         anchor = ni;
         if (remaining < 3) break;  // the last ear: nothing is left to measure
         UpdateAngle(pi);
         UpdateAngle(ni);
+        if (index) {
+            index->Update(c, pi, false);
+            index->Update(c, ni, false);
+        }
         candidate = (c[ni].convex && c[ni].angle < c[pi].angle) ? ni : pi;
     }
     return m_triangles.GetSize() / 3;

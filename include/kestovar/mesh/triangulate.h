@@ -7,7 +7,8 @@
 // skipping any ear whose triangle holds a reflex corner; ears whose three point indices are not
 // distinct (polygons with repeated indices) are dropped without a triangle. When no convex corner
 // with a positive angle is left, clipping stops: degenerate input gives fewer than n - 2
-// triangles, never a triangle outside the polygon.
+// triangles, never a triangle outside the polygon. A polygon of n corners is clipped in about
+// n log n: long ones keep their corners in an index for the two searches of each ear.
 #pragma once
 
 #include "kestovar/core/array.h"
@@ -23,6 +24,9 @@ class CGeomInfo;
 class C3DFaceList;
 class CFaceList;
 class CDependentChannels;
+namespace detail {
+class CEarClipIndex;
+}
 
 // Element type code of the corner records (2DEX), a kind of point (base type PNTS).
 constexpr uint32_t ELEMENT_TYPE_2DPOINT_EXT = 0x32444558;
@@ -110,6 +114,7 @@ private:
     friend class C3DFace;
     friend class C3DFaceList;
     friend struct TriangulateSplitProbe;  // the tests reach Split and the quadrangle shortcut
+    friend struct EarClipIndexProbe;      // the tests choose between Clip's walks and its index
 
     // One data chunk copied between two face lists, resolved once per pass instead of looked up
     // by identifier for every face.
@@ -198,6 +203,8 @@ private:
     const CGeomInfo* m_pGeom;
     C3DFaceList* m_pDestination;  // not owned
     C3DFaceList* m_pOwn;          // owned
+    detail::CEarClipIndex* m_pIndex;  // owned; Clip's searches over long polygons
+    int m_indexFrom;                  // Clip indexes polygons of this many corners and more
     CXArray<ChannelPair> m_channels;
     CXArray<ChunkCopy> m_plan;
     ChunkPlan m_geomPlan;
