@@ -1,7 +1,9 @@
 // The searches of the ear clipping over long polygons (see ear_clip_index.h).
 #include "ear_clip_index.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace kestovar {
@@ -11,8 +13,10 @@ namespace {
 
 // The key of a corner that is cut or not convex.
 constexpr double kNone = std::numeric_limits<double>::infinity();
-// At most this many cells in the reflex grid.
-constexpr double kMaxCells = 1 << 20;
+// Corners in a leaf of the tree of positions.
+constexpr int kLeafCorners = 8;
+// Polygons this short left are walked for the notch test: the walk then costs less than the tree.
+constexpr int kWalkBelow = 64;
 
 }  // namespace
 
@@ -34,53 +38,78 @@ void CEarClipIndex::Build(const C2DPointExt* c, int count) {
         arg[node] = arg[from];
     }
 
-    double minX = c[0].x, maxX = c[0].x, minY = c[0].y, maxY = c[0].y;
-    for (int i = 1; i < count; ++i) {
-        minX = std::fmin(minX, c[i].x);
-        maxX = std::fmax(maxX, c[i].x);
-        minY = std::fmin(minY, c[i].y);
-        maxY = std::fmax(maxY, c[i].y);
+    m_order.SetSize(count);
+    m_leafOf.SetSize(count);
+    m_placeOf.SetSize(count);
+    m_x.SetSize(count);
+    m_y.SetSize(count);
+    m_isReflex.SetSize(count);
+    int* order = m_order.GetData();
+    for (int i = 0; i < count; ++i) order[i] = i;
+    std::memset(m_isReflex.GetData(), 0, size_t(count));
+    m_nodes.SetSize(0);
+    m_nodes.PreAllocate(count / 2 + 1);  // leaves hold 4 to 8 corners
+    BuildNode(c, 0, count, -1);
+    for (int k = 0; k < count; ++k) {
+        m_placeOf[order[k]] = k;
+        m_x[k] = c[order[k]].x;
+        m_y[k] = c[order[k]].y;
     }
-    // About two corners a cell when every corner is reflex, so that the cells cost no more memory
-    // or set-up than the tree, and cells about as long as they are wide: a polygon stretched
-    // along one axis (a comb of narrow teeth) gets a row of cells, not a square grid whose
-    // cells would each hold hundreds of its corners.
-    const double cells = count * 0.5 < kMaxCells ? count * 0.5 : kMaxCells;
-    const double width = maxX - minX, height = maxY - minY;
-    double sideX = std::sqrt(cells), sideY = sideX;
-    if (width > 0.0 && height > 0.0 && std::isfinite(width / height)) {
-        sideX = std::sqrt(cells * (width / height));
-        sideY = cells / sideX;
-    } else if (width > 0.0) {
-        sideX = cells, sideY = 1.0;
-    } else if (height > 0.0) {
-        sideX = 1.0, sideY = cells;
-    }
-    m_sideX = sideX < 1.0 ? 1 : sideX > cells ? int(cells) : int(sideX);
-    m_sideY = sideY < 1.0 ? 1 : sideY > cells ? int(cells) : int(sideY);
-    if (m_sideX < 1) m_sideX = 1;
-    if (m_sideY < 1) m_sideY = 1;
-    m_x0 = minX;
-    m_y0 = minY;
-    // Cells follow x and y monotonically (a difference, a product by a positive factor and a
-    // truncation each keep the order), so a corner strictly inside an ear's box lies in a cell
-    // between those of the box's corners: the grid narrows the test and never misses a corner.
-    m_scaleX = maxX > minX ? m_sideX / width : 0.0;
-    m_scaleY = maxY > minY ? m_sideY / height : 0.0;
-    m_cellHead.SetSize(m_sideX * m_sideY);
-    int* head = m_cellHead.GetData();
-    for (int i = 0; i < m_sideX * m_sideY; ++i) head[i] = -1;
-    m_cellOf.SetSize(count);
-    m_cellNext.SetSize(count);
-    m_cellPrev.SetSize(count);
-    m_allNext.SetSize(count);
-    m_allPrev.SetSize(count);
-    int* cellOf = m_cellOf.GetData();
-    for (int i = 0; i < count; ++i) cellOf[i] = -1;
     m_reflexCount = 0;
-    m_allHead = -1;
     for (int i = 0; i < count; ++i)
         if (c[i].angle < 0.0) Update(c, i, false);
+}
+
+namespace {
+
+// The box of the `count` corners of `c` listed in `corners` (positions are finite: Project
+// refuses others).
+void BoxOf(const C2DPointExt* c, const int* corners, int count, double& minX, double& maxX, double& minY,
+           double& maxY) {
+    minX = maxX = c[corners[0]].x;
+    minY = maxY = c[corners[0]].y;
+    for (int k = 1; k < count; ++k) {
+        const C2DPointExt& q = c[corners[k]];
+        minX = q.x < minX ? q.x : minX;
+        maxX = q.x > maxX ? q.x : maxX;
+        minY = q.y < minY ? q.y : minY;
+        maxY = q.y > maxY ? q.y : maxY;
+    }
+}
+
+}  // namespace
+
+int CEarClipIndex::BuildNode(const C2DPointExt* c, int first, int last, int parent) {
+    const int id = m_nodes.GetSize();
+    Node node = {0.0, 0.0, 0.0, 0.0, first, last, -1, -1, parent, 0};
+    m_nodes.Add(node);
+    int* order = m_order.GetData();
+    if (last - first <= kLeafCorners) {
+        Node& leaf = m_nodes[id];
+        BoxOf(c, order + first, last - first, leaf.minX, leaf.maxX, leaf.minY, leaf.maxY);
+        for (int k = first; k < last; ++k) m_leafOf[order[k]] = id;
+        return id;
+    }
+    // Halves along the longer side of the corners' box (by count, so the depth stays log n).
+    double minX, maxX, minY, maxY;
+    BoxOf(c, order + first, last - first, minX, maxX, minY, maxY);
+    const int middle = first + (last - first) / 2;
+    if (maxX - minX >= maxY - minY)
+        std::nth_element(order + first, order + middle, order + last,
+                         [c](int a, int b) { return c[a].x < c[b].x || (c[a].x == c[b].x && a < b); });
+    else
+        std::nth_element(order + first, order + middle, order + last,
+                         [c](int a, int b) { return c[a].y < c[b].y || (c[a].y == c[b].y && a < b); });
+    const int left = BuildNode(c, first, middle, id);
+    const int right = BuildNode(c, middle, last, id);
+    Node& inner = m_nodes[id];
+    inner.left = left;
+    inner.right = right;
+    inner.minX = minX;
+    inner.maxX = maxX;
+    inner.minY = minY;
+    inner.maxY = maxY;
+    return id;
 }
 
 void CEarClipIndex::SetLeaf(int i, double value) {
@@ -95,54 +124,16 @@ void CEarClipIndex::SetLeaf(int i, double value) {
     }
 }
 
-int CEarClipIndex::CellX(double x) const {
-    const double t = (x - m_x0) * m_scaleX;
-    if (!(t >= 1.0)) return 0;
-    return t >= m_sideX ? m_sideX - 1 : int(t);
-}
-
-int CEarClipIndex::CellY(double y) const {
-    const double t = (y - m_y0) * m_scaleY;
-    if (!(t >= 1.0)) return 0;
-    return t >= m_sideY ? m_sideY - 1 : int(t);
-}
-
 void CEarClipIndex::Update(const C2DPointExt* c, int i, bool cut) {
     SetLeaf(i, !cut && c[i].convex ? c[i].angle : kNone);
-    const bool reflex = !cut && c[i].angle < 0.0;
-    int* cellOf = m_cellOf.GetData();
-    int* cellNext = m_cellNext.GetData();
-    int* cellPrev = m_cellPrev.GetData();
-    int* allNext = m_allNext.GetData();
-    int* allPrev = m_allPrev.GetData();
-    int* head = m_cellHead.GetData();
-    if (reflex && cellOf[i] < 0) {
-        const int cell = CellY(c[i].y) * m_sideX + CellX(c[i].x);
-        cellOf[i] = cell;
-        cellPrev[i] = -1;
-        cellNext[i] = head[cell];
-        if (head[cell] >= 0) cellPrev[head[cell]] = i;
-        head[cell] = i;
-        allPrev[i] = -1;
-        allNext[i] = m_allHead;
-        if (m_allHead >= 0) allPrev[m_allHead] = i;
-        m_allHead = i;
-        ++m_reflexCount;
-    } else if (!reflex && cellOf[i] >= 0) {
-        const int cell = cellOf[i];
-        if (cellPrev[i] >= 0)
-            cellNext[cellPrev[i]] = cellNext[i];
-        else
-            head[cell] = cellNext[i];
-        if (cellNext[i] >= 0) cellPrev[cellNext[i]] = cellPrev[i];
-        if (allPrev[i] >= 0)
-            allNext[allPrev[i]] = allNext[i];
-        else
-            m_allHead = allNext[i];
-        if (allNext[i] >= 0) allPrev[allNext[i]] = allPrev[i];
-        cellOf[i] = -1;
-        --m_reflexCount;
-    }
+    const unsigned char reflex = !cut && c[i].angle < 0.0 ? 1 : 0;
+    const int place = m_placeOf[i];
+    if (reflex == m_isReflex[place]) return;
+    m_isReflex[place] = reflex;
+    const int delta = reflex ? 1 : -1;
+    m_reflexCount += delta;
+    Node* nodes = m_nodes.GetData();
+    for (int node = m_leafOf[i]; node >= 0; node = nodes[node].parent) nodes[node].reflex += delta;
 }
 
 void CEarClipIndex::ScanRange(int first, int last, double& bestKey, int& bestArg) const {
@@ -185,32 +176,67 @@ int CEarClipIndex::FindSharpest(int anchor, int skip) const {
     return key < kNone ? arg : -1;
 }
 
+namespace {
+
+// Whether every point of the box [minX, maxX] x [minY, maxY] gives InsideEar's cross product for
+// the edge from (bx, by) along (ax, ay) a negative value as InsideEar computes it, so that no
+// corner in the box can lie on the inner side of that edge. The product is linear in the point,
+// so its largest value over the box is at the corner chosen by the signs of ax and ay; that
+// value, computed, must lie below the bound of the rounding of any point's product (three
+// roundings of at most one unit in the last place each, against a bound of eight).
+bool BoxOutsideEdge(double ax, double ay, double bx, double by, double minX, double maxX, double minY,
+                    double maxY) {
+    const double qx = ay > 0.0 ? minX : maxX;
+    const double qy = ax > 0.0 ? maxY : minY;
+    const double largest = ax * (qy - by) - ay * (qx - bx);
+    const double farY = std::fabs(maxY - by), nearY = std::fabs(minY - by);
+    const double farX = std::fabs(maxX - bx), nearX = std::fabs(minX - bx);
+    const double reachY = farY > nearY ? farY : nearY, reachX = farX > nearX ? farX : nearX;
+    const double rounding = 8.0 * std::numeric_limits<double>::epsilon() *
+                            (std::fabs(ax) * reachY + std::fabs(ay) * reachX);
+    return largest < -rounding;
+}
+
+}  // namespace
+
 bool CEarClipIndex::IsEarBlocked(const C2DPointExt* c, int e, int remaining) const {
     if (m_reflexCount == 0) return false;
+    if (remaining < kWalkBelow) return EarBlockedByWalk(c, e);
     const C2DPointExt& ce = c[e];
     const C2DPointExt& n = c[ce.next];
     const C2DPointExt& p = c[ce.prev];
     const EarBox b(ce, n, p);
-    const int x0 = CellX(b.minX), x1 = CellX(b.maxX), y0 = CellY(b.minY), y1 = CellY(b.maxY);
-    const long long cells = (long long)(x1 - x0 + 1) * (y1 - y0 + 1);
-    // The cheapest of three ways to meet every live reflex corner that could lie in the box.
-    if (remaining <= m_reflexCount && remaining <= cells) return EarBlockedByWalk(c, e);
-    auto blocks = [&](int k) {
-        return k != e && k != ce.next && k != ce.prev && c[k].angle < 0.0 &&
-               InsideEar(ce, n, p, c[k], b.minX, b.maxX, b.minY, b.maxY);
-    };
-    if (m_reflexCount <= cells) {
-        const int* next = m_allNext.GetData();
-        for (int k = m_allHead; k >= 0; k = next[k])
-            if (blocks(k)) return true;
-        return false;
+    const Node* nodes = m_nodes.GetData();
+    const int* order = m_order.GetData();
+    const unsigned char* isReflex = m_isReflex.GetData();
+    const double* x = m_x.GetData();
+    const double* y = m_y.GetData();
+    // Depth first; the tree is balanced by count, so its depth is about log2(count / leaf size)
+    // and the stack holds at most one pending sibling per level.
+    int stack[128];
+    int top = 0;
+    stack[top++] = 0;
+    while (top > 0) {
+        const Node& node = nodes[stack[--top]];
+        if (node.reflex == 0) continue;
+        // InsideEar wants a corner strictly inside the ear's box...
+        if (node.maxX <= b.minX || node.minX >= b.maxX || node.maxY <= b.minY || node.minY >= b.maxY) continue;
+        // ... and on the inner side of each of its edges.
+        if (BoxOutsideEdge(n.x - ce.x, n.y - ce.y, ce.x, ce.y, node.minX, node.maxX, node.minY, node.maxY) ||
+            BoxOutsideEdge(p.x - n.x, p.y - n.y, n.x, n.y, node.minX, node.maxX, node.minY, node.maxY) ||
+            BoxOutsideEdge(ce.x - p.x, ce.y - p.y, p.x, p.y, node.minX, node.maxX, node.minY, node.maxY))
+            continue;
+        if (node.left < 0) {
+            for (int k = node.first; k < node.last; ++k)
+                if (isReflex[k] && InsideEar(ce, n, p, x[k], y[k], b.minX, b.maxX, b.minY, b.maxY)) {
+                    const int q = order[k];
+                    if (q != e && q != ce.next && q != ce.prev) return true;
+                }
+            continue;
+        }
+        stack[top++] = node.right;
+        stack[top++] = node.left;
     }
-    const int* head = m_cellHead.GetData();
-    const int* next = m_cellNext.GetData();
-    for (int y = y0; y <= y1; ++y)
-        for (int x = x0; x <= x1; ++x)
-            for (int k = head[y * m_sideX + x]; k >= 0; k = next[k])
-                if (blocks(k)) return true;
     return false;
 }
 
