@@ -2,11 +2,14 @@
 // for each ear. The index must change nothing: on polygons of every sort (many reflex corners,
 // rounding-made reflex corners, exact angle ties all around the polygon, self-crossing and repeated corners, teeth,
 // thin and far-off shapes, non-planar ones) the indexed clip must cut exactly the triangles the
-// walks cut, in the same order, also when one helper clips polygons of changing lengths.
+// walks cut, in the same order, also when one helper clips polygons of changing lengths. The
+// number of rounds (one polygon of each sort per round) can be raised for a long run with
+// KESTOVAR_LONG_POLYGON_ROUNDS, and their seed changed with KESTOVAR_LONG_POLYGON_SEED.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -141,13 +144,19 @@ void ExpectSameClip(CTriangulateFaceHelper& indexed, CTriangulateFaceHelper& wal
         ASSERT_EQ(ta[i], tb[i]) << "triangle " << i / 3 << " of " << a;
 }
 
+int FromEnvironment(const char* name, int fallback) {
+    const char* v = std::getenv(name);
+    return v && std::atoi(v) > 0 ? std::atoi(v) : fallback;
+}
+
 TEST(EarClippingLongPolygons, IndexCutsTheTrianglesTheWalksCut) {
     CTriangulateFaceHelper indexed, walked;
     EarClipIndexProbe::IndexFrom(indexed, 3);
     EarClipIndexProbe::IndexFrom(walked, INT_MAX);
-    std::mt19937 rng(20261208);
+    std::mt19937 rng(unsigned(FromEnvironment("KESTOVAR_LONG_POLYGON_SEED", 20261208)));
+    const int rounds = FromEnvironment("KESTOVAR_LONG_POLYGON_ROUNDS", 40);
     // Lengths go up and down, so that the index's storage is reused at other lengths.
-    for (int round = 0; round < 40; ++round)
+    for (int round = 0; round < rounds; ++round)
         for (int family = 0; family < kFamilies; ++family) {
             const int n = 4 + int(rng() % 300);
             ExpectSameClip(indexed, walked, Make(Family(family), n, rng), family);
