@@ -2,12 +2,13 @@
 // tests/reduce_road.h). Where fuzz_reduce mutates OBJ text, most of whose mutations the reader
 // refuses, this target spends every byte on geometry: points on a coarse grid (so that coincident,
 // collinear and coplanar points are common) or at finer positions, texture coordinates, and faces
-// of 3 to 10 corners with repeated corners, material switches and shared or reversed edges as the
-// bytes fall. The mesh goes in as OBJ text, so the reader's own handling applies as for a file.
+// of 3 to 10 corners, or 48 to 55 (long enough for the ear clipping's corner index), with
+// repeated corners, material switches and shared or reversed edges as the bytes fall. The mesh goes in as OBJ text, so the reader's own handling applies as for a file.
 //
 // Layout: mode set (bits 0-1) and clean-up (bit 2), point count, texture coordinate count, then 3 bytes per point, 2 per texture
-// coordinate, and faces (a header byte: corner count and material, then one byte per corner)
-// until the bytes run out. The last (up to) eight bytes are also the index levels the reduced
+// coordinate, and faces (a header byte: corner count in bits 0-2 plus 45 with bit 4, a material
+// switch with bit 3 to the material of bits 5-7; then one byte per corner) until the bytes run
+// out. The last (up to) eight bytes are also the index levels the reduced
 // objects walk afterwards, each checked against the same level reached from full detail.
 #include <cstddef>
 #include <cstdint>
@@ -44,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         text += "vt " + std::to_string(data[at] / 255.0) + ' ' + std::to_string(data[at + 1] / 255.0) + '\n';
     while (at < size) {
         const uint8_t header = data[at++];
-        const unsigned corners = 3 + header % 8;
+        const unsigned corners = 3 + header % 8 + (header & 0x10 ? 45 : 0);
         if (size - at < corners) break;
         if (header & 0x08) text += "usemtl m" + std::to_string(header >> 5) + '\n';
         text += 'f';
