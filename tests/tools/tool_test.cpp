@@ -555,6 +555,11 @@ TEST_F(Tool, BadUsageExitsWithOne) {
         EXPECT_FALSE(r.err.empty()) << args;
     }
     EXPECT_FALSE(fs::exists(std::string(KESTOVAR_DATA) + "/spider-reduced.obj"));
+    // A count too large for the library names the largest one it takes.
+    Outcome big = Kestovar("reduce " + s + " --points 99999999999");
+    EXPECT_EQ(big.status, 1);
+    EXPECT_EQ(big.err, "kestovar reduce: --points expects an integer from 0 to 2147483647, got '99999999999' "
+                       "(see kestovar reduce --help)\n");
 
     // An option the file cannot satisfy: OBJ files carry no node selection.
     Outcome r = Kestovar("reduce " + s + " -o '" + Path("sel.obj") + "' --ratio 0.5 --selection-only");

@@ -311,7 +311,8 @@ bool ParseInt(const char* command, const char* option, const char* text, int& va
     char* end = nullptr;
     const long v = text ? std::strtol(text, &end, 10) : 0;
     if (!text || end == text || *end || v < 0 || v > 0x7FFFFFFF) {
-        UsageError(command, (std::string(option) + " expects a non-negative integer, got").c_str(), text ? text : "");
+        UsageError(command, (std::string(option) + " expects an integer from 0 to 2147483647, got").c_str(),
+                   text ? text : "");
         return false;
     }
     value = int(v);
