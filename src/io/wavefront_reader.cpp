@@ -21,6 +21,7 @@
 #include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "kestovar/mesh/triangulate.h"
 #include "kestovar/platform/path.h"
 #include "kestovar/scene/scene.h"
 
@@ -165,6 +166,18 @@ struct CObjGroup {
     bool dropped;    // some faces had fewer than 3 corners
 };
 
+// A face line of more corners than a face record holds. Its group keeps `reserved` (its corner
+// count less 2) consecutive triangles from face `first` on, filled with its ear clipping once
+// every position is known (FinishLongFaces); the triangles the clipping does not make are dropped.
+struct CObjLongFace {
+    int group;
+    int first;
+    int reserved;
+    int corners;      // corners read by the second pass (-1 before it)
+    int cornerStart;  // their index triples in CObjReader::m_longCorners
+    int format;       // FaceFormat of the line
+};
+
 class CObjReader {
 public:
     explicit CObjReader(CLineSource& source) : m_source(source) {}
@@ -179,6 +192,7 @@ private:
     void CreateObjects();
     int ParsePass();
     int ParseFace(const char* p, const char* end);
+    void FinishLongFaces();
     void FinishGroups();
     void FinishPointCloud();
     unsigned CurrentMaterial();
@@ -214,6 +228,7 @@ private:
     CXArray<unsigned> m_cornerCounts;  // per face, freed once the face lists are sized
     CXArray<CXStringA> m_libraries;  // the text of each "mtllib" line, trimmed
     unsigned m_maxCorners = 0;
+    CXArray<CObjLongFace> m_longFaces;  // in the file's order
 
     // Second pass.
     int m_group = -1;
@@ -223,6 +238,8 @@ private:
     CXArray<float> m_uvs;        // 2 per texture coordinate
     CXArray<float> m_normals;    // 3 per normal
     CXArray<int> m_corner;       // one face line: 3 indices per corner (-1 absent)
+    int m_nextLong = 0;          // the next of m_longFaces the second pass meets
+    CXArray<int> m_longCorners;  // the index triples of the long faces read
     CXStringA m_materialName;
     unsigned m_material = MATERIAL_NONE;
     bool m_materialResolved = false;
@@ -285,12 +302,24 @@ int CObjReader::CountPass() {
             if (t == end) continue;
             const FaceFormat format = DetectFirstFormat(t, end);
             const unsigned corners = CountTokens(p + 1, end);
-            if (corners > CFaceCollection::kMaxRecordLength) return IO_FILE_BAD_FORMAT;
-            CObjGroup& g = m_groups[OpenGroup(true)];
-            ++g.faces;
-            if (HasTexture(format)) ++g.uvFaces;
-            if (HasNormal(format)) ++g.normalFaces;
-            m_cornerCounts.Add(corners);
+            const int group = OpenGroup(true);
+            CObjGroup& g = m_groups[group];
+            if (corners > CFaceCollection::kMaxRecordLength) {
+                // Too long for a face record: it becomes the triangles of its ear clipping.
+                const int reserved = int(corners) - 2;
+                if (reserved > 0x3FFFFFFF - g.faces) return IO_FILE_BAD_FORMAT;
+                const CObjLongFace face = {group, g.faces, reserved, -1, 0, int(format)};
+                m_longFaces.Add(face);
+                g.faces += reserved;
+                if (HasTexture(format)) g.uvFaces += reserved;
+                if (HasNormal(format)) g.normalFaces += reserved;
+                for (int k = 0; k < reserved; ++k) m_cornerCounts.Add(3);
+            } else {
+                ++g.faces;
+                if (HasTexture(format)) ++g.uvFaces;
+                if (HasNormal(format)) ++g.normalFaces;
+                m_cornerCounts.Add(corners);
+            }
             if (corners > m_maxCorners) m_maxCorners = corners;
         } else if ((c0 == 'g' || c0 == 'o') && IsBlank(c1)) {
             const char* b = p + 1;
@@ -498,6 +527,20 @@ int CObjReader::ParseFace(const char* p, const char* end) {
     }
 
     C3DFaceList* faces = g.faceList;
+    if (m_nextLong < m_longFaces.GetSize() && m_longFaces[m_nextLong].group == m_group &&
+        m_longFaces[m_nextLong].first == int(face)) {
+        // A long face: its corners wait for FinishLongFaces; its triangles take the material now.
+        CObjLongFace& longFace = m_longFaces[m_nextLong++];
+        g.cursor = longFace.first + longFace.reserved;
+        longFace.corners = n;
+        longFace.cornerStart = m_longCorners.GetSize();
+        longFace.format = int(format);
+        for (int i = 0; i < 3 * n; ++i) m_longCorners.Add(corners[i]);
+        const unsigned material = CurrentMaterial();
+        for (int k = 0; k < longFace.reserved; ++k)
+            static_cast<unsigned*>(faces->GetMainData(unsigned(longFace.first + k)))[1] = material;
+        return IO_FILE_OK;
+    }
     // The main data of a 3D face is its flag word, then its material.
     static_cast<unsigned*>(faces->GetMainData(face))[1] = CurrentMaterial();
     if (n < 3) {
@@ -577,7 +620,66 @@ void CopyTriples(T* out, const float* triples, const int* order, int count) {
     }
 }
 
+// Fills the triangles kept for each long face with its ear clipping in its own plane (see
+// CTriangulateFaceHelper), while the faces still hold the file's indices; the channel triangles
+// take the texture coordinates and normals of the same corners. Triangles the clipping does not
+// make (a polygon with repeated or collinear corners, or one the second pass read shorter) are
+// dropped with the group's other degenerate faces.
+void CObjReader::FinishLongFaces() {
+    if (m_longFaces.IsEmpty()) return;
+    CTriangulateFaceHelper helper;
+    // The polygon's points, each once, and its corners as indices into them: a point the polygon
+    // passes twice is one index, so that ears on it are dropped as for any face.
+    CXArray<C3DTPoint<float>> points;
+    CXArray<int> polygon;
+    CXArray<int> localOf;  // per point of the file: its index in `points`, -1 when not met
+    localOf.SetSize(m_vertexCount);
+    for (int v = 0; v < m_vertexCount; ++v) localOf[v] = -1;
+    for (int i = 0; i < m_longFaces.GetSize(); ++i) {
+        const CObjLongFace& longFace = m_longFaces[i];
+        CObjGroup& g = m_groups[longFace.group];
+        if (!g.faceList) continue;
+        const int n = longFace.corners > 0 ? longFace.corners : 0;
+        const int* triples = m_longCorners.GetData() + longFace.cornerStart;
+        points.SetSize(0);
+        polygon.SetSize(n);
+        for (int k = 0; k < n; ++k) {
+            int& local = localOf[triples[3 * k]];
+            if (local < 0) {
+                local = points.Add(C3DTPoint<float>(m_positions.GetData() + 3 * triples[3 * k]));
+            }
+            polygon[k] = local;
+        }
+        for (int k = 0; k < n; ++k) localOf[triples[3 * k]] = -1;
+        int made = n >= 3 ? helper.Clip(points.GetData(), points.GetSize(), polygon.GetData(), n) : 0;
+        if (made > longFace.reserved) made = longFace.reserved;
+        const int* cut = helper.GetTriangles();
+        const FaceFormat format = FaceFormat(longFace.format);
+        // Column `column` of the corners of triangle t into face `face` of `list`, or the face
+        // dropped when the line has no such column or the triangle was not made.
+        auto write = [&](CFaceList* list, int column, bool present, int t, unsigned face) {
+            if (!list) return;
+            if (!present || t >= made) {
+                list->SetFaceFlags(face, FACE_INVALID, true);
+                return;
+            }
+            int count;
+            int* indices = list->GetIndexes(face, count);
+            for (int k = 0; k < 3; ++k) indices[k] = triples[3 * cut[3 * t + k] + column];
+        };
+        for (int t = 0; t < longFace.reserved; ++t) {
+            const unsigned face = unsigned(longFace.first + t);
+            write(g.faceList, 0, true, t, face);
+            write(g.uvw ? g.uvw->GetFaceList() : nullptr, 1, HasTexture(format), t, face);
+            write(g.normals ? g.normals->GetFaceList() : nullptr, 2, HasNormal(format), t, face);
+        }
+        if (made < longFace.reserved) g.dropped = true;
+    }
+    m_longCorners.RemoveAll();
+}
+
 void CObjReader::FinishGroups() {
+    FinishLongFaces();
     CXArray<int> stamp, local, order;
     auto prepare = [&](int elements) {
         stamp.SetSize(elements);

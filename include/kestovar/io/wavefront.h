@@ -19,15 +19,17 @@
 //    texture channel identifier that the file's diffuse maps name;
 //  - the format of a face line is the format of its first token (v, v/vt, v/vt/vn or v//vn);
 //    reading stops at the first token of another format; a face left with fewer than 3 corners
-//    is dropped;
+//    is dropped; a face of more than 65535 corners (more than a face record holds) becomes the
+//    triangles of its ear clipping (CTriangulateFaceHelper), in consecutive faces at its place,
+//    their channel faces taking the texture coordinates and normals of the same corners;
 //  - "usemtl" names the material of the faces that follow (initially "default"); materials are
 //    looked up by name in the scene's table and created with default parameters when no library
 //    defined them; "l" and "p" elements, vertex colours and free-form geometry are ignored.
 //
 // Failures (IO_FILE_RESULT): a file that cannot be opened gives IO_FILE_CANT_OPEN; an index of 0
-// or outside the elements of the file, a number that does not parse where one is required, a
-// face of more than 65535 corners, or a line of 1025 characters or more before any vertex (the
-// text is not taken for OBJ) give IO_FILE_BAD_FORMAT and no scene; a cancel gives
+// or outside the elements of the file, a number that does not parse where one is required, or a
+// line of 1025 characters or more before any vertex (the text is not taken for OBJ) give
+// IO_FILE_BAD_FORMAT and no scene; a cancel gives
 // IO_FILE_CANCELED. File errors after opening give IO_FILE_DISK_FULL or IO_FILE_ACCESS_DENIED
 // when that is their cause (else IO_FILE_CANT_OPEN), exhausted memory IO_FILE_NO_MEMORY; none of
 // these raises. UTF-16 text (with its byte-order mark) is read as its UTF-8 conversion.
