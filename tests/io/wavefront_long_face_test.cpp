@@ -161,5 +161,34 @@ TEST(WavefrontLongFaces, APointPassedTwiceDropsOnlyTheEarsOnIt) {
     EXPECT_DOUBLE_EQ(area, double(outer) * outer - double(inner) * inner);
 }
 
+TEST(WavefrontLongFaces, ALongLineCutShortKeepsTheCornersRead) {
+    // Reading a face line stops at the first token of another format: a long line whose tokens
+    // change format after `kept` corners gives the triangles of those corners (a convex outline:
+    // kept - 2 of them), and none when fewer than 3 were read; the faces around it stay.
+    const int n = 70000;
+    std::ostringstream vertices;
+    for (int i = 0; i < n; ++i) {
+        const double a = 2.0 * M_PI * i / n;
+        vertices << "v " << std::lround(100000.0 * std::cos(a)) << ' ' << std::lround(100000.0 * std::sin(a))
+                 << " 0\nvt 0 0\n";
+    }
+    for (int kept : {40000, 2}) {
+        SCOPED_TRACE(::testing::Message() << kept << " corners in the first format");
+        std::ostringstream text;
+        text << vertices.str() << "f 1 2 3\nf";
+        for (int i = 0; i < n; ++i) {
+            text << ' ' << i + 1;
+            if (i < kept) text << '/' << i + 1;
+        }
+        text << "\nf 3 2 1\n";
+        int result = 0;
+        ScenePtr scene = ReadText(text.str(), result);
+        ASSERT_EQ(result, IO_FILE_OK);
+        C3DGeomObject* object = OnlyObject(*scene);
+        ASSERT_NE(object, nullptr);
+        EXPECT_EQ(object->GetFaceList()->GetSize(), 2 + (kept >= 3 ? kept - 2 : 0));
+    }
+}
+
 }  // namespace
 }  // namespace kestovar
