@@ -206,8 +206,8 @@ void BenchTriangulate(int w, int h) {
 
 // One polygon of `n` corners in the z = 0 plane: 0 a star of random radii, 1 a comb of teeth 1
 // wide and 9 tall, 2 an octagon of unit lattice steps.
-std::vector<C3DTPoint<float>> LongPolygon(int shape, int n) {
-    std::vector<C3DTPoint<float>> points(static_cast<size_t>(n));
+void LongPolygon(int shape, int n, C3DPointList& points) {
+    points.SetSize(n);
     unsigned seed = 12345;
     auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 8 & 0xFFFF; };
     static const int steps[8][2] = {{1, 0}, {1, 1}, {0, 1}, {-1, 1}, {-1, 0}, {-1, -1}, {0, -1}, {1, -1}};
@@ -227,12 +227,9 @@ std::vector<C3DTPoint<float>> LongPolygon(int shape, int n) {
             const int* s = steps[(i * 8) / n];
             x += s[0], y += s[1];
         }
-        points[size_t(i)].x = float(px);
-        points[size_t(i)].y = float(py);
-        points[size_t(i)].z = 0.0f;
+        points.GetPoints()[i].Init(float(px), float(py), 0.0f);
     }
-    if (shape == 1) points[0].y = 0.0f;
-    return points;
+    if (shape == 1) points.GetPoints()[0].y = 0.0f;
 }
 
 void BenchLongPolygons() {
@@ -242,12 +239,13 @@ void BenchLongPolygons() {
         double seconds[2] = {0.0, 0.0};
         for (int l = 0; l < 2; ++l) {
             const int n = lengths[l];
-            const std::vector<C3DTPoint<float>> pts = LongPolygon(shape, n);
+            C3DPointList pts;
+            LongPolygon(shape, n, pts);
             std::vector<int> indices(static_cast<size_t>(n)), fan(static_cast<size_t>(n - 2) * 3);
             for (int i = 0; i < n; ++i) indices[size_t(i)] = i;
             CTriangulateFaceHelper helper;
             int made = 0;
-            const double tk = MedianSeconds([&] { made = helper.Clip(pts.data(), n, indices.data(), n); });
+            const double tk = MedianSeconds([&] { made = helper.Clip(pts.GetPoints(), n, indices.data(), n); });
             const double tp = MedianSeconds([&] {
                 for (int i = 0; i + 2 < n; ++i) {
                     int* t = &fan[size_t(i) * 3];

@@ -630,7 +630,7 @@ void CObjReader::FinishLongFaces() {
     CTriangulateFaceHelper helper;
     // The polygon's points, each once, and its corners as indices into them: a point the polygon
     // passes twice is one index, so that ears on it are dropped as for any face.
-    CXArray<C3DTPoint<float>> points;
+    C3DPointList points;
     CXArray<int> polygon;
     CXArray<int> localOf;  // per point of the file: its index in `points`, -1 when not met
     localOf.SetSize(m_vertexCount);
@@ -641,17 +641,18 @@ void CObjReader::FinishLongFaces() {
         if (!g.faceList) continue;
         const int n = longFace.corners > 0 ? longFace.corners : 0;
         const int* triples = m_longCorners.GetData() + longFace.cornerStart;
-        points.SetSize(0);
+        points.SetSize(0, true);
         polygon.SetSize(n);
         for (int k = 0; k < n; ++k) {
             int& local = localOf[triples[3 * k]];
             if (local < 0) {
-                local = points.Add(C3DTPoint<float>(m_positions.GetData() + 3 * triples[3 * k]));
+                const float* v = m_positions.GetData() + 3 * triples[3 * k];
+                local = points.Add(v[0], v[1], v[2]);
             }
             polygon[k] = local;
         }
         for (int k = 0; k < n; ++k) localOf[triples[3 * k]] = -1;
-        int made = n >= 3 ? helper.Clip(points.GetData(), points.GetSize(), polygon.GetData(), n) : 0;
+        int made = n >= 3 ? helper.Clip(points.GetPoints(), points.GetSize(), polygon.GetData(), n) : 0;
         if (made > longFace.reserved) made = longFace.reserved;
         const int* cut = helper.GetTriangles();
         const FaceFormat format = FaceFormat(longFace.format);

@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "kestovar/mesh/point_list.h"
 #include "kestovar/mesh/triangulate.h"
 
 namespace kestovar {
@@ -26,18 +27,16 @@ struct EarClipIndexProbe {
 namespace test {
 namespace {
 
+struct Position {
+    float x, y, z;
+};
+
 struct Polygon {
-    std::vector<C3DTPoint<float>> points;
+    std::vector<Position> points;
     std::vector<int> indices;
 };
 
-C3DTPoint<float> At(double x, double y, double z = 0.0) {
-    C3DTPoint<float> p;
-    p.x = float(x);
-    p.y = float(y);
-    p.z = float(z);
-    return p;
-}
+Position At(double x, double y, double z = 0.0) { return {float(x), float(y), float(z)}; }
 
 enum Family {
     kStar,        // random radii: about half the corners reflex
@@ -135,8 +134,10 @@ void ExpectSameClip(CTriangulateFaceHelper& indexed, CTriangulateFaceHelper& wal
                     int family) {
     const int count = int(poly.indices.size());
     SCOPED_TRACE(::testing::Message() << Name(family) << " polygon of " << count << " corners");
-    const int a = indexed.Clip(poly.points.data(), int(poly.points.size()), poly.indices.data(), count);
-    const int b = walked.Clip(poly.points.data(), int(poly.points.size()), poly.indices.data(), count);
+    C3DPointList points;
+    for (const Position& p : poly.points) points.Add(p.x, p.y, p.z);
+    const int a = indexed.Clip(points.GetPoints(), points.GetSize(), poly.indices.data(), count);
+    const int b = walked.Clip(points.GetPoints(), points.GetSize(), poly.indices.data(), count);
     ASSERT_EQ(a, b);
     const int* ta = indexed.GetTriangles();
     const int* tb = walked.GetTriangles();
