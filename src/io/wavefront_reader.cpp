@@ -668,6 +668,7 @@ void CObjReader::FinishLongFaces() {
             int* indices = list->GetIndexes(face, count);
             if (count != 3) {  // the slot was sized for a triangle; only text changed under us alters it
                 list->SetFaceFlags(face, FACE_INVALID, true);
+                g.dropped = true;
                 return;
             }
             for (int k = 0; k < 3; ++k) indices[k] = triples[3 * cut[3 * t + k] + column];
