@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -600,6 +601,61 @@ int RunInterrupted(std::vector<std::string> args, const std::string& out, const 
     int raw = 0;
     if (::waitpid(pid, &raw, 0) != pid) return -2;
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+// Runs the tool with `args`, its stderr on a pseudo-terminal (so that it draws its progress
+// bar) and stdout to /dev/null, and returns what it wrote there; sets `status` to its exit code.
+std::string RunOnTerminal(std::vector<std::string> args, int& status) {
+    status = -2;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "";
+    const char* slave = ptsname(master);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, slave, O_RDWR | O_NOCTTY, 0);
+    args.insert(args.begin(), KESTOVAR_TOOL);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, KESTOVAR_TOOL, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    std::string text;
+    if (spawned == 0) {
+        // Reading ends with EIO once the tool has exited and closed the terminal.
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(got));
+        int raw = 0;
+        if (::waitpid(pid, &raw, 0) == pid) status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+    ::close(master);
+    return text;
+}
+
+// On a terminal the run says that it prepares the mesh until the mesh's range is known, on a
+// line as wide as the bar's that then overwrites it, and the bar reaches 100 %.
+TEST_F(Tool, ProgressBarSaysPreparingBeforeItsFirstPercent) {
+    const std::string input = Path("grid.obj");
+    WriteWavyGrid(input, 201);
+    int status = 0;
+    const std::string text =
+        RunOnTerminal({"reduce", input, "-o", Path("grid-reduced.obj"), "--ratio", "0.1", "--threads", "1"}, status);
+    if (status == -2) GTEST_SKIP() << "no pseudo-terminal";
+    ASSERT_EQ(status, 0) << text;
+    const size_t preparing = text.find("[preparing");
+    const size_t firstPercent = text.find("%");
+    ASSERT_NE(preparing, std::string::npos) << text;
+    ASSERT_NE(firstPercent, std::string::npos) << text;
+    EXPECT_LT(preparing, firstPercent);
+    EXPECT_NE(text.find("100%"), std::string::npos);
+    // The lines between carriage returns: the preparing one and the bars have one width.
+    std::vector<size_t> widths;
+    std::stringstream lines(text.substr(0, text.find('\n')));
+    for (std::string line; std::getline(lines, line, '\r');)
+        if (line.starts_with("mesh ")) widths.push_back(line.size());
+    ASSERT_GE(widths.size(), 2u);
+    for (size_t w : widths) EXPECT_EQ(w, widths.front());
 }
 
 // Ctrl-C during a run: exit code 3, "cancelled" on stderr, and no output file. The input, a

@@ -180,6 +180,7 @@ void OnInterrupt(int) {
 }
 
 // The progress bar on stderr and the cancellation by Ctrl-C, both through the optimiser's callback.
+constexpr int kPreparing = -2;  // ProgressState::lastPercent while no range is set
 struct ProgressState {
     bool bar = false;
     double start = 0;
@@ -191,14 +192,23 @@ bool OnProgress(unsigned int event, const QuorvaneProgressInfo& info, void* user
     if (event & OPTPROGRESS_CANCEL_QUERY) return g_interrupted.load();
     if (!state->bar || info.GetState() != QuorvaneProgressInfo::STATE_OPTIMIZING) return false;
     const int range = info.GetMax() - info.GetMin();
-    const int percent = range > 0 ? int(100.0 * (info.GetPos() - info.GetMin()) / range) : 0;
+    // Until the first mesh sets its range the run is preparing it (quadrics, candidates, their
+    // heap): most of a second per million triangles, which a bar at 0 % would not explain.
+    const int percent = range > 0 ? int(100.0 * (info.GetPos() - info.GetMin()) / range) : kPreparing;
     if (percent == state->lastPercent && info.GetMeshPos() == state->lastMesh) return false;
     state->lastPercent = percent;
     state->lastMesh = info.GetMeshPos();
+    const int meshes = info.GetMeshCount() > 0 ? info.GetMeshCount() : 1;
+    const double elapsed = NowSeconds() - state->start;
+    if (percent == kPreparing) {
+        // As wide as the bar's line, which overwrites it.
+        std::fprintf(stderr, "\rmesh %d of %d [%-30s]      %6.1f s", info.GetMeshPos() + 1, meshes, "preparing",
+                     elapsed);
+        return false;
+    }
     const int width = 30, filled = percent * width / 100;
-    std::fprintf(stderr, "\rmesh %d of %d [%.*s%*s] %3d%% %6.1f s", info.GetMeshPos() + 1,
-                 info.GetMeshCount() > 0 ? info.GetMeshCount() : 1, filled, "##############################",
-                 width - filled, "", percent, NowSeconds() - state->start);
+    std::fprintf(stderr, "\rmesh %d of %d [%.*s%*s] %3d%% %6.1f s", info.GetMeshPos() + 1, meshes, filled,
+                 "##############################", width - filled, "", percent, elapsed);
     return false;
 }
 
