@@ -581,13 +581,13 @@ void WriteWavyGrid(const std::string& path, int n) {
         }
 }
 
-// Runs the tool with `args`, stdout and stderr to the given files, sends it SIGINT after 250 ms
-// and returns its exit code (-1 when a signal ended it).
-int RunInterrupted(std::vector<std::string> args, const std::string& out, const std::string& err) {
+// Starts the tool with `args`, stdout and stderr opened as `outPath` and `errPath` (with
+// `errFlags`), without waiting; its process id, or -1 when it could not start.
+pid_t SpawnTool(std::vector<std::string> args, const char* outPath, int outFlags, const char* errPath, int errFlags) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath, outFlags, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath, errFlags, 0644);
     args.insert(args.begin(), KESTOVAR_TOOL);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -595,7 +595,15 @@ int RunInterrupted(std::vector<std::string> args, const std::string& out, const 
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, KESTOVAR_TOOL, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -2;
+    return spawned == 0 ? pid : -1;
+}
+
+// Runs the tool with `args`, stdout and stderr to the given files, sends it SIGINT after 250 ms
+// and returns its exit code (-1 when a signal ended it).
+int RunInterrupted(std::vector<std::string> args, const std::string& out, const std::string& err) {
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    const pid_t pid = SpawnTool(std::move(args), out.c_str(), flags, err.c_str(), flags);
+    if (pid < 0) return -2;
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     ::kill(pid, SIGINT);
     int raw = 0;
@@ -609,20 +617,9 @@ std::string RunOnTerminal(std::vector<std::string> args, int& status) {
     status = -2;
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "";
-    const char* slave = ptsname(master);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, slave, O_RDWR | O_NOCTTY, 0);
-    args.insert(args.begin(), KESTOVAR_TOOL);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, KESTOVAR_TOOL, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = SpawnTool(std::move(args), "/dev/null", O_WRONLY, ptsname(master), O_RDWR | O_NOCTTY);
     std::string text;
-    if (spawned == 0) {
+    if (pid >= 0) {
         // Reading ends with EIO once the tool has exited and closed the terminal.
         char buffer[4096];
         for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(got));
