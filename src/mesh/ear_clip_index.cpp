@@ -32,11 +32,7 @@ void CEarClipIndex::Build(const C2DPointExt* c, int count) {
         key[m_leaves + i] = i < count && c[i].convex ? c[i].angle : kNone;
         arg[m_leaves + i] = i;
     }
-    for (int node = m_leaves - 1; node >= 1; --node) {
-        const int from = key[2 * node + 1] < key[2 * node] ? 2 * node + 1 : 2 * node;
-        key[node] = key[from];
-        arg[node] = arg[from];
-    }
+    for (int node = m_leaves - 1; node >= 1; --node) PullUp(node);
 
     m_order.SetSize(count);
     m_leafOf.SetSize(count);
@@ -57,7 +53,7 @@ void CEarClipIndex::Build(const C2DPointExt* c, int count) {
     }
     m_reflexCount = 0;
     for (int i = 0; i < count; ++i)
-        if (c[i].angle < 0.0) Update(c, i, false);
+        if (c[i].angle < 0.0) SetReflex(i, true);
 }
 
 namespace {
@@ -112,28 +108,33 @@ int CEarClipIndex::BuildNode(const C2DPointExt* c, int first, int last, int pare
     return id;
 }
 
-void CEarClipIndex::SetLeaf(int i, double value) {
+void CEarClipIndex::PullUp(int node) {
     double* key = m_key.GetData();
     int* arg = m_arg.GetData();
-    int node = m_leaves + i;
-    key[node] = value;
-    for (node >>= 1; node >= 1; node >>= 1) {
-        const int from = key[2 * node + 1] < key[2 * node] ? 2 * node + 1 : 2 * node;
-        key[node] = key[from];
-        arg[node] = arg[from];
-    }
+    const int from = key[2 * node + 1] < key[2 * node] ? 2 * node + 1 : 2 * node;
+    key[node] = key[from];
+    arg[node] = arg[from];
 }
 
-void CEarClipIndex::Update(const C2DPointExt* c, int i, bool cut) {
-    SetLeaf(i, !cut && c[i].convex ? c[i].angle : kNone);
-    const unsigned char reflex = !cut && c[i].angle < 0.0 ? 1 : 0;
+void CEarClipIndex::SetLeaf(int i, double value) {
+    int node = m_leaves + i;
+    m_key[node] = value;
+    for (node >>= 1; node >= 1; node >>= 1) PullUp(node);
+}
+
+void CEarClipIndex::SetReflex(int i, bool reflex) {
     const int place = m_placeOf[i];
-    if (reflex == m_isReflex[place]) return;
-    m_isReflex[place] = reflex;
+    if ((m_isReflex[place] != 0) == reflex) return;
+    m_isReflex[place] = reflex ? 1 : 0;
     const int delta = reflex ? 1 : -1;
     m_reflexCount += delta;
     Node* nodes = m_nodes.GetData();
     for (int node = m_leafOf[i]; node >= 0; node = nodes[node].parent) nodes[node].reflex += delta;
+}
+
+void CEarClipIndex::Update(const C2DPointExt* c, int i, bool cut) {
+    SetLeaf(i, !cut && c[i].convex ? c[i].angle : kNone);
+    SetReflex(i, !cut && c[i].angle < 0.0);
 }
 
 void CEarClipIndex::ScanRange(int first, int last, double& bestKey, int& bestArg) const {

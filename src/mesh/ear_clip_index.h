@@ -79,6 +79,10 @@ private:
     // convex, +infinity otherwise; an inner node holds the smaller of its children's keys and,
     // on a tie, the left child's corner.
     void SetLeaf(int i, double key);
+    // Inner node `node` takes the smaller key of its children (the left one's on a tie).
+    void PullUp(int node);
+    // Corner i counts as a live reflex corner, or no longer, in the tree of positions.
+    void SetReflex(int i, bool reflex);
     // The smallest key of corners [first, last) and its first corner into (key, arg) unless
     // (key, arg) already holds a smaller or equal key.
     void ScanRange(int first, int last, double& key, int& arg) const;
