@@ -21,7 +21,6 @@
 // target lets the compiler fuse multiplies and adds, which would change bits).
 //
 // Usage: bench_cleanup [weld-bunny|weld-grid|triangulate|polygon] (default: all four)
-#include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
@@ -266,11 +265,7 @@ void BenchLongPolygons() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* cold = std::getenv("KESTOVAR_BENCH_COLD");
-    if (!cold || std::strcmp(cold, "1") != 0) {
-        mallopt(M_MMAP_THRESHOLD, 1 << 30);
-        mallopt(M_TRIM_THRESHOLD, 1 << 30);
-    }
+    benchreport::KeepFreedBlocks();
     const char* only = argc > 1 ? argv[1] : nullptr;
     auto wanted = [only](const char* part) { return !only || std::strcmp(only, part) == 0; };
     if (wanted("weld-bunny")) {

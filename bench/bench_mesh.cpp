@@ -5,7 +5,7 @@
 // edges, the same counting sort keyed by the smaller end of each edge with each bucket sorted by
 // the larger end. Every figure is the median of 5 runs (a graph build's runs taken in turn with its
 // reference's), printed with the rate in million faces per second and the ratio to the reference.
-// Times are CPU time of the benchmark thread on a warm heap (see main). Then the memory of the
+// Times are CPU time of the benchmark thread on a warm heap (benchreport::KeepFreedBlocks). Then the memory of the
 // lists per triangle (points, face records with their offsets, face main data) and of each graph.
 //
 // Goals (one core): each graph build within 2x its reference; at most 48 bytes per triangle,
@@ -32,7 +32,6 @@
 // and without); deciding new against found keys without a branch in both the claim and the
 // record step (71-79 against 73-82 ms in alternating runs, within the noise). callgrind counts
 // about 70 instructions per half-edge in the map load, 33 in the gathering and 20 in the sort.
-#include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
@@ -297,11 +296,7 @@ void Run(const char* name, const Triangles& t) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Freed blocks stay in the heap for the next run instead of going back to the system, for the
-    // library and the references alike: the medians are then warm-heap figures, without the cost
-    // of faulting fresh pages in (large on virtual machines, and paid once per block in practice).
-    mallopt(M_MMAP_THRESHOLD, 1 << 30);
-    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    benchreport::KeepFreedBlocks();
     if (benchreport::Quick())
         Run("grid 300 x 300", MakeGrid(300, 300));
     else

@@ -56,7 +56,6 @@
 // 7.3x).
 //
 // Usage: bench_normals [obj file] [bunny-only]
-#include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
@@ -231,11 +230,7 @@ void Run(const char* name, const Mesh& m) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* cold = std::getenv("KESTOVAR_BENCH_COLD");
-    if (!cold || std::strcmp(cold, "1") != 0) {
-        mallopt(M_MMAP_THRESHOLD, 1 << 30);
-        mallopt(M_TRIM_THRESHOLD, 1 << 30);
-    }
+    benchreport::KeepFreedBlocks();
     const std::string bunny = argc > 1 ? argv[1] : std::string(KESTOVAR_SOURCE_DIR) + "/data/bunny00.obj";
     Mesh m;
     if (ReadObj(bunny, m))

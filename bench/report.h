@@ -7,6 +7,8 @@
 // figure a benchmark does not measure is "-". Operation and peer names carry no tabs.
 #pragma once
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,20 @@ inline double Median(std::vector<double> v) {
 inline bool Quick() {
     const char* q = std::getenv("BENCH_QUICK");
     return q && *q && !(q[0] == '0' && q[1] == 0);
+}
+
+// Freed blocks stay in the heap for the next run instead of going back to the system, for the
+// library and its peer alike, so that medians of several runs are warm-heap figures. Fresh pages
+// are costly on the virtual machines these figures come from: the host takes back memory the
+// guest has freed for a few seconds, and backing it again costs 1-2 ms per megabyte on first write
+// (a 360 MB preparation of the simplification engine paid about 0.35 s of it per run). A host
+// that reduces many meshes in one process pays it once. KESTOVAR_BENCH_COLD=1 keeps the
+// allocator's defaults, to measure the cold figures.
+inline void KeepFreedBlocks() {
+    const char* cold = std::getenv("KESTOVAR_BENCH_COLD");
+    if (cold && cold[0] == '1' && cold[1] == 0) return;
+    mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
 }
 
 // One summary line. Negative figures are printed as "-" (not measured); peer may be null when the
