@@ -505,6 +505,11 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
     r = Kestovar("reduce '" + kSpider + "' -o '" + Path("no/such/dir/out.obj") + "' --ratio 0.5");
     EXPECT_EQ(r.err, "kestovar: " + Path("no/such/dir/out.obj") + ": the folder " + Path("no/such/dir") +
                          " does not exist\n");
+    // A folder in the output's place is named before the reduction, and left as it was.
+    r = Kestovar("reduce '" + kSpider + "' -o '" + Path("folder.obj") + "' --ratio 0.5");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "kestovar: " + Path("folder.obj") + ": is a folder, not a file\n");
+    EXPECT_TRUE(fs::is_directory(Path("folder.obj")));
 }
 
 // Memory running out anywhere, from the reading to the saving: the tool exits with the

@@ -227,9 +227,14 @@ bool CanSaveTo(const std::string& path) {
         return false;
     }
     // The library's own message for a file it cannot create suspects another process holding
-    // it; a missing or read-only folder is said as such.
-    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    // it (or, for a folder in the file's place, reports access denied, after the whole
+    // reduction); a folder, a missing or a read-only folder is said as such, before any work.
     std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        std::fprintf(stderr, "kestovar: %s: is a folder, not a file\n", path.c_str());
+        return false;
+    }
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     const std::string name = folder.empty() ? std::string(".") : folder.string();
     const char* problem = !std::filesystem::is_directory(name, error)   ? "does not exist"
                           : ::access(name.c_str(), W_OK | X_OK) != 0 ? "is not writable"
