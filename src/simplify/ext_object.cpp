@@ -114,30 +114,35 @@ void C3DExtObject::SetPointList(C3DPointList* points, bool deleteOld) {
     if (points == m_pPointList) return;
     C3DGeomObject::SetPointList(points, deleteOld);
     if (m_pOptimizer || m_pNode) return;
-    InvalidateOptimization();
     XRelease(m_pInitialPoints);
     m_pInitialPoints = XAddRef(points);
-    SetExtFlags(EXT_PREPARED | EXT_SELECTION_READY, false);
+    RestartFromNewInitialLists();
 }
 
 void C3DExtObject::SetFaceList(C3DFaceList* faces, bool deleteOld) {
     if (faces == m_pFaceList) return;
     C3DGeomObject::SetFaceList(faces, deleteOld);
     if (m_pOptimizer || m_pNode) return;
-    InvalidateOptimization();
     XRelease(m_pInitialFaces);
     m_pInitialFaces = XAddRef(faces);
-    SetExtFlags(EXT_PREPARED | EXT_SELECTION_READY, false);
+    RestartFromNewInitialLists();
 }
 
 void C3DExtObject::SetChannels(CDependentChannels* channels, bool deleteOld) {
     if (channels == m_pChannels) return;
     C3DGeomObject::SetChannels(channels, deleteOld);
     if (m_pOptimizer || m_pNode) return;
-    InvalidateOptimization();
     XRelease(m_pInitialChannels);
     m_pInitialChannels = XAddRef(channels);
-    SetExtFlags(EXT_PREPARED | EXT_SELECTION_READY, false);
+    RestartFromNewInitialLists();
+}
+
+void C3DExtObject::RestartFromNewInitialLists() {
+    InvalidateOptimization();
+    XRelease(m_pWorkingPoints);
+    XRelease(m_pWorkingFaces);
+    XRelease(m_pWorkingChannels);
+    SetExtFlags(EXT_PREPARED | EXT_SELECTION_READY | EXT_WORKING_COPY | EXT_COSTS_READY, false);
 }
 
 // ---- optimiser ---------------------------------------------------------------------------------------

@@ -282,6 +282,65 @@ TEST(ExtObjectLifeCycle, InvalidateDropsTheWorkAndThePreparationRepeatsBitForBit
     EXPECT_EQ(e.object->GetCostHeap().GetCount(), 0u);
 }
 
+// The live faces of the working mesh as corner coordinates, in face order.
+std::vector<float> LiveCorners(C3DExtObject& o) {
+    std::vector<float> out;
+    const C3DFaceList* faces = o.GetWorkingFaceList();
+    const CExtPointList* points = o.GetPointList();
+    for (int f = 0; faces && f < faces->GetSize(); ++f) {
+        if (!faces->IsFaceLive(unsigned(f))) continue;
+        int n;
+        const int* idx = faces->GetIndexes(unsigned(f), n);
+        for (int k = 0; k < n; ++k) {
+            const C3DTPoint<float>& p = points->GetAt(idx[k]);
+            out.insert(out.end(), {p.x, p.y, p.z});
+        }
+    }
+    return out;
+}
+
+// Without an optimiser the object is simplified in place, its initial lists becoming the working
+// ones. Lists the host puts in afterwards replace the initial mesh: the next run starts from
+// them (it used to go on with the old working lists, the new mesh unseen).
+TEST(ExtObjectLifeCycle, ListsReplacedWithoutOptimiserAreWhatTheNextRunReduces) {
+    Engine e(Grid(8, false, Bump), false, false);
+    bool cancelled = false;
+    ASSERT_GT(e.object->Optimize(0.5, cancelled, 1), 0);
+
+    Engine fresh(Grid(5, true, Bump), false, false);
+    const int expected = fresh.object->Optimize(0.5, cancelled, 1);
+    ASSERT_GT(expected, 0);
+    Engine other(Grid(5, true, Bump), false, false);
+    // The setters take over a reference of the caller's.
+    other.points->AddRef();
+    other.faces->AddRef();
+    e.object->SetPointList(other.points, true);
+    e.object->SetFaceList(other.faces, true);
+    EXPECT_FALSE(e.object->IsExtFlagSet(EXT_PREPARED));
+    EXPECT_EQ(e.object->Optimize(0.5, cancelled, 1), expected);
+    EXPECT_EQ(LiveCorners(*e.object), LiveCorners(*fresh.object));
+
+    // Points fewer than the faces name: the preparation refuses them with a clear message, and
+    // the right points put back make the run as before.
+    Engine small(Tetrahedron(), false, false);
+    small.points->AddRef();
+    e.object->SetPointList(small.points, true);
+    try {
+        e.object->Optimize(0.5, cancelled, 1);
+        ADD_FAILURE() << "faces naming missing points were reduced";
+    } catch (CXException* x) {
+        EXPECT_NE(std::strstr(x->GetMessage(), "outside the point list"), nullptr) << x->GetMessage();
+        XDeleteThreadException();
+    }
+    Engine again(Grid(5, true, Bump), false, false);
+    again.points->AddRef();
+    again.faces->AddRef();
+    e.object->SetPointList(again.points, true);
+    e.object->SetFaceList(again.faces, true);
+    EXPECT_EQ(e.object->Optimize(0.5, cancelled, 1), expected);
+    EXPECT_EQ(LiveCorners(*e.object), LiveCorners(*fresh.object));
+}
+
 TEST(ExtObjectPreparation, ZeroAreaTriangleIsDeletedAndTheCountsFollow) {
     Mesh m = Tetrahedron();
     // Three collinear points: a face without area.

@@ -424,6 +424,10 @@ protected:
     // Makes the working lists the initial lists (simplification in place); a plain initial point
     // list is first replaced by an extended copy in its initial and shown roles.
     void AdoptInitialListsForWork();
+    // A shown list replaced before an optimiser is attached: drops the work and the working
+    // lists (in place they were the replaced initial lists), so that the next preparation
+    // starts from the new initial lists.
+    void RestartFromNewInitialLists();
 
     // ---- contraction loop steps ----
     CONTRACTION_PRIORITY VerifyPairQuality(CExtPointList& points, C3DFaceList& faces, CContractionCost* rec, int kept,
