@@ -578,5 +578,36 @@ TEST(NormalChannels, PointNormalsUseTheObjectsFaceNormalChannel) {
     EXPECT_FALSE(m.Points()->GetPt(2)->IsOneFlagSet(POINT_NORMAL_BREAK));
 }
 
+// Specified normals turn with the object: a transform with a rotation, an unequal scale and a
+// translation (and a mirror, which also turns every face over) leaves each corner's normal equal
+// to the normal of its transformed face, as the inverse transpose of the linear part makes it.
+TEST(SpecNormalChannel, NormalsTurnWithTheObjectThroughScaleRotationAndMirror) {
+    for (bool mirror : {false, true}) {
+        SCOPED_TRACE(mirror ? "mirrored" : "not mirrored");
+        Mesh m(kCubePoints, kCubeFaces);
+        CSpecNormalChannel* c = new CSpecNormalChannel;
+        ASSERT_TRUE(c->GenerateNormals(m.geom, GENERATE_NORMALS_FILL_FACES | GENERATE_NORMALS_FLAT, k30Degrees,
+                                       NORMAL_SMOOTH_AREA));
+        m.object->AddChannel(c);
+        // 30 degrees about z, then the scale (+-2, 0.5, 3) per column, then a move.
+        const float cs = std::cos(kPi / 6), sn = std::sin(kPi / 6);
+        const float rotation[3][3] = {{cs, -sn, 0}, {sn, cs, 0}, {0, 0, 1}};
+        const float scale[3] = {mirror ? -2.0f : 2.0f, 0.5f, 3.0f};
+        C4x4TMatrix<float> t;
+        t.SetIdentity();
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) t(i, j) = rotation[i][j] * scale[j];
+        t(3, 0) = 1;
+        t(3, 1) = 2;
+        t(3, 2) = 3;
+        ASSERT_TRUE(m.object->MatrixTransform(t));
+        for (unsigned face = 0; face < 6; ++face) {
+            C3DTVector<float> fn;
+            m.View(face).GetNormal(m.geom, fn, true);
+            for (unsigned k = 0; k < 4; ++k) ExpectVector(CornerNormal(c, face, k), fn.x, fn.y, fn.z, 1e-5);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kestovar
