@@ -268,6 +268,35 @@ TEST(SceneOptimizerScene, ReadersCombineTheObjectsValues) {
     EXPECT_EQ(opt.GetRemovedElementNumber(false), removed);
 }
 
+// A predictive run keeps, in each object, the predicted share of its removable points (the
+// default from its size and borders, or the host's hook), as an absolute point count: a second
+// run with a larger share starts again from the initial mesh.
+TEST(SceneOptimizerScene, PredictiveRunKeepsEachObjectsPredictedShareOfPoints) {
+    CSceneOptimizer opt;
+    opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY, true);
+    C3DScene* scene = SphereScene({1, 3});
+    opt.SetScene(*scene, true);
+    opt.SetOptimizeMode(OPT_CHECK_FLIP, true);
+    const std::vector<C3DExtObject*> objects = ExtObjects(scene);
+    ASSERT_EQ(objects.size(), 2u);
+    for (bool hook : {false, true}) {
+        SCOPED_TRACE(hook ? "hook" : "default");
+        if (hook) opt.SetPredictiveRatioHook([](C3DObject*) { return 0.25; });
+        bool cancelled = false;
+        const int removed = opt.Optimize(1.0, cancelled, OPTIMIZE_PREDICTIVE);
+        EXPECT_FALSE(cancelled);
+        int sum = 0;
+        for (C3DExtObject* o : objects) {
+            const double share = opt.ComputePredictiveRatio(o);
+            EXPECT_LT(share, 1.0);
+            const int removable = o->GetInitialRemovablePointsNumber();
+            EXPECT_EQ(o->GetRemovedPointsNumber(), removable - int(share * removable));
+            sum += o->GetRemovedPointsNumber();
+        }
+        EXPECT_EQ(removed, sum);
+    }
+}
+
 // Editing the attached source scene: while the modification is open the objects show their
 // initial lists; converting re-prepares the edited object from its edited points and attaches a
 // new object with the modes of its contraction-ready parent; cancelling closes the modification
