@@ -75,6 +75,8 @@ void C3DExtObject::InitObject() {
     m_optimizeMode = 0;
     m_optimizeExtMode = 0;
     m_bShowSelectedFaces = false;
+    m_workingPointsStamp = 0;
+    m_workingFacesStamp = 0;
     m_pOptimizer = nullptr;
     m_pNode = nullptr;
     m_extFlags = 0;
@@ -196,9 +198,25 @@ bool C3DExtObject::SetOptimizer(CSceneOptimizer& optimizer, C3DSceneNode* node) 
 
 // ---- life cycle ------------------------------------------------------------------------------------
 
+void C3DExtObject::NoteWorkingStamps() {
+    m_workingPointsStamp = m_pWorkingPoints ? m_pWorkingPoints->GetChangedStamp() : 0;
+    m_workingFacesStamp = m_pWorkingFaces ? m_pWorkingFaces->GetChangedStamp() : 0;
+}
+
+bool C3DExtObject::WorkingListsEditedOutside() const {
+    return IsExtFlagSet(EXT_WORKING_COPY) && m_pWorkingPoints && m_pWorkingFaces &&
+           (m_pWorkingPoints->GetChangedStamp() != m_workingPointsStamp ||
+            m_pWorkingFaces->GetChangedStamp() != m_workingFacesStamp);
+}
+
 bool C3DExtObject::InitOptimization(bool prepareOnly) {
     // An object used without an optimiser is simplified in place.
     if (!m_pOptimizer && !m_pWorkingPoints) AdoptInitialListsForWork();
+    // Candidates of a mesh edited since would name points and faces that moved or are gone.
+    if (WorkingListsEditedOutside()) {
+        SetExtFlag(EXT_PREPARED, false);
+        InvalidateOptimization();
+    }
     CleanAndPrepareObject();
     if (!m_pInitialPoints || !m_pInitialFaces || m_pInitialPoints->GetSize() == 0 ||
         m_pInitialFaces->GetSize() == 0 || !m_pWorkingPoints || !m_pWorkingFaces || !CanOptimize()) {
@@ -235,6 +253,7 @@ bool C3DExtObject::InitOptimization(bool prepareOnly) {
         m_secondRatio = 1.0;
     }
     if (CheckCancel()) return false;
+    NoteWorkingStamps();
     if (prepareOnly || IsExtFlagSet(EXT_COSTS_READY)) return true;
 
     InitPointsQuadric(m_pWorkingFaces);
@@ -257,6 +276,7 @@ bool C3DExtObject::InitOptimization(bool prepareOnly) {
 
     if (IsOptimizerFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS)) StartTracking();
     SetExtFlag(EXT_COSTS_READY, true);
+    NoteWorkingStamps();
     return true;
 }
 

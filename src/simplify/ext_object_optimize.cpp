@@ -757,6 +757,7 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
 
     faces.SetFlag(FACELIST_CHANGED, true);
     points.SetFlag(POINTLIST_CHANGED, true);
+    NoteWorkingStamps();
     SetExtFlag(EXT_OPTIMIZATION_DONE, true);
     return byPoints ? m_removedPoints : m_removedFaces;
 }

@@ -341,6 +341,39 @@ TEST(ExtObjectLifeCycle, ListsReplacedWithoutOptimiserAreWhatTheNextRunReduces) 
     EXPECT_EQ(LiveCorners(*e.object), LiveCorners(*fresh.object));
 }
 
+// The shown mesh of an object as a test mesh (its live faces, every point).
+Mesh ShownMesh(C3DExtObject& o) {
+    Mesh m;
+    const C3DPointList& points = *o.GetShownPointList();
+    for (int i = 0; i < points.GetSize(); ++i) m.xyz.insert(m.xyz.end(), {points[i]->x, points[i]->y, points[i]->z});
+    const C3DFaceList& faces = *o.GetFaceList();
+    for (int f = 0; f < faces.GetSize(); ++f) {
+        if (!faces.IsFaceLive(unsigned(f))) continue;
+        int n;
+        const int* idx = faces.GetIndexes(unsigned(f), n);
+        m.faces.emplace_back(idx, idx + n);
+    }
+    return m;
+}
+
+// In place, the host can edit the lists between runs (here Clean drops the contracted points and
+// faces and renumbers the rest). The next run must not take up the candidates of the old
+// numbering (it read points past the end of the list): it prepares the edited mesh as a new
+// initial mesh, as a fresh object over the same lists would.
+TEST(ExtObjectLifeCycle, ListsEditedBetweenRunsInPlaceArePreparedAgain) {
+    Engine e(Grid(8, false, Bump), false, false);
+    bool cancelled = false;
+    ASSERT_GT(e.object->Optimize(0.5, cancelled, 1), 0);
+    ASSERT_TRUE(e.object->Clean());
+    const Mesh cleaned = ShownMesh(*e.object);
+    ASSERT_LT(cleaned.xyz.size(), size_t(3 * 81));
+    Engine fresh(cleaned, false, false);
+    const int expected = fresh.object->Optimize(0.5, cancelled, 1);
+    ASSERT_GT(expected, 0);
+    EXPECT_EQ(e.object->Optimize(0.5, cancelled, 1), expected);
+    EXPECT_EQ(LiveCorners(*e.object), LiveCorners(*fresh.object));
+}
+
 TEST(ExtObjectPreparation, ZeroAreaTriangleIsDeletedAndTheCountsFollow) {
     Mesh m = Tetrahedron();
     // Three collinear points: a face without area.

@@ -428,6 +428,14 @@ protected:
     // lists (in place they were the replaced initial lists), so that the next preparation
     // starts from the new initial lists.
     void RestartFromNewInitialLists();
+    // Notes the working lists' change stamps, where the engine leaves them consistent (after a
+    // preparation and after a run).
+    void NoteWorkingStamps();
+    // Whether the working lists were edited since the engine last left them (a Clean, points or
+    // faces added or removed, a transform, by the host or through the shown lists in place): the
+    // candidates and quadrics then describe another mesh, and the next preparation starts over
+    // from the lists as they are.
+    bool WorkingListsEditedOutside() const;
 
     // ---- contraction loop steps ----
     CONTRACTION_PRIORITY VerifyPairQuality(CExtPointList& points, C3DFaceList& faces, CContractionCost* rec, int kept,
@@ -465,6 +473,8 @@ protected:
     unsigned long long m_optimizeMode;
     unsigned long long m_optimizeExtMode;
     bool m_bShowSelectedFaces;                 // shown-faces selection
+    unsigned int m_workingPointsStamp;         // NoteWorkingStamps: the working lists' change stamps
+    unsigned int m_workingFacesStamp;
     CMaterialIDMap m_excludedMaterials;
     CSceneOptimizer* m_pOptimizer;             // not owned
     C3DSceneNode* m_pNode;                     // not owned
