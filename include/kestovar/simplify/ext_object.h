@@ -350,7 +350,10 @@ public:
     // settings then prepares the reduced mesh as the new initial one, and ratios count from it.
     // Under a symmetry mode an object reduced in place is prepared again by every call (its
     // symmetry map is rebuilt from its current points), so there every ratio counts from the mesh
-    // the call starts from.
+    // the call starts from. Lists edited between calls other than through the engine (a Clean,
+    // points or faces added or removed, a transform; in place these are the shown lists) are
+    // prepared again as they are: with the working-copy bit the run restarts from the initial
+    // mesh, in place the edited mesh becomes the new initial one.
     int Optimize(double ratio, bool& cancelled, unsigned int flags);
 
     // ---- multiresolution hand-off ----
