@@ -330,6 +330,22 @@ TEST(ElementArrayEdit, AppendAndCopyRequireTablesOfAKind) {
     EXPECT_EQ(tags->Append(*tags), 2);  // self-append
     EXPECT_EQ(Values(*tags), (std::vector<uint32_t>{1, 2, 1, 2}));
 
+    // Inserting a whole array: in the middle, past the end (the gap filled with new elements),
+    // the array into itself (a copy of it as it was), and not at all from another kind.
+    CElementArray* few = MakeArray<CFaceTagIDMethods>({8, 9});
+    EXPECT_TRUE(tags->InsertAt(1, few));
+    EXPECT_EQ(Values(*tags), (std::vector<uint32_t>{1, 8, 9, 2, 1, 2}));
+    EXPECT_TRUE(tags->InsertAt(7, few));
+    EXPECT_EQ(Values(*tags), (std::vector<uint32_t>{1, 8, 9, 2, 1, 2, 0, 8, 9}));
+    CElementArray* self = MakeArray<CFaceTagIDMethods>({3, 4, 5});
+    EXPECT_TRUE(self->InsertAt(1, self));
+    EXPECT_EQ(Values(*self), (std::vector<uint32_t>{3, 3, 4, 5, 4, 5}));
+    EXPECT_FALSE(self->InsertAt(0, orin));
+    EXPECT_FALSE(self->InsertAt(0, static_cast<const CElementArray*>(nullptr)));
+    EXPECT_EQ(self->GetSize(), 6);
+    delete few;
+    delete self;
+
     // 32-bit values into 64-bit elements of a kind: the first four bytes are copied, the rest
     // stay as constructed.
     CMaxFaceMethods2* m2 = new CMaxFaceMethods2;

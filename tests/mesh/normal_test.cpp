@@ -609,5 +609,39 @@ TEST(SpecNormalChannel, NormalsTurnWithTheObjectThroughScaleRotationAndMirror) {
     }
 }
 
+// The normal channels through an archive: the smoothed channel keeps its angle, vectors and
+// corners, the face channel its vectors, and both compute again on the loaded side.
+TEST(NormalChannelArchive, SmoothedAndFaceNormalsRoundTrip) {
+    Mesh m(kStripPoints, kStripFaces);
+    CPointNormalChannel* smooth = new CPointNormalChannel;
+    ASSERT_TRUE(smooth->InitNormals(m.geom, k30Degrees));
+    CFaceNormalChannel* flat = new CFaceNormalChannel;
+    ASSERT_TRUE(flat->InitNormals(m.geom));
+    CDependentChannels* set = CDependentChannels::Create();
+    set->AddChannel(smooth);
+    set->AddChannel(flat);
+    const test::Bytes bytes = test::Store([&](CXArchive& ar) { set->Serialize(ar); });
+    CDependentChannels* back = CDependentChannels::Create();
+    test::Load(bytes, [&](CXArchive& ar) { back->Serialize(ar); });
+    ASSERT_EQ(back->GetSize(), 2);
+    auto* smooth2 = dynamic_cast<CPointNormalChannel*>(back->GetChannel(0));
+    auto* flat2 = dynamic_cast<CFaceNormalChannel*>(back->GetChannel(1));
+    ASSERT_NE(smooth2, nullptr);
+    ASSERT_NE(flat2, nullptr);
+    EXPECT_EQ(smooth2->GetSmoothAngle(), k30Degrees);
+    for (auto [a, b] : {std::pair<CChannel*, CChannel*>{smooth, smooth2}, {flat, flat2}}) {
+        const C3DVectorList& va = *static_cast<C3DVectorList*>(a->GetPointList());
+        const C3DVectorList& vb = *static_cast<C3DVectorList*>(b->GetPointList());
+        ASSERT_EQ(vb.GetSize(), va.GetSize());
+        for (int i = 0; i < va.GetSize(); ++i) EXPECT_EQ(vb.GetAt(i), va.GetAt(i)) << i;
+    }
+    for (unsigned f = 0; f < 3; ++f)
+        for (unsigned k = 0; k < 4; ++k) EXPECT_EQ(CornerIndex(smooth2, f, k), CornerIndex(smooth, f, k));
+    smooth2->SetFlag(CHANNEL_OUT_OF_DATE, true);
+    EXPECT_TRUE(smooth2->InitNormals(m.geom, k30Degrees));
+    back->Delete();
+    set->Delete();
+}
+
 }  // namespace
 }  // namespace kestovar
