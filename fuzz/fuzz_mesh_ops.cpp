@@ -1,0 +1,177 @@
+// Fuzz target: the mesh operations a host runs on geometry it read, one after the other on small
+// meshes built from the bytes: welding, triangulation, consistent orientation, coplanar merging,
+// separating faces that meet at a point, smoothed and specified normals, isolated parts, sub-objects
+// and concatenation, clean-up. Coordinates come from a coarse grid (coincident, collinear and
+// coplanar points are common), finer positions, or the values geometry code gets wrong: NaN,
+// infinities, huge, tiny and negative zero. The mesh goes in as OBJ text with texture coordinates
+// and normals, so that every operation carries channels along. After each operation every face of
+// every object (the parts and sub-objects too) must name points of its lists, geometric and in
+// every channel; nothing may crash, hang, leak or read out of bounds.
+//
+// Layout: operations (one bit each, in the order above), parameters (tolerance and angle in bits
+// 0-2, smoothing mode in bits 3-4, the weld's tolerance relative or absolute in bit 5), point
+// count, then 3 bytes per point, then faces (a header byte: corner count in bits 0-2 plus 45 with
+// bit 4, a material switch with bit 3 to the material of bits 5-7; then one byte per corner)
+// until the bytes run out.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "kestovar/core/exception.h"
+#include "kestovar/core/thread_registry.h"
+#include "kestovar/mesh/geom_info.h"
+#include "kestovar/mesh/normal_channel.h"
+#include "reduce_road.h"
+
+using namespace kestovar;
+
+namespace {
+
+// A coordinate from one byte: 0xF8-0xFF the awkward values, otherwise with the top bit one of
+// the five grid values -2 .. 2, else one of 128 values 1/16 apart in [-4, 4).
+std::string Coordinate(uint8_t b) {
+    static const char* const kAwkward[8] = {"nan", "inf", "-inf", "1e30", "-1e30", "-0", "1e-30", "3e38"};
+    if (b >= 0xF8) return kAwkward[b - 0xF8];
+    if (b & 0x80) return std::to_string(int(b % 5) - 2);
+    return std::to_string((int(b) - 64) / 16.0);
+}
+
+// A fault of the object's faces (geometric or in a channel), empty when there is none.
+std::string Check(const C3DGeomObject* object) {
+    if (!object || !object->GetFaceList() || !object->GetPointList()) return {};
+    std::string fault = road::CheckCorners(*object->GetFaceList(), object->GetPointList()->GetSize(), "geometry");
+    const CDependentChannels* channels = object->GetChannels();
+    for (int c = 0; fault.empty() && channels && c < channels->GetSize(); ++c) {
+        const CChannel* channel = channels->GetChannel(c);
+        if (channel && channel->GetFaceList() && channel->GetPointList())
+            fault = road::CheckCorners(*channel->GetFaceList(), channel->GetPointList()->GetSize(), "channel");
+    }
+    return fault;
+}
+
+[[noreturn]] void Fail(const char* operation, const std::string& fault) {
+    std::fprintf(stderr, "after %s: %s\n", operation, fault.c_str());
+    __builtin_trap();
+}
+
+void CheckOrFail(const char* operation, const C3DGeomObject* object) {
+    const std::string fault = Check(object);
+    if (!fault.empty()) Fail(operation, fault);
+}
+
+// Runs the operations selected by `ops` on one polymesh.
+void Operate(C3DObject& mesh, uint8_t ops, uint8_t params) {
+    static const double kTolerances[8] = {0.0, 1e-6, 0.001, 0.01, 0.05, 0.2, 1.0, 1e9};
+    static const double kAngles[8] = {0.0, 1e-6, 0.02, 0.2, 0.5236, 1.5708, 3.1416, 10.0};
+    const double tolerance = kTolerances[params & 7], angle = kAngles[params & 7];
+    const auto mode = _NormalSmoothMode(1 + ((params >> 3) & 3));
+    if (ops & 0x01) {
+        mesh.Weld3DPoints(tolerance, (params & 0x20) != 0, CHANNEL_ALL, 0);
+        CheckOrFail("Weld3DPoints", &mesh);
+    }
+    if (ops & 0x02) {
+        mesh.Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true);
+        CheckOrFail("Triangulate", &mesh);
+    }
+    if (ops & 0x04) {
+        mesh.UnifyNormals();
+        CheckOrFail("UnifyNormals", &mesh);
+    }
+    if (ops & 0x08) {
+        mesh.MergeCoplanarFaces(angle, CHANNEL_ALL);
+        CheckOrFail("MergeCoplanarFaces", &mesh);
+    }
+    if (ops & 0x10) {
+        mesh.DisconnectBorderFaces();
+        CheckOrFail("DisconnectBorderFaces", &mesh);
+    }
+    if (ops & 0x20) {
+        CGeomInfo geom(&mesh);
+        mesh.SetSmoothMode(mode);
+        CPointNormalChannel* smooth = new CPointNormalChannel;
+        smooth->InitNormals(&geom, float(angle));
+        const std::string fault =
+            road::CheckCorners(*smooth->GetFaceList(), smooth->GetPointList()->GetSize(), "smoothed normals");
+        smooth->Delete();
+        if (!fault.empty()) Fail("InitNormals", fault);
+        if (CChannel* given = mesh.GetChannels() ? mesh.GetChannels()->GetSpecNormalChannel() : nullptr) {
+            auto* spec = static_cast<CSpecNormalChannel*>(given);
+            spec->GenerateNormals(&geom, GENERATE_NORMALS_FILL_FACES | GENERATE_NORMALS_MISSING |
+                                             ((params & 0x40) ? GENERATE_NORMALS_FLAT : GENERATE_NORMALS_SHARE),
+                                  angle, mode);
+            spec->InitNormalBreakFlag(&geom, angle, true, mode);
+            CheckOrFail("GenerateNormals", &mesh);
+        }
+    }
+    if (ops & 0x40) {
+        CXArray<C3DGeomObject*> parts;
+        mesh.ExplodeIntoIsolatedParts(parts);
+        for (int i = 0; i < parts.GetSize(); ++i) {
+            CheckOrFail("ExplodeIntoIsolatedParts", parts[i]);
+            parts[i]->Delete();
+        }
+    }
+    if (ops & 0x80) {
+        const int faces = mesh.GetFaceList() ? mesh.GetFaceList()->GetSize() : 0;
+        const int some[3] = {0, faces / 2, faces - 1};
+        C3DObject* part = mesh.SubObject(some, faces > 0 ? 3u : 0u);
+        CheckOrFail("SubObject", part);
+        C3DObject* quads = mesh.SubObject(3, SUBOBJECT_MORE);
+        CheckOrFail("SubObject (polygons)", quads);
+        if (part) {
+            C4x4TMatrix<float> mirror;
+            mirror.SetIdentity();
+            mirror(0, 0) = -1.0f;
+            mesh.Concatenate(*part, &mirror, 0xFFFFFFFFu);
+            CheckOrFail("Concatenate", &mesh);
+            part->Delete();
+        }
+        if (quads) quads->Delete();
+        mesh.Clean();
+        CheckOrFail("Clean", &mesh);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 3 || size > 4096) return 0;
+    static const bool oneThread = (OMPSetMaxThreadCount(1), true);
+    (void)oneThread;
+    const uint8_t ops = data[0], params = data[1];
+    const unsigned points = 3 + data[2] % 61;
+    size_t at = 3;
+    if (size < at + 3 * points) return 0;
+    std::string text = "vt 0 0\nvt 1 0\nvt 0 1\nvn 0 0 1\nvn 1 0 0\nvn nan 0 0\n";
+    for (unsigned i = 0; i < points; ++i, at += 3)
+        text += "v " + Coordinate(data[at]) + ' ' + Coordinate(data[at + 1]) + ' ' + Coordinate(data[at + 2]) + '\n';
+    while (at < size) {
+        const uint8_t header = data[at++];
+        const unsigned corners = 3 + header % 8 + (header & 0x10 ? 45 : 0);
+        if (size - at < corners) break;
+        if (header & 0x08) text += "usemtl m" + std::to_string(header >> 5) + '\n';
+        text += 'f';
+        for (unsigned j = 0; j < corners; ++j, ++at) {
+            const uint8_t c = data[at];
+            text += ' ' + std::to_string(1 + c % points) + '/' + std::to_string(1 + (c >> 6) % 3) + '/' +
+                    std::to_string(1 + (c >> 4) % 3);
+        }
+        text += '\n';
+    }
+    C3DScene* scene = road::ReadObjText(text);
+    if (!scene) return 0;
+    try {
+        for (C3DNodePos pos = scene->GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
+            C3DGeomObject* object = nullptr;
+            scene->GetNextNode(pos, object);
+            if (auto* mesh = dynamic_cast<C3DObject*>(object)) Operate(*mesh, ops, params);
+        }
+    } catch (CXException*) {
+        // An error the library raises (memory, say) is an answer, not a fault.
+        XDeleteThreadException();
+    }
+    scene->Delete();
+    return 0;
+}
