@@ -23,20 +23,12 @@
 #include "kestovar/core/thread_registry.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/normal_channel.h"
+#include "mesh_bytes.h"
 #include "reduce_road.h"
 
 using namespace kestovar;
 
 namespace {
-
-// A coordinate from one byte: 0xF8-0xFF the awkward values, otherwise with the top bit one of
-// the five grid values -2 .. 2, else one of 128 values 1/16 apart in [-4, 4).
-std::string Coordinate(uint8_t b) {
-    static const char* const kAwkward[8] = {"nan", "inf", "-inf", "1e30", "-1e30", "-0", "1e-30", "3e38"};
-    if (b >= 0xF8) return kAwkward[b - 0xF8];
-    if (b & 0x80) return std::to_string(int(b % 5) - 2);
-    return std::to_string((int(b) - 64) / 16.0);
-}
 
 // A fault of the object's faces (geometric or in a channel), empty when there is none.
 std::string Check(const C3DGeomObject* object) {
@@ -146,20 +138,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < at + 3 * points) return 0;
     std::string text = "vt 0 0\nvt 1 0\nvt 0 1\nvn 0 0 1\nvn 1 0 0\nvn nan 0 0\n";
     for (unsigned i = 0; i < points; ++i, at += 3)
-        text += "v " + Coordinate(data[at]) + ' ' + Coordinate(data[at + 1]) + ' ' + Coordinate(data[at + 2]) + '\n';
-    while (at < size) {
-        const uint8_t header = data[at++];
-        const unsigned corners = 3 + header % 8 + (header & 0x10 ? 45 : 0);
-        if (size - at < corners) break;
-        if (header & 0x08) text += "usemtl m" + std::to_string(header >> 5) + '\n';
-        text += 'f';
-        for (unsigned j = 0; j < corners; ++j, ++at) {
-            const uint8_t c = data[at];
-            text += ' ' + std::to_string(1 + c % points) + '/' + std::to_string(1 + (c >> 6) % 3) + '/' +
-                    std::to_string(1 + (c >> 4) % 3);
-        }
-        text += '\n';
-    }
+        text += "v " + fuzz_mesh_bytes::Coordinate(data[at], true) + ' ' + fuzz_mesh_bytes::Coordinate(data[at + 1], true) +
+                ' ' + fuzz_mesh_bytes::Coordinate(data[at + 2], true) + '\n';
+    fuzz_mesh_bytes::AppendFaces(text, data, at, size, [&](uint8_t c) {
+        return std::to_string(1 + c % points) + '/' + std::to_string(1 + (c >> 6) % 3) + '/' +
+               std::to_string(1 + (c >> 4) % 3);
+    });
     C3DScene* scene = road::ReadObjText(text);
     if (!scene) return 0;
     try {

@@ -15,20 +15,12 @@
 #include <string>
 
 #include "kestovar/core/thread_registry.h"
+#include "mesh_bytes.h"
 #include "reduce_road.h"
 
 using namespace kestovar;
 
-namespace {
-
-// A coordinate from one byte: with the top bit set, one of the five grid values -2 .. 2; else
-// one of 128 values 1/16 apart in [-4, 4).
-std::string Coordinate(uint8_t b) {
-    if (b & 0x80) return std::to_string(int(b % 5) - 2);
-    return std::to_string((int(b) - 64) / 16.0);
-}
-
-}  // namespace
+using fuzz_mesh_bytes::Coordinate;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3 || size > 4096) return 0;
@@ -43,18 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         text += "v " + Coordinate(data[at]) + ' ' + Coordinate(data[at + 1]) + ' ' + Coordinate(data[at + 2]) + '\n';
     for (unsigned i = 0; i < uvs; ++i, at += 2)
         text += "vt " + std::to_string(data[at] / 255.0) + ' ' + std::to_string(data[at + 1] / 255.0) + '\n';
-    while (at < size) {
-        const uint8_t header = data[at++];
-        const unsigned corners = 3 + header % 8 + (header & 0x10 ? 45 : 0);
-        if (size - at < corners) break;
-        if (header & 0x08) text += "usemtl m" + std::to_string(header >> 5) + '\n';
-        text += 'f';
-        for (unsigned j = 0; j < corners; ++j, ++at) {
-            text += ' ' + std::to_string(1 + data[at] % points);
-            if (uvs) text += '/' + std::to_string(1 + (data[at] >> 2) % uvs);
-        }
-        text += '\n';
-    }
+    fuzz_mesh_bytes::AppendFaces(text, data, at, size, [&](uint8_t c) {
+        return std::to_string(1 + c % points) + (uvs ? '/' + std::to_string(1 + (c >> 2) % uvs) : std::string());
+    });
     C3DScene* scene = road::ReadObjText(text);
     if (!scene) return 0;
     const size_t steps = size < 8 ? size : 8;
