@@ -343,12 +343,17 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         // A total at or above the full scene is the full scene: the ratio search for a count
         // approaches ratio 1 from below and stops short of it.
         const bool whole = (level.faces >= 0 && level.faces >= maxFaces) || (level.points >= 0 && level.points >= maxPoints);
-        bool set;
-        if (level.ratio >= 0 || whole)
+        // Every level is approached from full detail. Played back from another level, a count
+        // the contractions step over (most remove two faces) is settled from the side the play
+        // came from: the same ratio then gave two meshes, one after a coarser level and one
+        // after a finer one, and repeating it flipped between them.
+        bool set = &level == &levels.front() ||
+                   opt.SetMultiresolutionRatio(1.0, 0, MRRATIO_RELATIVE | MRRATIO_FACES, applyTo);
+        if (set && (level.ratio >= 0 || whole))
             set = opt.SetMultiresolutionRatio(whole ? 1.0 : level.ratio, 0, MRRATIO_RELATIVE | MRRATIO_FACES, applyTo);
-        else if (level.faces >= 0)
+        else if (set && level.faces >= 0)
             set = opt.SetMultiresolutionRatio(0, level.faces, MRRATIO_ABSOLUTE | MRRATIO_FACES, applyTo);
-        else
+        else if (set)
             set = opt.SetMultiresolutionRatio(0, level.points, MRRATIO_ABSOLUTE | MRRATIO_POINTS, applyTo);
         if (!set) return failure("the requested level cannot be set");
         ReduceReport report;
