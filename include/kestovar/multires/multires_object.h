@@ -103,7 +103,11 @@ public:
     // Marks with FACE_FROZEN the faces the engine would not touch (nothing in the base).
     virtual void ShowSelectedFaces(bool show);
     // Moves to the level given by `ratio`/`count` and `flags` (_MRRATIO_FLAGS); returns the
-    // current count afterwards.
+    // current count afterwards. A count no level has exactly (most contractions remove two
+    // faces) is settled from the side the play comes from: going down at the first level at or
+    // below it, going up at the first at or above it, so the same target asked for twice can
+    // flip between the two. A host that wants one mesh per target plays it from full detail
+    // (ratio 1 first), as `kestovar lod` does.
     virtual int SetObjectRatio(double ratio, int count, unsigned int flags) = 0;
     // Makes the object a plain mesh at its current level.
     virtual void FreezeObject();
