@@ -30,26 +30,13 @@ using namespace kestovar;
 
 namespace {
 
-// A fault of the object's faces (geometric or in a channel), empty when there is none.
-std::string Check(const C3DGeomObject* object) {
-    if (!object || !object->GetFaceList() || !object->GetPointList()) return {};
-    std::string fault = road::CheckCorners(*object->GetFaceList(), object->GetPointList()->GetSize(), "geometry");
-    const CDependentChannels* channels = object->GetChannels();
-    for (int c = 0; fault.empty() && channels && c < channels->GetSize(); ++c) {
-        const CChannel* channel = channels->GetChannel(c);
-        if (channel && channel->GetFaceList() && channel->GetPointList())
-            fault = road::CheckCorners(*channel->GetFaceList(), channel->GetPointList()->GetSize(), "channel");
-    }
-    return fault;
-}
-
 [[noreturn]] void Fail(const char* operation, const std::string& fault) {
     std::fprintf(stderr, "after %s: %s\n", operation, fault.c_str());
     __builtin_trap();
 }
 
 void CheckOrFail(const char* operation, const C3DGeomObject* object) {
-    const std::string fault = Check(object);
+    const std::string fault = road::CheckObject(object);
     if (!fault.empty()) Fail(operation, fault);
 }
 
@@ -89,11 +76,11 @@ void Operate(C3DObject& mesh, uint8_t ops, uint8_t params) {
         smooth->Delete();
         if (!fault.empty()) Fail("InitNormals", fault);
         if (CChannel* given = mesh.GetChannels() ? mesh.GetChannels()->GetSpecNormalChannel() : nullptr) {
-            auto* spec = static_cast<CSpecNormalChannel*>(given);
-            spec->GenerateNormals(&geom, GENERATE_NORMALS_FILL_FACES | GENERATE_NORMALS_MISSING |
-                                             ((params & 0x40) ? GENERATE_NORMALS_FLAT : GENERATE_NORMALS_SHARE),
-                                  angle, mode);
-            spec->InitNormalBreakFlag(&geom, angle, true, mode);
+            auto* corners = static_cast<CSpecNormalChannel*>(given);
+            corners->GenerateNormals(&geom, GENERATE_NORMALS_FILL_FACES | GENERATE_NORMALS_MISSING |
+                                                ((params & 0x40) ? GENERATE_NORMALS_FLAT : GENERATE_NORMALS_SHARE),
+                                     angle, mode);
+            corners->InitNormalBreakFlag(&geom, angle, true, mode);
             CheckOrFail("GenerateNormals", &mesh);
         }
     }

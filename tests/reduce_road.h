@@ -67,6 +67,20 @@ inline std::string CheckCorners(const CFaceList& faces, int points, const char* 
     return {};
 }
 
+// A fault of an object's faces, geometric or in a channel (each must name points of its own
+// list); empty when there is none, or when the object has no lists.
+inline std::string CheckObject(const C3DGeomObject* object) {
+    if (!object || !object->GetFaceList() || !object->GetPointList()) return {};
+    std::string fault = CheckCorners(*object->GetFaceList(), object->GetPointList()->GetSize(), "geometry");
+    const CDependentChannels* channels = object->GetChannels();
+    for (int c = 0; fault.empty() && channels && c < channels->GetSize(); ++c) {
+        const CChannel* channel = channels->GetChannel(c);
+        if (channel && channel->GetFaceList() && channel->GetPointList())
+            fault = CheckCorners(*channel->GetFaceList(), channel->GetPointList()->GetSize(), "channel");
+    }
+    return fault;
+}
+
 // Faults of every polygonal object of a frozen level, and their live faces counted into `faces`.
 inline std::string CheckLevel(C3DScene& scene, long long& faces) {
     faces = 0;
@@ -75,17 +89,9 @@ inline std::string CheckLevel(C3DScene& scene, long long& faces) {
         scene.GetNextNode(pos, object);
         auto* mesh = dynamic_cast<C3DObject*>(object);
         if (!mesh || !mesh->GetFaceList() || !mesh->GetPointList()) continue;
-        const CFaceList& list = *mesh->GetFaceList();
-        faces += list.GetNumberOfFaces(unsigned(FACE_INVALID), false);
-        std::string fault = CheckCorners(list, mesh->GetPointList()->GetSize(), "geometry");
+        faces += mesh->GetFaceList()->GetNumberOfFaces(unsigned(FACE_INVALID), false);
+        std::string fault = CheckObject(mesh);
         if (!fault.empty()) return fault;
-        const CDependentChannels* channels = mesh->GetChannels();
-        for (int c = 0; channels && c < channels->GetSize(); ++c) {
-            const CChannel* channel = channels->GetChannel(c);
-            if (!channel || !channel->GetFaceList() || !channel->GetPointList()) continue;
-            fault = CheckCorners(*channel->GetFaceList(), channel->GetPointList()->GetSize(), "channel");
-            if (!fault.empty()) return fault;
-        }
     }
     return {};
 }

@@ -144,7 +144,7 @@ void C3DExtObject::RestartFromNewInitialLists() {
     XRelease(m_pWorkingPoints);
     XRelease(m_pWorkingFaces);
     XRelease(m_pWorkingChannels);
-    SetExtFlags(EXT_PREPARED | EXT_SELECTION_READY | EXT_WORKING_COPY | EXT_COSTS_READY, false);
+    SetExtFlags(EXT_PREPARED | EXT_SELECTION_READY, false);
 }
 
 // ---- optimiser ---------------------------------------------------------------------------------------

@@ -347,14 +347,18 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         // the contractions step over (most remove two faces) is settled from the side the play
         // came from: the same ratio then gave two meshes, one after a coarser level and one
         // after a finer one, and repeating it flipped between them.
-        bool set = &level == &levels.front() ||
-                   opt.SetMultiresolutionRatio(1.0, 0, MRRATIO_RELATIVE | MRRATIO_FACES, applyTo);
-        if (set && (level.ratio >= 0 || whole))
-            set = opt.SetMultiresolutionRatio(whole ? 1.0 : level.ratio, 0, MRRATIO_RELATIVE | MRRATIO_FACES, applyTo);
-        else if (set && level.faces >= 0)
-            set = opt.SetMultiresolutionRatio(0, level.faces, MRRATIO_ABSOLUTE | MRRATIO_FACES, applyTo);
-        else if (set)
-            set = opt.SetMultiresolutionRatio(0, level.points, MRRATIO_ABSOLUTE | MRRATIO_POINTS, applyTo);
+        auto setRatio = [&](double ratio) {
+            return opt.SetMultiresolutionRatio(ratio, 0, MRRATIO_RELATIVE | MRRATIO_FACES, applyTo);
+        };
+        bool set = (&level != &levels.front() || whole) ? setRatio(1.0) : true;
+        if (set && !whole) {
+            if (level.ratio >= 0)
+                set = setRatio(level.ratio);
+            else if (level.faces >= 0)
+                set = opt.SetMultiresolutionRatio(0, level.faces, MRRATIO_ABSOLUTE | MRRATIO_FACES, applyTo);
+            else
+                set = opt.SetMultiresolutionRatio(0, level.points, MRRATIO_ABSOLUTE | MRRATIO_POINTS, applyTo);
+        }
         if (!set) return failure("the requested level cannot be set");
         ReduceReport report;
         report.facesRead = facesRead;
