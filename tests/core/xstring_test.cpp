@@ -2,12 +2,12 @@
 // malformed input, and the string utilities.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "kestovar/core/xstring.h"
+#include "memory_hook.h"
 #include "test_util.h"
 
 using namespace kestovar;
@@ -23,26 +23,6 @@ std::wstring DecodeUTF8(const std::string& bytes) {
     XCA2W w(bytes.data(), int(bytes.size()));
     return std::wstring(w.GetString(), size_t(w.GetLength()));
 }
-
-// Counts the allocation calls the strings make through the memory hook.
-struct CountingHook {
-    static inline int mallocs = 0;
-    static inline int reallocs = 0;
-    static void* Allocate(size_t size, int kind) {
-        if (kind == XMEM_MALLOC) ++mallocs;
-        return std::malloc(size);
-    }
-    static void* Reallocate(void* p, size_t size) {
-        ++reallocs;
-        return std::realloc(p, size);
-    }
-    static void Free(void* p, int) { std::free(p); }
-    CountingHook() {
-        mallocs = reallocs = 0;
-        memoryCallbackNotify = {&Allocate, &Reallocate, &Free};
-    }
-    ~CountingHook() { memoryCallbackNotify = {nullptr, nullptr, nullptr}; }
-};
 
 }  // namespace
 
@@ -60,10 +40,9 @@ TEST(XStringCapacity, AppendingOneCharacterAtATimeFollowsTheGrowthRule) {
 }
 
 TEST(XStringCapacity, ConstructionUsesTheRuleForTheInitialLength) {
-    EXPECT_EQ(CXStringA("1234567").GetAllocLength(), 16);    // 2*7+1 = 15
-    EXPECT_EQ(CXStringA("12345678").GetAllocLength(), 64);   // 17 -> 64
-    EXPECT_EQ(CXStringA(std::string(31, 'a').c_str()).GetAllocLength(), 64);  // 63
-    EXPECT_EQ(CXStringA(std::string(32, 'a').c_str()).GetAllocLength(), 65);
+    // Lengths 7, 8, 31 and 32: 15 -> 16, 17 -> 64, 63, 65.
+    for (auto c : {std::pair<int, int>{7, 16}, {8, 64}, {31, 64}, {32, 65}})
+        EXPECT_EQ(CXStringA(std::string(size_t(c.first), 'a').c_str()).GetAllocLength(), c.second) << c.first;
     EXPECT_EQ(CXStringW(L'z', 100).GetAllocLength(), 201);
     EXPECT_EQ(CXStringW(L"").GetAllocLength(), 0);
     EXPECT_EQ(CXStringW("").GetAllocLength(), 0);
@@ -82,20 +61,18 @@ TEST(XStringCapacity, EmptyStringHasAValidTextWithoutABuffer) {
 }
 
 TEST(XStringCapacity, ShorteningKeepsTheBufferAndGrowthReallocates) {
-    CountingHook hook;
-    {
-        CXStringA s;
-        for (int i = 0; i < 64; ++i) s += 'a';  // one malloc (16), reallocs at 16 and 64
-        EXPECT_EQ(CountingHook::mallocs, 1);
-        EXPECT_EQ(CountingHook::reallocs, 2);
-        int capacity = s.GetAllocLength();
-        s.Empty();
-        EXPECT_EQ(s.GetAllocLength(), capacity);
-        s = "short";
-        s.Delete(0, 2);
-        EXPECT_EQ(s.GetAllocLength(), capacity);
-        EXPECT_EQ(CountingHook::reallocs, 2);
-    }
+    kestovar::test::RecordingHook hook;
+    CXStringA s;
+    for (int i = 0; i < 64; ++i) s += 'a';  // one malloc (16), reallocs at 16 and 64
+    EXPECT_EQ(hook.Count('a', XMEM_MALLOC), 1);
+    EXPECT_EQ(hook.Count('r'), 2);
+    int capacity = s.GetAllocLength();
+    s.Empty();
+    EXPECT_EQ(s.GetAllocLength(), capacity);
+    s = "short";
+    s.Delete(0, 2);
+    EXPECT_EQ(s.GetAllocLength(), capacity);
+    EXPECT_EQ(hook.Count('r'), 2);
 }
 
 TEST(XStringCapacity, GetBufferPreallocateAndReleaseBuffer) {
@@ -513,22 +490,21 @@ TEST(XStringUnicode, UTF16LittleEndianBytes) {
 }
 
 TEST(XStringUnicode, UTF16LittleEndianMalformedBytes) {
+    const struct {
+        std::vector<unsigned char> bytes;
+        std::wstring text;
+    } cases[] = {
+        {{0x41, 0x00, 0x42}, L"A\uFFFD"},                            // trailing half unit
+        {{0x41, 0x00, 0x3D, 0xD8}, L"A\uFFFD"},                      // high surrogate at the end
+        {{0x00, 0xDE, 0x3D, 0xD8, 0x42, 0x00}, L"\uFFFD\uFFFDB"},    // low then high
+        {{0x00, 0x00, 0x43, 0x00}, std::wstring(L"\0C", 2)},         // a zero unit is a character
+        {{0x41}, L"\uFFFD"},
+    };
     CXStringW out;
-    std::vector<unsigned char> odd = {0x41, 0x00, 0x42};  // trailing half unit
-    xDecodeUTF16LE(odd.data(), odd.size(), out);
-    EXPECT_EQ(W(out), L"A\uFFFD");
-    std::vector<unsigned char> highAtEnd = {0x41, 0x00, 0x3D, 0xD8};
-    xDecodeUTF16LE(highAtEnd.data(), highAtEnd.size(), out);
-    EXPECT_EQ(W(out), L"A\uFFFD");
-    std::vector<unsigned char> swapped = {0x00, 0xDE, 0x3D, 0xD8, 0x42, 0x00};  // low then high
-    xDecodeUTF16LE(swapped.data(), swapped.size(), out);
-    EXPECT_EQ(W(out), L"\uFFFD\uFFFDB");
-    std::vector<unsigned char> zero = {0x00, 0x00, 0x43, 0x00};
-    xDecodeUTF16LE(zero.data(), zero.size(), out);
-    EXPECT_EQ(W(out), std::wstring(L"\0C", 2));
-    std::vector<unsigned char> single = {0x41};
-    xDecodeUTF16LE(single.data(), 1, out);
-    EXPECT_EQ(W(out), L"\uFFFD");
+    for (const auto& c : cases) {
+        xDecodeUTF16LE(c.bytes.data(), c.bytes.size(), out);
+        EXPECT_EQ(W(out), c.text) << c.bytes.size() << " bytes";
+    }
     xDecodeUTF16LE(nullptr, 0, out);
     EXPECT_TRUE(out.IsEmpty());
 }
@@ -566,15 +542,18 @@ TEST(XStringUtilities, NaturalOrderComparesNumbersByValue) {
 }
 
 TEST(XStringUtilities, OrdinalSortsWithDeterministicTies) {
+    // Each sort starts from the order the one before left (ties keep a fixed order).
     CXArray<CXStringW> s = MakeArray({L"b", L"a", L"B", L"A"});
-    SortStringArray(s, COMPARE_STRINGS_NOCASE);
-    EXPECT_EQ(Items(s), (std::vector<std::wstring>{L"A", L"a", L"B", L"b"}));
-    SortStringArray(s, COMPARE_STRINGS_CASE);
-    EXPECT_EQ(Items(s), (std::vector<std::wstring>{L"A", L"B", L"a", L"b"}));
-    SortStringArray(s, COMPARE_STRINGS_CASE_DESCENDING);
-    EXPECT_EQ(Items(s), (std::vector<std::wstring>{L"b", L"a", L"B", L"A"}));
-    SortStringArray(s, COMPARE_STRINGS_NOCASE_DESCENDING);
-    EXPECT_EQ(Items(s), (std::vector<std::wstring>{L"b", L"B", L"a", L"A"}));
+    const std::pair<_CompareStringsEnum, std::vector<std::wstring>> sorts[] = {
+        {COMPARE_STRINGS_NOCASE, {L"A", L"a", L"B", L"b"}},
+        {COMPARE_STRINGS_CASE, {L"A", L"B", L"a", L"b"}},
+        {COMPARE_STRINGS_CASE_DESCENDING, {L"b", L"a", L"B", L"A"}},
+        {COMPARE_STRINGS_NOCASE_DESCENDING, {L"b", L"B", L"a", L"A"}},
+    };
+    for (const auto& sort : sorts) {
+        SortStringArray(s, sort.first);
+        EXPECT_EQ(Items(s), sort.second) << sort.first;
+    }
     EXPECT_TRUE(RaisesInvalidArg([&] { SortStringArray(s, _CompareStringsEnum(6)); }));
 
     // Enough elements for the sort to leave its small-range path.
@@ -613,12 +592,11 @@ TEST(XStringUtilities, CapitalizeAndExtract) {
     EXPECT_EQ(W(t), L"Hello World O'neil-Smith  \u00C9t\u00E9");
 
     CXStringW field;
-    EXPECT_TRUE(ExtractString(field, L"a,,b", 0));
-    EXPECT_EQ(W(field), L"a");
-    EXPECT_TRUE(ExtractString(field, L"a,,b", 1));
-    EXPECT_EQ(W(field), L"");
-    EXPECT_TRUE(ExtractString(field, L"a,,b", 2));
-    EXPECT_EQ(W(field), L"b");
+    const wchar_t* fields[] = {L"a", L"", L"b"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(ExtractString(field, L"a,,b", i));
+        EXPECT_EQ(W(field), fields[i]);
+    }
     EXPECT_FALSE(ExtractString(field, L"a,,b", 3));
     EXPECT_TRUE(field.IsEmpty());
     EXPECT_TRUE(ExtractString(field, L"x;y;", 2, L';'));  // a trailing separator ends an empty field
