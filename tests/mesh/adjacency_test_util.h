@@ -20,6 +20,7 @@
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "owned_test_util.h"
 #include "test_util.h"
 
 namespace kestovar::test {
@@ -52,23 +53,16 @@ inline std::vector<Face> AllFaces(const CFaceList& list) {
 // A point list of `count` points (point i at (i, 2i, 3i)) and a face list of `faces`, with a
 // geometry view over both. Owns one reference on each list.
 struct TestMesh {
-    C3DPointList* points;
-    C3DFaceList* faces;
+    Owned<C3DPointList> points = C3DPointList::Create();
+    Owned<C3DFaceList> faces = C3DFaceList::Create();
     CGeomInfo* geom;
 
-    TestMesh(int count, const std::vector<Face>& faceIndices)
-        : points(C3DPointList::Create()), faces(C3DFaceList::Create()), geom(nullptr) {
+    TestMesh(int count, const std::vector<Face>& faceIndices) {
         for (int i = 0; i < count; ++i) points->Add(float(i), float(2 * i), float(3 * i));
         FillFaces(*faces, faceIndices);
         geom = new CGeomInfo(faces, points);
     }
-    ~TestMesh() {
-        delete geom;
-        faces->Delete();
-        points->Delete();
-    }
-    TestMesh(const TestMesh&) = delete;
-    TestMesh& operator=(const TestMesh&) = delete;
+    ~TestMesh() { delete geom; }
 };
 
 // A point written out in code.

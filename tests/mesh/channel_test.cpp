@@ -3,12 +3,14 @@
 // weights, lookups and archive round trips.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <vector>
 
 #include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/object.h"
 #include "lists_test_util.h"
+#include "owned_test_util.h"
 
 namespace kestovar::test {
 namespace {
@@ -25,6 +27,17 @@ void SetFace(CFaceList& list, unsigned f, const std::vector<int>& idx) {
     view.SetIndexes(idx.data(), unsigned(idx.size()));
 }
 
+// Sizes `list` to the given faces and writes them.
+void SetFaces(CFaceList& list, const std::vector<std::vector<int>>& faces) {
+    list.SetSize(int(faces.size()));
+    for (size_t f = 0; f < faces.size(); ++f) SetFace(list, unsigned(f), faces[f]);
+}
+
+// Adds one texture point per (u, v) pair.
+void AddUVs(CUVWPointList* list, const std::vector<std::array<float, 2>>& uvs) {
+    for (const auto& uv : uvs) list->Add(uv[0], uv[1]);
+}
+
 std::vector<int> FaceOf(const CFaceList& list, unsigned f) {
     int n;
     const int* p = list.GetIndexes(f, n);
@@ -33,26 +46,18 @@ std::vector<int> FaceOf(const CFaceList& list, unsigned f) {
 
 // A mesh, its channel set and a view on both (lists as source and destination).
 struct Mesh {
-    C3DPointList* points = C3DPointList::Create();
-    C3DFaceList* faces = C3DFaceList::Create();
-    CDependentChannels* channels = CDependentChannels::Create();
+    Owned<C3DPointList> points = C3DPointList::Create();
+    Owned<C3DFaceList> faces = C3DFaceList::Create();
+    Owned<CDependentChannels> channels = CDependentChannels::Create();
     CGeomInfo* geom = nullptr;
 
     Mesh(int pointCount, const std::vector<std::vector<int>>& f) {
         for (int i = 0; i < pointCount; ++i) points->Add(float(i), float(i % 3), 0.0f);
-        faces->SetSize(int(f.size()));
-        for (size_t i = 0; i < f.size(); ++i) SetFace(*faces, unsigned(i), f[i]);
+        SetFaces(*faces, f);
         geom = new CGeomInfo(faces, points);
         geom->SetChannels(channels, channels, 0);
     }
-    ~Mesh() {
-        delete geom;
-        channels->Delete();
-        faces->Delete();
-        points->Delete();
-    }
-    Mesh(const Mesh&) = delete;
-    Mesh& operator=(const Mesh&) = delete;
+    ~Mesh() { delete geom; }
 
     // A texture channel with one channel point per corner whose u is the geometric point index
     // and v the face's index at creation: a channel that stays parallel keeps u == corner point.
@@ -94,9 +99,9 @@ void ExpectParallel(const Mesh& m, const CUVWChannel& c) {
 // ---- identity ----------------------------------------------------------------------------------
 
 TEST(ChannelIdentity, CounterIdentifiersTypesAndStrings) {
-    CChannel* a = CChannel::Create(CHANNEL_UVW);
-    CChannel* b = CChannel::Create(CHANNEL_VC, kNewChannelID);
-    CChannel* seven = CChannel::Create(CHANNEL_WEIGHT, 7);
+    Owned<CChannel> a = CChannel::Create(CHANNEL_UVW);
+    Owned<CChannel> b = CChannel::Create(CHANNEL_VC, kNewChannelID);
+    Owned<CChannel> seven = CChannel::Create(CHANNEL_WEIGHT, 7);
     ASSERT_TRUE(a && b && seven);
     EXPECT_GE(a->GetID(), kFirstChannelID);
     EXPECT_EQ(b->GetID(), a->GetID() + 1) << "consecutive counter values";
@@ -126,9 +131,6 @@ TEST(ChannelIdentity, CounterIdentifiersTypesAndStrings) {
     EXPECT_TRUE(map.Find(CChannelInfo(CHANNEL_VC, b->GetID()), v));
     EXPECT_EQ(v, 2u);
     EXPECT_FALSE(map.Find(CChannelInfo(CHANNEL_UVW, b->GetID()), v)) << "type is part of the key";
-    a->Delete();
-    b->Delete();
-    seven->Delete();
 }
 
 // ---- clean-up ------------------------------------------------------------------------------------
@@ -233,17 +235,10 @@ TEST(ChannelWeld, MergesOnlyEqualValuesAtTheSameGeometricPoint) {
     CUVWPointList* p = uv->GetUVWPointList();
     // f0 corners 0..3, f1 corners 4..7. Points 1 and 4 get equal values on both faces; f1's
     // corner at 5 repeats the value f0 has at 3 (another geometric point: must stay apart).
-    p->Add(0, 0);    // 0: point 0
-    p->Add(0, 1);    // 1: point 3
-    p->Add(1, 1);    // 2: point 4
-    p->Add(1, 0);    // 3: point 1
-    p->Add(1, 0);    // 4: point 1, same as 3
-    p->Add(1, 1);    // 5: point 4, same as 2
-    p->Add(0, 1);    // 6: point 5, equal to 1 but at another point
-    p->Add(2, 0);    // 7: point 2
-    uv->GetFaceList()->SetSize(2);
-    SetFace(*uv->GetFaceList(), 0, {0, 1, 2, 3});
-    SetFace(*uv->GetFaceList(), 1, {4, 5, 6, 7});
+    // 0: point 0, 1: point 3, 2: point 4, 3: point 1, 4: point 1 (same as 3), 5: point 4 (same
+    // as 2), 6: point 5 (equal to 1 but at another point), 7: point 2.
+    AddUVs(p, {{0, 0}, {0, 1}, {1, 1}, {1, 0}, {1, 0}, {1, 1}, {0, 1}, {2, 0}});
+    SetFaces(*uv->GetFaceList(), {{0, 1, 2, 3}, {4, 5, 6, 7}});
     m.channels->AddChannel(uv);
 
     EXPECT_TRUE(m.channels->Weld(m.geom, 0.0, CHANNEL_ALL));
@@ -274,18 +269,9 @@ struct SeamMesh : Mesh {
     CUVWChannel* uv;
     SeamMesh() : Mesh(6, {{0, 3, 4, 1}, {1, 4, 5, 2}}) {
         uv = new CUVWChannel;
-        CUVWPointList* p = uv->GetUVWPointList();
-        p->Add(0.0f, 0.0f);
-        p->Add(0.0f, 1.0f);
-        p->Add(0.5f, 1.0f);
-        p->Add(0.5f, 0.0f);
-        p->Add(0.6f, 0.0f);  // point 1 on f1
-        p->Add(0.6f, 1.0f);  // point 4 on f1
-        p->Add(1.0f, 1.0f);
-        p->Add(1.0f, 0.0f);
-        uv->GetFaceList()->SetSize(2);
-        SetFace(*uv->GetFaceList(), 0, {0, 1, 2, 3});
-        SetFace(*uv->GetFaceList(), 1, {4, 5, 6, 7});
+        // Channel points 4 and 5 are points 1 and 4 on f1.
+        AddUVs(uv->GetUVWPointList(), {{0, 0}, {0, 1}, {0.5f, 1}, {0.5f, 0}, {0.6f, 0}, {0.6f, 1}, {1, 1}, {1, 0}});
+        SetFaces(*uv->GetFaceList(), {{0, 1, 2, 3}, {4, 5, 6, 7}});
         channels->AddChannel(uv);
     }
 };
@@ -333,10 +319,8 @@ TEST(ChannelSeams, ThreeValuesMakeAJunctionAndAMissingCornerCounts) {
     CUVWChannel* uv = new CUVWChannel;
     CUVWPointList* p = uv->GetUVWPointList();
     for (int i = 0; i < 9; ++i) p->Add(float(i), 0.0f);
-    uv->GetFaceList()->SetSize(3);
-    SetFace(*uv->GetFaceList(), 0, {0, 1, 2});
-    SetFace(*uv->GetFaceList(), 1, {3, 4, 1});  // shares point 1's value with f0
-    SetFace(*uv->GetFaceList(), 2, {6, 2, 8});  // shares point 2's value with f0
+    // f1 shares point 1's value with f0, f2 point 2's.
+    SetFaces(*uv->GetFaceList(), {{0, 1, 2}, {3, 4, 1}, {6, 2, 8}});
     m.channels->AddChannel(uv);
     ASSERT_TRUE(uv->InitShareUVFlag(m.geom, 0.0f, true));
     EXPECT_TRUE(m.points->GetPt(0)->IsFlagSet(POINT_UV_SEAM | POINT_UV_JUNCTION));
@@ -360,9 +344,7 @@ TEST(ChannelSeams, ColourFrontiersAndBreakFlags) {
     // f0 red everywhere (one shared colour per point would be usual; one per corner here), f1
     // red except at point 4 where it is red plus 10 in green.
     for (int i = 0; i < 8; ++i) p->Add(CRGBColor(200, i == 5 ? 10 : 0, 0));
-    vc->GetFaceList()->SetSize(2);
-    SetFace(*vc->GetFaceList(), 0, {0, 1, 2, 3});
-    SetFace(*vc->GetFaceList(), 1, {4, 5, 6, 7});
+    SetFaces(*vc->GetFaceList(), {{0, 1, 2, 3}, {4, 5, 6, 7}});
     m.channels->AddChannel(vc);
 
     ASSERT_TRUE(vc->InitVCFrontierFlag(m.geom, 0, true));
@@ -401,7 +383,7 @@ TEST(ChannelSet, CopyFlagsAndLookups) {
     invalid->SetFlag(CHANNEL_INVALID, true);
 
     // Identifiers kept, derived channels left out.
-    CDependentChannels* copy = CDependentChannels::Create();
+    Owned<CDependentChannels> copy = CDependentChannels::Create();
     CXArray<unsigned> from;
     EXPECT_EQ(copy->CopyChannels(*m.channels, CHANNEL_ALL, CHANNEL_COPY_KEEP_ID | CHANNEL_COPY_SKIP_DERIVED, &from), 2);
     ASSERT_EQ(copy->GetSize(), 2);
@@ -459,21 +441,18 @@ TEST(ChannelSet, CopyFlagsAndLookups) {
     EXPECT_EQ(m.channels->RemoveChannelsByType(CHANNEL_UVW), 1);
     EXPECT_EQ(m.channels->GetSize(), 0);
     EXPECT_EQ(copy->GetChannel(1)->GetID(), 40u) << "the shared channel lives on in the copy";
-    copy->Delete();
 }
 
 TEST(ChannelObject, InitCreatesTheRequestedTextureChannel) {
-    C3DObject* o = new C3DObject;
+    Owned o = new C3DObject;
     ASSERT_TRUE(o->Init(6, 2, 4, 1, 9, 77));
     CUVWChannel* uv = o->GetChannels()->GetUVWChannelByID(77);
     ASSERT_NE(uv, nullptr);
     EXPECT_EQ(uv->GetUVWPointList()->GetSize(), 9);
     EXPECT_EQ(uv->GetFaceList()->GetSize(), 2);
-    o->Delete();
-    C3DObject* plain = new C3DObject;
+    Owned plain = new C3DObject;
     plain->Init(6, 2, 4, 0, 9, 77);
     EXPECT_EQ(plain->GetChannels()->GetSize(), 0);
-    plain->Delete();
 }
 
 // ---- weights --------------------------------------------------------------------------------------
@@ -484,12 +463,13 @@ TEST(ChannelWeights, LimitsNormalisationAndPerPointWeights) {
     EXPECT_FALSE(flat.GetLimits(lo, hi));
     EXPECT_EQ(lo, 0.0f);
     EXPECT_EQ(hi, 0.0f);
-    for (int i = 0; i < 3; ++i) flat.GetWeightPointList()->Add(2.5f);
-    EXPECT_TRUE(flat.Normalize(false));
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(flat.GetWeightPointList()->GetAt(i).weight, 0.0f);
-    for (int i = 0; i < 3; ++i) flat.GetWeightPointList()->GetAt(i).weight = 2.5f;
-    EXPECT_TRUE(flat.Normalize(true));
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(flat.GetWeightPointList()->GetAt(i).weight, 1.0f);
+    // Equal weights normalise to 0, or to 1 when asked to.
+    flat.GetWeightPointList()->SetSize(3);
+    for (bool toOne : {false, true}) {
+        for (int i = 0; i < 3; ++i) flat.GetWeightPointList()->GetAt(i).weight = 2.5f;
+        EXPECT_TRUE(flat.Normalize(toOne));
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(flat.GetWeightPointList()->GetAt(i).weight, toOne ? 1.0f : 0.0f);
+    }
 
     CWeightChannel ramp(kNewChannelID, true);
     for (float w : {-1.0f, 3.0f, 1.0f}) ramp.GetWeightPointList()->Add(w);
@@ -497,24 +477,20 @@ TEST(ChannelWeights, LimitsNormalisationAndPerPointWeights) {
     EXPECT_EQ(lo, -1.0f);
     EXPECT_EQ(hi, 3.0f);
     ramp.Normalize(true);
-    EXPECT_EQ(ramp.GetWeightPointList()->GetAt(0).weight, 1.0f);
-    EXPECT_EQ(ramp.GetWeightPointList()->GetAt(1).weight, 0.0f);
-    EXPECT_EQ(ramp.GetWeightPointList()->GetAt(2).weight, 0.5f);
+    const float normalised[3] = {1, 0, 0.5f};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(ramp.GetWeightPointList()->GetAt(i).weight, normalised[i]);
 
     // Face-mapped: point 1 and 4 carry 1 on f0 and 3 on f1, the mean is 2; point 2 has no corner.
     Mesh m(6, {{0, 3, 4, 1}, {1, 4, 5}});
     CWeightChannel* w = new CWeightChannel;
     for (float v : {0.0f, 0.0f, 1.0f, 1.0f, 3.0f, 3.0f, 5.0f}) w->GetWeightPointList()->Add(v);
-    w->GetFaceList()->SetSize(2);
-    SetFace(*w->GetFaceList(), 0, {0, 1, 2, 3});
-    SetFace(*w->GetFaceList(), 1, {4, 5, 6});
+    SetFaces(*w->GetFaceList(), {{0, 1, 2, 3}, {4, 5, 6}});
     m.channels->AddChannel(w);
-    CWeightPointList* per = w->GetWeightPointOnlyList(m.geom);
+    Owned<CWeightPointList> per = w->GetWeightPointOnlyList(m.geom);
     ASSERT_NE(per, nullptr);
     ASSERT_EQ(per->GetSize(), 6);
     const std::vector<float> expected = {0, 2, 0, 0, 2, 5};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(per->GetAt(i).weight, expected[size_t(i)]) << "point " << i;
-    per->Delete();
 }
 
 // ---- archives -------------------------------------------------------------------------------------
@@ -526,9 +502,7 @@ TEST(ChannelArchive, EveryChannelKindRoundTrips) {
     m.uv->GetCustomData().SetInt(0x41424344, -5);
     CVCChannel* vc = new CVCChannel(9);
     vc->GetVCPointList()->Add(CRGBColor(uint8_t(1), uint8_t(2), uint8_t(3), uint8_t(4)));
-    vc->GetFaceList()->SetSize(2);
-    SetFace(*vc->GetFaceList(), 0, {0, 0, 0, 0});
-    SetFace(*vc->GetFaceList(), 1, {0, 0, 0});
+    SetFaces(*vc->GetFaceList(), {{0, 0, 0, 0}, {0, 0, 0}});
     vc->GetFaceList()->SetFaceFlags(1, FACE_HIDDEN, true);
     m.channels->AddChannel(vc);
     CWeightChannel* wp = new CWeightChannel(10, true);
@@ -540,7 +514,7 @@ TEST(ChannelArchive, EveryChannelKindRoundTrips) {
     m.channels->AddChannel(wf);
 
     const Bytes bytes = Store([&](CXArchive& ar) { m.channels->Serialize(ar); });
-    CDependentChannels* back = CDependentChannels::Create();
+    Owned<CDependentChannels> back = CDependentChannels::Create();
     Load(bytes, [&](CXArchive& ar) { back->Serialize(ar); });
     ASSERT_EQ(back->GetSize(), 4);
 
@@ -574,7 +548,6 @@ TEST(ChannelArchive, EveryChannelKindRoundTrips) {
     ASSERT_NE(wf2, nullptr);
     EXPECT_FALSE(wf2->IsPointOnly());
     EXPECT_EQ(wf2->GetWeightPointList()->GetAt(0).weight, -2.0f);
-    back->Delete();
 }
 
 TEST(ChannelArchive, ListsOfAnotherClassAreRejected) {

@@ -7,8 +7,13 @@
 
 #include <algorithm>
 #include <array>
-#include <set>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -17,6 +22,7 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/mesh/weld.h"
+#include "owned_test_util.h"
 
 namespace kestovar::test {
 
@@ -54,10 +60,14 @@ inline std::vector<Poly> ReadFaces(const CFaceList& list) {
     return out;
 }
 
+inline void AddPoints(C3DPointList& list, const std::vector<P3>& points) {
+    for (const P3& p : points) list.Add(p[0], p[1], p[2]);
+}
+
 // A polymesh of the given points and faces (the caller releases it with Delete()).
 inline C3DObject* MakeObject(const std::vector<P3>& points, const std::vector<Poly>& faces) {
     C3DPointList* pl = C3DPointList::Create();
-    for (const P3& p : points) pl->Add(p[0], p[1], p[2]);
+    AddPoints(*pl, points);
     C3DFaceList* fl = C3DFaceList::Create();
     WriteFaces(*fl, faces);
     return new C3DObject(pl, fl, nullptr);
@@ -98,6 +108,34 @@ inline std::vector<Poly> CubeFaces(int base = 0) {
     return f;
 }
 
+// Flag words of every kind, for the tests that hand a face list's flags through an operation.
+inline constexpr unsigned kFlagKinds[6] = {0u, FACE_SELECTED, FACE_HIDDEN | FACE_SELECTED, FACE_FROZEN | FACE_SORT_HIGH,
+                                           FACE_INVALID, FACE_SELECTED | FACE_ALL_SELECTED | FACE_SORT_LOW};
+
+// Appends the points and faces of the bunny (data/bunny00.obj, beside tests/): its v and f lines,
+// polygons kept whole.
+inline void LoadBunny(std::vector<P3>& points, std::vector<Poly>& faces) {
+    std::string root = KESTOVAR_TEST_DATA;
+    root.resize(root.size() - std::strlen("tests/data"));
+    std::ifstream in(root + "data/bunny00.obj");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream s(line);
+        std::string tag;
+        s >> tag;
+        if (tag == "v") {
+            P3 p;
+            s >> p[0] >> p[1] >> p[2];
+            points.push_back(p);
+        } else if (tag == "f") {
+            Poly f;
+            std::string item;
+            while (s >> item) f.push_back(std::atoi(item.c_str()) - 1);
+            faces.push_back(f);
+        }
+    }
+}
+
 // Directed edge counts of the live faces: every manifold edge of a consistently oriented surface
 // appears once in each direction.
 inline std::map<std::pair<int, int>, int> DirectedEdges(const CFaceList& list) {
@@ -123,7 +161,7 @@ inline bool IsConsistentlyOriented(const CFaceList& list) {
 // representative). Representative of every point.
 inline std::vector<unsigned> GridWeld(const std::vector<P3>& points) {
     C3DPointList list;
-    for (const P3& p : points) list.Add(p[0], p[1], p[2]);
+    AddPoints(list, points);
     const int n = int(points.size());
     std::vector<unsigned> rep(size_t(n), REMAP_REMOVED);
     WeldProximityMap* map = list.InitWeldMap(0.0, false);
@@ -168,5 +206,39 @@ struct AnchoredWeldCase {
     AnchoredWeldCase(const AnchoredWeldCase&) = delete;
     AnchoredWeldCase& operator=(const AnchoredWeldCase&) = delete;
 };
+
+// Welds `points` at tolerance 0 as an AnchoredWeldCase and checks the result against GridWeld:
+// the weld reports a change exactly when some point merged, every face's first corner holds its
+// representative's coordinate bits, two faces share their first corner exactly when their points
+// share a representative, and one point is left per representative besides the anchors.
+struct WeldOutcome {
+    int left;            // points left, anchors included
+    int distinctMerges;  // points merged into a representative at other coordinates
+};
+
+inline WeldOutcome ExpectGridWeld(const std::vector<P3>& points) {
+    const AnchoredWeldCase weld(points);
+    const std::vector<unsigned>& rep = weld.rep;
+    C3DObject* obj = weld.object;
+    const int a = int(points.size());
+    bool anyMerge = false;
+    for (int i = 0; i < a; ++i) anyMerge = anyMerge || rep[i] != unsigned(i);
+    EXPECT_EQ(obj->Weld3DPoints(0.0, false, 0, 0), anyMerge);
+    const std::vector<Poly> welded = ReadFaces(*obj->GetFaceList());
+    EXPECT_EQ(welded.size(), size_t(a));
+    WeldOutcome out{obj->GetPointNbr(), 0};
+    std::map<unsigned, int> cornerOfRep;
+    std::map<int, unsigned> repOfCorner;
+    for (int i = 0; i < a && i < int(welded.size()); ++i) {
+        const int corner = welded[size_t(i)][0];
+        EXPECT_EQ(std::memcmp(obj->GetPointList()->GetAt(corner).ValPtr(), points[rep[i]].data(), sizeof(P3)), 0)
+            << "point " << i << " took the wrong representative";
+        EXPECT_EQ(cornerOfRep.emplace(rep[i], corner).first->second, corner) << "point " << i << " not merged";
+        EXPECT_EQ(repOfCorner.emplace(corner, rep[i]).first->second, rep[i]) << "point " << i << " merged";
+        if (std::memcmp(points[size_t(i)].data(), points[rep[i]].data(), sizeof(P3)) != 0) ++out.distinctMerges;
+    }
+    EXPECT_EQ(out.left, int(cornerOfRep.size()) + 2);
+    return out;
+}
 
 }  // namespace kestovar::test

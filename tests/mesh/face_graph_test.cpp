@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <set>
 #include <vector>
 
 #include "adjacency_test_util.h"
 #include "kestovar/mesh/edge.h"
 #include "kestovar/mesh/face_graph.h"
+#include "kestovar/mesh/face_graph_edit.h"
 
 namespace kestovar::test {
 namespace {
@@ -129,9 +131,11 @@ TEST(PointToFaceGraph, BuildWithoutRepeatsNeedsNoCompaction) {
 }
 
 TEST(PointToFaceGraph, InitKeepsUpdateRebuildsDeleteFrees) {
-    TestMesh m(4, kTwoTriangles);
+    // Points 4 and 5 exist but no face uses them: they still get (empty) records.
+    TestMesh m(6, kTwoTriangles);
     ASSERT_TRUE(m.faces->InitPointToFaceGraph(m.geom));
     const CPointToFaceGraph* first = m.faces->GetPointToFaceGraph();
+    EXPECT_EQ(first->GetSize(), 6u);
     // A face hidden after the build stays in the graph until it is rebuilt.
     m.faces->SetFaceFlags(1, FACE_HIDDEN, true);
     ASSERT_TRUE(m.faces->InitPointToFaceGraph(m.geom));
@@ -144,19 +148,11 @@ TEST(PointToFaceGraph, InitKeepsUpdateRebuildsDeleteFrees) {
     int n = -1;
     EXPECT_EQ(m.faces->GetFacesConnectedToPoint(0, n), nullptr);
     EXPECT_EQ(n, 0);
-}
-
-TEST(PointToFaceGraph, PointCountComesFromThePointList) {
-    // Points 4 and 5 exist but no face uses them: they still get (empty) records.
-    TestMesh m(6, kTwoTriangles);
-    ASSERT_TRUE(m.faces->InitPointToFaceGraph(m.geom));
-    EXPECT_EQ(m.faces->GetPointToFaceGraph()->GetSize(), 6u);
     // Without a view the largest index used decides.
-    C3DFaceList* alone = C3DFaceList::Create();
+    Owned<C3DFaceList> alone = C3DFaceList::Create();
     FillFaces(*alone, kTwoTriangles);
     ASSERT_TRUE(alone->InitPointToFaceGraph(nullptr));
     EXPECT_EQ(alone->GetPointToFaceGraph()->GetSize(), 4u);
-    alone->Delete();
 }
 
 TEST(PointToFaceGraph, FaceUsingAMissingPointIsRejected) {
@@ -224,6 +220,10 @@ TEST(EdgeToFaceGraph, MapsNormalisedEdgesToTheirLiveFaces) {
     EXPECT_EQ(ToVector(faces, n), (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(m.faces->GetFacesConnectedToEdge(C3DEdge(2, 3), n), nullptr);
     EXPECT_EQ(n, 0);
+    // Across a non-manifold edge there is no single face.
+    CXArray<int> across;
+    EXPECT_EQ(m.faces->GetFacesByOppositeEdges(0, across), 3);
+    EXPECT_EQ(across[0], -1);
 }
 
 TEST(EdgeToFaceGraph, InitKeepsUpdateRebuildsDeleteFrees) {
@@ -290,7 +290,7 @@ TEST(FaceGraphHelper, ArrayIsReplacedOnlyWhenTheRequestReachesTheCapacity) {
 
 // ---- neighbourhoods ----
 
-TEST(PointsNeighbourg, TwoTrianglesByConnectionType) {
+TEST(PointsNeighbourg, TwoTrianglesByConnectionTypeInSlotOrder) {
     TestMesh m(4, kTwoTriangles);
     CFaceGraphHelper h;
     int n = -1;
@@ -308,6 +308,19 @@ TEST(PointsNeighbourg, TwoTrianglesByConnectionType) {
     // Point 1 sees 2 by an edge and 0 by an edge; point 3 is only across f1.
     r = m.faces->GetPointsNeighbourg(h, 1, n, CONNECTION_FACE);
     EXPECT_EQ(Sorted(r, n), (std::vector<int>{0, 2}));
+
+    // Keys hash to (k << 4) mod 23 slots: 3 -> 2, 2 -> 9, 1 -> 16, so the set reads 3, 2, 1.
+    // A large query grows the helper's set; the next small query reads as from a fresh helper.
+    TestMesh big(400, GridTriangles(19, 19));
+    ASSERT_TRUE(big.faces->InitPointToFaceGraph(big.geom));
+    std::vector<int> all;
+    for (int p = 0; p < 40; ++p) all.push_back(p);
+    for (int round = 0; round < 2; ++round) {
+        r = m.faces->GetPointsNeighbourg(h, 0, n, CONNECTION_FACE);
+        EXPECT_EQ(ToVector(r, n), (std::vector<int>{3, 2, 1}));
+        r = big.faces->GetPointsConnectedToPoints(h, all.data(), int(all.size()), n, CONNECTION_FACE);
+        EXPECT_EQ(n, 20);  // the third row
+    }
 }
 
 TEST(PointsNeighbourg, QuadsSeparateEdgeAndDiagonalNeighbours) {
@@ -331,26 +344,6 @@ TEST(PointsNeighbourg, QuadsSeparateEdgeAndDiagonalNeighbours) {
     EXPECT_EQ(Sorted(r, n), (std::vector<int>{2, 3}));
     r = pent.faces->GetPointsNeighbourg(h, 3, n, CONNECTION_DIAGONAL);
     EXPECT_EQ(Sorted(r, n), (std::vector<int>{0, 1}));
-}
-
-TEST(PointsNeighbourg, ResultFollowsSlotOrderWhateverCameBefore) {
-    TestMesh m(4, kTwoTriangles);
-    ASSERT_TRUE(m.faces->InitPointToFaceGraph(m.geom));
-    // Keys hash to (k << 4) mod 23 slots: 3 -> 2, 2 -> 9, 1 -> 16, so the set reads 3, 2, 1.
-    CFaceGraphHelper h;
-    int n;
-    const int* r = m.faces->GetPointsNeighbourg(h, 0, n, CONNECTION_FACE);
-    EXPECT_EQ(ToVector(r, n), (std::vector<int>{3, 2, 1}));
-
-    // A large query grows the helper's set; the next small query reads as from a fresh helper.
-    TestMesh big(400, GridTriangles(19, 19));
-    ASSERT_TRUE(big.faces->InitPointToFaceGraph(big.geom));
-    std::vector<int> all;
-    for (int p = 0; p < 40; ++p) all.push_back(p);
-    r = big.faces->GetPointsConnectedToPoints(h, all.data(), int(all.size()), n, CONNECTION_FACE);
-    EXPECT_EQ(n, 20);  // the third row
-    r = m.faces->GetPointsNeighbourg(h, 0, n, CONNECTION_FACE);
-    EXPECT_EQ(ToVector(r, n), (std::vector<int>{3, 2, 1}));
 }
 
 TEST(PointsNeighbourg, MembershipTestAgreesWithTheCollectedSets) {
@@ -453,16 +446,8 @@ TEST_P(FaceQueries, EdgesAndIsolation) {
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutEdgeGraph, FaceQueries, ::testing::Bool());
 
-TEST(FaceQueries, AcrossANonManifoldEdgeThereIsNoSingleFace) {
-    // Three triangles on the edge 0-1.
-    TestMesh m(5, {{0, 1, 2}, {1, 0, 3}, {0, 1, 4}});
-    ASSERT_TRUE(m.faces->InitEdgeToFaceGraph(m.geom));
-    CXArray<int> across;
-    EXPECT_EQ(m.faces->GetFacesByOppositeEdges(0, across), 3);
-    EXPECT_EQ(across[0], -1);
-}
-
-TEST(FaceQueries, WithoutAGraphEveryQueryIsEmpty) {
+// Without a graph every query is empty; the face connection and the region border need none.
+TEST(FaceQueries, WithoutAGraphOnlyConnectionAndBorderAnswer) {
     TestMesh m(6, GridTriangles(2, 1));
     CFaceGraphHelper h;
     int n = -1;
@@ -477,25 +462,13 @@ TEST(FaceQueries, WithoutAGraphEveryQueryIsEmpty) {
     across.Add(7);
     EXPECT_EQ(m.faces->GetFacesByOppositeEdges(0, across), 0);
     EXPECT_EQ(across.GetSize(), 0);
-    // These two need no graph.
-    EXPECT_TRUE(m.faces->AreFacesConnected(0, 1));
-    CXArray<C3DEdge> border;
-    const int region[] = {0, 1};
-    EXPECT_EQ(m.faces->GetEdgesOnBorder(region, 2, border), 4);
-}
 
-TEST(FaceQueries, FacesConnectedByAnEdge) {
-    TestMesh m(6, GridTriangles(2, 1));
     EXPECT_TRUE(m.faces->AreFacesConnected(0, 1));
     EXPECT_TRUE(m.faces->AreFacesConnected(3, 0));
     EXPECT_FALSE(m.faces->AreFacesConnected(0, 2)) << "f0 and f2 share point 1 only";
     EXPECT_FALSE(m.faces->AreFacesConnected(0, 0));
-    m.faces->SetFaceFlags(1, FACE_HIDDEN, true);
-    EXPECT_FALSE(m.faces->AreFacesConnected(0, 1));
-}
 
-TEST(FaceQueries, BorderOfARegionInFaceOrder) {
-    TestMesh m(6, GridTriangles(2, 1));
+    // The border of a region, in face order.
     CXArray<C3DEdge> border;
     border.Add(C3DEdge(9, 9));  // results are appended
     const int region[] = {0, 1};
@@ -507,6 +480,8 @@ TEST(FaceQueries, BorderOfARegionInFaceOrder) {
     border.SetSize(0);
     const int all[] = {0, 1, 2, 3};
     EXPECT_EQ(m.faces->GetEdgesOnBorder(all, 4, border), 6);
+    m.faces->SetFaceFlags(1, FACE_HIDDEN, true);
+    EXPECT_FALSE(m.faces->AreFacesConnected(0, 1));
 }
 
 // ---- graph edits, checked against a graph rebuilt from scratch ----
@@ -654,6 +629,125 @@ TEST(GraphEdits, RemovingAFaceReportsAndMarksOrphanedPoints) {
     EXPECT_TRUE(m.points->GetPt(5)->IsOneFlagSet(POINT_REMOVED));
     EXPECT_FALSE(m.points->GetPt(0)->IsOneFlagSet(POINT_REMOVED));
     EXPECT_EQ(m.faces->GraphRemoveFaceReference(m.geom, 7, true), 0) << "no such face";
+}
+
+// Record merges of a point-to-face graph (MergePointToFaceRecords) with and without the pool of
+// emptied records: the pool may change where records live but never what they hold, and a pooled
+// run of contraction-like merges reuses room instead of growing the buffer.
+using Records = std::vector<std::vector<int>>;
+
+Records Contents(const CPointToFaceGraph& graph) {
+    Records out(graph.GetSize());
+    for (unsigned p = 0; p < graph.GetSize(); ++p) {
+        unsigned n;
+        const int* v = graph.Get(p, n);
+        out[p].assign(v, v + n);
+    }
+    return out;
+}
+
+// Records of 3..9 distinct faces each, with `margin` values of room.
+CPointToFaceGraph RandomGraph(std::mt19937& rng, unsigned points, unsigned margin) {
+    CPointToFaceGraph graph;
+    std::uniform_int_distribution<int> size(3, 9), face(0, 399);
+    for (unsigned p = 0; p < points; ++p) {
+        std::vector<int> faces;
+        const int n = size(rng);
+        while (int(faces.size()) < n) {
+            const int f = face(rng);
+            if (std::find(faces.begin(), faces.end(), f) == faces.end()) faces.push_back(f);
+        }
+        graph.Add(faces.data(), unsigned(faces.size()), unsigned(faces.size()) + margin);
+    }
+    return graph;
+}
+
+// What a merge must leave: the faces `kept` lacks appended in their order, `removed` empty.
+void ModelMerge(Records& model, unsigned removed, unsigned kept) {
+    if (removed == kept) return;
+    std::vector<int> merged = model[kept];
+    for (int f : model[removed])
+        if (std::find(model[kept].begin(), model[kept].end(), f) == model[kept].end()) merged.push_back(f);
+    model[kept] = merged;
+    model[removed].clear();
+}
+
+
+TEST(GraphRecordMerge, PooledAndPlainMergesHoldTheSameFaces) {
+    std::mt19937 rng(11);
+    CPointToFaceGraph pooled = RandomGraph(rng, 300, 3);
+    CPointToFaceGraph plain = pooled;
+    Records model = Contents(pooled);
+    CGraphRoomPool pool;
+    std::vector<unsigned> alive(300);
+    for (unsigned p = 0; p < 300; ++p) alive[p] = p;
+    // Contraction-like: a live record merges into another live one and dies, until a few remain,
+    // so that kept records grow past their room and emptied records of many sizes pile up.
+    while (alive.size() > 8) {
+        std::uniform_int_distribution<size_t> pick(0, alive.size() - 1);
+        const size_t i = pick(rng);
+        size_t j = pick(rng);
+        if (j == i) j = (j + 1) % alive.size();
+        const unsigned removed = alive[i], kept = alive[j];
+        ModelMerge(model, removed, kept);
+        const int expected = int(model[kept].size());
+        ASSERT_EQ(MergePointToFaceRecords(pooled, removed, kept, &pool), expected);
+        ASSERT_EQ(MergePointToFaceRecords(plain, removed, kept, nullptr), expected);
+        alive.erase(alive.begin() + long(i));
+        ASSERT_EQ(Contents(pooled), model) << "after merging " << removed << " into " << kept;
+        ASSERT_EQ(Contents(plain), model);
+    }
+    EXPECT_LT(pooled.GetUsedBytes(), plain.GetUsedBytes()) << "the pool reuses emptied room";
+    EXPECT_EQ(MergePointToFaceRecords(pooled, 0, 300, &pool), 0) << "index out of range";
+    EXPECT_EQ(MergePointToFaceRecords(pooled, alive[0], alive[0], &pool), int(model[alive[0]].size()));
+    EXPECT_EQ(Contents(pooled), model);
+}
+
+TEST(GraphRecordMerge, PoolHandsOutOnlyRoomThatIsStillEmpty) {
+    CPointToFaceGraph graph;
+    const int faces[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    for (int p = 0; p < 6; ++p) graph.Add(faces, 2, 10);  // room for 10 values each
+    graph.Add(faces, 2, 40);                              // point 6: room beyond the largest kept size
+    for (unsigned p = 1; p < 5; ++p) graph.SetRecord(p, nullptr, 0);
+
+    CGraphRoomPool pool;
+    pool.Keep(6, 40);  // too large to be kept
+    pool.Keep(0, 5);   // too small
+    EXPECT_EQ(pool.GetCount(), 0);
+    for (unsigned p = 1; p < 5; ++p) pool.Keep(p, 10);
+    graph.SetRecord(4, faces, 3);  // filled again since: stale
+    EXPECT_EQ(pool.Take(graph, 11, 99, 99), -1) << "no kept room is large enough";
+    EXPECT_EQ(pool.GetCount(), 4);
+    // Latest first: 4 is stale, 3 is excluded, both are dropped on the way to 2.
+    EXPECT_EQ(pool.Take(graph, 8, 3, 99), 2);
+    EXPECT_EQ(pool.GetCount(), 1);
+    EXPECT_EQ(pool.Take(graph, 1, 99, 99), 1) << "a small need takes the smallest kept room";
+    EXPECT_EQ(pool.Take(graph, 1, 99, 99), -1);
+
+    for (int i = 0; i < CGraphRoomPool::kDepth + 10; ++i) pool.Keep(1, 10);
+    EXPECT_EQ(pool.GetCount(), CGraphRoomPool::kDepth) << "a bucket keeps at most kDepth entries";
+    pool.Clear();
+    EXPECT_EQ(pool.GetCount(), 0);
+}
+
+TEST(GraphRecordMerge, OutgrownRecordTakesPooledRoomInPlace) {
+    // Point 0 (room 4) outgrows its room when point 1 merges into it; point 2's emptied room of 12
+    // is in the pool, so the merged record moves there and the buffer does not grow.
+    CPointToFaceGraph graph;
+    const int a[4] = {0, 1, 2, 3}, b[4] = {2, 3, 4, 5}, c[1] = {9};
+    graph.Add(a, 4, 4);
+    graph.Add(b, 4, 4);
+    graph.Add(c, 1, 12);
+    graph.SetRecord(2, nullptr, 0);
+    CGraphRoomPool pool;
+    pool.Keep(2, 12);
+    const uint64_t used = graph.GetUsedBytes();
+    EXPECT_EQ(MergePointToFaceRecords(graph, 1, 0, &pool), 6);
+    EXPECT_EQ(graph.GetUsedBytes(), used);
+    EXPECT_EQ(Contents(graph), (Records{{0, 1, 2, 3, 4, 5}, {}, {}}));
+    EXPECT_EQ(graph.GetElement(0)->GetCapacity(), 12u);
+    EXPECT_EQ(graph.GetElement(2)->GetCapacity(), 4u) << "point 2 keeps point 0's old room";
+    EXPECT_EQ(pool.GetCount(), 0) << "rooms of 4 are too small to be kept";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "kestovar/core/archive.h"
@@ -106,7 +107,7 @@ TEST(FaceList, OutOfRangeQueriesReturnNothing) {
     EXPECT_FALSE(faces.SetSize(-1));
 }
 
-TEST(FaceView, SizeBelowThreeInvalidatesAndTriangleRestores) {
+TEST(FaceView, FewerThanThreeCornersInvalidateAndATriangleRestores) {
     CFaceList faces;
     FourTriangles(faces);
     CFace f;
@@ -124,13 +125,10 @@ TEST(FaceView, SizeBelowThreeInvalidatesAndTriangleRestores) {
     f.SetQuadrangle(1, 2, 3, 4);
     EXPECT_FALSE(f.IsFlagSet(FACE_INVALID));
     EXPECT_EQ(f.GetSize(), 4u);
-}
 
-TEST(FaceView, AddIndexBelowTwoInvalidates) {
-    CFaceList faces;
-    faces.SetSize(1, 3, SETSIZE_COMPACT_SLACK);
-    CFace f;
-    ASSERT_TRUE(faces.GetFace(0, f));
+    // AddIndex onto an empty face: below two corners it invalidates.
+    faces.ExpandSize(1);
+    ASSERT_TRUE(faces.GetFace(4, f));
     f.AddIndex(7);
     EXPECT_TRUE(f.IsFlagSet(FACE_INVALID));
     f.SetFlag(FACE_INVALID, false);
@@ -138,8 +136,7 @@ TEST(FaceView, AddIndexBelowTwoInvalidates) {
     EXPECT_FALSE(f.IsFlagSet(FACE_INVALID));
     f.AddIndex(9);
     f.AddIndex(10);  // past the capacity of 3: the record moves
-    EXPECT_EQ(Indexes(faces, 0), (std::vector<int>{7, 8, 9, 10}));
-    EXPECT_EQ(f.GetSize(), 4u);
+    EXPECT_EQ(Indexes(faces, 4), (std::vector<int>{7, 8, 9, 10}));
     EXPECT_EQ(f.GetIndexes()[3], 10);
 }
 
@@ -255,11 +252,15 @@ TEST(FaceRecords, SlackIsCompactedBeforeTheBufferGrows) {
 }
 
 TEST(FaceRecords, SizeModesShrinking) {
+    // Ten packed triangles (160 bytes).
+    const auto ten = [](CFaceList& list, bool freeExtra) {
+        list.SetSize(10, 3, SETSIZE_COMPACT_SLACK);
+        for (unsigned i = 0; i < 10; ++i) SetFace(list, i, {1, 2, 3});
+        if (freeExtra) list.FreeExtra();
+    };
     // Mode 2 keeps the buffer and the dropped records.
     CFaceList keep;
-    keep.SetSize(10, 3, SETSIZE_COMPACT_SLACK);
-    for (unsigned i = 0; i < 10; ++i) SetFace(keep, i, {1, 2, 3});
-    keep.FreeExtra();
+    ten(keep, true);
     ASSERT_EQ(keep.GetRecords().GetAllocatedBytes(), 160u);
     keep.SetSize(2, SETSIZE_KEEP_MEMORY);
     EXPECT_EQ(keep.GetRecords().GetAllocatedBytes(), 160u);
@@ -269,8 +270,7 @@ TEST(FaceRecords, SizeModesShrinking) {
 
     // Mode 1 packs exactly.
     CFaceList exact;
-    exact.SetSize(10, 3, SETSIZE_COMPACT_SLACK);
-    for (unsigned i = 0; i < 10; ++i) SetFace(exact, i, {1, 2, 3});
+    ten(exact, false);
     exact.SetSize(2, SETSIZE_COMPACT_EXACT);
     EXPECT_EQ(exact.GetRecords().GetAllocatedBytes(), 32u);
     EXPECT_EQ(exact.GetRecords().GetUsedBytes(), 32u);
@@ -278,9 +278,7 @@ TEST(FaceRecords, SizeModesShrinking) {
 
     // Mode 0: compacted to packed + max(packed / 4, 16) when the buffer is larger than that.
     CFaceList slack;
-    slack.SetSize(10, 3, SETSIZE_COMPACT_SLACK);
-    for (unsigned i = 0; i < 10; ++i) SetFace(slack, i, {1, 2, 3});
-    slack.FreeExtra();
+    ten(slack, true);
     slack.SetSize(9, SETSIZE_COMPACT_SLACK);  // 160 <= 144 + 36: left alone
     EXPECT_EQ(slack.GetRecords().GetAllocatedBytes(), 160u);
     EXPECT_EQ(slack.GetRecords().GetUsedBytes(), 160u);
@@ -423,9 +421,11 @@ TEST(FaceList, FlipReversesLiveFacesOnly) {
 // ---- order and renumbering -----------------------------------------------------------------------
 
 TEST(FaceList, ReorderMovesRecordsAndChunks) {
-    C3DFaceList faces;
-    FourTriangles(faces);
-    for (unsigned i = 0; i < 4; ++i) faces.SetFaceMaterial(i, 10 + i);
+    C3DFaceList faces, inv;
+    for (C3DFaceList* list : {&faces, &inv}) {
+        FourTriangles(*list);
+        for (unsigned i = 0; i < 4; ++i) list->SetFaceMaterial(i, 10 + i);
+    }
     faces.SaveFacesIndex();
     const unsigned order[] = {3, 0, 2, 1};  // face i takes old face order[i]
     ASSERT_TRUE(faces.ReorderFaces(order, 4, false));
@@ -434,9 +434,6 @@ TEST(FaceList, ReorderMovesRecordsAndChunks) {
     EXPECT_EQ(faces.GetFaceMaterial(0), 13u);
     EXPECT_EQ(faces.GetOriginalIndex(3), 1u);
 
-    C3DFaceList inv;
-    FourTriangles(inv);
-    for (unsigned i = 0; i < 4; ++i) inv.SetFaceMaterial(i, 10 + i);
     ASSERT_TRUE(inv.ReorderFaces(order, 4, true));  // old face i goes to order[i]
     EXPECT_EQ(Indexes(inv, 3), (std::vector<int>{0, 4, 1}));
     EXPECT_EQ(Indexes(inv, 0), (std::vector<int>{0, 3, 4}));
@@ -464,9 +461,7 @@ TEST(FaceList, UpdateIndexFollowsTheRemapRules) {
     EXPECT_EQ(Indexes(faces, 2), (std::vector<int>{7, 4, 2}));
     EXPECT_EQ(Indexes(faces, 3), (std::vector<int>{2, 4, 5}));  // hidden: untouched
     CXArray<unsigned int> table;
-    table.Add(0);
-    table.Add(1);
-    table.Add(9);
+    for (unsigned v : {0u, 1u, 9u}) table.Add(v);
     EXPECT_TRUE(faces.UpdateIndex(&table, false));
     EXPECT_EQ(Indexes(faces, 3), (std::vector<int>{9, 4, 5}));
     EXPECT_FALSE(faces.UpdateIndex(&table, false));  // nothing left to change
@@ -634,13 +629,9 @@ TEST(FaceMaterials, ReplaceMaterialRenamesFrontAndBack) {
 //  points 0..5 as in FourTriangles, plus point 6 far away that no live face uses
 TEST(FaceMaterials, BoundingBoxOfThePointsOfLiveFaces) {
     C3DPointList points;
-    points.Add(0, 0, 0);
-    points.Add(1, 0, 0);
-    points.Add(2, 0, 0);
-    points.Add(0, -1, 0);
-    points.Add(1, -1, 0);
-    points.Add(2, -1, 3);
-    points.Add(50, 50, 50);
+    for (auto [x, y, z] :
+         {std::array<float, 3>{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {0, -1, 0}, {1, -1, 0}, {2, -1, 3}, {50, 50, 50}})
+        points.Add(x, y, z);
     C3DFaceList faces;
     FourTriangles(faces);
     faces.ExpandSize(1);
@@ -698,7 +689,9 @@ TEST(FaceList, ChangeStampFollowsSizeChangesAndSetFlag) {
     EXPECT_EQ(faces.GetChangedStamp(), s0 + 3);
 }
 
-TEST(FaceList, IndexChecksumMatchesItsDefinition) {
+// The index part hashes the corners of the live faces; the chunk part mixes each chunk's
+// identifier with its element checksum.
+TEST(FaceList, IndexAndChunkChecksumsMatchTheirDefinitions) {
     C3DFaceList faces;
     FourTriangles(faces);
     faces.SetFaceFlag(1, FACE_HIDDEN, true);
@@ -710,11 +703,7 @@ TEST(FaceList, IndexChecksumMatchesItsDefinition) {
     EXPECT_EQ(faces.GetChecksum(0x4), h);
     EXPECT_EQ(faces.GetChecksum(0x3), 0u);
     EXPECT_EQ(faces.GetChecksum(0x0), 0u);
-}
 
-TEST(FaceList, ChunkChecksumMixesIdentifierAndElementChecksum) {
-    C3DFaceList faces;
-    FourTriangles(faces);
     faces.SetFaceMaterial(2, 0x80);
     faces.SetBackFaceMaterial(0, 3);
     auto fnv = [](const CElementArray* a) {

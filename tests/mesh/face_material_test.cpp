@@ -227,7 +227,7 @@ TEST(MaterialSort, ReorderingMovesFacesChunksAndFollowingChannelFaces) {
     auto* invalid = new RecordingChannel(CHANNEL_INVALID);
     FillFaces(*follows->GetFaceList(), {{10, 11, 12}, {20, 21, 22}, {30, 31, 32}});
     FillFaces(*invalid->GetFaceList(), {{10, 11, 12}, {20, 21, 22}, {30, 31, 32}});
-    CDependentChannels* set = CDependentChannels::Create();
+    Owned<CDependentChannels> set = CDependentChannels::Create();
     set->AddChannel(follows);
     set->AddChannel(invalid);
     m.geom->SetChannels(set, set, 0);
@@ -246,7 +246,6 @@ TEST(MaterialSort, ReorderingMovesFacesChunksAndFollowingChannelFaces) {
     EXPECT_EQ(FaceAt(*invalid->GetFaceList(), 0), (Face{10, 11, 12})) << "invalid channels stay";
     EXPECT_FALSE(m.faces->HasPointToFaceGraph()) << "the graph named the old face order";
     EXPECT_FALSE(m.faces->Sort(m.geom, 0)) << "already sorted";
-    set->Delete();
 }
 
 }  // namespace

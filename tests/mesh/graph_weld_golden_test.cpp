@@ -7,10 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <string>
 #include <vector>
 
 #include "adjacency_test_util.h"
@@ -27,28 +23,9 @@ struct Mesh {
     std::vector<Poly> faces;
 };
 
-// The bunny (data/bunny00.obj, beside tests/): v and f lines, polygons kept whole.
-Mesh LoadBunny() {
-    std::string root = KESTOVAR_TEST_DATA;
-    root.resize(root.size() - std::strlen("tests/data"));
-    std::ifstream in(root + "data/bunny00.obj");
+Mesh Bunny() {
     Mesh m;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream s(line);
-        std::string tag;
-        s >> tag;
-        if (tag == "v") {
-            P3 p;
-            s >> p[0] >> p[1] >> p[2];
-            m.points.push_back(p);
-        } else if (tag == "f") {
-            Poly f;
-            std::string item;
-            while (s >> item) f.push_back(std::atoi(item.c_str()) - 1);
-            m.faces.push_back(f);
-        }
-    }
+    LoadBunny(m.points, m.faces);
     return m;
 }
 
@@ -135,7 +112,7 @@ Graphs BuildAndHash(const Mesh& m, const std::vector<unsigned>& hidden = {}) {
 }
 
 TEST(GraphGolden, BunnyGraphsAreBitIdentical) {
-    const Mesh bunny = LoadBunny();
+    const Mesh bunny = Bunny();
     ASSERT_EQ(bunny.faces.size(), 75408u);
     const Graphs g = BuildAndHash(bunny);
     EXPECT_EQ(g.point, 0xd444ed2eb6ef7784ull);
@@ -197,16 +174,15 @@ TEST(GraphGolden, RepeatedCornersGiveAPointEachFaceOnceInRecordsOfExactSize) {
 }
 
 uint64_t WeldAndHash(const Mesh& m, double tolerance, bool withChannel, bool expectChange = true) {
-    C3DObject* obj = MakeObject(m.points, m.faces);
+    Owned obj = MakeObject(m.points, m.faces);
     if (withChannel) AddOffsetChannel(*obj, 3);
     EXPECT_EQ(obj->Weld3DPoints(tolerance, false, 0, 0), expectChange);
     const uint64_t h = HashObject(*obj);
-    obj->Delete();
     return h;
 }
 
 TEST(WeldGolden, SplitMeshesWeldBitIdentically) {
-    const Mesh bunny = SplitPerFace(LoadBunny());
+    const Mesh bunny = SplitPerFace(Bunny());
     const Mesh grid = SplitGrid(70, 50);
     // Exact matches on the bunny (no coordinate near zero) and on the grid (several), the bunny
     // with a channel that must follow, and a tolerance that takes the general grid weld.
@@ -217,7 +193,7 @@ TEST(WeldGolden, SplitMeshesWeldBitIdentically) {
     // Welding collapses faces of the grid at a coarse tolerance: degenerate faces go.
     EXPECT_EQ(WeldAndHash(grid, 0.02, true), 0x588046329c9c34c9ull);
     // Nothing to merge: the mesh with shared points stays as it is.
-    EXPECT_EQ(WeldAndHash(LoadBunny(), 0.0, false, false), 0x21af6d14e7fc24c5ull);
+    EXPECT_EQ(WeldAndHash(Bunny(), 0.0, false, false), 0x21af6d14e7fc24c5ull);
 }
 
 // An object kind of its own: the weld hands it to the general renumbering and Clean instead of
@@ -233,7 +209,7 @@ uint64_t WeldEitherWay(const Mesh& m, double tolerance, bool general, const std:
     C3DFaceList* fl = C3DFaceList::Create();
     WriteFaces(*fl, m.faces);
     for (unsigned f : invalid) fl->SetFaceFlags(f, FACE_INVALID, true);
-    C3DObject* obj = general ? new GeneralPathObject(pl, fl, nullptr) : new C3DObject(pl, fl, nullptr);
+    Owned obj = general ? new GeneralPathObject(pl, fl, nullptr) : new C3DObject(pl, fl, nullptr);
     AddOffsetChannel(*obj, 2);
     // Weight i on point i, a channel that follows the point remap.
     CWeightChannel* weights = new CWeightChannel(kNewChannelID, true);
@@ -245,7 +221,6 @@ uint64_t WeldEitherWay(const Mesh& m, double tolerance, bool general, const std:
     EXPECT_EQ(obj->GetChannels()->GetSize(), 2);
     const CWeightPointList& w = *weights->GetWeightPointList();
     for (int i = 0; i < w.GetSize(); ++i) h.Add(w.GetAt(i).weight);
-    obj->Delete();
     return h.h;
 }
 

@@ -17,6 +17,7 @@ namespace kestovar {
 namespace {
 
 using test::MakeObject;
+using test::Owned;
 using test::P3;
 using test::Poly;
 using test::ReadFaces;
@@ -74,7 +75,7 @@ bool NoEdgeRunTwice(const CFaceList& list) {
 bool HasRepeatedIndex(const Poly& f) { return std::set<int>(f.begin(), f.end()).size() != f.size(); }
 
 TEST(MergeCoplanarFaces, SubdividedPlaneBecomesOnePolygonAlongItsBorder) {
-    C3DObject* grid = TriangulatedGrid(3);
+    Owned grid = TriangulatedGrid(3);
     const auto borderBefore = BorderEdges(ReadFaces(*grid->GetFaceList()));
     ASSERT_TRUE(grid->MergeCoplanarFaces(0.01, 0));
     const auto faces = ReadFaces(*grid->GetFaceList());
@@ -88,7 +89,6 @@ TEST(MergeCoplanarFaces, SubdividedPlaneBecomesOnePolygonAlongItsBorder) {
     EXPECT_TRUE(NoEdgeRunTwice(*grid->GetFaceList()));
     // Nothing is left to merge: a second run changes nothing.
     EXPECT_FALSE(grid->MergeCoplanarFaces(0.01, 0));
-    grid->Delete();
 }
 
 // A plane whose border has more corners than a face record holds (65535) cannot become one
@@ -105,7 +105,7 @@ TEST(MergeCoplanarFaces, RegionWithABorderLongerThanARecordKeepsItsFaces) {
             faces.push_back({a, b, c});
             faces.push_back({a, c, d});
         }
-        C3DObject* strip = MakeObject(pts, faces);
+        Owned strip = MakeObject(pts, faces);
         const bool fits = 2 * (columns + 1) <= 65535;
         EXPECT_EQ(strip->MergeCoplanarFaces(0.01, 0), fits);
         const auto merged = ReadFaces(*strip->GetFaceList());
@@ -115,14 +115,13 @@ TEST(MergeCoplanarFaces, RegionWithABorderLongerThanARecordKeepsItsFaces) {
         } else {
             EXPECT_EQ(merged, faces);
         }
-        strip->Delete();
     }
 }
 
 TEST(MergeCoplanarFaces, AreaAroundAHoleBecomesSimplePolygonsCoveringItOnce) {
     // 4 x 4 squares with the two middle ones of the second row removed, and a 3 x 3 ring.
     for (const auto& [n, hole] : std::vector<std::pair<int, std::set<int>>>{{4, {5, 6}}, {3, {4}}}) {
-        C3DObject* grid = TriangulatedGrid(n, hole);
+        Owned grid = TriangulatedGrid(n, hole);
         const auto borderBefore = BorderEdges(ReadFaces(*grid->GetFaceList()));
         ASSERT_TRUE(grid->MergeCoplanarFaces(0.01, 0));
         const auto faces = ReadFaces(*grid->GetFaceList());
@@ -139,7 +138,6 @@ TEST(MergeCoplanarFaces, AreaAroundAHoleBecomesSimplePolygonsCoveringItOnce) {
         // Same outer and inner border, and the pieces meet edge to edge with opposite directions.
         EXPECT_EQ(BorderEdges(faces), borderBefore);
         EXPECT_TRUE(NoEdgeRunTwice(*grid->GetFaceList()));
-        grid->Delete();
     }
 }
 
@@ -148,40 +146,35 @@ TEST(MergeCoplanarFaces, MaterialAngleAndOrientationKeepFacesApart) {
     auto pair = [](float fold) {
         return MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, fold}}, {{0, 1, 2}, {2, 1, 3}});
     };
-    C3DObject* flat = pair(0.0f);
+    Owned flat = pair(0.0f);
     ASSERT_TRUE(flat->MergeCoplanarFaces(0.01, 0));
     ASSERT_EQ(ReadFaces(*flat->GetFaceList()).size(), 1u);
     EXPECT_EQ(ReadFaces(*flat->GetFaceList())[0].size(), 4u);
-    flat->Delete();
 
-    C3DObject* materials = pair(0.0f);
+    Owned materials = pair(0.0f);
     materials->GetFaceList()->SetFaceMaterial(1, 7);
     EXPECT_FALSE(materials->MergeCoplanarFaces(0.01, 0));
     EXPECT_EQ(materials->GetFaceNbr(), 2);
-    materials->Delete();
 
     // Folded by about 35 degrees: apart at 30 degrees, merged at 40.
-    C3DObject* folded = pair(0.5f);
+    Owned folded = pair(0.5f);
     EXPECT_FALSE(folded->MergeCoplanarFaces(30.0 * M_PI / 180.0, 0));
     EXPECT_TRUE(folded->MergeCoplanarFaces(40.0 * M_PI / 180.0, 0));
-    folded->Delete();
 
     // A neighbour listed the other way round is not merged even at a wide angle.
-    C3DObject* reversed = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {{0, 1, 2}, {1, 2, 3}});
+    Owned reversed = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {{0, 1, 2}, {1, 2, 3}});
     EXPECT_FALSE(reversed->MergeCoplanarFaces(M_PI, 0));
-    reversed->Delete();
 
     // Nothing coplanar: a cube stays a cube.
-    C3DObject* cube = MakeObject(test::CubePoints(), test::CubeFaces());
+    Owned cube = MakeObject(test::CubePoints(), test::CubeFaces());
     EXPECT_FALSE(cube->MergeCoplanarFaces(0.01, 0xFFFF));
     EXPECT_EQ(ReadFaces(*cube->GetFaceList()), test::CubeFaces());
-    cube->Delete();
 }
 
 TEST(MergeCoplanarFaces, ChannelFacesFollowTheMergedPolygons) {
     // A 2 x 2 grid beside a tilted triangle; a texture channel holds (x, y) of each point, with
     // a seam: the faces right of x = 1 use a copy of every channel point.
-    C3DObject* grid = TriangulatedGrid(2);
+    Owned grid = TriangulatedGrid(2);
     const int np = grid->GetPointNbr();
     grid->GetPointList()->Add(0.0f, 0.0f, 1.0f);
     grid->GetFaceList()->ExpandSizeAndFlags(1, 0);
@@ -228,11 +221,10 @@ TEST(MergeCoplanarFaces, ChannelFacesFollowTheMergedPolygons) {
             EXPECT_EQ(values[c[i]].v, q.y);
         }
     }
-    grid->Delete();
 }
 
 TEST(MergeCoplanarFaces, TextureCornersMissingOnOneSideStopTheMerge) {
-    C3DObject* pair = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {{0, 1, 2}, {2, 1, 3}});
+    Owned pair = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {{0, 1, 2}, {2, 1, 3}});
     CUVWChannel* uv = new CUVWChannel;
     for (int v = 0; v < 4; ++v) uv->GetUVWPointList()->Add(float(v), 0.0f);
     test::WriteFaces(*uv->GetUVWFaceList(), {{0, 1, 2}, {2, 1, 3}});
@@ -244,13 +236,12 @@ TEST(MergeCoplanarFaces, TextureCornersMissingOnOneSideStopTheMerge) {
     uv->GetUVWFaceList()->SetFaceFlag(1, FACE_HIDDEN, false);
     EXPECT_TRUE(pair->MergeCoplanarFaces(0.01, CHANNEL_UVW));
     EXPECT_EQ(pair->GetFaceNbr(), 1);
-    pair->Delete();
 }
 
 TEST(MergeCoplanarFaces, CancellationAndBadInputChangeNothing) {
     // Degenerate, repeated-index and NaN faces never join a region and never crash.
     const float nan = std::nanf("");
-    C3DObject* o = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {2, 0, 0}, {nan, 0, 0}},
+    Owned o = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {2, 0, 0}, {nan, 0, 0}},
                               {{0, 1, 2}, {2, 1, 3}, {0, 1, 4}, {4, 3, 3, 1}, {1, 5, 3}});
     EXPECT_TRUE(o->MergeCoplanarFaces(0.01, 0));
     const auto faces = ReadFaces(*o->GetFaceList());
@@ -259,7 +250,6 @@ TEST(MergeCoplanarFaces, CancellationAndBadInputChangeNothing) {
     EXPECT_EQ(faces[1], (Poly{0, 1, 4}));
     EXPECT_EQ(faces[2], (Poly{4, 3, 3, 1}));
     EXPECT_EQ(faces[3], (Poly{1, 5, 3}));
-    o->Delete();
 
     CGeomInfo none;
     C3DFaceList empty;

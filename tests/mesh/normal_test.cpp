@@ -22,6 +22,7 @@ namespace kestovar {
 namespace {
 
 using test::Face;
+using test::Owned;
 using test::XYZ;
 // An object over the given points and faces with a view over it (see adjacency_test_util.h).
 using Mesh = test::ObjectMesh;
@@ -70,6 +71,22 @@ const C3DTVector<float>& CornerNormal(CChannel* channel, unsigned face, unsigned
     const int* idx = channel->GetFaceList()->GetIndexes(face, n);
     EXPECT_LT(int(corner), n);
     return static_cast<C3DVectorList*>(channel->GetPointList())->GetAt(idx[corner]);
+}
+
+C3DTVector<float> Flagged(float x, float y, float z, unsigned flags) {
+    C3DTVector<float> v(x, y, z);
+    v.SetFlags(flags);
+    return v;
+}
+
+// Writes `corners` (rows of `k`) as the faces of `list`, sized to `count` faces.
+void SetCorners(CFaceList* list, unsigned count, unsigned k, const int* corners) {
+    list->SetSize(int(count), k, SETSIZE_COMPACT_SLACK);
+    for (unsigned f = 0; f < count; ++f) {
+        CFace view;
+        list->GetFace(f, view);
+        view.SetIndexes(corners + f * k, k);
+    }
 }
 
 // ---- face geometry ----
@@ -174,10 +191,14 @@ TEST(FaceNormalChannel, OneUnitNormalPerLiveFaceAndDegenerateFallback) {
 
 // ---- point normal channel ----
 
-TEST(PointNormalChannel, CubeAt30DegreesKeepsEverySideApart) {
+// At 30 degrees every side of the cube keeps its own normal; at a half turn every point is
+// smoothed. The channel recomputes only when the angle changes or it is out of date.
+TEST(PointNormalChannel, CubeSidesSplitAt30DegreesAndSmoothAtAHalfTurn) {
     Mesh m(kCubePoints, kCubeFaces);
     CPointNormalChannel channel;
+    EXPECT_EQ(channel.GetSmoothAngle(), 1.0f);
     ASSERT_TRUE(channel.InitNormals(m.geom, k30Degrees));
+    EXPECT_FALSE(channel.InitNormals(m.geom, k30Degrees));
     C3DVectorList* v = channel.GetNormalVectorList();
     EXPECT_EQ(v->GetSize(), 6);
     for (int p = 0; p < 8; ++p) EXPECT_TRUE(m.Points()->GetPt(p)->IsFlagSet(POINT_NORMAL_BREAK)) << p;
@@ -192,13 +213,8 @@ TEST(PointNormalChannel, CubeAt30DegreesKeepsEverySideApart) {
         m.View(f).GetNormal(m.geom, fn, true);
         ExpectVector(v->GetAt(idx[0]), fn.x, fn.y, fn.z);
     }
-}
 
-TEST(PointNormalChannel, CubeAtHalfTurnSmoothsEveryPoint) {
-    Mesh m(kCubePoints, kCubeFaces);
-    CPointNormalChannel channel;
     ASSERT_TRUE(channel.InitNormals(m.geom, kPi));
-    C3DVectorList* v = channel.GetNormalVectorList();
     EXPECT_EQ(v->GetSize(), 8);
     const double s = 1.0 / std::sqrt(3.0);
     for (unsigned f = 0; f < 6; ++f) {
@@ -211,20 +227,8 @@ TEST(PointNormalChannel, CubeAtHalfTurnSmoothsEveryPoint) {
             ExpectVector(v->GetAt(idx[k]), (p.x * 2 - 1) * s, (p.y * 2 - 1) * s, (p.z * 2 - 1) * s);
         }
     }
-    for (int p = 0; p < 8; ++p) EXPECT_FALSE(m.Points()->GetPt(p)->IsOneFlagSet(POINT_NORMAL_BREAK)) << p;
-}
-
-TEST(PointNormalChannel, RecomputesOnlyWhenAngleChangesOrOutOfDate) {
-    Mesh m(kCubePoints, kCubeFaces);
-    CPointNormalChannel channel;
-    EXPECT_EQ(channel.GetSmoothAngle(), 1.0f);
-    ASSERT_TRUE(channel.InitNormals(m.geom, k30Degrees));
-    EXPECT_FALSE(channel.InitNormals(m.geom, k30Degrees));
-    EXPECT_EQ(channel.GetNormalVectorList()->GetSize(), 6);
-    ASSERT_TRUE(channel.InitNormals(m.geom, kPi));
-    EXPECT_EQ(channel.GetNormalVectorList()->GetSize(), 8);
     // The break flags follow the latest build.
-    EXPECT_FALSE(m.Points()->GetPt(0)->IsOneFlagSet(POINT_NORMAL_BREAK));
+    for (int p = 0; p < 8; ++p) EXPECT_FALSE(m.Points()->GetPt(p)->IsOneFlagSet(POINT_NORMAL_BREAK)) << p;
     channel.SetFlag(CHANNEL_OUT_OF_DATE, true);
     EXPECT_TRUE(channel.InitNormals(m.geom, kPi));
     // Geometric clean-up marks it out of date rather than editing it.
@@ -241,8 +245,7 @@ TEST(PointNormalChannel, BreaksMarkedExactlyOnTheFold) {
     // Two distinct normals: +z shared by A and B (also across their common edge 1-4), +x on C.
     EXPECT_EQ(channel.GetNormalVectorList()->GetSize(), 2);
     ExpectVector(CornerNormal(&channel, 0, 1), 0, 0, 1);  // A at 1
-    EXPECT_EQ(CornerIndex(&channel, 0, 1),
-              CornerIndex(&channel, 1, 0));
+    EXPECT_EQ(CornerIndex(&channel, 0, 1), CornerIndex(&channel, 1, 0));
     ExpectVector(CornerNormal(&channel, 1, 1), 0, 0, 1);  // B at 2
     ExpectVector(CornerNormal(&channel, 2, 0), 1, 0, 0);  // C at 2
 }
@@ -291,8 +294,7 @@ TEST(PointNormalChannel, WeightingModesOnAFan) {
         const double len = std::sqrt(c.x * c.x + c.z * c.z);
         ExpectVector(CornerNormal(&channel, 0, 0), c.x / len, 0, c.z / len, 1e-5);
         // Both faces share the one vector at point 0.
-        EXPECT_EQ(CornerIndex(&channel, 0, 0),
-                  CornerIndex(&channel, 1, 0));
+        EXPECT_EQ(CornerIndex(&channel, 0, 0), CornerIndex(&channel, 1, 0));
     }
 }
 
@@ -320,23 +322,14 @@ TEST(PointNormalChannel, SmoothingLookupPrefersLiveSpecifiedNormals) {
     Mesh m(kStripPoints, kStripFaces);
     CPointNormalChannel channel;
     channel.InitNormals(m.geom, k30Degrees);
-    CSpecNormalChannel* specified = new CSpecNormalChannel;
+    Owned<CSpecNormalChannel> specified = new CSpecNormalChannel;
     C3DVectorList* sv = specified->GetNormalVectorList();
-    sv->Add(0.0f, 1.0f, 0.0f);                               // 0: given
-    C3DTVector<float> none(0.0f, 0.0f, 0.0f);
-    none.SetFlags(SPEC_NORMAL_NONE);
-    sv->Add(none);                                           // 1: no normal
-    C3DTVector<float> computed(0.0f, 0.0f, 0.0f);
-    computed.SetFlags(SPEC_NORMAL_COMPUTED);
-    sv->Add(computed);                                       // 2: recomputed from its faces
+    sv->Add(Flagged(0, 1, 0, 0));                            // 0: given
+    sv->Add(Flagged(0, 0, 0, SPEC_NORMAL_NONE));             // 1: no normal
+    sv->Add(Flagged(0, 0, 0, SPEC_NORMAL_COMPUTED));         // 2: recomputed from its faces
     CFaceList* sf = specified->GetFaceList();
-    sf->SetSize(3, 4, SETSIZE_COMPACT_SLACK);
     const int corners[3][4] = {{0, 1, 1, 1}, {2, 2, 2, 2}, {0, 0, 0, 0}};
-    for (unsigned f = 0; f < 3; ++f) {
-        CFace view;
-        sf->GetFace(f, view);
-        view.SetIndexes(corners[f], 4);
-    }
+    SetCorners(sf, 3, 4, corners[0]);
     sf->SetFaceFlag(2, FACE_HIDDEN, true);
     channel.PrepareSmoothing(m.geom, specified);
     unsigned source = 99;
@@ -352,16 +345,9 @@ TEST(PointNormalChannel, SmoothingLookupPrefersLiveSpecifiedNormals) {
     EXPECT_EQ(channel.GetSmoothNormalByIndex(0, 5, &source), nullptr);
     EXPECT_EQ(source, unsigned(SMOOTH_NORMAL_NONE));
     EXPECT_EQ(channel.GetSmoothNormalByCorner(0, 9, &source), nullptr);
-    specified->Delete();
 }
 
 // ---- specified normals ----
-
-C3DTVector<float> Flagged(float x, float y, float z, unsigned flags) {
-    C3DTVector<float> v(x, y, z);
-    v.SetFlags(flags);
-    return v;
-}
 
 TEST(SpecNormalChannel, CompareRules) {
     CSpecNormalChannel c;
@@ -389,13 +375,8 @@ TEST(SpecNormalChannel, NormalizeFlagsEmptyVectorsAndDropsFacesWithoutNormals) {
     v->Add(0.0f, 0.0f, 3.0f);
     v->Add(0.0f, 0.0f, 0.0f);
     CFaceList* f = c.GetFaceList();
-    f->SetSize(2, 3, SETSIZE_COMPACT_SLACK);
-    const int a[3] = {0, 1, 1}, b[3] = {1, 1, 1};
-    CFace view;
-    f->GetFace(0, view);
-    view.SetIndexes(a, 3);
-    f->GetFace(1, view);
-    view.SetIndexes(b, 3);
+    const int corners[2][3] = {{0, 1, 1}, {1, 1, 1}};
+    SetCorners(f, 2, 3, corners[0]);
     EXPECT_TRUE(c.Normalize());
     ExpectVector(v->GetAt(0), 0, 0, 1);
     EXPECT_TRUE(v->GetAt(1).IsFlagSet(SPEC_NORMAL_NONE));
@@ -412,39 +393,31 @@ TEST(SpecNormalChannel, NormalizeFlagsEmptyVectorsAndDropsFacesWithoutNormals) {
 
 // A specified channel on the strip: every corner of A and B uses vector 0 (+z, given), C uses
 // vector 1 at point 2 and vector 2 elsewhere.
-CSpecNormalChannel* StripSpecChannel(const Mesh& m, const C3DTVector<float>& c2, const C3DTVector<float>& cOther) {
+CSpecNormalChannel* StripSpecChannel(const C3DTVector<float>& c2, const C3DTVector<float>& cOther) {
     CSpecNormalChannel* c = new CSpecNormalChannel;
     C3DVectorList* v = c->GetNormalVectorList();
     v->Add(Flagged(0, 0, 1, 0));
     v->Add(c2);
     v->Add(cOther);
-    CFaceList* f = c->GetFaceList();
-    f->SetSize(3, 4, SETSIZE_COMPACT_SLACK);
     const int idx[3][4] = {{0, 0, 0, 0}, {0, 0, 0, 0}, {1, 2, 2, 2}};
-    for (unsigned i = 0; i < 3; ++i) {
-        CFace view;
-        f->GetFace(i, view);
-        view.SetIndexes(idx[i], 4);
-    }
-    (void)m;
+    SetCorners(c->GetFaceList(), 3, 4, idx[0]);
     return c;
 }
 
 TEST(SpecNormalChannel, ComputeNormalsRecomputesOnlyComputedVectors) {
     Mesh m(kStripPoints, kStripFaces);
-    CSpecNormalChannel* c = StripSpecChannel(m, Flagged(5, 5, 5, SPEC_NORMAL_COMPUTED), Flagged(0, 1, 0, 0));
+    Owned<CSpecNormalChannel> c = StripSpecChannel(Flagged(5, 5, 5, SPEC_NORMAL_COMPUTED), Flagged(0, 1, 0, 0));
     // Vector 0 is given (+z) and stays; vector 1 is computed from C alone at point 2.
     ASSERT_TRUE(c->ComputeNormals(m.geom, NORMAL_SMOOTH_AREA));
     ExpectVector(c->GetNormalVectorList()->GetAt(0), 0, 0, 1);
     ExpectVector(c->GetNormalVectorList()->GetAt(1), 1, 0, 0);
     ExpectVector(c->GetNormalVectorList()->GetAt(2), 0, 1, 0);
     EXPECT_FALSE(c->ComputeNormals(m.geom, NORMAL_SMOOTH_AREA));  // up to date
-    c->Delete();
 }
 
 TEST(SpecNormalChannel, BreakFlagsAndFrontierFollowTheAngle) {
     Mesh m(kStripPoints, kStripFaces);
-    CSpecNormalChannel* c = StripSpecChannel(m, Flagged(1, 0, 0, 0), Flagged(1, 0, 0, 0));
+    Owned<CSpecNormalChannel> c = StripSpecChannel(Flagged(1, 0, 0, 0), Flagged(1, 0, 0, 0));
     m.Points()->GetPt(0)->SetFlags(POINT_NORMAL_FRONTIER, true);  // stale mark, cleared by reset
     EXPECT_EQ(c->InitNormalBreakFlag(m.geom, k30Degrees, true, NORMAL_SMOOTH_AREA), 2);
     for (int p = 0; p < 8; ++p)
@@ -463,20 +436,16 @@ TEST(SpecNormalChannel, BreakFlagsAndFrontierFollowTheAngle) {
     EXPECT_TRUE(c->IsNormalFrontier(m.geom, 2.0, C3DEdge(2, 5), 1, 2));
     c->GetFaceList()->SetFaceFlag(1, FACE_HIDDEN, true);
     EXPECT_FALSE(c->IsNormalFrontier(m.geom, k30Degrees, C3DEdge(2, 5), 1, 2));
-    c->Delete();
 }
 
 TEST(SpecNormalChannel, GenerateFlatFillsMissingCornersWithFaceNormals) {
     Mesh m(kCubePoints, kCubeFaces);
-    CSpecNormalChannel* c = new CSpecNormalChannel;
+    Owned<CSpecNormalChannel> c = new CSpecNormalChannel;
     c->GetNormalVectorList()->Add(Flagged(0, 0, 0, SPEC_NORMAL_NONE));
     c->GetNormalVectorList()->Add(Flagged(0.6f, 0.8f, 0, 0));
     // Face 0 has one given corner; faces 1..5 are missing from the channel.
-    c->GetFaceList()->SetSize(1, 4, SETSIZE_COMPACT_SLACK);
-    CFace view;
-    c->GetFaceList()->GetFace(0, view);
     const int idx[4] = {1, 0, 0, 0};
-    view.SetIndexes(idx, 4);
+    SetCorners(c->GetFaceList(), 1, 4, idx);
     ASSERT_TRUE(c->GenerateNormals(m.geom, GENERATE_NORMALS_FILL_FACES | GENERATE_NORMALS_FLAT, k30Degrees,
                                    NORMAL_SMOOTH_AREA));
     CFaceList* f = c->GetFaceList();
@@ -492,12 +461,11 @@ TEST(SpecNormalChannel, GenerateFlatFillsMissingCornersWithFaceNormals) {
             EXPECT_TRUE(CornerNormal(c, face, k).IsFlagSet(SPEC_NORMAL_COMPUTED));
         }
     }
-    c->Delete();
 }
 
 TEST(SpecNormalChannel, GenerateSmoothSharesVectorsWhereNoFaceIsLeftOut) {
     Mesh m(kStripPoints, kStripFaces);
-    CSpecNormalChannel* c = new CSpecNormalChannel;
+    Owned<CSpecNormalChannel> c = new CSpecNormalChannel;
     ASSERT_TRUE(c->GenerateNormals(m.geom, GENERATE_NORMALS_FILL_FACES | GENERATE_NORMALS_SHARE, k30Degrees,
                                    NORMAL_SMOOTH_AREA));
     // Point 1 and 4 (A and B only) share one vector; at the fold, A/B and C keep their own.
@@ -514,11 +482,9 @@ TEST(SpecNormalChannel, GenerateSmoothSharesVectorsWhereNoFaceIsLeftOut) {
                                     NORMAL_SMOOTH_AREA));
     EXPECT_FALSE(c->IsOneFlagSet(CHANNEL_INVALID));
     // Without a fill bit nothing is generated and an empty channel becomes invalid.
-    CSpecNormalChannel* empty = new CSpecNormalChannel;
+    Owned<CSpecNormalChannel> empty = new CSpecNormalChannel;
     EXPECT_FALSE(empty->GenerateNormals(m.geom, GENERATE_NORMALS_FLAT, k30Degrees, NORMAL_SMOOTH_AREA));
     EXPECT_TRUE(empty->IsFlagSet(CHANNEL_INVALID));
-    empty->Delete();
-    c->Delete();
 }
 
 // ---- transforms and creation ----
@@ -543,23 +509,20 @@ TEST(NormalChannels, TransformsUseTheInverseTransposeAndRenormalise) {
 TEST(NormalChannels, CreateByTypeWithIdentifiers) {
     const unsigned types[3] = {CHANNEL_POINT_NORMAL, CHANNEL_FACE_NORMAL, CHANNEL_SPEC_NORMAL};
     for (unsigned t : types) {
-        CChannel* c = CreateNormalChannel(t, 7);
+        Owned<CChannel> c = CreateNormalChannel(t, 7);
         ASSERT_NE(c, nullptr);
         EXPECT_EQ(c->GetType(), _Channel3DType(t));
         EXPECT_EQ(c->GetID(), 7u);
         EXPECT_NE(c->GetPointList(), nullptr);
         EXPECT_EQ(c->GetFaceList() != nullptr, t != CHANNEL_FACE_NORMAL);
-        CChannel* copy = c->Copy(CHANNEL_COPY_KEEP_ID);
+        Owned<CChannel> copy = c->Copy(CHANNEL_COPY_KEEP_ID);
         EXPECT_EQ(copy->GetType(), c->GetType());
         EXPECT_EQ(copy->GetID(), 7u);
-        copy->Delete();
-        c->Delete();
     }
     // CChannel::Create reaches the same classes.
-    CChannel* made = CChannel::Create(CHANNEL_SPEC_NORMAL, 8);
+    Owned<CChannel> made = CChannel::Create(CHANNEL_SPEC_NORMAL, 8);
     ASSERT_NE(made, nullptr);
     EXPECT_TRUE(made->IsKindOf(KX_RUNTIME_CLASS(CSpecNormalChannel)));
-    made->Delete();
     EXPECT_EQ(CreateNormalChannel(CHANNEL_UVW, 7), nullptr);
     EXPECT_EQ(CreateNormalChannel(0, 7), nullptr);
 }
@@ -597,9 +560,7 @@ TEST(SpecNormalChannel, NormalsTurnWithTheObjectThroughScaleRotationAndMirror) {
         t.SetIdentity();
         for (int i = 0; i < 3; ++i)
             for (int j = 0; j < 3; ++j) t(i, j) = rotation[i][j] * scale[j];
-        t(3, 0) = 1;
-        t(3, 1) = 2;
-        t(3, 2) = 3;
+        for (int i = 0; i < 3; ++i) t(3, i) = float(i + 1);
         ASSERT_TRUE(m.object->MatrixTransform(t));
         for (unsigned face = 0; face < 6; ++face) {
             C3DTVector<float> fn;
@@ -617,11 +578,11 @@ TEST(NormalChannelArchive, SmoothedAndFaceNormalsRoundTrip) {
     ASSERT_TRUE(smooth->InitNormals(m.geom, k30Degrees));
     CFaceNormalChannel* flat = new CFaceNormalChannel;
     ASSERT_TRUE(flat->InitNormals(m.geom));
-    CDependentChannels* set = CDependentChannels::Create();
+    Owned<CDependentChannels> set = CDependentChannels::Create();
     set->AddChannel(smooth);
     set->AddChannel(flat);
     const test::Bytes bytes = test::Store([&](CXArchive& ar) { set->Serialize(ar); });
-    CDependentChannels* back = CDependentChannels::Create();
+    Owned<CDependentChannels> back = CDependentChannels::Create();
     test::Load(bytes, [&](CXArchive& ar) { back->Serialize(ar); });
     ASSERT_EQ(back->GetSize(), 2);
     auto* smooth2 = dynamic_cast<CPointNormalChannel*>(back->GetChannel(0));
@@ -639,8 +600,6 @@ TEST(NormalChannelArchive, SmoothedAndFaceNormalsRoundTrip) {
         for (unsigned k = 0; k < 4; ++k) EXPECT_EQ(CornerIndex(smooth2, f, k), CornerIndex(smooth, f, k));
     smooth2->SetFlag(CHANNEL_OUT_OF_DATE, true);
     EXPECT_TRUE(smooth2->InitNormals(m.geom, k30Degrees));
-    back->Delete();
-    set->Delete();
 }
 
 }  // namespace

@@ -6,12 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <string>
 #include <vector>
 
+#include "cleanup_test_util.h"
 #include "kestovar/mesh/channel_lists.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
@@ -24,46 +21,13 @@ namespace kestovar {
 namespace {
 
 using test::Fnv;
+using test::Owned;
 
-// The bunny as a polymesh (v and f lines; faces as listed, polygons kept whole).
-C3DObject* LoadBunny() {
-    // The bunny lives in the repository's data folder, beside tests/.
-    std::string root = KESTOVAR_TEST_DATA;
-    root.resize(root.size() - std::strlen("tests/data"));
-    std::ifstream in(root + "data/bunny00.obj");
-    if (!in) return nullptr;
-    C3DPointList* points = C3DPointList::Create();
-    std::vector<std::vector<int>> faces;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream s(line);
-        std::string tag;
-        s >> tag;
-        if (tag == "v") {
-            float x, y, z;
-            s >> x >> y >> z;
-            points->Add(x, y, z);
-        } else if (tag == "f") {
-            std::vector<int> f;
-            std::string item;
-            while (s >> item) f.push_back(std::atoi(item.c_str()) - 1);
-            faces.push_back(f);
-        }
-    }
-    C3DFaceList* list = C3DFaceList::Create();
-    list->SetSize(int(faces.size()), 3, SETSIZE_COMPACT_SLACK);
-    for (size_t i = 0; i < faces.size(); ++i) {
-        CFace view;
-        list->GetFace(unsigned(i), view);
-        view.SetIndexes(faces[i].data(), unsigned(faces[i].size()));
-    }
-    return new C3DObject(points, list, nullptr);
-}
 
 uint64_t HashNormals(C3DObject* object, _NormalSmoothMode mode, float angle) {
     object->SetSmoothMode(mode);
     CGeomInfo geom(object);
-    CPointNormalChannel* channel = new CPointNormalChannel;
+    Owned<CPointNormalChannel> channel = new CPointNormalChannel;
     EXPECT_TRUE(channel->InitNormals(&geom, angle));
     Fnv h;
     const C3DVectorList* vectors = channel->GetNormalVectorList();
@@ -85,7 +49,6 @@ uint64_t HashNormals(C3DObject* object, _NormalSmoothMode mode, float angle) {
     }
     const C3DPointList* points = object->GetPointList();
     for (int p = 0; p < points->GetSize(); ++p) h.Add(points->GetPointFlags(p) & POINT_NORMAL_BREAK);
-    channel->Delete();
     return h.h;
 }
 
@@ -102,8 +65,11 @@ void ExpectPins(C3DObject* object, const std::vector<Pin>& pins) {
 }
 
 TEST(NormalsGolden, BunnyCornerNormalsAreBitIdenticalInEveryMode) {
-    C3DObject* bunny = LoadBunny();
-    ASSERT_NE(bunny, nullptr);
+    std::vector<test::P3> points;
+    std::vector<test::Poly> faces;
+    test::LoadBunny(points, faces);
+    ASSERT_EQ(faces.size(), 75408u);
+    Owned bunny = test::MakeObject(points, faces);
     const std::vector<Pin> cases = {
         {NORMAL_SMOOTH_UNWEIGHTED, 0.5235988f, 0xf8a50c331618afb4ull},
         {NORMAL_SMOOTH_AREA, 0.5235988f, 0x5182e201ac60fa3dull},
@@ -113,7 +79,6 @@ TEST(NormalsGolden, BunnyCornerNormalsAreBitIdenticalInEveryMode) {
         {NORMAL_SMOOTH_AREA, 0.0f, 0x022ec82cb4535826ull},
     };
     ExpectPins(bunny, cases);
-    bunny->Delete();
 }
 
 
@@ -184,10 +149,9 @@ TEST(NormalsGolden, CreasedFieldWithDeadAndDegenerateFacesIsBitIdentical) {
     };
     for (const bool inOrder : {false, true}) {
         SCOPED_TRACE(inOrder ? "records in face order" : "records out of line");
-        C3DObject* field = MakeCreasedField(40, inOrder);
+        Owned field = MakeCreasedField(40, inOrder);
         ASSERT_NE(field, nullptr);
         ExpectPins(field, cases);
-        field->Delete();
     }
 }
 

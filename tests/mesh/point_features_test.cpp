@@ -21,18 +21,14 @@ struct P3 {
 
 // Point and face lists built from coordinates and faces, with a view over both.
 struct Mesh {
-    C3DPointList* points = C3DPointList::Create();
-    C3DFaceList* faces = C3DFaceList::Create();
+    Owned<C3DPointList> points = C3DPointList::Create();
+    Owned<C3DFaceList> faces = C3DFaceList::Create();
     CGeomInfo geom{faces, points};
 
     Mesh(const std::vector<P3>& coords, const std::vector<Face>& faceIndices) {
         for (const P3& p : coords) points->Add(p.x, p.y, p.z);
         FillFaces(*faces, faceIndices);
         points->SetPointsFlags(0xFFFFFFFFu & ~unsigned(POINT_REMOVED), true);  // stale bits must go
-    }
-    ~Mesh() {
-        faces->Delete();
-        points->Delete();
     }
     // Points carrying `flag`.
     std::set<int> With(unsigned flag) const {

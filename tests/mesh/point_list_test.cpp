@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <initializer_list>
 #include <vector>
 
 #include "kestovar/core/archive.h"
 #include "kestovar/core/matrix.h"
 #include "kestovar/mesh/point_list.h"
 #include "lists_test_util.h"
+#include "owned_test_util.h"
 
 using namespace kestovar;
 using namespace kestovar::liststest;
+using kestovar::test::Owned;
 
 namespace {
 
@@ -18,6 +22,11 @@ void Fill(C3DPointList& list, int n) {
     list.SetSize(n);
     for (int i = 0; i < n; ++i) list.GetAt(i).Init(float(i), float(10 * i), float(-i));
     list.SavePointsIndex();
+}
+
+// Appends the given points.
+void AddAll(C3DPointList& list, std::initializer_list<std::array<float, 3>> points) {
+    for (const auto& p : points) list.Add(p[0], p[1], p[2]);
 }
 
 std::vector<float> Xs(const C3DPointList& list) {
@@ -72,7 +81,7 @@ TEST(PointList, NewElementsAreZeroWithFlagsZero) {
     EXPECT_EQ(points.GetBaseTypeOfElement(), 0x504E5453u);
 }
 
-TEST(PointList, AccessorsOutOfRangeGiveNull) {
+TEST(PointList, OutOfRangeAccessGivesNullAndNegativeSizesRaise) {
     C3DPointList points;
     Fill(points, 2);
     EXPECT_EQ(points.GetPoint(2), nullptr);
@@ -81,6 +90,9 @@ TEST(PointList, AccessorsOutOfRangeGiveNull) {
     EXPECT_NE(points[1], nullptr);
     EXPECT_EQ(points.GetPointFlags(5), 0u);
     EXPECT_EQ(points.GetOriginalIndex(2), 0xFFFFFFFFu);
+    // Negative sizes are programming errors.
+    EXPECT_TRUE(RaisesInvalidArg([&] { points.SetSize(-1); }));
+    EXPECT_TRUE(RaisesInvalidArg([&] { points.PreAllocate(-3); }));
 }
 
 // The automatic step comes from the count (count / 8 clamped to [4, 1024]) and applies to the
@@ -139,12 +151,6 @@ TEST(PointList, AddAppendsAndSurvivesItsOwnReallocation) {
     points.Add(v);
     EXPECT_EQ(points.GetAt(2), C3DTPoint<float>(4, 5, 6));
     EXPECT_EQ(points.GetAt(2).GetFlags(), 0x40u);
-}
-
-TEST(PointList, NegativeSizesAreProgrammingErrors) {
-    C3DPointList points;
-    EXPECT_TRUE(RaisesInvalidArg([&] { points.SetSize(-1); }));
-    EXPECT_TRUE(RaisesInvalidArg([&] { points.PreAllocate(-3); }));
 }
 
 TEST(PointList, PreAllocateFreeExtraAndGrowFactor) {
@@ -325,13 +331,9 @@ TEST(PointList, FlagChecksumSkipsRemovedPoints) {
 
 TEST(PointList, CoordinateChecksumMatchesItsDefinition) {
     C3DPointList points;
-    points.SetSize(4);
-    points.GetAt(0).Init(1.5f, -2.0f, 0.0f);
-    points.GetAt(1).Init(3.0f, 4.0f, 5.0f);
+    AddAll(points, {{1.5f, -2.0f, 0.0f}, {3.0f, 4.0f, 5.0f}, {-0.25f, 1e-20f, 7.0f}, {100.0f, 0.0f, -1.0f}});
     points.GetAt(1).SetFlags(0x2);  // removed: skipped
-    points.GetAt(2).Init(-0.25f, 1e-20f, 7.0f);
     points.GetAt(2).SetFlags(0x10);
-    points.GetAt(3).Init(100.0f, 0.0f, -1.0f);
     uint32_t h = 0;
     for (int i = 0; i < 4; ++i) {
         const C3DTPoint<float>& p = points.GetAt(i);
@@ -349,12 +351,8 @@ TEST(PointList, CoordinateChecksumMatchesItsDefinition) {
 
 TEST(PointList, ChecksumIgnoresTheSignOfZero) {
     C3DPointList a, b;
-    a.SetSize(2);
-    b.SetSize(2);
-    a.GetAt(0).Init(0.0f, 1.0f, 0.0f);
-    b.GetAt(0).Init(-0.0f, 1.0f, -0.0f);
-    a.GetAt(1).Init(2.0f, 0.0f, 3.0f);
-    b.GetAt(1).Init(2.0f, -0.0f, 3.0f);
+    AddAll(a, {{0.0f, 1.0f, 0.0f}, {2.0f, 0.0f, 3.0f}});
+    AddAll(b, {{-0.0f, 1.0f, -0.0f}, {2.0f, -0.0f, 3.0f}});
     EXPECT_EQ(a.GetChecksum(0x3), b.GetChecksum(0x3));
     // ... but not the sign of anything else.
     b.GetAt(1).x = -2.0f;
@@ -365,9 +363,7 @@ TEST(PointList, ChecksumIgnoresTheSignOfZero) {
 
 TEST(PointList, BoundingBoxWithMaskAndTransform) {
     C3DPointList points;
-    points.Add(1, 2, 3);
-    points.Add(-4, 5, 0);
-    points.Add(100, 100, 100);
+    AddAll(points, {{1, 2, 3}, {-4, 5, 0}, {100, 100, 100}});
     points.GetAt(2).SetFlags(POINT_REMOVED);
     C3DTBBox<float> box;
     ASSERT_TRUE(points.GetBoundingBox(box));
@@ -396,10 +392,9 @@ TEST(PointList, BoundingBoxWithMaskAndTransform) {
     EXPECT_FALSE(empty.GetCenterOfBoundingBox(c));
 }
 
-TEST(PointList, MatrixTransformHonoursTheIdentityToleranceAndMask) {
+TEST(PointList, MatrixTransformHonoursTheIdentityToleranceAndMaskAndSwapsCoordinates) {
     C3DPointList points;
-    points.Add(1, 1, 1);
-    points.Add(2, 2, 2);
+    AddAll(points, {{1, 1, 1}, {2, 2, 2}});
     points.GetAt(1).SetFlags(0x30);
     C4x4TMatrix<float> nearIdentity;
     for (int i = 0; i < 3; ++i) nearIdentity(i, i) = 1.004f;
@@ -418,15 +413,13 @@ TEST(PointList, MatrixTransformHonoursTheIdentityToleranceAndMask) {
     ASSERT_TRUE(points.MatrixTransform(scale));
     EXPECT_EQ(points.GetAt(0), C3DTPoint<float>(2, 1, 1));
     EXPECT_EQ(points.GetAt(1), C3DTPoint<float>(8, 2, 2));
-}
 
-TEST(PointList, SwapCoordinatesUsesThePointSwapCode) {
-    C3DPointList points;
+    // Coordinate swaps use the point swap code.
     points.Add(1, 2, 3);
     points.SwapCoordinates(0x1);  // x <-> y
-    EXPECT_EQ(points.GetAt(0), C3DTPoint<float>(2, 1, 3));
+    EXPECT_EQ(points.GetAt(2), C3DTPoint<float>(2, 1, 3));
     points.SwapCoordinates(0x12);  // x <-> z, then -x
-    EXPECT_EQ(points.GetAt(0), C3DTPoint<float>(-3, 1, 2));
+    EXPECT_EQ(points.GetAt(2), C3DTPoint<float>(-3, 1, 2));
 }
 
 //  3 --- 2
@@ -434,10 +427,7 @@ TEST(PointList, SwapCoordinatesUsesThePointSwapCode) {
 //  0 --- 1
 TEST(PointList, NewellNormalOfPolygons) {
     C3DPointList points;
-    points.Add(0, 0, 1);
-    points.Add(2, 0, 1);
-    points.Add(2, 2, 1);
-    points.Add(0, 2, 1);
+    AddAll(points, {{0, 0, 1}, {2, 0, 1}, {2, 2, 1}, {0, 2, 1}});
     C3DTVector<float> n;
     const int quad[] = {0, 1, 2, 3};
     ASSERT_TRUE(points.GetNormal(quad, n, 4));
@@ -465,9 +455,7 @@ TEST(PointList, CompacityFactor) {
     EXPECT_EQ(GetCompacityFactor(C3DTPoint<float>(0, 0, 0), C3DTPoint<float>(1, 0, 0), C3DTPoint<float>(2, 0, 0)),
               0.0);
     C3DPointList points;
-    points.Add(0, 0, 0);
-    points.Add(1, 0, 0);
-    points.Add(0, 1, 0);
+    AddAll(points, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}});
     const int tri[] = {0, 1, 2};
     EXPECT_NEAR(points.GetCompacityFactor(tri), 6.928203230275509 / 8.0, 1e-12);
     const int bad[] = {0, 1, 3};
@@ -565,12 +553,10 @@ TEST(PointListArchive, ClassRegistryRecreatesTypedLists) {
         ASSERT_NE(list, nullptr);
         list->Serialize(ar);
     });
-    C3DPointList* list = C3DPointList::FromObject(object);
-    ASSERT_NE(list, nullptr);
+    Owned<C3DPointList> list = C3DPointList::FromObject(object);
     ExpectSameList(p, *list);
     EXPECT_EQ(C2DPointList::FromObject(object), nullptr);
     EXPECT_EQ(CPointList::FromObject(object), list);
-    list->Delete();
 }
 
 TEST(PointListArchive, LoadingAnotherElementTypeIsRejected) {

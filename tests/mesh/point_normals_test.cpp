@@ -172,6 +172,16 @@ std::vector<uint32_t> BuildBits(const Mesh& m, float angle) {
     return out;
 }
 
+// BuildBits over the object's own face normal channel, added for the build and removed after.
+std::vector<uint32_t> BuildBitsFromChannel(const Mesh& m, float angle) {
+    CFaceNormalChannel* faceNormals = new CFaceNormalChannel;
+    m.object->AddChannel(faceNormals);
+    faceNormals->InitNormals(m.geom);
+    std::vector<uint32_t> bits = BuildBits(m, angle);
+    m.object->GetChannels()->RemoveChannel(faceNormals);
+    return bits;
+}
+
 // A soup of faces over random points: triangles sharing points (so that groups form and split),
 // quadrangles and pentagons, triangles with a repeated point, collinear and tiny triangles, faces
 // of huge coordinates, faces through a point with a NaN coordinate, hidden and invalid faces, and
@@ -221,12 +231,8 @@ TEST(PointNormalGrouping, OwnFaceNormalsMatchTheFaceNormalChannelBitForBit) {
         for (const _NormalSmoothMode mode : {NORMAL_SMOOTH_AREA, NORMAL_SMOOTH_UNWEIGHTED}) {
             m.object->SetSmoothMode(mode);
             for (const float angle : {0.0f, 0.5235988f, 1.5f, 3.1415927f}) {
-                const std::vector<uint32_t> own = BuildBits(m, angle);
-                CFaceNormalChannel* faceNormals = new CFaceNormalChannel;
-                m.object->AddChannel(faceNormals);
-                faceNormals->InitNormals(m.geom);
-                EXPECT_EQ(BuildBits(m, angle), own) << "mode " << int(mode) << " angle " << angle << " extra " << extraLive;
-                m.object->GetChannels()->RemoveChannel(faceNormals);
+                EXPECT_EQ(BuildBitsFromChannel(m, angle), BuildBits(m, angle))
+                    << "mode " << int(mode) << " angle " << angle << " extra " << extraLive;
             }
         }
     }
@@ -246,10 +252,7 @@ TEST(PointNormalGrouping, ScaleLeavesEveryOutputBitAlone) {
             // A power of two: the Newell sums scale exactly and their unit normals keep their bits.
             Mesh m = Field(20, std::ldexp(1.0f, power));
             EXPECT_EQ(BuildBits(m, angle), expected) << "scale 2^" << power << " angle " << angle;
-            CFaceNormalChannel* faceNormals = new CFaceNormalChannel;
-            m.object->AddChannel(faceNormals);
-            faceNormals->InitNormals(m.geom);
-            EXPECT_EQ(BuildBits(m, angle), expected) << "channel, scale 2^" << power << " angle " << angle;
+            EXPECT_EQ(BuildBitsFromChannel(m, angle), expected) << "channel, scale 2^" << power << " angle " << angle;
         }
     }
 }
@@ -282,11 +285,7 @@ TEST(PointNormalGrouping, FacesOfMixedScalesAroundOnePointMatchTheChannel) {
         const std::vector<uint32_t> own = BuildBits(m, angle);
         EXPECT_EQ(m.object->GetPointList()->GetPt(13)->IsOneFlagSet(POINT_NORMAL_BREAK), angle < 0.75f)
             << "angle " << angle;
-        CFaceNormalChannel* faceNormals = new CFaceNormalChannel;
-        m.object->AddChannel(faceNormals);
-        faceNormals->InitNormals(m.geom);
-        EXPECT_EQ(BuildBits(m, angle), own) << "angle " << angle;
-        m.object->GetChannels()->RemoveChannel(faceNormals);
+        EXPECT_EQ(BuildBitsFromChannel(m, angle), own) << "angle " << angle;
     }
 }
 
@@ -309,11 +308,7 @@ TEST(PointNormalGrouping, FacesWithoutANormalEndExactlyAtTheEpsilon) {
         EXPECT_EQ(n.z, double(b) < 1e-15 ? 0.0f : 1.0f) << "b " << b;
         EXPECT_EQ(n.x, 0.0f);
         EXPECT_EQ(n.y, 0.0f);
-        const std::vector<uint32_t> own = BuildBits(m, 0.5f);
-        CFaceNormalChannel* faceNormals = new CFaceNormalChannel;
-        m.object->AddChannel(faceNormals);
-        faceNormals->InitNormals(m.geom);
-        EXPECT_EQ(BuildBits(m, 0.5f), own) << "b " << b;
+        EXPECT_EQ(BuildBitsFromChannel(m, 0.5f), BuildBits(m, 0.5f)) << "b " << b;
     }
 }
 
@@ -358,10 +353,7 @@ TEST(PointNormalGrouping, NaNNormalsNeverShareAStoredNormal) {
     EXPECT_EQ(std::unique(outer.begin(), outer.end()), outer.end()) << "six outer points, six stored normals";
     for (const int c : center) EXPECT_EQ(std::count(outer.begin(), outer.end(), c), 0);
     EXPECT_EQ(std::count(flat.begin(), flat.end(), flat[0]), 6) << "equal normals still share";
-    const C3DTVector<float>& up = v->GetVectors()[flat[0]];
-    EXPECT_EQ(up.x, 0.0f);
-    EXPECT_EQ(up.y, 0.0f);
-    EXPECT_EQ(up.z, 1.0f);
+    EXPECT_EQ(v->GetVectors()[flat[0]], C3DTVector<float>(0, 0, 1));
 }
 
 // A strip of triangles (i, i + 1, i + 2) over `points` points with integer coordinates: x = i,
@@ -512,14 +504,7 @@ TEST(PointNormalGrouping, LiveFaceOutsideThePointListStopsTheBuild) {
     //         point-to-face graph reports it, before any corner is written.
     Mesh m({0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0}, {{0, 2, 1}, {1, 2, 7}});
     CPointNormalChannel channel;
-    bool thrown = false;
-    try {
-        channel.InitNormals(m.geom, 0.5f);
-    } catch (CXInvalidArgException*) {
-        XDeleteThreadException();
-        thrown = true;
-    }
-    EXPECT_TRUE(thrown);
+    test::ExpectInvalidArg([&] { channel.InitNormals(m.geom, 0.5f); });
     // Hidden, the same face is out of every graph and the build goes through.
     m.object->GetFaceList()->SetFaceFlags(1, FACE_HIDDEN, true);
     CPointNormalChannel again;

@@ -16,6 +16,7 @@ namespace kestovar {
 namespace {
 
 using test::MakeObject;
+using test::Owned;
 using test::Poly;
 using test::ReadFaces;
 
@@ -29,8 +30,8 @@ CUVWChannel* AddUV(C3DObject& o, unsigned id) {
 }
 
 TEST(Concatenate, AppendsTransformedFacesWithChannelsKeptParallel) {
-    C3DObject* a = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
-    C3DObject* b = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {5, 5, 5}}, {{0, 1, 2}, {2, 1, 3}});
+    Owned a = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
+    Owned b = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {5, 5, 5}}, {{0, 1, 2}, {2, 1, 3}});
     b->GetFaceList()->SetFaceMaterial(1, 4);
     AddUV(*a, 7);
     AddUV(*b, 7);
@@ -63,8 +64,6 @@ TEST(Concatenate, AppendsTransformedFacesWithChannelsKeptParallel) {
 
     // No face of the material: nothing appended.
     EXPECT_FALSE(a->Concatenate(*b, nullptr, 99));
-    a->Delete();
-    b->Delete();
 }
 
 CWeightChannel* AddWeights(C3DObject& o, unsigned id, float first) {
@@ -85,8 +84,8 @@ std::vector<float> Weights(const C3DObject& o, unsigned id) {
 // Point-mapped channels keep one value per point: a channel of one side only gets zeros for the
 // other side's points. An object without lists takes the source's.
 TEST(Concatenate, PointMappedChannelsGetZerosForTheOtherSidesPoints) {
-    C3DObject* a = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
-    C3DObject* b = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {{0, 1, 2}, {2, 1, 3}});
+    Owned a = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
+    Owned b = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {{0, 1, 2}, {2, 1, 3}});
     AddWeights(*a, 20, 1.0f);    // a only
     AddWeights(*b, 21, 100.0f);  // b only
     AddWeights(*a, 22, 10.0f);   // both
@@ -97,19 +96,16 @@ TEST(Concatenate, PointMappedChannelsGetZerosForTheOtherSidesPoints) {
     EXPECT_EQ(Weights(*a, 21), (std::vector<float>{0, 0, 0, 100, 101, 102, 103}));
     EXPECT_EQ(Weights(*a, 22), (std::vector<float>{10, 11, 12, 50, 51, 52, 53}));
 
-    C3DObject* bare = new C3DObject;
+    Owned bare = new C3DObject;
     ASSERT_TRUE(bare->Concatenate(*b, nullptr, 0xFFFFFFFFu));
     EXPECT_EQ(bare->GetPointNbr(), 4);
     EXPECT_EQ(ReadFaces(*bare->GetFaceList()), (std::vector<Poly>{{0, 1, 2}, {2, 1, 3}}));
     EXPECT_EQ(Weights(*bare, 22), (std::vector<float>{50, 51, 52, 53}));
-    bare->Delete();
-    a->Delete();
-    b->Delete();
 }
 
 TEST(Concatenate, MirroringTransformKeepsFacesOutward) {
-    C3DObject* a = MakeObject({}, {});
-    C3DObject* b = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
+    Owned a = MakeObject({}, {});
+    Owned b = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
     const C4x4TMatrix<float> mirror = C4x4TMatrix<float>::Scale(-1.0f, 1.0f, 1.0f);
     ASSERT_TRUE(a->Concatenate(*b, &mirror, 0xFFFFFFFFu));
     C3DTVector<float> n;
@@ -118,13 +114,11 @@ TEST(Concatenate, MirroringTransformKeepsFacesOutward) {
     a->GetFaceList()->GetFace(0, face);
     ASSERT_TRUE(face.GetNormal(&geom, n, true));
     EXPECT_FLOAT_EQ(n.z, 1.0f);
-    a->Delete();
-    b->Delete();
 }
 
 TEST(DisconnectBorderFaces, FacesMeetingAtOnePointGetTheirOwnCopy) {
     // Two triangles touching at point 0 (a bow tie), and a fan of two triangles sharing an edge.
-    C3DObject* o = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {-1, 0, 0}, {-1, -1, 0}, {0, 1, 0}},
+    Owned o = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {-1, 0, 0}, {-1, -1, 0}, {0, 1, 0}},
                               {{0, 1, 2}, {0, 3, 4}, {0, 2, 5}});
     EXPECT_EQ(o->DisconnectBorderFaces(), 1);
     ASSERT_EQ(o->GetPointNbr(), 7);
@@ -137,7 +131,6 @@ TEST(DisconnectBorderFaces, FacesMeetingAtOnePointGetTheirOwnCopy) {
     EXPECT_EQ(p[6].y, 0.0f);
     // Nothing left to separate.
     EXPECT_EQ(o->DisconnectBorderFaces(), 0);
-    o->Delete();
 
     // Two cubes sharing a corner: the corner is split, each cube keeps a closed surface.
     std::vector<test::P3> pts = test::CubePoints();
@@ -147,7 +140,7 @@ TEST(DisconnectBorderFaces, FacesMeetingAtOnePointGetTheirOwnCopy) {
         for (int& v : f) v = v == 8 ? 7 : v;  // the second cube's corner 0 is the first's corner 7
         cubeFaces.push_back(f);
     }
-    C3DObject* cubes = MakeObject(pts, cubeFaces);
+    Owned cubes = MakeObject(pts, cubeFaces);
     EXPECT_EQ(cubes->DisconnectBorderFaces(), 1);
     CXArray<C3DGeomObject*> parts;
     EXPECT_EQ(cubes->ExplodeIntoIsolatedParts(parts), 2);
@@ -155,7 +148,6 @@ TEST(DisconnectBorderFaces, FacesMeetingAtOnePointGetTheirOwnCopy) {
         EXPECT_TRUE(test::IsConsistentlyOriented(*part->GetFaceList()));
         part->Delete();
     }
-    cubes->Delete();
 }
 
 // Neighbouring face pairs that run a shared edge in the same direction.
@@ -177,7 +169,7 @@ TEST(UnifyNormals, FinOnAClosedSurfaceLeavesOnlyTheUnavoidableConflict) {
     // the fin, so they disagree with each other; at best the tetrahedron is consistent and the
     // fin disagrees with one of its two spine neighbours.
     const std::vector<Poly> before = {{0, 1, 2}, {0, 1, 3}, {0, 4, 1}, {0, 3, 4}, {1, 4, 3}};
-    C3DObject* o = MakeObject({{0, 0, 0}, {1, 0, 0}, {0.5f, 1, 0}, {0.5f, -0.5f, 1}, {0.5f, -1, 0}}, before);
+    Owned o = MakeObject({{0, 0, 0}, {1, 0, 0}, {0.5f, 1, 0}, {0.5f, -0.5f, 1}, {0.5f, -1, 0}}, before);
     CGeomInfo geom(o);
     CBitArray flipped;
     ASSERT_TRUE(o->GetFaceList()->UnifyNormals(&geom, flipped));
@@ -189,11 +181,10 @@ TEST(UnifyNormals, FinOnAClosedSurfaceLeavesOnlyTheUnavoidableConflict) {
         EXPECT_EQ(after[f] == reversed, flipped.Get(int(f))) << "face " << f;
         EXPECT_TRUE(after[f] == reversed || after[f] == before[f]);
     }
-    o->Delete();
 }
 
 TEST(GeomInfo, TypedListsAreThoseOfTheIndexthValidChannel) {
-    C3DObject* o = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
+    Owned o = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
     CUVWChannel* first = AddUV(*o, 1);
     CUVWChannel* second = AddUV(*o, 2);
     CWeightChannel* weights = new CWeightChannel(3, true);
@@ -215,7 +206,6 @@ TEST(GeomInfo, TypedListsAreThoseOfTheIndexthValidChannel) {
     o->AddChannel(specified);
     EXPECT_EQ(geom.GetSrcNormalPointList(), specified->GetNormalVectorList());
     EXPECT_EQ(geom.GetDstNormalFaceList(), specified->GetNormalFaceList());
-    o->Delete();
 }
 
 TEST(SceneHooks, MeshCodeInstallsNormalsAndAppend) {
@@ -223,7 +213,7 @@ TEST(SceneHooks, MeshCodeInstallsNormalsAndAppend) {
     ASSERT_NE(hooks.generateNormals, nullptr);
     ASSERT_NE(hooks.appendObject, nullptr);
 
-    C3DObject* cube = MakeObject(test::CubePoints(), test::CubeFaces());
+    Owned cube = MakeObject(test::CubePoints(), test::CubeFaces());
     cube->SetSmoothAngle(0.5f);
     ASSERT_TRUE(hooks.generateNormals(cube, GENERATE_NORMALS_MISSING, NORMAL_SMOOTH_SCENE));
     CSpecNormalChannel* specified = static_cast<CSpecNormalChannel*>(cube->GetChannels()->GetSpecNormalChannel());
@@ -242,13 +232,11 @@ TEST(SceneHooks, MeshCodeInstallsNormalsAndAppend) {
         }
     }
 
-    C3DObject* into = MakeObject({}, {});
+    Owned into = MakeObject({}, {});
     C4x4TMatrix<float> identity;
     EXPECT_TRUE(hooks.appendObject(into, cube, identity, 0xFFFFFFFFu));
     EXPECT_EQ(into->GetFaceNbr(), 6);
     EXPECT_EQ(into->GetPointNbr(), 8);
-    into->Delete();
-    cube->Delete();
 }
 
 }  // namespace

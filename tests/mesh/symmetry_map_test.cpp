@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <set>
 #include <utility>
 #include <vector>
 
+#include "cleanup_test_util.h"
 #include "kestovar/mesh/face.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
@@ -17,11 +17,6 @@
 
 namespace kestovar::test {
 namespace {
-
-struct MapDeleter {
-    void operator()(C3DPointSymetryMap* m) const { m->Delete(); }
-};
-using MapPtr = std::unique_ptr<C3DPointSymetryMap, MapDeleter>;
 
 std::vector<std::pair<int, int>> Pairs(const C3DPointSymetryMap& map) {
     std::vector<std::pair<int, int>> out;
@@ -42,8 +37,8 @@ std::vector<std::pair<int, int>> Pairs(const C3DPointSymetryMap& map) {
 struct Grid {
     static constexpr int kColumns = 14;  // even: column 7 lies on the plane x = 0
     static constexpr int kRows = 6;
-    C3DPointList* points = C3DPointList::Create();
-    C3DFaceList* faces = C3DFaceList::Create();
+    Owned<C3DPointList> points = C3DPointList::Create();
+    Owned<C3DFaceList> faces = C3DFaceList::Create();
 
     static int Index(int i, int j) { return j * (kColumns + 1) + i; }
 
@@ -55,7 +50,7 @@ struct Grid {
                 const double y = 0.05 + 0.13 * j;
                 points->Add(float(x), float(y), float(height(x, y)));
             }
-        std::vector<std::vector<int>> tris;
+        std::vector<Poly> tris;
         for (int j = 0; j < kRows; ++j)
             for (int i = 0; i < kColumns; ++i) {
                 const int a = Index(i, j), b = Index(i + 1, j), c = Index(i + 1, j + 1), d = Index(i, j + 1);
@@ -67,26 +62,15 @@ struct Grid {
                     tris.push_back({b, c, d});
                 }
             }
-        faces->SetSize(int(tris.size()), 3, SETSIZE_COMPACT_SLACK);
-        for (size_t f = 0; f < tris.size(); ++f) {
-            CFace view;
-            faces->GetFace(unsigned(f), view);
-            view.SetIndexes(tris[f].data(), 3);
-        }
+        WriteFaces(*faces, tris);
     }
-    ~Grid() {
-        faces->Delete();
-        points->Delete();
-    }
-    Grid(const Grid&) = delete;
-    Grid& operator=(const Grid&) = delete;
 };
 
 double Bowl(double x, double y) { return 0.3 * x * x + 0.1 * std::sin(3.0 * y); }
 
 TEST(SymmetryMap, SymmetricMeshPairsEveryPointWithItsMirrorBothWays) {
     Grid g(Bowl);
-    MapPtr map(g.points->InitSymetryMap(AXIS_X, 0.01));
+    Owned map = g.points->InitSymetryMap(AXIS_X, 0.01);
     ASSERT_TRUE(map);
     EXPECT_EQ(map->GetCount(), g.points->GetSize());
     for (int j = 0; j <= Grid::kRows; ++j)
@@ -102,7 +86,7 @@ TEST(SymmetryMap, SymmetricMeshPairsEveryPointWithItsMirrorBothWays) {
 TEST(SymmetryMap, AsymmetricMeshOnlyPairsThePlanePointsWithThemselves) {
     // Tilted along x: mirror positions differ in z by 0.6 |x|, far beyond the match distance.
     Grid g([](double x, double y) { return 0.3 * x + 0.1 * y; });
-    MapPtr map(g.points->InitSymetryMap(AXIS_X, 0.05));
+    Owned map = g.points->InitSymetryMap(AXIS_X, 0.05);
     std::vector<std::pair<int, int>> expected;
     for (int j = 0; j <= Grid::kRows; ++j) {
         const int p = Grid::Index(Grid::kColumns / 2, j);
@@ -111,48 +95,41 @@ TEST(SymmetryMap, AsymmetricMeshOnlyPairsThePlanePointsWithThemselves) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(Pairs(*map), expected);
     // Along y the grid is not symmetric either (rows are not mirrored in z).
-    MapPtr mapY(g.points->InitSymetryMap(AXIS_Y, 0.05));
+    Owned mapY = g.points->InitSymetryMap(AXIS_Y, 0.05);
     for (auto [p, q] : Pairs(*mapY)) EXPECT_EQ(p, q);
 }
 
 TEST(SymmetryMap, FlatAxisGivesAnEmptyMap) {
     Grid g([](double, double) { return 0.25; });  // all z equal
-    MapPtr map(g.points->InitSymetryMap(AXIS_Z, 1.0));
+    Owned map = g.points->InitSymetryMap(AXIS_Z, 1.0);
     EXPECT_EQ(map->GetCount(), 0);
     C3DPointList empty;
-    MapPtr none(empty.InitSymetryMap(AXIS_X, 1.0));
+    Owned none = empty.InitSymetryMap(AXIS_X, 1.0);
     EXPECT_EQ(none->GetCount(), 0);
 }
 
 TEST(SymmetryMap, ToleranceScalesTheMatchDistanceAndZeroMeansExact) {
     // Plane x = 0 (box x in [-1, 1]), cells of 0.1 along x, match distance 0.1 * tolerance.
+    // 0 is the exact mirror of 1, 2 the mirror of 3 up to 5e-4 in y, 4 exactly on the plane.
     C3DPointList pts;
-    pts.Add(-1.0f, 0.0f, 0.0f);     // 0: exact mirror of 1
-    pts.Add(1.0f, 0.0f, 0.0f);      // 1
-    pts.Add(-0.55f, 0.02f, 0.0f);   // 2: mirror of 3 up to 5e-4 in y
-    pts.Add(0.55f, 0.0205f, 0.0f);  // 3
-    pts.Add(0.0f, 0.04f, 0.0f);     // 4: exactly on the plane
-    MapPtr exact(pts.InitSymetryMap(AXIS_X, 0.0));
+    AddPoints(pts, {{-1, 0, 0}, {1, 0, 0}, {-0.55f, 0.02f, 0}, {0.55f, 0.0205f, 0}, {0, 0.04f, 0}});
+    Owned exact = pts.InitSymetryMap(AXIS_X, 0.0);
     EXPECT_EQ(Pairs(*exact), (std::vector<std::pair<int, int>>{{0, 1}, {1, 0}, {4, 4}}));
-    MapPtr loose(pts.InitSymetryMap(AXIS_X, 0.01));  // 1e-3 >= 5e-4
+    Owned loose = pts.InitSymetryMap(AXIS_X, 0.01);  // 1e-3 >= 5e-4
     EXPECT_EQ(loose->GetPartner(2), 3);
     EXPECT_EQ(loose->GetPartner(3), 2);
-    MapPtr tight(pts.InitSymetryMap(AXIS_X, 0.004));  // 4e-4 < 5e-4
+    Owned tight = pts.InitSymetryMap(AXIS_X, 0.004);  // 4e-4 < 5e-4
     EXPECT_EQ(tight->GetPartner(2), -1);
 }
 
 TEST(SymmetryMap, FirstComerKeepsItsPartnerAndTheNearestCandidateWins) {
     // Plane x = 0, cells of 0.1 along x, match distance 0.05.
+    // 0 pairs with 2 (exact); 1's only candidate, 2, is taken: unpaired; 3 has the candidates 4
+    // (0.004 away) and 5 (0.001 away); 6 and 7 make the box.
     C3DPointList pts;
-    pts.Add(-0.95f, 0.0f, 0.0f);   // 0: pairs with 2 (exact)
-    pts.Add(-0.949f, 0.0f, 0.0f);  // 1: its only candidate, 2, is taken -> unpaired
-    pts.Add(0.95f, 0.0f, 0.0f);    // 2
-    pts.Add(-0.52f, 0.0f, 0.0f);   // 3: candidates 4 (0.004 away) and 5 (0.001 away)
-    pts.Add(0.524f, 0.0f, 0.0f);   // 4
-    pts.Add(0.521f, 0.0f, 0.0f);   // 5
-    pts.Add(-1.0f, 5.0f, 0.0f);    // 6, 7: the box
-    pts.Add(1.0f, 5.0f, 0.0f);
-    MapPtr map(pts.InitSymetryMap(AXIS_X, 0.5));
+    AddPoints(pts, {{-0.95f, 0, 0}, {-0.949f, 0, 0}, {0.95f, 0, 0}, {-0.52f, 0, 0}, {0.524f, 0, 0}, {0.521f, 0, 0},
+                    {-1, 5, 0}, {1, 5, 0}});
+    Owned map = pts.InitSymetryMap(AXIS_X, 0.5);
     EXPECT_EQ(map->GetPartner(0), 2);
     EXPECT_EQ(map->GetPartner(2), 0);
     EXPECT_EQ(map->GetPartner(1), -1);
@@ -163,7 +140,7 @@ TEST(SymmetryMap, FirstComerKeepsItsPartnerAndTheNearestCandidateWins) {
 
 TEST(SymmetryMap, MirrorEdgesOfAnEdgeAndOfItsMirrorWithAndWithoutGraphs) {
     Grid g(Bowl);
-    MapPtr map(g.points->InitSymetryMap(AXIS_X, 0.01));
+    Owned map = g.points->InitSymetryMap(AXIS_X, 0.01);
     const int a = Grid::Index(1, 2), b = Grid::Index(2, 2);                  // left-half edge
     const int ma = Grid::Index(Grid::kColumns - 1, 2), mb = Grid::Index(Grid::kColumns - 2, 2);
     const int l = Grid::Index(6, 1), r = Grid::Index(8, 1);                  // not an edge
@@ -204,17 +181,11 @@ TEST(SymmetryMap, EdgeAcrossThePlaneIsItsOwnMirrorAndUnpairedEndsHaveNone) {
     // Triangle straddling the plane: 0 and 1 are mirrors, 2 is on the right only.
     //      2
     //   0 --- 1      (0, 1) crosses the plane and is its own mirror
-    C3DPointList* pts = C3DPointList::Create();
-    pts->Add(-1.0f, 0.0f, 0.0f);
-    pts->Add(1.0f, 0.0f, 0.0f);
-    pts->Add(0.6f, 1.0f, 0.0f);
-    C3DFaceList* faces = C3DFaceList::Create();
-    faces->SetSize(1, 3, SETSIZE_COMPACT_SLACK);
-    const int tri[3] = {0, 1, 2};
-    CFace view;
-    faces->GetFace(0, view);
-    view.SetIndexes(tri, 3);
-    MapPtr map(pts->InitSymetryMap(AXIS_X, 0.01));
+    Owned<C3DPointList> pts = C3DPointList::Create();
+    AddPoints(*pts, {{-1.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, {0.6f, 1.0f, 0.0f}});
+    Owned<C3DFaceList> faces = C3DFaceList::Create();
+    WriteFaces(*faces, {{0, 1, 2}});
+    Owned map = pts->InitSymetryMap(AXIS_X, 0.01);
     C3DEdge mirror;
     EXPECT_EQ(map->GetSymetricEdge(faces, C3DEdge(0, 1), mirror, false), SYMETRIC_EDGE_SELF);
     EXPECT_EQ(map->GetSymetricEdge(faces, C3DEdge(1, 2), mirror, false), SYMETRIC_EDGE_NONE);
@@ -224,13 +195,11 @@ TEST(SymmetryMap, EdgeAcrossThePlaneIsItsOwnMirrorAndUnpairedEndsHaveNone) {
     faces->SetFaceFlags(0, FACE_INVALID, true);
     EXPECT_EQ(map->GetSymetricEdge(faces, C3DEdge(0, 1), mirror, false), SYMETRIC_EDGE_NONE);
     EXPECT_EQ(map->CountSymetricEdges(faces), 0);
-    faces->Delete();
-    pts->Delete();
 }
 
 TEST(SymmetryMap, CountOfMirrorEdgesIsEveryEdgeOnASymmetricMeshAndDropsWithAsymmetry) {
     Grid g(Bowl);
-    MapPtr map(g.points->InitSymetryMap(AXIS_X, 0.01));
+    Owned map = g.points->InitSymetryMap(AXIS_X, 0.01);
     std::set<std::pair<int, int>> edges;
     for (int f = 0; f < g.faces->GetSize(); ++f) {
         int k;
@@ -244,7 +213,7 @@ TEST(SymmetryMap, CountOfMirrorEdgesIsEveryEdgeOnASymmetricMeshAndDropsWithAsymm
     // Move one left-half point off its mirror: its edges' mirrors remain edges, but the point
     // loses its partner once the map is rebuilt, so its edges and their mirrors stop counting.
     g.points->GetAt(Grid::Index(2, 3)).z += 0.05f;
-    MapPtr moved(g.points->InitSymetryMap(AXIS_X, 0.01));
+    Owned moved = g.points->InitSymetryMap(AXIS_X, 0.01);
     EXPECT_EQ(moved->GetPartner(Grid::Index(2, 3)), -1);
     EXPECT_EQ(moved->CountSymetricEdges(g.faces), int(edges.size()) - 2 * 6);  // 6 edges around it
 }

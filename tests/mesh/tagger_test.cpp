@@ -27,8 +27,8 @@ public:
 //   3---4
 //    . /
 //     5
-TEST(TagFaces, PointModeJoinsFacesSharingACornerAndEdgeModeDoesNot) {
-    C3DObject* obj = MakeObject({{0, 2, 0}, {2, 2, 0}, {1, 1, 0}, {0, 0, 0}, {2, 0, 0}, {1, -1, 0}},
+TEST(TagFaces, PointModeJoinsFacesSharingACornerAndEdgeModeDoesNotNorDeadFaces) {
+    Owned obj = MakeObject({{0, 2, 0}, {2, 2, 0}, {1, 1, 0}, {0, 0, 0}, {2, 0, 0}, {1, -1, 0}},
                                 {{0, 1, 2}, {2, 3, 4}, {4, 3, 5}});
     CGeomInfo geom(obj);
     GroupRecorder byPoint;
@@ -39,19 +39,13 @@ TEST(TagFaces, PointModeJoinsFacesSharingACornerAndEdgeModeDoesNot) {
     EXPECT_EQ(byEdge.groups[0], (std::vector<int>{0}));
     EXPECT_EQ(byEdge.groups[1], (std::vector<int>{1, 2}));
     EXPECT_EQ(byEdge.seeds, (std::vector<unsigned>{0, 1}));
-    obj->Delete();
-}
 
-TEST(TagFaces, FacesThatAreNotLiveNeverStartOrJoinAGroup) {
-    C3DObject* obj = MakeObject({{0, 2, 0}, {2, 2, 0}, {1, 1, 0}, {0, 0, 0}, {2, 0, 0}, {1, -1, 0}},
-                                {{0, 1, 2}, {2, 3, 4}, {4, 3, 5}});
+    // Faces that are not live never start or join a group.
     obj->GetFaceList()->SetFaceFlags(0, FACE_HIDDEN, true);
     obj->GetFaceList()->SetFaceFlags(2, FACE_INVALID, true);
-    CGeomInfo geom(obj);
     GroupRecorder rec;
     EXPECT_EQ(obj->GetFaceList()->TagFaces(&geom, rec, false), 1u);
     EXPECT_EQ(rec.groups[0], (std::vector<int>{1}));
-    obj->Delete();
 }
 
 // A tagger that refuses neighbours makes one group per face; one that refuses to start makes none.
@@ -68,7 +62,7 @@ public:
 };
 
 TEST(TagFaces, TaggerDecidesWhoJoinsAndMayRefuseTheRun) {
-    C3DObject* obj = MakeObject(CubePoints(), CubeFaces());
+    Owned obj = MakeObject(CubePoints(), CubeFaces());
     CGeomInfo geom(obj);
     Refuser r;
     EXPECT_EQ(obj->GetFaceList()->TagFaces(&geom, r, true), 6u);
@@ -78,7 +72,6 @@ TEST(TagFaces, TaggerDecidesWhoJoinsAndMayRefuseTheRun) {
     EXPECT_EQ(obj->GetFaceList()->TagFaces(&geom, no, true), 0u);
     EXPECT_EQ(no.finished, 0);
     EXPECT_EQ(obj->GetFaceList()->TagFaces(nullptr, r, true), 0u);
-    obj->Delete();
 }
 
 TEST(ExplodeIntoIsolatedParts, TwoDisjointCubesGiveTwoObjects) {
@@ -86,7 +79,7 @@ TEST(ExplodeIntoIsolatedParts, TwoDisjointCubesGiveTwoObjects) {
     for (const P3& p : CubePoints(3.0f)) pts.push_back(p);
     std::vector<Poly> faces = CubeFaces(8);
     for (const Poly& f : CubeFaces(0)) faces.push_back(f);  // second cube's faces listed first
-    C3DObject* obj = MakeObject(pts, faces);
+    Owned obj = MakeObject(pts, faces);
     AddOffsetChannel(*obj, 0);
     CXArray<C3DGeomObject*> parts;
     ASSERT_EQ(obj->ExplodeIntoIsolatedParts(parts), 2);
@@ -107,37 +100,32 @@ TEST(ExplodeIntoIsolatedParts, TwoDisjointCubesGiveTwoObjects) {
     EXPECT_EQ(box.GetMin().x, 3.0f);
     for (C3DGeomObject* p : parts) p->Delete();
 
-    C3DObject* single = MakeObject(CubePoints(), CubeFaces());
+    Owned single = MakeObject(CubePoints(), CubeFaces());
     EXPECT_EQ(single->ExplodeIntoIsolatedParts(parts), 0);
     EXPECT_EQ(parts.GetSize(), 0);
-    single->Delete();
-    obj->Delete();
 }
 
 TEST(SubObject, BySizeAndByListRenumberPointsInFirstMetOrder) {
-    C3DObject* obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
+    Owned obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
                                 {{0, 1, 3}, {1, 4, 5, 2}, {2, 3, 1}});
-    C3DObject* quads = obj->SubObject(3, SUBOBJECT_MORE);
+    Owned quads = obj->SubObject(3, SUBOBJECT_MORE);
     ASSERT_NE(quads, nullptr);
     EXPECT_EQ(ReadFaces(*quads->GetFaceList()), (std::vector<Poly>{{0, 1, 2, 3}}));
     EXPECT_EQ(quads->GetPointList()->GetAt(1).x, 2.0f);
-    quads->Delete();
-    C3DObject* tris = obj->SubObject(3, SUBOBJECT_EQUAL);
+    Owned tris = obj->SubObject(3, SUBOBJECT_EQUAL);
     ASSERT_NE(tris, nullptr);
     EXPECT_EQ(ReadFaces(*tris->GetFaceList()), (std::vector<Poly>{{0, 1, 2}, {3, 2, 1}}));
-    tris->Delete();
     EXPECT_EQ(obj->SubObject(5, SUBOBJECT_EQUAL), nullptr);
     EXPECT_EQ(obj->SubObject(3, _SUBOBJECT_MODE(2)), nullptr);
     int none[] = {7, -1};
     EXPECT_EQ(obj->SubObject(none, 2), nullptr);
     EXPECT_EQ(obj->SubObject(nullptr, 1), nullptr);
-    obj->Delete();
 }
 
 // Channels follow the extraction: a point-mapped channel through the point renumbering, a
 // face-mapped one through its own; a face with a corner outside the point list comes out invalid.
 TEST(SubObject, ChannelsFollowAndAStrayCornerMakesTheFaceInvalid) {
-    C3DObject* obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
+    Owned obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
                                 {{0, 1, 3}, {1, 4, 5, 2}, {2, 3, 1}});
     CWeightChannel* weights = new CWeightChannel(kNewChannelID, true);
     for (int i = 0; i < 6; ++i) weights->GetWeightPointList()->Add(10.0f * float(i));
@@ -176,11 +164,10 @@ TEST(SubObject, ChannelsFollowAndAStrayCornerMakesTheFaceInvalid) {
     EXPECT_TRUE(sub->GetFaceList()->IsFaceFlagSet(0, FACE_INVALID));
     EXPECT_EQ(sub->GetPointList()->GetSize(), 2);
     sub->Delete();
-    obj->Delete();
 }
 
 TEST(UnifyNormals, CubeWithFlippedFacesBecomesConsistent) {
-    C3DObject* obj = MakeObject(CubePoints(), CubeFaces());
+    Owned obj = MakeObject(CubePoints(), CubeFaces());
     AddOffsetChannel(*obj, 0);
     for (unsigned f : {1u, 3u, 4u}) obj->GetFaceList()->Flip(f);
     // Flip the channel faces with the geometry so that they still match corner for corner.
@@ -192,7 +179,7 @@ TEST(UnifyNormals, CubeWithFlippedFacesBecomesConsistent) {
     }
     ASSERT_FALSE(IsConsistentlyOriented(*obj->GetFaceList()));
     CBitArray flipped;
-    C3DObject* copy = MakeObject(CubePoints(), ReadFaces(*obj->GetFaceList()));
+    Owned copy = MakeObject(CubePoints(), ReadFaces(*obj->GetFaceList()));
     CGeomInfo copyGeom(copy);
     ASSERT_TRUE(copy->GetFaceList()->UnifyNormals(&copyGeom, flipped));
     EXPECT_TRUE(IsConsistentlyOriented(*copy->GetFaceList()));
@@ -201,21 +188,19 @@ TEST(UnifyNormals, CubeWithFlippedFacesBecomesConsistent) {
     for (int i = 0; i < flipped.GetSize(); ++i)
         if (flipped.Get(i)) bits.push_back(i);
     EXPECT_EQ(bits, (std::vector<int>{1, 3, 4}));
-    copy->Delete();
 
     ASSERT_TRUE(obj->UnifyNormals());
     EXPECT_TRUE(IsConsistentlyOriented(*obj->GetFaceList()));
     EXPECT_EQ(ReadFaces(*obj->GetFaceList()), CubeFaces());
     // The channel faces were flipped with their faces.
     EXPECT_EQ(ReadFaces(*cf), CubeFaces());
-    obj->Delete();
 }
 
 TEST(UnifyNormals, StripWithReversedSecondQuadrangle) {
     //   3----2----5
     //   |    |    |
     //   0----1----4
-    C3DObject* obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
+    Owned obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
                                 {{0, 1, 2, 3}, {1, 2, 5, 4}});
     CGeomInfo geom(obj);
     CBitArray flipped;
@@ -223,10 +208,8 @@ TEST(UnifyNormals, StripWithReversedSecondQuadrangle) {
     EXPECT_FALSE(flipped.Get(0));
     EXPECT_TRUE(flipped.Get(1));
     EXPECT_EQ(ReadFaces(*obj->GetFaceList())[1], (Poly{4, 5, 2, 1}));
-    obj->Delete();
-    C3DObject* empty = MakeObject({}, {});
+    Owned empty = MakeObject({}, {});
     EXPECT_FALSE(empty->UnifyNormals());
-    empty->Delete();
 }
 
 }  // namespace

@@ -11,10 +11,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <limits>
-#include <sstream>
-#include <string>
+#include <vector>
 
 #include "cleanup_test_util.h"
 #include "kestovar/mesh/geom_info.h"
@@ -23,24 +21,6 @@
 
 namespace kestovar::test {
 namespace {
-
-std::vector<P3> BunnyPoints() {
-    std::string root = KESTOVAR_TEST_DATA;
-    root.resize(root.size() - std::strlen("tests/data"));
-    std::ifstream in(root + "data/bunny00.obj");
-    std::vector<P3> points;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream s(line);
-        std::string tag;
-        s >> tag;
-        if (tag != "v") continue;
-        float x, y, z;
-        s >> x >> y >> z;
-        points.push_back({x, y, z});
-    }
-    return points;
-}
 
 uint64_t HashObject(const C3DObject& object) {
     Fnv h;
@@ -70,18 +50,56 @@ uint64_t HashObject(const C3DObject& object) {
     return h.h;
 }
 
+// Splits every quadrangle of `faces` through the face-level helper (the shortcut for convex ones)
+// and requires the triangles, in corner order, that the general clipping cuts. Returns how many
+// quadrangles the clipping refused.
+int ExpectShortcutMatchesClip(const std::vector<P3>& points, const std::vector<Poly>& faces) {
+    Owned obj = MakeObject(points, faces);
+    CGeomInfo geom(obj);
+    CTriangulateFaceHelper* helper = C3DFace::InitTriangulation(&geom);
+    CTriangulateFaceHelper general;
+    C3DFace face;
+    C3DPointList* pl = obj->GetPointList();
+    int refused = 0;
+    for (int f = 0; f < int(faces.size()); ++f) {
+        SCOPED_TRACE(::testing::Message() << "quadrangle " << f);
+        obj->GetFaceList()->GetFace(unsigned(f), face);
+        const int made = face.Triangulate(helper, -1, 0);
+        const int expected = general.Clip(pl->GetPoints(), pl->GetSize(), faces[size_t(f)].data(), 4);
+        EXPECT_EQ(made, expected);
+        refused += expected == 0;
+        const std::vector<Poly> got = ReadFaces(*helper->GetOwnFaceList());
+        for (int t = 0; t < made && made == expected; ++t) {
+            const int* c = general.GetTriangles() + 3 * t;
+            const Poly want = {faces[size_t(f)][size_t(c[0])], faces[size_t(f)][size_t(c[1])], faces[size_t(f)][size_t(c[2])]};
+            EXPECT_EQ(got[size_t(t)], want) << "triangle " << t;
+        }
+    }
+    C3DFace::ReleaseTriangulation(helper);
+    return refused;
+}
+
+// Gives the faces materials and flags of every kind (the two steps choose which face gets which).
+void SetMaterialsAndFlags(C3DFaceList* fl, unsigned materials, unsigned flagStep, const unsigned* flagKinds = kFlagKinds) {
+    for (int f = 0; f < fl->GetSize(); ++f) {
+        fl->SetFaceMaterial(unsigned(f), unsigned(f) % materials);
+        fl->SetFaceFlags(unsigned(f), flagKinds[(unsigned(f) * flagStep) % 6]);
+    }
+}
+
 uint64_t TriangulateAndHash(const std::vector<P3>& points, const std::vector<Poly>& faces) {
-    C3DObject* obj = MakeObject(points, faces);
+    Owned obj = MakeObject(points, faces);
     for (int f = 0; f < obj->GetFaceList()->GetSize(); f += 7) obj->GetFaceList()->SetFaceMaterial(unsigned(f), unsigned(f % 5));
     AddOffsetChannel(*obj, 3);
     EXPECT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
     const uint64_t h = HashObject(*obj);
-    obj->Delete();
     return h;
 }
 
 TEST(TriangulateGolden, BunnyPolygonsKeepTheirTriangles) {
-    const std::vector<P3> points = BunnyPoints();
+    std::vector<P3> points;
+    std::vector<Poly> bunnyFaces;
+    LoadBunny(points, bunnyFaces);
     ASSERT_GT(points.size(), 1000u);
     const int n = int(points.size());
     // Corners from a fixed pseudo-random walk: mostly near each other in the file (so many
@@ -202,34 +220,8 @@ TEST(TriangulateGolden, ConvexQuadrangleShortcutMatchesTheGeneralRule) {
         for (int i = 0; i < 4; ++i) points.push_back({q[i][0] + float(f), q[i][1], q[i][2]});
         faces.push_back({base + rot, base + (rot + 1) % 4, base + (rot + 2) % 4, base + (rot + 3) % 4});
     }
-    C3DObject* obj = MakeObject(points, faces);
-    CGeomInfo geom(obj);
-    CTriangulateFaceHelper* helper = C3DFace::InitTriangulation(&geom);
-    CTriangulateFaceHelper general;
-    C3DFace face;
-    C3DPointList* pl = obj->GetPointList();
-    for (int f = 0; f < int(faces.size()); ++f) {
-        SCOPED_TRACE(::testing::Message() << "quadrangle " << f);
-        obj->GetFaceList()->GetFace(unsigned(f), face);
-        const int made = face.Triangulate(helper, -1, 0);
-        const int expected = general.Clip(pl->GetPoints(), pl->GetSize(), faces[size_t(f)].data(), 4);
-        ASSERT_EQ(made, expected);
-        const std::vector<Poly> got = ReadFaces(*helper->GetOwnFaceList());
-        for (int t = 0; t < made; ++t) {
-            const int* c = general.GetTriangles() + 3 * t;
-            const Poly want = {faces[size_t(f)][size_t(c[0])], faces[size_t(f)][size_t(c[1])], faces[size_t(f)][size_t(c[2])]};
-            ASSERT_EQ(got[size_t(t)], want) << "triangle " << t;
-        }
-    }
-    C3DFace::ReleaseTriangulation(helper);
-    obj->Delete();
+    ExpectShortcutMatchesClip(points, faces);
 }
-
-}  // namespace
-}  // namespace kestovar::test
-
-namespace kestovar::test {
-namespace {
 
 // Every chunk value of the geometric faces (flags, stored materials, back materials, original
 // indices) and of every channel's faces, on top of the corner indices.
@@ -267,18 +259,13 @@ TEST(TriangulateGolden, ChunksFlagsAndUnevenChannelFacesKeepTheirOutput) {
         }
     faces.push_back({0, 5, 30, 2, 17});  // self-crossing pentagon
     faces.push_back({3, 3, 4, 16});      // repeated corner
-    const unsigned flagSet[6] = {0u, FACE_SELECTED, FACE_HIDDEN | FACE_SELECTED, FACE_FROZEN | FACE_SORT_HIGH,
-                                 FACE_INVALID, FACE_SELECTED | FACE_ALL_SELECTED | FACE_SORT_LOW};
     for (int mode = 0; mode < 2; ++mode) {
         SCOPED_TRACE(mode == 0 ? "every face" : "selected faces");
-        C3DObject* obj = MakeObject(points, faces);
+        Owned obj = MakeObject(points, faces);
         C3DFaceList* fl = obj->GetFaceList();
         fl->SaveFacesIndex();
-        for (int f = 0; f < fl->GetSize(); ++f) {
-            fl->SetFaceMaterial(unsigned(f), unsigned(f % 3));
-            if (f % 5 == 1) fl->SetBackFaceMaterial(unsigned(f), unsigned(100 + f));
-            fl->SetFaceFlags(unsigned(f), flagSet[(f * 7) % 6]);
-        }
+        SetMaterialsAndFlags(fl, 3, 7);
+        for (int f = 1; f < fl->GetSize(); f += 5) fl->SetBackFaceMaterial(unsigned(f), unsigned(100 + f));
         AddOffsetChannel(*obj, 2);
         PlainChannel* uneven = AddOffsetChannel(*obj, 5);
         CFaceList* cf = uneven->GetFaceList();
@@ -293,15 +280,8 @@ TEST(TriangulateGolden, ChunksFlagsAndUnevenChannelFacesKeepTheirOutput) {
         EXPECT_TRUE(obj->Triangulate(CHANNEL_ALL, mode == 0 ? _FACE_PROPERTIES(0) : FACE_SELECTED, true));
         const uint64_t got = HashWithChunks(*obj);
         EXPECT_EQ(got, mode == 0 ? 0x7f5bccc9c0db2130ull : 0xdf3e3f1602402718ull);
-        obj->Delete();
     }
 }
-
-}  // namespace
-}  // namespace kestovar::test
-
-namespace kestovar::test {
-namespace {
 
 // The quadrangle shortcut sees corners the general rule refuses (non-finite coordinates) or
 // whose products overflow or underflow (extreme scales): it must then give what Clip gives.
@@ -331,37 +311,8 @@ TEST(TriangulateGolden, ConvexQuadrangleShortcutAgreesOnNonFiniteAndExtremeCorne
         points.insert(points.end(), q.begin(), q.end());
         faces.push_back({base, base + 1, base + 2, base + 3});
     }
-    C3DObject* obj = MakeObject(points, faces);
-    CGeomInfo geom(obj);
-    CTriangulateFaceHelper* helper = C3DFace::InitTriangulation(&geom);
-    CTriangulateFaceHelper general;
-    C3DFace face;
-    C3DPointList* pl = obj->GetPointList();
-    int refused = 0;
-    for (int f = 0; f < int(faces.size()); ++f) {
-        SCOPED_TRACE(::testing::Message() << "quadrangle " << f);
-        obj->GetFaceList()->GetFace(unsigned(f), face);
-        const int made = face.Triangulate(helper, -1, 0);
-        const int expected = general.Clip(pl->GetPoints(), pl->GetSize(), faces[size_t(f)].data(), 4);
-        ASSERT_EQ(made, expected);
-        refused += expected == 0;
-        const std::vector<Poly> got = ReadFaces(*helper->GetOwnFaceList());
-        for (int t = 0; t < made; ++t) {
-            const int* c = general.GetTriangles() + 3 * t;
-            const Poly want = {faces[size_t(f)][size_t(c[0])], faces[size_t(f)][size_t(c[1])], faces[size_t(f)][size_t(c[2])]};
-            ASSERT_EQ(got[size_t(t)], want) << "triangle " << t;
-        }
-    }
-    EXPECT_GE(refused, 36);  // every quadrangle with a non-finite corner
-    C3DFace::ReleaseTriangulation(helper);
-    obj->Delete();
+    EXPECT_GE(ExpectShortcutMatchesClip(points, faces), 36);  // every quadrangle with a non-finite corner
 }
-
-}  // namespace
-}  // namespace kestovar::test
-
-namespace kestovar::test {
-namespace {
 
 // Every face splits (the pass that appends the triangles): quadrangles, a few pentagons, a
 // concave and a degenerate quadrangle (fewer triangles than corners - 2), flags of every kind
@@ -384,14 +335,8 @@ TEST(TriangulateGolden, EveryFaceSplitKeepsFlagsMaterialsAndChannelFaces) {
     faces.push_back({0, 12, 1, 13});  // self-crossing
     faces.push_back({5, 5, 6, 17});   // repeated corner: one triangle
     faces.push_back({20, 20, 20, 20});  // nothing to cut
-    const unsigned flagSet[6] = {0u, FACE_SELECTED, FACE_HIDDEN | FACE_SELECTED, FACE_FROZEN | FACE_SORT_HIGH,
-                                 FACE_INVALID, FACE_SELECTED | FACE_ALL_SELECTED | FACE_SORT_LOW};
-    C3DObject* obj = MakeObject(points, faces);
-    C3DFaceList* fl = obj->GetFaceList();
-    for (int f = 0; f < fl->GetSize(); ++f) {
-        fl->SetFaceMaterial(unsigned(f), unsigned(f % 4));
-        fl->SetFaceFlags(unsigned(f), flagSet[(f * 5) % 6]);
-    }
+    Owned obj = MakeObject(points, faces);
+    SetMaterialsAndFlags(obj->GetFaceList(), 4, 5);
     AddOffsetChannel(*obj, 1);
     PlainChannel* uneven = AddOffsetChannel(*obj, 4);
     CFaceList* cf = uneven->GetFaceList();
@@ -405,14 +350,7 @@ TEST(TriangulateGolden, EveryFaceSplitKeepsFlagsMaterialsAndChannelFaces) {
     }
     EXPECT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
     EXPECT_EQ(HashWithChunks(*obj), 0xa23f75eee45e853aull);
-    obj->Delete();
 }
-
-}  // namespace
-}  // namespace kestovar::test
-
-namespace kestovar::test {
-namespace {
 
 // Faces that split among faces that do not (triangles, faces whose flags fail the mask, faces of
 // fewer than 3 corners), splitting faces that give fewer triangles than corners - 2 (so that the
@@ -439,12 +377,8 @@ TEST(TriangulateGolden, MixedListsKeepTheirFacesChannelsAndRecords) {
                                  FACE_INVALID | FACE_SELECTED, FACE_SELECTED | FACE_ALL_SELECTED | FACE_SORT_LOW};
     uint64_t got[2];
     for (int mode = 0; mode < 2; ++mode) {
-        C3DObject* obj = MakeObject(points, faces);
-        C3DFaceList* fl = obj->GetFaceList();
-        for (int f = 0; f < fl->GetSize(); ++f) {
-            fl->SetFaceMaterial(unsigned(f), unsigned(f % 3));
-            fl->SetFaceFlags(unsigned(f), flagSet[(f * 5) % 6]);
-        }
+        Owned obj = MakeObject(points, faces);
+        SetMaterialsAndFlags(obj->GetFaceList(), 3, 5, flagSet);
         AddOffsetChannel(*obj, 3);
         PlainChannel* uneven = AddOffsetChannel(*obj, 1);
         CFaceList* cf = uneven->GetFaceList();
@@ -460,10 +394,100 @@ TEST(TriangulateGolden, MixedListsKeepTheirFacesChannelsAndRecords) {
         }
         EXPECT_TRUE(obj->Triangulate(CHANNEL_ALL, mode == 0 ? _FACE_PROPERTIES(0) : FACE_SELECTED, true));
         got[mode] = HashWithChunks(*obj);
-        obj->Delete();
     }
     EXPECT_EQ(got[0], 0x6ef82b12bbf3216full);
     EXPECT_EQ(got[1], 0xdc08cc6fad2faceeull);
+}
+
+// Triangulation of lists that carry nothing but geometry (no channel follows): the new face list
+// is pinned down to its storage, each record's corner count, capacity and byte offset, the bytes
+// the records use and every face's flag word and material, so that a faster way of writing the
+// records cannot change what a reader of the list sees, nor how the list is laid out.
+// Corners, flags, materials and the record layout of the object's faces.
+uint64_t HashRecords(const C3DObject& object) {
+    Fnv h;
+    const C3DFaceList* faces = object.GetFaceList();
+    const CFaceCollection& records = faces->GetRecords();
+    h.Add(uint32_t(faces->GetSize()));
+    h.Add(uint32_t(records.GetSize()));
+    h.Add(uint32_t(records.GetUsedBytes()));
+    h.Add(uint32_t(records.GetSlack()));
+    for (int f = 0; f < faces->GetSize(); ++f) {
+        const CFaceCollection::Element* e = records.GetElement(unsigned(f));
+        h.Add(e->GetSize());
+        h.Add(e->GetCapacity());
+        h.Add(uint32_t(records.GetOffset(unsigned(f))));
+        for (unsigned i = 0; i < e->GetCapacity(); ++i) h.Add(uint32_t(e->GetData()[i]));
+        h.Add(faces->GetFaceFlags(unsigned(f)));
+        h.Add(faces->GetFaceMaterial(unsigned(f)));
+    }
+    return h.h;
+}
+
+// A grid of w x h cells over a height field (flat where `flat` says so), one quadrangle per cell.
+void Grid(int w, int h, bool flat, std::vector<P3>& points, std::vector<Poly>& faces) {
+    for (int y = 0; y <= h; ++y)
+        for (int x = 0; x <= w; ++x)
+            points.push_back({float(x) * 0.5f, float(y) * 0.75f, flat ? 0.0f : 0.03f * float((x * 3 + y * y) % 7)});
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int a = y * (w + 1) + x;
+            faces.push_back({a, a + 1, a + w + 2, a + w + 1});
+        }
+}
+
+struct Case {
+    const char* name;
+    bool flat;
+    int w, h;       // an odd count leaves the last quadrangle without a partner
+    bool oddFaces;  // concave, repeated-corner, flat-lying and self-crossing quadrangles mixed in
+    bool attributes;
+    unsigned mask;  // faces whose flags miss it are copied whole
+    uint64_t pin;
+};
+
+TEST(TriangulateRecords, QuadrangleListsWithoutChannelsKeepTheirRecords) {
+    const Case cases[] = {
+        {"flat grid", true, 40, 30, false, false, 0u, 0xdec8d525d9deb9f9ull},
+        {"height field, odd count", false, 37, 21, false, true, 0u, 0x239a974181dcea80ull},
+        {"flat grid with odd quadrangles", true, 33, 17, true, true, 0u, 0xdd4b3fa26b5b5519ull},
+        {"height field with odd quadrangles", false, 28, 19, true, true, 0u, 0xc582a76d1b0b2ef2ull},
+        {"selected faces only", false, 31, 23, true, true, unsigned(FACE_SELECTED), 0xb5c7d5ecf4f7c9dfull},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<P3> points;
+        std::vector<Poly> faces;
+        Grid(c.w, c.h, c.flat, points, faces);
+        if (c.oddFaces) {
+            for (size_t f = 5; f < faces.size(); f += 13) {
+                Poly& q = faces[f];
+                switch (f % 4) {
+                    case 0: q = {q[0], q[2], q[1], q[3]}; break;  // self-crossing
+                    case 1: q = {q[0], q[0], q[1], q[2]}; break;  // repeated corner
+                    case 2: q = {q[0], q[1], q[0], q[3]}; break;  // a corner twice, apart
+                    default: q = {q[3], q[2], q[1], q[0]}; break;  // turned over
+                }
+            }
+            // Concave: a corner pulled inside its quadrangle.
+            const int base = int(points.size());
+            points.push_back({0.0f, 0.0f, 0.0f});
+            points.push_back({2.0f, 0.0f, 0.0f});
+            points.push_back({0.4f, 0.4f, 0.0f});
+            points.push_back({0.0f, 2.0f, 0.0f});
+            faces.insert(faces.begin() + 7, Poly{base, base + 1, base + 2, base + 3});
+            faces.insert(faces.begin() + 20, Poly{base + 1, base + 2, base + 3, base});
+        }
+        Owned obj = MakeObject(points, faces);
+        C3DFaceList* fl = obj->GetFaceList();
+        if (c.attributes)
+            for (int f = 0; f < fl->GetSize(); ++f) {
+                fl->SetFaceMaterial(unsigned(f), unsigned(f % 5));
+                fl->SetFaceFlags(unsigned(f), kFlagKinds[(f * 7) % 6]);
+            }
+        ASSERT_TRUE(obj->Triangulate(0, _FACE_PROPERTIES(c.mask), true));
+        EXPECT_EQ(HashRecords(*obj), c.pin) << std::hex << "0x" << HashRecords(*obj);
+    }
 }
 
 }  // namespace

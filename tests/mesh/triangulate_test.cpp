@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #include "cleanup_test_util.h"
+#include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/triangulate.h"
 
 namespace kestovar::test {
@@ -133,7 +136,7 @@ TEST(EarClipping, BadInputGivesFewerTrianglesNeverBadOnes) {
 //   |    |    |
 //   0----1----4     faces: triangle (0,1,3), quad (1,4,5,2), triangle (2,3,1)
 TEST(TriangulateObject, TrianglesTakeConsecutivePositionsAndFacesBehindMoveOn) {
-    C3DObject* obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
+    Owned obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
                                 {{0, 1, 3}, {1, 4, 5, 2}, {2, 3, 1}});
     obj->GetFaceList()->SetFaceMaterial(1, 7);
     obj->GetFaceList()->SetFaceFlags(1, FACE_SELECTED, true);
@@ -152,7 +155,6 @@ TEST(TriangulateObject, TrianglesTakeConsecutivePositionsAndFacesBehindMoveOn) {
     EXPECT_TRUE(obj->IsTriangular(_FACE_PROPERTIES(0), true));
     // Already triangular: nothing to do.
     EXPECT_FALSE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
-    obj->Delete();
 }
 
 // A polygon cut into more triangles than the writer gathers in one block (256), after a face that
@@ -169,7 +171,7 @@ TEST(TriangulateObject, PolygonsLongerThanTheWriteBlockKeepEveryTriangle) {
             points.push_back({float(std::cos(a)), float(std::sin(a)), 0.0f});
         }
         for (int i = 0; i < corners; ++i) polygon.push_back(repeated ? i % 4 : i);
-        C3DObject* obj = MakeObject(points, {{0, 1, 2, 3}, polygon, {1, 2, 3}});
+        Owned obj = MakeObject(points, {{0, 1, 2, 3}, polygon, {1, 2, 3}});
         AddOffsetChannel(*obj, 10);
         ASSERT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
         const std::vector<Poly> f = ReadFaces(*obj->GetFaceList());
@@ -189,24 +191,19 @@ TEST(TriangulateObject, PolygonsLongerThanTheWriteBlockKeepEveryTriangle) {
         const C2DPointList* values = static_cast<const C2DPointList*>(c->GetPointList());
         for (size_t i = 0; i < f.size(); ++i)
             for (int j = 0; j < 3; ++j) ASSERT_EQ(values->GetAt(ch[i][j]).u, float(f[i][j])) << "triangle " << i;
-        obj->Delete();
     }
 }
 
-TEST(TriangulateObject, OnlyFacesMatchingTheMaskAreSplit) {
-    C3DObject* obj = MakeObject(CubePoints(), CubeFaces());
+// Only faces matching the mask are split; channel triangles take the corners of the geometric ones.
+TEST(TriangulateObject, MaskedSplitAndChannelTrianglesOnACube) {
+    Owned obj = MakeObject(CubePoints(), CubeFaces());
+    AddOffsetChannel(*obj, 10);
     obj->GetFaceList()->SetFaceFlags(2, FACE_SELECTED, true);
     ASSERT_TRUE(obj->Triangulate(CHANNEL_ALL, FACE_SELECTED, true));
     EXPECT_EQ(obj->GetFaceNbr(), 7);
     EXPECT_EQ(obj->GetFaceList()->GetFaceSize(2), 3u);
     EXPECT_EQ(obj->GetFaceList()->GetFaceSize(3), 3u);
     EXPECT_EQ(obj->GetFaceList()->GetFaceSize(4), 4u);
-    obj->Delete();
-}
-
-TEST(TriangulateObject, ChannelTrianglesTakeTheCornersOfTheGeometricTriangles) {
-    C3DObject* obj = MakeObject(CubePoints(), CubeFaces());
-    AddOffsetChannel(*obj, 10);
     ASSERT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
     ASSERT_EQ(obj->GetFaceNbr(), 12);
     ASSERT_EQ(obj->GetChannels()->GetSize(), 1);
@@ -220,17 +217,121 @@ TEST(TriangulateObject, ChannelTrianglesTakeTheCornersOfTheGeometricTriangles) {
         for (int j = 0; j < 3; ++j) EXPECT_EQ(values->GetAt(ch[i][j]).u, float(geo[i][j]));
     }
     EXPECT_TRUE(IsConsistentlyOriented(*obj->GetFaceList()));
-    obj->Delete();
 }
 
 TEST(TriangulateObject, ChannelWithTheWrongFaceCountIsDropped) {
-    C3DObject* obj = MakeObject(CubePoints(), CubeFaces());
+    Owned obj = MakeObject(CubePoints(), CubeFaces());
     PlainChannel* c = AddOffsetChannel(*obj, 0);
     c->GetFaceList()->SetSize(4);
     EXPECT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
     EXPECT_EQ(obj->GetFaceNbr(), 12);
     EXPECT_EQ(obj->GetChannels()->GetSize(), 0);
-    obj->Delete();
+}
+
+// Ear clipping of one face: the projection to the face's plane, and the face-level split into a
+// helper's own list or a view's destination, which must give the very triangles the face-list
+// pass gives, with the face's material and a bound on the number written.
+constexpr uint32_t kTagChunk = 0x54414754;  // tags written by the test
+
+// An L-shaped hexagon in the plane z = 2 (notch at the top right) and a degenerate face.
+C3DObject* LShape() {
+    return MakeObject({{0, 0, 2}, {2, 0, 2}, {2, 1, 2}, {1, 1, 2}, {1, 2, 2}, {0, 2, 2}, {3, 0, 2}},
+                      {{0, 1, 2, 3, 4, 5}, {0, 1, 6}});
+}
+
+TEST(TriangulateFace, ProjectsOnTheFacePlaneAlongTheFirstEdge) {
+    Owned o = LShape();
+    CGeomInfo geom(o);
+    C3DFace face;
+    C2DPointList uv;
+    o->GetFaceList()->GetFace(0, face);
+    ASSERT_TRUE(face.Get2DCoordinates(&geom, uv));
+    const float expected[6][2] = {{0, 0}, {2, 0}, {2, 1}, {1, 1}, {1, 2}, {0, 2}};
+    ASSERT_EQ(uv.GetSize(), 6);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_FLOAT_EQ(uv.GetAt(i).u, expected[i][0]);
+        EXPECT_FLOAT_EQ(uv.GetAt(i).v, expected[i][1]);
+    }
+    o->GetFaceList()->GetFace(1, face);  // collinear corners: no plane
+    EXPECT_FALSE(face.Get2DCoordinates(&geom, uv));
+    EXPECT_EQ(uv.GetSize(), 0);
+}
+
+TEST(TriangulateFace, FaceLevelSplitMatchesTheListPass) {
+    Owned o = LShape();
+    o->GetFaceList()->SetFaceMaterial(0, 5);
+    CGeomInfo geom(o);
+    C3DFace face;
+    o->GetFaceList()->GetFace(0, face);
+
+    // Into the helper's own list.
+    CTriangulateFaceHelper* helper = C3DFace::InitTriangulation(&geom);
+    ASSERT_EQ(face.Triangulate(helper, -1, 0), 4);
+    const std::vector<Poly> own = ReadFaces(*helper->GetOwnFaceList());
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(helper->GetOwnFaceList()->GetFaceMaterial(unsigned(t)), 5u);
+    C3DFace::ReleaseTriangulation(helper);
+
+    // Appended to a destination list, at most 3.
+    Owned<C3DFaceList> dst = C3DFaceList::Create();
+    CGeomInfo into(o);
+    into.SetFaceList(o->GetFaceList(), dst, 0);
+    EXPECT_EQ(face.Triangulate(&into, -1, 3), 3);
+    EXPECT_EQ(dst->GetSize(), 3);
+    const std::vector<Poly> appended = ReadFaces(*dst);
+    EXPECT_EQ(appended, std::vector<Poly>(own.begin(), own.begin() + 3));
+
+    // The face-list pass writes the same triangles in the face's place.
+    ASSERT_TRUE(o->Triangulate(0, _FACE_PROPERTIES(0), true));
+    std::vector<Poly> listed = ReadFaces(*o->GetFaceList());
+    ASSERT_EQ(listed.size(), 5u);
+    EXPECT_EQ(std::vector<Poly>(listed.begin(), listed.begin() + 4), own);
+    EXPECT_EQ(listed[4], (Poly{0, 1, 6}));
+}
+
+
+// Into a destination list whose chunks differ from the source's: the first triangle takes the
+// chunks both lists hold (an element of another size but of a kind is cut to the smaller size),
+// keeps its own value of a chunk the source lacks, and the later triangles copy the first.
+TEST(TriangulateFace, DestinationOfAnotherChunkLayout) {
+    constexpr uint32_t kHost = 0x484F5354;  // a host's per-face value
+    Owned o = LShape();
+    C3DFaceList* src = o->GetFaceList();
+    src->SetFaceMaterial(0, 7);
+    src->SetFaceFlags(0, FACE_SELECTED | FACE_FROZEN);
+    src->SetBackFaceMaterial(0, 9);
+    src->AddDataChunk(kHost, new CMaxFaceMethods2);
+    src->GetData(kHost)->GetMethods()->Delete();
+    const uint64_t wide = 0x1122334455667788ull;
+    std::memcpy(src->GetData(kHost, 0), &wide, 8);
+
+    Owned<C3DFaceList> dst = C3DFaceList::Create();
+    dst->SetSize(6, 3, SETSIZE_COMPACT_SLACK);
+    dst->AddDataChunk(kHost, new CMaxFaceMethods);
+    dst->GetData(kHost)->GetMethods()->Delete();
+    dst->AddDataChunk(kTagChunk, new CFaceTagIDMethods);
+    dst->GetData(kTagChunk)->GetMethods()->Delete();
+    for (unsigned i = 0; i < 6; ++i) *static_cast<uint32_t*>(dst->GetData(kTagChunk, i)) = 100 + i;
+
+    CGeomInfo into(o);
+    into.SetFaceList(src, dst, 0);
+    CTriangulateFaceHelper* helper = C3DFace::InitTriangulation(&into);
+    C3DFace face;
+    src->GetFace(0, face);
+    ASSERT_EQ(face.Triangulate(helper, 1, 0), 4);
+    C3DFace::ReleaseTriangulation(helper);
+
+    EXPECT_FALSE(dst->HasBackFaceMaterials());
+    for (unsigned t = 1; t <= 4; ++t) {
+        SCOPED_TRACE(::testing::Message() << "triangle at " << t);
+        EXPECT_EQ(dst->GetFaceSize(t), 3u);
+        EXPECT_EQ(dst->GetFaceFlags(t), unsigned(FACE_SELECTED | FACE_FROZEN));
+        EXPECT_EQ(dst->GetFaceMaterial(t), 7u);
+        EXPECT_EQ(*static_cast<const uint32_t*>(dst->GetData(kHost, t)), 0x55667788u);
+        EXPECT_EQ(*static_cast<const uint32_t*>(dst->GetData(kTagChunk, t)), 101u);
+    }
+    EXPECT_EQ(dst->GetFaceSize(0), 0u);
+    EXPECT_EQ(dst->GetFaceSize(5), 0u);
+    EXPECT_EQ(*static_cast<const uint32_t*>(dst->GetData(kTagChunk, 5)), 105u);
 }
 
 }  // namespace

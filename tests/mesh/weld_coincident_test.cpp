@@ -4,6 +4,7 @@
 // be occupied, chains of touching cells, signed zeros, subnormals and non-finite coordinates.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -11,50 +12,13 @@
 #include <vector>
 
 #include "cleanup_test_util.h"
+#include "kestovar/mesh/point_grid.h"
 #include "kestovar/mesh/weld.h"
 
 namespace kestovar::test {
 namespace {
 
-bool SameBits(const float* a, const float* b) { return std::memcmp(a, b, 3 * sizeof(float)) == 0; }
-
-// Welds `points` as an object in which point i is the first corner of face i, whose two other
-// corners are anchors far from every point, and checks the result against GridWeld: two faces
-// share their first corner exactly when their points share a representative, and that corner
-// holds the representative's coordinates.
-struct WeldOutcome {
-    int left;             // points left, anchors included
-    int distinctMerges;   // points merged into a representative at other coordinates
-};
-
-WeldOutcome WeldAndCompare(const std::vector<P3>& points) {
-    const AnchoredWeldCase weld(points);
-    const std::vector<unsigned>& rep = weld.rep;
-    C3DObject* obj = weld.object;
-    const int a = int(points.size());
-    const bool anyMerge = [&] {
-        for (int i = 0; i < a; ++i)
-            if (rep[i] != unsigned(i)) return true;
-        return false;
-    }();
-    EXPECT_EQ(obj->Weld3DPoints(0.0, false, 0, 0), anyMerge);
-    const std::vector<Poly> welded = ReadFaces(*obj->GetFaceList());
-    const C3DPointList& pl = *obj->GetPointList();
-    EXPECT_EQ(welded.size(), size_t(a));
-    for (int i = 0; i < a && i < int(welded.size()); ++i) {
-        const float* got = pl.GetAt(welded[i][0]).ValPtr();
-        EXPECT_TRUE(SameBits(got, points[rep[i]].data())) << "point " << i << " took the wrong representative";
-        for (int j = 0; j < i; ++j)
-            if ((welded[i][0] == welded[j][0]) != (rep[i] == rep[j]))
-                ADD_FAILURE() << "points " << j << " and " << i << (rep[i] == rep[j] ? " not merged" : " merged");
-    }
-    WeldOutcome out{obj->GetPointNbr(), 0};
-    for (int i = 0; i < a; ++i)
-        if (!SameBits(points[i].data(), points[rep[i]].data())) ++out.distinctMerges;
-    return out;
-}
-
-// The tolerance-0 cell size of WeldAndCompare's objects whose points all lie within the anchors'
+// The tolerance-0 cell size of ExpectGridWeld's objects whose points all lie within the anchors'
 // box [-1000, 1000]^3: its diagonal over 2^31, times 1.5.
 double CellSize() { return 2000.0 * std::sqrt(3.0) * 1.5 / 2147483647.0; }
 
@@ -65,7 +29,7 @@ TEST(WeldCoincident, DuplicatedPositionsAwayFromZeroGoToTheirFirstCopy) {
     for (P3& p : distinct) p = {u(rng), -u(rng), u(rng)};
     std::vector<P3> points;
     for (int i = 0; i < 1500; ++i) points.push_back(distinct[rng() % distinct.size()]);
-    EXPECT_EQ(WeldAndCompare(points).left, int([&] {
+    EXPECT_EQ(ExpectGridWeld(points).left, int([&] {
                   std::vector<P3> seen;
                   for (const P3& p : points)
                       if (std::find(seen.begin(), seen.end(), p) == seen.end()) seen.push_back(p);
@@ -86,11 +50,11 @@ TEST(WeldCoincident, NeighbouringCellsNearZeroMergeLikeTheGrid) {
         {1e-40f, 0.0f, 0.0f},                                    // a subnormal next to zero
         {700, at(50), at(50.7)}, {700, at(50.7), at(51.4)}, {700, at(51.4), at(50)},  // diagonal in y and z
     };
-    EXPECT_GT(WeldAndCompare(points).distinctMerges, 0) << "some cells must touch for this test to mean anything";
+    EXPECT_GT(ExpectGridWeld(points).distinctMerges, 0) << "some cells must touch for this test to mean anything";
 
     // Neighbouring cells along x whose points lie far apart along y: nothing merges.
     const WeldOutcome apart =
-        WeldAndCompare({{at(100), 500, 500}, {at(100.7), 600, 500}, {at(101.4), 700, 500}, {at(100), 500, 500}});
+        ExpectGridWeld({{at(100), 500, 500}, {at(100.7), 600, 500}, {at(101.4), 700, 500}, {at(100), 500, 500}});
     EXPECT_EQ(apart.distinctMerges, 0);
     EXPECT_EQ(apart.left, 5);
 }
@@ -106,7 +70,7 @@ TEST(WeldCoincident, FineCoordinatesWithoutTouchingCellsAndMixedMeshes) {
             if ((x + y) % 3 == 0) sheet.push_back(p);
         }
     std::shuffle(sheet.begin(), sheet.end(), rng);
-    EXPECT_EQ(WeldAndCompare(sheet).distinctMerges, 0);
+    EXPECT_EQ(ExpectGridWeld(sheet).distinctMerges, 0);
 
     // Random clusters around zero at the scale of a few cells: touching and separate cells mixed.
     const double d = CellSize();
@@ -118,22 +82,104 @@ TEST(WeldCoincident, FineCoordinatesWithoutTouchingCellsAndMixedMeshes) {
             if (i % 4 == 0) p[2] = float(cell(rng) * 1.1 * d);
             points.push_back(p);
         }
-        WeldAndCompare(points);
+        ExpectGridWeld(points);
     }
 }
 
 TEST(WeldCoincident, NonFiniteCoordinatesStayAlone) {
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     // NaN points belong to no cell.
-    EXPECT_EQ(WeldAndCompare({{1, 2, 3}, {nan, 2, 3}, {nan, 2, 3}, {1, 2, 3}, {4, 5, nan}}).left, 4 + 2);
+    EXPECT_EQ(ExpectGridWeld({{1, 2, 3}, {nan, 2, 3}, {nan, 2, 3}, {1, 2, 3}, {4, 5, nan}}).left, 4 + 2);
     // An infinite coordinate makes the cell size infinite, which puts every finite point in one
     // cell: they all merge, the infinite point stays.
     C3DPointList* pl = C3DPointList::Create();
     for (const P3& p : std::vector<P3>{{1, 2, 3}, {inf, 2, 3}, {1, 2, 3}, {4, 5, 6}}) pl->Add(p[0], p[1], p[2]);
-    C3DObject* obj = new C3DObject(pl, nullptr, nullptr);
+    Owned obj = new C3DObject(pl, nullptr, nullptr);
     EXPECT_TRUE(obj->Weld3DPoints(0.0, false, 0, 0));
     EXPECT_EQ(obj->GetPointNbr(), 2);
-    obj->Delete();
+}
+
+// The tolerance-0 weld groups points by the bits of their coordinates first and looks at cells
+// only for the first point of each position. These tests mix, in scrambled order and in numbers
+// that make the position table grow several times: exact copies far from zero, distinct
+// positions near zero that share a cell (which must merge into the first point of the cell,
+// whichever of its positions comes back later), NaN copies (never merged, however often they
+// repeat) and signed zeros; and frames without a usable cell size. The result must be the grid
+// weld's.
+TEST(WeldPositions, CopiesCellSharersNanAndSignedZerosInScrambledOrder) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    // The frame of the weld's cells: that of the anchors' box, which holds every point.
+    C3DPointList anchors;
+    anchors.Add(1000.0f, 1000.0f, 1000.0f);
+    anchors.Add(-1000.0f, -1000.0f, -1000.0f);
+    C3DPointGridMap* grid = anchors.GetGridCoordMap(0.0, false, false);
+    ASSERT_NE(grid, nullptr);
+    const double d = grid->GetCellSize(), origin = grid->GetOrigin()[0];
+    XRelease(grid);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> coarse(1.0f, 900.0f);
+    std::uniform_real_distribution<double> within(0.05, 0.95);
+    std::vector<P3> pool;
+    for (int i = 0; i < 400; ++i) pool.push_back({coarse(rng), -coarse(rng), coarse(rng)});
+    // Near zero along x: three distinct positions in each of 150 cells, cells 7 apart.
+    std::vector<std::vector<P3>> sharers;
+    const double zeroCell = std::floor(-origin / d);
+    for (int c = 0; c < 150; ++c) {
+        const double cell = zeroCell + 7.0 * c - 500.0;
+        std::vector<P3> inCell;
+        while (inCell.size() < 3) {
+            const P3 p = {float(origin + (cell + within(rng)) * d), 400.0f + float(c), 250.0f};
+            if (double(int((double(p[0]) - origin) / d)) != cell) continue;  // rounded out of the cell
+            if (std::find(inCell.begin(), inCell.end(), p) == inCell.end()) inCell.push_back(p);
+        }
+        sharers.push_back(inCell);
+    }
+    // Rounds 0-2 mix everything; rounds 3-4 have one position per cell near zero and no signed
+    // zero pair, so that no two distinct coordinates share or neighbour a cell on any axis.
+    for (int round = 0; round < 5; ++round) {
+        const bool separate = round >= 3;
+        std::vector<P3> points;
+        for (int i = 0; i < 6000; ++i) {
+            const unsigned kind = rng() % 10;
+            if (kind < 5) {
+                points.push_back(pool[rng() % pool.size()]);
+            } else if (kind < 9) {
+                const std::vector<P3>& cell = sharers[rng() % sharers.size()];
+                points.push_back(cell[separate ? 0 : rng() % 3]);
+            } else {
+                const P3 odd[] = {{nan, 5.0f, 5.0f}, {7.0f, 7.0f, nan}, {0.0f, 600.0f, -0.0f}, {-0.0f, 600.0f, 0.0f}};
+                points.push_back(odd[rng() % (separate ? 3 : 4)]);
+            }
+        }
+        ExpectGridWeld(points);
+    }
+}
+
+TEST(WeldPositions, WithoutAUsableCellSizeEveryFinitePointGoesToTheFirst) {
+    // A NaN first point leaves the box without extent (every comparison with NaN fails), a single
+    // repeated position gives a box of size 0: the grid then has one cell for all finite points.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<float> u(-50.0f, 50.0f);
+    std::vector<P3> points = {{nan, 1.0f, 1.0f}};
+    for (int i = 0; i < 300; ++i) points.push_back({u(rng), u(rng), i % 7 == 0 ? nan : u(rng)});
+    // Without faces the weld keeps exactly the representatives, in order.
+    const std::vector<unsigned> rep = GridWeld(points);
+    C3DPointList* pl = C3DPointList::Create();
+    for (const P3& p : points) pl->Add(p[0], p[1], p[2]);
+    Owned loose = new C3DObject(pl, nullptr, nullptr);
+    EXPECT_TRUE(loose->Weld3DPoints(0.0, false, 0, 0));
+    std::vector<int> survivors;
+    for (int i = 0; i < int(points.size()); ++i)
+        if (rep[i] == unsigned(i)) survivors.push_back(i);
+    EXPECT_EQ(survivors.size(), 1u + 1u + 300u / 7u + 1u) << "the NaN points and the first finite one";
+    ASSERT_EQ(loose->GetPointNbr(), int(survivors.size()));
+    for (int j = 0; j < int(survivors.size()); ++j)
+        EXPECT_EQ(std::memcmp(loose->GetPointList()->GetAt(j).ValPtr(), points[survivors[j]].data(), sizeof(P3)), 0) << j;
+
+    Owned one = MakeObject(std::vector<P3>(12, P3{3.0f, -2.0f, 0.5f}), {{0, 1, 2}, {3, 4, 5}, {6, 7, 8}, {9, 10, 11}});
+    EXPECT_TRUE(one->Weld3DPoints(0.0, false, 0, 0));
+    EXPECT_EQ(one->GetPointNbr(), 0) << "every face collapses, and with them every point";
 }
 
 }  // namespace

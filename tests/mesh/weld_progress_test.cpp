@@ -71,16 +71,25 @@ std::vector<P3> Mesh(int side, bool touching) {
     return pts;
 }
 
+// Welds `pts` (as separate triangles) at tolerance 0 while `r` records the progress messages;
+// returns the object (the caller deletes it) and the weld's answer.
+C3DObject* WeldRecorded(const std::vector<P3>& pts, Recorder& r, bool& changed) {
+    C3DObject* obj = MakeObject(pts, Triangles(int(pts.size())));
+    progressPushCallback(&Record, &r);
+    changed = obj->Weld3DPoints(0.0, false, 0, 0);
+    EXPECT_EQ(progressPopCallback(), r.cancelAt >= 0) << "the pop reports the cancel";
+    return obj;
+}
+
 TEST(WeldProgress, OneQueryPerGranularityFromZeroAndTheEndAtTheLastPoint) {
     for (bool touching : {false, true})
         for (int side : {3, 20, 45}) {
             const std::vector<P3> pts = Mesh(side, touching);
             const int n = int(pts.size());
-            C3DObject* obj = MakeObject(pts, Triangles(n));
             Recorder r;
-            progressPushCallback(&Record, &r);
-            EXPECT_TRUE(obj->Weld3DPoints(0.0, false, 0, 0));
-            progressPopCallback();
+            bool changed = false;
+            Owned obj = WeldRecorded(pts, r, changed);
+            EXPECT_TRUE(changed);
             // The two touching points merge, their triangle collapses and goes with them.
             EXPECT_EQ(obj->GetPointNbr(), (side + 1) * (side + 1));
 
@@ -90,22 +99,19 @@ TEST(WeldProgress, OneQueryPerGranularityFromZeroAndTheEndAtTheLastPoint) {
                 for (int p = 0; p < n; p += g) expected.push_back({PROGRESS_POSITION | PROGRESS_CANCEL_QUERY, p, 0, n});
             expected.push_back({PROGRESS_END, n - 1, 0, n});
             EXPECT_EQ(r.messages, expected) << side << " x " << side << " grid, " << n << " points, touching " << touching;
-            obj->Delete();
         }
 
     // A NaN first point leaves no usable cell size: one pass too, every finite point merges.
     std::vector<P3> pts = Mesh(20, false);
     pts[0][0] = std::numeric_limits<float>::quiet_NaN();
     const int n = int(pts.size());
-    C3DObject* obj = MakeObject(pts, Triangles(n));
     Recorder r;
-    progressPushCallback(&Record, &r);
-    EXPECT_TRUE(obj->Weld3DPoints(0.0, false, 0, 0));
-    progressPopCallback();
+    bool changed = false;
+    Owned obj = WeldRecorded(pts, r, changed);
+    EXPECT_TRUE(changed);
     EXPECT_EQ(obj->GetPointNbr(), 0) << "every triangle collapses";
     ASSERT_EQ(r.messages.size(), 2u + size_t((n - 1) / (n / 1000) + 1));
     EXPECT_EQ(r.messages.back(), (Message{PROGRESS_END, n - 1, 0, n}));
-    obj->Delete();
 }
 
 TEST(WeldProgress, ACancelAtAnyQueryStopsThereAndChangesNothing) {
@@ -118,12 +124,11 @@ TEST(WeldProgress, ACancelAtAnyQueryStopsThereAndChangesNothing) {
         std::vector<int> cancels = {0, 1, 500, perPass - 1};
         if (touching) cancels.insert(cancels.end(), {perPass, perPass + 3, 2 * perPass - 1});
         for (int cancelAt : cancels) {
-            C3DObject* obj = MakeObject(pts, Triangles(n));
             Recorder r;
             r.cancelAt = cancelAt;
-            progressPushCallback(&Record, &r);
-            EXPECT_FALSE(obj->Weld3DPoints(0.0, false, 0, 0));
-            EXPECT_TRUE(progressPopCallback());
+            bool changed = true;
+            Owned obj = WeldRecorded(pts, r, changed);
+            EXPECT_FALSE(changed);
             EXPECT_EQ(r.queries, cancelAt + 1) << "no query after the cancel";
             ASSERT_GE(r.messages.size(), 2u);
             EXPECT_EQ(r.messages[r.messages.size() - 2].position, (cancelAt % perPass) * g);
@@ -135,7 +140,6 @@ TEST(WeldProgress, ACancelAtAnyQueryStopsThereAndChangesNothing) {
                 ASSERT_FALSE(p.IsOneFlagSet(POINT_REMOVED)) << i;
             }
             EXPECT_EQ(ReadFaces(*obj->GetFaceList()), Triangles(n));
-            obj->Delete();
         }
     }
 }

@@ -33,13 +33,10 @@ TEST(PointGridMap, AbsoluteDistanceIgnoresFlatExtentsAndHasAFloor) {
 }
 
 TEST(PointGridMap, CellsTruncateTowardZeroAndListPointsInIndexOrder) {
+    // With d = 1, 1 and 3 share the cell of 0, 2 is in the next cell along x, 4 is far.
     C3DPointList pts;
-    pts.Add(0.0f, 0.0f, 0.0f);   // 0
-    pts.Add(0.99f, 0.5f, 0.0f);  // 1: same cell as 0 with d = 1
-    pts.Add(1.0f, 0.0f, 0.0f);   // 2: next cell in x
-    pts.Add(0.5f, 0.5f, 0.5f);   // 3: cell of 0
-    pts.Add(3.0f, 3.0f, 3.0f);   // 4: far
-    C3DPointGridMap* grid = pts.GetGridCoordMap(1.0, true, false);
+    AddPoints(pts, {{0, 0, 0}, {0.99f, 0.5f, 0}, {1, 0, 0}, {0.5f, 0.5f, 0.5f}, {3, 3, 3}});
+    Owned<C3DPointGridMap> grid = pts.GetGridCoordMap(1.0, true, false);
     ASSERT_NE(grid, nullptr);
     int c[3];
     ASSERT_TRUE(grid->GetPointCell(1, c));
@@ -50,7 +47,6 @@ TEST(PointGridMap, CellsTruncateTowardZeroAndListPointsInIndexOrder) {
     for (int q = grid->GetFirstPoint(0, 0, 0); q >= 0; q = grid->GetNext(q)) cell0.push_back(q);
     EXPECT_EQ(cell0, (std::vector<int>{0, 1, 3}));
     EXPECT_EQ(grid->GetCellCount(), 3);
-    grid->Delete();
 
     WeldProximityMap* map = pts.InitWeldMap(1.0, true);
     ASSERT_NE(map, nullptr);
@@ -80,16 +76,12 @@ TEST(PointGridMap, ProximityBufferGrowsPastItsInitialCapacity) {
 TEST(PointGridMap, NonFinitePointsHaveNoCell) {
     C3DPointList pts;
     float nan = std::numeric_limits<float>::quiet_NaN();
-    pts.Add(0.0f, 0.0f, 0.0f);
-    pts.Add(nan, 0.0f, 0.0f);
-    pts.Add(std::numeric_limits<float>::infinity(), 1.0f, 0.0f);
-    pts.Add(0.0f, 0.0f, 0.0f);
-    C3DPointGridMap* grid = pts.GetGridCoordMap(0.0, false, true);
+    AddPoints(pts, {{0, 0, 0}, {nan, 0, 0}, {std::numeric_limits<float>::infinity(), 1, 0}, {0, 0, 0}});
+    Owned<C3DPointGridMap> grid = pts.GetGridCoordMap(0.0, false, true);
     int c[3];
     EXPECT_FALSE(grid->GetPointCell(1, c));
     EXPECT_FALSE(grid->GetPointCell(2, c));
     EXPECT_TRUE(grid->GetPointCell(3, c));
-    grid->Delete();
 }
 
 // Two triangles split per face:
@@ -105,7 +97,7 @@ std::vector<P3> SplitQuadPoints() {
 TEST(Weld3DPoints, ToleranceZeroMergesExactlyCoincidentPointsOnly) {
     std::vector<P3> pts = SplitQuadPoints();
     pts.push_back({1.0001f, 1, 0});  // 6: near 5 but distinct
-    C3DObject* obj = MakeObject(pts, {{0, 1, 2}, {3, 4, 5}, {5, 4, 6}});
+    Owned obj = MakeObject(pts, {{0, 1, 2}, {3, 4, 5}, {5, 4, 6}});
     ASSERT_TRUE(obj->Weld3DPoints(0.0, false, 0, 0));
     EXPECT_EQ(obj->GetPointNbr(), 5);
     std::vector<Poly> faces = ReadFaces(*obj->GetFaceList());
@@ -115,20 +107,18 @@ TEST(Weld3DPoints, ToleranceZeroMergesExactlyCoincidentPointsOnly) {
     EXPECT_NE(faces[2][2], faces[1][2]);
     // Nothing left to weld: a second run changes nothing.
     EXPECT_FALSE(obj->Weld3DPoints(0.0, false, 0, 0));
-    obj->Delete();
 }
 
 TEST(Weld3DPoints, RelativeToleranceMergesNearPointsIntoTheFirst) {
     // Points 0 and 3 are 0.001 apart in an object whose smallest extent is 1.
-    C3DObject* obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 1}, {0.001f, 0, 0}}, {{0, 1, 2}, {3, 2, 1}});
+    Owned obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 1}, {0.001f, 0, 0}}, {{0, 1, 2}, {3, 2, 1}});
     ASSERT_TRUE(obj->Weld3DPoints(0.01, false, 0, 0));
     EXPECT_EQ(obj->GetPointNbr(), 3);
     EXPECT_EQ(ReadFaces(*obj->GetFaceList())[1], (Poly{0, 2, 1}));
-    obj->Delete();
 }
 
 TEST(Weld3DPoints, AnyBitNeighbourFilterKeepsFlaggedPoints) {
-    C3DObject* obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 1}, {0.001f, 0, 0}}, {{0, 1, 2}, {3, 2, 1}});
+    Owned obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 1}, {0.001f, 0, 0}}, {{0, 1, 2}, {3, 2, 1}});
     obj->GetPointList()->GetPt(3)->SetFlags(0x100, true);
     EXPECT_FALSE(obj->Weld3DPoints(0.01, false, 0, 1, 0x100u, unsigned(WELD_FILTER_NEIGHBOUR_IF_ANY)));
     EXPECT_EQ(obj->GetPointNbr(), 4);
@@ -137,7 +127,6 @@ TEST(Weld3DPoints, AnyBitNeighbourFilterKeepsFlaggedPoints) {
     obj->GetPointList()->GetPt(0)->SetFlags(0x100, true);
     EXPECT_TRUE(obj->Weld3DPoints(0.01, false, 0, 1, 0x100u, unsigned(WELD_FILTER_NEIGHBOUR_IF_ANY)));
     EXPECT_EQ(obj->GetPointNbr(), 3);
-    obj->Delete();
 }
 
 TEST(Weld3DPoints, SeedFilterStopsGatheringAndFiltersAreIgnoredAtToleranceZero) {
@@ -159,27 +148,23 @@ TEST(Weld3DPoints, SeedFilterStopsGatheringAndFiltersAreIgnoredAtToleranceZero) 
 
 TEST(Weld3DPoints, PointsWithoutFacesAreMarkedAndRemoved) {
     C3DPointList* pl = C3DPointList::Create();
-    pl->Add(0, 0, 0);
-    pl->Add(5, 5, 5);
-    pl->Add(0, 0, 0);
-    C3DObject* obj = new C3DObject(pl, nullptr, nullptr);
+    AddPoints(*pl, {{0, 0, 0}, {5, 5, 5}, {0, 0, 0}});
+    Owned obj = new C3DObject(pl, nullptr, nullptr);
     EXPECT_TRUE(obj->Weld3DPoints(0.0, false, 0, 0));
     EXPECT_EQ(obj->GetPointNbr(), 2);
-    obj->Delete();
 }
 
 TEST(Weld3DPoints, NanCoordinatesAreNeverMerged) {
     float nan = std::numeric_limits<float>::quiet_NaN();
-    C3DObject* obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {nan, nan, nan}, {nan, nan, nan}, {0, 0, 0}},
+    Owned obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {nan, nan, nan}, {nan, nan, nan}, {0, 0, 0}},
                                 {{0, 1, 2}, {5, 3, 4}});
     obj->Weld3DPoints(0.01, false, 0, 0);
     EXPECT_EQ(obj->GetPointNbr(), 5);  // only 5 joins 0
-    obj->Delete();
 }
 
 TEST(Weld3DPoints, ChannelFacesStayParallel) {
     std::vector<P3> pts = SplitQuadPoints();
-    C3DObject* obj = MakeObject(pts, {{0, 1, 2}, {3, 4, 5}});
+    Owned obj = MakeObject(pts, {{0, 1, 2}, {3, 4, 5}});
     AddOffsetChannel(*obj, 2);
     ASSERT_TRUE(obj->Weld3DPoints(0.0, false, CHANNEL_ALL, 0));
     ASSERT_EQ(obj->GetChannels()->GetSize(), 1);
@@ -190,20 +175,18 @@ TEST(Weld3DPoints, ChannelFacesStayParallel) {
     Poly f1 = ReadFaces(*c->GetFaceList())[1];
     ASSERT_EQ(f1.size(), 3u);
     for (int j = 0; j < 3; ++j) EXPECT_EQ(values->GetAt(f1[j]).u, float(3 + j));
-    obj->Delete();
 }
 
 bool CancelAlways(unsigned kind, const ProcessProgressInfo&, void*) { return (kind & PROGRESS_CANCEL_QUERY) != 0; }
 
 TEST(Weld3DPoints, CancellationChangesNothing) {
     std::vector<P3> pts = SplitQuadPoints();
-    C3DObject* obj = MakeObject(pts, {{0, 1, 2}, {3, 4, 5}});
+    Owned obj = MakeObject(pts, {{0, 1, 2}, {3, 4, 5}});
     progressPushCallback(&CancelAlways, nullptr);
     EXPECT_FALSE(obj->Weld3DPoints(0.0, false, 0, 0));
     progressPopCallback();
     EXPECT_EQ(obj->GetPointNbr(), 6);
     EXPECT_EQ(ReadFaces(*obj->GetFaceList())[1], (Poly{3, 4, 5}));
-    obj->Delete();
 }
 
 }  // namespace
