@@ -19,6 +19,52 @@ using namespace kestovar::comparetest;
 
 namespace {
 
+// An object of a mesh and its face grid map.
+struct Grid {
+    ObjectPtr object;
+    C3DFaceGridMap* map;
+};
+Grid MakeGrid(const Mesh& m) {
+    ObjectPtr o = MakeObject(m);
+    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    return {std::move(o), map};
+}
+
+// The grid's answer for `p`, searched from `hint`, is the brute-force face and distance, bit for
+// bit; the face found goes to `face`.
+::testing::AssertionResult MatchesBruteForce(const C3DFaceGridMap& map, const Mesh& m, const double* p, int hint = -1,
+                                             int* face = nullptr, double* distance = nullptr,
+                                             CFaceGridStats* stats = nullptr) {
+    double d;
+    const int f = map.GetClosestFace(p, d, HUGE_VAL, stats, hint);
+    if (face) *face = f;
+    if (distance) *distance = d;
+    int want = -1;
+    const double wantD = std::sqrt(BruteForce2(m, p, &want));
+    if (d == wantD && f == want) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "face " << f << " at " << d << ", brute force: face " << want << " at "
+                                         << wantD;
+}
+
+// The point of triangle t at (u, v) folded into the triangle, each coordinate moved by up to
+// `offset` (drawn from `r` in axis order).
+void NearFace(const Mesh& m, size_t t, double u, double v, double offset, Random& r, double* p) {
+    if (u + v > 1) u = 1 - u, v = 1 - v;
+    for (int k = 0; k < 3; ++k) {
+        const double a = m.xyz[3 * m.tris[3 * t] + k], b = m.xyz[3 * m.tris[3 * t + 1] + k],
+                     c = m.xyz[3 * m.tris[3 * t + 2] + k];
+        p[k] = a + u * (b - a) + v * (c - a) + offset * r.Range(-1, 1);
+    }
+}
+
+// A strip of `n` unit cells along x, `width` wide, its far side raised by `rise` * (i % `period`).
+Mesh MakeStrip(int n, double width, double rise, int period) {
+    Mesh strip;
+    for (int i = 0; i <= n; ++i) strip.AddPoint(i, 0, 0), strip.AddPoint(i, width, rise * (i % period));
+    for (int i = 0; i < n; ++i) strip.tris.insert(strip.tris.end(), {2 * i, 2 * i + 2, 2 * i + 3, 2 * i, 2 * i + 3, 2 * i + 1});
+    return strip;
+}
+
 double Seg2(const double* p, const double* a, const double* b) {
     double ab[3], ap[3];
     for (int k = 0; k < 3; ++k) {
@@ -199,8 +245,7 @@ Mesh MakeBumpySphere(int rings, int segments) {
 // hint and in surface order with the previous answer as the hint (as the samplers ask).
 TEST(FaceGridMap, NearSurfaceQueriesMatchBruteForceInAnyOrder) {
     Mesh m = MakeBumpySphere(24, 40);
-    ObjectPtr o = MakeObject(m);
-    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    auto [o, map] = MakeGrid(m);
     const size_t nFaces = m.tris.size() / 3;
     const double s = map->GetCellSize();
     Random r(21);
@@ -208,26 +253,15 @@ TEST(FaceGridMap, NearSurfaceQueriesMatchBruteForceInAnyOrder) {
     for (int i = 0; i < 3000; ++i) {
         const bool surfaceOrder = i >= 1500;
         const size_t t = surfaceOrder ? size_t(i - 1500) * nFaces / 1500 : size_t(r.Next() * double(nFaces));
-        double u = r.Next(), v = r.Next();
-        if (u + v > 1) u = 1 - u, v = 1 - v;
+        const double u = r.Next(), v = r.Next();
         // Offsets from a hair to two cells: the own cell is often empty, the answer sometimes two
         // cells away.
-        const double offset = s * (i % 3 == 0 ? 1e-6 : (i % 3 == 1 ? 0.5 : 2.0));
         double p[3];
-        for (int k = 0; k < 3; ++k) {
-            const double a = m.xyz[3 * m.tris[3 * t] + k], b = m.xyz[3 * m.tris[3 * t + 1] + k],
-                         c = m.xyz[3 * m.tris[3 * t + 2] + k];
-            p[k] = a + u * (b - a) + v * (c - a) + offset * r.Range(-1, 1);
-        }
-        double d;
-        const int f = map->GetClosestFace(p, d, HUGE_VAL, nullptr, surfaceOrder ? hint : -1);
-        hint = f;
-        ASSERT_GE(f, 0);
+        NearFace(m, t, u, v, s * (i % 3 == 0 ? 1e-6 : (i % 3 == 1 ? 0.5 : 2.0)), r, p);
         // Faces at the same distance (a shared corner or edge is often the closest point): the
         // lowest index wins, whatever the order the search met them in and whatever the hint.
-        int want = -1;
-        ASSERT_EQ(d, std::sqrt(BruteForce2(m, p, &want))) << "query " << i;
-        ASSERT_EQ(f, want) << "query " << i;
+        ASSERT_TRUE(MatchesBruteForce(*map, m, p, surfaceOrder ? hint : -1, &hint)) << "query " << i;
+        ASSERT_GE(hint, 0);
     }
 }
 
@@ -240,8 +274,7 @@ TEST(FaceGridMap, QueriesFarFromEveryFaceMatchBruteForce) {
     const size_t points = m.xyz.size() / 3, tris = m.tris.size();
     for (size_t i = 0; i < points; ++i) m.AddPoint(m.xyz[3 * i] + 40.0, m.xyz[3 * i + 1], m.xyz[3 * i + 2] * 0.5);
     for (size_t i = 0; i < tris; ++i) m.tris.push_back(m.tris[i] + int(points));
-    ObjectPtr o = MakeObject(m);
-    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    auto [o, map] = MakeGrid(m);
     ASSERT_GT(map->GetCellCount(0), 64u) << "the grid should need tree levels above the blocks";
     Random r(77);
     for (int i = 0; i < 600; ++i) {
@@ -257,10 +290,7 @@ TEST(FaceGridMap, QueriesFarFromEveryFaceMatchBruteForce) {
             for (double& v : p) v = r.Range(-scale, scale);
         }
         double d;
-        const int f = map->GetClosestFace(p, d, HUGE_VAL, nullptr, i % 2 ? -1 : int(r.Next() * 100));
-        int want = -1;
-        ASSERT_EQ(d, std::sqrt(BruteForce2(m, p, &want))) << "query " << i;
-        ASSERT_EQ(f, want) << "query " << i;
+        ASSERT_TRUE(MatchesBruteForce(*map, m, p, i % 2 ? -1 : int(r.Next() * 100), nullptr, &d)) << "query " << i;
         // With a bound below the answer nothing is found.
         double none;
         ASSERT_EQ(map->GetClosestFace(p, none, d * 0.999), -1) << "query " << i;
@@ -273,8 +303,7 @@ TEST(FaceGridMap, QueriesFarFromEveryFaceMatchBruteForce) {
 // Surfaces without strays, a long cable among them, keep every face in the cells.
 TEST(FaceGridMap, StrayFacesKeepTheCellsSmallAndAnswersExact) {
     const Mesh clean = MakeBumpySphere(30, 48);
-    ObjectPtr cleanObject = MakeObject(clean);
-    const C3DFaceGridMap* cleanMap = cleanObject->GetFaceList()->GetFaceGridMap(*cleanObject->GetPointList());
+    auto [cleanObject, cleanMap] = MakeGrid(clean);
     EXPECT_EQ(cleanMap->GetStrayFaceCount(), 0u);
 
     Mesh far = clean;
@@ -283,8 +312,7 @@ TEST(FaceGridMap, StrayFacesKeepTheCellsSmallAndAnswersExact) {
     Mesh spike = clean;
     spike.xyz[0] = 3e4, spike.xyz[1] = -2e4, spike.xyz[2] = 1e4;  // point 0, a pole: a fan of slivers
     for (const Mesh* m : {&far, &spike}) {
-        ObjectPtr o = MakeObject(*m);
-        const C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+        auto [o, map] = MakeGrid(*m);
         EXPECT_GT(map->GetStrayFaceCount(), 0u);
         EXPECT_LE(map->GetStrayFaceCount(), 6 * C3DFaceGridMap::kStraySide);
         EXPECT_LT(map->GetCellSize(), 2 * cleanMap->GetCellSize());
@@ -300,11 +328,7 @@ TEST(FaceGridMap, StrayFacesKeepTheCellsSmallAndAnswersExact) {
             } else {  // anywhere between
                 for (double& v : p) v = r.Range(-1e5, 1e5);
             }
-            double d;
-            const int f = map->GetClosestFace(p, d, HUGE_VAL, nullptr, i % 2 ? -1 : int(r.Next() * 100));
-            int want = -1;
-            ASSERT_EQ(d, std::sqrt(BruteForce2(*m, p, &want))) << "query " << i;
-            ASSERT_EQ(f, want) << "query " << i;
+            ASSERT_TRUE(MatchesBruteForce(*map, *m, p, i % 2 ? -1 : int(r.Next() * 100))) << "query " << i;
         }
     }
 
@@ -319,22 +343,7 @@ TEST(FaceGridMap, StrayFacesKeepTheCellsSmallAndAnswersExact) {
             const int p0 = i * around + j, p1 = i * around + (j + 1) % around;
             cable.tris.insert(cable.tris.end(), {p0, p0 + around, p1 + around, p0, p1 + around, p1});
         }
-    ObjectPtr cableObject = MakeObject(cable);
-    EXPECT_EQ(cableObject->GetFaceList()->GetFaceGridMap(*cableObject->GetPointList())->GetStrayFaceCount(), 0u);
-}
-
-TEST(FaceGridMap, AHintNeverChangesTheAnswer) {
-    Mesh m = MakeIcosphere(2);
-    ObjectPtr o = MakeObject(m);
-    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
-    Random r(5);
-    for (int i = 0; i < 300; ++i) {
-        double p[3] = {r.Range(-1.5, 1.5), r.Range(-1.5, 1.5), r.Range(-1.5, 1.5)};
-        double plain, hinted;
-        const int f = map->GetClosestFace(p, plain);
-        ASSERT_EQ(map->GetClosestFace(p, hinted, HUGE_VAL, nullptr, int(r.Next() * 320)), f);
-        ASSERT_EQ(plain, hinted);
-    }
+    EXPECT_EQ(MakeGrid(cable).map->GetStrayFaceCount(), 0u);
 }
 
 TEST(FaceGridMap, DistanceBoundIsStrict) {
@@ -451,8 +460,7 @@ TEST(FaceGridMap, QuadranglesNearTheSurfaceMatchBruteForce) {
         const int a = m.AddPoint(i, 4.5, 0.3), b = m.AddPoint(i + 1, 4.5, 0.3), c = m.AddPoint(i + 0.5, 5.5, -0.2);
         m.tris.insert(m.tris.end(), {a, b, c});
     }
-    ObjectPtr o = MakeObject(m);
-    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    auto [o, map] = MakeGrid(m);
     const int nTris = int(m.tris.size() / 3);
     auto corner = [&](int v, double* out) {
         for (int k = 0; k < 3; ++k) out[k] = m.xyz[3 * v + k];
@@ -486,18 +494,14 @@ TEST(FaceGridMap, QuadranglesNearTheSurfaceMatchBruteForce) {
 
 TEST(FaceGridMap, ElongatedBoxKeepsTheCellCountBoundedAndStaysExact) {
     // A strip 400 long and 1 wide: the cells are capped per face, queries stay exact.
-    Mesh strip;
-    for (int i = 0; i <= 400; ++i) strip.AddPoint(i, 0, 0), strip.AddPoint(i, 1, 0.01 * (i % 3));
-    for (int i = 0; i < 400; ++i) strip.tris.insert(strip.tris.end(), {2 * i, 2 * i + 2, 2 * i + 3, 2 * i, 2 * i + 3, 2 * i + 1});
-    ObjectPtr o = MakeObject(strip);
-    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    const Mesh strip = MakeStrip(400, 1, 0.01, 3);
+    auto [o, map] = MakeGrid(strip);
     double cells = double(map->GetCellCount(0)) * map->GetCellCount(1) * map->GetCellCount(2);
     EXPECT_LE(cells, std::max(4096.0, 32.0 * 800));
     Random r(3);
     for (int i = 0; i < 200; ++i) {
-        double p[3] = {r.Range(-50, 450), r.Range(-20, 20), r.Range(-20, 20)}, d;
-        map->GetClosestFace(p, d);
-        ASSERT_EQ(d, std::sqrt(BruteForce2(strip, p)));
+        double p[3] = {r.Range(-50, 450), r.Range(-20, 20), r.Range(-20, 20)};
+        ASSERT_TRUE(MatchesBruteForce(*map, strip, p)) << "query " << i;
     }
 }
 
@@ -505,20 +509,14 @@ TEST(FaceGridMap, ElongatedBoxKeepsTheCellCountBoundedAndStaysExact) {
 // cells than the query keeps waiting at once, so a row is cut in the middle; the answers stay the
 // brute-force ones, face included.
 TEST(FaceGridMap, RowsLongerThanTheCellBatchStayExact) {
-    Mesh strip;
-    for (int i = 0; i <= 300; ++i) strip.AddPoint(i, 0, 0), strip.AddPoint(i, 2, 0.02 * (i % 5));
-    for (int i = 0; i < 300; ++i) strip.tris.insert(strip.tris.end(), {2 * i, 2 * i + 2, 2 * i + 3, 2 * i, 2 * i + 3, 2 * i + 1});
-    ObjectPtr o = MakeObject(strip);
-    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    const Mesh strip = MakeStrip(300, 2, 0.02, 5);
+    auto [o, map] = MakeGrid(strip);
     ASSERT_GT(map->GetCellCount(0), 150u);
     Random r(17);
     for (int i = 0; i < 150; ++i) {
-        double p[3] = {r.Range(-30, 330), r.Range(-5, 7), r.Range(60, 140)}, d;
+        double p[3] = {r.Range(-30, 330), r.Range(-5, 7), r.Range(60, 140)};
         CFaceGridStats stats;
-        const int f = map->GetClosestFace(p, d, HUGE_VAL, &stats);
-        int want = -1;
-        ASSERT_EQ(d, std::sqrt(BruteForce2(strip, p, &want))) << "query " << i;
-        ASSERT_EQ(f, want) << "query " << i;
+        ASSERT_TRUE(MatchesBruteForce(*map, strip, p, -1, nullptr, nullptr, &stats)) << "query " << i;
         EXPECT_GE(stats.cellsInspected, 1u);
     }
 }
@@ -547,24 +545,20 @@ TEST(FaceGridMap, LongSliversAreRegisteredInTheCellsTheyTouch) {
         const int c = m.AddPoint(a[0] + dx, a[1] + dy, a[2] + 0.01);
         m.tris.insert(m.tris.end(), {p, q, c});
     }
-    ObjectPtr o = MakeObject(m);
-    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    auto [o, map] = MakeGrid(m);
     EXPECT_EQ(map->GetEntryCount(), 55677u);
     EXPECT_EQ(map->GetOccupiedCellCount(), 7526u);
     // Anywhere in the box, and close to the fan's centre, where every fan face's box holds the
     // query and only the planes of the faces tell most of them apart from the closest.
     for (int i = 0; i < 600; ++i) {
-        double p[3] = {r.Range(-1.2, 1.2), r.Range(-1.2, 1.2), r.Range(-1.2, 1.2)}, d;
+        double p[3] = {r.Range(-1.2, 1.2), r.Range(-1.2, 1.2), r.Range(-1.2, 1.2)};
         if (i >= 300) {
             const double a = r.Range(0, 6.283185307179586), t = std::pow(10.0, r.Range(-6, -1));
             p[0] = 0.1 + t * std::cos(a);
             p[1] = -0.2 + t * 0.6 * std::sin(a);
             p[2] = 0.05 + t * (0.8 * std::sin(a) + r.Range(-0.01, 0.01));
         }
-        int want = -1;
-        const int f = map->GetClosestFace(p, d);
-        ASSERT_EQ(d, std::sqrt(BruteForce2(m, p, &want))) << "query " << i;
-        ASSERT_EQ(f, want) << "query " << i;
+        ASSERT_TRUE(MatchesBruteForce(*map, m, p)) << "query " << i;
     }
 }
 
@@ -579,8 +573,7 @@ TEST(FaceGridMap, QueriesAtAConesApexMeasureOnlyTheFacesAround) {
         m.AddPoint(std::cos(a), std::sin(a), 0.02 * std::sin(5 * a));
     }
     for (int i = 0; i < rim; ++i) m.tris.insert(m.tris.end(), {apex, 1 + i, 1 + (i + 1) % rim});
-    ObjectPtr o = MakeObject(m);
-    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    auto [o, map] = MakeGrid(m);
     // Queries around the apex in turn, each with the previous answer as its hint, as a comparison
     // samples a surface.
     Random r(43);
@@ -588,14 +581,10 @@ TEST(FaceGridMap, QueriesAtAConesApexMeasureOnlyTheFacesAround) {
     int hint = -1;
     for (int i = 0; i < 300; ++i) {
         const double a = 6.283185307179586 * i / 300, t = std::pow(10.0, r.Range(-6, -1));
-        double p[3] = {t * std::cos(a), t * std::sin(a), 0.5 * (1 - t) + t * r.Range(-0.01, 0.01)}, d;
-        int want = -1;
+        double p[3] = {t * std::cos(a), t * std::sin(a), 0.5 * (1 - t) + t * r.Range(-0.01, 0.01)};
         CFaceGridStats stats;
-        const int f = map->GetClosestFace(p, d, HUGE_VAL, &stats, hint);
-        ASSERT_EQ(d, std::sqrt(BruteForce2(m, p, &want))) << "query " << i;
-        ASSERT_EQ(f, want) << "query " << i;
+        ASSERT_TRUE(MatchesBruteForce(*map, m, p, hint, &hint, nullptr, &stats)) << "query " << i;
         measured += stats.pointSegment;
-        hint = f;
     }
     // Measuring every face whose box holds the query takes over 600 point-segment distances per
     // query here, the planes about 150.
@@ -624,8 +613,7 @@ TEST(FaceGridMap, CrowdedBlocksMatchBruteForce) {
     const int b0 = m.AddPoint(-12.5, -12.5, 20), b1 = m.AddPoint(12.44, -12.5, 20), b2 = m.AddPoint(12.44, 12.44, 20),
               b3 = m.AddPoint(-12.5, 12.44, 20);
     m.tris.insert(m.tris.end(), {b0, b1, b2, b0, b2, b3});
-    ObjectPtr o = MakeObject(m);
-    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    auto [o, map] = MakeGrid(m);
     // Cells of about a quarter of the stack's width: the stack fills whole blocks.
     ASSERT_GT(map->GetCellSize(), 0.4);
     ASSERT_LT(map->GetCellSize(), 0.6);
@@ -638,12 +626,7 @@ TEST(FaceGridMap, CrowdedBlocksMatchBruteForce) {
         } else {
             p[0] = r.Range(-12, 12), p[1] = r.Range(-12, 12), p[2] = r.Range(15, 25);
         }
-        double d;
-        const int f = map->GetClosestFace(p, d, HUGE_VAL, nullptr, i % 2 ? hint : -1);
-        hint = f;
-        int want = -1;
-        ASSERT_EQ(d, std::sqrt(BruteForce2(m, p, &want))) << "query " << i;
-        ASSERT_EQ(f, want) << "query " << i;
+        ASSERT_TRUE(MatchesBruteForce(*map, m, p, i % 2 ? hint : -1, &hint)) << "query " << i;
     }
 }
 
@@ -672,8 +655,7 @@ TEST(FaceGridMap, CacheChunkHoldsTheCornersAndIsNotStored) {
 
 TEST(FaceGridMap, ConcurrentQueriesAgreeWithSequentialOnes) {
     Mesh m = MakeIcosphere(3);
-    ObjectPtr o = MakeObject(m);
-    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    auto [o, map] = MakeGrid(m);
     std::vector<double> points, expected;
     Random r(9);
     for (int i = 0; i < 4000; ++i) {
@@ -703,8 +685,7 @@ TEST(FaceGridMap, ConcurrentQueriesAgreeWithSequentialOnes) {
 // these answers may not.
 TEST(FaceGridMap, AnswersOnADenseSurfaceArePinned) {
     Mesh m = MakeBumpySphere(150, 300);
-    ObjectPtr o = MakeObject(m);
-    C3DFaceGridMap* map = o->GetFaceList()->GetFaceGridMap(*o->GetPointList());
+    auto [o, map] = MakeGrid(m);
     const size_t nFaces = m.tris.size() / 3;
     uint64_t hash = 1469598103934665603ull;
     auto mix = [&hash](uint64_t v) { hash = (hash ^ v) * 1099511628211ull; };
@@ -718,15 +699,9 @@ TEST(FaceGridMap, AnswersOnADenseSurfaceArePinned) {
     for (int i = 0; i < 24000; ++i) {
         const int group = i / 6000;  // random order, surface order, far away, bounded
         const size_t t = group == 1 ? size_t(i - 6000) * nFaces / 6000 : size_t(r.Next() * double(nFaces));
-        double u = r.Next(), v = r.Next();
-        if (u + v > 1) u = 1 - u, v = 1 - v;
-        const double offset = group == 2 ? r.Range(0.05, 0.5) : (i % 2 ? 0.01 : 1e-5);
+        const double u = r.Next(), v = r.Next();
         double p[3];
-        for (int k = 0; k < 3; ++k) {
-            const double a = m.xyz[3 * m.tris[3 * t] + k], b = m.xyz[3 * m.tris[3 * t + 1] + k],
-                         c = m.xyz[3 * m.tris[3 * t + 2] + k];
-            p[k] = a + u * (b - a) + v * (c - a) + offset * r.Range(-1, 1);
-        }
+        NearFace(m, t, u, v, group == 2 ? r.Range(0.05, 0.5) : (i % 2 ? 0.01 : 1e-5), r, p);
         double d, q[3] = {0, 0, 0};
         const double bound = group == 3 ? 0.004 : HUGE_VAL;
         const int f = map->GetClosestFace(p, d, bound, nullptr, group == 1 ? hint : -1, q);

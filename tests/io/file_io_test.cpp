@@ -467,8 +467,7 @@ TEST(ThreeDifTest, SceneRoundTripsThroughItsOwnFormat) {
     ASSERT_EQ(b[0]->GetPointList()->GetSize(), a[0]->GetPointList()->GetSize());
     ASSERT_EQ(b[0]->GetFaceList()->GetSize(), a[0]->GetFaceList()->GetSize());
     for (int i = 0; i < a[0]->GetPointList()->GetSize(); ++i) {
-        EXPECT_EQ(b[0]->GetPointList()->GetAt(i).x, a[0]->GetPointList()->GetAt(i).x);
-        EXPECT_EQ(b[0]->GetPointList()->GetAt(i).z, a[0]->GetPointList()->GetAt(i).z);
+        EXPECT_EQ(b[0]->GetPointList()->GetAt(i), a[0]->GetPointList()->GetAt(i)) << i;
     }
     EXPECT_EQ(W(loaded->GetFileName()), name);  // the copy written took the target's name
     delete loaded;

@@ -6,6 +6,7 @@
 // cancellation requests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -191,6 +192,9 @@ TEST(ObjReadPinned, OddityFilesAndSamplesGiveTheirPinnedScenes) {
         int result;
         uint64_t digest;
     };
+    // The UTF-16 box is the box without a last line end (its unterminated last face counts);
+    // malformed.obj names index 12 of 8 vertices, then index 0; malformed2.obj has a bare "f"
+    // line, which is skipped; colours after x y z are ignored; lines and points are not faces.
     const Pin pins[] = {
         {"quirks/box_UTF16BE.obj", IO_FILE_OK, 0x2995bd6a55c23a83ull},
         {"quirks/box_longline.obj", IO_FILE_OK, 0xd3b171eeeddae437ull},
@@ -324,6 +328,11 @@ TEST(ObjReadPinned, RespelledTextGivesTheSameScene) {
         EXPECT_EQ(DigestOfFile((dir / "respelled.obj").string(), result), expected);
         EXPECT_EQ(result, IO_FILE_OK);
     }
+    // Classic Mac OS line ends (a lone '\r'): the box without a last line end, as pinned.
+    std::string mac = iotest::ReadFile(kData + "/quirks/box_without_lineending.obj");
+    std::replace(mac.begin(), mac.end(), '\n', '\r');
+    iotest::WriteFile(dir / "mac.obj", mac);
+    EXPECT_EQ(DigestOfFile((dir / "mac.obj").string(), result), 0x2995bd6a55c23a83ull);
     const std::string exponents = EachLine(plain, [&](const std::string& l) {
         std::vector<std::string> t = Split(l);
         if (t[0] != "v") return l;

@@ -118,11 +118,7 @@ TEST_F(StlPluginTest, BinaryAndAsciiRoundTripsKeepTheMesh) {
             const int* a = srcFaces->GetIndexes(unsigned(f), n);
             const int* b = faces->GetIndexes(unsigned(f), m);
             ASSERT_EQ(m, 3);
-            for (int k = 0; k < 3; ++k) {
-                EXPECT_EQ(points->GetAt(b[k]).x, src->GetAt(a[k]).x);
-                EXPECT_EQ(points->GetAt(b[k]).y, src->GetAt(a[k]).y);
-                EXPECT_EQ(points->GetAt(b[k]).z, src->GetAt(a[k]).z);
-            }
+            for (int k = 0; k < 3; ++k) EXPECT_EQ(points->GetAt(b[k]), src->GetAt(a[k])) << f << " " << k;
         }
         delete loaded;
     }

@@ -13,8 +13,10 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "io_test_util.h"
 #include "kestovar/core/thread_registry.h"
 #include "kestovar/io/file_io.h"
 #include "kestovar/io/wavefront.h"
@@ -46,12 +48,7 @@ ScenePtr ReadPath(const std::string& path, int& result) {
     return ScenePtr(CWavefrontIo::ReadObjFile(name, result));
 }
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string Slurp(const std::string& path) { return iotest::ReadFile(path); }
 
 std::vector<C3DSceneNode*> Nodes(C3DScene& scene) {
     std::vector<C3DSceneNode*> nodes;
@@ -85,83 +82,11 @@ const char* kQuad =
 
 // ---- the shared oddity files ---------------------------------------------------------------------
 
-// A fresh directory under /tmp, removed with the object.
+// A fresh directory, removed with the object.
 struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/kestovar_obj_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
+    iotest::ScratchDir scratch;
+    const std::string path = scratch.path().string();
 };
-
-TEST(WavefrontQuirks, EveryFileLoadsAsExpectedOrFailsWithItsCode) {
-    struct Expect {
-        const char* file;
-        int result;
-        int nodes, points, faces;
-    };
-    const Expect cases[] = {
-        {"box_without_lineending.obj", IO_FILE_OK, 1, 8, 6},  // the unterminated last face counts
-        {"box_UTF16BE.obj", IO_FILE_OK, 1, 8, 6},
-        {"box_longline.obj", IO_FILE_OK, 1, 8, 6},            // a 1874-character face after the vertices
-        {"concave_polygon.obj", IO_FILE_OK, 1, 64, 1},
-        {"cube_usemtl.obj", IO_FILE_OK, 1, 8, 12},
-        {"cube_with_vertexcolors.obj", IO_FILE_OK, 1, 8, 12},  // colours after x y z are ignored
-        {"empty_mat.obj", IO_FILE_OK, 1, 130, 256},
-        {"malformed.obj", IO_FILE_BAD_FORMAT, 0, 0, 0},       // index 12 of 8 vertices, then index 0
-        {"malformed2.obj", IO_FILE_OK, 1, 8, 5},              // a bare "f" line is skipped
-        {"multiple_spaces.obj", IO_FILE_OK, 1, 3, 1},
-        {"number_formats.obj", IO_FILE_OK, 1, 3, 1},
-        {"point_cloud.obj", IO_FILE_OK, 1, 3, 0},             // points without faces stay points
-        {"space_in_material_name.obj", IO_FILE_OK, 1, 64, 1},
-        {"testline.obj", IO_FILE_OK, 1, 8, 0},                // lines and points are not faces
-        {"testpoints.obj", IO_FILE_OK, 1, 8, 0},
-        {"testmixed.obj", IO_FILE_OK, 1, 8, 6},
-    };
-    for (const Expect& e : cases) {
-        SCOPED_TRACE(e.file);
-        int result = 0;
-        ScenePtr scene = ReadPath(kData + "/quirks/" + e.file, result);
-        EXPECT_EQ(result, e.result);
-        ASSERT_EQ(scene != nullptr, e.result == IO_FILE_OK);
-        if (!scene) continue;
-        std::vector<C3DSceneNode*> nodes = Nodes(*scene);
-        ASSERT_EQ(int(nodes.size()), e.nodes);
-        EXPECT_EQ(Object(nodes[0])->GetPointNbr(), e.points);
-        EXPECT_EQ(Object(nodes[0])->GetFaceNbr(), e.faces);
-    }
-}
-
-TEST(WavefrontQuirks, TextVariantsGiveTheSameBox) {
-    int r1 = 0, r2 = 0;
-    ScenePtr plain = ReadPath(kData + "/quirks/box_without_lineending.obj", r1);
-    ScenePtr utf16 = ReadPath(kData + "/quirks/box_UTF16BE.obj", r2);
-    ASSERT_TRUE(plain && utf16);
-    C3DGeomObject* a = Object(Nodes(*plain)[0]);
-    C3DGeomObject* b = Object(Nodes(*utf16)[0]);
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(a->GetPointList()->GetAt(i).x, b->GetPointList()->GetAt(i).x);
-        EXPECT_EQ(a->GetPointList()->GetAt(i).z, b->GetPointList()->GetAt(i).z);
-    }
-    for (int f = 0; f < 6; ++f) EXPECT_EQ(Face(a, f), Face(b, f));
-
-    // The same text with classic Mac OS line ends (a lone '\r'), and with Windows ones.
-    TempDir dir;
-    const std::string text = Slurp(kData + "/quirks/box_without_lineending.obj");
-    for (const char* end : {"\r", "\r\n"}) {
-        std::string converted;
-        for (char c : text) converted += c == '\n' ? std::string(end) : std::string(1, c);
-        std::ofstream(dir.path + "/box.obj", std::ios::binary) << converted;
-        ScenePtr other = ReadPath(dir.path + "/box.obj", r1);
-        ASSERT_TRUE(other) << int(end[1]);
-        ASSERT_EQ(Nodes(*other).size(), 1u) << int(end[1]);
-        C3DGeomObject* c = Object(Nodes(*other)[0]);
-        ASSERT_EQ(c->GetPointList()->GetSize(), a->GetPointList()->GetSize());
-        for (int i = 0; i < 8; ++i) EXPECT_EQ(c->GetPointList()->GetAt(i).y, a->GetPointList()->GetAt(i).y);
-        for (int f = 0; f < 6; ++f) EXPECT_EQ(Face(c, f), Face(a, f));
-    }
-}
 
 TEST(WavefrontQuirks, MaterialsComeFromTheLibraryOrAreCreatedByName) {
     int result = 0;
@@ -601,30 +526,37 @@ TEST(WavefrontRoundTrip, SpiderKeepsCountsAndValuesAndWritesTheSameBytesTwice) {
 
 std::string Text(const CXStringW& s) { return Name(s); }
 
+// The scene of the file at `path`, read through the frame.
+ScenePtr ReadFramed(const std::string& path) {
+    return ScenePtr(C3DIo(CXStringW(path.c_str()), FILE_IO_LOADING | FILE_IO_SILENT).Read());
+}
+
 TEST(WavefrontFrame, ReadAndSaveByFileNameWithTheLibraryBesideTheTarget) {
     TempDir dir;
-    C3DIo reader(CXStringW((kData + "/../../data/spider.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
-    ScenePtr scene(reader.Read());
+    ScenePtr scene = ReadFramed(kData + "/../../data/spider.obj");
     ASSERT_TRUE(scene);
     EXPECT_EQ(Nodes(*scene).size(), 19u);
 
     CSceneExportOptions options;
-    C3DIo writer(CXStringW((dir.path + "/copy.obj").c_str()), FILE_IO_SILENT);
+    C3DIo writer(CXStringW((dir.path + "/my copy.obj").c_str()), FILE_IO_SILENT);
     ASSERT_TRUE(writer.Save(scene.get(), &options));
     EXPECT_EQ(Text(writer.GetIoErrorTxt()), "File successfuly saved");
     // The format's forced and default flags, with the caller's flags 0.
     EXPECT_EQ(options.GetFlags(), CWavefrontIo::kExportForcedFlags | CWavefrontIo::kExportDefaultFlags);
-    // Exactly the two files, under their final names, the library named after the target.
-    std::string listing = Slurp(dir.path + "/copy.obj");
-    EXPECT_NE(listing.find("\nmtllib copy.mtl\n"), std::string::npos);
-    EXPECT_EQ(Slurp(dir.path + "/copy.mtl").rfind("# Wavefront MTL generated by Vistaplex\n", 0), 0u);
-    EXPECT_EQ(std::system(("test $(ls " + dir.path + " | wc -l) -eq 2").c_str()), 0);
+    // Exactly the two files, under their final names, the library named after the target, blanks
+    // included ("mtllib" lists blank-separated names, but a line whose whole text names an existing
+    // file is that one library).
+    EXPECT_NE(Slurp(dir.path + "/my copy.obj").find("\nmtllib my copy.mtl\n"), std::string::npos);
+    EXPECT_EQ(Slurp(dir.path + "/my copy.mtl").rfind("# Wavefront MTL generated by Vistaplex\n", 0), 0u);
+    EXPECT_EQ(std::system(("test $(ls '" + dir.path + "' | wc -l) -eq 2").c_str()), 0);
 
-    C3DIo again(CXStringW((dir.path + "/copy.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
-    ScenePtr copy(again.Read());
+    ScenePtr copy = ReadFramed(dir.path + "/my copy.obj");
     ASSERT_TRUE(copy);
     EXPECT_EQ(Nodes(*copy).size(), 19u);
-    EXPECT_TRUE(copy->GetMaterialByName(L"Skin"));
+    ASSERT_TRUE(copy->GetMaterialByName(L"Skin"));
+    const CRGBColor a = copy->GetMaterialByName(L"Skin")->GetDiffuseColor(0);
+    const CRGBColor b = scene->GetMaterialByName(L"Skin")->GetDiffuseColor(0);
+    EXPECT_EQ(std::tuple(a.r, a.g, a.b), std::tuple(b.r, b.g, b.b));
 
     C3DIo bad(CXStringW((kData + "/quirks/malformed.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
     EXPECT_FALSE(bad.Read());
@@ -640,8 +572,7 @@ TEST(WavefrontFrame, DevicesAreNotReadAsFiles) {
     for (const char* device : {"/dev/zero", "/dev/urandom"}) {
         std::ofstream(dir.path + "/device.obj") << "mtllib " << device << "\nv 0 0 0\nv 1 0 0\nv 0 1 0\n"
                                                   "usemtl red\nf 1 2 3\n";
-        C3DIo reader(CXStringW((dir.path + "/device.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
-        ScenePtr scene(reader.Read());
+        ScenePtr scene = ReadFramed(dir.path + "/device.obj");
         ASSERT_TRUE(scene) << device;
         EXPECT_TRUE(scene->GetMaterialByName(L"red"));
     }
@@ -651,34 +582,15 @@ TEST(WavefrontFrame, DevicesAreNotReadAsFiles) {
     EXPECT_EQ(zero.GetIoError(), IO_FILE_CANT_OPEN);
 }
 
-// "mtllib" lists blank-separated names, but the writer names the library after the OBJ file, blanks
-// included: a line whose whole text names an existing file is that one library, any other is
-// split. Both read back every material; so does a name with Windows separators.
-TEST(WavefrontFrame, LibraryNamesWithBlanksListsAndWindowsSeparators) {
+// A "mtllib" line that names no existing file as a whole is a list of blank-separated names; every
+// material is read back, and so is one of a name with Windows separators.
+TEST(WavefrontFrame, LibraryListsAndWindowsSeparators) {
     TempDir dir;
-    C3DIo reader(CXStringW((kData + "/../../data/spider.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
-    ScenePtr scene(reader.Read());
-    ASSERT_TRUE(scene && scene->GetMaterialByName(L"Skin"));
-    const CRGBColor skin = scene->GetMaterialByName(L"Skin")->GetDiffuseColor(0);
-    CSceneExportOptions options;
-    C3DIo writer(CXStringW((dir.path + "/my copy.obj").c_str()), FILE_IO_SILENT);
-    ASSERT_TRUE(writer.Save(scene.get(), &options));
-    EXPECT_NE(Slurp(dir.path + "/my copy.obj").find("\nmtllib my copy.mtl\n"), std::string::npos);
-    C3DIo again(CXStringW((dir.path + "/my copy.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
-    ScenePtr copy(again.Read());
-    ASSERT_TRUE(copy);
-    C3DMaterial* read = copy->GetMaterialByName(L"Skin");
-    ASSERT_TRUE(read);
-    EXPECT_EQ(read->GetDiffuseColor(0).r, skin.r);
-    EXPECT_EQ(read->GetDiffuseColor(0).g, skin.g);
-    EXPECT_EQ(read->GetDiffuseColor(0).b, skin.b);
-
     std::ofstream(dir.path + "/one.mtl") << "newmtl a\nKd 0 1 0\n";
     std::ofstream(dir.path + "/two.mtl") << "newmtl b\nKd 0 0 1\n";
     std::ofstream(dir.path + "/list.obj") << "mtllib one.mtl  two.mtl\t\nv 0 0 0\nv 1 0 0\nv 0 1 0\n"
                                             "usemtl a\nf 1 2 3\nusemtl b\nf 3 2 1\n";
-    C3DIo list(CXStringW((dir.path + "/list.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
-    ScenePtr listed(list.Read());
+    ScenePtr listed = ReadFramed(dir.path + "/list.obj");
     ASSERT_TRUE(listed);
     ASSERT_TRUE(listed->GetMaterialByName(L"a") && listed->GetMaterialByName(L"b"));
     EXPECT_EQ(listed->GetMaterialByName(L"a")->GetDiffuseColor(0).g, 255);
@@ -689,8 +601,7 @@ TEST(WavefrontFrame, LibraryNamesWithBlanksListsAndWindowsSeparators) {
     std::ofstream(dir.path + "/sub/deeper/wood.mtl") << "newmtl wood\nKd 1 0 0\n";
     std::ofstream(dir.path + "/windows.obj") << "mtllib sub\\deeper\\wood.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\n"
                                                "usemtl wood\nf 1 2 3\n";
-    C3DIo windows(CXStringW((dir.path + "/windows.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
-    ScenePtr fromWindows(windows.Read());
+    ScenePtr fromWindows = ReadFramed(dir.path + "/windows.obj");
     ASSERT_TRUE(fromWindows && fromWindows->GetMaterialByName(L"wood"));
     EXPECT_EQ(fromWindows->GetMaterialByName(L"wood")->GetDiffuseColor(0).r, 255);
 }

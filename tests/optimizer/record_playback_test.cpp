@@ -15,7 +15,7 @@
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/optimizer/track_contractions.h"
 #include "kestovar/simplify/ext_object.h"
-#include "simplify/obj_mesh_util.h"
+#include "simplify/loop_test_util.h"
 
 namespace kestovar::test {
 namespace {
@@ -74,21 +74,8 @@ TEST(RecordPlayback, TexturedRunPlayedFullyUpAndDownRestoresEveryValue) {
     ASSERT_TRUE(objtest::LoadObj(std::string(KESTOVAR_TEST_DATA) + "/../../data/spider.obj", mesh));
     ASSERT_TRUE(mesh.HasUV());
 
-    CSceneOptimizer optimizer;
-    optimizer.SetFlags(SCENEOPTIMIZER_WORKING_COPY | SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
-    C3DPointList* points = C3DPointList::Create();
-    objtest::FillPoints(mesh, *points);
-    C3DFaceList* faces = C3DFaceList::Create();
-    CDependentChannels* channels = CDependentChannels::Create();
-    objtest::FillFacesAndChannels(mesh, *faces, *channels, true);
-    objtest::AddRadialNormals(mesh, *channels);
-
-    C3DExtObject* object = new C3DExtObject(points, faces, channels);
-    points->Delete();
-    faces->Delete();
-    channels->Delete();
-    object->SetOptimizer(optimizer, nullptr);
-    object->SetOptimizeMode(OPT_KEEP_UVW | OPT_KEEP_NORMALS, true);
+    looptest::Engine engine(mesh, OPT_KEEP_UVW | OPT_KEEP_NORMALS, true, true, false, true);
+    C3DExtObject* object = engine.object;
     ASSERT_TRUE(object->InitOptimization(false));
     const std::vector<uint32_t> fine = Snapshot(*object);
     const int liveFaces0 = object->GetWorkingFaceList()->GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false);
@@ -127,7 +114,6 @@ TEST(RecordPlayback, TexturedRunPlayedFullyUpAndDownRestoresEveryValue) {
         EXPECT_EQ(curPoints, 0);
         EXPECT_TRUE(Snapshot(*object) == coarse);
     }
-    object->Delete();
 }
 
 }  // namespace

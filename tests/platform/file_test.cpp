@@ -8,6 +8,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -33,37 +36,22 @@ int FileCause(F&& f) {
     return -1;
 }
 
+// A private directory, removed with everything in it.
 class FileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string pattern = ::testing::TempDir() + "kxfileXXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back(0);
-        ASSERT_NE(mkdtemp(buffer.data()), nullptr);
-        dir_ = buffer.data();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
     }
-    void TearDown() override {
-        for (const std::string& p : created_) std::remove(p.c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string Path(const char* name) {
-        std::string p = dir_ + "/" + name;
-        created_.push_back(p);
-        return p;
-    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string Path(const char* name) const { return dir_ + "/" + name; }
     static std::string Slurp(const std::string& path) {
-        std::string out;
-        FILE* f = std::fopen(path.c_str(), "rb");
-        if (!f) return "<missing>";
-        char buf[256];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-        std::fclose(f);
-        return out;
+        std::ifstream in(path, std::ios::binary);
+        return in ? std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) : "<missing>";
     }
 
     std::string dir_;
-    std::vector<std::string> created_;
 };
 
 TEST_F(FileTest, OpenReportsTheCauseOfFailure) {

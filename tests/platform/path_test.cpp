@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "kestovar/platform/path.h"
@@ -46,15 +48,10 @@ TEST(PathLexical, SplitsIntoDirectoryNameAndExtension) {
 }
 
 TEST(PathLexical, RecognisesURLs) {
-    EXPECT_TRUE(fileIsURL(L"http://host/a.obj"));
-    EXPECT_TRUE(fileIsURL(L"https://host:8080/a"));
-    EXPECT_TRUE(fileIsURL(L"file:///tmp/a.obj"));
-    EXPECT_TRUE(fileIsURL(L"svn+ssh://h/x"));
-    EXPECT_FALSE(fileIsURL(L"/tmp/http://x"));
-    EXPECT_FALSE(fileIsURL(L"mailto:someone"));
-    EXPECT_FALSE(fileIsURL(L"1http://x"));
-    EXPECT_FALSE(fileIsURL(L"http:/x"));
-    EXPECT_FALSE(fileIsURL(L""));
+    for (const wchar_t* url : {L"http://host/a.obj", L"https://host:8080/a", L"file:///tmp/a.obj", L"svn+ssh://h/x"})
+        EXPECT_TRUE(fileIsURL(url)) << url;
+    for (const wchar_t* path : {L"/tmp/http://x", L"mailto:someone", L"1http://x", L"http:/x", L""})
+        EXPECT_FALSE(fileIsURL(path)) << path;
     EXPECT_FALSE(fileIsURL(nullptr));
 }
 
@@ -100,19 +97,8 @@ protected:
         dir_ = W(name) + L"/";
         ASSERT_TRUE(fileCreateDirectory(dir_.c_str()));
     }
-    void TearDown() override {
-        // Deepest first; missing entries are ignored.
-        for (const wchar_t* rel : {L"x/y/z", L"x/y", L"x", L"log.txt", L"log (2).txt", L"log (3).txt", L"plain",
-                                   L"plain (2)", L"file"})
-            fileDelete((dir_ + rel).c_str());
-        fileDelete(dir_.c_str());
-    }
-    void Touch(const std::wstring& rel) {
-        std::string path(XCW2A((dir_ + rel).c_str()).GetString());
-        FILE* f = fopen(path.c_str(), "wb");
-        ASSERT_NE(nullptr, f);
-        fclose(f);
-    }
+    void TearDown() override { std::filesystem::remove_all(std::filesystem::path(dir_)); }
+    void Touch(const std::wstring& rel) { ASSERT_TRUE(std::ofstream(std::filesystem::path(dir_ + rel)).good()); }
     std::wstring dir_;
 };
 

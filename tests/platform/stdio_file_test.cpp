@@ -47,16 +47,11 @@ TEST_F(StdioFileTest, ReadsLinesWithEitherLineEnd) {
     CXStdioFile f;
     ASSERT_TRUE(f.Open(path_.c_str(), CXStdioFile::modeRead | CXStdioFile::typeText));
     CXTString<char> line;
-    ASSERT_TRUE(f.ReadString(line));
-    EXPECT_EQ("first", S(line));
-    ASSERT_TRUE(f.ReadString(line));
-    EXPECT_EQ("", S(line));
-    ASSERT_TRUE(f.ReadString(line));
-    EXPECT_EQ("third", S(line));
-    ASSERT_TRUE(f.ReadString(line));
-    EXPECT_EQ(longLine, S(line));
-    ASSERT_TRUE(f.ReadString(line));
-    EXPECT_EQ("last without end", S(line));
+    for (const std::string& expected : {std::string("first"), std::string(), std::string("third"), longLine,
+                                        std::string("last without end")}) {
+        ASSERT_TRUE(f.ReadString(line));
+        EXPECT_EQ(expected, S(line));
+    }
     EXPECT_FALSE(f.ReadString(line));
     EXPECT_TRUE(line.IsEmpty());
 }

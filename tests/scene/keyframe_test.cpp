@@ -310,19 +310,12 @@ TEST(KeyframeTest, MalformedKeyListsRaiseAndLeakNothing) {
 }
 
 TEST(KeyframeTest, CreateKeyMatchesTheValueTypeCode) {
-    const struct {
-        uint32_t code;
-        uint32_t kind;
-    } table[] = {{KEY_VALUE_INT, KEY_VALUE_INT},     {KEY_VALUE_UINT, KEY_VALUE_UINT},
-                 {KEY_VALUE_FLOAT, KEY_VALUE_FLOAT}, {KEY_VALUE_DOUBLE, KEY_VALUE_DOUBLE},
-                 {KEY_VALUE_COLOR, KEY_VALUE_COLOR}, {KEY_VALUE_MATRIX, KEY_VALUE_MATRIX},
-                 {KEY_VALUE_ROTATE, KEY_VALUE_ROTATE}, {KEY_VALUE_TRANSLATE, KEY_VALUE_TRANSLATE},
-                 {KEY_VALUE_SCALE, KEY_VALUE_SCALE}, {KEY_VALUE_VECTOR, KEY_VALUE_VECTOR}};
-    for (const auto& e : table) {
-        C3DKeyframe* k = C3DKeyframe::CreateKey(MakeKeyType(e.code, 7));
+    for (uint32_t code : {KEY_VALUE_INT, KEY_VALUE_UINT, KEY_VALUE_FLOAT, KEY_VALUE_DOUBLE, KEY_VALUE_COLOR,
+                          KEY_VALUE_MATRIX, KEY_VALUE_ROTATE, KEY_VALUE_TRANSLATE, KEY_VALUE_SCALE, KEY_VALUE_VECTOR}) {
+        C3DKeyframe* k = C3DKeyframe::CreateKey(MakeKeyType(code, 7));
         ASSERT_NE(k, nullptr);
-        EXPECT_EQ(k->GetKeyKind(), e.kind);
-        EXPECT_EQ(k->GetTypeID(), e.code);
+        EXPECT_EQ(k->GetKeyKind(), code);
+        EXPECT_EQ(k->GetTypeID(), code);
         EXPECT_EQ(k->GetContentID(), 7u);
         delete k;
     }

@@ -215,8 +215,8 @@ TEST(SceneArchiveTest, ForeignOrForgedHeadersAreRefused) {
 }
 
 // Writes a scene header by hand, then the given node records (parent index and node), each
-// without object, after a declared count.
-Bytes HandWritten(uint64_t declared, const std::vector<uint32_t>& parents) {
+// without object (or with the raw object reference `objectRef` when not 0), after a declared count.
+Bytes HandWritten(uint64_t declared, const std::vector<uint32_t>& parents, uint16_t objectRef = 0) {
     return scene_test::Store([&](CXArchive& ar) {
         ar << C3DScene::k3DIFMagic << C3DScene::k3DIFVersion;
         ar.WriteClass(KX_RUNTIME_CLASS(C3DScene));
@@ -236,7 +236,10 @@ Bytes HandWritten(uint64_t declared, const std::vector<uint32_t>& parents) {
             else
                 ar << uint16_t(0x8003);
             node.Serialize(ar);
-            ar.WriteObject(nullptr);
+            if (objectRef)
+                ar << objectRef;
+            else
+                ar.WriteObject(nullptr);
         }
     });
 }
@@ -271,23 +274,9 @@ TEST(SceneArchiveTest, NodeRecordsAreChecked) {
 }
 
 TEST(SceneArchiveTest, AnObjectReferenceThatIsNotAnObjectOfTheSceneIsRefused) {
-    // The root node refers to the scene being read as its object.
-    Bytes bytes = scene_test::Store([&](CXArchive& ar) {
-        ar << C3DScene::k3DIFMagic << C3DScene::k3DIFVersion;
-        ar.WriteClass(KX_RUNTIME_CLASS(C3DScene));
-        ar << int32_t(0) << int32_t(0) << int32_t(0);
-        ar.WriteCount(0);
-        CCustomData().Serialize(ar);
-        ar << CXTString<wchar_t>(L"");
-        ar.WriteCount(0);
-        ar.WriteCount(1);
-        ar << uint32_t(0xFFFFFFFF);
-        C3DSceneNode node(L"n");
-        ar.WriteClass(KX_RUNTIME_CLASS(C3DSceneNode));
-        node.Serialize(ar);
-        ar << uint16_t(2);  // object reference 2: the scene being read, not an object of a node
-    });
-    scene_test::Raised r = Catch([&] { scene_test::Load(bytes, [](CXArchive& ar) { delete C3DScene::ReadSceneFile(ar); }); });
+    // The root node refers to object reference 2: the scene being read, not an object of a node.
+    scene_test::Raised r = Catch(
+        [&] { scene_test::Load(HandWritten(1, {0xFFFFFFFF}, 2), [](CXArchive& ar) { delete C3DScene::ReadSceneFile(ar); }); });
     EXPECT_TRUE(r.archive);
 }
 

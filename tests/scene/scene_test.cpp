@@ -285,15 +285,10 @@ TEST_F(WalkTest, Queries) {
     EXPECT_EQ(scene.GetNodesByMaterial(nodes, 9), 1);
     EXPECT_EQ(nodes[0], b1);
     nodes.RemoveAll();
-    nodes.Add(b1);
-    nodes.Add(a);
-    nodes.Add(a2);
-    nodes.Add(b);
+    for (C3DSceneNode* n : {b1, a, a2, b}) nodes.Add(n);
     C3DScene::SortNodesByDepth(nodes);
-    EXPECT_EQ(nodes[0], a);  // depth 1 in their order, then depth 2 in theirs
-    EXPECT_EQ(nodes[1], b);
-    EXPECT_EQ(nodes[2], b1);
-    EXPECT_EQ(nodes[3], a2);
+    // Depth 1 in their order, then depth 2 in theirs.
+    EXPECT_EQ((std::vector{nodes[0], nodes[1], nodes[2], nodes[3]}), (std::vector{a, b, b1, a2}));
 
     scene.Select(a, true, true);
     nodes.RemoveAll();

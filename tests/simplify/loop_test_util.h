@@ -81,13 +81,13 @@ inline ObjMesh Grid(int n, double (*height)(double, double)) {
 // ---- the engine ------------------------------------------------------------------------------------
 
 // An optimiser and one object; the optimiser's working-copy bit is set (the initial mesh stays
-// untouched) unless `inPlace`.
+// untouched) unless `inPlace`. With `withNormals` the mesh carries radial specified normals.
 struct Engine {
     CSceneOptimizer optimizer;
     C3DExtObject* object = nullptr;
 
     explicit Engine(const ObjMesh& mesh, unsigned long long mode = 0, bool withUV = false, bool record = false,
-                    bool inPlace = false) {
+                    bool inPlace = false, bool withNormals = false) {
         optimizer.SetFlags(SCENEOPTIMIZER_WORKING_COPY, !inPlace);
         if (record) optimizer.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
         C3DPointList* points = C3DPointList::Create();
@@ -95,6 +95,7 @@ struct Engine {
         C3DFaceList* faces = C3DFaceList::Create();
         CDependentChannels* channels = CDependentChannels::Create();
         objtest::FillFacesAndChannels(mesh, *faces, *channels, withUV);
+        if (withNormals) objtest::AddRadialNormals(mesh, *channels);
         object = new C3DExtObject(points, faces, channels);
         points->Delete();
         faces->Delete();

@@ -412,11 +412,7 @@ TEST(Preparation, ExcludedMaterialSurvivesAReductionUntouched) {
         ++live2;
         int n;
         const int* idx = work->GetIndexes(unsigned(f), n);
-        for (int k = 0; k < n; ++k) {
-            EXPECT_EQ(moved->GetAt(idx[k]).x, points->GetAt(idx[k]).x);
-            EXPECT_EQ(moved->GetAt(idx[k]).y, points->GetAt(idx[k]).y);
-            EXPECT_EQ(moved->GetAt(idx[k]).z, points->GetAt(idx[k]).z);
-        }
+        for (int k = 0; k < n; ++k) EXPECT_EQ(moved->GetAt(idx[k]), points->GetAt(idx[k])) << idx[k];
     }
     EXPECT_EQ(live2, 100) << "every face of the excluded material stays";
     EXPECT_LT(live1, 50) << "the rest was reduced";

@@ -26,6 +26,16 @@ CContractionCost Key(int a, int b) {
     return k;
 }
 
+// The record the index holds for `key`, or null.
+CContractionCost* Found(const CContractionPairIndex& index, const CContractionCost& key) {
+    CContractionCost* const* found = index.Find(&key);
+    return found ? *found : nullptr;
+}
+CContractionCost* Stored(const std::map<std::pair<int, int>, CContractionCost*>& ref, int a, int b) {
+    auto it = ref.find({a, b});
+    return it == ref.end() ? nullptr : it->second;
+}
+
 // Runs `ops` random operations over pairs drawn from a small point range (so that duplicates and
 // removals of present pairs are frequent) and compares every answer and the count with a
 // std::map; records come from a pool and are recycled as the loop recycles them.
@@ -48,14 +58,7 @@ void RunAgainstReference(CContractionPairIndex& index, unsigned seed, int ops, i
             const int removed = ref.erase({a, b}) ? 1 : 0;
             ASSERT_EQ(index.Remove(&key, (what & 1u) != 0), removed) << "op " << op;
         } else {
-            CContractionCost* const* found = index.Find(&key);
-            auto it = ref.find({a, b});
-            if (it == ref.end()) {
-                ASSERT_EQ(found, nullptr) << "op " << op;
-            } else {
-                ASSERT_NE(found, nullptr) << "op " << op;
-                ASSERT_EQ(*found, it->second) << "op " << op;
-            }
+            ASSERT_EQ(Found(index, key), Stored(ref, a, b)) << "op " << op;
         }
         ASSERT_EQ(index.GetCount(), int(ref.size()));
         ASSERT_LT(index.GetFill(), index.GetCapacity());
@@ -63,13 +66,7 @@ void RunAgainstReference(CContractionPairIndex& index, unsigned seed, int ops, i
     // Every pair of the range: present exactly when the reference holds it.
     for (int a = 0; a < points; ++a) {
         for (int b = a + 1; b <= a + 12; ++b) {
-            const CContractionCost key = Key(a, b);
-            CContractionCost* const* found = index.Find(&key);
-            auto it = ref.find({a, b});
-            ASSERT_EQ(found != nullptr, it != ref.end()) << a << "," << b;
-            if (found) {
-                ASSERT_EQ(*found, it->second);
-            }
+            ASSERT_EQ(Found(index, Key(a, b)), Stored(ref, a, b)) << a << "," << b;
         }
     }
 }
@@ -121,15 +118,7 @@ TEST(PairIndex, InsertNewTakesTheSlotInsertWould) {
             rec->second = rec->first + 1 + int(rng() % 9u);
             const int r = plain.Insert(rec);
             ASSERT_EQ(known.Insert(rec), r);
-            if (r) {
-                for (size_t k = 0; k < removed.size(); ++k) {
-                    if (removed[k] == std::make_pair(rec->first, rec->second)) {
-                        removed[k] = removed.back();
-                        removed.pop_back();
-                        break;
-                    }
-                }
-            }
+            if (r) std::erase(removed, std::make_pair(rec->first, rec->second));
         }
         ASSERT_EQ(known.GetCount(), plain.GetCount());
         ASSERT_EQ(known.GetFill(), plain.GetFill()) << "op " << op;
@@ -139,12 +128,7 @@ TEST(PairIndex, InsertNewTakesTheSlotInsertWould) {
         for (int b = a + 1; b <= a + 9; ++b) {
             const CContractionCost key = Key(a, b);
             ASSERT_EQ(known.GetHomeRecord(&key), plain.GetHomeRecord(&key)) << a << "," << b;
-            CContractionCost* const* x = known.Find(&key);
-            CContractionCost* const* y = plain.Find(&key);
-            ASSERT_EQ(x != nullptr, y != nullptr);
-            if (x) {
-                ASSERT_EQ(*x, *y);
-            }
+            ASSERT_EQ(Found(known, key), Found(plain, key)) << a << "," << b;
         }
     }
 }
