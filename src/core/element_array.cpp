@@ -193,14 +193,31 @@ void CElementArray::SetAt(int index, const void* element) {
         std::memmove(Slot(index), element, size_t(m_nElementSize));
 }
 
+int64_t CElementArray::OffsetInBuffer(const void* element) const {
+    const uint8_t* p = static_cast<const uint8_t*>(element);
+    if (p && m_pData && p >= m_pData && p < m_pData + size_t(m_nMaxSize) * size_t(m_nElementSize)) return p - m_pData;
+    return -1;
+}
+
+void CElementArray::OpenSlots(int index, int count) {
+    if (index >= m_nSize) {
+        SetSize(index + count);
+        return;
+    }
+    const int oldSize = m_nSize;
+    SetSize(oldSize + count);
+    // The slots just constructed at the end are overwritten by the moved tail; the opened slots
+    // are constructed afresh.
+    Destruct(oldSize, count);
+    std::memmove(Slot(index + count), Slot(index), size_t(oldSize - index) * size_t(m_nElementSize));
+    Construct(index, count);
+}
+
 void CElementArray::SetAtGrow(int index, const void* element, int grow) {
     if (index < 0) XThrow<CXInvalidArgException>("CElementArray::SetAtGrow: negative index");
     if (index >= m_nSize) {
         // `element` may live in this buffer, which the growth may move.
-        const uint8_t* p = static_cast<const uint8_t*>(element);
-        int64_t inside = -1;
-        if (p && m_pData && p >= m_pData && p < m_pData + size_t(m_nMaxSize) * size_t(m_nElementSize))
-            inside = p - m_pData;
+        const int64_t inside = OffsetInBuffer(element);
         SetSize(index + 1, false, grow);
         if (inside >= 0) element = m_pData + inside;
     }
@@ -210,22 +227,10 @@ void CElementArray::SetAtGrow(int index, const void* element, int grow) {
 void CElementArray::InsertAt(int index, const void* element, int count) {
     if (index < 0 || count < 0) XThrow<CXInvalidArgException>("CElementArray::InsertAt: negative index or count");
     if (count == 0) return;
-    const uint8_t* p = static_cast<const uint8_t*>(element);
-    int64_t inside = -1;
-    if (p && m_pData && p >= m_pData && p < m_pData + size_t(m_nMaxSize) * size_t(m_nElementSize))
-        inside = p - m_pData;
-    if (index >= m_nSize) {
-        SetSize(index + count);
-    } else {
-        int oldSize = m_nSize;
-        SetSize(oldSize + count);
-        // The slots just constructed at the end are overwritten by the moved tail; the opened
-        // slots are constructed afresh.
-        Destruct(oldSize, count);
-        std::memmove(Slot(index + count), Slot(index), size_t(oldSize - index) * size_t(m_nElementSize));
-        Construct(index, count);
-        if (inside >= int64_t(index) * m_nElementSize) inside += int64_t(count) * m_nElementSize;
-    }
+    int64_t inside = OffsetInBuffer(element);
+    // An element in the moved tail moves up with it.
+    if (index < m_nSize && inside >= int64_t(index) * m_nElementSize) inside += int64_t(count) * m_nElementSize;
+    OpenSlots(index, count);
     if (inside >= 0) element = m_pData + inside;
     if (!element) return;
     for (int i = 0; i < count; ++i) SetAt(index + i, element);
@@ -244,15 +249,7 @@ bool CElementArray::InsertAt(int index, const CElementArray* other) {
     if (!CElementMethods::AreOfAKind(m_pMethods, other->m_pMethods)) return false;
     int count = other->m_nSize;
     if (count == 0) return true;
-    if (index >= m_nSize) {
-        SetSize(index + count);
-    } else {
-        int oldSize = m_nSize;
-        SetSize(oldSize + count);
-        Destruct(oldSize, count);
-        std::memmove(Slot(index + count), Slot(index), size_t(oldSize - index) * size_t(m_nElementSize));
-        Construct(index, count);
-    }
+    OpenSlots(index, count);
     CopyFrom(index, *other, 0, count);
     return true;
 }

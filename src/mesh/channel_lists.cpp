@@ -8,18 +8,6 @@
 
 namespace kestovar {
 
-namespace {
-
-// One element table per record type for the whole process, shared by every list (each holds a
-// reference), so that building a channel allocates no table. Never released.
-template <class M>
-M* SharedMethods() {
-    static M* const instance = new M;
-    return instance;
-}
-
-}  // namespace
-
 // ---- records --------------------------------------------------------------------------------
 
 CUVWPoint& CUVWPoint::operator=(const CPt& src) {
@@ -124,8 +112,8 @@ KX_IMPLEMENT_SERIAL(CWeightPointMethods, CPointMethods, 1)
 // ---- point lists ----------------------------------------------------------------------------
 
 KX_IMPLEMENT_SERIAL(CUVWPointList, CPointList, 1)
-CUVWPointList::CUVWPointList() : CChannelPointListT(SharedMethods<CUVWPointMethods>()) {}
-CUVWPointList::CUVWPointList(const CPointList& layout) : CChannelPointListT(SharedMethods<CUVWPointMethods>(), layout) {}
+CUVWPointList::CUVWPointList() : CChannelPointListT(SharedElementMethods<CUVWPointMethods>()) {}
+CUVWPointList::CUVWPointList(const CPointList& layout) : CChannelPointListT(SharedElementMethods<CUVWPointMethods>(), layout) {}
 CUVWPointList::~CUVWPointList() = default;
 CUVWPointList* CUVWPointList::FromObject(CXObject* object) {
     if (!object || !object->IsKindOf(KX_RUNTIME_CLASS(CUVWPointList))) return nullptr;
@@ -133,8 +121,8 @@ CUVWPointList* CUVWPointList::FromObject(CXObject* object) {
 }
 
 KX_IMPLEMENT_SERIAL(CVCPointList, CPointList, 1)
-CVCPointList::CVCPointList() : CChannelPointListT(SharedMethods<CVCPointMethods>()) {}
-CVCPointList::CVCPointList(const CPointList& layout) : CChannelPointListT(SharedMethods<CVCPointMethods>(), layout) {}
+CVCPointList::CVCPointList() : CChannelPointListT(SharedElementMethods<CVCPointMethods>()) {}
+CVCPointList::CVCPointList(const CPointList& layout) : CChannelPointListT(SharedElementMethods<CVCPointMethods>(), layout) {}
 CVCPointList::~CVCPointList() = default;
 CVCPointList* CVCPointList::FromObject(CXObject* object) {
     if (!object || !object->IsKindOf(KX_RUNTIME_CLASS(CVCPointList))) return nullptr;
@@ -142,9 +130,9 @@ CVCPointList* CVCPointList::FromObject(CXObject* object) {
 }
 
 KX_IMPLEMENT_SERIAL(CWeightPointList, CPointList, 1)
-CWeightPointList::CWeightPointList() : CChannelPointListT(SharedMethods<CWeightPointMethods>()) {}
+CWeightPointList::CWeightPointList() : CChannelPointListT(SharedElementMethods<CWeightPointMethods>()) {}
 CWeightPointList::CWeightPointList(const CPointList& layout)
-    : CChannelPointListT(SharedMethods<CWeightPointMethods>(), layout) {}
+    : CChannelPointListT(SharedElementMethods<CWeightPointMethods>(), layout) {}
 CWeightPointList::~CWeightPointList() = default;
 CWeightPointList* CWeightPointList::FromObject(CXObject* object) {
     if (!object || !object->IsKindOf(KX_RUNTIME_CLASS(CWeightPointList))) return nullptr;

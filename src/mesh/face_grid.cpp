@@ -29,10 +29,7 @@ KX_IMPLEMENT_DYNAMIC(C3DFaceGridMap, CXObject)
 
 void CGridFaceCacheMethods::ConstructElement(void* element) const { std::memset(element, 0, sizeof(_GridFaceCache)); }
 
-CGridFaceCacheMethods* CGridFaceCacheMethods::GetShared() {
-    static CGridFaceCacheMethods* const instance = new CGridFaceCacheMethods;
-    return instance;
-}
+CGridFaceCacheMethods* CGridFaceCacheMethods::GetShared() { return SharedElementMethods<CGridFaceCacheMethods>(); }
 
 namespace {
 

@@ -14,13 +14,6 @@ namespace kestovar {
 
 namespace {
 
-// Process-wide method tables shared by every list (see point_list.cpp).
-template <class M>
-M* SharedMethods() {
-    static M* const instance = new M;
-    return instance;
-}
-
 bool SameChunkLayout(const CDataChunk& a, const CDataChunk& b) {
     if (a.GetChunksNbr() != b.GetChunksNbr()) return false;
     int pos;
@@ -40,7 +33,7 @@ bool SameChunkLayout(const CDataChunk& a, const CDataChunk& b) {
 
 KX_IMPLEMENT_SERIAL(CFaceList, CXObject, 1)
 
-CFaceList::CFaceList() : CFaceList(SharedMethods<CFacePropertyMethods>()) {}
+CFaceList::CFaceList() : CFaceList(SharedElementMethods<CFacePropertyMethods>()) {}
 
 CFaceList::CFaceList(CElementMethods* mainMethods)
     : m_nFaces(0),
@@ -61,7 +54,7 @@ CFaceList* CFaceList::FromObject(CXObject* object) {
     return static_cast<CFaceList*>(object);
 }
 
-CElementMethods* CFaceList::GetMainMethods() const { return SharedMethods<CFacePropertyMethods>(); }
+CElementMethods* CFaceList::GetMainMethods() const { return SharedElementMethods<CFacePropertyMethods>(); }
 
 void CFaceList::DeleteCaches() {
     delete m_pPointToFaceGraph;
@@ -416,7 +409,7 @@ bool CFaceList::UpdateIndex(const CXArray<unsigned int>* remap, bool liveOnly) {
 }
 
 void CFaceList::SaveFacesIndex() {
-    AddDataChunk(FACE_CHUNK_ORIGINAL_INDEX, SharedMethods<COriginalIndexMethods>());
+    AddDataChunk(FACE_CHUNK_ORIGINAL_INDEX, SharedElementMethods<COriginalIndexMethods>());
     uint32_t* v = static_cast<uint32_t*>(m_dataChunks.GetData(FACE_CHUNK_ORIGINAL_INDEX)->GetData());
     for (int i = 0; i < m_nFaces; ++i) v[i] = uint32_t(i);
 }
@@ -530,7 +523,7 @@ void CFaceList::Serialize(CXArchive& ar) {
 KX_IMPLEMENT_SERIAL(C3DFaceList, CFaceList, 1)
 
 C3DFaceList::C3DFaceList()
-    : CFaceList(SharedMethods<C3DFacePropertyMethods>()), m_pFBMaterialMap(nullptr), m_pFaceGridMap(nullptr) {}
+    : CFaceList(SharedElementMethods<C3DFacePropertyMethods>()), m_pFBMaterialMap(nullptr), m_pFaceGridMap(nullptr) {}
 
 C3DFaceList::~C3DFaceList() { C3DFaceList::DeleteCaches(); }
 
@@ -539,7 +532,7 @@ C3DFaceList* C3DFaceList::FromObject(CXObject* object) {
     return static_cast<C3DFaceList*>(object);
 }
 
-CElementMethods* C3DFaceList::GetMainMethods() const { return SharedMethods<C3DFacePropertyMethods>(); }
+CElementMethods* C3DFaceList::GetMainMethods() const { return SharedElementMethods<C3DFacePropertyMethods>(); }
 
 void C3DFaceList::DeleteCaches() {
     CFaceList::DeleteCaches();
@@ -573,7 +566,7 @@ unsigned int C3DFaceList::GetBackFaceMaterial(unsigned int i, bool orFront) cons
 
 bool C3DFaceList::SetBackFaceMaterial(unsigned int i, unsigned int material) {
     if (i >= unsigned(m_nFaces)) return false;
-    if (!HasBackFaceMaterials()) AddDataChunk(FACE_CHUNK_BACK_MATERIAL, SharedMethods<CBackFaceMaterialMethods>());
+    if (!HasBackFaceMaterials()) AddDataChunk(FACE_CHUNK_BACK_MATERIAL, SharedElementMethods<CBackFaceMaterialMethods>());
     *static_cast<unsigned*>(m_dataChunks.GetData(FACE_CHUNK_BACK_MATERIAL, int(i))) = material;
     return true;
 }

@@ -26,16 +26,6 @@ private:
 
 namespace {
 
-// One method table per element type for the whole process: lists share it (each holds a
-// reference), so building a list allocates no table. The instance is never released.
-template <class M>
-M* SharedMethods() {
-    static M* const instance = new M;
-    return instance;
-}
-
-COriginalIndexMethods* OriginalIndexMethods() { return SharedMethods<COriginalIndexMethods>(); }
-
 uint32_t FloatBitsOrZero(float v) {
     // 0.0 and -0.0 compare equal and both add nothing, so a checksum does not depend on the sign
     // of a zero coordinate.
@@ -186,7 +176,7 @@ bool CPointList::Reorder(const unsigned int* order, unsigned int count, bool inv
 }
 
 void CPointList::SavePointsIndex() {
-    m_dataChunks.AddDataChunk(POINT_CHUNK_ORIGINAL_INDEX, OriginalIndexMethods(), DATACHUNK_ALWAYS_NEW | DATACHUNK_COPY);
+    m_dataChunks.AddDataChunk(POINT_CHUNK_ORIGINAL_INDEX, SharedElementMethods<COriginalIndexMethods>(), DATACHUNK_ALWAYS_NEW | DATACHUNK_COPY);
     CElementArray* a = m_dataChunks.GetData(POINT_CHUNK_ORIGINAL_INDEX);
     uint32_t* v = static_cast<uint32_t*>(a->GetData());
     for (int i = 0; i < m_nSize; ++i) v[i] = uint32_t(i);
@@ -279,10 +269,10 @@ void CPointList::Serialize(CXArchive& ar) {
 KX_IMPLEMENT_SERIAL(C3DPointList, CPointList, 1)
 
 C3DPointList::C3DPointList()
-    : CPointList(SharedMethods<C3DPointMethods>()), m_pPointMaterialGraph(nullptr), m_pGridMap(nullptr) {}
+    : CPointList(SharedElementMethods<C3DPointMethods>()), m_pPointMaterialGraph(nullptr), m_pGridMap(nullptr) {}
 
 C3DPointList::C3DPointList(const CPointList& layout)
-    : CPointList(SharedMethods<C3DPointMethods>(), layout), m_pPointMaterialGraph(nullptr), m_pGridMap(nullptr) {}
+    : CPointList(SharedElementMethods<C3DPointMethods>(), layout), m_pPointMaterialGraph(nullptr), m_pGridMap(nullptr) {}
 
 C3DPointList::~C3DPointList() { DeleteCaches(); }
 
@@ -405,8 +395,8 @@ uint32_t C3DPointList::GetChecksum(unsigned int mask) const {
 
 KX_IMPLEMENT_SERIAL(C3DVectorList, CPointList, 1)
 
-C3DVectorList::C3DVectorList() : CPointList(SharedMethods<C3DVectorMethods>()) {}
-C3DVectorList::C3DVectorList(const CPointList& layout) : CPointList(SharedMethods<C3DVectorMethods>(), layout) {}
+C3DVectorList::C3DVectorList() : CPointList(SharedElementMethods<C3DVectorMethods>()) {}
+C3DVectorList::C3DVectorList(const CPointList& layout) : CPointList(SharedElementMethods<C3DVectorMethods>(), layout) {}
 C3DVectorList::~C3DVectorList() = default;
 
 C3DVectorList* C3DVectorList::FromObject(CXObject* object) {
@@ -416,8 +406,8 @@ C3DVectorList* C3DVectorList::FromObject(CXObject* object) {
 
 KX_IMPLEMENT_SERIAL(C2DPointList, CPointList, 1)
 
-C2DPointList::C2DPointList() : CPointList(SharedMethods<C2DPointMethods>()) {}
-C2DPointList::C2DPointList(const CPointList& layout) : CPointList(SharedMethods<C2DPointMethods>(), layout) {}
+C2DPointList::C2DPointList() : CPointList(SharedElementMethods<C2DPointMethods>()) {}
+C2DPointList::C2DPointList(const CPointList& layout) : CPointList(SharedElementMethods<C2DPointMethods>(), layout) {}
 C2DPointList::~C2DPointList() = default;
 
 C2DPointList* C2DPointList::FromObject(CXObject* object) {

@@ -56,12 +56,6 @@ C2DPointExt& C2DPointExt::operator=(const C4DPoint& src) {
 
 namespace {
 
-// The one table shared by every corner list (it holds a reference; never released).
-C2DPointExtMethods* CornerMethods() {
-    static C2DPointExtMethods* const methods = new C2DPointExtMethods;
-    return methods;
-}
-
 // Whether the pair split takes its AVX form (see ClipConvexQuadPairAvx), asked once.
 bool PairSplitAvx() {
     static const bool avx = ProcessorHasAvx();
@@ -77,7 +71,7 @@ bool FourSplitAvx2() {
 
 }  // namespace
 
-C2DPointExtList::C2DPointExtList() : CPointList(CornerMethods()) {}
+C2DPointExtList::C2DPointExtList() : CPointList(SharedElementMethods<C2DPointExtMethods>()) {}
 C2DPointExtList::~C2DPointExtList() = default;
 
 CTriangulateFaceHelper::CTriangulateFaceHelper()

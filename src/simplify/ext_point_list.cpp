@@ -3,22 +3,13 @@
 
 namespace kestovar {
 
-namespace {
-// One table instance for every extended point list (each list holds a reference on it); never
-// released, like the tables of the other point lists.
-C3DExPointMethods* ExtPointMethods() {
-    static C3DExPointMethods* const instance = new C3DExPointMethods;
-    return instance;
-}
-}  // namespace
-
 KX_IMPLEMENT_SERIAL(C3DExPointMethods, C3DPointMethods, 1)
 KX_IMPLEMENT_SERIAL(CExtPointList, C3DPointList, 1)
 
-CExtPointList::CExtPointList() : C3DPointList(), m_quadrics(-2) { CElementArray::SetMethods(ExtPointMethods()); }
+CExtPointList::CExtPointList() : C3DPointList(), m_quadrics(-2) { CElementArray::SetMethods(SharedElementMethods<C3DExPointMethods>()); }
 
 CExtPointList::CExtPointList(const CPointList& layout) : C3DPointList(layout), m_quadrics(-2) {
-    CElementArray::SetMethods(ExtPointMethods());
+    CElementArray::SetMethods(SharedElementMethods<C3DExPointMethods>());
 }
 
 CExtPointList::~CExtPointList() = default;

@@ -76,6 +76,14 @@ public:
     }
 };
 
+// One table of type M for the whole process: lists share it (each holds a reference), so that
+// building a list allocates no table. The instance is never released.
+template <class M>
+M* SharedElementMethods() {
+    static M* const instance = new M;
+    return instance;
+}
+
 // Table for plain-data elements of type T (trivially copyable), with the type codes TYPE and
 // BASETYPE and the value NEW written into every new element.
 template <class T, uint32_t TYPE, uint32_t BASETYPE, T NEW = T{}>
@@ -311,6 +319,12 @@ protected:
     void Destruct(int first, int count);
     void CopyFrom(int dstIndex, const CElementArray& src, int srcIndex, int count);
     void Reallocate(int newMax);
+    // Grows the array by `count` elements so that [index, index + count) are freshly constructed
+    // slots (the tail from `index` moves up; an index at or past the end pads the array first).
+    void OpenSlots(int index, int count);
+    // Byte offset of `element` in this array's buffer, or -1 when it lies outside: an element
+    // that lives in the buffer must be found again after a growth moves it.
+    int64_t OffsetInBuffer(const void* element) const;
     uint8_t* Slot(int index) const { return m_pData + size_t(index) * size_t(m_nElementSize); }
 
     CElementMethods* m_pMethods;
