@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "kestovar/core/archive.h"
@@ -95,6 +96,29 @@ struct Fnv {
         Add(&n, sizeof n);
         Add(v.data(), v.size() * sizeof(T));
     }
+};
+
+// Releases one reference on a reference-counted library object (an object, a list, a channel
+// set) at scope end: the deleter of a std::unique_ptr, and Owned<T>, which reads as the pointer.
+struct Released {
+    template <class T>
+    void operator()(T* object) const {
+        if (object) object->Delete();
+    }
+};
+
+template <class T>
+class Owned {
+public:
+    Owned(T* object) : m_object(object) {}
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    operator T*() const { return m_object.get(); }
+    T* operator->() const { return m_object.get(); }
+    T& operator*() const { return *m_object; }
+
+private:
+    std::unique_ptr<T, Released> m_object;
 };
 
 }  // namespace kestovar::test

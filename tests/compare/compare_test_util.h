@@ -12,6 +12,7 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
 #include "shape_test_util.h"
+#include "test_util.h"
 
 namespace kestovar::comparetest {
 
@@ -35,13 +36,7 @@ struct Mesh {
     }
 };
 
-// Releases an object at scope end.
-struct ObjectDeleter {
-    void operator()(C3DGeomObject* o) const {
-        if (o) o->Delete();
-    }
-};
-using ObjectPtr = std::unique_ptr<C3DObject, ObjectDeleter>;
+using ObjectPtr = std::unique_ptr<C3DObject, test::Released>;
 
 inline ObjectPtr MakeObject(const Mesh& m) {
     return ObjectPtr(CreateObjectFromArrays(m.xyz.data(), unsigned(m.xyz.size() * 4), m.tris.data(),

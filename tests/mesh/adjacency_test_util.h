@@ -20,7 +20,6 @@
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
-#include "owned_test_util.h"
 #include "test_util.h"
 
 namespace kestovar::test {

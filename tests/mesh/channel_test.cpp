@@ -10,7 +10,7 @@
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/object.h"
 #include "lists_test_util.h"
-#include "owned_test_util.h"
+#include "test_util.h"
 
 namespace kestovar::test {
 namespace {

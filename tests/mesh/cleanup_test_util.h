@@ -22,7 +22,7 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/mesh/weld.h"
-#include "owned_test_util.h"
+#include "test_util.h"
 
 namespace kestovar::test {
 

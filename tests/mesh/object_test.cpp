@@ -19,7 +19,6 @@
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/platform/file.h"
 #include "kestovar/platform/time.h"
-#include "owned_test_util.h"
 #include "test_util.h"
 
 namespace object_test {

@@ -9,7 +9,7 @@
 #include "kestovar/core/matrix.h"
 #include "kestovar/mesh/point_list.h"
 #include "lists_test_util.h"
-#include "owned_test_util.h"
+#include "test_util.h"
 
 using namespace kestovar;
 using namespace kestovar::liststest;

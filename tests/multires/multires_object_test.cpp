@@ -27,12 +27,7 @@ namespace {
 using looptest::Engine;
 using objtest::ObjMesh;
 
-struct MrDeleter {
-    void operator()(CMultiresolutionObject1* o) const {
-        if (o) o->Delete();
-    }
-};
-using MrPtr = std::unique_ptr<CMultiresolutionObject1, MrDeleter>;
+using MrPtr = std::unique_ptr<CMultiresolutionObject1, Released>;
 
 uint32_t Bits(float f) {
     uint32_t v;

@@ -16,6 +16,7 @@
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/simplify/ext_object.h"
 #include "shape_test_util.h"
+#include "test_util.h"
 #include "simplify/obj_mesh_util.h"
 
 namespace kestovar::looptest {
@@ -171,12 +172,7 @@ inline int UsedPoints(const Engine& e) {
 
 // ---- comparison ----------------------------------------------------------------------------------
 
-struct ObjectDeleter {
-    void operator()(C3DGeomObject* o) const {
-        if (o) o->Delete();
-    }
-};
-using ObjectPtr = std::unique_ptr<C3DGeomObject, ObjectDeleter>;
+using ObjectPtr = std::unique_ptr<C3DGeomObject, test::Released>;
 
 inline ObjectPtr MakePlainObject(const std::vector<float>& xyz, const std::vector<int>& tris) {
     return ObjectPtr(CreateObjectFromArrays(xyz.data(), unsigned(xyz.size() * 4), tris.data(),
