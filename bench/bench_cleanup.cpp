@@ -38,6 +38,7 @@
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/mesh/triangulate.h"
 #include "report.h"
+#include "simplify/obj_mesh_util.h"
 
 #ifdef KESTOVAR_HAVE_MESHOPTIMIZER
 #include <meshoptimizer.h>
@@ -70,29 +71,12 @@ struct Soup {
     std::vector<float> xyz;  // 3 points per triangle, split per face
 };
 
-// Minimal OBJ reader: "v x y z" and "f a b c ..." (fans for polygons, a/b/c forms accepted).
+// The file's triangles (polygons fanned, through the tests' OBJ reader), split per face.
 bool ReadObj(const std::string& path, Soup& soup) {
-    std::ifstream in(path);
-    if (!in) return false;
-    std::vector<float> v;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream s(line);
-        std::string tag;
-        s >> tag;
-        if (tag == "v") {
-            float x, y, z;
-            s >> x >> y >> z;
-            v.insert(v.end(), {x, y, z});
-        } else if (tag == "f") {
-            std::vector<int> f;
-            std::string tok;
-            while (s >> tok) f.push_back(std::stoi(tok) - 1);
-            for (size_t i = 2; i < f.size(); ++i)
-                for (int c : {f[0], f[i - 1], f[i]}) soup.xyz.insert(soup.xyz.end(), v.begin() + 3 * c, v.begin() + 3 * c + 3);
-        }
-    }
-    return !soup.xyz.empty();
+    objtest::ObjMesh obj;
+    if (!objtest::LoadObj(path, obj)) return false;
+    for (int c : obj.tris) soup.xyz.insert(soup.xyz.end(), obj.xyz.begin() + 3 * c, obj.xyz.begin() + 3 * c + 3);
+    return true;
 }
 
 // A (w+1) x (h+1) grid of points, two triangles per cell, split per face.

@@ -57,6 +57,7 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
 #include "report.h"
+#include "simplify/obj_mesh_util.h"
 
 #ifdef KESTOVAR_HAVE_MESHOPTIMIZER
 #include <meshoptimizer.h>
@@ -93,33 +94,13 @@ double CpuNow() {
 
 using benchreport::Median;
 
-// Positions ("v x y z") and faces ("f a b c ...", fan-triangulated; "a/b/c" and negative indices
-// accepted). Everything else is skipped.
+// Positions and faces (fan-triangulated), through the tests' OBJ reader.
 bool ReadObj(const std::string& path, Mesh& m) {
-    std::ifstream in(path);
-    if (!in) return false;
-    std::string line;
-    std::vector<int> poly;
-    while (std::getline(in, line)) {
-        if (line.size() < 2) continue;
-        if (line[0] == 'v' && line[1] == ' ') {
-            std::istringstream s(line.substr(2));
-            float x = 0, y = 0, z = 0;
-            s >> x >> y >> z;
-            m.xyz.insert(m.xyz.end(), {x, y, z});
-        } else if (line[0] == 'f' && line[1] == ' ') {
-            std::istringstream s(line.substr(2));
-            std::string tok;
-            poly.clear();
-            const int n = int(m.xyz.size() / 3);
-            while (s >> tok) {
-                int i = std::atoi(tok.c_str());
-                poly.push_back(i < 0 ? n + i : i - 1);
-            }
-            for (size_t k = 1; k + 1 < poly.size(); ++k) m.tris.insert(m.tris.end(), {poly[0], poly[k], poly[k + 1]});
-        }
-    }
-    return !m.tris.empty();
+    objtest::ObjMesh obj;
+    if (!objtest::LoadObj(path, obj)) return false;
+    m.xyz = std::move(obj.xyz);
+    m.tris = std::move(obj.tris);
+    return true;
 }
 
 // Vertex clustering on a cubic grid: every point moves to the mean of its cell, faces that lose a

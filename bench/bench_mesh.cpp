@@ -49,6 +49,7 @@
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/point_list.h"
 #include "report.h"
+#include "simplify/obj_mesh_util.h"
 
 using namespace kestovar;
 
@@ -122,25 +123,13 @@ Triangles MakeGrid(int w, int h) {
     return t;
 }
 
-// Minimal OBJ reading for the benchmark input: "v x y z" and triangular "f a b c" lines, where a
-// corner may carry "/vt/vn" suffixes (ignored) and indices are 1-based. Other lines are skipped.
+// Positions and faces (fan-triangulated), through the tests' OBJ reader.
 bool LoadObj(const char* path, Triangles& t) {
-    FILE* f = std::fopen(path, "r");
-    if (!f) return false;
-    char line[512];
-    while (std::fgets(line, sizeof line, f)) {
-        if (line[0] == 'v' && line[1] == ' ') {
-            float x, y, z;
-            if (std::sscanf(line + 2, "%f %f %f", &x, &y, &z) == 3) t.xyz.insert(t.xyz.end(), {x, y, z});
-        } else if (line[0] == 'f' && line[1] == ' ') {
-            int corner[3], n = 0;
-            for (char* p = std::strtok(line + 2, " \t\r\n"); p && n < 3; p = std::strtok(nullptr, " \t\r\n"))
-                corner[n++] = std::atoi(p) - 1;
-            if (n == 3) t.index.insert(t.index.end(), {corner[0], corner[1], corner[2]});
-        }
-    }
-    std::fclose(f);
-    return !t.index.empty();
+    objtest::ObjMesh obj;
+    if (!objtest::LoadObj(path, obj)) return false;
+    t.xyz = std::move(obj.xyz);
+    t.index = std::move(obj.tris);
+    return true;
 }
 
 // The library's lists holding `t`, with a geometry view over them.

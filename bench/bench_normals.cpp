@@ -74,6 +74,7 @@
 #include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/point_list.h"
 #include "report.h"
+#include "simplify/obj_mesh_util.h"
 
 using namespace kestovar;
 
@@ -103,33 +104,13 @@ double Median(F&& run) {
     return times[kRuns / 2];
 }
 
-// A minimal OBJ reader: "v x y z" and "f a b c ..." (a/b/c forms and negative indices accepted;
-// polygons are split into fans).
+// Positions and faces (fan-triangulated), through the tests' OBJ reader.
 bool ReadObj(const std::string& path, Mesh& mesh) {
-    std::ifstream in(path);
-    if (!in) return false;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.size() < 2) continue;
-        std::istringstream s(line);
-        std::string tag;
-        s >> tag;
-        if (tag == "v") {
-            float x = 0, y = 0, z = 0;
-            s >> x >> y >> z;
-            mesh.xyz.insert(mesh.xyz.end(), {x, y, z});
-        } else if (tag == "f") {
-            std::vector<int> poly;
-            std::string word;
-            const int count = int(mesh.xyz.size() / 3);
-            while (s >> word) {
-                int v = std::atoi(word.c_str());
-                poly.push_back(v < 0 ? count + v : v - 1);
-            }
-            for (size_t k = 2; k < poly.size(); ++k) mesh.tri.insert(mesh.tri.end(), {poly[0], poly[k - 1], poly[k]});
-        }
-    }
-    return !mesh.tri.empty();
+    objtest::ObjMesh obj;
+    if (!objtest::LoadObj(path, obj)) return false;
+    mesh.xyz = std::move(obj.xyz);
+    mesh.tri = std::move(obj.tris);
+    return true;
 }
 
 // A (n + 1) x (n + 1) height field of bumps, each quad split in two: 2 n^2 triangles, with both

@@ -22,6 +22,7 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/mesh/weld.h"
+#include "simplify/obj_mesh_util.h"
 #include "test_util.h"
 
 namespace kestovar::test {
@@ -112,28 +113,15 @@ inline std::vector<Poly> CubeFaces(int base = 0) {
 inline constexpr unsigned kFlagKinds[6] = {0u, FACE_SELECTED, FACE_HIDDEN | FACE_SELECTED, FACE_FROZEN | FACE_SORT_HIGH,
                                            FACE_INVALID, FACE_SELECTED | FACE_ALL_SELECTED | FACE_SORT_LOW};
 
-// Appends the points and faces of the bunny (data/bunny00.obj, beside tests/): its v and f lines,
-// polygons kept whole.
+// Appends the points and triangles of the bunny (data/bunny00.obj, beside tests/; all its faces
+// are triangles).
 inline void LoadBunny(std::vector<P3>& points, std::vector<Poly>& faces) {
     std::string root = KESTOVAR_TEST_DATA;
     root.resize(root.size() - std::strlen("tests/data"));
-    std::ifstream in(root + "data/bunny00.obj");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream s(line);
-        std::string tag;
-        s >> tag;
-        if (tag == "v") {
-            P3 p;
-            s >> p[0] >> p[1] >> p[2];
-            points.push_back(p);
-        } else if (tag == "f") {
-            Poly f;
-            std::string item;
-            while (s >> item) f.push_back(std::atoi(item.c_str()) - 1);
-            faces.push_back(f);
-        }
-    }
+    objtest::ObjMesh mesh;
+    ASSERT_TRUE(objtest::LoadObj(root + "data/bunny00.obj", mesh));
+    for (size_t i = 0; i < mesh.xyz.size(); i += 3) points.push_back({mesh.xyz[i], mesh.xyz[i + 1], mesh.xyz[i + 2]});
+    for (size_t i = 0; i < mesh.tris.size(); i += 3) faces.push_back({mesh.tris[i], mesh.tris[i + 1], mesh.tris[i + 2]});
 }
 
 // Directed edge counts of the live faces: every manifold edge of a consistently oriented surface
