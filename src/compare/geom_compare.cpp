@@ -129,12 +129,18 @@ double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, MeshCompareMe
     bool okAB = false, okBA = false;
     const int threads = std::min(2, OMPGetMaxThreadCount());
     const bool large = int64_t(a->GetFaceNbr()) + int64_t(b->GetFaceNbr()) >= kParallelFaces;
-#pragma omp parallel num_threads(threads) if (a != b && threads > 1 && large)
-    {
-        const int thread = omp_get_thread_num();
-        const int team = omp_get_num_threads();
-        if (thread == 0) okAB = RunDirection(ab);
-        if (thread == 1 || (thread == 0 && team == 1)) okBA = RunDirection(ba);
+    if (a != b && threads > 1 && large) {
+#pragma omp parallel num_threads(threads)
+        {
+            const int thread = omp_get_thread_num();
+            const int team = omp_get_num_threads();
+            if (thread == 0) okAB = RunDirection(ab);
+            if (thread == 1 || (thread == 0 && team == 1)) okBA = RunDirection(ba);
+        }
+    } else {
+        // In turn, outside any OpenMP region (see detail::ParallelFor).
+        okAB = RunDirection(ab);
+        okBA = RunDirection(ba);
     }
 
     control.End();

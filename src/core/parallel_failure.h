@@ -1,6 +1,7 @@
-// Exceptions of parallel work. An exception may not leave an OpenMP region or a thread's body (the
-// process would end), so work that runs there catches what its items raise and hands the first of
-// them, in item order, to the thread that waits for the work, which raises it again.
+// Parallel work over items: the loop that hands them to a team of threads, and its exceptions. An
+// exception may not leave an OpenMP region or a thread's body (the process would end), so work
+// that runs there catches what its items raise and hands the first of them, in item order, to the
+// thread that waits for the work, which raises it again.
 #pragma once
 
 #include <climits>
@@ -15,6 +16,21 @@ namespace detail {
 // Removes every registration of `exception` (XSetThreadException) without deleting it, so that
 // another thread can take it over.
 void ForgetException(CXException* exception);
+
+// Runs body(i) for every i in [0, n), handed out `chunk` items at a time (dynamic schedule) to a
+// team of `threads`. With fewer than two items or threads the calling thread runs them in order
+// without entering an OpenMP region: libgomp allocates the team of every region, a team of one
+// included, and ends the process when that allocation fails, so that work on one thread runs
+// as far as the library's own allocations let it and reports running out of memory as they do.
+template <class Fn>
+void ParallelFor(int n, int threads, int chunk, Fn&& body) {
+    if (n < 2 || threads < 2) {
+        for (int i = 0; i < n; ++i) body(i);
+        return;
+    }
+#pragma omp parallel for schedule(dynamic, chunk) num_threads(threads)
+    for (int i = 0; i < n; ++i) body(i);
+}
 
 // The first failure of a piece of parallel work, by item: the same whatever the threads' timing,
 // since every item runs and the lowest failing item wins.

@@ -56,11 +56,11 @@ bool CSceneOptimizer::SetMultiresolutionRatio(double ratio, int count, unsigned 
     }
 
     detail::CParallelFailure failure;
-#pragma omp parallel for schedule(dynamic, 1) num_threads(OMPGetMaxThreadCount()) if (n > 1)
-    for (int i = 0; i < n; ++i)
+    detail::ParallelFor(n, OMPGetMaxThreadCount(), 1, [&](int i) {
         failure.Run(i, [&] {
             if (objects[i].mrObject) objects[i].mrObject->SetObjectRatio(ratio, count, flags);
         });
+    });
     failure.Rethrow();
     return true;
 }

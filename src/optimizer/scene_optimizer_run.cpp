@@ -140,9 +140,8 @@ int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags)
     RunCounters counters;
     std::thread worker = StartWorker(counters, [&]() {
         const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
-#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount()) if (n > 1)
-        for (int i = 0; i < n; ++i) {
-            if (counters.cancelled.load(std::memory_order_acquire)) continue;
+        detail::ParallelFor(n, OMPGetMaxThreadCount(), chunk, [&](int i) {
+            if (counters.cancelled.load(std::memory_order_acquire)) return;
             C3DExtObject* object = objects[i].extObject;
             double r = ratio;
             unsigned int f = flags;
@@ -157,7 +156,7 @@ int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags)
                 if (objectCancelled) counters.cancelled.store(true, std::memory_order_release);
             });
             counters.done.fetch_add(1);
-        }
+        });
     });
 
     CWorkerJoin join(worker, counters);
@@ -233,9 +232,8 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
     std::thread worker = StartWorker(counters, [&]() {
         const unsigned int start = timeGetTick();
         const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
-#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount()) if (n > 1)
-        for (int i = 0; i < n; ++i) {
-            if (counters.cancelled.load(std::memory_order_acquire)) continue;
+        detail::ParallelFor(n, OMPGetMaxThreadCount(), chunk, [&](int i) {
+            if (counters.cancelled.load(std::memory_order_acquire)) return;
             counters.failure.Run(i, [&] {
                 bool objectCancelled = false;
                 CMultiresolutionObject1* mr = objects[i].extObject->GetMultiresolutionObject(objectCancelled);
@@ -250,7 +248,7 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
                 if (objectCancelled) counters.cancelled.store(true, std::memory_order_release);
             });
             counters.done.fetch_add(1);
-        }
+        });
         if (IsLogFileEnabled())
             WriteToLogFile("Multiresolution scene generation time: %d ms\n", int(timeGetTick() - start));
     });

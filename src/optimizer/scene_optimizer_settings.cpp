@@ -4,6 +4,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "kestovar/core/resource_strings.h"
@@ -70,15 +71,15 @@ bool BroadcastParallel(C3DExtObject* one, const COptimizableObjectArray& objects
     if (one) return set(*one);
     const int n = objects.GetSize();
     const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
-    int changed = 0;
+    std::atomic<bool> changed{false};
     detail::CParallelFailure failure;
-#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount()) if (n > 1) reduction(| : changed)
-    for (int i = 0; i < n; ++i)
+    detail::ParallelFor(n, OMPGetMaxThreadCount(), chunk, [&](int i) {
         failure.Run(i, [&] {
-            if (objects[i].extObject && set(*objects[i].extObject)) changed |= 1;
+            if (objects[i].extObject && set(*objects[i].extObject)) changed.store(true, std::memory_order_relaxed);
         });
+    });
     failure.Rethrow();
-    return changed != 0;
+    return changed.load();
 }
 
 }  // namespace
@@ -275,8 +276,8 @@ void CSceneOptimizer::UnlockInitialization() {
     const int n = int(GetSrcExtObjects(objects, true));
     const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
     detail::CParallelFailure failure;
-#pragma omp parallel for schedule(dynamic, chunk) num_threads(OMPGetMaxThreadCount()) if (n > 1)
-    for (int i = 0; i < n; ++i) failure.Run(i, [&] { objects[i].extObject->UnlockInitialization(); });
+    detail::ParallelFor(n, OMPGetMaxThreadCount(), chunk,
+                        [&](int i) { failure.Run(i, [&] { objects[i].extObject->UnlockInitialization(); }); });
     EndSettings();
     failure.Rethrow();
 

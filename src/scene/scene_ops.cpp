@@ -121,15 +121,14 @@ int C3DScene::GenerateNormals(C3DSceneNode* start, unsigned int value, _NormalSm
     // Progress and cancellation go through the calling thread (the team's master) only.
     // What an object raises is raised again here, once the loop is over.
     detail::CParallelFailure failure;
-#pragma omp parallel for schedule(dynamic, chunk) num_threads(threads) if (n > 1)
-    for (int i = 0; i < n; ++i) {
-        if (cancelled.load(std::memory_order_relaxed)) continue;
+    detail::ParallelFor(n, threads, chunk, [&](int i) {
+        if (cancelled.load(std::memory_order_relaxed)) return;
         failure.Run(i, [&] {
             if (generate(nodes[i]->GetGeomObject(), value, mode)) succeeded.fetch_add(1, std::memory_order_relaxed);
         });
         int d = done.fetch_add(1, std::memory_order_relaxed) + 1;
         if (omp_get_thread_num() == 0 && progress.Step(d)) cancelled.store(true, std::memory_order_relaxed);
-    }
+    });
     failure.Rethrow();
     return succeeded.load();
 }
