@@ -18,6 +18,7 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/platform/thread.h"
+#include "core/parallel_failure.h"
 
 namespace kestovar {
 
@@ -129,7 +130,7 @@ double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, MeshCompareMe
     bool okAB = false, okBA = false;
     const int threads = std::min(2, OMPGetMaxThreadCount());
     const bool large = int64_t(a->GetFaceNbr()) + int64_t(b->GetFaceNbr()) >= kParallelFaces;
-    if (a != b && threads > 1 && large) {
+    if (a != b && threads > 1 && large && detail::CanStartThread()) {
 #pragma omp parallel num_threads(threads)
         {
             const int thread = omp_get_thread_num();

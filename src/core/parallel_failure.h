@@ -17,20 +17,34 @@ namespace detail {
 // another thread can take it over.
 void ForgetException(CXException* exception);
 
+// Whether a thread can be started now (one is started and joined). libgomp ends the process when
+// it cannot start a thread of a team, as under a tight address-space limit, where each thread's
+// stack is refused; asking first lets the work run on the calling thread instead.
+bool CanStartThread();
+
 // Runs body(i) for every i in [0, n), handed out `chunk` items at a time (dynamic schedule) to a
-// team of `threads`. With fewer than two items or threads the calling thread runs them in order
-// without entering an OpenMP region: libgomp allocates the team of every region, a team of one
-// included, and ends the process when that allocation fails, so that work on one thread runs
-// as far as the library's own allocations let it and reports running out of memory as they do.
+// team of `threads`. With fewer than two items or threads, or when no thread can be started, the
+// calling thread runs them in order without entering an OpenMP region: libgomp allocates the
+// team of every region, a team of one included, and ends the process when that allocation
+// fails, so that work on one thread runs as far as the library's own allocations let it and
+// reports running out of memory as they do. The items' results do not depend on the threads.
 template <class Fn>
 void ParallelFor(int n, int threads, int chunk, Fn&& body) {
-    if (n < 2 || threads < 2) {
+    if (n < 2 || threads < 2 || !CanStartThread()) {
         for (int i = 0; i < n; ++i) body(i);
         return;
     }
 #pragma omp parallel for schedule(dynamic, chunk) num_threads(threads)
     for (int i = 0; i < n; ++i) body(i);
 }
+
+// Makes sure libgomp holds the calling thread's task state, which it gives a thread it did not
+// start on the first call that needs it (setting a nestable lock, as the optimiser's progress lock
+// does) and without which it ends the process when that allocation fails. A probe allocation
+// first, freed at once, shows that the memory is there (its block then serves libgomp's);
+// without it the thread raises CXMemoryException, as the library's own allocations do. Cheap
+// once the state exists.
+void PrepareThreadForOpenMP();
 
 // The first failure of a piece of parallel work, by item: the same whatever the threads' timing,
 // since every item runs and the lowest failing item wins.

@@ -3,10 +3,14 @@
 #include <omp.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
 
 #include "kestovar/core/exception.h"
 #include "kestovar/core/hashmap.h"
 #include "kestovar/core/runtime.h"
+#include "core/parallel_failure.h"
 #include "runtime_internal.h"
 
 namespace kestovar {
@@ -140,6 +144,28 @@ unsigned OMPGetScheduleChunkSize(unsigned itemCount) {
 }
 
 namespace detail {
+
+bool CanStartThread() {
+    try {
+        std::thread([] {}).join();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+void PrepareThreadForOpenMP() {
+    // The C heap's, not the library's allocation functions: the probe stands in for libgomp's
+    // own allocation, which goes there. 16 KB is many times the state (a few hundred bytes).
+    void* probe = std::malloc(16384);
+    if (!probe) XThrow<CXMemoryException>();
+    std::free(probe);
+    omp_nest_lock_t lock;
+    omp_init_nest_lock(&lock);
+    omp_set_nest_lock(&lock);
+    omp_unset_nest_lock(&lock);
+    omp_destroy_nest_lock(&lock);
+}
 
 void ReleaseThreadRegistry() {
     CXSingleLock lock(&XGetLibraryLock(), true);

@@ -10,6 +10,7 @@
 #include "kestovar/scene/scene.h"
 #include "kestovar/scene/scene_node.h"
 #include "kestovar/simplify/ext_object.h"
+#include "core/parallel_failure.h"
 
 namespace kestovar {
 
@@ -66,6 +67,12 @@ CSceneOptimizer::CSceneOptimizer()
       m_pMultiresScene(nullptr),
       m_nInitLockCount(0) {
     if (!m_pProgressLock) XThrow<CXMemoryException>();
+    try {
+        detail::PrepareThreadForOpenMP();
+    } catch (...) {
+        xfree(m_pProgressLock);
+        throw;
+    }
     omp_init_nest_lock(m_pProgressLock);
 }
 

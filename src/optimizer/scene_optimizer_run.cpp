@@ -53,12 +53,15 @@ struct RunCounters {
 template <class Fn>
 std::thread StartWorker(RunCounters& counters, Fn body) try {
     const uint64_t parent = threadGetCurrentId();
+    // Both threads take the progress lock (an OpenMP nestable lock) while the work runs.
+    detail::PrepareThreadForOpenMP();
     return std::thread([&counters, parent, body]() mutable {
         const uint64_t self = threadGetCurrentId();
         // Attaching (an allocation that may fail) runs inside the failure frame too: nothing may
         // leave the thread's body.
         bool attached = false;
         counters.failure.Run(INT_MAX - 1, [&] {
+            detail::PrepareThreadForOpenMP();
             AttachThread(self, parent);
             attached = true;
             body();
