@@ -2,6 +2,7 @@
 // and consistent orientation.
 #include "kestovar/mesh/face_tagger.h"
 
+#include "edge_face_table.h"
 #include "kestovar/core/log.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
@@ -19,6 +20,11 @@ void CFaceTagger::BeginNewGroup(unsigned int, unsigned int) {}
 bool CFaceTagger::BelongToGroup(unsigned int, unsigned int, int*, unsigned int) { return true; }
 bool CFaceTagger::BelongToGroup(unsigned int, C3DEdge&, int*, unsigned int) { return true; }
 
+const int* CFaceTagger::FacesAroundEdge(unsigned int f, unsigned int a, unsigned int b, int& count) const {
+    if (m_pEdgeTable) return m_pEdgeTable->Around(*m_pFaces, f, a, b, count);
+    return m_pFaces->GetFacesConnectedToEdge(C3DEdge(a, b), count);
+}
+
 // ---- driver ---------------------------------------------------------------------------------------
 
 unsigned int CFaceList::TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEdge) {
@@ -29,6 +35,15 @@ unsigned int CFaceList::TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEd
     if (!tagger.InitProcess(geom)) return 0;
     // The graphs are not maintained by face writes: rebuild so that they describe the faces now.
     bool graph = byEdge ? UpdateEdgeToFaceGraph(geom) : UpdatePointToFaceGraph(geom);
+    // The walk asks for the faces across every edge of every face, and a tagger may ask again:
+    // the graph's lists gathered once (see CEdgeFaceTable) spare a chain of cache misses each.
+    detail::CEdgeFaceTable edges;
+    if (byEdge && graph) edges.Build(*this);
+    struct TableScope {
+        CFaceTagger& tagger;
+        ~TableScope() { tagger.m_pEdgeTable = nullptr; }
+    } scope{tagger};
+    tagger.m_pEdgeTable = edges.IsBuilt() ? &edges : nullptr;
     const int n = m_nFaces;
     CBitArray processed(n);
     for (int f = 0; f < n; ++f)
@@ -59,7 +74,7 @@ unsigned int CFaceList::TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEd
                 C3DEdge edge;
                 if (byEdge) {
                     edge.Set(unsigned(idx[i]), unsigned(idx[(i + 1) % k]));
-                    around = GetFacesConnectedToEdge(edge, count);
+                    around = tagger.FacesAroundEdge(unsigned(f), unsigned(idx[i]), unsigned(idx[(i + 1) % k]), count);
                 } else {
                     around = GetFacesConnectedToPoint(unsigned(idx[i]), count);
                 }
@@ -160,7 +175,7 @@ void CUnifyTagger::GroupFinished(const int* faces, unsigned int count) {
             int a = idx[i], b = idx[(i + 1) % k];
             if (a == b) continue;
             int around = 0;
-            const int* g = list.GetFacesConnectedToEdge(C3DEdge(unsigned(a), unsigned(b)), around);
+            const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around);
             for (int j = 0; j < around; ++j) {
                 int h = g[j];
                 if (h == f || h < 0 || h >= n || m_visited.Get(h)) continue;
@@ -203,7 +218,7 @@ void CUnifyTagger::RepairOrientation(const int* faces, unsigned int count) {
                 const int a = idx[i], b = idx[(i + 1) % k];
                 if (a == b) continue;
                 int around = 0;
-                const int* g = list.GetFacesConnectedToEdge(C3DEdge(unsigned(a), unsigned(b)), around);
+                const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around);
                 for (int j = 0; j < around; ++j) {
                     const int h = g[j];
                     if (h == f || h < 0 || h >= n) continue;

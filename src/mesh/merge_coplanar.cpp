@@ -16,23 +16,21 @@
 // polygons rather than one polygon with a hole: no polygon with an inner loop or a slit ever comes
 // out, and the area is still covered exactly once.
 #include <climits>
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
 #include "kestovar/core/exception.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/progress.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/channels.h"
-#include "kestovar/mesh/face_graph.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "edge_face_table.h"
 #include "normal_internal.h"
 
 namespace kestovar {
@@ -96,20 +94,15 @@ private:
     bool PrepareNormals();
     void PrepareChannels();
     bool Mergeable(int f) const { return m_mergeable[f] != 0; }
-    // The live faces other than `f` and its duplicates across edge (a, b) of f.
-    int FacesAcross(int f, int a, int b, int* out, int capacity) const;
-    // The same from the list of faces `around` the edge; fi, fk: f's indices.
-    // Stops at the third face: the count is then 3, whatever the rest.
-    int FacesAcrossIn(int f, const int* fi, int fk, const int* around, int count, int* out, int capacity = 2) const;
-    // FacesAcross for every edge of every mergeable face, once: growing a region, testing a join
-    // and tracing a border each ask again for the edges of the faces they visit, and each answer
-    // would otherwise be a lookup in the edge-to-face graph (a cache miss on a large mesh).
+    // The live faces other than `f` and its duplicates among the faces `around` an edge of f (fi,
+    // fk: f's indices), the first `capacity` of them in `out`; stops at capacity + 1 faces.
+    int FacesAcross(int f, const int* fi, int fk, const int* around, int count, int* out, int capacity = 2) const;
+    // FacesAcross for every edge of every mergeable face, once, from the lists of the edge-to-face
+    // graph (through a CEdgeFaceTable): growing a region, testing a join and tracing a border
+    // each ask again for the edges of the faces they visit.
     void PrepareAcross();
-    // The table from the faces' own edges; false (nothing written) when an index is outside the
-    // point list, which the graph build refuses anyway.
-    bool BuildAcrossFromEdges();
-    // FacesAcross(f, corner i's point, the next corner's point, out, 2), from the table; the
-    // count is capped at 2, which its callers cannot tell apart from more.
+    // FacesAcross for the edge from corner i of f to the next corner, from that table; the count
+    // is capped at 2, which its callers cannot tell apart from more.
     int Across(int f, int i, int* out) const {
         const int* e = m_across.GetData() + 2 * size_t(m_cornerStart[f] + unsigned(i));
         out[0] = e[0];
@@ -137,7 +130,6 @@ private:
     CXArray<int> m_queue;
     CXArray<int> m_deferred;
     CXArray<CChannel*> m_frontierChannels;
-    static constexpr unsigned kMaxListLength = CEdgeToFaceGraph::Lists::kMaxRecordLength;
     CXArray<unsigned> m_cornerStart;  // first corner of each face in m_across
     CXArray<int> m_across;             // two faces across each corner's edge, -1 past the count
 
@@ -208,16 +200,8 @@ void CCoplanarMerger::PrepareChannels() {
     }
 }
 
-int CCoplanarMerger::FacesAcross(int f, int a, int b, int* out, int capacity) const {
-    int count = 0;
-    const int* around = m_faces.GetFacesConnectedToEdge(C3DEdge(unsigned(a), unsigned(b)), count);
-    int fk = 0;
-    const int* fi = m_faces.GetIndexes(unsigned(f), fk);
-    return FacesAcrossIn(f, fi, fk, around, count, out, capacity);
-}
-
-int CCoplanarMerger::FacesAcrossIn(int f, const int* fi, int fk, const int* around, int count, int* out,
-                                   int capacity) const {
+int CCoplanarMerger::FacesAcross(int f, const int* fi, int fk, const int* around, int count, int* out,
+                                 int capacity) const {
     int n = 0;
     for (int j = 0; j < count; ++j) {
         const int g = around[j];
@@ -241,110 +225,22 @@ void CCoplanarMerger::PrepareAcross() {
     if (corners > uint64_t(INT_MAX / 2)) XThrow<CXMemoryException>("MergeCoplanarFaces: too many face corners");
     m_cornerStart[m_nFaces] = unsigned(corners);
     m_across.SetSize(int(2 * corners));
-    if (!BuildAcrossFromEdges()) {
-        // Indices the edge table cannot hold: each corner asks the graph.
-        int* e = m_across.GetData();
-        for (int f = 0; f < m_nFaces; ++f) {
-            if (!Mergeable(f)) continue;
-            int k = 0;
-            const int* idx = m_faces.GetIndexes(unsigned(f), k);
-            for (int i = 0; i < k; ++i, e += 2) {
-                const int n = FacesAcross(f, idx[i], idx[i + 1 < k ? i + 1 : 0], e, 2);
-                if (n < 2) e[1] = -1;
-                if (n < 1) e[0] = -1;
-            }
-        }
-    }
-}
-
-bool CCoplanarMerger::BuildAcrossFromEdges() {
-    // Every edge of every live face, grouped by its smaller point (a counting sort, so that each
-    // group keeps the faces' order) and within a group by the larger point: each run of one edge
-    // then lists the faces the edge-to-face graph lists for it, in the same order, without a
-    // lookup per corner.
-    struct EdgeEntry {
-        unsigned other;  // the larger point
-        int face;
-        int corner;  // the corner that starts the edge in the face
-    };
-    const unsigned points = unsigned(m_nPoints);
-    CXArray<unsigned> start;
-    start.SetSize(int(points) + 1);
-    unsigned* const first = start.GetData();
-    std::memset(first, 0, (size_t(points) + 1) * sizeof(unsigned));
-    uint64_t entries = 0;
+    detail::CEdgeFaceTable table;
+    table.Build(m_faces);
+    int* e = m_across.GetData();
     for (int f = 0; f < m_nFaces; ++f) {
-        if (!m_faces.IsFaceLive(unsigned(f))) continue;
+        if (!Mergeable(f)) continue;
         int k = 0;
         const int* idx = m_faces.GetIndexes(unsigned(f), k);
-        for (int i = 0; i < k; ++i) {
-            const unsigned a = unsigned(idx[i]), b = unsigned(idx[i + 1 < k ? i + 1 : 0]);
-            if (a == b) continue;  // not in the graph
-            const unsigned low = a < b ? a : b, high = a < b ? b : a;
-            if (high >= points) return false;
-            ++first[low];
-            ++entries;
+        for (int i = 0; i < k; ++i, e += 2) {
+            int count = 0;
+            const int* around =
+                table.Around(m_faces, unsigned(f), unsigned(idx[i]), unsigned(idx[i + 1 < k ? i + 1 : 0]), count);
+            const int n = FacesAcross(f, idx, k, around, count, e);
+            if (n < 2) e[1] = -1;
+            if (n < 1) e[0] = -1;
         }
     }
-    if (entries > uint64_t(INT_MAX)) return false;
-    unsigned sum = 0;
-    for (unsigned p = 0; p <= points; ++p) {
-        const unsigned c = first[p];
-        first[p] = sum;
-        sum += c;
-    }
-    CXArray<EdgeEntry> table;
-    table.SetSize(int(entries));
-    EdgeEntry* const edges = table.GetData();
-    for (int f = 0; f < m_nFaces; ++f) {
-        if (!m_faces.IsFaceLive(unsigned(f))) continue;
-        int k = 0;
-        const int* idx = m_faces.GetIndexes(unsigned(f), k);
-        for (int i = 0; i < k; ++i) {
-            const unsigned a = unsigned(idx[i]), b = unsigned(idx[i + 1 < k ? i + 1 : 0]);
-            if (a == b) continue;
-            const unsigned low = a < b ? a : b, high = a < b ? b : a;
-            edges[first[low]++] = EdgeEntry{high, f, i};
-        }
-    }
-    // first[p] is now the end of p's group, the start of p + 1's.
-    CXArray<int> list;
-    unsigned begin = 0;
-    for (unsigned p = 0; p < points; ++p) {
-        const unsigned end = first[p];
-        EdgeEntry* const group = edges + begin;
-        const unsigned size = end - begin;
-        begin = end;
-        const auto byOther = [](const EdgeEntry& x, const EdgeEntry& y) { return x.other < y.other; };
-        if (size > 16) {
-            std::stable_sort(group, group + size, byOther);
-        } else {
-            for (unsigned i = 1; i < size; ++i)
-                for (unsigned j = i; j > 0 && group[j].other < group[j - 1].other; --j) std::swap(group[j], group[j - 1]);
-        }
-        for (unsigned r = 0; r < size;) {
-            unsigned q = r + 1;
-            while (q < size && group[q].other == group[r].other) ++q;
-            // The graph lists a face once per edge (a face's entries are consecutive), and at
-            // most kMaxListLength faces, the first ones.
-            list.SetSize(0);
-            for (unsigned j = r; j < q && unsigned(list.GetSize()) < kMaxListLength; ++j)
-                if (j == r || group[j].face != group[j - 1].face) list.Add(group[j].face);
-            const unsigned listed = unsigned(list.GetSize());
-            for (unsigned j = r; j < q; ++j) {
-                const int f = group[j].face;
-                if (!Mergeable(f)) continue;
-                int k = 0;
-                const int* idx = m_faces.GetIndexes(unsigned(f), k);
-                int* out = m_across.GetData() + 2 * size_t(m_cornerStart[f] + unsigned(group[j].corner));
-                const int n = FacesAcrossIn(f, idx, k, list.GetData(), int(listed), out);
-                if (n < 2) out[1] = -1;
-                if (n < 1) out[0] = -1;
-            }
-            r = q;
-        }
-    }
-    return true;
 }
 
 bool CCoplanarMerger::IsFrontier(int a, int b, int f, int g) const {

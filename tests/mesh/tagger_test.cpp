@@ -74,6 +74,38 @@ TEST(TagFaces, TaggerDecidesWhoJoinsAndMayRefuseTheRun) {
     EXPECT_EQ(obj->GetFaceList()->TagFaces(nullptr, r, true), 0u);
 }
 
+// A tagger that rewrites a face while the walk runs: the walk then follows the face's new edges
+// through the edge-to-face graph built at the start (which still lists the faces as they were).
+class Rewriter : public CFaceTagger {
+public:
+    std::vector<std::vector<int>> groups;
+    bool BelongToGroup(unsigned int, C3DEdge&, int* candidates, unsigned int count) override {
+        for (unsigned i = 0; i < count; ++i) {
+            if (candidates[i] != 2) continue;
+            int k = 0;
+            int* idx = m_pFaces->GetIndexes(2, k);
+            idx[0] = 6;
+            idx[1] = 7;
+            idx[2] = 9;
+        }
+        return true;
+    }
+    void GroupFinished(const int* faces, unsigned int count) override { groups.emplace_back(faces, faces + count); }
+};
+
+TEST(TagFaces, FaceRewrittenDuringTheWalkIsFollowedAlongItsNewEdges) {
+    // The faces of the test above, and a fourth, (6, 7, 8), apart from them. Face 2, reached from
+    // face 1 across edge (3, 4), becomes (6, 7, 9) and so brings face 3 (edge (6, 7)) along.
+    std::vector<P3> pts = {{0, 2, 0}, {2, 2, 0}, {1, 1, 0}, {0, 0, 0}, {2, 0, 0},
+                           {1, -1, 0}, {5, 0, 0}, {6, 0, 0}, {5, 1, 0}, {6, -1, 0}};
+    Owned obj = MakeObject(pts, {{0, 1, 2}, {2, 3, 4}, {4, 3, 5}, {6, 7, 8}});
+    CGeomInfo geom(obj);
+    Rewriter rewriter;
+    EXPECT_EQ(obj->GetFaceList()->TagFaces(&geom, rewriter, true), 2u);
+    ASSERT_EQ(rewriter.groups.size(), 2u);
+    EXPECT_EQ(rewriter.groups[1], (std::vector<int>{1, 2, 3}));
+}
+
 TEST(ExplodeIntoIsolatedParts, TwoDisjointCubesGiveTwoObjects) {
     std::vector<P3> pts = CubePoints();
     for (const P3& p : CubePoints(3.0f)) pts.push_back(p);

@@ -17,6 +17,9 @@ class CGeomInfo;
 class C3DPointList;
 class CFaceList;
 class C3DGeomObject;
+namespace detail {
+class CEdgeFaceTable;
+}
 
 class KESTOVAR_API CFaceTagger : public CXAllocated {
 public:
@@ -42,9 +45,14 @@ public:
 
 protected:
     friend class CFaceList;
+    // The faces around edge (a, b) of face f, as CFaceList::GetFacesConnectedToEdge gives them;
+    // during an edge-mode run, from the driver's table of the graph's lists.
+    const int* FacesAroundEdge(unsigned int f, unsigned int a, unsigned int b, int& count) const;
+
     CGeomInfo* m_pGeom;
     C3DPointList* m_pPoints;
     CFaceList* m_pFaces;
+    const detail::CEdgeFaceTable* m_pEdgeTable = nullptr;  // the driver's, while it runs
 };
 
 // Splits an object into one new polymesh per group (edge-connected part). A group holding every
