@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
 
 #include "point_cell.h"
 
@@ -41,10 +42,10 @@ bool C3DPointGridMap::GetPointCell(int i, int cell[3]) const {
     return true;
 }
 
-int C3DPointGridMap::FindSlot(int i, int j, int k) const {
+int C3DPointGridMap::FindSlot(int i, int j, int k, unsigned h) const {
     if (m_mask == 0 && m_slots.GetSize() == 0) return -1;
     const int* slots = m_slots.GetData();
-    unsigned s = HashCell(i, j, k) & m_mask;
+    unsigned s = h & m_mask;
     for (;;) {
         const int* e = slots + 4 * size_t(s);
         if (e[3] < 0) return int(s);
@@ -54,7 +55,12 @@ int C3DPointGridMap::FindSlot(int i, int j, int k) const {
 }
 
 int C3DPointGridMap::GetFirstPoint(int i, int j, int k) const {
-    int s = FindSlot(i, j, k);
+    const unsigned h = HashCell(i, j, k);
+    if (m_occupiedShift < 32) {
+        const unsigned bit = h >> m_occupiedShift;
+        if (!((m_occupied[int(bit >> 6)] >> (bit & 63)) & 1u)) return -1;
+    }
+    const int s = FindSlot(i, j, k, h);
     return s < 0 ? -1 : m_slots[4 * s + 3];
 }
 
@@ -87,7 +93,7 @@ void C3DPointGridMap::Init(const C3DTPoint<float>* points, int count, const doub
         const int* c = cells + 3 * size_t(p);
         next[p] = -1;
         if (c[0] == kNoCell) continue;
-        int s = FindSlot(c[0], c[1], c[2]);
+        int s = FindSlot(c[0], c[1], c[2], HashCell(c[0], c[1], c[2]));
         int* e = table + 4 * size_t(s);
         if (e[3] < 0) {
             e[0] = c[0];
@@ -98,6 +104,21 @@ void C3DPointGridMap::Init(const C3DTPoint<float>* points, int count, const doub
             next[p] = e[3];
         }
         e[3] = p;
+    }
+
+    // The occupancy bits: 8 per occupied cell, a power of two from 64 to 2^27 (16 MB; more
+    // cells than that share bits).
+    unsigned logBits = 6;
+    while (logBits < 27 && (uint64_t(1) << logBits) < 8 * uint64_t(m_nCells)) ++logBits;
+    m_occupiedShift = 32 - logBits;
+    m_occupied.SetSize(int((uint64_t(1) << logBits) / 64));
+    uint64_t* bits = m_occupied.GetData();
+    std::memset(bits, 0, size_t(m_occupied.GetSize()) * sizeof(uint64_t));
+    for (int p = 0; p < m_nPoints; ++p) {
+        const int* c = cells + 3 * size_t(p);
+        if (c[0] == kNoCell) continue;
+        const unsigned bit = HashCell(c[0], c[1], c[2]) >> m_occupiedShift;
+        bits[bit >> 6] |= uint64_t(1) << (bit & 63);
     }
 }
 
