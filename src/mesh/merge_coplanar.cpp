@@ -9,7 +9,9 @@
 //   - the joining face's edges shared with the region are consecutive along the face, not all of
 //     them, and each of them is shared with exactly one face of the region, run in the opposite
 //     direction (a consistently oriented, manifold seam);
-//   - every corner of the joining face that is already a point of the region lies on that seam.
+//   - every corner of the joining face that is already a point of the region lies on that seam;
+//   - the region's border, the corners of its polygon, still fits one face record (65535
+//     corners), so that a planar area too large for one polygon becomes several.
 // A face that would close a ring around a hole (or touch the region at a lone point) is refused
 // for now and tried again once the region has stopped growing, since the faces filling a pocket
 // may have joined meanwhile. A planar area around a hole therefore becomes two or more simple
@@ -129,6 +131,7 @@ private:
     CXArray<int> m_pointRegion;          // last region that holds the point
     CXArray<int> m_queue;
     CXArray<int> m_deferred;
+    int m_borderLength = 0;  // edges on the border of the region being grown
     CXArray<CChannel*> m_frontierChannels;
     CXArray<unsigned> m_cornerStart;  // first corner of each face in m_across
     CXArray<int> m_across;             // two faces across each corner's edge, -1 past the count
@@ -293,6 +296,9 @@ bool CCoplanarMerger::CanJoin(int g, int region) {
         ++sharedCount;
     }
     if (sharedCount == 0 || sharedCount == k) return false;
+    // The region's polygon must fit a face record: its border grows by the face's new edges and
+    // loses the shared ones.
+    if (m_borderLength + k - 2 * sharedCount > int(CFaceCollection::kMaxRecordLength)) return false;
     int runs = 0;
     for (int i = 0; i < k; ++i)
         if (shared[i] && !shared[i == 0 ? k - 1 : i - 1]) ++runs;
@@ -308,6 +314,13 @@ void CCoplanarMerger::Join(int g, int region) {
     m_region[g] = region;
     int k = 0;
     const int* idx = m_faces.GetIndexes(unsigned(g), k);
+    // A seed starts the border; a joining face shares one run of edges with the region (CanJoin).
+    int shared = 0;
+    if (m_queue.GetSize() != 0) {
+        int across[2];
+        for (int i = 0; i < k; ++i) shared += Across(g, i, across) == 1 && m_region[across[0]] == region;
+    }
+    m_borderLength += k - 2 * shared;
     for (int i = 0; i < k; ++i) m_pointRegion[idx[i]] = region;
     m_queue.Add(g);
 }
@@ -315,6 +328,7 @@ void CCoplanarMerger::Join(int g, int region) {
 void CCoplanarMerger::GrowRegion(int seed, int region) {
     m_queue.SetSize(0);
     m_deferred.SetSize(0);
+    m_borderLength = 0;
     Join(seed, region);
     const float* normals = m_normals.GetData();
     int head = 0;

@@ -92,9 +92,11 @@ TEST(MergeCoplanarFaces, SubdividedPlaneBecomesOnePolygonAlongItsBorder) {
     EXPECT_FALSE(grid->MergeCoplanarFaces(0.01, 0));
 }
 
-// A plane whose border has more corners than a face record holds (65535) cannot become one
-// polygon: its faces stay as they are. One square fewer and it merges.
-TEST(MergeCoplanarFaces, RegionWithABorderLongerThanARecordKeepsItsFaces) {
+// A polygon holds at most 65535 corners (a face record's limit): a region stops growing before its
+// border outgrows that, and the rest of the plane forms further regions. A strip of 32766 squares
+// (border 65534) becomes one polygon; one square more (border 65536) gives a polygon of 65535
+// corners, 65533 triangles' worth, and one triangle of the last square, left alone.
+TEST(MergeCoplanarFaces, RegionStopsGrowingWhenItsBorderWouldOutgrowAFaceRecord) {
     for (int columns : {32766, 32767}) {
         SCOPED_TRACE(columns);
         std::vector<P3> pts;
@@ -107,15 +109,20 @@ TEST(MergeCoplanarFaces, RegionWithABorderLongerThanARecordKeepsItsFaces) {
             faces.push_back({a, c, d});
         }
         Owned strip = MakeObject(pts, faces);
-        const bool fits = 2 * (columns + 1) <= 65535;
-        EXPECT_EQ(strip->MergeCoplanarFaces(0.01, 0), fits);
+        EXPECT_TRUE(strip->MergeCoplanarFaces(0.01, 0));
         const auto merged = ReadFaces(*strip->GetFaceList());
-        if (fits) {
-            ASSERT_EQ(merged.size(), 1u);
-            EXPECT_EQ(merged[0].size(), size_t(2 * (columns + 1)));
-        } else {
-            EXPECT_EQ(merged, faces);
+        const bool fits = 2 * (columns + 1) <= 65535;
+        ASSERT_EQ(merged.size(), fits ? 1u : 2u);
+        EXPECT_EQ(merged[0].size(), fits ? size_t(2 * (columns + 1)) : size_t(65535));
+        if (!fits) {
+            EXPECT_EQ(merged[1], faces[faces.size() - 2]);
         }
+        double area = 0.0;
+        for (const Poly& f : merged) {
+            EXPECT_FALSE(HasRepeatedIndex(f));
+            area += SignedArea(*strip, f);
+        }
+        EXPECT_NEAR(area, double(columns), 1e-6);
     }
 }
 
