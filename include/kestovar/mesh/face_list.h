@@ -498,8 +498,9 @@ public:
     // consistently oriented manifold seams) and replaces each region of two or more faces by one
     // polygon following its border. Regions are kept simple: a face that would make a region
     // surround a hole or touch itself at a point does not join it, so an area around a hole comes
-    // out as several simple polygons; a region whose border has more corners than a face record
-    // holds (65535) keeps its faces. The result is written, in the source order with each
+    // out as several simple polygons; nor does a face that would give the region's polygon more
+    // corners than a face record holds (65535), so a larger area comes out as several polygons
+    // too. The result is written, in the source order with each
     // region at the place of its first face, into the view's destination face list (into this
     // list when the view names none or this one); the face-mapped channels of the view's source
     // set follow into the destination set's channel at the same position (in place without a
