@@ -666,11 +666,12 @@ TEST(FaceGridMap, ConcurrentQueriesAgreeWithSequentialOnes) {
     }
     std::vector<int> mismatches(4, 0);
     std::vector<std::thread> threads;
+    const C3DFaceGridMap* shared = map;  // clang before 16 cannot capture a structured binding
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (size_t i = 0; i < expected.size(); ++i) {
                 double d;
-                map->GetClosestFace(&points[3 * i], d);
+                shared->GetClosestFace(&points[3 * i], d);
                 if (d != expected[i]) ++mismatches[t];
             }
         });
