@@ -18,6 +18,18 @@
 #include <sstream>
 #include <string>
 
+// GCC tells a sanitized build by these macros, clang by __has_feature.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KESTOVAR_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KESTOVAR_TEST_SANITIZED 1
+#endif
+#endif
+#ifndef KESTOVAR_TEST_SANITIZED
+#define KESTOVAR_TEST_SANITIZED 0
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -501,7 +513,7 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
 // command through the library's own exception objects, which the tool must report before it
 // closes the library (closing frees them).
 TEST_F(Tool, RunningOutOfMemoryEndsInOneLineAtAnyPoint) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if KESTOVAR_TEST_SANITIZED
     GTEST_SKIP() << "a sanitizer reserves far more address space than any limit tried here";
 #else
     // The spider is small enough to be read where the reduction's worker thread cannot start.
