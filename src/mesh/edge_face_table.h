@@ -33,7 +33,8 @@ public:
     // does not hold that edge for f (not built, f not live then, a degenerate edge, or f did not
     // have the edge then).
     const int* Find(unsigned f, unsigned a, unsigned b, unsigned& count) const {
-        if (f + 1 >= unsigned(m_cornerStart.GetSize())) return NotHeld(count);
+        const unsigned starts = unsigned(m_cornerStart.GetSize());  // faces + 1, or 0
+        if (starts == 0 || f >= starts - 1) return NotHeld(count);
         const uint64_t key = Key(a, b);
         const unsigned end = m_cornerStart[int(f + 1)];
         for (unsigned c = m_cornerStart[int(f)]; c < end; ++c) {
