@@ -21,6 +21,10 @@ bool CFaceTagger::BelongToGroup(unsigned int, unsigned int, int*, unsigned int) 
 bool CFaceTagger::BelongToGroup(unsigned int, C3DEdge&, int*, unsigned int) { return true; }
 
 const int* CFaceTagger::FacesAroundEdge(unsigned int f, unsigned int a, unsigned int b, int& count) const {
+    if (!m_pFaces) {  // not run yet
+        count = 0;
+        return nullptr;
+    }
     if (m_pEdgeTable) return m_pEdgeTable->Around(*m_pFaces, f, a, b, count);
     return m_pFaces->GetFacesConnectedToEdge(C3DEdge(a, b), count);
 }

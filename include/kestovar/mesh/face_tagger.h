@@ -46,7 +46,8 @@ public:
 protected:
     friend class CFaceList;
     // The faces around edge (a, b) of face f, as CFaceList::GetFacesConnectedToEdge gives them;
-    // during an edge-mode run, from the driver's table of the graph's lists.
+    // during an edge-mode run, from the driver's table of the graph's lists. Null (count 0)
+    // before the tagger's first run.
     const int* FacesAroundEdge(unsigned int f, unsigned int a, unsigned int b, int& count) const;
 
     CGeomInfo* m_pGeom;
