@@ -20,7 +20,10 @@
 // compiler's generic vectors (twice as slow; the lanes are then extracted one by one, and that
 // target lets the compiler fuse multiplies and adds, which would change bits).
 //
-// Usage: bench_cleanup [weld-bunny|weld-grid|triangulate|polygon] (default: all four)
+//   - the whole-mesh walks (BenchWalks): coplanar merging, orientation, isolated parts and a weld
+//     with a tolerance, on a 1.28M-triangle grid (180k in quick mode), without a peer.
+//
+// Usage: bench_cleanup [weld-bunny|weld-grid|triangulate|polygon|walks] (default: all five)
 #include <time.h>
 
 #include <algorithm>
@@ -29,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -246,6 +250,83 @@ void BenchLongPolygons() {
     }
 }
 
+// A side x side grid of unit squares, two triangles each, over a gentle height field (no two
+// neighbouring faces coplanar unless `flat`); squares whose `skip` test is true are left out and
+// those whose `flip` test is true have their triangles listed backwards.
+template <class Skip, class Flip>
+C3DObject* GridObject(int side, bool flat, Skip&& skip, Flip&& flip) {
+    std::vector<float> xyz;
+    std::vector<int> tris;
+    for (int y = 0; y <= side; ++y)
+        for (int x = 0; x <= side; ++x)
+            xyz.insert(xyz.end(), {float(x), float(y), flat ? 0.0f : float((x * 7 + y * 3) % 5) * 0.1f});
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) {
+            if (skip(x, y)) continue;
+            const int a = y * (side + 1) + x, b = a + 1, c = a + side + 1, d = c + 1;
+            if (flip(x, y))
+                tris.insert(tris.end(), {a, d, b, a, c, d});
+            else
+                tris.insert(tris.end(), {a, b, d, a, d, c});
+        }
+    return CreateObjectFromArrays(xyz.data(), unsigned(xyz.size() * 4), tris.data(), unsigned(tris.size() * 4),
+                                  nullptr, 0);
+}
+
+// The operations that walk a whole mesh through its edge adjacency or its point grid, on a grid of
+// side x side squares, median of 3 runs each (a fresh object per run, outside the timing). There
+// is no peer to set beside them: the figures are there to be compared from one change to the next.
+//   - MergeCoplanarFaces of a flat grid with 5 % of its squares missing (pseudo-random);
+//   - UnifyNormals of the height field with every third square listed backwards;
+//   - ExplodeIntoIsolatedParts of the height field cut into 16 parts by empty rows and columns;
+//   - Weld3DPoints at a relative tolerance of 1e-6 (the grid's points are far apart: nothing
+//     merges, every point looks at the 27 cells around it).
+void BenchWalks(int side) {
+    const std::string size = std::to_string(2 * side * side / 1000) + "k";
+    auto hole = [](int x, int y) { return (unsigned(x) * 2654435761u ^ unsigned(y) * 40503u) % 100u < 5u; };
+    auto none = [](int, int) { return false; };
+    auto third = [](int x, int y) { return (x + y) % 3 == 0; };
+    const int cut = side / 4;
+    auto cross = [cut](int x, int y) { return x % cut == cut - 1 || y % cut == cut - 1; };
+    struct Walk {
+        const char* name;
+        std::function<C3DObject*()> make;
+        std::function<long(C3DObject*)> run;
+    };
+    const Walk walks[] = {
+        {"MergeCoplanarFaces", [&] { return GridObject(side, true, hole, none); },
+         [](C3DObject* o) { return long(o->MergeCoplanarFaces(0.01, 0) ? o->GetFaceNbr() : -1); }},
+        {"UnifyNormals", [&] { return GridObject(side, false, none, third); },
+         [](C3DObject* o) { return long(o->UnifyNormals()); }},
+        {"ExplodeIntoIsolatedParts", [&] { return GridObject(side, false, cross, none); },
+         [](C3DObject* o) {
+             CXArray<C3DGeomObject*> parts;
+             const int n = o->ExplodeIntoIsolatedParts(parts);
+             for (int i = 0; i < parts.GetSize(); ++i) parts[i]->Delete();
+             return long(n);
+         }},
+        {"Weld3DPoints 1e-6", [&] { return GridObject(side, false, none, none); },
+         [](C3DObject* o) { return long(o->Weld3DPoints(1e-6, false, 0, 0)); }},
+    };
+    for (const Walk& w : walks) {
+        std::vector<double> t;
+        long result = 0;
+        int faces = 0;
+        for (int r = 0; r < 3; ++r) {
+            C3DObject* o = w.make();
+            faces = o->GetFaceNbr();
+            const double a = Now();
+            result = w.run(o);
+            t.push_back(Now() - a);
+            o->Delete();
+        }
+        const double tk = benchreport::Median(t);
+        std::printf("%-26s grid %s: %d faces, %.3f s, %.2f M faces/s (result %ld)\n", w.name, size.c_str(), faces, tk,
+                    faces / tk / 1e6, result);
+        benchreport::Report((std::string(w.name) + ", grid " + size).c_str(), tk, -1, nullptr, -1, -1);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -265,5 +346,6 @@ int main(int argc, char** argv) {
     if (wanted("weld-grid")) BenchWeld(benchreport::Quick() ? "grid-180k" : "grid-2M", GridSoup(side, side));
     if (wanted("triangulate")) BenchTriangulate(side, side);
     if (wanted("polygon")) BenchLongPolygons();
+    if (wanted("walks")) BenchWalks(benchreport::Quick() ? 300 : 800);
     return 0;
 }
