@@ -112,8 +112,10 @@ private:
         return e[0] < 0 ? 0 : e[1] < 0 ? 1 : 2;
     }
     bool IsFrontier(int a, int b, int f, int g) const;
-    bool CanJoin(int g, int region);
-    void Join(int g, int region);
+    // Whether g may join the region; if so, `border` receives the region's border length after.
+    bool CanJoin(int g, int region, int& border);
+    // Puts g into the region, whose border is then `border` edges long.
+    void Join(int g, int region, int border);
     void GrowRegion(int seed, int region);
     // Finds the border loop of the current region; false when it is not one simple loop.
     bool TraceBorder(int region);
@@ -267,7 +269,7 @@ bool CCoplanarMerger::IsFrontier(int a, int b, int f, int g) const {
     return false;
 }
 
-bool CCoplanarMerger::CanJoin(int g, int region) {
+bool CCoplanarMerger::CanJoin(int g, int region, int& border) {
     int k = 0;
     const int* idx = m_faces.GetIndexes(unsigned(g), k);
     unsigned char sharedBuffer[256];
@@ -298,7 +300,8 @@ bool CCoplanarMerger::CanJoin(int g, int region) {
     if (sharedCount == 0 || sharedCount == k) return false;
     // The region's polygon must fit a face record: its border grows by the face's new edges and
     // loses the shared ones.
-    if (m_borderLength + k - 2 * sharedCount > int(CFaceCollection::kMaxRecordLength)) return false;
+    border = m_borderLength + k - 2 * sharedCount;
+    if (border > int(CFaceCollection::kMaxRecordLength)) return false;
     int runs = 0;
     for (int i = 0; i < k; ++i)
         if (shared[i] && !shared[i == 0 ? k - 1 : i - 1]) ++runs;
@@ -310,17 +313,11 @@ bool CCoplanarMerger::CanJoin(int g, int region) {
     return true;
 }
 
-void CCoplanarMerger::Join(int g, int region) {
+void CCoplanarMerger::Join(int g, int region, int border) {
     m_region[g] = region;
+    m_borderLength = border;
     int k = 0;
     const int* idx = m_faces.GetIndexes(unsigned(g), k);
-    // A seed starts the border; a joining face shares one run of edges with the region (CanJoin).
-    int shared = 0;
-    if (m_queue.GetSize() != 0) {
-        int across[2];
-        for (int i = 0; i < k; ++i) shared += Across(g, i, across) == 1 && m_region[across[0]] == region;
-    }
-    m_borderLength += k - 2 * shared;
     for (int i = 0; i < k; ++i) m_pointRegion[idx[i]] = region;
     m_queue.Add(g);
 }
@@ -328,8 +325,7 @@ void CCoplanarMerger::Join(int g, int region) {
 void CCoplanarMerger::GrowRegion(int seed, int region) {
     m_queue.SetSize(0);
     m_deferred.SetSize(0);
-    m_borderLength = 0;
-    Join(seed, region);
+    Join(seed, region, int(m_faces.GetFaceSize(unsigned(seed))));
     const float* normals = m_normals.GetData();
     int head = 0;
     for (;;) {
@@ -349,8 +345,9 @@ void CCoplanarMerger::GrowRegion(int seed, int region) {
                 const double dot = double(nf[0]) * ng[0] + double(nf[1]) * ng[1] + double(nf[2]) * ng[2];
                 if (!(dot >= m_minCos)) continue;
                 if (IsFrontier(a, b, f, g)) continue;
-                if (CanJoin(g, region))
-                    Join(g, region);
+                int border;
+                if (CanJoin(g, region, border))
+                    Join(g, region, border);
                 else
                     m_deferred.Add(g);
             }
@@ -359,8 +356,9 @@ void CCoplanarMerger::GrowRegion(int seed, int region) {
         bool joined = false;
         for (int i = 0; i < m_deferred.GetSize(); ++i) {
             const int g = m_deferred[i];
-            if (m_region[g] == -1 && CanJoin(g, region)) {
-                Join(g, region);
+            int border;
+            if (m_region[g] == -1 && CanJoin(g, region, border)) {
+                Join(g, region, border);
                 joined = true;
             }
         }
