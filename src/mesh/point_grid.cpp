@@ -81,6 +81,15 @@ void C3DPointGridMap::Init(const C3DTPoint<float>* points, int count, const doub
     int* table = m_slots.GetData();
     for (unsigned s = 0; s < slots; ++s) table[4 * s + 3] = -1;
 
+    // The occupancy bits: 8 per point (a point has at most one cell), a power of two from 64 to
+    // 2^27 (16 MB; more cells than that share bits).
+    unsigned logBits = 6;
+    while (logBits < 27 && (uint64_t(1) << logBits) < 8 * uint64_t(m_nPoints)) ++logBits;
+    m_occupiedShift = 32 - logBits;
+    m_occupied.SetSize(int((uint64_t(1) << logBits) / 64));
+    uint64_t* bits = m_occupied.GetData();
+    std::memset(bits, 0, size_t(m_occupied.GetSize()) * sizeof(uint64_t));
+
     int* cells = m_cells.GetData();
     int* next = m_next.GetData();
     for (int p = 0; p < m_nPoints; ++p) {
@@ -93,32 +102,20 @@ void C3DPointGridMap::Init(const C3DTPoint<float>* points, int count, const doub
         const int* c = cells + 3 * size_t(p);
         next[p] = -1;
         if (c[0] == kNoCell) continue;
-        int s = FindSlot(c[0], c[1], c[2], HashCell(c[0], c[1], c[2]));
+        const unsigned h = HashCell(c[0], c[1], c[2]);
+        int s = FindSlot(c[0], c[1], c[2], h);
         int* e = table + 4 * size_t(s);
         if (e[3] < 0) {
             e[0] = c[0];
             e[1] = c[1];
             e[2] = c[2];
             ++m_nCells;
+            const unsigned bit = h >> m_occupiedShift;
+            bits[bit >> 6] |= uint64_t(1) << (bit & 63);
         } else {
             next[p] = e[3];
         }
         e[3] = p;
-    }
-
-    // The occupancy bits: 8 per occupied cell, a power of two from 64 to 2^27 (16 MB; more
-    // cells than that share bits).
-    unsigned logBits = 6;
-    while (logBits < 27 && (uint64_t(1) << logBits) < 8 * uint64_t(m_nCells)) ++logBits;
-    m_occupiedShift = 32 - logBits;
-    m_occupied.SetSize(int((uint64_t(1) << logBits) / 64));
-    uint64_t* bits = m_occupied.GetData();
-    std::memset(bits, 0, size_t(m_occupied.GetSize()) * sizeof(uint64_t));
-    for (int p = 0; p < m_nPoints; ++p) {
-        const int* c = cells + 3 * size_t(p);
-        if (c[0] == kNoCell) continue;
-        const unsigned bit = HashCell(c[0], c[1], c[2]) >> m_occupiedShift;
-        bits[bit >> 6] |= uint64_t(1) << (bit & 63);
     }
 }
 

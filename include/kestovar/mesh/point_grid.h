@@ -67,7 +67,7 @@ private:
     CXArray<int> m_slots;    // 4 per slot: cell x, y, z and the first point (-1: empty slot)
     CXArray<int> m_next;     // per point: the next point of its cell, -1 at the end
     // One bit per value of the hash's top bits, set for the occupied cells: a neighbourhood
-    // query mostly asks for empty cells, and the bits (about 8 per cell, a table that stays in
+    // query mostly asks for empty cells, and the bits (about 8 per point, a table that stays in
     // the cache) turn most of them away without a probe of the slots.
     CXArray<uint64_t> m_occupied;
     unsigned int m_occupiedShift = 32;  // hash >> shift = bit index
