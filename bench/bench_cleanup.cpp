@@ -42,6 +42,7 @@
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/mesh/triangulate.h"
 #include "report.h"
+#include "shape_test_util.h"
 #include "simplify/obj_mesh_util.h"
 
 #ifdef KESTOVAR_HAVE_MESHOPTIMIZER
@@ -250,24 +251,24 @@ void BenchLongPolygons() {
     }
 }
 
-// A side x side grid of unit squares, two triangles each, over a gentle height field (no two
-// neighbouring faces coplanar unless `flat`); squares whose `skip` test is true are left out and
-// those whose `flip` test is true have their triangles listed backwards.
+// A side x side grid of unit squares, two triangles each (test::SquareGrid), over a gentle height
+// field (no two neighbouring faces coplanar) unless `flat`; squares whose `skip` test is true are
+// left out and those whose `flip` test is true have their triangles listed backwards.
+double Ripple(double x, double y) { return double((int(x) * 7 + int(y) * 3) % 5) * 0.1; }
+
 template <class Skip, class Flip>
 C3DObject* GridObject(int side, bool flat, Skip&& skip, Flip&& flip) {
-    std::vector<float> xyz;
+    const test::Triangles grid = test::SquareGrid(side, double(side), flat ? nullptr : Ripple);
+    const std::vector<float> xyz(grid.xyz.begin(), grid.xyz.end());
     std::vector<int> tris;
-    for (int y = 0; y <= side; ++y)
-        for (int x = 0; x <= side; ++x)
-            xyz.insert(xyz.end(), {float(x), float(y), flat ? 0.0f : float((x * 7 + y * 3) % 5) * 0.1f});
     for (int y = 0; y < side; ++y)
         for (int x = 0; x < side; ++x) {
             if (skip(x, y)) continue;
-            const int a = y * (side + 1) + x, b = a + 1, c = a + side + 1, d = c + 1;
+            const int* cell = &grid.tris[6 * (size_t(y) * side + x)];
             if (flip(x, y))
-                tris.insert(tris.end(), {a, d, b, a, c, d});
+                tris.insert(tris.end(), {cell[2], cell[1], cell[0], cell[5], cell[4], cell[3]});
             else
-                tris.insert(tris.end(), {a, b, d, a, d, c});
+                tris.insert(tris.end(), cell, cell + 6);
         }
     return CreateObjectFromArrays(xyz.data(), unsigned(xyz.size() * 4), tris.data(), unsigned(tris.size() * 4),
                                   nullptr, 0);
