@@ -164,6 +164,55 @@ TEST(AssociationMapLoadRun, ARecordBufferShortOfRoomAndATableThatGrowsMidRunMatc
     }
 }
 
+TEST(AssociationMapLoadRun, SingleCallsBetweenRunsEndTheStretchOfRecordsWrittenInPlace) {
+    // A run writes into the records an earlier run laid out, unless something else changed the
+    // collection in between: here single Add and AddUnique calls of the loader, some of which
+    // create records and some of which move a record that outgrew its room. Runs of every
+    // length, with and without single calls between them, in face-like order (each key's values
+    // spread over neighbouring runs).
+    const unsigned keys = 1500;
+    const unsigned slots = NextPrime(2 * keys + 2);
+    std::vector<MapCall> calls;
+    for (unsigned i = 0; i < 3 * keys; ++i) {
+        const unsigned k = (i / 3 + (i % 3) * 7) % keys;  // three values per key, seven keys apart
+        calls.push_back({(uint64_t(k) * 2654435761u) << 3, int(i), i % 11 == 0});
+    }
+    for (unsigned every : {1u, 5u, 64u}) {
+        for (unsigned singleEvery : {0u, 2u, 7u}) {
+            Lists64 plain(21, 2), loaded(21, 2);
+            plain.InitHashTable(keys);
+            AddAll(plain, calls);
+            {
+                Lists64::Loader load(loaded, keys);
+                ASSERT_EQ(load.GetHashCapacity(), slots);
+                size_t from = 0;
+                for (unsigned run = 0; from < calls.size(); ++run) {
+                    if (singleEvery && run % singleEvery == 1) {
+                        const MapCall& c = calls[from++];
+                        if (c.unique)
+                            load.AddUnique(c.key, HomeOf(c.key, slots), c.value);
+                        else
+                            load.Add(c.key, HomeOf(c.key, slots), c.value);
+                        continue;
+                    }
+                    const size_t to = std::min(calls.size(), from + every);
+                    const MapCall* part = calls.data() + from;
+                    load.AddRun(unsigned(to - from), [part, slots](unsigned i, unsigned& home, int& value, bool& unique) {
+                        home = HomeOf(part[i].key, slots);
+                        value = part[i].value;
+                        unique = part[i].unique;
+                        return part[i].key;
+                    });
+                    from = to;
+                }
+            }
+            SCOPED_TRACE(every);
+            SCOPED_TRACE(singleEvery);
+            ExpectSameMaps(plain, loaded);
+        }
+    }
+}
+
 TEST(HashMapLoadRun, ClaimRunStopsBeforeTheGrowthAndTheRestGoesThroughGetOrInsert) {
     // ClaimRun hands back each key's value (new ones value-initialised) and stops before the new
     // key that makes the growth rule rebuild; the caller finishes with GetOrInsert. The result

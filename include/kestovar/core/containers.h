@@ -331,21 +331,24 @@ public:
             m_map.AddToRecord(r, value);
             return true;
         }
+        // See CHashMap::Loader::ClaimInTable.
+        void ClaimInTable() { m_index.ClaimInTable(); }
         // Completes the hash map (see CHashMap::Loader::Finish); also done by the destructor.
         void Finish() { m_index.Finish(); }
 
         // Add and AddUnique calls in bulk, with the result of making them one by one in order:
         // entry i (i < n) is the key get(i, home, value, unique) returns, with its home, its value
-        // and whether the call is an AddUnique. The keys are claimed in order (CHashMap::Loader::
-        // ClaimRun) and their records numbered as the calls would number them. While every entry
-        // adds to a record the run creates and no record outgrows its room or the buffer, the
-        // records are laid out in the collection's free bytes as the claims go (the records and
-        // bytes of the calls, as no record moves); otherwise the record calls are made one by one
-        // afterwards, get being called a second time for each entry. Unlike Add, a run never
-        // fails on a long list: a key's values past max(INDEX) are dropped, so that a bulk build
-        // (the edge-to-face graph of a file where one edge has 70000 faces) gives each key the
-        // longest list its record can hold. After an exception (memory, keys) the map is left in
-        // no defined state and is to be discarded.
+        // and whether the call is an AddUnique. get is called once per entry, in order. The keys
+        // are claimed in order (CHashMap::Loader::ClaimRun) and their records numbered as the
+        // calls would number them. New records are laid out one after another in the
+        // collection's free bytes as the claims go, and a value for a record of that stretch
+        // (from this run or an earlier one) that has room is written in place; any other entry
+        // (a record out of room, one from before the stretch, a buffer out of room) is made
+        // through the collection's own calls, after which a new stretch starts. Unlike Add, a run
+        // never fails on a long list: a key's values past max(INDEX) are dropped, so that a bulk
+        // build (the edge-to-face graph of a file where one edge has 70000 faces) gives each key
+        // the longest list its record can hold. After an exception (memory, keys) the map is
+        // left in no defined state and is to be discarded.
         template <class Get>
         void AddRun(unsigned n, Get&& getIn) {
             // A copy of the entry reader in this frame: the caller's may be aliased by the
@@ -353,109 +356,125 @@ public:
             std::decay_t<Get> get(getIn);
             typedef typename Lists::Element Element;
             Lists& lists = m_map.m_lists;
-            const unsigned first = lists.GetSize();
             const unsigned typical = lists.GetTypicalLength();
             // The room Add(&value, 1, typical) gives a new record, and its bytes.
             const unsigned room = typical > 1 ? typical : 1;
-            bool inPlace = room <= Lists::kMaxRecordLength;
-            const uint64_t step = Lists::RecordBytes(inPlace ? room : 1);
+            const uint64_t step = Lists::RecordBytes(room);
+            // The stretch: records [areaFirst, next) at area + (r - areaFirst) * step, of which
+            // those from lists.GetSize() on are not yet committed to the collection; `fit` more
+            // new records fit in the free bytes after the committed ones.
             uint64_t free;
-            unsigned char* const base = lists.GetFreeBytes(free);
-            const uint64_t fit = free / step;
-            unsigned next = first;
-            const auto keyAt = [&get](unsigned i, unsigned& home) __attribute__((always_inline)) {
-                VALUE value;
-                bool unique;
+            unsigned char* const freeBytes = lists.GetFreeBytes(free);
+            unsigned next = lists.GetSize();
+            // The stretch of the last run goes on while nothing else has changed the collection.
+            if (!(m_pArea && lists.GetBuffer() == m_pAreaBuffer && next == m_nAreaEnd &&
+                  lists.GetUsedBytes() == m_nAreaUsed)) {
+                m_pArea = freeBytes;
+                m_nAreaFirst = next;
+            }
+            unsigned char* area = m_pArea;
+            unsigned areaFirst = m_nAreaFirst;
+            uint64_t fit = room <= Lists::kMaxRecordLength ? free / step : 0;
+            unsigned pending = 0;
+            uint64_t pendingValues = 0;
+            const auto commit = [&]() {
+                if (pending || pendingValues) lists.CommitFreeRecords(pending, step, pendingValues);
+                fit -= pending;
+                pending = 0;
+                pendingValues = 0;
+            };
+            // After a call of the collection's own: the stretch starts at its free bytes.
+            const auto restart = [&]() {
+                uint64_t bytes;
+                area = lists.GetFreeBytes(bytes);
+                areaFirst = lists.GetSize();
+                fit = room <= Lists::kMaxRecordLength ? bytes / step : 0;
+            };
+            // The entry's value and kind, from the key's read to its visit.
+            VALUE value{};
+            bool unique = false;
+            const auto keyAt = [&get, &value, &unique](unsigned i, unsigned& home) __attribute__((always_inline)) {
                 return get(i, home, value, unique);
             };
-            const auto visit = [&](unsigned i, unsigned& r, bool isNew) __attribute__((always_inline)) {
-                unsigned home;
-                VALUE value;
-                bool unique;
-                get(i, home, value, unique);
+            const auto visit = [&](unsigned, unsigned& r, bool isNew) __attribute__((always_inline)) {
                 if (isNew) {
                     if (next == UINT_MAX - 1) XThrow<CXInvalidArgException>("CAssociationMap: too many keys");
-                    const unsigned j = next - first;
                     r = ++next;
-                    if (!inPlace) return;
-                    if (j >= fit) {
-                        inPlace = false;
+                    if (pending < fit) [[likely]] {
+                        Element* e = reinterpret_cast<Element*>(area + uint64_t(r - 1 - areaFirst) * step);
+                        e->m_nCount = 1;
+                        e->m_nCapacity = INDEX(room);
+                        VALUE* data = e->GetData();
+                        data[0] = value;
+                        if constexpr (std::is_arithmetic_v<VALUE>) {
+                            if (room == 2)
+                                data[1] = VALUE(0);
+                            else
+                                for (unsigned k = 1; k < room; ++k) data[k] = VALUE(0);
+                        } else {
+                            std::memset(static_cast<void*>(data + 1), 0, size_t(room - 1) * sizeof(VALUE));
+                        }
+                        ++pending;
+                        ++pendingValues;
                         return;
                     }
-                    Element* e = reinterpret_cast<Element*>(base + j * step);
-                    e->m_nCount = 1;
-                    e->m_nCapacity = INDEX(room);
+                    commit();
+                    lists.Add(&value, 1, typical);
+                    restart();
+                    return;
+                }
+                const unsigned rec = r - 1;
+                if (rec >= areaFirst) [[likely]] {
+                    Element* e = reinterpret_cast<Element*>(area + uint64_t(rec - areaFirst) * step);
+                    const unsigned count = e->m_nCount;
                     VALUE* data = e->GetData();
-                    data[0] = value;
-                    if constexpr (std::is_arithmetic_v<VALUE>) {
-                        if (room == 2)
-                            data[1] = VALUE(0);
-                        else
-                            for (unsigned k = 1; k < room; ++k) data[k] = VALUE(0);
-                    } else {
-                        std::memset(static_cast<void*>(data + 1), 0, size_t(room - 1) * sizeof(VALUE));
+                    if (unique)
+                        for (unsigned k = 0; k < count; ++k)
+                            if (data[k] == value) return;
+                    if (count < room) [[likely]] {
+                        data[count] = value;
+                        e->m_nCount = INDEX(count + 1);
+                        ++pendingValues;
+                        return;
                     }
-                    return;
                 }
-                if (!inPlace) return;
-                // A record from before the run, an AddUnique on a key already listed, or a record
-                // out of room: the record calls are made one by one.
-                if (r - 1 < first || unique) {
-                    inPlace = false;
-                    return;
+                commit();
+                if (unique) {
+                    unsigned count;
+                    const VALUE* have = lists.Get(rec, count);
+                    for (unsigned k = 0; k < count; ++k)
+                        if (have[k] == value) return;
                 }
-                Element* e = reinterpret_cast<Element*>(base + uint64_t(r - 1 - first) * step);
-                const unsigned count = e->m_nCount;
-                if (count == room) {
-                    inPlace = false;
-                    return;
-                }
-                e->GetData()[count] = value;
-                e->m_nCount = INDEX(count + 1);
+                // A full list drops the value (see above).
+                if (lists.GetRecordSize(rec) == Lists::kMaxRecordLength) return;
+                lists.AppendValue(rec, value);
+                restart();
             };
             unsigned i = m_index.ClaimRun(n, keyAt, visit);
             for (; i < n; ++i) {
                 unsigned home;
-                VALUE value;
-                bool unique;
-                const KEY key = get(i, home, value, unique);
+                const KEY key = keyAt(i, home);
                 unsigned& r = m_index.GetOrInsert(key, home);
                 visit(i, r, r == 0);
             }
-            if (inPlace) {
-                lists.CommitFreeRecords(next - first, step, n);
-                return;
-            }
-            // One by one. The records from `first` on are created in the order of their first
-            // entries, so the first entry naming record `created` is the one that creates it.
-            unsigned created = first;
-            for (i = 0; i < n; ++i) {
-                unsigned home;
-                VALUE value;
-                bool unique;
-                const KEY key = get(i, home, value, unique);
-                const unsigned rec = m_index.GetOrInsert(key, home) - 1;
-                if (rec == created) {
-                    lists.Add(&value, 1, typical);
-                    ++created;
-                    continue;
-                }
-                if (unique) {
-                    unsigned count;
-                    const VALUE* have = lists.Get(rec, count);
-                    bool repeated = false;
-                    for (unsigned k = 0; k < count && !repeated; ++k) repeated = have[k] == value;
-                    if (repeated) continue;
-                }
-                // A full list drops the value (see above).
-                if (lists.GetRecordSize(rec) == Lists::kMaxRecordLength) continue;
-                lists.AppendValue(rec, value);
-            }
+            commit();
+            m_pArea = area;
+            m_nAreaFirst = areaFirst;
+            m_pAreaBuffer = lists.GetBuffer();
+            m_nAreaEnd = lists.GetSize();
+            m_nAreaUsed = lists.GetUsedBytes();
         }
 
     private:
         CAssociationMap& m_map;
         typename Index::Loader m_index;
+        // The stretch of records laid out in place by the last run (see AddRun): its first
+        // record and address, and the collection as the run left it (buffer, records, bytes).
+        unsigned char* m_pArea = nullptr;
+        const unsigned char* m_pAreaBuffer = nullptr;
+        unsigned m_nAreaFirst = 0;
+        unsigned m_nAreaEnd = 0;
+        uint64_t m_nAreaUsed = 0;
     };
     // Removes the first occurrence of `value` from the list of `key`; the key goes with its last
     // value. Returns false when the key or the value is absent.

@@ -649,7 +649,7 @@ public:
         unsigned ClaimRun(unsigned n, KeyAt&& keyAt, Visit&& visit) {
             if (m_nCleared == kFinished) return 0;
             if constexpr (kWindowed) {
-                if (m_nCapacity >= kWindowedCapacity && (reinterpret_cast<uintptr_t>(m_map.m_pSlots) & 15) == 0)
+                if (!m_bInTable && m_nCapacity >= kWindowedCapacity && (reinterpret_cast<uintptr_t>(m_map.m_pSlots) & 15) == 0)
                     return ClaimRunWindowed(n, keyAt, visit);
             }
             Slot* const slots = m_map.m_pSlots;
@@ -674,6 +674,13 @@ public:
             m_map.m_nFill = fill;
             m_nCleared = cleared;
             return i;
+        }
+        // Makes the runs claim their slots in the table itself rather than through the cache
+        // window: for homes that rise only roughly (a build in face order with a hash that
+        // follows the point indices), whose claims would otherwise fall behind the window.
+        void ClaimInTable() {
+            if (m_bWindow) CloseWindow();
+            m_bInTable = true;
         }
         // Clears the slots the load has not reached; the map is then an ordinary map. Further
         // GetOrInsert calls go to the map itself.
@@ -821,6 +828,7 @@ public:
 #endif
         }
 
+        bool m_bInTable = false;
         static constexpr unsigned kFinished = UINT_MAX;
         // Slots of the claim window (a power of two), and how many of them lie past the slot
         // that moves it.
