@@ -1,27 +1,35 @@
 // Mesh-model benchmark: building the point-to-face and the edge-to-face graph, a full Clean and the
-// list checksums, on a generated grid of 2 million triangles and on the bunny (data/bunny00.obj).
-// Each graph build is timed beside a plain reference built in the same run from a flat index
-// array: a counting-sort point-to-face table (offsets and face ids in two std::vectors) and, for
-// edges, the same counting sort keyed by the smaller end of each edge with each bucket sorted by
-// the larger end. Every figure is the median of 5 runs (a graph build's runs taken in turn with its
-// reference's), printed with the rate in million faces per second and the ratio to the reference.
-// Times are CPU time of the benchmark thread on a warm heap (benchreport::KeepFreedBlocks). Then the memory of the
-// lists per triangle (points, face records with their offsets, face main data) and of each graph.
+// list checksums, on a generated grid of 2 million triangles, on the same grid with its points
+// renumbered at random, and on the bunny (data/bunny00.obj, whose faces do not follow their points
+// either). Each graph build is timed beside a plain reference built in the same run from a flat
+// index array: a counting-sort point-to-face table (offsets and face ids in two std::vectors) and,
+// for edges, the same counting sort keyed by the smaller end of each edge with each bucket sorted
+// by the larger end. Every figure is the median of 5 runs (a graph build's runs taken in turn with
+// its reference's), printed with the rate in million faces per second and the ratio to the
+// reference. Times are CPU time of the benchmark thread on a warm heap
+// (benchreport::KeepFreedBlocks). Then the memory of the lists per triangle (points, face records
+// with their offsets, face main data) and of each graph.
 //
 // Goals (one core): each graph build within 2x its reference; at most 48 bytes per triangle,
 // points included, before graphs.
 //
-// Where the edge-to-face build goes on the 2M grid (CPU-time timers around each phase, December
-// 2026, 85-95 ms in all on a warm heap): the live-corner count and the map's set-up 2.5 ms;
-// gathering the edges into their buckets about 30 ms (eight plain triangles read and tested at
-// once, homes hashed four at a time, then each edge dropped into its bucket's staging line, about
-// 20 instructions per edge); the per-bucket sort by block about 16 ms (the bucket's edges read
-// back from memory); the map load about 42 ms, bound by the claims themselves (about 20 cycles
-// per half-edge: skipping the record writes saved about 2 ms, skipping the slot stream 4-8 ms).
-// The first build in a process faults in about 250 MB of fresh pages (the 96 MB staging buffer,
-// 108 MB of slots, 40 MB of records): about 220 ms on small pages, about 120 ms since the
-// allocation functions ask for large pages (more, now and then, on a young virtual machine; see
-// kestovar/platform/huge_pages.h).
+// The edge-to-face graph loads in face order when the faces follow their points (the grid) and
+// by home block otherwise (the shuffled grid, the bunny); see BuildEdgeToFaceGraph. December 2026,
+// 2M grid: 50-68 ms in face order (1.4-1.7x the sorted edge table), where the load by block took
+// 85-100 ms; shuffled grid about 108 ms (0.75x: the reference's scatter suffers more from the
+// shuffle); bunny 4.7-5.2 ms (1.5x).
+// Where the load by block went on the 2M grid before the edge hash followed the point indices
+// (CPU-time timers around each phase, 85-95 ms in all on a warm heap): the live-corner count and
+// the map's set-up 2.5 ms; gathering the edges into their buckets about 30 ms (eight plain
+// triangles read and tested at once, homes hashed four at a time, then each edge dropped into its
+// bucket's staging line, about 20 instructions per edge); the per-bucket sort by block about
+// 16 ms (the bucket's edges read back from memory); the map load about 42 ms, bound by the claims
+// themselves (about 20 cycles per half-edge: skipping the record writes saved about 2 ms,
+// skipping the slot stream 4-8 ms). The first build in a process faults in about 250 MB of fresh
+// pages (the 96 MB staging buffer, 108 MB of slots, 40 MB of records): about 220 ms on small
+// pages, about 120 ms since the allocation functions ask for large pages (more, now and then, on
+// a young virtual machine; see kestovar/platform/huge_pages.h). The load in face order needs no
+// staging buffer.
 // Measured without gain (alternating runs): branch-free claims, reading the home and the next
 // slot together or writing records through local stand-ins (5-10 % and 35 % slower: the stores
 // then wait for the slot loads); claiming each bucket in face order through a bucket-sized
@@ -39,6 +47,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -120,6 +129,21 @@ Triangles MakeGrid(int w, int h) {
             int a = y * (w + 1) + x, b = a + 1, c = a + w + 2, d = a + w + 1;
             t.index.insert(t.index.end(), {a, b, c, a, c, d});
         }
+    return t;
+}
+
+// `t` with its points renumbered at random (a fixed seed), the faces following: the layout of a
+// mesh whose faces do not come in the order of their points.
+Triangles ShufflePoints(Triangles t) {
+    std::vector<int> to(size_t(t.Points()));
+    for (size_t i = 0; i < to.size(); ++i) to[i] = int(i);
+    std::mt19937 rng(20261209u);
+    std::shuffle(to.begin(), to.end(), rng);
+    std::vector<float> xyz(t.xyz.size());
+    for (size_t i = 0; i < to.size(); ++i)
+        for (size_t c = 0; c < 3; ++c) xyz[3 * size_t(to[i]) + c] = t.xyz[3 * i + c];
+    t.xyz = std::move(xyz);
+    for (int& v : t.index) v = to[size_t(v)];
     return t;
 }
 
@@ -286,10 +310,10 @@ void Run(const char* name, const Triangles& t) {
 
 int main(int argc, char** argv) {
     benchreport::KeepFreedBlocks();
-    if (benchreport::Quick())
-        Run("grid 300 x 300", MakeGrid(300, 300));
-    else
-        Run("grid 1000 x 1000", MakeGrid(1000, 1000));
+    const int side = benchreport::Quick() ? 300 : 1000;
+    const std::string grid = "grid " + std::to_string(side) + " x " + std::to_string(side);
+    Run(grid.c_str(), MakeGrid(side, side));
+    Run((grid + ", points shuffled").c_str(), ShufflePoints(MakeGrid(side, side)));
     std::string bunny = argc > 1 ? argv[1] : std::string(KESTOVAR_SOURCE_DIR) + "/data/bunny00.obj";
     Triangles t;
     if (LoadObj(bunny.c_str(), t))

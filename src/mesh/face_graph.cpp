@@ -7,6 +7,7 @@
 // it is and check only that face and point indices are in range.
 #include "kestovar/mesh/face_graph.h"
 
+#include <algorithm>
 #include <cassert>
 #include <climits>
 #include <cmath>
@@ -526,11 +527,10 @@ void EdgeHomesPlain(const unsigned* a, const unsigned* b, unsigned n, uint64_t m
 
 #if defined(__x86_64__)
 // EdgeHomesPlain four edges at a time in 64-bit lanes, with the same integer operations: the
-// hash's multiplications by 21 and 65 as shifts and adds, and the reduction's 64 x 64-bit
-// products from 32 x 32-bit ones.
+// hash's multiplications as shifts and adds, and the reduction's 64 x 64-bit products from
+// 32 x 32-bit ones.
 [[gnu::target("avx2")]] void EdgeHomesAvx2(const unsigned* a, const unsigned* b, unsigned n, uint64_t magic,
                                            unsigned slots, unsigned* home) {
-    const __m256i ones = _mm256_set1_epi64x(-1);
     const __m256i magicLow = _mm256_set1_epi64x(int64_t(magic & 0xFFFFFFFFu));
     const __m256i magicHigh = _mm256_set1_epi64x(int64_t(magic >> 32));
     const __m256i divisor = _mm256_set1_epi64x(int64_t(slots));
@@ -538,14 +538,9 @@ void EdgeHomesPlain(const unsigned* a, const unsigned* b, unsigned n, uint64_t m
     for (unsigned i = 0; i < n; i += 4) {
         const __m256i lo = _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)));
         const __m256i hi = _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
-        // HashMix64 of the key (a << 32) | b.
-        const __m256i key = _mm256_or_si256(_mm256_slli_epi64(lo, 32), hi);
-        __m256i x = _mm256_add_epi64(_mm256_slli_epi64(key, 18), _mm256_xor_si256(key, ones));
-        x = _mm256_xor_si256(x, _mm256_srli_epi64(x, 31));
-        x = _mm256_add_epi64(x, _mm256_add_epi64(_mm256_slli_epi64(x, 2), _mm256_slli_epi64(x, 4)));
-        x = _mm256_xor_si256(x, _mm256_srli_epi64(x, 11));
-        x = _mm256_add_epi64(x, _mm256_slli_epi64(x, 6));
-        x = _mm256_xor_si256(x, _mm256_srli_epi64(x, 22));
+        // The edge hash 5a + 3b; only its low 32 bits are used below.
+        const __m256i x = _mm256_add_epi64(_mm256_add_epi64(_mm256_slli_epi64(lo, 2), lo),
+                                           _mm256_add_epi64(_mm256_slli_epi64(hi, 1), hi));
         // FastMod of the hash h (the low 32 bits of x): low = magic * h mod 2^64, then the high
         // 64 bits of low * slots as (high(low) * slots + (low(low) * slots >> 32)) >> 32, which
         // cannot overflow.
@@ -636,27 +631,362 @@ uint64_t LiveCorners(const CFaceList& list, bool& allLive) {
     return corners;
 }
 
+// Calls, in face order (corner order within a face), for every edge of a live face of `list`
+// that goes into the edge-to-face graph, with the home of its key in a table of `slots` slots:
+// - batch(count, a, b, home, face) for the edges of `count` consecutive plain triangles (three
+//   distinct points in range, nearly every face): edge k of batched face t (corners k and k + 1
+//   mod 3) has the ends a[k][t] < b[k][t] and the home home[k][t], and the face is face[t];
+// - one(a, b, face, home) for each edge of any other face (see ForEachGraphEdge: `face` carries
+//   kCheckInTable for an edge of a face longer than kScannedCorners).
+// A batch is handed over before the next other face, so that the order stays that of the faces.
+// The homes of a batch are computed together, four at a time where the processor has AVX2;
+// there, when every face is live and the records are read through their offsets, eight faces
+// at a time are read and tested together. Throws for a point index outside [0, pointCount).
+template <class Batch, class One>
+void ForEachGraphEdgeInFaceOrder(const CFaceList& list, unsigned pointCount, bool allLive, unsigned slots,
+                                 Batch&& batch, One&& one) {
+    const unsigned faceCount = unsigned(list.GetSize());
+    const uint64_t magic = detail::ModMagic(slots);
+    static const bool avx2 = ProcessorHasAvx2();
+    constexpr unsigned kBatch = 64;
+    // The rows have room for the hashing's multiples of four.
+    unsigned batchA[3][kBatch + 4] = {}, batchB[3][kBatch + 4] = {}, batchHome[3][kBatch + 4];
+    unsigned batchFace[kBatch];
+    unsigned batched = 0;
+    const unsigned* const rowsA[3] = {batchA[0], batchA[1], batchA[2]};
+    const unsigned* const rowsB[3] = {batchB[0], batchB[1], batchB[2]};
+    const unsigned* const rowsHome[3] = {batchHome[0], batchHome[1], batchHome[2]};
+    const auto flush = [&]() {
+        for (unsigned k = 0; k < 3; ++k) {
+            if (avx2)
+                EdgeHomesAvx2(batchA[k], batchB[k], (batched + 3) & ~3u, magic, slots, batchHome[k]);
+            else
+                EdgeHomesPlain(batchA[k], batchB[k], batched, magic, slots, batchHome[k]);
+        }
+        batch(batched, rowsA, rowsB, rowsHome, static_cast<const unsigned*>(batchFace));
+        batched = 0;
+    };
+    const CFaceFlagsView flags(list);
+    const FaceIndexReader indexes(list);
+    const auto takeFace = [&](unsigned f) {
+        if (!allLive && !IsLiveFaceFlags(flags(f))) return;
+        int k;
+        const int* idx = indexes(f, k);
+        if (k == 3) {
+            // One branch for all the tests of a plain triangle.
+            const unsigned p0 = unsigned(idx[0]), p1 = unsigned(idx[1]), p2 = unsigned(idx[2]);
+            if ((p0 < pointCount) & (p1 < pointCount) & (p2 < pointCount) & (p0 != p1) & (p1 != p2) & (p0 != p2))
+                [[likely]] {
+                batchA[0][batched] = p0 < p1 ? p0 : p1;
+                batchB[0][batched] = p0 < p1 ? p1 : p0;
+                batchA[1][batched] = p1 < p2 ? p1 : p2;
+                batchB[1][batched] = p1 < p2 ? p2 : p1;
+                batchA[2][batched] = p2 < p0 ? p2 : p0;
+                batchB[2][batched] = p2 < p0 ? p0 : p2;
+                batchFace[batched] = f;
+                if (++batched == kBatch) flush();
+                return;
+            }
+        }
+        if (batched) flush();
+        for (int j = 0; j < k; ++j)
+            if (unsigned(idx[j]) >= pointCount) ThrowBadPointIndex("InitEdgeToFaceGraph");
+        ForEachGraphEdge(idx, k, f, [&](unsigned a, unsigned b, int face) {
+            one(a, b, face, detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)), magic, slots));
+        });
+    };
+    const unsigned char* const buffer = indexes.Buffer();
+    const uint32_t* const offsets = indexes.Offsets();
+    ForEachFaceInEights(
+        faceCount, avx2 && allLive && offsets,
+        [&](unsigned f) {
+            // The batch is emptied at kBatch faces; eight more must fit.
+            if (batched > kBatch - 8) flush();
+            unsigned* const a[3] = {batchA[0] + batched, batchA[1] + batched, batchA[2] + batched};
+            unsigned* const b[3] = {batchB[0] + batched, batchB[1] + batched, batchB[2] + batched};
+            if (!PlainTriangles8(buffer, offsets, f, pointCount, a, b, batchFace + batched)) return false;
+            if ((batched += 8) == kBatch) flush();
+            return true;
+        },
+        takeFace);
+    if (batched) flush();
+}
+
+// Whether the faces of `list` come roughly in the order of their points, so that with the edge
+// hash, which follows the point indices, the homes of the edges of consecutive faces lie close
+// together: in samples of 256 consecutive faces spread over the list, the middle 80 % of the
+// edges' hashes span at most kNearSpan in at least half of the samples. Scanned, generated and
+// exported meshes mostly do; a mesh whose points or faces were shuffled does not. The samples
+// read about 8000 faces.
+bool FacesFollowTheirPoints(const CFaceList& list, bool allLive) {
+    constexpr unsigned kSampleFaces = 256, kSamples = 32;
+    // 32768 slots of 16 bytes: 512 KB of the table, in a 2 MB second-level cache.
+    constexpr unsigned kNearSpan = 32768;
+    const unsigned faceCount = unsigned(list.GetSize());
+    if (faceCount <= kSampleFaces * kSamples) return true;
+    const CFaceFlagsView flags(list);
+    const FaceIndexReader indexes(list);
+    unsigned hashes[3 * kSampleFaces];
+    unsigned near = 0;
+    for (unsigned s = 0; s < kSamples; ++s) {
+        const unsigned first = unsigned(uint64_t(faceCount - kSampleFaces) * s / (kSamples - 1));
+        unsigned n = 0;
+        for (unsigned f = first; f < first + kSampleFaces; ++f) {
+            if (!allLive && !IsLiveFaceFlags(flags(f))) continue;
+            int k;
+            const int* idx = indexes(f, k);
+            // The first three corners stand for the face.
+            for (int j = 0; j < 3 && j < k; ++j)
+                hashes[n++] = CHashMethods<C3DEdge>::Hash(C3DEdge(unsigned(idx[j]), unsigned(idx[j + 1 < k ? j + 1 : 0])));
+        }
+        if (n < 10) {
+            ++near;
+            continue;
+        }
+        unsigned* const low = hashes + n / 10;
+        unsigned* const high = hashes + n - 1 - n / 10;
+        std::nth_element(hashes, low, hashes + n);
+        std::nth_element(low, high, hashes + n);
+        near += *high - *low <= kNearSpan;
+    }
+    return 2 * near >= kSamples;
+}
+
+// Loads the graph's edges in face order: for faces that follow their points (see
+// FacesFollowTheirPoints), the claims and the records then move through the table and the
+// record buffer almost front to back, without the gathering and sorting of LoadEdgesByBlock.
+// The edges gather in a small staging table that goes to the map one run at a time. Claims go
+// to the table itself (a home may lie some thousand slots behind the last one).
+void LoadEdgesInFaceOrder(CEdgeToFaceGraph::Loader& load, const CFaceList& list, unsigned pointCount, bool allLive) {
+    load.ClaimInTable();
+    // Room for a batch of plain triangles' edges (3 x 64) and more.
+    constexpr unsigned kStaged = 512;
+    HalfEdge staged[kStaged];
+    unsigned count = 0;
+    const auto flush = [&]() {
+        const HalfEdge* const run = staged;
+        load.AddRun(count, [run](unsigned i, unsigned& home, int& face, bool& unique) __attribute__((always_inline)) {
+            const HalfEdge& e = run[i];
+            home = e.home;
+            face = e.face & ~int(kCheckInTable);
+            unique = (e.face & int(kCheckInTable)) != 0;
+            return C3DEdge(e.a, e.b);
+        });
+        count = 0;
+    };
+    ForEachGraphEdgeInFaceOrder(
+        list, pointCount, allLive, load.GetHashCapacity(),
+        [&](unsigned n, const unsigned* const* a, const unsigned* const* b, const unsigned* const* home,
+            const unsigned* face) {
+            if (count + 3 * n > kStaged) flush();
+            HalfEdge* out = staged + count;
+            for (unsigned t = 0; t < n; ++t, out += 3) {
+                const int f = int(face[t]);
+                out[0] = HalfEdge{a[0][t], b[0][t], f, home[0][t]};
+                out[1] = HalfEdge{a[1][t], b[1][t], f, home[1][t]};
+                out[2] = HalfEdge{a[2][t], b[2][t], f, home[2][t]};
+            }
+            count += 3 * n;
+        },
+        [&](unsigned a, unsigned b, int face, unsigned home) {
+            if (count == kStaged) flush();
+            staged[count++] = HalfEdge{a, b, face, home};
+        });
+    if (count) flush();
+}
+
+// Loads the graph's edges in the order of the block of 64 slots their key's home lies in, and
+// within a block in face order (corner order within a face): that order fills the table front
+// to back whatever the order of the faces, so that the second face of an edge finds its slot
+// still in cache, where face order would miss the cache once per edge on a large mesh whose
+// faces do not follow their points. It comes from a stable sort in two digits. The faces are
+// read once: each edge, its home computed, is dropped into its bucket of consecutive blocks,
+// given room for its expected share of the edges plus six standard deviations (edges past the
+// room go to an overflow list that is sorted by bucket afterwards and read after the bucket's
+// own edges, which keeps the order), and counted per block. Each bucket, small enough to stay
+// in cache, is then sorted by block with those counts and loaded into the map in one call,
+// through the map's cache window, so that the table is written once, front to back.
+void LoadEdgesByBlock(CEdgeToFaceGraph::Loader& load, const CFaceList& list, unsigned pointCount, bool allLive,
+                      uint64_t halfEdges) {
+    const unsigned slots = load.GetHashCapacity();
+    // Blocks of 64 slots (1 KB of 16-byte slots); buckets of 2^lowBits blocks, at most
+    // kBuckets of them. With 256, a bucket of a 2-million-triangle mesh (about 30k edges,
+    // 470 KB), its sorted copy and its 512 KB of slots fit a 2 MB L2 cache while the edges
+    // are dropped into few enough streams; 1024 buckets ran 5-10 % slower, 4096 slower still.
+    constexpr unsigned kBlockShift = 6;
+    constexpr unsigned kBuckets = 256;
+    // Entries a bucket gathers before they go to memory: four lines, so that one put in
+    // sixteen takes the (unpredictable) branch that writes them out (one in four, a line at
+    // a time, ran about 15 % slower; 32 entries, no faster).
+    constexpr unsigned kStaged = 16;
+    const unsigned blocks = (slots >> kBlockShift) + 1;
+    unsigned lowBits = 0;
+    while (((blocks - 1) >> lowBits) + 1 > kBuckets) ++lowBits;
+    const unsigned bucketShift = kBlockShift + lowBits;
+    const unsigned buckets = ((slots - 1) >> bucketShift) + 1;
+    const unsigned lowMask = (1u << lowBits) - 1;
+
+    // Room of each bucket: [start[d], room[d].limit), room[d].next the next free entry.
+    struct Room {
+        unsigned next, limit;
+    };
+    CXArray<Room> roomArray;
+    roomArray.SetSize(int(buckets));
+    Room* room = roomArray.GetData();
+    CXArray<unsigned> countArray;
+    countArray.SetSize(int(buckets + 1 + (1u << lowBits)));
+    unsigned* start = countArray.GetData();
+    unsigned* lowCount = start + buckets + 1;
+    uint64_t total = 0;
+    for (unsigned d = 0; d < buckets; ++d) {
+        const uint64_t first = uint64_t(d) << bucketShift;
+        const uint64_t last = first + (uint64_t(1) << bucketShift) < slots ? first + (uint64_t(1) << bucketShift) : slots;
+        const double mean = double(halfEdges) * double(last - first) / double(slots);
+        uint64_t size = uint64_t(mean + 6.0 * std::sqrt(mean)) + 16;
+        if (size > halfEdges) size = halfEdges;
+        size = (size + kStaged - 1) & ~uint64_t(kStaged - 1);
+        start[d] = room[d].next = unsigned(total);
+        total += size;
+        room[d].limit = unsigned(total);
+    }
+    start[buckets] = unsigned(total);
+
+    // The rooms are whole runs of kStaged entries (four 64-byte lines) from a line boundary. A
+    // bucket's edges gather in its run of a small staging table (64 KB), which stays in the
+    // cache, and go to memory a full run at a time, past the cache: the scattered writes
+    // then cost neither a read of the old bytes nor a cache line evicted per edge.
+    static_assert(sizeof(HalfEdge) == 16, "four entries make a 64-byte line");
+    ScratchBuffer<HalfEdge> edgeBuffer{size_t(total) + 4};
+    HalfEdge* edges = AlignToLine(edgeBuffer.data);
+    ScratchBuffer<HalfEdge> stageBuffer{size_t(buckets) * kStaged + 4};
+    HalfEdge* stage = AlignToLine(stageBuffer.data);
+    CXArray<HalfEdge> overflow;
+    // Edges per block of slots, counted as they are dropped: they give each bucket's sort its
+    // digit counts, so that the sort reads the bucket's edges from memory once, not twice.
+    CXArray<unsigned> blockCountArray;
+    blockCountArray.SetSize(int(size_t(buckets) << lowBits));
+    unsigned* blockCount = blockCountArray.GetData();
+    // The loop's invariants are captured by value: taken by reference, they would be read
+    // again after every store of an edge, which might alias them.
+    const auto put = [room, stage, edges, blockCount, bucketShift, &overflow](unsigned a, unsigned b, int face,
+                                                                              unsigned home)
+                         __attribute__((always_inline)) {
+        const unsigned d = home >> bucketShift;
+        ++blockCount[home >> kBlockShift];
+        Room& r = room[d];
+        if (r.next < r.limit) [[likely]] {
+            const unsigned n = r.next++;
+            HalfEdge* line = stage + size_t(d) * kStaged;
+            line[n & (kStaged - 1)] = HalfEdge{a, b, face, home};
+            if ((n & (kStaged - 1)) == kStaged - 1) {
+                HalfEdge* to = edges + (n - (kStaged - 1));
+                for (unsigned j = 0; j < kStaged; j += 4) StreamLine(to + j, line + j);
+            }
+        } else {
+            overflow.Add(HalfEdge{a, b, face, home});
+        }
+    };
+    ForEachGraphEdgeInFaceOrder(
+        list, pointCount, allLive, slots,
+        [put](unsigned count, const unsigned* const* a, const unsigned* const* b, const unsigned* const* home,
+              const unsigned* face) {
+            // The rows in locals: the edge stores may alias anything reached through a pointer,
+            // which would then be read again after every edge.
+            const auto drop = put;
+            const unsigned *const a0 = a[0], *const a1 = a[1], *const a2 = a[2];
+            const unsigned *const b0 = b[0], *const b1 = b[1], *const b2 = b[2];
+            const unsigned *const h0 = home[0], *const h1 = home[1], *const h2 = home[2];
+            for (unsigned t = 0; t < count; ++t) {
+                const int f = int(face[t]);
+                drop(a0[t], b0[t], f, h0[t]);
+                drop(a1[t], b1[t], f, h1[t]);
+                drop(a2[t], b2[t], f, h2[t]);
+            }
+        },
+        put);
+    // The last, partial line of each bucket.
+    for (unsigned d = 0; d < buckets; ++d) {
+        const unsigned n = room[d].next;
+        for (unsigned i = n & ~(kStaged - 1); i < n; ++i) edges[i] = stage[size_t(d) * kStaged + (i & (kStaged - 1))];
+    }
+    FinishStreaming();
+
+    // The overflow, sorted stably by bucket: bucket d's part is [overStart[d], overStart[d + 1]).
+    const unsigned overCount = unsigned(overflow.GetSize());
+    CXArray<unsigned> overBounds;
+    CXArray<HalfEdge> overSorted;
+    if (overCount) {
+        overBounds.SetSize(int(buckets + 1));
+        unsigned* overStart = overBounds.GetData();
+        for (unsigned i = 0; i < overCount; ++i) ++overStart[(overflow[int(i)].home >> bucketShift) + 1];
+        for (unsigned d = 1; d <= buckets; ++d) overStart[d] += overStart[d - 1];
+        overSorted.SetSize(int(overCount));
+        CXArray<unsigned> next;
+        next.SetSize(int(buckets));
+        for (unsigned d = 0; d < buckets; ++d) next[int(d)] = overStart[d];
+        for (unsigned i = 0; i < overCount; ++i) {
+            const HalfEdge& e = overflow[int(i)];
+            overSorted[int(next[int(e.home >> bucketShift)]++)] = e;
+        }
+        overflow.RemoveAll();
+    }
+    unsigned largest = 0;
+    for (unsigned d = 0; d < buckets; ++d) {
+        unsigned size = room[d].next - start[d];
+        if (overCount) size += overBounds[int(d + 1)] - overBounds[int(d)];
+        if (size > largest) largest = size;
+    }
+
+    ScratchBuffer<HalfEdge> sortedBuffer{size_t(largest)};
+    HalfEdge* sorted = sortedBuffer.data;
+    for (unsigned d = 0; d < buckets; ++d) {
+        // The bucket's edges in face order: its own, then its overflow.
+        const HalfEdge* own = edges + start[d];
+        const unsigned ownSize = room[d].next - start[d];
+        const HalfEdge* more = overCount ? overSorted.GetData() + overBounds[int(d)] : nullptr;
+        const unsigned moreSize = overCount ? overBounds[int(d + 1)] - overBounds[int(d)] : 0;
+        const HalfEdge* run = own;
+        const unsigned size = ownSize + moreSize;
+        if (lowBits || moreSize) {
+            const unsigned* count = blockCount + (size_t(d) << lowBits);
+            unsigned sum = 0;
+            for (unsigned l = 0; l <= lowMask; ++l) {
+                lowCount[l] = sum;
+                sum += count[l];
+            }
+            assert(sum == size);
+            // The bucket's own edges come from memory (they were streamed past the cache):
+            // each line is asked for 1 KB ahead.
+            for (unsigned i = 0; i < ownSize; ++i) {
+                if ((i & 3) == 0) __builtin_prefetch(own + i + 64);
+                sorted[lowCount[(own[i].home >> kBlockShift) & lowMask]++] = own[i];
+            }
+            for (unsigned i = 0; i < moreSize; ++i)
+                sorted[lowCount[(more[i].home >> kBlockShift) & lowMask]++] = more[i];
+            run = sorted;
+        }
+        // Add, or AddUnique for an edge of a long face, of each edge in turn, in one call.
+        load.AddRun(size, [run](unsigned i, unsigned& home, int& face, bool& unique) __attribute__((always_inline)) {
+            const HalfEdge& e = run[i];
+            home = e.home;
+            face = e.face & ~int(kCheckInTable);
+            unique = (e.face & int(kCheckInTable)) != 0;
+            return C3DEdge(e.a, e.b);
+        });
+    }
+}
+
 // Builds the edge-to-face graph of the live faces of `list`: each cyclic edge (a, b) of a live
 // face, with a != b, receives the face once (a face that runs along the same edge twice is
 // listed once). Degenerate edges (a, a) have no geometric meaning and are left out.
 //
-// The result is that of adding the edges to the map in the order of the block of 64 hash slots
-// their key's home lies in, and within a block in face order (corner order within a face): that
-// order fills the table front to back, so that the second face of an edge finds its slot still
-// in cache, where face order would miss the cache once per edge on a large mesh (a
-// 2-million-triangle mesh has 3 million edges in about 100 MB of slots). It comes from a stable
-// sort in two digits. The faces are read once: each edge, its home computed, is dropped into
-// its bucket of consecutive blocks, given room for its expected share of the edges plus six
-// standard deviations (keys hash uniformly; edges past the room, as many faces on one edge can
-// give, go to an overflow list that is sorted by bucket afterwards and read after the bucket's
-// own edges, which keeps the order), and counted per block. Each bucket, small enough to stay
-// in cache, is then sorted by block with those counts and loaded into the map in one call
-// (CAssociationMap::Loader::AddRun), which keeps the state of the claims in locals and lays the
-// records out in place. The map's loader writes the slot states as the load reaches them, so
-// the table is written once, front to back. A face's repeated edges are dropped while the
+// The result is that of adding the edges to the map one by one (CAssociationMap::Add) in face
+// order when the faces follow their points or the table is small (LoadEdgesInFaceOrder), else
+// in the order of their homes' blocks (LoadEdgesByBlock); either way it depends on the faces
+// alone. Both load through CAssociationMap::Loader::AddRun, which keeps the state of the claims
+// in locals and lays the records out in place. A face's repeated edges are dropped while the
 // edges are gathered, so every edge goes in with one probe.
 CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCount) {
-    const unsigned faceCount = unsigned(list.GetSize());
     bool allLive;
     const uint64_t halfEdges = LiveCorners(list, allLive);
     if (halfEdges >= uint64_t(INT_MAX)) XThrow<CXMemoryException>("InitEdgeToFaceGraph: too many face corners");
@@ -668,244 +998,11 @@ CEdgeToFaceGraph* BuildEdgeToFaceGraph(const CFaceList& list, unsigned pointCoun
         // in both cases.
         uint64_t keys = halfEdges / 2 + halfEdges / 16 + 16;
         CEdgeToFaceGraph::Loader load(*graph, keys > UINT_MAX / 4 ? UINT_MAX / 4 : unsigned(keys));
-        const unsigned slots = load.GetHashCapacity();
-        const uint64_t magic = detail::ModMagic(slots);
-        // Blocks of 64 slots (1 KB of 16-byte slots); buckets of 2^lowBits blocks, at most
-        // kBuckets of them. With 256, a bucket of a 2-million-triangle mesh (about 30k edges,
-        // 470 KB), its sorted copy and its 512 KB of slots fit a 2 MB L2 cache while the edges
-        // are dropped into few enough streams; 1024 buckets ran 5-10 % slower, 4096 slower still.
-        constexpr unsigned kBlockShift = 6;
-        constexpr unsigned kBuckets = 256;
-        // Entries a bucket gathers before they go to memory: four lines, so that one put in
-        // sixteen takes the (unpredictable) branch that writes them out (one in four, a line at
-        // a time, ran about 15 % slower; 32 entries, no faster).
-        constexpr unsigned kStaged = 16;
-        const unsigned blocks = (slots >> kBlockShift) + 1;
-        unsigned lowBits = 0;
-        while (((blocks - 1) >> lowBits) + 1 > kBuckets) ++lowBits;
-        const unsigned bucketShift = kBlockShift + lowBits;
-        const unsigned buckets = ((slots - 1) >> bucketShift) + 1;
-        const unsigned lowMask = (1u << lowBits) - 1;
-
-        // Room of each bucket: [start[d], room[d].limit), room[d].next the next free entry.
-        struct Room {
-            unsigned next, limit;
-        };
-        CXArray<Room> roomArray;
-        roomArray.SetSize(int(buckets));
-        Room* room = roomArray.GetData();
-        CXArray<unsigned> countArray;
-        countArray.SetSize(int(buckets + 1 + (1u << lowBits)));
-        unsigned* start = countArray.GetData();
-        unsigned* lowCount = start + buckets + 1;
-        uint64_t total = 0;
-        for (unsigned d = 0; d < buckets; ++d) {
-            const uint64_t first = uint64_t(d) << bucketShift;
-            const uint64_t last = first + (uint64_t(1) << bucketShift) < slots ? first + (uint64_t(1) << bucketShift) : slots;
-            const double mean = double(halfEdges) * double(last - first) / double(slots);
-            uint64_t size = uint64_t(mean + 6.0 * std::sqrt(mean)) + 16;
-            if (size > halfEdges) size = halfEdges;
-            size = (size + kStaged - 1) & ~uint64_t(kStaged - 1);
-            start[d] = room[d].next = unsigned(total);
-            total += size;
-            room[d].limit = unsigned(total);
-        }
-        start[buckets] = unsigned(total);
-
-        // The rooms are whole runs of kStaged entries (four 64-byte lines) from a line boundary. A
-        // bucket's edges gather in its run of a small staging table (64 KB), which stays in the
-        // cache, and go to memory a full run at a time, past the cache: the scattered writes
-        // then cost neither a read of the old bytes nor a cache line evicted per edge.
-        static_assert(sizeof(HalfEdge) == 16, "four entries make a 64-byte line");
-        ScratchBuffer<HalfEdge> edgeBuffer{size_t(total) + 4};
-        HalfEdge* edges = AlignToLine(edgeBuffer.data);
-        ScratchBuffer<HalfEdge> stageBuffer{size_t(buckets) * kStaged + 4};
-        HalfEdge* stage = AlignToLine(stageBuffer.data);
-        CXArray<HalfEdge> overflow;
-        // Edges per block of slots, counted as they are dropped: they give each bucket's sort its
-        // digit counts, so that the sort reads the bucket's edges from memory once, not twice.
-        CXArray<unsigned> blockCountArray;
-        blockCountArray.SetSize(int(size_t(buckets) << lowBits));
-        unsigned* blockCount = blockCountArray.GetData();
-        // The loop's invariants are captured by value: taken by reference, they would be read
-        // again after every store of an edge, which might alias them.
-        const auto put = [room, stage, edges, blockCount, bucketShift, &overflow](unsigned a, unsigned b, int face,
-                                                                                  unsigned home)
-                             __attribute__((always_inline)) {
-            const unsigned d = home >> bucketShift;
-            ++blockCount[home >> kBlockShift];
-            Room& r = room[d];
-            if (r.next < r.limit) [[likely]] {
-                const unsigned n = r.next++;
-                HalfEdge* line = stage + size_t(d) * kStaged;
-                line[n & (kStaged - 1)] = HalfEdge{a, b, face, home};
-                if ((n & (kStaged - 1)) == kStaged - 1) {
-                    HalfEdge* to = edges + (n - (kStaged - 1));
-                    for (unsigned j = 0; j < kStaged; j += 4) StreamLine(to + j, line + j);
-                }
-            } else {
-                overflow.Add(HalfEdge{a, b, face, home});
-            }
-        };
-        const auto homeOf = [&](unsigned a, unsigned b) __attribute__((always_inline)) {
-            return detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)), magic, slots);
-        };
-        // The plain triangles (three distinct points in range, nearly every face) are taken in
-        // batches: their edges' homes are computed together, four at a time where the processor
-        // has AVX2, then the edges are dropped in face order. Where the processor has AVX2, every
-        // face is live and the records are read through their offsets, eight faces at a time
-        // are read and tested together. Any other face first empties the batch, so that the
-        // order stays that of the faces.
-        static const bool avx2 = ProcessorHasAvx2();
-        constexpr unsigned kBatch = 64;
-        // Edge k of batched face t (corners k and k + 1 mod 3): ends batchA[k][t] < batchB[k][t],
-        // home batchHome[k][t]; the rows have room for the hashing's multiples of four.
-        unsigned batchA[3][kBatch + 4] = {}, batchB[3][kBatch + 4] = {}, batchHome[3][kBatch + 4];
-        unsigned batchFace[kBatch];
-        unsigned batched = 0;
-        const auto flush = [&]() {
-            // The count and the put's invariants in locals: the edge stores may alias the
-            // closures' members, which would then be read again after every edge. The batch's
-            // arrays through local pointers too: reached through the closure, they would be read
-            // again after each streamed line.
-            const unsigned count = batched;
-            const auto drop = put;
-            const unsigned* const a0 = batchA[0];
-            const unsigned* const a1 = batchA[1];
-            const unsigned* const a2 = batchA[2];
-            const unsigned* const b0 = batchB[0];
-            const unsigned* const b1 = batchB[1];
-            const unsigned* const b2 = batchB[2];
-            const unsigned* const h0 = batchHome[0];
-            const unsigned* const h1 = batchHome[1];
-            const unsigned* const h2 = batchHome[2];
-            const unsigned* const ef = batchFace;
-            for (unsigned k = 0; k < 3; ++k) {
-                if (avx2)
-                    EdgeHomesAvx2(batchA[k], batchB[k], (count + 3) & ~3u, magic, slots, batchHome[k]);
-                else
-                    EdgeHomesPlain(batchA[k], batchB[k], count, magic, slots, batchHome[k]);
-            }
-            for (unsigned t = 0; t < count; ++t) {
-                const int face = int(ef[t]);
-                drop(a0[t], b0[t], face, h0[t]);
-                drop(a1[t], b1[t], face, h1[t]);
-                drop(a2[t], b2[t], face, h2[t]);
-            }
-            batched = 0;
-        };
-        const CFaceFlagsView flags(list);
-        const FaceIndexReader indexes(list);
-        const auto takeFace = [&](unsigned f) {
-            if (!allLive && !IsLiveFaceFlags(flags(f))) return;
-            int k;
-            const int* idx = indexes(f, k);
-            if (k == 3) {
-                // One branch for all the tests of a plain triangle.
-                const unsigned p0 = unsigned(idx[0]), p1 = unsigned(idx[1]), p2 = unsigned(idx[2]);
-                if ((p0 < pointCount) & (p1 < pointCount) & (p2 < pointCount) & (p0 != p1) & (p1 != p2) &
-                    (p0 != p2)) [[likely]] {
-                    batchA[0][batched] = p0 < p1 ? p0 : p1;
-                    batchB[0][batched] = p0 < p1 ? p1 : p0;
-                    batchA[1][batched] = p1 < p2 ? p1 : p2;
-                    batchB[1][batched] = p1 < p2 ? p2 : p1;
-                    batchA[2][batched] = p2 < p0 ? p2 : p0;
-                    batchB[2][batched] = p2 < p0 ? p0 : p2;
-                    batchFace[batched] = f;
-                    if (++batched == kBatch) flush();
-                    return;
-                }
-            }
-            if (batched) flush();
-            for (int j = 0; j < k; ++j)
-                if (unsigned(idx[j]) >= pointCount) ThrowBadPointIndex("InitEdgeToFaceGraph");
-            ForEachGraphEdge(idx, k, f, [&](unsigned a, unsigned b, int face) { put(a, b, face, homeOf(a, b)); });
-        };
-        const unsigned char* const buffer = indexes.Buffer();
-        const uint32_t* const offsets = indexes.Offsets();
-        ForEachFaceInEights(
-            faceCount, avx2 && allLive && offsets,
-            [&](unsigned f) {
-                // The batch is emptied at kBatch faces; eight more must fit.
-                if (batched > kBatch - 8) flush();
-                unsigned* const a[3] = {batchA[0] + batched, batchA[1] + batched, batchA[2] + batched};
-                unsigned* const b[3] = {batchB[0] + batched, batchB[1] + batched, batchB[2] + batched};
-                if (!PlainTriangles8(buffer, offsets, f, pointCount, a, b, batchFace + batched)) return false;
-                if ((batched += 8) == kBatch) flush();
-                return true;
-            },
-            takeFace);
-        if (batched) flush();
-        // The last, partial line of each bucket.
-        for (unsigned d = 0; d < buckets; ++d) {
-            const unsigned n = room[d].next;
-            for (unsigned i = n & ~(kStaged - 1); i < n; ++i) edges[i] = stage[size_t(d) * kStaged + (i & (kStaged - 1))];
-        }
-        FinishStreaming();
-
-        // The overflow, sorted stably by bucket: bucket d's part is [overStart[d], overStart[d + 1]).
-        const unsigned overCount = unsigned(overflow.GetSize());
-        CXArray<unsigned> overBounds;
-        CXArray<HalfEdge> overSorted;
-        if (overCount) {
-            overBounds.SetSize(int(buckets + 1));
-            unsigned* overStart = overBounds.GetData();
-            for (unsigned i = 0; i < overCount; ++i) ++overStart[(overflow[int(i)].home >> bucketShift) + 1];
-            for (unsigned d = 1; d <= buckets; ++d) overStart[d] += overStart[d - 1];
-            overSorted.SetSize(int(overCount));
-            CXArray<unsigned> next;
-            next.SetSize(int(buckets));
-            for (unsigned d = 0; d < buckets; ++d) next[int(d)] = overStart[d];
-            for (unsigned i = 0; i < overCount; ++i) {
-                const HalfEdge& e = overflow[int(i)];
-                overSorted[int(next[int(e.home >> bucketShift)]++)] = e;
-            }
-            overflow.RemoveAll();
-        }
-        unsigned largest = 0;
-        for (unsigned d = 0; d < buckets; ++d) {
-            unsigned size = room[d].next - start[d];
-            if (overCount) size += overBounds[int(d + 1)] - overBounds[int(d)];
-            if (size > largest) largest = size;
-        }
-
-        ScratchBuffer<HalfEdge> sortedBuffer{size_t(largest)};
-        HalfEdge* sorted = sortedBuffer.data;
-        for (unsigned d = 0; d < buckets; ++d) {
-            // The bucket's edges in face order: its own, then its overflow.
-            const HalfEdge* own = edges + start[d];
-            const unsigned ownSize = room[d].next - start[d];
-            const HalfEdge* more = overCount ? overSorted.GetData() + overBounds[int(d)] : nullptr;
-            const unsigned moreSize = overCount ? overBounds[int(d + 1)] - overBounds[int(d)] : 0;
-            const HalfEdge* run = own;
-            const unsigned size = ownSize + moreSize;
-            if (lowBits || moreSize) {
-                const unsigned* count = blockCount + (size_t(d) << lowBits);
-                unsigned sum = 0;
-                for (unsigned l = 0; l <= lowMask; ++l) {
-                    lowCount[l] = sum;
-                    sum += count[l];
-                }
-                assert(sum == size);
-                // The bucket's own edges come from memory (they were streamed past the cache):
-                // each line is asked for 1 KB ahead.
-                for (unsigned i = 0; i < ownSize; ++i) {
-                    if ((i & 3) == 0) __builtin_prefetch(own + i + 64);
-                    sorted[lowCount[(own[i].home >> kBlockShift) & lowMask]++] = own[i];
-                }
-                for (unsigned i = 0; i < moreSize; ++i)
-                    sorted[lowCount[(more[i].home >> kBlockShift) & lowMask]++] = more[i];
-                run = sorted;
-            }
-            // Add, or AddUnique for an edge of a long face, of each edge in turn, in one call.
-            load.AddRun(size, [run](unsigned i, unsigned& home, int& face, bool& unique) __attribute__((always_inline)) {
-                const HalfEdge& e = run[i];
-                home = e.home;
-                face = e.face & ~int(kCheckInTable);
-                unique = (e.face & int(kCheckInTable)) != 0;
-                return C3DEdge(e.a, e.b);
-            });
-        }
+        // A table of up to 65536 slots (1 MB) stays in cache in any order.
+        if (load.GetHashCapacity() <= 65536 || FacesFollowTheirPoints(list, allLive))
+            LoadEdgesInFaceOrder(load, list, pointCount, allLive);
+        else
+            LoadEdgesByBlock(load, list, pointCount, allLive, halfEdges);
     } catch (...) {
         delete graph;
         throw;

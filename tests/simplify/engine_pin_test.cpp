@@ -86,7 +86,7 @@ TEST(EnginePin, BunnyWithTheFlipTest) {
 TEST(EnginePin, SymmetricSphereWithTheCompactnessTestAndBorders) {
     Engine sphere(BumpySphere(4), OPT_SYMMETRY_X | OPT_CHECK_COMPACITY | OPT_CHECK_FLIP);
     sphere.Optimize(0.10, OPTIMIZE_RELATIVE);
-    EXPECT_EQ(HashOf(sphere), 0xbf9aca6c91e11502ull);
+    EXPECT_EQ(HashOf(sphere), 0x86e6c8b87f97030cull);
 
     // An open grid: border points with constraint planes, end points only.
     Engine grid(Grid(40, [](double x, double y) { return 0.2 * std::sin(6.0 * x) * std::cos(5.0 * y); }),
@@ -100,7 +100,7 @@ TEST(EnginePin, TexturedSpiderKeepingTexturesAndMaterials) {
     Engine e(spider, OPT_KEEP_UVW | OPT_KEEP_MATERIAL | OPT_CHECK_FLIP, true);
     e.Optimize(0.25, OPTIMIZE_RELATIVE);
     EXPECT_EQ(HashOf(e), 0xe7b23e49e9f15ac6ull);
-    EXPECT_EQ(TextureHashOf(e), 0x0ce99062a42adfb4ull);
+    EXPECT_EQ(TextureHashOf(e), 0x9e4ffc48cc446ab1ull);
 }
 
 // A closed drum: three rings of 48 points closed by two flat caps whose centres have valence 48,
@@ -133,7 +133,7 @@ ObjMesh Drum() {
 TEST(EnginePin, PolesOfHighValence) {
     Engine e(Drum(), OPT_CHECK_FLIP);
     e.Optimize(0.10, OPTIMIZE_RELATIVE);
-    EXPECT_EQ(HashOf(e), 0xb9fc556a8cc96e03ull);
+    EXPECT_EQ(HashOf(e), 0x0343c08885f0a709ull);
     EXPECT_TRUE(e.object->GetCostHeap().CheckConsistency());
 }
 
@@ -151,7 +151,7 @@ TEST(EnginePin, ConeApexOfValence600) {
     for (int i = 0; i < rim; ++i) AddTriangle(m, apex, 1 + i, 1 + (i + 1) % rim);
     Engine e(std::move(m), OPT_CHECK_FLIP);
     e.Optimize(0.10, OPTIMIZE_RELATIVE);
-    EXPECT_EQ(HashOf(e), 0x8f41b0ea6463bee9ull);
+    EXPECT_EQ(HashOf(e), 0x79217a1c3eea9e16ull);
     EXPECT_TRUE(e.object->GetCostHeap().CheckConsistency());
 }
 
@@ -190,16 +190,16 @@ TEST(EnginePin, SliversUnderTheFlipAndCompactnessTests) {
     const ObjMesh grid = SliverGrid();
     Engine both(grid, OPT_CHECK_FLIP | OPT_CHECK_COMPACITY);
     both.Optimize(0.20, OPTIMIZE_RELATIVE);
-    EXPECT_EQ(HashOf(both), 0x851e79a10f42283aull) << "flip and compactness";
+    EXPECT_EQ(HashOf(both), 0xef6503d6d57b143aull) << "flip and compactness";
     EXPECT_TRUE(both.object->GetCostHeap().CheckConsistency());
 
     Engine flip(grid, OPT_CHECK_FLIP);
     flip.Optimize(0.20, OPTIMIZE_RELATIVE);
-    EXPECT_EQ(HashOf(flip), 0x910fe6aa51f56d6bull) << "flip only";
+    EXPECT_EQ(HashOf(flip), 0x81554db2648f2dfbull) << "flip only";
 
     Engine compact(grid, OPT_CHECK_COMPACITY);
     compact.Optimize(0.20, OPTIMIZE_RELATIVE);
-    EXPECT_EQ(HashOf(compact), 0x3725d6d4c2bda19eull) << "compactness only";
+    EXPECT_EQ(HashOf(compact), 0x7ed42511c6080aecull) << "compactness only";
 }
 
 // Every point's record lists exactly the live faces that use it (in any order, each once), so a

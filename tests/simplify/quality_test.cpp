@@ -53,10 +53,13 @@ TEST_P(QualityTest, StaysWithinTheRecordedDistance) {
 
 // First correct run: bunny 0.001224 / 0.008659, camel 0.003111 / 0.030847, blade 0.015942 /
 // 0.027406 (10 % / 1 %). The best open-source reducer measured 0.00124 / 0.0088 on the bunny.
+// The blade has large flat areas where many candidates cost the same, so its result depends on
+// the order in which equal candidates are met (the slot order of the edge hash): over six edge
+// hashes it ranged 0.0124-0.0147 at 10 % and 0.0259-0.0350 at 1 %, which its bounds cover.
 INSTANTIATE_TEST_SUITE_P(Meshes, QualityTest,
                          ::testing::Values(QualityCase{"../../data/bunny00.obj", 0.00130, 0.0092},
                                            QualityCase{"camel.obj", 0.0033, 0.0325},
-                                           QualityCase{"blade.obj", 0.0168, 0.0290}));
+                                           QualityCase{"blade.obj", 0.0168, 0.0360}));
 
 // Pairs of materials whose faces share a point, over the live faces.
 std::set<std::pair<unsigned, unsigned>> MaterialContacts(const C3DFaceList& faces, int pointCount) {
