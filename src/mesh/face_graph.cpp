@@ -564,6 +564,18 @@ struct HalfEdge {
     unsigned home;
 };
 
+// Add, or AddUnique for an edge of a long face (kCheckInTable), of the edges run[0 .. n) in turn,
+// in one call of the map's loader.
+inline void AddEdgeRun(CEdgeToFaceGraph::Loader& load, const HalfEdge* run, unsigned n) {
+    load.AddRun(n, [run](unsigned i, unsigned& home, int& face, bool& unique) __attribute__((always_inline)) {
+        const HalfEdge& e = run[i];
+        home = e.home;
+        face = e.face & ~int(kCheckInTable);
+        unique = (e.face & int(kCheckInTable)) != 0;
+        return C3DEdge(e.a, e.b);
+    });
+}
+
 // The first 64-byte boundary at or after `p` (the buffer holds 4 entries to spare for it).
 inline HalfEdge* AlignToLine(HalfEdge* p) {
     return reinterpret_cast<HalfEdge*>((reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t(63));
@@ -764,14 +776,7 @@ void LoadEdgesInFaceOrder(CEdgeToFaceGraph::Loader& load, const CFaceList& list,
     HalfEdge staged[kStaged];
     unsigned count = 0;
     const auto flush = [&]() {
-        const HalfEdge* const run = staged;
-        load.AddRun(count, [run](unsigned i, unsigned& home, int& face, bool& unique) __attribute__((always_inline)) {
-            const HalfEdge& e = run[i];
-            home = e.home;
-            face = e.face & ~int(kCheckInTable);
-            unique = (e.face & int(kCheckInTable)) != 0;
-            return C3DEdge(e.a, e.b);
-        });
+        AddEdgeRun(load, staged, count);
         count = 0;
     };
     ForEachGraphEdgeInFaceOrder(
@@ -965,14 +970,7 @@ void LoadEdgesByBlock(CEdgeToFaceGraph::Loader& load, const CFaceList& list, uns
                 sorted[lowCount[(more[i].home >> kBlockShift) & lowMask]++] = more[i];
             run = sorted;
         }
-        // Add, or AddUnique for an edge of a long face, of each edge in turn, in one call.
-        load.AddRun(size, [run](unsigned i, unsigned& home, int& face, bool& unique) __attribute__((always_inline)) {
-            const HalfEdge& e = run[i];
-            home = e.home;
-            face = e.face & ~int(kCheckInTable);
-            unique = (e.face & int(kCheckInTable)) != 0;
-            return C3DEdge(e.a, e.b);
-        });
+        AddEdgeRun(load, run, size);
     }
 }
 

@@ -27,6 +27,16 @@ void AddAll(Lists64& map, const std::vector<MapCall>& calls) {
     }
 }
 
+// The calls run[0 .. n) loaded in one run.
+void LoadRun(Lists64::Loader& load, const MapCall* run, size_t n, unsigned slots) {
+    load.AddRun(unsigned(n), [run, slots](unsigned i, unsigned& home, int& value, bool& unique) {
+        home = HomeOf(run[i].key, slots);
+        value = run[i].value;
+        unique = run[i].unique;
+        return run[i].key;
+    });
+}
+
 // The map of the calls made one by one, and the map of the same calls loaded in runs (the run
 // boundaries are `cuts`, increasing, ending at calls.size()); returns the loaded map's slot count.
 unsigned ExpectRunsMatchCalls(const std::vector<MapCall>& calls, const std::vector<size_t>& cuts,
@@ -39,13 +49,7 @@ unsigned ExpectRunsMatchCalls(const std::vector<MapCall>& calls, const std::vect
         const unsigned slots = load.GetHashCapacity();
         size_t from = 0;
         for (size_t to : cuts) {
-            const MapCall* run = calls.data() + from;
-            load.AddRun(unsigned(to - from), [run, slots](unsigned i, unsigned& home, int& value, bool& unique) {
-                home = HomeOf(run[i].key, slots);
-                value = run[i].value;
-                unique = run[i].unique;
-                return run[i].key;
-            });
+            LoadRun(load, calls.data() + from, to - from, slots);
             from = to;
         }
     }
@@ -196,13 +200,7 @@ TEST(AssociationMapLoadRun, SingleCallsBetweenRunsEndTheStretchOfRecordsWrittenI
                         continue;
                     }
                     const size_t to = std::min(calls.size(), from + every);
-                    const MapCall* part = calls.data() + from;
-                    load.AddRun(unsigned(to - from), [part, slots](unsigned i, unsigned& home, int& value, bool& unique) {
-                        home = HomeOf(part[i].key, slots);
-                        value = part[i].value;
-                        unique = part[i].unique;
-                        return part[i].key;
-                    });
+                    LoadRun(load, calls.data() + from, to - from, slots);
                     from = to;
                 }
             }
