@@ -527,20 +527,20 @@ void EdgeHomesPlain(const unsigned* a, const unsigned* b, unsigned n, uint64_t m
 
 #if defined(__x86_64__)
 // EdgeHomesPlain four edges at a time in 64-bit lanes, with the same integer operations: the
-// hash's multiplications as shifts and adds, and the reduction's 64 x 64-bit products from
-// 32 x 32-bit ones.
+// reduction's 64 x 64-bit products from 32 x 32-bit ones.
 [[gnu::target("avx2")]] void EdgeHomesAvx2(const unsigned* a, const unsigned* b, unsigned n, uint64_t magic,
                                            unsigned slots, unsigned* home) {
     const __m256i magicLow = _mm256_set1_epi64x(int64_t(magic & 0xFFFFFFFFu));
     const __m256i magicHigh = _mm256_set1_epi64x(int64_t(magic >> 32));
     const __m256i divisor = _mm256_set1_epi64x(int64_t(slots));
+    const __m256i factorA = _mm256_set1_epi64x(302647), factorB = _mm256_set1_epi64x(205887);
     const __m256i pack = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
     for (unsigned i = 0; i < n; i += 4) {
         const __m256i lo = _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)));
         const __m256i hi = _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
-        // The edge hash 5a + 3b; only its low 32 bits are used below.
-        const __m256i x = _mm256_add_epi64(_mm256_add_epi64(_mm256_slli_epi64(lo, 2), lo),
-                                           _mm256_add_epi64(_mm256_slli_epi64(hi, 1), hi));
+        // The edge hash (a * 302647 + b * 205887) >> 16; only its low 32 bits are used below.
+        const __m256i x = _mm256_srli_epi64(
+            _mm256_add_epi64(_mm256_mul_epu32(lo, factorA), _mm256_mul_epu32(hi, factorB)), 16);
         // FastMod of the hash h (the low 32 bits of x): low = magic * h mod 2^64, then the high
         // 64 bits of low * slots as (high(low) * slots + (low(low) * slots >> 32)) >> 32, which
         // cannot overflow.

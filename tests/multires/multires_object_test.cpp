@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -313,18 +314,29 @@ TEST(MultiresObject1, CountModesStopAtTheFirstLevelPastTheTarget) {
     EXPECT_EQ(o.SetObjectRatio(0.0, wanted, 0x22), wanted);  // every contraction adds one point here
     o.GetLastKnownRatio(unset);
     EXPECT_TRUE(unset);
-    // Faces come in steps of one or two: an odd absolute face count from an even level is hit
-    // from below at most.
+    // Absolute faces from the coarsest level up: without overshoot the last level at or below the
+    // target, with it the first at or above. The face counts of the levels near the coarsest one
+    // come from index mode (each contraction deletes two faces as a rule, more where the last
+    // contractions fold the surface), so a target between two levels is hit from either side.
     o.SetObjectRatio(0.0, 0, 0x21);
     const int faces = Current(o).first;
+    const int contractions = maxPoints - Current(o).second;
+    std::vector<int> levelFaces;
+    for (int i = std::max(0, contractions - 40); i <= contractions; ++i) {
+        o.SetObjectRatio(double(i), 0, MRRATIO_INDEX);
+        levelFaces.push_back(Current(o).first);
+    }
     for (int extra = 1; extra < 12; ++extra) {
+        const int goal = faces + extra;
+        int expectBelow = INT_MIN, expectOver = INT_MAX;
+        for (int f : levelFaces) {
+            if (f <= goal) expectBelow = std::max(expectBelow, f);
+            if (f >= goal) expectOver = std::min(expectOver, f);
+        }
         o.SetObjectRatio(0.0, 0, 0x21);
-        const int below = o.SetObjectRatio(0.0, faces + extra, 0x12);
-        EXPECT_LE(below, faces + extra);
+        EXPECT_EQ(o.SetObjectRatio(0.0, goal, 0x12), expectBelow) << extra;
         o.SetObjectRatio(0.0, 0, 0x21);
-        const int over = o.SetObjectRatio(0.0, faces + extra, 0x112);
-        EXPECT_GE(over, faces + extra);
-        EXPECT_LE(over - below, 2);
+        EXPECT_EQ(o.SetObjectRatio(0.0, goal, 0x112), expectOver) << extra;
         ExpectPrefixLevel(o);
     }
     // Index mode counts contractions applied: 0 is full detail.
@@ -830,8 +842,8 @@ TEST(MultiresPlayback, TexturedSpiderHandOffAndLevelsArePinned) {
     o.SetObjectRatio(1.0, 0, kPoints);
     got.push_back(HashState(o));
     EXPECT_EQ(got.front(), got.back());
-    const std::vector<uint64_t> golden = {0x5dcc13691e75b546ull, 0xd33caebe57a9ceedull, 0x9ebcaa059f14d20dull,
-                                          0x1c785f37c3efb6d7ull, 0x5dcc13691e75b546ull};
+    const std::vector<uint64_t> golden = {0x7a2e78df8856215dull, 0xceb9e8913289b74full, 0x73d70b25c8ced467ull,
+                                          0x717c24cd11f82211ull, 0x7a2e78df8856215dull};
     EXPECT_EQ(got, golden);
 }
 
