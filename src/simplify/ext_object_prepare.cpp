@@ -605,8 +605,9 @@ void C3DExtObject::InitOrderedCostList() {
     // is built, so that the two never coexist.
     {
         InsertOnlySlotOrder edges(2u * unsigned(nf) + 2u);
-        // Each edge lands on a random slot: the home slots of the edges kFaceAhead faces on are
-        // asked for before the current face's edges go in, so that the misses overlap.
+        // An edge's home follows its points, so faces in the order of their points fill the set
+        // front to back; other faces land anywhere: the home slots of the edges kFaceAhead faces
+        // on are asked for before the current face's edges go in, so that the misses overlap.
         constexpr int kFaceAhead = 8;
         auto forEachFaceEdge = [&](int f, auto&& visit) {
             const uint32_t* r = recordOf + 3 * f;

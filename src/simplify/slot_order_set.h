@@ -182,10 +182,10 @@ public:
 
     // Writes the keys' indices in slot order to `out` (room for GetCount() indices).
     void CopyTo(uint32_t* out) const {
-        // Used and never-used slots alternate at random (the table is a quarter to a half full),
-        // so the copy stores every slot's index and advances only past used ones rather than
-        // branching on each; a store past the last key would lie outside `out`, so the walk ends
-        // with the last key.
+        // Used and never-used slots alternate without a pattern to predict (the table is a
+        // quarter to a half full), so the copy stores every slot's index and advances only past
+        // used ones rather than branching on each; a store past the last key would lie outside
+        // `out`, so the walk ends with the last key.
         const Slot* slot = m_slots;
         for (unsigned n = 0; n < m_count; ++slot) {
             const uint32_t index = slot->index;
