@@ -806,7 +806,8 @@ void LoadEdgesInFaceOrder(CEdgeToFaceGraph::Loader& load, const CFaceList& list,
 // still in cache, where face order would miss the cache once per edge on a large mesh whose
 // faces do not follow their points. It comes from a stable sort in two digits. The faces are
 // read once: each edge, its home computed, is dropped into its bucket of consecutive blocks,
-// given room for its expected share of the edges plus six standard deviations (edges past the
+// given room for its share of the edges as if the homes were spread evenly, plus six standard
+// deviations (the edge hash follows the point indices, so some buckets get more; edges past the
 // room go to an overflow list that is sorted by bucket afterwards and read after the bucket's
 // own edges, which keeps the order), and counted per block. Each bucket, small enough to stay
 // in cache, is then sorted by block with those counts and loaded into the map in one call,
