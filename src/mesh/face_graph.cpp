@@ -800,18 +800,51 @@ void LoadEdgesInFaceOrder(CEdgeToFaceGraph::Loader& load, const CFaceList& list,
     if (count) flush();
 }
 
+// Counts into count[d] the graph edges of a sample of the live faces of `list` whose home in a
+// table of `slots` slots lies in bucket d (home >> bucketShift): one face in each run of
+// kBucketSampleStride, at a place in the run that varies from run to run, so that no period of
+// the face order (a grid's rows, a strip's pairs) lines up with the sample. Indices are only
+// hashed, so a face using a point outside the list counts like any other (the load reports it).
+// Returns the number of edges counted.
+constexpr unsigned kBucketSampleStride = 8;
+uint64_t SampleBucketCounts(const CFaceList& list, bool allLive, unsigned slots, unsigned bucketShift,
+                            unsigned* count) {
+    const unsigned faceCount = unsigned(list.GetSize());
+    const uint64_t magic = detail::ModMagic(slots);
+    const CFaceFlagsView flags(list);
+    const FaceIndexReader indexes(list);
+    uint32_t state = 0x9E3779B9u;
+    uint64_t sampled = 0;
+    for (unsigned first = 0; first < faceCount; first += kBucketSampleStride) {
+        // A linear congruential step; its high bits pick the face of the run.
+        state = state * 1664525u + 1013904223u;
+        const unsigned f = first + (state >> 16) % kBucketSampleStride;
+        if (f >= faceCount) break;
+        if (!allLive && !IsLiveFaceFlags(flags(f))) continue;
+        int k;
+        const int* idx = indexes(f, k);
+        ForEachGraphEdge(idx, k, f, [&](unsigned a, unsigned b, int) {
+            ++count[detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)), magic, slots) >> bucketShift];
+            ++sampled;
+        });
+    }
+    return sampled;
+}
+
 // Loads the graph's edges in the order of the block of 64 slots their key's home lies in, and
 // within a block in face order (corner order within a face): that order fills the table front
 // to back whatever the order of the faces, so that the second face of an edge finds its slot
 // still in cache, where face order would miss the cache once per edge on a large mesh whose
 // faces do not follow their points. It comes from a stable sort in two digits. The faces are
 // read once: each edge, its home computed, is dropped into its bucket of consecutive blocks,
-// given room for its share of the edges as if the homes were spread evenly, plus six standard
-// deviations (the edge hash follows the point indices, so some buckets get more; edges past the
-// room go to an overflow list that is sorted by bucket afterwards and read after the bucket's
-// own edges, which keeps the order), and counted per block. Each bucket, small enough to stay
-// in cache, is then sorted by block with those counts and loaded into the map in one call,
-// through the map's cache window, so that the table is written once, front to back.
+// given room for its share of the edges as a sample of the faces estimates it (the edge hash
+// follows the point indices, so the shares follow the mesh: evenly sized rooms sent 8 % of the
+// bunny's edges and 16 % of a shuffled grid's past their room), plus a margin for the sample's
+// error; edges past the room go to an overflow list that is sorted by bucket afterwards and read
+// after the bucket's own edges, which keeps the order. The edges are counted per block as they
+// are dropped. Each bucket, small enough to stay in cache, is then sorted by block with those
+// counts and loaded into the map in one call, through the map's cache window, so that the table
+// is written once, front to back.
 void LoadEdgesByBlock(CEdgeToFaceGraph::Loader& load, const CFaceList& list, unsigned pointCount, bool allLive,
                       uint64_t halfEdges) {
     const unsigned slots = load.GetHashCapacity();
@@ -843,12 +876,33 @@ void LoadEdgesByBlock(CEdgeToFaceGraph::Loader& load, const CFaceList& list, uns
     countArray.SetSize(int(buckets + 1 + (1u << lowBits)));
     unsigned* start = countArray.GetData();
     unsigned* lowCount = start + buckets + 1;
+    // The sample's counts, scaled to all edges. A face's edges often share a bucket, so a count
+    // of c edges carries the error of about c / 3 independent draws: the room is the estimate
+    // plus four of its standard deviations (the scale times the root of 3c). The sample serves
+    // when it holds 64 edges per bucket on average: then the margins add up to at most 0.87
+    // times the edges (the sum of the roots is largest for even counts), which bounds the
+    // buffer. With fewer (a list whose live faces the sample mostly missed), the rooms assume
+    // evenly spread homes.
+    CXArray<unsigned> sampleArray;
+    sampleArray.SetSize(int(buckets));
+    unsigned* sample = sampleArray.GetData();
+    const uint64_t sampled = SampleBucketCounts(list, allLive, slots, bucketShift, sample);
+    const bool useSample = sampled >= 64 * uint64_t(buckets);
+    const double scale = useSample ? double(halfEdges) / double(sampled) : 0.0;
     uint64_t total = 0;
     for (unsigned d = 0; d < buckets; ++d) {
-        const uint64_t first = uint64_t(d) << bucketShift;
-        const uint64_t last = first + (uint64_t(1) << bucketShift) < slots ? first + (uint64_t(1) << bucketShift) : slots;
-        const double mean = double(halfEdges) * double(last - first) / double(slots);
-        uint64_t size = uint64_t(mean + 6.0 * std::sqrt(mean)) + 16;
+        double mean, spread;
+        if (useSample) {
+            mean = scale * double(sample[d]);
+            spread = 4.0 * scale * std::sqrt(3.0 * double(sample[d]) + 1.0);
+        } else {
+            const uint64_t first = uint64_t(d) << bucketShift;
+            const uint64_t next = first + (uint64_t(1) << bucketShift);
+            const uint64_t last = next < slots ? next : slots;
+            mean = double(halfEdges) * double(last - first) / double(slots);
+            spread = 6.0 * std::sqrt(mean);
+        }
+        uint64_t size = uint64_t(mean + spread) + 16;
         if (size > halfEdges) size = halfEdges;
         size = (size + kStaged - 1) & ~uint64_t(kStaged - 1);
         start[d] = room[d].next = unsigned(total);

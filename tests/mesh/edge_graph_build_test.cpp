@@ -239,6 +239,24 @@ TEST(EdgeGraphBuild, ABookOfFacesOnOneSpineKeepsFaceOrder) {
     EXPECT_EQ(m.faces->GetEdgeToFaceGraph()->GetValueCount(C3DEdge(1, 0)), 3000u + 1u);
 }
 
+TEST(EdgeGraphBuild, EdgesPastTheRoomASampleGaveTheirBlocksKeepFaceOrder) {
+    // A shuffled grid of 60k triangles (loaded by block), then eight polygons in a row, each
+    // running back and forth 3000 times along one grid edge: a sample of the faces sees one of
+    // the eight, so the blocks of the other seven edges get thousands of edges past their room.
+    // Those go round the rooms and must still reach the table in face order, as the one-by-one
+    // load would put them.
+    std::vector<Face> faces = ShuffledGridWithQuads(200, 150, 9, 5);
+    const int row = 201;
+    for (int i = 0; i < 8; ++i) {
+        const int a = (17 + i * 18) * row + 3 + i * 23;
+        Face zigzag;
+        for (int k = 0; k < 3000; ++k) zigzag.push_back(k % 2 ? a + row : a);
+        faces.insert(faces.begin() + 24000, zigzag);
+    }
+    faces.push_back({0, 1, row});
+    EXPECT_EQ(BuildAndHash(201 * 151, faces, 19), 1547149853023661934ull);
+}
+
 // The build takes plain triangles in batches and computes their edges' home slots together
 // (four lanes at a time where the processor allows); any other face empties the batch first.
 // Faces that are not plain triangles next to every batch boundary, hidden faces among them, and
