@@ -20,6 +20,7 @@
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/optimizer/track_contractions.h"
 #include "kestovar/simplify/ext_object.h"
+#include "mesh/adjacency_internal.h"
 #include "simplify/slot_order_set.h"
 
 namespace kestovar {
@@ -146,6 +147,7 @@ private:
     static void PrefetchElement(const void* e) {
         if (e) detail::PrefetchLine(e);
     }
+    static constexpr unsigned kMaxFacesAhead = 64;
     template <class Visit>
     void ForEachFace(Visit&& visit) {
         const CContractionCost* top = Top();
@@ -154,6 +156,9 @@ private:
         for (int p : {top->first, top->second}) {
             unsigned n;
             const int* around = m_pGraph->Get(unsigned(p), n);
+            // Around a point of high valence, more lines than the cache holds would only push
+            // each other out; the first faces stand for the rest.
+            if (n > kMaxFacesAhead) n = kMaxFacesAhead;
             for (unsigned i = 0; i < n; ++i)
                 if (unsigned(around[i]) < faceCount) visit(around[i]);
         }
@@ -207,6 +212,105 @@ inline double CompacityAndNormal(const C3DTPoint<float>& p0, const C3DTPoint<flo
         ax * ax + ay * ay + az * az + bx * bx + by * by + bz * bz + cx * cx + cy * cy + cz * cz;
     if (edges <= 0.0) return 0.0;
     return 6.928203230275509 * area / edges;
+}
+
+// Whether face `face` is among the faces ExclusiveFaces::Collect(p1, p2) lists, for two
+// different points: a record holds no face twice, so the face is listed when exactly one of the
+// two records holds it.
+bool InExclusiveFaces(const CPointToFaceGraph& graph, unsigned p1, unsigned p2, int face) {
+    unsigned n1, n2;
+    const int* around1 = graph.Get(p1, n1);
+    const int* around2 = graph.Get(p2, n2);
+    return (detail::FindValue(around1, n1, face) < n1) != (detail::FindValue(around2, n2, face) < n2);
+}
+
+// Around a point of high valence, the flip test of a candidate reads every face of the point,
+// and a candidate refused for a fold near its other point is met again after each contraction
+// next to it (a hub of n faces then costs O(n) per contraction, O(n^2) in all). With the flip
+// test alone (no compactness test), a candidate is refused as soon as any face of its exclusive
+// set folds, in whatever order the faces come, unless that face is a sliver (which borrows
+// the next face's orientation). So a fold found among the faces near the point of lower valence
+// (its own faces, and the faces of its neighbours that hold the other point) decides the test
+// at once. Only folds of faces that are not slivers and do lie in the exclusive set count, so
+// that the answer is the full test's. Looks only when one point has more than kHubValence
+// faces and the other at most kNearValence; neighbours of more than kNearValence faces are
+// passed over.
+constexpr unsigned kHubValence = 256;
+constexpr unsigned kNearValence = 32;
+constexpr int kNearRings = 4;
+constexpr int kNearPoints = 48;
+bool FoldNearTheLesserPoint(const C3DTPoint<float>* pts, const C3DFaceList& faces, int kept, int removed,
+                            const C3DTPoint<float>& newPos) {
+    const CPointToFaceGraph* graph = faces.GetPointToFaceGraph();
+    if (!graph || kept == removed) return false;
+    unsigned keptCount, removedCount;
+    graph->Get(unsigned(kept), keptCount);
+    graph->Get(unsigned(removed), removedCount);
+    const bool keptIsHub = keptCount > removedCount;
+    const int hub = keptIsHub ? kept : removed, low = keptIsHub ? removed : kept;
+    const unsigned hubCount = keptIsHub ? keptCount : removedCount;
+    const unsigned lowCount = keptIsHub ? removedCount : keptCount;
+    if (hubCount <= kHubValence || lowCount > kNearValence) return false;
+    // Whether face f (three corners) holding `holds` but not `other` folds, as the full test
+    // would find it.
+    auto folds = [&](int f, int holds, int other) {
+        int k;
+        const int* idx = faces.GetIndexes(unsigned(f), k);
+        if (k != 3) return false;
+        bool hasHolds = false;
+        for (int j = 0; j < 3; ++j) {
+            if (idx[j] == other) return false;
+            hasHolds |= idx[j] == holds;
+        }
+        if (!hasHolds) return false;
+        C3DTPoint<float> oldP[3], newP[3];
+        for (int j = 0; j < 3; ++j) {
+            oldP[j] = pts[idx[j]];
+            newP[j] = (idx[j] == kept || idx[j] == removed) ? newPos : oldP[j];
+        }
+        double ref[3], now[3];
+        if (CompacityAndNormal(oldP[0], oldP[1], oldP[2], ref) < 1e-6) return false;
+        TriangleNormal(newP[0], newP[1], newP[2], now);
+        if (ref[0] * now[0] + ref[1] * now[1] + ref[2] * now[2] > 0.0) return false;
+        return InExclusiveFaces(*graph, unsigned(kept), unsigned(removed), f);
+    };
+    // The points within kNearRings edges of the lesser point (breadth first, at most kNearPoints
+    // of them, none of more than kNearValence faces, the hub left out): the lesser point's own
+    // faces are tested, and of the others the faces that hold the hub.
+    int near[kNearPoints];
+    int nearCount = 0;
+    near[nearCount++] = low;
+    auto isNear = [&](int w) {
+        for (int i = 0; i < nearCount; ++i)
+            if (near[i] == w) return true;
+        return false;
+    };
+    for (int ring = 0, begin = 0; ring < kNearRings; ++ring) {
+        const int end = nearCount;
+        for (int i = begin; i < end; ++i) {
+            unsigned n;
+            const int* around = graph->Get(unsigned(near[i]), n);
+            for (unsigned t = 0; t < n; ++t) {
+                int k;
+                const int* idx = faces.GetIndexes(unsigned(around[t]), k);
+                for (int j = 0; j < k && nearCount < kNearPoints; ++j) {
+                    const int w = idx[j];
+                    if (w == hub || isNear(w)) continue;
+                    unsigned m;
+                    graph->Get(unsigned(w), m);
+                    if (m <= kNearValence) near[nearCount++] = w;
+                }
+            }
+        }
+        begin = end;
+    }
+    for (int i = 0; i < nearCount; ++i) {
+        unsigned n;
+        const int* around = graph->Get(unsigned(near[i]), n);
+        for (unsigned t = 0; t < n; ++t)
+            if (i == 0 ? folds(around[t], low, hub) : folds(around[t], hub, low)) return true;
+    }
+    return false;
 }
 
 // The pair (a, b) as a look-up key of the pair index.
@@ -320,17 +424,21 @@ private:
 CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DFaceList& faces, CContractionCost* rec,
                                                      int kept, int removed, const C3DTPoint<float>& newPos) {
     (void)rec;
+    const bool compacity = (m_optimizeMode & OPT_CHECK_COMPACITY) != 0;
+    const bool flip = (m_optimizeMode & OPT_CHECK_FLIP) != 0;
+    const C3DTPoint<float>* pts = points.GetPoints();
+    // A fold found near the point of lower valence refuses the candidate whatever the order of
+    // the faces (a face of the exclusive set makes it non-empty, and a position outside the
+    // enlarged box is refused too), without collecting the faces of a hub.
+    if (flip && !compacity && FoldNearTheLesserPoint(pts, faces, kept, removed, newPos)) return PRIORITY_REJECTED;
     int count = 0;
     const int* around = ThreadScratch().exclusive.Collect(faces, unsigned(kept), unsigned(removed), count);
     if (count == 0 || !around) return PRIORITY_NORMAL;
     if (newPos.x < m_enlargedMin.x || newPos.y < m_enlargedMin.y || newPos.z < m_enlargedMin.z ||
         newPos.x > m_enlargedMax.x || newPos.y > m_enlargedMax.y || newPos.z > m_enlargedMax.z)
         return PRIORITY_REJECTED;
-    const bool compacity = (m_optimizeMode & OPT_CHECK_COMPACITY) != 0;
-    const bool flip = (m_optimizeMode & OPT_CHECK_FLIP) != 0;
     if (!compacity && !flip) return PRIORITY_NORMAL;
 
-    const C3DTPoint<float>* pts = points.GetPoints();
     // The faces' corner points lie scattered over the point list: ask for all of them first, so
     // that their misses overlap instead of stalling each face's test in turn.
     for (int i = 0; i < count; ++i) {

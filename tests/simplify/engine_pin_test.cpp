@@ -155,6 +155,32 @@ TEST(EnginePin, ConeApexOfValence600) {
     EXPECT_TRUE(e.object->GetCostHeap().CheckConsistency());
 }
 
+// A closed cone of 2 x 16000 triangles: its apex and its base centre each hold 16000 faces, and
+// the rim's coordinates are rounded to six decimals, as a file would hold them. Pulling the apex
+// onto a rim point folds a few faces near that point (about 600 such candidates come up), which
+// the flip test must find among all 16000; a fold found near the candidate's point of lower
+// valence decides the test without reading the other faces. The answers, and so the result,
+// must be those of the test over all faces (pinned before that shortcut existed).
+TEST(EnginePin, ClosedConeWithTwoHubsOfValence16000) {
+    ObjMesh m;
+    const int rim = 16000;
+    const int apex = AddPoint(m, 0, 0, 1);
+    const int centre = AddPoint(m, 0, 0, 0);
+    for (int i = 0; i < rim; ++i) {
+        const double a = 6.283185307179586 * i / rim;
+        AddPoint(m, std::round(std::cos(a) * 1e6) / 1e6, std::round(std::sin(a) * 1e6) / 1e6, 0);
+    }
+    for (int i = 0; i < rim; ++i) {
+        const int r0 = 2 + i, r1 = 2 + (i + 1) % rim;
+        AddTriangle(m, apex, r0, r1);
+        AddTriangle(m, centre, r1, r0);
+    }
+    Engine e(std::move(m), OPT_CHECK_FLIP);
+    e.Optimize(0.10, OPTIMIZE_RELATIVE);
+    EXPECT_EQ(HashOf(e), 11540813096704873596ull);
+    EXPECT_TRUE(e.object->GetCostHeap().CheckConsistency());
+}
+
 // A wavy grid in which every third cell holds a sliver: the cell's upper triangle is split at the
 // midpoint m of its diagonal, and the zero-area triangle (p00, p11, m) joins the halves to the
 // lower triangle. The acceptance test gives such a face the orientation of the next face it
