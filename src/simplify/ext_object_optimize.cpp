@@ -230,15 +230,13 @@ bool InExclusiveFaces(const CPointToFaceGraph& graph, unsigned p1, unsigned p2, 
 // test alone (no compactness test), a candidate is refused as soon as any face of its exclusive
 // set folds, in whatever order the faces come, unless that face is a sliver (which borrows
 // the next face's orientation). So a fold found among the faces near the point of lower valence
-// (its own faces, and the faces of its neighbours that hold the other point) decides the test
-// at once. Only folds of faces that are not slivers and do lie in the exclusive set count, so
-// that the answer is the full test's. Looks only when one point has more than kHubValence
-// faces and the other at most kNearValence; neighbours of more than kNearValence faces are
-// passed over.
+// (its own faces, and the hub's faces next to it) decides the test at once. Only folds of faces
+// that are not slivers and do lie in the exclusive set count, so that the answer is the full
+// test's. Looks only when one point has more than kHubValence faces and the other at most
+// kNearValence.
 constexpr unsigned kHubValence = 256;
 constexpr unsigned kNearValence = 32;
-constexpr int kNearRings = 4;
-constexpr int kNearPoints = 48;
+constexpr int kNearPoints = 64;
 bool FoldNearTheLesserPoint(const C3DTPoint<float>* pts, const C3DFaceList& faces, int kept, int removed,
                             const C3DTPoint<float>& newPos) {
     const CPointToFaceGraph* graph = faces.GetPointToFaceGraph();
@@ -274,9 +272,10 @@ bool FoldNearTheLesserPoint(const C3DTPoint<float>* pts, const C3DFaceList& face
         if (ref[0] * now[0] + ref[1] * now[1] + ref[2] * now[2] > 0.0) return false;
         return InExclusiveFaces(*graph, unsigned(kept), unsigned(removed), f);
     };
-    // The points within kNearRings edges of the lesser point (breadth first, at most kNearPoints
-    // of them, none of more than kNearValence faces, the hub left out): the lesser point's own
-    // faces are tested, and of the others the faces that hold the hub.
+    // The faces that can fold lie around the hub, next to the lesser point: the walk goes along
+    // the hub's neighbours outwards from the lesser point (breadth first over the faces that hold
+    // the hub, at most kNearPoints points, none of more than kNearValence faces), testing the
+    // lesser point's own faces and, around each point met, the faces that hold the hub.
     int near[kNearPoints];
     int nearCount = 0;
     near[nearCount++] = low;
@@ -285,30 +284,22 @@ bool FoldNearTheLesserPoint(const C3DTPoint<float>* pts, const C3DFaceList& face
             if (near[i] == w) return true;
         return false;
     };
-    for (int ring = 0, begin = 0; ring < kNearRings; ++ring) {
-        const int end = nearCount;
-        for (int i = begin; i < end; ++i) {
-            unsigned n;
-            const int* around = graph->Get(unsigned(near[i]), n);
-            for (unsigned t = 0; t < n; ++t) {
-                int k;
-                const int* idx = faces.GetIndexes(unsigned(around[t]), k);
-                for (int j = 0; j < k && nearCount < kNearPoints; ++j) {
-                    const int w = idx[j];
-                    if (w == hub || isNear(w)) continue;
-                    unsigned m;
-                    graph->Get(unsigned(w), m);
-                    if (m <= kNearValence) near[nearCount++] = w;
-                }
-            }
-        }
-        begin = end;
-    }
     for (int i = 0; i < nearCount; ++i) {
+        const int u = near[i];
         unsigned n;
-        const int* around = graph->Get(unsigned(near[i]), n);
-        for (unsigned t = 0; t < n; ++t)
-            if (i == 0 ? folds(around[t], low, hub) : folds(around[t], hub, low)) return true;
+        const int* around = graph->Get(unsigned(u), n);
+        if (i > 0 && n > kNearValence) continue;
+        for (unsigned t = 0; t < n; ++t) {
+            const int g = around[t];
+            if (i == 0 ? folds(g, low, hub) : folds(g, hub, low)) return true;
+            int k;
+            const int* idx = faces.GetIndexes(unsigned(g), k);
+            bool holdsHub = false;
+            for (int j = 0; j < k; ++j) holdsHub |= idx[j] == hub;
+            if (!holdsHub) continue;
+            for (int j = 0; j < k && nearCount < kNearPoints; ++j)
+                if (idx[j] != hub && !isNear(idx[j])) near[nearCount++] = idx[j];
+        }
     }
     return false;
 }
