@@ -20,7 +20,6 @@
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/optimizer/track_contractions.h"
 #include "kestovar/simplify/ext_object.h"
-#include "mesh/adjacency_internal.h"
 #include "simplify/slot_order_set.h"
 
 namespace kestovar {
@@ -214,16 +213,6 @@ inline double CompacityAndNormal(const C3DTPoint<float>& p0, const C3DTPoint<flo
     return 6.928203230275509 * area / edges;
 }
 
-// Whether face `face` is among the faces ExclusiveFaces::Collect(p1, p2) lists, for two
-// different points: a record holds no face twice, so the face is listed when exactly one of the
-// two records holds it.
-bool InExclusiveFaces(const CPointToFaceGraph& graph, unsigned p1, unsigned p2, int face) {
-    unsigned n1, n2;
-    const int* around1 = graph.Get(p1, n1);
-    const int* around2 = graph.Get(p2, n2);
-    return (detail::FindValue(around1, n1, face) < n1) != (detail::FindValue(around2, n2, face) < n2);
-}
-
 // Around a point of high valence, the flip test of a candidate reads every face of the point,
 // and a candidate refused for a fold near its other point is met again after each contraction
 // next to it (a hub of n faces then costs O(n) per contraction, O(n^2) in all). With the flip
@@ -231,9 +220,11 @@ bool InExclusiveFaces(const CPointToFaceGraph& graph, unsigned p1, unsigned p2, 
 // set folds, in whatever order the faces come, unless that face is a sliver (which borrows
 // the next face's orientation). So a fold found among the faces near the point of lower valence
 // (its own faces, and the hub's faces next to it) decides the test at once. Only folds of faces
-// that are not slivers and do lie in the exclusive set count, so that the answer is the full
-// test's. Looks only when one point has more than kHubValence faces and the other at most
-// kNearValence.
+// that are not slivers and lie in the exclusive set count, so that the answer is the full
+// test's: the loop keeps every live face listed in the graph records of all its corners, so a
+// face met in a record that holds one of the two points and not the other is one of the
+// exclusive set. Looks only when one point has more than kHubValence faces and the other at
+// most kNearValence.
 constexpr unsigned kHubValence = 256;
 constexpr unsigned kNearValence = 32;
 constexpr int kNearPoints = 64;
@@ -269,8 +260,7 @@ bool FoldNearTheLesserPoint(const C3DTPoint<float>* pts, const C3DFaceList& face
         double ref[3], now[3];
         if (CompacityAndNormal(oldP[0], oldP[1], oldP[2], ref) < 1e-6) return false;
         TriangleNormal(newP[0], newP[1], newP[2], now);
-        if (ref[0] * now[0] + ref[1] * now[1] + ref[2] * now[2] > 0.0) return false;
-        return InExclusiveFaces(*graph, unsigned(kept), unsigned(removed), f);
+        return ref[0] * now[0] + ref[1] * now[1] + ref[2] * now[2] <= 0.0;
     };
     // The faces that can fold lie around the hub, next to the lesser point: the walk goes along
     // the hub's neighbours outwards from the lesser point (breadth first over the faces that hold
