@@ -28,13 +28,14 @@
 namespace kestovar::road {
 
 // Mode sets that between them switch on every preservation group in each of its forms (keep,
-// constrain, freeze), the symmetry, the quality tests and the working-copy triangulation.
+// constrain, freeze), the symmetry, the quality tests (both, and the flip test alone, as the
+// command-line tool runs it) and the working-copy triangulation.
 constexpr unsigned long long kModeSets[4] = {
     0,
     OPT_KEEP_UVW | OPT_KEEP_MATERIAL | OPT_KEEP_NORMALS | OPT_KEEP_VC | OPT_KEEP_BORDER | OPT_CHECK_FLIP |
         OPT_CHECK_COMPACITY,
     OPT_CONSTRAIN_UVW | OPT_CONSTRAIN_MATERIAL | OPT_CONSTRAIN_NORMALS | OPT_CONSTRAIN_VC | OPT_CONSTRAIN_BORDER |
-        OPT_CONSTRAIN_CORNERS | OPT_SYMMETRY_X | OPT_TRIANGULATE_ALL,
+        OPT_CONSTRAIN_CORNERS | OPT_SYMMETRY_X | OPT_TRIANGULATE_ALL | OPT_CHECK_FLIP,
     OPT_FREEZE_UVW | OPT_FREEZE_MATERIAL | OPT_FREEZE_NORMALS | OPT_FREEZE_VC | OPT_FREEZE_BORDER |
         OPT_FREEZE_CORNERS | OPT_ENDPOINTS_ONLY | OPT_STOP_ON_BAD | OPT_SYMMETRY_Y | OPT_SYMMETRY_Z,
 };
