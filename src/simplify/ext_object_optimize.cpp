@@ -213,6 +213,22 @@ inline double CompacityAndNormal(const C3DTPoint<float>& p0, const C3DTPoint<flo
     return 6.928203230275509 * area / edges;
 }
 
+// The corners of triangle idx before and after a contraction that puts both of its points
+// (kept and removed) at newPos.
+inline void CornersBeforeAndAfter(const C3DTPoint<float>* pts, const int* idx, int kept, int removed,
+                                  const C3DTPoint<float>& newPos, C3DTPoint<float> oldP[3], C3DTPoint<float> newP[3]) {
+    for (int k = 0; k < 3; ++k) {
+        oldP[k] = pts[idx[k]];
+        newP[k] = (idx[k] == kept || idx[k] == removed) ? newPos : oldP[k];
+    }
+}
+
+// The flip test's rule: a face folds when its new normal does not point to the side of its
+// orientation.
+inline bool Folds(const double ref[3], const double now[3]) {
+    return ref[0] * now[0] + ref[1] * now[1] + ref[2] * now[2] <= 0.0;
+}
+
 // Around a point of high valence, the flip test of a candidate reads every face of the point,
 // and a candidate refused for a fold near its other point is met again after each contraction
 // next to it (a hub of n faces then costs O(n) per contraction, O(n^2) in all). With the flip
@@ -240,11 +256,9 @@ bool FoldNearTheLesserPoint(const C3DTPoint<float>* pts, const C3DFaceList& face
     const unsigned hubCount = keptIsHub ? keptCount : removedCount;
     const unsigned lowCount = keptIsHub ? removedCount : keptCount;
     if (hubCount <= kHubValence || lowCount > kNearValence) return false;
-    // Whether face f (three corners) holding `holds` but not `other` folds, as the full test
-    // would find it.
-    auto folds = [&](int f, int holds, int other) {
-        int k;
-        const int* idx = faces.GetIndexes(unsigned(f), k);
+    // Whether the face of corners idx[0 .. k) holding `holds` but not `other` folds, as the full
+    // test would find it.
+    auto folds = [&](const int* idx, int k, int holds, int other) {
         if (k != 3) return false;
         bool hasHolds = false;
         for (int j = 0; j < 3; ++j) {
@@ -253,14 +267,11 @@ bool FoldNearTheLesserPoint(const C3DTPoint<float>* pts, const C3DFaceList& face
         }
         if (!hasHolds) return false;
         C3DTPoint<float> oldP[3], newP[3];
-        for (int j = 0; j < 3; ++j) {
-            oldP[j] = pts[idx[j]];
-            newP[j] = (idx[j] == kept || idx[j] == removed) ? newPos : oldP[j];
-        }
+        CornersBeforeAndAfter(pts, idx, kept, removed, newPos, oldP, newP);
         double ref[3], now[3];
         if (CompacityAndNormal(oldP[0], oldP[1], oldP[2], ref) < 1e-6) return false;
         TriangleNormal(newP[0], newP[1], newP[2], now);
-        return ref[0] * now[0] + ref[1] * now[1] + ref[2] * now[2] <= 0.0;
+        return Folds(ref, now);
     };
     // The faces that can fold lie around the hub, next to the lesser point: the walk goes along
     // the hub's neighbours outwards from the lesser point (breadth first over the faces that hold
@@ -280,10 +291,9 @@ bool FoldNearTheLesserPoint(const C3DTPoint<float>* pts, const C3DFaceList& face
         const int* around = graph->Get(unsigned(u), n);
         if (i > 0 && n > kNearValence) continue;
         for (unsigned t = 0; t < n; ++t) {
-            const int g = around[t];
-            if (i == 0 ? folds(g, low, hub) : folds(g, hub, low)) return true;
             int k;
-            const int* idx = faces.GetIndexes(unsigned(g), k);
+            const int* idx = faces.GetIndexes(unsigned(around[t]), k);
+            if (i == 0 ? folds(idx, k, low, hub) : folds(idx, k, hub, low)) return true;
             bool holdsHub = false;
             for (int j = 0; j < k; ++j) holdsHub |= idx[j] == hub;
             if (!holdsHub) continue;
@@ -433,10 +443,7 @@ CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DF
         const int* idx = faces.GetIndexes(unsigned(around[i]), n);
         if (n != 3) continue;
         C3DTPoint<float> oldP[3], newP[3];
-        for (int k = 0; k < 3; ++k) {
-            oldP[k] = pts[idx[k]];
-            newP[k] = (idx[k] == kept || idx[k] == removed) ? newPos : oldP[k];
-        }
+        CornersBeforeAndAfter(pts, idx, kept, removed, newPos, oldP, newP);
         double ref[3], now[3];
         const double qOld = CompacityAndNormal(oldP[0], oldP[1], oldP[2], ref);
         sumOld += qOld;
@@ -452,7 +459,7 @@ CONTRACTION_PRIORITY C3DExtObject::VerifyPairQuality(CExtPointList& points, C3DF
                 const int* next = faces.GetIndexes(unsigned(around[(i + 1) % count]), m);
                 if (m >= 3) TriangleNormal(pts[next[0]], pts[next[1]], pts[next[2]], ref);
             }
-            if (ref[0] * now[0] + ref[1] * now[1] + ref[2] * now[2] <= 0.0) return PRIORITY_REJECTED;
+            if (Folds(ref, now)) return PRIORITY_REJECTED;
         }
         if (compacity) {
             sumNew += qNew;
