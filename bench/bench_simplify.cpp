@@ -6,7 +6,8 @@
 // - Kestovar: seconds for the preparation (attaching the optimiser, setting the mode and
 //   InitOptimization: working copy, flags, quadrics, candidate heap) and for the contraction loop (Optimize), million input triangles per second over both,
 //   peak library memory in bytes per input triangle (input lists included, and above the input);
-// - the same loop with contraction recording on: the ratio of the two loop times;
+// - the same loop with contraction recording on: the ratio of the two loop times (each recording
+//   run follows a run without, and the median of those pairs' ratios is printed too);
 // - meshoptimizer's meshopt_simplify (target error 1.0 so that only the count limits it) on the
 //   same mesh in the same run, and the ratio of Kestovar's total to it;
 // - the relative Hausdorff distance (GeomCompare, flags 0x20007) of both results to the input.
@@ -329,7 +330,7 @@ void Bench(const char* name, const ObjMesh& mesh, int runs, bool quick = false) 
     std::printf("== %s: %.0f triangles, %zu points\n", name, tris, mesh.PointCount());
     ObjectPtr original = MakePlainObject(mesh.xyz, mesh.tris);
     for (double ratio : {0.1, 0.01}) {
-        std::vector<double> prep, loop, loopRec, peak;
+        std::vector<double> prep, loop, loopRec, recRatio, peak;
         RunResult last;
         int64_t input = 0, prepPeak = 0, prepHeld = 0;
 #ifdef KESTOVAR_HAVE_MESHOPTIMIZER
@@ -355,7 +356,10 @@ void Bench(const char* name, const ObjMesh& mesh, int runs, bool quick = false) 
             input = r.inputBytes;
             prepPeak = r.prepPeak;
             prepHeld = r.prepHeld;
-            if (!quick) loopRec.push_back(RunKestovar(mesh, ratio, true).loop);
+            if (!quick) {
+                loopRec.push_back(RunKestovar(mesh, ratio, true).loop);
+                recRatio.push_back(loopRec.back() / r.loop);
+            }
             if (i + 1 == runs) last = std::move(r);
         }
         const double kPrep = Median(prep), kLoop = Median(loop), kRec = quick ? kLoop : Median(loopRec);
@@ -368,7 +372,8 @@ void Bench(const char* name, const ObjMesh& mesh, int runs, bool quick = false) 
         std::printf("          of which: input %.0f, preparation peak %.0f, held after preparation %.0f\n",
                     double(input) / tris, double(prepPeak) / tris, double(prepHeld) / tris);
         if (!quick)
-            std::printf("          recording: loop %.3f s, +%.1f %%\n", kRec, (kRec / kLoop - 1.0) * 100.0);
+            std::printf("          recording: loop %.3f s, %+.1f %% (median of the runs' ratios %+.1f %%)\n", kRec,
+                        (kRec / kLoop - 1.0) * 100.0, (Median(recRatio) - 1.0) * 100.0);
         ObjectPtr reduced = MakePlainObject(last.xyz, last.tris);
         double hk = quick ? 0.0
                           : GeomCompare(original.get(), reduced.get(), MESH_COMPARE_DEFAULT, HUGE_VAL,
