@@ -517,12 +517,16 @@ inline void StreamLine(void* to, const void* line) { std::memcpy(to, line, 64); 
 inline void FinishStreaming() {}
 #endif
 
-// Home slots of edges in a map of `slots` slots (magic = detail::ModMagic(slots)): home[i] for
-// the edge (a[i], b[i]), a[i] < b[i], i < n, as the map computes it (the edge hash reduced by
-// detail::FastMod). The arrays hold n rounded up to a multiple of 4 entries.
+// Home slot of the edge (a, b), a < b, in a map of `slots` slots (magic = detail::ModMagic(slots)),
+// as the map computes it: the edge hash reduced by detail::FastMod.
+inline unsigned EdgeHome(unsigned a, unsigned b, uint64_t magic, unsigned slots) {
+    return detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)), magic, slots);
+}
+
+// EdgeHome of each edge (a[i], b[i]), i < n, into home[i]. The arrays hold n rounded up to a
+// multiple of 4 entries.
 void EdgeHomesPlain(const unsigned* a, const unsigned* b, unsigned n, uint64_t magic, unsigned slots, unsigned* home) {
-    for (unsigned i = 0; i < n; ++i)
-        home[i] = detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a[i], b[i])), magic, slots);
+    for (unsigned i = 0; i < n; ++i) home[i] = EdgeHome(a[i], b[i], magic, slots);
 }
 
 #if defined(__x86_64__)
@@ -704,7 +708,7 @@ void ForEachGraphEdgeInFaceOrder(const CFaceList& list, unsigned pointCount, boo
         for (int j = 0; j < k; ++j)
             if (unsigned(idx[j]) >= pointCount) ThrowBadPointIndex("InitEdgeToFaceGraph");
         ForEachGraphEdge(idx, k, f, [&](unsigned a, unsigned b, int face) {
-            one(a, b, face, detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)), magic, slots));
+            one(a, b, face, EdgeHome(a, b, magic, slots));
         });
     };
     const unsigned char* const buffer = indexes.Buffer();
@@ -824,7 +828,7 @@ uint64_t SampleBucketCounts(const CFaceList& list, bool allLive, unsigned slots,
         int k;
         const int* idx = indexes(f, k);
         ForEachGraphEdge(idx, k, f, [&](unsigned a, unsigned b, int) {
-            ++count[detail::FastMod(CHashMethods<C3DEdge>::Hash(C3DEdge(a, b)), magic, slots) >> bucketShift];
+            ++count[EdgeHome(a, b, magic, slots) >> bucketShift];
             ++sampled;
         });
     }
