@@ -233,7 +233,10 @@ public:
     ~C3DExtObject() override;
 
     // Shown-list setters of the base class; an object not yet attached to an optimiser also
-    // takes the new list as its initial list and drops its preparation.
+    // takes the new list as its initial list and drops its preparation. Unlike the point and
+    // face lists (see WorkingListsEditedOutside), the channel set shared with the host is not
+    // watched: a channel added to or taken out of it between two runs does not make the next run
+    // prepare the mesh again.
     void SetPointList(C3DPointList* points, bool deleteOld) override;
     void SetFaceList(C3DFaceList* faces, bool deleteOld) override;
     void SetChannels(CDependentChannels* channels, bool deleteOld) override;
