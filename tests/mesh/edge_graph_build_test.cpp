@@ -164,7 +164,7 @@ void ProbeEdges(const std::vector<Face>& faces, unsigned slots, uint64_t& total,
     longest = 0;
     for (const Face& f : faces)
         for (size_t j = 0; j < f.size(); ++j) {
-            const C3DEdge e(unsigned(f[j]), unsigned(f[(j + 1) % f.size()]));
+            const C3DEdge e(static_cast<unsigned>(f[j]), static_cast<unsigned>(f[(j + 1) % f.size()]));
             unsigned pos = CHashMethods<C3DEdge>::Hash(e) % slots, probes = 0;
             for (unsigned step = 1; table[pos].first != UINT_MAX; step += 2, ++probes) {
                 if (table[pos] == std::make_pair(e.GetP1(), e.GetP2())) break;
