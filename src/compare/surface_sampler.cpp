@@ -294,7 +294,9 @@ bool CSurfaceSampler::Measure(const double p[3]) {
     if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) return true;
     ++m_nSamples;
     double d;
-    int f = m_pGrid ? m_pGrid->GetClosestFace(p, d, HUGE_VAL, &m_stats, m_hint) : -1;
+    // Any face within the noise floor gives 0, so the first one found ends the query (on a stack
+    // of coincident faces the lowest index would otherwise cost a measure of the whole stack).
+    int f = m_pGrid ? m_pGrid->GetClosestFace(p, d, HUGE_VAL, &m_stats, m_hint, nullptr, m_noise) : -1;
     if (f >= 0) {
         m_hint = f;
         if (d <= m_noise) d = 0.0;

@@ -348,13 +348,17 @@ constexpr double kSparseMagnitude = 1e90;
 
 // The best face of a query so far. `limit2` is (distance + slack)^2: a cell or face box farther
 // than that cannot hold a face as close as the best one.
+// A face at most `enough` away (negative: none) ends the search: limit2 then turns negative, which
+// no cell or face box passes.
 struct CBestFace {
     double d2;
     double limit2;
     double slack;
+    double enough;
     int face = -1;
 
-    CBestFace(double maxDistance, double slack_) : d2(maxDistance * maxDistance), slack(slack_) {
+    CBestFace(double maxDistance, double slack_, double enough_)
+        : d2(maxDistance * maxDistance), slack(slack_), enough(enough_) {
         limit2 = std::isfinite(d2) ? (maxDistance + slack) * (maxDistance + slack) : HUGE_VAL;
     }
     // Keeps face f when it is strictly closer, or as close and of a lower index (so that the answer
@@ -363,10 +367,14 @@ struct CBestFace {
         if (faceD2 < d2 || (faceD2 == d2 && face >= 0 && int(f) < face)) {
             d2 = faceD2;
             face = int(f);
-            const double d = std::sqrt(faceD2) + slack;
-            limit2 = d * d;
+            // The distance as the caller will take it (the square root of d2), so that "close
+            // enough" agrees with the caller's own test to the last bit.
+            const double distance = std::sqrt(faceD2);
+            const double d = distance + slack;
+            limit2 = distance <= enough ? -1.0 : d * d;
         }
     }
+    bool Done() const { return limit2 < 0.0; }
 };
 
 // Whether the plane of the triangle (a, b, c) lies farther from p than sqrt(limit2): then so does
@@ -391,6 +399,40 @@ inline bool PlaneBeyondLimit(const double* p, const double* a, const double* b, 
 // A cell holding more faces than this is crowded: its faces whose boxes pass are then also tested
 // against their planes (see PlaneBeyondLimit).
 constexpr unsigned kCrowdedCell = 128;
+
+// Drops from a cell's face list (increasing indices) every triangle whose cache entry repeats the
+// corners of a lower one exactly; returns the count kept, in increasing order. `order` is scratch.
+unsigned KeepDistinctTriangles(unsigned* faces, unsigned n, const _GridFaceCache* cache, CXArray<unsigned>& order) {
+    order.SetSize(int(n));
+    unsigned* o = order.GetData();
+    for (unsigned i = 0; i < n; ++i) o[i] = i;
+    auto corners = [&](unsigned i) { return cache[faces[i]].corner; };
+    // By corners (bytes), then by position in the list, so that each run of copies starts with
+    // its lowest index.
+    std::sort(o, o + n, [&](unsigned x, unsigned y) {
+        const bool tx = cache[faces[x]].kind == GRIDFACE_TRIANGLE, ty = cache[faces[y]].kind == GRIDFACE_TRIANGLE;
+        if (tx != ty) return tx < ty;
+        if (tx) {
+            const int c = std::memcmp(corners(x), corners(y), sizeof(float) * 9);
+            if (c != 0) return c < 0;
+        }
+        return x < y;
+    });
+    // Each copy is compared with the head of its run, which stays in the list.
+    unsigned head = faces[o[0]];
+    for (unsigned k = 1; k < n; ++k) {
+        const unsigned f = faces[o[k]];
+        if (cache[f].kind == GRIDFACE_TRIANGLE && cache[head].kind == GRIDFACE_TRIANGLE &&
+            std::memcmp(cache[f].corner, cache[head].corner, sizeof(float) * 9) == 0)
+            faces[o[k]] = ~0u;
+        else
+            head = f;
+    }
+    unsigned kept = 0;
+    for (unsigned i = 0; i < n; ++i)
+        if (faces[i] != ~0u) faces[kept++] = faces[i];
+    return kept;
+}
 
 // Shells of cells walked around a query point before the occupancy tree takes over.
 constexpr int kShellsBeforeTree = 4;
@@ -799,16 +841,26 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
         memResetLargePages(starts, size_t(m_starts.GetSize()) * sizeof(unsigned));
         memResetLargePages(entries, size_t(nKeys) * sizeof(unsigned));
     }
-    unsigned o = 0;
-    for (int i = 0; i < nKeys; ++i) {
+    // A crowded cell keeps one entry per distinct triangle: a copy with the very same corners, in
+    // the same order, is at the very same distance from every point (bit for bit), so the lowest
+    // index among the copies always wins and the others need not be measured. Stacks of coincident
+    // faces (a polygon whose outline runs round the same corners again and again) would otherwise
+    // cost every query near them a measure of the whole stack. The copies share all their cells,
+    // so dropping them cell by cell drops them everywhere.
+    unsigned o = 0, written = 0;
+    CXArray<unsigned> order;
+    for (int i = 0; i < nKeys;) {
         const uint64_t cell = keys[i] >> 32;
-        if (i == 0 || cell != (keys[i - 1] >> 32)) {
-            starts[o++] = unsigned(i);
-            words[cell >> 6].bits |= uint64_t(1) << (cell & 63);
-        }
-        entries[i] = unsigned(keys[i] & 0xFFFFFFFFu);
+        int end = i + 1;
+        while (end < nKeys && (keys[end] >> 32) == cell) ++end;
+        starts[o++] = written;
+        words[cell >> 6].bits |= uint64_t(1) << (cell & 63);
+        const unsigned first = written;
+        for (; i < end; ++i) entries[written++] = unsigned(keys[i] & 0xFFFFFFFFu);
+        if (written - first > kCrowdedCell) written = first + KeepDistinctTriangles(entries + first, written - first, cache, order);
     }
-    starts[occupied] = unsigned(nKeys);
+    starts[occupied] = written;
+    m_entries.SetSize(int(written));
     uint32_t rank = 0;
     for (int w = 0; w < m_words.GetSize(); ++w) {
         words[w].rank = rank;
@@ -976,7 +1028,7 @@ double C3DFaceGridMap::GetFaceSquaredDistance(const double p[3], unsigned int f,
 }
 
 int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double maxDistance, CFaceGridStats* stats,
-                                   int hint, double* closest) const {
+                                   int hint, double* closest, double closeEnough) const {
     distance = HUGE_VAL;
     if (stats) ++stats->queries;
     if (m_nOccupied == 0 || !(maxDistance > 0.0) || !std::isfinite(p[0]) || !std::isfinite(p[1]) ||
@@ -994,7 +1046,7 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
         c[k] = !(t > 0.0) ? 0 : (t >= double(dims[k] - 1) ? dims[k] - 1 : int(t));
         magnitude = std::max(magnitude, std::max(std::fabs(p[k]), std::fabs(m_origin[k]) + dims[k] * s));
     }
-    CBestFace best(maxDistance, kPruneSlack * magnitude);
+    CBestFace best(maxDistance, kPruneSlack * magnitude, closeEnough);
 #if defined(__SSE2__)
     const CBoxProbe probe(p, magnitude);
 #endif
@@ -1052,6 +1104,7 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                     d2 = GetFaceSquaredDistance(p, f, nullptr, &ps);
                 }
                 best.Offer(d2, f);
+                if (best.Done()) return;
             }
         }
     };

@@ -360,6 +360,54 @@ TEST(FaceGridMap, DistanceBoundIsStrict) {
     EXPECT_EQ(faces->GetClosestFace(&geom, C3DTPoint<float>(NAN, 0.f, 0.f), d), -1);
 }
 
+// On a stack of coincident triangles every face is as close as the lowest one: a plain query
+// returns the lowest index whatever its hint, while a query with a close-enough distance stops at
+// the first face within it (here the hint). Beyond that distance the search is the plain one.
+TEST(FaceGridMap, CloseEnoughEndsTheSearchAtTheFirstFaceWithinIt) {
+    Mesh m;
+    m.AddPoint(0, 0, 0), m.AddPoint(1, 0, 0), m.AddPoint(0, 1, 0);
+    for (int i = 0; i < 50; ++i) m.tris.insert(m.tris.end(), {0, 1, 2});
+    auto [o, map] = MakeGrid(m);
+    const double on[3] = {0.25, 0.25, 0.0}, above[3] = {0.25, 0.25, 0.5};
+    double d;
+    EXPECT_EQ(map->GetClosestFace(on, d, HUGE_VAL, nullptr, 49), 0);
+    EXPECT_EQ(d, 0.0);
+    EXPECT_EQ(map->GetClosestFace(on, d, HUGE_VAL, nullptr, 49, nullptr, 0.0), 49);
+    EXPECT_EQ(d, 0.0);
+    CFaceGridStats stats;
+    EXPECT_EQ(map->GetClosestFace(on, d, HUGE_VAL, &stats, 17, nullptr, 1e-3), 17);
+    EXPECT_EQ(stats.cellsInspected, 0u);
+    EXPECT_EQ(map->GetClosestFace(above, d, HUGE_VAL, nullptr, 49, nullptr, 0.1), 0);
+    EXPECT_EQ(d, 0.5);
+    // Without a hint the first face met within the distance is some face of the stack.
+    const int f = map->GetClosestFace(on, d, HUGE_VAL, nullptr, -1, nullptr, 0.0);
+    EXPECT_TRUE(f >= 0 && f < 50);
+    EXPECT_EQ(d, 0.0);
+}
+
+// A stack of 300 copies of a tilted square, the same triangles with their corners rotated, and a
+// few distinct ones crossing the stack: crowded cells keep one entry per distinct triangle, and
+// every answer, on the stack or off it, is the brute-force one, lowest index included.
+TEST(FaceGridMap, CopiesOfATriangleInACrowdedCellAreMeasuredOnce) {
+    Mesh m;
+    m.AddPoint(0, 0, 0), m.AddPoint(1, 0, 0.3), m.AddPoint(1, 1, 0.5), m.AddPoint(0, 1, 0.2);
+    m.AddPoint(0.5, -0.2, -0.3), m.AddPoint(0.5, 1.2, 1.0), m.AddPoint(0.3, 0.5, 0.8);
+    for (int i = 0; i < 300; ++i) {
+        m.tris.insert(m.tris.end(), {0, 1, 2, 0, 2, 3});
+        if (i % 50 == 7) m.tris.insert(m.tris.end(), {1, 2, 0, 4, 5, 6});
+    }
+    auto [o, map] = MakeGrid(m);
+    // Three distinct triangles (and the rotated copy's one) per cell at most, whatever the stack.
+    EXPECT_LT(map->GetEntryCount(), 40u * map->GetOccupiedCellCount());
+    Random r(71);
+    int hint = -1;
+    for (int i = 0; i < 400; ++i) {
+        double p[3];
+        NearFace(m, size_t(r.Range(0, 2)), r.Range(0, 1), r.Range(0, 1), i % 2 ? 0.3 : 0.0, r, p);
+        ASSERT_TRUE(MatchesBruteForce(*map, m, p, hint, &hint)) << "query " << i;
+    }
+}
+
 TEST(FaceGridMap, IndexesOnlyUsableFacesOutsideTheMask) {
     // 2 x 2 plate (8 triangles), then face 0 invalid, face 1 hidden, face 2 pointing past the
     // points, face 3 with a NaN corner.

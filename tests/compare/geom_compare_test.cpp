@@ -108,6 +108,23 @@ TEST(GeomCompare, IdenticalObjectsGiveZero) {
     EXPECT_EQ(GeomCompare(o.get(), o.get(), MESH_COMPARE_DEFAULT, HUGE_VAL, 0x20037), 0.0);
 }
 
+// A tilted square stacked 2000 times (what a polygon that runs round the same corners again and
+// again becomes): every sample lies on all 4000 triangles, and measuring each of them per sample
+// made the comparison quadratic. A sample ends at the first face within the rounding floor, most
+// often the previous sample's face, so most queries inspect no cell at all.
+TEST(GeomCompare, StackOfCoincidentFacesEndsEachSampleAtTheFirstFaceOnIt) {
+    Mesh m;
+    m.AddPoint(0, 0, 0), m.AddPoint(1, 0, 0.3), m.AddPoint(1, 1, 0.5), m.AddPoint(0, 1, 0.2);
+    for (int i = 0; i < 2000; ++i) m.tris.insert(m.tris.end(), {0, 1, 2, 0, 2, 3});
+    EXPECT_EQ(Compare(m, m, GEOMCOMPARE_DEFAULT), 0.0);
+    ObjectPtr o = MakeObject(m);
+    CSurfaceSampler sampler(o.get(), o.get(), GEOMCOMPARE_DEFAULT, HUGE_VAL, GeomCompareDiagonal(o.get(), o.get()));
+    ASSERT_TRUE(sampler.Compute());
+    EXPECT_EQ(sampler.GetMaxDistance(), 0.0);
+    EXPECT_GT(sampler.GetSampleCount(), 20000u);
+    EXPECT_LT(sampler.GetStats().cellsInspected, sampler.GetSampleCount() / 4);
+}
+
 TEST(GeomCompare, NonTriangularObjectsGiveInfinity) {
     Mesh quad;
     quad.AddPoint(0, 0, 0), quad.AddPoint(1, 0, 0), quad.AddPoint(1, 1, 0), quad.AddPoint(0, 1, 0);

@@ -152,8 +152,13 @@ public:
     // close to p, such as the previous query's answer for a nearby point, lets the search prune
     // more. Among faces at the same distance the lowest index wins, so neither the hint nor the
     // order of the search changes the answer. Thread-safe; allocates nothing.
+    // `closeEnough` (>= 0; negative for none) ends the search at the first face found at most that
+    // far from p, which is returned whatever its index: for a caller to whom every distance up to
+    // it means the same (a comparison rounds such distances to 0). Without it a point on a stack
+    // of coincident faces measures every face of the stack to find the lowest index among them.
     int GetClosestFace(const double p[3], double& distance, double maxDistance = HUGE_VAL,
-                       CFaceGridStats* stats = nullptr, int hint = -1, double* closest = nullptr) const;
+                       CFaceGridStats* stats = nullptr, int hint = -1, double* closest = nullptr,
+                       double closeEnough = -1.0) const;
     int GetClosestFace(const C3DTPoint<float>& p, double& distance, double maxDistance = HUGE_VAL,
                        CFaceGridStats* stats = nullptr) const {
         const double q[3] = {p.x, p.y, p.z};
@@ -169,7 +174,8 @@ public:
     // Cells along x, y, z (0 for an empty map).
     unsigned int GetCellCount(int axis) const { return m_dims[axis]; }
     unsigned int GetOccupiedCellCount() const { return m_nOccupied; }
-    // Face references over all cells (a face touching k cells counts k times).
+    // Face references over all cells (a face touching k cells counts k times; a crowded cell keeps
+    // one of several triangles with the very same corners, the lowest index).
     unsigned int GetEntryCount() const { return unsigned(m_entries.GetSize()); }
     // Corner of the grid with the smallest coordinates.
     const double* GetOrigin() const { return m_origin; }
