@@ -402,7 +402,8 @@ constexpr unsigned kCrowdedCell = 128;
 
 // Drops from a cell's face list (increasing indices) every triangle whose cache entry repeats the
 // corners of a lower one exactly; returns the count kept, in increasing order. `order` is scratch.
-unsigned KeepDistinctTriangles(unsigned* faces, unsigned n, const _GridFaceCache* cache, CXArray<unsigned>& order) {
+unsigned KeepDistinctTriangles(unsigned* faces, unsigned n, const _GridFaceCache* cache,
+                               CXArray<unsigned>& order) {
     order.SetSize(int(n));
     unsigned* o = order.GetData();
     for (unsigned i = 0; i < n; ++i) o[i] = i;
@@ -410,7 +411,8 @@ unsigned KeepDistinctTriangles(unsigned* faces, unsigned n, const _GridFaceCache
     // By corners (bytes), then by position in the list, so that each run of copies starts with
     // its lowest index.
     std::sort(o, o + n, [&](unsigned x, unsigned y) {
-        const bool tx = cache[faces[x]].kind == GRIDFACE_TRIANGLE, ty = cache[faces[y]].kind == GRIDFACE_TRIANGLE;
+        const bool tx = cache[faces[x]].kind == GRIDFACE_TRIANGLE;
+        const bool ty = cache[faces[y]].kind == GRIDFACE_TRIANGLE;
         if (tx != ty) return tx < ty;
         if (tx) {
             const int c = std::memcmp(corners(x), corners(y), sizeof(float) * 9);
@@ -857,7 +859,8 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
         words[cell >> 6].bits |= uint64_t(1) << (cell & 63);
         const unsigned first = written;
         for (; i < end; ++i) entries[written++] = unsigned(keys[i] & 0xFFFFFFFFu);
-        if (written - first > kCrowdedCell) written = first + KeepDistinctTriangles(entries + first, written - first, cache, order);
+        if (written - first > kCrowdedCell)
+            written = first + KeepDistinctTriangles(entries + first, written - first, cache, order);
     }
     starts[occupied] = written;
     m_entries.SetSize(int(written));

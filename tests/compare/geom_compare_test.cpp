@@ -118,7 +118,8 @@ TEST(GeomCompare, StackOfCoincidentFacesEndsEachSampleAtTheFirstFaceOnIt) {
     for (int i = 0; i < 2000; ++i) m.tris.insert(m.tris.end(), {0, 1, 2, 0, 2, 3});
     EXPECT_EQ(Compare(m, m, GEOMCOMPARE_DEFAULT), 0.0);
     ObjectPtr o = MakeObject(m);
-    CSurfaceSampler sampler(o.get(), o.get(), GEOMCOMPARE_DEFAULT, HUGE_VAL, GeomCompareDiagonal(o.get(), o.get()));
+    const double D = GeomCompareDiagonal(o.get(), o.get());
+    CSurfaceSampler sampler(o.get(), o.get(), GEOMCOMPARE_DEFAULT, HUGE_VAL, D);
     ASSERT_TRUE(sampler.Compute());
     EXPECT_EQ(sampler.GetMaxDistance(), 0.0);
     EXPECT_GT(sampler.GetSampleCount(), 20000u);
