@@ -400,35 +400,44 @@ inline bool PlaneBeyondLimit(const double* p, const double* a, const double* b, 
 // against their planes (see PlaneBeyondLimit).
 constexpr unsigned kCrowdedCell = 128;
 
+// A triangle of a crowded cell: a hash of its corners and its position in the cell's list.
+struct CellTriangleKey {
+    uint64_t hash;
+    unsigned position;
+};
+
 // Drops from a cell's face list (increasing indices) every triangle whose cache entry repeats the
 // corners of a lower one exactly; returns the count kept, in increasing order. `order` is scratch.
+// The triangles are sorted by a hash of their corners, then by position, so that each run of
+// copies starts with its lowest index; a copy is dropped only when its corners equal the bytes of
+// the run's head (two different triangles of one hash simply both stay).
 unsigned KeepDistinctTriangles(unsigned* faces, unsigned n, const _GridFaceCache* cache,
-                               CXArray<unsigned>& order) {
+                               CXArray<CellTriangleKey>& order) {
     order.SetSize(int(n));
-    unsigned* o = order.GetData();
-    for (unsigned i = 0; i < n; ++i) o[i] = i;
-    auto corners = [&](unsigned i) { return cache[faces[i]].corner; };
-    // By corners (bytes), then by position in the list, so that each run of copies starts with
-    // its lowest index.
-    std::sort(o, o + n, [&](unsigned x, unsigned y) {
-        const bool tx = cache[faces[x]].kind == GRIDFACE_TRIANGLE;
-        const bool ty = cache[faces[y]].kind == GRIDFACE_TRIANGLE;
-        if (tx != ty) return tx < ty;
-        if (tx) {
-            const int c = std::memcmp(corners(x), corners(y), sizeof(float) * 9);
-            if (c != 0) return c < 0;
+    CellTriangleKey* keys = order.GetData();
+    unsigned m = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        const _GridFaceCache& e = cache[faces[i]];
+        if (e.kind != GRIDFACE_TRIANGLE) continue;
+        uint32_t words[9];
+        std::memcpy(words, e.corner, sizeof words);
+        uint64_t h = 0x9E3779B97F4A7C15ull;
+        for (uint32_t w : words) {
+            h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+            h ^= h >> 32;
         }
-        return x < y;
+        keys[m++] = {h, i};
+    }
+    std::sort(keys, keys + m, [](const CellTriangleKey& a, const CellTriangleKey& b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.position < b.position;
     });
-    // Each copy is compared with the head of its run, which stays in the list.
-    unsigned head = faces[o[0]];
-    for (unsigned k = 1; k < n; ++k) {
-        const unsigned f = faces[o[k]];
-        if (cache[f].kind == GRIDFACE_TRIANGLE && cache[head].kind == GRIDFACE_TRIANGLE &&
-            std::memcmp(cache[f].corner, cache[head].corner, sizeof(float) * 9) == 0)
-            faces[o[k]] = ~0u;
+    for (unsigned k = 1, head = 0; k < m; ++k) {
+        const float* corners = cache[faces[keys[k].position]].corner[0];
+        if (keys[k].hash == keys[head].hash &&
+            std::memcmp(corners, cache[faces[keys[head].position]].corner[0], sizeof(float) * 9) == 0)
+            faces[keys[k].position] = ~0u;
         else
-            head = f;
+            head = k;
     }
     unsigned kept = 0;
     for (unsigned i = 0; i < n; ++i)
@@ -850,7 +859,7 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     // cost every query near them a measure of the whole stack. The copies share all their cells,
     // so dropping them cell by cell drops them everywhere.
     unsigned o = 0, written = 0;
-    CXArray<unsigned> order;
+    CXArray<CellTriangleKey> order;
     for (int i = 0; i < nKeys;) {
         const uint64_t cell = keys[i] >> 32;
         int end = i + 1;
