@@ -16,6 +16,7 @@
 #endif
 
 #include "core/prefetch.h"
+#include "kestovar/core/hashmap.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/point_list.h"
@@ -402,15 +403,16 @@ constexpr unsigned kCrowdedCell = 128;
 
 // A triangle of a crowded cell: a hash of its corners and its position in the cell's list.
 struct CellTriangleKey {
-    uint64_t hash;
+    unsigned hash;
     unsigned position;
 };
 
 // Drops from a cell's face list (increasing indices) every triangle whose cache entry repeats the
 // corners of a lower one exactly; returns the count kept, in increasing order. `order` is scratch.
-// The triangles are sorted by a hash of their corners, then by position, so that each run of
-// copies starts with its lowest index; a copy is dropped only when its corners equal the bytes of
-// the run's head (two different triangles of one hash simply both stay).
+// The triangles are sorted by a hash of their corners (HashMix64 folded over the nine
+// coordinates' bits), then by position, so that each run of copies starts with its lowest index;
+// a copy is dropped only when its corners equal the bytes of the run's head (two different
+// triangles of one hash simply both stay).
 unsigned KeepDistinctTriangles(unsigned* faces, unsigned n, const _GridFaceCache* cache,
                                CXArray<CellTriangleKey>& order) {
     order.SetSize(int(n));
@@ -421,11 +423,8 @@ unsigned KeepDistinctTriangles(unsigned* faces, unsigned n, const _GridFaceCache
         if (e.kind != GRIDFACE_TRIANGLE) continue;
         uint32_t words[9];
         std::memcpy(words, e.corner, sizeof words);
-        uint64_t h = 0x9E3779B97F4A7C15ull;
-        for (uint32_t w : words) {
-            h = (h ^ w) * 0xFF51AFD7ED558CCDull;
-            h ^= h >> 32;
-        }
+        unsigned h = 0;
+        for (uint32_t w : words) h = HashMix64(uint64_t(h) << 32 | w);
         keys[m++] = {h, i};
     }
     std::sort(keys, keys + m, [](const CellTriangleKey& a, const CellTriangleKey& b) {
