@@ -218,6 +218,18 @@ void C3DExtObject::ComputePairCost(CExtPointList& points, C3DFaceList& faces, CI
         return;
     }
 
+    // A stiffer point stays where it is whatever its cost. The comparisons below would otherwise
+    // hand the pair to the midpoint (or to the other point) when that cost is not below FLT_MAX,
+    // or is NaN: coordinates near or beyond the float range. Moving a frozen point takes it out of
+    // the mesh with neighbours that have no candidate with it, and the loop then runs out of
+    // records. Below FLT_MAX the comparisons choose this same point.
+    if (allowed == kAllowFirst || allowed == kAllowSecond) {
+        const bool first = allowed == kAllowFirst;
+        rec->flags = first ? CONTRACTION_FLAGS_FIRST : CONTRACTION_FLAGS_SECOND;
+        rec->SetT(first ? 1.0 : 0.0);
+        rec->cost = float(PointCost(q, first ? p1 : p2));
+        return;
+    }
     const double c1 = (allowed & kAllowFirst) ? PointCost(q, p1) : kNoCost;
     const double c2 = (allowed & kAllowSecond) ? PointCost(q, p2) : kNoCost;
     double cm = kNoCost;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cmath>
+#include <limits>
 #include <cstring>
 
 #include "kestovar/mesh/symmetry_map.h"
@@ -276,6 +278,39 @@ TEST_F(PairFixture, StifferPointStaysAndItsCostIsKept) {
     EXPECT_EQ(rec.flags, CONTRACTION_FLAGS_SECOND);
     EXPECT_EQ(rec.GetT(), 0.0);
     EXPECT_EQ(rec.cost, 2.0f);  // (2 - 1)^2 twice
+}
+
+// A point that must stay keeps its place even when its cost is at or beyond FLT_MAX or NaN (a
+// point near or beyond the float range): moving it would take a frozen point out of the mesh.
+TEST_F(PairFixture, StifferPointStaysWhateverItsCost) {
+    Select(1);
+    // A plane 1e20 away: (1e20)^2 twice, beyond FLT_MAX, so the cost narrows to infinity.
+    points->GetQuadric(0) = PlaneQuadric(1, 0, 0, -1e20);
+    Evaluate();
+    EXPECT_EQ(rec.flags, CONTRACTION_FLAGS_FIRST);
+    EXPECT_EQ(rec.GetT(), 1.0);
+    EXPECT_EQ(rec.cost, std::numeric_limits<float>::infinity());
+    // A cost of exactly FLT_MAX, the value that stands for a forbidden end point.
+    CSymMatrix constant(true);
+    constant.m[9] = double(FLT_MAX);  // the constant term alone
+    points->GetQuadric(0) = constant;
+    Evaluate();
+    EXPECT_EQ(rec.flags, CONTRACTION_FLAGS_FIRST);
+    EXPECT_EQ(rec.cost, FLT_MAX);
+    // An infinite coordinate on the stiff point: NaN cost, still that point.
+    points->GetAt(0).x = std::numeric_limits<float>::infinity();
+    points->GetQuadric(0) = PlaneQuadric(1, 0, 0, -1);
+    Evaluate();
+    EXPECT_EQ(rec.flags, CONTRACTION_FLAGS_FIRST);
+    EXPECT_TRUE(std::isnan(rec.cost));
+    // The same on the second point, stiffer by its constraint.
+    points->GetAt(0).SetFlags(POINT_SELECTED);
+    points->GetAt(1).SetFlags(POINT_SELECTED | POINT_CONSTRAINED);
+    points->GetAt(0).x = 0.0f;
+    points->GetQuadric(0) = PlaneQuadric(1, 0, 0, -1e20);
+    Evaluate();
+    EXPECT_EQ(rec.flags, CONTRACTION_FLAGS_SECOND);
+    EXPECT_EQ(rec.GetT(), 0.0);
 }
 
 TEST_F(PairFixture, TieWithTheMidpointGoesToTheMidpoint) {
