@@ -450,6 +450,15 @@ TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
         << r.err;
     r = Succeed("reduce '" + small + "' -o '" + Path("small-out.3dif") + "' --ratio 1 -q");
     EXPECT_EQ(r.err, "");
+
+    // A coordinate beyond the float range reads as infinity: the reduction goes on, and says so.
+    const std::string far = Path("far.obj");
+    std::ofstream(far) << "v 1 0 0\nv -1 0 0\nv 0 1 0\nv 0 -1 0\nv 0 0 1\nv 0 0 -1e49\n"
+                          "f 1 3 5\nf 3 2 5\nf 2 4 5\nf 4 1 5\nf 3 1 6\nf 2 3 6\nf 4 2 6\nf 1 4 6\n";
+    r = Succeed("reduce '" + far + "' -o '" + Path("far-out.3dif") + "' --ratio 0.75 -q");
+    EXPECT_EQ(r.err, "kestovar: " + far +
+                         ": warning: 1 point has a coordinate that is infinite or not a number; the faces around such "
+                         "points are reduced in no useful order and may spread such coordinates\n");
 }
 
 // Each kind of bad input: one line on stderr naming the file, the documented exit code, and no

@@ -256,7 +256,10 @@ SceneExtent MeasureExtent(C3DScene& scene) {
             for (int i = 0; i < points->GetSize(); ++i) {
                 const C3DTPoint<float>& p = *(*points)[i];
                 const double c[3] = {p.x, p.y, p.z};
-                if (!std::isfinite(c[0]) || !std::isfinite(c[1]) || !std::isfinite(c[2])) continue;
+                if (!std::isfinite(c[0]) || !std::isfinite(c[1]) || !std::isfinite(c[2])) {
+                    ++extent.nonFinite;
+                    continue;
+                }
                 for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], c[k]), hi[k] = std::max(hi[k], c[k]);
             }
     }

@@ -60,11 +60,13 @@ struct SceneFigures {
 };
 SceneFigures MeasureScene(kestovar::C3DScene& scene);
 
-// The live faces of the polygonal objects of a scene (each shared object once) and the diagonal
-// of the box of their finite points (object coordinates; 0 without points).
+// The live faces of the polygonal objects of a scene (each shared object once), the diagonal
+// of the box of their finite points (object coordinates; 0 without points) and the number of
+// points with a coordinate that is infinite or not a number.
 struct SceneExtent {
     int faces = 0;
     double diagonal = 0;
+    int nonFinite = 0;
 };
 SceneExtent MeasureExtent(kestovar::C3DScene& scene);
 
