@@ -276,7 +276,27 @@ double CgalMax(const std::vector<K::Triangle_3>& triangles, const std::vector<do
         worst = std::max(worst, tree.squared_distance(K::Point_3(points[i], points[i + 1], points[i + 2])));
     return std::sqrt(worst);
 }
+
+// Sum of the squared distances from `points` to a built tree, one query each.
+double CgalSum(const Tree& tree, const std::vector<double>& points) {
+    double sum = 0.0;
+    for (size_t i = 0; i < points.size(); i += 3)
+        sum += tree.squared_distance(K::Point_3(points[i], points[i + 1], points[i + 2]));
+    return sum;
+}
 #endif
+
+// Sum of the distances from `points` to the map's faces, each query hinted with the previous
+// answer as a comparison's sampler does; work counters added to `stats` when given.
+double HintedQueries(const C3DFaceGridMap& map, const std::vector<double>& points, CFaceGridStats* stats) {
+    double sum = 0.0, d;
+    int hint = -1;
+    for (size_t i = 0; i < points.size(); i += 3) {
+        hint = map.GetClosestFace(&points[i], d, HUGE_VAL, stats, hint);
+        sum += d;
+    }
+    return sum;
+}
 
 // Wall-clock and CPU seconds of one timed region.
 struct Timing {
@@ -428,12 +448,7 @@ int main(int argc, char** argv) {
             CFaceGridStats stats;
             for (int r = 0; r < 3; ++r) {
                 Stopwatch w;
-                double sink = 0, d;
-                int hint = -1;
-                for (size_t i = 0; i < pts.size(); i += 3) {
-                    hint = map->GetClosestFace(&pts[i], d, HUGE_VAL, r == 0 ? &stats : nullptr, hint);
-                    sink += d;
-                }
+                const double sink = HintedQueries(*map, pts, r == 0 ? &stats : nullptr);
                 ours.push_back(w.Stop());
                 if (sink < 0) std::printf("!");
             }
@@ -443,9 +458,7 @@ int main(int argc, char** argv) {
             tree.accelerate_distance_queries();
             for (int r = 0; r < 3; ++r) {
                 Stopwatch w;
-                double sink = 0;
-                for (size_t i = 0; i < pts.size(); i += 3)
-                    sink += tree.squared_distance(K::Point_3(pts[i], pts[i + 1], pts[i + 2]));
+                const double sink = CgalSum(tree, pts);
                 peer.push_back(w.Stop());
                 if (sink < 0) std::printf("!");
             }
@@ -487,11 +500,7 @@ int main(int argc, char** argv) {
             }
             ours.push_back(w.Stop());
             Stopwatch ws;
-            int hint = -1;
-            for (size_t i = 0; i < surface.size(); i += 3) {
-                hint = map->GetClosestFace(&surface[i], d, HUGE_VAL, nullptr, hint);
-                sink += d;
-            }
+            sink += HintedQueries(*map, surface, nullptr);
             oursSurface.push_back(ws.Stop());
             if (sink < 0) std::printf("!");
         }
@@ -503,9 +512,7 @@ int main(int argc, char** argv) {
             for (int r = 0; r < 3; ++r) {
                 for (const std::vector<double>* pts : {&random, &surface}) {
                     Stopwatch w;
-                    double sink = 0;
-                    for (size_t i = 0; i < pts->size(); i += 3)
-                        sink += tree.squared_distance(K::Point_3((*pts)[i], (*pts)[i + 1], (*pts)[i + 2]));
+                    const double sink = CgalSum(tree, *pts);
                     (pts == &random ? peer : peerSurface).push_back(w.Stop());
                     if (sink < 0) std::printf("!");
                 }
