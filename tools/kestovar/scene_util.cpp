@@ -125,9 +125,12 @@ XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
 bool SaveScene(C3DScene& scene, const std::string& path) {
     const std::wstring wide = Widen(path);
     C3DIo writer(wide.c_str(), FILE_IO_SILENT);
+    // The scene is the tool's own frozen copy, dropped after the save: the writer may prepare it
+    // in place instead of copying it first (a whole second copy of the scene at the peak).
+    CSceneExportOptions options(SCENE_EXPORT_NO_COPY);
     bool ok = false;
     try {
-        ok = writer.Save(&scene);
+        ok = writer.Save(&scene, &options);
     } catch (CXException* e) {
         std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), OneLine(e->GetMessage()).c_str());
         XDeleteThreadException();
