@@ -1,6 +1,8 @@
 // The Wavefront OBJ reader: number parsing and the two passes (see
 // kestovar/io/wavefront.h for what a file becomes).
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <limits>
 
 #include "io/line_source.h"
@@ -185,6 +187,8 @@ public:
 
     // The scene, or null with `result` set.
     C3DScene* Read(const wchar_t* directory, int& result);
+    // After a read refused as malformed: the line and what was wrong with it (empty otherwise).
+    const CXStringA& GetProblem() const { return m_problem; }
 
 private:
     int CountPass();
@@ -192,6 +196,11 @@ private:
     void CreateObjects();
     int ParsePass();
     int ParseFace(const char* p, const char* end);
+    // Notes what is wrong with the current line (printf-style) and returns IO_FILE_BAD_FORMAT.
+    int Malformed(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Malformed for a face corner's `index` of a `what` (given by `keyword` lines) that
+    // ResolveIndex refused (`read` of them read so far, `total` in the file).
+    int BadIndex(const char* what, const char* keyword, int index, int read, int total);
     void FinishLongFaces();
     void FinishGroups();
     void FinishPointCloud();
@@ -216,6 +225,8 @@ private:
     }
 
     CLineSource& m_source;
+    int m_line = 0;       // 1-based number of the line the current pass is at
+    CXStringA m_problem;  // see GetProblem
     // Read on every line: a cancellation request reaches the read at the next line.
     const std::atomic<int>* m_cancelPending = GetCancelSetCount();
     C3DScene* m_pScene = nullptr;
@@ -274,16 +285,38 @@ C3DScene* CObjReader::Read(const wchar_t* directory, int& result) {
     return scene;
 }
 
+int CObjReader::Malformed(const char* format, ...) {
+    char text[160];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    m_problem.Format("line %d: %s", m_line, text);
+    return IO_FILE_BAD_FORMAT;
+}
+
+int CObjReader::BadIndex(const char* what, const char* keyword, int index, int read, int total) {
+    if (index == 0) return Malformed("a face corner with %s index 0; indices start at 1", what);
+    if (index < 0)
+        return Malformed("a face corner with %s index %d, but only %d \"%s\" lines come before it", what,
+                         index, read, keyword);
+    return Malformed("a face corner with %s index %d, but the file has %d \"%s\" lines", what, index, total,
+                     keyword);
+}
+
 // ---- first pass: counting -------------------------------------------------------------------------
 
 int CObjReader::CountPass() {
     const char* p;
     const char* end;
     bool vertexSeen = false;
+    m_line = 0;
     while (m_source.Next(p, end)) {
+        ++m_line;
         if (m_cancelPending->load(std::memory_order_acquire) && ShouldCancelThread()) return IO_FILE_CANCELED;
         // Not OBJ text: an enormous line before any vertex.
-        if (!vertexSeen && end - p >= CWavefrontIo::kMaxFirstLineLength) return IO_FILE_BAD_FORMAT;
+        if (!vertexSeen && end - p >= CWavefrontIo::kMaxFirstLineLength)
+            return Malformed("%ld characters long before any vertex line: not OBJ text", long(end - p));
         p = SkipBlanks(p, end);
         if (end - p < 2) continue;
         const char c0 = ToLower(p[0]), c1 = ToLower(p[1]);
@@ -307,7 +340,7 @@ int CObjReader::CountPass() {
             if (corners > CFaceCollection::kMaxRecordLength) {
                 // Too long for a face record: it becomes the triangles of its ear clipping.
                 const int reserved = int(corners) - 2;
-                if (reserved > 0x3FFFFFFF - g.faces) return IO_FILE_BAD_FORMAT;
+                if (reserved > 0x3FFFFFFF - g.faces) return Malformed("too many faces in one group");
                 const CObjLongFace face = {group, g.faces, reserved, -1, 0, int(format)};
                 m_longFaces.Add(face);
                 g.faces += reserved;
@@ -444,10 +477,12 @@ int CObjReader::ParsePass() {
     m_group = -1;
     m_nextGroup = 0;
     m_source.Rewind();
+    m_line = 0;
 
     const char* p;
     const char* end;
     while (m_source.Next(p, end)) {
+        ++m_line;
         if (m_cancelPending->load(std::memory_order_acquire) && ShouldCancelThread()) return IO_FILE_CANCELED;
         p = SkipBlanks(p, end);
         if (end - p < 2) continue;
@@ -456,26 +491,26 @@ int CObjReader::ParsePass() {
         if (c0 == 'v') {
             if (IsBlank(c1)) {
                 // The text changed since the first pass.
-                if (m_vertexRead >= m_vertexCount) return IO_FILE_BAD_FORMAT;
+                if (m_vertexRead >= m_vertexCount) return Malformed("the file changed while it was read");
                 float* v = m_positions.GetData() + 3 * m_vertexRead++;
                 const char* q = ParseFloatFast(p + 1, end, v[0]);
                 if (q) q = ParseFloatFast(q, end, v[1]);
                 if (q) q = ParseFloatFast(q, end, v[2]);
-                if (!q) return IO_FILE_BAD_FORMAT;
+                if (!q) return Malformed("a vertex line without three numbers");
             } else if (c1 == 't' && (end - p == 2 || IsBlank(p[2]))) {
-                if (m_uvRead >= m_uvCount) return IO_FILE_BAD_FORMAT;
+                if (m_uvRead >= m_uvCount) return Malformed("the file changed while it was read");
                 float* t = m_uvs.GetData() + 2 * m_uvRead++;
                 const char* q = ParseFloatFast(p + 2, end, t[0]);
-                if (!q) return IO_FILE_BAD_FORMAT;
+                if (!q) return Malformed("a texture coordinate line without a number");
                 // A one-dimensional texture coordinate has v = 0.
                 if (!ParseFloatFast(q, end, t[1])) t[1] = 0.0f;
             } else if (c1 == 'n' && (end - p == 2 || IsBlank(p[2]))) {
-                if (m_normalRead >= m_normalCount) return IO_FILE_BAD_FORMAT;
+                if (m_normalRead >= m_normalCount) return Malformed("the file changed while it was read");
                 float* n = m_normals.GetData() + 3 * m_normalRead++;
                 const char* q = ParseFloatFast(p + 2, end, n[0]);
                 if (q) q = ParseFloatFast(q, end, n[1]);
                 if (q) q = ParseFloatFast(q, end, n[2]);
-                if (!q) return IO_FILE_BAD_FORMAT;
+                if (!q) return Malformed("a normal line without three numbers");
             }
         } else if (c0 == 'f' && IsBlank(c1)) {
             const int r = ParseFace(p + 1, end);
@@ -494,7 +529,7 @@ int CObjReader::ParsePass() {
         }
     }
     // The text changed since the first pass.
-    if (m_nextGroup != m_groups.GetSize()) return IO_FILE_BAD_FORMAT;
+    if (m_nextGroup != m_groups.GetSize()) return Malformed("the file changed while it was read");
     return IO_FILE_OK;
 }
 
@@ -502,9 +537,9 @@ int CObjReader::ParseFace(const char* p, const char* end) {
     p = SkipBlanks(p, end);
     if (p == end) return IO_FILE_OK;
     if (m_group < 0) m_group = m_nextGroup++;
-    if (m_group >= m_groups.GetSize()) return IO_FILE_BAD_FORMAT;
+    if (m_group >= m_groups.GetSize()) return Malformed("the file changed while it was read");
     CObjGroup& g = m_groups[m_group];
-    if (g.cursor >= g.faces) return IO_FILE_BAD_FORMAT;
+    if (g.cursor >= g.faces) return Malformed("the file changed while it was read");
     const unsigned face = unsigned(g.cursor++);
 
     const FaceFormat format = DetectFirstFormat(p, end);
@@ -517,11 +552,12 @@ int CObjReader::ParseFace(const char* p, const char* end) {
         if (!q) break;
         int* out = corners + 3 * n;
         out[0] = ResolveIndex(c[0], m_vertexRead, m_vertexCount);
-        if (out[0] < 0) return IO_FILE_BAD_FORMAT;
+        if (out[0] < 0) return BadIndex("vertex", "v", c[0], m_vertexRead, m_vertexCount);
         out[1] = out[2] = -1;
-        if (HasTexture(format) && (out[1] = ResolveIndex(c[1], m_uvRead, m_uvCount)) < 0) return IO_FILE_BAD_FORMAT;
+        if (HasTexture(format) && (out[1] = ResolveIndex(c[1], m_uvRead, m_uvCount)) < 0)
+            return BadIndex("texture coordinate", "vt", c[1], m_uvRead, m_uvCount);
         if (HasNormal(format) && (out[2] = ResolveIndex(c[2], m_normalRead, m_normalCount)) < 0)
-            return IO_FILE_BAD_FORMAT;
+            return BadIndex("normal", "vn", c[2], m_normalRead, m_normalCount);
         ++n;
         p = SkipBlanks(q, end);
     }
@@ -800,7 +836,19 @@ static_assert(IO_FILE_NO_MEMORY == -4);
 CWavefrontIo::CWavefrontIo(CFileIo* io) : C3DParser(io) {}
 CWavefrontIo::~CWavefrontIo() = default;
 
-C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
+namespace {
+
+// Reads through `reader`, handing its account of a malformed line to `problem` when asked.
+C3DScene* ReadWith(CObjReader& reader, const wchar_t* directory, int& result, CXStringA* problem) {
+    C3DScene* scene = reader.Read(directory, result);
+    if (problem) *problem = reader.GetProblem();
+    return scene;
+}
+
+}  // namespace
+
+C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result, CXStringA* problem) {
+    if (problem) problem->Empty();
     return GuardedIo<C3DScene*>(result, nullptr, [&]() -> C3DScene* {
         CLineSource source;
         XCW2A path(fileName);
@@ -810,23 +858,30 @@ C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result) {
         }
         CObjReader reader(source);
         CXStringW directory = DirectoryOf(fileName);
-        return reader.Read(directory.IsEmpty() ? L"." : directory.GetString(), result);
+        return ReadWith(reader, directory.IsEmpty() ? L"." : directory.GetString(), result, problem);
     });
 }
 
-C3DScene* CWavefrontIo::ReadObjMemory(const void* data, size_t size, const wchar_t* directory, int& result) {
+C3DScene* CWavefrontIo::ReadObjMemory(const void* data, size_t size, const wchar_t* directory, int& result,
+                                      CXStringA* problem) {
+    if (problem) problem->Empty();
     return GuardedIo<C3DScene*>(result, nullptr, [&] {
         CLineSource source;
         source.OpenMemory(data, size);
         CObjReader reader(source);
-        return reader.Read(directory, result);
+        return ReadWith(reader, directory, result, problem);
     });
 }
 
 C3DScene* CWavefrontIo::Read(const wchar_t* fileName, CSceneImportOptions& options) {
     int result = IO_FILE_OK;
-    C3DScene* scene = ReadObjFile(fileName, result);
-    if (!scene && GetIoMgr()) GetIoMgr()->SetIoError(result, &options);
+    CXStringA problem;
+    C3DScene* scene = ReadObjFile(fileName, result, &problem);
+    if (!scene && GetIoMgr()) {
+        GetIoMgr()->SetIoError(result, &options);
+        // Where a malformed file went wrong, as a log entry after the code's own.
+        if (!problem.IsEmpty()) options.AddLogInfo(IO_LOG_ERROR, XCA2W(problem.GetString()));
+    }
     return scene;
 }
 

@@ -1,25 +1,28 @@
 // The Wavefront OBJ/MTL reader and writer: real-world oddities, face token formats, index checks,
 // groups and materials, the exact bytes written, and round trips.
+#include "kestovar/io/wavefront.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <memory>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "../../src/io/wavefront_text.h"
 #include "io_test_util.h"
 #include "kestovar/core/thread_registry.h"
 #include "kestovar/io/file_io.h"
-#include "kestovar/io/wavefront.h"
 #include "kestovar/mesh/channel_lists.h"
 #include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/face_list.h"
@@ -27,7 +30,6 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/scene/scene.h"
-#include "../../src/io/wavefront_text.h"
 
 namespace kestovar {
 namespace {
@@ -184,34 +186,53 @@ TEST(WavefrontFaces, RelativeIndicesCountBackFromTheLastElementRead) {
     EXPECT_EQ(normals->GetAt(ChannelFace(nrm, 0)[2]).z, -1.0f);
 }
 
+// Each refusal says on which line and why (the bad face is line 12, after the ten lines of the
+// quadrangle's data and one good face).
 TEST(WavefrontFaces, IndicesOutsideTheFileAreRejectedAndNothingIsKept) {
-    const char* bad[] = {
-        "f 1 2 5\n",           // beyond the 4 vertices
-        "f 0 1 2\n",           // 0 is no index
-        "f -5 1 2\n",          // before the first vertex
-        "f 1/5 2/1 3/1\n",     // beyond the texture coordinates
-        "f 1//3 2//1 3//1\n",  // beyond the normals
-        "f 1 2 99999999999\n", // does not fit an int
+    const struct {
+        const char* line;
+        const char* problem;
+    } bad[] = {
+        {"f 1 2 5\n", "a face corner with vertex index 5, but the file has 4 \"v\" lines"},
+        {"f 0 1 2\n", "a face corner with vertex index 0; indices start at 1"},
+        {"f -5 1 2\n", "a face corner with vertex index -5, but only 4 \"v\" lines come before it"},
+        {"f 1/5 2/1 3/1\n", "a face corner with texture coordinate index 5, but the file has 4 \"vt\" lines"},
+        {"f 1//3 2//1 3//1\n", "a face corner with normal index 3, but the file has 2 \"vn\" lines"},
+        {"f 1 2 99999999999\n", "a face corner with vertex index 2147483647, but the file has 4 \"v\" lines"},
     };
-    for (const char* line : bad) {
-        SCOPED_TRACE(line);
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.line);
+        const std::string text = std::string(kQuad) + "f 1 2 3\n" + b.line;
         int result = 0;
-        ScenePtr scene = ReadText(std::string(kQuad) + "f 1 2 3\n" + line, result);
+        CXStringA problem = "stale";
+        ScenePtr scene(CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result, &problem));
         EXPECT_EQ(result, IO_FILE_BAD_FORMAT);
         EXPECT_FALSE(scene);
+        EXPECT_EQ(std::string(problem.GetString()), std::string("line 12: ") + b.problem);
     }
-    // An index naming a vertex defined further down is within the file.
+    // An index naming a vertex defined further down is within the file; a read that succeeds
+    // leaves no account behind.
     int result = 0;
-    ScenePtr forward = ReadText("v 0 0 0\nv 1 0 0\nf 1 2 3\nv 0 1 0\n", result);
+    CXStringA problem = "stale";
+    const std::string text = "v 0 0 0\nv 1 0 0\nf 1 2 3\nv 0 1 0\n";
+    ScenePtr forward(CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result, &problem));
     EXPECT_EQ(result, IO_FILE_OK);
     ASSERT_TRUE(forward);
     EXPECT_EQ(Object(Nodes(*forward)[0])->GetFaceNbr(), 1);
+    EXPECT_TRUE(problem.IsEmpty());
 }
 
 TEST(WavefrontFaces, MalformedNumbersAndLines) {
     int result = 0;
-    EXPECT_FALSE(ReadText("v 1 x 3\nf 1 1 1\n", result));
-    EXPECT_EQ(result, IO_FILE_BAD_FORMAT);
+    for (const auto& [text, problem] :
+         {std::pair{"v 1 x 3\nf 1 1 1\n", "line 1: a vertex line without three numbers"},
+          {"v 1 2 3\n\nvt\n", "line 3: a texture coordinate line without a number"},
+          {"v 1 2 3\r\nvn 0 0\r\n", "line 2: a normal line without three numbers"}}) {
+        CXStringA why;
+        EXPECT_FALSE(CWavefrontIo::ReadObjMemory(text, std::strlen(text), nullptr, result, &why)) << text;
+        EXPECT_EQ(result, IO_FILE_BAD_FORMAT);
+        EXPECT_EQ(std::string(why.GetString()), problem);
+    }
     // Signs, exponents and trailing junk as "%f" reads them.
     ScenePtr scene = ReadText("v +1e+2 +2.e+1 +3.1+e2\nv -1e-2 2. 1E2\nv 1e60 -1e60 1e-60\nf 1 2 3\n", result);
     ASSERT_TRUE(scene);
@@ -229,8 +250,12 @@ TEST(WavefrontFaces, MalformedNumbersAndLines) {
 TEST(WavefrontFaces, AnOverlongLineBeforeAnyVertexRejectsTheFile) {
     const std::string longLine = "# " + std::string(1998, 'x') + "\n";
     int result = 0;
-    EXPECT_FALSE(ReadText(longLine + kQuad + "f 1 2 3\n", result));
+    CXStringA problem;
+    EXPECT_FALSE(CWavefrontIo::ReadObjMemory((longLine + kQuad).data(), longLine.size() + std::strlen(kQuad),
+                                             nullptr, result, &problem));
     EXPECT_EQ(result, IO_FILE_BAD_FORMAT);
+    EXPECT_EQ(std::string(problem.GetString()),
+              "line 1: 2000 characters long before any vertex line: not OBJ text");
     // 1024 characters pass, and after a vertex any length does.
     ScenePtr shorter = ReadText("# " + std::string(1022, 'x') + "\n" + kQuad + "f 1 2 3\n", result);
     EXPECT_TRUE(shorter);
@@ -558,10 +583,19 @@ TEST(WavefrontFrame, ReadAndSaveByFileNameWithTheLibraryBesideTheTarget) {
     const CRGBColor b = scene->GetMaterialByName(L"Skin")->GetDiffuseColor(0);
     EXPECT_EQ(std::tuple(a.r, a.g, a.b), std::tuple(b.r, b.g, b.b));
 
+    // A malformed file: the code's message, and in the options' log the error's entry followed by
+    // the reader's account of the line.
     C3DIo bad(CXStringW((kData + "/quirks/malformed.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
-    EXPECT_FALSE(bad.Read());
+    CSceneImportOptions readOptions;
+    EXPECT_FALSE(bad.Read(&readOptions));
     EXPECT_EQ(bad.GetIoError(), IO_FILE_BAD_FORMAT);
     EXPECT_EQ(Text(bad.GetIoErrorTxt()), "Bad file format");
+    IoLogInfo first, second;
+    ASSERT_TRUE(readOptions.GetLogInfo(readOptions.GetLogInfoCount() - 2, first));
+    ASSERT_TRUE(readOptions.GetLogInfo(readOptions.GetLogInfoCount() - 1, second));
+    EXPECT_EQ(first.code, IO_FILE_BAD_FORMAT);
+    EXPECT_EQ(second.level, IO_LOG_ERROR);
+    EXPECT_EQ(Text(second.text).rfind("line ", 0), 0u) << Text(second.text);
 }
 
 // Files named inside a file are read only when they are regular files: a library naming a device

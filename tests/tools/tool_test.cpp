@@ -456,9 +456,11 @@ TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
     std::ofstream(far) << "v 1 0 0\nv -1 0 0\nv 0 1 0\nv 0 -1 0\nv 0 0 1\nv 0 0 -1e49\n"
                           "f 1 3 5\nf 3 2 5\nf 2 4 5\nf 4 1 5\nf 3 1 6\nf 2 3 6\nf 4 2 6\nf 1 4 6\n";
     r = Succeed("reduce '" + far + "' -o '" + Path("far-out.3dif") + "' --ratio 0.75 -q");
-    EXPECT_EQ(r.err, "kestovar: " + far +
-                         ": warning: 1 point has a coordinate that is infinite or not a number; the faces around such "
-                         "points are reduced in no useful order and may spread such coordinates\n");
+    EXPECT_EQ(
+        r.err,
+        "kestovar: " + far +
+            ": warning: 1 point has a coordinate that is infinite or not a number; the faces around such "
+            "points are reduced in no useful order and may spread such coordinates\n");
 }
 
 // Each kind of bad input: one line on stderr naming the file, the documented exit code, and no
@@ -479,6 +481,9 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
         }
     }
     EXPECT_NE(Kestovar("info '" + unknown + "'").err.find("Unknown file type"), std::string::npos);
+    // A malformed file: the reader's message and where the text went wrong.
+    EXPECT_EQ(Kestovar("info '" + malformed + "'").err,
+              "kestovar: " + malformed + ": Bad file format (line 1: a vertex line without three numbers)\n");
     // The usual reasons a file cannot be opened are named.
     EXPECT_EQ(Kestovar("info '" + missing + "'").err, "kestovar: " + missing + ": no such file\n");
     fs::create_directories(Path("folder.obj"));

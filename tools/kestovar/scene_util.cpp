@@ -103,16 +103,25 @@ XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
     }
     const std::wstring wide = Widen(path);
     C3DIo reader(wide.c_str(), FILE_IO_LOADING | FILE_IO_SILENT);
+    CSceneImportOptions options;
     XHeld<C3DScene> scene;
     try {
-        scene.reset(reader.Read());
+        scene.reset(reader.Read(&options));
     } catch (CXException* e) {
         std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), OneLine(e->GetMessage()).c_str());
         XDeleteThreadException();
         return nullptr;
     }
     if (!scene) {
-        std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), OneLine(Narrow(reader.GetIoErrorTxt())).c_str());
+        // The reader's own account of where the text went wrong, when it logged one after the
+        // error's message (an error entry with a text of its own, code IO_FILE_OK).
+        std::string detail;
+        IoLogInfo info;
+        for (int i = 0; i < options.GetLogInfoCount(); ++i)
+            if (options.GetLogInfo(i, info) && info.level == IO_LOG_ERROR && info.code == IO_FILE_OK)
+                detail = " (" + OneLine(Narrow(info.text.GetString())) + ")";
+        std::fprintf(stderr, "kestovar: %s: %s%s\n", path.c_str(),
+                     OneLine(Narrow(reader.GetIoErrorTxt())).c_str(), detail.c_str());
         return nullptr;
     }
     if (forOptimizer) {

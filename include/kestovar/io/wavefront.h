@@ -72,13 +72,17 @@ public:
     bool Save(const wchar_t* fileName, C3DScene& scene, CSceneExportOptions& options) override;
 
     // ---- entry points without the frame (tools, tests, fuzzing) ----
-    // Each sets `result` to IO_FILE_OK or the failure's IO_FILE_RESULT.
+    // Each sets `result` to IO_FILE_OK or the failure's IO_FILE_RESULT. The readers also give,
+    // in `problem` when not null, where malformed text went wrong ("line 12: a face corner with
+    // vertex index 9, but the file has 8"); it is empty after any other outcome. Read, the
+    // frame's entry, adds that account to the import options' log after the error's own entry.
     // Reads an OBJ file; material libraries are looked for beside it. Returns a new scene (the
     // caller's) or null.
-    static C3DScene* ReadObjFile(const wchar_t* fileName, int& result);
+    static C3DScene* ReadObjFile(const wchar_t* fileName, int& result, CXStringA* problem = nullptr);
     // Reads OBJ text from memory; material libraries are looked for in `directory` (none are
     // read when it is null).
-    static C3DScene* ReadObjMemory(const void* data, size_t size, const wchar_t* directory, int& result);
+    static C3DScene* ReadObjMemory(const void* data, size_t size, const wchar_t* directory, int& result,
+                                   CXStringA* problem = nullptr);
     // Reads MTL text into `scene`'s material table: "newmtl" starts (or, for a name already in
     // the table, resumes) a material; Ka, Kd and Ks set the ambient, diffuse and specular colours
     // (components in [0, 1], one value standing for grey); "d" sets the transparency to 1 - d and
