@@ -435,8 +435,10 @@ int main(int argc, char** argv) {
     //    by `diagonals` times the bunny's diagonal, against the bunny itself (build excluded).
     if (only == 0 || only == 4) {
         double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-        for (size_t i = 0; i < bunny.xyz.size(); ++i)
-            lo[i % 3] = std::min(lo[i % 3], double(bunny.xyz[i])), hi[i % 3] = std::max(hi[i % 3], double(bunny.xyz[i]));
+        for (size_t i = 0; i < bunny.xyz.size(); ++i) {
+            lo[i % 3] = std::min(lo[i % 3], double(bunny.xyz[i]));
+            hi[i % 3] = std::max(hi[i % 3], double(bunny.xyz[i]));
+        }
         const double diagonal = std::hypot(hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]);
         CGeomInfo geom(full);
         const C3DFaceGridMap* map = full->GetFaceList()->GetFaceGridMap(&geom);
@@ -463,12 +465,12 @@ int main(int argc, char** argv) {
                 if (sink < 0) std::printf("!");
             }
 #endif
-            std::printf("  per query %g diagonals off: %.1f cells inspected, %.2f point-segment distances\n", diagonals,
-                        double(stats.cellsInspected) / double(stats.queries),
+            std::printf("  per query %g diagonals off: %.1f cells inspected, %.2f point-segment distances\n",
+                        diagonals, double(stats.cellsInspected) / double(stats.queries),
                         double(stats.pointSegment) / double(stats.queries));
             PrintLine("closest-face queries " + std::to_string(int(diagonals)) + " diagonals off the bunny",
-                      "  mean query cost, far points, hinted (1 thread)", double(pts.size() / 3), ours, peer, 1, 1e6,
-                      "us", true);
+                      "  mean query cost, far points, hinted (1 thread)", double(pts.size() / 3), ours, peer,
+                      1, 1e6, "us", true);
         }
     }
     full->Delete();

@@ -156,8 +156,9 @@ TEST(OddInputRoad, AnObjectsExceptionReachesTheHost) {
 // candidates than the contraction had freed, and the loop raised in the middle). Every mode set
 // now takes the file the whole road.
 TEST(OddInputRoad, FrozenPointsBesideAnInfiniteCoordinateStay) {
-    RunAllModes("frozen_point_overflow.obj",
-                road::FileText((fs::path(KESTOVAR_TEST_DATA) / "odd" / "frozen_point_overflow.obj").string()));
+    RunAllModes(
+        "frozen_point_overflow.obj",
+        road::FileText((fs::path(KESTOVAR_TEST_DATA) / "odd" / "frozen_point_overflow.obj").string()));
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 
 #include <cfloat>
 #include <cmath>
-#include <limits>
 #include <cstring>
+#include <limits>
 
 #include "kestovar/mesh/symmetry_map.h"
 #include "kestovar/simplify/ext_object.h"

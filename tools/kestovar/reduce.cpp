@@ -272,10 +272,11 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     // Points beyond the float range (or not numbers) make the costs around them infinite or not
     // numbers: those faces reduce in no useful order and may pass such coordinates on.
     if (extent.nonFinite > 0)
-        std::fprintf(stderr,
-                     "kestovar: %s: warning: %d point%s a coordinate that is infinite or not a number; the faces "
-                     "around such points are reduced in no useful order and may spread such coordinates\n",
-                     input.c_str(), extent.nonFinite, extent.nonFinite == 1 ? " has" : "s have");
+        std::fprintf(
+            stderr,
+            "kestovar: %s: warning: %d point%s a coordinate that is infinite or not a number; the faces "
+            "around such points are reduced in no useful order and may spread such coordinates\n",
+            input.c_str(), extent.nonFinite, extent.nonFinite == 1 ? " has" : "s have");
     // OBJ text keeps six decimals ("v %f %f %f"): a scene under a hundredth of a unit across
     // loses detail there (a step of 1e-6 is then over 1e-4 of its size).
     if (extent.diagonal > 0 && extent.diagonal < 0.01) {
