@@ -189,10 +189,15 @@ public:
     C3DScene* Read(const wchar_t* directory, int& result);
     // After a read refused as malformed: the line and what was wrong with it (empty otherwise).
     const CXStringA& GetProblem() const { return m_problem; }
+    // What was read with a loss (material libraries not found or not readable).
+    const CXArray<CXStringA>& GetWarnings() const { return m_warnings; }
 
 private:
     int CountPass();
     void ReadLibraries(const wchar_t* directory);
+    // Reads the library at `path` (empty: not found), named [begin, end) in the file, noting a
+    // warning when it is missing or unreadable.
+    void ReadLibrary(const CXStringW& path, const char* begin, const char* end);
     void CreateObjects();
     int ParsePass();
     int ParseFace(const char* p, const char* end);
@@ -227,6 +232,7 @@ private:
     CLineSource& m_source;
     int m_line = 0;       // 1-based number of the line the current pass is at
     CXStringA m_problem;  // see GetProblem
+    CXArray<CXStringA> m_warnings;  // see GetWarnings
     // Read on every line: a cancellation request reaches the read at the next line.
     const std::atomic<int>* m_cancelPending = GetCancelSetCount();
     C3DScene* m_pScene = nullptr;
@@ -390,6 +396,17 @@ static CXStringW FindLibrary(const wchar_t* directory, const char* begin, const 
     return CXStringW();
 }
 
+void CObjReader::ReadLibrary(const CXStringW& path, const char* begin, const char* end) {
+    // Without its library a material keeps the table's default colours and no texture map.
+    const char* why = path.IsEmpty()                                                          ? "not found"
+                      : CWavefrontIo::ReadMtlFile(path, *m_pScene, m_uvwChannelID) < 0 ? "cannot be read"
+                                                                                           : nullptr;
+    if (!why) return;
+    CXStringA note;
+    note.Format("material library \"%.*s\" %s: its materials keep default colours", int(end - begin), begin, why);
+    m_warnings.Add(note);
+}
+
 void CObjReader::ReadLibraries(const wchar_t* directory) {
     if (directory) {
         for (int i = 0; i < m_libraries.GetSize(); ++i) {
@@ -401,14 +418,13 @@ void CObjReader::ReadLibraries(const wchar_t* directory) {
             if (SkipToken(b, e) < e) {
                 const CXStringW whole = FindLibrary(directory, b, e);
                 if (!whole.IsEmpty()) {
-                    CWavefrontIo::ReadMtlFile(whole, *m_pScene, m_uvwChannelID);
+                    ReadLibrary(whole, b, e);
                     continue;
                 }
             }
             for (const char* t = SkipBlanks(b, e); t < e;) {
                 const char* x = SkipToken(t, e);
-                const CXStringW path = FindLibrary(directory, t, x);
-                if (!path.IsEmpty()) CWavefrontIo::ReadMtlFile(path, *m_pScene, m_uvwChannelID);
+                ReadLibrary(FindLibrary(directory, t, x), t, x);
                 t = SkipBlanks(x, e);
             }
         }
@@ -838,17 +854,20 @@ CWavefrontIo::~CWavefrontIo() = default;
 
 namespace {
 
-// Reads through `reader`, handing its account of a malformed line to `problem` when asked.
-C3DScene* ReadWith(CObjReader& reader, const wchar_t* directory, int& result, CXStringA* problem) {
+// Reads through `reader`, handing what it noted to `notes` when asked.
+C3DScene* ReadWith(CObjReader& reader, const wchar_t* directory, int& result, CWavefrontIo::CReadNotes* notes) {
     C3DScene* scene = reader.Read(directory, result);
-    if (problem) *problem = reader.GetProblem();
+    if (notes) {
+        notes->problem = reader.GetProblem();
+        notes->warnings.Copy(reader.GetWarnings());
+    }
     return scene;
 }
 
 }  // namespace
 
-C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result, CXStringA* problem) {
-    if (problem) problem->Empty();
+C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result, CReadNotes* notes) {
+    if (notes) *notes = CReadNotes();
     return GuardedIo<C3DScene*>(result, nullptr, [&]() -> C3DScene* {
         CLineSource source;
         XCW2A path(fileName);
@@ -858,29 +877,31 @@ C3DScene* CWavefrontIo::ReadObjFile(const wchar_t* fileName, int& result, CXStri
         }
         CObjReader reader(source);
         CXStringW directory = DirectoryOf(fileName);
-        return ReadWith(reader, directory.IsEmpty() ? L"." : directory.GetString(), result, problem);
+        return ReadWith(reader, directory.IsEmpty() ? L"." : directory.GetString(), result, notes);
     });
 }
 
 C3DScene* CWavefrontIo::ReadObjMemory(const void* data, size_t size, const wchar_t* directory, int& result,
-                                      CXStringA* problem) {
-    if (problem) problem->Empty();
+                                      CReadNotes* notes) {
+    if (notes) *notes = CReadNotes();
     return GuardedIo<C3DScene*>(result, nullptr, [&] {
         CLineSource source;
         source.OpenMemory(data, size);
         CObjReader reader(source);
-        return ReadWith(reader, directory, result, problem);
+        return ReadWith(reader, directory, result, notes);
     });
 }
 
 C3DScene* CWavefrontIo::Read(const wchar_t* fileName, CSceneImportOptions& options) {
     int result = IO_FILE_OK;
-    CXStringA problem;
-    C3DScene* scene = ReadObjFile(fileName, result, &problem);
+    CReadNotes notes;
+    C3DScene* scene = ReadObjFile(fileName, result, &notes);
+    for (int i = 0; i < notes.warnings.GetSize(); ++i)
+        options.AddLogInfo(IO_LOG_WARNING, XCA2W(notes.warnings[i].GetString()));
     if (!scene && GetIoMgr()) {
         GetIoMgr()->SetIoError(result, &options);
         // Where a malformed file went wrong, as a log entry after the code's own.
-        if (!problem.IsEmpty()) options.AddLogInfo(IO_LOG_ERROR, XCA2W(problem.GetString()));
+        if (!notes.problem.IsEmpty()) options.AddLogInfo(IO_LOG_ERROR, XCA2W(notes.problem.GetString()));
     }
     return scene;
 }

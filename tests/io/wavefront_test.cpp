@@ -204,22 +204,24 @@ TEST(WavefrontFaces, IndicesOutsideTheFileAreRejectedAndNothingIsKept) {
         SCOPED_TRACE(b.line);
         const std::string text = std::string(kQuad) + "f 1 2 3\n" + b.line;
         int result = 0;
-        CXStringA problem = "stale";
-        ScenePtr scene(CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result, &problem));
+        CWavefrontIo::CReadNotes notes;
+        notes.problem = "stale";
+        ScenePtr scene(CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result, &notes));
         EXPECT_EQ(result, IO_FILE_BAD_FORMAT);
         EXPECT_FALSE(scene);
-        EXPECT_EQ(std::string(problem.GetString()), std::string("line 12: ") + b.problem);
+        EXPECT_EQ(std::string(notes.problem.GetString()), std::string("line 12: ") + b.problem);
     }
     // An index naming a vertex defined further down is within the file; a read that succeeds
     // leaves no account behind.
     int result = 0;
-    CXStringA problem = "stale";
+    CWavefrontIo::CReadNotes notes;
+    notes.problem = "stale";
     const std::string text = "v 0 0 0\nv 1 0 0\nf 1 2 3\nv 0 1 0\n";
-    ScenePtr forward(CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result, &problem));
+    ScenePtr forward(CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result, &notes));
     EXPECT_EQ(result, IO_FILE_OK);
     ASSERT_TRUE(forward);
     EXPECT_EQ(Object(Nodes(*forward)[0])->GetFaceNbr(), 1);
-    EXPECT_TRUE(problem.IsEmpty());
+    EXPECT_TRUE(notes.problem.IsEmpty());
 }
 
 TEST(WavefrontFaces, MalformedNumbersAndLines) {
@@ -228,10 +230,10 @@ TEST(WavefrontFaces, MalformedNumbersAndLines) {
          {std::pair{"v 1 x 3\nf 1 1 1\n", "line 1: a vertex line without three numbers"},
           {"v 1 2 3\n\nvt\n", "line 3: a texture coordinate line without a number"},
           {"v 1 2 3\r\nvn 0 0\r\n", "line 2: a normal line without three numbers"}}) {
-        CXStringA why;
-        EXPECT_FALSE(CWavefrontIo::ReadObjMemory(text, std::strlen(text), nullptr, result, &why)) << text;
+        CWavefrontIo::CReadNotes notes;
+        EXPECT_FALSE(CWavefrontIo::ReadObjMemory(text, std::strlen(text), nullptr, result, &notes)) << text;
         EXPECT_EQ(result, IO_FILE_BAD_FORMAT);
-        EXPECT_EQ(std::string(why.GetString()), problem);
+        EXPECT_EQ(std::string(notes.problem.GetString()), problem);
     }
     // Signs, exponents and trailing junk as "%f" reads them.
     ScenePtr scene = ReadText("v +1e+2 +2.e+1 +3.1+e2\nv -1e-2 2. 1E2\nv 1e60 -1e60 1e-60\nf 1 2 3\n", result);
@@ -250,11 +252,11 @@ TEST(WavefrontFaces, MalformedNumbersAndLines) {
 TEST(WavefrontFaces, AnOverlongLineBeforeAnyVertexRejectsTheFile) {
     const std::string longLine = "# " + std::string(1998, 'x') + "\n";
     int result = 0;
-    CXStringA problem;
+    CWavefrontIo::CReadNotes notes;
     EXPECT_FALSE(CWavefrontIo::ReadObjMemory((longLine + kQuad).data(), longLine.size() + std::strlen(kQuad),
-                                             nullptr, result, &problem));
+                                             nullptr, result, &notes));
     EXPECT_EQ(result, IO_FILE_BAD_FORMAT);
-    EXPECT_EQ(std::string(problem.GetString()),
+    EXPECT_EQ(std::string(notes.problem.GetString()),
               "line 1: 2000 characters long before any vertex line: not OBJ text");
     // 1024 characters pass, and after a vertex any length does.
     ScenePtr shorter = ReadText("# " + std::string(1022, 'x') + "\n" + kQuad + "f 1 2 3\n", result);
@@ -638,6 +640,39 @@ TEST(WavefrontFrame, LibraryListsAndWindowsSeparators) {
     ScenePtr fromWindows = ReadFramed(dir.path + "/windows.obj");
     ASSERT_TRUE(fromWindows && fromWindows->GetMaterialByName(L"wood"));
     EXPECT_EQ(fromWindows->GetMaterialByName(L"wood")->GetDiffuseColor(0).r, 255);
+}
+
+// A library that is missing or cannot be read is a warning, not a failure: the file is read, its
+// materials are made by name with default colours, and the notes say which library and why; the
+// frame logs each note as a warning entry.
+TEST(WavefrontFrame, MissingOrUnreadableLibrariesAreNoted) {
+    TempDir dir;
+    std::ofstream(dir.path + "/one.mtl") << "newmtl a\nKd 0 1 0\n";
+    std::ofstream(dir.path + "/notes.obj") << "mtllib one.mtl gone.mtl\nmtllib /dev/zero\nv 0 0 0\nv 1 0 0\n"
+                                             "v 0 1 0\nusemtl a\nf 1 2 3\nusemtl b\nf 3 2 1\n";
+    int result = 0;
+    CWavefrontIo::CReadNotes notes;
+    ScenePtr scene(CWavefrontIo::ReadObjFile(CXStringW((dir.path + "/notes.obj").c_str()), result, &notes));
+    ASSERT_TRUE(scene);
+    EXPECT_EQ(scene->GetMaterialByName(L"a")->GetDiffuseColor(0).g, 255);
+    EXPECT_TRUE(scene->GetMaterialByName(L"b"));
+    ASSERT_EQ(notes.warnings.GetSize(), 2);
+    EXPECT_EQ(std::string(notes.warnings[0].GetString()),
+              "material library \"gone.mtl\" not found: its materials keep default colours");
+    EXPECT_EQ(std::string(notes.warnings[1].GetString()),
+              "material library \"/dev/zero\" cannot be read: its materials keep default colours");
+    EXPECT_TRUE(notes.problem.IsEmpty());
+
+    C3DIo io(CXStringW((dir.path + "/notes.obj").c_str()), FILE_IO_LOADING | FILE_IO_SILENT);
+    CSceneImportOptions options;
+    ScenePtr framed(io.Read(&options));
+    ASSERT_TRUE(framed);
+    std::vector<std::string> warnings;
+    IoLogInfo info;
+    for (int i = 0; i < options.GetLogInfoCount(); ++i)
+        if (options.GetLogInfo(i, info) && info.level == IO_LOG_WARNING) warnings.push_back(Text(info.text));
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0], std::string(notes.warnings[0].GetString()));
 }
 
 }  // namespace

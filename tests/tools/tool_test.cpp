@@ -451,6 +451,13 @@ TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
     r = Succeed("reduce '" + small + "' -o '" + Path("small-out.3dif") + "' --ratio 1 -q");
     EXPECT_EQ(r.err, "");
 
+    // A material library that is not there: the reduction goes on, and says so.
+    const std::string lost = Path("lost.obj");
+    std::ofstream(lost) << "mtllib nowhere.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl red\nf 1 2 3\n";
+    r = Succeed("reduce '" + lost + "' -o '" + Path("lost-out.obj") + "' --ratio 1 -q");
+    EXPECT_EQ(r.err, "kestovar: " + lost +
+                         ": warning: material library \"nowhere.mtl\" not found: its materials keep default colours\n");
+
     // A coordinate beyond the float range reads as infinity: the reduction goes on, and says so.
     const std::string far = Path("far.obj");
     std::ofstream(far) << "v 1 0 0\nv -1 0 0\nv 0 1 0\nv 0 -1 0\nv 0 0 1\nv 0 0 -1e49\n"

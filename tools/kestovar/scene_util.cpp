@@ -112,14 +112,19 @@ XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
         XDeleteThreadException();
         return nullptr;
     }
+    // The reader's own notes are the log entries with a text of their own (code IO_FILE_OK): on
+    // failure, where the text went wrong; either way, what was read with a loss.
+    std::string detail;
+    IoLogInfo info;
+    for (int i = 0; i < options.GetLogInfoCount(); ++i) {
+        if (!options.GetLogInfo(i, info) || info.code != IO_FILE_OK) continue;
+        const std::string text = OneLine(Narrow(info.text.GetString()));
+        if (info.level == IO_LOG_ERROR && !scene)
+            detail = " (" + text + ")";
+        else if (info.level == IO_LOG_WARNING)
+            std::fprintf(stderr, "kestovar: %s: warning: %s\n", path.c_str(), text.c_str());
+    }
     if (!scene) {
-        // The reader's own account of where the text went wrong, when it logged one after the
-        // error's message (an error entry with a text of its own, code IO_FILE_OK).
-        std::string detail;
-        IoLogInfo info;
-        for (int i = 0; i < options.GetLogInfoCount(); ++i)
-            if (options.GetLogInfo(i, info) && info.level == IO_LOG_ERROR && info.code == IO_FILE_OK)
-                detail = " (" + OneLine(Narrow(info.text.GetString())) + ")";
         std::fprintf(stderr, "kestovar: %s: %s%s\n", path.c_str(),
                      OneLine(Narrow(reader.GetIoErrorTxt())).c_str(), detail.c_str());
         return nullptr;

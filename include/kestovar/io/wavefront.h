@@ -44,6 +44,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kestovar/core/array.h"
 #include "kestovar/core/export.h"
 #include "kestovar/core/xstring.h"
 #include "kestovar/io/parser.h"
@@ -71,18 +72,26 @@ public:
     // `fileName` when no target is set), the library through a temporary file of the options.
     bool Save(const wchar_t* fileName, C3DScene& scene, CSceneExportOptions& options) override;
 
+    // What an OBJ read has to say beyond its result.
+    struct CReadNotes {
+        // Where malformed text went wrong ("line 12: a face corner with vertex index 9, but the
+        // file has 8 \"v\" lines"); empty after any other outcome.
+        CXStringA problem;
+        // What was read with a loss ("material library \"a.mtl\" not found: ...").
+        CXArray<CXStringA> warnings;
+    };
+
     // ---- entry points without the frame (tools, tests, fuzzing) ----
-    // Each sets `result` to IO_FILE_OK or the failure's IO_FILE_RESULT. The readers also give,
-    // in `problem` when not null, where malformed text went wrong ("line 12: a face corner with
-    // vertex index 9, but the file has 8"); it is empty after any other outcome. Read, the
-    // frame's entry, adds that account to the import options' log after the error's own entry.
+    // Each sets `result` to IO_FILE_OK or the failure's IO_FILE_RESULT and, when `notes` is not
+    // null, fills it anew. Read, the frame's entry, logs the notes in the import options: the
+    // problem as an error entry after the error's own, each warning as a warning entry.
     // Reads an OBJ file; material libraries are looked for beside it. Returns a new scene (the
     // caller's) or null.
-    static C3DScene* ReadObjFile(const wchar_t* fileName, int& result, CXStringA* problem = nullptr);
+    static C3DScene* ReadObjFile(const wchar_t* fileName, int& result, CReadNotes* notes = nullptr);
     // Reads OBJ text from memory; material libraries are looked for in `directory` (none are
     // read when it is null).
     static C3DScene* ReadObjMemory(const void* data, size_t size, const wchar_t* directory, int& result,
-                                   CXStringA* problem = nullptr);
+                                   CReadNotes* notes = nullptr);
     // Reads MTL text into `scene`'s material table: "newmtl" starts (or, for a name already in
     // the table, resumes) a material; Ka, Kd and Ks set the ambient, diffuse and specular colours
     // (components in [0, 1], one value standing for grey); "d" sets the transparency to 1 - d and
