@@ -370,8 +370,12 @@ C3DScene* C3DIFIo::Read(const wchar_t* fileName, CSceneImportOptions& options) {
         e->Delete();
         if (io) io->SetIoError(IO_FILE_NO_MEMORY, &options);
     } catch (CXArchiveException* e) {
+        // The archive's account of what did not fit ("bad node count", ...), logged after the
+        // error's own entry as the OBJ reader logs its malformed line.
+        const CXTString<wchar_t> what(XCA2W(e->GetMessage() ? e->GetMessage() : "").GetString());
         e->Delete();
         if (io) io->SetIoError(IO_FILE_BAD_FORMAT, &options);
+        if (!what.IsEmpty()) options.AddLogInfo(IO_LOG_ERROR, what);
     } catch (CXFileException* e) {
         int code = CodeOfFileException(*e);
         e->Delete();

@@ -484,9 +484,23 @@ TEST(ThreeDifTest, DamagedFilesAreBadFormat) {
     for (size_t cut : {size_t(0), size_t(3), bytes.size() / 2, bytes.size() - 1}) {
         WriteFile(fs::path(name), bytes.substr(0, cut));
         C3DIo io(name.c_str(), FILE_IO_LOADING);
-        EXPECT_EQ(io.Read(), nullptr) << cut;
+        // The options' log holds the error's entry, then the archive's account of the damage.
+        CSceneImportOptions options;
+        EXPECT_EQ(io.Read(&options), nullptr) << cut;
         EXPECT_EQ(io.GetIoError(), IO_FILE_BAD_FORMAT) << cut;
+        IoLogInfo last;
+        ASSERT_TRUE(options.GetLogInfo(options.GetLogInfoCount() - 1, last)) << cut;
+        EXPECT_EQ(last.level, IO_LOG_ERROR);
+        EXPECT_EQ(W(last.text), L"unexpected end of archive") << cut;
     }
+    // Bytes of another kind: the scene reader's own word for it.
+    WriteFile(fs::path(name), std::string(64, 'x'));
+    C3DIo io(name.c_str(), FILE_IO_LOADING);
+    CSceneImportOptions options;
+    EXPECT_EQ(io.Read(&options), nullptr);
+    IoLogInfo last;
+    ASSERT_TRUE(options.GetLogInfo(options.GetLogInfoCount() - 1, last));
+    EXPECT_EQ(W(last.text), L"not a 3DIF scene file");
 }
 
 TEST(ThreeDifTest, ClassConstructorNamesTheFormat) {
