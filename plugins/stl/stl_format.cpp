@@ -1,5 +1,6 @@
 #include "stl_format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -111,7 +112,14 @@ int ReadBinary(const uint8_t* data, size_t size, const wchar_t* name, C3DScene& 
 
 class TextCursor {
 public:
-    TextCursor(const uint8_t* data, size_t size) : m_p(reinterpret_cast<const char*>(data)), m_end(m_p + size) {}
+    TextCursor(const uint8_t* data, size_t size)
+        : m_start(reinterpret_cast<const char*>(data)), m_p(m_start), m_end(m_p + size) {}
+
+    // 1-based number of the line the next word starts on (counted on demand: only a failure asks).
+    int Line() {
+        SkipBlanks();
+        return 1 + int(std::count(m_start, m_p, '\n'));
+    }
 
     void SkipBlanks() {
         while (m_p < m_end && (*m_p == ' ' || *m_p == '\t' || *m_p == '\r' || *m_p == '\n' || *m_p == '\f' || *m_p == '\v'))
@@ -156,13 +164,20 @@ public:
 
 private:
     static bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+    const char* m_start;
     const char* m_p;
     const char* m_end;
 };
 
-int ReadAscii(const uint8_t* data, size_t size, const wchar_t* name, C3DScene& scene) {
+int ReadAscii(const uint8_t* data, size_t size, const wchar_t* name, C3DScene& scene, CXTString<char>* problem) {
     TextCursor text(data, size);
-    if (!text.Keyword("solid")) return kBadFormat;
+    // Malformed text: notes where and what was expected.
+    auto bad = [&](const char* what) {
+        if (problem) problem->Format("line %d: %s", text.Line(), what);
+        return kBadFormat;
+    };
+    if (!text.Keyword("solid"))
+        return bad("neither binary STL (84 + 50 n bytes for n triangles) nor text starting with \"solid\"");
     // Each solid welds on its own, so that separate solids stay separate objects. The welder
     // grows from a small table: an ASCII file does not say how many corners follow.
     while (true) {
@@ -179,20 +194,21 @@ int ReadAscii(const uint8_t* data, size_t size, const wchar_t* name, C3DScene& s
             }
             if ((facets++ % kCancelStride) == 0 && ShouldCancelThread(0)) return kCanceled;
             float normal[3];
-            if (!text.Keyword("facet") || !text.Keyword("normal")) return kBadFormat;
+            if (!text.Keyword("facet") || !text.Keyword("normal")) return bad("\"facet normal\" or \"endsolid\" expected");
             for (float& n : normal)
-                if (!text.Number(n)) return kBadFormat;
-            if (!text.Keyword("outer") || !text.Keyword("loop")) return kBadFormat;
+                if (!text.Number(n)) return bad("a facet normal without three numbers");
+            if (!text.Keyword("outer") || !text.Keyword("loop")) return bad("\"outer loop\" expected");
             int count = 0;
             while (text.Keyword("vertex")) {
                 for (int k = 0; k < 3; ++k) {
                     float v;
-                    if (!text.Number(v)) return kBadFormat;
+                    if (!text.Number(v)) return bad("a vertex without three numbers");
                     corners.Add(v);
                 }
                 ++count;
             }
-            if (count < 3 || !text.Keyword("endloop") || !text.Keyword("endfacet")) return kBadFormat;
+            if (count < 3) return bad("a facet with fewer than three vertices");
+            if (!text.Keyword("endloop") || !text.Keyword("endfacet")) return bad("\"endloop\" and \"endfacet\" expected");
             faces.Add(count);
         }
         // Fan every facet into triangles over welded points.
@@ -216,7 +232,7 @@ int ReadAscii(const uint8_t* data, size_t size, const wchar_t* name, C3DScene& s
         int result = AddSolid(scene, welder, triangles, nodeName);
         if (result != kOk) return result;
         if (!ended || text.AtEnd()) return kOk;
-        if (!text.Keyword("solid")) return kBadFormat;
+        if (!text.Keyword("solid")) return bad("\"solid\" expected after \"endsolid\"");
     }
 }
 
@@ -247,14 +263,18 @@ void AppendNumber(CXTString<char>& out, float f) {
 
 }  // namespace
 
-int ReadStl(const uint8_t* data, size_t size, const wchar_t* name, C3DScene*& scene) {
+int ReadStl(const uint8_t* data, size_t size, const wchar_t* name, C3DScene*& scene, CXTString<char>* problem) {
     scene = nullptr;
-    if (!data) return kBadFormat;
+    if (problem) problem->Empty();
+    if (!data || size == 0) {
+        if (problem) *problem = "the file is empty";
+        return kBadFormat;
+    }
     bool binary = size >= 84 && uint64_t(size) == 84 + 50 * uint64_t(ReadU32(data + 80));
     C3DScene* result = new C3DScene;
     int code;
     try {
-        code = binary ? ReadBinary(data, size, name, *result) : ReadAscii(data, size, name, *result);
+        code = binary ? ReadBinary(data, size, name, *result) : ReadAscii(data, size, name, *result, problem);
     } catch (...) {
         delete result;
         throw;

@@ -41,8 +41,11 @@ constexpr uint32_t kStlExportAscii = 0x1;
 // Reads STL bytes into a new scene (owned by the caller). Returns an IO_FILE_RESULT: 1 with the
 // scene (which has no node when the file holds no triangle), -3 for malformed data, -11 when the
 // calling thread was asked to cancel; `scene` is null on failure. `name` names the node of a
-// binary file or of an unnamed solid.
-int ReadStl(const uint8_t* data, size_t size, const wchar_t* name, C3DScene*& scene);
+// binary file or of an unnamed solid. For malformed text, `problem` (when not null) receives the
+// line and what was expected there ("line 7: a vertex without three numbers"); it is empty after
+// any other outcome.
+int ReadStl(const uint8_t* data, size_t size, const wchar_t* name, C3DScene*& scene,
+            CXTString<char>* problem = nullptr);
 
 // Appends the STL form of `scene` to `out`. Returns 1, or -11 when cancelled, -8 when the scene has
 // no triangle.

@@ -58,8 +58,13 @@ public:
         }
         C3DScene* scene = nullptr;
         CXTString<wchar_t> name = fileRemoveExtension(fileGetName(fileName));
-        int code = ReadStl(bytes.GetData(), size_t(bytes.GetSize()), name, scene);
-        if (code != IO_FILE_OK) Fail(code, options);
+        CXTString<char> problem;
+        int code = ReadStl(bytes.GetData(), size_t(bytes.GetSize()), name, scene, &problem);
+        if (code != IO_FILE_OK) {
+            Fail(code, options);
+            // Where malformed text went wrong, after the error's own entry.
+            if (!problem.IsEmpty()) options.AddLogInfo(IO_LOG_ERROR, XCA2W(problem.GetString()).GetString());
+        }
         return scene;
     }
 

@@ -201,25 +201,37 @@ TEST_F(StlPluginTest, MalformedOrEmptyFilesFailWithTheirCodes) {
         const char* name;
         std::string bytes;
         int code;
+        const wchar_t* note;  // the reader's account of malformed text, logged after the error
     };
     std::string binaryHeader(80, ' ');
     std::string shortBinary = binaryHeader + std::string("\x02\x00\x00\x00", 4) + std::string(50, '\0');
     std::string emptyBinary = binaryHeader + std::string(4, '\0');
+    const wchar_t* notStl = L"line 1: neither binary STL (84 + 50 n bytes for n triangles) nor text starting with \"solid\"";
     const Case cases[] = {
-        {"text.stl", "hello world\n", IO_FILE_BAD_FORMAT},
-        {"badnumber.stl", "solid x\nfacet normal 0 0 1\nouter loop\nvertex 0 0 zero\n", IO_FILE_BAD_FORMAT},
+        {"text.stl", "hello world\n", IO_FILE_BAD_FORMAT, notStl},
+        {"badnumber.stl", "solid x\nfacet normal 0 0 1\nouter loop\nvertex 0 0 zero\n", IO_FILE_BAD_FORMAT,
+         L"line 4: a vertex without three numbers"},
         {"twocorners.stl", "solid x\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nendloop\nendfacet\nendsolid\n",
-         IO_FILE_BAD_FORMAT},
-        {"truncated.stl", shortBinary, IO_FILE_BAD_FORMAT},
-        {"emptysolid.stl", "solid nothing\nendsolid nothing\n", IO_FILE_EMPTY},
-        {"emptybinary.stl", emptyBinary, IO_FILE_EMPTY},
-        {"zero.stl", "", IO_FILE_BAD_FORMAT},
+         IO_FILE_BAD_FORMAT, L"line 6: a facet with fewer than three vertices"},
+        {"noloop.stl", "solid x\r\n  facet normal 0 0 1\r\n  vertex 0 0 0\r\n", IO_FILE_BAD_FORMAT,
+         L"line 3: \"outer loop\" expected"},
+        {"truncated.stl", shortBinary, IO_FILE_BAD_FORMAT, notStl},
+        {"emptysolid.stl", "solid nothing\nendsolid nothing\n", IO_FILE_EMPTY, nullptr},
+        {"emptybinary.stl", emptyBinary, IO_FILE_EMPTY, nullptr},
+        {"zero.stl", "", IO_FILE_BAD_FORMAT, L"the file is empty"},
     };
     for (const Case& c : cases) {
         WriteFile(dir / c.name, c.bytes);
         C3DIo io(W(dir / c.name).c_str(), FILE_IO_LOADING);
-        EXPECT_EQ(io.Read(), nullptr) << c.name;
+        CSceneImportOptions options;
+        EXPECT_EQ(io.Read(&options), nullptr) << c.name;
         EXPECT_EQ(io.GetIoError(), c.code) << c.name;
+        IoLogInfo last;
+        ASSERT_TRUE(options.GetLogInfo(options.GetLogInfoCount() - 1, last)) << c.name;
+        if (c.note)
+            EXPECT_EQ(W(last.text), c.note) << c.name;
+        else
+            EXPECT_EQ(last.code, c.code) << c.name;
     }
 }
 
