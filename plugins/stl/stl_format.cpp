@@ -169,7 +169,8 @@ private:
     const char* m_end;
 };
 
-int ReadAscii(const uint8_t* data, size_t size, const wchar_t* name, C3DScene& scene, CXTString<char>* problem) {
+int ReadAscii(const uint8_t* data, size_t size, const wchar_t* name, C3DScene& scene,
+              CXTString<char>* problem) {
     TextCursor text(data, size);
     // Malformed text: notes where and what was expected.
     auto bad = [&](const char* what) {
@@ -194,7 +195,8 @@ int ReadAscii(const uint8_t* data, size_t size, const wchar_t* name, C3DScene& s
             }
             if ((facets++ % kCancelStride) == 0 && ShouldCancelThread(0)) return kCanceled;
             float normal[3];
-            if (!text.Keyword("facet") || !text.Keyword("normal")) return bad("\"facet normal\" or \"endsolid\" expected");
+            if (!text.Keyword("facet") || !text.Keyword("normal"))
+                return bad("\"facet normal\" or \"endsolid\" expected");
             for (float& n : normal)
                 if (!text.Number(n)) return bad("a facet normal without three numbers");
             if (!text.Keyword("outer") || !text.Keyword("loop")) return bad("\"outer loop\" expected");
@@ -208,7 +210,8 @@ int ReadAscii(const uint8_t* data, size_t size, const wchar_t* name, C3DScene& s
                 ++count;
             }
             if (count < 3) return bad("a facet with fewer than three vertices");
-            if (!text.Keyword("endloop") || !text.Keyword("endfacet")) return bad("\"endloop\" and \"endfacet\" expected");
+            if (!text.Keyword("endloop") || !text.Keyword("endfacet"))
+                return bad("\"endloop\" and \"endfacet\" expected");
             faces.Add(count);
         }
         // Fan every facet into triangles over welded points.
@@ -263,7 +266,8 @@ void AppendNumber(CXTString<char>& out, float f) {
 
 }  // namespace
 
-int ReadStl(const uint8_t* data, size_t size, const wchar_t* name, C3DScene*& scene, CXTString<char>* problem) {
+int ReadStl(const uint8_t* data, size_t size, const wchar_t* name, C3DScene*& scene,
+            CXTString<char>* problem) {
     scene = nullptr;
     if (problem) problem->Empty();
     if (!data || size == 0) {

@@ -206,12 +206,14 @@ TEST_F(StlPluginTest, MalformedOrEmptyFilesFailWithTheirCodes) {
     std::string binaryHeader(80, ' ');
     std::string shortBinary = binaryHeader + std::string("\x02\x00\x00\x00", 4) + std::string(50, '\0');
     std::string emptyBinary = binaryHeader + std::string(4, '\0');
-    const wchar_t* notStl = L"line 1: neither binary STL (84 + 50 n bytes for n triangles) nor text starting with \"solid\"";
+    const wchar_t* notStl =
+        L"line 1: neither binary STL (84 + 50 n bytes for n triangles) nor text starting with \"solid\"";
     const Case cases[] = {
         {"text.stl", "hello world\n", IO_FILE_BAD_FORMAT, notStl},
         {"badnumber.stl", "solid x\nfacet normal 0 0 1\nouter loop\nvertex 0 0 zero\n", IO_FILE_BAD_FORMAT,
          L"line 4: a vertex without three numbers"},
-        {"twocorners.stl", "solid x\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nendloop\nendfacet\nendsolid\n",
+        {"twocorners.stl",
+         "solid x\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nendloop\nendfacet\nendsolid\n",
          IO_FILE_BAD_FORMAT, L"line 6: a facet with fewer than three vertices"},
         {"noloop.stl", "solid x\r\n  facet normal 0 0 1\r\n  vertex 0 0 0\r\n", IO_FILE_BAD_FORMAT,
          L"line 3: \"outer loop\" expected"},
