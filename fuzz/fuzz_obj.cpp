@@ -39,11 +39,15 @@ Counts Count(C3DScene& scene) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int result = 0;
-    C3DScene* scene = CWavefrontIo::ReadObjMemory(data, size, nullptr, result);
+    CWavefrontIo::CReadNotes notes;
+    C3DScene* scene = CWavefrontIo::ReadObjMemory(data, size, nullptr, result, &notes);
     if (!scene) {
         if (result == IO_FILE_OK) __builtin_trap();
+        // Malformed text always says where.
+        if (result == IO_FILE_BAD_FORMAT && notes.problem.IsEmpty()) __builtin_trap();
         return 0;
     }
+    if (!notes.problem.IsEmpty()) __builtin_trap();
     const Counts before = Count(*scene);
     if (before.nodes > 0) {
         static const std::string& base = fuzz_scratch::ScratchBase("obj");

@@ -29,11 +29,15 @@ int TriangleCount(const C3DScene& scene) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     C3DScene* scene = nullptr;
-    int code = stl::ReadStl(data, size, L"fuzz", scene);
+    CXTString<char> problem;
+    int code = stl::ReadStl(data, size, L"fuzz", scene, &problem);
     if (code != 1) {
         if (scene) std::abort();  // a failure hands out nothing
+        // Malformed text always says where; binary data is only ever refused by its size.
+        if (code == -3 && problem.IsEmpty()) std::abort();
         return 0;
     }
+    if (!problem.IsEmpty()) std::abort();
     const int triangles = TriangleCount(*scene);
     for (bool ascii : {false, true}) {
         CXTString<char> bytes;
