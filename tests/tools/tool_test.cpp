@@ -462,6 +462,11 @@ TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
     const std::string far = Path("far.obj");
     std::ofstream(far) << "v 1 0 0\nv -1 0 0\nv 0 1 0\nv 0 -1 0\nv 0 0 1\nv 0 0 -1e49\n"
                           "f 1 3 5\nf 3 2 5\nf 2 4 5\nf 4 1 5\nf 3 1 6\nf 2 3 6\nf 4 2 6\nf 1 4 6\n";
+    // info counts such points apart and leaves them out of the box.
+    Outcome farInfo = Succeed("info '" + far + "'");
+    EXPECT_NE(farInfo.out.find("bounding box:        (-1, -1, 0) - (1, 1, 1)\n"), std::string::npos) << farInfo.out;
+    EXPECT_NE(farInfo.out.find("non-finite points:   1\n"), std::string::npos) << farInfo.out;
+    EXPECT_EQ(JsonNumber(Succeed("info '" + far + "' --json").out, "non_finite_points"), 1);
     r = Succeed("reduce '" + far + "' -o '" + Path("far-out.3dif") + "' --ratio 0.75 -q");
     EXPECT_EQ(
         r.err,

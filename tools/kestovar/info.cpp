@@ -57,10 +57,10 @@ int RunInfo(int argc, char** argv) {
         std::printf("{\"file\": %s, \"nodes\": %d, \"objects\": %d, \"points\": %d, \"faces\": %d, "
                     "\"triangles\": %d, \"polygons\": %d, \"materials\": %d, \"channels\": [%s], "
                     "\"box\": [[%.9g, %.9g, %.9g], [%.9g, %.9g, %.9g]], \"border_edges\": %d, "
-                    "\"non_manifold_edges\": %d}\n",
+                    "\"non_manifold_edges\": %d, \"non_finite_points\": %d}\n",
                     JsonString(path).c_str(), f.nodes, f.objects, f.points, f.faces, f.triangles, f.polygons,
                     f.materials, channels.c_str(), f.boxMin[0], f.boxMin[1], f.boxMin[2], f.boxMax[0], f.boxMax[1],
-                    f.boxMax[2], f.borderEdges, f.nonManifoldEdges);
+                    f.boxMax[2], f.borderEdges, f.nonManifoldEdges, f.nonFinitePoints);
         return 0;
     }
     std::printf("file:                %s\n", path.c_str());
@@ -80,6 +80,9 @@ int RunInfo(int argc, char** argv) {
                     f.boxMax[0], f.boxMax[1], f.boxMax[2]);
     std::printf("open-border edges:   %d\n", f.borderEdges);
     std::printf("non-manifold edges:  %d\n", f.nonManifoldEdges);
+    // Only where there are some: points beyond the float range or not numbers (left out of the
+    // box above).
+    if (f.nonFinitePoints > 0) std::printf("non-finite points:   %d\n", f.nonFinitePoints);
     return 0;
 }
 

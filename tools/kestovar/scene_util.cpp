@@ -161,8 +161,13 @@ uint64_t EdgeKey(int a, int b) {
     return (lo << 32) | hi;
 }
 
+// Grows the box by a point with finite coordinates; counts the others apart.
 void Extend(SceneFigures& f, const C3DTPoint<float>& p) {
     const float c[3] = {p.x, p.y, p.z};
+    if (!std::isfinite(c[0]) || !std::isfinite(c[1]) || !std::isfinite(c[2])) {
+        ++f.nonFinitePoints;
+        return;
+    }
     for (int k = 0; k < 3; ++k) {
         if (!f.hasBox || c[k] < f.boxMin[k]) f.boxMin[k] = c[k];
         if (!f.hasBox || c[k] > f.boxMax[k]) f.boxMax[k] = c[k];

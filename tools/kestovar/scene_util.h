@@ -50,6 +50,7 @@ bool CanSaveTo(const std::string& path);
 struct SceneFigures {
     int nodes = 0, objects = 0, points = 0, faces = 0, triangles = 0, polygons = 0;
     int materials = 0, borderEdges = 0, nonManifoldEdges = 0;
+    int nonFinitePoints = 0;  // points with an infinite or NaN coordinate, left out of the box
     bool hasBox = false;
     float boxMin[3] = {0, 0, 0}, boxMax[3] = {0, 0, 0};
     struct Channels {
