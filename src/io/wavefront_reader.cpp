@@ -402,8 +402,11 @@ void CObjReader::ReadLibrary(const CXStringW& path, const char* begin, const cha
                       : CWavefrontIo::ReadMtlFile(path, *m_pScene, m_uvwChannelID) < 0 ? "cannot be read"
                                                                                            : nullptr;
     if (!why) return;
+    // A name of a sane length in full; a runaway one (binary junk on the line) cut short.
+    const int length = int(end - begin), shown = length > 200 ? 200 : length;
     CXStringA note;
-    note.Format("material library \"%.*s\" %s: its materials keep default colours", int(end - begin), begin, why);
+    note.Format("material library \"%.*s%s\" %s: its materials keep default colours", shown, begin,
+                shown < length ? "..." : "", why);
     m_warnings.Add(note);
 }
 
