@@ -679,6 +679,23 @@ TEST_F(Tool, ProgressBarSaysPreparingBeforeItsFirstPercent) {
     for (size_t w : widths) EXPECT_EQ(w, widths.front());
 }
 
+// compare draws a bar per direction on a terminal, none with -q or without a terminal, and its
+// figures stay those of a run without a bar.
+TEST_F(Tool, CompareDrawsAProgressBarPerDirectionOnATerminal) {
+    int status = 0;
+    const std::string text = RunOnTerminal({"compare", kSpider, kSpider}, status);
+    if (status == -2) GTEST_SKIP() << "no pseudo-terminal";
+    ASSERT_EQ(status, 0) << text;
+    EXPECT_NE(text.find("\rA -> B [##############################] 100%"), std::string::npos) << text;
+    EXPECT_NE(text.find("\rB -> A [##############################] 100%"), std::string::npos) << text;
+    EXPECT_LT(text.find("A -> B ["), text.find("B -> A ["));
+    EXPECT_EQ(RunOnTerminal({"compare", kSpider, kSpider, "-q"}, status), "");
+    EXPECT_EQ(status, 0);
+    const Outcome plain = Succeed("compare '" + kSpider + "' '" + kSpider + "'");
+    EXPECT_EQ(plain.err, "");
+    EXPECT_EQ(HausdorffOf(plain.out), 0.0);
+}
+
 // Ctrl-C during a run: exit code 3, "cancelled" on stderr, and no output file. The input, a
 // 320k-triangle grid, takes seconds, so the interrupt lands in the run. The demo stops at the
 // interrupt instead of going on with its next file.

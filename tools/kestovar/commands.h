@@ -65,14 +65,15 @@ int ReduceFile(const std::string& input, const std::string& output, const Reduce
                ReduceReport& report);
 
 // The sampled distances between two files, both ways (absolute), and the relative Hausdorff
-// distance. Returns 0 or the tool's exit code (library initialised by the caller).
+// distance, with a progress bar per direction on stderr when `progressBar`. Returns 0 or the
+// tool's exit code (library initialised by the caller).
 struct CompareReport {
     double diagonal = 0, hausdorff = 0;
     double max[2] = {0, 0}, mean[2] = {0, 0}, rms[2] = {0, 0};  // [0] A to B, [1] B to A
 };
-int CompareFiles(const std::string& a, const std::string& b, CompareReport& report);
+int CompareFiles(const std::string& a, const std::string& b, CompareReport& report, bool progressBar = false);
 
-// kestovar compare A B [--json]
+// kestovar compare A B [--json] [-q]
 int RunCompare(int argc, char** argv);
 // kestovar lod INPUT -o DIR --ratios R1,R2,...
 int RunLod(int argc, char** argv);

@@ -1,7 +1,10 @@
 // `kestovar compare A B`: the sampled distance between two scene files, both ways, each file
 // merged into one triangulated surface in world coordinates.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -15,7 +18,7 @@ namespace {
 using namespace kestovar;
 
 const char kCompareHelp[] =
-    "usage: kestovar compare A B [--json]\n"
+    "usage: kestovar compare A B [--json] [-q]\n"
     "\n"
     "Measures the distance between the surfaces of two scene files by sampling each surface and\n"
     "measuring every sample to the other one. Prints the diagonal of the pair's box, the largest,\n"
@@ -25,6 +28,7 @@ const char kCompareHelp[] =
     "  Hausdorff distance: 0.001234  (of the diagonal)\n"
     "\n"
     "  --json      print the result as JSON on stdout\n"
+    "  -q, --quiet no progress bar\n"
     "  -h, --help  show this help\n"
     "\n"
     "Exit status: 0 success, 1 bad usage, 2 input/output error, 4 other failure.\n";
@@ -35,10 +39,41 @@ struct Direction {
     bool ok = false;
 };
 
-Direction Measure(const C3DObject* from, const C3DObject* to, double diagonal) {
-    CSurfaceSampler sampler(from, to, GEOMCOMPARE_DEFAULT, INFINITY, diagonal);
+// The progress bar of one direction on stderr, through the library's progress callback.
+struct BarState {
+    const char* label;
+    double start;
+    int lastPercent = -1;
+};
+
+bool OnSamplerProgress(unsigned kind, const ProcessProgressInfo& info, void* user) {
+    auto* state = static_cast<BarState*>(user);
+    const int percent = std::clamp(info.position, 0, 100);
+    if (!(kind & (PROGRESS_POSITION | PROGRESS_END)) || percent == state->lastPercent) return false;
+    state->lastPercent = percent;
+    const int width = 30, filled = percent * width / 100;
+    std::fprintf(stderr, "\r%s [%.*s%*s] %3d%% %6.1f s", state->label, filled, "##############################",
+                 width - filled, "", percent, NowSeconds() - state->start);
+    return false;
+}
+
+Direction Measure(const C3DObject* from, const C3DObject* to, double diagonal, const char* label, bool bar) {
+    // The control only relays the sampler's progress to the callback; the samples are the same.
+    CSamplerControl control;
+    CSurfaceSampler sampler(from, to, GEOMCOMPARE_DEFAULT, INFINITY, diagonal, bar ? &control : nullptr);
+    BarState state{label, NowSeconds()};
+    if (bar) {
+        control.Add(&sampler);
+        progressPushCallback(OnSamplerProgress, &state);
+        control.Start();
+    }
     Direction d;
     d.ok = sampler.Compute();
+    if (bar) {
+        control.End();
+        progressPopCallback();
+        std::fputc('\n', stderr);
+    }
     d.max = sampler.GetMaxDistance();
     if (!std::isfinite(d.max) || d.max < 0) d.max = 0;
     d.mean = sampler.GetMean();
@@ -49,7 +84,7 @@ Direction Measure(const C3DObject* from, const C3DObject* to, double diagonal) {
 
 }  // namespace
 
-int CompareFiles(const std::string& a, const std::string& b, CompareReport& report) {
+int CompareFiles(const std::string& a, const std::string& b, CompareReport& report, bool progressBar) {
     const std::string paths[2] = {a, b};
     XHeld<C3DObject> objects[2];
     for (int k = 0; k < 2; ++k) {
@@ -71,8 +106,8 @@ int CompareFiles(const std::string& a, const std::string& b, CompareReport& repo
                      paths[0].c_str(), paths[1].c_str());
         return kExitIo;
     }
-    const Direction ab = Measure(a0, b0, diagonal);
-    const Direction ba = Measure(b0, a0, diagonal);
+    const Direction ab = Measure(a0, b0, diagonal, "A -> B", progressBar);
+    const Direction ba = Measure(b0, a0, diagonal, "B -> A", progressBar);
     // What GeomCompare(a, b, MESH_COMPARE_HAUSDORFF, INFINITY, GEOMCOMPARE_DEFAULT) returns: the
     // larger of the two directions just measured, with the same samples (calling it would sample
     // both surfaces a second time).
@@ -96,7 +131,7 @@ int CompareFiles(const std::string& a, const std::string& b, CompareReport& repo
 int RunCompare(int argc, char** argv) {
     std::string paths[2];
     int count = 0;
-    bool json = false;
+    bool json = false, quiet = false;
     for (int i = 0; i < argc; ++i) {
         const char* a = argv[i];
         if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
@@ -104,6 +139,8 @@ int RunCompare(int argc, char** argv) {
             return 0;
         } else if (!std::strcmp(a, "--json")) {
             json = true;
+        } else if (!std::strcmp(a, "-q") || !std::strcmp(a, "--quiet")) {
+            quiet = true;
         } else if (a[0] == '-' && a[1]) {
             return UsageError("compare", "unknown option", a), kExitUsage;
         } else if (count < 2) {
@@ -116,7 +153,7 @@ int RunCompare(int argc, char** argv) {
 
     LibrarySession session;
     CompareReport report;
-    const int status = CompareFiles(paths[0], paths[1], report);
+    const int status = CompareFiles(paths[0], paths[1], report, !quiet && !json && isatty(STDERR_FILENO));
     if (status) return status;
     const Direction ab{report.max[0], report.mean[0], report.rms[0], true};
     const Direction ba{report.max[1], report.mean[1], report.rms[1], true};
