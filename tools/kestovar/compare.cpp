@@ -52,8 +52,8 @@ bool OnSamplerProgress(unsigned kind, const ProcessProgressInfo& info, void* use
     if (!(kind & (PROGRESS_POSITION | PROGRESS_END)) || percent == state->lastPercent) return false;
     state->lastPercent = percent;
     const int width = 30, filled = percent * width / 100;
-    std::fprintf(stderr, "\r%s [%.*s%*s] %3d%% %6.1f s", state->label, filled, "##############################",
-                 width - filled, "", percent, NowSeconds() - state->start);
+    std::fprintf(stderr, "\r%s [%.*s%*s] %3d%% %6.1f s", state->label, filled,
+                 "##############################", width - filled, "", percent, NowSeconds() - state->start);
     return false;
 }
 
