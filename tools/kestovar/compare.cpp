@@ -27,9 +27,9 @@ const char kCompareHelp[] =
     "\n"
     "  Hausdorff distance: 0.001234  (of the diagonal)\n"
     "\n"
-    "  --json      print the result as JSON on stdout\n"
-    "  -q, --quiet no progress bar\n"
-    "  -h, --help  show this help\n"
+    "  --json       print the result as JSON on stdout\n"
+    "  -q, --quiet  no progress bar\n"
+    "  -h, --help   show this help\n"
     "\n"
     "Exit status: 0 success, 1 bad usage, 2 input/output error, 4 other failure.\n";
 
