@@ -104,21 +104,9 @@ double GeomCompareDiagonal(const C3DGeomObject* a, const C3DGeomObject* b) {
     return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
-double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, MeshCompareMethod method, double limit,
-                   unsigned int flags) {
-    (void)method;
-    if (!a || !b) XThrow<CXInvalidArgException>("GeomCompare: null object");
-    C3DFaceGridMap::ResetGlobalCounters();
-
-    const double diagonal = GeomCompareDiagonal(a, b);
-    const double scaledLimit = (std::isinf(limit) && limit > 0.0) ? limit : limit * diagonal;
-    CSamplerControl control;
-    CSurfaceSampler ab(a, b, flags, scaledLimit, diagonal, &control);
-    CSurfaceSampler ba(b, a, flags, scaledLimit, diagonal, &control);
-    control.Add(&ab);
-    control.Add(&ba);
-    ab.GetProgressInfo().message = L"first to second";
-    ba.GetProgressInfo().message = L"second to first";
+bool GeomCompareBothWays(CSurfaceSampler& ab, CSurfaceSampler& ba, CSamplerControl& control) {
+    const C3DGeomObject* a = ab.GetSource();
+    const C3DGeomObject* b = ba.GetSource();
     control.Start();
 
     // Each direction builds the grid of its own target and reads the other object; the same
@@ -145,7 +133,25 @@ double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, MeshCompareMe
     }
 
     control.End();
-    if (!okAB || !okBA) return HUGE_VAL;
+    return okAB && okBA;
+}
+
+double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, MeshCompareMethod method, double limit,
+                   unsigned int flags) {
+    (void)method;
+    if (!a || !b) XThrow<CXInvalidArgException>("GeomCompare: null object");
+    C3DFaceGridMap::ResetGlobalCounters();
+
+    const double diagonal = GeomCompareDiagonal(a, b);
+    const double scaledLimit = (std::isinf(limit) && limit > 0.0) ? limit : limit * diagonal;
+    CSamplerControl control;
+    CSurfaceSampler ab(a, b, flags, scaledLimit, diagonal, &control);
+    CSurfaceSampler ba(b, a, flags, scaledLimit, diagonal, &control);
+    control.Add(&ab);
+    control.Add(&ba);
+    ab.GetProgressInfo().message = L"first to second";
+    ba.GetProgressInfo().message = L"second to first";
+    if (!GeomCompareBothWays(ab, ba, control)) return HUGE_VAL;
     return std::max(ab.GetNormalizedDistance(), ba.GetNormalizedDistance());
 }
 

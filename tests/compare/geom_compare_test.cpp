@@ -1,6 +1,8 @@
 // GeomCompare and its samplers: exact sample counts of the carries and face patterns, budgets,
 // analytic distances, the relative limit and its log block, the flags, bad input, determinism
 // over thread counts, progress and cancellation, and the diagnostic counters.
+#include "kestovar/compare/geom_compare.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,9 +10,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "compare_test_util.h"
-#include "kestovar/compare/geom_compare.h"
 #include "kestovar/compare/surface_sampler.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/progress.h"
@@ -259,6 +261,38 @@ TEST(GeomCompare, SameResultWhateverTheThreadCount) {
         const double two = Compare(a, b, flags);
         EXPECT_EQ(one, two) << std::hex << flags;
         EXPECT_GT(one, 0.0);
+    }
+    OMPSetMaxThreadCount(saved);
+}
+
+// GeomCompareBothWays leaves each direction's figures in its sampler: the same, bit for bit, on
+// one or two threads as from a sampler computed alone, and GeomCompare's result is their larger
+// normalized distance.
+TEST(GeomCompare, BothWaysKeepsEachDirectionsFigures) {
+    Mesh a = MakeIcosphere(3), b = MakeIcosphere(4, 0.98);  // above the pair size run side by side
+    b.Translate(0.03, 0.01, -0.02);
+    ObjectPtr x = MakeObject(a), y = MakeObject(b);
+    const double diagonal = GeomCompareDiagonal(x.get(), y.get());
+    CSurfaceSampler aloneAB(x.get(), y.get(), GEOMCOMPARE_DEFAULT, HUGE_VAL, diagonal);
+    CSurfaceSampler aloneBA(y.get(), x.get(), GEOMCOMPARE_DEFAULT, HUGE_VAL, diagonal);
+    ASSERT_TRUE(aloneAB.Compute() && aloneBA.Compute());
+    const int saved = OMPGetMaxThreadCount();
+    for (int threads : {1, 2}) {
+        OMPSetMaxThreadCount(threads);
+        CSamplerControl control;
+        CSurfaceSampler ab(x.get(), y.get(), GEOMCOMPARE_DEFAULT, HUGE_VAL, diagonal, &control);
+        CSurfaceSampler ba(y.get(), x.get(), GEOMCOMPARE_DEFAULT, HUGE_VAL, diagonal, &control);
+        control.Add(&ab);
+        control.Add(&ba);
+        ASSERT_TRUE(GeomCompareBothWays(ab, ba, control)) << threads;
+        for (const auto& [both, alone] : {std::pair{&ab, &aloneAB}, {&ba, &aloneBA}}) {
+            EXPECT_EQ(both->GetMaxDistance(), alone->GetMaxDistance()) << threads;
+            EXPECT_EQ(both->GetMean(), alone->GetMean()) << threads;
+            EXPECT_EQ(both->GetRMS(), alone->GetRMS()) << threads;
+            EXPECT_EQ(both->GetSampleCount(), alone->GetSampleCount()) << threads;
+        }
+        EXPECT_EQ(GeomCompare(x.get(), y.get(), MESH_COMPARE_HAUSDORFF, HUGE_VAL, GEOMCOMPARE_DEFAULT),
+                  std::max(ab.GetNormalizedDistance(), ba.GetNormalizedDistance()));
     }
     OMPSetMaxThreadCount(saved);
 }

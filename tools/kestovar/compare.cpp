@@ -39,41 +39,35 @@ struct Direction {
     bool ok = false;
 };
 
-// The progress bar of one direction on stderr, through the library's progress callback.
+// One progress bar for both directions on stderr, through the library's progress callback: the
+// samplers report their positions in turn, each through its own record.
 struct BarState {
-    const char* label;
+    const ProcessProgressInfo* info[2];  // the records of the two directions
+    int percent[2] = {0, 0};
     double start;
-    int lastPercent = -1;
+    bool drawn = false;
 };
 
 bool OnSamplerProgress(unsigned kind, const ProcessProgressInfo& info, void* user) {
     auto* state = static_cast<BarState*>(user);
+    if (!(kind & (PROGRESS_POSITION | PROGRESS_END))) return false;
+    const int k = &info == state->info[0] ? 0 : 1;
     const int percent = std::clamp(info.position, 0, 100);
-    if (!(kind & (PROGRESS_POSITION | PROGRESS_END)) || percent == state->lastPercent) return false;
-    state->lastPercent = percent;
-    const int width = 30, filled = percent * width / 100;
-    std::fprintf(stderr, "\r%s [%.*s%*s] %3d%% %6.1f s", state->label, filled,
-                 "##############################", width - filled, "", percent, NowSeconds() - state->start);
+    if (state->drawn && percent == state->percent[k]) return false;
+    state->percent[k] = percent;
+    state->drawn = true;
+    constexpr int kWidth = 20;
+    const char* hashes = "####################";
+    const int a = state->percent[0] * kWidth / 100, b = state->percent[1] * kWidth / 100;
+    std::fprintf(stderr, "\rA -> B [%.*s%*s] %3d%%  B -> A [%.*s%*s] %3d%% %6.1f s", a, hashes, kWidth - a,
+                 "", state->percent[0], b, hashes, kWidth - b, "", state->percent[1],
+                 NowSeconds() - state->start);
     return false;
 }
 
-Direction Measure(const C3DObject* from, const C3DObject* to, double diagonal, const char* label, bool bar) {
-    // The control only relays the sampler's progress to the callback; the samples are the same.
-    CSamplerControl control;
-    CSurfaceSampler sampler(from, to, GEOMCOMPARE_DEFAULT, INFINITY, diagonal, bar ? &control : nullptr);
-    BarState state{label, NowSeconds()};
-    if (bar) {
-        control.Add(&sampler);
-        progressPushCallback(OnSamplerProgress, &state);
-        control.Start();
-    }
+Direction Figures(const CSurfaceSampler& sampler, bool ok) {
     Direction d;
-    d.ok = sampler.Compute();
-    if (bar) {
-        control.End();
-        progressPopCallback();
-        std::fputc('\n', stderr);
-    }
+    d.ok = ok;
     d.max = sampler.GetMaxDistance();
     if (!std::isfinite(d.max) || d.max < 0) d.max = 0;
     d.mean = sampler.GetMean();
@@ -106,8 +100,22 @@ int CompareFiles(const std::string& a, const std::string& b, CompareReport& repo
                      paths[0].c_str(), paths[1].c_str());
         return kExitIo;
     }
-    const Direction ab = Measure(a0, b0, diagonal, "A -> B", progressBar);
-    const Direction ba = Measure(b0, a0, diagonal, "B -> A", progressBar);
+    // Both directions as GeomCompare runs them (side by side on two threads when the files are
+    // large enough), keeping each direction's figures.
+    CSamplerControl control;
+    CSurfaceSampler samplerAB(a0, b0, GEOMCOMPARE_DEFAULT, INFINITY, diagonal, &control);
+    CSurfaceSampler samplerBA(b0, a0, GEOMCOMPARE_DEFAULT, INFINITY, diagonal, &control);
+    control.Add(&samplerAB);
+    control.Add(&samplerBA);
+    BarState bar{{&samplerAB.GetProgressInfo(), &samplerBA.GetProgressInfo()}, {0, 0}, NowSeconds(), false};
+    if (progressBar) progressPushCallback(OnSamplerProgress, &bar);
+    const bool ok = GeomCompareBothWays(samplerAB, samplerBA, control);
+    if (progressBar) {
+        progressPopCallback();
+        if (bar.drawn) std::fputc('\n', stderr);
+    }
+    const Direction ab = Figures(samplerAB, ok);
+    const Direction ba = Figures(samplerBA, ok);
     // What GeomCompare(a, b, MESH_COMPARE_HAUSDORFF, INFINITY, GEOMCOMPARE_DEFAULT) returns: the
     // larger of the two directions just measured, with the same samples (calling it would sample
     // both surfaces a second time).

@@ -29,6 +29,8 @@
 namespace kestovar {
 
 class C3DGeomObject;
+class CSamplerControl;
+class CSurfaceSampler;
 
 // The comparison method argument of GeomCompare: accepted and ignored (there is one method).
 enum MeshCompareMethod : int {
@@ -72,6 +74,13 @@ constexpr unsigned int POINT_COMPARE_SAMPLED = 0x1000000;
 // Null objects raise CXInvalidArgException.
 KESTOVAR_API double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, MeshCompareMethod method,
                                 double limit, unsigned int flags);
+
+// The two directions of a comparison as GeomCompare runs them (side by side on two threads under
+// the same conditions), for a caller that wants more of each direction than the result: `ab` and
+// `ba` are the samplers of the two directions (`ab` from a to b, `ba` from b to a), both added to
+// `control`, which reports their progress. Returns whether both completed (false after a cancel
+// or a failed allocation); each sampler then holds its own figures, whatever the thread count.
+KESTOVAR_API bool GeomCompareBothWays(CSurfaceSampler& ab, CSurfaceSampler& ba, CSamplerControl& control);
 
 // D for the pair: the diagonal of the union of the two boxes described above (0 when neither
 // object has a usable point). A null object counts as empty.
