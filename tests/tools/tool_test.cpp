@@ -285,6 +285,22 @@ TEST_F(Tool, InfoCountsFacesBordersAndChannels) {
     EXPECT_EQ(JsonNumber(r.out, "points"), 3);
     EXPECT_EQ(JsonNumber(r.out, "faces"), 0);
     EXPECT_NE(r.out.find("\"box\": [[-1, 0, 0], [1, 2, 5]]"), std::string::npos) << r.out;
+
+    // Several files: one JSON line each, in order; a file that cannot be read is reported and
+    // skipped, and the exit status says so at the end.
+    const std::string missing = Path("missing.obj");
+    r = Kestovar("info '" + cloud + "' '" + missing + "' '" + kSpider + "' --json");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "kestovar: " + missing + ": no such file\n");
+    const size_t newline = r.out.find('\n');
+    ASSERT_NE(newline, std::string::npos) << r.out;
+    const std::string first = r.out.substr(0, newline + 1), second = r.out.substr(newline + 1);
+    ASSERT_TRUE(LooksLikeJson(first) && LooksLikeJson(second)) << r.out;
+    EXPECT_EQ(JsonNumber(first, "points"), 3);
+    EXPECT_EQ(JsonNumber(second, "faces"), 1368);
+    // As text, one block a file with a blank line between.
+    r = Succeed("info '" + cloud + "' '" + cloud + "'");
+    EXPECT_NE(r.out.find("\n\nfile:"), std::string::npos) << r.out;
 }
 
 // The spider carries texture coordinates and normals: a plain reduction keeps both channels,

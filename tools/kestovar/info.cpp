@@ -1,6 +1,7 @@
-// `kestovar info FILE`: what a scene file holds.
+// `kestovar info FILE...`: what each scene file holds.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "kestovar/kestovar.h"
@@ -10,46 +11,23 @@ namespace kestovar_tool {
 namespace {
 
 const char kInfoHelp[] =
-    "usage: kestovar info FILE [--json]\n"
+    "usage: kestovar info FILE... [--json]\n"
     "\n"
     "Prints the nodes, polygonal objects, points, faces (triangles and larger polygons),\n"
-    "materials, channels, bounding box, open-border and non-manifold edge counts of FILE.\n"
+    "materials, channels, bounding box, open-border and non-manifold edge counts of each FILE\n"
+    "(a blank line between files; with --json, one object a line). A file that cannot be read\n"
+    "is reported and the others are still printed.\n"
     "Shared objects are counted once. Points are those the faces use, and every point of an\n"
     "object without faces (a point cloud). Points with an infinite or NaN coordinate are\n"
     "counted apart and left out of the box.\n"
     "\n"
-    "  --json      print the result as JSON on stdout\n"
+    "  --json      print each result as JSON on stdout\n"
     "  -h, --help  show this help\n"
     "\n"
-    "Exit status: 0 success, 1 bad usage, 2 input/output error, 4 other failure.\n";
+    "Exit status: 0 success, 1 bad usage, 2 a file could not be read, 4 other failure.\n";
 
-}  // namespace
-
-int RunInfo(int argc, char** argv) {
-    std::string path;
-    bool json = false;
-    for (int i = 0; i < argc; ++i) {
-        const char* a = argv[i];
-        if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
-            std::fputs(kInfoHelp, stdout);
-            return 0;
-        } else if (!std::strcmp(a, "--json")) {
-            json = true;
-        } else if (a[0] == '-' && a[1]) {
-            return UsageError("info", "unknown option", a), kExitUsage;
-        } else if (path.empty()) {
-            path = a;
-        } else {
-            return UsageError("info", "unexpected argument", a), kExitUsage;
-        }
-    }
-    if (path.empty()) return UsageError("info", "missing FILE"), kExitUsage;
-
-    LibrarySession session;
-    const kestovar::XHeld<kestovar::C3DScene> scene = ReadScene(path, false);
-    if (!scene) return kExitIo;
-    const SceneFigures f = MeasureScene(*scene);
-
+// Prints what the scene read from `path` holds, as text or as one line of JSON.
+void PrintFigures(const std::string& path, const SceneFigures& f, bool json) {
     if (json) {
         std::string channels;
         for (const auto& c : f.channels)
@@ -62,7 +40,7 @@ int RunInfo(int argc, char** argv) {
                     JsonString(path).c_str(), f.nodes, f.objects, f.points, f.faces, f.triangles, f.polygons,
                     f.materials, channels.c_str(), f.boxMin[0], f.boxMin[1], f.boxMin[2], f.boxMax[0], f.boxMax[1],
                     f.boxMax[2], f.borderEdges, f.nonManifoldEdges, f.nonFinitePoints);
-        return 0;
+        return;
     }
     std::printf("file:                %s\n", path.c_str());
     std::printf("nodes:               %d\n", f.nodes);
@@ -84,7 +62,45 @@ int RunInfo(int argc, char** argv) {
     // Only where there are some: points beyond the float range or not numbers (left out of the
     // box above).
     if (f.nonFinitePoints > 0) std::printf("non-finite points:   %d\n", f.nonFinitePoints);
-    return 0;
+}
+
+}  // namespace
+
+int RunInfo(int argc, char** argv) {
+    std::vector<std::string> paths;
+    bool json = false;
+    for (int i = 0; i < argc; ++i) {
+        const char* a = argv[i];
+        if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
+            std::fputs(kInfoHelp, stdout);
+            return 0;
+        } else if (!std::strcmp(a, "--json")) {
+            json = true;
+        } else if (a[0] == '-' && a[1]) {
+            return UsageError("info", "unknown option", a), kExitUsage;
+        } else {
+            paths.push_back(a);
+        }
+    }
+    if (paths.empty()) return UsageError("info", "missing FILE"), kExitUsage;
+
+    LibrarySession session;
+    int status = 0;
+    bool printed = false;
+    for (const std::string& path : paths) {
+        // Each scene is released before the next is read, so that a list of large files needs
+        // the memory of one.
+        const kestovar::XHeld<kestovar::C3DScene> scene = ReadScene(path, false);
+        if (!scene) {
+            status = kExitIo;
+            continue;
+        }
+        if (printed && !json) std::printf("\n");
+        PrintFigures(path, MeasureScene(*scene), json);
+        printed = true;
+        std::fflush(stdout);
+    }
+    return status;
 }
 
 }  // namespace kestovar_tool

@@ -20,7 +20,7 @@ void PrintUsage(FILE* out) {
                  "  lod INPUT -o DIR [--ratios 1,0.5,0.25,0.1]\n"
                  "                          one reduction, one file per level\n"
                  "  compare A B             distance between the surfaces of two files\n"
-                 "  info FILE               counts, materials, channels and box of a file\n"
+                 "  info FILE...            counts, materials, channels and box of each file\n"
                  "  demo DATA_DIR OUT_DIR   reduce every OBJ file of DATA_DIR to 10 %% and to\n"
                  "                          1000 faces; compare each result with its source\n"
                  "\n"
