@@ -1,7 +1,7 @@
 // The kestovar command-line tool, run as a child process: each subcommand on small meshes, the
 // JSON output, the exit codes and the one-line messages of bad input.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -11,12 +11,14 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <thread>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
 
 // GCC tells a sanitized build by these macros, clang by __has_feature.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -189,6 +191,69 @@ TEST_F(Tool, ReduceToTotalsOverAMultiObjectSceneWithOptions) {
         r = Succeed("reduce '" + kSpider + "' -o '" + out2 + "' --json " + total);
         EXPECT_NE(r.out.find("\"faces\": [1312, 1312], \"points\": [746, 746]"), std::string::npos) << total << r.out;
     }
+}
+
+// Faces per group ("g" or "o" line) of an OBJ file.
+std::map<std::string, int> FacesPerGroup(const std::string& path) {
+    std::istringstream in(Slurp(path));
+    std::map<std::string, int> faces;
+    std::string line, group;
+    while (std::getline(in, line)) {
+        if (line.rfind("g ", 0) == 0 || line.rfind("o ", 0) == 0) group = line.substr(2);
+        if (line.rfind("f ", 0) == 0) ++faces[group];
+    }
+    return faces;
+}
+
+// Two wavy grids as two objects: "big" of 800 triangles and "small" of 50, apart.
+void WriteBigAndSmallGrids(const std::string& path) {
+    std::ofstream out(path);
+    int base = 1;
+    for (const auto& [name, n, offset] :
+         {std::tuple<const char*, int, int>{"big", 21, 0}, {"small", 6, 40}}) {
+        out << "o " << name << '\n';
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x)
+                out << "v " << x + offset << ' ' << y << ' ' << ((x * 7 + y * 13) % 5) * 0.1 << '\n';
+        for (int y = 0; y + 1 < n; ++y)
+            for (int x = 0; x + 1 < n; ++x) {
+                const int a = base + y * n + x;
+                out << "f " << a << ' ' << a + 1 << ' ' << a + n + 1 << ' ' << a + n << '\n';
+            }
+        base += n * n;
+    }
+}
+
+// With --progressive the largest object follows the ratio and a smaller one is reduced only
+// below a threshold set by its size (here about half), so it keeps more of its faces; a total
+// of faces is still the scene's.
+TEST_F(Tool, ProgressiveRatiosKeepSmallObjectsLonger) {
+    const std::string input = Path("two.obj"), out = Path("out.obj");
+    WriteBigAndSmallGrids(input);
+    auto reduce = [&](const std::string& args) {
+        EXPECT_EQ(Kestovar("reduce '" + input + "' -o '" + out + "' -q " + args).status, 0) << args;
+        return FacesPerGroup(out);
+    };
+    std::map<std::string, int> plain = reduce("--ratio 0.7"),
+                               progressive = reduce("--ratio 0.7 --progressive");
+    EXPECT_LT(plain["small"], 50);
+    EXPECT_EQ(progressive["small"], 50);
+    EXPECT_EQ(progressive["big"], plain["big"]);
+
+    plain = reduce("--ratio 0.3");
+    progressive = reduce("--ratio 0.3 --progressive");
+    EXPECT_GT(progressive["small"], plain["small"] + 10);
+    EXPECT_LT(progressive["small"], 50);
+    EXPECT_EQ(progressive["big"], plain["big"]);
+
+    progressive = reduce("--faces 400 --progressive");
+    EXPECT_NEAR(progressive["big"] + progressive["small"], 400, 4);
+    EXPECT_GT(progressive["small"], reduce("--faces 400")["small"]);
+
+    // lod takes it too: its levels are those of single reductions.
+    ASSERT_EQ(
+        Kestovar("lod '" + input + "' -o '" + Path("levels") + "' --ratios 0.3 --progressive -q").status, 0);
+    EXPECT_EQ(FacesPerGroup(Path("levels/two-lod0.obj")), reduce("--ratio 0.3 --progressive"));
 }
 
 TEST_F(Tool, SameInputAndSettingsGiveTheSameFile) {

@@ -29,6 +29,9 @@ struct ReduceSettings {
     int faces = -1, points = -1, threads = 0;
     unsigned long long modes = kDefaultModes;
     bool selectionOnly = false, progressBar = false;
+    // Progressive ratios: an object smaller than the largest keeps all its faces until the
+    // ratio falls below a threshold set by its size, and reaches the coarsest level with the others.
+    bool progressive = false;
 };
 struct ReduceReport {
     // Before: the reducible scene (polygons split into triangles, degenerate faces dropped);

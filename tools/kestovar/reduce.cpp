@@ -48,6 +48,11 @@ const char kReduceHelp[] =
     "  --endpoints-only     merged points are always one of the two end points\n"
     "  --stop-on-bad        stop an object when only rejected contractions remain\n"
     "  --selection-only     reduce only the selected nodes\n"
+    "  --progressive        objects smaller than the largest keep more of their faces: the\n"
+    "                       ratio applies in full to the largest object, a smaller one is\n"
+    "                       reduced only once the ratio falls below a threshold set by its\n"
+    "                       size, and all reach their coarsest level together (--faces and\n"
+    "                       --points still give the scene's totals)\n"
     "  --threads N          worker threads (default: all cores)\n"
     "  --json               print the result as JSON on stdout\n"
     "  -q, --quiet          no progress bar\n"
@@ -138,7 +143,7 @@ struct SharedOptions {
     std::string input, output;
     unsigned long long modes = kDefaultModes;
     int threads = 0;
-    bool quiet = false;
+    bool quiet = false, progressive = false;
 };
 
 // Consumes argv[i] (and its value, advancing i). Returns false after printing the usage error.
@@ -163,6 +168,8 @@ bool TakeSharedOption(const char* command, const char* outputKind, int argc, cha
         ++i;
     } else if (!std::strcmp(a, "-q") || !std::strcmp(a, "--quiet")) {
         options.quiet = true;
+    } else if (!std::strcmp(a, "--progressive")) {
+        options.progressive = true;
     } else if (a[0] == '-' && a[1]) {
         return UsageError(command, "unknown option", a), false;
     } else if (options.input.empty()) {
@@ -308,6 +315,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     progress.start = t1;
     opt.SetProgressCallback(OnProgress, &progress);
     opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+    if (settings.progressive) opt.SetFlags(SCENEOPTIMIZER_PROGRESSIVE_RATIO, true);
     opt.SetScene(*scene.release(), true);  // the optimiser owns and deletes the scene
     opt.LockInitialization();
     if (settings.modes) opt.SetOptimizeMode(settings.modes, true);
@@ -463,6 +471,7 @@ int RunReduce(int argc, char** argv) {
     settings.points = points;
     settings.modes = modes | shared.modes;
     settings.threads = shared.threads;
+    settings.progressive = shared.progressive;
     settings.selectionOnly = selectionOnly;
     settings.progressBar = !quiet && !json && isatty(STDERR_FILENO);
     ReduceReport report;
@@ -507,6 +516,10 @@ const char kLodHelp[] =
     "  --freeze LIST        never move the points of these features\n"
     "  --check LIST         put off contractions that fail these tests: flips,compactness,\n"
     "                       or none (default: flips)\n"
+    "  --progressive        objects smaller than the largest keep more of their faces: each\n"
+    "                       ratio applies in full to the largest object, a smaller one is\n"
+    "                       reduced only once the ratio falls below a threshold set by its\n"
+    "                       size, and all reach their coarsest level together\n"
     "  --threads N          worker threads (default: all cores)\n"
     "  --json               print the result as JSON on stdout\n"
     "  -q, --quiet          no progress bar and no table\n"
@@ -555,6 +568,7 @@ int RunLod(int argc, char** argv) {
     ReduceSettings settings;
     settings.modes = shared.modes;
     settings.threads = shared.threads;
+    settings.progressive = shared.progressive;
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) {
