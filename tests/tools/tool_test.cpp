@@ -308,7 +308,22 @@ TEST_F(Tool, LodLevelsMatchSingleReductions) {
               std::string::npos)
         << r.out;
 
+    // Levels by totals: each the file reduce writes for that total.
+    r = Succeed("lod '" + kSpider + "' -o '" + Path("counts") + "' --faces 800,300 --threads 1 --json");
+    EXPECT_NE(r.out.find("{\"target_faces\": 800, \"faces\": "), std::string::npos) << r.out;
+    ASSERT_EQ(
+        Kestovar("reduce '" + kSpider + "' -o '" + Path("f300.obj") + "' --faces 300 --threads 1 -q").status,
+        0);
+    EXPECT_EQ(Geometry(Path("counts/spider-lod1.obj")), Geometry(Path("f300.obj")));
+    Succeed("lod '" + kSpider + "' -o '" + Path("counts") + "' --points 200 --threads 1 -q");
+    ASSERT_EQ(
+        Kestovar("reduce '" + kSpider + "' -o '" + Path("p200.obj") + "' --points 200 --threads 1 -q").status,
+        0);
+    EXPECT_EQ(Geometry(Path("counts/spider-lod0.obj")), Geometry(Path("p200.obj")));
+
     EXPECT_EQ(Kestovar("lod '" + kSpider + "' --ratios 0.5").status, 1);  // no -o
+    EXPECT_EQ(Kestovar("lod '" + kSpider + "' -o '" + Path("x") + "' --ratios 0.5 --faces 100").status, 1);
+    EXPECT_EQ(Kestovar("lod '" + kSpider + "' -o '" + Path("x") + "' --faces 100,-1").status, 1);
     EXPECT_EQ(Kestovar("lod '" + kSpider + "' -o '" + Path("x") + "' --ratios 0.5,2").status, 1);
     EXPECT_EQ(Kestovar("lod '" + kSpider + "' -o '" + Path("x") + "' --ratios 0.5,,1").status, 1);
     EXPECT_EQ(Kestovar("lod '" + Path("missing.obj") + "' -o '" + Path("x") + "'").status, 2);

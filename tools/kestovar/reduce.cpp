@@ -500,13 +500,17 @@ namespace kestovar_tool {
 namespace {
 
 const char kLodHelp[] =
-    "usage: kestovar lod INPUT -o DIR [--ratios R1,R2,...] [options]\n"
+    "usage: kestovar lod INPUT -o DIR [--ratios R1,R2,... | --faces N1,N2,... | --points N1,N2,...]\n"
+    "                     [options]\n"
     "\n"
-    "Reduces every object of INPUT once, then saves one file per ratio of the list, in that order,\n"
-    "by playing the recorded reduction back: DIR/NAME-lod0.EXT for the first ratio, and so on.\n"
+    "Reduces every object of INPUT once, then saves one file per level of the list, in that order,\n"
+    "by playing the recorded reduction back: DIR/NAME-lod0.EXT for the first level, and so on.\n"
     "\n"
     "  -o, --output DIR     folder of the levels (created when missing)\n"
-    "  --ratios LIST        fractions of the faces to keep (default 1,0.5,0.25,0.1)\n"
+    "  --ratios LIST        fractions of the faces of every object to keep\n"
+    "                       (default 1,0.5,0.25,0.1)\n"
+    "  --faces LIST         about this many faces in total, one level per number\n"
+    "  --points LIST        about this many points in total, one level per number\n"
     "  --keep LIST          preserve these features: borders,corners,materials,uv,colors,normals\n"
     "                       (unless dropped, borders are constrained and materials, uv,\n"
     "                       colors and normals kept)\n"
@@ -527,15 +531,35 @@ const char kLodHelp[] =
     "\n"
     "Exit status: 0 success, 1 bad usage, 2 input/output error, 3 cancelled, 4 other failure.\n";
 
-bool ParseRatios(const char* list, std::vector<double>& ratios) {
-    ratios.clear();
-    return ForEachListItem("lod", "--ratios", list, [&](const std::string& item) {
-        double r = 0;
-        if (!ParseDouble("lod", "--ratios", item.c_str(), r)) return false;
-        if (!(r >= 0 && r <= 1)) return UsageError("lod", "ratios must lie in [0, 1], got", item.c_str()), false;
-        ratios.push_back(r);
+// The levels of --ratios, --faces or --points (`option`): each item becomes one level with that
+// target, its output named later.
+bool ParseLevels(const char* option, const char* list, std::vector<ReduceLevel>& levels) {
+    levels.clear();
+    return ForEachListItem("lod", option, list, [&](const std::string& item) {
+        ReduceLevel level;
+        if (!std::strcmp(option, "--ratios")) {
+            if (!ParseDouble("lod", option, item.c_str(), level.ratio)) return false;
+            if (!(level.ratio >= 0 && level.ratio <= 1))
+                return UsageError("lod", "ratios must lie in [0, 1], got", item.c_str()), false;
+        } else if (!ParseInt("lod", option, item.c_str(),
+                             !std::strcmp(option, "--faces") ? level.faces : level.points)) {
+            return false;
+        }
+        levels.push_back(level);
         return true;
     });
+}
+
+// What a level asked for, for the table ("ratio 0.5", "faces 1000") and the JSON ("\"ratio\": 0.5").
+std::string LevelTarget(const ReduceLevel& level, bool json) {
+    char text[48];
+    if (level.ratio >= 0)
+        std::snprintf(text, sizeof text, json ? "\"ratio\": %.9g" : "ratio %-6g", level.ratio);
+    else if (level.faces >= 0)
+        std::snprintf(text, sizeof text, json ? "\"target_faces\": %d" : "faces %-6d", level.faces);
+    else
+        std::snprintf(text, sizeof text, json ? "\"target_points\": %d" : "points %-5d", level.points);
+    return text;
 }
 
 }  // namespace
@@ -543,7 +567,9 @@ bool ParseRatios(const char* list, std::vector<double>& ratios) {
 int RunLod(int argc, char** argv) {
     namespace fs = std::filesystem;
     SharedOptions shared;
-    std::vector<double> ratios = {1, 0.5, 0.25, 0.1};
+    std::vector<ReduceLevel> levels;
+    for (double ratio : {1.0, 0.5, 0.25, 0.1}) levels.push_back(ReduceLevel{ratio, -1, -1, std::string()});
+    const char* levelOption = nullptr;
     bool json = false;
     for (int i = 0; i < argc; ++i) {
         const char* a = argv[i];
@@ -551,8 +577,11 @@ int RunLod(int argc, char** argv) {
         if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
             std::fputs(kLodHelp, stdout);
             return 0;
-        } else if (!std::strcmp(a, "--ratios")) {
-            if (!ParseRatios(next, ratios)) return kExitUsage;
+        } else if (!std::strcmp(a, "--ratios") || !std::strcmp(a, "--faces") || !std::strcmp(a, "--points")) {
+            if (levelOption && std::strcmp(levelOption, a))
+                return UsageError("lod", "give only one of --ratios, --faces and --points"), kExitUsage;
+            levelOption = a;
+            if (!ParseLevels(a, next, levels)) return kExitUsage;
             ++i;
         } else if (!std::strcmp(a, "--json")) {
             json = true;
@@ -576,15 +605,10 @@ int RunLod(int argc, char** argv) {
         return kExitIo;
     }
     const fs::path source(input);
-    std::vector<ReduceLevel> levels;
-    for (size_t i = 0; i < ratios.size(); ++i) {
-        ReduceLevel level;
-        level.ratio = ratios[i];
-        level.output = (fs::path(dir) / (source.stem().string() + "-lod" + std::to_string(i) +
-                                         source.extension().string()))
-                           .string();
-        levels.push_back(level);
-    }
+    for (size_t i = 0; i < levels.size(); ++i)
+        levels[i].output = (fs::path(dir) / (source.stem().string() + "-lod" + std::to_string(i) +
+                                             source.extension().string()))
+                               .string();
     settings.progressBar = !quiet && !json && isatty(STDERR_FILENO);
 
     InterruptGuard interrupt;
@@ -595,9 +619,7 @@ int RunLod(int argc, char** argv) {
     if (json) {
         std::string list;
         for (size_t i = 0; i < levels.size(); ++i) {
-            char ratio[32];
-            std::snprintf(ratio, sizeof ratio, "%.9g", ratios[i]);
-            list += std::string(i ? ", " : "") + "{\"ratio\": " + ratio +
+            list += std::string(i ? ", " : "") + "{" + LevelTarget(levels[i], true) +
                     ", \"faces\": " + std::to_string(reports[i].facesAfter) +
                     ", \"points\": " + std::to_string(reports[i].pointsAfter) +
                     ", \"output\": " + JsonString(levels[i].output) + "}";
@@ -609,8 +631,8 @@ int RunLod(int argc, char** argv) {
     } else if (!quiet) {
         std::printf("%s: optimised once in %.3f s\n", input.c_str(), reports[0].optimizeSeconds);
         for (size_t i = 0; i < levels.size(); ++i)
-            std::printf("  ratio %-6g %8d faces %8d points  %s\n", ratios[i], reports[i].facesAfter,
-                        reports[i].pointsAfter, levels[i].output.c_str());
+            std::printf("  %s %8d faces %8d points  %s\n", LevelTarget(levels[i], false).c_str(),
+                        reports[i].facesAfter, reports[i].pointsAfter, levels[i].output.c_str());
     }
     return 0;
 }
