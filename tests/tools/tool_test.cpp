@@ -366,6 +366,28 @@ TEST_F(Tool, InfoCountsFacesBordersAndChannels) {
     EXPECT_EQ(JsonNumber(r.out, "faces"), 0);
     EXPECT_NE(r.out.find("\"box\": [[-1, 0, 0], [1, 2, 5]]"), std::string::npos) << r.out;
 
+    // Per object: the spider's 19 parts, the head with an open border, faces adding up.
+    r = Succeed("info '" + kSpider + "' --objects --json");
+    ASSERT_TRUE(LooksLikeJson(r.out)) << r.out;
+    const size_t list = r.out.find("\"per_object\": [");
+    ASSERT_NE(list, std::string::npos) << r.out;
+    std::string rest = r.out.substr(list);
+    int named = 0, faceSum = 0;
+    for (size_t at = rest.find("\"name\": "); at != std::string::npos; at = rest.find("\"name\": ", at + 1)) {
+        ++named;
+        faceSum += int(JsonNumber(rest.substr(at), "faces"));
+    }
+    EXPECT_EQ(named, 19);
+    EXPECT_EQ(faceSum, 1368);
+    EXPECT_NE(
+        rest.find(
+            "{\"name\": \"Kopf\", \"points\": 57, \"faces\": 90, \"polygons\": 0, \"border_edges\": 24"),
+        std::string::npos)
+        << rest;
+    EXPECT_EQ(Succeed("info '" + kSpider + "' --json").out.find("per_object"), std::string::npos);
+    r = Succeed("info '" + kSpider + "' --objects");
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nKopf +57 +90 +0 +24 +0\n"))) << r.out;
+
     // Several files: one JSON line each, in order; a file that cannot be read is reported and
     // skipped, and the exit status says so at the end.
     const std::string missing = Path("missing.obj");

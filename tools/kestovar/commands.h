@@ -80,7 +80,7 @@ int CompareFiles(const std::string& a, const std::string& b, CompareReport& repo
 int RunCompare(int argc, char** argv);
 // kestovar lod INPUT -o DIR --ratios R1,R2,...
 int RunLod(int argc, char** argv);
-// kestovar info FILE... [--json]
+// kestovar info FILE... [--objects] [--json]
 int RunInfo(int argc, char** argv);
 
 }  // namespace kestovar_tool

@@ -197,7 +197,9 @@ SceneFigures MeasureScene(C3DScene& scene) {
         const C3DFaceList& faces = *object->GetFaceList();
         std::unordered_map<uint64_t, int> edgeUses;
         std::vector<char> used(size_t(points.GetSize()), 0);
-        const int facesBefore = f.faces;
+        // The totals so far, for this object's own counts.
+        const SceneFigures::Object before{std::string(), f.points,      f.faces,
+                                          f.polygons,    f.borderEdges, f.nonManifoldEdges};
         for (int i = 0; i < faces.GetSize(); ++i) {
             if (!faces.IsFaceLive(unsigned(i))) continue;
             int n = 0;
@@ -217,7 +219,7 @@ SceneFigures MeasureScene(C3DScene& scene) {
             }
         }
         // An object without faces is a point cloud: all its points count.
-        if (f.faces == facesBefore) {
+        if (f.faces == before.faces) {
             for (int i = 0; i < points.GetSize(); ++i) Extend(f, tm.TransformPoint(*points[i]));
             f.points += points.GetSize();
         }
@@ -225,6 +227,9 @@ SceneFigures MeasureScene(C3DScene& scene) {
             if (uses == 1) ++f.borderEdges;
             if (uses > 2) ++f.nonManifoldEdges;
         }
+        f.perObject.push_back({Narrow(node->GetName()), f.points - before.points, f.faces - before.faces,
+                               f.polygons - before.polygons, f.borderEdges - before.borderEdges,
+                               f.nonManifoldEdges - before.nonManifoldEdges});
         if (CDependentChannels* channels = object->GetChannels()) {
             for (int c = 0; c < channels->GetSize(); ++c) {
                 CChannel* channel = channels->GetChannel(c);

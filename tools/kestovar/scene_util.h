@@ -58,6 +58,13 @@ struct SceneFigures {
         int count, values;  // channels of this type, and their data records summed
     };
     std::vector<Channels> channels;  // per type, in order of first appearance
+    // The same counts per polygonal object, in scene order (a shared object once, under the
+    // first node that holds it).
+    struct Object {
+        std::string name;
+        int points, faces, polygons, borderEdges, nonManifoldEdges;
+    };
+    std::vector<Object> perObject;
 };
 SceneFigures MeasureScene(kestovar::C3DScene& scene);
 
