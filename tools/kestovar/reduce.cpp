@@ -1,12 +1,17 @@
 // `kestovar reduce`: one optimisation of every object to its coarsest level, then the requested
 // level (a ratio, or a face or point total over the scene) saved as a frozen copy.
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
-#include <string>
 #include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
-#include <unistd.h>
 
 #include "commands.h"
 #include "kestovar/kestovar.h"
@@ -245,6 +250,61 @@ void RelocateTextures(C3DScene& scene, const std::string& input, const std::stri
     }
 }
 
+// Ctrl-C while the input is read. The reader tests the calling thread's cancel state on every
+// line, which the signal handler cannot set (that takes the library lock), so for the lifetime of
+// this object a watcher thread sets it once an interrupt has arrived, and takes it back at the end.
+class ReadCanceller {
+public:
+    ReadCanceller() : m_reader(threadGetCurrentId()) {
+        // Without a thread to spare (memory or thread limits) the read simply runs to its end
+        // before an interrupt is seen, as it would without this object.
+        try {
+            m_watcher = std::thread([this] { Watch(); });
+        } catch (const std::exception&) {
+        }
+    }
+    ~ReadCanceller() {
+        if (!m_watcher.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_one();
+        m_watcher.join();
+        if (m_cancelled) SetCancel(false);
+    }
+    ReadCanceller(const ReadCanceller&) = delete;
+    ReadCanceller& operator=(const ReadCanceller&) = delete;
+
+private:
+    // Whether the reader's cancel state could be set (the library raises when out of memory).
+    bool SetCancel(bool cancel) {
+        try {
+            SetCancelThread(cancel, m_reader);
+            return true;
+        } catch (CXException*) {
+            XDeleteThreadException();
+            return false;
+        }
+    }
+    void Watch() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        // Polled: the handler only stores a flag (waking a condition variable is not safe there).
+        while (!m_wake.wait_for(lock, std::chrono::milliseconds(20), [this] { return m_done; })) {
+            if (g_interrupted.load()) {
+                m_cancelled = SetCancel(true);
+                return;
+            }
+        }
+    }
+
+    const uint64_t m_reader;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false, m_cancelled = false;
+    std::thread m_watcher;
+};
+
 }  // namespace
 
 InterruptGuard::InterruptGuard() {
@@ -263,8 +323,12 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     // Ctrl-C (under the caller's InterruptGuard) until the save starts cancels the run; nothing
     // is written then.
     const double t0 = NowSeconds();
-    XHeld<C3DScene> scene = ReadScene(input, true);
-    if (!scene) return kExitIo;
+    XHeld<C3DScene> scene;
+    {
+        ReadCanceller canceller;
+        scene = ReadScene(input, true);
+    }
+    if (!scene) return g_interrupted.load() ? kExitCancelled : kExitIo;
     // Outputs that cannot be written are refused before the optimisation, not after it.
     for (const ReduceLevel& level : levels)
         if (!CanSaveTo(level.output)) return kExitIo;

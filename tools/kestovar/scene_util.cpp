@@ -125,8 +125,12 @@ XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
             std::fprintf(stderr, "kestovar: %s: warning: %s\n", path.c_str(), text.c_str());
     }
     if (!scene) {
-        std::fprintf(stderr, "kestovar: %s: %s%s\n", path.c_str(),
-                     OneLine(Narrow(reader.GetIoErrorTxt())).c_str(), detail.c_str());
+        // A read stopped by a cancel request (Ctrl-C) is no fault of the file.
+        if (ShouldCancelThread())
+            std::fprintf(stderr, "kestovar: %s: cancelled\n", path.c_str());
+        else
+            std::fprintf(stderr, "kestovar: %s: %s%s\n", path.c_str(),
+                         OneLine(Narrow(reader.GetIoErrorTxt())).c_str(), detail.c_str());
         return nullptr;
     }
     if (forOptimizer) {
