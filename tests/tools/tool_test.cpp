@@ -472,12 +472,18 @@ TEST_F(Tool, TextureNamesFollowTheOutputFolder) {
     fs::create_directories(dir_ / "in");
     fs::create_directories(dir_ / "out" / "deep");
     fs::copy_file(kSpider, dir_ / "in" / "spider.obj");
+    // The spider's materials: names as Linux and Windows exporters write them.
     std::ofstream(dir_ / "in" / "spider.mtl") << "newmtl Skin\nKd 1 0 0\nmap_Kd tex/skin.png\n"
-                                                 "newmtl Other\nmap_Kd /textures/other.png\n";
+                                                 "newmtl BeinTex\nmap_Kd /textures/other.png\n"
+                                                 "newmtl Augentex\nmap_Kd .\\maps\\eye.jpg\n"
+                                                 "newmtl HLeibTex\nmap_Kd C:\\maps\\body.jpg\n";
     Outcome r = Succeed("reduce '" + Path("in/spider.obj") + "' -o '" + Path("out/deep/r.obj") + "' --ratio 0.5 -q");
     const std::string moved = Slurp(dir_ / "out" / "deep" / "r.mtl");
     EXPECT_NE(moved.find("map_Kd ../../in/tex/skin.png\n"), std::string::npos) << moved;
     EXPECT_NE(moved.find("map_Kd /textures/other.png\n"), std::string::npos) << moved;
+    // Backslashes of a relative name are folder separators; a drive names an absolute place.
+    EXPECT_NE(moved.find("map_Kd ../../in/maps/eye.jpg\n"), std::string::npos) << moved;
+    EXPECT_NE(moved.find("map_Kd C:\\maps\\body.jpg\n"), std::string::npos) << moved;
     // Beside the input, the names stay as written.
     r = Succeed("reduce '" + Path("in/spider.obj") + "' --ratio 0.5 -q");
     EXPECT_NE(Slurp(dir_ / "in" / "spider-reduced.mtl").find("map_Kd tex/skin.png\n"), std::string::npos);

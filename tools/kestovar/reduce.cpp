@@ -2,6 +2,7 @@
 // level (a ratio, or a face or point total over the scene) saved as a frozen copy.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -224,8 +225,20 @@ bool OnProgress(unsigned int event, const QuorvaneProgressInfo& info, void* user
     return false;
 }
 
+// A texture name written on Windows as an absolute place: a drive ("C:\maps\a.png", "C:/maps")
+// or a network share ("\\server\maps\a.png").
+bool IsWindowsAbsolute(const std::wstring& name) {
+    const bool drive = name.size() >= 3 &&
+                       ((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z')) &&
+                       name[1] == L':' && (name[2] == L'\\' || name[2] == L'/');
+    return drive || (name.size() >= 2 && name[0] == L'\\' && name[1] == L'\\');
+}
+
 // Texture files named relative to the input's folder are renamed relative to the output's, so
-// that a result saved in another folder still finds them; absolute names and URLs stay as they are.
+// that a result saved in another folder still finds them; absolute names (Windows ones too) and
+// URLs stay as they are. In a relative name a backslash is a Windows folder separator (".\a.jpg",
+// "maps\a.jpg", as many exporters write them): the renamed name uses slashes, which both systems
+// read.
 void RelocateTextures(C3DScene& scene, const std::string& input, const std::string& output) {
     namespace fs = std::filesystem;
     std::error_code error;
@@ -239,8 +252,11 @@ void RelocateTextures(C3DScene& scene, const std::string& input, const std::stri
             for (int alpha = 0; alpha < 2; ++alpha) {
                 const CXTString<wchar_t>& name = alpha ? map->GetAlphaFileName() : map->GetFileName();
                 if (name.IsEmpty() || fileIsAbsolutePath(name) || fileIsURL(name)) continue;
-                const CXTString<wchar_t> moved =
-                    fileMakeRelativePath(fileMakeAbsolutePath(name, fromDir.c_str()), toDir.c_str());
+                std::wstring relative(name.GetString());
+                if (IsWindowsAbsolute(relative)) continue;
+                std::replace(relative.begin(), relative.end(), L'\\', L'/');
+                const CXTString<wchar_t> moved = fileMakeRelativePath(
+                    fileMakeAbsolutePath(relative.c_str(), fromDir.c_str()), toDir.c_str());
                 if (alpha)
                     map->SetAlphaFileName(moved);
                 else
