@@ -224,6 +224,51 @@ void WriteBigAndSmallGrids(const std::string& path) {
     }
 }
 
+// The wavy n x n grid as a triangle soup: every triangle with its own three points.
+void WriteWavyGridSoup(const std::string& path, int n) {
+    std::ofstream soup(path);
+    int next = 1;
+    for (int y = 0; y + 1 < n; ++y)
+        for (int x = 0; x + 1 < n; ++x) {
+            const int q[4][2] = {{x, y}, {x + 1, y}, {x + 1, y + 1}, {x, y + 1}};
+            const int triangles[2][3] = {{0, 1, 2}, {0, 2, 3}};
+            for (const auto& t : triangles) {
+                for (int k = 0; k < 3; ++k) {
+                    const int px = q[t[k]][0], py = q[t[k]][1];
+                    soup << "v " << px << ' ' << py << ' ' << ((px * 7 + py * 13) % 5) * 0.1 << '\n';
+                }
+                soup << "f " << next << ' ' << next + 1 << ' ' << next + 2 << '\n';
+                next += 3;
+            }
+        }
+}
+
+// A soup reduces apart into holes unless its points are welded first: the tool says so, and
+// --weld gives the reduction of the grid with shared points.
+TEST_F(Tool, TriangleSoupsAreNamedAndWeldedOnRequest) {
+    const std::string soup = Path("soup.obj"), apart = Path("apart.obj"), welded = Path("welded.obj");
+    WriteWavyGridSoup(soup, 21);
+    Outcome r = Succeed("reduce '" + soup + "' -o '" + apart + "' --ratio 0.5 --json");
+    ExpectOneLineStartingWith(r.err, "kestovar: " + soup + ": warning: most faces share no point");
+    EXPECT_NE(r.err.find("1959 points lie exactly on another point"), std::string::npos) << r.err;
+    EXPECT_GT(HausdorffOf(Kestovar("compare '" + soup + "' '" + apart + "'").out), 0.01);
+
+    r = Succeed("reduce '" + soup + "' -o '" + welded + "' --ratio 0.5 --weld --json");
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("\"points\": [441, "), std::string::npos) << r.out;  // 21 x 21 once welded
+    EXPECT_EQ(JsonNumber(r.out, "welded_points"), 2400 - 441);
+    EXPECT_EQ(HausdorffOf(Kestovar("compare '" + soup + "' '" + welded + "'").out), 0.0);
+    // lod takes it too.
+    r = Succeed("lod '" + soup + "' -o '" + Path("levels") + "' --ratios 1 --weld --json");
+    EXPECT_NE(r.out.find("\"points\": 441, \"welded_points\": 1959"), std::string::npos) << r.out;
+
+    // Meshes whose faces share their points get no word, nor does a single polygon.
+    EXPECT_EQ(Succeed("reduce '" + kSpider + "' -o '" + Path("s.obj") + "' --ratio 0.5 -q").err, "");
+    std::ofstream(Path("square.obj")) << "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 4\n";
+    EXPECT_EQ(Succeed("reduce '" + Path("square.obj") + "' -o '" + Path("q.obj") + "' --ratio 0.5 -q").err,
+              "");
+}
+
 // With --progressive the largest object follows the ratio and a smaller one is reduced only
 // below a threshold set by its size (here about half), so it keeps more of its faces; a total
 // of faces is still the scene's.

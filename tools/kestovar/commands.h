@@ -32,11 +32,14 @@ struct ReduceSettings {
     // Progressive ratios: an object smaller than the largest keeps all its faces until the
     // ratio falls below a threshold set by its size, and reaches the coarsest level with the others.
     bool progressive = false;
+    // Points of an object lying exactly together are merged before the reduction.
+    bool weld = false;
 };
 struct ReduceReport {
     // Before: the reducible scene (polygons split into triangles, degenerate faces dropped);
     // facesRead: the faces of the file as read.
     int facesRead = 0, facesBefore = 0, facesAfter = 0, pointsBefore = 0, pointsAfter = 0;
+    int pointsWelded = 0;  // points merged into another by --weld
     double readSeconds = 0, optimizeSeconds = 0, saveSeconds = 0;
 };
 // One level to save: exactly one of ratio, faces and points non-negative.

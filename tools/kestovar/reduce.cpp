@@ -54,6 +54,8 @@ const char kReduceHelp[] =
     "  --endpoints-only     merged points are always one of the two end points\n"
     "  --stop-on-bad        stop an object when only rejected contractions remain\n"
     "  --selection-only     reduce only the selected nodes\n"
+    "  --weld               merge the points of an object that lie exactly together first (files\n"
+    "                       that repeat a point per face or along seams reduce apart, and open)\n"
     "  --progressive        objects smaller than the largest keep more of their faces: the\n"
     "                       ratio applies in full to the largest object, a smaller one is\n"
     "                       reduced only once the ratio falls below a threshold set by its\n"
@@ -149,7 +151,7 @@ struct SharedOptions {
     std::string input, output;
     unsigned long long modes = kDefaultModes;
     int threads = 0;
-    bool quiet = false, progressive = false;
+    bool quiet = false, progressive = false, weld = false;
 };
 
 // Consumes argv[i] (and its value, advancing i). Returns false after printing the usage error.
@@ -176,6 +178,8 @@ bool TakeSharedOption(const char* command, const char* outputKind, int argc, cha
         options.quiet = true;
     } else if (!std::strcmp(a, "--progressive")) {
         options.progressive = true;
+    } else if (!std::strcmp(a, "--weld")) {
+        options.weld = true;
     } else if (a[0] == '-' && a[1]) {
         return UsageError(command, "unknown option", a), false;
     } else if (options.input.empty()) {
@@ -350,6 +354,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         if (!CanSaveTo(level.output)) return kExitIo;
     const SceneExtent extent = MeasureExtent(*scene);
     const int facesRead = extent.faces;
+    const int pointsWelded = settings.weld ? WeldCoincidentPoints(*scene) : 0;
     // A file of points only (or of nothing) has nothing to reduce, and its result would lose the
     // points: refuse it, as compare does, rather than write an empty file.
     if (facesRead == 0) {
@@ -364,6 +369,15 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
             "kestovar: %s: warning: %d point%s a coordinate that is infinite or not a number; the faces "
             "around such points are reduced in no useful order and may spread such coordinates\n",
             input.c_str(), extent.nonFinite, extent.nonFinite == 1 ? " has" : "s have");
+    // A file that repeats each point for every face using it (as STL-like exports do) holds faces
+    // that share no point: each reduces on its own and the surface falls apart into holes.
+    if (!settings.weld && extent.looseCoincident > 0)
+        std::fprintf(
+            stderr,
+            "kestovar: %s: warning: most faces share no point with another face, though %d points lie "
+            "exactly on another point; such faces reduce apart (--weld merges the points that lie "
+            "together first)\n",
+            input.c_str(), extent.looseCoincident);
     // OBJ text keeps six decimals ("v %f %f %f"): a scene under a hundredth of a unit across
     // loses detail there (a step of 1e-6 is then over 1e-4 of its size).
     if (extent.diagonal > 0 && extent.diagonal < 0.01) {
@@ -458,6 +472,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         if (!set) return failure("the requested level cannot be set");
         ReduceReport report;
         report.facesRead = facesRead;
+        report.pointsWelded = pointsWelded;
         report.facesBefore = maxFaces;
         report.pointsBefore = maxPoints;
         report.facesAfter = opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL);
@@ -552,6 +567,7 @@ int RunReduce(int argc, char** argv) {
     settings.modes = modes | shared.modes;
     settings.threads = shared.threads;
     settings.progressive = shared.progressive;
+    settings.weld = shared.weld;
     settings.selectionOnly = selectionOnly;
     settings.progressBar = !quiet && !json && isatty(STDERR_FILENO);
     ReduceReport report;
@@ -559,17 +575,21 @@ int RunReduce(int argc, char** argv) {
     if (status) return status;
     const ReduceReport& r = report;
     if (json) {
-        std::printf("{\"input\": %s, \"output\": %s, \"faces\": [%d, %d], \"points\": [%d, %d], "
-                    "\"read_s\": %.3f, \"optimize_s\": %.3f, \"save_s\": %.3f}\n",
-                    JsonString(input).c_str(), JsonString(output).c_str(), r.facesBefore, r.facesAfter, r.pointsBefore,
-                    r.pointsAfter, r.readSeconds, r.optimizeSeconds, r.saveSeconds);
+        std::printf(
+            "{\"input\": %s, \"output\": %s, \"faces\": [%d, %d], \"points\": [%d, %d], "
+            "\"welded_points\": %d, \"read_s\": %.3f, \"optimize_s\": %.3f, \"save_s\": %.3f}\n",
+            JsonString(input).c_str(), JsonString(output).c_str(), r.facesBefore, r.facesAfter,
+            r.pointsBefore, r.pointsAfter, r.pointsWelded, r.readSeconds, r.optimizeSeconds, r.saveSeconds);
     } else if (!quiet) {
         std::printf("%s -> %s\n  faces  %8d -> %8d\n", input.c_str(), output.c_str(), r.facesBefore, r.facesAfter);
         if (r.facesRead != r.facesBefore)
             std::printf("         (%d in the file: polygons count as their triangles, degenerate faces are dropped)\n",
                         r.facesRead);
-        std::printf("  points %8d -> %8d\n  read %.3f s, optimize %.3f s, save %.3f s\n", r.pointsBefore, r.pointsAfter,
-                    r.readSeconds, r.optimizeSeconds, r.saveSeconds);
+        std::printf("  points %8d -> %8d\n", r.pointsBefore, r.pointsAfter);
+        if (r.pointsWelded > 0)
+            std::printf("         (after welding %d points onto others)\n", r.pointsWelded);
+        std::printf("  read %.3f s, optimize %.3f s, save %.3f s\n", r.readSeconds, r.optimizeSeconds,
+                    r.saveSeconds);
     }
     return 0;
 }
@@ -600,6 +620,8 @@ const char kLodHelp[] =
     "  --freeze LIST        never move the points of these features\n"
     "  --check LIST         put off contractions that fail these tests: flips,compactness,\n"
     "                       or none (default: flips)\n"
+    "  --weld               merge the points of an object that lie exactly together first (files\n"
+    "                       that repeat a point per face or along seams reduce apart, and open)\n"
     "  --progressive        objects smaller than the largest keep more of their faces: each\n"
     "                       ratio applies in full to the largest object, a smaller one is\n"
     "                       reduced only once the ratio falls below a threshold set by its\n"
@@ -678,6 +700,7 @@ int RunLod(int argc, char** argv) {
     settings.modes = shared.modes;
     settings.threads = shared.threads;
     settings.progressive = shared.progressive;
+    settings.weld = shared.weld;
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) {
@@ -704,12 +727,16 @@ int RunLod(int argc, char** argv) {
                     ", \"points\": " + std::to_string(reports[i].pointsAfter) +
                     ", \"output\": " + JsonString(levels[i].output) + "}";
         }
-        std::printf("{\"input\": %s, \"faces\": %d, \"points\": %d, \"read_s\": %.3f, \"optimize_s\": %.3f, "
-                    "\"levels\": [%s]}\n",
-                    JsonString(input).c_str(), reports[0].facesBefore, reports[0].pointsBefore,
-                    reports[0].readSeconds, reports[0].optimizeSeconds, list.c_str());
+        std::printf(
+            "{\"input\": %s, \"faces\": %d, \"points\": %d, \"welded_points\": %d, \"read_s\": %.3f, "
+            "\"optimize_s\": %.3f, \"levels\": [%s]}\n",
+            JsonString(input).c_str(), reports[0].facesBefore, reports[0].pointsBefore,
+            reports[0].pointsWelded, reports[0].readSeconds, reports[0].optimizeSeconds, list.c_str());
     } else if (!quiet) {
-        std::printf("%s: optimised once in %.3f s\n", input.c_str(), reports[0].optimizeSeconds);
+        std::printf("%s: optimised once in %.3f s", input.c_str(), reports[0].optimizeSeconds);
+        if (reports[0].pointsWelded > 0)
+            std::printf(", after welding %d points onto others", reports[0].pointsWelded);
+        std::printf("\n");
         for (size_t i = 0; i < levels.size(); ++i)
             std::printf("  %s %8d faces %8d points  %s\n", LevelTarget(levels[i], false).c_str(),
                         reports[i].facesAfter, reports[i].pointsAfter, levels[i].output.c_str());

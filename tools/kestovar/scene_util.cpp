@@ -1,14 +1,18 @@
 // Helpers shared by the subcommands (see scene_util.h).
 #include "scene_util.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
-#include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 #include "kestovar/kestovar.h"
 
@@ -274,6 +278,46 @@ bool CanSaveTo(const std::string& path) {
     return !problem;
 }
 
+// When most live faces of an object share no point with another face, the number of points they
+// use that lie exactly on another used point; otherwise 0 (an ordinary mesh costs one pass).
+int LooseCoincidentPoints(const C3DFaceList& faces, const C3DPointList& points) {
+    const int size = points.GetSize();
+    std::vector<uint8_t> uses(size_t(size), 0);  // faces per point, counted up to 2
+    auto corners = [&](int f, int& n) -> const int* {
+        n = 0;
+        return faces.IsFaceLive(unsigned(f)) ? faces.GetIndexes(unsigned(f), n) : nullptr;
+    };
+    int live = 0, n = 0;
+    for (int f = 0; f < faces.GetSize(); ++f) {
+        const int* idx = corners(f, n);
+        live += n > 0;
+        for (int k = 0; k < n; ++k)
+            if (idx[k] >= 0 && idx[k] < size && uses[size_t(idx[k])] < 2) ++uses[size_t(idx[k])];
+    }
+    int alone = 0;  // faces all of whose points no other face uses
+    for (int f = 0; f < faces.GetSize(); ++f) {
+        const int* idx = corners(f, n);
+        bool shared = false;
+        for (int k = 0; k < n && !shared; ++k)
+            shared = idx[k] < 0 || idx[k] >= size || uses[size_t(idx[k])] > 1;
+        alone += n > 0 && !shared;
+    }
+    if (live < 2 || alone * 2 < live) return 0;
+    // Equal coordinates by value: -0 counts as +0, and a NaN equals nothing.
+    std::vector<std::array<uint32_t, 3>> keys;
+    for (int i = 0; i < size; ++i) {
+        if (!uses[size_t(i)]) continue;
+        const C3DTPoint<float>& p = *points[i];
+        if (std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z)) continue;
+        std::array<uint32_t, 3> key;
+        const float c[3] = {p.x + 0.0f, p.y + 0.0f, p.z + 0.0f};
+        std::memcpy(key.data(), c, sizeof c);
+        keys.push_back(key);
+    }
+    std::sort(keys.begin(), keys.end());
+    return int(keys.end() - std::unique(keys.begin(), keys.end()));
+}
+
 SceneExtent MeasureExtent(C3DScene& scene) {
     SceneExtent extent;
     double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
@@ -283,6 +327,7 @@ SceneExtent MeasureExtent(C3DScene& scene) {
         const C3DFaceList* faces = geom ? geom->GetFaceList() : nullptr;
         const C3DPointList* points = geom ? geom->GetPointList() : nullptr;
         if (faces) extent.faces += faces->GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false);
+        if (faces && points) extent.looseCoincident += LooseCoincidentPoints(*faces, *points);
         if (points)
             for (int i = 0; i < points->GetSize(); ++i) {
                 const C3DTPoint<float>& p = *(*points)[i];
@@ -296,6 +341,21 @@ SceneExtent MeasureExtent(C3DScene& scene) {
     }
     if (lo[0] <= hi[0]) extent.diagonal = std::hypot(hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]);
     return extent;
+}
+
+int WeldCoincidentPoints(C3DScene& scene) {
+    int merged = 0;
+    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
+        C3DGeomObject* geom = nullptr;
+        scene.GetNextNode(pos, geom);
+        if (!geom || !geom->GetPointList() || !geom->GetFaceList()) continue;
+        const int before = geom->GetPointList()->GetSize();
+        // Tolerance 0: only points with equal coordinates; channel values of every type that
+        // are equal are merged as well (nothing is lost either way).
+        if (geom->Weld3DPoints(0.0, false, 0xFFFFFFFFu, 0))
+            merged += before - geom->GetPointList()->GetSize();
+    }
+    return merged;
 }
 
 XHeld<C3DObject> MergeToTriangles(C3DScene& scene) {

@@ -75,8 +75,16 @@ struct SceneExtent {
     int faces = 0;
     double diagonal = 0;
     int nonFinite = 0;
+    // In the objects where most faces share no point with another face (a file that repeats each
+    // point for every face using it, as STL-like exports do), the points that lie exactly on
+    // another point of their object: what welding would merge.
+    int looseCoincident = 0;
 };
 SceneExtent MeasureExtent(kestovar::C3DScene& scene);
+
+// Merges the points of every polymesh (each shared object once) that lie exactly together, with
+// their channel values; returns how many points were merged away.
+int WeldCoincidentPoints(kestovar::C3DScene& scene);
 
 // One triangulated polymesh with every face of the scene in world coordinates, or null when the
 // scene has no face.
