@@ -620,6 +620,18 @@ TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
     r = Succeed("reduce '" + small + "' -o '" + Path("small-out.3dif") + "' --ratio 1 -q");
     EXPECT_EQ(r.err, "");
 
+    // A site 100 units across at survey coordinates (4 million units out): single precision
+    // keeps steps of 0.25 there, which the warning names; the same site at the origin says nothing.
+    const std::string site = Path("site.obj"), origin = Path("origin.obj");
+    std::ofstream(site)
+        << "v 4000000 0 0\nv 4000100 0 0\nv 4000000 100 0\nv 4000100 100 5\nf 1 2 3\nf 2 4 3\n";
+    std::ofstream(origin) << "v 0 0 0\nv 100 0 0\nv 0 100 0\nv 100 100 5\nf 1 2 3\nf 2 4 3\n";
+    r = Succeed("reduce '" + site + "' -o '" + Path("site-out.obj") + "' --ratio 1 -q");
+    EXPECT_EQ(r.err.rfind("kestovar: " + site + ": warning: coordinates reach 4.0001e+06 for a scene", 0), 0u)
+        << r.err;
+    EXPECT_NE(r.err.find("keeps steps of 0.25 there"), std::string::npos) << r.err;
+    EXPECT_EQ(Succeed("reduce '" + origin + "' -o '" + Path("origin-out.obj") + "' --ratio 1 -q").err, "");
+
     // A material library that is not there: the reduction goes on, and says so.
     const std::string lost = Path("lost.obj");
     std::ofstream(lost) << "mtllib nowhere.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl red\nf 1 2 3\n";

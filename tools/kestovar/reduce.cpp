@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
@@ -390,6 +391,18 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
             break;
         }
     }
+    // Points are held in single precision, whose steps grow with the magnitude: a scene far from
+    // the origin for its size (survey coordinates: millions of units for a site a few hundred
+    // across) was already coarsened when it was read, and reduces in coarse steps.
+    const float largest = float(extent.largest);
+    const double step = double(std::nextafter(largest, HUGE_VALF)) - double(largest);
+    if (extent.diagonal > 0 && step > 1e-4 * extent.diagonal)
+        std::fprintf(
+            stderr,
+            "kestovar: %s: warning: coordinates reach %g for a scene %g units across; single precision, "
+            "in which points are held, keeps steps of %g there (%.2g of its size): move the scene towards "
+            "the origin first\n",
+            input.c_str(), extent.largest, extent.diagonal, step, step / extent.diagonal);
     const double t1 = NowSeconds();
 
     if (settings.selectionOnly) {

@@ -336,7 +336,10 @@ SceneExtent MeasureExtent(C3DScene& scene) {
                     ++extent.nonFinite;
                     continue;
                 }
-                for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], c[k]), hi[k] = std::max(hi[k], c[k]);
+                for (int k = 0; k < 3; ++k) {
+                    lo[k] = std::min(lo[k], c[k]), hi[k] = std::max(hi[k], c[k]);
+                    extent.largest = std::max(extent.largest, std::fabs(c[k]));
+                }
             }
     }
     if (lo[0] <= hi[0]) extent.diagonal = std::hypot(hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]);

@@ -75,6 +75,7 @@ struct SceneExtent {
     int faces = 0;
     double diagonal = 0;
     int nonFinite = 0;
+    double largest = 0;  // the largest magnitude of a finite coordinate
     // In the objects where most faces share no point with another face (a file that repeats each
     // point for every face using it, as STL-like exports do), the points that lie exactly on
     // another point of their object: what welding would merge.
