@@ -355,7 +355,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         if (!CanSaveTo(level.output)) return kExitIo;
     const SceneExtent extent = MeasureExtent(*scene);
     const int facesRead = extent.faces;
-    const int pointsWelded = settings.weld ? WeldCoincidentPoints(*scene) : 0;
+    const int pointsWelded = settings.weld ? WeldCoincidentPoints(*scene, settings.selectionOnly) : 0;
     // A file of points only (or of nothing) has nothing to reduce, and its result would lose the
     // points: refuse it, as compare does, rather than write an empty file.
     if (facesRead == 0) {

@@ -346,12 +346,13 @@ SceneExtent MeasureExtent(C3DScene& scene) {
     return extent;
 }
 
-int WeldCoincidentPoints(C3DScene& scene) {
+int WeldCoincidentPoints(C3DScene& scene, bool selectedOnly) {
     int merged = 0;
     for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
         C3DGeomObject* geom = nullptr;
-        scene.GetNextNode(pos, geom);
+        const C3DSceneNode* node = scene.GetNextNode(pos, geom);
         if (!geom || !geom->GetPointList() || !geom->GetFaceList()) continue;
+        if (selectedOnly && !node->IsNodeSelected()) continue;
         const int before = geom->GetPointList()->GetSize();
         // Tolerance 0: only points with equal coordinates; channel values of every type that
         // are equal are merged as well (nothing is lost either way).

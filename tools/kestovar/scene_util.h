@@ -83,9 +83,10 @@ struct SceneExtent {
 };
 SceneExtent MeasureExtent(kestovar::C3DScene& scene);
 
-// Merges the points of every polymesh (each shared object once) that lie exactly together, with
-// their channel values; returns how many points were merged away.
-int WeldCoincidentPoints(kestovar::C3DScene& scene);
+// Merges the points of every polymesh (each shared object once; only those of selected nodes
+// when `selectedOnly`) that lie exactly together, with their channel values; returns how many
+// points were merged away.
+int WeldCoincidentPoints(kestovar::C3DScene& scene, bool selectedOnly);
 
 // One triangulated polymesh with every face of the scene in world coordinates, or null when the
 // scene has no face.
