@@ -804,13 +804,17 @@ pid_t SpawnTool(std::vector<std::string> args, const char* outPath, int outFlags
 }
 
 // Runs the tool with `args`, stdout and stderr to the given files, sends it SIGINT after 250 ms
-// and returns its exit code (-1 when a signal ended it).
-int RunInterrupted(std::vector<std::string> args, const std::string& out, const std::string& err) {
+// (`interrupts` times, 20 ms apart) and returns its exit code (-1 when a signal ended it).
+int RunInterrupted(std::vector<std::string> args, const std::string& out, const std::string& err,
+                   int interrupts = 1) {
     const int flags = O_WRONLY | O_CREAT | O_TRUNC;
     const pid_t pid = SpawnTool(std::move(args), out.c_str(), flags, err.c_str(), flags);
     if (pid < 0) return -2;
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    ::kill(pid, SIGINT);
+    for (int i = 0; i < interrupts; ++i) {
+        if (i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::kill(pid, SIGINT);
+    }
     int raw = 0;
     if (::waitpid(pid, &raw, 0) != pid) return -2;
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -892,6 +896,17 @@ TEST_F(Tool, InterruptCancelsAndLeavesNoOutput) {
     EXPECT_FALSE(fs::exists(output));
     for (const auto& entry : fs::directory_iterator(dir_))
         EXPECT_TRUE(entry.path().filename().string().starts_with("std") || entry.path() == input) << entry.path();
+
+    // A second interrupt ends the run at once (or the first one's cancellation has already):
+    // the cancelled exit either way, and still no output.
+    status = RunInterrupted({"reduce", input, "-o", output, "--ratio", "0.1", "--threads", "1", "-q"}, out,
+                            errors, 2);
+    ASSERT_NE(status, -1) << "killed by the signal";
+    if (status != 0) {
+        EXPECT_EQ(status, 3);
+        EXPECT_TRUE(std::regex_search(Slurp(errors), std::regex("interrupted|cancelled"))) << Slurp(errors);
+        EXPECT_FALSE(fs::exists(output));
+    }
 
     fs::create_directories(dir_ / "samples");
     fs::rename(input, dir_ / "samples" / "a.obj");

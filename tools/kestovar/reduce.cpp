@@ -193,8 +193,18 @@ bool TakeSharedOption(const char* command, const char* outputKind, int argc, cha
 }
 
 std::atomic<bool> g_interrupted{false};
+// True while a file is being written: a second interrupt then waits for the save, which would
+// otherwise leave its temporary file behind.
+std::atomic<bool> g_saving{false};
 
 void OnInterrupt(int) {
+    // The first interrupt cancels, which a long preparation step notices only at its end; a
+    // second one ends the process at once (nothing has been written unless a save is under way).
+    if (g_interrupted.load() && !g_saving.load()) {
+        static const char message[] = "kestovar: interrupted\n";
+        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, message, sizeof message - 1);
+        ::_exit(kExitCancelled);
+    }
     g_interrupted.store(true);
 }
 
@@ -503,7 +513,10 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         const XHeld<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
         if (!frozen || g_interrupted.load()) return failure("cannot freeze the reduced scene");
         RelocateTextures(*frozen, input, level.output);
-        if (!SaveScene(*frozen, level.output)) return kExitIo;
+        g_saving.store(true);
+        const bool saved = SaveScene(*frozen, level.output);
+        g_saving.store(false);
+        if (!saved) return kExitIo;
         report.readSeconds = t1 - t0;
         report.optimizeSeconds = t2 - t1;
         report.saveSeconds = NowSeconds() - s0;
