@@ -353,6 +353,18 @@ TEST_F(Tool, LodLevelsMatchSingleReductions) {
               std::string::npos)
         << r.out;
 
+    // --measure: each level's distance to the input, as compare gives it; none for an empty level.
+    r = Succeed("lod '" + kSpider + "' -o '" + Path("measured") +
+                "' --ratios 1,0.5,0 --threads 1 --measure --json");
+    EXPECT_NE(r.out.find("\"hausdorff\": 0, \"output\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"hausdorff\": null"), std::string::npos) << r.out;
+    const double half = HausdorffOf(Kestovar("compare '" + kSpider + "' '" + Path("half.obj") + "'").out);
+    const size_t second = r.out.find("{\"ratio\": 0.5");
+    ASSERT_NE(second, std::string::npos) << r.out;
+    EXPECT_NEAR(JsonNumber(r.out.substr(second), "hausdorff"), half, 1e-6);
+    r = Succeed("lod '" + kSpider + "' -o '" + Path("measured") + "' --ratios 0.5 --threads 1 --measure");
+    EXPECT_NE(r.out.find("Hausdorff 0.0"), std::string::npos) << r.out;
+
     // Levels by totals: each the file reduce writes for that total.
     r = Succeed("lod '" + kSpider + "' -o '" + Path("counts") + "' --faces 800,300 --threads 1 --json");
     EXPECT_NE(r.out.find("{\"target_faces\": 800, \"faces\": "), std::string::npos) << r.out;

@@ -638,6 +638,8 @@ const char kLodHelp[] =
     "                       (default 1,0.5,0.25,0.1)\n"
     "  --faces LIST         about this many faces in total, one level per number\n"
     "  --points LIST        about this many points in total, one level per number\n"
+    "  --measure            also measure each level's distance to the input, as compare does\n"
+    "                       (relative Hausdorff distance)\n"
     "  --keep LIST          preserve these features: borders,corners,materials,uv,colors,normals\n"
     "                       (unless dropped, borders are constrained and materials, uv,\n"
     "                       colors and normals kept)\n"
@@ -700,13 +702,15 @@ int RunLod(int argc, char** argv) {
     std::vector<ReduceLevel> levels;
     for (double ratio : {1.0, 0.5, 0.25, 0.1}) levels.push_back(ReduceLevel{ratio, -1, -1, std::string()});
     const char* levelOption = nullptr;
-    bool json = false;
+    bool json = false, measure = false;
     for (int i = 0; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
             std::fputs(kLodHelp, stdout);
             return 0;
+        } else if (!std::strcmp(a, "--measure")) {
+            measure = true;
         } else if (!std::strcmp(a, "--ratios") || !std::strcmp(a, "--faces") || !std::strcmp(a, "--points")) {
             if (levelOption && std::strcmp(levelOption, a))
                 return UsageError("lod", "give only one of --ratios, --faces and --points"), kExitUsage;
@@ -747,12 +751,30 @@ int RunLod(int argc, char** argv) {
     std::vector<ReduceReport> reports;
     const int status = ReduceFileLevels(input, settings, levels, reports);
     if (status) return status;
+    // Each level's relative Hausdorff distance to the input, as `compare` measures it (negative
+    // when not measured: a level without faces has no surface to measure).
+    std::vector<double> distance(levels.size(), -1.0);
+    if (measure)
+        for (size_t i = 0; i < levels.size(); ++i) {
+            if (reports[i].facesAfter == 0) continue;
+            CompareReport compared;
+            const int result = CompareFiles(input, levels[i].output, compared);
+            if (result) return result;
+            distance[i] = compared.hausdorff;
+        }
     if (json) {
         std::string list;
         for (size_t i = 0; i < levels.size(); ++i) {
+            char hausdorff[48] = "";
+            if (measure) {
+                if (distance[i] >= 0)
+                    std::snprintf(hausdorff, sizeof hausdorff, ", \"hausdorff\": %.9g", distance[i]);
+                else
+                    std::snprintf(hausdorff, sizeof hausdorff, ", \"hausdorff\": null");
+            }
             list += std::string(i ? ", " : "") + "{" + LevelTarget(levels[i], true) +
                     ", \"faces\": " + std::to_string(reports[i].facesAfter) +
-                    ", \"points\": " + std::to_string(reports[i].pointsAfter) +
+                    ", \"points\": " + std::to_string(reports[i].pointsAfter) + hausdorff +
                     ", \"output\": " + JsonString(levels[i].output) + "}";
         }
         std::printf(
@@ -765,9 +787,19 @@ int RunLod(int argc, char** argv) {
         if (reports[0].pointsWelded > 0)
             std::printf(", after welding %d points onto others", reports[0].pointsWelded);
         std::printf("\n");
-        for (size_t i = 0; i < levels.size(); ++i)
-            std::printf("  %s %8d faces %8d points  %s\n", LevelTarget(levels[i], false).c_str(),
-                        reports[i].facesAfter, reports[i].pointsAfter, levels[i].output.c_str());
+        for (size_t i = 0; i < levels.size(); ++i) {
+            std::printf("  %s %8d faces %8d points  ", LevelTarget(levels[i], false).c_str(),
+                        reports[i].facesAfter, reports[i].pointsAfter);
+            if (measure) {
+                if (distance[i] >= 0)
+                    std::printf("Hausdorff %.6f  ", distance[i]);
+                else
+                    std::printf("Hausdorff -         ");
+            }
+            std::printf("%s\n", levels[i].output.c_str());
+        }
+        if (measure)
+            std::printf("Hausdorff: the distance to the input, relative to its bounding-box diagonal\n");
     }
     return 0;
 }
