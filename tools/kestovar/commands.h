@@ -22,6 +22,22 @@ int RunReduce(int argc, char** argv);
 // and the attributes a file carries kept (texture coordinates, vertex colours, normals; a channel
 // that is not kept is left out of the result) with the borders between materials.
 extern const unsigned long long kDefaultModes;
+// The options `reduce` and `lod` share: the output (a file for reduce, a folder for lod), the
+// feature groups, the thread count, --quiet, --progressive, --weld and the single INPUT. Each
+// command tries its own options first and hands every other argument to TakeSharedOption, which
+// also rejects unknown options and extra arguments.
+struct SharedOptions {
+    std::string input, output;
+    unsigned long long modes = kDefaultModes;
+    int threads = 0;
+    bool quiet = false, progressive = false, weld = false;
+};
+
+// Consumes argv[i] (and its value, advancing i) when it is one of the shared options, the
+// output or INPUT. Returns false after printing the usage error (unknown option, extra argument).
+bool TakeSharedOption(const char* command, const char* outputKind, int argc, char** argv, int& i,
+                      SharedOptions& options);
+
 // One reduction: exactly one of ratio (0..1), faces and points is non-negative; `modes` are
 // optimisation mode bits; threads 0 keeps the library's worker count.
 struct ReduceSettings {

@@ -84,24 +84,6 @@ const Feature kFeatures[] = {
     {"normals", OPT_KEEP_NORMALS, OPT_CONSTRAIN_NORMALS, OPT_FREEZE_NORMALS},
 };
 
-// Splits the comma-separated `list` of `option` and hands each item to `take`, which returns false
-// after printing its own error. False, with a usage error, when the list is missing or empty.
-template <class Take>
-bool ForEachListItem(const char* command, const char* option, const char* list, Take&& take) {
-    if (!list || !*list) {
-        UsageError(command, (std::string(option) + " needs a list").c_str());
-        return false;
-    }
-    const std::string text = list;
-    for (size_t start = 0; start <= text.size();) {
-        size_t comma = text.find(',', start);
-        if (comma == std::string::npos) comma = text.size();
-        if (!take(text.substr(start, comma - start))) return false;
-        start = comma + 1;
-    }
-    return true;
-}
-
 // Adds to `modes` the bits `which` (0 keep, 1 constrain, 2 freeze) of the listed features, or
 // with `which` 3 (drop) clears all three.
 bool ParseFeatures(const char* command, const char* option, const char* list, int which,
@@ -143,53 +125,6 @@ std::string DefaultOutput(const std::string& input) {
     const size_t dot = input.find_last_of('.');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return input + "-reduced";
     return input.substr(0, dot) + "-reduced" + input.substr(dot);
-}
-
-// The options `reduce` and `lod` share: the output (a file for reduce, a folder for lod), the
-// feature groups, the thread count, --quiet, and the single INPUT. Each command tries its own
-// options first and hands every other argument to TakeSharedOption, which also rejects unknown
-// options and extra arguments.
-struct SharedOptions {
-    std::string input, output;
-    unsigned long long modes = kDefaultModes;
-    int threads = 0;
-    bool quiet = false, progressive = false, weld = false;
-};
-
-// Consumes argv[i] (and its value, advancing i). Returns false after printing the usage error.
-bool TakeSharedOption(const char* command, const char* outputKind, int argc, char** argv, int& i,
-                      SharedOptions& options) {
-    const char* a = argv[i];
-    const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (!std::strcmp(a, "-o") || !std::strcmp(a, "--output")) {
-        if (!next) return UsageError(command, (std::string("-o needs a ") + outputKind).c_str()), false;
-        options.output = next, ++i;
-    } else if (!std::strcmp(a, "--keep") || !std::strcmp(a, "--constrain") || !std::strcmp(a, "--freeze") ||
-               !std::strcmp(a, "--drop")) {
-        const int which = a[2] == 'k' ? 0 : a[2] == 'c' ? 1 : a[2] == 'f' ? 2 : 3;
-        if (!ParseFeatures(command, a, next, which, options.modes)) return false;
-        ++i;
-    } else if (!std::strcmp(a, "--check")) {
-        if (!ParseChecks(command, next, options.modes)) return false;
-        ++i;
-    } else if (!std::strcmp(a, "--threads")) {
-        if (!ParseInt(command, a, next, options.threads)) return false;
-        if (options.threads < 1) return UsageError(command, "--threads must be at least 1"), false;
-        ++i;
-    } else if (!std::strcmp(a, "-q") || !std::strcmp(a, "--quiet")) {
-        options.quiet = true;
-    } else if (!std::strcmp(a, "--progressive")) {
-        options.progressive = true;
-    } else if (!std::strcmp(a, "--weld")) {
-        options.weld = true;
-    } else if (a[0] == '-' && a[1]) {
-        return UsageError(command, "unknown option", a), false;
-    } else if (options.input.empty()) {
-        options.input = a;
-    } else {
-        return UsageError(command, "unexpected argument", a), false;
-    }
-    return true;
 }
 
 std::atomic<bool> g_interrupted{false};
@@ -338,6 +273,41 @@ private:
 };
 
 }  // namespace
+
+bool TakeSharedOption(const char* command, const char* outputKind, int argc, char** argv, int& i,
+                      SharedOptions& options) {
+    const char* a = argv[i];
+    const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (!std::strcmp(a, "-o") || !std::strcmp(a, "--output")) {
+        if (!next) return UsageError(command, (std::string("-o needs a ") + outputKind).c_str()), false;
+        options.output = next, ++i;
+    } else if (!std::strcmp(a, "--keep") || !std::strcmp(a, "--constrain") || !std::strcmp(a, "--freeze") ||
+               !std::strcmp(a, "--drop")) {
+        const int which = a[2] == 'k' ? 0 : a[2] == 'c' ? 1 : a[2] == 'f' ? 2 : 3;
+        if (!ParseFeatures(command, a, next, which, options.modes)) return false;
+        ++i;
+    } else if (!std::strcmp(a, "--check")) {
+        if (!ParseChecks(command, next, options.modes)) return false;
+        ++i;
+    } else if (!std::strcmp(a, "--threads")) {
+        if (!ParseInt(command, a, next, options.threads)) return false;
+        if (options.threads < 1) return UsageError(command, "--threads must be at least 1"), false;
+        ++i;
+    } else if (!std::strcmp(a, "-q") || !std::strcmp(a, "--quiet")) {
+        options.quiet = true;
+    } else if (!std::strcmp(a, "--progressive")) {
+        options.progressive = true;
+    } else if (!std::strcmp(a, "--weld")) {
+        options.weld = true;
+    } else if (a[0] == '-' && a[1]) {
+        return UsageError(command, "unknown option", a), false;
+    } else if (options.input.empty()) {
+        options.input = a;
+    } else {
+        return UsageError(command, "unexpected argument", a), false;
+    }
+    return true;
+}
 
 InterruptGuard::InterruptGuard() {
     g_interrupted.store(false);
@@ -617,189 +587,6 @@ int RunReduce(int argc, char** argv) {
             std::printf("         (after welding %d points onto others)\n", r.pointsWelded);
         std::printf("  read %.3f s, optimize %.3f s, save %.3f s\n", r.readSeconds, r.optimizeSeconds,
                     r.saveSeconds);
-    }
-    return 0;
-}
-
-}  // namespace kestovar_tool
-
-namespace kestovar_tool {
-namespace {
-
-const char kLodHelp[] =
-    "usage: kestovar lod INPUT -o DIR [--ratios R1,R2,... | --faces N1,N2,... | --points N1,N2,...]\n"
-    "                     [options]\n"
-    "\n"
-    "Reduces every object of INPUT once, then saves one file per level of the list, in that order,\n"
-    "by playing the recorded reduction back: DIR/NAME-lod0.EXT for the first level, and so on.\n"
-    "\n"
-    "  -o, --output DIR     folder of the levels (created when missing)\n"
-    "  --ratios LIST        fractions of the faces of every object to keep\n"
-    "                       (default 1,0.5,0.25,0.1)\n"
-    "  --faces LIST         about this many faces in total, one level per number\n"
-    "  --points LIST        about this many points in total, one level per number\n"
-    "  --measure            also measure each level's distance to the input, as compare does\n"
-    "                       (relative Hausdorff distance)\n"
-    "  --keep LIST          preserve these features: borders,corners,materials,uv,colors,normals\n"
-    "                       (unless dropped, borders are constrained and materials, uv,\n"
-    "                       colors and normals kept)\n"
-    "  --drop LIST          stop preserving these features; dropped uv, colors and normals\n"
-    "                       are left out of the output\n"
-    "  --constrain LIST     as --keep, and hold them to their lines with constraint planes\n"
-    "  --freeze LIST        never move the points of these features\n"
-    "  --check LIST         put off contractions that fail these tests: flips,compactness,\n"
-    "                       or none (default: flips)\n"
-    "  --weld               first merge the points of each object that lie exactly together\n"
-    "                       (a file that repeats each point for every face using it would\n"
-    "                       reduce apart into holes)\n"
-    "  --progressive        objects smaller than the largest keep more of their faces: each\n"
-    "                       ratio applies in full to the largest object, a smaller one is\n"
-    "                       reduced only once the ratio falls below a threshold set by its\n"
-    "                       size, and all reach their coarsest level together\n"
-    "  --threads N          worker threads (default: all cores)\n"
-    "  --json               print the result as JSON on stdout\n"
-    "  -q, --quiet          no progress bar and no table\n"
-    "  -h, --help           show this help\n"
-    "\n"
-    "Exit status: 0 success, 1 bad usage, 2 input/output error, 3 cancelled, 4 other failure.\n";
-
-// The levels of --ratios, --faces or --points (`option`): each item becomes one level with that
-// target, its output named later.
-bool ParseLevels(const char* option, const char* list, std::vector<ReduceLevel>& levels) {
-    levels.clear();
-    return ForEachListItem("lod", option, list, [&](const std::string& item) {
-        ReduceLevel level;
-        if (!std::strcmp(option, "--ratios")) {
-            if (!ParseDouble("lod", option, item.c_str(), level.ratio)) return false;
-            if (!(level.ratio >= 0 && level.ratio <= 1))
-                return UsageError("lod", "ratios must lie in [0, 1], got", item.c_str()), false;
-        } else if (!ParseInt("lod", option, item.c_str(),
-                             !std::strcmp(option, "--faces") ? level.faces : level.points)) {
-            return false;
-        }
-        levels.push_back(level);
-        return true;
-    });
-}
-
-// What a level asked for, for the table ("ratio 0.5", "faces 1000") and the JSON ("\"ratio\": 0.5").
-std::string LevelTarget(const ReduceLevel& level, bool json) {
-    char text[48];
-    if (level.ratio >= 0)
-        std::snprintf(text, sizeof text, json ? "\"ratio\": %.9g" : "ratio %-6g", level.ratio);
-    else if (level.faces >= 0)
-        std::snprintf(text, sizeof text, json ? "\"target_faces\": %d" : "faces %-6d", level.faces);
-    else
-        std::snprintf(text, sizeof text, json ? "\"target_points\": %d" : "points %-5d", level.points);
-    return text;
-}
-
-}  // namespace
-
-int RunLod(int argc, char** argv) {
-    namespace fs = std::filesystem;
-    SharedOptions shared;
-    std::vector<ReduceLevel> levels;
-    for (double ratio : {1.0, 0.5, 0.25, 0.1}) levels.push_back(ReduceLevel{ratio, -1, -1, std::string()});
-    const char* levelOption = nullptr;
-    bool json = false, measure = false;
-    for (int i = 0; i < argc; ++i) {
-        const char* a = argv[i];
-        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
-            std::fputs(kLodHelp, stdout);
-            return 0;
-        } else if (!std::strcmp(a, "--measure")) {
-            measure = true;
-        } else if (!std::strcmp(a, "--ratios") || !std::strcmp(a, "--faces") || !std::strcmp(a, "--points")) {
-            if (levelOption && std::strcmp(levelOption, a))
-                return UsageError("lod", "give only one of --ratios, --faces and --points"), kExitUsage;
-            levelOption = a;
-            if (!ParseLevels(a, next, levels)) return kExitUsage;
-            ++i;
-        } else if (!std::strcmp(a, "--json")) {
-            json = true;
-        } else if (!TakeSharedOption("lod", "folder", argc, argv, i, shared)) {
-            return kExitUsage;
-        }
-    }
-    const std::string& input = shared.input;
-    const std::string& dir = shared.output;
-    const bool quiet = shared.quiet;
-    if (input.empty()) return UsageError("lod", "missing INPUT"), kExitUsage;
-    if (dir.empty()) return UsageError("lod", "missing -o DIR"), kExitUsage;
-    ReduceSettings settings;
-    settings.modes = shared.modes;
-    settings.threads = shared.threads;
-    settings.progressive = shared.progressive;
-    settings.weld = shared.weld;
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) {
-        std::fprintf(stderr, "kestovar: %s: %s\n", dir.c_str(), ec.message().c_str());
-        return kExitIo;
-    }
-    const fs::path source(input);
-    for (size_t i = 0; i < levels.size(); ++i)
-        levels[i].output = (fs::path(dir) / (source.stem().string() + "-lod" + std::to_string(i) +
-                                             source.extension().string()))
-                               .string();
-    settings.progressBar = !quiet && !json && isatty(STDERR_FILENO);
-
-    InterruptGuard interrupt;
-    LibrarySession session;
-    std::vector<ReduceReport> reports;
-    const int status = ReduceFileLevels(input, settings, levels, reports);
-    if (status) return status;
-    // Each level's relative Hausdorff distance to the input, as `compare` measures it (negative
-    // when not measured: a level without faces has no surface to measure).
-    std::vector<double> distance(levels.size(), -1.0);
-    if (measure)
-        for (size_t i = 0; i < levels.size(); ++i) {
-            if (reports[i].facesAfter == 0) continue;
-            CompareReport compared;
-            const int result = CompareFiles(input, levels[i].output, compared);
-            if (result) return result;
-            distance[i] = compared.hausdorff;
-        }
-    if (json) {
-        std::string list;
-        for (size_t i = 0; i < levels.size(); ++i) {
-            char hausdorff[48] = "";
-            if (measure) {
-                if (distance[i] >= 0)
-                    std::snprintf(hausdorff, sizeof hausdorff, ", \"hausdorff\": %.9g", distance[i]);
-                else
-                    std::snprintf(hausdorff, sizeof hausdorff, ", \"hausdorff\": null");
-            }
-            list += std::string(i ? ", " : "") + "{" + LevelTarget(levels[i], true) +
-                    ", \"faces\": " + std::to_string(reports[i].facesAfter) +
-                    ", \"points\": " + std::to_string(reports[i].pointsAfter) + hausdorff +
-                    ", \"output\": " + JsonString(levels[i].output) + "}";
-        }
-        std::printf(
-            "{\"input\": %s, \"faces\": %d, \"points\": %d, \"welded_points\": %d, \"read_s\": %.3f, "
-            "\"optimize_s\": %.3f, \"levels\": [%s]}\n",
-            JsonString(input).c_str(), reports[0].facesBefore, reports[0].pointsBefore,
-            reports[0].pointsWelded, reports[0].readSeconds, reports[0].optimizeSeconds, list.c_str());
-    } else if (!quiet) {
-        std::printf("%s: optimised once in %.3f s", input.c_str(), reports[0].optimizeSeconds);
-        if (reports[0].pointsWelded > 0)
-            std::printf(", after welding %d points onto others", reports[0].pointsWelded);
-        std::printf("\n");
-        for (size_t i = 0; i < levels.size(); ++i) {
-            std::printf("  %s %8d faces %8d points  ", LevelTarget(levels[i], false).c_str(),
-                        reports[i].facesAfter, reports[i].pointsAfter);
-            if (measure) {
-                if (distance[i] >= 0)
-                    std::printf("Hausdorff %.6f  ", distance[i]);
-                else
-                    std::printf("Hausdorff -         ");
-            }
-            std::printf("%s\n", levels[i].output.c_str());
-        }
-        if (measure)
-            std::printf("Hausdorff: the distance to the input, relative to its bounding-box diagonal\n");
     }
     return 0;
 }

@@ -97,6 +97,24 @@ bool ParseDouble(const char* command, const char* option, const char* text, doub
 bool ParseInt(const char* command, const char* option, const char* text, int& value);
 void UsageError(const char* command, const char* message, const char* detail = nullptr);
 
+// Splits the comma-separated `list` of `option` and hands each item to `take`, which returns false
+// after printing its own error. False, with a usage error, when the list is missing or empty.
+template <class Take>
+bool ForEachListItem(const char* command, const char* option, const char* list, Take&& take) {
+    if (!list || !*list) {
+        UsageError(command, (std::string(option) + " needs a list").c_str());
+        return false;
+    }
+    const std::string text = list;
+    for (size_t start = 0; start <= text.size();) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        if (!take(text.substr(start, comma - start))) return false;
+        start = comma + 1;
+    }
+    return true;
+}
+
 // JSON string literal of `text` (quotes and backslashes escaped).
 std::string JsonString(const std::string& text);
 
