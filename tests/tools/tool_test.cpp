@@ -166,6 +166,13 @@ TEST_F(Tool, ReduceByRatioWritesTheDefaultOutputAndCompareMeasuresIt) {
     const double h = HausdorffOf(Succeed("compare '" + input + "' '" + output + "'").out);
     EXPECT_GT(h, 0.0);
     EXPECT_LT(h, 0.02);  // a tenth of the bunny stays close to its surface
+
+    // --measure gives the same distance with the reduction.
+    r = Succeed("reduce '" + input + "' --ratio 0.1 --json --measure");
+    EXPECT_NEAR(JsonNumber(r.out, "hausdorff"), h, 1e-6) << r.out;
+    r = Succeed("reduce '" + input + "' --ratio 0.1 --measure");
+    EXPECT_NE(r.out.find("  Hausdorff distance to the input: 0.00"), std::string::npos) << r.out;
+    EXPECT_EQ(Succeed("reduce '" + input + "' --ratio 0.1 --json").out.find("hausdorff"), std::string::npos);
 }
 
 TEST_F(Tool, ReduceToTotalsOverAMultiObjectSceneWithOptions) {

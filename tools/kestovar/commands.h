@@ -23,14 +23,15 @@ int RunReduce(int argc, char** argv);
 // that is not kept is left out of the result) with the borders between materials.
 extern const unsigned long long kDefaultModes;
 // The options `reduce` and `lod` share: the output (a file for reduce, a folder for lod), the
-// feature groups, the thread count, --quiet, --progressive, --weld and the single INPUT. Each
-// command tries its own options first and hands every other argument to TakeSharedOption, which
-// also rejects unknown options and extra arguments.
+// feature groups, the thread count, --quiet, --progressive, --weld, --measure and the single
+// INPUT. Each command tries its own options first and hands every other argument to
+// TakeSharedOption, which also rejects unknown options and extra arguments.
 struct SharedOptions {
     std::string input, output;
     unsigned long long modes = kDefaultModes;
     int threads = 0;
     bool quiet = false, progressive = false, weld = false;
+    bool measure = false;  // the result's relative Hausdorff distance to the input, as compare gives it
 };
 
 // Consumes argv[i] (and its value, advancing i) when it is one of the shared options, the

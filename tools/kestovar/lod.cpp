@@ -91,15 +91,13 @@ int RunLod(int argc, char** argv) {
     std::vector<ReduceLevel> levels;
     for (double ratio : {1.0, 0.5, 0.25, 0.1}) levels.push_back(ReduceLevel{ratio, -1, -1, std::string()});
     const char* levelOption = nullptr;
-    bool json = false, measure = false;
+    bool json = false;
     for (int i = 0; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
             std::fputs(kLodHelp, stdout);
             return 0;
-        } else if (!std::strcmp(a, "--measure")) {
-            measure = true;
         } else if (!std::strcmp(a, "--ratios") || !std::strcmp(a, "--faces") || !std::strcmp(a, "--points")) {
             if (levelOption && std::strcmp(levelOption, a))
                 return UsageError("lod", "give only one of --ratios, --faces and --points"), kExitUsage;
@@ -140,6 +138,7 @@ int RunLod(int argc, char** argv) {
     std::vector<ReduceReport> reports;
     const int status = ReduceFileLevels(input, settings, levels, reports);
     if (status) return status;
+    const bool measure = shared.measure;
     // Each level's relative Hausdorff distance to the input, as `compare` measures it (negative
     // when not measured: a level without faces has no surface to measure).
     std::vector<double> distance(levels.size(), -1.0);
@@ -154,13 +153,7 @@ int RunLod(int argc, char** argv) {
     if (json) {
         std::string list;
         for (size_t i = 0; i < levels.size(); ++i) {
-            char hausdorff[48] = "";
-            if (measure) {
-                if (distance[i] >= 0)
-                    std::snprintf(hausdorff, sizeof hausdorff, ", \"hausdorff\": %.9g", distance[i]);
-                else
-                    std::snprintf(hausdorff, sizeof hausdorff, ", \"hausdorff\": null");
-            }
+            const std::string hausdorff = measure ? ", \"hausdorff\": " + JsonNumberOrNull(distance[i]) : "";
             list += std::string(i ? ", " : "") + "{" + LevelTarget(levels[i], true) +
                     ", \"faces\": " + std::to_string(reports[i].facesAfter) +
                     ", \"points\": " + std::to_string(reports[i].pointsAfter) + hausdorff +

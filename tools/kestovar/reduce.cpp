@@ -58,6 +58,8 @@ const char kReduceHelp[] =
     "  --weld               first merge the points of each object that lie exactly together\n"
     "                       (a file that repeats each point for every face using it would\n"
     "                       reduce apart into holes)\n"
+    "  --measure            also measure the result's distance to the input, as compare does\n"
+    "                       (relative Hausdorff distance)\n"
     "  --progressive        objects smaller than the largest keep more of their faces: the\n"
     "                       ratio applies in full to the largest object, a smaller one is\n"
     "                       reduced only once the ratio falls below a threshold set by its\n"
@@ -299,6 +301,8 @@ bool TakeSharedOption(const char* command, const char* outputKind, int argc, cha
         options.progressive = true;
     } else if (!std::strcmp(a, "--weld")) {
         options.weld = true;
+    } else if (!std::strcmp(a, "--measure")) {
+        options.measure = true;
     } else if (a[0] == '-' && a[1]) {
         return UsageError(command, "unknown option", a), false;
     } else if (options.input.empty()) {
@@ -571,12 +575,23 @@ int RunReduce(int argc, char** argv) {
     const int status = ReduceFile(input, output, settings, report);
     if (status) return status;
     const ReduceReport& r = report;
+    // The distance to the input, as compare measures it (none for a result without faces).
+    double distance = -1;
+    if (shared.measure && r.facesAfter > 0) {
+        CompareReport compared;
+        const int result = CompareFiles(input, output, compared);
+        if (result) return result;
+        distance = compared.hausdorff;
+    }
     if (json) {
+        std::string hausdorff;
+        if (shared.measure) hausdorff = ", \"hausdorff\": " + JsonNumberOrNull(distance);
         std::printf(
             "{\"input\": %s, \"output\": %s, \"faces\": [%d, %d], \"points\": [%d, %d], "
-            "\"welded_points\": %d, \"read_s\": %.3f, \"optimize_s\": %.3f, \"save_s\": %.3f}\n",
+            "\"welded_points\": %d%s, \"read_s\": %.3f, \"optimize_s\": %.3f, \"save_s\": %.3f}\n",
             JsonString(input).c_str(), JsonString(output).c_str(), r.facesBefore, r.facesAfter,
-            r.pointsBefore, r.pointsAfter, r.pointsWelded, r.readSeconds, r.optimizeSeconds, r.saveSeconds);
+            r.pointsBefore, r.pointsAfter, r.pointsWelded, hausdorff.c_str(), r.readSeconds,
+            r.optimizeSeconds, r.saveSeconds);
     } else if (!quiet) {
         std::printf("%s -> %s\n  faces  %8d -> %8d\n", input.c_str(), output.c_str(), r.facesBefore, r.facesAfter);
         if (r.facesRead != r.facesBefore)
@@ -587,6 +602,8 @@ int RunReduce(int argc, char** argv) {
             std::printf("         (after welding %d points onto others)\n", r.pointsWelded);
         std::printf("  read %.3f s, optimize %.3f s, save %.3f s\n", r.readSeconds, r.optimizeSeconds,
                     r.saveSeconds);
+        if (distance >= 0)
+            std::printf("  Hausdorff distance to the input: %.6f (of the diagonal)\n", distance);
     }
     return 0;
 }

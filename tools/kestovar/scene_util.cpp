@@ -422,6 +422,13 @@ bool ParseInt(const char* command, const char* option, const char* text, int& va
     return true;
 }
 
+std::string JsonNumberOrNull(double value) {
+    if (value < 0) return "null";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {

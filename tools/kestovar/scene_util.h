@@ -117,6 +117,8 @@ bool ForEachListItem(const char* command, const char* option, const char* list, 
 
 // JSON string literal of `text` (quotes and backslashes escaped).
 std::string JsonString(const std::string& text);
+// `value` with nine significant digits, or null when it is negative (not measured).
+std::string JsonNumberOrNull(double value);
 
 // Seconds since an arbitrary origin, for the timings printed by the tool.
 double NowSeconds();
