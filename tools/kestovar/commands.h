@@ -34,6 +34,22 @@ struct SharedOptions {
     bool measure = false;  // the result's relative Hausdorff distance to the input, as compare gives it
 };
 
+// Help lines of shared options, as string literals that each command's help joins in.
+#define KESTOVAR_FEATURE_OPTIONS_HELP                                                               \
+    "  --keep LIST          preserve these features: borders,corners,materials,uv,colors,normals\n" \
+    "                       (unless dropped, borders are constrained and materials, uv,\n"          \
+    "                       colors and normals kept)\n"                                             \
+    "  --drop LIST          stop preserving these features; dropped uv, colors and normals\n"       \
+    "                       are left out of the output\n"                                           \
+    "  --constrain LIST     as --keep, and hold them to their lines with constraint planes\n"       \
+    "  --freeze LIST        never move the points of these features\n"                              \
+    "  --check LIST         put off contractions that fail these tests: flips,compactness,\n"       \
+    "                       or none (default: flips)\n"
+#define KESTOVAR_WELD_OPTION_HELP                                                              \
+    "  --weld               first merge the points of each object that lie exactly together\n" \
+    "                       (a file that repeats each point for every face using it would\n"   \
+    "                       reduce apart into holes)\n"
+
 // Consumes argv[i] (and its value, advancing i) when it is one of the shared options, the
 // output or INPUT. Returns false after printing the usage error (unknown option, extra argument).
 bool TakeSharedOption(const char* command, const char* outputKind, int argc, char** argv, int& i,
