@@ -118,14 +118,24 @@ std::string DefaultOutput(const std::string& input) {
 }
 
 std::atomic<bool> g_interrupted{false};
-// True while a file is being written: a second interrupt then waits for the save, which would
-// otherwise leave its temporary file behind.
-std::atomic<bool> g_saving{false};
+// Non-zero while a second interrupt must not end the process at once: during a save, which would
+// leave its temporary file behind, and during the read, which the first interrupt stops promptly
+// anyway (through a watcher thread that should end before the process does).
+std::atomic<int> g_holdForcedExit{0};
+
+// Holds the forced exit of a second interrupt for its lifetime.
+class ForcedExitHold {
+public:
+    ForcedExitHold() { g_holdForcedExit.fetch_add(1); }
+    ~ForcedExitHold() { g_holdForcedExit.fetch_sub(1); }
+    ForcedExitHold(const ForcedExitHold&) = delete;
+    ForcedExitHold& operator=(const ForcedExitHold&) = delete;
+};
 
 void OnInterrupt(int) {
     // The first interrupt cancels, which a long preparation step notices only at its end; a
     // second one ends the process at once (nothing has been written unless a save is under way).
-    if (g_interrupted.load() && !g_saving.load()) {
+    if (g_interrupted.load() && g_holdForcedExit.load() == 0) {
         static const char message[] = "kestovar: interrupted\n";
         [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, message, sizeof message - 1);
         ::_exit(kExitCancelled);
@@ -319,6 +329,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     const double t0 = NowSeconds();
     XHeld<C3DScene> scene;
     {
+        const ForcedExitHold hold;
         ReadCanceller canceller;
         scene = ReadScene(input, true);
     }
@@ -475,9 +486,11 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         const XHeld<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
         if (!frozen || g_interrupted.load()) return failure("cannot freeze the reduced scene");
         RelocateTextures(*frozen, input, level.output);
-        g_saving.store(true);
-        const bool saved = SaveScene(*frozen, level.output);
-        g_saving.store(false);
+        bool saved = false;
+        {
+            const ForcedExitHold hold;
+            saved = SaveScene(*frozen, level.output);
+        }
         if (!saved) return kExitIo;
         report.readSeconds = t1 - t0;
         report.optimizeSeconds = t2 - t1;
