@@ -55,7 +55,7 @@ const char kReduceHelp[] =
     "                       --points still give the scene's totals)\n"
     "  --threads N          worker threads (default: all cores)\n"
     "  --json               print the result as JSON on stdout\n"
-    "  -q, --quiet          no progress bar\n"
+    "  -q, --quiet          no progress bar and no summary (warnings still go to stderr)\n"
     "  -h, --help           show this help\n"
     "\n"
     "Exit status: 0 success, 1 bad usage, 2 input/output error, 3 cancelled, 4 other failure.\n";
@@ -440,10 +440,13 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     // shorter than 1e-15 (an area below about 5e-16 in the file's units, so a mesh drawn at a
     // tiny scale loses them all). Say so rather than write an empty file without a word.
     if (facesRead > 0 && maxFaces == 0)
-        std::fprintf(stderr,
-                     "kestovar: %s: warning: all %d faces were dropped as degenerate (repeated corners, or an area "
-                     "below about 5e-16 in the file's units); the result is empty\n",
-                     input.c_str(), facesRead);
+        std::fprintf(
+            stderr,
+            "kestovar: %s: warning: %s dropped as degenerate (repeated corners, or an area below about "
+            "5e-16 in the file's units); the result is empty\n",
+            input.c_str(),
+            facesRead == 1 ? "its only face was"
+                           : ("all " + std::to_string(facesRead) + " faces were").c_str());
     reports.clear();
     for (const ReduceLevel& level : levels) {
         const double s0 = NowSeconds();
