@@ -422,6 +422,17 @@ TEST_F(Tool, InfoCountsFacesBordersAndChannels) {
     r = Kestovar("info '" + kBunny + "' --json");
     EXPECT_EQ(JsonNumber(r.out, "border_edges"), 0);
     EXPECT_EQ(JsonNumber(r.out, "triangles"), 75408);
+    // Edges count faces, not passes: a polygon that runs along the edge 1-2 twice is still alone
+    // on each of its five edges, and three fins on one edge make it non-manifold.
+    const std::string twice = Path("twice.obj"), fins = Path("fins.obj");
+    std::ofstream(twice) << "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 1 2 4\n";
+    r = Succeed("info '" + twice + "' --json");
+    EXPECT_EQ(JsonNumber(r.out, "border_edges"), 5) << r.out;
+    EXPECT_EQ(JsonNumber(r.out, "non_manifold_edges"), 0) << r.out;
+    std::ofstream(fins) << "v 0 0 0\nv 1 0 0\nv 0 0 1\nv 1 0 1\nv 0 -1 0\nf 1 2 3\nf 1 2 4\nf 1 2 5\n";
+    r = Succeed("info '" + fins + "' --json");
+    EXPECT_EQ(JsonNumber(r.out, "border_edges"), 6) << r.out;
+    EXPECT_EQ(JsonNumber(r.out, "non_manifold_edges"), 1) << r.out;
     // A file of points only: an object without faces, whose points all count, box included.
     const std::string cloud = Path("cloud.obj");
     std::ofstream(cloud) << "v 0 0 0\nv 1 2 3\nv -1 0 5\n";

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <unordered_map>
 #include <vector>
 
 #include "kestovar/kestovar.h"
@@ -164,9 +163,26 @@ bool SaveScene(C3DScene& scene, const std::string& path) {
 
 namespace {
 
-uint64_t EdgeKey(int a, int b) {
-    const uint64_t lo = uint32_t(a < b ? a : b), hi = uint32_t(a < b ? b : a);
-    return (lo << 32) | hi;
+// Adds the object's open-border edges (one face) and non-manifold edges (three faces or more) to
+// the totals, as the reducer sees them: through the face list's edge-to-face graph, which lists a
+// face once per edge even when a polygon runs along that edge twice. A graph the object did not
+// have is built for the count and dropped afterwards.
+void CountBorderAndNonManifoldEdges(C3DObject& object, SceneFigures& f) {
+    C3DFaceList& faces = *object.GetFaceList();
+    const bool had = faces.HasEdgeToFaceGraph();
+    CGeomInfo geom(&faces, object.GetPointList());
+    if (had ? faces.UpdateEdgeToFaceGraph(&geom) : faces.InitEdgeToFaceGraph(&geom)) {
+        int position = kHashStartPosition;
+        C3DEdge edge;
+        const int* edgeFaces;
+        unsigned count;
+        for (const CEdgeToFaceGraph& graph = *faces.GetEdgeToFaceGraph();
+             graph.GetNext(position, edge, edgeFaces, count);) {
+            if (count == 1) ++f.borderEdges;
+            if (count > 2) ++f.nonManifoldEdges;
+        }
+    }
+    if (!had) faces.DeleteEdgeToFaceGraph();
 }
 
 // Grows the box by a point with finite coordinates; counts the others apart.
@@ -203,7 +219,6 @@ SceneFigures MeasureScene(C3DScene& scene) {
         node->GetNodeTM(0, tm);
         const C3DPointList& points = *object->GetPointList();
         const C3DFaceList& faces = *object->GetFaceList();
-        std::unordered_map<uint64_t, int> edgeUses;
         std::vector<char> used(size_t(points.GetSize()), 0);
         // The totals so far, for this object's own counts.
         const SceneFigures::Object before{std::string(), f.points,      f.faces,
@@ -218,7 +233,6 @@ SceneFigures MeasureScene(C3DScene& scene) {
             else
                 ++f.polygons;
             for (int k = 0; k < n; ++k) {
-                ++edgeUses[EdgeKey(idx[k], idx[(k + 1) % n])];
                 if (idx[k] >= 0 && idx[k] < points.GetSize() && !used[size_t(idx[k])]) {
                     used[size_t(idx[k])] = 1;
                     ++f.points;
@@ -231,10 +245,7 @@ SceneFigures MeasureScene(C3DScene& scene) {
             for (int i = 0; i < points.GetSize(); ++i) Extend(f, tm.TransformPoint(*points[i]));
             f.points += points.GetSize();
         }
-        for (const auto& [edge, uses] : edgeUses) {
-            if (uses == 1) ++f.borderEdges;
-            if (uses > 2) ++f.nonManifoldEdges;
-        }
+        CountBorderAndNonManifoldEdges(*object, f);
         f.perObject.push_back({Narrow(node->GetName()), f.points - before.points, f.faces - before.faces,
                                f.polygons - before.polygons, f.borderEdges - before.borderEdges,
                                f.nonManifoldEdges - before.nonManifoldEdges});
