@@ -201,6 +201,8 @@ private:
     void CreateObjects();
     int ParsePass();
     int ParseFace(const char* p, const char* end);
+    // Turns the counts of face lines read with a loss into warnings.
+    void NoteLossyFaces();
     // Notes what is wrong with the current line (printf-style) and returns IO_FILE_BAD_FORMAT.
     int Malformed(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Malformed for a face corner's `index` of a `what` (given by `keyword` lines) that
@@ -256,6 +258,12 @@ private:
     CXArray<float> m_normals;    // 3 per normal
     CXArray<int> m_corner;       // one face line: 3 indices per corner (-1 absent)
     int m_nextLong = 0;          // the next of m_longFaces the second pass meets
+    // Face lines read with a loss, for the warnings: lines whose corners stop before the line's
+    // end (a token not in the format of the line's first corner), with the first such line and
+    // the start of its token, and faces left out for having fewer than 3 corners.
+    int m_cutLines = 0, m_firstCutLine = 0;
+    CXStringA m_firstCutToken;
+    int m_shortFaces = 0, m_firstShortLine = 0;
     CXArray<int> m_longCorners;  // the index triples of the long faces read
     CXStringA m_materialName;
     unsigned m_material = MATERIAL_NONE;
@@ -549,7 +557,31 @@ int CObjReader::ParsePass() {
     }
     // The text changed since the first pass.
     if (m_nextGroup != m_groups.GetSize()) return Malformed("the file changed while it was read");
+    NoteLossyFaces();
     return IO_FILE_OK;
+}
+
+void CObjReader::NoteLossyFaces() {
+    CXStringA note;
+    // Each corner of a face line is read in the format of its first one (v, v/vt, v/vt/vn or
+    // v//vn); a token in another format, or any other text, ends the line's corners.
+    if (m_cutLines == 1)
+        note.Format(
+            "line %d: a face line stops at \"%s\", text that is not a corner in the format of its first "
+            "corner; the face keeps the corners before it",
+            m_firstCutLine, m_firstCutToken.GetString());
+    else if (m_cutLines > 1)
+        note.Format(
+            "%d face lines stop at text that is not a corner in the format of their first corner (first "
+            "at line %d: \"%s\"); their faces keep the corners before it",
+            m_cutLines, m_firstCutLine, m_firstCutToken.GetString());
+    if (m_cutLines > 0) m_warnings.Add(note);
+    if (m_shortFaces == 1)
+        note.Format("line %d: a face of fewer than 3 corners left out", m_firstShortLine);
+    else if (m_shortFaces > 1)
+        note.Format("%d faces of fewer than 3 corners left out (first at line %d)", m_shortFaces,
+                    m_firstShortLine);
+    if (m_shortFaces > 0) m_warnings.Add(note);
 }
 
 int CObjReader::ParseFace(const char* p, const char* end) {
@@ -580,6 +612,13 @@ int CObjReader::ParseFace(const char* p, const char* end) {
         ++n;
         p = SkipBlanks(q, end);
     }
+    // A trailing comment ends the corners without a loss.
+    if (p < end && *p != '#' && m_cutLines++ == 0) {
+        m_firstCutLine = m_line;
+        const char* e = SkipToken(p, end);
+        m_firstCutToken = CXStringA(p, int(e - p > 40 ? 40 : e - p));
+    }
+    if (n < 3 && m_shortFaces++ == 0) m_firstShortLine = m_line;
 
     C3DFaceList* faces = g.faceList;
     if (m_nextLong < m_longFaces.GetSize() && m_longFaces[m_nextLong].group == m_group &&

@@ -50,6 +50,10 @@ ScenePtr ReadPath(const std::string& path, int& result) {
     return ScenePtr(CWavefrontIo::ReadObjFile(name, result));
 }
 
+int LineCount(const std::string& text) {
+    return int(std::count(text.begin(), text.end(), '\n'));
+}
+
 std::string Slurp(const std::string& path) { return iotest::ReadFile(path); }
 
 std::vector<C3DSceneNode*> Nodes(C3DScene& scene) {
@@ -165,6 +169,28 @@ TEST(WavefrontFaces, ReadingStopsAtTheFirstTokenOfAnotherFormat) {
     // The channels followed the dropped face.
     EXPECT_EQ(o->GetChannelByIndex(0, CHANNEL_UVW, false)->GetFaceList()->GetSize(), 1);
     EXPECT_EQ(ChannelFace(o->GetChannelByIndex(0, CHANNEL_UVW, false), 0).size(), 3u);
+
+    // Both losses are noted, each with its line; a trailing comment loses nothing and is not.
+    CWavefrontIo::CReadNotes notes;
+    const std::string text = std::string(kQuad) + "f 1 2 3 # a comment\nf 1/1/1 2/2 3/3/1\nf 1 2 3 \\\n";
+    scene.reset(CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result, &notes));
+    ASSERT_EQ(result, IO_FILE_OK);
+    ASSERT_EQ(notes.warnings.GetSize(), 2);
+    EXPECT_EQ(
+        std::string(notes.warnings[0].GetString()),
+        "2 face lines stop at text that is not a corner in the format of their first corner (first at line " +
+            std::to_string(LineCount(kQuad) + 2) + ": \"2/2\"); their faces keep the corners before it");
+    EXPECT_EQ(std::string(notes.warnings[1].GetString()),
+              "line " + std::to_string(LineCount(kQuad) + 2) + ": a face of fewer than 3 corners left out");
+    // One of each reads in the singular.
+    const std::string one = std::string(kQuad) + "f 1 2 x\n";
+    scene.reset(CWavefrontIo::ReadObjMemory(one.data(), one.size(), nullptr, result, &notes));
+    ASSERT_EQ(notes.warnings.GetSize(), 2);
+    EXPECT_EQ(
+        std::string(notes.warnings[0].GetString()),
+        "line " + std::to_string(LineCount(kQuad) + 1) +
+            ": a face line stops at \"x\", text that is not a corner in the format of its first corner; the "
+            "face keeps the corners before it");
 }
 
 TEST(WavefrontFaces, RelativeIndicesCountBackFromTheLastElementRead) {
