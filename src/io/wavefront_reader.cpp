@@ -201,8 +201,8 @@ private:
     void CreateObjects();
     int ParsePass();
     int ParseFace(const char* p, const char* end);
-    // Turns the counts of face lines read with a loss into warnings.
-    void NoteLossyFaces();
+    // Turns the counts of face lines and materials read with a loss into warnings.
+    void NoteLosses();
     // Notes what is wrong with the current line (printf-style) and returns IO_FILE_BAD_FORMAT.
     int Malformed(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Malformed for a face corner's `index` of a `what` (given by `keyword` lines) that
@@ -264,6 +264,11 @@ private:
     int m_cutLines = 0, m_firstCutLine = 0;
     CXStringA m_firstCutToken;
     int m_shortFaces = 0, m_firstShortLine = 0;
+    // Libraries read and not found or not readable, and the materials used that none of them
+    // defines (the first names kept; counted only when every library named was read, since the
+    // warning of a lost library covers its materials).
+    int m_librariesRead = 0, m_librariesLost = 0, m_undefinedMaterials = 0;
+    CXArray<CXStringA> m_undefinedNames;
     CXArray<int> m_longCorners;  // the index triples of the long faces read
     CXStringA m_materialName;
     unsigned m_material = MATERIAL_NONE;
@@ -409,7 +414,11 @@ void CObjReader::ReadLibrary(const CXStringW& path, const char* begin, const cha
     const char* why = path.IsEmpty()                                                          ? "not found"
                       : CWavefrontIo::ReadMtlFile(path, *m_pScene, m_uvwChannelID) < 0 ? "cannot be read"
                                                                                            : nullptr;
-    if (!why) return;
+    if (!why) {
+        ++m_librariesRead;
+        return;
+    }
+    ++m_librariesLost;
     // A name of a sane length in full; a runaway one (binary junk on the line) cut short.
     const int length = int(end - begin), shown = length > 200 ? 200 : length;
     CXStringA note;
@@ -482,10 +491,25 @@ void CObjReader::CreateObjects() {
 
 unsigned CObjReader::CurrentMaterial() {
     if (m_materialResolved) return m_material;
+    // Material names are held as wide text decoded from UTF-8, so the table's keys are those
+    // names encoded again: a name with bytes that are not UTF-8 ("Terraind\xFCk" from a Latin-1
+    // file) is looked up the way the library's own "newmtl" line was stored, not byte for byte.
+    for (int i = 0; i < m_materialName.GetLength(); ++i) {
+        if (static_cast<unsigned char>(m_materialName[i]) < 0x80) continue;
+        const XCA2W wide(m_materialName.GetString(), m_materialName.GetLength());
+        const XCW2A again(wide.GetString(), wide.GetLength());
+        m_materialName = CXStringA(again.GetString(), again.GetLength());
+        break;
+    }
     unsigned* known = m_materialIDs.Find(m_materialName);
     if (known) {
         m_material = *known;
     } else {
+        // A name no library defines; "default" names the material of faces before any "usemtl",
+        // which no library is expected to define.
+        if (m_librariesRead > 0 && m_librariesLost == 0 && m_materialName != "default" &&
+            m_undefinedMaterials++ < 3)
+            m_undefinedNames.Add(m_materialName);
         C3DMaterial* created = m_pScene->CreateNewMaterial();
         created->SetName(CXStringW(m_materialName.GetString(), m_materialName.GetLength()));
         m_material = created->GetMaterialID();
@@ -557,11 +581,11 @@ int CObjReader::ParsePass() {
     }
     // The text changed since the first pass.
     if (m_nextGroup != m_groups.GetSize()) return Malformed("the file changed while it was read");
-    NoteLossyFaces();
+    NoteLosses();
     return IO_FILE_OK;
 }
 
-void CObjReader::NoteLossyFaces() {
+void CObjReader::NoteLosses() {
     CXStringA note;
     // Each corner of a face line is read in the format of its first one (v, v/vt, v/vt/vn or
     // v//vn); a token in another format, or any other text, ends the line's corners.
@@ -582,6 +606,26 @@ void CObjReader::NoteLossyFaces() {
         note.Format("%d faces of fewer than 3 corners left out (first at line %d)", m_shortFaces,
                     m_firstShortLine);
     if (m_shortFaces > 0) m_warnings.Add(note);
+    if (m_undefinedMaterials > 0) {
+        CXStringA names;
+        for (int i = 0; i < m_undefinedNames.GetSize(); ++i) {
+            // A runaway name (binary junk on the line) cut short.
+            const CXStringA& name = m_undefinedNames[i];
+            const int shown = name.GetLength() > 60 ? 60 : name.GetLength();
+            CXStringA quoted;
+            quoted.Format("%s\"%.*s%s\"", i ? ", " : "", shown, name.GetString(),
+                          shown < name.GetLength() ? "..." : "");
+            names += quoted;
+        }
+        if (m_undefinedMaterials == 1)
+            note.Format("material %s is used but no material library defines it: it keeps default colours",
+                        names.GetString());
+        else
+            note.Format(
+                "%d materials are used that no material library defines (%s%s): they keep default colours",
+                m_undefinedMaterials, names.GetString(), m_undefinedMaterials > 3 ? ", ..." : "");
+        m_warnings.Add(note);
+    }
 }
 
 int CObjReader::ParseFace(const char* p, const char* end) {

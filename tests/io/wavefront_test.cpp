@@ -119,6 +119,39 @@ TEST(WavefrontQuirks, MaterialsComeFromTheLibraryOrAreCreatedByName) {
     EXPECT_EQ(Object(Nodes(*spaced)[0])->GetFaceList()->GetFaceMaterial(0), plastic->GetMaterialID());
 }
 
+// A material named in Latin-1 ("Terraind\xFCk", as in files from older Windows exporters) is the
+// library's material in the OBJ file too, though its name is no UTF-8: one material, with the
+// library's colours. A name that no library read defines is noted, "default" and names of a file
+// without a library are not.
+TEST(WavefrontQuirks, MaterialNamesMatchTheLibraryAndUndefinedOnesAreNoted) {
+    iotest::ScratchDir dir;
+    const std::string base = dir.path().string();
+    std::ofstream(base + "/l.mtl") << "newmtl Terraind\xFCk\nKd 0 1 0\n";
+    const std::string faces =
+        "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\nusemtl Terraind\xFCk\nf 1 2 3\n"
+        "usemtl x\nf 3 2 1\nusemtl y\nf 1 3 2\nusemtl x\nf 1 2 3\n";
+    std::ofstream(base + "/a.obj") << "mtllib l.mtl\n" << faces;
+    std::ofstream(base + "/b.obj") << faces;
+    int result = 0;
+    CWavefrontIo::CReadNotes notes;
+    ScenePtr scene(CWavefrontIo::ReadObjFile(CXStringW((base + "/a.obj").c_str()), result, &notes));
+    ASSERT_TRUE(scene);
+    // default, the library's, x and y.
+    EXPECT_EQ(scene->GetMaterialTable().GetCount(), 4);
+    C3DFaceList* list = Object(Nodes(*scene)[0])->GetFaceList();
+    C3DMaterial* terrain = scene->GetMaterialByID(list->GetFaceMaterial(1));
+    ASSERT_TRUE(terrain);
+    EXPECT_EQ(terrain->GetDiffuseColor(0).g, 255);
+    ASSERT_EQ(notes.warnings.GetSize(), 1);
+    EXPECT_EQ(
+        std::string(notes.warnings[0].GetString()),
+        "2 materials are used that no material library defines (\"x\", \"y\"): they keep default colours");
+
+    scene.reset(CWavefrontIo::ReadObjFile(CXStringW((base + "/b.obj").c_str()), result, &notes));
+    ASSERT_TRUE(scene);
+    EXPECT_EQ(notes.warnings.GetSize(), 0);
+}
+
 // ---- face tokens and indices -----------------------------------------------------------------------
 
 TEST(WavefrontFaces, EachTokenFormatFillsTheMatchingChannels) {
