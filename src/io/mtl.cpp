@@ -1,5 +1,6 @@
 // Wavefront MTL material libraries: reading into a scene's material table and writing it.
 #include <cmath>
+#include <cstring>
 
 #include "io/line_source.h"
 #include "io/wavefront_text.h"
@@ -36,6 +37,13 @@ bool ParseColor(const char* p, const char* end, CRGBColor& color) {
     return true;
 }
 
+// Code points of the bytes 0x80-0x9F in Windows-1252 (the five it leaves undefined keep their
+// Latin-1 control code points); the bytes from 0xA0 on are Latin-1.
+const char16_t kWindows1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                       0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                       0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                       0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
 int ReadMtl(CLineSource& source, C3DScene& scene, unsigned int uvwChannelID) {
     CSwitchLocale english;
     C3DMaterial* material = nullptr;
@@ -50,7 +58,7 @@ int ReadMtl(CLineSource& source, C3DScene& scene, unsigned int uvwChannelID) {
             const char* b = rest;
             const char* e = end;
             Trim(b, e);
-            CXStringW name(b, int(e - b));
+            const CXStringW name = DecodeName(b, int(e - b));
             material = scene.GetMaterialByName(name);
             if (!material) {
                 material = scene.CreateNewMaterial();
@@ -88,6 +96,26 @@ int ReadMtl(CLineSource& source, C3DScene& scene, unsigned int uvwChannelID) {
 }
 
 }  // namespace
+
+CXStringW wavefront::DecodeName(const char* text, int length) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+    int i = 0;
+    while (i < length && bytes[i] < 0x80) ++i;
+    if (i == length) return CXStringW(text, length);
+    // UTF-8 exactly when decoding and encoding again gives the same bytes: every ill-formed
+    // sequence decodes to U+FFFD, whose three bytes differ from it.
+    const XCA2W wide(text, length);
+    const XCW2A again(wide.GetString(), wide.GetLength());
+    if (again.GetLength() == length && std::memcmp(again.GetString(), text, size_t(length)) == 0)
+        return CXStringW(wide.GetString(), wide.GetLength());
+    CXStringW name;
+    wchar_t* out = name.GetBuffer(length);
+    for (int k = 0; k < length; ++k)
+        out[k] = bytes[k] >= 0x80 && bytes[k] < 0xA0 ? wchar_t(kWindows1252High[bytes[k] - 0x80])
+                                                     : wchar_t(bytes[k]);
+    name.ReleaseBuffer(length);
+    return name;
+}
 
 namespace wavefront {
 

@@ -491,14 +491,14 @@ void CObjReader::CreateObjects() {
 
 unsigned CObjReader::CurrentMaterial() {
     if (m_materialResolved) return m_material;
-    // Material names are held as wide text decoded from UTF-8, so the table's keys are those
-    // names encoded again: a name with bytes that are not UTF-8 ("Terraind\xFCk" from a Latin-1
-    // file) is looked up the way the library's own "newmtl" line was stored, not byte for byte.
+    // Material names are held as wide text (DecodeName), and the table's keys are those names in
+    // UTF-8: a name with bytes that are not UTF-8 ("Terraind\xFCk" from a Windows file) is looked
+    // up the way the library's own "newmtl" line was stored, not byte for byte.
     for (int i = 0; i < m_materialName.GetLength(); ++i) {
         if (static_cast<unsigned char>(m_materialName[i]) < 0x80) continue;
-        const XCA2W wide(m_materialName.GetString(), m_materialName.GetLength());
-        const XCW2A again(wide.GetString(), wide.GetLength());
-        m_materialName = CXStringA(again.GetString(), again.GetLength());
+        const CXStringW wide = DecodeName(m_materialName.GetString(), m_materialName.GetLength());
+        const XCW2A utf8(wide.GetString(), wide.GetLength());
+        m_materialName = CXStringA(utf8.GetString(), utf8.GetLength());
         break;
     }
     unsigned* known = m_materialIDs.Find(m_materialName);
@@ -891,7 +891,7 @@ void CObjReader::FinishGroups() {
             XRelease(g.object);
             continue;
         }
-        CXStringW name(m_names.GetData() + g.nameBegin, g.nameLength);
+        CXStringW name = DecodeName(m_names.GetData() + g.nameBegin, g.nameLength);
         C3DObject* object = g.object;
         g.object = nullptr;
         m_pScene->CreateNode(nullptr, name, object);  // takes the reference, even when it fails
@@ -914,8 +914,9 @@ void CObjReader::FinishPointCloud() {
     }
     object->Invalidate(INVALIDATE_POINTS | INVALIDATE_ALL, true);
     const CObjGroup* named = m_groups.GetSize() > 0 ? &m_groups[0] : nullptr;
-    CXStringW name = named && named->nameLength > 0 ? CXStringW(m_names.GetData() + named->nameBegin, named->nameLength)
-                                                    : CXStringW(L"default");
+    CXStringW name = named && named->nameLength > 0
+                         ? DecodeName(m_names.GetData() + named->nameBegin, named->nameLength)
+                         : CXStringW(L"default");
     m_pScene->CreateNode(nullptr, name, object.release());  // takes the reference, even when it fails
 }
 

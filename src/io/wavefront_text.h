@@ -34,6 +34,12 @@ inline CXStringA OneLineText(const wchar_t* text) {
     return line;
 }
 
+// A name read from OBJ or MTL text (a group, an object, a material) as wide text: UTF-8 when its
+// bytes are UTF-8, else Windows-1252, the code page of the Windows exporters that write names such
+// as "Terraind\xFCk", so that names stay readable and distinct ("T\xFCr" and "T\xE4r" are two)
+// instead of all turning into U+FFFD. File names stay UTF-8, as on disk.
+CXStringW DecodeName(const char* text, int length);
+
 // Space, tab and every other control character separate tokens (a stray NUL or form feed in a
 // line is taken as a blank rather than as part of a number).
 inline bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }

@@ -119,29 +119,39 @@ TEST(WavefrontQuirks, MaterialsComeFromTheLibraryOrAreCreatedByName) {
     EXPECT_EQ(Object(Nodes(*spaced)[0])->GetFaceList()->GetFaceMaterial(0), plastic->GetMaterialID());
 }
 
-// A material named in Latin-1 ("Terraind\xFCk", as in files from older Windows exporters) is the
+// A material named in Windows-1252 ("Terraind\xE6k", as the shared regr01.obj has it) is the
 // library's material in the OBJ file too, though its name is no UTF-8: one material, with the
-// library's colours. A name that no library read defines is noted, "default" and names of a file
-// without a library are not.
+// library's colours, named in readable wide text; names that differ only in such bytes stay
+// apart, as do groups. A name that no library read defines is noted; "default" and names in a
+// file without a library are not.
 TEST(WavefrontQuirks, MaterialNamesMatchTheLibraryAndUndefinedOnesAreNoted) {
     iotest::ScratchDir dir;
     const std::string base = dir.path().string();
-    std::ofstream(base + "/l.mtl") << "newmtl Terraind\xFCk\nKd 0 1 0\n";
+    std::ofstream(base + "/l.mtl")
+        << "newmtl Terraind\xE6k\nKd 0 1 0\nnewmtl T\xFCr\nnewmtl T\xE4r\nnewmtl \x80\n";
     const std::string faces =
-        "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\nusemtl Terraind\xFCk\nf 1 2 3\n"
-        "usemtl x\nf 3 2 1\nusemtl y\nf 1 3 2\nusemtl x\nf 1 2 3\n";
+        "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\nusemtl Terraind\xE6k\nf 1 2 3\n"
+        "usemtl x\nf 3 2 1\nusemtl y\nf 1 3 2\nusemtl x\nf 1 2 3\n"
+        "g T\xFCr\nusemtl T\xFCr\nf 1 2 3\ng T\xE4r\nusemtl T\xE4r\nf 1 2 3\n";
     std::ofstream(base + "/a.obj") << "mtllib l.mtl\n" << faces;
     std::ofstream(base + "/b.obj") << faces;
     int result = 0;
     CWavefrontIo::CReadNotes notes;
     ScenePtr scene(CWavefrontIo::ReadObjFile(CXStringW((base + "/a.obj").c_str()), result, &notes));
     ASSERT_TRUE(scene);
-    // default, the library's, x and y.
-    EXPECT_EQ(scene->GetMaterialTable().GetCount(), 4);
-    C3DFaceList* list = Object(Nodes(*scene)[0])->GetFaceList();
-    C3DMaterial* terrain = scene->GetMaterialByID(list->GetFaceMaterial(1));
+    // The library's four, default, x and y.
+    EXPECT_EQ(scene->GetMaterialTable().GetCount(), 7);
+    const std::vector<C3DSceneNode*> nodes = Nodes(*scene);
+    ASSERT_EQ(nodes.size(), 3u);
+    C3DMaterial* terrain = scene->GetMaterialByID(Object(nodes[0])->GetFaceList()->GetFaceMaterial(1));
     ASSERT_TRUE(terrain);
     EXPECT_EQ(terrain->GetDiffuseColor(0).g, 255);
+    EXPECT_EQ(std::wstring(terrain->GetName()), L"Terraind\u00E6k");
+    EXPECT_TRUE(scene->GetMaterialByName(L"\u20AC"));  // Windows-1252's 0x80
+    EXPECT_EQ(std::wstring(nodes[1]->GetName()), L"T\u00FCr");
+    EXPECT_EQ(std::wstring(nodes[2]->GetName()), L"T\u00E4r");
+    EXPECT_EQ(Object(nodes[1])->GetFaceList()->GetFaceMaterial(0), scene->FindMaterialID(L"T\u00FCr"));
+    EXPECT_EQ(Object(nodes[2])->GetFaceList()->GetFaceMaterial(0), scene->FindMaterialID(L"T\u00E4r"));
     ASSERT_EQ(notes.warnings.GetSize(), 1);
     EXPECT_EQ(
         std::string(notes.warnings[0].GetString()),
