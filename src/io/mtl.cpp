@@ -44,6 +44,46 @@ const char16_t kWindows1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0
                                        0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                        0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+// The file name of a texture map statement, after the options the MTL format allows before it
+// ("map_Kd -s 1 1 1 -bm 0.5 wood.png"): each known option with its argument(s) is skipped; -o, -s
+// and -t take one to three numbers. The rest of the line is the name, blanks included. Text that
+// does not read as options (an unknown "-x", a missing argument) is kept as part of the name.
+const char* SkipMapOptions(const char* p, const char* end) {
+    struct Option {
+        const char* name;
+        int arguments;  // fixed count; -1: one to three numbers
+    };
+    static const Option kOptions[] = {{"-blendu", 1}, {"-blendv", 1},  {"-bm", 1},  {"-boost", 1}, {"-cc", 1},
+                                      {"-clamp", 1},  {"-imfchan", 1}, {"-mm", 2},  {"-o", -1},    {"-s", -1},
+                                      {"-t", -1},     {"-texres", 1},  {"-type", 1}};
+    for (;;) {
+        const char* q = SkipBlanks(p, end);
+        if (q == end || *q != '-') return p;
+        const char* e = SkipToken(q, end);
+        const Option* option = nullptr;
+        for (const Option& o : kOptions)
+            if (size_t(e - q) == std::strlen(o.name) && std::memcmp(q, o.name, size_t(e - q)) == 0)
+                option = &o;
+        if (!option) return p;
+        const char* r = e;
+        const int wanted = option->arguments < 0 ? 3 : option->arguments;
+        int taken = 0;
+        for (; taken < wanted; ++taken) {
+            const char* t = SkipBlanks(r, end);
+            if (t == end) break;
+            const char* te = SkipToken(t, end);
+            float number;
+            // Numbers for -o, -s and -t stop at the first token that is not one.
+            if (option->arguments < 0 && ParseFloat(t, te, number) != te) break;
+            r = te;
+        }
+        // Fewer arguments than the option takes, or nothing left for the name: not options.
+        if (taken == 0 || (option->arguments > 0 && taken < option->arguments) || SkipBlanks(r, end) == end)
+            return p;
+        p = r;
+    }
+}
+
 int ReadMtl(CLineSource& source, C3DScene& scene, unsigned int uvwChannelID) {
     CSwitchLocale english;
     C3DMaterial* material = nullptr;
@@ -83,7 +123,7 @@ int ReadMtl(CLineSource& source, C3DScene& scene, unsigned int uvwChannelID) {
         } else if (MatchKeyword(p, end, "ns", rest)) {
             if (ParseFloat(rest, end, value)) material->GetCustomData().SetFloat(CWavefrontIo::kMtlShininessID, value);
         } else if (MatchKeyword(p, end, "map_kd", rest)) {
-            const char* b = rest;
+            const char* b = SkipMapOptions(rest, end);
             const char* e = end;
             Trim(b, e);
             if (b == e) continue;

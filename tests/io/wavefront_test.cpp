@@ -400,6 +400,23 @@ TEST(WavefrontMtl, LibraryLinesSetTheMaterialParameters) {
     const std::string spaced = "newmtl a\nmap_kd  textures/glass file.png \n";
     CWavefrontIo::ReadMtlMemory(spaced.data(), spaced.size(), other, 1);
     EXPECT_EQ(Name(other.GetMaterialByName(L"a")->GetDiffuseMaps()->GetFileName()), "textures/glass file.png");
+    // Options before the name are skipped with their arguments; what does not read as options
+    // stays part of the name.
+    const std::pair<const char*, const char*> kMaps[] = {
+        {"map_Kd -s 1 1 1 -o 0.5 -bm 0.2 -clamp on wood grain.png", "wood grain.png"},
+        {"map_Kd -s 2 -mm 0 1 -imfchan r 12.png", "12.png"},
+        {"map_Kd -t 0.1 0.2 0.3 0.4.png", "0.4.png"},
+        {"map_Kd -x 1 a.png", "-x 1 a.png"},
+        {"map_Kd -bm", "-bm"},
+        {"map_Kd -s a.png", "-s a.png"},
+        {"map_Kd -clamp on", "-clamp on"},
+    };
+    for (const auto& [line, name] : kMaps) {
+        C3DScene scene;
+        const std::string text = std::string("newmtl a\n") + line + "\n";
+        CWavefrontIo::ReadMtlMemory(text.data(), text.size(), scene, 1);
+        EXPECT_EQ(Name(scene.GetMaterialByName(L"a")->GetDiffuseMaps()->GetFileName()), name) << line;
+    }
 }
 
 // ---- writing ---------------------------------------------------------------------------------------
