@@ -492,7 +492,7 @@ void CObjReader::CreateObjects() {
 unsigned CObjReader::CurrentMaterial() {
     if (m_materialResolved) return m_material;
     // Material names are held as wide text (DecodeName), and the table's keys are those names in
-    // UTF-8: a name with bytes that are not UTF-8 ("Terraind\xFCk" from a Windows file) is looked
+    // UTF-8: a name with bytes that are not UTF-8 ("Terraind\xE6k" from a Windows file) is looked
     // up the way the library's own "newmtl" line was stored, not byte for byte.
     for (int i = 0; i < m_materialName.GetLength(); ++i) {
         if (static_cast<unsigned char>(m_materialName[i]) < 0x80) continue;

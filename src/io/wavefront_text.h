@@ -36,7 +36,7 @@ inline CXStringA OneLineText(const wchar_t* text) {
 
 // A name read from OBJ or MTL text (a group, an object, a material) as wide text: UTF-8 when its
 // bytes are UTF-8, else Windows-1252, the code page of the Windows exporters that write names such
-// as "Terraind\xFCk", so that names stay readable and distinct ("T\xFCr" and "T\xE4r" are two)
+// as "Terraind\xE6k", so that names stay readable and distinct ("T\xFCr" and "T\xE4r" are two)
 // instead of all turning into U+FFFD. File names stay UTF-8, as on disk.
 CXStringW DecodeName(const char* text, int length);
 
