@@ -394,19 +394,24 @@ int CObjReader::CountPass() {
 // The path of the material library named by [begin, end) (UTF-8 text of the OBJ file), or an empty
 // string when no file has that name: relative names are taken in the OBJ file's folder, and a name
 // written with Windows separators ("mtllib ..\materials\wood.mtl", from files made there) is also
-// tried with slashes.
+// tried with slashes. Last, a name with folders is tried without them, beside the OBJ file: files
+// are often moved without their exporter's folders ("mtllib C:\Users\me\wood.mtl" shipped with
+// wood.mtl next to it).
 static CXStringW FindLibrary(const wchar_t* directory, const char* begin, const char* end) {
-    CXStringW name(begin, int(end - begin));
-    for (int form = 0; form < 2; ++form) {
-        if (form == 1) {
-            if (name.Find(L'\\') < 0) break;
-            for (int i = 0; i < name.GetLength(); ++i)
-                if (name[i] == L'\\') name.SetAt(i, L'/');
-        }
+    auto existing = [directory](const CXStringW& name) {
         const CXStringW path = fileIsAbsolutePath(name) ? name : fileJoinPath(directory, name);
-        if (fileExists(path)) return path;
+        return fileExists(path) ? path : CXStringW();
+    };
+    CXStringW name(begin, int(end - begin));
+    CXStringW path = existing(name);
+    if (path.IsEmpty() && name.Find(L'\\') >= 0) {
+        for (int i = 0; i < name.GetLength(); ++i)
+            if (name[i] == L'\\') name.SetAt(i, L'/');
+        path = existing(name);
     }
-    return CXStringW();
+    const int slash = name.ReverseFind(L'/');
+    if (path.IsEmpty() && slash >= 0 && slash + 1 < name.GetLength()) path = existing(name.Mid(slash + 1));
+    return path;
 }
 
 void CObjReader::ReadLibrary(const CXStringW& path, const char* begin, const char* end) {

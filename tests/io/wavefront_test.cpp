@@ -726,6 +726,20 @@ TEST(WavefrontFrame, LibraryListsAndWindowsSeparators) {
     ScenePtr fromWindows = ReadFramed(dir.path + "/windows.obj");
     ASSERT_TRUE(fromWindows && fromWindows->GetMaterialByName(L"wood"));
     EXPECT_EQ(fromWindows->GetMaterialByName(L"wood")->GetDiffuseColor(0).r, 255);
+
+    // A library named with folders the file no longer sits in (the exporter's own, on another
+    // machine) is the one of that name beside it; a name found where it points still wins.
+    std::ofstream(dir.path + "/wood.mtl") << "newmtl wood\nKd 0 1 0\n";
+    for (const char* line : {"mtllib C:\\Users\\me\\Desktop\\wood.mtl", "mtllib /home/me/models/wood.mtl",
+                             "mtllib gone/wood.mtl"}) {
+        std::ofstream(dir.path + "/moved.obj")
+            << line << "\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl wood\nf 1 2 3\n";
+        ScenePtr moved = ReadFramed(dir.path + "/moved.obj");
+        ASSERT_TRUE(moved && moved->GetMaterialByName(L"wood")) << line;
+        EXPECT_EQ(moved->GetMaterialByName(L"wood")->GetDiffuseColor(0).g, 255) << line;
+    }
+    fromWindows = ReadFramed(dir.path + "/windows.obj");
+    EXPECT_EQ(fromWindows->GetMaterialByName(L"wood")->GetDiffuseColor(0).r, 255);
 }
 
 // A library that is missing or cannot be read is a warning, not a failure: the file is read, its
