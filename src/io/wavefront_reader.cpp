@@ -24,6 +24,7 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/mesh/triangulate.h"
+#include "kestovar/platform/module.h"
 #include "kestovar/platform/path.h"
 #include "kestovar/scene/scene.h"
 
@@ -394,9 +395,9 @@ int CObjReader::CountPass() {
 // The path of the material library named by [begin, end) (UTF-8 text of the OBJ file), or an empty
 // string when no file has that name: relative names are taken in the OBJ file's folder, and a name
 // written with Windows separators ("mtllib ..\materials\wood.mtl", from files made there) is also
-// tried with slashes. Last, a name with folders is tried without them, beside the OBJ file: files
+// tried with slashes. Then a name with folders is tried without them, beside the OBJ file: files
 // are often moved without their exporter's folders ("mtllib C:\Users\me\wood.mtl" shipped with
-// wood.mtl next to it).
+// wood.mtl next to it); last, that file name in any letter case.
 static CXStringW FindLibrary(const wchar_t* directory, const char* begin, const char* end) {
     auto existing = [directory](const CXStringW& name) {
         const CXStringW path = fileIsAbsolutePath(name) ? name : fileJoinPath(directory, name);
@@ -411,6 +412,27 @@ static CXStringW FindLibrary(const wchar_t* directory, const char* begin, const 
     }
     const int slash = name.ReverseFind(L'/');
     if (path.IsEmpty() && slash >= 0 && slash + 1 < name.GetLength()) path = existing(name.Mid(slash + 1));
+    if (path.IsEmpty() && slash + 1 < name.GetLength()) {
+        // Names written on Windows, where letter case does not matter ("House.MTL" for
+        // house.mtl): the file name beside the OBJ file in any case, the first in name order when
+        // several match. A pattern of one bracket per letter ("[hH][oO]...") finds it.
+        CXStringW pattern;
+        for (int i = slash + 1; i < name.GetLength(); ++i) {
+            const wchar_t c = name[i];
+            const wchar_t lower = c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c;
+            const wchar_t upper = c >= L'a' && c <= L'z' ? wchar_t(c - L'a' + L'A') : c;
+            if (lower != upper || c == L'*' || c == L'?' || c == L'[') {
+                pattern += L'[';
+                pattern += lower;
+                if (lower != upper) pattern += upper;
+                pattern += L']';
+            } else {
+                pattern += c;
+            }
+        }
+        CXArray<CXStringW> found;
+        if (fileFindFiles(directory, pattern, found) > 0) path = found[0];
+    }
     return path;
 }
 

@@ -728,10 +728,11 @@ TEST(WavefrontFrame, LibraryListsAndWindowsSeparators) {
     EXPECT_EQ(fromWindows->GetMaterialByName(L"wood")->GetDiffuseColor(0).r, 255);
 
     // A library named with folders the file no longer sits in (the exporter's own, on another
-    // machine) is the one of that name beside it; a name found where it points still wins.
+    // machine) is the one of that name beside it, in any letter case (written on Windows); a name
+    // found where it points still wins, and wildcards in a name are its letters.
     std::ofstream(dir.path + "/wood.mtl") << "newmtl wood\nKd 0 1 0\n";
     for (const char* line : {"mtllib C:\\Users\\me\\Desktop\\wood.mtl", "mtllib /home/me/models/wood.mtl",
-                             "mtllib gone/wood.mtl"}) {
+                             "mtllib gone/wood.mtl", "mtllib WOOD.Mtl", "mtllib C:\\Models\\Wood.MTL"}) {
         std::ofstream(dir.path + "/moved.obj")
             << line << "\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl wood\nf 1 2 3\n";
         ScenePtr moved = ReadFramed(dir.path + "/moved.obj");
@@ -740,6 +741,11 @@ TEST(WavefrontFrame, LibraryListsAndWindowsSeparators) {
     }
     fromWindows = ReadFramed(dir.path + "/windows.obj");
     EXPECT_EQ(fromWindows->GetMaterialByName(L"wood")->GetDiffuseColor(0).r, 255);
+    std::ofstream(dir.path + "/star.obj")
+        << "mtllib w*.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl wood\nf 1 2 3\n";
+    ScenePtr star = ReadFramed(dir.path + "/star.obj");
+    ASSERT_TRUE(star && star->GetMaterialByName(L"wood"));
+    EXPECT_EQ(star->GetMaterialByName(L"wood")->GetDiffuseColor(0).g, 192);  // the default colour
 }
 
 // A library that is missing or cannot be read is a warning, not a failure: the file is read, its
