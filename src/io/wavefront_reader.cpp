@@ -38,6 +38,14 @@ using namespace wavefront;
 namespace {
 
 // Formats of a face line, from its first token.
+// Lost material libraries noted by name; the ones beyond are counted in one note.
+constexpr int kNamedLostLibraries = 8;
+
+// ASCII letters in lower case, other characters as they are.
+inline wchar_t FoldCase(wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c;
+}
+
 enum FaceFormat : int {
     FACE_P = 0,    // v
     FACE_PT = 1,   // v/vt
@@ -199,6 +207,9 @@ private:
     // Reads the library at `path` (empty: not found), named [begin, end) in the file, noting a
     // warning when it is missing or unreadable.
     void ReadLibrary(const CXStringW& path, const char* begin, const char* end);
+    // FindLibrary and ReadLibrary of the library named [begin, end), unless that name was met.
+    void ReadNamedLibrary(const wchar_t* directory, const char* begin, const char* end);
+    CXStringW FindLibrary(const wchar_t* directory, const char* begin, const char* end);
     void CreateObjects();
     int ParsePass();
     int ParseFace(const char* p, const char* end);
@@ -247,6 +258,9 @@ private:
     CXArray<char> m_names;
     CXArray<unsigned> m_cornerCounts;  // per face, freed once the face lists are sized
     CXArray<CXStringA> m_libraries;  // the text of each "mtllib" line, trimmed
+    CHashMap<CXStringA, const CXStringA&, int> m_librariesNamed;  // names read or noted as lost
+    CXArray<CXStringW> m_folderFiles;  // the OBJ file's folder, listed when a name is not found
+    bool m_folderListed = false;
     unsigned m_maxCorners = 0;
     CXArray<CObjLongFace> m_longFaces;  // in the file's order
 
@@ -397,8 +411,9 @@ int CObjReader::CountPass() {
 // written with Windows separators ("mtllib ..\materials\wood.mtl", from files made there) is also
 // tried with slashes. Then a name with folders is tried without them, beside the OBJ file: files
 // are often moved without their exporter's folders ("mtllib C:\Users\me\wood.mtl" shipped with
-// wood.mtl next to it); last, that file name in any letter case.
-static CXStringW FindLibrary(const wchar_t* directory, const char* begin, const char* end) {
+// wood.mtl next to it); last, that file name in any letter case, as on Windows ("House.MTL" for
+// house.mtl), the first in name order when several match. The folder is listed once per read.
+CXStringW CObjReader::FindLibrary(const wchar_t* directory, const char* begin, const char* end) {
     auto existing = [directory](const CXStringW& name) {
         const CXStringW path = fileIsAbsolutePath(name) ? name : fileJoinPath(directory, name);
         return fileExists(path) ? path : CXStringW();
@@ -411,29 +426,30 @@ static CXStringW FindLibrary(const wchar_t* directory, const char* begin, const 
         path = existing(name);
     }
     const int slash = name.ReverseFind(L'/');
-    if (path.IsEmpty() && slash >= 0 && slash + 1 < name.GetLength()) path = existing(name.Mid(slash + 1));
-    if (path.IsEmpty() && slash + 1 < name.GetLength()) {
-        // Names written on Windows, where letter case does not matter ("House.MTL" for
-        // house.mtl): the file name beside the OBJ file in any case, the first in name order when
-        // several match. A pattern of one bracket per letter ("[hH][oO]...") finds it.
-        CXStringW pattern;
-        for (int i = slash + 1; i < name.GetLength(); ++i) {
-            const wchar_t c = name[i];
-            const wchar_t lower = c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c;
-            const wchar_t upper = c >= L'a' && c <= L'z' ? wchar_t(c - L'a' + L'A') : c;
-            if (lower != upper || c == L'*' || c == L'?' || c == L'[') {
-                pattern += L'[';
-                pattern += lower;
-                if (lower != upper) pattern += upper;
-                pattern += L']';
-            } else {
-                pattern += c;
-            }
-        }
-        CXArray<CXStringW> found;
-        if (fileFindFiles(directory, pattern, found) > 0) path = found[0];
+    if (!path.IsEmpty() || slash + 1 == name.GetLength()) return path;
+    const CXStringW file = name.Mid(slash + 1);
+    if (slash >= 0 && !(path = existing(file)).IsEmpty()) return path;
+    if (!m_folderListed) {
+        fileFindFiles(directory, L"*", m_folderFiles);
+        m_folderListed = true;
     }
-    return path;
+    for (int i = 0; i < m_folderFiles.GetSize(); ++i) {
+        const CXStringW& candidate = m_folderFiles[i];
+        const int start = candidate.GetLength() - file.GetLength();
+        if (start < 1 || candidate[start - 1] != L'/') continue;
+        int k = 0;
+        while (k < file.GetLength() && FoldCase(candidate[start + k]) == FoldCase(file[k])) ++k;
+        if (k == file.GetLength()) return candidate;
+    }
+    return CXStringW();
+}
+
+void CObjReader::ReadNamedLibrary(const wchar_t* directory, const char* begin, const char* end) {
+    // A name repeated (on one line or many) is read and noted once.
+    const CXStringA name(begin, int(end - begin));
+    if (m_librariesNamed.IsFound(name)) return;
+    m_librariesNamed.Insert(name, 1);
+    ReadLibrary(FindLibrary(directory, begin, end), begin, end);
 }
 
 void CObjReader::ReadLibrary(const CXStringW& path, const char* begin, const char* end) {
@@ -445,7 +461,8 @@ void CObjReader::ReadLibrary(const CXStringW& path, const char* begin, const cha
         ++m_librariesRead;
         return;
     }
-    ++m_librariesLost;
+    // The first few by name, the others in one count (ReadLibraries).
+    if (++m_librariesLost > kNamedLostLibraries) return;
     // A name of a sane length in full; a runaway one (binary junk on the line) cut short.
     const int length = int(end - begin), shown = length > 200 ? 200 : length;
     CXStringA note;
@@ -463,18 +480,28 @@ void CObjReader::ReadLibraries(const wchar_t* directory) {
             const char* b = m_libraries[i].GetString();
             const char* e = b + m_libraries[i].GetLength();
             if (SkipToken(b, e) < e) {
-                const CXStringW whole = FindLibrary(directory, b, e);
-                if (!whole.IsEmpty()) {
-                    ReadLibrary(whole, b, e);
+                const CXStringA whole(b, int(e - b));
+                if (m_librariesNamed.IsFound(whole)) continue;
+                const CXStringW path = FindLibrary(directory, b, e);
+                if (!path.IsEmpty()) {
+                    m_librariesNamed.Insert(whole, 1);
+                    ReadLibrary(path, b, e);
                     continue;
                 }
             }
             for (const char* t = SkipBlanks(b, e); t < e;) {
                 const char* x = SkipToken(t, e);
-                ReadLibrary(FindLibrary(directory, t, x), t, x);
+                ReadNamedLibrary(directory, t, x);
                 t = SkipBlanks(x, e);
             }
         }
+    }
+    if (m_librariesLost > kNamedLostLibraries) {
+        CXStringA note;
+        note.Format(
+            "%d more material libraries not found or unreadable: their materials keep default colours",
+            m_librariesLost - kNamedLostLibraries);
+        m_warnings.Add(note);
     }
     // Names of the materials the libraries defined (the first of a name wins, as in the table).
     int position = -1;

@@ -754,8 +754,11 @@ TEST(WavefrontFrame, LibraryListsAndWindowsSeparators) {
 TEST(WavefrontFrame, MissingOrUnreadableLibrariesAreNoted) {
     TempDir dir;
     std::ofstream(dir.path + "/one.mtl") << "newmtl a\nKd 0 1 0\n";
-    std::ofstream(dir.path + "/notes.obj") << "mtllib one.mtl gone.mtl\nmtllib /dev/zero\nv 0 0 0\nv 1 0 0\n"
-                                             "v 0 1 0\nusemtl a\nf 1 2 3\nusemtl b\nf 3 2 1\n";
+    // Names met again are read and noted once.
+    std::ofstream(dir.path + "/notes.obj")
+        << "mtllib one.mtl gone.mtl\nmtllib /dev/zero\nmtllib gone.mtl one.mtl "
+           "gone.mtl\nv 0 0 0\nv 1 0 0\n"
+           "v 0 1 0\nusemtl a\nf 1 2 3\nusemtl b\nf 3 2 1\n";
     int result = 0;
     CWavefrontIo::CReadNotes notes;
     ScenePtr scene(CWavefrontIo::ReadObjFile(CXStringW((dir.path + "/notes.obj").c_str()), result, &notes));
@@ -779,6 +782,19 @@ TEST(WavefrontFrame, MissingOrUnreadableLibrariesAreNoted) {
         if (options.GetLogInfo(i, info) && info.level == IO_LOG_WARNING) warnings.push_back(Text(info.text));
     ASSERT_EQ(warnings.size(), 2u);
     EXPECT_EQ(warnings[0], std::string(notes.warnings[0].GetString()));
+
+    // Past the first eight, lost libraries are counted rather than named.
+    std::ofstream many(dir.path + "/many.obj");
+    for (int i = 0; i < 20; ++i) many << "mtllib lost" << i << ".mtl\n";
+    many << "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
+    many.close();
+    scene.reset(CWavefrontIo::ReadObjFile(CXStringW((dir.path + "/many.obj").c_str()), result, &notes));
+    ASSERT_TRUE(scene);
+    ASSERT_EQ(notes.warnings.GetSize(), 9);
+    EXPECT_EQ(std::string(notes.warnings[7].GetString()),
+              "material library \"lost7.mtl\" not found: its materials keep default colours");
+    EXPECT_EQ(std::string(notes.warnings[8].GetString()),
+              "12 more material libraries not found or unreadable: their materials keep default colours");
 }
 
 }  // namespace
