@@ -840,6 +840,19 @@ int RunInterrupted(std::vector<std::string> args, const std::string& out, const 
     const int flags = O_WRONLY | O_CREAT | O_TRUNC;
     const pid_t pid = SpawnTool(std::move(args), out.c_str(), flags, err.c_str(), flags);
     if (pid < 0) return -2;
+    // The interrupt is meant for the run, not for the start of a process that has no handler yet
+    // (a loaded machine, a sanitizer build): wait until the tool catches SIGINT (the SigCgt mask
+    // of its status; bit 1 is signal 2), for ten seconds at most, then let the run get going.
+    for (int waited = 0; waited < 1000; ++waited) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        bool caught = false;
+        while (std::getline(status, line))
+            if (line.rfind("SigCgt:", 0) == 0)
+                caught = (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1;
+        if (caught) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     for (int i = 0; i < interrupts; ++i) {
         if (i) std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -317,7 +317,9 @@ InterruptGuard::InterruptGuard() {
 }
 
 InterruptGuard::~InterruptGuard() {
-    std::signal(SIGINT, m_previous);
+    // After an interrupt the command ends cancelled; the handler stays, so that another Ctrl-C
+    // while the process winds down ends it with the cancelled code too rather than by the signal.
+    if (!g_interrupted.load()) std::signal(SIGINT, m_previous);
 }
 
 int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const std::vector<ReduceLevel>& levels,
