@@ -82,8 +82,10 @@ struct ReduceLevel {
     std::string output;
 };
 // Routes SIGINT (Ctrl-C) to the cancellation of the reductions for its lifetime, then restores
-// the previous handler. A command that reduces holds one from before the library starts, so that
-// an interrupt at any moment of the run cancels it (instead of killing the process).
+// the previous handler unless an interrupt came (the process then ends cancelled, and a further
+// Ctrl-C while it winds down still ends it with the cancelled code). A command that reduces holds
+// one from before the library starts, so that an interrupt at any moment of the run cancels it
+// (instead of killing the process).
 class InterruptGuard {
 public:
     InterruptGuard();
