@@ -53,7 +53,11 @@ enum FaceFormat : int {
     FACE_PN = 3,   // v//vn
 };
 
+// The format of the corner token [token, end). Empty fields at the token's end ("1//", "1/1/",
+// "1/", as some exporters write for a value they do not have) are left out: "1//" is a point
+// alone and "1/1/" a point with texture coordinates, as ParseCorner then reads them.
 FaceFormat DetectFormat(const char* token, const char* end) {
+    while (end - token > 1 && end[-1] == '/') --end;
     int slashes = 0;
     for (const char* p = token; p < end; ++p) {
         if (*p != '/') continue;
@@ -65,6 +69,15 @@ FaceFormat DetectFormat(const char* token, const char* end) {
 
 inline bool HasTexture(FaceFormat f) { return f == FACE_PT || f == FACE_PTN; }
 inline bool HasNormal(FaceFormat f) { return f == FACE_PTN || f == FACE_PN; }
+
+// The end of a corner token of format `f` whose fields were read up to p: empty trailing fields
+// are taken up to three fields in all (see DetectFormat), then the token must end. Null when it
+// does not.
+inline const char* EndCorner(const char* p, const char* end, FaceFormat f) {
+    int empty = f == FACE_P ? 2 : f == FACE_PT ? 1 : 0;
+    for (; empty > 0 && p < end && *p == '/'; --empty) ++p;
+    return p < end && !IsBlank(*p) ? nullptr : p;
+}
 
 // Reads one corner token of format `f` at p. Null when the token does not have that format (the
 // rest of the line is then ignored).
@@ -91,9 +104,7 @@ const char* ParseCorner(const char* p, const char* end, FaceFormat f, int corner
         }
         if (!p) return nullptr;
     }
-    // The token must end here.
-    if (p < end && !IsBlank(*p)) return nullptr;
-    return p;
+    return EndCorner(p, end, f);
 }
 
 // Bit 7 of every byte of `x` that is blank (at most ' ', see IsBlank), the other bits clear. The
@@ -143,6 +154,8 @@ inline FaceFormat DetectFirstFormat(const char* token, const char* end) {
     const uint64_t blank = BlankMask(x);
     if (!blank) return DetectFormat(token, SkipToken(token, end));
     const unsigned length = unsigned(__builtin_ctzll(blank)) >> 3;  // at least 1
+    // A token ending in a slash has empty fields, which DetectFormat leaves out.
+    if (((x >> (8 * (length - 1))) & 0xFF) == '/') return DetectFormat(token, token + length);
     const uint64_t inToken = (~uint64_t(0) >> (8 * (8 - length))) & 0x8080808080808080ull;
     // Bit 7 of every '/' byte of the token (a byte of y is zero exactly for '/').
     const uint64_t y = x ^ 0x2F2F2F2F2F2F2F2Full;

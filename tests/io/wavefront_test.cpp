@@ -200,6 +200,37 @@ TEST(WavefrontFaces, EachTokenFormatFillsTheMatchingChannels) {
     EXPECT_EQ(normals->GetAt(ChannelFace(nrm, 0)[2]).z, 1.0f);
 }
 
+// Some exporters leave a value out by writing its field empty at the end of a token ("1//",
+// "1/1/", "1/"). Such tokens read as the fields they have, in short tokens (the reader's
+// one-word format test) and in long ones alike; more fields than three still stop the line.
+TEST(WavefrontFaces, EmptyTrailingFieldsAreValuesLeftOut) {
+    int result = 0;
+    ScenePtr scene = ReadText(std::string(kQuad) +
+                                  "f 1// 2// 3//\n"                 // point alone
+                                  "f 1/1/ 2/2/ 3/3/ 4/4/\n"         // texture coordinates
+                                  "f 1/ 2/ 3\n"                     // point alone, mixed
+                                  "f 0000001/0000004/ 2/3/ 3/2/\n"  // long first token
+                                  "f 1/1// 2/2/ 3/3/\n"             // four fields: nothing read
+                                  "f 1/1/ 2/2/1 3/3/\n",            // a normal: the line stops
+                              result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    C3DGeomObject* o = Object(Nodes(*scene)[0]);
+    ASSERT_EQ(o->GetFaceNbr(), 4);
+    EXPECT_EQ(Face(o, 0), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(Face(o, 1), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(Face(o, 2), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(Face(o, 3), (std::vector<int>{0, 1, 2}));
+    CChannel* uv = o->GetChannelByIndex(0, CHANNEL_UVW, false);
+    ASSERT_TRUE(uv);
+    EXPECT_EQ(o->GetChannelByIndex(0, CHANNEL_SPEC_NORMAL, false), nullptr);
+    EXPECT_FALSE(uv->GetFaceList()->IsFaceLive(0));
+    EXPECT_TRUE(uv->GetFaceList()->IsFaceLive(1));
+    EXPECT_FALSE(uv->GetFaceList()->IsFaceLive(2));
+    EXPECT_TRUE(uv->GetFaceList()->IsFaceLive(3));
+    const CUVWPointList* uvPoints = static_cast<CUVWChannel*>(uv)->GetUVWPointList();
+    EXPECT_EQ(uvPoints->GetAt(ChannelFace(uv, 3)[0]).v, 1.0f);  // vt 4 = (0, 1)
+}
+
 TEST(WavefrontFaces, ReadingStopsAtTheFirstTokenOfAnotherFormat) {
     int result = 0;
     // The second line changes format at its fourth token and keeps a triangle; the first at its
