@@ -233,6 +233,11 @@ private:
     // Malformed for a face corner's `index` of a `what` (given by `keyword` lines) that
     // ResolveIndex refused (`read` of them read so far, `total` in the file).
     int BadIndex(const char* what, const char* keyword, int index, int read, int total);
+    // The colour after a vertex line's coordinates (text from `p`), when it has one.
+    void ReadVertexColor(const char* p, const char* end);
+    // The vertex colours as a colour channel of `g`'s object, whose points are the file's
+    // vertices `order[0..count)`; its faces are the object's (already renumbered).
+    void AddColorChannel(CObjGroup& g, const int* order, int count);
     void FinishLongFaces();
     void FinishGroups();
     void FinishPointCloud();
@@ -284,6 +289,11 @@ private:
     CXArray<float> m_positions;  // 3 per vertex of the file
     CXArray<float> m_uvs;        // 2 per texture coordinate
     CXArray<float> m_normals;    // 3 per normal
+    // 3 per vertex once a vertex line had a colour (kNoColor for those without), else empty;
+    // m_colorMax is the largest component read (the scale: 0..1, or 0..255 above 1).
+    CXArray<float> m_colors;
+    float m_colorMax = 0.0f;
+    unsigned m_colorChannelID = 0;
     CXArray<int> m_corner;       // one face line: 3 indices per corner (-1 absent)
     int m_nextLong = 0;          // the next of m_longFaces the second pass meets
     // Face lines read with a loss, for the warnings: lines whose corners stop before the line's
@@ -615,6 +625,9 @@ int CObjReader::ParsePass() {
                 if (q) q = ParseFloatFast(q, end, v[1]);
                 if (q) q = ParseFloatFast(q, end, v[2]);
                 if (!q) return Malformed("a vertex line without three numbers");
+                // Three more numbers are the point's colour ("v x y z r g b", as MeshLab and
+                // scanning software write it); a fourth number alone is a weight, not read.
+                if (q < end) ReadVertexColor(q, end);
             } else if (c1 == 't' && (end - p == 2 || IsBlank(p[2]))) {
                 if (m_uvRead >= m_uvCount) return Malformed("the file changed while it was read");
                 float* t = m_uvs.GetData() + 2 * m_uvRead++;
@@ -786,6 +799,71 @@ int CObjReader::ParseFace(const char* p, const char* end) {
     return IO_FILE_OK;
 }
 
+// A vertex without a colour, in a file whose other vertices have one.
+constexpr float kNoColor = -1.0f;
+
+void CObjReader::ReadVertexColor(const char* p, const char* end) {
+    float rgb[3];
+    p = ParseFloatFast(p, end, rgb[0]);
+    if (p) p = ParseFloatFast(p, end, rgb[1]);
+    if (p) p = ParseFloatFast(p, end, rgb[2]);
+    if (!p) return;
+    if (m_colors.IsEmpty()) {
+        m_colors.SetSize(m_vertexCount * 3);
+        for (int i = 0; i < m_colors.GetSize(); ++i) m_colors[i] = kNoColor;
+        m_colorChannelID = CChannel::NewChannelID();
+    }
+    float* c = m_colors.GetData() + 3 * (m_vertexRead - 1);
+    for (int k = 0; k < 3; ++k) {
+        // Negative and NaN components are black, as no colour has them.
+        c[k] = rgb[k] > 0.0f ? rgb[k] : 0.0f;
+        if (c[k] > m_colorMax) m_colorMax = c[k];
+    }
+}
+
+void CObjReader::AddColorChannel(CObjGroup& g, const int* order, int count) {
+    CVCChannel* channel = new CVCChannel(m_colorChannelID);
+    g.object->AddChannel(channel);
+    // Components up to 1 are fractions of full intensity; a file with a larger one writes bytes.
+    const float scale = m_colorMax > 1.0f ? 1.0f : 255.0f;
+    CVCPointList* colors = channel->GetVCPointList();
+    colors->SetSize(count);
+    CVCPoint* out = colors->GetPoints();
+    for (int k = 0; k < count; ++k) {
+        const float* c = m_colors.GetData() + 3 * order[k];
+        CRGBColor& color = out[k].color;
+        if (c[0] == kNoColor) {
+            color = CRGBColor(255, 255, 255);  // white: the colour that leaves a texture or material as it is
+            continue;
+        }
+        // Rounded to the nearest byte, so that a byte written as a fraction with a few decimals
+        // (124 as 0.48627) reads back as itself.
+        uint8_t* component[3] = {&color.r, &color.g, &color.b};
+        for (int i = 0; i < 3; ++i) {
+            const float v = c[i] * scale + 0.5f;
+            *component[i] = v >= 255.0f ? uint8_t(255) : uint8_t(v);
+        }
+    }
+    // The channel's faces are the object's, corner for corner.
+    CFaceList* faces = channel->GetFaceList();
+    const int n = g.faceList->GetSize();
+    CXArray<unsigned> counts;
+    counts.SetSize(n);
+    for (int f = 0; f < n; ++f) {
+        int length;
+        g.faceList->GetIndexes(unsigned(f), length);
+        counts[f] = unsigned(length);
+    }
+    faces->SetSize(n, counts.GetData(), SETSIZE_COMPACT_EXACT);
+    for (int f = 0; f < n; ++f) {
+        int length;
+        const int* from = g.faceList->GetIndexes(unsigned(f), length);
+        int* to = faces->GetIndexes(unsigned(f), length);
+        for (int i = 0; i < length; ++i) to[i] = from[i];
+        if (!g.faceList->IsFaceLive(unsigned(f))) faces->SetFaceFlags(unsigned(f), FACE_INVALID, true);
+    }
+}
+
 // ---- finishing: file indices to object indices ----------------------------------------------------
 
 // Renumbers the indices of the live faces of `list` (file-wide indices of elements) to the order
@@ -924,8 +1002,12 @@ void CObjReader::FinishGroups() {
             C3DPointList* points = g.object->GetPointList();
             points->SetSize(count);
             CopyTriples(points->GetPoints(), m_positions.GetData(), order, count);
+            // Colours are per vertex: their channel's points follow the object's points one
+            // for one.
+            if (!m_colors.IsEmpty()) AddColorChannel(g, order, count);
         });
     m_positions.RemoveAll();
+    m_colors.RemoveAll();
     renumberKind(
         m_uvCount, [](CObjGroup& g) { return g.uvw ? g.uvw->GetFaceList() : nullptr; },
         [&](CObjGroup& g, int count, const int* order) {

@@ -114,6 +114,10 @@ uint64_t SceneDigest(C3DScene& scene) {
                     d.F32(uv->GetPoints()[i].v);
                     d.F32(uv->GetPoints()[i].w);
                 }
+            } else if (channel->GetType() == CHANNEL_VC) {
+                const CVCPointList* vc = static_cast<CVCChannel*>(channel)->GetVCPointList();
+                d.U32(uint32_t(vc->GetSize()));
+                for (int i = 0; i < vc->GetSize(); ++i) d.U32(vc->GetPoints()[i].color.GetValue());
             } else if (channel->GetType() == CHANNEL_SPEC_NORMAL) {
                 const C3DVectorList* n = static_cast<CSpecNormalChannel*>(channel)->GetNormalVectorList();
                 d.U32(uint32_t(n->GetSize()));
@@ -194,14 +198,15 @@ TEST(ObjReadPinned, OddityFilesAndSamplesGiveTheirPinnedScenes) {
     };
     // The UTF-16 box is the box without a last line end (its unterminated last face counts);
     // malformed.obj names index 12 of 8 vertices, then index 0; malformed2.obj has a bare "f"
-    // line, which is skipped; colours after x y z are ignored; lines and points are not faces.
+    // line, which is skipped; colours after x y z become a colour channel; lines and points are not
+    // faces.
     const Pin pins[] = {
         {"quirks/box_UTF16BE.obj", IO_FILE_OK, 0x2995bd6a55c23a83ull},
         {"quirks/box_longline.obj", IO_FILE_OK, 0xd3b171eeeddae437ull},
         {"quirks/box_without_lineending.obj", IO_FILE_OK, 0x2995bd6a55c23a83ull},
         {"quirks/concave_polygon.obj", IO_FILE_OK, 0xe216a2cedc4c3b15ull},
         {"quirks/cube_usemtl.obj", IO_FILE_OK, 0x8677320336d8512dull},
-        {"quirks/cube_with_vertexcolors.obj", IO_FILE_OK, 0xb982bfb5f1f173c0ull},
+        {"quirks/cube_with_vertexcolors.obj", IO_FILE_OK, 0x5c7b4aeb07d1bfa7ull},
         {"quirks/empty_mat.obj", IO_FILE_OK, 0x18cff9b27a02cd20ull},
         {"quirks/malformed.obj", IO_FILE_BAD_FORMAT, 0},
         {"quirks/malformed2.obj", IO_FILE_OK, 0x2b99ae5b3196aec3ull},

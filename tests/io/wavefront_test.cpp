@@ -200,6 +200,50 @@ TEST(WavefrontFaces, EachTokenFormatFillsTheMatchingChannels) {
     EXPECT_EQ(normals->GetAt(ChannelFace(nrm, 0)[2]).z, 1.0f);
 }
 
+// The colours of one object's points, in point order, as 0xRRGGBB.
+std::vector<unsigned> PointColors(C3DGeomObject* o) {
+    std::vector<unsigned> out;
+    auto* vc = static_cast<CVCChannel*>(o->GetChannelByIndex(0, CHANNEL_VC, false));
+    if (!vc) return out;
+    const CVCPointList* colors = vc->GetVCPointList();
+    EXPECT_EQ(colors->GetSize(), o->GetPointList()->GetSize());
+    // Per-vertex colours: the channel's faces are the object's, corner for corner.
+    EXPECT_EQ(vc->GetFaceList()->GetSize(), o->GetFaceNbr());
+    for (int f = 0; f < o->GetFaceNbr(); ++f) EXPECT_EQ(ChannelFace(vc, f), Face(o, f));
+    for (int i = 0; i < colors->GetSize(); ++i) {
+        const CRGBColor& c = colors->GetPoints()[i].color;
+        out.push_back(unsigned(c.r) << 16 | unsigned(c.g) << 8 | c.b);
+    }
+    return out;
+}
+
+// "v x y z r g b" (MeshLab, scanners) gives a colour channel. Components up to 1 are fractions,
+// rounded to the nearest byte; a file with a larger component writes bytes. A vertex without a
+// colour is white, a fourth number alone (a weight) is no colour, and groups keep the colours of
+// the points they use, through the renumbering and the faces dropped.
+TEST(WavefrontFaces, VertexColorsBecomeAColorChannel) {
+    int result = 0;
+    ScenePtr scene = ReadText(
+        "v 0 0 0 0.48627 0 1\nv 1 0 0 1 0.5 0.001\nv 1 1 0\nv 0 1 0 0.2 0.4 0.6 1\nv 2 2 2 0.5\n"
+        "g a\nf 4 2 3\nf 1 2\ng b\nf 1 2 5\n",
+        result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    ASSERT_EQ(Nodes(*scene).size(), 2u);
+    C3DGeomObject* a = Object(Nodes(*scene)[0]);
+    ASSERT_EQ(a->GetFaceNbr(), 1);
+    EXPECT_EQ(PointColors(a), (std::vector<unsigned>{0x336699, 0xFF8000, 0xFFFFFF}));
+    EXPECT_EQ(PointColors(Object(Nodes(*scene)[1])), (std::vector<unsigned>{0x7C00FF, 0xFF8000, 0xFFFFFF}));
+
+    scene = ReadText("v 0 0 0 255 0 12\nv 1 0 0 1 1 1\nv 0 1 0 0 0 300\nf 1 2 3\n", result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    EXPECT_EQ(PointColors(Object(Nodes(*scene)[0])), (std::vector<unsigned>{0xFF000C, 0x010101, 0x0000FF}));
+
+    // Without colours there is no channel.
+    scene = ReadText("v 0 0 0 1\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    EXPECT_EQ(Object(Nodes(*scene)[0])->GetChannelByIndex(0, CHANNEL_VC, false), nullptr);
+}
+
 // Some exporters leave a value out by writing its field empty at the end of a token ("1//",
 // "1/1/", "1/"). Such tokens read as the fields they have, in short tokens (the reader's
 // one-word format test) and in long ones alike; more fields than three still stop the line.

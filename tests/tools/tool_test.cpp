@@ -496,6 +496,21 @@ TEST_F(Tool, AttributesAreKeptUnlessDropped) {
     EXPECT_NE(r.out.find("\"UV\""), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("\"Normals\""), std::string::npos) << r.out;
     EXPECT_EQ(Kestovar("reduce '" + kSpider + "' --ratio 0.5 --drop wings").status, 1);
+
+    // Vertex colours of an OBJ file go through the reduction into .3dif; an OBJ output cannot
+    // hold them, which the tool says unless they are dropped.
+    const std::string colored = kData + "/quirks/cube_with_vertexcolors.obj";
+    r = Succeed("reduce '" + colored + "' -o '" + Path("c.3dif") + "' --ratio 0.5 -q");
+    EXPECT_EQ(r.err, "");
+    r = Succeed("info '" + Path("c.3dif") + "' --json");
+    EXPECT_NE(r.out.find("\"VC\""), std::string::npos) << r.out;
+    r = Succeed("reduce '" + colored + "' -o '" + Path("c.obj") + "' --ratio 0.5 -q");
+    ExpectOneLineStartingWith(r.err,
+                              "kestovar: " + Path("c.obj") + ": warning: the scene has vertex colours");
+    r = Succeed("reduce '" + colored + "' -o '" + Path("c.3dif") + "' --ratio 0.5 -q --drop colors");
+    EXPECT_EQ(r.err, "");
+    r = Succeed("info '" + Path("c.3dif") + "' --json");
+    EXPECT_EQ(r.out.find("\"VC\""), std::string::npos) << r.out;
 }
 
 // A sphere written as two OBJ groups that share the equator's points: each group is an object of

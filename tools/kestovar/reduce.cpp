@@ -377,6 +377,18 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
             break;
         }
     }
+    // Vertex colours travel through the reduction, but only the library's own format writes
+    // them.
+    if (extent.colored && (settings.modes & OPT_KEEP_VC)) {
+        for (const ReduceLevel& level : levels) {
+            if (fileGetClass(Widen(level.output).c_str()) == FILE_CLASS_3DIF) continue;
+            std::fprintf(stderr,
+                         "kestovar: %s: warning: the scene has vertex colours, which only .3dif files keep; "
+                         "they are not written here (--drop colors reduces without them)\n",
+                         level.output.c_str());
+            break;
+        }
+    }
     // Points are held in single precision, whose steps grow with the magnitude: a scene far from
     // the origin for its size (survey coordinates: millions of units for a site a few hundred
     // across) was already coarsened when it was read, and reduces in coarse steps.

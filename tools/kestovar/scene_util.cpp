@@ -339,6 +339,7 @@ SceneExtent MeasureExtent(C3DScene& scene) {
         const C3DPointList* points = geom ? geom->GetPointList() : nullptr;
         if (faces) extent.faces += faces->GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false);
         if (faces && points) extent.looseCoincident += LooseCoincidentPoints(*faces, *points);
+        if (geom && geom->GetChannelByIndex(0, CHANNEL_VC, false)) extent.colored = true;
         if (points)
             for (int i = 0; i < points->GetSize(); ++i) {
                 const C3DTPoint<float>& p = *(*points)[i];

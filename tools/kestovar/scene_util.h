@@ -80,6 +80,7 @@ struct SceneExtent {
     // point for every face using it, as STL-like exports do), the points that lie exactly on
     // another point of their object: what welding would merge.
     int looseCoincident = 0;
+    bool colored = false;  // some object has a vertex-colour channel
 };
 SceneExtent MeasureExtent(kestovar::C3DScene& scene);
 
