@@ -511,6 +511,12 @@ TEST_F(Tool, AttributesAreKeptUnlessDropped) {
     EXPECT_EQ(r.err, "");
     r = Succeed("info '" + Path("c.3dif") + "' --json");
     EXPECT_EQ(r.out.find("\"VC\""), std::string::npos) << r.out;
+    // lod writes its levels in the type asked for.
+    r = Succeed("lod '" + colored + "' -o '" + Path("levels") + "' --ratios 1,0.5 --format 3dif -q");
+    EXPECT_EQ(r.err, "");
+    r = Succeed("info '" + Path("levels/cube_with_vertexcolors-lod1.3dif") + "' --json");
+    EXPECT_NE(r.out.find("\"VC\""), std::string::npos) << r.out;
+    EXPECT_EQ(JsonNumber(r.out, "faces"), 6);
 }
 
 // A sphere written as two OBJ groups that share the equator's points: each group is an object of
@@ -795,12 +801,14 @@ TEST_F(Tool, RunningOutOfMemoryEndsInOneLineAtAnyPoint) {
 TEST_F(Tool, BadUsageExitsWithOne) {
     const std::string s = "'" + kSpider + "'";
     for (const std::string& args :
-         {std::string(""), std::string("frobnicate"), "reduce " + s, "reduce " + s + " --ratio 0.5 --faces 10",
-          "reduce " + s + " --ratio 1.5", "reduce " + s + " --ratio abc", "reduce " + s + " --faces -3",
+         {std::string(""), std::string("frobnicate"), "reduce " + s,
+          "reduce " + s + " --ratio 0.5 --faces 10", "reduce " + s + " --ratio 1.5",
+          "reduce " + s + " --ratio abc", "reduce " + s + " --faces -3",
           "reduce " + s + " --ratio 0.5 --keep wings", "reduce " + s + " --ratio 0.5 --symmetry w",
           "reduce " + s + " --ratio 0.5 --check speed", "reduce " + s + " --ratio 0.5 --threads 0",
           "reduce " + s + " --ratio 0.5 --bogus", "reduce " + s + " --ratio 0.5 -o", "compare " + s,
-          "compare " + s + " " + s + " " + s, std::string("info"), "info " + s + " --verbose"}) {
+          "compare " + s + " " + s + " " + s, std::string("info"), "info " + s + " --verbose",
+          "lod " + s + " -o '" + Path("levels") + "' --format"}) {
         Outcome r = Kestovar(args);
         EXPECT_EQ(r.status, 1) << args;
         EXPECT_FALSE(r.err.empty()) << args;

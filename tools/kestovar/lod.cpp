@@ -23,6 +23,8 @@ const char kLodHelp[] =
     "by playing the recorded reduction back: DIR/NAME-lod0.EXT for the first level, and so on.\n"
     "\n"
     "  -o, --output DIR     folder of the levels (created when missing)\n"
+    "  --format EXT         file type of the levels: obj, 3dif (which also keeps vertex\n"
+    "                       colours) or a plug-in's (default: the type of INPUT)\n"
     "  --ratios LIST        fractions of the faces of every object to keep\n"
     "                       (default 1,0.5,0.25,0.1)\n"
     "  --faces LIST         about this many faces in total, one level per number\n"
@@ -81,6 +83,7 @@ int RunLod(int argc, char** argv) {
     for (double ratio : {1.0, 0.5, 0.25, 0.1}) levels.push_back(ReduceLevel{ratio, -1, -1, std::string()});
     const char* levelOption = nullptr;
     bool json = false;
+    std::string format;  // the levels' extension with its point; empty: the input's
     for (int i = 0; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -95,6 +98,11 @@ int RunLod(int argc, char** argv) {
             ++i;
         } else if (!std::strcmp(a, "--json")) {
             json = true;
+        } else if (!std::strcmp(a, "--format")) {
+            if (!next || !*next)
+                return UsageError("lod", "--format expects a file extension such as obj or 3dif"), kExitUsage;
+            format = next[0] == '.' ? next : "." + std::string(next);
+            ++i;
         } else if (!TakeSharedOption("lod", "folder", argc, argv, i, shared)) {
             return kExitUsage;
         }
@@ -118,7 +126,7 @@ int RunLod(int argc, char** argv) {
     const fs::path source(input);
     for (size_t i = 0; i < levels.size(); ++i)
         levels[i].output = (fs::path(dir) / (source.stem().string() + "-lod" + std::to_string(i) +
-                                             source.extension().string()))
+                                             (format.empty() ? source.extension().string() : format)))
                                .string();
     settings.progressBar = !quiet && !json && isatty(STDERR_FILENO);
 
