@@ -290,9 +290,11 @@ private:
     CXArray<float> m_uvs;        // 2 per texture coordinate
     CXArray<float> m_normals;    // 3 per normal
     // 3 per vertex once a vertex line had a colour (kNoColor for those without), else empty;
-    // m_colorMax is the largest component read (the scale: 0..1, or 0..255 above 1).
+    // m_colorMax is the largest component read and m_colorWhole whether all were whole numbers
+    // (together they give the scale, see AddColorChannel).
     CXArray<float> m_colors;
     float m_colorMax = 0.0f;
+    bool m_colorWhole = true;
     unsigned m_colorChannelID = 0;
     CXArray<int> m_corner;       // one face line: 3 indices per corner (-1 absent)
     int m_nextLong = 0;          // the next of m_longFaces the second pass meets
@@ -818,14 +820,16 @@ void CObjReader::ReadVertexColor(const char* p, const char* end) {
         // Negative and NaN components are black, as no colour has them.
         c[k] = rgb[k] > 0.0f ? rgb[k] : 0.0f;
         if (c[k] > m_colorMax) m_colorMax = c[k];
+        if (c[k] != std::floor(c[k])) m_colorWhole = false;
     }
 }
 
 void CObjReader::AddColorChannel(CObjGroup& g, const int* order, int count) {
     CVCChannel* channel = new CVCChannel(m_colorChannelID);
     g.object->AddChannel(channel);
-    // Components up to 1 are fractions of full intensity; a file with a larger one writes bytes.
-    const float scale = m_colorMax > 1.0f ? 1.0f : 255.0f;
+    // Components are fractions of full intensity (1 and above: full), unless the file writes
+    // bytes: whole numbers only, some above 1.
+    const float scale = m_colorWhole && m_colorMax > 1.0f ? 1.0f : 255.0f;
     CVCPointList* colors = channel->GetVCPointList();
     colors->SetSize(count);
     CVCPoint* out = colors->GetPoints();

@@ -217,8 +217,9 @@ std::vector<unsigned> PointColors(C3DGeomObject* o) {
     return out;
 }
 
-// "v x y z r g b" (MeshLab, scanners) gives a colour channel. Components up to 1 are fractions,
-// rounded to the nearest byte; a file with a larger component writes bytes. A vertex without a
+// "v x y z r g b" (MeshLab, scanners) gives a colour channel. Components are fractions, rounded
+// to the nearest byte (above 1: full), unless all are whole numbers and some exceed 1: then the
+// file writes bytes. A vertex without a
 // colour is white, a fourth number alone (a weight) is no colour, and groups keep the colours of
 // the points they use, through the renumbering and the faces dropped.
 TEST(WavefrontFaces, VertexColorsBecomeAColorChannel) {
@@ -237,6 +238,10 @@ TEST(WavefrontFaces, VertexColorsBecomeAColorChannel) {
     scene = ReadText("v 0 0 0 255 0 12\nv 1 0 0 1 1 1\nv 0 1 0 0 0 300\nf 1 2 3\n", result);
     ASSERT_EQ(result, IO_FILE_OK);
     EXPECT_EQ(PointColors(Object(Nodes(*scene)[0])), (std::vector<unsigned>{0xFF000C, 0x010101, 0x0000FF}));
+    // Fractions a little past 1 (a high dynamic range, or rounding) are fractions still.
+    scene = ReadText("v 0 0 0 1.2 0 0.5\nv 1 0 0 1 1 1\nv 0 1 0 0 0 2\nf 1 2 3\n", result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    EXPECT_EQ(PointColors(Object(Nodes(*scene)[0])), (std::vector<unsigned>{0xFF0080, 0xFFFFFF, 0x0000FF}));
 
     // Without colours there is no channel.
     scene = ReadText("v 0 0 0 1\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", result);
