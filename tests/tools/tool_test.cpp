@@ -808,7 +808,8 @@ TEST_F(Tool, BadUsageExitsWithOne) {
           "reduce " + s + " --ratio 0.5 --check speed", "reduce " + s + " --ratio 0.5 --threads 0",
           "reduce " + s + " --ratio 0.5 --bogus", "reduce " + s + " --ratio 0.5 -o", "compare " + s,
           "compare " + s + " " + s + " " + s, std::string("info"), "info " + s + " --verbose",
-          "lod " + s + " -o '" + Path("levels") + "' --format"}) {
+          "lod " + s + " -o '" + Path("levels") + "' --format",
+          "lod " + s + " -o '" + Path("levels") + "' --format obj/x"}) {
         Outcome r = Kestovar(args);
         EXPECT_EQ(r.status, 1) << args;
         EXPECT_FALSE(r.err.empty()) << args;

@@ -99,7 +99,7 @@ int RunLod(int argc, char** argv) {
         } else if (!std::strcmp(a, "--json")) {
             json = true;
         } else if (!std::strcmp(a, "--format")) {
-            if (!next || !*next)
+            if (!next || !*next || std::strchr(next, '/'))
                 return UsageError("lod", "--format expects a file extension such as obj or 3dif"), kExitUsage;
             format = next[0] == '.' ? next : "." + std::string(next);
             ++i;
