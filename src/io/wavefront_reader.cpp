@@ -235,6 +235,12 @@ private:
     int BadIndex(const char* what, const char* keyword, int index, int read, int total);
     // The colour after a vertex line's coordinates (text from `p`), when it has one.
     void ReadVertexColor(const char* p, const char* end);
+    // The colours of a ZBrush "#MRGB" comment line (text from `p`): one MMRRGGBB group of hex
+    // digits (mask, red, green, blue) per vertex, taken by the vertices in file order.
+    void ReadMrgb(const char* p, const char* end);
+    // The colour slots of the vertices (3 per vertex of the file), made when the first colour
+    // is met.
+    float* ColorSlots();
     // The vertex colours as a colour channel of `g`'s object, whose points are the file's
     // vertices `order[0..count)`; its faces are the object's (already renumbered).
     void AddColorChannel(CObjGroup& g, const int* order, int count);
@@ -296,6 +302,7 @@ private:
     float m_colorMax = 0.0f;
     bool m_colorWhole = true;
     unsigned m_colorChannelID = 0;
+    int m_mrgbRead = 0;          // vertices given a colour by "#MRGB" lines so far
     CXArray<int> m_corner;       // one face line: 3 indices per corner (-1 absent)
     int m_nextLong = 0;          // the next of m_longFaces the second pass meets
     // Face lines read with a loss, for the warnings: lines whose corners stop before the line's
@@ -650,6 +657,8 @@ int CObjReader::ParsePass() {
             if (r != IO_FILE_OK) return r;
         } else if ((c0 == 'g' || c0 == 'o') && IsBlank(c1)) {
             m_group = m_nextGroup++;
+        } else if (c0 == '#') {
+            if (MatchKeyword(p, end, "#mrgb", rest)) ReadMrgb(rest, end);
         } else if (MatchKeyword(p, end, "usemtl", rest)) {
             const char* b = rest;
             const char* e = end;
@@ -804,18 +813,41 @@ int CObjReader::ParseFace(const char* p, const char* end) {
 // A vertex without a colour, in a file whose other vertices have one.
 constexpr float kNoColor = -1.0f;
 
+float* CObjReader::ColorSlots() {
+    if (m_colors.IsEmpty()) {
+        m_colors.SetSize(m_vertexCount * 3);
+        for (int i = 0; i < m_colors.GetSize(); ++i) m_colors[i] = kNoColor;
+        m_colorChannelID = CChannel::NewChannelID();
+    }
+    return m_colors.GetData();
+}
+
+void CObjReader::ReadMrgb(const char* p, const char* end) {
+    p = SkipBlanks(p, end);
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    for (; end - p >= 8 && m_mrgbRead < m_vertexCount; p += 8) {
+        int digits[8];
+        for (int i = 0; i < 8; ++i)
+            if ((digits[i] = hex(p[i])) < 0) return;
+        // Stored as fractions of 255, which AddColorChannel turns back into the same bytes.
+        float* c = ColorSlots() + 3 * m_mrgbRead++;
+        for (int k = 0; k < 3; ++k) c[k] = float(digits[2 + 2 * k] * 16 + digits[3 + 2 * k]) / 255.0f;
+        m_colorWhole = false;
+    }
+}
+
 void CObjReader::ReadVertexColor(const char* p, const char* end) {
     float rgb[3];
     p = ParseFloatFast(p, end, rgb[0]);
     if (p) p = ParseFloatFast(p, end, rgb[1]);
     if (p) p = ParseFloatFast(p, end, rgb[2]);
     if (!p) return;
-    if (m_colors.IsEmpty()) {
-        m_colors.SetSize(m_vertexCount * 3);
-        for (int i = 0; i < m_colors.GetSize(); ++i) m_colors[i] = kNoColor;
-        m_colorChannelID = CChannel::NewChannelID();
-    }
-    float* c = m_colors.GetData() + 3 * (m_vertexRead - 1);
+    float* c = ColorSlots() + 3 * (m_vertexRead - 1);
     for (int k = 0; k < 3; ++k) {
         // Negative and NaN components are black, as no colour has them.
         c[k] = rgb[k] > 0.0f ? rgb[k] : 0.0f;

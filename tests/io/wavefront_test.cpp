@@ -243,6 +243,15 @@ TEST(WavefrontFaces, VertexColorsBecomeAColorChannel) {
     ASSERT_EQ(result, IO_FILE_OK);
     EXPECT_EQ(PointColors(Object(Nodes(*scene)[0])), (std::vector<unsigned>{0xFF0080, 0xFFFFFF, 0x0000FF}));
 
+    // ZBrush writes its colours (polypaint) in comment lines, "#MRGB" and one MMRRGGBB group of
+    // hex digits (mask, red, green, blue) per vertex in file order; a line may end anywhere.
+    scene = ReadText(
+        "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\n#MRGB ff336699FFFF8000\n#mrgb  00102030 xx\nf 1 2 3\nf 2 4 3\n",
+        result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    EXPECT_EQ(PointColors(Object(Nodes(*scene)[0])),
+              (std::vector<unsigned>{0x336699, 0xFF8000, 0x102030, 0xFFFFFF}));
+
     // Without colours there is no channel.
     scene = ReadText("v 0 0 0 1\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", result);
     ASSERT_EQ(result, IO_FILE_OK);
