@@ -880,24 +880,13 @@ void CObjReader::AddColorChannel(CObjGroup& g, const int* order, int count) {
             *component[i] = v >= 255.0f ? uint8_t(255) : uint8_t(v);
         }
     }
-    // The channel's faces are the object's, corner for corner.
+    // The channel's faces are the object's records, corner for corner; faces left out (fewer
+    // than 3 corners) are left out of the channel too.
     CFaceList* faces = channel->GetFaceList();
-    const int n = g.faceList->GetSize();
-    CXArray<unsigned> counts;
-    counts.SetSize(n);
-    for (int f = 0; f < n; ++f) {
-        int length;
-        g.faceList->GetIndexes(unsigned(f), length);
-        counts[f] = unsigned(length);
-    }
-    faces->SetSize(n, counts.GetData(), SETSIZE_COMPACT_EXACT);
-    for (int f = 0; f < n; ++f) {
-        int length;
-        const int* from = g.faceList->GetIndexes(unsigned(f), length);
-        int* to = faces->GetIndexes(unsigned(f), length);
-        for (int i = 0; i < length; ++i) to[i] = from[i];
-        if (!g.faceList->IsFaceLive(unsigned(f))) faces->SetFaceFlags(unsigned(f), FACE_INVALID, true);
-    }
+    faces->SetSize(*g.faceList, SETSIZE_COMPACT_EXACT);
+    if (g.dropped)
+        for (int f = 0; f < faces->GetSize(); ++f)
+            if (!g.faceList->IsFaceLive(unsigned(f))) faces->SetFaceFlags(unsigned(f), FACE_INVALID, true);
 }
 
 // ---- finishing: file indices to object indices ----------------------------------------------------
