@@ -41,6 +41,12 @@ namespace {
 // Lost material libraries noted by name; the ones beyond are counted in one note.
 constexpr int kNamedLostLibraries = 8;
 
+// Limits of what one file may hold: vertex, texture coordinate and normal lines each (their
+// coordinates are kept in int-indexed arrays, 3 per element), and faces per group. A file past
+// them is refused before any count overflows.
+constexpr int kMaxElements = 0x1FFFFFFF;
+constexpr int kMaxGroupFaces = 0x3FFFFFFF;
+
 // ASCII letters in lower case, other characters as they are.
 inline wchar_t FoldCase(wchar_t c) {
     return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c;
@@ -388,13 +394,17 @@ int CObjReader::CountPass() {
         const char c0 = ToLower(p[0]), c1 = ToLower(p[1]);
         const char* rest;
         if (c0 == 'v') {
+            // The file-wide arrays hold up to 3 floats per element in int-indexed arrays.
             if (IsBlank(c1)) {
-                ++m_vertexCount;
+                if (++m_vertexCount > kMaxElements)
+                    return Malformed("more than %d vertex lines", kMaxElements);
                 vertexSeen = true;
             } else if (c1 == 't' && (end - p == 2 || IsBlank(p[2]))) {
-                ++m_uvCount;
+                if (++m_uvCount > kMaxElements)
+                    return Malformed("more than %d texture coordinate lines", kMaxElements);
             } else if (c1 == 'n' && (end - p == 2 || IsBlank(p[2]))) {
-                ++m_normalCount;
+                if (++m_normalCount > kMaxElements)
+                    return Malformed("more than %d normal lines", kMaxElements);
             }
         } else if (c0 == 'f' && IsBlank(c1)) {
             const char* t = SkipBlanks(p + 1, end);
@@ -406,7 +416,7 @@ int CObjReader::CountPass() {
             if (corners > CFaceCollection::kMaxRecordLength) {
                 // Too long for a face record: it becomes the triangles of its ear clipping.
                 const int reserved = int(corners) - 2;
-                if (reserved > 0x3FFFFFFF - g.faces) return Malformed("too many faces in one group");
+                if (reserved > kMaxGroupFaces - g.faces) return Malformed("too many faces in one group");
                 const CObjLongFace face = {group, g.faces, reserved, -1, 0, int(format)};
                 m_longFaces.Add(face);
                 g.faces += reserved;
@@ -414,6 +424,7 @@ int CObjReader::CountPass() {
                 if (HasNormal(format)) g.normalFaces += reserved;
                 for (int k = 0; k < reserved; ++k) m_cornerCounts.Add(3);
             } else {
+                if (g.faces >= kMaxGroupFaces) return Malformed("too many faces in one group");
                 ++g.faces;
                 if (HasTexture(format)) ++g.uvFaces;
                 if (HasNormal(format)) ++g.normalFaces;
