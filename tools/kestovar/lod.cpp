@@ -101,7 +101,8 @@ int RunLod(int argc, char** argv) {
         } else if (!std::strcmp(a, "--format")) {
             if (!next || !*next || std::strchr(next, '/'))
                 return UsageError("lod", "--format expects a file extension such as obj or 3dif"), kExitUsage;
-            format = next[0] == '.' ? next : "." + std::string(next);
+            format = next[0] == '.' ? "" : ".";
+            format += next;
             ++i;
         } else if (!TakeSharedOption("lod", "folder", argc, argv, i, shared)) {
             return kExitUsage;
