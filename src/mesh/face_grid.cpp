@@ -345,6 +345,10 @@ constexpr double kPruneSlack = 1e-9;
 // A triangle whose box spans more cells than this has its cells found slab by slab (see Build),
 // while no coordinate's magnitude reaches kSparseMagnitude.
 constexpr uint64_t kSparseSpan = 64;
+// A face is kept out of the cells when it would take more than kOversizeCells of them and more
+// than one in kOversizeShare of all the cells (see Build).
+constexpr uint64_t kOversizeCells = 4096;
+constexpr uint64_t kOversizeShare = 64;
 constexpr double kSparseMagnitude = 1e90;
 
 // The best face of a query so far. `limit2` is (distance + slack)^2: a cell or face box farther
@@ -763,7 +767,17 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
         last = unsigned(hi);
         return true;
     };
-    auto AddTouchedCells = [&](const double (*v)[3], const unsigned* c0, const unsigned* c1, int f) {
+    // A face that would take more than `oversize` cells (at least kOversizeCells, and a share of
+    // all the cells) is measured by every query after the cells instead, with the stray faces: a
+    // few such faces (a huge ground triangle, the slivers of a point far off) would otherwise fill
+    // a large part of the cells each, and many of them (every face of a mesh stretched along one
+    // axis) make the cell lists grow with the square of the face count, while every cell would
+    // hold them all anyway. Registration of a face stops as soon as it passes the bound.
+    const uint64_t totalCells = uint64_t(m_dims[0]) * m_dims[1] * m_dims[2];
+    const int oversize = int(std::max<uint64_t>(kOversizeCells, totalCells / kOversizeShare));
+    CXArray<unsigned int> oversized;
+    auto AddTouchedCells = [&](const double(*v)[3], const unsigned* c0, const unsigned* c1, int f,
+                               int limit) {
         double slab[kMaxClipCorners][3], row[kMaxClipCorners][3];
         for (unsigned x = c0[0]; x <= c1[0]; ++x) {
             const double cx = m_origin[0] + (x + 0.5) * s;
@@ -777,10 +791,13 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
                 if (!cellRange(row, nr, 2, c0, c1, z0, z1)) continue;
                 for (unsigned z = z0; z <= z1; ++z) {
                     const double centre[3] = {cx, cy, m_origin[2] + (z + 0.5) * s};
-                    if (TriangleTouchesCell(v, centre, half)) keys.Add((CellCode(x, y, z) << 32) | uint64_t(f));
+                    if (!TriangleTouchesCell(v, centre, half)) continue;
+                    keys.Add((CellCode(x, y, z) << 32) | uint64_t(f));
+                    if (keys.GetSize() > limit) return false;
                 }
             }
         }
+        return true;
     };
     // The stray faces (ascending) are passed over as the walk meets them.
     int nextStray = 0;
@@ -807,22 +824,42 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
         }
         const uint64_t span = uint64_t(c1[0] - c0[0] + 1) * (c1[1] - c0[1] + 1) * (c1[2] - c0[2] + 1);
         const bool test = entry.kind == GRIDFACE_TRIANGLE && span > 2;
-        if (test && span > kSparseSpan && magnitude < kSparseMagnitude) {
-            AddTouchedCells(v, c0, c1, f);
-            continue;
-        }
-        for (unsigned z = c0[2]; z <= c1[2]; ++z) {
-            for (unsigned y = c0[1]; y <= c1[1]; ++y) {
-                for (unsigned x = c0[0]; x <= c1[0]; ++x) {
-                    if (test) {
-                        const double centre[3] = {m_origin[0] + (x + 0.5) * s, m_origin[1] + (y + 0.5) * s,
-                                                  m_origin[2] + (z + 0.5) * s};
-                        if (!TriangleTouchesCell(v, centre, half)) continue;
+        const int before = keys.GetSize();
+        const int limit = before + oversize;
+        bool fits = test || span <= uint64_t(oversize);
+        if (fits && test && span > kSparseSpan && magnitude < kSparseMagnitude) {
+            fits = AddTouchedCells(v, c0, c1, f, limit);
+        } else if (fits) {
+            for (unsigned z = c0[2]; z <= c1[2] && fits; ++z) {
+                for (unsigned y = c0[1]; y <= c1[1] && fits; ++y) {
+                    for (unsigned x = c0[0]; x <= c1[0]; ++x) {
+                        if (test) {
+                            const double centre[3] = {m_origin[0] + (x + 0.5) * s,
+                                                      m_origin[1] + (y + 0.5) * s,
+                                                      m_origin[2] + (z + 0.5) * s};
+                            if (!TriangleTouchesCell(v, centre, half)) continue;
+                        }
+                        keys.Add((CellCode(x, y, z) << 32) | uint64_t(f));
+                        if (keys.GetSize() > limit) {
+                            fits = false;
+                            break;
+                        }
                     }
-                    keys.Add((CellCode(x, y, z) << 32) | uint64_t(f));
                 }
             }
         }
+        if (!fits) {
+            keys.SetSize(before);
+            oversized.Add(unsigned(f));
+        }
+    }
+    // The oversized faces join the strays, both in increasing order.
+    if (oversized.GetSize() > 0) {
+        CXArray<unsigned int> merged;
+        merged.SetSize(m_stray.GetSize() + oversized.GetSize());
+        std::merge(m_stray.GetData(), m_stray.GetData() + m_stray.GetSize(), oversized.GetData(),
+                   oversized.GetData() + oversized.GetSize(), merged.GetData());
+        m_stray.Copy(merged);
     }
 
     // Sort the pairs by cell (faces stay in increasing order within a cell), then lay out the
@@ -1042,8 +1079,8 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                                    int hint, double* closest, double closeEnough) const {
     distance = HUGE_VAL;
     if (stats) ++stats->queries;
-    if (m_nOccupied == 0 || !(maxDistance > 0.0) || !std::isfinite(p[0]) || !std::isfinite(p[1]) ||
-        !std::isfinite(p[2]))
+    if ((m_nOccupied == 0 && m_stray.IsEmpty()) || !(maxDistance > 0.0) || !std::isfinite(p[0]) ||
+        !std::isfinite(p[1]) || !std::isfinite(p[2]))
         return -1;
 
     // The cell of p, clamped into the grid for a point outside it, and the largest coordinate
@@ -1150,8 +1187,9 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
     };
 
     // Shells of cells at Chebyshev distance r = 0, 1, 2, ... from c. A plane, a row or a cell whose
-    // box lies beyond the limit is skipped without looking at its faces.
-    for (int r = 0;; ++r) {
+    // box lies beyond the limit is skipped without looking at its faces. (No cell is occupied when
+    // every face is measured apart, see Build.)
+    for (int r = 0; m_nOccupied > 0; ++r) {
         int lo[3], hi[3];
         for (int k = 0; k < 3; ++k) {
             lo[k] = std::max(c[k] - r, 0);

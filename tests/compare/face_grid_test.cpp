@@ -540,6 +540,28 @@ TEST(FaceGridMap, QuadranglesNearTheSurfaceMatchBruteForce) {
     }
 }
 
+// Faces that would fill a large share of the cells are measured apart, with the strays: here every
+// face of a mesh stretched along one axis, each of which would be in every cell (the cell lists
+// grew with the square of the face count). Answers stay the brute-force ones, with no cell
+// occupied at all.
+TEST(FaceGridMap, FacesFillingMuchOfTheGridAreMeasuredApart) {
+    Mesh stretched;
+    Random r(7);
+    for (int i = 0; i < 3000; ++i) {
+        const double x = r.Range(0, 1), y = r.Range(0, 1);
+        const int a = stretched.AddPoint(x, y, 0), b = stretched.AddPoint(x + 0.01, y, 1e12);
+        const int c = stretched.AddPoint(x, y + 0.01, r.Range(0.5e12, 1e12));
+        stretched.tris.insert(stretched.tris.end(), {a, b, c});
+    }
+    auto [o, map] = MakeGrid(stretched);
+    EXPECT_GT(map->GetStrayFaceCount(), 2900u);
+    EXPECT_LT(map->GetEntryCount(), 3000u * 64);
+    for (int i = 0; i < 60; ++i) {
+        double p[3] = {r.Range(-1, 2), r.Range(-1, 2), r.Range(-1e11, 1.1e12)};
+        ASSERT_TRUE(MatchesBruteForce(*map, stretched, p)) << "query " << i;
+    }
+}
+
 TEST(FaceGridMap, ElongatedBoxKeepsTheCellCountBoundedAndStaysExact) {
     // A strip 400 long and 1 wide: the cells are capped per face, queries stay exact.
     const Mesh strip = MakeStrip(400, 1, 0.01, 3);
