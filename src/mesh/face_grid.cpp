@@ -826,7 +826,10 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
         const bool test = entry.kind == GRIDFACE_TRIANGLE && span > 2;
         const int before = keys.GetSize();
         const int limit = before + oversize;
-        bool fits = test || span <= uint64_t(oversize);
+        // A face meets at least one cell in each slab its box spans (it is connected), so one
+        // spanning more slabs than the bound on some axis is oversized without a test.
+        const unsigned longest = std::max(c1[0] - c0[0], std::max(c1[1] - c0[1], c1[2] - c0[2])) + 1;
+        bool fits = longest <= unsigned(oversize) && (test || span <= uint64_t(oversize));
         if (fits && test && span > kSparseSpan && magnitude < kSparseMagnitude) {
             fits = AddTouchedCells(v, c0, c1, f, limit);
         } else if (fits) {
