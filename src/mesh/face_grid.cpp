@@ -768,11 +768,11 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
         return true;
     };
     // A face that would take more than `oversize` cells (at least kOversizeCells, and a share of
-    // all the cells) is measured by every query after the cells instead, with the stray faces: a
-    // few such faces (a huge ground triangle, the slivers of a point far off) would otherwise fill
-    // a large part of the cells each, and many of them (every face of a mesh stretched along one
-    // axis) make the cell lists grow with the square of the face count, while every cell would
-    // hold them all anyway. Registration of a face stops as soon as it passes the bound.
+    // all the cells) is measured by every query after the cells instead, with the stray faces:
+    // such a face would fill a large part of the cells, and many of them (every face of a mesh
+    // stretched along one axis by a point far off) make the cell lists grow with the square of
+    // the face count, while every cell would hold them all anyway. Registration of a face stops
+    // as soon as it passes the bound.
     const uint64_t totalCells = uint64_t(m_dims[0]) * m_dims[1] * m_dims[2];
     const int oversize = int(std::max<uint64_t>(kOversizeCells, totalCells / kOversizeShare));
     CXArray<unsigned int> oversized;

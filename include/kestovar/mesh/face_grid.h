@@ -18,7 +18,9 @@
 // units off, or the slivers of one stray point) would make the box, and so the cells, huge and
 // crowd the real surface into a handful of cells: up to kStraySide faces whose centres lie beyond
 // all the others on one side of an axis are kept out of the grid when the others' box is at
-// least kStrayShrink times smaller, and every query measures them after the cells.
+// least kStrayShrink times smaller, and every query measures them after the cells. So is any face
+// that would fill a large share of the cells (more than 4096 of them and one in 64), such as every
+// face of a mesh stretched along one axis, which would otherwise be filed in every cell.
 //
 // Reach. A query from a point on or near the surface inspects its own cell and the 26 around it
 // at most, and prunes most of those by their distance, so it costs O(1) cells. A query whose
@@ -127,7 +129,8 @@ public:
     // an axis, when the box shrinks this many times without them.
     static constexpr unsigned kStraySide = 16;
     static constexpr double kStrayShrink = 8.0;
-    // Faces kept out of the cells as strays by the last build.
+    // Faces kept out of the cells by the last build (strays, and faces that would fill too many
+    // cells).
     unsigned int GetStrayFaceCount() const { return unsigned(m_stray.GetSize()); }
 
     // An empty map (no cell; every query finds nothing).
