@@ -554,6 +554,60 @@ void EntryBox(const _GridFaceCache& e, float* lo, float* hi) {
     }
 }
 
+// Face areas by powers of two (bucket e holds areas in [2^e, 2^(e+1)), the ends clamped; zero
+// areas apart), with their counts and sums: enough to tell a few faces far larger than all the
+// others without keeping an area per face.
+struct AreaHistogram {
+    static constexpr int kLow = -256, kBuckets = 512;
+    int count[kBuckets] = {};
+    double sum[kBuckets] = {};
+    int zeros = 0;
+
+    // a > 0. The exponent field read directly: subnormal areas land in the lowest bucket, an
+    // infinite one in the highest.
+    static int Bucket(double a) {
+        uint64_t bits;
+        std::memcpy(&bits, &a, sizeof bits);
+        const int e = int((bits >> 52) & 0x7FF) - 1023;
+        return std::min(std::max(e, kLow), kLow + kBuckets - 1) - kLow;
+    }
+    void Add(double a, int sign) {
+        if (!(a > 0.0)) {
+            zeros += sign;
+            return;
+        }
+        const int b = Bucket(a);
+        count[b] += sign;
+        sum[b] += sign * a;
+    }
+    // The smallest area from which faces count as huge, +infinity for none: the faces from it on
+    // are at most `most`, each has at least `factor` times the mean area of the faces below it,
+    // and together they have at least those faces' area (so that the mean area at least halves
+    // without them).
+    double HugeFrom(double factor, int most) const {
+        int below = zeros, excluded = 0;
+        double belowSum = 0.0, excludedSum = 0.0;
+        for (int b = 0; b < kBuckets; ++b) {
+            below += count[b];
+            belowSum += sum[b];
+        }
+        double from = HUGE_VAL;
+        for (int b = kBuckets - 1; b > 0; --b) {
+            if (count[b] == 0) continue;
+            excluded += count[b];
+            excludedSum += sum[b];
+            below -= count[b];
+            belowSum -= sum[b];
+            if (excluded > most || below <= 0) break;
+            // Bucket b's smallest area (clamping only moves areas into the end buckets away from
+            // it, so it bounds every area of the bucket from below).
+            const double bound = std::ldexp(1.0, b + kLow);
+            if (bound >= factor * (belowSum / below) && excludedSum >= belowSum) from = bound;
+        }
+        return from;
+    }
+};
+
 double Diagonal(const double* lo, const double* hi) {
     double d2 = 0.0;
     for (int k = 0; k < 3; ++k) d2 += (hi[k] - lo[k]) * (hi[k] - lo[k]);
@@ -622,6 +676,49 @@ void C3DFaceGridMap::KeepStrayFacesApart(const C3DTPoint<float>* pts, double* lo
     }
 }
 
+void C3DFaceGridMap::KeepHugeFacesApart(const C3DTPoint<float>* pts, double from, double* lo, double* hi,
+                                        double& area) {
+    const _GridFaceCache* cache = m_pCache;
+    double rlo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, rhi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    CXArray<unsigned int> huge;
+    double hugeArea = 0.0;
+    int nextStray = 0;
+    for (int f = 0; f < m_nFaceCount; ++f) {
+        if (cache[f].kind == GRIDFACE_EMPTY) continue;
+        if (nextStray < m_stray.GetSize() && m_stray[nextStray] == unsigned(f)) {
+            ++nextStray;
+            continue;
+        }
+        int count;
+        const int* idx = m_pFaces->GetIndexes(unsigned(f), count);
+        const double a = FanArea(pts, idx, count);
+        if (a >= from) {
+            huge.Add(unsigned(f));
+            hugeArea += a;
+            continue;
+        }
+        float flo[3], fhi[3];
+        EntryBox(cache[f], flo, fhi);
+        for (int k = 0; k < 3; ++k) {
+            rlo[k] = std::min(rlo[k], double(flo[k]));
+            rhi[k] = std::max(rhi[k], double(fhi[k]));
+        }
+    }
+    if (huge.GetSize() == 0 || !(rlo[0] <= rhi[0])) return;
+    area -= hugeArea;
+    if (!(area > 0.0)) area = 0.0;
+    // Both lists ascending, as the registration walk expects.
+    CXArray<unsigned int> merged;
+    merged.SetSize(m_stray.GetSize() + huge.GetSize());
+    std::merge(m_stray.GetData(), m_stray.GetData() + m_stray.GetSize(), huge.GetData(),
+               huge.GetData() + huge.GetSize(), merged.GetData());
+    m_stray.Copy(merged);
+    for (int k = 0; k < 3; ++k) {
+        lo[k] = rlo[k];
+        hi[k] = rhi[k];
+    }
+}
+
 int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask) {
     Clear();
     // The cache chunk: added when absent, replaced when it holds another kind of element.
@@ -657,6 +754,7 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     const C3DTPoint<float>* pts = points.GetPoints();
     const unsigned nPoints = unsigned(points.GetSize());
     double area = 0.0;
+    AreaHistogram areas;
     double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
     for (int f = 0; f < nFaces; ++f) {
         _GridFaceCache& entry = cache[f];
@@ -677,7 +775,9 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
                 fhi[k] = std::max(fhi[k], double(v[k]));
             }
         }
-        area += FanArea(pts, idx, count);
+        const double faceArea = FanArea(pts, idx, count);
+        area += faceArea;
+        areas.Add(faceArea, 1);
         if (count == 3) {
             for (int i = 0; i < 3; ++i) std::memcpy(entry.corner[i], pts[idx[i]].ValPtr(), 3 * sizeof(float));
             entry.kind = GRIDFACE_TRIANGLE;
@@ -700,6 +800,17 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     // surface's squared diagonal is about its area; a cable's may be a few hundred times it).
     if (const double d = Diagonal(lo, hi); m_nIndexedFaces > int(8 * kStraySide) && d * d > 16.0 * area)
         KeepStrayFacesApart(pts, lo, hi, area);
+    // A few faces far larger than all the others (a ground quadrangle under a detailed model)
+    // would set a cell size that crowds the others into a few cells, and a box around them.
+    if (m_nIndexedFaces > int(8 * kStraySide)) {
+        for (int i = 0; i < m_stray.GetSize(); ++i) {
+            int count;
+            const int* idx = m_pFaces->GetIndexes(m_stray[i], count);
+            areas.Add(FanArea(pts, idx, count), -1);
+        }
+        const double from = areas.HugeFrom(kHugeFaceFactor, int(kHugeFaces));
+        if (from < HUGE_VAL) KeepHugeFacesApart(pts, from, lo, hi, area);
+    }
 
     // Cell size: about the size of a face (see the header), then grown until the cell count fits.
     double ext[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};

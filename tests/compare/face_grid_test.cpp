@@ -661,42 +661,60 @@ TEST(FaceGridMap, QueriesAtAConesApexMeasureOnlyTheFacesAround) {
     EXPECT_LT(measured, 300u * 300u);
 }
 
-// A stack of finely cut plates (the cells are large because of one big plate far above): four
-// plates fill all 64 cells of one block of 4 x 4 x 4 cells with about 4600 face references, a
-// fifth fills 16 cells of the block above with about 1150, and the big plate's blocks hold a few
-// references each: crowded cells, whose faces are measured in several chunks, beside sparse ones.
-// Every answer equals the brute-force one, face included.
-TEST(FaceGridMap, CrowdedBlocksMatchBruteForce) {
-    Mesh m;
-    const int n = 24;
-    for (int layer = 0; layer < 5; ++layer) {
+// A stack of finely cut plates under a big plate far above. Cut into 72 triangles, the big plate
+// counts as ordinary faces and makes the cells large: four plates fill all 64 cells of one block
+// of 4 x 4 x 4 cells with about 4600 face references, a fifth fills 16 cells of the block above
+// with about 1150, and the big plate's blocks hold a few references each: crowded cells, whose
+// faces are measured in several chunks, beside sparse ones. Cut into two triangles, the big plate
+// is two huge faces, kept apart, and the cells follow the fine plates. Every answer equals the
+// brute-force one, face included.
+TEST(FaceGridMap, CrowdedBlocksAndHugeFacesMatchBruteForce) {
+    for (const int cuts : {6, 1}) {
+        Mesh m;
+        const int n = 24;
+        for (int layer = 0; layer < 5; ++layer) {
+            const int base = int(m.xyz.size() / 3);
+            const double z = layer < 4 ? 0.1 + 0.5 * layer : 2.35;
+            for (int j = 0; j <= n; ++j)
+                for (int i = 0; i <= n; ++i)
+                    m.AddPoint(-0.45 + 1.9 * i / n, -0.45 + 1.9 * j / n, z + 0.01 * ((i + j) % 2));
+            for (int j = 0; j < n; ++j)
+                for (int i = 0; i < n; ++i) {
+                    const int a = base + j * (n + 1) + i, b = a + 1, c = a + n + 1, d = c + 1;
+                    m.tris.insert(m.tris.end(), {a, b, d, a, d, c});
+                }
+        }
         const int base = int(m.xyz.size() / 3);
-        const double z = layer < 4 ? 0.1 + 0.5 * layer : 2.35;
-        for (int j = 0; j <= n; ++j)
-            for (int i = 0; i <= n; ++i) m.AddPoint(-0.45 + 1.9 * i / n, -0.45 + 1.9 * j / n, z + 0.01 * ((i + j) % 2));
-        for (int j = 0; j < n; ++j)
-            for (int i = 0; i < n; ++i) {
-                const int a = base + j * (n + 1) + i, b = a + 1, c = a + n + 1, d = c + 1;
+        for (int j = 0; j <= cuts; ++j)
+            for (int i = 0; i <= cuts; ++i)
+                m.AddPoint(-12.5 + 24.94 * i / cuts, -12.5 + 24.94 * j / cuts, 20);
+        for (int j = 0; j < cuts; ++j)
+            for (int i = 0; i < cuts; ++i) {
+                const int a = base + j * (cuts + 1) + i, b = a + 1, c = a + cuts + 1, d = c + 1;
                 m.tris.insert(m.tris.end(), {a, b, d, a, d, c});
             }
-    }
-    const int b0 = m.AddPoint(-12.5, -12.5, 20), b1 = m.AddPoint(12.44, -12.5, 20), b2 = m.AddPoint(12.44, 12.44, 20),
-              b3 = m.AddPoint(-12.5, 12.44, 20);
-    m.tris.insert(m.tris.end(), {b0, b1, b2, b0, b2, b3});
-    auto [o, map] = MakeGrid(m);
-    // Cells of about a quarter of the stack's width: the stack fills whole blocks.
-    ASSERT_GT(map->GetCellSize(), 0.4);
-    ASSERT_LT(map->GetCellSize(), 0.6);
-    Random r(23);
-    int hint = -1;
-    for (int i = 0; i < 1200; ++i) {
-        double p[3];
-        if (i < 1000) {
-            for (double& v : p) v = r.Range(-0.7, 2.7);
+        auto [o, map] = MakeGrid(m);
+        SCOPED_TRACE(cuts);
+        if (cuts > 1) {
+            // Cells of about a quarter of the stack's width: the stack fills whole blocks.
+            ASSERT_EQ(map->GetStrayFaceCount(), 0u);
+            ASSERT_GT(map->GetCellSize(), 0.4);
+            ASSERT_LT(map->GetCellSize(), 0.6);
         } else {
-            p[0] = r.Range(-12, 12), p[1] = r.Range(-12, 12), p[2] = r.Range(15, 25);
+            ASSERT_EQ(map->GetStrayFaceCount(), 2u);
+            ASSERT_LT(map->GetCellSize(), 0.1);
         }
-        ASSERT_TRUE(MatchesBruteForce(*map, m, p, i % 2 ? hint : -1, &hint)) << "query " << i;
+        Random r(23);
+        int hint = -1;
+        for (int i = 0; i < 1200; ++i) {
+            double p[3];
+            if (i < 1000) {
+                for (double& v : p) v = r.Range(-0.7, 2.7);
+            } else {
+                p[0] = r.Range(-12, 12), p[1] = r.Range(-12, 12), p[2] = r.Range(15, 25);
+            }
+            ASSERT_TRUE(MatchesBruteForce(*map, m, p, i % 2 ? hint : -1, &hint)) << "query " << i;
+        }
     }
 }
 

@@ -18,7 +18,10 @@
 // units off, or the slivers of one stray point) would make the box, and so the cells, huge and
 // crowd the real surface into a handful of cells: up to kStraySide faces whose centres lie beyond
 // all the others on one side of an axis are kept out of the grid when the others' box is at
-// least kStrayShrink times smaller, and every query measures them after the cells. So is any face
+// least kStrayShrink times smaller, and every query measures them after the cells. So are up to
+// kHugeFaces faces each at least kHugeFaceFactor times the mean area of the rest and together
+// holding at least as much area (a ground quadrangle under a detailed model, which would set
+// both the mean area and the box), and so is any face
 // that would fill a large share of the cells (more than 4096 of them and one in 64), such as every
 // face of a mesh stretched along one axis, which would otherwise be filed in every cell.
 //
@@ -129,8 +132,12 @@ public:
     // an axis, when the box shrinks this many times without them.
     static constexpr unsigned kStraySide = 16;
     static constexpr double kStrayShrink = 8.0;
-    // Faces kept out of the cells by the last build (strays, and faces that would fill too many
-    // cells).
+    // Huge faces kept out of the cells (see the header comment): at most this many, each at
+    // least this many times the mean area of the others.
+    static constexpr unsigned kHugeFaces = 32;
+    static constexpr double kHugeFaceFactor = 64.0;
+    // Faces kept out of the cells by the last build (strays, huge faces, and faces that would
+    // fill too many cells).
     unsigned int GetStrayFaceCount() const { return unsigned(m_stray.GetSize()); }
 
     // An empty map (no cell; every query finds nothing).
@@ -233,6 +240,9 @@ private:
     // lo, hi to the other faces and taking the strays' area from `area`; nothing when there are
     // none. Reads the cache entries of pass 1 of Build.
     void KeepStrayFacesApart(const C3DTPoint<float>* pts, double* lo, double* hi, double& area);
+    // Moves the faces other than strays whose area is at least `from` to m_stray in the same way;
+    // nothing when no other face would be left.
+    void KeepHugeFacesApart(const C3DTPoint<float>* pts, double from, double* lo, double* hi, double& area);
     // The children's word of unit (x, y, z) of `level` >= 1.
     uint64_t TreeWord(int level, unsigned x, unsigned y, unsigned z) const;
     // Nearest-first descent of the occupancy tree from the top, measuring (measure(occupied
