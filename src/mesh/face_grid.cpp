@@ -608,6 +608,25 @@ struct AreaHistogram {
     }
 };
 
+// Grows the box lo, hi to hold an indexed cache entry's box.
+void GrowBox(const _GridFaceCache& e, double* lo, double* hi) {
+    float flo[3], fhi[3];
+    EntryBox(e, flo, fhi);
+    for (int k = 0; k < 3; ++k) {
+        lo[k] = std::min(lo[k], double(flo[k]));
+        hi[k] = std::max(hi[k], double(fhi[k]));
+    }
+}
+
+// Adds the faces `more` (ascending) to the faces `into` (ascending), keeping the order.
+void MergeAscending(CXArray<unsigned int>& into, const CXArray<unsigned int>& more) {
+    CXArray<unsigned int> merged;
+    merged.SetSize(into.GetSize() + more.GetSize());
+    std::merge(into.GetData(), into.GetData() + into.GetSize(), more.GetData(),
+               more.GetData() + more.GetSize(), merged.GetData());
+    into.Copy(merged);
+}
+
 double Diagonal(const double* lo, const double* hi) {
     double d2 = 0.0;
     for (int k = 0; k < 3; ++k) d2 += (hi[k] - lo[k]) * (hi[k] - lo[k]);
@@ -655,12 +674,7 @@ void C3DFaceGridMap::KeepStrayFacesApart(const C3DTPoint<float>* pts, double* lo
             strays.Add(unsigned(f));
             continue;
         }
-        float flo[3], fhi[3];
-        EntryBox(cache[f], flo, fhi);
-        for (int k = 0; k < 3; ++k) {
-            rlo[k] = std::min(rlo[k], double(flo[k]));
-            rhi[k] = std::max(rhi[k], double(fhi[k]));
-        }
+        GrowBox(cache[f], rlo, rhi);
     }
     if (strays.GetSize() == 0 || !(Diagonal(lo, hi) > kStrayShrink * Diagonal(rlo, rhi))) return;
     for (int i = 0; i < strays.GetSize(); ++i) {
@@ -697,22 +711,13 @@ void C3DFaceGridMap::KeepHugeFacesApart(const C3DTPoint<float>* pts, double from
             hugeArea += a;
             continue;
         }
-        float flo[3], fhi[3];
-        EntryBox(cache[f], flo, fhi);
-        for (int k = 0; k < 3; ++k) {
-            rlo[k] = std::min(rlo[k], double(flo[k]));
-            rhi[k] = std::max(rhi[k], double(fhi[k]));
-        }
+        GrowBox(cache[f], rlo, rhi);
     }
     if (huge.GetSize() == 0 || !(rlo[0] <= rhi[0])) return;
     area -= hugeArea;
     if (!(area > 0.0)) area = 0.0;
-    // Both lists ascending, as the registration walk expects.
-    CXArray<unsigned int> merged;
-    merged.SetSize(m_stray.GetSize() + huge.GetSize());
-    std::merge(m_stray.GetData(), m_stray.GetData() + m_stray.GetSize(), huge.GetData(),
-               huge.GetData() + huge.GetSize(), merged.GetData());
-    m_stray.Copy(merged);
+    // Ascending, as the registration walk expects.
+    MergeAscending(m_stray, huge);
     for (int k = 0; k < 3; ++k) {
         lo[k] = rlo[k];
         hi[k] = rhi[k];
@@ -968,13 +973,7 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
         }
     }
     // The oversized faces join the strays, both in increasing order.
-    if (oversized.GetSize() > 0) {
-        CXArray<unsigned int> merged;
-        merged.SetSize(m_stray.GetSize() + oversized.GetSize());
-        std::merge(m_stray.GetData(), m_stray.GetData() + m_stray.GetSize(), oversized.GetData(),
-                   oversized.GetData() + oversized.GetSize(), merged.GetData());
-        m_stray.Copy(merged);
-    }
+    if (oversized.GetSize() > 0) MergeAscending(m_stray, oversized);
 
     // Sort the pairs by cell (faces stay in increasing order within a cell), then lay out the
     // occupancy words, the cell offsets and the face entries.
