@@ -92,6 +92,8 @@ void CLineSource::Rewind() {
         if (!m_buffer) XThrow<CXMemoryException>();
     }
     m_begin = m_end = 0;
+    m_lineNumber = 0;
+    m_nextLine = 1;
     std::memset(m_buffer, '\n', kGuardBytes);
     if (m_fromFile) m_file.Seek(0, CXFile::begin);
     m_memoryRead = 0;
@@ -143,16 +145,45 @@ bool CLineSource::Fill() {
     return got != 0;
 }
 
+namespace {
+
+// Whether the line starting at p is a comment: its first character after blanks is '#'.
+bool IsComment(const char* p, const char* end) {
+    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    return p < end && *p == '#';
+}
+
+}  // namespace
+
 bool CLineSource::NextSlow(const char*& begin, const char*& end) {
+    // Bytes of the line already scanned (parts joined to the next by a backslash), from m_begin.
+    size_t scanned = 0;
+    int joined = 0;
     for (;;) {
-        if (m_begin < m_end) {
+        if (m_begin + scanned < m_end || (m_eof && scanned > 0)) {
             const char* p = m_buffer + m_begin;
-            const char* nl = static_cast<const char*>(std::memchr(p, m_terminator, m_end - m_begin));
+            const char* from = p + scanned;
+            const char* nl =
+                static_cast<const char*>(std::memchr(from, m_terminator, m_end - m_begin - scanned));
             if (nl || m_eof) {
-                // Without a '\n', the line ends at the guard's.
+                // Without a line end, the line ends at the guard's.
                 const char* e = nl ? nl : m_buffer + m_end;
-                m_begin = size_t(e - m_buffer) + (nl ? 1 : 0);
-                if (e > p && e[-1] == '\r') --e;
+                if (e > from && e[-1] == '\r') --e;
+                if (e > from && e[-1] == '\\' && !IsComment(p, e)) {
+                    // The backslash, a '\r' and the line end become blanks (they are the buffer's
+                    // copy of the text), and the line goes on after them.
+                    char* c = m_buffer + (e - 1 - m_buffer);
+                    const char* last = nl ? nl : e - 1;
+                    for (; c <= last; ++c) *c = ' ';
+                    if (nl) {
+                        scanned = size_t(nl + 1 - p);
+                        ++joined;
+                        continue;
+                    }
+                }
+                m_begin = size_t((nl ? nl + 1 : m_buffer + m_end) - m_buffer);
+                m_lineNumber = m_nextLine;
+                m_nextLine += 1 + joined;
                 begin = p;
                 end = e;
                 return true;
@@ -160,7 +191,7 @@ bool CLineSource::NextSlow(const char*& begin, const char*& end) {
         } else if (m_eof) {
             return false;
         }
-        if (!Fill() && m_begin >= m_end) return false;
+        if (!Fill() && m_begin + scanned >= m_end && scanned == 0) return false;
     }
 }
 

@@ -20,7 +20,10 @@ namespace wavefront {
 // that memory text needs no guard of its own). Text starting with a UTF-16 byte-order mark is
 // converted to UTF-8 once, in memory; a UTF-8 byte-order mark is skipped. Lines end at '\n'; a
 // '\r' before it is dropped; text whose first line ends with a lone '\r' (classic Mac OS) has its
-// lines end at '\r' instead. A line longer than the buffer grows it.
+// lines end at '\r' instead. A line longer than the buffer grows it. A line whose last character
+// is a backslash goes on in the next line (the backslash and the line end read as blanks), unless
+// it is a comment (its first character after blanks is '#'): a comment ending in a folder name
+// such as "C:\models\" must not swallow the statement after it.
 class CLineSource {
 public:
     static constexpr size_t kBlockBytes = size_t(1) << 18;
@@ -44,15 +47,20 @@ public:
             const char* p = m_buffer + m_begin;
             const char* nl = static_cast<const char*>(std::memchr(p, m_terminator, m_end - m_begin));
             if (nl) {
-                m_begin = size_t(nl - m_buffer) + 1;
-                if (nl > p && nl[-1] == '\r') --nl;
-                begin = p;
-                end = nl;
-                return true;
+                const char* e = nl > p && nl[-1] == '\r' ? nl - 1 : nl;
+                if (!(e > p && e[-1] == '\\')) {
+                    m_begin = size_t(nl - m_buffer) + 1;
+                    m_lineNumber = m_nextLine++;
+                    begin = p;
+                    end = e;
+                    return true;
+                }
             }
         }
         return NextSlow(begin, end);
     }
+    // 1-based number, in the text, of the first line of the line Next handed out last.
+    int LineNumber() const { return m_lineNumber; }
 
 private:
     // Next when the buffer holds no whole line: reads more, or hands out the last line.
@@ -76,6 +84,8 @@ private:
     size_t m_begin = 0;       // first unread byte of the buffer
     size_t m_end = 0;         // end of the valid bytes of the buffer
     char m_terminator = '\n'; // what ends a line: '\n', or '\r' in classic Mac OS text
+    int m_lineNumber = 0;     // see LineNumber
+    int m_nextLine = 1;       // number of the first line not handed out yet
 };
 
 }  // namespace wavefront

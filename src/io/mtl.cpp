@@ -183,6 +183,8 @@ void BuildMtlNames(const C3DScene& scene, CMtlNameMap& names) {
             name += number;
         }
         taken.Insert(name, id);
+        // Trimmed above: a final backslash needs its blank back.
+        KeepLineEnd(name);
         names.Insert(id, name);
     }
 }

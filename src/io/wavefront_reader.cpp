@@ -384,7 +384,7 @@ int CObjReader::CountPass() {
     bool vertexSeen = false;
     m_line = 0;
     while (m_source.Next(p, end)) {
-        ++m_line;
+        m_line = m_source.LineNumber();
         if (m_cancelPending->load(std::memory_order_acquire) && ShouldCancelThread()) return IO_FILE_CANCELED;
         // Not OBJ text: an enormous line before any vertex.
         if (!vertexSeen && end - p >= CWavefrontIo::kMaxFirstLineLength)
@@ -630,7 +630,7 @@ int CObjReader::ParsePass() {
     const char* p;
     const char* end;
     while (m_source.Next(p, end)) {
-        ++m_line;
+        m_line = m_source.LineNumber();
         if (m_cancelPending->load(std::memory_order_acquire) && ShouldCancelThread()) return IO_FILE_CANCELED;
         p = SkipBlanks(p, end);
         if (end - p < 2) continue;

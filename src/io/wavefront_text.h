@@ -23,14 +23,21 @@ class C3DScene;
 
 namespace wavefront {
 
+// Text that ends a line as written: a final backslash gets a blank after it, so that readers do
+// not join the next line to this one (they trim the blank off a name).
+inline void KeepLineEnd(CXStringA& line) {
+    if (line.GetLength() > 0 && line[line.GetLength() - 1] == '\\') line += ' ';
+}
+
 // A name from another format (a node, a material, a texture file) as UTF-8 for the rest of one
 // line of text: its line breaks become '_', so that it can neither end the line early nor add
-// lines of its own.
+// lines of its own, and it keeps its line end (KeepLineEnd).
 inline CXStringA OneLineText(const wchar_t* text) {
     const XCW2A utf8(text);
     CXStringA line(utf8.GetString(), utf8.GetLength());
     for (int k = 0; k < line.GetLength(); ++k)
         if (line[k] == '\n' || line[k] == '\r') line.SetAt(k, '_');
+    KeepLineEnd(line);
     return line;
 }
 

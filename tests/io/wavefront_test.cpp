@@ -304,7 +304,7 @@ TEST(WavefrontFaces, ReadingStopsAtTheFirstTokenOfAnotherFormat) {
 
     // Both losses are noted, each with its line; a trailing comment loses nothing and is not.
     CWavefrontIo::CReadNotes notes;
-    const std::string text = std::string(kQuad) + "f 1 2 3 # a comment\nf 1/1/1 2/2 3/3/1\nf 1 2 3 \\\n";
+    const std::string text = std::string(kQuad) + "f 1 2 3 # a comment\nf 1/1/1 2/2 3/3/1\nf 1 2 3 |\n";
     scene.reset(CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result, &notes));
     ASSERT_EQ(result, IO_FILE_OK);
     ASSERT_EQ(notes.warnings.GetSize(), 2);
@@ -323,6 +323,30 @@ TEST(WavefrontFaces, ReadingStopsAtTheFirstTokenOfAnotherFormat) {
         "line " + std::to_string(LineCount(kQuad) + 1) +
             ": a face line stops at \"x\", text that is not a corner in the format of its first corner; the "
             "face keeps the corners before it");
+}
+
+// A backslash ending a line joins the next line to it, with CR LF or LF line ends, several lines
+// in a row and at the end of the text; a comment ending in one does not swallow the next line.
+// Warnings name the first line of a joined statement, and the lines after it keep their numbers.
+TEST(WavefrontFaces, ABackslashAtTheEndOfALineContinuesIt) {
+    const std::string text =
+        "v 0 0 0\nv 1 0 0\r\nv 1 1 0\n# exported from C:\\models\\\nv 0 1 0\n"
+        "f 1 2 \\\r\n3 \\\n\\\n 4\nf 1 \\\n2 x\nf 1 2 3 \\";
+    int result = 0;
+    CWavefrontIo::CReadNotes notes;
+    ScenePtr scene(CWavefrontIo::ReadObjMemory(text.data(), text.size(), nullptr, result, &notes));
+    ASSERT_EQ(result, IO_FILE_OK);
+    C3DGeomObject* o = Object(Nodes(*scene)[0]);
+    EXPECT_EQ(o->GetPointNbr(), 4);
+    ASSERT_EQ(o->GetFaceNbr(), 2);
+    EXPECT_EQ(Face(o, 0), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(Face(o, 1), (std::vector<int>{0, 1, 2}));
+    ASSERT_EQ(notes.warnings.GetSize(), 2);
+    EXPECT_EQ(std::string(notes.warnings[0].GetString()),
+              "line 10: a face line stops at \"x\", text that is not a corner in the format of its first "
+              "corner; the "
+              "face keeps the corners before it");
+    EXPECT_EQ(std::string(notes.warnings[1].GetString()), "line 10: a face of fewer than 3 corners left out");
 }
 
 TEST(WavefrontFaces, RelativeIndicesCountBackFromTheLastElementRead) {
@@ -637,16 +661,22 @@ TEST(WavefrontWriter, MaterialNamesAreMadeUniqueAndSurviveAReadBack) {
 
     // Line breaks in a node's name or a texture file's name (possible in other formats) would
     // start lines of their own, here faces with an index past the points, which make the file
-    // unreadable: they become '_'.
+    // unreadable: they become '_'. A name ending in a backslash must not join the next line to
+    // its own, which would take the next node's faces or material.
     ScenePtr odd = SmallScene();
     C3DNodePos pos = odd->GetFirstNode();
     odd->GetNextNode(pos)->SetName(L"tri\nf 1 2 99");
+    odd->GetNextNode(pos)->SetName(L"C:\\parts\\");
+    odd->CreateNewMaterial()->SetName(L"edge\\");
     odd->GetMaterialByName(L"red")->GetDiffuseMaps()->SetFileName(L"red\r\nnewmtl x.png");
     ASSERT_TRUE(Write(*odd, dir.path, result));
     back = ReadPath(dir.path + "/out.obj", result);
     ASSERT_TRUE(back) << result;
     EXPECT_EQ(Nodes(*back).size(), 2u);
     EXPECT_EQ(Name(Nodes(*back)[0]->GetName()), "tri_f 1 2 99");
+    EXPECT_EQ(Name(Nodes(*back)[1]->GetName()), "C:\\parts\\");
+    EXPECT_EQ(Object(Nodes(*back)[1])->GetFaceNbr(), Object(Nodes(*odd)[1])->GetFaceNbr());
+    EXPECT_TRUE(back->GetMaterialByName(L"edge\\"));
     EXPECT_EQ(back->GetMaterialTable().GetCount(), odd->GetMaterialTable().GetCount());
     EXPECT_EQ(Name(back->GetMaterialByName(L"red")->GetDiffuseMaps()->GetFileName()), "red__newmtl x.png");
 }
