@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "../../src/io/line_source.h"
 #include "../../src/io/wavefront_text.h"
 #include "io_test_util.h"
 #include "kestovar/core/thread_registry.h"
@@ -347,6 +348,35 @@ TEST(WavefrontFaces, ABackslashAtTheEndOfALineContinuesIt) {
               "corner; the "
               "face keeps the corners before it");
     EXPECT_EQ(std::string(notes.warnings[1].GetString()), "line 10: a face of fewer than 3 corners left out");
+}
+
+// The text is read in blocks of CLineSource::kBlockBytes: a continuation whose backslash, line end
+// or next line falls on either side of a block's end, and a statement continued over more lines
+// than a block holds (the buffer grows) and into the end of the text, read as the same face.
+TEST(WavefrontFaces, ContinuedLinesAcrossBlocks) {
+    const std::string points = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+    for (int shift = -6; shift <= 6; ++shift) {
+        // The comment line ends so that "f 1 \\\n2 \\\r\n3" starts `shift` bytes before the
+        // block's end.
+        const size_t before = wavefront::CLineSource::kBlockBytes - size_t(6 + shift);
+        std::string text = points + "#" + std::string(before - points.size() - 2, 'x') + "\n";
+        text += "f 1 \\\n2 \\\r\n3\nf 1 3 2\n";
+        int result = 0;
+        ScenePtr scene = ReadText(text, result);
+        ASSERT_EQ(result, IO_FILE_OK) << shift;
+        C3DGeomObject* o = Object(Nodes(*scene)[0]);
+        ASSERT_EQ(o->GetFaceNbr(), 2) << shift;
+        EXPECT_EQ(Face(o, 0), (std::vector<int>{0, 1, 2})) << shift;
+    }
+    std::string text = points + "f 1";
+    for (int i = 0; i < 100000; ++i) text += " \\\n";
+    text += "2 3 \\\n";  // and a last line continued into the end of the text
+    int result = 0;
+    ScenePtr scene = ReadText(text, result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    C3DGeomObject* o = Object(Nodes(*scene)[0]);
+    ASSERT_EQ(o->GetFaceNbr(), 1);
+    EXPECT_EQ(Face(o, 0), (std::vector<int>{0, 1, 2}));
 }
 
 TEST(WavefrontFaces, RelativeIndicesCountBackFromTheLastElementRead) {
