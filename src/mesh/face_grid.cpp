@@ -585,24 +585,29 @@ struct AreaHistogram {
     // and together they have at least those faces' area (so that the mean area at least halves
     // without them).
     double HugeFrom(double factor, int most) const {
-        int below = zeros, excluded = 0;
-        double belowSum = 0.0, excludedSum = 0.0;
+        // The counts and sums of the buckets below each one, summed upwards: taking the large
+        // buckets' sums off a total would lose the small faces' area to rounding.
+        int belowCount[kBuckets];
+        double belowSum[kBuckets];
+        int c = zeros;
+        double s = 0.0;
         for (int b = 0; b < kBuckets; ++b) {
-            below += count[b];
-            belowSum += sum[b];
+            belowCount[b] = c;
+            belowSum[b] = s;
+            c += count[b];
+            s += sum[b];
         }
-        double from = HUGE_VAL;
+        int excluded = 0;
+        double excludedSum = 0.0, from = HUGE_VAL;
         for (int b = kBuckets - 1; b > 0; --b) {
             if (count[b] == 0) continue;
             excluded += count[b];
             excludedSum += sum[b];
-            below -= count[b];
-            belowSum -= sum[b];
-            if (excluded > most || below <= 0) break;
+            if (excluded > most || belowCount[b] <= 0) break;
             // Bucket b's smallest area (clamping only moves areas into the end buckets away from
             // it, so it bounds every area of the bucket from below).
             const double bound = std::ldexp(1.0, b + kLow);
-            if (bound >= factor * (belowSum / below) && excludedSum >= belowSum) from = bound;
+            if (bound >= factor * (belowSum[b] / belowCount[b]) && excludedSum >= belowSum[b]) from = bound;
         }
         return from;
     }
@@ -695,7 +700,9 @@ void C3DFaceGridMap::KeepHugeFacesApart(const C3DTPoint<float>* pts, double from
     const _GridFaceCache* cache = m_pCache;
     double rlo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, rhi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
     CXArray<unsigned int> huge;
-    double hugeArea = 0.0;
+    // The others' area summed anew: taking the huge faces' area off the total would lose it to
+    // rounding.
+    double restArea = 0.0;
     int nextStray = 0;
     for (int f = 0; f < m_nFaceCount; ++f) {
         if (cache[f].kind == GRIDFACE_EMPTY) continue;
@@ -708,14 +715,13 @@ void C3DFaceGridMap::KeepHugeFacesApart(const C3DTPoint<float>* pts, double from
         const double a = FanArea(pts, idx, count);
         if (a >= from) {
             huge.Add(unsigned(f));
-            hugeArea += a;
             continue;
         }
+        restArea += a;
         GrowBox(cache[f], rlo, rhi);
     }
     if (huge.GetSize() == 0 || !(rlo[0] <= rhi[0])) return;
-    area -= hugeArea;
-    if (!(area > 0.0)) area = 0.0;
+    area = restArea;
     // Ascending, as the registration walk expects.
     MergeAscending(m_stray, huge);
     for (int k = 0; k < 3; ++k) {

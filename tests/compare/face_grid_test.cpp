@@ -718,6 +718,40 @@ TEST(FaceGridMap, CrowdedBlocksAndHugeFacesMatchBruteForce) {
     }
 }
 
+// One face whose area (about 2e30) swamps the sum of all the others in double precision, over a
+// plate of 1152 triangles and 20 triangles three times as large: only the huge face is set apart
+// (the others' mean area must not be lost to rounding, which would make the 20 look huge too).
+TEST(FaceGridMap, AFaceSwampingTheAreaSumIsTheOnlyOneSetApart) {
+    Mesh m;
+    const int n = 24;
+    for (int j = 0; j <= n; ++j)
+        for (int i = 0; i <= n; ++i)
+            m.AddPoint(-0.45 + 1.9 * i / n, -0.45 + 1.9 * j / n, 0.01 * ((i + j) % 2));
+    for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) {
+            const int a = j * (n + 1) + i, b = a + 1, c = a + n + 1, d = c + 1;
+            m.tris.insert(m.tris.end(), {a, b, d, a, d, c});
+        }
+    const double side = 3 * 1.9 / n;
+    for (int k = 0; k < 20; ++k) {
+        const double x = -0.4 + 0.09 * k;
+        const int a = m.AddPoint(x, 0, 0.5), b = m.AddPoint(x + side, 0, 0.5), c = m.AddPoint(x, side, 0.5);
+        m.tris.insert(m.tris.end(), {a, b, c});
+    }
+    const int h0 = m.AddPoint(-1e15, -1e15, 0.25), h1 = m.AddPoint(1e15, -1e15, 0.25),
+              h2 = m.AddPoint(0, 1e15, 0.25);
+    m.tris.insert(m.tris.end(), {h0, h1, h2});
+    auto [o, map] = MakeGrid(m);
+    EXPECT_EQ(map->GetStrayFaceCount(), 1u);
+    EXPECT_LT(map->GetCellSize(), 0.2);
+    Random r(5);
+    for (int i = 0; i < 300; ++i) {
+        double p[3];
+        for (double& v : p) v = r.Range(-0.7, 1.7);
+        ASSERT_TRUE(MatchesBruteForce(*map, m, p)) << "query " << i;
+    }
+}
+
 TEST(FaceGridMap, CacheChunkHoldsTheCornersAndIsNotStored) {
     ObjectPtr o = MakeObject(MakePlate(1, 2.0));  // faces (0, 1, 3) and (0, 3, 2)
     C3DFaceList* faces = o->GetFaceList();

@@ -240,8 +240,9 @@ private:
     // lo, hi to the other faces and taking the strays' area from `area`; nothing when there are
     // none. Reads the cache entries of pass 1 of Build.
     void KeepStrayFacesApart(const C3DTPoint<float>* pts, double* lo, double* hi, double& area);
-    // Moves the faces other than strays whose area is at least `from` to m_stray in the same way;
-    // nothing when no other face would be left.
+    // Moves the faces other than strays whose area is at least `from` to m_stray in the same way
+    // (lo, hi and `area` become the other faces' box and area, summed anew); nothing when no
+    // other face would be left.
     void KeepHugeFacesApart(const C3DTPoint<float>* pts, double from, double* lo, double* hi, double& area);
     // The children's word of unit (x, y, z) of `level` >= 1.
     uint64_t TreeWord(int level, unsigned x, unsigned y, unsigned z) const;
