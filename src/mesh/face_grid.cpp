@@ -580,6 +580,12 @@ struct AreaHistogram {
         count[b] += sign;
         sum[b] += sign * a;
     }
+    // The sum of the areas, smallest buckets first.
+    double Total() const {
+        double s = 0.0;
+        for (int b = 0; b < kBuckets; ++b) s += sum[b];
+        return s > 0.0 ? s : 0.0;
+    }
     // The smallest area from which faces count as huge, +infinity for none: the faces from it on
     // are at most `most`, each has at least `factor` times the mean area of the faces below it,
     // and together they have at least those faces' area (so that the mean area at least halves
@@ -640,7 +646,7 @@ double Diagonal(const double* lo, const double* hi) {
 
 }  // namespace
 
-void C3DFaceGridMap::KeepStrayFacesApart(const C3DTPoint<float>* pts, double* lo, double* hi, double& area) {
+void C3DFaceGridMap::KeepStrayFacesApart(double* lo, double* hi) {
     const int n = m_nFaceCount;
     const _GridFaceCache* cache = m_pCache;
     // Per axis, the centres at places kStraySide from either end: the faces beyond them (at most
@@ -682,13 +688,7 @@ void C3DFaceGridMap::KeepStrayFacesApart(const C3DTPoint<float>* pts, double* lo
         GrowBox(cache[f], rlo, rhi);
     }
     if (strays.GetSize() == 0 || !(Diagonal(lo, hi) > kStrayShrink * Diagonal(rlo, rhi))) return;
-    for (int i = 0; i < strays.GetSize(); ++i) {
-        int count;
-        const int* idx = m_pFaces->GetIndexes(strays[i], count);
-        area -= FanArea(pts, idx, count);
-    }
     m_stray.Copy(strays);
-    if (!(area > 0.0)) area = 0.0;
     for (int k = 0; k < 3; ++k) {
         lo[k] = rlo[k];
         hi[k] = rhi[k];
@@ -810,7 +810,7 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
     // Stray faces are looked for only when the box is large for the surface's area (a closed
     // surface's squared diagonal is about its area; a cable's may be a few hundred times it).
     if (const double d = Diagonal(lo, hi); m_nIndexedFaces > int(8 * kStraySide) && d * d > 16.0 * area)
-        KeepStrayFacesApart(pts, lo, hi, area);
+        KeepStrayFacesApart(lo, hi);
     // A few faces far larger than all the others (a ground quadrangle under a detailed model)
     // would set a cell size that crowds the others into a few cells, and a box around them.
     if (m_nIndexedFaces > int(8 * kStraySide)) {
@@ -819,6 +819,9 @@ int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsign
             const int* idx = m_pFaces->GetIndexes(m_stray[i], count);
             areas.Add(FanArea(pts, idx, count), -1);
         }
+        // The others' area, summed by buckets upwards: taking the strays' area off the total
+        // would lose it to rounding when a stray is vast.
+        if (m_stray.GetSize() > 0) area = areas.Total();
         const double from = areas.HugeFrom(kHugeFaceFactor, int(kHugeFaces));
         if (from < HUGE_VAL) KeepHugeFacesApart(pts, from, lo, hi, area);
     }

@@ -311,7 +311,12 @@ TEST(FaceGridMap, StrayFacesKeepTheCellsSmallAndAnswersExact) {
     far.tris.insert(far.tris.end(), {a, b, c});
     Mesh spike = clean;
     spike.xyz[0] = 3e4, spike.xyz[1] = -2e4, spike.xyz[2] = 1e4;  // point 0, a pole: a fan of slivers
-    for (const Mesh* m : {&far, &spike}) {
+    // A stray sliver so large (area 1e18) that taking its area off the total leaves nothing of
+    // the sphere's in double precision.
+    Mesh vast = clean;
+    const int d = vast.AddPoint(1e6, 0, 0), e = vast.AddPoint(1e15, 0, 0), f = vast.AddPoint(1e6, 2e3, 0);
+    vast.tris.insert(vast.tris.end(), {d, e, f});
+    for (const Mesh* m : {&far, &spike, &vast}) {
         auto [o, map] = MakeGrid(*m);
         EXPECT_GT(map->GetStrayFaceCount(), 0u);
         EXPECT_LE(map->GetStrayFaceCount(), 6 * C3DFaceGridMap::kStraySide);
@@ -322,9 +327,9 @@ TEST(FaceGridMap, StrayFacesKeepTheCellsSmallAndAnswersExact) {
             if (i < 200) {  // near the sphere
                 for (double& v : p) v = r.Range(-1.3, 1.3);
             } else if (i < 300) {  // near the strays
-                p[0] = m == &far ? 1e6 + r.Range(-1, 1) : 3e4 * r.Next();
-                p[1] = m == &far ? r.Range(-1, 1) : -2e4 * r.Next();
-                p[2] = m == &far ? r.Range(-1, 1) : 1e4 * r.Next();
+                p[0] = m != &spike ? 1e6 + r.Range(-1, 1) : 3e4 * r.Next();
+                p[1] = m != &spike ? r.Range(-1, 1) : -2e4 * r.Next();
+                p[2] = m != &spike ? r.Range(-1, 1) : 1e4 * r.Next();
             } else {  // anywhere between
                 for (double& v : p) v = r.Range(-1e5, 1e5);
             }

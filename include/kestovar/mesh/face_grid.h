@@ -237,9 +237,9 @@ private:
     // Builds the levels above the blocks from m_words.
     void BuildTree();
     // Moves stray faces (see the header comment) from the grid to m_stray, shrinking the box
-    // lo, hi to the other faces and taking the strays' area from `area`; nothing when there are
-    // none. Reads the cache entries of pass 1 of Build.
-    void KeepStrayFacesApart(const C3DTPoint<float>* pts, double* lo, double* hi, double& area);
+    // lo, hi to the other faces; nothing when there are none. Reads the cache entries of pass 1
+    // of Build.
+    void KeepStrayFacesApart(double* lo, double* hi);
     // Moves the faces other than strays whose area is at least `from` to m_stray in the same way
     // (lo, hi and `area` become the other faces' box and area, summed anew); nothing when no
     // other face would be left.
