@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "core/hex_digit.h"
 #include "kestovar/core/archive.h"
 #include "kestovar/core/memory.h"
 #include "kestovar/core/runtime.h"
@@ -1101,13 +1102,6 @@ bool EntryValue(const CLine& line, const CXTString<char>& key, const char*& begi
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 }  // namespace
 
 bool CCustomData::SaveToPrefs(const wchar_t* name, uint32_t section, uint32_t entry, const wchar_t* directory) const {
@@ -1214,7 +1208,7 @@ bool CCustomData::LoadFromPrefs(const wchar_t* name, uint32_t section, uint32_t 
     size_t size = size_t(valueEnd - value) / 2;
     CBuffer data(size);
     for (size_t i = 0; i < size; ++i) {
-        int high = HexDigit(value[2 * i]), low = HexDigit(value[2 * i + 1]);
+        int high = detail::HexDigit(value[2 * i]), low = detail::HexDigit(value[2 * i + 1]);
         if (high < 0 || low < 0) return false;
         data.data[i] = uint8_t(high << 4 | low);
     }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "core/hex_digit.h"
 #include "io/line_source.h"
 #include "io/obj_number.h"
 #include "io/wavefront_text.h"
@@ -835,16 +836,10 @@ float* CObjReader::ColorSlots() {
 
 void CObjReader::ReadMrgb(const char* p, const char* end) {
     p = SkipBlanks(p, end);
-    auto hex = [](char c) {
-        return c >= '0' && c <= '9'   ? c - '0'
-               : c >= 'a' && c <= 'f' ? c - 'a' + 10
-               : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                      : -1;
-    };
     for (; end - p >= 8 && m_mrgbRead < m_vertexCount; p += 8) {
         int digits[8];
         for (int i = 0; i < 8; ++i)
-            if ((digits[i] = hex(p[i])) < 0) return;
+            if ((digits[i] = detail::HexDigit(p[i])) < 0) return;
         // Stored as fractions of 255, which AddColorChannel turns back into the same bytes.
         float* c = ColorSlots() + 3 * m_mrgbRead++;
         for (int k = 0; k < 3; ++k) c[k] = float(digits[2 + 2 * k] * 16 + digits[3 + 2 * k]) / 255.0f;
