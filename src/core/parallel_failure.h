@@ -5,6 +5,7 @@
 #pragma once
 
 #include <climits>
+#include <cstddef>
 #include <exception>
 #include <mutex>
 
@@ -17,9 +18,11 @@ namespace detail {
 // another thread can take it over.
 void ForgetException(CXException* exception);
 
-// Whether a thread can be started now (one is started and joined). libgomp ends the process when
-// it cannot start a thread of a team, as under a tight address-space limit, where each thread's
-// stack is refused; asking first lets the work run on the calling thread instead.
+// Whether the OpenMP runtime can start a team's thread now: some C heap is free, and a thread with
+// the stack the runtime gives its threads can be started (it is started and joined, and its stack
+// then serves the runtime's thread). libgomp and LLVM's libomp end the process when they cannot
+// start a thread of a team or allocate its state, as under a tight address-space limit; asking
+// first lets the work run on the calling thread instead.
 bool CanStartThread();
 
 // Runs body(i) for every i in [0, n), handed out `chunk` items at a time (dynamic schedule) to a
@@ -38,12 +41,24 @@ void ParallelFor(int n, int threads, int chunk, Fn&& body) {
     for (int i = 0; i < n; ++i) body(i);
 }
 
-// Makes sure libgomp holds the calling thread's task state, which it gives a thread it did not
-// start on the first call that needs it (setting a nestable lock, as the optimiser's progress lock
-// does) and without which it ends the process when that allocation fails. A probe allocation
-// first, freed at once, shows that the memory is there (its block then serves libgomp's);
-// without it the thread raises CXMemoryException, as the library's own allocations do. Cheap
-// once the state exists.
+// Raises CXMemoryException unless `bytes` of the C heap can be had now. They are taken and given
+// back at once, and then serve the next allocations of up to that size.
+void ProbeHeap(size_t bytes);
+
+// The first member of a thread-local object with a destructor. On a thread's first use of such an
+// object glibc records its destructor in a small block of the C heap, and ends the process when
+// that block is refused; this member, constructed first, probes the heap and raises
+// CXMemoryException instead, and the next use of the object tries again.
+struct ThreadExitRoom {
+    ThreadExitRoom() { ProbeHeap(4096); }
+};
+
+// Makes sure the OpenMP runtime holds the calling thread's state, which it gives a thread it did
+// not start on the first call that needs it (setting a nestable lock, as the optimiser's progress
+// lock does) and without which it ends the process when that allocation fails (libgomp aborts,
+// LLVM's libomp overflows the stack). A probe allocation first, freed at once, shows that the
+// memory is there (its block then serves the runtime's); without it the thread raises
+// CXMemoryException, as the library's own allocations do. Cheap once the state exists.
 void PrepareThreadForOpenMP();
 
 // The first failure of a piece of parallel work, by item: the same whatever the threads' timing,

@@ -4,13 +4,12 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <system_error>
-#include <thread>
 
+#include "core/parallel_failure.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/hashmap.h"
 #include "kestovar/core/runtime.h"
-#include "core/parallel_failure.h"
+#include "platform/thread_start.h"
 #include "runtime_internal.h"
 
 namespace kestovar {
@@ -145,21 +144,45 @@ unsigned OMPGetScheduleChunkSize(unsigned itemCount) {
 
 namespace detail {
 
+// Stack beyond libomp's own size that the probe thread asks for: libomp adds a few hundred bytes
+// per thread number, so that its threads' stacks do not all start at the same cache offset.
+constexpr size_t kThreadStackMargin = 64 * 1024;
+
+// C heap that must be free for a team to start: many times the few tens of KB the runtimes
+// allocate for a team and its threads.
+constexpr size_t kTeamHeapRoom = size_t(1) << 20;
+
 bool CanStartThread() {
-    try {
-        std::thread([] {}).join();
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
+    void* room = std::malloc(kTeamHeapRoom);
+    if (!room) return false;
+    std::free(room);
+#ifdef KMP_VERSION_MAJOR
+    // LLVM's libomp gives its threads a stack of its own size, a little larger for each further
+    // thread; asking for a little more than that leaves a stack they can take.
+    return threadCanStart(kmp_get_stacksize_s() + kThreadStackMargin);
+#else
+    // libgomp's threads take the default stack.
+    return threadCanStart(0);
+#endif
 }
 
-void PrepareThreadForOpenMP() {
-    // The C heap's, not the library's allocation functions: the probe stands in for libgomp's
-    // own allocation, which goes there. 16 KB is many times the state (a few hundred bytes).
-    void* probe = std::malloc(16384);
+void ProbeHeap(size_t bytes) {
+    void* probe = std::malloc(bytes);
     if (!probe) XThrow<CXMemoryException>();
     std::free(probe);
+}
+
+// Bytes the probe of PrepareThreadForOpenMP asks for: many times what either OpenMP runtime
+// allocates for a thread it did not start.
+constexpr size_t kOpenMPStateProbe = 128 * 1024 - 4096;
+
+void PrepareThreadForOpenMP() {
+    // The C heap's, not the library's allocation functions: the probe stands in for the OpenMP
+    // runtime's own allocations, which go there. libgomp's state is a few KB; LLVM's libomp
+    // registers the thread as a new root, about 22 KB in some twenty blocks, and when one of them
+    // is refused it overflows the stack reporting it. 128 KB less a page stays below the C heap's
+    // mapping threshold, so the block freed here is what serves those allocations.
+    ProbeHeap(kOpenMPStateProbe);
     omp_nest_lock_t lock;
     omp_init_nest_lock(&lock);
     omp_set_nest_lock(&lock);

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/parallel_failure.h"
 #include "core/prefetch.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/mesh/symmetry_map.h"
@@ -63,6 +64,7 @@ private:
 // Per-thread scratch of the loop's steps; it keeps its memory, so the steps allocate nothing once
 // it has grown to the largest neighbourhood met.
 struct LoopScratch {
+    detail::ThreadExitRoom room;  // first: the thread's first use may find no memory
     ExclusiveFaces exclusive;  // the acceptance test's face set
     CXArray<int> neighbours;   // a point's neighbours, in visiting order
     // The point of the last RemoveCost and the other points of the pairs it took out of the

@@ -19,6 +19,7 @@
 // reused, so a contraction allocates nothing.
 #include <cmath>
 
+#include "core/parallel_failure.h"
 #include "kestovar/mesh/channel_lists.h"
 #include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/face_graph_edit.h"
@@ -54,6 +55,7 @@ struct NormalNote {
 };
 
 struct ReplaceScratch {
+    detail::ThreadExitRoom room;  // first: the thread's first use may find no memory
     CXArray<int> dying;
     CXArray<UVNote> uv;
     CXArray<NormalNote> normals;

@@ -1,12 +1,13 @@
 // The kestovar command-line tool: a thin host of the library. Each subcommand goes through the
 // public API, as any host application would.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "commands.h"
-#include "scene_util.h"
 #include "kestovar/kestovar.h"
+#include "scene_util.h"
 
 namespace {
 
@@ -58,11 +59,22 @@ int Dispatch(int argc, char** argv) {
     return kestovar_tool::kExitUsage;
 }
 
+// Address space the process must have left when it starts for a failure later on to be reported:
+// the C++ runtime takes heap to raise std::bad_alloc at all, and the OpenMP runtime maps memory as
+// it starts up; without it either ends the process.
+constexpr std::size_t kStartupRoom = std::size_t(1) << 20;
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // The commands report what they expect to fail (files, levels, cancellation) themselves; this
     // catches what the library raises besides, such as running out of memory.
+    void* room = std::malloc(kStartupRoom);
+    if (!room) {
+        std::fprintf(stderr, "kestovar: out of memory\n");
+        return kestovar_tool::kExitFailed;
+    }
+    std::free(room);
     try {
         return Dispatch(argc, argv);
     } catch (kestovar::CXException* e) {
