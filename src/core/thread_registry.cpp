@@ -148,14 +148,24 @@ namespace detail {
 // per thread number, so that its threads' stacks do not all start at the same cache offset.
 constexpr size_t kThreadStackMargin = 64 * 1024;
 
-// C heap that must be free for a team to start: many times the few tens of KB the runtimes
-// allocate for a team and its threads.
-constexpr size_t kTeamHeapRoom = size_t(1) << 20;
+// C heap that must be free where the OpenMP runtime sets up a team, or a thread it did not start.
+// Many times what it allocates there: libgomp a few KB, LLVM's libomp about 22 KB in some twenty
+// blocks to register a new thread (and it overflows its stack reporting a refused one). 128 KB
+// less a page stays below the C heap's mapping threshold, so the probe neither moves that
+// threshold nor leaves the heap, and the block it frees serves the runtime's allocations.
+constexpr size_t kOpenMPHeapRoom = 128 * 1024 - 4096;
+
+// Whether `bytes` of the C heap (not the library's allocation functions: the OpenMP runtime's
+// allocations go there) can be had now; they are taken and given back at once.
+bool HeapHasRoom(size_t bytes) {
+    void* probe = std::malloc(bytes);
+    if (!probe) return false;
+    std::free(probe);
+    return true;
+}
 
 bool CanStartThread() {
-    void* room = std::malloc(kTeamHeapRoom);
-    if (!room) return false;
-    std::free(room);
+    if (!HeapHasRoom(kOpenMPHeapRoom)) return false;
 #ifdef KMP_VERSION_MAJOR
     // LLVM's libomp gives its threads a stack of its own size, a little larger for each further
     // thread; asking for a little more than that leaves a stack they can take.
@@ -167,22 +177,11 @@ bool CanStartThread() {
 }
 
 void ProbeHeap(size_t bytes) {
-    void* probe = std::malloc(bytes);
-    if (!probe) XThrow<CXMemoryException>();
-    std::free(probe);
+    if (!HeapHasRoom(bytes)) XThrow<CXMemoryException>();
 }
 
-// Bytes the probe of PrepareThreadForOpenMP asks for: many times what either OpenMP runtime
-// allocates for a thread it did not start.
-constexpr size_t kOpenMPStateProbe = 128 * 1024 - 4096;
-
 void PrepareThreadForOpenMP() {
-    // The C heap's, not the library's allocation functions: the probe stands in for the OpenMP
-    // runtime's own allocations, which go there. libgomp's state is a few KB; LLVM's libomp
-    // registers the thread as a new root, about 22 KB in some twenty blocks, and when one of them
-    // is refused it overflows the stack reporting it. 128 KB less a page stays below the C heap's
-    // mapping threshold, so the block freed here is what serves those allocations.
-    ProbeHeap(kOpenMPStateProbe);
+    ProbeHeap(kOpenMPHeapRoom);
     omp_nest_lock_t lock;
     omp_init_nest_lock(&lock);
     omp_set_nest_lock(&lock);
