@@ -12,22 +12,29 @@
 #include <cstdio>
 #include <memory>
 
+#include "core/parallel_failure.h"
+
 namespace kestovar {
 
 namespace {
 
-thread_local CXTString<wchar_t> t_lastError;
+// The last loader error of the calling thread.
+struct LastError {
+    detail::ThreadExitRoom room;  // first: the thread's first use may find no memory
+    CXTString<wchar_t> text;
+};
+thread_local LastError t_lastError;
 
 void RecordDlError() {
     const char* text = dlerror();
-    t_lastError = text ? text : "";
+    t_lastError.text = text ? text : "";
 }
 
 }  // namespace
 
 void* moduleLoad(const wchar_t* path, bool probe) {
     if (!path || !*path) {
-        t_lastError = L"empty module path";
+        t_lastError.text = L"empty module path";
         return nullptr;
     }
     XCW2A narrow(path);
@@ -48,7 +55,9 @@ void moduleFree(void* module) {
     if (module) dlclose(module);
 }
 
-CXTString<wchar_t> moduleGetLastError() { return t_lastError; }
+CXTString<wchar_t> moduleGetLastError() {
+    return t_lastError.text;
+}
 
 int fileFindFiles(const wchar_t* directory, const wchar_t* pattern, CXArray<CXTString<wchar_t>>& files) {
     if (!directory || !*directory || !pattern) return 0;
