@@ -157,7 +157,7 @@ constexpr size_t kOpenMPHeapRoom = 128 * 1024 - 4096;
 
 // Whether `bytes` of the C heap (not the library's allocation functions: the OpenMP runtime's
 // allocations go there) can be had now; they are taken and given back at once.
-bool HeapHasRoom(size_t bytes) {
+static bool HeapHasRoom(size_t bytes) {
     void* probe = std::malloc(bytes);
     if (!probe) return false;
     std::free(probe);
