@@ -238,12 +238,9 @@ uint64_t HashWithChunks(const C3DObject& object) {
     return h.h;
 }
 
-// Faces carrying more than the main data, flags of every kind, and channel faces that cannot be
-// split like their geometric face (another corner count, not live), triangulated whole and by a
-// flag mask (the faces left out are copied, chunks and channel faces included).
-TEST(TriangulateGolden, ChunksFlagsAndUnevenChannelFacesKeepTheirOutput) {
-    std::vector<P3> points;
-    std::vector<Poly> faces;
+// A 12 x 9 grid of quadrangles with triangles among them, hexagons over two cells (overlapping),
+// a self-crossing pentagon and a quadrangle with a repeated corner.
+void MixedGrid(std::vector<P3>& points, std::vector<Poly>& faces) {
     const int w = 12, h = 9;
     for (int y = 0; y <= h; ++y)
         for (int x = 0; x <= w; ++x) points.push_back({float(x) * 0.7f, float(y) * 1.3f, 0.05f * float((x * y) % 5)});
@@ -259,27 +256,70 @@ TEST(TriangulateGolden, ChunksFlagsAndUnevenChannelFacesKeepTheirOutput) {
         }
     faces.push_back({0, 5, 30, 2, 17});  // self-crossing pentagon
     faces.push_back({3, 3, 4, 16});      // repeated corner
+}
+
+// The mixed grid with materials, flags of every kind and two channels, the second uneven: every
+// fourth of its faces has one corner fewer than its geometric face or is not live. The caller
+// releases the object with Delete().
+C3DObject* MixedGridObject(PlainChannel** uneven = nullptr) {
+    std::vector<P3> points;
+    std::vector<Poly> faces;
+    MixedGrid(points, faces);
+    C3DObject* obj = MakeObject(points, faces);
+    C3DFaceList* fl = obj->GetFaceList();
+    fl->SaveFacesIndex();
+    SetMaterialsAndFlags(fl, 3, 7);
+    for (int f = 1; f < fl->GetSize(); f += 5) fl->SetBackFaceMaterial(unsigned(f), unsigned(100 + f));
+    AddOffsetChannel(*obj, 2);
+    PlainChannel* channel = AddOffsetChannel(*obj, 5);
+    CFaceList* cf = channel->GetFaceList();
+    for (int f = 0; f < cf->GetSize(); f += 4) {
+        CFace view;
+        cf->GetFace(unsigned(f), view);
+        if (f % 8 == 0 && view.GetSize() > 3)
+            view.SetSize(view.GetSize() - 1);  // one corner fewer than the geometric face
+        else
+            view.SetFlags(FACE_HIDDEN, true);  // not live
+    }
+    if (uneven) *uneven = channel;
+    return obj;
+}
+
+// Faces carrying more than the main data, flags of every kind, and channel faces that cannot be
+// split like their geometric face (another corner count, not live), triangulated whole and by a
+// flag mask (the faces left out are copied, chunks and channel faces included).
+TEST(TriangulateGolden, ChunksFlagsAndUnevenChannelFacesKeepTheirOutput) {
     for (int mode = 0; mode < 2; ++mode) {
         SCOPED_TRACE(mode == 0 ? "every face" : "selected faces");
-        Owned obj = MakeObject(points, faces);
-        C3DFaceList* fl = obj->GetFaceList();
-        fl->SaveFacesIndex();
-        SetMaterialsAndFlags(fl, 3, 7);
-        for (int f = 1; f < fl->GetSize(); f += 5) fl->SetBackFaceMaterial(unsigned(f), unsigned(100 + f));
-        AddOffsetChannel(*obj, 2);
-        PlainChannel* uneven = AddOffsetChannel(*obj, 5);
-        CFaceList* cf = uneven->GetFaceList();
-        for (int f = 0; f < cf->GetSize(); f += 4) {
-            CFace view;
-            cf->GetFace(unsigned(f), view);
-            if (f % 8 == 0 && view.GetSize() > 3)
-                view.SetSize(view.GetSize() - 1);  // one corner fewer than the geometric face
-            else
-                view.SetFlags(FACE_HIDDEN, true);  // not live
-        }
+        Owned obj = MixedGridObject();
         EXPECT_TRUE(obj->Triangulate(CHANNEL_ALL, mode == 0 ? _FACE_PROPERTIES(0) : FACE_SELECTED, true));
         const uint64_t got = HashWithChunks(*obj);
         EXPECT_EQ(got, mode == 0 ? 0x7f5bccc9c0db2130ull : 0xdf3e3f1602402718ull);
+    }
+}
+
+// A channel face list that carries a data chunk of its own takes the general copy of chunks: its
+// triangles must get the corners and flags they get without the chunk, and each must carry the
+// chunk value of the face it comes from (the geometric face's original index says which).
+TEST(TriangulateGolden, ChannelFaceChunksFollowTheirTriangles) {
+    for (int mode = 0; mode < 2; ++mode) {
+        SCOPED_TRACE(mode == 0 ? "every face" : "selected faces");
+        const _FACE_PROPERTIES mask = mode == 0 ? _FACE_PROPERTIES(0) : FACE_SELECTED;
+        Owned plain = MixedGridObject();
+        PlainChannel* uneven = nullptr;
+        Owned tagged = MixedGridObject(&uneven);
+        uneven->GetFaceList()->SaveFacesIndex();
+        EXPECT_TRUE(plain->Triangulate(CHANNEL_ALL, mask, true));
+        EXPECT_TRUE(tagged->Triangulate(CHANNEL_ALL, mask, true));
+        EXPECT_EQ(HashObject(*tagged), HashObject(*plain));
+        const C3DFaceList* faces = tagged->GetFaceList();
+        const CFaceList* cf = tagged->GetChannels()->GetChannel(1)->GetFaceList();
+        ASSERT_EQ(cf->GetSize(), faces->GetSize());
+        int mismatches = 0;
+        for (int f = 0; f < faces->GetSize(); ++f)
+            mismatches += cf->GetOriginalIndex(unsigned(f)) != faces->GetOriginalIndex(unsigned(f));
+        EXPECT_EQ(mismatches, 0);
+        EXPECT_EQ(tagged->GetChannels()->GetChannel(0)->GetFaceList()->GetOriginalIndex(0), REMAP_REMOVED);
     }
 }
 
