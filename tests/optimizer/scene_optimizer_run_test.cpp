@@ -418,5 +418,32 @@ TEST(SceneOptimizerRun, CancelFromTheCallbackLeavesInitialMeshesAlone) {
     copy->Delete();
 }
 
+// The source form with GETSCENE_RESET_OPTIMIZATION drops every object's optimisation state:
+// with a working copy, the working meshes are emptied, and the next run prepares them again from
+// the initial meshes and ends where a fresh optimiser ends.
+TEST(SceneOptimizerRun, ResetOptimizationStartsTheNextRunFromTheInitialMeshes) {
+    std::vector<std::vector<uint32_t>> fresh, again;
+    for (int pass = 0; pass < 2; ++pass) {
+        CSceneOptimizer opt;
+        opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY, true);
+        C3DScene* scene = SphereScene({3, 2});
+        opt.SetScene(*scene, true);
+        bool cancelled = false;
+        if (pass == 1) {
+            EXPECT_GT(opt.Optimize(0.02, cancelled, 0x21), 0);
+            EXPECT_EQ(opt.GetScene(GETSCENE_RESET_OPTIMIZATION), scene);
+            for (C3DExtObject* o : ExtObjects(scene)) {
+                EXPECT_FALSE(o->IsExtFlagSet(EXT_WORKING_COPY));
+                EXPECT_EQ(o->GetWorkingFaceList()->GetSize(), 0);
+            }
+        }
+        EXPECT_GT(opt.Optimize(0.3, cancelled, 0x21), 0);
+        EXPECT_FALSE(cancelled);
+        for (C3DExtObject* o : ExtObjects(scene)) (pass == 0 ? fresh : again).push_back(Working(o));
+    }
+    ASSERT_EQ(fresh.size(), 2u);
+    EXPECT_TRUE(fresh == again);
+}
+
 }  // namespace
 }  // namespace kestovar::test
