@@ -92,7 +92,9 @@ TEST(OffsetArray, RandomEditsAgreeWithAPlainVector) {
     std::vector<uint64_t> ref;
     for (int step = 0; step < 4000; ++step) {
         int op = int(rng() % 6);
-        uint64_t big = (uint64_t(rng() % 5) << 32) | rng();
+        // Mostly 32-bit offsets, so that the split falls anywhere in the array and removals
+        // straddle it; now and then one above 4 GB.
+        uint64_t big = rng() % 8 == 0 ? (uint64_t(1 + rng() % 4) << 32) | rng() : rng();
         if (op <= 1 || ref.empty()) {
             a.Add(big);
             ref.push_back(big);
@@ -123,6 +125,10 @@ TEST(OffsetArray, RandomEditsAgreeWithAPlainVector) {
     COffsetArray copy(a);
     copy.FreeExtra();
     EXPECT_EQ(Offsets(copy), ref);
+    a.FreeExtra();  // gives back the spare room of both parts
+    EXPECT_EQ(Offsets(a), ref);
+    a.Add(0x300000000ull);
+    EXPECT_EQ(a.GetAt(unsigned(ref.size())), 0x300000000ull);
 }
 
 TEST(OffsetArray, SerializesSizeSplitAnd32Then64BitEntries) {
