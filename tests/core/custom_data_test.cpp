@@ -145,6 +145,48 @@ TEST(CustomDataSetTest, LongerStringMovesToTheEnd) {
     XDeleteThreadException();
 }
 
+// A value written from a pointer into the set's own block (as GetCustomPtr gives it) is copied
+// before the block moves: the growth that makes room for the new entry must not leave the source
+// behind (AddressSanitizer sees a read of the freed block otherwise).
+TEST(CustomDataSetTest, ValuesCopiedFromTheSetItselfSurviveItsGrowth) {
+    CCustomData data;
+    Bytes payload(100);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i * 7 + 1);
+    data.SetBinary(kA, payload.data(), unsigned(payload.size()));
+    unsigned size = 0;
+    uint32_t kind = 0;
+    const void* inside = data.GetCustomPtr(kA, &size, &kind);
+    ASSERT_NE(inside, nullptr);
+    EXPECT_EQ(size, 100u);
+    EXPECT_EQ(data.GetCustomPtr(kB, &size, &kind), nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(kind, 0u);
+
+    const unsigned before = data.GetCapacity();
+    data.SetCustom(kB, data.GetCustomPtr(kA), 100, CUSTOM_KIND_BINARY);
+    EXPECT_GT(data.GetCapacity(), before);  // the block moved
+    Bytes got(100);
+    EXPECT_TRUE(data.GetCustom(kB, got.data(), 100, CUSTOM_KIND_BINARY));
+    EXPECT_EQ(got, payload);
+
+    data.SetArray(kSCUT, data.GetCustomPtr(kB), 25, 4);
+    unsigned count = 0;
+    {
+        CXSingleLock lock;
+        const void* array = data.GetArray(kSCUT, count, 4, lock);
+        ASSERT_EQ(count, 25u);
+        EXPECT_EQ(std::memcmp(array, payload.data(), 100), 0);
+    }
+
+    const char text[] = "a text long enough to make the block grow once more, copied from inside it";
+    data.SetStringA(kNAME, text);
+    for (uint32_t id = 1; id <= 3; ++id)
+        data.SetStringA(id, static_cast<const char*>(data.GetCustomPtr(kNAME)));
+    CXTString<char> back;
+    EXPECT_TRUE(data.GetStringA(3, back));
+    EXPECT_STREQ(back.GetString(), text);
+}
+
 TEST(CustomDataSetTest, RemovingEntries) {
     CCustomData data;
     data.SetInt(kA, 1);
