@@ -653,6 +653,14 @@ TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
     r = Succeed("reduce '" + cube + "' -o '" + Path("cube-10.obj") + "' --ratio 0.1 -q");
     EXPECT_EQ(r.err, "kestovar: " + Path("cube-10.obj") +
                          ": warning: the reduced scene keeps no face of 12; ask for a larger ratio or a number of faces\n");
+    // Asked for a total, the word is about the total: a closed mesh loses its faces two at a
+    // time, so no level of the cube has one face.
+    r = Succeed("reduce '" + cube + "' -o '" + Path("cube-1.obj") + "' --faces 1 -q");
+    EXPECT_EQ(r.err,
+              "kestovar: " + Path("cube-1.obj") +
+                  ": warning: the reduced scene keeps no face of 12: every level with faces has more than 1 "
+                  "face (one ratio applies to all objects, so small objects lose their last faces "
+                  "together); ask for more faces\n");
     r = Succeed("reduce '" + cube + "' -o '" + Path("cube-0.obj") + "' --faces 0 -q");
     EXPECT_EQ(r.err, "");
     r = Succeed("reduce '" + cube + "' -o '" + Path("cube-50.obj") + "' --ratio 0.5");

@@ -495,11 +495,28 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         // few faces (a cube at 10 %: 1.2 of 12) can step past the target to none at all. An
         // explicit request for nothing gets no word.
         const bool askedForSome = level.ratio > 0 || level.faces > 0 || level.points > 0;
-        if (maxFaces > 0 && report.facesAfter == 0 && askedForSome)
-            std::fprintf(stderr,
-                         "kestovar: %s: warning: the reduced scene keeps no face of %d; ask for a larger ratio "
-                         "or a number of faces\n",
-                         level.output.c_str(), maxFaces);
+        // A total is searched as one ratio common to all objects, so a scene of many small
+        // objects empties them all at once below some total: say so, since asking for a number
+        // of faces is what the user did.
+        if (maxFaces > 0 && report.facesAfter == 0 && askedForSome) {
+            if (level.ratio > 0)
+                std::fprintf(
+                    stderr,
+                    "kestovar: %s: warning: the reduced scene keeps no face of %d; ask for a larger ratio "
+                    "or a number of faces\n",
+                    level.output.c_str(), maxFaces);
+            else {
+                const bool faces = level.faces > 0;
+                const int total = faces ? level.faces : level.points;
+                std::fprintf(
+                    stderr,
+                    "kestovar: %s: warning: the reduced scene keeps no face of %d: every level with faces "
+                    "has more than %d %s%s (one ratio applies to all objects, so small objects lose their "
+                    "last faces together); ask for more %s\n",
+                    level.output.c_str(), maxFaces, total, faces ? "face" : "point", total == 1 ? "" : "s",
+                    faces ? "faces" : "points");
+            }
+        }
         const XHeld<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
         if (!frozen || g_interrupted.load()) return failure("cannot freeze the reduced scene");
         RelocateTextures(*frozen, input, level.output);
