@@ -90,6 +90,26 @@ std::string Narrow(const wchar_t* text) {
     return std::string(narrow.GetString(), size_t(narrow.GetLength()));
 }
 
+namespace {
+
+// The library's "Unknown file type", with the scene formats that are registered (the plug-ins'
+// among them) for reading or for writing, so that a missing plug-in shows.
+void ReportUnknownType(const std::string& path, bool reading) {
+    const std::wstring wide = Widen(path);
+    CFileExtStringArray extensions;
+    fileGetExtensionArrayByProperty(FILE_KIND_3D | (reading ? FILE_PROP_READ : FILE_PROP_WRITE), extensions,
+                                    true);
+    std::string known;
+    for (int i = 0; i < extensions.GetSize(); ++i)
+        known += (i ? ", " : "") + Narrow(extensions[i].GetString());
+    std::fprintf(
+        stderr, "kestovar: %s: %s (%s: %s)\n", path.c_str(),
+        OneLine(Narrow(C3DIo::GetIoErrorTxtFromCode(reading, IO_FILE_UNKNOWN_TYPE, wide.c_str()))).c_str(),
+        reading ? "scene files read" : "scene files written", known.empty() ? "none" : known.c_str());
+}
+
+}  // namespace
+
 XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
     // The library's message for a file it cannot open suspects another process holding it; the
     // usual causes (a mistyped name, a folder, a device, no permission) are said as such.
@@ -105,6 +125,10 @@ XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
         return nullptr;
     }
     const std::wstring wide = Widen(path);
+    if (!(fileGetKindOf(wide.c_str()) & FILE_KIND_3D) || fileGetLoader(wide.c_str()) == FILE_PARSER_UNKNOWN) {
+        ReportUnknownType(path, true);
+        return nullptr;
+    }
     C3DIo reader(wide.c_str(), FILE_IO_LOADING | FILE_IO_SILENT);
     CSceneImportOptions options;
     XHeld<C3DScene> scene;
@@ -268,8 +292,7 @@ SceneFigures MeasureScene(C3DScene& scene) {
 bool CanSaveTo(const std::string& path) {
     const std::wstring wide = Widen(path);
     if (!(fileGetKindOf(wide.c_str()) & FILE_KIND_3D) || fileGetSaver(wide.c_str()) == FILE_PARSER_UNKNOWN) {
-        std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(),
-                     OneLine(Narrow(C3DIo::GetIoErrorTxtFromCode(false, IO_FILE_UNKNOWN_TYPE, wide.c_str()))).c_str());
+        ReportUnknownType(path, false);
         return false;
     }
     // The library's own message for a file it cannot create suspects another process holding
