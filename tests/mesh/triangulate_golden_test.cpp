@@ -238,6 +238,20 @@ uint64_t HashWithChunks(const C3DObject& object) {
     return h.h;
 }
 
+// Channel faces that cannot be split like their geometric face: every `step`-th face from
+// `first` loses its last corner when its index is a multiple of `shortenEvery` (and it has more
+// than three), else it is hidden (not live).
+void MakeUneven(CFaceList& faces, int first, int step, int shortenEvery) {
+    for (int f = first; f < faces.GetSize(); f += step) {
+        CFace view;
+        faces.GetFace(unsigned(f), view);
+        if (f % shortenEvery == 0 && view.GetSize() > 3)
+            view.SetSize(view.GetSize() - 1);  // one corner fewer than the geometric face
+        else
+            view.SetFlags(FACE_HIDDEN, true);  // not live
+    }
+}
+
 // A 12 x 9 grid of quadrangles with triangles among them, hexagons over two cells (overlapping),
 // a self-crossing pentagon and a quadrangle with a repeated corner.
 void MixedGrid(std::vector<P3>& points, std::vector<Poly>& faces) {
@@ -272,15 +286,7 @@ C3DObject* MixedGridObject(PlainChannel** uneven = nullptr) {
     for (int f = 1; f < fl->GetSize(); f += 5) fl->SetBackFaceMaterial(unsigned(f), unsigned(100 + f));
     AddOffsetChannel(*obj, 2);
     PlainChannel* channel = AddOffsetChannel(*obj, 5);
-    CFaceList* cf = channel->GetFaceList();
-    for (int f = 0; f < cf->GetSize(); f += 4) {
-        CFace view;
-        cf->GetFace(unsigned(f), view);
-        if (f % 8 == 0 && view.GetSize() > 3)
-            view.SetSize(view.GetSize() - 1);  // one corner fewer than the geometric face
-        else
-            view.SetFlags(FACE_HIDDEN, true);  // not live
-    }
+    MakeUneven(*channel->GetFaceList(), 0, 4, 8);
     if (uneven) *uneven = channel;
     return obj;
 }
@@ -378,16 +384,7 @@ TEST(TriangulateGolden, EveryFaceSplitKeepsFlagsMaterialsAndChannelFaces) {
     Owned obj = MakeObject(points, faces);
     SetMaterialsAndFlags(obj->GetFaceList(), 4, 5);
     AddOffsetChannel(*obj, 1);
-    PlainChannel* uneven = AddOffsetChannel(*obj, 4);
-    CFaceList* cf = uneven->GetFaceList();
-    for (int f = 1; f < cf->GetSize(); f += 3) {
-        CFace view;
-        cf->GetFace(unsigned(f), view);
-        if (f % 2 == 0 && view.GetSize() > 3)
-            view.SetSize(view.GetSize() - 1);  // one corner fewer than the geometric face
-        else
-            view.SetFlags(FACE_HIDDEN, true);  // not live
-    }
+    MakeUneven(*AddOffsetChannel(*obj, 4)->GetFaceList(), 1, 3, 2);
     EXPECT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
     EXPECT_EQ(HashWithChunks(*obj), 0xa23f75eee45e853aull);
 }
