@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -774,6 +775,31 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "kestovar: " + Path("folder.obj") + ": is a folder, not a file\n");
     EXPECT_TRUE(fs::is_directory(Path("folder.obj")));
+}
+
+// A disk that fills up while the result is written (a file size limit stands in for it): the
+// save fails with the library's message, the file it would have replaced keeps its content, and
+// no temporary file is left beside it, in either of the library's own formats.
+TEST_F(Tool, AFullDiskEndsTheSaveAndKeepsTheFileItWouldReplace) {
+    for (const std::string& name : {std::string("full.obj"), std::string("full.3dif")}) {
+        const std::string output = Path(name);
+        std::ofstream(output) << "old content\n";
+        auto listing = [&] {  // the files of the folder besides the tool's captured output
+            std::set<std::string> names;
+            for (const auto& entry : fs::directory_iterator(dir_))
+                names.insert(entry.path().filename().string());
+            names.erase("stdout.txt");
+            names.erase("stderr.txt");
+            return names;
+        };
+        const std::set<std::string> before = listing();
+        Outcome r = Kestovar("reduce '" + kBunny + "' -o '" + output + "' --ratio 0.5 -q",
+                             "trap '' XFSZ; ulimit -f 64; exec ");
+        EXPECT_EQ(r.status, 2) << name;
+        EXPECT_EQ(r.err, "kestovar: " + output + ": Disk full\n");
+        EXPECT_EQ(Slurp(output), "old content\n");
+        EXPECT_EQ(listing(), before);
+    }
 }
 
 // Memory running out anywhere, from the reading to the saving: the tool exits with the
