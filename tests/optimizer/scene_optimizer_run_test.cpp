@@ -445,5 +445,31 @@ TEST(SceneOptimizerRun, ResetOptimizationStartsTheNextRunFromTheInitialMeshes) {
     EXPECT_TRUE(fresh == again);
 }
 
+// ShowSelectedFaces on the optimiser reaches every contraction-ready object of the source scene:
+// the faces an object leaves alone (here all of the first sphere, whose only material is
+// excluded) are shown frozen, and hiding clears that flag again.
+TEST(SceneOptimizerRun, ShowSelectedFacesReachesEveryObject) {
+    CSceneOptimizer opt;
+    opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY, true);
+    C3DScene* scene = SphereScene({2, 2});
+    opt.SetScene(*scene, true);
+    const std::vector<C3DExtObject*> objects = ExtObjects(scene);
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_TRUE(objects[0]->SelectMaterial(objects[0]->GetInitialFaceList()->GetFaceMaterial(0), false));
+    bool cancelled = false;
+    EXPECT_GT(opt.Optimize(0.5, cancelled, 0x21), 0);
+    auto frozen = [](C3DExtObject* o) {
+        return o->GetWorkingFaceList()->GetNumberOfFaces(FACE_FROZEN, true);
+    };
+    opt.ShowSelectedFaces(true);
+    EXPECT_TRUE(opt.IsFlagSet(SCENEOPTIMIZER_SHOW_SELECTED_FACES));
+    EXPECT_EQ(frozen(objects[0]), objects[0]->GetWorkingFaceList()->GetNumberOfFaces(FACE_INVALID, false));
+    EXPECT_GT(frozen(objects[0]), 0);
+    EXPECT_EQ(frozen(objects[1]), 0);
+    opt.ShowSelectedFaces(false);
+    EXPECT_FALSE(opt.IsFlagSet(SCENEOPTIMIZER_SHOW_SELECTED_FACES));
+    EXPECT_EQ(frozen(objects[0]), 0);
+}
+
 }  // namespace
 }  // namespace kestovar::test
