@@ -499,13 +499,13 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         // objects empties them all at once below some total: say so, since asking for a number
         // of faces is what the user did.
         if (maxFaces > 0 && report.facesAfter == 0 && askedForSome) {
-            if (level.ratio > 0)
+            if (level.ratio > 0) {
                 std::fprintf(
                     stderr,
                     "kestovar: %s: warning: the reduced scene keeps no face of %d; ask for a larger ratio "
                     "or a number of faces\n",
                     level.output.c_str(), maxFaces);
-            else {
+            } else {
                 const bool faces = level.faces > 0;
                 const int total = faces ? level.faces : level.points;
                 std::fprintf(
