@@ -68,8 +68,6 @@ constexpr std::size_t kStartupRoom = std::size_t(1) << 20;
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The commands report what they expect to fail (files, levels, cancellation) themselves; this
-    // catches what the library raises besides, such as running out of memory.
     // Mapped, not allocated: a block this large taken from the C heap and freed would raise the
     // heap's mapping threshold for the whole run.
     void* room = mmap(nullptr, kStartupRoom, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -78,6 +76,8 @@ int main(int argc, char** argv) {
         return kestovar_tool::kExitFailed;
     }
     munmap(room, kStartupRoom);
+    // The commands report what they expect to fail (files, levels, cancellation) themselves; this
+    // catches what the library raises besides, such as running out of memory.
     try {
         return Dispatch(argc, argv);
     } catch (kestovar::CXException* e) {

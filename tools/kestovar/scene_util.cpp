@@ -92,10 +92,13 @@ std::string Narrow(const wchar_t* text) {
 
 namespace {
 
-// The library's "Unknown file type", with the scene formats that are registered (the plug-ins'
-// among them) for reading or for writing, so that a missing plug-in shows.
-void ReportUnknownType(const std::string& path, bool reading) {
+// Whether `path` names a scene format registered for reading (or for writing). When it does
+// not, says so with the library's "Unknown file type" and the extensions that are registered
+// (the plug-ins' among them), so that a missing plug-in shows.
+bool IsKnownSceneType(const std::string& path, bool reading) {
     const std::wstring wide = Widen(path);
+    const uint32_t parser = reading ? fileGetLoader(wide.c_str()) : fileGetSaver(wide.c_str());
+    if ((fileGetKindOf(wide.c_str()) & FILE_KIND_3D) && parser != FILE_PARSER_UNKNOWN) return true;
     CFileExtStringArray extensions;
     fileGetExtensionArrayByProperty(FILE_KIND_3D | (reading ? FILE_PROP_READ : FILE_PROP_WRITE), extensions,
                                     true);
@@ -106,6 +109,7 @@ void ReportUnknownType(const std::string& path, bool reading) {
         stderr, "kestovar: %s: %s (%s: %s)\n", path.c_str(),
         OneLine(Narrow(C3DIo::GetIoErrorTxtFromCode(reading, IO_FILE_UNKNOWN_TYPE, wide.c_str()))).c_str(),
         reading ? "scene files read" : "scene files written", known.empty() ? "none" : known.c_str());
+    return false;
 }
 
 }  // namespace
@@ -124,11 +128,8 @@ XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
         std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), problem);
         return nullptr;
     }
+    if (!IsKnownSceneType(path, true)) return nullptr;
     const std::wstring wide = Widen(path);
-    if (!(fileGetKindOf(wide.c_str()) & FILE_KIND_3D) || fileGetLoader(wide.c_str()) == FILE_PARSER_UNKNOWN) {
-        ReportUnknownType(path, true);
-        return nullptr;
-    }
     C3DIo reader(wide.c_str(), FILE_IO_LOADING | FILE_IO_SILENT);
     CSceneImportOptions options;
     XHeld<C3DScene> scene;
@@ -290,11 +291,7 @@ SceneFigures MeasureScene(C3DScene& scene) {
 }
 
 bool CanSaveTo(const std::string& path) {
-    const std::wstring wide = Widen(path);
-    if (!(fileGetKindOf(wide.c_str()) & FILE_KIND_3D) || fileGetSaver(wide.c_str()) == FILE_PARSER_UNKNOWN) {
-        ReportUnknownType(path, false);
-        return false;
-    }
+    if (!IsKnownSceneType(path, false)) return false;
     // The library's own message for a file it cannot create suspects another process holding
     // it (or, for a folder in the file's place, reports access denied, after the whole
     // reduction); a folder, a missing or a read-only folder is said as such, before any work.
