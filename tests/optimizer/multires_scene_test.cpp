@@ -279,6 +279,39 @@ TEST(MultiresScene, AbsoluteCountsFindOneCommonRatio) {
     }
 }
 
+// Clean lets go of both scenes: the multiresolution scene always, the source scene as SetScene
+// said (released when the optimiser owns it, forgotten otherwise). A host reference keeps either
+// alive, and the optimiser takes a scene again afterwards.
+TEST(MultiresScene, CleanLetsGoOfBothScenes) {
+    SphereScene s;
+    ASSERT_NE(s.mr, nullptr);
+    C3DScene* source = s.opt.GetSourceScene();
+    ASSERT_NE(source, nullptr);
+    ASSERT_TRUE(s.opt.OptimizerHandleDeletion());
+    source->AddRef();
+    s.mr->AddRef();
+    s.opt.Clean();
+    EXPECT_EQ(s.opt.GetSourceScene(), nullptr);
+    EXPECT_FALSE(s.opt.HasMultiresolutionScene());
+    EXPECT_FALSE(s.opt.SetMultiresolutionRatio(0.5, 0, MRRATIO_RELATIVE, APPLY_TO_ALL));
+    EXPECT_EQ(s.mr->AddRef(), 2);  // ours and the one just taken: the optimiser's is gone
+    s.mr->Delete();
+    s.mr->Delete();
+    EXPECT_EQ(source->AddRef(), 2);
+    source->Delete();
+
+    // Given again without ownership, the scene gives a multiresolution scene as before, and
+    // Clean only forgets it.
+    s.opt.SetScene(*source, false);
+    ASSERT_NE(s.opt.GetScene(GETSCENE_MULTIRES), nullptr);
+    s.opt.Clean();
+    EXPECT_EQ(s.opt.GetSourceScene(), nullptr);
+    EXPECT_FALSE(s.opt.HasMultiresolutionScene());
+    EXPECT_EQ(source->AddRef(), 2);
+    source->Delete();
+    source->Delete();
+}
+
 TEST(MultiresScene, LocksSelectionAndFrozenForms) {
     SphereScene s;
     ASSERT_NE(s.mr, nullptr);

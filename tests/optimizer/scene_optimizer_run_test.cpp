@@ -353,8 +353,13 @@ TEST(SceneOptimizerScene, EditingTheSourceSceneReachesTheNextReduction) {
 // Optimises a fresh scene with `threads` workers; returns every object's working mesh.
 std::vector<std::vector<uint32_t>> OptimizeWith(int threads, int& total) {
     const int saved = OMPGetMaxThreadCount();
-    OMPSetMaxThreadCount(threads);
     CSceneOptimizer opt;
+    // The optimiser's thread count is the library's: every parallel loop of the run follows it.
+    opt.SetMaxThreadCount(unsigned(threads));
+    EXPECT_EQ(int(opt.GetMaxThreadCount()), OMPGetMaxThreadCount());
+    if (threads == 1) {
+        EXPECT_EQ(opt.GetMaxThreadCount(), 1u);
+    }
     opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY | SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
     Recorder rec;
     opt.SetProgressCallback(RecordEvent, &rec);
