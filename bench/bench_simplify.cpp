@@ -102,6 +102,14 @@
 // takes 61k page faults instead of 438k (the system time, mostly zeroing, stays about 0.8 s) and
 // the preparation 0.86-0.89 s instead of 0.95-1.0 s; in loop mode the loop went from 3.4-3.7 s to
 // 3.0-3.4 s, the misses of its random reads now rarely missing the translation cache as well.
+// The input's order matters to both, and more to meshoptimizer: with the large mesh's points put
+// in Morton order of their positions and its faces in the order of their first points (a trial
+// of December 2026, loop mode, alternating runs with a fuzzer on the other core), Kestovar's
+// total went from 3.7-4.8 s to 3.7-4.0 s and meshoptimizer's from 1.1-1.5 s to 0.77-0.97 s, so
+// the ratio grew to 3.9-5.1x. An internal reordering of the working mesh for locality would
+// therefore gain the library a few to ten percent against this mesh as it is; the mesh keeps the
+// order its subdivision gives (the original points first, each round's midpoints after them in
+// face order).
 //
 // Usage: bench_simplify [bunny.obj] [runs] [small|prep|loop]
 // "small" stops after bunny00; "prep" times only the preparation of the large mesh (median CPU
