@@ -34,17 +34,18 @@ inline bool StoreNewellSums(float nx, float ny, float nz, float out[3]) {
     return true;
 }
 
-// Newell sums of the polygon `idx[0..count)` into out (single precision, closing edge
-// included). False, with out = (1, 0, 0), for fewer than 3 corners, a corner outside
+// Newell sums of the polygon `idx[0..count)` into out (single precision, edges in corner
+// order with the closing edge last). False, with out = (1, 0, 0), for fewer than 3 corners, a corner outside
 // [0, pointCount) or sums all below kNormalEpsilon in absolute value (NaN sums compare false
 // and are kept as they are).
 inline bool NewellSums(const C3DTPoint<float>* pts, int pointCount, const int* idx, unsigned count, float out[3]) {
     if (count < 3 || !pts) return NoFaceNormal(out);
     float nx = 0.0f, ny = 0.0f, nz = 0.0f;
-    int prev = idx[count - 1];
+    int prev = idx[0];
     if (unsigned(prev) >= unsigned(pointCount)) return NoFaceNormal(out);
-    for (unsigned k = 0; k < count; ++k) {
-        const int cur = idx[k];
+    // Edges in corner order, the closing edge (last corner to first) last.
+    for (unsigned k = 1; k <= count; ++k) {
+        const int cur = idx[k == count ? 0 : k];
         if (unsigned(cur) >= unsigned(pointCount)) return NoFaceNormal(out);
         const C3DTPoint<float>& a = pts[prev];
         const C3DTPoint<float>& b = pts[cur];

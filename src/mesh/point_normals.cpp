@@ -448,7 +448,7 @@ inline void NewellLanes(const C3DTPoint<float>& p, __m128& a1, __m128& a2) {
 }
 
 // detail::NewellSums for a triangle, the three sums in the lanes of one register: the same
-// single-precision operations in the same order (the closing edge first, the sums starting from
+// single-precision operations in the same order (the closing edge last, the sums starting from
 // +0), so the same bits.
 inline bool TriangleNewellSums(const C3DTPoint<float>* pts, int np, const int* idx, float out[3]) {
     const unsigned i0 = unsigned(idx[0]), i1 = unsigned(idx[1]), i2 = unsigned(idx[2]);
@@ -457,9 +457,9 @@ inline bool TriangleNewellSums(const C3DTPoint<float>* pts, int np, const int* i
     NewellLanes(pts[i0], a1, a2);
     NewellLanes(pts[i1], b1, b2);
     NewellLanes(pts[i2], c1, c2);
-    __m128 n = _mm_add_ps(_mm_setzero_ps(), _mm_mul_ps(_mm_sub_ps(c1, a1), _mm_add_ps(c2, a2)));
-    n = _mm_add_ps(n, _mm_mul_ps(_mm_sub_ps(a1, b1), _mm_add_ps(a2, b2)));
+    __m128 n = _mm_add_ps(_mm_setzero_ps(), _mm_mul_ps(_mm_sub_ps(a1, b1), _mm_add_ps(a2, b2)));
     n = _mm_add_ps(n, _mm_mul_ps(_mm_sub_ps(b1, c1), _mm_add_ps(b2, c2)));
+    n = _mm_add_ps(n, _mm_mul_ps(_mm_sub_ps(c1, a1), _mm_add_ps(c2, a2)));
     float sums[4];
     _mm_storeu_ps(sums, n);
     return detail::StoreNewellSums(sums[0], sums[1], sums[2], out);
@@ -803,9 +803,9 @@ bool AreaNormalsAndSingleGroups(const C3DFaceList& faces, const C3DTPoint<float>
             NewellLanes(pts[i0], a1, a2);
             NewellLanes(pts[i1], b1, b2);
             NewellLanes(pts[i2], c1, c2);
-            sums = _mm_add_ps(_mm_setzero_ps(), _mm_mul_ps(_mm_sub_ps(c1, a1), _mm_add_ps(c2, a2)));
-            sums = _mm_add_ps(sums, _mm_mul_ps(_mm_sub_ps(a1, b1), _mm_add_ps(a2, b2)));
+            sums = _mm_add_ps(_mm_setzero_ps(), _mm_mul_ps(_mm_sub_ps(a1, b1), _mm_add_ps(a2, b2)));
             sums = _mm_add_ps(sums, _mm_mul_ps(_mm_sub_ps(b1, c1), _mm_add_ps(b2, c2)));
+            sums = _mm_add_ps(sums, _mm_mul_ps(_mm_sub_ps(c1, a1), _mm_add_ps(c2, a2)));
             // No normal when every sum lies below the epsilon in absolute value (NaN does not).
             const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), sums);
             hasNormal = (_mm_movemask_ps(_mm_cmplt_ps(magnitude, sumEpsilon)) & 7) != 7;
