@@ -61,35 +61,44 @@ int* WeldProximityMap::Reserve(int count) {
 
 namespace {
 
-// The box of points as C3DPointList::GetBoundingBox gives it without a filter: the first point's
-// coordinates, then widened by every smaller or larger coordinate in order (so a NaN after the
-// first point never widens it), free of the per-point tests of the general form.
+// The box of the points whose three coordinates are finite: widened by every smaller or larger
+// coordinate in order, as C3DPointList::GetBoundingBox widens its box, free of the per-point tests
+// of the general form. Points with an infinite or NaN coordinate get no grid cell, and leaving
+// them out keeps the grid's frame that of the other points: one such point would otherwise make
+// the box infinite or NaN, the cells unusable, and every finite point a neighbour of every other.
 class CBoxOfPoints {
 public:
-    explicit CBoxOfPoints(const C3DTPoint<float>& first) {
+    CBoxOfPoints() {
+        const float inf = std::numeric_limits<float>::infinity();
 #if defined(__SSE2__)
-        m_lo = m_hi = Load(first);
+        m_lo = _mm_set1_ps(inf);
+        m_hi = _mm_set1_ps(-inf);
 #else
-        m_lo[0] = m_hi[0] = first.x;
-        m_lo[1] = m_hi[1] = first.y;
-        m_lo[2] = m_hi[2] = first.z;
+        for (int k = 0; k < 3; ++k) m_lo[k] = inf, m_hi[k] = -inf;
 #endif
     }
     void Add(const C3DTPoint<float>& p) {
 #if defined(__SSE2__)
-        // minps(v, lo) is v < lo ? v : lo lane by lane, the scalar rule, NaN and signed zeros
-        // included; one accumulator keeps the order of the comparisons.
+        // minps(v, lo) is v < lo ? v : lo lane by lane, the scalar rule, signed zeros included;
+        // one accumulator keeps the order of the comparisons. Finiteness is read from the
+        // exponent bits, since the flag lane may hold a denormal pattern that would slow
+        // floating-point arithmetic down.
         const __m128 v = Load(p);
+        const __m128i exponent = _mm_set1_epi32(0x7F800000);
+        const __m128i bad = _mm_cmpeq_epi32(_mm_and_si128(_mm_castps_si128(v), exponent), exponent);
+        if (_mm_movemask_ps(_mm_castsi128_ps(bad)) & 0xE) return;
         m_lo = _mm_min_ps(v, m_lo);
         m_hi = _mm_max_ps(v, m_hi);
 #else
         const float v[3] = {p.x, p.y, p.z};
+        if (!std::isfinite(v[0]) || !std::isfinite(v[1]) || !std::isfinite(v[2])) return;
         for (int k = 0; k < 3; ++k) {
             m_lo[k] = v[k] < m_lo[k] ? v[k] : m_lo[k];
             m_hi[k] = v[k] > m_hi[k] ? v[k] : m_hi[k];
         }
 #endif
     }
+    // The box; not valid when no point had three finite coordinates.
     C3DTBBox<float> Get() const {
         float lo[3], hi[3];
 #if defined(__SSE2__)
@@ -100,10 +109,11 @@ public:
 #else
         for (int k = 0; k < 3; ++k) lo[k] = m_lo[k], hi[k] = m_hi[k];
 #endif
+        C3DTBBox<float> box;
+        if (lo[0] > hi[0]) return box;
         C3DTPoint<float> a, b;
         a.Init(lo[0], lo[1], lo[2]);
         b.Init(hi[0], hi[1], hi[2]);
-        C3DTBBox<float> box;
         box.Set(a, b);
         return box;
     }
@@ -119,12 +129,11 @@ private:
 #endif
 };
 
-C3DTBBox<float> BoxOfAllPoints(const C3DPointList& points) {
+C3DTBBox<float> BoxOfFinitePoints(const C3DPointList& points) {
     const int n = points.GetSize();
-    if (n <= 0) return C3DTBBox<float>();
     const C3DTPoint<float>* p = points.GetPoints();
-    CBoxOfPoints box(p[0]);
-    for (int i = 1; i < n; ++i) box.Add(p[i]);
+    CBoxOfPoints box;
+    for (int i = 0; i < n; ++i) box.Add(p[i]);
     return box.Get();
 }
 
@@ -155,7 +164,7 @@ double FrameOfBox(const C3DTBBox<float>& box, double tolerance, bool absolute, b
 
 // The same from the points; 0 without points.
 double GridFrame(const C3DPointList& points, double tolerance, bool absolute, bool shift, double origin[3]) {
-    return FrameOfBox(BoxOfAllPoints(points), tolerance, absolute, shift, origin);
+    return FrameOfBox(BoxOfFinitePoints(points), tolerance, absolute, shift, origin);
 }
 
 }  // namespace
@@ -484,6 +493,12 @@ struct FirstPosition {
     float v[3];
 };
 
+// A coordinate far enough from zero that distinct floats of its magnitude lie cells apart (at
+// least `fine` in magnitude) and finite: such a coordinate needs no look at the cells around it.
+inline bool IsCoarse(float v, float fine) {
+    return std::fabs(v) >= fine && std::fabs(v) <= FLT_MAX;
+}
+
 // The classification of the distinct positions (`firsts`, in the order of their first points) by
 // cell, for a frame of origin `origin`, cell size d (1 / d in `inv`, 0 without a usable size) and
 // fine threshold `fine`: a position with a fine coordinate takes the first point of its cell (the
@@ -499,8 +514,8 @@ CoincidentWeld ClassifyByCells(const C3DTPoint<float>* pts, const CXArray<FirstP
         const unsigned f = first.point;
         C3DTPoint<float> v;
         v.Init(first.v[0], first.v[1], first.v[2]);
-        // NaN fails the comparison and is sent to the cell computation, which rejects it.
-        if (std::fabs(v.x) >= fine && std::fabs(v.y) >= fine && std::fabs(v.z) >= fine) continue;
+        // Infinite and NaN coordinates are never coarse: the cell computation rejects them.
+        if (IsCoarse(v.x, fine) && IsCoarse(v.y, fine) && IsCoarse(v.z, fine)) continue;
         int c[3];
         if (!detail::PointCellCoord(v.x, origin[0], d, inv, c[0]) || !detail::PointCellCoord(v.y, origin[1], d, inv, c[1]) ||
             !detail::PointCellCoord(v.z, origin[2], d, inv, c[2])) {
@@ -580,8 +595,8 @@ AxisEntry* SortByKey(AxisEntry* a, AxisEntry* scratch, unsigned n) {
 template <class Move>
 bool ClassifyByAxes(const CXArray<FirstPosition>& firsts, const double origin[3], double d, double inv, float fine,
                     Move&& move) {
-    // NaN is never coarse (its cell computation fails below).
-    auto isFine = [fine](float v) { return !(std::fabs(v) >= fine); };
+    // Infinite and NaN coordinates are never coarse (their cell computation fails below).
+    auto isFine = [fine](float v) { return !IsCoarse(v, fine); };
     unsigned count[3] = {0, 0, 0};
     for (const FirstPosition& first : firsts)
         for (int k = 0; k < 3; ++k) count[k] += isFine(first.v[k]) ? 1u : 0u;
@@ -632,14 +647,14 @@ bool ClassifyByAxes(const CXArray<FirstPosition>& firsts, const double origin[3]
 // cell would need a coordinate within a cell or two of one of its own), so its points keep their
 // first point. A position with a fine coordinate takes the first point of its cell from a table
 // keyed by cell, and a position without a cell (NaN) leaves each of its points alone; only then
-// are the points revisited. Without a usable cell size (all points at one position, an infinite
-// coordinate, a NaN first point) the grid puts every finite point in one cell, which the
-// classification reproduces by sending every position to cell (0, 0, 0).
+// are the points revisited. Without a usable cell size (all finite points at one position) the
+// grid puts every finite point in one cell, which the classification reproduces by sending every
+// position to cell (0, 0, 0).
 CoincidentWeld WeldCoincident(const C3DPointList& points, unsigned* rep, bool& merged, CProgressScope& progress) {
     const int n = points.GetSize();
     const C3DTPoint<float>* pts = points.GetPoints();
     CPassSteps steps(progress);
-    CBoxOfPoints box(pts[0]);
+    CBoxOfPoints box;
     // Sized for a mesh split per face (a sixth as many positions as points) and grown past that.
     CPositionTable positions(unsigned(n) / 6u + 1u);
     CXArray<FirstPosition> firsts;  // the distinct positions, in increasing order of first point

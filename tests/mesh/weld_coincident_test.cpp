@@ -90,13 +90,17 @@ TEST(WeldCoincident, NonFiniteCoordinatesStayAlone) {
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     // NaN points belong to no cell.
     EXPECT_EQ(ExpectGridWeld({{1, 2, 3}, {nan, 2, 3}, {nan, 2, 3}, {1, 2, 3}, {4, 5, nan}}).left, 4 + 2);
-    // An infinite coordinate makes the cell size infinite, which puts every finite point in one
-    // cell: they all merge, the infinite point stays.
-    C3DPointList* pl = C3DPointList::Create();
-    for (const P3& p : std::vector<P3>{{1, 2, 3}, {inf, 2, 3}, {1, 2, 3}, {4, 5, 6}}) pl->Add(p[0], p[1], p[2]);
-    Owned obj = new C3DObject(pl, nullptr, nullptr);
-    EXPECT_TRUE(obj->Weld3DPoints(0.0, false, 0, 0));
-    EXPECT_EQ(obj->GetPointNbr(), 2);
+    // Nor do infinite ones, and they leave the grid's frame to the finite points: only the copies
+    // merge, wherever the non-finite point stands.
+    for (int at = 0; at < 4; ++at) {
+        std::vector<P3> points = {{1, 2, 3}, {1, 2, 3}, {4, 5, 6}};
+        points.insert(points.begin() + std::min(at, 3), at == 3 ? P3{nan, 0, 0} : P3{inf, 2, 3});
+        C3DPointList* pl = C3DPointList::Create();
+        for (const P3& p : points) pl->Add(p[0], p[1], p[2]);
+        Owned obj = new C3DObject(pl, nullptr, nullptr);
+        EXPECT_TRUE(obj->Weld3DPoints(0.0, false, 0, 0)) << at;
+        EXPECT_EQ(obj->GetPointNbr(), 3) << at;
+    }
 }
 
 // The tolerance-0 weld groups points by the bits of their coordinates first and looks at cells
@@ -155,28 +159,43 @@ TEST(WeldPositions, CopiesCellSharersNanAndSignedZerosInScrambledOrder) {
     }
 }
 
-TEST(WeldPositions, WithoutAUsableCellSizeEveryFinitePointGoesToTheFirst) {
-    // A NaN first point leaves the box without extent (every comparison with NaN fails), a single
-    // repeated position gives a box of size 0: the grid then has one cell for all finite points.
-    const float nan = std::numeric_limits<float>::quiet_NaN();
+TEST(WeldPositions, NonFinitePointsLeaveTheFrameToTheOthers) {
+    // A NaN or infinite point, first or anywhere, neither belongs to a cell nor widens the box the
+    // cell size comes from, so the finite points weld as they would without it: a split mesh gets
+    // back its shared points, and no two distinct positions merge.
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     std::mt19937 rng(9);
     std::uniform_real_distribution<float> u(-50.0f, 50.0f);
-    std::vector<P3> points = {{nan, 1.0f, 1.0f}};
-    for (int i = 0; i < 300; ++i) points.push_back({u(rng), u(rng), i % 7 == 0 ? nan : u(rng)});
-    // Without faces the weld keeps exactly the representatives, in order.
-    const std::vector<unsigned> rep = GridWeld(points);
-    C3DPointList* pl = C3DPointList::Create();
-    for (const P3& p : points) pl->Add(p[0], p[1], p[2]);
-    Owned loose = new C3DObject(pl, nullptr, nullptr);
-    EXPECT_TRUE(loose->Weld3DPoints(0.0, false, 0, 0));
-    std::vector<int> survivors;
-    for (int i = 0; i < int(points.size()); ++i)
-        if (rep[i] == unsigned(i)) survivors.push_back(i);
-    EXPECT_EQ(survivors.size(), 1u + 1u + 300u / 7u + 1u) << "the NaN points and the first finite one";
-    ASSERT_EQ(loose->GetPointNbr(), int(survivors.size()));
-    for (int j = 0; j < int(survivors.size()); ++j)
-        EXPECT_EQ(std::memcmp(loose->GetPointList()->GetAt(j).ValPtr(), points[survivors[j]].data(), sizeof(P3)), 0) << j;
+    std::vector<P3> distinct;
+    for (int i = 0; i < 100; ++i) distinct.push_back({u(rng), u(rng), u(rng)});
+    for (const P3& odd : {P3{nan, 1.0f, 1.0f}, P3{-inf, 0.0f, 0.0f}, P3{0.0f, 0.0f, inf}}) {
+        std::vector<P3> points = {odd};
+        for (int i = 0; i < 300; ++i)
+            points.push_back(i % 7 == 0 ? P3{u(rng), 1.0f, 1.0f} : distinct[size_t(i) % distinct.size()]);
+        points.push_back(odd);
+        const std::vector<unsigned> rep = GridWeld(points);
+        int finiteSurvivors = 0;
+        for (int i = 0; i < int(points.size()); ++i) {
+            const bool finite =
+                std::isfinite(points[i][0]) && std::isfinite(points[i][1]) && std::isfinite(points[i][2]);
+            if (!finite) {
+                EXPECT_EQ(rep[i], unsigned(i)) << "a non-finite point stays alone";
+                continue;
+            }
+            const P3& to = points[rep[i]];
+            EXPECT_EQ(std::memcmp(to.data(), points[i].data(), sizeof(P3)), 0)
+                << i << " merged into a distinct position";
+            finiteSurvivors += rep[i] == unsigned(i);
+        }
+        EXPECT_EQ(finiteSurvivors, 100 + 300 / 7 + 1) << "the distinct positions and the loose points";
+        C3DPointList* pl = C3DPointList::Create();
+        for (const P3& p : points) pl->Add(p[0], p[1], p[2]);
+        Owned loose = new C3DObject(pl, nullptr, nullptr);
+        EXPECT_TRUE(loose->Weld3DPoints(0.0, false, 0, 0));
+        EXPECT_EQ(loose->GetPointNbr(), finiteSurvivors + 2);
+    }
 
+    // A single repeated position gives a box of size 0: one cell holds every point.
     Owned one = MakeObject(std::vector<P3>(12, P3{3.0f, -2.0f, 0.5f}), {{0, 1, 2}, {3, 4, 5}, {6, 7, 8}, {9, 10, 11}});
     EXPECT_TRUE(one->Weld3DPoints(0.0, false, 0, 0));
     EXPECT_EQ(one->GetPointNbr(), 0) << "every face collapses, and with them every point";
