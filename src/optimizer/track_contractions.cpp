@@ -107,9 +107,13 @@ unsigned char* CTrackContractions::Append(unsigned char firstByte) {
 }
 
 CTrackEdgeContraction* CTrackContractions::BeginContraction() {
+    const unsigned char first = TRACK_EDGE_CONTRACTION << 4;
+    // Room first, then the index: a refused allocation in either leaves the stream and its index
+    // as they were, never an indexed contraction past the end of the stream.
+    Grow(CTrackInfo::GetRecordSizeFromByte(first));
     m_offsets.Add(m_nUsed);
     ++m_nContractions;
-    return reinterpret_cast<CTrackEdgeContraction*>(Append(TRACK_EDGE_CONTRACTION << 4));
+    return reinterpret_cast<CTrackEdgeContraction*>(Append(first));
 }
 
 CTrackUVContraction* CTrackContractions::AddUVContraction() {
@@ -137,11 +141,11 @@ bool CTrackContractions::AddRecord(const void* bytes) {
     const unsigned char first = *static_cast<const unsigned char*>(bytes);
     const unsigned size = CTrackInfo::GetRecordSizeFromByte(first);
     if (size == 0) return false;
+    unsigned char* p = Grow(size);  // room before the index, as in BeginContraction
     if ((first >> 4) == TRACK_EDGE_CONTRACTION) {
         m_offsets.Add(m_nUsed);
         ++m_nContractions;
     }
-    unsigned char* p = Grow(size);
     std::memcpy(p, bytes, size);
     m_nUsed += size;
     return true;

@@ -1,11 +1,14 @@
 // Contraction tracking: the record layout, growth, loading, copying, compaction, renumbering and
 // the playback of recorded contractions down and up, bit for bit.
+#include "kestovar/optimizer/track_contractions.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "allocation_refusal.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/channel_lists.h"
@@ -14,7 +17,6 @@
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/point_list.h"
-#include "kestovar/optimizer/track_contractions.h"
 
 namespace kestovar::test {
 namespace {
@@ -201,6 +203,45 @@ TEST(TrackRecords, LoadCopyAndRawAppendReproduceTheStream) {
     const unsigned char unknown[8] = {0x90};
     EXPECT_FALSE(raw.AddRecord(unknown));
     EXPECT_EQ(Stream(raw), bytes);
+}
+
+// A refused allocation while recording (the buffer's growth or the contraction index's) leaves
+// a tracker whose index still matches its stream: a host that catches the error and plays or
+// renumbers what was recorded never meets a contraction past the end of the stream.
+TEST(TrackRecords, ARefusedGrowthLeavesTheIndexMatchingTheStream) {
+    CTrackContractions src;
+    FillTwo(src);
+    const CTrackInfo* bare = src.GetContraction(1);
+    RefusingHook hook;
+    for (long n = 1;; ++n) {
+        CTrackContractions t;
+        t.Reserve(3, 0);  // 56 bytes: the third contraction makes the buffer grow
+        const Outcome outcome = Refusing(n, [&] {
+            for (int i = 0; i < 40; ++i) {
+                if (i % 2)
+                    t.BeginContraction()->SetEdgeContraction(i, i + 1);
+                else
+                    t.AddRecord(bare);
+                t.AddFace()->SetCurrentFace(i);
+            }
+        });
+        unsigned contractions = 0;
+        for (const CTrackInfo* r = t.GetDataSize() ? reinterpret_cast<const CTrackInfo*>(t.GetData())
+                                                   : nullptr;
+             r; r = t.GetNextRecord(r))
+            contractions += r->GetType() == unsigned(TRACK_EDGE_CONTRACTION);
+        ASSERT_EQ(t.GetContractionCount(), contractions) << "allocation " << n;
+        for (unsigned i = 0; i < contractions; ++i) {
+            const auto* c = reinterpret_cast<const unsigned char*>(t.GetContraction(i));
+            ASSERT_LT(uint64_t(c - t.GetData()), t.GetDataSize()) << "allocation " << n;
+            ASSERT_EQ(t.GetContraction(i)->GetType(), unsigned(TRACK_EDGE_CONTRACTION));
+        }
+        if (outcome == Outcome::kClean) {
+            EXPECT_EQ(contractions, 40u);
+            break;
+        }
+        EXPECT_EQ(outcome, Outcome::kMemoryError);
+    }
 }
 
 TEST(TrackRecords, LoadRefusesNullAndMalformedStreamsAndLeavesTheTrackerCleared) {
