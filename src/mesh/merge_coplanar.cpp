@@ -22,9 +22,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "edge_face_table.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/progress.h"
+#include "kestovar/core/resource_strings.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/face_list.h"
@@ -32,7 +34,6 @@
 #include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
-#include "edge_face_table.h"
 #include "normal_internal.h"
 
 namespace kestovar {
@@ -416,6 +417,10 @@ unsigned CCoplanarMerger::Run() {
     if (!PrepareNormals()) return kFailed;
     PrepareChannels();
     m_faces.UpdateEdgeToFaceGraph(m_geom);
+    // The points' border status follows the faces before the merge, as the callers of a merge
+    // read it (the merge itself reads the graph).
+    if (CEdgeToFaceGraph* edges = m_faces.GetEdgeToFaceGraph())
+        if (C3DPointList* points = m_geom->GetSrc3DPointList()) points->SetBorderPointsStatus(*edges, false);
     PrepareAcross();
     m_region.SetSize(m_nFaces);
     for (int& r : m_region) r = -1;
@@ -426,7 +431,8 @@ unsigned CCoplanarMerger::Run() {
     m_nextCorner.SetSize(m_nPoints);
     for (int p = 0; p < m_nPoints; ++p) m_pointRegion[p] = m_borderStamp[p] = -1;
 
-    CProgressScope progress(L"Merging coplanar faces", nullptr, 0, m_nFaces);
+    CProgressScope progress(LoadResourceString(326).GetString(), LoadResourceString(325).GetString(), 0,
+                            m_nFaces);
     int regions = 0;
     for (int seed = 0; seed < m_nFaces; ++seed) {
         if (progress.Step(seed)) return kFailed;

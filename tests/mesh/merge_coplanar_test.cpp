@@ -88,6 +88,14 @@ TEST(MergeCoplanarFaces, SubdividedPlaneBecomesOnePolygonAlongItsBorder) {
     EXPECT_NEAR(SignedArea(*grid, faces[0]), 9.0, 1e-9);
     EXPECT_EQ(BorderEdges(faces), borderBefore);
     EXPECT_TRUE(NoEdgeRunTwice(*grid->GetFaceList()));
+    // The merge leaves the points' border status of the faces it started from: the twelve outer
+    // points on the border, the four inner ones on shared edges only.
+    const C3DPointList& points = *grid->GetPointList();
+    for (int i = 0; i < 16; ++i) {
+        const bool inner = i % 4 != 0 && i % 4 != 3 && i > 3 && i < 12;
+        EXPECT_EQ(points[i]->IsOneFlagSet(POINT_BORDER), !inner) << i;
+        EXPECT_TRUE(!inner || points[i]->IsOneFlagSet(POINT_SHARED_EDGE)) << i;
+    }
     // Nothing is left to merge: a second run changes nothing.
     EXPECT_FALSE(grid->MergeCoplanarFaces(0.01, 0));
 }
