@@ -85,10 +85,19 @@ CTriangulateFaceHelper::CTriangulateFaceHelper()
       m_pOwn(nullptr),
       m_pIndex(nullptr),
       m_indexFrom(kIndexedClipCorners),
-      m_geomPlan{0, 0, 0, 0, 0} {}
+      m_geomPlan{0, 0, 0, 0, 0},
+      m_pProgress(nullptr),
+      m_nextStep(~0u) {}
 CTriangulateFaceHelper::~CTriangulateFaceHelper() {
     XRelease(m_pOwn);
     delete m_pIndex;
+}
+
+void CTriangulateFaceHelper::StepProgress(unsigned f) {
+    // Triangulation has no way back once the new lists are being written, so a cancel asked
+    // here is left to the caller's next step.
+    m_pProgress->Step(int(f));
+    m_nextStep = f + unsigned(m_pProgress->GetGranularity());
 }
 
 void CTriangulateFaceHelper::SetDestination(const CGeomInfo* geom, C3DFaceList* faces) {
@@ -1220,6 +1229,7 @@ int CTriangulateFaceHelper::AppendTriangles(const CFaceList& src, const C3DTPoin
     const unsigned n = unsigned(src.GetSize());
     unsigned f = 0;
     while (f < n) {
+        Progress(f);
         const CFaceCollection::Element* e = in.GetElement(f);
         const unsigned k = e->GetSize();
         if (!TakesPart(k, flagsOf(f), mask, value)) {
@@ -1315,6 +1325,7 @@ int C3DFaceList::DoTriangulation(CTriangulateFaceHelper* helper, _FACE_PROPERTIE
     const int room = dst->GetSize();
     int written = 0;
     for (int f = 0; f < n; ++f) {
+        helper->Progress(unsigned(f));
         const CFaceCollection::Element* e = m_faces.GetElement(unsigned(f));
         const unsigned k = e->GetSize();
         const unsigned flags = *static_cast<const unsigned*>(MainSlot(unsigned(f)));
@@ -1457,10 +1468,18 @@ int C3DFaceList::Triangulate(CGeomInfo* geom, unsigned int channelMask, _FACE_PR
         else
             sizeList(*helper.GetChannelDestination(i));
     }
+    // Progress over the faces of the pass (as the weld reports over its points), ending at the
+    // last face.
+    CProgressScope progress(LoadResourceString(326).GetString(), LoadResourceString(325).GetString(), 0, n);
+    helper.m_pProgress = &progress;
+    helper.m_nextStep = 0;
     const int written =
         append ? helper.AppendTriangles(*this, pointList->GetPoints(), pointList->GetSize(), *dst,
                                         unsigned(mask), value, allSplit ? nullptr : sizes.GetData())
                : DoTriangulation(&helper, mask, value);
+    progress.Step(n - 1);
+    helper.m_pProgress = nullptr;
+    helper.m_nextStep = ~0u;
     dst->SetSize(written);
     dst->SetFlag(FACELIST_CHANGED, true);
     for (int i = 0; i < helper.GetChannelCount(); ++i) {

@@ -25,6 +25,7 @@ class CGeomInfo;
 class C3DFaceList;
 class CFaceList;
 class CDependentChannels;
+class CProgressScope;
 namespace detail {
 class CEarClipIndex;
 }
@@ -192,6 +193,13 @@ private:
                         unsigned mask, bool value, const unsigned* layout);
     // Face f copied unchanged onto face `to` of the destination and of every channel.
     void CopyWhole(const CFaceList& src, unsigned f, CFaceList& dst, unsigned to) const;
+    // The face-list pass reaching face f: a progress step once f has moved by the scope's
+    // granularity (one comparison otherwise).
+    void Progress(unsigned f) {
+        if (f >= m_nextStep) [[unlikely]]
+            StepProgress(f);
+    }
+    void StepProgress(unsigned f);
 
     C2DPointExtList m_corners;
     CXArray<int> m_triangles;
@@ -209,6 +217,8 @@ private:
     CXArray<ChannelPair> m_channels;
     CXArray<ChunkCopy> m_plan;
     ChunkPlan m_geomPlan;
+    CProgressScope* m_pProgress;  // not owned; set for the pass of C3DFaceList::Triangulate only
+    unsigned m_nextStep;          // the face at which Progress steps next (never without a scope)
 };
 
 }  // namespace kestovar

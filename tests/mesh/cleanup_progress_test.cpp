@@ -1,7 +1,8 @@
-// What the weld at tolerance 0 tells the host while it runs, and what a cancel in the middle
-// leaves behind: the exact sequence of progress messages (start, one query every granularity
-// points from 0, the end at the last point), and an object left untouched when the host cancels
-// at any query, on meshes that take the hashing pass and on one that needs the grid.
+// What the clean-up operations tell the host while they run. The weld at tolerance 0: the exact
+// sequence of progress messages (start, one query every granularity points from 0, the end at
+// the last point), and an object left untouched when the host cancels at any query, on meshes
+// that take the hashing pass and on one that needs the grid. Triangulation: a task over the
+// faces, queried about every granularity faces and ended at the last one, in both of its passes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "cleanup_test_util.h"
 #include "kestovar/core/progress.h"
+#include "kestovar/mesh/face_list.h"
 
 namespace kestovar::test {
 namespace {
@@ -40,10 +42,13 @@ bool Record(unsigned kind, const ProcessProgressInfo& info, void* user) {
 // that some points take the cell path of the hashing pass).
 std::vector<P3> SplitGridPoints(int w, int h) {
     std::vector<P3> pts;
-    auto at = [](int x, int y) { return P3{float(x) * 0.25f + 1.0f, float(y) * 0.25f - 2.0f, y == 3 ? 0.0f : 1.5f}; };
+    auto at = [](int x, int y) {
+        return P3{float(x) * 0.25f + 1.0f, float(y) * 0.25f - 2.0f, y == 3 ? 0.0f : 1.5f};
+    };
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            for (const P3& p : {at(x, y), at(x + 1, y), at(x + 1, y + 1), at(x, y), at(x + 1, y + 1), at(x, y + 1)})
+            for (const P3& p :
+                 {at(x, y), at(x + 1, y), at(x + 1, y + 1), at(x, y), at(x + 1, y + 1), at(x, y + 1)})
                 pts.push_back(p);
     return pts;
 }
@@ -96,9 +101,11 @@ TEST(WeldProgress, OneQueryPerGranularityFromZeroAndTheEndAtTheLastPoint) {
             const int g = n / 1000 > 0 ? n / 1000 : 1;
             std::vector<Message> expected = {{PROGRESS_START | PROGRESS_TEXT, 0, 0, n}};
             for (int pass = 0; pass < (touching ? 2 : 1); ++pass)
-                for (int p = 0; p < n; p += g) expected.push_back({PROGRESS_POSITION | PROGRESS_CANCEL_QUERY, p, 0, n});
+                for (int p = 0; p < n; p += g)
+                    expected.push_back({PROGRESS_POSITION | PROGRESS_CANCEL_QUERY, p, 0, n});
             expected.push_back({PROGRESS_END, n - 1, 0, n});
-            EXPECT_EQ(r.messages, expected) << side << " x " << side << " grid, " << n << " points, touching " << touching;
+            EXPECT_EQ(r.messages, expected)
+                << side << " x " << side << " grid, " << n << " points, touching " << touching;
         }
 
     // Points all at one position leave no usable cell size: one pass too, every point merges.
@@ -141,6 +148,51 @@ TEST(WeldProgress, ACancelAtAnyQueryStopsThereAndChangesNothing) {
             }
             EXPECT_EQ(ReadFaces(*obj->GetFaceList()), Triangles(n));
         }
+    }
+}
+
+// Triangulation reports over the faces of its pass: the task's range is the face count, the
+// queries come in order about every granularity faces (quadrangles go in groups of up to eight)
+// from the first face on, and the task ends at the last face.
+TEST(TriangulateProgress, QueriesFollowTheFacesFromTheFirstToTheLast) {
+    for (bool general : {false, true}) {
+        const int w = 60, h = 50, n = w * h;
+        std::vector<P3> pts;
+        for (int y = 0; y <= h; ++y)
+            for (int x = 0; x <= w; ++x) pts.push_back({float(x), float(y), 0.0f});
+        std::vector<Poly> faces;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const int a = y * (w + 1) + x;
+                faces.push_back({a, a + 1, a + w + 2, a + w + 1});
+            }
+        Owned obj = MakeObject(pts, faces);
+        if (general) {
+            // A face list with a data chunk of its own takes the general pass.
+            C3DFaceList& list = *obj->GetFaceList();
+            list.AddDataChunk(FACE_CHUNK_ORIGINAL_INDEX, new COriginalIndexMethods);
+            list.GetData(FACE_CHUNK_ORIGINAL_INDEX)->GetMethods()->Delete();
+        }
+        Recorder r;
+        progressPushCallback(&Record, &r);
+        ASSERT_TRUE(obj->Triangulate(0, _FACE_PROPERTIES(0), true));
+        progressPopCallback();
+        EXPECT_EQ(obj->GetFaceList()->GetSize(), 2 * n);
+
+        ASSERT_GE(r.messages.size(), 3u);
+        EXPECT_EQ(r.messages.front(), (Message{PROGRESS_START | PROGRESS_TEXT, 0, 0, n}));
+        EXPECT_EQ(r.messages.back(), (Message{PROGRESS_END, n - 1, 0, n}));
+        const int g = n / 1000;
+        int last = -g;
+        for (size_t i = 1; i + 1 < r.messages.size(); ++i) {
+            const Message& m = r.messages[i];
+            ASSERT_EQ(m.kind, unsigned(PROGRESS_POSITION | PROGRESS_CANCEL_QUERY)) << i;
+            EXPECT_GE(m.position - last, g) << i;
+            EXPECT_LT(m.position - last, g + 8) << i;
+            last = m.position;
+        }
+        EXPECT_EQ(r.messages[1].position, 0);
+        EXPECT_GT(last, n - 1 - (g + 8)) << "queries up to the last faces";
     }
 }
 
