@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "ear_clip_index.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/progress.h"
 #include "kestovar/core/resource_strings.h"
@@ -16,8 +17,8 @@
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "normal_internal.h"
 #include "platform/cpu_features.h"
-#include "ear_clip_index.h"
 #include "point_record.h"
 
 namespace kestovar {
@@ -124,6 +125,10 @@ bool CTriangulateFaceHelper::Project(const C3DTPoint<float>* points, int pointCo
         if (!std::isfinite(points[p].x) || !std::isfinite(points[p].y) || !std::isfinite(points[p].z))
             return false;
     }
+    // A face without a normal (its single-precision Newell sums all below the epsilon, as
+    // C3DFace::GetNormal decides) is not split.
+    float sums[3];
+    if (!detail::NewellSums(points, pointCount, indices, unsigned(count), sums)) return false;
     // Newell normal, in double.
     double nx = 0.0, ny = 0.0, nz = 0.0;
     for (int i = 0; i < count; ++i) {
@@ -321,6 +326,13 @@ template <class T>
     }
 }
 
+// The sum of the magnitudes of QuadNewell's terms (defined with the lane helpers below), and the
+// share of it by which a double sum must exceed the normal epsilon for the single-precision sums
+// surely to have a normal.
+template <class T>
+[[gnu::always_inline]] inline T QuadNewellScale(const T X[4], const T Y[4], const T Z[4]);
+constexpr double kFloatNewellSlack = 0x1p-20;
+
 // Divides (x, y, z) by its length `len` without dividing when every component is zero or of
 // magnitude `len` (a vector along an axis, as the normal and first edge of a quadrangle lying in
 // a coordinate plane): those quotients are exact, +-0 and +-1, so the result is bitwise the
@@ -423,6 +435,8 @@ int ClipConvexQuad(const C3DTPoint<float>* points, int pointCount, const int* in
     // infinite or NaN, and so is any sum holding one, so the length test below rejects them.
     double nx, ny, nz;
     QuadNewell(X, Y, Z, nx, ny, nz);
+    const double surely = detail::kNormalEpsilon + kFloatNewellSlack * QuadNewellScale(X, Y, Z);
+    if (!(std::fabs(nx) > surely || std::fabs(ny) > surely || std::fabs(nz) > surely)) return -1;
     double nl = std::sqrt(nx * nx + ny * ny + nz * nz);
     if (!(nl > 0.0) || !std::isfinite(nl)) return -1;
     if (!ExactUnit(nx, ny, nz, nl)) {
@@ -516,6 +530,31 @@ template <class V>
 [[gnu::always_inline]] inline V Abs(V v) {
     typedef MaskOf<V> M;
     return (V)((M)v & (M{} + 0x7FFFFFFFFFFFFFFFll));
+}
+
+// |v| for a double and for the lanes.
+[[gnu::always_inline]] inline double Magnitude(double v) {
+    return std::fabs(v);
+}
+template <class V>
+[[gnu::always_inline]] inline V Magnitude(V v) {
+    return Abs(v);
+}
+
+// The sum of the magnitudes of QuadNewell's twelve terms. The face normal is made of the same
+// sums in single precision, which differ from the double ones by at most a few roundings of
+// these magnitudes (about 6 * 2^-24 of their sum); so where a double sum exceeds the normal
+// epsilon by kFloatNewellSlack of it, the single-precision sums surely have a normal, and the
+// shortcut may decide. Elsewhere Clip decides, with the exact rule.
+template <class T>
+[[gnu::always_inline]] inline T QuadNewellScale(const T X[4], const T Y[4], const T Z[4]) {
+    T scale = T{};
+    for (int a = 0; a < 4; ++a) {
+        const int b = (a + 1) & 3;
+        scale += Magnitude((Y[a] - Y[b]) * (Z[a] + Z[b])) + Magnitude((Z[a] - Z[b]) * (X[a] + X[b])) +
+                 Magnitude((X[a] - X[b]) * (Y[a] + Y[b]));
+    }
+    return scale;
 }
 
 // Measure per lane; the mask is all ones where the corner is strictly convex (and far from 0, pi).
@@ -643,8 +682,11 @@ template <class V>
     const V nn = nx * nx + ny * ny + nz * nz;
     const V nl = SquareRoot(nn);
     const V tiny = V{} + 1e-15;
-    // No normal: not above 0, or not finite (NaN fails both comparisons).
-    M usable = (nl > V{}) & (nl < V{} + HUGE_VAL);
+    // No normal: not above 0, or not finite (NaN fails both comparisons); and a normal the
+    // single-precision sums might not have is left to Clip (QuadNewellScale).
+    const V surely = (V{} + detail::kNormalEpsilon) + (V{} + kFloatNewellSlack) * QuadNewellScale(X, Y, Z);
+    M usable =
+        (nl > V{}) & (nl < V{} + HUGE_VAL) & ((Abs(nx) > surely) | (Abs(ny) > surely) | (Abs(nz) > surely));
     if (!ExactUnitLanes(nx, ny, nz, nl)) {
         nx /= nl;
         ny /= nl;

@@ -130,6 +130,43 @@ TEST(EarClipping, BadInputGivesFewerTrianglesNeverBadOnes) {
     EXPECT_EQ(helper.Clip(pts.GetPoints(), pts.GetSize(), negative.data(), 4), 0);
 }
 
+// A face without a normal (its single-precision Newell sums all below 1e-15, as C3DFace::GetNormal
+// decides) is not split, whichever path would split it: a lone polygon, a pair of quadrangles or
+// a group of eight. A small square away from the origin, whose sums clear the epsilon by less
+// than their rounding could move them, is left by the quadrangle shortcuts to the clipping,
+// which finds its normal and splits it.
+TEST(TriangulateObject, FacesWithoutANormalGiveNoTriangles) {
+    for (int run : {1, 2, 8}) {
+        SCOPED_TRACE(run);
+        std::vector<P3> pts;
+        std::vector<Poly> faces;
+        auto square = [&](float x, float size) {
+            const int a = int(pts.size());
+            pts.insert(pts.end(), {{x, 0, 0}, {x + size, 0, 0}, {x + size, size, 0}, {x, size, 0}});
+            faces.push_back({a, a + 1, a + 2, a + 3});
+        };
+        for (int i = 0; i < run; ++i) square(float(2 * i + 2), 1.0f);
+        const int tinyFace = run, tinyPoint = 4 * run;
+        square(0.0f, 1e-9f);     // sums about 2e-18: no normal
+        square(0.5f, 0x1p-24f);  // sums about 7e-15, next to terms of about 6e-8
+        for (int i = 0; i < run; ++i) square(float(2 * i + 40), 1.0f);
+        Owned obj = MakeObject(pts, faces);
+        C3DFace tiny, small;
+        C3DTVector<float> n;
+        CGeomInfo geom(&*obj);
+        obj->GetFaceList()->GetFace(unsigned(tinyFace), tiny);
+        EXPECT_FALSE(tiny.GetNormal(&geom, n, false));
+        obj->GetFaceList()->GetFace(unsigned(tinyFace + 1), small);
+        EXPECT_TRUE(small.GetNormal(&geom, n, false));
+        ASSERT_TRUE(obj->Triangulate(0, _FACE_PROPERTIES(0), true));
+        const std::vector<Poly> out = ReadFaces(*obj->GetFaceList());
+        ASSERT_EQ(out.size(), size_t(4 * run + 2));
+        for (const Poly& t : out)
+            for (int p : t)
+                EXPECT_TRUE(p < tinyPoint || p >= tinyPoint + 4) << "a triangle of the tiny square";
+    }
+}
+
 // Three faces in a row; the middle quadrangle is split:
 //
 //   3----2----5
