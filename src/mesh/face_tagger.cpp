@@ -263,16 +263,11 @@ bool C3DGeomObject::UnifyNormals() {
     CGeomInfo geom(this);
     CBitArray flipped;
     if (!m_pFaceList->UnifyNormals(&geom, flipped)) return false;
-    bool any = false;
-    for (int f = 0; f < flipped.GetSize(); ++f) {
-        if (!flipped.Get(f)) continue;
-        any = true;
-        if (m_pChannels) m_pChannels->FlipFace(unsigned(f));
-    }
-    if (any) {
-        m_pFaceList->SetFlag(FACELIST_CHANGED, true);
-        Invalidate(INVALIDATE_FACES, true);
-    }
+    for (int f = 0; f < flipped.GetSize(); ++f)
+        if (flipped.Get(f) && m_pChannels) m_pChannels->FlipFace(unsigned(f));
+    // The orientation was decided anew: what depends on the faces is marked out of date, whether
+    // any face turned or not.
+    Invalidate(INVALIDATE_FACES, true);
     return true;
 }
 

@@ -226,6 +226,12 @@ TEST(UnifyNormals, CubeWithFlippedFacesBecomesConsistent) {
     EXPECT_EQ(ReadFaces(*obj->GetFaceList()), CubeFaces());
     // The channel faces were flipped with their faces.
     EXPECT_EQ(ReadFaces(*cf), CubeFaces());
+    // Run again on the consistent cube: nothing turns, and the faces are marked changed all the
+    // same (the object is invalidated after every run).
+    obj->GetFaceList()->SetFlag(FACELIST_CHANGED, false);
+    ASSERT_TRUE(obj->UnifyNormals());
+    EXPECT_EQ(ReadFaces(*obj->GetFaceList()), CubeFaces());
+    EXPECT_TRUE(obj->GetFaceList()->IsFlagSet(FACELIST_CHANGED));
 }
 
 TEST(UnifyNormals, StripWithReversedSecondQuadrangle) {
