@@ -26,14 +26,6 @@ bool CVCChannel::AcceptLists(const CPointList* points, const CFaceList* faces) c
     return !faces || faces->IsKindOf(KX_RUNTIME_CLASS(CVCFaceList));
 }
 
-bool CVCChannel::Compare(const CPt* a, const CPt* b, double tolerance) {
-    if (!a || !b) return false;
-    const CVCPoint& pa = *static_cast<const CVCPoint*>(a);
-    const CVCPoint& pb = *static_cast<const CVCPoint*>(b);
-    if (tolerance == 0.0) return pa.SameValue(pb);
-    return double(pa.MaxComponentDifference(pb)) <= tolerance * 255.0;
-}
-
 bool CVCChannel::InitVCFrontierFlag(const CGeomInfo* geom, int tolerance, bool resetGeometry) {
     CVCPointList* points = GetVCPointList();
     if (!points || !m_pFaceList) return false;

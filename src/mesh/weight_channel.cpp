@@ -31,14 +31,6 @@ bool CWeightChannel::AcceptLists(const CPointList* points, const CFaceList* face
     return !faces || faces->IsKindOf(KX_RUNTIME_CLASS(CWeightFaceList));
 }
 
-bool CWeightChannel::Compare(const CPt* a, const CPt* b, double tolerance) {
-    if (!a || !b) return false;
-    const float wa = static_cast<const CWeightPoint*>(a)->weight;
-    const float wb = static_cast<const CWeightPoint*>(b)->weight;
-    if (tolerance == 0.0) return wa == wb;
-    return std::fabs(double(wa) - double(wb)) <= tolerance;
-}
-
 bool CWeightChannel::GetLimits(float& min, float& max) const {
     min = max = 0.0f;
     const CWeightPointList* points = GetWeightPointList();

@@ -256,6 +256,23 @@ TEST(ChannelWeld, MergesOnlyEqualValuesAtTheSameGeometricPoint) {
     EXPECT_FALSE(uv->Weld(m.geom, 0.1));
     uv->SetFlag(CHANNEL_DERIVED, false);
     EXPECT_FALSE(uv->Weld(m.geom, 0.1)) << "no two different channel points share a geometric point";
+
+    // Colour and weight values are never found equal (only texture coordinates and specified
+    // normals compare): equal values at a shared point stay apart, whatever the tolerance.
+    CVCChannel* vc = new CVCChannel;
+    CWeightChannel* w = new CWeightChannel;
+    for (int i = 0; i < 8; ++i) {
+        vc->GetVCPointList()->Add(CRGBColor(200, 0, 0));
+        w->GetWeightPointList()->Add(0.5f);
+    }
+    SetFaces(*vc->GetFaceList(), {{0, 1, 2, 3}, {4, 5, 6, 7}});
+    SetFaces(*w->GetFaceList(), {{0, 1, 2, 3}, {4, 5, 6, 7}});
+    m.channels->AddChannel(vc);
+    m.channels->AddChannel(w);
+    for (double tolerance : {0.0, 0.5})
+        EXPECT_FALSE(m.channels->Weld(m.geom, tolerance, CHANNEL_VC | CHANNEL_WEIGHT));
+    EXPECT_EQ(vc->GetVCPointList()->GetSize(), 8);
+    EXPECT_EQ(w->GetWeightPointList()->GetSize(), 8);
 }
 
 // ---- seams and frontiers --------------------------------------------------------------------------

@@ -66,10 +66,6 @@ public:
     CVCPointList* GetVCPointList() const { return static_cast<CVCPointList*>(m_pPointList); }
     CVCFaceList* GetVCFaceList() const { return static_cast<CVCFaceList*>(m_pFaceList); }
 
-    // Tolerance as a fraction of the component range: equal when no component (r, g, b, a)
-    // differs by more than tolerance * 255 (exactly equal for tolerance 0).
-    bool Compare(const CPt* a, const CPt* b, double tolerance) override;
-
     // The texture seam rule with colours: two colours are distinct when some component differs
     // by more than `tolerance` (0 to 255; 0 = exact). Where two or more colours (or a face
     // without a live channel corner) meet, the geometric point and the channel points around it
@@ -99,9 +95,6 @@ public:
     CWeightPointList* GetWeightPointList() const { return static_cast<CWeightPointList*>(m_pPointList); }
     CWeightFaceList* GetWeightFaceList() const { return static_cast<CWeightFaceList*>(m_pFaceList); }
     bool IsPointOnly() const { return m_pFaceList == nullptr; }
-
-    // Equal when |a - b| <= tolerance (exactly equal for 0).
-    bool Compare(const CPt* a, const CPt* b, double tolerance) override;
 
     // Smallest and largest weight; false (and 0, 0) for an empty or missing list.
     bool GetLimits(float& min, float& max) const;
