@@ -386,8 +386,8 @@ int WeldCoincidentPoints(C3DScene& scene, bool selectedOnly) {
         if (!geom || !geom->GetPointList() || !geom->GetFaceList()) continue;
         if (selectedOnly && !node->IsNodeSelected()) continue;
         const int before = geom->GetPointList()->GetSize();
-        // Tolerance 0: only points with equal coordinates; channel values of every type that
-        // are equal are merged as well (nothing is lost either way).
+        // Tolerance 0: only points with equal coordinates; equal texture coordinates and
+        // normals are merged as well (nothing is lost either way).
         if (geom->Weld3DPoints(0.0, false, 0xFFFFFFFFu, 0))
             merged += before - geom->GetPointList()->GetSize();
     }
