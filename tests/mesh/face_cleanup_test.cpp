@@ -271,6 +271,23 @@ TEST(WholeClean, FacesPointsAndChannelsTogether) {
     EXPECT_TRUE(channel->pointRemapSeen.empty());
 }
 
+// A live face naming a point the list does not have is the caller's fault and raises; it does so
+// before any face moves, so the faces and the channel faces stay in step (the degenerate face
+// that would have gone is still there).
+TEST(WholeClean, AFaceNamingAMissingPointRaisesBeforeAnyFaceMoves) {
+    TestMesh m(4, {{0, 0, 1, 2}, {3, 3, 3}, {1, 2, 7}});
+    auto* channel = new RecordingChannel();
+    FillFaces(*channel->GetFaceList(), {{0, 1, 2, 3}, {4, 5, 6}, {7, 8, 9}});
+    ChannelSet channels(*m.geom, {channel});
+    ExpectInvalidArg([&] { m.faces->Clean(m.geom); });
+    EXPECT_EQ(m.faces->GetSize(), 3);
+    EXPECT_EQ(channel->GetFaceList()->GetSize(), 3);
+    EXPECT_EQ(m.points->GetSize(), 4);
+    // The index clean-up that ran first kept the channel face beside its face.
+    EXPECT_EQ(AllFaces(*m.faces)[0], (Face{0, 1, 2}));
+    EXPECT_EQ(FaceAt(*channel->GetFaceList(), 0), (Face{1, 2, 3}));
+}
+
 TEST(WholeClean, NoLiveFaceUsesARemovedPointAfterwards) {
     // A 4 x 4 grid whose two middle rows of quads are invalid (leaving the middle row of points
     // unused), plus two degenerate faces.
