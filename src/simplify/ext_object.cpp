@@ -220,7 +220,10 @@ bool C3DExtObject::InitOptimization(bool prepareOnly) {
     CleanAndPrepareObject();
     if (!m_pInitialPoints || !m_pInitialFaces || m_pInitialPoints->GetSize() == 0 ||
         m_pInitialFaces->GetSize() == 0 || !m_pWorkingPoints || !m_pWorkingFaces || !CanOptimize()) {
+        // Nothing to reduce: no element is removable, and none counts as removed.
         InvalidateOptimization();
+        m_initialRemovablePoints = m_initialRemovableFaces = 0;
+        m_removedPoints = m_removedFaces = 0;
         return true;
     }
     if (CheckCancel()) return false;

@@ -373,6 +373,29 @@ TEST(ExtObjectLifeCycle, ListsEditedBetweenRunsInPlaceArePreparedAgain) {
     EXPECT_EQ(LiveCorners(*e.object), LiveCorners(*fresh.object));
 }
 
+// A mesh emptied between two runs (its faces, or its faces and points, taken away inside a
+// modify block) has nothing left to reduce: the counters a scene optimiser adds up read 0, not
+// the last run's.
+TEST(ExtObjectLifeCycle, AMeshEmptiedBetweenRunsCountsNothing) {
+    for (bool points : {false, true}) {
+        SCOPED_TRACE(points ? "faces and points taken" : "faces taken");
+        Engine e(Grid(4, false, Bump));
+        bool cancelled = false;
+        ASSERT_GT(e.object->Optimize(0.5, cancelled, 1), 0);
+        ASSERT_GT(e.object->GetRemovedFacesNumber(), 0);
+        e.object->BeginModifyInitialObject();
+        e.faces->SetSize(0, nullptr, SETSIZE_COMPACT_EXACT);
+        if (points) e.points->SetSize(0, false, 0);
+        e.object->EndModifyInitialObject(true);
+        EXPECT_EQ(e.object->Optimize(0.5, cancelled, 1), 0);
+        EXPECT_FALSE(cancelled);
+        EXPECT_EQ(e.object->GetInitialRemovablePointsNumber(), 0);
+        EXPECT_EQ(e.object->GetInitialRemovableFacesNumber(), 0);
+        EXPECT_EQ(e.object->GetRemovedPointsNumber(), 0);
+        EXPECT_EQ(e.object->GetRemovedFacesNumber(), 0);
+    }
+}
+
 TEST(ExtObjectPreparation, ZeroAreaTriangleIsDeletedAndTheCountsFollow) {
     Mesh m = Tetrahedron();
     // Three collinear points: a face without area.
