@@ -110,7 +110,8 @@ bool GeomCompareBothWays(CSurfaceSampler& ab, CSurfaceSampler& ba, CSamplerContr
     control.Start();
 
     // Each direction builds the grid of its own target and reads the other object; the same
-    // object on both sides would have both threads build one grid, so that case runs in turn.
+    // object on both sides, or two objects sharing a face list (where the grid is kept) or a
+    // point list, would have both threads build one grid or mark one list, so those run in turn.
     // Thread 0 of the team (the calling thread) always runs the first direction, so that progress
     // reaches the host whichever thread finishes first; a team of one runs both in turn.
     // Small pairs run in turn too: below a few thousand faces a direction takes less time than
@@ -118,7 +119,9 @@ bool GeomCompareBothWays(CSurfaceSampler& ab, CSurfaceSampler& ba, CSamplerContr
     bool okAB = false, okBA = false;
     const int threads = std::min(2, OMPGetMaxThreadCount());
     const bool large = int64_t(a->GetFaceNbr()) + int64_t(b->GetFaceNbr()) >= kParallelFaces;
-    if (a != b && threads > 1 && large && detail::CanStartThread()) {
+    const bool shared =
+        a == b || a->GetFaceList() == b->GetFaceList() || a->GetPointList() == b->GetPointList();
+    if (!shared && threads > 1 && large && detail::CanStartThread()) {
 #pragma omp parallel num_threads(threads)
         {
             const int thread = omp_get_thread_num();

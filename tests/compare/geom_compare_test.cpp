@@ -265,6 +265,25 @@ TEST(GeomCompare, SameResultWhateverTheThreadCount) {
     OMPSetMaxThreadCount(saved);
 }
 
+// Two objects that share their face list (a conversion shares it by reference) each need a search
+// grid over their own points in that one list: the directions then run in turn, and two threads
+// give what one gives (they raced over the list's grid, and crashed, before).
+TEST(GeomCompare, ObjectsSharingAFaceListCompareAlikeOnAnyThreadCount) {
+    ObjectPtr a = MakeObject(MakeIcosphere(4)), b = MakeObject(MakeIcosphere(4, 1.2));
+    C3DFaceList* faces = a->GetFaceList();
+    faces->AddRef();
+    b->SetFaceList(faces, true);
+    ASSERT_EQ(a->GetFaceList(), b->GetFaceList());
+    const int saved = OMPGetMaxThreadCount();
+    OMPSetMaxThreadCount(1);
+    const double one = GeomCompare(a.get(), b.get(), MESH_COMPARE_HAUSDORFF, HUGE_VAL, GEOMCOMPARE_DEFAULT);
+    EXPECT_NEAR(one, 0.2 / GeomCompareDiagonal(a.get(), b.get()), 1e-6);  // the radii 1 and 1.2, in floats
+    OMPSetMaxThreadCount(2);
+    for (int run = 0; run < 3; ++run)
+        EXPECT_EQ(GeomCompare(a.get(), b.get(), MESH_COMPARE_HAUSDORFF, HUGE_VAL, GEOMCOMPARE_DEFAULT), one);
+    OMPSetMaxThreadCount(saved);
+}
+
 // GeomCompareBothWays leaves each direction's figures in its sampler: the same, bit for bit, on
 // one or two threads as from a sampler computed alone, and GeomCompare's result is their larger
 // normalized distance.
