@@ -55,6 +55,9 @@ void CSceneOptimizer::ShowSelectedFaces(bool show) {
     if (IsFlagSet(SCENEOPTIMIZER_SHOW_SELECTED_FACES) == show) return;
     SetFlag(SCENEOPTIMIZER_SHOW_SELECTED_FACES, show);
     if (m_pMultiresScene) {
+        // The multiresolution objects read their contraction-ready objects, which live in the
+        // source scene: once it is released there is nothing to show (see GetExtObject).
+        if (!m_pScene) return;
         for (C3DNodePos pos = m_pMultiresScene->GetFirstNode(kWalkKinds, kWalkFlags); pos;) {
             C3DBaseObject* object = nullptr;
             m_pMultiresScene->GetNextNode(pos, object);

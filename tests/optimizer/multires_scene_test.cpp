@@ -259,6 +259,16 @@ TEST(MultiresScene, WorkingCopiesAreListedOnlyWhileTheSourceSceneExists) {
     EXPECT_EQ(released.opt.GetSourceScene(), nullptr);
     EXPECT_EQ(released.opt.GetOptimizableObjects(objects, APPLY_TO_ALL, true), 0u);
     EXPECT_EQ(released.opt.GetScene(GETSCENE_MULTIRES), released.mr);
+    // Showing the frozen faces needs the contraction-ready objects, which went with the source
+    // scene: nothing is shown, and nothing released is read (the sanitizer run checks).
+    for (unsigned flags : {0u, unsigned(SCENEOPTIMIZER_WORKING_COPY)}) {
+        SphereScene gone(flags, GETSCENE_MULTIRES | GETSCENE_RELEASE_SOURCE);
+        ASSERT_EQ(gone.opt.GetSourceScene(), nullptr);
+        gone.opt.ShowSelectedFaces(true);
+        for (auto* mr : Objects<CMultiresolutionObject>(gone.mr))
+            EXPECT_EQ(mr->GetFaceList()->GetNumberOfFaces(FACE_FROZEN, true), 0);
+        gone.opt.ShowSelectedFaces(false);
+    }
 }
 
 TEST(MultiresScene, AbsoluteCountsFindOneCommonRatio) {
