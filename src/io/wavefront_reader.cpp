@@ -234,6 +234,10 @@ private:
     int ParsePass();
     int ParseFace(const char* p, const char* end);
     // Turns the counts of face lines and materials read with a loss into warnings.
+    // Reads `count` numbers of a "v", "vt" or "vn" line into `out` ("%f" each); returns the
+    // position after them. A line without all of them keeps the ones read, gets 0 for the rest
+    // and is counted for a warning (null returned).
+    const char* ReadNumbers(const char* p, const char* end, float* out, int count, const char* keyword);
     void NoteLosses();
     // Notes what is wrong with the current line (printf-style) and returns IO_FILE_BAD_FORMAT.
     int Malformed(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -318,6 +322,9 @@ private:
     int m_cutLines = 0, m_firstCutLine = 0;
     CXStringA m_firstCutToken;
     int m_shortFaces = 0, m_firstShortLine = 0;
+    // "v", "vt" and "vn" lines read without all their numbers, and the first of them.
+    int m_shortNumberLines = 0, m_firstShortNumberLine = 0;
+    const char* m_firstShortNumberKeyword = "";
     // Libraries read and not found or not readable, and the materials used that none of them
     // defines (the first names kept; counted only when every library named was read, since the
     // warning of a lost library covers its materials).
@@ -642,27 +649,19 @@ int CObjReader::ParsePass() {
                 // The text changed since the first pass.
                 if (m_vertexRead >= m_vertexCount) return Malformed("the file changed while it was read");
                 float* v = m_positions.GetData() + 3 * m_vertexRead++;
-                const char* q = ParseFloatFast(p + 1, end, v[0]);
-                if (q) q = ParseFloatFast(q, end, v[1]);
-                if (q) q = ParseFloatFast(q, end, v[2]);
-                if (!q) return Malformed("a vertex line without three numbers");
+                const char* q = ReadNumbers(p + 1, end, v, 3, "v");
                 // Three more numbers are the point's colour ("v x y z r g b", as MeshLab and
                 // scanning software write it); a fourth number alone is a weight, not read.
-                if (q < end) ReadVertexColor(q, end);
+                if (q && q < end) ReadVertexColor(q, end);
             } else if (c1 == 't' && (end - p == 2 || IsBlank(p[2]))) {
                 if (m_uvRead >= m_uvCount) return Malformed("the file changed while it was read");
                 float* t = m_uvs.GetData() + 2 * m_uvRead++;
-                const char* q = ParseFloatFast(p + 2, end, t[0]);
-                if (!q) return Malformed("a texture coordinate line without a number");
                 // A one-dimensional texture coordinate has v = 0.
-                if (!ParseFloatFast(q, end, t[1])) t[1] = 0.0f;
+                const char* q = ReadNumbers(p + 2, end, t, 1, "vt");
+                if (!q || !ParseFloatFast(q, end, t[1])) t[1] = 0.0f;
             } else if (c1 == 'n' && (end - p == 2 || IsBlank(p[2]))) {
                 if (m_normalRead >= m_normalCount) return Malformed("the file changed while it was read");
-                float* n = m_normals.GetData() + 3 * m_normalRead++;
-                const char* q = ParseFloatFast(p + 2, end, n[0]);
-                if (q) q = ParseFloatFast(q, end, n[1]);
-                if (q) q = ParseFloatFast(q, end, n[2]);
-                if (!q) return Malformed("a normal line without three numbers");
+                ReadNumbers(p + 2, end, m_normals.GetData() + 3 * m_normalRead++, 3, "vn");
             }
         } else if (c0 == 'f' && IsBlank(c1)) {
             const int r = ParseFace(p + 1, end);
@@ -688,8 +687,32 @@ int CObjReader::ParsePass() {
     return IO_FILE_OK;
 }
 
+const char* CObjReader::ReadNumbers(const char* p, const char* end, float* out, int count,
+                                    const char* keyword) {
+    int read = 0;
+    while (read < count && p && (p = ParseFloatFast(p, end, out[read]))) ++read;
+    if (read == count) return p;
+    // As "%f" leaves them: the numbers after the first that does not read stay unread, here 0
+    // (an exporter's "-1.#IND00" for a NaN normal reads as -1, then nothing).
+    for (int i = read; i < count; ++i) out[i] = 0.0f;
+    if (m_shortNumberLines++ == 0) {
+        m_firstShortNumberLine = m_line;
+        m_firstShortNumberKeyword = keyword;
+    }
+    return nullptr;
+}
+
 void CObjReader::NoteLosses() {
     CXStringA note;
+    if (m_shortNumberLines == 1)
+        note.Format("line %d: a \"%s\" line without all its numbers; the missing ones read as 0",
+                    m_firstShortNumberLine, m_firstShortNumberKeyword);
+    else if (m_shortNumberLines > 1)
+        note.Format(
+            "%d \"v\", \"vt\" or \"vn\" lines without all their numbers (first at line %d, a \"%s\" "
+            "line); the missing ones read as 0",
+            m_shortNumberLines, m_firstShortNumberLine, m_firstShortNumberKeyword);
+    if (m_shortNumberLines > 0) m_warnings.Add(note);
     // Each corner of a face line is read in the format of its first one (v, v/vt, v/vt/vn or
     // v//vn); a token in another format, or any other text, ends the line's corners.
     if (m_cutLines == 1)

@@ -438,14 +438,26 @@ TEST(WavefrontFaces, IndicesOutsideTheFileAreRejectedAndNothingIsKept) {
 
 TEST(WavefrontFaces, MalformedNumbersAndLines) {
     int result = 0;
-    for (const auto& [text, problem] :
-         {std::pair{"v 1 x 3\nf 1 1 1\n", "line 1: a vertex line without three numbers"},
-          {"v 1 2 3\n\nvt\n", "line 3: a texture coordinate line without a number"},
-          {"v 1 2 3\r\nvn 0 0\r\n", "line 2: a normal line without three numbers"}}) {
+    // Numbers missing or not parsing read as "%f" leaves them: those before are kept, the rest
+    // are 0, and the file loads with a warning naming the first such line.
+    for (const auto& [text, warning] :
+         {std::pair{"v 1 x 3\nv 1 0 0\nv 0 1 0\nf 1 2 3\n",
+                    "line 1: a \"v\" line without all its numbers; the missing ones read as 0"},
+          {"v 1 2 3\nv 1 0 0\nv 0 1 0\n\nvt\nf 1/1 2/1 3/1\n",
+           "line 5: a \"vt\" line without all its numbers; the missing ones read as 0"},
+          {"v 1 2 3\r\nv 1 0 0\r\nv 0 1 0\r\nvn -1.#IND00 -1.#IND00 -1.#IND00\r\nvn 0 0\r\nf 1//1 2//2 "
+           "3//1\r\n",
+           "2 \"v\", \"vt\" or \"vn\" lines without all their numbers (first at line 4, a \"vn\" line); the "
+           "missing ones read as 0"}}) {
         CWavefrontIo::CReadNotes notes;
-        EXPECT_FALSE(CWavefrontIo::ReadObjMemory(text, std::strlen(text), nullptr, result, &notes)) << text;
-        EXPECT_EQ(result, IO_FILE_BAD_FORMAT);
-        EXPECT_EQ(std::string(notes.problem.GetString()), problem);
+        ScenePtr scene(CWavefrontIo::ReadObjMemory(text, std::strlen(text), nullptr, result, &notes));
+        ASSERT_TRUE(scene) << text;
+        EXPECT_EQ(result, IO_FILE_OK);
+        ASSERT_EQ(notes.warnings.GetSize(), 1) << text;
+        EXPECT_EQ(std::string(notes.warnings[0].GetString()), warning);
+        const C3DPointList* p = Object(Nodes(*scene)[0])->GetPointList();
+        EXPECT_EQ(p->GetAt(0).x, 1.0f);
+        EXPECT_EQ(p->GetAt(0).y, std::strncmp(text, "v 1 x", 5) == 0 ? 0.0f : 2.0f) << "the first vertex";
     }
     // Signs, exponents and trailing junk as "%f" reads them.
     ScenePtr scene = ReadText("v +1e+2 +2.e+1 +3.1+e2\nv -1e-2 2. 1E2\nv 1e60 -1e60 1e-60\nf 1 2 3\n", result);

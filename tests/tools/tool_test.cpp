@@ -727,7 +727,7 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
     const std::string unknown = Path("mesh.xyz");
     const std::string malformed = Path("broken.obj");
     std::ofstream(unknown) << "not a mesh\n";
-    std::ofstream(malformed) << "v 1 2\nf 1 2 9\n";
+    std::ofstream(malformed) << "v 1 2 3\nf 1 2 9\n";
     for (const std::string& input : {missing, unknown, malformed}) {
         for (const std::string& command : {"info '" + input + "'", "reduce '" + input + "' --ratio 0.5",
                                            "compare '" + input + "' '" + kSpider + "'"}) {
@@ -740,7 +740,9 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
     EXPECT_NE(Kestovar("info '" + unknown + "'").err.find("Unknown file type"), std::string::npos);
     // A malformed file: the reader's message and where the text went wrong.
     EXPECT_EQ(Kestovar("info '" + malformed + "'").err,
-              "kestovar: " + malformed + ": Bad file format (line 1: a vertex line without three numbers)\n");
+              "kestovar: " + malformed +
+                  ": Bad file format (line 2: a face corner with vertex index 2, but the file has 1 \"v\" "
+                  "lines)\n");
     // The usual reasons a file cannot be opened are named.
     EXPECT_EQ(Kestovar("info '" + missing + "'").err, "kestovar: " + missing + ": no such file\n");
     fs::create_directories(Path("folder.obj"));

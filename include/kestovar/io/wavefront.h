@@ -26,9 +26,13 @@
 //    looked up by name in the scene's table and created with default parameters when no library
 //    defined them; "l" and "p" elements, vertex colours and free-form geometry are ignored.
 //
+// A "v", "vt" or "vn" line is read as "%f" reads it: the numbers up to the first that does not
+// parse ("-1.#IND00", an exporter's NaN, reads as -1 and stops there), the missing ones 0, with
+// a warning naming the first such line.
+//
 // Failures (IO_FILE_RESULT): a file that cannot be opened gives IO_FILE_CANT_OPEN; an index of 0
-// or outside the elements of the file, a number that does not parse where one is required, or a
-// line of 1025 characters or more before any vertex (the text is not taken for OBJ) give
+// or outside the elements of the file, or a line of 1025 characters or more before any vertex
+// (the text is not taken for OBJ) give
 // IO_FILE_BAD_FORMAT and no scene; a cancel gives
 // IO_FILE_CANCELED. File errors after opening give IO_FILE_DISK_FULL or IO_FILE_ACCESS_DENIED
 // when that is their cause (else IO_FILE_CANT_OPEN), exhausted memory IO_FILE_NO_MEMORY; none of
