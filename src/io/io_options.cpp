@@ -146,7 +146,9 @@ CXTString<wchar_t> CSceneExportOptions::AddTemporaryFile(const wchar_t* finalNam
 
 bool CSceneExportOptions::CommitTemporaryFiles() {
     bool ok = true;
-    for (int i = 0; i < m_finalNames.GetSize(); ++i) {
+    // The files written beside the target (a material library) go into place before the target
+    // itself, which was added first: a failure among them leaves the target as it was.
+    for (int i = m_finalNames.GetSize() - 1; i >= 0; --i) {
         if (ok && fileReplace(m_temporaryNames[i], m_finalNames[i])) continue;
         ok = false;
         fileDelete(m_temporaryNames[i]);

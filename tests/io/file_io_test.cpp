@@ -350,11 +350,12 @@ TEST(IoSaveTest, CompanionFilesAreCommittedOrDiscardedTogether) {
     EXPECT_EQ(dir.List(), (std::vector<std::string>{"a.mtl", "a.obj"}));
     {
         // A companion that cannot be put in place (a directory holds its name): the commit
-        // fails, the files after it are not committed, and no temporary file stays behind.
+        // fails, the target (added first, as a save adds it) is not replaced, since companions
+        // go into place before it, and no temporary file stays behind.
         fs::create_directory(dir / "c.mtl");
         CSceneExportOptions failing;
-        WriteFile(fs::path(W(failing.AddTemporaryFile(W(dir / "c.mtl").c_str()))), "new c.mtl");
         WriteFile(fs::path(W(failing.AddTemporaryFile(W(dir / "a.obj").c_str()))), "newer a");
+        WriteFile(fs::path(W(failing.AddTemporaryFile(W(dir / "c.mtl").c_str()))), "new c.mtl");
         EXPECT_FALSE(failing.CommitTemporaryFiles());
         EXPECT_TRUE(fs::is_directory(dir / "c.mtl"));
         EXPECT_EQ(ReadFile(dir / "a.obj"), "new a");
