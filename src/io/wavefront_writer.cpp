@@ -484,7 +484,11 @@ void CWavefrontIo::SaveDefaultOptions(CSceneExportOptions& options) {
 bool CWavefrontIo::Save(const wchar_t* fileName, C3DScene& scene, CSceneExportOptions& options) {
     // The library is named after the file the user asked for, not after the temporary file the
     // frame may have handed over, and is written through a temporary file of its own.
-    const CXStringW target = options.GetTargetFileName().IsEmpty() ? CXStringW(fileName) : options.GetTargetFileName();
+    CXStringW target =
+        options.GetTargetFileName().IsEmpty() ? CXStringW(fileName) : options.GetTargetFileName();
+    // A "file:" address names a local file, beside which the library goes.
+    const CFileInfo targetInfo(target.GetString());
+    if (targetInfo.IsURL() && targetInfo.IsFile()) target = targetInfo.GetLocalFileName();
     const CXStringW mtlPath = MtlPathFor(target);
     const CXStringW mtlWritten = options.AddTemporaryFile(mtlPath);
     int result = IO_FILE_CANT_OPEN;

@@ -327,6 +327,18 @@ TEST(IoSaveTest, FailedOrRaisingSaveLeavesTheExistingFileIntact) {
     delete scene;
 }
 
+// An OBJ file saved to a "file:" address gets its material library beside it, named in its
+// "mtllib" line, as one saved to the plain path does.
+TEST(IoSaveTest, ObjSavedToAFileAddressWritesItsLibraryBesideIt) {
+    ScratchDir dir;
+    C3DScene* scene = MakeCubeScene();
+    C3DIo writer((L"file://" + W(dir / "u.obj")).c_str(), FILE_IO_SILENT);
+    EXPECT_TRUE(writer.Save(scene));
+    delete scene;
+    EXPECT_EQ(dir.List(), (std::vector<std::string>{"u.mtl", "u.obj"}));
+    EXPECT_NE(ReadFile(dir / "u.obj").find("mtllib u.mtl\n"), std::string::npos);
+}
+
 TEST(IoSaveTest, CompanionFilesAreCommittedOrDiscardedTogether) {
     ScratchDir dir;
     WriteFile(dir / "a.obj", "old a");
