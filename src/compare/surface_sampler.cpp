@@ -206,7 +206,9 @@ bool CSurfaceSampler::Compute() {
     // The points alone may already use the whole budget.
     if (m_nVertexSamples < m_nBudget && !m_bOverLimit && !m_bCancelled) {
         unsigned left = m_nBudget - m_nVertexSamples;
-        m_density = m_area > 0.0 ? double(left) / m_area : 0.0;
+        // A source without area (a needle, a flat fan of slivers) has an infinite density: each
+        // of its edges takes the most samples an edge can.
+        m_density = m_area > 0.0 ? double(left) / m_area : HUGE_VAL;
         if (m_flags & GEOMCOMPARE_EDGE) {
             EdgePass();
             left = m_nEdgeSamples > left ? 0u : left - m_nEdgeSamples;
@@ -351,7 +353,9 @@ void CSurfaceSampler::EdgePass() {
         const float* b = pts[edges[e] & mask].ValPtr();
         const double ab[3] = {double(b[0]) - a[0], double(b[1]) - a[1], double(b[2]) - a[2]};
         const double length = std::sqrt(ab[0] * ab[0] + ab[1] * ab[1] + ab[2] * ab[2]);
-        if (!std::isfinite(length)) continue;
+        // An edge without length takes no sample (its share, 0 times the density, is nothing
+        // even where the density is infinite).
+        if (!std::isfinite(length) || length == 0.0) continue;
         carry += std::min(kMaxEdgeSamples, length * linear);
         const unsigned n = unsigned(carry);
         for (unsigned i = 1; i <= n && go; ++i) {

@@ -160,6 +160,32 @@ TEST(GeomCompare, EmptyNanAndDegenerateInput) {
     EXPECT_EQ(Compare(dot, dot, GEOMCOMPARE_DEFAULT), 0.0);
 }
 
+// A source without area (a needle of collinear corners) is sampled along its edges all the same,
+// each edge taking the most samples an edge can: measured against small triangles at its three
+// corners it is about half an edge away, as a needle with a hair of area is.
+TEST(GeomCompare, ASourceWithoutAreaIsSampledAlongItsEdges) {
+    Mesh target;
+    for (float x : {0.0f, 1.0f, 2.0f}) {
+        const int a = target.AddPoint(x, 0, 0), b = target.AddPoint(x, 0.01, 0),
+                  c = target.AddPoint(x, 0, 0.01);
+        target.tris.insert(target.tris.end(), {a, b, c});
+    }
+    ObjectPtr to = MakeObject(target);
+    for (double bulge : {0.0, 1e-6}) {
+        Mesh needle;
+        needle.AddPoint(0, 0, 0), needle.AddPoint(1, bulge, 0), needle.AddPoint(2, 0, 0);
+        needle.tris = {0, 1, 2};
+        ObjectPtr from = MakeObject(needle);
+        for (unsigned flags : {0x20007u, 0x20002u}) {
+            CSurfaceSampler s(from.get(), to.get(), flags, HUGE_VAL,
+                              GeomCompareDiagonal(from.get(), to.get()));
+            ASSERT_TRUE(s.Compute());
+            EXPECT_EQ(s.GetEdgeSampleCount(), 3u * 64u) << bulge << " " << std::hex << flags;
+            EXPECT_NEAR(s.GetMaxDistance(), 0.4923, 1e-3) << bulge << " " << std::hex << flags;
+        }
+    }
+}
+
 TEST(GeomCompare, TranslatedSphereGivesTheTranslation) {
     // Moving along the direction of point 1 by d puts the copy of point 1 exactly d outside the
     // sphere's hull, and no point of the copy farther than d from the original.
