@@ -210,12 +210,15 @@ unsigned int CSceneOptimizer::GetOptimizableObjects(COptimizableObjectArray& obj
         C3DSceneNode* node = scene->GetNextNode(pos, object);
         if (!node) continue;
         if ((selection & APPLY_TO_SELECTION) && !node->IsFlagSet(NODE_SELECTED)) continue;
+        CMultiresolutionObject* mr = dynamic_cast<CMultiresolutionObject*>(object);
         C3DExtObject* ext = nullptr;
         if (withExt) {
-            ext = GetExtObject(node, checkNode);
-            if (!ext) continue;
+            if (checkNode && !CanOptimizeNode(node)) continue;
+            ext = GetExtObject(node, false);
+            // Once the source scene is released a multiresolution object has no contraction-ready
+            // object to name, but its levels can still be set: it stays listed without one.
+            if (!ext && (m_pScene || !mr)) continue;
         }
-        CMultiresolutionObject* mr = dynamic_cast<CMultiresolutionObject*>(object);
         if (mr && (selection & APPLY_TO_SKIP_LOCKED) && mr->IsRatioLocked()) continue;
         objects.Add(OptimizableObjectInfo{mr, ext, node});
     }

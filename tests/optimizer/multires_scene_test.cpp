@@ -247,7 +247,10 @@ TEST(MultiresScene, SettingChangedAfterTheRunShowsAndHandsOverTheInitialMeshes) 
     EXPECT_EQ(fresh.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL), int(m.TriangleCount()));
 }
 
-TEST(MultiresScene, WorkingCopiesAreListedOnlyWhileTheSourceSceneExists) {
+// With working copies the optimisable objects name their contraction-ready objects while the
+// source scene holds them; once it is released they are listed without one, and their levels
+// can still be set.
+TEST(MultiresScene, WorkingCopiesAreNamedOnlyWhileTheSourceSceneExists) {
     SphereScene kept(SCENEOPTIMIZER_WORKING_COPY);
     ASSERT_NE(kept.mr, nullptr);
     COptimizableObjectArray objects;
@@ -257,8 +260,16 @@ TEST(MultiresScene, WorkingCopiesAreListedOnlyWhileTheSourceSceneExists) {
     SphereScene released(SCENEOPTIMIZER_WORKING_COPY, GETSCENE_MULTIRES | GETSCENE_RELEASE_SOURCE);
     ASSERT_NE(released.mr, nullptr);
     EXPECT_EQ(released.opt.GetSourceScene(), nullptr);
-    EXPECT_EQ(released.opt.GetOptimizableObjects(objects, APPLY_TO_ALL, true), 0u);
+    ASSERT_EQ(released.opt.GetOptimizableObjects(objects, APPLY_TO_ALL, true), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(objects[i].extObject, nullptr);
+        EXPECT_NE(objects[i].mrObject, nullptr);
+    }
     EXPECT_EQ(released.opt.GetScene(GETSCENE_MULTIRES), released.mr);
+    const int most = released.opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
+    ASSERT_GT(most, 0);
+    ASSERT_TRUE(released.opt.SetMultiresolutionRatio(0.2, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL));
+    EXPECT_LT(released.opt.GetMultiresolutionInfo(MRINFO_CURRENT_FACES, APPLY_TO_ALL), most);
     // Showing the frozen faces needs the contraction-ready objects, which went with the source
     // scene: nothing is shown, and nothing released is read (the sanitizer run checks).
     for (unsigned flags : {0u, unsigned(SCENEOPTIMIZER_WORKING_COPY)}) {
