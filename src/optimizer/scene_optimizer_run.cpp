@@ -261,6 +261,12 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
     while (!counters.finished.load(std::memory_order_acquire)) {
         Pause(counters);
         if (!m_pCallback) continue;
+        {
+            // As in Optimize: the host is asked on every pass; the objects see a cancel through
+            // their own queries.
+            CProgressLock lock(*this);
+            Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_CANCEL_QUERY);
+        }
         const int done = counters.done.load();
         if (done == lastDone) continue;
         lastDone = done;
