@@ -11,6 +11,8 @@
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/object_creator.h"
 #include "kestovar/mesh/point_list.h"
+#include "kestovar/scene/preferences.h"
+#include "kestovar/scene/scene.h"
 #include "object_archive.h"
 
 namespace kestovar {
@@ -21,10 +23,14 @@ constexpr unsigned int kNoChannel = 0xFFFFFFFFu;
 // Channel types whose content depends on the smoothing settings: point and specified normals.
 constexpr unsigned int kSmoothedChannels = CHANNEL_POINT_NORMAL | CHANNEL_SPEC_NORMAL;
 
-// The smoothing settings an object that follows its scene falls back to. The scene classes are
-// not part of the mesh model yet: until they are, every object follows the preferences' defaults.
-float SceneSmoothAngle(const C3DScene*) { return kDefaultSmoothAngle; }
-_NormalSmoothMode SceneSmoothMode(const C3DScene*) { return kDefaultSmoothMode; }
+// The smoothing settings of an object that follows its scene: the scene's (which fall back to
+// the preferences' when the scene has none), or the preferences' for an object in no scene.
+float SceneSmoothAngle(const C3DScene* scene) {
+    return scene ? scene->GetSmoothAngle() : Get3DPreferences()->GetSmoothAngle();
+}
+_NormalSmoothMode SceneSmoothMode(const C3DScene* scene) {
+    return scene ? scene->GetSmoothMode() : Get3DPreferences()->GetSmoothMode();
+}
 
 // Refuses loaded faces that reach past their point list: every later operation would read out
 // of bounds or stop on them, so such data counts as malformed like any other. Only live faces are

@@ -643,6 +643,28 @@ TEST(SceneTest, SmoothAngleFollowsThePreferencesUntilSet) {
     EXPECT_EQ(scene.GetSmoothMode(), Get3DPreferences()->GetSmoothMode());
 }
 
+// An object whose smoothing follows its scene reads the scene's angle and mode (and the
+// preferences' in no scene), so normals generated for it use what the scene was given.
+TEST(SceneTest, ObjectsFollowingTheSceneTakeItsSmoothing) {
+    C3DScene scene;
+    C3DSceneNode* node = scene.CreateNode(nullptr, L"A", MakeQuad());
+    C3DGeomObject* object = node->GetGeomObject();
+    ASSERT_TRUE(scene.SetSmoothAngle(1.0f));
+    ASSERT_TRUE(scene.SetSmoothMode(NORMAL_SMOOTH_ANGLE));
+    bool fromScene = false;
+    EXPECT_FLOAT_EQ(object->GetSmoothAngle(&fromScene), 1.0f);
+    EXPECT_TRUE(fromScene);
+    EXPECT_EQ(object->GetSmoothMode(&fromScene), NORMAL_SMOOTH_ANGLE);
+    EXPECT_TRUE(fromScene);
+    object->SetSmoothAngle(0.25f);  // its own from here on
+    EXPECT_FLOAT_EQ(object->GetSmoothAngle(&fromScene), 0.25f);
+    EXPECT_FALSE(fromScene);
+
+    C3DObject loose;
+    EXPECT_FLOAT_EQ(loose.GetSmoothAngle(), Get3DPreferences()->GetSmoothAngle());
+    EXPECT_EQ(loose.GetSmoothMode(), Get3DPreferences()->GetSmoothMode());
+}
+
 TEST(SceneTest, MaterialsFollowTheirObjectsAcrossScenes) {
     C3DScene target;
     target.CreateNewMaterial(1)->SetName(L"mine");
