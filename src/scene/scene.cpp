@@ -48,7 +48,13 @@ C3DNodePos::C3DNodePos()
 
 void C3DNodePos::SetFilter(const C3DFilter* filter) {
     m_pFilter = filter;
-    if (m_pNext && filter && !filter->Accept(m_pNext)) SeekFrom(Following(m_pNext));
+    if (m_pNext && filter && !filter->Accept(m_pNext)) {
+        // The node taken before the filter was set is given back: its object counts as visited
+        // only once a node of it is returned (another node may share it).
+        const C3DBaseObject* object = m_pNext->GetBaseObject();
+        if (object && (m_walkFlags & WALK_SHARED_ONCE)) m_visited.Remove(object->GetObjectID(), true);
+        SeekFrom(Following(m_pNext));
+    }
 }
 
 C3DSceneNode* C3DNodePos::Following(const C3DSceneNode* node) const {

@@ -248,6 +248,8 @@ TEST_F(WalkTest, WalkFlagsKindMaskStopAndFilter) {
         bool Accept(const C3DSceneNode* n) const override { return n->GetName() != L"A"; }
     } notA;
     EXPECT_EQ(Walk(scene, KIND_ALL, 0, nullptr, nullptr, &notA), (Names{L"A1", L"B", L"B1"}));
+    // A1 shares A's object: visiting each object once, the walk still reaches it through A1.
+    EXPECT_EQ(Walk(scene, KIND_ALL, WALK_SHARED_ONCE, nullptr, nullptr, &notA), (Names{L"A1", L"B", L"B1"}));
 
     C3DBaseObject* object = nullptr;
     C3DNodePos pos = scene.GetFirstNode(OBJECT_DUMMY);
