@@ -215,6 +215,11 @@ bool C3DScene::Merge(C3DScene& other, C3DSceneNode* parent) {
         c->Detach();
         parent->AddChild(c);
         SetBranchScene(AsNode(c), this);
+        // Every node of the other scene moves here, so objects shared between its nodes (which
+        // a moved branch leaves with the scene they had) move too.
+        for (CTreeNode* n = c; n; n = c->NextInSubtree(n))
+            if (C3DBaseObject* object = AsNode(n)->GetBaseObject())
+                if (object->GetScene() == &other) object->SetScene(this);
         AsNode(c)->OnParentingChanged();
         if (!first) first = AsNode(c);
     }

@@ -687,10 +687,13 @@ TEST(SceneTest, MaterialsFollowTheirObjectsAcrossScenes) {
 
     C3DScene merged;
     merged.CreateNewMaterial(2)->SetName(L"taken");
+    C3DSceneNode* instance = source.CreateInstance(s);  // s's object, shared by two nodes
     ASSERT_TRUE(merged.Merge(source));
     EXPECT_EQ(source.GetNodeCount(), 1);
     EXPECT_TRUE(source.GetMaterialTable().IsEmpty());
     EXPECT_EQ(s->GetScene(), &merged);
+    EXPECT_EQ(instance->GetScene(), &merged);
+    EXPECT_EQ(s->GetBaseObject()->GetScene(), &merged) << "a shared object moves with all its nodes";
     unsigned two = merged.FindMaterialID(L"two");
     EXPECT_NE(two, 2u);
     EXPECT_EQ(s->GetGeomObject()->GetFaceList()->GetFaceMaterial(1), two);
