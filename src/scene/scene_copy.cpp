@@ -134,6 +134,7 @@ C3DScene* C3DScene::Copy(C3DSceneNode* start, int time, C3DObjectCreator* creato
         top->DeleteAllKeys(KEY_NODE_POSITION);
         top->DeleteAllKeys(KEY_NODE_ROTATION);
         top->DeleteAllKeys(KEY_NODE_SCALE);
+        top->DeleteAllKeys(KEY_NODE_MATRIX);  // matrix keys at other times would win there
         top->SetTransform(above * local);
     }
     return held.release();

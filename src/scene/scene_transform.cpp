@@ -150,6 +150,7 @@ bool C3DScene::OrientScene(_UP_AXIS_MODE upAxis, bool rootOnly) {
         root->DeleteAllKeys(KEY_NODE_POSITION);
         root->DeleteAllKeys(KEY_NODE_ROTATION);
         root->DeleteAllKeys(KEY_NODE_SCALE);
+        root->DeleteAllKeys(KEY_NODE_MATRIX);  // matrix keys at other times would win there
         root->SetTransform(GetSwapMatrix(code) * local);
     } else {
         SwapCoordinates(code);

@@ -493,6 +493,21 @@ TEST(SceneTest, CopyOfABranchBakesItsAncestors) {
     scene_test::ExpectMatrixNear(m, expected);
     delete copy;
 
+    // A start node animated by matrix keys: the copy is placed where the source is at the copy's
+    // time, and stays there (its keys at other times are gone with the ancestors' part).
+    C3DSceneNode* animated = scene.CreateNode(p, L"M", MakeQuad());
+    animated->SetTransform(C4x4TMatrix<float>::Translation(1, 0, 0), 0);
+    animated->SetTransform(C4x4TMatrix<float>::Translation(5, 0, 0), 10);
+    C3DScene* atTen = scene.Copy(animated, 10);
+    ASSERT_NE(atTen, nullptr);
+    animated->GetNodeTM(10, expected, true);
+    for (int time : {0, 10}) {
+        atTen->GetRoot()->GetFirstChildNode()->GetNodeTM(time, m, true);
+        scene_test::ExpectMatrixNear(m, expected);
+    }
+    delete atTen;
+    scene.RemoveNode(animated, true);
+
     // Copies inside one scene: a node, a single node, the children.
     EXPECT_NE(scene.CopyNode(c, c), nullptr);  // into its own branch
     EXPECT_EQ(c->GetSubtreeCount(), 4);        // D and a copy of C with its own D
