@@ -84,11 +84,19 @@ CXInternetException::CXInternetException(long error, const char* message) : m_dw
 // ---- The per-thread registry ----------------------------------------------------------------------
 //
 // One process-wide map from a thread identifier to the exception that thread threw last and has
-// not released yet. It is created on first use (also before InitKestovarApplication) under the
-// library lock, and released with every exception it still holds by an exit callback of priority
-// 0, registered when the map is created; a use after the close creates it again.
+// not released yet; each exception links to the one its thread registered before it and still
+// holds (a stack per thread, with no allocation of its own). It is created on first use (also
+// before InitKestovarApplication) under the library lock, and released with every exception it
+// still holds by an exit callback of priority 0, registered when the map is created; a use after
+// the close creates it again.
+
+struct detail::CExceptionRegistry {
+    static CXException*& Below(CXException* exception) { return exception->m_pRegisteredBelow; }
+};
 
 namespace {
+
+using detail::CExceptionRegistry;
 
 using ExceptionMap = CHashMap<uint64_t, uint64_t, CXException*>;
 
@@ -102,7 +110,12 @@ void ReleaseExceptionMap() {
     int position = kHashStartPosition;
     uint64_t thread;
     CXException* exception;
-    while (map->GetNext(position, thread, exception)) delete exception;
+    while (map->GetNext(position, thread, exception))
+        while (exception) {
+            CXException* below = CExceptionRegistry::Below(exception);
+            delete exception;
+            exception = below;
+        }
     delete map;
 }
 
@@ -125,6 +138,31 @@ thread_local bool t_registering = false;
 
 }  // namespace
 
+namespace {
+
+// Takes `exception` out of the stack whose top is in `slot`; true when it was there. The map
+// entry is removed when the stack becomes empty. Call under the library lock.
+bool Unlink(ExceptionMap& map, uint64_t thread, CXException** slot, CXException* exception) {
+    if (*slot == exception) {
+        CXException* below = CExceptionRegistry::Below(exception);
+        CExceptionRegistry::Below(exception) = nullptr;
+        if (below)
+            *slot = below;
+        else
+            map.Remove(thread);
+        return true;
+    }
+    for (CXException* e = *slot; e; e = CExceptionRegistry::Below(e))
+        if (CExceptionRegistry::Below(e) == exception) {
+            CExceptionRegistry::Below(e) = CExceptionRegistry::Below(exception);
+            CExceptionRegistry::Below(exception) = nullptr;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace
+
 void XSetThreadException(CXException* exception) {
     if (!exception) {
         XDeleteThreadException();
@@ -140,22 +178,27 @@ void XSetThreadException(CXException* exception) {
         ~Registering() { t_registering = false; }
     } registering;
     uint64_t thread = threadGetCurrentId();
-    CXException* previous = nullptr;
     try {
         CXSingleLock lock(&XGetLibraryLock(), true);
         ExceptionMap* map = GetExceptionMap(true);
         CXException** slot = map->Find(thread);
+        if (slot && *slot == exception) return;  // thrown again: it stays where it is
         if (slot) {
-            if (*slot != exception) previous = *slot;
+            // Registered deeper (thrown again after a newer one): it moves to the top.
+            Unlink(*map, thread, slot, exception);
+            slot = map->Find(thread);
+        }
+        if (slot) {
+            CExceptionRegistry::Below(exception) = *slot;
             *slot = exception;
         } else {
+            CExceptionRegistry::Below(exception) = nullptr;
             map->Insert(thread, exception);  // stores nothing when it raises
         }
     } catch (...) {
         delete exception;
         throw;
     }
-    delete previous;
 }
 
 void XDeleteThreadException() {
@@ -165,7 +208,11 @@ void XDeleteThreadException() {
     {
         CXSingleLock lock(&XGetLibraryLock(), true);
         ExceptionMap* map = GetExceptionMap(false);
-        if (map && map->Find(thread, exception)) map->Remove(thread);
+        CXException** slot = map ? map->Find(thread) : nullptr;
+        if (slot) {
+            exception = *slot;
+            Unlink(*map, thread, slot, exception);
+        }
     }
     delete exception;
 }
@@ -190,11 +237,15 @@ void detail::ForgetException(CXException* exception) {
     if (g_exceptionMap.load(std::memory_order_acquire)) {
         CXSingleLock lock(&XGetLibraryLock(), true);
         if (ExceptionMap* map = GetExceptionMap(false)) {
-            int position = kHashStartPosition;
-            uint64_t thread;
-            CXException* registered;
-            while (map->GetNext(position, thread, registered))
-                if (registered == exception) map->Remove(thread);
+            // Normally the calling thread's; any thread's stack may hold it.
+            uint64_t thread = threadGetCurrentId();
+            CXException** slot = map->Find(thread);
+            if (!slot || !Unlink(*map, thread, slot, exception)) {
+                int position = kHashStartPosition;
+                CXException* top;
+                while (map->GetNext(position, thread, top))
+                    if (Unlink(*map, thread, map->Find(thread), exception)) break;
+            }
         }
     }
 }

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "allocation_refusal.h"
-#include "memory_hook.h"
-
+#include "kestovar/core/custom_data.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/core/memory.h"
 #include "kestovar/core/runtime.h"
+#include "memory_hook.h"
 
 using namespace kestovar;
 
@@ -131,18 +131,56 @@ TEST(ThreadException, ThrowRegistersAndDeleteReleases) {
     XDeleteThreadException();  // nothing registered: harmless
 }
 
-TEST(ThreadException, NewRegistrationDeletesTheOlderOne) {
+// A thread that throws while it holds an exception (a host calling the library from its catch
+// block, the library throwing and handling one of its own) keeps the older one valid: the newer
+// one goes on top, and releasing it makes the older one current again.
+TEST(ThreadException, NewRegistrationStacksOnTheOlderOne) {
     g_destroyed = 0;
     CountingException* first = new CountingException("first");
     CountingException* second = new CountingException("second");
     XSetThreadException(first);
-    XSetThreadException(first);  // the same object again: kept
-    EXPECT_EQ(0, g_destroyed);
+    XSetThreadException(first);  // the same object again: kept, once
     XSetThreadException(second);
-    EXPECT_EQ(1, g_destroyed);
+    EXPECT_EQ(0, g_destroyed);
     EXPECT_EQ(second, XGetThreadException());
     XDeleteThreadException();
+    EXPECT_EQ(1, g_destroyed);
+    EXPECT_EQ(first, XGetThreadException());
+    EXPECT_STREQ("first", first->GetMessage());
+
+    // Thrown and handled inside a catch block, and released by Delete from the middle.
+    CountingException* third = new CountingException("third");
+    XSetThreadException(second = new CountingException("again"));
+    XSetThreadException(third);
+    second->Delete();  // not on top: taken out of the stack
     EXPECT_EQ(2, g_destroyed);
+    EXPECT_EQ(third, XGetThreadException());
+    XSetThreadException(first);  // a held exception thrown again goes back on top
+    EXPECT_EQ(first, XGetThreadException());
+    XDeleteThreadException();
+    EXPECT_EQ(third, XGetThreadException());
+    XDeleteThreadException();
+    EXPECT_EQ(nullptr, XGetThreadException());
+    EXPECT_EQ(4, g_destroyed);
+}
+
+// A library call that throws and handles an exception of its own, made while the host holds the
+// one it caught, leaves the host's exception alive and registered.
+TEST(ThreadException, AHeldExceptionSurvivesALibraryCallThatThrowsInside) {
+    try {
+        XThrow<CXUserException>("the host's");
+    } catch (CXException* held) {
+        // A nested set whose payload is a truncated block: reading it fails inside the library.
+        CCustomData data;
+        const uint8_t corrupt[8] = {0x35, 0x53, 0x55, 0x43, 5, 0, 0, 0};
+        data.SetCustom(7, corrupt, sizeof corrupt, CUSTOM_KIND_CUSTOMDATA);
+        CCustomData inner;
+        EXPECT_FALSE(data.GetCustomData(7, inner));
+        EXPECT_EQ(held, XGetThreadException());
+        EXPECT_STREQ("the host's", held->GetMessage());
+        XDeleteThreadException();
+    }
+    EXPECT_EQ(nullptr, XGetThreadException());
 }
 
 TEST(ThreadException, RegistrationsArePerThread) {

@@ -4,8 +4,11 @@
 //     try { ... } catch (CXException* e) { report(e->GetMessage()); XDeleteThreadException(); }
 //
 // XThrow<E>(args...) does the three steps. XDeleteThreadException deletes the object registered
-// for the calling thread; registering a new exception on a thread that still holds one deletes
-// the older one, so an exception that nobody released does not leak.
+// for the calling thread. A thread that throws again while it still holds an exception (a host
+// that calls the library from its catch block, and the library throws and handles an exception
+// of its own) registers the new one on top of the older one, which stays valid for its catcher:
+// releasing the newer one makes the older one current again. An exception nobody releases stays
+// until the library closes.
 #pragma once
 
 #include <utility>
@@ -13,6 +16,10 @@
 #include "kestovar/core/object.h"
 
 namespace kestovar {
+
+namespace detail {
+struct CExceptionRegistry;
+}
 
 class KESTOVAR_API CXException : public CXObject {
     KX_DECLARE_DYNAMIC(CXException)
@@ -32,6 +39,11 @@ public:
 protected:
     void SetMessage(const char* message);
     char m_message[256];
+
+private:
+    friend struct detail::CExceptionRegistry;
+    // The exception registered before this one on the same thread, while both are registered.
+    CXException* m_pRegisteredBelow = nullptr;
 };
 
 // File errors (open, read, write, format). The cause codes follow the usual file-exception set.
@@ -114,7 +126,8 @@ public:
 // std::bad_alloc raised (a registration that runs out of memory cannot register the memory
 // exception that would report it).
 KESTOVAR_API void XSetThreadException(CXException* exception);
-// Deletes the calling thread's registered exception, if any, and forgets it.
+// Deletes the calling thread's registered exception, if any, and forgets it (the one registered
+// before it, still held, becomes current again).
 KESTOVAR_API void XDeleteThreadException();
 // The calling thread's registered exception, or null.
 KESTOVAR_API CXException* XGetThreadException();
