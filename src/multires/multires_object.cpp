@@ -175,6 +175,9 @@ bool CMultiresolutionObject1::PrepareGeometry(bool fullDetail) {
         InvalidateChannels(48);
         // Every contraction, whatever it changed in the counts: position 0 is full detail.
         SetObjectRatio(0.0, 0, MRRATIO_INDEX | MRRATIO_FORCE);
+        // The object now stands at full detail, as a relative ratio of 1 would have left it.
+        m_bRatioUnset = false;
+        m_lastKnownRatio = 1.0;
     }
     SetMultiResFlag(MROBJ_GEOMETRY_READY | MROBJ_COMPLETE, true);
     m_bFirstPass = false;

@@ -199,6 +199,13 @@ TEST(MultiresScene, RatiosAreClampedAndNeedTheScene) {
     SphereScene s;
     ASSERT_NE(s.mr, nullptr);
     EXPECT_EQ(Objects<CMultiresolutionObject>(s.mr).size(), 3u);
+    // Fresh from the hand-off every object stands at full detail, a known ratio of 1.
+    for (auto* mr : Objects<CMultiresolutionObject>(s.mr)) {
+        bool unset = true;
+        EXPECT_EQ(mr->GetLastKnownRatio(unset), 1.0);
+        EXPECT_FALSE(unset);
+    }
+    EXPECT_TRUE(s.opt.HasSameRatio(APPLY_TO_ALL));
     // The conversion attached every new object and gave it the optimiser's default mode.
     for (auto* ext : Objects<C3DExtObject>(s.opt.GetSourceScene())) {
         EXPECT_EQ(ext->GetOptimizer(), &s.opt);
