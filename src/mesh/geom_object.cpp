@@ -293,13 +293,25 @@ void C3DGeomObject::SetFaceMode(_faceModeEnum mode) {
 
 // ---- geometry ------------------------------------------------------------------------------
 
-bool C3DGeomObject::GetBoundingBox(C3DTBBox<float>& box, unsigned int mask, unsigned int, bool, const C3DSceneNode*) {
+bool C3DGeomObject::GetBoundingBox(C3DTBBox<float>& box, unsigned int mask, unsigned int, bool,
+                                   const C3DSceneNode* node) {
     box.Empty();
     if (IsFlagSet(OBJECT_EMPTY) || !(mask & (BBOX_FACES | BBOX_POINTS))) return false;
-    // World space needs the node's transform, which the scene node class provides; without it no
-    // world-space box can be given.
-    if (mask & BBOX_WORLD) return false;
     bool ofFaces = (mask & BBOX_FACES) != 0;
+    if (mask & BBOX_WORLD) {
+        // World space: each point through the node's transform at its scene's current time; such
+        // a box depends on the node, so it is not cached.
+        if (!node) return false;
+        C4x4TMatrix<float> tm;
+        const C3DScene* scene = node->GetScene();
+        const_cast<C3DSceneNode*>(node)->GetNodeTM(scene ? scene->GetTime() : 0, tm);
+        if (ofFaces && m_pFaceList) {
+            if (m_pPointList) m_pFaceList->GetBoundingBox(*m_pPointList, box, &tm);
+        } else if (m_pPointList) {
+            m_pPointList->GetBoundingBox(box, 0, false, &tm);
+        }
+        return !box.IsEmpty();
+    }
     C3DTBBox<float>& cache = ofFaces ? m_faceBox : m_pointBox;
     if (cache.IsValid()) {
         box = cache;

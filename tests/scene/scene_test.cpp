@@ -759,6 +759,21 @@ TEST(SceneTest, CenterPivotAndBoundingBoxes) {
     ASSERT_TRUE(scene.GetRoot()->GetBoundingBox(after, 0, true));
     EXPECT_FLOAT_EQ(after.GetMax().x, 11.0f);
     EXPECT_FALSE(scene.GetRoot()->GetBoundingBox(after));  // the root itself has no geometry
+
+    // An object's own box in world space goes through its node's transform, and asks for a node.
+    C3DSceneNode* moved = scene.CreateNode(nullptr, L"M", MakeQuad(0, 0.0f));
+    moved->SetPosition(C3DTVector<float>(5, 0, 0));
+    C3DGeomObject* quad = moved->GetGeomObject();
+    C3DTBBox<float> local, world;
+    ASSERT_TRUE(quad->GetBoundingBox(local, BBOX_FACES));
+    ASSERT_TRUE(quad->GetBoundingBox(world, BBOX_FACES | BBOX_WORLD, 0, false, moved));
+    EXPECT_FLOAT_EQ(world.GetMin().x, local.GetMin().x + 5.0f);
+    EXPECT_FLOAT_EQ(world.GetMax().x, local.GetMax().x + 5.0f);
+    EXPECT_FALSE(quad->GetBoundingBox(world, BBOX_POINTS | BBOX_WORLD));
+    C3DTBBox<float> again;
+    ASSERT_TRUE(quad->GetBoundingBox(again, BBOX_FACES));  // the cached local box is untouched
+    EXPECT_FLOAT_EQ(again.GetMin().x, local.GetMin().x);
+    EXPECT_FLOAT_EQ(again.GetMax().x, local.GetMax().x);
 }
 
 TEST(SceneTest, ParserDataIsReleasedWhenReplacedAndWithTheScene) {

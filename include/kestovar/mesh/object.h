@@ -342,10 +342,10 @@ public:
     // ---- geometry ----
     // Emptied first. Mask 0x1: the box of the points used by live faces (all points without a
     // face list); 0x2: the box of every point. Results are cached per kind until the points or
-    // faces are invalidated. 0x100 asks for world space through the node transform, which needs
-    // the scene node class: false for now. `tmFlags` and `selectedOnly` are passed to the
-    // world-space computation. Returns true when the box is not empty; false for an empty object
-    // or a mask with neither 0x1 nor 0x2.
+    // faces are invalidated. With 0x100 the box is taken in world space, each point through
+    // `node`'s transform (GetNodeTM at its scene's current time), and not cached; false without
+    // a node. `tmFlags` and `selectedOnly` are not used. Returns true when the box is not empty;
+    // false for an empty object or a mask with neither 0x1 nor 0x2.
     bool GetBoundingBox(C3DTBBox<float>& box, unsigned int mask, unsigned int tmFlags = 0, bool selectedOnly = false,
                         const C3DSceneNode* node = nullptr);
     bool GetBoundingBox(C3DTPoint<float>& min, C3DTPoint<float>& max, unsigned int mask, unsigned int tmFlags = 0,
