@@ -136,10 +136,6 @@ ExceptionMap* GetExceptionMap(bool create) {
 // raises std::bad_alloc instead, which needs none.
 thread_local bool t_registering = false;
 
-}  // namespace
-
-namespace {
-
 // Takes `exception` out of the stack whose top is in `slot`; true when it was there. The map
 // entry is removed when the stack becomes empty. Call under the library lock.
 bool Unlink(ExceptionMap& map, uint64_t thread, CXException** slot, CXException* exception) {

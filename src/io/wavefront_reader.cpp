@@ -233,11 +233,11 @@ private:
     void CreateObjects();
     int ParsePass();
     int ParseFace(const char* p, const char* end);
-    // Turns the counts of face lines and materials read with a loss into warnings.
     // Reads `count` numbers of a "v", "vt" or "vn" line into `out` ("%f" each); returns the
     // position after them. A line without all of them keeps the ones read, gets 0 for the rest
     // and is counted for a warning (null returned).
     const char* ReadNumbers(const char* p, const char* end, float* out, int count, const char* keyword);
+    // Turns the counts of lines, face lines and materials read with a loss into warnings.
     void NoteLosses();
     // Notes what is wrong with the current line (printf-style) and returns IO_FILE_BAD_FORMAT.
     int Malformed(const char* format, ...) __attribute__((format(printf, 2, 3)));

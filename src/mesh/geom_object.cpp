@@ -298,31 +298,26 @@ bool C3DGeomObject::GetBoundingBox(C3DTBBox<float>& box, unsigned int mask, unsi
     box.Empty();
     if (IsFlagSet(OBJECT_EMPTY) || !(mask & (BBOX_FACES | BBOX_POINTS))) return false;
     bool ofFaces = (mask & BBOX_FACES) != 0;
-    if (mask & BBOX_WORLD) {
-        // World space: each point through the node's transform at its scene's current time; such
-        // a box depends on the node, so it is not cached.
+    // World space: each point through the node's transform at its scene's current time; such a
+    // box depends on the node, so it is not cached.
+    const bool world = (mask & BBOX_WORLD) != 0;
+    C4x4TMatrix<float> tm;
+    C3DTBBox<float>& cache = ofFaces ? m_faceBox : m_pointBox;
+    if (world) {
         if (!node) return false;
-        C4x4TMatrix<float> tm;
         const C3DScene* scene = node->GetScene();
         const_cast<C3DSceneNode*>(node)->GetNodeTM(scene ? scene->GetTime() : 0, tm);
-        if (ofFaces && m_pFaceList) {
-            if (m_pPointList) m_pFaceList->GetBoundingBox(*m_pPointList, box, &tm);
-        } else if (m_pPointList) {
-            m_pPointList->GetBoundingBox(box, 0, false, &tm);
-        }
-        return !box.IsEmpty();
-    }
-    C3DTBBox<float>& cache = ofFaces ? m_faceBox : m_pointBox;
-    if (cache.IsValid()) {
+    } else if (cache.IsValid()) {
         box = cache;
         return true;
     }
+    const C4x4TMatrix<float>* transform = world ? &tm : nullptr;
     if (ofFaces && m_pFaceList) {
-        if (m_pPointList) m_pFaceList->GetBoundingBox(*m_pPointList, box);
+        if (m_pPointList) m_pFaceList->GetBoundingBox(*m_pPointList, box, transform);
     } else if (m_pPointList) {
-        m_pPointList->GetBoundingBox(box);
+        m_pPointList->GetBoundingBox(box, 0, false, transform);
     }
-    cache = box;
+    if (!world) cache = box;
     return !box.IsEmpty();
 }
 

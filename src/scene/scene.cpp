@@ -161,7 +161,7 @@ bool C3DScene::HoldsObject(const C3DBaseObject* object, const C3DSceneNode* exce
     return false;
 }
 
-void C3DScene::SetBranchScene(C3DSceneNode* node, C3DScene* scene) {
+void C3DScene::SetBranchScene(C3DSceneNode* node, C3DScene* scene, bool wholeScene) {
     C3DScene* previous = node->m_pScene;
     // Objects of the branch that nodes remaining in the previous scene still hold keep that
     // scene; the others follow the branch.
@@ -177,8 +177,11 @@ void C3DScene::SetBranchScene(C3DSceneNode* node, C3DScene* scene) {
         C3DBaseObject* object = s->GetBaseObject();
         if (!object) continue;
         if (scene) {
-            // An object shared with nodes elsewhere keeps the scene it has.
-            if (!object->GetScene() || !object->IsInstanciated()) object->SetScene(scene);
+            // An object shared with nodes elsewhere keeps the scene it has, unless those nodes
+            // move as well.
+            if (!object->GetScene() || !object->IsInstanciated() ||
+                (wholeScene && object->GetScene() == previous))
+                object->SetScene(scene);
         } else if (object->GetScene() == previous && !remaining.IsFound(object)) {
             object->SetScene(nullptr);
         }

@@ -129,14 +129,7 @@ C3DScene* C3DScene::Copy(C3DSceneNode* start, int time, C3DObjectCreator* creato
         p->GetNodeLocalTM(time, local);
         above = local * above;
     }
-    if (top && above != C4x4TMatrix<float>()) {
-        top->GetNodeLocalTM(time, local);
-        top->DeleteAllKeys(KEY_NODE_POSITION);
-        top->DeleteAllKeys(KEY_NODE_ROTATION);
-        top->DeleteAllKeys(KEY_NODE_SCALE);
-        top->DeleteAllKeys(KEY_NODE_MATRIX);  // matrix keys at other times would win there
-        top->SetTransform(above * local);
-    }
+    if (top && above != C4x4TMatrix<float>()) top->BakeLocalTM(above, time);
     return held.release();
 }
 
@@ -215,12 +208,8 @@ bool C3DScene::Merge(C3DScene& other, C3DSceneNode* parent) {
     while (CTreeNode* c = otherRoot->GetFirstChild()) {
         c->Detach();
         parent->AddChild(c);
-        SetBranchScene(AsNode(c), this);
-        // Every node of the other scene moves here, so objects shared between its nodes (which
-        // a moved branch leaves with the scene they had) move too.
-        for (CTreeNode* n = c; n; n = c->NextInSubtree(n))
-            if (C3DBaseObject* object = AsNode(n)->GetBaseObject())
-                if (object->GetScene() == &other) object->SetScene(this);
+        // Every node of the other scene moves here, so objects shared between its nodes move too.
+        SetBranchScene(AsNode(c), this, true);
         AsNode(c)->OnParentingChanged();
         if (!first) first = AsNode(c);
     }

@@ -155,11 +155,23 @@ bool C3DSceneNode::GetPivot(int time, C3DTVector<float>& pivot) {
     return true;
 }
 
-void C3DSceneNode::ResetTransform() {
+void C3DSceneNode::DeleteLocalTMKeys() {
+    // Matrix keys too: at the times they stand they would win over any transform set later.
     DeleteAllKeys(KEY_NODE_MATRIX);
     DeleteAllKeys(KEY_NODE_POSITION);
     DeleteAllKeys(KEY_NODE_ROTATION);
     DeleteAllKeys(KEY_NODE_SCALE);
+}
+
+void C3DSceneNode::BakeLocalTM(const C4x4TMatrix<float>& before, int time) {
+    C4x4TMatrix<float> local;
+    GetNodeLocalTM(time, local);
+    DeleteLocalTMKeys();
+    SetTransform(before * local);
+}
+
+void C3DSceneNode::ResetTransform() {
+    DeleteLocalTMKeys();
     DeleteAllKeys(KEY_NODE_PIVOT);
     InvalidateTMCache();
 }

@@ -90,10 +90,7 @@ bool C3DScene::ConvertToGlobalCoordinates(int time, C3DSceneNode* start) {
     for (const BakeEntry& e : entries) changed = e.target->MatrixTransform(e.matrix) || changed;
     const C4x4TMatrix<float> identity;
     for (C3DSceneNode* node : nodes) {
-        node->DeleteAllKeys(KEY_NODE_MATRIX);
-        node->DeleteAllKeys(KEY_NODE_POSITION);
-        node->DeleteAllKeys(KEY_NODE_ROTATION);
-        node->DeleteAllKeys(KEY_NODE_SCALE);
+        node->DeleteLocalTMKeys();
         node->DeleteAllKeys(KEY_NODE_PIVOT);
         node->m_objectOffset = identity;
     }
@@ -144,14 +141,7 @@ bool C3DScene::OrientScene(_UP_AXIS_MODE upAxis, bool rootOnly) {
     unsigned int code = upAxis == UP_AXIS_Y ? kZUpToYUp : kYUpToZUp;
     if (rootOnly) {
         // The turn goes in front of the root's own transform (its animation reduced to time 0).
-        C3DSceneNode* root = GetRoot();
-        C4x4TMatrix<float> local;
-        root->GetNodeLocalTM(0, local);
-        root->DeleteAllKeys(KEY_NODE_POSITION);
-        root->DeleteAllKeys(KEY_NODE_ROTATION);
-        root->DeleteAllKeys(KEY_NODE_SCALE);
-        root->DeleteAllKeys(KEY_NODE_MATRIX);  // matrix keys at other times would win there
-        root->SetTransform(GetSwapMatrix(code) * local);
+        GetRoot()->BakeLocalTM(GetSwapMatrix(code), 0);
     } else {
         SwapCoordinates(code);
     }

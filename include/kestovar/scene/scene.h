@@ -486,8 +486,10 @@ public:
 
 private:
     friend class C3DSceneNode;
-    // Gives every node of `node`'s branch (and their objects) the scene `scene`.
-    static void SetBranchScene(C3DSceneNode* node, C3DScene* scene);
+    // Gives every node of `node`'s branch (and their objects) the scene `scene`. An object that
+    // nodes outside the branch share keeps its scene, unless `wholeScene` says that every node of
+    // the branch's previous scene moves too.
+    static void SetBranchScene(C3DSceneNode* node, C3DScene* scene, bool wholeScene = false);
     // Whether a node of the tree other than `except` holds `object` (false while the tree is
     // being deleted).
     bool HoldsObject(const C3DBaseObject* object, const C3DSceneNode* except) const;

@@ -180,6 +180,11 @@ private:
     void ConjugateKeys(const C4x4TMatrix<float>& s, const C4x4TMatrix<float>& inverse);
     // Copies name, flags, user data, keys and offset of `other`.
     void CopyNodeData(const C3DSceneNode& other);
+    // Deletes the keys of the local transform (matrix, position, rotation, scale), not the pivot.
+    void DeleteLocalTMKeys();
+    // Replaces the local transform keys by one transform: `before` times the local transform at
+    // `time` (the pivot stays).
+    void BakeLocalTM(const C4x4TMatrix<float>& before, int time);
 
     C3DScene* m_pScene;          // not owned
     C3DBaseObject* m_pObject;    // one reference and one placement
