@@ -20,6 +20,8 @@ CRegistryMap& Registry();
 
 void RegisterLocked(CRegistryMap& map, const CFileExt& source) {
     CFileExt ext = source;
+    // The extension is stored with its point, whatever the caller gave.
+    if (!ext.extension.IsEmpty() && ext.extension.GetAt(0) != L'.') ext.extension.Insert(0, L'.');
     uint32_t parser = source.loader != FILE_PARSER_UNKNOWN ? source.loader : source.saver;
     if (parser == FILE_PARSER_UNKNOWN) parser = FILE_PARSER_BUILTIN;
     ext.loader = (ext.properties & 5u) ? parser : FILE_PARSER_UNKNOWN;
@@ -29,17 +31,25 @@ void RegisterLocked(CRegistryMap& map, const CFileExt& source) {
     map.Insert(ext.fileClass, ext);
 }
 
+// Adds the built-in entries that are missing. Lock held.
+void AddMissingBuiltins(CRegistryMap& map) {
+    if (!map.IsFound(FILE_CLASS_WAVEFRONT))
+        RegisterLocked(map, CFileExt(L".obj", L"Wavefront files", FILE_CLASS_WAVEFRONT, 0x4013));
+    if (!map.IsFound(FILE_CLASS_3DIF))
+        RegisterLocked(map, CFileExt(L".3dif", L"Kestovar 3D Format files", FILE_CLASS_3DIF, 0x4013));
+}
+
 CRegistryMap& Registry() {
     if (!g_registry) {
         g_registry = new CRegistryMap(21);
-        RegisterLocked(*g_registry, CFileExt(L".obj", L"Wavefront files", FILE_CLASS_WAVEFRONT, 0x4013));
-        RegisterLocked(*g_registry, CFileExt(L".3dif", L"Kestovar 3D Format files", FILE_CLASS_3DIF, 0x4013));
+        AddMissingBuiltins(*g_registry);
     }
     return *g_registry;
 }
 
 // The extension of a file name or bare extension, with its point: "/a/b.OBJ" -> ".OBJ", "obj" ->
-// ".obj", ".obj" -> ".obj". A URL's query is ignored.
+// ".obj", ".obj" -> ".obj". A name after a directory that starts with its only point is a hidden
+// file without extension ("/a/.obj" -> ""), as CFileInfo splits it. A URL's query is ignored.
 CXTString<wchar_t> ExtensionOf(const wchar_t* fileName) {
     if (!fileName) return CXTString<wchar_t>();
     CXTString<wchar_t> name(fileName);
@@ -51,6 +61,7 @@ CXTString<wchar_t> ExtensionOf(const wchar_t* fileName) {
     CXTString<wchar_t> last = name.Mid(slash + 1);
     int dot = last.ReverseFind(L'.');
     if (dot < 0) return slash < 0 && !last.IsEmpty() ? L"." + last : CXTString<wchar_t>();
+    if (dot == 0 && slash >= 0) return CXTString<wchar_t>();
     return last.Mid(dot);
 }
 
@@ -125,11 +136,7 @@ int detail::UnregisterFormatsOfModule(void* module) {
 
 void fileRegisterBuiltinFormats() {
     CXSingleLock lock(&XGetLibraryLock(), true);
-    CRegistryMap& map = Registry();
-    if (!map.IsFound(FILE_CLASS_WAVEFRONT))
-        RegisterLocked(map, CFileExt(L".obj", L"Wavefront files", FILE_CLASS_WAVEFRONT, 0x4013));
-    if (!map.IsFound(FILE_CLASS_3DIF))
-        RegisterLocked(map, CFileExt(L".3dif", L"Kestovar 3D Format files", FILE_CLASS_3DIF, 0x4013));
+    AddMissingBuiltins(Registry());
 }
 
 void fileReleaseRegistry() {

@@ -3,6 +3,8 @@
 // InitKestovarApplication / CloseKestovarApplication reach the I/O subsystem.
 #include "kestovar/io/plugin.h"
 
+#include <new>
+
 #include "io_internal.h"
 #include "kestovar/core/hashmap.h"
 #include "kestovar/core/log.h"
@@ -57,16 +59,49 @@ int FindLoaded(const PluginState& state, const wchar_t* path, const char* entry)
     return -1;
 }
 
-// Probe: a lazy local load, the version function and the entry must be exported and the version
-// must match. The probe handle is closed in every case.
-bool ProbeModule(const wchar_t* path, const char* entryName) {
+// Probe: the module must load, export the version function and the entry, and the version must
+// match. The probe handle is closed in every case. Returns an empty string on success, else why
+// the module is refused.
+CXTString<wchar_t> ProbeModule(const wchar_t* path, const char* entryName) {
     void* probe = moduleLoad(path, true);
-    if (!probe) return false;
-    bool ok = false;
+    if (!probe) return moduleGetLastError();
+    CXTString<wchar_t> refusal;
     auto version = reinterpret_cast<KestovarGetPluginVersionFunc>(moduleGetSymbol(probe, kPluginVersionFunction));
-    if (version && version() == KESTOVAR_PLUGIN_VERSION) ok = moduleGetSymbol(probe, entryName) != nullptr;
+    if (!version) {
+        refusal = L"no " + CXTString<wchar_t>(kPluginVersionFunction);
+    } else if (const unsigned found = version(); found != KESTOVAR_PLUGIN_VERSION) {
+        refusal.Format(L"version 0x%X, expected 0x%X", found, KESTOVAR_PLUGIN_VERSION);
+    } else if (!moduleGetSymbol(probe, entryName)) {
+        refusal = L"no " + CXTString<wchar_t>(entryName);
+    }
     moduleFree(probe);
-    return ok;
+    return refusal;
+}
+
+// Remembers (path, entry) as bad and says why in the log. Lock held.
+void Refuse(PluginState& state, const wchar_t* path, const char* entryName, const wchar_t* why) {
+    state.bad.Insert(BadKey(path, entryName));
+    if (IsLogFileEnabled()) WriteToLogFile(L"Plugin %ls refused: %ls\n", path, why);
+}
+
+// Calls a plug-in's entry. An exception thrown by the module is its own fault: it is caught here
+// (a library exception deleted) and the call answers false, with `threw` set. Running out of
+// memory is no fault of the module: CXMemoryException and std::bad_alloc go on to the caller,
+// unless `swallowAll` (a module being closed is closed whatever happens).
+bool CallEntry(IoPluginInitFunc entry, IoPluginMode mode, void* record, bool& threw,
+               bool swallowAll = false) {
+    threw = false;
+    try {
+        return entry(mode, record);
+    } catch (CXException* e) {
+        if (!swallowAll && e && e->IsKindOf(KX_RUNTIME_CLASS(CXMemoryException))) throw;
+        if (e) e->Delete();
+    } catch (const std::bad_alloc&) {
+        if (!swallowAll) throw;
+    } catch (...) {
+    }
+    threw = true;
+    return false;
 }
 
 const char* EntryOfKind(uint32_t kindMask) { return (kindMask & FILE_KIND_3D) ? kPluginEntry3D : kPluginEntryBitmap; }
@@ -107,16 +142,26 @@ bool LoadPlugin(const wchar_t* modulePath, const char* entryName, IoPluginInfo& 
     }
     void* module = nullptr;
     IoPluginInitFunc entry = nullptr;
-    if (ProbeModule(modulePath, entryName)) {
+    CXTString<wchar_t> refusal = ProbeModule(modulePath, entryName);
+    if (refusal.IsEmpty()) {
         module = moduleLoad(modulePath, false);
         if (module) entry = reinterpret_cast<IoPluginInitFunc>(moduleGetSymbol(module, entryName));
+        if (!entry) refusal = moduleGetLastError();
     }
     if (!entry) {
         moduleFree(module);
-        state.bad.Insert(key);
-        if (IsLogFileEnabled())
-            WriteToLogFile(L"Plugin %ls refused: %ls\n", modulePath, moduleGetLastError().GetString());
+        Refuse(state, modulePath, entryName, refusal);
         return false;
+    }
+    // The same module under another spelling of its path (a second slash, a link): the loader
+    // handed out the handle it already has, so the record that exists serves, and the extra
+    // reference is dropped.
+    for (int i = 0; i < state.loaded.GetSize(); ++i) {
+        if (state.loaded[i].module != module || state.loaded[i].entryName != entryName) continue;
+        moduleFree(module);
+        info.module = module;
+        info.entry = state.loaded[i].entry;
+        return true;
     }
     // A module that cannot be recorded is closed again, so that none stays loaded unknown.
     try {
@@ -144,16 +189,28 @@ int RegisterIOPlugins(uint32_t kindMask, const wchar_t* name) {
         if (!LoadPlugin(candidates[i], entryName, info)) continue;
         const bool fresh = GetLoadedPluginCount() > loadedBefore;
         int declared = 0;
+        bool threw = false;
         for (int index = 0;; ++index) {
             CFileExt format;
             IoPluginDeclareInfo declare{index, &format};
-            if (!info.entry(IO_PLUGIN_DECLARE, &declare)) break;
+            if (!CallEntry(info.entry, IO_PLUGIN_DECLARE, &declare, threw)) break;
             if (index > 4096) break;  // a module that never says "no more" declares nothing more
             if (!(format.properties & kindMask) || format.fileClass == 0) continue;
+            // The built-in formats stay the library's own: a module cannot take them over.
+            if (format.fileClass == FILE_CLASS_WAVEFRONT || format.fileClass == FILE_CLASS_3DIF) continue;
             format.loader = format.saver = FILE_PARSER_PLUGIN;
             format.initCallback = info.entry;
             format.module = info.module;
             if (fileRegisterFile(format)) ++declared;
+        }
+        if (threw) {
+            // A module that throws while it declares its formats is refused like one that fails
+            // the probe: what it declared goes, and a module loaded for this scan is closed.
+            CXSingleLock lock(&XGetLibraryLock(), true);
+            detail::UnregisterFormatsOfModule(info.module);
+            if (fresh) FreePlugin(info.module, entryName, false);
+            Refuse(Plugins(), candidates[i], entryName, L"an exception while declaring its formats");
+            continue;
         }
         // A module loaded only for this scan and of no use for this kind is closed again; one
         // loaded before keeps serving the formats it declared then.
@@ -173,7 +230,10 @@ bool FreePlugin(void* module, const char* entryName, bool unregisterFormats) {
         IoPluginInitFunc entry = loaded[i].entry;
         loaded.RemoveAt(i);
         if (unregisterFormats) detail::UnregisterFormatsOfModule(module);
-        entry(IO_PLUGIN_RELEASE, nullptr);
+        // The module is closed whatever its release does; an exception from it is logged.
+        bool threw = false;
+        CallEntry(entry, IO_PLUGIN_RELEASE, nullptr, threw, true);
+        if (threw && IsLogFileEnabled()) WriteToLogFile(L"Plugin release raised an exception\n");
         moduleFree(module);
         return true;
     }

@@ -38,7 +38,12 @@ void* moduleLoad(const wchar_t* path, bool probe) {
         return nullptr;
     }
     XCW2A narrow(path);
-    void* handle = dlopen(narrow, probe ? (RTLD_LAZY | RTLD_LOCAL) : (RTLD_NOW | RTLD_LOCAL));
+    // The probe binds every symbol too. A module with a unique symbol (a static of an inline
+    // function or template) or a thread-local with a destructor stays mapped when its probe handle
+    // closes, and the loader does not bind a mapped module again when it is opened a second time:
+    // a lazy probe would let a module with unresolved symbols through to its first call.
+    (void)probe;
+    void* handle = dlopen(narrow, RTLD_NOW | RTLD_LOCAL);
     if (!handle) RecordDlError();
     return handle;
 }

@@ -50,6 +50,49 @@ TEST(PluginTest, WrongVersionIsRefusedOnceAndNeverOpenedAgain) {
     ::unsetenv("KESTOVAR_TEST_PROBE_LOG");
 }
 
+std::wstring FaultyPlugin(const char* name) {
+    return W(fs::path(KESTOVAR_TEST_FAULTY_PLUGIN_DIR) / name);
+}
+
+// Modules that pass the version check and then misbehave: the library refuses them or closes them
+// and goes on, and its own formats stay as they were.
+TEST(PluginTest, MisbehavingModulesAreRefusedOrClosedWithoutHarm) {
+    // An entry calling a function nobody defines, in a module that stays mapped after its probe.
+    IoPluginInfo info;
+    EXPECT_FALSE(LoadPlugin(FaultyPlugin("unresolved.tepz").c_str(), kPluginEntry3D, info));
+    EXPECT_TRUE(IsBadPlugin(FaultyPlugin("unresolved.tepz").c_str(), kPluginEntry3D));
+
+    SetPluginsDirectory((W(fs::path(KESTOVAR_TEST_FAULTY_PLUGIN_DIR)) + L"/").c_str(), false);
+    // Throwing while declaring: nothing it declared stays, the module is closed and remembered.
+    EXPECT_EQ(RegisterIOPlugins(FILE_KIND_3D, L"throw.tepz"), 0);
+    EXPECT_EQ(GetLoadedPluginCount(), 0);
+    EXPECT_EQ(fileGetClass(L"a.flt"), 0u);
+    EXPECT_TRUE(IsBadPlugin(FaultyPlugin("throw.tepz").c_str(), kPluginEntry3D));
+
+    // Throwing when released: closed all the same, and the other plug-ins are released too.
+    ASSERT_EQ(RegisterIOPlugins(FILE_KIND_3D, L"release.tepz"), 1);
+    ASSERT_EQ(RegisterIOPlugins(FILE_KIND_3D, L"builtin.tepz"), 1);  // ".flt" only, not ".obj"
+    EXPECT_EQ(GetLoadedPluginCount(), 2);
+    CFileExt obj;
+    ASSERT_TRUE(fileGetFileExt(L"a.obj", obj));
+    EXPECT_EQ(obj.loader, FILE_PARSER_BUILTIN);
+    EXPECT_EQ(W(obj.description), L"Wavefront files");
+    EXPECT_EQ(FreePlugins(), 2);
+    EXPECT_EQ(GetLoadedPluginCount(), 0);
+    EXPECT_EQ(fileGetClass(L"a.flt"), 0u);
+    EXPECT_EQ(fileGetLoader(L"a.obj"), FILE_PARSER_BUILTIN);
+
+    // One module reached through two spellings of its path is one record.
+    IoPluginInfo first, second;
+    ASSERT_TRUE(LoadPlugin(FaultyPlugin("builtin.tepz").c_str(), kPluginEntry3D, first));
+    const std::wstring doubled = W(fs::path(KESTOVAR_TEST_FAULTY_PLUGIN_DIR)) + L"//builtin.tepz";
+    ASSERT_TRUE(LoadPlugin(doubled.c_str(), kPluginEntry3D, second));
+    EXPECT_EQ(first.module, second.module);
+    EXPECT_EQ(GetLoadedPluginCount(), 1);
+    EXPECT_TRUE(FreePlugin(first.module, kPluginEntry3D));
+    EXPECT_FALSE(FreePlugin(second.module, kPluginEntry3D));
+}
+
 #ifdef KESTOVAR_TEST_PLUGIN_DIR
 
 std::wstring PluginDir() { return W(fs::path(KESTOVAR_TEST_PLUGIN_DIR)) + L"/"; }

@@ -60,6 +60,32 @@ TEST(RegistryTest, LoaderSaverAndBit128FollowTheProperties) {
     EXPECT_FALSE(fileUnregisterFile(cls));
     EXPECT_FALSE(fileRegisterFile(CFileExt(L".zero", L"Zero", 0, 0x4013)));
     EXPECT_EQ(fileGetClass(L"a.rule"), 0u);
+    // An extension given without its point is stored with it.
+    ASSERT_TRUE(fileRegisterFile(CFileExt(L"rule", L"Rule", cls, 0x4001)));
+    EXPECT_EQ(W(fileGetMainExtension(cls)), L".rule");
+    EXPECT_EQ(fileGetClass(L"a.rule"), cls);
+    EXPECT_TRUE(fileUnregisterFile(cls));
+}
+
+// The registry's look-ups and CFileInfo (which the reading frame uses) split a name alike.
+TEST(RegistryTest, LookUpsAndFileInfoAgreeOnTheExtension) {
+    const struct {
+        const wchar_t* name;
+        uint32_t fileClass;
+    } cases[] = {
+        {L"/d/model.obj", FILE_CLASS_WAVEFRONT},
+        {L"/d/a.b.OBJ", FILE_CLASS_WAVEFRONT},
+        {L"/d/.obj", 0},
+        {L"d/.hidden.obj", FILE_CLASS_WAVEFRONT},
+        {L".obj", FILE_CLASS_WAVEFRONT},
+        {L"/d/model.", 0},
+        {L"/d.obj/model", 0},
+        {L"http://h/a.3dif?x=.obj", FILE_CLASS_3DIF},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(fileGetClass(c.name), c.fileClass) << testing::PrintToString(std::wstring(c.name));
+        EXPECT_EQ(CFileInfo(c.name).GetClass(), c.fileClass) << testing::PrintToString(std::wstring(c.name));
+    }
 }
 
 TEST(RegistryTest, SharedExtensionsAreTriedInClassOrder) {

@@ -35,10 +35,13 @@
 //
 // ---- The library side ---------------------------------------------------------------------------
 //
-// LoadPlugin probes a candidate (a lazy, local load), checks the version function and the entry,
-// closes it and opens it again with immediate binding; a module that fails any step is remembered
-// as bad for the process and never opened again. Loaded modules are kept in a table of
-// (module, path, entry name) that FreePlugin / FreePlugins empty.
+// LoadPlugin probes a candidate (a local load), checks the version function and the entry,
+// closes it and opens it again; a module that fails any step is remembered as bad for the process
+// and never opened again, as is one that throws while declaring its formats. A declared format
+// with a built-in class is skipped. An exception from IO_PLUGIN_RELEASE is caught and the module
+// closed all the same. Loaded modules are kept in a table of (module, path, entry name) that
+// FreePlugin / FreePlugins empty; the same module reached through two spellings of its path is
+// one record.
 #pragma once
 
 #include <cstdint>

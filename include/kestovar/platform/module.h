@@ -8,11 +8,11 @@
 
 namespace kestovar {
 
-// Opens the module at `path`. With `probe` the module is opened with lazy binding and kept local
-// (the first look at a candidate plug-in: its static initialisers do run, this platform has no
-// load-without-initialisation mode); otherwise with immediate binding, so that a module with
-// unresolved symbols fails here instead of at its first call. Null on failure
-// (moduleGetLastError tells why).
+// Opens the module at `path`, local, with immediate binding, so that a module with unresolved
+// symbols fails here instead of at its first call. `probe` marks the first look at a candidate
+// plug-in (its static initialisers do run, this platform has no load-without-initialisation
+// mode); it binds as fully as the load that keeps the module, since a module that stays mapped
+// after its probe is not bound again. Null on failure (moduleGetLastError tells why).
 KESTOVAR_API void* moduleLoad(const wchar_t* path, bool probe);
 // The address of the exported symbol `name`, or null.
 KESTOVAR_API void* moduleGetSymbol(void* module, const char* name);
