@@ -19,12 +19,49 @@ void Decompose(const C4x4TMatrix<float>& matrix, _MatrixDecomposition& out) {
     // A mirror cannot be a rotation: it is carried by the sign of the x scale.
     if (matrix.Determinant3x3() < 0.0) s[0] = -s[0];
 
-    C4x4TMatrix<float> rot;
+    // The rotation's axes: the unit columns. A zero column (a scale of 0) has no direction of its
+    // own; it is completed from the others so that the axes stay a right-handed orthonormal
+    // frame (the identity axis would make the rotation a shear, and its quaternion wrong).
+    double axis[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    int zero[3], zeros = 0;
     for (int c = 0; c < 3; ++c) {
         if (s[c] != 0.0) {
-            for (int r = 0; r < 3; ++r) rot.m[r][c] = float(col[c][r] / s[c]);
-        }  // a zero column keeps the identity axis
+            for (int r = 0; r < 3; ++r) axis[c][r] = col[c][r] / s[c];
+        } else {
+            zero[zeros++] = c;
+        }
     }
+    const auto cross = [](const double* a, const double* b, double* out) {
+        out[0] = a[1] * b[2] - a[2] * b[1];
+        out[1] = a[2] * b[0] - a[0] * b[2];
+        out[2] = a[0] * b[1] - a[1] * b[0];
+        const double length = std::sqrt(out[0] * out[0] + out[1] * out[1] + out[2] * out[2]);
+        if (length > 0.0)
+            for (int k = 0; k < 3; ++k) out[k] /= length;
+    };
+    if (zeros == 2) {
+        // One known axis a: the next axis is the unit vector least aligned with a, made
+        // perpendicular to it; the third follows from the first two.
+        const int known = 3 - zero[0] - zero[1];
+        const double* a = axis[known];
+        int least = 0;
+        for (int k = 1; k < 3; ++k)
+            if (std::fabs(a[k]) < std::fabs(a[least])) least = k;
+        double e[3] = {0, 0, 0};
+        e[least] = 1.0;
+        double* next = axis[(known + 1) % 3];
+        double t[3];
+        cross(e, a, t);       // perpendicular to a
+        cross(a, t, next);    // a, next, a x next stay right-handed
+        cross(axis[known], next, axis[(known + 2) % 3]);
+    } else if (zeros == 1) {
+        const int c = zero[0];
+        cross(axis[(c + 1) % 3], axis[(c + 2) % 3], axis[c]);
+    }
+
+    C4x4TMatrix<float> rot;
+    for (int c = 0; c < 3; ++c)
+        for (int r = 0; r < 3; ++r) rot.m[r][c] = float(axis[c][r]);
     out.rotation = CQuaternion(rot);
     out.rotation.Normalize();
     out.scale = C3DTVector<float>(s[0], s[1], s[2]);

@@ -86,17 +86,19 @@ void CQuaternion::SetAxisAngle(const C3DTVector<float>& axis, double radians) {
 }
 
 void CQuaternion::GetAxisAngle(C3DTVector<float>& axis, double& radians) const {
-    CQuaternion q(*this);
-    q.Normalize();
-    double cw = std::clamp(double(q.w), -1.0, 1.0);
-    radians = 2.0 * std::acos(cw);
-    double s = std::sqrt(std::max(0.0, 1.0 - cw * cw));
-    if (s < 1e-9) {
+    // The half angle from the vector part's length and w together: acos(w) alone loses small
+    // angles, where w is within a few float steps of 1 and acos is steepest (a turn of 0.001
+    // radians came back as 0.000977).
+    const double vx = x, vy = y, vz = z, cw = w;
+    const double s = std::sqrt(vx * vx + vy * vy + vz * vz);
+    const double length = std::sqrt(s * s + cw * cw);
+    if (!(s > 1e-9 * length)) {
         axis.Init(1.0f, 0.0f, 0.0f);
         radians = 0.0;
         return;
     }
-    axis.Init(float(q.x / s), float(q.y / s), float(q.z / s));
+    radians = 2.0 * std::atan2(s, cw);
+    axis.Init(float(vx / s), float(vy / s), float(vz / s));
 }
 
 void CQuaternion::Rotate(const CQuaternion& q) { *this = q * *this; }

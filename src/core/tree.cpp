@@ -194,8 +194,8 @@ bool CTree::MoveNode(CTreeNode* node, CTreeNode* newParent) {
 
 bool CTree::MoveNodeAfter(CTreeNode* node, CTreeNode* newParent, CTreeNode* after) {
     if (!node || !newParent || node == m_pRoot || node->IsAncestorOf(newParent)) return false;
-    if (after == node) return true;  // already in place
     if (after && after->GetParent() != newParent) return false;
+    if (after == node) return true;  // already in place
     node->Detach();
     newParent->InsertChild(node, after);
     return true;

@@ -243,6 +243,7 @@ TEST(ArrayErrors, NegativeSizesAndIndicesRaiseInvalidArgument) {
     a.SetSize(3);
     EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.SetSize(-1); }));
     EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.SetAtGrow(-1, 0); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.SetAtGrow(INT_MAX, 0); }));  // size INT_MAX + 1
     EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.InsertAt(-1, 0); }));
     EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.InsertAt(0, 0, -2); }));
     EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a.RemoveAt(-1); }));

@@ -349,6 +349,9 @@ TEST(Tree, InsertDetachAndMoveKeepTheLinksConsistent) {
     EXPECT_TRUE(s.tree.MoveNodeAfter(s.a2, s.a, nullptr));
     EXPECT_EQ(Name(s.a->GetFirstChild()), "a2");
     EXPECT_FALSE(s.b->HasChildren());
+    // "After itself" is in place only under its own parent.
+    EXPECT_FALSE(s.tree.MoveNodeAfter(s.a2, s.b, s.a2));
+    EXPECT_EQ(s.a2->GetParent(), s.a);
     // Linking a node that already has a parent is a programming error.
     EXPECT_TRUE(Raises<CXInvalidArgException>([&] { s.b->AddChild(s.a1); }));
     // So is linking the top of a detached subtree under one of its own descendants.

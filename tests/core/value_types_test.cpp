@@ -224,6 +224,9 @@ TEST(Matrix, IdentityToleranceBoundsAreInclusive) {
         n.m[o.r][o.c] = o.v;
         EXPECT_FALSE(n.IsIdentity()) << o.r << "," << o.c;
     }
+    // NaN lies in no range: a list transform by it is not skipped as "nothing to do".
+    C4x4TMatrix<float> nan = C4x4TMatrix<float>::Translation(std::nanf(""), 0, 0);
+    EXPECT_FALSE(nan.IsIdentity());
 }
 
 TEST(Matrix, TranslationSitsInTheFourthColumnAndSkipsVectors) {
@@ -273,6 +276,18 @@ TEST(Matrix, InverseTransposeDeterminant) {
     EXPECT_FALSE(singular.Inverse());
     EXPECT_EQ(singular, before);
     EXPECT_EQ(singular.GetInverse(), C4x4TMatrix<float>());
+    // Singular up to single-precision rounding (a flattening in a rotated frame), and a scale whose
+    // inverse does not fit a float: no inverse with huge or infinite elements.
+    const C4x4TMatrix<float> r = C4x4TMatrix<float>::Rotation(C3DTVector<float>(1, 2, 3), 0.7);
+    C4x4TMatrix<float> flattening = r.GetTransposed() * C4x4TMatrix<float>::Scale(1, 1, 0) * r;
+    EXPECT_FALSE(flattening.Inverse());
+    C4x4TMatrix<float> tiny = C4x4TMatrix<float>::Scale(1e-39f, 1, 1);
+    EXPECT_FALSE(tiny.Inverse());
+    EXPECT_EQ(tiny, C4x4TMatrix<float>::Scale(1e-39f, 1, 1));
+    // A small but regular scale still inverts.
+    C4x4TMatrix<float> small = C4x4TMatrix<float>::Scale(1e-4f, 1e-4f, 1e-4f);
+    ASSERT_TRUE(small.Inverse());
+    EXPECT_NEAR(small.m[1][1], 1e4, 1e-1);
 
     C4x4TMatrix<float> a(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16);
     C4x4TMatrix<float> at = a.GetTransposed();
@@ -293,6 +308,10 @@ TEST(MatrixDecomposition, RoundTripIncludingAMirror) {
         {C3DTVector<float>(-1, 1, 0.5f), 2.5, -1, 2, 3},  // mirror
         {C3DTVector<float>(1, 0, 0), 1.2, 1, -1, -1},     // two negatives: a rotation
         {C3DTVector<float>(1, 1, 1), 0.3, 2, 2, -2},      // mirror
+        {C3DTVector<float>(0, 0, 1), 0.5, 0, 2, 3},       // a scale of 0 ("grow from nothing")
+        {C3DTVector<float>(1, -2, 0.5f), 1.1, 2, 0, 3},
+        {C3DTVector<float>(3, 1, 2), 2.0, 0, 0, 1.5f},    // two axes of 0
+        {C3DTVector<float>(0, 1, 1), 0.4, 0, 0, 0},
     };
     for (const Case& c : cases) {
         C4x4TMatrix<float> m = C4x4TMatrix<float>::Translation(4, -5, 6) * C4x4TMatrix<float>::Rotation(c.axis, c.angle) *
@@ -423,6 +442,11 @@ TEST(Quaternion, AxisAngleAndHeadingPitchBank) {
     CQuaternion().GetAxisAngle(axis, angle);
     EXPECT_EQ(angle, 0.0);
     EXPECT_EQ(axis, C3DTVector<float>(1, 0, 0));
+    // Small turns come back to float precision, not to that of acos near 1.
+    for (double small : {1e-3, 1e-4, 3e-6}) {
+        CQuaternion(C3DTVector<float>(0, 0, 1), small).GetAxisAngle(axis, angle);
+        EXPECT_NEAR(angle / small, 1.0, 1e-6) << small;
+    }
 
     const double hpb[][3] = {{0.5, 0.3, -0.2}, {-2.0, -1.0, 2.5}, {3.0, 0.0, 0.0}, {0.0, 1.2, 0.0}};
     for (const auto& a : hpb) {

@@ -401,6 +401,7 @@ int CXArray<TYPE, ARG_TYPE>::AddGrow(ARG_TYPE e, int growBy) {
     // `e` may live in this array: take a copy before the buffer moves.
     TYPE value(e);
     int i = m_nSize;
+    if (i == INT_MAX) XThrow<CXInvalidArgException>("CXArray::Add: size out of range");
     SetSize(i + 1, growBy);
     m_pData[i] = std::move(value);
     return i;
@@ -408,7 +409,7 @@ int CXArray<TYPE, ARG_TYPE>::AddGrow(ARG_TYPE e, int growBy) {
 
 template <class TYPE, class ARG_TYPE>
 void CXArray<TYPE, ARG_TYPE>::SetAtGrow(int index, ARG_TYPE e, int growBy) {
-    if (index < 0) XThrow<CXInvalidArgException>("CXArray::SetAtGrow: negative index");
+    if (index < 0 || index == INT_MAX) XThrow<CXInvalidArgException>("CXArray::SetAtGrow: index out of range");
     if (index >= m_nSize) {
         TYPE value(e);
         SetSize(index + 1, growBy);

@@ -54,7 +54,8 @@ public:
         for (int r = 0; r < 4; ++r)
             for (int c = 0; c < 4; ++c) {
                 double v = double(m[r][c]);
-                if (r == c ? (v < 0.995 || v > 1.005) : (v < -0.005 || v > 0.005)) return false;
+                // Written so that NaN, inside no range, is not the identity.
+                if (r == c ? !(v >= 0.995 && v <= 1.005) : !(v >= -0.005 && v <= 0.005)) return false;
             }
         return true;
     }
@@ -105,16 +106,29 @@ public:
                double(m[0][1]) * (double(m[1][0]) * m[2][2] - double(m[1][2]) * m[2][0]) +
                double(m[0][2]) * (double(m[1][0]) * m[2][1] - double(m[1][1]) * m[2][0]);
     }
-    // Inverts in place. Returns false (and leaves the matrix unchanged) when it is singular.
+    // Inverts in place. Returns false (and leaves the matrix unchanged) when it is singular: its
+    // determinant is below 1e-6 of the product of its row lengths (the largest it could have for
+    // those rows), which a rank-deficient matrix built in single precision does not reach, or an
+    // element of the inverse is not finite in T.
     bool Inverse() {
         double c[16];
         Cofactors(c);
         double det = double(m[0][0]) * c[0] + double(m[0][1]) * c[1] + double(m[0][2]) * c[2] + double(m[0][3]) * c[3];
-        if (det == 0.0 || !std::isfinite(det)) return false;
+        double rowLengths = 1.0;
+        for (int r = 0; r < 4; ++r)
+            rowLengths *= std::sqrt(double(m[r][0]) * m[r][0] + double(m[r][1]) * m[r][1] +
+                                    double(m[r][2]) * m[r][2] + double(m[r][3]) * m[r][3]);
+        if (!(std::fabs(det) > 1e-6 * rowLengths) || !std::isfinite(det)) return false;
         double inv = 1.0 / det;
         // The inverse is the transposed cofactor matrix over the determinant.
+        T result[4][4];
         for (int r = 0; r < 4; ++r)
-            for (int col = 0; col < 4; ++col) m[r][col] = T(c[col * 4 + r] * inv);
+            for (int col = 0; col < 4; ++col) {
+                result[r][col] = T(c[col * 4 + r] * inv);
+                if (!std::isfinite(double(result[r][col]))) return false;
+            }
+        for (int r = 0; r < 4; ++r)
+            for (int col = 0; col < 4; ++col) m[r][col] = result[r][col];
         return true;
     }
     // The inverse, or the identity when the matrix is singular.
