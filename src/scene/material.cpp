@@ -125,17 +125,35 @@ CMaterialMap& CMaterialMap::operator=(const CMaterialMap& other) {
 
 CMaterialMap::~CMaterialMap() = default;
 
+namespace {
+
+// The classes a map key type may hold in foreign data: vectors (C3DVectorKey and its translate
+// and scale kinds) for scale and tiling, any matrix key for rotation and translation. A key of
+// another class is ignored, as a node ignores one.
+bool IsVectorKey(const C3DKeyframe* k) {
+    const uint32_t kind = k->GetKeyKind();
+    return kind == KEY_VALUE_VECTOR || kind == KEY_VALUE_TRANSLATE || kind == KEY_VALUE_SCALE;
+}
+bool IsMatrixKey(const C3DKeyframe* k) {
+    return IsVectorKey(k) || k->GetKeyKind() == KEY_VALUE_MATRIX || k->GetKeyKind() == KEY_VALUE_ROTATE;
+}
+
+}  // namespace
+
 void CMaterialMap::GetMatrix(int time, C4x4TMatrix<float>& matrix) {
     matrix.SetIdentity();
     C3DTVector<float> scale(1.0f, 1.0f, 1.0f);
-    if (C3DKeyframe* k = Evaluate(time, KEY_MAP_SCALE)) scale = static_cast<C3DVectorKey*>(k)->GetVector();
-    if (C3DKeyframe* k = Evaluate(time, KEY_MAP_TILING)) {
+    if (C3DKeyframe* k = Evaluate(time, KEY_MAP_SCALE); k && IsVectorKey(k))
+        scale = static_cast<C3DVectorKey*>(k)->GetVector();
+    if (C3DKeyframe* k = Evaluate(time, KEY_MAP_TILING); k && IsVectorKey(k)) {
         const C3DTVector<float>& t = static_cast<C3DVectorKey*>(k)->GetVector();
         scale = C3DTVector<float>(scale.x * t.x, scale.y * t.y, scale.z * t.z);
     }
     matrix = C4x4TMatrix<float>::Scale(scale.x, scale.y, scale.z);
-    if (C3DKeyframe* k = Evaluate(time, KEY_MAP_ROTATION)) matrix = static_cast<C3DMatrixKey*>(k)->GetMatrix() * matrix;
-    if (C3DKeyframe* k = Evaluate(time, KEY_MAP_TRANSLATION)) matrix = static_cast<C3DMatrixKey*>(k)->GetMatrix() * matrix;
+    if (C3DKeyframe* k = Evaluate(time, KEY_MAP_ROTATION); k && IsMatrixKey(k))
+        matrix = static_cast<C3DMatrixKey*>(k)->GetMatrix() * matrix;
+    if (C3DKeyframe* k = Evaluate(time, KEY_MAP_TRANSLATION); k && IsMatrixKey(k))
+        matrix = static_cast<C3DMatrixKey*>(k)->GetMatrix() * matrix;
 }
 
 void CMaterialMap::SetMatrix(int time, const C4x4TMatrix<float>& matrix) {

@@ -249,7 +249,9 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
             C3DGeomObject::Clean();
         }
     }
-    object->SetExtObject(this);
+    // Without a record the new object only keeps the object the constructor gave it (this one
+    // for a working copy, none in place), and no orders are stored below.
+    if (hadTrack) object->SetExtObject(this);
     object->SetTrackInfo(heldTrack.release());
     track->Renumber(faces.remap, points.remap);
     // The range opened above is three times the contractions: the walk, the renumbering and the
@@ -262,7 +264,7 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
     object->PrepareGeometry(false);
 
     // 5. The orders for the host, on request.
-    if (m_optimizeExtMode & OPT_EXT_RECORD_SELECTED_FACES) {
+    if (hadTrack && (m_optimizeExtMode & OPT_EXT_RECORD_SELECTED_FACES)) {
         m_customData.SetBinary(EXT_POINT_ORDER_KEY, points.remap.GetData(), unsigned(nPoints) * 4u);
         m_customData.SetBinary(EXT_FACE_ORDER_KEY, faces.remap.GetData(), unsigned(nFaces) * 4u);
     }

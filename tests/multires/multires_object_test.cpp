@@ -258,6 +258,19 @@ TEST(MultiresHandOff, RunThatRemovedNothingGivesTheWorkingMeshAndAnEmptyRecord) 
     EXPECT_EQ(o->GetRemovableFaceNbr(), 0);
     EXPECT_EQ(o->GetFaceList()->GetSize(), faces);
     EXPECT_EQ(o->SetObjectRatio(0.0, 0, 0x21), o->GetPointList()->GetSize());
+
+    // Prepared in place and never run: no record, so the new object is not tied to the
+    // contraction-ready object, and no point or face order is stored on it.
+    Engine inPlace(looptest::BumpySphere(1), 0, false, true, true);
+    inPlace.object->SetOptimizeExtMode(OPT_EXT_RECORD_SELECTED_FACES, true);
+    ASSERT_TRUE(inPlace.object->InitOptimization(true));
+    ASSERT_EQ(inPlace.object->GetTrackInfo(), nullptr);
+    MrPtr unrecorded(inPlace.object->GetMultiresolutionObject(cancelled));
+    ASSERT_TRUE(unrecorded);
+    EXPECT_EQ(unrecorded->GetExtObject(), nullptr);
+    unsigned order = 0;
+    EXPECT_FALSE(inPlace.object->GetCustomData().GetBinary(EXT_POINT_ORDER_KEY, &order, 4));
+    EXPECT_FALSE(inPlace.object->GetCustomData().GetBinary(EXT_FACE_ORDER_KEY, &order, 4));
 }
 
 TEST(MultiresObject1, RelativeLevelsRoundTripBitForBit) {

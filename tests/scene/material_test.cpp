@@ -206,6 +206,14 @@ TEST(MaterialTest, MapPlacementComposesTranslationRotationAndScale) {
     scene_test::ExpectMatrixNear(m, C4x4TMatrix<float>::Translation(5, 0, 0) * C4x4TMatrix<float>::Scale(3, 1, 1));
     map.ResetTransformation();
     EXPECT_FALSE(map.HasKeys());
+
+    // Keys of another class under a placement type (foreign data) are ignored, not read as the
+    // class the type usually holds.
+    map.AddKey(0, C3DMatrixKey(KEY_MAP_SCALE, C4x4TMatrix<float>::Scale(2, 2, 2)));
+    map.AddKey(0, C3DFloatKey(KEY_MAP_TILING, 4.0f));
+    map.AddKey(0, C3DFloatKey(KEY_MAP_ROTATION, 1.0f));
+    map.GetMatrix(0, m);
+    EXPECT_EQ(m, C4x4TMatrix<float>());
 }
 
 TEST(MaterialTest, FindBitmapSearchOrder) {
