@@ -51,8 +51,8 @@ void Decompose(const C4x4TMatrix<float>& matrix, _MatrixDecomposition& out) {
         e[least] = 1.0;
         double* next = axis[(known + 1) % 3];
         double t[3];
-        cross(e, a, t);       // perpendicular to a
-        cross(a, t, next);    // a, next, a x next stay right-handed
+        cross(e, a, t);     // perpendicular to a
+        cross(a, t, next);  // a, next, a x next stay right-handed
         cross(axis[known], next, axis[(known + 2) % 3]);
     } else if (zeros == 1) {
         const int c = zero[0];

@@ -310,7 +310,7 @@ TEST(MatrixDecomposition, RoundTripIncludingAMirror) {
         {C3DTVector<float>(1, 1, 1), 0.3, 2, 2, -2},      // mirror
         {C3DTVector<float>(0, 0, 1), 0.5, 0, 2, 3},       // a scale of 0 ("grow from nothing")
         {C3DTVector<float>(1, -2, 0.5f), 1.1, 2, 0, 3},
-        {C3DTVector<float>(3, 1, 2), 2.0, 0, 0, 1.5f},    // two axes of 0
+        {C3DTVector<float>(3, 1, 2), 2.0, 0, 0, 1.5f},  // two axes of 0
         {C3DTVector<float>(0, 1, 1), 0.4, 0, 0, 0},
     };
     for (const Case& c : cases) {

@@ -409,7 +409,8 @@ int CXArray<TYPE, ARG_TYPE>::AddGrow(ARG_TYPE e, int growBy) {
 
 template <class TYPE, class ARG_TYPE>
 void CXArray<TYPE, ARG_TYPE>::SetAtGrow(int index, ARG_TYPE e, int growBy) {
-    if (index < 0 || index == INT_MAX) XThrow<CXInvalidArgException>("CXArray::SetAtGrow: index out of range");
+    if (index < 0 || index == INT_MAX)
+        XThrow<CXInvalidArgException>("CXArray::SetAtGrow: index out of range");
     if (index >= m_nSize) {
         TYPE value(e);
         SetSize(index + 1, growBy);
