@@ -772,11 +772,37 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
             EXPECT_EQ(r.err, "kestovar: " + output + ": the folder " + Path("no/such/dir") + " does not exist\n");
         }
     }
-    // A folder in the output's place is named before the reduction, and left as it was.
+    // A folder in the output's place is named before the reduction, and left as it was; so is
+    // one in the place of the material library an OBJ output writes beside it.
     Outcome r = Kestovar("reduce '" + kSpider + "' -o '" + Path("folder.obj") + "' --ratio 0.5");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "kestovar: " + Path("folder.obj") + ": is a folder, not a file\n");
     EXPECT_TRUE(fs::is_directory(Path("folder.obj")));
+    fs::create_directories(Path("lib.mtl"));
+    r = Kestovar("reduce '" + kSpider + "' -o '" + Path("lib.obj") + "' --ratio 0.5");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "kestovar: " + Path("lib.mtl") + ": is a folder, not a file\n");
+    EXPECT_FALSE(fs::exists(Path("lib.obj")));
+
+    // A name whose bytes are not UTF-8 would reach the library as another name: refused.
+    const std::string latin1 = Path("caf\xE9.obj");
+    fs::copy_file(kSpider, latin1);
+    for (const std::string& command :
+         {"info '" + latin1 + "'", "reduce '" + kSpider + "' --ratio 0.5 -o '" + latin1 + "'"}) {
+        r = Kestovar(command);
+        EXPECT_EQ(r.status, 2) << command;
+        EXPECT_EQ(r.err, "kestovar: " + latin1 + ": the name is not valid UTF-8\n") << command;
+    }
+    EXPECT_EQ(Slurp(latin1), Slurp(kSpider));
+
+    // A failing lod leaves no folder it created behind, nor the levels it saved into one.
+    for (const std::string& command :
+         {"lod '" + missing + "' -o '" + Path("new/levels") + "' --ratios 0.5",
+          "lod '" + kSpider + "' -o '" + Path("new/levels") + "' --ratios 0.5 --format xyz"}) {
+        r = Kestovar(command);
+        EXPECT_EQ(r.status, 2) << command;
+        EXPECT_FALSE(fs::exists(Path("new"))) << command;
+    }
 }
 
 // A disk that fills up while the result is written (a file size limit stands in for it): the
@@ -851,11 +877,18 @@ TEST_F(Tool, BadUsageExitsWithOne) {
           "reduce " + s + " --ratio 0.5 --bogus", "reduce " + s + " --ratio 0.5 -o", "compare " + s,
           "compare " + s + " " + s + " " + s, std::string("info"), "info " + s + " --verbose",
           "lod " + s + " -o '" + Path("levels") + "' --format",
-          "lod " + s + " -o '" + Path("levels") + "' --format obj/x"}) {
+          "lod " + s + " -o '" + Path("levels") + "' --format obj/x",
+          // An empty output (an unset variable in a script) is no request for the default one.
+          "reduce " + s + " --ratio 0.5 -o ''", "lod " + s + " -o '' --ratios 0.5", std::string("demo a b 0"),
+          // The distance is measured against the input file, which the output must not replace.
+          "reduce '" + Path("self.obj") + "' --ratio 0.5 --measure -o '" + Path("self.obj") + "'"}) {
+        fs::copy_file(kSpider, Path("self.obj"), fs::copy_options::overwrite_existing);
         Outcome r = Kestovar(args);
         EXPECT_EQ(r.status, 1) << args;
         EXPECT_FALSE(r.err.empty()) << args;
+        EXPECT_EQ(Slurp(Path("self.obj")), Slurp(kSpider)) << args;
     }
+    EXPECT_FALSE(fs::exists(Path("self-reduced.obj")));
     EXPECT_FALSE(fs::exists(std::string(KESTOVAR_DATA) + "/spider-reduced.obj"));
     // A count too large for the library names the largest one it takes.
     Outcome big = Kestovar("reduce " + s + " --points 99999999999");
@@ -1047,7 +1080,8 @@ TEST_F(Tool, DemoReducesEverySampleTwiceAndMeasuresIt) {
 }
 
 TEST_F(Tool, HelpAndVersion) {
-    for (const char* args : {"--help", "reduce --help", "lod --help", "compare -h", "info --help"}) {
+    for (const char* args :
+         {"--help", "reduce --help", "lod --help", "compare -h", "info --help", "demo --help"}) {
         Outcome r = Kestovar(args);
         EXPECT_EQ(r.status, 0) << args;
         EXPECT_EQ(r.out.rfind("usage: kestovar", 0), 0u) << args;

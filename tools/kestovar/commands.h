@@ -86,6 +86,8 @@ struct ReduceLevel {
 // Ctrl-C while it winds down still ends it with the cancelled code). A command that reduces holds
 // one from before the library starts, so that an interrupt at any moment of the run cancels it
 // (instead of killing the process).
+// Whether a Ctrl-C came under the current InterruptGuard.
+bool Interrupted();
 class InterruptGuard {
 public:
     InterruptGuard();

@@ -45,12 +45,16 @@ struct BarState {
     const ProcessProgressInfo* info[2];  // the records of the two directions
     int percent[2] = {0, 0};
     double start;
+    bool bar = false;  // draw it
     bool drawn = false;
 };
 
+// Answers the samplers' cancel queries with the Ctrl-C of a reducing command, and draws the bar
+// when asked to.
 bool OnSamplerProgress(unsigned kind, const ProcessProgressInfo& info, void* user) {
     auto* state = static_cast<BarState*>(user);
-    if (!(kind & (PROGRESS_POSITION | PROGRESS_END))) return false;
+    if (Interrupted()) return true;
+    if (!state->bar || !(kind & (PROGRESS_POSITION | PROGRESS_END))) return false;
     const int k = &info == state->info[0] ? 0 : 1;
     const int percent = std::clamp(info.position, 0, 100);
     if (state->drawn && percent == state->percent[k]) return false;
@@ -83,7 +87,7 @@ int CompareFiles(const std::string& a, const std::string& b, CompareReport& repo
     XHeld<C3DObject> objects[2];
     for (int k = 0; k < 2; ++k) {
         XHeld<C3DScene> scene = ReadScene(paths[k], false);
-        if (!scene) return kExitIo;
+        if (!scene) return Interrupted() ? kExitCancelled : LastIoFailureExit();
         objects[k] = MergeToTriangles(*scene);
         if (!objects[k]) {
             std::fprintf(stderr, "kestovar: %s: the file holds no face\n", paths[k].c_str());
@@ -107,12 +111,18 @@ int CompareFiles(const std::string& a, const std::string& b, CompareReport& repo
     CSurfaceSampler samplerBA(b0, a0, GEOMCOMPARE_DEFAULT, INFINITY, diagonal, &control);
     control.Add(&samplerAB);
     control.Add(&samplerBA);
-    BarState bar{{&samplerAB.GetProgressInfo(), &samplerBA.GetProgressInfo()}, {0, 0}, NowSeconds(), false};
-    if (progressBar) progressPushCallback(OnSamplerProgress, &bar);
+    BarState bar{{&samplerAB.GetProgressInfo(), &samplerBA.GetProgressInfo()},
+                 {0, 0},
+                 NowSeconds(),
+                 progressBar,
+                 false};
+    progressPushCallback(OnSamplerProgress, &bar);
     const bool ok = GeomCompareBothWays(samplerAB, samplerBA, control);
-    if (progressBar) {
-        progressPopCallback();
-        if (bar.drawn) std::fputc('\n', stderr);
+    progressPopCallback();
+    if (bar.drawn) std::fputc('\n', stderr);
+    if (Interrupted()) {
+        std::fprintf(stderr, "kestovar: %s: cancelled\n", paths[1].c_str());
+        return kExitCancelled;
     }
     const Direction ab = Figures(samplerAB, ok);
     const Direction ba = Figures(samplerBA, ok);

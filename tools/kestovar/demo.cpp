@@ -6,6 +6,7 @@
 // distance; the results and the library's log stay in OUT_DIR.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -17,20 +18,21 @@
 namespace kestovar_tool {
 
 int RunDemo(int argc, char** argv) {
+    static const char usage[] = "usage: kestovar demo DATA_DIR OUT_DIR [FACES]\n";
+    if (argc >= 1 && (!std::strcmp(argv[0], "-h") || !std::strcmp(argv[0], "--help"))) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: kestovar demo DATA_DIR OUT_DIR [FACES]\n");
+        std::fputs(usage, stderr);
         return kExitUsage;
     }
     int faceTotal = 1000;
-    if (argc == 3 && (!ParseInt("demo", "FACES", argv[2], faceTotal) || faceTotal < 1)) return kExitUsage;
+    if (argc == 3 && !ParseInt("demo", "FACES", argv[2], faceTotal)) return kExitUsage;
+    if (faceTotal < 1) return UsageError("demo", "FACES must be at least 1, got", argv[2]), kExitUsage;
     namespace fs = std::filesystem;
     const fs::path dataDir = argv[0], outDir = argv[1];
     std::error_code ec;
-    fs::create_directories(outDir, ec);
-    if (ec) {
-        std::fprintf(stderr, "kestovar: %s: %s\n", outDir.c_str(), ec.message().c_str());
-        return kExitIo;
-    }
     std::vector<fs::path> inputs;
     for (const auto& entry : fs::directory_iterator(dataDir, ec))
         if (entry.path().extension() == ".obj") inputs.push_back(entry.path());
@@ -39,6 +41,9 @@ int RunDemo(int argc, char** argv) {
         return kExitIo;
     }
     std::sort(inputs.begin(), inputs.end());
+    OutputFolder folder;
+    if (!folder.Create(outDir.string())) return kExitIo;
+    folder.Keep();  // the log and the results that were made stay, whatever follows
 
     const std::wstring logPath = Widen((outDir / "kestovar.log").string());
     InterruptGuard interrupt;

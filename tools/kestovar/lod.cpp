@@ -22,7 +22,8 @@ const char kLodHelp[] =
     "Reduces every object of INPUT once, then saves one file per level of the list, in that order,\n"
     "by playing the recorded reduction back: DIR/NAME-lod0.EXT for the first level, and so on.\n"
     "\n"
-    "  -o, --output DIR     folder of the levels (created when missing)\n"
+    "  -o, --output DIR     folder of the levels (created when missing, and removed again\n"
+    "                       with what it holds when the run fails)\n"
     "  --format EXT         file type of the levels: obj, 3dif (which also keeps vertex\n"
     "                       colours) or a plug-in's (default: the type of INPUT)\n"
     "  --ratios LIST        fractions of the faces of every object to keep\n"
@@ -118,17 +119,20 @@ int RunLod(int argc, char** argv) {
     settings.threads = shared.threads;
     settings.progressive = shared.progressive;
     settings.weld = shared.weld;
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) {
-        std::fprintf(stderr, "kestovar: %s: %s\n", dir.c_str(), ec.message().c_str());
-        return kExitIo;
-    }
     const fs::path source(input);
-    for (size_t i = 0; i < levels.size(); ++i)
+    for (size_t i = 0; i < levels.size(); ++i) {
         levels[i].output = (fs::path(dir) / (source.stem().string() + "-lod" + std::to_string(i) +
                                              (format.empty() ? source.extension().string() : format)))
                                .string();
+        // The distances are measured against the input file, which must still be there.
+        if (shared.measure && ReplacesFile(levels[i].output, input))
+            return UsageError("lod", "--measure compares the levels with INPUT, which a level would replace:",
+                              levels[i].output.c_str()),
+                   kExitUsage;
+    }
+    // A folder this run creates goes again when the run fails, with the levels saved into it.
+    OutputFolder folder;
+    if (!folder.Create(dir)) return kExitIo;
     settings.progressBar = !quiet && !json && isatty(STDERR_FILENO);
 
     InterruptGuard interrupt;
@@ -148,6 +152,7 @@ int RunLod(int argc, char** argv) {
             if (result) return result;
             distance[i] = compared.hausdorff;
         }
+    folder.Keep();
     if (json) {
         std::string list;
         for (size_t i = 0; i < levels.size(); ++i) {

@@ -118,6 +118,15 @@ std::string DefaultOutput(const std::string& input) {
 }
 
 std::atomic<bool> g_interrupted{false};
+
+}  // namespace
+
+bool Interrupted() {
+    return g_interrupted.load();
+}
+
+namespace {
+
 // Non-zero while a second interrupt must not end the process at once: during a save, which would
 // leave its temporary file behind, and during the read, which the first interrupt stops promptly
 // anyway (through a watcher thread that should end before the process does).
@@ -279,7 +288,8 @@ bool TakeSharedOption(const char* command, const char* outputKind, int argc, cha
     const char* a = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
     if (!std::strcmp(a, "-o") || !std::strcmp(a, "--output")) {
-        if (!next) return UsageError(command, (std::string("-o needs a ") + outputKind).c_str()), false;
+        if (!next || !*next)
+            return UsageError(command, (std::string("-o needs a ") + outputKind).c_str()), false;
         options.output = next, ++i;
     } else if (!std::strcmp(a, "--keep") || !std::strcmp(a, "--constrain") || !std::strcmp(a, "--freeze") ||
                !std::strcmp(a, "--drop")) {
@@ -335,7 +345,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         ReadCanceller canceller;
         scene = ReadScene(input, true);
     }
-    if (!scene) return g_interrupted.load() ? kExitCancelled : kExitIo;
+    if (!scene) return g_interrupted.load() ? kExitCancelled : LastIoFailureExit();
     // Outputs that cannot be written are refused before the optimisation, not after it.
     for (const ReduceLevel& level : levels)
         if (!CanSaveTo(level.output)) return kExitIo;
@@ -525,7 +535,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
             const ForcedExitHold hold;
             saved = SaveScene(*frozen, level.output);
         }
-        if (!saved) return kExitIo;
+        if (!saved) return LastIoFailureExit();
         report.readSeconds = t1 - t0;
         report.optimizeSeconds = t2 - t1;
         report.saveSeconds = NowSeconds() - s0;
@@ -593,6 +603,11 @@ int RunReduce(int argc, char** argv) {
     if ((ratio >= 0) + (faces >= 0) + (points >= 0) != 1)
         return UsageError("reduce", "give exactly one of --ratio, --faces and --points"), kExitUsage;
     const std::string output = shared.output.empty() ? DefaultOutput(input) : shared.output;
+    // The distance is measured against the input file, which must still be there afterwards.
+    if (shared.measure && ReplacesFile(output, input))
+        return UsageError("reduce", "--measure compares the result with INPUT, which -o would replace:",
+                          output.c_str()),
+               kExitUsage;
 
     InterruptGuard interrupt;
     LibrarySession session;

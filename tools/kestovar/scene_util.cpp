@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "commands.h"
 #include "kestovar/kestovar.h"
 
 namespace kestovar_tool {
@@ -114,7 +115,66 @@ bool IsKnownSceneType(const std::string& path, bool reading) {
 
 }  // namespace
 
+namespace {
+
+int g_lastIoFailureExit = kExitIo;
+
+// Records the exit code of a failed read or save; says "out of memory" for that failure.
+bool ReportIoFailure(const std::string& path, int ioError, const std::string& message) {
+    g_lastIoFailureExit = ioError == IO_FILE_NO_MEMORY ? kExitFailed : kExitIo;
+    if (ioError == IO_FILE_NO_MEMORY)
+        std::fprintf(stderr, "kestovar: out of memory\n");
+    else
+        std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), message.c_str());
+    return false;
+}
+
+}  // namespace
+
+int LastIoFailureExit() {
+    return g_lastIoFailureExit;
+}
+
+bool IsUtf8Name(const std::string& path) {
+    if (Narrow(Widen(path).c_str()) == path) return true;
+    std::fprintf(stderr, "kestovar: %s: the name is not valid UTF-8\n", path.c_str());
+    return false;
+}
+
+bool ReplacesFile(const std::string& output, const std::string& input) {
+    std::error_code error;
+    return std::filesystem::equivalent(output, input, error) && !error;
+}
+
+bool OutputFolder::Create(const std::string& path) {
+    namespace fs = std::filesystem;
+    if (!IsUtf8Name(path)) return false;
+    std::error_code error;
+    // The outermost missing folder of the path is what a failure removes again.
+    fs::path outermost;
+    for (fs::path p = fs::absolute(path, error); !error && !p.empty() && !fs::exists(p, error);
+         p = p.parent_path()) {
+        outermost = p;
+        if (p == p.parent_path()) break;
+    }
+    fs::create_directories(path, error);
+    if (error) {
+        std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), error.message().c_str());
+        return false;
+    }
+    m_created = outermost.string();
+    return true;
+}
+
+OutputFolder::~OutputFolder() {
+    if (m_created.empty()) return;
+    std::error_code error;
+    std::filesystem::remove_all(m_created, error);
+}
+
 XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
+    g_lastIoFailureExit = kExitIo;
+    if (!IsUtf8Name(path)) return nullptr;
     // The library's message for a file it cannot open suspects another process holding it; the
     // usual causes (a mistyped name, a folder, a device, no permission) are said as such.
     std::error_code error;
@@ -157,8 +217,7 @@ XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
         if (ShouldCancelThread())
             std::fprintf(stderr, "kestovar: %s: cancelled\n", path.c_str());
         else
-            std::fprintf(stderr, "kestovar: %s: %s%s\n", path.c_str(),
-                         OneLine(Narrow(reader.GetIoErrorTxt())).c_str(), detail.c_str());
+            ReportIoFailure(path, reader.GetIoError(), OneLine(Narrow(reader.GetIoErrorTxt())) + detail);
         return nullptr;
     }
     if (forOptimizer) {
@@ -169,6 +228,7 @@ XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
 }
 
 bool SaveScene(C3DScene& scene, const std::string& path) {
+    g_lastIoFailureExit = kExitIo;
     const std::wstring wide = Widen(path);
     C3DIo writer(wide.c_str(), FILE_IO_SILENT);
     // The scene is the tool's own frozen copy, dropped after the save: the writer may prepare it
@@ -182,7 +242,7 @@ bool SaveScene(C3DScene& scene, const std::string& path) {
         XDeleteThreadException();
         return false;
     }
-    if (!ok) std::fprintf(stderr, "kestovar: %s: %s\n", path.c_str(), OneLine(Narrow(writer.GetIoErrorTxt())).c_str());
+    if (!ok) ReportIoFailure(path, writer.GetIoError(), OneLine(Narrow(writer.GetIoErrorTxt())));
     return ok;
 }
 
@@ -291,14 +351,24 @@ SceneFigures MeasureScene(C3DScene& scene) {
 }
 
 bool CanSaveTo(const std::string& path) {
-    if (!IsKnownSceneType(path, false)) return false;
+    if (!IsUtf8Name(path) || !IsKnownSceneType(path, false)) return false;
     // The library's own message for a file it cannot create suspects another process holding
     // it (or, for a folder in the file's place, reports access denied, after the whole
-    // reduction); a folder, a missing or a read-only folder is said as such, before any work.
+    // reduction); a folder, a read-only file, a missing or a read-only folder is said as such,
+    // before any work. An OBJ file's material library beside it counts as well.
     std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-        std::fprintf(stderr, "kestovar: %s: is a folder, not a file\n", path.c_str());
-        return false;
+    std::vector<std::string> targets{path};
+    if (fileGetClass(Widen(path).c_str()) == FILE_CLASS_WAVEFRONT)
+        targets.push_back(std::filesystem::path(path).replace_extension(".mtl").string());
+    for (const std::string& target : targets) {
+        const char* problem = std::filesystem::is_directory(target, error) ? "is a folder, not a file"
+                              : std::filesystem::exists(target, error) && ::access(target.c_str(), W_OK) != 0
+                                  ? "is read-only"
+                                  : nullptr;
+        if (problem) {
+            std::fprintf(stderr, "kestovar: %s: %s\n", target.c_str(), problem);
+            return false;
+        }
     }
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     const std::string name = folder.empty() ? std::string(".") : folder.string();

@@ -40,6 +40,31 @@ std::string Narrow(const wchar_t* text);
 kestovar::XHeld<kestovar::C3DScene> ReadScene(const std::string& path, bool forOptimizer);
 // Saves `scene` to `path` (through the library's temporary file); prints the error on failure.
 bool SaveScene(kestovar::C3DScene& scene, const std::string& path);
+// The exit code of the last failed ReadScene or SaveScene: kExitFailed when the library ran out
+// of memory (said as "kestovar: out of memory", as the tool says it elsewhere), else kExitIo.
+int LastIoFailureExit();
+
+// Whether `path` is a name the library can be given: file names cross into it as UTF-8, so a name
+// whose bytes are not UTF-8 would name another file. Otherwise prints why and returns false.
+bool IsUtf8Name(const std::string& path);
+// Whether `output`, when saved, would replace the file `input` (the same file under any name).
+bool ReplacesFile(const std::string& output, const std::string& input);
+
+// Creates a folder (and its missing parents) for the outputs of a command, and removes what it
+// created unless Keep() is called: a command that fails leaves no empty folder behind.
+class OutputFolder {
+public:
+    OutputFolder() = default;
+    ~OutputFolder();
+    // Creates `path`; prints the system's message and returns false on failure.
+    bool Create(const std::string& path);
+    void Keep() { m_created.clear(); }
+    OutputFolder(const OutputFolder&) = delete;
+    OutputFolder& operator=(const OutputFolder&) = delete;
+
+private:
+    std::string m_created;  // the outermost folder this object created
+};
 
 // Whether a scene can be saved to `path`: a format the library writes, in a folder that exists and
 // is writable. Otherwise prints the library's message for the failure, as SaveScene would after
