@@ -11,6 +11,7 @@
 #include "kestovar/core/thread_registry.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "kestovar/mesh/triangulate.h"
 #include "kestovar/scene/scene.h"
 
 namespace kestovar::stl {
@@ -323,6 +324,10 @@ int WriteStl(const C3DScene& scene, bool ascii, const char* solidName, CXTString
     }
 
     unsigned written = 0;
+    // Polygons are split by ear clipping in their own plane (a fan would cover the notches of a
+    // concave one); a polygon the clipping cannot split into all its n - 2 triangles (repeated
+    // or collinear corners) is fanned, so that the count above holds.
+    CTriangulateFaceHelper clipper;
     for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH, 0); pos;) {
         C3DGeomObject* object;
         C3DSceneNode* node = scene.GetNextNode(pos, object);
@@ -334,14 +339,22 @@ int WriteStl(const C3DScene& scene, bool ascii, const char* solidName, CXTString
         // An identity transform is skipped, not applied: 1 * x + 0 * y would turn -0 into +0 and
         // an infinite neighbour coordinate into NaN.
         const bool identity = tm.IsIdentity();
+        // A mirroring transform turns faces inside out; their corners are taken reversed, as
+        // baking the transform into the object does.
+        const bool mirrored = !identity && tm.Determinant3x3() < 0.0;
         const int pointCount = points->GetSize();
         for (int f = 0; f < faces->GetSize(); ++f) {
             int n = 0;
             const int* idx = faces->GetIndexes(unsigned(f), n);
             if (!faces->IsFaceLive(unsigned(f)) || n < 3) continue;
+            const int* clipped = nullptr;
+            if (n > 3 && clipper.Clip(points->GetPoints(), pointCount, idx, n) == n - 2)
+                clipped = clipper.GetTriangles();
             for (int k = 2; k < n; ++k) {
                 if ((written++ % kCancelStride) == 0 && ShouldCancelThread(0)) return kCanceled;
-                int corner[3] = {idx[0], idx[k - 1], idx[k]};
+                const int* t = clipped ? clipped + 3 * (k - 2) : nullptr;
+                int corner[3] = {t ? idx[t[0]] : idx[0], t ? idx[t[1]] : idx[k - 1], t ? idx[t[2]] : idx[k]};
+                if (mirrored) std::swap(corner[1], corner[2]);
                 float p[3][3];
                 for (int c = 0; c < 3; ++c) {
                     C3DTPoint<float> q(0.0f, 0.0f, 0.0f);

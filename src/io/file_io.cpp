@@ -365,6 +365,9 @@ C3DScene* C3DIFIo::Read(const wchar_t* fileName, CSceneImportOptions& options) {
         CXArchive ar(&file, CXArchive::load);
         C3DScene* scene = C3DScene::ReadSceneFile(ar);
         ar.Close();
+        // The file holds the name it was written under; a scene is where it was read from, so
+        // that names relative to it (texture maps) resolve after the file has moved.
+        if (scene) scene->SetFileName(fileName);
         return scene;
     } catch (CXMemoryException* e) {
         e->Delete();

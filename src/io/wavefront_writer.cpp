@@ -133,6 +133,7 @@ struct CWrittenNode {
     C4x4TMatrix<float> tm;          // world transform (points)
     C4x4TMatrix<float> normalTM;    // inverse transpose (normals)
     bool identity;
+    bool mirrored;                  // tm turns faces inside out: corners are written reversed
     CUVWChannel* uvw;               // valid and face-mapped like the geometry, or null
     CSpecNormalChannel* normals;    // likewise
     int pointBase;                  // file index of the object's point 0 (0-based)
@@ -215,6 +216,8 @@ bool CObjWriter::Collect() {
             w.normalTM = w.tm.GetInverse();
             w.normalTM.Transpose();
         }
+        // As baking the transform into the object does (C3DGeomObject::MatrixTransform).
+        w.mirrored = !w.identity && w.tm.Determinant3x3() < 0.0;
         if (object->GetFaceList()) {
             w.uvw = static_cast<CUVWChannel*>(WritableChannel(object, CHANNEL_UVW));
             w.normals = static_cast<CSpecNormalChannel*>(WritableChannel(object, CHANNEL_SPEC_NORMAL));
@@ -393,7 +396,8 @@ int CObjWriter::WriteFaces(const CMtlNameMap& materials) {
             const int* uvIdx = uv ? uvFaces->GetIndexes(unsigned(f), dummy) : nullptr;
             const int* nIdx = normal ? nFaces->GetIndexes(unsigned(f), dummy) : nullptr;
             m_out->Put("f ", 2);
-            for (int k = 0; k < n; ++k) {
+            for (int corner = 0; corner < n; ++corner) {
+                const int k = w.mirrored ? n - 1 - corner : corner;
                 // A corner beyond the points would name another object's point: written as the
                 // object's last point instead (such a face is broken either way).
                 const int local = idx[k] >= 0 && idx[k] < points ? idx[k] : points - 1;

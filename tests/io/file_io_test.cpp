@@ -484,7 +484,17 @@ TEST(ThreeDifTest, SceneRoundTripsThroughItsOwnFormat) {
     }
     EXPECT_EQ(W(loaded->GetFileName()), name);  // the copy written took the target's name
     delete loaded;
+
+    // A moved file is where it was read from, not where it was written.
+    ASSERT_TRUE(C3DIo(W(dir / "first.3dif").c_str(), 0).Save(scene));
     delete scene;
+    fs::rename(dir / "first.3dif", dir / "moved.3dif");
+    const std::wstring moved = W(dir / "moved.3dif");
+    C3DIo again(moved.c_str(), FILE_IO_LOADING);
+    loaded = again.Read();
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(W(loaded->GetFileName()), moved);
+    delete loaded;
 }
 
 TEST(ThreeDifTest, DamagedFilesAreBadFormat) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -84,6 +85,41 @@ inline std::vector<C3DGeomObject*> Meshes(const C3DScene& scene) {
         if (object) out.push_back(object);
     }
     return out;
+}
+
+// Signed volume and summed face area of the polymeshes of a scene in world space (polygons fanned:
+// for the area, only polygons the file made of triangles). Outward faces give a positive volume.
+struct Surface {
+    double volume = 0, area = 0;
+};
+inline Surface MeasureSurface(const C3DScene& scene) {
+    Surface s;
+    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH, 0); pos;) {
+        C3DGeomObject* object;
+        C3DSceneNode* node = scene.GetNextNode(pos, object);
+        C4x4TMatrix<float> tm;
+        node->GetNodeTM(0, tm);
+        const C3DFaceList* faces = object->GetFaceList();
+        for (int f = 0; f < faces->GetSize(); ++f) {
+            int n = 0;
+            const int* idx = faces->GetIndexes(unsigned(f), n);
+            if (!faces->IsFaceLive(unsigned(f))) continue;
+            for (int k = 2; k < n; ++k) {
+                C3DTPoint<float> p[3] = {tm.TransformPoint(object->GetPointList()->GetAt(idx[0])),
+                                         tm.TransformPoint(object->GetPointList()->GetAt(idx[k - 1])),
+                                         tm.TransformPoint(object->GetPointList()->GetAt(idx[k]))};
+                const double e1[3] = {double(p[1].x) - p[0].x, double(p[1].y) - p[0].y,
+                                      double(p[1].z) - p[0].z};
+                const double e2[3] = {double(p[2].x) - p[0].x, double(p[2].y) - p[0].y,
+                                      double(p[2].z) - p[0].z};
+                const double c[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                                     e1[0] * e2[1] - e1[1] * e2[0]};
+                s.area += 0.5 * std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+                s.volume += (double(p[0].x) * c[0] + double(p[0].y) * c[1] + double(p[0].z) * c[2]) / 6.0;
+            }
+        }
+    }
+    return s;
 }
 
 // ---- the scripted parser ------------------------------------------------------------------------

@@ -215,6 +215,30 @@ TEST_F(StlPluginTest, RegisteringAndReleasingUnderRefusedAllocationsLeakNothing)
     ASSERT_EQ(RegisterIOPlugins(FILE_KIND_3D), 1);
 }
 
+// STL holds triangles in world space: a concave polygon is split without covering its notch, and
+// a mirroring node's faces still face out.
+TEST_F(StlPluginTest, ConcavePolygonsAndMirroringNodesKeepTheirSurface) {
+    ScratchDir dir;
+    // A dart of area 4 whose notch (corner 1) a fan from corner 0 would cover (area 2 + 6),
+    // beside a mirrored cube.
+    const float dart[] = {0, 0, 0, 2, 1, 0, 4, 0, 0, 2, 3, 0};
+    const int quad[] = {0, 1, 2, 3};
+    std::unique_ptr<C3DScene> scene(MakeCubeScene());
+    scene->GetRoot()->GetFirstChildNode()->SetScale(C3DTVector<float>(1, -1, 1));
+    scene->CreateNode(nullptr, L"dart",
+                      CreateObjectFromArrays(dart, sizeof dart, nullptr, 0, quad, sizeof quad));
+    for (uint32_t flags : {0u, kStlAscii}) {
+        const std::wstring name = W(dir / (flags ? "ascii.stl" : "binary.stl"));
+        CSceneExportOptions options(flags);
+        ASSERT_TRUE(C3DIo(name.c_str(), 0).Save(scene.get(), &options));
+        std::unique_ptr<C3DScene> loaded(C3DIo(name.c_str(), FILE_IO_LOADING).Read());
+        ASSERT_NE(loaded, nullptr);
+        const Surface s = MeasureSurface(*loaded);
+        EXPECT_NEAR(s.volume, 1.0, 1e-6) << flags;      // the cube's; the flat dart adds none
+        EXPECT_NEAR(s.area, 6.0 + 4.0, 1e-5) << flags;  // the cube's faces and the dart
+    }
+}
+
 TEST_F(StlPluginTest, AsciiNumbersSurviveExactly) {
     // Values that need all nine digits, written and read back bit for bit.
     ScratchDir dir;

@@ -676,6 +676,21 @@ TEST(WavefrontWriter, NumbersAreWrittenExactlyAsPrintfWritesThem) {
     }
 }
 
+// A node that mirrors its object turns the faces inside out in world space; the file holds world
+// coordinates, so its corners come reversed, as baking the transform into the object gives them.
+TEST(WavefrontWriter, MirroringNodesKeepTheirFacesFacingOut) {
+    iotest::ScratchDir dir;
+    std::unique_ptr<C3DScene> scene(iotest::MakeCubeScene());
+    scene->GetRoot()->GetFirstChildNode()->SetScale(C3DTVector<float>(-1, 2, 1));
+    // The transform applied to the corners as they stand: inside out.
+    ASSERT_NEAR(iotest::MeasureSurface(*scene).volume, -2.0, 1e-6);
+    const std::wstring name = iotest::W(dir / "mirrored.obj");
+    ASSERT_TRUE(C3DIo(name.c_str(), 0).Save(scene.get()));
+    std::unique_ptr<C3DScene> loaded(C3DIo(name.c_str(), FILE_IO_LOADING).Read());
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_NEAR(iotest::MeasureSurface(*loaded).volume, 2.0, 1e-6);
+}
+
 TEST(WavefrontWriter, NothingToWriteAndUnwritableFilesFail) {
     TempDir dir;
     C3DScene empty;

@@ -24,7 +24,8 @@
 //    their channel faces taking the texture coordinates and normals of the same corners;
 //  - "usemtl" names the material of the faces that follow (initially "default"); materials are
 //    looked up by name in the scene's table and created with default parameters when no library
-//    defined them; "l" and "p" elements, vertex colours and free-form geometry are ignored.
+//    defined them; vertex colours ("v x y z r g b", or ZBrush's "#MRGB" comment lines) go into a
+//    CVCChannel of each object; "l" and "p" elements and free-form geometry are ignored.
 //
 // A "v", "vt" or "vn" line is read as "%f" reads it: the numbers up to the first that does not
 // parse ("-1.#IND00", an exporter's NaN, reads as -1 and stops there), the missing ones 0, with
@@ -41,8 +42,9 @@
 // Writing produces an OBJ file and, beside it, the MTL library named after it, both with the
 // decimal point whatever the process locale. Numbers are written as "%f" writes them. Points of
 // every geometric node are written in world space (node transform applied; normals by its inverse
-// transpose); identical normals and identical texture coordinates are written once; indices count
-// across all nodes of the file.
+// transpose; the corners of each face reversed when the transform mirrors, so that faces keep
+// facing out); identical normals and identical texture coordinates are written once; indices
+// count across all nodes of the file.
 #pragma once
 
 #include <cstddef>
