@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <memory>
 
@@ -91,9 +92,17 @@ CXTString<wchar_t> fileCreateTmpBeside(const wchar_t* target) {
     if (!target || !*target) return CXTString<wchar_t>();
     CXTString<wchar_t> path(target);
     int slash = path.ReverseFind(L'/');
-    CXTString<wchar_t> name = path.Mid(slash + 1);
-    CXTString<wchar_t> dir = path.Left(slash + 1);
-    CXTString<char> pattern(XCW2A(dir + L"." + name + L".XXXXXX"));
+    CXTString<char> name(XCW2A(path.Mid(slash + 1)));
+    const CXTString<wchar_t> dir = path.Left(slash + 1);
+    // "." + name + ".XXXXXX" must fit a file name (NAME_MAX bytes): a long name is shortened, at
+    // a character boundary, so that a target whose own name fits gets its temporary file too.
+    constexpr int kSuffixBytes = 8;
+    if (name.GetLength() + kSuffixBytes > NAME_MAX) {
+        int keep = NAME_MAX - kSuffixBytes;
+        while (keep > 0 && (static_cast<unsigned char>(name.GetAt(keep)) & 0xC0) == 0x80) --keep;
+        name = name.Left(keep);
+    }
+    CXTString<char> pattern(CXTString<char>(XCW2A(dir)) + "." + name + ".XXXXXX");
     CXTString<char> buffer(pattern);
     char* chars = buffer.GetBuffer(buffer.GetLength() + 1);
     int fd = mkstemp(chars);

@@ -339,6 +339,23 @@ TEST(IoSaveTest, ObjSavedToAFileAddressWritesItsLibraryBesideIt) {
     EXPECT_NE(ReadFile(dir / "u.obj").find("mtllib u.mtl\n"), std::string::npos);
 }
 
+// A target whose name takes nearly all of the 255 bytes a file name may have: its temporary file
+// beside it, named after it, is shortened to fit (at a character boundary), and the save succeeds.
+TEST(IoSaveTest, TargetsWithLongNamesAreSaved) {
+    ScratchDir dir;
+    std::unique_ptr<C3DScene> scene(MakeCubeScene());
+    for (const std::string& stem :
+         {std::string(248, 'a'), std::string(244, 'b') + "\xC3\xA9"}) {  // + 'e acute'
+        const std::string name = stem + (stem[0] == 'a' ? ".3dif" : ".obj");
+        ASSERT_LE(name.size(), 255u);
+        const std::wstring wide = W(dir.path()) + L"/" + std::wstring(XCA2W(name.c_str()).GetString());
+        C3DIo writer(wide.c_str(), FILE_IO_SILENT);
+        EXPECT_TRUE(writer.Save(scene.get())) << W(writer.GetIoErrorTxt()).size();
+    }
+    std::vector<std::string> names = dir.List();
+    ASSERT_EQ(names.size(), 3u);  // the two files and the OBJ's library, no temporary file
+}
+
 TEST(IoSaveTest, CompanionFilesAreCommittedOrDiscardedTogether) {
     ScratchDir dir;
     WriteFile(dir / "a.obj", "old a");
