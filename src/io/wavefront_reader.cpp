@@ -641,7 +641,10 @@ int CObjReader::ParsePass() {
         m_line = m_source.LineNumber();
         if (m_cancelPending->load(std::memory_order_acquire) && ShouldCancelThread()) return IO_FILE_CANCELED;
         p = SkipBlanks(p, end);
-        if (end - p < 2) continue;
+        if (end - p < 2) {
+            if (end - p == 1 && ToLower(p[0]) == 'f') ParseFace(end, end);  // "f" alone
+            continue;
+        }
         const char c0 = ToLower(p[0]), c1 = ToLower(p[1]);
         const char* rest;
         if (c0 == 'v') {
@@ -756,7 +759,11 @@ void CObjReader::NoteLosses() {
 
 int CObjReader::ParseFace(const char* p, const char* end) {
     p = SkipBlanks(p, end);
-    if (p == end) return IO_FILE_OK;
+    if (p == end) {
+        // An "f" without corners: no face to leave out in the counts, but a loss to report.
+        if (m_shortFaces++ == 0) m_firstShortLine = m_line;
+        return IO_FILE_OK;
+    }
     if (m_group < 0) m_group = m_nextGroup++;
     if (m_group >= m_groups.GetSize()) return Malformed("the file changed while it was read");
     CObjGroup& g = m_groups[m_group];

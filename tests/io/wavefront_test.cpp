@@ -315,6 +315,13 @@ TEST(WavefrontFaces, ReadingStopsAtTheFirstTokenOfAnotherFormat) {
             std::to_string(LineCount(kQuad) + 2) + ": \"2/2\"); their faces keep the corners before it");
     EXPECT_EQ(std::string(notes.warnings[1].GetString()),
               "line " + std::to_string(LineCount(kQuad) + 2) + ": a face of fewer than 3 corners left out");
+    // An "f" line without corners, bare or with blanks, is a face left out too.
+    const std::string bare = std::string(kQuad) + "f\nf  \t\n";
+    scene.reset(CWavefrontIo::ReadObjMemory(bare.data(), bare.size(), nullptr, result, &notes));
+    ASSERT_EQ(notes.warnings.GetSize(), 1);
+    EXPECT_EQ(std::string(notes.warnings[0].GetString()),
+              "2 faces of fewer than 3 corners left out (first at line " +
+                  std::to_string(LineCount(kQuad) + 1) + ")");
     // One of each reads in the singular.
     const std::string one = std::string(kQuad) + "f 1 2 x\n";
     scene.reset(CWavefrontIo::ReadObjMemory(one.data(), one.size(), nullptr, result, &notes));
