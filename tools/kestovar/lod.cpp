@@ -140,7 +140,8 @@ int RunLod(int argc, char** argv) {
     std::vector<ReduceReport> reports;
     const int status = ReduceFileLevels(input, settings, levels, reports);
     if (status) return status;
-    const bool measure = shared.measure;
+    // Nothing shows a distance under --quiet without --json: it is not measured then.
+    const bool measure = shared.measure && (json || !quiet);
     // Each level's relative Hausdorff distance to the input, as `compare` measures it (negative
     // when not measured: a level without faces has no surface to measure).
     std::vector<double> distance(levels.size(), -1.0);

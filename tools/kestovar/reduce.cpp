@@ -627,7 +627,8 @@ int RunReduce(int argc, char** argv) {
     const ReduceReport& r = report;
     // The distance to the input, as compare measures it (none for a result without faces).
     double distance = -1;
-    if (shared.measure && r.facesAfter > 0) {
+    // Nothing shows a distance under --quiet without --json: it is not measured then.
+    if (shared.measure && (json || !quiet) && r.facesAfter > 0) {
         CompareReport compared;
         const int result = CompareFiles(input, output, compared);
         if (result) return result;
