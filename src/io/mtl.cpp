@@ -44,11 +44,20 @@ const char16_t kWindows1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0
                                        0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                        0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+// The placement options of a texture map statement: -o (offset, missing numbers 0) and -s (scale,
+// missing numbers 1), each u, v, w.
+struct MapPlacement {
+    float offset[3] = {0.0f, 0.0f, 0.0f};
+    float scale[3] = {1.0f, 1.0f, 1.0f};
+    bool hasOffset = false, hasScale = false;
+};
+
 // The file name of a texture map statement, after the options the MTL format allows before it
-// ("map_Kd -s 1 1 1 -bm 0.5 wood.png"): each known option with its argument(s) is skipped; -o, -s
-// and -t take one to three numbers. The rest of the line is the name, blanks included. Text that
-// does not read as options (an unknown "-x", a missing argument) is kept as part of the name.
-const char* SkipMapOptions(const char* p, const char* end) {
+// ("map_Kd -s 1 1 1 -bm 0.5 wood.png"): each known option with its argument(s) is skipped, -o and
+// -s kept in `placement`; -o, -s and -t take one to three numbers. The rest of the line is the
+// name, blanks included. Text that does not read as options (an unknown "-x", a missing argument)
+// is kept as part of the name.
+const char* SkipMapOptions(const char* p, const char* end, MapPlacement& placement) {
     struct Option {
         const char* name;
         int arguments;  // fixed count; -1: one to three numbers
@@ -68,18 +77,24 @@ const char* SkipMapOptions(const char* p, const char* end) {
         const char* r = e;
         const int wanted = option->arguments < 0 ? 3 : option->arguments;
         int taken = 0;
+        float numbers[3] = {0.0f, 0.0f, 0.0f};
         for (; taken < wanted; ++taken) {
             const char* t = SkipBlanks(r, end);
             if (t == end) break;
             const char* te = SkipToken(t, end);
-            float number;
             // Numbers for -o, -s and -t stop at the first token that is not one.
-            if (option->arguments < 0 && ParseFloat(t, te, number) != te) break;
+            if (option->arguments < 0 && ParseFloat(t, te, numbers[taken]) != te) break;
             r = te;
         }
         // Fewer arguments than the option takes, or nothing left for the name: not options.
         if (taken == 0 || (option->arguments > 0 && taken < option->arguments) || SkipBlanks(r, end) == end)
             return p;
+        const bool offset = !std::strcmp(option->name, "-o"), scale = !std::strcmp(option->name, "-s");
+        if (offset || scale) {
+            float* values = offset ? placement.offset : placement.scale;
+            for (int k = 0; k < 3; ++k) values[k] = k < taken ? numbers[k] : (offset ? 0.0f : 1.0f);
+            (offset ? placement.hasOffset : placement.hasScale) = true;
+        }
         p = r;
     }
 }
@@ -123,13 +138,22 @@ int ReadMtl(CLineSource& source, C3DScene& scene, unsigned int uvwChannelID) {
         } else if (MatchKeyword(p, end, "ns", rest)) {
             if (ParseFloat(rest, end, value)) material->GetCustomData().SetFloat(CWavefrontIo::kMtlShininessID, value);
         } else if (MatchKeyword(p, end, "map_kd", rest)) {
-            const char* b = SkipMapOptions(rest, end);
+            MapPlacement placement;
+            const char* b = SkipMapOptions(rest, end, placement);
             const char* e = end;
             Trim(b, e);
             if (b == e) continue;
             // One diffuse map per material: a later line replaces it.
             while (CMaterialMap* old = material->GetDiffuseMaps()) material->RemoveMaterialMap(old);
-            material->AddMaterialMap(CXStringW(b, int(e - b)), uvwChannelID, MAP_DIFFUSE, MAP_PROJECTION_UV);
+            CMaterialMap* map = material->AddMaterialMap(CXStringW(b, int(e - b)), uvwChannelID, MAP_DIFFUSE,
+                                                         MAP_PROJECTION_UV);
+            // The offset and scale of the texture become the map's translation and scale.
+            if (map && placement.hasOffset)
+                map->SetTranslation(
+                    0, C3DTVector<float>(placement.offset[0], placement.offset[1], placement.offset[2]));
+            if (map && placement.hasScale)
+                map->SetScale(0,
+                              C3DTVector<float>(placement.scale[0], placement.scale[1], placement.scale[2]));
         }
     }
     return named;
@@ -232,6 +256,22 @@ void WriteMtl(CTextWriter& out, C3DScene& scene, const CMtlNameMap& names) {
         if (CMaterialMap* map = m->GetDiffuseMaps()) {
             const CXStringA file = OneLineText(map->GetFileName());
             out.Put("map_Kd ");
+            // A translation or scale of the map goes before the name as the -o and -s options.
+            auto option = [&](const char* name, const C3DTVector<float>& v) {
+                char* p = out.Reserve(CTextWriter::kMaxItemBytes);
+                for (const char* k = name; *k; ++k) *p++ = *k;
+                for (const float c : {v.x, v.y, v.z}) {
+                    *p++ = ' ';
+                    p = FormatFloat(p, c);
+                }
+                *p++ = ' ';
+                out.Commit(p);
+            };
+            C3DTVector<float> offset, scale;
+            if (map->GetTranslation(0, offset) && !(offset.x == 0.0f && offset.y == 0.0f && offset.z == 0.0f))
+                option("-o", offset);
+            if (map->GetScale(0, scale) && !(scale.x == 1.0f && scale.y == 1.0f && scale.z == 1.0f))
+                option("-s", scale);
             out.Put(file.GetString(), size_t(file.GetLength()));
             out.Put("\n");
         }

@@ -140,11 +140,26 @@ bool IsMatrixKey(const C3DKeyframe* k) {
 
 }  // namespace
 
+bool CMaterialMap::GetTranslation(int time, C3DTVector<float>& t) {
+    t = C3DTVector<float>(0.0f, 0.0f, 0.0f);
+    C3DKeyframe* k = Evaluate(time, KEY_MAP_TRANSLATION);
+    if (!k || !IsVectorKey(k)) return false;
+    t = static_cast<C3DVectorKey*>(k)->GetVector();
+    return true;
+}
+
+bool CMaterialMap::GetScale(int time, C3DTVector<float>& s) {
+    s = C3DTVector<float>(1.0f, 1.0f, 1.0f);
+    C3DKeyframe* k = Evaluate(time, KEY_MAP_SCALE);
+    if (!k || !IsVectorKey(k)) return false;
+    s = static_cast<C3DVectorKey*>(k)->GetVector();
+    return true;
+}
+
 void CMaterialMap::GetMatrix(int time, C4x4TMatrix<float>& matrix) {
     matrix.SetIdentity();
-    C3DTVector<float> scale(1.0f, 1.0f, 1.0f);
-    if (C3DKeyframe* k = Evaluate(time, KEY_MAP_SCALE); k && IsVectorKey(k))
-        scale = static_cast<C3DVectorKey*>(k)->GetVector();
+    C3DTVector<float> scale;
+    GetScale(time, scale);
     if (C3DKeyframe* k = Evaluate(time, KEY_MAP_TILING); k && IsVectorKey(k)) {
         const C3DTVector<float>& t = static_cast<C3DVectorKey*>(k)->GetVector();
         scale = C3DTVector<float>(scale.x * t.x, scale.y * t.y, scale.z * t.z);

@@ -589,6 +589,44 @@ bool Write(C3DScene& scene, const std::string& dir, int& result) {
     return CWavefrontIo::WriteObjFile(obj, scene, mtl, L"out.mtl", result);
 }
 
+// The offset and scale options of a texture map become the map's translation and scale (missing
+// numbers 0 and 1), and a saved library writes them back before the name.
+TEST(WavefrontMtl, MapOffsetAndScaleRoundTrip) {
+    const std::string text =
+        "newmtl tiled\nmap_Kd -s 4 2 -clamp on -o 0.25 floor tiles.png\nnewmtl plain\nmap_Kd p.png\n";
+    ScenePtr scene(new C3DScene);
+    CWavefrontIo::ReadMtlMemory(text.data(), text.size(), *scene, 1);
+    CMaterialMap* tiled = scene->GetMaterialByName(L"tiled")->GetDiffuseMaps();
+    C3DTVector<float> v;
+    ASSERT_TRUE(tiled->GetScale(0, v));
+    EXPECT_EQ(v, C3DTVector<float>(4, 2, 1));
+    ASSERT_TRUE(tiled->GetTranslation(0, v));
+    EXPECT_EQ(v, C3DTVector<float>(0.25f, 0, 0));
+    EXPECT_FALSE(scene->GetMaterialByName(L"plain")->GetDiffuseMaps()->GetScale(0, v));
+
+    // Written with a triangle that uses both materials, read back from the files.
+    static const float points[] = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+    static const int triangle[] = {0, 1, 2};
+    C3DObject* object = CreateObjectFromArrays(points, sizeof points, triangle, sizeof triangle, nullptr, 0);
+    object->GetFaceList()->SetFaceMaterial(0, scene->GetMaterialByName(L"tiled")->GetMaterialID());
+    scene->CreateNode(nullptr, L"t", object);
+    TempDir dir;
+    int result = 0;
+    ASSERT_TRUE(Write(*scene, dir.path, result));
+    const std::string mtl = Slurp(dir.path + "/out.mtl");
+    EXPECT_NE(
+        mtl.find("map_Kd -o 0.250000 0.000000 0.000000 -s 4.000000 2.000000 1.000000 floor tiles.png\n"),
+        std::string::npos)
+        << mtl;
+    EXPECT_NE(mtl.find("map_Kd p.png\n"), std::string::npos) << mtl;
+    C3DScene again;
+    CWavefrontIo::ReadMtlMemory(mtl.data(), mtl.size(), again, 1);
+    tiled = again.GetMaterialByName(L"tiled")->GetDiffuseMaps();
+    EXPECT_EQ(Name(tiled->GetFileName()), "floor tiles.png");
+    ASSERT_TRUE(tiled->GetScale(0, v));
+    EXPECT_EQ(v, C3DTVector<float>(4, 2, 1));
+}
+
 // A triangle with texture coordinates and normals, and a second node whose quadrangle has the
 // same normal and no texture coordinates, placed by a translation.
 //   node "tri": 0 (0,0,0)  1 (1,0,0)  2 (0,1,0)

@@ -102,12 +102,14 @@ public:
     // the table, resumes) a material; Ka, Kd and Ks set the ambient, diffuse and specular colours
     // (components in [0, 1], one value standing for grey); "d" sets the transparency to 1 - d and
     // "Tr" to its value; "Ns" is kept in the material's custom data (kMtlShininessID); map_Kd
-    // (any case) names the diffuse map, read through `uvwChannelID`. Returns the number of
-    // materials the text named; -1 when the file cannot be opened.
+    // (any case) names the diffuse map, read through `uvwChannelID`; its -o and -s options become
+    // the map's translation and scale keys at time 0, its other options are skipped. Returns the
+    // number of materials the text named; -1 when the file cannot be opened.
     static int ReadMtlFile(const wchar_t* fileName, C3DScene& scene, unsigned int uvwChannelID);
     static int ReadMtlMemory(const void* data, size_t size, C3DScene& scene, unsigned int uvwChannelID);
     // Writes `scene` to `fileName` and its materials to `mtlFileName` (whose bare name the OBJ
-    // file's "mtllib" line gives as `mtlName`).
+    // file's "mtllib" line gives as `mtlName`). A diffuse map's translation and scale at time 0,
+    // when not the identity's, are written before its name as the -o and -s options.
     static bool WriteObjFile(const wchar_t* fileName, C3DScene& scene, const wchar_t* mtlFileName,
                              const wchar_t* mtlName, int& result);
 

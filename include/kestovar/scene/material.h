@@ -152,6 +152,10 @@ public:
     // Heading, pitch and bank in radians (CQuaternion::FromHPBAngles).
     void SetRotationHPB(int time, double heading, double pitch, double bank);
     void SetScale(int time, const C3DTVector<float>& s);
+    // The translation and the scale at `time`: false, with (0, 0, 0) or (1, 1, 1), without a key
+    // of the type (a key of a foreign class under the type counts as none).
+    bool GetTranslation(int time, C3DTVector<float>& t);
+    bool GetScale(int time, C3DTVector<float>& s);
     // Repetitions along u and v (x and y; z is 1).
     void SetTiling(int time, float u, float v);
     // Drops every placement key.
