@@ -78,8 +78,7 @@ CSceneOptimizer::CSceneOptimizer()
 
 CSceneOptimizer::~CSceneOptimizer() {
     XRelease(m_pMultiresScene);
-    if (IsFlagSet(SCENEOPTIMIZER_HANDLE_DELETION)) XRelease(m_pScene);
-    m_pScene = nullptr;
+    DeleteScene();
     omp_destroy_nest_lock(m_pProgressLock);
     xfree(m_pProgressLock);
 }

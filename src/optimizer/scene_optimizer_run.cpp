@@ -136,7 +136,7 @@ int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags)
     m_progress.m_bMultipleMeshes = n > 1;
     UnlockProgress();
     if (m_pCallback) {
-        m_pCallback(OPTPROGRESS_PROCESS | OPTPROGRESS_BEGIN, m_progress, m_pUser);
+        Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_BEGIN);
         SetProgressMeshRange(unsigned(n));
     }
 
@@ -150,6 +150,9 @@ int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags)
             unsigned int f = flags;
             counters.failure.Run(i, [&] {
                 if (f & OPTIMIZE_PREDICTIVE) {
+                    // The count is taken from the object's removable points, which exist only once
+                    // it is prepared (0 before: the whole object would go).
+                    object->InitOptimization(true);
                     r = ComputePredictiveRatio(object) * object->GetInitialRemovablePointsNumber();
                     f = 0x22;  // an absolute point count
                 }
@@ -195,7 +198,7 @@ int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags)
     worker.join();
 
     cancelled = counters.cancelled.load();
-    if (m_pCallback) m_pCallback(OPTPROGRESS_PROCESS | OPTPROGRESS_END, m_progress, m_pUser);
+    Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_END);
     if (IsLogFileEnabled()) WriteToLogFile("Optimization time: %d ms\n", int(timeGetTick() - t0));
     counters.failure.Rethrow();
     return counters.total.load();
@@ -227,7 +230,7 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
     m_progress.m_state = QuorvaneProgressInfo::STATE_MULTIRESOLUTION;
     m_progress.m_bMultipleMeshes = false;
     UnlockProgress();
-    if (m_pCallback) m_pCallback(OPTPROGRESS_PROCESS | OPTPROGRESS_BEGIN, m_progress, m_pUser);
+    Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_BEGIN);
     SetProgressMeshRange(unsigned(n));
 
     RunCounters counters;
@@ -281,7 +284,7 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
         SetProgressStatus(text);
     }
     worker.join();
-    if (m_pCallback) m_pCallback(OPTPROGRESS_PROCESS | OPTPROGRESS_END, m_progress, m_pUser);
+    Notify(OPTPROGRESS_PROCESS | OPTPROGRESS_END);
 
     // The objects made, in scene order.
     CXArray<CMultiresolutionObject1*, CMultiresolutionObject1*> created;

@@ -19,7 +19,7 @@ void CSceneOptimizer::SetScene(C3DScene& scene, bool handleDeletion) {
     if (m_pScene == &scene) return;
     if (m_pScene) {
         SetFlag(SCENEOPTIMIZER_NEW_SCENE, true);
-        if (IsFlagSet(SCENEOPTIMIZER_HANDLE_DELETION)) XRelease(m_pScene);
+        DeleteScene();
     }
     SetFlag(SCENEOPTIMIZER_HANDLE_DELETION, handleDeletion);
     m_pScene = &scene;
@@ -29,13 +29,35 @@ void CSceneOptimizer::SetScene(C3DScene& scene, bool handleDeletion) {
     });
 }
 
+void CSceneOptimizer::UnbindSceneObjects() {
+    if (!m_pScene) return;
+    // A walk along the tree's own links, in pre-order: the scene's node walk keeps a set of the
+    // objects met (an allocation), and this runs in the destructor, where nothing may fail for
+    // want of memory. A shared object is met once per node; unbinding it again does nothing.
+    C3DSceneNode* const root = m_pScene->GetRoot();
+    for (C3DSceneNode* node = root ? root->GetFirstChildNode() : nullptr; node;) {
+        if (C3DExtObject* ext = dynamic_cast<C3DExtObject*>(node->GetBaseObject()))
+            ext->DetachOptimizer(this);
+        if (C3DSceneNode* child = node->GetFirstChildNode()) {
+            node = child;
+            continue;
+        }
+        while (node && node != root && !node->GetNextSiblingNode()) node = node->GetParentNode();
+        node = node && node != root ? node->GetNextSiblingNode() : nullptr;
+    }
+}
+
 C3DScene* CSceneOptimizer::DetachScene() {
+    UnbindSceneObjects();
     C3DScene* scene = m_pScene;
     m_pScene = nullptr;
     return scene;
 }
 
 void CSceneOptimizer::DeleteScene() {
+    // Objects of a scene the host keeps alive (one it owns, or one it holds a reference to) must
+    // not point at this optimiser any more.
+    UnbindSceneObjects();
     if (IsFlagSet(SCENEOPTIMIZER_HANDLE_DELETION)) XRelease(m_pScene);
     m_pScene = nullptr;
 }

@@ -271,6 +271,15 @@ void CSceneOptimizer::LockInitialization() {
 }
 
 void CSceneOptimizer::UnlockInitialization() {
+    // The count goes down on every way out (an object's preparation or the host's callback may
+    // raise), and never below 0 (an unlock without its lock): either would silence the settings
+    // events for good.
+    struct Decrement {
+        int& count;
+        ~Decrement() {
+            if (count > 0) --count;
+        }
+    } decrement{m_nInitLockCount};
     BeginSettings(365, true);
     COptimizableObjectArray objects;
     const int n = int(GetSrcExtObjects(objects, true));
@@ -294,7 +303,6 @@ void CSceneOptimizer::UnlockInitialization() {
                 first[i].extObject->SetProgressiveThreshold(
                 ComputeProgressiveThreshold(first[i].extObject->GetInitialRemovablePointsNumber(), largest));
     }
-    --m_nInitLockCount;
 }
 
 // ---- predictive ratio -------------------------------------------------------------------------

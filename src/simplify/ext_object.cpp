@@ -196,6 +196,12 @@ bool C3DExtObject::SetOptimizer(CSceneOptimizer& optimizer, C3DSceneNode* node) 
     return true;
 }
 
+void C3DExtObject::DetachOptimizer(const CSceneOptimizer* optimizer) {
+    if (!optimizer || m_pOptimizer != optimizer) return;
+    m_pOptimizer = nullptr;
+    m_pNode = nullptr;
+}
+
 // ---- life cycle ------------------------------------------------------------------------------------
 
 void C3DExtObject::NoteWorkingStamps() {
@@ -311,7 +317,8 @@ void C3DExtObject::InvalidateOptimization() {
 }
 
 void C3DExtObject::ResetOptimization() {
-    SetExtFlag(EXT_PREPARED, false);
+    // The selection is made again too: it lives in point flags that a reset clears.
+    SetExtFlags(EXT_PREPARED | EXT_SELECTION_READY, false);
     InitOptimization(true);
 }
 

@@ -182,11 +182,15 @@ void C3DExtObject::SetSelectedPoints(C3DPointList& points, C3DFaceList& faces) {
     for (int i = 0, n = points.GetSize(); i < n; ++i) {
         CPt& p = pts[i];
         unsigned f = p.GetFlags() & ~kSelectionBits;
-        const bool frozen = (freezeBorder && (f & POINT_BORDER)) || (freezeMaterial && (f & POINT_MATERIAL_FRONTIER)) ||
-                            (freezeUV && (f & (POINT_UV_SEAM | POINT_UV_JUNCTION))) ||
-                            (freezeJunction && (f & POINT_UV_JUNCTION)) || (freezeVC && (f & POINT_VC_FRONTIER)) ||
-                            (freezeNormals && (f & POINT_NORMAL_FRONTIER)) || (protectSelection && (f & 0x1u)) ||
-                            (selectionOnly && !(f & 0x1u)) || (freezeCorners && (f & kCornerFlags));
+        const bool frozen =
+            (freezeBorder && (f & POINT_BORDER)) || (freezeMaterial && (f & POINT_MATERIAL_FRONTIER)) ||
+            (freezeUV && (f & (POINT_UV_SEAM | POINT_UV_JUNCTION))) ||
+            (freezeJunction && (f & POINT_UV_JUNCTION)) || (freezeVC && (f & POINT_VC_FRONTIER)) ||
+            (freezeNormals && (f & POINT_NORMAL_FRONTIER)) || (protectSelection && (f & 0x1u)) ||
+            (selectionOnly && !(f & 0x1u)) || (freezeCorners && (f & kCornerFlags)) ||
+            // Removed by an earlier run of an object reduced in place: no longer
+            // part of the mesh that a new preparation starts from.
+            (f & POINT_REMOVED);
         if (!frozen) {
             f |= POINT_SELECTED;
             if ((constrainBorder && (f & POINT_BORDER)) || (constrainCorners && (f & kCornerFlags)) ||
@@ -298,7 +302,15 @@ bool C3DExtObject::InitOptimizedFacesAndPoints() {
 }
 
 void C3DExtObject::CountRemovableElements() {
-    m_initialRemovablePoints = m_pWorkingPoints ? m_pWorkingPoints->GetNumberOfPoints(POINT_SELECTED, true) : 0;
+    // Points removed by an earlier run of an object reduced in place keep their selection bit but
+    // are no longer part of the mesh the ratios count from.
+    int points = 0;
+    if (m_pWorkingPoints) {
+        const C3DTPoint<float>* pts = m_pWorkingPoints->GetPoints();
+        for (int i = 0, n = m_pWorkingPoints->GetSize(); i < n; ++i)
+            points += (pts[i].GetFlags() & (POINT_SELECTED | POINT_REMOVED)) == POINT_SELECTED;
+    }
+    m_initialRemovablePoints = points;
     int faces = 0;
     if (m_pWorkingFaces) {
         for (int f = 0, n = m_pWorkingFaces->GetSize(); f < n; ++f) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -448,6 +449,88 @@ TEST(SceneOptimizerRun, ResetOptimizationStartsTheNextRunFromTheInitialMeshes) {
     }
     ASSERT_EQ(fresh.size(), 2u);
     EXPECT_TRUE(fresh == again);
+}
+
+// In place, the reduced mesh is the new initial one once the object is prepared again (after a
+// change of settings, a cancelled run or a reset): ratios count from its live points, not from the
+// points the earlier run removed, which keep their selection bits.
+TEST(SceneOptimizerRun, InPlaceRunsAfterASettingOrAResetCountFromTheReducedMesh) {
+    auto live = [](C3DScene* scene) {
+        int n = 0;
+        for (C3DExtObject* o : ExtObjects(scene))
+            n += o->GetFaceList()->GetNumberOfFaces(unsigned(FACE_INVALID | 0x2), false);
+        return n;
+    };
+    for (int change = 0; change < 2; ++change) {
+        CSceneOptimizer opt;
+        C3DScene* scene = SphereScene({4});
+        opt.SetScene(*scene, true);
+        bool cancelled = false;
+        const int removed = opt.Optimize(0.5, cancelled, 0x21);
+        ASSERT_GT(removed, 0);
+        const int half = live(scene);
+        if (change == 0)
+            opt.SetOptimizeMode(OPT_CHECK_FLIP, (opt.GetOptimizeMode() & OPT_CHECK_FLIP) == 0);
+        else
+            opt.GetScene(GETSCENE_RESET_OPTIMIZATION);
+        EXPECT_EQ(opt.GetInitialRemovablePointsNumber(), 2562 - removed) << change;
+        EXPECT_GT(opt.Optimize(0.5, cancelled, 0x21), 0) << change;
+        EXPECT_NEAR(live(scene), half / 2, 8) << change;
+    }
+}
+
+// A host that keeps its scene and uses one optimiser per operation: an optimiser that lets go of
+// the scene (or is destroyed) unbinds its objects, so that the next one drives them, with its own
+// callback (here one that cancels at once), and nothing reads the first one after it is gone.
+TEST(SceneOptimizerRun, AKeptSceneGoesToTheNextOptimiser) {
+    std::unique_ptr<C3DScene> scene(SphereScene({3}));
+    bool cancelled = false;
+    {
+        CSceneOptimizer first;
+        first.SetScene(*scene, false);
+        ASSERT_GT(first.Optimize(0.5, cancelled, 0x21), 0);
+        EXPECT_EQ(ExtObjects(scene.get())[0]->GetOptimizer(), &first);
+    }  // destroyed without DetachScene
+    EXPECT_EQ(ExtObjects(scene.get())[0]->GetOptimizer(), nullptr);
+    CSceneOptimizer second;
+    second.SetProgressCallback(
+        [](unsigned event, const QuorvaneProgressInfo&, void*) { return event == 0x42u; }, nullptr);
+    second.SetScene(*scene, false);
+    EXPECT_EQ(ExtObjects(scene.get())[0]->GetOptimizer(), &second);
+    EXPECT_EQ(second.Optimize(0.1, cancelled, 0x21), 0);
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(second.DetachScene(), scene.get());
+    EXPECT_EQ(ExtObjects(scene.get())[0]->GetOptimizer(), nullptr);
+}
+
+// Host mistakes the optimiser survives: a callback that clears itself while it is being called,
+// an unlock without its lock, and a predictive run on objects no setting has prepared yet (whose
+// removable counts are 0 until they are prepared).
+TEST(SceneOptimizerRun, CallbacksThatClearThemselvesStrayUnlocksAndUnpreparedPredictiveRuns) {
+    CSceneOptimizer opt;
+    std::unique_ptr<C3DScene> scene(SphereScene({3}));
+    opt.SetScene(*scene, false);
+    opt.SetProgressCallback(
+        [](unsigned event, const QuorvaneProgressInfo&, void* user) {
+            if (event == 0x42u) static_cast<CSceneOptimizer*>(user)->SetProgressCallback(nullptr, nullptr);
+            return false;
+        },
+        &opt);
+    bool cancelled = true;
+    EXPECT_GT(opt.Optimize(0.5, cancelled, 0x21), 0);
+    EXPECT_FALSE(cancelled);
+
+    opt.UnlockInitialization();
+    EXPECT_EQ(opt.GetInitializationLockCount(), 0);
+    opt.DetachScene();
+
+    std::unique_ptr<C3DScene> fresh(SphereScene({3}));
+    CSceneOptimizer predictive;
+    predictive.SetScene(*fresh, false);
+    predictive.Optimize(1.0, cancelled, OPTIMIZE_PREDICTIVE);
+    EXPECT_GT(
+        ExtObjects(fresh.get())[0]->GetFaceList()->GetNumberOfFaces(unsigned(FACE_INVALID | 0x2), false), 0);
+    predictive.DetachScene();
 }
 
 // ShowSelectedFaces on the optimiser reaches every contraction-ready object of the source scene:

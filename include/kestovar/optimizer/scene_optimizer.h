@@ -309,6 +309,10 @@ protected:
     // multiresolution object on a worker thread, and the source scene is copied with them in
     // place. Null without source scene, without objects or on cancellation (nothing is kept).
     C3DScene* ComputeMultiresolutionScene();
+    // The contraction-ready objects of the source scene forget this optimiser: it lets go of the
+    // scene (DetachScene, DeleteScene, another SetScene) or goes away, and a scene the host keeps
+    // may be given to another optimiser.
+    void UnbindSceneObjects();
     int GetMultiresolutionInfo(MultiresolutionInfo info, const CMultiresolutionObject* object) const;
     bool SetOptimizeModeOrExtMode(unsigned long long mode, bool ext, bool set);
     unsigned long long GetOptimizeModeOrExtMode(bool ext) const;
@@ -333,8 +337,12 @@ protected:
     private:
         CSceneOptimizer& m_optimizer;
     };
-    // Calls the callback with `event`; the caller holds the lock.
-    bool Notify(unsigned int event) { return m_pCallback(event, m_progress, m_pUser); }
+    // Calls the callback with `event` (false without one); the caller holds the lock. The
+    // callback is read once: a callback may clear itself (SetProgressCallback(nullptr, nullptr)).
+    bool Notify(unsigned int event) {
+        const QuorvaneProgressCallback callback = m_pCallback;
+        return callback ? callback(event, m_progress, m_pUser) : false;
+    }
 
     unsigned int m_nFlags;
     QuorvaneProgressInfo m_progress;

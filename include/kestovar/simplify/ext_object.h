@@ -247,6 +247,10 @@ public:
     // are the initial lists and shown channels (one more reference each; the initial point list
     // must then be a CExtPointList). Returns whether it took effect.
     bool SetOptimizer(CSceneOptimizer& optimizer, C3DSceneNode* node);
+    // Forgets `optimizer` and the node when the object is bound to it (the optimiser lets go of
+    // the scene or is destroyed): a later SetOptimizer takes effect again. The lists stay as
+    // they are.
+    void DetachOptimizer(const CSceneOptimizer* optimizer);
     CSceneOptimizer* GetOptimizer() const { return m_pOptimizer; }
     C3DSceneNode* GetNode() const { return m_pNode; }
     // The working point list (hides the base class's shown list; use GetShownPointList for that).
