@@ -78,8 +78,9 @@ void CSceneOptimizer::ShowSelectedFaces(bool show) {
     SetFlag(SCENEOPTIMIZER_SHOW_SELECTED_FACES, show);
     if (m_pMultiresScene) {
         // The multiresolution objects read their contraction-ready objects, which live in the
-        // source scene: once it is released there is nothing to show (see GetExtObject).
-        if (!m_pScene) return;
+        // scene they were built from: once it is released or replaced there is nothing to show
+        // (see GetExtObject).
+        if (!IsMultiresSourceAttached()) return;
         for (C3DNodePos pos = m_pMultiresScene->GetFirstNode(kWalkKinds, kWalkFlags); pos;) {
             C3DBaseObject* object = nullptr;
             m_pMultiresScene->GetNextNode(pos, object);
@@ -121,7 +122,10 @@ C3DScene* CSceneOptimizer::GetScene(unsigned int flags) {
         });
         return m_pScene;
     }
-    if (!m_pMultiresScene) m_pMultiresScene = ComputeMultiresolutionScene();
+    if (!m_pMultiresScene) {
+        m_pMultiresScene = ComputeMultiresolutionScene();
+        m_pMultiresSource = m_pScene;
+    }
     if ((flags & GETSCENE_RELEASE_SOURCE) && m_pMultiresScene) DeleteScene();
     if (!m_pMultiresScene) return nullptr;
     if (flags & GETSCENE_MULTIRES) return m_pMultiresScene;
@@ -211,8 +215,9 @@ C3DExtObject* CSceneOptimizer::GetExtObject(C3DSceneNode* node, bool checkNode) 
     if (!node || (checkNode && !CanOptimizeNode(node))) return nullptr;
     C3DBaseObject* object = node->GetBaseObject();
     // A multiresolution object only points at its contraction-ready object, which lives in the
-    // source scene: once that scene is gone the link is not followed.
-    if (auto* mr = dynamic_cast<CMultiresolutionObject*>(object)) return m_pScene ? mr->GetExtObject() : nullptr;
+    // scene it was built from: once that scene is gone or replaced the link is not followed.
+    if (auto* mr = dynamic_cast<CMultiresolutionObject*>(object))
+        return IsMultiresSourceAttached() ? mr->GetExtObject() : nullptr;
     return dynamic_cast<C3DExtObject*>(object);
 }
 
@@ -239,7 +244,7 @@ unsigned int CSceneOptimizer::GetOptimizableObjects(COptimizableObjectArray& obj
             ext = GetExtObject(node, false);
             // Once the source scene is released a multiresolution object has no contraction-ready
             // object to name, but its levels can still be set: it stays listed without one.
-            if (!ext && (m_pScene || !mr)) continue;
+            if (!ext && (IsMultiresSourceAttached() || !mr)) continue;
         }
         if (mr && (selection & APPLY_TO_SKIP_LOCKED) && mr->IsRatioLocked()) continue;
         objects.Add(OptimizableObjectInfo{mr, ext, node});

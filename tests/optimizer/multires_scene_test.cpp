@@ -287,6 +287,14 @@ TEST(MultiresScene, WorkingCopiesAreNamedOnlyWhileTheSourceSceneExists) {
             EXPECT_EQ(mr->GetFaceList()->GetNumberOfFaces(FACE_FROZEN, true), 0);
         gone.opt.ShowSelectedFaces(false);
     }
+    // Another source scene (the one built from deleted with it): the multiresolution objects
+    // name nothing of the new one, and their levels still move.
+    SphereScene replaced(SCENEOPTIMIZER_WORKING_COPY);
+    replaced.opt.SetScene(*C3DScene::Create(), true);
+    ASSERT_EQ(replaced.opt.GetOptimizableObjects(objects, APPLY_TO_ALL, true), 3u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(objects[i].extObject, nullptr);
+    replaced.opt.ShowSelectedFaces(true);
+    EXPECT_TRUE(replaced.opt.SetMultiresolutionRatio(0.2, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL));
 }
 
 TEST(MultiresScene, AbsoluteCountsFindOneCommonRatio) {

@@ -313,6 +313,8 @@ protected:
     // scene (DetachScene, DeleteScene, another SetScene) or goes away, and a scene the host keeps
     // may be given to another optimiser.
     void UnbindSceneObjects();
+    // Whether the scene the multiresolution scene was built from is still the source scene.
+    bool IsMultiresSourceAttached() const { return m_pScene && m_pScene == m_pMultiresSource; }
     int GetMultiresolutionInfo(MultiresolutionInfo info, const CMultiresolutionObject* object) const;
     bool SetOptimizeModeOrExtMode(unsigned long long mode, bool ext, bool set);
     unsigned long long GetOptimizeModeOrExtMode(bool ext) const;
@@ -352,6 +354,9 @@ protected:
     omp_nest_lock_t* m_pProgressLock;
     C3DScene* m_pScene;
     C3DScene* m_pMultiresScene;
+    // The source scene the multiresolution scene was built from: its multiresolution objects
+    // name contraction-ready objects of that scene only, followed while it is still the source.
+    const C3DScene* m_pMultiresSource = nullptr;
     int m_nInitLockCount;
 };
 
