@@ -128,6 +128,8 @@ private:
 int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags) {
     const unsigned int t0 = timeGetTick();
     cancelled = false;
+    if (m_bRunning) return 0;  // called from the callback of a run
+    const CRunning running(m_bRunning);
     COptimizableObjectArray objects;
     const int n = int(GetSrcExtObjects(objects, true));
 
@@ -207,8 +209,9 @@ int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags)
 // ---- multiresolution scene --------------------------------------------------------------------
 
 C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
-    if (!m_pScene) return nullptr;
+    if (!m_pScene || m_bRunning) return nullptr;
     if (m_pMultiresScene) return m_pMultiresScene;
+    const CRunning running(m_bRunning);
 
     C3DObjectCreator::CObjectMap map(21);
     COptimizableObjectArray objects;

@@ -16,7 +16,7 @@ using optimizer_detail::kWalkKinds;
 // ---- ownership --------------------------------------------------------------------------------
 
 void CSceneOptimizer::SetScene(C3DScene& scene, bool handleDeletion) {
-    if (m_pScene == &scene) return;
+    if (m_pScene == &scene || m_bRunning) return;
     if (m_pScene) {
         SetFlag(SCENEOPTIMIZER_NEW_SCENE, true);
         DeleteScene();
@@ -48,6 +48,7 @@ void CSceneOptimizer::UnbindSceneObjects() {
 }
 
 C3DScene* CSceneOptimizer::DetachScene() {
+    if (m_bRunning) return nullptr;
     UnbindSceneObjects();
     C3DScene* scene = m_pScene;
     m_pScene = nullptr;
@@ -55,6 +56,7 @@ C3DScene* CSceneOptimizer::DetachScene() {
 }
 
 void CSceneOptimizer::DeleteScene() {
+    if (m_bRunning) return;
     // Objects of a scene the host keeps alive (one it owns, or one it holds a reference to) must
     // not point at this optimiser any more.
     UnbindSceneObjects();
@@ -62,7 +64,9 @@ void CSceneOptimizer::DeleteScene() {
     m_pScene = nullptr;
 }
 
-void CSceneOptimizer::CleanMultiresolutionScene() { XRelease(m_pMultiresScene); }
+void CSceneOptimizer::CleanMultiresolutionScene() {
+    if (!m_bRunning) XRelease(m_pMultiresScene);
+}
 
 void CSceneOptimizer::Clean() {
     CleanMultiresolutionScene();
@@ -97,6 +101,9 @@ void CSceneOptimizer::ShowSelectedFaces(bool show) {
 // ---- scene forms ------------------------------------------------------------------------------
 
 C3DScene* CSceneOptimizer::GetScene(unsigned int flags) {
+    // During a run only the source scene itself may be looked at: the other forms change the
+    // objects the run works on.
+    if (m_bRunning && flags != GETSCENE_SOURCE) return nullptr;
     if (flags & GETSCENE_SOURCE) {
         if (!m_pScene) return nullptr;
         return (flags & GETSCENE_COPY) ? m_pScene->Copy(nullptr, 0, nullptr, 0x100) : m_pScene;
@@ -149,7 +156,7 @@ C3DScene* CSceneOptimizer::GetScene(unsigned int flags) {
 // ---- editing the source scene -----------------------------------------------------------------
 
 void CSceneOptimizer::ModifyScene(ModifySceneMode mode) {
-    if (!m_pScene) return;
+    if (!m_pScene || m_bRunning) return;
     if (mode == MODIFY_SCENE_CONVERT) {
         C3DQuorvaneObjectCreator creator(IsFlagSet(SCENEOPTIMIZER_WORKING_COPY) ? CREATOR_SHARE_POINTS
                                                                                 : CREATOR_COPY_POINTS);

@@ -533,6 +533,43 @@ TEST(SceneOptimizerRun, CallbacksThatClearThemselvesStrayUnlocksAndUnpreparedPre
     predictive.DetachScene();
 }
 
+// Calls that would change the optimiser or its objects, made from the callback of a run, are
+// refused and the run ends as it would without them (before: a deadlock, a crash in the heap of
+// an object being reduced, or a double release).
+TEST(SceneOptimizerRun, ChangesAskedFromTheCallbackOfARunAreRefused) {
+    struct Host {
+        CSceneOptimizer* opt;
+        int refused = 0, asked = 0;
+    };
+    auto run = [](bool meddle) {
+        CSceneOptimizer opt;
+        opt.SetFlags(SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+        std::unique_ptr<C3DScene> scene(SphereScene({3}));
+        opt.SetScene(*scene, false);
+        Host host{&opt};
+        if (meddle)
+            opt.SetProgressCallback(
+                [](unsigned event, const QuorvaneProgressInfo&, void* user) {
+                    auto* h = static_cast<Host*>(user);
+                    if (event != 0x42u) return false;
+                    bool cancelled = false;
+                    ++h->asked;
+                    h->refused += h->opt->Optimize(0.1, cancelled, 0x21) == 0;
+                    h->refused += !h->opt->SetOptimizeMode(OPT_CHECK_COMPACITY, true);
+                    h->refused += h->opt->GetScene(GETSCENE_MULTIRES) == nullptr;
+                    h->refused += h->opt->GetScene(GETSCENE_RESET_OPTIMIZATION) == nullptr;
+                    return false;
+                },
+                &host);
+        bool cancelled = false;
+        const int removed = opt.Optimize(0.3, cancelled, 0x21);
+        EXPECT_EQ(host.refused, 4 * host.asked);
+        opt.DetachScene();
+        return std::make_pair(removed, Working(ExtObjects(scene.get())[0]));
+    };
+    EXPECT_EQ(run(true), run(false));
+}
+
 // ShowSelectedFaces on the optimiser reaches every contraction-ready object of the source scene:
 // the faces an object leaves alone (here all of the first sphere, whose only material is
 // excluded) are shown frozen, and hiding clears that flag again.

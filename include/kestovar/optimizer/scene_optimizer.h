@@ -216,6 +216,10 @@ public:
     // reports cancellation (asked through the progress callback) in `cancelled`. Going back to
     // more detail than a previous call left (0.3, then 0.5) needs SCENEOPTIMIZER_WORKING_COPY;
     // without it the objects were reduced in place and stay as they are.
+    //
+    // While a run (Optimize, or the build of the multiresolution scene) is under way, calls that
+    // would change the scene, its objects or the settings, made from the progress callback, are
+    // refused: they answer false, 0 or null and change nothing (progress calls stay allowed).
     int Optimize(double ratio, bool& cancelled, unsigned int flags);
     // 1.0 for null; the predictive-ratio hook when set; else DefaultPredictiveRatio.
     double ComputePredictiveRatio(C3DObject* object) const;
@@ -357,6 +361,19 @@ protected:
     // The source scene the multiresolution scene was built from: its multiresolution objects
     // name contraction-ready objects of that scene only, followed while it is still the source.
     const C3DScene* m_pMultiresSource = nullptr;
+    // Set while Optimize or the multiresolution build runs (see Optimize).
+    bool m_bRunning = false;
+    // Sets m_bRunning for its lifetime.
+    class CRunning {
+    public:
+        explicit CRunning(bool& running) : m_running(running) { running = true; }
+        ~CRunning() { m_running = false; }
+        CRunning(const CRunning&) = delete;
+        CRunning& operator=(const CRunning&) = delete;
+
+    private:
+        bool& m_running;
+    };
     int m_nInitLockCount;
 };
 
