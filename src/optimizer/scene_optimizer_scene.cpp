@@ -1,5 +1,7 @@
 // The scene optimiser's scenes: attaching and owning the source scene, the forms GetScene hands
 // out, editing an attached scene, and the collectors of optimisable objects.
+#include <climits>
+
 #include "kestovar/core/thread_registry.h"
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/multires/multires_object.h"
@@ -73,7 +75,10 @@ void CSceneOptimizer::Clean() {
     DeleteScene();
 }
 
-void CSceneOptimizer::SetMaxThreadCount(unsigned int count) { OMPSetMaxThreadCount(int(count)); }
+void CSceneOptimizer::SetMaxThreadCount(unsigned int count) {
+    // An unsigned count above INT_MAX asks for as many threads as there can be, not a negative number.
+    OMPSetMaxThreadCount(count > unsigned(INT_MAX) ? INT_MAX : int(count));
+}
 
 unsigned int CSceneOptimizer::GetMaxThreadCount() const { return unsigned(OMPGetMaxThreadCount()); }
 

@@ -2,8 +2,10 @@
 // events and initialisation lock, progressive thresholds, the predictive ratio, and Optimize on a
 // multi-object scene (thread-count independence, cancellation from the callback).
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -360,6 +362,10 @@ std::vector<std::vector<uint32_t>> OptimizeWith(int threads, int& total) {
     EXPECT_EQ(int(opt.GetMaxThreadCount()), OMPGetMaxThreadCount());
     if (threads == 1) {
         EXPECT_EQ(opt.GetMaxThreadCount(), 1u);
+        // A count past INT_MAX is "as many as there can be", not a negative one.
+        opt.SetMaxThreadCount(UINT_MAX);
+        EXPECT_EQ(int(opt.GetMaxThreadCount()), omp_get_max_threads());
+        opt.SetMaxThreadCount(1);
     }
     opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY | SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
     Recorder rec;
