@@ -138,32 +138,32 @@ bool IsMatrixKey(const C3DKeyframe* k) {
     return IsVectorKey(k) || k->GetKeyKind() == KEY_VALUE_MATRIX || k->GetKeyKind() == KEY_VALUE_ROTATE;
 }
 
-}  // namespace
-
-bool CMaterialMap::GetTranslation(int time, C3DTVector<float>& t) {
-    t = C3DTVector<float>(0.0f, 0.0f, 0.0f);
-    C3DKeyframe* k = Evaluate(time, KEY_MAP_TRANSLATION);
+// The vector of a vector key of `type` at `time` in `v`; `none` and false without one.
+bool VectorAt(C3DKeyframable& owner, int time, uint64_t type, float none, C3DTVector<float>& v) {
+    v = C3DTVector<float>(none, none, none);
+    C3DKeyframe* k = owner.Evaluate(time, type);
     if (!k || !IsVectorKey(k)) return false;
-    t = static_cast<C3DVectorKey*>(k)->GetVector();
+    v = static_cast<C3DVectorKey*>(k)->GetVector();
     return true;
 }
 
+}  // namespace
+
+bool CMaterialMap::GetTranslation(int time, C3DTVector<float>& t) {
+    return VectorAt(*this, time, KEY_MAP_TRANSLATION, 0.0f, t);
+}
+
 bool CMaterialMap::GetScale(int time, C3DTVector<float>& s) {
-    s = C3DTVector<float>(1.0f, 1.0f, 1.0f);
-    C3DKeyframe* k = Evaluate(time, KEY_MAP_SCALE);
-    if (!k || !IsVectorKey(k)) return false;
-    s = static_cast<C3DVectorKey*>(k)->GetVector();
-    return true;
+    return VectorAt(*this, time, KEY_MAP_SCALE, 1.0f, s);
 }
 
 void CMaterialMap::GetMatrix(int time, C4x4TMatrix<float>& matrix) {
     matrix.SetIdentity();
     C3DTVector<float> scale;
     GetScale(time, scale);
-    if (C3DKeyframe* k = Evaluate(time, KEY_MAP_TILING); k && IsVectorKey(k)) {
-        const C3DTVector<float>& t = static_cast<C3DVectorKey*>(k)->GetVector();
+    C3DTVector<float> t;
+    if (VectorAt(*this, time, KEY_MAP_TILING, 1.0f, t))
         scale = C3DTVector<float>(scale.x * t.x, scale.y * t.y, scale.z * t.z);
-    }
     matrix = C4x4TMatrix<float>::Scale(scale.x, scale.y, scale.z);
     if (C3DKeyframe* k = Evaluate(time, KEY_MAP_ROTATION); k && IsMatrixKey(k))
         matrix = static_cast<C3DMatrixKey*>(k)->GetMatrix() * matrix;
