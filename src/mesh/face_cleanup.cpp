@@ -141,33 +141,28 @@ bool CFaceList::Clean(const CGeomInfo* geom, bool cleanIndexes, CXArray<unsigned
     return true;
 }
 
-namespace {
-
-// Raises CXInvalidArgException when a live face names a point outside `points`, before the
-// faces move (the point clean-up would raise it only after the faces were removed, leaving the
-// channels behind them).
-void CheckLiveFacePoints(const CFaceList& faces, const CPointList& points) {
-    const unsigned n = unsigned(points.GetSize());
-    const unsigned faceCount = unsigned(faces.GetSize());
-    const CFaceCollection& records = faces.GetRecords();
+int CFaceList::FindFaceOutside(int pointCount) const {
+    const unsigned n = unsigned(pointCount < 0 ? 0 : pointCount);
+    const unsigned faceCount = unsigned(GetSize());
     for (unsigned f = 0; f < faceCount; ++f) {
-        if (!faces.IsFaceLive(f)) continue;
-        const CFaceCollection::Element* e = records.GetElement(f);
+        if (!IsFaceLive(f)) continue;
+        const CFaceCollection::Element* e = m_faces.GetElement(f);
         const int* idx = e->GetData();
         for (int j = 0, k = int(e->m_nCount); j < k; ++j)
-            if (unsigned(idx[j]) >= n)
-                XThrow<CXInvalidArgException>("Clean: a face uses a point index outside the point list");
+            if (unsigned(idx[j]) >= n) return int(f);
     }
+    return -1;
 }
-
-}  // namespace
 
 bool CFaceList::Clean(const CGeomInfo* geom) {
     // The index clean-up keeps the channels in step with the faces it edits; the check then
     // comes before any face moves.
     bool changed = CleanPointsIndex(geom);
+    // A live face naming a missing point is refused before any face moves (the point clean-up
+    // would raise only after the faces were removed, leaving the channels behind them).
     C3DPointList* points = detail::PointsFor(geom, this);
-    if (points) CheckLiveFacePoints(*this, *points);
+    if (points && FindFaceOutside(points->GetSize()) >= 0)
+        XThrow<CXInvalidArgException>("Clean: a face uses a point index outside the point list");
     CXArray<unsigned> faceRemap;
     CXArray<unsigned> pointRemap;
     if (Clean(geom, false, &faceRemap)) changed = true;

@@ -36,15 +36,8 @@ _NormalSmoothMode SceneSmoothMode(const C3DScene* scene) {
 // of bounds or stop on them, so such data counts as malformed like any other. Only live faces are
 // checked; a face that is not live is never read as geometry.
 void CheckLoadedCorners(const CFaceList* faces, int points, const char* what) {
-    if (!faces) return;
-    const unsigned n = unsigned(faces->GetSize());
-    for (unsigned f = 0; f < n; ++f) {
-        if (!faces->IsFaceLive(f)) continue;
-        int k = 0;
-        const int* idx = faces->GetIndexes(f, k);
-        for (int j = 0; j < k; ++j)
-            if (unsigned(idx[j]) >= unsigned(points)) XThrow<CXArchiveException>(CXArchiveException::badIndex, what);
-    }
+    if (faces && faces->FindFaceOutside(points) >= 0)
+        XThrow<CXArchiveException>(CXArchiveException::badIndex, what);
 }
 
 }  // namespace

@@ -32,21 +32,21 @@ void CSceneOptimizer::SetScene(C3DScene& scene, bool handleDeletion) {
 }
 
 void CSceneOptimizer::UnbindSceneObjects() {
-    if (!m_pScene) return;
-    // A walk along the tree's own links, in pre-order: the scene's node walk keeps a set of the
-    // objects met (an allocation), and this runs in the destructor, where nothing may fail for
-    // want of memory. A shared object is met once per node; unbinding it again does nothing.
-    C3DSceneNode* const root = m_pScene->GetRoot();
-    for (C3DSceneNode* node = root ? root->GetFirstChildNode() : nullptr; node;) {
-        if (C3DExtObject* ext = dynamic_cast<C3DExtObject*>(node->GetBaseObject()))
-            ext->DetachOptimizer(this);
-        if (C3DSceneNode* child = node->GetFirstChildNode()) {
-            node = child;
-            continue;
+    C3DSceneNode* const root = m_pScene ? m_pScene->GetRoot() : nullptr;
+    if (!root) return;
+    // The tree's own walk, which allocates nothing: the scene's node walk keeps a set of the
+    // objects met, and this runs in the destructor, where nothing may fail for want of memory. A
+    // shared object is met once per node; unbinding it again does nothing.
+    struct Unbind : TreeTraversalCallback {
+        const CSceneOptimizer* optimizer;
+        explicit Unbind(const CSceneOptimizer* o) : optimizer(o) {}
+        bool OnNode(CTreeNode* node, int) override {
+            if (auto* ext = dynamic_cast<C3DExtObject*>(static_cast<C3DSceneNode*>(node)->GetBaseObject()))
+                ext->DetachOptimizer(optimizer);
+            return true;
         }
-        while (node && node != root && !node->GetNextSiblingNode()) node = node->GetParentNode();
-        node = node && node != root ? node->GetNextSiblingNode() : nullptr;
-    }
+    } unbind(this);
+    root->Traverse(unbind);
 }
 
 C3DScene* CSceneOptimizer::DetachScene() {

@@ -213,6 +213,8 @@ public:
     // (or clears) `flags` on face i. Returns the number of faces changed.
     int InheritFlags(const CFaceList& from, _FACE_PROPERTIES test, _FACE_PROPERTIES flags, bool set);
 
+    // The first live face with a corner outside [0, pointCount), or -1 when none has one.
+    int FindFaceOutside(int pointCount) const;
     // True when every face without FACE_INVALID whose all-bits test on `mask` gives `value` has
     // at most 3 points (mask 0 with value true: every valid face).
     bool IsTriangular(_FACE_PROPERTIES mask = _FACE_PROPERTIES(0), bool value = true) const;
