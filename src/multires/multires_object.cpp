@@ -26,11 +26,14 @@ KX_IMPLEMENT_SERIAL(CMultiresolutionObject1, CMultiresolutionObject, 1)
 
 CMultiresolutionObject::CMultiresolutionObject() { InitBase(); }
 
-CMultiresolutionObject::~CMultiresolutionObject() { FreeChannelArrays(); }
+CMultiresolutionObject::~CMultiresolutionObject() {
+    UnlinkExtObject();
+    FreeChannelArrays();
+}
 
 void CMultiresolutionObject::InitBase() {
     m_pSrcNode = nullptr;
-    m_pExtObject = nullptr;
+    UnlinkExtObject();
     m_pOptimizer = nullptr;
     FreeChannelArrays();
     m_bRatioUnset = true;
@@ -40,6 +43,37 @@ void CMultiresolutionObject::InitBase() {
 void CMultiresolutionObject::FreeChannelArrays() {
     m_channelFaces.RemoveAll();
     m_channelPoints.RemoveAll();
+}
+
+void CMultiresolutionObject::SetExtObject(C3DExtObject* object) {
+    if (!object || object == m_pExtObject) return;
+    UnlinkExtObject();
+    m_pExtObject = object;
+    m_pNextOnExt = object->m_pFirstMultires;
+    object->m_pFirstMultires = this;
+}
+
+void CMultiresolutionObject::UnlinkExtObject() {
+    if (m_pExtObject) {
+        for (CMultiresolutionObject** link = &m_pExtObject->m_pFirstMultires; *link;
+             link = &(*link)->m_pNextOnExt)
+            if (*link == this) {
+                *link = m_pNextOnExt;
+                break;
+            }
+    }
+    m_pExtObject = nullptr;
+    m_pNextOnExt = nullptr;
+}
+
+void CMultiresolutionObject::UnlinkAll(C3DExtObject& object) {
+    for (CMultiresolutionObject* mr = object.m_pFirstMultires; mr;) {
+        CMultiresolutionObject* next = mr->m_pNextOnExt;
+        mr->m_pExtObject = nullptr;
+        mr->m_pNextOnExt = nullptr;
+        mr = next;
+    }
+    object.m_pFirstMultires = nullptr;
 }
 
 bool CMultiresolutionObject::Clean() { return C3DGeomObject::Clean(); }
@@ -67,7 +101,7 @@ CMultiresolutionObject1::CMultiresolutionObject1(CSceneOptimizer* optimizer, C3D
     : m_pTrack(nullptr), m_pPlayTable(nullptr) {
     Init();
     m_pOptimizer = optimizer;
-    m_pExtObject = object;
+    SetExtObject(object);
     m_pSrcNode = node;
 }
 

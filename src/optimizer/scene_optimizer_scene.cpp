@@ -254,9 +254,10 @@ unsigned int CSceneOptimizer::GetOptimizableObjects(COptimizableObjectArray& obj
         if (withExt) {
             if (checkNode && !CanOptimizeNode(node)) continue;
             ext = GetExtObject(node, false);
-            // Once the source scene is released a multiresolution object has no contraction-ready
-            // object to name, but its levels can still be set: it stays listed without one.
-            if (!ext && (IsMultiresSourceAttached() || !mr)) continue;
+            // Once the source scene is released, or the node of its contraction-ready object
+            // removed, a multiresolution object has none to name, but its levels can still be
+            // set: it stays listed without one.
+            if (!ext && !mr) continue;
         }
         if (mr && (selection & APPLY_TO_SKIP_LOCKED) && mr->IsRatioLocked()) continue;
         objects.Add(OptimizableObjectInfo{mr, ext, node});

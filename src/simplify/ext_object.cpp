@@ -3,6 +3,7 @@
 
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/symmetry_map.h"
+#include "kestovar/multires/multires_object.h"
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/optimizer/track_contractions.h"
 
@@ -49,6 +50,7 @@ C3DExtObject::C3DExtObject(const C3DExtObject& other) : C3DObject(), m_pairIndex
 
 // The optimiser may already be gone: the working lists are released, not emptied through it.
 C3DExtObject::~C3DExtObject() {
+    CMultiresolutionObject::UnlinkAll(*this);
     SetExtFlag(EXT_WORKING_COPY, false);
     InvalidateOptimization();
     XRelease(m_pInitialSymetryMap);
@@ -78,6 +80,7 @@ void C3DExtObject::InitObject() {
     m_workingPointsStamp = 0;
     m_workingFacesStamp = 0;
     m_pOptimizer = nullptr;
+    m_pFirstMultires = nullptr;
     m_pNode = nullptr;
     m_extFlags = 0;
     m_bMaterialFrontier = false;

@@ -297,6 +297,34 @@ TEST(MultiresScene, WorkingCopiesAreNamedOnlyWhileTheSourceSceneExists) {
     EXPECT_TRUE(replaced.opt.SetMultiresolutionRatio(0.2, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL));
 }
 
+// A node removed from the source scene after the build takes its contraction-ready object with
+// it: its multiresolution object no longer names it, the others still do, and showing the
+// frozen faces reads nothing released (the sanitizer run checks).
+TEST(MultiresScene, ANodeRemovedFromTheSourceSceneUnlinksItsObject) {
+    for (unsigned flags : {0u, unsigned(SCENEOPTIMIZER_WORKING_COPY)}) {
+        SphereScene s(flags);
+        ASSERT_NE(s.mr, nullptr);
+        C3DScene* source = s.opt.GetSourceScene();
+        ASSERT_NE(source, nullptr);
+        C3DNodePos pos = source->GetFirstNode(7, WALK_SHARED_ONCE);
+        C3DBaseObject* object = nullptr;
+        C3DSceneNode* first = source->GetNextNode(pos, object);
+        ASSERT_NE(first, nullptr);
+        source->RemoveNode(first, true);
+        COptimizableObjectArray objects;
+        ASSERT_EQ(s.opt.GetOptimizableObjects(objects, APPLY_TO_ALL, true), 3u);
+        int named = 0;
+        for (int i = 0; i < 3; ++i) named += objects[i].extObject != nullptr;
+        // In place the objects are not named at all (see GetOptimizableObjects).
+        EXPECT_EQ(named, flags ? 2 : 0) << flags;
+        for (auto* mr : Objects<CMultiresolutionObject>(s.mr)) named -= mr->GetExtObject() != nullptr;
+        EXPECT_EQ(named, flags ? 0 : -2) << flags;
+        s.opt.ShowSelectedFaces(true);
+        s.opt.ShowSelectedFaces(false);
+        EXPECT_TRUE(s.opt.SetMultiresolutionRatio(0.2, 0, MRRATIO_RELATIVE | MRRATIO_FACES, APPLY_TO_ALL));
+    }
+}
+
 TEST(MultiresScene, AbsoluteCountsFindOneCommonRatio) {
     SphereScene s;
     ASSERT_NE(s.mr, nullptr);

@@ -58,11 +58,14 @@ public:
     // ---- links (none owned) ----
     void SetSrcNode(C3DSceneNode* node) { m_pSrcNode = node; }
     C3DSceneNode* GetSrcNode() const { return m_pSrcNode; }
-    // Ignores null.
-    void SetExtObject(C3DExtObject* object) {
-        if (object) m_pExtObject = object;
-    }
+    // Names the contraction-ready object this one was built from; ignores null. The link is weak
+    // both ways: the contraction-ready object keeps a list of the objects that name it and unties
+    // them as it goes (a node removed from the source scene takes it), and an object leaves that
+    // list as it goes or names another.
+    void SetExtObject(C3DExtObject* object);
     C3DExtObject* GetExtObject() const { return m_pExtObject; }
+    // Unties every object that names `object` (called as `object` is destroyed).
+    static void UnlinkAll(C3DExtObject& object);
     void SetOptimizer(CSceneOptimizer* optimizer) { m_pOptimizer = optimizer; }
     CSceneOptimizer* GetOptimizer() const { return m_pOptimizer; }
     void DetachOptimizer() { m_pOptimizer = nullptr; }
@@ -122,13 +125,18 @@ protected:
     void FreeChannelArrays();
 
     C3DSceneNode* m_pSrcNode;
-    C3DExtObject* m_pExtObject;
+    C3DExtObject* m_pExtObject = nullptr;
     CSceneOptimizer* m_pOptimizer;
     // One entry per texture channel (filled by PrepareGeometry); the lists are the channels'.
     CXArray<CFaceList*, CFaceList*> m_channelFaces;
     CXArray<CPointList*, CPointList*> m_channelPoints;
     bool m_bRatioUnset;
     double m_lastKnownRatio;
+
+private:
+    void UnlinkExtObject();
+
+    CMultiresolutionObject* m_pNextOnExt = nullptr;  // the next object naming m_pExtObject
 };
 
 class KESTOVAR_API CMultiresolutionObject1 : public CMultiresolutionObject {

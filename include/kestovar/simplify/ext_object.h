@@ -40,6 +40,7 @@ class C3DSceneNode;
 class CSceneOptimizer;
 class CTrackContractions;
 class C3DPointSymetryMap;
+class CMultiresolutionObject;
 class CMultiresolutionObject1;
 class CDependentChannels;
 
@@ -220,6 +221,8 @@ typedef CHashMap<unsigned int, unsigned int, unsigned int, CHashMethods<unsigned
 
 class KESTOVAR_API C3DExtObject : public C3DObject {
     KX_DECLARE_SERIAL(C3DExtObject)
+    friend class CMultiresolutionObject;  // keeps the list of objects that name this one
+
 public:
     C3DExtObject();
     // The lists become the shown lists and the initial lists: the object takes its own
@@ -488,6 +491,9 @@ protected:
     CMaterialIDMap m_excludedMaterials;
     CSceneOptimizer* m_pOptimizer;             // not owned
     C3DSceneNode* m_pNode;                     // not owned
+    // The multiresolution objects that name this one, linked through their own member (see
+    // CMultiresolutionObject::SetExtObject); none owned.
+    CMultiresolutionObject* m_pFirstMultires;
     unsigned int m_extFlags;                   // ExtObjectFlags
     bool m_bMaterialFrontier;
     int m_modifyCount;
