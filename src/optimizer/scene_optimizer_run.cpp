@@ -217,12 +217,14 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
     COptimizableObjectArray objects;
     const int n = int(GetSrcExtObjects(objects, true));
     // Each object's multiresolution object, at the object's place in the scene order (null where
-    // none was made); every iteration writes its own entry. Whatever happens, they are released
+    // none was made); every iteration writes its own entry. They are built first and handed over
+    // only once all are built, so that a cancel or a failure on the way leaves every object its
+    // reduction and its record. Whatever happens, the pending hand-offs release their objects
     // on the way out: the scene copy takes references of its own.
-    CXArray<CMultiresolutionObject1*, CMultiresolutionObject1*> made;
+    CXArray<CMultiresHandOff*, CMultiresHandOff*> made;
     made.SetSize(n);
     struct ReleaseMade {
-        CXArray<CMultiresolutionObject1*, CMultiresolutionObject1*>& made;
+        CXArray<CMultiresHandOff*, CMultiresHandOff*>& made;
         ~ReleaseMade() {
             for (int i = 0; i < made.GetSize(); ++i)
                 if (made[i]) made[i]->Delete();
@@ -238,28 +240,24 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
 
     RunCounters counters;
     CXCriticalSection guard;
+    const unsigned int start = timeGetTick();
+    const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
     std::thread worker = StartWorker(counters, [&]() {
-        const unsigned int start = timeGetTick();
-        const int chunk = int(OMPGetScheduleChunkSize(unsigned(n)));
         detail::ParallelFor(n, OMPGetMaxThreadCount(), chunk, [&](int i) {
             if (counters.cancelled.load(std::memory_order_acquire)) return;
             counters.failure.Run(i, [&] {
                 bool objectCancelled = false;
-                CMultiresolutionObject1* mr = objects[i].extObject->GetMultiresolutionObject(objectCancelled);
-                {
+                CMultiresHandOff* handOff = objects[i].extObject->BuildMultiresolutionObject(objectCancelled);
+                made[i] = handOff;  // first: from here on it is released whatever fails
+                if (handOff) {
                     CXSingleLock lock(&guard, true);
-                    if (mr) {
-                        made[i] = mr;  // first: from here on it is released whatever fails
-                        map.Insert(static_cast<const C3DBaseObject*>(objects[i].extObject),
-                                   static_cast<C3DBaseObject*>(mr));
-                    }
+                    map.Insert(static_cast<const C3DBaseObject*>(objects[i].extObject),
+                               static_cast<C3DBaseObject*>(handOff->GetObject()));
                 }
                 if (objectCancelled) counters.cancelled.store(true, std::memory_order_release);
             });
             counters.done.fetch_add(1);
         });
-        if (IsLogFileEnabled())
-            WriteToLogFile("Multiresolution scene generation time: %d ms\n", int(timeGetTick() - start));
     });
 
     CWorkerJoin join(worker, counters);
@@ -292,11 +290,24 @@ C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
     // The objects made, in scene order.
     CXArray<CMultiresolutionObject1*, CMultiresolutionObject1*> created;
     for (int i = 0; i < n; ++i)
-        if (made[i]) created.Add(made[i]);
+        if (made[i]) created.Add(made[i]->GetObject());
     const int count = created.GetSize();
     counters.failure.Rethrow();
     if (counters.cancelled.load()) return nullptr;
     if (count == 0) return nullptr;
+
+    // Every object is built: the hand-overs. They ask the host nothing, so that no answer of its
+    // and nothing it raises can come between them and discard an object already handed over
+    // (in place, its full mesh lives only in its multiresolution object from then on).
+    detail::CParallelFailure commitFailure;
+    detail::ParallelFor(n, OMPGetMaxThreadCount(), chunk, [&](int i) {
+        commitFailure.Run(i, [&] {
+            if (made[i]) objects[i].extObject->CommitMultiresolutionObject(*made[i]);
+        });
+    });
+    commitFailure.Rethrow();
+    if (IsLogFileEnabled())
+        WriteToLogFile("Multiresolution scene generation time: %d ms\n", int(timeGetTick() - start));
 
     // By removable points, ties in scene order (a stable sort of the scene-ordered list), so that
     // the thresholds do not depend on the order in which the workers finished.

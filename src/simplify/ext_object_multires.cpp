@@ -81,7 +81,19 @@ void ReorderAndTrim(CFaceList& faces, const CPlacement& placement) {
 
 }  // namespace
 
+CMultiresHandOff::~CMultiresHandOff() {
+    XRelease(m_pTrack);
+    if (m_pObject) m_pObject->Delete();
+}
+
 CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled) {
+    XHeld<CMultiresHandOff> handOff(BuildMultiresolutionObject(cancelled));
+    if (!handOff) return nullptr;
+    CommitMultiresolutionObject(*handOff);
+    return handOff->Detach();
+}
+
+CMultiresHandOff* C3DExtObject::BuildMultiresolutionObject(bool& cancelled) {
     cancelled = false;
     if (!CanOptimize()) {
         InvalidateOptimization();
@@ -135,7 +147,7 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
     CXArray<unsigned int> firstRepoint;
     firstRepoint.SetSize(nFaces);
     for (int f = 0; f < nFaces; ++f) firstRepoint[f] = unsigned(nContractions);
-    if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressRange(unsigned(3 * nContractions));
+    if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressRange(unsigned(2 * nContractions));
     for (int c = nContractions - 1; c >= 0; --c) {
         if (c % kProgressStep == 0 && m_pOptimizer) {
             m_pOptimizer->AddProgressPos(unsigned(kProgressStep));
@@ -191,7 +203,8 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
     }
 
     // 3. The new lists: points copied in the new order, faces and the kept channels' faces
-    // permuted and trimmed, corners renumbered.
+    // permuted and trimmed, corners renumbered. The working lists are read only: the graph
+    // dropped here is built again on demand.
     workFaces.DeletePointToFaceGraph();
     // The new lists and object are held until handed over, so that a failed allocation on the
     // way leaves nothing behind.
@@ -223,52 +236,55 @@ CMultiresolutionObject1* C3DExtObject::GetMultiresolutionObject(bool& cancelled)
         if (CPointList* cp = channel->GetPointList()) cp->SetPointsFlags(POINT_REMOVED, false);
     }
 
-    XHeld<CMultiresolutionObject1> object(
-        new CMultiresolutionObject1(m_pOptimizer, workingCopy ? this : nullptr, m_pNode));
+    XHeld<CMultiresHandOff> handOff(new CMultiresHandOff);
+    handOff->m_pObject = new CMultiresolutionObject1(m_pOptimizer, workingCopy ? this : nullptr, m_pNode);
+    CMultiresolutionObject1* object = handOff->m_pObject;
     object->SetPointList(newPoints.release(), true);
     object->SetFaceList(newFaces.release(), true);
     object->SetChannels(newChannels.release(), true);
     object->SetMaxSize(faces.placed, points.placed);
     object->SetMinSize(coarsestFaces, coarsestPoints);
     object->SetCurrentSize(coarsestFaces, coarsestPoints);
+    handOff->m_pTrack = XAddRef(track);
+    handOff->m_pointRemap = static_cast<CXArray<unsigned int>&&>(points.remap);
+    handOff->m_faceRemap = static_cast<CXArray<unsigned int>&&>(faces.remap);
+    // The range opened above is twice the contractions: the walk and the faces' re-indexing in
+    // step 3, whose share is reported here as an event of its own. The hand-over reports
+    // nothing: it may not be cancelled (see CommitMultiresolutionObject).
+    if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressPos(unsigned(nContractions));
+    return handOff.release();
+}
+
+void C3DExtObject::CommitMultiresolutionObject(CMultiresHandOff& handOff) {
+    CMultiresolutionObject1* object = handOff.m_pObject;
+    if (!object || handOff.m_bCommitted) return;
+    handOff.m_bCommitted = true;
 
     // 4. The tracker moves to the new object; this object gives up its optimisation.
-    if (track) {
-        track->AddRef();
-    } else {
-        track = new CTrackContractions;
-    }
+    CTrackContractions* track = handOff.m_pTrack;
+    handOff.m_pTrack = nullptr;
+    const bool hadTrack = track != nullptr;
+    if (!track) track = new CTrackContractions;
     XHeld<CTrackContractions> heldTrack(track);
-    const bool hadTrack = m_pTrackInfo != nullptr;
     if (hadTrack) {
-        if (workingCopy) {
-            InvalidateOptimization();
-        } else {
-            // Simplified in place: the shown lists are the reduced working lists.
-            InvalidateOptimization();
-            C3DGeomObject::Clean();
-        }
+        InvalidateOptimization();
+        // Simplified in place: the shown lists are the reduced working lists.
+        if (!IsOptimizerFlagSet(SCENEOPTIMIZER_WORKING_COPY)) C3DGeomObject::Clean();
     }
     // Without a record the new object only keeps the object the constructor gave it (this one
     // for a working copy, none in place), and no orders are stored below.
     if (hadTrack) object->SetExtObject(this);
     object->SetTrackInfo(heldTrack.release());
-    track->Renumber(faces.remap, points.remap);
-    // The range opened above is three times the contractions: the walk, the renumbering and the
-    // faces' re-indexing. The re-indexing already ran in step 3, so its share is reported here,
-    // after the renumbering's, as a second event of its own.
-    if (m_pOptimizer && nContractions > 0) {
-        m_pOptimizer->AddProgressPos(unsigned(nContractions));
-        m_pOptimizer->AddProgressPos(unsigned(nContractions));
-    }
+    track->Renumber(handOff.m_faceRemap, handOff.m_pointRemap);
     object->PrepareGeometry(false);
 
     // 5. The orders for the host, on request.
     if (hadTrack && (m_optimizeExtMode & OPT_EXT_RECORD_SELECTED_FACES)) {
-        m_customData.SetBinary(EXT_POINT_ORDER_KEY, points.remap.GetData(), unsigned(nPoints) * 4u);
-        m_customData.SetBinary(EXT_FACE_ORDER_KEY, faces.remap.GetData(), unsigned(nFaces) * 4u);
+        m_customData.SetBinary(EXT_POINT_ORDER_KEY, handOff.m_pointRemap.GetData(),
+                               unsigned(handOff.m_pointRemap.GetSize()) * 4u);
+        m_customData.SetBinary(EXT_FACE_ORDER_KEY, handOff.m_faceRemap.GetData(),
+                               unsigned(handOff.m_faceRemap.GetSize()) * 4u);
     }
-    return object.release();
 }
 
 }  // namespace kestovar

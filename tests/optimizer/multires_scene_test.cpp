@@ -325,6 +325,50 @@ TEST(MultiresScene, ANodeRemovedFromTheSourceSceneUnlinksItsObject) {
     }
 }
 
+// A build cancelled, or stopped by a callback that raises, after some objects are done hands
+// none of them over: every object keeps its reduction and its record, so the next build has
+// every level, the full meshes included.
+TEST(MultiresScene, ACancelledBuildLeavesEveryObjectItsRecord) {
+    struct CancelLater {
+        bool raise = false;
+        int positions = 0;
+        static bool OnEvent(unsigned event, const QuorvaneProgressInfo&, void* user) {
+            auto* self = static_cast<CancelLater*>(user);
+            if (event & OPTPROGRESS_POS) ++self->positions;
+            // Each object's walk reports one position at its end (these record fewer than 3000
+            // contractions), the faces' re-indexing another: the second object's first report
+            // comes before its first cancel query.
+            const bool stop = (event & OPTPROGRESS_CANCEL_QUERY) && self->positions >= 3;
+            if (stop && self->raise) throw 7;
+            return stop;
+        }
+    };
+    for (unsigned flags : {0u, unsigned(SCENEOPTIMIZER_WORKING_COPY), 0x80000000u}) {
+        const bool raise = flags == 0x80000000u;
+        if (raise) flags = 0;
+        SphereScene whole(flags);
+        ASSERT_NE(whole.mr, nullptr);
+        const int most = whole.opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
+        const int least = whole.opt.GetMultiresolutionInfo(MRINFO_MIN_FACES, APPLY_TO_ALL);
+        ASSERT_LT(least, most);
+
+        SphereScene s(flags, 0);
+        s.opt.SetMaxThreadCount(1);
+        CancelLater cancel;
+        cancel.raise = raise;
+        s.opt.SetProgressCallback(CancelLater::OnEvent, &cancel);
+        if (raise)
+            EXPECT_THROW(s.opt.GetScene(GETSCENE_MULTIRES), int);
+        else
+            EXPECT_EQ(s.opt.GetScene(GETSCENE_MULTIRES), nullptr) << flags;
+        EXPECT_GE(cancel.positions, 3) << flags;
+        s.opt.SetProgressCallback(nullptr, nullptr);
+        ASSERT_NE(s.opt.GetScene(GETSCENE_MULTIRES), nullptr) << flags;
+        EXPECT_EQ(s.opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL), most) << flags;
+        EXPECT_EQ(s.opt.GetMultiresolutionInfo(MRINFO_MIN_FACES, APPLY_TO_ALL), least) << flags;
+    }
+}
+
 TEST(MultiresScene, AbsoluteCountsFindOneCommonRatio) {
     SphereScene s;
     ASSERT_NE(s.mr, nullptr);

@@ -219,6 +219,37 @@ private:
 // Material identifier map (excluded materials).
 typedef CHashMap<unsigned int, unsigned int, unsigned int, CHashMethods<unsigned int>> CMaterialIDMap;
 
+// A multiresolution object built from a contraction-ready object and not yet handed over
+// (C3DExtObject::BuildMultiresolutionObject): the new object, of which it holds one reference,
+// the record and the orders the hand-over renumbers the record to. Destroyed uncommitted, it
+// releases the new object, and the contraction-ready object stays as it was.
+class KESTOVAR_API CMultiresHandOff : public CXAllocated {
+public:
+    CMultiresHandOff() = default;
+    ~CMultiresHandOff();
+    CMultiresHandOff(const CMultiresHandOff&) = delete;
+    CMultiresHandOff& operator=(const CMultiresHandOff&) = delete;
+
+    // As the library's objects are released (XHeld, XRelease).
+    void Delete() { delete this; }
+    CMultiresolutionObject1* GetObject() const { return m_pObject; }
+    bool IsCommitted() const { return m_bCommitted; }
+    // Gives the held reference to the caller.
+    CMultiresolutionObject1* Detach() {
+        CMultiresolutionObject1* object = m_pObject;
+        m_pObject = nullptr;
+        return object;
+    }
+
+private:
+    friend class C3DExtObject;
+    CMultiresolutionObject1* m_pObject = nullptr;
+    CTrackContractions* m_pTrack = nullptr;  // one reference; null when nothing was recorded
+    CXArray<unsigned int> m_pointRemap;      // old -> new point index
+    CXArray<unsigned int> m_faceRemap;       // old -> new face index
+    bool m_bCommitted = false;
+};
+
 class KESTOVAR_API C3DExtObject : public C3DObject {
     KX_DECLARE_SERIAL(C3DExtObject)
     friend class CMultiresolutionObject;  // keeps the list of objects that name this one
@@ -370,6 +401,15 @@ public:
     // A new multiresolution object (the caller's) holding the reduced mesh and the recorded
     // contractions; null without recording or on cancellation.
     CMultiresolutionObject1* GetMultiresolutionObject(bool& cancelled);
+    // The same hand-off in two steps, for a scene whose objects are all built before any is
+    // handed over, so that a cancel or a failure in between leaves every object as it was:
+    // BuildMultiresolutionObject makes the new object (null without recording or on
+    // cancellation) and changes nothing this object shows or reduces; the commit moves the
+    // record to the new object and gives up this object's optimisation (once; the pending
+    // hand-off keeps its reference to the new object). The commit reports no progress and asks
+    // for no cancel: the host's callback is not called.
+    CMultiresHandOff* BuildMultiresolutionObject(bool& cancelled);
+    void CommitMultiresolutionObject(CMultiresHandOff& handOff);
 
     // ---- cost evaluation ----
     // v^T Q v with v = (x, y, z, 1), in double.
