@@ -77,7 +77,7 @@ CSceneOptimizer::CSceneOptimizer()
 }
 
 CSceneOptimizer::~CSceneOptimizer() {
-    XRelease(m_pMultiresScene);
+    CleanMultiresolutionScene();
     DeleteScene();
     omp_destroy_nest_lock(m_pProgressLock);
     xfree(m_pProgressLock);

@@ -31,8 +31,8 @@ void CSceneOptimizer::SetScene(C3DScene& scene, bool handleDeletion) {
     });
 }
 
-void CSceneOptimizer::UnbindSceneObjects() {
-    C3DSceneNode* const root = m_pScene ? m_pScene->GetRoot() : nullptr;
+void CSceneOptimizer::UnbindSceneObjects(C3DScene* scene) {
+    C3DSceneNode* const root = scene ? scene->GetRoot() : nullptr;
     if (!root) return;
     // The tree's own walk, which allocates nothing: the scene's node walk keeps a set of the
     // objects met, and this runs in the destructor, where nothing may fail for want of memory. A
@@ -41,8 +41,12 @@ void CSceneOptimizer::UnbindSceneObjects() {
         const CSceneOptimizer* optimizer;
         explicit Unbind(const CSceneOptimizer* o) : optimizer(o) {}
         bool OnNode(CTreeNode* node, int) override {
-            if (auto* ext = dynamic_cast<C3DExtObject*>(static_cast<C3DSceneNode*>(node)->GetBaseObject()))
+            C3DBaseObject* object = static_cast<C3DSceneNode*>(node)->GetBaseObject();
+            if (auto* ext = dynamic_cast<C3DExtObject*>(object))
                 ext->DetachOptimizer(optimizer);
+            else if (auto* mr = dynamic_cast<CMultiresolutionObject*>(object);
+                     mr && mr->GetOptimizer() == optimizer)
+                mr->DetachOptimizer();
             return true;
         }
     } unbind(this);
@@ -51,7 +55,7 @@ void CSceneOptimizer::UnbindSceneObjects() {
 
 C3DScene* CSceneOptimizer::DetachScene() {
     if (m_bRunning) return nullptr;
-    UnbindSceneObjects();
+    UnbindSceneObjects(m_pScene);
     C3DScene* scene = m_pScene;
     m_pScene = nullptr;
     return scene;
@@ -61,13 +65,16 @@ void CSceneOptimizer::DeleteScene() {
     if (m_bRunning) return;
     // Objects of a scene the host keeps alive (one it owns, or one it holds a reference to) must
     // not point at this optimiser any more.
-    UnbindSceneObjects();
+    UnbindSceneObjects(m_pScene);
     if (IsFlagSet(SCENEOPTIMIZER_HANDLE_DELETION)) XRelease(m_pScene);
     m_pScene = nullptr;
 }
 
 void CSceneOptimizer::CleanMultiresolutionScene() {
-    if (!m_bRunning) XRelease(m_pMultiresScene);
+    if (m_bRunning) return;
+    // The host may keep the scene and set its levels after this optimiser is gone.
+    UnbindSceneObjects(m_pMultiresScene);
+    XRelease(m_pMultiresScene);
 }
 
 void CSceneOptimizer::Clean() {

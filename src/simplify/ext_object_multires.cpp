@@ -147,7 +147,7 @@ CMultiresHandOff* C3DExtObject::BuildMultiresolutionObject(bool& cancelled) {
     CXArray<unsigned int> firstRepoint;
     firstRepoint.SetSize(nFaces);
     for (int f = 0; f < nFaces; ++f) firstRepoint[f] = unsigned(nContractions);
-    if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressRange(unsigned(2 * nContractions));
+    if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressRange(unsigned(3 * nContractions));
     for (int c = nContractions - 1; c >= 0; --c) {
         if (c % kProgressStep == 0 && m_pOptimizer) {
             m_pOptimizer->AddProgressPos(unsigned(kProgressStep));
@@ -248,10 +248,14 @@ CMultiresHandOff* C3DExtObject::BuildMultiresolutionObject(bool& cancelled) {
     handOff->m_pTrack = XAddRef(track);
     handOff->m_pointRemap = static_cast<CXArray<unsigned int>&&>(points.remap);
     handOff->m_faceRemap = static_cast<CXArray<unsigned int>&&>(faces.remap);
-    // The range opened above is twice the contractions: the walk and the faces' re-indexing in
-    // step 3, whose share is reported here as an event of its own. The hand-over reports
-    // nothing: it may not be cancelled (see CommitMultiresolutionObject).
-    if (m_pOptimizer && nContractions > 0) m_pOptimizer->AddProgressPos(unsigned(nContractions));
+    // The range opened above is three times the contractions: the walk, the record's
+    // renumbering and the faces' re-indexing. The re-indexing ran in step 3 and the renumbering
+    // is the hand-over's, which asks the host nothing (see CommitMultiresolutionObject): both
+    // shares are reported here, as two events.
+    if (m_pOptimizer && nContractions > 0) {
+        m_pOptimizer->AddProgressPos(unsigned(nContractions));
+        m_pOptimizer->AddProgressPos(unsigned(nContractions));
+    }
     return handOff.release();
 }
 

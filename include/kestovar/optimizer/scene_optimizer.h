@@ -313,10 +313,11 @@ protected:
     // multiresolution object on a worker thread, and the source scene is copied with them in
     // place. Null without source scene, without objects or on cancellation (nothing is kept).
     C3DScene* ComputeMultiresolutionScene();
-    // The contraction-ready objects of the source scene forget this optimiser: it lets go of the
-    // scene (DetachScene, DeleteScene, another SetScene) or goes away, and a scene the host keeps
-    // may be given to another optimiser.
-    void UnbindSceneObjects();
+    // The contraction-ready and multiresolution objects of `scene` forget this optimiser: it lets
+    // go of the scene (DetachScene, DeleteScene, another SetScene, CleanMultiresolutionScene) or
+    // goes away, and a scene the host keeps may be given to another optimiser, or its levels set
+    // without one.
+    void UnbindSceneObjects(C3DScene* scene);
     // Whether the scene the multiresolution scene was built from is still the source scene.
     bool IsMultiresSourceAttached() const { return m_pScene && m_pScene == m_pMultiresSource; }
     int GetMultiresolutionInfo(MultiresolutionInfo info, const CMultiresolutionObject* object) const;
