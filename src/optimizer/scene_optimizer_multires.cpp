@@ -26,20 +26,26 @@ bool CSceneOptimizer::SetMultiresolutionRatio(double ratio, int count, unsigned 
     if (flags & MRRATIO_ABSOLUTE) {
         // One common ratio whose summed target counts give `count`. Counts are steps, so the
         // search also stops when the total no longer moves: after stepping up, or while some
-        // object is still inside its range (not clamped).
-        double lo = 0.0, hi = 1.0, mid = 0.5;
-        int previous = 0;
-        bool wentUp = false;
-        for (;;) {
-            mid = lo + (hi - lo) * 0.5;
-            int total = 0;
-            bool unclamped = false;
+        // object is still inside its range (not clamped). A count the full meshes do not
+        // exceed is met by ratio 1 itself, which the halving never reaches.
+        auto sumAt = [&](double r, bool& unclamped) {
+            int sum = 0;
+            unclamped = false;
             for (int i = 0; i < n; ++i) {
                 if (!objects[i].mrObject) continue;
                 bool clamped = false;
-                total += objects[i].mrObject->GetTargetCount(mid, flags, clamped);
+                sum += objects[i].mrObject->GetTargetCount(r, flags, clamped);
                 if (!clamped) unclamped = true;
             }
+            return sum;
+        };
+        double lo = 0.0, hi = 1.0, mid = 0.5;
+        int previous = 0;
+        bool wentUp = false, unclamped = false;
+        if (sumAt(1.0, unclamped) <= count) hi = lo = mid = 1.0;
+        while (hi > lo) {
+            mid = lo + (hi - lo) * 0.5;
+            const int total = sumAt(mid, unclamped);
             if (total == count || ((unclamped || wentUp) && total == previous)) break;
             if (total >= count) {
                 hi = mid;
@@ -49,7 +55,6 @@ bool CSceneOptimizer::SetMultiresolutionRatio(double ratio, int count, unsigned 
                 wentUp = true;
             }
             previous = total;
-            if (hi - lo <= 0.0) break;  // the interval cannot shrink any further
         }
         ratio = mid;
         flags = (flags & ~unsigned(MRRATIO_ABSOLUTE)) | MRRATIO_RELATIVE;
