@@ -65,6 +65,8 @@ void C3DBaseObject::DeleteFromNode() {
     Delete();
 }
 
+void C3DBaseObject::OnLeaveNode(const C3DSceneNode*) {}
+
 void C3DBaseObject::PreSerialize(CXArchive&, bool) {}
 
 void C3DBaseObject::PostSerialize(CXArchive&, bool) {}

@@ -180,7 +180,8 @@ void CSceneOptimizer::ModifyScene(ModifySceneMode mode) {
             case MODIFY_SCENE_BEGIN: o->BeginModifyInitialObject(); break;
             case MODIFY_SCENE_CANCEL: o->EndModifyInitialObject(false); break;
             case MODIFY_SCENE_CONVERT: {
-                if (o->GetNode()) {
+                // Bound already (its node may have gone while another node still shows it).
+                if (o->GetNode() || o->GetOptimizer()) {
                     o->EndModifyInitialObject(true);
                     break;
                 }

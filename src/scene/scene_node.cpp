@@ -75,6 +75,7 @@ void C3DSceneNode::SetObject(C3DBaseObject* object, bool releaseOld) {
         // node holds it any more: that scene may go away before the object.
         if (old->GetRefCount() > 1 && m_pScene && old->GetScene() == m_pScene && !m_pScene->HoldsObject(old, this))
             old->SetScene(nullptr);
+        old->OnLeaveNode(this);
         old->DeleteFromNode();
     }
     m_updateFlags |= NODE_UPDATE_OBJECT | NODE_UPDATE_BBOX;

@@ -205,6 +205,10 @@ void C3DExtObject::DetachOptimizer(const CSceneOptimizer* optimizer) {
     m_pNode = nullptr;
 }
 
+void C3DExtObject::OnLeaveNode(const C3DSceneNode* node) {
+    if (node == m_pNode) m_pNode = nullptr;
+}
+
 // ---- life cycle ------------------------------------------------------------------------------------
 
 void C3DExtObject::NoteWorkingStamps() {

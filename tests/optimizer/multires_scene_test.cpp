@@ -16,6 +16,7 @@
 #include "kestovar/optimizer/scene_optimizer.h"
 #include "kestovar/scene/scene.h"
 #include "kestovar/scene/scene_node.h"
+#include "kestovar/simplify/ext_object.h"
 #include "simplify/loop_test_util.h"
 
 namespace kestovar::test {
@@ -366,6 +367,36 @@ TEST(MultiresScene, ACancelledBuildLeavesEveryObjectItsRecord) {
         ASSERT_NE(s.opt.GetScene(GETSCENE_MULTIRES), nullptr) << flags;
         EXPECT_EQ(s.opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL), most) << flags;
         EXPECT_EQ(s.opt.GetMultiresolutionInfo(MRINFO_MIN_FACES, APPLY_TO_ALL), least) << flags;
+    }
+}
+
+// An object shown by two nodes outlives the node it was bound through: it no longer names that
+// node, and a further run, the build and a rebuild go on (the sanitizer run checks that the
+// removed node is not read).
+TEST(MultiresScene, AnInstanceOutlivesTheNodeItWasBoundThrough) {
+    for (unsigned flags : {0u, unsigned(SCENEOPTIMIZER_WORKING_COPY)}) {
+        CSceneOptimizer opt;
+        C3DScene* scene = C3DScene::Create();
+        auto m = looptest::BumpySphere(2);
+        C3DBaseObject* object = CreateObjectFromArrays(
+            m.xyz.data(), unsigned(m.xyz.size() * 4), m.tris.data(), unsigned(m.tris.size() * 4), nullptr, 0);
+        C3DSceneNode* first = scene->CreateNode(nullptr, L"first", object);
+        ASSERT_NE(scene->CreateInstance(first), nullptr);
+        opt.SetFlags(flags | SCENEOPTIMIZER_RECORD_CONTRACTIONS | SCENEOPTIMIZER_SKIP_EXCLUDED_NODES, true);
+        opt.SetScene(*scene, true);
+        opt.ModifyScene(MODIFY_SCENE_CONVERT);
+        bool cancelled = false;
+        EXPECT_GT(opt.Optimize(0.2, cancelled, 0x21), 0);
+        ASSERT_NE(opt.GetScene(GETSCENE_MULTIRES), nullptr);
+        auto* ext = dynamic_cast<C3DExtObject*>(first->GetBaseObject());
+        ASSERT_NE(ext, nullptr);
+        EXPECT_EQ(ext->GetNode(), first);
+        scene->RemoveNode(first, true);
+        EXPECT_EQ(ext->GetNode(), nullptr);
+        opt.ModifyScene(MODIFY_SCENE_CONVERT);
+        opt.Optimize(0.1, cancelled, 0x21);
+        opt.CleanMultiresolutionScene();
+        EXPECT_NE(opt.GetScene(GETSCENE_MULTIRES), nullptr) << flags;
     }
 }
 

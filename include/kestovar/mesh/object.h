@@ -143,6 +143,9 @@ public:
     // Undoes one placement in a scene node: the instance count drops when above 1, then one
     // reference is released (which may destroy the object).
     virtual void DeleteFromNode();
+    // Called by a scene node that lets go of the object, before it releases it, so that an
+    // object that keeps a link to the node it was placed by can drop it; nothing in the base.
+    virtual void OnLeaveNode(const C3DSceneNode* node);
     // Hooks around the serialisation of the node that holds the object; nothing in the base.
     virtual void PreSerialize(CXArchive& ar, bool storing);
     virtual void PostSerialize(CXArchive& ar, bool storing);

@@ -286,7 +286,10 @@ public:
     // they are.
     void DetachOptimizer(const CSceneOptimizer* optimizer);
     CSceneOptimizer* GetOptimizer() const { return m_pOptimizer; }
+    // The node the object was bound through; null once that node let go of it (an object shown
+    // by several nodes lives on when one of them goes).
     C3DSceneNode* GetNode() const { return m_pNode; }
+    void OnLeaveNode(const C3DSceneNode* node) override;
     // The working point list (hides the base class's shown list; use GetShownPointList for that).
     CExtPointList* GetPointList() const { return m_pWorkingPoints; }
     C3DPointList* GetShownPointList() const { return m_pPointList; }
