@@ -13,6 +13,11 @@
 // multiresolution scene yet), every object keeps a face. (Not in place under a symmetry mode: there every
 // call prepares the object again, and its reduced mesh becomes the one later ratios count from.)
 //
+// A multiresolution build may also be stopped by the host's callback, which answers a cancel query
+// with yes or raises: then no object is handed over, and the source objects show the faces they
+// showed before. And the host may keep the multiresolution scene while the optimiser lets go of
+// it, and set its levels afterwards.
+//
 // Layout: one set-up byte (bit 0 the working-copy flag, bit 1 recording from the start, bits 2-3
 // the first mode set), then calls, each one byte (the call) and one byte (its argument).
 #include <cmath>
@@ -22,6 +27,7 @@
 #include <string>
 
 #include "kestovar/core/thread_registry.h"
+#include "kestovar/multires/multires_object.h"
 #include "reduce_road.h"
 
 using namespace kestovar;
@@ -127,6 +133,18 @@ SourceFaces CountSourceFaces(CSceneOptimizer& opt, bool spanning = false) {
     return count;
 }
 
+// The host's callback for a stopped build: it answers the given cancel query with yes, or raises.
+struct StopBuild {
+    int queriesLeft = 0;
+    bool raise = false;
+    static bool OnEvent(unsigned event, const QuorvaneProgressInfo&, void* user) {
+        auto* self = static_cast<StopBuild*>(user);
+        if (!(event & OPTPROGRESS_CANCEL_QUERY) || self->queriesLeft-- > 0) return false;
+        if (self->raise) throw 1;
+        return true;
+    }
+};
+
 std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool ratiosFromTheStart) {
     bool multires = false;                 // a multiresolution scene exists
     bool everBuilt = false;                // one was built during this input
@@ -134,7 +152,7 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
     long long recordedFrom = 0;            // faces shown when the last recorded reduction began
     for (size_t i = 0; i + 1 < size; i += 2) {
         const uint8_t arg = data[i + 1];
-        const unsigned call = data[i] % 13;
+        const unsigned call = data[i] % 15;
         bool cancelled = false;
         std::string fault;
         // A reduction without recording ends the record (the next recorded one starts anew).
@@ -142,7 +160,7 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
             recordedFrom =
                 opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS) ? CountSourceFaces(opt, true).total : 0;
         // The calls that may build the multiresolution scene: what the source showed before.
-        const bool mayBuild = !multires && (call == 5 || call == 8 || call == 11);
+        const bool mayBuild = !multires && (call == 5 || call == 8 || call == 11 || call == 13);
         const long long sourceBefore = mayBuild ? CountSourceFaces(opt).total : 0;
         switch (call) {
             case 0: {  // a relative target, at times beyond [0, 1]
@@ -222,6 +240,42 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
             case 11:
                 fault = Check(opt.GetScene(GETSCENE_MULTIRES_FROZEN));
                 break;
+            case 13: {  // a build the callback stops at one of its first cancel queries
+                if (multires) break;
+                const long long before = CountSourceFaces(opt, true).total;
+                StopBuild stop;
+                stop.queriesLeft = arg & 7;
+                stop.raise = (arg & 8) != 0;
+                opt.SetProgressCallback(StopBuild::OnEvent, &stop);
+                C3DScene* built = nullptr;
+                try {
+                    built = opt.GetScene(GETSCENE_MULTIRES);
+                } catch (int) {
+                }
+                opt.SetProgressCallback(nullptr, nullptr);
+                const long long after = CountSourceFaces(opt, true).total;
+                if (!built && after != before)
+                    fault = "a stopped multiresolution build left " + std::to_string(after) + " faces of " +
+                            std::to_string(before);
+                break;
+            }
+            case 14: {  // the host keeps the multiresolution scene; the optimiser lets go of it
+                C3DScene* kept = multires ? opt.GetScene(GETSCENE_MULTIRES) : nullptr;
+                if (!kept) break;
+                kept->AddRef();
+                opt.CleanMultiresolutionScene();
+                multires = false;
+                recordedFrom = 0;
+                for (C3DNodePos pos = kept->GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
+                    C3DBaseObject* object = nullptr;
+                    kept->GetNextNode(pos, object);
+                    if (auto* mr = dynamic_cast<CMultiresolutionObject*>(object))
+                        mr->SetObjectRatio(arg / 255.0, 0, MRRATIO_RELATIVE | MRRATIO_FACES);
+                }
+                fault = Check(kept);
+                kept->Delete();
+                break;
+            }
         }
         if (mayBuild && opt.GetScene(GETSCENE_MULTIRES)) {
             multires = everBuilt = true;
