@@ -203,9 +203,9 @@ CMultiresHandOff* C3DExtObject::BuildMultiresolutionObject(bool& cancelled) {
     }
 
     // 3. The new lists: points copied in the new order, faces and the kept channels' faces
-    // permuted and trimmed, corners renumbered. The working lists are read only: the graph
-    // dropped here is built again on demand.
-    workFaces.DeletePointToFaceGraph();
+    // permuted and trimmed, corners renumbered. The working lists are only read: until the
+    // commit, a run may go on from them (the contraction loop keeps their point-to-face graph up
+    // to date, and cannot build it again without changing the order it visits faces in).
     // The new lists and object are held until handed over, so that a failed allocation on the
     // way leaves nothing behind.
     XHeld<C3DPointList> newPoints(new C3DPointList(static_cast<const CPointList&>(workPoints)));
@@ -246,6 +246,8 @@ CMultiresHandOff* C3DExtObject::BuildMultiresolutionObject(bool& cancelled) {
     object->SetMinSize(coarsestFaces, coarsestPoints);
     object->SetCurrentSize(coarsestFaces, coarsestPoints);
     handOff->m_pTrack = XAddRef(track);
+    handOff->m_pSource = this;
+    handOff->m_contractions = unsigned(nContractions);
     handOff->m_pointRemap = static_cast<CXArray<unsigned int>&&>(points.remap);
     handOff->m_faceRemap = static_cast<CXArray<unsigned int>&&>(faces.remap);
     // The range opened above is three times the contractions: the walk, the record's
@@ -259,10 +261,16 @@ CMultiresHandOff* C3DExtObject::BuildMultiresolutionObject(bool& cancelled) {
     return handOff.release();
 }
 
-void C3DExtObject::CommitMultiresolutionObject(CMultiresHandOff& handOff) {
+bool C3DExtObject::CommitMultiresolutionObject(CMultiresHandOff& handOff) {
     CMultiresolutionObject1* object = handOff.m_pObject;
-    if (!object || handOff.m_bCommitted) return;
+    if (!object || handOff.m_bCommitted || handOff.m_pSource != this) return false;
+    // The orders were made for the record as it stood at the build: renumbering a record that
+    // went on since (or one another hand-off renumbered) would scramble it.
+    if (handOff.m_pTrack && (handOff.m_pTrack != m_pTrackInfo ||
+                             handOff.m_pTrack->GetContractionCount() != handOff.m_contractions))
+        return false;
     handOff.m_bCommitted = true;
+    if (m_pWorkingFaces) m_pWorkingFaces->DeletePointToFaceGraph();
 
     // 4. The tracker moves to the new object; this object gives up its optimisation.
     CTrackContractions* track = handOff.m_pTrack;
@@ -289,6 +297,7 @@ void C3DExtObject::CommitMultiresolutionObject(CMultiresHandOff& handOff) {
         m_customData.SetBinary(EXT_FACE_ORDER_KEY, handOff.m_faceRemap.GetData(),
                                unsigned(handOff.m_faceRemap.GetSize()) * 4u);
     }
+    return true;
 }
 
 }  // namespace kestovar

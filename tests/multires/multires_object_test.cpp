@@ -245,6 +245,50 @@ TEST(MultiresHandOff, CancelledReorderingKeepsTheOptimisation) {
     EXPECT_TRUE(looptest::Take(e) == before);
 }
 
+// The hand-off in two steps: until the commit the object keeps its record and mesh, and a pending
+// hand-off dropped uncommitted changes nothing. A commit is refused for another object's hand-off
+// and for one whose record went on since the build; a refused one can still be dropped.
+TEST(MultiresHandOff, CommitTakesOnlyItsOwnUnchangedRecord) {
+    Engine e(looptest::BumpySphere(2), 0, false, true);
+    Engine other(looptest::BumpySphere(1), 0, false, true);
+    ASSERT_GT(e.Optimize(0.5, OPTIMIZE_RELATIVE), 0);
+    ASSERT_GT(other.Optimize(0.5, OPTIMIZE_RELATIVE), 0);
+    CTrackContractions* track = e.object->GetTrackInfo();
+    ASSERT_NE(track, nullptr);
+    const looptest::Snapshot before = looptest::Take(e);
+    bool cancelled = true;
+    XHeld<CMultiresHandOff> dropped(e.object->BuildMultiresolutionObject(cancelled));
+    ASSERT_TRUE(dropped);
+    EXPECT_FALSE(cancelled);
+    EXPECT_EQ(e.object->GetTrackInfo(), track);
+    EXPECT_TRUE(looptest::Take(e) == before);
+    EXPECT_FALSE(other.object->CommitMultiresolutionObject(*dropped));
+    dropped.reset();
+    EXPECT_TRUE(looptest::Take(e) == before);
+
+    // A run goes on from a built hand-off as it would have without it.
+    Engine twin(looptest::BumpySphere(2), 0, false, true);
+    ASSERT_GT(twin.Optimize(0.5, OPTIMIZE_RELATIVE), 0);
+    XHeld<CMultiresHandOff> stale(e.object->BuildMultiresolutionObject(cancelled));
+    ASSERT_TRUE(stale);
+    ASSERT_GT(e.Optimize(0.2, OPTIMIZE_RELATIVE), 0);  // the record goes on
+    ASSERT_GT(twin.Optimize(0.2, OPTIMIZE_RELATIVE), 0);
+    EXPECT_TRUE(looptest::Take(e) == looptest::Take(twin));
+    EXPECT_FALSE(e.object->CommitMultiresolutionObject(*stale));
+    EXPECT_FALSE(stale->IsCommitted());
+
+    XHeld<CMultiresHandOff> first(e.object->BuildMultiresolutionObject(cancelled));
+    XHeld<CMultiresHandOff> second(e.object->BuildMultiresolutionObject(cancelled));
+    ASSERT_TRUE(first && second);
+    EXPECT_TRUE(e.object->CommitMultiresolutionObject(*first));
+    EXPECT_FALSE(e.object->CommitMultiresolutionObject(*first));
+    EXPECT_FALSE(e.object->CommitMultiresolutionObject(*second));  // the record went with the first
+    EXPECT_EQ(e.object->GetTrackInfo(), nullptr);
+    CMultiresolutionObject1& o = *first->GetObject();
+    EXPECT_EQ(o.GetTrackInfo(), track);
+    ExpectPrefixLevel(o);
+}
+
 TEST(MultiresHandOff, RunThatRemovedNothingGivesTheWorkingMeshAndAnEmptyRecord) {
     Engine e(looptest::BumpySphere(1), 0, false, true);
     ASSERT_TRUE(e.object->InitOptimization(false));

@@ -40,6 +40,7 @@ class C3DSceneNode;
 class CSceneOptimizer;
 class CTrackContractions;
 class C3DPointSymetryMap;
+class C3DExtObject;
 class CMultiresolutionObject;
 class CMultiresolutionObject1;
 class CDependentChannels;
@@ -247,6 +248,8 @@ private:
     CTrackContractions* m_pTrack = nullptr;  // one reference; null when nothing was recorded
     CXArray<unsigned int> m_pointRemap;      // old -> new point index
     CXArray<unsigned int> m_faceRemap;       // old -> new face index
+    const C3DExtObject* m_pSource = nullptr;  // the object that built it
+    unsigned int m_contractions = 0;          // the record's contractions when it was built
     bool m_bCommitted = false;
 };
 
@@ -410,9 +413,11 @@ public:
     // cancellation) and changes nothing this object shows or reduces; the commit moves the
     // record to the new object and gives up this object's optimisation (once; the pending
     // hand-off keeps its reference to the new object). The commit reports no progress and asks
-    // for no cancel: the host's callback is not called.
+    // for no cancel: the host's callback is not called. It refuses (false, nothing done) a
+    // hand-off another object built, or one whose record changed since (another hand-off took
+    // it, or a run went on or started over).
     CMultiresHandOff* BuildMultiresolutionObject(bool& cancelled);
-    void CommitMultiresolutionObject(CMultiresHandOff& handOff);
+    bool CommitMultiresolutionObject(CMultiresHandOff& handOff);
 
     // ---- cost evaluation ----
     // v^T Q v with v = (x, y, z, 1), in double.
