@@ -70,12 +70,12 @@ void C3DSceneNode::SetObject(C3DBaseObject* object, bool releaseOld) {
     m_pObject = object;
     // An object shared with nodes elsewhere keeps the scene it has.
     if (object && m_pScene && (!object->GetScene() || !object->IsInstanciated())) object->SetScene(m_pScene);
+    if (old) old->OnLeaveNode(this);
     if (old && releaseOld) {
         // An object that outlives this placement must not keep pointing at a scene in which no
         // node holds it any more: that scene may go away before the object.
         if (old->GetRefCount() > 1 && m_pScene && old->GetScene() == m_pScene && !m_pScene->HoldsObject(old, this))
             old->SetScene(nullptr);
-        old->OnLeaveNode(this);
         old->DeleteFromNode();
     }
     m_updateFlags |= NODE_UPDATE_OBJECT | NODE_UPDATE_BBOX;
