@@ -32,6 +32,16 @@
 #ifndef KESTOVAR_TEST_SANITIZED
 #define KESTOVAR_TEST_SANITIZED 0
 #endif
+#if defined(__SANITIZE_THREAD__)
+#define KESTOVAR_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KESTOVAR_TEST_TSAN 1
+#endif
+#endif
+#ifndef KESTOVAR_TEST_TSAN
+#define KESTOVAR_TEST_TSAN 0
+#endif
 
 namespace {
 
@@ -809,6 +819,11 @@ TEST_F(Tool, BadInputExitsWithOneLineNamingTheFile) {
 // save fails with the library's message, the file it would have replaced keeps its content, and
 // no temporary file is left beside it, in either of the library's own formats.
 TEST_F(Tool, AFullDiskEndsTheSaveAndKeepsTheFileItWouldReplace) {
+#if KESTOVAR_TEST_TSAN
+    // Under ThreadSanitizer, LLVM's OpenMP runtime dies of SIGBUS at its start-up under a file
+    // size limit (in its registration of the library, reading the shared-memory page it made).
+    GTEST_SKIP() << "the OpenMP runtime cannot start under a file size limit with ThreadSanitizer";
+#endif
     for (const std::string& name : {std::string("full.obj"), std::string("full.3dif")}) {
         const std::string output = Path(name);
         std::ofstream(output) << "old content\n";
