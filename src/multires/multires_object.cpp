@@ -41,8 +41,22 @@ void CMultiresolutionObject::InitBase() {
 }
 
 void CMultiresolutionObject::FreeChannelArrays() {
+    m_channelIDs.RemoveAll();
     m_channelFaces.RemoveAll();
     m_channelPoints.RemoveAll();
+}
+
+void CMultiresolutionObject::RefreshChannelArrays() {
+    // The host may have taken channels away, replaced their lists or the whole channel set since
+    // the last look: the lists are found again by identifier, so that playback never writes into
+    // lists that are gone.
+    for (int c = 0, n = m_channelIDs.GetSize(); c < n; ++c) {
+        CUVWFaceList* faces = nullptr;
+        CUVWPointList* points = nullptr;
+        if (m_pChannels && m_channelIDs[c]) m_pChannels->GetUVWChannelByID(m_channelIDs[c], faces, points);
+        m_channelFaces[c] = faces;
+        m_channelPoints[c] = points;
+    }
 }
 
 void CMultiresolutionObject::SetExtObject(C3DExtObject* object) {
@@ -190,12 +204,12 @@ bool CMultiresolutionObject1::PrepareGeometry(bool fullDetail) {
         // Indexed as the records index texture channels: every texture channel, invalid or not.
         const int n = m_pChannels->GetChannelsNumber(CHANNEL_UVW, false);
         for (int c = 0; c < n; ++c) {
-            CUVWFaceList* faces = nullptr;
-            CUVWPointList* points = nullptr;
-            m_pChannels->GetUVWChannelByIndex(c, faces, points, false);
-            m_channelFaces.Add(faces);
-            m_channelPoints.Add(points);
+            const CUVWChannel* channel = m_pChannels->GetUVWChannelByIndex(c, false);
+            m_channelIDs.Add(channel ? channel->GetID() : 0u);
+            m_channelFaces.Add(nullptr);
+            m_channelPoints.Add(nullptr);
         }
+        RefreshChannelArrays();
     }
     m_bLastDirectionUp = true;
     if (fullDetail || !m_pTrack) {
@@ -284,6 +298,7 @@ int CMultiresolutionObject1::SetObjectRatio(double ratio, int count, unsigned in
 
     if (!m_pPlayTable) m_pPlayTable = new CTrackPlayTable;
     const bool table = m_pPlayTable->Update(*m_pTrack, *m_pFaceList);
+    RefreshChannelArrays();
     CTrackPlayer player(*m_pTrack, *m_pPointList, *m_pFaceList, m_pChannels, m_channelFaces.GetData(),
                         m_channelPoints.GetData(), m_channelFaces.GetSize(), table ? m_pPlayTable : nullptr);
     // How many contractions ahead the player asks for the data it will touch (`ahead`), and for

@@ -624,6 +624,27 @@ TEST(MultiresObject1, TexturedSpiderRoundTrip) {
         wrong += o.GetFaceList()->GetStoredFaceMaterial(faceMap[f]) != h.full.materials[f];
     }
     EXPECT_EQ(wrong, 0);
+
+    // The host takes the texture channel away, or replaces the channel set: the levels keep
+    // moving, and the record's texture changes go nowhere (the sanitizer run checks that the
+    // released channel lists are not written). Geometry levels are the same as before.
+    auto geometry = [&o] {  // the current level without its texture corners
+        XHeld<CDependentChannels> aside(XAddRef(o.GetChannels()));
+        o.SetChannels(CDependentChannels::Create(), true);
+        const Level l = TakeLevel(o);
+        o.SetChannels(aside.release(), true);
+        return l;
+    };
+    const Level geometry30 = geometry();
+    o.SetObjectRatio(1.0, 0, 0x21);
+    const Level geometryFull = geometry();
+    EXPECT_EQ(o.GetChannels()->RemoveChannelsByType(CHANNEL_UVW), 1);
+    o.SetObjectRatio(0.3, 0, 0x21);
+    EXPECT_TRUE(TakeLevel(o) == geometry30);
+    o.SetChannels(CDependentChannels::Create(), true);
+    o.SetObjectRatio(0.0, 0, 0x21);
+    o.SetObjectRatio(1.0, 0, 0x21);
+    EXPECT_TRUE(TakeLevel(o) == geometryFull);
 }
 
 TEST(MultiresObject1, ShowSelectedFacesFreezesFacesOfExcludedMaterials) {

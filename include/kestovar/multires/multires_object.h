@@ -123,11 +123,16 @@ protected:
     // Links null, channel arrays empty, ratio unset, last known ratio 1.0.
     void InitBase();
     void FreeChannelArrays();
+    // Looks the texture channels' lists up again by identifier.
+    void RefreshChannelArrays();
 
     C3DSceneNode* m_pSrcNode;
     C3DExtObject* m_pExtObject = nullptr;
     CSceneOptimizer* m_pOptimizer;
-    // One entry per texture channel (filled by PrepareGeometry); the lists are the channels'.
+    // One entry per texture channel as the record indexes them (filled by PrepareGeometry): the
+    // channel's identifier, and its lists as last looked up (RefreshChannelArrays), null for a
+    // channel the host has taken away since.
+    CXArray<unsigned int> m_channelIDs;
     CXArray<CFaceList*, CFaceList*> m_channelFaces;
     CXArray<CPointList*, CPointList*> m_channelPoints;
     bool m_bRatioUnset;
