@@ -111,14 +111,14 @@ void C3DExtObject::ReleaseLists() {
     XRelease(m_pInitialChannels);
 }
 
-// Before an optimiser is attached the shown lists are the initial mesh: replacing one replaces
-// the initial list too and drops everything derived from it. Afterwards the object owns the
-// distinction between shown, initial and working lists, and these setters only change what is
-// shown.
+// A list the host gives the object is its new mesh: it replaces the shown list and the initial
+// one and drops everything derived from them, before an optimiser is attached as afterwards (the
+// next run prepares the object as it then is: in place the new list is the new full-detail mesh,
+// with a working copy the run starts over from it). The object switches its shown lists itself
+// through the base class's setters, not through these.
 void C3DExtObject::SetPointList(C3DPointList* points, bool deleteOld) {
     if (points == m_pPointList) return;
     C3DGeomObject::SetPointList(points, deleteOld);
-    if (m_pOptimizer || m_pNode) return;
     XRelease(m_pInitialPoints);
     m_pInitialPoints = XAddRef(points);
     RestartFromNewInitialLists();
@@ -127,7 +127,6 @@ void C3DExtObject::SetPointList(C3DPointList* points, bool deleteOld) {
 void C3DExtObject::SetFaceList(C3DFaceList* faces, bool deleteOld) {
     if (faces == m_pFaceList) return;
     C3DGeomObject::SetFaceList(faces, deleteOld);
-    if (m_pOptimizer || m_pNode) return;
     XRelease(m_pInitialFaces);
     m_pInitialFaces = XAddRef(faces);
     RestartFromNewInitialLists();
@@ -136,7 +135,6 @@ void C3DExtObject::SetFaceList(C3DFaceList* faces, bool deleteOld) {
 void C3DExtObject::SetChannels(CDependentChannels* channels, bool deleteOld) {
     if (channels == m_pChannels) return;
     C3DGeomObject::SetChannels(channels, deleteOld);
-    if (m_pOptimizer || m_pNode) return;
     XRelease(m_pInitialChannels);
     m_pInitialChannels = XAddRef(channels);
     RestartFromNewInitialLists();
@@ -148,6 +146,22 @@ void C3DExtObject::RestartFromNewInitialLists() {
     XRelease(m_pWorkingFaces);
     XRelease(m_pWorkingChannels);
     SetExtFlags(EXT_PREPARED | EXT_SELECTION_READY, false);
+    if (m_pOptimizer) MakeWorkingLists();
+}
+
+void C3DExtObject::MakeWorkingLists() {
+    if (IsOptimizerFlagSet(SCENEOPTIMIZER_WORKING_COPY)) {
+        XRelease(m_pWorkingPoints);
+        XRelease(m_pWorkingFaces);
+        XRelease(m_pWorkingChannels);
+        m_pWorkingFaces = new C3DFaceList;
+        m_pWorkingPoints = new CExtPointList;
+        m_pWorkingChannels = CDependentChannels::Create();
+    } else {
+        AdoptInitialListsForWork();
+    }
+    // The working lists changed: the selection flags live on them.
+    SetExtFlags(EXT_SELECTION_READY | EXT_WORKING_COPY | EXT_COSTS_READY, false);
 }
 
 // ---- optimiser ---------------------------------------------------------------------------------------
@@ -184,18 +198,7 @@ bool C3DExtObject::SetOptimizer(CSceneOptimizer& optimizer, C3DSceneNode* node) 
     InvalidateOptimization();
     m_pOptimizer = &optimizer;
     m_pNode = node;
-    if (optimizer.IsFlagSet(SCENEOPTIMIZER_WORKING_COPY)) {
-        XRelease(m_pWorkingPoints);
-        XRelease(m_pWorkingFaces);
-        XRelease(m_pWorkingChannels);
-        m_pWorkingFaces = new C3DFaceList;
-        m_pWorkingPoints = new CExtPointList;
-        m_pWorkingChannels = CDependentChannels::Create();
-    } else {
-        AdoptInitialListsForWork();
-    }
-    // The working lists changed: the selection flags live on them.
-    SetExtFlags(EXT_SELECTION_READY | EXT_WORKING_COPY | EXT_COSTS_READY, false);
+    MakeWorkingLists();
     return true;
 }
 

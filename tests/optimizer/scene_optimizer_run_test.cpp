@@ -388,6 +388,38 @@ std::vector<std::vector<uint32_t>> OptimizeWith(int threads, int& total) {
     return out;
 }
 
+// A list the host gives an attached object (SetFaceList) is its new mesh, in place and with a
+// working copy: the next run reduces it, the multiresolution scene is built from it, and a reset
+// and the runs after it go on (they used to find corners of the old faces outside the points).
+TEST(SceneOptimizerScene, AFaceListGivenAfterARunIsTheNewMesh) {
+    for (unsigned flags : {0u, unsigned(SCENEOPTIMIZER_WORKING_COPY)}) {
+        CSceneOptimizer opt;
+        opt.SetFlags(flags | SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+        C3DScene* scene = SphereScene({3});
+        opt.SetScene(*scene, true);
+        C3DExtObject* sphere = ExtObjects(scene)[0];
+        bool cancelled = false;
+        ASSERT_GT(opt.Optimize(0.5, cancelled, 0x21), 0);
+        // The host keeps the first half of the faces the object shows now.
+        sphere->PrepareDisplayedObject(false);
+        C3DFaceList* half = C3DFaceList::Create();
+        *half = *sphere->GetFaceList();
+        half->SetSize(unsigned(half->GetSize() / 2));
+        const int kept = half->GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false);
+        ASSERT_GT(kept, 0);
+        sphere->SetFaceList(half, true);
+        EXPECT_GT(opt.Optimize(0.5, cancelled, 0x21), 0);
+        EXPECT_LT(sphere->GetWorkingFaceList()->GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false), kept)
+            << flags;
+        ASSERT_NE(opt.GetScene(GETSCENE_MULTIRES), nullptr);
+        EXPECT_EQ(opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL), kept) << flags;
+        opt.CleanMultiresolutionScene();
+        EXPECT_NE(opt.GetScene(GETSCENE_RESET_OPTIMIZATION), nullptr);
+        EXPECT_NO_THROW(opt.Optimize(0.2, cancelled, 0x21)) << flags;
+        EXPECT_NE(opt.GetScene(GETSCENE_MULTIRES), nullptr) << flags;
+    }
+}
+
 TEST(SceneOptimizerRun, SameResultWithOneAndTwoThreads) {
     int total1 = 0, total2 = 0;
     const auto one = OptimizeWith(1, total1);

@@ -269,8 +269,9 @@ public:
     C3DExtObject& operator=(const C3DExtObject&) = delete;
     ~C3DExtObject() override;
 
-    // Shown-list setters of the base class; an object not yet attached to an optimiser also
-    // takes the new list as its initial list and drops its preparation. Unlike the point and
+    // Shown-list setters of the base class; the object also takes the new list as its initial
+    // list and drops its preparation and record (attached to an optimiser or not: the next run
+    // prepares the object as it then is). Unlike the point and
     // face lists (see WorkingListsEditedOutside), the channel set shared with the host is not
     // watched: a channel added to or taken out of it between two runs does not make the next run
     // prepare the mesh again.
@@ -485,10 +486,13 @@ protected:
     // Makes the working lists the initial lists (simplification in place); a plain initial point
     // list is first replaced by an extended copy in its initial and shown roles.
     void AdoptInitialListsForWork();
-    // A shown list replaced before an optimiser is attached: drops the work and the working
-    // lists (in place they were the replaced initial lists), so that the next preparation
-    // starts from the new initial lists.
+    // A shown list replaced by the host: drops the work and the working lists (in place they
+    // were the replaced initial lists) and, bound to an optimiser, makes them again, so that the
+    // next preparation starts from the new initial lists.
     void RestartFromNewInitialLists();
+    // The working lists of an object bound to an optimiser: new empty ones with the optimiser's
+    // working-copy bit, else the initial lists themselves (AdoptInitialListsForWork).
+    void MakeWorkingLists();
     // Notes the working lists' change stamps, where the engine leaves them consistent (after a
     // preparation and after a run).
     void NoteWorkingStamps();
