@@ -79,6 +79,8 @@ void C3DExtObject::InitObject() {
     m_bShowSelectedFaces = false;
     m_workingPointsStamp = 0;
     m_workingFacesStamp = 0;
+    m_initialPointsStamp = 0;
+    m_initialFacesStamp = 0;
     m_pOptimizer = nullptr;
     m_pFirstMultires = nullptr;
     m_pNode = nullptr;
@@ -217,12 +219,18 @@ void C3DExtObject::OnLeaveNode(const C3DSceneNode* node) {
 void C3DExtObject::NoteWorkingStamps() {
     m_workingPointsStamp = m_pWorkingPoints ? m_pWorkingPoints->GetChangedStamp() : 0;
     m_workingFacesStamp = m_pWorkingFaces ? m_pWorkingFaces->GetChangedStamp() : 0;
+    m_initialPointsStamp = m_pInitialPoints ? m_pInitialPoints->GetChangedStamp() : 0;
+    m_initialFacesStamp = m_pInitialFaces ? m_pInitialFaces->GetChangedStamp() : 0;
 }
 
 bool C3DExtObject::WorkingListsEditedOutside() const {
-    return IsExtFlagSet(EXT_WORKING_COPY) && m_pWorkingPoints && m_pWorkingFaces &&
-           (m_pWorkingPoints->GetChangedStamp() != m_workingPointsStamp ||
-            m_pWorkingFaces->GetChangedStamp() != m_workingFacesStamp);
+    if (!IsExtFlagSet(EXT_WORKING_COPY) || !m_pWorkingPoints || !m_pWorkingFaces) return false;
+    if (m_pWorkingPoints->GetChangedStamp() != m_workingPointsStamp ||
+        m_pWorkingFaces->GetChangedStamp() != m_workingFacesStamp)
+        return true;
+    return m_pInitialPoints && m_pInitialFaces && m_pInitialPoints != m_pWorkingPoints &&
+           (m_pInitialPoints->GetChangedStamp() != m_initialPointsStamp ||
+            m_pInitialFaces->GetChangedStamp() != m_initialFacesStamp);
 }
 
 bool C3DExtObject::InitOptimization(bool prepareOnly) {

@@ -420,6 +420,29 @@ TEST(SceneOptimizerScene, AFaceListGivenAfterARunIsTheNewMesh) {
     }
 }
 
+// With a working copy, the initial mesh the object shows between runs is the host's to edit: a
+// Clean that drops faces makes the next run start over from what is left, without a ModifyScene.
+TEST(SceneOptimizerScene, AnEditedInitialMeshRestartsAWorkingCopy) {
+    CSceneOptimizer opt;
+    opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY | SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
+    C3DScene* scene = SphereScene({3});
+    opt.SetScene(*scene, true);
+    C3DExtObject* sphere = ExtObjects(scene)[0];
+    bool cancelled = false;
+    ASSERT_GT(opt.Optimize(0.5, cancelled, 0x21), 0);
+    sphere->PrepareDisplayedObject(false);
+    C3DFaceList& initial = *sphere->GetInitialFaceList();
+    ASSERT_EQ(sphere->GetFaceList(), &initial);
+    for (int f = initial.GetSize() / 2; f < initial.GetSize(); ++f)
+        initial.SetFaceFlag(unsigned(f), FACE_INVALID, true);
+    sphere->Clean();
+    const int left = initial.GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false);
+    ASSERT_GT(opt.Optimize(0.3, cancelled, 0x21), 0);
+    EXPECT_LT(sphere->GetWorkingFaceList()->GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false), left);
+    ASSERT_NE(opt.GetScene(GETSCENE_MULTIRES), nullptr);
+    EXPECT_EQ(opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL), left);
+}
+
 TEST(SceneOptimizerRun, SameResultWithOneAndTwoThreads) {
     int total1 = 0, total2 = 0;
     const auto one = OptimizeWith(1, total1);

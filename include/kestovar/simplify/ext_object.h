@@ -497,9 +497,10 @@ protected:
     // preparation and after a run).
     void NoteWorkingStamps();
     // Whether the working lists were edited since the engine last left them (a Clean, points or
-    // faces added or removed, a transform, by the host or through the shown lists in place): the
-    // candidates and quadrics then describe another mesh, and the next preparation starts over
-    // from the lists as they are.
+    // faces added or removed, a transform, by the host or through the shown lists in place), or,
+    // with a separate working copy, the initial lists the copy was made from: the candidates and
+    // quadrics then describe another mesh, and the next preparation starts over from the lists
+    // as they are.
     bool WorkingListsEditedOutside() const;
 
     // ---- contraction loop steps ----
@@ -540,6 +541,8 @@ protected:
     bool m_bShowSelectedFaces;                 // shown-faces selection
     unsigned int m_workingPointsStamp;         // NoteWorkingStamps: the working lists' change stamps
     unsigned int m_workingFacesStamp;
+    unsigned int m_initialPointsStamp;  // and the initial lists'
+    unsigned int m_initialFacesStamp;
     CMaterialIDMap m_excludedMaterials;
     CSceneOptimizer* m_pOptimizer;             // not owned
     C3DSceneNode* m_pNode;                     // not owned
