@@ -5,6 +5,7 @@
 //
 // Each stage runs in O(points + faces) over contiguous arrays (plus the heap build), allocating
 // its working structures once per stage and never per point.
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -178,12 +179,28 @@ void C3DExtObject::SetSelectedPoints(C3DPointList& points, C3DFaceList& faces) {
     const bool constrainNormals = HasAll(m, OPT_KEEP_NORMALS | OPT_CONSTRAIN_NORMALS);
     const bool symmetry = (m & OPT_SYMMETRY_MASK) != 0 && m_pInitialSymetryMap != nullptr;
 
+    // Points no live face uses are not part of the mesh: no contraction reaches them, and a
+    // ratio of the removable points must not count them.
+    const int np = points.GetSize();
+    CXArray<unsigned char> used;
+    used.SetSize(np);
+    unsigned char* u = used.GetData();
+    std::fill(u, u + np, static_cast<unsigned char>(0));
+    for (int f = 0, nf = faces.GetSize(); f < nf; ++f) {
+        if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
+        int count;
+        const int* idx = faces.GetIndexes(unsigned(f), count);
+        for (int c = 0; c < count; ++c)
+            if (unsigned(idx[c]) < unsigned(np)) u[idx[c]] = 1;
+    }
+
     C3DTPoint<float>* pts = points.GetPoints();
-    for (int i = 0, n = points.GetSize(); i < n; ++i) {
+    for (int i = 0, n = np; i < n; ++i) {
         CPt& p = pts[i];
         unsigned f = p.GetFlags() & ~kSelectionBits;
         const bool frozen =
-            (freezeBorder && (f & POINT_BORDER)) || (freezeMaterial && (f & POINT_MATERIAL_FRONTIER)) ||
+            !u[i] || (freezeBorder && (f & POINT_BORDER)) ||
+            (freezeMaterial && (f & POINT_MATERIAL_FRONTIER)) ||
             (freezeUV && (f & (POINT_UV_SEAM | POINT_UV_JUNCTION))) ||
             (freezeJunction && (f & POINT_UV_JUNCTION)) || (freezeVC && (f & POINT_VC_FRONTIER)) ||
             (freezeNormals && (f & POINT_NORMAL_FRONTIER)) || (protectSelection && (f & 0x1u)) ||

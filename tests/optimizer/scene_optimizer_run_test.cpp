@@ -443,6 +443,31 @@ TEST(SceneOptimizerScene, AnEditedInitialMeshRestartsAWorkingCopy) {
     EXPECT_EQ(opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL), left);
 }
 
+// Points no face uses are not removable: a point ratio counts only the points of the mesh (half
+// a sphere's faces dropped, a ratio of 0.5 of the points left about half the faces left).
+TEST(SceneOptimizerScene, PointsNoFaceUsesAreNotRemovable) {
+    C3DScene* scene = SphereScene({3});
+    C3DExtObject* sphere = ExtObjects(scene)[0];
+    C3DFaceList& faces = *sphere->GetFaceList();
+    faces.SetSize(unsigned(faces.GetSize() / 2));
+    sphere->Invalidate(INVALIDATE_FACES, true);
+    std::vector<char> used(size_t(sphere->GetShownPointList()->GetSize()), 0);
+    for (int f = 0; f < faces.GetSize(); ++f) {
+        int n;
+        const int* idx = faces.GetIndexes(unsigned(f), n);
+        for (int c = 0; c < n; ++c) used[size_t(idx[c])] = 1;
+    }
+    const int live = faces.GetSize();
+    CSceneOptimizer opt;
+    opt.SetScene(*scene, true);
+    bool cancelled = false;
+    ASSERT_GT(opt.Optimize(0.5, cancelled, 0x21), 0);
+    EXPECT_EQ(opt.GetInitialRemovablePointsNumber(), int(std::count(used.begin(), used.end(), 1)));
+    const int left = sphere->GetWorkingFaceList()->GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false);
+    EXPECT_GT(left, live * 35 / 100);
+    EXPECT_LT(left, live * 65 / 100);
+}
+
 TEST(SceneOptimizerRun, SameResultWithOneAndTwoThreads) {
     int total1 = 0, total2 = 0;
     const auto one = OptimizeWith(1, total1);
