@@ -72,11 +72,18 @@ void CheckIndex(int i, int count) {
     if (i < 0 || i >= count) XThrow<CXInvalidArgException>("recorded index out of range");
 }
 
-// Puts the faces of `faces` into the new order and drops the faces never placed.
-void ReorderAndTrim(CFaceList& faces, const CPlacement& placement) {
+// Puts the faces of `faces` into the new order, drops the faces never placed and revives the
+// faces from `firstRevived` on (those the contractions deleted, which playback brings back). The
+// faces before it keep their flags: in a channel's list a face of a live geometric face is dead
+// only when the host made it so, and must stay so.
+void ReorderAndTrim(CFaceList& faces, const CPlacement& placement, int firstRevived) {
     faces.ReorderFaces(placement.order.GetData(), unsigned(placement.order.GetSize()), false);
     faces.SetSize(placement.placed);
-    faces.SetFacesFlags(FACE_INVALID, false);
+    if (firstRevived == 0)
+        faces.SetFacesFlags(FACE_INVALID, false);
+    else
+        for (int f = firstRevived; f < placement.placed; ++f)
+            faces.SetFaceFlags(unsigned(f), FACE_INVALID, false);
 }
 
 }  // namespace
@@ -216,7 +223,7 @@ CMultiresHandOff* C3DExtObject::BuildMultiresolutionObject(bool& cancelled) {
     XHeld<C3DFaceList> newFaces(C3DFaceList::Create());
     *newFaces = workFaces;
     LayOutRecords(*newFaces, recordOrder);
-    ReorderAndTrim(*newFaces, faces);
+    ReorderAndTrim(*newFaces, faces, 0);
     newFaces->UpdateIndex(&points.remap, false);
 
     XHeld<CDependentChannels> newChannels(CDependentChannels::Create());
@@ -231,7 +238,7 @@ CMultiresHandOff* C3DExtObject::BuildMultiresolutionObject(bool& cancelled) {
         if (CFaceList* cf = channel->GetFaceList())
             if (cf->GetSize() == nFaces) {
                 LayOutRecords(*cf, recordOrder);
-                ReorderAndTrim(*cf, faces);
+                ReorderAndTrim(*cf, faces, coarsestFaces);
             }
         if (CPointList* cp = channel->GetPointList()) cp->SetPointsFlags(POINT_REMOVED, false);
     }

@@ -289,6 +289,33 @@ TEST(MultiresHandOff, CommitTakesOnlyItsOwnUnchangedRecord) {
     ExpectPrefixLevel(o);
 }
 
+// A texture face the host made dead while its geometric face lives stays dead in the handed-over
+// object; the texture faces of the faces the contractions deleted come back with them.
+TEST(MultiresHandOff, ADeadTextureFaceOfALiveFaceStaysDead) {
+    ObjMesh mesh;
+    ASSERT_TRUE(objtest::LoadObj(std::string(KESTOVAR_TEST_DATA) + "/../../data/spider.obj", mesh));
+    Engine e(mesh, OPT_KEEP_UVW | OPT_KEEP_MATERIAL, true, true);
+    ASSERT_GT(e.Optimize(0.5, OPTIMIZE_RELATIVE), 0);
+    CUVWFaceList* uvFaces = nullptr;
+    CUVWPointList* uvPoints = nullptr;
+    ASSERT_NE(e.object->GetWorkingChannels()->GetUVWChannelByIndex(0, uvFaces, uvPoints), nullptr);
+    const C3DFaceList& working = *e.object->GetWorkingFaceList();
+    int live = 0;
+    while (!working.IsFaceLive(unsigned(live))) ++live;
+    uvFaces->SetFaceFlags(unsigned(live), FACE_INVALID, true);
+    bool cancelled = true;
+    MrPtr o(e.object->GetMultiresolutionObject(cancelled));
+    ASSERT_TRUE(o);
+    ASSERT_NE(o->GetChannels()->GetUVWChannelByIndex(0, uvFaces, uvPoints), nullptr);
+    int dead = 0;
+    for (int f = 0; f < uvFaces->GetSize(); ++f) dead += uvFaces->IsFaceOneFlagSet(unsigned(f), FACE_INVALID);
+    EXPECT_EQ(dead, 1);
+    o->SetObjectRatio(1.0, 0, 0x21);
+    dead = 0;
+    for (int f = 0; f < uvFaces->GetSize(); ++f) dead += uvFaces->IsFaceOneFlagSet(unsigned(f), FACE_INVALID);
+    EXPECT_EQ(dead, 1);
+}
+
 TEST(MultiresHandOff, RunThatRemovedNothingGivesTheWorkingMeshAndAnEmptyRecord) {
     Engine e(looptest::BumpySphere(1), 0, false, true);
     ASSERT_TRUE(e.object->InitOptimization(false));
