@@ -18,6 +18,9 @@
 // showed before. And the host may keep the multiresolution scene while the optimiser lets go of
 // it, and set its levels afterwards.
 //
+// The host may also give an object a new face list between calls (a copy of part of the one it
+// shows), or take the texture channels away from a multiresolution object and then set its level.
+//
 // Layout: one set-up byte (bit 0 the working-copy flag, bit 1 recording from the start, bits 2-3
 // the first mode set), then calls, each one byte (the call) and one byte (its argument).
 #include <cmath>
@@ -106,11 +109,13 @@ bool SpansAnArea(const CFaceList& faces, const C3DPointList& points, int f) {
 
 // The live faces of the source scene's objects as the optimiser shows them, each counted as the
 // triangles it splits into (as the reduction and the multiresolution scene count them), and the
-// fewest any one object has; with `spanning`, only the faces that span an area.
+// fewest any one object has; with `spanning`, only the faces that span an area; with `whole`, each
+// face once (a polygon whose corners are all frozen, as on the open border a new face list may
+// leave, is not split).
 struct SourceFaces {
     long long total = 0, fewest = -1;
 };
-SourceFaces CountSourceFaces(CSceneOptimizer& opt, bool spanning = false) {
+SourceFaces CountSourceFaces(CSceneOptimizer& opt, bool spanning = false, bool whole = false) {
     SourceFaces count;
     C3DScene* scene = opt.GetScene(0);
     if (!scene) return count;
@@ -125,7 +130,7 @@ SourceFaces CountSourceFaces(CSceneOptimizer& opt, bool spanning = false) {
             int k = 0;
             faces->GetIndexes(unsigned(f), k);
             if (k >= 3 && faces->IsFaceLive(unsigned(f)) && (!spanning || SpansAnArea(*faces, *points, f)))
-                live += k - 2;
+                live += whole ? 1 : k - 2;
         }
         count.total += live;
         if (count.fewest < 0 || live < count.fewest) count.fewest = live;
@@ -150,18 +155,20 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
     bool everBuilt = false;                // one was built during this input
     bool keptATenth = ratiosFromTheStart;  // every reduction so far kept a tenth of the faces or more
     long long recordedFrom = 0;            // faces shown when the last recorded reduction began
+    bool newFaceList = false;              // an object was given a new face list (see CountSourceFaces)
     for (size_t i = 0; i + 1 < size; i += 2) {
         const uint8_t arg = data[i + 1];
-        const unsigned call = data[i] % 15;
+        const unsigned call = data[i] % 17;
         bool cancelled = false;
         std::string fault;
         // A reduction without recording ends the record (the next recorded one starts anew).
         if (call <= 2)
-            recordedFrom =
-                opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS) ? CountSourceFaces(opt, true).total : 0;
+            recordedFrom = opt.IsFlagSet(SCENEOPTIMIZER_RECORD_CONTRACTIONS)
+                               ? CountSourceFaces(opt, true, newFaceList).total
+                               : 0;
         // The calls that may build the multiresolution scene: what the source showed before.
         const bool mayBuild = !multires && (call == 5 || call == 8 || call == 11 || call == 13);
-        const long long sourceBefore = mayBuild ? CountSourceFaces(opt).total : 0;
+        const long long sourceBefore = mayBuild ? CountSourceFaces(opt, false, newFaceList).total : 0;
         switch (call) {
             case 0: {  // a relative target, at times beyond [0, 1]
                 const double ratio = arg / 200.0 - 0.1;
@@ -257,6 +264,41 @@ std::string Calls(CSceneOptimizer& opt, const uint8_t* data, size_t size, bool r
                 if (!built && after != before)
                     fault = "a stopped multiresolution build left " + std::to_string(after) + " faces of " +
                             std::to_string(before);
+                break;
+            }
+            case 15: {  // a new face list for the first contraction-ready object: part of the shown one
+                C3DScene* source = opt.GetSourceScene();
+                if (!source) break;
+                C3DExtObject* ext = nullptr;
+                for (C3DNodePos pos = source->GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos && !ext;) {
+                    C3DBaseObject* object = nullptr;
+                    source->GetNextNode(pos, object);
+                    ext = dynamic_cast<C3DExtObject*>(object);
+                }
+                if (!ext || !ext->GetFaceList()) break;
+                C3DFaceList* part = C3DFaceList::Create();
+                *part = *ext->GetFaceList();
+                part->SetSize(unsigned(part->GetSize() * (arg % 101) / 100));
+                ext->SetFaceList(part, true);
+                newFaceList = true;
+                keptATenth = false;
+                recordedFrom = 0;
+                fault = Check(opt.GetScene(0));
+                break;
+            }
+            case 16: {  // a multiresolution object loses its texture channels, then moves
+                C3DScene* scene = multires ? opt.GetScene(GETSCENE_MULTIRES) : nullptr;
+                if (!scene) break;
+                for (C3DNodePos pos = scene->GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
+                    C3DBaseObject* object = nullptr;
+                    scene->GetNextNode(pos, object);
+                    auto* mr = dynamic_cast<CMultiresolutionObject*>(object);
+                    if (!mr || !mr->GetChannels()) continue;
+                    mr->GetChannels()->RemoveChannelsByType(CHANNEL_UVW);
+                    mr->SetObjectRatio(arg / 255.0, 0, MRRATIO_RELATIVE | MRRATIO_FACES);
+                    break;
+                }
+                fault = Check(scene);
                 break;
             }
             case 14: {  // the host keeps the multiresolution scene; the optimiser lets go of it
