@@ -228,6 +228,10 @@ bool C3DExtObject::WorkingListsEditedOutside() const {
     if (m_pWorkingPoints->GetChangedStamp() != m_workingPointsStamp ||
         m_pWorkingFaces->GetChangedStamp() != m_workingFacesStamp)
         return true;
+    // The contraction loop keeps the point-to-face graph of the working faces up to date and
+    // reads the faces around a point from it alone: a graph dropped since (by the host, or by
+    // another object preparing the face list both share) leaves the candidates without faces.
+    if (IsExtFlagSet(EXT_COSTS_READY) && !m_pWorkingFaces->HasPointToFaceGraph()) return true;
     return m_pInitialPoints && m_pInitialFaces && m_pInitialPoints != m_pWorkingPoints &&
            (m_pInitialPoints->GetChangedStamp() != m_initialPointsStamp ||
             m_pInitialFaces->GetChangedStamp() != m_initialFacesStamp);

@@ -373,6 +373,31 @@ TEST(ExtObjectLifeCycle, ListsEditedBetweenRunsInPlaceArePreparedAgain) {
     EXPECT_EQ(LiveCorners(*e.object), LiveCorners(*fresh.object));
 }
 
+// The point-to-face graph the contraction loop keeps is gone between two runs (the host dropped
+// it, or another object sharing the face list prepared it): the next run prepares the mesh again
+// instead of contracting points whose faces it no longer finds.
+TEST(ExtObjectLifeCycle, AGraphDroppedBetweenRunsIsAnEdit) {
+    for (bool workingCopy : {false, true}) {
+        Engine e(Grid(8, false, Bump), workingCopy, true);
+        bool cancelled = false;
+        ASSERT_GT(e.object->Optimize(0.5, cancelled, 1), 0);
+        e.object->GetWorkingFaceList()->DeletePointToFaceGraph();
+        e.object->Optimize(0.2, cancelled, 1);
+        const C3DFaceList& faces = *e.object->GetWorkingFaceList();
+        const CExtPointList& points = *e.object->GetPointList();
+        int bad = 0;
+        for (int f = 0; f < faces.GetSize(); ++f) {
+            if (!faces.IsFaceLive(unsigned(f))) continue;
+            int n;
+            const int* idx = faces.GetIndexes(unsigned(f), n);
+            for (int c = 0; c < n; ++c) bad += points.GetAt(idx[c]).IsFlagSet(POINT_REMOVED);
+        }
+        EXPECT_EQ(bad, 0) << workingCopy;
+        EXPECT_LE(e.object->GetRemovedPointsNumber(), e.object->GetInitialRemovablePointsNumber())
+            << workingCopy;
+    }
+}
+
 // A mesh emptied between two runs (its faces, or its faces and points, taken away inside a
 // modify block) has nothing left to reduce: the counters a scene optimiser adds up read 0, not
 // the last run's.
