@@ -1,6 +1,7 @@
 // C3DExtObject: construction, list ownership and member defaults.
 #include "kestovar/simplify/ext_object.h"
 
+#include "kestovar/core/archive.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/symmetry_map.h"
 #include "kestovar/multires/multires_object.h"
@@ -139,6 +140,18 @@ void C3DExtObject::SetChannels(CDependentChannels* channels, bool deleteOld) {
     C3DGeomObject::SetChannels(channels, deleteOld);
     XRelease(m_pInitialChannels);
     m_pInitialChannels = XAddRef(channels);
+    RestartFromNewInitialLists();
+}
+
+void C3DExtObject::Serialize(CXArchive& ar) {
+    C3DObject::Serialize(ar);
+    if (ar.IsStoring()) return;
+    XRelease(m_pInitialPoints);
+    XRelease(m_pInitialFaces);
+    XRelease(m_pInitialChannels);
+    m_pInitialPoints = XAddRef(m_pPointList);
+    m_pInitialFaces = XAddRef(m_pFaceList);
+    m_pInitialChannels = XAddRef(m_pChannels);
     RestartFromNewInitialLists();
 }
 

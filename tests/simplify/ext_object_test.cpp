@@ -398,6 +398,26 @@ TEST(ExtObjectLifeCycle, AGraphDroppedBetweenRunsIsAnEdit) {
     }
 }
 
+// An object stored in the middle of a run and loaded back is a new object of the mesh it showed:
+// its initial mesh is the loaded one, and it reduces it.
+TEST(ExtObjectLifeCycle, ALoadedObjectReducesTheMeshItWasStoredWith) {
+    Engine e(Grid(8, false, Bump), false, true);
+    bool cancelled = false;
+    ASSERT_GT(e.object->Optimize(0.5, cancelled, 1), 0);
+    test::Bytes bytes = test::Store([&](CXArchive& ar) { ar.WriteObject(e.object); });
+    CXObject* loaded = nullptr;
+    test::Load(bytes, [&](CXArchive& ar) { loaded = ar.ReadObject(nullptr); });
+    auto* again = dynamic_cast<C3DExtObject*>(loaded);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->GetInitialFaceList(), again->GetFaceList());
+    EXPECT_EQ(again->GetInitialPointList(), again->GetShownPointList());
+    const int faces = again->GetFaceList()->GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false);
+    ASSERT_GT(faces, 0);
+    EXPECT_GT(again->Optimize(0.5, cancelled, 1), 0);
+    EXPECT_LT(again->GetFaceList()->GetNumberOfFaces(unsigned(FACE_NOT_LIVE), false), faces);
+    again->Delete();
+}
+
 // A mesh emptied between two runs (its faces, or its faces and points, taken away inside a
 // modify block) has nothing left to reduce: the counters a scene optimiser adds up read 0, not
 // the last run's.

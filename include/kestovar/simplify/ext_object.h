@@ -278,6 +278,9 @@ public:
     void SetPointList(C3DPointList* points, bool deleteOld) override;
     void SetFaceList(C3DFaceList* faces, bool deleteOld) override;
     void SetChannels(CDependentChannels* channels, bool deleteOld) override;
+    // Stored as a geometric object (modes, tolerances and the work are not stored); a loaded
+    // object takes its loaded lists as its initial mesh, as a new object does.
+    void Serialize(CXArchive& ar) override;
 
     // ---- ownership ----
     // Effective only once (while no optimiser and no node are set). With the optimiser's
