@@ -409,7 +409,10 @@ public:
 
     // ---- multiresolution hand-off ----
     // A new multiresolution object (the caller's) holding the reduced mesh and the recorded
-    // contractions; null without recording or on cancellation.
+    // contractions; null without recording or on cancellation. It names this object's optimiser
+    // (for progressive ratios): a caller that keeps it beyond the optimiser's life calls its
+    // DetachOptimizer first. (The objects of an optimiser's own multiresolution scene are
+    // unbound by the optimiser.)
     CMultiresolutionObject1* GetMultiresolutionObject(bool& cancelled);
     // The same hand-off in two steps, for a scene whose objects are all built before any is
     // handed over, so that a cancel or a failure in between leaves every object as it was:
