@@ -391,17 +391,28 @@ std::vector<std::vector<uint32_t>> OptimizeWith(int threads, int& total) {
 // A list the host gives an attached object (SetFaceList) is its new mesh, in place and with a
 // working copy: the next run reduces it, the multiresolution scene is built from it, and a reset
 // and the runs after it go on (they used to find corners of the old faces outside the points).
-TEST(SceneOptimizerScene, AFaceListGivenAfterARunIsTheNewMesh) {
-    for (unsigned flags : {0u, unsigned(SCENEOPTIMIZER_WORKING_COPY)}) {
-        CSceneOptimizer opt;
+// A recorded sphere reduced to half its faces, showing its initial mesh (the reduced one in place).
+struct HalvedSphere {
+    CSceneOptimizer opt;
+    C3DExtObject* sphere = nullptr;
+    bool cancelled = false;
+    explicit HalvedSphere(unsigned flags) {
         opt.SetFlags(flags | SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
         C3DScene* scene = SphereScene({3});
         opt.SetScene(*scene, true);
-        C3DExtObject* sphere = ExtObjects(scene)[0];
-        bool cancelled = false;
-        ASSERT_GT(opt.Optimize(0.5, cancelled, 0x21), 0);
-        // The host keeps the first half of the faces the object shows now.
+        sphere = ExtObjects(scene)[0];
+        EXPECT_GT(opt.Optimize(0.5, cancelled, 0x21), 0);
         sphere->PrepareDisplayedObject(false);
+    }
+};
+
+TEST(SceneOptimizerScene, AFaceListGivenAfterARunIsTheNewMesh) {
+    for (unsigned flags : {0u, unsigned(SCENEOPTIMIZER_WORKING_COPY)}) {
+        HalvedSphere h(flags);
+        CSceneOptimizer& opt = h.opt;
+        C3DExtObject* sphere = h.sphere;
+        bool& cancelled = h.cancelled;
+        // The host keeps the first half of the faces the object shows now.
         C3DFaceList* half = C3DFaceList::Create();
         *half = *sphere->GetFaceList();
         half->SetSize(unsigned(half->GetSize() / 2));
@@ -423,14 +434,10 @@ TEST(SceneOptimizerScene, AFaceListGivenAfterARunIsTheNewMesh) {
 // With a working copy, the initial mesh the object shows between runs is the host's to edit: a
 // Clean that drops faces makes the next run start over from what is left, without a ModifyScene.
 TEST(SceneOptimizerScene, AnEditedInitialMeshRestartsAWorkingCopy) {
-    CSceneOptimizer opt;
-    opt.SetFlags(SCENEOPTIMIZER_WORKING_COPY | SCENEOPTIMIZER_RECORD_CONTRACTIONS, true);
-    C3DScene* scene = SphereScene({3});
-    opt.SetScene(*scene, true);
-    C3DExtObject* sphere = ExtObjects(scene)[0];
-    bool cancelled = false;
-    ASSERT_GT(opt.Optimize(0.5, cancelled, 0x21), 0);
-    sphere->PrepareDisplayedObject(false);
+    HalvedSphere h(SCENEOPTIMIZER_WORKING_COPY);
+    CSceneOptimizer& opt = h.opt;
+    C3DExtObject* sphere = h.sphere;
+    bool& cancelled = h.cancelled;
     C3DFaceList& initial = *sphere->GetInitialFaceList();
     ASSERT_EQ(sphere->GetFaceList(), &initial);
     for (int f = initial.GetSize() / 2; f < initial.GetSize(); ++f)
