@@ -2,6 +2,7 @@
 // points no live face uses (with their remaps, handed to the channels so that they stay parallel
 // to the geometry), and the border status of points. The renumbering of face indices by a point
 // remap (CFaceList::UpdateIndex) lives with the other index operations of the face list.
+#include <algorithm>
 #include <cstdint>
 #include <typeinfo>
 
@@ -141,17 +142,26 @@ bool CFaceList::Clean(const CGeomInfo* geom, bool cleanIndexes, CXArray<unsigned
     return true;
 }
 
-int CFaceList::FindFaceOutside(int pointCount) const {
+int CFaceList::FindFaceOutside(int pointCount, uint8_t* used) const {
     const unsigned n = unsigned(pointCount < 0 ? 0 : pointCount);
     const unsigned faceCount = unsigned(GetSize());
+    const uint8_t* faceFlags = static_cast<const uint8_t*>(m_pMainData->GetData());
+    const size_t faceStride = size_t(m_pMainData->GetSizeOfElement());
+    int outside = -1;
     for (unsigned f = 0; f < faceCount; ++f) {
-        if (!IsFaceLive(f)) continue;
+        if (!IsLiveFaceFlags(*reinterpret_cast<const unsigned*>(faceFlags + f * faceStride))) continue;
         const CFaceCollection::Element* e = m_faces.GetElement(f);
         const int* idx = e->GetData();
-        for (int j = 0, k = int(e->m_nCount); j < k; ++j)
-            if (unsigned(idx[j]) >= n) return int(f);
+        for (int j = 0, k = int(e->m_nCount); j < k; ++j) {
+            if (unsigned(idx[j]) < n) {
+                if (used) used[idx[j]] = 1;
+            } else if (outside < 0) {
+                outside = int(f);
+                if (!used) return outside;
+            }
+        }
     }
-    return -1;
+    return outside;
 }
 
 bool CFaceList::Clean(const CGeomInfo* geom) {
@@ -185,22 +195,9 @@ void CPointList::SetInvalidPoints(CFaceList& faces, bool keep) {
     CXArray<uint8_t> used;
     used.SetSize(int(n));
     uint8_t* u = used.GetData();
-    const unsigned faceCount = unsigned(faces.GetSize());
-    const CElementArray* main = faces.GetMainArray();
-    const uint8_t* faceFlags = static_cast<const uint8_t*>(main->GetData());
-    const size_t faceStride = size_t(main->GetSizeOfElement());
-    const CFaceCollection& records = faces.GetRecords();
-    for (unsigned f = 0; f < faceCount; ++f) {
-        if (!IsLiveFaceFlags(*reinterpret_cast<const unsigned*>(faceFlags + f * faceStride))) continue;
-        const CFaceCollection::Element* e = records.GetElement(f);
-        const int k = int(e->m_nCount);
-        const int* idx = e->GetData();
-        for (int j = 0; j < k; ++j) {
-            if (unsigned(idx[j]) >= n)
-                XThrow<CXInvalidArgException>("SetInvalidPoints: a face uses a point index outside the point list");
-            u[idx[j]] = 1;
-        }
-    }
+    std::fill(u, u + n, uint8_t(0));
+    if (faces.FindFaceOutside(int(n), u) >= 0)
+        XThrow<CXInvalidArgException>("SetInvalidPoints: a face uses a point index outside the point list");
     const size_t stride = size_t(m_nElementSize);
     uint8_t* p = m_pData;
     for (unsigned i = 0; i < n; ++i, p += stride) {

@@ -186,13 +186,7 @@ void C3DExtObject::SetSelectedPoints(C3DPointList& points, C3DFaceList& faces) {
     used.SetSize(np);
     unsigned char* u = used.GetData();
     std::fill(u, u + np, static_cast<unsigned char>(0));
-    for (int f = 0, nf = faces.GetSize(); f < nf; ++f) {
-        if (!IsLiveFaceFlags(faces.GetFaceFlags(unsigned(f)))) continue;
-        int count;
-        const int* idx = faces.GetIndexes(unsigned(f), count);
-        for (int c = 0; c < count; ++c)
-            if (unsigned(idx[c]) < unsigned(np)) u[idx[c]] = 1;
-    }
+    faces.FindFaceOutside(np, u);
 
     C3DTPoint<float>* pts = points.GetPoints();
     for (int i = 0, n = np; i < n; ++i) {

@@ -213,8 +213,10 @@ public:
     // (or clears) `flags` on face i. Returns the number of faces changed.
     int InheritFlags(const CFaceList& from, _FACE_PROPERTIES test, _FACE_PROPERTIES flags, bool set);
 
-    // The first live face with a corner outside [0, pointCount), or -1 when none has one.
-    int FindFaceOutside(int pointCount) const;
+    // The first live face with a corner outside [0, pointCount), or -1 when none has one. With
+    // `used` (pointCount entries, zeroed by the caller), every face is walked and the points the
+    // live faces use are marked 1 there.
+    int FindFaceOutside(int pointCount, uint8_t* used = nullptr) const;
     // True when every face without FACE_INVALID whose all-bits test on `mask` gives `value` has
     // at most 3 points (mask 0 with value true: every valid face).
     bool IsTriangular(_FACE_PROPERTIES mask = _FACE_PROPERTIES(0), bool value = true) const;
