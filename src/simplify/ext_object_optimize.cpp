@@ -737,6 +737,14 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
                 kept = mirrorKept;
                 gone = mirrorRemoved;
                 SetAxisCoordinate(newPos, axis, 2.0f * plane - AxisCoordinate(newPos, axis));
+                // A frozen point never moves, not even to mirror a contraction whose own kept
+                // point was free (the freezing features need not be symmetric): it stays put.
+                const C3DTPoint<float>& k = pts[mirrorKept];
+                if (!k.IsFlagSet(POINT_SELECTED)) {
+                    newPos.x = k.x;
+                    newPos.y = k.y;
+                    newPos.z = k.z;
+                }
             }
         }
         if (!isMirror) {

@@ -331,6 +331,46 @@ TEST(OptimizeConstraints, EveryContractionOfASymmetricModelIsFollowedByItsMirror
     EXPECT_GT(mirroredBefore, mirrored * 9 / 10);
 }
 
+// Freezing need not be symmetric: here an excluded material freezes a patch on one side only, so
+// mirrors of contractions on the free side keep frozen points. Those stay where they are.
+TEST(OptimizeConstraints, MirrorContractionsLeaveFrozenPointsInPlace) {
+    ObjMesh sphere = BumpySphere(3);
+    sphere.materialNames = {"free", "excluded"};
+    for (size_t f = 0; f < sphere.TriangleCount(); ++f) {
+        bool patch = true;
+        for (int k = 0; k < 3; ++k) {
+            const float* p = &sphere.xyz[3 * size_t(sphere.tris[3 * f + size_t(k)])];
+            patch = patch && p[0] > 0.2f && p[1] > 0.0f;
+        }
+        sphere.material[f] = patch ? 1u : 0u;
+    }
+    Engine e(sphere, OPT_SYMMETRY_X, false, true);
+    e.object->SelectMaterial(2, false);
+    e.Optimize(0.2, OPTIMIZE_RELATIVE);
+    const C3DTPoint<float>* pts = e.Points().GetPoints();
+    int frozen = 0, mirroredOntoFrozen = 0;
+    for (size_t p = 0; p < sphere.PointCount(); ++p) {
+        if (pts[p].IsFlagSet(POINT_SELECTED)) continue;
+        ++frozen;
+        EXPECT_FALSE(pts[p].IsFlagSet(POINT_REMOVED)) << p;
+        EXPECT_TRUE(pts[p].x == sphere.xyz[3 * p] && pts[p].y == sphere.xyz[3 * p + 1] &&
+                    pts[p].z == sphere.xyz[3 * p + 2])
+            << p;
+    }
+    // The case arises: some contraction keeps a frozen point whose mirror kept point is free.
+    const C3DPointSymetryMap* map = e.object->GetInitialSymetryMap();
+    const CTrackContractions* track = e.object->GetTrackInfo();
+    for (unsigned i = 0; i < track->GetContractionCount(); ++i) {
+        int r, k;
+        track->GetContraction(i)->GetEdgeContraction(r, k);
+        const int pk = map->GetPartner(k);
+        if (pk >= 0 && !pts[k].IsFlagSet(POINT_SELECTED) && pts[pk].IsFlagSet(POINT_SELECTED))
+            ++mirroredOntoFrozen;
+    }
+    EXPECT_GT(frozen, 20);
+    EXPECT_GT(mirroredOntoFrozen, 0);
+}
+
 // Two flat five-pointed stars, each fanned from its centre, their rims frozen: the only
 // candidates move a centre onto a rim point, and from every rim point some remaining triangle of
 // its star folds over.
