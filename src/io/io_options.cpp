@@ -135,23 +135,58 @@ void CSceneExportOptions::ReleaseExportScene() {
 
 CXTString<wchar_t> CSceneExportOptions::AddTemporaryFile(const wchar_t* finalName) {
     if (!finalName || !*finalName) return CXTString<wchar_t>();
+    // A symbolic link keeps pointing where it did: the file it names is the one replaced.
+    const CXTString<wchar_t> target = fileResolveLink(finalName);
     for (int i = 0; i < m_finalNames.GetSize(); ++i)
-        if (m_finalNames[i] == finalName) return m_temporaryNames[i];
-    CXTString<wchar_t> temporary = fileCreateTmpBeside(finalName);
+        if (m_finalNames[i] == target) return m_temporaryNames[i];
+    CXTString<wchar_t> temporary = fileCreateTmpBeside(target);
     if (temporary.IsEmpty()) return temporary;
-    m_finalNames.Add(CXTString<wchar_t>(finalName));
+    m_finalNames.Add(target);
     m_temporaryNames.Add(temporary);
     return temporary;
 }
 
 bool CSceneExportOptions::CommitTemporaryFiles() {
-    bool ok = true;
-    // The files written beside the target (a material library) go into place before the target
-    // itself, which was added first: a failure among them leaves the target as it was.
-    for (int i = m_finalNames.GetSize() - 1; i >= 0; --i) {
-        if (ok && fileReplace(m_temporaryNames[i], m_finalNames[i])) continue;
-        ok = false;
-        fileDelete(m_temporaryNames[i]);
+    // All or nothing. The files written beside the target (a material library) go into place
+    // before the target itself, which was added first. A file already at a final name first moves
+    // aside to a backup beside it; a failure puts the backups back and removes what was placed
+    // where nothing was, and a success removes the backups.
+    const int n = m_finalNames.GetSize();
+    CXArray<CXTString<wchar_t>> backups;
+    backups.SetSize(n);
+    int placed = n;  // the files from this index on are in place
+    for (int i = n - 1; i >= 0; --i) {
+        const CXTString<wchar_t>& final = m_finalNames[i];
+        if (fileExists(final)) {
+            CXTString<wchar_t> backup = fileCreateTmpBeside(final);
+            if (backup.IsEmpty()) break;
+            if (!fileReplace(final, backup)) {
+                fileDelete(backup);
+                break;
+            }
+            backups[i] = backup;
+        }
+        if (!fileReplace(m_temporaryNames[i], final)) {
+            if (!backups[i].IsEmpty()) fileReplace(backups[i], final);
+            backups[i].Empty();
+            break;
+        }
+        placed = i;
+    }
+    const bool ok = placed == 0;
+    for (int i = 0; i < n; ++i) {
+        if (ok) {
+            if (!backups[i].IsEmpty()) fileDelete(backups[i]);
+            continue;
+        }
+        if (i >= placed) {
+            if (backups[i].IsEmpty())
+                fileDelete(m_finalNames[i]);
+            else
+                fileReplace(backups[i], m_finalNames[i]);
+        } else {
+            fileDelete(m_temporaryNames[i]);
+        }
     }
     m_finalNames.RemoveAll();
     m_temporaryNames.RemoveAll();

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "core/parallel_failure.h"
@@ -120,6 +121,18 @@ CXTString<wchar_t> fileCreateTmpBeside(const wchar_t* target) {
     fchmod(fd, mode);
     close(fd);
     return CXTString<wchar_t>(buffer.GetString());
+}
+
+CXTString<wchar_t> fileResolveLink(const wchar_t* path) {
+    if (!path || !*path) return CXTString<wchar_t>(path ? path : L"");
+    const CXTString<char> name{XCW2A(path)};
+    struct stat st;
+    if (lstat(name, &st) != 0 || !S_ISLNK(st.st_mode)) return CXTString<wchar_t>(path);
+    char* resolved = realpath(name, nullptr);
+    if (!resolved) return CXTString<wchar_t>(path);  // a dangling link: replaced as a name
+    CXTString<wchar_t> result{XCA2W(resolved)};
+    std::free(resolved);
+    return result;
 }
 
 bool fileReplace(const wchar_t* from, const wchar_t* to) {

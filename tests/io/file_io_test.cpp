@@ -390,6 +390,28 @@ TEST(IoSaveTest, CompanionFilesAreCommittedOrDiscardedTogether) {
         EXPECT_EQ(ReadFile(dir / "a.obj"), "new a");
         EXPECT_EQ(dir.List(), (std::vector<std::string>{"a.mtl", "a.obj", "c.mtl"}));
     }
+    {
+        // The target's name held by a directory: the companion already put in place goes back
+        // to what it was, and a companion that did not exist goes away again.
+        fs::create_directory(dir / "d.obj");
+        WriteFile(dir / "d.mtl", "old d.mtl");
+        CSceneExportOptions failing;
+        WriteFile(fs::path(W(failing.AddTemporaryFile(W(dir / "d.obj").c_str()))), "new d");
+        WriteFile(fs::path(W(failing.AddTemporaryFile(W(dir / "d.mtl").c_str()))), "new d.mtl");
+        WriteFile(fs::path(W(failing.AddTemporaryFile(W(dir / "e.mtl").c_str()))), "new e.mtl");
+        EXPECT_FALSE(failing.CommitTemporaryFiles());
+        EXPECT_EQ(ReadFile(dir / "d.mtl"), "old d.mtl");
+        EXPECT_EQ(dir.List(), (std::vector<std::string>{"a.mtl", "a.obj", "c.mtl", "d.mtl", "d.obj"}));
+    }
+    {
+        // A symbolic link as the target: the file it names gets the content, the link stays.
+        fs::create_symlink("a.obj", dir / "link.obj");
+        CSceneExportOptions options;
+        WriteFile(fs::path(W(options.AddTemporaryFile(W(dir / "link.obj").c_str()))), "through the link");
+        EXPECT_TRUE(options.CommitTemporaryFiles());
+        EXPECT_TRUE(fs::is_symlink(dir / "link.obj"));
+        EXPECT_EQ(ReadFile(dir / "a.obj"), "through the link");
+    }
     CSceneExportOptions options;
     EXPECT_TRUE(options.AddTemporaryFile(W(dir / "no/such/dir/x.obj").c_str()).IsEmpty());
 }

@@ -31,6 +31,9 @@ KESTOVAR_API int fileFindFiles(const wchar_t* directory, const wchar_t* pattern,
 // when it exists, else the usual ones for a new file (0666 without the process's umask), so that
 // renaming it over the target changes nothing but the content.
 KESTOVAR_API CXTString<wchar_t> fileCreateTmpBeside(const wchar_t* target);
+// The file that `path` names through symbolic links, as an absolute name, when `path` is a link
+// to an existing file; `path` itself otherwise.
+KESTOVAR_API CXTString<wchar_t> fileResolveLink(const wchar_t* path);
 // Atomically replaces `to` by `from` (both in one file system). False on failure, `to` unchanged.
 KESTOVAR_API bool fileReplace(const wchar_t* from, const wchar_t* to);
 
