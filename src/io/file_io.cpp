@@ -295,7 +295,14 @@ bool C3DIo::Save(C3DScene* scene, CSceneExportOptions* callerOptions) {
             target = scene->Copy(nullptr, 0, nullptr, SCENE_COPY_KEEP_INSTANCES);
             options.SetExportScene(target);
         }
-        if (target) target->SetFileName(completeName);
+        if (target) {
+            // Texture names relative to the scene's file follow it into the target's folder.
+            const CXTString<wchar_t> source = target->GetFileName();
+            if (m_fileInfo.IsFile() && !source.IsEmpty() && !fileIsURL(source))
+                target->RebasePaths(fileGetDirectory(source),
+                                    fileGetDirectory(m_fileInfo.GetLocalFileName()));
+            target->SetFileName(completeName);
+        }
 
         if (target && target->GetRoot() && target->GetRoot()->GetFirstChildNode()) {
             written = true;

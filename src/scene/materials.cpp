@@ -206,6 +206,46 @@ int CMaterials::AdjustPaths(const wchar_t* directory, bool makeRelative) {
     return changed;
 }
 
+namespace {
+
+// A texture name written on Windows as an absolute place: a drive ("C:\maps\a.png", "C:/maps")
+// or a network share ("\\server\maps\a.png").
+bool IsWindowsAbsolute(const CXTString<wchar_t>& name) {
+    const int n = name.GetLength();
+    const wchar_t c = n > 0 ? name.GetAt(0) : L'\0';
+    const bool drive = n >= 3 && ((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')) &&
+                       name.GetAt(1) == L':' && (name.GetAt(2) == L'\\' || name.GetAt(2) == L'/');
+    return drive || (n >= 2 && c == L'\\' && name.GetAt(1) == L'\\');
+}
+
+}  // namespace
+
+int CMaterials::RebasePaths(const wchar_t* from, const wchar_t* to) {
+    const CXTString<wchar_t> fromDir = fileMakeAbsolutePath(from), toDir = fileMakeAbsolutePath(to);
+    if (fromDir == toDir) return 0;
+    int changed = 0;
+    int pos = kHashStartPosition;
+    while (C3DMaterial* m = GetNext(pos)) {
+        for (int i = 0; i < m->GetMapCount(); ++i) {
+            CMaterialMap* map = m->GetMap(i);
+            for (int alpha = 0; alpha < 2; ++alpha) {
+                CXTString<wchar_t> name = alpha ? map->GetAlphaFileName() : map->GetFileName();
+                if (name.IsEmpty() || fileIsAbsolutePath(name) || fileIsURL(name) || IsWindowsAbsolute(name))
+                    continue;
+                name.Replace(L'\\', L'/');
+                const CXTString<wchar_t> moved =
+                    fileMakeRelativePath(fileMakeAbsolutePath(name, fromDir), toDir);
+                if (alpha)
+                    map->SetAlphaFileName(moved);
+                else
+                    map->SetFileName(moved);
+                ++changed;
+            }
+        }
+    }
+    return changed;
+}
+
 CXTString<wchar_t> CMaterials::GetUniqueName(const wchar_t* name) const {
     CXTString<wchar_t> candidate(name);
     for (unsigned int n = 0; FindByName(candidate); ++n) {

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cwchar>
 #include <numbers>
 
+#include "core/parallel_failure.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/progress.h"
 #include "kestovar/core/runtime.h"
@@ -19,7 +21,6 @@
 #include "kestovar/platform/path.h"
 #include "kestovar/scene/preferences.h"
 #include "kestovar/scene/scene.h"
-#include "core/parallel_failure.h"
 #include "scene_internal.h"
 
 namespace kestovar {
@@ -376,6 +377,12 @@ bool C3DScene::FindBitmap(const wchar_t* fileName, CXTString<wchar_t>& path) con
         if (FindIn(dir, fileName, path)) return true;
     for (const CXTString<wchar_t>& dir : Get3DPreferences()->GetTexturePaths())
         if (FindIn(dir, fileName, path)) return true;
+    // Files written on Windows name folders with backslashes ("maps\\a.png").
+    if (std::wcschr(fileName, L'\\')) {
+        CXTString<wchar_t> slashed(fileName);
+        slashed.Replace(L'\\', L'/');
+        return FindBitmap(slashed, path);
+    }
     return false;
 }
 

@@ -356,6 +356,49 @@ TEST(IoSaveTest, TargetsWithLongNamesAreSaved) {
     ASSERT_EQ(names.size(), 3u);  // the two files and the OBJ's library, no temporary file
 }
 
+// Texture names relative to the scene file (Windows ones with backslashes too) still name the
+// same files after a save into another folder, in either format; the caller's scene keeps its
+// names.
+TEST(IoSaveTest, SavedScenesFindTheirTexturesFromTheirNewFolder) {
+    ScratchDir dir;
+    fs::create_directories(dir / "a/tex");
+    fs::create_directories(dir / "a/maps");
+    fs::create_directories(dir / "b");
+    WriteFile(dir / "a/tex/wood.png", "w");
+    WriteFile(dir / "a/maps/eye.png", "e");
+    WriteFile(dir / "a/m.mtl", "newmtl wood\nmap_Kd tex/wood.png\nnewmtl eye\nmap_Kd maps\\eye.png\n");
+    WriteFile(
+        dir / "a/m.obj",
+        "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nusemtl wood\nf 1 2 3\nusemtl eye\nf 2 4 3\n");
+    const auto texturesFound = [&](const C3DScene& scene) {
+        int found = 0;
+        for (const wchar_t* material : {L"wood", L"eye"}) {
+            const C3DMaterial* m = scene.GetMaterialByName(material);
+            const CXTString<wchar_t> path =
+                m ? m->GetDiffuseMaps()->GetBitmapPath(&scene) : CXTString<wchar_t>();
+            if (!path.IsEmpty() &&
+                fs::equivalent(fs::path(W(path)),
+                               dir / (material[0] == L'w' ? "a/tex/wood.png" : "a/maps/eye.png")))
+                ++found;
+        }
+        return found;
+    };
+    C3DIo reader(W(dir / "a/m.obj").c_str(), FILE_IO_SILENT);
+    std::unique_ptr<C3DScene> scene(reader.Read());
+    ASSERT_NE(scene, nullptr);
+    EXPECT_EQ(texturesFound(*scene), 2);
+    for (const char* target : {"b/out.obj", "b/out.3dif", "a/same.obj"}) {
+        C3DIo writer(W(dir / target).c_str(), FILE_IO_SILENT);
+        ASSERT_TRUE(writer.Save(scene.get())) << target;
+        C3DIo again(W(dir / target).c_str(), FILE_IO_SILENT);
+        std::unique_ptr<C3DScene> saved(again.Read());
+        ASSERT_NE(saved, nullptr) << target;
+        EXPECT_EQ(texturesFound(*saved), 2) << target;
+    }
+    EXPECT_NE(ReadFile(dir / "b/out.mtl").find("map_Kd ../a/tex/wood.png\nnewmtl"), std::string::npos);
+    EXPECT_EQ(W(scene->GetMaterialByName(L"wood")->GetDiffuseMaps()->GetFileName()), L"tex/wood.png");
+}
+
 TEST(IoSaveTest, CompanionFilesAreCommittedOrDiscardedTogether) {
     ScratchDir dir;
     WriteFile(dir / "a.obj", "old a");

@@ -2,14 +2,12 @@
 // level (a ratio, or a face or point total over the scene) saved as a frozen copy.
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -183,47 +181,6 @@ bool OnProgress(unsigned int event, const QuorvaneProgressInfo& info, void* user
     std::fprintf(stderr, "\rmesh %d of %d [%.*s%*s] %3d%% %6.1f s", info.GetMeshPos() + 1, meshes, filled,
                  "##############################", width - filled, "", percent, elapsed);
     return false;
-}
-
-// A texture name written on Windows as an absolute place: a drive ("C:\maps\a.png", "C:/maps")
-// or a network share ("\\server\maps\a.png").
-bool IsWindowsAbsolute(const std::wstring& name) {
-    const bool drive = name.size() >= 3 &&
-                       ((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z')) &&
-                       name[1] == L':' && (name[2] == L'\\' || name[2] == L'/');
-    return drive || (name.size() >= 2 && name[0] == L'\\' && name[1] == L'\\');
-}
-
-// Texture files named relative to the input's folder are renamed relative to the output's, so
-// that a result saved in another folder still finds them; absolute names (Windows ones too) and
-// URLs stay as they are. In a relative name a backslash is a Windows folder separator (".\a.jpg",
-// "maps\a.jpg", as many exporters write them): the renamed name uses slashes, which both systems
-// read.
-void RelocateTextures(C3DScene& scene, const std::string& input, const std::string& output) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path from = fs::absolute(input, error).parent_path(), to = fs::absolute(output, error).parent_path();
-    if (error || from.lexically_normal() == to.lexically_normal()) return;
-    const std::wstring fromDir = Widen(from.string()), toDir = Widen(to.string());
-    int position = -1;
-    for (C3DMaterial* m = scene.GetFirstMaterial(position); m; m = scene.GetNextMaterial(position)) {
-        for (int i = 0; i < m->GetMapCount(); ++i) {
-            CMaterialMap* map = m->GetMap(i);
-            for (int alpha = 0; alpha < 2; ++alpha) {
-                const CXTString<wchar_t>& name = alpha ? map->GetAlphaFileName() : map->GetFileName();
-                if (name.IsEmpty() || fileIsAbsolutePath(name) || fileIsURL(name)) continue;
-                std::wstring relative(name.GetString());
-                if (IsWindowsAbsolute(relative)) continue;
-                std::replace(relative.begin(), relative.end(), L'\\', L'/');
-                const CXTString<wchar_t> moved = fileMakeRelativePath(
-                    fileMakeAbsolutePath(relative.c_str(), fromDir.c_str()), toDir.c_str());
-                if (alpha)
-                    map->SetAlphaFileName(moved);
-                else
-                    map->SetFileName(moved);
-            }
-        }
-    }
 }
 
 // Ctrl-C while the input is read. The reader tests the calling thread's cancel state on every
@@ -529,7 +486,6 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         }
         const XHeld<C3DScene> frozen(opt.GetScene(GETSCENE_MULTIRES_FROZEN | GETSCENE_COPY));
         if (!frozen || g_interrupted.load()) return failure("cannot freeze the reduced scene");
-        RelocateTextures(*frozen, input, level.output);
         bool saved = false;
         {
             const ForcedExitHold hold;

@@ -385,6 +385,12 @@ public:
     // Rewrites the map file names of every material: with `makeRelative`, relative to
     // `directory`; otherwise absolute against it. Returns the number of names changed.
     int AdjustPaths(const wchar_t* directory, bool makeRelative);
+    // Renames the map file names written relative to the directory `from` so that they name the
+    // same files relative to the directory `to` (both made absolute first). Absolute names
+    // (Windows drive and share names too) and URLs stay as they are; in a relative name a
+    // backslash is a Windows folder separator, and the new name uses '/'. Returns the number of
+    // names changed.
+    int RebasePaths(const wchar_t* from, const wchar_t* to);
     // `name` when no material has it, else the first of name + "0", name + "1", ... that is
     // free.
     CXTString<wchar_t> GetUniqueName(const wchar_t* name) const;

@@ -440,7 +440,8 @@ public:
     CXTString<wchar_t> GetTexturePath(int index) const;
     // Looks for the bitmap `fileName`: the name itself when it exists (relative names against
     // the scene file's directory first), then the name and its bare file name in each scene
-    // texture path, then in each texture path of the preferences. `path` receives the first
+    // texture path, then in each texture path of the preferences; a name with backslashes is
+    // then looked for again with them read as folder separators. `path` receives the first
     // existing file. False when none exists.
     bool FindBitmap(const wchar_t* fileName, CXTString<wchar_t>& path) const;
     // The distinct bitmap and alpha files of every map of every material, resolved through
@@ -452,6 +453,10 @@ public:
     // Rewrites the map file names relative to `directory` (the scene file's directory when
     // null), or absolute against it. Returns the number of names changed.
     int AdjustPaths(const wchar_t* directory = nullptr, bool makeRelative = true);
+    // Renames the relative map file names of the materials from the directory `from` to the
+    // directory `to` (CMaterials::RebasePaths): a scene saved into another folder still finds its
+    // textures. Returns the number of names changed.
+    int RebasePaths(const wchar_t* from, const wchar_t* to) { return m_materials.RebasePaths(from, to); }
 
     const CXTString<wchar_t>& GetFileName() const { return m_fileName; }
     void SetFileName(const wchar_t* fileName) { m_fileName = fileName; }
