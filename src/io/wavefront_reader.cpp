@@ -377,11 +377,16 @@ int CObjReader::Malformed(const char* format, ...) {
 
 int CObjReader::BadIndex(const char* what, const char* keyword, int index, int read, int total) {
     if (index == 0) return Malformed("a face corner with %s index 0; indices start at 1", what);
+    // A number beyond the int range was read as its limit: the message says so rather than
+    // quote a number the file does not hold.
+    const char* beyond = index == std::numeric_limits<int>::max()   ? " or more"
+                         : index == std::numeric_limits<int>::min() ? " or less"
+                                                                    : "";
     if (index < 0)
-        return Malformed("a face corner with %s index %d, but only %d \"%s\" lines come before it", what,
-                         index, read, keyword);
-    return Malformed("a face corner with %s index %d, but the file has %d \"%s\" lines", what, index, total,
-                     keyword);
+        return Malformed("a face corner with %s index %d%s, but only %d \"%s\" lines come before it", what,
+                         index, beyond, read, keyword);
+    return Malformed("a face corner with %s index %d%s, but the file has %d \"%s\" lines", what, index,
+                     beyond, total, keyword);
 }
 
 // ---- first pass: counting -------------------------------------------------------------------------

@@ -417,7 +417,10 @@ TEST(WavefrontFaces, IndicesOutsideTheFileAreRejectedAndNothingIsKept) {
         {"f -5 1 2\n", "a face corner with vertex index -5, but only 4 \"v\" lines come before it"},
         {"f 1/5 2/1 3/1\n", "a face corner with texture coordinate index 5, but the file has 4 \"vt\" lines"},
         {"f 1//3 2//1 3//1\n", "a face corner with normal index 3, but the file has 2 \"vn\" lines"},
-        {"f 1 2 99999999999\n", "a face corner with vertex index 2147483647, but the file has 4 \"v\" lines"},
+        {"f 1 2 99999999999\n",
+         "a face corner with vertex index 2147483647 or more, but the file has 4 \"v\" lines"},
+        {"f 1 -99999999999 2\n",
+         "a face corner with vertex index -2147483648 or less, but only 4 \"v\" lines come before it"},
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b.line);
