@@ -947,16 +947,17 @@ pid_t SpawnTool(std::vector<std::string> args, const char* outPath, int outFlags
     return spawned == 0 ? pid : -1;
 }
 
-// Runs the tool with `args`, stdout and stderr to the given files, sends it SIGINT after 250 ms
+// Runs the tool with `args`, stdout and stderr to the given files, sends it `signal` after 250 ms
 // (`interrupts` times, 20 ms apart) and returns its exit code (-1 when a signal ended it).
 int RunInterrupted(std::vector<std::string> args, const std::string& out, const std::string& err,
-                   int interrupts = 1) {
+                   int interrupts = 1, int signal = SIGINT) {
     const int flags = O_WRONLY | O_CREAT | O_TRUNC;
     const pid_t pid = SpawnTool(std::move(args), out.c_str(), flags, err.c_str(), flags);
     if (pid < 0) return -2;
     // The interrupt is meant for the run, not for the start of a process that has no handler yet
     // (a loaded machine, a sanitizer build): wait until the tool catches SIGINT (the SigCgt mask
-    // of its status; bit 1 is signal 2), for ten seconds at most, then let the run get going.
+    // of its status; bit 1 is signal 2), for ten seconds at most, then let the run get going. The
+    // tool takes its other signals at the same moment.
     for (int waited = 0; waited < 1000; ++waited) {
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         std::string line;
@@ -970,7 +971,7 @@ int RunInterrupted(std::vector<std::string> args, const std::string& out, const 
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     for (int i = 0; i < interrupts; ++i) {
         if (i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ::kill(pid, SIGINT);
+        ::kill(pid, signal);
     }
     int raw = 0;
     if (::waitpid(pid, &raw, 0) != pid) return -2;
@@ -1055,11 +1056,14 @@ TEST_F(Tool, InterruptCancelsAndLeavesNoOutput) {
         EXPECT_TRUE(entry.path().filename().string().starts_with("std") || entry.path() == input) << entry.path();
 
     // A second interrupt ends the run at once (or the first one's cancellation has already):
-    // the cancelled exit either way, and still no output.
-    status = RunInterrupted({"reduce", input, "-o", output, "--ratio", "0.1", "--threads", "1", "-q"}, out,
-                            errors, 2);
-    ASSERT_NE(status, -1) << "killed by the signal";
-    if (status != 0) {
+    // the cancelled exit either way, and still no output. SIGTERM (kill, timeout) and SIGHUP act
+    // as Ctrl-C does.
+    for (const auto& [interrupts, signal] :
+         {std::pair{2, SIGINT}, std::pair{1, SIGTERM}, std::pair{1, SIGHUP}}) {
+        status = RunInterrupted({"reduce", input, "-o", output, "--ratio", "0.1", "--threads", "1", "-q"},
+                                out, errors, interrupts, signal);
+        ASSERT_NE(status, -1) << "killed by signal " << signal;
+        if (status == 0) continue;
         EXPECT_EQ(status, 3);
         EXPECT_TRUE(std::regex_search(Slurp(errors), std::regex("interrupted|cancelled"))) << Slurp(errors);
         EXPECT_FALSE(fs::exists(output));

@@ -1,6 +1,7 @@
 // Subcommands of the kestovar tool and its exit codes.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -81,12 +82,13 @@ struct ReduceLevel {
     int faces = -1, points = -1;
     std::string output;
 };
-// Routes SIGINT (Ctrl-C) to the cancellation of the reductions for its lifetime, then restores
-// the previous handler unless an interrupt came (the process then ends cancelled, and a further
-// Ctrl-C while it winds down still ends it with the cancelled code). A command that reduces holds
-// one from before the library starts, so that an interrupt at any moment of the run cancels it
-// (instead of killing the process).
-// Whether a Ctrl-C came under the current InterruptGuard.
+// Routes SIGINT (Ctrl-C), SIGTERM (kill, timeout) and SIGHUP (a closed terminal) to the
+// cancellation of the reductions for its lifetime, then restores the previous handlers unless an
+// interrupt came (the process then ends cancelled, and a further signal while it winds down still
+// ends it with the cancelled code). A command that reduces holds one from before the library
+// starts, so that an interrupt at any moment of the run cancels it (instead of killing the
+// process and leaving a half-written temporary file beside the output).
+// Whether one of those signals came under the current InterruptGuard.
 bool Interrupted();
 class InterruptGuard {
 public:
@@ -96,7 +98,9 @@ public:
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 
 private:
-    void (*m_previous)(int);
+    static constexpr int kSignalCount = 3;
+    static constexpr int kSignals[kSignalCount] = {SIGINT, SIGTERM, SIGHUP};
+    void (*m_previous[kSignalCount])(int);
 };
 // Reads `input`, optimises it once and saves every level in order by playback (library
 // initialised by the caller); messages on stderr. Returns 0 or the tool's exit code.

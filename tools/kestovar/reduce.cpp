@@ -280,13 +280,14 @@ bool TakeSharedOption(const char* command, const char* outputKind, int argc, cha
 
 InterruptGuard::InterruptGuard() {
     g_interrupted.store(false);
-    m_previous = std::signal(SIGINT, OnInterrupt);
+    for (int i = 0; i < kSignalCount; ++i) m_previous[i] = std::signal(kSignals[i], OnInterrupt);
 }
 
 InterruptGuard::~InterruptGuard() {
-    // After an interrupt the command ends cancelled; the handler stays, so that another Ctrl-C
+    // After an interrupt the command ends cancelled; the handlers stay, so that another signal
     // while the process winds down ends it with the cancelled code too rather than by the signal.
-    if (!g_interrupted.load()) std::signal(SIGINT, m_previous);
+    if (g_interrupted.load()) return;
+    for (int i = 0; i < kSignalCount; ++i) std::signal(kSignals[i], m_previous[i]);
 }
 
 int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const std::vector<ReduceLevel>& levels,
