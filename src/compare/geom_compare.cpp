@@ -107,6 +107,7 @@ double GeomCompareDiagonal(const C3DGeomObject* a, const C3DGeomObject* b) {
 bool GeomCompareBothWays(CSurfaceSampler& ab, CSurfaceSampler& ba, CSamplerControl& control) {
     const C3DGeomObject* a = ab.GetSource();
     const C3DGeomObject* b = ba.GetSource();
+    C3DFaceGridMap::ResetGlobalCounters();
     control.Start();
 
     // Each direction builds the grid of its own target and reads the other object; the same
@@ -143,7 +144,6 @@ double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, MeshCompareMe
                    unsigned int flags) {
     (void)method;
     if (!a || !b) XThrow<CXInvalidArgException>("GeomCompare: null object");
-    C3DFaceGridMap::ResetGlobalCounters();
 
     const double diagonal = GeomCompareDiagonal(a, b);
     const double scaledLimit = (std::isinf(limit) && limit > 0.0) ? limit : limit * diagonal;

@@ -397,6 +397,14 @@ TEST(GeomCompare, CountersAddUpBothDirections) {
     EXPECT_EQ(counters.queries, uint64_t(ab.GetSampleCount()) + ba.GetSampleCount());
     EXPECT_EQ(counters.cellsInspected, ab.GetStats().cellsInspected + ba.GetStats().cellsInspected);
     EXPECT_GT(counters.cellsInspected, 0u);
+    // Each comparison starts them afresh, when the caller runs the two directions itself too.
+    CSamplerControl control;
+    CSurfaceSampler ab2(x.get(), y.get(), GEOMCOMPARE_DEFAULT, HUGE_VAL, D, &control);
+    CSurfaceSampler ba2(y.get(), x.get(), GEOMCOMPARE_DEFAULT, HUGE_VAL, D, &control);
+    control.Add(&ab2);
+    control.Add(&ba2);
+    ASSERT_TRUE(GeomCompareBothWays(ab2, ba2, control));
+    EXPECT_EQ(C3DFaceGridMap::GetGlobalCounters().queries, counters.queries);
     // Mean and RMS follow the sums.
     EXPECT_DOUBLE_EQ(ab.GetMean(), ab.GetSum() / ab.GetSampleCount());
     EXPECT_DOUBLE_EQ(ab.GetRMS(), std::sqrt(ab.GetSumOfSquares() / ab.GetSampleCount()));

@@ -78,8 +78,9 @@ KESTOVAR_API double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, 
 // The two directions of a comparison as GeomCompare runs them (side by side on two threads under
 // the same conditions), for a caller that wants more of each direction than the result: `ab` and
 // `ba` are the samplers of the two directions (`ab` from a to b, `ba` from b to a), both added to
-// `control`, which reports their progress. Returns whether both completed (false after a cancel
-// or a failed allocation); each sampler then holds its own figures, whatever the thread count.
+// `control`, which reports their progress. Resets the process-wide closest-face counters first,
+// as GeomCompare does. Returns whether both completed (false after a cancel or a failed
+// allocation); each sampler then holds its own figures, whatever the thread count.
 KESTOVAR_API bool GeomCompareBothWays(CSurfaceSampler& ab, CSurfaceSampler& ba, CSamplerControl& control);
 
 // D for the pair: the diagonal of the union of the two boxes described above (0 when neither
