@@ -728,6 +728,12 @@ TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
         "kestovar: " + far +
             ": warning: 1 point has a coordinate that is infinite or not a number; the faces around such "
             "points are reduced in no useful order and may spread such coordinates\n");
+    // compare measures without the faces around it, and says so.
+    r = Succeed("compare '" + far + "' '" + Path("far-out.3dif") + "' -q");
+    EXPECT_EQ(r.err,
+              "kestovar: " + far +
+                  ": warning: 1 point has a coordinate that is infinite or not a number; the faces around "
+                  "such points are left out of the comparison\n");
 }
 
 // Each kind of bad input: one line on stderr naming the file, the documented exit code, and no

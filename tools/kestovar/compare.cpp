@@ -88,6 +88,14 @@ int CompareFiles(const std::string& a, const std::string& b, CompareReport& repo
     for (int k = 0; k < 2; ++k) {
         XHeld<C3DScene> scene = ReadScene(paths[k], false);
         if (!scene) return Interrupted() ? kExitCancelled : LastIoFailureExit();
+        // Faces with a corner beyond the float range (or not a number) have no surface to sample.
+        const int nonFinite = MeasureExtent(*scene).nonFinite;
+        if (nonFinite > 0)
+            std::fprintf(
+                stderr,
+                "kestovar: %s: warning: %d point%s a coordinate that is infinite or not a number; the "
+                "faces around such points are left out of the comparison\n",
+                paths[k].c_str(), nonFinite, nonFinite == 1 ? " has" : "s have");
         objects[k] = MergeToTriangles(*scene);
         if (!objects[k]) {
             std::fprintf(stderr, "kestovar: %s: the file holds no face\n", paths[k].c_str());
