@@ -916,6 +916,10 @@ TEST_F(Tool, BadUsageExitsWithOne) {
     EXPECT_EQ(big.status, 1);
     EXPECT_EQ(big.err, "kestovar reduce: --points expects an integer from 0 to 2147483647, got '99999999999' "
                        "(see kestovar reduce --help)\n");
+    // The range named is the option's own.
+    EXPECT_EQ(Kestovar("reduce " + s + " --threads 0").err,
+              "kestovar reduce: --threads expects an integer from 1 to 2147483647, got '0' (see kestovar "
+              "reduce --help)\n");
 
     // An option the file cannot satisfy: OBJ files carry no node selection.
     Outcome r = Kestovar("reduce " + s + " -o '" + Path("sel.obj") + "' --ratio 0.5 --selection-only");

@@ -257,8 +257,7 @@ bool TakeSharedOption(const char* command, const char* outputKind, int argc, cha
         if (!ParseChecks(command, next, options.modes)) return false;
         ++i;
     } else if (!std::strcmp(a, "--threads")) {
-        if (!ParseInt(command, a, next, options.threads)) return false;
-        if (options.threads < 1) return UsageError(command, "--threads must be at least 1"), false;
+        if (!ParseInt(command, a, next, options.threads, 1)) return false;
         ++i;
     } else if (!std::strcmp(a, "-q") || !std::strcmp(a, "--quiet")) {
         options.quiet = true;

@@ -512,11 +512,14 @@ bool ParseDouble(const char* command, const char* option, const char* text, doub
     return true;
 }
 
-bool ParseInt(const char* command, const char* option, const char* text, int& value) {
+bool ParseInt(const char* command, const char* option, const char* text, int& value, int minimum) {
     char* end = nullptr;
     const long v = text ? std::strtol(text, &end, 10) : 0;
-    if (!text || end == text || *end || v < 0 || v > 0x7FFFFFFF) {
-        UsageError(command, (std::string(option) + " expects an integer from 0 to 2147483647, got").c_str(),
+    if (!text || end == text || *end || v < minimum || v > 0x7FFFFFFF) {
+        UsageError(command,
+                   (std::string(option) + " expects an integer from " + std::to_string(minimum) +
+                    " to 2147483647, got")
+                       .c_str(),
                    text ? text : "");
         return false;
     }

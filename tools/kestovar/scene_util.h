@@ -120,7 +120,7 @@ kestovar::XHeld<kestovar::C3DObject> MergeToTriangles(kestovar::C3DScene& scene)
 
 // Parsing helpers: print "kestovar SUBCOMMAND: MESSAGE" on stderr and return false on error.
 bool ParseDouble(const char* command, const char* option, const char* text, double& value);
-bool ParseInt(const char* command, const char* option, const char* text, int& value);
+bool ParseInt(const char* command, const char* option, const char* text, int& value, int minimum = 0);
 void UsageError(const char* command, const char* message, const char* detail = nullptr);
 
 // Splits the comma-separated `list` of `option` and hands each item to `take`, which returns false
