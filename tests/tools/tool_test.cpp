@@ -729,7 +729,10 @@ TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
             ": warning: 1 point has a coordinate that is infinite or not a number; the faces around such "
             "points are reduced in no useful order and may spread such coordinates\n");
     // compare measures without the faces around it, and says so.
-    r = Succeed("compare '" + far + "' '" + Path("far-out.3dif") + "' -q");
+    const std::string near = Path("near.obj");
+    std::ofstream(near)
+        << "v 1 0 0\nv -1 0 0\nv 0 1 0\nv 0 -1 0\nv 0 0 1\nf 1 3 5\nf 3 2 5\nf 2 4 5\nf 4 1 5\n";
+    r = Succeed("compare '" + far + "' '" + near + "' -q");
     EXPECT_EQ(r.err,
               "kestovar: " + far +
                   ": warning: 1 point has a coordinate that is infinite or not a number; the faces around "
