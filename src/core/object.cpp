@@ -44,6 +44,17 @@ void CXRuntimeClass::Register(const CXRuntimeClass* descriptor) {
     RegistryHead() = descriptor;
 }
 
+void CXRuntimeClass::Unregister(const CXRuntimeClass* descriptor) {
+    if (!descriptor) return;
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    for (const CXRuntimeClass** link = &RegistryHead(); *link; link = &(*link)->m_pNextClass) {
+        if (*link != descriptor) continue;
+        *link = descriptor->m_pNextClass;
+        descriptor->m_pNextClass = nullptr;
+        return;
+    }
+}
+
 const CXRuntimeClass* CXRuntimeClass::FromName(const char* name) {
     return name ? FromName(name, std::strlen(name)) : nullptr;
 }

@@ -269,6 +269,21 @@ TEST(ArchiveObjectTest, SameObjectTwiceIsWrittenOnceThenByIndex) {
     delete first;
 }
 
+// A module that registers a class (a plug-in) takes it out of the registry when it is closed, and
+// registers it again when opened again at the same place; the other classes stay findable.
+TEST(ArchiveObjectTest, ClassesOfAClosedModuleLeaveTheRegistry) {
+    static const CXRuntimeClass moduleClass = {"CClosedModuleClass", 1, nullptr, nullptr, nullptr};
+    for (int opened = 0; opened < 2; ++opened) {
+        {
+            const CXClassRegistrar module(&moduleClass);
+            EXPECT_EQ(CXRuntimeClass::FromName("CClosedModuleClass"), &moduleClass);
+        }
+        EXPECT_EQ(CXRuntimeClass::FromName("CClosedModuleClass"), nullptr);
+        EXPECT_EQ(CXRuntimeClass::FromName("CXObject"), KX_RUNTIME_CLASS(CXObject));
+        EXPECT_EQ(CXRuntimeClass::FromName("CTestNode"), KX_RUNTIME_CLASS(CTestNode));
+    }
+}
+
 TEST(ArchiveObjectTest, KnownClassIsWrittenByIndex) {
     CTestNode a, b;
     a.value = 1;

@@ -26,15 +26,27 @@ struct KESTOVAR_API CXRuntimeClass {
     CXObject* CreateObject() const;
     bool IsDerivedFrom(const CXRuntimeClass* base) const;
 
-    // Registry access. FromName returns null for an unknown name.
+    // Registry access. FromName returns null for an unknown name. Unregister takes a descriptor
+    // out (nothing when it is not in).
     static void Register(const CXRuntimeClass* descriptor);
+    static void Unregister(const CXRuntimeClass* descriptor);
     static const CXRuntimeClass* FromName(const char* name);
     static const CXRuntimeClass* FromName(const char* name, size_t length);
 };
 
-// Registers a descriptor when the library (or a host module) is loaded.
+// Registers a descriptor when the library (or a host module) is loaded, and takes it out again
+// when the module is closed (a plug-in freed), so that the registry never links through a
+// descriptor whose memory is gone.
 struct KESTOVAR_API CXClassRegistrar {
-    explicit CXClassRegistrar(const CXRuntimeClass* descriptor) { CXRuntimeClass::Register(descriptor); }
+    explicit CXClassRegistrar(const CXRuntimeClass* descriptor) : m_descriptor(descriptor) {
+        CXRuntimeClass::Register(descriptor);
+    }
+    ~CXClassRegistrar() { CXRuntimeClass::Unregister(m_descriptor); }
+    CXClassRegistrar(const CXClassRegistrar&) = delete;
+    CXClassRegistrar& operator=(const CXClassRegistrar&) = delete;
+
+private:
+    const CXRuntimeClass* m_descriptor;
 };
 
 // Class-level allocation through xnew/xdelete, shared by CXObject and CInstanciatedObject. A class
