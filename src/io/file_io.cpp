@@ -173,15 +173,19 @@ IoShowDialog CFileIo::HasDialog(uint32_t fileClass, bool loading) {
 C3DIo::~C3DIo() = default;
 
 CFileParser* C3DIo::InitParser() {
-    if (CFileParser* parser = CFileIo::InitParser()) return parser;
-    C3DParser* parser = detail::CreateBuiltinParser(m_fileInfo.GetClass(), this);
-    if (!parser) {
-        SetIoError(IO_FILE_UNKNOWN_TYPE, nullptr, IO_LOG_ERROR);
-        return nullptr;
+    for (;;) {
+        if (CFileParser* parser = CFileIo::InitParser()) return parser;
+        if (C3DParser* parser = detail::CreateBuiltinParser(m_fileInfo.GetClass(), this)) {
+            m_error = IO_FILE_OK;
+            SetCurrentParser(parser);
+            return parser;
+        }
+        // A format that makes no parser (a module that declared the extension, then refuses it)
+        // gives way to the next one registered for the extension.
+        if (!m_fileInfo.TryNextParser()) break;
     }
-    m_error = IO_FILE_OK;
-    SetCurrentParser(parser);
-    return parser;
+    SetIoError(IO_FILE_UNKNOWN_TYPE, nullptr, IO_LOG_ERROR);
+    return nullptr;
 }
 
 void C3DIo::CloseParser() {

@@ -2,7 +2,9 @@
 //   FAULT_UNRESOLVED  its entry calls a function no module defines;
 //   FAULT_THROW       it declares ".flt" (class FLT1) and throws when asked for a second format;
 //   FAULT_RELEASE     it declares ".flt" and throws when released;
-//   FAULT_BUILTIN     it declares the built-in class of ".obj" and then ".flt".
+//   FAULT_BUILTIN     it declares the built-in class of ".obj" and then ".flt";
+//   FAULT_DIALECT     it declares ".obj" under a class of its own, ordered before the built-in
+//                     one, and makes no parser for it.
 // All are linked with -z nodelete, so that closing the probe handle leaves them mapped.
 #include <stdexcept>
 
@@ -21,6 +23,9 @@ using namespace kestovar;
 #endif
 #ifndef FAULT_BUILTIN
 #define FAULT_BUILTIN 0
+#endif
+#ifndef FAULT_DIALECT
+#define FAULT_DIALECT 0
 #endif
 
 #if FAULT_UNRESOLVED
@@ -41,6 +46,11 @@ extern "C" __attribute__((visibility("default"))) bool Init3DParser(IoPluginMode
     }
     if (mode != IO_PLUGIN_DECLARE) return false;
     auto* info = static_cast<IoPluginDeclareInfo*>(record);
+    if (FAULT_DIALECT) {
+        if (info->index > 0) return false;
+        *info->format = CFileExt(L".obj", L"Dialect files", 0x41414141, 0x4013);
+        return true;
+    }
     const int builtin = FAULT_BUILTIN ? 1 : 0;
     if (info->index < builtin) {
         *info->format = CFileExt(L".obj", L"Taken over", FILE_CLASS_WAVEFRONT, 0x4013);

@@ -82,6 +82,24 @@ TEST(PluginTest, MisbehavingModulesAreRefusedOrClosedWithoutHarm) {
     EXPECT_EQ(fileGetClass(L"a.flt"), 0u);
     EXPECT_EQ(fileGetLoader(L"a.obj"), FILE_PARSER_BUILTIN);
 
+    // A module that declares ".obj" under a class of its own and then makes no parser for it:
+    // reading and saving fall back to the next format of the extension, the built-in one.
+    ASSERT_EQ(RegisterIOPlugins(FILE_KIND_3D, L"dialect.tepz"), 1);
+    ASSERT_EQ(fileGetClass(L"a.obj"), 0x41414141u);
+    {
+        const fs::path dir = fs::temp_directory_path() / ("kestovar_dialect_" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        std::ofstream(dir / "in.obj") << "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
+        C3DIo reader(W(dir / "in.obj").c_str(), FILE_IO_SILENT);
+        std::unique_ptr<C3DScene> scene(reader.Read());
+        ASSERT_NE(scene, nullptr) << W(reader.GetIoErrorTxt()).size();
+        C3DIo writer(W(dir / "out.obj").c_str(), FILE_IO_SILENT);
+        EXPECT_TRUE(writer.Save(scene.get()));
+        EXPECT_TRUE(fs::exists(dir / "out.obj"));
+        fs::remove_all(dir);
+    }
+    EXPECT_EQ(FreePlugins(), 1);
+
     // One module reached through two spellings of its path is one record.
     IoPluginInfo first, second;
     ASSERT_TRUE(LoadPlugin(FaultyPlugin("builtin.tepz").c_str(), kPluginEntry3D, first));
