@@ -24,7 +24,11 @@ KX_IMPLEMENT_DYNAMIC(CXInternetException, CXException)
 
 CXException::CXException(const char* message) { SetMessage(message); }
 
-CXException::~CXException() = default;
+CXException::~CXException() {
+    // Deleted by a host with a plain delete while still registered: the registry lets go of it
+    // first, so that it never holds a dangling pointer.
+    if (m_registered) detail::ForgetException(this);
+}
 
 void CXException::SetMessage(const char* message) {
     // Longer texts are cut at the buffer's size; the text is always terminated.
@@ -92,6 +96,7 @@ CXInternetException::CXInternetException(long error, const char* message) : m_dw
 
 struct detail::CExceptionRegistry {
     static CXException*& Below(CXException* exception) { return exception->m_pRegisteredBelow; }
+    static bool& Registered(CXException* exception) { return exception->m_registered; }
 };
 
 namespace {
@@ -113,6 +118,7 @@ void ReleaseExceptionMap() {
     while (map->GetNext(position, thread, exception))
         while (exception) {
             CXException* below = CExceptionRegistry::Below(exception);
+            CExceptionRegistry::Registered(exception) = false;
             delete exception;
             exception = below;
         }
@@ -142,6 +148,7 @@ bool Unlink(ExceptionMap& map, uint64_t thread, CXException** slot, CXException*
     if (*slot == exception) {
         CXException* below = CExceptionRegistry::Below(exception);
         CExceptionRegistry::Below(exception) = nullptr;
+        CExceptionRegistry::Registered(exception) = false;
         if (below)
             *slot = below;
         else
@@ -152,6 +159,7 @@ bool Unlink(ExceptionMap& map, uint64_t thread, CXException** slot, CXException*
         if (CExceptionRegistry::Below(e) == exception) {
             CExceptionRegistry::Below(e) = CExceptionRegistry::Below(exception);
             CExceptionRegistry::Below(exception) = nullptr;
+            CExceptionRegistry::Registered(exception) = false;
             return true;
         }
     return false;
@@ -191,6 +199,7 @@ void XSetThreadException(CXException* exception) {
             CExceptionRegistry::Below(exception) = nullptr;
             map->Insert(thread, exception);  // stores nothing when it raises
         }
+        CExceptionRegistry::Registered(exception) = true;
     } catch (...) {
         delete exception;
         throw;

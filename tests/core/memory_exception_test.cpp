@@ -259,6 +259,19 @@ TEST(ThreadException, DeleteMemberForgetsTheRegistration) {
     EXPECT_EQ(nullptr, XGetThreadException());
     // An unregistered exception is simply deleted.
     (new CXUserException("y"))->Delete();
+    // So does a plain delete of a registered one, at the top of its thread's stack or below it:
+    // the stack goes on without it.
+    CXException* below = new CXUserException("below");
+    CXException* middle = new CXUserException("middle");
+    CXException* top = new CXUserException("top");
+    XSetThreadException(below);
+    XSetThreadException(middle);
+    XSetThreadException(top);
+    delete middle;
+    delete top;
+    EXPECT_EQ(XGetThreadException(), below);
+    XDeleteThreadException();
+    EXPECT_EQ(nullptr, XGetThreadException());
 }
 
 // After a close the first exception makes the registry again and registers its release for the

@@ -44,6 +44,7 @@ private:
     friend struct detail::CExceptionRegistry;
     // The exception registered before this one on the same thread, while both are registered.
     CXException* m_pRegisteredBelow = nullptr;
+    bool m_registered = false;  // held by the per-thread registry
 };
 
 // File errors (open, read, write, format). The cause codes follow the usual file-exception set.
