@@ -130,7 +130,10 @@ double CSceneOptimizer::ComputeProgressiveThreshold(int removable, int largestRe
 // ---- progress ---------------------------------------------------------------------------------
 
 void CSceneOptimizer::SetProgressCallback(QuorvaneProgressCallback callback, void* user) {
-    m_pCallback = callback;
+    // Under the lock, so that no report reads a callback with another callback's user pointer
+    // (a callback that clears itself holds the lock already).
+    CProgressLock lock(*this);
+    m_pCallback.store(callback, std::memory_order_release);
     m_pUser = user;
 }
 

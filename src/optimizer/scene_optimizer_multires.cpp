@@ -16,7 +16,7 @@ using optimizer_detail::kWalkFlags;
 using optimizer_detail::kWalkKinds;
 
 bool CSceneOptimizer::SetMultiresolutionRatio(double ratio, int count, unsigned int flags, ApplyTo applyTo) {
-    if (!m_pMultiresScene || m_bRunning) return false;
+    if (!m_pMultiresScene || IsBusy()) return false;
     ratio = std::clamp(ratio, 0.0, 1.0);
     COptimizableObjectArray objects;
     unsigned int selection = applyTo;

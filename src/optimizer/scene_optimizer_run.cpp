@@ -128,7 +128,7 @@ private:
 int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags) {
     const unsigned int t0 = timeGetTick();
     cancelled = false;
-    if (m_bRunning) return 0;  // called from the callback of a run
+    if (IsBusy()) return 0;  // called from the host's callback
     const CRunning running(m_bRunning);
     COptimizableObjectArray objects;
     const int n = int(GetSrcExtObjects(objects, true));
@@ -209,7 +209,7 @@ int CSceneOptimizer::Optimize(double ratio, bool& cancelled, unsigned int flags)
 // ---- multiresolution scene --------------------------------------------------------------------
 
 C3DScene* CSceneOptimizer::ComputeMultiresolutionScene() {
-    if (!m_pScene || m_bRunning) return nullptr;
+    if (!m_pScene || IsBusy()) return nullptr;
     if (m_pMultiresScene) return m_pMultiresScene;
     const CRunning running(m_bRunning);
 

@@ -18,7 +18,7 @@ using optimizer_detail::kWalkKinds;
 // ---- ownership --------------------------------------------------------------------------------
 
 void CSceneOptimizer::SetScene(C3DScene& scene, bool handleDeletion) {
-    if (m_pScene == &scene || m_bRunning) return;
+    if (m_pScene == &scene || IsBusy()) return;
     if (m_pScene) {
         SetFlag(SCENEOPTIMIZER_NEW_SCENE, true);
         DeleteScene();
@@ -54,7 +54,7 @@ void CSceneOptimizer::UnbindSceneObjects(C3DScene* scene) {
 }
 
 C3DScene* CSceneOptimizer::DetachScene() {
-    if (m_bRunning) return nullptr;
+    if (IsBusy()) return nullptr;
     UnbindSceneObjects(m_pScene);
     C3DScene* scene = m_pScene;
     m_pScene = nullptr;
@@ -62,7 +62,7 @@ C3DScene* CSceneOptimizer::DetachScene() {
 }
 
 void CSceneOptimizer::DeleteScene() {
-    if (m_bRunning) return;
+    if (IsBusy()) return;
     // Objects of a scene the host keeps alive (one it owns, or one it holds a reference to) must
     // not point at this optimiser any more.
     UnbindSceneObjects(m_pScene);
@@ -71,7 +71,7 @@ void CSceneOptimizer::DeleteScene() {
 }
 
 void CSceneOptimizer::CleanMultiresolutionScene() {
-    if (m_bRunning) return;
+    if (IsBusy()) return;
     // The host may keep the scene and set its levels after this optimiser is gone.
     UnbindSceneObjects(m_pMultiresScene);
     XRelease(m_pMultiresScene);
@@ -115,7 +115,7 @@ void CSceneOptimizer::ShowSelectedFaces(bool show) {
 C3DScene* CSceneOptimizer::GetScene(unsigned int flags) {
     // During a run only the source scene itself may be looked at: the other forms change the
     // objects the run works on.
-    if (m_bRunning && flags != GETSCENE_SOURCE) return nullptr;
+    if (IsBusy() && flags != GETSCENE_SOURCE) return nullptr;
     if (flags & GETSCENE_SOURCE) {
         if (!m_pScene) return nullptr;
         return (flags & GETSCENE_COPY) ? m_pScene->Copy(nullptr, 0, nullptr, 0x100) : m_pScene;
@@ -168,7 +168,7 @@ C3DScene* CSceneOptimizer::GetScene(unsigned int flags) {
 // ---- editing the source scene -----------------------------------------------------------------
 
 void CSceneOptimizer::ModifyScene(ModifySceneMode mode) {
-    if (!m_pScene || m_bRunning) return;
+    if (!m_pScene || IsBusy()) return;
     if (mode == MODIFY_SCENE_CONVERT) {
         C3DQuorvaneObjectCreator creator(IsFlagSet(SCENEOPTIMIZER_WORKING_COPY) ? CREATOR_SHARE_POINTS
                                                                                 : CREATOR_COPY_POINTS);

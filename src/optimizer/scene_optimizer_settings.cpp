@@ -85,7 +85,7 @@ bool BroadcastParallel(C3DExtObject* one, const COptimizableObjectArray& objects
 }  // namespace
 
 bool CSceneOptimizer::SetOptimizeModeOrExtMode(unsigned long long mode, bool ext, bool set) {
-    if (m_bRunning) return false;
+    if (IsBusy()) return false;
     BeginSettings(365, true);
     const bool changed = Broadcast(m_pScene, [&](C3DExtObject& o) {
         return ext ? o.SetOptimizeExtMode(mode, set) : o.SetOptimizeMode(mode, set);
@@ -103,7 +103,7 @@ bool CSceneOptimizer::SetOptimizeExtMode(unsigned long long mode, bool set) {
 }
 
 bool CSceneOptimizer::SetOptimizeMode(C3DExtObject* object, OPTIMIZE_MODE mode, bool set) {
-    if (m_bRunning) return false;
+    if (IsBusy()) return false;
     BeginSettings(365, true);
     COptimizableObjectArray objects;
     if (!object) GetSrcExtObjects(objects, true);
@@ -113,7 +113,7 @@ bool CSceneOptimizer::SetOptimizeMode(C3DExtObject* object, OPTIMIZE_MODE mode, 
 }
 
 bool CSceneOptimizer::SelectMaterial(C3DExtObject* object, unsigned int material, bool select) {
-    if (m_bRunning) return false;
+    if (IsBusy()) return false;
     BeginSettings(396, false);
     COptimizableObjectArray objects;
     if (!object) GetSrcExtObjects(objects, true);
@@ -125,7 +125,7 @@ bool CSceneOptimizer::SelectMaterial(C3DExtObject* object, unsigned int material
 
 #define KX_BROADCAST_SETTER(Name, Type)                                                           \
     bool CSceneOptimizer::Name(Type value) {                                                      \
-        if (m_bRunning) return false;                                                             \
+        if (IsBusy()) return false;                                                               \
         BeginSettings(365, true);                                                                 \
         const bool changed = Broadcast(m_pScene, [&](C3DExtObject& o) { return o.Name(value); }); \
         EndSettings();                                                                            \
@@ -267,7 +267,7 @@ bool CSceneOptimizer::ContainVCInfo() const {
 // ---- initialisation lock ----------------------------------------------------------------------
 
 void CSceneOptimizer::LockInitialization() {
-    if (m_bRunning) return;
+    if (IsBusy()) return;
     ++m_nInitLockCount;
     ForEachExtObject(m_pScene, [](C3DExtObject* o, C3DSceneNode*) {
         o->LockInitialization();
@@ -276,7 +276,7 @@ void CSceneOptimizer::LockInitialization() {
 }
 
 void CSceneOptimizer::UnlockInitialization() {
-    if (m_bRunning) return;
+    if (IsBusy()) return;
     // The count goes down on every way out (an object's preparation or the host's callback may
     // raise), and never below 0 (an unlock without its lock): either would silence the settings
     // events for good.

@@ -663,6 +663,45 @@ TEST(SceneOptimizerRun, ChangesAskedFromTheCallbackOfARunAreRefused) {
     EXPECT_EQ(run(true), run(false));
 }
 
+// Outside a run the callback is called by the settings calls (their begin and end events) and by
+// the preparation that UnlockInitialization runs on the objects' threads (its cancel queries).
+// Calls made from there that would prepare, run or change the optimiser are refused as well
+// (before: a deadlock on the progress lock that the calling thread held).
+TEST(SceneOptimizerRun, ChangesAskedFromTheCallbackOutsideARunAreRefused) {
+    struct Host {
+        CSceneOptimizer* opt;
+        std::atomic<int> asked{0}, refused{0};
+    };
+    CSceneOptimizer opt;
+    std::unique_ptr<C3DScene> scene(SphereScene({3, 3, 3}));
+    opt.SetScene(*scene, false);
+    Host host{&opt};
+    opt.SetProgressCallback(
+        [](unsigned, const QuorvaneProgressInfo&, void* user) {
+            auto* h = static_cast<Host*>(user);
+            bool cancelled = false;
+            ++h->asked;
+            h->refused += h->opt->Optimize(0.1, cancelled, 0x21) == 0;
+            h->refused += !h->opt->SetOptimizeMode(OPT_CHECK_COMPACITY, true);
+            h->opt->LockInitialization();
+            h->refused += h->opt->GetInitializationLockCount() <= 1;
+            h->opt->UnlockInitialization();
+            return false;
+        },
+        &host);
+    EXPECT_TRUE(opt.SetOptimizeMode(OPT_CHECK_FLIP, true));
+    opt.LockInitialization();
+    opt.SetOptimizeMode(OPT_KEEP_BORDER, true);
+    opt.UnlockInitialization();
+    EXPECT_GT(host.asked.load(), 2);
+    EXPECT_EQ(host.refused.load(), 3 * host.asked.load());
+    EXPECT_EQ(opt.GetInitializationLockCount(), 0);
+    opt.SetProgressCallback(nullptr, nullptr);
+    bool cancelled = false;
+    EXPECT_GT(opt.Optimize(0.5, cancelled, 0x21), 0);
+    opt.DetachScene();
+}
+
 // ShowSelectedFaces on the optimiser reaches every contraction-ready object of the source scene:
 // the faces an object leaves alone (here all of the first sphere, whose only material is
 // excluded) are shown frozen, and hiding clears that flag again.

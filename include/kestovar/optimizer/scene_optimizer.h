@@ -14,6 +14,7 @@
 
 #include <omp.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "kestovar/core/array.h"
@@ -278,9 +279,11 @@ public:
     // ---- progress ----
     // Each operation below does nothing without a callback; otherwise it takes the progress lock,
     // updates the record, calls the callback with the user pointer and releases the lock.
-    // Stores the callback and its user pointer (no lock, no event).
+    // Stores the callback and its user pointer (no event). A callback may clear itself.
     void SetProgressCallback(QuorvaneProgressCallback callback, void* user);
-    QuorvaneProgressCallback GetProgressCallback() const { return m_pCallback; }
+    QuorvaneProgressCallback GetProgressCallback() const {
+        return m_pCallback.load(std::memory_order_acquire);
+    }
     const QuorvaneProgressInfo& GetProgressInfo() const { return m_progress; }
     // Range [min, max]; event 0x82.
     void SetProgressRange(unsigned int min, unsigned int max);
@@ -347,13 +350,36 @@ protected:
     // Calls the callback with `event` (false without one); the caller holds the lock. The
     // callback is read once: a callback may clear itself (SetProgressCallback(nullptr, nullptr)).
     bool Notify(unsigned int event) {
-        const QuorvaneProgressCallback callback = m_pCallback;
-        return callback ? callback(event, m_progress, m_pUser) : false;
+        const QuorvaneProgressCallback callback = m_pCallback.load(std::memory_order_acquire);
+        if (!callback) return false;
+        const CInCallback inCallback(m_nCallbackDepth);
+        return callback(event, m_progress, m_pUser);
     }
+    // Counts the host's callbacks under way for its lifetime (also when the callback raises).
+    class CInCallback {
+    public:
+        explicit CInCallback(std::atomic<int>& depth) : m_depth(depth) {
+            depth.fetch_add(1, std::memory_order_relaxed);
+        }
+        ~CInCallback() { m_depth.fetch_sub(1, std::memory_order_relaxed); }
+        CInCallback(const CInCallback&) = delete;
+        CInCallback& operator=(const CInCallback&) = delete;
+
+    private:
+        std::atomic<int>& m_depth;
+    };
+    // True while a run or the multiresolution build is under way, or while the host's callback
+    // is being called: the calls that change the optimiser, prepare objects or start a run are
+    // refused then. A call from the callback would otherwise wait for the progress lock that its
+    // own thread holds, or change what the operation that called the host is working on.
+    bool IsBusy() const { return m_bRunning || m_nCallbackDepth.load(std::memory_order_relaxed) > 0; }
 
     unsigned int m_nFlags;
     QuorvaneProgressInfo m_progress;
-    QuorvaneProgressCallback m_pCallback;
+    // Atomic: the progress operations test it before taking the lock, and a callback may clear
+    // it while other threads report.
+    std::atomic<QuorvaneProgressCallback> m_pCallback;
+    std::atomic<int> m_nCallbackDepth{0};
     PredictiveRatioHook m_pPredictiveRatio;
     void* m_pUser;
     omp_nest_lock_t* m_pProgressLock;
