@@ -130,6 +130,9 @@ int C3DScene::GenerateNormals(C3DSceneNode* start, unsigned int value, _NormalSm
         int d = done.fetch_add(1, std::memory_order_relaxed) + 1;
         if (omp_get_thread_num() == 0 && progress.Step(d)) cancelled.store(true, std::memory_order_relaxed);
     });
+    // The calling thread reports only the objects it finished itself: the last ones may have
+    // been other threads'. The end of the range is reported in any case.
+    if (!cancelled.load(std::memory_order_relaxed)) progress.Step(done.load());
     failure.Rethrow();
     return succeeded.load();
 }

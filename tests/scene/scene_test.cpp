@@ -2,22 +2,26 @@
 // release, walks, world transforms with their cache, copies and conversions through creators,
 // baking and axis conventions, units and smoothing, materials across scenes, and the operations
 // that run through the object-level extension points.
+#include "kestovar/scene/scene.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <map>
 #include <mutex>
 #include <numbers>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "kestovar/core/progress.h"
 #include "kestovar/core/thread_registry.h"
 #include "kestovar/mesh/object_creator.h"
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/scene/preferences.h"
-#include "kestovar/scene/scene.h"
 #include "scene_test_util.h"
 
 namespace scene_node_test {
@@ -837,6 +841,30 @@ TEST_F(HookTest, GenerateNormalsVisitsEveryObjectOnceInParallel) {
     scene.CreateNode(nodes[3], L"child", MakeTriangle());
     EXPECT_EQ(scene.GenerateNormals(nodes[3], 7, NORMAL_SMOOTH_ANGLE), 1);
     EXPECT_EQ(g_seen.size(), 1u);
+
+    // The progress reaches the end of its range also when another thread than the caller's
+    // finishes the last object (here every object of the other threads takes a while).
+    static std::thread::id caller;
+    caller = std::this_thread::get_id();
+    hooks.generateNormals = [](C3DGeomObject*, unsigned, _NormalSmoothMode) {
+        if (std::this_thread::get_id() != caller) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return true;
+    };
+    SetSceneObjectHooks(hooks);
+    struct Last {
+        int position = -1, maximum = -1;
+    } last;
+    progressPushCallback(
+        [](unsigned kind, const ProcessProgressInfo& info, void* user) {
+            if (kind & PROGRESS_POSITION) static_cast<Last*>(user)->position = info.position;
+            static_cast<Last*>(user)->maximum = info.maximum;
+            return false;
+        },
+        &last);
+    EXPECT_EQ(scene.GenerateNormals(nullptr, 7, NORMAL_SMOOTH_ANGLE), 41);  // the child's too
+    progressPopCallback();
+    EXPECT_EQ(last.position, 41);
+    EXPECT_EQ(last.maximum, 41);
 }
 
 std::map<const void*, int> g_order;
