@@ -14,10 +14,13 @@ struct ProgressEntry {
     uint8_t cancelled;
 };
 
-// The host's callback stack (see the header: not locked by design).
+// The host's callback stack (see the header: not locked by design). Built in static storage and
+// never destroyed, as the library lock is: a host's static object destroyed after the library's
+// (one made before the stack's first use) may still report while the process ends.
 CXArray<ProgressEntry>& Stack() {
-    static CXArray<ProgressEntry> stack;
-    return stack;
+    alignas(CXArray<ProgressEntry>) static unsigned char storage[sizeof(CXArray<ProgressEntry>)];
+    static CXArray<ProgressEntry>* stack = ::new (storage) CXArray<ProgressEntry>();
+    return *stack;
 }
 
 }  // namespace

@@ -50,6 +50,32 @@ protected:
 
 }  // namespace
 
+// A host's static object made before the stack's first use is destroyed after the library's
+// statics, and may still report from its destructor while the process ends.
+TEST(ProgressStack, ServesTheHostsLateStaticDestructors) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            struct Late {
+                ~Late() {
+                    progressPushCallback([](unsigned, const ProcessProgressInfo&, void*) { return false; },
+                                         nullptr);
+                    {
+                        CProgressScope scope(L"late", nullptr, 0, 10);
+                        scope.Step(10);
+                    }
+                    progressPopCallback();
+                    std::_Exit(progressGetDepth() == 0 ? 0 : 1);
+                }
+            };
+            static Late late;
+            progressPushCallback(nullptr, nullptr);
+            progressPopCallback();
+            std::exit(2);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(ProgressTest, EmptyStackMeansNoCallback) {
     ProcessProgressInfo info;
     EXPECT_FALSE(progressCallCallback(PROGRESS_POSITION | PROGRESS_CANCEL_QUERY, info));
