@@ -849,8 +849,12 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
         ahead.FaceRecords();
 
         if (remaining <= 0 || lastReported - remaining > kProgressStep) {
-            if (m_pOptimizer && lastReported > remaining) m_pOptimizer->AddProgressPos(unsigned(lastReported - remaining));
-            lastReported = remaining;
+            // The last contraction may remove more faces than were left to remove: the position
+            // stops at the end of the range that was announced.
+            const int reached = std::max(remaining, 0);
+            if (m_pOptimizer && lastReported > reached)
+                m_pOptimizer->AddProgressPos(unsigned(lastReported - reached));
+            lastReported = reached;
             if (CheckCancel()) {
                 cancelled = true;
                 InvalidateOptimization();

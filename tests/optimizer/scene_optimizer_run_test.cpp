@@ -388,6 +388,34 @@ std::vector<std::vector<uint32_t>> OptimizeWith(int threads, int& total) {
     return out;
 }
 
+// A contraction removes two faces, so the last one can pass a target that leaves an odd number to
+// remove: the position still stops at the end of the announced range.
+TEST(SceneOptimizerRun, ProgressStopsAtTheEndOfItsRange) {
+    for (const double ratio : {0.503125, 0.3, 0.5}) {
+        CSceneOptimizer opt;
+        std::unique_ptr<C3DScene> scene(SphereScene({2}));
+        opt.SetScene(*scene, false);
+        struct Highest {
+            int position = 0, maximum = 0, above = 0;
+        } highest;
+        opt.SetProgressCallback(
+            [](unsigned event, const QuorvaneProgressInfo& info, void* user) {
+                auto* h = static_cast<Highest*>(user);
+                if (!(event & OPTPROGRESS_POS)) return false;
+                h->position = std::max(h->position, info.GetPos());
+                h->maximum = info.GetMax();
+                h->above += info.GetPos() > info.GetMax();
+                return false;
+            },
+            &highest);
+        bool cancelled = false;
+        EXPECT_GT(opt.Optimize(ratio, cancelled, OPTIMIZE_RELATIVE), 0);
+        EXPECT_EQ(highest.above, 0) << ratio;
+        EXPECT_EQ(highest.position, highest.maximum) << ratio;
+        opt.DetachScene();
+    }
+}
+
 // A list the host gives an attached object (SetFaceList) is its new mesh, in place and with a
 // working copy: the next run reduces it, the multiresolution scene is built from it, and a reset
 // and the runs after it go on (they used to find corners of the old faces outside the points).
