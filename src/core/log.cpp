@@ -149,7 +149,13 @@ void WriteToLogFile(const wchar_t* format, ...) {
     va_start(args, format);
     int n = message.FormatV(format, args);
     va_end(args);
-    if (n < 0) return;
+    // A message the C library cannot format (a narrow "%s" argument that is not text of the
+    // process's locale, EILSEQ) is not lost without a trace: its format is written instead.
+    if (n < 0) {
+        message = format;
+        message.TrimRight(L"\n");
+        message += L" [the arguments of this message could not be formatted]\n";
+    }
     BeginMessage(file);
     file->WriteString(message.GetString());
     file->Flush();

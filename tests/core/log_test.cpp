@@ -159,8 +159,13 @@ TEST_F(LogTest, IndentationAndMaximumDepth) {
     EXPECT_EQ(0, LogFileAddTab(false));
     EXPECT_EQ(0, LogFileAddTab(false));  // nothing left to remove
     WriteToLogFile("back\n");
+    // A narrow argument that is not text of the C locale: the format stands in for the message.
+    WriteToLogFile(L"narrow %s\n", "caf\xC3\xA9");
     CloseLogFile();
-    EXPECT_EQ("level 0\n\tlevel 1\n\twide \xC3\xA9t\xC3\xA9 1\nback\n", AfterBanner(ReadAll(path)));
+    EXPECT_EQ(
+        "level 0\n\tlevel 1\n\twide \xC3\xA9t\xC3\xA9 1\nback\n"
+        "narrow %s [the arguments of this message could not be formatted]\n",
+        AfterBanner(ReadAll(path)));
 }
 
 TEST_F(LogTest, ThreadWithoutIndentationUsesTheMainThreads) {

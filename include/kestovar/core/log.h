@@ -41,7 +41,8 @@ KESTOVAR_API int LogFileAddTab(bool add);
 // printf-style messages, written after the calling thread's indentation (the main thread's when the
 // calling thread has none). Nothing happens when no log is open or `format` is null. Line ends are
 // part of the format. The wide form writes UTF-8; in it, "%s" takes a narrow argument and "%ls" a
-// wide one, as in C.
+// wide one, as in C. A wide message the C library cannot format (a narrow argument that is not
+// text of the process's locale) is written as its format with a note.
 KESTOVAR_API void WriteToLogFile(const char* format, ...) __attribute__((format(printf, 1, 2)));
 KESTOVAR_API void WriteToLogFile(const wchar_t* format, ...);
 
