@@ -386,6 +386,13 @@ TEST(PointList, BoundingBoxWithMaskAndTransform) {
     ASSERT_TRUE(points.GetCenterOfBoundingBox(c));
     EXPECT_EQ(c, C3DTPoint<float>(48, 51, 50));
 
+    // A point that is not a number is left out, first in the list or not.
+    C3DPointList broken;
+    AddAll(broken, {{std::nanf(""), 0, 0}, {1, 2, 3}, {-4, std::nanf(""), 0}, {0, 5, -1}});
+    ASSERT_TRUE(broken.GetBoundingBox(box));
+    EXPECT_EQ(box.GetMin(), C3DTPoint<float>(0, 2, -1));
+    EXPECT_EQ(box.GetMax(), C3DTPoint<float>(1, 5, 3));
+
     C3DPointList empty;
     EXPECT_FALSE(empty.GetBoundingBox(box));
     EXPECT_TRUE(box.IsEmpty());

@@ -81,6 +81,15 @@ TEST(SymmetryMap, SymmetricMeshPairsEveryPointWithItsMirrorBothWays) {
         }
     // Points on the plane map to themselves.
     EXPECT_EQ(map->GetPartner(Grid::Index(Grid::kColumns / 2, 3)), Grid::Index(Grid::kColumns / 2, 3));
+
+    // A point that is not a number, first in the list, leaves the others paired (it made the
+    // box, and with it the plane, NaN).
+    g.points->GetAt(0).x = std::nanf("");
+    Owned broken = g.points->InitSymetryMap(AXIS_X, 0.01);
+    ASSERT_TRUE(broken);
+    EXPECT_EQ(broken->GetPartner(Grid::Index(1, 0)), Grid::Index(Grid::kColumns - 1, 0));
+    EXPECT_EQ(broken->GetPartner(Grid::Index(2, 3)), Grid::Index(Grid::kColumns - 2, 3));
+    EXPECT_GE(broken->GetCount(), g.points->GetSize() - 2);
 }
 
 TEST(SymmetryMap, AsymmetricMeshOnlyPairsThePlanePointsWithThemselves) {

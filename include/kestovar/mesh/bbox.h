@@ -1,7 +1,8 @@
 // C3DTBBox<T>: an axis-aligned bounding box, a valid flag and two corners.
 //
 // An empty box (IsEmpty) has its corners at the origin. Adding the first point makes the box valid
-// with both corners on that point; later points only widen it. The point flag words of the corners
+// with both corners on that point; later points only widen it (a point with a coordinate that is
+// not a number is left out). The point flag words of the corners
 // are kept at 0.
 #pragma once
 
@@ -29,8 +30,10 @@ public:
     bool IsEmpty() const { return !m_bValid; }
     bool IsValid() const { return m_bValid; }
 
-    // Widens the box to hold the point (x, y, z).
+    // Widens the box to hold the point (x, y, z). A point with a coordinate that is not a number
+    // is left out: as the first point it would make that axis of the box NaN for good.
     void Add(T x, T y, T z) {
+        if (std::isnan(x) || std::isnan(y) || std::isnan(z)) return;
         if (!m_bValid) {
             m_min.Init(x, y, z);
             m_max.Init(x, y, z);
