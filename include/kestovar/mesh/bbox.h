@@ -2,8 +2,7 @@
 //
 // An empty box (IsEmpty) has its corners at the origin. Adding the first point makes the box valid
 // with both corners on that point; later points only widen it (a point with a coordinate that is
-// not a number is left out). The point flag words of the corners
-// are kept at 0.
+// not a number is left out). The point flag words of the corners are kept at 0.
 #pragma once
 
 #include <cmath>
