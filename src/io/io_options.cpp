@@ -147,27 +147,23 @@ CXTString<wchar_t> CSceneExportOptions::AddTemporaryFile(const wchar_t* finalNam
 }
 
 bool CSceneExportOptions::CommitTemporaryFiles() {
-    // All or nothing. The files written beside the target (a material library) go into place
-    // before the target itself, which was added first. A file already at a final name first moves
-    // aside to a backup beside it; a failure puts the backups back and removes what was placed
-    // where nothing was, and a success removes the backups.
+    // All or nothing, each file replaced in one step. The files written beside the target (a
+    // material library) go into place before the target itself, which was added first. A file
+    // already at a final name first gets a second name beside it (a hard link), so that a later
+    // failure can put it back; a success removes those names. Where the file system makes no
+    // links, that file is replaced without a way back.
     const int n = m_finalNames.GetSize();
     CXArray<CXTString<wchar_t>> backups;
     backups.SetSize(n);
+    CXArray<unsigned char> existed;
+    existed.SetSize(n);
     int placed = n;  // the files from this index on are in place
     for (int i = n - 1; i >= 0; --i) {
         const CXTString<wchar_t>& final = m_finalNames[i];
-        if (fileExists(final)) {
-            CXTString<wchar_t> backup = fileCreateTmpBeside(final);
-            if (backup.IsEmpty()) break;
-            if (!fileReplace(final, backup)) {
-                fileDelete(backup);
-                break;
-            }
-            backups[i] = backup;
-        }
+        existed[i] = fileExists(final) ? 1 : 0;
+        if (existed[i]) backups[i] = fileLinkBeside(final);
         if (!fileReplace(m_temporaryNames[i], final)) {
-            if (!backups[i].IsEmpty()) fileReplace(backups[i], final);
+            if (!backups[i].IsEmpty()) fileDelete(backups[i]);
             backups[i].Empty();
             break;
         }
@@ -177,15 +173,12 @@ bool CSceneExportOptions::CommitTemporaryFiles() {
     for (int i = 0; i < n; ++i) {
         if (ok) {
             if (!backups[i].IsEmpty()) fileDelete(backups[i]);
-            continue;
-        }
-        if (i >= placed) {
-            if (backups[i].IsEmpty())
-                fileDelete(m_finalNames[i]);
-            else
-                fileReplace(backups[i], m_finalNames[i]);
-        } else {
+        } else if (i < placed) {
             fileDelete(m_temporaryNames[i]);
+        } else if (!backups[i].IsEmpty()) {
+            fileReplace(backups[i], m_finalNames[i]);
+        } else if (!existed[i]) {
+            fileDelete(m_finalNames[i]);
         }
     }
     m_finalNames.RemoveAll();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -121,6 +122,22 @@ CXTString<wchar_t> fileCreateTmpBeside(const wchar_t* target) {
     fchmod(fd, mode);
     close(fd);
     return CXTString<wchar_t>(buffer.GetString());
+}
+
+CXTString<wchar_t> fileLinkBeside(const wchar_t* target) {
+    if (!target || !*target) return CXTString<wchar_t>();
+    const CXTString<char> from{XCW2A(target)};
+    // A fresh name from fileCreateTmpBeside, freed again for the link; another process taking it
+    // in between only costs another try.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const CXTString<wchar_t> name = fileCreateTmpBeside(target);
+        if (name.IsEmpty()) break;
+        const CXTString<char> to{XCW2A(name)};
+        ::unlink(to);
+        if (::link(from, to) == 0) return name;
+        if (errno != EEXIST) break;
+    }
+    return CXTString<wchar_t>();
 }
 
 CXTString<wchar_t> fileResolveLink(const wchar_t* path) {

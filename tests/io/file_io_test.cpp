@@ -3,6 +3,9 @@
 // temporary file, the file-name split, the saved I/O parameters and the .3dif round trip.
 #include <sys/stat.h>
 
+#include <atomic>
+#include <thread>
+
 #include "io_test_util.h"
 #include "kestovar/core/log.h"
 #include "kestovar/core/runtime.h"
@@ -454,6 +457,27 @@ TEST(IoSaveTest, CompanionFilesAreCommittedOrDiscardedTogether) {
         EXPECT_TRUE(options.CommitTemporaryFiles());
         EXPECT_TRUE(fs::is_symlink(dir / "link.obj"));
         EXPECT_EQ(ReadFile(dir / "a.obj"), "through the link");
+    }
+    {
+        // Each replacement is one step: a reader never finds the target missing, also while the
+        // old file keeps a second name for the way back.
+        std::atomic<bool> done{false};
+        std::atomic<int> missing{0};
+        const std::string watched = (dir / "a.obj").string();
+        std::thread watcher([&] {
+            struct stat st;
+            while (!done.load())
+                if (::stat(watched.c_str(), &st) != 0) ++missing;
+        });
+        for (int i = 0; i < 300; ++i) {
+            CSceneExportOptions options;
+            WriteFile(fs::path(W(options.AddTemporaryFile(W(dir / "a.obj").c_str()))), std::to_string(i));
+            ASSERT_TRUE(options.CommitTemporaryFiles());
+        }
+        done = true;
+        watcher.join();
+        EXPECT_EQ(missing.load(), 0);
+        EXPECT_EQ(ReadFile(dir / "a.obj"), "299");
     }
     CSceneExportOptions options;
     EXPECT_TRUE(options.AddTemporaryFile(W(dir / "no/such/dir/x.obj").c_str()).IsEmpty());

@@ -31,6 +31,10 @@ KESTOVAR_API int fileFindFiles(const wchar_t* directory, const wchar_t* pattern,
 // when it exists, else the usual ones for a new file (0666 without the process's umask), so that
 // renaming it over the target changes nothing but the content.
 KESTOVAR_API CXTString<wchar_t> fileCreateTmpBeside(const wchar_t* target);
+// A second name (a hard link) for the existing file `target`, beside it and named as
+// fileCreateTmpBeside names its files. Empty on failure (no such file, a folder, or a file system
+// without hard links).
+KESTOVAR_API CXTString<wchar_t> fileLinkBeside(const wchar_t* target);
 // The file that `path` names through symbolic links, as an absolute name, when `path` is a link
 // to an existing file; `path` itself otherwise.
 KESTOVAR_API CXTString<wchar_t> fileResolveLink(const wchar_t* path);
