@@ -279,7 +279,11 @@ bool TakeSharedOption(const char* command, const char* outputKind, int argc, cha
 
 InterruptGuard::InterruptGuard() {
     g_interrupted.store(false);
-    for (int i = 0; i < kSignalCount; ++i) m_previous[i] = std::signal(kSignals[i], OnInterrupt);
+    for (int i = 0; i < kSignalCount; ++i) {
+        m_previous[i] = std::signal(kSignals[i], OnInterrupt);
+        // A signal the caller ignores (nohup, a background job of a script) stays ignored.
+        if (m_previous[i] == SIG_IGN) std::signal(kSignals[i], SIG_IGN);
+    }
 }
 
 InterruptGuard::~InterruptGuard() {
