@@ -80,6 +80,27 @@ Direction Figures(const CSurfaceSampler& sampler, bool ok) {
     return d;
 }
 
+// Marks invalid the faces with a corner that is infinite or not a number: they have no surface
+// to sample, and their finite edges alone would count as if they were one.
+void LeaveOutNonFiniteFaces(C3DObject& object) {
+    C3DFaceList* faces = object.GetFaceList();
+    const C3DPointList* points = object.GetPointList();
+    if (!faces || !points) return;
+    const C3DTPoint<float>* p = points->GetPoints();
+    const int pointCount = points->GetSize();
+    for (int f = 0, n = faces->GetSize(); f < n; ++f) {
+        int count = 0;
+        const int* corners = faces->GetIndexes(unsigned(f), count);
+        for (int k = 0; k < count; ++k) {
+            const int c = corners[k];
+            if (c < 0 || c >= pointCount || !std::isfinite(p[c].x) || !std::isfinite(p[c].y) || !std::isfinite(p[c].z)) {
+                faces->SetFaceFlag(unsigned(f), FACE_INVALID, true);
+                break;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int CompareFiles(const std::string& a, const std::string& b, CompareReport& report, bool progressBar) {
@@ -97,6 +118,7 @@ int CompareFiles(const std::string& a, const std::string& b, CompareReport& repo
                 "faces around such points are left out of the comparison\n",
                 paths[k].c_str(), nonFinite, nonFinite == 1 ? " has" : "s have");
         objects[k] = MergeToTriangles(*scene);
+        if (objects[k] && nonFinite > 0) LeaveOutNonFiniteFaces(*objects[k]);
         if (!objects[k]) {
             std::fprintf(stderr, "kestovar: %s: the file holds no face\n", paths[k].c_str());
             return kExitIo;
