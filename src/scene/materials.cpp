@@ -208,14 +208,14 @@ int CMaterials::AdjustPaths(const wchar_t* directory, bool makeRelative) {
 
 namespace {
 
-// A texture name written on Windows as an absolute place: a drive ("C:\maps\a.png", "C:/maps")
-// or a network share ("\\server\maps\a.png").
+// A texture name written on Windows that is not relative to the scene's folder: one with a
+// drive ("C:\maps\a.png", "C:/maps", also "C:a.png", relative to that drive's own folder), one
+// from the root of the current drive ("\maps\a.png") or on a network share ("\\server\maps").
 bool IsWindowsAbsolute(const CXTString<wchar_t>& name) {
     const int n = name.GetLength();
     const wchar_t c = n > 0 ? name.GetAt(0) : L'\0';
-    const bool drive = n >= 3 && ((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')) &&
-                       name.GetAt(1) == L':' && (name.GetAt(2) == L'\\' || name.GetAt(2) == L'/');
-    return drive || (n >= 2 && c == L'\\' && name.GetAt(1) == L'\\');
+    const bool drive = n >= 2 && ((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')) && name.GetAt(1) == L':';
+    return drive || c == L'\\';
 }
 
 }  // namespace
