@@ -130,11 +130,11 @@ double CSceneOptimizer::ComputeProgressiveThreshold(int removable, int largestRe
 // ---- progress ---------------------------------------------------------------------------------
 
 void CSceneOptimizer::SetProgressCallback(QuorvaneProgressCallback callback, void* user) {
-    // Under the lock, so that no report reads a callback with another callback's user pointer
-    // (a callback that clears itself holds the lock already).
-    CProgressLock lock(*this);
+    // Without the lock: a host may set or clear the callback from another thread while its
+    // callback waits for that thread. The user pointer goes first, so that a report that sees
+    // the new callback sees its user pointer too.
+    m_pUser.store(user, std::memory_order_relaxed);
     m_pCallback.store(callback, std::memory_order_release);
-    m_pUser = user;
 }
 
 void CSceneOptimizer::SetProgressRange(unsigned int min, unsigned int max) {

@@ -583,7 +583,9 @@ TEST_F(Tool, TextureNamesFollowTheOutputFolder) {
     std::ofstream(dir_ / "in" / "spider.mtl") << "newmtl Skin\nKd 1 0 0\nmap_Kd tex/skin.png\n"
                                                  "newmtl BeinTex\nmap_Kd /textures/other.png\n"
                                                  "newmtl Augentex\nmap_Kd .\\maps\\eye.jpg\n"
-                                                 "newmtl HLeibTex\nmap_Kd C:\\maps\\body.jpg\n";
+                                                 "newmtl HLeibTex\nmap_Kd C:\\maps\\body.jpg\n"
+                                                 "newmtl Root\nmap_Kd \\maps\\root.jpg\n"
+                                                 "newmtl Drive\nmap_Kd D:rel.jpg\n";
     Outcome r = Succeed("reduce '" + Path("in/spider.obj") + "' -o '" + Path("out/deep/r.obj") + "' --ratio 0.5 -q");
     const std::string moved = Slurp(dir_ / "out" / "deep" / "r.mtl");
     EXPECT_NE(moved.find("map_Kd ../../in/tex/skin.png\n"), std::string::npos) << moved;
@@ -591,6 +593,9 @@ TEST_F(Tool, TextureNamesFollowTheOutputFolder) {
     // Backslashes of a relative name are folder separators; a drive names an absolute place.
     EXPECT_NE(moved.find("map_Kd ../../in/maps/eye.jpg\n"), std::string::npos) << moved;
     EXPECT_NE(moved.find("map_Kd C:\\maps\\body.jpg\n"), std::string::npos) << moved;
+    // So do a leading backslash (the drive's root) and a drive without one (its own folder).
+    EXPECT_NE(moved.find("map_Kd \\maps\\root.jpg\n"), std::string::npos) << moved;
+    EXPECT_NE(moved.find("map_Kd D:rel.jpg\n"), std::string::npos) << moved;
     // Beside the input, the names stay as written.
     r = Succeed("reduce '" + Path("in/spider.obj") + "' --ratio 0.5 -q");
     EXPECT_NE(Slurp(dir_ / "in" / "spider-reduced.mtl").find("map_Kd tex/skin.png\n"), std::string::npos);
@@ -732,11 +737,17 @@ TEST_F(Tool, ReduceWarnsAboutScenesTooSmallForItsBoundsOrForObjText) {
     const std::string near = Path("near.obj");
     std::ofstream(near)
         << "v 1 0 0\nv -1 0 0\nv 0 1 0\nv 0 -1 0\nv 0 0 1\nf 1 3 5\nf 3 2 5\nf 2 4 5\nf 4 1 5\n";
-    r = Succeed("compare '" + far + "' '" + near + "' -q");
+    // The chord's face has one far corner: none of it counts, not even its finite edge across
+    // the pyramid's open base, so that what is left is the other file's surface.
+    const std::string chord = Path("chord.obj");
+    std::ofstream(chord) << "v 1 0 0\nv -1 0 0\nv 0 1 0\nv 0 -1 0\nv 0 0 1\nv 0 0 -1e49\n"
+                            "f 1 3 5\nf 3 2 5\nf 2 4 5\nf 4 1 5\nf 1 2 6\n";
+    r = Succeed("compare '" + chord + "' '" + near + "'");
     EXPECT_EQ(r.err,
-              "kestovar: " + far +
+              "kestovar: " + chord +
                   ": warning: 1 point has a coordinate that is infinite or not a number; the faces around "
                   "such points are left out of the comparison\n");
+    EXPECT_EQ(HausdorffOf(r.out), 0.0) << r.out;
 }
 
 // Each kind of bad input: one line on stderr naming the file, the documented exit code, and no
@@ -1081,6 +1092,14 @@ TEST_F(Tool, InterruptCancelsAndLeavesNoOutput) {
         EXPECT_TRUE(std::regex_search(Slurp(errors), std::regex("interrupted|cancelled"))) << Slurp(errors);
         EXPECT_FALSE(fs::exists(output));
     }
+    // A signal the caller ignores (nohup) stays ignored: the run goes on to its output.
+    const auto previous = std::signal(SIGHUP, SIG_IGN);
+    status = RunInterrupted({"reduce", input, "-o", output, "--ratio", "0.1", "--threads", "1", "-q"}, out, errors,
+                            1, SIGHUP);
+    std::signal(SIGHUP, previous);
+    EXPECT_EQ(status, 0) << Slurp(errors);
+    EXPECT_TRUE(fs::exists(output));
+    fs::remove(output);
 
     fs::create_directories(dir_ / "samples");
     fs::rename(input, dir_ / "samples" / "a.obj");

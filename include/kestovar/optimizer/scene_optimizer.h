@@ -218,9 +218,10 @@ public:
     // more detail than a previous call left (0.3, then 0.5) needs SCENEOPTIMIZER_WORKING_COPY;
     // without it the objects were reduced in place and stay as they are.
     //
-    // While a run (Optimize, or the build of the multiresolution scene) is under way, calls that
-    // would change the scene, its objects or the settings, made from the progress callback, are
-    // refused: they answer false, 0 or null and change nothing (progress calls stay allowed).
+    // Calls made from the progress callback that would run, prepare or change the scene, its
+    // objects or the settings are refused, during a run (Optimize, or the build of the
+    // multiresolution scene) as during a settings call or UnlockInitialization: they answer
+    // false, 0 or null and change nothing (progress calls stay allowed).
     int Optimize(double ratio, bool& cancelled, unsigned int flags);
     // 1.0 for null; the predictive-ratio hook when set; else DefaultPredictiveRatio.
     double ComputePredictiveRatio(C3DObject* object) const;
@@ -353,7 +354,7 @@ protected:
         const QuorvaneProgressCallback callback = m_pCallback.load(std::memory_order_acquire);
         if (!callback) return false;
         const CInCallback inCallback(m_nCallbackDepth);
-        return callback(event, m_progress, m_pUser);
+        return callback(event, m_progress, m_pUser.load(std::memory_order_relaxed));
     }
     // Counts the host's callbacks under way for its lifetime (also when the callback raises).
     class CInCallback {
@@ -381,7 +382,7 @@ protected:
     std::atomic<QuorvaneProgressCallback> m_pCallback;
     std::atomic<int> m_nCallbackDepth{0};
     PredictiveRatioHook m_pPredictiveRatio;
-    void* m_pUser;
+    std::atomic<void*> m_pUser;
     omp_nest_lock_t* m_pProgressLock;
     C3DScene* m_pScene;
     C3DScene* m_pMultiresScene;
