@@ -214,7 +214,8 @@ namespace {
 bool IsWindowsAbsolute(const CXTString<wchar_t>& name) {
     const int n = name.GetLength();
     const wchar_t c = n > 0 ? name.GetAt(0) : L'\0';
-    const bool drive = n >= 2 && ((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')) && name.GetAt(1) == L':';
+    const bool drive =
+        n >= 2 && ((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')) && name.GetAt(1) == L':';
     return drive || c == L'\\';
 }
 

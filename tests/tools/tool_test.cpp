@@ -1094,8 +1094,8 @@ TEST_F(Tool, InterruptCancelsAndLeavesNoOutput) {
     }
     // A signal the caller ignores (nohup) stays ignored: the run goes on to its output.
     const auto previous = std::signal(SIGHUP, SIG_IGN);
-    status = RunInterrupted({"reduce", input, "-o", output, "--ratio", "0.1", "--threads", "1", "-q"}, out, errors,
-                            1, SIGHUP);
+    status = RunInterrupted({"reduce", input, "-o", output, "--ratio", "0.1", "--threads", "1", "-q"}, out,
+                            errors, 1, SIGHUP);
     std::signal(SIGHUP, previous);
     EXPECT_EQ(status, 0) << Slurp(errors);
     EXPECT_TRUE(fs::exists(output));

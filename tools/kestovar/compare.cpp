@@ -93,7 +93,8 @@ void LeaveOutNonFiniteFaces(C3DObject& object) {
         const int* corners = faces->GetIndexes(unsigned(f), count);
         for (int k = 0; k < count; ++k) {
             const int c = corners[k];
-            if (c < 0 || c >= pointCount || !std::isfinite(p[c].x) || !std::isfinite(p[c].y) || !std::isfinite(p[c].z)) {
+            if (c < 0 || c >= pointCount || !std::isfinite(p[c].x) || !std::isfinite(p[c].y) ||
+                !std::isfinite(p[c].z)) {
                 faces->SetFaceFlag(unsigned(f), FACE_INVALID, true);
                 break;
             }
