@@ -258,9 +258,21 @@ bool C3DMatrixKey::Evaluate(const C3DKeyframe* prev, const C3DKeyframe* next, in
     if (!prev || !next || prev->GetKeyKind() != GetKeyKind() || next->GetKeyKind() != GetKeyKind()) return false;
     if (time < range.start || time > range.end) return false;
     float u = GetParameter(time, range);
+    const C4x4TMatrix<float>& from = static_cast<const C3DMatrixKey*>(prev)->m_matrix;
+    const C4x4TMatrix<float>& to = static_cast<const C3DMatrixKey*>(next)->m_matrix;
+    // At a key, or between two equal keys, the key itself: the decomposition below keeps only
+    // translation, rotation and scale along the axes, and would lose a shear the key holds.
+    if (u <= 0.0f || from == to) {
+        m_matrix = from;
+        return true;
+    }
+    if (u >= 1.0f) {
+        m_matrix = to;
+        return true;
+    }
     _MatrixDecomposition a, b, r;
-    Decompose(static_cast<const C3DMatrixKey*>(prev)->m_matrix, a);
-    Decompose(static_cast<const C3DMatrixKey*>(next)->m_matrix, b);
+    Decompose(from, a);
+    Decompose(to, b);
     r.translation = LerpVector(a.translation, b.translation, u);
     r.scale = LerpVector(a.scale, b.scale, u);
     r.rotation = CQuaternion::Slerp(a.rotation, b.rotation, double(u));

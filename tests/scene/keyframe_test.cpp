@@ -230,6 +230,20 @@ TEST(KeyframeTest, MatrixKeysBlendTranslationRotationAndScale) {
     C4x4TMatrix<float> expected = C4x4TMatrix<float>::Translation(2, 0, 0) *
                                   C4x4TMatrix<float>::RotationZ(std::numbers::pi / 4) * C4x4TMatrix<float>::Scale(2, 2, 2);
     scene_test::ExpectMatrixNear(key->GetMatrix(), expected);
+
+    // A key with a shear (a scale along axes the rotation turned) is itself at its own time and
+    // between two equal keys, though the blend of translation, rotation and scale cannot hold it.
+    const C4x4TMatrix<float> sheared =
+        C4x4TMatrix<float>::Scale(1, 3, 1) * C4x4TMatrix<float>::RotationZ(0.5);
+    C3DKeyframable held;
+    held.AddKey(0, C3DMatrixKey(type, sheared));
+    held.AddKey(10, C3DMatrixKey(type, sheared));
+    held.AddKey(20, C3DMatrixKey(type, m1));
+    for (const int time : {0, 5, 10}) {
+        key = static_cast<C3DMatrixKey*>(held.Evaluate(time, type));
+        ASSERT_NE(key, nullptr);
+        EXPECT_TRUE(key->GetMatrix() == sheared) << time;
+    }
 }
 
 TEST(KeyframeTest, ScaleKeysDefaultToOneAndFollowAxisSwaps) {
