@@ -25,6 +25,9 @@
 //   WALK_FROM_START (2)    a start node other than the root is itself the first node considered;
 //   WALK_START_IS_STOP (4) the start node is the stop node: the walk stays in its subtree;
 //   WALK_EMPTY_NODES (8)   nodes without object are returned too.
+// The cursor already holds the node after the one returned, which is its first child when it
+// has children: a walk may remove a node it returned only when that node has no children.
+// To remove nodes with their subtrees, collect them during the walk and remove them after it.
 //
 // Files. WriteSceneFile/ReadSceneFile carry a scene in the library's own scene format (class
 // 3DIF, extension ".3dif"), written through CXArchive (every number little-endian):
