@@ -164,11 +164,18 @@ bool C3DScene::HoldsObject(const C3DBaseObject* object, const C3DSceneNode* exce
 void C3DScene::SetBranchScene(C3DSceneNode* node, C3DScene* scene, bool wholeScene) {
     C3DScene* previous = node->m_pScene;
     // Objects of the branch that nodes remaining in the previous scene still hold keep that
-    // scene; the others follow the branch.
+    // scene; the others follow the branch. Only a shared object can be held there too: the walk
+    // over the previous scene happens only when the branch has one (detaching nodes one by one
+    // from a large scene would otherwise take time quadratic in its size).
     CHashTable<const void*> remaining;
     if (!scene && previous && !previous->m_bulkDelete) {
+        bool shared = false;
+        for (CTreeNode* n = node; n && !shared; n = node->NextInSubtree(n)) {
+            const C3DBaseObject* object = AsNode(n)->GetBaseObject();
+            shared = object && object->IsInstanciated() && object->GetScene() == previous;
+        }
         C3DSceneNode* root = previous->GetRoot();
-        for (CTreeNode* n = root; n; n = root->NextInSubtree(n))
+        for (CTreeNode* n = shared ? root : nullptr; n; n = root->NextInSubtree(n))
             if (C3DBaseObject* object = AsNode(n)->GetBaseObject()) remaining.Insert(object);
     }
     for (CTreeNode* n = node; n; n = node->NextInSubtree(n)) {
