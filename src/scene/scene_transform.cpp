@@ -20,6 +20,7 @@ struct BakeEntry {
     unsigned int sourceID;  // identifier of the object the node held before
     C3DBaseObject* target;
     C4x4TMatrix<float> matrix;
+    int next;  // the next entry of the same source object, -1 at the end
 };
 
 }  // namespace
@@ -59,31 +60,31 @@ bool C3DScene::ConvertToGlobalCoordinates(int time, C3DSceneNode* start) {
 
     // Decide which object each node ends with: nodes of one object with the same matrix keep
     // sharing it; a different matrix gets a copy of its own.
+    // The entries of each source object are chained from `firstEntry`, so that a scene of many
+    // objects is not searched entry by entry for each node.
     CXArray<BakeEntry> entries;
+    CHashMap<unsigned int, unsigned int, int> firstEntry;
     for (int i = 0; i < nodes.GetSize(); ++i) {
         C3DSceneNode* node = nodes[i];
         C3DBaseObject* object = node->GetBaseObject();
         if (!object) continue;
         const unsigned int id = object->GetObjectID();
+        const int* first = firstEntry.Find(id);
         int same = -1;
-        for (int e = 0; e < entries.GetSize(); ++e)
-            if (entries[e].sourceID == id && entries[e].matrix == matrices[i]) {
-                same = e;
-                break;
-            }
+        for (int e = first ? *first : -1; e >= 0 && same < 0; e = entries[e].next)
+            if (entries[e].matrix == matrices[i]) same = e;
         if (same >= 0) {
             if (entries[same].target != object) node->SetObject(entries[same].target->Copy(OBJECT_COPY_INSTANCE), true);
             continue;
         }
-        bool seen = false;
-        for (const BakeEntry& e : entries) seen = seen || e.sourceID == id;
         C3DBaseObject* target = object;
-        if (seen || object->GetInstanceCount() > *placements.Find(id)) {
+        if (first || object->GetInstanceCount() > *placements.Find(id)) {
             target = object->Copy(0);
             if (!target) continue;
             node->SetObject(target, true);
         }
-        entries.Add(BakeEntry{id, target, matrices[i]});
+        entries.Add(BakeEntry{id, target, matrices[i], first ? *first : -1});
+        firstEntry.GetOrInsert(id) = entries.GetSize() - 1;
     }
 
     bool changed = false;
