@@ -103,6 +103,16 @@ int ReadMtl(CLineSource& source, C3DScene& scene, unsigned int uvwChannelID) {
     CSwitchLocale english;
     C3DMaterial* material = nullptr;
     int named = 0;
+    // The scene's materials by name (the lowest identifier of a name, as GetMaterialByName
+    // finds it), so that a library of many materials is not searched from the start for each.
+    CHashMap<CXStringW, const CXStringW&, C3DMaterial*> byName;
+    {
+        int position = kHashStartPosition;
+        while (C3DMaterial* m = scene.GetMaterialTable().GetNext(position)) {
+            C3DMaterial*& slot = byName.GetOrInsert(m->GetName());
+            if (!slot || m->GetMaterialID() < slot->GetMaterialID()) slot = m;
+        }
+    }
     const char* p;
     const char* end;
     while (source.Next(p, end)) {
@@ -114,11 +124,12 @@ int ReadMtl(CLineSource& source, C3DScene& scene, unsigned int uvwChannelID) {
             const char* e = end;
             Trim(b, e);
             const CXStringW name = DecodeName(b, int(e - b));
-            material = scene.GetMaterialByName(name);
-            if (!material) {
-                material = scene.CreateNewMaterial();
-                material->SetName(name);
+            C3DMaterial*& known = byName.GetOrInsert(name);
+            if (!known) {
+                known = scene.CreateNewMaterial();
+                known->SetName(name);
             }
+            material = known;
             ++named;
             continue;
         }

@@ -110,13 +110,14 @@ void CMaterials::GetIDs(CXArray<unsigned int>& ids) const {
 }
 
 C3DMaterial* CMaterials::FindByName(const wchar_t* name, bool noCase) const {
-    CXArray<unsigned int> ids;
-    GetIDs(ids);
-    for (unsigned int id : ids) {
-        C3DMaterial* m = FindByID(id);
-        if (noCase ? m->GetName().CompareNoCase(name) == 0 : m->GetName().Compare(name) == 0) return m;
+    // The lowest identifier among the materials of that name, in one pass over the table.
+    C3DMaterial* found = nullptr;
+    int pos = kHashStartPosition;
+    while (C3DMaterial* m = GetNext(pos)) {
+        if (found && m->GetMaterialID() > found->GetMaterialID()) continue;
+        if (noCase ? m->GetName().CompareNoCase(name) == 0 : m->GetName().Compare(name) == 0) found = m;
     }
-    return nullptr;
+    return found;
 }
 
 C3DMaterial* CMaterials::Find(const C3DMaterial& material, bool sameName) const {
