@@ -52,6 +52,10 @@ unsigned int CFaceList::TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEd
     CBitArray processed(n);
     for (int f = 0; f < n; ++f)
         if (!IsFaceLive(unsigned(f))) processed.Set(f);
+    // A face offered again while it waits in the queue would be skipped when reached: it enters
+    // the queue once, which keeps the order of the walk and bounds the queue by the faces (around
+    // a point of high valence every face offers all the others).
+    CBitArray queued(n);
     CXArray<int> queue;
     CXArray<int> group;
     CXArray<int> candidates;
@@ -63,6 +67,7 @@ unsigned int CFaceList::TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEd
         queue.SetSize(0);
         group.SetSize(0);
         queue.Add(seed);
+        queued.Set(seed);
         // The queue is consumed from `head`: an index array that only grows within a group.
         for (int head = 0; head < queue.GetSize(); ++head) {
             int f = queue[head];
@@ -94,7 +99,10 @@ unsigned int CFaceList::TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEd
                                                             unsigned(candidates.GetSize()));
                 if (!accept) continue;
                 for (int g : candidates)
-                    if (g != int(REMAP_REMOVED)) queue.Add(g);
+                    if (g != int(REMAP_REMOVED) && !queued.Get(g)) {
+                        queued.Set(g);
+                        queue.Add(g);
+                    }
             }
         }
         tagger.GroupFinished(group.GetData(), unsigned(group.GetSize()));
