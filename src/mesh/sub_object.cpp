@@ -1,4 +1,7 @@
 // Extraction of faces into a new object: C3DGeomObject::SubObject.
+#include <cstdint>
+
+#include "kestovar/core/hashmap.h"
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/object.h"
@@ -8,12 +11,43 @@ namespace kestovar {
 
 namespace {
 
-// Gives `v` its new index in `map` (old -> new, REMAP_REMOVED until met), numbering points in
-// the order they are first met.
-inline int MapPoint(unsigned int* map, unsigned int& next, int v) {
-    if (map[v] == REMAP_REMOVED) map[v] = next++;
-    return int(map[v]);
-}
+// New indices of the points of a list taken by some faces, numbered in the order they are first
+// met, and the old index of each new one. A few faces of a large list (one part of many, when an
+// object is split into its parts) are numbered through a hash map, so that the work follows the
+// faces taken rather than the whole list; otherwise an array over the list serves.
+class CFirstMetNumbering {
+public:
+    // `size` points in the list, about `corners` corners to number.
+    void Start(int size, int64_t corners) {
+        m_order.SetSize(0);
+        m_useArray = corners * 8 >= int64_t(size);
+        if (m_useArray) {
+            m_array.SetSize(size);
+            for (unsigned int& m : m_array) m = REMAP_REMOVED;
+        } else {
+            m_hash.InitHashTable(unsigned(2 * corners + 1));
+        }
+    }
+    // The new index of point `v` (0 <= v < size).
+    int Map(int v) {
+        const unsigned int next = unsigned(m_order.GetSize());
+        unsigned int& slot = m_useArray ? m_array[v] : m_hash.GetOrInsert(v);
+        if (m_useArray ? slot == REMAP_REMOVED : slot == 0) {
+            slot = m_useArray ? next : next + 1;  // the hash map's slots start at 0: stored + 1
+            m_order.Add(v);
+        }
+        return int(m_useArray ? slot : slot - 1);
+    }
+    int GetCount() const { return m_order.GetSize(); }
+    // The old index of new point `i`.
+    int OldIndex(int i) const { return m_order[i]; }
+
+private:
+    bool m_useArray = true;
+    CXArray<unsigned int> m_array;
+    CHashMap<int, int, unsigned int> m_hash;
+    CXArray<int> m_order;
+};
 
 }  // namespace
 
@@ -43,10 +77,10 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
     dstFaces->InheritSettings(src);
     dstFaces->SetSize(nTaken, int(longest), SETSIZE_COMPACT_SLACK);
 
-    CXArray<unsigned int> pointMap;
-    pointMap.SetSize(nPoints);
-    for (unsigned int& m : pointMap) m = REMAP_REMOVED;
-    unsigned int nextPoint = 0;
+    int64_t corners = 0;
+    for (int d = 0; d < nTaken; ++d) corners += src.GetFaceSize(unsigned(taken[d]));
+    CFirstMetNumbering pointMap;
+    pointMap.Start(nPoints, corners);
     CFace view;
     for (int d = 0; d < nTaken; ++d) {
         int f = taken[d];
@@ -65,17 +99,17 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
                 valid = false;
                 continue;
             }
-            out[i] = MapPoint(pointMap.GetData(), nextPoint, v);
+            out[i] = pointMap.Map(v);
         }
         view.SetFlags(FACE_INVALID, !valid);
     }
     dstFaces->FreeExtra();
 
+    const int nextPoint = pointMap.GetCount();
     XHeld<C3DPointList> heldPoints(new C3DPointList(static_cast<const CPointList&>(srcPoints)));
     C3DPointList* dstPoints = heldPoints.get();
-    dstPoints->SetSize(int(nextPoint));
-    for (int v = 0; v < nPoints; ++v)
-        if (pointMap[v] != REMAP_REMOVED) dstPoints->CopyPoint(int(pointMap[v]), v, srcPoints);
+    dstPoints->SetSize(nextPoint);
+    for (int i = 0; i < nextPoint; ++i) dstPoints->CopyPoint(i, pointMap.OldIndex(i), srcPoints);
     dstPoints->FreeExtra();
 
     XHeld<C3DObject> held(new C3DObject);
@@ -85,7 +119,7 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
     object->SetFaceList(heldFaces.release(), true);
 
     if (!m_pChannels) return held.release();
-    CXArray<unsigned int> channelMap;
+    CFirstMetNumbering channelMap;
     for (int c = 0; c < m_pChannels->GetSize(); ++c) {
         CChannel* channel = m_pChannels->GetChannel(c);
         if (channel->IsOneFlagSet(CHANNEL_INVALID | CHANNEL_DERIVED)) continue;
@@ -100,18 +134,15 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
         if (!cf) {
             // One value per geometric point: follow the point map.
             if (cp && dp && cp->GetSize() == nPoints) {
-                dp->SetSize(int(nextPoint));
-                for (int v = 0; v < nPoints; ++v)
-                    if (pointMap[v] != REMAP_REMOVED) dp->CopyPoint(int(pointMap[v]), v, *cp);
+                dp->SetSize(nextPoint);
+                for (int i = 0; i < nextPoint; ++i) dp->CopyPoint(i, pointMap.OldIndex(i), *cp);
                 object->AddChannel(heldCopy.release());
             }
             continue;
         }
         if (!df || !cp || !dp) continue;
         const int nChannelPoints = cp->GetSize();
-        channelMap.SetSize(nChannelPoints);
-        for (unsigned int& m : channelMap) m = REMAP_REMOVED;
-        unsigned int nextChannelPoint = 0;
+        channelMap.Start(nChannelPoints, corners);
         df->InheritSettings(*cf);
         df->SetSize(nTaken, int(longest), SETSIZE_COMPACT_SLACK);
         for (int d = 0; d < nTaken; ++d) {
@@ -131,14 +162,14 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
                     valid = false;
                     continue;
                 }
-                out[i] = MapPoint(channelMap.GetData(), nextChannelPoint, v);
+                out[i] = channelMap.Map(v);
             }
             view.SetFlags(FACE_INVALID, !valid);
         }
+        const int nextChannelPoint = channelMap.GetCount();
         if (nextChannelPoint == 0) continue;
-        dp->SetSize(int(nextChannelPoint));
-        for (int v = 0; v < nChannelPoints; ++v)
-            if (channelMap[v] != REMAP_REMOVED) dp->CopyPoint(int(channelMap[v]), v, *cp);
+        dp->SetSize(nextChannelPoint);
+        for (int i = 0; i < nextChannelPoint; ++i) dp->CopyPoint(i, channelMap.OldIndex(i), *cp);
         object->AddChannel(heldCopy.release());
     }
     return held.release();
