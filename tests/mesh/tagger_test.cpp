@@ -137,6 +137,45 @@ TEST(ExplodeIntoIsolatedParts, TwoDisjointCubesGiveTwoObjects) {
     EXPECT_EQ(parts.GetSize(), 0);
 }
 
+// Many small parts of a large object (each numbers its few points apart from the whole list):
+// every part has its own triangle, its points in first-met order and its channel values.
+TEST(ExplodeIntoIsolatedParts, ManySmallPartsKeepTheirPointsAndChannelValues) {
+    constexpr int kParts = 60;
+    std::vector<P3> pts;
+    std::vector<Poly> faces;
+    for (int t = 0; t < kParts; ++t) {
+        const int base = int(pts.size());
+        pts.push_back({float(t), 0, 0});
+        pts.push_back({float(t), 1, 0});
+        pts.push_back({float(t), 0, 1});
+        faces.push_back({base + 2, base, base + 1});
+    }
+    Owned obj = MakeObject(pts, faces);
+    AddOffsetChannel(*obj, 5);
+    CXArray<C3DGeomObject*> parts;
+    ASSERT_EQ(obj->ExplodeIntoIsolatedParts(parts), kParts);
+    for (int t = 0; t < kParts; ++t) {
+        C3DGeomObject* part = parts[t];
+        ASSERT_EQ(part->GetPointNbr(), 3);
+        EXPECT_EQ(ReadFaces(*part->GetFaceList()), (std::vector<Poly>{{0, 1, 2}}));
+        // First met: the source's corner base + 2, then base, then base + 1.
+        EXPECT_EQ(part->GetPointList()->GetAt(0).z, 1.0f);
+        EXPECT_EQ(part->GetPointList()->GetAt(1).y, 0.0f);
+        EXPECT_EQ(part->GetPointList()->GetAt(2).y, 1.0f);
+        for (int v = 0; v < 3; ++v) EXPECT_EQ(part->GetPointList()->GetAt(v).x, float(t));
+        ASSERT_EQ(part->GetChannels()->GetSize(), 1);
+        const CChannel* c = part->GetChannels()->GetChannel(0);
+        EXPECT_EQ(ReadFaces(*c->GetFaceList()), (std::vector<Poly>{{0, 1, 2}}));
+        // The channel value of source point v is (v, -v) (the offset channel shifts both).
+        const C2DPointList* values = static_cast<const C2DPointList*>(c->GetPointList());
+        ASSERT_EQ(values->GetSize(), 3);
+        EXPECT_EQ(values->GetAt(0).u, float(3 * t + 2));
+        EXPECT_EQ(values->GetAt(1).u, float(3 * t));
+        EXPECT_EQ(values->GetAt(2).u, float(3 * t + 1));
+    }
+    for (C3DGeomObject* p : parts) p->Delete();
+}
+
 TEST(SubObject, BySizeAndByListRenumberPointsInFirstMetOrder) {
     Owned obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}, {2, 1, 0}},
                                 {{0, 1, 3}, {1, 4, 5, 2}, {2, 3, 1}});
