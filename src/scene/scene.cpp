@@ -155,6 +155,10 @@ void C3DScene::ResetRoot() {
 
 bool C3DScene::HoldsObject(const C3DBaseObject* object, const C3DSceneNode* except) const {
     if (m_bulkDelete) return false;
+    if (m_pHolderCounts) {
+        const int* holders = m_pHolderCounts->Find(object);
+        return holders && *holders - (except && except->GetBaseObject() == object ? 1 : 0) > 0;
+    }
     C3DSceneNode* root = GetRoot();
     for (CTreeNode* n = root; n; n = root->NextInSubtree(n))
         if (n != except && AsNode(n)->GetBaseObject() == object) return true;

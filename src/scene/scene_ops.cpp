@@ -87,13 +87,6 @@ bool CopyFileContent(const CXTString<wchar_t>& from, const CXTString<wchar_t>& t
 
 // Empties the merged source nodes, then deletes those left without children (deepest first, so
 // that a source whose only children were sources goes too).
-void RetireSources(CXArray<C3DSceneNode*>& sources) {
-    for (C3DSceneNode* node : sources) node->SetObject(nullptr, true);
-    C3DScene::SortNodesByDepth(sources, true);
-    for (C3DSceneNode* node : sources)
-        if (!node->HasChildren()) delete node;
-}
-
 }  // namespace
 
 void SetSceneObjectHooks(const C3DSceneObjectHooks& hooks) {
@@ -104,6 +97,31 @@ void SetSceneObjectHooks(const C3DSceneObjectHooks& hooks) {
 C3DSceneObjectHooks GetSceneObjectHooks() { return Hooks(); }
 
 // ---- object-level operations --------------------------------------------------------------------
+
+void C3DScene::RetireSources(CXArray<C3DSceneNode*>& sources) {
+    // A node letting go of a shared object asks whether another node still holds it, which walks
+    // the tree: for a batch of many instances the holders are counted once, and each release
+    // takes its node off the count first.
+    CHashMap<const void*, const void*, int> holders;
+    C3DSceneNode* root = GetRoot();
+    for (CTreeNode* n = root; n; n = root->NextInSubtree(n))
+        if (const C3DBaseObject* object = static_cast<C3DSceneNode*>(n)->GetBaseObject())
+            ++holders.GetOrInsert(object);
+    struct Counting {
+        C3DScene& scene;
+        ~Counting() { scene.m_pHolderCounts = nullptr; }
+    } counting{*this};
+    m_pHolderCounts = &holders;
+    for (C3DSceneNode* node : sources) {
+        if (const C3DBaseObject* object = node->GetBaseObject())
+            if (int* count = holders.Find(object)) --*count;
+        node->SetObject(nullptr, true);
+    }
+    m_pHolderCounts = nullptr;
+    SortNodesByDepth(sources, true);
+    for (C3DSceneNode* node : sources)
+        if (!node->HasChildren()) delete node;
+}
 
 int C3DScene::GenerateNormals(C3DSceneNode* start, unsigned int value, _NormalSmoothMode mode) {
     CLogTimer timer("C3DScene::GenerateNormals");

@@ -954,6 +954,25 @@ TEST_F(HookTest, ConcatenateMergesIntoOneNodeAndRetiresTheSources) {
     byMaterial.CreateNode(nullptr, L"B", MakeTriangle(2));
     EXPECT_EQ(byMaterial.ConcatenateByMaterials(nullptr, 0, nullptr), 2);
     EXPECT_EQ(Walk(byMaterial, KIND_ALL, WALK_EMPTY_NODES), (Names{L"one", L"Material 2"}));
+
+    // Instances merged from one branch: an object that a node outside the branch still shows
+    // keeps the scene, one that only the host still holds leaves it.
+    C3DScene instances;
+    C3DSceneNode* group = instances.CreateNode(nullptr, L"group", nullptr);
+    C3DSceneNode* shown = instances.CreateNode(group, L"shown", MakeQuad(1));
+    C3DSceneNode* held = instances.CreateNode(group, L"held", MakeTriangle(2));
+    C3DBaseObject* shownObject = shown->GetBaseObject();
+    C3DBaseObject* heldObject = held->GetBaseObject();
+    heldObject->AddRef();
+    for (int i = 0; i < 3; ++i) {
+        instances.CreateInstance(shown, group);
+        instances.CreateInstance(held, group);
+    }
+    instances.CreateInstance(shown, nullptr);  // outside the branch
+    ASSERT_NE(instances.Concatenate(group, 0, nullptr), nullptr);
+    EXPECT_EQ(shownObject->GetScene(), &instances);
+    EXPECT_EQ(heldObject->GetScene(), nullptr);
+    heldObject->Delete();
 }
 
 }  // namespace

@@ -521,6 +521,8 @@ private:
     // of `sources`; null when nothing was appended.
     C3DSceneNode* ConcatenateInto(C3DSceneNode* start, const wchar_t* name, unsigned int material,
                                   const CXArray<C3DSceneNode*>& sources);
+    // Releases the objects of `sources` (nodes of this scene) and deletes those without children.
+    void RetireSources(CXArray<C3DSceneNode*>& sources);
 
     CCustomData m_properties;
     CMaterials m_materials;
@@ -529,6 +531,9 @@ private:
     uint32_t m_parserClass;
     ParserDataRelease m_pParserRelease;
     bool m_bulkDelete;  // the tree is being deleted as a whole
+    // While a batch of nodes lets go of their objects: the number of nodes of the tree that hold
+    // each object, kept up to date by the batch, which HoldsObject reads instead of walking.
+    CHashMap<const void*, const void*, int>* m_pHolderCounts = nullptr;
 };
 
 }  // namespace kestovar
