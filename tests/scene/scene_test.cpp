@@ -968,7 +968,7 @@ TEST_F(HookTest, ConcatenateMergesIntoOneNodeAndRetiresTheSources) {
         instances.CreateInstance(shown, group);
         instances.CreateInstance(held, group);
     }
-    instances.CreateInstance(shown, nullptr);  // outside the branch
+    ASSERT_NE(instances.CreateInstance(shown, instances.GetRoot()), nullptr);  // outside the branch
     ASSERT_NE(instances.Concatenate(group, 0, nullptr), nullptr);
     EXPECT_EQ(shownObject->GetScene(), &instances);
     EXPECT_EQ(heldObject->GetScene(), nullptr);
