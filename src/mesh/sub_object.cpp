@@ -1,4 +1,5 @@
 // Extraction of faces into a new object: C3DGeomObject::SubObject.
+#include <algorithm>
 #include <cstdint>
 
 #include "kestovar/core/hashmap.h"
@@ -58,14 +59,17 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
     const int nFaces = src.GetSize();
     const int nPoints = srcPoints.GetSize();
 
-    // The faces taken: listed, in range and live.
+    // The faces taken: listed, in range and live; their longest size and their corners.
     CXArray<int> taken;
     unsigned int longest = 3;
+    int64_t corners = 0;
     for (unsigned int i = 0; i < count; ++i) {
         int f = faces[i];
         if (f < 0 || f >= nFaces || !src.IsFaceLive(unsigned(f))) continue;
         taken.Add(f);
-        if (src.GetFaceSize(unsigned(f)) > longest) longest = src.GetFaceSize(unsigned(f));
+        const unsigned int size = src.GetFaceSize(unsigned(f));
+        longest = std::max(longest, size);
+        corners += size;
     }
     if (taken.IsEmpty()) return nullptr;
     const int nTaken = taken.GetSize();
@@ -77,8 +81,6 @@ C3DObject* C3DGeomObject::SubObject(const int* faces, unsigned int count) {
     dstFaces->InheritSettings(src);
     dstFaces->SetSize(nTaken, int(longest), SETSIZE_COMPACT_SLACK);
 
-    int64_t corners = 0;
-    for (int d = 0; d < nTaken; ++d) corners += src.GetFaceSize(unsigned(taken[d]));
     CFirstMetNumbering pointMap;
     pointMap.Start(nPoints, corners);
     CFace view;

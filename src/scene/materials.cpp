@@ -184,30 +184,33 @@ int CMaterials::MoveMaterials(CMaterials& source, CMaterialIDMap* remap) {
     return ids.GetSize();
 }
 
-int CMaterials::AdjustPaths(const wchar_t* directory, bool makeRelative) {
+namespace {
+
+// Renames the bitmap and alpha file names of every map of every material through `rename`
+// (name -> new name, or the name itself to keep it; empty names are not offered). Returns the
+// number of names changed.
+template <class Materials, class Rename>
+int RenameMapFiles(Materials& materials, Rename&& rename) {
     int changed = 0;
     int pos = kHashStartPosition;
-    while (C3DMaterial* m = GetNext(pos)) {
+    while (C3DMaterial* m = materials.GetNext(pos)) {
         for (int i = 0; i < m->GetMapCount(); ++i) {
             CMaterialMap* map = m->GetMap(i);
-            const CXTString<wchar_t>* names[2] = {&map->GetFileName(), &map->GetAlphaFileName()};
-            for (int k = 0; k < 2; ++k) {
-                if (names[k]->IsEmpty() || fileIsURL(*names[k])) continue;
-                CXTString<wchar_t> adjusted = makeRelative ? fileMakeRelativePath(fileMakeAbsolutePath(*names[k], directory), directory)
-                                                           : fileMakeAbsolutePath(*names[k], directory);
-                if (adjusted == *names[k]) continue;
-                if (k == 0)
-                    map->SetFileName(adjusted);
+            for (int alpha = 0; alpha < 2; ++alpha) {
+                const CXTString<wchar_t>& name = alpha ? map->GetAlphaFileName() : map->GetFileName();
+                if (name.IsEmpty()) continue;
+                const CXTString<wchar_t> renamed = rename(name);
+                if (renamed == name) continue;
+                if (alpha)
+                    map->SetAlphaFileName(renamed);
                 else
-                    map->SetAlphaFileName(adjusted);
+                    map->SetFileName(renamed);
                 ++changed;
             }
         }
     }
     return changed;
 }
-
-namespace {
 
 // A texture name written on Windows that is not relative to the scene's folder: one with a
 // drive ("C:\maps\a.png", "C:/maps", also "C:a.png", relative to that drive's own folder), one
@@ -222,30 +225,23 @@ bool IsWindowsAbsolute(const CXTString<wchar_t>& name) {
 
 }  // namespace
 
+int CMaterials::AdjustPaths(const wchar_t* directory, bool makeRelative) {
+    return RenameMapFiles(*this, [&](const CXTString<wchar_t>& name) {
+        if (fileIsURL(name)) return name;
+        return makeRelative ? fileMakeRelativePath(fileMakeAbsolutePath(name, directory), directory)
+                            : fileMakeAbsolutePath(name, directory);
+    });
+}
+
 int CMaterials::RebasePaths(const wchar_t* from, const wchar_t* to) {
     const CXTString<wchar_t> fromDir = fileMakeAbsolutePath(from), toDir = fileMakeAbsolutePath(to);
     if (fromDir == toDir) return 0;
-    int changed = 0;
-    int pos = kHashStartPosition;
-    while (C3DMaterial* m = GetNext(pos)) {
-        for (int i = 0; i < m->GetMapCount(); ++i) {
-            CMaterialMap* map = m->GetMap(i);
-            for (int alpha = 0; alpha < 2; ++alpha) {
-                CXTString<wchar_t> name = alpha ? map->GetAlphaFileName() : map->GetFileName();
-                if (name.IsEmpty() || fileIsAbsolutePath(name) || fileIsURL(name) || IsWindowsAbsolute(name))
-                    continue;
-                name.Replace(L'\\', L'/');
-                const CXTString<wchar_t> moved =
-                    fileMakeRelativePath(fileMakeAbsolutePath(name, fromDir), toDir);
-                if (alpha)
-                    map->SetAlphaFileName(moved);
-                else
-                    map->SetFileName(moved);
-                ++changed;
-            }
-        }
-    }
-    return changed;
+    return RenameMapFiles(*this, [&](const CXTString<wchar_t>& name) {
+        if (fileIsAbsolutePath(name) || fileIsURL(name) || IsWindowsAbsolute(name)) return name;
+        CXTString<wchar_t> slashed = name;
+        slashed.Replace(L'\\', L'/');
+        return fileMakeRelativePath(fileMakeAbsolutePath(slashed, fromDir), toDir);
+    });
 }
 
 CXTString<wchar_t> CMaterials::GetUniqueName(const wchar_t* name) const {
