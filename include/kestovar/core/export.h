@@ -1,6 +1,12 @@
 // Export macro and the few basic definitions every public header of Kestovar relies on.
 #pragma once
 
+// The headers use C++20 (constrained templates among others); say so plainly rather than let an
+// older language mode fail deep inside a template.
+#if __cplusplus < 202002L
+#error "Kestovar's headers need C++20 or later (for example -std=c++20)"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 

@@ -184,8 +184,10 @@ enum : uint32_t { kSlotOccupied = 0, kSlotNeverUsed = 1, kSlotDeleted = 2 };
 inline uint64_t ModMagic(uint32_t d) { return UINT64_MAX / d + 1; }
 
 inline uint32_t FastMod(uint32_t a, uint64_t magic, uint32_t d) {
+    // __extension__ keeps hosts that build with -Wpedantic free of a warning for the 128-bit type.
+    __extension__ typedef unsigned __int128 Wide;
     uint64_t low = magic * a;
-    return uint32_t((static_cast<unsigned __int128>(low) * d) >> 64);
+    return uint32_t((Wide(low) * d) >> 64);
 }
 
 template <class KEY, class VALUE>

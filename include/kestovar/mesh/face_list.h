@@ -343,7 +343,7 @@ protected:
     // Table of the main chunk of this kind of list.
     virtual CElementMethods* GetMainMethods() const;
     void* MainSlot(unsigned int i) const {
-        return static_cast<uint8_t*>(const_cast<void*>(m_pMainData->GetData())) +
+        return static_cast<uint8_t*>(m_pMainData->GetData()) +
                size_t(i) * size_t(m_pMainData->GetSizeOfElement());
     }
     // Size change bookkeeping: FACELIST_CHANGED and the stamp.

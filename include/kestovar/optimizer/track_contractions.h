@@ -64,7 +64,7 @@ public:
     // The low nibble (corner, isolated point count, or which point a duplicate follows).
     unsigned GetLowValue() const { return unsigned(m_type) & 15; }
     // Stores value & 15 in the low nibble, keeping the type.
-    void SetLowValue(unsigned value) { m_type = (unsigned char)((m_type & 0xF0) | (value & 15)); }
+    void SetLowValue(unsigned value) { m_type = static_cast<unsigned char>((m_type & 0xF0) | (value & 15)); }
 
 protected:
     unsigned char m_type;

@@ -104,7 +104,7 @@ private:
             low = kNaNKey;
         else
             low = ((bits & 0x80000000u) ? ~bits : (bits | 0x80000000u)) >> 2;
-        return (uint32_t(rec->flags & 0x3u) << 30) | low;
+        return ((rec->flags & 0x3u) << 30) | low;
     }
     static bool KeyBefore(uint32_t kx, uint32_t ky, const CContractionCost* x, const CContractionCost* y) {
         if ((kx ^ ky) >> 30) return kx < ky;
