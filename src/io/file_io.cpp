@@ -270,7 +270,10 @@ C3DScene* C3DIo::Read(CSceneImportOptions* callerOptions) {
 }
 
 bool C3DIo::Save(C3DScene* scene, CSceneExportOptions* callerOptions) {
-    if (!scene) return false;
+    if (!scene) {
+        SetIoError(IO_FILE_NOTHING_TO_SAVE, nullptr, IO_LOG_ERROR);
+        return false;
+    }
     m_flags &= ~uint32_t(FILE_IO_LOADING);
     if (!m_prepared) {
         if (!InitParser()) return false;

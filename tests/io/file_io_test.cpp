@@ -288,7 +288,10 @@ TEST(IoSaveTest, NothingToSaveWithoutNodes) {
     C3DIo io(W(dir / "out.tst").c_str(), 0);
     EXPECT_FALSE(io.Save(&empty));
     EXPECT_EQ(W(io.GetIoErrorTxt()), L"There is nothing to save.\nFile saving is canceled.");
-    EXPECT_FALSE(io.Save(nullptr));
+    // A null scene, on a fresh frame too, answers with the same error, not a stale success.
+    C3DIo fresh(W(dir / "out.tst").c_str(), 0);
+    EXPECT_FALSE(fresh.Save(nullptr));
+    EXPECT_EQ(fresh.GetIoError(), IO_FILE_NOTHING_TO_SAVE);
     EXPECT_TRUE(dir.List().empty());
 }
 

@@ -13,7 +13,8 @@ namespace kestovar {
 enum LogFileMode : int {
     LOG_FILE_TRUNCATE = 0,  // create the file, or empty an existing one
     LOG_FILE_APPEND = 1,    // create the file, or continue an existing one at its end
-    LOG_FILE_UNIQUE = 2,    // write to a new file: the path, or the first free "name (n).ext" beside it
+    LOG_FILE_UNIQUE =
+        2,  // write to a new file: the path, or the first free "name (n).ext" beside it, n = 2, 3, ...
 };
 
 // No depth limit.

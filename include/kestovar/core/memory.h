@@ -29,6 +29,9 @@ struct XMemoryCallback {
 
 extern "C" KESTOVAR_API XMemoryCallback memoryCallbackNotify;
 
+// The raw allocation functions answer null when the allocation is refused (memory exhausted, or the
+// hook above returning null); they raise nothing. The library's own code that calls them raises
+// CXMemoryException in that case.
 KESTOVAR_API void* xmalloc(size_t size);
 KESTOVAR_API void* xcalloc(size_t count, size_t size);  // zero-filled
 KESTOVAR_API void* xrealloc(void* pointer, size_t size);

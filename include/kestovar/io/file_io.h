@@ -7,10 +7,13 @@
 //
 // A C3DIo serves one file name in one direction. It finds the parser through the format registry
 // (file_ext.h), drives it, runs the post-load pipeline (C3DScene::CheckoutImport), times and logs
-// the operation ("Read scene file %s in %d ms\n", "Fails to read scene file %s\n", "Write scene %s
-// in %d ms\n", "Fails to write scene %s\n" when a log is open) and reports every failure as an
-// IO_FILE_RESULT with its message. Saving goes through a temporary file beside the target that
-// replaces it only after success (see CSceneExportOptions).
+// the parser's run ("Read scene file %s in %d ms\n", "Fails to read scene file %s\n", "Write scene
+// %s in %d ms\n", "Fails to write scene %s\n" when a log is open) and reports every failure as an
+// IO_FILE_RESULT with its message. The log lines tell how the parser did: a failure before the
+// parser runs (a missing file, an unknown type, nothing to save, a target that cannot be opened)
+// logs no line, and a file the parser read but that holds nothing usable (IO_FILE_EMPTY) logs its
+// read line; the result code is the answer to trust. Saving goes through a temporary file beside the target
+// that replaces it only after success (see CSceneExportOptions).
 #pragma once
 
 #include <cstdint>
@@ -129,7 +132,8 @@ public:
     // Reads the file: a new scene owned by the caller, or null with the error set. Loading flag
     // not required: a C3DIo built for saving may read too. See the header comment for the steps.
     virtual C3DScene* Read(CSceneImportOptions* options = nullptr);
-    // Writes `scene` (not modified unless SCENE_EXPORT_NO_COPY).
+    // Writes `scene` (not modified unless SCENE_EXPORT_NO_COPY). A null scene: false with
+    // IO_FILE_NOTHING_TO_SAVE.
     virtual bool Save(C3DScene* scene, CSceneExportOptions* options = nullptr);
 
     // Checks that the file exists (or a "file:" URL designates a local file) and makes the

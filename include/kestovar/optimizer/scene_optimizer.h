@@ -86,13 +86,14 @@ enum ModifySceneMode : unsigned int {
 
 // Flags of GetScene.
 enum _GETSCENE_FLAGS : unsigned int {
-    GETSCENE_ORIGINAL_MESH = 0x1,         // source form: show the initial mesh, not the working copy
-    GETSCENE_RESET_OPTIMIZATION = 0x4,    // source form: drop each object's optimisation state
-    GETSCENE_SOURCE = 0x8,                // the source scene unchanged
-    GETSCENE_MULTIRES = 0x10,             // the multiresolution scene itself
-    GETSCENE_MULTIRES_FROZEN = 0x20,      // the multiresolution scene frozen at its current levels
-    GETSCENE_COPY = 0x100,                // a copy (with GETSCENE_SOURCE or GETSCENE_MULTIRES_FROZEN)
-    GETSCENE_RELEASE_SOURCE = 0x200,      // with 0x10/0x20: release the source once the other exists
+    GETSCENE_ORIGINAL_MESH = 0x1,       // source form: show the initial mesh, not the working copy
+    GETSCENE_RESET_OPTIMIZATION = 0x4,  // source form: drop each object's optimisation state
+    GETSCENE_SOURCE = 0x8,              // the source scene unchanged
+    GETSCENE_MULTIRES = 0x10,           // the multiresolution scene itself
+    GETSCENE_MULTIRES_FROZEN = 0x20,    // the multiresolution scene frozen at its current levels
+                                        // (without GETSCENE_COPY: the optimiser's own, for good)
+    GETSCENE_COPY = 0x100,              // a copy (with GETSCENE_SOURCE or GETSCENE_MULTIRES_FROZEN)
+    GETSCENE_RELEASE_SOURCE = 0x200,    // with 0x10/0x20: release the source once the other exists
 };
 
 // The unit of every per-object loop of the optimiser.
@@ -147,6 +148,10 @@ public:
     // built. A copy belongs to the caller. Without SCENEOPTIMIZER_WORKING_COPY the objects were
     // reduced in place: once the multiresolution scene is built the source objects hold its
     // coarsest level, and the full detail lives on in the multiresolution scene alone.
+    // GETSCENE_MULTIRES_FROZEN without GETSCENE_COPY freezes the optimiser's own multiresolution
+    // scene: its objects drop their contraction records and keep the current level for good, and
+    // later SetMultiresolutionRatio calls change nothing (in place, the full detail is then gone).
+    // Add GETSCENE_COPY for a frozen scene to save while the levels stay playable.
     C3DScene* GetScene(unsigned int flags);
     C3DScene* GetSourceScene() const { return m_pScene; }
     // Returns the source scene and forgets it without deleting it.

@@ -292,7 +292,10 @@ public:
     int GetSelectedNodes(CXArray<C3DSceneNode*>& nodes) const;
     void Select(C3DSceneNode* node, bool select, bool withChildren = false);
     void SelectNone();
-    // Sums over the geometric objects, each shared object once.
+    // Sums over the geometric objects, each shared object once, of their list sizes: dead faces and
+    // removed points still in the lists count, so a reduced object in place, or a multiresolution
+    // object at a coarse level, counts its full lists. For live counts use the optimiser's
+    // GetMultiresolutionInfo (MRINFO_CURRENT_*) or a frozen copy.
     int GetPointNbr() const;
     int GetFaceNbr() const;
 
