@@ -67,11 +67,17 @@ inline void NormalizeIfLong(float v[3]) {
     }
 }
 
+// What CosineBetween answers for a pair with no cosine: below every threshold in [-1, 1].
+constexpr double kNoCosine = -2.0;
+
 // Cosine between a and b: their dot product over the product of their lengths, clamped to
-// [-1, 1]; 0 when that product is below kNormalEpsilon (or not a number).
+// [-1, 1]; 0 when that product is below kNormalEpsilon. A normal that is not a number or is
+// infinite (a face with such a point) has no direction: the answer is kNoCosine, so such a face
+// never falls within another's smoothing angle and cannot spread NaN into a healthy group.
 inline double CosineBetween(const float a[3], const float b[3]) {
     const double la = double(a[0]) * a[0] + double(a[1]) * a[1] + double(a[2]) * a[2];
     const double lb = double(b[0]) * b[0] + double(b[1]) * b[1] + double(b[2]) * b[2];
+    if (!(std::isfinite(la) && std::isfinite(lb))) return kNoCosine;
     const double prod = std::sqrt(la * lb);
     if (!(prod >= kNormalEpsilon)) return 0.0;
     const double c = (double(a[0]) * b[0] + double(a[1]) * b[1] + double(a[2]) * b[2]) / prod;

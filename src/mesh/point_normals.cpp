@@ -380,7 +380,8 @@ struct AngleTest {
     explicit AngleTest(double cosine) : minCos(cosine) {
         const double t = cosine + 1e-5;
         const double bound = (t >= 0.0 ? t / (1.0 - 2e-3) : t / (1.0 + 2e-3)) + 1e-9;
-        // Rounded up to a float (NaN stays NaN and accepts nothing; past 1.01 nothing is near-unit).
+        // Rounded up to a float (a NaN threshold stays NaN: the quick decision then accepts nothing
+        // and the exact test, !(NaN > c), joins every face; past 1.01 nothing is near-unit).
         float above = float(bound);
         if (double(above) < bound) above = std::nextafter(above, 2.0f);
         acceptAbove = above;

@@ -35,11 +35,19 @@ bool CWeightChannel::GetLimits(float& min, float& max) const {
     min = max = 0.0f;
     const CWeightPointList* points = GetWeightPointList();
     if (!points || points->GetSize() == 0) return false;
+    // Weights that are not numbers take no part: seeding from one would make both limits NaN, and
+    // Normalize would then write NaN everywhere (0, 0 when no weight is a number).
     const CWeightPoint* w = points->GetPoints();
-    min = max = w[0].weight;
-    for (int i = 1; i < points->GetSize(); ++i) {
-        if (w[i].weight < min) min = w[i].weight;
-        if (w[i].weight > max) max = w[i].weight;
+    bool seeded = false;
+    for (int i = 0; i < points->GetSize(); ++i) {
+        const float v = w[i].weight;
+        if (v != v) continue;
+        if (!seeded) {
+            min = max = v;
+            seeded = true;
+        }
+        if (v < min) min = v;
+        if (v > max) max = v;
     }
     return true;
 }

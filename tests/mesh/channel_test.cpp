@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <vector>
 
 #include "kestovar/mesh/channels.h"
@@ -496,6 +497,24 @@ TEST(ChannelWeights, LimitsNormalisationAndPerPointWeights) {
     ramp.Normalize(true);
     const float normalised[3] = {1, 0, 0.5f};
     for (int i = 0; i < 3; ++i) EXPECT_EQ(ramp.GetWeightPointList()->GetAt(i).weight, normalised[i]);
+
+    // A weight that is not a number is left out of the limits wherever it sits, first included,
+    // and the others still normalise.
+    for (int at = 0; at < 3; ++at) {
+        CWeightChannel holed(kNewChannelID, true);
+        for (int i = 0; i < 3; ++i) holed.GetWeightPointList()->Add(i == at ? std::nanf("") : float(2 * i));
+        EXPECT_TRUE(holed.GetLimits(lo, hi));
+        EXPECT_EQ(lo, at == 0 ? 2.0f : 0.0f);
+        EXPECT_EQ(hi, at == 2 ? 2.0f : 4.0f);
+        holed.Normalize(false);
+        for (int i = 0; i < 3; ++i) {
+            const float v = holed.GetWeightPointList()->GetAt(i).weight;
+            if (i == at)
+                EXPECT_TRUE(std::isnan(v));
+            else
+                EXPECT_TRUE(v == 0.0f || v == 1.0f) << v;
+        }
+    }
 
     // Face-mapped: point 1 and 4 carry 1 on f0 and 3 on f1, the mean is 2; point 2 has no corner.
     Mesh m(6, {{0, 3, 4, 1}, {1, 4, 5}});

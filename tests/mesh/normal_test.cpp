@@ -298,7 +298,7 @@ TEST(PointNormalChannel, WeightingModesOnAFan) {
     }
 }
 
-TEST(PointNormalChannel, DegenerateAndNaNInputNeverCrash) {
+TEST(PointNormalChannel, DegenerateAndNaNInputNeitherCrashesNorSpreads) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     Mesh m({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {nan, nan, 0}, {0, 1, 0}},
            {{0, 1, 2}, {0, 1, 4}, {0, 3, 4}, {1, 3, 4}, {1, 1, 1}});
@@ -310,6 +310,19 @@ TEST(PointNormalChannel, DegenerateAndNaNInputNeverCrash) {
         int n = 0;
         const int* idx = channel.GetFaceList()->GetIndexes(0, n);
         for (int k = 0; k < n; ++k) EXPECT_LT(idx[k], channel.GetNormalVectorList()->GetSize());
+    }
+    // A face through a point that is not a number has no direction: it never joins a healthy
+    // group, whatever the angle and the weighting, so its neighbours keep their own normal.
+    Mesh hinge({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {nan, 0, 0}}, {{0, 1, 2}, {0, 2, 3}, {1, 4, 2}});
+    for (int mode = 1; mode <= 4; ++mode) {
+        hinge.object->SetSmoothMode(_NormalSmoothMode(mode));
+        for (float angle : {0.5f, 1.6f, kPi}) {
+            CPointNormalChannel channel;
+            ASSERT_TRUE(channel.InitNormals(hinge.geom, angle));
+            for (int face : {0, 1})
+                for (int corner = 0; corner < 3; ++corner)
+                    ExpectVector(CornerNormal(&channel, face, corner), 0, 0, 1, 1e-6);
+        }
     }
     // No faces or no points: nothing to do.
     Mesh empty(std::vector<XYZ>{}, {});

@@ -96,7 +96,8 @@ public:
     CWeightFaceList* GetWeightFaceList() const { return static_cast<CWeightFaceList*>(m_pFaceList); }
     bool IsPointOnly() const { return m_pFaceList == nullptr; }
 
-    // Smallest and largest weight; false (and 0, 0) for an empty or missing list.
+    // Smallest and largest weight; false (and 0, 0) for an empty or missing list. Weights that are
+    // not numbers are left out (0, 0 when no weight is a number); Normalize leaves them as they are.
     bool GetLimits(float& min, float& max) const;
     // Maps the weights onto [0, 1]: (w - min) / range, range = max - min (1 when below 1e-15);
     // with `invert`, 1 minus that. False for an empty list.

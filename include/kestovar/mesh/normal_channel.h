@@ -132,7 +132,11 @@ public:
     // faces within the angle of a group's first face share one weighted normal (the object's
     // smoothing mode); points where faces split into several groups get POINT_NORMAL_BREAK.
     // Nothing is done for an unchanged angle while the channel is valid and up to date. Returns
-    // whether it computed.
+    // whether it computed. The test is on the cosine (a face joins when the cosine between the
+    // normals is at least cos(angle)), so the angle belongs in [0, pi]: outside it, the cosine
+    // wraps round (2 pi splits like 0, -0.5 like 0.5), and a NaN angle joins every face. The
+    // object's SetSmoothAngle keeps its angle in range. At an angle that is a number, a face
+    // through a point that is not a number joins no other face.
     bool InitNormals(const CGeomInfo* geom, float angle);
     // The angle of the last build (radians; 1.0 before any).
     float GetSmoothAngle() const { return m_angle; }
