@@ -120,21 +120,33 @@ C3DTVector<float> CQuaternion::RotateVector(const C3DTVector<float>& v) const {
 
 void CQuaternion::GetHPBAngles(double& heading, double& pitch, double& bank) const {
     // For R = Ry(h) Rx(p) Rz(b): R12 = -sin p, R02 = sin h cos p, R22 = cos h cos p,
-    // R10 = sin b cos p, R11 = cos b cos p.
-    C4x4TMatrix<float> m;
-    CQuaternion q(*this);
-    q.Normalize();
-    q.GetMatrix(m);
-    const auto& r = m.m;
-    double sp = std::clamp(-double(r[1][2]), -1.0, 1.0);
-    pitch = std::asin(sp);
-    if (std::fabs(sp) > 0.999999) {
+    // R10 = sin b cos p, R11 = cos b cos p. The elements come from the unit quaternion in double
+    // precision, and the pitch from atan2 of sin p and cos p = |(R10, R11)|, which stays accurate
+    // near the poles where asin of R12 alone loses half the digits.
+    double qx = x, qy = y, qz = z, qw = w;
+    const double len = std::sqrt(qx * qx + qy * qy + qz * qz + qw * qw);
+    if (len > 0.0 && std::isfinite(len)) {
+        qx /= len;
+        qy /= len;
+        qz /= len;
+        qw /= len;
+    } else {
+        qx = qy = qz = 0.0;
+        qw = 1.0;
+    }
+    const double r00 = 1.0 - 2.0 * (qy * qy + qz * qz), r02 = 2.0 * (qx * qz + qy * qw);
+    const double r10 = 2.0 * (qx * qy + qz * qw), r11 = 1.0 - 2.0 * (qx * qx + qz * qz);
+    const double r12 = 2.0 * (qy * qz - qx * qw), r20 = 2.0 * (qx * qz - qy * qw);
+    const double r22 = 1.0 - 2.0 * (qx * qx + qy * qy);
+    const double cp = std::hypot(r10, r11);
+    pitch = std::atan2(-r12, cp);
+    if (cp < 1e-9) {
         // Gimbal lock: heading and bank turn about the same axis; give it all to the heading.
         bank = 0.0;
-        heading = std::atan2(-double(r[2][0]), double(r[0][0]));
+        heading = std::atan2(-r20, r00);
     } else {
-        heading = std::atan2(double(r[0][2]), double(r[2][2]));
-        bank = std::atan2(double(r[1][0]), double(r[1][1]));
+        heading = std::atan2(r02, r22);
+        bank = std::atan2(r10, r11);
     }
 }
 

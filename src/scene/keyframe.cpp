@@ -90,8 +90,9 @@ double C3DTCBCurve::MapParameter(double u) const {
         b /= s;
     }
     double k = 1.0 / (2.0 - a - b);
-    if (u < a) return k / a * u * u;
-    if (u < 1.0 - b) return k * (2.0 * u - a);
+    // An ease of 0 at either end has no parabola there (the guards keep 0 / 0 out at u = 0 and 1).
+    if (u < a && a > 0.0) return k / a * u * u;
+    if (u < 1.0 - b || !(b > 0.0)) return k * (2.0 * u - a);
     double v = 1.0 - u;
     return 1.0 - k / b * v * v;
 }

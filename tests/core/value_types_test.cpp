@@ -165,6 +165,13 @@ TEST(VectorGeometry, DotCrossLengthNormalize) {
     EXPECT_EQ(zero.Normalize(), 0.0);
     EXPECT_EQ(zero, C3DTVector<float>(0, 0, 0));
     EXPECT_EQ(-C3DTVector<float>(1, -2, 3), C3DTVector<float>(-1, 2, -3));
+    // Double vectors whose squares leave the double range still come out of unit length.
+    for (double scale : {1e300, 1e-300}) {
+        C3DTVector<double> d(3 * scale, 0, -4 * scale);
+        EXPECT_NEAR(d.Normalize() / scale, 5.0, 1e-12);
+        EXPECT_NEAR(d.x, 0.6, 1e-15);
+        EXPECT_NEAR(d.z, -0.8, 1e-15);
+    }
 }
 
 // GCC inlines both branches of the virtual assignment (same record type or not) and then warns that
@@ -284,6 +291,21 @@ TEST(Matrix, InverseTransposeDeterminant) {
     C4x4TMatrix<float> tiny = C4x4TMatrix<float>::Scale(1e-39f, 1, 1);
     EXPECT_FALSE(tiny.Inverse());
     EXPECT_EQ(tiny, C4x4TMatrix<float>::Scale(1e-39f, 1, 1));
+    // A placement far from the origin does not make a regular matrix singular, at any scale; a
+    // flattening stays singular wherever it is placed.
+    for (float t : {1e2f, 1e4f, 1e6f})
+        for (float s : {1e-2f, 1.0f, 1e2f}) {
+            const C4x4TMatrix<float> placed = C4x4TMatrix<float>::Translation(t, -t, t) *
+                                              C4x4TMatrix<float>::RotationY(0.3) *
+                                              C4x4TMatrix<float>::Scale(s, s, s);
+            C4x4TMatrix<float> back = placed;
+            ASSERT_TRUE(back.Inverse()) << t << " " << s;
+            const C3DTPoint<float> p(0.5f * t, 2.0f, -0.25f * t);
+            const C3DTPoint<float> q = back.TransformPoint(placed.TransformPoint(p));
+            ExpectNear(q, p.x, p.y, p.z, 1e-6 * t * std::max(1.0f, 1.0f / s));
+            C4x4TMatrix<float> flat = C4x4TMatrix<float>::Translation(t, t, t) * flattening;
+            EXPECT_FALSE(flat.Inverse()) << t;
+        }
     // A small but regular scale still inverts.
     C4x4TMatrix<float> small = C4x4TMatrix<float>::Scale(1e-4f, 1e-4f, 1e-4f);
     ASSERT_TRUE(small.Inverse());
@@ -462,6 +484,18 @@ TEST(Quaternion, AxisAngleAndHeadingPitchBank) {
     EXPECT_NEAR(h, 0.7, 1e-6);
     EXPECT_NEAR(p, 0.0, 1e-6);
     EXPECT_NEAR(b, 0.0, 1e-6);
+    // Near the poles the angles still give back the same rotation (asin alone loses half the digits
+    // there).
+    for (double pole : {kPi / 2, -kPi / 2})
+        for (double off : {3e-3, 1e-3, 1e-4, 1e-5}) {
+            const CQuaternion q = CQuaternion::FromHPBAngles(1.22, pole - (pole > 0 ? off : -off), -2.18);
+            double hh, pp, bb;
+            q.GetHPBAngles(hh, pp, bb);
+            C4x4TMatrix<float> original, back;
+            q.GetMatrix(original);
+            CQuaternion::FromHPBAngles(hh, pp, bb).GetMatrix(back);
+            ExpectMatrixNear(back, original, 1e-5);
+        }
     // Looking straight up: the bank folds into the heading, the rotation stays the same.
     CQuaternion up = CQuaternion::FromHPBAngles(0.4, kPi / 2, 0.3);
     up.GetHPBAngles(h, p, b);

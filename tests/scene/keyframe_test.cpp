@@ -268,6 +268,11 @@ TEST(KeyframeTest, EaseCurveRemapsTheParameterMonotonically) {
         EXPECT_GE(v, previous);
         previous = v;
     }
+    // An ease of 0 at one end leaves that end a straight line, reaching 0 and 1 exactly.
+    for (const C3DTCBCurve& oneSided : {C3DTCBCurve(0, 0, 0, 0.0f, 0.5f), C3DTCBCurve(0, 0, 0, 0.5f, 0.0f)}) {
+        EXPECT_DOUBLE_EQ(oneSided.MapParameter(0.0), 0.0);
+        EXPECT_DOUBLE_EQ(oneSided.MapParameter(1.0), 1.0);
+    }
     // A key with the curve eases its interpolation.
     C3DKeyframable owner;
     C3DFloatKey* k0 = new C3DFloatKey(kFloatType, 0.0f);

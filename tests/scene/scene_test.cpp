@@ -566,16 +566,17 @@ TEST(SceneTest, ConvertToGlobalCoordinatesBakesTransformsAndSplitsInstances) {
     EXPECT_EQ(a->GetBaseObject()->GetInstanceCount(), 2);
     EXPECT_EQ(a1->GetBaseObject()->GetInstanceCount(), 1);
 
-    // A branch: the transforms above it stay and the object is expressed below them.
+    // A branch: the transforms above it stay and the object is expressed below them (through the
+    // inverse of the parent's, placed far enough from the origin to test that inverse).
     C3DScene branchScene;
     C3DSceneNode* p = branchScene.CreateNode(nullptr, L"P", nullptr);
-    p->SetPosition(C3DTVector<float>(0, 1, 0));
+    p->SetPosition(C3DTVector<float>(100, 100, 100));
     C3DSceneNode* c = branchScene.CreateNode(p, L"C", MakeQuad());
     c->SetPosition(C3DTVector<float>(0, 0, 2));
     C3DSceneNode* outside = branchScene.CreateInstance(c, nullptr);
     branchScene.ConvertToGlobalCoordinates(0, c);
     c->GetNodeTM(0, m, true);
-    scene_test::ExpectMatrixNear(m, C4x4TMatrix<float>::Translation(0, 1, 0));
+    scene_test::ExpectMatrixNear(m, C4x4TMatrix<float>::Translation(100, 100, 100));
     EXPECT_FLOAT_EQ(c->GetGeomObject()->GetPointList()->GetAt(0).z, 2.0f);
     // The instance outside the branch keeps the untouched object.
     EXPECT_NE(outside->GetBaseObject(), c->GetBaseObject());

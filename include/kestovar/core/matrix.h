@@ -109,15 +109,21 @@ public:
     // Inverts in place. Returns false (and leaves the matrix unchanged) when it is singular: its
     // determinant is below 1e-6 of the product of its row lengths (the largest it could have for
     // those rows), which a rank-deficient matrix built in single precision does not reach, or an
-    // element of the inverse is not finite in T.
+    // element of the inverse is not finite in T. For an affine matrix (last row 0 0 0 1) the rows
+    // of the linear block are measured, without the translation: the determinant is that block's,
+    // and a placement far from the origin must not make a regular matrix look singular.
     bool Inverse() {
         double c[16];
         Cofactors(c);
         double det = double(m[0][0]) * c[0] + double(m[0][1]) * c[1] + double(m[0][2]) * c[2] + double(m[0][3]) * c[3];
+        const bool affine = m[3][0] == T(0) && m[3][1] == T(0) && m[3][2] == T(0) && m[3][3] == T(1);
+        const int size = affine ? 3 : 4;
         double rowLengths = 1.0;
-        for (int r = 0; r < 4; ++r)
-            rowLengths *= std::sqrt(double(m[r][0]) * m[r][0] + double(m[r][1]) * m[r][1] +
-                                    double(m[r][2]) * m[r][2] + double(m[r][3]) * m[r][3]);
+        for (int r = 0; r < size; ++r) {
+            double squared = 0.0;
+            for (int col = 0; col < size; ++col) squared += double(m[r][col]) * m[r][col];
+            rowLengths *= std::sqrt(squared);
+        }
         if (!(std::fabs(det) > 1e-6 * rowLengths) || !std::isfinite(det)) return false;
         double inv = 1.0 / det;
         // The inverse is the transposed cofactor matrix over the determinant.

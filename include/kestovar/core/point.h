@@ -363,6 +363,20 @@ public:
     // it is (and 0 returned).
     double Normalize() {
         double len = Length();
+        if (len > 0.0 && len <= 1.7976931348623157e308) {
+            this->Set(x / len, y / len, z / len);
+            return len;
+        }
+        // Squares that overflow or underflow (double components beyond about 1e154 or below
+        // 1e-154): measure the vector divided by its largest component instead.
+        const double ax = std::fabs(double(x)), ay = std::fabs(double(y)), az = std::fabs(double(z));
+        const double big = ax > ay ? (ax > az ? ax : az) : (ay > az ? ay : az);
+        if (big > 0.0 && big <= 1.7976931348623157e308) {
+            const double sx = double(x) / big, sy = double(y) / big, sz = double(z) / big;
+            const double scaled = std::sqrt(sx * sx + sy * sy + sz * sz);
+            this->Set(sx / scaled, sy / scaled, sz / scaled);
+            return big * scaled;
+        }
         if (len > 0.0) this->Set(x / len, y / len, z / len);
         return len;
     }
