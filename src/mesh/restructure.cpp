@@ -35,6 +35,20 @@ void AppendPoints(CPointList& to, const CPointList& from) {
     for (int i = 0; i < from.GetSize(); ++i) to.CopyPoint(first + i, i, from);
 }
 
+// Gives `to` every copied data chunk that `from` carries and `to` lacks (back-face materials,
+// original indices, ...), sized to `to`'s elements with the chunk's default values, so that the
+// elements appended from `from` keep their data.
+void AddMissingChunks(CDataChunk& to, const CDataChunk& from) {
+    int pos;
+    uint32_t id;
+    unsigned options;
+    for (CElementArray* a = from.GetFirstChunk(pos, id, &options); a;
+         a = from.GetNextChunk(pos, id, &options)) {
+        if ((options & DATACHUNK_MAIN) || !(options & DATACHUNK_COPY) || to.HasDataChunk(id)) continue;
+        to.AddDataChunk(id, a->GetMethods(), options);
+    }
+}
+
 // Whether the channel is edited together with the geometry (and so must follow an append).
 bool Follows(const CChannel* c) { return !c->IsOneFlagSet(CHANNEL_INVALID | CHANNEL_DERIVED); }
 
@@ -67,18 +81,23 @@ bool C3DGeomObject::Concatenate(const C3DGeomObject& source, const C4x4TMatrix<f
         SetFaceList(faces.release(), true);
     }
     if (!m_pChannels) SetChannels(CDependentChannels::Create(), true);
+    AddMissingChunks(m_pFaceList->GetDataChunks(), part->GetFaceList()->GetDataChunks());
+    AddMissingChunks(m_pPointList->GetDataChunks(), part->GetPointList()->GetDataChunks());
     const int points0 = m_pPointList->GetSize();
     const int faces0 = m_pFaceList->GetSize();
     const int addedPoints = part->GetPointNbr();
     const int addedFaces = part->GetFaceNbr();
 
     // Channels are matched by type and identifier; a channel only one side has gets dead faces
-    // (or zero values) on the other side's part.
+    // (or zero values) on the other side's part. An object has one set of specified normals, and
+    // each object read or generated has its own identifier for it, so those match by type alone.
     CXArray<CChannel*> matched;
     CDependentChannels* partChannels = part->GetChannels();
     for (int i = 0; partChannels && i < partChannels->GetSize(); ++i) {
         CChannel* pc = partChannels->GetChannel(i);
         CChannel* mc = m_pChannels->GetChannelByID(pc->GetID(), pc->GetType());
+        if (!mc && pc->GetType() == CHANNEL_SPEC_NORMAL)
+            mc = m_pChannels->GetChannelByIndex(0, CHANNEL_SPEC_NORMAL, true);
         const bool faceMapped = pc->GetFaceList() != nullptr;
         if (mc && (!Follows(mc) || (mc->GetFaceList() != nullptr) != faceMapped || !mc->GetPointList())) mc = nullptr;
         if (mc && faceMapped && mc->GetFaceList()->GetSize() != faces0) mc = nullptr;

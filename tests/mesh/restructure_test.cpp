@@ -103,6 +103,43 @@ TEST(Concatenate, PointMappedChannelsGetZerosForTheOtherSidesPoints) {
     EXPECT_EQ(Weights(*bare, 22), (std::vector<float>{50, 51, 52, 53}));
 }
 
+// Every object read or generated has its own identifier for its specified normals; the merged
+// object has one such channel covering every face. Face data that only the source carries (back
+// materials) comes along, with the defaults on the faces that were there.
+TEST(Concatenate, SpecifiedNormalsOfEverySourceAndBackMaterialsFollow) {
+    auto addNormals = [](C3DObject& o, unsigned id, float z) {
+        CSpecNormalChannel* n = new CSpecNormalChannel(id);
+        n->GetNormalVectorList()->Add(C3DTVector<float>(0, 0, z));
+        std::vector<Poly> corners = ReadFaces(*o.GetFaceList());
+        for (Poly& f : corners)
+            for (int& c : f) c = 0;
+        test::WriteFaces(*n->GetFaceList(), corners);
+        o.AddChannel(n);
+    };
+    Owned a = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
+    Owned b = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {{0, 1, 2}, {2, 1, 3}});
+    addNormals(*a, 30, 1.0f);
+    addNormals(*b, 31, -1.0f);
+    b->GetFaceList()->SetBackFaceMaterial(1, 7);
+    ASSERT_TRUE(a->Concatenate(*b, nullptr, 0xFFFFFFFFu));
+
+    CDependentChannels* channels = a->GetChannels();
+    ASSERT_EQ(channels->GetChannelsNumber(CHANNEL_SPEC_NORMAL, false), 1);
+    auto* normals =
+        static_cast<CSpecNormalChannel*>(channels->GetChannelByIndex(0, CHANNEL_SPEC_NORMAL, false));
+    ASSERT_EQ(normals->GetFaceList()->GetSize(), 3);
+    for (int f = 0; f < 3; ++f) {
+        int k = 0;
+        const int* idx = normals->GetFaceList()->GetIndexes(unsigned(f), k);
+        ASSERT_EQ(k, 3) << f;
+        EXPECT_EQ(normals->GetNormalVectorList()->GetAt(idx[0]).z, f == 0 ? 1.0f : -1.0f) << f;
+    }
+    const C3DFaceList* faces = a->GetFaceList();
+    EXPECT_EQ(faces->GetBackFaceMaterial(0), 0xFFFFFFFFu);
+    EXPECT_EQ(faces->GetBackFaceMaterial(1), 0xFFFFFFFFu);
+    EXPECT_EQ(faces->GetBackFaceMaterial(2), 7u);
+}
+
 TEST(Concatenate, MirroringTransformKeepsFacesOutward) {
     Owned a = MakeObject({}, {});
     Owned b = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
