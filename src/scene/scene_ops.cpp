@@ -428,36 +428,83 @@ int C3DScene::GetLinkedFiles(CStringArray& files) const {
     return files.GetSize();
 }
 
+namespace {
+
+int IndexOf(const CXArray<CXTString<wchar_t>>& names, const CXTString<wchar_t>& name) {
+    for (int k = 0; k < names.GetSize(); ++k)
+        if (names[k] == name) return k;
+    return -1;
+}
+
+}  // namespace
+
 int C3DScene::MoveTextures(const wchar_t* directory) {
     if (!directory || !fileIsDirectory(directory)) return 0;
-    // Source path -> copy, so that a file used by several maps is copied once.
-    CStringArray sources, copies;
+    // Every map's bitmap and alpha file, resolved before anything is copied (a copy could change
+    // what a name resolves to), each distinct file once.
+    struct MapFile {
+        CMaterialMap* map;
+        bool bitmap;
+        int source;
+    };
+    CStringArray sources;
+    CXArray<MapFile> uses;
     CXArray<unsigned int> ids;
     m_materials.GetIDs(ids);
     for (unsigned int id : ids) {
         C3DMaterial* m = m_materials.FindByID(id);
-        for (int i = 0; i < m->GetMapCount(); ++i) {
-            CMaterialMap* map = m->GetMap(i);
-            for (int which = 0; which < 2; ++which) {
-                CXTString<wchar_t> name = which == 0 ? map->GetFileName() : map->GetAlphaFileName();
+        for (int i = 0; i < m->GetMapCount(); ++i)
+            for (bool bitmap : {true, false}) {
+                CMaterialMap* map = m->GetMap(i);
+                const CXTString<wchar_t> name = bitmap ? map->GetFileName() : map->GetAlphaFileName();
                 CXTString<wchar_t> found;
                 if (name.IsEmpty() || !FindBitmap(name, found)) continue;
-                int k = 0;
-                while (k < sources.GetSize() && sources[k] != found) ++k;
-                if (k == sources.GetSize()) {
-                    CXTString<wchar_t> target = fileJoinPath(directory, BareName(found));
-                    if (fileMakeAbsolutePath(target) != fileMakeAbsolutePath(found) && !CopyFileContent(found, target)) continue;
-                    sources.Add(found);
-                    copies.Add(target);
-                }
-                if (which == 0)
-                    map->SetFileName(copies[k]);
-                else
-                    map->SetAlphaFileName(copies[k]);
+                int k = IndexOf(sources, found);
+                if (k < 0) k = sources.Add(found);
+                uses.Add(MapFile{map, bitmap, k});
             }
-        }
     }
-    return sources.GetSize();
+
+    // Each file's name in the folder: a file already there keeps its own; any other takes its
+    // bare name, or, when a file of this scene already has that name there, "name_1.ext",
+    // "name_2.ext", ..., so that two textures of one name from different folders stay apart and
+    // no texture of the scene is overwritten.
+    CStringArray targets;
+    targets.SetSize(sources.GetSize());
+    for (int k = 0; k < sources.GetSize(); ++k) {
+        const CXTString<wchar_t> own = fileJoinPath(directory, BareName(sources[k]));
+        if (fileMakeAbsolutePath(own) == fileMakeAbsolutePath(sources[k])) targets[k] = own;
+    }
+    for (int k = 0; k < sources.GetSize(); ++k) {
+        if (!targets[k].IsEmpty()) continue;
+        const CXTString<wchar_t> bare = BareName(sources[k]);
+        CXTString<wchar_t> target = fileJoinPath(directory, bare);
+        for (int n = 1; IndexOf(targets, target) >= 0; ++n) {
+            CXTString<wchar_t> numbered = fileRemoveExtension(bare);
+            numbered.AppendFormat(L"_%d", n);
+            numbered += fileGetExtension(bare);
+            target = fileJoinPath(directory, numbered);
+        }
+        targets[k] = target;
+    }
+
+    // Copies, then the maps follow the files that reached the folder.
+    CXArray<bool> moved;
+    moved.SetSize(sources.GetSize());
+    int count = 0;
+    for (int k = 0; k < sources.GetSize(); ++k) {
+        moved[k] = fileMakeAbsolutePath(targets[k]) == fileMakeAbsolutePath(sources[k]) ||
+                   CopyFileContent(sources[k], targets[k]);
+        if (moved[k]) ++count;
+    }
+    for (const MapFile& use : uses) {
+        if (!moved[use.source]) continue;
+        if (use.bitmap)
+            use.map->SetFileName(targets[use.source]);
+        else
+            use.map->SetAlphaFileName(targets[use.source]);
+    }
+    return count;
 }
 
 int C3DScene::AdjustPaths(const wchar_t* directory, bool makeRelative) {

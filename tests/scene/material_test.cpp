@@ -281,6 +281,30 @@ TEST(MaterialTest, MoveTexturesCopiesEachFileOnceAndRepointsTheMaps) {
     in >> content;
     EXPECT_EQ(content, "pixels");
     EXPECT_EQ(scene.MoveTextures(dir.WPath("nowhere")), 0);
+
+    // Files of one bare name from different folders, one of them already in the target folder:
+    // every map still shows its own pixels afterwards.
+    TempDir two;
+    two.Write("one/t.png", "ONE");
+    two.Write("two/t.png", "TWO");
+    two.Write("dst/u.png", "KEPT");
+    two.Write("three/u.png", "THREE");
+    C3DScene shared;
+    const std::pair<const char*, const char*> maps[] = {
+        {"one/t.png", "ONE"}, {"two/t.png", "TWO"}, {"three/u.png", "THREE"}, {"dst/u.png", "KEPT"}};
+    unsigned id = 1;
+    for (const auto& [file, pixels] : maps)
+        shared.CreateNewMaterial(id++)->AddMaterialMap(two.WPath(file), 0, MAP_DIFFUSE);
+    EXPECT_EQ(shared.MoveTextures(two.WPath("dst")), 4);
+    id = 1;
+    for (const auto& [file, pixels] : maps) {
+        const std::wstring moved = shared.GetMaterialByID(id++)->GetDiffuseMaps()->GetFileName().GetString();
+        EXPECT_EQ(moved.rfind(two.WPath("dst/").GetString(), 0), 0u) << file;
+        std::ifstream copy{std::filesystem::path(moved)};
+        std::string read;
+        copy >> read;
+        EXPECT_EQ(read, pixels) << file;
+    }
 }
 
 TEST(MaterialTest, HasAlphaReadsPngAndTgaHeaders) {

@@ -454,7 +454,9 @@ public:
     // FindBitmap when found (as written otherwise). Returns the count.
     int GetLinkedFiles(CStringArray& files) const;
     // Copies every linked file found on disk into `directory` (which must exist) and points the
-    // maps at the copies. Returns the number of files copied.
+    // maps at the copies. A file already there keeps its name; files of one bare name from
+    // different folders are kept apart ("name_1.ext", ...), so no texture of the scene overwrites
+    // another. Returns the number of files now in `directory` (copied or already there).
     int MoveTextures(const wchar_t* directory);
     // Rewrites the map file names relative to `directory` (the scene file's directory when
     // null), or absolute against it. Returns the number of names changed.
