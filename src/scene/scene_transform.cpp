@@ -1,5 +1,9 @@
 // C3DScene: scene-wide geometry changes (baking transforms, axis conventions, scaling, up axis,
 // pivots) and units.
+#include <algorithm>
+#include <cmath>
+
+#include "kestovar/scene/keyframe.h"
 #include "kestovar/scene/scene.h"
 
 namespace kestovar {
@@ -99,12 +103,59 @@ bool C3DScene::ConvertToGlobalCoordinates(int time, C3DSceneNode* start) {
     return changed;
 }
 
+namespace {
+
+// Whether the linear part of `s` keeps angles (a rotation or mirror times one scale): then
+// s R s^-1 is a rotation for every rotation R. Otherwise (a non-uniform scale) it is in general
+// a rotation with shear, which a rotation key cannot hold.
+bool IsSimilarity(const C4x4TMatrix<float>& s) {
+    double column[3][3];
+    for (int c = 0; c < 3; ++c)
+        for (int r = 0; r < 3; ++r) column[c][r] = s.m[r][c];
+    auto dot = [&](int a, int b) {
+        return column[a][0] * column[b][0] + column[a][1] * column[b][1] + column[a][2] * column[b][2];
+    };
+    const double scale = dot(0, 0);
+    const double tolerance = 1e-6 * scale;
+    return std::fabs(dot(1, 1) - scale) <= tolerance && std::fabs(dot(2, 2) - scale) <= tolerance &&
+           std::fabs(dot(0, 1)) <= tolerance && std::fabs(dot(0, 2)) <= tolerance &&
+           std::fabs(dot(1, 2)) <= tolerance;
+}
+
+// Replaces the position, rotation and scale keys of a node that turns by matrix keys of its
+// local transform at each of their times, so that conjugating by a non-uniform scale stays exact
+// at every key (between keys the matrices interpolate instead of the three parts).
+void TurningKeysToMatrices(C3DSceneNode& node) {
+    bool turns = false;
+    CXArray<int> times;
+    for (const C3DKeyEntry& e : node.GetKeys()) {
+        const uint64_t type = e.key->GetClassID();
+        if (type == KEY_NODE_MATRIX) return;  // already a matrix: conjugated as it is
+        if (type == KEY_NODE_ROTATION && static_cast<const C3DRotateKey*>(e.key)->GetAngle() != 0.0f)
+            turns = true;
+        if (type == KEY_NODE_POSITION || type == KEY_NODE_ROTATION || type == KEY_NODE_SCALE)
+            times.Add(e.time);
+    }
+    if (!turns) return;
+    std::sort(times.GetData(), times.GetData() + times.GetSize());
+    const int count = int(std::unique(times.GetData(), times.GetData() + times.GetSize()) - times.GetData());
+    CXArray<C4x4TMatrix<float>> locals;
+    locals.SetSize(count);
+    for (int i = 0; i < count; ++i) node.GetNodeLocalTM(times[i], locals[i]);
+    for (uint64_t type : {KEY_NODE_POSITION, KEY_NODE_ROTATION, KEY_NODE_SCALE}) node.DeleteAllKeys(type);
+    for (int i = 0; i < count; ++i) node.SetTransform(locals[i], times[i]);
+}
+
+}  // namespace
+
 void C3DScene::TransformConvention(const C4x4TMatrix<float>& s) {
     C4x4TMatrix<float> inverse = s.GetInverse();
+    const bool similarity = IsSimilarity(s);
     CHashTable<unsigned int> done;
     C3DSceneNode* root = GetRoot();
     for (CTreeNode* n = root; n; n = root->NextInSubtree(n)) {
         C3DSceneNode* node = AsNode(n);
+        if (!similarity) TurningKeysToMatrices(*node);
         node->ConjugateKeys(s, inverse);
         C3DBaseObject* object = node->GetBaseObject();
         if (object && done.Insert(object->GetObjectID())) object->MatrixTransform(s);

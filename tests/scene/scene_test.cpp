@@ -613,6 +613,47 @@ TEST(SceneTest, AxisSwapsScalingAndUpAxisKeepWorldPositionsConsistent) {
     EXPECT_NEAR(scaled.y, 2 * worldAfter.y, 1e-4);
     EXPECT_NEAR(scaled.z, 2 * worldAfter.z, 1e-4);
 
+    // Unequal factors: a turning node (its rotation key and a turning child below it, with a key at
+    // a second time) ends where the scaled world says, at every key time; a matrix key with the
+    // same transform is conjugated as it is.
+    {
+        C3DScene unequal;
+        C3DSceneNode* turning = unequal.CreateNode(nullptr, L"T", MakeQuad());
+        turning->SetPosition(C3DTVector<float>(1, 2, 3));
+        turning->SetRotation(C3DTVector<float>(0, 0, 1), 0.9f);
+        turning->SetRotation(C3DTVector<float>(1, 1, 0), -0.4f, 10);
+        turning->SetScale(C3DTVector<float>(1, 2, 1));
+        C3DSceneNode* child = unequal.CreateNode(turning, L"C", MakeQuad());
+        child->SetRotation(C3DTVector<float>(0, 1, 0), 0.5f);
+        C3DSceneNode* keyed = unequal.CreateNode(nullptr, L"M", MakeQuad());
+        C4x4TMatrix<float> local;
+        turning->GetNodeLocalTM(0, local);
+        keyed->SetTransform(local);
+        const C4x4TMatrix<float> s = C4x4TMatrix<float>::Scale(2, -3, 0.5f);
+        std::vector<C3DTPoint<float>> expected;
+        for (int time : {0, 10})
+            for (C3DSceneNode* node : {turning, child, keyed}) {
+                node->GetNodeTM(time, m, true);
+                for (int i = 0; i < 4; ++i)
+                    expected.push_back(
+                        s.TransformPoint(m.TransformPoint(node->GetGeomObject()->GetPointList()->GetAt(i))));
+            }
+        unequal.Scale(C3DTVector<float>(2, -3, 0.5f));
+        size_t next = 0;
+        for (int time : {0, 10})
+            for (C3DSceneNode* node : {turning, child, keyed}) {
+                node->GetNodeTM(time, m, true);
+                for (int i = 0; i < 4; ++i) {
+                    const C3DTPoint<float> p =
+                        m.TransformPoint(node->GetGeomObject()->GetPointList()->GetAt(i));
+                    const C3DTPoint<float>& e = expected[next++];
+                    EXPECT_NEAR(p.x, e.x, 1e-4) << time << " " << i;
+                    EXPECT_NEAR(p.y, e.y, 1e-4) << time << " " << i;
+                    EXPECT_NEAR(p.z, e.z, 1e-4) << time << " " << i;
+                }
+            }
+    }
+
     EXPECT_FALSE(scene.OrientScene(UP_AXIS_Y, false));  // the scene's axis is unknown
     scene.SetUpAxis(UP_AXIS_Z);
     EXPECT_TRUE(scene.OrientScene(UP_AXIS_Y, true));

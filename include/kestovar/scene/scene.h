@@ -310,7 +310,9 @@ public:
     // once, every transform key and offset.
     void SwapCoordinates(unsigned int code);
     // Scales the whole scene by `factors` (geometry of every object once, translations of every
-    // transform).
+    // transform): every world point p becomes S p. With unequal factors, a node that turns has
+    // its position, rotation and scale keys replaced by matrix keys at their times (a scaled
+    // rotation is no rotation), exact at those times.
     void Scale(const C3DTVector<float>& factors);
     // Turns the scene from its up axis (GetUpAxis) to `upAxis` by a quarter turn about x, then
     // records the new axis. With `rootOnly` the turn goes into the root's transform; otherwise
