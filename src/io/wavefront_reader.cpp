@@ -21,6 +21,7 @@
 #include "kestovar/mesh/channel_lists.h"
 #include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/face_list.h"
+#include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/normal_channel.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
@@ -1100,7 +1101,13 @@ void CObjReader::FinishGroups() {
     for (int i = 0; i < m_groups.GetSize(); ++i) {
         CObjGroup& g = m_groups[i];
         if (!g.object) continue;
-        if (g.dropped) g.object->Clean();
+        if (g.dropped) {
+            // Only the faces left with fewer than 3 corners go (and points only they used); the
+            // other faces stay as written, repeated corners included, as in a group that lost none.
+            CGeomInfo geom(g.object);
+            g.object->GetFaceList()->CleanInvalid(&geom);
+            g.object->FreeExtra();
+        }
         g.object->Invalidate(INVALIDATE_POINTS | INVALIDATE_FACES | INVALIDATE_ALL, true);
         if (g.object->GetFaceNbr() == 0) {
             XRelease(g.object);

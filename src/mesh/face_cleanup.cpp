@@ -167,7 +167,12 @@ int CFaceList::FindFaceOutside(int pointCount, uint8_t* used) const {
 bool CFaceList::Clean(const CGeomInfo* geom) {
     // The index clean-up keeps the channels in step with the faces it edits; the check then
     // comes before any face moves.
-    bool changed = CleanPointsIndex(geom);
+    const bool indexes = CleanPointsIndex(geom);
+    return CleanInvalid(geom) || indexes;
+}
+
+bool CFaceList::CleanInvalid(const CGeomInfo* geom) {
+    bool changed = false;
     // A live face naming a missing point is refused before any face moves (the point clean-up
     // would raise only after the faces were removed, leaving the channels behind them).
     C3DPointList* points = detail::PointsFor(geom, this);

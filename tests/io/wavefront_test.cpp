@@ -333,6 +333,27 @@ TEST(WavefrontFaces, ReadingStopsAtTheFirstTokenOfAnotherFormat) {
             "face keeps the corners before it");
 }
 
+// A face left out for having fewer than 3 corners changes nothing else: faces with a repeated
+// corner stay as written, with their texture corners, as in the same file without that face.
+TEST(WavefrontFaces, AFaceLeftOutLeavesTheOtherFacesAsWritten) {
+    const std::string kept =
+        std::string(kQuad) + "f 1/1/1 2/2/1 3/3/1\nf 1/1/1 1/1/1 2/2/1\nf 1/1/1 2/2/1 2/2/1 3/3/1\n";
+    int result = 0;
+    ScenePtr plain = ReadText(kept, result);
+    ScenePtr shortened = ReadText(kept + "f 1/1/1 2/2/1\n", result);
+    ASSERT_EQ(result, IO_FILE_OK);
+    C3DGeomObject* a = Object(Nodes(*plain)[0]);
+    C3DGeomObject* b = Object(Nodes(*shortened)[0]);
+    ASSERT_EQ(a->GetFaceNbr(), 3);
+    ASSERT_EQ(b->GetFaceNbr(), 3);
+    for (int f = 0; f < 3; ++f) {
+        EXPECT_EQ(Face(b, f), Face(a, f)) << f;
+        EXPECT_EQ(ChannelFace(b->GetChannelByIndex(0, CHANNEL_UVW, false), f),
+                  ChannelFace(a->GetChannelByIndex(0, CHANNEL_UVW, false), f))
+            << f;
+    }
+}
+
 // A backslash ending a line joins the next line to it, with CR LF or LF line ends, several lines
 // in a row and at the end of the text; a comment ending in one does not swallow the next line.
 // Warnings name the first line of a joined statement, and the lines after it keep their numbers.

@@ -331,8 +331,11 @@ public:
     // ---- clean-up (face_cleanup.cpp) ----
     // Degenerate index clean-up of the live faces (and their channel faces).
     bool CleanPointsIndex(const CGeomInfo* geom);
-    // Faces, points and channels together.
+    // Faces, points and channels together: CleanPointsIndex, then CleanInvalid.
     bool Clean(const CGeomInfo* geom);
+    // Removes the faces with FACE_INVALID and the points no face uses any more (points marked
+    // removed too), with their channel entries; the live faces stay as they are.
+    bool CleanInvalid(const CGeomInfo* geom);
     // Removes the faces with FACE_INVALID (after index clean-up when asked), filling the face
     // remap (old -> new, REMAP_REMOVED for removed faces; emptied when nothing is removed).
     bool Clean(const CGeomInfo* geom, bool cleanIndexes, CXArray<unsigned int>* remap);
