@@ -630,13 +630,18 @@ TEST(SceneTest, AxisSwapsScalingAndUpAxisKeepWorldPositionsConsistent) {
         turning->GetNodeLocalTM(0, local);
         keyed->SetTransform(local);
         const C4x4TMatrix<float> s = C4x4TMatrix<float>::Scale(2, -3, 0.5f);
-        std::vector<C3DTPoint<float>> expected;
+        struct XYZ {
+            float x, y, z;
+        };
+        std::vector<XYZ> expected;
         for (int time : {0, 10})
             for (C3DSceneNode* node : {turning, child, keyed}) {
                 node->GetNodeTM(time, m, true);
-                for (int i = 0; i < 4; ++i)
-                    expected.push_back(
-                        s.TransformPoint(m.TransformPoint(node->GetGeomObject()->GetPointList()->GetAt(i))));
+                for (int i = 0; i < 4; ++i) {
+                    const C3DTPoint<float> e =
+                        s.TransformPoint(m.TransformPoint(node->GetGeomObject()->GetPointList()->GetAt(i)));
+                    expected.push_back({e.x, e.y, e.z});
+                }
             }
         unequal.Scale(C3DTVector<float>(2, -3, 0.5f));
         size_t next = 0;
@@ -646,7 +651,7 @@ TEST(SceneTest, AxisSwapsScalingAndUpAxisKeepWorldPositionsConsistent) {
                 for (int i = 0; i < 4; ++i) {
                     const C3DTPoint<float> p =
                         m.TransformPoint(node->GetGeomObject()->GetPointList()->GetAt(i));
-                    const C3DTPoint<float>& e = expected[next++];
+                    const XYZ& e = expected[next++];
                     EXPECT_NEAR(p.x, e.x, 1e-4) << time << " " << i;
                     EXPECT_NEAR(p.y, e.y, 1e-4) << time << " " << i;
                     EXPECT_NEAR(p.z, e.z, 1e-4) << time << " " << i;
