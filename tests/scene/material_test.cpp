@@ -285,16 +285,14 @@ TEST(MaterialTest, MoveTexturesCopiesEachFileOnceAndRepointsTheMaps) {
     // Files of one bare name from different folders, one of them already in the target folder:
     // every map still shows its own pixels afterwards.
     TempDir two;
-    two.Write("one/t.png", "ONE");
-    two.Write("two/t.png", "TWO");
-    two.Write("dst/u.png", "KEPT");
-    two.Write("three/u.png", "THREE");
     C3DScene shared;
     const std::pair<const char*, const char*> maps[] = {
         {"one/t.png", "ONE"}, {"two/t.png", "TWO"}, {"three/u.png", "THREE"}, {"dst/u.png", "KEPT"}};
     unsigned id = 1;
-    for (const auto& [file, pixels] : maps)
+    for (const auto& [file, pixels] : maps) {
+        two.Write(file, pixels);
         shared.CreateNewMaterial(id++)->AddMaterialMap(two.WPath(file), 0, MAP_DIFFUSE);
+    }
     EXPECT_EQ(shared.MoveTextures(two.WPath("dst")), 4);
     id = 1;
     for (const auto& [file, pixels] : maps) {
