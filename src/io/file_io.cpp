@@ -226,6 +226,9 @@ C3DScene* C3DIo::Read(CSceneImportOptions* callerOptions) {
     try {
         parser->LoadDefaultOptions(options);
         options.ComputeFlags();
+        // The exception the caller may hold (Read called from a catch block) is not the parser's
+        // to discard: only what the parser leaves registered above it goes.
+        CXException* const held = XGetThreadException();
         unsigned start = timeGetTick();
         scene = parser->Read(m_fileInfo.GetLocalFileName(), options);
         int elapsed = int(timeGetTick() - start);
@@ -235,7 +238,10 @@ C3DScene* C3DIo::Read(CSceneImportOptions* callerOptions) {
             else
                 WriteToLogFile(L"Fails to read scene file %ls\n", completeName.GetString());
         }
-        XDeleteThreadException();
+        while (CXException* pending = XGetThreadException()) {
+            if (pending == held) break;
+            XDeleteThreadException();
+        }
 
         if (!scene && m_fileInfo.CanTryAnotherParser()) {
             // The next candidate starts with a clean slate: the code describes its outcome, not

@@ -635,6 +635,30 @@ TEST(ThreeDifTest, DamagedFilesAreBadFormat) {
     EXPECT_EQ(W(last.text), L"not a 3DIF scene file");
 }
 
+// A host may read from the catch block of one of the library's exceptions: the reads, whether
+// they succeed, fail or raise inside the parser, leave that exception registered and readable.
+TEST(IoReadTest, ReadingFromACatchBlockKeepsTheHeldException) {
+    ScratchDir dir;
+    const std::wstring good = W(dir / "cube.obj"), damaged = W(dir / "cube.3dif");
+    C3DScene* cube = MakeCubeScene();
+    ASSERT_TRUE(C3DIo(good.c_str(), 0).Save(cube));
+    ASSERT_TRUE(C3DIo(damaged.c_str(), 0).Save(cube));
+    delete cube;
+    WriteFile(fs::path(damaged), ReadFile(fs::path(damaged)).substr(0, 40));
+    try {
+        XThrow<CXInvalidArgException>("held by the host");
+    } catch (CXException* held) {
+        for (const std::wstring& name : {good, damaged, W(dir / "missing.obj")}) {
+            C3DIo io(name.c_str(), FILE_IO_LOADING | FILE_IO_SILENT);
+            delete io.Read();
+            EXPECT_EQ(XGetThreadException(), held);
+            EXPECT_STREQ(held->GetMessage(), "held by the host");
+        }
+        XDeleteThreadException();
+    }
+    EXPECT_EQ(XGetThreadException(), nullptr);
+}
+
 TEST(ThreeDifTest, ClassConstructorNamesTheFormat) {
     C3DIo io(FILE_CLASS_3DIF, 0);
     EXPECT_EQ(W(io.GetCurrentCompleteFileName()), L".3dif");
