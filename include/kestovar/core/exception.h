@@ -8,7 +8,9 @@
 // that calls the library from its catch block, and the library throws and handles an exception
 // of its own) registers the new one on top of the older one, which stays valid for its catcher:
 // releasing the newer one makes the older one current again. An exception nobody releases stays
-// until the library closes.
+// until the library closes. The registry is keyed by the system's thread identifier, which the
+// system gives to a new thread once the old one has ended: a thread should release what it holds
+// before it ends, or a later thread inherits it as its current exception.
 #pragma once
 
 #include <utility>

@@ -4,6 +4,10 @@
 // Thread identifiers are threadGetCurrentId() values; 0 stands for the calling thread wherever a
 // thread is named. Every function takes the library lock; the sets and the map are created on
 // their first insertion (23 slots) and survive CloseKestovarApplication unless it is given flag 16.
+// The entries are the host's to remove: the library does not see a thread end, and the system
+// gives a later thread the same identifier, which then finds itself cancelled, silent or attached.
+// A host that marks a worker clears the marks (SetCancelThread(false, ...), DetachThread) before
+// the worker ends.
 #pragma once
 
 #include <atomic>
