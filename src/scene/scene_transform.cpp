@@ -124,26 +124,61 @@ bool IsSimilarity(const C4x4TMatrix<float>& s) {
 
 // Replaces the position, rotation and scale keys of a node that turns by matrix keys of its
 // local transform at each of their times, so that conjugating by a non-uniform scale stays exact
-// at every key (between keys the matrices interpolate instead of the three parts).
+// at every key. Each matrix key takes the interpolation curve of a key at its time (the
+// rotation's first, then the position's, then the scale's); between keys the matrices
+// interpolate (through their translation, rotation and scale, so a shear shows only at the keys).
 void TurningKeysToMatrices(C3DSceneNode& node) {
+    struct Source {
+        int time;
+        int rank;  // 0 rotation, 1 position, 2 scale: whose curve the time's matrix key takes
+        const C3DKeyCurve* curve;
+    };
     bool turns = false;
-    CXArray<int> times;
+    CXArray<Source> sources;
     for (const C3DKeyEntry& e : node.GetKeys()) {
         const uint64_t type = e.key->GetClassID();
         if (type == KEY_NODE_MATRIX) return;  // already a matrix: conjugated as it is
-        if (type == KEY_NODE_ROTATION && static_cast<const C3DRotateKey*>(e.key)->GetAngle() != 0.0f)
-            turns = true;
-        if (type == KEY_NODE_POSITION || type == KEY_NODE_ROTATION || type == KEY_NODE_SCALE)
-            times.Add(e.time);
+        int rank;
+        if (type == KEY_NODE_ROTATION) {
+            // A rotation held by another kind of key counts as turning.
+            const bool rotateKey = e.key->GetKeyKind() == KEY_VALUE_ROTATE;
+            if (!rotateKey || static_cast<const C3DRotateKey*>(e.key)->GetAngle() != 0.0f) turns = true;
+            rank = 0;
+        } else if (type == KEY_NODE_POSITION) {
+            rank = 1;
+        } else if (type == KEY_NODE_SCALE) {
+            rank = 2;
+        } else {
+            continue;
+        }
+        sources.Add(Source{e.time, rank, e.key->GetCurve()});
     }
     if (!turns) return;
-    std::sort(times.GetData(), times.GetData() + times.GetSize());
-    const int count = int(std::unique(times.GetData(), times.GetData() + times.GetSize()) - times.GetData());
-    CXArray<C4x4TMatrix<float>> locals;
-    locals.SetSize(count);
-    for (int i = 0; i < count; ++i) node.GetNodeLocalTM(times[i], locals[i]);
+    std::sort(sources.GetData(), sources.GetData() + sources.GetSize(), [](const Source& a, const Source& b) {
+        return a.time != b.time ? a.time < b.time : a.rank < b.rank;
+    });
+    // One matrix key per time, made before the keys (and their curves) go.
+    CXArray<C3DKeyframe*> made;
+    CXArray<int> times;
+    try {
+        for (int i = 0; i < sources.GetSize();) {
+            const int time = sources[i].time;
+            const C3DKeyCurve* curve = nullptr;
+            for (; i < sources.GetSize() && sources[i].time == time; ++i)
+                if (!curve) curve = sources[i].curve;
+            C4x4TMatrix<float> local;
+            node.GetNodeLocalTM(time, local);
+            times.Add(time);
+            const int slot = made.Add(nullptr);  // the slot first: a key made is never unowned
+            made[slot] = new C3DMatrixKey(KEY_NODE_MATRIX, local);
+            if (curve) made[slot]->SetCurve(curve->Clone());
+        }
+    } catch (...) {
+        for (C3DKeyframe* key : made) delete key;
+        throw;
+    }
     for (uint64_t type : {KEY_NODE_POSITION, KEY_NODE_ROTATION, KEY_NODE_SCALE}) node.DeleteAllKeys(type);
-    for (int i = 0; i < count; ++i) node.SetTransform(locals[i], times[i]);
+    for (int i = 0; i < made.GetSize(); ++i) node.AddKey(times[i], made[i]);
 }
 
 }  // namespace

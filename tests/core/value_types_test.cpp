@@ -166,12 +166,16 @@ TEST(VectorGeometry, DotCrossLengthNormalize) {
     EXPECT_EQ(zero, C3DTVector<float>(0, 0, 0));
     EXPECT_EQ(-C3DTVector<float>(1, -2, 3), C3DTVector<float>(-1, 2, -3));
     // Double vectors whose squares leave the double range still come out of unit length.
-    for (double scale : {1e300, 1e-300}) {
+    for (double scale : {1e300, 1e-160, 1e-300}) {
         C3DTVector<double> d(3 * scale, 0, -4 * scale);
         EXPECT_NEAR(d.Normalize() / scale, 5.0, 1e-12);
         EXPECT_NEAR(d.x, 0.6, 1e-15);
         EXPECT_NEAR(d.z, -0.8, 1e-15);
     }
+    // A component that is not a number leaves the vector as it is.
+    C3DTVector<float> partly(std::nanf(""), 1, 0);
+    EXPECT_TRUE(std::isnan(partly.Normalize()));
+    EXPECT_EQ(partly.y, 1.0f);
 }
 
 // GCC inlines both branches of the virtual assignment (same record type or not) and then warns that

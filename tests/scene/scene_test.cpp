@@ -629,13 +629,26 @@ TEST(SceneTest, AxisSwapsScalingAndUpAxisKeepWorldPositionsConsistent) {
         C4x4TMatrix<float> local;
         turning->GetNodeLocalTM(0, local);
         keyed->SetTransform(local);
+        // A rotation held by a matrix key, and an eased move: the ease survives the change of keys.
+        C3DSceneNode* odd = unequal.CreateNode(nullptr, L"R", MakeQuad());
+        odd->AddKey(0, new C3DMatrixKey(KEY_NODE_ROTATION, C4x4TMatrix<float>::RotationZ(0.5)));
+        C3DSceneNode* eased = unequal.CreateNode(nullptr, L"E", MakeQuad());
+        eased->SetRotation(C3DTVector<float>(0, 0, 1), 0.7f);
+        for (int time : {0, 100}) {
+            C3DKeyframe* move = new C3DTranslateKey(KEY_NODE_POSITION, C3DTVector<float>(time / 10.0f, 0, 0));
+            move->SetCurve(new C3DTCBCurve(0, 0, 0, 0.0f, 1.0f));
+            eased->AddKey(time, move);
+        }
+        eased->GetNodeLocalTM(25, local);
+        const float easedX = local.GetTranslation().x;
+        EXPECT_LT(easedX, 2.0f);  // eased: behind the straight line
         const C4x4TMatrix<float> s = C4x4TMatrix<float>::Scale(2, -3, 0.5f);
         struct XYZ {
             float x, y, z;
         };
         std::vector<XYZ> expected;
         for (int time : {0, 10})
-            for (C3DSceneNode* node : {turning, child, keyed}) {
+            for (C3DSceneNode* node : {turning, child, keyed, odd}) {
                 node->GetNodeTM(time, m, true);
                 for (int i = 0; i < 4; ++i) {
                     const C3DTPoint<float> e =
@@ -644,9 +657,11 @@ TEST(SceneTest, AxisSwapsScalingAndUpAxisKeepWorldPositionsConsistent) {
                 }
             }
         unequal.Scale(C3DTVector<float>(2, -3, 0.5f));
+        eased->GetNodeLocalTM(25, local);
+        EXPECT_NEAR(local.GetTranslation().x, 2 * easedX, 1e-5);
         size_t next = 0;
         for (int time : {0, 10})
-            for (C3DSceneNode* node : {turning, child, keyed}) {
+            for (C3DSceneNode* node : {turning, child, keyed, odd}) {
                 node->GetNodeTM(time, m, true);
                 for (int i = 0; i < 4; ++i) {
                     const C3DTPoint<float> p =

@@ -1,8 +1,8 @@
 // Export macro and the few basic definitions every public header of Kestovar relies on.
 #pragma once
 
-// The headers use C++20 (constrained templates among others); say so plainly rather than let an
-// older language mode fail deep inside a template.
+// The headers use C++20 (constrained templates among others); an older language mode gets this
+// as its first error, before the ones it then meets inside the templates.
 #if __cplusplus < 202002L
 #error "Kestovar's headers need C++20 or later (for example -std=c++20)"
 #endif

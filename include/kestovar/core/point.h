@@ -362,13 +362,15 @@ public:
     // Scales the vector to unit length and returns its former length. A zero vector is left as
     // it is (and 0 returned).
     double Normalize() {
-        double len = Length();
-        if (len > 0.0 && len <= 1.7976931348623157e308) {
+        const double squared = SquaredLength();
+        if (squared >= 2.2250738585072014e-308 && squared <= 1.7976931348623157e308) {
+            const double len = std::sqrt(squared);
             this->Set(x / len, y / len, z / len);
             return len;
         }
-        // Squares that overflow or underflow (double components beyond about 1e154 or below
-        // 1e-154): measure the vector divided by its largest component instead.
+        if (squared != squared) return squared;  // a component that is not a number: left as it is
+        // Squares that overflow or lose digits below the normal doubles (double components beyond
+        // about 1e154 or below 1e-154): measure the vector divided by its largest component.
         const double ax = std::fabs(double(x)), ay = std::fabs(double(y)), az = std::fabs(double(z));
         const double big = ax > ay ? (ax > az ? ax : az) : (ay > az ? ay : az);
         if (big > 0.0 && big <= 1.7976931348623157e308) {
@@ -377,6 +379,7 @@ public:
             this->Set(sx / scaled, sy / scaled, sz / scaled);
             return big * scaled;
         }
+        const double len = std::sqrt(squared);
         if (len > 0.0) this->Set(x / len, y / len, z / len);
         return len;
     }

@@ -312,7 +312,9 @@ public:
     // Scales the whole scene by `factors` (geometry of every object once, translations of every
     // transform): every world point p becomes S p. With unequal factors, a node that turns has
     // its position, rotation and scale keys replaced by matrix keys at their times (a scaled
-    // rotation is no rotation), exact at those times.
+    // rotation is no rotation), exact at those times and with their interpolation curves; between
+    // keys the matrices interpolate through translation, rotation and scale, so the shear of a
+    // scaled rotation shows at the keys only. The replaced keys' user data is not carried over.
     void Scale(const C3DTVector<float>& factors);
     // Turns the scene from its up axis (GetUpAxis) to `upAxis` by a quarter turn about x, then
     // records the new axis. With `rootOnly` the turn goes into the root's transform; otherwise
