@@ -190,6 +190,16 @@ void CDataChunk::InitDataChunks(const CDataChunk& other, unsigned int optionsMas
     }
 }
 
+void CDataChunk::AddMissingChunks(const CDataChunk& other) {
+    if (&other == this) return;
+    int pos = kHashStartPosition;
+    while (const auto* slot = other.m_chunks.GetNextSlot(pos)) {
+        const unsigned options = slot->value.options;
+        if ((options & DATACHUNK_MAIN) || !(options & DATACHUNK_COPY) || HasDataChunk(slot->key)) continue;
+        AddDataChunk(slot->key, slot->value.array->GetMethods(), options);
+    }
+}
+
 int CDataChunk::AppendDataChunks(const CDataChunk& other) {
     const int first = m_nDataSize;
     const int count = other.m_nDataSize;  // read first: `other` may be this set

@@ -441,14 +441,7 @@ bool CFaceList::RemoveDataChunk(uint32_t id) {
 
 void CFaceList::InheritSettings(const CFaceList& other) {
     if (&other == this) return;
-    int pos;
-    uint32_t id;
-    unsigned options;
-    for (CElementArray* a = other.m_dataChunks.GetFirstChunk(pos, id, &options); a;
-         a = other.m_dataChunks.GetNextChunk(pos, id, &options)) {
-        if (id == FACE_CHUNK_MAIN || !(options & DATACHUNK_COPY) || m_dataChunks.HasDataChunk(id)) continue;
-        m_dataChunks.AddDataChunk(id, a->GetMethods(), options);
-    }
+    m_dataChunks.AddMissingChunks(other.m_dataChunks);
     m_faces.SetTypicalLength(other.m_faces.GetTypicalLength());
     m_nFlags = (m_nFlags & ~unsigned(FACELIST_PERSISTENT)) | (other.m_nFlags & FACELIST_PERSISTENT);
 }

@@ -35,20 +35,6 @@ void AppendPoints(CPointList& to, const CPointList& from) {
     for (int i = 0; i < from.GetSize(); ++i) to.CopyPoint(first + i, i, from);
 }
 
-// Gives `to` every copied data chunk that `from` carries and `to` lacks (back-face materials,
-// original indices, ...), sized to `to`'s elements with the chunk's default values, so that the
-// elements appended from `from` keep their data.
-void AddMissingChunks(CDataChunk& to, const CDataChunk& from) {
-    int pos;
-    uint32_t id;
-    unsigned options;
-    for (CElementArray* a = from.GetFirstChunk(pos, id, &options); a;
-         a = from.GetNextChunk(pos, id, &options)) {
-        if ((options & DATACHUNK_MAIN) || !(options & DATACHUNK_COPY) || to.HasDataChunk(id)) continue;
-        to.AddDataChunk(id, a->GetMethods(), options);
-    }
-}
-
 // Whether the channel is edited together with the geometry (and so must follow an append).
 bool Follows(const CChannel* c) { return !c->IsOneFlagSet(CHANNEL_INVALID | CHANNEL_DERIVED); }
 
@@ -81,8 +67,10 @@ bool C3DGeomObject::Concatenate(const C3DGeomObject& source, const C4x4TMatrix<f
         SetFaceList(faces.release(), true);
     }
     if (!m_pChannels) SetChannels(CDependentChannels::Create(), true);
-    AddMissingChunks(m_pFaceList->GetDataChunks(), part->GetFaceList()->GetDataChunks());
-    AddMissingChunks(m_pPointList->GetDataChunks(), part->GetPointList()->GetDataChunks());
+    // Data the part's faces and points carry and this object's lack (back-face materials, ...)
+    // is added, with its defaults on the elements already here, so that the appended ones keep it.
+    m_pFaceList->GetDataChunks().AddMissingChunks(part->GetFaceList()->GetDataChunks());
+    m_pPointList->GetDataChunks().AddMissingChunks(part->GetPointList()->GetDataChunks());
     const int points0 = m_pPointList->GetSize();
     const int faces0 = m_pFaceList->GetSize();
     const int addedPoints = part->GetPointNbr();

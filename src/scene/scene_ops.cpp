@@ -85,8 +85,6 @@ bool CopyFileContent(const CXTString<wchar_t>& from, const CXTString<wchar_t>& t
     return true;
 }
 
-// Empties the merged source nodes, then deletes those left without children (deepest first, so
-// that a source whose only children were sources goes too).
 }  // namespace
 
 void SetSceneObjectHooks(const C3DSceneObjectHooks& hooks) {
@@ -98,26 +96,29 @@ C3DSceneObjectHooks GetSceneObjectHooks() { return Hooks(); }
 
 // ---- object-level operations --------------------------------------------------------------------
 
+// Empties the merged source nodes, then deletes those left without children (deepest first, so
+// that a source whose only children were sources goes too).
 void C3DScene::RetireSources(CXArray<C3DSceneNode*>& sources) {
     // A node letting go of a shared object asks whether another node still holds it, which walks
     // the tree: for a batch of many instances the holders are counted once, and each release
     // takes its node off the count first.
-    CHashMap<const void*, const void*, int> holders;
-    C3DSceneNode* root = GetRoot();
-    for (CTreeNode* n = root; n; n = root->NextInSubtree(n))
-        if (const C3DBaseObject* object = static_cast<C3DSceneNode*>(n)->GetBaseObject())
-            ++holders.GetOrInsert(object);
-    struct Counting {
-        C3DScene& scene;
-        ~Counting() { scene.m_pHolderCounts = nullptr; }
-    } counting{*this};
-    m_pHolderCounts = &holders;
-    for (C3DSceneNode* node : sources) {
-        if (const C3DBaseObject* object = node->GetBaseObject())
-            if (int* count = holders.Find(object)) --*count;
-        node->SetObject(nullptr, true);
+    {
+        CHashMap<const void*, const void*, int> holders;
+        C3DSceneNode* root = GetRoot();
+        for (CTreeNode* n = root; n; n = root->NextInSubtree(n))
+            if (const C3DBaseObject* object = static_cast<C3DSceneNode*>(n)->GetBaseObject())
+                ++holders.GetOrInsert(object);
+        struct Counting {  // the count is read only while this block lasts, exception or not
+            C3DScene& scene;
+            ~Counting() { scene.m_pHolderCounts = nullptr; }
+        } counting{*this};
+        m_pHolderCounts = &holders;
+        for (C3DSceneNode* node : sources) {
+            if (const C3DBaseObject* object = node->GetBaseObject())
+                if (int* count = holders.Find(object)) --*count;
+            node->SetObject(nullptr, true);
+        }
     }
-    m_pHolderCounts = nullptr;
     SortNodesByDepth(sources, true);
     for (C3DSceneNode* node : sources)
         if (!node->HasChildren()) delete node;
@@ -407,27 +408,6 @@ bool C3DScene::FindBitmap(const wchar_t* fileName, CXTString<wchar_t>& path) con
     return false;
 }
 
-int C3DScene::GetLinkedFiles(CStringArray& files) const {
-    files.RemoveAll();
-    CXArray<unsigned int> ids;
-    m_materials.GetIDs(ids);
-    for (unsigned int id : ids) {
-        C3DMaterial* m = m_materials.FindByID(id);
-        for (int i = 0; i < m->GetMapCount(); ++i) {
-            const CMaterialMap* map = m->GetMap(i);
-            for (const CXTString<wchar_t>* name : {&map->GetFileName(), &map->GetAlphaFileName()}) {
-                if (name->IsEmpty()) continue;
-                CXTString<wchar_t> resolved;
-                if (!FindBitmap(*name, resolved)) resolved = *name;
-                bool known = false;
-                for (const CXTString<wchar_t>& f : files) known = known || f == resolved;
-                if (!known) files.Add(resolved);
-            }
-        }
-    }
-    return files.GetSize();
-}
-
 namespace {
 
 int IndexOf(const CXArray<CXTString<wchar_t>>& names, const CXTString<wchar_t>& name) {
@@ -436,7 +416,35 @@ int IndexOf(const CXArray<CXTString<wchar_t>>& names, const CXTString<wchar_t>& 
     return -1;
 }
 
+// Offers `visit` (map, whether the name is the bitmap's rather than the alpha's, name) every
+// non-empty bitmap and alpha file name of every map, materials by ascending identifier.
+template <class Visit>
+void ForEachMapFile(const CMaterials& materials, Visit&& visit) {
+    CXArray<unsigned int> ids;
+    materials.GetIDs(ids);
+    for (unsigned int id : ids) {
+        C3DMaterial* m = materials.FindByID(id);
+        for (int i = 0; i < m->GetMapCount(); ++i) {
+            CMaterialMap* map = m->GetMap(i);
+            for (bool bitmap : {true, false}) {
+                const CXTString<wchar_t>& name = bitmap ? map->GetFileName() : map->GetAlphaFileName();
+                if (!name.IsEmpty()) visit(map, bitmap, name);
+            }
+        }
+    }
+}
+
 }  // namespace
+
+int C3DScene::GetLinkedFiles(CStringArray& files) const {
+    files.RemoveAll();
+    ForEachMapFile(m_materials, [&](CMaterialMap*, bool, const CXTString<wchar_t>& name) {
+        CXTString<wchar_t> resolved;
+        if (!FindBitmap(name, resolved)) resolved = name;
+        if (IndexOf(files, resolved) < 0) files.Add(resolved);
+    });
+    return files.GetSize();
+}
 
 int C3DScene::MoveTextures(const wchar_t* directory) {
     if (!directory || !fileIsDirectory(directory)) return 0;
@@ -449,21 +457,13 @@ int C3DScene::MoveTextures(const wchar_t* directory) {
     };
     CStringArray sources;
     CXArray<MapFile> uses;
-    CXArray<unsigned int> ids;
-    m_materials.GetIDs(ids);
-    for (unsigned int id : ids) {
-        C3DMaterial* m = m_materials.FindByID(id);
-        for (int i = 0; i < m->GetMapCount(); ++i)
-            for (bool bitmap : {true, false}) {
-                CMaterialMap* map = m->GetMap(i);
-                const CXTString<wchar_t> name = bitmap ? map->GetFileName() : map->GetAlphaFileName();
-                CXTString<wchar_t> found;
-                if (name.IsEmpty() || !FindBitmap(name, found)) continue;
-                int k = IndexOf(sources, found);
-                if (k < 0) k = sources.Add(found);
-                uses.Add(MapFile{map, bitmap, k});
-            }
-    }
+    ForEachMapFile(m_materials, [&](CMaterialMap* map, bool bitmap, const CXTString<wchar_t>& name) {
+        CXTString<wchar_t> found;
+        if (!FindBitmap(name, found)) return;
+        int k = IndexOf(sources, found);
+        if (k < 0) k = sources.Add(found);
+        uses.Add(MapFile{map, bitmap, k});
+    });
 
     // Each file's name in the folder: a file already there keeps its own; any other takes its
     // bare name, or, when a file of this scene already has that name there, "name_1.ext",

@@ -21,7 +21,6 @@ constexpr unsigned int kYUpToZUp = 0x24;
 // One object placement decided while baking: the object the node ends with and the matrix it
 // receives.
 struct BakeEntry {
-    unsigned int sourceID;  // identifier of the object the node held before
     C3DBaseObject* target;
     C4x4TMatrix<float> matrix;
     int next;  // the next entry of the same source object, -1 at the end
@@ -87,7 +86,7 @@ bool C3DScene::ConvertToGlobalCoordinates(int time, C3DSceneNode* start) {
             if (!target) continue;
             node->SetObject(target, true);
         }
-        entries.Add(BakeEntry{id, target, matrices[i], first ? *first : -1});
+        entries.Add(BakeEntry{target, matrices[i], first ? *first : -1});
         firstEntry.GetOrInsert(id) = entries.GetSize() - 1;
     }
 

@@ -99,6 +99,9 @@ public:
     // with `optionsMask` (all of them for a mask of 0): same identifiers, tables and options. The
     // data size becomes 0 and the grow setting `other`'s.
     void InitDataChunks(const CDataChunk& other, unsigned int optionsMask);
+    // Adds the copied chunks (DATACHUNK_COPY) of `other` that this set lacks, the main chunk
+    // aside, with their tables and options, sized to this set's elements (the tables' defaults).
+    void AddMissingChunks(const CDataChunk& other);
     // Appends `other`'s elements: the data size grows by other's data size, and every chunk
     // present in both sets receives other's elements (others get new elements). Returns the index
     // of the first appended element.

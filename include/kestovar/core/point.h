@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 #include <typeinfo>
 
@@ -363,7 +364,7 @@ public:
     // it is (and 0 returned).
     double Normalize() {
         const double squared = SquaredLength();
-        if (squared >= 2.2250738585072014e-308 && squared <= 1.7976931348623157e308) {
+        if (squared >= std::numeric_limits<double>::min() && squared <= std::numeric_limits<double>::max()) {
             const double len = std::sqrt(squared);
             this->Set(x / len, y / len, z / len);
             return len;
@@ -373,7 +374,7 @@ public:
         // about 1e154 or below 1e-154): measure the vector divided by its largest component.
         const double ax = std::fabs(double(x)), ay = std::fabs(double(y)), az = std::fabs(double(z));
         const double big = ax > ay ? (ax > az ? ax : az) : (ay > az ? ay : az);
-        if (big > 0.0 && big <= 1.7976931348623157e308) {
+        if (big > 0.0 && big <= std::numeric_limits<double>::max()) {
             const double sx = double(x) / big, sy = double(y) / big, sz = double(z) / big;
             const double scaled = std::sqrt(sx * sx + sy * sy + sz * sz);
             this->Set(sx / scaled, sy / scaled, sz / scaled);
