@@ -55,9 +55,12 @@ int CDataChunk::AddDataChunk(uint32_t id, CElementMethods* methods, unsigned int
                 SetMain(0, nullptr);
             return GetChunksNbr();
         }
-        DropChunk(id, *existing);
     }
+    // The new array takes its reference on `methods` before the old one lets go: the old chunk may
+    // hold the table's last reference (a host re-adding a chunk with its own table). A failed
+    // allocation leaves the old chunk in place.
     _DataChunkEntry entry{CreateArray(methods), stored};
+    if (_DataChunkEntry* existing = m_chunks.Find(id)) DropChunk(id, *existing);
     m_chunks.Insert(id, entry);
     if (stored & DATACHUNK_MAIN) SetMain(id, m_chunks.Find(id));
     return GetChunksNbr();
@@ -159,7 +162,14 @@ void CDataChunk::CopyData(int dst, const CDataChunk& other, int src, int count) 
     while (auto* slot = m_chunks.GetNextSlot(pos)) {
         const _DataChunkEntry* from = other.m_chunks.Find(slot->key);
         if (!from) continue;
-        for (int i = 0; i < count; ++i) slot->value.array->Copy(dst + i, src + i, *from->array);
+        CElementArray* array = slot->value.array;
+        // Within one array an overlapping range is copied back to front when it moves up, so that
+        // no element is overwritten before it is read.
+        if (from->array == array && dst > src) {
+            for (int i = count - 1; i >= 0; --i) array->Copy(dst + i, src + i, *array);
+        } else {
+            for (int i = 0; i < count; ++i) array->Copy(dst + i, src + i, *from->array);
+        }
     }
 }
 

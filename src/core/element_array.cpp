@@ -200,6 +200,8 @@ int64_t CElementArray::OffsetInBuffer(const void* element) const {
 }
 
 void CElementArray::OpenSlots(int index, int count) {
+    if (int64_t(std::max(index, m_nSize)) + count > INT_MAX)
+        XThrow<CXInvalidArgException>("CElementArray::InsertAt: too many elements");
     if (index >= m_nSize) {
         SetSize(index + count);
         return;
@@ -214,7 +216,7 @@ void CElementArray::OpenSlots(int index, int count) {
 }
 
 void CElementArray::SetAtGrow(int index, const void* element, int grow) {
-    if (index < 0) XThrow<CXInvalidArgException>("CElementArray::SetAtGrow: negative index");
+    if (index < 0 || index == INT_MAX) XThrow<CXInvalidArgException>("CElementArray::SetAtGrow: bad index");
     if (index >= m_nSize) {
         // `element` may live in this buffer, which the growth may move.
         const int64_t inside = OffsetInBuffer(element);

@@ -3,6 +3,7 @@
 // U+FFFD, and each encoder writes code points that are already valid; the counting pass (dst null)
 // and the writing pass run the same code.
 #include <cstring>
+#include <utility>
 
 #include "kestovar/core/xstring.h"
 
@@ -222,13 +223,18 @@ size_t DecodeUTF16LEBytes(const unsigned char* b, size_t byteCount, wchar_t* dst
 }  // namespace
 
 void xDecodeUTF16LE(const void* bytes, size_t byteCount, CXStringW& out) {
-    out.Empty();
-    if (!bytes || byteCount == 0) return;
+    if (!bytes || byteCount == 0) {
+        out.Empty();
+        return;
+    }
     const unsigned char* b = static_cast<const unsigned char*>(bytes);
     size_t count = DecodeUTF16LEBytes(b, byteCount, nullptr);
     if (count > size_t(INT_MAX)) XThrow<CXMemoryException>("text too long");
-    DecodeUTF16LEBytes(b, byteCount, out.GetBuffer(int(count)));
-    out.ReleaseBuffer(int(count));
+    // Decoded into a string of its own: the bytes may lie in `out`'s buffer.
+    CXStringW text;
+    DecodeUTF16LEBytes(b, byteCount, text.GetBuffer(int(count)));
+    text.ReleaseBuffer(int(count));
+    out = std::move(text);
 }
 
 }  // namespace kestovar

@@ -4,6 +4,7 @@
 #include "kestovar/mesh/face_list.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "kestovar/core/archive.h"
 #include "kestovar/core/containers.h"
@@ -175,7 +176,8 @@ bool CFaceList::SetSizeAndFlags(const CFaceList& other, unsigned int flags) {
 int CFaceList::ExpandSize(int count) { return ExpandSizeAndFlags(count, 0); }
 
 int CFaceList::ExpandSizeAndFlags(int count, unsigned int flags) {
-    if (count < 0) XThrow<CXInvalidArgException>("CFaceList::ExpandSize: negative count");
+    if (count < 0 || int64_t(m_nFaces) + count > INT_MAX)
+        XThrow<CXInvalidArgException>("CFaceList::ExpandSize: bad count");
     const int first = m_nFaces;
     // No compaction here: expanding one face at a time must stay cheap.
     Resize(unsigned(first + count), SETSIZE_KEEP_MEMORY, -1, flags, true);

@@ -1,12 +1,14 @@
 // The typed element array, its method tables, and the data chunks built on them.
+#include "kestovar/core/data_chunk.h"
+
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "kestovar/core/archive.h"
-#include "kestovar/core/data_chunk.h"
 #include "kestovar/core/element_array.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/platform/file.h"
@@ -301,6 +303,12 @@ TEST(ElementArrayEdit, AddInsertRemove) {
     EXPECT_EQ(U32(a->ElementAt(8)), 7u);
     EXPECT_EQ(a->Add(&seven), 209);
 
+    // Sizes past the int range are refused, and the array stays as it was.
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a->InsertAt(INT_MAX - 1, &nine, 10); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a->InsertAt(0, &nine, INT_MAX); }));
+    EXPECT_TRUE(Raises<CXInvalidArgException>([&] { a->SetAtGrow(INT_MAX, &nine); }));
+    EXPECT_EQ(a->GetSize(), 210);
+
     int n = 0;
     for (void* p = a->GetFirst(); p; p = a->GetNext(p)) ++n;
     EXPECT_EQ(n, a->GetSize());
@@ -592,6 +600,24 @@ TEST_F(DataChunkTest, InitCopyAppend) {
     EXPECT_EQ(dst.GetDataSize(), 0);
     dst.DeleteAll();
     EXPECT_EQ(dst.GetChunksNbr(), 0);
+}
+
+TEST_F(DataChunkTest, ASetCopiesAndReAddsFromItself) {
+    CDataChunk c;
+    c.SetDataSize(6);
+    Add<COriginalIndexMethods>(c, kPOOI, 0x1);  // the chunk holds the table's only reference
+    for (uint32_t i = 0; i < 6; ++i) c.GetData(kPOOI)->SetAt(int(i), &i);
+    // Overlapping ranges of one set are copied as through a temporary, in either direction.
+    c.CopyData(1, c, 0, 4);
+    EXPECT_EQ(Values(*c.GetData(kPOOI)), (std::vector<uint32_t>{0, 0, 1, 2, 3, 5}));
+    c.CopyData(0, c, 2, 4);
+    EXPECT_EQ(Values(*c.GetData(kPOOI)), (std::vector<uint32_t>{1, 2, 3, 5, 3, 5}));
+
+    // Re-added with its own table, forced new: the table outlives the replaced chunk.
+    c.AddDataChunk(kPOOI, c.GetData(kPOOI)->GetMethods(), 0x101);
+    ASSERT_NE(c.GetData(kPOOI), nullptr);
+    EXPECT_EQ(Values(*c.GetData(kPOOI)), std::vector<uint32_t>(6, 0xFFFFFFFFu));
+    EXPECT_EQ(c.GetSizeOfDataChunk(kPOOI), 4);
 }
 
 TEST_F(DataChunkTest, SerializeMatchesHandBuiltBytes) {

@@ -487,6 +487,10 @@ TEST(XStringUnicode, UTF16LittleEndianBytes) {
     CXStringW reused(L"old content that is longer");
     xDecodeUTF16LE(expected, sizeof(expected), reused);
     EXPECT_EQ(W(reused), L"A\u00E9\U0001F600");
+    // The bytes may lie in the output's own buffer: its two 32-bit characters read as four units.
+    CXStringW self(L"AB");
+    xDecodeUTF16LE(self.GetString(), 2 * sizeof(wchar_t), self);
+    EXPECT_EQ(W(self), std::wstring(L"A\0B\0", 4));
 }
 
 TEST(XStringUnicode, UTF16LittleEndianMalformedBytes) {

@@ -1,11 +1,13 @@
+#include "kestovar/mesh/face_list.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <vector>
 
 #include "kestovar/core/archive.h"
-#include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/point_list.h"
 #include "lists_test_util.h"
 
@@ -338,6 +340,10 @@ TEST(FaceRecords, OtherSizingForms) {
     EXPECT_EQ(faces.ExpandSizeAndFlags(2, FACE_HIDDEN), 4);
     EXPECT_EQ(faces.GetFaceFlags(4), unsigned(FACE_HIDDEN));
     EXPECT_EQ(faces.GetFaceFlags(3), 0u);
+    // A count past the int range is refused before the records or the chunks change.
+    EXPECT_TRUE(RaisesInvalidArg([&] { faces.ExpandSize(INT_MAX); }));
+    EXPECT_EQ(faces.GetSize(), 6);
+    EXPECT_EQ(faces.GetDataChunks().GetDataSize(), 6);
     ASSERT_TRUE(faces.SetSizeAndFlags(8, 0x40));
     EXPECT_EQ(faces.GetFaceFlags(5), unsigned(FACE_HIDDEN));
     EXPECT_EQ(faces.GetFaceFlags(7), 0x40u);

@@ -90,7 +90,8 @@ public:
     // Copies element `src` onto element `dst` in every chunk.
     void CopyData(int dst, int src);
     // Copies `count` elements of `other` from `src` onto this set's elements from `dst`, in every
-    // chunk present in both sets. Out-of-range elements are skipped.
+    // chunk present in both sets. Out-of-range elements are skipped. `other` may be this set; an
+    // overlapping range is copied as through a temporary.
     void CopyData(int dst, const CDataChunk& other, int src, int count = 1);
     // Takes `other`'s data size and the content of every chunk present in both sets; chunks that
     // `other` lacks are refilled with new elements.
