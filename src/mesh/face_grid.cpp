@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -1422,7 +1423,20 @@ CFaceGridStats C3DFaceGridMap::GetGlobalCounters() {
 
 // ---- C3DFaceList members ---------------------------------------------------------------------------
 
+namespace {
+
+// Serialises the check and the build of the lists' grid maps: comparisons on several host threads
+// may measure against one shared mesh, and each asks for its grid. The first builds it, the others
+// find it current. A map is only queried after this check, so queries need no lock.
+std::mutex& GridBuildMutex() {
+    static std::mutex m;
+    return m;
+}
+
+}  // namespace
+
 C3DFaceGridMap* C3DFaceList::GetFaceGridMap(const C3DPointList& points, unsigned int excludeMask) {
+    std::lock_guard<std::mutex> guard(GridBuildMutex());
     C3DFaceGridMap* map = dynamic_cast<C3DFaceGridMap*>(m_pFaceGridMap);
     if (!map) {
         map = new C3DFaceGridMap;

@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "compare_test_util.h"
@@ -308,6 +310,36 @@ TEST(GeomCompare, ObjectsSharingAFaceListCompareAlikeOnAnyThreadCount) {
     for (int run = 0; run < 3; ++run)
         EXPECT_EQ(GeomCompare(a.get(), b.get(), MESH_COMPARE_HAUSDORFF, HUGE_VAL, GEOMCOMPARE_DEFAULT), one);
     OMPSetMaxThreadCount(saved);
+}
+
+// Comparisons on two host threads measuring against one shared mesh: the first to need its grid
+// builds it, the other finds it current, and each gets what it gets alone (they rebuilt the grid
+// under each other's queries before).
+TEST(GeomCompare, HostThreadsSharingAMeshGetTheirOwnResults) {
+    const Mesh reference = MakeIcosphere(5);
+    Mesh m1 = MakeIcosphere(3, 1.02), m2 = MakeIcosphere(2, 0.97);
+    m2.Translate(0.01, 0.0, 0.0);
+    ObjectPtr c1 = MakeObject(m1), c2 = MakeObject(m2);
+    auto run = [](const C3DObject* a, const C3DObject* b) {
+        return GeomCompare(a, b, MESH_COMPARE_HAUSDORFF, HUGE_VAL, GEOMCOMPARE_DEFAULT);
+    };
+    const double alone1 = run(MakeObject(reference).get(), c1.get());
+    const double alone2 = run(MakeObject(reference).get(), c2.get());
+    for (int round = 0; round < 4; ++round) {
+        ObjectPtr shared = MakeObject(reference);
+        std::atomic<int> ready{0};
+        double r1 = 0.0, r2 = 0.0;
+        auto start = [&ready] {
+            ready.fetch_add(1);
+            while (ready.load() < 2) std::this_thread::yield();
+        };
+        std::thread t1([&] { start(), r1 = run(shared.get(), c1.get()); });
+        std::thread t2([&] { start(), r2 = run(shared.get(), c2.get()); });
+        t1.join();
+        t2.join();
+        EXPECT_EQ(r1, alone1) << "round " << round;
+        EXPECT_EQ(r2, alone2) << "round " << round;
+    }
 }
 
 // GeomCompareBothWays leaves each direction's figures in its sampler: the same, bit for bit, on

@@ -67,10 +67,11 @@ constexpr unsigned int POINT_COMPARE_SAMPLED = 0x1000000;
 // never), and the result, then known to exceed the limit, is the largest distance found so far.
 // The two directions run as two parallel OpenMP sections (one after the other when a and b are
 // the same object, the worker count is 1 or the two have fewer than 4096 faces together); the
-// result does not depend on the thread count. Resets the process-wide closest-face counters (C3DFaceGridMap) first. When a
-// log is open each direction writes its report block. Reports progress through the host's callback
-// when called on the main thread. Builds (or reuses) the face grid map of each object's face list,
-// which is why the objects, though const, must not be modified by another thread meanwhile.
+// result does not depend on the thread count. Resets the process-wide closest-face counters (C3DFaceGridMap)
+// first. When a log is open each direction writes its report block. Reports progress through the host's
+// callback when called on the main thread. Builds (or reuses) the face grid map of each object's face list,
+// which is why the objects, though const, must not be modified by another thread meanwhile;
+// comparisons on several threads may share an object (the first to need its map builds it).
 // Null objects raise CXInvalidArgException.
 KESTOVAR_API double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, MeshCompareMethod method,
                                 double limit, unsigned int flags);
