@@ -106,8 +106,7 @@ void CollectEdges(const C3DFaceList& faces, unsigned nPoints, CXArray<uint64_t>&
 
 CSamplerControl::CSamplerControl() : m_cancel(false), m_samplers{nullptr, nullptr}, m_nSamplers(0) {
     m_driver = threadGetCurrentId();
-    uint64_t main = GetMainThreadId();
-    m_callbacks = main == 0 || main == m_driver;
+    m_callbacks = progressIsDrivingThread();
 }
 
 void CSamplerControl::Add(CSurfaceSampler* sampler) {

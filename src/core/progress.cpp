@@ -2,7 +2,9 @@
 
 #include "kestovar/core/array.h"
 #include "kestovar/core/exception.h"
+#include "kestovar/core/runtime.h"
 #include "kestovar/core/thread_registry.h"
+#include "kestovar/platform/thread.h"
 
 namespace kestovar {
 
@@ -67,6 +69,11 @@ ProgressCallback progressGetCallback(void** user) {
 
 int progressGetDepth() { return Stack().GetSize(); }
 
+bool progressIsDrivingThread() {
+    const uint64_t main = GetMainThreadId();
+    return main == 0 || main == threadGetCurrentId();
+}
+
 // ---- CProgressScope -------------------------------------------------------------------------------
 
 namespace {
@@ -79,7 +86,8 @@ int GranularityOf(int minimum, int maximum) {
 
 }  // namespace
 
-CProgressScope::CProgressScope(const wchar_t* title, const wchar_t* message, int minimum, int maximum) {
+CProgressScope::CProgressScope(const wchar_t* title, const wchar_t* message, int minimum, int maximum)
+    : m_reports(progressIsDrivingThread()) {
     m_info.title = title;
     m_info.message = message;
     m_info.minimum = minimum;
@@ -87,10 +95,16 @@ CProgressScope::CProgressScope(const wchar_t* title, const wchar_t* message, int
     m_info.position = minimum;
     m_granularity = GranularityOf(minimum, maximum);
     m_lastQueried = (long long)minimum - m_granularity;  // the first Step queries
-    progressCallCallback(PROGRESS_START | PROGRESS_TEXT, m_info);
+    Send(PROGRESS_START | PROGRESS_TEXT);
 }
 
-CProgressScope::~CProgressScope() { progressCallCallback(PROGRESS_END, m_info); }
+CProgressScope::~CProgressScope() {
+    Send(PROGRESS_END);
+}
+
+bool CProgressScope::Send(unsigned kind) {
+    return m_reports && progressCallCallback(kind, m_info);
+}
 
 bool CProgressScope::SetRange(int minimum, int maximum) {
     m_info.minimum = minimum;
@@ -98,22 +112,22 @@ bool CProgressScope::SetRange(int minimum, int maximum) {
     m_info.position = minimum;
     m_granularity = GranularityOf(minimum, maximum);
     m_lastQueried = (long long)minimum - m_granularity;
-    return progressCallCallback(PROGRESS_RANGE, m_info);
+    return Send(PROGRESS_RANGE);
 }
 
 bool CProgressScope::SetPosition(int position) {
     m_info.position = position;
-    return progressCallCallback(PROGRESS_POSITION, m_info);
+    return Send(PROGRESS_POSITION);
 }
 
 bool CProgressScope::SetMessage(const wchar_t* message) {
     m_info.message = message;
-    return progressCallCallback(PROGRESS_TEXT, m_info);
+    return Send(PROGRESS_TEXT);
 }
 
 bool CProgressScope::Query() {
     m_lastQueried = m_info.position;
-    bool answer = progressCallCallback(PROGRESS_POSITION | PROGRESS_CANCEL_QUERY, m_info);
+    bool answer = Send(PROGRESS_POSITION | PROGRESS_CANCEL_QUERY);
     if (answer || ShouldCancelThread(0)) m_cancelled = true;
     return m_cancelled;
 }

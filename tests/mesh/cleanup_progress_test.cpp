@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "cleanup_test_util.h"
 #include "kestovar/core/progress.h"
+#include "kestovar/core/runtime.h"
 #include "kestovar/mesh/face_list.h"
 
 namespace kestovar::test {
@@ -194,6 +196,33 @@ TEST(TriangulateProgress, QueriesFollowTheFacesFromTheFirstToTheLast) {
         EXPECT_EQ(r.messages[1].position, 0);
         EXPECT_GT(last, n - 1 - (g + 8)) << "queries up to the last faces";
     }
+}
+
+// The callback stack belongs to the thread that initialised the library: a weld run on another
+// host thread meanwhile neither reports to it nor takes its cancel answer, and still reports on
+// the driving thread itself.
+TEST(WeldProgress, OnlyTheDrivingThreadReportsToTheCallbackStack) {
+    InitKestovarApplication(nullptr, 0, nullptr);  // this thread drives
+    ASSERT_TRUE(progressIsDrivingThread());
+    const std::vector<P3> pts = Mesh(20, false);
+    Recorder r;
+    r.cancelAt = 0;  // the driving thread's operation asks to cancel
+    progressPushCallback(&Record, &r);
+    Owned obj = MakeObject(pts, Triangles(int(pts.size())));
+    bool changed = false, driving = true;
+    std::thread other([&] {
+        driving = progressIsDrivingThread();
+        changed = obj->Weld3DPoints(0.0, false, 0, 0);
+    });
+    other.join();
+    EXPECT_FALSE(driving);
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(obj->GetPointNbr(), 21 * 21);
+    EXPECT_TRUE(r.messages.empty());
+    Owned here = MakeObject(pts, Triangles(int(pts.size())));
+    EXPECT_FALSE(here->Weld3DPoints(0.0, false, 0, 0)) << "cancelled at its first query";
+    EXPECT_TRUE(progressPopCallback());
+    EXPECT_FALSE(r.messages.empty());
 }
 
 }  // namespace

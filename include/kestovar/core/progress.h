@@ -7,8 +7,10 @@
 //         ...
 //     }                                                                   // kind 32 at scope end
 //
-// The stack is not locked: pushes, pops and calls belong to the host's driving thread. Worker
-// threads learn of cancellation through ShouldCancelThread (thread_registry.h).
+// The stack is not locked: pushes, pops and calls belong to the host's driving thread, the thread
+// that initialised the library. The library's own operations report to it only when they run on
+// that thread (on any thread before initialisation); run on another host thread or on a worker,
+// they learn of cancellation through ShouldCancelThread (thread_registry.h) alone.
 #pragma once
 
 #include "kestovar/core/export.h"
@@ -51,9 +53,14 @@ KESTOVAR_API bool progressPopCallback();
 KESTOVAR_API ProgressCallback progressGetCallback(void** user);
 // Number of entries on the stack.
 KESTOVAR_API int progressGetDepth();
+// Whether the calling thread is the driving thread: the one that initialised the library, or any
+// thread before initialisation. The library's operations call the stack only there.
+KESTOVAR_API bool progressIsDrivingThread();
 
 // One operation's progress: sends kind 9 with its texts on construction and kind 32 on
 // destruction, so that every started operation ends. Nothing is allocated after construction.
+// A scope made on another thread than the driving one sends nothing; its queries ask only the
+// thread registry.
 class KESTOVAR_API CProgressScope {
 public:
     // `title` and `message` may be null (empty texts).
@@ -88,11 +95,14 @@ public:
 
 private:
     bool Query();
+    // Sends `kind` with the record when the scope reports; the callback's answer, else false.
+    bool Send(unsigned kind);
 
     ProcessProgressInfo m_info;
     long long m_lastQueried;  // position of the last kind-18 message
     int m_granularity;
     bool m_cancelled = false;
+    bool m_reports;  // made on the driving thread: the messages go to the callback stack
 };
 
 }  // namespace kestovar
