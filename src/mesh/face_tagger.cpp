@@ -152,6 +152,8 @@ bool CUnifyTagger::InitProcess(CGeomInfo* geom) {
     (void)geom;
     if (!m_pFaces) return false;
     m_visited.SetSize(m_pFaces->GetSize(), false);
+    m_patch.SetSize(0);  // numbered by the first patch pass of the run
+    m_nPatches = 0;
     return true;
 }
 
@@ -170,12 +172,38 @@ bool HasDirectedEdge(const int* idx, int k, int a, int b) {
 
 }  // namespace
 
+void CUnifyTagger::Flip(int f) {
+    int k = 0;
+    int* w = m_pFaces->GetIndexes(unsigned(f), k);
+    for (int lo = 0, hi = k - 1; lo < hi; ++lo, --hi) {
+        const int t = w[lo];
+        w[lo] = w[hi];
+        w[hi] = t;
+    }
+    m_flipped.Set(f, !m_flipped.Get(f));
+}
+
+int CUnifyTagger::OtherFaceOfTwo(int f, int a, int b) const {
+    const int n = m_pFaces->GetSize();
+    int around = 0;
+    const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around);
+    int other = -1;
+    for (int j = 0; j < around; ++j) {
+        const int h = g[j];
+        if (h == f || h < 0 || h >= n) continue;
+        if (other >= 0) return -1;
+        other = h;
+    }
+    return other;
+}
+
 void CUnifyTagger::GroupFinished(const int* faces, unsigned int count) {
     if (count == 0) return;
     // Breadth-first from the group's first face, whose orientation is kept: every face reached
     // across an edge is oriented against the face it was reached from, and then fixed.
     CFaceList& list = *m_pFaces;
     const int n = list.GetSize();
+    bool branched = false;  // an edge of the group is shared by more than two faces
     m_queue.SetSize(0);
     m_queue.Add(faces[0]);
     m_visited.Set(faces[0]);
@@ -188,37 +216,97 @@ void CUnifyTagger::GroupFinished(const int* faces, unsigned int count) {
             if (a == b) continue;
             int around = 0;
             const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around);
+            int others = 0;
             for (int j = 0; j < around; ++j) {
                 int h = g[j];
-                if (h == f || h < 0 || h >= n || m_visited.Get(h)) continue;
+                if (h == f || h < 0 || h >= n) continue;
+                ++others;
+                if (m_visited.Get(h)) continue;
                 m_visited.Set(h);
                 int hk = 0;
                 const int* hidx = list.GetIndexes(unsigned(h), hk);
-                if (HasDirectedEdge(hidx, hk, a, b)) {
-                    int* w = list.GetIndexes(unsigned(h), hk);
-                    for (int lo = 0, hi = hk - 1; lo < hi; ++lo, --hi) {
-                        int t = w[lo];
-                        w[lo] = w[hi];
-                        w[hi] = t;
-                    }
-                    m_flipped.Set(h, !m_flipped.Get(h));
-                }
+                if (HasDirectedEdge(hidx, hk, a, b)) Flip(h);
                 m_queue.Add(h);
             }
+            if (others > 1) branched = true;
         }
     }
+    // Without a branching edge the patches below are the walk itself and change nothing.
+    if (branched) OrientPatches(faces, count);
     RepairOrientation(faces, count);
 }
 
-void CUnifyTagger::RepairOrientation(const int* faces, unsigned int count) {
-    // The walk orients every face against the first face that reached it. Across an edge shared
-    // by three faces or more, or around a part that cannot be oriented, faces reached later may
-    // disagree with more of their neighbours than they agree with. Such a face is turned over:
-    // that strictly lowers the number of neighbouring pairs running a shared edge the same way,
-    // so the rounds end. On a part the walk oriented consistently no face disagrees with any
-    // neighbour and nothing moves.
+void CUnifyTagger::OrientPatches(const int* faces, unsigned int count) {
+    // The walk above crosses edges shared by three faces or more: two faces of one sheet reached
+    // from a third face there are both oriented against it, and so against each other, and the
+    // conflict spreads into the sheet. Here each patch (faces joined by edges that exactly two
+    // faces share) is oriented from its first face across those edges only, and then turned over
+    // as a whole when it disagrees with more of the patches before it, across the branching
+    // edges, than it agrees with. The first patch keeps the orientation of the group's first face.
     CFaceList& list = *m_pFaces;
     const int n = list.GetSize();
+    if (m_patch.GetSize() != n) {
+        m_patch.SetSize(n);
+        for (int& p : m_patch) p = -1;
+    }
+    const int firstPatch = m_nPatches;
+    for (unsigned q = 0; q < count; ++q) {
+        const int seed = faces[q];
+        if (m_patch[seed] >= 0) continue;
+        const int id = m_nPatches++;
+        m_queue.SetSize(0);
+        m_queue.Add(seed);
+        m_patch[seed] = id;
+        for (int head = 0; head < m_queue.GetSize(); ++head) {
+            const int f = m_queue[head];
+            int k = 0;
+            const int* idx = list.GetIndexes(unsigned(f), k);
+            for (int i = 0; i < k; ++i) {
+                const int a = idx[i], b = idx[(i + 1) % k];
+                if (a == b) continue;
+                const int h = OtherFaceOfTwo(f, a, b);
+                if (h < 0 || m_patch[h] >= 0) continue;
+                m_patch[h] = id;
+                int hk = 0;
+                const int* hidx = list.GetIndexes(unsigned(h), hk);
+                if (HasDirectedEdge(hidx, hk, a, b)) Flip(h);
+                m_queue.Add(h);
+            }
+        }
+        if (id == firstPatch) continue;
+        int agree = 0, disagree = 0;
+        for (int f : m_queue) {
+            int k = 0;
+            const int* idx = list.GetIndexes(unsigned(f), k);
+            for (int i = 0; i < k; ++i) {
+                const int a = idx[i], b = idx[(i + 1) % k];
+                if (a == b) continue;
+                int around = 0;
+                const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around);
+                for (int j = 0; j < around; ++j) {
+                    const int h = g[j];
+                    if (h == f || h < 0 || h >= n || m_patch[h] < firstPatch || m_patch[h] >= id) continue;
+                    int hk = 0;
+                    const int* hidx = list.GetIndexes(unsigned(h), hk);
+                    if (HasDirectedEdge(hidx, hk, a, b))
+                        ++disagree;
+                    else if (HasDirectedEdge(hidx, hk, b, a))
+                        ++agree;
+                }
+            }
+        }
+        if (disagree > agree)
+            for (int f : m_queue) Flip(f);
+    }
+}
+
+void CUnifyTagger::RepairOrientation(const int* faces, unsigned int count) {
+    // On a part that cannot be oriented, the walks leave some edge shared by two faces traversed
+    // the same way by both. A face that disagrees with more of its neighbours across such edges
+    // than it agrees with is turned over: that strictly lowers the number of pairs running a
+    // shared edge the same way, so the rounds end. Edges shared by more than two faces are left
+    // to the patches; on a part the walks oriented consistently nothing moves.
+    CFaceList& list = *m_pFaces;
     for (int round = 0; round < 16; ++round) {
         bool turned = false;
         for (unsigned q = 0; q < count; ++q) {
@@ -229,27 +317,17 @@ void CUnifyTagger::RepairOrientation(const int* faces, unsigned int count) {
             for (int i = 0; i < k; ++i) {
                 const int a = idx[i], b = idx[(i + 1) % k];
                 if (a == b) continue;
-                int around = 0;
-                const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around);
-                for (int j = 0; j < around; ++j) {
-                    const int h = g[j];
-                    if (h == f || h < 0 || h >= n) continue;
-                    int hk = 0;
-                    const int* hidx = list.GetIndexes(unsigned(h), hk);
-                    if (HasDirectedEdge(hidx, hk, a, b))
-                        ++disagree;
-                    else if (HasDirectedEdge(hidx, hk, b, a))
-                        ++agree;
-                }
+                const int h = OtherFaceOfTwo(f, a, b);
+                if (h < 0) continue;
+                int hk = 0;
+                const int* hidx = list.GetIndexes(unsigned(h), hk);
+                if (HasDirectedEdge(hidx, hk, a, b))
+                    ++disagree;
+                else if (HasDirectedEdge(hidx, hk, b, a))
+                    ++agree;
             }
             if (disagree <= agree) continue;
-            int* w = list.GetIndexes(unsigned(f), k);
-            for (int lo = 0, hi = k - 1; lo < hi; ++lo, --hi) {
-                const int t = w[lo];
-                w[lo] = w[hi];
-                w[hi] = t;
-            }
-            m_flipped.Set(f, !m_flipped.Get(f));
+            Flip(f);
             turned = true;
         }
         if (!turned) break;

@@ -200,24 +200,45 @@ int SameDirectionPairs(const std::vector<Poly>& faces) {
     return pairs;
 }
 
-TEST(UnifyNormals, FinOnAClosedSurfaceLeavesOnlyTheUnavoidableConflict) {
-    // A tetrahedron with a fin on edge 0-1 (three faces on that edge), listed with mixed
-    // orientations. The walk from the fin orients both tetrahedron faces on the spine against
-    // the fin, so they disagree with each other; at best the tetrahedron is consistent and the
-    // fin disagrees with one of its two spine neighbours.
-    const std::vector<Poly> before = {{0, 1, 2}, {0, 1, 3}, {0, 4, 1}, {0, 3, 4}, {1, 4, 3}};
-    Owned o = MakeObject({{0, 0, 0}, {1, 0, 0}, {0.5f, 1, 0}, {0.5f, -0.5f, 1}, {0.5f, -1, 0}}, before);
-    CGeomInfo geom(o);
-    CBitArray flipped;
-    ASSERT_TRUE(o->GetFaceList()->UnifyNormals(&geom, flipped));
-    const std::vector<Poly> after = ReadFaces(*o->GetFaceList());
-    EXPECT_EQ(SameDirectionPairs(after), 1);
-    EXPECT_EQ(SameDirectionPairs(std::vector<Poly>(after.begin() + 1, after.end())), 0);
+// Each face comes out as it was or reversed, with its flipped bit saying which.
+void ExpectFlipsRecorded(const std::vector<Poly>& before, const std::vector<Poly>& after,
+                         const CBitArray& flipped) {
     for (size_t f = 0; f < before.size(); ++f) {
         const Poly reversed(before[f].rbegin(), before[f].rend());
         EXPECT_EQ(after[f] == reversed, flipped.Get(int(f))) << "face " << f;
         EXPECT_TRUE(after[f] == reversed || after[f] == before[f]);
     }
+}
+
+std::vector<Poly> Unified(const std::vector<test::P3>& points, const std::vector<Poly>& before) {
+    Owned o = MakeObject(points, before);
+    CGeomInfo geom(o);
+    CBitArray flipped;
+    EXPECT_TRUE(o->GetFaceList()->UnifyNormals(&geom, flipped));
+    const std::vector<Poly> after = ReadFaces(*o->GetFaceList());
+    ExpectFlipsRecorded(before, after, flipped);
+    return after;
+}
+
+TEST(UnifyNormals, BranchingEdgesLeaveOnlyTheUnavoidableConflict) {
+    // A tetrahedron with a fin on edge 0-1 (three faces on that edge), listed with mixed
+    // orientations. The walk from the fin orients both tetrahedron faces on the spine against
+    // the fin, so they disagree with each other; at best the tetrahedron is consistent and the
+    // fin disagrees with one of its two spine neighbours.
+    std::vector<Poly> after = Unified({{0, 0, 0}, {1, 0, 0}, {0.5f, 1, 0}, {0.5f, -0.5f, 1}, {0.5f, -1, 0}},
+                                      {{0, 1, 2}, {0, 1, 3}, {0, 4, 1}, {0, 3, 4}, {1, 4, 3}});
+    EXPECT_EQ(SameDirectionPairs(after), 1);
+    EXPECT_EQ(SameDirectionPairs(std::vector<Poly>(after.begin() + 1, after.end())), 0);
+
+    // A strip of four triangles closing round point 7, its ends on edge 3-7, which a fifth face
+    // also holds. Oriented from that face, both ends ran the edge against it, and so the same way
+    // as each other, and the strip kept the conflict on an edge of two faces.
+    std::vector<test::P3> points(14, test::P3{0, 0, 0});
+    points[2] = {0, 1, 0}, points[3] = {1, 1, 0}, points[7] = {1, 1, 1};
+    points[11] = {2, 1, 1}, points[12] = {1, 2, 1}, points[13] = {2, 2, 1};
+    after = Unified(points, {{3, 7, 2}, {3, 11, 7}, {3, 7, 12}, {13, 11, 7}, {12, 13, 7}});
+    EXPECT_EQ(SameDirectionPairs(after), 1);  // on edge 3-7 of three faces
+    EXPECT_EQ(SameDirectionPairs(std::vector<Poly>(after.begin() + 1, after.end())), 0);
 }
 
 TEST(GeomInfo, TypedListsAreThoseOfTheIndexthValidChannel) {

@@ -75,9 +75,12 @@ private:
 // Makes the faces of each group traverse their shared edges in opposite directions, flipping
 // faces as it walks breadth-first from the group's first face; `flipped` receives a set bit for
 // every face whose index order was reversed (a face turned back to its first order has its bit
-// clear). On a non-orientable or non-manifold part some edge necessarily stays traversed in the
-// same direction by two faces; a second pass then turns over every face that disagrees with more
-// of its neighbours than it agrees with, until none does.
+// clear). Where an edge is shared by more than two faces, a second pass orients each patch of
+// faces joined by edges of exactly two faces on its own, and turns a patch over when it disagrees
+// with more of the patches before it than it agrees with: every edge of two faces then runs both
+// ways when the patches can be oriented. On a part that cannot be oriented some edge necessarily
+// stays traversed in the same direction by two faces; a last pass turns over every face that
+// disagrees with more of its two-face neighbours than it agrees with, until none does.
 class KESTOVAR_API CUnifyTagger : public CFaceTagger {
 public:
     explicit CUnifyTagger(CBitArray& flipped);
@@ -87,13 +90,22 @@ public:
     void GroupFinished(const int* faces, unsigned int count) override;
 
 private:
-    // The second pass over a finished group: faces that disagree with more neighbours across
-    // their edges than they agree with are turned over, round after round, until none does.
+    // Reverses face f's index order and toggles its bit.
+    void Flip(int f);
+    // The one other face across edge (a, b) of face f when exactly two faces share the edge, else
+    // -1.
+    int OtherFaceOfTwo(int f, int a, int b) const;
+    // The patch pass over a finished group with a branching edge (see above).
+    void OrientPatches(const int* faces, unsigned int count);
+    // The last pass over a finished group: faces that disagree with more neighbours across edges
+    // of two faces than they agree with are turned over, round after round, until none does.
     void RepairOrientation(const int* faces, unsigned int count);
 
     CBitArray& m_flipped;
     CBitArray m_visited;
     CXArray<int> m_queue;
+    CXArray<int> m_patch;  // per face, its patch number in this run (-1: none yet); made on first need
+    int m_nPatches = 0;
 };
 
 }  // namespace kestovar
