@@ -170,6 +170,17 @@ bool HasDirectedEdge(const int* idx, int k, int a, int b) {
     return false;
 }
 
+// Counts face h's run of the edge from a to b: the same direction disagrees with the face that
+// runs it so, the opposite one agrees.
+void Tally(CFaceList& list, int h, int a, int b, int& agree, int& disagree) {
+    int hk = 0;
+    const int* hidx = list.GetIndexes(unsigned(h), hk);
+    if (HasDirectedEdge(hidx, hk, a, b))
+        ++disagree;
+    else if (HasDirectedEdge(hidx, hk, b, a))
+        ++agree;
+}
+
 }  // namespace
 
 void CUnifyTagger::Flip(int f) {
@@ -286,12 +297,7 @@ void CUnifyTagger::OrientPatches(const int* faces, unsigned int count) {
                 for (int j = 0; j < around; ++j) {
                     const int h = g[j];
                     if (h == f || h < 0 || h >= n || m_patch[h] < firstPatch || m_patch[h] >= id) continue;
-                    int hk = 0;
-                    const int* hidx = list.GetIndexes(unsigned(h), hk);
-                    if (HasDirectedEdge(hidx, hk, a, b))
-                        ++disagree;
-                    else if (HasDirectedEdge(hidx, hk, b, a))
-                        ++agree;
+                    Tally(list, h, a, b, agree, disagree);
                 }
             }
         }
@@ -318,13 +324,7 @@ void CUnifyTagger::RepairOrientation(const int* faces, unsigned int count) {
                 const int a = idx[i], b = idx[(i + 1) % k];
                 if (a == b) continue;
                 const int h = OtherFaceOfTwo(f, a, b);
-                if (h < 0) continue;
-                int hk = 0;
-                const int* hidx = list.GetIndexes(unsigned(h), hk);
-                if (HasDirectedEdge(hidx, hk, a, b))
-                    ++disagree;
-                else if (HasDirectedEdge(hidx, hk, b, a))
-                    ++agree;
+                if (h >= 0) Tally(list, h, a, b, agree, disagree);
             }
             if (disagree <= agree) continue;
             Flip(f);
