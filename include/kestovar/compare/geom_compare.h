@@ -71,7 +71,10 @@ constexpr unsigned int POINT_COMPARE_SAMPLED = 0x1000000;
 // first. When a log is open each direction writes its report block. Reports progress through the host's
 // callback when called on the main thread. Builds (or reuses) the face grid map of each object's face list,
 // which is why the objects, though const, must not be modified by another thread meanwhile;
-// comparisons on several threads may share an object (the first to need its map builds it).
+// comparisons on several threads may share an object (the first to need its map builds it), but
+// not two objects that share one face list over different point lists (each rebuilds the list's
+// map for its own points). The map keeps its per-face cache as the face list's FGCH chunk, so a
+// compared object's face list carries that chunk afterwards (copies and checksums include it).
 // Null objects raise CXInvalidArgException.
 KESTOVAR_API double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, MeshCompareMethod method,
                                 double limit, unsigned int flags);

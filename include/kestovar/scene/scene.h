@@ -436,7 +436,8 @@ public:
         return m_materials.CopyMaterials(source.m_materials, id, remap);
     }
     // Adds the (front, back) material pairs of every geometric object (each shared object once)
-    // to `map` with their face counts. Returns the number of pairs.
+    // to `map` with their face counts. Returns the number of pairs. This and GetMaterials refill
+    // each face list's cached pair counts: though const, they are for one thread at a time.
     int GetFBMaterials(CFBMaterialHashMap& map) const;
     // Fills `map` with the materials used by live faces and their face counts (back materials
     // included). Returns the number of materials.
