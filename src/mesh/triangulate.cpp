@@ -192,36 +192,15 @@ void CTriangulateFaceHelper::UpdateAngle(int corner) {
     k.convex = k.angle >= 0.0;
 }
 
-bool CTriangulateFaceHelper::DropRepeatedCorners(detail::CEarClipIndex* index, int& remaining, int& anchor) {
-    C2DPointExt* c = m_corners.GetData();
-    const int count = remaining;
-    bool dropped = false;
-    for (int i = 0; i < count && remaining >= 3; ++i) {
-        if (c[i].point != c[c[i].prev].point) continue;
-        const int ni = c[i].next, pi = c[i].prev;
-        c[pi].next = ni;
-        c[ni].prev = pi;
-        if (index) index->Update(c, i, true);
-        --remaining;
-        anchor = ni;
-        dropped = true;
-    }
-    if (!dropped || remaining < 3) return dropped;
-    // The neighbours of the dropped corners now meet other edges.
-    int k = anchor;
-    for (int s = 0; s < remaining; ++s, k = c[k].next) {
-        UpdateAngle(k);
-        if (index) index->Update(c, k, false);
-    }
-    return true;
-}
-
 int CTriangulateFaceHelper::Clip(const C3DTPoint<float>* points, int pointCount, const int* indices,
                                  int count) {
     m_triangles.SetSize(0);
     if (count < 3 || !points || !indices || !Project(points, pointCount, indices, count)) return 0;
     C2DPointExt* c = m_corners.GetData();
 
+    int candidate = -1;
+    for (int i = 1; i < count; ++i)
+        if (c[i].convex && (candidate < 0 || c[i].angle < c[candidate].angle)) candidate = i;
     // Each ear is found and checked by walks over the remaining polygon, or, on long polygons, by
     // the index, which gives the same answers in about log n.
     detail::CEarClipIndex* index = nullptr;
@@ -232,14 +211,6 @@ int CTriangulateFaceHelper::Clip(const C3DTPoint<float>* points, int pointCount,
     }
     int remaining = count;
     int anchor = 0;  // some corner still in the polygon, to walk it from
-    const bool repeats = DropRepeatedCorners(index, remaining, anchor);
-    if (remaining < 3) return 0;
-
-    int candidate = -1;
-    for (int i = 1; i < count; ++i)
-        if (c[i].convex && (!repeats || c[c[i].prev].next == i) &&
-            (candidate < 0 || c[i].angle < c[candidate].angle))
-            candidate = i;
     while (remaining >= 3) {
         if (candidate < 0 || !c[candidate].convex || c[candidate].angle > kMaxPreferredAngle) {
             int best = -1;

@@ -5,8 +5,7 @@
 // turns counter-clockwise in (u, v) around its own normal. Each corner keeps its signed angle
 // (radians; ≥ 0 for a convex corner). Ears are cut at the convex corner of smallest angle,
 // skipping any ear whose triangle holds a reflex corner; ears whose three point indices are not
-// distinct (polygons with repeated indices) are dropped without a triangle, those of a corner
-// repeating the previous corner's point before any angle is compared. When no convex corner
+// distinct (polygons with repeated indices) are dropped without a triangle. When no convex corner
 // with a positive angle is left, clipping stops: degenerate input gives fewer than n - 2
 // triangles, never a triangle outside the polygon. Long polygons keep their corners in an index
 // for the two searches of each ear instead of walking the polygon for each, so that clipping one
@@ -201,10 +200,6 @@ private:
             StepProgress(f);
     }
     void StepProgress(unsigned f);
-    // Unlinks each corner whose point is also the previous corner's (an ear of repeated indices,
-    // left without a triangle) from the projected polygon and the index, and measures the
-    // remaining corners again. `remaining` and `anchor` follow; true when a corner was dropped.
-    bool DropRepeatedCorners(detail::CEarClipIndex* index, int& remaining, int& anchor);
 
     C2DPointExtList m_corners;
     CXArray<int> m_triangles;
