@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #if defined(__SSE2__)
@@ -732,6 +733,15 @@ void C3DFaceGridMap::KeepHugeFacesApart(const C3DTPoint<float>* pts, double from
 }
 
 int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask) {
+    try {
+        return BuildLists(faces, points, excludeMask);
+    } catch (...) {
+        Clear();
+        throw;
+    }
+}
+
+int C3DFaceGridMap::BuildLists(C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask) {
     Clear();
     // The cache chunk: added when absent, replaced when it holds another kind of element.
     CElementArray* chunk = faces.GetData(FACE_CHUNK_GRID_CACHE);
@@ -1425,18 +1435,23 @@ CFaceGridStats C3DFaceGridMap::GetGlobalCounters() {
 
 namespace {
 
-// Serialises the check and the build of the lists' grid maps: comparisons on several host threads
-// may measure against one shared mesh, and each asks for its grid. The first builds it, the others
-// find it current. A map is only queried after this check, so queries need no lock.
-std::mutex& GridBuildMutex() {
-    static std::mutex m;
-    return m;
+// Serialise the check and the build of a list's grid map: comparisons on several host threads may
+// measure against one shared mesh, and each asks for its grid. The first builds it, the others
+// find it current. A map is only queried after this check, so queries need no lock. One lock of a
+// small set per list (by address), so that the two directions of a comparison, each building the
+// grid of its own target, still build side by side.
+constexpr size_t kGridBuildLocks = 64;
+
+std::mutex& GridBuildMutex(const void* list) {
+    static std::mutex locks[kGridBuildLocks];
+    const uintptr_t key = reinterpret_cast<uintptr_t>(list);
+    return locks[(key >> 6 ^ key >> 12) % kGridBuildLocks];
 }
 
 }  // namespace
 
 C3DFaceGridMap* C3DFaceList::GetFaceGridMap(const C3DPointList& points, unsigned int excludeMask) {
-    std::lock_guard<std::mutex> guard(GridBuildMutex());
+    std::lock_guard<std::mutex> guard(GridBuildMutex(this));
     C3DFaceGridMap* map = dynamic_cast<C3DFaceGridMap*>(m_pFaceGridMap);
     if (!map) {
         map = new C3DFaceGridMap;

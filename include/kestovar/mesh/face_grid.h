@@ -149,7 +149,8 @@ public:
     // (Re)builds the map over the faces of `faces` whose flags share no bit with `excludeMask`,
     // with the coordinates of `points`: writes every face's FGCH entry (adding the chunk when
     // absent), chooses the cell size, and registers each face in every cell its triangle touches.
-    // Returns the number of faces indexed.
+    // Returns the number of faces indexed. A build cut short by an exception leaves the map empty,
+    // never current.
     int Build(C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask);
     // True when the map was built from these two lists with this mask and neither list changed
     // (stamps and counts) since.
@@ -214,6 +215,8 @@ private:
     };
 
     void Clear();
+    // Build's work; Build empties the map when it throws.
+    int BuildLists(C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask);
     // Set bits of v, in plain integer operations (no library call where the target lacks the
     // instruction).
     static unsigned CountBits(uint64_t v) {
