@@ -252,8 +252,8 @@ void CUnifyTagger::OrientPatches(const int* faces, unsigned int count) {
     // from a third face there are both oriented against it, and so against each other, and the
     // conflict spreads into the sheet. Here each patch (faces joined by edges that exactly two
     // faces share) is oriented from its first face across those edges only, and then turned over
-    // as a whole when it disagrees with more of the patches before it, across the branching
-    // edges, than it agrees with. The first patch keeps the orientation of the group's first face.
+    // as a whole when, across the branching edges, its faces disagree with more faces of earlier
+    // patches than they agree with. The first patch keeps the orientation of the group's first face.
     CFaceList& list = *m_pFaces;
     const int n = list.GetSize();
     if (m_patch.GetSize() != n) {

@@ -223,6 +223,7 @@ TEST(WeldProgress, OnlyTheDrivingThreadReportsToTheCallbackStack) {
     EXPECT_FALSE(here->Weld3DPoints(0.0, false, 0, 0)) << "cancelled at its first query";
     EXPECT_TRUE(progressPopCallback());
     EXPECT_FALSE(r.messages.empty());
+    CloseKestovarApplication(0);
 }
 
 }  // namespace

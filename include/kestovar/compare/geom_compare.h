@@ -73,9 +73,10 @@ constexpr unsigned int POINT_COMPARE_SAMPLED = 0x1000000;
 // which is why the objects, though const, must not be modified by another thread meanwhile;
 // comparisons on several threads may share an object (the first to need its map builds it), but
 // not two objects that share one face list over different point lists (each rebuilds the list's
-// map for its own points). The map keeps its per-face cache as the face list's FGCH chunk, so a
-// compared object's face list carries that chunk afterwards (copies and checksums include it).
-// Null objects raise CXInvalidArgException.
+// map for its own points), nor a source compared with GEOMCOMPARE_USED_POINTS (its point flags are
+// written), and the closest-face counters then mix the comparisons. The map keeps its per-face cache as the
+// face list's FGCH chunk, so a compared object's face list carries that chunk afterwards (copies and
+// checksums include it). Null objects raise CXInvalidArgException.
 KESTOVAR_API double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, MeshCompareMethod method,
                                 double limit, unsigned int flags);
 

@@ -8,8 +8,9 @@
 //     }                                                                   // kind 32 at scope end
 //
 // The stack is not locked: pushes, pops and calls belong to the host's driving thread, the thread
-// that initialised the library. The library's own operations report to it only when they run on
-// that thread (on any thread before initialisation); run on another host thread or on a worker,
+// that initialised the library last (closing the library does not forget it). The library's own
+// operations report to it only when they run on that thread (on any thread before the first
+// initialisation); run on another host thread or on a worker,
 // they learn of cancellation through ShouldCancelThread (thread_registry.h) alone.
 #pragma once
 
@@ -53,8 +54,8 @@ KESTOVAR_API bool progressPopCallback();
 KESTOVAR_API ProgressCallback progressGetCallback(void** user);
 // Number of entries on the stack.
 KESTOVAR_API int progressGetDepth();
-// Whether the calling thread is the driving thread: the one that initialised the library, or any
-// thread before initialisation. The library's operations call the stack only there.
+// Whether the calling thread is the driving thread: the one that initialised the library last, or
+// any thread before the first initialisation. The library's operations call the stack only there.
 KESTOVAR_API bool progressIsDrivingThread();
 
 // One operation's progress: sends kind 9 with its texts on construction and kind 32 on

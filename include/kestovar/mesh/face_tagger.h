@@ -76,10 +76,10 @@ private:
 // faces as it walks breadth-first from the group's first face; `flipped` receives a set bit for
 // every face whose index order was reversed (a face turned back to its first order has its bit
 // clear). Where an edge is shared by more than two faces, a second pass orients each patch of
-// faces joined by edges of exactly two faces on its own, and turns a patch over when it disagrees
-// with more of the patches before it than it agrees with: every edge of two faces then runs both
-// ways when the patches can be oriented. On a part that cannot be oriented some edge necessarily
-// stays traversed in the same direction by two faces; a last pass turns over every face that
+// faces joined by edges of exactly two faces on its own, and turns a patch over when, across the
+// branching edges, its faces disagree with more faces of earlier patches than they agree with: every edge of
+// two faces then runs both ways when the patches can be oriented. On a part that cannot be oriented some edge
+// necessarily stays traversed in the same direction by two faces; a last pass turns over every face that
 // disagrees with more of its two-face neighbours than it agrees with, until none does.
 class KESTOVAR_API CUnifyTagger : public CFaceTagger {
 public:

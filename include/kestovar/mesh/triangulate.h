@@ -7,9 +7,15 @@
 // skipping any ear whose triangle holds a reflex corner; ears whose three point indices are not
 // distinct (polygons with repeated indices) are dropped without a triangle. When no convex corner
 // with a positive angle is left, clipping stops: degenerate input gives fewer than n - 2
-// triangles, never a triangle outside the polygon. Long polygons keep their corners in an index
-// for the two searches of each ear instead of walking the polygon for each, so that clipping one
-// costs far less than n^2 (an outline of 64000 corners: about a quarter of a second).
+// triangles. A simple polygon never gets a triangle outside it. A corner next to another at the
+// same position (the same point listed twice in a row, or two points at one place) measures an
+// angle of 0, so it counts as convex and is clipped first: a reflex corner listed twice in a
+// row then no longer blocks ears, and such a polygon may get a triangle over its notch or lose
+// area.
+//
+// Long polygons keep their corners in an index for the two searches of each ear instead of
+// walking the polygon for each, so that clipping one costs far less than n^2 (an outline of 64000
+// corners: about a quarter of a second).
 #pragma once
 
 #include "kestovar/core/array.h"
