@@ -194,6 +194,12 @@ void CUnifyTagger::Flip(int f) {
     m_flipped.Set(f, !m_flipped.Get(f));
 }
 
+void CUnifyTagger::OrientAcross(int h, int a, int b) {
+    int hk = 0;
+    const int* hidx = m_pFaces->GetIndexes(unsigned(h), hk);
+    if (HasDirectedEdge(hidx, hk, a, b)) Flip(h);
+}
+
 int CUnifyTagger::OtherFaceOfTwo(int f, int a, int b) const {
     const int n = m_pFaces->GetSize();
     int around = 0;
@@ -234,9 +240,7 @@ void CUnifyTagger::GroupFinished(const int* faces, unsigned int count) {
                 ++others;
                 if (m_visited.Get(h)) continue;
                 m_visited.Set(h);
-                int hk = 0;
-                const int* hidx = list.GetIndexes(unsigned(h), hk);
-                if (HasDirectedEdge(hidx, hk, a, b)) Flip(h);
+                OrientAcross(h, a, b);
                 m_queue.Add(h);
             }
             if (others > 1) branched = true;
@@ -278,9 +282,7 @@ void CUnifyTagger::OrientPatches(const int* faces, unsigned int count) {
                 const int h = OtherFaceOfTwo(f, a, b);
                 if (h < 0 || m_patch[h] >= 0) continue;
                 m_patch[h] = id;
-                int hk = 0;
-                const int* hidx = list.GetIndexes(unsigned(h), hk);
-                if (HasDirectedEdge(hidx, hk, a, b)) Flip(h);
+                OrientAcross(h, a, b);
                 m_queue.Add(h);
             }
         }

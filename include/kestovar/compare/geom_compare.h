@@ -67,16 +67,19 @@ constexpr unsigned int POINT_COMPARE_SAMPLED = 0x1000000;
 // never), and the result, then known to exceed the limit, is the largest distance found so far.
 // The two directions run as two parallel OpenMP sections (one after the other when a and b are
 // the same object, the worker count is 1 or the two have fewer than 4096 faces together); the
-// result does not depend on the thread count. Resets the process-wide closest-face counters (C3DFaceGridMap)
-// first. When a log is open each direction writes its report block. Reports progress through the host's
-// callback when called on the main thread. Builds (or reuses) the face grid map of each object's face list,
-// which is why the objects, though const, must not be modified by another thread meanwhile;
-// comparisons on several threads may share an object (the first to need its map builds it), but
-// not two objects that share one face list over different point lists (each rebuilds the list's
-// map for its own points), nor a source compared with GEOMCOMPARE_USED_POINTS (its point flags are
-// written), and the closest-face counters then mix the comparisons. The map keeps its per-face cache as the
-// face list's FGCH chunk, so a compared object's face list carries that chunk afterwards (copies and
-// checksums include it). Null objects raise CXInvalidArgException.
+// result does not depend on the thread count. Resets the process-wide closest-face counters
+// (C3DFaceGridMap) first. When a log is open each direction writes its report block. Reports
+// progress through the host's callback when called on the main thread. Null objects raise
+// CXInvalidArgException.
+//
+// Builds (or reuses) the face grid map of each object's face list, which is why the objects,
+// though const, must not be modified by another thread meanwhile. Comparisons on several threads
+// may share an object (the first to need its map builds it), but not two objects that share one
+// face list over different point lists (each rebuilds the list's map for its own points), nor a
+// source compared with GEOMCOMPARE_USED_POINTS (its point flags are written); the closest-face
+// counters then mix the comparisons. The map keeps its per-face cache as the face list's FGCH
+// chunk, so a compared object's face list carries that chunk afterwards (copies and checksums
+// include it).
 KESTOVAR_API double GeomCompare(const C3DGeomObject* a, const C3DGeomObject* b, MeshCompareMethod method,
                                 double limit, unsigned int flags);
 

@@ -10,8 +10,8 @@
 // The stack is not locked: pushes, pops and calls belong to the host's driving thread, the thread
 // that initialised the library last (closing the library does not forget it). The library's own
 // operations report to it only when they run on that thread (on any thread before the first
-// initialisation); run on another host thread or on a worker,
-// they learn of cancellation through ShouldCancelThread (thread_registry.h) alone.
+// initialisation); run on another host thread or on a worker, they learn of cancellation through
+// ShouldCancelThread (thread_registry.h) alone.
 #pragma once
 
 #include "kestovar/core/export.h"

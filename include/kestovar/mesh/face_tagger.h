@@ -92,6 +92,9 @@ public:
 private:
     // Reverses face f's index order and toggles its bit.
     void Flip(int f);
+    // Turns face h over when it runs the edge from a to b the same way as the face it is reached
+    // from (which runs a to b).
+    void OrientAcross(int h, int a, int b);
     // The one other face across edge (a, b) of face f when exactly two faces share the edge, else
     // -1.
     int OtherFaceOfTwo(int f, int a, int b) const;
