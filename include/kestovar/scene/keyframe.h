@@ -100,6 +100,9 @@ public:
     static constexpr uint32_t kLinear = 0x4C494E45;  // LINE
     static constexpr uint32_t kTCB = 0x54434220;     // "TCB "
 
+    C3DKeyCurve() = default;
+    C3DKeyCurve(const C3DKeyCurve&) = default;
+    C3DKeyCurve& operator=(const C3DKeyCurve&) = default;
     virtual ~C3DKeyCurve();
     virtual uint32_t GetCurveType() const { return kLinear; }
     // Remaps the interpolation parameter u in [0, 1]; the identity here.
