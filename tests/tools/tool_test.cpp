@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -20,6 +22,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 // GCC tells a sanitized build by these macros, clang by __has_feature.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -532,7 +535,7 @@ TEST_F(Tool, AttributesAreKeptUnlessDropped) {
 
 // A sphere written as two OBJ groups that share the equator's points: each group is an object of
 // its own with an open border there. By default the borders are held to their lines, so the two
-// halves stay joined; dropping that lets each half pull its side of the seam away.
+// halves stay together; dropping that lets each half pull its side of the seam away.
 TEST_F(Tool, GroupsOfOneMeshStayJoinedByDefault) {
     const std::string input = Path("sphere.obj");
     {
@@ -952,6 +955,52 @@ void WriteWavyGrid(const std::string& path, int n) {
             const int a = y * n + x + 1;
             grid << "f " << a << ' ' << a + 1 << ' ' << a + n + 1 << ' ' << a + n << '\n';
         }
+}
+
+// The point positions ("v" lines) of an OBJ file.
+std::vector<std::array<double, 3>> Positions(const std::string& path) {
+    std::istringstream in(Slurp(path));
+    std::vector<std::array<double, 3>> points;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::array<double, 3> p;
+        if (std::sscanf(line.c_str(), "v %lf %lf %lf", &p[0], &p[1], &p[2]) == 3) points.push_back(p);
+    }
+    return points;
+}
+
+// --keep, --constrain and --freeze set a feature's handling in place of its default: borders are
+// constrained by default, and a freeze named on top of that must hold every border point where it
+// is (in reduce and in lod), while an attribute frozen stays kept.
+TEST_F(Tool, FeatureOptionsReplaceTheDefaultHandling) {
+    const int n = 21;
+    const std::string grid = Path("grid.obj");
+    WriteWavyGrid(grid, n);
+    std::vector<std::array<double, 3>> border;
+    for (const auto& p : Positions(grid))
+        if (p[0] == 0 || p[1] == 0 || p[0] == n - 1 || p[1] == n - 1) border.push_back(p);
+    ASSERT_EQ(border.size(), 4u * (n - 1));
+
+    Succeed("reduce '" + grid + "' -o '" + Path("default.obj") + "' --ratio 0.1 -q");
+    EXPECT_LT(JsonNumber(Succeed("info '" + Path("default.obj") + "' --json").out, "border_edges"),
+              4 * (n - 1));
+    Succeed("reduce '" + grid + "' -o '" + Path("frozen.obj") + "' --ratio 0.1 -q --freeze borders");
+    Succeed("lod '" + grid + "' -o '" + Path("levels") +
+            "' --ratios 0.1 -q --constrain borders --freeze borders");
+    for (const std::string& out : {Path("frozen.obj"), Path("levels/grid-lod0.obj")}) {
+        EXPECT_EQ(JsonNumber(Succeed("info '" + out + "' --json").out, "border_edges"), 4 * (n - 1)) << out;
+        const auto kept = Positions(out);
+        for (const auto& b : border)
+            EXPECT_TRUE(std::any_of(kept.begin(), kept.end(),
+                                    [&](const auto& p) {
+                                        return std::abs(p[0] - b[0]) < 1e-6 && std::abs(p[1] - b[1]) < 1e-6 &&
+                                               std::abs(p[2] - b[2]) < 1e-6;
+                                    }))
+                << out << ": border point " << b[0] << ' ' << b[1] << " moved";
+    }
+
+    Succeed("reduce '" + kSpider + "' -o '" + Path("uv.obj") + "' --ratio 0.5 -q --freeze uv,materials");
+    EXPECT_NE(Succeed("info '" + Path("uv.obj") + "' --json").out.find("\"UV\""), std::string::npos);
 }
 
 // Starts the tool with `args`, stdout and stderr opened as `outPath` and `errPath` (with

@@ -19,7 +19,8 @@ int RunDemo(int argc, char** argv);
 // kestovar reduce INPUT [-o OUTPUT] (--ratio R | --faces N | --points N) [options]
 int RunReduce(int argc, char** argv);
 // The optimisation modes the tool uses unless told otherwise: open borders held to their lines
-// (so that objects that meet along a border, such as the groups of one OBJ mesh, stay joined),
+// (so that objects that meet along a border, such as the groups of one OBJ mesh, stay together;
+// each keeps its own points along the line, so only frozen borders keep such a seam closed),
 // and the attributes a file carries kept (texture coordinates, vertex colours, normals; a channel
 // that is not kept is left out of the result) with the borders between materials.
 extern const unsigned long long kDefaultModes;
@@ -43,7 +44,8 @@ struct SharedOptions {
     "  --drop LIST          stop preserving these features; dropped uv, colors and normals\n"       \
     "                       are left out of the output\n"                                           \
     "  --constrain LIST     as --keep, and hold them to their lines with constraint planes\n"       \
-    "  --freeze LIST        never move the points of these features\n"                              \
+    "  --freeze LIST        never move the points of these features (the last of --keep,\n"         \
+    "                       --constrain, --freeze and --drop that names a feature decides)\n"       \
     "  --check LIST         put off contractions that fail these tests: flips,compactness,\n"       \
     "                       or none (default: flips)\n"
 #define KESTOVAR_WELD_OPTION_HELP                                                              \

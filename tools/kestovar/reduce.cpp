@@ -58,31 +58,35 @@ const char kReduceHelp[] =
     "\n"
     "Exit status: 0 success, 1 bad usage, 2 input/output error, 3 cancelled, 4 other failure.\n";
 
-// Bits of one feature group: keep, constrain, freeze.
+// Bits of one feature group: keep, constrain, freeze. The border and corner bits stand alone;
+// for the attributes (`refines` true) constrain and freeze refine the keep bit and need it set.
 struct Feature {
     const char* name;
     unsigned long long keep, constrain, freeze;
+    bool refines;
 };
 const Feature kFeatures[] = {
-    {"borders", OPT_KEEP_BORDER, OPT_CONSTRAIN_BORDER, OPT_FREEZE_BORDER},
-    {"corners", OPT_KEEP_CORNERS, OPT_CONSTRAIN_CORNERS, OPT_FREEZE_CORNERS},
-    {"materials", OPT_KEEP_MATERIAL, OPT_CONSTRAIN_MATERIAL, OPT_FREEZE_MATERIAL},
-    {"uv", OPT_KEEP_UVW, OPT_CONSTRAIN_UVW, OPT_FREEZE_UVW},
-    {"colors", OPT_KEEP_VC, OPT_CONSTRAIN_VC, OPT_FREEZE_VC},
-    {"normals", OPT_KEEP_NORMALS, OPT_CONSTRAIN_NORMALS, OPT_FREEZE_NORMALS},
+    {"borders", OPT_KEEP_BORDER, OPT_CONSTRAIN_BORDER, OPT_FREEZE_BORDER, false},
+    {"corners", OPT_KEEP_CORNERS, OPT_CONSTRAIN_CORNERS, OPT_FREEZE_CORNERS, false},
+    {"materials", OPT_KEEP_MATERIAL, OPT_CONSTRAIN_MATERIAL, OPT_FREEZE_MATERIAL, true},
+    {"uv", OPT_KEEP_UVW, OPT_CONSTRAIN_UVW, OPT_FREEZE_UVW, true},
+    {"colors", OPT_KEEP_VC, OPT_CONSTRAIN_VC, OPT_FREEZE_VC, true},
+    {"normals", OPT_KEEP_NORMALS, OPT_CONSTRAIN_NORMALS, OPT_FREEZE_NORMALS, true},
 };
 
-// Adds to `modes` the bits `which` (0 keep, 1 constrain, 2 freeze) of the listed features, or
-// with `which` 3 (drop) clears all three.
+// Sets in `modes` how each listed feature is preserved: `which` 0 keep, 1 constrain, 2 freeze, or
+// 3 drop (none). The choice replaces the feature's default or an earlier option's: where more
+// than one of a group's choices is set the library takes the first (keep before constrain before
+// freeze), so a freeze added to the default constraint of borders would otherwise be ignored.
 bool ParseFeatures(const char* command, const char* option, const char* list, int which,
                    unsigned long long& modes) {
     return ForEachListItem(command, option, list, [&](const std::string& name) {
         for (const Feature& f : kFeatures) {
             if (name == f.name) {
-                if (which == 3)
-                    modes &= ~(f.keep | f.constrain | f.freeze);
-                else
-                    modes |= which == 0 ? f.keep : which == 1 ? f.constrain : f.freeze;
+                modes &= ~(f.keep | f.constrain | f.freeze);
+                if (which == 0 || (which != 3 && f.refines)) modes |= f.keep;
+                if (which == 1) modes |= f.constrain;
+                if (which == 2) modes |= f.freeze;
                 return true;
             }
         }
