@@ -24,6 +24,8 @@
 #include <tuple>
 #include <vector>
 
+#include "kestovar/kestovar.h"
+
 // GCC tells a sanitized build by these macros, clang by __has_feature.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KESTOVAR_TEST_SANITIZED 1
@@ -1001,6 +1003,61 @@ TEST_F(Tool, FeatureOptionsReplaceTheDefaultHandling) {
 
     Succeed("reduce '" + kSpider + "' -o '" + Path("uv.obj") + "' --ratio 0.5 -q --freeze uv,materials");
     EXPECT_NE(Succeed("info '" + Path("uv.obj") + "' --json").out.find("\"UV\""), std::string::npos);
+}
+
+// The faces of one object in `info --objects --json` output, or -1.
+int ObjectFaces(const std::string& json, const std::string& name) {
+    std::smatch m;
+    const std::regex pattern("\"name\": \"" + name + "\", \"points\": [0-9]+, \"faces\": ([0-9]+)");
+    return std::regex_search(json, m, pattern) ? std::stoi(m[1]) : -1;
+}
+
+// --selection-only reduces the nodes a .3dif file has selected and leaves the others whole;
+// --symmetry and --check take one choice; values the parse cannot hold are refused.
+TEST_F(Tool, SelectionSymmetryChecksAndValuesOutOfRange) {
+    const std::string selected = Path("selected.3dif");
+    {
+        kestovar::InitKestovarApplication(nullptr, kestovar::KESTOVAR_INIT_FORMATS, nullptr);
+        kestovar::C3DIo reader(std::wstring(kSpider.begin(), kSpider.end()).c_str(),
+                               kestovar::FILE_IO_LOADING);
+        kestovar::C3DScene* scene = reader.Read();
+        ASSERT_NE(scene, nullptr);
+        int i = 0;
+        for (kestovar::C3DNodePos pos = scene->GetFirstNode(kestovar::OBJECT_POLYMESH); pos; ++i) {
+            kestovar::C3DGeomObject* object = nullptr;
+            kestovar::C3DSceneNode* node = scene->GetNextNode(pos, object);
+            if (i < 3) scene->Select(node, true);  // HLeib01, OK, Bein1Li
+        }
+        EXPECT_TRUE(kestovar::C3DIo(std::wstring(selected.begin(), selected.end()).c_str(), 0).Save(scene));
+        delete scene;
+        kestovar::CloseKestovarApplication();
+    }
+    const std::string before = Succeed("info '" + selected + "' --objects --json").out;
+    Succeed("reduce '" + selected + "' -o '" + Path("some.3dif") + "' --ratio 0.2 -q --selection-only");
+    const std::string after = Succeed("info '" + Path("some.3dif") + "' --objects --json").out;
+    for (const char* name : {"HLeib01", "OK", "Bein1Li"})
+        EXPECT_LT(2 * ObjectFaces(after, name), ObjectFaces(before, name)) << name << after;
+    for (const char* name : {"Bein1Re", "Kopf", "Auge"}) {
+        EXPECT_GT(ObjectFaces(after, name), 0) << name << after;
+        EXPECT_EQ(ObjectFaces(after, name), ObjectFaces(before, name)) << name;
+    }
+
+    // The spider is symmetric across z only: a later --symmetry replaces an earlier one.
+    Succeed("reduce '" + kSpider + "' -o '" + Path("x.obj") + "' --ratio 0.1 -q --symmetry x");
+    Succeed("reduce '" + kSpider + "' -o '" + Path("zx.obj") + "' --ratio 0.1 -q --symmetry z --symmetry x");
+    Succeed("reduce '" + kSpider + "' -o '" + Path("z.obj") + "' --ratio 0.1 -q --symmetry z");
+    EXPECT_TRUE(Geometry(Path("zx.obj")) == Geometry(Path("x.obj")));
+    EXPECT_TRUE(Geometry(Path("z.obj")) != Geometry(Path("x.obj")));
+
+    for (const char* args : {"--check flips,none", "--check none,compactness", "--ratio 1e-400"})
+        EXPECT_EQ(Kestovar("reduce '" + kSpider + "' -o '" + Path("r.obj") + "' " + args).status, 1) << args;
+    Outcome r = Kestovar("demo '" + kData + "' '" + Path("demo") + "' 0");
+    EXPECT_NE(r.err.find("FACES expects an integer from 1 to"), std::string::npos) << r.err;
+
+    // No finite point, no box.
+    std::ofstream(Path("nan.obj")) << "v nan 0 0\nv 1 inf 0\nv 0 1 nan\nf 1 2 3\n";
+    r = Succeed("info '" + Path("nan.obj") + "' --json");
+    EXPECT_NE(r.out.find("\"box\": null"), std::string::npos) << r.out;
 }
 
 // Starts the tool with `args`, stdout and stderr opened as `outPath` and `errPath` (with

@@ -28,8 +28,7 @@ int RunDemo(int argc, char** argv) {
         return kExitUsage;
     }
     int faceTotal = 1000;
-    if (argc == 3 && !ParseInt("demo", "FACES", argv[2], faceTotal)) return kExitUsage;
-    if (faceTotal < 1) return UsageError("demo", "FACES must be at least 1, got", argv[2]), kExitUsage;
+    if (argc == 3 && !ParseInt("demo", "FACES", argv[2], faceTotal, 1)) return kExitUsage;
     namespace fs = std::filesystem;
     const fs::path dataDir = argv[0], outDir = argv[1];
     std::error_code ec;

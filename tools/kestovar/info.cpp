@@ -1,4 +1,5 @@
 // `kestovar info FILE...`: what each scene file holds.
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -45,14 +46,18 @@ void PrintFigures(const std::string& path, const SceneFigures& f, bool json, boo
                              ", \"non_manifold_edges\": " + std::to_string(o.nonManifoldEdges) + "}";
             perObject = ", \"per_object\": [" + perObject + "]";
         }
+        // No finite point, no box: null, as the text form leaves its line out.
+        char box[160] = "null";
+        if (f.hasBox)
+            std::snprintf(box, sizeof box, "[[%.9g, %.9g, %.9g], [%.9g, %.9g, %.9g]]", f.boxMin[0],
+                          f.boxMin[1], f.boxMin[2], f.boxMax[0], f.boxMax[1], f.boxMax[2]);
         std::printf(
             "{\"file\": %s, \"nodes\": %d, \"objects\": %d, \"points\": %d, \"faces\": %d, "
             "\"triangles\": %d, \"polygons\": %d, \"materials\": %d, \"channels\": [%s], "
-            "\"box\": [[%.9g, %.9g, %.9g], [%.9g, %.9g, %.9g]], \"border_edges\": %d, "
-            "\"non_manifold_edges\": %d, \"non_finite_points\": %d%s}\n",
+            "\"box\": %s, \"border_edges\": %d, \"non_manifold_edges\": %d, \"non_finite_points\": %d%s}\n",
             JsonString(path).c_str(), f.nodes, f.objects, f.points, f.faces, f.triangles, f.polygons,
-            f.materials, channels.c_str(), f.boxMin[0], f.boxMin[1], f.boxMin[2], f.boxMax[0], f.boxMax[1],
-            f.boxMax[2], f.borderEdges, f.nonManifoldEdges, f.nonFinitePoints, perObject.c_str());
+            f.materials, channels.c_str(), box, f.borderEdges, f.nonManifoldEdges, f.nonFinitePoints,
+            perObject.c_str());
         return;
     }
     std::printf("file:                %s\n", path.c_str());

@@ -43,7 +43,8 @@ const char kReduceHelp[] =
     "  --symmetry x|y|z     mirror the contractions across the box's mid-plane\n"
     "  --endpoints-only     merged points are always one of the two end points\n"
     "  --stop-on-bad        stop an object when only rejected contractions remain\n"
-    "  --selection-only     reduce only the selected nodes\n" KESTOVAR_WELD_OPTION_HELP
+    "  --selection-only     reduce only the selected nodes (.3dif files keep a "
+    "selection)\n" KESTOVAR_WELD_OPTION_HELP
     "  --measure            also measure the result's distance to the input, as compare does\n"
     "                       (relative Hausdorff distance)\n"
     "  --progressive        objects smaller than the largest keep more of their faces: the\n"
@@ -98,16 +99,20 @@ bool ParseFeatures(const char* command, const char* option, const char* list, in
 // The listed tests replace the default ones; "none" asks for none.
 bool ParseChecks(const char* command, const char* list, unsigned long long& modes) {
     unsigned long long checks = 0;
+    bool none = false;
     if (!ForEachListItem(command, "--check", list, [&](const std::string& name) {
             if (name == "flips")
                 checks |= OPT_CHECK_FLIP;
             else if (name == "compactness")
                 checks |= OPT_CHECK_COMPACITY;
-            else if (name != "none")
+            else if (name == "none")
+                none = true;
+            else
                 return UsageError(command, "unknown check", name.c_str()), false;
             return true;
         }))
         return false;
+    if (none && checks) return UsageError(command, "--check: none cannot go with a test, got", list), false;
     modes = (modes & ~(OPT_CHECK_FLIP | OPT_CHECK_COMPACITY)) | checks;
     return true;
 }
@@ -389,6 +394,12 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
             return kExitUsage;
         }
     }
+    // The multiresolution scene starts with no node selected, so the file's selection is noted
+    // here, by position in the pre-order walk, and given to that scene's copy of each node.
+    std::vector<bool> selected;
+    if (settings.selectionOnly)
+        for (C3DNodePos pos = scene->GetFirstNode(); pos;)
+            selected.push_back(scene->GetNextNode(pos)->IsNodeSelected());
     CSceneOptimizer opt;
     ProgressState progress;
     progress.bar = settings.progressBar;
@@ -422,6 +433,11 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     };
     C3DScene* mr = opt.GetScene(GETSCENE_MULTIRES);
     if (!mr) return failure("no polygonal object to reduce");
+    size_t walked = 0;
+    for (C3DNodePos pos = mr->GetFirstNode(); pos; ++walked) {
+        C3DSceneNode* node = mr->GetNextNode(pos);
+        if (walked < selected.size() && selected[walked]) mr->Select(node, true);
+    }
     const ApplyTo applyTo = settings.selectionOnly ? APPLY_TO_SELECTION : APPLY_TO_ALL;
     const int maxFaces = opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
     const int maxPoints = opt.GetMultiresolutionInfo(MRINFO_MAX_POINTS, APPLY_TO_ALL);
@@ -540,6 +556,9 @@ int RunReduce(int argc, char** argv) {
             if (!ParseInt("reduce", a, next, points)) return kExitUsage;
             ++i;
         } else if (!std::strcmp(a, "--symmetry")) {
+            // One axis: a later --symmetry replaces an earlier one (the optimiser would keep z
+            // before y before x of several).
+            modes &= ~OPT_SYMMETRY_MASK;
             if (next && !std::strcmp(next, "x"))
                 modes |= OPT_SYMMETRY_X;
             else if (next && !std::strcmp(next, "y"))
@@ -595,6 +614,10 @@ int RunReduce(int argc, char** argv) {
     if (shared.measure && (json || !quiet) && r.facesAfter > 0) {
         CompareReport compared;
         const int result = CompareFiles(input, output, compared);
+        // An interrupt here comes after the save: the result stays, only its distance is missing.
+        if (result == kExitCancelled)
+            std::fprintf(stderr, "kestovar: %s: the result is written; only its measure was cancelled\n",
+                         output.c_str());
         if (result) return result;
         distance = compared.hausdorff;
     }

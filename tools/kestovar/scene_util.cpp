@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -504,8 +505,11 @@ void UsageError(const char* command, const char* message, const char* detail) {
 
 bool ParseDouble(const char* command, const char* option, const char* text, double& value) {
     char* end = nullptr;
+    errno = 0;
     value = text ? std::strtod(text, &end) : 0.0;
-    if (!text || end == text || *end) {
+    // ERANGE: beyond the doubles (refused below as infinite anyway) or so small that it reads as
+    // 0 or a denormal, which would silently stand for nothing.
+    if (!text || end == text || *end || errno == ERANGE) {
         UsageError(command, (std::string(option) + " expects a number, got").c_str(), text ? text : "");
         return false;
     }
