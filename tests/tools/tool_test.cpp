@@ -538,7 +538,7 @@ TEST_F(Tool, AttributesAreKeptUnlessDropped) {
 // A sphere written as two OBJ groups that share the equator's points: each group is an object of
 // its own with an open border there. By default the borders are held to their lines, so the two
 // halves stay together; dropping that lets each half pull its side of the seam away.
-TEST_F(Tool, GroupsOfOneMeshStayJoinedByDefault) {
+TEST_F(Tool, GroupsOfOneMeshStayTogetherByDefaultAndJoinOnRequest) {
     const std::string input = Path("sphere.obj");
     {
         std::ofstream obj(input);
@@ -576,6 +576,20 @@ TEST_F(Tool, GroupsOfOneMeshStayJoinedByDefault) {
         ASSERT_GT(distance[drop], 0);
     }
     EXPECT_LT(distance[0], 0.5 * distance[1]) << distance[0] << " " << distance[1];
+
+    // --join makes the halves one closed object, welded along the equator, for reduce and lod;
+    // at full detail it is the input, face for face.
+    const std::string joined = Path("one.obj");
+    Succeed("reduce '" + input + "' -o '" + joined + "' --ratio 0.1 -q --join");
+    Succeed("lod '" + input + "' -o '" + Path("levels") + "' --ratios 1 -q --join");
+    for (const std::string& out : {joined, Path("levels/sphere-lod0.obj")}) {
+        const std::string info = Succeed("info '" + out + "' --json").out;
+        EXPECT_EQ(JsonNumber(info, "objects"), 1) << out;
+        EXPECT_EQ(JsonNumber(info, "border_edges"), 0) << out;
+    }
+    EXPECT_EQ(HausdorffOf(Succeed("compare '" + input + "' '" + Path("levels/sphere-lod0.obj") + "'").out),
+              0);
+    EXPECT_EQ(FacesPerGroup(Path("levels/sphere-lod0.obj")).begin()->second, 2 * 80 * 39);
 }
 
 // Texture files are named relative to the OBJ file's folder: a result saved in another folder names

@@ -32,7 +32,7 @@ struct SharedOptions {
     std::string input, output;
     unsigned long long modes = kDefaultModes;
     int threads = 0;
-    bool quiet = false, progressive = false, weld = false;
+    bool quiet = false, progressive = false, weld = false, join = false;
     bool measure = false;  // the result's relative Hausdorff distance to the input, as compare gives it
 };
 
@@ -48,10 +48,13 @@ struct SharedOptions {
     "                       --constrain, --freeze and --drop that names a feature decides)\n"       \
     "  --check LIST         put off contractions that fail these tests: flips,compactness,\n"       \
     "                       or none (default: flips)\n"
-#define KESTOVAR_WELD_OPTION_HELP                                                              \
-    "  --weld               first merge the points of each object that lie exactly together\n" \
-    "                       (a file that repeats each point for every face using it would\n"   \
-    "                       reduce apart into holes)\n"
+#define KESTOVAR_WELD_OPTION_HELP                                                                \
+    "  --weld               first merge the points of each object that lie exactly together\n"   \
+    "                       (a file that repeats each point for every face using it would\n"     \
+    "                       reduce apart into holes)\n"                                          \
+    "  --join               first merge every object into one, named after the file, and weld\n" \
+    "                       it: objects that meet along a border (the groups of one OBJ mesh)\n" \
+    "                       then reduce as one surface, without gaps along their seams\n"
 
 // Consumes argv[i] (and its value, advancing i) when it is one of the shared options, the
 // output or INPUT. Returns false after printing the usage error (unknown option, extra argument).
@@ -70,6 +73,8 @@ struct ReduceSettings {
     bool progressive = false;
     // Points of an object lying exactly together are merged before the reduction.
     bool weld = false;
+    // Every polygonal object is merged into one before the reduction (and then welded).
+    bool join = false;
 };
 struct ReduceReport {
     // Before: the reducible scene (polygons split into triangles, degenerate faces dropped);

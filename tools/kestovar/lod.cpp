@@ -119,6 +119,7 @@ int RunLod(int argc, char** argv) {
     settings.threads = shared.threads;
     settings.progressive = shared.progressive;
     settings.weld = shared.weld;
+    settings.join = shared.join;
     const fs::path source(input);
     for (size_t i = 0; i < levels.size(); ++i) {
         levels[i].output = (fs::path(dir) / (source.stem().string() + "-lod" + std::to_string(i) +

@@ -274,6 +274,8 @@ bool TakeSharedOption(const char* command, const char* outputKind, int argc, cha
         options.progressive = true;
     } else if (!std::strcmp(a, "--weld")) {
         options.weld = true;
+    } else if (!std::strcmp(a, "--join")) {
+        options.join = true;
     } else if (!std::strcmp(a, "--measure")) {
         options.measure = true;
     } else if (a[0] == '-' && a[1]) {
@@ -313,7 +315,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     {
         const ForcedExitHold hold;
         ReadCanceller canceller;
-        scene = ReadScene(input, true);
+        scene = ReadScene(input, true, settings.join);
     }
     if (!scene) return g_interrupted.load() ? kExitCancelled : LastIoFailureExit();
     // Outputs that cannot be written are refused before the optimisation, not after it.
@@ -321,7 +323,8 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         if (!CanSaveTo(level.output)) return kExitIo;
     const SceneExtent extent = MeasureExtent(*scene);
     const int facesRead = extent.faces;
-    const int pointsWelded = settings.weld ? WeldCoincidentPoints(*scene, settings.selectionOnly) : 0;
+    const int pointsWelded =
+        settings.weld || settings.join ? WeldCoincidentPoints(*scene, settings.selectionOnly) : 0;
     // A file of points only (or of nothing) has nothing to reduce, and its result would lose the
     // points: refuse it, as compare does, rather than write an empty file.
     if (facesRead == 0) {
@@ -585,6 +588,12 @@ int RunReduce(int argc, char** argv) {
     if (input.empty()) return UsageError("reduce", "missing INPUT"), kExitUsage;
     if ((ratio >= 0) + (faces >= 0) + (points >= 0) != 1)
         return UsageError("reduce", "give exactly one of --ratio, --faces and --points"), kExitUsage;
+    // The joined object is a new node, outside any selection.
+    if (selectionOnly && shared.join)
+        return UsageError("reduce",
+                          "--join merges the selected and the other nodes into one; it cannot go with",
+                          "--selection-only"),
+               kExitUsage;
     const std::string output = shared.output.empty() ? DefaultOutput(input) : shared.output;
     // The distance is measured against the input file, which must still be there afterwards.
     if (shared.measure && ReplacesFile(output, input))
@@ -602,6 +611,7 @@ int RunReduce(int argc, char** argv) {
     settings.threads = shared.threads;
     settings.progressive = shared.progressive;
     settings.weld = shared.weld;
+    settings.join = shared.join;
     settings.selectionOnly = selectionOnly;
     settings.progressBar = !quiet && !json && isatty(STDERR_FILENO);
     ReduceReport report;

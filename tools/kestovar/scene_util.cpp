@@ -173,7 +173,7 @@ OutputFolder::~OutputFolder() {
     std::filesystem::remove_all(m_created, error);
 }
 
-XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
+XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer, bool join) {
     g_lastIoFailureExit = kExitIo;
     if (!IsUtf8Name(path)) return nullptr;
     // The library's message for a file it cannot open suspects another process holding it; the
@@ -221,6 +221,7 @@ XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer) {
             ReportIoFailure(path, reader.GetIoError(), OneLine(Narrow(reader.GetIoErrorTxt())) + detail);
         return nullptr;
     }
+    if (join) JoinObjects(*scene, path);
     if (forOptimizer) {
         C3DQuorvaneObjectCreator creator(CREATOR_COPY_POINTS);
         scene->ConvertToType(creator);
@@ -463,6 +464,15 @@ int WeldCoincidentPoints(C3DScene& scene, bool selectedOnly) {
             merged += before - geom->GetPointList()->GetSize();
     }
     return merged;
+}
+
+bool JoinObjects(C3DScene& scene, const std::string& path) {
+    int objects = 0;
+    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH); pos && objects < 2; ++objects)
+        scene.GetNextNode(pos);
+    if (objects < 2) return false;
+    const std::string name = std::filesystem::path(path).stem().string();
+    return scene.Concatenate(nullptr, 0, nullptr, Widen(name).c_str()) != nullptr;
 }
 
 XHeld<C3DObject> MergeToTriangles(C3DScene& scene) {

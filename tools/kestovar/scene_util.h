@@ -36,8 +36,9 @@ std::wstring Widen(const std::string& text);
 std::string Narrow(const wchar_t* text);
 
 // Reads `path`; on failure prints "kestovar: PATH: MESSAGE" (the library's message) and returns
-// null. With `forOptimizer` the polygonal objects are created contraction-ready.
-kestovar::XHeld<kestovar::C3DScene> ReadScene(const std::string& path, bool forOptimizer);
+// null. With `forOptimizer` the polygonal objects are created contraction-ready; with `join`
+// they are first merged into one (JoinObjects).
+kestovar::XHeld<kestovar::C3DScene> ReadScene(const std::string& path, bool forOptimizer, bool join = false);
 // Saves `scene` to `path` (through the library's temporary file); prints the error on failure.
 bool SaveScene(kestovar::C3DScene& scene, const std::string& path);
 // The exit code of the last failed ReadScene or SaveScene: kExitFailed when the library ran out
@@ -113,6 +114,9 @@ SceneExtent MeasureExtent(kestovar::C3DScene& scene);
 // when `selectedOnly`) that lie exactly together, with their channel values; returns how many
 // points were merged away.
 int WeldCoincidentPoints(kestovar::C3DScene& scene, bool selectedOnly);
+// Merges every polymesh of the scene into one object, named after the file, so that the groups
+// of one mesh reduce as one surface; returns whether there were two or more to merge.
+bool JoinObjects(kestovar::C3DScene& scene, const std::string& path);
 
 // One triangulated polymesh with every face of the scene in world coordinates, or null when the
 // scene has no face.
