@@ -276,11 +276,13 @@ TEST_F(Tool, TriangleSoupsAreNamedAndWeldedOnRequest) {
     EXPECT_NE(r.err.find("1959 points lie exactly on another point"), std::string::npos) << r.err;
     EXPECT_GT(HausdorffOf(Kestovar("compare '" + soup + "' '" + apart + "'").out), 0.01);
 
-    r = Succeed("reduce '" + soup + "' -o '" + welded + "' --ratio 0.5 --weld --json");
-    EXPECT_EQ(r.err, "");
-    EXPECT_NE(r.out.find("\"points\": [441, "), std::string::npos) << r.out;  // 21 x 21 once welded
-    EXPECT_EQ(JsonNumber(r.out, "welded_points"), 2400 - 441);
-    EXPECT_EQ(HausdorffOf(Kestovar("compare '" + soup + "' '" + welded + "'").out), 0.0);
+    for (const char* option : {"--weld", "--join"}) {  // a joined object is welded too
+        r = Succeed("reduce '" + soup + "' -o '" + welded + "' --ratio 0.5 --json " + option);
+        EXPECT_EQ(r.err, "") << option;
+        EXPECT_NE(r.out.find("\"points\": [441, "), std::string::npos) << r.out;  // 21 x 21 once welded
+        EXPECT_EQ(JsonNumber(r.out, "welded_points"), 2400 - 441);
+        EXPECT_EQ(HausdorffOf(Kestovar("compare '" + soup + "' '" + welded + "'").out), 0.0);
+    }
     // lod takes it too.
     r = Succeed("lod '" + soup + "' -o '" + Path("levels") + "' --ratios 1 --weld --json");
     EXPECT_NE(r.out.find("\"points\": 441, \"welded_points\": 1959"), std::string::npos) << r.out;
@@ -1055,6 +1057,14 @@ TEST_F(Tool, SelectionSymmetryChecksAndValuesOutOfRange) {
         EXPECT_GT(ObjectFaces(after, name), 0) << name << after;
         EXPECT_EQ(ObjectFaces(after, name), ObjectFaces(before, name)) << name;
     }
+    // A total counts the whole scene, the nodes left whole included.
+    Outcome r = Succeed("reduce '" + selected + "' -o '" + Path("some.3dif") +
+                        "' --faces 1212 --json --selection-only");
+    std::smatch total;
+    ASSERT_TRUE(std::regex_search(r.out, total, std::regex("\"faces\": \\[1312, ([0-9]+)\\]"))) << r.out;
+    EXPECT_NEAR(std::stoi(total[1]), 1212, 4) << r.out;
+    EXPECT_EQ(ObjectFaces(Succeed("info '" + Path("some.3dif") + "' --objects --json").out, "Kopf"),
+              ObjectFaces(before, "Kopf"));
 
     // The spider is symmetric across z only: a later --symmetry replaces an earlier one.
     Succeed("reduce '" + kSpider + "' -o '" + Path("x.obj") + "' --ratio 0.1 -q --symmetry x");
@@ -1065,7 +1075,7 @@ TEST_F(Tool, SelectionSymmetryChecksAndValuesOutOfRange) {
 
     for (const char* args : {"--check flips,none", "--check none,compactness", "--ratio 1e-400"})
         EXPECT_EQ(Kestovar("reduce '" + kSpider + "' -o '" + Path("r.obj") + "' " + args).status, 1) << args;
-    Outcome r = Kestovar("demo '" + kData + "' '" + Path("demo") + "' 0");
+    r = Kestovar("demo '" + kData + "' '" + Path("demo") + "' 0");
     EXPECT_NE(r.err.find("FACES expects an integer from 1 to"), std::string::npos) << r.err;
 
     // No finite point, no box.

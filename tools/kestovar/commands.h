@@ -48,13 +48,14 @@ struct SharedOptions {
     "                       --constrain, --freeze and --drop that names a feature decides)\n"       \
     "  --check LIST         put off contractions that fail these tests: flips,compactness,\n"       \
     "                       or none (default: flips)\n"
-#define KESTOVAR_WELD_OPTION_HELP                                                                \
-    "  --weld               first merge the points of each object that lie exactly together\n"   \
-    "                       (a file that repeats each point for every face using it would\n"     \
-    "                       reduce apart into holes)\n"                                          \
-    "  --join               first merge every object into one, named after the file, and weld\n" \
-    "                       it: objects that meet along a border (the groups of one OBJ mesh)\n" \
-    "                       then reduce as one surface, without gaps along their seams\n"
+#define KESTOVAR_WELD_JOIN_OPTIONS_HELP                                                         \
+    "  --weld               first merge the points of each object that lie exactly together\n"  \
+    "                       (a file that repeats each point for every face using it would\n"    \
+    "                       reduce apart into holes)\n"                                         \
+    "  --join               first merge the polygonal objects into one (named after the file\n" \
+    "                       when there are several) and weld it: objects that meet along a\n"   \
+    "                       border (the groups of one OBJ mesh) then reduce as one surface,\n"  \
+    "                       without gaps along their seams\n"
 
 // Consumes argv[i] (and its value, advancing i) when it is one of the shared options, the
 // output or INPUT. Returns false after printing the usage error (unknown option, extra argument).
@@ -76,6 +77,8 @@ struct ReduceSettings {
     // Every polygonal object is merged into one before the reduction (and then welded).
     bool join = false;
 };
+// The settings the shared options give (modes, threads, --progressive, --weld, --join).
+ReduceSettings SettingsOf(const SharedOptions& shared);
 struct ReduceReport {
     // Before: the reducible scene (polygons split into triangles, degenerate faces dropped);
     // facesRead: the faces of the file as read.

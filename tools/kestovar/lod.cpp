@@ -32,7 +32,7 @@ const char kLodHelp[] =
     "  --points LIST        about this many points in total, one level per number\n"
     "  --measure            also measure each level's distance to the input, as compare does\n"
     "                       (relative Hausdorff distance)\n" KESTOVAR_FEATURE_OPTIONS_HELP
-        KESTOVAR_WELD_OPTION_HELP
+        KESTOVAR_WELD_JOIN_OPTIONS_HELP
     "  --progressive        objects smaller than the largest keep more of their faces: each\n"
     "                       ratio applies in full to the largest object, a smaller one is\n"
     "                       reduced only once the ratio falls below a threshold set by its\n"
@@ -114,12 +114,7 @@ int RunLod(int argc, char** argv) {
     const bool quiet = shared.quiet;
     if (input.empty()) return UsageError("lod", "missing INPUT"), kExitUsage;
     if (dir.empty()) return UsageError("lod", "missing -o DIR"), kExitUsage;
-    ReduceSettings settings;
-    settings.modes = shared.modes;
-    settings.threads = shared.threads;
-    settings.progressive = shared.progressive;
-    settings.weld = shared.weld;
-    settings.join = shared.join;
+    ReduceSettings settings = SettingsOf(shared);
     const fs::path source(input);
     for (size_t i = 0; i < levels.size(); ++i) {
         levels[i].output = (fs::path(dir) / (source.stem().string() + "-lod" + std::to_string(i) +

@@ -2,6 +2,7 @@
 // level (a ratio, or a face or point total over the scene) saved as a frozen copy.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -44,7 +45,7 @@ const char kReduceHelp[] =
     "  --endpoints-only     merged points are always one of the two end points\n"
     "  --stop-on-bad        stop an object when only rejected contractions remain\n"
     "  --selection-only     reduce only the selected nodes (.3dif files keep a "
-    "selection)\n" KESTOVAR_WELD_OPTION_HELP
+    "selection)\n" KESTOVAR_WELD_JOIN_OPTIONS_HELP
     "  --measure            also measure the result's distance to the input, as compare does\n"
     "                       (relative Hausdorff distance)\n"
     "  --progressive        objects smaller than the largest keep more of their faces: the\n"
@@ -249,6 +250,16 @@ private:
 
 }  // namespace
 
+ReduceSettings SettingsOf(const SharedOptions& shared) {
+    ReduceSettings settings;
+    settings.modes = shared.modes;
+    settings.threads = shared.threads;
+    settings.progressive = shared.progressive;
+    settings.weld = shared.weld;
+    settings.join = shared.join;
+    return settings;
+}
+
 bool TakeSharedOption(const char* command, const char* outputKind, int argc, char** argv, int& i,
                       SharedOptions& options) {
     const char* a = argv[i];
@@ -275,7 +286,7 @@ bool TakeSharedOption(const char* command, const char* outputKind, int argc, cha
     } else if (!std::strcmp(a, "--weld")) {
         options.weld = true;
     } else if (!std::strcmp(a, "--join")) {
-        options.join = true;
+        options.join = options.weld = true;  // the joined object is welded
     } else if (!std::strcmp(a, "--measure")) {
         options.measure = true;
     } else if (a[0] == '-' && a[1]) {
@@ -323,8 +334,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         if (!CanSaveTo(level.output)) return kExitIo;
     const SceneExtent extent = MeasureExtent(*scene);
     const int facesRead = extent.faces;
-    const int pointsWelded =
-        settings.weld || settings.join ? WeldCoincidentPoints(*scene, settings.selectionOnly) : 0;
+    const int pointsWelded = settings.weld ? WeldCoincidentPoints(*scene, settings.selectionOnly) : 0;
     // A file of points only (or of nothing) has nothing to reduce, and its result would lose the
     // points: refuse it, as compare does, rather than write an empty file.
     if (facesRead == 0) {
@@ -444,6 +454,12 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     const ApplyTo applyTo = settings.selectionOnly ? APPLY_TO_SELECTION : APPLY_TO_ALL;
     const int maxFaces = opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, APPLY_TO_ALL);
     const int maxPoints = opt.GetMultiresolutionInfo(MRINFO_MAX_POINTS, APPLY_TO_ALL);
+    // Totals count the whole scene, while the optimiser counts only the nodes a level applies
+    // to: with a selection, the faces and points of the nodes left whole come off the target.
+    const int fixedFaces =
+        applyTo == APPLY_TO_ALL ? 0 : maxFaces - opt.GetMultiresolutionInfo(MRINFO_MAX_FACES, applyTo);
+    const int fixedPoints =
+        applyTo == APPLY_TO_ALL ? 0 : maxPoints - opt.GetMultiresolutionInfo(MRINFO_MAX_POINTS, applyTo);
     // The preparation drops degenerate faces: repeated corners, or a cross product of two edges
     // shorter than 1e-15 (an area below about 5e-16 in the file's units, so a mesh drawn at a
     // tiny scale loses them all). Say so rather than write an empty file without a word.
@@ -472,10 +488,20 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         if (set && !whole) {
             if (level.ratio >= 0)
                 set = setRatio(level.ratio);
-            else if (level.faces >= 0)
-                set = opt.SetMultiresolutionRatio(0, level.faces, MRRATIO_ABSOLUTE | MRRATIO_FACES, applyTo);
-            else
-                set = opt.SetMultiresolutionRatio(0, level.points, MRRATIO_ABSOLUTE | MRRATIO_POINTS, applyTo);
+            else {
+                const bool faces = level.faces >= 0;
+                const int total = faces ? level.faces : level.points,
+                          fixed = faces ? fixedFaces : fixedPoints;
+                if (total < fixed)
+                    std::fprintf(
+                        stderr,
+                        "kestovar: %s: warning: the nodes outside the selection keep their %d %s, more than "
+                        "the %d asked for\n",
+                        level.output.c_str(), fixed, faces ? "faces" : "points", total);
+                set = opt.SetMultiresolutionRatio(0, std::max(total - fixed, 0),
+                                                  MRRATIO_ABSOLUTE | (faces ? MRRATIO_FACES : MRRATIO_POINTS),
+                                                  applyTo);
+            }
         }
         if (!set) return failure("the requested level cannot be set");
         ReduceReport report;
@@ -603,15 +629,11 @@ int RunReduce(int argc, char** argv) {
 
     InterruptGuard interrupt;
     LibrarySession session;
-    ReduceSettings settings;
+    ReduceSettings settings = SettingsOf(shared);
     settings.ratio = ratio;
     settings.faces = faces;
     settings.points = points;
-    settings.modes = modes | shared.modes;
-    settings.threads = shared.threads;
-    settings.progressive = shared.progressive;
-    settings.weld = shared.weld;
-    settings.join = shared.join;
+    settings.modes |= modes;
     settings.selectionOnly = selectionOnly;
     settings.progressBar = !quiet && !json && isatty(STDERR_FILENO);
     ReduceReport report;

@@ -221,7 +221,10 @@ XHeld<C3DScene> ReadScene(const std::string& path, bool forOptimizer, bool join)
             ReportIoFailure(path, reader.GetIoError(), OneLine(Narrow(reader.GetIoErrorTxt())) + detail);
         return nullptr;
     }
-    if (join) JoinObjects(*scene, path);
+    if (join && !JoinObjects(*scene, path))
+        std::fprintf(stderr,
+                     "kestovar: %s: warning: the objects could not be joined; they are reduced apart\n",
+                     path.c_str());
     if (forOptimizer) {
         C3DQuorvaneObjectCreator creator(CREATOR_COPY_POINTS);
         scene->ConvertToType(creator);
@@ -470,7 +473,7 @@ bool JoinObjects(C3DScene& scene, const std::string& path) {
     int objects = 0;
     for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH); pos && objects < 2; ++objects)
         scene.GetNextNode(pos);
-    if (objects < 2) return false;
+    if (objects < 2) return true;
     const std::string name = std::filesystem::path(path).stem().string();
     return scene.Concatenate(nullptr, 0, nullptr, Widen(name).c_str()) != nullptr;
 }
@@ -519,8 +522,12 @@ bool ParseDouble(const char* command, const char* option, const char* text, doub
     value = text ? std::strtod(text, &end) : 0.0;
     // ERANGE: beyond the doubles (refused below as infinite anyway) or so small that it reads as
     // 0 or a denormal, which would silently stand for nothing.
-    if (!text || end == text || *end || errno == ERANGE) {
+    if (!text || end == text || *end) {
         UsageError(command, (std::string(option) + " expects a number, got").c_str(), text ? text : "");
+        return false;
+    }
+    if (errno == ERANGE) {
+        UsageError(command, (std::string(option) + " is out of range, got").c_str(), text);
         return false;
     }
     return true;

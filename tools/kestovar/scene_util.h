@@ -115,7 +115,7 @@ SceneExtent MeasureExtent(kestovar::C3DScene& scene);
 // points were merged away.
 int WeldCoincidentPoints(kestovar::C3DScene& scene, bool selectedOnly);
 // Merges every polymesh of the scene into one object, named after the file, so that the groups
-// of one mesh reduce as one surface; returns whether there were two or more to merge.
+// of one mesh reduce as one surface; false when there were two or more and they could not be.
 bool JoinObjects(kestovar::C3DScene& scene, const std::string& path);
 
 // One triangulated polymesh with every face of the scene in world coordinates, or null when the
