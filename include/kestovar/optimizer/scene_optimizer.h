@@ -60,7 +60,10 @@ enum _OPTPROGRESS_EVENTS : unsigned int {
 constexpr unsigned int OPTIMIZE_PREDICTIVE = 0x800;
 
 // Which nodes an operation applies to. Internally also the selection mask of
-// GetOptimizableObjects, where bit 2 additionally skips objects whose ratio is locked.
+// GetOptimizableObjects, where bit 2 additionally skips objects whose ratio is locked. Once the
+// multiresolution scene exists the selection is read from its nodes, and it is built with none
+// selected, whatever the source scene had: select there (GetScene(GETSCENE_MULTIRES)) before
+// setting the levels of the selection.
 enum ApplyTo : unsigned int {
     APPLY_TO_ALL = 0,        // every optimisable node
     APPLY_TO_SELECTION = 1,  // only selected nodes (node flag 2)
