@@ -1,5 +1,8 @@
 // Restructuring of objects: C3DGeomObject::Concatenate (appending another object's faces) and
 // C3DGeomObject::DisconnectBorderFaces (separating faces that meet only at a point).
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "kestovar/core/log.h"
@@ -28,10 +31,16 @@ void AppendFaces(CFaceList& to, const CFaceList& from, int offset) {
     }
 }
 
-// Appends every point of `from` to `to` (elements and chunk data).
+// Appends every point of `from` to `to` (elements and chunk data). The room grows by doubling,
+// so that appending many small objects one after the other copies each point a bounded number of
+// times (the lists' own growth adds at most 1024 elements at a time).
 void AppendPoints(CPointList& to, const CPointList& from) {
     const int first = to.GetSize();
-    to.SetSize(first + from.GetSize());
+    const int needed = first + from.GetSize();
+    if (needed > to.GetAllocatedSize() && first > 0)
+        to.SetSize(
+            int(std::min<int64_t>(std::max<int64_t>(needed, 2 * int64_t(to.GetAllocatedSize())), INT_MAX)));
+    to.SetSize(needed);  // shrinking keeps the room
     for (int i = 0; i < from.GetSize(); ++i) to.CopyPoint(first + i, i, from);
 }
 
