@@ -21,6 +21,7 @@
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/point_list.h"
+#include "list_room.h"
 #include "normal_internal.h"
 
 namespace kestovar {
@@ -602,6 +603,7 @@ bool CSpecNormalChannel::GenerateNormals(const CGeomInfo* geom, unsigned int fla
                 if (flatIndex < 0) {
                     C3DTVector<float> n = hasUnit ? un[f] : C3DTVector<float>(1.0f, 0.0f, 0.0f);
                     n.SetFlags(SPEC_NORMAL_COMPUTED);
+                    detail::MakeRoomByDoubling(*vectors, vectors->GetSize() + 1);
                     flatIndex = vectors->Add(n);
                 }
                 index = flatIndex;
@@ -639,6 +641,7 @@ bool CSpecNormalChannel::GenerateNormals(const CGeomInfo* geom, unsigned int fla
                     C3DTVector<float> n(sum[0], sum[1], sum[2]);
                     if (len > kNormalEpsilon) n.Init(float(sum[0] / len), float(sum[1] / len), float(sum[2] / len));
                     n.SetFlags(SPEC_NORMAL_COMPUTED);
+                    detail::MakeRoomByDoubling(*vectors, vectors->GetSize() + 1);
                     index = vectors->Add(n);
                     if (!leftOut && pointVector.GetSize() && unsigned(p) < unsigned(np)) pointVector[p] = index;
                 }

@@ -1,8 +1,5 @@
 // Restructuring of objects: C3DGeomObject::Concatenate (appending another object's faces) and
 // C3DGeomObject::DisconnectBorderFaces (separating faces that meet only at a point).
-#include <algorithm>
-#include <climits>
-#include <cstdint>
 #include <cstring>
 
 #include "kestovar/core/log.h"
@@ -11,6 +8,7 @@
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/object.h"
 #include "kestovar/mesh/point_list.h"
+#include "list_room.h"
 
 namespace kestovar {
 
@@ -31,16 +29,12 @@ void AppendFaces(CFaceList& to, const CFaceList& from, int offset) {
     }
 }
 
-// Appends every point of `from` to `to` (elements and chunk data). The room grows by doubling,
-// so that appending many small objects one after the other copies each point a bounded number of
-// times (the lists' own growth adds at most 1024 elements at a time).
+// Appends every point of `from` to `to` (elements and chunk data), the room growing by doubling
+// so that appending many small objects one after the other stays linear.
 void AppendPoints(CPointList& to, const CPointList& from) {
     const int first = to.GetSize();
-    const int needed = first + from.GetSize();
-    if (needed > to.GetAllocatedSize() && first > 0)
-        to.SetSize(
-            int(std::min<int64_t>(std::max<int64_t>(needed, 2 * int64_t(to.GetAllocatedSize())), INT_MAX)));
-    to.SetSize(needed);  // shrinking keeps the room
+    detail::MakeRoomByDoubling(to, first + from.GetSize());
+    to.SetSize(first + from.GetSize());
     for (int i = 0; i < from.GetSize(); ++i) to.CopyPoint(first + i, i, from);
 }
 

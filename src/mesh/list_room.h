@@ -1,0 +1,24 @@
+// Room for lists filled by many small appends. A point list grows by its own rule, at most 1024
+// elements a step, so filling a large list piece by piece would copy it over and over; callers
+// that append in a loop make room by doubling first, which copies each element a bounded number
+// of times. The elements past the count are not kept (the count is restored), only the room.
+#pragma once
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+
+#include "kestovar/mesh/point_list.h"
+
+namespace kestovar::detail {
+
+// Makes room in `list` for `needed` elements, at least doubling it when it must grow.
+inline void MakeRoomByDoubling(CPointList& list, int needed) {
+    const int allocated = list.GetAllocatedSize();
+    const int size = list.GetSize();
+    if (needed <= allocated || size == 0) return;
+    list.SetSize(int(std::min<int64_t>(std::max<int64_t>(needed, 2 * int64_t(allocated)), INT_MAX)));
+    list.SetSize(size);  // shrinking keeps the room
+}
+
+}  // namespace kestovar::detail
