@@ -12,7 +12,8 @@
 
 namespace kestovar::detail {
 
-// Makes room in `list` for `needed` elements, at least doubling it when it must grow.
+// Makes room in `list` for `needed` elements, at least doubling it when it must grow. An empty
+// list is left to its own rule, so that a list filled in one step gets exactly its size.
 inline void MakeRoomByDoubling(CPointList& list, int needed) {
     const int allocated = list.GetAllocatedSize();
     const int size = list.GetSize();

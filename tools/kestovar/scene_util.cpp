@@ -520,12 +520,12 @@ bool ParseDouble(const char* command, const char* option, const char* text, doub
     char* end = nullptr;
     errno = 0;
     value = text ? std::strtod(text, &end) : 0.0;
-    // ERANGE: beyond the doubles (refused below as infinite anyway) or so small that it reads as
-    // 0 or a denormal, which would silently stand for nothing.
     if (!text || end == text || *end) {
         UsageError(command, (std::string(option) + " expects a number, got").c_str(), text ? text : "");
         return false;
     }
+    // Beyond the doubles, or so small that it reads as 0 or a denormal and would silently stand
+    // for nothing.
     if (errno == ERANGE) {
         UsageError(command, (std::string(option) + " is out of range, got").c_str(), text);
         return false;
