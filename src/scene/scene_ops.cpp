@@ -223,30 +223,58 @@ int C3DScene::ConcatenateByMaterials(C3DSceneNode* start, unsigned int flags, co
     // The sources are fixed before any node is added, so that no merged node becomes a source.
     CXArray<C3DSceneNode*> sources;
     CollectSources(start, filter, sources);
-    // The materials in use, in ascending order so that the new nodes come out in a fixed order.
+    // Each source under each material its faces use. An object's materials are counted once,
+    // however many nodes show it; each material's node then reads only the sources that hold
+    // faces of it, so the work follows the faces, not materials times faces.
+    struct Use {
+        unsigned material;
+        int source;
+    };
+    CXArray<Use> uses;
+    struct Run {
+        int begin, end;
+    };
+    CXArray<unsigned> objectMaterials;  // the counted objects' materials, one run per object
+    CXArray<Run> runs;
+    CHashMap<const void*, const void*, int> runOf;  // object -> 1 + index of its run
     CMaterialCountMap used;
-    CHashTable<unsigned int> counted;
-    for (C3DSceneNode* source : sources) {
-        C3DGeomObject* object = source->GetGeomObject();
-        if (counted.Insert(object->GetObjectID())) object->GetMaterialsHashMap(used, false, false);
+    for (int i = 0; i < sources.GetSize(); ++i) {
+        C3DGeomObject* object = sources[i]->GetGeomObject();
+        int& r = runOf.GetOrInsert(object);
+        if (r == 0) {
+            Run run{objectMaterials.GetSize(), 0};
+            object->GetMaterialsHashMap(used, false, true);
+            int p = kHashStartPosition;
+            unsigned id;
+            while (used.GetNext(p, id))
+                if (id != MATERIAL_NONE) objectMaterials.Add(id);
+            run.end = objectMaterials.GetSize();
+            runs.Add(run);
+            r = runs.GetSize();
+        }
+        const Run& run = runs[r - 1];
+        for (int k = run.begin; k < run.end; ++k) uses.Add({objectMaterials[k], i});
     }
-    CXArray<unsigned int> materials;
-    int p = kHashStartPosition;
-    unsigned int id;
-    while (used.GetNext(p, id))
-        if (id != MATERIAL_NONE) materials.Add(id);
-    std::sort(materials.begin(), materials.end());
+    // Ascending materials, so that the new nodes come out in a fixed order; within a material
+    // the sources keep the order they were collected in.
+    std::sort(uses.begin(), uses.end(), [](const Use& a, const Use& b) {
+        return a.material != b.material ? a.material < b.material : a.source < b.source;
+    });
 
     int created = 0;
-    for (unsigned int material : materials) {
+    CXArray<C3DSceneNode*> holding;
+    for (int u = 0; u < uses.GetSize();) {
+        const unsigned material = uses[u].material;
+        holding.SetSize(0);
+        for (; u < uses.GetSize() && uses[u].material == material; ++u) holding.Add(sources[uses[u].source]);
         CXTString<wchar_t> name;
         if (C3DMaterial* m = m_materials.FindByID(material); m && !m->GetName().IsEmpty())
             name = m->GetName();
         else
             name.Format(L"%ls %u", MaterialNameStem().GetString(), material);
-        if (ConcatenateInto(start, name, material, sources)) ++created;
+        if (ConcatenateInto(start, name, material, holding)) ++created;
     }
-    // Every material's node is built from the same sources: they retire once, at the end.
+    // A source may feed several materials' nodes: the sources retire once, at the end.
     if (created > 0 && !(flags & CONCATENATE_KEEP_SOURCES)) RetireSources(sources);
     return created;
 }

@@ -1014,8 +1014,17 @@ TEST_F(HookTest, ConcatenateMergesIntoOneNodeAndRetiresTheSources) {
     byMaterial.CreateNewMaterial(1)->SetName(L"one");
     byMaterial.CreateNode(nullptr, L"A", MakeQuad(1));
     byMaterial.CreateNode(nullptr, L"B", MakeTriangle(2));
+    C3DObject* twoMaterials = MakeQuad(2, 5.0f);
+    twoMaterials->GetFaceList()->SetFaceMaterial(1, 1);
+    C3DSceneNode* c = byMaterial.CreateNode(nullptr, L"C", twoMaterials);
+    byMaterial.CreateInstance(c, nullptr);
     EXPECT_EQ(byMaterial.ConcatenateByMaterials(nullptr, 0, nullptr), 2);
     EXPECT_EQ(Walk(byMaterial, KIND_ALL, WALK_EMPTY_NODES), (Names{L"one", L"Material 2"}));
+    // Each material's node takes its faces from every node that shows them, instances included:
+    // A's two and one of each C; B's one and one of each C.
+    C3DSceneNode* one = byMaterial.GetRoot()->GetFirstChildNode();
+    EXPECT_EQ(one->GetGeomObject()->GetFaceNbr(), 4);
+    EXPECT_EQ(one->GetNextSiblingNode()->GetGeomObject()->GetFaceNbr(), 3);
 
     // Instances merged from one branch: an object that a node outside the branch still shows
     // keeps the scene, one that only the host still holds leaves it.
