@@ -99,20 +99,12 @@ const char* SkipMapOptions(const char* p, const char* end, MapPlacement& placeme
     }
 }
 
-int ReadMtl(CLineSource& source, C3DScene& scene, unsigned int uvwChannelID) {
+// Reads the library's materials into the scene; `byName` indexes the scene's materials and gets
+// the ones created here.
+int ReadMtl(CLineSource& source, C3DScene& scene, unsigned int uvwChannelID, CMaterialsByName& byName) {
     CSwitchLocale english;
     C3DMaterial* material = nullptr;
     int named = 0;
-    // The scene's materials by name (the lowest identifier of a name, as GetMaterialByName
-    // finds it), so that a library of many materials is not searched from the start for each.
-    CHashMap<CXStringW, const CXStringW&, C3DMaterial*> byName;
-    {
-        int position = kHashStartPosition;
-        while (C3DMaterial* m = scene.GetMaterialTable().GetNext(position)) {
-            C3DMaterial*& slot = byName.GetOrInsert(m->GetName());
-            if (!slot || m->GetMaterialID() < slot->GetMaterialID()) slot = m;
-        }
-    }
     const char* p;
     const char* end;
     while (source.Next(p, end)) {
@@ -291,17 +283,37 @@ void WriteMtl(CTextWriter& out, C3DScene& scene, const CMtlNameMap& names) {
 
 }  // namespace wavefront
 
-int CWavefrontIo::ReadMtlFile(const wchar_t* fileName, C3DScene& scene, unsigned int uvwChannelID) {
+// The index keeps the lowest identifier of a name, as GetMaterialByName finds it, so that a
+// library of many materials is not searched from the start for each.
+void wavefront::IndexMaterialsByName(C3DScene& scene, CMaterialsByName& byName) {
+    byName.RemoveAll();
+    int position = kHashStartPosition;
+    while (C3DMaterial* m = scene.GetMaterialTable().GetNext(position)) {
+        C3DMaterial*& slot = byName.GetOrInsert(m->GetName());
+        if (!slot || m->GetMaterialID() < slot->GetMaterialID()) slot = m;
+    }
+}
+
+int wavefront::ReadMtlFileIndexed(const wchar_t* fileName, C3DScene& scene, unsigned int uvwChannelID,
+                                  CMaterialsByName& byName) {
     CLineSource source;
     XCW2A path(fileName);
     if (!source.OpenFile(path)) return -1;
-    return ReadMtl(source, scene, uvwChannelID);
+    return ReadMtl(source, scene, uvwChannelID, byName);
+}
+
+int CWavefrontIo::ReadMtlFile(const wchar_t* fileName, C3DScene& scene, unsigned int uvwChannelID) {
+    CMaterialsByName byName;
+    IndexMaterialsByName(scene, byName);
+    return ReadMtlFileIndexed(fileName, scene, uvwChannelID, byName);
 }
 
 int CWavefrontIo::ReadMtlMemory(const void* data, size_t size, C3DScene& scene, unsigned int uvwChannelID) {
     CLineSource source;
     source.OpenMemory(data, size);
-    return ReadMtl(source, scene, uvwChannelID);
+    CMaterialsByName byName;
+    IndexMaterialsByName(scene, byName);
+    return ReadMtl(source, scene, uvwChannelID, byName);
 }
 
 }  // namespace kestovar

@@ -336,6 +336,8 @@ private:
     unsigned m_material = MATERIAL_NONE;
     bool m_materialResolved = false;
     CHashMap<CXStringA, const CXStringA&, unsigned> m_materialIDs;
+    // The scene's materials by name while the libraries are read (only they add materials then).
+    CMaterialsByName m_materialsByName;
 };
 
 CObjReader::~CObjReader() {
@@ -511,9 +513,10 @@ void CObjReader::ReadNamedLibrary(const wchar_t* directory, const char* begin, c
 
 void CObjReader::ReadLibrary(const CXStringW& path, const char* begin, const char* end) {
     // Without its library a material keeps the table's default colours and no texture map.
-    const char* why = path.IsEmpty()                                                          ? "not found"
-                      : CWavefrontIo::ReadMtlFile(path, *m_pScene, m_uvwChannelID) < 0 ? "cannot be read"
-                                                                                           : nullptr;
+    const char* why = path.IsEmpty() ? "not found"
+                      : ReadMtlFileIndexed(path, *m_pScene, m_uvwChannelID, m_materialsByName) < 0
+                          ? "cannot be read"
+                          : nullptr;
     if (!why) {
         ++m_librariesRead;
         return;
@@ -529,6 +532,7 @@ void CObjReader::ReadLibrary(const CXStringW& path, const char* begin, const cha
 }
 
 void CObjReader::ReadLibraries(const wchar_t* directory) {
+    IndexMaterialsByName(*m_pScene, m_materialsByName);
     if (directory) {
         for (int i = 0; i < m_libraries.GetSize(); ++i) {
             // An "mtllib" line lists blank-separated names. Writers that name the library after
@@ -560,6 +564,7 @@ void CObjReader::ReadLibraries(const wchar_t* directory) {
             m_librariesLost - kNamedLostLibraries);
         m_warnings.Add(note);
     }
+    m_materialsByName.RemoveAll();  // later materials come from "usemtl" lines, not libraries
     // Names of the materials the libraries defined (the first of a name wins, as in the table).
     int position = -1;
     for (C3DMaterial* m = m_pScene->GetFirstMaterial(position); m; m = m_pScene->GetNextMaterial(position)) {

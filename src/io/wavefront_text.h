@@ -19,6 +19,7 @@
 
 namespace kestovar {
 
+class C3DMaterial;
 class C3DScene;
 
 namespace wavefront {
@@ -188,6 +189,14 @@ typedef CHashMap<unsigned int, unsigned int, CXTString<char>> CMtlNameMap;
 void BuildMtlNames(const C3DScene& scene, CMtlNameMap& names);
 // Writes the MTL text of every material of `scene`, by ascending identifier.
 void WriteMtl(CTextWriter& out, C3DScene& scene, const CMtlNameMap& names);
+
+// A scene's materials by name, as a library read finds them: the lowest identifier of a name.
+typedef CHashMap<CXStringW, const CXStringW&, C3DMaterial*> CMaterialsByName;
+void IndexMaterialsByName(C3DScene& scene, CMaterialsByName& byName);
+// CWavefrontIo::ReadMtlFile through an index of the scene's materials that the read keeps up to
+// date, so that a reader of many libraries indexes the table once, not once per library.
+int ReadMtlFileIndexed(const wchar_t* fileName, C3DScene& scene, unsigned int uvwChannelID,
+                       CMaterialsByName& byName);
 
 }  // namespace wavefront
 }  // namespace kestovar

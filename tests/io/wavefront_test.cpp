@@ -954,13 +954,16 @@ TEST(WavefrontFrame, DevicesAreNotReadAsFiles) {
 TEST(WavefrontFrame, LibraryListsAndWindowsSeparators) {
     TempDir dir;
     std::ofstream(dir.path + "/one.mtl") << "newmtl a\nKd 0 1 0\n";
-    std::ofstream(dir.path + "/two.mtl") << "newmtl b\nKd 0 0 1\n";
+    // A name defined again by a later library is the same material.
+    std::ofstream(dir.path + "/two.mtl") << "newmtl b\nKd 0 0 1\nnewmtl a\nKs 1 1 0\n";
     std::ofstream(dir.path + "/list.obj") << "mtllib one.mtl  two.mtl\t\nv 0 0 0\nv 1 0 0\nv 0 1 0\n"
                                             "usemtl a\nf 1 2 3\nusemtl b\nf 3 2 1\n";
     ScenePtr listed = ReadFramed(dir.path + "/list.obj");
     ASSERT_TRUE(listed);
     ASSERT_TRUE(listed->GetMaterialByName(L"a") && listed->GetMaterialByName(L"b"));
+    EXPECT_EQ(listed->GetMaterialTable().GetCount(), 2);
     EXPECT_EQ(listed->GetMaterialByName(L"a")->GetDiffuseColor(0).g, 255);
+    EXPECT_EQ(listed->GetMaterialByName(L"a")->GetSpecularColor(0).g, 255);
     EXPECT_EQ(listed->GetMaterialByName(L"b")->GetDiffuseColor(0).b, 255);
 
     // A name written with Windows separators is found with slashes.
