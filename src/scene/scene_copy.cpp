@@ -243,6 +243,10 @@ int C3DScene::ConvertToType(C3DObjectCreator& creator, C3DSceneNode* start) {
     if (start->m_pScene != this) return 0;
     // Source object identifier -> what its nodes hold after the conversion.
     CHashMap<unsigned int, unsigned int, C3DBaseObject*> converted;
+    // Many instances of one object let go of it one after the other: the holders are counted
+    // rather than looked for in the tree each time.
+    CHolderCounts holders;
+    bool counted = false;
     int replaced = 0;
     for (CTreeNode* n = start; n; n = start->NextInSubtree(n)) {
         C3DSceneNode* node = AsNode(n);
@@ -250,14 +254,16 @@ int C3DScene::ConvertToType(C3DObjectCreator& creator, C3DSceneNode* start) {
         if (!object) continue;
         const unsigned int id = object->GetObjectID();
         if (C3DBaseObject** done = converted.Find(id)) {
-            if (*done != object) node->SetObject((*done)->Copy(OBJECT_COPY_INSTANCE), true);
+            if (*done != object)
+                SetObjectInBatch(node, (*done)->Copy(OBJECT_COPY_INSTANCE), holders, counted);
             continue;
         }
         C3DBaseObject* result = creator.CanProcess(node, object) ? creator.ConvertToType(node, object) : object;
+        counted = false;  // the creator may have edited the tree
         if (!result) result = object;
         // The node takes the new object before anything else can fail.
         if (result != object) {
-            node->SetObject(result, true);
+            SetObjectInBatch(node, result, holders, counted);
             ++replaced;
         }
         converted.Insert(id, result);

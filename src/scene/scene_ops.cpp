@@ -99,29 +99,48 @@ C3DSceneObjectHooks GetSceneObjectHooks() { return Hooks(); }
 // Empties the merged source nodes, then deletes those left without children (deepest first, so
 // that a source whose only children were sources goes too).
 void C3DScene::RetireSources(CXArray<C3DSceneNode*>& sources) {
-    // A node letting go of a shared object asks whether another node still holds it, which walks
-    // the tree: for a batch of many instances the holders are counted once, and each release
-    // takes its node off the count first.
-    {
-        CHashMap<const void*, const void*, int> holders;
-        C3DSceneNode* root = GetRoot();
-        for (CTreeNode* n = root; n; n = root->NextInSubtree(n))
-            if (const C3DBaseObject* object = static_cast<C3DSceneNode*>(n)->GetBaseObject())
-                ++holders.GetOrInsert(object);
-        struct Counting {  // the count is read only while this block lasts, exception or not
-            C3DScene& scene;
-            ~Counting() { scene.m_pHolderCounts = nullptr; }
-        } counting{*this};
-        m_pHolderCounts = &holders;
-        for (C3DSceneNode* node : sources) {
-            if (const C3DBaseObject* object = node->GetBaseObject())
-                if (int* count = holders.Find(object)) --*count;
-            node->SetObject(nullptr, true);
-        }
-    }
+    CHolderCounts holders;
+    bool counted = false;
+    for (C3DSceneNode* node : sources) SetObjectInBatch(node, nullptr, holders, counted);
     SortNodesByDepth(sources, true);
     for (C3DSceneNode* node : sources)
         if (!node->HasChildren()) delete node;
+}
+
+void C3DScene::CountHolders(CHolderCounts& holders) const {
+    holders.RemoveAll();
+    C3DSceneNode* root = GetRoot();
+    for (CTreeNode* n = root; n; n = root->NextInSubtree(n))
+        if (const C3DBaseObject* object = static_cast<C3DSceneNode*>(n)->GetBaseObject())
+            ++holders.GetOrInsert(object);
+}
+
+void C3DScene::SetObjectInBatch(C3DSceneNode* node, C3DBaseObject* object, CHolderCounts& holders,
+                                bool& counted) {
+    const C3DBaseObject* old = node->GetBaseObject();
+    // SetObject asks about the old object only when it is shared.
+    const bool asks = old && old != object && old->GetRefCount() > 1;
+    if (asks && !counted) {
+        CountHolders(holders);
+        counted = true;
+    }
+    if (!counted) {
+        node->SetObject(object, true);
+        return;
+    }
+    // The node leaves the old object's count and joins the new one's before the change, so that
+    // what SetObject asks is answered for the tree as it will be.
+    if (old && old != object)
+        if (int* count = holders.Find(old)) --*count;
+    if (object && object != old) ++holders.GetOrInsert(object);
+    counted = false;   // until the change is through
+    struct Counting {  // the counts are read only while this block lasts, exception or not
+        C3DScene& scene;
+        ~Counting() { scene.m_pHolderCounts = nullptr; }
+    } counting{*this};
+    m_pHolderCounts = &holders;
+    node->SetObject(object, true);
+    counted = true;
 }
 
 int C3DScene::GenerateNormals(C3DSceneNode* start, unsigned int value, _NormalSmoothMode mode) {

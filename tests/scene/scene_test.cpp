@@ -533,14 +533,20 @@ TEST(SceneTest, ConvertToTypeConvertsEachSharedObjectOnce) {
     C3DSceneNode* a = scene.CreateNode(nullptr, L"A", MakeQuad());
     C3DSceneNode* a1 = scene.CreateInstance(a);
     C3DSceneNode* d = scene.CreateNode(nullptr, L"D", new C3DDummy);
+    C3DSceneNode* a2 = scene.CreateInstance(a);
     C3DBaseObject* before = a->GetBaseObject();
+    before->AddRef();  // the host's hold
     C3DBaseObject* dummy = d->GetBaseObject();
     EXPECT_EQ(scene.ConvertToType(creator), 1);
     EXPECT_EQ(creator.calls, 3);  // root group, quad, dummy
     EXPECT_NE(a->GetBaseObject(), before);
     EXPECT_EQ(a->GetBaseObject(), a1->GetBaseObject());
-    EXPECT_EQ(a->GetBaseObject()->GetInstanceCount(), 2);
+    EXPECT_EQ(a->GetBaseObject(), a2->GetBaseObject());
+    EXPECT_EQ(a->GetBaseObject()->GetInstanceCount(), 3);
     EXPECT_EQ(d->GetBaseObject(), dummy);
+    // No node shows the old object any more: it leaves the scene, though the host still holds it.
+    EXPECT_EQ(before->GetScene(), nullptr);
+    before->Delete();
     // The default creator leaves every object as it was.
     C3DObjectCreator plain;
     EXPECT_EQ(scene.ConvertToType(plain), 0);

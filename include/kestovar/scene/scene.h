@@ -533,6 +533,14 @@ private:
                                   const CXArray<C3DSceneNode*>& sources);
     // Releases the objects of `sources` (nodes of this scene) and deletes those without children.
     void RetireSources(CXArray<C3DSceneNode*>& sources);
+    // The number of nodes of the tree that hold each object.
+    typedef CHashMap<const void*, const void*, int> CHolderCounts;
+    void CountHolders(CHolderCounts& holders) const;
+    // node->SetObject(object, true) as one step of a batch. Letting go of a shared object asks
+    // whether another node still holds it, which walks the tree; the batch reads `holders`
+    // instead, counted on first need. `counted` false says the tree may have changed since the
+    // last count (the caller clears it after calling out to code that may edit the tree).
+    void SetObjectInBatch(C3DSceneNode* node, C3DBaseObject* object, CHolderCounts& holders, bool& counted);
 
     CCustomData m_properties;
     CMaterials m_materials;
@@ -543,7 +551,7 @@ private:
     bool m_bulkDelete;  // the tree is being deleted as a whole
     // While a batch of nodes lets go of their objects: the number of nodes of the tree that hold
     // each object, kept up to date by the batch, which HoldsObject reads instead of walking.
-    CHashMap<const void*, const void*, int>* m_pHolderCounts = nullptr;
+    CHolderCounts* m_pHolderCounts = nullptr;
 };
 
 }  // namespace kestovar
