@@ -45,6 +45,12 @@ public:
     ~COffsetArray();
 
     unsigned GetSize() const { return m_nSize; }
+    // The entries held without a reallocation (at most UINT_MAX).
+    unsigned GetCapacity() const {
+        if (m_nSplit == kNoSplit) return unsigned(m_offsets32.GetCapacity());
+        const uint64_t room = uint64_t(m_nSplit) + m_nAlloc64;
+        return room > UINT_MAX ? UINT_MAX : unsigned(room);
+    }
     // The first 64-bit entry, or kNoSplit.
     unsigned GetSplitIndex() const { return m_nSplit; }
     // The 32-bit entries: the first GetSplitIndex() entries, or all of them without a split (for
@@ -770,7 +776,12 @@ void CSimpleCollection<T, INDEX>::SetSize(unsigned count, int mode) {
     // for the new ones; otherwise the buffer grows by the usual rule.
     if (!PackFrom(mode, m_nCount, addedBytes, added)) {
         if (m_nUsed + addedBytes > m_nAllocated) Reallocate(GrowthTarget(m_nUsed + addedBytes));
-        m_offsets.PreAllocate(count);
+        // The offsets grow by a quarter too, so that adding a few records at a time to a large
+        // collection stays linear; an empty one gets exactly its count.
+        if (count > m_offsets.GetCapacity()) {
+            const uint64_t grown = uint64_t(m_nCount) + m_nCount / 4;
+            m_offsets.PreAllocate(grown > count ? unsigned(grown > UINT_MAX ? UINT_MAX : grown) : count);
+        }
     }
     while (m_nCount < count) Add(nullptr, 0, capacity);
 }
