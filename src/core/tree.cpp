@@ -1,6 +1,7 @@
 #include "kestovar/core/tree.h"
 
 #include "kestovar/core/exception.h"
+#include "kestovar/core/hashmap.h"
 
 namespace kestovar {
 
@@ -104,6 +105,36 @@ void CTreeNode::Detach() {
     if (m_pParent->m_pLastChild == this) m_pParent->m_pLastChild = prev;
     m_pParent = nullptr;
     m_pNextSibling = nullptr;
+}
+
+void CTreeNode::DetachNodes(CTreeNode* const* nodes, int count) {
+    CHashTable<const void*> leaving;
+    for (int i = 0; i < count; ++i)
+        if (nodes[i] && nodes[i]->m_pParent) leaving.Insert(nodes[i]);
+    for (int i = 0; i < count; ++i) {
+        // A parent whose list was rebuilt has no leaving child left linked to it.
+        CTreeNode* parent = nodes[i] ? nodes[i]->m_pParent : nullptr;
+        if (!parent) continue;
+        CTreeNode* kept = nullptr;  // the last child kept so far
+        for (CTreeNode *c = parent->m_pFirstChild, *next; c; c = next) {
+            next = c->m_pNextSibling;
+            if (leaving.IsFound(c)) {
+                c->m_pParent = nullptr;
+                c->m_pNextSibling = nullptr;
+                continue;
+            }
+            if (kept)
+                kept->m_pNextSibling = c;
+            else
+                parent->m_pFirstChild = c;
+            kept = c;
+        }
+        if (kept)
+            kept->m_pNextSibling = nullptr;
+        else
+            parent->m_pFirstChild = nullptr;
+        parent->m_pLastChild = kept;
+    }
 }
 
 CTreeNode* CTreeNode::NextInSubtree(const CTreeNode* node) const {

@@ -14,12 +14,6 @@ constexpr const wchar_t* kRootName = L"Scene";
 
 C3DSceneNode* AsNode(CTreeNode* node) { return static_cast<C3DSceneNode*>(node); }
 
-// Whether `node` holds a group or nothing and has no children.
-bool IsEmptyGroup(const C3DSceneNode* node) {
-    _OBJECT_KINDOF kind = node->GetObjectKindOf();
-    return !node->HasChildren() && (kind == OBJECT_NONE || kind == OBJECT_GROUP);
-}
-
 // A new node holding `object` (taking the caller's reference). The node is made empty and given
 // the object afterwards, which cannot fail on a fresh node, so that the reference is released
 // whichever allocation fails, the node's own included.
@@ -303,8 +297,26 @@ int C3DScene::DeleteNodes(C3DSceneNode* node, const C3DFilter& filter) {
         for (CTreeNode* up = n; !next && up && up != node; up = up->GetParent()) next = up->GetNextSibling();
         n = next;
     }
-    for (C3DSceneNode* d : doomed) delete d;
+    DeleteBranches(doomed);
     return doomed.GetSize();
+}
+
+void C3DScene::DeleteBranches(const CXArray<C3DSceneNode*>& nodes) {
+    CXArray<CTreeNode*> links;
+    links.SetSize(nodes.GetSize());
+    for (int i = 0; i < nodes.GetSize(); ++i) links[i] = nodes[i];
+    CTreeNode::DetachNodes(links.GetData(), links.GetSize());
+    // A node letting go of a shared object asks whether the tree still holds it, a walk over the
+    // tree for each; the tree does not change while the detached branches go, so one count
+    // answers them all.
+    bool shared = false;
+    for (C3DSceneNode* top : nodes)
+        for (CTreeNode* n = top; n && !shared; n = top->NextInSubtree(n))
+            if (const C3DBaseObject* object = AsNode(n)->GetBaseObject()) shared = object->GetRefCount() > 1;
+    CHolderCounts holders;
+    if (shared) CountHolders(holders);
+    CHolderCountsInUse inUse(*this, shared ? &holders : nullptr);
+    for (C3DSceneNode* top : nodes) delete top;
 }
 
 void C3DScene::RemoveAll() {
@@ -340,17 +352,27 @@ C3DSceneNode* C3DScene::MakeGroupForChilds(C3DSceneNode* node, const wchar_t* na
 int C3DScene::CleanGroups(C3DSceneNode* start) {
     if (!start) start = GetRoot();
     if (start->m_pScene != this) return 0;
-    // Post-order by deepest first: deleting a leaf may make its parent a leaf, which is met
-    // later in the same pass because parents are shallower.
-    CXArray<C3DSceneNode*> nodes;
-    for (CTreeNode* n = start->NextInSubtree(start); n; n = start->NextInSubtree(n)) nodes.Add(AsNode(n));
-    SortNodesByDepth(nodes, true);
+    // A node goes when it holds a group or nothing and all its children go (deleting a leaf may
+    // make its parent one): the pre-order walked backwards decides every child before its parent.
+    CXArray<C3DSceneNode*> order;
+    for (CTreeNode* n = start->NextInSubtree(start); n; n = start->NextInSubtree(n)) order.Add(AsNode(n));
+    CHashTable<const void*> going;
     int deleted = 0;
-    for (C3DSceneNode* node : nodes) {
-        if (!IsEmptyGroup(node)) continue;
-        delete node;
+    for (int i = order.GetSize() - 1; i >= 0; --i) {
+        const _OBJECT_KINDOF kind = order[i]->GetObjectKindOf();
+        if (kind != OBJECT_NONE && kind != OBJECT_GROUP) continue;
+        bool all = true;
+        for (CTreeNode* c = order[i]->GetFirstChild(); c && all; c = c->GetNextSibling())
+            all = going.IsFound(c);
+        if (!all) continue;
+        going.Insert(order[i]);
         ++deleted;
     }
+    // The topmost of them leave with their branches.
+    CXArray<C3DSceneNode*> tops;
+    for (C3DSceneNode* node : order)
+        if (going.IsFound(node) && !going.IsFound(node->GetParent())) tops.Add(node);
+    DeleteBranches(tops);
     return deleted;
 }
 
@@ -364,6 +386,8 @@ int C3DScene::RemoveGroups(C3DSceneNode* start) {
         if (node->GetObjectOffset() != C4x4TMatrix<float>()) continue;
         groups.Add(node);
     }
+    // Each group's children take its place among its siblings; the emptied groups then go
+    // together.
     for (C3DSceneNode* group : groups) {
         CTreeNode* parent = group->GetParent();
         CTreeNode* after = group;
@@ -373,8 +397,8 @@ int C3DScene::RemoveGroups(C3DSceneNode* start) {
             after = child;
             AsNode(child)->OnParentingChanged();
         }
-        delete group;
     }
+    DeleteBranches(groups);
     return groups.GetSize();
 }
 

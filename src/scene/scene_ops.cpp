@@ -133,13 +133,11 @@ void C3DScene::SetObjectInBatch(C3DSceneNode* node, C3DBaseObject* object, CHold
     if (old && old != object)
         if (int* count = holders.Find(old)) --*count;
     if (object && object != old) ++holders.GetOrInsert(object);
-    counted = false;   // until the change is through
-    struct Counting {  // the counts are read only while this block lasts, exception or not
-        C3DScene& scene;
-        ~Counting() { scene.m_pHolderCounts = nullptr; }
-    } counting{*this};
-    m_pHolderCounts = &holders;
-    node->SetObject(object, true);
+    counted = false;  // until the change is through
+    {
+        CHolderCountsInUse inUse(*this, &holders);
+        node->SetObject(object, true);
+    }
     counted = true;
 }
 

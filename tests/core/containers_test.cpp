@@ -361,6 +361,28 @@ TEST(Tree, InsertDetachAndMoveKeepTheLinksConsistent) {
     delete top;
 }
 
+// Nodes of several parents leave in one call; the kept siblings stay in order with their first
+// and last links right, so that later appends land at the end.
+TEST(Tree, DetachNodesKeepsTheSiblingsInOrder) {
+    SampleTree s;
+    CTreeNode* a3 = s.tree.AddNode(new NamedNode("a3"), s.a);
+    CTreeNode* lonely = new NamedNode("lonely");  // no parent: skipped
+    CTreeNode* leaving[] = {s.a1, nullptr, a3, s.b, lonely};
+    CTreeNode::DetachNodes(leaving, 5);
+    EXPECT_EQ(Walk(s.tree), (std::vector<std::string>{"root", ".a", "..a2", "...a2x"}));
+    EXPECT_EQ(s.a->GetFirstChild(), s.a2);
+    EXPECT_EQ(s.a->GetLastChild(), s.a2);
+    EXPECT_EQ(s.root->GetLastChild(), s.a);
+    for (CTreeNode* gone : {s.a1, a3, s.b})
+        EXPECT_TRUE(gone->GetParent() == nullptr && !gone->GetNextSibling());
+    s.tree.AddNode(new NamedNode("a4"), s.a);
+    EXPECT_EQ(Name(s.a->GetLastChild()), "a4");
+    CTreeNode* all[] = {s.a2, s.a->GetLastChild()};
+    CTreeNode::DetachNodes(all, 2);
+    EXPECT_TRUE(s.a->GetFirstChild() == nullptr && s.a->GetLastChild() == nullptr);
+    for (CTreeNode* gone : {s.a1, a3, s.b, lonely, all[0], all[1]}) delete gone;
+}
+
 TEST(Tree, TheTreeOwnsAndDeletesEveryNode) {
     std::vector<std::string> deleted;
     NamedNode::deleted = &deleted;

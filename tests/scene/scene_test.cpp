@@ -417,6 +417,24 @@ TEST(SceneTest, TreeEdits) {
     } all;
     EXPECT_EQ(scene.DeleteNodes(nullptr, all), 1);  // Q, whose branch holds the other
     EXPECT_EQ(scene.GetNodeCount(), 1);
+
+    // Instances deleted together: the object keeps the scene while a node still shows it, and
+    // leaves it with the last one, though the host still holds it.
+    C3DSceneNode* shown = scene.CreateNode(nullptr, L"S", MakeQuad());
+    C3DBaseObject* object = shown->GetBaseObject();
+    object->AddRef();
+    for (int i = 0; i < 4; ++i) scene.CreateInstance(shown);
+    struct AllBut : C3DFilter {
+        const C3DSceneNode* kept = nullptr;
+        bool Accept(const C3DSceneNode* n) const override { return n != kept; }
+    } others;
+    others.kept = shown;
+    EXPECT_EQ(scene.DeleteNodes(nullptr, others), 4);
+    EXPECT_EQ(Walk(scene, KIND_ALL, WALK_EMPTY_NODES), (Names{L"S"}));
+    EXPECT_EQ(object->GetScene(), &scene);
+    EXPECT_EQ(scene.DeleteNodes(nullptr, all), 1);
+    EXPECT_EQ(object->GetScene(), nullptr);
+    object->Delete();
 }
 
 TEST(SceneTest, CopyThroughCreatorKeepsOrSplitsInstances) {

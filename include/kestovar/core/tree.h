@@ -62,6 +62,10 @@ public:
     CTreeNode* InsertChild(CTreeNode* child, CTreeNode* after);
     // Unlinks this node (with its subtree) from its parent; the caller then owns it.
     void Detach();
+    // Detach on each of `nodes[0 .. count)` (null entries and nodes without a parent are
+    // skipped). The children of one parent leave in one pass over its child list, where Detach
+    // one by one walks the list from its start for each.
+    static void DetachNodes(CTreeNode* const* nodes, int count);
 
     // Depth-first pre-order traversal of this subtree. Returns false when the callback stopped it.
     bool Traverse(TreeTraversalCallback& callback);

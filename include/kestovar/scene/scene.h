@@ -541,6 +541,23 @@ private:
     // instead, counted on first need. `counted` false says the tree may have changed since the
     // last count (the caller clears it after calling out to code that may edit the tree).
     void SetObjectInBatch(C3DSceneNode* node, C3DBaseObject* object, CHolderCounts& holders, bool& counted);
+    // Lets HoldsObject read `counts` while it lives.
+    class CHolderCountsInUse {
+    public:
+        CHolderCountsInUse(C3DScene& scene, CHolderCounts* counts) : m_scene(scene) {
+            scene.m_pHolderCounts = counts;
+        }
+        ~CHolderCountsInUse() { m_scene.m_pHolderCounts = nullptr; }
+        CHolderCountsInUse(const CHolderCountsInUse&) = delete;
+        CHolderCountsInUse& operator=(const CHolderCountsInUse&) = delete;
+
+    private:
+        C3DScene& m_scene;
+    };
+    // Deletes the branches of `nodes` (nodes of this tree, none inside another's branch):
+    // siblings leave their parents' lists in one pass, and the holders of shared objects are
+    // counted once for the batch.
+    void DeleteBranches(const CXArray<C3DSceneNode*>& nodes);
 
     CCustomData m_properties;
     CMaterials m_materials;
