@@ -1,11 +1,12 @@
 // Fuzz target: arbitrary bytes read as a ".3dif" scene file. A scene that loads is walked,
-// evaluated, written again and read back; malformed data must raise a CXException and never
+// evaluated, written again and read back, and edited as a host would; malformed data must raise a CXException and never
 // crash, hang, read out of bounds or leak.
 #include <cstddef>
 #include <cstdint>
 
 #include "kestovar/core/archive.h"
 #include "kestovar/platform/file.h"
+#include "kestovar/mesh/object_creator.h"
 #include "kestovar/scene/scene.h"
 #include "scene_bytes.h"
 
@@ -34,6 +35,35 @@ void Exercise(C3DScene& scene) {
     scene.GetFaceNbr();
 }
 
+// Every other node, by position in the walk (node identifiers depend on what ran before).
+struct EveryOther : C3DFilter {
+    mutable int seen = 0;
+    bool Accept(const C3DSceneNode*) const override { return ++seen % 2 == 0; }
+};
+
+// The tree edits a host runs on what it loaded, chosen by the last byte; the scene must stay
+// whole for the walk after them.
+void Edit(C3DScene& scene, uint8_t pick) {
+    if (pick & 1) {
+        EveryOther filter;
+        scene.DeleteNodes(nullptr, filter);
+    }
+    if (pick & 2) scene.RemoveGroups();
+    if (pick & 4) scene.CleanGroups();
+    if (pick & 8) scene.ConcatenateByMaterials(nullptr, (pick & 16) ? CONCATENATE_KEEP_SOURCES : 0, nullptr);
+    if (pick & 32) {
+        // Every polymesh replaced by a copy, once per shared object.
+        struct ToCopies : C3DObjectCreator {
+            C3DBaseObject* ConvertToType(const C3DSceneNode*, const C3DBaseObject* object) override {
+                C3DBaseObject* source = const_cast<C3DBaseObject*>(object);
+                return object->GetKindOf() == OBJECT_POLYMESH ? source->Copy(0) : source;
+            }
+        } creator;
+        scene.ConvertToType(creator);
+    }
+    Exercise(scene);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -47,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         scene->WriteSceneFile(ar);
         ar.Close();
     }
+    Edit(*scene, data[size - 1]);
     delete scene;
     CXMemFile again(copy.GetBuffer(), size_t(copy.GetLength()));
     CXArchive ar(&again, CXArchive::load);

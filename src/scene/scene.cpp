@@ -352,28 +352,33 @@ C3DSceneNode* C3DScene::MakeGroupForChilds(C3DSceneNode* node, const wchar_t* na
 int C3DScene::CleanGroups(C3DSceneNode* start) {
     if (!start) start = GetRoot();
     if (start->m_pScene != this) return 0;
-    // A node goes when it holds a group or nothing and all its children go (deleting a leaf may
-    // make its parent one): the pre-order walked backwards decides every child before its parent.
-    CXArray<C3DSceneNode*> order;
+    // The nodes holding a group or nothing, by the pre-order walked backwards (children before
+    // their parent): deleting a leaf may make its parent one.
+    CXArray<C3DSceneNode*> order, candidates;
     for (CTreeNode* n = start->NextInSubtree(start); n; n = start->NextInSubtree(n)) order.Add(AsNode(n));
-    CHashTable<const void*> going;
-    int deleted = 0;
     for (int i = order.GetSize() - 1; i >= 0; --i) {
         const _OBJECT_KINDOF kind = order[i]->GetObjectKindOf();
-        if (kind != OBJECT_NONE && kind != OBJECT_GROUP) continue;
-        bool all = true;
-        for (CTreeNode* c = order[i]->GetFirstChild(); c && all; c = c->GetNextSibling())
-            all = going.IsFound(c);
-        if (!all) continue;
-        going.Insert(order[i]);
-        ++deleted;
+        if (kind == OBJECT_NONE || kind == OBJECT_GROUP) candidates.Add(order[i]);
     }
-    // The topmost of them leave with their branches.
+    return DeleteBottomUp(candidates);
+}
+
+int C3DScene::DeleteBottomUp(const CXArray<C3DSceneNode*>& candidates) {
+    CHashTable<const void*> going;
+    int count = 0;
+    for (C3DSceneNode* node : candidates) {
+        bool all = true;
+        for (CTreeNode* c = node->GetFirstChild(); c && all; c = c->GetNextSibling()) all = going.IsFound(c);
+        if (!all) continue;
+        going.Insert(node);
+        ++count;
+    }
+    // The topmost of them leave with their branches, which hold only nodes that go.
     CXArray<C3DSceneNode*> tops;
-    for (C3DSceneNode* node : order)
+    for (C3DSceneNode* node : candidates)
         if (going.IsFound(node) && !going.IsFound(node->GetParent())) tops.Add(node);
     DeleteBranches(tops);
-    return deleted;
+    return count;
 }
 
 int C3DScene::RemoveGroups(C3DSceneNode* start) {

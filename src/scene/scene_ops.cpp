@@ -103,8 +103,7 @@ void C3DScene::RetireSources(CXArray<C3DSceneNode*>& sources) {
     bool counted = false;
     for (C3DSceneNode* node : sources) SetObjectInBatch(node, nullptr, holders, counted);
     SortNodesByDepth(sources, true);
-    for (C3DSceneNode* node : sources)
-        if (!node->HasChildren()) delete node;
+    DeleteBottomUp(sources);
 }
 
 void C3DScene::CountHolders(CHolderCounts& holders) const {

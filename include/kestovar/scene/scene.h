@@ -558,6 +558,9 @@ private:
     // siblings leave their parents' lists in one pass, and the holders of shared objects are
     // counted once for the batch.
     void DeleteBranches(const CXArray<C3DSceneNode*>& nodes);
+    // Deletes each node of `candidates` (listed children before their parents) whose children
+    // all go as well, so that a node whose only children go goes too; returns how many went.
+    int DeleteBottomUp(const CXArray<C3DSceneNode*>& candidates);
 
     CCustomData m_properties;
     CMaterials m_materials;
