@@ -192,26 +192,65 @@ void C3DScene::CollectSources(C3DSceneNode* start, const C3DFilter* filter, CXAr
     while (C3DSceneNode* node = GetNextNode(pos)) sources.Add(node);
 }
 
+namespace {
+
+// The new node of a merge sits under `start` with an identity transform: each source's geometry
+// goes into the frame of `start`'s node transform (its keys and its ancestors', at `time`).
+C4x4TMatrix<float> ToFrameOf(C3DSceneNode* start, int time) {
+    C4x4TMatrix<float> frame, local;
+    for (C3DSceneNode* p = start; p; p = p->GetParentNode()) {
+        p->GetNodeLocalTM(time, local);
+        frame = local * frame;
+    }
+    return frame.GetInverse();
+}
+
+// The live faces of `object` whose material is one of materials[0 .. count), grouped by that
+// material in index order: group k is grouped[first[k] .. first[k + 1]).
+void GroupFacesByMaterial(const C3DGeomObject& object, const unsigned* materials, int count,
+                          CXArray<int>& grouped, CXArray<int>& first) {
+    CHashMap<unsigned, unsigned, int> groupOf;
+    for (int k = 0; k < count; ++k) groupOf.Insert(materials[k], k);
+    const C3DFaceList& faces = *object.GetFaceList();
+    CXArray<int> group;  // per face: its group, or -1
+    group.SetSize(faces.GetSize());
+    first.SetSize(count + 1);
+    for (int& f : first) f = 0;
+    for (int f = 0; f < faces.GetSize(); ++f) {
+        const int* k =
+            faces.IsFaceLive(unsigned(f)) ? groupOf.Find(faces.GetFaceMaterial(unsigned(f))) : nullptr;
+        group[f] = k ? *k : -1;
+        if (k) ++first[*k + 1];
+    }
+    for (int k = 0; k < count; ++k) first[k + 1] += first[k];
+    grouped.SetSize(first[count]);
+    CXArray<int> next;
+    next.SetSize(count);
+    for (int k = 0; k < count; ++k) next[k] = first[k];
+    for (int f = 0; f < faces.GetSize(); ++f)
+        if (group[f] >= 0) grouped[next[group[f]]++] = f;
+}
+
+// An empty polygonal object with its lists, for the faces of a merge.
+C3DObject* NewMergedObject() {
+    C3DObjectCreator creator;
+    XHeld<C3DObject> held(creator.GetNewPolygonalObject());
+    held->SetPointList(creator.GetNewPointList(), true);
+    held->SetFaceList(creator.GetNewFaceList(), true);
+    return held.release();
+}
+
+}  // namespace
+
 C3DSceneNode* C3DScene::ConcatenateInto(C3DSceneNode* start, const wchar_t* name, unsigned int material,
                                         const CXArray<C3DSceneNode*>& sources) {
     auto append = Hooks().appendObject;
     if (!append || sources.IsEmpty()) return nullptr;
 
-    // The new node sits under `start` with an identity transform: each source's geometry goes
-    // into the frame of `start`'s node transform (its keys and its ancestors', at the scene time).
-    C4x4TMatrix<float> frame, local;
-    for (C3DSceneNode* p = start; p; p = p->GetParentNode()) {
-        p->GetNodeLocalTM(m_time, local);
-        frame = local * frame;
-    }
-    const C4x4TMatrix<float> toFrame = frame.GetInverse();
-
-    C3DObjectCreator creator;
+    const C4x4TMatrix<float> toFrame = ToFrameOf(start, m_time);
     // Held until its node takes it, so that a failure on the way releases it.
-    XHeld<C3DObject> held(creator.GetNewPolygonalObject());
+    XHeld<C3DObject> held(NewMergedObject());
     C3DObject* merged = held.get();
-    merged->SetPointList(creator.GetNewPointList(), true);
-    merged->SetFaceList(creator.GetNewFaceList(), true);
     bool any = false;
     C4x4TMatrix<float> world;
     for (C3DSceneNode* source : sources) {
@@ -239,56 +278,91 @@ int C3DScene::ConcatenateByMaterials(C3DSceneNode* start, unsigned int flags, co
     // The sources are fixed before any node is added, so that no merged node becomes a source.
     CXArray<C3DSceneNode*> sources;
     CollectSources(start, filter, sources);
-    // Each source under each material its faces use. An object's materials are counted once,
-    // however many nodes show it; each material's node then reads only the sources that hold
-    // faces of it, so the work follows the faces, not materials times faces.
-    struct Use {
-        unsigned material;
-        int source;
-    };
-    CXArray<Use> uses;
+    // The materials of each object, counted once however many nodes show it.
     struct Run {
         int begin, end;
     };
     CXArray<unsigned> objectMaterials;  // the counted objects' materials, one run per object
     CXArray<Run> runs;
     CHashMap<const void*, const void*, int> runOf;  // object -> 1 + index of its run
+    CXArray<unsigned> materials;                    // every material met, once
+    CHashTable<unsigned> met;
     CMaterialCountMap used;
+    for (C3DSceneNode* source : sources) {
+        C3DGeomObject* object = source->GetGeomObject();
+        int& r = runOf.GetOrInsert(object);
+        if (r != 0) continue;
+        Run run{objectMaterials.GetSize(), 0};
+        object->GetMaterialsHashMap(used, false, true);
+        int p = kHashStartPosition;
+        unsigned id;
+        while (used.GetNext(p, id)) {
+            if (id == MATERIAL_NONE) continue;
+            objectMaterials.Add(id);
+            if (met.Insert(id)) materials.Add(id);
+        }
+        run.end = objectMaterials.GetSize();
+        runs.Add(run);
+        r = runs.GetSize();
+    }
+    // Ascending, so that the new nodes come out in a fixed order.
+    std::sort(materials.begin(), materials.end());
+    auto append = Hooks().appendObject;
+    const C4x4TMatrix<float> toFrame = ToFrameOf(start, m_time);
+
+    // One merged object per material, each held until its node takes it, filled source by
+    // source in the order they were collected. A source of several materials is split by
+    // material first, so that each material's append reads only its own faces rather than the
+    // whole object each time.
+    CXArray<C3DObject*> merged;
+    struct Release {
+        CXArray<C3DObject*>& objects;
+        ~Release() {
+            for (C3DObject* object : objects)
+                if (object) object->Delete();
+        }
+    } release{merged};
+    CHashMap<unsigned, unsigned, int> slotOf;  // material -> its index in `materials` and `merged`
+    merged.SetSize(materials.GetSize());
+    for (int m = 0; m < materials.GetSize(); ++m) {
+        slotOf.Insert(materials[m], m);
+        merged[m] = NewMergedObject();
+    }
+    CXArray<int> grouped, first;  // a source's live faces grouped by material; each group's start
+    C4x4TMatrix<float> world;
     for (int i = 0; i < sources.GetSize(); ++i) {
         C3DGeomObject* object = sources[i]->GetGeomObject();
-        int& r = runOf.GetOrInsert(object);
-        if (r == 0) {
-            Run run{objectMaterials.GetSize(), 0};
-            object->GetMaterialsHashMap(used, false, true);
-            int p = kHashStartPosition;
-            unsigned id;
-            while (used.GetNext(p, id))
-                if (id != MATERIAL_NONE) objectMaterials.Add(id);
-            run.end = objectMaterials.GetSize();
-            runs.Add(run);
-            r = runs.GetSize();
+        const Run& run = runs[*runOf.Find(object) - 1];
+        if (run.begin == run.end) continue;
+        sources[i]->GetNodeTM(m_time, world, true);
+        const C4x4TMatrix<float> toMerged = toFrame * world;
+        if (run.end - run.begin == 1) {
+            const unsigned material = objectMaterials[run.begin];
+            append(merged[*slotOf.Find(material)], object, toMerged, material);
+            continue;
         }
-        const Run& run = runs[r - 1];
-        for (int k = run.begin; k < run.end; ++k) uses.Add({objectMaterials[k], i});
+        GroupFacesByMaterial(*object, objectMaterials.GetData() + run.begin, run.end - run.begin, grouped,
+                             first);
+        for (int k = 0; k < run.end - run.begin; ++k) {
+            const unsigned material = objectMaterials[run.begin + k];
+            const XHeld<C3DObject> part(
+                object->SubObject(grouped.GetData() + first[k], unsigned(first[k + 1] - first[k])));
+            if (part) append(merged[*slotOf.Find(material)], part.get(), toMerged, material);
+        }
     }
-    // Ascending materials, so that the new nodes come out in a fixed order; within a material
-    // the sources keep the order they were collected in.
-    std::sort(uses.begin(), uses.end(), [](const Use& a, const Use& b) {
-        return a.material != b.material ? a.material < b.material : a.source < b.source;
-    });
 
     int created = 0;
-    CXArray<C3DSceneNode*> holding;
-    for (int u = 0; u < uses.GetSize();) {
-        const unsigned material = uses[u].material;
-        holding.SetSize(0);
-        for (; u < uses.GetSize() && uses[u].material == material; ++u) holding.Add(sources[uses[u].source]);
+    for (int m = 0; m < materials.GetSize(); ++m) {
+        if (merged[m]->GetFaceNbr() == 0) continue;
         CXTString<wchar_t> name;
-        if (C3DMaterial* m = m_materials.FindByID(material); m && !m->GetName().IsEmpty())
-            name = m->GetName();
+        if (C3DMaterial* known = m_materials.FindByID(materials[m]); known && !known->GetName().IsEmpty())
+            name = known->GetName();
         else
-            name.Format(L"%ls %u", MaterialNameStem().GetString(), material);
-        if (ConcatenateInto(start, name, material, holding)) ++created;
+            name.Format(L"%ls %u", MaterialNameStem().GetString(), materials[m]);
+        // CreateNode releases the object itself when it fails.
+        C3DObject* taken = merged[m];
+        merged[m] = nullptr;
+        if (CreateNode(start, name, taken)) ++created;
     }
     // A source may feed several materials' nodes: the sources retire once, at the end.
     if (created > 0 && !(flags & CONCATENATE_KEEP_SOURCES)) RetireSources(sources);
