@@ -93,6 +93,11 @@ thread_local LoopScratch t_loopScratch;
 
 // Progress is reported (and the cancel state polled) after this many removals.
 constexpr int kProgressStep = 10000;
+// The cancel state is also polled after this many rejected candidates. Once only candidates
+// that fail the acceptance tests are left, every selection tests them all again, so a contraction
+// can take long (a large concave polygon triangulated around a point of high valence) and
+// removals alone would leave a cancel unanswered for minutes.
+constexpr int kRejectionsPerCancelPoll = 4096;
 
 // The acceptance test of a candidate reads, one after the other, the point-to-face records of its
 // two points (an entry of the graph's offset table, then the record), the records of their faces
@@ -697,6 +702,7 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
     if (ratio == 0.0) remaining = int(m_heap.GetCount());
     if (remaining > 0 && m_pOptimizer) m_pOptimizer->AddProgressRange(unsigned(remaining));
     int lastReported = remaining;
+    int rejections = 0;  // since the cancel state was last polled
     if (remaining > 0) {
         // A record that misses contractions would play back to wrong meshes: an unrecorded run
         // ends it, and a recorded one without a record starts one here.
@@ -771,6 +777,14 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
                 // entry there, so the insertion would only look the pair up again.
                 rec->SetGeneration(0);
                 rec->slot = m_heap.Insert(rec);
+                if (++rejections >= kRejectionsPerCancelPoll) {
+                    rejections = 0;
+                    if (CheckCancel()) {
+                        cancelled = true;
+                        InvalidateOptimization();
+                        return 0;
+                    }
+                }
             }
             if (n == 0 && (m_optimizeMode & OPT_STOP_ON_BAD) && copy.GetPriority() > PRIORITY_NORMAL) {
                 m_heap.Reset();

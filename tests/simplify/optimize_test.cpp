@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 #include "kestovar/core/thread_registry.h"
@@ -544,6 +545,54 @@ TEST(OptimizeRun, CancellationReturnsZeroAndTheNextRunStartsFromTheInitialMesh) 
     Engine fresh(sphere);
     EXPECT_EQ(removed, fresh.Optimize(0.1, OPTIMIZE_RELATIVE));
     EXPECT_TRUE(Take(e) == Take(fresh));
+}
+
+// A flat star polygon of `corners` corners (every other one on the inner circle), triangulated
+// by the library: ear clipping leaves long triangles around a few points of high valence.
+ObjMesh TriangulatedStar(int corners) {
+    std::vector<float> xyz;
+    for (int i = 0; i < corners; ++i) {
+        const double a = 2.0 * std::numbers::pi * i / corners, r = i % 2 ? 0.5 : 1.0;
+        xyz.insert(xyz.end(), {float(r * std::cos(a)), float(r * std::sin(a)), 0.0f});
+    }
+    const int first[] = {0, 1, 2};
+    XHeld<C3DObject> polygon(CreateObjectFromArrays(xyz.data(), unsigned(xyz.size() * sizeof(float)), first,
+                                                    sizeof(first), nullptr, 0));
+    const unsigned count = unsigned(corners);
+    polygon->GetFaceList()->SetSize(1, &count);
+    int k = 0;
+    int* idx = polygon->GetFaceList()->GetIndexes(0, k);
+    for (int i = 0; i < k; ++i) idx[i] = i;
+    EXPECT_TRUE(polygon->Triangulate(0, _FACE_PROPERTIES(0), true));
+    ObjMesh star;
+    star.xyz = xyz;
+    const C3DFaceList& faces = *polygon->GetFaceList();
+    for (int f = 0; f < faces.GetSize(); ++f) {
+        const int* t = faces.GetIndexes(unsigned(f), k);
+        if (k == 3) star.tris.insert(star.tris.end(), {t[0], t[1], t[2]});
+    }
+    return star;
+}
+
+// Counts the cancel queries of the loop that come before its end and cancels at the first.
+bool CancelBeforeTheEnd(unsigned int event, const QuorvaneProgressInfo& info, void* user) {
+    if (!(event & OPTPROGRESS_CANCEL_QUERY) || info.GetMax() <= info.GetMin() ||
+        info.GetPos() >= info.GetMax())
+        return false;
+    ++*static_cast<int*>(user);
+    return true;
+}
+
+// Once every candidate left fails the flip test, each contraction tests them all again: a host
+// asking to cancel is answered during such a stretch, not only every so many removals.
+TEST(OptimizeRun, ALongStretchOfRejectedCandidatesAnswersACancel) {
+    Engine e(TriangulatedStar(4000), OPT_CONSTRAIN_BORDER | OPT_CHECK_FLIP);
+    int queries = 0;
+    e.optimizer.SetProgressCallback(CancelBeforeTheEnd, &queries);
+    bool cancelled = false;
+    EXPECT_EQ(e.Optimize(0.0, OPTIMIZE_RELATIVE, &cancelled), 0);
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(queries, 1);
 }
 
 }  // namespace
