@@ -34,7 +34,20 @@ C3DKeyframable::~C3DKeyframable() {
     delete m_pCache;
 }
 
+int* C3DKeyframable::FindTypeCount(uint64_t keyType) {
+    for (CTypeCount& c : m_typeCounts)
+        if (c.type == keyType) return &c.count;
+    return nullptr;
+}
+
+bool C3DKeyframable::HasKeysOfType(uint64_t keyType) const {
+    for (const CTypeCount& c : m_typeCounts)
+        if (c.type == keyType) return c.count > 0;
+    return false;
+}
+
 void C3DKeyframable::CopyKeys(const C3DKeyframable& other) {
+    m_typeCounts = other.m_typeCounts;
     m_keys.PreAllocate(other.m_keys.GetSize());
     for (const C3DKeyEntry& e : other.m_keys) {
         C3DKeyframe* key = e.key->Clone();
@@ -46,6 +59,7 @@ void C3DKeyframable::DeleteKeys() {
     ClearCache(0);
     for (C3DKeyEntry& e : m_keys) delete e.key;
     m_keys.RemoveAll();
+    m_typeCounts.RemoveAll();
 }
 
 int C3DKeyframable::AddKey(int time, C3DKeyframe* key) {
@@ -79,7 +93,13 @@ int C3DKeyframable::AddKey(int time, C3DKeyframe* key) {
         // The key is the list's from here; when the list cannot grow it is released, as the
         // caller handed it over.
         try {
+            int* count = FindTypeCount(type);
+            if (!count) {
+                m_typeCounts.Add(CTypeCount{type, 0});
+                count = &m_typeCounts[m_typeCounts.GetSize() - 1].count;
+            }
             m_keys.InsertAt(pos, C3DKeyEntry{time, key});
+            ++*count;
         } catch (...) {
             delete key;
             throw;
@@ -102,6 +122,7 @@ void C3DKeyframable::DeleteKey(int index) {
     uint64_t type = m_keys[index].key->GetClassID();
     delete m_keys[index].key;
     m_keys.RemoveAt(index);
+    if (int* count = FindTypeCount(type)) --*count;
     ClearCache(type);
     OnKeyframesChanged(type);
 }
@@ -124,16 +145,16 @@ void C3DKeyframable::DeleteAllKeys(uint64_t keyType) {
         }
     }
     m_keys.SetSize(kept);
+    if (int* count = FindTypeCount(keyType)) *count = 0;
     ClearCache(keyType);
     if (removed) OnKeyframesChanged(keyType);
 }
 
 int C3DKeyframable::GetKeyNbr(uint64_t keyType) const {
     if (keyType == 0) return m_keys.GetSize();
-    int n = 0;
-    for (const C3DKeyEntry& e : m_keys)
-        if (e.key->GetClassID() == keyType) ++n;
-    return n;
+    for (const CTypeCount& c : m_typeCounts)
+        if (c.type == keyType) return c.count;
+    return 0;
 }
 
 C3DKeyframe* C3DKeyframable::GetKeyByIndex(int index, int& time, uint64_t keyType) const {
@@ -151,29 +172,45 @@ C3DKeyframe* C3DKeyframable::GetKeyByIndex(int index, int& time, uint64_t keyTyp
 
 C3DKeyframe* C3DKeyframable::GetKey(int time, int mode, uint64_t keyType, int& keyTime) const {
     keyTime = -1;
-    const C3DKeyEntry* before = nullptr;
-    for (const C3DKeyEntry& e : m_keys) {
-        if (keyType != 0 && e.key->GetClassID() != keyType) continue;
-        if (e.time < time) {
-            before = &e;
-        } else if (e.time == time) {
+    if (keyType != 0 && !HasKeysOfType(keyType)) return nullptr;
+    // The list is in time order: the keys at `time` and after start at its lower bound, found by
+    // halving, so that evaluating a node with many keys at many times stays O(log n) a look-up.
+    const C3DKeyEntry* keys = m_keys.GetData();
+    const int n = m_keys.GetSize();
+    int lo = 0, hi = n;
+    while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        if (keys[mid].time < time)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    const auto wanted = [keyType](const C3DKeyEntry& e) {
+        return keyType == 0 || e.key->GetClassID() == keyType;
+    };
+    // The first key of the type at or after the time; keys of the type at the time come first.
+    for (int i = lo; i < n; ++i) {
+        const C3DKeyEntry& e = keys[i];
+        if (!wanted(e)) continue;
+        if (e.time == time) {
             if (mode & KEY_FIND_AT) {
                 keyTime = e.time;
                 return e.key;
             }
-        } else {
-            // The first key after the time ends the walk, whether it is wanted or not.
-            if (mode & KEY_FIND_AFTER) {
-                keyTime = e.time;
-                return e.key;
-            }
-            break;
+            continue;
         }
+        if (mode & KEY_FIND_AFTER) {
+            keyTime = e.time;
+            return e.key;
+        }
+        break;
     }
-    if ((mode & KEY_FIND_BEFORE) && before) {
-        keyTime = before->time;
-        return before->key;
-    }
+    if (mode & KEY_FIND_BEFORE)
+        for (int i = lo - 1; i >= 0; --i)
+            if (wanted(keys[i])) {
+                keyTime = keys[i].time;
+                return keys[i].key;
+            }
     return nullptr;
 }
 

@@ -108,9 +108,27 @@ TEST(KeyframeTest, GetKeyModes) {
     EXPECT_EQ(owner.GetKey(-1, 5, kFloatType, t), nullptr);
     EXPECT_EQ(owner.GetKey(20, KEY_FIND_AFTER, kFloatType, t), nullptr);
     EXPECT_EQ(value(owner.GetKey(12, KEY_FIND_AFTER, 0, t)), 15.0f);  // type 0: any type
+    EXPECT_EQ(value(owner.GetKey(17, KEY_FIND_BEFORE, kFloatType, t)), 10.0f);  // other type skipped
+    owner.AddKey(10, C3DFloatKey(kOtherFloat, 11.0f));                          // two types at one time
+    EXPECT_EQ(value(owner.GetKey(10, KEY_FIND_AT, kOtherFloat, t)), 11.0f);
+    EXPECT_EQ(value(owner.GetKey(10, KEY_FIND_AT, kFloatType, t)), 10.0f);
+    EXPECT_EQ(value(owner.GetKey(10, KEY_FIND_AFTER, kOtherFloat, t)), 15.0f);
+    EXPECT_EQ(owner.GetKey(10, KEY_FIND_BEFORE, kOtherFloat, t), nullptr);
     EXPECT_EQ(owner.GetTimeRange(kFloatType), CTimeRange(0, 20));
-    EXPECT_EQ(owner.GetTimeRange(kOtherFloat), CTimeRange(15, 15));
+    EXPECT_EQ(owner.GetTimeRange(kOtherFloat), CTimeRange(10, 15));
     EXPECT_TRUE(owner.GetTimeRange(MakeKeyType(KEY_VALUE_FLOAT, 1)).IsEmpty());
+
+    // The counts per type follow copies and deletions.
+    const C3DKeyframable copy(owner);
+    owner.DeleteAllKeys(kOtherFloat);
+    owner.DeleteKey(0);
+    EXPECT_EQ(owner.GetKeyNbr(kOtherFloat), 0);
+    EXPECT_EQ(owner.GetKey(12, KEY_FIND_AFTER, kOtherFloat, t), nullptr);
+    EXPECT_EQ(owner.GetKeyNbr(kFloatType), 2);
+    EXPECT_EQ(copy.GetKeyNbr(kOtherFloat), 2);
+    EXPECT_EQ(copy.GetKeyNbr(kFloatType), 3);
+    owner.AddKey(12, C3DFloatKey(kOtherFloat, 12.0f));
+    EXPECT_EQ(value(owner.GetKey(30, KEY_FIND_BEFORE, kOtherFloat, t)), 12.0f);
 }
 
 TEST(KeyframeTest, IndexOutOfRangeRaisesInvalidArgument) {
