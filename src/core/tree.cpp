@@ -108,7 +108,7 @@ void CTreeNode::Detach() {
 }
 
 void CTreeNode::DetachNodes(CTreeNode* const* nodes, int count) {
-    CHashTable<const void*> leaving;
+    CHashTable<const CTreeNode*> leaving;
     for (int i = 0; i < count; ++i)
         if (nodes[i] && nodes[i]->m_pParent) leaving.Insert(nodes[i]);
     for (int i = 0; i < count; ++i) {

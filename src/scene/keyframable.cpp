@@ -34,20 +34,7 @@ C3DKeyframable::~C3DKeyframable() {
     delete m_pCache;
 }
 
-int* C3DKeyframable::FindTypeCount(uint64_t keyType) {
-    for (CTypeCount& c : m_typeCounts)
-        if (c.type == keyType) return &c.count;
-    return nullptr;
-}
-
-bool C3DKeyframable::HasKeysOfType(uint64_t keyType) const {
-    for (const CTypeCount& c : m_typeCounts)
-        if (c.type == keyType) return c.count > 0;
-    return false;
-}
-
 void C3DKeyframable::CopyKeys(const C3DKeyframable& other) {
-    m_typeCounts = other.m_typeCounts;
     m_keys.PreAllocate(other.m_keys.GetSize());
     for (const C3DKeyEntry& e : other.m_keys) {
         C3DKeyframe* key = e.key->Clone();
@@ -59,7 +46,6 @@ void C3DKeyframable::DeleteKeys() {
     ClearCache(0);
     for (C3DKeyEntry& e : m_keys) delete e.key;
     m_keys.RemoveAll();
-    m_typeCounts.RemoveAll();
 }
 
 int C3DKeyframable::AddKey(int time, C3DKeyframe* key) {
@@ -93,13 +79,7 @@ int C3DKeyframable::AddKey(int time, C3DKeyframe* key) {
         // The key is the list's from here; when the list cannot grow it is released, as the
         // caller handed it over.
         try {
-            int* count = FindTypeCount(type);
-            if (!count) {
-                m_typeCounts.Add(CTypeCount{type, 0});
-                count = &m_typeCounts[m_typeCounts.GetSize() - 1].count;
-            }
             m_keys.InsertAt(pos, C3DKeyEntry{time, key});
-            ++*count;
         } catch (...) {
             delete key;
             throw;
@@ -122,7 +102,6 @@ void C3DKeyframable::DeleteKey(int index) {
     uint64_t type = m_keys[index].key->GetClassID();
     delete m_keys[index].key;
     m_keys.RemoveAt(index);
-    if (int* count = FindTypeCount(type)) --*count;
     ClearCache(type);
     OnKeyframesChanged(type);
 }
@@ -145,16 +124,16 @@ void C3DKeyframable::DeleteAllKeys(uint64_t keyType) {
         }
     }
     m_keys.SetSize(kept);
-    if (int* count = FindTypeCount(keyType)) *count = 0;
     ClearCache(keyType);
     if (removed) OnKeyframesChanged(keyType);
 }
 
 int C3DKeyframable::GetKeyNbr(uint64_t keyType) const {
     if (keyType == 0) return m_keys.GetSize();
-    for (const CTypeCount& c : m_typeCounts)
-        if (c.type == keyType) return c.count;
-    return 0;
+    int n = 0;
+    for (const C3DKeyEntry& e : m_keys)
+        if (e.key->GetClassID() == keyType) ++n;
+    return n;
 }
 
 C3DKeyframe* C3DKeyframable::GetKeyByIndex(int index, int& time, uint64_t keyType) const {
@@ -172,7 +151,6 @@ C3DKeyframe* C3DKeyframable::GetKeyByIndex(int index, int& time, uint64_t keyTyp
 
 C3DKeyframe* C3DKeyframable::GetKey(int time, int mode, uint64_t keyType, int& keyTime) const {
     keyTime = -1;
-    if (keyType != 0 && !HasKeysOfType(keyType)) return nullptr;
     // The list is in time order: the keys at `time` and after start at its lower bound, found by
     // halving, so that evaluating a node with many keys at many times stays O(log n) a look-up.
     const C3DKeyEntry* keys = m_keys.GetData();
@@ -226,11 +204,23 @@ CTimeRange C3DKeyframable::GetTimeRange(uint64_t keyType) const {
     return found ? range : CTimeRange();
 }
 
+namespace {
+
+// A type without any key is noted in the evaluation cache at this time with no value, so that
+// asking for it again does not walk the whole list: a node's transform asks for every transform
+// type at every time it is evaluated. A real value is never null, so the note cannot be taken
+// for one, even for an evaluation at this very time.
+constexpr int kTypeWithoutKeys = INT_MIN;
+
+}  // namespace
+
 C3DKeyframe* C3DKeyframable::Evaluate(int time, uint64_t keyType) {
     if (m_keys.IsEmpty()) return nullptr;
     const C3DKeyCacheID id{time, keyType};
+    const C3DKeyCacheID noKeys{kTypeWithoutKeys, keyType};
     if (m_pCache) {
         if (C3DKeyframe** cached = m_pCache->Find(id)) return *cached;
+        if (C3DKeyframe** cached = m_pCache->Find(noKeys); cached && !*cached) return nullptr;
     }
     int t0 = -1, t1 = -1;
     C3DKeyframe* prev = GetKey(time, KEY_FIND_AT | KEY_FIND_BEFORE, keyType, t0);
@@ -249,6 +239,13 @@ C3DKeyframe* C3DKeyframable::Evaluate(int time, uint64_t keyType) {
     } else if (next) {
         value = next->Clone();  // the first key's value holds before it
     } else {
+        // No key of the type at all: noted, unless memory is short, for the next look-up.
+        try {
+            if (!m_pCache) m_pCache = new CKeyCache;
+            m_pCache->Insert(noKeys, nullptr);
+        } catch (CXMemoryException*) {
+            XDeleteThreadException();
+        }
         return nullptr;
     }
     // The value belongs to the cache once stored; until then it is held here, so that a cache

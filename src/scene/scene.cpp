@@ -302,19 +302,26 @@ int C3DScene::DeleteNodes(C3DSceneNode* node, const C3DFilter& filter) {
 }
 
 void C3DScene::DeleteBranches(const CXArray<C3DSceneNode*>& nodes) {
-    CXArray<CTreeNode*> links;
-    links.SetSize(nodes.GetSize());
-    for (int i = 0; i < nodes.GetSize(); ++i) links[i] = nodes[i];
-    CTreeNode::DetachNodes(links.GetData(), links.GetSize());
     // A node letting go of a shared object asks whether the tree still holds it, a walk over the
-    // tree for each; the tree does not change while the detached branches go, so one count
-    // answers them all.
+    // tree for each: the holders are counted once, less the branches that go, which the tree no
+    // longer holds while they are deleted. Everything that can fail comes before the first
+    // branch leaves the tree.
     bool shared = false;
     for (C3DSceneNode* top : nodes)
         for (CTreeNode* n = top; n && !shared; n = top->NextInSubtree(n))
             if (const C3DBaseObject* object = AsNode(n)->GetBaseObject()) shared = object->GetRefCount() > 1;
     CHolderCounts holders;
-    if (shared) CountHolders(holders);
+    if (shared) {
+        CountHolders(holders);
+        for (C3DSceneNode* top : nodes)
+            for (CTreeNode* n = top; n; n = top->NextInSubtree(n))
+                if (const C3DBaseObject* object = AsNode(n)->GetBaseObject())
+                    if (int* count = holders.Find(object)) --*count;
+    }
+    CXArray<CTreeNode*> links;
+    links.SetSize(nodes.GetSize());
+    for (int i = 0; i < nodes.GetSize(); ++i) links[i] = nodes[i];
+    CTreeNode::DetachNodes(links.GetData(), links.GetSize());
     CHolderCountsInUse inUse(*this, shared ? &holders : nullptr);
     for (C3DSceneNode* top : nodes) delete top;
 }
@@ -364,19 +371,20 @@ int C3DScene::CleanGroups(C3DSceneNode* start) {
 }
 
 int C3DScene::DeleteBottomUp(const CXArray<C3DSceneNode*>& candidates) {
-    CHashTable<const void*> going;
+    CHashTable<const CTreeNode*> going;  // tree links, as children and parents are reached
     int count = 0;
     for (C3DSceneNode* node : candidates) {
         bool all = true;
         for (CTreeNode* c = node->GetFirstChild(); c && all; c = c->GetNextSibling()) all = going.IsFound(c);
         if (!all) continue;
-        going.Insert(node);
+        going.Insert(static_cast<const CTreeNode*>(node));
         ++count;
     }
     // The topmost of them leave with their branches, which hold only nodes that go.
     CXArray<C3DSceneNode*> tops;
     for (C3DSceneNode* node : candidates)
-        if (going.IsFound(node) && !going.IsFound(node->GetParent())) tops.Add(node);
+        if (going.IsFound(static_cast<const CTreeNode*>(node)) && !going.IsFound(node->GetParent()))
+            tops.Add(node);
     DeleteBranches(tops);
     return count;
 }

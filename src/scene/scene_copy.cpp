@@ -259,7 +259,9 @@ int C3DScene::ConvertToType(C3DObjectCreator& creator, C3DSceneNode* start) {
             continue;
         }
         C3DBaseObject* result = creator.CanProcess(node, object) ? creator.ConvertToType(node, object) : object;
-        counted = false;  // the creator may have edited the tree
+        // The creator is handed the node and object read-only; one that gave the node another
+        // object all the same makes the holders be counted again.
+        if (node->GetBaseObject() != object) counted = false;
         if (!result) result = object;
         // The node takes the new object before anything else can fail.
         if (result != object) {

@@ -117,21 +117,29 @@ void C3DScene::CountHolders(CHolderCounts& holders) const {
 void C3DScene::SetObjectInBatch(C3DSceneNode* node, C3DBaseObject* object, CHolderCounts& holders,
                                 bool& counted) {
     const C3DBaseObject* old = node->GetBaseObject();
-    // SetObject asks about the old object only when it is shared.
+    // SetObject asks about the old object only when it is shared. The counting may fail for
+    // want of memory; the node then takes the object all the same, the slow way.
     const bool asks = old && old != object && old->GetRefCount() > 1;
-    if (asks && !counted) {
-        CountHolders(holders);
-        counted = true;
+    try {
+        if (asks && !counted) {
+            CountHolders(holders);
+            counted = true;
+        }
+        if (counted) {
+            // The node leaves the old object's count and joins the new one's before the change,
+            // so that what SetObject asks is answered for the tree as it will be.
+            if (object && object != old) ++holders.GetOrInsert(object);
+            if (old && old != object)
+                if (int* count = holders.Find(old)) --*count;
+        }
+    } catch (CXMemoryException*) {
+        XDeleteThreadException();
+        counted = false;
     }
     if (!counted) {
         node->SetObject(object, true);
         return;
     }
-    // The node leaves the old object's count and joins the new one's before the change, so that
-    // what SetObject asks is answered for the tree as it will be.
-    if (old && old != object)
-        if (int* count = holders.Find(old)) --*count;
-    if (object && object != old) ++holders.GetOrInsert(object);
     counted = false;  // until the change is through
     {
         CHolderCountsInUse inUse(*this, &holders);

@@ -869,6 +869,7 @@ int C3DExtObject::Optimize(double ratio, bool& cancelled, unsigned int flags) {
             if (m_pOptimizer && lastReported > reached)
                 m_pOptimizer->AddProgressPos(unsigned(lastReported - reached));
             lastReported = reached;
+            rejections = 0;
             if (CheckCancel()) {
                 cancelled = true;
                 InvalidateOptimization();

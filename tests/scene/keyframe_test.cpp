@@ -128,7 +128,9 @@ TEST(KeyframeTest, GetKeyModes) {
     EXPECT_EQ(copy.GetKeyNbr(kOtherFloat), 2);
     EXPECT_EQ(copy.GetKeyNbr(kFloatType), 3);
     owner.AddKey(12, C3DFloatKey(kOtherFloat, 12.0f));
-    EXPECT_EQ(value(owner.GetKey(30, KEY_FIND_BEFORE, kOtherFloat, t)), 12.0f);
+    owner.AddKey(12, C3DFloatKey(kOtherFloat, 13.0f));  // replaced in place
+    EXPECT_EQ(owner.GetKeyNbr(kOtherFloat), 1);
+    EXPECT_EQ(value(owner.GetKey(30, KEY_FIND_BEFORE, kOtherFloat, t)), 13.0f);
 }
 
 TEST(KeyframeTest, IndexOutOfRangeRaisesInvalidArgument) {
@@ -168,6 +170,12 @@ TEST(KeyframeTest, EvaluationIsCachedUntilKeysOfItsTypeChange) {
     owner.DeleteAllKeys(kFloatType);
     EXPECT_EQ(owner.Evaluate(5, kFloatType), nullptr);
     EXPECT_EQ(owner.GetKeyNbr(), 2);
+    // A type left without keys answers at once at any time, until a key of it comes again.
+    EXPECT_EQ(owner.Evaluate(6, kFloatType), nullptr);
+    EXPECT_EQ(owner.Evaluate(INT_MIN, kFloatType), nullptr);
+    owner.AddKey(3, C3DFloatKey(kFloatType, 6.0f));
+    EXPECT_EQ(FloatAt(owner, 6), 6.0f);
+    EXPECT_EQ(FloatAt(owner, INT_MIN), 6.0f);
 }
 
 TEST(KeyframeTest, IntegerAndColourKeysRoundToNearest) {

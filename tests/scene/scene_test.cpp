@@ -1049,6 +1049,11 @@ TEST_F(HookTest, ConcatenateMergesIntoOneNodeAndRetiresTheSources) {
     C3DSceneNode* one = byMaterial.GetRoot()->GetFirstChildNode();
     EXPECT_EQ(one->GetGeomObject()->GetFaceNbr(), 4);
     EXPECT_EQ(one->GetNextSiblingNode()->GetGeomObject()->GetFaceNbr(), 3);
+    unsigned expected = 1;
+    for (C3DSceneNode* n = one; n; n = n->GetNextSiblingNode(), ++expected) {
+        const C3DFaceList& faces = *n->GetGeomObject()->GetFaceList();
+        for (int f = 0; f < faces.GetSize(); ++f) EXPECT_EQ(faces.GetFaceMaterial(unsigned(f)), expected);
+    }
 
     // Instances merged from one branch: an object that a node outside the branch still shows
     // keeps the scene, one that only the host still holds leaves it.

@@ -779,8 +779,10 @@ void CSimpleCollection<T, INDEX>::SetSize(unsigned count, int mode) {
         // The offsets grow by a quarter too, so that adding a few records at a time to a large
         // collection stays linear; an empty one gets exactly its count.
         if (count > m_offsets.GetCapacity()) {
-            const uint64_t grown = uint64_t(m_nCount) + m_nCount / 4;
-            m_offsets.PreAllocate(grown > count ? unsigned(grown > UINT_MAX ? UINT_MAX : grown) : count);
+            // At most what the offsets' narrow part can hold, unless the count itself is more.
+            uint64_t grown = uint64_t(m_nCount) + m_nCount / 4;
+            if (grown > uint64_t(INT_MAX)) grown = uint64_t(INT_MAX);
+            m_offsets.PreAllocate(grown > count ? unsigned(grown) : count);
         }
     }
     while (m_nCount < count) Add(nullptr, 0, capacity);

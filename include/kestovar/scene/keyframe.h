@@ -441,18 +441,8 @@ private:
     void CopyKeys(const C3DKeyframable& other);
     void DeleteKeys();
 
-    // The number of keys of each type in the list, so that a look-up of a type without keys
-    // ends at once instead of walking the whole list.
-    struct CTypeCount {
-        uint64_t type;
-        int count;
-    };
-    int* FindTypeCount(uint64_t keyType);
-    bool HasKeysOfType(uint64_t keyType) const;
-
     CXArray<C3DKeyEntry> m_keys;
     CKeyCache* m_pCache;  // created on the first evaluation
-    CXArray<CTypeCount> m_typeCounts;  // the types with keys, few
 };
 
 // A key owner with a current time and an animation range (the scene).

@@ -149,7 +149,8 @@ struct C3DSceneObjectHooks {
     bool (*generateUVW)(C3DGeomObject* object, unsigned flags);
     // Appends to `destination` the faces of `source` of material `material` (every face for
     // MATERIAL_NONE) with the points they use, transformed by `sourceToDestination`, with their
-    // channels.
+    // channels. ConcatenateByMaterials hands a source of several materials over as temporary
+    // parts, one per material, each holding only that material's faces.
     bool (*appendObject)(C3DGeomObject* destination, const C3DGeomObject* source,
                          const C4x4TMatrix<float>& sourceToDestination, unsigned material);
     // Applies a tessellation level to a patch.
@@ -364,7 +365,8 @@ public:
     C3DSceneNode* CreateInstance(C3DSceneNode* node, C3DSceneNode* parent = nullptr);
     // Puts creator.ConvertToType(node, object) in place of every object below `start` (the whole
     // scene when null) that creator.CanProcess accepts; a shared object is converted once and
-    // its nodes share the result. Returns the number of objects replaced.
+    // its nodes share the result. Returns the number of objects replaced. The creator makes new
+    // objects only: it must not change which objects the scene's nodes hold.
     int ConvertToType(C3DObjectCreator& creator, C3DSceneNode* start = nullptr);
 
     // ---- object-level operations ----
