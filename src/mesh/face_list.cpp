@@ -10,6 +10,7 @@
 #include "kestovar/core/containers.h"
 #include "kestovar/core/exception.h"
 #include "kestovar/mesh/point_list.h"
+#include "list_room.h"
 
 namespace kestovar {
 
@@ -179,15 +180,12 @@ int CFaceList::ExpandSizeAndFlags(int count, unsigned int flags) {
     if (count < 0 || int64_t(m_nFaces) + count > INT_MAX)
         XThrow<CXInvalidArgException>("CFaceList::ExpandSize: bad count");
     const int first = m_nFaces;
-    // The chunks grow by at most 1024 elements a step by their own rule, so a large list expanded
-    // a few faces at a time would be copied over and over: room that must grow doubles instead
-    // (the grow setting stays). An empty list is sized by its own rule.
+    // A large list expanded a few faces at a time makes its chunks' room by doubling, as
+    // MakeRoomByDoubling does for point lists (the grow setting stays). An empty list is sized by
+    // its own rule.
     const int allocated = m_pMainData ? m_pMainData->GetAllocatedSize() : 0;
     if (first > 0 && first + count > allocated) {
-        m_dataChunks.SetDataSize(
-            int(std::min<int64_t>(std::max<int64_t>(int64_t(first) + count, 2 * int64_t(allocated)),
-                                  INT_MAX)),
-            true);
+        m_dataChunks.SetDataSize(detail::DoubledRoom(int64_t(first) + count, allocated), true);
         m_dataChunks.SetDataSize(first);  // shrinking to a non-zero count keeps the room
     }
     // No compaction here: expanding one face at a time must stay cheap.

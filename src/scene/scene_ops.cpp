@@ -110,8 +110,7 @@ void C3DScene::CountHolders(CHolderCounts& holders) const {
     holders.RemoveAll();
     C3DSceneNode* root = GetRoot();
     for (CTreeNode* n = root; n; n = root->NextInSubtree(n))
-        if (const C3DBaseObject* object = static_cast<C3DSceneNode*>(n)->GetBaseObject())
-            ++holders.GetOrInsert(object);
+        if (const C3DBaseObject* object = AsNode(n)->GetBaseObject()) ++holders.GetOrInsert(object);
 }
 
 void C3DScene::SetObjectInBatch(C3DSceneNode* node, C3DBaseObject* object, CHolderCounts& holders,
