@@ -257,6 +257,7 @@ TEST(ExtObjectLifeCycle, InvalidateDropsTheWorkAndThePreparationRepeatsBitForBit
     EXPECT_TRUE(e.object->IsExtFlagSet(EXT_PREPARED | EXT_SELECTION_READY));
     EXPECT_EQ(e.object->GetCostHeap().GetCount(), 0u);
     EXPECT_EQ(e.object->GetPairIndex().GetCount(), 0);
+    EXPECT_EQ(e.object->GetPairIndex().GetCapacity(), 0u);
     EXPECT_EQ(e.object->GetCostArray().GetSize(), 0);
     EXPECT_EQ(e.Working().GetSize(), 0);
     EXPECT_EQ(e.WorkingFaces().GetSize(), 0);
