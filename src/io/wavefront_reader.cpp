@@ -256,8 +256,11 @@ private:
     // The vertex colours as a colour channel of `g`'s object, whose points are the file's
     // vertices `order[0..count)`; its faces are the object's (already renumbered).
     void AddColorChannel(CObjGroup& g, const int* order, int count);
-    void FinishLongFaces();
-    void FinishGroups();
+    bool CancelRequested() const {
+        return m_cancelPending->load(std::memory_order_acquire) && ShouldCancelThread();
+    }
+    bool FinishLongFaces();
+    bool FinishGroups();
     void FinishPointCloud();
     unsigned CurrentMaterial();
     void ReleaseObjects();
@@ -362,7 +365,12 @@ C3DScene* CObjReader::Read(const wchar_t* directory, int& result) {
     CreateObjects();
     result = ParsePass();
     if (result != IO_FILE_OK) return nullptr;
-    FinishGroups();
+    // Clipping long faces takes a while for polygons of many corners: a cancel asked meanwhile
+    // ends the read as one asked during the passes does.
+    if (!FinishGroups() || CancelRequested()) {
+        result = IO_FILE_CANCELED;
+        return nullptr;
+    }
     C3DScene* scene = m_pScene;
     m_pScene = nullptr;
     return scene;
@@ -401,7 +409,7 @@ int CObjReader::CountPass() {
     m_line = 0;
     while (m_source.Next(p, end)) {
         m_line = m_source.LineNumber();
-        if (m_cancelPending->load(std::memory_order_acquire) && ShouldCancelThread()) return IO_FILE_CANCELED;
+        if (CancelRequested()) return IO_FILE_CANCELED;
         // Not OBJ text: an enormous line before any vertex.
         if (!vertexSeen && end - p >= CWavefrontIo::kMaxFirstLineLength)
             return Malformed("%ld characters long before any vertex line: not OBJ text", long(end - p));
@@ -650,7 +658,7 @@ int CObjReader::ParsePass() {
     const char* end;
     while (m_source.Next(p, end)) {
         m_line = m_source.LineNumber();
-        if (m_cancelPending->load(std::memory_order_acquire) && ShouldCancelThread()) return IO_FILE_CANCELED;
+        if (CancelRequested()) return IO_FILE_CANCELED;
         p = SkipBlanks(p, end);
         if (end - p < 2) {
             if (end - p == 1 && ToLower(p[0]) == 'f') ParseFace(end, end);  // "f" alone
@@ -979,9 +987,9 @@ void CopyTriples(T* out, const float* triples, const int* order, int count) {
 // CTriangulateFaceHelper), while the faces still hold the file's indices; the channel triangles
 // take the texture coordinates and normals of the same corners. Triangles the clipping does not
 // make (a polygon with repeated or collinear corners, or one the second pass read shorter) are
-// dropped with the group's other degenerate faces.
-void CObjReader::FinishLongFaces() {
-    if (m_longFaces.IsEmpty()) return;
+// dropped with the group's other degenerate faces. False when a cancel was asked between faces.
+bool CObjReader::FinishLongFaces() {
+    if (m_longFaces.IsEmpty()) return true;
     CTriangulateFaceHelper helper;
     // The polygon's points, each once, and its corners as indices into them: a point the polygon
     // passes twice is one index, so that ears on it are dropped as for any face.
@@ -994,9 +1002,15 @@ void CObjReader::FinishLongFaces() {
         const CObjLongFace& longFace = m_longFaces[i];
         CObjGroup& g = m_groups[longFace.group];
         if (!g.faceList) continue;
+        if (CancelRequested()) return false;
         const int n = longFace.corners > 0 ? longFace.corners : 0;
         const int* triples = m_longCorners.GetData() + longFace.cornerStart;
-        points.SetSize(0, true);
+        // Room for every corner at once: the list's automatic step is bounded, and growing by it
+        // corner by corner copies a polygon of a million corners a thousand times.
+        if (points.GetAllocatedSize() < n)
+            points.PreAllocate(n);
+        else
+            points.SetSize(0, true);
         polygon.SetSize(n);
         for (int k = 0; k < n; ++k) {
             int& local = localOf[triples[3 * k]];
@@ -1037,10 +1051,11 @@ void CObjReader::FinishLongFaces() {
         if (made < longFace.reserved) g.dropped = true;
     }
     m_longCorners.RemoveAll();
+    return true;
 }
 
-void CObjReader::FinishGroups() {
-    FinishLongFaces();
+bool CObjReader::FinishGroups() {
+    if (!FinishLongFaces()) return false;
     CXArray<int> stamp, local, order;
     auto prepare = [&](int elements) {
         stamp.SetSize(elements);
@@ -1052,7 +1067,7 @@ void CObjReader::FinishGroups() {
     for (int i = 0; i < m_groups.GetSize(); ++i) anyFace |= m_groups[i].object != nullptr;
     if (!anyFace) {
         FinishPointCloud();
-        return;
+        return true;
     }
 
     // Each kind of element (positions, texture coordinates, normals) is renumbered per group to
@@ -1123,6 +1138,7 @@ void CObjReader::FinishGroups() {
         g.object = nullptr;
         m_pScene->CreateNode(nullptr, name, object);  // takes the reference, even when it fails
     }
+    return true;
 }
 
 // A file with points and no face: one node holding every point.
