@@ -258,6 +258,13 @@ bool CSurfaceSampler::Initialize() {
             magnitude = std::max(magnitude, std::max(std::fabs(a[k]), std::max(std::fabs(b[k]), std::fabs(c[k]))));
     }
 
+    // Building the target's grid is the longest step before the first sample: a cancel asked
+    // so far is taken before it, and one asked during it right after.
+    if (m_pControl && m_pControl->Report()) m_bCancelled = true;
+    if (m_bCancelled) {
+        m_timeInit = ElapsedMs(start);
+        return false;
+    }
     // The target's grid (faces without FACE_INVALID, as on the source side).
     m_pGrid = targetFaces->GetFaceGridMap(&m_targetInfo, FACE_INVALID);
     if (m_pGrid && m_pGrid->GetIndexedFaceCount() > 0) {
@@ -340,6 +347,11 @@ void CSurfaceSampler::EdgePass() {
     unsigned bits;
     CollectEdges(*faces, nPoints, edges, bits);
     m_timeEdgeInit = ElapsedMs(start);
+    // Sorting the edges of a large source takes a while: a cancel asked meanwhile is taken here.
+    if (m_pControl && m_pControl->Report()) {
+        m_bCancelled = true;
+        return;
+    }
 
     start = timeGetTick64();
     const C3DTPoint<float>* pts = nPoints ? points->GetPoints() : nullptr;

@@ -188,7 +188,7 @@ public:
 
 private:
     void WriteHeader(const char* mtlName);
-    void WritePoints();
+    bool WritePoints();
     void WriteNormals();
     void WriteUVs();
     int WriteFaces(const CMtlNameMap& materials);
@@ -233,7 +233,7 @@ bool CObjWriter::Collect() {
 int CObjWriter::Write(CTextWriter& out, const char* mtlName, const CMtlNameMap& materials) {
     m_out = &out;
     WriteHeader(mtlName);
-    WritePoints();
+    if (!WritePoints()) return IO_FILE_CANCELED;
     WriteNormals();
     WriteUVs();
     return WriteFaces(materials);
@@ -258,19 +258,24 @@ void CObjWriter::WriteHeader(const char* mtlName) {
     m_out->Put("\n");
 }
 
-void CObjWriter::WritePoints() {
+// False when a cancel was asked: the points of a large scene take as long to write as its faces,
+// and are polled as they are.
+bool CObjWriter::WritePoints() {
     m_out->Put("\n# Coordinates\n");
     for (int i = 0; i < m_nodes.GetSize(); ++i) {
+        if (ShouldCancelThread()) return false;
         const CWrittenNode& w = m_nodes[i];
         const C3DPointList* list = w.object->GetPointList();
         const C3DTPoint<float>* points = list->GetPoints();
         const int n = list->GetSize();
         for (int k = 0; k < n; ++k) {
+            if ((k & 0xFFFF) == 0xFFFF && ShouldCancelThread()) return false;
             const C3DTPoint<float> q = w.identity ? points[k] : w.tm.TransformPoint(points[k]);
             const float v[3] = {q.x, q.y, q.z};
             PutNumbers(*m_out, "v ", 2, v, 3);
         }
     }
+    return true;
 }
 
 void CObjWriter::WriteNormals() {

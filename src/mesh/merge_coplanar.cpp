@@ -414,13 +414,19 @@ bool CCoplanarMerger::TraceBorder(int region) {
 
 unsigned CCoplanarMerger::Run() {
     m_nFaces = m_faces.GetSize();
+    // The scope opens before the preparation, which takes as long as a good part of the merge on
+    // a large mesh: a cancel asked during it is taken between its steps.
+    CProgressScope progress(LoadResourceString(326).GetString(), LoadResourceString(325).GetString(), 0,
+                            m_nFaces);
     if (!PrepareNormals()) return kFailed;
     PrepareChannels();
+    if (progress.ShouldCancel()) return kFailed;
     m_faces.UpdateEdgeToFaceGraph(m_geom);
     // The points' border status follows the faces before the merge, as the callers of a merge
     // read it (the merge itself reads the graph).
     if (CEdgeToFaceGraph* edges = m_faces.GetEdgeToFaceGraph())
         if (C3DPointList* points = m_geom->GetSrc3DPointList()) points->SetBorderPointsStatus(*edges, false);
+    if (progress.ShouldCancel()) return kFailed;
     PrepareAcross();
     m_region.SetSize(m_nFaces);
     for (int& r : m_region) r = -1;
@@ -431,8 +437,6 @@ unsigned CCoplanarMerger::Run() {
     m_nextCorner.SetSize(m_nPoints);
     for (int p = 0; p < m_nPoints; ++p) m_pointRegion[p] = m_borderStamp[p] = -1;
 
-    CProgressScope progress(LoadResourceString(326).GetString(), LoadResourceString(325).GetString(), 0,
-                            m_nFaces);
     int regions = 0;
     for (int seed = 0; seed < m_nFaces; ++seed) {
         if (progress.Step(seed)) return kFailed;
