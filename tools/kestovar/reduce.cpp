@@ -193,12 +193,13 @@ bool OnProgress(unsigned int event, const QuorvaneProgressInfo& info, void* user
     return false;
 }
 
-// Ctrl-C while the input is read. The reader tests the calling thread's cancel state on every
-// line, which the signal handler cannot set (that takes the library lock), so for the lifetime of
-// this object a watcher thread sets it once an interrupt has arrived, and takes it back at the end.
-class ReadCanceller {
+// Ctrl-C while the input is read or welded. The reader tests the calling thread's cancel state on
+// every line and the weld at every progress step; the signal handler cannot set it (that takes
+// the library lock), so for the lifetime of this object a watcher thread sets it once an
+// interrupt has arrived, and takes it back at the end.
+class InterruptCanceller {
 public:
-    ReadCanceller() : m_reader(threadGetCurrentId()) {
+    InterruptCanceller() : m_reader(threadGetCurrentId()) {
         // Without a thread to spare (memory or thread limits) the read simply runs to its end
         // before an interrupt is seen, as it would without this object.
         try {
@@ -206,7 +207,7 @@ public:
         } catch (const std::exception&) {
         }
     }
-    ~ReadCanceller() {
+    ~InterruptCanceller() {
         if (!m_watcher.joinable()) return;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -216,8 +217,8 @@ public:
         m_watcher.join();
         if (m_cancelled) SetCancel(false);
     }
-    ReadCanceller(const ReadCanceller&) = delete;
-    ReadCanceller& operator=(const ReadCanceller&) = delete;
+    InterruptCanceller(const InterruptCanceller&) = delete;
+    InterruptCanceller& operator=(const InterruptCanceller&) = delete;
 
 private:
     // Whether the reader's cancel state could be set (the library raises when out of memory).
@@ -325,7 +326,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     XHeld<C3DScene> scene;
     {
         const ForcedExitHold hold;
-        ReadCanceller canceller;
+        InterruptCanceller canceller;
         scene = ReadScene(input, true, settings.join);
     }
     if (!scene) return g_interrupted.load() ? kExitCancelled : LastIoFailureExit();
@@ -334,7 +335,17 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
         if (!CanSaveTo(level.output)) return kExitIo;
     const SceneExtent extent = MeasureExtent(*scene);
     const int facesRead = extent.faces;
-    const int pointsWelded = settings.weld ? WeldCoincidentPoints(*scene, settings.selectionOnly) : 0;
+    int pointsWelded = 0;
+    if (settings.weld) {
+        // The weld of a large scene takes a while too, and answers the same cancel state as the
+        // read; a cancelled weld leaves its object as it was.
+        InterruptCanceller canceller;
+        pointsWelded = WeldCoincidentPoints(*scene, settings.selectionOnly);
+    }
+    if (g_interrupted.load()) {
+        std::fprintf(stderr, "kestovar: %s: cancelled\n", input.c_str());
+        return kExitCancelled;
+    }
     // A file of points only (or of nothing) has nothing to reduce, and its result would lose the
     // points: refuse it, as compare does, rather than write an empty file.
     if (facesRead == 0) {
