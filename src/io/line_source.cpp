@@ -24,6 +24,7 @@ bool CLineSource::OpenFile(const char* path) {
         return false;
     }
     m_fromFile = true;
+    m_fileBytes = m_file.GetLength();
     // A UTF-16 text is converted whole; everything else is read block by block.
     uint8_t mark[2] = {0, 0};
     unsigned n = m_file.Read(mark, 2);
@@ -97,6 +98,7 @@ void CLineSource::Rewind() {
     std::memset(m_buffer, '\n', kGuardBytes);
     if (m_fromFile) m_file.Seek(0, CXFile::begin);
     m_memoryRead = 0;
+    m_loaded = 0;
     m_eof = false;
     Fill();
     if (m_end - m_begin >= 3 && std::memcmp(m_buffer + m_begin, "\xEF\xBB\xBF", 3) == 0) m_begin += 3;
@@ -140,6 +142,7 @@ bool CLineSource::Fill() {
     const size_t got = ReadText(m_buffer + m_end, m_capacity - m_end);
     if (got == 0) m_eof = true;
     m_end += got;
+    m_loaded += got;
     // The guard: line ends for a last line without one, readable bytes for the scanners.
     std::memset(m_buffer + m_end, '\n', kGuardBytes);
     return got != 0;

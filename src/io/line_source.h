@@ -61,6 +61,10 @@ public:
     }
     // 1-based number, in the text, of the first line of the line Next handed out last.
     int LineNumber() const { return m_lineNumber; }
+    // Bytes of the text taken into the buffer since the last Rewind, and the text's whole size
+    // (0 when unknown): together, how far a pass has come, to within one block.
+    uint64_t GetLoadedBytes() const { return m_loaded; }
+    uint64_t GetTextBytes() const { return m_fromFile ? m_fileBytes : uint64_t(m_memorySize); }
 
 private:
     // Next when the buffer holds no whole line: reads more, or hands out the last line.
@@ -86,6 +90,8 @@ private:
     char m_terminator = '\n'; // what ends a line: '\n', or '\r' in classic Mac OS text
     int m_lineNumber = 0;     // see LineNumber
     int m_nextLine = 1;       // number of the first line not handed out yet
+    uint64_t m_loaded = 0;    // see GetLoadedBytes
+    uint64_t m_fileBytes = 0;  // the file's length when opened
 };
 
 }  // namespace wavefront

@@ -1,5 +1,6 @@
 // The Wavefront OBJ reader: number parsing and the two passes (see
 // kestovar/io/wavefront.h for what a file becomes).
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "kestovar/core/exception.h"
 #include "kestovar/core/hashmap.h"
 #include "kestovar/core/memory.h"
+#include "kestovar/core/progress.h"
 #include "kestovar/core/runtime.h"
 #include "kestovar/core/thread_registry.h"
 #include "kestovar/core/xstring.h"
@@ -259,6 +261,19 @@ private:
     bool CancelRequested() const {
         return m_cancelPending->load(std::memory_order_acquire) && ShouldCancelThread();
     }
+    // Read on every line of pass `pass` (0 counting, 1 parsing): the thread's cancel state each
+    // time, and every kLinesPerReport lines the host's progress callback, told how far the read
+    // has come (each pass is half of the range) and asked whether to cancel.
+    bool StopAtLine(int pass) {
+        if (++m_linesSinceReport >= kLinesPerReport && m_pProgress) {
+            m_linesSinceReport = 0;
+            const uint64_t total = m_source.GetTextBytes();
+            const double done =
+                total ? std::min(1.0, double(m_source.GetLoadedBytes()) / double(total)) : 0.0;
+            if (m_pProgress->Step(pass * kProgressPerPass + int(done * kProgressPerPass))) return true;
+        }
+        return CancelRequested();
+    }
     bool FinishLongFaces();
     bool FinishGroups();
     void FinishPointCloud();
@@ -288,6 +303,10 @@ private:
     CXArray<CXStringA> m_warnings;  // see GetWarnings
     // Read on every line: a cancellation request reaches the read at the next line.
     const std::atomic<int>* m_cancelPending = GetCancelSetCount();
+    static constexpr int kLinesPerReport = 4096;
+    static constexpr int kProgressPerPass = 500;
+    CProgressScope* m_pProgress = nullptr;  // the read's task, while Read runs
+    int m_linesSinceReport = 0;
     C3DScene* m_pScene = nullptr;
     unsigned m_uvwChannelID = 0;
 
@@ -357,6 +376,12 @@ void CObjReader::ReleaseObjects() {
 }
 
 C3DScene* CObjReader::Read(const wchar_t* directory, int& result) {
+    CProgressScope progress(L"Reading OBJ file", nullptr, 0, 2 * kProgressPerPass);
+    m_pProgress = &progress;
+    struct ProgressEnd {
+        CProgressScope*& scope;
+        ~ProgressEnd() { scope = nullptr; }
+    } progressEnd{m_pProgress};
     result = CountPass();
     if (result != IO_FILE_OK) return nullptr;
     m_pScene = new C3DScene;
@@ -409,7 +434,7 @@ int CObjReader::CountPass() {
     m_line = 0;
     while (m_source.Next(p, end)) {
         m_line = m_source.LineNumber();
-        if (CancelRequested()) return IO_FILE_CANCELED;
+        if (StopAtLine(0)) return IO_FILE_CANCELED;
         // Not OBJ text: an enormous line before any vertex.
         if (!vertexSeen && end - p >= CWavefrontIo::kMaxFirstLineLength)
             return Malformed("%ld characters long before any vertex line: not OBJ text", long(end - p));
@@ -658,7 +683,7 @@ int CObjReader::ParsePass() {
     const char* end;
     while (m_source.Next(p, end)) {
         m_line = m_source.LineNumber();
-        if (CancelRequested()) return IO_FILE_CANCELED;
+        if (StopAtLine(1)) return IO_FILE_CANCELED;
         p = SkipBlanks(p, end);
         if (end - p < 2) {
             if (end - p == 1 && ToLower(p[0]) == 'f') ParseFace(end, end);  // "f" alone
