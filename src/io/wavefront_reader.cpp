@@ -274,6 +274,8 @@ private:
         }
         return CancelRequested();
     }
+    // Between the steps after the passes: the callback and the thread's cancel state alike.
+    bool StopBetweenSteps() { return m_pProgress ? m_pProgress->ShouldCancel() : CancelRequested(); }
     bool FinishLongFaces();
     bool FinishGroups();
     void FinishPointCloud();
@@ -392,7 +394,7 @@ C3DScene* CObjReader::Read(const wchar_t* directory, int& result) {
     if (result != IO_FILE_OK) return nullptr;
     // Clipping long faces takes a while for polygons of many corners: a cancel asked meanwhile
     // ends the read as one asked during the passes does.
-    if (!FinishGroups() || CancelRequested()) {
+    if (!FinishGroups() || StopBetweenSteps()) {
         result = IO_FILE_CANCELED;
         return nullptr;
     }
@@ -1027,7 +1029,7 @@ bool CObjReader::FinishLongFaces() {
         const CObjLongFace& longFace = m_longFaces[i];
         CObjGroup& g = m_groups[longFace.group];
         if (!g.faceList) continue;
-        if (CancelRequested()) return false;
+        if (StopBetweenSteps()) return false;
         const int n = longFace.corners > 0 ? longFace.corners : 0;
         const int* triples = m_longCorners.GetData() + longFace.cornerStart;
         // Room for every corner at once: the list's automatic step is bounded, and growing by it
