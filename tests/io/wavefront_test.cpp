@@ -521,50 +521,6 @@ TEST(WavefrontFaces, AnOverlongLineBeforeAnyVertexRejectsTheFile) {
     EXPECT_TRUE(after);
 }
 
-// A text of many lines (a strip of quads), enough for the reader to report on its progress.
-std::string LongStrip(int quads) {
-    std::ostringstream text;
-    for (int i = 0; i <= quads; ++i) text << "v " << i << " 0 0\nv " << i << " 1 0\n";
-    for (int i = 0; i < quads; ++i)
-        text << "f " << 2 * i + 1 << ' ' << 2 * i + 3 << ' ' << 2 * i + 4 << ' ' << 2 * i + 2 << "\n";
-    return text.str();
-}
-
-struct ReadProgress {
-    std::vector<unsigned> kinds;
-    std::vector<int> positions;
-    bool cancel = false;
-};
-
-bool RecordReadProgress(unsigned kind, const ProcessProgressInfo& info, void* user) {
-    ReadProgress& seen = *static_cast<ReadProgress*>(user);
-    seen.kinds.push_back(kind);
-    seen.positions.push_back(info.position);
-    return seen.cancel && (kind & PROGRESS_CANCEL_QUERY);
-}
-
-TEST(WavefrontFaces, ALongReadReportsItsProgressAndTheCallbackMayCancelIt) {
-    const std::string text = LongStrip(10000);
-    for (const bool cancel : {false, true}) {
-        ReadProgress seen;
-        seen.cancel = cancel;
-        progressPushCallback(&RecordReadProgress, &seen);
-        int result = 0;
-        ScenePtr scene = ReadText(text, result);
-        progressPopCallback();
-        EXPECT_EQ(bool(scene), !cancel);
-        EXPECT_EQ(result, cancel ? IO_FILE_CANCELED : IO_FILE_OK);
-        ASSERT_GE(seen.kinds.size(), cancel ? 3u : 4u);
-        EXPECT_EQ(seen.kinds.front(), unsigned(PROGRESS_START | PROGRESS_TEXT));
-        EXPECT_EQ(seen.kinds.back(), unsigned(PROGRESS_END));
-        EXPECT_TRUE(std::is_sorted(seen.positions.begin(), seen.positions.end()));
-        // Both passes report: the parse pass is the second half of the range.
-        if (!cancel) {
-            EXPECT_GT(seen.positions[seen.positions.size() - 2], 500);
-        }
-    }
-}
-
 TEST(WavefrontFaces, ACancelRequestEndsTheRead) {
     SetCancelThread(true);
     int result = 0;
@@ -656,6 +612,69 @@ bool Write(C3DScene& scene, const std::string& dir, int& result) {
     CXStringW obj((dir + "/out.obj").c_str());
     CXStringW mtl((dir + "/out.mtl").c_str());
     return CWavefrontIo::WriteObjFile(obj, scene, mtl, L"out.mtl", result);
+}
+
+// A text of many lines (a strip of quads), enough for the reader to report on its progress.
+std::string LongStrip(int quads) {
+    std::ostringstream text;
+    for (int i = 0; i <= quads; ++i) text << "v " << i << " 0 0\nv " << i << " 1 0\n";
+    for (int i = 0; i < quads; ++i)
+        text << "f " << 2 * i + 1 << ' ' << 2 * i + 3 << ' ' << 2 * i + 4 << ' ' << 2 * i + 2 << "\n";
+    return text.str();
+}
+
+struct ReadProgress {
+    std::vector<unsigned> kinds;
+    std::vector<int> positions;
+    bool cancel = false;
+};
+
+bool RecordReadProgress(unsigned kind, const ProcessProgressInfo& info, void* user) {
+    ReadProgress& seen = *static_cast<ReadProgress*>(user);
+    seen.kinds.push_back(kind);
+    seen.positions.push_back(info.position);
+    return seen.cancel && (kind & PROGRESS_CANCEL_QUERY);
+}
+
+// A long read and a long write each open a task, report how far they have come in order, and
+// stop with IO_FILE_CANCELED when the callback asks them to (the read then gives no scene).
+TEST(WavefrontProgress, LongReadsAndWritesReportAndTheCallbackMayCancelThem) {
+    const std::string text = LongStrip(70000);
+    auto check = [](const ReadProgress& seen, bool cancel) {
+        ASSERT_GE(seen.kinds.size(), cancel ? 3u : 4u);
+        EXPECT_EQ(seen.kinds.front(), unsigned(PROGRESS_START | PROGRESS_TEXT));
+        EXPECT_EQ(seen.kinds.back(), unsigned(PROGRESS_END));
+        EXPECT_TRUE(std::is_sorted(seen.positions.begin(), seen.positions.end()));
+    };
+    ScenePtr kept;
+    for (const bool cancel : {false, true}) {
+        ReadProgress seen;
+        seen.cancel = cancel;
+        progressPushCallback(&RecordReadProgress, &seen);
+        int result = 0;
+        ScenePtr scene = ReadText(text, result);
+        progressPopCallback();
+        EXPECT_EQ(bool(scene), !cancel);
+        EXPECT_EQ(result, cancel ? IO_FILE_CANCELED : IO_FILE_OK);
+        check(seen, cancel);
+        // Both passes report: the parse pass is the second half of the range.
+        if (!cancel) {
+            EXPECT_GT(seen.positions[seen.positions.size() - 2], 500);
+            kept = std::move(scene);
+        }
+    }
+    ASSERT_TRUE(kept);
+    for (const bool cancel : {false, true}) {
+        TempDir dir;
+        ReadProgress seen;
+        seen.cancel = cancel;
+        progressPushCallback(&RecordReadProgress, &seen);
+        int result = 0;
+        EXPECT_EQ(Write(*kept, dir.path, result), !cancel);
+        progressPopCallback();
+        EXPECT_EQ(result, cancel ? IO_FILE_CANCELED : IO_FILE_OK);
+        check(seen, cancel);
+    }
 }
 
 // The offset and scale options of a texture map become the map's translation and scale (missing
