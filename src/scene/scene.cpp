@@ -199,7 +199,9 @@ C3DSceneNode* C3DScene::AddNode(C3DSceneNode* parent, C3DSceneNode* node, bool a
     if (!node || node->GetParent()) return nullptr;
     if (!parent) parent = GetRoot();
     if (node == GetRoot() || (node->m_pScene && node->m_pScene->GetRoot() == node)) return nullptr;
-    if (node->IsAncestorOf(parent)) return nullptr;  // would make the node its own ancestor
+    // The node would become its own ancestor. A node without children can only be the parent
+    // itself, so leaves skip the walk up and building a deep chain stays linear.
+    if (node == parent || (node->HasChildren() && node->IsAncestorOf(parent))) return nullptr;
     if (parent->m_pScene != this) return nullptr;
     parent->InsertChild(node, asFirstChild ? nullptr : parent->GetLastChild());
     SetBranchScene(node, this);
