@@ -1,5 +1,6 @@
 // Restructuring of objects: C3DGeomObject::Concatenate (appending another object's faces) and
 // C3DGeomObject::DisconnectBorderFaces (separating faces that meet only at a point).
+#include <algorithm>
 #include <cstring>
 
 #include "kestovar/core/log.h"
@@ -154,53 +155,71 @@ int C3DGeomObject::DisconnectBorderFaces() {
     CXArray<int> fan;           // fan of each face around the current point
     CXArray<int> sourcePoint;   // source point of every point added
     CXArray<int> moveFace;      // (face, old point, new point) triples to rewrite
-    CXArray<int> neighbours;    // 2 per corner of the current point: previous and next point
-    CXArray<int> neighbourOwner;
+    // Per corner of the current point: (neighbour point << 32) | face slot, once for the previous
+    // and once for the next point; sorted, each run of one neighbour lists faces to join.
+    CXArray<uint64_t> joins;
+    CXArray<uint64_t> members;  // (fan << 32) | face slot, sorted: the fans with their faces
     for (int p = 0; p < np; ++p) {
         int n = 0;
         const int* around = faces.GetFacesConnectedToPoint(unsigned(p), n);
         if (n < 2) continue;
-        neighbours.SetSize(0);
-        neighbourOwner.SetSize(0);
+        joins.SetSize(0);
         for (int j = 0; j < n; ++j) {
             int k = 0;
             const int* idx = faces.GetIndexes(unsigned(around[j]), k);
             for (int i = 0; i < k; ++i) {
                 if (idx[i] != p) continue;
-                neighbours.Add(idx[i == 0 ? k - 1 : i - 1]);
-                neighbours.Add(idx[i + 1 < k ? i + 1 : 0]);
-                neighbourOwner.Add(j);
-                neighbourOwner.Add(j);
+                joins.Add((uint64_t(unsigned(idx[i == 0 ? k - 1 : i - 1])) << 32) | unsigned(j));
+                joins.Add((uint64_t(unsigned(idx[i + 1 < k ? i + 1 : 0])) << 32) | unsigned(j));
             }
         }
-        // Union by relabelling: small fans, so the quadratic walk costs little.
+        // Union-find whose root is always the lowest face slot of its set, so that each fan is
+        // named by its lowest member. Sorting keeps a point shared by many faces O(n log n).
+        std::sort(joins.GetData(), joins.GetData() + joins.GetSize());
         fan.SetSize(n);
         for (int j = 0; j < n; ++j) fan[j] = j;
-        bool changed = true;
-        while (changed) {
-            changed = false;
-            for (int a = 0; a < neighbours.GetSize(); ++a)
-                for (int b = a + 1; b < neighbours.GetSize(); ++b) {
-                    if (neighbours[a] != neighbours[b]) continue;
-                    int& fa = fan[neighbourOwner[a]];
-                    int& fb = fan[neighbourOwner[b]];
-                    if (fa == fb) continue;
-                    const int low = fa < fb ? fa : fb;
-                    fa = fb = low;
-                    changed = true;
-                }
-        }
-        // Fans are named by their lowest member; the fan of the first face keeps the point.
-        for (int j = 0; j < n; ++j) {
-            if (fan[j] != j || j == fan[0]) continue;
-            const int copy = np + sourcePoint.GetSize();
-            sourcePoint.Add(p);
-            for (int m = 0; m < n; ++m) {
-                if (fan[m] != j) continue;
-                moveFace.Add(around[m]);
-                moveFace.Add(p);
-                moveFace.Add(copy);
+        const auto root = [&fan](int j) {
+            while (fan[j] != j) {
+                fan[j] = fan[fan[j]];
+                j = fan[j];
             }
+            return j;
+        };
+        for (int a = 0; a < joins.GetSize();) {
+            int b = a + 1;
+            int r = root(int(joins[a] & 0xFFFFFFFFu));
+            for (; b < joins.GetSize() && (joins[b] >> 32) == (joins[a] >> 32); ++b) {
+                const int other = root(int(joins[b] & 0xFFFFFFFFu));
+                if (other == r) continue;
+                if (other < r) {
+                    fan[r] = other;
+                    r = other;
+                } else {
+                    fan[other] = r;
+                }
+            }
+            a = b;
+        }
+        members.SetSize(n);
+        for (int j = 0; j < n; ++j) members[j] = (uint64_t(unsigned(root(j))) << 32) | unsigned(j);
+        std::sort(members.GetData(), members.GetData() + n);
+        // The fan of the first face keeps the point; every other fan gets a copy of it, fans in
+        // the order of their lowest member and each fan's faces in index order.
+        const int kept = root(0);
+        for (int m = 0; m < n;) {
+            const int label = int(members[m] >> 32);
+            int next = m;
+            while (next < n && int(members[next] >> 32) == label) ++next;
+            if (label != kept) {
+                const int copy = np + sourcePoint.GetSize();
+                sourcePoint.Add(p);
+                for (int i = m; i < next; ++i) {
+                    moveFace.Add(around[int(members[i] & 0xFFFFFFFFu)]);
+                    moveFace.Add(p);
+                    moveFace.Add(copy);
+                }
+            }
+            m = next;
         }
     }
     faces.DeletePointToFaceGraph();
