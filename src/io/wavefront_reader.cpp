@@ -225,7 +225,7 @@ public:
     const CXArray<CXStringA>& GetWarnings() const { return m_warnings; }
 
 private:
-    int CountPass();
+    int CountPass(CProgressScope& progress);
     void ReadLibraries(const wchar_t* directory);
     // Reads the library at `path` (empty: not found), named [begin, end) in the file, noting a
     // warning when it is missing or unreadable.
@@ -234,7 +234,7 @@ private:
     void ReadNamedLibrary(const wchar_t* directory, const char* begin, const char* end);
     CXStringW FindLibrary(const wchar_t* directory, const char* begin, const char* end);
     void CreateObjects();
-    int ParsePass();
+    int ParsePass(CProgressScope& progress);
     int ParseFace(const char* p, const char* end);
     // Reads `count` numbers of a "v", "vt" or "vn" line into `out` ("%f" each); returns the
     // position after them. A line without all of them keeps the ones read, gets 0 for the rest
@@ -264,20 +264,19 @@ private:
     // Read on every line of pass `pass` (0 counting, 1 parsing): the thread's cancel state each
     // time, and every kLinesPerReport lines the host's progress callback, told how far the read
     // has come (each pass is half of the range) and asked whether to cancel.
-    bool StopAtLine(int pass) {
-        if (++m_linesSinceReport >= kLinesPerReport && m_pProgress) {
+    bool StopAtLine(CProgressScope& progress, int pass) {
+        if (++m_linesSinceReport >= kLinesPerReport) {
             m_linesSinceReport = 0;
             const uint64_t total = m_source.GetTextBytes();
             const double done =
                 total ? std::min(1.0, double(m_source.GetLoadedBytes()) / double(total)) : 0.0;
-            if (m_pProgress->Step(pass * kProgressPerPass + int(done * kProgressPerPass))) return true;
+            if (progress.Step(pass * kProgressPerPass + int(done * kProgressPerPass))) return true;
         }
         return CancelRequested();
     }
-    // Between the steps after the passes: the callback and the thread's cancel state alike.
-    bool StopBetweenSteps() { return m_pProgress ? m_pProgress->ShouldCancel() : CancelRequested(); }
-    bool FinishLongFaces();
-    bool FinishGroups();
+    // False when the callback or the thread's cancel state asks to stop (between long faces).
+    bool FinishLongFaces(CProgressScope& progress);
+    bool FinishGroups(CProgressScope& progress);
     void FinishPointCloud();
     unsigned CurrentMaterial();
     void ReleaseObjects();
@@ -307,7 +306,6 @@ private:
     const std::atomic<int>* m_cancelPending = GetCancelSetCount();
     static constexpr int kLinesPerReport = 4096;
     static constexpr int kProgressPerPass = 500;
-    CProgressScope* m_pProgress = nullptr;  // the read's task, while Read runs
     int m_linesSinceReport = 0;
     C3DScene* m_pScene = nullptr;
     unsigned m_uvwChannelID = 0;
@@ -379,22 +377,17 @@ void CObjReader::ReleaseObjects() {
 
 C3DScene* CObjReader::Read(const wchar_t* directory, int& result) {
     CProgressScope progress(L"Reading OBJ file", nullptr, 0, 2 * kProgressPerPass);
-    m_pProgress = &progress;
-    struct ProgressEnd {
-        CProgressScope*& scope;
-        ~ProgressEnd() { scope = nullptr; }
-    } progressEnd{m_pProgress};
-    result = CountPass();
+    result = CountPass(progress);
     if (result != IO_FILE_OK) return nullptr;
     m_pScene = new C3DScene;
     m_uvwChannelID = CChannel::NewChannelID();
     ReadLibraries(directory);
     CreateObjects();
-    result = ParsePass();
+    result = ParsePass(progress);
     if (result != IO_FILE_OK) return nullptr;
     // Clipping long faces takes a while for polygons of many corners: a cancel asked meanwhile
     // ends the read as one asked during the passes does.
-    if (!FinishGroups() || StopBetweenSteps()) {
+    if (!FinishGroups(progress) || progress.ShouldCancel()) {
         result = IO_FILE_CANCELED;
         return nullptr;
     }
@@ -429,14 +422,14 @@ int CObjReader::BadIndex(const char* what, const char* keyword, int index, int r
 
 // ---- first pass: counting -------------------------------------------------------------------------
 
-int CObjReader::CountPass() {
+int CObjReader::CountPass(CProgressScope& progress) {
     const char* p;
     const char* end;
     bool vertexSeen = false;
     m_line = 0;
     while (m_source.Next(p, end)) {
         m_line = m_source.LineNumber();
-        if (StopAtLine(0)) return IO_FILE_CANCELED;
+        if (StopAtLine(progress, 0)) return IO_FILE_CANCELED;
         // Not OBJ text: an enormous line before any vertex.
         if (!vertexSeen && end - p >= CWavefrontIo::kMaxFirstLineLength)
             return Malformed("%ld characters long before any vertex line: not OBJ text", long(end - p));
@@ -670,7 +663,7 @@ unsigned CObjReader::CurrentMaterial() {
     return m_material;
 }
 
-int CObjReader::ParsePass() {
+int CObjReader::ParsePass(CProgressScope& progress) {
     m_positions.SetSize(m_vertexCount * 3);
     m_uvs.SetSize(m_uvCount * 2);
     m_normals.SetSize(m_normalCount * 3);
@@ -685,7 +678,7 @@ int CObjReader::ParsePass() {
     const char* end;
     while (m_source.Next(p, end)) {
         m_line = m_source.LineNumber();
-        if (StopAtLine(1)) return IO_FILE_CANCELED;
+        if (StopAtLine(progress, 1)) return IO_FILE_CANCELED;
         p = SkipBlanks(p, end);
         if (end - p < 2) {
             if (end - p == 1 && ToLower(p[0]) == 'f') ParseFace(end, end);  // "f" alone
@@ -1015,7 +1008,7 @@ void CopyTriples(T* out, const float* triples, const int* order, int count) {
 // take the texture coordinates and normals of the same corners. Triangles the clipping does not
 // make (a polygon with repeated or collinear corners, or one the second pass read shorter) are
 // dropped with the group's other degenerate faces. False when a cancel was asked between faces.
-bool CObjReader::FinishLongFaces() {
+bool CObjReader::FinishLongFaces(CProgressScope& progress) {
     if (m_longFaces.IsEmpty()) return true;
     CTriangulateFaceHelper helper;
     // The polygon's points, each once, and its corners as indices into them: a point the polygon
@@ -1029,7 +1022,7 @@ bool CObjReader::FinishLongFaces() {
         const CObjLongFace& longFace = m_longFaces[i];
         CObjGroup& g = m_groups[longFace.group];
         if (!g.faceList) continue;
-        if (StopBetweenSteps()) return false;
+        if (progress.ShouldCancel()) return false;
         const int n = longFace.corners > 0 ? longFace.corners : 0;
         const int* triples = m_longCorners.GetData() + longFace.cornerStart;
         // Room for every corner at once: the list's automatic step is bounded, and growing by it
@@ -1081,8 +1074,8 @@ bool CObjReader::FinishLongFaces() {
     return true;
 }
 
-bool CObjReader::FinishGroups() {
-    if (!FinishLongFaces()) return false;
+bool CObjReader::FinishGroups(CProgressScope& progress) {
+    if (!FinishLongFaces(progress)) return false;
     CXArray<int> stamp, local, order;
     auto prepare = [&](int elements) {
         stamp.SetSize(elements);

@@ -189,23 +189,22 @@ public:
 
 private:
     void WriteHeader(const char* mtlName);
-    bool WritePoints();
+    bool WritePoints(CProgressScope& progress);
     void WriteNormals();
     void WriteUVs();
-    int WriteFaces(const CMtlNameMap& materials);
+    int WriteFaces(const CMtlNameMap& materials, CProgressScope& progress);
 
     // Every 65536 points or faces: the host's progress callback hears how far the points and
     // faces written so far (`done`) have come, and it or the thread's cancel state may stop the
     // write. Also between objects.
-    bool StopAt(int64_t done) {
+    bool StopAt(CProgressScope& progress, int64_t done) const {
         const int64_t total = int64_t(m_points) + m_faces;
         const int position = total > 0 ? int(std::min<int64_t>(1000, done * 1000 / total)) : 0;
-        return (m_pProgress && m_pProgress->Step(position)) || ShouldCancelThread();
+        return progress.Step(position) || ShouldCancelThread();
     }
 
     C3DScene& m_scene;
     CTextWriter* m_out;
-    CProgressScope* m_pProgress = nullptr;  // the write's task, while Write runs
     CXArray<CWrittenNode> m_nodes;
     CXArray<int> m_uvRemap;      // channel point -> file index, per node from uvBase
     CXArray<int> m_normalRemap;  // likewise from normalBase
@@ -243,17 +242,12 @@ bool CObjWriter::Collect() {
 
 int CObjWriter::Write(CTextWriter& out, const char* mtlName, const CMtlNameMap& materials) {
     CProgressScope progress(L"Writing OBJ file", nullptr, 0, 1000);
-    m_pProgress = &progress;
-    struct ProgressEnd {
-        CProgressScope*& scope;
-        ~ProgressEnd() { scope = nullptr; }
-    } progressEnd{m_pProgress};
     m_out = &out;
     WriteHeader(mtlName);
-    if (!WritePoints()) return IO_FILE_CANCELED;
+    if (!WritePoints(progress)) return IO_FILE_CANCELED;
     WriteNormals();
     WriteUVs();
-    return WriteFaces(materials);
+    return WriteFaces(materials, progress);
 }
 
 void CObjWriter::WriteHeader(const char* mtlName) {
@@ -277,16 +271,16 @@ void CObjWriter::WriteHeader(const char* mtlName) {
 
 // False when a cancel was asked: the points of a large scene take as long to write as its faces,
 // and are polled as they are.
-bool CObjWriter::WritePoints() {
+bool CObjWriter::WritePoints(CProgressScope& progress) {
     m_out->Put("\n# Coordinates\n");
     for (int i = 0; i < m_nodes.GetSize(); ++i) {
         const CWrittenNode& w = m_nodes[i];
-        if (StopAt(w.pointBase)) return false;
+        if (StopAt(progress, w.pointBase)) return false;
         const C3DPointList* list = w.object->GetPointList();
         const C3DTPoint<float>* points = list->GetPoints();
         const int n = list->GetSize();
         for (int k = 0; k < n; ++k) {
-            if ((k & 0xFFFF) == 0xFFFF && StopAt(w.pointBase + k)) return false;
+            if ((k & 0xFFFF) == 0xFFFF && StopAt(progress, w.pointBase + k)) return false;
             const C3DTPoint<float> q = w.identity ? points[k] : w.tm.TransformPoint(points[k]);
             const float v[3] = {q.x, q.y, q.z};
             PutNumbers(*m_out, "v ", 2, v, 3);
@@ -373,12 +367,12 @@ void CObjWriter::WriteUVs() {
     }
 }
 
-int CObjWriter::WriteFaces(const CMtlNameMap& materials) {
+int CObjWriter::WriteFaces(const CMtlNameMap& materials, CProgressScope& progress) {
     m_out->Put("\n# Faces\n");
     int64_t facesBefore = 0;  // faces of the objects written before this one
     for (int i = 0; i < m_nodes.GetSize(); ++i) {
         const CWrittenNode& w = m_nodes[i];
-        if (StopAt(m_points + facesBefore)) return IO_FILE_CANCELED;
+        if (StopAt(progress, m_points + facesBefore)) return IO_FILE_CANCELED;
         const CXStringA name = OneLineText(w.node->GetName());
         m_out->Put("g ");
         m_out->Put(name.GetString(), size_t(name.GetLength()));
@@ -398,7 +392,7 @@ int CObjWriter::WriteFaces(const CMtlNameMap& materials) {
         const int64_t first = m_points + facesBefore;
         facesBefore += w.object->GetFaceNbr();
         for (int f = 0; f < count; ++f) {
-            if ((f & 0xFFFF) == 0xFFFF && StopAt(first + f)) return IO_FILE_CANCELED;
+            if ((f & 0xFFFF) == 0xFFFF && StopAt(progress, first + f)) return IO_FILE_CANCELED;
             if (!faces->IsFaceLive(unsigned(f))) continue;
             int n;
             const int* idx = faces->GetIndexes(unsigned(f), n);
