@@ -233,6 +233,18 @@ void CCoplanarMerger::PrepareAcross() {
     m_across.SetSize(int(2 * corners));
     detail::CEdgeFaceTable table;
     table.Build(m_faces);
+    // A stack of copies of one face makes each copy scan all the others on each of its edges to
+    // set them aside, quadratic in the copies. Copies (the same cycle of points) have the same
+    // faces across each edge, so the answer for a long list is kept with the face that asked,
+    // found by the list's address, and reused by the next copy that asks for that list.
+    struct Kept {
+        const int* list;
+        int face;
+        int across[2];
+    };
+    constexpr int kLongList = 8;  // shorter lists are scanned at once
+    constexpr unsigned kKeptBits = 6;
+    Kept kept[1u << kKeptBits] = {};
     int* e = m_across.GetData();
     for (int f = 0; f < m_nFaces; ++f) {
         if (!Mergeable(f)) continue;
@@ -242,9 +254,22 @@ void CCoplanarMerger::PrepareAcross() {
             int count = 0;
             const int* around =
                 table.Around(m_faces, unsigned(f), unsigned(idx[i]), unsigned(idx[i + 1 < k ? i + 1 : 0]), count);
+            Kept* slot = nullptr;
+            if (count > kLongList) {
+                const uint64_t key = uint64_t(reinterpret_cast<uintptr_t>(around)) * 0x9E3779B97F4A7C15ull;
+                slot = &kept[key >> (64 - kKeptBits)];
+                int sk = 0;
+                const int* si = slot->list == around ? m_faces.GetIndexes(unsigned(slot->face), sk) : nullptr;
+                if (si && SameCycle(idx, k, si, sk)) {
+                    e[0] = slot->across[0];
+                    e[1] = slot->across[1];
+                    continue;
+                }
+            }
             const int n = FacesAcross(f, idx, k, around, count, e);
             if (n < 2) e[1] = -1;
             if (n < 1) e[0] = -1;
+            if (slot) *slot = Kept{around, f, {e[0], e[1]}};
         }
     }
 }

@@ -159,46 +159,57 @@ TEST(MergeCoplanarFaces, AreaAroundAHoleBecomesSimplePolygonsCoveringItOnce) {
 
 TEST(MergeCoplanarFaces, EdgesOfThreeFacesSplitTheRegionAndDuplicatesStandAside) {
     // A 3 x 3 grid (squares 0-8, faces 2s and 2s + 1), a fin standing on the middle square's
-    // diagonal 5-10 (three faces on that edge), a copy of face 0 listed from its second corner
-    // (set aside on face 0's side, a third face for its neighbours), and a quadrangle with a
-    // repeated corner on edge 2-3 of the border.
-    Owned o = TriangulatedGrid(3);
-    std::vector<Poly> faces = ReadFaces(*o->GetFaceList());
-    std::vector<P3> pts;
-    for (int y = 0; y <= 3; ++y)
-        for (int x = 0; x <= 3; ++x) pts.push_back({float(x), float(y), 0.0f});
-    pts.push_back({1.5f, 1.5f, 1.0f});  // 16, the fin's apex
-    pts.push_back({2.5f, -1.0f, 0.5f});  // 17
-    const Poly fin{5, 10, 16}, copy{faces[0][1], faces[0][2], faces[0][0]}, pinched{2, 3, 2, 17};
-    faces.push_back(fin);
-    faces.push_back(copy);
-    faces.push_back(pinched);
-    Owned mesh = MakeObject(pts, faces);
-    ASSERT_TRUE(mesh->MergeCoplanarFaces(0.01, 0));
-    const auto merged = ReadFaces(*mesh->GetFaceList());
-    double area = 0.0;
-    int planar = 0;
-    bool finKept = false, copyKept = false, pinchedKept = false;
-    for (const Poly& f : merged) {
-        finKept = finKept || f == fin;
-        copyKept = copyKept || f == copy;
-        pinchedKept = pinchedKept || f == pinched;
-        if (f == fin || f == copy || f == pinched) continue;
-        EXPECT_FALSE(HasRepeatedIndex(f));
-        const double a = SignedArea(*mesh, f);
-        EXPECT_GT(a, 0.0);
-        area += a;
-        ++planar;
+    // diagonal 5-10 (three faces on that edge), copies of face 0 listed from its other corners
+    // (set aside on face 0's side, more faces for its neighbours), and a quadrangle with a
+    // repeated corner on edge 2-3 of the border. One copy, and a stack of copies that makes the
+    // lists around face 0's edges long.
+    for (int copies : {1, 12}) {
+        SCOPED_TRACE(copies);
+        Owned o = TriangulatedGrid(3);
+        std::vector<Poly> faces = ReadFaces(*o->GetFaceList());
+        std::vector<P3> pts;
+        for (int y = 0; y <= 3; ++y)
+            for (int x = 0; x <= 3; ++x) pts.push_back({float(x), float(y), 0.0f});
+        pts.push_back({1.5f, 1.5f, 1.0f});   // 16, the fin's apex
+        pts.push_back({2.5f, -1.0f, 0.5f});  // 17
+        const Poly fin{5, 10, 16}, pinched{2, 3, 2, 17};
+        std::vector<Poly> copy;
+        for (int c = 0; c < copies; ++c) {
+            const int r = 1 + c % 2;
+            copy.push_back({faces[0][r], faces[0][(r + 1) % 3], faces[0][(r + 2) % 3]});
+        }
+        faces.push_back(fin);
+        faces.insert(faces.end(), copy.begin(), copy.end());
+        faces.push_back(pinched);
+        Owned mesh = MakeObject(pts, faces);
+        ASSERT_TRUE(mesh->MergeCoplanarFaces(0.01, 0));
+        const auto merged = ReadFaces(*mesh->GetFaceList());
+        double area = 0.0;
+        int planar = 0, copiesKept = 0;
+        bool finKept = false, pinchedKept = false;
+        for (const Poly& f : merged) {
+            finKept = finKept || f == fin;
+            pinchedKept = pinchedKept || f == pinched;
+            const bool isCopy = std::find(copy.begin(), copy.end(), f) != copy.end();
+            copiesKept += isCopy;
+            if (f == fin || isCopy || f == pinched) continue;
+            EXPECT_FALSE(HasRepeatedIndex(f));
+            const double a = SignedArea(*mesh, f);
+            EXPECT_GT(a, 0.0);
+            area += a;
+            ++planar;
+        }
+        EXPECT_TRUE(finKept && pinchedKept);
+        EXPECT_EQ(copiesKept, copies);
+        EXPECT_NEAR(area, 9.0, 1e-9) << "the plane is covered once";
+        // Face 0 stays alone (its neighbours see two faces across each of its edges); the rest of
+        // the plane becomes two polygons that meet along the fin's edge, one running it each way.
+        EXPECT_EQ(planar, 3);
+        EXPECT_NE(std::find(merged.begin(), merged.end(), faces[0]), merged.end());
+        auto edges = test::DirectedEdges(*mesh->GetFaceList());
+        EXPECT_EQ(edges[std::make_pair(5, 10)], 2) << "the fin and one polygon";
+        EXPECT_EQ(edges[std::make_pair(10, 5)], 1);
     }
-    EXPECT_TRUE(finKept && copyKept && pinchedKept);
-    EXPECT_NEAR(area, 9.0, 1e-9) << "the plane is covered once";
-    // Face 0 stays alone (its neighbours see two faces across each of its edges); the rest of
-    // the plane becomes two polygons that meet along the fin's edge, one running it each way.
-    EXPECT_EQ(planar, 3);
-    EXPECT_NE(std::find(merged.begin(), merged.end(), faces[0]), merged.end());
-    auto edges = test::DirectedEdges(*mesh->GetFaceList());
-    EXPECT_EQ(edges[std::make_pair(5, 10)], 2) << "the fin and one polygon";
-    EXPECT_EQ(edges[std::make_pair(10, 5)], 1);
 }
 
 TEST(MergeCoplanarFaces, MaterialAngleAndOrientationKeepFacesApart) {
