@@ -235,12 +235,12 @@ void CCoplanarMerger::PrepareAcross() {
     table.Build(m_faces);
     // A stack of copies of one face makes each copy scan all the others on each of its edges to
     // set them aside, quadratic in the copies. Copies (the same cycle of points) have the same
-    // faces across each edge, so the answer for a long list is kept with the face that asked,
-    // found by the list's address, and reused by the next copy that asks for that list.
+    // faces across each edge, so for a long list the face that asked and where its answer lies
+    // are kept, found by the list's address, and the answer is reused by the next copy that asks.
     struct Kept {
         const int* list;
         int face;
-        int across[2];
+        const int* across;  // the face's two entries in m_across for this list
     };
     constexpr int kLongList = 8;  // shorter lists are scanned at once
     constexpr unsigned kKeptBits = 6;
@@ -269,7 +269,7 @@ void CCoplanarMerger::PrepareAcross() {
             const int n = FacesAcross(f, idx, k, around, count, e);
             if (n < 2) e[1] = -1;
             if (n < 1) e[0] = -1;
-            if (slot) *slot = Kept{around, f, {e[0], e[1]}};
+            if (slot) *slot = Kept{around, f, e};
         }
     }
 }
