@@ -139,19 +139,6 @@ TEST(ArchiveLayoutTest, CountBoundaries) {
 
 // ---- strings ------------------------------------------------------------------------------------
 
-TEST(ArchiveStringTest, WideStringOf300Characters) {
-    CXStringW text(L'x', 300);
-    Bytes b = Store([&](CXArchive& ar) { ar.WriteString(text); });
-    Bytes expected = {0xFF, 0xFE, 0xFF, 0xFF, 0x2C, 0x01};  // marker, long length form, 300
-    for (int i = 0; i < 300; ++i) expected.insert(expected.end(), {'x', 0});
-    EXPECT_EQ(b, expected);
-    CXMemFile file(b.data(), b.size());
-    CXArchive ar(&file, CXArchive::load);
-    CXStringW back;
-    ar.ReadString(back);
-    EXPECT_TRUE(back == text);
-}
-
 TEST(ArchiveStringTest, WideLengthCountsUtf16Units) {
     // U+1D11E needs a surrogate pair: the length is 3 units for 2 characters.
     CXStringW text(L"a\U0001D11E");
@@ -245,29 +232,6 @@ TEST(ArchiveStringTest, ForgedLengthsDoNotAllocate) {
 }
 
 // ---- objects and classes --------------------------------------------------------------------------
-
-TEST(ArchiveObjectTest, SameObjectTwiceIsWrittenOnceThenByIndex) {
-    CTestNode node;
-    node.value = 0x11223344;
-    Bytes b = Store([&](CXArchive& ar) {
-        ar.WriteObject(&node);
-        ar.WriteObject(&node);
-        ar.WriteObject(nullptr);
-    });
-    // Class record (index 1), the node's value, its null link; then the node by index 2; then null.
-    Bytes expected = Cat({NodeClassRecord(), Le32(0x11223344), Le16(0), Le16(2), Le16(0)});
-    EXPECT_EQ(b, expected);
-
-    CXMemFile file(b.data(), b.size());
-    CXArchive ar(&file, CXArchive::load);
-    CXObject* first = ar.ReadObject(KX_RUNTIME_CLASS(CTestNode));
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(static_cast<CTestNode*>(first)->value, 0x11223344);
-    EXPECT_EQ(static_cast<CTestNode*>(first)->schemaSeen, 3u);
-    EXPECT_EQ(ar.ReadObject(nullptr), first);
-    EXPECT_EQ(ar.ReadObject(nullptr), nullptr);
-    delete first;
-}
 
 // A module that registers a class (a plug-in) takes it out of the registry when it is closed, and
 // registers it again when opened again at the same place; the other classes stay findable.

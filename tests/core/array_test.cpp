@@ -100,18 +100,6 @@ TEST(ArrayGrowth, MinusTwoDoublesAndPositiveGrowByAddsAFixedAmount) {
     EXPECT_EQ(f.GetCapacity(), 35);
 }
 
-TEST(ArrayGrowth, GrowByArgumentReplacesTheStoredSettingOnlyWhenNotMinusOne) {
-    CXArray<int> a(7);
-    a.SetSize(1);
-    EXPECT_EQ(a.GetGrowBy(), 7);
-    a.SetSize(2, -1);
-    EXPECT_EQ(a.GetGrowBy(), 7);
-    a.Add(5, 0);  // an explicit grow-by also goes through Add
-    EXPECT_EQ(a.GetGrowBy(), 0);
-    a.SetAtGrow(0, 9, -2);
-    EXPECT_EQ(a.GetGrowBy(), -2);
-}
-
 TEST(ArrayGrowth, SetSizeZeroKeepsTheBufferUnlessGrowByIsZero) {
     CXArray<int> a;
     a.SetSize(50);

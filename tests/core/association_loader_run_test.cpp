@@ -82,12 +82,6 @@ std::vector<MapCall> BlockOrderedCalls(unsigned keys, unsigned slots, unsigned (
     return calls;
 }
 
-std::vector<size_t> EvenCuts(size_t total, size_t parts) {
-    std::vector<size_t> cuts;
-    for (size_t p = 1; p <= parts; ++p) cuts.push_back(total * p / parts);
-    return cuts;
-}
-
 unsigned OneOrTwo(unsigned k) { return 1 + (k % 3 != 0); }
 unsigned UpToFive(unsigned k) { return 1 + (k * 13) % 5; }
 

@@ -1,6 +1,6 @@
 // What the hash-map and association-map load tests share: a map of 64-bit keys to lists of ints,
-// the home slot of a key, a recorded Add/AddUnique call, and the comparisons of two hash tables
-// slot by slot and of two association maps down to their record layout.
+// the home slot of a key, a recorded Add/AddUnique call, even run boundaries, and the comparisons
+// of two hash tables slot by slot and of two association maps down to their record layout.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,6 +25,13 @@ struct MapCall {
     int value;
     bool unique;
 };
+
+// The ends of `parts` runs of about equal length over `total` calls.
+inline std::vector<size_t> EvenCuts(size_t total, size_t parts) {
+    std::vector<size_t> cuts;
+    for (size_t p = 1; p <= parts; ++p) cuts.push_back(total * p / parts);
+    return cuts;
+}
 
 // Two hash tables are the same when they have the same capacity, count, fill and slot states,
 // and walk the same slots with the same values and keys; keys are compared as bytes (a load

@@ -17,6 +17,7 @@
 #include "memory_hook.h"
 
 using namespace kestovar;
+using kestovar::test::EvenCuts;
 using kestovar::test::ExpectSameTables;
 using kestovar::test::RecordingHook;
 
@@ -83,12 +84,6 @@ void ExpectClaimsMatchCalls(const std::vector<Key>& keys, const std::vector<size
     ExpectSameTables(plain, loaded, sameKey...);
 }
 
-std::vector<size_t> Cuts(size_t total, size_t parts) {
-    std::vector<size_t> cuts;
-    for (size_t p = 1; p <= parts; ++p) cuts.push_back(total * p / parts);
-    return cuts;
-}
-
 }  // namespace
 
 TEST(HashMapClaimRun, HomesAtTheEndOfTheTableAndProbesThatWrapMatchTheCalls) {
@@ -132,8 +127,8 @@ TEST(HashMapClaimRun, HomesAtTheEndOfTheTableAndProbesThatWrapMatchTheCalls) {
         for (unsigned k : keys) wide.push_back({k, 7});
         for (size_t parts : {size_t(1), size_t(2), size_t(7), keys.size()}) {
             SCOPED_TRACE(parts);
-            ExpectClaimsMatchCalls<IntMap, CHashMethods<unsigned>>(keys, Cuts(keys.size(), parts), size);
-            ExpectClaimsMatchCalls<WideMap, WideKeyMethods>(wide, Cuts(keys.size(), parts), size);
+            ExpectClaimsMatchCalls<IntMap, CHashMethods<unsigned>>(keys, EvenCuts(keys.size(), parts), size);
+            ExpectClaimsMatchCalls<WideMap, WideKeyMethods>(wide, EvenCuts(keys.size(), parts), size);
         }
     }
 }
@@ -149,7 +144,7 @@ TEST(HashMapClaimRun, AFoundKeyKeepsTheBytesOfTheFirstEqualKey) {
     for (size_t parts : {size_t(1), size_t(4), keys.size()}) {
         SCOPED_TRACE(parts);
         for (unsigned size : {8u, 200u, 300000u})
-            ExpectClaimsMatchCalls<Map, TaggedKeyMethods>(keys, Cuts(keys.size(), parts), size);
+            ExpectClaimsMatchCalls<Map, TaggedKeyMethods>(keys, EvenCuts(keys.size(), parts), size);
     }
     // The map the calls make (and so every load above) keeps the first tag of each id.
     Map plain(200);
@@ -171,7 +166,8 @@ TEST(HashMapClaimRun, KeysThatOwnMemoryMatchTheCalls) {
     for (unsigned i = 0; i < 300; ++i) keys.push_back(CXStringA(("edge-" + std::to_string((i * 53) % 170)).c_str()));
     for (size_t parts : {size_t(1), size_t(5), keys.size()}) {
         SCOPED_TRACE(parts);
-        ExpectClaimsMatchCalls<Map, CHashMethods<CXStringA>>(keys, Cuts(keys.size(), parts), 64,
-                                                             [](const CXStringA& a, const CXStringA& b) { return a == b; });
+        ExpectClaimsMatchCalls<Map, CHashMethods<CXStringA>>(
+            keys, EvenCuts(keys.size(), parts), 64,
+            [](const CXStringA& a, const CXStringA& b) { return a == b; });
     }
 }

@@ -347,15 +347,6 @@ TEST_F(RuntimeTest, ChildInheritsCancelUntilDetached) {
     EXPECT_FALSE(ShouldCancelThread(kParent));
 }
 
-TEST_F(RuntimeTest, SilentStateIsInheritedIndependently) {
-    AttachThread(kChild, kParent);
-    SetSilentThread(true, kParent);
-    EXPECT_TRUE(IsSilentThread(kChild));
-    EXPECT_FALSE(ShouldCancelThread(kChild));
-    SetSilentThread(false, kParent);
-    EXPECT_FALSE(IsSilentThread(kChild));
-}
-
 TEST_F(RuntimeTest, ZeroMeansTheCallingThreadAndSelfAttachIsIgnored) {
     SetCancelThread(true, 0);
     EXPECT_TRUE(ShouldCancelThread(threadGetCurrentId()));

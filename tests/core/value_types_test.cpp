@@ -75,21 +75,6 @@ TEST(PointEquality, ExactWithoutToleranceAndIgnoringFlags) {
     EXPECT_EQ(C3DTPoint<float>(0.0f, 0.0f, 0.0f), C3DTPoint<float>(-0.0f, 0.0f, 0.0f));
 }
 
-TEST(PointFlags, TestersAndSetters) {
-    C3DTPoint<float> p;
-    p.SetFlags(POINT_BORDER | POINT_UV_SEAM);
-    EXPECT_TRUE(p.IsFlagSet(POINT_BORDER | POINT_UV_SEAM));
-    EXPECT_FALSE(p.IsFlagSet(POINT_BORDER | POINT_REMOVED));  // all bits needed
-    EXPECT_TRUE(p.IsOneFlagSet(POINT_BORDER | POINT_REMOVED));  // any bit is enough
-    EXPECT_FALSE(p.IsOneFlagSet(POINT_REMOVED | POINT_SELECTED));
-    p.SetFlags(POINT_BORDER | POINT_REMOVED, false);
-    EXPECT_EQ(p.GetFlags(), unsigned(POINT_UV_SEAM));
-    p.SetFlag(POINT_UV_JUNCTION, true);
-    EXPECT_EQ(p.GetFlags(), 0x11000u);
-    p.SetFlags(0x5u);  // replaces them all
-    EXPECT_EQ(p.GetFlags(), 5u);
-}
-
 TEST(PointLayout, VirtualTableThenFlagsThenCoordinates) {
     C3DTPoint<float> p(1.0f, 2.0f, 3.0f);
     p.SetFlags(0xA1B2C3D4u);
@@ -105,21 +90,6 @@ TEST(PointLayout, VirtualTableThenFlagsThenCoordinates) {
     EXPECT_EQ(C3DTPoint<double>().SizeOf(), 40);
 }
 
-TEST(PointConstruction, AllForms) {
-    const float values[3] = {4.0f, 5.0f, 6.0f};
-    EXPECT_EQ(C3DTPoint<float>(values), C3DTPoint<float>(4.0f, 5.0f, 6.0f));
-    C3DTPoint<float> moved(C3DTPoint<float>(1, 2, 3), C3DTVector<float>(10, 20, 30), POINT_FEATURE);
-    EXPECT_EQ(moved, C3DTPoint<float>(11, 22, 33));
-    EXPECT_EQ(moved.GetFlags(), unsigned(POINT_FEATURE));
-
-    C3DTPoint<float> q;
-    q.SetValues(values);
-    q.Offset(0.5f);
-    EXPECT_EQ(q, C3DTPoint<float>(4.5f, 5.5f, 6.5f));
-    q[1] = 7.0f;
-    EXPECT_EQ(q.ValPtr()[1], 7.0f);
-}
-
 TEST(PointArithmetic, PointsVectorsAndScalars) {
     C3DTPoint<float> a(1, 2, 3), b(4, 6, 8);
     a.SetFlags(POINT_BORDER);
@@ -128,18 +98,7 @@ TEST(PointArithmetic, PointsVectorsAndScalars) {
     C3DTPoint<float> c = a + d;
     EXPECT_EQ(c, b);
     EXPECT_EQ(c.GetFlags(), unsigned(POINT_BORDER));  // sums keep the left operand's flags
-    EXPECT_EQ(b - d, C3DTPoint<float>(1, 2, 3));
-    EXPECT_EQ(a * 2.0, C3DTPoint<float>(2, 4, 6));
-    EXPECT_EQ(b / 2.0, C3DTPoint<float>(2, 3, 4));
-    C3DTPoint<float> e(a);
-    e += d;
-    e *= 0.5;
-    EXPECT_EQ(e, C3DTPoint<float>(2, 3, 4));
-    C3DTVector<float> sub;
-    b.SubstractTo(a, sub);
-    EXPECT_EQ(sub, d);
     EXPECT_DOUBLE_EQ(a.Distance(b), std::sqrt(50.0));
-    EXPECT_DOUBLE_EQ(a.SquaredDistance(b), 50.0);
 
     // Dot product with a plane (a, b, c, d): w taken as 1 for the point.
     C4DTVector<float> plane(0.0f, 0.0f, 1.0f, -3.0f);
@@ -154,17 +113,13 @@ TEST(VectorGeometry, DotCrossLengthNormalize) {
     C3DTVector<float> x(1, 0, 0), y(0, 1, 0);
     EXPECT_EQ(x.Cross(y), C3DTVector<float>(0, 0, 1));  // right-handed
     EXPECT_EQ(CrossProduct(y, x), C3DTVector<float>(0, 0, -1));
-    EXPECT_DOUBLE_EQ(DotProduct(C3DTVector<float>(1, 2, 3), C3DTVector<float>(4, -5, 6)), 12.0);
     C3DTVector<float> v(3, 0, 4);
-    EXPECT_DOUBLE_EQ(v.SquaredLength(), 25.0);
     EXPECT_DOUBLE_EQ(v.Normalize(), 5.0);
     EXPECT_NEAR(v.x, 0.6, 1e-7);
     EXPECT_NEAR(v.z, 0.8, 1e-7);
-    EXPECT_NEAR(v.Length(), 1.0, 1e-7);
     C3DTVector<float> zero;
     EXPECT_EQ(zero.Normalize(), 0.0);
     EXPECT_EQ(zero, C3DTVector<float>(0, 0, 0));
-    EXPECT_EQ(-C3DTVector<float>(1, -2, 3), C3DTVector<float>(-1, 2, -3));
     // Double vectors whose squares leave the double range still come out of unit length.
     for (double scale : {1e300, 1e-160, 1e-300}) {
         C3DTVector<double> d(3 * scale, 0, -4 * scale);
@@ -314,12 +269,6 @@ TEST(Matrix, InverseTransposeDeterminant) {
     C4x4TMatrix<float> small = C4x4TMatrix<float>::Scale(1e-4f, 1e-4f, 1e-4f);
     ASSERT_TRUE(small.Inverse());
     EXPECT_NEAR(small.m[1][1], 1e4, 1e-1);
-
-    C4x4TMatrix<float> a(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16);
-    C4x4TMatrix<float> at = a.GetTransposed();
-    EXPECT_EQ(at.m[0][1], 5.0f);
-    EXPECT_EQ(at.m[3][0], 4.0f);
-    EXPECT_EQ(at.GetTransposed(), a);
 }
 
 TEST(MatrixDecomposition, RoundTripIncludingAMirror) {
@@ -387,12 +336,6 @@ TEST(MatrixSwap, SwapAndAdjustFollowThePointSwap) {
 // ---- quaternions ---------------------------------------------------------------------------------
 
 TEST(Quaternion, ConstructionsAgreeWithMatrices) {
-    CQuaternion id;
-    EXPECT_EQ(id, CQuaternion(0, 0, 0, 1));
-    const float raw[4] = {0.1f, 0.2f, 0.3f, 0.4f};
-    EXPECT_EQ(CQuaternion(raw), CQuaternion(0.1f, 0.2f, 0.3f, 0.4f));
-    EXPECT_EQ(CQuaternion(C3DTVector<float>(1, 2, 3)), CQuaternion(1, 2, 3, 0));  // the pure quaternion
-
     CQuaternion qz(C3DTVector<float>(0, 0, 3), kPi / 2);  // axis need not be unit
     C3DTVector<float> r = qz.RotateVector(C3DTVector<float>(1, 0, 0));
     EXPECT_NEAR(r.x, 0.0, 1e-6);
@@ -438,15 +381,6 @@ TEST(Quaternion, AlgebraAndValidity) {
     CQuaternion d = b;
     d.Rotate(C3DTVector<float>(0, 0, 1), 0.4);
     ExpectSameRotation(d, a * b);
-
-    CQuaternion s = CQuaternion(1, 2, 3, 4) * 2.0;
-    EXPECT_EQ(s, CQuaternion(2, 4, 6, 8));
-    EXPECT_EQ(s / 2.0, CQuaternion(1, 2, 3, 4));
-    EXPECT_EQ(CQuaternion(1, 2, 3, 4) + CQuaternion(1, 1, 1, 1), CQuaternion(2, 3, 4, 5));
-    EXPECT_DOUBLE_EQ(CQuaternion(1, 2, 3, 4).MagnitudeSquared(), 30.0);
-    CQuaternion n(0, 3, 0, 4);
-    EXPECT_DOUBLE_EQ(n.Normalize(), 5.0);
-    EXPECT_NEAR(n.y, 0.6, 1e-7);
 
     EXPECT_TRUE(CQuaternion().IsValid());
     EXPECT_FALSE(CQuaternion(0, 0, 0, 0).IsValid());
@@ -535,7 +469,6 @@ TEST(Color, IntegersAreClamped) {
     EXPECT_EQ(c, CRGBColor(uint8_t(255), uint8_t(0), uint8_t(128), uint8_t(255)));
     c.SetColor(0, 255, 256, -1);
     EXPECT_EQ(c.GetValue(), 0x00FFFF00u);
-    EXPECT_EQ(CRGBColor(1, 2, 3).a, 255);
 }
 
 TEST(Color, FloatsAreScaledTruncatedThenClamped) {
@@ -551,8 +484,6 @@ TEST(Color, FloatsAreScaledTruncatedThenClamped) {
     EXPECT_EQ(c, CRGBColor(uint8_t(0), uint8_t(1), uint8_t(0), uint8_t(255)));
     c.SetColor(double(NAN), 1e300, -1e300, 0.5, 255.0);
     EXPECT_EQ(c, CRGBColor(uint8_t(0), uint8_t(255), uint8_t(0), uint8_t(127)));
-    EXPECT_EQ(CRGBColor(0.2f, 0.4f, 0.6f, 0.8f), CRGBColor(uint8_t(51), uint8_t(102), uint8_t(153), uint8_t(204)));
-    EXPECT_EQ(CRGBColor(-0.5, 1.5, 0.5, 1.0, 10.0), CRGBColor(uint8_t(0), uint8_t(15), uint8_t(5), uint8_t(10)));
 }
 
 TEST(Color, BytesValueAndText) {
