@@ -115,11 +115,6 @@ TEST(ChannelIdentity, CounterIdentifiersTypesAndStrings) {
     EXPECT_EQ(CChannel::Create(_Channel3DType(0)), nullptr);
 
     EXPECT_EQ(a->GetTypeString(), CXTString<wchar_t>(L"UV"));
-    EXPECT_EQ(b->GetTypeString(), CXTString<wchar_t>(L"VC"));
-    EXPECT_EQ(seven->GetTypeString(), CXTString<wchar_t>(L"Weight"));
-    EXPECT_EQ(CChannel::GetTypeString(CHANNEL_POINT_NORMAL), CXTString<wchar_t>(L"Points"));
-    EXPECT_EQ(CChannel::GetTypeString(CHANNEL_FACE_NORMAL), CXTString<wchar_t>(L"Faces"));
-    EXPECT_EQ(CChannel::GetTypeString(CHANNEL_SPEC_NORMAL), CXTString<wchar_t>(L"Normals"));
     EXPECT_TRUE(CChannel::GetTypeString(_Channel3DType(2)).IsEmpty());
 
     CChannelInfo ia(a), ib(b);
@@ -428,6 +423,7 @@ TEST(ChannelSet, CopyFlagsAndLookups) {
     EXPECT_EQ(copy->GetChannel(1), uv) << "shared, not copied";
 
     // Lookups.
+    EXPECT_EQ(m.channels->AddChannel(nullptr), -1);
     EXPECT_EQ(m.channels->GetChannelByIndex(1, CHANNEL_UVW, false), invalid);
     EXPECT_EQ(m.channels->GetChannelByIndex(1, CHANNEL_UVW, true), nullptr);
     EXPECT_EQ(m.channels->GetChannelByIndex(5, 0, false), nullptr);
@@ -436,7 +432,7 @@ TEST(ChannelSet, CopyFlagsAndLookups) {
     EXPECT_EQ(m.channels->GetChannelIndex(42, CHANNEL_ALL, true), -1);
     EXPECT_EQ(m.channels->GetChannelType(1), CHANNEL_VC);
     EXPECT_TRUE(RaisesInvalidArg([&] { m.channels->GetChannelType(3); }));
-    EXPECT_TRUE(RaisesInvalidArg([&] { m.channels->GetChannel(-1); }));
+    for (int bad : {-1, 3}) EXPECT_TRUE(RaisesInvalidArg([&] { m.channels->GetChannel(bad); })) << bad;
     CXArray<unsigned> indices;
     EXPECT_EQ(m.channels->GetChannels(CHANNEL_UVW, indices, true), 1);
     EXPECT_EQ(m.channels->GetChannelsNumber(CHANNEL_UVW | CHANNEL_VC, false), 3);
@@ -468,9 +464,12 @@ TEST(ChannelObject, InitCreatesTheRequestedTextureChannel) {
     ASSERT_NE(uv, nullptr);
     EXPECT_EQ(uv->GetUVWPointList()->GetSize(), 9);
     EXPECT_EQ(uv->GetFaceList()->GetSize(), 2);
-    Owned plain = new C3DObject;
-    plain->Init(6, 2, 4, 0, 9, 77);
-    EXPECT_EQ(plain->GetChannels()->GetSize(), 0);
+    // No texture asked, or no texture points: no channel.
+    for (auto [withTexture, texturePoints] : {std::pair{0, 9}, std::pair{1, 0}}) {
+        Owned plain = new C3DObject;
+        plain->Init(6, 2, 4, withTexture, texturePoints, 77);
+        EXPECT_EQ(plain->GetChannels()->GetSize(), 0);
+    }
 }
 
 // ---- weights --------------------------------------------------------------------------------------

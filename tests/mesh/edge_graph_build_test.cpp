@@ -106,18 +106,6 @@ std::vector<Face> ShuffledGridWithQuads(int w, int h, int qx, int qy) {
     return faces;
 }
 
-TEST(EdgeGraphBuild, GridWithHiddenFacesAndPolygonsMatchesTheReference) {
-    std::vector<Face> faces = GridTriangles(40, 30);
-    // Fans of longer polygons over some of the grid's points, and degenerate faces.
-    for (int i = 0; i < 50; ++i) {
-        Face poly;
-        for (int k = 0; k < 5 + i % 20; ++k) poly.push_back((i * 37 + k * 11) % 1271);
-        faces.push_back(poly);
-        faces.push_back({i, i, i + 1});
-    }
-    BuildAndHash(41 * 31, faces, 7);
-}
-
 TEST(EdgeGraphBuild, LargeShuffledGridsAreBitIdentical) {
     // 60k triangles in a scrambled face order (the first face of an edge is far from the
     // second), quads over part of the grid, every 13th face hidden: a table of about 200k slots.

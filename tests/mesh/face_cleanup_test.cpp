@@ -224,15 +224,6 @@ TEST(PointClean, KeptPointsMoveDownWithTheirChunkData) {
     EXPECT_EQ(remap.GetSize(), 0);
 }
 
-TEST(PointClean, WithoutAFaceListOnlyMarkedPointsGo) {
-    TestMesh m(4, {{0, 1, 2}});
-    m.points->GetPt(1)->SetFlags(POINT_REMOVED, true);
-    CXArray<unsigned> remap;
-    EXPECT_TRUE(m.points->Clean(nullptr, &remap));
-    EXPECT_EQ(ToVector(remap), (std::vector<unsigned>{0, X, 1, 2}));
-    EXPECT_EQ(m.points->GetAt(2).x, 3.0f);
-}
-
 // UpdateIndex is checked in face_list_test.cpp (FaceList.UpdateIndexFollowsTheRemapRules).
 
 // ---- whole clean-up ----

@@ -116,20 +116,6 @@ TEST(PointToFaceGraph, TrianglesReadEightAtATimeAgreeWithAReferenceAtEveryCount)
     check(grid, 42);
 }
 
-TEST(PointToFaceGraph, BuildWithoutRepeatsNeedsNoCompaction) {
-    TestMesh m(12, GridTriangles(3, 2));
-    ASSERT_TRUE(m.faces->InitPointToFaceGraph(m.geom));
-    const CPointToFaceGraph* g = m.faces->GetPointToFaceGraph();
-    // 12 records of 8 header bytes and 12 triangles of 3 corners.
-    EXPECT_EQ(g->GetAllocatedBytes(), 12u * 8u + 12u * 3u * 4u);
-    EXPECT_EQ(g->GetUsedBytes(), g->GetAllocatedBytes());
-    EXPECT_EQ(GraphAsSets(*m.faces, 12), [&] {
-        std::vector<std::set<int>> ref(12);
-        for (auto& [p, faces] : ReferencePointFaces(*m.faces)) ref[size_t(p)] = faces;
-        return ref;
-    }());
-}
-
 TEST(PointToFaceGraph, InitKeepsUpdateRebuildsDeleteFrees) {
     // Points 4 and 5 exist but no face uses them: they still get (empty) records.
     TestMesh m(6, kTwoTriangles);
@@ -587,32 +573,6 @@ TEST(GraphEdits, EdgeContractionMatchesRebuild) {
     EXPECT_EQ(merged, int(GraphFaces(*m.faces, to).size()));
     auto [edited, rebuilt] = EditedAndRebuilt(m);
     EXPECT_EQ(edited, rebuilt);
-}
-
-TEST(GraphEdits, MergeKeepsOneCopyOfSharedFaces) {
-    TestMesh m(4, kTwoTriangles);
-    ASSERT_TRUE(m.faces->InitPointToFaceGraph(m.geom));
-    // 1: {0}, 3: {1}, 2: {0, 1}.
-    EXPECT_EQ(m.faces->GraphMergePointConnectivity(1, 2), 2);
-    EXPECT_EQ(GraphFaces(*m.faces, 2), (std::vector<int>{0, 1}));
-    EXPECT_EQ(m.faces->GraphMergePointConnectivity(3, 1), 1);
-    EXPECT_EQ(GraphFaces(*m.faces, 1), (std::vector<int>{1}));
-    EXPECT_TRUE(GraphFaces(*m.faces, 3).empty());
-    EXPECT_EQ(m.faces->GraphMergePointConnectivity(0, 0), 2);
-    EXPECT_EQ(m.faces->GraphMergePointConnectivity(0, 9), 0);
-}
-
-TEST(GraphEdits, MergeGrowsRecordsPastTheirCapacity) {
-    // Merging a fan centre into a rim point forces the rim point's record to move; every face
-    // must survive the moves.
-    std::vector<Face> faces;
-    for (int i = 1; i <= 40; ++i) faces.push_back({0, i, i + 1});
-    TestMesh m(42, faces);
-    ASSERT_TRUE(m.faces->InitPointToFaceGraph(m.geom));
-    EXPECT_EQ(m.faces->GraphMergePointConnectivity(0, 41), 40);
-    std::vector<int> expected = {39};
-    for (int f = 0; f < 39; ++f) expected.push_back(f);
-    EXPECT_EQ(GraphFaces(*m.faces, 41), expected);
 }
 
 TEST(GraphEdits, RemovingAFaceReportsAndMarksOrphanedPoints) {

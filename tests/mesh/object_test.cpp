@@ -1,10 +1,11 @@
 // Tests of the object model: identity and kinds, update tracking, instances, smoothing settings,
 // transformation, cached boxes, CreateObjectFromArrays, copies, invalidation, clean-up,
 // materials, persistence, the geometry view and the channel set.
+#include "kestovar/mesh/object.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <numbers>
 #include <vector>
@@ -14,7 +15,6 @@
 #include "kestovar/mesh/channel.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
-#include "kestovar/mesh/object.h"
 #include "kestovar/mesh/object_creator.h"
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/platform/file.h"
@@ -139,19 +139,6 @@ void ExpectPoint(const C3DTPoint<float>& p, float x, float y, float z) {
 }
 
 // ---- identity and kinds ----------------------------------------------------------------------
-
-TEST(ObjectIdentity, FirstObjectOfTheProcessGetsOne) {
-    // Runs in a fresh process, where no object was constructed before.
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            C3DBaseObject* first = new C3DDummy;
-            bool ok = first->GetObjectID() == 1;
-            first->Delete();
-            std::exit(ok ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
 
 TEST(ObjectIdentity, ConsecutiveObjectsHaveConsecutiveIdentifiers) {
     Owned<C3DBaseObject> a = new C3DObject;
@@ -501,25 +488,6 @@ TEST(ObjectInit, SizesBothListsAndInvalidatesEverything) {
     EXPECT_TRUE(normals->IsFlagSet(CHANNEL_OUT_OF_DATE));
 }
 
-TEST(ObjectInit, TextureChannelGoesThroughTheHook) {
-    static int calls;
-    static unsigned seenID;
-    calls = 0;
-    C3DObject::InitTextureChannelFunc saved = C3DObject::InitTextureChannelHook;
-    C3DObject::InitTextureChannelHook = [](C3DObject*, int points, unsigned id) {
-        ++calls;
-        seenID = id;
-        return points > 0;
-    };
-    C3DObject a, b, c;
-    a.Init(3, 1, 3, 1, 6, 9);
-    b.Init(3, 1, 3, 0, 6, 9);  // no texture asked
-    c.Init(3, 1, 3, 1, 0, 9);  // no texture points
-    C3DObject::InitTextureChannelHook = saved;
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(seenID, 9u);
-}
-
 // ---- invalidation --------------------------------------------------------------------------------
 
 TEST(ObjectInvalidate, EachBitReachesWhatItDescribes) {
@@ -577,10 +545,6 @@ TEST(ObjectInvalidate, ListSettersInvalidateOnlyOnChange) {
     EXPECT_EQ(points->GetRefCount(), 2);
     points->Delete();
     points->Delete();
-
-    o.SetGlobalUVWChannel(4);
-    EXPECT_EQ(o.GetGlobalUVWChannel(), 4u);
-    EXPECT_TRUE(o.IsInvalidate(OBJECT_INVALIDATED));
 }
 
 // ---- flips, checksums, clean-up, materials -------------------------------------------------------
@@ -898,53 +862,6 @@ TEST(GeomInfo, OwnershipBitsReleaseAndTakeHandsOver) {
 }
 
 // ---- channels --------------------------------------------------------------------------------
-
-TEST(Channels, IdentifiersComeFromACounterFrom10000) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            CTestChannel* a = new CTestChannel(CHANNEL_UVW, kNewChannelID, 0);
-            CTestChannel* b = new CTestChannel(CHANNEL_VC, kNewChannelID, 0);
-            CTestChannel* c = new CTestChannel(CHANNEL_VC, 7, 0);
-            bool ok = a->GetID() == 10000 && b->GetID() == 10001 && c->GetID() == 7;
-            a->Delete();
-            b->Delete();
-            c->Delete();
-            std::exit(ok ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
-
-TEST(Channels, LookupsAndOutOfRangePositions) {
-    Owned<CDependentChannels> set = CDependentChannels::Create();
-    EXPECT_EQ(set->AddChannel(nullptr), -1);
-    CTestChannel* uv0 = new CTestChannel(CHANNEL_UVW, 1, 0);
-    CTestChannel* vc = new CTestChannel(CHANNEL_VC, 2, 0);
-    CTestChannel* uv1 = new CTestChannel(CHANNEL_UVW, 3, CHANNEL_INVALID);
-    CTestChannel* uv2 = new CTestChannel(CHANNEL_UVW, 4, 0);
-    EXPECT_EQ(set->AddChannel(uv0), 0);
-    EXPECT_EQ(set->AddChannel(vc), 1);
-    set->AddChannel(uv1);
-    set->AddChannel(uv2);
-    EXPECT_EQ(set->GetChannelByIndex(1, 0, false), vc);
-    EXPECT_EQ(set->GetChannelByIndex(9, 0, false), nullptr);
-    EXPECT_EQ(set->GetChannelByIndex(1, CHANNEL_UVW, false), uv1);
-    EXPECT_EQ(set->GetChannelByIndex(1, CHANNEL_UVW, true), uv2);
-    EXPECT_EQ(set->GetChannelByID(2, CHANNEL_UVW), nullptr);
-    EXPECT_EQ(set->GetChannelByID(2, CHANNEL_VC | CHANNEL_UVW), vc);
-    EXPECT_EQ(set->GetChannelsNumber(CHANNEL_UVW, true), 2);
-    for (int bad : {-1, 4}) {
-        try {
-            set->GetChannel(bad);
-            ADD_FAILURE() << "position " << bad << " was accepted";
-        } catch (CXInvalidArgException*) {
-            XDeleteThreadException();
-        }
-    }
-    EXPECT_TRUE(set->RemoveChannel(vc));
-    EXPECT_FALSE(set->RemoveChannel(vc));  // already gone (and released)
-    EXPECT_EQ(set->GetSize(), 3);
-}
 
 // The identifier-keeping, derived-skipping copy and the empty copy of an invalid channel are
 // checked in channel_test.cpp (ChannelSet.CopyFlagsAndLookups).

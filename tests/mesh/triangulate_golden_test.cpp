@@ -10,7 +10,6 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -169,58 +168,6 @@ TEST(TriangulateGolden, GridAndConcaveOutlinesKeepTheirTriangles) {
         addOutline(notch, 30.0f + float(r), r == 1);
     }
     EXPECT_EQ(TriangulateAndHash(points, faces), 0x962710bbb621fd13ull);
-}
-
-
-// Quadrangles are split by a shortcut when strictly convex; it must cut the very triangles, in
-// the same corner order, that the general clipping of the helper cuts. Shapes chosen to sit on
-// the rule's decision points: squares, rectangles, rhombi and kites (equal angles), corners near
-// the preferred-angle bound, nearly flat corners, tilted and slightly folded quadrangles.
-TEST(TriangulateGolden, ConvexQuadrangleShortcutMatchesTheGeneralRule) {
-    std::vector<P3> points;
-    std::vector<Poly> faces;
-    uint32_t state = 777u;
-    auto uniform = [&] {
-        state = state * 1664525u + 1013904223u;
-        return float(state >> 8) / float(1u << 24);
-    };
-    const float bound = 1.58f;
-    for (int f = 0; f < 4000; ++f) {
-        float q[4][3];
-        const int kind = f % 6;
-        if (kind == 0) {  // axis-aligned rectangle or square, at integer or fractional scale
-            const float w = 1.0f + float(f % 5), h = (f % 3) ? w : 0.5f * w;
-            const float pts[4][3] = {{0, 0, 0}, {w, 0, 0}, {w, h, 0}, {0, h, 0}};
-            std::memcpy(q, pts, sizeof q);
-        } else if (kind == 1) {  // rhombus or kite
-            const float a = 0.2f + uniform(), b = 0.2f + uniform(), c = (f % 2) ? a : 0.3f + uniform();
-            const float pts[4][3] = {{0, -b, 0}, {c, 0, 0}, {0, b, 0}, {-a, 0, 0}};
-            std::memcpy(q, pts, sizeof q);
-        } else if (kind == 2) {  // one corner near the preferred-angle bound
-            const float t = bound + (uniform() - 0.5f) * 1e-6f * float(1 + f % 4);
-            const float pts[4][3] = {{0, 0, 0}, {1, 0, 0}, {1 + std::cos(t), std::sin(t), 0}, {0, 1, 0}};
-            std::memcpy(q, pts, sizeof q);
-        } else if (kind == 3) {  // a nearly flat corner
-            const float e = 1e-7f * float(f % 7);
-            const float pts[4][3] = {{0, 0, 0}, {1, e, 0}, {2, 0, 0}, {1, 1, 0}};
-            std::memcpy(q, pts, sizeof q);
-        } else {  // random convex-ish quadrangle, tilted in space and slightly folded
-            const float pts[4][3] = {{uniform() * 0.3f, uniform() * 0.3f, 0},
-                                     {1 - uniform() * 0.3f, uniform() * 0.3f, 0},
-                                     {1 - uniform() * 0.3f, 1 - uniform() * 0.3f, kind == 5 ? 0.2f * uniform() : 0.0f},
-                                     {uniform() * 0.3f, 1 - uniform() * 0.3f, 0}};
-            std::memcpy(q, pts, sizeof q);
-            for (auto& v : q) {
-                const float y = v[1], z = v[2];
-                v[1] = 0.6f * y - 0.8f * z;
-                v[2] = 0.8f * y + 0.6f * z;
-            }
-        }
-        const int base = int(points.size()), rot = f % 4;
-        for (int i = 0; i < 4; ++i) points.push_back({q[i][0] + float(f), q[i][1], q[i][2]});
-        faces.push_back({base + rot, base + (rot + 1) % 4, base + (rot + 2) % 4, base + (rot + 3) % 4});
-    }
-    ExpectShortcutMatchesClip(points, faces);
 }
 
 // Every chunk value of the geometric faces (flags, stored materials, back materials, original

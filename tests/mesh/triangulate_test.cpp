@@ -231,31 +231,6 @@ TEST(TriangulateObject, PolygonsLongerThanTheWriteBlockKeepEveryTriangle) {
     }
 }
 
-// Only faces matching the mask are split; channel triangles take the corners of the geometric ones.
-TEST(TriangulateObject, MaskedSplitAndChannelTrianglesOnACube) {
-    Owned obj = MakeObject(CubePoints(), CubeFaces());
-    AddOffsetChannel(*obj, 10);
-    obj->GetFaceList()->SetFaceFlags(2, FACE_SELECTED, true);
-    ASSERT_TRUE(obj->Triangulate(CHANNEL_ALL, FACE_SELECTED, true));
-    EXPECT_EQ(obj->GetFaceNbr(), 7);
-    EXPECT_EQ(obj->GetFaceList()->GetFaceSize(2), 3u);
-    EXPECT_EQ(obj->GetFaceList()->GetFaceSize(3), 3u);
-    EXPECT_EQ(obj->GetFaceList()->GetFaceSize(4), 4u);
-    ASSERT_TRUE(obj->Triangulate(CHANNEL_ALL, _FACE_PROPERTIES(0), true));
-    ASSERT_EQ(obj->GetFaceNbr(), 12);
-    ASSERT_EQ(obj->GetChannels()->GetSize(), 1);
-    CChannel* c = obj->GetChannels()->GetChannel(0);
-    ASSERT_EQ(c->GetFaceList()->GetSize(), 12);
-    const C2DPointList* values = static_cast<const C2DPointList*>(c->GetPointList());
-    std::vector<Poly> geo = ReadFaces(*obj->GetFaceList());
-    std::vector<Poly> ch = ReadFaces(*c->GetFaceList());
-    for (int i = 0; i < 12; ++i) {
-        ASSERT_EQ(ch[i].size(), 3u);
-        for (int j = 0; j < 3; ++j) EXPECT_EQ(values->GetAt(ch[i][j]).u, float(geo[i][j]));
-    }
-    EXPECT_TRUE(IsConsistentlyOriented(*obj->GetFaceList()));
-}
-
 TEST(TriangulateObject, ChannelWithTheWrongFaceCountIsDropped) {
     Owned obj = MakeObject(CubePoints(), CubeFaces());
     PlainChannel* c = AddOffsetChannel(*obj, 0);

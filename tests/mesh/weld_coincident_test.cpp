@@ -22,21 +22,6 @@ namespace {
 // box [-1000, 1000]^3: its diagonal over 2^31, times 1.5.
 double CellSize() { return 2000.0 * std::sqrt(3.0) * 1.5 / 2147483647.0; }
 
-TEST(WeldCoincident, DuplicatedPositionsAwayFromZeroGoToTheirFirstCopy) {
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<float> u(1.0f, 2.0f);
-    std::vector<P3> distinct(300);
-    for (P3& p : distinct) p = {u(rng), -u(rng), u(rng)};
-    std::vector<P3> points;
-    for (int i = 0; i < 1500; ++i) points.push_back(distinct[rng() % distinct.size()]);
-    EXPECT_EQ(ExpectGridWeld(points).left, int([&] {
-                  std::vector<P3> seen;
-                  for (const P3& p : points)
-                      if (std::find(seen.begin(), seen.end(), p) == seen.end()) seen.push_back(p);
-                  return seen.size();
-              }()) + 2);
-}
-
 TEST(WeldCoincident, NeighbouringCellsNearZeroMergeLikeTheGrid) {
     // Coordinates within a few cells of zero: the grid merges distinct positions whose cells touch,
     // and a chain of touching cells hands the middle point to the later, nearer representative.
@@ -83,23 +68,6 @@ TEST(WeldCoincident, FineCoordinatesWithoutTouchingCellsAndMixedMeshes) {
             points.push_back(p);
         }
         ExpectGridWeld(points);
-    }
-}
-
-TEST(WeldCoincident, NonFiniteCoordinatesStayAlone) {
-    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
-    // NaN points belong to no cell.
-    EXPECT_EQ(ExpectGridWeld({{1, 2, 3}, {nan, 2, 3}, {nan, 2, 3}, {1, 2, 3}, {4, 5, nan}}).left, 4 + 2);
-    // Nor do infinite ones, and they leave the grid's frame to the finite points: only the copies
-    // merge, wherever the non-finite point stands.
-    for (int at = 0; at < 4; ++at) {
-        std::vector<P3> points = {{1, 2, 3}, {1, 2, 3}, {4, 5, 6}};
-        points.insert(points.begin() + std::min(at, 3), at == 3 ? P3{nan, 0, 0} : P3{inf, 2, 3});
-        C3DPointList* pl = C3DPointList::Create();
-        for (const P3& p : points) pl->Add(p[0], p[1], p[2]);
-        Owned obj = new C3DObject(pl, nullptr, nullptr);
-        EXPECT_TRUE(obj->Weld3DPoints(0.0, false, 0, 0)) << at;
-        EXPECT_EQ(obj->GetPointNbr(), 3) << at;
     }
 }
 

@@ -1,14 +1,13 @@
-// Welding: the grid for a tolerance, proximity queries, Weld3DPoints with its filters, channels
-// and cancellation.
+// Welding: the grid for a tolerance, proximity queries, Weld3DPoints with its filters and channels.
+#include "kestovar/mesh/weld.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
 #include "cleanup_test_util.h"
-#include "kestovar/core/progress.h"
 #include "kestovar/mesh/point_grid.h"
-#include "kestovar/mesh/weld.h"
 
 namespace kestovar::test {
 namespace {
@@ -94,21 +93,6 @@ std::vector<P3> SplitQuadPoints() {
     return {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 1, 0}, {1, 0, 0}, {1, 1, 0}};
 }
 
-TEST(Weld3DPoints, ToleranceZeroMergesExactlyCoincidentPointsOnly) {
-    std::vector<P3> pts = SplitQuadPoints();
-    pts.push_back({1.0001f, 1, 0});  // 6: near 5 but distinct
-    Owned obj = MakeObject(pts, {{0, 1, 2}, {3, 4, 5}, {5, 4, 6}});
-    ASSERT_TRUE(obj->Weld3DPoints(0.0, false, 0, 0));
-    EXPECT_EQ(obj->GetPointNbr(), 5);
-    std::vector<Poly> faces = ReadFaces(*obj->GetFaceList());
-    ASSERT_EQ(faces.size(), 3u);
-    EXPECT_EQ(faces[1][0], faces[0][2]);
-    EXPECT_EQ(faces[1][1], faces[0][1]);
-    EXPECT_NE(faces[2][2], faces[1][2]);
-    // Nothing left to weld: a second run changes nothing.
-    EXPECT_FALSE(obj->Weld3DPoints(0.0, false, 0, 0));
-}
-
 TEST(Weld3DPoints, RelativeToleranceMergesNearPointsIntoTheFirst) {
     // Points 0 and 3 are 0.001 apart in an object whose smallest extent is 1.
     Owned obj = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 1}, {0.001f, 0, 0}}, {{0, 1, 2}, {3, 2, 1}});
@@ -175,18 +159,6 @@ TEST(Weld3DPoints, ChannelFacesStayParallel) {
     Poly f1 = ReadFaces(*c->GetFaceList())[1];
     ASSERT_EQ(f1.size(), 3u);
     for (int j = 0; j < 3; ++j) EXPECT_EQ(values->GetAt(f1[j]).u, float(3 + j));
-}
-
-bool CancelAlways(unsigned kind, const ProcessProgressInfo&, void*) { return (kind & PROGRESS_CANCEL_QUERY) != 0; }
-
-TEST(Weld3DPoints, CancellationChangesNothing) {
-    std::vector<P3> pts = SplitQuadPoints();
-    Owned obj = MakeObject(pts, {{0, 1, 2}, {3, 4, 5}});
-    progressPushCallback(&CancelAlways, nullptr);
-    EXPECT_FALSE(obj->Weld3DPoints(0.0, false, 0, 0));
-    progressPopCallback();
-    EXPECT_EQ(obj->GetPointNbr(), 6);
-    EXPECT_EQ(ReadFaces(*obj->GetFaceList())[1], (Poly{3, 4, 5}));
 }
 
 }  // namespace
