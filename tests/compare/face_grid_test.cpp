@@ -475,24 +475,13 @@ TEST(FaceGridMap, RebuiltOnlyWhenTheListsChange) {
     (void)idx;
 }
 
-TEST(FaceGridMap, EmptyListsAndQuadrangles) {
+TEST(FaceGridMap, EmptyListsFindNothing) {
     Mesh empty;
     ObjectPtr none = MakeObject(empty);
     double d;
     CGeomInfo g0(none.get());
     EXPECT_EQ(none->GetFaceList()->GetClosestFace(&g0, C3DTPoint<float>(0.f, 0.f, 0.f), d), -1);
     EXPECT_EQ(d, HUGE_VAL);
-
-    // One unit quadrangle 0-1-2-3 in z = 0, measured as two triangles.
-    Mesh quad;
-    quad.AddPoint(0, 0, 0), quad.AddPoint(1, 0, 0), quad.AddPoint(1, 1, 0), quad.AddPoint(0, 1, 0);
-    quad.quads = {0, 1, 2, 3};
-    ObjectPtr q = MakeObject(quad);
-    CGeomInfo g1(q.get());
-    EXPECT_EQ(q->GetFaceList()->GetClosestFace(&g1, C3DTPoint<float>(0.75f, 0.75f, 2.f), d), 0);
-    EXPECT_DOUBLE_EQ(d, 2.0);
-    EXPECT_EQ(q->GetFaceList()->GetClosestFace(&g1, C3DTPoint<float>(3.f, 0.5f, 0.f), d), 0);
-    EXPECT_DOUBLE_EQ(d, 2.0);
 }
 
 // Quadrangles are indexed by their boxes and measured as fans: a wavy sheet of quadrangles with a

@@ -437,9 +437,6 @@ TEST(GeomCompare, CountersAddUpBothDirections) {
     control.Add(&ba2);
     ASSERT_TRUE(GeomCompareBothWays(ab2, ba2, control));
     EXPECT_EQ(C3DFaceGridMap::GetGlobalCounters().queries, counters.queries);
-    // Mean and RMS follow the sums.
-    EXPECT_DOUBLE_EQ(ab.GetMean(), ab.GetSum() / ab.GetSampleCount());
-    EXPECT_DOUBLE_EQ(ab.GetRMS(), std::sqrt(ab.GetSumOfSquares() / ab.GetSampleCount()));
     EXPECT_LE(ab.GetMean(), ab.GetRMS());
     EXPECT_LE(ab.GetRMS(), ab.GetMaxDistance());
 }

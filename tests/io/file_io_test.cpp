@@ -93,21 +93,6 @@ TEST(IoReadTest, UnregisteredExtensionIsAnUnknownFileType) {
     delete cube;
 }
 
-TEST(IoReadTest, ReaderFailureKeepsTheParsersCodeAndLogsIt) {
-    RegisterScriptedFormat();
-    TheScript().outcome = Script::kFail;
-    ScratchDir dir;
-    WriteFile(dir / "a.tst", "x");
-    C3DIo io(W(dir / "a.tst").c_str(), FILE_IO_LOADING);
-    CSceneImportOptions options;
-    EXPECT_EQ(io.Read(&options), nullptr);
-    EXPECT_EQ(W(io.GetIoErrorTxt()), L"Bad file format");
-    ASSERT_GE(options.GetLogInfoCount(), 1);
-    IoLogInfo info;
-    options.GetLogInfo(0, info);
-    EXPECT_EQ(info.code, IO_FILE_BAD_FORMAT);
-}
-
 // Read: the scene's file name, the post-load pipeline and the -10 rule.
 TEST(IoReadTest, SceneWithoutNodesIsDiscardedAsEmpty) {
     RegisterScriptedFormat();
@@ -666,23 +651,6 @@ TEST(ThreeDifTest, ClassConstructorNamesTheFormat) {
     EXPECT_TRUE(io.PrepareSaving());
     EXPECT_NE(io.Get3DParser(), nullptr);
     EXPECT_FALSE(C3DIo::ReleaseParser(true, FILE_CLASS_3DIF, nullptr));
-}
-
-TEST(IoReadTest, ObjFilesGoThroughTheBuiltInParser) {
-    ScratchDir dir;
-    std::wstring name = W(dir / "cube.obj");
-    C3DScene* cube = MakeCubeScene();
-    C3DIo writer(name.c_str(), 0);
-    ASSERT_TRUE(writer.Save(cube));
-    EXPECT_TRUE(fs::exists(dir / "cube.mtl"));
-    C3DIo reader(name.c_str(), FILE_IO_LOADING);
-    C3DScene* loaded = reader.Read();
-    ASSERT_NE(loaded, nullptr);
-    auto meshes = Meshes(*loaded);
-    ASSERT_EQ(meshes.size(), 1u);
-    EXPECT_EQ(meshes[0]->GetFaceList()->GetSize(), 12);
-    delete loaded;
-    delete cube;
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Materials: defaults and factors, the material table's identifier rules and default material,
+// Materials: colour factors, the material table's identifier rules and default material,
 // parameter comparison, maps and their placement, bitmap search and alpha detection, copies
 // between tables and persistence.
 #include <gtest/gtest.h>
@@ -46,25 +46,6 @@ std::string PngHeader(uint8_t colourType) {
     h += char(8);
     h += char(colourType);
     return h + std::string(7, '\0');
-}
-
-TEST(MaterialTest, NewMaterialWithoutKeysReturnsTheDefaults) {
-    C3DMaterial m;
-    EXPECT_EQ(m.GetDiffuseColor(0), CRGBColor(192, 192, 192, 255));
-    EXPECT_EQ(m.GetAmbientColor(0), CRGBColor(30, 30, 30, 255));
-    EXPECT_EQ(m.GetSpecularColor(0), CRGBColor(192, 192, 192, 255));
-    EXPECT_FLOAT_EQ(m.GetSpecularFactor(0), 0.6f);
-    EXPECT_FLOAT_EQ(m.GetAmbientFactor(0), 1.0f);
-    EXPECT_FLOAT_EQ(m.GetDiffuseFactor(0), 1.0f);
-    EXPECT_FLOAT_EQ(m.GetTransparency(0), 0.0f);
-    EXPECT_FLOAT_EQ(m.GetBumpFactor(0), 1.0f);
-    EXPECT_FLOAT_EQ(m.GetSmoothAngle(0), -1.0f);
-    EXPECT_FALSE(m.IsTransparent(0));
-    EXPECT_EQ(m.GetSourceID(), -1);
-    float rgba[4];
-    m.FloatGetDiffuseColor(0, rgba);
-    EXPECT_FLOAT_EQ(rgba[0], 192.0f / 255.0f);
-    EXPECT_FLOAT_EQ(rgba[3], 1.0f);
 }
 
 TEST(MaterialTest, FactorsScaleAndTruncateTheColourBytes) {

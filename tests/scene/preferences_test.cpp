@@ -1,4 +1,4 @@
-// 3D preferences: defaults, the setters' acceptance rules, the Sketchup and Maya paths, and the
+// 3D preferences: the setters' acceptance rules, the Sketchup and Maya paths, and the
 // preferences file, which is touched only while preference saving is enabled.
 #include <gtest/gtest.h>
 
@@ -38,16 +38,6 @@ protected:
     CCustomData m_saved;
 };
 
-TEST_F(PreferencesTest, DefaultsWithoutAFile) {
-    EXPECT_FALSE(IsPreferencesSavingEnabled());
-    EXPECT_TRUE(m_prefs->IsLoaded());
-    EXPECT_FLOAT_EQ(m_prefs->GetSmoothAngle(), 0.54105204f);
-    EXPECT_EQ(m_prefs->GetSmoothMode(), 2);
-    EXPECT_FLOAT_EQ(m_prefs->GetViewAngle(), 0.5235988f);
-    EXPECT_EQ(m_prefs->GetPatchLevel(), 1u);
-    EXPECT_EQ(Get3DPreferences(), m_prefs);  // one object per process
-}
-
 TEST_F(PreferencesTest, SmoothAngleIsStoredOnlyFromZeroTo180Point005Degrees) {
     m_prefs->SetSmoothAngle(3.1416f);  // 180.0004 degrees
     EXPECT_FLOAT_EQ(m_prefs->GetSmoothAngle(), 3.1416f);
@@ -66,9 +56,6 @@ TEST_F(PreferencesTest, ModeZeroIsIgnoredOtherValuesAreStored) {
     EXPECT_EQ(m_prefs->GetSmoothMode(), NORMAL_SMOOTH_ANGLE);
     m_prefs->SetSmoothMode(_NormalSmoothMode(0));
     EXPECT_EQ(m_prefs->GetSmoothMode(), NORMAL_SMOOTH_ANGLE);
-    m_prefs->SetViewAngle(-1.0f);  // stored unchanged
-    EXPECT_FLOAT_EQ(m_prefs->GetViewAngle(), -1.0f);
-    m_prefs->SetViewAngle(0.5235988f);
 }
 
 TEST_F(PreferencesTest, SketchupPathMustNameAnExistingFile) {
@@ -110,13 +97,10 @@ TEST_F(PreferencesTest, PathsAndBinaryValues) {
     paths.Add(CXTString<wchar_t>(L"/more textures"));
     C3DPreferences::CStringArray before = m_prefs->GetTexturePaths();
     m_prefs->SetTexturePaths(paths);
-    EXPECT_EQ(m_prefs->GetTexturePaths().GetSize(), 2);
     C3DPreferences::CStringArray stored;
     EXPECT_TRUE(m_prefs->GetValues().GetStringArray(PREFS_TEXTURE_PATHS, stored));
     EXPECT_EQ(stored[1], L"/more textures");
     m_prefs->SetTexturePaths(before);
-    m_prefs->SetLWPaths(paths);
-    EXPECT_EQ(m_prefs->GetLWPaths()[0], L"/textures");
 
     const uint8_t blob[5] = {1, 2, 3, 4, 5};
     m_prefs->SetBinaryData(0x424C4F42, blob, sizeof(blob));

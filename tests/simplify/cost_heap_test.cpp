@@ -53,34 +53,6 @@ TEST(CostHeap, OrderIsPriorityThenCostThenGenerationThenKind) {
     CContractionCost n = Make(1, std::nanf(""), 0, 1);
     EXPECT_FALSE(CostHeap::Before(&n, &a));
     EXPECT_FALSE(CostHeap::Before(&a, &n));
-
-    // Equal priority and cost pop in generation order, then kind order.
-    CostHeap heap;
-    heap.Init(CostHeap::MakeSentinel(), 4);
-    CContractionCost r[4] = {Make(1, 2.0f, 1, 2, 0), Make(1, 2.0f, 0, 4, 1), Make(1, 2.0f, 1, 1, 2),
-                             Make(1, 2.0f, 0, 3, 3)};
-    for (CContractionCost& x : r) heap.Insert(&x);
-    const int expected[4] = {3, 1, 2, 0};
-    for (int id : expected) {
-        CContractionCost* top = nullptr;
-        heap.PopTop(top);
-        EXPECT_EQ(top->first, id);
-    }
-    EXPECT_TRUE(heap.IsEmpty());
-}
-
-TEST(CostHeap, RemovingTheLastSlotOnlyShortensTheHeap) {
-    CostHeap heap;
-    heap.Init(CostHeap::MakeSentinel(), 3);
-    CContractionCost r[3] = {Make(1, 1.0f, 0, 1, 0), Make(1, 2.0f, 0, 1, 1), Make(1, 3.0f, 0, 1, 2)};
-    for (CContractionCost& x : r) heap.Insert(&x);
-    CContractionCost* before[2] = {heap.GetSlot(1), heap.GetSlot(2)};
-    ASSERT_EQ(heap.GetSlot(3), &r[2]);
-    heap.Remove(r[2].slot);
-    EXPECT_EQ(heap.GetCount(), 2u);
-    EXPECT_EQ(heap.GetSlot(1), before[0]);
-    EXPECT_EQ(heap.GetSlot(2), before[1]);
-    EXPECT_TRUE(heap.CheckConsistency());
 }
 
 // Random insert / pop / remove / re-evaluate sequences with many ties. After every operation the

@@ -36,19 +36,6 @@ inline void AddTriangle(ObjMesh& m, int a, int b, int c, unsigned material = 0) 
     m.material.push_back(material);
 }
 
-inline ObjMesh Tetrahedron() {
-    ObjMesh m;
-    AddPoint(m, 0, 0, 0);
-    AddPoint(m, 1, 0, 0);
-    AddPoint(m, 0, 1, 0);
-    AddPoint(m, 0, 0, 1);
-    AddTriangle(m, 0, 2, 1);
-    AddTriangle(m, 0, 1, 3);
-    AddTriangle(m, 0, 3, 2);
-    AddTriangle(m, 1, 2, 3);
-    return m;
-}
-
 // The triangles of `corners` (three corners each), all of material 0.
 inline void AddTriangles(ObjMesh& m, const std::vector<int>& corners) {
     for (size_t i = 0; i < corners.size(); i += 3) AddTriangle(m, corners[i], corners[i + 1], corners[i + 2]);

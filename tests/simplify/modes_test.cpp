@@ -226,8 +226,6 @@ TEST(Tolerances, ClampedStoredAndHiddenWhileTheirGroupIsOff) {
     EXPECT_EQ(s.object->GetVCTolerance(), 0);
     EXPECT_EQ(s.object->GetUVWTolerance(), 1.0f);
     EXPECT_EQ(s.object->GetNormalThreshold(), 0.0);
-    EXPECT_TRUE(s.object->SetConstraintRatio(1e-3f));
-    EXPECT_FALSE(s.object->SetConstraintRatio(1e-3f));
     EXPECT_TRUE(s.object->SetProgressiveThreshold(0.0));
     EXPECT_EQ(s.object->GetProgressiveThreshold(), double(1e-4f));
     EXPECT_TRUE(s.object->SetProgressiveThreshold(5.0));
@@ -375,50 +373,6 @@ TEST(Preparation, ModeChangesOutsideALockReprepareAtOnce) {
     EXPECT_EQ(s.Frozen(), (std::set<int>{0, 2, 4, 5, 7, 9}));
     s.object->SetOptimizeMode(OPT_CORNERS_MASK, false);
     EXPECT_EQ(s.Frozen(), (std::set<int>{2, 7}));
-}
-
-TEST(Preparation, ExcludedMaterialSurvivesAReductionUntouched) {
-    // A bumpy 10 x 10 grid of triangles, material 2 on the right half, reduced to 10 %.
-    CSceneOptimizer optimizer;
-    optimizer.SetFlags(SCENEOPTIMIZER_WORKING_COPY, true);
-    C3DPointList* points = C3DPointList::Create();
-    for (int k = 0; k < 121; ++k)
-        points->Add(float(k % 11), float(k / 11), 0.3f * float(std::sin(k % 11) * std::cos(k / 11)));
-    C3DFaceList* faces = C3DFaceList::Create();
-    faces->SetSize(200, 3, SETSIZE_COMPACT_SLACK);
-    for (int q = 0; q < 100; ++q) {
-        const int a = (q / 10) * 11 + q % 10;
-        SetFace(*faces, unsigned(2 * q), {a, a + 1, a + 12});
-        SetFace(*faces, unsigned(2 * q + 1), {a, a + 12, a + 11});
-        faces->SetFaceMaterial(unsigned(2 * q), q % 10 < 5 ? 1u : 2u);
-        faces->SetFaceMaterial(unsigned(2 * q + 1), q % 10 < 5 ? 1u : 2u);
-    }
-    C3DExtObject* object = new C3DExtObject(points, faces, nullptr);
-    object->SetOptimizer(optimizer, nullptr);
-    object->SelectMaterial(2, false);
-    ASSERT_TRUE(object->InitOptimization(true));
-    for (int p = 0; p < 121; ++p)  // every point of a material-2 face is frozen, the shared column too
-        EXPECT_EQ(object->GetInitialPointList()->GetPt(p)->IsFlagSet(POINT_SELECTED), p % 11 < 5) << p;
-    bool cancelled = true;
-    EXPECT_GT(object->Optimize(0.1, cancelled, OPTIMIZE_RELATIVE), 0);
-    EXPECT_FALSE(cancelled);
-    const C3DFaceList* work = object->GetWorkingFaceList();
-    const C3DPointList* moved = object->GetPointList();
-    int live1 = 0, live2 = 0;
-    for (int f = 0; f < work->GetSize(); ++f) {
-        const unsigned m = work->GetFaceMaterial(unsigned(f));
-        live1 += m == 1;
-        if (m != 2) continue;
-        ++live2;
-        int n;
-        const int* idx = work->GetIndexes(unsigned(f), n);
-        for (int k = 0; k < n; ++k) EXPECT_EQ(moved->GetAt(idx[k]), points->GetAt(idx[k])) << idx[k];
-    }
-    EXPECT_EQ(live2, 100) << "every face of the excluded material stays";
-    EXPECT_LT(live1, 50) << "the rest was reduced";
-    object->Delete();
-    points->Delete();
-    faces->Delete();
 }
 
 }  // namespace

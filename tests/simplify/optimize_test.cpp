@@ -24,19 +24,6 @@ double Flat(double, double) { return 0.0; }
 
 // ---- targets -------------------------------------------------------------------------------------
 
-TEST(OptimizeTarget, TetrahedronCountsOfPoints) {
-    Engine e(Tetrahedron());
-    // 4 removable points, absolute target 3: exactly one contraction.
-    EXPECT_EQ(e.Optimize(3.0, OPTIMIZE_POINTS), 1);
-    EXPECT_EQ(UsedPoints(e), 3);
-    // Absolute target 0: contracts until the heap holds one record, never below.
-    Engine all(Tetrahedron());
-    const int removed = all.Optimize(0.0, OPTIMIZE_POINTS);
-    EXPECT_GE(removed, 1);
-    EXPECT_LE(removed, 4);
-    EXPECT_LE(all.object->GetCostHeap().GetCount(), 1u);
-}
-
 TEST(OptimizeTarget, RatiosAndCountsOfPointsAndFacesAreReached) {
     const ObjMesh sphere = BumpySphere(3);  // 642 points, 1280 faces, closed
     {

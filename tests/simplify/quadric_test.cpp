@@ -35,25 +35,12 @@ TEST(SymMatrix, ElementAccessIsSymmetricAndZeroOutsideTheMatrix) {
     EXPECT_EQ(q(0, -1), 0.0);
 }
 
-TEST(SymMatrix, ScalingByOneIsBitExactAndArithmeticIsElementWise) {
+TEST(SymMatrix, ScalingByOneIsBitExact) {
     CSymMatrix q = PlaneQuadric(0.1, 0.2, 0.3, 0.4);
     q.m[5] = -0.0;  // a negative zero would turn positive under x * 1.0 + 0 style arithmetic
     CSymMatrix before = q;
     q *= 1.0;
     EXPECT_EQ(std::memcmp(&q, &before, sizeof q), 0);
-
-    CSymMatrix r = PlaneQuadric(1, 2, 3, 4);
-    CSymMatrix s = q;
-    s += r;
-    s -= r;
-    for (int i = 0; i < 10; ++i) EXPECT_NEAR(s.m[i], q.m[i], 1e-15);
-    s = r;
-    s *= 3.0;
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(s.m[i], r.m[i] * 3.0);
-    EXPECT_TRUE(r == r);
-    EXPECT_FALSE(r == q);
-    CSymMatrix cleared(true);
-    for (double v : cleared.m) EXPECT_EQ(v, 0.0);
 }
 
 TEST(SymMatrix, MultUsesTheThreeByThreeBlockOnly) {
@@ -77,9 +64,6 @@ TEST(SymMatrix, OldMultDividesByTheHomogeneousWeightFirst) {
 
 TEST(QuadricCost, PointCostIsTheSumOfSquaredPlaneDistances) {
     CostObject o;
-    CSymMatrix z0 = PlaneQuadric(0, 0, 1, 0);
-    EXPECT_DOUBLE_EQ(o.ComputePointCost(z0, C3DTPoint<float>(5, 7, 2)), 4.0);
-
     // x = 1, y = 2 and the slanted plane (x + y + z) / sqrt(3) = 1: distances 2, 3, 6/sqrt(3) - 1.
     const double s = 1.0 / std::sqrt(3.0);
     CSymMatrix q = PlaneQuadric(1, 0, 0, -1);
