@@ -418,6 +418,18 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
             return kExitUsage;
         }
     }
+    // The groups of one OBJ mesh (or objects placed edge to edge) meet along open borders: each
+    // reduces on its own, so its border points merge apart from those of its neighbour and the
+    // seam opens. Frozen borders stay together; a joined scene reduces as one surface.
+    if (!settings.join && !(settings.modes & OPT_FREEZE_BORDER)) {
+        const SharedBorders shared = MeasureSharedBorders(*scene);
+        if (shared.edges > 0)
+            std::fprintf(stderr,
+                         "kestovar: %s: warning: %d objects meet along %d open-border edge%s; each object "
+                         "reduces on its own, so these seams can open (--join reduces them as one "
+                         "surface)\n",
+                         input.c_str(), shared.objects, shared.edges, shared.edges == 1 ? "" : "s");
+    }
     // The multiresolution scene starts with no node selected, so the file's selection is noted
     // here, by position in the pre-order walk, and given to that scene's copy of each node.
     std::vector<bool> selected;

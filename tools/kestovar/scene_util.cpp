@@ -253,11 +253,12 @@ bool SaveScene(C3DScene& scene, const std::string& path) {
 
 namespace {
 
-// Adds the object's open-border edges (one face) and non-manifold edges (three faces or more) to
-// the totals, as the reducer sees them: through the face list's edge-to-face graph, which lists a
-// face once per edge even when a polygon runs along that edge twice. A graph the object did not
-// have is built for the count and dropped afterwards.
-void CountBorderAndNonManifoldEdges(C3DObject& object, SceneFigures& f) {
+// Calls visit(edge, number of faces) for every edge of the object as the reducer sees them:
+// through the face list's edge-to-face graph, which lists a face once per edge even when a
+// polygon runs along that edge twice. A graph the object did not have is built for the walk and
+// dropped afterwards.
+template <class Visit>
+void ForEachEdge(C3DObject& object, Visit&& visit) {
     C3DFaceList& faces = *object.GetFaceList();
     const bool had = faces.HasEdgeToFaceGraph();
     CGeomInfo geom(&faces, object.GetPointList());
@@ -267,12 +268,19 @@ void CountBorderAndNonManifoldEdges(C3DObject& object, SceneFigures& f) {
         const int* edgeFaces;
         unsigned count;
         for (const CEdgeToFaceGraph& graph = *faces.GetEdgeToFaceGraph();
-             graph.GetNext(position, edge, edgeFaces, count);) {
-            if (count == 1) ++f.borderEdges;
-            if (count > 2) ++f.nonManifoldEdges;
-        }
+             graph.GetNext(position, edge, edgeFaces, count);)
+            visit(edge, count);
     }
     if (!had) faces.DeleteEdgeToFaceGraph();
+}
+
+// Adds the object's open-border edges (one face) and non-manifold edges (three faces or more) to
+// the totals.
+void CountBorderAndNonManifoldEdges(C3DObject& object, SceneFigures& f) {
+    ForEachEdge(object, [&](const C3DEdge&, unsigned count) {
+        if (count == 1) ++f.borderEdges;
+        if (count > 2) ++f.nonManifoldEdges;
+    });
 }
 
 // Grows the box by a point with finite coordinates; counts the others apart.
@@ -451,6 +459,68 @@ SceneExtent MeasureExtent(C3DScene& scene) {
     }
     if (lo[0] <= hi[0]) extent.diagonal = std::hypot(hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]);
     return extent;
+}
+
+SharedBorders MeasureSharedBorders(C3DScene& scene) {
+    SharedBorders shared;
+    // One record per open-border edge of every placed object: its end points' world coordinates
+    // as bit patterns (the smaller end first) and the number of its object. Equal coordinates by
+    // value: -0 counts as +0; an edge with an end that is not finite is left out.
+    struct BorderEdge {
+        std::array<uint32_t, 6> ends;
+        int object;
+        bool operator<(const BorderEdge& o) const {
+            return ends != o.ends ? ends < o.ends : object < o.object;
+        }
+    };
+    // A shared object has one number for all its nodes. A scene of one object has no seam, and
+    // costs no edge walk.
+    std::vector<const C3DGeomObject*> objects;
+    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
+        C3DGeomObject* geom = nullptr;
+        scene.GetNextNode(pos, geom);
+        auto* object = dynamic_cast<C3DObject*>(geom);
+        if (object && object->GetPointList() && object->GetFaceList()) objects.push_back(geom);
+    }
+    if (objects.size() < 2) return shared;
+    std::sort(objects.begin(), objects.end());  // numbered by address, for the lookup below
+    std::vector<BorderEdge> edges;
+    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH); pos;) {
+        C3DGeomObject* geom = nullptr;
+        C3DSceneNode* node = scene.GetNextNode(pos, geom);
+        auto* object = dynamic_cast<C3DObject*>(geom);
+        if (!object || !object->GetPointList() || !object->GetFaceList()) continue;
+        const int number = int(std::lower_bound(objects.begin(), objects.end(), geom) - objects.begin());
+        C4x4TMatrix<float> tm;
+        node->GetNodeTM(0, tm);
+        const C3DPointList& points = *object->GetPointList();
+        auto key = [&](unsigned i, uint32_t* out) {
+            const C3DTPoint<float> p = tm.TransformPoint(*points[int(i)]);
+            const float c[3] = {p.x + 0.0f, p.y + 0.0f, p.z + 0.0f};
+            std::memcpy(out, c, sizeof c);
+            return std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]);
+        };
+        ForEachEdge(*object, [&](const C3DEdge& edge, unsigned count) {
+            if (count != 1 || edge.GetP2() >= unsigned(points.GetSize())) return;
+            BorderEdge record;
+            record.object = number;
+            if (!key(edge.GetP1(), &record.ends[0]) || !key(edge.GetP2(), &record.ends[3])) return;
+            if (std::lexicographical_compare(record.ends.begin() + 3, record.ends.end(), record.ends.begin(),
+                                             record.ends.begin() + 3))
+                std::rotate(record.ends.begin(), record.ends.begin() + 3, record.ends.end());
+            edges.push_back(record);
+        });
+    }
+    std::sort(edges.begin(), edges.end());
+    std::vector<char> meets(objects.size(), 0);
+    for (size_t i = 0, j; i < edges.size(); i = j) {
+        for (j = i + 1; j < edges.size() && edges[j].ends == edges[i].ends;) ++j;
+        if (edges[j - 1].object == edges[i].object) continue;  // sorted: one object alone
+        ++shared.edges;
+        for (size_t k = i; k < j; ++k) meets[size_t(edges[k].object)] = 1;
+    }
+    shared.objects = int(std::count(meets.begin(), meets.end(), 1));
+    return shared;
 }
 
 int WeldCoincidentPoints(C3DScene& scene, bool selectedOnly) {

@@ -110,6 +110,16 @@ struct SceneExtent {
 };
 SceneExtent MeasureExtent(kestovar::C3DScene& scene);
 
+// The open-border edges that different polygonal objects of the scene have in common (both end
+// points at equal world coordinates), as where the groups of one OBJ mesh meet, and how many
+// objects have such an edge. Each object reduces on its own, so its border moves apart from the
+// border it meets.
+struct SharedBorders {
+    int edges = 0;
+    int objects = 0;
+};
+SharedBorders MeasureSharedBorders(kestovar::C3DScene& scene);
+
 // Merges the points of every polymesh (each shared object once; only those of selected nodes
 // when `selectedOnly`) that lie exactly together, with their channel values; returns how many
 // points were merged away.
