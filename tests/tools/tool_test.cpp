@@ -1274,6 +1274,9 @@ TEST_F(Tool, DemoReducesEverySampleTwiceAndMeasuresIt) {
     EXPECT_NEAR(std::stod(m[1]), 500, 25);
     EXPECT_TRUE(fs::exists(Path("out/spider-10pct.obj")));
     EXPECT_TRUE(fs::exists(Path("out/spider-500f.obj")));
+    // What the input itself gives rise to (its parts meet along seams) is said once, not per pass.
+    ExpectOneLineStartingWith(r.err,
+                              "kestovar: " + (data / "spider.obj").string() + ": warning: 2 objects meet");
     EXPECT_EQ(Kestovar("demo '" + Path("nothing") + "' '" + Path("out") + "'").status, 2);
 }
 

@@ -76,6 +76,9 @@ struct ReduceSettings {
     bool weld = false;
     // Every polygonal object is merged into one before the reduction (and then welded).
     bool join = false;
+    // The warnings about the input itself (points out of range, a triangle soup, seams between
+    // objects); off for a further run on the same file, which would only repeat them.
+    bool inputWarnings = true;
 };
 // The settings the shared options give (modes, threads, --progressive, --weld, --join).
 ReduceSettings SettingsOf(const SharedOptions& shared);

@@ -58,6 +58,7 @@ int RunDemo(int argc, char** argv) {
                 suffix = "-10pct";
             } else {
                 settings.faces = faceTotal;
+                settings.inputWarnings = false;  // the first pass said them
                 suffix = "-" + std::to_string(faceTotal) + "f";
             }
             const fs::path output = outDir / (input.stem().string() + suffix + ".obj");

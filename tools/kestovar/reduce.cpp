@@ -354,7 +354,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     }
     // Points beyond the float range (or not numbers) make the costs around them infinite or not
     // numbers: those faces reduce in no useful order and may pass such coordinates on.
-    if (extent.nonFinite > 0)
+    if (settings.inputWarnings && extent.nonFinite > 0)
         std::fprintf(
             stderr,
             "kestovar: %s: warning: %d point%s a coordinate that is infinite or not a number; the faces "
@@ -362,7 +362,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
             input.c_str(), extent.nonFinite, extent.nonFinite == 1 ? " has" : "s have");
     // A file that repeats each point for every face using it (as STL-like exports do) holds faces
     // that share no point: each reduces on its own and the surface falls apart into holes.
-    if (!settings.weld && extent.looseCoincident > 0)
+    if (settings.inputWarnings && !settings.weld && extent.looseCoincident > 0)
         std::fprintf(
             stderr,
             "kestovar: %s: warning: most faces share no point with another face, though %d points lie "
@@ -398,7 +398,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     // across) was already coarsened when it was read, and reduces in coarse steps.
     const float largest = float(extent.largest);
     const double step = double(std::nextafter(largest, HUGE_VALF)) - double(largest);
-    if (extent.diagonal > 0 && step > 1e-4 * extent.diagonal)
+    if (settings.inputWarnings && extent.diagonal > 0 && step > 1e-4 * extent.diagonal)
         std::fprintf(
             stderr,
             "kestovar: %s: warning: coordinates reach %g for a scene %g units across; single precision, "
@@ -421,7 +421,7 @@ int ReduceFileLevels(const std::string& input, const ReduceSettings& base, const
     // The groups of one OBJ mesh (or objects placed edge to edge) meet along open borders: each
     // reduces on its own, so its border points merge apart from those of its neighbour and the
     // seam opens. Frozen borders stay together; a joined scene reduces as one surface.
-    if (!settings.join && !(settings.modes & OPT_FREEZE_BORDER)) {
+    if (settings.inputWarnings && !settings.join && !(settings.modes & OPT_FREEZE_BORDER)) {
         const SharedBorders shared = MeasureSharedBorders(*scene);
         if (shared.edges > 0)
             std::fprintf(stderr,
