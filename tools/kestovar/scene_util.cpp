@@ -253,6 +253,18 @@ bool SaveScene(C3DScene& scene, const std::string& path) {
 
 namespace {
 
+// Calls visit(node, object) for every polygonal object of the scene that has a point and a face
+// list, under every node that holds it (walkFlags WALK_SHARED_ONCE: under the first only).
+template <class Visit>
+void ForEachPolymesh(C3DScene& scene, unsigned walkFlags, Visit&& visit) {
+    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH, walkFlags); pos;) {
+        C3DGeomObject* geom = nullptr;
+        C3DSceneNode* node = scene.GetNextNode(pos, geom);
+        auto* object = dynamic_cast<C3DObject*>(geom);
+        if (object && object->GetPointList() && object->GetFaceList()) visit(*node, *object);
+    }
+}
+
 // Calls visit(edge, number of faces) for every edge of the object as the reducer sees them:
 // through the face list's edge-to-face graph, which lists a face once per edge even when a
 // polygon runs along that edge twice. A graph the object did not have is built for the walk and
@@ -307,16 +319,12 @@ SceneFigures MeasureScene(C3DScene& scene) {
     }
     CMaterialCountMap used;
     f.materials = scene.GetMaterials(used);
-    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
-        C3DGeomObject* geom = nullptr;
-        C3DSceneNode* node = scene.GetNextNode(pos, geom);
-        auto* object = dynamic_cast<C3DObject*>(geom);
-        if (!object || !object->GetPointList() || !object->GetFaceList()) continue;
+    ForEachPolymesh(scene, WALK_SHARED_ONCE, [&](C3DSceneNode& node, C3DObject& object) {
         ++f.objects;
         C4x4TMatrix<float> tm;
-        node->GetNodeTM(0, tm);
-        const C3DPointList& points = *object->GetPointList();
-        const C3DFaceList& faces = *object->GetFaceList();
+        node.GetNodeTM(0, tm);
+        const C3DPointList& points = *object.GetPointList();
+        const C3DFaceList& faces = *object.GetFaceList();
         std::vector<char> used(size_t(points.GetSize()), 0);
         // The totals so far, for this object's own counts.
         const SceneFigures::Object before{std::string(), f.points,      f.faces,
@@ -343,11 +351,11 @@ SceneFigures MeasureScene(C3DScene& scene) {
             for (int i = 0; i < points.GetSize(); ++i) Extend(f, tm.TransformPoint(*points[i]));
             f.points += points.GetSize();
         }
-        CountBorderAndNonManifoldEdges(*object, f);
-        f.perObject.push_back({Narrow(node->GetName()), f.points - before.points, f.faces - before.faces,
+        CountBorderAndNonManifoldEdges(object, f);
+        f.perObject.push_back({Narrow(node.GetName()), f.points - before.points, f.faces - before.faces,
                                f.polygons - before.polygons, f.borderEdges - before.borderEdges,
                                f.nonManifoldEdges - before.nonManifoldEdges});
-        if (CDependentChannels* channels = object->GetChannels()) {
+        if (CDependentChannels* channels = object.GetChannels()) {
             for (int c = 0; c < channels->GetSize(); ++c) {
                 CChannel* channel = channels->GetChannel(c);
                 const std::string type = Narrow(channel->GetTypeString());
@@ -359,7 +367,7 @@ SceneFigures MeasureScene(C3DScene& scene) {
                 f.channels[k].values += size;
             }
         }
-    }
+    });
     return f;
 }
 
@@ -475,32 +483,24 @@ SharedBorders MeasureSharedBorders(C3DScene& scene) {
     };
     // A shared object has one number for all its nodes. A scene of one object has no seam, and
     // costs no edge walk.
-    std::vector<const C3DGeomObject*> objects;
-    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH, WALK_SHARED_ONCE); pos;) {
-        C3DGeomObject* geom = nullptr;
-        scene.GetNextNode(pos, geom);
-        auto* object = dynamic_cast<C3DObject*>(geom);
-        if (object && object->GetPointList() && object->GetFaceList()) objects.push_back(geom);
-    }
+    std::vector<const C3DObject*> objects;
+    ForEachPolymesh(scene, WALK_SHARED_ONCE,
+                    [&](C3DSceneNode&, C3DObject& object) { objects.push_back(&object); });
     if (objects.size() < 2) return shared;
     std::sort(objects.begin(), objects.end());  // numbered by address, for the lookup below
     std::vector<BorderEdge> edges;
-    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH); pos;) {
-        C3DGeomObject* geom = nullptr;
-        C3DSceneNode* node = scene.GetNextNode(pos, geom);
-        auto* object = dynamic_cast<C3DObject*>(geom);
-        if (!object || !object->GetPointList() || !object->GetFaceList()) continue;
-        const int number = int(std::lower_bound(objects.begin(), objects.end(), geom) - objects.begin());
+    ForEachPolymesh(scene, 0, [&](C3DSceneNode& node, C3DObject& object) {
+        const int number = int(std::lower_bound(objects.begin(), objects.end(), &object) - objects.begin());
         C4x4TMatrix<float> tm;
-        node->GetNodeTM(0, tm);
-        const C3DPointList& points = *object->GetPointList();
+        node.GetNodeTM(0, tm);
+        const C3DPointList& points = *object.GetPointList();
         auto key = [&](unsigned i, uint32_t* out) {
             const C3DTPoint<float> p = tm.TransformPoint(*points[int(i)]);
             const float c[3] = {p.x + 0.0f, p.y + 0.0f, p.z + 0.0f};
             std::memcpy(out, c, sizeof c);
             return std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]);
         };
-        ForEachEdge(*object, [&](const C3DEdge& edge, unsigned count) {
+        ForEachEdge(object, [&](const C3DEdge& edge, unsigned count) {
             if (count != 1 || edge.GetP2() >= unsigned(points.GetSize())) return;
             BorderEdge record;
             record.object = number;
@@ -510,7 +510,7 @@ SharedBorders MeasureSharedBorders(C3DScene& scene) {
                 std::rotate(record.ends.begin(), record.ends.begin() + 3, record.ends.end());
             edges.push_back(record);
         });
-    }
+    });
     std::sort(edges.begin(), edges.end());
     std::vector<char> meets(objects.size(), 0);
     for (size_t i = 0, j; i < edges.size(); i = j) {
@@ -551,15 +551,11 @@ bool JoinObjects(C3DScene& scene, const std::string& path) {
 XHeld<C3DObject> MergeToTriangles(C3DScene& scene) {
     std::vector<float> xyz;
     std::vector<int> triangles;
-    for (C3DNodePos pos = scene.GetFirstNode(OBJECT_POLYMESH); pos;) {
-        C3DGeomObject* geom = nullptr;
-        C3DSceneNode* node = scene.GetNextNode(pos, geom);
-        auto* object = dynamic_cast<C3DObject*>(geom);
-        if (!object || !object->GetPointList() || !object->GetFaceList()) continue;
+    ForEachPolymesh(scene, 0, [&](C3DSceneNode& node, C3DObject& object) {
         C4x4TMatrix<float> tm;
-        node->GetNodeTM(0, tm);
-        const C3DPointList& points = *object->GetPointList();
-        const C3DFaceList& faces = *object->GetFaceList();
+        node.GetNodeTM(0, tm);
+        const C3DPointList& points = *object.GetPointList();
+        const C3DFaceList& faces = *object.GetFaceList();
         const int base = int(xyz.size() / 3);
         for (int i = 0; i < points.GetSize(); ++i) {
             const C3DTPoint<float> p = tm.TransformPoint(*points[i]);
@@ -571,9 +567,10 @@ XHeld<C3DObject> MergeToTriangles(C3DScene& scene) {
             if (!faces.IsFaceLive(unsigned(i))) continue;
             int n = 0;
             const int* idx = faces.GetIndexes(unsigned(i), n);
-            for (int k = 1; k + 1 < n; ++k) triangles.insert(triangles.end(), {base + idx[0], base + idx[k], base + idx[k + 1]});
+            for (int k = 1; k + 1 < n; ++k)
+                triangles.insert(triangles.end(), {base + idx[0], base + idx[k], base + idx[k + 1]});
         }
-    }
+    });
     if (triangles.empty()) return nullptr;
     return XHeld<C3DObject>(CreateObjectFromArrays(xyz.data(), unsigned(xyz.size() * sizeof(float)), triangles.data(),
                                                   unsigned(triangles.size() * sizeof(int)), nullptr, 0));
