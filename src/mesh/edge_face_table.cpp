@@ -34,6 +34,13 @@ void CEdgeFaceTable::Free() {
     m_faces.RemoveAll();
 }
 
+bool CEdgeFaceTable::ListHolds(unsigned list, int f) const {
+    unsigned count = 0;
+    const int* faces = ListFaces(list, count);
+    if (count < kMaxListLength) return true;
+    return std::binary_search(faces, faces + count, f);
+}
+
 bool CEdgeFaceTable::Build(const CFaceList& faces) {
     Free();
     const int faceCount = faces.GetSize();

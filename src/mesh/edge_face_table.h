@@ -29,22 +29,35 @@ public:
     // nothing to hold or an index is negative.
     bool Build(const CFaceList& faces);
 
-    // The faces around edge (a, b) of face f, and their count; null (count 0) when the table
-    // does not hold that edge for f (not built, f not live then, a degenerate edge, or f did not
-    // have the edge then).
-    const int* Find(unsigned f, unsigned a, unsigned b, unsigned& count) const {
+    // The list of edge (a, b) of face f, numbered from 0 to ListCount() - 1; kNoList when the
+    // table does not hold that edge for f (not built, f not live then, a degenerate edge, or f
+    // did not have the edge then).
+    unsigned FindList(unsigned f, unsigned a, unsigned b) const {
         const unsigned starts = unsigned(m_cornerStart.GetSize());  // faces + 1, or 0
-        if (starts == 0 || f >= starts - 1) return NotHeld(count);
+        if (starts == 0 || f >= starts - 1) return kNoList;
         const uint64_t key = Key(a, b);
         const unsigned end = m_cornerStart[int(f + 1)];
-        for (unsigned c = m_cornerStart[int(f)]; c < end; ++c) {
-            if (m_cornerKey[int(c)] != key) continue;
-            const unsigned list = m_cornerList[int(c)];
-            if (list == kNoList) break;
-            count = m_listStart[int(list + 1)] - m_listStart[int(list)];
-            return m_faces.GetData() + m_listStart[int(list)];
-        }
-        return NotHeld(count);
+        for (unsigned c = m_cornerStart[int(f)]; c < end; ++c)
+            if (m_cornerKey[int(c)] == key) return m_cornerList[int(c)];
+        return kNoList;
+    }
+
+    // The faces of list `list` (a FindList answer other than kNoList), and their count.
+    const int* ListFaces(unsigned list, unsigned& count) const {
+        count = m_listStart[int(list + 1)] - m_listStart[int(list)];
+        return m_faces.GetData() + m_listStart[int(list)];
+    }
+
+    // Whether face f is in list `list`: every face with the edge is, unless the list reached the
+    // graph's record limit before f (its faces are in face order).
+    bool ListHolds(unsigned list, int f) const;
+
+    // The faces around edge (a, b) of face f, and their count; null (count 0) when the table
+    // does not hold that edge for f (see FindList).
+    const int* Find(unsigned f, unsigned a, unsigned b, unsigned& count) const {
+        const unsigned list = FindList(f, a, b);
+        if (list == kNoList) return NotHeld(count);
+        return ListFaces(list, count);
     }
 
     // Find, or else the graph's list for the edge (null without a graph): the answer of
@@ -59,10 +72,12 @@ public:
     }
 
     bool IsBuilt() const { return m_cornerStart.GetSize() != 0; }
+    unsigned ListCount() const { return m_listStart.GetSize() ? unsigned(m_listStart.GetSize() - 1) : 0u; }
     void Free();
 
-private:
     static constexpr unsigned kNoList = 0xFFFFFFFFu;
+
+private:
     static uint64_t Key(unsigned a, unsigned b) {
         return a < b ? (uint64_t(a) << 32 | b) : (uint64_t(b) << 32 | a);
     }

@@ -2,6 +2,8 @@
 // and consistent orientation.
 #include "kestovar/mesh/face_tagger.h"
 
+#include <typeinfo>
+
 #include "edge_face_table.h"
 #include "kestovar/core/log.h"
 #include "kestovar/mesh/face_list.h"
@@ -48,6 +50,14 @@ unsigned int CFaceList::TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEd
         ~TableScope() { tagger.m_pEdgeTable = nullptr; }
     } scope{tagger};
     tagger.m_pEdgeTable = edges.IsBuilt() ? &edges : nullptr;
+    // The library's own taggers take every candidate. After one offer of an edge's list, every
+    // face on it is then in a group or waits in the queue, so a later offer of the same list
+    // queues nothing: it is skipped, which keeps the walk linear where very many faces share an
+    // edge (a "book"). A tagger of another class may decide differently each time and is offered
+    // every list each time, as the walk reaches it.
+    const bool offerOnce = edges.IsBuilt() && (typeid(tagger) == typeid(CIsolateFaceTagger) ||
+                                               typeid(tagger) == typeid(CUnifyTagger));
+    CBitArray offered(offerOnce ? int(edges.ListCount()) : 0);
     const int n = m_nFaces;
     CBitArray processed(n);
     for (int f = 0; f < n; ++f)
@@ -82,8 +92,15 @@ unsigned int CFaceList::TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEd
                 const int* around;
                 C3DEdge edge;
                 if (byEdge) {
-                    edge.Set(unsigned(idx[i]), unsigned(idx[(i + 1) % k]));
-                    around = tagger.FacesAroundEdge(unsigned(f), unsigned(idx[i]), unsigned(idx[(i + 1) % k]), count);
+                    const unsigned a = unsigned(idx[i]), b = unsigned(idx[(i + 1) % k]);
+                    edge.Set(a, b);
+                    const unsigned list =
+                        offerOnce ? edges.FindList(unsigned(f), a, b) : detail::CEdgeFaceTable::kNoList;
+                    if (list != detail::CEdgeFaceTable::kNoList) {
+                        if (offered.Get(int(list))) continue;
+                        offered.Set(int(list));
+                    }
+                    around = tagger.FacesAroundEdge(unsigned(f), a, b, count);
                 } else {
                     around = GetFacesConnectedToPoint(unsigned(idx[i]), count);
                 }
@@ -154,6 +171,9 @@ bool CUnifyTagger::InitProcess(CGeomInfo* geom) {
     m_visited.SetSize(m_pFaces->GetSize(), false);
     m_patch.SetSize(0);  // numbered by the first patch pass of the run
     m_nPatches = 0;
+    m_walked.SetSize(0);  // sized by the driver's table on first need
+    m_tallyOf.SetSize(0);
+    m_tallies.SetSize(0);
     return true;
 }
 
@@ -220,6 +240,8 @@ void CUnifyTagger::GroupFinished(const int* faces, unsigned int count) {
     // across an edge is oriented against the face it was reached from, and then fixed.
     CFaceList& list = *m_pFaces;
     const int n = list.GetSize();
+    if (m_pEdgeTable && m_walked.GetSize() != int(m_pEdgeTable->ListCount()))
+        m_walked.SetSize(int(m_pEdgeTable->ListCount()), false);
     bool branched = false;  // an edge of the group is shared by more than two faces
     m_queue.SetSize(0);
     m_queue.Add(faces[0]);
@@ -233,6 +255,18 @@ void CUnifyTagger::GroupFinished(const int* faces, unsigned int count) {
             if (a == b) continue;
             int around = 0;
             const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around);
+            // The first visit of a table list marks every face on it: later visits would mark
+            // nothing, and branch exactly when the list holds more than two faces (a face is in
+            // the lists of its own edges unless the list is full, and a full list is long).
+            const unsigned list = m_pEdgeTable ? m_pEdgeTable->FindList(unsigned(f), unsigned(a), unsigned(b))
+                                               : detail::CEdgeFaceTable::kNoList;
+            if (list != detail::CEdgeFaceTable::kNoList) {
+                if (m_walked.Get(int(list))) {
+                    if (around > 2) branched = true;
+                    continue;
+                }
+                m_walked.Set(int(list));
+            }
             int others = 0;
             for (int j = 0; j < around; ++j) {
                 int h = g[j];
@@ -286,25 +320,94 @@ void CUnifyTagger::OrientPatches(const int* faces, unsigned int count) {
                 m_queue.Add(h);
             }
         }
-        if (id == firstPatch) continue;
-        int agree = 0, disagree = 0;
-        for (int f : m_queue) {
-            int k = 0;
-            const int* idx = list.GetIndexes(unsigned(f), k);
-            for (int i = 0; i < k; ++i) {
-                const int a = idx[i], b = idx[(i + 1) % k];
-                if (a == b) continue;
-                int around = 0;
-                const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around);
-                for (int j = 0; j < around; ++j) {
-                    const int h = g[j];
-                    if (h == f || h < 0 || h >= n || m_patch[h] < firstPatch || m_patch[h] >= id) continue;
-                    Tally(list, h, a, b, agree, disagree);
+        if (id != firstPatch) {
+            int agree = 0, disagree = 0;
+            for (int f : m_queue) {
+                int k = 0;
+                const int* idx = list.GetIndexes(unsigned(f), k);
+                for (int i = 0; i < k; ++i) {
+                    const int a = idx[i], b = idx[(i + 1) % k];
+                    if (a == b) continue;
+                    if (const SpineTally* t = FindSpineTally(f, a, b, firstPatch)) {
+                        agree += a < b ? t->backward : t->forward;
+                        disagree += (a < b ? t->forward : t->backward) + t->both;
+                        continue;
+                    }
+                    int around = 0;
+                    const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around);
+                    for (int j = 0; j < around; ++j) {
+                        const int h = g[j];
+                        if (h == f || h < 0 || h >= n || m_patch[h] < firstPatch || m_patch[h] >= id)
+                            continue;
+                        Tally(list, h, a, b, agree, disagree);
+                    }
                 }
             }
+            if (disagree > agree)
+                for (int f : m_queue) Flip(f);
         }
-        if (disagree > agree)
-            for (int f : m_queue) Flip(f);
+        AddToSpineTallies(firstPatch);
+    }
+}
+
+// Long lists: the tallies of the faces of a group's decided patches, kept per list so that a
+// patch on an edge of very many faces (a book's spine) does not read all of them again. Short
+// lists are read face by face; both give the same counts.
+namespace {
+constexpr unsigned kShortList = 8;
+}
+
+const CUnifyTagger::SpineTally* CUnifyTagger::FindSpineTally(int f, int a, int b, int group) const {
+    if (!m_pEdgeTable) return nullptr;
+    const unsigned list = m_pEdgeTable->FindList(unsigned(f), unsigned(a), unsigned(b));
+    if (list == detail::CEdgeFaceTable::kNoList) return nullptr;
+    unsigned count = 0;
+    m_pEdgeTable->ListFaces(list, count);
+    if (count <= kShortList) return nullptr;
+    // A long list that no decided patch of this group has reached yet counts nothing.
+    static constexpr SpineTally kNone = {-1, -1, 0, 0, 0};
+    const int t = m_tallyOf.IsEmpty() ? -1 : m_tallyOf[int(list)];
+    return t >= 0 && m_tallies[t].group == group ? &m_tallies[t] : &kNone;
+}
+
+void CUnifyTagger::AddToSpineTallies(int group) {
+    if (!m_pEdgeTable) return;
+    CFaceList& list = *m_pFaces;
+    for (int f : m_queue) {
+        int k = 0;
+        const int* idx = list.GetIndexes(unsigned(f), k);
+        for (int i = 0; i < k; ++i) {
+            const int a = idx[i], b = idx[(i + 1) % k];
+            if (a == b) continue;
+            const unsigned edgeList = m_pEdgeTable->FindList(unsigned(f), unsigned(a), unsigned(b));
+            if (edgeList == detail::CEdgeFaceTable::kNoList) continue;
+            unsigned count = 0;
+            m_pEdgeTable->ListFaces(edgeList, count);
+            if (count <= kShortList) continue;
+            if (m_tallyOf.IsEmpty()) {
+                m_tallyOf.SetSize(int(m_pEdgeTable->ListCount()));
+                for (int& t : m_tallyOf) t = -1;
+            }
+            int& slot = m_tallyOf[int(edgeList)];
+            if (slot < 0) {
+                slot = m_tallies.GetSize();
+                m_tallies.Add(SpineTally{-1, -1, 0, 0, 0});
+            }
+            SpineTally& t = m_tallies[slot];
+            if (t.group != group) t = SpineTally{group, -1, 0, 0, 0};
+            // A face counts once per list, however many of its corners run along the edge.
+            if (t.lastFace == f) continue;
+            t.lastFace = f;
+            if (!m_pEdgeTable->ListHolds(edgeList, f)) continue;
+            const int lo = a < b ? a : b, hi = a < b ? b : a;
+            const bool forward = HasDirectedEdge(idx, k, lo, hi), backward = HasDirectedEdge(idx, k, hi, lo);
+            if (forward && backward)
+                ++t.both;
+            else if (forward)
+                ++t.forward;
+            else if (backward)
+                ++t.backward;
+        }
     }
 }
 

@@ -241,6 +241,35 @@ TEST(UnifyNormals, BranchingEdgesLeaveOnlyTheUnavoidableConflict) {
     EXPECT_EQ(SameDirectionPairs(std::vector<Poly>(after.begin() + 1, after.end())), 0);
 }
 
+TEST(UnifyNormals, PagesOfABookBalanceAroundTheSpine) {
+    // Triangles (0, 1, tip) all sharing edge 0-1. The walk from page 0 turns every other page
+    // against it; then each page, in order, is turned over when it runs the spine the same way as
+    // more earlier pages than the other way. The pages end up split evenly between the two
+    // directions, whether the spine's faces are read one by one (few pages) or counted per edge
+    // (many pages).
+    for (int pages : {6, 41}) {
+        std::vector<test::P3> points = {{0, 0, 0}, {1, 0, 0}};
+        std::vector<Poly> before;
+        for (int i = 0; i < pages; ++i) {
+            points.push_back({0.5f, float(i % 7), float(i)});
+            const int tip = int(points.size()) - 1;
+            before.push_back(i % 3 == 1 ? Poly{1, 0, tip} : Poly{0, 1, tip});
+        }
+        const std::vector<Poly> after = Unified(points, before);
+        int balance = 0;  // pages running 0 -> 1 minus pages running 1 -> 0
+        for (int i = 0; i < pages; ++i) {
+            int expected = i == 0 ? 1 : -1;  // page 0 runs 0 -> 1
+            if (expected * balance > 0) expected = -expected;
+            balance += expected;
+            const Poly& page = after[size_t(i)];  // (0, 1, tip) or a rotation of (1, 0, tip)
+            const bool runs01 =
+                page == Poly{0, 1, page[2]} || page == Poly{page[0], 0, 1} || page == Poly{1, page[1], 0};
+            EXPECT_EQ(runs01, expected > 0) << pages << " pages, page " << i;
+        }
+        EXPECT_LE(std::abs(balance), 1);
+    }
+}
+
 TEST(GeomInfo, TypedListsAreThoseOfTheIndexthValidChannel) {
     Owned o = MakeObject({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
     CUVWChannel* first = AddUV(*o, 1);

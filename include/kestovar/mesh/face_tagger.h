@@ -104,8 +104,25 @@ private:
     // of two faces than they agree with are turned over, round after round, until none does.
     void RepairOrientation(const int* faces, unsigned int count);
 
+    // The faces of one group's decided patches on a long edge list: how many run the edge from
+    // its smaller point to its larger one only, the other way only, or both ways.
+    struct SpineTally {
+        int group;     // the group's first patch number; another value means nothing counted yet
+        int lastFace;  // the face counted last, so that a face counts once per list
+        int forward;
+        int backward;
+        int both;
+    };
+    // The tally of the long list of edge (a, b) of face f in `group`; null for a short list.
+    const SpineTally* FindSpineTally(int f, int a, int b, int group) const;
+    // Counts the faces of the patch just decided (the queue) into the tallies of their long lists.
+    void AddToSpineTallies(int group);
+
     CBitArray& m_flipped;
     CBitArray m_visited;
+    CBitArray m_walked;      // per list of the driver's table: reached by the group walk
+    CXArray<int> m_tallyOf;  // per list of the driver's table: its tally, -1 for none
+    CXArray<SpineTally> m_tallies;
     CXArray<int> m_queue;
     CXArray<int> m_patch;  // per face, its patch number in this run (-1: none yet); made on first need
     int m_nPatches = 0;
