@@ -357,13 +357,19 @@ namespace {
 constexpr unsigned kShortList = 8;
 }
 
-const CUnifyTagger::SpineTally* CUnifyTagger::FindSpineTally(int f, int a, int b, int group) const {
-    if (!m_pEdgeTable) return nullptr;
+unsigned CUnifyTagger::LongList(int f, int a, int b) const {
+    constexpr unsigned kNoList = detail::CEdgeFaceTable::kNoList;
+    if (!m_pEdgeTable) return kNoList;
     const unsigned list = m_pEdgeTable->FindList(unsigned(f), unsigned(a), unsigned(b));
-    if (list == detail::CEdgeFaceTable::kNoList) return nullptr;
+    if (list == kNoList) return kNoList;
     unsigned count = 0;
     m_pEdgeTable->ListFaces(list, count);
-    if (count <= kShortList) return nullptr;
+    return count > kShortList ? list : kNoList;
+}
+
+const CUnifyTagger::SpineTally* CUnifyTagger::FindSpineTally(int f, int a, int b, int group) const {
+    const unsigned list = LongList(f, a, b);
+    if (list == detail::CEdgeFaceTable::kNoList) return nullptr;
     // A long list that no decided patch of this group has reached yet counts nothing.
     static constexpr SpineTally kNone = {-1, -1, 0, 0, 0};
     const int t = m_tallyOf.IsEmpty() ? -1 : m_tallyOf[int(list)];
@@ -379,11 +385,8 @@ void CUnifyTagger::AddToSpineTallies(int group) {
         for (int i = 0; i < k; ++i) {
             const int a = idx[i], b = idx[(i + 1) % k];
             if (a == b) continue;
-            const unsigned edgeList = m_pEdgeTable->FindList(unsigned(f), unsigned(a), unsigned(b));
+            const unsigned edgeList = LongList(f, a, b);
             if (edgeList == detail::CEdgeFaceTable::kNoList) continue;
-            unsigned count = 0;
-            m_pEdgeTable->ListFaces(edgeList, count);
-            if (count <= kShortList) continue;
             if (m_tallyOf.IsEmpty()) {
                 m_tallyOf.SetSize(int(m_pEdgeTable->ListCount()));
                 for (int& t : m_tallyOf) t = -1;

@@ -113,6 +113,9 @@ private:
         int backward;
         int both;
     };
+    // The list of edge (a, b) of face f in the driver's table when it holds more than a few
+    // faces, else 0xFFFFFFFF.
+    unsigned LongList(int f, int a, int b) const;
     // The tally of the long list of edge (a, b) of face f in `group`; null for a short list.
     const SpineTally* FindSpineTally(int f, int a, int b, int group) const;
     // Counts the faces of the patch just decided (the queue) into the tallies of their long lists.
