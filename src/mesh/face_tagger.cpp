@@ -50,14 +50,18 @@ unsigned int CFaceList::TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEd
         ~TableScope() { tagger.m_pEdgeTable = nullptr; }
     } scope{tagger};
     tagger.m_pEdgeTable = edges.IsBuilt() ? &edges : nullptr;
-    // The library's own taggers take every candidate. After one offer of an edge's list, every
-    // face on it is then in a group or waits in the queue, so a later offer of the same list
-    // queues nothing: it is skipped, which keeps the walk linear where very many faces share an
-    // edge (a "book"). A tagger of another class may decide differently each time and is offered
-    // every list each time, as the walk reaches it.
-    const bool offerOnce = edges.IsBuilt() && (typeid(tagger) == typeid(CIsolateFaceTagger) ||
-                                               typeid(tagger) == typeid(CUnifyTagger));
-    CBitArray offered(offerOnce ? int(edges.ListCount()) : 0);
+    // The library's own taggers take every candidate. After one offer of an edge's list (of a
+    // point's faces in point mode), every face on it is then in a group or waits in the queue, so
+    // a later offer of the same list queues nothing: it is skipped, which keeps the walk linear
+    // where very many faces share an edge (a "book") or a point (a fan). A tagger of another class
+    // may decide differently each time and is offered every list each time, as the walk reaches
+    // it. `offered` has one bit per list of the table, or per point.
+    const bool takesAll =
+        typeid(tagger) == typeid(CIsolateFaceTagger) || typeid(tagger) == typeid(CUnifyTagger);
+    const int offerSlots = !takesAll ? 0
+                           : byEdge  ? (edges.IsBuilt() ? int(edges.ListCount()) : 0)
+                                     : (tagger.m_pPoints ? tagger.m_pPoints->GetSize() : 0);
+    CBitArray offered(offerSlots);
     const int n = m_nFaces;
     CBitArray processed(n);
     for (int f = 0; f < n; ++f)
@@ -95,14 +99,19 @@ unsigned int CFaceList::TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEd
                     const unsigned a = unsigned(idx[i]), b = unsigned(idx[(i + 1) % k]);
                     edge.Set(a, b);
                     const unsigned list =
-                        offerOnce ? edges.FindList(unsigned(f), a, b) : detail::CEdgeFaceTable::kNoList;
+                        offerSlots ? edges.FindList(unsigned(f), a, b) : detail::CEdgeFaceTable::kNoList;
                     if (list != detail::CEdgeFaceTable::kNoList) {
                         if (offered.Get(int(list))) continue;
                         offered.Set(int(list));
                     }
                     around = tagger.FacesAroundEdge(unsigned(f), a, b, count);
                 } else {
-                    around = GetFacesConnectedToPoint(unsigned(idx[i]), count);
+                    const unsigned point = unsigned(idx[i]);
+                    if (point < unsigned(offerSlots)) {
+                        if (offered.Get(int(point))) continue;
+                        offered.Set(int(point));
+                    }
+                    around = GetFacesConnectedToPoint(point, count);
                 }
                 candidates.SetSize(0);
                 for (int j = 0; j < count; ++j) {
