@@ -1,6 +1,8 @@
 // Face flood fill, isolated parts, face extraction and consistent orientation.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "cleanup_test_util.h"
 #include "kestovar/mesh/channels.h"
 #include "kestovar/mesh/face_tagger.h"
@@ -135,6 +137,57 @@ TEST(ExplodeIntoIsolatedParts, TwoDisjointCubesGiveTwoObjects) {
     Owned single = MakeObject(CubePoints(), CubeFaces());
     EXPECT_EQ(single->ExplodeIntoIsolatedParts(parts), 0);
     EXPECT_EQ(parts.GetSize(), 0);
+}
+
+// The library's tagger skips the faces of an edge or a point it has already offered; a tagger of
+// another class is offered them every time. Both must find the same groups: here a book of 20
+// pages on edge 0-1 whose pages also reach one hub point, a chain of triangles joined corner to
+// corner from the hub, and a triangle apart, listed interleaved; and a fan on its own.
+TEST(ExplodeIntoIsolatedParts, SameGroupsAsAPlainTaggerAroundBusyEdgesAndPoints) {
+    std::vector<P3> pts = {{0, 0, 0}, {1, 0, 0}, {0.5f, 5, 0}};  // spine 0-1, hub 2
+    std::vector<Poly> faces;
+    for (int i = 0; i < 20; ++i) {
+        pts.push_back({0.5f, float(i), 1});
+        const int tip = int(pts.size()) - 1;
+        faces.push_back(i % 2 ? Poly{1, 0, tip} : Poly{0, 1, tip});
+        pts.push_back({float(i), 4, 0});
+        faces.push_back({2, tip, int(pts.size()) - 1});  // shares the tip point and the hub only
+    }
+    int last = 2;
+    for (int i = 0; i < 10; ++i) {
+        pts.push_back({float(i), 9, 0});
+        pts.push_back({float(i), 9, 1});
+        const int a = int(pts.size()) - 2, b = a + 1;
+        faces.insert(faces.begin() + 3 * i, Poly{last, a, b});
+        last = b;
+    }
+    pts.push_back({50, 0, 0});
+    pts.push_back({51, 0, 0});
+    pts.push_back({50, 1, 0});
+    const int apart = int(pts.size()) - 3;
+    faces.insert(faces.begin() + 7, Poly{apart, apart + 1, apart + 2});
+    // An open fan of 8 triangles on edges to its own hub, each running from the hub to the next
+    // triangle's edge.
+    const int hub = int(pts.size());
+    pts.push_back({80, 0, 0});
+    for (int i = 0; i <= 8; ++i)
+        pts.push_back({80 + std::cos(0.5f * float(i)), std::sin(0.5f * float(i)), 0});
+    for (int i = 0; i < 8; ++i) faces.push_back({hub + i + 2, hub + i + 1, hub});
+    Owned obj = MakeObject(pts, faces);
+    for (bool byEdge : {true, false}) {
+        CGeomInfo geom(obj);
+        GroupRecorder plain;
+        const unsigned groups = obj->GetFaceList()->TagFaces(&geom, plain, byEdge);
+        CXArray<C3DGeomObject*> parts;
+        CIsolateFaceTagger library(obj, parts);
+        ASSERT_EQ(obj->GetFaceList()->TagFaces(&geom, library, byEdge), groups);
+        EXPECT_EQ(groups, byEdge ? 33u : 3u);  // by edge: the book, 20 + 10 + 1 single faces, the fan
+        ASSERT_EQ(unsigned(parts.GetSize()), groups);
+        for (unsigned g = 0; g < groups; ++g) {
+            EXPECT_EQ(size_t(parts[int(g)]->GetFaceNbr()), plain.groups[g].size()) << "group " << g;
+            parts[int(g)]->Delete();
+        }
+    }
 }
 
 // Many small parts of a large object (each numbers its few points apart from the whole list):
