@@ -22,13 +22,21 @@ void CFaceTagger::BeginNewGroup(unsigned int, unsigned int) {}
 bool CFaceTagger::BelongToGroup(unsigned int, unsigned int, int*, unsigned int) { return true; }
 bool CFaceTagger::BelongToGroup(unsigned int, C3DEdge&, int*, unsigned int) { return true; }
 
-const int* CFaceTagger::FacesAroundEdge(unsigned int f, unsigned int a, unsigned int b, int& count) const {
-    if (!m_pFaces) {  // not run yet
-        count = 0;
-        return nullptr;
+const int* CFaceTagger::FacesAroundEdge(unsigned int f, unsigned int a, unsigned int b, int& count,
+                                        unsigned int* list) const {
+    unsigned found = detail::CEdgeFaceTable::kNoList;
+    const int* faces = nullptr;
+    count = 0;
+    if (m_pEdgeTable) found = m_pEdgeTable->FindList(f, a, b);
+    if (found != detail::CEdgeFaceTable::kNoList) {
+        unsigned n = 0;
+        faces = m_pEdgeTable->ListFaces(found, n);
+        count = int(n);
+    } else if (m_pFaces) {  // else not run yet
+        faces = m_pFaces->GetFacesConnectedToEdge(C3DEdge(a, b), count);
     }
-    if (m_pEdgeTable) return m_pEdgeTable->Around(*m_pFaces, f, a, b, count);
-    return m_pFaces->GetFacesConnectedToEdge(C3DEdge(a, b), count);
+    if (list) *list = found;
+    return faces;
 }
 
 // ---- driver ---------------------------------------------------------------------------------------
@@ -98,13 +106,12 @@ unsigned int CFaceList::TagFaces(CGeomInfo* geom, CFaceTagger& tagger, bool byEd
                 if (byEdge) {
                     const unsigned a = unsigned(idx[i]), b = unsigned(idx[(i + 1) % k]);
                     edge.Set(a, b);
-                    const unsigned list =
-                        offerSlots ? edges.FindList(unsigned(f), a, b) : detail::CEdgeFaceTable::kNoList;
-                    if (list != detail::CEdgeFaceTable::kNoList) {
+                    unsigned list = 0;
+                    around = tagger.FacesAroundEdge(unsigned(f), a, b, count, &list);
+                    if (offerSlots && list != detail::CEdgeFaceTable::kNoList) {
                         if (offered.Get(int(list))) continue;
                         offered.Set(int(list));
                     }
-                    around = tagger.FacesAroundEdge(unsigned(f), a, b, count);
                 } else {
                     const unsigned point = unsigned(idx[i]);
                     if (point < unsigned(offerSlots)) {
@@ -263,12 +270,11 @@ void CUnifyTagger::GroupFinished(const int* faces, unsigned int count) {
             int a = idx[i], b = idx[(i + 1) % k];
             if (a == b) continue;
             int around = 0;
-            const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around);
+            unsigned list = 0;
+            const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around, &list);
             // The first visit of a table list marks every face on it: later visits would mark
             // nothing, and branch exactly when the list holds more than two faces (a face is in
             // the lists of its own edges unless the list is full, and a full list is long).
-            const unsigned list = m_pEdgeTable ? m_pEdgeTable->FindList(unsigned(f), unsigned(a), unsigned(b))
-                                               : detail::CEdgeFaceTable::kNoList;
             if (list != detail::CEdgeFaceTable::kNoList) {
                 if (m_walked.Get(int(list))) {
                     if (around > 2) branched = true;
@@ -337,13 +343,15 @@ void CUnifyTagger::OrientPatches(const int* faces, unsigned int count) {
                 for (int i = 0; i < k; ++i) {
                     const int a = idx[i], b = idx[(i + 1) % k];
                     if (a == b) continue;
-                    if (const SpineTally* t = FindSpineTally(f, a, b, firstPatch)) {
-                        agree += a < b ? t->backward : t->forward;
-                        disagree += (a < b ? t->forward : t->backward) + t->both;
+                    int around = 0;
+                    unsigned edgeList = 0;
+                    const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around, &edgeList);
+                    if (IsLongList(edgeList, around)) {
+                        const SpineTally& t = SpineTallyOf(edgeList, firstPatch);
+                        agree += a < b ? t.backward : t.forward;
+                        disagree += (a < b ? t.forward : t.backward) + t.both;
                         continue;
                     }
-                    int around = 0;
-                    const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around);
                     for (int j = 0; j < around; ++j) {
                         const int h = g[j];
                         if (h == f || h < 0 || h >= n || m_patch[h] < firstPatch || m_patch[h] >= id)
@@ -362,27 +370,16 @@ void CUnifyTagger::OrientPatches(const int* faces, unsigned int count) {
 // Long lists: the tallies of the faces of a group's decided patches, kept per list so that a
 // patch on an edge of very many faces (a book's spine) does not read all of them again. Short
 // lists are read face by face; both give the same counts.
-namespace {
-constexpr unsigned kShortList = 8;
+bool CUnifyTagger::IsLongList(unsigned list, int count) {
+    constexpr int kShortList = 8;
+    return list != detail::CEdgeFaceTable::kNoList && count > kShortList;
 }
 
-unsigned CUnifyTagger::LongList(int f, int a, int b) const {
-    constexpr unsigned kNoList = detail::CEdgeFaceTable::kNoList;
-    if (!m_pEdgeTable) return kNoList;
-    const unsigned list = m_pEdgeTable->FindList(unsigned(f), unsigned(a), unsigned(b));
-    if (list == kNoList) return kNoList;
-    unsigned count = 0;
-    m_pEdgeTable->ListFaces(list, count);
-    return count > kShortList ? list : kNoList;
-}
-
-const CUnifyTagger::SpineTally* CUnifyTagger::FindSpineTally(int f, int a, int b, int group) const {
-    const unsigned list = LongList(f, a, b);
-    if (list == detail::CEdgeFaceTable::kNoList) return nullptr;
+const CUnifyTagger::SpineTally& CUnifyTagger::SpineTallyOf(unsigned list, int group) const {
     // A long list that no decided patch of this group has reached yet counts nothing.
     static constexpr SpineTally kNone = {-1, -1, 0, 0, 0};
     const int t = m_tallyOf.IsEmpty() ? -1 : m_tallyOf[int(list)];
-    return t >= 0 && m_tallies[t].group == group ? &m_tallies[t] : &kNone;
+    return t >= 0 && m_tallies[t].group == group ? m_tallies[t] : kNone;
 }
 
 void CUnifyTagger::AddToSpineTallies(int group) {
@@ -394,8 +391,10 @@ void CUnifyTagger::AddToSpineTallies(int group) {
         for (int i = 0; i < k; ++i) {
             const int a = idx[i], b = idx[(i + 1) % k];
             if (a == b) continue;
-            const unsigned edgeList = LongList(f, a, b);
-            if (edgeList == detail::CEdgeFaceTable::kNoList) continue;
+            int around = 0;
+            unsigned edgeList = 0;
+            FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around, &edgeList);
+            if (!IsLongList(edgeList, around)) continue;
             if (m_tallyOf.IsEmpty()) {
                 m_tallyOf.SetSize(int(m_pEdgeTable->ListCount()));
                 for (int& t : m_tallyOf) t = -1;

@@ -47,8 +47,10 @@ protected:
     friend class CFaceList;
     // The faces around edge (a, b) of face f, as CFaceList::GetFacesConnectedToEdge gives them;
     // during an edge-mode run, from the driver's table of the graph's lists. Null (count 0)
-    // before the tagger's first run.
-    const int* FacesAroundEdge(unsigned int f, unsigned int a, unsigned int b, int& count) const;
+    // before the tagger's first run. `list`, when given, receives the number of the table's
+    // list, the same for every face around the edge, or 0xFFFFFFFF when the answer is not one.
+    const int* FacesAroundEdge(unsigned int f, unsigned int a, unsigned int b, int& count,
+                               unsigned int* list = nullptr) const;
 
     CGeomInfo* m_pGeom;
     C3DPointList* m_pPoints;
@@ -113,11 +115,10 @@ private:
         int backward;
         int both;
     };
-    // The list of edge (a, b) of face f in the driver's table when it holds more than a few
-    // faces, else 0xFFFFFFFF.
-    unsigned LongList(int f, int a, int b) const;
-    // The tally of the long list of edge (a, b) of face f in `group`; null for a short list.
-    const SpineTally* FindSpineTally(int f, int a, int b, int group) const;
+    // Whether a table list (`list`, of `count` faces) is long enough to be tallied.
+    static bool IsLongList(unsigned list, int count);
+    // The tally of long list `list` in `group` (all counts 0 before the group counts a face).
+    const SpineTally& SpineTallyOf(unsigned list, int group) const;
     // Counts the faces of the patch just decided (the queue) into the tallies of their long lists.
     void AddToSpineTallies(int group);
 
