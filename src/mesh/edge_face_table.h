@@ -61,12 +61,17 @@ public:
     }
 
     // Find, or else the graph's list for the edge (null without a graph): the answer of
-    // CFaceList::GetFacesConnectedToEdge whenever the table still describes face f.
-    const int* Around(const CFaceList& faces, unsigned f, unsigned a, unsigned b, int& count) const {
-        unsigned n;
-        if (const int* found = Find(f, a, b, n)) {
+    // CFaceList::GetFacesConnectedToEdge whenever the table still describes face f. `list`, when
+    // given, receives the table's list number, kNoList when the answer came from the graph.
+    const int* Around(const CFaceList& faces, unsigned f, unsigned a, unsigned b, int& count,
+                      unsigned* list = nullptr) const {
+        const unsigned found = FindList(f, a, b);
+        if (list) *list = found;
+        if (found != kNoList) {
+            unsigned n;
+            const int* around = ListFaces(found, n);
             count = int(n);
-            return found;
+            return around;
         }
         return faces.GetFacesConnectedToEdge(C3DEdge(a, b), count);
     }

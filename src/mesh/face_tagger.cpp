@@ -24,19 +24,13 @@ bool CFaceTagger::BelongToGroup(unsigned int, C3DEdge&, int*, unsigned int) { re
 
 const int* CFaceTagger::FacesAroundEdge(unsigned int f, unsigned int a, unsigned int b, int& count,
                                         unsigned int* list) const {
-    unsigned found = detail::CEdgeFaceTable::kNoList;
-    const int* faces = nullptr;
-    count = 0;
-    if (m_pEdgeTable) found = m_pEdgeTable->FindList(f, a, b);
-    if (found != detail::CEdgeFaceTable::kNoList) {
-        unsigned n = 0;
-        faces = m_pEdgeTable->ListFaces(found, n);
-        count = int(n);
-    } else if (m_pFaces) {  // else not run yet
-        faces = m_pFaces->GetFacesConnectedToEdge(C3DEdge(a, b), count);
+    if (m_pFaces && m_pEdgeTable) return m_pEdgeTable->Around(*m_pFaces, f, a, b, count, list);
+    if (list) *list = detail::CEdgeFaceTable::kNoList;
+    if (!m_pFaces) {  // not run yet
+        count = 0;
+        return nullptr;
     }
-    if (list) *list = found;
-    return faces;
+    return m_pFaces->GetFacesConnectedToEdge(C3DEdge(a, b), count);
 }
 
 // ---- driver ---------------------------------------------------------------------------------------
@@ -300,6 +294,22 @@ void CUnifyTagger::GroupFinished(const int* faces, unsigned int count) {
     RepairOrientation(faces, count);
 }
 
+template <class Visit>
+void CUnifyTagger::ForEachQueuedEdge(Visit&& visit) const {
+    const CFaceList& list = *m_pFaces;
+    for (int f : m_queue) {
+        QueuedEdge e{f, nullptr, 0, 0, 0, nullptr, 0, 0};
+        e.idx = list.GetIndexes(unsigned(f), e.k);
+        for (int i = 0; i < e.k; ++i) {
+            e.a = e.idx[i];
+            e.b = e.idx[(i + 1) % e.k];
+            if (e.a == e.b) continue;
+            e.around = FacesAroundEdge(unsigned(f), unsigned(e.a), unsigned(e.b), e.count, &e.list);
+            visit(e);
+        }
+    }
+}
+
 void CUnifyTagger::OrientPatches(const int* faces, unsigned int count) {
     // The walk above crosses edges shared by three faces or more: two faces of one sheet reached
     // from a third face there are both oriented against it, and so against each other, and the
@@ -337,29 +347,19 @@ void CUnifyTagger::OrientPatches(const int* faces, unsigned int count) {
         }
         if (id != firstPatch) {
             int agree = 0, disagree = 0;
-            for (int f : m_queue) {
-                int k = 0;
-                const int* idx = list.GetIndexes(unsigned(f), k);
-                for (int i = 0; i < k; ++i) {
-                    const int a = idx[i], b = idx[(i + 1) % k];
-                    if (a == b) continue;
-                    int around = 0;
-                    unsigned edgeList = 0;
-                    const int* g = FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around, &edgeList);
-                    if (IsLongList(edgeList, around)) {
-                        const SpineTally& t = SpineTallyOf(edgeList, firstPatch);
-                        agree += a < b ? t.backward : t.forward;
-                        disagree += (a < b ? t.forward : t.backward) + t.both;
-                        continue;
-                    }
-                    for (int j = 0; j < around; ++j) {
-                        const int h = g[j];
-                        if (h == f || h < 0 || h >= n || m_patch[h] < firstPatch || m_patch[h] >= id)
-                            continue;
-                        Tally(list, h, a, b, agree, disagree);
-                    }
+            ForEachQueuedEdge([&](const QueuedEdge& e) {
+                if (IsLongList(e.list, e.count)) {
+                    const SpineTally& t = SpineTallyOf(e.list, firstPatch);
+                    agree += e.a < e.b ? t.backward : t.forward;
+                    disagree += (e.a < e.b ? t.forward : t.backward) + t.both;
+                    return;
                 }
-            }
+                for (int j = 0; j < e.count; ++j) {
+                    const int h = e.around[j];
+                    if (h == e.f || h < 0 || h >= n || m_patch[h] < firstPatch || m_patch[h] >= id) continue;
+                    Tally(list, h, e.a, e.b, agree, disagree);
+                }
+            });
             if (disagree > agree)
                 for (int f : m_queue) Flip(f);
         }
@@ -384,42 +384,33 @@ const CUnifyTagger::SpineTally& CUnifyTagger::SpineTallyOf(unsigned list, int gr
 
 void CUnifyTagger::AddToSpineTallies(int group) {
     if (!m_pEdgeTable) return;
-    CFaceList& list = *m_pFaces;
-    for (int f : m_queue) {
-        int k = 0;
-        const int* idx = list.GetIndexes(unsigned(f), k);
-        for (int i = 0; i < k; ++i) {
-            const int a = idx[i], b = idx[(i + 1) % k];
-            if (a == b) continue;
-            int around = 0;
-            unsigned edgeList = 0;
-            FacesAroundEdge(unsigned(f), unsigned(a), unsigned(b), around, &edgeList);
-            if (!IsLongList(edgeList, around)) continue;
-            if (m_tallyOf.IsEmpty()) {
-                m_tallyOf.SetSize(int(m_pEdgeTable->ListCount()));
-                for (int& t : m_tallyOf) t = -1;
-            }
-            int& slot = m_tallyOf[int(edgeList)];
-            if (slot < 0) {
-                slot = m_tallies.GetSize();
-                m_tallies.Add(SpineTally{-1, -1, 0, 0, 0});
-            }
-            SpineTally& t = m_tallies[slot];
-            if (t.group != group) t = SpineTally{group, -1, 0, 0, 0};
-            // A face counts once per list, however many of its corners run along the edge.
-            if (t.lastFace == f) continue;
-            t.lastFace = f;
-            if (!m_pEdgeTable->ListHolds(edgeList, f)) continue;
-            const int lo = a < b ? a : b, hi = a < b ? b : a;
-            const bool forward = HasDirectedEdge(idx, k, lo, hi), backward = HasDirectedEdge(idx, k, hi, lo);
-            if (forward && backward)
-                ++t.both;
-            else if (forward)
-                ++t.forward;
-            else if (backward)
-                ++t.backward;
+    ForEachQueuedEdge([&](const QueuedEdge& e) {
+        if (!IsLongList(e.list, e.count)) return;
+        if (m_tallyOf.IsEmpty()) {
+            m_tallyOf.SetSize(int(m_pEdgeTable->ListCount()));
+            for (int& t : m_tallyOf) t = -1;
         }
-    }
+        int& slot = m_tallyOf[int(e.list)];
+        if (slot < 0) {
+            slot = m_tallies.GetSize();
+            m_tallies.Add(SpineTally{-1, -1, 0, 0, 0});
+        }
+        SpineTally& t = m_tallies[slot];
+        if (t.group != group) t = SpineTally{group, -1, 0, 0, 0};
+        // A face counts once per list, however many of its corners run along the edge.
+        if (t.lastFace == e.f) return;
+        t.lastFace = e.f;
+        if (!m_pEdgeTable->ListHolds(e.list, e.f)) return;
+        const int lo = e.a < e.b ? e.a : e.b, hi = e.a < e.b ? e.b : e.a;
+        const bool forward = HasDirectedEdge(e.idx, e.k, lo, hi),
+                   backward = HasDirectedEdge(e.idx, e.k, hi, lo);
+        if (forward && backward)
+            ++t.both;
+        else if (forward)
+            ++t.forward;
+        else if (backward)
+            ++t.backward;
+    });
 }
 
 void CUnifyTagger::RepairOrientation(const int* faces, unsigned int count) {

@@ -122,6 +122,21 @@ private:
     // Counts the faces of the patch just decided (the queue) into the tallies of their long lists.
     void AddToSpineTallies(int group);
 
+    // One edge (a, b) of a queued face f (corners idx[0..k)), with the faces around it and the
+    // number of their table list (0xFFFFFFFF when they do not come from the table).
+    struct QueuedEdge {
+        int f;
+        const int* idx;
+        int k;
+        int a, b;
+        const int* around;
+        int count;
+        unsigned list;
+    };
+    // Calls visit(const QueuedEdge&) for each edge of two distinct points of each face of the queue.
+    template <class Visit>
+    void ForEachQueuedEdge(Visit&& visit) const;
+
     CBitArray& m_flipped;
     CBitArray m_visited;
     CBitArray m_walked;      // per list of the driver's table: reached by the group walk
