@@ -1,6 +1,7 @@
 // The face grid map: per-face cache entries, the grid build (cell size, triangle/cell overlap, the
 // (cell, face) pairs in radix order), the exact closest point on a triangle and the outward cell
-// search of the closest-face query.
+// search of the closest-face query. The faces kept out of the cells and the faces' extents are in
+// face_grid_sizing.cpp, the copies and trees of crowded cells in face_grid_crowded.cpp.
 //
 // References: C. Ericson, Real-Time Collision Detection (2005), section 5.1.5, for the closest
 // point on a triangle by Voronoi regions; T. Akenine-Moller, "Fast 3D Triangle-Box Overlap
@@ -18,11 +19,11 @@
 #endif
 
 #include "core/prefetch.h"
-#include "kestovar/core/hashmap.h"
 #include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/point_list.h"
 #include "kestovar/platform/huge_pages.h"
+#include "mesh/face_grid_internal.h"
 #include "mesh/key_sort.h"
 
 namespace kestovar {
@@ -403,53 +404,6 @@ inline bool PlaneBeyondLimit(const double* p, const double* a, const double* b, 
     return h * h > limit2 * nn;
 }
 
-// A cell holding more faces than this is crowded: its faces whose boxes pass are then also tested
-// against their planes (see PlaneBeyondLimit).
-constexpr unsigned kCrowdedCell = 128;
-
-// A triangle of a crowded cell: a hash of its corners and its position in the cell's list.
-struct CellTriangleKey {
-    unsigned hash;
-    unsigned position;
-};
-
-// Drops from a cell's face list (increasing indices) every triangle whose cache entry repeats the
-// corners of a lower one exactly; returns the count kept, in increasing order. `order` is scratch.
-// The triangles are sorted by a hash of their corners (HashMix64 folded over the nine
-// coordinates' bits), then by position, so that each run of copies starts with its lowest index;
-// a copy is dropped only when its corners equal the bytes of the run's head (two different
-// triangles of one hash simply both stay).
-unsigned KeepDistinctTriangles(unsigned* faces, unsigned n, const _GridFaceCache* cache,
-                               CXArray<CellTriangleKey>& order) {
-    order.SetSize(int(n));
-    CellTriangleKey* keys = order.GetData();
-    unsigned m = 0;
-    for (unsigned i = 0; i < n; ++i) {
-        const _GridFaceCache& e = cache[faces[i]];
-        if (e.kind != GRIDFACE_TRIANGLE) continue;
-        uint32_t words[9];
-        std::memcpy(words, e.corner, sizeof words);
-        unsigned h = 0;
-        for (uint32_t w : words) h = HashMix64(uint64_t(h) << 32 | w);
-        keys[m++] = {h, i};
-    }
-    std::sort(keys, keys + m, [](const CellTriangleKey& a, const CellTriangleKey& b) {
-        return a.hash != b.hash ? a.hash < b.hash : a.position < b.position;
-    });
-    for (unsigned k = 1, head = 0; k < m; ++k) {
-        const float* corners = cache[faces[keys[k].position]].corner[0];
-        if (keys[k].hash == keys[head].hash &&
-            std::memcmp(corners, cache[faces[keys[head].position]].corner[0], sizeof(float) * 9) == 0)
-            faces[keys[k].position] = ~0u;
-        else
-            head = k;
-    }
-    unsigned kept = 0;
-    for (unsigned i = 0; i < n; ++i)
-        if (faces[i] != ~0u) faces[kept++] = faces[i];
-    return kept;
-}
-
 // Shells of cells walked around a query point before the occupancy tree takes over.
 constexpr int kShellsBeforeTree = 4;
 
@@ -515,6 +469,9 @@ void C3DFaceGridMap::Clear() {
     m_nTop = 0;
     m_tree.RemoveAll();
     m_stray.RemoveAll();
+    m_crowdNodes.RemoveAll();
+    m_crowdEntries.RemoveAll();
+    m_crowdCells.RemoveAll();
 }
 
 bool C3DFaceGridMap::IsCurrent(const C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask) const {
@@ -524,212 +481,6 @@ bool C3DFaceGridMap::IsCurrent(const C3DFaceList& faces, const C3DPointList& poi
     // The cache must still be the chunk the map reads.
     const CElementArray* chunk = faces.GetData(FACE_CHUNK_GRID_CACHE);
     return chunk && chunk->GetData() == static_cast<const void*>(m_pCache);
-}
-
-namespace {
-
-// Area of the polygon idx[0 .. count) as the fan (0, i, i + 1), in double precision.
-double FanArea(const C3DTPoint<float>* pts, const int* idx, int count) {
-    double area = 0.0, a[3], e1[3], e2[3], n[3];
-    ToDouble(pts[idx[0]].ValPtr(), a);
-    for (int i = 1; i + 1 < count; ++i) {
-        double b[3], c[3];
-        ToDouble(pts[idx[i]].ValPtr(), b);
-        ToDouble(pts[idx[i + 1]].ValPtr(), c);
-        Sub(b, a, e1);
-        Sub(c, a, e2);
-        Cross(e1, e2, n);
-        area += 0.5 * std::sqrt(Dot(n, n));
-    }
-    return area;
-}
-
-// Box of an indexed cache entry (a triangle's corners, or a polygon's box corners 0 and 1).
-void EntryBox(const _GridFaceCache& e, float* lo, float* hi) {
-    const int corners = e.kind == GRIDFACE_TRIANGLE ? 3 : 2;
-    for (int k = 0; k < 3; ++k) {
-        lo[k] = hi[k] = e.corner[0][k];
-        for (int i = 1; i < corners; ++i) {
-            lo[k] = std::min(lo[k], e.corner[i][k]);
-            hi[k] = std::max(hi[k], e.corner[i][k]);
-        }
-    }
-}
-
-// Face areas by powers of two (bucket e holds areas in [2^e, 2^(e+1)), the ends clamped; zero
-// areas apart), with their counts and sums: enough to tell a few faces far larger than all the
-// others without keeping an area per face.
-struct AreaHistogram {
-    static constexpr int kLow = -256, kBuckets = 512;
-    int count[kBuckets] = {};
-    double sum[kBuckets] = {};
-    int zeros = 0;
-
-    // a > 0. The exponent field read directly: subnormal areas land in the lowest bucket, an
-    // infinite one in the highest.
-    static int Bucket(double a) {
-        uint64_t bits;
-        std::memcpy(&bits, &a, sizeof bits);
-        const int e = int((bits >> 52) & 0x7FF) - 1023;
-        return std::min(std::max(e, kLow), kLow + kBuckets - 1) - kLow;
-    }
-    void Add(double a, int sign) {
-        if (!(a > 0.0)) {
-            zeros += sign;
-            return;
-        }
-        const int b = Bucket(a);
-        count[b] += sign;
-        sum[b] += sign * a;
-    }
-    // The sum of the areas, smallest buckets first.
-    double Total() const {
-        double s = 0.0;
-        for (int b = 0; b < kBuckets; ++b) s += sum[b];
-        return s > 0.0 ? s : 0.0;
-    }
-    // The smallest area from which faces count as huge, +infinity for none: the faces from it on
-    // are at most `most`, each has at least `factor` times the mean area of the faces below it,
-    // and together they have at least those faces' area (so that the mean area at least halves
-    // without them).
-    double HugeFrom(double factor, int most) const {
-        // The counts and sums of the buckets below each one, summed upwards: taking the large
-        // buckets' sums off a total would lose the small faces' area to rounding.
-        int belowCount[kBuckets];
-        double belowSum[kBuckets];
-        int c = zeros;
-        double s = 0.0;
-        for (int b = 0; b < kBuckets; ++b) {
-            belowCount[b] = c;
-            belowSum[b] = s;
-            c += count[b];
-            s += sum[b];
-        }
-        int excluded = 0;
-        double excludedSum = 0.0, from = HUGE_VAL;
-        for (int b = kBuckets - 1; b > 0; --b) {
-            if (count[b] == 0) continue;
-            excluded += count[b];
-            excludedSum += sum[b];
-            if (excluded > most || belowCount[b] <= 0) break;
-            // Bucket b's smallest area (clamping only moves areas into the end buckets away from
-            // it, so it bounds every area of the bucket from below).
-            const double bound = std::ldexp(1.0, b + kLow);
-            if (bound >= factor * (belowSum[b] / belowCount[b]) && excludedSum >= belowSum[b]) from = bound;
-        }
-        return from;
-    }
-};
-
-// Grows the box lo, hi to hold an indexed cache entry's box.
-void GrowBox(const _GridFaceCache& e, double* lo, double* hi) {
-    float flo[3], fhi[3];
-    EntryBox(e, flo, fhi);
-    for (int k = 0; k < 3; ++k) {
-        lo[k] = std::min(lo[k], double(flo[k]));
-        hi[k] = std::max(hi[k], double(fhi[k]));
-    }
-}
-
-// Adds the faces `more` (ascending) to the faces `into` (ascending), keeping the order.
-void MergeAscending(CXArray<unsigned int>& into, const CXArray<unsigned int>& more) {
-    CXArray<unsigned int> merged;
-    merged.SetSize(into.GetSize() + more.GetSize());
-    std::merge(into.GetData(), into.GetData() + into.GetSize(), more.GetData(),
-               more.GetData() + more.GetSize(), merged.GetData());
-    into.Copy(merged);
-}
-
-double Diagonal(const double* lo, const double* hi) {
-    double d2 = 0.0;
-    for (int k = 0; k < 3; ++k) d2 += (hi[k] - lo[k]) * (hi[k] - lo[k]);
-    return std::sqrt(d2);
-}
-
-}  // namespace
-
-void C3DFaceGridMap::KeepStrayFacesApart(double* lo, double* hi) {
-    const int n = m_nFaceCount;
-    const _GridFaceCache* cache = m_pCache;
-    // Per axis, the centres at places kStraySide from either end: the faces beyond them (at most
-    // kStraySide a side) are the candidates.
-    CXArray<float> centres, scratch;
-    centres.SetSize(3 * m_nIndexedFaces);
-    scratch.SetSize(m_nIndexedFaces);
-    int j = 0;
-    for (int f = 0; f < n; ++f) {
-        if (cache[f].kind == GRIDFACE_EMPTY) continue;
-        float flo[3], fhi[3];
-        EntryBox(cache[f], flo, fhi);
-        for (int k = 0; k < 3; ++k) centres[3 * j + k] = 0.5f * flo[k] + 0.5f * fhi[k];
-        ++j;
-    }
-    const int last = m_nIndexedFaces - 1;
-    float first[3], end[3];
-    for (int k = 0; k < 3; ++k) {
-        for (int i = 0; i < m_nIndexedFaces; ++i) scratch[i] = centres[3 * i + k];
-        float* v = scratch.GetData();
-        std::nth_element(v, v + kStraySide, v + m_nIndexedFaces);
-        first[k] = v[kStraySide];
-        std::nth_element(v, v + (last - int(kStraySide)), v + m_nIndexedFaces);
-        end[k] = v[last - int(kStraySide)];
-    }
-    // The candidates, and the box of the others.
-    double rlo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, rhi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-    CXArray<unsigned int> strays;
-    j = 0;
-    for (int f = 0; f < n; ++f) {
-        if (cache[f].kind == GRIDFACE_EMPTY) continue;
-        const float* c = &centres[3 * j++];
-        bool stray = false;
-        for (int k = 0; k < 3; ++k) stray = stray || c[k] < first[k] || c[k] > end[k];
-        if (stray) {
-            strays.Add(unsigned(f));
-            continue;
-        }
-        GrowBox(cache[f], rlo, rhi);
-    }
-    if (strays.GetSize() == 0 || !(Diagonal(lo, hi) > kStrayShrink * Diagonal(rlo, rhi))) return;
-    m_stray.Copy(strays);
-    for (int k = 0; k < 3; ++k) {
-        lo[k] = rlo[k];
-        hi[k] = rhi[k];
-    }
-}
-
-void C3DFaceGridMap::KeepHugeFacesApart(const C3DTPoint<float>* pts, double from, double* lo, double* hi,
-                                        double& area) {
-    const _GridFaceCache* cache = m_pCache;
-    double rlo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, rhi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-    CXArray<unsigned int> huge;
-    // The others' area summed anew: taking the huge faces' area off the total would lose it to
-    // rounding.
-    double restArea = 0.0;
-    int nextStray = 0;
-    for (int f = 0; f < m_nFaceCount; ++f) {
-        if (cache[f].kind == GRIDFACE_EMPTY) continue;
-        if (nextStray < m_stray.GetSize() && m_stray[nextStray] == unsigned(f)) {
-            ++nextStray;
-            continue;
-        }
-        int count;
-        const int* idx = m_pFaces->GetIndexes(unsigned(f), count);
-        const double a = FanArea(pts, idx, count);
-        if (a >= from) {
-            huge.Add(unsigned(f));
-            continue;
-        }
-        restArea += a;
-        GrowBox(cache[f], rlo, rhi);
-    }
-    if (huge.GetSize() == 0 || !(rlo[0] <= rhi[0])) return;
-    area = restArea;
-    // Ascending, as the registration walk expects.
-    MergeAscending(m_stray, huge);
-    for (int k = 0; k < 3; ++k) {
-        lo[k] = rlo[k];
-        hi[k] = rhi[k];
-    }
 }
 
 int C3DFaceGridMap::Build(C3DFaceList& faces, const C3DPointList& points, unsigned int excludeMask) {
@@ -776,7 +527,7 @@ int C3DFaceGridMap::BuildLists(C3DFaceList& faces, const C3DPointList& points, u
     const C3DTPoint<float>* pts = points.GetPoints();
     const unsigned nPoints = unsigned(points.GetSize());
     double area = 0.0;
-    AreaHistogram areas;
+    detail::AreaHistogram areas;
     double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
     for (int f = 0; f < nFaces; ++f) {
         _GridFaceCache& entry = cache[f];
@@ -797,7 +548,7 @@ int C3DFaceGridMap::BuildLists(C3DFaceList& faces, const C3DPointList& points, u
                 fhi[k] = std::max(fhi[k], double(v[k]));
             }
         }
-        const double faceArea = FanArea(pts, idx, count);
+        const double faceArea = detail::FanArea(pts, idx, count);
         area += faceArea;
         areas.Add(faceArea, 1);
         if (count == 3) {
@@ -820,7 +571,8 @@ int C3DFaceGridMap::BuildLists(C3DFaceList& faces, const C3DPointList& points, u
     if (m_nIndexedFaces == 0) return 0;
     // Stray faces are looked for only when the box is large for the surface's area (a closed
     // surface's squared diagonal is about its area; a cable's may be a few hundred times it).
-    if (const double d = Diagonal(lo, hi); m_nIndexedFaces > int(8 * kStraySide) && d * d > 16.0 * area)
+    if (const double d = detail::Diagonal(lo, hi);
+        m_nIndexedFaces > int(8 * kStraySide) && d * d > 16.0 * area)
         KeepStrayFacesApart(lo, hi);
     // A few faces far larger than all the others (a ground quadrangle under a detailed model)
     // would set a cell size that crowds the others into a few cells, and a box around them.
@@ -828,7 +580,7 @@ int C3DFaceGridMap::BuildLists(C3DFaceList& faces, const C3DPointList& points, u
         for (int i = 0; i < m_stray.GetSize(); ++i) {
             int count;
             const int* idx = m_pFaces->GetIndexes(m_stray[i], count);
-            areas.Add(FanArea(pts, idx, count), -1);
+            areas.Add(detail::FanArea(pts, idx, count), -1);
         }
         // The others' area, summed by buckets upwards: taking the strays' area off the total
         // would lose it to rounding when a stray is vast.
@@ -843,6 +595,15 @@ int C3DFaceGridMap::BuildLists(C3DFaceList& faces, const C3DPointList& points, u
     double s = kCellScale * std::sqrt(area / m_nIndexedFaces);
     if (!(s > 0.0) || !std::isfinite(s)) s = diag / std::cbrt(double(m_nIndexedFaces));
     if (!(s > 0.0) || !std::isfinite(s)) s = 1.0;  // every face on one point
+    // Slivers: cells sized by the mean area can be far shorter than the faces, so that each face
+    // crosses hundreds of cells and, where the faces meet, each cell holds hundreds of faces (a fan
+    // of 50,000 spokes filed 8 million entries). When a face would cross more than
+    // kMaxCellsAcross cells on average (the sum of its box's sides over the cell edge; 2 to 4 on
+    // ordinary meshes), the cells are half the median extent of the faces instead, and the
+    // crowded cells that makes are searched through their trees.
+    double median, meanSpan;
+    SampleFaceExtents(median, meanSpan);
+    if (meanSpan > kMaxCellsAcross * s) s = std::max(s, kCellSpanScale * median);
     const double maxCells =
         std::min(double(kMaxCells), std::max(4096.0, double(kMaxCellsPerFace) * double(m_nIndexedFaces)));
     // The cells are stored by blocks of 4 x 4 x 4 (see CellCode), so the block counts, rounded up,
@@ -993,7 +754,7 @@ int C3DFaceGridMap::BuildLists(C3DFaceList& faces, const C3DPointList& points, u
         }
     }
     // The oversized faces join the strays, both in increasing order.
-    if (oversized.GetSize() > 0) MergeAscending(m_stray, oversized);
+    if (oversized.GetSize() > 0) detail::MergeAscending(m_stray, oversized);
 
     // Sort the pairs by cell (faces stay in increasing order within a cell), then lay out the
     // occupancy words, the cell offsets and the face entries.
@@ -1028,7 +789,8 @@ int C3DFaceGridMap::BuildLists(C3DFaceList& faces, const C3DPointList& points, u
     // cost every query near them a measure of the whole stack. The copies share all their cells,
     // so dropping them cell by cell drops them everywhere.
     unsigned o = 0, written = 0;
-    CXArray<CellTriangleKey> order;
+    CXArray<detail::CellTriangleKey> order;
+    CXArray<uint32_t> crowded;
     for (int i = 0; i < nKeys;) {
         const uint64_t cell = keys[i] >> 32;
         int end = i + 1;
@@ -1037,8 +799,10 @@ int C3DFaceGridMap::BuildLists(C3DFaceList& faces, const C3DPointList& points, u
         words[cell >> 6].bits |= uint64_t(1) << (cell & 63);
         const unsigned first = written;
         for (; i < end; ++i) entries[written++] = unsigned(keys[i] & 0xFFFFFFFFu);
-        if (written - first > kCrowdedCell)
-            written = first + KeepDistinctTriangles(entries + first, written - first, cache, order);
+        if (written - first > kCrowdedCell) {
+            written = first + detail::KeepDistinctTriangles(entries + first, written - first, cache, order);
+            if (written - first > kCrowdedCell) crowded.Add(o - 1);
+        }
     }
     starts[occupied] = written;
     m_entries.SetSize(int(written));
@@ -1048,6 +812,7 @@ int C3DFaceGridMap::BuildLists(C3DFaceList& faces, const C3DPointList& points, u
         rank += uint32_t(CountBits(words[w].bits));
     }
     m_nOccupied = occupied;
+    BuildCrowdTrees(crowded);
     BuildTree();
     return m_nIndexedFaces;
 }
@@ -1245,10 +1010,13 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
     // Measures the faces of one occupied cell, a chunk at a time: first the box gaps of the chunk's
     // faces, without a branch, then the exact distance of those whose box lies within the limit
     // (the box gap bounds a face's distance from below).
-    auto measureFaces = [&](const unsigned* list, unsigned end) {
-        // Only a crowded cell (the centre of a fan, for one) holds many faces whose boxes pass and
-        // whose planes lie beyond the limit; elsewhere the planes would rarely prune anything.
-        const bool crowded = end > kCrowdedCell;
+    // Faces whose boxes pass are also tested against their planes when `planes` is set or the
+    // list is long: the leaves of a crowded cell's tree (around the centre of a fan every face's
+    // box holds the query, and a leaf's slab is thicker than a face's plane) and the stray faces
+    // when faces that would fill much of the grid joined them. In a plain cell the planes would
+    // rarely prune anything.
+    auto measureFaces = [&](const unsigned* list, unsigned end, bool planes = false) {
+        const bool crowded = planes || end > kCrowdedCell;
         for (unsigned chunk = 0; chunk < end; chunk += kFaceChunk) {
             const unsigned n = std::min(end - chunk, kFaceChunk);
             unsigned near[kFaceChunk];
@@ -1289,9 +1057,106 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
             }
         }
     };
+    // The trees of the crowded cells (see BuildCrowdTrees). A node's squared bound is the larger
+    // of the squared gaps between p and its box and its slab, a lower bound of the squared
+    // distance of its faces; both gaps are computed within a few 1e-16 of the coordinates'
+    // magnitude, far inside the slack that limit2 carries, so no node holding a face as close as
+    // the best one is passed over.
+    const CrowdNode* nodes = m_crowdNodes.GetData();
+    const unsigned* crowdEntries = m_crowdEntries.GetData();
+    auto bound2 = [&](const CrowdNode& node) {
+        double box2 = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            const double gap = std::max(double(node.lo[k]) - p[k], p[k] - double(node.hi[k]));
+            if (gap > 0.0) box2 += gap * gap;
+        }
+        const double h = node.normal[0] * p[0] + node.normal[1] * p[1] + node.normal[2] * p[2];
+        const double gap = std::max(node.slabLo - h, h - node.slabHi);
+        return gap > 0.0 ? std::max(box2, gap * gap) : box2;
+    };
+    struct Waiting {
+        double d2;
+        unsigned node;
+    };
+    // Measures the subtree of `root` depth first, the nearer child first, each node when its
+    // bound still lies within the limit as its turn comes: for a subtree that finds the queue
+    // below full.
+    auto descend = [&](Waiting root) {
+        Waiting stack[kMaxCrowdDepth + 2];
+        int top = 0;
+        stack[top++] = root;
+        while (top > 0) {
+            const Waiting w = stack[--top];
+            if (w.d2 > best.limit2) continue;
+            const CrowdNode& node = nodes[w.node];
+            if (node.count != kInnerNode) {
+                measureFaces(crowdEntries + node.first, node.count, true);
+                continue;
+            }
+            Waiting a{bound2(nodes[node.first]), node.first},
+                b{bound2(nodes[node.first + 1]), node.first + 1};
+            if (a.d2 < b.d2) std::swap(a, b);
+            if (a.d2 <= best.limit2) stack[top++] = a;
+            if (b.d2 <= best.limit2) stack[top++] = b;
+        }
+    };
+    // Measures the tree of node `root` nearest bound first (a binary min-heap of waiting nodes),
+    // so that the search reaches the faces around p before it opens nodes whose loose bounds a
+    // closer face would prune (near a fan's centre the upper nodes' bounds are all about 0, and
+    // depth first took whichever half came first); it ends when the nearest waiting bound lies
+    // beyond the limit. A child that finds the queue full is searched depth first at once.
+    auto measureTree = [&](unsigned root) {
+        constexpr int kQueue = 64;
+        Waiting queue[kQueue];
+        int count = 0;
+        auto push = [&](Waiting w) {
+            if (count == kQueue) {
+                descend(w);
+                return;
+            }
+            int i = count++;
+            while (i > 0 && queue[(i - 1) / 2].d2 > w.d2) {
+                queue[i] = queue[(i - 1) / 2];
+                i = (i - 1) / 2;
+            }
+            queue[i] = w;
+        };
+        push({bound2(nodes[root]), root});
+        while (count > 0 && queue[0].d2 <= best.limit2) {
+            const Waiting w = queue[0];
+            const Waiting last = queue[--count];
+            int i = 0;
+            for (;;) {
+                int c = 2 * i + 1;
+                if (c >= count) break;
+                if (c + 1 < count && queue[c + 1].d2 < queue[c].d2) ++c;
+                if (!(queue[c].d2 < last.d2)) break;
+                queue[i] = queue[c];
+                i = c;
+            }
+            if (count > 0) queue[i] = last;
+            const CrowdNode& node = nodes[w.node];
+            if (node.count != kInnerNode) {
+                measureFaces(crowdEntries + node.first, node.count, true);
+                continue;
+            }
+            for (unsigned c = 0; c < 2; ++c) {
+                const Waiting child{bound2(nodes[node.first + c]), node.first + c};
+                if (child.d2 <= best.limit2) push(child);
+            }
+        }
+    };
     auto measureCell = [&](uint32_t occupied) {
         ++inspected;
-        measureFaces(entries + starts[occupied], starts[occupied + 1] - starts[occupied]);
+        const unsigned count = starts[occupied + 1] - starts[occupied];
+        if (count > kCrowdedCell) {
+            const int root = CrowdRoot(occupied);
+            if (root >= 0) {
+                measureTree(unsigned(root));
+                return;
+            }
+        }
+        measureFaces(entries + starts[occupied], count);
     };
 
     // Occupied cells met but not yet measured, measured nearest first so that the first faces
@@ -1304,13 +1169,17 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
         batch.Sort();
         int n = batch.count;
         while (n > 0 && batch.cells[n - 1].d2 > best.limit2) --n;
+        // A crowded cell's list is asked for only as far as a plain cell's: it is measured through
+        // its tree.
         for (int i = 0; i < n; ++i) {
             const uint32_t o = batch.cells[i].occupied;
-            for (unsigned e = starts[o]; e < starts[o + 1]; e += 16) detail::PrefetchLine(&entries[e]);
+            const unsigned end = std::min(starts[o + 1], starts[o] + kCrowdedCell);
+            for (unsigned e = starts[o]; e < end; e += 16) detail::PrefetchLine(&entries[e]);
         }
         for (int i = 0; i < n; ++i) {
             const uint32_t o = batch.cells[i].occupied;
-            for (unsigned e = starts[o]; e < starts[o + 1]; ++e) detail::PrefetchLine(&cache[entries[e]]);
+            const unsigned end = std::min(starts[o + 1], starts[o] + kCrowdedCell);
+            for (unsigned e = starts[o]; e < end; ++e) detail::PrefetchLine(&cache[entries[e]]);
         }
         for (int i = 0; i < n; ++i) {
             if (batch.cells[i].d2 > best.limit2) break;

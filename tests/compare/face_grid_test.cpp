@@ -79,6 +79,46 @@ double Seg2(const double* p, const double* a, const double* b) {
     return d;
 }
 
+// Smallest squared distance from p to the faces of `m`, the triangles numbered first and the
+// quadrangles after them, each measured as the fan (0, 1, 2), (0, 2, 3) as the grid measures it;
+// the lowest index among equals goes to `face`.
+double BruteForceWithQuads(const Mesh& m, const double* p, int& face) {
+    const int nTris = int(m.tris.size() / 3), nQuads = int(m.quads.size() / 4);
+    auto corner = [&](int v, double* out) {
+        for (int k = 0; k < 3; ++k) out[k] = m.xyz[3 * v + k];
+    };
+    double best = HUGE_VAL;
+    face = -1;
+    for (int t = 0; t < nTris + nQuads; ++t) {
+        double a[3], b[3], c[3], d = HUGE_VAL;
+        if (t < nTris) {
+            corner(m.tris[3 * t], a), corner(m.tris[3 * t + 1], b), corner(m.tris[3 * t + 2], c);
+            d = meshClosestPointOnTriangle(p, a, b, c);
+        } else {
+            const int* v = &m.quads[4 * (t - nTris)];
+            corner(v[0], a);
+            for (int i = 1; i + 1 < 4; ++i) {
+                corner(v[i], b), corner(v[i + 1], c);
+                d = std::min(d, meshClosestPointOnTriangle(p, a, b, c));
+            }
+        }
+        if (d < best) best = d, face = t;
+    }
+    return best;
+}
+
+// A flat square patch of side x side squares of edge `step`, two triangles each, from (x, y, z).
+void AddPatch(Mesh& m, double x, double y, double z, int side, double step) {
+    const int base = int(m.xyz.size() / 3);
+    for (int j = 0; j <= side; ++j)
+        for (int i = 0; i <= side; ++i) m.AddPoint(x + i * step, y + j * step, z);
+    for (int j = 0; j < side; ++j)
+        for (int i = 0; i < side; ++i) {
+            const int a = base + j * (side + 1) + i;
+            m.tris.insert(m.tris.end(), {a, a + 1, a + side + 2, a, a + side + 2, a + side + 1});
+        }
+}
+
 // Independent reference: the plane's foot when it falls inside the triangle, else the nearest edge.
 double Reference2(const double* p, const double* a, const double* b, const double* c) {
     double e1[3], e2[3], n[3];
@@ -503,31 +543,12 @@ TEST(FaceGridMap, QuadranglesNearTheSurfaceMatchBruteForce) {
         m.tris.insert(m.tris.end(), {a, b, c});
     }
     auto [o, map] = MakeGrid(m);
-    const int nTris = int(m.tris.size() / 3);
-    auto corner = [&](int v, double* out) {
-        for (int k = 0; k < 3; ++k) out[k] = m.xyz[3 * v + k];
-    };
     Random r(17);
     for (int q = 0; q < 1500; ++q) {
         double p[3] = {r.Range(-0.5, n + 0.5), r.Range(-0.5, n + 0.5), 0.0};
         p[2] = 0.4 * std::sin(0.7 * p[0]) * std::cos(0.5 * p[1]) + r.Range(-0.6, 0.6);
-        double want = HUGE_VAL;
-        int wantFace = -1;
-        for (int t = 0; t < nTris + n * n; ++t) {
-            double a[3], b[3], c[3], d = HUGE_VAL;
-            if (t < nTris) {
-                corner(m.tris[3 * t], a), corner(m.tris[3 * t + 1], b), corner(m.tris[3 * t + 2], c);
-                d = meshClosestPointOnTriangle(p, a, b, c);
-            } else {
-                const int* v = &m.quads[4 * (t - nTris)];
-                corner(v[0], a);
-                for (int i = 1; i + 1 < 4; ++i) {
-                    corner(v[i], b), corner(v[i + 1], c);
-                    d = std::min(d, meshClosestPointOnTriangle(p, a, b, c));
-                }
-            }
-            if (d < want) want = d, wantFace = t;
-        }
+        int wantFace;
+        const double want = BruteForceWithQuads(m, p, wantFace);
         double got;
         ASSERT_EQ(map->GetClosestFace(p, got), wantFace) << "query " << q;
         ASSERT_EQ(got, std::sqrt(want)) << "query " << q;
@@ -540,6 +561,8 @@ TEST(FaceGridMap, QuadranglesNearTheSurfaceMatchBruteForce) {
 // occupied at all.
 TEST(FaceGridMap, FacesFillingMuchOfTheGridAreMeasuredApart) {
     Mesh stretched;
+    // Most faces are small (were most of them stretched, the cells would follow their extent).
+    AddPatch(stretched, 0, 0, 0, 40, 0.02);
     Random r(7);
     for (int i = 0; i < 3000; ++i) {
         const double x = r.Range(0, 1), y = r.Range(0, 1);
@@ -586,7 +609,8 @@ TEST(FaceGridMap, RowsLongerThanTheCellBatchStayExact) {
 }
 
 // Long slivers whose boxes span hundreds of cells on every axis: a tilted fan of 2000 triangles
-// around one point and 300 random slivers across the box. The build visits only the cells near each
+// around one point and 300 random slivers across the box, beside a patch of 3200 small triangles
+// that keeps the cells small (most faces are small). The build visits only the cells near each
 // triangle, and must register every face in exactly the cells the cell-by-cell test of its whole box
 // finds (counts pinned from that test); queries stay the brute-force ones.
 TEST(FaceGridMap, LongSliversAreRegisteredInTheCellsTheyTouch) {
@@ -609,9 +633,10 @@ TEST(FaceGridMap, LongSliversAreRegisteredInTheCellsTheyTouch) {
         const int c = m.AddPoint(a[0] + dx, a[1] + dy, a[2] + 0.01);
         m.tris.insert(m.tris.end(), {p, q, c});
     }
+    AddPatch(m, -0.9, -0.9, -0.9, 40, 0.002);
     auto [o, map] = MakeGrid(m);
-    EXPECT_EQ(map->GetEntryCount(), 55677u);
-    EXPECT_EQ(map->GetOccupiedCellCount(), 7526u);
+    EXPECT_EQ(map->GetEntryCount(), 89561u);
+    EXPECT_EQ(map->GetOccupiedCellCount(), 14675u);
     // Anywhere in the box, and close to the fan's centre, where every fan face's box holds the
     // query and only the planes of the faces tell most of them apart from the closest.
     for (int i = 0; i < 600; ++i) {
@@ -653,6 +678,66 @@ TEST(FaceGridMap, QueriesAtAConesApexMeasureOnlyTheFacesAround) {
     // Measuring every face whose box holds the query takes over 600 point-segment distances per
     // query here, the planes about 150.
     EXPECT_LT(measured, 300u * 300u);
+}
+
+// Crowded cells keep a tree of their faces, searched nearest bound first. A fan of 20000 thin
+// triangles (every cell near its centre holds thousands of them, and near the centre every
+// bound of the upper nodes is about 0, so the queue of waiting nodes overflows into depth-first
+// descents) and a fan of 400 quadrangles (nodes without a slab): queries at the centres, on the
+// spokes' shared edges (ties, lowest index wins), close to the surfaces with and without a hint,
+// and anywhere in the box all give the brute-force face and distance.
+TEST(FaceGridMap, CrowdedCellsAreSearchedThroughTheirTreesExactly) {
+    Mesh m;
+    const int spokes = 20000, quads = 400;
+    const double hubA[3] = {0, 0, 0.5}, hubB[3] = {2.5, 0, 0};
+    const int a = m.AddPoint(hubA[0], hubA[1], hubA[2]);
+    for (int i = 0; i < spokes; ++i) {
+        const double t = 6.283185307179586 * i / spokes;
+        m.AddPoint(std::cos(t), std::sin(t), 0.03 * std::sin(7 * t));
+    }
+    for (int i = 0; i < spokes; ++i) m.tris.insert(m.tris.end(), {a, 1 + i, 1 + (i + 1) % spokes});
+    const int b = m.AddPoint(hubB[0], hubB[1], hubB[2]), ring = b + 1;
+    for (int i = 0; i < quads; ++i) {
+        const double t = 6.283185307179586 * i / quads, u = 6.283185307179586 * (i + 0.5) / quads;
+        m.AddPoint(hubB[0] + std::cos(t), hubB[1] + std::sin(t), 0.2);
+        m.AddPoint(hubB[0] + 1.1 * std::cos(u), hubB[1] + 1.1 * std::sin(u), 0.25);
+    }
+    for (int i = 0; i < quads; ++i)
+        m.quads.insert(m.quads.end(), {b, ring + 2 * i, ring + 2 * i + 1, ring + 2 * ((i + 1) % quads)});
+    auto [o, map] = MakeGrid(m);
+    EXPECT_GT(map->GetCrowdTreeCount(), 0u);
+
+    Random r(29);
+    int hint = -1;
+    for (int q = 0; q < 240; ++q) {
+        const double* hub = q % 4 == 3 ? hubB : hubA;
+        const double t = r.Range(0, 6.283185307179586), reach = std::pow(10.0, r.Range(-7, -0.5));
+        double p[3] = {hub[0] + reach * std::cos(t), hub[1] + reach * std::sin(t), 0.0};
+        switch (q % 8) {
+            case 0:  // the centre itself
+                std::copy(hub, hub + 3, p);
+                break;
+            case 1: {  // on a spoke: a shared edge of two faces
+                const int s = 1 + int(r.Range(0, spokes - 1));
+                const double w = std::pow(10.0, r.Range(-6, 0));
+                for (int k = 0; k < 3; ++k) p[k] = hubA[k] + w * (m.xyz[3 * s + k] - hubA[k]);
+                break;
+            }
+            case 7:  // anywhere
+                p[0] = r.Range(-1.5, 4), p[1] = r.Range(-1.5, 1.5), p[2] = r.Range(-1, 1);
+                break;
+            default:  // just off the surface of the cone or of the quadrangles' fan
+                p[2] = hub == hubA ? 0.5 * (1 - reach) + reach * r.Range(-0.01, 0.01)
+                                   : reach * 0.2 + reach * r.Range(-0.01, 0.01);
+        }
+        int wantFace;
+        const double want = std::sqrt(BruteForceWithQuads(m, p, wantFace));
+        double got;
+        const int from = q % 2 ? hint : -1;
+        ASSERT_EQ(map->GetClosestFace(p, got, HUGE_VAL, nullptr, from), wantFace) << "query " << q;
+        ASSERT_EQ(got, want) << "query " << q;
+        hint = wantFace;
+    }
 }
 
 // A stack of finely cut plates under a big plate far above. Cut into 72 triangles, the big plate

@@ -12,7 +12,9 @@
 // surface of a million triangles, besides the 40-byte cache entries).
 //
 // Cell size. The edge of a cell is kCellScale times the square root of the mean face area, so that a
-// cell holds a few faces whatever the mesh's scale and density; the count of cells is then capped
+// cell holds a few faces whatever the mesh's scale and density; but when the faces would each cross
+// more than 32 such cells on average (slivers far longer than wide, such as a fan's spokes), the
+// edge is half the median extent of the faces instead; the count of cells is then capped
 // at kMaxCellsPerFace per face (the cell grows when the box is large compared to the surface, e.g.
 // a long thin object). A few stray faces far from all the others (a triangle left a million
 // units off, or the slivers of one stray point) would make the box, and so the cells, huge and
@@ -31,6 +33,14 @@
 // grid: the other mesh of a comparison placed elsewhere) goes on down a tree of occupancy words
 // over the blocks, nearest unit first, so that it visits the occupied cells near its answer and
 // not the empty space around it.
+//
+// Crowded cells. Around the centre of a fan every spoke passes through the same few cells, and each
+// query there measured every spoke: comparing a cone of 50,000 spokes took seconds. A cell holding
+// more than 128 faces also keeps a tree of its faces, halved at the median of their centres down
+// to leaves of 16, each node bounded by its box and by a slab along its faces' mean normal; the
+// query descends it nearest bound first. A slab is thin where its faces lie nearly in one plane
+// (a few neighbouring spokes), so it sets the spokes on the far side of the fan's centre apart,
+// which a box holding the centre cannot. A tree takes about 22 bytes per face of its cell.
 //
 // Query. The occupied cells of the point's neighbourhood are measured nearest first; within a
 // cell, a face whose box (from its cache entry) lies beyond the best distance so far is passed
@@ -125,6 +135,10 @@ public:
 
     // Cell edge = kCellScale * sqrt(mean face area).
     static constexpr double kCellScale = 1.5;
+    // When a face would cross more than kMaxCellsAcross such cells on average, the cell edge is
+    // kCellSpanScale times the median extent of the faces' boxes instead (see the header comment).
+    static constexpr double kMaxCellsAcross = 32.0;
+    static constexpr double kCellSpanScale = 0.5;
     // At most this many cells per indexed face (and never more than kMaxCells).
     static constexpr unsigned kMaxCellsPerFace = 32;
     static constexpr unsigned kMaxCells = 1u << 30;
@@ -188,6 +202,8 @@ public:
     // Face references over all cells (a face touching k cells counts k times; a crowded cell keeps
     // one of several triangles with the very same corners, the lowest index).
     unsigned int GetEntryCount() const { return unsigned(m_entries.GetSize()); }
+    // Crowded cells searched through a tree of their faces (see the header comment).
+    unsigned int GetCrowdTreeCount() const { return unsigned(m_crowdCells.GetSize()); }
     // Corner of the grid with the smallest coordinates.
     const double* GetOrigin() const { return m_origin; }
 
@@ -243,6 +259,9 @@ private:
     // lo, hi to the other faces; nothing when there are none. Reads the cache entries of pass 1
     // of Build.
     void KeepStrayFacesApart(double* lo, double* hi);
+    // Over a sample of the indexed faces other than the strays: the median of the largest sides of
+    // their boxes, and the mean of the sums of the three sides (both 0 without any).
+    void SampleFaceExtents(double& median, double& meanSpan) const;
     // Moves the faces other than strays whose area is at least `from` to m_stray in the same way
     // (lo, hi and `area` become the other faces' box and area, summed anew); nothing when no
     // other face would be left.
@@ -254,6 +273,33 @@ private:
     // [lo, hi] that the shell walk has measured already. limit2 shrinks as measure finds faces.
     template <class Measure>
     void WalkTree(const double p[3], const double& limit2, const int* lo, const int* hi, Measure& measure) const;
+
+    // A node of the tree of a crowded cell (see BuildCrowdTrees). Its bounds hold every corner of
+    // its triangles: the box, and the slab between two planes of normal `normal` (unit length, or
+    // zero when the node has none: a polygon among its faces, or normals that cancel out).
+    struct CrowdNode {
+        double normal[3];
+        double slabLo, slabHi;  // range of normal . corner
+        float lo[3], hi[3];     // box
+        unsigned first;         // a leaf's faces start at m_crowdEntries[first]; an inner node's
+                                // two children are m_crowdNodes[first] and [first + 1]
+        unsigned count;         // a leaf's face count; kInnerNode for an inner node
+    };
+    static constexpr unsigned kInnerNode = ~0u;
+    // Builds a tree over the faces of each occupied cell of `cells` (ascending; each holding more
+    // than kCrowdedCell faces after its copies were dropped): each node's faces are split in two
+    // halves at the median of their centres along the axis on which the centres spread most,
+    // down to leaves of at most kCrowdLeaf faces. The cells keep their lists.
+    void BuildCrowdTrees(const CXArray<uint32_t>& cells);
+    // Root node of the tree of occupied cell `occupied`, or -1 when it has none.
+    int CrowdRoot(uint32_t occupied) const;
+    // A cell holding more faces than this is crowded: copies of one triangle are dropped from its
+    // list, it gets a tree, and a list this long tests the faces whose boxes pass against their
+    // planes too.
+    static constexpr unsigned kCrowdedCell = 128;
+    static constexpr unsigned kCrowdLeaf = 16;
+    // Deepest descent of a tree: the halving keeps it within 32 levels.
+    static constexpr int kMaxCrowdDepth = 33;
 
     // Index of the occupied cell of code `cell` in m_starts, or -1 for an empty cell.
     int64_t OccupiedIndex(uint64_t cell) const {
@@ -296,6 +342,11 @@ private:
     // Indexed faces kept out of the cells (stray faces far from the rest), ascending; every query
     // measures them after the cells.
     CXArray<unsigned int> m_stray;
+    // The trees of the crowded cells: their nodes, the face indices of their leaves, and
+    // (occupied index << 32 | root node) per cell with a tree, ascending.
+    CXArray<CrowdNode> m_crowdNodes;
+    CXArray<unsigned int> m_crowdEntries;
+    CXArray<uint64_t> m_crowdCells;
 };
 
 }  // namespace kestovar
