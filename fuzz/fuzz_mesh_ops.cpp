@@ -1,7 +1,8 @@
 // Fuzz target: the mesh operations a host runs on geometry it read, one after the other on small
 // meshes built from the bytes: welding, triangulation, consistent orientation, coplanar merging,
 // separating faces that meet at a point, smoothed and specified normals, isolated parts, sub-objects
-// and concatenation, clean-up. Coordinates come from a coarse grid (coincident, collinear and
+// and concatenation, clean-up, and last the closest-face search against measuring every face.
+// Coordinates come from a coarse grid (coincident, collinear and
 // coplanar points are common), finer positions, or the values geometry code gets wrong: NaN,
 // infinities, huge, tiny and negative zero. The mesh goes in as OBJ text with texture coordinates
 // and normals, so that every operation carries channels along. After each operation every face of
@@ -21,6 +22,8 @@
 
 #include "kestovar/core/exception.h"
 #include "kestovar/core/thread_registry.h"
+#include "kestovar/mesh/face_grid.h"
+#include "kestovar/mesh/face_list.h"
 #include "kestovar/mesh/geom_info.h"
 #include "kestovar/mesh/normal_channel.h"
 #include "mesh_bytes.h"
@@ -38,6 +41,41 @@ namespace {
 void CheckOrFail(const char* operation, const C3DGeomObject* object) {
     const std::string fault = road::CheckObject(object);
     if (!fault.empty()) Fail(operation, fault);
+}
+
+// The closest-face search of the mesh's face grid: each point of the mesh, as it is and moved off,
+// finds the face that measuring every face finds (the lowest index among equals) at the same
+// distance, bit for bit. Checked while every coordinate is finite and below 1e15 in magnitude,
+// where no squared distance overflows.
+void CheckClosestFaces(C3DObject& mesh) {
+    C3DFaceList* faces = mesh.GetFaceList();
+    C3DPointList* points = mesh.GetPointList();
+    if (!faces || !points || faces->GetSize() == 0) return;
+    const int n = points->GetSize();
+    const C3DTPoint<float>* pts = points->GetPoints();
+    for (int i = 0; i < n; ++i)
+        if (!(std::fabs(pts[i].x) < 1e15f && std::fabs(pts[i].y) < 1e15f && std::fabs(pts[i].z) < 1e15f))
+            return;
+    CGeomInfo geom(&mesh);
+    const C3DFaceGridMap* map = faces->GetFaceGridMap(&geom);
+    if (!map) return;
+    for (int i = 0; i < n && i < 64; ++i) {
+        for (const double shift : {0.0, 0.37}) {
+            const double p[3] = {pts[i].x + shift, pts[i].y - 0.5 * shift, pts[i].z + 0.25 * shift};
+            double d;
+            const int f = map->GetClosestFace(p, d);
+            int want = -1;
+            double best = HUGE_VAL;
+            for (int g = 0; g < faces->GetSize(); ++g) {
+                const double e = map->GetFaceSquaredDistance(p, unsigned(g));
+                if (e < best) best = e, want = g;
+            }
+            if (f != want || (want >= 0 && d != std::sqrt(best)))
+                Fail("GetClosestFace", "face " + std::to_string(f) + " at " + std::to_string(d) +
+                                           ", every face: " + std::to_string(want) + " at " +
+                                           std::to_string(std::sqrt(best)));
+        }
+    }
 }
 
 // Runs the operations selected by `ops` on one polymesh.
@@ -111,6 +149,7 @@ void Operate(C3DObject& mesh, uint8_t ops, uint8_t params) {
         mesh.Clean();
         CheckOrFail("Clean", &mesh);
     }
+    CheckClosestFaces(mesh);
 }
 
 }  // namespace
