@@ -470,7 +470,6 @@ void C3DFaceGridMap::Clear() {
     m_tree.RemoveAll();
     m_stray.RemoveAll();
     m_crowdNodes.RemoveAll();
-    m_crowdEntries.RemoveAll();
     m_crowdCells.RemoveAll();
 }
 
@@ -1063,7 +1062,6 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
     // magnitude, far inside the slack that limit2 carries, so no node holding a face as close as
     // the best one is passed over.
     const CrowdNode* nodes = m_crowdNodes.GetData();
-    const unsigned* crowdEntries = m_crowdEntries.GetData();
     auto bound2 = [&](const CrowdNode& node) {
         double box2 = 0.0;
         for (int k = 0; k < 3; ++k) {
@@ -1078,6 +1076,17 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
         double d2;
         unsigned node;
     };
+    // Measures the faces of leaf `n` (false), or gives the two children of inner node `n` with
+    // their bounds (true).
+    auto expand = [&](unsigned n, Waiting(&children)[2]) {
+        const CrowdNode& node = nodes[n];
+        if (node.count != kInnerNode) {
+            measureFaces(entries + node.first, node.count, true);
+            return false;
+        }
+        for (unsigned c = 0; c < 2; ++c) children[c] = {bound2(nodes[node.first + c]), node.first + c};
+        return true;
+    };
     // Measures the subtree of `root` depth first, the nearer child first, each node when its
     // bound still lies within the limit as its turn comes: for a subtree that finds the queue
     // below full.
@@ -1087,24 +1096,22 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
         stack[top++] = root;
         while (top > 0) {
             const Waiting w = stack[--top];
-            if (w.d2 > best.limit2) continue;
-            const CrowdNode& node = nodes[w.node];
-            if (node.count != kInnerNode) {
-                measureFaces(crowdEntries + node.first, node.count, true);
-                continue;
-            }
-            Waiting a{bound2(nodes[node.first]), node.first},
-                b{bound2(nodes[node.first + 1]), node.first + 1};
-            if (a.d2 < b.d2) std::swap(a, b);
-            if (a.d2 <= best.limit2) stack[top++] = a;
-            if (b.d2 <= best.limit2) stack[top++] = b;
+            Waiting children[2];
+            if (w.d2 > best.limit2 || !expand(w.node, children)) continue;
+            if (children[0].d2 < children[1].d2) std::swap(children[0], children[1]);
+            for (const Waiting& c : children)
+                if (c.d2 <= best.limit2) stack[top++] = c;
         }
     };
-    // Measures the tree of node `root` nearest bound first (a binary min-heap of waiting nodes),
-    // so that the search reaches the faces around p before it opens nodes whose loose bounds a
-    // closer face would prune (near a fan's centre the upper nodes' bounds are all about 0, and
-    // depth first took whichever half came first); it ends when the nearest waiting bound lies
-    // beyond the limit. A child that finds the queue full is searched depth first at once.
+    // Measures the tree of node `root` nearest bound first (a binary min-heap of waiting nodes,
+    // equal bounds in node order), so that the search reaches the faces around p before it opens
+    // nodes whose loose bounds a closer face would prune (near a fan's centre the upper nodes'
+    // bounds are all about 0, and depth first took whichever half came first); it ends when the
+    // nearest waiting bound lies beyond the limit. A child that finds the queue full is searched
+    // depth first at once.
+    auto later = [](const Waiting& a, const Waiting& b) {
+        return a.d2 != b.d2 ? a.d2 > b.d2 : a.node > b.node;
+    };
     auto measureTree = [&](unsigned root) {
         constexpr int kQueue = 64;
         Waiting queue[kQueue];
@@ -1114,36 +1121,17 @@ int C3DFaceGridMap::GetClosestFace(const double p[3], double& distance, double m
                 descend(w);
                 return;
             }
-            int i = count++;
-            while (i > 0 && queue[(i - 1) / 2].d2 > w.d2) {
-                queue[i] = queue[(i - 1) / 2];
-                i = (i - 1) / 2;
-            }
-            queue[i] = w;
+            queue[count++] = w;
+            std::push_heap(queue, queue + count, later);
         };
         push({bound2(nodes[root]), root});
         while (count > 0 && queue[0].d2 <= best.limit2) {
-            const Waiting w = queue[0];
-            const Waiting last = queue[--count];
-            int i = 0;
-            for (;;) {
-                int c = 2 * i + 1;
-                if (c >= count) break;
-                if (c + 1 < count && queue[c + 1].d2 < queue[c].d2) ++c;
-                if (!(queue[c].d2 < last.d2)) break;
-                queue[i] = queue[c];
-                i = c;
-            }
-            if (count > 0) queue[i] = last;
-            const CrowdNode& node = nodes[w.node];
-            if (node.count != kInnerNode) {
-                measureFaces(crowdEntries + node.first, node.count, true);
-                continue;
-            }
-            for (unsigned c = 0; c < 2; ++c) {
-                const Waiting child{bound2(nodes[node.first + c]), node.first + c};
-                if (child.d2 <= best.limit2) push(child);
-            }
+            std::pop_heap(queue, queue + count, later);
+            const Waiting w = queue[--count];
+            Waiting children[2];
+            if (!expand(w.node, children)) continue;
+            for (const Waiting& c : children)
+                if (c.d2 <= best.limit2) push(c);
         }
     };
     auto measureCell = [&](uint32_t occupied) {

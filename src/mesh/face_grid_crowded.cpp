@@ -52,8 +52,7 @@ unsigned KeepDistinctTriangles(unsigned* faces, unsigned n, const _GridFaceCache
 
 namespace {
 
-// Twice or thrice the centre of a cache entry's box along axis k (a polygon's box corners summed,
-// a triangle's three corners): only compared with each other, each kind scaled alike.
+// The centre of a cache entry along axis k: a triangle's centroid, a polygon's box centre.
 inline double EntryCentre(const _GridFaceCache& e, int k) {
     return e.kind == GRIDFACE_TRIANGLE
                ? (double(e.corner[0][k]) + e.corner[1][k] + e.corner[2][k]) * (1.0 / 3.0)
@@ -64,48 +63,51 @@ inline double EntryCentre(const _GridFaceCache& e, int k) {
 
 void C3DFaceGridMap::BuildCrowdTrees(const CXArray<uint32_t>& cells) {
     m_crowdNodes.RemoveAll();
-    m_crowdEntries.RemoveAll();
     m_crowdCells.RemoveAll();
     if (cells.IsEmpty()) return;
     const _GridFaceCache* cache = m_pCache;
     const unsigned* starts = m_starts.GetData();
     uint64_t total = 0;
     for (int i = 0; i < cells.GetSize(); ++i) total += starts[cells[i] + 1] - starts[cells[i]];
-    // Each cell's faces once, reordered by the splits so that every node's are contiguous.
-    m_crowdEntries.SetSize(int(total));
     m_crowdNodes.PreAllocate(
         int(std::min<uint64_t>(4 * total / kCrowdLeaf + 2 * uint64_t(cells.GetSize()), 1u << 30)));
     m_crowdCells.SetSize(cells.GetSize());
-    unsigned* order = m_crowdEntries.GetData();
+    // Each cell's own list is reordered by the splits, so that every node's faces are contiguous
+    // in it: a crowded cell is only ever measured through its tree.
+    unsigned* order = m_entries.GetData();
 
     struct Range {
         unsigned node, begin, end;
     };
     Range stack[kMaxCrowdDepth + 2];
-    unsigned base = 0;
     for (int i = 0; i < cells.GetSize(); ++i) {
         const uint32_t occupied = cells[i];
-        const unsigned n = starts[occupied + 1] - starts[occupied];
-        std::memcpy(order + base, m_entries.GetData() + starts[occupied], sizeof(unsigned) * n);
         const unsigned root = unsigned(m_crowdNodes.GetSize());
         m_crowdNodes.Add(CrowdNode{});
         m_crowdCells[i] = uint64_t(occupied) << 32 | root;
         int top = 0;
-        stack[top++] = {root, base, base + n};
+        stack[top++] = {root, starts[occupied], starts[occupied + 1]};
         while (top > 0) {
             const Range r = stack[--top];
             CrowdNode node{};
             // Bounds: the box of every corner, and the mean normal of the triangles (area
             // weighted), which any unit vector would do for a sound slab; polygons have only
-            // their boxes in the cache, so a node holding one has no slab.
+            // their boxes in the cache, so a node holding one has no slab. The box of the faces'
+            // centres too, for the split.
             bool slab = true;
             double sum[3] = {0.0, 0.0, 0.0};
+            double clo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, chi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
             for (int k = 0; k < 3; ++k) {
                 node.lo[k] = HUGE_VALF;
                 node.hi[k] = -HUGE_VALF;
             }
             for (unsigned j = r.begin; j < r.end; ++j) {
                 const _GridFaceCache& e = cache[order[j]];
+                for (int k = 0; k < 3; ++k) {
+                    const double c = EntryCentre(e, k);
+                    clo[k] = std::min(clo[k], c);
+                    chi[k] = std::max(chi[k], c);
+                }
                 const int corners = e.kind == GRIDFACE_TRIANGLE ? 3 : 2;
                 for (int c = 0; c < corners; ++c)
                     for (int k = 0; k < 3; ++k) {
@@ -152,13 +154,6 @@ void C3DFaceGridMap::BuildCrowdTrees(const CXArray<uint32_t>& cells) {
             }
             // Halve at the median centre along the axis of the centres' widest spread (ties by
             // face index, so that the halves do not depend on the sort's own order).
-            double clo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, chi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-            for (unsigned j = r.begin; j < r.end; ++j)
-                for (int k = 0; k < 3; ++k) {
-                    const double c = EntryCentre(cache[order[j]], k);
-                    clo[k] = std::min(clo[k], c);
-                    chi[k] = std::max(chi[k], c);
-                }
             int axis = 0;
             for (int k = 1; k < 3; ++k)
                 if (chi[k] - clo[k] > chi[axis] - clo[axis]) axis = k;
@@ -175,7 +170,6 @@ void C3DFaceGridMap::BuildCrowdTrees(const CXArray<uint32_t>& cells) {
             stack[top++] = {node.first, r.begin, mid};
             stack[top++] = {node.first + 1, mid, r.end};
         }
-        base += n;
     }
     m_crowdNodes.FreeExtra();
 }

@@ -40,7 +40,7 @@
 // to leaves of 16, each node bounded by its box and by a slab along its faces' mean normal; the
 // query descends it nearest bound first. A slab is thin where its faces lie nearly in one plane
 // (a few neighbouring spokes), so it sets the spokes on the far side of the fan's centre apart,
-// which a box holding the centre cannot. A tree takes about 22 bytes per face of its cell.
+// which a box holding the centre cannot. A tree takes about 18 bytes per face of its cell.
 //
 // Query. The occupied cells of the point's neighbourhood are measured nearest first; within a
 // cell, a face whose box (from its cache entry) lies beyond the best distance so far is passed
@@ -281,7 +281,7 @@ private:
         double normal[3];
         double slabLo, slabHi;  // range of normal . corner
         float lo[3], hi[3];     // box
-        unsigned first;         // a leaf's faces start at m_crowdEntries[first]; an inner node's
+        unsigned first;         // a leaf's faces start at m_entries[first]; an inner node's
                                 // two children are m_crowdNodes[first] and [first + 1]
         unsigned count;         // a leaf's face count; kInnerNode for an inner node
     };
@@ -289,7 +289,8 @@ private:
     // Builds a tree over the faces of each occupied cell of `cells` (ascending; each holding more
     // than kCrowdedCell faces after its copies were dropped): each node's faces are split in two
     // halves at the median of their centres along the axis on which the centres spread most,
-    // down to leaves of at most kCrowdLeaf faces. The cells keep their lists.
+    // down to leaves of at most kCrowdLeaf faces. Each cell's list in m_entries is reordered so
+    // that every node's faces lie together in it.
     void BuildCrowdTrees(const CXArray<uint32_t>& cells);
     // Root node of the tree of occupied cell `occupied`, or -1 when it has none.
     int CrowdRoot(uint32_t occupied) const;
@@ -332,6 +333,7 @@ private:
     CXArray<CellWord> m_words;
     CXArray<unsigned int> m_starts;   // m_nOccupied + 1 offsets into m_entries
     CXArray<unsigned int> m_entries;  // face indices, cell by cell, each cell's in increasing order
+                                      // (a crowded cell's in the order of its tree's leaves)
     // The occupancy tree above the blocks (see kMaxLevels): m_nTop is the top level (1 when the
     // grid is one block), level L's words start at m_treeStart[L] in m_tree, m_treeDims[L] units
     // along x, y, z.
@@ -342,10 +344,9 @@ private:
     // Indexed faces kept out of the cells (stray faces far from the rest), ascending; every query
     // measures them after the cells.
     CXArray<unsigned int> m_stray;
-    // The trees of the crowded cells: their nodes, the face indices of their leaves, and
-    // (occupied index << 32 | root node) per cell with a tree, ascending.
+    // The trees of the crowded cells: their nodes, and (occupied index << 32 | root node) per
+    // cell with a tree, ascending.
     CXArray<CrowdNode> m_crowdNodes;
-    CXArray<unsigned int> m_crowdEntries;
     CXArray<uint64_t> m_crowdCells;
 };
 
