@@ -740,6 +740,68 @@ TEST(FaceGridMap, CrowdedCellsAreSearchedThroughTheirTreesExactly) {
     }
 }
 
+// Two other shapes that crowd cells. A book: 3000 pages all around one spine, so the mean normal
+// of a node holding pages from every side nearly cancels and its slab runs along whatever
+// direction the rounding leaves (any unit vector must still bound). A bundle of 3000 parallel
+// needles ten units long and a few ten-thousandths wide, packed into a square a tenth across:
+// slivers that switch the grid to cells sized by the faces' extent, where the slabs of nearly
+// parallel faces do the pruning. Queries on the spine, on and between pages, inside the bundle,
+// beside it and anywhere give the brute-force face and distance.
+TEST(FaceGridMap, BooksAndNeedleBundlesMatchBruteForce) {
+    for (const bool book : {true, false}) {
+        SCOPED_TRACE(book ? "book" : "needles");
+        Mesh m;
+        Random r(41);
+        const int n = 3000;
+        if (book) {
+            const int s0 = m.AddPoint(0, 0, 0), s1 = m.AddPoint(0, 0, 1);
+            for (int i = 0; i < n; ++i) {
+                const double t = 6.283185307179586 * i / n;
+                const int edge = m.AddPoint(std::cos(t), std::sin(t), 0.5 + 0.2 * std::sin(3 * t));
+                m.tris.insert(m.tris.end(), {s0, s1, edge});
+            }
+        } else {
+            for (int i = 0; i < n; ++i) {
+                const double x = r.Range(0, 0.1), y = r.Range(0, 0.1);
+                const int a = m.AddPoint(x, y, 0);
+                m.AddPoint(x + 0.0005, y, 0);
+                m.AddPoint(x, y + 0.0003, 10);
+                m.tris.insert(m.tris.end(), {a, a + 1, a + 2});
+            }
+        }
+        auto [o, map] = MakeGrid(m);
+        EXPECT_GT(map->GetCrowdTreeCount(), 0u);
+        if (!book) {
+            EXPECT_GT(map->GetCellSize(), 1.0);  // sized by the needles' length
+        }
+
+        for (int q = 0; q < 200; ++q) {
+            const double reach = std::pow(10.0, r.Range(-7, -1)), t = r.Range(0, 6.283185307179586);
+            const double across = r.Range(0, 1), along = r.Range(0, 1), z = r.Range(-0.1, 1.1);
+            double p[3];
+            switch (q % 4) {
+                case 0:  // at the reach from the spine, or from the bundle's axis
+                    p[0] = reach * std::cos(t), p[1] = reach * std::sin(t), p[2] = z;
+                    break;
+                case 1: {  // on a page or halfway between two, or among the needles
+                    const double page = 6.283185307179586 * (int(along * n) + (q % 8 == 1 ? 0.0 : 0.5)) / n;
+                    p[0] = 1.2 * across * std::cos(page), p[1] = 1.2 * across * std::sin(page), p[2] = z;
+                    if (!book) p[0] = 0.1 * across - 0.05, p[1] = 0.1 * along - 0.05;
+                    break;
+                }
+                case 2:  // at the reach beyond the book's edge, or beside the bundle
+                    p[0] = (1 + reach) * std::cos(t), p[1] = (1 + reach) * std::sin(t), p[2] = z;
+                    if (!book) p[0] = 0.05 + reach, p[1] = 0.2 * along - 0.1;
+                    break;
+                default:  // anywhere
+                    p[0] = 3 * across - 1.5, p[1] = 3 * along - 1.5, p[2] = 1.2 * z;
+            }
+            if (!book) p[0] += 0.05, p[1] += 0.05, p[2] *= 10;  // the bundle's box: [0, 0.1]^2 x [0, 10]
+            ASSERT_TRUE(MatchesBruteForce(*map, m, p)) << "query " << q;
+        }
+    }
+}
+
 // A stack of finely cut plates under a big plate far above. Cut into 72 triangles, the big plate
 // counts as ordinary faces and makes the cells large: four plates fill all 64 cells of one block
 // of 4 x 4 x 4 cells with about 4600 face references, a fifth fills 16 cells of the block above
